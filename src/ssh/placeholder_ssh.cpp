@@ -1,0 +1,1 @@
+// Placeholder translation unit; removed once the library has real sources.
