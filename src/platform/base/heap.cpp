@@ -1,0 +1,220 @@
+#include "platform/base/heap.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/base/last_error.h"
+
+namespace plat {
+
+struct Heap {
+  std::mutex m;
+  size_t maximum = 0;
+  size_t used = 0;
+  std::unordered_map<void*, size_t> blocks;
+};
+
+struct GlobalBlock {
+  std::vector<unsigned char> data;
+  uint32_t locks = 0;
+};
+
+namespace {
+
+// Live heaps and global blocks, so that an unknown or destroyed handle is refused rather
+// than dereferenced. The tables are never destroyed (handles may be freed at exit).
+template <typename T>
+struct LiveSet {
+  std::mutex m;
+  std::unordered_set<T*> items;
+};
+
+LiveSet<Heap>& Heaps() {
+  static auto* s = new LiveSet<Heap>;
+  return *s;
+}
+LiveSet<GlobalBlock>& Globals() {
+  static auto* s = new LiveSet<GlobalBlock>;
+  return *s;
+}
+
+// Locks the heap if it is live; the heap stays locked (and alive) for the caller.
+std::unique_lock<std::mutex> LockHeap(Heap* heap) {
+  std::lock_guard g(Heaps().m);
+  if (!heap || !Heaps().items.count(heap)) return {};
+  return std::unique_lock(heap->m);
+}
+
+}  // namespace
+
+HeapHandle HeapCreate(size_t initialSize, size_t maximumSize) noexcept {
+  (void)initialSize;  // blocks come from the system allocator; no arena is reserved
+  auto* h = new (std::nothrow) Heap;
+  if (!h) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  h->maximum = maximumSize;
+  try {
+    std::lock_guard g(Heaps().m);
+    Heaps().items.insert(h);
+  } catch (...) {
+    delete h;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return h;
+}
+
+void* HeapAlloc(HeapHandle heap, size_t size) noexcept {
+  auto lk = LockHeap(heap);
+  if (!lk) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (heap->maximum && (size > heap->maximum || heap->used > heap->maximum - size)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void* p = std::calloc(1, size ? size : 1);
+  if (!p) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  try {
+    heap->blocks.emplace(p, size);
+  } catch (...) {
+    std::free(p);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  heap->used += size;
+  return p;
+}
+
+size_t HeapSize(HeapHandle heap, const void* block) noexcept {
+  auto lk = LockHeap(heap);
+  if (!lk) return SIZE_MAX;
+  auto it = heap->blocks.find(const_cast<void*>(block));
+  return it == heap->blocks.end() ? SIZE_MAX : it->second;
+}
+
+bool HeapFree(HeapHandle heap, void* block) noexcept {
+  auto lk = LockHeap(heap);
+  if (!lk) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  auto it = heap->blocks.find(block);
+  if (it == heap->blocks.end()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  heap->used -= it->second;
+  heap->blocks.erase(it);
+  std::free(block);
+  return true;
+}
+
+bool HeapDestroy(HeapHandle heap) noexcept {
+  {
+    std::lock_guard g(Heaps().m);
+    if (!heap || Heaps().items.erase(heap) == 0) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+  }
+  {
+    // A call that looked the heap up before it left the set finishes first.
+    std::lock_guard lk(heap->m);
+    for (auto& [p, size] : heap->blocks) std::free(p);
+    heap->blocks.clear();
+  }
+  delete heap;
+  return true;
+}
+
+namespace {
+GlobalBlock* LiveGlobal(HGLOBAL b) {
+  return b && Globals().items.count(b) ? b : nullptr;
+}
+}  // namespace
+
+HGLOBAL GlobalAlloc(uint32_t, size_t size) noexcept {
+  try {
+    auto* b = new GlobalBlock;
+    b->data.resize(size);
+    std::lock_guard g(Globals().m);
+    Globals().items.insert(b);
+    return b;
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+HGLOBAL GlobalReAlloc(HGLOBAL block, size_t size, uint32_t) noexcept {
+  std::lock_guard g(Globals().m);
+  GlobalBlock* b = LiveGlobal(block);
+  if (!b) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (b->locks > 0) {  // a locked block would leave its holder with a dangling pointer
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  try {
+    b->data.resize(size);
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return b;
+}
+
+void* GlobalLock(HGLOBAL block) noexcept {
+  std::lock_guard g(Globals().m);
+  GlobalBlock* b = LiveGlobal(block);
+  if (!b) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  ++b->locks;
+  // An empty block still yields a usable (non-null) pointer.
+  static unsigned char empty;
+  return b->data.empty() ? &empty : b->data.data();
+}
+
+bool GlobalUnlock(HGLOBAL block) noexcept {
+  std::lock_guard g(Globals().m);
+  GlobalBlock* b = LiveGlobal(block);
+  if (!b || b->locks == 0) return false;
+  return --b->locks > 0;
+}
+
+size_t GlobalSize(HGLOBAL block) noexcept {
+  std::lock_guard g(Globals().m);
+  GlobalBlock* b = LiveGlobal(block);
+  return b ? b->data.size() : 0;
+}
+
+HGLOBAL GlobalFree(HGLOBAL block) noexcept {
+  if (!block) return nullptr;
+  {
+    std::lock_guard g(Globals().m);
+    if (Globals().items.erase(block) == 0) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return block;
+    }
+  }
+  delete block;
+  return nullptr;
+}
+
+}  // namespace plat

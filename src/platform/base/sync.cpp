@@ -1,0 +1,75 @@
+#include "platform/base/sync.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/base/tick.h"
+
+namespace plat {
+
+Event::Event(enum Reset mode, bool initiallySet) : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), mode_(mode) {
+  if (initiallySet) Set();
+}
+
+Event::~Event() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Event::Set() noexcept {
+  uint64_t one = 1;
+  // Writing can only fail when the counter is near overflow, i.e. already set.
+  while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void Event::Reset() noexcept { TryConsume(); }
+
+bool Event::TryConsume() noexcept {
+  uint64_t v;
+  ssize_t r;
+  while ((r = read(fd_, &v, sizeof v)) < 0 && errno == EINTR) {
+  }
+  return r == sizeof v;
+}
+
+bool Event::IsSet() const noexcept {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+bool Event::Wait(uint32_t timeoutMs) noexcept {
+  if (fd_ < 0) return false;
+  const uint64_t start = GetTickCount64();
+  for (;;) {
+    int waitMs = -1;
+    if (timeoutMs != INFINITE) {
+      uint64_t spent = GetTickCount64() - start;
+      waitMs = spent >= timeoutMs ? 0 : int(timeoutMs - spent);
+    }
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, waitMs);
+    if (r > 0) {
+      if (mode_ == Reset::Manual) return true;
+      if (TryConsume()) return true;  // else another waiter took it: wait on
+    } else if (r == 0) {
+      if (waitMs == 0) return false;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+ThreadSlot::ThreadSlot() noexcept { valid_ = pthread_key_create(&key_, nullptr) == 0; }
+
+ThreadSlot::~ThreadSlot() {
+  if (valid_) pthread_key_delete(key_);
+}
+
+void* ThreadSlot::Get() const noexcept { return valid_ ? pthread_getspecific(key_) : nullptr; }
+
+bool ThreadSlot::Set(void* value) noexcept { return valid_ && pthread_setspecific(key_, value) == 0; }
+
+}  // namespace plat
