@@ -1,0 +1,201 @@
+// Long division on 16-bit digits and the modular operations built on it.
+#include <cstring>
+
+#include "ssh/crypto/mp_internal.h"
+#include "ssh/crypto/mpint.h"
+
+namespace sshmp {
+
+bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uint16_t* r) {
+  if (m < n) {
+    for (int i = 0; i < n; ++i) r[i] = i < m ? u[i] : 0;
+    if (q) q[0] = 0;
+    return true;
+  }
+  const int s = __builtin_clz(static_cast<unsigned>(v[n - 1])) - 16;
+  Scratch<uint16_t> vn(static_cast<size_t>(n)), un(static_cast<size_t>(m) + 1);
+  if (!vn.ok() || !un.ok()) return false;
+  // Normalise so that the divisor's top bit is set; the quotient estimate is then off
+  // by at most two.
+  for (int i = n - 1; i > 0; --i)
+    vn[i] = static_cast<uint16_t>((v[i] << s) | (s ? v[i - 1] >> (16 - s) : 0));
+  vn[0] = static_cast<uint16_t>(v[0] << s);
+  un[m] = static_cast<uint16_t>(s ? u[m - 1] >> (16 - s) : 0);
+  for (int i = m - 1; i > 0; --i)
+    un[i] = static_cast<uint16_t>((u[i] << s) | (s ? u[i - 1] >> (16 - s) : 0));
+  un[0] = static_cast<uint16_t>(u[0] << s);
+
+  const uint64_t top = vn[n - 1];
+  const uint64_t second = n > 1 ? vn[n - 2] : 0;
+  for (int j = m - n; j >= 0; --j) {
+    uint64_t num = (static_cast<uint64_t>(un[j + n]) << 16) | un[j + n - 1];
+    uint64_t qhat = num / top, rhat = num % top;
+    uint64_t next = n > 1 ? un[j + n - 2] : 0;
+    while (qhat >= 0x10000 || qhat * second > ((rhat << 16) | next)) {
+      --qhat;
+      rhat += top;
+      if (rhat >= 0x10000) break;
+    }
+    int64_t borrow = 0;
+    uint64_t carry = 0;
+    for (int i = 0; i < n; ++i) {
+      uint64_t p = qhat * vn[i] + carry;
+      carry = p >> 16;
+      int64_t t = static_cast<int64_t>(un[i + j]) - static_cast<int64_t>(p & 0xFFFF) - borrow;
+      un[i + j] = static_cast<uint16_t>(t);
+      borrow = t < 0 ? 1 : 0;
+    }
+    int64_t t = static_cast<int64_t>(un[j + n]) - static_cast<int64_t>(carry) - borrow;
+    un[j + n] = static_cast<uint16_t>(t);
+    if (t < 0) {  // estimate one too large: add the divisor back
+      --qhat;
+      uint32_t c = 0;
+      for (int i = 0; i < n; ++i) {
+        uint32_t sum = static_cast<uint32_t>(un[i + j]) + vn[i] + c;
+        un[i + j] = static_cast<uint16_t>(sum);
+        c = sum >> 16;
+      }
+      un[j + n] = static_cast<uint16_t>(un[j + n] + c);
+    }
+    if (q) q[j] = static_cast<uint16_t>(qhat);
+  }
+  for (int i = 0; i < n; ++i)
+    r[i] = static_cast<uint16_t>((un[i] >> s) | (s ? un[i + 1] << (16 - s) : 0));
+  return true;
+}
+
+namespace {
+
+bool IsZeroModulus(MpConstInt m) { return !m || Limbs(m) == 0; }
+
+// Quotient and remainder as new numbers (both trimmed).
+bool DivModNumbers(MpConstInt a, MpConstInt b, MpInt* q, MpInt* r) {
+  int n = Limbs(b);
+  int m = a[0];
+  MpHolder qq(Alloc(m >= n ? m - n + 1 : 1)), rr(Alloc(n));
+  if (!qq.p || !rr.p || !DivMod(a + 1, m, b + 1, n, qq.p + 1, rr.p + 1)) return false;
+  Trim(qq.p);
+  Trim(rr.p);
+  *q = qq.release();
+  *r = rr.release();
+  return true;
+}
+
+// m - a for a <= m.
+MpInt Subtract(MpConstInt m, MpConstInt a) {
+  MpInt r = MpCopy(m);
+  if (!r) return nullptr;
+  int32_t borrow = 0;
+  for (int i = 1; i <= r[0]; ++i) {
+    int32_t t = static_cast<int32_t>(r[i]) - (i <= a[0] ? a[i] : 0) - borrow;
+    r[i] = static_cast<uint16_t>(t);
+    borrow = t < 0 ? 1 : 0;
+  }
+  Trim(r);
+  return r;
+}
+
+// Plain left-to-right binary exponentiation for even moduli (never secret exponents in
+// the SSH layer: every private modulus is odd).
+bool PlainModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out) {
+  const int n = Limbs(modulus);
+  Scratch<uint16_t> b(n), acc(n), prod(2 * static_cast<size_t>(n));
+  if (!b.ok() || !acc.ok() || !prod.ok()) return false;
+  if (!DivMod(base + 1, base[0], modulus + 1, n, nullptr, b.get())) return false;
+  // Start from 1 mod m (0 when m is 1).
+  uint16_t one = 1;
+  if (!DivMod(&one, 1, modulus + 1, n, nullptr, acc.get())) return false;
+  auto mulmod = [&](const uint16_t* x, const uint16_t* y) {
+    std::memset(prod.get(), 0, prod.size() * sizeof(uint16_t));
+    for (int i = 0; i < n; ++i) {
+      uint32_t carry = 0;
+      for (int j = 0; j < n; ++j) {
+        uint32_t t = static_cast<uint32_t>(x[i]) * y[j] + prod[i + j] + carry;
+        prod[i + j] = static_cast<uint16_t>(t);
+        carry = t >> 16;
+      }
+      prod[i + n] = static_cast<uint16_t>(carry);
+    }
+    return DivMod(prod.get(), 2 * n, modulus + 1, n, nullptr, acc.get());
+  };
+  for (int bit = MpBitCount(exponent) - 1; bit >= 0; --bit) {
+    if (!mulmod(acc.get(), acc.get())) return false;
+    if ((exponent[bit / 16 + 1] >> (bit % 16)) & 1) {
+      if (!mulmod(acc.get(), b.get())) return false;
+    }
+  }
+  std::memcpy(out, acc.get(), static_cast<size_t>(n) * sizeof(uint16_t));
+  return true;
+}
+
+}  // namespace
+}  // namespace sshmp
+
+using namespace sshmp;
+
+MpInt MpMod(MpConstInt a, MpConstInt modulus) {
+  if (!a || IsZeroModulus(modulus)) return nullptr;
+  MpHolder r(Alloc(modulus[0]));
+  if (!r.p || !DivMod(a + 1, a[0], modulus + 1, Limbs(modulus), nullptr, r.p + 1)) return nullptr;
+  return r.release();
+}
+
+MpInt MpModMul(MpConstInt a, MpConstInt b, MpConstInt modulus) {
+  if (!a || !b || IsZeroModulus(modulus)) return nullptr;
+  int larger = a[0] > b[0] ? a[0] : b[0];
+  int limbs = modulus[0] < 2 * larger ? modulus[0] : 2 * larger;
+  MpHolder product(MpMul(a, b));
+  int n = Limbs(modulus);
+  Scratch<uint16_t> rem(static_cast<size_t>(n));
+  MpHolder r(Alloc(limbs));
+  if (!product.p || !rem.ok() || !r.p ||
+      !DivMod(product.p + 1, product.p[0], modulus + 1, n, nullptr, rem.get()))
+    return nullptr;
+  for (int i = 0; i < limbs && i < n; ++i) r.p[i + 1] = rem[static_cast<size_t>(i)];
+  Trim(r.p);
+  return r.release();
+}
+
+MpInt MpModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus) {
+  if (!base || !exponent || IsZeroModulus(modulus)) return nullptr;
+  MpHolder r(Alloc(modulus[0]));
+  if (!r.p) return nullptr;
+  bool ok = (modulus[1] & 1) ? MontModPow(base, exponent, modulus, r.p + 1)
+                             : PlainModPow(base, exponent, modulus, r.p + 1);
+  if (!ok) return nullptr;
+  Trim(r.p);
+  return r.release();
+}
+
+MpInt MpModInverse(MpConstInt a, MpConstInt modulus) {
+  if (!a || IsZeroModulus(modulus)) return nullptr;
+  // Extended Euclid on (modulus, a mod modulus), keeping only the magnitude of a's
+  // coefficient; its sign alternates with every step.
+  MpHolder r0(MpCopy(modulus)), r1(MpMod(a, modulus));
+  MpHolder t0(MpCopy(MpZero)), t1(MpCopy(MpOne));
+  if (!r0.p || !r1.p || !t0.p || !t1.p) return nullptr;
+  Trim(r1.p);
+  bool t0_negative = false, t1_negative = false;
+  while (Limbs(r1.p) != 0) {
+    MpInt q = nullptr, rem = nullptr;
+    if (!DivModNumbers(r0.p, r1.p, &q, &rem)) return nullptr;
+    MpHolder qh(q);
+    MpHolder t2(MpMulAdd(q, t1.p, t0.p));
+    if (!t2.p) {
+      MpFree(rem);
+      return nullptr;
+    }
+    r0.reset(r1.release());
+    r1.reset(rem);
+    t0.reset(t1.release());
+    t1.reset(t2.release());
+    t0_negative = t1_negative;
+    t1_negative = !t1_negative;
+  }
+  // No inverse unless the greatest common divisor is 1 (this also refuses modulus 1).
+  if (MpCompare(r0.p, MpOne) != 0) return nullptr;
+  if (t0.p[0] == 0) return nullptr;
+  MpInt result = t0_negative ? Subtract(modulus, t0.p) : MpCopy(t0.p);
+  if (result) Trim(result);
+  return result;
+}

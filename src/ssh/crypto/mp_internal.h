@@ -1,0 +1,51 @@
+// Internals shared by the multiprecision sources: allocation, scratch arrays, division
+// and Montgomery exponentiation. Not for the rest of the SSH layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "ssh/crypto/mpint.h"
+
+namespace sshmp {
+
+// A number of `limbs` limbs, all zero; nullptr when memory is short or limbs > 65535.
+MpInt Alloc(int limbs);
+// Drops zero top limbs, keeping at least one limb when there was one.
+void Trim(MpInt a);
+int Limbs(MpConstInt a);  // limb count without zero top limbs (0 for zero)
+
+// A zero-filled array wiped on release.
+template <class T>
+class Scratch {
+ public:
+  explicit Scratch(size_t n) : n_(n), p_(n ? new (std::nothrow) T[n]() : nullptr) {}
+  ~Scratch() {
+    if (p_) {
+      Wipe(p_, n_ * sizeof(T));
+      delete[] p_;
+    }
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  bool ok() const { return n_ == 0 || p_ != nullptr; }
+  T* get() { return p_; }
+  T& operator[](size_t i) { return p_[i]; }
+  size_t size() const { return n_; }
+
+ private:
+  size_t n_;
+  T* p_;
+};
+
+// Long division of u (m limbs, least significant first) by v (n limbs, top limb not
+// zero): writes the remainder to r (n limbs) and, when q is given, the quotient to q
+// (m - n + 1 limbs, or 1 limb when m < n). Returns false when scratch memory is short.
+bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uint16_t* r);
+
+// base^exponent mod modulus for an odd modulus (Montgomery form on 64-bit words, fixed
+// window, constant-time table reads); `out` receives the modulus's limb count.
+bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out);
+
+}  // namespace sshmp
