@@ -1,0 +1,191 @@
+// Proves the peer harness with socat as the server.
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "peers/peer.h"
+
+namespace {
+
+using cvpeers::PeerOptions;
+using cvpeers::PeerProcess;
+
+// A connected socket to the peer, or -1.
+int Connect(const PeerProcess& peer) {
+  const int s = ::socket(peer.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (peer.family() == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    a->sin6_port = htons(peer.port());
+    length = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(peer.port());
+    length = sizeof *a;
+  }
+  if (::connect(s, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Reads until want bytes arrived, the peer closed, or 5 s passed.
+std::string Receive(int s, size_t want) {
+  std::string got;
+  while (got.size() < want) {
+    pollfd p{s, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) break;
+    char buf[4096];
+    const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, size_t(n));
+  }
+  return got;
+}
+
+// Processes of the group that are still running (zombies don't count).
+int LiveMembers(pid_t group) {
+  int live = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid pgrp ...; comm may contain blanks, so parse after the last ')'.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0, pgrp = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 && pgrp == group &&
+        state != 'Z' && state != 'X')
+      ++live;
+  }
+  return live;
+}
+
+PeerOptions SocatEcho(int family) {
+  const char* listen = family == AF_INET6 ? "TCP6-LISTEN" : "TCP4-LISTEN";
+  return {.program = "socat",
+          .args = {"-d", std::string(listen) + ":{{PORT}},bind={{HOST}},reuseaddr,fork", "PIPE"},
+          .family = family};
+}
+
+class PeerEcho : public testing::TestWithParam<int> {};
+
+TEST_P(PeerEcho, EchoesWhatItReceives) {
+  PeerProcess echo(SocatEcho(GetParam()));
+  CV_START_PEER(echo);
+  EXPECT_EQ(echo.address(), GetParam() == AF_INET6 ? "::1" : "127.0.0.1");
+  EXPECT_GE(echo.port(), 1024);
+
+  // Two clients at once: the forking server serves each on its own.
+  const int a = Connect(echo), b = Connect(echo);
+  ASSERT_GE(a, 0) << echo.Diagnostics();
+  ASSERT_GE(b, 0) << echo.Diagnostics();
+  const std::string big(100000, 'x');
+  ASSERT_EQ(::send(b, "second", 6, MSG_NOSIGNAL), 6);
+  ASSERT_EQ(::send(a, big.data(), 1000, MSG_NOSIGNAL), 1000);
+  EXPECT_EQ(Receive(b, 6), "second");
+  EXPECT_EQ(Receive(a, 1000), big.substr(0, 1000));
+  ::close(a);
+  ::close(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, PeerEcho, testing::Values(AF_INET, AF_INET6),
+                         [](const auto& info) { return info.param == AF_INET6 ? "IPv6" : "IPv4"; });
+
+TEST(PeerHarness, WritesTheConfigurationTemplateIntoItsDirectory) {
+  PeerProcess peer({.program = "socat",
+                    .args = {"TCP4-LISTEN:{{PORT}},bind={{ADDR}},reuseaddr,fork", "SYSTEM:cat {{CONFIG}}"},
+                    .configName = "conf/greeting.txt",
+                    .configTemplate = "port {{PORT}} dir {{DIR}} name {{NAME}} keep {{OTHER}}\n",
+                    .values = {{"NAME", "echo"}}});
+  CV_START_PEER(peer);
+  EXPECT_EQ(peer.configPath(), peer.dir() / "conf/greeting.txt");
+  EXPECT_EQ(peer.value("PORT"), std::to_string(peer.port()));
+
+  const int s = Connect(peer);
+  ASSERT_GE(s, 0);
+  const std::string expected = "port " + std::to_string(peer.port()) + " dir " + peer.dir().string() +
+                               " name echo keep {{OTHER}}\n";
+  EXPECT_EQ(Receive(s, expected.size() + 1), expected);
+  ::close(s);
+}
+
+TEST(PeerHarness, StopEndsTheWholeProcessGroupAndTheDirectory) {
+  std::filesystem::path dir;
+  pid_t pid;
+  {
+    PeerProcess echo(SocatEcho(AF_INET));
+    CV_START_PEER(echo);
+    dir = echo.dir();
+    pid = echo.pid();
+    const int s = Connect(echo);  // leaves a forked child serving this connection
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(::send(s, "hi", 2, MSG_NOSIGNAL), 2);
+    ASSERT_EQ(Receive(s, 2), "hi");
+
+    ASSERT_GE(LiveMembers(pid), 2);  // the listener and the child serving s
+
+    echo.Stop();
+    EXPECT_FALSE(echo.running());
+    EXPECT_EQ(::kill(pid, 0), -1);
+    EXPECT_EQ(LiveMembers(pid), 0);
+    EXPECT_EQ(Connect(echo), -1);
+        ::close(s);
+    EXPECT_TRUE(std::filesystem::exists(dir));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+TEST(PeerHarness, MissingProgramIsUnavailable) {
+  PeerProcess peer({.program = "cv-no-such-peer-program"});
+  EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Unavailable);
+  EXPECT_NE(peer.Diagnostics().find("not installed"), std::string::npos);
+  EXPECT_FALSE(peer.running());
+}
+
+TEST(PeerHarness, ProgramThatExitsEarlyFailsWithItsStderr) {
+  PeerProcess peer({.program = "sh", .args = {"-c", "echo cannot bind {{PORT}} >&2; exit 3"}});
+  EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Failed);
+  const std::string why = peer.Diagnostics();
+  EXPECT_NE(why.find("exited with status 3"), std::string::npos) << why;
+  EXPECT_NE(why.find("cannot bind"), std::string::npos) << why;
+  EXPECT_FALSE(peer.running());
+}
+
+TEST(PeerHarness, ProgramThatNeverListensTimesOutAndIsStopped) {
+  PeerProcess peer({.program = "sleep", .args = {"60"}, .startTimeout = std::chrono::milliseconds(200)});
+  EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Failed);
+  EXPECT_NE(peer.Diagnostics().find("did not accept"), std::string::npos) << peer.Diagnostics();
+  EXPECT_FALSE(peer.running());
+}
+
+TEST(PeerHarness, FillTemplateReplacesOnlyKnownNames) {
+  const std::map<std::string, std::string> values{{"A", "1"}, {"B", "two"}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""},
+      {"{{A}}", "1"},
+      {"x{{A}}y{{B}}z{{A}}", "x1ytwoz1"},
+      {"{{C}} {{A}}", "{{C}} 1"},
+      {"{{A", "{{A"},
+      {"{ {A}} }}", "{ {A}} }}"},
+      {"{{{A}}}", "{1}"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(cvpeers::FillTemplate(in, values), out) << in;
+}
+
+}  // namespace
