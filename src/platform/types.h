@@ -22,11 +22,34 @@ using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 using LRESULT = intptr_t;
 using SOCKET = uintptr_t;
+using LPVOID = void*;
+using LPCVOID = const void*;
 
 inline constexpr BOOL TRUE_ = 1;
 inline constexpr BOOL FALSE_ = 0;
 inline constexpr SOCKET INVALID_SOCKET = ~SOCKET(0);
 inline constexpr int SOCKET_ERROR = -1;
+
+// Calendar time broken into fields (UTC or local, as the producing call says).
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;      // 1..12
+  WORD wDayOfWeek;  // 0 = Sunday
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+// 100-nanosecond intervals since 1601-01-01 00:00 UTC, split in two 32-bit halves.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+// OLE Automation date: days since 1899-12-30 00:00, the fraction being the time of day.
+using DATE = double;
 
 // Window handle: an opaque, not-soon-reused number (never a pointer).
 struct HWND__;
