@@ -61,14 +61,14 @@ std::string FindProgram(const std::string& name);
 std::string FillTemplate(std::string_view text, const std::map<std::string, std::string>& values);
 
 struct PeerOptions {
-  std::string program{};                      // name on the search path, or a path
-  std::vector<std::string> args{};            // arguments after the program name
-  std::string configName{};                   // file written in the directory, if any
-  std::string configTemplate{};               // its contents, placeholders filled
+  std::string program{};                        // name on the search path, or a path
+  std::vector<std::string> args{};              // arguments after the program name
+  std::string configName{};                     // file written in the directory, if any
+  std::string configTemplate{};                 // its contents, placeholders filled
   std::map<std::string, std::string> values{};  // extra placeholders
-  std::vector<std::string> env{};             // extra NAME=value entries
-  int family = AF_INET;                       // AF_INET: 127.0.0.1, AF_INET6: ::1
-  bool waitForPort = true;                    // wait until a connection is accepted
+  std::vector<std::string> env{};               // extra NAME=value entries
+  int family = AF_INET;                         // AF_INET: 127.0.0.1, AF_INET6: ::1
+  bool waitForPort = true;                      // wait until a connection is accepted
   std::chrono::milliseconds startTimeout{10000};
 };
 
