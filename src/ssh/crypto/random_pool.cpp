@@ -172,6 +172,8 @@ void RandomAddNoise(const void* data, size_t len) {
     len -= take;
     CompressLe(g_pool.incoming, g_pool.incoming_block);
     for (int i = 0; i < 20; ++i) {
+      // A read position of 1,200 (every byte handed out) wraps before it is written to.
+      if (g_pool.read_position >= kRandomPoolSize) g_pool.read_position = 0;
       g_pool.pool[g_pool.read_position] ^= g_pool.incoming_block[i];
       if (++g_pool.read_position >= kRandomPoolSize) g_pool.read_position = 0;
     }
