@@ -53,8 +53,8 @@ TEST_F(TlsMemory, HandshakeReportsParametersAndCarriesDataBothWays) {
   TlsCertificate peer = p.client->PeerCertificate();
   EXPECT_EQ(peer.Subject(), "C=US, O=Corvanetics Test, CN=localhost");
   EXPECT_EQ(peer.Issuer(true), "CN=Corvanetics Test CA, O=Corvanetics Test, C=US");
-  EXPECT_GE(peer.NotBefore().year, 2020);
-  EXPECT_EQ(peer.NotAfter().year - peer.NotBefore().year, 1);
+  EXPECT_GE(peer.NotBefore().wYear, 2020);
+  EXPECT_EQ(peer.NotAfter().wYear - peer.NotBefore().wYear, 1);
 
   std::vector<uint8_t> wire;
   ASSERT_TRUE(p.client->Encrypt(Bytes("hello server"), wire));

@@ -40,6 +40,8 @@ int ClientCertCallback(SSL* ssl, X509** cert, EVP_PKEY** key) {
 }
 }  // namespace
 
+bool TlsInitialize() { return OPENSSL_init_ssl(0, nullptr) == 1; }
+
 std::shared_ptr<TlsCredentials> TlsCredentials::Create(const TlsCredentialOptions& options,
                                                        TlsError& error) {
   error = TlsError::Credentials;

@@ -27,6 +27,9 @@ struct TlsCredentialOptions {
   std::string caFile;
 };
 
+// Initialises the TLS library for the process; false when it cannot be used.
+bool TlsInitialize();
+
 class TlsCredentials {
  public:
   // Null with error Credentials when the options cannot be honoured.

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/types.h"
+
 namespace plat {
 
 // Protocol mask bits (credentials) and negotiated protocol codes.
@@ -105,10 +107,7 @@ struct TlsVerifyResult {
   uint32_t state = 0;        // kTlsCertValid ... kTlsCertInvalid
 };
 
-// Broken-down UTC time with the layout of the libraries' SYSTEMTIME.
-struct TlsDateTime {
-  uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0;
-  uint16_t hour = 0, minute = 0, second = 0, milliseconds = 0;
-};
+// Certificate dates are UTC calendar times.
+using TlsDateTime = SYSTEMTIME;
 
 }  // namespace plat

@@ -68,18 +68,18 @@ std::string X500NameText(const X509_NAME* name, bool reverse) {
 }
 
 TlsDateTime DateTimeFromAsn1(const ASN1_TIME* t) {
-  TlsDateTime dt;
+  TlsDateTime dt{};
   struct tm tm {};
   if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) return dt;
   time_t secs = timegm(&tm);  // normalises and fills the weekday
   gmtime_r(&secs, &tm);
-  dt.year = uint16_t(tm.tm_year + 1900);
-  dt.month = uint16_t(tm.tm_mon + 1);
-  dt.dayOfWeek = uint16_t(tm.tm_wday);
-  dt.day = uint16_t(tm.tm_mday);
-  dt.hour = uint16_t(tm.tm_hour);
-  dt.minute = uint16_t(tm.tm_min);
-  dt.second = uint16_t(tm.tm_sec);
+  dt.wYear = uint16_t(tm.tm_year + 1900);
+  dt.wMonth = uint16_t(tm.tm_mon + 1);
+  dt.wDayOfWeek = uint16_t(tm.tm_wday);
+  dt.wDay = uint16_t(tm.tm_mday);
+  dt.wHour = uint16_t(tm.tm_hour);
+  dt.wMinute = uint16_t(tm.tm_min);
+  dt.wSecond = uint16_t(tm.tm_sec);
   return dt;
 }
 
