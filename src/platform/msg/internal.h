@@ -1,6 +1,8 @@
 #pragma once
 // Shared state of the message layer: per-thread queues and the process-wide window
 // table. Not part of the public interface.
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -178,7 +180,7 @@ bool IsQuitPending(ThreadQueue& q);
 
 // Blocks on the queue's wake-up descriptor (and the extra ones) for at most timeoutMs
 // (-1: no limit); then clears the wake-up. Returns poll()'s result.
-int WaitOnQueue(ThreadQueue* q, struct pollfd* fds, size_t count, int32_t timeoutMs);
+int WaitOnQueue(ThreadQueue* q, pollfd* fds, size_t count, int32_t timeoutMs);
 
 // Milliseconds left until deadline, rounded up, never negative.
 int32_t MsUntil(Clock::time_point deadline);
