@@ -106,8 +106,23 @@ class LibraryFrame {
 
   // ---- attach / detach ----
 
+  // An attach that does not count (it fails, or only fills the record) also undoes the
+  // process attach it made itself, so that no detach is owed for it.
   int32_t Attach(LibVersionInfo* info) noexcept {
-    if (!module_.load()) ProcessAttach(nullptr);
+    const bool ownProcessAttach = !module_.load();
+    if (ownProcessAttach) ProcessAttach(nullptr);
+    const int32_t r = AttachCounted(info);
+    if (r != 2 && ownProcessAttach) {
+      const uint32_t err = GetLastError();
+      ProcessDetach();
+      SetLastError(err);
+    }
+    return r == 0 ? 0 : 1;
+  }
+
+ private:
+  // 2: counted full attach, 1: record only filled, 0: failure.
+  int32_t AttachCounted(LibVersionInfo* info) noexcept {
     plat::OsVersion v;
     if (plat::GetOsVersion(&v) && v.major < 5) return Fail(cvErrorInvalidVersion);
     std::unique_lock lk(lock_);
@@ -144,8 +159,10 @@ class LibraryFrame {
     if constexpr (requires(LibraryFrame& f) { Traits::OnFullAttach(f); }) Traits::OnFullAttach(*this);
     lk.unlock();
     SetLastError(0);
-    return 1;
+    return 2;
   }
+
+ public:
 
   void Detach() noexcept {
     {
