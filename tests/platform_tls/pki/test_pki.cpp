@@ -62,7 +62,9 @@ X509* MakeCert(EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, const std::stri
 void WritePem(const std::filesystem::path& path, X509* cert, EVP_PKEY* key) {
   FILE* f = std::fopen(path.c_str(), "w");
   Check(f != nullptr, "open pem");
-  PEM_write_X509_AUX(f, cert);
+  // The aux form carries an alias but only OpenSSL reads it: use it only for aliases.
+  if (X509_alias_get0(cert, nullptr)) PEM_write_X509_AUX(f, cert);
+  else PEM_write_X509(f, cert);
   if (key) PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
   std::fclose(f);
 }
