@@ -2,24 +2,6 @@
 #include "ftp/ftp.h"
 #include "ftp/ftp_library.h"
 
-using cvftp::Library;
+CV_FRAME_ENTRY_POINTS(Ftp, FtpSession, cvftp::Library)
 
-void FtpProcessAttach(void* module) { Library().ProcessAttach(module); }
-void FtpProcessDetach() { Library().ProcessDetach(); }
-int32_t FtpAttach(LibVersionInfo* info) { return Library().Attach(info); }
-void FtpDetach() { Library().Detach(); }
-uint32_t FtpIsInitialized() { return Library().IsInitialized(); }
-void FtpLock() { Library().Lock(); }
-void FtpUnlock() { Library().Unlock(); }
-void FtpSetLastError(uint32_t code) { Library().SetLastError(code); }
-uint32_t FtpGetLastError() { return Library().GetLastError(); }
-uint32_t FtpSetSocketError() { return Library().SetSocketError(); }
-uint32_t FtpGetErrorText(uint32_t code, char* buffer) { return Library().GetErrorText(code, buffer); }
-
-LibHandle FtpAllocSession() { return Library().AllocSession(); }
-void FtpFreeSession(LibHandle handle) { Library().FreeSession(handle); }
-FtpSession* FtpGetSession(LibHandle handle) { return Library().GetSession(handle); }
-FtpSession* FtpFindSession(LibHandle handle) { return Library().FindSession(handle); }
-uint32_t FtpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
-FtpSession* FtpFindSessionBySocket(SOCKET socket) { return Library().FindSessionBySocket(socket); }
-LibHandle FtpFindHandleByWindow(HWND window) { return Library().FindHandleByWindow(window); }
+LibHandle FtpFindHandleByWindow(HWND window) { return cvftp::Library().FindHandleByWindow(window); }

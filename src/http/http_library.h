@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "core/frame/frame.h"
+#include "core/frame/frame_entry_points.h"
 #include "http/http_session.h"
 
 namespace cvhttp {
@@ -21,13 +22,6 @@ struct FrameTraits {
 Frame& Library() noexcept;
 
 // Private heaps: the library heap and the heap of a session, by handle.
-inline plat::HeapHandle MemLibraryHeap() noexcept { return Library().MemLibraryHeap(); }
-inline void* MemAlloc(size_t size) noexcept { return Library().MemAlloc(size); }
-inline void MemFree(void* block) noexcept { Library().MemFree(block); }
-inline plat::HeapHandle MemSessionHeap(LibHandle h) noexcept { return Library().MemSessionHeap(h); }
-inline void* MemSessionAlloc(LibHandle h, size_t size) noexcept { return Library().MemSessionAlloc(h, size); }
-inline void MemSessionFree(LibHandle h, void* block) noexcept { Library().MemSessionFree(h, block); }
-inline void MemDestroySessionHeap(LibHandle h) noexcept { Library().MemDestroySessionHeap(h); }
-inline void MemDestroyLibraryHeap() noexcept { Library().MemDestroyLibraryHeap(); }
+CV_FRAME_HEAP_FUNCTIONS(Library)
 
 }  // namespace cvhttp
