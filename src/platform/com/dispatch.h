@@ -193,6 +193,7 @@ HRESULT Call(void* self, const DispArgs& args, VARIANT* result, UINT* argErr, bo
       hr = holder.Load(src);
       if (FAILED(hr) && argErr) *argErr = i < positional ? args.argIndex[i] : args.putIndex;
     };
+    (void)one;  // members without arguments
     (one(std::get<Is>(h), Is), ...);
   };
   load(std::make_index_sequence<n>());
