@@ -2,6 +2,7 @@
 // OpenSSL as the reference the SSH layer's own crypto code is checked against.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/provider.h>
 
 #include <cstdint>
 #include <random>
@@ -28,10 +29,21 @@ inline Bytes Hmac(const char* name, const Bytes& key, const Bytes& data) {
   return out;
 }
 
+// DES, Blowfish and RC4 live in OpenSSL's legacy provider.
+inline void LoadProviders() {
+  static const bool loaded = [] {
+    OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER_load(nullptr, "default");
+    return true;
+  }();
+  (void)loaded;
+}
+
 // One pass of an OpenSSL cipher without padding (ECB, CBC or CTR as named).
 inline Bytes Cipher(const char* name, const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt) {
+  LoadProviders();
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  const EVP_CIPHER* c = EVP_get_cipherbyname(name);
+  EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
   Bytes out(in.size() + 64);
   int n1 = 0, n2 = 0;
   EVP_CipherInit_ex(ctx, c, nullptr, nullptr, nullptr, encrypt ? 1 : 0);
@@ -41,6 +53,7 @@ inline Bytes Cipher(const char* name, const Bytes& key, const Bytes& iv, const B
   EVP_CipherUpdate(ctx, out.data(), &n1, in.data(), int(in.size()));
   EVP_CipherFinal_ex(ctx, out.data() + n1, &n2);
   EVP_CIPHER_CTX_free(ctx);
+  EVP_CIPHER_free(c);
   out.resize(size_t(n1 + n2));
   return out;
 }
