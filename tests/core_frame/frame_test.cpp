@@ -62,6 +62,7 @@ TEST_F(Frame, FillOnlyAttachWritesTheRecordAndCountsNothing) {
 TEST_F(Frame, FullAttachCountsAndBadRecordsFail) {
   LibVersionInfo info = Record(kLibAttachFull);
   EXPECT_EQ(FtpAttach(&info), 1);
+  EXPECT_NE(info.startupData, nullptr);  // the library's socket start-up data
   EXPECT_EQ(FtpAttach(nullptr), 1);  // no record: a full attach too
   EXPECT_EQ(FtpIsInitialized(), 2u);
   EXPECT_EQ(FtpGetLastError(), 0u);
@@ -81,9 +82,12 @@ TEST_F(Frame, OperatingSystemVersionIsChecked) {
   });
   EXPECT_EQ(FtpAttach(nullptr), 0);
   EXPECT_EQ(FtpGetLastError(), cvErrorInvalidVersion);
-  // A version that cannot be read does not stop the attach.
+  // A version that cannot be read does not stop the attach itself (only the socket
+  // start-up of a full attach looks at it again).
   plat::SetOsVersionSourceForTesting([](plat::OsVersion*) { return false; });
-  EXPECT_EQ(FtpAttach(nullptr), 1);
+  LibVersionInfo info = Record(0x01000000);
+  EXPECT_EQ(FtpAttach(&info), 1);
+  EXPECT_EQ(info.build, 9530u);
 }
 
 TEST_F(Frame, HandlesAreConsecutiveAndSlotsAreReused) {
