@@ -49,6 +49,13 @@ struct Timer {
   TIMERPROC proc;
 };
 
+// A procedure layer running on the owner thread (DefSubclassProc needs to know where in
+// the chain its caller sits).
+struct Frame {
+  Window* window;
+  uint64_t layerId;
+};
+
 // One per thread that uses messages. Senders and posters on other threads hold it
 // through shared_ptr, so it outlives its thread until they are done.
 class ThreadQueue {
@@ -71,6 +78,9 @@ class ThreadQueue {
   std::vector<Timer> timers;
   UINT_PTR nextTimerId = 1;
   HWND active = nullptr;
+  // Kept here rather than in a thread_local of its own, which could be destroyed before
+  // the thread's windows are.
+  std::vector<Frame> frames;
 };
 
 // One layer of a window's procedure chain. Layers are ordered by id (a later layer has

@@ -21,14 +21,6 @@ uint64_t LayerIdOf(uint64_t token) { return token & ~kTokenMask; }
 
 std::atomic<uint64_t> nextLayerId{1};
 
-// The layers running on this thread, innermost last (DefSubclassProc needs to know
-// where in the chain its caller sits).
-struct Frame {
-  Window* window;
-  uint64_t layerId;
-};
-thread_local std::vector<Frame> tlsFrames;
-
 void UpdateTop(Window& w) { w.topToken.store(w.layers.empty() ? 0 : TokenOf(w.layers.back().id)); }
 
 // Runs the topmost layer whose id is at most maxId: "the chain from that point down".
@@ -42,16 +34,21 @@ LRESULT CallFrom(Window& w, uint64_t maxId, UINT msg, WPARAM wp, LPARAM lp) {
   }
   if (!found) return 0;
   const Layer layer = *found;  // the procedure may change the chain
-  tlsFrames.push_back({&w, layer.id});
+  // Procedures run only on the owner thread, so its queue holds the running frames.
+  std::vector<Frame>& frames = w.owner->frames;
+  frames.push_back({&w, layer.id});
   struct Pop {
-    ~Pop() { tlsFrames.pop_back(); }
-  } pop;
+    std::vector<Frame>& frames;
+    ~Pop() { frames.pop_back(); }
+  } pop{frames};
   if (layer.subProc) return layer.subProc(w.handle, msg, wp, lp, layer.subId, layer.refData);
   return layer.proc(w.handle, msg, wp, lp);
 }
 
 Window* RunningWindow(HWND hwnd, uint64_t* layerId) {
-  for (auto it = tlsFrames.rbegin(); it != tlsFrames.rend(); ++it) {
+  ThreadQueue* q = CurrentQueue();
+  if (!q) return nullptr;
+  for (auto it = q->frames.rbegin(); it != q->frames.rend(); ++it) {
     if (it->window->handle == hwnd) {
       *layerId = it->layerId;
       return it->window;
