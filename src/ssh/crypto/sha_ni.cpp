@@ -27,6 +27,7 @@ CV_SHA_TARGET inline void Sha1Block(__m128i& abcd, __m128i& e0, __m128i m[4]) {
   const __m128i eSave = e0;
   __m128i saved = abcd;
   __m128i e = _mm_add_epi32(e0, m[0]);
+#pragma GCC unroll 20
   for (int g = 0; g < 20; ++g) {
     if (g > 0) e = _mm_sha1nexte_epu32(saved, m[g & 3]);
     saved = abcd;
@@ -84,6 +85,7 @@ CV_SHA_TARGET void Sha256BlocksShaNi(uint32_t h[8], const uint8_t* data, size_t 
   for (; nblocks != 0; --nblocks, data += 64) {
     const __m128i save0 = state0, save1 = state1;
     __m128i m[4];
+#pragma GCC unroll 16
     for (int g = 0; g < 16; ++g) {
       if (g < 4) m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * g)), mask);
       __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i*>(kSha256K + 4 * g)));
