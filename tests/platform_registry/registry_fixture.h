@@ -21,6 +21,6 @@ class RegistryTest : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-inline LONG SetDword(plat::HKEY k, const char* name, uint32_t v) {
+inline uint32_t SetDword(plat::HKEY k, const char* name, uint32_t v) {
   return plat::RegSetValueEx(k, name, 0, plat::REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
 }

@@ -100,7 +100,7 @@ TEST_F(RegistryTest, PathsAreCheckedBeforeUse) {
   for (size_t i = 0; i < kMaxKeyDepth; ++i) deep += (i ? "\\d" : "d");
   struct Case {
     std::string path;
-    LONG rc;
+    uint32_t rc;
   } cases[] = {
       {part255, ERROR_SUCCESS},
       {"a\\" + part256, ERROR_INVALID_PARAMETER},
@@ -142,7 +142,7 @@ TEST_F(RegistryTest, EnumerationOrderAndSizes) {
   char name[32];
   for (uint32_t i = 0;; ++i) {
     uint32_t cch = sizeof name;
-    LONG rc = RegEnumKeyEx(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    uint32_t rc = RegEnumKeyEx(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(rc, ERROR_SUCCESS);
     EXPECT_EQ(cch, strlen(name));
@@ -150,7 +150,7 @@ TEST_F(RegistryTest, EnumerationOrderAndSizes) {
   }
   for (uint32_t i = 0;; ++i) {
     uint32_t cch = sizeof name, type = 0;
-    LONG rc = RegEnumValue(k, i, name, &cch, nullptr, &type, nullptr, nullptr);
+    uint32_t rc = RegEnumValue(k, i, name, &cch, nullptr, &type, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(rc, ERROR_SUCCESS);
     EXPECT_EQ(type, REG_DWORD);

@@ -87,13 +87,13 @@ void HiveFile::Reload() {
   }
 }
 
-Key& HiveFile::Read(LONG* status) {
+Key& HiveFile::Read(uint32_t* status) {
   Reload();
   *status = corrupt_ ? ERROR_BADDB : ERROR_SUCCESS;
   return *root_;
 }
 
-LONG HiveFile::Write(const std::function<LONG(Key&)>& change) {
+uint32_t HiveFile::Write(const std::function<uint32_t(Key&)>& change) {
   std::filesystem::path root = RegistryRoot();
   std::error_code ec;
   std::filesystem::create_directories(root, ec);
@@ -106,7 +106,7 @@ LONG HiveFile::Write(const std::function<LONG(Key&)>& change) {
   loaded_ = false;  // another process may have written since our last look
   Reload();
   bool wasCorrupt = corrupt_;
-  LONG rc = change(*root_);
+  uint32_t rc = change(*root_);
   if (rc != ERROR_SUCCESS) return rc;
 
   static std::atomic<unsigned> counter{0};

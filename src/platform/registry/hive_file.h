@@ -20,10 +20,10 @@ class HiveFile {
 
   // The current content; *status is ERROR_BADDB when the file is corrupt (the content is then
   // empty), else ERROR_SUCCESS.
-  Key& Read(LONG* status);
+  Key& Read(uint32_t* status);
   // Applies change to the freshest content under the exclusive lock and stores the result when
   // change succeeds. A corrupt file is kept aside as "<name>.corrupt" before being replaced.
-  LONG Write(const std::function<LONG(Key&)>& change);
+  uint32_t Write(const std::function<uint32_t(Key&)>& change);
 
  private:
   struct Identity {

@@ -77,7 +77,7 @@ std::optional<OpenKey> Resolve(Registry& r, HKEY key) {
 }
 
 // Splits "a\b\c"; null or empty gives no components. One trailing backslash is tolerated.
-LONG SplitPath(const char* subKey, size_t baseDepth, Path& out) {
+uint32_t SplitPath(const char* subKey, size_t baseDepth, Path& out) {
   out.clear();
   if (!subKey || !*subKey) return ERROR_SUCCESS;
   std::string_view rest(subKey);
@@ -103,11 +103,11 @@ Path Join(const Path& a, const Path& b) {
 
 // The key at each location (null where absent); *status gets ERROR_BADDB when a hive consulted
 // is corrupt.
-std::vector<Key*> Lookup(const std::vector<Location>& where, LONG* status) {
+std::vector<Key*> Lookup(const std::vector<Location>& where, uint32_t* status) {
   std::vector<Key*> found;
   *status = ERROR_SUCCESS;
   for (const Location& l : where) {
-    LONG st;
+    uint32_t st;
     Key& root = l.hive->Read(&st);
     if (st != ERROR_SUCCESS) *status = st;
     found.push_back(root.Find(l.path));
@@ -120,7 +120,7 @@ bool AnyOf(const std::vector<Key*>& keys) {
 }
 
 // Missing key: corrupt hive first (the caller learns why), else deleted or not found.
-LONG Missing(LONG status, LONG otherwise) { return status != ERROR_SUCCESS ? status : otherwise; }
+uint32_t Missing(uint32_t status, uint32_t otherwise) { return status != ERROR_SUCCESS ? status : otherwise; }
 
 // Where a change to an existing key goes: the first location holding it; a predefined root
 // (empty path) always exists and then the last location (the machine's classes) takes writes.
@@ -130,7 +130,7 @@ const Location* WriteTarget(const std::vector<Location>& where, const std::vecto
   return isRoot ? &where.back() : nullptr;
 }
 
-LONG CopyOut(const std::string& text, char* buf, uint32_t* cch) {
+uint32_t CopyOut(const std::string& text, char* buf, uint32_t* cch) {
   if (!cch) return ERROR_INVALID_PARAMETER;
   if (!buf || *cch <= text.size()) {
     *cch = uint32_t(text.size() + 1);
@@ -141,7 +141,7 @@ LONG CopyOut(const std::string& text, char* buf, uint32_t* cch) {
   return ERROR_SUCCESS;
 }
 
-LONG CopyData(const reg::Value& v, uint32_t* type, BYTE* data, uint32_t* cbData) {
+uint32_t CopyData(const reg::Value& v, uint32_t* type, BYTE* data, uint32_t* cbData) {
   if (type) *type = v.type;
   if (!cbData) return data ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
   uint32_t need = uint32_t(v.data.size());
@@ -154,7 +154,7 @@ LONG CopyData(const reg::Value& v, uint32_t* type, BYTE* data, uint32_t* cbData)
   return ERROR_SUCCESS;
 }
 
-LONG OpenOrCreate(HKEY key, const char* subKey, REGSAM sam, HKEY* result, uint32_t* disposition, bool create) {
+uint32_t OpenOrCreate(HKEY key, const char* subKey, REGSAM sam, HKEY* result, uint32_t* disposition, bool create) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   Registry& r = Reg();
@@ -162,10 +162,10 @@ LONG OpenOrCreate(HKEY key, const char* subKey, REGSAM sam, HKEY* result, uint32
   auto base = Resolve(r, key);
   if (!base) return ERROR_INVALID_HANDLE;
   Path rel;
-  if (LONG rc = SplitPath(subKey, base->path.size(), rel); rc != ERROR_SUCCESS) return rc;
+  if (uint32_t rc = SplitPath(subKey, base->path.size(), rel); rc != ERROR_SUCCESS) return rc;
   OpenKey target{base->root, Join(base->path, rel), sam};
   auto where = r.Locations(target);
-  LONG status;
+  uint32_t status;
   auto keys = Lookup(where, &status);
   bool exists = target.path.empty() || AnyOf(keys);
   if (!exists && !create) return Missing(status, ERROR_FILE_NOT_FOUND);
@@ -176,12 +176,12 @@ LONG OpenOrCreate(HKEY key, const char* subKey, REGSAM sam, HKEY* result, uint32
     const Location* dest = &where.back();
     for (size_t depth = target.path.size() - 1; where.size() > 1 && depth > 0; --depth) {
       Path prefix(target.path.begin(), target.path.begin() + long(depth));
-      LONG ignored;
+      uint32_t ignored;
       auto up = Lookup(r.Locations(OpenKey{target.root, prefix, 0}), &ignored);
       if (up[0]) dest = &where[0];
       if (up[0] || up[1]) break;
     }
-    LONG rc = dest->hive->Write([&](Key& root) {
+    uint32_t rc = dest->hive->Write([&](Key& root) {
       root.Create(dest->path, nullptr);
       return ERROR_SUCCESS;
     });
@@ -193,13 +193,13 @@ LONG OpenOrCreate(HKEY key, const char* subKey, REGSAM sam, HKEY* result, uint32
 }
 
 template <class Fn>
-LONG WithKey(HKEY key, Fn&& fn) {
+uint32_t WithKey(HKEY key, Fn&& fn) {
   Registry& r = Reg();
   std::lock_guard lock(r.mutex);
   auto k = Resolve(r, key);
   if (!k) return ERROR_INVALID_HANDLE;
   auto where = r.Locations(*k);
-  LONG status;
+  uint32_t status;
   auto keys = Lookup(where, &status);
   if (!k->path.empty() && !AnyOf(keys)) return Missing(status, ERROR_KEY_DELETED);
   return fn(r, *k, where, keys, status);
@@ -207,29 +207,29 @@ LONG WithKey(HKEY key, Fn&& fn) {
 
 }  // namespace
 
-LONG RegOpenKeyEx(HKEY key, const char* subKey, uint32_t, REGSAM samDesired, HKEY* result) {
+uint32_t RegOpenKeyEx(HKEY key, const char* subKey, uint32_t, REGSAM samDesired, HKEY* result) {
   return OpenOrCreate(key, subKey, samDesired, result, nullptr, false);
 }
 
-LONG RegOpenKey(HKEY key, const char* subKey, HKEY* result) {
+uint32_t RegOpenKey(HKEY key, const char* subKey, HKEY* result) {
   return OpenOrCreate(key, subKey, KEY_ALL_ACCESS, result, nullptr, false);
 }
 
-LONG RegCreateKeyEx(HKEY key, const char* subKey, uint32_t, char*, uint32_t, REGSAM samDesired, void*, HKEY* result,
+uint32_t RegCreateKeyEx(HKEY key, const char* subKey, uint32_t, char*, uint32_t, REGSAM samDesired, void*, HKEY* result,
                     uint32_t* disposition) {
   return OpenOrCreate(key, subKey, samDesired, result, disposition, true);
 }
 
-LONG RegCloseKey(HKEY key) {
+uint32_t RegCloseKey(HKEY key) {
   if (key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   Registry& r = Reg();
   std::lock_guard lock(r.mutex);
   return r.open.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-LONG RegQueryValueEx(HKEY key, const char* valueName, uint32_t*, uint32_t* type, BYTE* data, uint32_t* cbData) {
+uint32_t RegQueryValueEx(HKEY key, const char* valueName, uint32_t*, uint32_t* type, BYTE* data, uint32_t* cbData) {
   const char* name = valueName ? valueName : "";
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, LONG status) -> LONG {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, uint32_t status) -> uint32_t {
     if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     for (Key* found : keys)
       if (found)
@@ -238,11 +238,11 @@ LONG RegQueryValueEx(HKEY key, const char* valueName, uint32_t*, uint32_t* type,
   });
 }
 
-LONG RegSetValueEx(HKEY key, const char* valueName, uint32_t, uint32_t type, const BYTE* data, uint32_t cbData) {
+uint32_t RegSetValueEx(HKEY key, const char* valueName, uint32_t, uint32_t type, const BYTE* data, uint32_t cbData) {
   const char* name = valueName ? valueName : "";
   if (std::strlen(name) > kMaxValueNameLength || (!data && cbData)) return ERROR_INVALID_PARAMETER;
   std::vector<uint8_t> bytes(data, data + (data ? cbData : 0));
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto& where, auto& keys, LONG) -> LONG {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto& where, auto& keys, uint32_t) -> uint32_t {
     if (!(k.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const Location* dest = WriteTarget(where, keys, k.path.empty());
     return dest->hive->Write([&](Key& root) {
@@ -254,9 +254,9 @@ LONG RegSetValueEx(HKEY key, const char* valueName, uint32_t, uint32_t type, con
   });
 }
 
-LONG RegDeleteValue(HKEY key, const char* valueName) {
+uint32_t RegDeleteValue(HKEY key, const char* valueName) {
   const char* name = valueName ? valueName : "";
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto& where, auto& keys, LONG status) -> LONG {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto& where, auto& keys, uint32_t status) -> uint32_t {
     if (!(k.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     for (size_t i = 0; i < where.size(); ++i) {
       if (!keys[i] || !keys[i]->FindValue(name)) continue;
@@ -271,21 +271,21 @@ LONG RegDeleteValue(HKEY key, const char* valueName) {
 
 namespace {
 
-LONG DeleteKeyImpl(HKEY key, const char* subKey, bool tree) {
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto&, LONG) -> LONG {
+uint32_t DeleteKeyImpl(HKEY key, const char* subKey, bool tree) {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto&, uint32_t) -> uint32_t {
     Path rel;
-    if (LONG rc = SplitPath(subKey, k.path.size(), rel); rc != ERROR_SUCCESS) return rc;
+    if (uint32_t rc = SplitPath(subKey, k.path.size(), rel); rc != ERROR_SUCCESS) return rc;
     if (rel.empty() && !tree) return ERROR_ACCESS_DENIED;  // a key cannot delete itself
     OpenKey target{k.root, Join(k.path, rel), 0};
     Registry& r = Reg();
     auto where = r.Locations(target);
-    LONG status;
+    uint32_t status;
     auto keys = Lookup(where, &status);
     if (!AnyOf(keys)) return Missing(status, ERROR_FILE_NOT_FOUND);
     for (size_t i = 0; i < where.size(); ++i) {
       if (!keys[i]) continue;
       if (!tree && !keys[i]->subkeys.empty()) return ERROR_ACCESS_DENIED;
-      LONG rc = where[i].hive->Write([&](Key& root) {
+      uint32_t rc = where[i].hive->Write([&](Key& root) {
         const Path& p = where[i].path;
         if (rel.empty()) {  // tree below the key itself: empty it, keep it
           if (Key* self = root.Find(p)) {
@@ -307,15 +307,15 @@ LONG DeleteKeyImpl(HKEY key, const char* subKey, bool tree) {
 
 }  // namespace
 
-LONG RegDeleteKey(HKEY key, const char* subKey) {
+uint32_t RegDeleteKey(HKEY key, const char* subKey) {
   if (!subKey || !*subKey) return ERROR_BAD_PATHNAME;
   return DeleteKeyImpl(key, subKey, false);
 }
 
-LONG RegDeleteTree(HKEY key, const char* subKey) { return DeleteKeyImpl(key, subKey, true); }
+uint32_t RegDeleteTree(HKEY key, const char* subKey) { return DeleteKeyImpl(key, subKey, true); }
 
-LONG RegEnumKeyEx(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint32_t*, char*, uint32_t*, void*) {
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, LONG status) -> LONG {
+uint32_t RegEnumKeyEx(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint32_t*, char*, uint32_t*, void*) {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, uint32_t status) -> uint32_t {
     if (!(k.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     std::map<std::string, std::string> names;  // folded -> shown (user's spelling wins)
     for (Key* found : keys)
@@ -326,9 +326,9 @@ LONG RegEnumKeyEx(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint3
   });
 }
 
-LONG RegEnumValue(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint32_t*, uint32_t* type, BYTE* data,
+uint32_t RegEnumValue(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint32_t*, uint32_t* type, BYTE* data,
                   uint32_t* cbData) {
-  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, LONG status) -> LONG {
+  return WithKey(key, [&](Registry&, const OpenKey& k, auto&, auto& keys, uint32_t status) -> uint32_t {
     if (!(k.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     std::vector<const reg::Value*> values;
     std::set<std::string> seen;
@@ -338,7 +338,7 @@ LONG RegEnumValue(HKEY key, uint32_t index, char* name, uint32_t* cchName, uint3
           if (seen.insert(reg::Fold(v.name)).second) values.push_back(&v);
     if (index >= values.size()) return Missing(status, ERROR_NO_MORE_ITEMS);
     const reg::Value& v = *values[index];
-    if (LONG rc = CopyOut(v.name, name, cchName); rc != ERROR_SUCCESS) return rc;
+    if (uint32_t rc = CopyOut(v.name, name, cchName); rc != ERROR_SUCCESS) return rc;
     if (!data && !cbData) {
       if (type) *type = v.type;
       return ERROR_SUCCESS;
@@ -368,15 +368,15 @@ std::optional<uint32_t> RegGetDword(HKEY key, const char* subKey, const char* va
   HKEY k;
   if (RegOpenKeyEx(key, subKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return std::nullopt;
   uint32_t type = 0, value = 0, size = sizeof value;
-  LONG rc = RegQueryValueEx(k, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+  uint32_t rc = RegQueryValueEx(k, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
   RegCloseKey(k);
   if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) return std::nullopt;
   return value;
 }
 
-LONG RegSetString(HKEY key, const char* subKey, const char* valueName, const std::string& text) {
+uint32_t RegSetString(HKEY key, const char* subKey, const char* valueName, const std::string& text) {
   HKEY k;
-  LONG rc = RegCreateKeyEx(key, subKey, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
+  uint32_t rc = RegCreateKeyEx(key, subKey, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegSetValueEx(k, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), uint32_t(text.size() + 1));
   RegCloseKey(k);
