@@ -16,16 +16,19 @@ function(cv_test_suite)
       list(APPEND unit ${f})
     endif()
   endforeach()
+  # gtest_discover_tests flattens lists, so the label list must reach it escaped.
+  string(REPLACE ";" "\\;" unit_labels "unit;${A_LABELS}")
+  string(REPLACE ";" "\\;" peer_labels "peer;${A_LABELS}")
   if(unit)
     add_executable(${A_NAME}_tests ${unit})
     target_link_libraries(${A_NAME}_tests PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-    gtest_discover_tests(${A_NAME}_tests PROPERTIES LABELS "unit;${A_LABELS}" TIMEOUT 120
+    gtest_discover_tests(${A_NAME}_tests PROPERTIES LABELS "${unit_labels}" TIMEOUT 120
                          DISCOVERY_TIMEOUT 60)
   endif()
   if(peer)
     add_executable(${A_NAME}_peer_tests ${peer})
     target_link_libraries(${A_NAME}_peer_tests PRIVATE ${A_LIBS} cv_peers GTest::gtest GTest::gtest_main Threads::Threads)
-    gtest_discover_tests(${A_NAME}_peer_tests PROPERTIES LABELS "peer;${A_LABELS}" TIMEOUT 300
+    gtest_discover_tests(${A_NAME}_peer_tests PROPERTIES LABELS "${peer_labels}" TIMEOUT 300
                          DISCOVERY_TIMEOUT 60)
   endif()
 endfunction()

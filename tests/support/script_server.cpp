@@ -1,0 +1,210 @@
+#include "support/script_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace cvtest {
+
+namespace {
+
+int Listen(int family, int* port_out) {
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (family == AF_INET) {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof(sockaddr_in);
+  } else {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_addr = in6addr_loopback;
+    len = sizeof(sockaddr_in6);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 8) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  *port_out = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
+                                      : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  return fd;
+}
+
+bool WaitReadable(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, int(limit.count())) > 0;
+}
+
+}  // namespace
+
+ScriptServer::ScriptServer(int family) : family_(family == 2 ? AF_INET : AF_INET6) {
+  listener_ = Listen(family_, &port_);
+}
+
+ScriptServer::~ScriptServer() {
+  done_ = true;
+  if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+  if (listener_ >= 0) ::shutdown(listener_, SHUT_RDWR);
+  if (thread_.joinable()) thread_.join();
+  if (client_ >= 0) ::close(client_);
+  if (listener_ >= 0) ::close(listener_);
+}
+
+ScriptServer& ScriptServer::Expect(std::string line) {
+  steps_.push_back({Step::Kind::Expect, std::move(line), {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::ExpectPrefix(std::string prefix) {
+  steps_.push_back({Step::Kind::ExpectPrefix, std::move(prefix), {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Send(std::string bytes) {
+  steps_.push_back({Step::Kind::Send, std::move(bytes), {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::SendPieces(std::string bytes, size_t piece, std::chrono::milliseconds pause) {
+  steps_.push_back({Step::Kind::SendPieces, std::move(bytes), pause, piece ? piece : 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Sleep(std::chrono::milliseconds ms) {
+  steps_.push_back({Step::Kind::Sleep, {}, ms, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Drop() {
+  steps_.push_back({Step::Kind::Drop, {}, {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Call(std::function<void(ScriptServer&)> fn) {
+  Step s{Step::Kind::Call, {}, {}, 1, {}};
+  s.call = std::move(fn);
+  steps_.push_back(std::move(s));
+  return *this;
+}
+
+void ScriptServer::Start() { thread_ = std::thread([this] { Run(); }); }
+
+bool ScriptServer::Finish(std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done_ && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!done_) Fail("script did not finish in time");
+  std::lock_guard lock(mu_);
+  return failure_.empty();
+}
+
+std::vector<std::string> ScriptServer::received() const {
+  std::lock_guard lock(mu_);
+  return received_;
+}
+
+std::string ScriptServer::failure() const {
+  std::lock_guard lock(mu_);
+  return failure_;
+}
+
+void ScriptServer::Fail(std::string why) {
+  std::lock_guard lock(mu_);
+  if (failure_.empty()) failure_ = std::move(why);
+}
+
+int ScriptServer::OpenListener(int* port_out) { return Listen(family_, port_out); }
+
+int ScriptServer::AcceptOne(int listener, std::chrono::milliseconds limit) {
+  if (!WaitReadable(listener, limit)) return -1;
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+bool ScriptServer::ReadLine(std::string& line, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    size_t nl = pending_.find('\n');
+    if (nl != std::string::npos) {
+      line = pending_.substr(0, nl);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pending_.erase(0, nl + 1);
+      return true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !WaitReadable(client_, left)) return false;
+    char buf[4096];
+    ssize_t n = ::recv(client_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    pending_.append(buf, size_t(n));
+  }
+}
+
+void ScriptServer::SendRaw(const std::string& bytes) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = ::send(client_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    off += size_t(n);
+  }
+}
+
+void ScriptServer::Run() {
+  client_ = AcceptOne(listener_, std::chrono::seconds(10));
+  if (client_ < 0) {
+    Fail("no client connected");
+    done_ = true;
+    return;
+  }
+  for (auto& step : steps_) {
+    if (done_) break;
+    switch (step.kind) {
+      case Step::Kind::Expect:
+      case Step::Kind::ExpectPrefix: {
+        std::string line;
+        if (!ReadLine(line, std::chrono::seconds(10))) {
+          Fail("connection ended or stalled while expecting \"" + step.text + "\"");
+          done_ = true;
+          return;
+        }
+        {
+          std::lock_guard lock(mu_);
+          received_.push_back(line);
+        }
+        bool ok = step.kind == Step::Kind::Expect ? line == step.text : line.rfind(step.text, 0) == 0;
+        if (!ok) Fail("expected \"" + step.text + "\", got \"" + line + "\"");
+        break;
+      }
+      case Step::Kind::Send:
+        SendRaw(step.text);
+        break;
+      case Step::Kind::SendPieces:
+        for (size_t off = 0; off < step.text.size(); off += step.piece) {
+          SendRaw(step.text.substr(off, step.piece));
+          std::this_thread::sleep_for(step.delay);
+        }
+        break;
+      case Step::Kind::Sleep:
+        std::this_thread::sleep_for(step.delay);
+        break;
+      case Step::Kind::Drop: {
+        linger lg{1, 0};  // a reset, not an orderly close
+        ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        ::close(client_);
+        client_ = -1;
+        done_ = true;
+        return;
+      }
+      case Step::Kind::Call:
+        step.call(*this);
+        break;
+    }
+  }
+  // The script is the whole conversation: end it with an orderly close.
+  if (client_ >= 0) ::shutdown(client_, SHUT_WR);
+  done_ = true;
+}
+
+}  // namespace cvtest
