@@ -1,5 +1,7 @@
 #pragma once
 // One traits record per digest so the HMAC core and the descriptors are written once.
+#include <cstring>
+
 #include "core/digest/md5.h"
 #include "ssh/crypto/hash.h"
 
@@ -36,5 +38,15 @@ struct Md5Traits {
   static void Append(State* s, const void* p, size_t n) { Md5Append(s, p, n); }
   static void End(State* s, uint8_t* out) { Md5End(out, s); }
 };
+
+// The whole digest of one buffer; the state is wiped afterwards.
+template <class H>
+void OneShotDigest(const void* data, size_t len, uint8_t* out) {
+  typename H::State s;
+  H::Begin(&s);
+  H::Append(&s, data, len);
+  H::End(&s, out);
+  explicit_bzero(&s, sizeof s);
+}
 
 }  // namespace cvssh::crypto

@@ -38,9 +38,4 @@ const SshHashDesc Sha1HashDesc = {Create<Sha1Traits>, Update<Sha1Traits>, Finish
 const SshHashDesc Sha256HashDesc = {Create<Sha256Traits>, Update<Sha256Traits>, Finish<Sha256Traits>, 32,
                                     "SHA-256"};
 
-void Md5Digest(const void* data, size_t len, uint8_t out[16]) {
-  Md5Context c;
-  Md5Begin(&c);
-  Md5Append(&c, data, len);
-  Md5End(out, &c);  // clears the context itself
-}
+void Md5Digest(const void* data, size_t len, uint8_t out[16]) { OneShotDigest<Md5Traits>(data, len, out); }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ssh/crypto/cpu_features.h"
+#include "ssh/crypto/digest_traits.h"
 #include "ssh/crypto/hash.h"
 #include "ssh/crypto/sha_blocks.h"
 
@@ -66,10 +67,4 @@ void Sha1End(Sha1State* s, uint8_t out[20]) {
   for (int i = 0; i < 5; ++i) StoreBe32(out + 4 * i, s->h[i]);
 }
 
-void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
-  Sha1State s;
-  Sha1Begin(&s);
-  Sha1Append(&s, data, len);
-  Sha1End(&s, out);
-  explicit_bzero(&s, sizeof s);
-}
+void Sha1Digest(const void* data, size_t len, uint8_t out[20]) { OneShotDigest<Sha1Traits>(data, len, out); }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "ssh/crypto/cpu_features.h"
+#include "ssh/crypto/digest_traits.h"
 #include "ssh/crypto/hash.h"
 #include "ssh/crypto/sha256_constants.h"
 #include "ssh/crypto/sha_blocks.h"
@@ -57,10 +58,4 @@ void Sha256End(Sha256State* s, uint8_t out[32]) {
   for (int i = 0; i < 8; ++i) StoreBe32(out + 4 * i, s->h[i]);
 }
 
-void Sha256Digest(const void* data, size_t len, uint8_t out[32]) {
-  Sha256State s;
-  Sha256Begin(&s);
-  Sha256Append(&s, data, len);
-  Sha256End(&s, out);
-  explicit_bzero(&s, sizeof s);
-}
+void Sha256Digest(const void* data, size_t len, uint8_t out[32]) { OneShotDigest<Sha256Traits>(data, len, out); }

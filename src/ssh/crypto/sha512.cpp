@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "ssh/crypto/byte_order.h"
+#include "ssh/crypto/digest_traits.h"
 #include "ssh/crypto/hash.h"
+#include "ssh/crypto/sha_blocks.h"
 
 namespace cvssh::crypto {
 namespace {
@@ -73,45 +75,15 @@ void Sha512Append(Sha512State* s, const void* data, size_t len) {
     s->len[i] = uint32_t(sum);
     add = (add >> 32) + (sum >> 32);
   }
-  if (s->used != 0) {
-    const size_t take = len < 128 - s->used ? len : 128 - s->used;
-    std::memcpy(s->block + s->used, p, take);
-    s->used += uint32_t(take);
-    p += take;
-    len -= take;
-    if (s->used < 128) return;
-    Blocks(s->h, s->block, 1);
-    s->used = 0;
-  }
-  if (const size_t n = len / 128; n != 0) {
-    Blocks(s->h, p, n);
-    p += n * 128;
-    len -= n * 128;
-  }
-  std::memcpy(s->block, p, len);
-  s->used = uint32_t(len);
+  BufferedAppend<128>(s, p, len, Blocks);
 }
 
 void Sha512End(Sha512State* s, uint8_t out[64]) {
-  // Bit length = byte count shifted left by 3 across the four words.
-  uint32_t bits[4];
-  for (int i = 3; i >= 0; --i) bits[i] = (s->len[i] << 3) | (i > 0 ? s->len[i - 1] >> 29 : 0);
-  s->block[s->used++] = 0x80;
-  if (s->used > 112) {
-    std::memset(s->block + s->used, 0, 128 - s->used);
-    Blocks(s->h, s->block, 1);
-    s->used = 0;
-  }
-  std::memset(s->block + s->used, 0, 112 - s->used);
-  for (int i = 0; i < 4; ++i) StoreBe32(s->block + 112 + 4 * i, bits[3 - i]);
-  Blocks(s->h, s->block, 1);
+  // Bit length = byte count shifted left by 3 across the four words, big-endian.
+  uint8_t bits[16];
+  for (int i = 3; i >= 0; --i) StoreBe32(bits + 4 * (3 - i), (s->len[i] << 3) | (i > 0 ? s->len[i - 1] >> 29 : 0));
+  PadAndFinish<128>(s, bits, Blocks);
   for (int i = 0; i < 8; ++i) StoreBe64(out + 8 * i, s->h[i]);
 }
 
-void Sha512Digest(const void* data, size_t len, uint8_t out[64]) {
-  Sha512State s;
-  Sha512Begin(&s);
-  Sha512Append(&s, data, len);
-  Sha512End(&s, out);
-  explicit_bzero(&s, sizeof s);
-}
+void Sha512Digest(const void* data, size_t len, uint8_t out[64]) { OneShotDigest<Sha512Traits>(data, len, out); }
