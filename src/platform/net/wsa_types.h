@@ -3,6 +3,7 @@
 // native Linux ones; address families keep the Windows numbers at every interface
 // (2 = IPv4, 23 = IPv6) and are translated only where a native call needs them. Socket
 // levels and option numbers are the Windows ones as well.
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
