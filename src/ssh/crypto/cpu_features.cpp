@@ -17,7 +17,7 @@ Features Detect() noexcept {
   if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
   const bool sse41 = (c & bit_SSE4_1) != 0;
   const bool ssse3 = (c & bit_SSSE3) != 0;
-  f.aes = sse41 && (c & bit_AES) != 0;
+  f.aes = sse41 && ssse3 && (c & bit_AES) != 0;
   if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) f.sha = sse41 && ssse3 && (b & bit_SHA) != 0;
   return f;
 }

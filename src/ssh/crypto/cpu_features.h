@@ -4,8 +4,8 @@
 
 namespace cvssh::crypto {
 
-bool CpuHasAesNi() noexcept;  // AES-NI plus SSE4.1
-bool CpuHasShaNi() noexcept;  // SHA extensions plus SSE4.1
+bool CpuHasAesNi() noexcept;  // AES-NI plus SSSE3 and SSE4.1
+bool CpuHasShaNi() noexcept;  // SHA extensions plus SSSE3 and SSE4.1
 
 // When set, every algorithm takes its portable path (for tests and benchmarks).
 // Ciphers decide at set_key time; hashes at every block run.
