@@ -2,7 +2,8 @@
 #   Builds every *.cpp of the calling folder into test programs: files named peer_*.cpp
 #   go into <name>_peer_tests (label "peer", they start real servers on loopback), the
 #   rest into <name>_tests (label "unit"). Each test case is registered with CTest
-#   separately so that ctest -j runs them in parallel.
+#   separately so that ctest -j runs them in parallel; every case also carries the area
+#   labels so that ctest -L <area> runs one area.
 function(cv_test_suite)
   cmake_parse_arguments(A "" "NAME" "LABELS;LIBS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -16,19 +17,31 @@ function(cv_test_suite)
       list(APPEND unit ${f})
     endif()
   endforeach()
-  # gtest_discover_tests flattens lists, so the label list must reach it escaped.
-  string(REPLACE ";" "\\;" unit_labels "unit;${A_LABELS}")
-  string(REPLACE ";" "\\;" peer_labels "peer;${A_LABELS}")
   if(unit)
-    add_executable(${A_NAME}_tests ${unit})
-    target_link_libraries(${A_NAME}_tests PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-    gtest_discover_tests(${A_NAME}_tests PROPERTIES LABELS "${unit_labels}" TIMEOUT 120
-                         DISCOVERY_TIMEOUT 60)
+    _cv_test_program(${A_NAME}_tests "${unit}" "${A_LIBS}" "unit;${A_LABELS}" 120)
   endif()
   if(peer)
-    add_executable(${A_NAME}_peer_tests ${peer})
-    target_link_libraries(${A_NAME}_peer_tests PRIVATE ${A_LIBS} cv_peers GTest::gtest GTest::gtest_main Threads::Threads)
-    gtest_discover_tests(${A_NAME}_peer_tests PROPERTIES LABELS "${peer_labels}" TIMEOUT 300
-                         DISCOVERY_TIMEOUT 60)
+    _cv_test_program(${A_NAME}_peer_tests "${peer}" "${A_LIBS};cv_peers" "peer;${A_LABELS}" 300)
   endif()
+endfunction()
+
+function(_cv_test_program exe sources libs labels timeout)
+  add_executable(${exe} ${sources})
+  target_link_libraries(${exe} PRIVATE ${libs} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${exe} PROPERTIES TIMEOUT ${timeout} DISCOVERY_TIMEOUT 60)
+  # gtest_discover_tests flattens list-valued properties, so the labels are set by a
+  # script that CTest runs after the discovered tests are defined.
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${exe}_labels.cmake)
+  file(WRITE ${script}
+"file(GLOB lists \"${CMAKE_CURRENT_BINARY_DIR}/${exe}*_tests.cmake\")
+foreach(list_file \${lists})
+  file(STRINGS \"\${list_file}\" lines REGEX \"^add_test\\\\(\")
+  foreach(line IN LISTS lines)
+    if(line MATCHES \"^add_test\\\\(\\\\[=\\\\[([^]]+)\\\\]=\\\\]\")
+      set_tests_properties(\"\${CMAKE_MATCH_1}\" PROPERTIES LABELS \"${labels}\")
+    endif()
+  endforeach()
+endforeach()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
