@@ -9,4 +9,4 @@ jobs=$(nproc)
 "$top/scripts/build.sh" "$top/build"
 (cd "$top/build" && ctest -j"$((jobs * 2))" --output-on-failure)
 "$top/scripts/build.sh" "$top/build-asan" -DCV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-(cd "$top/build-asan" && ctest -j"$((jobs * 2))" -L unit --output-on-failure)
+(cd "$top/build-asan" && LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0" ctest -j"$((jobs * 2))" -L unit --output-on-failure)
