@@ -45,7 +45,15 @@ class Scratch {
 bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uint16_t* r);
 
 // base^exponent mod modulus for an odd modulus (Montgomery form on 64-bit words, fixed
-// window, constant-time table reads); `out` receives the modulus's limb count.
+// window with constant-time table reads for exponents above 64 bits); `out` receives the
+// modulus's limb count.
 bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out);
+
+// r (n words) = u (un words) mod v (n words, least significant first); false when v is
+// zero or scratch memory is short.
+bool RemainderWords(const uint64_t* u, size_t un, const uint64_t* v, size_t n, uint64_t* r);
+
+// True when the CPU runs MULX, ADCX and ADOX (the faster Montgomery rows).
+bool CpuHasMulxAdx();
 
 }  // namespace sshmp

@@ -1,72 +1,24 @@
-// Modular exponentiation for odd moduli: Montgomery multiplication on 64-bit words with
-// a fixed window. The sequence of operations and memory accesses depends only on the
-// modulus size and the exponent's bit length, never on the exponent's bits, so secret
-// exponents (DH x, DSA k, RSA d) leak nothing through timing beyond their length.
+// Modular exponentiation for odd moduli in Montgomery form on 64-bit words.
+//
+// Exponents longer than 64 bits (DH x, DSA k, RSA d: the secret ones) run a fixed
+// window whose sequence of operations and memory accesses depends only on the modulus
+// size and the exponent's bit length, never on its bits, with constant-time table reads.
+// Exponents of at most 64 bits are public in the SSH layer (RSA e; no secret exponent
+// is that short) and take plain square-and-multiply, which for e = 65537 is 16 squarings
+// and one multiplication.
 #include <cstring>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
+#include "ssh/crypto/cpu_features.h"
 #include "ssh/crypto/mp_internal.h"
+#include "ssh/crypto/mp_mont_kernel.h"
 
 namespace sshmp {
 namespace {
 
-using u64 = uint64_t;
-using u128 = unsigned __int128;
-
-class Montgomery {
- public:
-  Montgomery(const u64* m, size_t k) : m_(m), k_(k), t_(k + 2) {
-    // -m^-1 mod 2^64 by Newton's iteration (each step doubles the correct low bits).
-    u64 inv = m[0];
-    for (int i = 0; i < 6; ++i) inv *= 2 - m[0] * inv;
-    n0_ = ~inv + 1;
-  }
-  bool ok() { return t_.ok(); }
-
-  // out = a * b / 2^(64k) mod m, for a, b < m. out may alias a or b.
-  void Mul(u64* out, const u64* a, const u64* b) {
-    const size_t k = k_;
-    u64* t = t_.get();
-    std::memset(t, 0, (k + 2) * sizeof(u64));
-    for (size_t i = 0; i < k; ++i) {
-      u64 carry = 0;
-      const u64 bi = b[i];
-      for (size_t j = 0; j < k; ++j) {
-        u128 s = static_cast<u128>(a[j]) * bi + t[j] + carry;
-        t[j] = static_cast<u64>(s);
-        carry = static_cast<u64>(s >> 64);
-      }
-      u128 s = static_cast<u128>(t[k]) + carry;
-      t[k] = static_cast<u64>(s);
-      t[k + 1] = static_cast<u64>(s >> 64);
-      const u64 q = t[0] * n0_;
-      s = static_cast<u128>(q) * m_[0] + t[0];
-      carry = static_cast<u64>(s >> 64);
-      for (size_t j = 1; j < k; ++j) {
-        s = static_cast<u128>(q) * m_[j] + t[j] + carry;
-        t[j - 1] = static_cast<u64>(s);
-        carry = static_cast<u64>(s >> 64);
-      }
-      s = static_cast<u128>(t[k]) + carry;
-      t[k - 1] = static_cast<u64>(s);
-      t[k] = t[k + 1] + static_cast<u64>(s >> 64);
-    }
-    // t < 2m: subtract m and keep the difference unless it borrowed, without a branch.
-    u64 borrow = 0;
-    for (size_t j = 0; j < k; ++j) {
-      u128 d = static_cast<u128>(t[j]) - m_[j] - borrow;
-      out[j] = static_cast<u64>(d);
-      borrow = static_cast<u64>(d >> 64) & 1;
-    }
-    u64 keep_t = 0 - static_cast<u64>(borrow > t[k]);  // all ones when t < m
-    for (size_t j = 0; j < k; ++j) out[j] = (t[j] & keep_t) | (out[j] & ~keep_t);
-  }
-
- private:
-  const u64* m_;
-  size_t k_;
-  u64 n0_ = 0;
-  Scratch<u64> t_;
-};
+constexpr int kPublicExponentBits = 64;
 
 void ToWords(const uint16_t* limbs, int n, u64* out, size_t k) {
   std::memset(out, 0, k * sizeof(u64));
@@ -89,55 +41,179 @@ int ExponentBit(MpConstInt e, int bit) {
   return (e[bit / 16 + 1] >> (bit % 16)) & 1;
 }
 
+int WindowBits(int exponent_bits) {
+  if (exponent_bits > 1024) return 6;
+  if (exponent_bits > 256) return 5;
+  return 4;
+}
+
+// Everything an exponentiation needs besides the kernel: the modulus, R^2 mod m and the
+// base below m, all in 64-bit words.
+struct Operands {
+  size_t k;
+  Scratch<u64> m, r2, base;
+  explicit Operands(size_t words) : k(words), m(words), r2(words), base(words) {}
+  bool ok() { return m.ok() && r2.ok() && base.ok(); }
+};
+
+bool Prepare(MpConstInt base, MpConstInt modulus, Operands& ops) {
+  const int n = Limbs(modulus);
+  const size_t k = ops.k;
+  ToWords(modulus + 1, n, ops.m.get(), k);
+  // R^2 mod m: the remainder of 2^(128k), on 64-bit words.
+  Scratch<u64> r2_dividend(2 * k + 1);
+  if (!r2_dividend.ok()) return false;
+  r2_dividend[2 * k] = 1;
+  if (!RemainderWords(r2_dividend.get(), 2 * k + 1, ops.m.get(), k, ops.r2.get())) return false;
+  // The base reduced modulo m (it is mostly below m already, which costs a copy).
+  Scratch<uint16_t> reduced(static_cast<size_t>(n));
+  if (!reduced.ok() || !DivMod(base + 1, base[0], modulus + 1, n, nullptr, reduced.get())) return false;
+  ToWords(reduced.get(), n, ops.base.get(), k);
+  return true;
+}
+
+template <class Row>
+bool Exponentiate(Operands& ops, MpConstInt exponent, u64* result) {
+  const size_t k = ops.k;
+  const int bits = MpBitCount(exponent);
+  const bool public_exponent = bits <= kPublicExponentBits;
+  const int window = public_exponent ? 1 : WindowBits(bits);
+  const size_t entries = public_exponent ? 2 : size_t{1} << window;
+
+  Scratch<u64> t(2 * k), acc(k), sel(k), one(k), table(entries * k);
+  if (!t.ok() || !acc.ok() || !sel.ok() || !one.ok() || !table.ok()) return false;
+  MontKernel<Row> mont(ops.m.get(), k, t.get());
+
+  // Entry e is base^e in Montgomery form; entry 0 is 1 (R mod m).
+  one[0] = 1;
+  u64* tab = table.get();
+  mont.Mul(tab, ops.r2.get(), one.get());
+  mont.Mul(tab + k, ops.base.get(), ops.r2.get());
+  for (size_t e = 2; e < entries; ++e) {
+    if (e % 2 == 0)
+      mont.Sqr(tab + e * k, tab + (e / 2) * k);
+    else
+      mont.Mul(tab + e * k, tab + (e - 1) * k, tab + k);
+  }
+
+  if (public_exponent) {
+    std::memcpy(acc.get(), bits > 0 ? tab + k : tab, k * sizeof(u64));
+    for (int bit = bits - 2; bit >= 0; --bit) {
+      mont.Sqr(acc.get(), acc.get());
+      if (ExponentBit(exponent, bit)) mont.Mul(acc.get(), acc.get(), tab + k);
+    }
+  } else {
+    // Windows from the top of the exponent's bit length; every window costs the same
+    // squarings and one multiplication, by the 1 entry when its bits are zero. The top
+    // window is a table read alone.
+    const int windows = (bits + window - 1) / window;
+    for (int w = windows - 1; w >= 0; --w) {
+      size_t value = 0;
+      for (int b = window - 1; b >= 0; --b) value = (value << 1) | ExponentBit(exponent, w * window + b);
+      if (w == windows - 1) {
+        SelectEntry(acc.get(), tab, entries, k, value);
+        continue;
+      }
+      for (int s = 0; s < window; ++s) mont.Sqr(acc.get(), acc.get());
+      SelectEntry(sel.get(), tab, entries, k, value);
+      mont.Mul(acc.get(), acc.get(), sel.get());
+    }
+  }
+  mont.Mul(result, acc.get(), one.get());  // out of Montgomery form
+  return true;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2,adx"))) bool ExponentiateAdx(Operands& ops, MpConstInt exponent, u64* result) {
+  return Exponentiate<AdxRow>(ops, exponent, result);
+}
+#endif
+
 }  // namespace
+
+bool RemainderWords(const u64* u, size_t un, const u64* v, size_t n, u64* r) {
+  while (n > 0 && v[n - 1] == 0) --n;
+  if (n == 0) return false;
+  if (un < n) {
+    std::memset(r, 0, n * sizeof(u64));
+    std::memcpy(r, u, un * sizeof(u64));
+    return true;
+  }
+  // Knuth's algorithm D: normalise so that the divisor's top bit is set; the quotient
+  // estimate from the top two words is then at most two too large.
+  const int s = __builtin_clzll(v[n - 1]);
+  Scratch<u64> vn(n), w(un + 1);
+  if (!vn.ok() || !w.ok()) return false;
+  for (size_t i = n - 1; i > 0; --i) vn[i] = (v[i] << s) | (s ? v[i - 1] >> (64 - s) : 0);
+  vn[0] = v[0] << s;
+  w[un] = s ? u[un - 1] >> (64 - s) : 0;
+  for (size_t i = un - 1; i > 0; --i) w[i] = (u[i] << s) | (s ? u[i - 1] >> (64 - s) : 0);
+  w[0] = u[0] << s;
+
+  const u64 top = vn[n - 1], second = n > 1 ? vn[n - 2] : 0;
+  for (size_t j = un - n + 1; j-- > 0;) {
+    const u128 num = (static_cast<u128>(w[j + n]) << 64) | w[j + n - 1];
+    u128 qhat = num / top, rhat = num % top;
+    const u64 next = n > 1 ? w[j + n - 2] : 0;
+    while ((qhat >> 64) != 0 || ((rhat >> 64) == 0 && qhat * second > ((rhat << 64) | next))) {
+      --qhat;
+      rhat += top;
+    }
+    const u64 q = static_cast<u64>(qhat);
+    u64 carry = 0, borrow = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const u128 p = static_cast<u128>(q) * vn[i] + carry;
+      carry = static_cast<u64>(p >> 64);
+      const u128 d = static_cast<u128>(w[i + j]) - static_cast<u64>(p) - borrow;
+      w[i + j] = static_cast<u64>(d);
+      borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    const u128 d = static_cast<u128>(w[j + n]) - carry - borrow;
+    w[j + n] = static_cast<u64>(d);
+    if ((d >> 64) != 0) {  // estimate one too large: add the divisor back
+      u64 c = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const u128 sum = static_cast<u128>(w[i + j]) + vn[i] + c;
+        w[i + j] = static_cast<u64>(sum);
+        c = static_cast<u64>(sum >> 64);
+      }
+      w[j + n] += c;
+    }
+  }
+  for (size_t i = 0; i < n; ++i) r[i] = (w[i] >> s) | (s ? w[i + 1] << (64 - s) : 0);
+  return true;
+}
+
+bool CpuHasMulxAdx() {
+#if defined(__x86_64__)
+  static const bool has = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return (b & bit_BMI2) != 0 && (b & bit_ADX) != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
 
 bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out) {
   const int n = Limbs(modulus);
-  const size_t k = (static_cast<size_t>(n) + 3) / 4;
-  const int bits = MpBitCount(exponent);
-  const int window = bits > 256 ? 5 : bits > 32 ? 4 : 1;
-  const size_t entries = size_t{1} << window;
-
-  Scratch<uint16_t> red16(4 * k + 1), wide16(8 * k + 1);
-  Scratch<u64> m(k), r2(k), acc(k), sel(k), one(k), table(entries * k);
-  if (!red16.ok() || !wide16.ok() || !m.ok() || !r2.ok() || !acc.ok() || !sel.ok() ||
-      !one.ok() || !table.ok())
-    return false;
-  ToWords(modulus + 1, n, m.get(), k);
-  Montgomery mont(m.get(), k);
-  if (!mont.ok()) return false;
-
-  // R^2 mod m with R = 2^(64k), by long division of 2^(128k).
-  wide16[8 * k] = 1;
-  if (!DivMod(wide16.get(), static_cast<int>(8 * k + 1), modulus + 1, n, nullptr, red16.get()))
-    return false;
-  ToWords(red16.get(), n, r2.get(), k);
-  // The base reduced modulo m.
-  if (!DivMod(base + 1, base[0], modulus + 1, n, nullptr, red16.get())) return false;
-  ToWords(red16.get(), n, acc.get(), k);
-
-  one[0] = 1;
-  u64* t = table.get();
-  mont.Mul(t, r2.get(), one.get());  // 1 in Montgomery form
-  if (entries > 1) mont.Mul(t + k, acc.get(), r2.get());
-  for (size_t e = 2; e < entries; ++e) mont.Mul(t + e * k, t + (e - 1) * k, t + k);
-
-  // Windows from the top of the exponent's bit length; every window costs the same
-  // squarings and one multiplication, by the 1 entry when its bits are zero.
-  const int windows = (bits + window - 1) / window;
-  std::memcpy(acc.get(), t, k * sizeof(u64));
-  for (int w = windows - 1; w >= 0; --w) {
-    size_t value = 0;
-    for (int b = window - 1; b >= 0; --b) value = (value << 1) | ExponentBit(exponent, w * window + b);
-    for (int s = 0; s < window; ++s) mont.Mul(acc.get(), acc.get(), acc.get());
-    SelectEntry(sel.get(), t, entries, k, value);
-    mont.Mul(acc.get(), acc.get(), sel.get());
-  }
-  mont.Mul(acc.get(), acc.get(), one.get());  // out of Montgomery form
-
+  Operands ops((static_cast<size_t>(n) + 3) / 4);
+  Scratch<u64> result(ops.k);
+  if (!ops.ok() || !result.ok() || !Prepare(base, modulus, ops)) return false;
+  bool done;
+#if defined(__x86_64__)
+  if (!cvssh::crypto::PortableCryptoForced() && CpuHasMulxAdx())
+    done = ExponentiateAdx(ops, exponent, result.get());
+  else
+#endif
+    done = Exponentiate<PortableRow>(ops, exponent, result.get());
+  if (!done) return false;
+  const size_t k = ops.k;
   const int limbs = modulus[0];
   for (int i = 0; i < limbs; ++i)
-    out[i] = i < static_cast<int>(4 * k) ? static_cast<uint16_t>(acc[i / 4] >> (16 * (i % 4))) : 0;
+    out[i] = static_cast<size_t>(i) < 4 * k ? static_cast<uint16_t>(result[i / 4] >> (16 * (i % 4))) : 0;
   return true;
 }
 
