@@ -1,7 +1,43 @@
-// The FTP library's frame entry points.
+// The FTP library's frame entry points. Session release and lookup are the library's own:
+// a session freed by an event receiver while a call runs on it is only marked (its
+// sockets closed) and released when that call returns, and marked sessions are no longer
+// found.
 #include "ftp/ftp.h"
-#include "ftp/ftp_library.h"
+#include "ftp/ftp_internal.h"
 
-CV_FRAME_ENTRY_POINTS(Ftp, FtpSession, cvftp::Library)
+using cvftp::Library;
 
-LibHandle FtpFindHandleByWindow(HWND window) { return cvftp::Library().FindHandleByWindow(window); }
+void FtpProcessAttach(void* module) { Library().ProcessAttach(module); }
+void FtpProcessDetach() { Library().ProcessDetach(); }
+int32_t FtpAttach(LibVersionInfo* info) { return Library().Attach(info); }
+void FtpDetach() { Library().Detach(); }
+uint32_t FtpIsInitialized() { return Library().IsInitialized(); }
+void FtpLock() { Library().Lock(); }
+void FtpUnlock() { Library().Unlock(); }
+void FtpSetLastError(uint32_t code) { Library().SetLastError(code); }
+uint32_t FtpGetLastError() { return Library().GetLastError(); }
+uint32_t FtpSetSocketError() { return Library().SetSocketError(); }
+uint32_t FtpGetErrorText(uint32_t code, char* buffer) { return Library().GetErrorText(code, buffer); }
+LibHandle FtpAllocSession() { return Library().AllocSession(); }
+void FtpFreeSession(LibHandle handle) { cvftp::ReleaseOrDefer(handle); }
+uint32_t FtpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
+FtpSession* FtpFindSessionBySocket(SOCKET socket) { return Library().FindSessionBySocket(socket); }
+LibHandle FtpFindHandleByWindow(HWND window) { return Library().FindHandleByWindow(window); }
+
+FtpSession* FtpGetSession(LibHandle handle) {
+  FtpSession* s = Library().GetSession(handle);
+  if (s && cvftp::Gone(*s)) {
+    cvftp::Fail(cvErrorInvalidHandle);
+    return nullptr;
+  }
+  return s;
+}
+
+FtpSession* FtpFindSession(LibHandle handle) {
+  FtpSession* s = Library().FindSession(handle);
+  if (s && cvftp::Gone(*s)) {
+    cvftp::Fail(cvErrorInvalidHandle);
+    return nullptr;
+  }
+  return s;
+}

@@ -1,5 +1,8 @@
 #include "ftp/ftp_library.h"
 
+#include "core/tls/sec_tls.h"
+#include "ftp/ftp_hooks.h"
+
 namespace cvftp {
 
 Frame& Library() noexcept {
@@ -9,9 +12,21 @@ Frame& Library() noexcept {
 
 bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   s.dataSocket = INVALID_SOCKET;
+  s.autoFileType = 1;
+  s.features = 2043;
+  s.encoding = 2;
+  s.fileType = 3;
+  s.defaultAutoType = 3;
+  s.timeout = 20;
+  s.activePortLow = 1025;
+  s.activePortHigh = 4999;
+  s.state = 1;
+  s.priority = 2;
+  s.dataBufferSize = kFtpDataBufferSize;
   const LibHandle h = s.header.handle;
   s.dataBuffer = static_cast<char*>(frame.MemSessionAlloc(h, kFtpDataBufferSize));
   if (!s.dataBuffer) return false;
+  s.dataCursor = s.dataBuffer;
   for (char*& buffer : s.tlsBuffers) {
     buffer = static_cast<char*>(frame.MemSessionAlloc(h, kFtpTlsBufferSize));
     if (!buffer) return false;
@@ -20,9 +35,21 @@ bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
 }
 
 void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
+  s.inDispatch = 0;
+  if (s.options & (0x8 | 0x20000)) hooks::DisableKeepAlive(s);
   // The buffers live in the session heap, which goes with the record.
   s.dataBuffer = nullptr;
+  s.dataCursor = nullptr;
   for (char*& buffer : s.tlsBuffers) buffer = nullptr;
+}
+
+void FrameTraits::ReleaseSessionUnlocked(Frame&, FtpSession& s) {
+  SecFreeCredentials(&s.credentials);
+  if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
+  if (s.dataSocket != INVALID_SOCKET) SockClose(s.dataSocket);
+  s.header.controlSocket = INVALID_SOCKET;
+  s.dataSocket = INVALID_SOCKET;
+  if (s.sftpSession) hooks::SftpDisconnect(s);
 }
 
 }  // namespace cvftp

@@ -26,6 +26,7 @@ struct FrameTraits {
   static constexpr const char* kBanner = "Corvanetics File Transfer Protocol Library";
   static bool InitSession(Frame& frame, FtpSession& session);
   static void ReleaseSessionLocked(Frame& frame, FtpSession& session);
+  static void ReleaseSessionUnlocked(Frame& frame, FtpSession& session);
   static bool UsesSocket(const FtpSession& s, SOCKET socket) { return s.dataSocket == socket; }
   static HWND WindowOf(const FtpSession& s) { return s.socketWindow; }
 };

@@ -1,23 +1,141 @@
 #pragma once
-// The FTP library's session record. It starts with the header every library shares; the
-// connection, transfer and TLS fields follow as the library grows.
+// The FTP library's session record: the header every library shares, then the session's
+// connection, notification, login, transfer, reply and TLS state, and at the end the
+// library's private bookkeeping (operation depth, cancel signal, reply reader, command
+// input buffer). Fields other threads read (blocked, cancel, restart, last command time)
+// are atomics.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/frame/lib_types.h"
+#include "core/sock/sock.h"
+#include "ftp/ftp_reply_reader.h"
 #include "platform/base/heap.h"
+#include "platform/base/sync.h"
+#include "platform/msg/msg_types.h"
 #include "platform/types.h"
+
+struct SecCredentials;
+struct SshSession;
 
 inline constexpr size_t kFtpDataBufferSize = 8192;
 inline constexpr size_t kFtpTlsBufferSize = 65536;
 inline constexpr int kFtpTlsBufferCount = 4;
+inline constexpr int kFtpEventCount = 12;
+inline constexpr size_t kFtpHostNameSize = 256;
+inline constexpr size_t kFtpCredentialSize = 129;  // 128 characters and the terminator
+inline constexpr size_t kFtpDirectorySize = 1024;
+inline constexpr size_t kFtpFileNameSize = 512;
+inline constexpr size_t kFtpCommandLineSize = 4096;
+inline constexpr size_t kFtpCommandInputSize = 2048;
+
+// An event callback: (handle, event bit, error, the parameter registered with it).
+using FtpEventCallback = void (*)(LibHandle handle, uint32_t event, uint32_t error, uintptr_t parameter);
+
+// What the command channel owes us after a failed reply read.
+enum class FtpChannelDebt : uint32_t {
+  None = 0,
+  Reply = 1,    // a reply (or its rest) is still to come; the reader resumes it
+  Unknown = 2,  // unparseable bytes: drain until the server is quiet
+};
 
 struct FtpSession {
-  LibSessionHeader header;
-  SOCKET dataSocket;
-  uint32_t options;     // connect options; kLibOptionFreeThreaded among them
-  plat::HeapHandle heap;  // the session's private heap, created on first use
-  HWND socketWindow;      // the window whose socket notifications this session receives
-  char* dataBuffer;       // kFtpDataBufferSize bytes from the session heap
-  char* tlsBuffers[kFtpTlsBufferCount];  // receive/decrypt buffers, kFtpTlsBufferSize each
+  LibSessionHeader header;  // handle, slot, owner thread, control socket
+  SOCKET dataSocket;        // listening socket first in active mode, then the accepted one
+  SshSession* sftpSession;  // the SSH layer's session of an SFTP session
+  HWND socketWindow;        // subclassed for the data socket's network events
+  HWND notifyWindow;        // receives the library's events
+  uint32_t socketMessage;   // 9215 when the library chooses it
+  uint32_t notifyMessage;
+  uint32_t eventMask;
+  uint32_t heldNetworkEvents;  // FD_ bits recorded while events are held
+  plat::WNDPROC previousWindowProc;
+  plat::HeapHandle heap;
+  FtpEventCallback eventCallbacks[kFtpEventCount];
+  uintptr_t callbackParameters[kFtpEventCount];
+
+  uint32_t loggedIn;
+  uint32_t autoFileType;
+  std::atomic<uint32_t> blocked;
+  std::atomic<uint32_t> cancelRequested;
+  uint32_t replyPending;
+  uint32_t connected;
+  uint32_t endOfData;
+  uint32_t featuresQueried;
+  uint32_t listingTypeOverride;
+  uint32_t eventsHeld;
+  uint32_t inDispatch;
+  uint32_t firstQueriesDone;
+  uint32_t passive;
+  std::atomic<uint32_t> restartPending;
+  uint32_t pbszSent;
+  uint32_t features;
+  uint32_t options;
+  uint16_t dataDirection;  // 0 download, 1 STOR, 2 APPE
+  uint32_t encoding;       // 0 none, 1 ANSI, 2 UTF-8
+  uint32_t fileType;       // 1 ASCII, 2 EBCDIC, 3 image
+  uint32_t defaultAutoType;
+  uint32_t commandProtected;
+  uint32_t dataProtected;
+  SockAddress serverAddress;
+  uint32_t serverPort;
+  uint32_t timeout;  // seconds
+  uint32_t activePortLow;
+  uint32_t activePortHigh;
+  char hostName[kFtpHostNameSize];
+  char user[kFtpCredentialSize];
+  char password[kFtpCredentialSize];
+  char account[kFtpCredentialSize];
+  char currentDirectory[kFtpDirectorySize];
+  uint32_t proxyType;
+  SockAddress proxyAddress;
+  uint32_t proxyPort;
+  char proxyHost[kFtpHostNameSize];
+  char proxyUser[kFtpCredentialSize];
+  char proxyPassword[kFtpCredentialSize];
+  char localFileName[kFtpFileNameSize];
+  char remoteFileName[kFtpFileNameSize];
+  uint64_t fileSize;
+  uint64_t bytesTransferred;
+  uint64_t restartOffset;
+  uint32_t transferStart;
+  uint32_t transferEnd;
+  uint32_t state;  // 1 idle, 2 connecting, 3 receiving, 4 sending, 5 closing
+  uint32_t priority;
+  uint32_t replyCode;
+  char replyText[kFtpReplyTextSize];
+  char commandLine[kFtpCommandLineSize];
+  std::atomic<uint32_t> lastCommandTime;
+  char* dataBuffer;  // dataBufferSize bytes from the session heap
+  char* dataCursor;
+  uint32_t dataBufferSize;
+  uint32_t bytesBuffered;
+  uint32_t systemType;       // 0 not asked, 255 not recognised
+  uint32_t directoryFormat;  // plus 7 for MLSD
+
+  // Listing state: filled in by the directory listing code.
+  char* listingLine;
+  uint32_t listingLineLength;
+  void* listingEntries;
+
+  // TLS state: filled in by the TLS channel code.
+  uint32_t tlsProtocolMask;
+  uint32_t certificateStatus;
+  uint32_t lastSecurityStatus;
+  char* tlsBuffers[kFtpTlsBufferCount];  // receive and plaintext buffer of each channel
+  SecCredentials* credentials;           // the session's own copy
+
+  // ---- private bookkeeping ----
+  uint32_t operationDepth;  // public calls of this session in progress (nested by events)
+  uint32_t freePending;     // freed by an event receiver: released when the outermost call returns
+  uint32_t cancelReported;  // the current cancel has given its event 128
+  plat::Event cancelSignal;  // set by FtpCancel: wakes a wait of the owner thread
+  FtpChannelDebt channelDebt;
+  FtpReplyReader reader;    // state of the reply being read (resumable after a time-out)
+  char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers
+  uint32_t replyRawLength;
+  char commandInput[kFtpCommandInputSize];  // bytes received on the command channel, not yet used
+  uint32_t commandInputStart;
+  uint32_t commandInputEnd;
 };

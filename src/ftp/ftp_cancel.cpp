@@ -1,0 +1,60 @@
+// Cancel and blocked state (from any thread), and bringing the command channel back into
+// step after an aborted transfer.
+#include "ftp/ftp_hooks.h"
+#include "ftp/ftp_internal.h"
+
+namespace {
+
+// Runs fn on the session of handle without an owner check, under the library lock so that
+// the owner cannot release the record meanwhile.
+template <typename Fn>
+int32_t WithAnySession(LibHandle handle, int32_t failure, Fn fn) {
+  cvftp::Library().Lock();
+  FtpSession* s = cvftp::Library().FindSession(handle);
+  int32_t r = failure;
+  if (s && cvftp::Gone(*s))
+    cvftp::Fail(cvErrorInvalidHandle);
+  else if (s)
+    r = fn(*s);
+  cvftp::Library().Unlock();
+  return r;
+}
+
+}  // namespace
+
+int32_t FtpCancel(LibHandle handle) {
+  if (handle == kInvalidLibHandle) return cvftp::Fail(cvErrorOperationNotBlocking);
+  return WithAnySession(handle, -1, [](FtpSession& s) {
+    if (s.options & cvftp::kOptSftp) {
+      cvftp::hooks::SftpAbort(s);
+      return 0;
+    }
+    s.restartPending.store(0);
+    s.cancelRequested.store(1);
+    s.cancelSignal.Set();
+    return 0;
+  });
+}
+
+int32_t FtpIsBlocked(LibHandle handle) {
+  return WithAnySession(handle, 0, [](FtpSession& s) { return int32_t(s.blocked.load()); });
+}
+
+int32_t FtpResyncCommandChannel(LibHandle handle) {
+  cvftp::Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  if (s.options & cvftp::kOptSftp) return cvftp::Fail(cvErrorOperationNotSupported);
+  if (s.blocked.load() || s.dataSocket != INVALID_SOCKET) return cvftp::Fail(cvErrorOperationInProgress);
+  s.blocked.store(1);
+  cvftp::ChannelDrainQuiet(s);
+  if (cvftp::Gone(s)) return cvftp::FailGone();
+  s.blocked.store(0);
+  s.restartPending.store(0);
+  // Whatever was owed has been drained with the rest.
+  s.replyPending = 0;
+  s.channelDebt = FtpChannelDebt::None;
+  int32_t r = cvftp::SendCommand(s, "NOOP", nullptr);
+  if (r != -1 || cvftp::Gone(s)) return r;
+  return cvftp::Reconnect(s);
+}

@@ -1,0 +1,31 @@
+// Placeholders of the TLS, SFTP and keep-alive call points (see ftp_hooks.h).
+#include "ftp/ftp_hooks.h"
+
+#include "ftp/ftp_internal.h"
+
+namespace cvftp::hooks {
+
+int32_t TlsAcquireCredentials(FtpSession&) noexcept { return 0; }
+int32_t TlsHandshake(FtpSession&) noexcept { return Fail(cvErrorOperationNotSupported); }
+int32_t TlsVerifyServer(FtpSession&) noexcept { return Fail(cvErrorOperationNotSupported); }
+int32_t TlsSend(FtpSession&, int, const char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
+int32_t TlsRecv(FtpSession&, int, char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
+void TlsShutdown(FtpSession&, int) noexcept {}
+
+SshSession* SftpConnect(FtpSession&, const char*, uint32_t, const char*, const char*, uint32_t, uint32_t,
+                        SecCredentials*) noexcept {
+  Fail(cvErrorOperationNotSupported);
+  return nullptr;
+}
+void SftpDisconnect(FtpSession& s) noexcept { s.sftpSession = nullptr; }
+int32_t SftpResultCode(FtpSession&) noexcept { return Fail(cvErrorOperationNotSupported); }
+uint32_t SftpResultString(FtpSession&, char*, uint32_t) noexcept {
+  Fail(cvErrorOperationNotSupported);
+  return 0;
+}
+void SftpAbort(FtpSession&) noexcept {}
+
+void EnableKeepAlive(FtpSession&) noexcept {}
+void DisableKeepAlive(FtpSession&) noexcept {}
+
+}  // namespace cvftp::hooks

@@ -1,0 +1,40 @@
+#pragma once
+// Call points for what later parts of the library supply: the TLS channels, the SFTP
+// sessions handed to the SSH layer and the keep-alive thread. Until they exist, the TLS
+// and SFTP hooks fail with 12201 (operation not supported) and keep-alive does nothing;
+// the connect, reconnect and command paths already call them where they belong.
+#include <cstdint>
+
+#include "ftp/ftp_session.h"
+
+namespace cvftp::hooks {
+
+// ---- TLS (command channel 0, data channel 1) ----
+// The command channel's client credentials; 0, or -1 with the last error.
+int32_t TlsAcquireCredentials(FtpSession& s) noexcept;
+// The handshake on the command channel; for explicit TLS it sends AUTH first and the
+// session's last reply is AUTH's. 0, or -1 with the last error.
+int32_t TlsHandshake(FtpSession& s) noexcept;
+// Validates the server certificate; 0, or -1 (12104 when it does not validate).
+int32_t TlsVerifyServer(FtpSession& s) noexcept;
+// Protected command channel I/O: bytes sent or received, -1 with the last error, 0 when
+// the server closed the channel.
+int32_t TlsSend(FtpSession& s, int channel, const char* data, uint32_t length) noexcept;
+int32_t TlsRecv(FtpSession& s, int channel, char* buffer, uint32_t length) noexcept;
+void TlsShutdown(FtpSession& s, int channel) noexcept;
+
+// ---- SFTP ----
+// Opens the SSH connection of an SFTP session; null with the last error.
+SshSession* SftpConnect(FtpSession& s, const char* host, uint32_t port, const char* user, const char* password,
+                        uint32_t timeout, uint32_t options, SecCredentials* credentials) noexcept;
+void SftpDisconnect(FtpSession& s) noexcept;
+// The SFTP layer's last result code; -1 with the last error.
+int32_t SftpResultCode(FtpSession& s) noexcept;
+uint32_t SftpResultString(FtpSession& s, char* buffer, uint32_t size) noexcept;
+void SftpAbort(FtpSession& s) noexcept;
+
+// ---- keep-alive ----
+void EnableKeepAlive(FtpSession& s) noexcept;
+void DisableKeepAlive(FtpSession& s) noexcept;
+
+}  // namespace cvftp::hooks

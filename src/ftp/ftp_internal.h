@@ -1,0 +1,150 @@
+#pragma once
+// What the FTP library's operations share behind the C-style interface: the operation
+// scope that keeps a session record alive while an event receiver may free it, error
+// helpers, the session's waits, the command channel's I/O and the internal forms of the
+// commands the library sends itself.
+#include <cstdint>
+
+#include "core/errors/error_codes.h"
+#include "ftp/ftp.h"
+#include "ftp/ftp_library.h"
+
+namespace cvftp {
+
+// Option bits of a session.
+inline constexpr uint32_t kOptPassive = 0x1;
+inline constexpr uint32_t kOptPassiveIgnoreAddress = 0x2;
+inline constexpr uint32_t kOptNoLogin = 0x4;
+inline constexpr uint32_t kOptKeepAlive = 0x8;
+inline constexpr uint32_t kOptSendHost = 0x200;
+inline constexpr uint32_t kOptNoCertCheck = 0x800;
+inline constexpr uint32_t kOptTls = 0x1000;
+inline constexpr uint32_t kOptTlsExplicit = 0x2000;
+inline constexpr uint32_t kOptSftp = 0x4000;
+inline constexpr uint32_t kOptTlsFallback = 0x8000;
+inline constexpr uint32_t kOptNoPortInference = 0x10000;
+inline constexpr uint32_t kOptKeepAliveData = 0x20000;
+inline constexpr uint32_t kOptIpv6 = 0x40000;
+inline constexpr uint32_t kOptInternalQuery = 0x10000000;
+inline constexpr uint32_t kOptNoServerQueries = 0x40000000;
+
+// Event bits.
+inline constexpr uint32_t kEventTimeout = 64;
+inline constexpr uint32_t kEventCanceled = 128;
+inline constexpr uint32_t kEventCommandReply = 256;
+
+// Feature bits used here.
+inline constexpr uint32_t kFeatureMdtm = 0x4;
+inline constexpr uint32_t kFeatureHost = 0x800;
+inline constexpr uint32_t kFeatureMfmt = 0x2000;
+inline constexpr uint32_t kFeatureUtf8 = 0x20000;
+inline constexpr uint32_t kFeatureUtime = 0x80000;
+inline constexpr uint32_t kInitialFeatures = 2043;
+
+inline constexpr uint32_t kProxyOther = 255;
+
+// One public call on a session. The outermost scope of a session releases it when an
+// event receiver freed it meanwhile (FtpFreeSession only marks a busy session), so the
+// record stays valid for every call below; after anything that can run a receiver, test
+// gone().
+class Operation {
+ public:
+  explicit Operation(LibHandle handle) noexcept;
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+  FtpSession* session() const noexcept { return session_; }
+  explicit operator bool() const noexcept { return session_ != nullptr; }
+  bool nested() const noexcept { return session_ && session_->operationDepth > 1; }
+
+ private:
+  FtpSession* session_;
+};
+
+// A session freed by an event receiver; the operation must stop touching the network.
+inline bool Gone(const FtpSession& s) noexcept { return s.freePending != 0; }
+
+// Releases a session now, or marks it (closing its sockets) while calls are running on it.
+void ReleaseOrDefer(LibHandle handle) noexcept;
+
+// Error helpers: set the library's last error and return the failure value.
+int32_t Fail(uint32_t code) noexcept;
+inline LibHandle FailHandle(uint32_t code) noexcept {
+  Fail(code);
+  return kInvalidLibHandle;
+}
+// The thread's platform error (socket calls and the address helpers) as the last error.
+uint32_t TakePlatformError() noexcept;
+// Fails with error and delivers event (64, 128 or 256) carrying it.
+int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept;
+// The gone-session failure (10038).
+int32_t FailGone() noexcept;
+
+// The single call point of event delivery: the callback registered for the event bit and
+// the notification window, when the event is in the session's mask. The notification code
+// (holding socket events while delivering) builds on this.
+void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept;
+
+// Waits up to the session timeout for a socket to become readable (POLLIN) or writable
+// (POLLOUT), or for a cancel. False with the last error set: 10060 and event 64, 10004 and
+// event 128 (once per cancel), or the wait's error.
+bool WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept;
+bool WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept;
+uint32_t SessionTimeoutMs(const FtpSession& s) noexcept;
+// Drops a cancel left over from an earlier call (no transfer being open).
+void ClearStaleCancel(FtpSession& s) noexcept;
+
+// Command channel I/O. Send writes the whole of data with timed waits; ReadByte hands out
+// received bytes, refilling the input buffer with one receive per wait.
+bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept;
+bool ChannelReadByte(FtpSession& s, char* c) noexcept;
+// Discards whatever the server sends until it has been quiet for a second.
+void ChannelDrainQuiet(FtpSession& s) noexcept;
+
+// Internal forms of the command engine. badArgument is the error for an argument holding
+// a line break (10014, or 10008 for a file name).
+int32_t SendCommand(FtpSession& s, const char* command, const char* argument,
+                    uint32_t badArgument = cvErrorInvalidParameter) noexcept;
+int32_t ReadReply(FtpSession& s) noexcept;
+
+// Login and server queries on a validated session.
+int32_t SendUser(FtpSession& s, const char* user) noexcept;
+int32_t SendPassword(FtpSession& s, const char* password) noexcept;
+int32_t SendAccount(FtpSession& s, const char* account) noexcept;
+int32_t Login(FtpSession& s, const char* user, const char* password, const char* account) noexcept;
+uint32_t GetSystemType(FtpSession& s) noexcept;
+uint32_t QueryFeatures(FtpSession& s) noexcept;
+int32_t SendType(FtpSession& s, uint32_t type) noexcept;
+// PWD into the directory cache; the reply code or -1.
+int32_t QueryWorkingDirectory(FtpSession& s) noexcept;
+// Connects the session again after a broken channel (see FtpReconnect); 200 or -1. On
+// failure the session is released.
+int32_t Reconnect(FtpSession& s) noexcept;
+// The proxy's login sequence of the session's proxy type; false on failure.
+bool ProxyLogin(FtpSession& s) noexcept;
+
+// A host argument (name, literal or URL) normalised into out; a URL's scheme adjusts the
+// options and, when *port is 0, its port is taken. False when there is no usable host.
+bool TakeHost(const char* text, char (&out)[kFtpHostNameSize], uint32_t& options, uint32_t* port);
+// QUIT (unless a data connection is open or an event receiver is ending a running call)
+// and release; 0.
+int32_t Disconnect(FtpSession& s) noexcept;
+
+// Opens a TCP connection to address:port with the session's timeout; the socket stays
+// non-blocking with TCP_NODELAY. INVALID_SOCKET with the last error on failure.
+SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept;
+// Closes the command (0) or data (1) socket of the session.
+void CloseChannel(FtpSession& s, int channel) noexcept;
+
+// Copies text into a fixed field, cut to its size.
+template <size_t N>
+void CopyField(char (&field)[N], const char* text) noexcept {
+  size_t i = 0;
+  if (text)
+    for (; i + 1 < N && text[i]; ++i) field[i] = text[i];
+  field[i] = '\0';
+}
+inline bool Empty(const char* text) noexcept { return !text || !*text; }
+
+}  // namespace cvftp

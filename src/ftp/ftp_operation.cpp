@@ -1,0 +1,140 @@
+// Operation scopes, deferred release, errors, the event call point and the session's waits.
+#include <poll.h>
+
+#include "core/errors/error_codes.h"
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_wait.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/message.h"
+#include "platform/msg/wait.h"
+
+namespace cvftp {
+
+Operation::Operation(LibHandle handle) noexcept : session_(FtpGetSession(handle)) {
+  if (session_ && session_->operationDepth++ == 0) ClearStaleCancel(*session_);
+}
+
+Operation::~Operation() {
+  if (!session_) return;
+  if (--session_->operationDepth == 0 && session_->freePending) Library().FreeSession(session_->header.handle);
+}
+
+void ReleaseOrDefer(LibHandle handle) noexcept {
+  const uint32_t saved = Library().GetLastError();
+  FtpSession* s = Library().GetSession(handle);
+  Library().SetLastError(saved);
+  if (s && s->operationDepth > 0) {
+    if (!s->freePending) {
+      s->freePending = 1;
+      CloseChannel(*s, 1);
+      CloseChannel(*s, 0);
+    }
+    return;
+  }
+  Library().FreeSession(handle);
+}
+
+int32_t Fail(uint32_t code) noexcept {
+  Library().SetLastError(code);
+  return -1;
+}
+
+uint32_t TakePlatformError() noexcept {
+  uint32_t e = plat::GetLastError();
+  if (e == 0) e = cvErrorNetworkNotInitialized;  // a failure that left no error behind
+  Library().SetLastError(e);
+  return Library().GetLastError();
+}
+
+int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept {
+  Fail(error);
+  FireEvent(s, event, cvcore::FullErrorCode(error));
+  if (Gone(s)) return FailGone();
+  // The receiver may have run other calls: the failure is still this one.
+  return Fail(error);
+}
+
+int32_t FailGone() noexcept { return Fail(cvErrorInvalidHandle); }
+
+void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept {
+  if (s.eventsHeld || !(s.eventMask & event) || event == 0) return;
+  uint32_t bit = 31 - uint32_t(__builtin_clz(event));
+  if (bit >= uint32_t(kFtpEventCount)) return;
+  const LibHandle handle = s.header.handle;
+  s.inDispatch = 1;
+  if (error) Library().SetLastError(error);
+  if (FtpEventCallback cb = s.eventCallbacks[bit]) cb(handle, event, error, s.callbackParameters[bit]);
+  if (Gone(s)) return;
+  if (s.notifyWindow)
+    plat::SendMessage(s.notifyWindow, s.notifyMessage, WPARAM(handle), LPARAM(MAKELONG(WORD(event), WORD(error & 0xFFFF))));
+  if (Gone(s)) return;
+  s.inDispatch = 0;
+}
+
+uint32_t SessionTimeoutMs(const FtpSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
+
+void ClearStaleCancel(FtpSession& s) noexcept {
+  if (s.dataSocket != INVALID_SOCKET) return;  // a transfer keeps its cancel until it ends
+  if (s.cancelRequested.exchange(0)) s.cancelSignal.Reset();
+  s.cancelReported = 0;
+}
+
+RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
+  if (s.cancelRequested.load()) return {RawWait::Canceled, 0};
+  if (socket == INVALID_SOCKET) {
+    plat::SetLastError(cvErrorNotConnected);
+    return {RawWait::Failed, 0};
+  }
+  pollfd fds[2] = {{int(socket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+  const uint32_t wasBlocked = s.blocked.exchange(1);
+  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
+  s.blocked.store(wasBlocked);
+  if (Gone(s)) return {RawWait::Gone, 0};
+  if (fds[1].revents || s.cancelRequested.load()) return {RawWait::Canceled, 0};
+  switch (r.status) {
+    case plat::WaitStatus::Ready:
+      return {RawWait::Ready, fds[0].revents};
+    case plat::WaitStatus::Timeout:
+      return {RawWait::Timeout, 0};
+    default:
+      return {RawWait::Failed, 0};
+  }
+}
+
+bool ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept {
+  switch (w.status) {
+    case RawWait::Ready:
+      return true;
+    case RawWait::Timeout:
+      if (timeoutEvent)
+        FailWithEvent(s, cvErrorOperationTimeout, timeoutEvent);
+      else
+        Fail(cvErrorOperationTimeout);
+      return false;
+    case RawWait::Canceled:
+      Fail(cvErrorOperationCanceled);
+      if (!s.cancelReported) {
+        s.cancelReported = 1;  // one cancel, one event
+        FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+      }
+      return false;
+    case RawWait::Gone:
+      FailGone();
+      return false;
+    case RawWait::Failed:
+      if (cvcore::ErrorNumber(TakePlatformError()) == cvcore::ErrorNumber(cvErrorOperationCanceled))
+        FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+      return false;
+  }
+  return false;
+}
+
+bool WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
+  return ReportWait(s, WaitRaw(s, socket, events, timeoutMs), kEventTimeout);
+}
+
+bool WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept {
+  return WaitSocketFor(s, socket, events, SessionTimeoutMs(s));
+}
+
+}  // namespace cvftp
