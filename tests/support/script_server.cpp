@@ -12,7 +12,7 @@ namespace cvtest {
 
 namespace {
 
-int Listen(int family, int* port_out) {
+int Listen(int family, int* port_out, const char* address = nullptr, int port = 0) {
   int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1;
@@ -23,11 +23,15 @@ int Listen(int family, int* port_out) {
     auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
     sin->sin_family = AF_INET;
     sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (address) ::inet_pton(AF_INET, address, &sin->sin_addr);
+    sin->sin_port = htons(uint16_t(port));
     len = sizeof(sockaddr_in);
   } else {
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
     sin6->sin6_family = AF_INET6;
     sin6->sin6_addr = in6addr_loopback;
+    if (address) ::inet_pton(AF_INET6, address, &sin6->sin6_addr);
+    sin6->sin6_port = htons(uint16_t(port));
     len = sizeof(sockaddr_in6);
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 8) != 0) {
@@ -47,8 +51,15 @@ bool WaitReadable(int fd, std::chrono::milliseconds limit) {
 
 }  // namespace
 
-ScriptServer::ScriptServer(int family) : family_(family == 2 ? AF_INET : AF_INET6) {
+ScriptServer::ScriptServer(int family)
+    : family_(family == 2 ? AF_INET : AF_INET6), address_(family_ == AF_INET ? "127.0.0.1" : "::1") {
   listener_ = Listen(family_, &port_);
+}
+
+ScriptServer::ScriptServer(const std::string& address, int port)
+    : family_(address.find(':') == std::string::npos ? AF_INET : AF_INET6), address_(address) {
+  listener_ = Listen(family_, &port_, address.c_str(), port);
+  if (listener_ < 0) port_ = 0;
 }
 
 ScriptServer::~ScriptServer() {
@@ -82,6 +93,14 @@ ScriptServer& ScriptServer::Sleep(std::chrono::milliseconds ms) {
 }
 ScriptServer& ScriptServer::Drop() {
   steps_.push_back({Step::Kind::Drop, {}, {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Close() {
+  steps_.push_back({Step::Kind::Close, {}, {}, 1, {}});
+  return *this;
+}
+ScriptServer& ScriptServer::Accept() {
+  steps_.push_back({Step::Kind::Accept, {}, {}, 1, {}});
   return *this;
 }
 ScriptServer& ScriptServer::Call(std::function<void(ScriptServer&)> fn) {
@@ -197,6 +216,19 @@ void ScriptServer::Run() {
         done_ = true;
         return;
       }
+      case Step::Kind::Close:
+        ::shutdown(client_, SHUT_WR);
+        break;
+      case Step::Kind::Accept:
+        ::close(client_);
+        pending_.clear();
+        client_ = AcceptOne(listener_, std::chrono::seconds(10));
+        if (client_ < 0) {
+          Fail("no second client connected");
+          done_ = true;
+          return;
+        }
+        break;
       case Step::Kind::Call:
         step.call(*this);
         break;

@@ -16,7 +16,7 @@ namespace cvtest {
 class ScriptServer {
  public:
   struct Step {
-    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Call } kind;
+    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Close, Accept, Call } kind;
     std::string text;                      // line without CR LF, or the bytes to send
     std::chrono::milliseconds delay{0};    // Sleep; SendPieces: pause between pieces
     size_t piece = 1;                      // SendPieces: bytes per write
@@ -25,6 +25,9 @@ class ScriptServer {
 
   // Binds a free port on the loopback address of the family (AF_INET or AF_INET6).
   explicit ScriptServer(int family = 2 /* AF_INET */);
+  // Binds a given numeric address and port (e.g. 127.0.0.2 and 21 to test port defaults);
+  // port() is 0 when that failed.
+  ScriptServer(const std::string& address, int port);
   ~ScriptServer();
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;
@@ -37,6 +40,8 @@ class ScriptServer {
   ScriptServer& SendPieces(std::string bytes, size_t piece, std::chrono::milliseconds pause);
   ScriptServer& Sleep(std::chrono::milliseconds ms);
   ScriptServer& Drop();                          // close the connection (with a reset)
+  ScriptServer& Close();                         // close the connection in order
+  ScriptServer& Accept();                        // close the connection, take the next one
   ScriptServer& Call(std::function<void(ScriptServer&)> fn);
 
   // Starts serving the script in a thread (call after building it).
@@ -45,7 +50,7 @@ class ScriptServer {
   bool Finish(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
   int port() const { return port_; }
-  const char* address() const { return family_ == 2 ? "127.0.0.1" : "::1"; }
+  const char* address() const { return address_.c_str(); }
   // The command lines received, in order, and the first mismatch (empty when none).
   std::vector<std::string> received() const;
   std::string failure() const;
@@ -62,6 +67,7 @@ class ScriptServer {
   void Fail(std::string why);
 
   int family_;
+  std::string address_;
   int listener_ = -1;
   int client_ = -1;
   int port_ = 0;
