@@ -35,12 +35,14 @@ TEST_F(Notify, EventReachesCallbackAndWindowWithHandleEventAndError) {
   EXPECT_EQ(E::Fire(h, kReply, 0), 77);
   EXPECT_EQ(E::Fire(h, kTimedOut, cvErrorOperationTimeout), 77);
   EXPECT_EQ(Lib().GetLastError(), cvErrorOperationTimeout);  // a nonzero error becomes the last error
-  EXPECT_EQ(E::Fire(h, kCanceled, 10004), 77);               // the bare number packs the same way
+  ASSERT_EQ(E::SetCallback(h, kCanceled, &Record, uintptr_t(&calls)), 0);
+  EXPECT_EQ(E::Fire(h, kCanceled, 10004), 77);  // a bare number stands for the full code
 
   const uint32_t me = plat::GetCurrentThreadId();
   EXPECT_EQ(host.deliveries, (std::vector<Delivery>{{h, kReply, 0, me}, {h, kTimedOut, 10060, me},
                                                     {h, kCanceled, 10004, me}}));
-  EXPECT_EQ(calls, (std::vector<Call>{{h, kReply, 0}}));  // only the event that has a callback
+  // Only events that have a callback; it receives the full error code.
+  EXPECT_EQ(calls, (std::vector<Call>{{h, kReply, 0}, {h, kCanceled, cvErrorOperationCanceled}}));
 }
 
 TEST_F(Notify, MaskAndEventRangeDecideWhatIsDelivered) {
@@ -311,6 +313,12 @@ TEST_F(Notify, HoldingOtherSessionsNestsAndReplays) {
   EXPECT_EQ(host.Events(), std::vector<uint32_t>{kDataClosed});
   EXPECT_EQ(E::HoldOtherSessions(a, false), 0);  // an unmatched release changes nothing
   EXPECT_EQ(S(a).notify.holdCount, 0u);
+
+  // A session freed while it holds the others lets them go.
+  ASSERT_EQ(E::HoldOtherSessions(a, true), 0);
+  EXPECT_TRUE(S(b).notify.held.load());
+  Lib().FreeSession(a);
+  EXPECT_FALSE(S(b).notify.held.load());
 }
 
 }  // namespace

@@ -121,6 +121,7 @@ class NotifyEngine {
     if (r.held.load() || !(r.eventMask.load() & event)) return 0;
     const int bit = 31 - std::countl_zero(event);  // the highest bit names the event
     if (bit >= kEventCount) return 0;
+    if (error >= 1 && error <= 0xFFFF) error |= kCvErrorBase;  // a bare number names the same error
 
     FreezeSession(*s, true);
     r.dispatchDepth.fetch_add(1);
@@ -162,10 +163,7 @@ class NotifyEngine {
     } else {
       if (r.holdCount == 0 || --r.holdCount != 0) return 0;
     }
-    const uint32_t me = plat::GetCurrentThreadId();
-    f.ForEachSession([&](Session& other) {
-      if (&other != s && other.header.ownerThread == me) FreezeSession(other, hold);
-    });
+    HoldOthers(*s, plat::GetCurrentThreadId(), hold);
     return 0;
   }
 
@@ -222,9 +220,14 @@ class NotifyEngine {
     return 1;
   }
 
-  // For the library's session release, under its lock: the session leaves its window.
+  // For the library's session release, under its lock: the session leaves its window and
+  // lets go of the holds it still has on the other sessions.
   static void ReleaseSession(Session& s) noexcept {
     auto& r = Traits::Registration(s);
+    if (r.holdCount != 0) {
+      r.holdCount = 0;
+      HoldOthers(s, s.header.ownerThread, false);
+    }
     if (r.socketWindow) Leave(Traits::Library(), r.socketWindow);
     r.socketWindow = nullptr;
   }
@@ -260,6 +263,12 @@ class NotifyEngine {
   static int32_t FailZero(uint32_t code) noexcept {
     Traits::Library().SetLastError(code);
     return 0;
+  }
+
+  static void HoldOthers(Session& s, uint32_t owner, bool hold) noexcept {
+    Traits::Library().ForEachSession([&](Session& other) {
+      if (&other != &s && other.header.ownerThread == owner) FreezeSession(other, hold);
+    });
   }
 
   static int32_t SelectOn(LibHandle handle, Session& s, HWND window, UINT message) noexcept {
