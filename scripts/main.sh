@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the suite and runs the main job: the command-line host
-# attaches every library built so far and prints what it finds.
+# Installs what is needed, builds the suite and runs the main job: the library banner tool,
+# then the FileTransfer control registered into a registry below build/ and driven by the
+# command-line host.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
 export CCACHE_DIR=${CCACHE_DIR:-$top/.cache/ccache}
 "$top/scripts/build.sh" "$top/build" -DCV_TESTS=OFF
 "$top/build/tools/cvinfo/cvinfo"
+
+export CV_REGISTRY_ROOT="$top/build/registry"
+mkdir -p "$CV_REGISTRY_ROOT"
+"$top/build/tools/cvregsvr/cvregsvr" "$top/build/src/filexfer/ocx/libxferctl.so"
+"$top/build/tools/cvhost/cvhost" Corvanetics.FileTransfer \
+  '?Version' '?IsInitialized' 'Initialize()' '?IsInitialized' '?Timeout' '?Passive' '?ProtocolVersion' \
+  '?ActivePort(0)' '?ActivePort(1)'
