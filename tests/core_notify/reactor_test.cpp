@@ -47,6 +47,9 @@ TEST_F(Notify, DataSocketEventsFromTheReactorBecomeLibraryEvents) {
   Listener listener;
   const LibHandle h = NewSession();
   S(h).dataSocket = SockCreate(plat::kAfInet, plat::kSockStream, 0);
+  // The control's mask asks for no network events: the socket stays as it is.
+  ASSERT_EQ(E::Register(h, host.hwnd(), kNotifyMessage, 960), 0);
+  EXPECT_EQ(S(h).notify.socketWindow, nullptr);
   // Registering for network events with a data connection open routes it to the window.
   ASSERT_EQ(E::Register(h, host.hwnd(), kNotifyMessage, 0xFFFFFFFF), 0);
   EXPECT_EQ(S(h).notify.socketWindow, host.hwnd());

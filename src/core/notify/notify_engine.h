@@ -14,7 +14,7 @@
 //   static constexpr uint32_t kNetworkEvents;     // event codes raised from network events:
 //                                                 // registering one routes the socket to the window
 //   static Frame& Library();
-//   static NotifyRegistration<kEventCount>& Registration(Session&);
+//   static NotifyRegistration<kEventCount[, Callback]>& Registration(Session&);
 //   static NotifyWindowTable& Windows();          // the library's table, in its library state
 //   static SOCKET EventSocket(Session&);          // the socket selected, held and replayed
 //                                                 // (INVALID_SOCKET when there is none)
@@ -30,6 +30,8 @@
 #include <bit>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 
 #include "core/errors/error_codes.h"
 #include "core/frame/lib_types.h"
@@ -50,7 +52,10 @@ class NotifyEngine {
  public:
   using Frame = typename Traits::Frame;
   using Session = typename Traits::Session;
+  using Registration = std::remove_reference_t<decltype(Traits::Registration(std::declval<Session&>()))>;
+  using Callback = typename Registration::CallbackType;
   static constexpr int kEventCount = Traits::kEventCount;
+  static_assert(Registration::kEventCount == kEventCount);
   static constexpr uint32_t kAllEvents = (1u << kEventCount) - 1;
 
   // ---- registration ----
@@ -94,8 +99,7 @@ class NotifyEngine {
   }
 
   // Stores the callback of one event code (a single bit) and adds the code to the mask.
-  static int32_t SetCallback(LibHandle handle, uint32_t event, NotifyCallback callback,
-                             uintptr_t parameter) noexcept {
+  static int32_t SetCallback(LibHandle handle, uint32_t event, Callback callback, uintptr_t parameter) noexcept {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);
     if (!s) return -1;
@@ -126,7 +130,7 @@ class NotifyEngine {
     FreezeSession(*s, true);
     r.dispatchDepth.fetch_add(1);
     if (error) f.SetLastError(error);
-    if (NotifyCallback cb = r.callbacks[bit]) {
+    if (Callback cb = r.callbacks[bit]) {
       cb(handle, event, error, r.parameters[bit]);
       if (!StillThere(handle, s)) return 0;
     }
@@ -337,7 +341,6 @@ class NotifyEngine {
   }
 
   // Posts the recorded network events again, one message per event, in this order.
-  template <typename Registration>
   static void Replay(Registration& r, SOCKET sock) noexcept {
     static constexpr int32_t kOrder[] = {plat::FD_ACCEPT, plat::FD_CONNECT, plat::FD_CLOSE,
                                          plat::FD_READ,   plat::FD_WRITE,   plat::FD_OOB};

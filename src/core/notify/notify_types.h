@@ -26,17 +26,19 @@ inline constexpr int kNotifyNetworkEventBits = 6;
 // and parameters[n]. The socket window is the window the session is attached to (the
 // one subclassed for its socket's network events); the notification window is the one
 // that receives the library's own events.
-template <int EventCount>
+// Callback may be any function type taking (handle, event, error, parameter).
+template <int EventCount, typename Callback = NotifyCallback>
 struct NotifyRegistration {
   static_assert(EventCount > 0 && EventCount <= 16, "events travel in the low word of lParam");
   static constexpr int kEventCount = EventCount;
+  using CallbackType = Callback;
 
   HWND socketWindow = nullptr;
   UINT socketMessage = 0;
   HWND notifyWindow = nullptr;
   UINT notifyMessage = 0;
   std::atomic<uint32_t> eventMask{0};
-  NotifyCallback callbacks[EventCount] = {};
+  Callback callbacks[EventCount] = {};
   uintptr_t parameters[EventCount] = {};
 
   // Holding and delivery may involve two threads (a free-threaded session fires from a
