@@ -56,7 +56,6 @@ class NotifyEngine {
   using Callback = typename Registration::CallbackType;
   static constexpr int kEventCount = Traits::kEventCount;
   static_assert(Registration::kEventCount == kEventCount);
-  static constexpr uint32_t kAllEvents = (1u << kEventCount) - 1;
 
   // ---- registration ----
 
