@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Runs the public-key benchmark beside `openssl speed` for the same sizes.
-# Usage: bench/ssh_pk/run.sh [build dir]   (the build dir must hold libcvssh.a)
+# Runs the public-key benchmark (ours and OpenSSL's library in one process), then
+# `openssl speed` for the same sizes as the command-line peer.
+# Usage: bench/ssh_pk/run.sh [build dir]   (configured with -DCV_BENCH=ON)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-g++ -std=c++20 -O2 -I"$top/src" "$top/bench/ssh_pk/bench_pk.cpp" "$build/src/ssh/libcvssh.a" -o "$out/bench_pk"
-echo "== this library"
-"$out/bench_pk"
-echo "== openssl speed (sign uses CRT: two half-size exponentiations)"
+cmake --build "$build" --target bench_ssh_pk >/dev/null
+echo "== this library beside OpenSSL's, same numbers and keys"
+"$build/bench/ssh_pk/bench_ssh_pk" --benchmark_min_time=1
+echo "== openssl speed (its sign uses CRT: two half-size exponentiations)"
 openssl speed -seconds 2 rsa2048 rsa4096 2>/dev/null | grep -E "^rsa|sign/s"

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "ssh/crypto/cpu_features.h"
+#include "ssh/crypto/mp_internal.h"
 #include "ssh/crypto/mpint.h"
 #include "test_util.h"
 
@@ -38,7 +40,17 @@ Mp RunCase(const Case& t) {
   return nullptr;
 }
 
-TEST(MpTable, EveryOperationMatchesPythonIntegers) {
+// The exponentiations run on either row kernel; every other operation is the same code.
+class MpTable : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!GetParam() && !sshmp::CpuHasMulxAdx()) GTEST_SKIP() << "CPU without MULX/ADX";
+    cvssh::crypto::ForcePortableCrypto(GetParam());
+  }
+  void TearDown() override { cvssh::crypto::ForcePortableCrypto(false); }
+};
+
+TEST_P(MpTable, EveryOperationMatchesPythonIntegers) {
   int failures = 0;
   for (const Case& t : kCases) {
     Mp r = RunCase(t);
@@ -50,7 +62,10 @@ TEST(MpTable, EveryOperationMatchesPythonIntegers) {
   EXPECT_EQ(failures, 0);
 }
 
-TEST(MpTable, ResultLimbCounts) {
+INSTANTIATE_TEST_SUITE_P(Rows, MpTable, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Portable" : "MulxAdx"; });
+
+TEST(MpTableLimbs, ResultLimbCounts) {
   // Trimmed results, except MpMod which keeps the modulus's limb count.
   for (const Case& t : kCases) {
     Mp r = RunCase(t);

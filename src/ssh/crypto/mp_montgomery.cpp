@@ -41,11 +41,9 @@ int ExponentBit(MpConstInt e, int bit) {
   return (e[bit / 16 + 1] >> (bit % 16)) & 1;
 }
 
-int WindowBits(int exponent_bits) {
-  if (exponent_bits > 1024) return 6;
-  if (exponent_bits > 256) return 5;
-  return 4;
-}
+// Wider windows save multiplications but every table read scans the whole table; 5 bits
+// measured fastest from 2048- to 4096-bit exponents.
+int WindowBits(int exponent_bits) { return exponent_bits > 256 ? 5 : 4; }
 
 // Everything an exponentiation needs besides the kernel: the modulus, R^2 mod m and the
 // base below m, all in 64-bit words.
@@ -131,11 +129,12 @@ __attribute__((target("bmi2,adx"))) bool ExponentiateAdx(Operands& ops, MpConstI
 
 }  // namespace
 
-bool RemainderWords(const u64* u, size_t un, const u64* v, size_t n, u64* r) {
+bool RemainderWords(const u64* u, size_t un, const u64* v, size_t size, u64* r) {
+  size_t n = size;
   while (n > 0 && v[n - 1] == 0) --n;
   if (n == 0) return false;
+  std::memset(r, 0, size * sizeof(u64));
   if (un < n) {
-    std::memset(r, 0, n * sizeof(u64));
     std::memcpy(r, u, un * sizeof(u64));
     return true;
   }
