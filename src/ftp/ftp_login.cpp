@@ -38,24 +38,30 @@ int32_t SendUser(FtpSession& s, const char* user) noexcept {
   return r;
 }
 
-int32_t SendPassword(FtpSession& s, const char* password) noexcept {
+namespace {
+
+// PASS or ACCT: refusals, the text kept in field, the command; a successful reply other
+// than stillOut logs the session in.
+template <size_t N>
+int32_t SendLoginStep(FtpSession& s, const char* command, const char* text, uint32_t tooLong, char (&field)[N],
+                      int32_t stillOut) noexcept {
   if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
-  if (TooLong(password)) return Fail(cvErrorInvalidPassword);
+  if (TooLong(text)) return Fail(tooLong);
   if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
-  CopyField(s.password, password);
-  int32_t r = SendCommand(s, "PASS", password);
-  if (r != -1 && r != 332 && !Gone(s)) s.loggedIn = 1;
+  CopyField(field, text);
+  int32_t r = SendCommand(s, command, text);
+  if (r != -1 && r != stillOut && !Gone(s)) s.loggedIn = 1;
   return r;
 }
 
+}  // namespace
+
+int32_t SendPassword(FtpSession& s, const char* password) noexcept {
+  return SendLoginStep(s, "PASS", password, cvErrorInvalidPassword, s.password, 332);
+}
+
 int32_t SendAccount(FtpSession& s, const char* account) noexcept {
-  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
-  if (TooLong(account)) return Fail(cvErrorInvalidAccount);
-  if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
-  CopyField(s.account, account);
-  int32_t r = SendCommand(s, "ACCT", account);
-  if (r != -1 && !Gone(s)) s.loggedIn = 1;
-  return r;
+  return SendLoginStep(s, "ACCT", account, cvErrorInvalidAccount, s.account, -1);
 }
 
 int32_t Login(FtpSession& s, const char* user, const char* password, const char* account) noexcept {
