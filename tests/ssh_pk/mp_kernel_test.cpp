@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ssh/crypto/cpu_features.h"
 #include "ssh/crypto/mp_internal.h"
+#include "row_kernels.h"
 #include "test_util.h"
 
 using pktest::Mp;
@@ -70,14 +70,7 @@ std::vector<Bn> Moduli(std::mt19937_64& rng, int bits) {
   return out;
 }
 
-class Kernels : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    if (!GetParam() && !sshmp::CpuHasMulxAdx()) GTEST_SKIP() << "CPU without MULX/ADX";
-    cvssh::crypto::ForcePortableCrypto(GetParam());
-  }
-  void TearDown() override { cvssh::crypto::ForcePortableCrypto(false); }
-};
+using Kernels = pktest::RowKernels;
 
 TEST_P(Kernels, ModPowMatchesBignum) {
   std::mt19937_64 rng(42);
@@ -122,8 +115,7 @@ TEST_P(Kernels, ModPowMatchesBignum) {
   EXPECT_EQ(failures, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Kernels, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Portable" : "MulxAdx"; });
+INSTANTIATE_TEST_SUITE_P(Rows, Kernels, ::testing::Values(true, false), pktest::RowKernelName);
 
 TEST(MpRemainderWords, MatchesBignumIncludingTheAddBackStep) {
   struct Case {

@@ -3,9 +3,8 @@
 
 #include <string>
 
-#include "ssh/crypto/cpu_features.h"
-#include "ssh/crypto/mp_internal.h"
 #include "ssh/crypto/mpint.h"
+#include "row_kernels.h"
 #include "test_util.h"
 
 using pktest::FromHex;
@@ -41,14 +40,7 @@ Mp RunCase(const Case& t) {
 }
 
 // The exponentiations run on either row kernel; every other operation is the same code.
-class MpTable : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    if (!GetParam() && !sshmp::CpuHasMulxAdx()) GTEST_SKIP() << "CPU without MULX/ADX";
-    cvssh::crypto::ForcePortableCrypto(GetParam());
-  }
-  void TearDown() override { cvssh::crypto::ForcePortableCrypto(false); }
-};
+using MpTable = pktest::RowKernels;
 
 TEST_P(MpTable, EveryOperationMatchesPythonIntegers) {
   int failures = 0;
@@ -62,8 +54,7 @@ TEST_P(MpTable, EveryOperationMatchesPythonIntegers) {
   EXPECT_EQ(failures, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, MpTable, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Portable" : "MulxAdx"; });
+INSTANTIATE_TEST_SUITE_P(Rows, MpTable, ::testing::Values(true, false), pktest::RowKernelName);
 
 TEST(MpTableLimbs, ResultLimbCounts) {
   // Trimmed results, except MpMod which keeps the modulus's limb count.
