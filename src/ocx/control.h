@@ -125,7 +125,10 @@ class ControlCore : public ObjectRoot,
               NoLibraryError noLibrary);
   ~ControlCore() override;
 
+ public:
   HRESULT FinalConstruct() override;
+
+ protected:
   // Destroys the window; controls that override it call it last.
   void FinalRelease() override;
   IUnknown* FindInterface(REFIID riid) override;
