@@ -1,0 +1,51 @@
+// Creation and release of the session record.
+#include "ssh/proto/lifecycle.h"
+
+#include "ssh/crypto/cipher.h"
+#include "ssh/crypto/mac.h"
+#include "ssh/crypto/random_pool.h"
+#include "ssh/proto/auth.h"
+#include "ssh/proto/channel.h"
+#include "ssh/proto/compress.h"
+#include "ssh/proto/input.h"
+#include "ssh/proto/packet.h"
+#include "ssh/proto/transport.h"
+#include "ssh/util/alloc.h"
+#include "ssh/util/strings.h"
+#include "ssh/util/timer_list.h"
+
+uint32_t SshSessionCreate(SshSession** out, const SshSettings* settings, const char* hostName, int32_t port,
+                          char** canonicalName, int32_t keepAlive) {
+  auto* s = new SshSession();
+  s->settings = *settings;
+  s->timeout = settings->TimeoutSeconds;
+  s->dataLimit = ParseSizeSuffix(settings->RekeyData);
+  BufferChainInit(&s->heldInput);
+  *out = s;
+  RandomAcquire();
+  return SshConnect(s, hostName, port, canonicalName, keepAlive);
+}
+
+void SshSessionFree(SshSession* s) {
+  if (!s) return;
+  if (s->ssh1Cipher) s->ssh1Cipher->destroy(s->ssh1CipherContext);
+  if (s->csCipher) s->csCipher->destroy(s->csCipherContext);
+  if (s->scCipher) s->scCipher->destroy(s->scCipherContext);
+  if (s->csMac) s->csMac->destroy(s->csMacContext);
+  if (s->scMac) s->scMac->destroy(s->scMacContext);
+  if (s->csCompress) s->csCompress->compress_cleanup(s->csCompressContext);
+  if (s->scCompress) s->scCompress->decompress_cleanup(s->scCompressContext);
+  Ssh2TransportFree(s);
+  CheckedFree(s->hostName);
+  SshPacketLayerFree(s);
+  Ssh2AuthFree(s);
+  CheckedFree(s->clientIdent);
+  CheckedFree(s->serverIdent);
+  CheckedFree(s->ident.line);
+  if (s->socket) SshCloseAll(s);
+  SshChannelsCloseAll(s);
+  TimerCancelContext(s);
+  BufferChainClear(&s->heldInput);
+  delete s;
+  RandomRelease();
+}
