@@ -1,0 +1,102 @@
+// The registration tool and the command-line host, run as programs against the deliverable.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/test_host.h"
+
+extern char** environ;
+
+namespace {
+
+using testhost::RegistryFixture;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+class HostTest : public RegistryFixture {
+ protected:
+  // Runs a program with the fixture's registry root (the environment is inherited).
+  Outcome Exec(std::vector<std::string> argv) {
+    const std::string out = (dir_ / "out.txt").string(), err = (dir_ / "err.txt").string();
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome r;
+    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
+      int st = 0;
+      waitpid(pid, &st, 0);
+      r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+  static std::string Slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+};
+
+TEST_F(HostTest, RegisterThenDriveTheControlByProgId) {
+  Outcome reg = Exec({CV_CVREGSVR, CV_XFERCTL});
+  ASSERT_EQ(reg.status, 0) << reg.err;
+
+  Outcome run = Exec({CV_CVHOST, "Corvanetics.FileTransfer", "?Version", "Timeout=45", "?Timeout", "?ActivePort(1)",
+                  "ServerName=\"ftp.example.com\"", "?ServerName", "Command(\"NOOP\", 0)"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Version = \"9.5.9530.0\"\n"
+            "Timeout = 45\n"
+            "ActivePort = 4099\n"
+            "ServerName = \"ftp.example.com\"\n"
+            "event 3: 12201, \"The specified operation is not supported\"\n"
+            "Command argument 2 = 12201\n");
+}
+
+TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
+  ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  struct {
+    std::vector<std::string> steps;
+    std::string err;
+  } cases[] = {
+      {{"ThrowError=1", "Command(\"NOOP\")", "?Version"},
+       "Command(\"NOOP\"): error 12201 (0x800A2FA9): The specified operation is not supported\n"},
+      {{"ProxyPort=70000"}, "ProxyPort=70000: error 12006 (0x800A2EE6): "},
+      {{"?NoSuchProperty"}, "?NoSuchProperty: error 0x80020006: Unknown name\n"},
+      {{"ServerName=host"}, "ServerName=host: not a number or a quoted string: host\n"},
+      {{"Command(\"unterminated)"}, "Command(\"unterminated): unterminated string\n"},
+  };
+  for (auto& c : cases) {
+    std::vector<std::string> argv{CV_CVHOST, "Corvanetics.FileTransfer"};
+    argv.insert(argv.end(), c.steps.begin(), c.steps.end());
+    Outcome run = Exec(argv);
+    EXPECT_NE(run.status, 0);
+    EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+    EXPECT_EQ(run.out.find("Version"), std::string::npos);  // nothing runs after a failed step
+  }
+  // Unregistered again, the ProgID is unknown.
+  ASSERT_EQ(Exec({CV_CVREGSVR, "-u", CV_XFERCTL}).status, 0);
+  Outcome gone = Exec({CV_CVHOST, "Corvanetics.FileTransfer"});
+  EXPECT_NE(gone.status, 0);
+  EXPECT_EQ(gone.err, "Corvanetics.FileTransfer: error 0x800401F3: Invalid class string\n");
+  EXPECT_NE(Exec({CV_CVREGSVR, "/nonexistent/module.so"}).status, 0);
+}
+
+}  // namespace
