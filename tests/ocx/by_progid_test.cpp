@@ -98,7 +98,9 @@ TEST_F(ByProgIdTest, CallsByNameWithOptionalAndByReferenceArguments) {
     typed.vt = VT_BYREF | VT_R8;
     typed.pdblVal = &d;
     CallResult r2;
-    Call(control_, u"Store", DISPATCH_METHOD, {Str(u"34"), typed}, &r2);
+    VARIANT digits = Str(u"34");
+    Call(control_, u"Store", DISPATCH_METHOD, {digits, typed}, &r2);
+    VariantClear(&digits);
     EXPECT_EQ(d, 34.0);
     // The value left out counts as 0; the result left out is refused.
     CallResult r3, r4;

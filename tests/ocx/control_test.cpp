@@ -211,11 +211,12 @@ TEST_F(ControlTest, WindowOnSitingAndReparentingOnFirstActivation) {
 
   ole->Close(0);
   ole->SetClientSite(nullptr);
+  HWND container = site->window;
   site->Release();
   itf_->Release();
   itf_ = nullptr;
   EXPECT_FALSE(plat::IsWindow(w));  // the last release destroys the window
-  plat::DestroyWindow(site->window);
+  plat::DestroyWindow(container);
 }
 
 TEST_F(ControlTest, SafetyErrorInfoClassInfoFreezeAndExtent) {
