@@ -10,6 +10,7 @@
 #include "platform/base/tick.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/net/ssh_net.h"
+#include "ssh/proto/input.h"
 #include "ssh/proto/lifecycle.h"
 #include "ssh/proto/packet.h"
 #include "ssh/proto/session.h"
