@@ -23,6 +23,19 @@ HRESULT ReadByReference(const VARIANT* arg, TempVariant& tmp, const VARIANT** us
   return S_OK;
 }
 
+// The readers' common start: pointers checked, the result zeroed, a missing argument done,
+// a by-reference one replaced by its VT_I4 copy. *done tells the caller to return at once.
+template <class T>
+HRESULT StartReading(const VARIANT*& arg, T* out, TempVariant& tmp, bool* done) {
+  *done = true;
+  if (!out || !arg) return E_INVALIDARG;
+  *out = 0;
+  if (IsMissingArgument(*arg)) return S_OK;
+  if (HRESULT hr = ReadByReference(arg, tmp, &arg); FAILED(hr)) return hr;
+  *done = false;
+  return S_OK;
+}
+
 // The unsigned readers carry 16-bit values -32768..-1 as 32768..65535.
 uint32_t UnsignedFromI4(int32_t v) { return v >= -32768 && v <= -1 ? uint32_t(v + 0x10000) : uint32_t(v); }
 
@@ -123,11 +136,9 @@ HRESULT StoreText(VARIANT* result, BSTR text) {
 bool IsMissingArgument(const VARIANT& v) { return v.vt == VT_EMPTY || v.vt == VT_ERROR; }
 
 HRESULT VariantToUInt64(const VARIANT* arg, uint64_t* out) {
-  if (!out || !arg) return E_INVALIDARG;
-  *out = 0;
-  if (IsMissingArgument(*arg)) return S_OK;
   TempVariant tmp;
-  if (HRESULT hr = ReadByReference(arg, tmp, &arg); FAILED(hr)) return hr;
+  bool done = false;
+  if (HRESULT hr = StartReading(arg, out, tmp, &done); done) return hr;
   switch (arg->vt) {
     case VT_I2: *out = uint16_t(arg->iVal); return S_OK;
     case VT_I4: *out = UnsignedFromI4(arg->lVal); return S_OK;
@@ -142,11 +153,9 @@ HRESULT VariantToUInt64(const VARIANT* arg, uint64_t* out) {
 }
 
 HRESULT VariantToUInt32(const VARIANT* arg, uint32_t* out) {
-  if (!out || !arg) return E_INVALIDARG;
-  *out = 0;
-  if (IsMissingArgument(*arg)) return S_OK;
   TempVariant tmp;
-  if (HRESULT hr = ReadByReference(arg, tmp, &arg); FAILED(hr)) return hr;
+  bool done = false;
+  if (HRESULT hr = StartReading(arg, out, tmp, &done); done) return hr;
   if (arg->vt == VT_I2) {
     *out = uint16_t(arg->iVal);
     return S_OK;
@@ -159,11 +168,9 @@ HRESULT VariantToUInt32(const VARIANT* arg, uint32_t* out) {
 }
 
 HRESULT VariantToInt32(const VARIANT* arg, int32_t* out) {
-  if (!out || !arg) return E_INVALIDARG;
-  *out = 0;
-  if (IsMissingArgument(*arg)) return S_OK;
   TempVariant tmp;
-  if (HRESULT hr = ReadByReference(arg, tmp, &arg); FAILED(hr)) return hr;
+  bool done = false;
+  if (HRESULT hr = StartReading(arg, out, tmp, &done); done) return hr;
   if (arg->vt == VT_I2) {
     *out = arg->iVal;
     return S_OK;

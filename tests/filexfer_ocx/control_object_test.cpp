@@ -53,7 +53,9 @@ TEST(FileTransferLayout, MembersStandInTheirOrderWithTheirIds) {
       EXPECT_EQ(m.kind, plat::com::Kind::METHOD);
       EXPECT_EQ(m.id, lastId + 1);
       // Alphabetical, except that GetFileSize follows GetFileStatus.
-      if (std::string(m.name) != "GetFileSize") EXPECT_LT(lastMethod, Lower(m.name));
+      if (std::string(m.name) != "GetFileSize") {
+        EXPECT_LT(lastMethod, Lower(m.name));
+      }
       lastMethod = Lower(m.name);
       ++methods;
     } else {

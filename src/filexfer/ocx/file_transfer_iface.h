@@ -6,17 +6,7 @@
 
 namespace filexfer {
 
-namespace k {
-using plat::com::p::Bool;
-using plat::com::p::BoolOut;
-using plat::com::p::Bstr;
-using plat::com::p::BstrOut;
-using plat::com::p::I4;
-using plat::com::p::I4Out;
-using plat::com::p::R8Out;
-using plat::com::p::Var;
-using plat::com::p::VarRef;
-}  // namespace k
+namespace k = ::plat::com::p;  // the parameter kinds
 
 #define CV_FILETRANSFER_STRING(X, name, id) X(GET, name, id, k::BstrOut) X(PUT, name, id, k::Bstr)
 #define CV_FILETRANSFER_LONG(X, name, id) X(GET, name, id, k::I4Out) X(PUT, name, id, k::I4)

@@ -17,16 +17,7 @@ CV_IID(CLSID_TestCtl, 0xEA7CAF60, 0x6C4C, 0x44F4, 0xAA, 0x47, 0xE0, 0xF2, 0x14, 
 inline constexpr DISPID kEventNotify = 1;  // (Code, Text)
 inline constexpr DISPID kEventError = 9;   // (Description, Number): another order than other controls
 
-namespace k {
-using plat::com::p::Bool;
-using plat::com::p::BoolOut;
-using plat::com::p::Bstr;
-using plat::com::p::BstrOut;
-using plat::com::p::I4;
-using plat::com::p::I4Out;
-using plat::com::p::Var;
-using plat::com::p::VarRef;
-}  // namespace k
+namespace k = ::plat::com::p;  // the parameter kinds
 
 #define ITESTCTL_MEMBERS(X)                                   \
   X(METHOD, About, -552)                                      \
