@@ -1,7 +1,50 @@
-// The HTTP library's frame entry points.
+// The HTTP library's frame entry points. Session release and lookup are the library's own:
+// a session freed by an event receiver while a call runs on it is only marked (its socket
+// closed) and released when that call returns, and marked sessions are no longer found.
 #include "http/http.h"
-#include "http/http_library.h"
+#include "http/http_internal.h"
 
-CV_FRAME_ENTRY_POINTS(Http, HttpClientSession, cvhttp::Library)
+using cvhttp::Library;
 
-LibHandle HttpFindSessionByWindow(HWND window) { return cvhttp::Library().FindHandleByWindow(window); }
+void HttpProcessAttach(void* module) { Library().ProcessAttach(module); }
+void HttpProcessDetach() { Library().ProcessDetach(); }
+int32_t HttpAttach(LibVersionInfo* info) { return Library().Attach(info); }
+void HttpDetach() { Library().Detach(); }
+uint32_t HttpIsInitialized() { return Library().IsInitialized(); }
+void HttpLock() { Library().Lock(); }
+void HttpUnlock() { Library().Unlock(); }
+void HttpSetLastError(uint32_t code) { Library().SetLastError(code); }
+uint32_t HttpGetLastError() { return Library().GetLastError(); }
+uint32_t HttpSetSocketError() { return Library().SetSocketError(); }
+uint32_t HttpGetErrorText(uint32_t code, char* buffer) { return Library().GetErrorText(code, buffer); }
+LibHandle HttpAllocSession() { return Library().AllocSession(); }
+void HttpFreeSession(LibHandle handle) { cvhttp::ReleaseOrDefer(handle); }
+uint32_t HttpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
+LibHandle HttpFindSessionByWindow(HWND window) { return Library().FindHandleByWindow(window); }
+
+HttpClientSession* HttpFindSessionBySocket(SOCKET socket) {
+  HttpClientSession* s = Library().FindSessionBySocket(socket);
+  if (s && cvhttp::Gone(*s)) {
+    cvhttp::Fail(cvErrorInvalidHandle);
+    return nullptr;
+  }
+  return s;
+}
+
+HttpClientSession* HttpGetSession(LibHandle handle) {
+  HttpClientSession* s = Library().GetSession(handle);
+  if (s && cvhttp::Gone(*s)) {
+    cvhttp::Fail(cvErrorInvalidHandle);
+    return nullptr;
+  }
+  return s;
+}
+
+HttpClientSession* HttpFindSession(LibHandle handle) {
+  HttpClientSession* s = Library().FindSession(handle);
+  if (s && cvhttp::Gone(*s)) {
+    cvhttp::Fail(cvErrorInvalidHandle);
+    return nullptr;
+  }
+  return s;
+}

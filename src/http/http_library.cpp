@@ -1,5 +1,8 @@
 #include "http/http_library.h"
 
+#include "core/tls/sec_tls.h"
+#include "http/http_internal.h"
+
 namespace cvhttp {
 
 Frame& Library() noexcept {
@@ -16,6 +19,28 @@ bool FrameTraits::InitSession(Frame& frame, HttpClientSession& s) {
     if (!buffer) return false;
   }
   return true;
+}
+
+void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::OnProcessDetach(Frame&) { Notify::ReleaseWindows(); }
+
+void FrameTraits::ReleaseSessionLocked(Frame&, HttpClientSession& s) {
+  s.notify.dispatchDepth.store(0);
+  s.notify.held.store(false);
+  Notify::ReleaseSession(s);
+}
+
+void FrameTraits::ReleaseSessionUnlocked(Frame&, HttpClientSession& s) {
+  if (s.tls) {
+    if (s.header.controlSocket != INVALID_SOCKET) TlsShutdown(s);
+    TlsRelease(s);
+  }
+  SecFreeCredentials(&s.credentials);
+  if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
+  s.header.controlSocket = INVALID_SOCKET;
+  if (s.dataBlock) plat::GlobalFree(s.dataBlock);
+  s.dataBlock = nullptr;
+  // Header lists, texts and buffers live in the session heap, which goes with the record.
 }
 
 }  // namespace cvhttp

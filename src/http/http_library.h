@@ -1,9 +1,12 @@
 #pragma once
-// The HTTP library's instance of the library frame, and its private heaps.
+// The HTTP library's instance of the library frame and of the notification engine, and its
+// private heaps.
 #include <cstddef>
 
 #include "core/frame/frame.h"
 #include "core/frame/frame_entry_points.h"
+#include "core/notify/notify_engine.h"
+#include "core/notify/window_table.h"
 #include "core/sock/sock.h"
 #include "http/http_session.h"
 
@@ -15,6 +18,7 @@ using Frame = cvcore::LibraryFrame<FrameTraits>;
 // Library-wide state beyond the frame's own.
 struct LibraryState {
   plat::WSADATA startup;  // filled by the socket start-up of the first full attach
+  cvcore::NotifyWindowTable windows;
 };
 
 struct FrameTraits {
@@ -25,11 +29,30 @@ struct FrameTraits {
   static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
   static constexpr const char* kBanner = "Corvanetics Hypertext Transfer Protocol Library";
   static bool InitSession(Frame& frame, HttpClientSession& session);
-  static HWND WindowOf(const HttpClientSession& s) { return s.socketWindow; }
+  static void BeforeFreeAll(Frame& frame);
+  static void OnProcessDetach(Frame& frame);
+  static void ReleaseSessionLocked(Frame& frame, HttpClientSession& session);
+  static void ReleaseSessionUnlocked(Frame& frame, HttpClientSession& session);
+  static HWND WindowOf(const HttpClientSession& s) { return s.notify.socketWindow; }
 };
 
 // The library's one frame.
 Frame& Library() noexcept;
+
+struct NotifyTraits;
+using Notify = cvcore::NotifyEngine<NotifyTraits>;
+
+struct NotifyTraits {
+  using Frame = cvhttp::Frame;
+  using Session = HttpClientSession;
+  static constexpr int kEventCount = kHttpEventCount;
+  static constexpr uint32_t kNetworkEvents = 1 | 2 | 4 | 8;
+  static Frame& Library() { return cvhttp::Library(); }
+  static cvcore::NotifyRegistration<kHttpEventCount>& Registration(Session& s) { return s.notify; }
+  static cvcore::NotifyWindowTable& Windows() { return cvhttp::Library().state().windows; }
+  static SOCKET EventSocket(Session& s) { return s.header.controlSocket; }
+  static void OnSocketEvent(Session& s, SOCKET socket, int32_t fdEvent, uint32_t error);
+};
 
 // Private heaps: the library heap and the heap of a session, by handle.
 CV_FRAME_HEAP_FUNCTIONS(Library)

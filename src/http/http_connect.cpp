@@ -1,0 +1,360 @@
+// Opening a session (direct, over TLS, through a proxy or a CONNECT tunnel), opening its
+// connection again, following a redirect, and closing it.
+#include <cstring>
+#include <string>
+
+#include "core/tls/sec_tls.h"
+#include "core/url/sock_address.h"
+#include "core/url/url.h"
+#include "http/http_internal.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/window.h"
+#include "platform/net/wsa_errors.h"
+
+namespace cvhttp {
+
+namespace {
+
+// A host argument (name, literal or URL) normalised into out; a URL's scheme adjusts the
+// options and, when *port is 0, its port is taken.
+bool TakeHost(const char* text, char (&out)[kHttpHostNameSize], uint32_t& options, uint32_t& port) {
+  if (Empty(text)) return false;
+  std::string host = text;
+  if (HttpGetUrlScheme(text) != 0) {
+    HttpUrl* url = nullptr;
+    if (!HttpParseUrl(text, kHttpUrlNormalize, &url)) return false;
+    host = url->host ? url->host : "";
+    if (port == 0) port = url->port;
+    if (url->scheme == 2) options |= kOptSecure;
+    UrlFree(url);
+  }
+  return !host.empty() && SockNormalizeHostName(host.c_str(), out) != nullptr;
+}
+
+// The session's own credentials record for TLS (a zeroed one when none is given).
+bool PrepareTls(HttpClientSession& s, const SecCredentials* credentials) {
+  SecCredentials record{};
+  if (credentials) record = *credentials;
+  if (!credentials) record.headSize = sizeof(SecCredentials);
+  if (record.protocolMask == 0) record.protocolMask = kDefaultTlsMask;
+  s.tlsProtocolMask = record.protocolMask;
+  SecFreeCredentials(&s.credentials);
+  s.credentials = SecCopyCredentials(&record);
+  if (!s.credentials) return TakePlatformError(), false;
+  return true;
+}
+
+// The handshake and the certificate check; a certificate that does not validate is kept
+// for the security information, not a failure.
+bool StartTls(HttpClientSession& s) {
+  const uint32_t earlier = LastError();
+  if (TlsHandshake(s) == -1) return false;
+  if (TlsVerifyServer(s) == -1) {
+    if (LastError() != cvErrorSecurityCertificate) return false;
+    Library().SetLastError(earlier);
+  }
+  return true;
+}
+
+// Fails a connect: the session goes, the error stays.
+LibHandle Abandon(HttpClientSession& s) {
+  const uint32_t error = LastError();
+  ReleaseOrDefer(s.header.handle);
+  Fail(error);
+  return kInvalidLibHandle;
+}
+
+// The tunnel through the proxy, then TLS through it, on a fresh connection.
+bool TunnelThenTls(HttpClientSession& s) {
+  const HWND window = s.notify.socketWindow;
+  const UINT message = s.notify.socketMessage;
+  DetachWindow(s);
+  s.options &= ~kOptSecure;
+  const int32_t r = OpenTunnel(s);
+  s.options |= kOptSecure;
+  if (r != 1) return false;
+  AttachWindow(s, window, message);
+  return true;
+}
+
+}  // namespace
+
+int32_t OpenTunnel(HttpClientSession& s) noexcept {
+  std::string request = "CONNECT " + std::string(s.host) + ":" + std::to_string(s.port) + " HTTP/" +
+                        std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor) + "\r\n";
+  if (SockAddressFamily(s.host) == 23)
+    request = "CONNECT [" + std::string(s.host) + "]:" + std::to_string(s.port) + " HTTP/" +
+              std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor) + "\r\n";
+  if (s.proxyUser[0] && s.proxyPassword[0])
+    request += "Proxy-Authorization: Basic " + Base64(std::string(s.proxyUser) + ":" + s.proxyPassword) + "\r\n";
+  request += "\r\n";
+  const uint32_t method = s.method;
+  s.method = kMethodHead;  // a tunnel's answer has no body to read
+  s.responsePending = 1;
+  ClearHeaders(s, s.responseHeaders);
+  const bool sent = RawSend(s, request.data(), uint32_t(request.size()));
+  const int32_t r = sent ? ReadResponse(s) : -1;
+  s.method = method;
+  if (r == -1 && s.statusCode == 0) return 0;
+  if (s.statusCode < 200 || s.statusCode > 299) return Fail(cvErrorUnexpectedServerResponse), 0;
+  if (!SecLoadProvider()) return TakePlatformError(), 0;
+  s.options |= kOptSecure;
+  s.tlsProtocolMask = kDefaultTlsMask;
+  if (s.credentials) s.credentials->protocolMask = kDefaultTlsMask;
+  Library().SetLastError(0);
+  return TlsCreateCredentials(s) == -1 ? 0 : 1;
+}
+
+int32_t Reconnect(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  const HWND window = s.notify.socketWindow;
+  const UINT message = s.notify.socketMessage;
+  DetachWindow(s);
+  CloseConnection(s);
+  ClearStaleCancel(s);
+  const bool proxied = s.proxyType != kProxyNone;
+  const SOCKET sock = OpenSocket(s, proxied ? s.proxyAddress : s.serverAddress, proxied ? s.proxyPort : s.port);
+  auto giveUp = [&]() {
+    const uint32_t error = LastError();
+    ReleaseOrDefer(s.header.handle);
+    return Fail(error);
+  };
+  if (sock == INVALID_SOCKET) return giveUp();
+  s.header.controlSocket = sock;
+  s.serverClosed = 0;
+  s.responsePending = 0;
+  s.errorStatus = 0;
+  s.requestOpen = 0;
+  s.chunked = 0;
+  s.connected = 1;
+  if (s.options & kOptSecure) {
+    if (TlsCreateCredentials(s) == -1) return giveUp();
+    if (s.proxyType == kProxyTunnel && !TunnelThenTls(s)) return giveUp();
+    if (!StartTls(s)) return giveUp();
+  }
+  AttachWindow(s, window, message);
+  return 0;
+}
+
+int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
+  if (Empty(location)) return Fail(cvErrorInvalidResource);
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  const std::string target = location;
+  const HWND window = s.notify.socketWindow;
+  const UINT message = s.notify.socketMessage;
+  DetachWindow(s);
+  CloseConnection(s);
+  std::string method;
+  if (s.requestText.text) {
+    const char* blank = std::strchr(s.requestText.text, ' ');
+    method.assign(s.requestText.text, blank ? size_t(blank - s.requestText.text) : s.requestText.length);
+  }
+  FreeText(s, s.requestText);
+  if (method.empty()) return Fail(cvErrorInvalidCommand);
+  std::string path;
+  if (target[0] == '/') {
+    path = target;
+  } else {
+    HttpUrl* url = nullptr;
+    if (!HttpParseUrl(target.c_str(), kHttpUrlNormalize, &url) || !url->host) {
+      UrlFree(url);
+      return Fail(cvErrorInvalidResource);
+    }
+    if (!EqualNoCase(url->host, s.host)) {
+      char host[kHttpHostNameSize];
+      if (!SockNormalizeHostName(url->host, host)) {
+        UrlFree(url);
+        return Fail(cvErrorInvalidHostName);
+      }
+      if (s.proxyType == kProxyNone &&
+          SockResolveAddress(host, (s.options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1) {
+        UrlFree(url);
+        return Fail(cvErrorInvalidHostName);
+      }
+      CopyField(s.host, host);
+    }
+    s.port = url->port;
+    if (url->scheme == 2)
+      s.options |= kOptSecure;
+    else
+      s.options &= ~kOptSecure;
+    path = url->path ? url->path : "/";
+    if (url->query) path += std::string("?") + url->query;
+    UrlFree(url);
+  }
+  if ((s.options & kOptSecure) && !s.credentials && !PrepareTls(s, nullptr)) return -1;
+  if (Reconnect(s) == -1) return -1;
+  SetHeader(s, 0, "Host", nullptr);
+  ClearHeaders(s, s.responseHeaders);
+  AttachWindow(s, window, message);
+  const std::string body = s.requestBody.text ? std::string(s.requestBody.text, s.requestBody.length) : std::string();
+  s.requestOpen = 0;
+  const int32_t r = SendRequest(s, method.c_str(), path.c_str(), body.empty() ? nullptr : body.data(),
+                                uint32_t(body.size()), kRedirectFlag);
+  return r == -1 ? -1 : 0;
+}
+
+int32_t Disconnect(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  if (s.responsePending || s.chunked) {
+    s.responsePending = 0;
+    s.requestOpen = 0;
+  }
+  CloseConnection(s);
+  ReleaseOrDefer(s.header.handle);
+  return 0;
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+LibHandle HttpOpenConnection(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
+                             SecCredentials* credentials, HWND window, UINT message) {
+  if (Empty(host)) return FailHandle(cvErrorInvalidHostName);
+  if ((options & kOptIpv6) && !SockIsIPv6Available()) return FailHandle(cvErrorProtocolNotAvailable);
+  char name[kHttpHostNameSize];
+  if (!TakeHost(host, name, options, port)) return FailHandle(cvErrorInvalidHostName);
+  // The system proxy settings are looked up by the proxy configuration code; without it
+  // the connection is made directly.
+  options &= ~kOptSystemProxy;
+  if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
+  if (options & kOptSecure) {
+    if (!SecLoadProvider()) return FailHandle(TakePlatformError());
+    if (port == 0) port = 443;
+  } else if (port == 0) {
+    port = 80;
+  }
+  if (window && (!plat::IsWindow(window) || message < 1024)) return FailHandle(cvErrorInvalidParameter);
+
+  const LibHandle h = HttpAllocSession();
+  if (h == kInvalidLibHandle) return h;
+  Operation op(h);
+  HttpClientSession& s = *op.session();
+  s.timeout = std::min<uint32_t>(timeout, 3600);
+  s.options = options;
+  s.port = port;
+  s.versionMajor = uint16_t(version >> 16);
+  s.versionMinor = uint16_t(version & 0xFFFF);
+  CopyField(s.host, name);
+  if (options & kOptSecure) {
+    if (!PrepareTls(s, credentials) || TlsCreateCredentials(s) == -1) return Abandon(s);
+  }
+  if (SockResolveAddress(name, (options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1) {
+    Fail(cvErrorInvalidHostName);
+    return Abandon(s);
+  }
+  if (!window) {
+    const SOCKET sock = OpenSocket(s, s.serverAddress, port);
+    if (sock == INVALID_SOCKET) return Abandon(s);
+    s.header.controlSocket = sock;
+    s.connected = 1;
+    if ((options & kOptSecure) && !StartTls(s)) return Abandon(s);
+    Library().SetLastError(0);
+    return h;
+  }
+  // Asynchronous: the window procedure completes the connect on FD_CONNECT.
+  alignas(sockaddr_in6) unsigned char sa[kSockAddressBufferSize];
+  uint32_t length = 0;
+  if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), sa, &length)) return Abandon(s);
+  s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), plat::kSockStream, plat::kIpProtoTcp);
+  if (s.header.controlSocket == INVALID_SOCKET) {
+    TakePlatformError();
+    return Abandon(s);
+  }
+  if (HttpRegisterWindow(h, window, message) == -1) return Abandon(s);
+  if (SockConnect(s.header.controlSocket, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) != 0 &&
+      plat::GetLastError() != plat::WSAEWOULDBLOCK) {
+    TakePlatformError();
+    return Abandon(s);
+  }
+  Library().SetLastError(0);
+  return h;
+}
+
+LibHandle HttpOpenProxyConnection(uint32_t proxyType, const char* proxyHost, uint32_t proxyPort,
+                                  const char* proxyUser, const char* proxyPassword, const char* host, uint32_t port,
+                                  uint32_t timeout, uint32_t options, uint32_t version, SecCredentials* credentials,
+                                  HWND window, UINT message) {
+  char proxyName[kHttpHostNameSize] = {};
+  char target[kHttpHostNameSize] = {};
+  if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return FailHandle(cvErrorInvalidHostName);
+  if (Empty(host) || !TakeHost(host, target, options, port)) return FailHandle(cvErrorInvalidHostName);
+  options &= ~kOptSystemProxy;
+  if (proxyType == kProxySystem) proxyType = kProxyNone;  // no system proxy settings here
+  if (proxyType == kProxyNone)
+    return HttpOpenConnection(target, port, timeout, options, version, credentials, window, message);
+  if (proxyType != kProxyCern && proxyType != kProxyTunnel && proxyType != kProxyOther)
+    return FailHandle(cvErrorInvalidProxyType);
+  if (!proxyName[0]) return FailHandle(cvErrorInvalidHostName);
+  if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
+  const bool secure = options & kOptSecure;
+  if (port == 0) port = secure ? 443 : 80;
+  uint32_t proxyOptions = options;
+  if (proxyType == kProxyTunnel) {
+    if ((version >> 16) == 0) return FailHandle(cvErrorInvalidParameter);
+    if (secure && proxyPort == 443) return FailHandle(cvErrorInvalidServicePort);
+    proxyOptions &= ~kOptSecure;
+  }
+  if (proxyPort == 0) proxyPort = (proxyOptions & kOptSecure) ? 443 : 80;
+  // The connection to the proxy: port 443 must not turn TLS on by itself for a tunnel.
+  const LibHandle h = HttpOpenConnection(proxyName, proxyPort, timeout, proxyOptions | kOptNoPortTls, version,
+                                         credentials, window, message);
+  if (h == kInvalidLibHandle) return h;
+  Operation op(h);
+  HttpClientSession& s = *op.session();
+  s.options = options;
+  if (secure && !s.credentials && !PrepareTls(s, credentials)) return Abandon(s);
+  s.proxyType = proxyType;
+  s.proxyAuthorization = 0;
+  s.proxyAddress = s.serverAddress;
+  s.proxyPort = proxyPort;
+  s.serverAddress = SockAddress{};
+  s.port = port;
+  CopyField(s.proxyHost, proxyName);
+  CopyField(s.host, target);
+  if (proxyUser && proxyPassword) {
+    CopyField(s.proxyUser, proxyUser);
+    CopyField(s.proxyPassword, proxyPassword);
+    s.proxyAuthorization = *proxyUser && *proxyPassword;
+  }
+  if (window || proxyType != kProxyTunnel || !secure) {
+    Library().SetLastError(0);
+    return h;
+  }
+  if (!TunnelThenTls(s) || !StartTls(s)) return Abandon(s);
+  Library().SetLastError(0);
+  return h;
+}
+
+LibHandle HttpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
+                      SecCredentials* credentials) {
+  return HttpOpenConnection(host, port, timeout, options, version, credentials, nullptr, 0);
+}
+
+LibHandle HttpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t proxyPort, const char* proxyUser,
+                           const char* proxyPassword, const char* host, uint32_t port, uint32_t timeout,
+                           uint32_t options, uint32_t version, SecCredentials* credentials) {
+  return HttpOpenProxyConnection(proxyType, proxyHost, proxyPort, proxyUser, proxyPassword, host, port, timeout,
+                                 options, version, credentials, nullptr, 0);
+}
+
+int32_t HttpDisconnect(LibHandle handle) {
+  Operation op(handle);
+  return op ? Disconnect(*op.session()) : -1;
+}
+
+int32_t HttpOpenTunnel(LibHandle handle) {
+  Operation op(handle);
+  return op ? OpenTunnel(*op.session()) : 0;
+}
+
+int32_t HttpReconnect(LibHandle handle) {
+  Operation op(handle);
+  return op ? Reconnect(*op.session()) : -1;
+}
+
+int32_t HttpFollowRedirect(LibHandle handle, const char* location) {
+  Operation op(handle);
+  return op ? FollowRedirect(*op.session(), location) : -1;
+}

@@ -1,0 +1,188 @@
+// The request and response header lists of a session, and the range header of resumed
+// downloads. Nodes and texts live on the session heap; the lists are guarded by the
+// library lock.
+#include <strings.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+
+#include "http/http_internal.h"
+
+namespace cvhttp {
+
+namespace {
+
+HttpHeaderList* ListOf(HttpClientSession& s, uint32_t list) noexcept {
+  if (list == 0) return &s.requestHeaders;
+  if (list == 1) return &s.responseHeaders;
+  return nullptr;
+}
+
+const char* SkipBlanks(const char* p) noexcept {
+  while (p && (*p == ' ' || *p == '\t')) ++p;
+  return p;
+}
+
+char* CopyToHeap(HttpClientSession& s, const char* text) noexcept {
+  const size_t n = std::strlen(text);
+  auto* copy = static_cast<char*>(MemSessionAlloc(s.header.handle, n + 1));
+  if (copy) std::memcpy(copy, text, n + 1);
+  return copy;
+}
+
+void EmptyNode(HttpClientSession& s, HttpHeaderNode& node) noexcept {
+  if (node.name) MemSessionFree(s.header.handle, node.name);
+  if (node.value) MemSessionFree(s.header.handle, node.value);
+  node.name = nullptr;
+  node.value = nullptr;
+}
+
+// Puts copies of name and value into node (replacing what it held); false when memory runs out.
+bool Fill(HttpClientSession& s, HttpHeaderNode& node, const char* name, const char* value) noexcept {
+  char* n = CopyToHeap(s, name);
+  char* v = n ? CopyToHeap(s, value) : nullptr;
+  if (!v) {
+    if (n) MemSessionFree(s.header.handle, n);
+    return false;
+  }
+  EmptyNode(s, node);
+  node.name = n;
+  node.value = v;
+  return true;
+}
+
+}  // namespace
+
+const char* FindHeader(HttpClientSession&, HttpHeaderList& list, const char* name) noexcept {
+  std::lock_guard lk(Library().lock());
+  for (HttpHeaderNode* n = list.first; n; n = n->next)
+    if (n->name && strcasecmp(n->name, name) == 0) return n->value ? n->value : "";
+  return nullptr;
+}
+
+int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const char* value) noexcept {
+  name = SkipBlanks(name);
+  value = SkipBlanks(value);
+  if (Empty(name)) return Fail(cvErrorInvalidParameter), 0;
+  if (Empty(value)) value = nullptr;
+  // A line break in a request header would start a header (or a body) of its own.
+  if (list == 0 && (std::strpbrk(name, "\r\n:") || (value && std::strpbrk(value, "\r\n"))))
+    return Fail(cvErrorInvalidParameter), 0;
+  HttpHeaderList* l = ListOf(s, list);
+  if (!l) return Fail(cvErrorInvalidParameter), 0;
+  if (list == 0) {
+    if (strcasecmp(name, "Expect") == 0) s.expectContinue = value && strcasecmp(value, "100-Continue") == 0;
+  } else if (strcasecmp(name, "Transfer-Encoding") == 0) {
+    s.chunked = value && strcasecmp(value, "chunked") == 0;
+  }
+  std::lock_guard lk(Library().lock());
+  HttpHeaderNode* reusable = nullptr;
+  for (HttpHeaderNode* n = l->first; n; n = n->next) {
+    if (!n->name) {
+      if (!reusable) reusable = n;
+      continue;
+    }
+    if (list == 0 && strcasecmp(n->name, name) == 0) {
+      if (!value) {
+        EmptyNode(s, *n);
+        return 1;
+      }
+      return Fill(s, *n, name, value) ? 1 : (Fail(cvErrorOutOfMemory), 0);
+    }
+  }
+  if (!value) return 0;
+  if (reusable) return Fill(s, *reusable, name, value) ? 1 : (Fail(cvErrorOutOfMemory), 0);
+  auto* node = static_cast<HttpHeaderNode*>(MemSessionAlloc(s.header.handle, sizeof(HttpHeaderNode)));
+  if (!node) return Fail(cvErrorOutOfMemory), 0;
+  *node = HttpHeaderNode{};
+  if (!Fill(s, *node, name, value)) {
+    MemSessionFree(s.header.handle, node);
+    return Fail(cvErrorOutOfMemory), 0;
+  }
+  if (l->last)
+    l->last->next = node;
+  else
+    l->first = node;
+  l->last = node;
+  return 1;
+}
+
+void ClearHeaders(HttpClientSession& s, HttpHeaderList& list) noexcept {
+  std::lock_guard lk(Library().lock());
+  for (HttpHeaderNode* n = list.first; n;) {
+    HttpHeaderNode* next = n->next;
+    EmptyNode(s, *n);
+    MemSessionFree(s.header.handle, n);
+    n = next;
+  }
+  list = HttpHeaderList{};
+}
+
+int32_t SetRange(HttpClientSession& s, uint64_t offset) noexcept {
+  if (offset == UINT64_MAX) return Fail(cvErrorInvalidContentRange), 0;
+  if (offset == 0) {
+    SetHeader(s, 0, "Range", nullptr);
+    return 1;
+  }
+  char value[48];
+  std::snprintf(value, sizeof value, "bytes=%" PRIu64 "-", offset);
+  return SetHeader(s, 0, "Range", value);
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpFindHeader(LibHandle handle, uint32_t list, const char* name, char* buffer, uint32_t* size) {
+  Library().SetLastError(0);
+  const uint32_t room = size ? *size : 0;
+  if (buffer && room) buffer[0] = '\0';
+  if (size) *size = 0;
+  HttpClientSession* s = HttpGetSession(handle);
+  if (!s) return 0;
+  if (Empty(name) || list > 1) return Fail(cvErrorInvalidParameter), 0;
+  if (!size) return 0;
+  std::lock_guard lk(Library().lock());
+  const char* value = FindHeader(*s, list == 0 ? s->requestHeaders : s->responseHeaders, name);
+  if (!value) return 0;
+  const size_t n = std::strlen(value);
+  *size = uint32_t(n);
+  if (n != 0 && buffer) {
+    if (n + 1 > room) return Fail(cvErrorBufferTooSmall), 0;
+    std::memcpy(buffer, value, n + 1);
+  }
+  return 1;
+}
+
+int32_t HttpSetHeader(LibHandle handle, uint32_t list, const char* name, const char* value) {
+  HttpClientSession* s = HttpGetSession(handle);
+  return s ? SetHeader(*s, list, name, value) : 0;
+}
+
+int32_t HttpClearHeaders(LibHandle handle, uint32_t list) {
+  HttpClientSession* s = HttpGetSession(handle);
+  if (!s) return 0;
+  if (list > 1) return Fail(cvErrorInvalidParameter), 0;
+  ClearHeaders(*s, list == 0 ? s->requestHeaders : s->responseHeaders);
+  return 1;
+}
+
+int32_t HttpGetRequestHeader(LibHandle handle, const char* name, char* buffer, uint32_t size) {
+  uint32_t n = size;
+  return HttpFindHeader(handle, 0, name, buffer, &n) == 1 && n != 0 ? 1 : 0;
+}
+
+int32_t HttpSetRequestHeader(LibHandle handle, const char* name, const char* value) {
+  return HttpSetHeader(handle, 0, name, value);
+}
+
+int32_t HttpGetResponseHeader(LibHandle handle, const char* name, char* buffer, uint32_t size) {
+  uint32_t n = size;
+  return HttpFindHeader(handle, 1, name, buffer, &n);
+}
+
+int32_t HttpSetRange(LibHandle handle, uint64_t offset) {
+  HttpClientSession* s = HttpGetSession(handle);
+  return s ? SetRange(*s, offset) : 0;
+}

@@ -1,0 +1,426 @@
+// The request composer: target, escaping, request line, default headers, body, and the
+// response head; plus ending a request, the last result and Basic authentication.
+#include <strings.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/url/url.h"
+#include "http/http_internal.h"
+#include "platform/base/tick.h"
+
+namespace cvhttp {
+
+namespace {
+
+// Not a flag of the interface: the caller sends the body and reads the response itself.
+constexpr uint32_t kCallerSendsBody = 0x40000000;
+
+struct MethodRow {
+  const char* name;
+  uint32_t id;
+};
+
+// In search order.
+constexpr MethodRow kMethods[] = {
+    {"GET", 1},     {"HEAD", 2},      {"POST", 3},       {"PUT", 4},         {"COPY", 6},     {"OPTIONS", 5},
+    {"MOVE", 7},    {"LOCK", 8},      {"UNLOCK", 9},     {"DELETE", 10},     {"MKCOL", 11},   {"PROPFIND", 12},
+    {"BPROPFIND", 13}, {"PROPPATCH", 14}, {"BPROPPATCH", 15}, {"PATCH", 16},
+};
+
+bool IsBodyMethod(uint32_t id) {
+  return id == kMethodPost || id == kMethodPropfind || id == kMethodBpropfind || id == kMethodProppatch ||
+         id == kMethodBproppatch || id == kMethodPatch;
+}
+
+// A method name must be a token: it is sent as it stands.
+bool IsToken(const char* text) {
+  for (const char* p = text; *p; ++p)
+    if (*p <= ' ' || *p >= 127 || std::strchr("()<>@,;:\\\"/[]?={}", *p)) return false;
+  return true;
+}
+
+bool IsDottedNumeric(const char* host) {
+  for (const char* p = host; *p; ++p)
+    if (!((*p >= '0' && *p <= '9') || *p == '.')) return false;
+  return true;
+}
+
+// The host as it appears in a URL or a Host header: IPv6 literals in brackets.
+std::string UrlHost(const char* host) {
+  return SockAddressFamily(host) == 23 ? "[" + std::string(host) + "]" : std::string(host);
+}
+
+// Percent-encodes text with mode into out; false with 12287 (or the given error).
+bool Encode(uint32_t mode, const char* text, size_t length, size_t room, std::string& out) {
+  std::vector<char> buffer(room + 1);
+  const int32_t n = HttpEncodeText(mode, text, int32_t(length), buffer.data(), int32_t(room));
+  if (n < 0) return false;
+  out.assign(buffer.data(), size_t(n));
+  return true;
+}
+
+bool HasControl(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
+  s.expectedLength.store(length);
+  s.bytesCopied.store(0);
+  s.startOffset.store(0);
+  s.startTick.store(plat::GetTickCount());
+  s.endTick.store(0);
+  Fire(s, kEventProgress, 0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  uint32_t lastProgress = plat::GetTickCount();
+  uint32_t sent = 0;
+  while (sent < length) {
+    const uint32_t n = std::min<uint32_t>(length - sent, kBlockSize);
+    if (!RawSend(s, data + sent, n)) return -1;
+    sent += n;
+    s.bytesCopied.fetch_add(n);
+    if (!AfterBlock(s, lastProgress)) return -1;
+  }
+  s.lineLength = 0;
+  s.endTick.store(plat::GetTickCount());
+  s.expectedLength.store(0);
+  Fire(s, kEventProgress, 0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  s.startOffset.store(sent);
+  return 0;
+}
+
+}  // namespace
+
+std::string Base64(const std::string& text) {
+  std::vector<char> out(text.size() / 3 * 4 + 8 + text.size());
+  const int32_t n = HttpEncodeText(1, text.data(), int32_t(text.size()), out.data(), int32_t(out.size()));
+  return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
+}
+
+int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data,
+                    uint32_t length, uint32_t flags) noexcept {
+  if (Empty(method) || !IsToken(method)) return Fail(cvErrorInvalidCommand);
+  if (Empty(resource)) return Fail(cvErrorInvalidResource);
+  const bool redirect = flags & kRedirectFlag;
+  const bool callerSendsBody = flags & kCallerSendsBody;
+  // The data may be the session's own stored body (the re-send of a redirect).
+  std::string body;
+  const bool haveData = data && length;
+  if (haveData) body.assign(static_cast<const char*>(data), length);
+  std::string target = resource;
+
+  if (!redirect) {
+    s.redirected = 0;
+    s.redirectCount = 0;
+  }
+  if (s.errorStatus) {
+    if (Reconnect(s) == -1) return -1;
+    Library().SetLastError(0);
+  }
+  if (s.requestOpen) return Fail(cvErrorRequestNotCompleted);
+  if (s.serverClosed) {
+    if (!(s.options & kOptKeepAlive)) return Fail(cvErrorConnectionClosed);
+    if (Reconnect(s) == -1) return -1;
+  }
+  const bool proxied = s.proxyType != kProxyNone;
+  if (!proxied && HttpGetUrlScheme(target.c_str()) != 0) {
+    HttpUrl* url = nullptr;
+    if (HttpParseUrl(target.c_str(), 0, &url) && url->host && EqualNoCase(url->host, s.host) && url->port == s.port) {
+      std::string local = (url->path && *url->path) ? url->path : "/";
+      if (url->query) local += std::string("?") + url->query;
+      target = local;
+    }
+    UrlFree(url);
+  }
+
+  s.method = kMethodOther;
+  const char* methodName = method;
+  for (const MethodRow& row : kMethods) {
+    if (strcasecmp(row.name, method) == 0) {
+      s.method = row.id;
+      methodName = row.name;
+      break;
+    }
+  }
+  const uint32_t id = s.method;
+
+  s.chunked = 0;
+  s.chunkRemaining = 0;
+  s.lengthKnown = 0;
+  s.expectedLength.store(0);
+  s.bytesCopied.store(0);
+  s.startOffset.store(0);
+  s.statusCode = 0;
+  s.statusText[0] = '\0';
+  FreeText(s, s.requestText);
+  FreeText(s, s.query);
+  FreeText(s, s.requestBody);
+  FreeText(s, s.proxyUrlPrefix);
+  FreeText(s, s.absoluteUrl);
+
+  if (proxied) {
+    if (size_t scheme = target.find("://"); scheme != std::string::npos) {
+      const size_t slash = target.find('/', scheme + 3);
+      const std::string prefix = target.substr(0, slash);
+      if (prefix.size() > 255) return Fail(cvErrorInvalidResource);
+      if (!SetText(s, s.proxyUrlPrefix, prefix.c_str(), prefix.size())) return -1;
+      target = slash == std::string::npos ? "/" : target.substr(slash);
+    }
+  }
+
+  // Path and query.
+  std::string path, query;
+  if (size_t q = target.find('?'); q != std::string::npos) {
+    path = target.substr(0, q);
+    query = target.substr(q + 1);
+    if (path.size() >= kHttpRequestPathSize - 1) return Fail(cvErrorInvalidFileName);
+    if (HttpUrlNeedsEncoding(path.c_str(), uint32_t(path.size()))) {
+      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Fail(cvErrorInvalidFileName);
+    }
+    if (s.urlEncoding && HttpUrlNeedsEncoding(query.c_str(), uint32_t(query.size()))) {
+      if (!Encode(3, query.c_str(), query.size(), query.size() * 3 + 512, query)) return Fail(cvErrorDataNotEncoded);
+    }
+  } else {
+    path = target;
+    if (HttpUrlNeedsEncoding(path.c_str(), uint32_t(path.size()))) {
+      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Fail(cvErrorInvalidFileName);
+    } else if (path.size() > kHttpRequestPathSize - 1) {
+      path.resize(kHttpRequestPathSize - 1);
+    }
+  }
+  CopyField(s.requestPath, path.c_str());
+  if (!query.empty() && !SetText(s, s.query, query.c_str(), query.size())) return -1;
+
+  std::string absolute;
+  if (proxied) {
+    if (s.proxyType != kProxyCern && s.proxyType != kProxyTunnel && s.proxyType != kProxyOther)
+      return Fail(cvErrorInvalidProxyType);
+    if (s.proxyUrlPrefix.text) {
+      absolute = s.proxyUrlPrefix.text;
+    } else {
+      const bool https = s.proxyType == kProxyTunnel || s.port == 443;
+      absolute = std::string(https ? "https://" : "http://") + UrlHost(s.host) + ":" + std::to_string(s.port);
+    }
+    absolute += path;
+    if (!query.empty()) absolute += "?" + query;
+    if (!SetText(s, s.absoluteUrl, absolute.c_str(), absolute.size())) return -1;
+  }
+
+  // Data: a body for the body methods, a query for the others (PUT's body comes later).
+  const bool bodyMethod = IsBodyMethod(id);
+  if (haveData && !redirect && HttpUrlNeedsEncoding(body.data(), uint32_t(body.size()))) {
+    bool encode;
+    if (id == kMethodPost || id == kMethodPut)
+      encode = s.urlEncoding != 0;
+    else
+      encode = !bodyMethod;
+    if (encode && !Encode(3, body.data(), body.size(), body.size() * 3 + 512, body))
+      return Fail(cvErrorDataNotEncoded);
+  }
+
+  std::string line = std::string(methodName) + " ";
+  if (proxied) {
+    line += absolute;
+  } else {
+    if (id != kMethodOther && path.find("://") == std::string::npos && path.compare(0, 1, "/") != 0) line += "/";
+    line += path;
+    if (!query.empty()) line += "?" + query;
+  }
+  if (haveData && !bodyMethod && id != kMethodPut) {
+    line += query.empty() ? "?" : "&";
+    line += body;
+    body.clear();
+  }
+  if (s.versionMajor != 0)
+    line += " HTTP/" + std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor);
+  if (HasControl(line)) return Fail(cvErrorDataNotEncoded);
+  line += "\r\n";
+  if (!SetText(s, s.requestText, line.c_str(), line.size())) return -1;
+  const bool sendsBody = bodyMethod && !body.empty();
+  if (sendsBody && !SetText(s, s.requestBody, body.data(), body.size())) return -1;
+
+  s.responsePending = 1;
+  ClearHeaders(s, s.responseHeaders);
+  s.chunked = 0;
+  if (s.versionMajor == 0) {
+    WindowDetach detach(s);
+    if (!SendText(s, line)) return -1;
+    s.lineLength = 0;
+    s.responsePending = 0;
+    s.keepAlive = 0;
+    s.statusCode = 200;
+    s.requestOpen = 1;
+    return 200;
+  }
+
+  // Default headers.
+  const bool http11 = s.versionMajor > 1 || s.versionMinor >= 1;
+  if (!FindHeader(s, s.requestHeaders, "Host") && (http11 || !IsDottedNumeric(s.host))) {
+    std::string host = UrlHost(s.host);
+    if (s.port != 80 && s.port != 443) host += ":" + std::to_string(s.port);
+    SetHeader(s, 0, "Host", host.c_str());
+  }
+  if (s.options & kOptKeepAlive) {
+    if (!http11) SetHeader(s, 0, "Connection", "Keep-Alive");
+    s.keepAlive = 1;
+  } else {
+    if (http11) SetHeader(s, 0, "Connection", "Close");
+    s.keepAlive = 0;
+  }
+  auto setIfAbsent = [&](const char* name, const char* value) {
+    if (!FindHeader(s, s.requestHeaders, name)) SetHeader(s, 0, name, value);
+  };
+  if (id == kMethodGet || id == kMethodHead) {
+    setIfAbsent("Accept", "*/*");
+    if (s.options & kOptNoCache) {
+      if (http11)
+        setIfAbsent("Cache-Control", "no-cache, no-store");
+      else
+        setIfAbsent("Pragma", "no-cache");
+    }
+  }
+  const std::string contentLength = std::to_string(body.size());
+  if (sendsBody) {
+    if (id == kMethodPost) {
+      if (s.urlEncoding) setIfAbsent("Content-Type", "application/x-www-form-urlencoded");
+      SetHeader(s, 0, "Content-Length", contentLength.c_str());
+    } else if (id == kMethodPropfind || id == kMethodBpropfind) {
+      setIfAbsent("Content-Type", "text/xml");
+      setIfAbsent("Depth", "0");
+      SetHeader(s, 0, "Content-Length", contentLength.c_str());
+    } else {
+      SetHeader(s, 0, "Content-Length", contentLength.c_str());
+    }
+  }
+  if (s.options & kOptNoUserAgent)
+    SetHeader(s, 0, "User-Agent", nullptr);
+  else
+    setIfAbsent("User-Agent", HttpGetUserAgent());
+  if (s.proxyAuthorization) {
+    const std::string value = "Basic " + Base64(std::string(s.proxyUser) + ":" + s.proxyPassword);
+    SetHeader(s, 0, "Proxy-Authorization", value.c_str());
+  }
+  if (s.authentication == 1 && (s.user[0] || s.password[0])) {
+    const std::string value = "Basic " + Base64(std::string(s.user) + ":" + s.password);
+    SetHeader(s, 0, "Authorization", value.c_str());
+  }
+
+  std::string head = line;
+  {
+    std::lock_guard lk(Library().lock());
+    for (HttpHeaderNode* n = s.requestHeaders.first; n; n = n->next)
+      if (n->name && n->value && *n->value) head += std::string(n->name) + ": " + n->value + "\r\n";
+  }
+  head += "\r\n";
+  {
+    WindowDetach detach(s);
+    if (!RawSend(s, head.data(), uint32_t(head.size()))) return -1;
+  }
+
+  if (sendsBody) {
+    WindowDetach detach(s);
+    if (s.expectContinue) {
+      const uint32_t timeout = s.timeout;
+      if (s.timeout == 0 || s.timeout > 5) s.timeout = 5;
+      const int32_t r = ReadResponse(s, true);
+      if (!Gone(s)) s.timeout = timeout;
+      if (r == -1 && LastError() != cvErrorOperationTimeout) return -1;
+      if (r == 0 && s.statusCode >= 400) return Fail(StatusToError(s.statusCode));
+    }
+    if (SendBody(s, body.data(), uint32_t(body.size())) == -1) return -1;
+  }
+  if (!s.notify.socketWindow && !callerSendsBody && id != kMethodPut && s.responsePending) {
+    if (ReadResponse(s) == -1) return -1;
+  }
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (id != kMethodHead) s.requestOpen = 1;
+  return s.statusCode;
+}
+
+int32_t SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept {
+  return SendRequest(s, method, resource, nullptr, 0, kCallerSendsBody);
+}
+
+namespace {
+
+// Whether part of the response body is still unread on the connection.
+bool BodyRemains(const HttpClientSession& s) {
+  if (s.responsePending || s.serverClosed || s.header.controlSocket == INVALID_SOCKET) return false;
+  if (s.chunked) return true;
+  if (s.lengthKnown) return s.bytesCopied.load() < s.expectedLength.load();
+  return s.statusCode != 0;  // up to the connection's end
+}
+
+}  // namespace
+
+int32_t EndRequest(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  int32_t r = 0;
+  if (s.method == kMethodPut && s.responsePending) r = ReadResponse(s) == -1 ? -1 : 0;
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  // An unread body would precede the next response on this connection.
+  if (r == 0 && s.requestOpen && BodyRemains(s)) DropConnection(s);
+  s.requestOpen = 0;
+  s.endTick.store(plat::GetTickCount());
+  return r;
+}
+
+int32_t ResultCode(HttpClientSession& s) noexcept {
+  if (s.responsePending && ReadResponse(s) == -1 && s.statusCode == 0) return -1;
+  return s.statusCode;
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpSendRequest(LibHandle handle, const char* method, const char* resource, const void* data,
+                        uint32_t length, uint32_t flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (flags != 0 && flags != kRedirectFlag) return Fail(cvErrorInvalidParameter);
+  return SendRequest(*op.session(), method, resource, data, length, flags);
+}
+
+int32_t HttpEndRequest(LibHandle handle) {
+  Operation op(handle);
+  return op ? EndRequest(*op.session()) : -1;
+}
+
+int32_t HttpGetResultCode(LibHandle handle) {
+  Operation op(handle);
+  return op ? ResultCode(*op.session()) : -1;
+}
+
+int32_t HttpGetResultString(LibHandle handle, char* buffer) {
+  Operation op(handle);
+  if (!op) return 0;
+  if (!buffer) return Fail(cvErrorInvalidParameter), 0;
+  HttpClientSession& s = *op.session();
+  buffer[0] = '\0';
+  if (s.responsePending) ReadResponse(s);
+  if (Gone(s)) return 0;
+  CopyField(*reinterpret_cast<char(*)[kHttpStatusTextSize]>(buffer), s.statusText);
+  return int32_t(std::strlen(buffer));
+}
+
+int32_t HttpSetAuthentication(LibHandle handle, uint32_t type, const char* user, const char* password) {
+  HttpClientSession* s = HttpGetSession(handle);
+  if (!s) return -1;
+  if (type > 1) return Fail(cvErrorInvalidAuthenticationType);
+  if (type == 0 || (Empty(user) && Empty(password))) {
+    s->authentication = 0;
+    explicit_bzero(s->user, sizeof s->user);
+    explicit_bzero(s->password, sizeof s->password);
+    SetHeader(*s, 0, "Authorization", nullptr);
+    return 0;
+  }
+  s->authentication = 1;
+  CopyField(s->user, user);
+  CopyField(s->password, password);
+  return 0;
+}

@@ -1,0 +1,281 @@
+// Reading a response head: the status line, header lines with blank runs collapsed outside
+// quotes, interim responses, the status table, redirects and the announced body length.
+#include <strings.h>
+
+#include <cctype>
+
+#include "http/http_internal.h"
+#include "platform/msg/message.h"
+
+namespace cvhttp {
+
+namespace {
+
+// A head larger than this, or with more header lines, is not a response we can use.
+constexpr uint32_t kHeadByteLimit = 1u << 20;
+constexpr uint32_t kHeaderLineLimit = 1000;
+
+struct StatusRow {
+  int32_t status;
+  uint32_t error;
+};
+
+constexpr StatusRow kStatusTable[] = {
+    {100, 0},
+    {101, 0},
+    {200, 0},
+    {201, 0},
+    {202, 0},
+    {203, 0},
+    {204, 0},
+    {205, 0},
+    {206, 0},
+    {300, 0},
+    {301, cvErrorResourceRedirected},
+    {302, cvErrorResourceRedirected},
+    {303, cvErrorResourceRedirected},
+    {304, cvErrorResourceNotModified},
+    {305, cvErrorProxyRequired},
+    {307, cvErrorResourceRedirected},
+    {308, cvErrorResourceRedirected},
+    {400, cvErrorInvalidCommand},
+    {401, cvErrorCommandNotAuthorized},
+    {402, cvErrorResourceRestricted},
+    {403, cvErrorAccessDenied},
+    {404, cvErrorResourceNotFound},
+    {405, cvErrorInvalidCommand},
+    {406, cvErrorInvalidResource},
+    {407, cvErrorProxyAuthenticationRequired},
+    {408, cvErrorOperationTimeout},
+    {409, cvErrorResourceConflict},
+    {410, cvErrorResourceRemoved},
+    {411, cvErrorContentLengthRequired},
+    {412, cvErrorRequestPrecondition},
+    {415, cvErrorUnsupportedMediaType},
+    {416, cvErrorInvalidContentRange},
+    {417, cvErrorOperationNotSupported},
+    {500, cvErrorInvalidServerResponse},
+    {501, cvErrorInvalidCommand},
+    {502, cvErrorInvalidServerResponse},
+    {503, cvErrorServiceUnavailable},
+    {504, cvErrorOperationTimeout},
+    {505, cvErrorInvalidProtocolVersion},
+};
+
+// What reading the lines of a head found.
+struct HeadState {
+  bool statusSeen = false;   // a status line of the final response
+  bool badStatus = false;    // a status line without a usable code
+  uint32_t headerLines = 0;
+};
+
+// The status line: code after the first blank run, text after the digits and blanks.
+void TakeStatusLine(HttpClientSession& s, const char* line, HeadState& h) {
+  const char* p = std::strchr(line, ' ');
+  int32_t code = 0;
+  uint32_t digits = 0;
+  if (p) {
+    while (*p == ' ') ++p;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+      if (digits < 9) code = code * 10 + (*p - '0');
+      ++p;
+      ++digits;
+    }
+    while (*p == ' ') ++p;
+  }
+  h.statusSeen = true;
+  h.badStatus = digits != 3;
+  s.statusCode = code;
+  s.errorStatus = code >= 400;
+  CopyField(s.statusText, p ? p : "");
+}
+
+bool TakeHeaderLine(HttpClientSession& s, char* line, HeadState& h) {
+  char* colon = std::strchr(line, ':');
+  if (!colon) return true;  // not a header line: dropped
+  if (++h.headerLines > kHeaderLineLimit) return Fail(cvErrorInvalidServerResponse), false;
+  *colon = '\0';
+  const char* value = colon + 1;
+  while (*value == ' ' || *value == '\t') ++value;
+  SetHeader(s, 1, line, value);
+  return true;
+}
+
+bool IsInterim(int32_t code) { return code >= 100 && code < 200 && code != 101; }
+
+// Reads lines until the empty line that ends the head; false with the error.
+bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
+  const bool skipsInterim = s.versionMajor >= 1 && s.versionMinor > 0;
+  const bool trailer = !s.responsePending;
+  uint32_t total = 0;
+  s.lineLength = 0;
+  s.quoted = 0;
+  bool lastBlank = false;
+  for (;;) {
+    char c;
+    bool closed;
+    if (!RawReadByte(s, &c, &closed)) {
+      if (!closed) return false;
+      // The end of the connection ends a trailer, or a head whose status line has come.
+      if (trailer || h.statusSeen) return true;
+      return Fail(cvErrorConnectionClosed), false;
+    }
+    if (++total > kHeadByteLimit) return Fail(cvErrorInvalidServerResponse), false;
+    if (c == '\n') {
+      s.lineBuffer[s.lineLength] = '\0';
+      char* line = s.lineBuffer;
+      s.lineLength = 0;
+      s.quoted = 0;
+      lastBlank = false;
+      if (*line == '\0') {
+        if (!trailer && h.statusSeen && skipsInterim && !s.expectContinue && IsInterim(s.statusCode)) {
+          h.statusSeen = false;
+          continue;
+        }
+        if (trailer || h.statusSeen) return true;
+        continue;  // blank lines before the status line
+      }
+      if (!trailer && strncasecmp(line, "HTTP/", 5) == 0)
+        TakeStatusLine(s, line, h);
+      else if (!TakeHeaderLine(s, line, h))
+        return false;
+      continue;
+    }
+    if (c == '\r') continue;
+    const bool blank = c == ' ' || c == '\t' || c == '\v' || c == '\f';
+    if (blank) {
+      if (s.lineLength == 0) continue;  // leading blanks
+      if (lastBlank && !s.quoted) continue;
+      lastBlank = true;
+    } else {
+      lastBlank = false;
+      if (c == '"') s.quoted ^= 1;
+    }
+    if (s.lineLength < kHttpLineBufferSize - 1) s.lineBuffer[s.lineLength++] = c;
+  }
+}
+
+bool ParseLength(const char* text, uint64_t& out) {
+  uint64_t v = 0;
+  if (!*text) return false;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return *p == ' ' && p != text;  // trailing blank
+    if (v > (UINT64_MAX - 9) / 10) return false;
+    v = v * 10 + uint64_t(*p - '0');
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+uint32_t StatusToError(int32_t status) noexcept {
+  for (const StatusRow& row : kStatusTable)
+    if (row.status == status) return row.error;
+  return status >= 400 ? cvErrorUnexpectedServerResponse : 0;
+}
+
+int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
+  if (!s.responsePending && !s.chunked) return 0;
+  const LibHandle h = s.header.handle;
+  HttpHoldOtherSessions(h, 1);
+  Notify::Freeze(h, true);
+  HeadState head;
+  bool ok;
+  {
+    WindowDetach detach(s);
+    ok = ReadHeadLines(s, head);
+    s.lineLength = 0;
+  }
+  if (!Gone(s)) {
+    Notify::Freeze(h, false);
+    HttpHoldOtherSessions(h, 0);
+  }
+  if (!ok) {
+    if (!Gone(s) && !(keepOnTimeout && LastError() == cvErrorOperationTimeout)) DropConnection(s);
+    return -1;
+  }
+  if (!s.responsePending) return 0;  // the trailer of a chunked body
+  if (head.badStatus || !head.statusSeen) {
+    DropConnection(s);
+    return Fail(cvErrorInvalidServerResponse);
+  }
+  if (s.expectContinue && s.statusCode == 100) return 0;
+  s.responsePending = 0;
+  s.expectContinue = 0;
+  uint32_t error = StatusToError(s.statusCode);
+  if ((s.options & kOptErrorsAreStatus) && s.statusCode >= 400 && s.statusCode <= 599) error = 0;
+
+  // The body that follows: nothing for HEAD and the statuses without one; else chunked,
+  // an announced length, or up to the connection's end.
+  s.bytesCopied.store(0);
+  s.startOffset.store(0);
+  s.expectedLength.store(0);
+  s.chunkRemaining = 0;
+  const int32_t code = s.statusCode;
+  s.lengthKnown = s.method == kMethodHead || code == 204 || code == 304 || (code >= 100 && code < 200);
+  if (s.lengthKnown) s.chunked = 0;
+  if (!s.lengthKnown && !s.chunked) {
+    if (const char* length = FindHeader(s, s.responseHeaders, "Content-Length"); length && *length) {
+      uint64_t n = 0;
+      if (!ParseLength(length, n)) {
+        DropConnection(s);
+        return Fail(cvErrorInvalidServerResponse);
+      }
+      s.expectedLength.store(n);
+      s.lengthKnown = 1;
+    }
+  }
+
+  if (error != 0 && error != cvErrorResourceRedirected) return FailWithEvent(s, error, kEventCommand);
+  if (error == cvErrorResourceRedirected) {
+    s.redirected = 1;
+    if (++s.redirectCount >= 4) return FailWithEvent(s, cvErrorResourceRedirected, kEventCommand);
+    const char* location = FindHeader(s, s.responseHeaders, "Location");
+    if (location && *location) {
+      if (!SetText(s, s.location, location, std::strlen(location))) return -1;
+      Fire(s, kEventCommand, 0);
+      if (Gone(s)) return Fail(cvErrorInvalidHandle);
+      Fire(s, kEventRedirect, 0);
+      if (Gone(s)) return Fail(cvErrorInvalidHandle);
+      if (s.options & kOptFollowRedirects) {
+        const std::string target = s.location.text;
+        return FollowRedirect(s, target.c_str());
+      }
+    }
+  } else {
+    Fire(s, kEventCommand, 0);
+    if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  }
+  if (s.notify.socketWindow)
+    plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
+                      plat::WSAMakeSelectReply(uint32_t(plat::FD_READ), 0));
+  Library().SetLastError(0);
+  return 0;
+}
+
+int32_t ContentClass(HttpClientSession& s) noexcept {
+  char type[128] = {};
+  if (const char* value = FindHeader(s, s.responseHeaders, "Content-Type")) {
+    CopyField(type, value);
+  } else if (HttpGetContentType(s.requestPath, type) == 0) {
+    return 0;
+  }
+  return HttpContentTypeClass(type);
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpReadResponse(LibHandle handle) {
+  Operation op(handle);
+  return op ? ReadResponse(*op.session()) : -1;
+}
+
+uint32_t HttpStatusToError(int32_t status) { return StatusToError(status); }
+
+int32_t HttpGetContentClass(LibHandle handle) {
+  Operation op(handle);
+  return op ? ContentClass(*op.session()) : -1;
+}
