@@ -10,6 +10,7 @@
 #include <string>
 
 #include "http/http_internal.h"
+#include "http/http_transfer.h"
 #include "platform/base/tick.h"
 
 namespace cvhttp {
@@ -115,17 +116,6 @@ struct Fd {
   }
 };
 
-bool WriteAll(int fd, const char* data, uint32_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= uint32_t(n);
-  }
-  return true;
-}
-
 // Decodes source into the open temporary file; 0 or the error.
 uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
   Inflater z;
@@ -161,6 +151,17 @@ uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, uint32_t length) {
+  while (length > 0) {
+    const ssize_t n = write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= uint32_t(n);
+  }
+  return true;
+}
 
 int32_t InflateFile(HttpClientSession& s, const char* fileName, bool text) noexcept {
   if (Empty(fileName)) return Fail(cvErrorInvalidFileName), 0;

@@ -320,6 +320,9 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
     WindowDetach detach(s);
     if (!RawSend(s, head.data(), uint32_t(head.size()))) return -1;
   }
+  // The length belongs to this request's body; sent with a later one it would hold that
+  // request up waiting for a body that never comes.
+  SetHeader(s, 0, "Content-Length", nullptr);
 
   if (sendsBody) {
     WindowDetach detach(s);

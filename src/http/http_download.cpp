@@ -1,0 +1,431 @@
+// Downloads (GET into memory or into a file), POST with a response in memory, and the
+// HEAD queries of size and modification time.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "http/http_internal.h"
+#include "http/http_transfer.h"
+#include "platform/base/tick.h"
+
+namespace cvhttp {
+
+namespace {
+
+constexpr uint32_t kFirstBlockLimit = 1u << 20;  // an announced length is a hint, not a promise
+constexpr const char* kAcceptEncoding = "gzip, deflate";
+
+// Asks for compressed content, or stops asking when the library had asked before.
+void AskCompressed(HttpClientSession& s, bool ask) {
+  if (ask) {
+    SetHeader(s, 0, "Accept-Encoding", kAcceptEncoding);
+  } else if (const char* v = FindHeader(s, s.requestHeaders, "Accept-Encoding"); v && EqualNoCase(v, kAcceptEncoding)) {
+    SetHeader(s, 0, "Accept-Encoding", nullptr);
+  }
+}
+
+bool IsTextResponse(HttpClientSession& s) { return ContentClass(s) == 2 && ContentEncoding(s) == 0; }
+
+// Text whose first line ends in LF alone gets CR LF line ends (and a final one).
+plat::HGLOBAL ConvertText(plat::HGLOBAL block, uint32_t& length) {
+  const auto* p = static_cast<const char*>(plat::GlobalLock(block));
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', length));
+  if (lf && lf > p && lf[-1] == '\r') {
+    plat::GlobalUnlock(block);
+    return block;
+  }
+  std::string out;
+  out.reserve(length + length / 16 + 2);
+  char previous = '\0';
+  for (uint32_t i = 0; i < length; ++i) {
+    if (p[i] == '\n' && previous != '\r') out += '\r';
+    out += p[i];
+    previous = p[i];
+  }
+  if (length == 0 || p[length - 1] != '\n') out += "\r\n";
+  plat::GlobalUnlock(block);
+  if (out.size() >= 0xFFFFFFFFu || !plat::GlobalReAlloc(block, out.size() + 1, plat::GMEM_MOVEABLE)) return block;
+  auto* q = static_cast<char*>(plat::GlobalLock(block));
+  std::memcpy(q, out.data(), out.size());
+  q[out.size()] = '\0';
+  plat::GlobalUnlock(block);
+  length = uint32_t(out.size());
+  return block;
+}
+
+}  // namespace
+
+int32_t CommonChecks(HttpClientSession& s, bool memoryBusy) {
+  if (memoryBusy && s.dataBlock) return Fail(cvErrorOperationInProgress);
+  if (s.serverClosed && !(s.options & kOptKeepAlive)) return Fail(cvErrorConnectionClosed);
+  return 0;
+}
+
+void AfterBody(HttpClientSession& s) {
+  if (!s.keepAlive) s.serverClosed = 1;
+}
+
+int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* resultLength) {
+  *result = nullptr;
+  *resultLength = 0;
+  uint64_t capacity = kBlockSize;
+  if (s.lengthKnown && !s.chunked) capacity = std::max<uint64_t>(std::min<uint64_t>(s.expectedLength, kFirstBlockLimit), 1);
+  s.dataBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity + 1));
+  if (!s.dataBlock) return Fail(cvErrorOutOfMemory);
+  uint64_t used = 0;
+  uint32_t lastProgress = plat::GetTickCount();
+  auto release = [&]() {
+    plat::GlobalFree(s.dataBlock);
+    s.dataBlock = nullptr;
+    return -1;
+  };
+  for (;;) {
+    if (used == capacity) {
+      // Geometric growth: no quadratic copying for long bodies.
+      const uint64_t bigger = capacity + std::max<uint64_t>(capacity, kBlockSize);
+      if (bigger >= 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory), release();
+      if (!plat::GlobalReAlloc(s.dataBlock, size_t(bigger + 1), plat::GMEM_MOVEABLE))
+        return Fail(cvErrorOutOfMemory), release();
+      capacity = bigger;
+    }
+    auto* p = static_cast<char*>(plat::GlobalLock(s.dataBlock));
+    const int32_t n = ReadBody(s, p + used, uint32_t(std::min<uint64_t>(kBlockSize, capacity - used)));
+    plat::GlobalUnlock(s.dataBlock);
+    if (n < 0) return release();
+    if (n == 0) break;
+    used += uint64_t(n);
+    if (!AfterBlock(s, lastProgress)) return Gone(s) ? -1 : release();
+  }
+  s.endTick.store(plat::GetTickCount());
+  plat::HGLOBAL block = s.dataBlock;
+  s.dataBlock = nullptr;
+  if (used == 0) {
+    plat::GlobalFree(block);
+    return 0;
+  }
+  plat::GlobalReAlloc(block, size_t(used + 1), plat::GMEM_MOVEABLE);  // the zero byte after the data
+  *result = block;
+  *resultLength = uint32_t(used);
+  return 0;
+}
+
+void HandOver(plat::HGLOBAL data, uint32_t dataLength, plat::HGLOBAL* block, uint32_t* length) {
+  if (*length == 0) {
+    *block = data;
+    *length = data ? dataLength : 0;
+    return;
+  }
+  auto* out = reinterpret_cast<char*>(*block);
+  const uint32_t n = std::min(*length, dataLength);
+  if (data && n) {
+    std::memcpy(out, plat::GlobalLock(data), n);
+    plat::GlobalUnlock(data);
+  } else if (out) {
+    out[0] = '\0';
+  }
+  *length = data ? n : 0;
+  if (data) plat::GlobalFree(data);
+}
+
+int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* block, uint32_t* length,
+                     uint32_t options) {
+  if (!block || !length) return Fail(cvErrorInvalidParameter);
+  if (Empty(resource)) return Fail(cvErrorInvalidResource);
+  if (CommonChecks(s, true) == -1) return -1;
+  WindowDetach detach(s);
+  if (s.compression) options |= 2;
+  if (s.versionMajor == 0) options &= ~2u;
+  AskCompressed(s, options & 2);
+  s.startTick.store(plat::GetTickCount());
+  s.endTick.store(0);
+  if (SendRequest(s, "GET", resource, nullptr, 0, 0) == -1) {
+    if (!Gone(s)) EndRequest(s);
+    return -1;
+  }
+  plat::HGLOBAL data = nullptr;
+  uint32_t dataLength = 0;
+  if (ReadBodyToMemory(s, &data, &dataLength) == -1) {
+    if (!Gone(s)) EndRequest(s);
+    return -1;
+  }
+  const int32_t encoding = ContentEncoding(s);
+  if ((options & 2) && encoding != 0 && data) {
+    if (encoding == 1) {
+      plat::GlobalFree(data);
+      EndRequest(s);
+      return Fail(cvErrorInvalidEncodingType);
+    }
+    plat::HGLOBAL decoded = nullptr;
+    uint32_t decodedLength = 0;
+    const auto* raw = plat::GlobalLock(data);
+    const uint64_t limit = *length ? *length : kInflateLimit;
+    const int32_t ok = InflateBlock(raw, dataLength, limit, &decoded, &decodedLength);
+    plat::GlobalUnlock(data);
+    plat::GlobalFree(data);
+    if (!ok) {
+      const uint32_t error = LastError();
+      EndRequest(s);
+      return Fail(error);
+    }
+    data = decoded;
+    dataLength = decodedLength;
+    if (dataLength == 0) {
+      plat::GlobalFree(data);
+      data = nullptr;
+    }
+  }
+  if ((options & 1) && data && IsTextResponse(s)) data = ConvertText(data, dataLength);
+  HandOver(data, dataLength, block, length);
+  EndRequest(s);
+  AfterBody(s);
+  return s.statusCode;
+}
+
+int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t options,
+                     uint64_t offset) {
+  if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
+  if (Empty(resource)) return Fail(cvErrorInvalidResource);
+  if (CommonChecks(s, true) == -1) return -1;
+  if (offset && s.versionMajor == 0) return Fail(cvErrorOperationNotSupported);
+  WindowDetach detach(s);
+  if (s.compression) options |= 2;
+  if (s.versionMajor == 0 || offset) options &= ~2u;
+  AskCompressed(s, options & 2);
+  if (!SetRange(s, offset)) return -1;
+  s.startTick.store(plat::GetTickCount());
+  s.endTick.store(0);
+  if (SendRequest(s, "GET", resource, nullptr, 0, 0) == -1) {
+    if (!Gone(s)) EndRequest(s);
+    return -1;
+  }
+  const bool text = (options & 1) && ContentClass(s) == 2;
+  const bool convert = text && ContentEncoding(s) == 0;
+
+  // A server that ignores the range sends the whole resource: it replaces the file.
+  const bool resume = offset != 0 && s.statusCode == 206;
+  int fd;
+  if (!resume) {
+    fd = open(localFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      EndRequest(s);
+      return Fail(cvErrorFileNotCreated);
+    }
+  } else {
+    fd = open(localFile, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      const uint32_t error = (errno == ENOENT || errno == ENOTDIR) ? cvErrorFileNotFound : cvErrorAccessDenied;
+      EndRequest(s);
+      return Fail(error);
+    }
+    if (lseek(fd, off_t(offset), SEEK_SET) < 0) {
+      close(fd);
+      EndRequest(s);
+      return Fail(cvErrorFileWriteFailed);
+    }
+    s.startOffset.store(offset);
+  }
+  uint32_t last = 0;
+  uint32_t lastProgress = plat::GetTickCount();
+  char buffer[kBlockSize];
+  int32_t failure = 0;
+  for (;;) {
+    const int32_t n = ReadBody(s, buffer, sizeof buffer);
+    if (n < 0) {
+      failure = -1;
+      break;
+    }
+    if (n == 0) break;
+    char* out = buffer;
+    uint32_t outLength = uint32_t(n);
+    if (convert && ConvertLineEnds(s, buffer, uint32_t(n), &out, &outLength, &last) < 0) {
+      failure = -1;
+      break;
+    }
+    if (!WriteAll(fd, out, outLength)) {
+      Fail(cvErrorFileWriteFailed);
+      failure = -1;
+      break;
+    }
+    if (!AfterBlock(s, lastProgress)) {
+      failure = -1;
+      break;
+    }
+  }
+  close(fd);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (failure) {
+    const uint32_t error = LastError();
+    EndRequest(s);
+    return Fail(error);
+  }
+  s.endTick.store(plat::GetTickCount());
+  EndRequest(s);
+  Fire(s, kEventProgress, 0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  AfterBody(s);
+  if (ContentEncoding(s) != 0 && !InflateFile(s, localFile, text)) return -1;
+  Library().SetLastError(0);
+  return s.statusCode;
+}
+
+int32_t PostData(HttpClientSession& s, const char* resource, const void* data, uint32_t length,
+                 plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options) {
+  if (Empty(resource)) return Fail(cvErrorInvalidResource);
+  if ((!data && length) || (block && !resultLength)) return Fail(cvErrorInvalidParameter);
+  if (CommonChecks(s, true) == -1) return -1;
+  WindowDetach detach(s);
+  const char* method = "POST";
+  if (s.versionMajor >= 1) {
+    if (const char* type = FindHeader(s, s.requestHeaders, "Content-Type"); type && EqualNoCase(type, "multipart/form-data"))
+      options |= 2;
+  } else {
+    method = "GET";
+    options &= ~2u;
+  }
+  const uint32_t urlEncoding = s.urlEncoding;
+  if (options & 2) s.urlEncoding = 0;
+  s.startTick.store(plat::GetTickCount());
+  s.endTick.store(0);
+  const int32_t r = SendRequest(s, method, resource, data, length, 0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  s.urlEncoding = urlEncoding;
+  if (r == -1) {
+    EndRequest(s);
+    return -1;
+  }
+  if (!block) return r;
+  plat::HGLOBAL body = nullptr;
+  uint32_t bodyLength = 0;
+  if (ReadBodyToMemory(s, &body, &bodyLength) == -1) {
+    if (!Gone(s)) EndRequest(s);
+    return -1;
+  }
+  if ((options & 1) && body && IsTextResponse(s)) body = ConvertText(body, bodyLength);
+  HandOver(body, bodyLength, block, resultLength);
+  EndRequest(s);
+  AfterBody(s);
+  return s.statusCode;
+}
+
+namespace {
+
+// The HEAD exchange of the size and time queries; the status or -1.
+int32_t Head(HttpClientSession& s, const char* resource) {
+  if (s.serverClosed && Reconnect(s) == -1) return -1;
+  if (SendRequest(s, "HEAD", resource, nullptr, 0, 0) == -1) return -1;
+  return ResultCode(s);
+}
+
+int32_t AfterHead(HttpClientSession& s, int32_t status) {
+  if (!(s.options & kOptKeepAlive) && Reconnect(s) == -1) return -1;
+  return status;
+}
+
+}  // namespace
+
+int32_t QueryFileSize(HttpClientSession& s, const char* resource, uint64_t* size) {
+  if (s.versionMajor == 0) return Fail(cvErrorInvalidProtocolVersion);
+  if (!size) return Fail(cvErrorInvalidParameter);
+  *size = 0;
+  WindowDetach detach(s);
+  const int32_t status = Head(s, resource);
+  if (status == -1) return -1;
+  if (const char* v = FindHeader(s, s.responseHeaders, "Content-Length")) *size = std::strtoull(v, nullptr, 10);
+  return AfterHead(s, status);
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpRetrieveData(LibHandle handle, const char* resource, plat::HGLOBAL* block, uint32_t* length,
+                         uint32_t options) {
+  Operation op(handle);
+  return op ? RetrieveData(*op.session(), resource, block, length, options) : -1;
+}
+
+int32_t HttpRetrieveFile(LibHandle handle, const char* localFile, const char* resource, uint32_t options,
+                         uint64_t offset) {
+  Operation op(handle);
+  return op ? RetrieveFile(*op.session(), localFile, resource, options, offset) : -1;
+}
+
+int32_t HttpPostData(LibHandle handle, const char* resource, const void* data, uint32_t length,
+                     plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options) {
+  Operation op(handle);
+  return op ? PostData(*op.session(), resource, data, length, block, resultLength, options) : -1;
+}
+
+int32_t HttpPostJson(LibHandle handle, const char* resource, const char* json, plat::HGLOBAL* block,
+                     uint32_t* resultLength, uint32_t options) {
+  Operation op(handle);
+  if (!op) return -1;
+  HttpClientSession& s = *op.session();
+  if (Empty(json)) return Fail(cvErrorInvalidParameter);
+  const uint32_t urlEncoding = s.urlEncoding;
+  s.urlEncoding = 0;
+  const char* saved = FindHeader(s, s.requestHeaders, "Content-Type");
+  const std::string previous = saved ? saved : "";
+  SetHeader(s, 0, "Content-Type", "application/json");
+  PostData(s, resource, json, uint32_t(std::strlen(json)), block, resultLength, options | 1);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  const uint32_t error = LastError();
+  s.urlEncoding = urlEncoding;
+  SetHeader(s, 0, "Content-Type", saved ? previous.c_str() : nullptr);
+  Library().SetLastError(error);
+  return s.statusCode;
+}
+
+int32_t HttpPostXml(LibHandle handle, const char* resource, const char* xml, plat::HGLOBAL* block,
+                    uint32_t* resultLength, uint32_t options) {
+  Operation op(handle);
+  if (!op) return -1;
+  HttpClientSession& s = *op.session();
+  if (Empty(xml)) return Fail(cvErrorInvalidParameter);
+  const uint32_t urlEncoding = s.urlEncoding;
+  s.urlEncoding = 0;
+  if (!FindHeader(s, s.requestHeaders, "Content-Type")) SetHeader(s, 0, "Content-Type", "text/xml");
+  const int32_t r = PostData(s, resource, xml, uint32_t(std::strlen(xml)), block, resultLength, options | 1);
+  if (!Gone(s)) s.urlEncoding = urlEncoding;
+  return r;
+}
+
+int32_t HttpQueryFileSize(LibHandle handle, const char* resource, uint64_t* size) {
+  Operation op(handle);
+  return op ? QueryFileSize(*op.session(), resource, size) : -1;
+}
+
+int32_t HttpQueryFileSize32(LibHandle handle, const char* resource, uint32_t* size) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!size) return Fail(cvErrorInvalidParameter);
+  uint64_t full = 0;
+  const int32_t r = QueryFileSize(*op.session(), resource, &full);
+  *size = (full >> 32) ? 0xFFFFFFFFu : uint32_t(full);
+  return r;
+}
+
+int32_t HttpGetFileTime(LibHandle handle, const char* resource, SYSTEMTIME* time, uint32_t localTime) {
+  Operation op(handle);
+  if (!op) return -1;
+  HttpClientSession& s = *op.session();
+  if (s.versionMajor == 0) return Fail(cvErrorInvalidProtocolVersion);
+  if (!time) return Fail(cvErrorInvalidParameter);
+  *time = SYSTEMTIME{};
+  WindowDetach detach(s);
+  const int32_t status = Head(s, resource);
+  if (status == -1) return -1;
+  if (const char* v = FindHeader(s, s.responseHeaders, "Last-Modified")) {
+    const std::string text = v;
+    const uint32_t kept = LastError();
+    uint32_t seconds = 0;
+    int32_t zone = 0;
+    // Local time: the zone's offset (seconds west of UTC) taken off.
+    if (HttpParseDate(text.c_str(), localTime, &seconds, &zone))
+      HttpDateToSystemTime(localTime ? uint32_t(int64_t(seconds) - zone) : seconds, time);
+    Library().SetLastError(kept);
+  }
+  return AfterHead(s, status);
+}

@@ -1,0 +1,22 @@
+#pragma once
+// What the transfer operations share: the common checks, the end of a body, a response
+// body read into a movable block, the memory result rules and whole writes to a file.
+#include <cstdint>
+
+#include "http/http_internal.h"
+
+namespace cvhttp {
+
+// 10036 while a transfer into memory runs (memoryBusy), 12256 on a closed connection
+// without the keep-alive option; 0 or -1.
+int32_t CommonChecks(HttpClientSession& s, bool memoryBusy);
+// Without keep-alive the next request finds the connection closed.
+void AfterBody(HttpClientSession& s);
+// The response body into a new block with a zero byte after the data (null when empty).
+int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* resultLength);
+// The memory result rules: the block itself when *length is 0, else a copy into the
+// caller's buffer (which *block is) of at most *length bytes.
+void HandOver(plat::HGLOBAL data, uint32_t dataLength, plat::HGLOBAL* block, uint32_t* length);
+bool WriteAll(int fd, const char* data, uint32_t length);
+
+}  // namespace cvhttp
