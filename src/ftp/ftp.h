@@ -71,3 +71,76 @@ int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding);
 // The local address of the session's connection (family hint 0 means IPv4), or of this
 // host when there is none; record may be null for a session. The family, or -1.
 int32_t FtpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address);
+
+// Event notification: the callbacks and the notification window of a session, and the
+// data socket's network events routed through a subclassed window of the owner thread.
+int32_t FtpRegisterEvents(LibHandle handle, HWND window, uint32_t message, uint32_t mask);
+int32_t FtpRegisterAllEvents(LibHandle handle, HWND window, uint32_t message);
+int32_t FtpUnregisterEvents(LibHandle handle);
+int32_t FtpSetProgressCallback(LibHandle handle, FtpEventCallback callback, uintptr_t parameter);
+LRESULT FtpFireEvent(LibHandle handle, uint32_t event, uint32_t error);
+int32_t FtpFreezeEvents(LibHandle handle, uint32_t hold);
+int32_t FtpSelectDataEvents(LibHandle handle, HWND window, uint32_t message);
+int32_t NotifyAttachWindow(LibHandle handle, HWND window);  // 1, or 0
+void NotifyReleaseWindows();
+LRESULT NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Data connections and buffered transfer I/O. Modes: 0 RETR, 1 STOR, 2 APPE.
+int32_t FtpOpenDataConnection(LibHandle handle, uint32_t direction, uint64_t offset);
+int32_t FtpCheckPassiveAddress(LibHandle handle, const char* address, SockAddress* out);
+int32_t FtpAcceptDataConnection(LibHandle handle);
+int32_t FtpOpenFile(LibHandle handle, const char* name, uint32_t mode);
+// The transfer command's reply code (125 or 150 when open), or -1.
+int32_t FtpOpenFileEx(LibHandle handle, const char* name, uint32_t mode, uint64_t offset);
+int32_t FtpCloseFile(LibHandle handle);  // the final reply's code, or -1
+int32_t FtpReadData(LibHandle handle, void* buffer, uint32_t length);  // 0 at the end
+int32_t FtpWriteData(LibHandle handle, const void* buffer, uint32_t length);
+int32_t FtpFillReceiveBuffer(LibHandle handle);
+int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait);
+int32_t FtpIsDataEnd(LibHandle handle);
+
+// Statistics of a session's current or last transfer.
+struct FtpTransferStatus {
+  uint64_t fileSize;
+  uint64_t bytesCopied;
+  uint32_t bytesPerSecond;
+  uint32_t elapsed;    // seconds, or milliseconds with session option 0x1000000
+  uint32_t remaining;  // likewise
+  uint32_t reserved;
+  char localFile[kFtpFileNameSize];
+  char remoteFile[kFtpFileNameSize];
+};
+// The same with 32-bit sizes (0xFFFFFFFF when a value needs more).
+struct FtpTransferStatus32 {
+  uint32_t fileSize;
+  uint32_t bytesCopied;
+  uint32_t bytesPerSecond;
+  uint32_t elapsed;
+  uint32_t remaining;
+  char localFile[kFtpFileNameSize];
+  char remoteFile[kFtpFileNameSize];
+};
+
+// File transfers. Options: 1 append, 2 verify afterwards. 0, -1, or the reply code (200 to
+// 399) of a transfer command that opened no transfer.
+int32_t FtpRetrieveFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset);
+int32_t FtpRetrieveFileBasic(LibHandle handle, const char* local, const char* remote);
+int32_t FtpStoreFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset);
+int32_t FtpStoreFileBasic(LibHandle handle, const char* local, const char* remote);
+// *length 0: buffer is a plat::HGLOBAL* that receives a movable block holding the whole
+// file and a zero byte (null when the file is empty); otherwise buffer receives at most
+// *length bytes. *length becomes the byte count.
+int32_t FtpRetrieveData(LibHandle handle, const char* remote, void* buffer, uint32_t* length);
+int32_t FtpStoreData(LibHandle handle, const char* remote, const void* data, uint32_t length);
+int32_t FtpGetTransferStatus(LibHandle handle, FtpTransferStatus* status);  // any thread
+int32_t FtpGetTransferStatus32(LibHandle handle, FtpTransferStatus32* status);
+int32_t FtpSetTransferState(LibHandle handle, uint32_t state);  // the previous state
+int32_t FtpGetAutoFileType(LibHandle handle, const char* name, uint32_t contentTest);
+int32_t FtpAddFileType(const char* extension, uint32_t type);  // 1, or 0
+// text: at least 33 characters; method 2 CRC-32, 4 MD5. 1, or 0.
+int32_t FtpLocalChecksum(const char* local, char* text, uint32_t method);
+// Method bits: 1 size, 2 CRC-32, 4 MD5; 0 all that suit. 1 when the files agree, else 0.
+int32_t FtpVerifyFile(LibHandle handle, const char* local, const char* remote, uint32_t method);
+// SIZE of a remote file: the reply code, or -1.
+int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size);
+int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size);

@@ -40,21 +40,27 @@ int32_t FtpIsBlocked(LibHandle handle) {
   return WithAnySession(handle, 0, [](FtpSession& s) { return int32_t(s.blocked.load()); });
 }
 
-int32_t FtpResyncCommandChannel(LibHandle handle) {
-  cvftp::Operation op(handle);
-  if (!op) return -1;
-  FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::Fail(cvErrorOperationNotSupported);
-  if (s.blocked.load() || s.dataSocket != INVALID_SOCKET) return cvftp::Fail(cvErrorOperationInProgress);
+namespace cvftp {
+
+int32_t ResyncCommandChannel(FtpSession& s) noexcept {
+  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
+  if (s.blocked.load() || s.dataSocket != INVALID_SOCKET) return Fail(cvErrorOperationInProgress);
   s.blocked.store(1);
-  cvftp::ChannelDrainQuiet(s);
-  if (cvftp::Gone(s)) return cvftp::FailGone();
+  ChannelDrainQuiet(s);
+  if (Gone(s)) return FailGone();
   s.blocked.store(0);
   s.restartPending.store(0);
   // Whatever was owed has been drained with the rest.
   s.replyPending = 0;
   s.channelDebt = FtpChannelDebt::None;
-  int32_t r = cvftp::SendCommand(s, "NOOP", nullptr);
-  if (r != -1 || cvftp::Gone(s)) return r;
-  return cvftp::Reconnect(s);
+  int32_t r = SendCommand(s, "NOOP", nullptr);
+  if (r != -1 || Gone(s)) return r;
+  return Reconnect(s);
+}
+
+}  // namespace cvftp
+
+int32_t FtpResyncCommandChannel(LibHandle handle) {
+  cvftp::Operation op(handle);
+  return op ? cvftp::ResyncCommandChannel(*op.session()) : -1;
 }

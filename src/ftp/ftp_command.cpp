@@ -124,6 +124,13 @@ int32_t SendCommand(FtpSession& s, const char* command, const char* argument, ui
   return ReadReply(s);
 }
 
+void OweReply(FtpSession& s) noexcept {
+  s.replyPending = 0;
+  s.reader.Start(s.replyText, s.replyRaw);
+  s.replyRawLength = 0;
+  s.channelDebt = FtpChannelDebt::Reply;
+}
+
 int32_t ReadReply(FtpSession& s) noexcept {
   if (IsSftp(s)) return hooks::SftpResultCode(s);
   if (!s.replyPending) return int32_t(s.replyCode);

@@ -5,9 +5,9 @@
 
 namespace cvftp::hooks {
 
-int32_t TlsAcquireCredentials(FtpSession&) noexcept { return 0; }
-int32_t TlsHandshake(FtpSession&) noexcept { return Fail(cvErrorOperationNotSupported); }
-int32_t TlsVerifyServer(FtpSession&) noexcept { return Fail(cvErrorOperationNotSupported); }
+int32_t TlsAcquireCredentials(FtpSession&, int) noexcept { return 0; }
+int32_t TlsHandshake(FtpSession&, int) noexcept { return Fail(cvErrorOperationNotSupported); }
+int32_t TlsVerifyServer(FtpSession&, int) noexcept { return Fail(cvErrorOperationNotSupported); }
 int32_t TlsSend(FtpSession&, int, const char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
 int32_t TlsRecv(FtpSession&, int, char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
 void TlsShutdown(FtpSession&, int) noexcept {}

@@ -10,14 +10,16 @@
 namespace cvftp::hooks {
 
 // ---- TLS (command channel 0, data channel 1) ----
-// The command channel's client credentials; 0, or -1 with the last error.
-int32_t TlsAcquireCredentials(FtpSession& s) noexcept;
-// The handshake on the command channel; for explicit TLS it sends AUTH first and the
-// session's last reply is AUTH's. 0, or -1 with the last error.
-int32_t TlsHandshake(FtpSession& s) noexcept;
-// Validates the server certificate; 0, or -1 (12104 when it does not validate).
-int32_t TlsVerifyServer(FtpSession& s) noexcept;
-// Protected command channel I/O: bytes sent or received, -1 with the last error, 0 when
+// The client credentials of a channel; 0, or -1 with the last error.
+int32_t TlsAcquireCredentials(FtpSession& s, int channel = 0) noexcept;
+// The handshake on a channel; on the command channel with explicit TLS it sends AUTH
+// first and the session's last reply is AUTH's. 0, or -1 with the last error.
+int32_t TlsHandshake(FtpSession& s, int channel = 0) noexcept;
+// Validates the server certificate of a channel; 0, or -1 (12104 when it does not validate).
+int32_t TlsVerifyServer(FtpSession& s, int channel = 0) noexcept;
+// The largest plaintext one record carries: protected sends are cut to this.
+inline constexpr uint32_t kTlsMaxRecordData = 16384;
+// Protected channel I/O (one record per send): bytes sent or received, -1 with the last error, 0 when
 // the server closed the channel.
 int32_t TlsSend(FtpSession& s, int channel, const char* data, uint32_t length) noexcept;
 int32_t TlsRecv(FtpSession& s, int channel, char* buffer, uint32_t length) noexcept;

@@ -25,18 +25,33 @@ inline constexpr uint32_t kOptTlsFallback = 0x8000;
 inline constexpr uint32_t kOptNoPortInference = 0x10000;
 inline constexpr uint32_t kOptKeepAliveData = 0x20000;
 inline constexpr uint32_t kOptIpv6 = 0x40000;
+inline constexpr uint32_t kOptVerify = 0x400;
+inline constexpr uint32_t kOptStatusMilliseconds = 0x1000000;
 inline constexpr uint32_t kOptInternalQuery = 0x10000000;
 inline constexpr uint32_t kOptNoServerQueries = 0x40000000;
 
 // Event bits.
+inline constexpr uint32_t kEventConnected = 1;
+inline constexpr uint32_t kEventDataConnected = 4;
+inline constexpr uint32_t kEventDataClosed = 8;
+inline constexpr uint32_t kEventDataReadable = 16;
+inline constexpr uint32_t kEventDataWritable = 32;
 inline constexpr uint32_t kEventTimeout = 64;
 inline constexpr uint32_t kEventCanceled = 128;
 inline constexpr uint32_t kEventCommandReply = 256;
+inline constexpr uint32_t kEventProgress = 512;
+inline constexpr uint32_t kEventDownloadStarting = 1024;
+inline constexpr uint32_t kEventUploadStarting = 2048;
 
 // Feature bits used here.
+inline constexpr uint32_t kFeatureSize = 0x1;
 inline constexpr uint32_t kFeatureMdtm = 0x4;
 inline constexpr uint32_t kFeatureHost = 0x800;
 inline constexpr uint32_t kFeatureMfmt = 0x2000;
+inline constexpr uint32_t kFeaturePbsz = 0x100;
+inline constexpr uint32_t kFeatureProt = 0x200;
+inline constexpr uint32_t kFeatureXcrc = 0x4000;
+inline constexpr uint32_t kFeatureXmd5 = 0x8000;
 inline constexpr uint32_t kFeatureUtf8 = 0x20000;
 inline constexpr uint32_t kFeatureUtime = 0x80000;
 inline constexpr uint32_t kInitialFeatures = 2043;
@@ -81,10 +96,12 @@ int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept;
 // The gone-session failure (10038).
 int32_t FailGone() noexcept;
 
-// The single call point of event delivery: the callback registered for the event bit and
-// the notification window, when the event is in the session's mask. The notification code
-// (holding socket events while delivering) builds on this.
+// The single call point of event delivery (the notification engine): the callback
+// registered for the event bit and the notification window, when the event is in the
+// session's mask, with the session's network events held meanwhile. May free the session.
 void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept;
+// Routes the data socket's network events to window (null stops them).
+int32_t SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept;
 
 // Waits up to the session timeout for a socket to become readable (POLLIN) or writable
 // (POLLOUT), or for a cancel. False with the last error set: 10060 and event 64, 10004 and
@@ -107,6 +124,12 @@ void ChannelDrainQuiet(FtpSession& s) noexcept;
 int32_t SendCommand(FtpSession& s, const char* command, const char* argument,
                     uint32_t badArgument = cvErrorInvalidParameter) noexcept;
 int32_t ReadReply(FtpSession& s) noexcept;
+// The reply of a command that went out is abandoned for now: the next command reads it
+// first (and discards it).
+void OweReply(FtpSession& s) noexcept;
+// Drains the command channel until the server is quiet and sends NOOP (reconnecting when
+// that fails): the channel is back in step after an aborted transfer.
+int32_t ResyncCommandChannel(FtpSession& s) noexcept;
 
 // Login and server queries on a validated session.
 int32_t SendUser(FtpSession& s, const char* user) noexcept;

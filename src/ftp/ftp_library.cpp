@@ -2,6 +2,7 @@
 
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_hooks.h"
+#include "ftp/ftp_notify.h"
 
 namespace cvftp {
 
@@ -34,8 +35,18 @@ bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   return true;
 }
 
+void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
+
+void FrameTraits::OnProcessDetach(Frame& frame) {
+  Notify::ReleaseWindows();
+  LibraryState& state = frame.state();
+  frame.MemFree(state.fileTypes);
+  state.fileTypes = nullptr;
+  state.fileTypeCount = state.fileTypeCapacity = 0;
+}
+
 void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
-  s.inDispatch = 0;
+  Notify::ReleaseSession(s);
   if (s.options & (0x8 | 0x20000)) hooks::DisableKeepAlive(s);
   // The buffers live in the session heap, which goes with the record.
   s.dataBuffer = nullptr;

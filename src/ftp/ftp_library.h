@@ -4,6 +4,7 @@
 
 #include "core/frame/frame.h"
 #include "core/frame/frame_entry_points.h"
+#include "core/notify/window_table.h"
 #include "core/sock/sock.h"
 #include "ftp/ftp_session.h"
 
@@ -12,9 +13,21 @@ namespace cvftp {
 struct FrameTraits;
 using Frame = cvcore::LibraryFrame<FrameTraits>;
 
+// One entry of the library's list of transfer types by file extension.
+struct FileTypeEntry {
+  char extension[64];  // without the leading dot
+  uint32_t type;       // 0 to 3
+};
+
 // Library-wide state beyond the frame's own.
 struct LibraryState {
   plat::WSADATA startup;  // filled by the socket start-up of the first full attach
+  cvcore::NotifyWindowTable windows;  // windows subclassed for data sockets' network events
+  // Transfer types by extension, shared by all sessions; changed under the library lock,
+  // on the library heap, kept until the library goes.
+  FileTypeEntry* fileTypes = nullptr;
+  uint32_t fileTypeCount = 0;
+  uint32_t fileTypeCapacity = 0;
 };
 
 struct FrameTraits {
@@ -27,8 +40,10 @@ struct FrameTraits {
   static bool InitSession(Frame& frame, FtpSession& session);
   static void ReleaseSessionLocked(Frame& frame, FtpSession& session);
   static void ReleaseSessionUnlocked(Frame& frame, FtpSession& session);
+  static void BeforeFreeAll(Frame& frame);
+  static void OnProcessDetach(Frame& frame);
   static bool UsesSocket(const FtpSession& s, SOCKET socket) { return s.dataSocket == socket; }
-  static HWND WindowOf(const FtpSession& s) { return s.socketWindow; }
+  static HWND WindowOf(const FtpSession& s) { return s.notify.socketWindow; }
 };
 
 // The library's one frame.

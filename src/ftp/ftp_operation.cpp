@@ -56,21 +56,6 @@ int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept {
 
 int32_t FailGone() noexcept { return Fail(cvErrorInvalidHandle); }
 
-void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept {
-  if (s.eventsHeld || !(s.eventMask & event) || event == 0) return;
-  uint32_t bit = 31 - uint32_t(__builtin_clz(event));
-  if (bit >= uint32_t(kFtpEventCount)) return;
-  const LibHandle handle = s.header.handle;
-  s.inDispatch = 1;
-  if (error) Library().SetLastError(error);
-  if (FtpEventCallback cb = s.eventCallbacks[bit]) cb(handle, event, error, s.callbackParameters[bit]);
-  if (Gone(s)) return;
-  if (s.notifyWindow)
-    plat::SendMessage(s.notifyWindow, s.notifyMessage, WPARAM(handle), LPARAM(MAKELONG(WORD(event), WORD(error & 0xFFFF))));
-  if (Gone(s)) return;
-  s.inDispatch = 0;
-}
-
 uint32_t SessionTimeoutMs(const FtpSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
 
 void ClearStaleCancel(FtpSession& s) noexcept {

@@ -3,6 +3,7 @@
 
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_notify.h"
 
 namespace cvftp {
 
@@ -46,16 +47,16 @@ int32_t Reconnect(FtpSession& s) noexcept {
   CloseChannel(s, 0);
   const std::string directory = s.currentDirectory;
   const uint32_t options = s.options;
-  const HWND notifyWindow = s.notifyWindow;
-  const uint32_t notifyMessage = s.notifyMessage;
+  const HWND notifyWindow = s.notify.notifyWindow;
+  const uint32_t notifyMessage = s.notify.notifyMessage;
   const uint32_t fileType = s.fileType;
   const bool tls = options & kOptTls;
   const bool explicitTls = tls && (options & kOptTlsExplicit);
 
-  s.socketWindow = nullptr;
-  s.notifyWindow = nullptr;
-  s.notifyMessage = 0;
-  s.socketMessage = 0;
+  if (s.notify.socketWindow) Notify::AttachWindow(s.header.handle, nullptr);
+  s.notify.socketMessage = 0;
+  s.notify.notifyWindow = nullptr;
+  s.notify.notifyMessage = 0;
   s.loggedIn = 0;
   s.options &= ~kOptTls;
   s.blocked.store(0);
@@ -91,8 +92,8 @@ int32_t Reconnect(FtpSession& s) noexcept {
     CopyField(s.currentDirectory, directory.c_str());
   }
   s.options = options;
-  s.notifyWindow = notifyWindow;
-  s.notifyMessage = notifyMessage;
+  s.notify.notifyWindow = notifyWindow;
+  s.notify.notifyMessage = notifyMessage;
   s.fileType = fileType;
   return 200;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/frame/lib_types.h"
+#include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
 #include "ftp/ftp_reply_reader.h"
 #include "platform/base/heap.h"
@@ -44,16 +45,8 @@ struct FtpSession {
   LibSessionHeader header;  // handle, slot, owner thread, control socket
   SOCKET dataSocket;        // listening socket first in active mode, then the accepted one
   SshSession* sftpSession;  // the SSH layer's session of an SFTP session
-  HWND socketWindow;        // subclassed for the data socket's network events
-  HWND notifyWindow;        // receives the library's events
-  uint32_t socketMessage;   // 9215 when the library chooses it
-  uint32_t notifyMessage;
-  uint32_t eventMask;
-  uint32_t heldNetworkEvents;  // FD_ bits recorded while events are held
-  plat::WNDPROC previousWindowProc;
   plat::HeapHandle heap;
-  FtpEventCallback eventCallbacks[kFtpEventCount];
-  uintptr_t callbackParameters[kFtpEventCount];
+  cvcore::NotifyRegistration<kFtpEventCount, FtpEventCallback> notify;  // windows, mask, callbacks, holding
 
   uint32_t loggedIn;
   uint32_t autoFileType;
@@ -64,8 +57,6 @@ struct FtpSession {
   uint32_t endOfData;
   uint32_t featuresQueried;
   uint32_t listingTypeOverride;
-  uint32_t eventsHeld;
-  uint32_t inDispatch;
   uint32_t firstQueriesDone;
   uint32_t passive;
   std::atomic<uint32_t> restartPending;
@@ -96,12 +87,15 @@ struct FtpSession {
   char proxyPassword[kFtpCredentialSize];
   char localFileName[kFtpFileNameSize];
   char remoteFileName[kFtpFileNameSize];
-  uint64_t fileSize;
-  uint64_t bytesTransferred;
-  uint64_t restartOffset;
-  uint32_t transferStart;
-  uint32_t transferEnd;
-  uint32_t state;  // 1 idle, 2 connecting, 3 receiving, 4 sending, 5 closing
+  // Transfer statistics: read by status queries from any thread.
+  std::atomic<uint64_t> fileSize;
+  std::atomic<uint64_t> bytesTransferred;
+  std::atomic<uint64_t> restartOffset;
+  std::atomic<uint32_t> transferStart;
+  std::atomic<uint32_t> transferEnd;
+  // 1 idle, 2 connecting, 3 receiving, 4 sending, 5 closing, 6 opening a transfer,
+  // 7 closing a transfer, 8 downloading, 9 uploading
+  std::atomic<uint32_t> state;
   uint32_t priority;
   uint32_t replyCode;
   char replyText[kFtpReplyTextSize];

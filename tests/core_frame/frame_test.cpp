@@ -267,7 +267,7 @@ TEST_F(Frame, LookupBySocketAndWindow) {
   s->header.controlSocket = 41;
   s->dataSocket = 42;
   auto* window = reinterpret_cast<HWND>(uintptr_t(0x5001));
-  s->socketWindow = window;
+  s->notify.socketWindow = window;
   EXPECT_EQ(FtpFindSessionBySocket(41), s);
   EXPECT_EQ(FtpFindSessionBySocket(42), s);
   EXPECT_EQ(FtpFindSessionBySocket(43), nullptr);

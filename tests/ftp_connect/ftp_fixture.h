@@ -26,10 +26,10 @@ struct EventLog {
   void Attach(LibHandle h, FtpEventCallback cb = &EventLog::Record) {
     FtpSession* s = FtpGetSession(h);
     ASSERT_NE(s, nullptr);
-    s->eventMask = 0xFFFFFFFF;
+    s->notify.eventMask = 0xFFFFFFFF;
     for (int i = 0; i < kFtpEventCount; ++i) {
-      s->eventCallbacks[i] = cb;
-      s->callbackParameters[i] = reinterpret_cast<uintptr_t>(this);
+      s->notify.callbacks[i] = cb;
+      s->notify.parameters[i] = reinterpret_cast<uintptr_t>(this);
     }
   }
   int Count(uint32_t event) const {

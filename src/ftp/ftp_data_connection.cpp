@@ -1,0 +1,367 @@
+// The data connection of a transfer: protection commands of a TLS session, active mode
+// (PORT/EPRT on a listening socket within the port range) or passive mode (PASV/EPSV with
+// the server's advertised address judged), the restart offset, and the accept of an
+// active-mode connection.
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "core/trace/trace.h"
+#include "core/url/sock_address.h"
+#include "ftp/ftp_hooks.h"
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_notify.h"
+#include "ftp/ftp_transfer.h"
+#include "ftp/ftp_wait.h"
+#include "platform/base/tick.h"
+#include "platform/net/wsa_errors.h"
+#include "platform/net/wsa_types.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr uint32_t kDefaultPortLow = 1025;
+constexpr uint32_t kDefaultPortHigh = 4999;
+constexpr uint32_t kMaxPortTries = 1000;
+
+// Networks whose addresses a server behind address translation advertises by mistake.
+struct Network {
+  uint32_t address;
+  uint32_t mask;
+};
+constexpr Network kPrivateNetworks[] = {
+    {0x0A000000u, 0xFF000000u}, {0x7F000000u, 0xFF000000u}, {0xAC100000u, 0xFFFF0000u},
+    {0xAC110000u, 0xFFFF0000u}, {0xAC120000u, 0xFFFF0000u}, {0xAC130000u, 0xFFFF0000u},
+    {0xAC140000u, 0xFFFF0000u}, {0xAC150000u, 0xFFFF0000u}, {0xAC160000u, 0xFFFF0000u},
+    {0xAC170000u, 0xFFFF0000u}, {0xAC180000u, 0xFFFF0000u}, {0xAC190000u, 0xFFFF0000u},
+    {0xAC1A0000u, 0xFFFF0000u}, {0xAC1B0000u, 0xFFFF0000u}, {0xAC1C0000u, 0xFFFF0000u},
+    {0xAC1D0000u, 0xFFFF0000u}, {0xAC1E0000u, 0xFFFF0000u}, {0xAC1F0000u, 0xFFFF0000u},
+    {0xC0A80000u, 0xFFFF0000u},
+};
+static_assert(sizeof kPrivateNetworks / sizeof kPrivateNetworks[0] == 19);
+
+bool IsPrivate(const SockAddress& a) noexcept {
+  if (a.family == plat::kAfInet) {
+    const uint32_t v = uint32_t(a.address[0]) << 24 | uint32_t(a.address[1]) << 16 | uint32_t(a.address[2]) << 8 |
+                       uint32_t(a.address[3]);
+    for (const Network& n : kPrivateNetworks)
+      if ((v & n.mask) == n.address) return true;
+    return false;
+  }
+  static constexpr uint8_t kZero[16] = {};
+  static constexpr uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  if (!std::memcmp(a.address, kZero, 16) || !std::memcmp(a.address, kLoopback, 16)) return true;
+  return a.address[0] == 0xFE && ((a.address[1] & 0xC0) == 0x80 || (a.address[1] & 0xC0) == 0xC0);
+}
+
+const SockAddress& PeerAddress(const FtpSession& s) noexcept {
+  return s.proxyType != 0 ? s.proxyAddress : s.serverAddress;
+}
+
+int32_t FailClosing(FtpSession& s, uint32_t error) noexcept {
+  if (error) Fail(error);
+  CloseDataChannel(s);
+  return -1;
+}
+
+// A command that failed (the engine's error) or answered another code than expected.
+int32_t FailUnexpected(FtpSession& s, int32_t reply) noexcept {
+  if (Gone(s)) return FailGone();
+  return FailClosing(s, reply == -1 ? 0 : cvErrorInvalidServerResponse);
+}
+
+bool Is2xx(int32_t code) noexcept { return code >= 200 && code <= 299; }
+
+// PBSZ once per session and PROT before each data connection of a TLS session; a server
+// that refuses either loses the feature.
+void SendProtection(FtpSession& s) noexcept {
+  if ((s.features & kFeaturePbsz) && !s.pbszSent) {
+    if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;
+    s.pbszSent = 1;
+  }
+  if (Gone(s)) return;
+  if (s.features & kFeatureProt)
+    if (!Is2xx(SendCommand(s, "PROT", s.dataProtected ? "P" : "C"))) s.features &= ~kFeatureProt;
+}
+
+// Reads a decimal number of at most max; p advances past it.
+bool TakeNumber(const char*& p, uint32_t max, uint32_t* out) noexcept {
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  uint32_t v = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    v = v * 10 + uint32_t(*p - '0');
+    if (v > max) return false;
+  }
+  *out = v;
+  return true;
+}
+
+// "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": the address text and the port. The
+// numbers may stand in parentheses, brackets or bare; an opened bracket must close, and
+// nothing but the six numbers may be separated by commas.
+bool ParsePasv(const char* text, char (&address)[16], uint32_t* port) noexcept {
+  const char* p = std::strchr(text, '(');
+  char close = ')';
+  if (!p) {
+    p = std::strchr(text, '[');
+    close = ']';
+  }
+  if (p) {
+    ++p;
+  } else {
+    close = 0;
+    for (p = text; *p && !std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    }
+    if (!*p) return false;
+  }
+  uint32_t n[6];
+  for (int i = 0; i < 6; ++i) {
+    while (*p == ' ') ++p;
+    if (!TakeNumber(p, 255, &n[i])) return false;
+    while (*p == ' ') ++p;
+    if (i < 5 && *p++ != ',') return false;
+  }
+  if (*p == ',') return false;
+  if (close && *p != close) return false;
+  std::snprintf(address, sizeof address, "%u.%u.%u.%u", n[0], n[1], n[2], n[3]);
+  *port = n[4] * 256 + n[5];
+  return true;
+}
+
+// "229 Entering Extended Passive Mode (|||port|)" or "(|2|address|port|)".
+bool ParseEpsv(const char* text, char (&address)[64], uint32_t* port) noexcept {
+  const char* open = std::strchr(text, '(');
+  if (!open || !open[1]) return false;
+  const char d = open[1];
+  if (d < 33 || d > 126 || std::isalnum(static_cast<unsigned char>(d))) return false;
+  const char* fields[4];
+  const char* p = open + 1;
+  for (int i = 0; i < 4; ++i) {
+    if (*p != d) return false;
+    fields[i] = ++p;
+    if (i < 3)
+      while (*p && *p != d) ++p;
+  }
+  if (*p != ')') return false;
+  // fields: family, address, port, and the end just after the last delimiter
+  if (fields[1] - fields[0] > 1) {
+    if (fields[1] - fields[0] != 2 || fields[0][0] != '2') return false;
+  }
+  const size_t addressLength = size_t(fields[2] - fields[1] - 1);
+  if (addressLength >= sizeof address) return false;
+  std::memcpy(address, fields[1], addressLength);
+  address[addressLength] = '\0';
+  const char* q = fields[2];
+  if (!TakeNumber(q, 65535, port) || *q != d) return false;
+  return true;
+}
+
+// Passive mode: the server's address and port for the data connection.
+bool PassiveTarget(FtpSession& s, SockAddress* target, uint32_t* port) noexcept {
+  const SockAddress& peer = PeerAddress(s);
+  *target = peer;
+  if (peer.family == plat::kAfInet6) {
+    const int32_t r = SendCommand(s, "EPSV", "2");
+    if (r == -1) return false;
+    char address[64];
+    if (r != 229 || !ParseEpsv(s.replyText, address, port)) return Fail(cvErrorInvalidServerResponse), false;
+    if (address[0] && SockParseAddress(address, plat::kAfInet6, target) != int32_t(plat::kAfInet6))
+      return Fail(cvErrorInvalidServerResponse), false;
+  } else {
+    const int32_t r = SendCommand(s, "PASV", nullptr);
+    if (r == -1) return false;
+    char address[16];
+    if (r != 227 || !ParsePasv(s.replyText, address, port)) return Fail(cvErrorInvalidServerResponse), false;
+    if (CheckPassiveAddress(s, address, target) != 0 || target->family != plat::kAfInet)
+      return Fail(cvErrorInvalidServerResponse), false;
+  }
+  if (target->family != peer.family) return Fail(cvErrorInvalidServerResponse), false;
+  if (s.options & kOptPassiveIgnoreAddress) {
+    TracePrintf(kTraceInformation, "Ignoring passive IP address, using host address instead");
+    *target = peer;
+  }
+  // A port of 0 comes only from a broken reply.
+  if (*port == 0) return Fail(cvErrorInvalidServerResponse), false;
+  return true;
+}
+
+// Binds sock to the local address within the session's active port range.
+bool BindActive(FtpSession& s, SOCKET sock, const sockaddr_storage& local, uint32_t length) noexcept {
+  sockaddr_storage sa = local;
+  auto setPort = [&](uint32_t port) {
+    if (sa.ss_family == AF_INET)
+      reinterpret_cast<sockaddr_in&>(sa).sin_port = htons(uint16_t(port));
+    else
+      reinterpret_cast<sockaddr_in6&>(sa).sin6_port = htons(uint16_t(port));
+  };
+  const uint32_t low = s.activePortLow, high = s.activePortHigh;
+  if ((low == kDefaultPortLow && high == kDefaultPortHigh) || low == 0 || high < low) {
+    setPort(0);
+    return SockBind(sock, reinterpret_cast<sockaddr*>(&sa), int32_t(length)) == 0;
+  }
+  // Every port of the range once, from a pseudo-random one.
+  const uint32_t count = high - low + 1;
+  const uint32_t tries = count < kMaxPortTries ? count : kMaxPortTries;
+  uint32_t port = low + plat::GetTickCount() % count;
+  for (uint32_t i = 0; i < tries; ++i) {
+    setPort(port);
+    if (SockBind(sock, reinterpret_cast<sockaddr*>(&sa), int32_t(length)) == 0) return true;
+    port = port == high ? low : port + 1;
+  }
+  return false;
+}
+
+// Active mode: a listening socket announced with PORT or EPRT.
+int32_t OpenActive(FtpSession& s) noexcept {
+  sockaddr_storage local{};
+  int32_t localLength = sizeof local;
+  if (SockGetLocalName(s.header.controlSocket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
+    return TakePlatformError(), -1;
+  const SockAddress& peer = PeerAddress(s);
+  s.dataSocket = SockCreate(int32_t(peer.family), plat::kSockStream, plat::kIpProtoTcp);
+  if (s.dataSocket == INVALID_SOCKET) return TakePlatformError(), -1;
+  if (!BindActive(s, s.dataSocket, local, uint32_t(localLength)) || SockListen(s.dataSocket) != 0) {
+    TakePlatformError();
+    return FailClosing(s, 0);
+  }
+  uint32_t on = 1;
+  SockIoctl(s.dataSocket, plat::kFionBio, &on);
+  sockaddr_storage bound{};
+  int32_t boundLength = sizeof bound;
+  if (SockGetLocalName(s.dataSocket, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    TakePlatformError();
+    return FailClosing(s, 0);
+  }
+  char argument[128];
+  if (bound.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(bound);
+    const auto* a = reinterpret_cast<const uint8_t*>(&in.sin_addr);
+    const uint32_t port = ntohs(in.sin_port);
+    std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port >> 8, port & 0xFF);
+    if (const int32_t r = SendCommand(s, "PORT", argument); r != 200) return FailUnexpected(s, r);
+  } else {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(bound);
+    char text[64];
+    if (!SockInetNtop(plat::kAfInet6, &in6.sin6_addr, text, sizeof text)) return FailClosing(s, cvErrorInvalidAddress);
+    std::snprintf(argument, sizeof argument, "|2|%s|%u|", text, unsigned(ntohs(in6.sin6_port)));
+    if (const int32_t r = SendCommand(s, "EPRT", argument); r != 200) return FailUnexpected(s, r);
+  }
+  return 0;
+}
+
+// Passive mode: PASV or EPSV, then the connection to the announced port.
+int32_t OpenPassive(FtpSession& s) noexcept {
+  SockAddress target{};
+  uint32_t port = 0;
+  if (!PassiveTarget(s, &target, &port)) return -1;
+  s.dataSocket = OpenConnection(s, target, port);
+  if (s.dataSocket != INVALID_SOCKET) return 0;
+  if (Gone(s)) return FailGone();
+  // The server announced the port and then refused it.
+  if (cvcore::ErrorNumber(Library().GetLastError()) == cvcore::ErrorNumber(cvErrorConnectionRefused))
+    return Fail(cvErrorConnectionFailed);
+  return -1;
+}
+
+}  // namespace
+
+void CloseDataChannel(FtpSession& s) noexcept {
+  if (s.dataSocket == INVALID_SOCKET) return;
+  const uint32_t kept = Library().GetLastError();
+  if (s.dataProtected) hooks::TlsShutdown(s, 1);
+  CloseChannel(s, 1);
+  Library().SetLastError(kept);
+}
+
+int32_t CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept {
+  if (Empty(text) || !out) return Fail(cvErrorInvalidParameter);
+  SockAddress parsed{};
+  if (SockParseAddress(text, (s.options & kOptIpv6) ? plat::kAfInet6 : 0, &parsed) == -1 || parsed.family == 0)
+    return Fail(cvErrorInvalidAddress);
+  *out = IsPrivate(parsed) ? PeerAddress(s) : parsed;
+  return 0;
+}
+
+int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept {
+  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
+  if (direction > kDirectionAppend) return Fail(cvErrorInvalidParameter);
+  if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
+  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.options & kOptTls) {
+    SendProtection(s);
+    if (Gone(s)) return FailGone();
+  }
+  s.restartPending.store(offset != 0);
+  s.restartOffset.store(offset);
+  if ((s.options & kOptTls) && hooks::TlsAcquireCredentials(s, 1) == -1) return Fail(cvErrorSecurityCredentials);
+  const uint32_t family = PeerAddress(s).family;
+  if (family != plat::kAfInet && family != plat::kAfInet6) return Fail(cvErrorProtocolFamily);
+
+  if ((s.passive ? OpenPassive(s) : OpenActive(s)) == -1) return Gone(s) ? FailGone() : -1;
+
+  if (s.restartPending.load()) {
+    char argument[24];
+    std::snprintf(argument, sizeof argument, "%" PRIu64, offset);
+    if (SendCommand(s, "REST", argument) != 350) {
+      if (Gone(s)) return FailGone();
+      s.restartPending.store(0);
+      s.restartOffset.store(0);
+      return FailClosing(s, cvErrorOperationNotSupported);
+    }
+  }
+  if (s.notify.notifyWindow && (s.notify.eventMask.load() & kNetworkEventMask) &&
+      SelectDataEvents(s, s.notify.notifyWindow, cvcore::kNotifySocketMessage) != 0)
+    return FailClosing(s, 0);
+  s.bytesBuffered = 0;
+  s.dataDirection = uint16_t(direction);
+  s.dataCursor = s.dataBuffer;
+  s.endOfData = 0;
+  s.transferEnd.store(0);
+  s.transferStart.store(plat::GetTickCount());
+  return 0;
+}
+
+int32_t AcceptDataConnection(FtpSession& s) noexcept {
+  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.passive) return Fail(cvErrorConnectionPassive);
+  if (!WaitSocket(s, s.dataSocket, POLLIN)) return Gone(s) ? FailGone() : FailClosing(s, 0);
+  SOCKET accepted = SockAccept(s.dataSocket, nullptr, nullptr);
+  if (accepted == INVALID_SOCKET) {
+    TakePlatformError();
+    return FailClosing(s, 0);
+  }
+  const HWND window = s.notify.socketWindow;
+  const uint32_t message = s.notify.socketMessage;
+  if (window) SelectDataEvents(s, nullptr, 0);
+  CloseChannel(s, 1);
+  s.dataSocket = accepted;
+  uint32_t on = 1;
+  int32_t one = 1;
+  SockIoctl(accepted, plat::kFionBio, &on);
+  SockSetOption(accepted, plat::kIpProtoTcp, plat::kTcpNoDelay, &one);
+  if (window && SelectDataEvents(s, window, message) != 0) return FailClosing(s, 0);
+  return 0;
+}
+
+}  // namespace cvftp
+
+int32_t FtpOpenDataConnection(LibHandle handle, uint32_t direction, uint64_t offset) {
+  cvftp::Operation op(handle);
+  return op ? cvftp::OpenDataConnection(*op.session(), direction, offset) : -1;
+}
+
+int32_t FtpCheckPassiveAddress(LibHandle handle, const char* text, SockAddress* address) {
+  cvftp::Operation op(handle);
+  return op ? cvftp::CheckPassiveAddress(*op.session(), text, address) : -1;
+}
+
+int32_t FtpAcceptDataConnection(LibHandle handle) {
+  cvftp::Operation op(handle);
+  return op ? cvftp::AcceptDataConnection(*op.session()) : -1;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// A local file of a transfer, opened by path with the error numbers the transfer
+// operations report, closed on every path out.
+#include <cstddef>
+#include <cstdint>
+
+namespace cvftp {
+
+class LocalFile {
+ public:
+  enum class Mode {
+    Read,         // must exist: 10002 when the path does not, else 10013
+    Create,       // created or replaced: 10003
+    Append,       // opened or created, positioned at its end: 10003
+    ExistingRW,   // must exist (10002 / 10013), read and write
+  };
+
+  LocalFile() = default;
+  ~LocalFile();
+  LocalFile(const LocalFile&) = delete;
+  LocalFile& operator=(const LocalFile&) = delete;
+
+  // False with the library's last error set.
+  bool Open(const char* path, Mode mode) noexcept;
+  // Cuts the file at offset and positions it there (a restarted download continues it).
+  bool TruncateAt(uint64_t offset) noexcept;
+  bool Seek(uint64_t offset) noexcept;
+  // The whole length, or false (10011).
+  bool WriteAll(const char* data, size_t length) noexcept;
+  // Bytes read (0 at the end), or -1 (10010).
+  int64_t Read(char* buffer, size_t length) noexcept;
+  // The size, or -1.
+  int64_t Size() const noexcept;
+  // False when closing lost data (10011).
+  bool Close() noexcept;
+  bool isOpen() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The error of a failed open of an existing file: 10002 when the path or file does not
+// exist, else 10013.
+uint32_t OpenErrorFor(int error) noexcept;
+
+}  // namespace cvftp

@@ -1,0 +1,116 @@
+// The FTP library's event registration and delivery on the notification engine, and the
+// data socket's network events turned into library events.
+#include "ftp/ftp_notify.h"
+
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
+
+namespace cvftp {
+
+uint32_t NotifyTraits::SelectRefusal(FtpSession& s) {
+  if (s.options & kOptSftp) return cvErrorOperationNotSupported;
+  if (s.dataSocket == INVALID_SOCKET) return cvErrorConnectionClosed;
+  return 0;
+}
+
+void NotifyTraits::OnSocketEvent(FtpSession& s, SOCKET socket, int32_t fdEvent, uint32_t error) {
+  Operation op(s.header.handle);  // a receiver may free the session
+  if (!op) return;
+  const bool data = socket == s.dataSocket;
+  switch (fdEvent) {
+    case plat::FD_READ:
+      if (!data) return;
+      if (!error) FillReceiveBuffer(s);  // pre-read: the receiver finds the data buffered
+      if (!Gone(s)) FireEvent(s, kEventDataReadable, error);
+      return;
+    case plat::FD_WRITE:
+      if (!data) return;
+      if (!error) FlushSendBuffer(s, false);
+      if (!Gone(s)) FireEvent(s, kEventDataWritable, error);
+      return;
+    case plat::FD_CONNECT:
+      if (data) {
+        FireEvent(s, kEventDataConnected, error);
+      } else if (!error) {
+        s.connected = 1;
+        s.state = 1;
+        FireEvent(s, kEventConnected, 0);
+      }
+      return;
+    case plat::FD_CLOSE:
+      if (data) FireEvent(s, kEventDataClosed, error);
+      return;
+    default:
+      return;
+  }
+}
+
+void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept {
+  if (Gone(s)) return;
+  Notify::Fire(s.header.handle, event, error);
+}
+
+int32_t SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept {
+  if (Notify::SelectEvents(s.header.handle, window, message) != 0) return -1;
+  // The library's own waits need a non-blocking socket whether selected or not.
+  if (!window && s.dataSocket != INVALID_SOCKET) {
+    uint32_t on = 1;
+    SockIoctl(s.dataSocket, plat::kFionBio, &on);
+  }
+  return 0;
+}
+
+}  // namespace cvftp
+
+using cvftp::Notify;
+using cvftp::Operation;
+
+int32_t FtpRegisterEvents(LibHandle handle, HWND window, uint32_t message, uint32_t mask) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!window) return Notify::Unregister(handle);
+  // A receiver changing the registration it is being called through.
+  if (op.session()->notify.Dispatching()) return cvftp::Fail(cvErrorOperationInProgress);
+  return Notify::Register(handle, window, message, mask);
+}
+
+int32_t FtpRegisterAllEvents(LibHandle handle, HWND window, uint32_t message) {
+  return FtpRegisterEvents(handle, window, message, 0xFFFFFFFFu);
+}
+
+int32_t FtpUnregisterEvents(LibHandle handle) {
+  Operation op(handle);
+  return op ? Notify::Unregister(handle) : -1;
+}
+
+int32_t FtpSetProgressCallback(LibHandle handle, FtpEventCallback callback, uintptr_t parameter) {
+  Operation op(handle);
+  return op ? Notify::SetCallback(handle, cvftp::kEventProgress, callback, parameter) : -1;
+}
+
+LRESULT FtpFireEvent(LibHandle handle, uint32_t event, uint32_t error) {
+  Operation op(handle);
+  if (!op) return -1;
+  return Notify::Fire(handle, event, error);
+}
+
+int32_t FtpFreezeEvents(LibHandle handle, uint32_t hold) {
+  Operation op(handle);
+  return op ? Notify::Freeze(handle, hold != 0) : -1;
+}
+
+int32_t FtpSelectDataEvents(LibHandle handle, HWND window, uint32_t message) {
+  Operation op(handle);
+  return op ? cvftp::SelectDataEvents(*op.session(), window, message) : -1;
+}
+
+int32_t NotifyAttachWindow(LibHandle handle, HWND window) {
+  Operation op(handle);
+  return op ? Notify::AttachWindow(handle, window) : 0;
+}
+
+void NotifyReleaseWindows() { Notify::ReleaseWindows(); }
+
+LRESULT NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Notify::WindowProc(window, message, wParam, lParam, 0, 0);
+}

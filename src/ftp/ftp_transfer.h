@@ -1,0 +1,103 @@
+#pragma once
+// The data connection and the transfer operations on a validated session: what the
+// public transfer functions, the notification code and the directory listings share.
+#include <cstdint>
+
+#include "ftp/ftp_session.h"
+
+namespace cvftp {
+
+// Transfer directions (and the modes of FtpOpenFileEx).
+inline constexpr uint32_t kDirectionReceive = 0;
+inline constexpr uint32_t kDirectionStore = 1;
+inline constexpr uint32_t kDirectionAppend = 2;
+
+// Session states during a transfer.
+inline constexpr uint32_t kStateIdle = 1;
+inline constexpr uint32_t kStateReceiving = 3;
+inline constexpr uint32_t kStateSending = 4;
+inline constexpr uint32_t kStateOpening = 6;
+inline constexpr uint32_t kStateClosing = 7;
+inline constexpr uint32_t kStateDownload = 8;
+inline constexpr uint32_t kStateUpload = 9;
+
+// Transfer types.
+inline constexpr uint32_t kTypeAscii = 1;
+inline constexpr uint32_t kTypeEbcdic = 2;
+inline constexpr uint32_t kTypeImage = 3;
+
+int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept;
+int32_t AcceptDataConnection(FtpSession& s) noexcept;
+int32_t CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept;
+// Closes the data socket (TLS first when protected), keeping the last error.
+void CloseDataChannel(FtpSession& s) noexcept;
+
+// What the content test of the automatic type looks at: the local file of an upload, or
+// the data of a memory upload.
+struct TypeProbe {
+  const char* localPath = nullptr;
+  const void* data = nullptr;
+  size_t length = 0;
+};
+
+// probe: the upload's content for the automatic type, or null (the type by name only).
+int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, const TypeProbe* probe) noexcept;
+int32_t CloseFile(FtpSession& s) noexcept;
+int32_t FillReceiveBuffer(FtpSession& s) noexcept;
+int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
+int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
+int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept;
+
+int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;
+int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;
+int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept;
+int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept;
+
+// SIZE of a remote file; the reply code, or -1.
+int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept;
+// The transfer type for a file name by its extension, else by the probe's first bytes
+// (when given), else the session's default.
+int32_t AutoFileType(FtpSession& s, const char* name, const TypeProbe* probe) noexcept;
+// Compares a local and a remote file; 1, or 0 with the error.
+int32_t VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept;
+
+// A restartable-statistics reset for a new transfer.
+void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint64_t offset) noexcept;
+
+// For the length of a transfer operation: the session's socket window, socket message and
+// network-event bits of the mask are set aside (the data connection is not routed to the
+// window) and restored, with the idle state, on every path out.
+class SocketEventsAside {
+ public:
+  SocketEventsAside(FtpSession& s, uint32_t state) noexcept;
+  ~SocketEventsAside();
+  SocketEventsAside(const SocketEventsAside&) = delete;
+  SocketEventsAside& operator=(const SocketEventsAside&) = delete;
+  // Restores now (before the final reply is read, as the transfers do).
+  void Restore() noexcept;
+
+ private:
+  FtpSession& s_;
+  HWND window_;
+  uint32_t message_;
+  uint32_t networkBits_;
+  bool restored_ = false;
+};
+
+// The pause, progress event and cancel test after each block of a transfer loop.
+class TransferPacer {
+ public:
+  explicit TransferPacer(FtpSession& s) noexcept;
+  // After a block: false with the last error when the transfer must stop (canceled, or
+  // the session freed by an event receiver).
+  bool AfterBlock() noexcept;
+  // The final progress event of a transfer that ended without error; false when the
+  // receiver freed the session.
+  bool Finish() noexcept;
+
+ private:
+  FtpSession& s_;
+  uint32_t lastProgress_;
+};
+
+}  // namespace cvftp

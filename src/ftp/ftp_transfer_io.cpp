@@ -1,0 +1,453 @@
+// Opening and closing a transfer, and the buffered reading and writing of its data with
+// the ASCII and EBCDIC conversions. Data sockets stay non-blocking: a receive is tried
+// first and waited for only when nothing is there, so a flowing transfer costs one call
+// per buffer.
+#include <poll.h>
+#include <strings.h>
+
+#include <cstring>
+
+#include "core/url/url.h"
+#include "ftp/ftp_ebcdic.h"
+#include "ftp/ftp_hooks.h"
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_notify.h"
+#include "ftp/ftp_transfer.h"
+#include "ftp/ftp_wait.h"
+#include "platform/base/last_error.h"
+#include "platform/base/tick.h"
+#include "platform/msg/message.h"
+#include "platform/net/wsa_errors.h"
+#include "platform/net/wsa_types.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr const char* kTransferCommands[] = {"RETR", "STOR", "APPE"};
+
+bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
+
+uint32_t NonZeroTick() noexcept {
+  const uint32_t t = plat::GetTickCount();
+  return t ? t : 1;
+}
+
+// 10004 with event 128, the event once per cancel.
+int32_t FailCanceled(FtpSession& s) noexcept {
+  Fail(cvErrorOperationCanceled);
+  if (s.cancelReported) return -1;
+  s.cancelReported = 1;
+  return FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+}
+
+bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK; }
+
+// A data connection the server broke off is a closed data connection to the caller.
+int32_t FailReceive() noexcept {
+  const uint32_t e = cvcore::ErrorNumber(TakePlatformError());
+  if (e == plat::WSAECONNRESET || e == plat::WSAECONNABORTED) return Fail(cvErrorConnectionClosed);
+  return -1;
+}
+
+void PostSocketEvent(FtpSession& s, int32_t fdEvent) noexcept {
+  if (s.notify.socketWindow && s.dataSocket != INVALID_SOCKET)
+    plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.dataSocket),
+                      plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
+}
+
+uint32_t CurrentType(const FtpSession& s) noexcept { return s.listingTypeOverride ? kTypeAscii : s.fileType; }
+
+// A name that is a URL of this session's own server stands for its path.
+bool TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
+  if (s.proxyType != 0 || FtpUrlScheme(name) == 0) return true;
+  FtpUrl* url = nullptr;
+  if (!FtpParseUrl(name, &url)) return true;  // not a URL after all: the name as it is
+  bool own = url->host && strcasecmp(url->host, s.hostName) == 0 && (url->port == 0 || url->port == s.serverPort);
+  if (own) {
+    if (!url->file || !*url->file) {
+      UrlFree(url);
+      return Fail(cvErrorInvalidFileName), false;
+    }
+    out = (url->path && *url->path) ? "/" + std::string(url->path) + "/" + url->file : std::string("/") + url->file;
+  }
+  UrlFree(url);
+  return true;
+}
+
+// One receive into the buffer: the bytes, 0 at the end, -1 with the error.
+int32_t ReceiveOnce(FtpSession& s) noexcept {
+  if (s.dataProtected) return hooks::TlsRecv(s, 1, s.dataBuffer, s.dataBufferSize);
+  for (;;) {
+    const int32_t n = SockRecv(s.dataSocket, s.dataBuffer, int32_t(s.dataBufferSize), 0);
+    if (n >= 0) return n;
+    if (!WouldBlock()) return FailReceive();
+    RawWait w = WaitRaw(s, s.dataSocket, POLLIN, SessionTimeoutMs(s));
+    if (w.status == RawWait::Canceled) return FailCanceled(s);
+    if (!ReportWait(s, w, kEventTimeout)) return -1;
+  }
+}
+
+}  // namespace
+
+int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, const TypeProbe* probe) noexcept {
+  std::string path;
+  if (!Empty(name) && !TakeUrlPath(s, name, path)) return -1;
+  if (!path.empty()) name = path.c_str();
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (Empty(name)) return Fail(cvErrorInvalidFileName);
+  if (mode == kDirectionAppend && offset != 0) return Fail(cvErrorOperationNotSupported);
+  if (mode > kDirectionAppend) return Fail(cvErrorInvalidParameter);
+  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+
+  s.bytesTransferred.store(0);
+  if (s.autoFileType) {
+    const int32_t type = AutoFileType(s, name, probe);
+    if (type >= int32_t(kTypeAscii) && type <= int32_t(kTypeImage) && uint32_t(type) != s.fileType &&
+        SendType(s, uint32_t(type)) == -1)
+      return -1;
+    if (Gone(s)) return FailGone();
+  }
+  const uint32_t previous = s.state.exchange(kStateOpening);
+  auto fail = [&](int32_t result) {
+    CloseDataChannel(s);
+    s.restartPending.store(0);
+    if (!Gone(s)) s.state = previous;
+    return result;
+  };
+  if (OpenDataConnection(s, mode, offset) == -1) return fail(Gone(s) ? FailGone() : -1);
+  const int32_t r = SendCommand(s, kTransferCommands[mode], name, cvErrorInvalidFileName);
+  if (Gone(s)) return fail(FailGone());
+  if (r != 125 && r != 150) return fail(r);
+  if (!s.passive && AcceptDataConnection(s) == -1) {
+    // The server will report the failed connection: that reply is read before the next command.
+    if (!Gone(s)) OweReply(s);
+    return fail(-1);
+  }
+  if (s.dataProtected) {
+    const uint32_t earlier = Library().GetLastError();
+    if (hooks::TlsHandshake(s, 1) == -1 ||
+        (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
+      const uint32_t error = Library().GetLastError();
+      ReleaseOrDefer(s.header.handle);
+      return Fail(error);
+    }
+    Library().SetLastError(earlier);
+  }
+  s.state = previous;
+  return r;
+}
+
+int32_t CloseFile(FtpSession& s) noexcept {
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  const bool canceled = s.cancelRequested.load() != 0;
+  if (s.dataDirection != kDirectionReceive && !canceled && s.bytesBuffered > 0) {
+    const uint32_t kept = Library().GetLastError();
+    FlushSendBuffer(s, true);
+    Library().SetLastError(kept);
+    if (Gone(s)) return FailGone();
+  }
+  s.state = kStateClosing;
+  CloseDataChannel(s);
+  s.blocked.store(0);
+  s.endOfData = 0;
+  s.restartPending.store(0);
+  s.bytesBuffered = 0;
+  s.dataCursor = s.dataBuffer;
+  s.transferEnd.store(NonZeroTick());
+
+  int32_t result;
+  if (canceled) {
+    s.cancelRequested.store(0);
+    s.cancelSignal.Reset();
+    // The aborted command still owes its final reply: take it (within the timeout) so
+    // that the resynchronisation starts from a quiet channel and no reply arrives late.
+    s.replyPending = 1;
+    const uint32_t kept = Library().GetLastError();
+    ReadReply(s);
+    if (Gone(s)) return FailGone();
+    Library().SetLastError(kept);
+    result = ResyncCommandChannel(s);
+    if (Gone(s)) return FailGone();
+    if (!s.cancelReported) FireEvent(s, kEventCanceled, cvErrorOperationCanceled);
+    s.cancelReported = 0;
+    if (Gone(s)) return FailGone();
+  } else {
+    s.replyPending = 1;
+    result = ReadReply(s);
+    if (Gone(s)) return FailGone();
+    if (result == -1) {
+      const uint32_t e = Library().GetLastError();
+      if (e == cvErrorInvalidServerResponse) {
+        if (Reconnect(s) == -1) return Fail(cvErrorServerResyncFailed);
+        Fail(e);
+      } else if (e == cvErrorConnectionClosed) {
+        Fail(cvErrorCommandAborted);
+      }
+    }
+  }
+  s.state = kStateIdle;
+  if (s.listingTypeOverride) {
+    s.listingTypeOverride = 0;
+    static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
+    const uint32_t kept = Library().GetLastError();
+    const int32_t r = SendCommand(s, "TYPE", kTypes[s.fileType & 3]);
+    if (Gone(s)) return FailGone();
+    if (r != 200) return Fail(cvErrorInvalidServerResponse);
+    Library().SetLastError(kept);
+  }
+  return result;
+}
+
+int32_t FillReceiveBuffer(FtpSession& s) noexcept {
+  Library().SetLastError(0);
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.cancelRequested.load()) return FailCanceled(s);
+  if (s.dataDirection != kDirectionReceive) return Fail(cvErrorDataWriteOnly);
+  if (s.bytesBuffered > 0) return int32_t(s.bytesBuffered);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.endOfData) return Fail(cvErrorEndOfData);
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  const uint32_t previous = s.state.load();
+  if (previous == kStateIdle) s.state = kStateReceiving;
+  const int32_t n = ReceiveOnce(s);
+  if (Gone(s)) return FailGone();
+  s.state = previous;
+  if (n > 0) {
+    s.dataCursor = s.dataBuffer;
+    s.bytesBuffered = uint32_t(n);
+    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
+    return n;
+  }
+  if (n == 0) {
+    s.endOfData = 1;
+    return Fail(cvErrorEndOfData);
+  }
+  return -1;
+}
+
+int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
+  if (s.cancelRequested.load()) return FailCanceled(s);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.endOfData && s.bytesBuffered == 0) {
+    Fail(cvErrorEndOfData);
+    return 0;
+  }
+  if (s.dataDirection != kDirectionReceive) return Fail(cvErrorDataWriteOnly);
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+
+  const uint32_t type = CurrentType(s);
+  uint32_t copied = 0;
+  bool lineDone = false;
+  while (copied < length && !lineDone) {
+    if (s.bytesBuffered == 0) {
+      if (FillReceiveBuffer(s) == -1) {
+        if (Gone(s)) return FailGone();
+        if (copied > 0) return int32_t(copied);
+        return Library().GetLastError() == cvErrorEndOfData ? 0 : -1;
+      }
+    }
+    const char* from = s.dataCursor;
+    uint32_t take = std::min(length - copied, s.bytesBuffered);
+    if (type == kTypeImage) {
+      std::memcpy(buffer + copied, from, take);
+      copied += take;
+    } else if (type == kTypeAscii) {
+      if (const void* lf = std::memchr(from, '\n', take)) {
+        take = uint32_t(static_cast<const char*>(lf) - from) + 1;
+        lineDone = true;
+      }
+      std::memcpy(buffer + copied, from, take);
+      copied += take;
+    } else {
+      uint32_t used = 0;
+      while (used < take && copied < length) {
+        const uint8_t c = uint8_t(from[used]);
+        if (c == ebcdic::kLineEnd) {
+          if (length - copied < 2) break;  // the line end needs two bytes of room
+          buffer[copied++] = '\r';
+          buffer[copied++] = '\n';
+          ++used;
+          lineDone = true;
+          break;
+        }
+        const char a = char(ebcdic::kToAscii[c]);
+        buffer[copied++] = a;
+        ++used;
+        if (a == '\n') {
+          lineDone = true;
+          break;
+        }
+      }
+      if (used == 0) break;  // no room for a line end: the caller reads it next time
+      take = used;
+    }
+    s.dataCursor += take;
+    s.bytesBuffered -= take;
+  }
+  if (s.bytesBuffered > 0) PostSocketEvent(s, plat::FD_READ);
+  return int32_t(copied);
+}
+
+int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
+  Library().SetLastError(0);
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.cancelRequested.load()) return FailCanceled(s);
+  if (s.dataDirection == kDirectionReceive) return Fail(cvErrorDataReadOnly);
+  if (s.bytesBuffered == 0) return 0;
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+
+  const uint32_t timeoutMs = SessionTimeoutMs(s);
+  const uint32_t start = plat::GetTickCount();
+  const uint32_t previous = s.state.load();
+  if (previous == kStateIdle) s.state = kStateSending;
+  s.blocked.store(1);
+  uint32_t sent = 0;
+  bool failed = false, timedOut = false, canceledNow = false;
+  while (sent < s.bytesBuffered) {
+    const char* p = s.dataBuffer + sent;
+    const uint32_t left = s.bytesBuffered - sent;
+    int32_t n;
+    if (s.dataProtected) {
+      // One record at a time: a buffer may hold far more than a record carries.
+      n = hooks::TlsSend(s, 1, p, std::min(left, hooks::kTlsMaxRecordData));
+      if (n <= 0) {
+        failed = true;
+        break;
+      }
+    } else {
+      n = SockSend(s.dataSocket, p, int32_t(left), 0);
+      if (n < 0) {
+        if (!WouldBlock()) {
+          TakePlatformError();
+          failed = true;
+          break;
+        }
+        if (!wait) break;
+        const uint32_t spent = plat::GetTickCount() - start;
+        if (spent >= timeoutMs) {
+          timedOut = true;
+          break;
+        }
+        RawWait w = WaitRaw(s, s.dataSocket, POLLOUT, timeoutMs - spent);
+        if (w.status == RawWait::Canceled) {
+          canceledNow = true;
+          break;
+        }
+        if (w.status == RawWait::Gone) return FailGone();
+        if (w.status == RawWait::Failed) {
+          TakePlatformError();
+          failed = true;
+          break;
+        }
+        continue;  // a time-out is noticed by the next round
+      }
+    }
+    sent += uint32_t(n);
+    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
+  }
+  s.blocked.store(0);
+  s.state = previous;
+  if (sent > 0) {
+    std::memmove(s.dataBuffer, s.dataBuffer + sent, s.bytesBuffered - sent);
+    s.bytesBuffered -= sent;
+  }
+  if (s.bytesBuffered > 0) PostSocketEvent(s, plat::FD_WRITE);
+  if (sent == 0) {
+    if (canceledNow) return FailCanceled(s);
+    if (timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+    if (failed) return -1;
+  }
+  if (failed && s.dataProtected) return -1;
+  return int32_t(sent);
+}
+
+int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
+  if (s.cancelRequested.load()) return FailCanceled(s);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.dataDirection == kDirectionReceive) return Fail(cvErrorDataReadOnly);
+  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+
+  const bool wait = s.notify.socketWindow == nullptr;
+  const bool ebcdicType = s.fileType == kTypeEbcdic;
+  // Makes room in the buffer; false when the flush failed.
+  auto makeRoom = [&]() {
+    while (s.bytesBuffered >= s.dataBufferSize) {
+      if (FlushSendBuffer(s, wait) == -1) return false;
+      if (Gone(s)) return false;
+    }
+    return true;
+  };
+  uint32_t taken = 0;
+  while (taken < length) {
+    if (!makeRoom()) return Gone(s) ? FailGone() : -1;
+    char* to = s.dataBuffer + s.bytesBuffered;
+    const uint32_t room = s.dataBufferSize - s.bytesBuffered;
+    if (!ebcdicType) {
+      const uint32_t n = std::min(room, length - taken);
+      std::memcpy(to, buffer + taken, n);
+      s.bytesBuffered += n;
+      taken += n;
+      continue;
+    }
+    uint32_t stored = 0;
+    for (; stored < room && taken < length; ++taken) {
+      const uint8_t c = uint8_t(buffer[taken]);
+      if (c == '\r') continue;
+      to[stored++] = c == '\n' ? char(ebcdic::kLineEnd) : char(ebcdic::kFromAscii[c]);
+    }
+    s.bytesBuffered += stored;
+  }
+  if (FlushSendBuffer(s, wait) == -1) return Gone(s) ? FailGone() : -1;
+  return int32_t(taken);
+}
+
+}  // namespace cvftp
+
+using cvftp::Operation;
+
+int32_t FtpOpenFile(LibHandle handle, const char* name, uint32_t mode) { return FtpOpenFileEx(handle, name, mode, 0); }
+
+int32_t FtpOpenFileEx(LibHandle handle, const char* name, uint32_t mode, uint64_t offset) {
+  Operation op(handle);
+  return op ? cvftp::OpenFileEx(*op.session(), name, mode, offset, nullptr) : -1;
+}
+
+int32_t FtpCloseFile(LibHandle handle) {
+  Operation op(handle);
+  return op ? cvftp::CloseFile(*op.session()) : -1;
+}
+
+int32_t FtpFillReceiveBuffer(LibHandle handle) {
+  Operation op(handle);
+  return op ? cvftp::FillReceiveBuffer(*op.session()) : -1;
+}
+
+int32_t FtpReadData(LibHandle handle, void* buffer, uint32_t length) {
+  Operation op(handle);
+  return op ? cvftp::ReadData(*op.session(), static_cast<char*>(buffer), length) : -1;
+}
+
+int32_t FtpWriteData(LibHandle handle, const void* buffer, uint32_t length) {
+  Operation op(handle);
+  return op ? cvftp::WriteData(*op.session(), static_cast<const char*>(buffer), length) : -1;
+}
+
+int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait) {
+  Operation op(handle);
+  return op ? cvftp::FlushSendBuffer(*op.session(), wait != 0) : -1;
+}
+
+int32_t FtpIsDataEnd(LibHandle handle) {
+  Operation op(handle);
+  if (!op) return 0;
+  const FtpSession& s = *op.session();
+  return s.endOfData && s.bytesBuffered == 0 ? 1 : 0;
+}

@@ -1,0 +1,151 @@
+// What every transfer loop shares: setting the socket events aside, the pacing, progress
+// and cancel rule after each block, the statistics of a new transfer, and SIZE.
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_notify.h"
+#include "ftp/ftp_transfer.h"
+#include "platform/base/tick.h"
+#include "platform/msg/window.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr uint32_t kProgressIntervalMs = 250;
+
+}  // namespace
+
+SocketEventsAside::SocketEventsAside(FtpSession& s, uint32_t state) noexcept
+    : s_(s),
+      window_(s.notify.socketWindow),
+      message_(s.notify.socketMessage),
+      networkBits_(s.notify.eventMask.fetch_and(~kNetworkEventMask) & kNetworkEventMask) {
+  s.notify.socketWindow = nullptr;
+  s.notify.socketMessage = 0;
+  s.state = state;
+}
+
+SocketEventsAside::~SocketEventsAside() { Restore(); }
+
+void SocketEventsAside::Restore() noexcept {
+  if (restored_) return;
+  restored_ = true;
+  s_.notify.socketWindow = window_;
+  s_.notify.socketMessage = message_;
+  if (s_.notify.notifyWindow) s_.notify.eventMask.fetch_or(networkBits_);
+  // A window destroyed meanwhile could not detach this session: let it go now.
+  if (window_ && !plat::IsWindow(window_)) {
+    const uint32_t kept = Library().GetLastError();
+    Notify::AttachWindow(s_.header.handle, nullptr);
+    Library().SetLastError(kept);
+  }
+  s_.state = kStateIdle;
+}
+
+TransferPacer::TransferPacer(FtpSession& s) noexcept : s_(s), lastProgress_(plat::GetTickCount()) {}
+
+bool TransferPacer::AfterBlock() noexcept {
+  switch (s_.priority) {
+    case 0:
+      SockYield(100);
+      break;
+    case 1:
+      SockYield(20);
+      break;
+    case 2:
+      SockYield(0);
+      break;
+    default:
+      break;
+  }
+  if (s_.priority <= 3) {
+    const uint32_t now = plat::GetTickCount();
+    if (now - lastProgress_ > kProgressIntervalMs) {
+      lastProgress_ = now;
+      const uint32_t kept = Library().GetLastError();
+      FireEvent(s_, kEventProgress, 0);
+      Library().SetLastError(kept);
+    }
+  }
+  if (Gone(s_)) return FailGone(), false;
+  if (s_.cancelRequested.load()) {
+    Fail(cvErrorOperationCanceled);
+    if (!s_.cancelReported) {
+      s_.cancelReported = 1;
+      FailWithEvent(s_, cvErrorOperationCanceled, kEventCanceled);
+    }
+    return false;
+  }
+  return true;
+}
+
+bool TransferPacer::Finish() noexcept {
+  FireEvent(s_, kEventProgress, 0);
+  return !Gone(s_);
+}
+
+void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint64_t offset) noexcept {
+  CopyField(s.localFileName, local ? local : "");
+  CopyField(s.remoteFileName, remote ? remote : "");
+  s.restartPending.store(offset != 0);
+  s.restartOffset.store(offset);
+  s.bytesTransferred.store(0);
+  s.fileSize.store(0);
+  s.transferStart.store(0);
+  s.transferEnd.store(0);
+}
+
+int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept {
+  if (!size) return Fail(cvErrorInvalidParameter);
+  *size = 0;
+  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
+  if (Empty(name)) return Fail(cvErrorInvalidFileName);
+  if (s.features & kFeatureSize) {
+    if (s.autoFileType && s.fileType != kTypeImage && SendType(s, kTypeImage) == -1) return -1;
+    if (Gone(s)) return FailGone();
+    const int32_t r = SendCommand(s, "SIZE", name, cvErrorInvalidFileName);
+    if (Gone(s)) return FailGone();
+    if (r >= 200 && r <= 299) {
+      const char* text = s.replyText;
+      if (const char* semi = std::strchr(text, ';')) text = semi + 1;
+      while (*text == ' ') ++text;
+      char* end = nullptr;
+      const unsigned long long v = std::strtoull(text, &end, 10);
+      if (end == text) return Fail(cvErrorInvalidServerResponse);
+      *size = v;
+      return r;
+    }
+    if (r != -1) return Fail(cvErrorInvalidServerResponse);
+    if (strcasecmp(s.replyText, "SIZE not allowed in ASCII mode") == 0) return Fail(cvErrorOperationNotSupported);
+    if (s.replyCode == 550) return Fail(cvErrorFileNotFound);
+    if (s.replyCode < 500 || s.replyCode > 504) return -1;
+    s.features &= ~kFeatureSize;
+  }
+  // Without SIZE the size would come from the file's directory entry, which the listing
+  // code provides; until then the size is unknown.
+  return Fail(cvErrorOperationNotSupported);
+}
+
+}  // namespace cvftp
+
+int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size) {
+  cvftp::Operation op(handle);
+  if (!op) {
+    if (size) *size = 0;
+    return -1;
+  }
+  return cvftp::QueryFileSize(*op.session(), name, size);
+}
+
+int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size) {
+  if (!size) return cvftp::Fail(cvErrorInvalidParameter);
+  *size = 0;
+  uint64_t full = 0;
+  const int32_t r = FtpQueryFileSize(handle, name, &full);
+  if (r != -1) *size = (full >> 32) ? 0xFFFFFFFFu : uint32_t(full);
+  return r;
+}
