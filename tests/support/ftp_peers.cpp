@@ -1,6 +1,10 @@
 #include "support/ftp_peers.h"
 
+#include <pwd.h>
+#include <unistd.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -41,10 +45,14 @@ RequireValidShell off
 RootLogin on
 UseReverseDNS off
 UseFtpUsers off
+AllowOverwrite on
+AllowStoreRestart on
+AllowRetrieveRestart on
+ModulePath /usr/lib/proftpd
+LoadModule mod_digest.c
 )";
 
-const char* kProxyPart = R"(ModulePath /usr/lib/proftpd
-LoadModule mod_proxy.c
+const char* kProxyPart = R"(LoadModule mod_proxy.c
 ProxyEngine on
 ProxyRole forward
 ProxyForwardMethod {{METHOD}}
@@ -69,12 +77,36 @@ anonymous_enable=YES
 no_anon_password=YES
 anon_root={{DIR}}/anon
 local_enable=NO
-write_enable=NO
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
 utf8_filesystem=YES
 xferlog_enable=NO
 )";
 
-cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string& method) {
+// The system account the servers run anonymous or virtual sessions as.
+uid_t FtpUid(gid_t* gid) {
+  if (const passwd* pw = getpwnam("ftp")) {
+    *gid = pw->pw_gid;
+    return pw->pw_uid;
+  }
+  *gid = 65534;
+  return 65534;
+}
+
+bool Run(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string& method,
+                                const std::vector<std::string>& extraArgs) {
   cvpeers::PeerOptions o;
   o.family = family;
   switch (kind) {
@@ -97,7 +129,8 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
       break;
     case FtpPeerKind::PureFtpd:
       o.program = CachedProgram("pure-ftpd", "pure-ftpd");
-      o.args = {"-S", "{{ADDR}},{{PORT}}", "-e", "-H", "-A"};
+      o.args = {"-S", "{{ADDR}},{{PORT}}", "-E", "-H", "-A", "-l", "puredb:{{DIR}}/pureftpd.pdb"};
+      o.args.insert(o.args.end(), extraArgs.begin(), extraArgs.end());
       break;
   }
   return o;
@@ -107,8 +140,17 @@ void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(pa
 
 }  // namespace
 
-FtpPeer::FtpPeer(FtpPeerKind kind, int family, std::string proxyMethod)
-    : kind_(kind), process_(OptionsFor(kind, family, proxyMethod)) {}
+FtpPeer::FtpPeer(FtpPeerKind kind, int family, std::string proxyMethod, std::vector<std::string> extraArgs)
+    : kind_(kind), process_(OptionsFor(kind, family, proxyMethod, extraArgs)) {}
+
+fs::path FtpPeer::root() const { return process_.dir() / (kind_ == FtpPeerKind::Vsftpd ? "anon" : "home"); }
+
+fs::path FtpPeer::Put(const std::string& name, const std::string& content) const {
+  const fs::path path = root() / name;
+  std::ofstream(path, std::ios::binary) << content;
+  fs::permissions(path, fs::perms(0666));
+  return path;
+}
 
 cvpeers::PeerProcess::StartResult FtpPeer::Start() {
   const fs::path dir = process_.dir();
@@ -124,13 +166,29 @@ cvpeers::PeerProcess::StartResult FtpPeer::Start() {
       break;
     case FtpPeerKind::Vsftpd:
       fs::create_directories(dir / "empty");
-      fs::create_directories(dir / "anon");
-      // The anonymous root must be reachable and not writable by the anonymous user.
+      fs::create_directories(dir / "anon" / "upload");
+      // The anonymous root must be reachable and not writable by the anonymous user; its
+      // upload folder is.
       fs::permissions(dir, fs::perms(0755));
-      fs::permissions(dir / "anon", fs::perms(0555));
+      fs::permissions(dir / "anon" / "upload", fs::perms(0777));
+      fs::permissions(dir / "anon", fs::perms(0755));
       break;
-    case FtpPeerKind::PureFtpd:
+    case FtpPeerKind::PureFtpd: {
+      gid_t gid;
+      const uid_t uid = FtpUid(&gid);
+      fs::create_directories(dir / "home");
+      fs::permissions(dir, fs::perms(0755));
+      fs::permissions(dir / "home", fs::perms(0777));
+      // A virtual user, chrooted to the home folder ("/./"), in the server's own database.
+      WriteFile(dir / "pureftpd.passwd", std::string(kFtpPeerUser) + ":" + kPasswordHash + ":" + std::to_string(uid) +
+                                             ":" + std::to_string(gid) + "::" + (dir / "home").string() +
+                                             "/./::::::::::::\n");
+      const std::string pw = std::string(CV_SOURCE_DIR) + "/.cache/peers/pure-ftpd/usr/bin/pure-pw";
+      if (fs::exists(pw) &&
+          !Run({pw, "mkdb", (dir / "pureftpd.pdb").string(), "-f", (dir / "pureftpd.passwd").string()}))
+        return cvpeers::PeerProcess::StartResult::Failed;
       break;
+    }
   }
   return process_.Start();
 }

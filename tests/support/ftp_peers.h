@@ -1,11 +1,15 @@
 #pragma once
 // Real FTP servers for interoperability tests, each from a private configuration on
 // 127.0.0.1 or ::1 and a free port: proftpd (installed by apt; a local user with a
-// password from its own user file, and its forward proxy module), vsftpd and pure-ftpd
-// (unpacked into the project's peer cache; anonymous logins).
+// password from its own user file, its checksum module, and its forward proxy module),
+// vsftpd (unpacked into the project's peer cache; anonymous login with a writable upload
+// folder) and pure-ftpd (unpacked likewise; a virtual user from its own database). Every
+// server serves a folder of the peer's private directory.
 #include <sys/socket.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "peers/peer.h"
 
@@ -20,7 +24,9 @@ class FtpPeer {
  public:
   // proxyMethod: the forward method of ProftpdProxy ("user@host" or "proxyuser,user@host");
   // the proxy user is kFtpPeerUser with kFtpPeerPassword as well.
-  FtpPeer(FtpPeerKind kind, int family = AF_INET, std::string proxyMethod = "user@host");
+  // extraArgs: further command-line options of pure-ftpd (e.g. a forced passive address).
+  FtpPeer(FtpPeerKind kind, int family = AF_INET, std::string proxyMethod = "user@host",
+          std::vector<std::string> extraArgs = {});
 
   cvpeers::PeerProcess::StartResult Start();
   std::string Diagnostics() const { return process_.Diagnostics(); }
@@ -28,7 +34,15 @@ class FtpPeer {
   const std::string& address() const { return process_.address(); }
   uint16_t port() const { return process_.port(); }
   // The login the server accepts: the local user, or anonymous (empty) for the others.
-  bool anonymousOnly() const { return kind_ == FtpPeerKind::Vsftpd || kind_ == FtpPeerKind::PureFtpd; }
+  bool anonymousOnly() const { return kind_ == FtpPeerKind::Vsftpd; }
+  const char* user() const { return anonymousOnly() ? "" : kFtpPeerUser; }
+  const char* password() const { return anonymousOnly() ? "" : kFtpPeerPassword; }
+  // The local folder the login starts in (its files are the server's), and the remote
+  // folder below it that the login may write to ("" for the start folder itself).
+  std::filesystem::path root() const;
+  std::string uploadDir() const { return anonymousOnly() ? "upload" : ""; }
+  // Puts a file into root() (readable by the server's login) and returns its path.
+  std::filesystem::path Put(const std::string& name, const std::string& content) const;
 
  private:
   FtpPeerKind kind_;
