@@ -358,6 +358,24 @@ bool BodyRemains(const HttpClientSession& s) {
   return s.statusCode != 0;  // up to the connection's end
 }
 
+// Reads and drops the rest of a body of known, short length; false when that fails.
+bool DrainBody(HttpClientSession& s) {
+  constexpr uint64_t kDrainLimit = 65536;
+  if (!s.chunked && (!s.lengthKnown || s.expectedLength.load() - s.bytesCopied.load() > kDrainLimit)) return false;
+  const uint32_t kept = LastError();
+  char scratch[kBlockSize];
+  uint64_t drained = 0;
+  for (;;) {
+    const int32_t n = ReadBody(s, scratch, sizeof scratch);
+    if (n < 0 || Gone(s)) return false;
+    if (n == 0) break;
+    drained += uint64_t(n);
+    if (drained > kDrainLimit) return false;
+  }
+  Library().SetLastError(kept);
+  return true;
+}
+
 }  // namespace
 
 int32_t EndRequest(HttpClientSession& s) noexcept {
@@ -365,8 +383,9 @@ int32_t EndRequest(HttpClientSession& s) noexcept {
   int32_t r = 0;
   if (s.method == kMethodPut && s.responsePending) r = ReadResponse(s) == -1 ? -1 : 0;
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  // An unread body would precede the next response on this connection.
-  if (r == 0 && s.requestOpen && BodyRemains(s)) DropConnection(s);
+  // An unread body would precede the next response on this connection: a short rest is
+  // read and dropped, anything else closes the connection.
+  if (r == 0 && s.requestOpen && BodyRemains(s) && !DrainBody(s)) DropConnection(s);
   s.requestOpen = 0;
   s.endTick.store(plat::GetTickCount());
   return r;

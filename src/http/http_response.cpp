@@ -66,6 +66,7 @@ constexpr StatusRow kStatusTable[] = {
 struct HeadState {
   bool statusSeen = false;   // a status line of the final response
   bool badStatus = false;    // a status line without a usable code
+  bool anyLine = false;      // some line of the head has come
   uint32_t headerLines = 0;
 };
 
@@ -132,9 +133,10 @@ bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
           h.statusSeen = false;
           continue;
         }
-        if (trailer || h.statusSeen) return true;
+        if (trailer || h.statusSeen || h.anyLine) return true;
         continue;  // blank lines before the status line
       }
+      h.anyLine = true;
       if (!trailer && strncasecmp(line, "HTTP/", 5) == 0)
         TakeStatusLine(s, line, h);
       else if (!TakeHeaderLine(s, line, h))
