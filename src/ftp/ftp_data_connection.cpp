@@ -321,6 +321,7 @@ int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) n
   s.dataDirection = uint16_t(direction);
   s.dataCursor = s.dataBuffer;
   s.endOfData = 0;
+  s.dataError = 0;
   s.transferEnd.store(0);
   s.transferStart.store(plat::GetTickCount());
   return 0;

@@ -55,6 +55,7 @@ struct FtpSession {
   uint32_t replyPending;
   uint32_t connected;
   uint32_t endOfData;
+  uint32_t dataError;  // a receive failure met while a read still had bytes to hand out
   uint32_t featuresQueried;
   uint32_t listingTypeOverride;
   uint32_t firstQueriesDone;

@@ -153,6 +153,7 @@ int32_t CloseFile(FtpSession& s) noexcept {
   CloseDataChannel(s);
   s.blocked.store(0);
   s.endOfData = 0;
+  s.dataError = 0;
   s.restartPending.store(0);
   s.bytesBuffered = 0;
   s.dataCursor = s.dataBuffer;
@@ -209,6 +210,7 @@ int32_t FillReceiveBuffer(FtpSession& s) noexcept {
   if (s.bytesBuffered > 0) return int32_t(s.bytesBuffered);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   if (s.endOfData) return Fail(cvErrorEndOfData);
+  if (s.dataError) return Fail(s.dataError);
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
   const uint32_t previous = s.state.load();
   if (previous == kStateIdle) s.state = kStateReceiving;
@@ -247,8 +249,13 @@ int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
     if (s.bytesBuffered == 0) {
       if (FillReceiveBuffer(s) == -1) {
         if (Gone(s)) return FailGone();
-        if (copied > 0) return int32_t(copied);
-        return Library().GetLastError() == cvErrorEndOfData ? 0 : -1;
+        const uint32_t e = Library().GetLastError();
+        if (copied > 0) {
+          // The bytes go out now; the failure is the next read's.
+          if (e != cvErrorEndOfData && e != cvErrorOperationCanceled) s.dataError = e;
+          return int32_t(copied);
+        }
+        return e == cvErrorEndOfData ? 0 : -1;
       }
     }
     const char* from = s.dataCursor;
