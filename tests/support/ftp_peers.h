@@ -35,8 +35,8 @@ class FtpPeer {
   uint16_t port() const { return process_.port(); }
   // The login the server accepts: the local user, or anonymous (empty) for the others.
   bool anonymousOnly() const { return kind_ == FtpPeerKind::Vsftpd; }
-  const char* user() const { return anonymousOnly() ? "" : kFtpPeerUser; }
-  const char* password() const { return anonymousOnly() ? "" : kFtpPeerPassword; }
+  const char* user() const { return anonymousOnly() ? "anonymous" : kFtpPeerUser; }
+  const char* password() const { return anonymousOnly() ? "guest@" : kFtpPeerPassword; }
   // The local folder the login starts in (its files are the server's), and the remote
   // folder below it that the login may write to ("" for the start folder itself).
   std::filesystem::path root() const;
