@@ -147,7 +147,7 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
   plat::HGLOBAL data = nullptr;
   uint32_t dataLength = 0;
   if (ReadBodyToMemory(s, &data, &dataLength) == -1) {
-    if (!Gone(s)) EndRequest(s);
+    AbortRequest(s);
     return -1;
   }
   const int32_t encoding = ContentEncoding(s);
@@ -256,9 +256,8 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
   close(fd);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   if (failure) {
-    const uint32_t error = LastError();
-    EndRequest(s);
-    return Fail(error);
+    AbortRequest(s);
+    return -1;
   }
   s.endTick.store(plat::GetTickCount());
   EndRequest(s);
@@ -299,7 +298,7 @@ int32_t PostData(HttpClientSession& s, const char* resource, const void* data, u
   plat::HGLOBAL body = nullptr;
   uint32_t bodyLength = 0;
   if (ReadBodyToMemory(s, &body, &bodyLength) == -1) {
-    if (!Gone(s)) EndRequest(s);
+    AbortRequest(s);
     return -1;
   }
   if ((options & 1) && body && IsTextResponse(s)) body = ConvertText(body, bodyLength);

@@ -149,6 +149,8 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
 // then reads the response head.
 int32_t SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept;
 int32_t EndRequest(HttpClientSession& s) noexcept;
+// Ends a request whose body could not be read: the connection goes, the error stays.
+void AbortRequest(HttpClientSession& s) noexcept;
 // Reads a pending response head (or a chunked body's trailer). A failure other than an
 // error status leaves the connection unusable: it is closed, unless a time-out is expected
 // (the wait for an interim response).

@@ -367,13 +367,11 @@ bool DrainBody(HttpClientSession& s) {
   uint64_t drained = 0;
   for (;;) {
     const int32_t n = ReadBody(s, scratch, sizeof scratch);
-    if (n < 0 || Gone(s)) return false;
-    if (n == 0) break;
-    drained += uint64_t(n);
-    if (drained > kDrainLimit) return false;
+    if (n <= 0 || Gone(s) || (drained += uint64_t(n)) > kDrainLimit) {
+      Library().SetLastError(kept);
+      return n == 0;
+    }
   }
-  Library().SetLastError(kept);
-  return true;
 }
 
 }  // namespace
@@ -389,6 +387,15 @@ int32_t EndRequest(HttpClientSession& s) noexcept {
   s.requestOpen = 0;
   s.endTick.store(plat::GetTickCount());
   return r;
+}
+
+void AbortRequest(HttpClientSession& s) noexcept {
+  if (Gone(s)) return;
+  const uint32_t kept = LastError();
+  DropConnection(s);
+  s.requestOpen = 0;
+  s.endTick.store(plat::GetTickCount());
+  Library().SetLastError(kept);
 }
 
 int32_t ResultCode(HttpClientSession& s) noexcept {
