@@ -22,10 +22,10 @@ class DnsQueryTest : public DnsTest {
     DnsGetSession(h)->attempts = attempts_;
     const char* hosts[35] = {};
     int32_t n = DnsLookupMx(h, domain, hosts, maximum);
-    const uint32_t error = LastError();
+    // The pointers lead into the resolver: copied before it goes.
+    Strings result = n < 0 ? Strings{"error " + std::to_string(LastError())} : Hosts(hosts, n);
     DnsDestroyResolver(h);
-    if (n < 0) return {"error " + std::to_string(error)};
-    return Hosts(hosts, n);
+    return result;
   }
   int32_t timeout_ = 5;
   int32_t attempts_ = 1;
