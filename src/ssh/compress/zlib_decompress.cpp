@@ -65,7 +65,7 @@ struct ZlibDecompressor {
 
   bool Take(int count, uint32_t* value) {
     if (bit_count < count) return false;
-    *value = bits & ((1u << count) - 1);
+    *value = count == 32 ? bits : bits & ((1u << count) - 1);
     bits = count == 32 ? 0 : bits >> count;
     bit_count -= count;
     return true;

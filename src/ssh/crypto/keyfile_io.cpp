@@ -20,7 +20,9 @@ SecretText::SecretText() { text_.reserve(kMaxLineLength + 1); }
 
 SecretText::~SecretText() { explicit_bzero(text_.data(), text_.capacity()); }
 
-SecretBytes::~SecretBytes() { explicit_bzero(bytes_.data(), bytes_.capacity()); }
+SecretBytes::~SecretBytes() {
+  if (bytes_.capacity()) explicit_bzero(bytes_.data(), bytes_.capacity());
+}
 
 bool ReadLine(FILE* file, std::string& line) {
   line.clear();

@@ -26,7 +26,7 @@ void MacString(Sha1State* s, const void* data, size_t length) {
   const uint8_t size[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
                            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   Sha1Append(s, size, 4);
-  Sha1Append(s, data, length);
+  if (length) Sha1Append(s, data, length);  // an empty blob may have no storage at all
 }
 
 // True when `mac` is the lowercase hexadecimal SHA-1 of the file's MAC data.
