@@ -19,24 +19,22 @@
 #include <string>
 #include <vector>
 
+#include "../ssh_pk/key_fixture.h"
 #include "ssh/crypto/mpint.h"
 
 namespace kftest {
 
 using Bytes = std::vector<uint8_t>;
 
-class TempDir {
+using pktest::KeygenPublicBlob;
+using pktest::PutMpint;
+using pktest::PutString;
+using pktest::Run;
+
+// A temporary directory to write key files into.
+class TempDir : public pktest::TempDir {
  public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "sshkfXXXXXX").string();
-    path_ = mkdtemp(t.data()) ? t : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string path() const { return File("."); }
   std::string Write(const std::string& name, const std::string& data) const {
     std::ofstream(File(name), std::ios::binary) << data;
     return File(name);
@@ -44,21 +42,7 @@ class TempDir {
   std::string Write(const std::string& name, const Bytes& data) const {
     return Write(name, std::string(data.begin(), data.end()));
   }
-
- private:
-  std::string path_;
 };
-
-inline std::string Run(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  pclose(f);
-  return out;
-}
 
 struct BnFree {
   void operator()(BIGNUM* b) const { BN_free(b); }
@@ -106,20 +90,8 @@ inline std::map<std::string, Bn> ReadPem(const std::string& path, const std::vec
   return out;
 }
 
-// SSH-2 encodings (RFC 4251).
 inline void PutU32(Bytes& b, uint32_t n) {
   for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(n >> s));
-}
-inline void PutString(Bytes& b, const void* data, size_t n) {
-  PutU32(b, static_cast<uint32_t>(n));
-  auto* p = static_cast<const uint8_t*>(data);
-  b.insert(b.end(), p, p + n);
-}
-inline void PutString(Bytes& b, const std::string& s) { PutString(b, s.data(), s.size()); }
-inline void PutMpint(Bytes& b, const BIGNUM* v) {
-  Bytes raw = BnBytes(v);
-  if (!raw.empty() && (raw[0] & 0x80)) raw.insert(raw.begin(), 0);
-  PutString(b, raw.data(), raw.size());
 }
 // SSH-1 number: 16-bit bit count, then the value bytes.
 inline void PutSsh1Number(Bytes& b, const BIGNUM* v) {
@@ -293,22 +265,6 @@ struct TestKeys {
 inline const TestKeys& Keys() {
   static TestKeys keys;
   return keys;
-}
-
-// The base64 field of `ssh-keygen -y`, decoded.
-inline Bytes KeygenPublicBlob(const std::string& path) {
-  std::string line = Run("ssh-keygen -y -f " + path + " 2>/dev/null");
-  size_t a = line.find(' ');
-  if (a == std::string::npos) return {};
-  size_t b = line.find_first_of(" \n", a + 1);
-  std::string text = line.substr(a + 1, b - a - 1);
-  Bytes out(text.size());
-  int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  if (n < 0) return {};
-  size_t pad = 0;
-  for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) ++pad;
-  out.resize(static_cast<size_t>(n) - pad);
-  return out;
 }
 
 }  // namespace kftest

@@ -45,6 +45,12 @@ int FindRange(const CodeRange (&table)[N], int value) {
   return lo;
 }
 
+// Compression has no failure path: a lost byte would corrupt the stream for good.
+[[noreturn]] void OutOfMemory() {
+  std::fputs("out of memory in the SSH compressor\n", stderr);
+  std::abort();
+}
+
 }  // namespace
 
 struct ZlibCompressor {
@@ -77,11 +83,7 @@ struct ZlibCompressor {
     bits |= value << bit_count;
     bit_count += count;
     while (bit_count >= 8) {
-      if (!out->Put(static_cast<uint8_t>(bits))) {
-        // Compression has no failure path: a lost byte would corrupt the stream.
-        std::fputs("out of memory in the SSH compressor\n", stderr);
-        std::abort();
-      }
+      if (!out->Put(static_cast<uint8_t>(bits))) OutOfMemory();
       bits >>= 8;
       bit_count -= 8;
     }
@@ -278,9 +280,6 @@ int32_t ZlibCompress(ZlibCompressor* c, const uint8_t* bytes, int32_t n, uint8_t
   }
   c->out = nullptr;
   *out = buffer.Release(out_length);
-  if (!*out) {
-    std::fputs("out of memory in the SSH compressor\n", stderr);
-    std::abort();
-  }
+  if (!*out) OutOfMemory();
   return 1;
 }
