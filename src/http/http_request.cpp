@@ -1,6 +1,8 @@
 // The request composer: target, escaping, request line, default headers, body, and the
 // response head; plus ending a request, the last result and Basic authentication.
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <string>
@@ -8,7 +10,9 @@
 
 #include "core/url/url.h"
 #include "http/http_internal.h"
+#include "platform/base/last_error.h"
 #include "platform/base/tick.h"
+#include "platform/net/wsa_errors.h"
 
 namespace cvhttp {
 
@@ -93,6 +97,20 @@ int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
   return 0;
 }
 
+// A kept-alive connection that the server has closed while idle: its end has arrived and
+// nothing else is waiting to be read.
+bool PeerHasClosed(HttpClientSession& s) {
+  const SOCKET sock = s.header.controlSocket;
+  if (sock == INVALID_SOCKET || s.tls || s.inputStart < s.inputEnd) return false;
+  pollfd fd{int(sock), POLLIN, 0};
+  if (::poll(&fd, 1, 0) != 1) return false;
+  char c;
+  const uint32_t kept = LastError();
+  const int32_t n = SockRecv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  Library().SetLastError(kept);
+  return n == 0 || (n < 0 && plat::GetLastError() != plat::WSAEWOULDBLOCK);
+}
+
 }  // namespace
 
 std::string Base64(const std::string& text) {
@@ -122,6 +140,7 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
     Library().SetLastError(0);
   }
   if (s.requestOpen) return Fail(cvErrorRequestNotCompleted);
+  if (!s.serverClosed && (s.options & kOptKeepAlive) && PeerHasClosed(s)) s.serverClosed = 1;
   if (s.serverClosed) {
     if (!(s.options & kOptKeepAlive)) return Fail(cvErrorConnectionClosed);
     if (Reconnect(s) == -1) return -1;

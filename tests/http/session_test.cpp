@@ -1,0 +1,189 @@
+// Connecting (errors, proxies), reconnecting, timeouts, priority, cancel and the transfer
+// statistics.
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "http_fixture.h"
+#include "platform/base/tick.h"
+
+namespace httptest {
+namespace {
+
+using namespace std::chrono_literals;
+using cvtest::ScriptServer;
+
+class HttpSession : public Http {};
+
+TEST_F(HttpSession, ConnectErrors) {
+  EXPECT_EQ(HttpConnect("", 80, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(Error(), 11001u);
+  EXPECT_EQ(HttpConnect("http://", 80, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(Error(), 11001u);
+  EXPECT_EQ(HttpProxyConnect(7, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kHttp11, nullptr),
+            kInvalidLibHandle);
+  EXPECT_EQ(Error(), 12210u);
+  EXPECT_EQ(HttpProxyConnect(2, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kHttp09, nullptr),
+            kInvalidLibHandle);
+  EXPECT_EQ(Error(), 10014u);
+  EXPECT_EQ(HttpProxyConnect(2, "127.0.0.1", 443, nullptr, nullptr, "https://example.test", 0, 5, 0, kHttp11, nullptr),
+            kInvalidLibHandle);
+  EXPECT_EQ(Error(), 12006u);
+  // Nothing listens on a port just released.
+  uint16_t port;
+  {
+    ScriptServer probe;
+    port = uint16_t(probe.port());
+  }
+  EXPECT_EQ(HttpConnect("127.0.0.1", port, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(Error(), 10061u);
+}
+
+TEST_F(HttpSession, ProxiedRequestsUseAbsoluteTargets) {
+  ScriptServer proxy;
+  auto heads = std::make_shared<Heads>();
+  ReadHead(proxy, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  ReadHead(proxy, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  proxy.Start();
+  const LibHandle h = HttpProxyConnect(1, proxy.address(), uint32_t(proxy.port()), "pu", "pp", "origin.test", 8080, 5,
+                                       0x2, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(HttpSendRequest(h, "GET", "/a?x=1", "y=2", 3, 0), 200);
+  EXPECT_EQ(HttpEndRequest(h), 0);
+  EXPECT_EQ(HttpSendRequest(h, "GET", "http://other.test:81/b", nullptr, 0, 0), 200);
+  EXPECT_EQ(HttpEndRequest(h), 0);
+  ASSERT_TRUE(proxy.Finish()) << proxy.failure();
+  const auto first = heads->Get(0);
+  EXPECT_EQ(first.at(0), "GET http://origin.test:8080/a?x=1&y=2 HTTP/1.1");
+  EXPECT_TRUE(HasLine(first, "Host: origin.test:8080"));
+  EXPECT_TRUE(HasLine(first, "Proxy-Authorization: Basic cHU6cHA="));
+  EXPECT_EQ(heads->Get(1).at(0), "GET http://other.test:81/b HTTP/1.1");
+  HttpDisconnect(h);
+}
+
+TEST_F(HttpSession, ServerClosedKeepAliveReconnectsSilently) {
+  ScriptServer server;
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na").Accept();
+  ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb");
+  const LibHandle h = Connect(server, 0x2);
+  char c = 0;
+  EXPECT_EQ(HttpSendRequest(h, "GET", "/1", nullptr, 0, 0), 200);
+  EXPECT_EQ(HttpRecv(h, &c, 1), 1);
+  EXPECT_EQ(HttpEndRequest(h), 0);
+  std::this_thread::sleep_for(200ms);  // the server has closed the first connection
+  EXPECT_EQ(HttpSendRequest(h, "GET", "/2", nullptr, 0, 0), 200) << Error();
+  EXPECT_EQ(HttpRecv(h, &c, 1), 1);
+  EXPECT_EQ(c, 'b');
+  ASSERT_TRUE(server.Finish()) << server.failure();
+  HttpDisconnect(h);
+}
+
+TEST_F(HttpSession, FailedReconnectInvalidatesTheHandle) {
+  ScriptServer server;
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  const LibHandle h = Connect(server, 0x2);
+  EXPECT_EQ(HttpSendRequest(h, "GET", "/", nullptr, 0, 0), 200);
+  ASSERT_TRUE(server.Finish()) << server.failure();
+  server.~ScriptServer();
+  new (&server) ScriptServer();  // the old port is free again
+  EXPECT_EQ(HttpReconnect(h), -1);
+  EXPECT_EQ(HttpGetTimeout(h), -1);
+  EXPECT_EQ(Error(), 10038u);
+}
+
+TEST_F(HttpSession, SettingsAndOwnership) {
+  const LibHandle h = HttpAllocSession();
+  ASSERT_NE(h, kInvalidLibHandle);
+  EXPECT_EQ(HttpGetTimeout(h), 20);
+  EXPECT_EQ(HttpSetTimeout(h, 7200), 0);
+  EXPECT_EQ(HttpGetTimeout(h), 3600);
+  EXPECT_EQ(HttpGetPriority(h), 2);
+  EXPECT_EQ(HttpSetPriority(h, 4), 2);
+  EXPECT_EQ(HttpSetPriority(h, 5), -1);
+  EXPECT_EQ(Error(), 10014u);
+  EXPECT_EQ(HttpCancel(kInvalidLibHandle), -1);
+  EXPECT_EQ(Error(), 12009u);
+  std::thread([h] {
+    EXPECT_EQ(HttpGetTimeout(h), -1);
+    EXPECT_EQ(HttpGetLastError() & 0xFFFF, 10001u);
+    EXPECT_EQ(HttpCancel(h), 0);  // no owner check
+    EXPECT_EQ(HttpIsBlocked(h), 0);
+  }).join();
+}
+
+uint64_t fakeNow = 0;
+uint64_t FakeTicks() { return fakeNow; }
+
+TEST_F(HttpSession, TransferStatistics) {
+  const LibHandle h = HttpAllocSession();
+  HttpClientSession* s = HttpGetSession(h);
+  plat::SetTickSourceForTesting(&FakeTicks);
+  fakeNow = 1000000;
+  s->startTick = plat::GetTickCount();
+  s->expectedLength = 3u << 20;
+  s->bytesCopied = 1u << 20;
+  fakeNow += 1000;
+  HttpTransferStatus st{};
+  ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
+  EXPECT_EQ(st.remaining, 10u);  // 1 s or less elapsed: 10,000 ms
+  fakeNow += 1;
+  ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
+  EXPECT_EQ(st.rate, 1u << 20);
+  EXPECT_EQ(st.elapsed, 1u);
+  EXPECT_EQ(st.remaining, 2u);
+  s->options |= 0x1000000;
+  ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
+  EXPECT_EQ(st.elapsed, 1001u);
+  EXPECT_EQ(st.remaining, 2000u);
+  s->endTick = plat::GetTickCount();
+  fakeNow += 5000;
+  ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
+  EXPECT_EQ(st.remaining, st.elapsed);
+  s->expectedLength = 0;
+  s->startOffset = 5ull << 32;
+  uint32_t small[5];
+  ASSERT_EQ(HttpGetTransferStatus32(h, small), 0);
+  EXPECT_EQ(small[0], 0xFFFFFFFFu);
+  EXPECT_EQ(small[1], 0xFFFFFFFFu);
+  plat::SetTickSourceForTesting(nullptr);
+  EXPECT_EQ(HttpGetTransferStatus(h, nullptr), -1);
+}
+
+TEST_F(HttpSession, CancelFromAnotherThreadEndsAStalledRead) {
+  ScriptServer server;
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab").Sleep(3s);
+  const LibHandle h = Connect(server, 0x2, kHttp11, 0);  // timeout 0: no limit
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done && !HttpIsBlocked(h)) std::this_thread::sleep_for(10ms);
+    HttpCancel(h);
+  });
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(HttpRetrieveData(h, "/", &block, &length, 0), -1);
+  EXPECT_EQ(Error(), 10004u);
+  done = true;
+  canceller.join();
+  server.Finish(5s);
+  HttpDisconnect(h);
+}
+
+TEST_F(HttpSession, DetachFreesSessionsOfEveryThread) {
+  LibHandle other = kInvalidLibHandle;
+  std::thread([&] { other = HttpAllocSession(); }).join();
+  const LibHandle mine = HttpAllocSession();
+  ASSERT_NE(other, kInvalidLibHandle);
+  HttpDetach();
+  LibVersionInfo info{};
+  info.size = sizeof info;
+  info.options = kLibAttachFull;
+  ASSERT_EQ(HttpAttach(&info), 1);
+  EXPECT_EQ(HttpFindSession(other), nullptr);
+  EXPECT_EQ(HttpFindSession(mine), nullptr);
+}
+
+}  // namespace
+}  // namespace httptest
