@@ -22,6 +22,7 @@ void Sha256BlocksShaNi(uint32_t h[8], const uint8_t* data, size_t nblocks);
 // straight to the block function, the rest waits in the state.
 template <size_t B, class State, class Blocks>
 void BufferedAppend(State* s, const uint8_t* p, size_t len, Blocks blocks) {
+  if (len == 0) return;  // an empty append may come with a null pointer
   if (s->used != 0) {
     const size_t take = len < B - s->used ? len : B - s->used;
     std::memcpy(s->block + s->used, p, take);
