@@ -156,17 +156,26 @@ TEST_F(TaskTest, AbortEndsRunningAndSuspendedTasksWithTheCanceledError) {
   }
 }
 
-TEST_F(TaskTest, AbortRightAfterTheStartStillEndsTheTask) {
-  // Whether the abort comes before the body starts, while it connects or while it runs,
-  // the task ends with the canceled error and an end event.
+TEST_F(TaskTest, AbortRacingTheStartStillEndsTheTask) {
+  // Another thread aborts each task the moment its id exists: before its body starts,
+  // while it opens its session or while it runs, the task ends canceled with an end event.
   Log log;
-  std::vector<uint32_t> ids;
-  for (int i = 0; i < 4; ++i) ids.push_back(Start(kRun, 0, &log));
-  for (uint32_t id : ids) {
-    EXPECT_EQ(Tasks::TaskAbort(id, 10000), 1);
-    EXPECT_EQ(Tasks::TaskGetError(id), cvErrorOperationCanceled);
-    ASSERT_FALSE(log.Of(id).empty());
-    EXPECT_EQ(log.Of(id).back().event, kTaskEventEnd);
+  uint32_t next = Start(kRun, 1) + 1;
+  for (int i = 0; i < 8; ++i, ++next) {
+    std::atomic<int32_t> answer{-1};
+    std::thread aborter([&] {
+      int32_t r = 0;
+      while ((r = Tasks::TaskAbort(next, 10000)) == 0 && Lib().GetLastError() == cvErrorInvalidTask)
+        std::this_thread::yield();
+      answer.store(r);
+    });
+    ASSERT_EQ(Start(kRun, 0, &log), next);
+    aborter.join();
+    EXPECT_EQ(answer.load(), 1);
+    EXPECT_EQ(Tasks::TaskGetError(next), cvErrorOperationCanceled);
+    ASSERT_FALSE(log.Of(next).empty());
+    EXPECT_EQ(log.Of(next).back().event, kTaskEventEnd);
+    EXPECT_EQ(log.Of(next).back().error, cvErrorOperationCanceled);
   }
 }
 
