@@ -122,11 +122,9 @@ class TaskEngine {
 
   // The record of a task id; null with 12398.
   static Record* TaskFind(uint32_t id) noexcept {
-    if (id != 0)
-      for (Record* r : Traits::Table().slots)
-        if (r && r->id == id) return r;
-    Traits::Library().SetLastError(cvErrorInvalidTask);
-    return nullptr;
+    Record* r = FindQuiet(id);
+    if (!r) Traits::Library().SetLastError(cvErrorInvalidTask);
+    return r;
   }
 
   // ---- control of a task ----
