@@ -75,11 +75,11 @@ bool TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
   return true;
 }
 
-// One receive into the buffer: the bytes, 0 at the end, -1 with the error.
-int32_t ReceiveOnce(FtpSession& s) noexcept {
-  if (s.dataProtected) return hooks::TlsRecv(s, 1, s.dataBuffer, s.dataBufferSize);
+// One receive into buffer: the bytes, 0 at the end, -1 with the error.
+int32_t ReceiveOnce(FtpSession& s, char* buffer, uint32_t size) noexcept {
+  if (s.dataProtected) return hooks::TlsRecv(s, 1, buffer, size);
   for (;;) {
-    const int32_t n = SockRecv(s.dataSocket, s.dataBuffer, int32_t(s.dataBufferSize), 0);
+    const int32_t n = SockRecv(s.dataSocket, buffer, int32_t(size), 0);
     if (n >= 0) return n;
     if (!WouldBlock()) return FailReceive();
     RawWait w = WaitRaw(s, s.dataSocket, POLLIN, SessionTimeoutMs(s));
@@ -202,6 +202,29 @@ int32_t CloseFile(FtpSession& s) noexcept {
   return result;
 }
 
+namespace {
+
+// One receive of the transfer into buffer, counted; the end of the data and a failure are
+// the last error (12263, or the failure).
+int32_t ReceiveInto(FtpSession& s, char* buffer, uint32_t size) noexcept {
+  const uint32_t previous = s.state.load();
+  if (previous == kStateIdle) s.state = kStateReceiving;
+  const int32_t n = ReceiveOnce(s, buffer, size);
+  if (Gone(s)) return FailGone();
+  s.state = previous;
+  if (n > 0) {
+    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
+    return n;
+  }
+  if (n == 0) {
+    s.endOfData = 1;
+    return Fail(cvErrorEndOfData);
+  }
+  return -1;
+}
+
+}  // namespace
+
 int32_t FillReceiveBuffer(FtpSession& s) noexcept {
   Library().SetLastError(0);
   if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
@@ -212,22 +235,12 @@ int32_t FillReceiveBuffer(FtpSession& s) noexcept {
   if (s.endOfData) return Fail(cvErrorEndOfData);
   if (s.dataError) return Fail(s.dataError);
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
-  const uint32_t previous = s.state.load();
-  if (previous == kStateIdle) s.state = kStateReceiving;
-  const int32_t n = ReceiveOnce(s);
-  if (Gone(s)) return FailGone();
-  s.state = previous;
+  const int32_t n = ReceiveInto(s, s.dataBuffer, s.dataBufferSize);
   if (n > 0) {
     s.dataCursor = s.dataBuffer;
     s.bytesBuffered = uint32_t(n);
-    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
-    return n;
   }
-  if (n == 0) {
-    s.endOfData = 1;
-    return Fail(cvErrorEndOfData);
-  }
-  return -1;
+  return n;
 }
 
 int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
@@ -243,6 +256,14 @@ int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
 
   const uint32_t type = CurrentType(s);
+  // Image data asked for in whole buffers goes straight into the caller's buffer: the
+  // same bytes as through the session buffer, without the copy.
+  if (type == kTypeImage && s.bytesBuffered == 0 && length >= s.dataBufferSize && !s.endOfData && !s.dataError) {
+    Library().SetLastError(0);
+    const int32_t n = ReceiveInto(s, buffer, length);
+    if (n == -1 && Library().GetLastError() == cvErrorEndOfData) return 0;
+    return n;
+  }
   uint32_t copied = 0;
   bool lineDone = false;
   while (copied < length && !lineDone) {
