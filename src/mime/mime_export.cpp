@@ -1,0 +1,229 @@
+// Writing a message out as RFC 822 / MIME text: to a file, the clipboard, a caller's buffer
+// or a new global memory block; and the listing of the top-level headers.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "mime/mime_internal.h"
+#include "platform/clipboard/clipboard.h"
+
+namespace cvmime {
+
+namespace {
+
+constexpr size_t kFoldColumn = 72;
+
+struct StreamFree {
+  void operator()(MimeStream* s) const noexcept { MimeStreamFree(s); }
+};
+using StreamPtr = std::unique_ptr<MimeStream, StreamFree>;
+
+class Writer {
+ public:
+  explicit Writer(MimeStream* s) : s_(s) {}
+  bool ok() const noexcept { return ok_; }
+  void Put(std::string_view text) {
+    if (ok_ && !text.empty() && MimeStreamWrite(s_, text.data(), int32_t(text.size())) != int32_t(text.size()))
+      ok_ = false;
+  }
+
+ private:
+  MimeStream* s_;
+  bool ok_ = true;
+};
+
+// One header, folded at white space once a line has gathered more than 72 characters.
+void WriteHeader(Writer& w, const MimeHeader& h) {
+  if (h.emptied() || h.stored.empty()) return;
+  const std::string_view value = h.stored;
+  std::string out = h.name + ": ";
+  if (value.size() < kFoldColumn) {
+    out.append(value).append("\r\n");
+    w.Put(out);
+    return;
+  }
+  size_t gathered = 0;
+  size_t i = 0;
+  while (i < value.size()) {
+    const char c = value[i];
+    if (IsWhite(c) && gathered > kFoldColumn) {
+      while (i < value.size() && IsWhite(value[i])) ++i;
+      out.append("\r\n");
+      gathered = 0;
+      if (i < value.size()) {
+        out.push_back(' ');
+        ++gathered;
+      }
+      continue;
+    }
+    out.push_back(c);
+    ++gathered;
+    ++i;
+  }
+  out.append("\r\n");
+  w.Put(out);
+}
+
+void WriteBody(Writer& w, const MimePart& part) {
+  if (DecodesOnStore(part))
+    w.Put(part.encoding == kMimeEncodingQuoted ? QpEncodeBody(part.body) : Base64Encode(part.body, true));
+  else
+    w.Put(part.body);
+}
+
+void WritePartZeroHeaders(Writer& w, MimePart& part0, uint32_t options) {
+  const uint32_t choice = options & 3;
+  if (choice == 0 && options != 0) return;  // other bits only: no header
+  auto inOrder = [](const MimeHeader& h) { return MimeInOrderList(h.name.c_str()) != 0; };
+  auto dropped = [](const MimeHeader& h) { return MimeInDroppedList(h.name.c_str()) != 0; };
+  if (choice == 0 || choice == 1) {
+    for (const char* name : kHeaderOrder) {
+      if (choice == 0 && MimeInDroppedList(name)) continue;
+      if (const MimeHeader* h = FindHeader(part0, name)) WriteHeader(w, *h);
+    }
+    for (const MimeHeader& h : part0.headers)
+      if (!h.emptied() && !inOrder(h) && (choice == 1 || !dropped(h))) WriteHeader(w, h);
+  } else {
+    for (const MimeHeader& h : part0.headers)
+      if (!h.emptied() && (choice == 3 || !dropped(h))) WriteHeader(w, h);
+  }
+}
+
+bool WriteMessage(MimeMessage& m, Writer& w, uint32_t options) {
+  MimePart& part0 = *m.parts[0];
+  WritePartZeroHeaders(w, part0, options);
+  w.Put("\r\n");
+  WriteBody(w, part0);
+  if (part0.mediaType != kMimeMediaMultipart) return w.ok();
+  // open: the deepest boundary level still open. A nested multipart is delimited by the
+  // level above its own; every level it leaves is closed, and all are closed at the end.
+  int32_t open = 0;
+  for (size_t i = 1; i < m.parts.size(); ++i) {
+    const MimePart& part = *m.parts[i];
+    const int32_t delimiting = part.container ? part.level - 1 : part.level;
+    for (; open > delimiting; --open) w.Put("\r\n--" + m.boundaries[size_t(open)] + "--\r\n");
+    w.Put("\r\n--" + m.boundaries[size_t(delimiting)] + "\r\n");
+    open = part.level;
+    for (const MimeHeader& h : part.headers) WriteHeader(w, h);
+    w.Put("\r\n");
+    WriteBody(w, part);
+  }
+  for (; open >= 0; --open) w.Put("\r\n--" + m.boundaries[size_t(open)] + "--\r\n");
+  return w.ok();
+}
+
+// Every boundary a part needs must exist before anything is written.
+bool BoundariesComplete(const MimeMessage& m) {
+  if (m.parts[0]->mediaType != kMimeMediaMultipart) return true;
+  if (m.boundaries[size_t(m.currentLevel)].empty() || m.boundaries[0].empty()) return false;
+  for (size_t i = 1; i < m.parts.size(); ++i) {
+    const MimePart& part = *m.parts[i];
+    const int32_t delimiting = part.container ? part.level - 1 : part.level;
+    if (delimiting < 0 || m.boundaries[size_t(delimiting)].empty()) return false;
+  }
+  return true;
+}
+
+bool AppendNul(MimeStream* s) { return MimeStreamWrite(s, "", 1) == 1; }
+
+}  // namespace
+
+}  // namespace cvmime
+
+using namespace cvmime;
+
+int32_t MimeExportMessage(LibHandle handle, uint32_t target, uint32_t options, const char* name, void* buffer,
+                          uint32_t* size) {
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return 0;
+  uint32_t callerSize = 0;
+  if (size) {
+    callerSize = *size;
+    *size = 0;
+  }
+  if (m->parts.empty()) return Fail(cvErrorInvalidMessagePart);
+  if (!BoundariesComplete(*m)) return Fail(cvErrorInvalidMessageBoundary);
+  if (m->composed) options &= ~kMimeExportStoredOrder;
+  if (target == kMimeExportDefault) target = name && *name ? kMimeExportFile : kMimeExportClipboard;
+  switch (target) {
+    case kMimeExportFile:
+      if (!name || !*name) return Fail(cvErrorInvalidParameter);
+      break;
+    case kMimeExportClipboard:
+      break;
+    case kMimeExportBuffer:
+      if (!buffer || !size) return Fail(cvErrorInvalidParameter);
+      if (callerSize == 0) return Fail(cvErrorBufferTooSmall);
+      std::memset(buffer, 0, callerSize);
+      break;
+    case kMimeExportGlobal:
+      if (!buffer) return Fail(cvErrorInvalidParameter);
+      *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
+      break;
+    default:
+      return Fail(cvErrorInvalidParameter);
+  }
+  StreamPtr stream(MimeStreamCreate());
+  if (!stream) return Fail(cvErrorOutOfMemory);
+  try {
+    Writer w(stream.get());
+    if (!WriteMessage(*m, w, options)) return Fail(cvErrorOutOfMemory);
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory);
+  }
+  const uint32_t length = uint32_t(MimeStreamLength(stream.get()));
+  if (target == kMimeExportFile) {
+    if (!MimeStreamSave(stream.get(), name)) return Fail(cvErrorFileNotCreated);
+    if (size) *size = length;
+    return 1;
+  }
+  if (target != kMimeExportBuffer && !AppendNul(stream.get())) return Fail(cvErrorOutOfMemory);
+  plat::HGLOBAL block = MimeStreamDetach(stream.release());
+  if (!block) return Fail(cvErrorInvalidBuffer);
+  plat::UniqueGlobal owned(block);
+  if (target == kMimeExportClipboard) {
+    if (!plat::OpenClipboard(nullptr)) return Fail(cvErrorClipboardUnavailable);
+    plat::EmptyClipboard();
+    const bool set = plat::SetClipboardData(plat::CF_TEXT, owned.get()) != nullptr;
+    if (set) owned.release();
+    plat::CloseClipboard();
+    if (!set) return Fail(cvErrorClipboardUnavailable);
+  } else if (target == kMimeExportBuffer) {
+    if (length > callerSize) return Fail(cvErrorBufferTooSmall);
+    const void* p = plat::GlobalLock(owned.get());
+    if (!p) return Fail(cvErrorInvalidBuffer);
+    std::memcpy(buffer, p, length);
+    plat::GlobalUnlock(owned.get());
+  } else {
+    *static_cast<plat::HGLOBAL*>(buffer) = owned.release();
+  }
+  if (size) *size = length;
+  Library().SetLastError(0);
+  return 1;
+}
+
+int32_t MimeGetAllHeaders(LibHandle handle, char* buffer, int32_t size) {
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return -1;
+  MimePart* part0 = PartAt(*m, 0);
+  if (!part0) return -1;
+  if (buffer && size > 0) buffer[0] = '\0';
+  size_t total = 0, written = 0;
+  try {
+    for (MimeHeader& h : part0->headers) {
+      if (h.emptied()) continue;
+      const std::string& value = DisplayValue(h);
+      total += h.name.size() + value.size() + 4;
+      if (buffer && total < size_t(size)) {
+        const std::string line = h.name + ": " + value + "\r\n";
+        std::memcpy(buffer + written, line.data(), line.size());
+        written += line.size();
+        buffer[written] = '\0';
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return Fail<int32_t>(cvErrorOutOfMemory, -1);
+  }
+  Library().SetLastError(buffer && total >= size_t(size) ? cvErrorBufferTooSmall : 0);
+  return buffer ? int32_t(written) : int32_t(total + 1);
+}

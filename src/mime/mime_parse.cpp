@@ -1,0 +1,226 @@
+// Parsing raw message text into parts and headers, incrementally over chunks of any size,
+// and importing a message from a file or the clipboard.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <new>
+
+#include "mime/mime_file_io.h"
+#include "mime/mime_internal.h"
+#include "platform/clipboard/clipboard.h"
+
+namespace cvmime {
+
+namespace {
+
+enum class HeaderResult { Stored, Failed, NotHeader };
+
+bool IsAsciiAlnum(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// One header line (its LF may be present). strict: the caller's own line, where anything
+// that is no header fails as the interface says; otherwise (while parsing a message) a line
+// that cannot be a header is reported so that it goes to the body, and an invalid name is
+// passed over rather than losing the rest of the message.
+HeaderResult ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (IStartsWith(line, "From ")) return HeaderResult::Stored;  // mailbox separator
+  MimePart* part = CurrentPart(m);
+  if (!part) return HeaderResult::Failed;
+  const size_t stop = line.find_first_of(" \t\r\n:");
+  if (stop == std::string_view::npos || line[stop] != ':') {
+    const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (!m.lastHeader || m.lastHeader->emptied() || m.lastHeaderPart != part) {
+      if (strict) return Fail<HeaderResult>(cvErrorInvalidMessageHeader, HeaderResult::Failed);
+      return HeaderResult::NotHeader;
+    }
+    if (!strict && !folded) return HeaderResult::NotHeader;
+    const std::string_view rest = Trim(line);
+    if (rest.empty()) return HeaderResult::Stored;
+    const std::string name = m.lastHeader->name;
+    std::string value = m.lastHeader->stored;
+    value.append(1, ' ').append(rest);
+    return SetPartHeaderValue(m, *part, name, value) ? HeaderResult::Stored : HeaderResult::Failed;
+  }
+  const std::string_view name = line.substr(0, stop);
+  const std::string_view value = Trim(line.substr(stop + 1));
+  if (IEquals(name, "Received")) {
+    m.receivedMode = FindHeader(*part, "Received") != nullptr;
+    if (m.receivedMode) ++part->receivedCount;
+  } else {
+    m.receivedMode = false;
+  }
+  if (!strict && NormalizeHeaderName(name).empty()) return HeaderResult::Stored;
+  return SetPartHeaderValue(m, *part, name, value) ? HeaderResult::Stored : HeaderResult::Failed;
+}
+
+// The level whose boundary delimits on this line, searching from the current level out (a
+// missing closing delimiter of a nested part must not swallow the rest of the message).
+int32_t DelimiterLevel(const MimeMessage& m, std::string_view line, bool& closing) {
+  while (!line.empty() && IsWhite(line.back())) line.remove_suffix(1);
+  if (line.size() < 3 || line[0] != '-' || line[1] != '-') return -1;
+  line.remove_prefix(2);
+  for (int32_t level = m.currentLevel; level >= 0; --level) {
+    const std::string& b = m.boundaries[size_t(level)];
+    if (b.empty() || line.size() < b.size() || line.compare(0, b.size(), b) != 0) continue;
+    const std::string_view rest = line.substr(b.size());
+    if (rest.empty() || rest == "--") {
+      closing = !rest.empty();
+      return level;
+    }
+  }
+  return -1;
+}
+
+// A complete line with its LF.
+bool TakeLine(MimeMessage& m, std::string_view line) {
+  if (m.inHeaders) {
+    if (line == "\n") {
+      m.inHeaders = false;
+      return true;
+    }
+    switch (ParseHeader(m, line, false)) {
+      case HeaderResult::Stored: return true;
+      case HeaderResult::Failed: return false;
+      case HeaderResult::NotHeader: m.inHeaders = false; break;  // a part without a header block
+    }
+  }
+  MimePart* part = CurrentPart(m);
+  if (!part) return false;
+  bool closing = false;
+  const int32_t level = DelimiterLevel(m, line, closing);
+  if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
+  // The line break before a delimiter belongs to it; decoded base64 text has none stored.
+  const bool decodedBase64 = DecodesOnStore(*part) && part->encoding == kMimeEncodingBase64;
+  if (!decodedBase64 && part->body.size() >= 4 && part->body.compare(part->body.size() - 4, 4, "\r\n\r\n") == 0)
+    part->body.resize(part->body.size() - 2);
+  m.currentLevel = level;
+  if (closing) {
+    m.currentPart = 0;
+    m.currentLevel = level > 0 ? level - 1 : 0;
+    return true;
+  }
+  return AddPartLocked(m) >= 0;
+}
+
+}  // namespace
+
+bool ParseText(MimeMessage& m, const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\0') continue;
+    if (m.beforeFirstHeader && m.line.empty()) {
+      if (!IsAsciiAlnum(c)) continue;
+      m.beforeFirstHeader = false;
+    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i + 1 < length &&
+               (text[i + 1] == ' ' || text[i + 1] == '\t')) {
+      continue;  // a folded header continues on this line
+    }
+    if (m.line.size() < kMimeLineMax || c == '\n') m.line.push_back(c);
+    m.lineComplete = false;
+    if (c == '\n') {
+      const bool ok = TakeLine(m, m.line);
+      m.line.clear();
+      m.lineComplete = true;
+      if (!ok) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace cvmime
+
+using namespace cvmime;
+
+int32_t MimeParseMessage(LibHandle handle, const char* text, int32_t length) {
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return 0;
+  if (!text || length < 0) return Fail(cvErrorInvalidParameter);
+  try {
+    if (m->line.capacity() < 256) m->line.reserve(256);
+    return ParseText(*m, text, size_t(length)) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory);
+  }
+}
+
+int32_t MimeParseHeaderLine(LibHandle handle, const char* line) {
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return 0;
+  if (!line) return Fail(cvErrorInvalidParameter);
+  try {
+    return ParseHeader(*m, line, true) == HeaderResult::Stored ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory);
+  }
+}
+
+namespace {
+
+uint32_t GrowthStepFor(uint64_t length) {
+  const uint64_t step = (((length + 2) / 4096 + 1) / 16 + 1) * 4096;
+  return step > 0x10000000u ? 0x10000000u : uint32_t(step);
+}
+
+bool ImportClipboard(MimeMessage& m, bool& endedWithLf) {
+  if (!plat::IsClipboardFormatAvailable(plat::CF_TEXT)) return Fail<bool>(cvErrorClipboardEmpty, false);
+  if (!plat::OpenClipboard(nullptr)) return Fail<bool>(cvErrorClipboardUnavailable, false);
+  struct Closer {
+    ~Closer() { plat::CloseClipboard(); }
+  } closer;
+  plat::HGLOBAL block = plat::GetClipboardData(plat::CF_TEXT);
+  if (!block) return Fail<bool>(cvErrorClipboardUnavailable, false);
+  const auto* text = static_cast<const char*>(plat::GlobalLock(block));
+  if (!text) return Fail<bool>(cvErrorClipboardUnavailable, false);
+  const size_t length = strnlen(text, plat::GlobalSize(block));
+  bool ok = length > 0;
+  if (!ok) {
+    Fail(cvErrorClipboardEmpty);
+  } else {
+    m.growthStep = GrowthStepFor(length);
+    ok = ParseText(m, text, length);
+    endedWithLf = text[length - 1] == '\n';
+  }
+  plat::GlobalUnlock(block);
+  return ok;
+}
+
+bool ImportFile(MimeMessage& m, const char* name, bool& endedWithLf) {
+  struct stat st;
+  if (::stat(name, &st) != 0) return Fail<bool>(cvErrorFileNotFound, false);
+  if (!S_ISREG(st.st_mode)) return Fail<bool>(cvErrorInvalidFileType, false);
+  UniqueFd fd = OpenRead(name);
+  if (!fd) return Fail<bool>(cvErrorAccessDenied, false);
+  m.growthStep = GrowthStepFor(uint64_t(st.st_size));
+  char block[4096];
+  for (;;) {
+    const ssize_t n = ReadFull(fd.get(), block, sizeof block);
+    if (n <= 0) break;
+    if (!ParseText(m, block, size_t(n))) return false;
+    endedWithLf = block[n - 1] == '\n';
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t MimeImportMessage(LibHandle handle, const char* fileName) {
+  if (!MimeResetMessage(handle)) return 0;
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return 0;
+  try {
+    bool endedWithLf = true;
+    const bool ok = fileName && *fileName ? ImportFile(*m, fileName, endedWithLf) : ImportClipboard(*m, endedWithLf);
+    if (!ok) return 0;
+    if (!endedWithLf && !ParseText(*m, "\r\n", 2)) return 0;
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory);
+  }
+  Library().SetLastError(0);
+  return 1;
+}
+
+int32_t MimeLoadMessage(LibHandle handle, const char* fileName) {
+  return MimeImportMessage(handle, fileName && *fileName ? fileName : nullptr);
+}

@@ -1,0 +1,67 @@
+#pragma once
+// The records of a message in memory: the message, its parts and their headers.
+#include <array>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/frame/lib_types.h"
+#include "platform/base/heap.h"
+
+inline constexpr int32_t kMimeMaxParts = 1024;
+inline constexpr int32_t kMimeMaxLevel = 31;
+inline constexpr size_t kMimeLineMax = 65535;
+inline constexpr uint32_t kMimeInitialGrowthStep = 8192;
+
+struct MimeHeader {
+  std::string name;                    // empty in an emptied node
+  std::string stored;                  // written on export (RFC 2047-encoded when needed)
+  std::optional<std::string> display;  // decoded value, made on first read
+  bool emptied() const noexcept { return name.empty(); }
+};
+
+using MimeHeaderList = std::list<MimeHeader>;
+
+struct MimePart {
+  uint32_t mediaType = 0;
+  uint32_t charset = 0;
+  uint32_t encoding = 0;
+  bool attachment = false;  // the body stays exactly as stored
+  int32_t level = 0;
+  bool container = false;   // a nested multipart: owns the boundary of its level
+  std::string body;         // capacity grows in the message's steps
+  MimeHeaderList headers;
+  MimeHeaderList::iterator cursor;
+  bool cursorSet = false;
+  int32_t receivedCount = 0;
+};
+
+struct MimeMessage {
+  LibSessionHeader header;
+  uint32_t options = 0;
+  plat::HeapHandle heap = nullptr;
+
+  uint32_t growthStep = kMimeInitialGrowthStep;
+  uint32_t growthCounter = 0;
+  bool composed = false;
+  uint32_t defaultCharset = 10;
+  uint32_t defaultEncoding = 2;
+  std::array<std::string, kMimeMaxLevel + 1> boundaries;  // empty: none at that level
+  int32_t currentLevel = 0;
+  int32_t highestLevel = 0;
+  int32_t currentPart = 0;
+  char dateText[64] = {};
+  std::vector<std::unique_ptr<MimePart>> parts;
+
+  // Parser state.
+  std::string line;
+  bool lineComplete = false;
+  bool beforeFirstHeader = false;
+  bool inHeaders = false;
+  bool receivedMode = false;
+  MimeHeader* lastHeader = nullptr;
+  MimePart* lastHeaderPart = nullptr;
+};
