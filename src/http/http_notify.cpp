@@ -13,7 +13,7 @@ void NotifyTraits::OnSocketEvent(HttpClientSession& s, SOCKET, int32_t fdEvent, 
   if (secure) HttpHoldOtherSessions(h, 1);
   switch (fdEvent) {
     case plat::FD_READ:
-      if (s.responsePending && ReadResponse(s) == -1 && !error) error = LastError();
+      if (s.responsePending) ReadResponse(s);  // its failure was reported with event 64
       if (!Gone(s) && !s.serverClosed) Fire(s, kEventRead, error);
       break;
     case plat::FD_WRITE:
