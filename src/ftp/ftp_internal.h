@@ -95,6 +95,8 @@ uint32_t TakePlatformError() noexcept;
 int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept;
 // The gone-session failure (10038).
 int32_t FailGone() noexcept;
+// 10004 with event 128, the event once per cancel.
+int32_t FailCanceled(FtpSession& s) noexcept;
 
 // The single call point of event delivery (the notification engine): the callback
 // registered for the event bit and the notification window, when the event is in the

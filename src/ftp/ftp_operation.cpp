@@ -56,6 +56,13 @@ int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept {
 
 int32_t FailGone() noexcept { return Fail(cvErrorInvalidHandle); }
 
+int32_t FailCanceled(FtpSession& s) noexcept {
+  Fail(cvErrorOperationCanceled);
+  if (s.cancelReported) return -1;
+  s.cancelReported = 1;  // one cancel, one event
+  return FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+}
+
 uint32_t SessionTimeoutMs(const FtpSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
 
 void ClearStaleCancel(FtpSession& s) noexcept {
@@ -97,11 +104,7 @@ bool ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept {
         Fail(cvErrorOperationTimeout);
       return false;
     case RawWait::Canceled:
-      Fail(cvErrorOperationCanceled);
-      if (!s.cancelReported) {
-        s.cancelReported = 1;  // one cancel, one event
-        FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
-      }
+      FailCanceled(s);
       return false;
     case RawWait::Gone:
       FailGone();

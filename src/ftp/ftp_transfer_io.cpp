@@ -33,14 +33,6 @@ uint32_t NonZeroTick() noexcept {
   return t ? t : 1;
 }
 
-// 10004 with event 128, the event once per cancel.
-int32_t FailCanceled(FtpSession& s) noexcept {
-  Fail(cvErrorOperationCanceled);
-  if (s.cancelReported) return -1;
-  s.cancelReported = 1;
-  return FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
-}
-
 bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK; }
 
 // A data connection the server broke off is a closed data connection to the caller.

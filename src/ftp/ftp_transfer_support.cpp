@@ -73,11 +73,7 @@ bool TransferPacer::AfterBlock() noexcept {
   }
   if (Gone(s_)) return FailGone(), false;
   if (s_.cancelRequested.load()) {
-    Fail(cvErrorOperationCanceled);
-    if (!s_.cancelReported) {
-      s_.cancelReported = 1;
-      FailWithEvent(s_, cvErrorOperationCanceled, kEventCanceled);
-    }
+    FailCanceled(s_);
     return false;
   }
   return true;
