@@ -111,6 +111,9 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
 // server-closed flag set), -1 with the error. Nothing is counted.
 int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
 bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept;
+// The socket itself, below TLS: one timed receive, and a whole timed send.
+int32_t SocketRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
+bool SocketSend(HttpClientSession& s, const char* data, uint32_t length) noexcept;
 // Sends all of data; false with the error. Nothing is counted.
 bool RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept;
 // The counting forms of the public HttpRecv and HttpSend.
@@ -185,6 +188,7 @@ int32_t TlsSend(HttpClientSession& s, const char* data, uint32_t length) noexcep
 int32_t TlsRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
 void TlsShutdown(HttpClientSession& s) noexcept;
 void TlsRelease(HttpClientSession& s) noexcept;
+bool TlsActive(const HttpClientSession& s) noexcept;  // the handshake is done
 
 // Copies text into a fixed field, cut to its size.
 template <size_t N>

@@ -52,11 +52,7 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
   }
 }
 
-namespace {
-
-// One receive from the socket (or the TLS channel) into buffer.
-int32_t ReceiveSome(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  if (s.tls) return TlsRecv(s, buffer, length);
+int32_t SocketRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
   for (;;) {
     if (!WaitSocket(s, POLLIN, TimeoutMs(s))) return -1;
     const int32_t n = SockRecv(s.header.controlSocket, buffer, int32_t(std::min<uint32_t>(length, 0x7FFFFFFF)), 0);
@@ -66,6 +62,29 @@ int32_t ReceiveSome(HttpClientSession& s, char* buffer, uint32_t length) noexcep
       return -1;
     }
   }
+}
+
+bool SocketSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
+  uint32_t sent = 0;
+  while (sent < length) {
+    if (!WaitSocket(s, POLLOUT, TimeoutMs(s))) return false;
+    const int32_t n =
+        SockSend(s.header.controlSocket, data + sent, int32_t(std::min<uint32_t>(length - sent, 0x7FFFFFFF)), 0);
+    if (n < 0) {
+      if (WouldBlock()) continue;
+      TakePlatformError();
+      return false;
+    }
+    sent += uint32_t(n);
+  }
+  return true;
+}
+
+namespace {
+
+// One receive from the socket (or the TLS channel) into buffer.
+int32_t ReceiveSome(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
+  return TlsActive(s) ? TlsRecv(s, buffer, length) : SocketRecv(s, buffer, length);
 }
 
 }  // namespace
@@ -107,23 +126,9 @@ bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept {
 }
 
 bool RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  if (s.tls) {
-    const int32_t n = TlsSend(s, data, length);
-    return n >= 0 && uint32_t(n) == length;
-  }
-  const SOCKET sock = s.header.controlSocket;
-  uint32_t sent = 0;
-  while (sent < length) {
-    if (!WaitSocket(s, POLLOUT, TimeoutMs(s))) return false;
-    const int32_t n = SockSend(sock, data + sent, int32_t(std::min<uint32_t>(length - sent, 0x7FFFFFFF)), 0);
-    if (n < 0) {
-      if (WouldBlock()) continue;
-      TakePlatformError();
-      return false;
-    }
-    sent += uint32_t(n);
-  }
-  return true;
+  if (!TlsActive(s)) return SocketSend(s, data, length);
+  const int32_t n = TlsSend(s, data, length);
+  return n >= 0 && uint32_t(n) == length;
 }
 
 int32_t Recv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {

@@ -14,7 +14,8 @@ inline std::string EchoModule() {
   return std::filesystem::exists(path) ? std::string("load_module ") + path + ";" : std::string();
 }
 
-inline cvpeers::PeerOptions NginxOptions(int family = AF_INET) {
+// With tls the server speaks TLS 1.2 with cert.pem and key.pem of its directory.
+inline cvpeers::PeerOptions NginxOptions(int family = AF_INET, bool tls = false) {
   const bool echo = !EchoModule().empty();
   return cvpeers::PeerOptions{
       .program = "nginx",
@@ -37,7 +38,7 @@ http {
   types { text/plain txt; text/html html; application/octet-stream bin; }
   keepalive_requests 100;
   server {
-    listen {{HOST}}:{{PORT}};
+    listen {{HOST}}:{{PORT}}{{SSL}};
     root {{DIR}}/www;
     add_header X-Connection $connection;
     gzip on;
@@ -48,6 +49,9 @@ http {
 )" + std::string(echo ? "    location = /echo { echo_read_request_body; echo -n $request_body; }\n" : "") + R"(  }
 }
 )",
+      .values = {{"SSL", tls ? " ssl;\n    ssl_certificate cert.pem;\n    ssl_certificate_key key.pem;\n"
+                                 "    ssl_protocols TLSv1.2"
+                             : ""}},
       .family = family,
   };
 }

@@ -1,6 +1,7 @@
 // Interoperability with nginx: downloads into memory and into files (whole, resumed,
 // compressed), HEAD queries, uploads and deletes over WebDAV, redirects, keep-alive
 // reuse, posts, and IPv6.
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -231,6 +232,57 @@ TEST_F(HttpNginx6, DownloadOverIpv6) {
   EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
   SockAddress local{};
   EXPECT_EQ(HttpGetLocalAddress(h, 0, &local), 23);
+  HttpDisconnect(h);
+}
+
+}  // namespace
+}  // namespace httptest
+
+namespace httptest {
+namespace {
+
+class HttpNginxTls : public HttpNginx {
+ protected:
+  void SetUp() override {
+    Http::SetUp();
+    peer_ = std::make_unique<cvpeers::PeerProcess>(NginxOptions(AF_INET, true));
+    const std::string dir = peer_->dir().string();
+    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '" +
+                                dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+    CV_START_PEER(*peer_);
+    www_ = peer_->dir() / "www";
+    std::filesystem::create_directories(www_ / "dav");
+    Write("small.txt", "line one\nline two\n");
+    large_ = Pattern(2u << 20);
+    Write("large.bin", large_);
+  }
+};
+
+TEST_F(HttpNginxTls, HttpsDownloadsUploadsAndKeepAlive) {
+  const std::string url = "https://127.0.0.1:" + std::to_string(peer_->port()) + "/";
+  const LibHandle h = HttpConnect(url.c_str(), 0, 10, 0x2, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  // A self-signed certificate does not validate, and still yields a session.
+  EXPECT_EQ(HttpGetSession(h)->certificateStatus, 5u);
+  EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
+  const std::string connection = ResponseHeader(h, "X-Connection");
+  EXPECT_EQ(Get(h, "/large.bin"), large_);
+  const std::string data = Pattern(300000);
+  EXPECT_EQ(HttpStoreData(h, "/dav/tls.bin", data.data(), uint32_t(data.size())), 201) << Error();
+  EXPECT_EQ(ReadFile(www_ / "dav" / "tls.bin"), data);
+  EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
+  EXPECT_EQ(ResponseHeader(h, "X-Connection"), connection);
+  EXPECT_EQ(HttpDisconnect(h), 0);
+}
+
+TEST_F(HttpNginxTls, PlainRequestsToATlsServerFailCleanly) {
+  const LibHandle h = HttpConnect("127.0.0.1", peer_->port(), 3, 0x2, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle);
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(HttpRetrieveData(h, "/small.txt", &block, &length, 0), -1);  // nginx answers 400
+  if (block) plat::GlobalFree(block);
   HttpDisconnect(h);
 }
 
