@@ -90,7 +90,8 @@ bool ParseAddress(std::string_view input, const char* defaultDomain, size_t size
   if (r.size() > 1 && (r.front() == '<' || r.front() == '[')) r.remove_prefix(1);
   const size_t at = r.find('@');
   if (at != std::string_view::npos) {
-    if (at + 1 < r.size() && r[at + 1] == '.') return cvmime::Fail<bool>(cvErrorInvalidParameter, false);
+    // An empty local part is no address either.
+    if (at == 0 || (at + 1 < r.size() && r[at + 1] == '.')) return cvmime::Fail<bool>(cvErrorInvalidParameter, false);
     if (r.find('@', at + 1) != std::string_view::npos) return cvmime::Fail<bool>(cvErrorInvalidParameter, false);
     result.assign(r);
   } else {
