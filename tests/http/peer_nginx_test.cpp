@@ -218,6 +218,24 @@ TEST_F(HttpNginx, PostEcho) {
   HttpDisconnect(h);
 }
 
+TEST_F(HttpNginx, MultipartPostOfAFile) {
+  if (EchoModule().empty()) GTEST_SKIP() << "nginx echo module not installed";
+  const auto path = local_ / "form \"data\".txt";
+  std::ofstream(path, std::ios::binary) << "file body\n";
+  const LibHandle h = Open();
+  ASSERT_EQ(HttpPostFile(h, path.c_str(), "/echo", "", 0), 200) << Error();
+  HttpTransferStatus status{};
+  HttpGetTransferStatus(h, &status);
+  EXPECT_EQ(status.copied, 10u);
+  char type[128];
+  ASSERT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 1);
+  const std::string boundary = std::string(type).substr(std::string("multipart/form-data; boundary=").size());
+  EXPECT_EQ(boundary.rfind("----=_CV9530_", 0), 0u) << boundary;
+  // The echo comes back as the next GET would see it: the session carries on.
+  EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
+  HttpDisconnect(h);
+}
+
 class HttpNginx6 : public HttpNginx {
  protected:
   void SetUp() override {

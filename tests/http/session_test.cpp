@@ -80,14 +80,13 @@ TEST_F(HttpSession, ServerClosedKeepAliveReconnectsSilently) {
 }
 
 TEST_F(HttpSession, FailedReconnectInvalidatesTheHandle) {
-  ScriptServer server;
+  auto server = std::make_unique<ScriptServer>();
   auto heads = std::make_shared<Heads>();
-  ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-  const LibHandle h = Connect(server, 0x2);
+  ReadHead(*server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  const LibHandle h = Connect(*server, 0x2);
   EXPECT_EQ(HttpSendRequest(h, "GET", "/", nullptr, 0, 0), 200);
-  ASSERT_TRUE(server.Finish()) << server.failure();
-  server.~ScriptServer();
-  new (&server) ScriptServer();  // the old port is free again
+  ASSERT_TRUE(server->Finish()) << server->failure();
+  server.reset();  // nothing listens on its port any more
   EXPECT_EQ(HttpReconnect(h), -1);
   EXPECT_EQ(HttpGetTimeout(h), -1);
   EXPECT_EQ(Error(), 10038u);
