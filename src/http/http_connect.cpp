@@ -64,8 +64,10 @@ LibHandle Abandon(HttpClientSession& s) {
   return kInvalidLibHandle;
 }
 
+}  // namespace
+
 // The tunnel through the proxy, then TLS through it, on a fresh connection.
-bool TunnelThenTls(HttpClientSession& s) {
+bool TunnelThenTls(HttpClientSession& s) noexcept {
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
   DetachWindow(s);
@@ -76,8 +78,6 @@ bool TunnelThenTls(HttpClientSession& s) {
   AttachWindow(s, window, message);
   return true;
 }
-
-}  // namespace
 
 int32_t OpenTunnel(HttpClientSession& s) noexcept {
   std::string request = "CONNECT " + std::string(s.host) + ":" + std::to_string(s.port) + " HTTP/" +

@@ -168,6 +168,9 @@ int32_t ContentEncoding(HttpClientSession& s) noexcept;
 int32_t Reconnect(HttpClientSession& s) noexcept;
 int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept;
 int32_t OpenTunnel(HttpClientSession& s) noexcept;
+// The CONNECT through the proxy with the socket window held off and TLS off meanwhile;
+// false with the error.
+bool TunnelThenTls(HttpClientSession& s) noexcept;
 int32_t Disconnect(HttpClientSession& s) noexcept;
 int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length, char** out, uint32_t* outLength,
                         uint32_t* last) noexcept;

@@ -21,19 +21,10 @@ void NotifyTraits::OnSocketEvent(HttpClientSession& s, SOCKET, int32_t fdEvent, 
       break;
     case plat::FD_CONNECT: {
       if (!error && secure) {
-        if (s.proxyType == kProxyTunnel) {
-          const HWND window = s.notify.socketWindow;
-          const UINT message = s.notify.socketMessage;
-          DetachWindow(s);
-          s.options &= ~kOptSecure;
-          const int32_t r = OpenTunnel(s);
-          s.options |= kOptSecure;
-          AttachWindow(s, window, message);
-          if (r != 1) {
-            if (secure && !Gone(s)) HttpHoldOtherSessions(h, 0);
-            ReleaseOrDefer(h);
-            return;
-          }
+        if (s.proxyType == kProxyTunnel && !TunnelThenTls(s)) {
+          if (!Gone(s)) HttpHoldOtherSessions(h, 0);
+          ReleaseOrDefer(h);
+          return;
         }
         const HWND window = s.notify.socketWindow;
         const UINT message = s.notify.socketMessage;
