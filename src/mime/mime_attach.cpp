@@ -47,12 +47,13 @@ uint32_t ChooseEncoding(uint32_t media, uint32_t options, bool isFile, bool bina
 }
 
 // The stored body: base64 and x-uuencode are encoded now; quoted-printable is encoded now
-// too, because an attachment's body is written out exactly as stored.
+// too, because an attachment's body is written out exactly as stored (its closing soft line
+// break keeps the delimiter's line end out of the decoded data).
 std::string EncodeContent(uint32_t encoding, std::string_view data, std::string_view name) {
   switch (encoding) {
     case kMimeEncodingBase64: return data.empty() ? std::string() : Base64Encode(data, true);
     case kMimeEncodingUuencode: return Uuencode(data, name.empty() ? std::string_view("attachment") : name);
-    case kMimeEncodingQuoted: return QpEncodeBody(data);
+    case kMimeEncodingQuoted: return data.empty() ? std::string() : QpEncodeBody(data) + "=\r\n";
     default: return std::string(data);
   }
 }

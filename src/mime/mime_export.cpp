@@ -65,10 +65,15 @@ void WriteHeader(Writer& w, const MimeHeader& h) {
 }
 
 void WriteBody(Writer& w, const MimePart& part) {
-  if (DecodesOnStore(part))
-    w.Put(part.encoding == kMimeEncodingQuoted ? QpEncodeBody(part.body) : Base64Encode(part.body, true));
-  else
+  if (!DecodesOnStore(part)) {
     w.Put(part.body);
+  } else if (part.encoding == kMimeEncodingBase64) {
+    w.Put(Base64Encode(part.body, true));
+  } else if (!part.body.empty()) {
+    // The encoded body is one logical line; a closing soft line break ends it without adding
+    // a line end to the decoded text.
+    w.Put(QpEncodeBody(part.body) + "=\r\n");
+  }
 }
 
 void WritePartZeroHeaders(Writer& w, MimePart& part0, uint32_t options) {

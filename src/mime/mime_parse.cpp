@@ -93,7 +93,8 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
   if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
   // The line break before a delimiter belongs to it; decoded base64 text has none stored.
   const bool decodedBase64 = DecodesOnStore(*part) && part->encoding == kMimeEncodingBase64;
-  if (!decodedBase64 && part->body.size() >= 4 && part->body.compare(part->body.size() - 4, 4, "\r\n\r\n") == 0)
+  if (!decodedBase64 && (part->body == "\r\n" || (part->body.size() >= 4 &&
+                                                    part->body.compare(part->body.size() - 4, 4, "\r\n\r\n") == 0)))
     part->body.resize(part->body.size() - 2);
   m.currentLevel = level;
   if (closing) {
