@@ -5,6 +5,7 @@
 
 #include "core/frame/lib_types.h"
 #include "ftp/ftp_session.h"
+#include "ftp/listing/ftp_file_info.h"
 #include "platform/types.h"
 
 // Library frame.
@@ -30,6 +31,7 @@ FtpSession* FtpFindSessionBySocket(SOCKET socket);
 LibHandle FtpFindHandleByWindow(HWND window);
 
 struct SecCredentials;
+struct SecSessionInfo;
 struct SockAddress;
 
 // Connecting and closing. Strings are UTF-8; host may be a URL.
@@ -42,6 +44,9 @@ int32_t FtpDisconnect(LibHandle handle);
 int32_t FtpReconnect(LibHandle handle);
 int32_t FtpCloseChannel(LibHandle handle, uint32_t channel);  // 0 command, 1 data
 SOCKET FtpGetSocket(LibHandle handle, uint32_t channel);
+// The negotiated protection of a TLS session (info->size at least 88); 1, or 0. A plain
+// session gives a zeroed record.
+int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info);
 
 // Commands and replies.
 int32_t FtpSendCommand(LibHandle handle, const char* command, const char* argument);
@@ -144,3 +149,42 @@ int32_t FtpVerifyFile(LibHandle handle, const char* local, const char* remote, u
 // SIZE of a remote file: the reply code, or -1.
 int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size);
 int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size);
+
+// Directory listings. Formats: 0 detect, 1 UNIX, 2 MS-DOS, 3 VMS, 4 and 5 Sterling,
+// 6 NetWare, 7 MLSD. Reads return 1, or 0 with the error (12269 at the end).
+int32_t FtpOpenDirectory(LibHandle handle, const char* path);  // 125 or 150, or -1
+int32_t FtpReadFirstEntry(LibHandle handle, FtpFileInfo* info);
+int32_t FtpReadNextEntry(LibHandle handle, FtpFileInfo* info);
+int32_t FtpReadFirstEntryEx(LibHandle handle, FtpFileInfoEx* info);
+int32_t FtpReadNextEntryEx(LibHandle handle, FtpFileInfoEx* info);
+int32_t FtpCloseDirectory(LibHandle handle);
+// List types: 0 LIST, 1 NLST. The length of the text, or -1.
+int32_t FtpGetFileList(LibHandle handle, const char* path, uint32_t listType, char* buffer, uint32_t size);
+int32_t FtpGetDirectoryFormat(LibHandle handle);
+int32_t FtpSetDirectoryFormat(LibHandle handle, uint32_t format);
+int32_t FtpOpenFileList(LibHandle handle, const char* path, uint32_t listType);
+int32_t FtpReadListLine(LibHandle handle, uint32_t* done);  // 1 (done 1: an entry added), or 0
+FtpListEntry* FtpParseListLine(LibHandle handle, const char* line);
+int32_t FtpParseFacts(LibHandle handle, const char* text, FtpFileInfoEx* info);  // 1, or 0
+void FtpClearEntries(LibHandle handle);
+void FtpAppendEntry(LibHandle handle, FtpListEntry* entry);
+uint32_t FtpMonthFromName(const char* text);  // 1 to 12, or 0
+
+// Remote files and directories: the reply code of the last command, or -1.
+int32_t FtpRenamePath(LibHandle handle, const char* from, const char* to);
+int32_t FtpRemoveFile(LibHandle handle, const char* name);
+int32_t FtpChangeDirectory(LibHandle handle, const char* path);
+int32_t FtpGetWorkingDirectory(LibHandle handle, char* buffer, uint32_t size);  // buffer may be null
+int32_t FtpMakeDirectory(LibHandle handle, const char* path);
+int32_t FtpDeleteDirectory(LibHandle handle, const char* path);
+int32_t FtpGetFileTime(LibHandle handle, const char* name, SYSTEMTIME* time, uint32_t local);
+int32_t FtpSetFileTime(LibHandle handle, const char* name, const SYSTEMTIME* time);  // taken as UTC
+int32_t FtpQueryFileInfo(LibHandle handle, const char* name, FtpFileInfoEx* info);   // 1, or 0
+int32_t FtpGetFileStatus(LibHandle handle, const char* name, FtpFileInfo* info);     // 1, or 0
+int32_t FtpGetFilePermissions(LibHandle handle, const char* name, uint32_t* mode);
+int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode);
+
+// Many files at once: the files of a remote listing, or the local files matching a mask
+// ("*.*" when none). 0, or -1.
+int32_t FtpRetrieveMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
+int32_t FtpStoreMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
