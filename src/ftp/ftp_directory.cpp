@@ -1,0 +1,243 @@
+// Opening and closing a directory listing, reading it line by line into the entry list,
+// and the directory format of a session.
+#include <cstring>
+#include <strings.h>
+
+#include "ftp/ftp_directory.h"
+#include "ftp/ftp_hooks.h"
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
+#include "ftp/listing/list_parser.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr uint32_t kFeatureMlst = 0x1000;
+
+const char* SkipBlanks(const char* path) noexcept {
+  if (!path) return nullptr;
+  while (*path == ' ') ++path;
+  return *path ? path : nullptr;
+}
+
+// The listing ran in ASCII type although the session keeps another: a listing that did
+// not open puts the server back to the session's type, or the next transfer would run in
+// the wrong one.
+void RestoreType(FtpSession& s, bool sent) noexcept {
+  if (!sent || Gone(s)) return;
+  static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
+  const uint32_t kept = Library().GetLastError();
+  SendCommand(s, "TYPE", kTypes[s.fileType & 3]);
+  Library().SetLastError(kept);
+}
+
+enum class ListKind { Entries, Text };
+
+// Sends the listing command over a new data connection; the reply code (125 or 150), or -1.
+int32_t OpenListing(FtpSession& s, const char* command, const char* path, ListKind kind) noexcept {
+  if (s.proxyType == kProxyOther) {
+    if (s.systemType == 0) GetSystemType(s);
+    if (!Gone(s) && s.currentDirectory[0] == '\0') QueryWorkingDirectory(s);
+    if (Gone(s)) return FailGone();
+  }
+  const bool sentType = s.fileType != kTypeAscii;
+  if (sentType) {
+    const int32_t r = SendCommand(s, "TYPE", "A");
+    if (Gone(s)) return FailGone();
+    if (r != 200) return Fail(cvErrorInvalidServerResponse);
+  }
+  if (OpenDataConnection(s, kDirectionReceive, 0) == -1) {
+    RestoreType(s, sentType);
+    return Gone(s) ? FailGone() : -1;
+  }
+  const int32_t r = SendCommand(s, command, path, cvErrorInvalidFileName);
+  if (Gone(s)) return FailGone();
+  if (r != 125 && r != 150) {
+    CloseDataChannel(s);
+    if (r != -1) Fail(cvErrorConnectionOpen);
+    RestoreType(s, sentType);
+    return -1;
+  }
+  if (!s.passive && AcceptDataConnection(s) == -1) {
+    if (Gone(s)) return FailGone();
+    // The server reports the failed connection: that reply is read before the next command.
+    OweReply(s);
+    CloseDataChannel(s);
+    RestoreType(s, sentType);
+    return -1;
+  }
+  if (s.dataProtected) {
+    const uint32_t earlier = Library().GetLastError();
+    if (hooks::TlsHandshake(s, 1) == -1 ||
+        (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
+      const uint32_t error = Library().GetLastError();
+      if (kind == ListKind::Entries) {
+        ReleaseOrDefer(s.header.handle);
+      } else {
+        CloseDataChannel(s);
+        OweReply(s);
+      }
+      return Fail(error);
+    }
+    Library().SetLastError(earlier);
+  }
+  ClearEntries(s);
+  s.listingTypeOverride = 1;
+  s.state = kStateListing;
+  return r;
+}
+
+}  // namespace
+
+int32_t OpenDirectory(FtpSession& s, const char* path) noexcept {
+  path = SkipBlanks(path);
+  // The SFTP layer is not part of this build: SFTP sessions cannot list.
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.directoryFormat == kFtpFormatAutoDetect && (s.features & kFeatureMlst)) s.directoryFormat = kFtpFormatMlsd;
+  if (s.directoryFormat == kFtpFormatMlsd && path && std::strpbrk(path, "*?"))
+    s.directoryFormat = kFtpFormatAutoDetect;  // MLSD takes no wildcards
+  return OpenListing(s, s.directoryFormat == kFtpFormatMlsd ? "MLSD" : "LIST", path, ListKind::Entries);
+}
+
+int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept {
+  path = SkipBlanks(path);
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (listType == 1 &&
+      (s.directoryFormat == kFtpFormatSterling1 || s.directoryFormat == kFtpFormatSterling2))
+    return Fail(cvErrorOptionNotSupported);
+  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  return OpenListing(s, listType == 1 ? "NLST" : "LIST", path, ListKind::Text);
+}
+
+int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
+  if (!done) return Fail(cvErrorInvalidParameter), 0;
+  *done = 0;
+  if (s.cancelRequested.exchange(0)) {
+    s.cancelSignal.Reset();
+    return Fail(cvErrorOperationCanceled), 0;
+  }
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported), 0;
+  ListState* list = Entries(s);
+  if (!list) return 0;
+  if (!s.listingLine) {
+    s.listingLine = static_cast<char*>(MemSessionAlloc(s.header.handle, kListLineSize));
+    if (!s.listingLine) return Fail(cvErrorOutOfMemory), 0;
+    s.listingLineLength = 0;
+  }
+  char* line = s.listingLine;
+  uint32_t& fill = s.listingLineLength;
+  const int32_t n = ReadData(s, line + fill, kListLineSize - 1 - fill);
+  if (Gone(s)) return FailGone(), 0;
+  if (n > 0) {
+    fill += uint32_t(n);
+    if (line[fill - 1] != '\n') {
+      // A line longer than the buffer is dropped whole: a part of it would name the wrong file.
+      if (fill >= kListLineSize - 1) {
+        fill = 0;
+        list->skippingLongLine = 1;
+      }
+      return 1;
+    }
+    line[fill - 1] = '\0';
+  } else {
+    if (!(s.endOfData && s.bytesBuffered == 0)) return 0;
+    // A last line without a line feed still counts; after it, the end.
+    if (fill == 0 || list->skippingLongLine) {
+      fill = 0;
+      list->skippingLongLine = 0;
+      return Fail(cvErrorEndOfDirectory), 0;
+    }
+    line[fill] = '\0';
+  }
+  const bool atEnd = n <= 0;
+  fill = 0;
+  if (list->skippingLongLine) {
+    list->skippingLongLine = 0;
+    return 1;
+  }
+  if (!list->head && (s.systemType == listing::kSystemUnix || s.systemType == listing::kSystemOther) &&
+      strncasecmp(line, "total ", 6) == 0)
+    return 1;
+  FtpListEntry* entry = ParseListLine(s, line);
+  if (!entry) {
+    // A VMS name whose details follow: the next line is read in behind it.
+    if (Library().GetLastError() == 0 && !atEnd) fill = uint32_t(std::strlen(line));
+    Library().SetLastError(0);
+    return 1;
+  }
+  AppendEntry(s, entry);
+  *done = 1;
+  return 1;
+}
+
+int32_t CloseDirectory(FtpSession& s) noexcept {
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.dataSocket == INVALID_SOCKET) return 0;
+  if (!s.listingTypeOverride) return Fail(cvErrorDirectoryEmpty);
+  return CloseFile(s);
+}
+
+}  // namespace cvftp
+
+using cvftp::Operation;
+
+int32_t FtpOpenDirectory(LibHandle handle, const char* path) {
+  Operation op(handle);
+  return op ? cvftp::OpenDirectory(*op.session(), path) : -1;
+}
+
+int32_t FtpOpenFileList(LibHandle handle, const char* path, uint32_t listType) {
+  Operation op(handle);
+  return op ? cvftp::OpenFileList(*op.session(), path, listType) : -1;
+}
+
+int32_t FtpReadListLine(LibHandle handle, uint32_t* done) {
+  Operation op(handle);
+  return op ? cvftp::ReadListLine(*op.session(), done) : 0;
+}
+
+int32_t FtpCloseDirectory(LibHandle handle) {
+  Operation op(handle);
+  return op ? cvftp::CloseDirectory(*op.session()) : -1;
+}
+
+FtpListEntry* FtpParseListLine(LibHandle handle, const char* line) {
+  Operation op(handle);
+  return op ? cvftp::ParseListLine(*op.session(), line) : nullptr;
+}
+
+int32_t FtpParseFacts(LibHandle handle, const char* text, FtpFileInfoEx* info) {
+  Operation op(handle);
+  if (!op) return 0;
+  if (!info) return cvftp::Fail(cvErrorInvalidParameter), 0;
+  const uint32_t error = cvftp::listing::ParseFacts(text, *info);
+  return error ? (cvftp::Fail(error), 0) : 1;
+}
+
+void FtpClearEntries(LibHandle handle) {
+  Operation op(handle);
+  if (op) cvftp::ClearEntries(*op.session());
+}
+
+void FtpAppendEntry(LibHandle handle, FtpListEntry* entry) {
+  Operation op(handle);
+  if (op) cvftp::AppendEntry(*op.session(), entry);
+}
+
+int32_t FtpGetDirectoryFormat(LibHandle handle) {
+  Operation op(handle);
+  if (!op) return -1;
+  return cvftp::IsSftpSession(*op.session()) ? 1 : int32_t(op.session()->directoryFormat);
+}
+
+int32_t FtpSetDirectoryFormat(LibHandle handle, uint32_t format) {
+  Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  if (cvftp::IsSftpSession(s)) return format <= 1 ? 0 : cvftp::Fail(cvErrorInvalidParameter);
+  if (format == kFtpFormatMlsd && !(s.features & 0x1000)) return cvftp::Fail(cvErrorFeatureNotSupported);
+  s.directoryFormat = format;
+  return 0;
+}

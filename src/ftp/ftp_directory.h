@@ -1,0 +1,53 @@
+#pragma once
+// Directory listings and remote file operations on a validated session: what the public
+// functions, the multiple-file transfers and the file queries share.
+#include <cstdint>
+
+#include "ftp/ftp_session.h"
+#include "ftp/listing/ftp_file_info.h"
+
+namespace cvftp {
+
+// A listing line holds at most this many bytes (the line buffer keeps one for its end).
+inline constexpr uint32_t kListLineSize = 2048;
+inline constexpr uint32_t kStateListing = 10;
+
+// The entry list of the session's last listing, kept behind FtpSession::listingEntries
+// in the session heap. The cursor is the next entry to hand out; null once the reader has
+// passed the last entry read so far.
+struct ListState {
+  FtpListEntry* head;
+  FtpListEntry* tail;
+  FtpListEntry* cursor;
+  uint32_t skippingLongLine;  // the rest of a line longer than the buffer is being dropped
+};
+
+inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & 0x4000) != 0; }
+
+// The entry list, created on first use; null with 10012 when the heap fails.
+ListState* Entries(FtpSession& s) noexcept;
+// Frees every entry and resets the line buffer; both under the library lock.
+void ClearEntries(FtpSession& s) noexcept;
+void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept;
+
+// One line into a new entry of the session heap. Null with 12270 (or 10012) when it does
+// not parse; null with the last error 0 when it is a VMS name whose details follow.
+FtpListEntry* ParseListLine(FtpSession& s, const char* line) noexcept;
+void FreeEntry(FtpSession& s, FtpListEntry* entry) noexcept;
+
+// The listing operations (see the public functions of the same names).
+int32_t OpenDirectory(FtpSession& s, const char* path) noexcept;
+int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept;
+int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept;
+int32_t CloseDirectory(FtpSession& s) noexcept;
+
+// Remote files and directories.
+int32_t ChangeDirectory(FtpSession& s, const char* path) noexcept;
+int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept;
+// 1, or 0 with the error.
+int32_t QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept;
+
+// A reply from 500 to 504: the server does not implement the command.
+inline bool NotImplemented(const FtpSession& s) noexcept { return s.replyCode >= 500 && s.replyCode <= 504; }
+
+}  // namespace cvftp

@@ -1,0 +1,282 @@
+// The status of one remote file (MLST, else a STAT listing line), its modification time
+// (MDTM and the commands that set it) and its permissions (SITE CHMOD). A server that
+// answers a command with 500 to 504 loses that feature for the rest of the session.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "ftp/ftp_directory.h"
+#include "ftp/ftp_internal.h"
+#include "ftp/listing/list_parser.h"
+#include "platform/base/time.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr uint32_t kFeatureStat = 0x2;
+constexpr uint32_t kFeatureSite = 0x10;
+constexpr uint32_t kFeatureChmod = 0x40;
+constexpr uint32_t kFeatureMlst = 0x1000;
+// Links are followed this many times at most (a link may point at itself).
+constexpr int kLinkHops = 8;
+
+// A command whose failing reply decides a fallback: the reply code of an earlier command
+// must not be mistaken for this one's when the channel fails before a reply arrives.
+int32_t Command(FtpSession& s, const char* command, const char* argument) noexcept {
+  s.replyCode = 0;
+  return SendCommand(s, command, argument, cvErrorInvalidFileName);
+}
+
+// The lines of a reply after its first one (the entry of MLST and STAT replies).
+const char* AfterFirstLine(const FtpSession& s) noexcept {
+  const char* lf = std::strchr(s.replyRaw, '\n');
+  return lf ? lf + 1 : nullptr;
+}
+
+// A line of facts begins with "name=value;" where a listing line begins with its mode.
+bool IsFactLine(const char* line) noexcept {
+  while (*line == ' ') ++line;
+  const char* end = line + std::strcspn(line, " \t\r\n");
+  const char* eq = std::strchr(line, '=');
+  const char* semi = std::strchr(line, ';');
+  return eq && semi && eq < end && semi < end;
+}
+
+enum class InfoSource { Facts, Listing };
+
+int32_t FromFacts(const char* text, FtpFileInfoEx& info) noexcept {
+  const uint32_t error = listing::ParseFacts(text, info);
+  return error ? (Fail(error), 0) : 1;
+}
+
+int32_t QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept;
+
+// The entry line of a STAT reply, parsed as a listing line of its own.
+int32_t FromStatLine(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
+  const char* text = AfterFirstLine(s);
+  if (!text) return Fail(cvErrorUnknownDirectoryFormat), 0;
+  if (IsFactLine(text)) {
+    source = InfoSource::Facts;
+    return FromFacts(text, info);
+  }
+  const char* line = text;
+  std::string entryLine(line, std::strcspn(line, "\n"));
+  const size_t start = entryLine.find_first_not_of(' ');
+  if (s.systemType == listing::kSystemUnix && start != std::string::npos &&
+      strncasecmp(entryLine.c_str() + start, "total ", 6) == 0) {
+    const char* next = std::strchr(line, '\n');
+    if (!next) return Fail(cvErrorUnknownDirectoryFormat), 0;
+    line = next + 1;
+    entryLine.assign(line, std::strcspn(line, "\n"));
+  }
+  // The reply's last line follows at once: the server listed nothing for the name.
+  const std::string code = std::to_string(s.replyCode) + " ";
+  if (entryLine.compare(0, code.size(), code) == 0) return Fail(cvErrorFileNotFound), 0;
+
+  const uint32_t format = s.directoryFormat;
+  s.directoryFormat = kFtpFormatAutoDetect;  // this line alone decides its format
+  FtpListEntry* entry = ParseListLine(s, entryLine.c_str());
+  s.directoryFormat = format;
+  if (!entry) {
+    for (char& c : entryLine) c = char(std::tolower(static_cast<unsigned char>(c)));
+    const bool missing = entryLine.find("no such file") != std::string::npos ||
+                         entryLine.find("file not found") != std::string::npos;
+    return Fail(missing ? cvErrorFileNotFound : cvErrorUnknownDirectoryFormat), 0;
+  }
+  int32_t result = 1;
+  if (entry->link && entry->linkTarget && *entry->linkTarget && hops < kLinkHops) {
+    const std::string target = entry->linkTarget;
+    FreeEntry(s, entry);
+    result = QueryInfo(s, target.c_str(), info, source, hops + 1);
+    if (result) CopyField(info.name, name);
+    return result;
+  }
+  listing::FillInfo(*entry, info);
+  CopyField(info.name, name);
+  FreeEntry(s, entry);
+  return result;
+}
+
+int32_t QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
+  info = FtpFileInfoEx{};
+  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorOperationInProgress), 0;
+  if (s.features & kFeatureMlst) {
+    const int32_t r = Command(s, "MLST", name);
+    if (Gone(s)) return FailGone(), 0;
+    if (r != -1) {
+      source = InfoSource::Facts;
+      const char* text = AfterFirstLine(s);
+      return FromFacts(text ? text : s.replyText, info);
+    }
+    if (!NotImplemented(s)) return 0;
+    s.features &= ~kFeatureMlst;
+  }
+  if (!(s.features & kFeatureStat)) return Fail(cvErrorFeatureNotSupported), 0;
+  const int32_t r = Command(s, "STAT", name);
+  if (Gone(s)) return FailGone(), 0;
+  if (r == -1) {
+    if (!NotImplemented(s)) return 0;
+    s.features &= ~kFeatureStat;
+    return Fail(cvErrorFeatureNotSupported), 0;
+  }
+  source = InfoSource::Listing;
+  return FromStatLine(s, name, info, source, hops);
+}
+
+int32_t QueryInfoChecked(FtpSession& s, const char* name, FtpFileInfoEx* info, InfoSource& source) noexcept {
+  if (Empty(name)) return Fail(cvErrorInvalidFileName), 0;
+  if (!info) return Fail(cvErrorInvalidParameter), 0;
+  if (std::strpbrk(name, "?*")) return Fail(cvErrorInvalidFileName), 0;
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported), 0;
+  return QueryInfo(s, name, *info, source, 0);
+}
+
+// "YYYYMMDDHHMMSS" at the start of an MDTM reply (after blanks); fractions are ignored.
+bool ParseMdtm(const char* text, SYSTEMTIME& t) noexcept {
+  char copy[64];
+  CopyField(copy, text);
+  const char* p = copy;
+  while (*p == ' ') ++p;
+  uint32_t f[6] = {};
+  static constexpr int kWidths[6] = {4, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 6; ++i)
+    for (int k = 0; k < kWidths[i]; ++k, ++p) {
+      if (*p < '0' || *p > '9') return false;
+      f[i] = f[i] * 10 + uint32_t(*p - '0');
+    }
+  if (f[0] < 1601 || f[1] < 1 || f[1] > 12 || f[2] < 1 || f[2] > 31 || f[3] > 23 || f[4] > 59 || f[5] > 60)
+    return false;
+  t = SYSTEMTIME{uint16_t(f[0]), uint16_t(f[1]), 0, uint16_t(f[2]), uint16_t(f[3]), uint16_t(f[4]),
+                 uint16_t(f[5] == 60 ? 59 : f[5]), 0};
+  return true;
+}
+
+int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool local) noexcept {
+  if (Empty(name)) return Fail(cvErrorInvalidFileName);
+  if (!time) return Fail(cvErrorInvalidParameter);
+  *time = SYSTEMTIME{};
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (s.features & kFeatureMdtm) {
+    const int32_t r = Command(s, "MDTM", name);
+    if (Gone(s)) return FailGone();
+    if (r != -1) {
+      SYSTEMTIME utc{};
+      if (!ParseMdtm(s.replyText, utc)) return Fail(cvErrorUnexpectedServerResponse);
+      if (!local || !plat::SystemTimeToLocalTime(&utc, time)) *time = utc;
+      return r;
+    }
+    if (s.replyCode == 550) return Fail(cvErrorFileNotFound);
+    s.features &= ~kFeatureMdtm;
+  }
+  if (!(s.features & kFeatureStat)) return Fail(cvErrorFeatureNotSupported);
+  FtpFileInfoEx info;
+  InfoSource source = InfoSource::Listing;
+  if (!QueryInfoChecked(s, name, &info, source)) return -1;
+  // Listing lines date files in the server's local time, facts in UTC.
+  const bool isUtc = source == InfoSource::Facts;
+  if (isUtc && local) {
+    if (!plat::SystemTimeToLocalTime(&info.modified, time)) *time = info.modified;
+  } else if (!isUtc && !local) {
+    if (!plat::LocalTimeToSystemTime(&info.modified, time)) *time = info.modified;
+  } else {
+    *time = info.modified;
+  }
+  return 213;
+}
+
+int32_t SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noexcept {
+  if (Empty(name)) return Fail(cvErrorInvalidFileName);
+  if (!time) return Fail(cvErrorInvalidParameter);
+  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  // A name too long for a command line is refused, never cut (that would name another file).
+  char argument[kFtpCommandLineSize];
+  char utime[kFtpCommandLineSize + 8];
+  const int n = std::snprintf(argument, sizeof argument, "%04hu%02hu%02hu%02hu%02hu%02hu %s", time->wYear,
+                              time->wMonth, time->wDay, time->wHour, time->wMinute, time->wSecond, name);
+  if (n < 0 || size_t(n) >= sizeof argument) return Fail(cvErrorInvalidFileName);
+  std::snprintf(utime, sizeof utime, "UTIME %s", argument);
+  const struct {
+    uint32_t bit;
+    const char* command;
+    const char* argument;
+  } kTries[] = {{kFeatureMfmt, "MFMT", argument}, {kFeatureMdtm, "MDTM", argument}, {kFeatureUtime, "SITE", utime}};
+  for (const auto& t : kTries) {
+    if (!(s.features & t.bit)) continue;
+    const int32_t r = Command(s, t.command, t.argument);
+    if (Gone(s)) return FailGone();
+    if (r != -1) return r;
+    if (NotImplemented(s)) s.features &= ~t.bit;
+  }
+  return Fail(cvErrorFeatureNotSupported);
+}
+
+}  // namespace
+
+int32_t QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept {
+  InfoSource source = InfoSource::Listing;
+  return QueryInfoChecked(s, name, info, source);
+}
+
+}  // namespace cvftp
+
+using cvftp::Fail;
+using cvftp::Operation;
+
+int32_t FtpQueryFileInfo(LibHandle handle, const char* name, FtpFileInfoEx* info) {
+  Operation op(handle);
+  return op ? cvftp::QueryFileInfo(*op.session(), name, info) : 0;
+}
+
+int32_t FtpGetFileStatus(LibHandle handle, const char* name, FtpFileInfo* info) {
+  if (!info) return Fail(cvErrorInvalidParameter), 0;
+  *info = FtpFileInfo{};
+  FtpFileInfoEx ex;
+  const int32_t r = FtpQueryFileInfo(handle, name, &ex);
+  if (r) cvftp::listing::NarrowInfo(ex, *info);
+  return r;
+}
+
+int32_t FtpGetFileTime(LibHandle handle, const char* name, SYSTEMTIME* time, uint32_t local) {
+  Operation op(handle);
+  return op ? cvftp::GetFileTime(*op.session(), name, time, local != 0) : -1;
+}
+
+int32_t FtpSetFileTime(LibHandle handle, const char* name, const SYSTEMTIME* time) {
+  Operation op(handle);
+  return op ? cvftp::SetFileTime(*op.session(), name, time) : -1;
+}
+
+int32_t FtpGetFilePermissions(LibHandle handle, const char* name, uint32_t* mode) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!mode) return Fail(cvErrorInvalidParameter);
+  *mode = 0;
+  if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
+  FtpSession& s = *op.session();
+  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (!(s.features & cvftp::kFeatureStat)) return Fail(cvErrorFeatureNotSupported);
+  FtpFileInfoEx info;
+  if (!cvftp::QueryFileInfo(s, name, &info)) return -1;
+  *mode = info.permissions;
+  return int32_t(s.replyCode);
+}
+
+int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
+  FtpSession& s = *op.session();
+  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if ((s.features & (cvftp::kFeatureSite | cvftp::kFeatureChmod)) != (cvftp::kFeatureSite | cvftp::kFeatureChmod))
+    return Fail(cvErrorFeatureNotSupported);
+  char argument[kFtpCommandLineSize];
+  const int n = std::snprintf(argument, sizeof argument, "CHMOD %03o %s", mode, name);
+  if (n < 0 || size_t(n) >= sizeof argument) return Fail(cvErrorInvalidFileName);
+  const int32_t r = cvftp::Command(s, "SITE", argument);
+  if (r == -1 && !cvftp::Gone(s) && cvftp::NotImplemented(s)) {
+    s.features &= ~cvftp::kFeatureChmod;
+    return Fail(cvErrorFeatureNotSupported);
+  }
+  return r;
+}
