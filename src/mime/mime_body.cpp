@@ -1,5 +1,6 @@
 // Body text of parts: writing (with line-end repair and decoding of encoded text parts),
 // reading and clearing, the media subtype and the content length.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -26,7 +27,8 @@ void Reserve(MimeMessage& m, MimePart& part, size_t extra) {
     ++m.growthCounter;
     capacity += m.growthStep;
   }
-  part.body.reserve(capacity);
+  // Never less than half again the current size: appending line by line stays linear.
+  part.body.reserve(std::max(capacity, part.body.capacity() + part.body.capacity() / 2));
 }
 
 // Decoding of text stored into a quoted-printable or base64 text part. False: store the

@@ -233,46 +233,37 @@ int32_t MimeBase64EncodeFile(const char* input, const char* output) {
   return e >= 0 && WriteAll(out.get(), {encoded, size_t(e)}) ? 1 : 0;
 }
 
-int32_t MimeBase64DecodeFile(const char* input, const char* output) {
+namespace {
+
+// Streams a file through a chunk decoder (its state kept between blocks) into another file;
+// a block that cannot be decoded fails the whole (what was written stays).
+template <typename State, typename Decode>
+int32_t DecodeFile(const char* input, const char* output, Decode decode) {
   if (!input || !output) return 0;
   UniqueFd in = OpenRead(input);
   if (!in) return 0;
   UniqueFd out = CreateWrite(output);
   if (!out) return 0;
-  MimeBase64DecodeState state{};
+  State state{};
   char block[512];
-  uint8_t decoded[512];
-  bool clean = true;
+  char decoded[512];
   for (;;) {
     const ssize_t n = ReadFull(in.get(), block, sizeof block);
     if (n <= 0) break;
-    const int32_t d = MimeBase64Decode(&state, block, int32_t(n), decoded, int32_t(sizeof decoded));
-    if (d < 0) {
-      clean = false;  // a block that cannot be decoded is reported
-      state = {};
-    } else if (!WriteAll(out.get(), {reinterpret_cast<char*>(decoded), size_t(d)})) {
-      return 0;
-    }
+    const int32_t d = decode(&state, block, int32_t(n), decoded, int32_t(sizeof decoded));
+    if (d < 0 || !WriteAll(out.get(), {decoded, size_t(d)})) return 0;
   }
-  return clean ? 1 : 0;
+  return 1;
+}
+
+}  // namespace
+
+int32_t MimeBase64DecodeFile(const char* input, const char* output) {
+  return DecodeFile<MimeBase64DecodeState>(input, output, MimeBase64Decode);
 }
 
 int32_t MimeQpDecodeFile(const char* input, const char* output) {
-  if (!input || !output) return 0;
-  UniqueFd in = OpenRead(input);
-  if (!in) return 0;
-  UniqueFd out = CreateWrite(output);
-  if (!out) return 0;
-  MimeQpDecodeState state{};
-  char block[512];
-  uint8_t decoded[512];
-  for (;;) {
-    const ssize_t n = ReadFull(in.get(), block, sizeof block);
-    if (n <= 0) break;
-    const int32_t d = MimeQpDecode(&state, block, int32_t(n), decoded, int32_t(sizeof decoded));
-    if (d < 0 || !WriteAll(out.get(), {reinterpret_cast<char*>(decoded), size_t(d)})) return 0;
-  }
-  return 1;
+  return DecodeFile<MimeQpDecodeState>(input, output, MimeQpDecode);
 }
 
 void* MemSessionRealloc(LibHandle handle, void* block, size_t size) {
