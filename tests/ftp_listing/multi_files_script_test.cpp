@@ -1,0 +1,86 @@
+// Multiple-file transfers against the scripted server: local names confined to the local
+// directory, an empty remote directory, and the working directory restored.
+#include "ftp_transfer/transfer_fixture.h"
+
+namespace {
+
+using namespace xfer;
+
+using MultiTest = XferTest;
+
+TEST_F(MultiTest, ListedFilesLandInTheLocalDirectoryOnly) {
+  ScriptServer server;
+  DataPort list, evil, ok;
+  Greet(server).Expect("TYPE I").Reply("200 I.").Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, list).Expect("LIST"), list,
+        "-rw-r--r-- 1 u g 3 Jan 1 2020 ../evil.txt\r\ndrwxr-xr-x 2 u g 1 Jan 1 2020 sub\r\n"
+        "-rw-r--r-- 1 u g 1 Jan 1 2020 ..\r\n-rw-r--r-- 1 u g 2 Jan 1 2020 ok\r\n");
+  server.Expect("TYPE I").Reply("200 I.");
+  Serve(Pasv(server, evil).Expect("RETR ../evil.txt"), evil, "abc");
+  Serve(Pasv(server, ok).Expect("RETR ok"), ok, "ok");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  FtpSetFeatures(h, 0);
+  ASSERT_EQ(FtpSetFileType(h, 3), 200);
+  const std::string local = (dir_ / "in").string();
+  std::filesystem::create_directories(local);
+  EXPECT_EQ(FtpRetrieveMultipleFiles(h, local.c_str(), nullptr, nullptr), 0) << LastError();
+  EXPECT_EQ(ReadLocal(local + "/evil.txt"), "abc");
+  EXPECT_EQ(ReadLocal(local + "/ok"), "ok");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "evil.txt"));
+  EXPECT_FALSE(std::filesystem::exists(local + "/sub"));
+  EXPECT_EQ(FtpRetrieveMultipleFiles(h, (dir_ / "missing").c_str(), nullptr, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorDirectoryNotFound);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+TEST_F(MultiTest, EmptyRemoteDirectoryFailsAndTheWorkingDirectoryIsRestored) {
+  ScriptServer server;
+  DataPort list;
+  Greet(server)
+      .Expect("PWD")
+      .Reply("257 \"/home\"")
+      .Expect("CWD /empty")
+      .Reply("250 Ok.")
+      .Expect("PWD")
+      .Reply("257 \"/empty\"")
+      .Expect("TYPE A")
+      .Reply("200 A.");
+  Serve(Pasv(server, list).Expect("LIST *.txt"), list, "");
+  server.Expect("TYPE I")
+      .Reply("200 I.")
+      .Expect("CWD /home")
+      .Reply("250 Ok.")
+      .Expect("PWD")
+      .Reply("257 \"/home\"")
+      .Expect("PWD")
+      .Reply("257 \"/home\"")
+      .Expect("CWD /nothere")
+      .Reply("550 No such directory.");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  EXPECT_EQ(FtpRetrieveMultipleFiles(h, nullptr, "/empty", "*.txt"), -1);
+  EXPECT_EQ(LastError(), cvErrorDirectoryEmpty);
+  EXPECT_STREQ(FtpGetSession(h)->currentDirectory, "/home");
+  EXPECT_EQ(FtpStoreMultipleFiles(h, dir_.c_str(), "/nothere", "*.none"), -1);
+  EXPECT_NE(LastError(), 0u);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+TEST_F(MultiTest, StoreWithoutMatchesSendsNothing) {
+  ScriptServer server;
+  Greet(server);
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  WriteLocal(Path("a.txt"), "a");
+  EXPECT_EQ(FtpStoreMultipleFiles(h, dir_.c_str(), nullptr, "*.none"), -1);
+  EXPECT_EQ(LastError(), cvErrorDirectoryEmpty);
+  EXPECT_EQ(FtpStoreMultipleFiles(h, Path("missing").c_str(), nullptr, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorDirectoryNotFound);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+}  // namespace
