@@ -1,0 +1,290 @@
+// Connecting (plain, STLS or implicit TLS), the TLS entry points of a session, logging in
+// with USER and PASS or APOP, and disconnecting.
+#include <poll.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/digest/md5.h"
+#include "core/url/sock_address.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/net/wsa_errors.h"
+#include "pop3/pop3_internal.h"
+
+namespace cvpop3 {
+
+namespace {
+
+bool SecureOn(const Pop3Session& s) { return s.options & kPop3OptionSecure; }
+bool Implicit(const Pop3Session& s) { return s.options & kPop3OptionSecureImplicit; }
+
+// Handshake and server check; an untrusted certificate is accepted (its state is kept
+// for the security information). False with the error.
+bool StartTls(Pop3Session& s) {
+  // Plain bytes that arrived behind the STLS answer are not the server's TLS: they must not
+  // be read as if they came over the protected channel.
+  s.receiveCount = 0;
+  s.receivePosition = 0;
+  if (!Tls::Handshake(s, s.host)) return false;
+  uint32_t error = 0;
+  if (!cvmail::TlsVerifyServer(s.tls, s.host, s.options, &error) && error != cvErrorSecurityCertificate) {
+    Fail(error);
+    return false;
+  }
+  s.tls.active = true;
+  return true;
+}
+
+// Waits for a non-blocking connect. 0, or -1 with the error.
+int32_t WaitConnected(Pop3Session& s) {
+  if (!WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0)) return -1;
+  int32_t pending = 0;
+  int32_t length = sizeof pending;
+  if (SockGetPendingError(s.header.controlSocket, &pending, &length) != 0) return int32_t(SocketError()), -1;
+  if (pending != 0) return Fail(kCvErrorBase | uint32_t(pending));
+  return 0;
+}
+
+uint32_t NextNumber(const char*& p) {
+  while (*p && !std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  uint64_t v = 0;
+  while (std::isdigit(static_cast<unsigned char>(*p))) {
+    v = v * 10 + uint32_t(*p++ - '0');
+    if (v > 0xFFFFFFFFu) v = 0xFFFFFFFFu;
+  }
+  return uint32_t(v);
+}
+
+}  // namespace
+
+int32_t CompleteConnect(Pop3Session& s) noexcept {
+  if (Implicit(s) && !StartTls(s)) return -1;
+  s.replyPending = 1;
+  if (ReadReply(s) != 1) {
+    if (!Gone(s) && LastError() == 0) Fail(cvErrorUnexpectedServerResponse);
+    return -1;
+  }
+  if (SecureOn(s) && !Implicit(s)) {
+    if (SendCommand(s, "STLS", nullptr) != 1) {
+      if (!Gone(s) && LastError() == 0) Fail(cvErrorOptionNotSupported);
+      return -1;
+    }
+    if (!StartTls(s)) return -1;
+  }
+  s.state = kPop3StateIdle;
+  return 0;
+}
+
+void ParseStat(Pop3Session& s) noexcept {
+  const char* p = s.replyText;
+  s.messageCount = NextNumber(p);
+  s.lastMessage = s.messageCount;
+  s.mailboxSize = NextNumber(p);
+}
+
+}  // namespace cvpop3
+
+using namespace cvpop3;
+
+LibHandle Pop3ConnectServer(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                            const SecCredentials* credentials) {
+  return Pop3Connect(host, port, timeout, options, credentials);
+}
+
+LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                      const SecCredentials* credentials) {
+  char name[kSockHostNameSize];
+  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
+  if ((options & kPop3OptionIpv6Only) && !SockIsIPv6Available())
+    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
+  if (options & kPop3OptionSecureImplicit) options |= kPop3OptionSecure;
+  if (port == 995 && !(options & kPop3OptionTunnel)) options |= kPop3OptionSecure | kPop3OptionSecureImplicit;
+  if (options & kPop3OptionSecure) {
+    if (!SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
+    if (!port) port = (options & kPop3OptionSecureImplicit) ? 995 : 110;
+  } else if (!port) {
+    port = 110;
+  }
+  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+
+  const LibHandle h = Library().AllocSession();
+  if (h == kInvalidLibHandle) return kInvalidLibHandle;
+  int32_t result = -1;
+  {
+    Operation op(h);
+    Pop3Session& s = *op;
+    s.port = port;
+    s.timeout = timeout ? timeout : 20;
+    s.options = options;
+    std::snprintf(s.host, sizeof s.host, "%s", name);
+    result = [&] {
+      const uint32_t hint = (options & kPop3OptionIpv6Only) ? 23 : 0;
+      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
+      char address[kSockAddressBufferSize];
+      uint32_t length = 0;
+      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
+      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
+      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      SelectSocket(s, nullptr, 0);
+      Pop3DisableEvents(h);
+      uint32_t on = 1;
+      SockSetBlockingMode(s.header.controlSocket, &on);
+      s.state = kPop3StateConnecting;
+      s.greetingExpected = 1;
+      s.replyPending = Implicit(s) ? 0 : 1;
+      if (SecureOn(s)) {
+        uint32_t error = 0;
+        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
+          return Fail(error);
+      }
+      if (SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0) {
+        if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
+        if (WaitConnected(s) != 0) return -1;
+      }
+      uint32_t off = 0;
+      SockSetBlockingMode(s.header.controlSocket, &off);
+      s.connected = 1;
+      s.state = kPop3StateIdle;
+      return CompleteConnect(s);
+    }();
+    if (result != 0) ReleaseOrDefer(h);
+  }
+  return result == 0 ? h : kInvalidLibHandle;
+}
+
+int32_t Pop3Disconnect(LibHandle handle) {
+  {
+    Operation op(handle);
+    if (!op) return -1;
+    Pop3Session& s = *op;
+    s.state = kPop3StateClosing;
+    if (s.connected && !s.closed && s.header.controlSocket != INVALID_SOCKET && !s.multiLine) {
+      const uint32_t saved = LastError();
+      s.replyPending = 0;
+      SendCommand(s, "QUIT", nullptr);
+      Library().SetLastError(saved);
+    }
+    ReleaseOrDefer(handle);
+  }
+  return 0;
+}
+
+int32_t Pop3Login(LibHandle handle, uint32_t method, const char* user, const char* password) {
+  Operation op(handle);
+  if (!op) return -1;
+  Pop3Session& s = *op;
+  if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
+  // A refusal ("-ERR", last error 0) becomes the step's own code; a failed exchange keeps its error.
+  auto refused = [](uint32_t code) { return Fail(LastError() ? LastError() : code); };
+  if (method == 1) {
+    if (!s.timeStamp[0]) return Fail(cvErrorInvalidAuthenticationType);
+    if (!user || !*user) return Fail(cvErrorInvalidUserName);
+    if (!password || !*password) return Fail(cvErrorInvalidPassword);
+    Md5Context md5;
+    Md5Begin(&md5);
+    Md5Append(&md5, s.timeStamp, std::strlen(s.timeStamp));
+    Md5Append(&md5, password, std::strlen(password));
+    uint8_t digest[16];
+    Md5End(digest, &md5);
+    std::string argument = std::string(user) + ' ';
+    for (uint8_t b : digest) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02x", b);
+      argument += hex;
+    }
+    explicit_bzero(digest, sizeof digest);
+    const int32_t r = SendCommand(s, "APOP", argument.c_str());
+    explicit_bzero(argument.data(), argument.size());
+    if (r != 1) return refused(cvErrorAuthenticationFailed);
+  } else if (method == 0) {
+    if (SendCommand(s, "USER", user) != 1) return refused(cvErrorInvalidUserName);
+    if (SendCommand(s, "PASS", password) != 1) return refused(cvErrorInvalidPassword);
+  } else {
+    return Fail(cvErrorInvalidAuthenticationType);
+  }
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  s.messageCount = s.lastMessage = s.mailboxSize = s.deletedOctets = 0;
+  s.loggedIn = 1;
+  if (SendCommand(s, "STAT", nullptr) == 1) ParseStat(s);
+  ClearError();
+  return 0;
+}
+
+// ---- TLS of a session ----
+
+namespace {
+
+Pop3Session* TlsSession(Operation& op) {
+  if (!op) return nullptr;
+  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
+  return &*op;
+}
+
+}  // namespace
+
+int32_t Pop3TlsCreateCredentials(LibHandle handle) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return 0;
+  uint32_t error = 0;
+  if (!s->tls.secCredentials && !cvmail::TlsPrepare(s->tls, nullptr, &error)) return Fail(error), 0;
+  if (!cvmail::TlsCreateCredentials(s->tls, &error)) return Fail(error), 0;
+  return 1;
+}
+
+int32_t Pop3TlsHandshake(LibHandle handle) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return 0;
+  return Tls::Handshake(*s, s->host);
+}
+
+int32_t Pop3TlsVerifyServer(LibHandle handle) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return 0;
+  uint32_t error = 0;
+  if (!cvmail::TlsVerifyServer(s->tls, s->host, s->options, &error)) return Fail(error), 0;
+  return 1;
+}
+
+int32_t Pop3TlsShutdown(LibHandle handle) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return 0;
+  return Tls::Shutdown(*s);
+}
+
+int32_t SecPop3HandshakeLoop(LibHandle handle, int32_t readFirst) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return 0;
+  return Tls::HandshakeLoop(*s, readFirst != 0);
+}
+
+int32_t SecPop3Receive(LibHandle handle, char* buffer) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return -1;
+  if (!buffer) return Fail(cvErrorInvalidParameter);
+  return Tls::Receive(*s, buffer, kPop3ReceiveSize);
+}
+
+int32_t SecPop3Send(LibHandle handle, const char* data, int32_t length) {
+  Operation op(handle);
+  Pop3Session* s = TlsSession(op);
+  if (!s) return -1;
+  if (!data || length < 0) return Fail(cvErrorInvalidParameter);
+  return Tls::Send(*s, data, uint32_t(length));
+}
+
+int32_t Pop3GetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+  Operation op(handle);
+  if (!op) return -1;
+  uint32_t error = 0;
+  if (!cvmail::TlsGetSecurityInfo(op->tls, info, &error)) return Fail(error);
+  return 0;
+}

@@ -1,0 +1,92 @@
+// The local host's full name (the configured DNS domain appended to a bare name) and the
+// local address of a session's connection, or of the host.
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "mailsock/mailsock.h"
+#include "platform/registry/registry.h"
+#include "pop3/pop3_internal.h"
+
+namespace {
+
+constexpr uint32_t kFullNameSize = 128;
+
+// The "Domain" value: the transient key first, then the configured one. An empty value ends
+// the search.
+std::string ConfiguredDomain() {
+  static const char* kKeys[] = {
+      "System\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Transient",
+      "System\\CurrentControlSet\\Services\\Tcpip\\Parameters",
+  };
+  for (const char* key : kKeys) {
+    const std::optional<std::string> value = plat::RegGetString(plat::HKEY_LOCAL_MACHINE, key, "Domain");
+    if (!value) continue;
+    return value->substr(0, 255);
+  }
+  return {};
+}
+
+// Fills address from a native socket address; the family (2 or 23), or 0.
+uint32_t FromSockaddr(const sockaddr_storage& native, SockAddress* address) {
+  if (native.ss_family == AF_INET) {
+    address->family = 2;
+    std::memcpy(address->address, &reinterpret_cast<const sockaddr_in&>(native).sin_addr, 4);
+    return 2;
+  }
+  if (native.ss_family == AF_INET6) {
+    address->family = 23;
+    std::memcpy(address->address, &reinterpret_cast<const sockaddr_in6&>(native).sin6_addr, 16);
+    return 23;
+  }
+  return 0;
+}
+
+}  // namespace
+
+using namespace cvpop3;
+
+int32_t SockGetFullHostName(char* buffer) {
+  if (!buffer) return Fail(cvErrorInvalidParameter);
+  char name[kSockHostNameSize] = "";
+  if (SockGetHostName256(name) != 0) return Fail(cvErrorUnknownLocalhost);
+  name[sizeof name - 1] = '\0';
+  std::string full = name;
+  if (full.find('.') == std::string::npos) {
+    const std::string domain = ConfiguredDomain();
+    if (!domain.empty()) full += '.' + domain;
+  }
+  std::snprintf(buffer, kFullNameSize, "%s", full.c_str());
+  return int32_t(std::strlen(buffer));
+}
+
+int32_t Pop3GetLocalAddress(LibHandle handle, SockAddress* address) {
+  if (!address) return Fail(cvErrorInvalidParameter);
+  *address = SockAddress{};
+  const uint32_t saved = LastError();
+  Pop3Session* s = Library().GetSession(handle);
+  Library().SetLastError(saved);
+  if (s && s->header.controlSocket != INVALID_SOCKET) {
+    sockaddr_storage native{};
+    int32_t length = sizeof native;
+    if (SockGetLocalName(s->header.controlSocket, reinterpret_cast<sockaddr*>(&native), &length) != 0)
+      return int32_t(SocketError()), -1;
+    const uint32_t family = FromSockaddr(native, address);
+    return family ? int32_t(family) : Fail(cvErrorUnknownLocalhost);
+  }
+  char name[kSockHostNameSize] = "";
+  if (SockGetHostName256(name) != 0) return Fail(cvErrorUnknownLocalhost);
+  addrinfo hints{};
+  hints.ai_family = (s && (s->options & kPop3OptionIpv6Only)) ? 23 : 2;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (SockLookupHost(name, &hints, &list) != 0 || !list) return Fail(cvErrorUnknownLocalhost);
+  sockaddr_storage native{};
+  std::memcpy(&native, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof native));
+  SockFreeHostList(list);
+  const uint32_t family = FromSockaddr(native, address);
+  return family ? int32_t(family) : Fail(cvErrorUnknownLocalhost);
+}

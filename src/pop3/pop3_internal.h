@@ -1,0 +1,132 @@
+#pragma once
+// Inside the POP3 library: its frame, notification engine and TLS stream instances, and
+// the helpers its operations share.
+#include "core/frame/frame.h"
+#include "core/notify/notify_engine.h"
+#include "core/notify/window_table.h"
+#include "mailtls/mail_tls_stream.h"
+#include "pop3/pop3.h"
+
+namespace cvpop3 {
+
+struct FrameTraits;
+using Frame = cvcore::LibraryFrame<FrameTraits>;
+struct NotifyTraits;
+using Notify = cvcore::NotifyEngine<NotifyTraits>;
+struct TlsTraits;
+using Tls = cvmail::TlsStream<TlsTraits>;
+
+struct LibraryState {
+  plat::WSADATA startup;
+  cvcore::NotifyWindowTable windows;
+};
+
+struct FrameTraits {
+  using Session = Pop3Session;
+  using LibraryState = cvpop3::LibraryState;
+  static constexpr const char* kBanner = "Corvanetics Post Office Protocol Library";
+  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
+  static void SockCleanup(Frame&) { ::SockCleanup(); }
+  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
+  static bool InitSession(Frame&, Pop3Session& s);
+  static void BeforeFreeAll(Frame&);
+  static void AfterFreeAll(Frame&);
+  static void OnProcessDetach(Frame&);
+  static void ReleaseSessionLocked(Frame&, Pop3Session& s);
+  static void ReleaseSessionUnlocked(Frame&, Pop3Session& s);
+  static HWND WindowOf(const Pop3Session& s) { return s.notify.socketWindow; }
+};
+
+Frame& Library() noexcept;
+
+struct NotifyTraits {
+  using Frame = cvpop3::Frame;
+  using Session = Pop3Session;
+  static constexpr int kEventCount = cvmail::kMailEventSlots;
+  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
+  static Frame& Library() { return cvpop3::Library(); }
+  static cvcore::NotifyRegistration<kEventCount>& Registration(Pop3Session& s) { return s.notify; }
+  static cvcore::NotifyWindowTable& Windows() { return cvpop3::Library().state().windows; }
+  static SOCKET EventSocket(Pop3Session& s) { return s.header.controlSocket; }
+  static void OnSocketEvent(Pop3Session& s, SOCKET socket, int32_t fdEvent, uint32_t error);
+};
+
+struct TlsTraits {
+  using Session = Pop3Session;
+  static cvmail::TlsState& Tls(Pop3Session& s) { return s.tls; }
+  static SOCKET Socket(Pop3Session& s) { return s.header.controlSocket; }
+  static bool WindowMode(Pop3Session& s);
+  static bool Wait(Pop3Session& s, short events);
+  static void SetError(uint32_t code) { Library().SetLastError(code); }
+  static uint32_t SetSocketError() { return Library().SetSocketError(); }
+};
+
+// ---- operation scopes and errors ----
+
+// Keeps a session alive for the length of a library call: a receiver of an event that
+// releases the session only marks it, and the outermost call frees it on the way out.
+class Operation {
+ public:
+  explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept;
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+  explicit operator bool() const noexcept { return session_ != nullptr; }
+  Pop3Session& operator*() const noexcept { return *session_; }
+  Pop3Session* operator->() const noexcept { return session_; }
+
+ private:
+  Pop3Session* session_;
+};
+
+// Frees the session now, or when the call under way ends (its connection closes now).
+void ReleaseOrDefer(LibHandle handle) noexcept;
+inline bool Gone(const Pop3Session& s) noexcept { return s.freePending != 0; }
+
+int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
+uint32_t LastError() noexcept;
+void ClearError() noexcept;
+uint32_t SocketError() noexcept;  // the thread's socket error as the last error (never 0)
+
+// Fires an event (the receiver may release the session: check Gone afterwards). The
+// caller's last error is the event's error, or what it was.
+void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept;
+
+// ---- I/O ----
+
+// The session timeout in milliseconds; 0 seconds is the default 20, or no limit when
+// unlimited is set.
+uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept;
+// Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
+// and timeoutEvent (0: none); false with the error.
+bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
+// The same wait on another socket of the session (the password service's).
+bool WaitOn(Pop3Session& s, SOCKET socket, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
+// Whether reads happen without waiting (the window receives the socket's events).
+bool NonBlockingReads(const Pop3Session& s) noexcept;
+// Sends the whole block (through TLS when active). False with the error.
+bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept;
+int32_t FillReceiveBuffer(Pop3Session& s) noexcept;
+int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept;
+// Posts FD_READ (or another network event) for the socket to its window.
+void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept;
+
+// ---- protocol ----
+
+int32_t SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept;
+int32_t ReadReply(Pop3Session& s) noexcept;
+// Finishes a connection whose TCP connect is done: TLS and greeting as the options ask.
+// 0, or -1 with the error (the caller releases the session).
+int32_t CompleteConnect(Pop3Session& s) noexcept;
+// Parses the two numbers of a STAT reply into the counters.
+void ParseStat(Pop3Session& s) noexcept;
+int32_t GetMessageSize(Pop3Session& s, uint32_t message) noexcept;
+int32_t GetMessageUid(Pop3Session& s, uint32_t message, char* buffer, uint32_t size) noexcept;
+int32_t OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept;
+int32_t CloseMessage(Pop3Session& s) noexcept;
+int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept;
+
+// Selects FD_READ and FD_CONNECT of the socket to window (null: stop, blocking again).
+int32_t SelectSocket(Pop3Session& s, HWND window, UINT message) noexcept;
+
+}  // namespace cvpop3

@@ -1,0 +1,256 @@
+// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 4 KB
+// receive buffer, and the reader of status lines and multi-line responses (end line,
+// dot-unstuffing, line-break mode).
+#include <poll.h>
+
+#include <algorithm>
+
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/message.h"
+#include "platform/msg/wait.h"
+#include "platform/net/wsa_errors.h"
+#include "pop3/pop3_internal.h"
+
+namespace cvpop3 {
+
+namespace {
+
+constexpr uint32_t kDefaultTimeoutSeconds = 20;
+
+// Matched prefixes of the end marker "\r\n.\r\n".
+enum Terminator : uint32_t { kNone = 0, kCr = 1, kLineStart = 2, kDot = 3, kDotCr = 4 };
+
+bool ReadableNow(const Pop3Session& s) noexcept {
+  if (s.receiveCount || s.tls.plainCount || (s.tls.extra && s.tls.receivedCount)) return true;
+  pollfd fd{int(s.header.controlSocket), POLLIN, 0};
+  return poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN);
+}
+
+}  // namespace
+
+uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept {
+  if (s.timeout) return s.timeout * 1000u;
+  return unlimitedWhenZero ? plat::INFINITE : kDefaultTimeoutSeconds * 1000u;
+}
+
+bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
+  return WaitOn(s, s.header.controlSocket, events, timeoutMs, timeoutEvent);
+}
+
+bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
+  if (sock == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
+  auto canceled = [&]() {
+    s.busy.store(0);
+    s.cancel.store(0);
+    s.cancelSignal.Reset();
+    Fail(cvErrorOperationCanceled);
+    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
+    return Fail(cvErrorOperationCanceled), false;
+  };
+  if (s.cancel.load()) return canceled();
+  pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+  s.busy.store(1);
+  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
+  s.busy.store(0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
+  if (s.cancel.load()) return canceled();
+  switch (r.status) {
+    case plat::WaitStatus::Ready:
+      return true;
+    case plat::WaitStatus::Timeout:
+      Fail(cvErrorOperationTimeout);
+      if (timeoutEvent) Fire(s, timeoutEvent, cvErrorOperationTimeout);
+      return Fail(cvErrorOperationTimeout), false;
+    default:
+      SocketError();
+      return false;
+  }
+}
+
+bool NonBlockingReads(const Pop3Session& s) noexcept {
+  return s.notify.socketWindow && s.multiLine && !s.windowSuspended;
+}
+
+bool TlsTraits::WindowMode(Pop3Session& s) { return NonBlockingReads(s); }
+
+bool TlsTraits::Wait(Pop3Session& s, short events) {
+  return WaitSocket(s, events, TimeoutMs(s, s.multiLine && events == POLLIN), cvmail::kMailEventTimeout);
+}
+
+bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
+  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
+  for (uint32_t sent = 0; sent < length;) {
+    const int32_t n = SockSendNoFlags(s.header.controlSocket, data + sent, int32_t(length - sent));
+    if (n > 0) {
+      sent += uint32_t(n);
+      continue;
+    }
+    // A socket routed to a window is non-blocking: wait for room instead of failing.
+    if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+      if (!WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0)) return false;
+      continue;
+    }
+    SocketError();
+    return false;
+  }
+  return true;
+}
+
+void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept {
+  if (!s.notify.socketWindow || s.header.controlSocket == INVALID_SOCKET) return;
+  plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
+                    plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
+}
+
+int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
+  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  s.receivePosition = 0;
+  s.state = kPop3StateReading;
+  const bool blocking = !NonBlockingReads(s);
+  // With TLS the receive routine waits itself (decrypted bytes may already be there).
+  if (blocking && !s.tls.active && !WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), 0)) {
+    if (!Gone(s)) s.state = kPop3StateIdle;
+    return -1;
+  }
+  s.busy.store(1);
+  const int32_t n = s.tls.active ? Tls::Receive(s, s.receiveBuffer, kPop3ReceiveSize)
+                                 : SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kPop3ReceiveSize));
+  s.busy.store(0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  s.state = kPop3StateIdle;
+  if (n > 0) {
+    s.receiveCount = uint32_t(n);
+    return n;
+  }
+  if (n < 0) {
+    if (!s.tls.active) SocketError();
+    return -1;
+  }
+  s.closed = 1;
+  PostSocketEvent(s, plat::FD_CLOSE);
+  return Fail(cvErrorConnectionClosed);
+}
+
+int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
+  if (!buffer || size <= 0) return Fail(cvErrorInvalidParameter);
+  if (s.receiveCount == 0 && s.pendingCount == 0 && s.closed) return Fail(cvErrorConnectionClosed);
+  if (s.responseEnded) return 0;
+  const uint32_t room = uint32_t(size);
+  uint32_t stored = 0;
+  // A byte that no longer fits waits in the held-back bytes for the next call.
+  auto put = [&](char c) {
+    if (stored < room) buffer[stored++] = c;
+    else if (s.pendingCount < sizeof s.pending) s.pending[s.pendingCount++] = c;
+  };
+  while (s.pendingCount && stored < room) {
+    buffer[stored++] = s.pending[0];
+    std::move(s.pending + 1, s.pending + s.pendingCount, s.pending);
+    --s.pendingCount;
+  }
+  const bool lineBreaks = (s.options & kPop3OptionLineBreak) != 0;
+  bool done = stored == room;
+  bool skipping = false;  // dropping the rest of a status line too long for the buffer
+  while (!done) {
+    if (s.receiveCount == 0) {
+      const int32_t n = FillReceiveBuffer(s);
+      if (n <= 0) {
+        if (Gone(s)) return -1;
+        const uint32_t e = LastError();
+        if (stored > 0 && (e == cvErrorConnectionClosed || e == cvErrorOperationTimeout)) break;
+        return -1;
+      }
+    }
+    const char* in = s.receiveBuffer + s.receivePosition;
+    uint32_t used = 0;
+    if (!s.multiLine) {
+      while (used < s.receiveCount) {
+        const char c = in[used++];
+        if (!skipping) {
+          buffer[stored++] = c;
+          if (c != '\n' && stored == room) skipping = true;
+        }
+        if (c == '\n') {
+          done = true;
+          break;
+        }
+      }
+    } else {
+      while (used < s.receiveCount && !done && stored < room) {
+        const char c = in[used++];
+        switch (s.terminatorState) {
+          case kLineStart:
+            if (c == '.') {
+              s.terminatorState = kDot;
+              break;
+            }
+            [[fallthrough]];
+          case kNone:
+            put(c);
+            s.terminatorState = c == '\r' ? kCr : kNone;
+            break;
+          case kDot:
+            if (c == '\r') {
+              s.terminatorState = kDotCr;
+              break;
+            }
+            put(c);  // a stuffed line: the leading dot goes, the rest stays
+            s.terminatorState = kNone;
+            break;
+          case kDotCr:
+            if (c == '\n') {  // the end line: not stored
+              s.multiLine = 0;
+              s.responseEnded = 1;
+              s.terminatorState = kNone;
+              done = true;
+              break;
+            }
+            put('\r');
+            [[fallthrough]];
+          case kCr:
+            put(c);
+            if (c == '\n') {
+              s.terminatorState = kLineStart;
+              if (lineBreaks) done = true;
+            } else {
+              s.terminatorState = c == '\r' ? kCr : kNone;
+            }
+            break;
+        }
+      }
+      if (stored == room) done = true;
+    }
+    s.receivePosition += used;
+    s.receiveCount -= used;
+  }
+  if (s.multiLine && NonBlockingReads(s) && ReadableNow(s)) PostSocketEvent(s, plat::FD_READ);
+  if (!s.replyPending) s.bytesCopied.fetch_add(stored);
+  return int32_t(stored);
+}
+
+}  // namespace cvpop3
+
+using namespace cvpop3;
+
+int32_t Pop3FillReceiveBuffer(LibHandle handle) {
+  Operation op(handle);
+  if (!op) return -1;
+  return FillReceiveBuffer(*op);
+}
+
+int32_t Pop3ReadData(LibHandle handle, char* buffer, int32_t size) {
+  Operation op(handle);
+  if (!op) return -1;
+  return ReadData(*op, buffer, size);
+}
+
+int32_t Pop3Cancel(LibHandle handle) {
+  if (handle == kInvalidLibHandle) return Fail(cvErrorOperationNotBlocking);
+  // Any thread: no owner check, and no operation scope (its count is the owner's).
+  Pop3Session* s = Library().FindSession(handle);
+  if (!s) return -1;
+  s->cancel.store(1);
+  s->cancelSignal.Set();
+  return 0;
+}

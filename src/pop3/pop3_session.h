@@ -1,0 +1,91 @@
+#pragma once
+// The record of one POP3 connection. Fields other threads read (cancel, busy, the
+// transfer counters and ticks) are atomics.
+#include <atomic>
+#include <cstdint>
+
+#include "core/frame/lib_types.h"
+#include "core/notify/notify_types.h"
+#include "core/sock/sock.h"
+#include "mailtls/mail_events.h"
+#include "mailtls/mail_tls.h"
+#include "platform/base/heap.h"
+#include "platform/base/sync.h"
+
+// Option bits of a session.
+inline constexpr uint32_t kPop3OptionLineBreak = 0x1;
+inline constexpr uint32_t kPop3OptionTunnel = 0x400;
+inline constexpr uint32_t kPop3OptionTrustedSite = 0x800;
+inline constexpr uint32_t kPop3OptionSecure = 0x1000;
+inline constexpr uint32_t kPop3OptionSecureImplicit = 0x2000;
+inline constexpr uint32_t kPop3OptionIpv6Only = 0x40000;
+inline constexpr uint32_t kPop3OptionFreeThreaded = 0x80000;
+
+// Session states.
+inline constexpr uint32_t kPop3StateIdle = 1;
+inline constexpr uint32_t kPop3StateConnecting = 2;
+inline constexpr uint32_t kPop3StateReading = 3;
+inline constexpr uint32_t kPop3StateClosing = 5;
+
+// Capability bit: the server is asked for unique ids (UIDL).
+inline constexpr uint32_t kPop3CapabilityUidl = 0x1;
+
+inline constexpr uint32_t kPop3ReplyTextSize = 512;
+inline constexpr uint32_t kPop3CommandSize = 256;
+inline constexpr uint32_t kPop3ReceiveSize = 4096;
+inline constexpr uint32_t kPop3UidSize = 128;
+inline constexpr uint32_t kPop3TimeStampSize = 128;
+inline constexpr uint32_t kPop3HostSize = 256;
+
+struct Pop3Session {
+  LibSessionHeader header;  // controlSocket: the connection
+  uint32_t options;
+  plat::HeapHandle heap;
+  cvcore::NotifyRegistration<cvmail::kMailEventSlots> notify;
+
+  std::atomic<uint32_t> currentMessage;  // being read (0 = none): key of the size and UID caches
+  uint32_t lastMessage;                  // message count of the last STAT
+  uint32_t capabilities;
+  uint32_t messageCount;  // STAT count less this session's deletions
+  uint32_t state;
+  uint32_t timeout;          // seconds
+  uint32_t terminatorState;  // how much of "\r\n.\r\n" is matched (0..4)
+  std::atomic<uint32_t> busy;
+  std::atomic<uint32_t> cancel;
+  uint32_t closed;  // the server closed the connection
+  uint32_t replyPending;
+  uint32_t connected;
+  uint32_t greetingExpected;
+  uint32_t responseEnded;
+  uint32_t multiLine;
+  uint32_t loggedIn;
+  uint32_t lastStatus;  // 1 "+OK", 0 "-ERR"
+  plat::HGLOBAL retrievalBlock;
+  plat::HGLOBAL spareBlock;
+  uint32_t mailboxSize;
+  uint32_t deletedOctets;
+  std::atomic<uint32_t> currentSize;
+  std::atomic<uint32_t> bytesCopied;
+  std::atomic<uint32_t> startTick;
+  std::atomic<uint32_t> endTick;
+  SockAddress serverAddress;
+  uint32_t port;
+  char host[kPop3HostSize];
+  char currentUid[kPop3UidSize];
+  char timeStamp[kPop3TimeStampSize];
+  char replyText[kPop3ReplyTextSize];
+  char commandLine[kPop3CommandSize];
+  char receiveBuffer[kPop3ReceiveSize];
+  uint32_t receiveCount;     // bytes left in the buffer
+  uint32_t receivePosition;  // where they start
+  cvmail::TlsState tls;
+  uint32_t pendingCount;  // bytes held back by the multi-line reader
+  char pending[4];
+
+  // Library bookkeeping.
+  plat::Event cancelSignal;    // set with the cancel flag: wakes the owner's wait
+  uint32_t operationDepth;     // library calls of this session under way
+  uint32_t freePending;        // released while a call was under way: freed when it ends
+  uint32_t windowSuspended;    // window-message mode is off for a retrieval
+  uint32_t retrieving;         // a retrieval reads the message text
+};
