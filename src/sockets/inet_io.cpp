@@ -1,0 +1,237 @@
+// Blocking reads and writes on handles, with the handle's time-out, the cancel and abort
+// requests, the byte counters and the closed flag. Plain reads drain the line buffer
+// first, so mixing line and plain reads never loses data.
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "core/trace/trace.h"
+#include "platform/base/tick.h"
+#include "platform/net/wsa_errors.h"
+#include "sockets/inet_internal.h"
+
+namespace cvsock {
+
+RecordPtr LookupOwned(SOCKET handle) noexcept {
+  RecordPtr r = FindRecord(handle);
+  if (!r) return Fail<RecordPtr>(cvErrorInvalidHandle, nullptr);
+  if (!OwnedByCaller(*r)) return Fail<RecordPtr>(cvErrorNotHandleOwner, nullptr);
+  return r;
+}
+
+// Copies up to size buffered bytes; their number.
+int32_t TakeBuffered(InetSocketRecord& r, char* buffer, int32_t size) noexcept {
+  InetLineBuffer* lb = r.lineBuffer;
+  if (!lb || lb->count == 0) return 0;
+  const uint32_t n = std::min<uint32_t>(lb->count, uint32_t(size));
+  std::memcpy(buffer, lb->data + lb->position, n);
+  lb->position += n;
+  lb->count -= n;
+  if (lb->count == 0) lb->position = 0;
+  return int32_t(n);
+}
+
+}  // namespace cvsock
+
+using namespace cvsock;
+
+namespace {
+
+bool IsTcp(const InetSocketRecord& r) { return r.protocol == uint32_t(plat::kIpProtoTcp) || r.type == 1; }
+
+void NoteReceived(InetSocketRecord& r, int32_t n) {
+  r.bytesReceived += uint32_t(n);
+  r.lastReceiveTick = plat::GetTickCount();
+}
+
+}  // namespace
+
+int32_t InetRead(SOCKET handle, char* buffer, int32_t size) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
+  if (int32_t n = TakeBuffered(*r, buffer, size); n > 0) return n;
+  if (IsTcp(*r) && TlsActive(*r)) {
+    int32_t n = size <= int32_t(kInetLineBufferSize) ? SecRead(handle, buffer, size) : SecReadLarge(handle, buffer, size);
+    if (n == 0) r->closed.store(1);
+    return n;
+  }
+  if (WaitSocket(*r, POLLIN, TimeoutMs(r->timeout.load()), kInetStateReading, nullptr) != WaitResult::Ready)
+    return -1;
+  int32_t n;
+  if (!IsTcp(*r)) {
+    sockaddr_storage from{};
+    int32_t fromLength = sizeof from;
+    n = SockRecvFromNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n >= 0) InetSplitSockaddr(reinterpret_cast<sockaddr*>(&from), &r->peerAddress, &r->peerPort);
+  } else {
+    n = SockRecv(handle, buffer, size, 0);
+    if (n == 0) r->closed.store(1);
+  }
+  if (n > 0) NoteReceived(*r, n);
+  if (n < 0) {
+    const uint32_t err = plat::GetLastError();
+    if (IsTcp(*r) && (err == plat::WSAECONNABORTED || err == plat::WSAECONNRESET)) {
+      TracePrintf(kTraceInformation, "connection on socket %d aborted and flagged as closed", int(handle));
+      r->closed.store(1);
+    }
+    plat::SetLastError(err);
+    return FailSocket();
+  }
+  return n;
+}
+
+int32_t InetWrite(SOCKET handle, const char* buffer, int32_t size) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
+  if (IsTcp(*r) && TlsActive(*r))
+    return size <= int32_t(kInetLineBufferSize) ? SecWrite(handle, buffer, size) : SecWriteLarge(handle, buffer, size);
+  if (WaitSocket(*r, POLLOUT, TimeoutMs(r->timeout.load()), kInetStateWriting, nullptr) != WaitResult::Ready)
+    return -1;
+  int32_t n;
+  if (!IsTcp(*r)) {
+    sockaddr_storage to{};
+    uint32_t toLength = 0;
+    if (!InetMakeSockaddr(&r->peerAddress, r->peerPort, &to, &toLength)) return -1;
+    n = SockSendToNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&to), int32_t(toLength));
+  } else {
+    n = SockSend(handle, buffer, size, 0);
+  }
+  if (n < 0) return FailSocket();
+  if (n > 0) {
+    r->bytesSent += uint32_t(n);
+    r->lastSendTick = plat::GetTickCount();
+  }
+  return n;
+}
+
+int32_t InetDiscardInput(SOCKET handle) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported);
+  if (r->lineBuffer) r->lineBuffer->count = r->lineBuffer->position = 0;
+  char scratch[1024];
+  for (;;) {
+    WaitResult w = WaitSocket(*r, POLLIN, 500, kInetStateDiscarding, nullptr);
+    if (w == WaitResult::Aborted) return -1;
+    if (w != WaitResult::Ready) break;
+    int32_t n;
+    if (TlsActive(*r)) {
+      n = SecRead(handle, scratch, sizeof scratch);
+    } else {
+      n = SockRecv(handle, scratch, sizeof scratch, 0);
+      if (n > 0) NoteReceived(*r, n);
+    }
+    if (n <= 0) break;
+  }
+  r->cancel.store(0);
+  InetSetLastError(0);
+  return 0;
+}
+
+int32_t InetIsClosed(SOCKET handle) {
+  RecordPtr r = FindRecord(handle);
+  if (!r) return Fail(cvErrorInvalidHandle, 0);
+  InetSetLastError(0);
+  return r->closed.load() ? 1 : 0;
+}
+
+int32_t InetCreateLineBuffer(SOCKET handle) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return 0;
+  if (r->lineBuffer && r->lineBuffer->count > 0) return 0;
+  if (!r->lineBuffer) {
+    r->lineBuffer = new (std::nothrow) InetLineBuffer;
+    if (!r->lineBuffer) return Fail(cvErrorOutOfMemory, 0);
+  }
+  r->lineBuffer->capacity = kInetLineBufferSize;
+  r->lineBuffer->count = 0;
+  r->lineBuffer->position = 0;
+  return 1;
+}
+
+int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
+  if (!buffer || !size || *size < 1) return Fail(cvErrorInvalidParameter, 0);
+  const uint32_t room = *size;
+  buffer[0] = '\0';
+  *size = 0;
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return 0;
+  if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported, 0);
+  if (!r->lineBuffer && !InetCreateLineBuffer(handle)) return 0;
+
+  uint32_t stored = 0;
+  bool peerClosed = false;
+  uint32_t error = 0;
+  while (stored < room - 1) {
+    InetLineBuffer* lb = r->lineBuffer;
+    if (!lb) break;  // the handle was aborted under us
+    if (lb->count == 0) {
+      int32_t n = InetRead(handle, lb->data, int32_t(lb->capacity));
+      if (n == 0) {
+        peerClosed = true;
+        break;
+      }
+      if (n < 0) {
+        error = InetGetLastError();
+        break;
+      }
+      lb->position = 0;
+      lb->count = uint32_t(n);
+    }
+    // Take a run up to the line end at once; CR and NUL are dropped.
+    const char* start = lb->data + lb->position;
+    const char* lf = static_cast<const char*>(std::memchr(start, '\n', lb->count));
+    const uint32_t span = lf ? uint32_t(lf - start) : lb->count;
+    uint32_t used = 0;
+    for (; used < span && stored < room - 1; ++used)
+      if (start[used] != '\r' && start[used] != '\0') buffer[stored++] = start[used];
+    bool ended = false;
+    if (used == span && lf) {
+      ++used;  // the LF
+      ended = true;
+    }
+    lb->position += used;
+    lb->count -= used;
+    if (ended) break;
+  }
+  if (peerClosed && stored == 0) error = cvErrorConnectionClosed;
+  buffer[stored] = '\0';
+  *size = stored;
+  InetSetLastError(error);
+  return error == 0 ? 1 : 0;
+}
+
+int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent) {
+  if (sent) *sent = 0;
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return 0;
+  if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported, 0);
+  size_t length = text ? std::strlen(text) : 0;
+  if (length > 0 && text[length - 1] == '\n') --length;
+  if (length > 0 && text[length - 1] == '\r') --length;
+  // The line and its end go out together: one send for a short line, so the peer never
+  // waits on a lone CR LF held back by the delayed-acknowledgement timer.
+  std::string line;
+  line.reserve(length + 2);
+  line.append(text ? text : "", length);
+  line.append("\r\n");
+  uint32_t total = 0;
+  uint32_t error = 0;
+  while (total < line.size()) {
+    const int32_t piece = int32_t(std::min<size_t>(line.size() - total, kInetLineBufferSize));
+    int32_t n = InetWrite(handle, line.data() + total, piece);
+    if (n < 0) {
+      error = InetGetLastError();
+      break;
+    }
+    total += uint32_t(n);
+  }
+  if (sent) *sent = total;
+  InetSetLastError(error);
+  return error == 0 ? 1 : 0;
+}

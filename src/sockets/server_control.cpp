@@ -1,0 +1,150 @@
+// Control of running servers and clients from other threads: codes through an event pair
+// acknowledged within 250 ms, stop, restart, throttle and priorities; and the engine's
+// side of InetDisconnect and InetAbort.
+#include <algorithm>
+
+#include "platform/base/tick.h"
+#include "platform/msg/wait.h"
+#include "platform/msg/window.h"
+#include "sockets/server_internal.h"
+
+namespace cvsock {
+
+namespace {
+
+constexpr uint32_t kAcknowledgeMs = 250;
+constexpr uint32_t kStopWaitMs = 15000;
+
+template <typename Record>
+void HandOver(Record& r, uint32_t code) {
+  std::lock_guard lk(r.controlLock);
+  r.acknowledgeEvent.Reset();
+  r.controlCode.store(code);
+  r.controlEvent.Set();
+  r.acknowledgeEvent.Wait(kAcknowledgeMs);
+  r.acknowledgeEvent.Reset();
+}
+
+// Waits for a thread to end, serving messages sent to the caller meanwhile (an engine
+// thread may be marshalling a notification to this very thread).
+bool WaitThread(plat::Thread& t, uint32_t ms) {
+  const uint32_t start = plat::GetTickCount();
+  while (!t.Finished()) {
+    if (plat::GetTickCount() - start >= ms) return false;
+    if (plat::ThreadHasActiveWindow()) {
+      if (!SockWaitStep()) return t.Finished();
+    } else {
+      plat::WaitForEventsOrMessages(nullptr, 0, 20);
+    }
+  }
+  t.Join(0);
+  return true;
+}
+
+ServerPtr NeedListener(SOCKET server) {
+  ServerPtr s = FindServer(server);
+  if (!s) return Fail<ServerPtr>(cvErrorInvalidHandle, nullptr);
+  if (s->listenerThreadId.load() == 0) return Fail<ServerPtr>(cvErrorInvalidThreadHandle, nullptr);
+  return s;
+}
+
+}  // namespace
+
+SOCKET ServerAcceptingHandleOf(SOCKET listening) noexcept {
+  ServerPtr s = FindServer(listening);
+  if (!s || !(s->flags.load() & kServerFlagNotifying)) return INVALID_SOCKET;
+  return SOCKET(s->acceptingHandle.load());
+}
+
+bool ServerHasClientRecord(SOCKET client) noexcept { return FindClient(client) != nullptr; }
+
+int32_t ServerDisconnectHandle(SOCKET handle) noexcept {
+  RecordPtr r = FindRecord(handle);
+  if (!r || !r->serverOwned.load()) return -2;
+  if (r->listening) return ServerStop(handle) ? 0 : -1;
+  ClientPtr c = FindClient(handle);
+  if (!c) return -2;
+  if (!(c->flags.load() & kClientFlagFinished)) {
+    c->flags.fetch_or(kClientFlagDisconnect);
+    RequestClose(*r);
+    if (c->clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(c.get(), kClientCodeEnd);
+  }
+  return 0;
+}
+
+int32_t ServerAbortHandle(SOCKET handle) noexcept {
+  RecordPtr r = FindRecord(handle);
+  if (!r || !r->serverOwned.load()) return -2;
+  if (r->listening) return Fail(cvErrorOperationNotSupported);
+  ClientPtr c = FindClient(handle);
+  if (!c) return -2;
+  if (!(c->flags.load() & kClientFlagFinished)) {
+    c->flags.fetch_or(kClientFlagAbort);
+    RequestClose(*r);
+    if (c->clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(c.get(), kClientCodeAbort);
+  }
+  return 0;
+}
+
+void ServerStopAll() noexcept {
+  SOCKET handles[kServerMaxServers];
+  const uint32_t n = std::min(ServerListServers(handles, kServerMaxServers), kServerMaxServers);
+  for (uint32_t i = 0; i < n; ++i) ServerStop(handles[i]);
+}
+
+}  // namespace cvsock
+
+using namespace cvsock;
+
+int32_t ServerSendControl(ServerRecord* server, uint32_t code) {
+  if (!server || server->listenerThreadId.load() == 0) return Fail(cvErrorInvalidThreadHandle, 0);
+  HandOver(*server, code);
+  return 1;
+}
+
+int32_t ServerSendClientControl(ServerClientRecord* client, uint32_t code) {
+  if (!client || client->clientThreadId.load() == 0 || client->clientThreadId.load() == plat::GetCurrentThreadId())
+    return Fail(cvErrorInvalidThreadHandle, 0);
+  HandOver(*client, code);
+  if (code == kClientCodeEnd && client->clientThread) WaitThread(*client->clientThread, kAcknowledgeMs);
+  return 1;
+}
+
+int32_t ServerStop(SOCKET server) {
+  ServerPtr s = NeedListener(server);
+  if (!s) return 0;
+  ServerSendControl(s.get(), kServerCodeStop);
+  // A callback stopping its own server cannot wait for its own thread.
+  if (s->listenerThread && s->listenerThreadId.load() != plat::GetCurrentThreadId())
+    WaitThread(*s->listenerThread, kStopWaitMs);
+  return 1;
+}
+
+SOCKET ServerRestart(SOCKET server) {
+  ServerPtr s = NeedListener(server);
+  if (!s) return INVALID_SOCKET;
+  ServerSendControl(s.get(), kServerCodeRestart);
+  return ServerFindById(s->serverId);
+}
+
+int32_t ServerThrottle(SOCKET server, uint32_t acceptDelay) {
+  ServerPtr s = NeedListener(server);
+  if (!s) return 0;
+  s->maxClients.store(0);
+  s->maxClientsPerAddress.store(0);
+  if (acceptDelay != 0xFFFFFFFFu) s->acceptDelay.store(std::min<uint32_t>(acceptDelay, 60000));
+  ServerSendControl(s.get(), kServerCodeLimits);
+  return 1;
+}
+
+int32_t ServerSetPriority(SOCKET server, uint32_t priority) {
+  if (priority > twPriorityCritical) return Fail(cvErrorInvalidParameter);
+  ServerPtr s = NeedListener(server);
+  if (!s) return -1;
+  const uint32_t previous = s->priority.load();
+  if (previous == priority) return int32_t(previous);
+  s->priority.store(priority);
+  SetThreadPriorityOf(s->listenerThreadId.load(), priority);
+  ServerSendControl(s.get(), kServerCodePriority);
+  return int32_t(previous);
+}

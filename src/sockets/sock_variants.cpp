@@ -1,0 +1,107 @@
+// Socket calls only this library makes, over the deliverable's socket binding: they fail
+// with 10093 while it is not started and report to the trace library like the core's.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "core/sock/binding.h"
+#include "core/trace/trace_binding.h"
+#include "platform/net/wsa_errors.h"
+#include "sockets/inet.h"
+
+using cvcore::Binding;
+using cvcore::SockFail;
+namespace ct = cvtrace;
+
+namespace {
+
+constexpr uint32_t kMissing = plat::WSANOTINITIALISED;
+
+template <typename Fn, typename... Args>
+void Report(ct::Entry e, Args... args) {
+  if (Fn hook = cvcore::Trace().Hook<Fn>(e)) hook(args...);
+}
+
+// The descriptor of a socket for the calls the binding's table has no entry for.
+int Descriptor(SOCKET s) {
+  if (s > SOCKET(INT_MAX)) {
+    plat::SetLastError(plat::WSAENOTSOCK);
+    return -1;
+  }
+  return int(s);
+}
+
+}  // namespace
+
+SOCKET SockAcceptNoAddress(SOCKET s) {
+  auto& ws = Binding().ws;
+  if (!ws.accept) return SockFail(kMissing, INVALID_SOCKET);
+  SOCKET r = ws.accept(s, nullptr, nullptr);
+  Report<ct::AcceptHook>(ct::kAccept, r, s, static_cast<sockaddr*>(nullptr), static_cast<int32_t*>(nullptr));
+  return r;
+}
+
+int32_t SockListenBacklog(SOCKET s, int32_t backlog) {
+  auto& ws = Binding().ws;
+  if (!ws.listen) return SockFail(kMissing, -1);
+  int r = ws.listen(s, backlog);
+  Report<ct::ListenHook>(ct::kListen, r, s, backlog);
+  return r;
+}
+
+int32_t SockRecvFromNoFlags(SOCKET s, char* buffer, int32_t length, sockaddr* address, int32_t* addressLength) {
+  if (!Binding().ws.recv) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (length < 0 || !buffer || (address && !addressLength)) return SockFail(plat::WSAEFAULT, -1);
+  socklen_t len = addressLength ? socklen_t(*addressLength) : 0;
+  ssize_t n;
+  do n = ::recvfrom(fd, buffer, size_t(length), 0, address, address ? &len : nullptr);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    int r = SockFail(plat::WsaErrorFromErrno(errno), -1);
+    Report<ct::RecvHook>(ct::kRecv, r, s, buffer, length, 0);
+    return r;
+  }
+  if (addressLength) *addressLength = int32_t(len);
+  Report<ct::RecvHook>(ct::kRecv, int(n), s, buffer, length, 0);
+  return int32_t(n);
+}
+
+int32_t SockSendToNoFlags(SOCKET s, const char* buffer, int32_t length, const sockaddr* address,
+                          int32_t addressLength) {
+  if (!Binding().ws.send) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (length < 0 || (!buffer && length > 0) || !address || addressLength <= 0) return SockFail(plat::WSAEFAULT, -1);
+  ssize_t n;
+  do n = ::sendto(fd, buffer, size_t(length), MSG_NOSIGNAL, address, socklen_t(addressLength));
+  while (n < 0 && errno == EINTR);
+  int r = n < 0 ? SockFail(plat::WsaErrorFromErrno(errno), -1) : int(n);
+  Report<ct::SendHook>(ct::kSend, r, s, buffer, length, 0);
+  return r;
+}
+
+int32_t SockShutdownSend(SOCKET s) {
+  auto& ws = Binding().ws;
+  if (!ws.shutdown) return SockFail(kMissing, -1);
+  return ws.shutdown(s, plat::kSdSend);
+}
+
+// Keep-alive with the given idle time and probe interval (not traced).
+int32_t SockSetKeepAliveValues(SOCKET s, uint32_t on, uint32_t idleMs, uint32_t intervalMs) {
+  if (!Binding().ws.setsockopt) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  int enable = on ? 1 : 0;
+  int idle = int(idleMs < 1000 ? 1 : idleMs / 1000);
+  int interval = int(intervalMs < 1000 ? 1 : intervalMs / 1000);
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &enable, sizeof enable) != 0 ||
+      (on && (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+              ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0)))
+    return SockFail(plat::WsaErrorFromErrno(errno), -1);
+  return 0;
+}
