@@ -5,13 +5,6 @@
 
 namespace cvftp::hooks {
 
-int32_t TlsAcquireCredentials(FtpSession&, int) noexcept { return 0; }
-int32_t TlsHandshake(FtpSession&, int) noexcept { return Fail(cvErrorOperationNotSupported); }
-int32_t TlsVerifyServer(FtpSession&, int) noexcept { return Fail(cvErrorOperationNotSupported); }
-int32_t TlsSend(FtpSession&, int, const char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
-int32_t TlsRecv(FtpSession&, int, char*, uint32_t) noexcept { return Fail(cvErrorOperationNotSupported); }
-void TlsShutdown(FtpSession&, int) noexcept {}
-
 SshSession* SftpConnect(FtpSession&, const char*, uint32_t, const char*, const char*, uint32_t, uint32_t,
                         SecCredentials*) noexcept {
   Fail(cvErrorOperationNotSupported);
@@ -24,6 +17,7 @@ uint32_t SftpResultString(FtpSession&, char*, uint32_t) noexcept {
   return 0;
 }
 void SftpAbort(FtpSession&) noexcept {}
+int32_t SftpSecurityInfo(FtpSession&, SecSessionInfo*) noexcept { return Fail(cvErrorOperationNotSupported); }
 
 void EnableKeepAlive(FtpSession&) noexcept {}
 void DisableKeepAlive(FtpSession&) noexcept {}

@@ -7,6 +7,8 @@
 
 #include "ftp/ftp_session.h"
 
+struct SecSessionInfo;
+
 namespace cvftp::hooks {
 
 // ---- TLS (command channel 0, data channel 1) ----
@@ -23,7 +25,11 @@ inline constexpr uint32_t kTlsMaxRecordData = 16384;
 // the server closed the channel.
 int32_t TlsSend(FtpSession& s, int channel, const char* data, uint32_t length) noexcept;
 int32_t TlsRecv(FtpSession& s, int channel, char* buffer, uint32_t length) noexcept;
+// Close-notify on a channel and its connection dropped; on the command channel also the
+// credentials, the negotiated session and the certificate store.
 void TlsShutdown(FtpSession& s, int channel) noexcept;
+// Frees the session's TLS state (the session is being released).
+void TlsRelease(FtpSession& s) noexcept;
 
 // ---- SFTP ----
 // Opens the SSH connection of an SFTP session; null with the last error.
@@ -34,6 +40,8 @@ void SftpDisconnect(FtpSession& s) noexcept;
 int32_t SftpResultCode(FtpSession& s) noexcept;
 uint32_t SftpResultString(FtpSession& s, char* buffer, uint32_t size) noexcept;
 void SftpAbort(FtpSession& s) noexcept;
+// The SSH session's security information; 0, or -1 with the last error.
+int32_t SftpSecurityInfo(FtpSession& s, SecSessionInfo* info) noexcept;
 
 // ---- keep-alive ----
 void EnableKeepAlive(FtpSession& s) noexcept;

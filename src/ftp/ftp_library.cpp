@@ -55,6 +55,7 @@ void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
 }
 
 void FrameTraits::ReleaseSessionUnlocked(Frame&, FtpSession& s) {
+  hooks::TlsRelease(s);
   SecFreeCredentials(&s.credentials);
   if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
   if (s.dataSocket != INVALID_SOCKET) SockClose(s.dataSocket);

@@ -19,6 +19,9 @@
 
 struct SecCredentials;
 struct SshSession;
+namespace cvftp {
+struct TlsState;
+}
 
 inline constexpr size_t kFtpDataBufferSize = 8192;
 inline constexpr size_t kFtpTlsBufferSize = 65536;
@@ -120,6 +123,7 @@ struct FtpSession {
   uint32_t lastSecurityStatus;
   char* tlsBuffers[kFtpTlsBufferCount];  // receive and plaintext buffer of each channel
   SecCredentials* credentials;           // the session's own copy
+  cvftp::TlsState* tls;                  // contexts, credentials and store of the TLS channels
 
   // ---- private bookkeeping ----
   uint32_t operationDepth;  // public calls of this session in progress (nested by events)

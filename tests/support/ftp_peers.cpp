@@ -85,6 +85,32 @@ utf8_filesystem=YES
 xferlog_enable=NO
 )";
 
+const char* kProftpdTls = R"(LoadModule mod_tls.c
+TLSEngine on
+TLSLog {{DIR}}/tls.log
+TLSProtocol TLSv1 TLSv1.1 TLSv1.2
+TLSRSACertificateFile {{CERT}}
+TLSRSACertificateKeyFile {{CERT}}
+TLSRequired {{TLS_REQUIRED}}
+TLSRenegotiate none
+TLSOptions {{TLS_OPTIONS}}
+)";
+
+const char* kProftpdClientCa = R"(TLSVerifyClient on
+TLSCACertificateFile {{CLIENT_CA}}
+)";
+
+const char* kVsftpdTls = R"(ssl_enable=YES
+allow_anon_ssl=YES
+rsa_cert_file={{CERT}}
+rsa_private_key_file={{CERT}}
+ssl_ciphers=HIGH
+require_ssl_reuse=YES
+implicit_ssl={{IMPLICIT}}
+force_anon_logins_ssl={{REQUIRED}}
+force_anon_data_ssl={{REQUIRED}}
+)";
+
 // The system account the servers run anonymous or virtual sessions as.
 uid_t FtpUid(gid_t* gid) {
   if (const passwd* pw = getpwnam("ftp")) {
@@ -106,7 +132,7 @@ bool Run(const std::vector<std::string>& args) {
 }
 
 cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string& method,
-                                const std::vector<std::string>& extraArgs) {
+                                const std::vector<std::string>& extraArgs, const FtpPeerTls& tls = {}) {
   cvpeers::PeerOptions o;
   o.family = family;
   switch (kind) {
@@ -116,6 +142,14 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
       o.configName = "proftpd.conf";
       o.configTemplate = std::string(kProftpdBase) + (kind == FtpPeerKind::ProftpdProxy ? kProxyPart : "");
       o.values["METHOD"] = method;
+      if (!tls.certificate.empty()) {
+        o.configTemplate += kProftpdTls;
+        if (!tls.clientCa.empty()) o.configTemplate += kProftpdClientCa;
+        o.values["CERT"] = tls.certificate.string();
+        o.values["CLIENT_CA"] = tls.clientCa.string();
+        o.values["TLS_REQUIRED"] = tls.required ? "on" : "off";
+        o.values["TLS_OPTIONS"] = std::string("EnableDiags") + (tls.implicit ? " UseImplicitSSL" : "");
+      }
       o.args = {"-n", "-q", "-c", "{{CONFIG}}"};
       break;
     case FtpPeerKind::Vsftpd:
@@ -125,12 +159,22 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
       o.values["V4"] = family == AF_INET ? "YES" : "NO";
       o.values["V6"] = family == AF_INET ? "NO" : "YES";
       o.values["LISTEN_KEY"] = family == AF_INET ? "listen_address" : "listen_address6";
+      if (!tls.certificate.empty()) {
+        o.configTemplate += kVsftpdTls;
+        o.values["CERT"] = tls.certificate.string();
+        o.values["IMPLICIT"] = tls.implicit ? "YES" : "NO";
+        o.values["REQUIRED"] = tls.required ? "YES" : "NO";
+      }
       o.args = {"{{CONFIG}}"};
       break;
     case FtpPeerKind::PureFtpd:
       o.program = CachedProgram("pure-ftpd", "pure-ftpd");
       o.args = {"-S", "{{ADDR}},{{PORT}}", "-E", "-H", "-A", "-l", "puredb:{{DIR}}/pureftpd.pdb"};
       o.args.insert(o.args.end(), extraArgs.begin(), extraArgs.end());
+      if (!tls.certificate.empty()) {
+        o.args.push_back(tls.required ? "--tls=2" : "--tls=1");
+        o.args.push_back("--certfile=" + tls.certificate.string());
+      }
       break;
   }
   return o;
@@ -142,6 +186,9 @@ void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(pa
 
 FtpPeer::FtpPeer(FtpPeerKind kind, int family, std::string proxyMethod, std::vector<std::string> extraArgs)
     : kind_(kind), process_(OptionsFor(kind, family, proxyMethod, extraArgs)) {}
+
+FtpPeer::FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls)
+    : kind_(kind), process_(OptionsFor(kind, family, "user@host", {}, tls)) {}
 
 fs::path FtpPeer::root() const { return process_.dir() / (kind_ == FtpPeerKind::Vsftpd ? "anon" : "home"); }
 

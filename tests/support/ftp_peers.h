@@ -20,6 +20,16 @@ enum class FtpPeerKind { Proftpd, Vsftpd, PureFtpd, ProftpdProxy };
 inline constexpr const char* kFtpPeerUser = "cvtest";
 inline constexpr const char* kFtpPeerPassword = "test-pass";
 
+// TLS of a peer (all three servers; implicit TLS on proftpd and vsftpd): the server's
+// certificate with its key in one PEM file; required: logins and data only protected;
+// clientCa: proftpd demands a client certificate issued by that CA.
+struct FtpPeerTls {
+  std::filesystem::path certificate;  // empty: no TLS
+  bool implicit = false;
+  bool required = false;
+  std::filesystem::path clientCa;
+};
+
 class FtpPeer {
  public:
   // proxyMethod: the forward method of ProftpdProxy ("user@host" or "proxyuser,user@host");
@@ -27,6 +37,9 @@ class FtpPeer {
   // extraArgs: further command-line options of pure-ftpd (e.g. a forced passive address).
   FtpPeer(FtpPeerKind kind, int family = AF_INET, std::string proxyMethod = "user@host",
           std::vector<std::string> extraArgs = {});
+  // A server with TLS. vsftpd insists that data connections resume the command
+  // connection's session (require_ssl_reuse), and proftpd does so by default.
+  FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls);
 
   cvpeers::PeerProcess::StartResult Start();
   std::string Diagnostics() const { return process_.Diagnostics(); }
