@@ -1,32 +1,15 @@
 // Network time <-> calendar time, in UTC and in zones set by the test.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <string>
 
 #include "time/time.h"
+#include "time_test_support.h"
 
 namespace {
 
-// Sets TZ for the test and restores it afterwards.
-class Zone {
- public:
-  explicit Zone(const char* tz) {
-    if (const char* old = getenv("TZ")) old_ = old, had_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~Zone() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
+using timetest::kEastern;
+using timetest::Zone;
 
 std::string Text(const SYSTEMTIME& t) {
   char s[64];
@@ -44,7 +27,7 @@ SYSTEMTIME Fields(int y, int mo, int d, int h, int mi, int s) {
 }
 
 TEST(TimeConvert, NetworkTimeToUtc) {
-  Zone zone("EST5EDT,M3.2.0,M11.1.0");  // UTC conversions must not depend on it
+  Zone zone(kEastern);  // UTC conversions must not depend on it
   struct Case {
     uint32_t value;
     const char* utc;  // null: does not convert
@@ -68,7 +51,7 @@ TEST(TimeConvert, NetworkTimeToUtc) {
 }
 
 TEST(TimeConvert, NetworkTimeToLocalTimeFollowsTheZoneAtThatInstant) {
-  Zone zone("EST5EDT,M3.2.0,M11.1.0");
+  Zone zone(kEastern);
   SYSTEMTIME t{};
   ASSERT_EQ(TimeToSystemTime(3870411456u, &t, 1), 1);  // August: daylight saving, UTC-4
   EXPECT_EQ(Text(t), "2022-08-25 06:17:36.000 w4");
@@ -93,7 +76,7 @@ TEST(TimeConvert, LocalTimeToNetworkTime) {
     EXPECT_EQ(TimeFromSystemTime(&t), 0u);
     EXPECT_EQ(TimeFromSystemTime(nullptr), 0u);
   }
-  Zone zone("EST5EDT,M3.2.0,M11.1.0");
+  Zone zone(kEastern);
   // Local times read back from a network time give that network time again, in summer
   // and in winter alike.
   for (uint32_t value : {3870411456u, 3870411456u + 120u * 86400u}) {

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,6 +19,30 @@
 #include "time/time.h"
 
 namespace timetest {
+
+// Sets TZ for a test and restores it afterwards.
+class Zone {
+ public:
+  explicit Zone(const char* tz) {
+    if (const char* old = getenv("TZ")) old_ = old, had_ = true;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~Zone() {
+    if (had_) setenv("TZ", old_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+  Zone(const Zone&) = delete;
+  Zone& operator=(const Zone&) = delete;
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+// United States Eastern time with its daylight-saving rule (no time-zone files needed).
+inline constexpr const char* kEastern = "EST5EDT,M3.2.0,M11.1.0";
 
 // The library attached (full attach) while the object lives.
 class Attached {

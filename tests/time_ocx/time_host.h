@@ -1,14 +1,13 @@
 #pragma once
 // Driving a TimeClient through IDispatch by name, as a host does.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "host/test_host.h"
+#include "time_test_support.h"
 
 namespace timehost {
 
@@ -65,25 +64,7 @@ class Driver {
   }
 };
 
-// Sets TZ for a test and restores it afterwards.
-class Zone {
- public:
-  explicit Zone(const char* tz) {
-    if (const char* old = getenv("TZ")) old_ = old, had_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~Zone() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
-
-inline constexpr const char* kEastern = "EST5EDT,M3.2.0,M11.1.0";
+using timetest::kEastern;
+using timetest::Zone;
 
 }  // namespace timehost
