@@ -1,6 +1,8 @@
 // Server start and the listener thread: it accepts connections within the limits and at
 // the paced rate, starts one thread per client, and answers control codes.
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -132,7 +134,11 @@ void Restart(ServerRecord& s) {
   const SOCKET old = SOCKET(s.serverHandle.load());
   if (RecordPtr r = FindRecord(old)) r->serverOwned.store(0);
   InetDisconnect(old);
+  // Handles are descriptor numbers, which Linux hands out again at once: hold the old
+  // number while the new socket is made, so that the old handle stays unknown.
+  const int hold = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const SOCKET h = InetListen(s.addressText, s.port, s.backlog, s.clientOptions.load() | 0x80008u);
+  if (hold >= 0) ::close(hold);
   if (h == INVALID_SOCKET) {
     s.serverHandle.store(uint64_t(INVALID_SOCKET));
     s.lastError.store(InetGetLastError());
