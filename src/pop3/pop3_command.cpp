@@ -33,17 +33,17 @@ void KeepTimeStamp(Pop3Session& s, const char* text) {
 }  // namespace
 
 int32_t SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept {
-  if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress);
-  if (!command || !*command) return Fail(cvErrorInvalidParameter);
+  if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress), 0;
+  if (!command || !*command) return Fail(cvErrorInvalidParameter), 0;
   // A line break inside would smuggle a second command (or a password) onto the wire.
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
-    return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+    return Fail(cvErrorInvalidParameter), 0;
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), 0;
   const int n = argument ? std::snprintf(s.commandLine, sizeof s.commandLine, "%s %s\r\n", command, argument)
                          : std::snprintf(s.commandLine, sizeof s.commandLine, "%s\r\n", command);
   if (n < 0 || size_t(n) >= sizeof s.commandLine) {
     s.commandLine[0] = '\0';
-    return Fail(cvErrorInvalidParameter);
+    return Fail(cvErrorInvalidParameter), 0;
   }
   s.responseEnded = 0;
   const bool sent = SendBytes(s, s.commandLine, uint32_t(n));

@@ -135,6 +135,8 @@ int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t
   if (message == 0) return Fail(cvErrorInvalidMessageNumber);
   if (s.retrievalBlock) return Fail(cvErrorOperationInProgress);
   if (!buffer || !length) return Fail(cvErrorInvalidParameter);
+  // A failed read leaves no stale handle behind.
+  if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
   RetrievalScope scope(s);
   if (OpenMessage(s, message, flags) != 0) return -1;
   const bool headers = flags & kPop3ReadHeadersOnly;
