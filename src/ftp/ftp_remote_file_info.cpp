@@ -132,23 +132,15 @@ int32_t QueryInfoChecked(FtpSession& s, const char* name, FtpFileInfoEx* info, I
   return QueryInfo(s, name, *info, source, 0);
 }
 
-// "YYYYMMDDHHMMSS" at the start of an MDTM reply (after blanks); fractions are ignored.
+// "YYYYMMDDHHMMSS" at the start of an MDTM reply (after blanks); fractions are ignored
+// and the day of the week stays 0.
 bool ParseMdtm(const char* text, SYSTEMTIME& t) noexcept {
   char copy[64];
   CopyField(copy, text);
   const char* p = copy;
   while (*p == ' ') ++p;
-  uint32_t f[6] = {};
-  static constexpr int kWidths[6] = {4, 2, 2, 2, 2, 2};
-  for (int i = 0; i < 6; ++i)
-    for (int k = 0; k < kWidths[i]; ++k, ++p) {
-      if (*p < '0' || *p > '9') return false;
-      f[i] = f[i] * 10 + uint32_t(*p - '0');
-    }
-  if (f[0] < 1601 || f[1] < 1 || f[1] > 12 || f[2] < 1 || f[2] > 31 || f[3] > 23 || f[4] > 59 || f[5] > 60)
-    return false;
-  t = SYSTEMTIME{uint16_t(f[0]), uint16_t(f[1]), 0, uint16_t(f[2]), uint16_t(f[3]), uint16_t(f[4]),
-                 uint16_t(f[5] == 60 ? 59 : f[5]), 0};
+  if (!listing::ParseTimestamp(p, t)) return false;
+  t.wDayOfWeek = 0;
   return true;
 }
 

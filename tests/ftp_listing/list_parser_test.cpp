@@ -125,7 +125,9 @@ TEST_P(ListLines, Parse) {
   EXPECT_EQ(e.size, c.size);
   EXPECT_EQ(e.permissions, c.permissions) << std::oct << e.permissions;
   EXPECT_EQ(e.version, c.version);
-  if (c.linkCount != kAnyCount) EXPECT_EQ(e.linkCount, c.linkCount);
+  if (c.linkCount != kAnyCount) {
+    EXPECT_EQ(e.linkCount, c.linkCount);
+  }
   const SYSTEMTIME& t = e.modified;
   EXPECT_EQ(std::vector<int>({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds}),
             std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, 0, 0}));

@@ -30,24 +30,6 @@ bool ParseDigits(std::string_view s, uint64_t& out) noexcept {
   return ParseU64(buffer, out);
 }
 
-// "YYYYMMDDHHMMSS" and anything after (fractions of a second); the time stays unset when
-// the 14 digits are not all there or a field is out of range.
-void ParseModify(std::string_view v, SYSTEMTIME& t) noexcept {
-  if (v.size() < 14) return;
-  uint32_t f[6] = {};
-  static constexpr size_t kWidths[6] = {4, 2, 2, 2, 2, 2};
-  size_t at = 0;
-  for (int i = 0; i < 6; ++i)
-    for (size_t k = 0; k < kWidths[i]; ++k, ++at) {
-      if (!IsDigit(v[at])) return;
-      f[i] = f[i] * 10 + uint32_t(v[at] - '0');
-    }
-  SYSTEMTIME parsed{};
-  if (!SetDate(parsed, f[0], f[1], f[2]) || !SetClock(parsed, f[3], f[4]) || f[5] > 60) return;
-  parsed.wSecond = uint16_t(f[5] == 60 ? 59 : f[5]);
-  t = parsed;
-}
-
 void ApplyFact(std::string_view name, std::string_view value, FtpFileInfoEx& out) noexcept {
   if (EqualsNoCase(name, "size")) {
     uint64_t size = 0;
@@ -55,7 +37,9 @@ void ApplyFact(std::string_view name, std::string_view value, FtpFileInfoEx& out
   } else if (EqualsNoCase(name, "type")) {
     if (EqualsNoCase(value, "dir") || EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir")) out.directory = 1;
   } else if (EqualsNoCase(name, "modify")) {
-    ParseModify(value, out.modified);
+    // A value that is no time leaves the entry undated.
+    SYSTEMTIME t{};
+    if (ParseTimestamp(value, t)) out.modified = t;
   } else if (EqualsNoCase(name, "perm")) {
     if (value.find('r') != std::string_view::npos) out.permissions |= 0400;
     if (value.find('w') != std::string_view::npos) out.permissions |= 0200;

@@ -85,6 +85,23 @@ bool ExpandYear(const char* text, size_t length, uint32_t pivot, uint32_t& year)
   return true;
 }
 
+bool ParseTimestamp(std::string_view v, SYSTEMTIME& out) noexcept {
+  if (v.size() < 14) return false;
+  uint32_t f[6] = {};
+  static constexpr size_t kWidths[6] = {4, 2, 2, 2, 2, 2};
+  size_t at = 0;
+  for (int i = 0; i < 6; ++i)
+    for (size_t k = 0; k < kWidths[i]; ++k, ++at) {
+      if (!IsDigit(v[at])) return false;
+      f[i] = f[i] * 10 + uint32_t(v[at] - '0');
+    }
+  SYSTEMTIME t{};
+  if (!SetDate(t, f[0], f[1], f[2]) || !SetClock(t, f[3], f[4]) || f[5] > 60) return false;
+  t.wSecond = uint16_t(f[5] == 60 ? 59 : f[5]);  // a leap second
+  out = t;
+  return true;
+}
+
 bool ParseNumericDate(const char* token, SYSTEMTIME& t) noexcept {
   uint32_t month = 0, day = 0, year = 0;
   const char* p = nullptr;

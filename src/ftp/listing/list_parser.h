@@ -53,6 +53,10 @@ uint32_t DetectFormat(std::string_view firstToken, uint32_t systemType) noexcept
 // empty text, 12205 for a text without facts, 12270 for a malformed fact list.
 uint32_t ParseFacts(const char* text, FtpFileInfoEx& out) noexcept;
 
+// "YYYYMMDDHHMMSS" at the start of text (a fraction after it is ignored), with the day of
+// the week; false when a digit is missing or a field is out of range.
+bool ParseTimestamp(std::string_view text, SYSTEMTIME& out) noexcept;
+
 // Day of the week (0 = Sunday) of a Gregorian date.
 uint16_t DayOfWeek(unsigned year, unsigned month, unsigned day) noexcept;
 
