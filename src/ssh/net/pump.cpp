@@ -5,6 +5,7 @@
 #include "core/sock/sock.h"
 #include "platform/base/tick.h"
 #include "ssh/crypto/random_pool.h"
+#include "ssh/handle/handle.h"
 #include "ssh/net/ssh_net.h"
 #include "ssh/proto/session.h"
 
@@ -23,9 +24,21 @@ int32_t SshPumpEvents(SshSession* session) {
   for (;;) {
     uint32_t elapsed = plat::GetTickCount() - start;
     if (elapsed >= limit) return 0;
-    auto outcome = events->Wait(limit - elapsed, nullptr, 0, plat::kWaitDispatchPosted);
+    // The worker threads of handle connections (a local proxy command) signal their
+    // to-main events beside the network.
+    std::vector<pollfd> handleEvents = HandleCollectEvents();
+    auto outcome = events->Wait(limit - elapsed, handleEvents.data(), handleEvents.size(), plat::kWaitDispatchPosted);
     if (outcome.status == plat::WaitStatus::Failed || outcome.status == plat::WaitStatus::Quit) return 0;
-    if (!outcome.network) continue;
+    bool handled = false;
+    for (const pollfd& p : handleEvents) {
+      if (!p.revents) continue;
+      HandleEvent(p.fd);
+      handled = true;
+    }
+    if (!outcome.network) {
+      if (handled) return 0;
+      continue;
+    }
 
     std::vector<SOCKET> handles;
     int32_t cursor;
@@ -43,6 +56,6 @@ int32_t SshPumpEvents(SshSession* session) {
         if (SshSocketEvent(s, word) < 0) return -1;
       }
     }
-    if (dispatched) return 0;
+    if (dispatched || handled) return 0;
   }
 }

@@ -42,13 +42,15 @@ uint32_t SshConnect(SshSession* s, const char* hostName, int32_t port, char** ca
   CheckedFree(s->hostName);
   s->hostName = DupString(hostName);
   if (port < 0) port = 22;
-  SshAddress* address = SshLookupName(hostName, canonicalName, int32_t(s->settings.AddressFamily));
+  // Through the proxy layer: it decides whether the proxy resolves the name and whether
+  // the connection goes through it.
+  SshAddress* address = ProxyLookupName(hostName, canonicalName, &s->settings, int32_t(s->settings.AddressFamily));
   if (!address) return 8;
   if (uint32_t error = SshAddressError(address)) {
     SshFreeAddress(address);
     return error;
   }
-  SshSocket* socket = SshNewConnection(address, port, keepAlive, s);
+  SshSocket* socket = ProxyNewConnection(address, hostName, port, keepAlive, s, &s->settings);
   if (uint32_t error = socket->Error()) {
     socket->Close();
     return error;
