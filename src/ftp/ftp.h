@@ -77,6 +77,19 @@ int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding);
 // host when there is none; record may be null for a session. The family, or -1.
 int32_t FtpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address);
 
+// Session options. Channels: 0 command, 1 data; modes 0 clear, 1 secure (command channel
+// clear: CCC). Priorities 0 background to 4 critical (0 and 1 use 4 KB data buffers, 3
+// and 4 16 KB). An active-port bound of 0xFFFFFFFF keeps the current one.
+int32_t FtpGetChannelMode(LibHandle handle, uint32_t channel);
+int32_t FtpSetChannelMode(LibHandle handle, uint32_t channel, uint32_t mode);  // the previous mode, or -1
+int32_t FtpGetActivePorts(LibHandle handle, uint32_t* low, uint32_t* high);
+int32_t FtpSetActivePorts(LibHandle handle, uint32_t low, uint32_t high);
+int32_t FtpGetPriority(LibHandle handle);
+int32_t FtpSetPriority(LibHandle handle, uint32_t priority);  // the previous priority, or -1
+int32_t FtpSetBufferSize(LibHandle handle, uint32_t size);    // the new size (256 to 1 MiB), or -1
+// NOOP on the idle command channel every so often, from the library's keep-alive thread.
+int32_t FtpEnableKeepAlive(LibHandle handle);
+
 // Event notification: the callbacks and the notification window of a session, and the
 // data socket's network events routed through a subclassed window of the owner thread.
 int32_t FtpRegisterEvents(LibHandle handle, HWND window, uint32_t message, uint32_t mask);

@@ -8,6 +8,7 @@
 #include "core/url/sock_address.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_tls.h"
 #include "ftp/ftp_wait.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
@@ -79,8 +80,12 @@ bool ChannelReadByte(FtpSession& s, char* c) noexcept {
 
 void ChannelDrainQuiet(FtpSession& s) noexcept {
   s.commandInputStart = s.commandInputEnd = 0;
+  if (s.commandProtected) {
+    TlsDrainQuiet(s, kDrainStepMs, kDrainLimit);
+    return;
+  }
   const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET || s.commandProtected) return;
+  if (sock == INVALID_SOCKET) return;
   char scratch[kDrainChunk];
   uint64_t drained = 0;
   while (drained < kDrainLimit) {

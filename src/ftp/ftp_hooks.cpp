@@ -1,4 +1,5 @@
-// Placeholders of the TLS, SFTP and keep-alive call points (see ftp_hooks.h).
+// Placeholders of the SFTP call points (see ftp_hooks.h); the TLS channels are in
+// ftp_tls.cpp and keep-alive in ftp_keepalive.cpp.
 #include "ftp/ftp_hooks.h"
 
 #include "ftp/ftp_internal.h"
@@ -18,8 +19,5 @@ uint32_t SftpResultString(FtpSession&, char*, uint32_t) noexcept {
 }
 void SftpAbort(FtpSession&) noexcept {}
 int32_t SftpSecurityInfo(FtpSession&, SecSessionInfo*) noexcept { return Fail(cvErrorOperationNotSupported); }
-
-void EnableKeepAlive(FtpSession&) noexcept {}
-void DisableKeepAlive(FtpSession&) noexcept {}
 
 }  // namespace cvftp::hooks

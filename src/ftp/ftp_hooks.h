@@ -1,8 +1,7 @@
 #pragma once
-// Call points for what later parts of the library supply: the TLS channels, the SFTP
-// sessions handed to the SSH layer and the keep-alive thread. Until they exist, the TLS
-// and SFTP hooks fail with 12201 (operation not supported) and keep-alive does nothing;
-// the connect, reconnect and command paths already call them where they belong.
+// Call points of the connect, reconnect, transfer and command paths into the TLS
+// channels (ftp_tls.cpp), the SFTP sessions handed to the SSH layer (placeholders that
+// fail with 12201 until the SSH layer is bound) and the keep-alive thread.
 #include <cstdint>
 
 #include "ftp/ftp_session.h"
@@ -44,6 +43,8 @@ void SftpAbort(FtpSession& s) noexcept;
 int32_t SftpSecurityInfo(FtpSession& s, SecSessionInfo* info) noexcept;
 
 // ---- keep-alive ----
+// Turns keep-alive on (option 8) and counts the session; the thread starts with the first
+// (12338 in the last error when it cannot).
 void EnableKeepAlive(FtpSession& s) noexcept;
 void DisableKeepAlive(FtpSession& s) noexcept;
 

@@ -35,7 +35,10 @@ bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   return true;
 }
 
-void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::BeforeFreeAll(Frame&) {
+  Notify::ReleaseWindows();
+  StopKeepAlive();
+}
 
 void FrameTraits::OnProcessDetach(Frame& frame) {
   Notify::ReleaseWindows();

@@ -6,7 +6,11 @@
 #include "core/frame/frame_entry_points.h"
 #include "core/notify/window_table.h"
 #include "core/sock/sock.h"
+#include "core/task/task_types.h"
+#include "ftp/ftp_keepalive.h"
 #include "ftp/ftp_session.h"
+
+struct FtpTransferStatus;
 
 namespace cvftp {
 
@@ -28,6 +32,8 @@ struct LibraryState {
   FileTypeEntry* fileTypes = nullptr;
   uint32_t fileTypeCount = 0;
   uint32_t fileTypeCapacity = 0;
+  KeepAliveState keepAlive;
+  cvcore::TaskTable<cvcore::TaskRecord<FtpTransferStatus>> tasks;  // background transfers
 };
 
 struct FrameTraits {

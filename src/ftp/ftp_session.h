@@ -129,6 +129,7 @@ struct FtpSession {
   uint32_t operationDepth;  // public calls of this session in progress (nested by events)
   uint32_t freePending;     // freed by an event receiver: released when the outermost call returns
   uint32_t cancelReported;  // the current cancel has given its event 128
+  uint32_t keepAliveCounted;  // counted among the keep-alive sessions (under the library lock)
   plat::Event cancelSignal;  // set by FtpCancel: wakes a wait of the owner thread
   FtpChannelDebt channelDebt;
   FtpReplyReader reader;    // state of the reply being read (resumable after a time-out)

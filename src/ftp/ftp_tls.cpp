@@ -196,6 +196,60 @@ uint32_t HandOut(FtpSession& s, int channel, char* to, uint32_t length) noexcept
   return n;
 }
 
+// Decrypted bytes of a channel into buffer: the count, 0 when the server closed it, -1.
+// quietMs: see ReceiveCipher.
+int32_t Receive(FtpSession& s, int channel, char* buffer, uint32_t length, uint32_t quietMs) noexcept {
+  if (CheckChannel(s, channel) == -1) return -1;
+  TlsChannel& c = s.tls->channels[channel];
+  if (!c.established && !c.closed) return Fail(cvErrorSecurityDecryption);
+  uint32_t got = HandOut(s, channel, buffer, length);
+  uint8_t* cipher = CipherBuffer(s, channel);
+  while (got < length && !c.closed) {
+    // Whole records go straight into the caller's buffer while it has room for one.
+    const bool direct = length - got >= kPlainRecordMax;
+    uint8_t* to = direct ? reinterpret_cast<uint8_t*>(buffer) + got : PlainBuffer(s, channel);
+    const size_t room = direct ? length - got : kFtpTlsBufferSize;
+    size_t plain = 0, consumed = 0;
+    const plat::TlsStatus status =
+        c.cipherEnd > c.cipherStart
+            ? c.context->Decrypt({cipher + c.cipherStart, c.cipherEnd - c.cipherStart}, to, room, plain, consumed)
+            : plat::TlsStatus::IncompleteMessage;
+    c.cipherStart += uint32_t(consumed);
+    if (c.cipherStart == c.cipherEnd) c.cipherStart = c.cipherEnd = 0;
+    switch (status) {
+      case plat::TlsStatus::Ok:
+        if (direct) {
+          got += uint32_t(plain);
+        } else {
+          c.plainStart = 0;
+          c.plainEnd = uint32_t(plain);
+          got += HandOut(s, channel, buffer + got, length - got);
+        }
+        continue;
+      case plat::TlsStatus::IncompleteMessage: {
+        if (got > 0) break;
+        const int32_t n = ReceiveCipher(s, channel, quietMs);
+        if (n == -1) return -1;
+        if (n == 0 && quietMs) return 0;  // nothing came within the wait
+        if (n == 0) c.closed = true;      // closed without close-notify: the end of the stream
+        continue;
+      }
+      case plat::TlsStatus::ContextExpired:
+        c.closed = true;
+        continue;
+      case plat::TlsStatus::Renegotiate:
+        if (HandshakeLoop(s, channel, false) == -1) return -1;
+        continue;
+      default:
+        s.lastSecurityStatus = uint32_t(c.context->error());
+        return Fail(cvErrorSecurityDecryption);
+    }
+    break;
+  }
+  if (got > 0) TracePrintf(kTraceInformation, "Decrypted buffer of %ld bytes", long(got));
+  return int32_t(got);
+}
+
 }  // namespace
 
 int32_t TlsEndCommandProtection(FtpSession& s) noexcept {
@@ -225,6 +279,21 @@ int32_t TlsEndCommandProtection(FtpSession& s) noexcept {
   c.closed = false;
   Library().SetLastError(0);
   return 0;
+}
+
+int32_t TlsReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept {
+  if (CheckChannel(s, 0) == -1) return -1;
+  if (!s.tls->channels[0].established) return Fail(cvErrorSecurityDecryption);
+  return Receive(s, 0, buffer, length, waitMs ? waitMs : 1);
+}
+
+void TlsDrainQuiet(FtpSession& s, uint32_t stepMs, uint64_t limit) noexcept {
+  char scratch[256];
+  for (uint64_t drained = 0; drained < limit;) {
+    const int32_t n = TlsReceiveQuiet(s, scratch, sizeof scratch, stepMs);
+    if (n <= 0) return;
+    drained += uint64_t(n);
+  }
 }
 
 namespace hooks {
@@ -322,54 +391,7 @@ int32_t TlsSend(FtpSession& s, int channel, const char* data, uint32_t length) n
 }
 
 int32_t TlsRecv(FtpSession& s, int channel, char* buffer, uint32_t length) noexcept {
-  if (CheckChannel(s, channel) == -1) return -1;
-  TlsChannel& c = s.tls->channels[channel];
-  if (!c.established && !c.closed) return Fail(cvErrorSecurityDecryption);
-  uint32_t got = HandOut(s, channel, buffer, length);
-  uint8_t* cipher = CipherBuffer(s, channel);
-  while (got < length && !c.closed) {
-    // Whole records go straight into the caller's buffer while it has room for one.
-    const bool direct = length - got >= kPlainRecordMax;
-    uint8_t* to = direct ? reinterpret_cast<uint8_t*>(buffer) + got : PlainBuffer(s, channel);
-    const size_t room = direct ? length - got : kFtpTlsBufferSize;
-    size_t plain = 0, consumed = 0;
-    const plat::TlsStatus status =
-        c.cipherEnd > c.cipherStart
-            ? c.context->Decrypt({cipher + c.cipherStart, c.cipherEnd - c.cipherStart}, to, room, plain, consumed)
-            : plat::TlsStatus::IncompleteMessage;
-    c.cipherStart += uint32_t(consumed);
-    if (c.cipherStart == c.cipherEnd) c.cipherStart = c.cipherEnd = 0;
-    switch (status) {
-      case plat::TlsStatus::Ok:
-        if (direct) {
-          got += uint32_t(plain);
-        } else {
-          c.plainStart = 0;
-          c.plainEnd = uint32_t(plain);
-          got += HandOut(s, channel, buffer + got, length - got);
-        }
-        continue;
-      case plat::TlsStatus::IncompleteMessage: {
-        if (got > 0) break;
-        const int32_t n = ReceiveCipher(s, channel);
-        if (n == -1) return -1;
-        if (n == 0) c.closed = true;  // closed without close-notify: the end of the stream
-        continue;
-      }
-      case plat::TlsStatus::ContextExpired:
-        c.closed = true;
-        continue;
-      case plat::TlsStatus::Renegotiate:
-        if (HandshakeLoop(s, channel, false) == -1) return -1;
-        continue;
-      default:
-        s.lastSecurityStatus = uint32_t(c.context->error());
-        return Fail(cvErrorSecurityDecryption);
-    }
-    break;
-  }
-  if (got > 0) TracePrintf(kTraceInformation, "Decrypted buffer of %ld bytes", long(got));
-  return int32_t(got);
+  return Receive(s, channel, buffer, length, 0);
 }
 
 void TlsShutdown(FtpSession& s, int channel) noexcept {

@@ -44,4 +44,12 @@ struct TlsState {
 // command input). The negotiated session stays for the data connections. 0, or -1.
 int32_t TlsEndCommandProtection(FtpSession& s) noexcept;
 
+// Protected command-channel input that waits at most waitMs and reports neither a
+// time-out nor a cancel (for the keep-alive thread and for draining): the bytes, 0 when
+// nothing came, -1 with the error.
+int32_t TlsReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept;
+// Discards protected command-channel input until the server has been quiet for stepMs
+// (or limit bytes went).
+void TlsDrainQuiet(FtpSession& s, uint32_t stepMs, uint64_t limit) noexcept;
+
 }  // namespace cvftp

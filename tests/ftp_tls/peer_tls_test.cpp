@@ -3,6 +3,11 @@
 // session, certificate states, client certificates, and protection changes mid-session.
 #include <sys/socket.h>
 
+#include <chrono>
+#include <thread>
+
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_keepalive.h"
 #include "platform/base/heap.h"
 #include "support/ftp_peers.h"
 #include "tls_fixture.h"
@@ -180,6 +185,74 @@ TEST_F(TlsSpecial, ReconnectRepeatsTheHandshake) {
     EXPECT_EQ(std::string(buffer, length), "again");
     EXPECT_EQ(FtpDisconnect(h), 0);
   }
+}
+
+// CCC makes the command channel clear for good (data connections still resume the
+// session); PROT C makes the next data connection clear.
+TEST_F(TlsSpecial, ClearChannelsMidSession) {
+  FtpPeer peer(FtpPeerKind::Proftpd, AF_INET, FtpPeerTls{ServerCertificate(), false, false, {}});
+  CV_START_PEER(peer);
+  peer.Put("a.txt", "through every channel");
+  LibHandle h = Connect(peer, 0);
+  ASSERT_NE(h, kNone) << LastError();
+  auto fetch = [&] {
+    char buffer[64] = {};
+    uint32_t length = sizeof buffer;
+    EXPECT_EQ(FtpRetrieveData(h, "a.txt", buffer, &length), 0) << LastError() << "\n" << peer.Diagnostics();
+    return std::string(buffer, length);
+  };
+  ASSERT_EQ(FtpGetChannelMode(h, 0), 1);
+  ASSERT_EQ(FtpSetChannelMode(h, 0, 0), 1) << LastError() << "\n" << peer.Diagnostics();
+  EXPECT_EQ(FtpGetChannelMode(h, 0), 0);
+  EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257) << LastError();
+  EXPECT_EQ(fetch(), "through every channel");
+  EXPECT_EQ(FtpSetChannelMode(h, 0, 1), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationNotSupported);
+
+  EXPECT_EQ(FtpSetChannelMode(h, 1, 0), 1);
+  EXPECT_EQ(fetch(), "through every channel");
+  EXPECT_EQ(FtpSetChannelMode(h, 1, 1), 0);
+  EXPECT_EQ(fetch(), "through every channel");
+  SecSessionInfo info{};
+  info.size = sizeof info;
+  EXPECT_EQ(FtpGetSecurityInfo(h, &info), 1) << LastError();
+  EXPECT_EQ(info.protocol, 16u);
+  EXPECT_EQ(FtpDisconnect(h), 0);
+}
+
+// vsftpd knows no CCC: the command channel stays protected.
+TEST_F(TlsSpecial, CccUnknownToTheServer) {
+  FtpPeer peer(FtpPeerKind::Vsftpd, AF_INET, FtpPeerTls{ServerCertificate(), false, false, {}});
+  CV_START_PEER(peer);
+  LibHandle h = Connect(peer, 0);
+  ASSERT_NE(h, kNone) << LastError();
+  EXPECT_EQ(FtpSetChannelMode(h, 0, 0), -1);
+  EXPECT_EQ(LastError(), cvErrorFeatureNotSupported);
+  EXPECT_EQ(FtpGetChannelMode(h, 0), 1);
+  EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257) << LastError();
+  EXPECT_EQ(FtpDisconnect(h), 0);
+}
+
+// Keep-alive over a protected command channel: the server answers every NOOP (keep-alive
+// stays on) and the session's own replies stay its own.
+TEST_F(TlsSpecial, KeepAliveOverTls) {
+  auto& timing = cvftp::KeepAliveTimes();
+  timing.passIntervalMs = 50;
+  timing.idleMs = 150;
+  timing.answerWaitMs = 2000;
+  timing.answerRestMs = 50;
+  FtpPeer peer(FtpPeerKind::Proftpd, AF_INET, FtpPeerTls{ServerCertificate(), false, false, {}});
+  CV_START_PEER(peer);
+  LibHandle h = Connect(peer, 0x8);
+  ASSERT_NE(h, kNone) << LastError();
+  for (int i = 0; i < 3; ++i) {
+    const uint32_t before = FtpGetSession(h)->lastCommandTime.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_NE(FtpGetSession(h)->lastCommandTime.load(), before) << "no NOOP went out";
+    EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257) << LastError();
+  }
+  EXPECT_TRUE(FtpGetSession(h)->options & 0x8);
+  EXPECT_EQ(FtpDisconnect(h), 0);
 }
 
 }  // namespace

@@ -1,0 +1,157 @@
+// Per-session settings changed between operations: channel protection with the
+// mid-session return to a clear command channel (CCC), the local port range of active
+// data connections, and the transfer priority with the data buffer size it implies.
+#include <cstring>
+
+#include "ftp/ftp_internal.h"
+#include "ftp/ftp_tls.h"
+
+namespace cvftp {
+
+namespace {
+
+constexpr uint32_t kFeatureCcc = 0x400;
+constexpr uint32_t kPortLowest = 1025;
+constexpr uint32_t kPortHighest = 65535;
+constexpr uint32_t kKeep = 0xFFFFFFFFu;
+constexpr uint32_t kSmallBuffer = 4096;
+constexpr uint32_t kLargeBuffer = 16384;
+constexpr uint32_t kBufferMin = 256;
+constexpr uint32_t kBufferMax = 1048576;
+
+bool Is2xx(int32_t code) noexcept { return code >= 200 && code <= 299; }
+bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
+
+// CCC on a protected command channel; 0, or -1 with the error.
+int32_t ClearCommandChannel(FtpSession& s) noexcept {
+  if (!(s.features & kFeatureCcc)) return Fail(cvErrorFeatureNotSupported);
+  // The data protection is settled while the channel can still carry it.
+  if ((s.features & kFeaturePbsz) && !s.pbszSent) {
+    if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;
+    s.pbszSent = 1;
+  }
+  if (Gone(s)) return FailGone();
+  if ((s.features & kFeatureProt) && !Is2xx(SendCommand(s, "PROT", s.dataProtected ? "P" : "C")))
+    s.features &= ~kFeatureProt;
+  if (Gone(s)) return FailGone();
+  const int32_t r = SendCommand(s, "CCC", nullptr);
+  if (Gone(s)) return FailGone();
+  if (r == -1) {
+    s.features &= ~kFeatureCcc;
+    if (Library().GetLastError() == cvErrorInvalidCommand) return Fail(cvErrorFeatureNotSupported);
+    return -1;
+  }
+  if (!Is2xx(r)) {
+    s.features &= ~kFeatureCcc;
+    return Fail(cvErrorUnexpectedServerResponse);
+  }
+  if (TlsEndCommandProtection(s) == -1) return -1;
+  s.commandProtected = 0;
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace cvftp
+
+using namespace cvftp;
+
+int32_t FtpGetChannelMode(LibHandle handle, uint32_t channel) {
+  Operation op(handle);
+  if (!op) return -1;
+  const FtpSession& s = *op.session();
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (channel > 1) return Fail(cvErrorInvalidParameter);
+  return int32_t(channel == 0 ? s.commandProtected : s.dataProtected);
+}
+
+int32_t FtpSetChannelMode(LibHandle handle, uint32_t channel, uint32_t mode) {
+  Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (channel > 1 || mode > 1) return Fail(cvErrorInvalidParameter);
+  const bool tls = (s.options & kOptTls) != 0;
+  if (channel == 1) {
+    const int32_t previous = int32_t(s.dataProtected);
+    if (mode == 1 && !tls) return Fail(cvErrorSecurityNotInitialized);
+    s.dataProtected = mode;  // the next data connection sends PROT accordingly
+    Library().SetLastError(0);
+    return previous;
+  }
+  const int32_t previous = int32_t(s.commandProtected);
+  if (mode == 1) {
+    if (!tls) return Fail(cvErrorSecurityNotInitialized);
+    // A channel made clear stays clear.
+    if (!s.commandProtected) return Fail(cvErrorOperationNotSupported);
+  } else if (s.commandProtected && ClearCommandChannel(s) == -1) {
+    return -1;
+  }
+  Library().SetLastError(0);
+  return previous;
+}
+
+int32_t FtpGetActivePorts(LibHandle handle, uint32_t* low, uint32_t* high) {
+  Operation op(handle);
+  if (!op) return -1;
+  const FtpSession& s = *op.session();
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (low) *low = s.activePortLow;
+  if (high) *high = s.activePortHigh;
+  return 0;
+}
+
+int32_t FtpSetActivePorts(LibHandle handle, uint32_t low, uint32_t high) {
+  Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  auto clamp = [](uint32_t v) { return v < kPortLowest ? kPortLowest : v > kPortHighest ? kPortHighest : v; };
+  low = clamp(low == kKeep ? s.activePortLow : low);
+  high = clamp(high == kKeep ? s.activePortHigh : high);
+  if (low > high) std::swap(low, high);
+  s.activePortLow = low;
+  s.activePortHigh = high;
+  return 0;
+}
+
+int32_t FtpGetPriority(LibHandle handle) {
+  Operation op(handle);
+  return op ? int32_t(op.session()->priority) : -1;
+}
+
+int32_t FtpSetBufferSize(LibHandle handle, uint32_t size) {
+  Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  // Other calls of the library find the buffer through the session: swap it under the lock.
+  Library().Lock();
+  struct Unlock {
+    ~Unlock() { Library().Unlock(); }
+  } unlock;
+  size = size < kBufferMin ? kBufferMin : size > kBufferMax ? kBufferMax : size;
+  if (size < s.bytesBuffered) return Fail(cvErrorInvalidParameter);
+  if (size == s.dataBufferSize) return int32_t(size);
+  char* buffer = static_cast<char*>(Library().MemSessionAlloc(handle, size));
+  if (!buffer) return Fail(cvErrorOutOfMemory);
+  if (s.bytesBuffered) std::memcpy(buffer, s.dataCursor, s.bytesBuffered);
+  Library().MemSessionFree(handle, s.dataBuffer);
+  s.dataBuffer = s.dataCursor = buffer;
+  s.dataBufferSize = size;
+  return int32_t(size);
+}
+
+int32_t FtpSetPriority(LibHandle handle, uint32_t priority) {
+  Operation op(handle);
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  if (priority > 4) return Fail(cvErrorInvalidParameter);
+  const int32_t previous = int32_t(s.priority);
+  uint32_t size = s.dataBufferSize;
+  if (priority <= 1 && size > kSmallBuffer) size = kSmallBuffer;
+  if (priority >= 3 && size < kLargeBuffer) size = kLargeBuffer;
+  // Shrinking below what is still buffered keeps the buffer as it is.
+  if (size != s.dataBufferSize && size >= s.bytesBuffered && FtpSetBufferSize(handle, size) == -1) return -1;
+  s.priority = priority;
+  return previous;
+}
