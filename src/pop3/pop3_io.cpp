@@ -158,7 +158,11 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
       if (n <= 0) {
         if (Gone(s)) return -1;
         const uint32_t e = LastError();
-        if (stored > 0 && (e == cvErrorConnectionClosed || e == cvErrorOperationTimeout)) break;
+        // What was stored is handed out; so is it when a non-blocking read finds nothing
+        // more yet (the window is told when more arrives).
+        if (stored > 0 && (e == cvErrorConnectionClosed || e == cvErrorOperationTimeout ||
+                           e == (kCvErrorBase | plat::WSAEWOULDBLOCK)))
+          break;
         return -1;
       }
     }
