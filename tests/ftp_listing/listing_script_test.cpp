@@ -204,4 +204,24 @@ TEST_F(ListingTest, DirectoryFormatRules) {
   FtpDisconnect(h);
 }
 
+TEST_F(ListingTest, ListingNeedsTheDataConnectionToItself) {
+  // A transfer that is no listing: the directory calls leave it alone.
+  ScriptServer server;
+  DataPort d1;
+  Greet(server);
+  Serve(Pasv(server, d1).Expect("RETR f"), d1, "data");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  FtpSetFeatures(h, 0);
+  FtpGetSession(h)->autoFileType = 0;
+  ASSERT_EQ(FtpOpenFile(h, "f", 0), 150);
+  EXPECT_EQ(FtpOpenDirectory(h, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorConnectionOpen);
+  EXPECT_EQ(FtpCloseDirectory(h), -1);
+  EXPECT_EQ(LastError(), cvErrorDirectoryEmpty);
+  EXPECT_EQ(FtpCloseFile(h), 226);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
 }  // namespace
