@@ -197,6 +197,12 @@ TEST_F(DovecotTest, StlsAndImplicitTls) {
     ASSERT_NE(info.subject, nullptr);
     EXPECT_NE(std::string(info.subject).find("localhost"), std::string::npos) << c.name;
     EXPECT_TRUE(Sorted(RetrieveAll(h)) == Sorted(Messages())) << c.name;
+    // A reader taking one byte at a time gets the decrypted records whole.
+    ASSERT_EQ(Pop3OpenMessage(h, 1, 0), 0);
+    std::string bytes;
+    char byte;
+    while (Pop3ReadData(h, &byte, 1) == 1) bytes += byte;
+    EXPECT_EQ(int32_t(bytes.size()), Pop3GetMessageSize(h, 1)) << c.name;
     EXPECT_EQ(Pop3Disconnect(h), 0);
   }
 }

@@ -264,6 +264,8 @@ TEST_F(SessionTest, CancelFromAnotherThreadStopsAWait) {
   server.Reply("+OK ready").Expect("NOOP").Sleep(3s);
   const LibHandle h = Connect(server, 0, 10);
   ASSERT_NE(h, kInvalidLibHandle);
+  HostWindow window;
+  ASSERT_EQ(Pop3RegisterEvents(h, window.hwnd(), HostWindow::kMessage, 176), 0);
   std::vector<uint32_t> errors;
   Pop3SetEventCallback(
       h, cvmail::kMailEventCancel,
@@ -280,6 +282,11 @@ TEST_F(SessionTest, CancelFromAnotherThreadStopsAWait) {
   canceller.join();
   EXPECT_EQ(Pop3GetLastError(), 0x80042714u);
   EXPECT_EQ(errors, std::vector<uint32_t>{0x80042714u});
+  // The window gets the event with the error's low word in the high word of lParam.
+  ASSERT_EQ(window.deliveries.size(), 1u);
+  EXPECT_EQ(window.deliveries[0].handle, h);
+  EXPECT_EQ(window.deliveries[0].event, 32u);
+  EXPECT_EQ(window.deliveries[0].error, 0x2714u);
   Pop3Disconnect(h);
   server.Finish();
 }
