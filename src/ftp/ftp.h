@@ -201,3 +201,37 @@ int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode)
 // ("*.*" when none). 0, or -1.
 int32_t FtpRetrieveMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
 int32_t FtpStoreMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
+
+// Background transfers: a worker thread with a session of its own (the settings of the
+// caller's session) gets or puts one file and reports to callback (handle, event 1 begin,
+// 512 progress or 2 end, error, parameter; the parameter is the task id when 0). Task ids,
+// or 0 with the error. Transfer options as FtpRetrieveFile and FtpStoreFile take them.
+uint32_t FtpStartGetTask(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset,
+                         cvcore::NotifyCallback callback, uintptr_t parameter);
+uint32_t FtpStartPutTask(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset,
+                         cvcore::NotifyCallback callback, uintptr_t parameter);
+uint32_t FtpAsyncGetFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset,
+                         cvcore::NotifyCallback callback, uintptr_t parameter);
+uint32_t FtpAsyncPutFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset,
+                         cvcore::NotifyCallback callback, uintptr_t parameter);
+// 1 when the task's worker ended within timeoutMs, else 0 (12402 finished, 12341 own thread).
+int32_t FtpTaskAbort(uint32_t id, uint32_t timeoutMs);
+uint32_t FtpTaskIdFromSession(LibHandle handle);  // 0 with 10038 when no task holds it
+namespace cvcore {
+struct TaskStatus;
+}
+// 4 finished, 2 suspended, 1 running, -1; status may be null.
+int32_t FtpTaskGetStatus(uint32_t id, cvcore::TaskStatus* status);
+
+// The task functions under their plain names, in the library's own namespace (another
+// library of the same deliverable has its own).
+namespace cvftp {
+int32_t TaskWait(uint32_t id, uint32_t timeoutMs, uint32_t* elapsed, uint32_t* result);  // 1 finished
+int32_t TaskWaitAll(const uint32_t* ids, int32_t count, uint32_t timeoutMs);            // ids null: all
+int32_t TaskSuspend(uint32_t id);
+int32_t TaskResume(uint32_t id);
+uint32_t TaskIsDone(uint32_t id);    // 1, 0, or 0x8004306E
+uint32_t TaskGetError(uint32_t id);  // the result, 0x8004306F running, 0x80043071 suspended
+uint32_t TaskListRunning(uint32_t* ids);  // ids[128] or null
+void TaskCleanupAll();
+}  // namespace cvftp

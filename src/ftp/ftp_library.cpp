@@ -3,6 +3,7 @@
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_notify.h"
+#include "ftp/ftp_tasks.h"
 
 namespace cvftp {
 
@@ -35,13 +36,18 @@ bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   return true;
 }
 
-void FrameTraits::BeforeFreeAll(Frame&) {
+void FrameTraits::BeforeFreeAll(Frame& frame) {
   Notify::ReleaseWindows();
+  Tasks::BeforeFreeAll(frame);
   StopKeepAlive();
 }
 
 void FrameTraits::OnProcessDetach(Frame& frame) {
   Notify::ReleaseWindows();
+  Tasks::TaskCleanupAll();
+  frame.Lock();
+  StopKeepAlive();
+  frame.Unlock();
   LibraryState& state = frame.state();
   frame.MemFree(state.fileTypes);
   state.fileTypes = nullptr;
@@ -50,6 +56,7 @@ void FrameTraits::OnProcessDetach(Frame& frame) {
 
 void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
   Notify::ReleaseSession(s);
+  Tasks::SessionReleased(s.header.handle);
   if (s.options & (0x8 | 0x20000)) hooks::DisableKeepAlive(s);
   // The buffers live in the session heap, which goes with the record.
   s.dataBuffer = nullptr;

@@ -5,6 +5,7 @@
 #include "ftp/ftp_internal.h"
 #include "ftp/ftp_wait.h"
 #include "platform/base/last_error.h"
+#include "platform/base/thread.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 
@@ -72,17 +73,20 @@ void ClearStaleCancel(FtpSession& s) noexcept {
 }
 
 RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
-  if (s.cancelRequested.load()) return {RawWait::Canceled, 0};
+  // While a session connects and logs in, a background task's abort can reach it only
+  // through the thread's cancel token (the task learns the session's handle afterwards).
+  const plat::CancelToken* token = s.loggedIn ? nullptr : plat::CurrentCancelToken();
+  if (s.cancelRequested.load() || (token && token->IsCanceled())) return {RawWait::Canceled, 0};
   if (socket == INVALID_SOCKET) {
     plat::SetLastError(cvErrorNotConnected);
     return {RawWait::Failed, 0};
   }
-  pollfd fds[2] = {{int(socket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+  pollfd fds[3] = {{int(socket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}, {token ? token->fd() : -1, POLLIN, 0}};
   const uint32_t wasBlocked = s.blocked.exchange(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
+  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, token ? 3 : 2, timeoutMs, plat::kWaitServeSent);
   s.blocked.store(wasBlocked);
   if (Gone(s)) return {RawWait::Gone, 0};
-  if (fds[1].revents || s.cancelRequested.load()) return {RawWait::Canceled, 0};
+  if (fds[1].revents || fds[2].revents || s.cancelRequested.load()) return {RawWait::Canceled, 0};
   switch (r.status) {
     case plat::WaitStatus::Ready:
       return {RawWait::Ready, fds[0].revents};
