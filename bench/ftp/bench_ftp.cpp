@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "connect failed: %u\n", FtpGetLastError());
     return 1;
   }
-  FtpGetSession(h)->priority = priority;
+  FtpSetPriority(h, priority);  // with the data buffer size the priority implies
   FtpSetFileType(h, 3);
   const std::string down = (shm / "down.bin").string();
   std::vector<Sample> libGet, curlGet, libPut, curlPut;
