@@ -106,10 +106,10 @@ struct ServerRecord {
   uint32_t stopTick = 0;
   std::atomic<uint32_t> lastNotificationTick{0};
   std::atomic<uint64_t> ownerContext{0};
-  HWND callbackWindow = nullptr;
+  std::atomic<HWND> callbackWindow{nullptr};
   ServerEventCallback callback = nullptr;
   uint64_t userData = 0;
-  SecCredentials* credentials = nullptr;  // copy owned by the record
+  SecCredentials* credentials = nullptr;  // copy owned by the record; changed under the library lock
   // Clients in accept order (library lock).
   std::shared_ptr<ServerClientRecord> firstClient, lastClient;
 };

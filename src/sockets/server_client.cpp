@@ -16,9 +16,9 @@ namespace {
 constexpr UINT kSendBlock = 0x0001;  // SMTO_BLOCK
 
 void Deliver(ServerRecord& s, uint64_t handle, uint32_t event, uint32_t error, uint32_t timeoutSeconds) {
-  if (s.callbackWindow) {
+  if (HWND window = s.callbackWindow.load()) {
     ServerNotification n{handle, event, error, s.callback, s.userData};
-    plat::SendMessageTimeout(s.callbackWindow, kInetCallbackMessage, WPARAM(handle), reinterpret_cast<LPARAM>(&n),
+    plat::SendMessageTimeout(window, kInetCallbackMessage, WPARAM(handle), reinterpret_cast<LPARAM>(&n),
                              kSendBlock, (timeoutSeconds + 5) * 1000u, nullptr);
   } else {
     s.callback(handle, event, error, s.userData);

@@ -74,8 +74,13 @@ void AcceptOne(const ServerPtr& sp) {
     ServerFreeClient(c.get());
     return;
   }
-  const SOCKET h = InetAccept(listening, s.clientTimeout.load(), s.clientOptions.load() | kInetOptionAnyThread,
-                              s.credentials);
+  SecCredentials* credentials;  // set under the library lock by whoever starts the server
+  {
+    std::lock_guard lk(Library().lock());
+    credentials = s.credentials;
+  }
+  const SOCKET h =
+      InetAccept(listening, s.clientTimeout.load(), s.clientOptions.load() | kInetOptionAnyThread, credentials);
   s.lastAcceptTick = NonZeroTick();
   if (h == INVALID_SOCKET) {
     const uint32_t err = InetGetLastError();

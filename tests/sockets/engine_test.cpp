@@ -323,7 +323,7 @@ TEST_F(Engine, CallbackWindowRunsTheCallbackOnItsThread) {
   HWND window = plat::CreateWindowEx(0, InetWindowClassName(), "", 0, 0, 0, 0, 0, plat::HWND_MESSAGE, nullptr,
                                      nullptr, nullptr);
   ASSERT_NE(window, nullptr);
-  Record().callbackWindow = window;
+  Record().callbackWindow.store(window);
   int c = ConnectRaw(Port());
   // Serve the engine's sent messages while waiting.
   ASSERT_TRUE(Eventually([&] {

@@ -54,8 +54,10 @@ class ServerTls : public Attached {
     server = ServerCreate("::", 0, OnTlsEvent, 20);
     ASSERT_NE(server, INVALID_SOCKET);
     ServerRecord* s = ServerFindByHandle(server);
-    ASSERT_EQ(SecBuildCredentials(16, 0, nullptr, nullptr, pem.c_str(), "localhost", &s->credentials), 1)
-        << std::hex << InetGetLastError();
+    InetLock();
+    const int32_t built = SecBuildCredentials(16, 0, nullptr, nullptr, pem.c_str(), "localhost", &s->credentials);
+    InetUnlock();
+    ASSERT_EQ(built, 1) << std::hex << InetGetLastError();
     s->clientOptions.fetch_or(kInetOptionSecure);
     port = s->port;
   }
