@@ -74,7 +74,7 @@ TEST(Kexinit, DefaultOffer) {
   EXPECT_EQ(lists[2], ciphers);
   EXPECT_EQ(lists[3], ciphers);
   EXPECT_EQ(lists[4], "hmac-sha2-256,hmac-sha1,hmac-sha1-96,hmac-md5");
-  EXPECT_EQ(lists[6], "none");
+  EXPECT_EQ(lists[6], "none,zlib");
   EXPECT_EQ(lists[8], "");
   EXPECT_EQ(o.s->queueing, 1u);
   EXPECT_EQ(o.s->kexInProgress, 1u);

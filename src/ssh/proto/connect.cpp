@@ -8,6 +8,7 @@
 #include "ssh/proto/packet.h"
 #include "ssh/proto/packet_internal.h"
 #include "ssh/proto/transport.h"
+#include "ssh/proxy/proxy.h"
 #include "ssh/util/alloc.h"
 #include "ssh/util/strings.h"
 #include "ssh/util/timer_list.h"
@@ -132,6 +133,7 @@ int32_t SshCloseAll(SshSession* s) {
     s->socket = nullptr;
   }
   SshChannelsCloseAll(s);
+  SshForwardsFree(s);
   return hadSocket;
 }
 

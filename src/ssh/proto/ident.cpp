@@ -4,6 +4,7 @@
 
 #include "core/errors/error_codes.h"
 #include "ssh/proto/input.h"
+#include "ssh/proto/lifecycle.h"
 #include "ssh/proto/packet.h"
 #include "ssh/proto/transport.h"
 #include "ssh/util/alloc.h"
@@ -83,6 +84,7 @@ void Finish(SshSession* s) {
   if (s->socket) s->socket->Write(client, uint32_t(std::strlen(client)));
   if (s->protocolVersion == 2) Ssh2Protocol(s, nullptr, 0, nullptr);
   if (s->connectionState != kSshStateClosed) s->connectionState = kSshStateIdentified;
+  if (s->connectionState != kSshStateClosed && !s->pinger) s->pinger = SshPingerNew(&s->settings, s);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
 #include "ssh/proto/transport.h"
+#include "ssh/sftp/sftp_session.h"
 #include "ssh/util/alloc.h"
 #include "ssh/util/strings.h"
 #include "ssh/util/timer_list.h"
@@ -22,6 +23,7 @@ uint32_t SshSessionCreate(SshSession** out, const SshSettings* settings, const c
   s->dataLimit = ParseSizeSuffix(settings->RekeyData);
   BufferChainInit(&s->heldInput);
   *out = s;
+  // Taken before the connect so that every freed session releases exactly one reference.
   RandomAcquire();
   return SshConnect(s, hostName, port, canonicalName, keepAlive);
 }
@@ -33,19 +35,24 @@ void SshSessionFree(SshSession* s) {
   if (s->scCipher) s->scCipher->destroy(s->scCipherContext);
   if (s->csMac) s->csMac->destroy(s->csMacContext);
   if (s->scMac) s->scMac->destroy(s->scMacContext);
+  // Both protocol versions reach their compressor through its descriptor.
   if (s->csCompress) s->csCompress->compress_cleanup(s->csCompressContext);
   if (s->scCompress) s->scCompress->decompress_cleanup(s->scCompressContext);
   Ssh2TransportFree(s);
   CheckedFree(s->hostName);
   SshPacketLayerFree(s);
+  SshReplyQueueFree(s);
+  SshChannelsCloseAll(s);
+  SshForwardsFree(s);
   Ssh2AuthFree(s);
   CheckedFree(s->clientIdent);
   CheckedFree(s->serverIdent);
   CheckedFree(s->ident.line);
   if (s->socket) SshCloseAll(s);
-  SshChannelsCloseAll(s);
   TimerCancelContext(s);
+  SshPingerFree(s->pinger);
   BufferChainClear(&s->heldInput);
+  SftpSessionRelease(s);
   delete s;
   RandomRelease();
 }

@@ -2,6 +2,7 @@
 // The per-connection record of the SSH layer. The session is the plug of its socket; the
 // protocol layers (packets, input, transport, authentication, channels) keep their state
 // here, each in its own block of fields.
+#include <atomic>
 #include <cstdint>
 
 #include "ssh/net/ssh_net.h"
@@ -21,6 +22,10 @@ struct SshHostKeyDesc;
 struct SshHashDesc;
 struct SshDhState;
 struct SftpEventInfo;
+struct SftpNameEntry;
+struct SftpTransferQueue;
+struct SshReplyHandler;
+struct SshPinger;
 struct CountedTree;
 
 // Called with a packet by the input pump, with user data (no packet) by the send entry.
@@ -78,6 +83,16 @@ struct SshIdentParser {
   char version[10] = {};
   int32_t versionLength = 0;
   uint32_t inVersion = 0;
+};
+
+// Where the main channel's data is delivered: the waiting read's destination and the
+// bytes that arrived while no read was waiting.
+struct SftpChannelInput {
+  uint8_t* destination;
+  uint32_t wanted;
+  uint8_t* pending;
+  uint32_t pendingLength;
+  uint32_t pendingCapacity;
 };
 
 struct SshSession final : SshPlug {
@@ -179,8 +194,35 @@ struct SshSession final : SshPlug {
   uint32_t eofPending = 0;
   uint32_t fallbackUsed = 0;
   uint32_t x11Accepted = 0;
-  // Where the main channel's data goes (the SFTP client's delivery).
+  // An observer of the main channel's data in place of the SFTP client's delivery (tests
+  // of the lower layers use it); null sends the data to SftpChannelDeliver.
   void (*mainChannelData)(SshSession* session, const uint8_t* data, uint32_t length) = nullptr;
+
+  // ---- connection layer ----
+  SshReplyHandler* replyHead = nullptr;  // handlers waiting for a global reply, oldest first
+  SshReplyHandler* replyTail = nullptr;
+  CountedTree* forwardSpecs = nullptr;    // configured forwardings
+  CountedTree* remoteForwards = nullptr;  // remote forwardings asked of the server
+  SshPinger* pinger = nullptr;
+
+  // ---- SFTP client ----
+  char* currentDirectory = nullptr;
+  char* homeDirectory = nullptr;
+  SftpNameEntry** listing = nullptr;
+  int32_t listingCount = 0;
+  int32_t listingPosition = -1;
+  SftpChannelInput channelInput{};
+  CountedTree* requests = nullptr;
+  SftpTransferQueue* transfer = nullptr;
+  uint32_t transferMode = UINT32_MAX;  // 0 download, 1 upload, 2 append; all bits: none
+  uint32_t replyPending = 0;
+  uint8_t* dataBlock = nullptr;  // download block being handed out
+  uint32_t dataBlockLength = 0;
+  uint32_t dataBlockConsumed = 0;
+  uint64_t byteCount = 0;
+  int32_t sftpStatus = -1;  // last STATUS code, -1 after a protocol error
+  std::atomic<uint32_t> abort{0};  // set by another thread's cancel
+  SftpEventInfo* eventInfo = nullptr;
 
   // ---- events to the owner ----
   SshEventCallback eventCallback = nullptr;

@@ -1,0 +1,119 @@
+// The channel plumbing of SFTP, and starting and ending SFTP on a ready session.
+#include "ssh/sftp/sftp_channel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/errors/error_codes.h"
+#include "platform/base/tick.h"
+#include "ssh/proto/channel.h"
+#include "ssh/proto/lifecycle.h"
+#include "ssh/sftp/sftp.h"
+#include "ssh/sftp/sftp_client.h"
+#include "ssh/sftp/sftp_session.h"
+#include "ssh/util/alloc.h"
+
+int32_t SftpChannelDeliver(SshSession* s, int32_t extended, const uint8_t* bytes, uint32_t length) {
+  if (extended) return 0;
+  SftpChannelInput in = *SftpGetChannelInput(s);
+  if (in.destination && in.wanted) {
+    uint32_t n = std::min(in.wanted, length);
+    std::memcpy(in.destination, bytes, n);
+    in.destination += n;
+    in.wanted -= n;
+    bytes += n;
+    length -= n;
+  }
+  if (length) {
+    if (in.pendingLength + length > in.pendingCapacity) {
+      uint32_t capacity = in.pendingLength + length + 4096;
+      auto* grown = static_cast<uint8_t*>(cvssh::AllocOrDie(capacity));
+      if (in.pendingLength) std::memcpy(grown, in.pending, in.pendingLength);
+      CheckedFree(in.pending);
+      in.pending = grown;
+      in.pendingCapacity = capacity;
+    }
+    std::memcpy(in.pending + in.pendingLength, bytes, length);
+    in.pendingLength += length;
+  }
+  SftpSetChannelInput(s, &in);
+  return 0;
+}
+
+namespace {
+
+// The read is over: the destination must not outlive the caller's buffer.
+int32_t EndRead(SshSession* s, int32_t result) {
+  SftpChannelInput* in = SftpGetChannelInput(s);
+  in->destination = nullptr;
+  in->wanted = 0;
+  return result;
+}
+
+}  // namespace
+
+int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
+  SftpChannelInput* in = SftpGetChannelInput(s);
+  in->destination = static_cast<uint8_t*>(buffer);
+  in->wanted = n;
+  if (in->pendingLength) {
+    uint32_t take = std::min(in->pendingLength, n);
+    std::memcpy(in->destination, in->pending, take);
+    in->destination += take;
+    in->wanted -= take;
+    in->pendingLength -= take;
+    if (in->pendingLength) {
+      std::memmove(in->pending, in->pending + take, in->pendingLength);
+    } else {
+      CheckedFree(in->pending);
+      in->pending = nullptr;
+      in->pendingCapacity = 0;
+    }
+  }
+  const uint32_t start = plat::GetTickCount();
+  for (;;) {
+    if (!in->wanted) return EndRead(s, 1);
+    if (SshGetExitCode(s) >= 0) {
+      SshSetLastError(s, 0);
+      return EndRead(s, 0);
+    }
+    if (SshPumpEvents(s) < 0) {
+      SshSetLastError(s, SshGetLastError(s));
+      return EndRead(s, 0);
+    }
+    if (!in->wanted) return EndRead(s, 1);
+    if (plat::GetTickCount() - start > SshGetTimeout(s) * 1000u) {
+      SshSetLastError(s, cvErrorOperationTimeout);
+      return EndRead(s, 0);
+    }
+  }
+}
+
+int32_t SftpChannelWrite(SshSession* s, const void* bytes, uint32_t n) {
+  SshSend(s, static_cast<const uint8_t*>(bytes), n);
+  return 1;
+}
+
+int32_t SftpStart(SshSession* s) {
+  if (!SftpInit(s)) return 0;
+  SftpRequest* request = SftpRealPathSend(s, ".");
+  bool matched;
+  SftpPacket* reply = SftpAwaitReply(s, request, &matched);
+  char* home = matched ? SftpRealPathReply(s, reply, request) : nullptr;
+  SftpSetHomeDirectory(s, home ? home : ".");
+  SftpSetCurrentDirectory(s, nullptr);
+  CheckedFree(home);
+  return 1;
+}
+
+void SftpCloseSession(SshSession* s) {
+  if (!s) return;
+  if (SshIsConnected(s)) {
+    SshSpecial(s, kSshSpecialEof);
+    uint8_t byte;
+    SftpChannelRead(s, &byte, 1);
+  }
+  SshSessionFree(s);
+}
+
+void SftpDropSession(SshSession* s) { SshSessionFree(s); }
