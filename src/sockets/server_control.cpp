@@ -58,17 +58,25 @@ SOCKET ServerAcceptingHandleOf(SOCKET listening) noexcept {
 
 bool ServerHasClientRecord(SOCKET client) noexcept { return FindClient(client) != nullptr; }
 
+namespace {
+
+// Asks an engine client to end (flag and code), waking its thread if it is blocked.
+void EndClient(InetSocketRecord& r, ServerClientRecord& c, uint32_t flag, uint32_t code) {
+  if (c.flags.load() & kClientFlagFinished) return;
+  c.flags.fetch_or(flag);
+  RequestClose(r);
+  if (c.clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(&c, code);
+}
+
+}  // namespace
+
 int32_t ServerDisconnectHandle(SOCKET handle) noexcept {
   RecordPtr r = FindRecord(handle);
   if (!r || !r->serverOwned.load()) return -2;
   if (r->listening) return ServerStop(handle) ? 0 : -1;
   ClientPtr c = FindClient(handle);
   if (!c) return -2;
-  if (!(c->flags.load() & kClientFlagFinished)) {
-    c->flags.fetch_or(kClientFlagDisconnect);
-    RequestClose(*r);
-    if (c->clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(c.get(), kClientCodeEnd);
-  }
+  EndClient(*r, *c, kClientFlagDisconnect, kClientCodeEnd);
   return 0;
 }
 
@@ -78,11 +86,7 @@ int32_t ServerAbortHandle(SOCKET handle) noexcept {
   if (r->listening) return Fail(cvErrorOperationNotSupported);
   ClientPtr c = FindClient(handle);
   if (!c) return -2;
-  if (!(c->flags.load() & kClientFlagFinished)) {
-    c->flags.fetch_or(kClientFlagAbort);
-    RequestClose(*r);
-    if (c->clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(c.get(), kClientCodeAbort);
-  }
+  EndClient(*r, *c, kClientFlagAbort, kClientCodeAbort);
   return 0;
 }
 

@@ -231,6 +231,22 @@ TEST_F(Engine, StopWithClientsBlockedInReads) {
   }
 }
 
+TEST_F(Engine, DisconnectFromAnotherThreadWakesABlockedClient) {
+  ASSERT_NE(Start(), INVALID_SOCKET);
+  int c = ConnectRaw(Port());
+  SendRaw(c, "no line end yet");
+  ASSERT_TRUE(Eventually([&] { return recorder.inCallback.load() == 1; }));
+  uint64_t client = 0;
+  ASSERT_EQ(ServerListClients(server, &client, 1), 1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(InetDisconnect(SOCKET(client)), 0);
+  EXPECT_TRUE(PeerClosed(c));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_TRUE(Eventually([&] { return recorder.Count(kServerEventDisconnect) == 1; }));
+  EXPECT_EQ(recorder.lastReadError.load(), cvErrorOperationCanceled);
+  ::close(c);
+}
+
 TEST_F(Engine, RejectInTheAcceptNotification) {
   ASSERT_NE(Start(), INVALID_SOCKET);
   recorder.rejectAll.store(true);
