@@ -145,3 +145,77 @@ int32_t HttpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* addr
 const char* HttpGetUserAgent();
 int32_t HttpConvertLineEnds(LibHandle handle, const char* data, uint32_t length, char** out, uint32_t* outLength,
                             uint32_t* last);
+int32_t HttpIsValidUrl(const char* text);  // 1 when it parses and its host resolves
+
+// TLS session information (the SecSessionInfo record of the TLS binding).
+struct SecSessionInfo;
+int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info);  // 1 or 0
+
+// Background tasks. A task runs one operation on a worker thread with a session of its
+// own (copying the settings of the given session, or from a URL alone when the handle is
+// all bits set) and reports begin (1), progress (128) and end (2) through the callback.
+inline constexpr uint32_t kHttpTaskNameSize = 5120;
+struct HttpTaskRequest {
+  uint32_t opcode;                // 1 get file ... 8 form post
+  LibHandle session;              // whose settings are copied, or all bits set
+  LibHandle form;                 // opcode 8
+  uint32_t options;
+  uint32_t dataLength;            // opcodes 4 and 5
+  uint32_t* length;               // result length in/out (2, 5, 6, 7, 8)
+  void* data;                     // data to send (4, 5) or the caller's plat::HGLOBAL* (2, 6, 7, 8)
+  plat::HGLOBAL* resultBlock;     // opcode 5
+  char* text;                     // JSON or XML text (6, 7), owned by the request (malloc)
+  uint64_t offset;                // opcodes 1 and 3
+  HttpEventCallback eventCallback;
+  uintptr_t callbackParameter;
+  char firstName[kHttpTaskNameSize];   // the local file for opcodes 1 and 3, else the resource
+  char secondName[kHttpTaskNameSize];  // the resource for opcodes 1 and 3
+};
+inline constexpr uint32_t kHttpTaskGetFile = 1, kHttpTaskGetData = 2, kHttpTaskPutFile = 3, kHttpTaskPutData = 4,
+                          kHttpTaskPostData = 5, kHttpTaskPostJson = 6, kHttpTaskPostXml = 7,
+                          kHttpTaskPostForm = 8;
+
+// Task ids, or 0 with the error. callback receives (task session or -1, event, error, parameter).
+uint32_t HttpAsyncGetFile(LibHandle handle, const char* localFile, const char* resource, uint64_t offset,
+                          HttpEventCallback callback, uintptr_t parameter);
+uint32_t HttpAsyncPutFile(LibHandle handle, const char* localFile, const char* resource, uint64_t offset,
+                          HttpEventCallback callback, uintptr_t parameter);
+uint32_t HttpStartGetTask(LibHandle handle, const char* localFile, const char* resource, uint64_t offset,
+                          HttpEventCallback callback, uintptr_t parameter);
+uint32_t HttpStartPutTask(LibHandle handle, const char* localFile, const char* resource, uint64_t offset,
+                          HttpEventCallback callback, uintptr_t parameter);
+// Starts a task for a request built by the caller (allocated with HttpNewTaskRequest, taken
+// over in every case); the task id or 0.
+HttpTaskRequest* HttpNewTaskRequest();
+uint32_t HttpStartTask(HttpTaskRequest* request);
+// 1 when the worker has already ended, else 0 (12398, 12402, 12341 set).
+int32_t HttpTaskAbort(uint32_t id);
+// status: five values (size, copied, rate, elapsed, remaining) or null. 4 finished,
+// 2 suspended, 1 running, -1.
+int32_t HttpGetTaskStatus(uint32_t id, uint32_t* status);
+int32_t HttpTaskWait(uint32_t id, uint32_t timeoutMs, uint32_t* elapsed, uint32_t* result);
+int32_t HttpTaskWaitAll(const uint32_t* ids, int32_t count, uint32_t timeoutMs);
+int32_t HttpTaskSuspend(uint32_t id);
+int32_t HttpTaskResume(uint32_t id);
+uint32_t HttpTaskIsDone(uint32_t id);
+uint32_t HttpTaskGetError(uint32_t id);
+uint32_t HttpTaskIdFromSession(LibHandle handle);
+uint32_t HttpTaskListRunning(uint32_t* ids);  // ids[128] or null
+
+// Multipart forms (created through the library's internal form interface).
+int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length);  // fields, or -1
+int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uint32_t* length, uint32_t options);
+void HttpFormFreeAll();
+
+// Proxy configuration of the system.
+struct HttpProxyInfo {
+  uint32_t type;  // 0 none, 1 HTTP proxy, 2 tunnel
+  uint32_t port;
+  char host[256];
+};
+static_assert(sizeof(HttpProxyInfo) == 264);
+inline constexpr uint32_t kHttpProxyMachine = 1, kHttpProxyAutomatic = 2;
+int32_t HttpGetWindowsProxy(const char* host, uint32_t port, uint32_t flags, HttpProxyInfo* info);  // 1, 0, -1
+int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info);
+int32_t HttpGetAutoConfigUrl(char* buffer, uint32_t flags);  // buffer of 5,120 characters
+int32_t HttpHostBypassesProxy(const char* host, const char* list);

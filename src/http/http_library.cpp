@@ -2,6 +2,7 @@
 
 #include "core/tls/sec_tls.h"
 #include "http/http_internal.h"
+#include "http/http_tasks.h"
 
 namespace cvhttp {
 
@@ -21,10 +22,19 @@ bool FrameTraits::InitSession(Frame& frame, HttpClientSession& s) {
   return true;
 }
 
-void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
-void FrameTraits::OnProcessDetach(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::BeforeFreeAll(Frame& f) {
+  Notify::ReleaseWindows();
+  Tasks::BeforeFreeAll(f);
+  HttpFormFreeAll();
+}
+
+void FrameTraits::OnProcessDetach(Frame&) {
+  Notify::ReleaseWindows();
+  Tasks::TaskCleanupAll();
+}
 
 void FrameTraits::ReleaseSessionLocked(Frame&, HttpClientSession& s) {
+  Tasks::SessionReleased(s.header.handle);
   s.notify.dispatchDepth.store(0);
   s.notify.held.store(false);
   Notify::ReleaseSession(s);

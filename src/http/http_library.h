@@ -8,6 +8,9 @@
 #include "core/notify/notify_engine.h"
 #include "core/notify/window_table.h"
 #include "core/sock/sock.h"
+#include "core/task/task_types.h"
+#include "http/http.h"
+#include "http/http_form.h"
 #include "http/http_session.h"
 
 namespace cvhttp {
@@ -19,6 +22,8 @@ using Frame = cvcore::LibraryFrame<FrameTraits>;
 struct LibraryState {
   plat::WSADATA startup;  // filled by the socket start-up of the first full attach
   cvcore::NotifyWindowTable windows;
+  cvcore::TaskTable<cvcore::TaskRecord<HttpTransferStatus>> tasks;
+  FormTable forms;
 };
 
 struct FrameTraits {

@@ -3,7 +3,9 @@
 // certificate check, and record encryption for the connection's byte I/O.
 #include <poll.h>
 
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/tls/sec_tls.h"
@@ -18,6 +20,8 @@ struct HttpTlsChannel {
   std::vector<uint8_t> received;  // encrypted bytes not yet used
   std::vector<uint8_t> plain;     // decrypted bytes not yet handed out
   size_t plainStart = 0;
+  SecCertStorePtr store;          // the client certificate's store, when one is named
+  std::string issuer, subject;    // texts of the last security information
 };
 
 namespace cvhttp {
@@ -62,7 +66,10 @@ bool RunHandshake(HttpClientSession& s, HttpTlsChannel& c) {
       case plat::TlsStatus::Ok:
         return true;
       case plat::TlsStatus::IncompleteCredentials:
-        continue;  // no client certificate: the handshake goes on without one
+        // The server asks for a certificate: one from the session's store whose issuer it
+        // accepts, else the handshake goes on without one and the server decides.
+        SecSelectClientCertificate(c.store.get(), *c.context);
+        continue;
       case plat::TlsStatus::ContinueNeeded:
         if (!output.empty() && consumed != 0) continue;
         if (!ReceiveMore(s, c)) return false;
@@ -85,6 +92,12 @@ int32_t TlsCreateCredentials(HttpClientSession& s) noexcept {
   options.role = plat::TlsRole::Client;
   options.protocols = s.tlsProtocolMask ? s.tlsProtocolMask : kDefaultTlsMask;
   options.compatible = (s.options & kOptTlsCredentials) != 0;
+  const SecCredentials* named = s.credentials;
+  if (named && !Empty(named->certName)) {
+    if (!SecOpenCertStore(c.store, named, named->certStore)) return Fail(TakePlatformError());
+    options.certificate = SecFindCertificate(c.store.get(), named->certName);
+    if (!options.certificate) return Fail(cvErrorSecurityCredentials);
+  }
   plat::TlsError error = plat::TlsError::None;
   c.credentials = plat::TlsCredentials::Create(options, error);
   if (!c.credentials) return Fail(cvErrorSecurityCredentials);
@@ -119,9 +132,12 @@ int32_t TlsVerifyServer(HttpClientSession& s) noexcept {
   const char* name = (s.credentials && s.credentials->serverName && *s.credentials->serverName)
                          ? s.credentials->serverName
                          : s.host;
+  if (s.options & kOptNoCertCheck) {
+    s.certificateStatus = 0;  // not checked: reported as valid
+    return 0;
+  }
   const plat::TlsVerifyResult result = s.tls->context->VerifyPeer(name);
   s.certificateStatus = result.state;
-  if (s.options & kOptNoCertCheck) return 0;
   if (result.policyError != 0) return Fail(cvErrorSecurityCertificate);
   return 0;
 }
@@ -203,3 +219,27 @@ void TlsRelease(HttpClientSession& s) noexcept {
 bool TlsActive(const HttpClientSession& s) noexcept { return s.tls && s.tls->established; }
 
 }  // namespace cvhttp
+
+int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+  using namespace cvhttp;
+  Operation op(handle);
+  if (!op) return 0;
+  HttpClientSession& s = *op.session();
+  if (!info || info->size < sizeof(SecSessionInfo)) return Fail(cvErrorInvalidParameter), 0;
+  std::memset(info, 0, info->size);
+  info->size = sizeof(SecSessionInfo);
+  if (!SecProviderAttempted()) return 1;
+  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;
+  if (!(s.options & kOptSecure)) return 1;
+  if (!s.tls || !s.tls->context || !s.tls->context->HandshakeDone() ||
+      !SecDescribeConnection(*s.tls->context, *info))
+    return Fail(cvErrorSecurityContext), 0;
+  // The session keeps the certificate state itself (0 when valid or not checked).
+  info->certificateStatus = s.certificateStatus ? s.certificateStatus : plat::kTlsCertValid;
+  const plat::TlsCertificate peer = s.tls->context->PeerCertificate();
+  s.tls->issuer = peer ? peer.Issuer(true) : std::string();
+  s.tls->subject = peer ? peer.Subject() : std::string();
+  info->issuer = s.tls->issuer.data();
+  info->subject = s.tls->subject.data();
+  return 1;
+}

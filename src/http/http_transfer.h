@@ -18,5 +18,10 @@ int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* 
 // caller's buffer (which *block is) of at most *length bytes.
 void HandOver(plat::HGLOBAL data, uint32_t dataLength, plat::HGLOBAL* block, uint32_t* length);
 bool WriteAll(int fd, const char* data, uint32_t length);
+// The bodies of HttpRetrieveData and HttpPostData on a session already in hand.
+int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* block, uint32_t* length,
+                     uint32_t options);
+int32_t PostData(HttpClientSession& s, const char* resource, const void* data, uint32_t length,
+                 plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options);
 
 }  // namespace cvhttp

@@ -1,0 +1,265 @@
+// Forms: the table, composing a form's body and submitting it.
+#include "http/http_form.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "http/http_internal.h"
+#include "http/http_transfer.h"
+#include "platform/base/tick.h"
+
+namespace cvhttp {
+
+namespace {
+
+FormTable& Table() { return Library().state().forms; }
+
+bool IsMultipart(const HttpForm& f) { return f.method == kFormPost && f.encoding == kFormMultipart; }
+
+char* CopyText(const char* text) {
+  const size_t n = text ? std::strlen(text) : 0;
+  auto* copy = static_cast<char*>(Library().MemAlloc(n + 1));
+  if (copy) {
+    if (n) std::memcpy(copy, text, n);
+    copy[n] = '\0';
+  }
+  return copy;
+}
+
+void FreeForm(HttpForm* f) {
+  for (f->cursor = f->first; f->cursor;) {
+    HttpFormField* next = f->cursor->next;
+    if (f->cursor->fileName) Library().MemFree(f->cursor->fileName);
+    Library().MemFree(f->cursor);
+    f->cursor = next;
+  }
+  if (f->action) Library().MemFree(f->action);
+  Library().MemFree(f);
+}
+
+// A form value percent-encoded for an url-encoded body. Besides what the path encoding
+// escapes, "&", "=", "+" and every "%" are escaped: they would change the fields the
+// server reads.
+bool AppendEncoded(std::string& out, const unsigned char* data, uint32_t length) {
+  char escaped[8];
+  for (uint32_t i = 0; i < length; ++i) {
+    const unsigned char c = data[i];
+    if (c == '&' || c == '=' || c == '+' || c == '%') {
+      std::snprintf(escaped, sizeof escaped, "%%%02x", c);
+      out += escaped;
+    } else {
+      const int32_t n = HttpEncodeText(3, reinterpret_cast<const char*>(&c), 1, escaped, sizeof escaped);
+      if (n < 0) return false;
+      out.append(escaped, size_t(n));
+    }
+  }
+  return true;
+}
+
+int32_t AddField(LibHandle form, uint32_t type, const char* name, const char* fileName, const void* data,
+                 uint32_t length) {
+  if (Empty(name) || (!data && length)) return Fail(cvErrorInvalidParameter);
+  std::lock_guard lk(Library().lock());
+  HttpForm* f = HttpFormFind(form);
+  if (!f) return -1;
+  auto* field = static_cast<HttpFormField*>(Library().MemAlloc(sizeof(HttpFormField) + length));
+  if (!field) return Fail(cvErrorOutOfMemory);
+  std::memset(field, 0, sizeof *field);
+  field->type = type;
+  CopyField(field->name, name);
+  field->length = length;
+  if (length) std::memcpy(field->data(), data, length);
+  if (type == kFieldFile && !(field->fileName = CopyText(fileName))) {
+    Library().MemFree(field);
+    return Fail(cvErrorOutOfMemory);
+  }
+  HttpFormField** tail = &f->first;
+  while (*tail) tail = &(*tail)->next;
+  *tail = field;
+  return 0;
+}
+
+}  // namespace
+
+HttpForm* HttpFormFind(LibHandle form) noexcept {
+  FormTable& t = Table();
+  const uint64_t index = uint64_t(form) - kFormHandleBase;
+  if (form < kFormHandleBase || index >= t.size || !t.forms[index]) {
+    Fail(cvErrorInvalidFormHandle);
+    return nullptr;
+  }
+  return t.forms[index];
+}
+
+LibHandle FormCreate(uint32_t method, uint32_t encoding, const char* action) noexcept {
+  if ((method != kFormGet && method != kFormPost)) return FailHandle(cvErrorInvalidFormMethod);
+  std::lock_guard lk(Library().lock());
+  FormTable& t = Table();
+  uint32_t slot = 0;
+  while (slot < t.size && t.forms[slot]) ++slot;
+  if (slot == t.size) {
+    const uint32_t size = t.size + 16;
+    auto** grown = static_cast<HttpForm**>(Library().MemAlloc(size * sizeof(HttpForm*)));
+    if (!grown) return FailHandle(cvErrorOutOfMemory);
+    std::memset(grown, 0, size * sizeof(HttpForm*));
+    if (t.forms) {
+      std::memcpy(grown, t.forms, t.size * sizeof(HttpForm*));
+      Library().MemFree(t.forms);
+    }
+    t.forms = grown;
+    t.size = size;
+  }
+  auto* f = static_cast<HttpForm*>(Library().MemAlloc(sizeof(HttpForm)));
+  if (!f) return FailHandle(cvErrorOutOfMemory);
+  std::memset(f, 0, sizeof *f);
+  f->method = method;
+  f->encoding = encoding;
+  if (!(f->action = CopyText(action))) {
+    Library().MemFree(f);
+    return FailHandle(cvErrorOutOfMemory);
+  }
+  const uint32_t tick = plat::GetTickCount();
+  std::snprintf(f->boundary, sizeof f->boundary, "----=_CVForm_%04u_%08X_%08X", slot, tick,
+                uint32_t(reinterpret_cast<uintptr_t>(f)));
+  t.forms[slot] = f;
+  return LibHandle(kFormHandleBase + slot);
+}
+
+int32_t FormAddValue(LibHandle form, const char* name, const void* data, uint32_t length) noexcept {
+  return AddField(form, kFieldValue, name, nullptr, data, length);
+}
+
+int32_t FormAddFile(LibHandle form, const char* name, const char* fileName, const void* data,
+                    uint32_t length) noexcept {
+  return AddField(form, kFieldFile, name, fileName, data, length);
+}
+
+int32_t FormDelete(LibHandle form) noexcept {
+  std::lock_guard lk(Library().lock());
+  HttpForm* f = HttpFormFind(form);
+  if (!f) return -1;
+  Table().forms[form - kFormHandleBase] = nullptr;
+  FreeForm(f);
+  return 0;
+}
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
+  std::lock_guard lk(Library().lock());
+  HttpForm* f = HttpFormFind(form);
+  if (!f) return -1;
+  if (!data || !length) return Fail(cvErrorInvalidParameter);
+  *data = nullptr;
+  *length = 0;
+  if (!f->first) return Fail(cvErrorEmptyForm);
+  const bool multipart = IsMultipart(*f);
+  uint64_t size = 0;
+  int32_t fields = 0;
+  for (HttpFormField* p = f->first; p; p = p->next, ++fields)
+    size += uint64_t(p->length) * (p->type == kFieldValue && !multipart ? 3 : 1) + (multipart ? 512 : 128);
+
+  std::string body;
+  for (HttpFormField* p = f->first; p; p = p->next) {
+    if (multipart) {
+      body += std::string("--") + f->boundary + "\r\n";
+      if (p->type == kFieldValue) {
+        body += std::string("Content-Disposition: form-data; name=\"") + p->name + "\"\r\n\r\n";
+        body.append(reinterpret_cast<const char*>(p->data()), p->length);
+      } else if (p->type == kFieldFile) {
+        body += std::string("Content-Disposition: form-data; name=\"") + p->name + "\"; filename=\"" +
+                (p->fileName ? p->fileName : "") + "\"\r\n";
+        body += "Content-Type: application/octet-stream\r\n\r\n";
+        body.append(reinterpret_cast<const char*>(p->data()), p->length);
+      }
+      body += "\r\n";
+    } else {
+      body += p->name;
+      body += "=";
+      if (p->type == kFieldValue && !AppendEncoded(body, p->data(), p->length)) return -1;
+      if (p->next) body += "&";
+    }
+  }
+  if (multipart) body += std::string("--") + f->boundary + "--\r\n";
+  size = std::max<uint64_t>(size, body.size());
+  size = ((size >> 13) + 1) << 13;
+  if (size > 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory);
+  plat::HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size_t(size));
+  void* p = block ? plat::GlobalLock(block) : nullptr;
+  if (!p) {
+    if (block) plat::GlobalFree(block);
+    return Fail(cvErrorOutOfMemory);
+  }
+  std::memcpy(p, body.data(), body.size());
+  plat::GlobalUnlock(block);
+  *data = block;
+  *length = uint32_t(body.size());
+  return fields;
+}
+
+int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uint32_t* length, uint32_t options) {
+  Operation op(handle);
+  if (!op) return -1;
+  HttpClientSession& s = *op.session();
+  uint32_t method = 0;
+  bool multipart = false;
+  std::string action, boundary;
+  {
+    std::lock_guard lk(Library().lock());
+    HttpForm* f = HttpFormFind(form);
+    if (!f) return -1;
+    method = f->method;
+    multipart = IsMultipart(*f);
+    action = f->action ? f->action : "";
+    boundary = f->boundary;
+  }
+  if (action.empty()) return Fail(cvErrorInvalidFormAction);
+  if (s.versionMajor == 0 && method != kFormGet) return Fail(cvErrorInvalidFormMethod);
+  plat::HGLOBAL body = nullptr;
+  uint32_t bodyLength = 0;
+  if (HttpFormCompose(form, &body, &bodyLength) == -1) return -1;
+  const auto* bytes = static_cast<const char*>(plat::GlobalLock(body));
+  if (!bytes) {
+    plat::GlobalFree(body);
+    return Fail(cvErrorOutOfMemory);
+  }
+  int32_t r;
+  if (method == kFormGet) {
+    const std::string url = action + "?" + std::string(bytes, bodyLength);
+    r = RetrieveData(s, url.c_str(), block, length, options);
+  } else if (multipart) {
+    // The form's own content headers apply to this request only.
+    SetHeader(s, 0, "Content-Type", ("multipart/form-data; boundary=" + boundary).c_str());
+    SetHeader(s, 0, "Content-Length", std::to_string(bodyLength).c_str());
+    r = PostData(s, action.c_str(), bytes, bodyLength, block, length, options | 2);
+    if (!Gone(s)) {
+      const uint32_t error = LastError();
+      SetHeader(s, 0, "Content-Type", nullptr);
+      SetHeader(s, 0, "Content-Length", nullptr);
+      Library().SetLastError(error);
+    }
+  } else {
+    r = PostData(s, action.c_str(), bytes, bodyLength, block, length, options & ~2u);
+  }
+  const uint32_t error = LastError();
+  plat::GlobalUnlock(body);
+  plat::GlobalFree(body);
+  Library().SetLastError(error);
+  return r;
+}
+
+void HttpFormFreeAll() {
+  std::lock_guard lk(Library().lock());
+  FormTable& t = Table();
+  for (uint32_t i = 0; i < t.size; ++i) {
+    if (t.forms[i]) FreeForm(t.forms[i]);
+    t.forms[i] = nullptr;
+  }
+  if (t.forms) Library().MemFree(t.forms);
+  t.forms = nullptr;
+  t.size = 0;
+}

@@ -1,0 +1,16 @@
+// The URL test that also resolves the host.
+#include "core/url/sock_address.h"
+#include "core/url/url.h"
+#include "http/http_internal.h"
+
+int32_t HttpIsValidUrl(const char* text) {
+  using namespace cvhttp;
+  while (text && (*text == ' ' || *text == '\t')) ++text;
+  HttpUrl* url = nullptr;
+  if (Empty(text) || !HttpParseUrl(text, kHttpUrlNormalize, &url)) return Fail(cvErrorInvalidResource), 0;
+  SockAddress address{};
+  const bool resolves = url->host && *url->host && SockResolveAddress(url->host, 0, &address) != -1;
+  UrlFree(url);
+  if (!resolves && LastError() == 0) Fail(cvErrorInvalidHostName);
+  return resolves ? 1 : 0;
+}
