@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/errors/error_codes.h"
+#include "core/sock/sock.h"
 #include "core/tls/sec_tls.h"
 #include "platform/base/tick.h"
 #include "ssh/proto/lifecycle.h"
@@ -135,6 +136,10 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
     SshSetLastError(nullptr, *error);
     return nullptr;
   }
+  // SFTP is request and reply: small packets held back for an acknowledgement would
+  // stall every exchange on the peer's delayed ACK, so they leave at once.
+  int32_t on = 1;
+  SockSetOption(SshGetSocketHandle(s), plat::kIpProtoTcp, plat::kTcpNoDelay, &on);
   if (!SftpStart(s)) {
     *error = SshGetLastError(s);
     SftpCloseSession(s);
