@@ -1,0 +1,133 @@
+#pragma once
+// Inside the SMTP library: its frame, notification engine and TLS stream instances, and
+// the helpers its operations share.
+#include <atomic>
+
+#include "core/frame/frame.h"
+#include "core/notify/notify_engine.h"
+#include "core/notify/window_table.h"
+#include "mailtls/mail_tls_stream.h"
+#include "smtp/smtp.h"
+
+namespace cvsmtp {
+
+struct FrameTraits;
+using Frame = cvcore::LibraryFrame<FrameTraits>;
+struct NotifyTraits;
+using Notify = cvcore::NotifyEngine<NotifyTraits>;
+struct TlsTraits;
+using Tls = cvmail::TlsStream<TlsTraits>;
+
+struct LibraryState {
+  plat::WSADATA startup;
+  cvcore::NotifyWindowTable windows;
+  std::atomic<uint32_t> mimeAttaches{0};  // attaches of the mail message library held by this one
+};
+
+struct FrameTraits {
+  using Session = SmtpSession;
+  using LibraryState = cvsmtp::LibraryState;
+  static constexpr const char* kBanner = "Corvanetics Simple Mail Transfer Protocol Library";
+  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
+  static void SockCleanup(Frame&) { ::SockCleanup(); }
+  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
+  static bool InitSession(Frame&, SmtpSession& s);
+  static void BeforeFreeAll(Frame&);
+  static void AfterFreeAll(Frame&);
+  static void OnProcessDetach(Frame&);
+  static void ReleaseSessionLocked(Frame&, SmtpSession& s);
+  static void ReleaseSessionUnlocked(Frame&, SmtpSession& s);
+  static HWND WindowOf(const SmtpSession& s) { return s.notify.socketWindow; }
+};
+
+Frame& Library() noexcept;
+
+struct NotifyTraits {
+  using Frame = cvsmtp::Frame;
+  using Session = SmtpSession;
+  static constexpr int kEventCount = cvmail::kMailEventSlots;
+  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
+  static Frame& Library() { return cvsmtp::Library(); }
+  static cvcore::NotifyRegistration<kEventCount>& Registration(SmtpSession& s) { return s.notify; }
+  static cvcore::NotifyWindowTable& Windows() { return cvsmtp::Library().state().windows; }
+  static SOCKET EventSocket(SmtpSession& s) { return s.header.controlSocket; }
+  static void OnSocketEvent(SmtpSession& s, SOCKET socket, int32_t fdEvent, uint32_t error);
+};
+
+// The SMTP readers always wait for the socket before reading or writing, also while its
+// events go to a window: a reply cannot be picked up later from a network event.
+struct TlsTraits {
+  using Session = SmtpSession;
+  static cvmail::TlsState& Tls(SmtpSession& s) { return s.tls; }
+  static SOCKET Socket(SmtpSession& s) { return s.header.controlSocket; }
+  static bool WindowMode(SmtpSession&) { return false; }
+  static bool Wait(SmtpSession& s, short events);
+  static void SetError(uint32_t code) { Library().SetLastError(code); }
+  static uint32_t SetSocketError() { return Library().SetSocketError(); }
+};
+
+// ---- operation scopes and errors ----
+
+// Keeps a session alive for the length of a library call: a receiver of an event that
+// releases the session only marks it, and the outermost call frees it on the way out.
+class Operation {
+ public:
+  explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept;
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+  explicit operator bool() const noexcept { return session_ != nullptr; }
+  SmtpSession& operator*() const noexcept { return *session_; }
+  SmtpSession* operator->() const noexcept { return session_; }
+
+ private:
+  SmtpSession* session_;
+};
+
+// Frees the session now, or when the call under way ends (its connection closes now).
+void ReleaseOrDefer(LibHandle handle) noexcept;
+inline bool Gone(const SmtpSession& s) noexcept { return s.freePending != 0; }
+
+int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
+uint32_t LastError() noexcept;
+void ClearError() noexcept;
+uint32_t SocketError() noexcept;  // the thread's socket error as the last error (never 0)
+// Fails with code unless an error is already set; -1.
+int32_t FailUnlessSet(uint32_t code) noexcept;
+
+// Fires an event (the receiver may release the session: check Gone afterwards). The
+// caller's last error is the event's error, or what it was.
+void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept;
+
+uint32_t TickNow() noexcept;  // never 0 (0 means "not started")
+inline bool Positive(int32_t code) noexcept { return code >= 200 && code <= 299; }
+inline bool Intermediate(int32_t code) noexcept { return code >= 300 && code <= 399; }
+
+// ---- I/O ----
+
+// The session timeout in milliseconds (20 seconds when 0).
+uint32_t TimeoutMs(const SmtpSession& s) noexcept;
+// Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: the
+// timed-out flag, 10060 and event 16. False with the error.
+bool WaitSocket(SmtpSession& s, short events) noexcept;
+// Sends the whole block (through TLS when active). False with the error.
+bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept;
+// Reads into the receive buffer (through TLS when active). The count, or -1 with the
+// error (0x80042FE0 when the server closed).
+int32_t FillReceiveBuffer(SmtpSession& s) noexcept;
+
+// ---- protocol ----
+
+int32_t Command(SmtpSession& s, const char* command, const char* argument) noexcept;
+int32_t ReadReply(SmtpSession& s) noexcept;
+int32_t SendHello(SmtpSession& s) noexcept;
+int32_t Authenticate(SmtpSession& s, uint32_t method, const char* user, const char* password) noexcept;
+// Opens the connection again after a cancelled transfer. 0, or -1 with the session released.
+int32_t Reconnect(SmtpSession& s) noexcept;
+int32_t SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept;
+int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept;
+int32_t EndData(SmtpSession& s) noexcept;
+int32_t Reset(SmtpSession& s) noexcept;
+int32_t SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept;
+
+}  // namespace cvsmtp

@@ -1,0 +1,88 @@
+// The connection's byte I/O: timed waits with cancel, sending whole blocks, and the
+// receive buffer the reply reader takes its bytes from.
+#include <poll.h>
+
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/wait.h"
+#include "platform/net/wsa_errors.h"
+#include "smtp/smtp_internal.h"
+
+namespace cvsmtp {
+
+uint32_t TimeoutMs(const SmtpSession& s) noexcept { return (s.timeout ? s.timeout : 20u) * 1000u; }
+
+bool WaitSocket(SmtpSession& s, short events) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
+  auto canceled = [&]() {
+    s.busy.store(0);
+    s.cancel.store(0);
+    s.cancelSignal.Reset();
+    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
+    return Fail(cvErrorOperationCanceled), false;
+  };
+  if (s.cancel.load()) return canceled();
+  pollfd fds[2] = {{int(s.header.controlSocket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+  s.busy.store(1);
+  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, TimeoutMs(s), plat::kWaitServeSent);
+  s.busy.store(0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
+  if (s.cancel.load()) return canceled();
+  switch (r.status) {
+    case plat::WaitStatus::Ready:
+      return true;
+    case plat::WaitStatus::Timeout:
+      s.timedOut = 1;
+      Fire(s, cvmail::kMailEventTimeout, cvErrorOperationTimeout);
+      return Fail(cvErrorOperationTimeout), false;
+    default:
+      SocketError();
+      return false;
+  }
+}
+
+bool TlsTraits::Wait(SmtpSession& s, short events) { return WaitSocket(s, events); }
+
+bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
+  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
+  for (uint32_t sent = 0; sent < length;) {
+    const int32_t n = SockSendNoFlags(s.header.controlSocket, data + sent, int32_t(length - sent));
+    if (n > 0) {
+      sent += uint32_t(n);
+      continue;
+    }
+    // A socket routed to a window is non-blocking: wait for room instead of failing.
+    if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+      if (!WaitSocket(s, POLLOUT)) return false;
+      continue;
+    }
+    SocketError();
+    return false;
+  }
+  return true;
+}
+
+int32_t FillReceiveBuffer(SmtpSession& s) noexcept {
+  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  s.receivePosition = 0;
+  // With TLS the receive routine waits itself (decrypted bytes may already be there).
+  if (!s.tls.active && !WaitSocket(s, POLLIN)) return -1;
+  s.busy.store(1);
+  int32_t n = s.tls.active ? Tls::Receive(s, s.receiveBuffer, kSmtpReceiveSize)
+                           : SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kSmtpReceiveSize));
+  s.busy.store(0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (n > 0) {
+    s.receiveCount = uint32_t(n);
+    return n;
+  }
+  if (n < 0) {
+    if (!s.tls.active) SocketError();
+    return -1;
+  }
+  return Fail(cvErrorConnectionClosed);
+}
+
+}  // namespace cvsmtp

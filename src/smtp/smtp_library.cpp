@@ -1,0 +1,157 @@
+// The library's frame instance with the mail message library attached beside it, session
+// set-up and release, operation scopes and the error and event helpers its operations share.
+#include <sys/socket.h>
+
+#include "core/trace/trace.h"
+#include "mime/mime.h"
+#include "platform/base/last_error.h"
+#include "platform/base/tick.h"
+#include "smtp/smtp_internal.h"
+
+namespace cvsmtp {
+
+Frame& Library() noexcept {
+  static Frame frame;
+  return frame;
+}
+
+bool FrameTraits::InitSession(Frame&, SmtpSession& s) {
+  s.timeout = 20;
+  s.state = kSmtpStateIdle;
+  return true;
+}
+
+void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::AfterFreeAll(Frame&) { TraceDisable(); }
+void FrameTraits::OnProcessDetach(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::ReleaseSessionLocked(Frame&, SmtpSession& s) { Notify::ReleaseSession(s); }
+
+void FrameTraits::ReleaseSessionUnlocked(Frame&, SmtpSession& s) {
+  if (s.tls.active && s.header.controlSocket != INVALID_SOCKET) Tls::Shutdown(s);
+  cvmail::TlsReset(s.tls);
+  SecFreeCredentials(&s.tls.secCredentials);
+  if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
+  s.header.controlSocket = INVALID_SOCKET;
+  explicit_bzero(s.user, sizeof s.user);
+  explicit_bzero(s.password, sizeof s.password);
+  explicit_bzero(s.commandBuffer, sizeof s.commandBuffer);
+}
+
+Operation::Operation(LibHandle handle, bool ownerCheck) noexcept
+    : session_(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {
+  if (session_ && session_->freePending) {
+    session_ = nullptr;
+    Library().SetLastError(cvErrorInvalidHandle);
+    return;
+  }
+  // A cancel left over from an earlier call does not stop this one.
+  if (session_ && session_->operationDepth++ == 0 && session_->cancel.exchange(0)) session_->cancelSignal.Reset();
+}
+
+Operation::~Operation() {
+  if (!session_) return;
+  if (--session_->operationDepth == 0 && session_->freePending) Library().FreeSession(session_->header.handle);
+}
+
+void ReleaseOrDefer(LibHandle handle) noexcept {
+  Frame& f = Library();
+  const uint32_t saved = f.GetLastError();
+  SmtpSession* s = f.GetSession(handle);
+  f.SetLastError(saved);
+  if (s && s->operationDepth > 0) {
+    if (!s->freePending) {
+      s->freePending = 1;
+      // Nothing more goes over the connection; a wait in progress ends at once.
+      if (s->header.controlSocket != INVALID_SOCKET) shutdown(int(s->header.controlSocket), SHUT_RDWR);
+      s->cancel.store(1);
+      s->cancelSignal.Set();
+    }
+    return;
+  }
+  f.FreeSession(handle);
+}
+
+int32_t Fail(uint32_t code) noexcept {
+  Library().SetLastError(code);
+  return -1;
+}
+
+int32_t FailUnlessSet(uint32_t code) noexcept { return Fail(LastError() ? LastError() : code); }
+
+uint32_t LastError() noexcept { return Library().GetLastError(); }
+
+void ClearError() noexcept { Library().SetLastError(0); }
+
+uint32_t SocketError() noexcept {
+  uint32_t e = plat::GetLastError();
+  if (e == 0) e = cvErrorConnectionClosed;  // a failure that left no error behind
+  Library().SetLastError(e);
+  return Library().GetLastError();
+}
+
+void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept {
+  if (Gone(s)) return;
+  const uint32_t kept = LastError();
+  Notify::Fire(s.header.handle, event, error);
+  Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
+}
+
+uint32_t TickNow() noexcept {
+  const uint32_t t = plat::GetTickCount();
+  return t ? t : 1;
+}
+
+}  // namespace cvsmtp
+
+using namespace cvsmtp;
+
+void SmtpProcessAttach(void* module) {
+  Library().ProcessAttach(module);
+  MimeProcessAttach(module);
+}
+
+void SmtpProcessDetach() {
+  Library().ProcessDetach();
+  MimeProcessDetach();
+}
+
+int32_t SmtpAttach(LibVersionInfo* info) {
+  // Only a full attach is counted, and only a counted attach holds the mail message library.
+  const uint32_t options = info && info->size == sizeof(LibVersionInfo) ? info->options : 0;
+  const bool full = options == 0 || (options & kLibAttachFull);
+  if (!Library().Attach(info)) return 0;
+  if (!full) return 1;
+  LibVersionInfo mime{};
+  mime.size = sizeof mime;
+  if (!MimeAttach(&mime)) {
+    const uint32_t error = MimeGetLastError();
+    Library().Detach();
+    Library().SetLastError(error);
+    return 0;
+  }
+  Library().state().mimeAttaches.fetch_add(1);
+  return 1;
+}
+
+void SmtpDetach() {
+  // Read before the frame's detach: a library set up without a module handle is gone after it.
+  auto& held = Library().state().mimeAttaches;
+  uint32_t n = held.load();
+  const bool release = n > 0 && held.compare_exchange_strong(n, n - 1);
+  Library().Detach();
+  if (release) MimeDetach();
+}
+
+uint32_t SmtpIsInitialized() { return Library().IsInitialized(); }
+void SmtpLock() { Library().Lock(); }
+void SmtpUnlock() { Library().Unlock(); }
+void SmtpSetLastError(uint32_t code) { Library().SetLastError(code); }
+uint32_t SmtpGetLastError() { return Library().GetLastError(); }
+uint32_t SmtpSetSocketError() { return Library().SetSocketError(); }
+uint32_t SmtpGetErrorText(uint32_t code, char* buffer) { return Library().GetErrorText(code, buffer); }
+LibHandle SmtpAllocSession() { return Library().AllocSession(); }
+void SmtpFreeSession(LibHandle handle) { Library().FreeSession(handle); }
+SmtpSession* SmtpGetSession(LibHandle handle) { return Library().GetSession(handle); }
+SmtpSession* SmtpFindSession(LibHandle handle) { return Library().FindSession(handle); }
+uint32_t SmtpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
+SmtpSession* SmtpFindSessionBySocket(SOCKET socket) { return Library().FindSessionBySocket(socket); }

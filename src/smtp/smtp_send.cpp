@@ -1,0 +1,294 @@
+// Sending one message: its text from memory, a file, the clipboard or a global block; the
+// envelope (MAIL FROM with SIZE and RET, RCPT TO with NOTIFY and ORCPT); delivery-status
+// options and the transfer status.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mime/mime.h"
+#include "platform/base/tick.h"
+#include "platform/clipboard/clipboard.h"
+#include "smtp/smtp_internal.h"
+
+namespace cvsmtp {
+
+namespace {
+
+constexpr uint32_t kAddressField = 128;   // a bare address and its terminator
+constexpr uint32_t kMostSenderLength = 120;
+constexpr uint32_t kParseBuffer = 1024;   // room to parse before the length is judged
+
+// The bare address of text (any length in). Its length, or -1 with the mail message
+// library's error.
+int32_t ParseBare(const char* text, char* buffer, int32_t size) {
+  const int32_t n = MimeParseAddress(text, nullptr, buffer, size);
+  if (n < 0) return Fail(MimeGetLastError() ? MimeGetLastError() : cvErrorInvalidParameter);
+  return n;
+}
+
+// A new block holding length bytes of text plus a terminator. Null with 10012.
+plat::UniqueGlobal CopyToBlock(const char* text, size_t length) {
+  plat::UniqueGlobal block(plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, length + 1));
+  char* data = block ? static_cast<char*>(plat::GlobalLock(block.get())) : nullptr;
+  if (!data) return Fail(cvErrorOutOfMemory), nullptr;
+  if (length) std::memcpy(data, text, length);
+  plat::GlobalUnlock(block.get());
+  return block;
+}
+
+plat::UniqueGlobal LoadFile(const char* name, uint32_t& length) {
+  if (!name || !*name) return Fail(cvErrorInvalidFileName), nullptr;
+  struct stat st{};
+  if (stat(name, &st) != 0) return Fail(cvErrorFileNotFound), nullptr;
+  if (!S_ISREG(st.st_mode)) return Fail(cvErrorInvalidFileType), nullptr;
+  if (st.st_size == 0) return Fail(cvErrorFileEmpty), nullptr;
+  if (uint64_t(st.st_size) >= 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory), nullptr;
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(cvErrorAccessDenied), nullptr;
+  length = uint32_t(st.st_size);
+  plat::UniqueGlobal block(plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size_t(length) + 1));
+  char* data = block ? static_cast<char*>(plat::GlobalLock(block.get())) : nullptr;
+  if (!data) {
+    close(fd);
+    return Fail(cvErrorOutOfMemory), nullptr;
+  }
+  uint32_t got = 0;
+  while (got < length) {
+    const ssize_t n = read(fd, data + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += uint32_t(n);
+  }
+  close(fd);
+  plat::GlobalUnlock(block.get());
+  if (got != length) return Fail(cvErrorFileReadFailed), nullptr;
+  return block;
+}
+
+plat::UniqueGlobal LoadClipboard(uint32_t& length) {
+  if (!plat::IsClipboardFormatAvailable(plat::CF_TEXT)) return Fail(cvErrorClipboardEmpty), nullptr;
+  if (!plat::OpenClipboard(nullptr)) return Fail(cvErrorClipboardUnavailable), nullptr;
+  struct Closer {
+    ~Closer() { plat::CloseClipboard(); }
+  } closer;
+  plat::HGLOBAL data = plat::GetClipboardData(plat::CF_TEXT);
+  const char* text = data ? static_cast<const char*>(plat::GlobalLock(data)) : nullptr;
+  if (!text) return Fail(cvErrorClipboardUnavailable), nullptr;
+  length = uint32_t(strnlen(text, plat::GlobalSize(data)));
+  plat::UniqueGlobal block = length ? CopyToBlock(text, length) : nullptr;
+  plat::GlobalUnlock(data);
+  if (!length) return Fail(cvErrorClipboardEmpty), nullptr;
+  return block;
+}
+
+// The text of a caller's global block: length bytes, or its NUL-terminated text when 0.
+plat::UniqueGlobal LoadGlobal(plat::HGLOBAL source, uint32_t& length) {
+  const char* text = source ? static_cast<const char*>(plat::GlobalLock(source)) : nullptr;
+  if (!text) return Fail(cvErrorInvalidParameter), nullptr;
+  const size_t size = plat::GlobalSize(source);
+  plat::UniqueGlobal block;
+  if (length > size) {
+    Fail(cvErrorInvalidParameter);
+  } else {
+    if (!length) length = uint32_t(strnlen(text, size));
+    block = CopyToBlock(text, length);
+  }
+  plat::GlobalUnlock(source);
+  return block;
+}
+
+// The message as a new global block and its length. Null with the error.
+plat::UniqueGlobal LoadMessage(const void* message, uint32_t& length, uint16_t source) {
+  switch (source) {
+    case kSmtpSourceMemory:
+    case kSmtpSourceText: {
+      if (!message) return Fail(cvErrorInvalidParameter), nullptr;
+      const char* text = static_cast<const char*>(message);
+      if (!length) length = uint32_t(std::strlen(text));
+      return CopyToBlock(text, length);
+    }
+    case kSmtpSourceFile:
+      return LoadFile(static_cast<const char*>(message), length);
+    case kSmtpSourceClipboard:
+      return LoadClipboard(length);
+    case kSmtpSourceGlobal:
+      return LoadGlobal(static_cast<plat::HGLOBAL>(const_cast<void*>(message)), length);
+    default:
+      return Fail(cvErrorInvalidParameter), nullptr;
+  }
+}
+
+// RFC 3461 xtext: '+', '=' and bytes outside '!'..'~' as "+XX".
+std::string Xtext(const char* text) {
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+    if (*p < '!' || *p > '~' || *p == '+' || *p == '=') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "+%02X", *p);
+      out += hex;
+    } else {
+      out += char(*p);
+    }
+  }
+  return out;
+}
+
+// The entries of a recipient list: cut at ',' and ';' outside double quotes.
+std::vector<std::string> SplitRecipients(const char* list) {
+  std::vector<std::string> entries(1);
+  bool quoted = false;
+  for (const char* p = list; *p; ++p) {
+    if (*p == '"') quoted = !quoted;
+    if (!quoted && (*p == ',' || *p == ';')) {
+      entries.emplace_back();
+      continue;
+    }
+    entries.back() += *p;
+  }
+  return entries;
+}
+
+int32_t MailFrom(SmtpSession& s, const char* sender, uint32_t size) {
+  s.acceptedRecipients = 0;
+  s.senderAccepted = 0;
+  s.messageSize.store(0);
+  s.bytesCopied.store(0);
+  char address[kParseBuffer] = "";
+  if (sender && *sender && std::strcmp(sender, "<>") != 0) {
+    const int32_t n = ParseBare(sender, address, sizeof address);
+    if (n < 0) return -1;
+    if (uint32_t(n) > kMostSenderLength) return Fail(cvErrorInvalidParameter);
+  }
+  Command(s, "RSET", nullptr);
+  if (Gone(s)) return -1;
+  std::string argument = std::string("FROM:<") + address + ">";
+  if (s.extended) {
+    if ((s.extensions & kSmtpExtensionSize) && size) argument += " SIZE=" + std::to_string(size);
+    if (s.extensions & kSmtpExtensionDsn) {
+      if (s.dsnOptions & kSmtpDsnReturnFull) argument += " RET=FULL";
+      else if (s.dsnOptions & kSmtpDsnReturnHeaders) argument += " RET=HDRS";
+    }
+  }
+  const int32_t r = Command(s, "MAIL", argument.c_str());
+  if (!Positive(r)) return r;
+  s.senderAccepted = 1;
+  s.endTick.store(0);
+  s.startTick.store(TickNow());
+  return r;
+}
+
+int32_t RcptTo(SmtpSession& s, const char* recipients) {
+  if (!recipients || !*recipients) return Fail(cvErrorInvalidParameter);
+  if (!s.senderAccepted) return Fail(cvErrorNoReturnAddress);
+  std::string notify;
+  if (s.extended && (s.extensions & kSmtpExtensionDsn)) {
+    if (s.dsnOptions == kSmtpDsnNever) {
+      notify = "NEVER";
+    } else {
+      static constexpr std::pair<uint32_t, const char*> kNotify[] = {
+          {kSmtpDsnSuccess, "SUCCESS"}, {kSmtpDsnFailure, "FAILURE"}, {kSmtpDsnDelay, "DELAY"}};
+      for (const auto& [bit, word] : kNotify) {
+        if (!(s.dsnOptions & bit)) continue;
+        if (!notify.empty()) notify += ',';
+        notify += word;
+      }
+    }
+  }
+  int32_t accepted = -1;
+  for (const std::string& entry : SplitRecipients(recipients)) {
+    char address[kParseBuffer];
+    // An entry without a usable address (or one too long for the envelope) is skipped.
+    if (entry.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+    const uint32_t saved = LastError();
+    const int32_t n = MimeParseAddress(entry.c_str(), nullptr, address, sizeof address);
+    Library().SetLastError(saved);
+    if (n <= 0 || uint32_t(n) >= kAddressField) continue;
+    std::string argument = std::string("TO:<") + address + ">";
+    if (!notify.empty()) {
+      argument += " NOTIFY=" + notify;
+      if (notify != "NEVER") argument += " ORCPT=rfc822;" + Xtext(address);
+    }
+    const int32_t r = Command(s, "RCPT", argument.c_str());
+    if (Gone(s)) return -1;
+    if (Positive(r)) {
+      ++s.acceptedRecipients;
+      accepted = r;
+    } else if (s.replyCode == 0) {
+      return -1;  // no answer at all (closed, timed out, cancelled): the others cannot fare better
+    }
+  }
+  if (accepted < 0) return Fail(cvErrorNoValidRecipients);
+  ClearError();
+  return accepted;
+}
+
+}  // namespace
+
+}  // namespace cvsmtp
+
+using namespace cvsmtp;
+
+int32_t SmtpParseAddress(const char* text, char* buffer) {
+  if (!text || !buffer) return Fail(cvErrorInvalidParameter);
+  return ParseBare(text, buffer, int32_t(kAddressField));
+}
+
+int32_t SmtpMailFrom(LibHandle handle, const char* sender, uint32_t size) {
+  Operation op(handle);
+  if (!op) return -1;
+  return MailFrom(*op, sender, size);
+}
+
+int32_t SmtpRcptTo(LibHandle handle, const char* recipients) {
+  Operation op(handle);
+  if (!op) return -1;
+  return RcptTo(*op, recipients);
+}
+
+int32_t SmtpSendMessage(LibHandle handle, const char* sender, const char* recipients, const void* message,
+                        uint32_t length, uint16_t source) {
+  Operation op(handle);
+  if (!op) return -1;
+  SmtpSession& s = *op;
+  plat::UniqueGlobal block = LoadMessage(message, length, source);
+  if (!block) return -1;
+  if (!Positive(MailFrom(s, sender, length))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
+  if (RcptTo(s, recipients) < 0) return -1;
+  if (SendData(s, block.get(), length) < 0) return -1;
+  if (!Positive(EndData(s))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
+  ClearError();
+  return 0;
+}
+
+int32_t SmtpSetDsnOptions(LibHandle handle, uint32_t options) {
+  Operation op(handle);
+  if (!op) return 0;
+  if (!op->extended || !(op->extensions & kSmtpExtensionDsn)) return Fail(cvErrorOptionNotSupported), 0;
+  if ((options & kSmtpDsnNever) && options != kSmtpDsnNever) return Fail(cvErrorInvalidOption), 0;
+  op->dsnOptions = options;
+  return 1;
+}
+
+int32_t SmtpGetTransferStatus(LibHandle handle, SmtpTransferStatus* status) {
+  if (!status) return Fail(cvErrorInvalidParameter);
+  const SmtpSession* s = Library().FindSession(handle);
+  if (!s) return -1;
+  *status = SmtpTransferStatus{};
+  status->copied = s->bytesCopied.load();
+  status->total = std::max(s->messageSize.load(), status->copied);
+  const uint32_t start = s->startTick.load();
+  if (!start) return 0;
+  const uint32_t end = s->endTick.load();
+  const uint32_t ms = (end ? end : plat::GetTickCount()) - start;
+  status->elapsed = ms / 1000;
+  if (ms < 1000) return 0;
+  status->rate = status->copied / status->elapsed;
+  status->left = (status->copied && status->rate) ? (status->total - status->copied) / status->rate : 3600;
+  return 0;
+}
