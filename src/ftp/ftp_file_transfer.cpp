@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_local_file.h"
 #include "ftp/ftp_transfer.h"
 #include "platform/base/heap.h"
@@ -86,7 +87,10 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
                      uint64_t offset) noexcept {
   const bool verify = (options & kOptionVerify) || (s.options & kOptVerify);
   if ((options & kOptionAppend) && offset) return Fail(cvErrorInvalidParameter);
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) {
+    if (sftp::RetrieveFile(s, local, remote, options & kOptionAppend, offset) == -1) return -1;
+    return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+  }
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
   if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName);
 
@@ -149,7 +153,10 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
 int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept {
   const bool verify = (options & kOptionVerify) || (s.options & kOptVerify);
   if ((options & kOptionAppend) && offset) return Fail(cvErrorInvalidParameter);
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) {
+    if (sftp::StoreFile(s, local, remote, options & kOptionAppend, offset) == -1) return -1;
+    return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+  }
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
   if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName);
   const uint32_t mode = (options & kOptionAppend) ? kDirectionAppend : kDirectionStore;
@@ -207,7 +214,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
   if (Empty(remote) || !buffer || !length) return Fail(cvErrorInvalidParameter);
   const uint32_t wanted = *length;
   if (wanted == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::RetrieveData(s, remote, buffer, length);
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
 
   BeginStatistics(s, nullptr, remote, 0);
@@ -289,7 +296,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
 
 int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept {
   if (!data && length) return Fail(cvErrorInvalidParameter);
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::StoreData(s, remote, data, length);
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
 
   BeginStatistics(s, nullptr, remote, 0);

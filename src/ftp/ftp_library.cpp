@@ -4,6 +4,7 @@
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_notify.h"
 #include "ftp/ftp_tasks.h"
+#include "ssh/sftp/sftp.h"
 
 namespace cvftp {
 
@@ -40,6 +41,17 @@ void FrameTraits::BeforeFreeAll(Frame& frame) {
   Notify::ReleaseWindows();
   Tasks::BeforeFreeAll(frame);
   StopKeepAlive();
+}
+
+// The SSH layer's lock exists while the library is attached (one reference per attach
+// period: the frame reports only the last detach).
+void FrameTraits::OnFullAttach(Frame& frame) {
+  if (!frame.state().sshInitialized) frame.state().sshInitialized = SshInitialize();
+}
+
+void FrameTraits::AfterFreeAll(Frame& frame) {
+  if (frame.state().sshInitialized) SshUninitialize();
+  frame.state().sshInitialized = 0;
 }
 
 void FrameTraits::OnProcessDetach(Frame& frame) {

@@ -34,6 +34,7 @@ struct LibraryState {
   uint32_t fileTypeCapacity = 0;
   KeepAliveState keepAlive;
   cvcore::TaskTable<cvcore::TaskRecord<FtpTransferStatus>> tasks;  // background transfers
+  int32_t sshInitialized = 0;  // the SSH layer's lock is held for this library
 };
 
 struct FrameTraits {
@@ -48,6 +49,8 @@ struct FrameTraits {
   static void ReleaseSessionUnlocked(Frame& frame, FtpSession& session);
   static void BeforeFreeAll(Frame& frame);
   static void OnProcessDetach(Frame& frame);
+  static void OnFullAttach(Frame& frame);
+  static void AfterFreeAll(Frame& frame);
   static bool UsesSocket(const FtpSession& s, SOCKET socket) { return s.dataSocket == socket; }
   static HWND WindowOf(const FtpSession& s) { return s.notify.socketWindow; }
 };

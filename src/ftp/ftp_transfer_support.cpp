@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_notify.h"
 #include "ftp/ftp_transfer.h"
 #include "platform/base/tick.h"
@@ -98,8 +99,8 @@ void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint6
 int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept {
   if (!size) return Fail(cvErrorInvalidParameter);
   *size = 0;
-  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
   if (Empty(name)) return Fail(cvErrorInvalidFileName);
+  if (s.options & kOptSftp) return sftp::QueryFileSize(s, name, size) == -1 ? -1 : 213;
   if (s.features & kFeatureSize) {
     if (s.autoFileType && s.fileType != kTypeImage && SendType(s, kTypeImage) == -1) return -1;
     if (Gone(s)) return FailGone();
