@@ -6,6 +6,7 @@
 #include "ftp/ftp_directory.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/listing/list_parser.h"
 
@@ -92,8 +93,12 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path, ListKi
 
 int32_t OpenDirectory(FtpSession& s, const char* path) noexcept {
   path = SkipBlanks(path);
-  // The SFTP layer is not part of this build: SFTP sessions cannot list.
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  // SFTP reads and stores the whole listing at once; entries are parsed as they are read.
+  if (IsSftpSession(s)) {
+    if (sftp::OpenDirectory(s, path) == -1) return -1;
+    ClearEntries(s);
+    return 0;
+  }
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
   if (s.directoryFormat == kFtpFormatAutoDetect && (s.features & kFeatureMlst)) s.directoryFormat = kFtpFormatMlsd;
   if (s.directoryFormat == kFtpFormatMlsd && path && std::strpbrk(path, "*?"))
@@ -118,7 +123,6 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
     s.cancelSignal.Reset();
     return Fail(cvErrorOperationCanceled), 0;
   }
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported), 0;
   ListState* list = Entries(s);
   if (!list) return 0;
   if (!s.listingLine) {
@@ -128,6 +132,16 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
   }
   char* line = s.listingLine;
   uint32_t& fill = s.listingLineLength;
+  if (IsSftpSession(s)) {
+    // The stored SFTP listing hands out one formatted line per entry.
+    if (!sftp::ListLine(s, line)) return 0;
+    if (FtpListEntry* entry = ParseListLine(s, line)) {
+      AppendEntry(s, entry);
+      *done = 1;
+    }
+    Library().SetLastError(0);
+    return 1;
+  }
   const int32_t n = ReadData(s, line + fill, kListLineSize - 1 - fill);
   if (Gone(s)) return FailGone(), 0;
   if (n > 0) {
@@ -173,7 +187,7 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
 }
 
 int32_t CloseDirectory(FtpSession& s) noexcept {
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return sftp::CloseDirectory(s);
   if (s.dataSocket == INVALID_SOCKET) return 0;
   if (!s.listingTypeOverride) return Fail(cvErrorDirectoryEmpty);
   return CloseFile(s);

@@ -4,6 +4,7 @@
 
 #include "ftp/ftp_directory.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/listing/list_parser.h"
 
@@ -24,7 +25,7 @@ int32_t ReadNextEntry(FtpSession& s, FtpFileInfoEx& info) noexcept {
   ListState* list = Entries(s);
   if (!list) return 0;
   if (!list->cursor) {
-    if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorEndOfDirectory), 0;
+    if (s.dataSocket == INVALID_SOCKET && !IsSftpSession(s)) return Fail(cvErrorEndOfDirectory), 0;
     if (ReadOneEntry(s) == 0) return 0;
   }
   if (!list->cursor) return Fail(cvErrorUnknownDirectoryFormat), 0;
@@ -37,7 +38,7 @@ int32_t ReadFirstEntry(FtpSession& s, FtpFileInfoEx& info) noexcept {
   ListState* list = Entries(s);
   if (!list) return 0;
   if (!list->head) {
-    if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorDirectoryEmpty), 0;
+    if (s.dataSocket == INVALID_SOCKET && !IsSftpSession(s)) return Fail(cvErrorDirectoryEmpty), 0;
     if (ReadOneEntry(s) == 0) return 0;
   }
   list->cursor = list->head;
@@ -45,7 +46,7 @@ int32_t ReadFirstEntry(FtpSession& s, FtpFileInfoEx& info) noexcept {
 }
 
 int32_t GetFileList(FtpSession& s, const char* path, uint32_t listType, char* buffer, uint32_t size) noexcept {
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return sftp::GetFileList(s, path, listType, buffer, size);
   if (!buffer) return Fail(cvErrorInvalidParameter);
   if (size < 2) return Fail(cvErrorBufferTooSmall);
   buffer[0] = '\0';
@@ -88,7 +89,6 @@ int32_t FtpReadFirstEntryEx(LibHandle handle, FtpFileInfoEx* info) {
   if (!op) return 0;
   if (!info) return cvftp::Fail(cvErrorInvalidParameter), 0;
   *info = FtpFileInfoEx{};
-  if (cvftp::IsSftpSession(*op.session())) return cvftp::Fail(cvErrorOperationNotSupported), 0;
   return cvftp::ReadFirstEntry(*op.session(), *info);
 }
 
@@ -97,7 +97,6 @@ int32_t FtpReadNextEntryEx(LibHandle handle, FtpFileInfoEx* info) {
   if (!op) return 0;
   if (!info) return cvftp::Fail(cvErrorInvalidParameter), 0;
   *info = FtpFileInfoEx{};
-  if (cvftp::IsSftpSession(*op.session())) return cvftp::Fail(cvErrorOperationNotSupported), 0;
   return cvftp::ReadNextEntry(*op.session(), *info);
 }
 

@@ -7,6 +7,7 @@
 
 #include "ftp/ftp_directory.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/listing/list_parser.h"
 #include "platform/base/time.h"
 
@@ -128,7 +129,7 @@ int32_t QueryInfoChecked(FtpSession& s, const char* name, FtpFileInfoEx* info, I
   if (Empty(name)) return Fail(cvErrorInvalidFileName), 0;
   if (!info) return Fail(cvErrorInvalidParameter), 0;
   if (std::strpbrk(name, "?*")) return Fail(cvErrorInvalidFileName), 0;
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported), 0;
+  if (IsSftpSession(s)) return sftp::QueryFileInfo(s, name, info);
   return QueryInfo(s, name, *info, source, 0);
 }
 
@@ -148,7 +149,7 @@ int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool loca
   if (Empty(name)) return Fail(cvErrorInvalidFileName);
   if (!time) return Fail(cvErrorInvalidParameter);
   *time = SYSTEMTIME{};
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return sftp::GetFileTime(s, name, time, local);
   if (s.features & kFeatureMdtm) {
     const int32_t r = Command(s, "MDTM", name);
     if (Gone(s)) return FailGone();
@@ -180,7 +181,7 @@ int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool loca
 int32_t SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noexcept {
   if (Empty(name)) return Fail(cvErrorInvalidFileName);
   if (!time) return Fail(cvErrorInvalidParameter);
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return sftp::SetFileTime(s, name, time);
   // A name too long for a command line is refused, never cut (that would name another file).
   char argument[kFtpCommandLineSize];
   char utime[kFtpCommandLineSize + 8];
@@ -246,7 +247,7 @@ int32_t FtpGetFilePermissions(LibHandle handle, const char* name, uint32_t* mode
   *mode = 0;
   if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(s)) return cvftp::sftp::GetFilePermissions(s, name, mode);
   if (!(s.features & cvftp::kFeatureStat)) return Fail(cvErrorFeatureNotSupported);
   FtpFileInfoEx info;
   if (!cvftp::QueryFileInfo(s, name, &info)) return -1;
@@ -259,7 +260,7 @@ int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode)
   if (!op) return -1;
   if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(s)) return cvftp::sftp::SetFilePermissions(s, name, mode);
   if ((s.features & (cvftp::kFeatureSite | cvftp::kFeatureChmod)) != (cvftp::kFeatureSite | cvftp::kFeatureChmod))
     return Fail(cvErrorFeatureNotSupported);
   char argument[kFtpCommandLineSize];

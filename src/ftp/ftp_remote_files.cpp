@@ -6,6 +6,7 @@
 
 #include "ftp/ftp_directory.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 
 namespace cvftp {
 
@@ -40,7 +41,7 @@ void TakeDirectory(const char* raw, char (&out)[kFtpDirectorySize]) noexcept {
 int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept {
   if (buffer && size < 2) return Fail(cvErrorInvalidParameter);
   if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return sftp::GetWorkingDirectory(s, buffer, size);
   const int32_t r = SendCommand(s, "PWD", nullptr);
   if (Gone(s)) return FailGone();
   if (r == -1 || !Is2xx(r)) return r;
@@ -54,8 +55,8 @@ int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept
 }
 
 int32_t ChangeDirectory(FtpSession& s, const char* path) noexcept {
+  if (IsSftpSession(s)) return sftp::ChangeDirectory(s, path);
   if (Empty(path)) return Fail(cvErrorDirectoryNotFound);
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
   const uint32_t system = GetSystemType(s);
   if (Gone(s)) return FailGone();
   std::string trimmed(path);
@@ -91,7 +92,7 @@ int32_t FtpRenamePath(LibHandle handle, const char* from, const char* to) {
   if (!op) return -1;
   if (cvftp::Empty(from) || cvftp::Empty(to)) return Fail(cvErrorInvalidParameter);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(s)) return cvftp::sftp::RenamePath(s, from, to);
   const int32_t r = cvftp::SendCommand(s, "RNFR", from, cvErrorInvalidFileName);
   if (r != 350 || cvftp::Gone(s)) return r;
   return cvftp::SendCommand(s, "RNTO", to, cvErrorInvalidFileName);
@@ -101,7 +102,7 @@ int32_t FtpRemoveFile(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
   if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (cvftp::IsSftpSession(*op.session())) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(*op.session())) return cvftp::sftp::RemoveFile(*op.session(), name);
   return cvftp::SendCommand(*op.session(), "DELE", name, cvErrorInvalidFileName);
 }
 
@@ -110,7 +111,7 @@ int32_t FtpMakeDirectory(LibHandle handle, const char* path) {
   if (!op) return -1;
   if (cvftp::Empty(path)) return Fail(cvErrorInvalidParameter);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(s)) return cvftp::sftp::MakeDirectory(s, path);
   const int32_t r = cvftp::SendCommand(s, "MKD", path, cvErrorInvalidFileName);
   if (r == -1 && !cvftp::Gone(s) && s.replyCode == 521) return Fail(cvErrorDirectoryExists);
   return r;
@@ -120,6 +121,6 @@ int32_t FtpDeleteDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
   if (!op) return -1;
   if (cvftp::Empty(path)) return Fail(cvErrorInvalidParameter);
-  if (cvftp::IsSftpSession(*op.session())) return Fail(cvErrorOperationNotSupported);
+  if (cvftp::IsSftpSession(*op.session())) return cvftp::sftp::DeleteDirectory(*op.session(), path);
   return cvftp::SendCommand(*op.session(), "RMD", path, cvErrorInvalidFileName);
 }

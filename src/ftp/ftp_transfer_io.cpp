@@ -11,6 +11,7 @@
 #include "ftp/ftp_ebcdic.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_notify.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/ftp_wait.h"
@@ -86,7 +87,7 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
   std::string path;
   if (!Empty(name) && !TakeUrlPath(s, name, path)) return -1;
   if (!path.empty()) name = path.c_str();
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::OpenFile(s, name, mode, offset);
   if (Empty(name)) return Fail(cvErrorInvalidFileName);
   if (mode == kDirectionAppend && offset != 0) return Fail(cvErrorOperationNotSupported);
   if (mode > kDirectionAppend) return Fail(cvErrorInvalidParameter);
@@ -132,7 +133,7 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
 }
 
 int32_t CloseFile(FtpSession& s) noexcept {
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::CloseFile(s);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   const bool canceled = s.cancelRequested.load() != 0;
   if (s.dataDirection != kDirectionReceive && !canceled && s.bytesBuffered > 0) {
@@ -236,7 +237,7 @@ int32_t FillReceiveBuffer(FtpSession& s) noexcept {
 }
 
 int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::ReadData(s, buffer, length);
   if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
   if (s.cancelRequested.load()) return FailCanceled(s);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
@@ -388,7 +389,7 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
 }
 
 int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return sftp::WriteData(s, buffer, length);
   if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
   if (s.cancelRequested.load()) return FailCanceled(s);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
@@ -468,6 +469,7 @@ int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait) {
 int32_t FtpIsDataEnd(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
-  const FtpSession& s = *op.session();
+  FtpSession& s = *op.session();
+  if (s.options & cvftp::kOptSftp) return cvftp::sftp::IsDataEnd(s);
   return s.endOfData && s.bytesBuffered == 0 ? 1 : 0;
 }
