@@ -15,6 +15,7 @@ enum : uint32_t {
   kAuthWaitKbd,
   kAuthWaitAfterInfo,
   kAuthWaitMainOpen,
+  kAuthWaitX11,
   kAuthWaitPty,
   kAuthWaitEnv,
   kAuthWaitCommand,

@@ -165,13 +165,13 @@ void RemoveSpec(SshSession* s, SshForwardSpec* spec) {
 void StartSpec(SshSession* s, SshForwardSpec* spec) {
   const char* source = spec->hasSourceAddress ? spec->sourceAddress.c_str() : nullptr;
   if (spec->type == 'L') {
-    spec->listener = PortForwardListen(spec->destinationHost.c_str(), int32_t(spec->destinationPort), source,
-                                       int32_t(spec->sourcePort), &s->settings, int32_t(spec->family));
+    PortForwardListen(spec->destinationHost.c_str(), int32_t(spec->destinationPort), source,
+                      int32_t(spec->sourcePort), s, &s->settings, &spec->listener, int32_t(spec->family));
     return;
   }
   if (spec->type == 'D') {
-    spec->listener = PortForwardListen(nullptr, -1, source, int32_t(spec->sourcePort), &s->settings,
-                                       int32_t(spec->family));
+    PortForwardListen(nullptr, -1, source, int32_t(spec->sourcePort), s, &s->settings, &spec->listener,
+                      int32_t(spec->family));
     return;
   }
   auto* remote = static_cast<SshRemoteForward*>(cvssh::AllocOrDie(sizeof(SshRemoteForward)));

@@ -162,7 +162,7 @@ const char* AcceptOpen(SshSession* s, std::string_view type, SshPacket* packet, 
     std::string address(GetText(packet));
     int32_t port = int32_t(SshPacketGetUint32(packet));
     if (!s->x11Accepted) return "X11 forwarding is not enabled";
-    if (X11Open(&c->socket, s->settings.X11Display, nullptr, address.c_str(), port, c, &s->settings))
+    if (X11Open(&c->socket, s->settings.X11Display, s->x11Auth, address.c_str(), port, c, &s->settings))
       return "Unable to open an X11 connection";
     c->type = ChannelX11;
     return nullptr;

@@ -14,6 +14,7 @@
 #include "ssh/util/alloc.h"
 #include "ssh/util/strings.h"
 #include "ssh/util/timer_list.h"
+#include "ssh/x11/x11.h"
 
 uint32_t SshSessionCreate(SshSession** out, const SshSettings* settings, const char* hostName, int32_t port,
                           char** canonicalName, int32_t keepAlive) {
@@ -44,6 +45,7 @@ void SshSessionFree(SshSession* s) {
   SshReplyQueueFree(s);
   SshChannelsCloseAll(s);
   SshForwardsFree(s);
+  X11FreeAuth(s->x11Auth);
   Ssh2AuthFree(s);
   CheckedFree(s->clientIdent);
   CheckedFree(s->serverIdent);

@@ -27,6 +27,7 @@ struct SftpTransferQueue;
 struct SshReplyHandler;
 struct SshPinger;
 struct CountedTree;
+struct X11Auth;
 
 // Called with a packet by the input pump, with user data (no packet) by the send entry.
 using SshProtocolHandler = void (*)(SshSession* session, const uint8_t* text, int32_t length, SshPacket* packet);
@@ -194,6 +195,7 @@ struct SshSession final : SshPlug {
   uint32_t eofPending = 0;
   uint32_t fallbackUsed = 0;
   uint32_t x11Accepted = 0;
+  X11Auth* x11Auth = nullptr;  // the made-up cookie offered to the server
   // An observer of the main channel's data in place of the SFTP client's delivery (tests
   // of the lower layers use it); null sends the data to SftpChannelDeliver.
   void (*mainChannelData)(SshSession* session, const uint8_t* data, uint32_t length) = nullptr;

@@ -8,6 +8,8 @@
 #include "ssh/proto/channel.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/transport.h"
+#include "ssh/util/alloc.h"
+#include "ssh/x11/x11.h"
 
 namespace {
 
@@ -114,6 +116,24 @@ void StartTerminal(SshSession* s) {
   s->authResume = kAuthWaitPty;
 }
 
+// Offers a made-up cookie; the real display's authorisation never leaves this host.
+void RequestX11(SshSession* s) {
+  char protocol[20], cookie[64];
+  X11FreeAuth(s->x11Auth);
+  s->x11Auth = X11MakeAuth(protocol, cookie, s->settings.X11AuthType);
+  X11InitLocalAuth(s->x11Auth);
+  char* display = X11DisplayName(s->settings.X11Display);
+  SshPacket* p = ChannelRequest(s, "x11-req");
+  SshPacketAddBool(p, false);
+  SshPacketAddString(p, protocol);
+  SshPacketAddString(p, cookie);
+  SshPacketAddUint32(p, uint32_t(X11ScreenNumber(display)));
+  CheckedFree(display);
+  explicit_bzero(cookie, sizeof cookie);
+  Ssh2SendQueued(s, p);
+  s->authResume = kAuthWaitX11;
+}
+
 void OnMainOpen(SshSession* s, SshPacket* packet) {
   SshChannel* c = s->mainChannel;
   if (packet->type != kOpenConfirmation || SshPacketGetUint32(packet) != c->localId) {
@@ -127,7 +147,10 @@ void OnMainOpen(SshSession* s, SshPacket* packet) {
   c->remoteWindow = SshPacketGetUint32(packet);
   c->remoteMaxPacket = SshPacketGetUint32(packet);
   Ssh2InstallChannelHandlers(s);
-  // X11 forwarding is never asked for: this build has no X11 connection support.
+  if (SessionMain(s) && s->settings.X11Forward) {
+    RequestX11(s);
+    return;
+  }
   StartTerminal(s);
 }
 
@@ -173,6 +196,11 @@ void Ssh2StartupStep(SshSession* s, const uint8_t* data, int32_t length, SshPack
   switch (s->authResume) {
     case kAuthWaitMainOpen:
       OnMainOpen(s, packet);
+      return;
+    case kAuthWaitX11:
+      if (!success && !failure) return StartupFail(s, "Unexpected reply to the X11 request");
+      s->x11Accepted = success ? 1 : 0;
+      StartTerminal(s);
       return;
     case kAuthWaitPty:
       if (!success && !failure) return StartupFail(s, "Unexpected reply to the terminal request");
