@@ -5,7 +5,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
-export CCACHE_DIR=${CCACHE_DIR:-$top/.cache/ccache}
+source "$top/scripts/ccache-env.sh"
 "$top/scripts/build.sh" "$top/build" -DCV_TESTS=OFF
 "$top/build/tools/cvinfo/cvinfo"
 
