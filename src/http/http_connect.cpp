@@ -56,6 +56,21 @@ bool StartTls(HttpClientSession& s) {
   return true;
 }
 
+// The system's proxy for a target: first automatic configuration and the current user's
+// settings, then the machine's. 1 found, 0 none, -1 when a lookup failed and none was found.
+int32_t SystemProxy(const char* host, bool secure, HttpProxyInfo& info) {
+  const uint32_t port = secure ? 443 : 80;
+  const int32_t user = HttpGetWindowsProxy(host, port, kHttpProxyAutomatic, &info);
+  if (user == 1) return 1;
+  const int32_t machine = HttpGetWindowsProxy(host, port, kHttpProxyMachine, &info);
+  if (machine == 1) return 1;
+  return user == -1 || machine == -1 ? -1 : 0;
+}
+
+bool SecureTarget(uint32_t options, uint32_t port) {
+  return (options & kOptSecure) || (port == 443 && !(options & kOptNoPortTls));
+}
+
 // Fails a connect: the session goes, the error stays.
 LibHandle Abandon(HttpClientSession& s) {
   const uint32_t error = LastError();
@@ -215,9 +230,13 @@ LibHandle HttpOpenConnection(const char* host, uint32_t port, uint32_t timeout, 
   if ((options & kOptIpv6) && !SockIsIPv6Available()) return FailHandle(cvErrorProtocolNotAvailable);
   char name[kHttpHostNameSize];
   if (!TakeHost(host, name, options, port)) return FailHandle(cvErrorInvalidHostName);
-  // The system proxy settings are looked up by the proxy configuration code; without it
-  // the connection is made directly.
-  options &= ~kOptSystemProxy;
+  if (options & kOptSystemProxy) {
+    options &= ~kOptSystemProxy;
+    HttpProxyInfo proxy{};
+    if (SystemProxy(name, SecureTarget(options, port), proxy) == 1)
+      return HttpOpenProxyConnection(proxy.type, proxy.host, proxy.port, nullptr, nullptr, name, port, timeout,
+                                     options, version, credentials, window, message);
+  }
   if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
   if (options & kOptSecure) {
     if (!SecLoadProvider()) return FailHandle(TakePlatformError());
@@ -281,7 +300,16 @@ LibHandle HttpOpenProxyConnection(uint32_t proxyType, const char* proxyHost, uin
   if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return FailHandle(cvErrorInvalidHostName);
   if (Empty(host) || !TakeHost(host, target, options, port)) return FailHandle(cvErrorInvalidHostName);
   options &= ~kOptSystemProxy;
-  if (proxyType == kProxySystem) proxyType = kProxyNone;  // no system proxy settings here
+  if (proxyType == kProxySystem) {
+    HttpProxyInfo proxy{};
+    const int32_t found = SystemProxy(target, SecureTarget(options, port), proxy);
+    if (found == -1) return FailHandle(cvErrorInvalidProxyType);
+    proxyType = found == 1 ? proxy.type : kProxyNone;
+    if (found == 1) {
+      if (!SockNormalizeHostName(proxy.host, proxyName)) return FailHandle(cvErrorInvalidHostName);
+      proxyPort = proxy.port;
+    }
+  }
   if (proxyType == kProxyNone)
     return HttpOpenConnection(target, port, timeout, options, version, credentials, window, message);
   if (proxyType != kProxyCern && proxyType != kProxyTunnel && proxyType != kProxyOther)
