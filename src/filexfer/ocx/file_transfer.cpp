@@ -1,10 +1,13 @@
-// Construction, release, error hooks and the methods that manage the control itself:
-// Initialize, Uninitialize, Reset, Disconnect, Cancel, Command's gates and About.
+// Construction, release, error hooks, the task list, and the methods that manage the
+// control itself: Initialize, Uninitialize, Reset and About.
 #include "filexfer/ocx/file_transfer.h"
 
 #include "core/trace/trace.h"
 #include "filexfer/ocx/guids.h"
 #include "filexfer/ocx/libraries.h"
+#include "filexfer/ocx/method_frame.h"
+#include "ftp/ftp.h"
+#include "http/http.h"
 #include "ocx/variant_args.h"
 
 namespace filexfer {
@@ -24,31 +27,31 @@ const ocx::ControlDescriptor kFileTransferDescriptor{
 namespace {
 
 constexpr uint32_t kErrorInvalidServerType = 0x80042739u;
-constexpr uint32_t kErrorNotConnected = 0x80042749u;
-constexpr uint32_t kErrorNotSupported = 0x80042FA9u;
-
-// The method frame's Error argument: through its reference when it has one, else replaced.
-void SetErrorArgument(VARIANT* error, int32_t value) {
-  if (!error) return;
-  if (error->vt & VT_BYREF) {
-    ocx::SetVariantLong(error, value);
-    return;
-  }
-  VariantClear(error);
-  error->vt = VT_I4;
-  error->lVal = value;
-}
 
 }  // namespace
 
 CFileTransfer::CFileTransfer(IUnknown* outer)
     : Control(outer, kFileTransferDescriptor, kLibraries,
-              {kErrorInvalidServerType, "Invalid server type or server type is undefined"}) {}
+              {kErrorInvalidServerType, "Invalid server type or server type is undefined"}),
+      taskTarget_(std::make_shared<TaskNotifyTarget>()) {
+  RegisterTaskTarget(taskTarget_);
+}
+
+CFileTransfer::~CFileTransfer() { UnregisterTaskTarget(*taskTarget_); }
 
 void CFileTransfer::FinalRelease() {
   TaskListAbortAll();
   Disconnect(nullptr);
+  // Task threads that still report after this post nothing.
+  UnregisterTaskTarget(*taskTarget_);
+  taskTarget_->window.store(nullptr);
   Control::FinalRelease();
+}
+
+HRESULT CFileTransfer::FreezeEvents(BOOL freeze) {
+  HRESULT hr = Control::FreezeEvents(freeze);
+  taskTarget_->freeze.store(FreezeCount());
+  return hr;
 }
 
 const ocx::LibraryOps* CFileTransfer::ErrorLibrary() {
@@ -72,20 +75,35 @@ void CFileTransfer::StartTrace() {
 }
 
 void CFileTransfer::OnLibrariesAttached() {
+  taskTarget_->window.store(Window());
   if (s_.trace) StartTrace();
 }
 
-// The libraries offer no task operations to this control yet: without them a prune keeps
-// nothing it cannot ask about and an abort only forgets the ids.
 void CFileTransfer::TaskListPrune() {
   if (tasks_.Count() < 1) {
     tasks_.AbortAll(nullptr, nullptr);
     return;
   }
-  tasks_.Prune(nullptr);
+  const int32_t type = tasks_.ServerType();
+  tasks_.Prune([type](uint32_t id) -> uint32_t {
+    if (type == kServerFtp) return cvftp::TaskGetError(id);
+    if (type == kServerHttp) return HttpTaskGetError(id);
+    return 0;  // another library has no tasks: nothing is kept
+  });
 }
 
-void CFileTransfer::TaskListAbortAll() { tasks_.AbortAll(nullptr, nullptr); }
+void CFileTransfer::TaskListAbortAll() {
+  constexpr uint32_t kWaitMs = 10000;
+  if (tasks_.ServerType() == kServerFtp) {
+    tasks_.AbortAll([](uint32_t id) { FtpTaskAbort(id, 0); },
+                    [](std::span<const uint32_t> ids) { cvftp::TaskWaitAll(ids.data(), int32_t(ids.size()), kWaitMs); });
+  } else if (tasks_.ServerType() == kServerHttp) {
+    tasks_.AbortAll([](uint32_t id) { HttpTaskAbort(id); },
+                    [](std::span<const uint32_t> ids) { HttpTaskWaitAll(ids.data(), int32_t(ids.size()), kWaitMs); });
+  } else {
+    tasks_.AbortAll(nullptr, nullptr);
+  }
+}
 
 HRESULT CFileTransfer::About() {
   CV_OCX_ENTRY;
@@ -123,47 +141,11 @@ HRESULT CFileTransfer::Reset() {
   if (s_.trace) TraceDisable();
   s_ = FileTransferSettings{};
   tasks_.Clear();
+  taskTarget_->serverType.store(0);
   SetLastErrorCode(0);
   session_ = kInvalidLibHandle;
+  firstRead_ = false;
   return S_OK;
-}
-
-HRESULT CFileTransfer::Disconnect(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
-  s_.state = 0;
-  s_.featuresSet = false;
-  session_ = kInvalidLibHandle;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::Cancel(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
-  if (s_.state == 2 || s_.state == 3) {
-    // The host re-entered from its message loop while Connect waits in the library.
-    Fire_OnCancel();
-    s_.state = 0;
-    return S_OK;
-  }
-  if (!Open()) return S_OK;
-  return E_NOTIMPL;
-}
-
-HRESULT CFileTransfer::Command(VARIANT, VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(kErrorNotSupported);
-    SetErrorArgument(error, int32_t(kErrorNotSupported & 0xFFFFu));
-    return RaiseError(kErrorNotSupported, s_.throwError, true);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(kErrorNotConnected);
-    SetErrorArgument(error, int32_t(kErrorNotConnected & 0xFFFFu));
-    return RaiseError(kErrorNotConnected, s_.throwError, true);
-  }
-  return E_NOTIMPL;
 }
 
 }  // namespace filexfer

@@ -2,6 +2,7 @@
 // CFileTransfer: the FileTransfer control. It holds at most one library session, the
 // property values that configure the next connection, the results of the last operation,
 // the hidden window the libraries notify, and the ids of its background tasks.
+#include <memory>
 #include <string>
 
 #include "core/frame/lib_types.h"
@@ -9,6 +10,7 @@
 #include "filexfer/ocx/file_transfer_events.h"
 #include "filexfer/ocx/file_transfer_iface.h"
 #include "filexfer/ocx/task_list.h"
+#include "filexfer/ocx/task_notify.h"
 #include "ocx/control.h"
 
 namespace filexfer {
@@ -73,9 +75,12 @@ struct FileTransferSettings {
 class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IFileTransferEvents<CFileTransfer> {
  public:
   explicit CFileTransfer(IUnknown* outer);
-  ~CFileTransfer() override = default;
+  ~CFileTransfer() override;
 
   IFILETRANSFER_MEMBERS(CV_FILETRANSFER_DECLARE)
+
+  // Counted like the container asks, and mirrored for the task threads' callback.
+  HRESULT FreezeEvents(BOOL freeze) override;
 
   // The task-id list operations.
   void TaskListAdd(uint32_t id) { tasks_.Add(id); }
@@ -97,15 +102,71 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   bool ThrowErrors() override { return s_.throwError; }
   void FireError(uint32_t code, BSTR text) override;
   void OnLibrariesAttached() override;
+  LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
 
  private:
+  friend class ImplicitConnection;
+
   bool Open() const { return session_ != kInvalidLibHandle; }
+  bool FtpOpen() const { return Open() && s_.serverType == kServerFtp; }
+  // The library every operation of the current server type goes to: FTP for FTP, HTTP
+  // for anything else.
+  const ocx::LibraryOps& CurrentLibrary() const;
   void StartTrace();
+
+  // Connecting and the transfer steps the methods share.
+  HRESULT ConnectFromProperties();
+  void ConnectFtp(SecCredentials* credentials);
+  void ConnectHttp(SecCredentials* credentials);
+  bool ServerTypeFromUrl(const std::string& utf8);
+  bool IsUrlArgument(const std::u16string& text);
+  HRESULT DownloadFile(const std::string& local, const std::string& remote, uint64_t offset);
+  HRESULT UploadFile(const std::string& local, const std::string& remote, uint64_t offset);
+  HRESULT ChangeServerDirectory(const std::string& path);
+  HRESULT RefreshServerDirectory();
+  // Reads the session's transfer statistics into the kept ones; false when they cannot be read.
+  bool RefreshStatistics();
+
+  // The method frame: a URL argument taken into the properties (remote becomes Resource),
+  // and a failed library operation reported with Error, LastError and OnError.
+  HRESULT AdoptUrl(std::u16string& remote);
+  HRESULT Fail(VARIANT* error, uint32_t code = 0);
+  // A protocol or connection gate: Error shows number while code is raised.
+  HRESULT Refuse(VARIANT* error, int32_t number, uint32_t code);
+  // Reads a session property through the library, raising its error when it fails.
+  HRESULT RaiseNow() { return RaiseError(0, true, false); }
+
+  // AsyncGetFile and AsyncPutFile.
+  HRESULT StartTask(bool get, const VARIANT& localFile, const VARIANT& remoteFile, const VARIANT& offset,
+                    VARIANT* error);
+
+  // Notifications of the libraries and of background tasks.
+  void OnLibraryNotify(LPARAM lParam);
+  void OnTaskNotify(uint32_t id, LPARAM lParam);
+  void FireProgress(const std::u16string& name, uint64_t total, uint64_t copied);
 
   FileTransferSettings s_;
   TaskIdList tasks_;
   LibHandle session_ = kInvalidLibHandle;
   uint32_t loginReplyCode_ = 0;
+  bool firstRead_ = false;  // the next ReadDirectory reads the whole open listing first
+  std::shared_ptr<TaskNotifyTarget> taskTarget_;
+};
+
+// Opens a connection from the properties when the control has none, and closes it again
+// when End runs (or at the latest on destruction), keeping the operation's error.
+class ImplicitConnection {
+ public:
+  explicit ImplicitConnection(CFileTransfer& control) : c_(control) {}
+  ~ImplicitConnection() { End(); }
+  ImplicitConnection(const ImplicitConnection&) = delete;
+  ImplicitConnection& operator=(const ImplicitConnection&) = delete;
+  HRESULT Open();
+  void End();
+
+ private:
+  CFileTransfer& c_;
+  bool made_ = false;
 };
 
 }  // namespace filexfer

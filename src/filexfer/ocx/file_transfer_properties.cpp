@@ -8,6 +8,7 @@
 #include "core/trace/trace.h"
 #include "filexfer/ocx/file_transfer.h"
 #include "filexfer/ocx/libraries.h"
+#include "filexfer/ocx/property_helpers.h"
 #include "ocx/variant_args.h"
 
 namespace filexfer {
@@ -19,28 +20,6 @@ constexpr uint32_t kProtocolTls12 = 16;
 constexpr uint32_t kOptionSecure = 0x1000;
 constexpr uint32_t kOptionSecureExplicit = 0x2000;
 constexpr uint32_t kOptionSecureShell = 0x4000;
-
-HRESULT Out(const std::u16string& s, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = SysAllocStringLen(s.data(), UINT(s.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-void In(std::u16string& field, BSTR value) {
-  if (value)
-    field.assign(value, SysStringLen(value));
-  else
-    field.clear();
-}
-
-template <class T>
-HRESULT Out(T value, T* out) {
-  if (!out) return E_POINTER;
-  *out = value;
-  return S_OK;
-}
-
-HRESULT OutBool(bool value, VARIANT_BOOL* out) { return Out(value ? VARIANT_TRUE : VARIANT_FALSE, out); }
 
 // Decimal digits at the start of text, like the C library's number reading without a sign.
 uint32_t LeadingNumber(std::u16string_view text) {
@@ -54,11 +33,6 @@ uint32_t LeadingNumber(std::u16string_view text) {
 }
 
 }  // namespace
-
-// Every read accessor but ThrowError's and the stock Enabled answers this in design mode.
-#define CV_RUN_MODE_ONLY \
-  CV_OCX_ENTRY;          \
-  if (!IsRunMode()) return ::ocx::kCtlErrorGetNotSupported
 
 #define CV_STRING_PROPERTY(Name, field)                                          \
   HRESULT CFileTransfer::get_##Name(BSTR* value) {                               \
@@ -93,18 +67,6 @@ uint32_t LeadingNumber(std::u16string_view text) {
     return S_OK;                                                                 \
   }
 
-#define CV_EMPTY_WHILE_CLOSED_STRING(Name)                                       \
-  HRESULT CFileTransfer::get_##Name(BSTR* value) {                               \
-    CV_RUN_MODE_ONLY;                                                            \
-    if (Open()) return E_NOTIMPL;                                                \
-    return Out(std::u16string(), value);                                         \
-  }
-#define CV_ZERO_WHILE_CLOSED_LONG(Name)                                          \
-  HRESULT CFileTransfer::get_##Name(int32_t* value) {                            \
-    CV_RUN_MODE_ONLY;                                                            \
-    if (Open()) return E_NOTIMPL;                                                \
-    return Out(int32_t(0), value);                                               \
-  }
 
 HRESULT CFileTransfer::put_Enabled(VARIANT_BOOL value) { return PutEnabled(value); }
 HRESULT CFileTransfer::get_Enabled(VARIANT_BOOL* value) { return GetEnabled(value); }
@@ -127,119 +89,15 @@ CV_STRING_PROPERTY(ServerName, serverName)
 CV_LONG_PROPERTY(Timeout, timeout)
 CV_STRING_PROPERTY(UserName, userName)
 
-CV_EMPTY_WHILE_CLOSED_STRING(CertificateExpires)
-CV_EMPTY_WHILE_CLOSED_STRING(CertificateIssued)
-CV_EMPTY_WHILE_CLOSED_STRING(CertificateIssuer)
-CV_EMPTY_WHILE_CLOSED_STRING(CertificateSubject)
-CV_EMPTY_WHILE_CLOSED_STRING(Fingerprint)
-CV_EMPTY_WHILE_CLOSED_STRING(ResultString)
-CV_EMPTY_WHILE_CLOSED_STRING(System)
-CV_ZERO_WHILE_CLOSED_LONG(CertificateStatus)
-CV_ZERO_WHILE_CLOSED_LONG(CipherStrength)
-CV_ZERO_WHILE_CLOSED_LONG(HashStrength)
-CV_ZERO_WHILE_CLOSED_LONG(SecureCipher)
-CV_ZERO_WHILE_CLOSED_LONG(SecureHash)
-CV_ZERO_WHILE_CLOSED_LONG(SecureKeyExchange)
-
-HRESULT CFileTransfer::get_ActivePort(int32_t index, int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (index != 0 && index != 1) return ocx::kCtlErrorInvalidPropertyIndex;
-  if (Open()) return E_NOTIMPL;
-  return Out(int32_t(index == 0 ? s_.activePortLow : s_.activePortHigh), value);
-}
-
-HRESULT CFileTransfer::put_ActivePort(int32_t index, int32_t value) {
-  CV_OCX_ENTRY;
-  if (Open()) return E_NOTIMPL;
-  if (index != 0 && index != 1) return ocx::kCtlErrorInvalidPropertyIndex;
-  (index == 0 ? s_.activePortLow : s_.activePortHigh) = uint32_t(value);
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_ChannelMode(int32_t index, int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (index != 0 && index != 1) return ocx::kCtlErrorInvalidPropertyIndex;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  return Out(int32_t(0), value);
-}
-
-HRESULT CFileTransfer::put_ChannelMode(int32_t index, int32_t) {
-  CV_OCX_ENTRY;
-  if (index != 0 && index != 1) return ocx::kCtlErrorInvalidPropertyIndex;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  return S_OK;  // nothing is stored without a session
-}
 
 HRESULT CFileTransfer::get_Compression(VARIANT_BOOL* value) {
   CV_RUN_MODE_ONLY;
   return OutBool(s_.compression, value);
 }
 
-HRESULT CFileTransfer::put_Compression(VARIANT_BOOL value) {
-  CV_OCX_ENTRY;
-  if (Open()) return E_NOTIMPL;
-  s_.compression = value != VARIANT_FALSE;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_DirectoryFormat(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open() && s_.serverType != kServerHttp) return E_NOTIMPL;
-  return Out(s_.directoryFormat, value);
-}
-
-HRESULT CFileTransfer::put_DirectoryFormat(int32_t value) {
-  CV_OCX_ENTRY;
-  if (uint32_t(value) > 6) return ocx::kCtlErrorInvalidPropertyValue;
-  if (Open()) return E_NOTIMPL;
-  s_.directoryFormat = value;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_Encoding(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  return Out(s_.encoding, value);
-}
-
-HRESULT CFileTransfer::put_Encoding(int32_t value) {
-  CV_OCX_ENTRY;
-  if (uint32_t(value) > 2) return ocx::kCtlErrorInvalidPropertyValue;
-  if (Open()) return E_NOTIMPL;
-  s_.encoding = value;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_Features(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  return Out(int32_t(s_.features), value);
-}
-
-HRESULT CFileTransfer::put_Features(int32_t value) {
-  CV_OCX_ENTRY;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  s_.features = uint32_t(value);
-  s_.featuresSet = true;
-  return S_OK;
-}
-
 HRESULT CFileTransfer::get_FileType(int32_t* value) {
   CV_RUN_MODE_ONLY;
   return Out(s_.fileType, value);
-}
-
-HRESULT CFileTransfer::put_FileType(int32_t value) {
-  CV_OCX_ENTRY;
-  if (Open()) return E_NOTIMPL;
-  s_.fileType = value;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_IsBlocked(VARIANT_BOOL* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return OutBool(false, value);
 }
 
 HRESULT CFileTransfer::get_IsConnected(VARIANT_BOOL* value) {
@@ -301,27 +159,6 @@ HRESULT CFileTransfer::get_Passive(VARIANT_BOOL* value) {
   return OutBool(s_.passive, value);
 }
 
-HRESULT CFileTransfer::put_Passive(VARIANT_BOOL value) {
-  CV_OCX_ENTRY;
-  if (Open()) return E_NOTIMPL;
-  s_.passive = value != VARIANT_FALSE;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_Priority(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(s_.priority, value);
-}
-
-HRESULT CFileTransfer::put_Priority(int32_t value) {
-  CV_OCX_ENTRY;
-  if (value < 0 || value > 4) value = 2;
-  if (Open()) return E_NOTIMPL;
-  s_.priority = value;
-  return S_OK;
-}
-
 HRESULT CFileTransfer::get_ProtocolVersion(BSTR* value) {
   CV_RUN_MODE_ONLY;
   char text[16];
@@ -374,12 +211,6 @@ HRESULT CFileTransfer::put_ProxyType(int32_t value) {
   return S_OK;
 }
 
-HRESULT CFileTransfer::get_ResultCode(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(int32_t(loginReplyCode_), value);
-}
-
 HRESULT CFileTransfer::get_Secure(VARIANT_BOOL* value) {
   CV_RUN_MODE_ONLY;
   return OutBool(s_.secure, value);
@@ -406,19 +237,6 @@ HRESULT CFileTransfer::put_SecureProtocol(int32_t value) {
   if (Open()) return RaiseError(kErrorAlreadyConnected, true, false);
   s_.secureProtocol = uint32_t(value);
   s_.secure = value != 0;
-  return S_OK;
-}
-
-HRESULT CFileTransfer::get_ServerDirectory(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  return Out(s_.serverDirectory, value);
-}
-
-HRESULT CFileTransfer::put_ServerDirectory(BSTR value) {
-  CV_OCX_ENTRY;
-  if (Open() && s_.serverType == kServerFtp) return E_NOTIMPL;
-  In(s_.serverDirectory, value);
   return S_OK;
 }
 
@@ -522,30 +340,6 @@ HRESULT CFileTransfer::put_TraceFlags(int32_t value) {
     StartTrace();
   }
   return S_OK;
-}
-
-HRESULT CFileTransfer::get_TransferBytes(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(s_.transferBytes < 0x80000000u ? int32_t(s_.transferBytes) : -1, value);
-}
-
-HRESULT CFileTransfer::get_TransferBytesXL(double* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(double(s_.transferBytes), value);
-}
-
-HRESULT CFileTransfer::get_TransferRate(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(int32_t(s_.transferRate), value);
-}
-
-HRESULT CFileTransfer::get_TransferTime(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  if (Open()) return E_NOTIMPL;
-  return Out(int32_t(s_.transferTime), value);
 }
 
 HRESULT CFileTransfer::get_Version(BSTR* value) {

@@ -1,0 +1,281 @@
+// Opening a library session from the control's properties, the implicit connection of the
+// methods, and the steps the transfer and directory methods share.
+#include <strings.h>
+
+#include "core/errors/error_codes.h"
+#include "core/tls/sec_tls.h"
+#include "filexfer/ocx/file_transfer.h"
+#include "filexfer/ocx/libraries.h"
+#include "filexfer/ocx/method_frame.h"
+#include "ftp/ftp.h"
+#include "http/http.h"
+#include "ocx/variant_args.h"
+#include "platform/base/utf.h"
+
+namespace filexfer {
+namespace {
+
+// Options bits of the property and of the libraries' connects.
+constexpr uint32_t kOptionNoCache = 0x1;
+constexpr uint32_t kOptionSecure = 0x1000;
+constexpr uint32_t kOptionSecureExplicit = 0x2000;
+constexpr uint32_t kOptionSecureShell = 0x4000;
+constexpr uint32_t kFtpPassive = 0x1;
+constexpr uint32_t kFtpKeepAlive = 0x8;
+constexpr uint32_t kHttpKeepConnection = 0x2;
+constexpr uint32_t kProtocolSsh = 0x300;
+constexpr int32_t kProxyOther = 255;
+constexpr uint32_t kFeatureUtf8 = 0x20000;
+constexpr uint32_t kFtpEventMask = 960;   // timeout, cancel, command, progress
+constexpr uint32_t kHttpEventMask = 240;  // the same four of the HTTP library
+
+// Connection states.
+constexpr int32_t kStateUnused = 0;
+constexpr int32_t kStateIdle = 1;
+constexpr int32_t kStateConnecting = 2;
+constexpr int32_t kStateLogin = 3;
+constexpr int32_t kStateTransfer = 4;
+
+std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
+
+// The library error that a call must leave in place across a cleanup that may reset it.
+class KeepLastError {
+ public:
+  explicit KeepLastError(const ocx::LibraryOps& lib) : lib_(lib), code_(lib.getLastError()) {}
+  ~KeepLastError() { lib_.setLastError(code_); }
+
+ private:
+  const ocx::LibraryOps& lib_;
+  uint32_t code_;
+};
+
+}  // namespace
+
+const ocx::LibraryOps& CFileTransfer::CurrentLibrary() const {
+  return s_.serverType == kServerFtp ? kFtpLibrary : kHttpLibrary;
+}
+
+bool CFileTransfer::ServerTypeFromUrl(const std::string& utf8) {
+  static constexpr std::pair<const char*, int32_t> kSchemes[] = {
+      {"http://", kServerHttp}, {"https://", kServerHttp}, {"ftp://", kServerFtp},
+      {"ftps://", kServerFtp},  {"sftp://", kServerFtp},
+  };
+  for (auto [scheme, type] : kSchemes) {
+    if (strncasecmp(utf8.c_str(), scheme, strlen(scheme)) == 0) {
+      s_.serverType = type;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CFileTransfer::IsUrlArgument(const std::u16string& text) { return !text.empty() && ServerTypeFromUrl(U8(text)); }
+
+HRESULT CFileTransfer::AdoptUrl(std::u16string& remote) {
+  if (Open() || !IsUrlArgument(remote)) return S_OK;
+  BSTR url = SysAllocStringLen(remote.data(), UINT(remote.size()));
+  if (!url) return E_OUTOFMEMORY;
+  HRESULT hr = put_URL(url);
+  SysFreeString(url);
+  if (FAILED(hr)) return hr;
+  remote = s_.resource;
+  return S_OK;
+}
+
+HRESULT CFileTransfer::Fail(VARIANT* error, uint32_t code) {
+  if (code == 0) code = CurrentLibrary().getLastError();
+  SetErrorArgument(error, Low16(code));
+  return RaiseError(code, s_.throwError, true);
+}
+
+HRESULT CFileTransfer::Refuse(VARIANT* error, int32_t number, uint32_t code) {
+  SetErrorArgument(error, number);
+  return RaiseError(code, s_.throwError, true);
+}
+
+HRESULT ImplicitConnection::Open() {
+  if (c_.Open()) return S_OK;
+  HRESULT hr = c_.ConnectFromProperties();
+  made_ = SUCCEEDED(hr);
+  return hr;
+}
+
+void ImplicitConnection::End() {
+  if (!made_) return;
+  made_ = false;
+  KeepLastError keep(c_.CurrentLibrary());
+  VARIANT scratch{};
+  c_.Disconnect(&scratch);
+  VariantClear(&scratch);
+}
+
+void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
+  uint32_t options = 0;
+  if (s_.options & kOptionSecure) options |= kOptionSecure;
+  if (s_.options & kOptionSecureExplicit) options |= kOptionSecure | kOptionSecureExplicit;
+  if (s_.options & kOptionSecureShell) options |= kOptionSecureShell;
+  if (s_.passive) options |= kFtpPassive;
+  if (s_.keepAlive) options |= kFtpKeepAlive;
+  if (s_.secure) options |= kOptionSecure;
+  if (s_.secureProtocol & kProtocolSsh) options |= kOptionSecureShell;
+
+  const std::string server = U8(s_.serverName), user = U8(s_.userName), password = U8(s_.password);
+  const bool sftp = s_.serverPort == 22 || (options & kOptionSecureShell);
+  LibHandle h = kInvalidLibHandle;
+  if (sftp) {
+    // The SSH connection authenticates itself: no separate login.
+    h = FtpConnect(server.c_str(), uint32_t(s_.serverPort), user.c_str(), password.c_str(), uint32_t(s_.timeout),
+                   options, credentials);
+  } else if (s_.proxyType != 0) {
+    h = FtpProxyConnect(uint32_t(s_.proxyType), U8(s_.proxyServer).c_str(), uint32_t(s_.proxyPort),
+                        U8(s_.proxyUser).c_str(), U8(s_.proxyPassword).c_str(), server.c_str(),
+                        uint32_t(s_.timeout), options, credentials);
+  } else {
+    h = FtpConnect(server.c_str(), uint32_t(s_.serverPort), nullptr, nullptr, uint32_t(s_.timeout), options,
+                   credentials);
+  }
+  if (h == kInvalidLibHandle) return;
+  session_ = h;
+
+  if (!sftp && s_.proxyType != kProxyOther) {
+    s_.state = kStateLogin;
+    if (FtpLogin(h, user.c_str(), password.c_str(), U8(s_.account).c_str()) == -1) {
+      KeepLastError keep(kFtpLibrary);
+      const int32_t reply = FtpReadReply(h);
+      loginReplyCode_ = reply < 0 ? 0 : uint32_t(reply);
+      FtpDisconnect(h);
+      session_ = kInvalidLibHandle;
+      s_.state = kStateUnused;
+      return;
+    }
+  }
+
+  // Set-up failures are not reported: the connection stands without them.
+  FtpSetPriority(h, uint32_t(s_.priority));
+  FtpSetActivePorts(h, s_.activePortLow, s_.activePortHigh);
+  if (s_.featuresSet) FtpSetFeatures(h, s_.features);
+  s_.features = FtpGetFeatures(h);
+  if ((s_.features & kFeatureUtf8) && s_.encoding == 2 && FtpSetEncoding(h, 2) == -1) {
+    s_.features &= ~kFeatureUtf8;
+    s_.encoding = 1;
+  }
+  FtpRegisterEvents(h, Window(), kLibraryNotifyMessage, kFtpEventMask);
+  RefreshServerDirectory();
+  put_FileType(s_.fileType);
+  put_Passive(s_.passive ? VARIANT_TRUE : VARIANT_FALSE);
+}
+
+void CFileTransfer::ConnectHttp(SecCredentials* credentials) {
+  uint32_t options = kHttpKeepConnection;
+  if (s_.options & kOptionNoCache) options |= kOptionNoCache;
+  if ((s_.options & kOptionSecure) || s_.secure) options |= kOptionSecure;
+  const std::string server = U8(s_.serverName);
+  LibHandle h = kInvalidLibHandle;
+  if (s_.proxyType != 0) {
+    h = HttpProxyConnect(uint32_t(s_.proxyType), U8(s_.proxyServer).c_str(), uint32_t(s_.proxyPort),
+                         U8(s_.proxyUser).c_str(), U8(s_.proxyPassword).c_str(), server.c_str(),
+                         uint32_t(s_.serverPort), uint32_t(s_.timeout), options, s_.protocolVersion, credentials);
+  } else {
+    h = HttpConnect(server.c_str(), uint32_t(s_.serverPort), uint32_t(s_.timeout), options, s_.protocolVersion,
+                    credentials);
+  }
+  if (h == kInvalidLibHandle) return;
+  session_ = h;
+  s_.state = kStateIdle;
+  HttpSetPriority(h, uint32_t(s_.priority));
+  HttpSetCompression(h, s_.compression ? 1 : 0);
+  HttpRegisterEvents(h, Window(), kLibraryNotifyMessage, kHttpEventMask);
+  HttpSetAuthentication(h, 1, U8(s_.userName).c_str(), U8(s_.password).c_str());
+}
+
+HRESULT CFileTransfer::ConnectFromProperties() {
+  if (Open()) Disconnect(nullptr);
+  s_.state = kStateConnecting;
+  s_.transferBytes = 0;
+  s_.transferRate = 0;
+  s_.transferTime = 0;
+
+  SecCredentials* credentials = nullptr;
+  if (!s_.certificateName.empty() || s_.secureProtocol != 0)
+    SecCreateCredentials(s_.secureProtocol, U8(s_.certificateUser).c_str(), U8(s_.certificatePassword).c_str(),
+                         U8(s_.certificateStore).c_str(), U8(s_.certificateName).c_str(), &credentials);
+  if (s_.serverType == kServerFtp)
+    ConnectFtp(credentials);
+  else if (s_.serverType == kServerHttp)
+    ConnectHttp(credentials);
+  SecFreeCredentials(&credentials);
+
+  if (!Open()) {
+    s_.state = kStateUnused;
+    return RaiseError(0, true, false);
+  }
+  if (tasks_.ServerType() != s_.serverType) {
+    // Ids of the other library's tasks mean nothing to this one.
+    tasks_.AbortAll(nullptr, nullptr);
+    tasks_.SetServerType(s_.serverType);
+  }
+  s_.state = kStateIdle;
+  s_.security = SecSessionInfo{};
+  s_.security.size = sizeof(SecSessionInfo);
+  if (s_.serverType == kServerFtp)
+    FtpGetSecurityInfo(session_, &s_.security);
+  else
+    HttpGetSecurityInfo(session_, &s_.security);
+  return S_OK;
+}
+
+bool CFileTransfer::RefreshStatistics() {
+  if (s_.serverType == kServerFtp) {
+    FtpTransferStatus status{};
+    if (FtpGetTransferStatus(session_, &status) == -1) return false;
+    s_.transferBytes = status.bytesCopied;
+    s_.transferRate = status.bytesPerSecond;
+    s_.transferTime = status.elapsed;
+    return true;
+  }
+  HttpTransferStatus status{};
+  if (HttpGetTransferStatus(session_, &status) == -1) return false;
+  s_.transferBytes = status.copied;
+  s_.transferRate = status.rate;
+  s_.transferTime = status.elapsed;
+  return true;
+}
+
+HRESULT CFileTransfer::DownloadFile(const std::string& local, const std::string& remote, uint64_t offset) {
+  s_.state = kStateTransfer;
+  s_.transferFileName = plat::ToUtf16(remote);
+  int32_t r = -1;
+  if (s_.serverType == kServerFtp) {
+    r = FtpRetrieveFile(session_, local.c_str(), remote.c_str(), s_.appendFile ? 1 : 0, offset);
+  } else if (local.empty()) {
+    HttpSetLastError(cvErrorFileNotCreated);
+  } else {
+    // A redirect completes the request with its status: the control does not follow it.
+    r = HttpRetrieveFile(session_, local.c_str(), remote.c_str(), 0, offset);
+  }
+  s_.state = kStateIdle;
+  return r == -1 ? RaiseError(0, true, false) : S_OK;
+}
+
+HRESULT CFileTransfer::UploadFile(const std::string& local, const std::string& remote, uint64_t offset) {
+  s_.state = kStateTransfer;
+  s_.transferFileName = plat::ToUtf16(remote);
+  const int32_t r = s_.serverType == kServerFtp
+                        ? FtpStoreFile(session_, local.c_str(), remote.c_str(), s_.appendFile ? 1 : 0, offset)
+                        : HttpStoreFile(session_, local.c_str(), remote.c_str(), 0, offset);
+  s_.state = kStateIdle;
+  return r == -1 ? RaiseError(0, true, false) : S_OK;
+}
+
+HRESULT CFileTransfer::ChangeServerDirectory(const std::string& path) {
+  return FtpChangeDirectory(session_, path.c_str()) == -1 ? RaiseError(0, true, false) : S_OK;
+}
+
+HRESULT CFileTransfer::RefreshServerDirectory() {
+  char buffer[512] = {};
+  if (FtpGetWorkingDirectory(session_, buffer, sizeof buffer) == -1) return RaiseError(0, true, false);
+  s_.serverDirectory = plat::ToUtf16(buffer);
+  return S_OK;
+}
+
+}  // namespace filexfer

@@ -1,0 +1,113 @@
+// The methods that open, end and drive the connection: Connect, Disconnect, Cancel and
+// Command.
+#include <strings.h>
+
+#include "core/errors/error_codes.h"
+#include "filexfer/ocx/file_transfer.h"
+#include "filexfer/ocx/libraries.h"
+#include "filexfer/ocx/method_frame.h"
+#include "ftp/ftp.h"
+#include "http/http.h"
+#include "ocx/variant_args.h"
+
+namespace filexfer {
+
+HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT userName, VARIANT password,
+                               VARIANT timeout, VARIANT options, VARIANT* error) {
+  CV_OCX_ENTRY;
+  if (!IsInitialized()) AutoInitialize();
+  SetErrorArgument(error, 0);
+  if (!ocx::IsMissingArgument(serverName)) {
+    std::u16string text;
+    if (HRESULT hr = TextArgument(serverName, &text, nullptr); FAILED(hr)) return hr;
+    if (IsUrlArgument(text)) {
+      BSTR url = SysAllocStringLen(text.data(), UINT(text.size()));
+      HRESULT hr = put_URL(url);
+      SysFreeString(url);
+      if (FAILED(hr)) return hr;
+    } else {
+      s_.serverName = text;
+    }
+  }
+  if (!ocx::IsMissingArgument(serverPort))
+    if (HRESULT hr = ocx::VariantToInt32(&serverPort, &s_.serverPort); FAILED(hr)) return hr;
+  if (!ocx::IsMissingArgument(userName))
+    if (HRESULT hr = TextArgument(userName, &s_.userName, nullptr); FAILED(hr)) return hr;
+  if (!ocx::IsMissingArgument(password))
+    if (HRESULT hr = TextArgument(password, &s_.password, nullptr); FAILED(hr)) return hr;
+  if (s_.serverType == kServerUndefined) {
+    const std::string name = ocx::Utf16ToUtf8(s_.serverName);
+    if (strncasecmp(name.c_str(), "ftp", 3) == 0)
+      s_.serverType = kServerFtp;
+    else if (strncasecmp(name.c_str(), "www", 3) == 0)
+      s_.serverType = kServerHttp;
+    else
+      s_.serverType = s_.serverPort == 80 || s_.serverPort == 443 ? kServerHttp : kServerFtp;
+  }
+  if (!ocx::IsMissingArgument(timeout))
+    if (HRESULT hr = ocx::VariantToInt32(&timeout, &s_.timeout); FAILED(hr)) return hr;
+  if (!ocx::IsMissingArgument(options)) {
+    uint32_t value = 0;
+    if (HRESULT hr = ocx::VariantToUInt32(&options, &value); FAILED(hr)) return hr;
+    s_.options = value;
+    if (value & 0x2000) {
+      s_.options |= 0x1000;
+      s_.secure = true;
+    }
+  }
+  if (Open()) Disconnect(nullptr);
+  if (SUCCEEDED(ConnectFromProperties())) return S_OK;
+  return Fail(error);
+}
+
+HRESULT CFileTransfer::Disconnect(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetErrorArgument(error, 0);
+  if (Open()) {
+    RefreshStatistics();
+    if (s_.serverType == kServerFtp)
+      FtpDisconnect(session_);
+    else
+      HttpDisconnect(session_);
+  }
+  s_.state = 0;
+  s_.featuresSet = false;
+  session_ = kInvalidLibHandle;
+  return S_OK;
+}
+
+HRESULT CFileTransfer::Cancel(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetErrorArgument(error, 0);
+  if (s_.state == 2 || s_.state == 3) {
+    // The host re-entered from its message loop while Connect waits in the library.
+    Fire_OnCancel();
+    s_.state = 0;
+    return S_OK;
+  }
+  if (!Open()) return S_OK;
+  const int32_t r = s_.serverType == kServerFtp ? FtpCancel(session_) : HttpCancel(session_);
+  if (r != -1) return S_OK;
+  SetErrorArgument(error, Low16(CurrentLibrary().getLastError()));
+  return RaiseError(0, s_.throwError, true);
+}
+
+HRESULT CFileTransfer::Command(VARIANT command, VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetErrorArgument(error, 0);
+  if (s_.serverType != kServerFtp) {
+    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
+    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  }
+  if (!Open()) {
+    kFtpLibrary.setLastError(cvErrorNotConnected);
+    return Refuse(error, Low16(cvErrorNotConnected), cvErrorNotConnected);
+  }
+  if (!IsInitialized()) AutoInitialize();
+  std::u16string text;
+  if (HRESULT hr = TextArgument(command, &text); FAILED(hr)) return hr;
+  if (FtpSendCommand(session_, ocx::Utf16ToUtf8(text).c_str(), nullptr) == -1) return Fail(error);
+  return S_OK;
+}
+
+}  // namespace filexfer
