@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/sock/sock.h"
 #include "platform/base/tick.h"
 #include "ssh/net/ssh_net.h"
@@ -58,6 +60,19 @@ inline bool PumpUntil(const std::function<bool()>& done, uint32_t seconds = 10) 
   return true;
 }
 
+
+// Sockets are started once for the whole test program (inline: one registration per
+// program whichever files include this).
+class SocketsEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    plat::WSADATA data;
+    SockStartup(&data);
+  }
+  void TearDown() override { SockCleanup(); }
+};
+inline ::testing::Environment* const g_socketsEnvironment =
+    ::testing::AddGlobalTestEnvironment(new SocketsEnvironment);
 
 inline SshSettings DefaultSettings() {
   SshSettings s;

@@ -20,6 +20,7 @@ struct HandleConnection {
   int fd = -1;
   plat::Event toMain{plat::Event::Reset::Auto};
   plat::Event fromMain{plat::Event::Reset::Auto};
+  plat::Event stop{plat::Event::Reset::Manual};  // the worker is to end now
   std::atomic<uint32_t> done{0};
   uint32_t defunct = 0;
   uint32_t busy = 0;  // the worker owns the buffer
@@ -59,7 +60,7 @@ int CompareEvent(void* key, void* element) {
 // Waits until fd is ready for `events` or the worker is stopped; false when stopped.
 bool WaitReady(HandleConnection* h, int fd, short events) {
   for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {h->thread->cancel().fd(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, events, 0}, {h->stop.fd(), POLLIN, 0}};
     int r = poll(fds, 2, -1);
     if (r < 0 && errno == EINTR) continue;
     if (fds[1].revents) return false;
@@ -235,7 +236,7 @@ void HandleFree(HandleConnection* h) {
   if (h->thread) {
     // The worker waits on its stop token beside every read, write and hand-off, so it
     // ends promptly; its buffer is released only after it has.
-    h->thread->Cancel();
+    h->stop.Set();
     h->thread->Join();
   }
   if (h->dispatching == 0) Destroy(h);
