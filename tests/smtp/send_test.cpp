@@ -365,3 +365,26 @@ TEST_F(SmtpSend, EventsAndTransferStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// An entry longer than an address field is judged by its bare address: a long display
+// name is fine, an address too long for the envelope is skipped like an unparsable one.
+TEST_F(SmtpSend, LongRecipientEntries) {
+  const std::string list = "\"" + std::string(200, 'N') + "\" <b@y.test>, " + std::string(130, 'l') +
+                           "@y.test, not an address";
+  ScriptServer server;
+  Envelope(Greet(server, {}), "MAIL FROM:<a@x.test>", {"RCPT TO:<b@y.test>"}).Expect("DATA").Reply("354 go")
+      .Expect("hi").Expect(".").Reply("250 ok").Expect("QUIT");
+  const LibHandle h = Connect(server);
+  ASSERT_NE(h, kInvalidLibHandle);
+  EXPECT_EQ(SmtpSendMessage(h, "a@x.test", list.c_str(), "hi", 0, kSmtpSourceText), 0) << std::hex << SmtpGetLastError();
+  // A sender address over 120 characters is refused.
+  const std::string sender = std::string(121, 's') + "@x.test";
+  EXPECT_EQ(SmtpSendMessage(h, sender.c_str(), "b@y.test", "hi", 0, kSmtpSourceText), -1);
+  EXPECT_EQ(SmtpGetLastError(), 0x8004271Eu);
+  SmtpDisconnect(h);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+}
+
+}  // namespace

@@ -81,7 +81,9 @@ TEST_F(SmtpSession, HelloArgument) {
     ASSERT_TRUE(server.Finish()) << server.failure();
     const std::string hello = server.received().at(0);
     EXPECT_EQ(hello.find("bad_name"), std::string::npos) << hello;
-    EXPECT_TRUE(hello == "EHLO localhost" || hello == "EHLO [127.0.0.1]" || hello.size() > 5) << hello;
+    // The local address's name, or its literal.
+    EXPECT_TRUE(hello == "EHLO [127.0.0.1]" || (hello.size() > 5 && hello.find_first_of("_[] ", 5) == std::string::npos))
+        << hello;
   }
   EXPECT_EQ(SmtpConnect("127.0.0.1", 1, 5, 0, "with blank", nullptr), kInvalidLibHandle);
   EXPECT_EQ(SmtpGetLastError(), 0x80042AF9u);
