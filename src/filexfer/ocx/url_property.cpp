@@ -133,7 +133,12 @@ HRESULT CFileTransfer::put_URL(BSTR value) {
   std::unique_ptr<FtpUrl, UrlFreer> url(parsed);
   if (url->scheme == 2) {
     s_.options |= kOptionSecure;
-    if (url->port != 990 && url->port != 22) s_.options |= kOptionSecureExplicit;
+    // Implicit TLS on its own ports; an explicit choice left by an earlier URL would
+    // contradict the one just given.
+    if (url->port != 990 && url->port != 22)
+      s_.options |= kOptionSecureExplicit;
+    else
+      s_.options &= ~kOptionSecureExplicit;
     put_Secure(VARIANT_TRUE);
   } else if (url->scheme == 3) {
     s_.options = (s_.options & ~kOptionSecureExplicit) | kOptionSecure | kOptionSecureShell;
