@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "mailsock/mailsock.h"
 #include "smtp/smtp_internal.h"
@@ -174,7 +175,9 @@ int32_t SmtpReset(LibHandle handle) {
 
 int32_t SmtpCancel(LibHandle handle) {
   if (handle == kInvalidLibHandle) return Fail(cvErrorInvalidHandle);
-  // Any thread: no owner check, and no operation scope (its count is the owner's).
+  // Any thread: no owner check, and no operation scope (its count is the owner's). The
+  // lock keeps the record in place while the flag is set.
+  std::lock_guard lock(Library().lock());
   SmtpSession* s = Library().FindSession(handle);
   if (!s) return -1;
   s->cancel.store(1);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,8 @@ int32_t SmtpSetDsnOptions(LibHandle handle, uint32_t options) {
 
 int32_t SmtpGetTransferStatus(LibHandle handle, SmtpTransferStatus* status) {
   if (!status) return Fail(cvErrorInvalidParameter);
+  // Another thread may be releasing the session: it stays in place while the lock is held.
+  std::lock_guard lock(Library().lock());
   const SmtpSession* s = Library().FindSession(handle);
   if (!s) return -1;
   *status = SmtpTransferStatus{};

@@ -295,3 +295,29 @@ TEST_F(SmtpSession, SecureWithoutStartTlsFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cancel from another thread ends a wait for a reply at once, with event 32.
+TEST_F(SmtpSession, CancelFromAnotherThread) {
+  ScriptServer server;
+  Greet(server).Expect("NOOP").Sleep(1500ms);
+  const LibHandle h = Connect(server, kSmtpOptionExtended, 10);
+  ASSERT_NE(h, kInvalidLibHandle);
+  EventLog log;
+  log.Attach(h);
+  std::thread canceller([h] {
+    std::this_thread::sleep_for(200ms);
+    SmtpCancel(h);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
+  canceller.join();
+  EXPECT_EQ(SmtpGetLastError(), 0x80042714u);
+  EXPECT_EQ(log.Count(32), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not the 10 s timeout
+  SmtpDisconnect(h);
+  server.Finish();
+}
+
+}  // namespace
