@@ -1,0 +1,317 @@
+// Data connections (active and passive, with TLS when asked) and file transfers with
+// their line-end conversion.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "ftpsrv/ftpsrv_internal.h"
+#include "ftpsrv/local_fs.h"
+
+namespace cvftpsrv {
+
+namespace {
+
+constexpr size_t kFileBlock = 8192;
+constexpr size_t kAsciiPiece = 4096;
+
+// The ASCII line-end conversion, the same both ways: a lone LF or CR becomes CR LF.
+class AsciiConverter {
+ public:
+  template <typename Sink>
+  bool Convert(const char* data, size_t n, Sink&& sink) {
+    char out[kAsciiPiece];
+    size_t used = 0;
+    for (size_t i = 0; i < n;) {
+      char next = data[i];
+      if (next == '\r' && previous_ == '\r') next = '\n';
+      else if (next == '\n' && previous_ != '\r') next = '\r';
+      else ++i;
+      out[used++] = next;
+      previous_ = next;
+      if (used == sizeof out) {
+        if (!sink(out, used)) return false;
+        used = 0;
+      }
+    }
+    return used == 0 || sink(out, used);
+  }
+
+ private:
+  char previous_ = 0;
+};
+
+bool SendAll(SOCKET h, const char* data, size_t n) {
+  while (n > 0) {
+    const int32_t sent = InetWrite(h, data, int32_t(std::min<size_t>(n, 0x7FFFFFFF)));
+    if (sent <= 0) return false;
+    data += sent;
+    n -= size_t(sent);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w <= 0) return false;
+    data += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+bool SameAddress(const SockAddress& a, const SockAddress& b) {
+  if (a.family != b.family) return false;
+  return std::memcmp(a.address, b.address, a.family == 2 ? 4 : 16) == 0;
+}
+
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+uint32_t SendFile(const Client& c, const std::string& file) {
+  FtpServerSession& s = *c.session;
+  s.state.store(kFtpStateSending);
+  s.direction = 0;
+  s.bytesTransferred.store(0);
+  SetText(s, s.resolvedPath, file.c_str());
+  uint32_t attributes = 0;
+  if (GetAttributes(file, &attributes) && (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)))
+    return cvErrorInvalidFileType;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return cvErrorAccessDenied;
+  FileCloser closer(fd);
+  if ((c.server->options.load() & ftpServerLockFiles) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) return cvErrorAccessDenied;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  struct stat st {};
+  ::fstat(fd, &st);
+  const uint64_t size = uint64_t(st.st_size);
+  ::lseek(fd, off_t(std::min(s.restartOffset, size)), SEEK_SET);
+  const SOCKET data = s.dataSocket.load();
+  const bool ascii = s.transferType == 1;
+  AsciiConverter converter;
+  char block[kFileBlock];
+  for (;;) {
+    if (s.abortFlag.load()) return cvErrorOperationCanceled;
+    const ssize_t n = ::read(fd, block, sizeof block);
+    if (n < 0) return cvErrorFileReadFailed;
+    if (n == 0) break;
+    bool ok;
+    if (ascii) {
+      ok = converter.Convert(block, size_t(n), [&](const char* p, size_t m) {
+        if (!SendAll(data, p, m)) return false;
+        s.bytesTransferred.fetch_add(m);
+        return true;
+      });
+    } else {
+      ok = SendAll(data, block, size_t(n));
+      if (ok) s.bytesTransferred.fetch_add(uint64_t(n));
+    }
+    if (!ok) return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
+  }
+  return 0;
+}
+
+uint32_t ReceiveFile(const Client& c, const std::string& file, bool append) {
+  FtpServerSession& s = *c.session;
+  s.state.store(kFtpStateReceiving);
+  s.direction = 1;
+  s.bytesTransferred.store(0);
+  SetText(s, s.resolvedPath, file.c_str());
+  uint32_t attributes = 0;
+  if (GetAttributes(file, &attributes)) {
+    if (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)) return cvErrorInvalidFileType;
+    if (attributes & ftpAttributeReadOnly) return cvErrorAccessDenied;
+  }
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return cvErrorAccessDenied;
+  FileCloser closer(fd);
+  if ((c.server->options.load() & ftpServerLockFiles) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) return cvErrorAccessDenied;
+  struct stat st {};
+  ::fstat(fd, &st);
+  const uint64_t size = uint64_t(st.st_size);
+  if (append) {
+    ::lseek(fd, 0, SEEK_END);
+    s.restartOffset = 0;
+    s.direction = 2;
+  } else if (s.restartOffset > 0 && s.restartOffset < size) {
+    ::lseek(fd, off_t(s.restartOffset), SEEK_SET);
+    if (::ftruncate(fd, off_t(s.restartOffset)) != 0) return cvErrorFileWriteFailed;
+  } else if (s.restartOffset > 0) {
+    ::lseek(fd, 0, SEEK_END);
+  } else if (::ftruncate(fd, 0) != 0) {
+    return cvErrorFileWriteFailed;
+  }
+  const SOCKET data = s.dataSocket.load();
+  const bool ascii = s.transferType == 1;
+  AsciiConverter converter;
+  char block[kFileBlock];
+  for (;;) {
+    if (s.abortFlag.load()) return cvErrorOperationCanceled;
+    const int32_t n = InetRead(data, block, int32_t(sizeof block));
+    if (n < 0) return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
+    if (n == 0) break;
+    s.bytesTransferred.fetch_add(uint64_t(n));
+    const bool ok = ascii ? converter.Convert(block, size_t(n), [&](const char* p, size_t m) { return WriteAll(fd, p, m); })
+                          : WriteAll(fd, block, size_t(n));
+    if (!ok) return cvErrorFileWriteFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void CloseData(FtpServerSession& s) {
+  const SOCKET h = s.dataSocket.exchange(INVALID_SOCKET);
+  if (h != INVALID_SOCKET) {
+    const uint32_t saved = InetGetLastError();
+    InetDisconnect(h);
+    InetSetLastError(saved);
+  }
+  s.abortFlag.store(0);
+}
+
+uint32_t TakeDataConnection(const Client& c) {
+  FtpServerSession& s = *c.session;
+  if (s.state.load() == kFtpStatePassive) {
+    const SOCKET listener = s.dataSocket.exchange(INVALID_SOCKET);
+    const SOCKET accepted = InetAcceptDefault(listener);
+    const uint32_t err = InetGetLastError();
+    InetDisconnect(listener);
+    if (accepted == INVALID_SOCKET) return err ? err : cvErrorNotConnected;
+    // Only the client itself may take its data connection.
+    SockAddress peer{};
+    InetGetPeerAddress(accepted, &peer, nullptr);
+    if (!SameAddress(peer, s.clientAddress)) {
+      InetDisconnect(accepted);
+      return cvErrorAccessDenied;
+    }
+    s.dataSocket.store(accepted);
+  }
+  if (s.security.load() & kFtpProtectData) {
+    if (SecStartSession(s.dataSocket.load(), kSecRoleServer, c.server->credentials) != 0) {
+      const uint32_t err = InetGetLastError();
+      CloseData(s);
+      return err ? err : cvErrorSecurityCredentials;
+    }
+  }
+  return 0;
+}
+
+bool OpenActiveIfNeeded(const Client& c) {
+  FtpServerSession& s = *c.session;
+  if (s.state.load() == kFtpStateActive && s.dataSocket.load() == INVALID_SOCKET) {
+    const uint32_t saved = InetGetLastError();
+    FtpSessionOpenDataConnection(c.server->serverHandle.load(), s.clientId, nullptr, nullptr);
+    InetSetLastError(saved);
+  }
+  return s.dataSocket.load() != INVALID_SOCKET;
+}
+
+}  // namespace cvftpsrv
+
+using namespace cvftpsrv;
+
+int32_t FtpSessionOpenDataConnection(uint64_t server, uint32_t clientId, SockAddress* address, uint32_t* port) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  FtpServerRecord& r = *c.server;
+  FtpServerSession& s = *c.session;
+  if (s.dataSocket.load() != INVALID_SOCKET) return Fail(server, cvErrorConnectionOpen, 0);
+  if (s.state.load() == kFtpStateActive) {
+    const SOCKET h = InetConnect(s.dataHost, s.dataPort);
+    if (h == INVALID_SOCKET) return Fail(server, InetGetLastError(), 0);
+    s.dataSocket.store(h);
+    if (address) InetGetPeerAddress(h, address, port);
+    else if (port) *port = s.dataPort;
+    return 1;
+  }
+  if (s.state.load() != kFtpStatePassive) return Fail(server, cvErrorInvalidClientState, 0);
+  const uint32_t family = s.ipv6Data ? 23 : 2;
+  const char* any = s.ipv6Data ? "::0" : "0.0.0.0";
+  const uint32_t low = r.minPassivePort, high = r.maxPassivePort;
+  uint32_t candidate;
+  if (s.lastPassivePort == 0) {
+    const double fraction = double(s.random() % 32768) * (1.0 / 32768.0);
+    candidate = low + uint32_t(fraction * double(high - low));
+  } else {
+    candidate = s.lastPassivePort >= high ? low : s.lastPassivePort + 1;
+  }
+  // Every port of the range is tried once at most.
+  SOCKET h = INVALID_SOCKET;
+  for (uint32_t tries = 0; tries <= high - low && h == INVALID_SOCKET; ++tries) {
+    h = InetListen(any, candidate, 5, 0);
+    if (h == INVALID_SOCKET) candidate = candidate >= high ? low : candidate + 1;
+  }
+  if (h == INVALID_SOCKET) return Fail(server, InetGetLastError() ? InetGetLastError() : cvErrorAddressInUse, 0);
+  s.dataSocket.store(h);
+  s.lastPassivePort = candidate;
+  SockAddress announce{};
+  if (r.options.load() & ftpServerExternal) {
+    std::lock_guard lk(r.textLock);
+    announce = r.serverAddress;
+  } else if (InetGetLocalAddress(s.controlSocket, 0, &announce) <= 0 || announce.family != family) {
+    InetGetLocalAddress(INVALID_SOCKET, family, &announce);
+  }
+  if (address) *address = announce;
+  if (port) *port = candidate;
+  InetFormatAddress(&announce, s.dataHost);
+  s.dataPort = candidate;
+  InetSetLastError(0);
+  return 1;
+}
+
+int32_t FtpSessionCloseDataConnection(uint64_t server, uint32_t clientId) {
+  SessionPtr s = Lib().FindSession(server, clientId);
+  if (!s) return 0;
+  CloseData(*s);
+  return 1;
+}
+
+int32_t FtpSessionTransferFile(uint64_t server, uint32_t clientId, uint32_t direction, const char* file) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  FtpServerSession& s = *c.session;
+  if (s.dataSocket.load() == INVALID_SOCKET) return Fail(server, cvErrorNotConnected, 0);
+  if (!file || !*file) return Fail(server, cvErrorInvalidFileName, 0);
+  uint32_t err = TakeDataConnection(c);
+  if (err == 0) err = direction == 1 ? SendFile(c, file) : ReceiveFile(c, file, direction == 3);
+  s.state.store(kFtpStateIdle);
+  s.restartOffset = 0;
+  s.lastActivity.store(Now());
+  if (err != 0) return Fail(server, err, 0);
+  InetSetLastError(0);
+  return 1;
+}
+
+int32_t FtpSessionGetTransferInfo(uint64_t server, uint32_t clientId, FtpTransferInfo* info) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  if (!info || info->size != sizeof(FtpTransferInfo)) return Fail(server, cvErrorInvalidParameter, 0);
+  FtpServerSession& s = *c.session;
+  std::memset(info, 0, sizeof *info);
+  info->size = sizeof *info;
+  std::lock_guard lk(s.textLock);
+  const char* verb = Token(s, 0);
+  bool transfer = false;
+  for (const char* v : {"APPE", "RETR", "STOR", "STOU"}) transfer = transfer || std::strcmp(verb, v) == 0;
+  if (!transfer) return Fail(server, cvErrorInvalidCommand, 0);
+  info->direction = s.direction;
+  info->elapsed = s.commandDuration.load();
+  info->bytes = s.bytesTransferred.load();
+  CopyText(info->localPath, sizeof info->localPath, s.resolvedPath);
+  return 1;
+}

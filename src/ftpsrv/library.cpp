@@ -1,0 +1,119 @@
+// The library instance, attach and detach, tracing, credentials, and the small helpers
+// every part of the library uses.
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "core/trace/trace.h"
+#include "ftpsrv/ftpsrv_internal.h"
+
+namespace cvftpsrv {
+
+Library& Lib() {
+  static Library library;
+  return library;
+}
+
+int64_t Now() { return int64_t(::time(nullptr)); }
+
+void Fail(uint64_t server, uint32_t code) { Lib().SetLastError(server, code); }
+
+bool CopyText(char* out, size_t size, const char* text) {
+  if (!out || size == 0) return false;
+  const size_t n = text ? std::strlen(text) : 0;
+  const size_t m = std::min(n, size - 1);
+  std::memcpy(out, text ? text : "", m);
+  out[m] = '\0';
+  return m == n;
+}
+
+bool IEquals(const char* a, const char* b) { return a && b && ::strcasecmp(a, b) == 0; }
+
+std::string Upper(std::string s) {
+  for (char& ch : s) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+std::string GetText(const FtpServerSession& s, const char* field) {
+  std::lock_guard lk(s.textLock);
+  return field;
+}
+
+void SetText(FtpServerSession& s, char* field, size_t size, const char* text) {
+  std::lock_guard lk(s.textLock);
+  CopyText(field, size, text);
+}
+
+std::string JoinTokens(const FtpServerSession& s, uint32_t from) {
+  std::string out;
+  for (uint32_t i = from; i < s.tokenCount; ++i) {
+    if (!out.empty()) out += ' ';
+    out += Token(s, i);
+  }
+  return out;
+}
+
+std::string CommandLine(const FtpServerSession& s) { return JoinTokens(s, 0); }
+
+Client FindClient(uint64_t server, uint32_t clientId) {
+  Client c;
+  c.server = Lib().FindServer(server);
+  if (c.server) c.session = Lib().FindSession(server, clientId);
+  return c;
+}
+
+bool Notify(const Client& c, uint32_t event, uint32_t error) {
+  const uint64_t server = c.server->serverHandle.load();
+  if (c.server->callback)
+    c.server->callback(server, c.session->clientId, uint16_t(event), uint16_t(error & 0xFFFF), c.server->context);
+  return Lib().Peek(server) == c.server && Lib().SessionOfClient(c.session->controlSocket) == c.session;
+}
+
+}  // namespace cvftpsrv
+
+using namespace cvftpsrv;
+
+FtpServerRecord::~FtpServerRecord() {
+  SecFreeCredentials(&credentials);
+  if (logFile >= 0) ::close(logFile);
+}
+
+int32_t FtpServerAttach(const char*, LibVersionInfo* info) {
+  return Lib().Attach(info, "Corvanetics File Transfer Server Library");
+}
+
+void FtpServerDetach() {
+  if (Lib().Detach()) TraceDisable();
+}
+
+uint32_t FtpServerIsInitialized() { return Lib().IsInitialized(); }
+
+int32_t FtpServerBuildCredentials(const char* user, const char* password, const char* store, const char* name,
+                                  SecCredentials** out) {
+  return SecBuildCredentials(16, 0, user, password, store, name, out);
+}
+
+void FtpServerFreeCredentials(SecCredentials** credentials) { SecFreeCredentials(credentials); }
+
+int32_t FtpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | 0x1000); }
+
+int32_t FtpServerStopTrace() { return TraceDisable(); }
+
+void FtpServerLock(uint64_t server) { Lib().Lock(server); }
+void FtpServerUnlock(uint64_t server) { Lib().Unlock(server); }
+void FtpServerSetLastError(uint64_t server, uint32_t code) { Lib().SetLastError(server, code); }
+uint32_t FtpServerGetLastError(uint64_t server) { return Lib().GetLastError(server); }
+uint32_t FtpServerCurrentClientId(uint64_t server) { return Lib().CurrentClientId(server); }
+int32_t FtpServerSuspend(uint64_t server) { return Lib().Suspend(server); }
+int32_t FtpServerResume(uint64_t server) { return Lib().Resume(server); }
+int32_t FtpServerIsListening(uint64_t server) { return Lib().IsListening(server); }
+int32_t FtpServerDisconnectClient(uint64_t server, uint32_t clientId) {
+  return Lib().DisconnectClient(server, clientId);
+}
+int32_t FtpServerListClientIds(uint64_t server, uint32_t* ids, uint32_t capacity) {
+  return Lib().ListClientIds(server, ids, capacity);
+}

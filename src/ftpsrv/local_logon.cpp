@@ -1,0 +1,65 @@
+// Local account logon through PAM, serialised because PAM modules need not be
+// thread-safe.
+#include "ftpsrv/local_logon.h"
+
+#include <security/pam_appl.h>
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace cvftpsrv {
+
+namespace {
+
+struct LogonSettings {
+  std::mutex lock;
+  std::string service = "ftp";
+  std::string directory;
+};
+
+LogonSettings& Settings() {
+  static LogonSettings settings;
+  return settings;
+}
+
+int Converse(int count, const pam_message** messages, pam_response** responses, void* data) {
+  if (count <= 0 || count > PAM_MAX_NUM_MSG) return PAM_CONV_ERR;
+  auto* out = static_cast<pam_response*>(std::calloc(size_t(count), sizeof(pam_response)));
+  if (!out) return PAM_BUF_ERR;
+  const char* password = static_cast<const char*>(data);
+  for (int i = 0; i < count; ++i) {
+    const int style = messages[i]->msg_style;
+    if (style == PAM_PROMPT_ECHO_OFF || style == PAM_PROMPT_ECHO_ON) out[i].resp = ::strdup(password);
+  }
+  *responses = out;
+  return PAM_SUCCESS;
+}
+
+}  // namespace
+
+bool LocalLogon(const char* user, const char* password) {
+  if (!user || !*user || !password) return false;
+  LogonSettings& s = Settings();
+  std::lock_guard lk(s.lock);
+  pam_conv conversation{Converse, const_cast<char*>(password)};
+  pam_handle_t* handle = nullptr;
+  if (pam_start_confdir(s.service.c_str(), user, &conversation, s.directory.empty() ? nullptr : s.directory.c_str(),
+                        &handle) != PAM_SUCCESS)
+    return false;
+  int rc = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+  if (rc == PAM_SUCCESS) rc = pam_acct_mgmt(handle, PAM_SILENT);
+  pam_end(handle, rc);
+  return rc == PAM_SUCCESS;
+}
+
+void SetLogonServiceForTesting(const char* service, const char* directory) {
+  LogonSettings& s = Settings();
+  std::lock_guard lk(s.lock);
+  s.service = service ? service : "ftp";
+  s.directory = directory ? directory : "";
+}
+
+}  // namespace cvftpsrv

@@ -1,0 +1,208 @@
+// The engine's callback for every FTP server: admits or refuses connections, keeps the
+// session, greets, reads command lines, watches the login and idle limits, and reports
+// each step to the owner.
+#include <cstdio>
+#include <cstring>
+
+#include "ftpsrv/ftpsrv_internal.h"
+#include "platform/base/thread.h"
+#include "platform/base/tick.h"
+
+namespace cvftpsrv {
+
+void ResetSession(const FtpServerRecord& r, FtpServerSession& s) {
+  const uint32_t options = r.options.load();
+  {
+    std::lock_guard lk(s.textLock);
+    s.userName[0] = s.password[0] = '\0';
+    s.homeDirectory[0] = s.currentDirectory[0] = s.renameSource[0] = s.resolvedPath[0] = '\0';
+  }
+  s.abortFlag.store(0);
+  s.guest.store(0);
+  s.loggedIn.store(0);
+  s.utf8 = 0;
+  s.listStyle = (options & ftpServerUnixMode) ? ftpListUnix : ftpListMsdos;
+  s.transferType = 3;
+  s.transferMode = 0;
+  s.language = 1033;
+  s.state.store(kFtpStateIdle);
+  s.access.store((options & ftpServerRestricted) ? kFtpAccessRestrictedSet : kFtpAccessBeforeLogin);
+  s.security.store((options & ftpServerImplicitSSL) ? (kFtpProtectControl | kFtpProtectData) : 0);
+  s.loginFailures = s.failureCount = s.commandCount = 0;
+  s.lastPassivePort = 0;
+  s.bytesTransferred.store(0);
+  s.restartOffset = 0;
+  s.connectTime.store(Now());
+  s.lastActivity.store(Now());
+}
+
+}  // namespace cvftpsrv
+
+using namespace cvftpsrv;
+
+namespace {
+
+void RefuseDirectly(SOCKET client, const char* text) {
+  char line[128];
+  std::snprintf(line, sizeof line, "%d %s", 421, text);
+  InetWriteLine(client, line, nullptr);
+  InetDisconnect(client);
+}
+
+void OnConnect(SOCKET client, uint32_t error) {
+  const uint64_t server = uint64_t(ServerGetClientServer(client));
+  RecordPtr r = Lib().Peek(server);
+  if (!r) return;
+  const uint32_t options = r->options.load();
+  if (options & ftpServerImplicitSSL) {
+    if (SecStartSession(client, kSecRoleServer, r->credentials) != 0) {
+      const uint32_t err = InetGetLastError();
+      if (r->callback) r->callback(server, 0, uint16_t(ftpEventConnect), uint16_t(err & 0xFFFF), r->context);
+      InetDisconnect(client);
+      return;
+    }
+  }
+  if (!r->accepting.load()) return RefuseDirectly(client, "Service unavailable, please try again later");
+  const uint32_t clientId = ServerGetClientId(client);
+  if (clientId == 0) return;
+  SockAddress peer{};
+  uint32_t peerPort = 0;
+  InetGetPeerAddress(client, &peer, &peerPort);
+  if (error != 0) {
+    if (r->callback) r->callback(server, clientId, uint16_t(ftpEventConnect), uint16_t(error & 0xFFFF), r->context);
+    return;
+  }
+  const uint32_t maxClients = r->maxClients.load(), maxPerAddress = r->maxPerAddress.load();
+  if (maxClients > 0 && uint32_t(ServerGetClientCount(SOCKET(server))) > maxClients)
+    return RefuseDirectly(client, "Maximum number of connections exceeded");
+  if (maxPerAddress > 0 && uint32_t(ServerCountClientsFrom(SOCKET(server), &peer)) > maxPerAddress)
+    return RefuseDirectly(client, "Maximum number of concurrent connections exceeded");
+
+  auto s = std::make_shared<FtpServerSession>();
+  s->serverHandle = server;
+  s->controlSocket = client;
+  s->clientId = clientId;
+  s->threadId = plat::GetCurrentThreadId();
+  s->clientAddress = peer;
+  s->clientPort = peerPort;
+  InetFormatAddress(&peer, s->clientAddressText);
+  {
+    std::lock_guard lk(r->textLock);
+    CopyText(s->hostName, sizeof s->hostName, r->hostName);
+  }
+  s->loginLimit.store(r->authTime);
+  s->idleLimit.store(r->idleTime);
+  ResetSession(*r, *s);
+  s->random.seed(uint32_t(s->connectTime.load()));
+  s->registryKey = Lib().RegisterSession(s);
+  ServerSetClientContext(client, s->registryKey);
+
+  Client c{r, s};
+  if (!Notify(c, ftpEventConnect)) return;
+  if (!s->replySent.load()) {
+    char address[64] = {};
+    FtpServerGetAddress(server, clientId, address);
+    std::string host, identity = r->identity;
+    {
+      std::lock_guard lk(r->textLock);
+      host = r->hostName;
+    }
+    ReplyF(c, 220, "%s %s [%s]", host.c_str(), identity.c_str(), address);
+  }
+}
+
+void OnRead(SOCKET client, uint32_t error) {
+  const uint64_t server = uint64_t(ServerGetClientServer(client));
+  Client c{Lib().Peek(server), Lib().SessionOfClient(client)};
+  if (!c) return;
+  FtpServerSession& s = *c.session;
+  if (error != 0) {
+    Notify(c, ftpEventCommand, error);
+    return;
+  }
+  if (!s.loggedIn.load() && Now() - s.connectTime.load() >= int64_t(s.loginLimit.load())) {
+    InetDiscardInput(client);
+    s.replySent.store(0);
+    ReplyF(c, 421, "Login timeout (%d seconds), closing control connection", int(s.loginLimit.load()));
+    InetDisconnect(client);
+    return;
+  }
+  char line[1024];
+  uint32_t size = sizeof line;
+  if (!InetReadLine(client, line, &size)) {
+    Notify(c, ftpEventCommand, InetGetLastError());
+    return;
+  }
+  if (size >= 1023) {
+    InetDiscardInput(client);
+    InetWriteLine(client, "501 Command line too long", nullptr);
+    return;
+  }
+  const uint32_t start = plat::GetTickCount();
+  FtpExecuteCommand(server, s.clientId, line);
+  const uint32_t end = plat::GetTickCount();
+  FtpSessionLogCommand(server, s.clientId);
+  if (Lib().Peek(server) != c.server || Lib().SessionOfClient(client) != c.session) return;
+  s.commandDuration.store(end - start);
+  if (c.server->callback && s.tokenCount > 0) {
+    if (!Notify(c, ftpEventResult)) return;
+  }
+  if (const uint32_t pending = s.pendingEvent.load()) {
+    if (!Notify(c, pending, s.pendingError.load())) return;
+    s.pendingEvent.store(0);
+    s.pendingError.store(0);
+  }
+}
+
+void OnDisconnect(SOCKET client) {
+  const uint64_t server = uint64_t(ServerGetClientServer(client));
+  RecordPtr r = Lib().Peek(server);
+  SessionPtr s = Lib().SessionOfClient(client);
+  if (r && s && r->callback) Notify(Client{r, s}, ftpEventDisconnect);
+  uint64_t key = 0;
+  ServerGetClientContext(client, &key);
+  ServerSetClientContext(client, 0);
+  if (!s) return;
+  Lib().UnregisterSession(s->registryKey);
+  if (s->loggedIn.exchange(0) && r) {
+    r->loggedIn.fetch_sub(1);
+    if (s->guest.load()) r->loggedInGuests.fetch_sub(1);
+  }
+  CloseData(*s);
+  std::lock_guard lk(s->textLock);
+  s->programOutput.clear();
+  s->hasProgramOutput = false;
+}
+
+void OnTimeout(SOCKET client) {
+  const uint64_t server = uint64_t(ServerGetClientServer(client));
+  Client c{Lib().Peek(server), Lib().SessionOfClient(client)};
+  if (!c) return;
+  FtpServerSession& s = *c.session;
+  if (s.dataSocket.load() != INVALID_SOCKET && s.state.load() != kFtpStateIdle) return;
+  if (s.loggedIn.load()) {
+    if (Now() - s.lastActivity.load() < int64_t(s.idleLimit.load())) return;
+    if (!Notify(c, ftpEventTimeout)) return;
+    if (Now() - s.lastActivity.load() < int64_t(s.idleLimit.load())) return;
+    s.replySent.store(0);
+    ReplyF(c, 421, "Idle timeout (%d seconds), closing control connection", int(s.idleLimit.load()));
+  } else {
+    if (Now() - s.connectTime.load() <= int64_t(s.loginLimit.load())) return;
+    s.replySent.store(0);
+    ReplyF(c, 421, "Login timeout (%d seconds), closing control connection", int(s.loginLimit.load()));
+  }
+  InetDisconnect(client);
+}
+
+}  // namespace
+
+void FtpSessionEvent(uint64_t clientSocket, uint32_t event, uint32_t error, uint64_t) {
+  const SOCKET client = SOCKET(clientSocket);
+  switch (event) {
+    case kServerEventConnect: OnConnect(client, error); break;
+    case kServerEventRead: OnRead(client, error); break;
+    case kServerEventDisconnect: OnDisconnect(client); break;
+    case kServerEventTimeout: OnTimeout(client); break;
+    default: break;
+  }
+}
