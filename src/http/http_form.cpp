@@ -121,7 +121,7 @@ LibHandle FormCreate(uint32_t method, uint32_t encoding, const char* action) noe
     return FailHandle(cvErrorOutOfMemory);
   }
   const uint32_t tick = plat::GetTickCount();
-  std::snprintf(f->boundary, sizeof f->boundary, "----=_CVForm_%04u_%08X_%08X", slot, tick,
+  std::snprintf(f->boundary, sizeof f->boundary, "----CVForm_%04u_%08X_%08X", slot, tick,
                 uint32_t(reinterpret_cast<uintptr_t>(f)));
   t.forms[slot] = f;
   return LibHandle(kFormHandleBase + slot);
@@ -230,7 +230,7 @@ int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uin
   int32_t r;
   if (method == kFormGet) {
     const std::string url = action + "?" + std::string(bytes, bodyLength);
-    r = RetrieveData(s, url.c_str(), block, length, options);
+    r = HttpRetrieveData(handle, url.c_str(), block, length, options);
   } else if (multipart) {
     // The form's own content headers apply to this request only.
     SetHeader(s, 0, "Content-Type", ("multipart/form-data; boundary=" + boundary).c_str());

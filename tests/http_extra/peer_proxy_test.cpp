@@ -1,0 +1,123 @@
+// The system proxy in real connections: tinyproxy named by the registry or by the
+// environment, a CONNECT tunnel to nginx over TLS, bypass lists, and a configuration script
+// served by nginx.
+#include <thread>
+
+#include "extra_fixture.h"
+
+namespace httpextra {
+namespace {
+
+class ProxyPeer : public Extra {
+ protected:
+  void SetUp() override {
+    Extra::SetUp();
+    proxy_ = std::make_unique<cvpeers::PeerProcess>(TinyproxyOptions());
+    CV_START_PEER(*proxy_);
+  }
+  void StartNginx(bool tls) {
+    nginx_ = std::make_unique<cvpeers::PeerProcess>(NginxOptions(tls));
+    if (tls) {
+      ASSERT_TRUE(MakeCertificate(nginx_->dir()));
+    }
+    CV_START_PEER(*nginx_);
+    WriteFile(nginx_->dir() / "www" / "s.txt", "served");
+  }
+  std::string ProxyEntry() const { return proxy_->address() + ":" + std::to_string(proxy_->port()); }
+  // Whether the proxy logged a request line containing text (it writes as it goes).
+  bool ProxySaw(const std::string& text) {
+    for (int i = 0; i < 100; ++i) {
+      if (ReadFile(proxy_->dir() / "proxy.log").find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  std::string Fetch(LibHandle h, const char* resource = "/s.txt") {
+    plat::HGLOBAL block = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(HttpRetrieveData(h, resource, &block, &length, 0), 200) << Error();
+    return BlockText(block, length);
+  }
+
+  std::unique_ptr<cvpeers::PeerProcess> proxy_, nginx_;
+};
+
+TEST_F(ProxyPeer, SystemProxyFromTheRegistryWithItsBypassList) {
+  StartNginx(false);
+  SetProxyValues(plat::HKEY_CURRENT_USER, 1, ("http=" + ProxyEntry()).c_str());
+  const std::string target = nginx_->address() + ":" + std::to_string(nginx_->port());
+  LibHandle h = HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, nginx_->address().c_str(), nginx_->port(), 10, 0x2,
+                                 kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h), "served");
+  EXPECT_TRUE(ProxySaw("GET http://" + target + "/s.txt"));
+  HttpDisconnect(h);
+
+  // The same through the connect option; then a bypass pattern makes it direct.
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h, "/s.txt?option"), "served");
+  EXPECT_TRUE(ProxySaw("/s.txt?option"));
+  HttpDisconnect(h);
+  SetProxyValues(plat::HKEY_CURRENT_USER, 1, ("http=" + ProxyEntry()).c_str(), "example.org;127.0.0.*");
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h, "/s.txt?bypassed"), "served");
+  HttpDisconnect(h);
+  EXPECT_FALSE(ProxySaw("bypassed"));
+}
+
+TEST_F(ProxyPeer, EnvironmentProxyTunnelsTlsAndHonoursNoProxy) {
+  StartNginx(true);
+  setenv("https_proxy", ("http://" + ProxyEntry() + "/").c_str(), 1);
+  const uint32_t secure = 0x2 | 0x8 | 0x1000 | 0x800;
+  LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h), "served");
+  EXPECT_TRUE(ProxySaw("CONNECT " + nginx_->address() + ":" + std::to_string(nginx_->port())));
+  HttpDisconnect(h);
+
+  setenv("no_proxy", "localhost,127.0.0.1", 1);
+  const std::string before = ReadFile(proxy_->dir() / "proxy.log");
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h), "served");
+  HttpDisconnect(h);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ReadFile(proxy_->dir() / "proxy.log").size(), before.size()) << "no_proxy connects directly";
+}
+
+TEST_F(ProxyPeer, ConfigurationScriptNamesTheProxyAndDirectFallsBackToManualSettings) {
+  StartNginx(false);
+  WriteFile(nginx_->dir() / "www" / "wpad.dat",
+            "function FindProxyForURL(url, host) {\n"
+            "  if (host == 'manual.example') return 'DIRECT';\n"
+            "  if (shExpMatch(url, 'https:*')) return 'PROXY tunnel.example';\n"
+            "  return 'PROXY " + ProxyEntry() + "; DIRECT';\n}\n");
+  // A script URL without a path fetches /wpad.dat.
+  SetAutoConfig(plat::HKEY_CURRENT_USER,
+                ("http://" + nginx_->address() + ":" + std::to_string(nginx_->port())).c_str());
+  SetProxyValues(plat::HKEY_CURRENT_USER, 1, "manual:8000");
+
+  HttpProxyInfo info{};
+  ASSERT_EQ(HttpDiscoverProxy("www.example", 80, &info), 1) << Error();
+  EXPECT_EQ(info.type, 1u);
+  EXPECT_EQ(std::string(info.host), proxy_->address());
+  EXPECT_EQ(info.port, proxy_->port());
+  ASSERT_EQ(HttpDiscoverProxy("www.example", 443, &info), 1);
+  EXPECT_EQ(info.type, 2u);
+  EXPECT_EQ(std::string(info.host), "tunnel.example");
+  EXPECT_EQ(info.port, 443u);
+  EXPECT_EQ(HttpGetWindowsProxy("manual.example", 80, kHttpProxyAutomatic, &info), 1);
+  EXPECT_EQ(std::string(info.host), "manual");
+  EXPECT_TRUE(ReadFile(nginx_->dir() / "access.log").find("GET /wpad.dat") != std::string::npos);
+
+  // A connection with the system proxy option goes where the script says.
+  const LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h, "/s.txt?scripted"), "served");
+  EXPECT_TRUE(ProxySaw("/s.txt?scripted"));
+}
+
+}  // namespace
+}  // namespace httpextra
