@@ -1,0 +1,240 @@
+// Connecting (plain, STARTTLS or implicit TLS, CAPABILITY and ID), logging in, logging
+// out, and the TLS entry points of a session.
+#include <poll.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/url/sock_address.h"
+#include "imap/imap_internal.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/net/wsa_errors.h"
+
+namespace cvimap {
+
+namespace {
+
+constexpr uint32_t kCredentialMax = 64;
+
+// Handshake and server check; an untrusted certificate is accepted (its state is kept
+// for the security information). False with the error.
+bool StartTls(ImapSession& s) {
+  // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they
+  // must not be read as if they came over the protected channel.
+  s.receiveCount = 0;
+  s.receivePosition = 0;
+  if (!Tls::Handshake(s, s.host)) return false;
+  uint32_t error = 0;
+  if (!cvmail::TlsVerifyServer(s.tls, s.host, s.options, &error) && error != cvErrorSecurityCertificate) {
+    Fail(error);
+    return false;
+  }
+  s.tls.active = true;
+  return true;
+}
+
+int32_t WaitConnected(ImapSession& s) {
+  if (!WaitSocket(s, POLLOUT, 0)) return -1;
+  int32_t pending = 0;
+  int32_t length = sizeof pending;
+  if (SockGetPendingError(s.header.controlSocket, &pending, &length) != 0) return int32_t(SocketError()), -1;
+  if (pending != 0) return Fail(kCvErrorBase | uint32_t(pending));
+  return 0;
+}
+
+// The greeting (or any expected response) must read as OK.
+int32_t ExpectOk(ImapSession& s) {
+  s.responsePending = 1;
+  const int32_t id = ReadResponse(s);
+  if (id == int32_t(kImapResponseOk)) return 0;
+  if (id >= 0 || LastError() == 0) Fail(cvErrorUnexpectedServerResponse);
+  return -1;
+}
+
+int32_t Handshake(ImapSession& s) {
+  const bool secure = s.options & kImapOptionSecure;
+  const bool implicit = s.options & kImapOptionSecureImplicit;
+  if (secure && implicit) {
+    if (!StartTls(s)) return -1;
+  } else if (secure) {
+    if (ExpectOk(s) != 0) return -1;
+    if (SendCommand(s, "STARTTLS", nullptr) < 0) return -1;
+    if (!StartTls(s)) return -1;
+  }
+  if (!s.greetingReceived && ExpectOk(s) != 0) return -1;
+  if (SendCommand(s, "CAPABILITY", nullptr) < 0) return Refused(cvErrorUnexpectedServerResponse);
+  if ((s.options & kImapOptionSendId) && ImapFindText(s.capabilities, "ID")) {
+    char argument[128];
+    std::snprintf(argument, sizeof argument,
+                  "(\"name\" \"Corvanetics\" \"version\" \"%d.%d\" \"vendor\" \"Vantorel\")", 9, 5);
+    const uint32_t kept = LastError();
+    SendCommand(s, "ID", argument);
+    if (Gone(s) || s.closed) return -1;
+    Library().SetLastError(kept);
+  }
+  s.state = kImapStateIdle;
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace cvimap
+
+using namespace cvimap;
+
+LibHandle ImapConnectServer(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                            const SecCredentials* credentials) {
+  return ImapConnect(host, port, timeout, options, credentials);
+}
+
+LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                      const SecCredentials* credentials) {
+  char name[kSockHostNameSize];
+  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
+  if ((options & kImapOptionIpv6Only) && !SockIsIPv6Available())
+    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
+  if (options & kImapOptionSecureImplicit) options |= kImapOptionSecure;
+  if (port == 993 && !(options & kImapOptionTunnel)) options |= kImapOptionSecure | kImapOptionSecureImplicit;
+  if (options & kImapOptionSecure) {
+    if (!SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
+    if (!port) port = (options & kImapOptionSecureImplicit) ? 993 : 143;
+  } else if (!port) {
+    port = 143;
+  }
+  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+
+  const LibHandle h = Library().AllocSession();
+  if (h == kInvalidLibHandle) return kInvalidLibHandle;
+  int32_t result = -1;
+  {
+    Operation op(h);
+    ImapSession& s = *op;
+    s.port = port;
+    s.timeout = timeout ? timeout : 20;
+    s.options = options;
+    std::snprintf(s.host, sizeof s.host, "%s", name);
+    result = [&] {
+      const uint32_t hint = (options & kImapOptionIpv6Only) ? 23 : 0;
+      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
+      char address[kSockAddressBufferSize];
+      uint32_t length = 0;
+      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
+      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
+      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      SelectSocket(s, nullptr, 0);
+      ImapDisableEvents(h);
+      uint32_t on = 1;
+      SockSetBlockingMode(s.header.controlSocket, &on);
+      s.busy.store(1);
+      s.responsePending = 1;
+      s.state = kImapStateConnecting;
+      if (options & kImapOptionSecure) {
+        uint32_t error = 0;
+        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
+          return Fail(error);
+      }
+      if (SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0) {
+        if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
+        if (WaitConnected(s) != 0) return -1;
+      }
+      uint32_t off = 0;
+      SockSetBlockingMode(s.header.controlSocket, &off);
+      s.busy.store(0);
+      s.responsePending = 0;
+      return Handshake(s);
+    }();
+    if (result != 0) ReleaseOrDefer(h);
+  }
+  return result == 0 ? h : kInvalidLibHandle;
+}
+
+int32_t ImapLogin(LibHandle handle, const char* user, const char* password) {
+  Operation op(handle);
+  if (!op) return -1;
+  ImapSession& s = *op;
+  if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
+  const size_t userLength = user ? std::strlen(user) : 0;
+  const size_t passwordLength = password ? std::strlen(password) : 0;
+  if (userLength < 1 || userLength > kCredentialMax) return Fail(cvErrorInvalidUserName);
+  if (passwordLength < 1 || passwordLength > kCredentialMax) return Fail(cvErrorInvalidPassword);
+  char quotedUser[128];
+  char quotedPassword[128];
+  if (!ImapQuoteString(user, quotedUser, sizeof quotedUser)) return Fail(cvErrorInvalidUserName);
+  if (!ImapQuoteString(password, quotedPassword, sizeof quotedPassword)) return Fail(cvErrorInvalidPassword);
+  std::string argument = std::string(quotedUser) + ' ' + quotedPassword;
+  explicit_bzero(quotedPassword, sizeof quotedPassword);
+  const int32_t r = SendCommand(s, "LOGIN", argument.c_str());
+  explicit_bzero(argument.data(), argument.size());
+  if (r < 0) {
+    const uint32_t e = LastError();
+    // A refusal is a failed login; a broken exchange keeps its own error.
+    return Fail(e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented || e == 0 ? cvErrorAuthenticationFailed
+                                                                                           : e);
+  }
+  if (SendCommand(s, "CAPABILITY", nullptr) < 0) {
+    ReleaseOrDefer(handle);
+    return Fail(cvErrorUnexpectedServerResponse);
+  }
+  s.loggedIn = 1;
+  ClearError();
+  return 1;
+}
+
+int32_t ImapDisconnect(LibHandle handle) {
+  {
+    Operation op(handle);
+    if (!op) return -1;
+    ImapSession& s = *op;
+    const uint32_t saved = LastError();
+    if (s.header.controlSocket != INVALID_SOCKET && !s.closed) {
+      EndIdle(s);
+      if (s.literalOpen) CloseMessage(s);
+      FinishUntagged(s);
+      if (s.mailboxSelected && !s.closed) UnselectMailbox(s, true);
+      s.state = kImapStateClosing;
+      s.responsePending = 0;
+      if (!s.closed && !Gone(s)) SendCommand(s, "LOGOUT", nullptr);
+    }
+    Library().SetLastError(saved);
+    ReleaseOrDefer(handle);
+  }
+  return 0;
+}
+
+// ---- TLS of a session ----
+
+namespace {
+
+ImapSession* TlsSession(Operation& op) {
+  if (!op) return nullptr;
+  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
+  return &*op;
+}
+
+}  // namespace
+
+int32_t SecImapShutdown(LibHandle handle) {
+  Operation op(handle);
+  ImapSession* s = TlsSession(op);
+  if (!s) return 0;
+  return Tls::Shutdown(*s);
+}
+
+int32_t SecImapVerifyServer(LibHandle handle) {
+  Operation op(handle);
+  ImapSession* s = TlsSession(op);
+  if (!s) return 0;
+  uint32_t error = 0;
+  if (!cvmail::TlsVerifyServer(s->tls, s->host, s->options, &error)) return Fail(error), 0;
+  return 1;
+}
+
+int32_t ImapGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+  Operation op(handle);
+  if (!op) return -1;
+  uint32_t error = 0;
+  if (!cvmail::TlsGetSecurityInfo(op->tls, info, &error)) return Fail(error);
+  return 0;
+}

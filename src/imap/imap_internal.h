@@ -1,0 +1,168 @@
+#pragma once
+// Inside the IMAP library: its frame, notification engine and TLS stream instances, and
+// the helpers its operations share.
+#include <string>
+
+#include "core/frame/frame.h"
+#include "core/notify/notify_engine.h"
+#include "core/notify/window_table.h"
+#include "imap/imap.h"
+#include "mailtls/mail_tls_stream.h"
+
+namespace cvimap {
+
+struct FrameTraits;
+using Frame = cvcore::LibraryFrame<FrameTraits>;
+struct NotifyTraits;
+using Notify = cvcore::NotifyEngine<NotifyTraits>;
+struct TlsTraits;
+using Tls = cvmail::TlsStream<TlsTraits>;
+
+struct LibraryState {
+  plat::WSADATA startup;
+  cvcore::NotifyWindowTable windows;
+};
+
+struct FrameTraits {
+  using Session = ImapSession;
+  using LibraryState = cvimap::LibraryState;
+  static constexpr const char* kBanner = "Corvanetics Internet Message Access Protocol Library";
+  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
+  static void SockCleanup(Frame&) { ::SockCleanup(); }
+  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
+  static bool InitSession(Frame&, ImapSession& s);
+  static void BeforeFreeAll(Frame&);
+  static void AfterFreeAll(Frame&);
+  static void OnProcessDetach(Frame&);
+  static void ReleaseSessionLocked(Frame&, ImapSession& s);
+  static void ReleaseSessionUnlocked(Frame&, ImapSession& s);
+  static HWND WindowOf(const ImapSession& s) { return s.notify.socketWindow; }
+};
+
+Frame& Library() noexcept;
+
+struct NotifyTraits {
+  using Frame = cvimap::Frame;
+  using Session = ImapSession;
+  static constexpr int kEventCount = cvmail::kMailEventSlots;
+  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
+  static Frame& Library() { return cvimap::Library(); }
+  static cvcore::NotifyRegistration<kEventCount>& Registration(ImapSession& s) { return s.notify; }
+  static cvcore::NotifyWindowTable& Windows() { return cvimap::Library().state().windows; }
+  static SOCKET EventSocket(ImapSession& s) { return s.header.controlSocket; }
+  static void OnSocketEvent(ImapSession& s, SOCKET socket, int32_t fdEvent, uint32_t error);
+};
+
+struct TlsTraits {
+  using Session = ImapSession;
+  static cvmail::TlsState& Tls(ImapSession& s) { return s.tls; }
+  static SOCKET Socket(ImapSession& s) { return s.header.controlSocket; }
+  static bool WindowMode(ImapSession& s);
+  static bool Wait(ImapSession& s, short events);
+  static void SetError(uint32_t code) { Library().SetLastError(code); }
+  static uint32_t SetSocketError() { return Library().SetSocketError(); }
+};
+
+// ---- operation scopes and errors ----
+
+// The session of a handle for the calling thread: its owner, any thread of a
+// free-threaded session, or its IDLE thread. Null with 10038 or 10001.
+ImapSession* Lookup(LibHandle handle) noexcept;
+
+// Keeps a session alive for the length of a library call: a receiver of an event that
+// releases the session only marks it, and the outermost call frees it on the way out.
+class Operation {
+ public:
+  explicit Operation(LibHandle handle) noexcept;
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+  explicit operator bool() const noexcept { return session_ != nullptr; }
+  ImapSession& operator*() const noexcept { return *session_; }
+  ImapSession* operator->() const noexcept { return session_; }
+
+ private:
+  ImapSession* session_;
+};
+
+// Frees the session now, or when the call under way ends (its connection closes now).
+void ReleaseOrDefer(LibHandle handle) noexcept;
+inline bool Gone(const ImapSession& s) noexcept { return s.freePending != 0; }
+
+int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
+uint32_t LastError() noexcept;
+void ClearError() noexcept;
+uint32_t SocketError() noexcept;  // the thread's socket error as the last error (never 0)
+bool OnIdleThread(const ImapSession& s) noexcept;
+
+// Fires an event (never on the IDLE thread; the receiver may release the session: check
+// Gone afterwards). The caller's last error is the event's error, or what it was.
+void Fire(ImapSession& s, uint32_t event, uint32_t error) noexcept;
+
+// Whether the session is logged in (0x80042FC3) / has a mailbox selected (0x8004300D).
+bool NeedLogin(ImapSession& s) noexcept;
+bool NeedMailbox(ImapSession& s) noexcept;
+
+// ---- I/O ----
+
+uint32_t TimeoutMs(const ImapSession& s) noexcept;
+// Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
+// and timeoutEvent (0: none); false with the error.
+bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept;
+bool NonBlockingReads(const ImapSession& s) noexcept;
+// Sends the whole block (through TLS when active). False with the error.
+bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept;
+// Buffered bytes, refilled from the connection when empty; -1 with the error.
+int32_t FillReceiveBuffer(ImapSession& s) noexcept;
+// Whether bytes are buffered (plain or decrypted) without reading the socket.
+bool Buffered(const ImapSession& s) noexcept;
+int32_t ReadData(ImapSession& s, char* buffer) noexcept;
+// One whole line without its CR LF (a longer line is cut, its rest dropped); -1 on failure.
+int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept;
+// Exactly count bytes into out (null: dropped); false with the error.
+bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept;
+int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept;
+void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept;
+
+// ---- protocol ----
+
+// The command table's id of a command keyword (0 when not in it).
+uint32_t CommandId(const char* command) noexcept;
+int32_t SendCommand(ImapSession& s, const char* command, const char* argument) noexcept;
+int32_t ReadResponse(ImapSession& s) noexcept;
+int32_t ParseResponse(ImapSession& s, const char* text, bool tagged) noexcept;
+// Sends a command whose untagged responses the caller reads one by one (ReadResponse
+// returns after each of them). The first response id, or -1.
+int32_t SendUntagged(ImapSession& s, const char* command, const char* argument) noexcept;
+// Reads what is left of a command started with SendUntagged, up to its completion (the
+// caller's error is kept).
+void FinishUntagged(ImapSession& s) noexcept;
+// A failed command's error: the reader's, or code when the reader set none.
+int32_t Refused(uint32_t code) noexcept;
+// The number of "{n}" at the end of text, or -1 when there is none.
+int64_t TrailingLiteral(const char* text) noexcept;
+// Digits after word (case-insensitive, white space skipped) in text; false when absent.
+bool NumberAfter(const char* text, const char* word, uint32_t* value) noexcept;
+bool SameText(const char* a, const char* b) noexcept;  // case-insensitive
+
+// A mailbox name as it goes on the wire: kept when it begins with a double quote,
+// otherwise modified UTF-7 in double quotes (quotes and backslashes escaped). Empty when
+// the name cannot be encoded.
+std::string WireMailboxName(const char* name);
+
+// Ends a running IDLE (stop the thread, DONE and its completion). 0 when none ran, the
+// completion's response id, or -1.
+int32_t EndIdle(ImapSession& s) noexcept;
+// Stops the session's IDLE thread for good without protocol (release, detach).
+void StopIdleThread(ImapSession& s) noexcept;
+
+int32_t OpenMailbox(ImapSession& s, const char* name, ImapMailboxStatus* status, uint32_t options) noexcept;
+int32_t UnselectMailbox(ImapSession& s, bool expunge) noexcept;
+void FreeMailboxList(ImapSession& s) noexcept;
+int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept;
+int32_t CloseMessage(ImapSession& s) noexcept;
+
+// Selects the socket's network events to window (null: stop, blocking again).
+int32_t SelectSocket(ImapSession& s, HWND window, UINT message) noexcept;
+
+}  // namespace cvimap

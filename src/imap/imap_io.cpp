@@ -1,0 +1,294 @@
+// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 8 KB
+// receive buffer with the line and literal reader, the literal writer, cancel and the
+// progress record of a transfer.
+#include <poll.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "imap/imap_internal.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/base/tick.h"
+#include "platform/msg/message.h"
+#include "platform/msg/wait.h"
+#include "platform/net/wsa_errors.h"
+
+namespace cvimap {
+
+namespace {
+
+bool ReadableNow(const ImapSession& s) noexcept {
+  if (Buffered(s)) return true;
+  pollfd fd{int(s.header.controlSocket), POLLIN, 0};
+  return poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN);
+}
+
+}  // namespace
+
+uint32_t TimeoutMs(const ImapSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
+
+bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
+  const SOCKET sock = s.header.controlSocket;
+  if (sock == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
+  auto canceled = [&]() {
+    s.busy.store(0);
+    s.cancel.store(0);
+    s.cancelSignal.Reset();
+    Fail(cvErrorOperationCanceled);
+    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
+    return Fail(cvErrorOperationCanceled), false;
+  };
+  if (s.cancel.load() && !OnIdleThread(s)) return canceled();
+  pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+  // The IDLE thread does not answer a cancel meant for the owner's call.
+  const size_t count = OnIdleThread(s) ? 1 : 2;
+  s.busy.store(1);
+  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, count, TimeoutMs(s), plat::kWaitServeSent);
+  s.busy.store(0);
+  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
+  if (count == 2 && s.cancel.load()) return canceled();
+  switch (r.status) {
+    case plat::WaitStatus::Ready:
+      return true;
+    case plat::WaitStatus::Timeout:
+      Fail(cvErrorOperationTimeout);
+      if (timeoutEvent) Fire(s, timeoutEvent, cvErrorOperationTimeout);
+      return Fail(cvErrorOperationTimeout), false;
+    default:
+      SocketError();
+      return false;
+  }
+}
+
+bool NonBlockingReads(const ImapSession& s) noexcept { return s.notify.socketWindow && !s.windowSuspended; }
+
+bool TlsTraits::WindowMode(ImapSession& s) { return NonBlockingReads(s); }
+
+bool TlsTraits::Wait(ImapSession& s, short events) { return WaitSocket(s, events, cvmail::kMailEventTimeout); }
+
+bool Buffered(const ImapSession& s) noexcept {
+  return s.receiveCount || s.tls.plainCount || (s.tls.extra && s.tls.receivedCount);
+}
+
+bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
+  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
+  for (uint32_t sent = 0; sent < length;) {
+    const int32_t n = SockSendNoFlags(s.header.controlSocket, data + sent, int32_t(length - sent));
+    if (n > 0) {
+      sent += uint32_t(n);
+      continue;
+    }
+    // A socket routed to a window is non-blocking: wait for room instead of failing.
+    if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+      if (!WaitSocket(s, POLLOUT, 0)) return false;
+      continue;
+    }
+    SocketError();
+    return false;
+  }
+  return true;
+}
+
+void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept {
+  if (!s.notify.socketWindow || s.header.controlSocket == INVALID_SOCKET) return;
+  plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
+                    plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
+}
+
+int32_t FillReceiveBuffer(ImapSession& s) noexcept {
+  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.closed) return Fail(cvErrorConnectionClosed);
+  s.receivePosition = 0;
+  s.state = kImapStateReading;
+  int32_t n = 0;
+  if (s.tls.active) {
+    // The TLS stream waits itself (decrypted bytes may already be there).
+    s.busy.store(1);
+    n = Tls::Receive(s, s.receiveBuffer, kImapReceiveSize);
+    s.busy.store(0);
+    if (n < 0) {
+      if (!Gone(s)) s.state = kImapStateIdle;
+      return -1;
+    }
+  } else {
+    for (;;) {
+      if (!NonBlockingReads(s) && !WaitSocket(s, POLLIN, 0)) {
+        if (!Gone(s)) s.state = kImapStateIdle;
+        return -1;
+      }
+      n = SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kImapReceiveSize));
+      if (n >= 0) break;
+      // In window-message mode a read outside a literal waits for its line; inside a
+      // literal the caller hears that nothing is there yet (the window is told later).
+      if (plat::GetLastError() != plat::WSAEWOULDBLOCK || s.literalOpen) {
+        SocketError();
+        s.state = kImapStateIdle;
+        return -1;
+      }
+      if (!WaitSocket(s, POLLIN, 0)) return -1;
+    }
+  }
+  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  s.state = kImapStateIdle;
+  if (n > 0) {
+    s.receiveCount = uint32_t(n);
+    return n;
+  }
+  s.closed = 1;
+  PostSocketEvent(s, plat::FD_CLOSE);
+  return Fail(cvErrorConnectionClosed);
+}
+
+int32_t ReadData(ImapSession& s, char* buffer) noexcept {
+  if (!buffer) return Fail(cvErrorInvalidParameter);
+  if (s.literalOpen && s.literalRead.load() >= s.literalSize.load()) {
+    // The literal is done: what follows is the rest of its response and the completion.
+    s.literalOpen = 0;
+    s.literalTail = 1;
+    const int32_t id = ReadResponse(s);
+    // An unknown line here means the literal's length was wrong: the text is not whole.
+    if (id <= 0 || id == int32_t(kImapResponseNo) || id == int32_t(kImapResponseBad)) return -1;
+    Library().SetLastError(cvErrorEndofMessageData);
+    return 0;
+  }
+  if (!Buffered(s) && s.closed) return Fail(cvErrorConnectionClosed);
+  const bool literal = s.literalOpen && !s.lineMode;
+  uint32_t stored = 0;
+  for (;;) {
+    if (FillReceiveBuffer(s) <= 0) {
+      if (stored > 0 && !Gone(s)) break;  // what arrived is handed out; the error comes next time
+      return -1;
+    }
+    const char* in = s.receiveBuffer + s.receivePosition;
+    uint32_t take = std::min(s.receiveCount, kImapReceiveSize - stored);
+    bool done = false;
+    if (literal) {
+      const uint32_t left = s.literalSize.load() - s.literalRead.load();
+      if (take >= left) {
+        take = left;
+        done = true;
+      }
+    } else if (const void* lf = std::memchr(in, '\n', take)) {
+      take = uint32_t(static_cast<const char*>(lf) - in) + 1;
+      done = true;
+    }
+    std::memcpy(buffer + stored, in, take);
+    stored += take;
+    s.receivePosition += take;
+    s.receiveCount -= take;
+    if (s.literalOpen) s.literalRead.fetch_add(take);
+    if (done || stored == kImapReceiveSize) break;
+  }
+  if (NonBlockingReads(s) && ReadableNow(s)) PostSocketEvent(s, plat::FD_READ);
+  return int32_t(stored);
+}
+
+int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept {
+  uint32_t stored = 0;
+  for (;;) {
+    if (FillReceiveBuffer(s) <= 0) return -1;
+    const char* in = s.receiveBuffer + s.receivePosition;
+    const void* lf = std::memchr(in, '\n', s.receiveCount);
+    const uint32_t take = lf ? uint32_t(static_cast<const char*>(lf) - in) + 1 : s.receiveCount;
+    const uint32_t keep = std::min(take, size - 1 - stored);
+    std::memcpy(line + stored, in, keep);
+    stored += keep;
+    s.receivePosition += take;
+    s.receiveCount -= take;
+    if (lf) break;
+  }
+  while (stored > 0 && (line[stored - 1] == '\n' || line[stored - 1] == '\r')) --stored;
+  line[stored] = '\0';
+  return int32_t(stored);
+}
+
+bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept {
+  while (count > 0) {
+    if (FillReceiveBuffer(s) <= 0) return false;
+    const uint32_t take = uint32_t(std::min<uint64_t>(count, s.receiveCount));
+    if (out) {
+      std::memcpy(out, s.receiveBuffer + s.receivePosition, take);
+      out += take;
+    }
+    s.receivePosition += take;
+    s.receiveCount -= take;
+    count -= take;
+  }
+  return true;
+}
+
+int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept {
+  if (s.responsePending) return Fail(cvErrorOperationInProgress);
+  if (!data) return Fail(cvErrorInvalidParameter);
+  s.state = kImapStateWriting;
+  if (!NonBlockingReads(s) && !WaitSocket(s, POLLOUT, cvmail::kMailEventTimeout)) {
+    if (!Gone(s)) s.state = kImapStateIdle;
+    return -1;
+  }
+  s.busy.store(1);
+  const bool sent = SendBytes(s, data, length);
+  s.busy.store(0);
+  if (!Gone(s)) s.state = kImapStateIdle;
+  return sent ? int32_t(length) : -1;
+}
+
+}  // namespace cvimap
+
+using namespace cvimap;
+
+int32_t ImapReadData(LibHandle handle, char* buffer) {
+  Operation op(handle);
+  if (!op) return -1;
+  return ReadData(*op, buffer);
+}
+
+int32_t ImapWriteData(LibHandle handle, const char* data, int32_t length) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (length < 0) return Fail(cvErrorInvalidParameter);
+  return WriteData(*op, data, uint32_t(length));
+}
+
+int32_t ImapCancel(LibHandle handle) {
+  if (handle == kInvalidLibHandle) return Fail(cvErrorOperationNotBlocking);
+  // Any thread: no owner check, and no operation scope (its count is the owner's).
+  ImapSession* s = Library().FindSession(handle);
+  if (!s) return -1;
+  if (s->idleThread.load()) {
+    // A waiting IDLE call ends with the cancel; the IDLE of a call that returned at once
+    // goes on (the owner's next command ends it).
+    if (s->idleOptions & mailIdleWait) {
+      s->cancel.store(1);
+      s->idleState.store(kImapIdleStopRequested);
+      s->idleStop.Set();
+      s->idleChanged.Set();
+    }
+    return 0;
+  }
+  s->cancel.store(1);
+  s->cancelSignal.Set();
+  return 0;
+}
+
+int32_t ImapGetTransferStatus(LibHandle handle, MessageTransferStatus* status) {
+  // Any thread: the transfer runs on the owner's.
+  ImapSession* s = Library().FindSession(handle);
+  if (!s) return -1;
+  if (!status) return Fail(cvErrorInvalidParameter);
+  *status = MessageTransferStatus{};
+  status->message = s->appendRunning.load() ? 0 : s->currentMessage.load();
+  status->copied = s->literalRead.load();
+  status->size = std::max(s->literalSize.load(), status->copied);
+  const uint32_t start = s->startTick.load();
+  if (!start) return 1;
+  const uint32_t end = s->endTick.load();
+  const uint32_t ms = (end ? end : plat::GetTickCount()) - start;
+  status->elapsed = ms / 1000;
+  if (ms < 1000) return 0;
+  status->rate = status->copied / status->elapsed;
+  status->left = (status->copied == 0 || status->rate == 0) ? 3600 : (status->size - status->copied) / status->rate;
+  return 0;
+}

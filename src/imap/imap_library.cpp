@@ -1,0 +1,192 @@
+// The library's frame instance, session set-up and release, operation scopes and the
+// error and event helpers its operations share.
+#include <sys/socket.h>
+
+#include <vector>
+
+#include "core/trace/trace.h"
+#include "imap/imap_internal.h"
+#include "platform/base/last_error.h"
+#include "platform/base/thread.h"
+
+namespace cvimap {
+
+Frame& Library() noexcept {
+  static Frame frame;
+  return frame;
+}
+
+bool FrameTraits::InitSession(Frame&, ImapSession& s) {
+  s.timeout = 20;
+  s.state = kImapStateIdle;
+  return true;
+}
+
+void FrameTraits::BeforeFreeAll(Frame&) { Notify::ReleaseWindows(); }
+void FrameTraits::AfterFreeAll(Frame&) { TraceDisable(); }
+void FrameTraits::OnProcessDetach(Frame&) { Notify::ReleaseWindows(); }
+
+void FrameTraits::ReleaseSessionLocked(Frame&, ImapSession& s) {
+  Notify::ReleaseSession(s);
+  // The IDLE thread learns at once that it has to go; it is joined below, outside the table.
+  if (s.idleWorker) {
+    s.idleState.store(kImapIdleStopRequested);
+    s.idleStop.Set();
+    // A read the thread is in the middle of ends at once too: the connection goes anyway.
+    if (s.header.controlSocket != INVALID_SOCKET) shutdown(int(s.header.controlSocket), SHUT_RDWR);
+  }
+}
+
+void FrameTraits::ReleaseSessionUnlocked(Frame&, ImapSession& s) {
+  StopIdleThread(s);
+  if (s.tls.active && s.header.controlSocket != INVALID_SOCKET) Tls::Shutdown(s);
+  cvmail::TlsReset(s.tls);
+  SecFreeCredentials(&s.tls.secCredentials);
+  if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
+  s.header.controlSocket = INVALID_SOCKET;
+  if (s.retrievalBlock) plat::GlobalFree(s.retrievalBlock);
+  s.retrievalBlock = nullptr;
+  FreeMailboxList(s);
+}
+
+void StopIdleThread(ImapSession& s) noexcept {
+  std::shared_ptr<plat::Thread> worker = std::move(s.idleWorker);
+  if (!worker) return;
+  s.idleState.store(kImapIdleStopRequested);
+  s.idleStop.Set();
+  // The thread itself may be the one releasing (from its update callback).
+  if (worker->id() != plat::GetCurrentThreadId()) worker->Join();
+  s.idleThread.store(0);
+  s.idleState.store(kImapIdleNone);
+  s.idleChanged.Set();
+}
+
+bool OnIdleThread(const ImapSession& s) noexcept {
+  const uint32_t id = s.idleThread.load();
+  return id != 0 && id == plat::GetCurrentThreadId();
+}
+
+ImapSession* Lookup(LibHandle handle) noexcept {
+  ImapSession* s = Library().FindSession(handle);
+  if (!s) return nullptr;
+  if ((s->options & kImapOptionFreeThreaded) || s->header.ownerThread == plat::GetCurrentThreadId() ||
+      OnIdleThread(*s))
+    return s;
+  Library().SetLastError(cvErrorNotHandleOwner);
+  return nullptr;
+}
+
+Operation::Operation(LibHandle handle) noexcept : session_(Lookup(handle)) {
+  if (session_ && session_->freePending) {
+    session_ = nullptr;
+    Library().SetLastError(cvErrorInvalidHandle);
+    return;
+  }
+  // A cancel left over from an earlier call does not stop this one.
+  if (session_ && session_->operationDepth.fetch_add(1) == 0 && session_->cancel.exchange(0))
+    session_->cancelSignal.Reset();
+}
+
+Operation::~Operation() {
+  if (!session_) return;
+  if (session_->operationDepth.fetch_sub(1) == 1 && session_->freePending)
+    Library().FreeSession(session_->header.handle);
+}
+
+void ReleaseOrDefer(LibHandle handle) noexcept {
+  Frame& f = Library();
+  const uint32_t saved = f.GetLastError();
+  ImapSession* s = f.GetSession(handle);
+  f.SetLastError(saved);
+  if (s && s->operationDepth.load() > 0) {
+    if (!s->freePending) {
+      s->freePending = 1;
+      // Nothing more goes over the connection; a wait in progress ends at once.
+      if (s->header.controlSocket != INVALID_SOCKET) shutdown(int(s->header.controlSocket), SHUT_RDWR);
+      s->cancel.store(1);
+      s->cancelSignal.Set();
+    }
+    return;
+  }
+  f.FreeSession(handle);
+}
+
+int32_t Fail(uint32_t code) noexcept {
+  Library().SetLastError(code);
+  return -1;
+}
+
+uint32_t LastError() noexcept { return Library().GetLastError(); }
+
+void ClearError() noexcept { Library().SetLastError(0); }
+
+uint32_t SocketError() noexcept {
+  uint32_t e = plat::GetLastError();
+  if (e == 0) e = cvErrorConnectionClosed;  // a failure that left no error behind
+  Library().SetLastError(e);
+  return Library().GetLastError();
+}
+
+void Fire(ImapSession& s, uint32_t event, uint32_t error) noexcept {
+  // The IDLE thread never reports: its caller's window belongs to the owner thread.
+  if (Gone(s) || OnIdleThread(s)) return;
+  const uint32_t kept = LastError();
+  Notify::Fire(s.header.handle, event, error);
+  Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
+}
+
+bool NeedLogin(ImapSession& s) noexcept {
+  if (s.loggedIn) return true;
+  Fail(cvErrorAuthenticationRequired);
+  return false;
+}
+
+bool NeedMailbox(ImapSession& s) noexcept {
+  if (!NeedLogin(s)) return false;
+  if (s.mailboxSelected) return true;
+  Fail(cvErrorMailboxNotSelected);
+  return false;
+}
+
+}  // namespace cvimap
+
+using namespace cvimap;
+
+void ImapProcessAttach(void* module) { Library().ProcessAttach(module); }
+void ImapProcessDetach() { Library().ProcessDetach(); }
+int32_t ImapAttach(LibVersionInfo* info) { return Library().Attach(info); }
+
+void ImapDetach() {
+  // The last detach frees every session under the library lock; IDLE threads are stopped
+  // before that, so that none of them can be waiting for the lock while it is joined.
+  Frame& f = Library();
+  const uint32_t saved = f.GetLastError();
+  if (f.IsInitialized() == 1) {
+    std::vector<std::shared_ptr<plat::Thread>> workers;
+    f.ForEachSession([&](ImapSession& s) {
+      if (!s.idleWorker) return;
+      s.idleState.store(kImapIdleStopRequested);
+      s.idleStop.Set();
+      if (s.header.controlSocket != INVALID_SOCKET) shutdown(int(s.header.controlSocket), SHUT_RDWR);
+      workers.push_back(s.idleWorker);
+    });
+    for (auto& w : workers)
+      if (w->id() != plat::GetCurrentThreadId()) w->Join();
+  }
+  f.SetLastError(saved);
+  f.Detach();
+}
+
+uint32_t ImapIsInitialized() { return Library().IsInitialized(); }
+void ImapLock() { Library().Lock(); }
+void ImapUnlock() { Library().Unlock(); }
+void ImapSetLastError(uint32_t code) { Library().SetLastError(code); }
+uint32_t ImapGetLastError() { return Library().GetLastError(); }
+uint32_t ImapSetSocketError() { return Library().SetSocketError(); }
+uint32_t ImapGetErrorText(uint32_t code, char* buffer) { return Library().GetErrorText(code, buffer); }
+LibHandle ImapAllocSession() { return Library().AllocSession(); }
+void ImapFreeSession(LibHandle handle) { ReleaseOrDefer(handle); }
+ImapSession* ImapGetSession(LibHandle handle) { return Lookup(handle); }
+ImapSession* ImapFindSession(LibHandle handle) { return Library().FindSession(handle); }
+uint32_t ImapSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
+ImapSession* ImapFindSessionBySocket(SOCKET socket) { return Library().FindSessionBySocket(socket); }

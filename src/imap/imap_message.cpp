@@ -1,0 +1,500 @@
+// Message operations on the selected mailbox: count, UID and flags (FETCH), flag changes
+// (STORE), reading a message or its headers (FETCH with a literal) into memory, a file or
+// the clipboard, adding one (APPEND) and copying one (COPY).
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "imap/imap_internal.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/tick.h"
+#include "platform/base/utf.h"
+#include "platform/clipboard/clipboard.h"
+
+namespace cvimap {
+
+namespace {
+
+constexpr uint32_t kStep = 8192;
+// A block sized from the announced length is taken at most this large up front; a bigger
+// message grows it as its bytes really arrive (a lying length costs nothing).
+constexpr uint64_t kFirstBlockMax = 16u << 20;
+
+uint32_t Now() noexcept {
+  const uint32_t t = plat::GetTickCount();
+  return t ? t : 1;  // 0 means "not started"
+}
+
+bool ValidName(const char* name) {
+  if (!name) return false;
+  const size_t n = std::strlen(name);
+  return n >= 1 && n <= kImapMailboxNameSize - 1;
+}
+
+// Restores what a retrieval or an APPEND changes for its own duration.
+class TransferScope {
+ public:
+  explicit TransferScope(ImapSession& s) noexcept : s_(s), suspended_(s.windowSuspended), lineMode_(s.lineMode) {
+    s.windowSuspended = 1;
+    s.lineMode = 0;
+  }
+  ~TransferScope() {
+    s_.windowSuspended = suspended_;
+    s_.lineMode = lineMode_;
+  }
+
+ private:
+  ImapSession& s_;
+  uint32_t suspended_, lineMode_;
+};
+
+// The flag list after "FLAGS" in a FETCH response's text.
+bool FlagsOf(const char* text, uint32_t* flags) {
+  for (const char* p = text; (p = strcasestr(p, "FLAGS")) != nullptr; p += 5) {
+    const char* q = p + 5;
+    while (*q == ' ') ++q;
+    if (*q == '(') {
+      *flags = ImapParseFlagList(q);
+      return true;
+    }
+  }
+  return false;
+}
+
+// A FETCH of one message's data items in the return-after-untagged mode; fn sees each
+// FETCH response of that message. 1 when the server completed it with OK; -1 with the
+// error otherwise (a NO means there is no such message).
+template <typename Fn>
+int32_t FetchItems(ImapSession& s, uint32_t message, const char* items, Fn&& fn) {
+  char argument[64];
+  std::snprintf(argument, sizeof argument, "%u (%s)", message, items);
+  if (SendUntagged(s, "FETCH", argument) < 0) return -1;
+  for (;;) {
+    const int32_t id = ReadResponse(s);
+    if (id < 0) return -1;
+    if (s.lastTagged) {
+      if (id == int32_t(kImapResponseOk)) return 1;
+      return id == int32_t(kImapResponseNo) ? Fail(cvErrorInvalidMessageNumber) : -1;
+    }
+    if (id == int32_t(kImapResponseFetch) && s.responseNumber == message) fn();
+  }
+}
+
+// Hands the text over as the caller asked. Frees or hands on the block.
+int32_t HandOver(plat::HGLOBAL block, uint32_t textLength, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  plat::UniqueGlobal owned(block);
+  const char* text = static_cast<const char*>(plat::GlobalLock(block));
+  const bool unicode = flags & kImapReadUnicode;
+  std::u16string wide;
+  if (unicode) wide = plat::ToUtf16(std::string_view(text, textLength));
+  if (*length > 0) {
+    if (unicode) {
+      const uint32_t n = std::min<uint32_t>(*length, uint32_t(wide.size()));
+      std::memcpy(buffer, wide.data(), n * sizeof(char16_t));
+      *length = n;
+    } else {
+      const uint32_t n = std::min(*length, textLength);
+      std::memcpy(buffer, text, n);
+      *length = n;
+    }
+    plat::GlobalUnlock(block);
+    return 0;
+  }
+  plat::GlobalUnlock(block);
+  if (!unicode) {
+    *static_cast<plat::HGLOBAL*>(buffer) = owned.release();
+    *length = textLength;
+    return 0;
+  }
+  plat::HGLOBAL out = plat::GlobalAlloc(plat::GMEM_FIXED | plat::GMEM_ZEROINIT, wide.size() * 2 + 2);
+  if (!out) return Fail(cvErrorOutOfMemory);
+  std::memcpy(plat::GlobalLock(out), wide.data(), wide.size() * sizeof(char16_t));
+  plat::GlobalUnlock(out);
+  *static_cast<plat::HGLOBAL*>(buffer) = out;
+  *length = uint32_t(wide.size());
+  return 0;
+}
+
+int32_t StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t flags) {
+  static const char* const kFormats[] = {"%u FLAGS.SILENT %s", "%u +FLAGS.SILENT %s", "%u -FLAGS.SILENT %s"};
+  if (flags >= 0x10000 || mode > kImapStoreRemove) return Fail(cvErrorInvalidParameter);
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!NeedMailbox(s)) return -1;
+  char list[128];
+  ImapFormatFlagList(flags, list, sizeof list);
+  char argument[192];
+  std::snprintf(argument, sizeof argument, kFormats[mode], message, list);
+  return SendCommand(s, "STORE", argument);
+}
+
+int32_t Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
+  if (!NeedMailbox(s)) return -1;
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (s.retrievalBlock) return Fail(cvErrorOperationInProgress);
+  // A failed read leaves no stale handle behind.
+  if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
+  TransferScope scope(s);
+  if (OpenMessage(s, message, flags) < 0) return -1;
+  const uint64_t expected = (flags & kImapReadHeadersOnly) ? kStep : s.literalSize.load();
+  uint64_t capacity = (std::min(expected, kFirstBlockMax) / kStep + 2) * kStep;
+  s.retrievalBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity));
+  if (!s.retrievalBlock) {
+    CloseMessage(s);
+    return Fail(cvErrorOutOfMemory);
+  }
+  uint64_t used = 0;
+  uint32_t error = 0;
+  for (;;) {
+    if (capacity - used < kStep) {
+      const uint64_t bigger = std::max(capacity + kStep, std::min<uint64_t>(capacity * 2, capacity + (64u << 20)));
+      if (bigger > 0xFFFFFFFFu || !plat::GlobalReAlloc(s.retrievalBlock, size_t(bigger), plat::GHND)) {
+        error = cvErrorOutOfMemory;
+        break;
+      }
+      capacity = bigger;
+    }
+    char* data = static_cast<char*>(plat::GlobalLock(s.retrievalBlock));
+    const int32_t n = ReadData(s, data + used);
+    plat::GlobalUnlock(s.retrievalBlock);
+    if (n < 0) {
+      error = LastError();
+      break;
+    }
+    if (n == 0) break;
+    used += uint32_t(n);
+    Fire(s, cvmail::kMailEventProgress, 0);
+    if (Gone(s)) {
+      error = cvErrorInvalidHandle;
+      break;
+    }
+  }
+  if (error) {
+    CloseMessage(s);
+    s.endTick.store(Now());
+  } else if (CloseMessage(s) < 0) {
+    error = LastError();
+  }
+  plat::HGLOBAL block = s.retrievalBlock;
+  s.retrievalBlock = nullptr;
+  if (error || used == 0) {
+    plat::GlobalFree(block);
+    if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
+    *length = 0;
+    if (error) return Fail(error);
+    ClearError();
+    return 0;
+  }
+  // The text ends with a NUL: the block keeps one zero byte behind it.
+  plat::GlobalReAlloc(block, size_t(used + 1), plat::GHND);
+  ClearError();
+  return HandOver(block, uint32_t(used), buffer, length, flags);
+}
+
+}  // namespace
+
+int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!NeedMailbox(s)) return -1;
+  if (s.literalOpen || s.responsePending) return Fail(cvErrorOperationInProgress);
+  if (flags & kImapReadHeadersOnly) flags |= kImapReadHeader;
+  if (flags & kImapReadHeader) flags &= ~kImapReadMime;
+  if (flags & kImapReadMime) flags |= kImapReadHeader;
+  const bool peek = flags & kImapReadPeek;
+  char section[32];
+  if ((flags & kImapReadHeader) && !(flags & kImapReadWhole))
+    std::snprintf(section, sizeof section, peek ? "BODY.PEEK[%s]" : "BODY[%s]",
+                  (flags & kImapReadMime) ? "MIME" : "HEADER");
+  else
+    std::snprintf(section, sizeof section, "%s", peek ? "BODY.PEEK[]" : "BODY[]");
+  s.messageSize = s.messageFlags = s.messageUid = 0;
+  s.literalSize.store(0);
+  char argument[96];
+  std::snprintf(argument, sizeof argument, "%u (FLAGS UID RFC822.SIZE %s)", message, section);
+  if (SendUntagged(s, "FETCH", argument) < 0) return -1;
+  s.literalExpected = 1;
+  bool fetched = false;
+  for (;;) {
+    const int32_t id = ReadResponse(s);
+    if (id < 0) break;
+    if (s.lastTagged) {
+      if (id == int32_t(kImapResponseOk)) Fail(fetched ? cvErrorInvalidMessagePart : cvErrorInvalidMessageNumber);
+      else if (id == int32_t(kImapResponseNo)) Fail(cvErrorInvalidMessageNumber);
+      break;
+    }
+    if (id != int32_t(kImapResponseFetch)) continue;
+    const int64_t literal = TrailingLiteral(s.responseText);
+    if (s.responseNumber != message) {
+      // Its literal (if any) is dropped, and the command read to its end.
+      if (literal >= 0 && !ReadRaw(s, nullptr, uint64_t(literal))) break;
+      s.literalTail = literal >= 0;
+      Fail(cvErrorUnexpectedServerResponse);
+      FinishUntagged(s);
+      break;
+    }
+    fetched = true;
+    uint32_t value = 0;
+    if (FlagsOf(s.responseText, &value)) s.messageFlags = value;
+    if (NumberAfter(s.responseText, "RFC822.SIZE", &value)) s.messageSize = value;
+    if (NumberAfter(s.responseText, "UID", &value)) s.messageUid = value;
+    if (literal < 0) continue;
+    if (literal == 0 || literal > 0xFFFFFFFFll) {
+      // An empty section carries no text; a length past 4 GB cannot be read as one.
+      if (literal > 0) {
+        // Its bytes cannot be skipped in any reasonable time: the connection is given up.
+        s.literalExpected = 0;
+        s.untaggedMode = s.responsePending = 0;
+        shutdown(int(s.header.controlSocket), SHUT_RDWR);
+        s.closed = 1;
+        return Fail(cvErrorInvalidmessageSize);
+      }
+      s.literalTail = 1;
+      continue;
+    }
+    s.literalExpected = 0;
+    s.currentMessage.store(message);
+    s.literalSize.store(uint32_t(literal));
+    s.literalRead.store(0);
+    s.literalOpen = 1;
+    s.endTick.store(0);
+    s.startTick.store(Now());
+    ClearError();
+    return int32_t(kImapResponseFetch);
+  }
+  s.literalExpected = 0;
+  return -1;
+}
+
+int32_t CloseMessage(ImapSession& s) noexcept {
+  int32_t result = 0;
+  if (s.literalOpen) {
+    auto* block = static_cast<char*>(Library().MemSessionAlloc(s.header.handle, kStep));
+    if (!block) return Fail(cvErrorOutOfMemory);
+    const uint32_t suspended = s.windowSuspended;
+    s.windowSuspended = 1;
+    int32_t n = 0;
+    do {
+      n = ReadData(s, block);
+    } while (n > 0 && !Gone(s));
+    s.windowSuspended = suspended;
+    Library().MemSessionFree(s.header.handle, block);
+    if (n < 0) result = -1;
+  }
+  s.endTick.store(Now());
+  if (result < 0) {
+    s.literalOpen = 0;
+    FinishUntagged(s);
+    return -1;
+  }
+  while (s.untaggedMode && s.responsePending && !Gone(s))
+    if (ReadResponse(s) < 0) return -1;
+  if (s.responsePending) return Fail(cvErrorInvalidServerResponse);
+  ClearError();
+  return 0;
+}
+
+}  // namespace cvimap
+
+using namespace cvimap;
+
+int32_t ImapGetMessageCount(LibHandle handle) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!NeedMailbox(*op)) return -1;
+  ClearError();
+  return int32_t(op->exists);
+}
+
+int32_t ImapCountMessages(LibHandle handle) { return ImapGetMessageCount(handle); }
+
+int32_t ImapGetMessageUid(LibHandle handle, uint32_t message) {
+  Operation op(handle);
+  if (!op) return -1;
+  ImapSession& s = *op;
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!NeedMailbox(s)) return -1;
+  if (s.literalOpen && s.currentMessage.load() == message) return int32_t(s.messageUid);
+  bool found = false;
+  uint32_t uid = 0;
+  if (FetchItems(s, message, "UID", [&] { found = NumberAfter(s.responseText, "UID", &uid) || found; }) < 0) return -1;
+  if (!found) return Fail(cvErrorInvalidMessageNumber);
+  ClearError();
+  return int32_t(uid);
+}
+
+int32_t ImapGetMessageFlags(LibHandle handle, uint32_t message, uint32_t* flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  ImapSession& s = *op;
+  if (!flags) return Fail(cvErrorInvalidParameter);
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!NeedMailbox(s)) return -1;
+  if (s.literalOpen && s.currentMessage.load() == message) {
+    *flags = s.messageFlags;
+    return 1;
+  }
+  bool found = false;
+  uint32_t bits = 0;
+  const int32_t r = FetchItems(s, message, "FLAGS", [&] { found = FlagsOf(s.responseText, &bits) || found; });
+  if (r < 0) {
+    if (found) *flags = bits;
+    return -1;
+  }
+  if (!found) return Fail(cvErrorInvalidMessageNumber);
+  *flags = bits;
+  ClearError();
+  return 1;
+}
+
+int32_t ImapStoreMessageFlags(LibHandle handle, uint32_t message, uint32_t mode, uint32_t flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  return StoreFlags(*op, message, mode, flags);
+}
+
+int32_t ImapDeleteMessage(LibHandle handle, uint32_t message) {
+  return ImapStoreMessageFlags(handle, message, kImapStoreAdd, kImapFlagDeleted);
+}
+
+int32_t ImapUndeleteMessage(LibHandle handle, uint32_t message) {
+  return ImapStoreMessageFlags(handle, message, kImapStoreRemove, kImapFlagDeleted);
+}
+
+int32_t ImapOpenMessage(LibHandle handle, uint32_t message, uint32_t flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  return OpenMessage(*op, message, flags);
+}
+
+int32_t ImapCloseMessage(LibHandle handle) {
+  Operation op(handle);
+  if (!op) return -1;
+  return CloseMessage(*op);
+}
+
+int32_t ImapRetrieveMessage(LibHandle handle, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  return Retrieve(*op, message, buffer, length, flags);
+}
+
+int32_t ImapStoreMessage(LibHandle handle, uint32_t message, const char* fileName) {
+  Operation op(handle);
+  if (!op) return -1;
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 0;
+  if (Retrieve(*op, message, &block, &length, 0) != 0) return -1;
+  plat::UniqueGlobal owned(block);
+  if (fileName && *fileName) {
+    const int fd = open(fileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return Fail(cvErrorFileNotCreated);
+    const char* text = block ? static_cast<const char*>(plat::GlobalLock(block)) : "";
+    uint32_t written = 0;
+    while (written < length) {
+      const ssize_t n = write(fd, text + written, length - written);
+      if (n <= 0) break;
+      written += uint32_t(n);
+    }
+    if (block) plat::GlobalUnlock(block);
+    const bool closed = close(fd) == 0;
+    if (written < length || !closed) return Fail(cvErrorFileWriteFailed);
+    ClearError();
+    return 0;
+  }
+  if (length == 0) return Fail(cvErrorInvalidBuffer);
+  if (!plat::OpenClipboard(nullptr)) return Fail(cvErrorClipboardUnavailable);
+  plat::EmptyClipboard();
+  plat::SetClipboardData(plat::CF_TEXT, owned.release());
+  plat::CloseClipboard();
+  ClearError();
+  return 0;
+}
+
+int32_t ImapAppendMessage(LibHandle handle, const char* mailbox, const char* data, uint32_t length, uint16_t flags) {
+  Operation op(handle);
+  if (!op) return -1;
+  ImapSession& s = *op;
+  if (!NeedLogin(s)) return -1;
+  std::string name = mailbox ? mailbox : "";
+  if (name.empty()) {
+    if (!s.mailboxSelected) return Fail(cvErrorInvalidMailbox);
+    name = s.mailboxName;
+  }
+  if (!data) return Fail(cvErrorInvalidParameter);
+  if (length == 0) length = uint32_t(std::strlen(data));
+  const std::string wire = WireMailboxName(name.c_str());
+  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
+  char list[128];
+  ImapFormatFlagList(flags & ~(kImapFlagRecent | kImapFlagDeleted), list, sizeof list);
+  char tail[160];
+  std::snprintf(tail, sizeof tail, " %s {%u}", list, length);
+  const int32_t answer = SendCommand(s, "APPEND", (wire + tail).c_str());
+  if (answer < 0) return -1;
+  if (answer != int32_t(kImapResponseContinue)) return Fail(cvErrorUnexpectedServerResponse);
+
+  uint32_t error = 0;
+  {
+    TransferScope scope(s);
+    s.appendRunning.store(1);
+    s.literalSize.store(length);
+    s.literalRead.store(0);
+    s.endTick.store(0);
+    s.startTick.store(Now());
+    for (uint32_t sent = 0; sent < length && !error;) {
+      const uint32_t piece = std::min(length - sent, kStep);
+      if (WriteData(s, data + sent, piece) < 0) {
+        error = LastError();
+        break;
+      }
+      SockYieldNoDelay();
+      if (s.cancel.exchange(0)) {
+        s.cancelSignal.Reset();
+        error = cvErrorOperationCanceled;
+        Fire(s, cvmail::kMailEventCancel, error);
+        break;
+      }
+      sent += piece;
+      s.literalRead.store(sent);
+      Fire(s, cvmail::kMailEventProgress, 0);
+      if (Gone(s)) error = cvErrorInvalidHandle;
+    }
+    if (!error && WriteData(s, "\r\n", 2) < 0) error = LastError();
+    s.endTick.store(Now());
+    s.appendRunning.store(0);
+  }
+  if (error) {
+    // A literal cannot be cut short: only dropping the connection keeps the server from
+    // storing a message made of what was sent.
+    if (!Gone(s) && s.header.controlSocket != INVALID_SOCKET) {
+      shutdown(int(s.header.controlSocket), SHUT_RDWR);
+      s.closed = 1;
+    }
+    return Fail(error);
+  }
+  s.responsePending = 1;
+  const int32_t id = ReadResponse(s);
+  if (id < 0) return -1;
+  if (id == int32_t(kImapResponseNo) || id == int32_t(kImapResponseBad)) return Fail(cvErrorMessageNotCreated);
+  if (id != int32_t(kImapResponseOk)) return Fail(cvErrorUnexpectedServerResponse);
+  // The new EXISTS count arrives with it.
+  if (SendCommand(s, "NOOP", nullptr) < 0) return -1;
+  ClearError();
+  return 0;
+}
+
+int32_t ImapCopyMessage(LibHandle handle, uint32_t message, const char* mailbox) {
+  Operation op(handle);
+  if (!op) return -1;
+  ImapSession& s = *op;
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!ValidName(mailbox)) return Fail(cvErrorInvalidMailbox);
+  if (!NeedMailbox(s)) return -1;
+  const std::string wire = WireMailboxName(mailbox);
+  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
+  return SendCommand(s, "COPY", (std::to_string(message) + ' ' + wire).c_str());
+}
