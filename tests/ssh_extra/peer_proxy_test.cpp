@@ -15,6 +15,11 @@ namespace {
 using sshextra::ForwardingSshd;
 using sshextra::SessionClient;
 
+// microsocks asking for a user name and password.
+cvpeers::PeerOptions PasswordSocks5() {
+  return {.program = "microsocks", .args = {"-i", "{{ADDR}}", "-p", "{{PORT}}", "-u", "proxyuser", "-P", "proxypass"}};
+}
+
 class ThroughProxy : public ::testing::Test {
  protected:
   void Use(uint32_t type, const cvpeers::PeerProcess& proxy) {
@@ -56,8 +61,7 @@ TEST_F(ThroughProxy, Socks5WithMicrosocks) {
 
 TEST_F(ThroughProxy, Socks5PasswordWithMicrosocks) {
   START_FORWARDING_SSHD(sshd);
-  cvpeers::PeerProcess proxy(
-      {.program = "microsocks", .args = {"-i", "{{ADDR}}", "-p", "{{PORT}}", "-u", "proxyuser", "-P", "proxypass"}});
+  cvpeers::PeerProcess proxy(PasswordSocks5());
   CV_START_PEER(proxy);
   Use(kProxySocks5, proxy);
   std::strcpy(client.settings.ProxyUserName, "proxyuser");
@@ -67,8 +71,7 @@ TEST_F(ThroughProxy, Socks5PasswordWithMicrosocks) {
 
 TEST_F(ThroughProxy, WrongSocks5PasswordEndsWithTheProxyError) {
   START_FORWARDING_SSHD(sshd);
-  cvpeers::PeerProcess proxy(
-      {.program = "microsocks", .args = {"-i", "{{ADDR}}", "-p", "{{PORT}}", "-u", "proxyuser", "-P", "proxypass"}});
+  cvpeers::PeerProcess proxy(PasswordSocks5());
   CV_START_PEER(proxy);
   Use(kProxySocks5, proxy);
   std::strcpy(client.settings.ProxyUserName, "proxyuser");
