@@ -1,0 +1,206 @@
+// Data connections and transfers: passive and active, restart offsets, ASCII line ends,
+// refused third-party addresses, and clients that go away mid-transfer.
+#include <netinet/in.h>
+
+#include "core/errors/error_codes.h"
+#include "ftpsrv_util.h"
+
+using namespace ftpsrvtest;
+
+namespace {
+
+class Transfer : public ServerTest {};
+
+// A listening socket on 127.0.0.1 for active-mode connections; its port.
+int ListenLocal(uint32_t* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
+  ::listen(fd, 1);
+  socklen_t length = sizeof in;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
+  *port = ntohs(in.sin_port);
+  return fd;
+}
+
+TEST_F(Transfer, PassiveUploadDownloadAndEvents) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  std::string payload(300000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 7 + 3);
+  std::string text;
+  EXPECT_EQ(c.Upload("STOR big.bin", payload, &text), 226);
+  EXPECT_EQ(text, "226 Transfer complete");
+  EXPECT_EQ(ReadFile(root / "big.bin"), payload);
+  std::string data;
+  EXPECT_EQ(c.Download("RETR big.bin", &data), 226);
+  EXPECT_EQ(data, payload);
+  EXPECT_EQ(c.Upload("APPE big.bin", "tail"), 226);
+  EXPECT_EQ(ReadFile(root / "big.bin"), payload + "tail");
+  EXPECT_EQ(c.Upload("STOU", "unique", &text), 226);
+  const std::vector<uint32_t> codes = owner.Codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), ftpEventUpload), 3);
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), ftpEventDownload), 1);
+  // The pending event follows the result event of its command.
+  auto download = std::find(codes.begin(), codes.end(), ftpEventDownload);
+  ASSERT_NE(download, codes.begin());
+  EXPECT_EQ(*(download - 1), ftpEventResult);
+  EXPECT_EQ(c.Download("RETR missing", &data, &text), 550);
+  EXPECT_EQ(text, "550 No such file or directory");
+  // The listener stays for the next transfer until ABOR drops it.
+  EXPECT_EQ(c.Cmd("ABOR", &text), 226);
+  EXPECT_EQ(text, "226 Abort successful");
+  EXPECT_EQ(c.Cmd("RETR big.bin", &text), 425);
+  EXPECT_EQ(text, "425 Unable to build data connection");
+  c.useEpsv = true;
+  EXPECT_EQ(c.Download("RETR big.bin", &data), 226);
+  EXPECT_EQ(data.size(), payload.size() + 4);
+}
+
+TEST_F(Transfer, RestartOffsets) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "fifty", std::string(50, 'x'));
+  std::string data;
+  EXPECT_EQ(c.Cmd("REST 100"), 350);
+  EXPECT_EQ(c.Download("RETR fifty", &data), 226);
+  EXPECT_EQ(data, "");
+  EXPECT_EQ(c.Cmd("REST 45"), 350);
+  EXPECT_EQ(c.Download("RETR fifty", &data), 226);
+  EXPECT_EQ(data, "xxxxx");
+  EXPECT_EQ(c.Cmd("REST 10"), 350);
+  EXPECT_EQ(c.Upload("STOR fifty", "abc"), 226);
+  EXPECT_EQ(ReadFile(root / "fifty"), std::string(10, 'x') + "abc");
+  EXPECT_EQ(c.Upload("STOR fifty", "new"), 226);  // the offset served one transfer only
+  EXPECT_EQ(ReadFile(root / "fifty"), "new");
+  EXPECT_EQ(c.Cmd("REST -1"), 501);
+}
+
+TEST_F(Transfer, AsciiLineEnds) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "unix.txt", "one\ntwo\n\nthree");
+  EXPECT_EQ(c.Cmd("TYPE A"), 200);
+  std::string data;
+  EXPECT_EQ(c.Download("RETR unix.txt", &data), 226);
+  EXPECT_EQ(data, "one\r\ntwo\r\n\r\nthree");
+  EXPECT_EQ(c.Upload("STOR dos.txt", "a\r\nb\r\n"), 226);
+  EXPECT_EQ(ReadFile(root / "dos.txt"), "a\r\nb\r\n");
+  std::string text;
+  EXPECT_EQ(c.Cmd("TYPE L 8", &text), 200);
+  EXPECT_EQ(text, "200 Type set to L8");
+  EXPECT_EQ(c.Cmd("TYPE X", &text), 500);
+  EXPECT_EQ(c.Download("RETR unix.txt", &data), 226);
+  EXPECT_EQ(data, "one\ntwo\n\nthree");
+  EXPECT_EQ(c.Cmd("MODE B", &text), 504);
+  EXPECT_EQ(text, "504 MODE B unsupported transfer mode");
+  EXPECT_EQ(c.Cmd("STRU R", &text), 504);
+  EXPECT_EQ(c.Cmd("STRU F", &text), 200);
+}
+
+TEST_F(Transfer, ActiveModeOnlyToTheClientsOwnAddress) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "f.txt", "active data");
+  std::string text;
+  EXPECT_EQ(c.Cmd("PORT 4,0,0,0,4,0", &text), 502);
+  EXPECT_EQ(text, "502 Invalid port number 1024");
+  EXPECT_EQ(c.Cmd("PORT 127,0,0,1,4,1"), 200);
+  EXPECT_EQ(c.Cmd("PORT 10,1,2,3,4,1", &text), 504);  // a third party
+  EXPECT_EQ(c.Cmd("PORT 127,0,0,1,256,1"), 501);
+  EXPECT_EQ(c.Cmd("PORT 127,0,0,1,4,1,9"), 501);
+  EXPECT_EQ(c.Cmd("EPRT |1|192.0.2.7|2000|"), 504);
+  EXPECT_EQ(c.Cmd("EPRT |2|::1|2000|", &text), 522);
+  EXPECT_EQ(text, "522 Network protocol not supported, use (1)");
+  EXPECT_EQ(c.Cmd("EPSV 2", &text), 522);
+  EXPECT_EQ(c.Cmd("EPRT a1a127.0.0.1a2000a"), 501);  // A-F cannot delimit
+  EXPECT_EQ(c.Cmd("EPRT |1|127.0.0.1|2000"), 501);
+
+  uint32_t dataPort = 0;
+  const int listener = ListenLocal(&dataPort);
+  char port[64];
+  std::snprintf(port, sizeof port, "PORT 127,0,0,1,%u,%u", dataPort >> 8, dataPort & 255);
+  ASSERT_EQ(c.Cmd(port), 200);
+  c.Send("RETR f.txt");
+  const int d = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(d, 0);
+  EXPECT_EQ(c.Reply(), 150);
+  EXPECT_EQ(RecvAll(d), "active data");
+  EXPECT_EQ(c.Reply(), 226);
+  ::close(d);
+  ASSERT_EQ(c.Cmd("EPRT |1|127.0.0.1|" + std::to_string(dataPort) + "|"), 200);
+  c.Send("LIST");
+  const int e = ::accept(listener, nullptr, nullptr);
+  EXPECT_EQ(c.Reply(), 150);
+  EXPECT_NE(RecvAll(e).find("f.txt"), std::string::npos);
+  EXPECT_EQ(c.Reply(), 226);
+  ::close(e);
+  ::close(listener);
+}
+
+TEST_F(Transfer, ClientsThatLeaveMidTransfer) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "large", std::string(8 << 20, 'L'));
+  // The data connection closes after a few bytes: the transfer fails, the session lives.
+  const int d = c.Passive();
+  c.Send("RETR large");
+  EXPECT_EQ(c.Reply(), 150);
+  char some[1000];
+  EXPECT_GT(::recv(d, some, sizeof some, 0), 0);
+  linger hard{1, 0};
+  ::setsockopt(d, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  ::close(d);
+  std::string text;
+  EXPECT_EQ(c.Reply(&text), 425);
+  EXPECT_EQ(c.Cmd("SYST"), 215);
+
+  // The control connection goes away during an upload.
+  const int u = c.Passive();
+  c.Send("STOR partial");
+  EXPECT_EQ(c.Reply(), 150);
+  SendAll(u, std::string(100000, 'p'));
+  c.Close();
+  ::close(u);
+  ASSERT_TRUE(Eventually([&] { return owner.Count(ftpEventDisconnect) == 1; }));
+  Control again;
+  ASSERT_TRUE(again.Connect(port) && again.Reply() == 220);
+  EXPECT_TRUE(again.Login("alice", "secret"));
+}
+
+TEST_F(Transfer, ListingStyles) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "b.txt", "bb");
+  WriteFile(root / "a.txt", "a");
+  WriteFile(root / ".dot", "hidden");
+  fs::create_directories(root / "dir");
+  std::string data;
+  EXPECT_EQ(c.Download("NLST", &data), 226);
+  EXPECT_EQ(data, "a.txt\r\nb.txt\r\ndir\r\n");
+  EXPECT_EQ(c.Download("MLSD", &data), 226);
+  EXPECT_NE(data.find("type=file;size=2;modify="), std::string::npos);
+  EXPECT_NE(data.find(";perm=adfrw;Win32.ea=00000020; b.txt\r\n"), std::string::npos) << data;
+  EXPECT_NE(data.find("type=dir;"), std::string::npos);
+  EXPECT_EQ(c.Download("LIST -la", &data), 450);  // options are names
+  EXPECT_EQ(c.Download("LIST *.txt", &data), 226);
+  EXPECT_NE(data.find("a.txt"), std::string::npos);
+  EXPECT_EQ(data.find("dir"), std::string::npos);
+  std::string text;
+  EXPECT_EQ(c.Cmd("MLST b.txt", &text), 250);
+  EXPECT_EQ(text.rfind("250-Start of list for /b.txt\n type=file;size=2;", 0), 0u) << text;
+  EXPECT_NE(text.find("\n250 End of list"), std::string::npos);
+  EXPECT_EQ(c.Cmd("STAT a.txt", &text), 211);
+  EXPECT_EQ(text.rfind("211-Status of a.txt\n ", 0), 0u) << text;
+  EXPECT_EQ(c.Cmd("STAT .dot", &text), 450);
+  EXPECT_EQ(c.Cmd("SITE DIRSTYLE", &text), 200);
+  EXPECT_EQ(text, "200 MSDOS-like directory output is off");
+  EXPECT_EQ(c.Download("LIST", &data), 226);
+  EXPECT_NE(data.find("drwxrwxrwx   2    owner    group         4096"), std::string::npos) << data;
+  EXPECT_EQ(c.Cmd("SITE DIRSTYLE", &text), 200);
+  EXPECT_EQ(text, "200 MSDOS-like directory output is on");
+}
+
+}  // namespace
