@@ -44,11 +44,11 @@ int32_t WaitConnected(ImapSession& s) {
   return 0;
 }
 
-// The greeting (or any expected response) must read as OK.
-int32_t ExpectOk(ImapSession& s) {
+// The greeting must read as an untagged OK.
+int32_t ExpectGreeting(ImapSession& s) {
   s.responsePending = 1;
   const int32_t id = ReadResponse(s);
-  if (id == int32_t(kImapResponseOk)) return 0;
+  if (id == int32_t(kImapResponseOk) && !s.lastTagged) return 0;
   if (id >= 0 || LastError() == 0) Fail(cvErrorUnexpectedServerResponse);
   return -1;
 }
@@ -59,12 +59,17 @@ int32_t Handshake(ImapSession& s) {
   if (secure && implicit) {
     if (!StartTls(s)) return -1;
   } else if (secure) {
-    if (ExpectOk(s) != 0) return -1;
+    if (ExpectGreeting(s) != 0) return -1;
     if (SendCommand(s, "STARTTLS", nullptr) < 0) return -1;
     if (!StartTls(s)) return -1;
   }
-  if (!s.greetingReceived && ExpectOk(s) != 0) return -1;
-  if (SendCommand(s, "CAPABILITY", nullptr) < 0) return Refused(cvErrorUnexpectedServerResponse);
+  if (!s.greetingReceived && ExpectGreeting(s) != 0) return -1;
+  if (SendCommand(s, "CAPABILITY", nullptr) < 0) {
+    const uint32_t e = LastError();
+    return Fail(e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented || e == 0
+                    ? cvErrorUnexpectedServerResponse
+                    : e);
+  }
   if ((s.options & kImapOptionSendId) && ImapFindText(s.capabilities, "ID")) {
     char argument[128];
     std::snprintf(argument, sizeof argument,
