@@ -2,7 +2,6 @@
 # Installs what is needed, builds the suite and runs the main job: the library banner tool,
 # then the FileTransfer control registered into a registry below build/ and driven by the
 # command-line host, first on its properties, then downloading a file from a local proftpd.
-# command-line host.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
