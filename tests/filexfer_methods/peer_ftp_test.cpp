@@ -406,5 +406,39 @@ TEST_F(FtpControl, BackgroundTasksReportBeginAndEnd) {
   EXPECT_EQ(Count(kOnTaskEnd), 1);
 }
 
+TEST_F(FtpControl, TaskAbortOfAnEndedTaskAndResetOfTasks) {
+  FtpPeer peer(FtpPeerKind::Proftpd);
+  CV_START_PEER(peer);
+  const std::string data = RandomBytes(2 << 20, 6);
+  peer.Put("long.bin", data);
+  ConnectTo(peer);
+  Args get{Text8(Local("long.bin")), S(u"long.bin"), Missing()};
+  ASSERT_EQ(Run(u"AsyncGetFile", get), S_OK);
+  ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+  const int32_t id = std::stoi(Get(u"TaskId"));
+  // Without arguments the wait is for every listed task, without a limit.
+  ASSERT_EQ(Run(u"TaskWait", {Missing(), Missing(), Missing(), Missing()}), S_OK);
+  EXPECT_EQ(ErrorNumber(), 0);
+  EXPECT_EQ(Get(u"TaskCount"), "0");
+  EXPECT_EQ(ReadFile(files_ / "long.bin"), data);
+  Var done;
+  ASSERT_EQ(Call(u"TaskDone", {I4(id), done.ref()}), S_OK);
+  EXPECT_EQ(done.v.boolVal, VARIANT_TRUE);
+  ASSERT_EQ(Run(u"TaskAbort", {I4(id), Missing()}), S_OK);
+  EXPECT_EQ(ErrorNumber(), 12402);
+  ASSERT_EQ(Run(u"TaskSuspend", {I4(id)}), S_OK);
+  EXPECT_NE(ErrorNumber(), 0);  // an ended task cannot be suspended
+
+  // Reset ends listed tasks and restores every default, the libraries staying attached.
+  Put(u"Timeout", I4(45));
+  ASSERT_EQ(Run(u"AsyncGetFile", get), S_OK);
+  ASSERT_EQ(Call(u"Reset", {}), S_OK);
+  EXPECT_EQ(Get(u"TaskCount"), "0");
+  EXPECT_EQ(Get(u"IsConnected"), "False");
+  EXPECT_EQ(Get(u"Timeout"), "20");
+  EXPECT_EQ(Get(u"ServerType"), "0");
+  EXPECT_EQ(Get(u"IsInitialized"), "True");
+}
+
 }  // namespace
 }  // namespace xfertest
