@@ -430,7 +430,7 @@ int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
   FtpSession& s = *op.session();
   if (s.options & kOptSftp) return hooks::SftpSecurityInfo(s, info) == -1 ? 0 : 1;
   if (!info || info->size < sizeof(SecSessionInfo)) return Fail(cvErrorInvalidParameter), 0;
-  std::memset(info, 0, info->size);
+  std::memset(info, 0, sizeof(SecSessionInfo));  // only what we fill: the size is the caller's claim
   info->size = sizeof(SecSessionInfo);
   if (!SecProviderAttempted() || !(s.options & kOptTls)) return 1;
   if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;

@@ -226,7 +226,7 @@ int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
   if (!op) return 0;
   HttpClientSession& s = *op.session();
   if (!info || info->size < sizeof(SecSessionInfo)) return Fail(cvErrorInvalidParameter), 0;
-  std::memset(info, 0, info->size);
+  std::memset(info, 0, sizeof(SecSessionInfo));  // only what we fill: the size is the caller's claim
   info->size = sizeof(SecSessionInfo);
   if (!SecProviderAttempted()) return 1;
   if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "core/sock/sock.h"
 #include "platform/net/socket_api.h"
@@ -28,13 +29,17 @@ bool IsDottedIpv4(const char* text, uint32_t* hostOrder) {
 }
 
 // Local IPv4 interface addresses, fetched once and kept while the answer was positive.
+// The buffer holds InterfaceInfo records, so it carries their alignment; the lock keeps
+// two connecting threads from filling it at once.
 struct InterfaceCache {
+  std::mutex lock;
   bool valid = false;
-  uint8_t buffer[kSockInterfaceListSize];
+  alignas(plat::InterfaceInfo) uint8_t buffer[kSockInterfaceListSize];
   uint32_t count = 0;
 };
 InterfaceCache g_interfaces;
 
+// Caller holds g_interfaces.lock.
 bool LoadInterfaces() {
   if (g_interfaces.valid) return true;
   SOCKET s = SockCreate(plat::kAfInet, plat::kSockDgram, 0);
@@ -172,6 +177,7 @@ int32_t SshIsLocalAddress(const SshAddress* a) {
     return std::memcmp(bytes, loopback6, 16) == 0;
   }
   if (bytes[0] == 127) return 1;
+  std::lock_guard guard(g_interfaces.lock);
   if (!LoadInterfaces()) return 0;
   auto* list = reinterpret_cast<const plat::InterfaceInfo*>(g_interfaces.buffer);
   for (uint32_t i = 0; i < g_interfaces.count; ++i) {

@@ -168,7 +168,7 @@ int32_t SftpGetSecurityInfo(SshSession* s, SecSessionInfo* info) {
     SshSetLastError(s, cvErrorInvalidParameter);
     return 0;
   }
-  std::memset(static_cast<void*>(info), 0, info->size);
+  std::memset(static_cast<void*>(info), 0, sizeof(SecSessionInfo));  // only what we fill: the size is the caller's claim
   info->size = sizeof(SecSessionInfo);
   uint32_t version = SshGetProtocolVersion(s);
   info->protocol = version == 1 ? kProtocolSsh1 : version == 2 ? kProtocolSsh2 : 4096;
