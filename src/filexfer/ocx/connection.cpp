@@ -88,9 +88,23 @@ HRESULT CFileTransfer::Fail(VARIANT* error, uint32_t code) {
   return RaiseError(code, s_.throwError, true);
 }
 
-HRESULT CFileTransfer::Refuse(VARIANT* error, int32_t number, uint32_t code) {
-  SetErrorArgument(error, number);
-  return RaiseError(code, s_.throwError, true);
+HRESULT CFileTransfer::Refuse(VARIANT* error, uint32_t code, const ocx::LibraryOps* setIn, bool raiseCode) {
+  if (setIn) setIn->setLastError(code);
+  SetErrorArgument(error, Low16(code));
+  return RaiseError(raiseCode ? code : 0, s_.throwError, true);
+}
+
+std::optional<HRESULT> CFileTransfer::FtpOnlyGate(VARIANT* error, bool throughHttp) {
+  if (s_.serverType == kServerFtp) return std::nullopt;
+  return Refuse(error, cvErrorOperationNotSupported, throughHttp ? &kHttpLibrary : nullptr, !throughHttp);
+}
+
+std::optional<HRESULT> CFileTransfer::FtpSessionGate(VARIANT* error, Gate gate) {
+  const bool raiseCode = gate == Gate::Direct;
+  if (s_.serverType != kServerFtp) return Refuse(error, cvErrorOperationNotSupported, &kHttpLibrary, raiseCode);
+  if (Open()) return std::nullopt;
+  return Refuse(error, gate == Gate::ThroughHandle ? cvErrorInvalidHandle : cvErrorNotConnected, &kFtpLibrary,
+                raiseCode);
 }
 
 HRESULT ImplicitConnection::Open() {

@@ -95,14 +95,7 @@ HRESULT CFileTransfer::Cancel(VARIANT* error) {
 HRESULT CFileTransfer::Command(VARIANT command, VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorNotConnected);
-    return Refuse(error, Low16(cvErrorNotConnected), cvErrorNotConnected);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   if (!IsInitialized()) AutoInitialize();
   std::u16string text;
   if (HRESULT hr = TextArgument(command, &text); FAILED(hr)) return hr;

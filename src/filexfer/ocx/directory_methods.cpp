@@ -28,14 +28,7 @@ std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 HRESULT CFileTransfer::ChangeDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorNotConnected);
-    return Refuse(error, Low16(cvErrorNotConnected), cvErrorNotConnected);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   if (!IsInitialized()) AutoInitialize();
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
@@ -46,14 +39,7 @@ HRESULT CFileTransfer::MakeDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorInvalidHandle);
-    return Refuse(error, Low16(cvErrorInvalidHandle), 0);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
   return FtpMakeDirectory(session_, U8(path).c_str()) == -1 ? Fail(error) : S_OK;
@@ -66,8 +52,7 @@ HRESULT CFileTransfer::RemoveDirectory(VARIANT dirName, VARIANT* error) {
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(path); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (auto refused = FtpOnlyGate(error, false)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   const int32_t r = FtpDeleteDirectory(session_, U8(path).c_str());
@@ -79,9 +64,7 @@ HRESULT CFileTransfer::GetDirectory(VARIANT* remotePath, VARIANT* error) {
   CV_OCX_ENTRY;
   if (HRESULT hr = ocx::SetVariantBSTR(remotePath, u""); FAILED(hr)) return hr;
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
-  if (!Open()) return Refuse(error, Low16(cvErrorNotConnected), cvErrorNotConnected);
+  if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   char path[260] = {};
   if (FtpGetWorkingDirectory(session_, path, sizeof path) == -1) return Fail(error);
   return ocx::SetVariantStringA(remotePath, path);
@@ -91,14 +74,7 @@ HRESULT CFileTransfer::OpenDirectory(VARIANT dirName, VARIANT parseList, VARIANT
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorNotConnected);
-    return Refuse(error, Low16(cvErrorNotConnected), 0);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path); FAILED(hr)) return hr;
   bool parsed = true;
@@ -120,14 +96,7 @@ HRESULT CFileTransfer::ReadDirectory(VARIANT* fileName, VARIANT* fileLength, VAR
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorNotConnected);
-    return Refuse(error, Low16(cvErrorNotConnected), 0);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   if (!fileName || !(fileName->vt == VT_EMPTY || fileName->vt == VT_BSTR || fileName->vt == (VT_BYREF | VT_BSTR)))
     return E_INVALIDARG;
   const EntryOutputs out{fileName, fileLength, fileDate, fileOwner, fileGroup, filePerms, isDirectory};
@@ -162,14 +131,7 @@ HRESULT CFileTransfer::ReadDirectory(VARIANT* fileName, VARIANT* fileLength, VAR
 HRESULT CFileTransfer::CloseDirectory(VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorNotConnected);
-    return Refuse(error, Low16(cvErrorNotConnected), cvErrorNotConnected);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   FtpCloseDirectory(session_);
   s_.state = kStateIdle;
   return S_OK;
@@ -183,8 +145,7 @@ HRESULT CFileTransfer::GetFileList(VARIANT remotePath, VARIANT* buffer, VARIANT*
   std::u16string path;
   if (HRESULT hr = TextArgument(remotePath, &path); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(path); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (auto refused = FtpOnlyGate(error, false)) return *refused;
   uint32_t listType = 0;
   if (HRESULT hr = ocx::VariantToUInt32(&options, &listType); FAILED(hr)) return hr;
 

@@ -40,10 +40,7 @@ HRESULT CFileTransfer::RenameFile(VARIANT oldFileName, VARIANT newFileName, VARI
   if (HRESULT hr = AdoptUrl(from); FAILED(hr)) return hr;
   if (HRESULT hr = TextArgument(newFileName, &to, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(to); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
+  if (auto refused = FtpOnlyGate(error, true)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   const int32_t r = FtpRenamePath(session_, U8(from).c_str(), U8(to).c_str());
@@ -101,8 +98,7 @@ HRESULT CFileTransfer::SetFileTime(VARIANT fileName, VARIANT fileDate, VARIANT* 
   if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
   VARIANT date{};
   if (HRESULT hr = VariantChangeType(&date, &fileDate, 0, VT_DATE); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (auto refused = FtpOnlyGate(error, false)) return *refused;
   SYSTEMTIME time{};
   if (!VariantTimeToSystemTime(date.date, &time)) return E_INVALIDARG;
   if (s_.localize) {
@@ -126,10 +122,7 @@ HRESULT CFileTransfer::GetFileStatus(VARIANT fileName, VARIANT* fileLength, VARI
   std::u16string name;
   if (HRESULT hr = TextArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
+  if (auto refused = FtpOnlyGate(error, true)) return *refused;
   const EntryOutputs out{nullptr, fileLength, fileDate, fileOwner, fileGroup, filePerms, isDirectory};
   ResetEntryOutputs(out, false);
   ImplicitConnection connection(*this);
@@ -150,8 +143,7 @@ HRESULT CFileTransfer::GetFilePermissions(VARIANT fileName, VARIANT* filePerms, 
   std::u16string name;
   if (HRESULT hr = TextArgument(fileName, &name); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (auto refused = FtpOnlyGate(error, false)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   uint32_t mode = 0;
@@ -173,8 +165,7 @@ HRESULT CFileTransfer::SetFilePermissions(VARIANT fileName, VARIANT filePerms, V
     mode = uint32_t(filePerms.lVal);
   else if (HRESULT hr = ocx::VariantToUInt32(&filePerms, &mode); FAILED(hr))
     return hr;
-  if (s_.serverType != kServerFtp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (auto refused = FtpOnlyGate(error, false)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   const int32_t r = FtpSetFilePermissions(session_, U8(name).c_str(), mode);

@@ -3,6 +3,7 @@
 // property values that configure the next connection, the results of the last operation,
 // the hidden window the libraries notify, and the ids of its background tasks.
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/frame/lib_types.h"
@@ -131,11 +132,27 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   // and a failed library operation reported with Error, LastError and OnError.
   HRESULT AdoptUrl(std::u16string& remote);
   HRESULT Fail(VARIANT* error, uint32_t code = 0);
-  // A protocol or connection gate: Error shows number while code is raised.
-  HRESULT Refuse(VARIANT* error, int32_t number, uint32_t code);
+  // A refusal of a gate: Error shows code's number; code becomes the last error of setIn
+  // when given; raised with its code, or with 0 (the library's last error, which reports
+  // "no library" for an undefined server type).
+  HRESULT Refuse(VARIANT* error, uint32_t code, const ocx::LibraryOps* setIn, bool raiseCode);
+  // The FTP-only gate: a refusal for another server type, nothing for FTP. throughHttp:
+  // raised through the HTTP library's last error.
+  std::optional<HRESULT> FtpOnlyGate(VARIANT* error, bool throughHttp);
+  // The gates of the FTP methods that need an open connection (no implicit one).
+  enum class Gate {
+    Direct,         // both refusals raise their codes; no connection: 10057
+    Through,        // both raise through the libraries' last errors; no connection: 10057
+    ThroughHandle,  // as Through, the missing connection seen as an invalid handle
+  };
+  std::optional<HRESULT> FtpSessionGate(VARIANT* error, Gate gate);
   // Reads a session property through the library, raising its error when it fails.
   HRESULT RaiseNow() { return RaiseError(0, true, false); }
 
+  // GetFile and PutFile; TaskSuspend and TaskResume.
+  HRESULT FileMethod(bool download, const VARIANT& localFile, const VARIANT& remoteFile, const VARIANT& offset,
+                     VARIANT* error);
+  HRESULT SuspendOrResume(bool suspend, const VARIANT& taskId, VARIANT* error);
   // AsyncGetFile and AsyncPutFile.
   HRESULT StartTask(bool get, const VARIANT& localFile, const VARIANT& remoteFile, const VARIANT& offset,
                     VARIANT* error);

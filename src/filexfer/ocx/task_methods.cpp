@@ -126,21 +126,12 @@ HRESULT CFileTransfer::TaskDone(VARIANT taskId, VARIANT* result) {
 }
 
 HRESULT CFileTransfer::TaskSuspend(VARIANT taskId, VARIANT* error) {
-  CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
-  uint32_t id = 0;
-  if (HRESULT hr = TaskIdArgument(taskId, tasks_.LastId(), &id); FAILED(hr)) return hr;
-  int32_t r = 1;
-  if (s_.serverType == kServerFtp)
-    r = cvftp::TaskSuspend(id);
-  else if (s_.serverType == kServerHttp)
-    r = HttpTaskSuspend(id);
-  if (r == 0 && CurrentLibrary().getLastError() != 0) return Fail(error);
-  return S_OK;
+  return SuspendOrResume(true, taskId, error);
 }
 
-HRESULT CFileTransfer::TaskResume(VARIANT taskId, VARIANT* error) {
+HRESULT CFileTransfer::TaskResume(VARIANT taskId, VARIANT* error) { return SuspendOrResume(false, taskId, error); }
+
+HRESULT CFileTransfer::SuspendOrResume(bool suspend, const VARIANT& taskId, VARIANT* error) {
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
@@ -148,9 +139,9 @@ HRESULT CFileTransfer::TaskResume(VARIANT taskId, VARIANT* error) {
   if (HRESULT hr = TaskIdArgument(taskId, tasks_.LastId(), &id); FAILED(hr)) return hr;
   int32_t r = 1;
   if (s_.serverType == kServerFtp)
-    r = cvftp::TaskResume(id);
+    r = suspend ? cvftp::TaskSuspend(id) : cvftp::TaskResume(id);
   else if (s_.serverType == kServerHttp)
-    r = HttpTaskResume(id);
+    r = suspend ? HttpTaskSuspend(id) : HttpTaskResume(id);
   if (r == 0 && CurrentLibrary().getLastError() != 0) return Fail(error);
   return S_OK;
 }

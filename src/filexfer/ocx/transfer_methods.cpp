@@ -37,23 +37,15 @@ struct ReceivedBlock {
 }  // namespace
 
 HRESULT CFileTransfer::GetFile(VARIANT localFile, VARIANT remoteFile, VARIANT offset, VARIANT* error) {
-  CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
-  std::u16string local, remote;
-  if (HRESULT hr = TextArgument(localFile, &local, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
-  uint64_t from = 0;
-  if (HRESULT hr = ocx::VariantToUInt64(&offset, &from); FAILED(hr)) return hr;
-  ImplicitConnection connection(*this);
-  if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
-  const HRESULT hr = DownloadFile(U8(local), U8(remote), from);
-  connection.End();
-  return FAILED(hr) ? Fail(error) : S_OK;
+  return FileMethod(true, localFile, remoteFile, offset, error);
 }
 
 HRESULT CFileTransfer::PutFile(VARIANT localFile, VARIANT remoteFile, VARIANT offset, VARIANT* error) {
+  return FileMethod(false, localFile, remoteFile, offset, error);
+}
+
+HRESULT CFileTransfer::FileMethod(bool download, const VARIANT& localFile, const VARIANT& remoteFile,
+                                  const VARIANT& offset, VARIANT* error) {
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
@@ -65,7 +57,7 @@ HRESULT CFileTransfer::PutFile(VARIANT localFile, VARIANT remoteFile, VARIANT of
   if (HRESULT hr = ocx::VariantToUInt64(&offset, &from); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
-  const HRESULT hr = UploadFile(U8(local), U8(remote), from);
+  const HRESULT hr = download ? DownloadFile(U8(local), U8(remote), from) : UploadFile(U8(local), U8(remote), from);
   connection.End();
   return FAILED(hr) ? Fail(error) : S_OK;
 }
@@ -125,14 +117,7 @@ HRESULT CFileTransfer::GetMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
   CV_OCX_ENTRY;
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
-  if (!Open()) {
-    kFtpLibrary.setLastError(cvErrorInvalidHandle);
-    return Refuse(error, Low16(cvErrorInvalidHandle), 0);
-  }
+  if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string local, remote, mask;
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = TextArgument(remoteDir, &remote, nullptr); FAILED(hr)) return hr;
@@ -152,10 +137,7 @@ HRESULT CFileTransfer::PutMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = TextArgument(remoteDir, &remote, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
-  if (s_.serverType != kServerFtp) {
-    kHttpLibrary.setLastError(cvErrorOperationNotSupported);
-    return Refuse(error, Low16(cvErrorOperationNotSupported), 0);
-  }
+  if (auto refused = FtpOnlyGate(error, true)) return *refused;
   if (HRESULT hr = TextArgument(fileMask, &mask); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
@@ -175,8 +157,7 @@ HRESULT CFileTransfer::PostFile(VARIANT localFile, VARIANT remoteFile, VARIANT f
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
   if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
-  if (s_.serverType != kServerHttp)
-    return Refuse(error, Low16(cvErrorOperationNotSupported), cvErrorOperationNotSupported);
+  if (s_.serverType != kServerHttp) return Refuse(error, cvErrorOperationNotSupported, nullptr, true);
   if (HRESULT hr = TextArgument(fieldName, &field, u"File1"); FAILED(hr)) return hr;
   uint32_t flags = 0;
   if (HRESULT hr = ocx::VariantToUInt32(&options, &flags); FAILED(hr)) return hr;
