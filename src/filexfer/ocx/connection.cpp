@@ -82,6 +82,16 @@ HRESULT CFileTransfer::AdoptUrl(std::u16string& remote) {
   return S_OK;
 }
 
+HRESULT CFileTransfer::RemoteNameArgument(const VARIANT& arg, std::u16string* out, const char16_t* def) {
+  if (HRESULT hr = TextArgument(arg, out, def); FAILED(hr)) return hr;
+  return AdoptUrl(*out);
+}
+
+void CFileTransfer::BeginMethod(VARIANT* error) {
+  if (!IsInitialized()) AutoInitialize();
+  SetErrorArgument(error, 0);
+}
+
 HRESULT CFileTransfer::Fail(VARIANT* error, uint32_t code) {
   if (code == 0) code = CurrentLibrary().getLastError();
   SetErrorArgument(error, Low16(code));

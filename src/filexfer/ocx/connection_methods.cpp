@@ -15,8 +15,7 @@ namespace filexfer {
 HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT userName, VARIANT password,
                                VARIANT timeout, VARIANT options, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (!ocx::IsMissingArgument(serverName)) {
     std::u16string text;
     if (HRESULT hr = TextArgument(serverName, &text, nullptr); FAILED(hr)) return hr;

@@ -37,8 +37,7 @@ HRESULT CFileTransfer::ChangeDirectory(VARIANT dirName, VARIANT* error) {
 
 HRESULT CFileTransfer::MakeDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
@@ -47,11 +46,9 @@ HRESULT CFileTransfer::MakeDirectory(VARIANT dirName, VARIANT* error) {
 
 HRESULT CFileTransfer::RemoveDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string path;
-  if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(path); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
@@ -72,8 +69,7 @@ HRESULT CFileTransfer::GetDirectory(VARIANT* remotePath, VARIANT* error) {
 
 HRESULT CFileTransfer::OpenDirectory(VARIANT dirName, VARIANT parseList, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path); FAILED(hr)) return hr;
@@ -94,8 +90,7 @@ HRESULT CFileTransfer::ReadDirectory(VARIANT* fileName, VARIANT* fileLength, VAR
                                      VARIANT* fileGroup, VARIANT* filePerms, VARIANT* isDirectory,
                                      VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   if (!fileName || !(fileName->vt == VT_EMPTY || fileName->vt == VT_BSTR || fileName->vt == (VT_BYREF | VT_BSTR)))
     return E_INVALIDARG;
@@ -140,11 +135,9 @@ HRESULT CFileTransfer::CloseDirectory(VARIANT* error) {
 HRESULT CFileTransfer::GetFileList(VARIANT remotePath, VARIANT* buffer, VARIANT* length, VARIANT options,
                                    VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string path;
-  if (HRESULT hr = TextArgument(remotePath, &path); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(path); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remotePath, &path); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;
   uint32_t listType = 0;
   if (HRESULT hr = ocx::VariantToUInt32(&options, &listType); FAILED(hr)) return hr;

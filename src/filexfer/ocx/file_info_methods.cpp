@@ -18,11 +18,9 @@ std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 
 HRESULT CFileTransfer::DeleteFile(VARIANT fileName, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   const int32_t r = s_.serverType == kServerFtp ? FtpRemoveFile(session_, U8(name).c_str())
@@ -33,13 +31,10 @@ HRESULT CFileTransfer::DeleteFile(VARIANT fileName, VARIANT* error) {
 
 HRESULT CFileTransfer::RenameFile(VARIANT oldFileName, VARIANT newFileName, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string from, to;
-  if (HRESULT hr = TextArgument(oldFileName, &from, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(from); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(newFileName, &to, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(to); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(oldFileName, &from, nullptr); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(newFileName, &to, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, true)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
@@ -50,12 +45,10 @@ HRESULT CFileTransfer::RenameFile(VARIANT oldFileName, VARIANT newFileName, VARI
 
 HRESULT CFileTransfer::GetFileSize(VARIANT fileName, VARIANT* fileSize, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantLong(fileSize, 0); FAILED(hr)) return hr;
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
   uint64_t size = 0;
@@ -68,12 +61,10 @@ HRESULT CFileTransfer::GetFileSize(VARIANT fileName, VARIANT* fileSize, VARIANT*
 
 HRESULT CFileTransfer::GetFileTime(VARIANT fileName, VARIANT* fileDate, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantBSTR(fileDate, u""); FAILED(hr)) return hr;
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
   // No implicit connection: the time is asked on the connection as it stands.
   SYSTEMTIME time{};
   const uint32_t local = s_.localize ? 1 : 0;
@@ -91,11 +82,9 @@ HRESULT CFileTransfer::GetFileTime(VARIANT fileName, VARIANT* fileDate, VARIANT*
 
 HRESULT CFileTransfer::SetFileTime(VARIANT fileName, VARIANT fileDate, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   VARIANT date{};
   if (HRESULT hr = VariantChangeType(&date, &fileDate, 0, VT_DATE); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;
@@ -117,11 +106,9 @@ HRESULT CFileTransfer::GetFileStatus(VARIANT fileName, VARIANT* fileLength, VARI
                                      VARIANT* fileGroup, VARIANT* filePerms, VARIANT* isDirectory,
                                      VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, true)) return *refused;
   const EntryOutputs out{nullptr, fileLength, fileDate, fileOwner, fileGroup, filePerms, isDirectory};
   ResetEntryOutputs(out, false);
@@ -137,12 +124,10 @@ HRESULT CFileTransfer::GetFileStatus(VARIANT fileName, VARIANT* fileLength, VARI
 
 HRESULT CFileTransfer::GetFilePermissions(VARIANT fileName, VARIANT* filePerms, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantLong(filePerms, 0); FAILED(hr)) return hr;
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;
   ImplicitConnection connection(*this);
   if (HRESULT hr = connection.Open(); FAILED(hr)) return hr;
@@ -155,11 +140,9 @@ HRESULT CFileTransfer::GetFilePermissions(VARIANT fileName, VARIANT* filePerms, 
 
 HRESULT CFileTransfer::SetFilePermissions(VARIANT fileName, VARIANT filePerms, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string name;
-  if (HRESULT hr = TextArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(name); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   uint32_t mode = 0;
   if (filePerms.vt == VT_I4)
     mode = uint32_t(filePerms.lVal);

@@ -131,6 +131,11 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   // The method frame: a URL argument taken into the properties (remote becomes Resource),
   // and a failed library operation reported with Error, LastError and OnError.
   HRESULT AdoptUrl(std::u16string& remote);
+  // A remote-name argument as text (def when missing; null: missing is converted and may
+  // fail), then adopted when it is a URL.
+  HRESULT RemoteNameArgument(const VARIANT& arg, std::u16string* out, const char16_t* def = u"");
+  // The start of most methods: lazy initialisation, Error reset.
+  void BeginMethod(VARIANT* error);
   HRESULT Fail(VARIANT* error, uint32_t code = 0);
   // A refusal of a gate: Error shows code's number; code becomes the last error of setIn
   // when given; raised with its code, or with 0 (the library's last error, which reports

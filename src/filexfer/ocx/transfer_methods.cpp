@@ -47,12 +47,10 @@ HRESULT CFileTransfer::PutFile(VARIANT localFile, VARIANT remoteFile, VARIANT of
 HRESULT CFileTransfer::FileMethod(bool download, const VARIANT& localFile, const VARIANT& remoteFile,
                                   const VARIANT& offset, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string local, remote;
   if (HRESULT hr = TextArgument(localFile, &local, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   uint64_t from = 0;
   if (HRESULT hr = ocx::VariantToUInt64(&offset, &from); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
@@ -64,11 +62,9 @@ HRESULT CFileTransfer::FileMethod(bool download, const VARIANT& localFile, const
 
 HRESULT CFileTransfer::GetData(VARIANT remoteFile, VARIANT* buffer, VARIANT* length, VARIANT, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string remote;
-  if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   // A buffer that cannot take the data is refused before anything is downloaded.
   if (HRESULT hr = CheckReceiveBuffer(buffer); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
@@ -90,11 +86,9 @@ HRESULT CFileTransfer::GetData(VARIANT remoteFile, VARIANT* buffer, VARIANT* len
 
 HRESULT CFileTransfer::PutData(VARIANT remoteFile, VARIANT buffer, VARIANT length, VARIANT, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string remote;
-  if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   std::string data;
   if (HRESULT hr = ReadSendBuffer(buffer, &data); FAILED(hr)) return hr;
   if (!ocx::IsMissingArgument(length)) {
@@ -115,8 +109,7 @@ HRESULT CFileTransfer::PutData(VARIANT remoteFile, VARIANT buffer, VARIANT lengt
 
 HRESULT CFileTransfer::GetMultipleFiles(VARIANT localDir, VARIANT remoteDir, VARIANT fileMask, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string local, remote, mask;
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
@@ -131,12 +124,10 @@ HRESULT CFileTransfer::GetMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
 
 HRESULT CFileTransfer::PutMultipleFiles(VARIANT localDir, VARIANT remoteDir, VARIANT fileMask, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string local, remote, mask;
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(remoteDir, &remote, nullptr); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteDir, &remote, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, true)) return *refused;
   if (HRESULT hr = TextArgument(fileMask, &mask); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
@@ -151,12 +142,10 @@ HRESULT CFileTransfer::PutMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
 HRESULT CFileTransfer::PostFile(VARIANT localFile, VARIANT remoteFile, VARIANT fieldName, VARIANT options,
                                 VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string local, remote, field;
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   if (s_.serverType != kServerHttp) return Refuse(error, cvErrorOperationNotSupported, nullptr, true);
   if (HRESULT hr = TextArgument(fieldName, &field, u"File1"); FAILED(hr)) return hr;
   uint32_t flags = 0;
@@ -171,12 +160,10 @@ HRESULT CFileTransfer::PostFile(VARIANT localFile, VARIANT remoteFile, VARIANT f
 
 HRESULT CFileTransfer::VerifyFile(VARIANT localFile, VARIANT remoteFile, VARIANT options, VARIANT* error) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
-  SetErrorArgument(error, 0);
+  BeginMethod(error);
   std::u16string local, remote;
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
-  if (HRESULT hr = TextArgument(remoteFile, &remote); FAILED(hr)) return hr;
-  if (HRESULT hr = AdoptUrl(remote); FAILED(hr)) return hr;
+  if (HRESULT hr = RemoteNameArgument(remoteFile, &remote); FAILED(hr)) return hr;
   uint32_t method = 0;
   if (HRESULT hr = ocx::VariantToUInt32(&options, &method); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
