@@ -175,7 +175,11 @@ uint32_t ReceiveFile(const Client& c, const std::string& file, bool append) {
 }  // namespace
 
 void CloseData(FtpServerSession& s) {
-  const SOCKET h = s.dataSocket.exchange(INVALID_SOCKET);
+  SOCKET h;
+  {
+    std::lock_guard lk(s.dataLock);
+    h = s.dataSocket.exchange(INVALID_SOCKET);
+  }
   if (h != INVALID_SOCKET) {
     const uint32_t saved = InetGetLastError();
     InetDisconnect(h);
@@ -184,13 +188,23 @@ void CloseData(FtpServerSession& s) {
   s.abortFlag.store(0);
 }
 
+void CancelData(FtpServerSession& s) {
+  std::lock_guard lk(s.dataLock);
+  const SOCKET h = s.dataSocket.load();
+  if (h != INVALID_SOCKET) {
+    const uint32_t saved = InetGetLastError();
+    InetCancel(h);
+    InetSetLastError(saved);
+  }
+}
+
 uint32_t TakeDataConnection(const Client& c) {
   FtpServerSession& s = *c.session;
   if (s.state.load() == kFtpStatePassive) {
-    const SOCKET listener = s.dataSocket.exchange(INVALID_SOCKET);
+    const SOCKET listener = s.dataSocket.load();
     const SOCKET accepted = InetAcceptDefault(listener);
     const uint32_t err = InetGetLastError();
-    InetDisconnect(listener);
+    CloseData(s);
     if (accepted == INVALID_SOCKET) return err ? err : cvErrorNotConnected;
     // Only the client itself may take its data connection.
     SockAddress peer{};
@@ -199,6 +213,7 @@ uint32_t TakeDataConnection(const Client& c) {
       InetDisconnect(accepted);
       return cvErrorAccessDenied;
     }
+    std::lock_guard lk(s.dataLock);
     s.dataSocket.store(accepted);
   }
   if (s.security.load() & kFtpProtectData) {

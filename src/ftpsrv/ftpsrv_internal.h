@@ -95,6 +95,7 @@ struct FtpServerSession {
   uint64_t serverHandle = uint64_t(INVALID_SOCKET);
   SOCKET controlSocket = INVALID_SOCKET;
   std::atomic<SOCKET> dataSocket{INVALID_SOCKET};
+  std::mutex dataLock;  // a cancel from another thread never meets a closed handle
   uint32_t clientId = 0;
   uint32_t threadId = 0;
   uint64_t registryKey = 0;
@@ -220,6 +221,8 @@ int32_t Authenticate(const Client& c, uint32_t rights, const char* home);
 
 // Data connections.
 void CloseData(FtpServerSession& s);
+// Wakes a transfer blocked on the data connection (any thread).
+void CancelData(FtpServerSession& s);
 bool OpenActiveIfNeeded(const Client& c);
 // Takes the waiting passive connection and starts TLS when asked; 0 or the error.
 uint32_t TakeDataConnection(const Client& c);

@@ -112,7 +112,11 @@ int32_t FtpServerSuspend(uint64_t server) { return Lib().Suspend(server); }
 int32_t FtpServerResume(uint64_t server) { return Lib().Resume(server); }
 int32_t FtpServerIsListening(uint64_t server) { return Lib().IsListening(server); }
 int32_t FtpServerDisconnectClient(uint64_t server, uint32_t clientId) {
-  return Lib().DisconnectClient(server, clientId);
+  SessionPtr s = Lib().FindSession(server, clientId);
+  if (!s) return 0;
+  const int32_t closed = InetDisconnect(s->controlSocket) == 0 ? 1 : 0;
+  CancelData(*s);  // a transfer in progress ends now, not at its time-out
+  return closed;
 }
 int32_t FtpServerListClientIds(uint64_t server, uint32_t* ids, uint32_t capacity) {
   return Lib().ListClientIds(server, ids, capacity);

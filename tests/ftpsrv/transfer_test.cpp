@@ -40,6 +40,7 @@ TEST_F(Transfer, PassiveUploadDownloadAndEvents) {
   EXPECT_EQ(c.Upload("APPE big.bin", "tail"), 226);
   EXPECT_EQ(ReadFile(root / "big.bin"), payload + "tail");
   EXPECT_EQ(c.Upload("STOU", "unique", &text), 226);
+  ASSERT_TRUE(Eventually([&] { return owner.Count(ftpEventUpload) == 3; }));
   const std::vector<uint32_t> codes = owner.Codes();
   EXPECT_EQ(std::count(codes.begin(), codes.end(), ftpEventUpload), 3);
   EXPECT_EQ(std::count(codes.begin(), codes.end(), ftpEventDownload), 1);
