@@ -64,6 +64,7 @@ constexpr StatusRow kStatusTable[] = {
 
 // What reading the lines of a head found.
 struct HeadState {
+  bool http10 = false;       // the status line names HTTP/1.0 (or older)
   bool statusSeen = false;   // a status line of the final response
   bool badStatus = false;    // a status line without a usable code
   bool anyLine = false;      // some line of the head has come
@@ -85,6 +86,7 @@ void TakeStatusLine(HttpClientSession& s, const char* line, HeadState& h) {
     while (*p == ' ') ++p;
   }
   h.statusSeen = true;
+  h.http10 = strncasecmp(line, "HTTP/1.0", 8) == 0 || strncasecmp(line, "HTTP/0.", 7) == 0;
   h.badStatus = digits != 3;
   s.statusCode = code;
   s.errorStatus = code >= 400;
@@ -100,6 +102,15 @@ bool TakeHeaderLine(HttpClientSession& s, char* line, HeadState& h) {
   while (*value == ' ' || *value == '\t') ++value;
   SetHeader(s, 1, line, value);
   return true;
+}
+
+// The server ends the connection after this response: it says "Connection: close", or it
+// answers HTTP/1.0 without asking to keep the connection.
+bool ServerWillClose(HttpClientSession& s, const HeadState& h) {
+  const char* connection = FindHeader(s, s.responseHeaders, "Connection");
+  auto says = [&](const char* word) { return connection && strcasestr(connection, word) != nullptr; };
+  if (says("close")) return true;
+  return h.http10 && !says("keep-alive");
 }
 
 bool IsInterim(int32_t code) { return code >= 100 && code < 200 && code != 101; }
@@ -203,6 +214,7 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
     return Fail(cvErrorInvalidServerResponse);
   }
   if (s.expectContinue && s.statusCode == 100) return 0;
+  if (ServerWillClose(s, head)) s.keepAlive = 0;  // the next request must reconnect
   s.responsePending = 0;
   s.expectContinue = 0;
   uint32_t error = StatusToError(s.statusCode);
