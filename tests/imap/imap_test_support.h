@@ -57,7 +57,9 @@ inline LibHandle ConnectAndLogin(cvtest::ScriptServer& server, bool select = fal
     return h;
   }
   EXPECT_EQ(ImapLogin(h, "bob", "secret"), 1) << std::hex << ImapGetLastError() << " " << server.failure();
-  if (select) EXPECT_EQ(ImapSelectMailbox(h, "INBOX", nullptr), 1) << std::hex << ImapGetLastError();
+  if (select) {
+    EXPECT_EQ(ImapSelectMailbox(h, "INBOX", nullptr), 1) << std::hex << ImapGetLastError();
+  }
   return h;
 }
 

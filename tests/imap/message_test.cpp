@@ -178,7 +178,9 @@ TEST_F(ImapMessages, BrokenFetchAnswers) {
     EXPECT_EQ(ImapRetrieveMessage(h, 2, &block, &length, 0), -1) << c.name;
     EXPECT_EQ(ImapGetLastError(), c.error) << c.name;
     EXPECT_EQ(block, nullptr) << c.name;
-    if (c.usable) EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 1) << c.name;
+    if (c.usable) {
+      EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 1) << c.name;
+    }
     EXPECT_TRUE(server.Finish()) << c.name << ": " << server.failure();
     ImapDisconnect(h);
   }
