@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -129,7 +130,8 @@ inline std::string RecvAll(int fd) {
   std::string out;
   char buf[8192];
   ssize_t n;
-  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, size_t(n));
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, size_t(n));
   return out;
 }
 
@@ -163,7 +165,9 @@ class Control {
         return line;
       }
       char buf[4096];
-      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      ssize_t n;
+      do n = ::recv(fd_, buf, sizeof buf, 0);
+      while (n < 0 && errno == EINTR);  // a child's exit signal may interrupt the wait
       if (n <= 0) {
         std::string rest;
         rest.swap(buffer_);
