@@ -9,6 +9,7 @@
 #include "ssh/proto/compress.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
+#include "ssh/proto/ssh1.h"
 #include "ssh/proto/transport.h"
 #include "ssh/sftp/sftp_session.h"
 #include "ssh/util/alloc.h"
@@ -40,6 +41,7 @@ void SshSessionFree(SshSession* s) {
   if (s->csCompress) s->csCompress->compress_cleanup(s->csCompressContext);
   if (s->scCompress) s->scCompress->decompress_cleanup(s->scCompressContext);
   Ssh2TransportFree(s);
+  Ssh1Free(s);
   CheckedFree(s->hostName);
   SshPacketLayerFree(s);
   SshReplyQueueFree(s);

@@ -28,6 +28,7 @@ struct SshReplyHandler;
 struct SshPinger;
 struct CountedTree;
 struct X11Auth;
+struct Ssh1State;
 
 // Called with a packet by the input pump, with user data (no packet) by the send entry.
 using SshProtocolHandler = void (*)(SshSession* session, const uint8_t* text, int32_t length, SshPacket* packet);
@@ -206,6 +207,9 @@ struct SshSession final : SshPlug {
   CountedTree* forwardSpecs = nullptr;    // configured forwardings
   CountedTree* remoteForwards = nullptr;  // remote forwardings asked of the server
   SshPinger* pinger = nullptr;
+
+  // ---- SSH-1 login and connection phase ----
+  Ssh1State* ssh1 = nullptr;
 
   // ---- SFTP client ----
   char* currentDirectory = nullptr;
