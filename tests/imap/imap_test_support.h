@@ -140,6 +140,16 @@ inline std::string TakeBlock(plat::HGLOBAL block, uint32_t length) {
   return text;
 }
 
+// Every mailbox of the list, in the library's order, with its attributes.
+inline std::vector<std::pair<std::string, uint32_t>> ListMailboxes(LibHandle h) {
+  std::vector<std::pair<std::string, uint32_t>> out;
+  char name[256];
+  uint32_t attributes = 0;
+  for (int32_t n = ImapGetFirstMailbox(h, name, &attributes); n > 0; n = ImapGetNextMailbox(h, name, &attributes))
+    out.emplace_back(name, attributes);
+  return out;
+}
+
 inline std::string Retrieve(LibHandle h, uint32_t message, uint32_t flags = 0) {
   plat::HGLOBAL block = nullptr;
   uint32_t length = 0;

@@ -88,11 +88,7 @@ TEST_F(ImapMessages, MailboxListAndSearch) {
       .Reply("A0007 BAD unknown key");
   const LibHandle h = ConnectAndLogin(server, true);
   ASSERT_NE(h, kInvalidLibHandle);
-  std::vector<std::pair<std::string, uint32_t>> list;
-  char name[256];
-  uint32_t attributes = 0;
-  for (int32_t n = ImapGetFirstMailbox(h, name, &attributes); n > 0; n = ImapGetNextMailbox(h, name, &attributes))
-    list.emplace_back(name, attributes);
+  const auto list = ListMailboxes(h);
   EXPECT_EQ(ImapGetLastError(), cvErrorNoMoreMailboxes);
   const std::vector<std::pair<std::string, uint32_t>> expected = {
       {"INBOX", 0}, {"Entw\xC3\xBCrfe", kImapFlagUnmarked}, {"lit name", kImapFlagMarked}, {"say \"hi\"", 0}};

@@ -61,11 +61,7 @@ class Dovecot : public ImapTest {
   }
 
   std::vector<std::pair<std::string, uint32_t>> Mailboxes(LibHandle h) {
-    std::vector<std::pair<std::string, uint32_t>> out;
-    char name[256];
-    uint32_t attributes = 0;
-    for (int32_t n = ImapGetFirstMailbox(h, name, &attributes); n > 0; n = ImapGetNextMailbox(h, name, &attributes))
-      out.emplace_back(name, attributes);
+    auto out = ListMailboxes(h);
     EXPECT_EQ(ImapGetLastError(), cvErrorNoMoreMailboxes);
     std::sort(out.begin(), out.end());
     return out;
@@ -319,8 +315,11 @@ TEST_F(Dovecot, IdleReportsAnAppendFromAnotherConnection) {
   ASSERT_NE(other, kInvalidLibHandle);
   EXPECT_EQ(ImapAppendMessage(other, "INBOX", "Subject: new\r\n\r\nnew\r\n", 0, 0), 0);
   EXPECT_TRUE(PumpUntil([&] { return window.Count(2028, mailUpdateMessage) > 0; })) << Log();
-  for (const auto& d : window.deliveries)
-    if (d.message == 2028 && d.low == mailUpdateMessage) EXPECT_EQ(d.high, 4u);
+  for (const auto& d : window.deliveries) {
+    if (d.message == 2028 && d.low == mailUpdateMessage) {
+      EXPECT_EQ(d.high, 4u);
+    }
+  }
 
   // A command ends IDLE first (DONE and its completion), then goes out with its own tag.
   EXPECT_EQ(ImapGetMessageCount(h), 4);
