@@ -1,0 +1,152 @@
+// Construction, release, error reporting and the shared argument helpers of CFtpServer.
+#include "ftpsrv/ocx/ftp_server.h"
+
+#include "core/errors/error_codes.h"
+#include "ftpsrv/ftpsrv.h"
+#include "ftpsrv/ocx/guids.h"
+#include "ftpsrv/ocx/libraries.h"
+#include "ocx/variant_args.h"
+
+namespace ftpsrvctl {
+
+const ocx::ControlDescriptor kFtpServerDescriptor{
+    CLSID_FtpServer,
+    IID_IFtpServer,
+    DIID__IFtpServerEvents,
+    LIBID_FtpServerCtl,
+    "Corvanetics.FtpServer.9",
+    "Corvanetics.FtpServer",
+    "FtpServer Control",
+    132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
+    {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+};
+
+HRESULT OutText(const std::u16string& s, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocStringLen(s.data(), UINT(s.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT OutUtf8(const char* s, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = ocx::Utf8ToUtf16(s);
+  if (!*out) *out = SysAllocString(u"");
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT OutBool(bool value, VARIANT_BOOL* out) {
+  if (!out) return E_POINTER;
+  *out = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT OutLong(int32_t value, int32_t* out) {
+  if (!out) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
+
+std::u16string InText(BSTR value) { return value ? std::u16string(value, SysStringLen(value)) : std::u16string(); }
+
+void SetLongArgument(VARIANT* arg, int32_t value) {
+  if (!arg) return;
+  if (arg->vt & VT_BYREF) {
+    ocx::SetVariantLong(arg, value);
+    return;
+  }
+  VariantClear(arg);
+  arg->vt = VT_I4;
+  arg->lVal = value;
+}
+
+HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out) {
+  if (ocx::IsMissingArgument(arg)) {
+    *out = def;
+    return S_OK;
+  }
+  return ocx::VariantToUInt32(&arg, out);
+}
+
+HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out) {
+  std::u16string text;
+  if (HRESULT hr = ocx::VariantToText(arg, &text, def.c_str()); FAILED(hr)) return hr;
+  *out = ocx::Utf16ToUtf8(text);
+  return S_OK;
+}
+
+CFtpServer::CFtpServer(IUnknown* outer) : Control(outer, kFtpServerDescriptor, kLibraries, {0, nullptr}) {}
+
+CFtpServer::~CFtpServer() { notify_.queue.Clear(); }
+
+void CFtpServer::FinalRelease() {
+  if (Running()) {
+    FtpServerStop(server_.load());
+    server_ = kNoServer;
+  }
+  notify_.window = nullptr;
+  notify_.queue.Clear();
+  Control::FinalRelease();
+  DetachLibraries();
+}
+
+HRESULT CFtpServer::FreezeEvents(BOOL freeze) {
+  const HRESULT hr = Control::FreezeEvents(freeze);
+  notify_.freeze = FreezeCount();
+  return hr;
+}
+
+HRESULT CFtpServer::Init() {
+  const HRESULT hr = AutoInitialize();
+  notify_.window = Window();
+  return hr;
+}
+
+void CFtpServer::StartTrace() {
+  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
+  s_.trace = FtpServerStartTrace(file.c_str(), s_.traceFlags | 0x1000) != 0;
+}
+
+void CFtpServer::OnLibrariesAttached() {
+  notify_.window = Window();
+  if (s_.trace) StartTrace();
+}
+
+void CFtpServer::FireError(uint32_t code, BSTR text) {
+  VARIANT client{}, number{}, description{};
+  client.vt = VT_I4;
+  client.lVal = int32_t(clientId_);
+  number.vt = VT_I4;
+  number.lVal = int32_t(code & 0xFFFFu);
+  description.vt = VT_BSTR;
+  description.bstrVal = text;  // borrowed: the firing copies it for each sink
+  const VARIANT args[] = {client, number, description};
+  FireEvent(kEventOnError, args, 3);
+}
+
+HRESULT CFtpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
+  if (code == 0) code = FtpServerGetLastError(server_.load());
+  if (code == 0) return S_OK;
+  if (code == cvErrorInvalidHandle && !Running()) code = cvErrorServerInactive;
+  return RaiseError(code, returnFlag, fireFlag);
+}
+
+HRESULT CFtpServer::MethodFailure(VARIANT* error) { return MethodFailure(error, FtpServerGetLastError(server_.load())); }
+
+HRESULT CFtpServer::MethodFailure(VARIANT* error, uint32_t code) {
+  SetLongArgument(error, int32_t(code & 0xFFFFu));
+  return Raise(code, s_.throwError, true);
+}
+
+void CFtpServer::Fire(DISPID id, std::initializer_list<VARIANT> args) {
+  FireEvent(id, args.size() ? args.begin() : nullptr, UINT(args.size()));
+}
+
+HRESULT CFtpServer::About() {
+  CV_OCX_ENTRY;
+  return S_OK;  // no dialogs on this platform: the About box has nothing to show
+}
+
+HRESULT CFtpServer::put_Enabled(VARIANT_BOOL value) { return PutEnabled(value); }
+HRESULT CFtpServer::get_Enabled(VARIANT_BOOL* value) { return GetEnabled(value); }
+
+}  // namespace ftpsrvctl

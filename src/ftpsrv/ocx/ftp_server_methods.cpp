@@ -1,0 +1,221 @@
+// Start, stop and steering of the server, and the properties that report its state.
+#include "core/errors/error_codes.h"
+#include "ftpsrv/ftpsrv.h"
+#include "ftpsrv/ocx/ftp_server.h"
+#include "ocx/variant_args.h"
+#include "sockets/inet.h"
+
+namespace ftpsrvctl {
+namespace {
+
+std::u16string Widen(const char* text) {
+  BSTR b = ocx::Utf8ToUtf16(text);
+  std::u16string out = InText(b);
+  SysFreeString(b);
+  return out;
+}
+
+// Nulls for empty texts: the library then takes its defaults.
+const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+
+}  // namespace
+
+HRESULT CFtpServer::Start(VARIANT address, VARIANT port, VARIANT directory, VARIANT maxClients, VARIANT idleTime,
+                          VARIANT options, VARIANT* error) {
+  CV_OCX_ENTRY;
+  if (!IsInitialized()) Init();  // a failure shows as the start's failure
+  notify_.window = Window();
+  std::string addressText, directoryText;
+  uint32_t portValue = 0, clients = 0, idle = 0, optionWord = 0;
+  if (HRESULT hr = OptionalUtf8(address, s_.serverAddress, &addressText); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(port, uint32_t(s_.serverPort), &portValue); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUtf8(directory, s_.directory, &directoryText); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(maxClients, uint32_t(s_.maxClients), &clients); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(idleTime, uint32_t(s_.idleTime), &idle); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(options, s_.options, &optionWord); FAILED(hr)) return hr;
+  SetLongArgument(error, 0);
+
+  if (s_.serverName.empty()) {
+    char name[256] = {};
+    if (InetGetFullHostName(name, sizeof name) > 0) s_.serverName = Widen(name);
+  }
+  const std::string identity = ocx::Utf16ToUtf8(s_.identity), uuid = ocx::Utf16ToUtf8(s_.serverUuid),
+                    host = ocx::Utf16ToUtf8(s_.serverName), logFile = ocx::Utf16ToUtf8(s_.logFile);
+  FtpServerConfig config{};
+  config.size = sizeof config;
+  config.maxClients = clients;
+  config.maxClientsPerAddress = 4;
+  config.maxGuests = uint32_t(s_.maxGuests);
+  config.logFormat = uint32_t(s_.logFormat);
+  config.logLevel = uint32_t(s_.logLevel);
+  config.minPassivePort = uint32_t(s_.minPort);
+  config.maxPassivePort = uint32_t(s_.maxPort);
+  config.authFail = uint32_t(s_.authFail);
+  config.authTime = uint32_t(s_.authTime);
+  config.idleTime = idle;
+  config.execTime = uint32_t(s_.execTime);
+  config.identity = OrNull(identity);
+  config.serverUuid = OrNull(uuid);
+  config.hostName = OrNull(host);
+  config.rootDirectory = OrNull(directoryText);
+  config.tempDirectory = nullptr;
+  config.logFile = OrNull(logFile);
+  if (!s_.externalAddress.empty()) optionWord &= ~ftpServerExternal;
+
+  if (Running()) {
+    const HRESULT hr = StopServer(error, true);
+    if (Running()) return hr;
+  }
+
+  SecCredentials* credentials = nullptr;
+  if (optionWord & ftpServerSecure) {
+    if (s_.certificateName.empty() && !s_.serverName.empty()) s_.certificateName = s_.serverName;
+    const std::string user = ocx::Utf16ToUtf8(s_.certificateUser), password = ocx::Utf16ToUtf8(s_.certificatePassword),
+                      store = ocx::Utf16ToUtf8(s_.certificateStore), name = ocx::Utf16ToUtf8(s_.certificateName);
+    if (!FtpServerBuildCredentials(OrNull(user), OrNull(password), OrNull(store), OrNull(name), &credentials))
+      credentials = nullptr;
+  }
+  const uint64_t handle = FtpServerStart(OrNull(addressText), portValue, optionWord, &config,
+                                         &CFtpServer::LibraryEventCallback,
+                                         reinterpret_cast<uint64_t>(&notify_), credentials);
+  if (credentials) FtpServerFreeCredentials(&credentials);
+  if (handle == kNoServer) return MethodFailure(error, FtpServerGetLastError(kNoServer));
+
+  server_ = handle;
+  if (!s_.externalAddress.empty())
+    FtpServerSetExternalAddress(handle, ocx::Utf16ToUtf8(s_.externalAddress).c_str());
+  FtpServerSetPriority(handle, uint32_t(s_.priority));
+  FtpServerSetStackSize(handle, uint32_t(s_.stackSize));
+  s_.serverAddress = Widen(addressText.c_str());
+  s_.serverPort = int32_t(portValue);
+  s_.directory = Widen(directoryText.c_str());
+  s_.maxClients = int32_t(clients);
+  s_.idleTime = int32_t(idle);
+  s_.options = optionWord;
+  ReadOptions();
+  Fire(kEventOnStart, {});
+  return S_OK;
+}
+
+HRESULT CFtpServer::StopServer(VARIANT* error, bool fireStop) {
+  if (!FtpServerStop(server_.load())) return MethodFailure(error);
+  server_ = kNoServer;
+  clientId_ = 0;
+  if (fireStop) Fire(kEventOnStop, {});
+  return S_OK;
+}
+
+HRESULT CFtpServer::Stop(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return S_OK;
+  return StopServer(error, true);
+}
+
+HRESULT CFtpServer::Restart(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
+  const uint64_t handle = FtpServerRestart(server_.load());
+  clientId_ = 0;
+  notify_.queue.Clear();
+  if (handle == kNoServer) {
+    const uint32_t code = FtpServerGetLastError(server_.load());
+    server_ = kNoServer;
+    return MethodFailure(error, code);
+  }
+  server_ = handle;
+  return S_OK;
+}
+
+HRESULT CFtpServer::Suspend(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!FtpServerSuspend(server_.load())) return MethodFailure(error);
+  return S_OK;
+}
+
+HRESULT CFtpServer::Resume(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
+  if (!FtpServerResume(server_.load())) return MethodFailure(error);
+  return S_OK;
+}
+
+HRESULT CFtpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT maxGuests, VARIANT rate,
+                             VARIANT* error) {
+  CV_OCX_ENTRY;
+  uint32_t clients = 0, perAddress = 0, guests = 0, delay = 0;
+  if (HRESULT hr = OptionalUInt(maxClients, kFtpNoChange, &clients); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(maxPerAddress, kFtpNoChange, &perAddress); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(maxGuests, kFtpNoChange, &guests); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(rate, kFtpNoChange, &delay); FAILED(hr)) return hr;
+  SetLongArgument(error, 0);
+  if (!FtpServerThrottle(server_.load(), clients, perAddress, guests, delay)) return MethodFailure(error);
+  if (clients != kFtpNoChange) s_.maxClients = int32_t(clients);
+  if (guests != kFtpNoChange) s_.maxGuests = int32_t(guests);
+  ReadOptions();
+  return S_OK;
+}
+
+HRESULT CFtpServer::Reset() {
+  CV_OCX_ENTRY;
+  if (Running()) FtpServerStop(server_.load());
+  if (s_.trace) FtpServerStopTrace();
+  server_ = kNoServer;
+  clientId_ = 0;
+  adaptersListed_ = false;
+  adapterCount_ = 0;
+  const std::u16string identity = s_.identity;
+  s_ = FtpServerSettings{};
+  s_.identity = identity;
+  SetLastErrorCode(0);
+  return S_OK;
+}
+
+HRESULT CFtpServer::Initialize(VARIANT reserved, VARIANT* error) {
+  CV_OCX_ENTRY;
+  (void)reserved;
+  SetLongArgument(error, 0);
+  const HRESULT hr = Init();
+  if (FAILED(hr)) {
+    SetLongArgument(error, int32_t(uint32_t(hr) & 0xFFFFu));
+    return s_.throwError ? hr : S_OK;
+  }
+  return S_OK;
+}
+
+HRESULT CFtpServer::Uninitialize() {
+  CV_OCX_ENTRY;
+  Reset();
+  DetachLibraries();
+  return S_OK;
+}
+
+HRESULT CFtpServer::get_IsActive(VARIANT_BOOL* value) {
+  CV_FTPSRV_RUN_MODE_ONLY;
+  return OutBool(Running(), value);
+}
+
+HRESULT CFtpServer::get_IsInitialized(VARIANT_BOOL* value) {
+  CV_FTPSRV_RUN_MODE_ONLY;
+  return OutBool(IsInitialized(), value);
+}
+
+HRESULT CFtpServer::get_IsListening(VARIANT_BOOL* value) {
+  CV_FTPSRV_RUN_MODE_ONLY;
+  return OutBool(Running() && FtpServerIsListening(server_.load()) != 0, value);
+}
+
+HRESULT CFtpServer::get_ServerHandle(int32_t* value) {
+  CV_FTPSRV_RUN_MODE_ONLY;
+  return OutLong(int32_t(uint32_t(server_.load())), value);
+}
+
+HRESULT CFtpServer::get_ServerThread(int32_t* value) {
+  CV_FTPSRV_RUN_MODE_ONLY;
+  return OutLong(Running() ? int32_t(FtpServerGetThreadId(server_.load())) : 0, value);
+}
+
+}  // namespace ftpsrvctl
