@@ -159,8 +159,6 @@ void OnDisconnect(SOCKET client) {
   RecordPtr r = Lib().Peek(server);
   SessionPtr s = Lib().SessionOfClient(client);
   if (r && s && r->callback) Notify(Client{r, s}, ftpEventDisconnect);
-  uint64_t key = 0;
-  ServerGetClientContext(client, &key);
   ServerSetClientContext(client, 0);
   if (!s) return;
   Lib().UnregisterSession(s->registryKey);

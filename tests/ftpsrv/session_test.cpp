@@ -335,3 +335,44 @@ TEST_F(Session, RestartHandsOutANewHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Session, HostAuthenticatesAndRedirectsPaths) {
+  ASSERT_NE(Start(), uint64_t(INVALID_SOCKET));
+  WriteFile(tmp.path() / "elsewhere.txt", "host's choice");
+  std::string seen;
+  owner.hook = [&](uint64_t s, uint32_t id, uint32_t event) {
+    if (event == ftpEventAuthenticate) {
+      FtpAuthenticateInfo info{};
+      info.size = sizeof info;
+      ASSERT_EQ(FtpSessionGetAuthenticateInfo(s, id, &info), 1);
+      seen = std::string(info.hostName) + "|" + info.userName + "|" + info.password;
+      if (std::string(info.password) == "letmein") {
+        EXPECT_EQ(FtpSessionAuthenticate(s, id, ftpAccessDefault, "C:\\data\\dave"), 1);
+        EXPECT_EQ(FtpSessionAuthenticate(s, id, ftpAccessDefault, nullptr), 0);
+        EXPECT_EQ(InetGetLastError(), cvErrorAlreadyAuthenticated);
+      }
+    }
+    if (event == ftpEventCommand) {
+      char verb[32];
+      FtpSessionGetCommand(s, id, verb);
+      if (std::strcmp(verb, "RETR") == 0) FtpSessionSetLocalPath(s, id, (tmp.path() / "elsewhere.txt").c_str());
+    }
+  };
+  Control c;
+  ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
+  ASSERT_EQ(c.Cmd("HOST ftp.example.org"), 220);
+  EXPECT_FALSE(c.Login("dave", "wrong"));
+  EXPECT_EQ(seen, "ftp.example.org|dave|wrong");
+  ASSERT_TRUE(c.Login("dave", "letmein"));
+  EXPECT_TRUE(fs::is_directory(root / "data" / "dave"));
+  std::string text;
+  EXPECT_EQ(c.Cmd("PWD", &text), 257);
+  EXPECT_EQ(text, "257 \"/data/dave\" is the current directory");
+  std::string data;
+  EXPECT_EQ(c.Download("RETR anything", &data), 226);
+  EXPECT_EQ(data, "host's choice");
+}
+
+}  // namespace
