@@ -10,12 +10,14 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +144,40 @@ inline uint32_t Crc(const std::string& data) {
     for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
   }
   return crc;
+}
+
+// Positions among the first 33 blocks of an n-byte buffer whose blocks, made equal, leave
+// the CRC of the detector's check unchanged: 33 vectors of 32 bits are always dependent.
+inline std::vector<size_t> CancellingBlocks(size_t n) {
+  struct Row {
+    uint32_t vector;
+    uint64_t blocks;
+  };
+  std::vector<Row> basis;
+  for (size_t k = 0; k < 33; ++k) {
+    std::string indicator(n, '\0');
+    indicator[8 * k] = 1;
+    Row row{Crc(indicator), uint64_t(1) << k};
+    for (const Row& b : basis)
+      if ((row.vector ^ b.vector) < row.vector) row.vector ^= b.vector, row.blocks ^= b.blocks;
+    if (row.vector == 0) {
+      std::vector<size_t> out;
+      for (size_t i = 0; i < 33; ++i)
+        if (row.blocks >> i & 1) out.push_back(i);
+      return out;
+    }
+    basis.push_back(row);
+    std::sort(basis.begin(), basis.end(), [](const Row& a, const Row& b) { return a.vector > b.vector; });
+  }
+  return {};
+}
+
+// n bytes of distinct random blocks, with the cancelling blocks set to one content.
+inline std::string AttackBuffer(size_t n) {
+  std::string out = RandomBytes(n);
+  const std::string same = RandomBytes(8);
+  for (size_t k : CancellingBlocks(n)) out.replace(8 * k, 8, same);
+  return out;
 }
 
 enum : uint8_t {
