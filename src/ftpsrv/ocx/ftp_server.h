@@ -97,6 +97,7 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
   HRESULT StopServer(VARIANT* error, bool fireStop);
   void ReadOptions();
   HRESULT ApplyLogSettings(const std::u16string& file, bool withFile);
+  HRESULT ApplyOrRestore(int32_t format, int32_t level);
   HRESULT RunningSetRefused() const { return Running() ? kCtlErrorSetNotPermittedRunning : S_OK; }
   HRESULT SetOptionBit(uint32_t bit, VARIANT_BOOL value);
   HRESULT ListAdapters();

@@ -99,8 +99,19 @@ HRESULT CFtpServer::get_LogFormat(int32_t* value) {
   return OutLong(s_.logFormat, value);
 }
 
+// A running server that refuses the new log settings keeps them unchanged here too.
+HRESULT CFtpServer::ApplyOrRestore(int32_t format, int32_t level) {
+  const HRESULT hr = ApplyLogSettings(u"", false);
+  if (FAILED(hr)) {
+    s_.logFormat = format;
+    s_.logLevel = level;
+  }
+  return hr;
+}
+
 HRESULT CFtpServer::put_LogFormat(int32_t value) {
   CV_OCX_ENTRY;
+  const int32_t format = s_.logFormat, level = s_.logLevel;
   switch (value) {
     case int32_t(ftpLogNone):
       s_.logLevel = 0;
@@ -115,7 +126,7 @@ HRESULT CFtpServer::put_LogFormat(int32_t value) {
       return ocx::kCtlErrorInvalidPropertyValue;
   }
   s_.logFormat = value;
-  return ApplyLogSettings(u"", false);
+  return ApplyOrRestore(format, level);
 }
 
 HRESULT CFtpServer::get_LogLevel(int32_t* value) {
@@ -130,12 +141,13 @@ HRESULT CFtpServer::get_LogLevel(int32_t* value) {
 
 HRESULT CFtpServer::put_LogLevel(int32_t value) {
   CV_OCX_ENTRY;
+  const int32_t format = s_.logFormat, level = s_.logLevel;
   s_.logLevel = std::clamp(value, 0, 10);
   if (s_.logLevel == 0)
     s_.logFormat = 0;
   else if (s_.logFormat == 0)
     s_.logFormat = int32_t(ftpLogExtended);
-  return ApplyLogSettings(u"", false);
+  return ApplyOrRestore(format, level);
 }
 
 }  // namespace ftpsrvctl
