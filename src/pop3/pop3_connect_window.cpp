@@ -1,0 +1,73 @@
+// The connect of a session that reports to a notification window: the socket is routed to
+// the window before the TCP connect starts, and a connect in progress is finished by the
+// window's socket notification (the greeting, STLS and the TLS handshake then run there).
+#include <cstdio>
+
+#include "core/url/sock_address.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/window.h"
+#include "platform/net/wsa_errors.h"
+#include "pop3/pop3_control.h"
+#include "pop3/pop3_internal.h"
+
+using namespace cvpop3;
+
+LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                      const SecCredentials* credentials, HWND window, UINT message) {
+  if (window && (!plat::IsWindow(window) || message < cvcore::kNotifyFirstMessage))
+    return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+  if (!window) return Pop3Connect(host, port, timeout, options, credentials);
+
+  char name[kSockHostNameSize];
+  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
+  if ((options & kPop3OptionIpv6Only) && !SockIsIPv6Available())
+    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
+  if (options & kPop3OptionSecureImplicit) options |= kPop3OptionSecure;
+  if (port == 995 && !(options & kPop3OptionTunnel)) options |= kPop3OptionSecure | kPop3OptionSecureImplicit;
+  if ((options & kPop3OptionSecure) && !SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
+  if (!port) port = (options & kPop3OptionSecureImplicit) ? 995 : 110;
+  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+
+  const LibHandle h = Library().AllocSession();
+  if (h == kInvalidLibHandle) return kInvalidLibHandle;
+  int32_t result = -1;
+  {
+    Operation op(h);
+    Pop3Session& s = *op;
+    s.port = port;
+    s.timeout = timeout ? timeout : 20;
+    s.options = options;
+    std::snprintf(s.host, sizeof s.host, "%s", name);
+    result = [&] {
+      const uint32_t hint = (options & kPop3OptionIpv6Only) ? 23 : 0;
+      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
+      char address[kSockAddressBufferSize];
+      uint32_t length = 0;
+      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
+      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
+      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      // The selection makes the socket non-blocking; it stays so for the whole session.
+      if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
+      if (Pop3RegisterWindow(h, window, message) != 0) return -1;
+      s.state = kPop3StateConnecting;
+      s.greetingExpected = 1;
+      s.replyPending = (options & kPop3OptionSecureImplicit) ? 0 : 1;
+      if (options & kPop3OptionSecure) {
+        uint32_t error = 0;
+        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
+          return Fail(error);
+      }
+      const bool pending =
+          SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0;
+      if (pending && plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
+      // A connect that completed at once gets the notification a pending one would: the
+      // rest of the connection is made in one place.
+      if (!pending) PostSocketEvent(s, plat::FD_CONNECT);
+      ClearError();
+      return 0;
+    }();
+    if (result != 0) ReleaseOrDefer(h);
+  }
+  return result == 0 ? h : kInvalidLibHandle;
+}
