@@ -48,6 +48,13 @@ HRESULT OutLong(int32_t value, int32_t* out) {
 
 std::u16string InText(BSTR value) { return value ? std::u16string(value, SysStringLen(value)) : std::u16string(); }
 
+std::u16string Widen(const char* text) {
+  BSTR b = ocx::Utf8ToUtf16(text);
+  std::u16string out = InText(b);
+  SysFreeString(b);
+  return out;
+}
+
 void SetLongArgument(VARIANT* arg, int32_t value) {
   if (!arg) return;
   if (arg->vt & VT_BYREF) {

@@ -119,6 +119,7 @@ HRESULT OutUtf8(const char* s, BSTR* out);
 HRESULT OutBool(bool value, VARIANT_BOOL* out);
 HRESULT OutLong(int32_t value, int32_t* out);
 std::u16string InText(BSTR value);
+std::u16string Widen(const char* utf8);
 // An optional out argument that takes a number, in the type the caller passed.
 void SetLongArgument(VARIANT* arg, int32_t value);
 // Reads an optional number, or gives back def when it is missing.

@@ -94,9 +94,7 @@ HRESULT CFtpServer::get_Version(BSTR* value) {
     const uint16_t* v = Descriptor().fileVersion;
     char text[32];
     std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-    BSTR b = ocx::Utf8ToUtf16(text);
-    version_ = InText(b);
-    SysFreeString(b);
+    version_ = Widen(text);
     versionRead_ = true;
   }
   return OutText(version_, value);

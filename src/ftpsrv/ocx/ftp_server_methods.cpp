@@ -8,13 +8,6 @@
 namespace ftpsrvctl {
 namespace {
 
-std::u16string Widen(const char* text) {
-  BSTR b = ocx::Utf8ToUtf16(text);
-  std::u16string out = InText(b);
-  SysFreeString(b);
-  return out;
-}
-
 // Nulls for empty texts: the library then takes its defaults.
 const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
 

@@ -14,13 +14,6 @@ namespace {
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return std::min(std::max(v, lo), hi); }
 
-std::u16string Widen(const char* text) {
-  BSTR b = ocx::Utf8ToUtf16(text);
-  std::u16string out = InText(b);
-  SysFreeString(b);
-  return out;
-}
-
 // A UUID text with or without braces in its canonical form, or empty when it is not one.
 std::string CanonicalUuid(std::string text) {
   if (text.size() > 39) return {};

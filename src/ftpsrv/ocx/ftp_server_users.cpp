@@ -67,9 +67,7 @@ HRESULT CFtpServer::get_LogFile(BSTR* value) {
   if (Running()) {
     char file[kFtpPathSize] = {};
     if (!FtpServerGetLogSettings(server_.load(), nullptr, nullptr, file, sizeof file)) return PropertyFailure();
-    BSTR b = ocx::Utf8ToUtf16(file);
-    s_.logFile = InText(b);
-    SysFreeString(b);
+    s_.logFile = Widen(file);
   }
   return OutText(s_.logFile, value);
 }
