@@ -140,13 +140,17 @@ int32_t Reply(const Client& c, uint32_t code, const char* given) {
   return 1;
 }
 
-int32_t ReplyF(const Client& c, uint32_t code, const char* format, ...) {
+int32_t VReply(const Client& c, uint32_t code, const char* format, va_list args) {
   if (!format || !*format) return Reply(c, code, nullptr);
+  return Reply(c, code, VFormat(format, args).c_str());
+}
+
+int32_t ReplyF(const Client& c, uint32_t code, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = VFormat(format, args);
+  const int32_t r = VReply(c, code, format, args);
   va_end(args);
-  return Reply(c, code, text.c_str());
+  return r;
 }
 
 void WriteControlLine(const Client& c, const std::string& line) {
@@ -172,10 +176,9 @@ int32_t FtpSessionSendReply(uint64_t server, uint32_t clientId, uint32_t code, c
 int32_t FtpSessionSendReplyFormat(uint64_t server, uint32_t clientId, uint32_t code, const char* format, ...) {
   Client c = FindClient(server, clientId);
   if (!c) return 0;
-  if (!format || !*format) return Reply(c, code, nullptr);
   va_list args;
   va_start(args, format);
-  const std::string text = VFormat(format, args);
+  const int32_t r = VReply(c, code, format, args);
   va_end(args);
-  return Reply(c, code, text.c_str());
+  return r;
 }

@@ -244,38 +244,31 @@ class Control {
     return ConnectTo(uint32_t(v[4] * 256 + v[5]), family_);
   }
 
-  // Runs a data command over a passive connection: the data read (for downloads and
-  // listings) and the final reply's code.
-  int Download(const std::string& command, std::string* data, std::string* text = nullptr) {
+  // Runs a data command over a passive connection, sending `upload` or reading what
+  // comes into `download`; the final reply's code (the first one when it is not 150).
+  int DataCommand(const std::string& command, const std::string* upload, std::string* download,
+                  std::string* text) {
     const int d = Passive();
     if (d < 0) return -1;
     Send(command);
     std::string first;
     const int preliminary = Reply(&first);
+    if (preliminary == 150) {
+      if (upload) SendAll(d, *upload);
+      if (download) *download = RecvAll(d);
+    }
+    ::close(d);
     if (preliminary != 150) {
-      ::close(d);
       if (text) *text = first;
       return preliminary;
     }
-    *data = RecvAll(d);
-    ::close(d);
     return Reply(text);
   }
-
+  int Download(const std::string& command, std::string* data, std::string* text = nullptr) {
+    return DataCommand(command, nullptr, data, text);
+  }
   int Upload(const std::string& command, const std::string& data, std::string* text = nullptr) {
-    const int d = Passive();
-    if (d < 0) return -1;
-    Send(command);
-    std::string first;
-    const int preliminary = Reply(&first);
-    if (preliminary != 150) {
-      ::close(d);
-      if (text) *text = first;
-      return preliminary;
-    }
-    SendAll(d, data);
-    ::close(d);
-    return Reply(text);
+    return DataCommand(command, &data, nullptr, text);
   }
 
   bool useEpsv = false;
