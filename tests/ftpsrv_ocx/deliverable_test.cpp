@@ -183,6 +183,20 @@ TEST_F(FtpDeliverable, ResetKeepsOnlyIdentity) {
   EXPECT_EQ(Get(u"AdapterAddress", {I4(std::stoi(count))}), "!80070057");
 }
 
+TEST_F(FtpDeliverable, TraceStartsWithTheLazyInitialisation) {
+  setenv("CV_TRACE_LIBRARY", CVTRACE_PATH, 1);
+  cvpeers::TempDir dir;
+  const std::u16string file = (dir.path() / "trace.log").u16string();
+  ASSERT_EQ(Put(u"TraceFile", Str(file.c_str())), S_OK);
+  ASSERT_EQ(Put(u"Trace", Bool(true)), S_OK);
+  EXPECT_EQ(Get(u"IsInitialized"), "False");
+  VARIANT error{};
+  ASSERT_EQ(Method(u"Initialize", {Missing(), Ref(&error)}), S_OK);
+  EXPECT_EQ(Get(u"Trace"), "True");
+  ASSERT_EQ(Put(u"Trace", Bool(false)), S_OK);
+  EXPECT_NE(Get(u"ServerName"), "\"\"");  // the local host's name
+}
+
 TEST(NotificationQueue, KeepsOrderAndDropsRepeats) {
   ocx::NotificationQueue q;
   EXPECT_EQ(ocx::QueueNotification(&q, 2025, 1, 4), 1);

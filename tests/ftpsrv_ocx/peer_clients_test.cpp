@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -48,7 +49,7 @@ class RawClient {
       while ((eol = buffer_.find("\r\n")) != std::string::npos) {
         std::string line = buffer_.substr(0, eol);
         buffer_.erase(0, eol + 2);
-        if (line.size() >= 4 && line[3] == ' ') return line;
+        if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) && line[3] == ' ') return line;
       }
       char chunk[512];
       const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -274,6 +275,68 @@ TEST_F(FtpServing, MembersInsideEvents) {
   // Outside events the client members answer without an error.
   EXPECT_EQ(Get(u"ClientUser"), "\"\"");
   EXPECT_EQ(Put(u"ClientIdle", I4(30)), HRESULT(0x800A017C));
+}
+
+TEST_F(FtpServing, SiteExecFiresOnExecute) {
+  ASSERT_TRUE(StartServer());
+  VARIANT error{};
+  ASSERT_EQ(Method(u"AddUser", {Str(u"runner"), Str(u"pw"), I4(65535), Missing(), Ref(&error)}), S_OK);
+  ASSERT_EQ(Method(u"RegisterProgram", {Str(u"greet"), Str(u"/bin/echo"), Str(u"hi %1"), Missing(), Ref(&error)}),
+            S_OK);
+  EXPECT_EQ(Show(error), "0");
+  EXPECT_EQ(Method(u"RegisterProgram", {Str(u"nothing"), Str(u"/no/such/program"), Missing(), Missing(), Ref(&error)}),
+            S_OK);
+  EXPECT_NE(Show(error), "0");
+  RawClient c;
+  std::string exec;
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    if (c.Connect(port_) && !c.Reply().empty() && !c.Command("USER runner").empty() && !c.Command("PASS pw").empty())
+      exec = c.Command("SITE EXEC greet there");
+    c.Command("QUIT");
+    done = true;
+  });
+  ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
+  t.join();
+  EXPECT_EQ(exec.substr(0, 1), "2") << exec;
+  const Fired* e = First(kOnExecute);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->args[1], "\"GREET\"");  // command names are kept in capitals
+  EXPECT_NE(e->args[2].find("hi there"), std::string::npos) << e->args[2];
+  EXPECT_EQ(e->args[3], "0");
+}
+
+TEST_F(FtpServing, AnEventDuringAHandlerWaitsForIt) {
+  ASSERT_TRUE(StartServer());
+  std::vector<std::string> order;
+  RawClient first, second;
+  std::atomic<bool> secondConnected{false};
+  handlers[kOnConnect] = [&](const Fired& f) {
+    order.push_back("enter " + f.args[0]);
+    if (order.size() == 1) {
+      // A handler that serves messages while another client connects gets no nested event.
+      std::thread t([&] {
+        second.Connect(port_);
+        second.Reply();
+        secondConnected = true;
+      });
+      PumpUntil([&] { return secondConnected.load(); });
+      t.join();
+      PumpUntil([] { return false; }, 100);
+    }
+    order.push_back("leave " + f.args[0]);
+  };
+  std::thread t([&] {
+    first.Connect(port_);
+    first.Reply();
+  });
+  ASSERT_TRUE(PumpUntil([&] { return order.size() >= 4; }));
+  t.join();
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_EQ(order[0].substr(0, 5), "enter");
+  EXPECT_EQ(order[1], "leave" + order[0].substr(5));
+  EXPECT_EQ(order[2].substr(0, 5), "enter");
+  EXPECT_NE(order[2], order[0]);
 }
 
 TEST_F(FtpServing, RunningServerRefusesSomeSettings) {
