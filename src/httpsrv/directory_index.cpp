@@ -1,0 +1,95 @@
+// The directory index page that answers a GET for a directory.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "httpsrv/httpsrv_internal.h"
+
+namespace cvhttpsrv {
+namespace {
+
+struct Entry {
+  std::string name;
+  bool directory;
+  int64_t modified;
+  int64_t size;
+};
+
+bool Line(SOCKET socket, const std::string& text) { return InetWriteLine(socket, text.c_str(), nullptr) != 0; }
+
+std::string VirtualOf(const Client& c, const std::string& directory) {
+  HttpSession& s = *c.session;
+  std::string uri = s.uri;
+  if (!uri.empty()) return uri;
+  std::string root = s.root;
+  if (PathInside(root, directory)) {
+    std::string rest = directory.substr(std::min(root.size(), directory.size()));
+    return rest.empty() ? "/" : rest;
+  }
+  return "/";
+}
+
+}  // namespace
+
+bool SendDirectoryIndex(const Client& c, const std::string& directory) {
+  HttpServerRecord& r = *c.server;
+  HttpSession& s = *c.session;
+  const bool hidden = (r.options.load() & httpServerHiddenFiles) != 0;
+  std::vector<Entry> entries;
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return Fail(s.serverHandle, cvErrorAccessDenied), false;
+  while (dirent* d = ::readdir(dir)) {
+    if (entries.size() >= 1024) break;
+    const std::string name = d->d_name;
+    if (!hidden && name[0] == '.') continue;
+    struct stat st {};
+    if (::lstat((directory + "/" + name).c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode) && ::stat((directory + "/" + name).c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    entries.push_back({name, S_ISDIR(st.st_mode), int64_t(st.st_mtime), int64_t(st.st_size)});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return std::strcoll(a.name.c_str(), b.name.c_str()) < 0;
+  });
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const SOCKET socket = s.controlSocket;
+  const std::string where = VirtualOf(c, directory);
+  s.state = 2;
+  bool ok = Line(socket,
+                 "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+                 "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">") &&
+            Line(socket, "<html xmlns=\"http://www.w3.org/1999/xhtml\">") && Line(socket, "<head>") &&
+            Line(socket, "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />") &&
+            Line(socket, "<title>Index of " + where + "</title>\r\n</head>\r\n<body>\r\n\r\n<h2>Index of " + where +
+                             "</h2>") &&
+            Line(socket, "<table cellpadding=\"2\" cellspacing=\"2\">") &&
+            Line(socket, "  <tr>\r\n    <th>File Name</th>\r\n    <th>Last Modified</th>\r\n    <th>File Size</th>\r\n  "
+                         "</tr>") &&
+            Line(socket, "  <tr><td colspan=\"3\"><hr /></td></tr>") &&
+            Line(socket, "  <tr><td colspan=\"3\">[ <a href=\"../\">Parent</a> ]</td></tr>");
+  for (const Entry& e : entries) {
+    if (!ok) break;
+    const time_t t = time_t(e.modified);
+    struct tm tm {};
+    ::gmtime_r(&t, &tm);
+    char when[64];
+    std::snprintf(when, sizeof when, "%02d-%s-%04d %02d:%02d", tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900,
+                  tm.tm_hour, tm.tm_min);
+    const std::string name = e.name + (e.directory ? "/" : "");
+    ok = Line(socket, "  <tr>\r\n    <td><a href=\"" + name + "\">" + name + "</a></td>\r\n    <td>" + when +
+                          "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
+  }
+  ok = ok && Line(socket, "  <tr><td colspan=\"3\"><hr /></td></tr>") && Line(socket, "</table>") &&
+       Line(socket, "<p>" + r.identity + " server at " + s.hostName + " port " + std::to_string(s.port) + "</p>") &&
+       Line(socket, "</body>") && Line(socket, "</html>");
+  s.state = kStateIdle;
+  s.lastActivity = Now();
+  return ok;
+}
+
+}  // namespace cvhttpsrv

@@ -1,0 +1,258 @@
+#pragma once
+// Records of the HTTP server library: the server, its virtual hosts and paths, users and
+// CGI registrations, the per-client session, and the helpers shared by its sources.
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/errors/error_codes.h"
+#include "ftpsrv/server_skeleton.h"
+#include "httpsrv/httpsrv.h"
+#include "sockets/inet.h"
+#include "sockets/server.h"
+
+namespace cvhttpsrv {
+
+inline constexpr uint32_t kPathSize = 260;
+inline constexpr uint32_t kVirtualPathSize = 1024;
+inline constexpr uint32_t kLineSize = 5120;
+inline constexpr uint32_t kMaxHosts = 128;
+inline constexpr uint32_t kDeleted = 0x8000;
+inline constexpr uint32_t kStateIdle = 255;
+inline constexpr uint32_t kVersion09 = 9, kVersion10 = 0x10000, kVersion11 = 0x10001;
+inline constexpr uint32_t kMethodUnknown = 255;
+
+enum MethodId : uint32_t {
+  kGet = 1, kHead, kPost, kPut, kOptions, kTrace, kDelete, kCopy, kMove, kMkcol,
+};
+
+inline constexpr uint32_t kMethodRequired = 0x1000;
+inline constexpr uint32_t kMethodDisabled = 0x8000;
+
+using Handler = void (*)(uint64_t server, uint32_t clientId, uint32_t flags);
+
+struct MethodEntry {
+  const char* name;
+  uint32_t id;
+  uint32_t logLevel;
+  std::atomic<uint32_t> flags{0};
+  std::atomic<uint32_t> useCount{0};
+  Handler handler;
+};
+
+struct VirtualHost {
+  uint32_t flags = 0;
+  uint32_t id = 0;
+  uint32_t port = 0;
+  std::string name;
+  std::vector<std::string> aliases;
+  std::string root;
+};
+
+struct VirtualPath {
+  uint32_t directory = 0;
+  uint32_t access = 0;  // kDeleted marks a deleted node
+  uint32_t hostId = 0;
+  std::string virtualPath;
+  std::string localPath;
+};
+
+struct User {
+  uint32_t flags = 0;
+  uint32_t access = 0;
+  uint32_t hostId = 0;
+  std::string name, password, home;
+};
+
+struct Registration {
+  uint32_t hostId = 0;
+  uint32_t kind = 0;  // 1 program, 2 handler
+  uint32_t timeLimitMs = 0;
+  std::string virtualPath, extension, program, commandLine, directory;
+};
+
+struct HttpServerRecord {
+  std::atomic<uint64_t> serverHandle{uint64_t(INVALID_SOCKET)};
+  std::atomic<uint32_t> accepting{0};
+  std::atomic<uint32_t> lastError{0};
+  std::atomic<uint32_t> useCount{0};
+  uint64_t registryKey = 0;
+  SockAddress address{};
+  uint32_t port = 0;
+  std::atomic<uint32_t> options{0};
+  uint32_t clientAccess = 15, pathAccess = 9;
+  HttpServerEventCallback callback = nullptr;
+  uint64_t context = 0;
+  SecCredentials* credentials = nullptr;
+  std::atomic<uint32_t> maxClients{100}, maxPerAddress{8};
+  uint32_t maxRequests = 5, maxRequestSize = 0x400000;
+  std::atomic<uint32_t> logFormat{0}, logLevel{0};
+  uint32_t cacheLifetime = 7200, idleTime = 60, execTime = 5;
+  int64_t startTime = 0;
+  std::string hostName, uuidText, identity, root, temp, logFileName;
+  int logFile = -1;
+  uint32_t logLines = 0;
+  // Hosts and paths: records are never freed while the server runs, so client threads
+  // read them without the lock (deque-like stability through unique_ptr).
+  std::unique_ptr<VirtualHost> hosts[kMaxHosts];
+  std::atomic<uint32_t> hostCount{0};
+  std::list<VirtualPath> paths;
+  std::list<User> users;
+  std::list<Registration> registrations;
+  std::unique_ptr<MethodEntry[]> methods;
+};
+
+struct Header {
+  std::string name, value;
+};
+
+struct HeaderTable {
+  std::vector<Header> entries;  // at most 64
+};
+
+struct HttpSession {
+  uint64_t serverHandle = uint64_t(INVALID_SOCKET);
+  SOCKET controlSocket = INVALID_SOCKET;
+  uint32_t clientId = 0;
+  uint64_t registryKey = 0;
+  uint32_t threadId = 0;
+  SockAddress peer{};
+  uint32_t peerPort = 0;
+  char peerText[64] = {};
+  std::string hostName, userName, password, root;
+  uint32_t port = 0, hostId = 0;
+  std::atomic<uint32_t> state{kStateIdle};
+  std::atomic<uint32_t> pendingEvent{0}, pendingError{0};
+  std::atomic<uint32_t> idleTime{60};
+  uint32_t badRequests = 0, requestCount = 0;
+  uint32_t methodId = kMethodUnknown, methodLogLevel = 255;
+  bool credentialsPresent = false, authenticated = false, keepAlive = false, secure = false;
+  bool bodyRead = false, answered = false;
+  uint32_t clientAccess = 15, pathAccess = 9;
+  uint32_t version = 0;
+  HeaderTable request, response;
+  std::atomic<int64_t> connectTime{0}, lastActivity{0};
+  uint32_t milliseconds = 0;
+  uint64_t bytesReceived = 0, bytesSent = 0;
+  std::string localPath;
+  bool localMapped = false;
+  const Registration* script = nullptr;
+  std::string programPath, scriptPath;
+  bool hasPathInfo = false;
+  std::vector<std::string> tokens;
+  std::string method, uri, query, pathInfo;
+  bool hasQuery = false;
+  uint32_t status = 0;
+  std::string statusText;
+  std::vector<char> env;  // the CGI environment block: name=value\0 ... (no final \0)
+  bool envBuilt = false;
+  std::vector<char> cgiOutput;
+  int32_t exitCode = 0;
+};
+
+using RecordPtr = std::shared_ptr<HttpServerRecord>;
+using SessionPtr = std::shared_ptr<HttpSession>;
+using Library = cvsrv::ServerLibrary<HttpServerRecord, HttpSession>;
+Library& Lib();
+
+// A server and one of its sessions, both kept alive while a client thread uses them.
+struct Client {
+  RecordPtr server;
+  SessionPtr session;
+  explicit operator bool() const { return server && session; }
+};
+Client FindClient(uint64_t server, uint32_t clientId);
+
+template <typename T>
+T Fail(uint64_t server, uint32_t code, T result) {
+  Lib().SetLastError(server, code);
+  return result;
+}
+inline int32_t Fail(uint64_t server, uint32_t code) { return Fail<int32_t>(server, code, 0); }
+
+// Events.
+int32_t Notify(const Client& c, uint16_t event, uint32_t error = 0);
+
+// Small text helpers.
+int64_t Now();
+bool IEquals(const std::string& a, const std::string& b);
+bool IStartsWith(const std::string& text, const std::string& prefix);
+std::string Trim(const std::string& text);
+std::string ToUpper(std::string text);
+std::string FormatHttpDate(int64_t seconds);
+std::string AbsolutePath(const std::string& path);  // "" when it cannot be made absolute
+std::string ExpandPath(const std::string& path);    // environment references expanded
+std::string Canonical(const std::string& path);     // normalised absolute path, "" on failure
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+bool Exists(const std::string& path);
+bool PathInside(const std::string& base, const std::string& path);  // equal or below
+
+// Method table.
+void CopyMethods(HttpServerRecord& r);
+MethodEntry* FindMethod(HttpServerRecord& r, const std::string& name);
+
+// Headers.
+bool HeaderParseLine(HeaderTable& t, const std::string& line, uint32_t* error);
+const std::string* HeaderFind(const HeaderTable& t, const std::string& name);
+bool HeaderSet(HeaderTable& t, const std::string& name, const std::string& value, uint32_t* error);
+void ClearResponseHeaders(HeaderTable& t);
+std::string RequestHeader(const HttpSession& s, const char* name, size_t limit = 1023);
+
+// Paths and access. CombineUnder places a request path below a base directory (".."
+// never climbs above it, and a symbolic link may not lead out of it); "" otherwise.
+std::string CombineUnder(const std::string& base, const std::string& rest);
+VirtualHost* HostOf(HttpServerRecord& r, uint32_t id);
+const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& requestPath,
+                               std::string& local, uint32_t* error);
+bool MapRequest(const Client& c, uint32_t* error);
+bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error);
+void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local);
+void FreeHostsAndPaths(HttpServerRecord& r);
+std::string RequestUrl(const HttpSession& s);
+std::string RequestLine(const HttpSession& s);
+
+// Responses and pages (after the request is answered the session's answered flag is set).
+bool SendError(const Client& c, uint32_t status, const char* message = nullptr);
+bool Disconnect(const Client& c);
+void CloseUnlessKeepAlive(const Client& c);
+
+// Body reading into memory, a file or nowhere.
+bool ReadBodyDiscard(const Client& c);
+bool ReadBodyToMemory(const Client& c, std::vector<char>& out);
+bool ReadBodyToFile(const Client& c, int fd, bool limit);
+
+// Users.
+void FreeUsers(HttpServerRecord& r);
+const User* FindUser(HttpServerRecord& r, uint32_t hostId, const std::string& name);
+
+// CGI.
+bool FindScript(const Client& c);
+bool RunCgi(const Client& c, const char* body, size_t length);
+void FreeRegistrations(HttpServerRecord& r);
+
+// Log.
+void CloseLog(HttpServerRecord& r);
+
+// Helpers of the handlers.
+bool SendDirectoryIndex(const Client& c, const std::string& directory);
+int CreateTempFile(HttpServerRecord& r, std::string& name);
+bool ValidatePath(uint64_t server, HttpServerRecord& r, const std::string& path, uint32_t mode);
+bool FileInfo(const std::string& path, std::string* lastModified, std::string* etag, uint64_t* size,
+              uint32_t* error);
+std::string DecodePercent(const std::string& text, bool* ok);
+
+// Handlers.
+void HandleGet(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandlePut(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandleDelete(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandleOptions(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandleTrace(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandleCopyMove(uint64_t server, uint32_t clientId, uint32_t flags);
+void HandleMkcol(uint64_t server, uint32_t clientId, uint32_t flags);
+
+}  // namespace cvhttpsrv

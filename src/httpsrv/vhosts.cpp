@@ -1,0 +1,517 @@
+// Virtual hosts, virtual paths, the mapping of request paths to local paths and the
+// access decisions of the handlers. Records are only marked deleted while the server
+// runs, so client threads read them without the lock.
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include <cstring>
+
+#include "core/url/url.h"
+#include "http/http.h"
+#include "httpsrv/httpsrv_internal.h"
+
+namespace cvhttpsrv {
+namespace {
+
+bool NeedsEncoding(const std::string& path) {
+  static const char kSpecial[] = "!\"#$'()*,:;<>?@[\\]^{|}`";
+  for (size_t i = 0; i < path.size(); ++i) {
+    const unsigned char ch = static_cast<unsigned char>(path[i]);
+    if (ch == '%') {
+      if (i + 2 >= path.size() + 0 || !std::isxdigit(static_cast<unsigned char>(path[i + 1])) ||
+          !std::isxdigit(static_cast<unsigned char>(path[i + 2])))
+        return true;
+      continue;
+    }
+    if (ch < '!' || ch > '~' || std::strchr(kSpecial, ch)) return true;
+  }
+  return false;
+}
+
+std::string EncodePath(const std::string& path) {
+  if (!NeedsEncoding(path)) return path;
+  std::vector<char> out(kVirtualPathSize);
+  const int32_t n = HttpEncodeText(2, path.c_str(), int32_t(path.size()), out.data(), int32_t(out.size()));
+  return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
+}
+
+std::string Normalize(const std::string& path) {
+  char out[kVirtualPathSize];
+  return HttpNormalizeVirtualPath(path.c_str(), out) > 0 ? std::string(out) : std::string();
+}
+
+// Compares a node's virtual path with a request path; the length matched (the node's
+// whole length) when it covers the request, -1 otherwise. exact tells an exact match.
+int64_t Match(const std::string& node, const std::string& request, bool* exact) {
+  size_t i = 0;
+  for (; i < node.size() && i < request.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(node[i])) != std::tolower(static_cast<unsigned char>(request[i])))
+      return -1;
+  if (i == request.size()) {
+    *exact = i == node.size() || (i + 1 == node.size() && node[i] == '/');
+    return *exact ? int64_t(node.size()) : -1;
+  }
+  *exact = false;
+  return node.back() == '/' ? int64_t(node.size()) : -1;
+}
+
+bool DefaultAccess(const HttpServerRecord& r, uint32_t access, uint32_t& out) {
+  if (access & httpAccessDefault) out = r.pathAccess | (access & httpAccessProtected);
+  else if (access & httpAccessRestricted) out = httpAccessRead | (access & httpAccessProtected);
+  else out = access;
+  return true;
+}
+
+bool HiddenName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return !name.empty() && name[0] == '.';
+}
+
+// Rights checked against a resolved local path with its path access word.
+bool CheckRights(const Client& c, uint32_t rights, const std::string& path, uint32_t pathAccess, uint32_t* error) {
+  HttpSession& s = *c.session;
+  const uint32_t options = c.server->options.load();
+  *error = cvErrorAccessDenied;
+  if ((rights & 15) & ~s.clientAccess) return false;
+  if ((s.clientAccess & httpAccessRestricted) && !PathInside(s.root, path)) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+    if (HiddenName(path) && ((options & httpServerRestricted) || !(options & httpServerHiddenFiles))) return false;
+    if (S_ISREG(st.st_mode)) rights &= ~httpAccessList;
+  }
+  if ((rights & 15) & ~pathAccess) return false;
+  *error = 0;
+  return true;
+}
+
+// Maps a decoded request path: the MultiUser home form, a virtual path, or the document
+// root; false when it cannot be mapped.
+bool MapVirtual(const Client& c, const std::string& uri, std::string& local, uint32_t& pathAccess, uint32_t* error) {
+  HttpServerRecord& r = *c.server;
+  HttpSession& s = *c.session;
+  if ((r.options.load() & httpServerMultiUser) && uri.size() > 2 && (uri[0] == '/' || uri[0] == '\\') &&
+      uri[1] == '~') {
+    const size_t sep = uri.find_first_of("/\\", 2);
+    const std::string name = uri.substr(2, sep == std::string::npos ? std::string::npos : sep - 2);
+    const User* u = name.size() < 64 ? FindUser(r, s.hostId, name) : nullptr;
+    if (!u) return *error = cvErrorFileNotFound, false;
+    local = CombineUnder(u->home, sep == std::string::npos ? std::string() : uri.substr(sep));
+    pathAccess = r.pathAccess;
+    return !local.empty() || (*error = cvErrorFileNotFound, false);
+  }
+  uint32_t resolveError = 0;
+  if (const VirtualPath* node = ResolvePath(r, s.hostId, uri, local, &resolveError)) {
+    pathAccess = node->access;
+    return true;
+  }
+  if (uri.empty() || (uri[0] != '/' && uri[0] != '\\')) return *error = cvErrorFileNotFound, false;
+  local = CombineUnder(s.root, uri);
+  pathAccess = r.pathAccess;
+  return !local.empty() || (*error = cvErrorFileNotFound, false);
+}
+
+}  // namespace
+
+// A request path placed under a base directory; ".." never climbs above the base.
+std::string CombineUnder(const std::string& base, const std::string& rest) {
+  std::string relative = rest;
+  for (char& ch : relative)
+    if (ch == '\\') ch = '/';
+  std::vector<char> p(relative.begin(), relative.end());
+  p.insert(p.begin(), '/');
+  p.push_back('\0');
+  HttpNormalizePath(p.data());
+  std::string tail = p.data();
+  while (!tail.empty() && tail[0] == '/') tail.erase(0, 1);
+  std::string out = base;
+  if (!tail.empty()) {
+    if (out.empty() || out.back() != '/') out += '/';
+    out += tail;
+  }
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  if (out.size() >= kPathSize) return std::string();
+  // The nearest existing ancestor, with its links resolved, must stay below the base.
+  char realBase[PATH_MAX], real[PATH_MAX];
+  if (!::realpath(base.c_str(), realBase)) return out;
+  std::string probe = out;
+  while (!::realpath(probe.c_str(), real)) {
+    const size_t slash = probe.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return out;
+    probe.resize(slash);
+  }
+  return PathInside(realBase, real) ? out : std::string();
+}
+
+VirtualHost* HostOf(HttpServerRecord& r, uint32_t id) {
+  if (id >= kMaxHosts) return nullptr;
+  VirtualHost* h = r.hosts[id].get();
+  return h && !(h->flags & kDeleted) ? h : nullptr;
+}
+
+const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& requestPath,
+                               std::string& local, uint32_t* error) {
+  const std::string path = Normalize(requestPath);
+  if (path.empty()) return *error = cvErrorInvalidVirtualPath, nullptr;
+  const VirtualPath* best = nullptr;
+  for (const VirtualPath& node : r.paths) {
+    if ((node.access & kDeleted) || node.hostId != hostId) continue;
+    bool exact = false;
+    const int64_t n = Match(node.virtualPath, path, &exact);
+    if (n < 0) continue;
+    if (exact) {
+      best = &node;
+      break;
+    }
+    if (node.directory && (!best || best->virtualPath.size() < node.virtualPath.size())) best = &node;
+  }
+  if (!best) return *error = cvErrorVirtualPathNotFound, nullptr;
+  const std::string rest = path.size() > best->virtualPath.size() ? path.substr(best->virtualPath.size()) : "";
+  local = CombineUnder(best->localPath, rest);
+  return best;
+}
+
+void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local) {
+  std::lock_guard lk(Lib().lock());
+  for (VirtualPath& node : r.paths) {
+    if ((node.access & kDeleted) || node.hostId != hostId) continue;
+    std::string nodeLocal = node.localPath;
+    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
+    if (nodeLocal == local) node.access |= kDeleted;
+  }
+}
+
+void FreeHostsAndPaths(HttpServerRecord& r) {
+  for (auto& h : r.hosts) h.reset();
+  r.hostCount = 0;
+  r.paths.clear();
+}
+
+bool MapRequest(const Client& c, uint32_t* error) {
+  HttpSession& s = *c.session;
+  if (s.localMapped) return true;
+  if (FindScript(c)) {
+    s.localPath = CombineUnder(s.root, s.pathInfo);
+    s.localMapped = true;
+    return true;
+  }
+  if (s.uri.empty()) return *error = cvErrorInvalidResource, false;
+  std::string uri = s.uri;
+  if (uri.find('%') != std::string::npos) {
+    bool ok = false;
+    uri = DecodePercent(uri, &ok);
+    if (!ok) return *error = cvErrorFileNotFound, false;
+  }
+  std::string local;
+  uint32_t access = 0;
+  if (!MapVirtual(c, uri, local, access, error)) return false;
+  s.pathAccess = access;
+  if (!(c.server->options.load() & httpServerNoIndex) && IsDirectory(local) &&
+      (uri.back() == '/' || uri.back() == '\\')) {
+    char index[kPathSize];
+    if (HttpFindDefaultDocument(local.c_str(), index) > 0) local = index;
+  }
+  s.localPath = local;
+  s.localMapped = true;
+  return true;
+}
+
+bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error) {
+  HttpSession& s = *c.session;
+  if (s.uri.empty()) return *error = cvErrorInvalidResource, false;
+  if (!MapRequest(c, error)) return false;
+  std::string path = s.localPath;
+  if (s.script) {
+    if (rights & httpAccessWrite) return *error = cvErrorAccessDenied, false;
+    path = s.scriptPath.empty() ? s.programPath : s.scriptPath;
+    // The program itself lies outside the document root by design; only scripts are
+    // confined.
+    if (s.scriptPath.empty()) {
+      if ((rights & 15) & ~s.clientAccess || (rights & 15) & ~s.pathAccess)
+        return *error = cvErrorAccessDenied, false;
+      return *error = 0, true;
+    }
+  }
+  return CheckRights(c, rights, path, s.pathAccess, error);
+}
+
+}  // namespace cvhttpsrv
+
+using namespace cvhttpsrv;
+
+int32_t HttpNormalizeVirtualPath(const char* input, char* out) {
+  if (!input || !out) return 0;
+  out[0] = '\0';
+  std::string p = input;
+  if (p.size() >= 2 && p[0] == '~' && (p[1] == '/' || p[1] == '\\')) p.erase(0, 1);
+  if (p.empty() || (p[0] != '/' && p[0] != '\\')) return 0;
+  if (p.find_first_of("*:;<>?") != std::string::npos) return 0;
+  std::string collapsed;
+  for (char ch : p) {
+    if (ch == '\\') ch = '/';
+    if (ch == '/' && !collapsed.empty() && collapsed.back() == '/') continue;
+    collapsed += ch;
+  }
+  std::vector<std::string> segments;
+  size_t pos = 1;
+  const bool trailing = collapsed.size() > 1 && collapsed.back() == '/';
+  while (pos <= collapsed.size()) {
+    const size_t end = collapsed.find('/', pos);
+    const std::string seg = collapsed.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (seg == "..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (seg != "." && !seg.empty()) {
+      segments.push_back(seg);
+    }
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  std::string result;
+  for (const std::string& seg : segments) result += "/" + seg;
+  if (result.empty()) result = "/";
+  else if (trailing || collapsed.ends_with("/.") || collapsed.ends_with("/..")) result += "/";
+  if (result.size() >= kVirtualPathSize) return 0;
+  std::memcpy(out, result.c_str(), result.size() + 1);
+  return int32_t(result.size());
+}
+
+int32_t HttpServerAddHost(uint64_t server, const char* hostName, uint32_t port, const char* directory) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return -1;
+  if (!hostName || !*hostName || std::strlen(hostName) > 255) return Fail(server, cvErrorInvalidHostName, -1);
+  if (port == 0) port = r->port;
+  if (port != r->port) return Fail(server, cvErrorInvalidServicePort, -1);
+  std::string root = directory && *directory ? Canonical(ExpandPath(directory)) : r->root;
+  if (root.empty() || !IsDirectory(root)) return Fail(server, cvErrorDirectoryNotFound, -1);
+  std::lock_guard lk(Lib().lock());
+  int32_t slot = -1;
+  for (uint32_t i = 0; i < kMaxHosts && slot < 0; ++i)
+    if (VirtualHost* h = HostOf(*r, i); h && IEquals(h->name, hostName)) slot = int32_t(i);
+  bool fresh = false;
+  for (uint32_t i = 0; i < kMaxHosts && slot < 0; ++i)
+    if (!r->hosts[i] || (r->hosts[i]->flags & kDeleted)) slot = int32_t(i), fresh = true;
+  if (slot < 0) return Fail(server, cvErrorTooManyVirtualHosts, -1);
+  if (!r->hosts[slot]) r->hosts[slot] = std::make_unique<VirtualHost>();
+  VirtualHost& h = *r->hosts[slot];
+  // A reused slot keeps its record (readers may hold it); fields change under the lock.
+  h.flags = 0;
+  h.id = uint32_t(slot);
+  h.port = port;
+  h.name = hostName;
+  h.aliases.clear();
+  h.root = root;
+  if (fresh) r->hostCount.fetch_add(1);
+  return slot;
+}
+
+int32_t HttpServerAddHostAlias(uint64_t server, uint32_t hostId, const char* alias) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  if (!alias || !*alias || std::strlen(alias) > 255) return Fail(server, cvErrorInvalidHostName);
+  std::lock_guard lk(Lib().lock());
+  VirtualHost* h = HostOf(*r, hostId);
+  if (!h) return Fail(server, hostId >= kMaxHosts ? cvErrorInvalidVirtualHost : cvErrorVirtualHostNotFound);
+  if (h->aliases.size() >= 32) return Fail(server, cvErrorInvalidParameter);
+  h->aliases.push_back(alias);
+  return 1;
+}
+
+int32_t HttpServerDeleteHost(uint64_t server, uint32_t hostId) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  if (hostId < 1 || hostId >= kMaxHosts) return Fail(server, cvErrorInvalidVirtualHost);
+  std::lock_guard lk(Lib().lock());
+  VirtualHost* h = HostOf(*r, hostId);
+  if (!h) return Fail(server, cvErrorVirtualHostNotFound);
+  for (VirtualPath& node : r->paths)
+    if (node.hostId == hostId) node.access |= kDeleted;
+  h->flags |= kDeleted;
+  r->hostCount.fetch_sub(1);
+  return 1;
+}
+
+int32_t HttpServerFindHostId(uint64_t server, const char* hostName, uint32_t port) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return -1;
+  if (!hostName || !*hostName) return Fail(server, cvErrorInvalidHostName, -1);
+  if (port == 0) port = r->port;
+  if (port != r->port) return Fail(server, cvErrorInvalidServicePort, -1);
+  for (uint32_t i = 0; i < kMaxHosts; ++i) {
+    VirtualHost* h = HostOf(*r, i);
+    if (!h || h->port != port) continue;
+    if (IEquals(h->name, hostName)) return int32_t(i);
+    for (const std::string& a : h->aliases)
+      if (IEquals(a, hostName)) return int32_t(i);
+  }
+  return Fail(server, cvErrorVirtualHostNotFound, -1);
+}
+
+int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, const char* virtualPath,
+                          const char* localPath) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  if (!HostOf(*r, hostId)) return Fail(server, cvErrorInvalidVirtualHost);
+  uint32_t word = 0;
+  DefaultAccess(*r, access, word);
+  word &= ~(httpAccessRestricted | httpAccessDefault);
+  std::string vpath = Normalize(virtualPath ? virtualPath : "");
+  if (vpath.empty() || (vpath.size() > 1 && vpath[1] == '~')) return Fail(server, cvErrorInvalidVirtualPath);
+  vpath = EncodePath(vpath);
+  if (vpath.empty()) return Fail(server, cvErrorInvalidVirtualPath);
+  if (!localPath || !*localPath || std::strlen(localPath) >= kPathSize) return Fail(server, cvErrorInvalidFileName);
+  std::string local = Canonical(std::strchr(localPath, '%') || std::strchr(localPath, '$') ? ExpandPath(localPath)
+                                                                                            : std::string(localPath));
+  if (local.empty()) return Fail(server, cvErrorInvalidFileName);
+  if (!HttpServerValidatePath(server, local.c_str(), 1)) return 0;
+  VirtualPath node;
+  node.hostId = hostId;
+  if (IsDirectory(local)) {
+    node.directory = 1;
+    if (vpath.size() >= 2 && vpath.back() != '/') vpath += '/';
+    if (local.back() != '/') local += '/';
+  } else {
+    word &= ~httpAccessList;
+  }
+  if (vpath.size() >= kVirtualPathSize) return Fail(server, cvErrorInvalidVirtualPath);
+  node.access = word;
+  node.virtualPath = vpath;
+  node.localPath = local;
+  std::lock_guard lk(Lib().lock());
+  for (VirtualPath& existing : r->paths)
+    if (!(existing.access & kDeleted) && IEquals(existing.virtualPath, vpath)) {
+      existing = node;
+      return 1;
+    }
+  for (VirtualPath& existing : r->paths)
+    if (existing.access & kDeleted) {
+      existing = node;
+      return 1;
+    }
+  r->paths.push_back(node);
+  return 1;
+}
+
+int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtualPath) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  if (!HostOf(*r, hostId)) return Fail(server, cvErrorVirtualHostNotFound);
+  std::string vpath = Normalize(virtualPath ? virtualPath : "");
+  if (vpath.empty()) return Fail(server, cvErrorInvalidVirtualPath);
+  vpath = EncodePath(vpath);
+  std::lock_guard lk(Lib().lock());
+  for (VirtualPath& node : r->paths) {
+    if ((node.access & kDeleted) || node.hostId != hostId) continue;
+    if (IEquals(node.virtualPath, vpath) || (node.directory && IEquals(node.virtualPath, vpath + "/"))) {
+      node.access |= kDeleted;
+      return 1;
+    }
+  }
+  return Fail(server, cvErrorVirtualPathNotFound);
+}
+
+int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r || !requestPath) return 0;
+  std::string local;
+  uint32_t error = 0;
+  if (!ResolvePath(*r, hostId, requestPath, local, &error)) return Fail(server, error);
+  if (localPath) std::snprintf(localPath, kPathSize, "%s", local.c_str());
+  return 1;
+}
+
+int32_t HttpSessionGetLocalPath(uint64_t server, uint32_t clientId, char* buffer, uint32_t size) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  uint32_t error = 0;
+  if (!MapRequest(c, &error)) return Fail(server, error);
+  const std::string& p = c.session->localPath;
+  if (!buffer || size <= p.size()) return Fail(server, cvErrorBufferTooSmall);
+  std::memcpy(buffer, p.c_str(), p.size() + 1);
+  return int32_t(p.size());
+}
+
+int32_t HttpSessionSetLocalPath(uint64_t server, uint32_t clientId, const char* path) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  HttpSession& s = *c.session;
+  if (s.tokens.empty()) return Fail(server, cvErrorInvalidCommand);
+  if (!path || !*path) {
+    s.localMapped = false;
+    uint32_t error = 0;
+    return MapRequest(c, &error) ? 1 : Fail(server, error);
+  }
+  const std::string local = path[0] == '/' ? Canonical(path) : CombineUnder(s.root, path);
+  if (local.empty()) return Fail(server, cvErrorInvalidFileName);
+  s.localPath = local;
+  s.localMapped = true;
+  return 1;
+}
+
+int32_t HttpSessionMapPath(uint64_t server, uint32_t clientId, const char* pathText, char* buffer) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  HttpSession& s = *c.session;
+  std::string path = pathText ? pathText : "";
+  path.erase(0, std::min(path.size(), path.find_first_not_of(' ')));
+  if (path.empty()) return Fail(server, cvErrorInvalidVirtualPath);
+  if (HttpGetUrlScheme(path.c_str()) != 0 && path[0] != '/') {
+    HttpUrl* url = nullptr;
+    if (HttpParseUrl(path.c_str(), kHttpUrlNormalize, &url) != 1 || !url) return Fail(server, cvErrorInvalidVirtualPath);
+    std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
+    if (!url->host || HttpServerFindHostId(server, url->host, 0) != int32_t(s.hostId))
+      return Fail(server, cvErrorInvalidVirtualPath);
+    path = url->path ? url->path : "/";
+  }
+  if (path.find('%') != std::string::npos) {
+    bool ok = false;
+    path = DecodePercent(path, &ok);
+    if (!ok) return Fail(server, cvErrorInvalidVirtualPath);
+  }
+  std::string local;
+  uint32_t error = 0;
+  if (!ResolvePath(*c.server, s.hostId, path, local, &error)) local = CombineUnder(s.root, path);
+  if (local.empty()) return Fail(server, cvErrorVirtualPathNotFound);
+  if (local.size() >= kPathSize) return Fail(server, cvErrorBufferTooSmall);
+  if (buffer) std::memcpy(buffer, local.c_str(), local.size() + 1);
+  return int32_t(local.size());
+}
+
+int32_t HttpSessionCheckAccess(uint64_t server, uint32_t clientId, uint32_t rights) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  uint32_t error = 0;
+  if (!CheckAccess(c, rights, &error)) return Fail(server, error);
+  InetSetLastError(0);
+  return 1;
+}
+
+int32_t HttpSessionCheckPath(uint64_t server, uint32_t clientId, const char* pathText, uint32_t rights) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  HttpSession& s = *c.session;
+  if (s.tokens.empty()) return Fail(server, cvErrorInvalidResource);
+  if (rights == 0 || !pathText) return Fail(server, cvErrorInvalidParameter);
+  std::string path = pathText;
+  if (HttpGetUrlScheme(path.c_str()) != 0 && path[0] != '/') {
+    HttpUrl* url = nullptr;
+    if (HttpParseUrl(path.c_str(), kHttpUrlNormalize, &url) != 1 || !url) return Fail(server, cvErrorInvalidVirtualPath);
+    std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
+    if (!url->host || HttpServerFindHostId(server, url->host, 0) != int32_t(s.hostId))
+      return Fail(server, cvErrorInvalidVirtualPath);
+    path = url->path ? url->path : "/";
+  }
+  if (path.find('%') != std::string::npos) {
+    bool ok = false;
+    path = DecodePercent(path, &ok);
+    if (!ok) return Fail(server, cvErrorFileNotFound);
+  }
+  std::string local;
+  uint32_t access = 0, error = 0;
+  if (!MapVirtual(c, path, local, access, &error)) return Fail(server, error);
+  if (!CheckRights(c, rights, local, access, &error)) return Fail(server, error);
+  InetSetLastError(0);
+  return 1;
+}
