@@ -216,8 +216,9 @@ void HandleOptions(uint64_t server, uint32_t clientId, uint32_t) {
     return (s.clientAccess & right) && (s.pathAccess & right);
   };
   std::string allow;
-  for (const char* m : s.script ? std::initializer_list<const char*>{"GET", "HEAD", "POST"}
-                                : std::initializer_list<const char*>{"GET", "HEAD"})
+  const std::vector<const char*> reading =
+      s.script ? std::vector<const char*>{"GET", "HEAD", "POST"} : std::vector<const char*>{"GET", "HEAD"};
+  for (const char* m : reading)
     if (permitted(s.script ? httpAccessExecute : httpAccessRead) && enabled(m)) allow += std::string(m) + ",";
   if (permitted(httpAccessWrite))
     for (const char* m : {"PUT", "DELETE", "COPY", "MOVE"})

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/errors/error_codes.h"
 #include "httpsrv/httpsrv.h"
 #include "peers/peer.h"
 #include "sockets/inet.h"

@@ -159,8 +159,16 @@ TEST(HttpSrvParse, HostHeaderWithIpv6Literal) {
   EXPECT_EQ(seen, "::1");
 }
 
+TEST(HttpSrvWrite, DefaultPathAccessRefusesWriting) {
+  Server srv;
+  EXPECT_EQ(srv.Request("PUT /up.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 1\r\n\r\nx").status, 403);
+  EXPECT_FALSE(fs::exists(srv.root() / "up.txt"));
+  EXPECT_TRUE(fs::is_empty(srv.temp()));
+}
+
 TEST(HttpSrvWrite, PutDeleteMkcolCopyMove) {
   Server srv;
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, 15, "/", srv.root().c_str()), 1);
   const std::string body = "new file body";
   Response put = srv.Request("PUT /up.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                              std::to_string(body.size()) + "\r\n\r\n" + body);
@@ -204,6 +212,7 @@ TEST(HttpSrvWrite, BodyLimitAppliesToPostNotPut) {
   HttpServerConfig config{};
   config.maxRequestSize = 102400;
   Server srv(0, AF_INET, &config);
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, 15, "/", srv.root().c_str()), 1);
   srv.Write("form", "x");
   const std::string big(150000, 'b');
   Response post = srv.Request("POST /form HTTP/1.1\r\nHost: l\r\nContent-Length: 150000\r\n\r\n" + big);
@@ -227,7 +236,7 @@ TEST(HttpSrvMethods, OptionsAndTraceOnceEnabled) {
   EXPECT_NE(trace.body.find("TRACE /a HTTP/1.1\r\n"), std::string::npos);
   EXPECT_NE(trace.body.find("X-Probe: 42\r\n"), std::string::npos);
   EXPECT_EQ(HttpServerDisableMethod(srv.handle(), "GET"), 0);
-  EXPECT_EQ(HttpServerGetLastError(srv.handle()), 12386u);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorCommandRequired));
   EXPECT_EQ(HttpServerIsMethodEnabled(srv.handle(), "PROPFIND"), 0);
-  EXPECT_EQ(HttpServerGetLastError(srv.handle()), 12217u);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorCommandNotImplemented));
 }
