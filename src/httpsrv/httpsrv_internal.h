@@ -57,7 +57,8 @@ struct VirtualPath {
   uint32_t directory = 0;
   uint32_t access = 0;  // kDeleted marks a deleted node
   uint32_t hostId = 0;
-  std::string virtualPath;
+  std::string virtualPath;  // percent-encoded where it needs it
+  std::string matchPath;    // decoded, compared with decoded request paths
   std::string localPath;
 };
 

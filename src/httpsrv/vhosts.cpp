@@ -160,16 +160,16 @@ const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::
   for (const VirtualPath& node : r.paths) {
     if ((node.access & kDeleted) || node.hostId != hostId) continue;
     bool exact = false;
-    const int64_t n = Match(node.virtualPath, path, &exact);
+    const int64_t n = Match(node.matchPath, path, &exact);
     if (n < 0) continue;
     if (exact) {
       best = &node;
       break;
     }
-    if (node.directory && (!best || best->virtualPath.size() < node.virtualPath.size())) best = &node;
+    if (node.directory && (!best || best->matchPath.size() < node.matchPath.size())) best = &node;
   }
   if (!best) return *error = cvErrorVirtualPathNotFound, nullptr;
-  const std::string rest = path.size() > best->virtualPath.size() ? path.substr(best->virtualPath.size()) : "";
+  const std::string rest = path.size() > best->matchPath.size() ? path.substr(best->matchPath.size()) : "";
   local = CombineUnder(best->localPath, rest);
   return best;
 }
@@ -378,6 +378,9 @@ int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, con
   if (vpath.size() >= kVirtualPathSize) return Fail(server, cvErrorInvalidVirtualPath);
   node.access = word;
   node.virtualPath = vpath;
+  bool decoded = false;
+  node.matchPath = DecodePercent(vpath, &decoded);
+  if (!decoded) node.matchPath = vpath;
   node.localPath = local;
   std::lock_guard lk(Lib().lock());
   for (VirtualPath& existing : r->paths)
@@ -415,9 +418,14 @@ int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtu
 int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath) {
   RecordPtr r = Lib().FindServer(server);
   if (!r || !requestPath) return 0;
-  std::string local;
+  std::string local, path = requestPath;
   uint32_t error = 0;
-  if (!ResolvePath(*r, hostId, requestPath, local, &error)) return Fail(server, error);
+  if (path.find('%') != std::string::npos) {
+    bool ok = false;
+    path = DecodePercent(path, &ok);
+    if (!ok) return Fail(server, cvErrorInvalidVirtualPath);
+  }
+  if (!ResolvePath(*r, hostId, path, local, &error)) return Fail(server, error);
   if (localPath) std::snprintf(localPath, kPathSize, "%s", local.c_str());
   return 1;
 }

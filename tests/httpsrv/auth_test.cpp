@@ -1,0 +1,85 @@
+// Users, Basic authentication, protected paths and the owner's authenticate event.
+#include "httpsrv_util.h"
+
+using namespace httpsrvtest;
+
+namespace {
+std::string Basic(const std::string& userPass) {
+  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < userPass.size(); i += 3) {
+    uint32_t v = uint32_t(uint8_t(userPass[i])) << 16;
+    if (i + 1 < userPass.size()) v |= uint32_t(uint8_t(userPass[i + 1])) << 8;
+    if (i + 2 < userPass.size()) v |= uint8_t(userPass[i + 2]);
+    out += k[(v >> 18) & 63];
+    out += k[(v >> 12) & 63];
+    out += i + 1 < userPass.size() ? k[(v >> 6) & 63] : '=';
+    out += i + 2 < userPass.size() ? k[v & 63] : '=';
+  }
+  return "Authorization: Basic " + out + "\r\n";
+}
+}  // namespace
+
+TEST(HttpSrvAuth, UserValidation) {
+  Server srv;
+  struct Case {
+    const char* user;
+    const char* password;
+    uint32_t error;  // 0: accepted
+  } cases[] = {
+      {"bob", "pw", 0},           {"ab", "pw", uint32_t(cvErrorInvalidUserName)},
+      {"a@b", "pw", uint32_t(cvErrorInvalidUserName)}, {"carol", "p w", uint32_t(cvErrorInvalidPassword)},
+      {"carol", "", uint32_t(cvErrorInvalidPassword)},
+  };
+  for (const Case& c : cases) {
+    const int32_t ok = HttpServerAddUser(srv.handle(), 0, httpAccessDefault, c.user, c.password, nullptr);
+    EXPECT_EQ(ok, c.error ? 0 : 1) << c.user;
+    if (c.error) EXPECT_EQ(HttpServerGetLastError(srv.handle()), c.error) << c.user;
+  }
+}
+
+TEST(HttpSrvAuth, ProtectedPathNeedsCredentials) {
+  Server srv;
+  srv.Write("private/p.txt", "private data");
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessRead | httpAccessProtected, "/private",
+                              (srv.root() / "private").c_str()),
+            1);
+  ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessRead, "alice", "old", nullptr), 1);
+  ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessRead, "alice", "secret", nullptr), 1);  // replaces
+
+  Response none = srv.Get("/private/p.txt");
+  EXPECT_EQ(none.status, 401);
+  EXPECT_EQ(none.Header("WWW-Authenticate"), "Basic realm=\"localhost\"");
+  EXPECT_NE(none.body.find("<title>401 Not Authorized</title>"), std::string::npos);
+
+  Response good = srv.Get("/private/p.txt", Basic("alice:secret"));
+  EXPECT_EQ(good.status, 200);
+  EXPECT_EQ(good.body, "private data");
+  EXPECT_EQ(srv.Get("/private/p.txt", Basic("alice:old")).status, 401);  // after the 3 s pause
+  EXPECT_GE(srv.owner.Count(httpEventAuthenticate), 2);
+}
+
+TEST(HttpSrvAuth, OwnerAuthenticatesInTheEvent) {
+  Server srv(httpServerReadOnly);
+  srv.Write("p/x", "x");
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessRead | httpAccessProtected, "/p", (srv.root() / "p").c_str()),
+            1);
+  std::atomic<int32_t> access{0}, second{1};
+  std::string user;
+  srv.owner.hook = [&](uint64_t server, uint32_t id, uint32_t event) {
+    if (event != httpEventAuthenticate) return;
+    HttpCredentials cred{};
+    cred.size = sizeof cred;
+    if (HttpSessionGetCredentials(server, id, &cred)) user = cred.userName;
+    HttpSessionAuthenticate(server, id, httpAccessDefault);
+    second = HttpSessionAuthenticate(server, id, httpAccessDefault);
+    int32_t a = 0;
+    HttpSessionGetAccess(server, id, &a);
+    access = a;
+  };
+  Response r = srv.Get("/p/x", Basic("anyone:anything"));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(user, "anyone");
+  EXPECT_EQ(access.load(), 13);  // ReadOnly server: Read, Execute, List
+  EXPECT_EQ(second.load(), 0);
+}
