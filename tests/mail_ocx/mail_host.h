@@ -57,6 +57,7 @@ class MailFixture : public RegistryFixture {
  public:
   IDispatch* control = nullptr;
   std::vector<std::string> events;  // "OnError 12227 \"...\"" and so on
+  std::vector<int32_t> deliveredSizes;  // of the OnDelivered events
   // Set by a test: OnRecipient answers Cancel true for this address.
   std::string cancelRecipient;
   // Called from inside OnRecipient (after the Cancel answer is set).
@@ -147,6 +148,11 @@ class MailFixture : public RegistryFixture {
     for (const VARIANT* a : args) line += " " + Value(*a);
     if (id == 4) {  // progress: only whether it reached the end
       if (args.size() == 3 && args[2]->vt == VT_I2 && args[2]->iVal == 100) events.push_back("OnProgress done");
+      return;
+    }
+    if (id == 2 && args.size() == 2) {  // the size apart: a test compares it with the copy
+      deliveredSizes.push_back(args[1]->lVal);
+      events.push_back(line.substr(0, line.rfind(' ')));
       return;
     }
     if (id == 5) {

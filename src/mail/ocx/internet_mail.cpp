@@ -125,14 +125,14 @@ void CInternetMail::OnLibraryNotify(UINT msg, WPARAM wParam, LPARAM lParam) {
   uint32_t size = 0, copied = 0;
   if (msg == kMsgSmtpNotify) {
     SmtpTransferStatus status{};
-    if (SmtpGetTransferStatus(session, &status) < 1) return;
+    if (SmtpGetTransferStatus(session, &status) < 0) return;
     size = status.total;
     copied = status.copied;
   } else {
     MessageTransferStatus status{};
     const int32_t r = msg == kMsgPop3Notify ? Pop3GetTransferStatus(session, &status)
                                             : ImapGetTransferStatus(session, &status);
-    if (r < 1) return;
+    if (r < 0) return;
     size = status.size;
     copied = status.copied;
   }
