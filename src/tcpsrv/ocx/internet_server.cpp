@@ -47,6 +47,7 @@ void CInternetServer::FinalRelease() {
   // No engine thread may reach the control from here on; one already inside the callback
   // is served until it has left.
   bridge_->control.store(nullptr);
+  releasing_ = true;  // notifications served from here on fire nothing
   StopServerQuietly();
   while (bridge_->inFlight.load() > 0) plat::WaitForEventsOrMessages(nullptr, 0, 10);
   // A server whose threads did not end keeps the bridge: it must stay valid for them.
@@ -141,7 +142,7 @@ LRESULT CInternetServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam,
 }
 
 LRESULT CInternetServer::OnServerEvent(WPARAM wParam, LPARAM lParam) {
-  if (!Running()) return 0;
+  if (!Running() || releasing_) return 0;
   if (FreezeCount() >= 1) {
     pending_.Queue({kNotifyMessage, wParam, lParam});
     return 0;

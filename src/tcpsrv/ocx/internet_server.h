@@ -109,6 +109,7 @@ class CInternetServer final : public ocx::Control<IInternetServer>,
   NotificationQueue pending_;
   uint32_t dispatchCount_ = 0;
   bool draining_ = false;
+  bool releasing_ = false;
   std::atomic<long> frozen_{0};     // the freeze count, for engine threads
   std::atomic<HWND> window_{nullptr};
   CallbackBridge* bridge_;
