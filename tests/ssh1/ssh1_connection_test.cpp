@@ -50,11 +50,8 @@ TEST(Ssh1Connection, RsaKeyAuthentication) {
     SCOPED_TRACE(outcome);
     ByteServer server([&](ByteServer& io) {
       Peer peer(io);
-      peer.Identify();
       KeyExchange kx;
-      ASSERT_EQ(kx.Run(peer), "");
-      peer.Read();
-      peer.Send(kFailure);
+      StartAuthentication(peer, kx);
       if (outcome == kSkippedForTheServersFault) {
         EXPECT_EQ(ReadPasswordBurst(peer), "pass-word!");
       } else {
@@ -75,10 +72,7 @@ TEST(Ssh1Connection, RsaKeyAuthentication) {
         }
       }
       peer.Send(kSuccess);
-      Packet exec = peer.Read();
-      EXPECT_EQ(exec.type, kExecCmd) << exec.why;
-      peer.Send(kExitStatus, U32(0));
-      EXPECT_EQ(peer.Read().type, kExitConfirmation);
+      FinishWithCommand(peer, "echo hi", 0);
     });
     Client client;
     std::strcpy(client.settings.KeyFile, file.c_str());

@@ -338,6 +338,23 @@ struct KeyExchange {
   }
 };
 
+// Identification, key exchange and USER, answered with FAILURE: authentication follows.
+inline void StartAuthentication(Peer& peer, KeyExchange& kx) {
+  peer.Identify();
+  ASSERT_EQ(kx.Run(peer), "");
+  EXPECT_EQ(peer.Read().data, Str("alice"));
+  peer.Send(kFailure);
+}
+
+// Expects the command, then ends it with the exit status.
+inline void FinishWithCommand(Peer& peer, const std::string& command, uint32_t status) {
+  Packet exec = peer.ReadSkippingIgnore();
+  EXPECT_EQ(exec.type, kExecCmd) << exec.why;
+  EXPECT_EQ(exec.data, Str(command));
+  peer.Send(kExitStatus, U32(status));
+  EXPECT_EQ(peer.Read().type, kExitConfirmation);
+}
+
 // The client: an SSH-1-only session with a password, driven by the event pump.
 class Client {
  public:

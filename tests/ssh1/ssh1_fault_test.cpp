@@ -15,10 +15,7 @@ void CompleteLogin(Peer& peer, KeyExchange& kx) {
   ASSERT_EQ(kx.Run(peer), "");
   EXPECT_EQ(peer.Read().data, Str("alice"));
   peer.Send(kSuccess);
-  Packet exec = peer.Read();
-  EXPECT_EQ(exec.type, kExecCmd) << exec.why;
-  peer.Send(kExitStatus, U32(5));
-  EXPECT_EQ(peer.Read().type, kExitConfirmation);
+  FinishWithCommand(peer, "echo hi", 5);
 }
 
 void ExpectLoginCompletes(const std::function<void(Peer&)>& trouble) {
@@ -79,9 +76,7 @@ TEST(Ssh1Faults, EncryptedPacketsFailingTheirChecksAreDropped) {
       peer.Send(kSuccess);
       EXPECT_EQ(peer.Read().data, Str("alice"));
       peer.Send(kSuccess);
-      EXPECT_EQ(peer.Read().type, kExecCmd);
-      peer.Send(kExitStatus, U32(5));
-      EXPECT_EQ(peer.Read().type, kExitConfirmation);
+      FinishWithCommand(peer, "echo hi", 5);
     });
     Client client;
     ASSERT_TRUE(client.Connect(server.port()));

@@ -34,15 +34,6 @@ std::string ReadPasswordBurst(Peer& peer, int from, int to) {
   return password;
 }
 
-// Runs the command and ends it with the exit status.
-void FinishWithCommand(Peer& peer, const std::string& command, uint32_t status) {
-  Packet exec = peer.ReadSkippingIgnore();
-  EXPECT_EQ(exec.type, kExecCmd) << exec.why;
-  EXPECT_EQ(exec.data, Str(command));
-  peer.Send(kExitStatus, U32(status));
-  EXPECT_EQ(peer.Read().type, kExitConfirmation);
-}
-
 TEST(Ssh1Login, PasswordCommandDataAndExitStatus) {
   ByteServer server([](ByteServer& io) {
     Peer peer(io);
@@ -163,11 +154,8 @@ TEST(Ssh1Login, PasswordForms) {
     SCOPED_TRACE(std::string(c.password) + " " + std::to_string(c.ignoreSwitch) + std::to_string(c.plainSwitch));
     ByteServer server([&](ByteServer& io) {
       Peer peer(io);
-      peer.Identify();
       KeyExchange kx;
-      ASSERT_EQ(kx.Run(peer), "");
-      peer.Read();
-      peer.Send(kFailure);
+      StartAuthentication(peer, kx);
       if (c.from >= 0) {
         EXPECT_EQ(ReadPasswordBurst(peer, c.from, c.to), c.password);
       } else {
@@ -198,11 +186,8 @@ TEST(Ssh1Login, PasswordForms) {
 TEST(Ssh1Login, RefusedPasswordIsRepeatedUntilTheServerCloses) {
   ByteServer server([](ByteServer& io) {
     Peer peer(io);
-    peer.Identify();
     KeyExchange kx;
-    ASSERT_EQ(kx.Run(peer), "");
-    peer.Read();
-    peer.Send(kFailure);
+    StartAuthentication(peer, kx);
     for (int attempt = 0; attempt < 3; ++attempt) {
       EXPECT_EQ(ReadPasswordBurst(peer, 0, 15), "pass-word!");
       peer.Send(kFailure);

@@ -37,6 +37,10 @@ void SendWithId(SshSession* s, uint32_t type, uint32_t id) {
   Ssh2SendQueued(s, p);
 }
 
+}  // namespace
+
+namespace cvssh::proto {
+
 bool ClosesConnection(const SshChannel* c) { return c->type == ChannelX11 || c->type == ChannelForward; }
 
 void CloseConnection(SshChannel* c) {
@@ -45,6 +49,13 @@ void CloseConnection(SshChannel* c) {
   if (c->type == ChannelForward) PortForwardClose(c->socket);
   c->socket = nullptr;
 }
+
+}  // namespace cvssh::proto
+
+namespace {
+
+using cvssh::proto::CloseConnection;
+using cvssh::proto::ClosesConnection;
 
 void OnWindowAdjust(SshSession* s, SshPacket* packet) {
   SshChannel* c = ChannelOf(s, packet);

@@ -5,6 +5,7 @@
 #include "ssh/proto/session.h"
 
 struct SshForwardSpec;
+struct SshChannel;
 
 // A remote forwarding the server was asked for.
 struct SshRemoteForward {
@@ -20,5 +21,9 @@ namespace cvssh::proto {
 SshRemoteForward* FindRemoteForward(SshSession* session, uint32_t port);
 // The address family of the forwarding that owns the record (0 any, 1 IPv4, 2 IPv6).
 int32_t RemoteForwardFamily(const SshRemoteForward* forward);
+// Whether the channel carries an X11 or forwarded-port connection, and closing it (the
+// channel then forgets it).
+bool ClosesConnection(const SshChannel* channel);
+void CloseConnection(SshChannel* channel);
 
 }  // namespace cvssh::proto

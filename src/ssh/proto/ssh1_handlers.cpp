@@ -21,13 +21,27 @@ using namespace cvssh::ssh1;
 constexpr uint32_t kThrottleBacklog = 32769;
 constexpr size_t kMaxHostName = 255;
 
-bool ClosesConnection(const SshChannel* c) { return c->type == ChannelX11 || c->type == ChannelForward; }
+using cvssh::proto::CloseConnection;
+using cvssh::proto::ClosesConnection;
 
-void CloseConnection(SshChannel* c) {
-  if (!c->socket) return;
-  if (c->type == ChannelX11) X11Close(c->socket);
-  if (c->type == ChannelForward) PortForwardClose(c->socket);
-  c->socket = nullptr;
+// Answers a channel the server opened: confirmed with a local id when its connection was
+// made, else refused and the record freed.
+void AnswerOpen(SshSession* s, SshChannel* c, uint32_t remoteId, uint32_t type, bool connected) {
+  if (!connected) {
+    if (c) {
+      BufferChainClear(&c->output);
+      CheckedFree(c);
+    }
+    SendWithId(s, kMsgChannelOpenFailure, remoteId);
+    return;
+  }
+  c->remoteId = remoteId;
+  c->localId = SshChannelAllocId(s);
+  c->type = type;
+  c->throttling = 0;
+  SshChannelsAdd(s, c);
+  Ssh1SendPacket(s, kMsgChannelOpenConfirmation,
+                 {{.kind = Ssh1Field::Uint32, .value = remoteId}, {.kind = Ssh1Field::Uint32, .value = c->localId}});
 }
 
 void OnOutput(SshSession* s, SshPacket* packet) {
@@ -57,20 +71,9 @@ void OnExitStatus(SshSession* s, SshPacket* packet) {
 void OnX11Open(SshSession* s, SshPacket* packet) {
   const uint32_t remoteId = SshPacketGetUint32(packet);
   SshChannel* c = SshChannelNew(s, 0);
-  if (!s->x11Accepted ||
-      X11Open(&c->socket, s->settings.X11Display, s->x11Auth, nullptr, -1, c, &s->settings) != nullptr) {
-    BufferChainClear(&c->output);
-    CheckedFree(c);
-    SendWithId(s, kMsgChannelOpenFailure, remoteId);
-    return;
-  }
-  c->remoteId = remoteId;
-  c->localId = SshChannelAllocId(s);
-  c->type = ChannelX11;
-  c->throttling = 0;
-  SshChannelsAdd(s, c);
-  Ssh1SendPacket(s, kMsgChannelOpenConfirmation,
-                 {{.kind = Ssh1Field::Uint32, .value = remoteId}, {.kind = Ssh1Field::Uint32, .value = c->localId}});
+  const bool connected =
+      s->x11Accepted && X11Open(&c->socket, s->settings.X11Display, s->x11Auth, nullptr, -1, c, &s->settings) == nullptr;
+  AnswerOpen(s, c, remoteId, ChannelX11, connected);
 }
 
 // Remote forwardings are kept in host-then-port order for SSH-1.
@@ -94,22 +97,9 @@ void OnPortOpen(SshSession* s, SshPacket* packet) {
                       ? static_cast<SshRemoteForward*>(TreeFind(s->remoteForwards, &key, CompareHostPort))
                       : nullptr;
   SshChannel* c = forward ? SshChannelNew(s, 0) : nullptr;
-  if (!c || PortForwardConnect(&c->socket, forward->destinationHost, int32_t(forward->destinationPort), c,
-                               &s->settings, cvssh::proto::RemoteForwardFamily(forward)) != nullptr) {
-    if (c) {
-      BufferChainClear(&c->output);
-      CheckedFree(c);
-    }
-    SendWithId(s, kMsgChannelOpenFailure, remoteId);
-    return;
-  }
-  c->remoteId = remoteId;
-  c->localId = SshChannelAllocId(s);
-  c->type = ChannelForward;
-  c->throttling = 0;
-  SshChannelsAdd(s, c);
-  Ssh1SendPacket(s, kMsgChannelOpenConfirmation,
-                 {{.kind = Ssh1Field::Uint32, .value = remoteId}, {.kind = Ssh1Field::Uint32, .value = c->localId}});
+  const bool connected = c && PortForwardConnect(&c->socket, forward->destinationHost, int32_t(forward->destinationPort),
+                                                 c, &s->settings, cvssh::proto::RemoteForwardFamily(forward)) == nullptr;
+  AnswerOpen(s, c, remoteId, ChannelForward, connected);
 }
 
 void OnOpenConfirmation(SshSession* s, SshPacket* packet) {
