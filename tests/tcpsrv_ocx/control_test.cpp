@@ -88,6 +88,8 @@ class Echo : public InternetServer {
   void SetUp() override {
     InternetServer::SetUp();
     actions[kRead] = [this](int32_t h) {
+      // A read reported before an earlier handler took the data finds nothing waiting.
+      if (Show(u"IsReadable") != "True") return;
       VARIANT line{};
       const std::string ok = Result(u"ReadLine", {I4(h), Ref(&line)});
       if (ok == "True") {
@@ -515,7 +517,9 @@ TEST_F(Data, AResetConnectionFiresOnErrorOnly) {
   ASSERT_TRUE(WaitFor(kDisconnect));
   ASSERT_EQ(Count(kError), 1);
   for (const Fired& f : fired) {
-    if (f.id == kError) EXPECT_EQ(f.code, 10054);
+    if (f.id == kError) {
+      EXPECT_EQ(f.code, 10054);
+    }
   }
   EXPECT_EQ(Count(kError, h), 1);
   EXPECT_EQ(Count(kRead), before);
