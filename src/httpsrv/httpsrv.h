@@ -116,6 +116,17 @@ struct HttpCredentials {
 };
 static_assert(sizeof(HttpCredentials) == 208);
 
+struct HttpTransferInfo {
+  uint32_t size;  // 288
+  uint32_t reserved;
+  uint32_t direction;  // 0 download, 1 upload
+  uint32_t milliseconds;
+  uint64_t bytes;
+  char localPath[260];
+  uint32_t padding;
+};
+static_assert(sizeof(HttpTransferInfo) == 288);
+
 // HttpReadRequest targets.
 inline constexpr uint32_t httpReadBuffer = 1;
 inline constexpr uint32_t httpReadText = 2;
@@ -155,6 +166,13 @@ int32_t HttpServerGetClientIds(uint64_t server, uint32_t* ids, uint32_t capacity
 int32_t HttpServerGetDirectory(uint64_t server, char* buffer);  // 260
 int32_t HttpServerGetIdentity(uint64_t server, char* buffer);   // 128
 int32_t HttpServerGetPort(uint64_t server);
+int32_t HttpServerGetUuid(uint64_t server, char* buffer);  // 40
+int32_t HttpServerGetPriority(uint64_t server);
+int32_t HttpServerSetPriority(uint64_t server, uint32_t priority);
+uint32_t HttpServerGetThreadId(uint64_t server);
+int32_t HttpServerSetStackSize(uint64_t server, uint32_t bytes);
+int32_t HttpServerStartTrace(const char* file, int32_t flags);
+void HttpServerStopTrace();
 
 // ---- methods ----
 int32_t HttpServerGetMethodId(uint64_t server, const char* name, int32_t* id);
@@ -174,6 +192,12 @@ int32_t HttpSessionGetQuery(uint64_t server, uint32_t clientId, char* buffer, ui
 int32_t HttpSessionGetStatus(uint64_t server, uint32_t clientId);
 int32_t HttpSessionGetHostName(uint64_t server, uint32_t clientId, char* buffer);  // 256
 int64_t HttpSessionSkipContent(uint64_t server, uint32_t clientId, int64_t count);
+int32_t HttpSessionGetThreadId(uint64_t server, uint32_t clientId);
+int32_t HttpSessionGetPort(uint64_t server, uint32_t clientId, int32_t* out);
+int32_t HttpSessionGetIdleTime(uint64_t server, uint32_t clientId, uint64_t* elapsed);
+int32_t HttpSessionSetIdleTime(uint64_t server, uint32_t clientId, int32_t seconds);  // the previous value
+int32_t HttpSessionGetTransferInfo(uint64_t server, uint32_t clientId, HttpTransferInfo* info);
+int32_t HttpSessionGetProgramOutput(uint64_t server, uint32_t clientId, char* buffer, uint32_t size);
 
 // ---- headers, bodies and responses ----
 int32_t HttpGetRequestHeader(uint64_t server, uint32_t clientId, const char* name, char* buffer, uint32_t size);

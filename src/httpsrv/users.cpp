@@ -1,6 +1,7 @@
 // Users of the virtual hosts and the authentication of a request's Basic credentials.
 #include <cstring>
 
+#include "ftpsrv/local_logon.h"
 #include "httpsrv/httpsrv_internal.h"
 
 namespace cvhttpsrv {
@@ -94,8 +95,13 @@ int32_t HttpServerCheckUser(uint64_t server, uint32_t clientId) {
     s.clientAccess = u->access;
     return 1;
   }
-  // Local accounts are not consulted: this system offers no password check of its own
-  // for them here.
+  if (c.server->options.load() & httpServerLocalUser) {
+    // The administrator accounts are never reachable from the network.
+    for (const char* refused : {"Administrator", "Guest", "root"})
+      if (IEquals(s.userName, refused)) return 0;
+    if (!cvftpsrv::LocalLogon(s.userName.c_str(), s.password.c_str())) return 0;
+    return HttpSessionAuthenticate(server, clientId, httpAccessDefault);
+  }
   return Fail(server, cvErrorInvalidUserName);
 }
 

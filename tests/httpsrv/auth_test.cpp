@@ -34,7 +34,9 @@ TEST(HttpSrvAuth, UserValidation) {
   for (const Case& c : cases) {
     const int32_t ok = HttpServerAddUser(srv.handle(), 0, httpAccessDefault, c.user, c.password, nullptr);
     EXPECT_EQ(ok, c.error ? 0 : 1) << c.user;
-    if (c.error) EXPECT_EQ(HttpServerGetLastError(srv.handle()), c.error) << c.user;
+    if (c.error) {
+      EXPECT_EQ(HttpServerGetLastError(srv.handle()), c.error) << c.user;
+    }
   }
 }
 

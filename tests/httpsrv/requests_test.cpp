@@ -28,6 +28,22 @@ TEST(HttpSrvGet, FileHeadAndMissing) {
   EXPECT_NE(missing.body.find("<title>404 Not Found</title>"), std::string::npos);
 }
 
+TEST(HttpSrvGet, TransferInfoOfTheRequest) {
+  Server srv;
+  srv.Write("a.txt", std::string(5000, 'a'));
+  std::atomic<uint64_t> bytes{0};
+  std::string path;
+  srv.owner.hook = [&](uint64_t server, uint32_t id, uint32_t event) {
+    if (event != httpEventDownload) return;
+    HttpTransferInfo info{};
+    info.size = sizeof info;
+    if (HttpSessionGetTransferInfo(server, id, &info)) bytes = info.bytes, path = info.localPath;
+  };
+  srv.Get("/a.txt");
+  EXPECT_TRUE(Eventually([&] { return bytes.load() > 5000; }));
+  EXPECT_EQ(path, (srv.root() / "a.txt").string());
+}
+
 TEST(HttpSrvGet, Http09HasNoStatusLine) {
   Server srv;
   srv.Write("a.txt", "plain");
@@ -65,6 +81,7 @@ TEST(HttpSrvGet, DirectoryRedirectIndexAndListing) {
   srv.Write("docs/one.txt", "1");
   srv.Write("docs/two words.txt", "22");
   srv.Write("docs/.hidden", "h");
+  srv.Write("docs/<b>.txt", "markup");
   Response redirect = srv.Get("/docs?x=1");
   EXPECT_EQ(redirect.status, 301);
   EXPECT_EQ(redirect.Header("Location"), "http://localhost:" + std::to_string(srv.port()) + "/docs/?x=1");
@@ -79,6 +96,8 @@ TEST(HttpSrvGet, DirectoryRedirectIndexAndListing) {
   EXPECT_NE(two, std::string::npos);
   EXPECT_LT(one, two);
   EXPECT_EQ(listing.body.find(".hidden"), std::string::npos);
+  EXPECT_NE(listing.body.find(">&lt;b&gt;.txt</a>"), std::string::npos);
+  EXPECT_EQ(listing.body.find("<b>"), std::string::npos);
 
   srv.Write("docs/index.htm", "<p>index</p>");
   Response index = srv.Get("/docs/");
