@@ -1,0 +1,81 @@
+// End to end: the registration tool registers mailctl, and the command-line host creates
+// the control by ProgID, composes a message and sends it through exim.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "host/test_host.h"
+#include "smtp/exim_peer.h"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Runs a program with the test's environment (its registry root included).
+Outcome Exec(const std::filesystem::path& dir, std::vector<std::string> argv) {
+  const std::string out = (dir / "out.txt").string(), err = (dir / "err.txt").string();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  Outcome r;
+  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
+class MailHost : public testhost::RegistryFixture {};
+
+TEST_F(MailHost, RegisterComposeAndSendThroughExim) {
+  smtptest::EximPeer exim;
+  CV_START_EXIM(exim);
+  ASSERT_EQ(Exec(dir_, {CV_CVREGSVR, CV_MAILCTL}).status, 0);
+  Outcome run = Exec(dir_, {CV_CVHOST, "Corvanetics.InternetMail", "RelayServer=\"127.0.0.1\"",
+                            "RelayPort=" + std::to_string(exim.port()),
+                            "ComposeMessage(\"Ann <ann@example.org>\", \"bob@example.org, refused@example.org\", , , "
+                            "\"from the host\", \"sent by cvhost\")",
+                            "?Recipients", "SendMessage(, , , , 0)", "?LastError"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::regex expect(
+      "Recipients = 2\n"
+      "event 5: \"bob@example.org\", False\n"
+      "(event 4: \\d+, \\d+, \\d+\n)+"
+      "event 2: \"bob@example.org\", \\d+\n"
+      "event 5: \"refused@example.org\", False\n"
+      "event 3: 1\\d{4}, \"[^\"]+\"\n"
+      "LastError = 1\\d{4}\n");
+  EXPECT_TRUE(std::regex_match(run.out, expect)) << run.out;
+  const std::vector<std::string> copies = exim.Delivered(1);
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_NE(copies[0].find("Subject: from the host\n"), std::string::npos) << copies[0];
+  EXPECT_NE(copies[0].find("sent by cvhost"), std::string::npos) << copies[0];
+}
+
+}  // namespace
