@@ -222,6 +222,8 @@ int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, con
                           const char* localPath);
 int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtualPath);
 int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath);
+int32_t HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath, char* virtualPath);
+int32_t HttpServerGetVirtualPath(uint64_t server, uint32_t clientId, const char* localPath, char* buffer);  // 260
 int32_t HttpNormalizeVirtualPath(const char* path, char* out);  // 1,024; the length or 0
 int32_t HttpSessionGetLocalPath(uint64_t server, uint32_t clientId, char* buffer, uint32_t size);
 int32_t HttpSessionSetLocalPath(uint64_t server, uint32_t clientId, const char* path);

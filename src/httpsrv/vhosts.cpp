@@ -523,3 +523,67 @@ int32_t HttpSessionCheckPath(uint64_t server, uint32_t clientId, const char* pat
   InetSetLastError(0);
   return 1;
 }
+
+namespace cvhttpsrv {
+namespace {
+
+// The node whose local directory (or file) covers the local path, the longest first.
+const VirtualPath* CoveringNode(HttpServerRecord& r, uint32_t hostId, const std::string& local, std::string& rest) {
+  const VirtualPath* best = nullptr;
+  for (const VirtualPath& node : r.paths) {
+    if ((node.access & kDeleted) || node.hostId != hostId) continue;
+    std::string nodeLocal = node.localPath;
+    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
+    const bool covers = node.directory ? PathInside(nodeLocal, local) : nodeLocal == local;
+    if (covers && (!best || best->localPath.size() < node.localPath.size())) best = &node;
+  }
+  if (best) {
+    std::string nodeLocal = best->localPath;
+    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
+    rest = local.size() > nodeLocal.size() ? local.substr(nodeLocal.size() + 1) : "";
+  }
+  return best;
+}
+
+std::string JoinVirtual(const std::string& virtualPath, const std::string& rest) {
+  if (rest.empty()) return virtualPath;
+  return virtualPath + (virtualPath.back() == '/' ? "" : "/") + rest;
+}
+
+}  // namespace
+}  // namespace cvhttpsrv
+
+int32_t HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath, char* virtualPath) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  const std::string local = Canonical(localPath ? localPath : "");
+  if (local.empty()) return Fail(server, cvErrorDirectoryNotFound);
+  std::string rest;
+  const VirtualPath* node = CoveringNode(*r, hostId, local, rest);
+  if (!node) return Fail(server, cvErrorDirectoryNotFound);
+  const std::string out = JoinVirtual(node->virtualPath, rest).substr(0, kPathSize - 1);
+  if (virtualPath) std::memcpy(virtualPath, out.c_str(), out.size() + 1);
+  return 1;
+}
+
+int32_t HttpServerGetVirtualPath(uint64_t server, uint32_t clientId, const char* localPath, char* buffer) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  HttpSession& s = *c.session;
+  const std::string local = Canonical(localPath ? localPath : "");
+  if (local.empty()) return Fail(server, cvErrorInvalidFileName);
+  std::string rest, out;
+  if (const VirtualPath* node = CoveringNode(*c.server, s.hostId, local, rest)) {
+    if ((s.clientAccess & httpAccessRestricted) && !PathInside(s.root, local))
+      return Fail(server, cvErrorInvalidFileName);
+    out = JoinVirtual(node->virtualPath, rest);
+  } else if (PathInside(s.root, local)) {
+    out = local.size() > s.root.size() ? local.substr(s.root.size()) : "/";
+    if (out[0] != '/') out = "/" + out;
+  } else {
+    return Fail(server, cvErrorInvalidFileName);
+  }
+  if (out.size() >= kPathSize) return Fail(server, cvErrorBufferTooSmall);
+  if (buffer) std::memcpy(buffer, out.c_str(), out.size() + 1);
+  return int32_t(out.size());
+}

@@ -69,6 +69,9 @@ TEST(HttpSrvHosts, VirtualPathsResolveLongestDirectory) {
   EXPECT_EQ(srv.Get("/docs/b/c").body, "from b");
   EXPECT_EQ(srv.Get("/docs/c").body, "from a");
   EXPECT_EQ(srv.Get("/with%20blank/c").body, "from a");
+  char back[260];
+  ASSERT_EQ(HttpServerLocalToVirtual(srv.handle(), 0, (b / "c").c_str(), back), 1);
+  EXPECT_STREQ(back, "/docs/b/c");
   EXPECT_EQ(HttpServerDeletePath(srv.handle(), 0, "/docs/b"), 1);
   EXPECT_EQ(srv.Get("/docs/b/c").status, 404);
 }
