@@ -129,6 +129,30 @@ TEST_F(Deliverable, MethodErrorsReachTheHostOnceEach) {
   EXPECT_EQ(Show(u"Mailboxes"), "0");  // not connected: an empty list
 }
 
+TEST_F(Deliverable, ServerTypeFollowsThePortUntilReset) {
+  const std::pair<int32_t, const char*> cases[] = {{993, "2"}, {143, "2"}, {0, "1"}, {110, "1"}, {995, "1"}};
+  for (auto [port, type] : cases) {
+    EXPECT_EQ(Method(u"Reset", {}), S_OK);
+    EXPECT_EQ(Run(u"Connect", {Str(u"127.0.0.1"), I4(port), Str(u"user")}), "12227");  // no password
+    EXPECT_EQ(Show(u"ServerType"), type) << port;
+    EXPECT_EQ(Show(u"ServerPort"), std::to_string(port));
+  }
+  EXPECT_NE(Show(u"LocalName"), "\"\"");
+}
+
+TEST_F(Deliverable, TraceStartsWithTheFirstUse) {
+  // A trace library that cannot be loaded: starting the trace fails, which Trace shows.
+  setenv("CV_TRACE_LIBRARY", (dir_ / "none.so").c_str(), 1);
+  EXPECT_EQ(Put(u"Trace", Bool(true)), S_OK);
+  EXPECT_EQ(Show(u"Trace"), "True");  // only the wish so far
+  EXPECT_EQ(Show(u"IsInitialized"), "False");
+  EXPECT_EQ(Run(u"Initialize", {Missing()}), "0");
+  EXPECT_EQ(Show(u"Trace"), "False");
+  EXPECT_EQ(Put(u"Trace", Bool(true)), S_OK);
+  EXPECT_EQ(Show(u"Trace"), "False");
+  unsetenv("CV_TRACE_LIBRARY");
+}
+
 TEST_F(Deliverable, InitializeResetAndUninitialize) {
   EXPECT_EQ(Run(u"Initialize", {Missing()}), "0");
   EXPECT_EQ(Show(u"IsInitialized"), "True");

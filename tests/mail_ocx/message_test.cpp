@@ -150,6 +150,16 @@ TEST_F(MessageTest, MessageTextRoundTrips) {
   EXPECT_EQ(Run(u"ParseMessage", {Str(u"Subject: in pieces\r\n")}), "0");
   EXPECT_EQ(Run(u"ParseMessage", {Str(u"\r\nthe body\r\n")}), "0");
   EXPECT_EQ(Show(u"Subject"), "\"in pieces\"");
+  // Parts made and taken away again.
+  EXPECT_EQ(Show(u"MessageParts"), "1");
+  EXPECT_EQ(Run(u"CreatePart", {Str(u"second part"), I4(10), I4(4)}), "0");
+  EXPECT_EQ(Show(u"MessageParts"), "2");
+  EXPECT_EQ(Put(u"MessagePart", I4(1)), S_OK);
+  EXPECT_EQ(Show(u"MessageText"), "\"second part\"");
+  EXPECT_EQ(Show(u"ContentType").find("charset=utf-8") != std::string::npos, true) << Show(u"ContentType");
+  EXPECT_EQ(Put(u"MessagePart", I4(7)), HRESULT(0x800A2FFA));
+  EXPECT_EQ(Run(u"DeletePart", {I4(1)}), "0");
+  EXPECT_EQ(Show(u"MessageParts"), "1");
 }
 
 TEST_F(MessageTest, AttachmentsGoInAndComeOut) {
