@@ -114,20 +114,20 @@ TEST_F(FrameTest, ArgumentRefusalsReturnAtOnceWithoutRaising) {
   Var error;
   // An output that cannot take the result, a missing buffer, bad file types. (The BSTRs
   // of these calls are left to the process: a handful of bytes.)
-  EXPECT_EQ(Call(u"GetFileSize", {S(u"f"), Missing(), error.ref()}), E_INVALIDARG);
-  EXPECT_EQ(Call(u"GetFileList", {S(u"."), Missing(), Missing(), Missing(), error.ref()}), E_INVALIDARG);
+  EXPECT_EQ(Call(u"GetFileSize", Args{S(u"f"), Missing(), error.ref()}), E_INVALIDARG);
+  EXPECT_EQ(Call(u"GetFileList", Args{S(u"."), Missing(), Missing(), Missing(), error.ref()}), E_INVALIDARG);
   Var twoDim;
   SAFEARRAYBOUND b[2] = {{2, 0}, {2, 0}};
   twoDim.v.vt = VT_ARRAY | VT_UI1;
   twoDim.v.parray = SafeArrayCreate(VT_UI1, 2, b);
-  EXPECT_EQ(Call(u"PutData", {S(u"f"), twoDim.v, Missing(), Missing(), error.ref()}), HRESULT(0x800A0005));
-  EXPECT_EQ(Call(u"PutData", {S(u"f"), I4(5), Missing(), Missing(), error.ref()}), E_INVALIDARG);
-  EXPECT_EQ(Call(u"AddFileType", {S(u"txt"), I4(0)}), E_INVALIDARG);
-  EXPECT_EQ(Call(u"AddFileType", {S(u""), I4(1)}), E_INVALIDARG);
-  EXPECT_EQ(Call(u"AddFileType", {S(u"cvtxt"), Missing()}), S_OK);
+  EXPECT_EQ(Call(u"PutData", Args{S(u"f"), twoDim.v, Missing(), Missing(), error.ref()}), HRESULT(0x800A0005));
+  EXPECT_EQ(Call(u"PutData", Args{S(u"f"), I4(5), Missing(), Missing(), error.ref()}), E_INVALIDARG);
+  EXPECT_EQ(Call(u"AddFileType", Args{S(u"txt"), I4(0)}), E_INVALIDARG);
+  EXPECT_EQ(Call(u"AddFileType", Args{S(u""), I4(1)}), E_INVALIDARG);
+  EXPECT_EQ(Call(u"AddFileType", Args{S(u"cvtxt"), Missing()}), S_OK);
   EXPECT_EQ(Call(u"GetDirectory", {Missing(), error.ref()}), E_INVALIDARG);
-  EXPECT_EQ(Call(u"SetFileTime", {S(u"f"), S(u"no date at all"), error.ref()}), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(Call(u"GetFile", {S(u"f"), S(u"ftp://[bad")}), HRESULT(0x800A017C));
+  EXPECT_EQ(Call(u"SetFileTime", Args{S(u"f"), S(u"no date at all"), error.ref()}), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Call(u"GetFile", Args{S(u"f"), S(u"ftp://[bad")}), HRESULT(0x800A017C));
   EXPECT_EQ(error.v.lVal, 0);
   EXPECT_EQ(Count(kOnError), 0);
 }
@@ -186,7 +186,7 @@ TEST_F(FrameTest, IdleControlAnswersTaskAndCancelCallsQuietly) {
   EXPECT_EQ(Count(kOnError), 0);
   // A background transfer needs a connection: 10057 raised, Error left 0.
   Put(u"ServerType", I4(1));
-  EXPECT_EQ(Call(u"AsyncGetFile", {S(u"a"), S(u"b"), Missing(), error.ref()}), S_OK);
+  EXPECT_EQ(Call(u"AsyncGetFile", Args{S(u"a"), S(u"b"), Missing(), error.ref()}), S_OK);
   EXPECT_EQ(error.v.lVal, 0);
   EXPECT_EQ(Get(u"LastError"), "10057");
   EXPECT_EQ(Count(kOnError), 1);
