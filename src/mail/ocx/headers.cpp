@@ -198,7 +198,7 @@ HRESULT CInternetMail::get_Recipients(int32_t* value) {
 HRESULT CInternetMail::get_Recipient(VARIANT index, BSTR* value) {
   CV_RUN_MODE_ONLY;
   int32_t i = 0;
-  if (HRESULT hr = index.vt == VT_I4 ? (i = index.lVal, S_OK) : ocx::VariantToInt32(&index, &i); FAILED(hr)) return hr;
+  if (HRESULT hr = IndexArgument(index, &i); FAILED(hr)) return hr;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   const bool built = BuildRecipients();
   const int32_t count = built ? int32_t(recipients_.size()) : -1;
@@ -246,13 +246,15 @@ bool Given(const VARIANT* v) { return v != nullptr; }
 
 }  // namespace
 
-HRESULT CInternetMail::GetFirstHeader(VARIANT* headerField, VARIANT* headerValue, VARIANT* result) {
+// GetFirstHeader and GetNextHeader: one step of the walk over the current part's headers.
+HRESULT CInternetMail::WalkHeaders(bool first, VARIANT* headerField, VARIANT* headerValue, VARIANT* result) {
   CV_OCX_ENTRY;
   if (!Given(headerField) || !Given(headerValue)) return E_INVALIDARG;
   SetBoolResult(result, false);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   char name[128] = "", value[1024] = "";
-  const bool found = message_ != kInvalidLibHandle && MimeGetFirstHeader(message_, name, value) > 0;
+  const bool found = message_ != kInvalidLibHandle &&
+                     (first ? MimeGetFirstHeader(message_, name, value) : MimeGetNextHeader(message_, name, value)) > 0;
   if (!found) name[0] = value[0] = '\0';
   ocx::SetVariantStringA(headerField, name);
   ocx::SetVariantStringA(headerValue, value);
@@ -260,18 +262,12 @@ HRESULT CInternetMail::GetFirstHeader(VARIANT* headerField, VARIANT* headerValue
   return S_OK;
 }
 
+HRESULT CInternetMail::GetFirstHeader(VARIANT* headerField, VARIANT* headerValue, VARIANT* result) {
+  return WalkHeaders(true, headerField, headerValue, result);
+}
+
 HRESULT CInternetMail::GetNextHeader(VARIANT* headerField, VARIANT* headerValue, VARIANT* result) {
-  CV_OCX_ENTRY;
-  if (!Given(headerField) || !Given(headerValue)) return E_INVALIDARG;
-  SetBoolResult(result, false);
-  if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  char name[128] = "", value[1024] = "";
-  const bool found = message_ != kInvalidLibHandle && MimeGetNextHeader(message_, name, value) > 0;
-  if (!found) name[0] = value[0] = '\0';
-  ocx::SetVariantStringA(headerField, name);
-  ocx::SetVariantStringA(headerValue, value);
-  SetBoolResult(result, found);
-  return S_OK;
+  return WalkHeaders(false, headerField, headerValue, result);
 }
 
 HRESULT CInternetMail::GetHeader(VARIANT headerField, VARIANT* headerValue, VARIANT* result) {

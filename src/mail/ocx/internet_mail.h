@@ -152,6 +152,8 @@ class CInternetMail final : public ocx::Control<IInternetMail>, public CProxy_II
   void OnMailboxUpdate(WPARAM wParam, LPARAM lParam);
 
   void StartTrace();
+  void RestartTrace();
+  HRESULT WalkHeaders(bool first, VARIANT* headerField, VARIANT* headerValue, VARIANT* result);
 
   MailSettings s_;
   // Kept by Reset.

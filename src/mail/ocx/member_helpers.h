@@ -61,6 +61,15 @@ inline HRESULT Utf8Argument(const VARIANT& arg, std::string* out, const char16_t
 // (missing: def).
 HRESULT NumberArgument(const VARIANT& arg, uint32_t* out, uint32_t def = 0);
 
+// An index argument: a 32-bit integer as it is, anything else through VariantToInt32.
+inline HRESULT IndexArgument(const VARIANT& arg, int32_t* out) {
+  if (arg.vt == VT_I4) {
+    *out = arg.lVal;
+    return S_OK;
+  }
+  return ocx::VariantToInt32(&arg, out);
+}
+
 // The bytes of a Buffer-style argument: a string (its UTF-8 bytes) or a one-dimensional
 // byte array; a by-reference VARIANT is followed once. 0x80070057 for a missing argument
 // or another type, 0x800A0005 for an array of more than one dimension.

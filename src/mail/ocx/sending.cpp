@@ -267,8 +267,7 @@ HRESULT CInternetMail::put_RelayPort(int32_t value) {
 HRESULT CInternetMail::get_NameServer(VARIANT index, BSTR* value) {
   CV_RUN_MODE_ONLY;
   int32_t slot = 0;
-  if (HRESULT hr = index.vt == VT_I4 ? (slot = index.lVal, S_OK) : ocx::VariantToInt32(&index, &slot); FAILED(hr))
-    return hr;
+  if (HRESULT hr = IndexArgument(index, &slot); FAILED(hr)) return hr;
   if (slot < 0 || slot > 3) return ocx::kCtlErrorInvalidPropertyIndex;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (!EnsureResolver()) return Raise(DnsGetLastError(), true, false);
@@ -280,8 +279,7 @@ HRESULT CInternetMail::get_NameServer(VARIANT index, BSTR* value) {
 HRESULT CInternetMail::put_NameServer(VARIANT index, BSTR value) {
   CV_OCX_ENTRY;
   int32_t slot = 0;
-  if (HRESULT hr = index.vt == VT_I4 ? (slot = index.lVal, S_OK) : ocx::VariantToInt32(&index, &slot); FAILED(hr))
-    return hr;
+  if (HRESULT hr = IndexArgument(index, &slot); FAILED(hr)) return hr;
   if (slot < 0 || slot > 3) return E_INVALIDARG;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (!EnsureResolver()) return Raise(DnsGetLastError(), true, false);

@@ -73,6 +73,13 @@ HRESULT CInternetMail::put_Trace(VARIANT_BOOL value) {
   return S_OK;
 }
 
+// A running trace takes a new file or new flags by starting again.
+void CInternetMail::RestartTrace() {
+  if (!IsInitialized() || !s_.trace) return;
+  TraceDisable();
+  StartTrace();
+}
+
 HRESULT CInternetMail::get_TraceFile(BSTR* value) {
   CV_RUN_MODE_ONLY;
   return Out(traceFile_, value);
@@ -81,10 +88,7 @@ HRESULT CInternetMail::get_TraceFile(BSTR* value) {
 HRESULT CInternetMail::put_TraceFile(BSTR value) {
   CV_OCX_ENTRY;
   In(traceFile_, value);
-  if (IsInitialized() && s_.trace) {
-    TraceDisable();
-    StartTrace();
-  }
+  RestartTrace();
   return S_OK;
 }
 
@@ -96,10 +100,7 @@ HRESULT CInternetMail::get_TraceFlags(int32_t* value) {
 HRESULT CInternetMail::put_TraceFlags(int32_t value) {
   CV_OCX_ENTRY;
   s_.traceFlags = value;
-  if (IsInitialized() && s_.trace) {
-    TraceDisable();
-    StartTrace();
-  }
+  RestartTrace();
   return S_OK;
 }
 
