@@ -205,8 +205,6 @@ bool SetVariable(HttpSession& s, const std::string& nameText, const std::string&
 
 }  // namespace
 
-void FreeRegistrations(HttpServerRecord& r) { r.registrations.clear(); }
-
 bool FindScript(const Client& c) {
   HttpServerRecord& r = *c.server;
   HttpSession& s = *c.session;

@@ -1,6 +1,9 @@
 #pragma once
 // Records of the HTTP server library: the server, its virtual hosts and paths, users and
 // CGI registrations, the per-client session, and the helpers shared by its sources.
+#include <strings.h>
+#include <string.h>
+
 #include <atomic>
 #include <cstdint>
 #include <list>
@@ -67,6 +70,10 @@ struct User {
   uint32_t access = 0;
   uint32_t hostId = 0;
   std::string name, password, home;
+  User() = default;
+  User(const User&) = default;
+  User& operator=(const User&) = default;
+  ~User() { explicit_bzero(password.data(), password.size()); }
 };
 
 struct Registration {
@@ -213,7 +220,6 @@ const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::
 bool MapRequest(const Client& c, uint32_t* error);
 bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error);
 void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local);
-void FreeHostsAndPaths(HttpServerRecord& r);
 std::string RequestUrl(const HttpSession& s);
 std::string RequestLine(const HttpSession& s);
 
@@ -228,13 +234,11 @@ bool ReadBodyToMemory(const Client& c, std::vector<char>& out);
 bool ReadBodyToFile(const Client& c, int fd, bool limit);
 
 // Users.
-void FreeUsers(HttpServerRecord& r);
 const User* FindUser(HttpServerRecord& r, uint32_t hostId, const std::string& name);
 
 // CGI.
 bool FindScript(const Client& c);
 bool RunCgi(const Client& c, const char* body, size_t length);
-void FreeRegistrations(HttpServerRecord& r);
 
 // Log.
 void CloseLog(HttpServerRecord& r);

@@ -234,17 +234,22 @@ uint64_t HttpServerStart(const char* address, uint32_t port, uint32_t options, c
 int32_t HttpServerStop(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return 0;
-  std::lock_guard lk(Lib().lock());
-  r->accepting = 0;
-  HttpServerDisconnectAll(server);
-  CloseLog(*r);
-  FreeRegistrations(*r);
-  FreeHostsAndPaths(*r);
-  FreeUsers(*r);
-  ServerSetContext(SOCKET(server), 0);
-  Lib().Unregister(r->registryKey);
-  if (r->credentials) SecFreeCredentials(&r->credentials);
+  {
+    std::lock_guard lk(Lib().lock());
+    r->accepting = 0;
+    HttpServerDisconnectAll(server);
+    CloseLog(*r);
+    ServerSetContext(SOCKET(server), 0);
+    Lib().Unregister(r->registryKey);
+  }
+  // The engine joins client threads that may wait for the library lock: stop it outside.
+  // Hosts, paths, users and registrations go with the record once the last client thread
+  // lets go of it, so none of them is freed under a reader.
   const int32_t stopped = ServerStop(SOCKET(server));
+  {
+    std::lock_guard lk(Lib().lock());
+    if (r->credentials) SecFreeCredentials(&r->credentials);
+  }
   if (stopped) Lib().runningServers.fetch_sub(1);
   return stopped;
 }
@@ -252,15 +257,26 @@ int32_t HttpServerStop(uint64_t server) {
 uint64_t HttpServerRestart(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return kFailed;
-  std::lock_guard lk(Lib().lock());
-  r->accepting = 0;
-  HttpServerDisconnectAll(server);
-  ServerSetContext(SOCKET(server), 0);
-  CloseLog(*r);
+  {
+    std::lock_guard lk(Lib().lock());
+    r->accepting = 0;
+    HttpServerDisconnectAll(server);
+    ServerSetContext(SOCKET(server), 0);
+    CloseLog(*r);
+  }
   const SOCKET handle = ServerRestart(SOCKET(server));
-  if (handle == INVALID_SOCKET) return Fail(kFailed, InetGetLastError(), kFailed);
+  std::lock_guard lk(Lib().lock());
+  if (handle == INVALID_SOCKET) {
+    // Without a listener the record serves nothing: it leaves the registry.
+    const uint32_t error = InetGetLastError();
+    Lib().Unregister(r->registryKey);
+    Lib().runningServers.fetch_sub(1);
+    return Fail(kFailed, error, kFailed);
+  }
   r->serverHandle = uint64_t(handle);
   r->startTime = Now();
+  for (auto& h : r->hosts)
+    if (h) h->port = r->port;
   ServerSetContext(handle, r->registryKey);
   r->accepting = 1;
   return uint64_t(handle);

@@ -27,11 +27,6 @@ const User* FindUser(HttpServerRecord& r, uint32_t hostId, const std::string& na
   return nullptr;
 }
 
-void FreeUsers(HttpServerRecord& r) {
-  for (User& u : r.users) explicit_bzero(u.password.data(), u.password.size());
-  r.users.clear();
-}
-
 }  // namespace cvhttpsrv
 
 using namespace cvhttpsrv;

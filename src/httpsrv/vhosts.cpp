@@ -184,12 +184,6 @@ void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string&
   }
 }
 
-void FreeHostsAndPaths(HttpServerRecord& r) {
-  for (auto& h : r.hosts) h.reset();
-  r.hostCount = 0;
-  r.paths.clear();
-}
-
 bool MapRequest(const Client& c, uint32_t* error) {
   HttpSession& s = *c.session;
   if (s.localMapped) return true;

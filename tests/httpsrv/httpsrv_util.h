@@ -225,6 +225,7 @@ class Server {
     HttpServerDetach();
   }
   uint64_t handle() const { return handle_; }
+  void ReplaceHandle(uint64_t handle) { handle_ = handle; }  // after a restart
   uint16_t port() const { return port_; }
   fs::path root() const { return dir_.path() / "root"; }
   fs::path temp() const { return dir_.path() / "temp"; }
