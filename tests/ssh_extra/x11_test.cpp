@@ -122,6 +122,7 @@ TEST_F(X11Channel, RightCookieReachesTheDisplayWithoutAuthorisation) {
 }
 
 TEST_F(X11Channel, WrongCookieGetsTheRefusalInTheClientsByteOrder) {
+  TearDown();  // each byte order gets a fresh channel of its own
   for (char order : {'l', 'B'}) {
     SetUp();
     sshextra::ByteServer display([](sshextra::ByteServer& b) { b.ReadToEnd(); });
