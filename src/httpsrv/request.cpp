@@ -103,10 +103,14 @@ void CountBadRequest(HttpSession& s, bool clearKeepAlive) {
   }
 }
 
+// The head must arrive within the client's idle time: a client trickling header lines
+// cannot hold its thread for longer.
 bool ReadHeaders(const Client& c, uint32_t* error) {
   HttpSession& s = *c.session;
   char line[2048];
+  const int64_t deadline = Now() + int64_t(s.idleTime.load());
   for (uint32_t count = 0;; ++count) {
+    if (Now() > deadline) return *error = cvErrorOperationTimeout, false;
     uint32_t size = sizeof line;
     if (!InetReadLine(s.controlSocket, line, &size)) return *error = InetGetLastError(), false;
     if (size >= sizeof line - 1) return *error = cvErrorInvalidRequestHeader, false;

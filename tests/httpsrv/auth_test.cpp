@@ -1,4 +1,5 @@
 // Users, Basic authentication, protected paths and the owner's authenticate event.
+#include "ftpsrv/local_logon.h"
 #include "httpsrv_util.h"
 
 using namespace httpsrvtest;
@@ -84,4 +85,24 @@ TEST(HttpSrvAuth, OwnerAuthenticatesInTheEvent) {
   EXPECT_EQ(user, "anyone");
   EXPECT_EQ(access.load(), 13);  // ReadOnly server: Read, Execute, List
   EXPECT_EQ(second.load(), 0);
+}
+
+// Local accounts through a private PAM service: a checker script knows one account, so
+// no real account or password of the machine is involved.
+TEST(HttpSrvAuth, LocalAccountsThroughPam) {
+  Server srv(httpServerLocalUser);
+  const fs::path checker = srv.dir() / "check.sh";
+  std::ofstream(checker) << "#!/bin/sh\nread -r pw\n[ \"$PAM_USER\" = carol ] && [ \"$pw\" = Pw-1234 ]\n";
+  fs::permissions(checker, fs::perms(0755));
+  fs::create_directories(srv.dir() / "pam");
+  std::ofstream(srv.dir() / "pam" / "cvhttpsrvtest")
+      << "auth required pam_exec.so expose_authtok quiet " << checker.string() << "\naccount required pam_permit.so\n";
+  cvftpsrv::SetLogonServiceForTesting("cvhttpsrvtest", (srv.dir() / "pam").c_str());
+  srv.Write("p/x", "x");
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessRead | httpAccessProtected, "/p", (srv.root() / "p").c_str()),
+            1);
+  EXPECT_EQ(srv.Get("/p/x", Basic("carol:Pw-1234")).status, 200);
+  EXPECT_EQ(srv.Get("/p/x", Basic("carol:wrong")).status, 401);
+  EXPECT_EQ(srv.Get("/p/x", Basic("Administrator:Pw-1234")).status, 401);
+  cvftpsrv::SetLogonServiceForTesting(nullptr, nullptr);
 }
