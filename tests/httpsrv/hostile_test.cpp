@@ -75,7 +75,7 @@ TEST(HttpSrvHostile, PerAddressLimitRefusesExtraConnections) {
   RawClient one(AF_INET, srv.port()), two(AF_INET, srv.port());
   one.Send("GET /a HTTP/1.1\r\nHost: l\r\nX-Wait: ");
   two.Send("GET /a HTTP/1.1\r\nHost: l\r\nX-Wait: ");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(Eventually([&] { return HttpServerGetClientIds(srv.handle(), nullptr, 0) == 2; }));
   RawClient third(AF_INET, srv.port());
   third.Send("GET /a HTTP/1.1\r\nHost: l\r\n\r\n");
   EXPECT_EQ(third.ReadAll(3000), "");

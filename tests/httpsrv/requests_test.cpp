@@ -31,16 +31,22 @@ TEST(HttpSrvGet, FileHeadAndMissing) {
 TEST(HttpSrvGet, TransferInfoOfTheRequest) {
   Server srv;
   srv.Write("a.txt", std::string(5000, 'a'));
-  std::atomic<uint64_t> bytes{0};
+  std::mutex lock;
+  uint64_t bytes = 0;
   std::string path;
   srv.owner.hook = [&](uint64_t server, uint32_t id, uint32_t event) {
     if (event != httpEventDownload) return;
     HttpTransferInfo info{};
     info.size = sizeof info;
+    std::lock_guard lk(lock);
     if (HttpSessionGetTransferInfo(server, id, &info)) bytes = info.bytes, path = info.localPath;
   };
   srv.Get("/a.txt");
-  EXPECT_TRUE(Eventually([&] { return bytes.load() > 5000; }));
+  EXPECT_TRUE(Eventually([&] {
+    std::lock_guard lk(lock);
+    return bytes > 5000;
+  }));
+  std::lock_guard lk(lock);
   EXPECT_EQ(path, (srv.root() / "a.txt").string());
 }
 
