@@ -1,4 +1,6 @@
 #pragma once
+// SockGetFullHostName and the other local-name helpers live in netnames.
+#include "netnames/netnames.h"
 // The POP3 client library's C-style interface: session handles bound to their creating
 // thread (unless free-threaded), integer results, the error in the library's per-thread
 // last error. Strings are UTF-8. The command sender answers 1 for "+OK" and 0 for "-ERR"
@@ -86,7 +88,6 @@ int32_t SecPop3Send(LibHandle handle, const char* data, int32_t length);
 int32_t Pop3GetSecurityInfo(LibHandle handle, SecSessionInfo* info);
 
 // Local host name and address.
-int32_t SockGetFullHostName(char* buffer);  // 128 characters
 int32_t Pop3GetLocalAddress(LibHandle handle, SockAddress* address);
 
 // Mailbox and messages.

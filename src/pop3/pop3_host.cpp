@@ -49,20 +49,6 @@ uint32_t FromSockaddr(const sockaddr_storage& native, SockAddress* address) {
 
 using namespace cvpop3;
 
-int32_t SockGetFullHostName(char* buffer) {
-  if (!buffer) return Fail(cvErrorInvalidParameter);
-  char name[kSockHostNameSize] = "";
-  if (SockGetHostName256(name) != 0) return Fail(cvErrorUnknownLocalhost);
-  name[sizeof name - 1] = '\0';
-  std::string full = name;
-  if (full.find('.') == std::string::npos) {
-    const std::string domain = ConfiguredDomain();
-    if (!domain.empty()) full += '.' + domain;
-  }
-  std::snprintf(buffer, kFullNameSize, "%s", full.c_str());
-  return int32_t(std::strlen(buffer));
-}
-
 int32_t Pop3GetLocalAddress(LibHandle handle, SockAddress* address) {
   if (!address) return Fail(cvErrorInvalidParameter);
   *address = SockAddress{};
