@@ -1,0 +1,199 @@
+// Construction, release, error reporting and the shared argument helpers of CHttpServer.
+#include "httpsrv/ocx/http_server.h"
+
+#include "core/errors/error_codes.h"
+#include "httpsrv/httpsrv.h"
+#include "httpsrv/ocx/guids.h"
+#include "httpsrv/ocx/libraries.h"
+#include "ocx/variant_args.h"
+
+namespace httpsrvctl {
+
+const ocx::ControlDescriptor kHttpServerDescriptor{
+    CLSID_HttpServer,
+    IID_IHttpServer,
+    DIID__IHttpServerEvents,
+    LIBID_HttpServerCtl,
+    "Corvanetics.HttpServer.9",
+    "Corvanetics.HttpServer",
+    "Corvanetics Hypertext Transfer Server Control 9.5",
+    132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
+    {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+};
+
+HRESULT OutText(const std::u16string& s, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocStringLen(s.data(), UINT(s.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT OutUtf8(const char* s, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = ocx::Utf8ToUtf16(s);
+  if (!*out) *out = SysAllocString(u"");
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT OutBool(bool value, VARIANT_BOOL* out) {
+  if (!out) return E_POINTER;
+  *out = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT OutLong(int32_t value, int32_t* out) {
+  if (!out) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
+
+std::u16string InText(BSTR value) { return value ? std::u16string(value, SysStringLen(value)) : std::u16string(); }
+
+std::u16string Widen(const char* text) {
+  BSTR b = ocx::Utf8ToUtf16(text);
+  std::u16string out = InText(b);
+  SysFreeString(b);
+  return out;
+}
+
+void SetLongArgument(VARIANT* arg, int32_t value) {
+  if (!arg) return;
+  if (arg->vt & VT_BYREF) {
+    ocx::SetVariantLong(arg, value);
+    return;
+  }
+  VariantClear(arg);
+  arg->vt = VT_I4;
+  arg->lVal = value;
+}
+
+HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out) {
+  if (ocx::IsMissingArgument(arg)) {
+    *out = def;
+    return S_OK;
+  }
+  return ocx::VariantToUInt32(&arg, out);
+}
+
+void SetBoolArgument(VARIANT* arg, bool value) {
+  if (!arg) return;
+  const VARIANT_BOOL b = value ? VARIANT_TRUE : VARIANT_FALSE;
+  if (arg->vt == (VT_BYREF | VT_BOOL) && arg->pboolVal) {
+    *arg->pboolVal = b;
+    return;
+  }
+  if (arg->vt & VT_BYREF) {
+    ocx::SetVariantLong(arg, value ? -1 : 0);
+    return;
+  }
+  VariantClear(arg);
+  arg->vt = VT_BOOL;
+  arg->boolVal = b;
+}
+
+HRESULT OptionalInt(const VARIANT& arg, int32_t def, int32_t* out) {
+  if (ocx::IsMissingArgument(arg)) {
+    *out = def;
+    return S_OK;
+  }
+  return ocx::VariantToInt32(&arg, out);
+}
+
+HRESULT RequiredUInt(const VARIANT& arg, uint32_t* out) {
+  if (ocx::IsMissingArgument(arg)) return E_INVALIDARG;
+  return ocx::VariantToUInt32(&arg, out);
+}
+
+HRESULT RequiredUtf8(const VARIANT& arg, std::string* out) {
+  if (ocx::IsMissingArgument(arg)) return E_INVALIDARG;
+  return OptionalUtf8(arg, u"", out);
+}
+
+HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out) {
+  std::u16string text;
+  if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) return OptionalUtf8(*arg.pvarVal, def, out);
+  if (HRESULT hr = ocx::VariantToText(arg, &text, def.c_str()); FAILED(hr)) return hr;
+  *out = ocx::Utf16ToUtf8(text);
+  return S_OK;
+}
+
+CHttpServer::CHttpServer(IUnknown* outer) : Control(outer, kHttpServerDescriptor, kLibraries, {0, nullptr}) {}
+
+CHttpServer::~CHttpServer() { notify_.queue.Clear(); }
+
+void CHttpServer::FinalRelease() {
+  if (Running()) {
+    HttpServerStop(server_.load());
+    server_ = kNoServer;
+  }
+  notify_.window = nullptr;
+  notify_.queue.Clear();
+  Control::FinalRelease();
+  DetachLibraries();
+}
+
+HRESULT CHttpServer::FreezeEvents(BOOL freeze) {
+  const HRESULT hr = Control::FreezeEvents(freeze);
+  notify_.freeze = FreezeCount();
+  return hr;
+}
+
+HRESULT CHttpServer::Init() {
+  const HRESULT hr = AutoInitialize();
+  notify_.window = Window();
+  return hr;
+}
+
+void CHttpServer::StartTrace() {
+  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
+  s_.trace = HttpServerStartTrace(file.c_str(), s_.traceFlags | 0x1000) != 0;
+}
+
+void CHttpServer::OnLibrariesAttached() {
+  notify_.window = Window();
+  if (s_.trace) StartTrace();
+}
+
+void CHttpServer::FireError(uint32_t code, BSTR text) {
+  VARIANT client{}, number{}, description{};
+  client.vt = VT_I4;
+  client.lVal = int32_t(clientId_);
+  number.vt = VT_I4;
+  number.lVal = int32_t(code & 0xFFFFu);
+  description.vt = VT_BSTR;
+  description.bstrVal = text;  // borrowed: the firing copies it for each sink
+  const VARIANT args[] = {client, number, description};
+  FireEvent(kEventOnError, args, 3);
+}
+
+HRESULT CHttpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
+  if (code == 0) code = HttpServerGetLastError(server_.load());
+  if (code == 0) return S_OK;
+  if (code == cvErrorInvalidHandle && !Running()) code = cvErrorServerInactive;
+  return RaiseError(code, returnFlag, fireFlag);
+}
+
+void CHttpServer::RecordFailure() {
+  const uint32_t code = HttpServerGetLastError(server_.load());
+  SetLastErrorCode(code == cvErrorInvalidHandle && !Running() ? uint32_t(cvErrorServerInactive) : code);
+}
+
+HRESULT CHttpServer::MethodFailure(VARIANT* error) { return MethodFailure(error, HttpServerGetLastError(server_.load())); }
+
+HRESULT CHttpServer::MethodFailure(VARIANT* error, uint32_t code) {
+  SetLongArgument(error, int32_t(code & 0xFFFFu));
+  return Raise(code, s_.throwError, true);
+}
+
+void CHttpServer::Fire(DISPID id, std::initializer_list<VARIANT> args) {
+  FireEvent(id, args.size() ? args.begin() : nullptr, UINT(args.size()));
+}
+
+HRESULT CHttpServer::About() {
+  CV_OCX_ENTRY;
+  return S_OK;  // no dialogs on this platform: the About box has nothing to show
+}
+
+HRESULT CHttpServer::put_Enabled(VARIANT_BOOL value) { return PutEnabled(value); }
+HRESULT CHttpServer::get_Enabled(VARIANT_BOOL* value) { return GetEnabled(value); }
+
+}  // namespace httpsrvctl

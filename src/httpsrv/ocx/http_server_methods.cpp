@@ -1,0 +1,205 @@
+// Start, stop and steering of the server, and the properties that report its state.
+#include "core/errors/error_codes.h"
+#include "ftpsrv/ftpsrv.h"
+#include "httpsrv/httpsrv.h"
+#include "httpsrv/ocx/http_server.h"
+#include "ocx/variant_args.h"
+#include "sockets/inet.h"
+#include "sockets/server.h"
+
+namespace httpsrvctl {
+namespace {
+
+// Nulls for empty texts: the library then takes its defaults.
+const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
+
+}  // namespace
+
+HRESULT CHttpServer::Start(VARIANT address, VARIANT port, VARIANT directory, VARIANT maxClients, VARIANT idleTime,
+                           VARIANT options, VARIANT* error) {
+  CV_OCX_ENTRY;
+  if (!IsInitialized()) Init();  // a failure shows as the start's failure
+  notify_.window = Window();
+  std::string addressText, directoryText;
+  uint32_t portValue = 0, clients = 0, idle = 0, optionWord = 0;
+  if (HRESULT hr = OptionalUtf8(address, s_.serverAddress, &addressText); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(port, uint32_t(s_.serverPort), &portValue); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUtf8(directory, s_.directory, &directoryText); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(maxClients, uint32_t(s_.maxClients), &clients); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(idleTime, uint32_t(s_.idleTime), &idle); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalUInt(options, s_.options, &optionWord); FAILED(hr)) return hr;
+  SetLongArgument(error, 0);
+
+  if (s_.serverName.empty()) {
+    char name[256] = {};
+    if (InetGetFullHostName(name, sizeof name) > 0) s_.serverName = Widen(name);
+  }
+  const std::string identity = ocx::Utf16ToUtf8(s_.identity), uuid = ocx::Utf16ToUtf8(s_.serverUuid),
+                    host = ocx::Utf16ToUtf8(s_.serverName), logFile = ocx::Utf16ToUtf8(s_.logFile);
+  HttpServerConfig config{};
+  config.size = sizeof config;
+  config.maxClients = clients;
+  config.maxClientsPerAddress = 4;
+  config.logFormat = uint32_t(s_.logFormat);
+  config.logLevel = uint32_t(s_.logLevel);
+  config.idleTime = idle;
+  config.execTime = uint32_t(s_.execTime);
+  config.identity = OrNull(identity);
+  config.serverUuid = OrNull(uuid);
+  config.hostName = OrNull(host);
+  config.rootDirectory = OrNull(directoryText);
+  config.logFile = OrNull(logFile);
+
+  if (Running()) {
+    const HRESULT hr = StopServer(error, true);
+    if (Running()) return hr;
+  }
+
+  SecCredentials* credentials = nullptr;
+  if (optionWord & httpServerSecure) {
+    if (s_.certificateName.empty()) s_.certificateName = s_.serverName;
+    const std::string user = ocx::Utf16ToUtf8(s_.certificateUser), password = ocx::Utf16ToUtf8(s_.certificatePassword),
+                      store = ocx::Utf16ToUtf8(s_.certificateStore), name = ocx::Utf16ToUtf8(s_.certificateName);
+    if (!FtpServerBuildCredentials(OrNull(user), OrNull(password), OrNull(store), OrNull(name), &credentials))
+      credentials = nullptr;
+  }
+  const uint64_t handle = HttpServerStart(OrNull(addressText), portValue, optionWord, &config,
+                                          &CHttpServer::LibraryEventCallback,
+                                          reinterpret_cast<uint64_t>(&notify_), credentials);
+  if (credentials) FtpServerFreeCredentials(&credentials);
+  if (handle == kNoServer) return MethodFailure(error, HttpServerGetLastError(kNoServer));
+
+  server_ = handle;
+  HttpServerSetPriority(handle, uint32_t(s_.priority));
+  HttpServerSetStackSize(handle, uint32_t(s_.stackSize));
+  s_.serverAddress = Widen(addressText.c_str());
+  s_.serverPort = int32_t(portValue);
+  s_.directory = Widen(directoryText.c_str());
+  s_.maxClients = int32_t(clients);
+  s_.idleTime = int32_t(idle);
+  Fire(kEventOnStart, {});
+  return S_OK;
+}
+
+HRESULT CHttpServer::StopServer(VARIANT* error, bool fireStop) {
+  if (!HttpServerStop(server_.load())) return MethodFailure(error);
+  server_ = kNoServer;
+  clientId_ = 0;
+  if (fireStop) Fire(kEventOnStop, {});
+  return S_OK;
+}
+
+HRESULT CHttpServer::Stop(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return S_OK;
+  return StopServer(error, true);
+}
+
+HRESULT CHttpServer::Restart(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
+  const uint64_t handle = HttpServerRestart(server_.load());
+  clientId_ = 0;
+  notify_.queue.Clear();
+  if (handle == kNoServer) {
+    const uint32_t code = HttpServerGetLastError(server_.load());
+    server_ = kNoServer;
+    return MethodFailure(error, code);
+  }
+  server_ = handle;
+  return S_OK;
+}
+
+HRESULT CHttpServer::Suspend(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  return Outcome(HttpServerSuspend(server_.load()), error);
+}
+
+HRESULT CHttpServer::Resume(VARIANT* error) {
+  CV_OCX_ENTRY;
+  SetLongArgument(error, 0);
+  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
+  return Outcome(HttpServerResume(server_.load()), error);
+}
+
+HRESULT CHttpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT rate, VARIANT* error) {
+  CV_OCX_ENTRY;
+  int32_t clients = 0, perAddress = 0, delay = 0;
+  if (HRESULT hr = OptionalInt(maxClients, -1, &clients); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalInt(maxPerAddress, -1, &perAddress); FAILED(hr)) return hr;
+  if (HRESULT hr = OptionalInt(rate, -1, &delay); FAILED(hr)) return hr;
+  SetLongArgument(error, 0);
+  if (!HttpServerThrottle(server_.load(), clients, perAddress, delay)) return MethodFailure(error);
+  if (clients != -1) s_.maxClients = clients;
+  return S_OK;
+}
+
+HRESULT CHttpServer::Reset() {
+  CV_OCX_ENTRY;
+  if (Running()) HttpServerStop(server_.load());
+  if (s_.trace) HttpServerStopTrace();
+  server_ = kNoServer;
+  clientId_ = 0;
+  adaptersListed_ = false;
+  adapterCount_ = 0;
+  const std::u16string identity = s_.identity;
+  s_ = HttpServerSettings{};
+  s_.identity = identity;
+  SetLastErrorCode(0);
+  return S_OK;
+}
+
+HRESULT CHttpServer::Initialize(VARIANT reserved, VARIANT* error) {
+  CV_OCX_ENTRY;
+  (void)reserved;
+  SetLongArgument(error, 0);
+  const HRESULT hr = Init();
+  if (FAILED(hr)) {
+    SetLongArgument(error, int32_t(uint32_t(hr) & 0xFFFFu));
+    return s_.throwError ? hr : S_OK;
+  }
+  return S_OK;
+}
+
+HRESULT CHttpServer::Uninitialize() {
+  CV_OCX_ENTRY;
+  Reset();
+  DetachLibraries();
+  return S_OK;
+}
+
+HRESULT CHttpServer::get_IsActive(VARIANT_BOOL* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  return OutBool(Running(), value);
+}
+
+HRESULT CHttpServer::get_IsInitialized(VARIANT_BOOL* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  return OutBool(IsInitialized(), value);
+}
+
+HRESULT CHttpServer::get_IsListening(VARIANT_BOOL* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  return OutBool(Running() && HttpServerIsListening(server_.load()) != 0, value);
+}
+
+HRESULT CHttpServer::get_ServerHandle(int32_t* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  return OutLong(int32_t(uint32_t(server_.load())), value);
+}
+
+HRESULT CHttpServer::get_ServerThread(int32_t* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  return OutLong(Running() ? int32_t(HttpServerGetThreadId(server_.load())) : 0, value);
+}
+
+HRESULT CHttpServer::get_ClientCount(int32_t* value) {
+  CV_HTTPSRV_RUN_MODE_ONLY;
+  const int32_t n = Running() ? HttpServerGetClientIds(server_.load(), nullptr, 0) : 0;
+  return OutLong(n > 0 ? n : 0, value);
+}
+
+}  // namespace httpsrvctl
