@@ -177,7 +177,10 @@ void CHttpServer::RecordFailure() {
   SetLastErrorCode(code == cvErrorInvalidHandle && !Running() ? uint32_t(cvErrorServerInactive) : code);
 }
 
-HRESULT CHttpServer::MethodFailure(VARIANT* error) { return MethodFailure(error, HttpServerGetLastError(server_.load())); }
+HRESULT CHttpServer::MethodFailure(VARIANT* error) {
+  // Without a server every operation fails for that reason, whatever handle the library saw.
+  return MethodFailure(error, Running() ? HttpServerGetLastError(server_.load()) : uint32_t(cvErrorServerInactive));
+}
 
 HRESULT CHttpServer::MethodFailure(VARIANT* error, uint32_t code) {
   SetLongArgument(error, int32_t(code & 0xFFFFu));

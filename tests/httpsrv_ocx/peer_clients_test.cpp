@@ -1,0 +1,254 @@
+// The HttpServer deliverable serving curl on loopback: files and directory indexes with
+// their events on the host's thread, the host answering requests itself from inside the
+// events, credentials checked by the host, and stopping with a client connected.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "httpsrv_host.h"
+#include "peers/peer.h"
+
+namespace {
+
+using namespace httpsrvhost;
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class HttpServing : public HttpHost {
+ protected:
+  void SetUp() override {
+    HttpHost::SetUp();
+    if (HasFatalFailure()) return;
+    root_.Write("hello.txt", "hello from the server\n");
+    root_.Write("docs/a.txt", "a");
+    root_.Write("docs/b.txt", "bb");
+    mainThread_ = std::this_thread::get_id();
+  }
+  void TearDown() override {
+    VARIANT error{};
+    Method(u"Stop", {Ref(&error)});
+    HttpHost::TearDown();
+  }
+  bool StartServer(const char16_t* address = u"127.0.0.1", int family = AF_INET) {
+    port_ = cvpeers::FreePort(family);
+    VARIANT error{};
+    EXPECT_EQ(Method(u"Start", {Str(address), I4(port_), Str(root_.path().u16string().c_str()), Missing(), Missing(),
+                                Missing(), Ref(&error)}),
+              S_OK);
+    EXPECT_EQ(Show(error), "0");
+    return Get(u"IsActive") == "True";
+  }
+  std::string Url(const std::string& path, const std::string& host = "127.0.0.1") {
+    return "'http://" + host + ":" + std::to_string(port_) + path + "'";
+  }
+  // curl's output into out (body, or with -i the head too); its exit status.
+  int Curl(const std::string& args, std::string* out) {
+    const fs::path file = local_.path() / "curl.out";
+    fs::remove(file);
+    const int status = RunServing("curl -s -S --max-time 30 -o '" + file.string() + "' " + args);
+    *out = ReadAll(file);
+    return status;
+  }
+  std::vector<int> RequestEvents() const {
+    std::vector<int> out;
+    for (const Fired& f : fired)
+      if (f.id == kOnCommand || f.id == kOnResult || f.id == kOnDownload || f.id == kOnAuthenticate) out.push_back(f.id);
+    return out;
+  }
+
+  cvpeers::TempDir root_, local_;
+  int port_ = 0;
+  std::thread::id mainThread_;
+};
+
+TEST_F(HttpServing, CurlGetsAFileAndAnIndexWithEventsOnTheHostThread) {
+  ASSERT_TRUE(StartServer());
+  EXPECT_EQ(Ids().front(), kOnStart);
+  EXPECT_EQ(Get(u"IsListening"), "True");
+  EXPECT_NE(Get(u"ServerThread"), "0");
+  EXPECT_EQ(Get(u"Directory"), "\"" + root_.path().string() + "\"");
+
+  std::string body;
+  ASSERT_EQ(Curl(Url("/hello.txt?x=1"), &body), 0);
+  EXPECT_EQ(body, "hello from the server\n");
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  EXPECT_EQ(RequestEvents(), (std::vector<int>{kOnCommand, kOnResult, kOnDownload}));
+  const Fired* command = First(kOnCommand);
+  EXPECT_EQ(command->args[1], "\"GET\"");
+  EXPECT_EQ(command->args[2], "\"/hello.txt\"");
+  EXPECT_EQ(command->args[3], "\"x=1\"");
+  EXPECT_EQ(First(kOnResult)->args[3], "200");
+  EXPECT_EQ(First(kOnDownload)->args[1], "\"" + (root_.path() / "hello.txt").string() + "\"");
+  EXPECT_GE(std::stoi(First(kOnDownload)->args[2]), 22);  // the library counts what it sent
+  EXPECT_EQ(First(kOnConnect)->args[1], "\"127.0.0.1\"");
+  EXPECT_EQ(Ids().back(), kOnIdle);  // the last client gone
+
+  ASSERT_EQ(Curl(Url("/docs/"), &body), 0);
+  EXPECT_NE(body.find("a.txt"), std::string::npos);
+  EXPECT_NE(body.find("b.txt"), std::string::npos);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 2; }));
+  for (const Fired& f : fired) EXPECT_EQ(f.thread, mainThread_) << "event " << f.id;
+  EXPECT_EQ(Get(u"ClientId"), "0");  // outside events
+
+  VARIANT error{};
+  ASSERT_EQ(Method(u"Stop", {Ref(&error)}), S_OK);
+  EXPECT_EQ(Ids().back(), kOnStop);
+  EXPECT_EQ(Get(u"IsActive"), "False");
+  EXPECT_EQ(Get(u"ServerHandle"), "-1");
+}
+
+TEST_F(HttpServing, ServesOnIPv6Loopback) {
+  if (!cvpeers::LoopbackAvailable(AF_INET6)) GTEST_SKIP() << "::1 is not available";
+  ASSERT_TRUE(StartServer(u"::1", AF_INET6));
+  std::string body;
+  ASSERT_EQ(Curl("-g " + Url("/hello.txt", "[::1]"), &body), 0);
+  EXPECT_EQ(body, "hello from the server\n");
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  EXPECT_EQ(First(kOnConnect)->args[1], "\"::1\"");
+}
+
+TEST_F(HttpServing, HostAnswersInsideOnCommand) {
+  ASSERT_TRUE(StartServer());
+  std::map<std::string, std::string> seen;
+  handlers[kOnCommand] = [&](const Fired& f) {
+    const int id = std::stoi(f.args[0]);
+    seen["client"] = Get(u"ClientId");
+    seen["line"] = Get(u"CommandLine");
+    seen["address"] = Get(u"ClientAddress");
+    VARIANT value{}, result{}, error{};
+    Method(u"GetHeader", {I4(id), Str(u"X-Probe"), Ref(&value), Ref(&result)});
+    seen["header"] = Show(value) + Show(result);
+    VariantClear(&value);
+    Method(u"GetHeader", {I4(id), Str(u"X-Absent"), Ref(&value), Ref(&result)});
+    seen["absent"] = Show(value) + Show(result);
+    VariantClear(&value);
+    if (f.args[1] == "\"POST\"") {
+      Method(u"ReceiveRequest", {I4(id), Ref(&value), I4(10), Ref(&error)});
+      seen["body"] = Show(value);
+      VariantClear(&value);
+    }
+    VARIANT ok{};
+    Method(u"SetHeader", {I4(id), Str(u"X-Answer"), Str(u"42"), Ref(&ok)});
+    seen["set"] = Show(ok);
+    Method(u"SendResponse", {I4(id), I4(200), Str(u"gr\u00fc\u00df"), Missing(), Ref(&error)});
+    seen["send"] = Show(error);
+  };
+  std::string out;
+  ASSERT_EQ(Curl("-i -H 'X-Probe: yes' " + Url("/virtual"), &out), 0);
+  EXPECT_EQ(seen["client"], First(kOnCommand)->args[0]);
+  EXPECT_EQ(seen["line"], "\"GET /virtual HTTP/1.1\"");
+  EXPECT_EQ(seen["address"], "\"127.0.0.1\"");
+  EXPECT_EQ(seen["header"], "\"yes\"True");
+  EXPECT_EQ(seen["absent"], "\"\"False");
+  EXPECT_EQ(seen["set"], "True");
+  EXPECT_EQ(seen["send"], "0");
+  EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
+  EXPECT_NE(out.find("Content-Length: 6\r\n"), std::string::npos) << out;  // UTF-8 bytes, not characters
+  EXPECT_NE(out.find("X-Answer: 42\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 6), "gr\xc3\xbc\xc3\x9f");
+
+  // The whole body is taken from the connection even when only its start is kept.
+  const std::string posted(100, 'p');
+  ASSERT_EQ(Curl("-H 'Content-Type: text/plain' --data-binary '" + posted + "' " + Url("/form"), &out), 0);
+  EXPECT_EQ(seen["body"], "\"pppppppppp\"");
+  EXPECT_EQ(out, "gr\xc3\xbc\xc3\x9f");
+}
+
+TEST_F(HttpServing, HostAcceptsCredentialsInOnAuthenticate) {
+  ASSERT_TRUE(StartServer());
+  VARIANT error{};
+  // A protected path: only authenticated clients may read it.
+  ASSERT_EQ(Method(u"AddPath", {I4(0), Str(u"/docs"), Str((root_.path() / "docs").u16string().c_str()),
+                                I4(0x200000 | 1), Ref(&error)}),
+            S_OK);
+  ASSERT_EQ(Show(error), "0");
+  std::string authenticatedInCommand;
+  handlers[kOnAuthenticate] = [&](const Fired& f) {
+    if (f.args[2] == "\"carol\"" && f.args[3] == "\"pw\"")
+      Method(u"Authenticate", {I4(std::stoi(f.args[0])), Missing(), Ref(&error)});
+  };
+  handlers[kOnCommand] = [&](const Fired&) { authenticatedInCommand = Get(u"IsAuthenticated"); };
+  std::string out;
+  ASSERT_EQ(Curl("-u carol:pw -w '%{http_code}' " + Url("/docs/a.txt") + " -o /dev/stdout", &out), 0);
+  EXPECT_EQ(authenticatedInCommand, "True");
+  const std::vector<int> order = RequestEvents();
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order[0], kOnAuthenticate);
+  EXPECT_EQ(order[1], kOnCommand);
+  EXPECT_EQ(First(kOnResult)->args[3], "200");
+
+  // Wrong credentials, the host stays silent and the library knows no such user.
+  fired.clear();
+  std::string denied;
+  RunServing("curl -s -o /dev/null -w '%{http_code}' -u carol:bad " + Url("/docs/a.txt") + " > '" +
+             (local_.path() / "code").string() + "'");
+  EXPECT_EQ(ReadAll(local_.path() / "code"), "401");
+}
+
+TEST_F(HttpServing, RunningServerRefusesSomeSettings) {
+  ASSERT_TRUE(StartServer());
+  EXPECT_EQ(Put(u"NoIndex", Bool(true)), HRESULT(0x800A017F));
+  EXPECT_EQ(Put(u"Secure", Bool(true)), HRESULT(0x800A017F));
+  EXPECT_EQ(Put(u"IdleTime", I4(30)), HRESULT(0x800A017F));
+  EXPECT_EQ(Put(u"ServerName", Str(u"x")), HRESULT(0x800A017F));
+  EXPECT_EQ(Put(u"Directory", Str(u"/tmp")), HRESULT(0x800A305C));
+  EXPECT_EQ(Get(u"NoIndex"), "False");
+  EXPECT_EQ(Put(u"MaxClients", I4(7)), S_OK);
+  EXPECT_EQ(Put(u"Priority", I4(3)), S_OK);
+  EXPECT_EQ(Get(u"Priority"), "3");
+  VARIANT error{}, result{};
+  EXPECT_EQ(Method(u"Suspend", {Ref(&error)}), S_OK);
+  EXPECT_EQ(Get(u"IsListening"), "False");
+  EXPECT_EQ(Method(u"Resume", {Ref(&error)}), S_OK);
+  EXPECT_EQ(Get(u"IsListening"), "True");
+  EXPECT_EQ(Method(u"Throttle", {I4(9), Missing(), Missing(), Ref(&error)}), S_OK);
+  EXPECT_EQ(Get(u"MaxClients"), "9");
+  // Hosts: an empty name is the library's refusal, reported through OnError.
+  EXPECT_EQ(Method(u"AddHost", {Str(u""), Missing(), Missing(), Ref(&result)}), S_OK);
+  EXPECT_EQ(Show(result), "-1");
+  ASSERT_NE(First(kOnError), nullptr);
+  EXPECT_EQ(First(kOnError)->args[1], "11001");
+  EXPECT_EQ(Method(u"Disconnect", {I4(0), Ref(&error)}), S_OK);
+  EXPECT_EQ(Show(error), "12382");
+}
+
+TEST_F(HttpServing, StartWhileRunningStopsTheOldServerFirst) {
+  ASSERT_TRUE(StartServer());
+  fired.clear();
+  ASSERT_TRUE(StartServer());
+  EXPECT_EQ(Ids(), (std::vector<int>{kOnStop, kOnStart}));
+}
+
+TEST_F(HttpServing, StopWithAClientConnected) {
+  ASSERT_TRUE(StartServer());
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnConnect) == 1; }));
+  EXPECT_EQ(Get(u"ClientCount"), "1");
+  VARIANT error{};
+  EXPECT_EQ(Method(u"Stop", {Ref(&error)}), S_OK);
+  EXPECT_EQ(Show(error), "0");
+  char c;
+  EXPECT_LE(recv(s, &c, 1, 0), 0);  // the server closed the connection
+  close(s);
+  EXPECT_EQ(Get(u"IsActive"), "False");
+  EXPECT_EQ(Ids().back(), kOnStop);
+  EXPECT_EQ(Get(u"ClientCount"), "0");
+}
+
+}  // namespace
