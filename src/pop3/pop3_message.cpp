@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "mailtls/mail_store.h"
 #include "platform/base/tick.h"
 #include "platform/base/utf.h"
-#include "platform/clipboard/clipboard.h"
 #include "pop3/pop3_internal.h"
 
 namespace cvpop3 {
@@ -214,27 +214,7 @@ int32_t Pop3StoreMessage(LibHandle handle, uint32_t message, const char* fileNam
   uint32_t length = 0;
   if (RetrieveMessage(*op, message, &block, &length, 0) != 0) return -1;
   plat::UniqueGlobal owned(block);
-  if (fileName && *fileName) {
-    const int fd = open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return Fail(cvErrorFileNotCreated);
-    const char* text = block ? static_cast<const char*>(plat::GlobalLock(block)) : "";
-    uint32_t written = 0;
-    while (written < length) {
-      const ssize_t n = write(fd, text + written, length - written);
-      if (n <= 0) break;
-      written += uint32_t(n);
-    }
-    if (block) plat::GlobalUnlock(block);
-    const bool closed = close(fd) == 0;
-    if (written < length || !closed) return Fail(cvErrorFileWriteFailed);
-    ClearError();
-    return 0;
-  }
-  if (length == 0) return Fail(cvErrorInvalidBuffer);
-  if (!plat::OpenClipboard(nullptr)) return Fail(cvErrorClipboardUnavailable);
-  plat::EmptyClipboard();
-  plat::SetClipboardData(plat::CF_TEXT, owned.release());
-  plat::CloseClipboard();
+  if (const uint32_t error = cvmail::StoreRetrieved(owned, length, fileName, O_WRONLY)) return Fail(error);
   ClearError();
   return 0;
 }
