@@ -18,30 +18,13 @@ namespace {
 
 constexpr uint32_t kCredentialMax = 64;
 
-// Handshake and server check; an untrusted certificate is accepted (its state is kept
-// for the security information). False with the error.
+// Handshake and server check (an untrusted certificate is accepted). False with the error.
 bool StartTls(ImapSession& s) {
-  // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they
-  // must not be read as if they came over the protected channel.
+  // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
+  // be read as if they came over the protected channel.
   s.receiveCount = 0;
   s.receivePosition = 0;
-  if (!Tls::Handshake(s, s.host)) return false;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s.tls, s.host, s.options, &error) && error != cvErrorSecurityCertificate) {
-    Fail(error);
-    return false;
-  }
-  s.tls.active = true;
-  return true;
-}
-
-int32_t WaitConnected(ImapSession& s) {
-  if (!WaitSocket(s, POLLOUT, 0)) return -1;
-  int32_t pending = 0;
-  int32_t length = sizeof pending;
-  if (SockGetPendingError(s.header.controlSocket, &pending, &length) != 0) return int32_t(SocketError()), -1;
-  if (pending != 0) return Fail(kCvErrorBase | uint32_t(pending));
-  return 0;
+  return TlsCalls::Start(s);
 }
 
 // The greeting must read as an untagged OK.
@@ -125,13 +108,9 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
       if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
       char address[kSockAddressBufferSize];
       uint32_t length = 0;
-      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
-      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
-      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
       SelectSocket(s, nullptr, 0);
       ImapDisableEvents(h);
-      uint32_t on = 1;
-      SockSetBlockingMode(s.header.controlSocket, &on);
       s.busy.store(1);
       s.responsePending = 1;
       s.state = kImapStateConnecting;
@@ -140,12 +119,8 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
         if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
           return Fail(error);
       }
-      if (SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0) {
-        if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
-        if (WaitConnected(s) != 0) return -1;
-      }
-      uint32_t off = 0;
-      SockSetBlockingMode(s.header.controlSocket, &off);
+      const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0); };
+      if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
       s.busy.store(0);
       s.responsePending = 0;
       return Handshake(s);
@@ -210,36 +185,6 @@ int32_t ImapDisconnect(LibHandle handle) {
 
 // ---- TLS of a session ----
 
-namespace {
-
-ImapSession* TlsSession(Operation& op) {
-  if (!op) return nullptr;
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
-  return &*op;
-}
-
-}  // namespace
-
-int32_t SecImapShutdown(LibHandle handle) {
-  Operation op(handle);
-  ImapSession* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::Shutdown(*s);
-}
-
-int32_t SecImapVerifyServer(LibHandle handle) {
-  Operation op(handle);
-  ImapSession* s = TlsSession(op);
-  if (!s) return 0;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s->tls, s->host, s->options, &error)) return Fail(error), 0;
-  return 1;
-}
-
-int32_t ImapGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
-  Operation op(handle);
-  if (!op) return -1;
-  uint32_t error = 0;
-  if (!cvmail::TlsGetSecurityInfo(op->tls, info, &error)) return Fail(error);
-  return 0;
-}
+int32_t SecImapShutdown(LibHandle handle) { return TlsCalls::Shutdown(handle); }
+int32_t SecImapVerifyServer(LibHandle handle) { return TlsCalls::VerifyServer(handle); }
+int32_t ImapGetSecurityInfo(LibHandle handle, SecSessionInfo* info) { return TlsCalls::SecurityInfo(handle, info); }

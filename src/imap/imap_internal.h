@@ -7,7 +7,8 @@
 #include "core/notify/notify_engine.h"
 #include "core/notify/window_table.h"
 #include "imap/imap.h"
-#include "mailtls/mail_tls_stream.h"
+#include "mailtls/mail_session.h"
+#include "mailtls/mail_tls_calls.h"
 
 namespace cvimap {
 
@@ -61,6 +62,8 @@ struct TlsTraits {
   static bool Wait(ImapSession& s, short events);
   static void SetError(uint32_t code) { Library().SetLastError(code); }
   static uint32_t SetSocketError() { return Library().SetSocketError(); }
+  static const char* Host(ImapSession& s) { return s.host; }
+  static uint32_t Options(ImapSession& s) { return s.options; }
 };
 
 // ---- operation scopes and errors ----
@@ -71,28 +74,24 @@ ImapSession* Lookup(LibHandle handle) noexcept;
 
 // Keeps a session alive for the length of a library call: a receiver of an event that
 // releases the session only marks it, and the outermost call frees it on the way out.
-class Operation {
+class Operation : public cvmail::SessionScope<NotifyTraits> {
  public:
-  explicit Operation(LibHandle handle) noexcept;
-  ~Operation();
-  Operation(const Operation&) = delete;
-  Operation& operator=(const Operation&) = delete;
-  explicit operator bool() const noexcept { return session_ != nullptr; }
-  ImapSession& operator*() const noexcept { return *session_; }
-  ImapSession* operator->() const noexcept { return session_; }
-
- private:
-  ImapSession* session_;
+  explicit Operation(LibHandle handle) noexcept : SessionScope(Lookup(handle)) {}
 };
+using SessionCalls = cvmail::SessionHelpers<NotifyTraits>;
+
+// The TLS calls on a session handle.
+using TlsCalls = cvmail::TlsCalls<TlsTraits, Operation>;
 
 // Frees the session now, or when the call under way ends (its connection closes now).
-void ReleaseOrDefer(LibHandle handle) noexcept;
+inline void ReleaseOrDefer(LibHandle handle) noexcept { SessionCalls::ReleaseOrDefer(handle); }
 inline bool Gone(const ImapSession& s) noexcept { return s.freePending != 0; }
 
 int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
 uint32_t LastError() noexcept;
 void ClearError() noexcept;
-uint32_t SocketError() noexcept;  // the thread's socket error as the last error (never 0)
+// The thread's socket error as the last error (never 0).
+inline uint32_t SocketError() noexcept { return SessionCalls::SocketError(); }
 bool OnIdleThread(const ImapSession& s) noexcept;
 
 // Fires an event (never on the IDLE thread; the receiver may release the session: check

@@ -21,31 +21,13 @@ namespace {
 bool SecureOn(const Pop3Session& s) { return s.options & kPop3OptionSecure; }
 bool Implicit(const Pop3Session& s) { return s.options & kPop3OptionSecureImplicit; }
 
-// Handshake and server check; an untrusted certificate is accepted (its state is kept
-// for the security information). False with the error.
+// Handshake and server check (an untrusted certificate is accepted). False with the error.
 bool StartTls(Pop3Session& s) {
   // Plain bytes that arrived behind the STLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.receiveCount = 0;
   s.receivePosition = 0;
-  if (!Tls::Handshake(s, s.host)) return false;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s.tls, s.host, s.options, &error) && error != cvErrorSecurityCertificate) {
-    Fail(error);
-    return false;
-  }
-  s.tls.active = true;
-  return true;
-}
-
-// Waits for a non-blocking connect. 0, or -1 with the error.
-int32_t WaitConnected(Pop3Session& s) {
-  if (!WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0)) return -1;
-  int32_t pending = 0;
-  int32_t length = sizeof pending;
-  if (SockGetPendingError(s.header.controlSocket, &pending, &length) != 0) return int32_t(SocketError()), -1;
-  if (pending != 0) return Fail(kCvErrorBase | uint32_t(pending));
-  return 0;
+  return TlsCalls::Start(s);
 }
 
 uint32_t NextNumber(const char*& p) {
@@ -125,13 +107,9 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
       if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
       char address[kSockAddressBufferSize];
       uint32_t length = 0;
-      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
-      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
-      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
       SelectSocket(s, nullptr, 0);
       Pop3DisableEvents(h);
-      uint32_t on = 1;
-      SockSetBlockingMode(s.header.controlSocket, &on);
       s.state = kPop3StateConnecting;
       s.greetingExpected = 1;
       s.replyPending = Implicit(s) ? 0 : 1;
@@ -140,12 +118,8 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
         if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
           return Fail(error);
       }
-      if (SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0) {
-        if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
-        if (WaitConnected(s) != 0) return -1;
-      }
-      uint32_t off = 0;
-      SockSetBlockingMode(s.header.controlSocket, &off);
+      const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
+      if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
       s.connected = 1;
       s.state = kPop3StateIdle;
       return CompleteConnect(s);
@@ -215,76 +189,13 @@ int32_t Pop3Login(LibHandle handle, uint32_t method, const char* user, const cha
 
 // ---- TLS of a session ----
 
-namespace {
-
-Pop3Session* TlsSession(Operation& op) {
-  if (!op) return nullptr;
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
-  return &*op;
-}
-
-}  // namespace
-
-int32_t Pop3TlsCreateCredentials(LibHandle handle) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return 0;
-  uint32_t error = 0;
-  if (!s->tls.secCredentials && !cvmail::TlsPrepare(s->tls, nullptr, &error)) return Fail(error), 0;
-  if (!cvmail::TlsCreateCredentials(s->tls, &error)) return Fail(error), 0;
-  return 1;
-}
-
-int32_t Pop3TlsHandshake(LibHandle handle) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::Handshake(*s, s->host);
-}
-
-int32_t Pop3TlsVerifyServer(LibHandle handle) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return 0;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s->tls, s->host, s->options, &error)) return Fail(error), 0;
-  return 1;
-}
-
-int32_t Pop3TlsShutdown(LibHandle handle) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::Shutdown(*s);
-}
-
-int32_t SecPop3HandshakeLoop(LibHandle handle, int32_t readFirst) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::HandshakeLoop(*s, readFirst != 0);
-}
-
+int32_t Pop3TlsCreateCredentials(LibHandle handle) { return TlsCalls::CreateCredentials(handle); }
+int32_t Pop3TlsHandshake(LibHandle handle) { return TlsCalls::Handshake(handle); }
+int32_t Pop3TlsVerifyServer(LibHandle handle) { return TlsCalls::VerifyServer(handle); }
+int32_t Pop3TlsShutdown(LibHandle handle) { return TlsCalls::Shutdown(handle); }
+int32_t SecPop3HandshakeLoop(LibHandle handle, int32_t readFirst) { return TlsCalls::HandshakeLoop(handle, readFirst); }
 int32_t SecPop3Receive(LibHandle handle, char* buffer) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return -1;
-  if (!buffer) return Fail(cvErrorInvalidParameter);
-  return Tls::Receive(*s, buffer, kPop3ReceiveSize);
+  return TlsCalls::Receive(handle, buffer, int32_t(kPop3ReceiveSize));
 }
-
-int32_t SecPop3Send(LibHandle handle, const char* data, int32_t length) {
-  Operation op(handle);
-  Pop3Session* s = TlsSession(op);
-  if (!s) return -1;
-  if (!data || length < 0) return Fail(cvErrorInvalidParameter);
-  return Tls::Send(*s, data, uint32_t(length));
-}
-
-int32_t Pop3GetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
-  Operation op(handle);
-  if (!op) return -1;
-  uint32_t error = 0;
-  if (!cvmail::TlsGetSecurityInfo(op->tls, info, &error)) return Fail(error);
-  return 0;
-}
+int32_t SecPop3Send(LibHandle handle, const char* data, int32_t length) { return TlsCalls::Send(handle, data, length); }
+int32_t Pop3GetSecurityInfo(LibHandle handle, SecSessionInfo* info) { return TlsCalls::SecurityInfo(handle, info); }

@@ -44,9 +44,7 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
       if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
       char address[kSockAddressBufferSize];
       uint32_t length = 0;
-      if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return -1;
-      s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
-      if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+      if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
       // The selection makes the socket non-blocking; it stays so for the whole session.
       if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
       if (Pop3RegisterWindow(h, window, message) != 0) return -1;

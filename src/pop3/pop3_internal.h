@@ -4,7 +4,8 @@
 #include "core/frame/frame.h"
 #include "core/notify/notify_engine.h"
 #include "core/notify/window_table.h"
-#include "mailtls/mail_tls_stream.h"
+#include "mailtls/mail_session.h"
+#include "mailtls/mail_tls_calls.h"
 #include "pop3/pop3.h"
 
 namespace cvpop3 {
@@ -59,34 +60,33 @@ struct TlsTraits {
   static bool Wait(Pop3Session& s, short events);
   static void SetError(uint32_t code) { Library().SetLastError(code); }
   static uint32_t SetSocketError() { return Library().SetSocketError(); }
+  static const char* Host(Pop3Session& s) { return s.host; }
+  static uint32_t Options(Pop3Session& s) { return s.options; }
 };
 
 // ---- operation scopes and errors ----
 
 // Keeps a session alive for the length of a library call: a receiver of an event that
 // releases the session only marks it, and the outermost call frees it on the way out.
-class Operation {
+class Operation : public cvmail::SessionScope<NotifyTraits> {
  public:
-  explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept;
-  ~Operation();
-  Operation(const Operation&) = delete;
-  Operation& operator=(const Operation&) = delete;
-  explicit operator bool() const noexcept { return session_ != nullptr; }
-  Pop3Session& operator*() const noexcept { return *session_; }
-  Pop3Session* operator->() const noexcept { return session_; }
-
- private:
-  Pop3Session* session_;
+  explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept
+      : SessionScope(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {}
 };
+using SessionCalls = cvmail::SessionHelpers<NotifyTraits>;
+
+// The TLS calls on a session handle.
+using TlsCalls = cvmail::TlsCalls<TlsTraits, Operation>;
 
 // Frees the session now, or when the call under way ends (its connection closes now).
-void ReleaseOrDefer(LibHandle handle) noexcept;
+inline void ReleaseOrDefer(LibHandle handle) noexcept { SessionCalls::ReleaseOrDefer(handle); }
 inline bool Gone(const Pop3Session& s) noexcept { return s.freePending != 0; }
 
 int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
 uint32_t LastError() noexcept;
 void ClearError() noexcept;
-uint32_t SocketError() noexcept;  // the thread's socket error as the last error (never 0)
+// The thread's socket error as the last error (never 0).
+inline uint32_t SocketError() noexcept { return SessionCalls::SocketError(); }
 
 // Fires an event (the receiver may release the session: check Gone afterwards). The
 // caller's last error is the event's error, or what it was.

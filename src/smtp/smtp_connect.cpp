@@ -42,21 +42,13 @@ uint32_t ScanExtensions(const char* text) {
   return bits;
 }
 
-// Handshake and server check; an untrusted certificate is accepted (its state is kept for
-// the security information). False with the error.
+// Handshake and server check (an untrusted certificate is accepted). False with the error.
 bool StartTls(SmtpSession& s) {
-  // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must
-  // not be read as if they came over the protected channel.
+  // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
+  // be read as if they came over the protected channel.
   s.receiveCount = 0;
   s.receivePosition = 0;
-  if (!Tls::Handshake(s, s.host)) return false;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s.tls, s.host, s.options, &error) && error != cvErrorSecurityCertificate) {
-    Fail(error);
-    return false;
-  }
-  s.tls.active = true;
-  return true;
+  return TlsCalls::Start(s);
 }
 
 // The hello argument: the configured domain (an IPv4 address as a literal), else the
@@ -93,34 +85,16 @@ std::string HelloArgument(SmtpSession& s) {
   return std::string("[") + SockInetNtoa(v4.s_addr) + "]";
 }
 
-// Waits for a non-blocking connect. 0, or -1 with the error.
-int32_t WaitConnected(SmtpSession& s) {
-  if (!WaitSocket(s, POLLOUT)) return -1;
-  int32_t pending = 0;
-  int32_t length = sizeof pending;
-  if (SockGetPendingError(s.header.controlSocket, &pending, &length) != 0) return int32_t(SocketError()), -1;
-  if (pending != 0) return Fail(kCvErrorBase | uint32_t(pending));
-  return 0;
-}
-
 // A new TCP connection to the stored address and port. 0, or -1 with the error.
 int32_t OpenConnection(SmtpSession& s) {
   char address[kSockAddressBufferSize];
   uint32_t length = 0;
-  if (!SockMakeSockaddr(&s.serverAddress, uint16_t(s.port), address, &length)) return -1;
-  s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
-  if (s.header.controlSocket == INVALID_SOCKET) return int32_t(SocketError()), -1;
+  if (!SessionCalls::CreateSocket(s, s.port, address, length)) return -1;
   s.receiveCount = s.receivePosition = 0;
   s.state = kSmtpStateConnecting;
   s.replyPending = 1;
-  uint32_t on = 1;
-  SockSetBlockingMode(s.header.controlSocket, &on);
-  if (SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0) {
-    if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
-    if (WaitConnected(s) != 0) return -1;
-  }
-  uint32_t off = 0;
-  SockSetBlockingMode(s.header.controlSocket, &off);
+  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };
+  if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
   s.connected = 1;
   s.state = kSmtpStateIdle;
   return 0;
@@ -338,76 +312,11 @@ int32_t SmtpDisconnect(LibHandle handle) {
 
 // ---- TLS of a session ----
 
-namespace {
-
-SmtpSession* TlsSession(Operation& op) {
-  if (!op) return nullptr;
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
-  return &*op;
-}
-
-}  // namespace
-
-int32_t SmtpTlsCreateCredentials(LibHandle handle) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return 0;
-  uint32_t error = 0;
-  if (!s->tls.secCredentials && !cvmail::TlsPrepare(s->tls, nullptr, &error)) return Fail(error), 0;
-  if (!cvmail::TlsCreateCredentials(s->tls, &error)) return Fail(error), 0;
-  return 1;
-}
-
-int32_t SmtpTlsHandshake(LibHandle handle) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::Handshake(*s, s->host);
-}
-
-int32_t SmtpTlsVerifyServer(LibHandle handle) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return 0;
-  uint32_t error = 0;
-  if (!cvmail::TlsVerifyServer(s->tls, s->host, s->options, &error)) return Fail(error), 0;
-  return 1;
-}
-
-int32_t SmtpTlsShutdown(LibHandle handle) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::Shutdown(*s);
-}
-
-int32_t SecSmtpHandshakeLoop(LibHandle handle, int32_t readFirst) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return 0;
-  return Tls::HandshakeLoop(*s, readFirst != 0);
-}
-
-int32_t SecSmtpReceive(LibHandle handle, char* buffer, int32_t size) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return -1;
-  if (!buffer || size < 0) return Fail(cvErrorInvalidParameter);
-  return Tls::Receive(*s, buffer, uint32_t(size));
-}
-
-int32_t SecSmtpSend(LibHandle handle, const char* data, int32_t length) {
-  Operation op(handle);
-  SmtpSession* s = TlsSession(op);
-  if (!s) return -1;
-  if (!data || length < 0) return Fail(cvErrorInvalidParameter);
-  return Tls::Send(*s, data, uint32_t(length));
-}
-
-int32_t SmtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
-  Operation op(handle);
-  if (!op) return -1;
-  uint32_t error = 0;
-  if (!cvmail::TlsGetSecurityInfo(op->tls, info, &error)) return Fail(error);
-  return 0;
-}
+int32_t SmtpTlsCreateCredentials(LibHandle handle) { return TlsCalls::CreateCredentials(handle); }
+int32_t SmtpTlsHandshake(LibHandle handle) { return TlsCalls::Handshake(handle); }
+int32_t SmtpTlsVerifyServer(LibHandle handle) { return TlsCalls::VerifyServer(handle); }
+int32_t SmtpTlsShutdown(LibHandle handle) { return TlsCalls::Shutdown(handle); }
+int32_t SecSmtpHandshakeLoop(LibHandle handle, int32_t readFirst) { return TlsCalls::HandshakeLoop(handle, readFirst); }
+int32_t SecSmtpReceive(LibHandle handle, char* buffer, int32_t size) { return TlsCalls::Receive(handle, buffer, size); }
+int32_t SecSmtpSend(LibHandle handle, const char* data, int32_t length) { return TlsCalls::Send(handle, data, length); }
+int32_t SmtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) { return TlsCalls::SecurityInfo(handle, info); }

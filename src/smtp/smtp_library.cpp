@@ -37,40 +37,6 @@ void FrameTraits::ReleaseSessionUnlocked(Frame&, SmtpSession& s) {
   explicit_bzero(s.commandBuffer, sizeof s.commandBuffer);
 }
 
-Operation::Operation(LibHandle handle, bool ownerCheck) noexcept
-    : session_(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {
-  if (session_ && session_->freePending) {
-    session_ = nullptr;
-    Library().SetLastError(cvErrorInvalidHandle);
-    return;
-  }
-  // A cancel left over from an earlier call does not stop this one.
-  if (session_ && session_->operationDepth++ == 0 && session_->cancel.exchange(0)) session_->cancelSignal.Reset();
-}
-
-Operation::~Operation() {
-  if (!session_) return;
-  if (--session_->operationDepth == 0 && session_->freePending) Library().FreeSession(session_->header.handle);
-}
-
-void ReleaseOrDefer(LibHandle handle) noexcept {
-  Frame& f = Library();
-  const uint32_t saved = f.GetLastError();
-  SmtpSession* s = f.GetSession(handle);
-  f.SetLastError(saved);
-  if (s && s->operationDepth > 0) {
-    if (!s->freePending) {
-      s->freePending = 1;
-      // Nothing more goes over the connection; a wait in progress ends at once.
-      if (s->header.controlSocket != INVALID_SOCKET) shutdown(int(s->header.controlSocket), SHUT_RDWR);
-      s->cancel.store(1);
-      s->cancelSignal.Set();
-    }
-    return;
-  }
-  f.FreeSession(handle);
-}
-
 int32_t Fail(uint32_t code) noexcept {
   Library().SetLastError(code);
   return -1;
@@ -82,18 +48,8 @@ uint32_t LastError() noexcept { return Library().GetLastError(); }
 
 void ClearError() noexcept { Library().SetLastError(0); }
 
-uint32_t SocketError() noexcept {
-  uint32_t e = plat::GetLastError();
-  if (e == 0) e = cvErrorConnectionClosed;  // a failure that left no error behind
-  Library().SetLastError(e);
-  return Library().GetLastError();
-}
-
 void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept {
-  if (Gone(s)) return;
-  const uint32_t kept = LastError();
-  Notify::Fire(s.header.handle, event, error);
-  Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
+  SessionCalls::Fire(s, event, error);
 }
 
 uint32_t TickNow() noexcept {

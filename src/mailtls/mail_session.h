@@ -1,0 +1,123 @@
+#pragma once
+// The per-call session scope, deferred release and error helpers of a mail library,
+// written once over the library's notification traits:
+//   using Frame = ...;  using Session = ...;  static Frame& Library();
+// The session record has header (handle, controlSocket), operationDepth, freePending,
+// cancel and cancelSignal.
+#include <sys/socket.h>
+
+#include <cstdint>
+
+#include "core/errors/error_codes.h"
+#include "core/frame/lib_types.h"
+#include "core/notify/notify_engine.h"
+#include "core/sock/sock.h"
+#include "core/url/sock_address.h"
+#include "mailsock/mailsock.h"
+#include "platform/base/last_error.h"
+#include "platform/net/wsa_errors.h"
+
+namespace cvmail {
+
+template <typename Traits>
+class SessionScope {
+ public:
+  using Session = typename Traits::Session;
+
+  // Takes a session found for the call (null: none, the error is set); a session already
+  // released is none.
+  explicit SessionScope(Session* found) noexcept : session_(found) {
+    if (session_ && session_->freePending) {
+      session_ = nullptr;
+      Traits::Library().SetLastError(cvErrorInvalidHandle);
+      return;
+    }
+    // A cancel left over from an earlier call does not stop this one.
+    if (session_ && session_->operationDepth++ == 0 && session_->cancel.exchange(0)) session_->cancelSignal.Reset();
+  }
+  ~SessionScope() {
+    if (!session_) return;
+    if (--session_->operationDepth == 0 && session_->freePending)
+      Traits::Library().FreeSession(session_->header.handle);
+  }
+  SessionScope(const SessionScope&) = delete;
+  SessionScope& operator=(const SessionScope&) = delete;
+  explicit operator bool() const noexcept { return session_ != nullptr; }
+  Session& operator*() const noexcept { return *session_; }
+  Session* operator->() const noexcept { return session_; }
+
+ private:
+  Session* session_;
+};
+
+template <typename Traits>
+struct SessionHelpers {
+  using Session = typename Traits::Session;
+
+  // Frees the session now, or when the call under way ends (its connection closes now).
+  static void ReleaseOrDefer(LibHandle handle) noexcept {
+    auto& f = Traits::Library();
+    const uint32_t saved = f.GetLastError();
+    Session* s = f.GetSession(handle);
+    f.SetLastError(saved);
+    if (s && s->operationDepth > 0) {
+      if (!s->freePending) {
+        s->freePending = 1;
+        // Nothing more goes over the connection; a wait in progress ends at once.
+        if (s->header.controlSocket != INVALID_SOCKET) shutdown(int(s->header.controlSocket), SHUT_RDWR);
+        s->cancel.store(1);
+        s->cancelSignal.Set();
+      }
+      return;
+    }
+    f.FreeSession(handle);
+  }
+
+  // A TCP socket for the session's server address and port, kept as its control socket,
+  // and the address to connect to. True, or false with the error.
+  static bool CreateSocket(Session& s, uint32_t port, char (&address)[kSockAddressBufferSize],
+                           uint32_t& length) noexcept {
+    if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return false;
+    s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
+    if (s.header.controlSocket == INVALID_SOCKET) return SocketError(), false;
+    return true;
+  }
+
+  // Connects the socket without blocking past waitWritable() (the library's wait for
+  // POLLOUT: its time-out and cancel) and makes it blocking again. 0, or -1 with the error.
+  template <typename Wait>
+  static int32_t Connect(SOCKET sock, const char* address, uint32_t length, Wait&& waitWritable) noexcept {
+    uint32_t on = 1;
+    SockSetBlockingMode(sock, &on);
+    if (SockConnect(sock, reinterpret_cast<const sockaddr*>(address), int32_t(length)) != 0) {
+      if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
+      if (!waitWritable()) return -1;
+      int32_t pending = 0;
+      int32_t size = sizeof pending;
+      if (SockGetPendingError(sock, &pending, &size) != 0) return int32_t(SocketError()), -1;
+      if (pending != 0) return Traits::Library().SetLastError(kCvErrorBase | uint32_t(pending)), -1;
+    }
+    uint32_t off = 0;
+    SockSetBlockingMode(sock, &off);
+    return 0;
+  }
+
+  // The thread's socket error as the last error (never 0).
+  static uint32_t SocketError() noexcept {
+    uint32_t e = plat::GetLastError();
+    if (e == 0) e = cvErrorConnectionClosed;  // a failure that left no error behind
+    Traits::Library().SetLastError(e);
+    return Traits::Library().GetLastError();
+  }
+
+  // Fires an event unless the session is released; the caller's last error is the event's
+  // error, or what it was.
+  static void Fire(Session& s, uint32_t event, uint32_t error) noexcept {
+    if (s.freePending) return;
+    const uint32_t kept = Traits::Library().GetLastError();
+    cvcore::NotifyEngine<Traits>::Fire(s.header.handle, event, error);
+    Traits::Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
+  }
+};
+
+}  // namespace cvmail

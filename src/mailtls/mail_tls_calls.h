@@ -1,0 +1,117 @@
+#pragma once
+// The TLS calls a mail library offers on a session handle, written once over the library's
+// TlsStream traits and its per-call session scope (Operation: constructed from the handle,
+// false when the handle is no session of the caller, dereferences to the session).
+//
+// Besides the TlsStream traits, Traits gives:
+//   static const char* Host(Session&);       // the server name the certificate must match
+//   static uint32_t Options(Session&);       // the session options (trusted site)
+#include <cstdint>
+
+#include "core/errors/error_codes.h"
+#include "core/frame/lib_types.h"
+#include "mailtls/mail_tls_stream.h"
+
+namespace cvmail {
+
+template <typename Traits, typename Operation>
+class TlsCalls {
+ public:
+  using Session = typename Traits::Session;
+  using Stream = TlsStream<Traits>;
+
+  // Handshake and server check while connecting; an untrusted certificate is accepted
+  // (its state is kept for the security information). False with the error.
+  static bool Start(Session& s) noexcept {
+    if (!Stream::Handshake(s, Traits::Host(s))) return false;
+    uint32_t error = 0;
+    if (!TlsVerifyServer(Traits::Tls(s), Traits::Host(s), Traits::Options(s), &error) &&
+        error != cvErrorSecurityCertificate) {
+      Traits::SetError(error);
+      return false;
+    }
+    Traits::Tls(s).active = true;
+    return true;
+  }
+
+  static int32_t CreateCredentials(LibHandle handle) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return 0;
+    TlsState& tls = Traits::Tls(*s);
+    uint32_t error = 0;
+    if (!tls.secCredentials && !TlsPrepare(tls, nullptr, &error)) return Fail(error);
+    if (!TlsCreateCredentials(tls, &error)) return Fail(error);
+    return 1;
+  }
+
+  static int32_t Handshake(LibHandle handle) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return 0;
+    return Stream::Handshake(*s, Traits::Host(*s));
+  }
+
+  static int32_t VerifyServer(LibHandle handle) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return 0;
+    uint32_t error = 0;
+    if (!TlsVerifyServer(Traits::Tls(*s), Traits::Host(*s), Traits::Options(*s), &error)) return Fail(error);
+    return 1;
+  }
+
+  static int32_t Shutdown(LibHandle handle) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return 0;
+    return Stream::Shutdown(*s);
+  }
+
+  static int32_t HandshakeLoop(LibHandle handle, int32_t readFirst) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return 0;
+    return Stream::HandshakeLoop(*s, readFirst != 0);
+  }
+
+  static int32_t Receive(LibHandle handle, char* buffer, int32_t size) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return -1;
+    if (!buffer || size < 0) return Fail(cvErrorInvalidParameter), -1;
+    return Stream::Receive(*s, buffer, uint32_t(size));
+  }
+
+  static int32_t Send(LibHandle handle, const char* data, int32_t length) noexcept {
+    Operation op(handle);
+    Session* s = Checked(op);
+    if (!s) return -1;
+    if (!data || length < 0) return Fail(cvErrorInvalidParameter), -1;
+    return Stream::Send(*s, data, uint32_t(length));
+  }
+
+  // 0, or -1 with the error (this one needs no loaded provider: a plain session answers zeros).
+  static int32_t SecurityInfo(LibHandle handle, SecSessionInfo* info) noexcept {
+    Operation op(handle);
+    if (!op) return -1;
+    uint32_t error = 0;
+    if (!TlsGetSecurityInfo(Traits::Tls(*op), info, &error)) return Fail(error), -1;
+    return 0;
+  }
+
+ private:
+  static int32_t Fail(uint32_t code) noexcept {
+    Traits::SetError(code);
+    return 0;
+  }
+
+  // The session of the call when the TLS provider is loaded.
+  static Session* Checked(Operation& op) noexcept {
+    if (!op) return nullptr;
+    if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
+    return &*op;
+  }
+};
+
+}  // namespace cvmail
