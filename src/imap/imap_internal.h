@@ -121,7 +121,9 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept;
 // Exactly count bytes into out (null: dropped); false with the error.
 bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept;
 int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept;
-void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept;
+inline void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept {
+  SessionCalls::PostSocketEvent(s, fdEvent);
+}
 
 // ---- protocol ----
 

@@ -15,6 +15,7 @@
 #include "core/url/sock_address.h"
 #include "mailsock/mailsock.h"
 #include "platform/base/last_error.h"
+#include "platform/msg/message.h"
 #include "platform/net/wsa_errors.h"
 
 namespace cvmail {
@@ -100,6 +101,33 @@ struct SessionHelpers {
     uint32_t off = 0;
     SockSetBlockingMode(sock, &off);
     return 0;
+  }
+
+  // Sends the whole block over a plain socket; a socket routed to a window is non-blocking,
+  // so a full send buffer waits for room with waitWritable(). False with the error.
+  template <typename Wait>
+  static bool SendPlain(SOCKET sock, const char* data, uint32_t length, Wait&& waitWritable) noexcept {
+    for (uint32_t sent = 0; sent < length;) {
+      const int32_t n = SockSendNoFlags(sock, data + sent, int32_t(length - sent));
+      if (n > 0) {
+        sent += uint32_t(n);
+        continue;
+      }
+      if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+        if (!waitWritable()) return false;
+        continue;
+      }
+      SocketError();
+      return false;
+    }
+    return true;
+  }
+
+  // Posts a network event (FD_READ, FD_CONNECT...) of the control socket to its window.
+  static void PostSocketEvent(Session& s, int32_t fdEvent) noexcept {
+    if (!s.notify.socketWindow || s.header.controlSocket == INVALID_SOCKET) return;
+    plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
+                      plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
   }
 
   // The thread's socket error as the last error (never 0).

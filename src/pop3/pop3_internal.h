@@ -109,7 +109,9 @@ bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept;
 int32_t FillReceiveBuffer(Pop3Session& s) noexcept;
 int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept;
 // Posts FD_READ (or another network event) for the socket to its window.
-void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept;
+inline void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept {
+  SessionCalls::PostSocketEvent(s, fdEvent);
+}
 
 // ---- protocol ----
 

@@ -80,28 +80,10 @@ bool TlsTraits::Wait(Pop3Session& s, short events) {
 
 bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
   if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
-  for (uint32_t sent = 0; sent < length;) {
-    const int32_t n = SockSendNoFlags(s.header.controlSocket, data + sent, int32_t(length - sent));
-    if (n > 0) {
-      sent += uint32_t(n);
-      continue;
-    }
-    // A socket routed to a window is non-blocking: wait for room instead of failing.
-    if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
-      if (!WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0)) return false;
-      continue;
-    }
-    SocketError();
-    return false;
-  }
-  return true;
+  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
+  return SessionCalls::SendPlain(s.header.controlSocket, data, length, waitWritable);
 }
 
-void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept {
-  if (!s.notify.socketWindow || s.header.controlSocket == INVALID_SOCKET) return;
-  plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
-                    plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
-}
 
 int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   if (s.receiveCount) return int32_t(s.receiveCount);

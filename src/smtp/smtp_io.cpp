@@ -46,21 +46,8 @@ bool TlsTraits::Wait(SmtpSession& s, short events) { return WaitSocket(s, events
 bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
   if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
-  for (uint32_t sent = 0; sent < length;) {
-    const int32_t n = SockSendNoFlags(s.header.controlSocket, data + sent, int32_t(length - sent));
-    if (n > 0) {
-      sent += uint32_t(n);
-      continue;
-    }
-    // A socket routed to a window is non-blocking: wait for room instead of failing.
-    if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
-      if (!WaitSocket(s, POLLOUT)) return false;
-      continue;
-    }
-    SocketError();
-    return false;
-  }
-  return true;
+  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };
+  return SessionCalls::SendPlain(s.header.controlSocket, data, length, waitWritable);
 }
 
 int32_t FillReceiveBuffer(SmtpSession& s) noexcept {
