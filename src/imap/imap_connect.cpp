@@ -9,10 +9,15 @@
 #include "core/url/sock_address.h"
 #include "imap/imap_internal.h"
 #include "mailsock/mailsock.h"
+#include "mailtls/mail_connect.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 
 namespace cvimap {
+
+static_assert(kImapOptionTunnel == cvmail::kMailOptionTunnel && kImapOptionSecure == cvmail::kMailOptionSecure &&
+              kImapOptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
+              kImapOptionIpv6Only == cvmail::kMailOptionIpv6Only);
 
 namespace {
 
@@ -80,18 +85,9 @@ LibHandle ImapConnectServer(const char* host, uint32_t port, uint32_t timeout, u
 LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
                       const SecCredentials* credentials) {
   char name[kSockHostNameSize];
-  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
-  if ((options & kImapOptionIpv6Only) && !SockIsIPv6Available())
-    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
-  if (options & kImapOptionSecureImplicit) options |= kImapOptionSecure;
-  if (port == 993 && !(options & kImapOptionTunnel)) options |= kImapOptionSecure | kImapOptionSecureImplicit;
-  if (options & kImapOptionSecure) {
-    if (!SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
-    if (!port) port = (options & kImapOptionSecureImplicit) ? 993 : 143;
-  } else if (!port) {
-    port = 143;
-  }
-  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+  uint32_t error = 0;
+  if (!cvmail::PrepareConnect(host, name, port, options, {143, 993}, &error))
+    return Fail(error), kInvalidLibHandle;
 
   const LibHandle h = Library().AllocSession();
   if (h == kInvalidLibHandle) return kInvalidLibHandle;

@@ -10,11 +10,16 @@
 #include "core/digest/md5.h"
 #include "core/url/sock_address.h"
 #include "mailsock/mailsock.h"
+#include "mailtls/mail_connect.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 #include "pop3/pop3_internal.h"
 
 namespace cvpop3 {
+
+static_assert(kPop3OptionTunnel == cvmail::kMailOptionTunnel && kPop3OptionSecure == cvmail::kMailOptionSecure &&
+              kPop3OptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
+              kPop3OptionIpv6Only == cvmail::kMailOptionIpv6Only);
 
 namespace {
 
@@ -79,18 +84,9 @@ LibHandle Pop3ConnectServer(const char* host, uint32_t port, uint32_t timeout, u
 LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
                       const SecCredentials* credentials) {
   char name[kSockHostNameSize];
-  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
-  if ((options & kPop3OptionIpv6Only) && !SockIsIPv6Available())
-    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
-  if (options & kPop3OptionSecureImplicit) options |= kPop3OptionSecure;
-  if (port == 995 && !(options & kPop3OptionTunnel)) options |= kPop3OptionSecure | kPop3OptionSecureImplicit;
-  if (options & kPop3OptionSecure) {
-    if (!SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
-    if (!port) port = (options & kPop3OptionSecureImplicit) ? 995 : 110;
-  } else if (!port) {
-    port = 110;
-  }
-  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+  uint32_t error = 0;
+  if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
+    return Fail(error), kInvalidLibHandle;
 
   const LibHandle h = Library().AllocSession();
   if (h == kInvalidLibHandle) return kInvalidLibHandle;

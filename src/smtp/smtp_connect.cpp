@@ -11,11 +11,16 @@
 
 #include "core/url/sock_address.h"
 #include "mailsock/mailsock.h"
+#include "mailtls/mail_connect.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 #include "smtp/smtp_internal.h"
 
 namespace cvsmtp {
+
+static_assert(kSmtpOptionTunnel == cvmail::kMailOptionTunnel && kSmtpOptionSecure == cvmail::kMailOptionSecure &&
+              kSmtpOptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
+              kSmtpOptionIpv6Only == cvmail::kMailOptionIpv6Only);
 
 namespace {
 
@@ -219,20 +224,11 @@ LibHandle SmtpConnectServer(const char* host, uint32_t port, uint32_t timeout, u
 LibHandle SmtpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_t options, const char* ehloDomain,
                       const SecCredentials* credentials) {
   char name[kSockHostNameSize];
-  if (!host || !*host || !SockNormalizeHostName(host, name)) return Fail(cvErrorInvalidHostName), kInvalidLibHandle;
-  if ((options & kSmtpOptionIpv6Only) && !SockIsIPv6Available())
-    return Fail(cvErrorProtocolNotAvailable), kInvalidLibHandle;
-  if (options & kSmtpOptionSecureImplicit) options |= kSmtpOptionSecure;
-  if (port == 465 && !(options & kSmtpOptionTunnel)) options |= kSmtpOptionSecure | kSmtpOptionSecureImplicit;
+  uint32_t error = 0;
+  if (!cvmail::PrepareConnect(host, name, port, options, {25, 465}, &error))
+    return Fail(error), kInvalidLibHandle;
   if (port == 587) options |= kSmtpOptionExtended;
-  if (options & kSmtpOptionSecure) {
-    if (!SecLoadProvider()) return Fail(cvErrorSecurityNotInitialized), kInvalidLibHandle;
-    if (!port) port = (options & kSmtpOptionSecureImplicit) ? 465 : 25;
-    if (!(options & kSmtpOptionSecureImplicit)) options |= kSmtpOptionExtended;
-  } else if (!port) {
-    port = 25;
-  }
-  if (port > 0xFFFF) return Fail(cvErrorInvalidParameter), kInvalidLibHandle;
+  if ((options & kSmtpOptionSecure) && !(options & kSmtpOptionSecureImplicit)) options |= kSmtpOptionExtended;
 
   const LibHandle h = Library().AllocSession();
   if (h == kInvalidLibHandle) return kInvalidLibHandle;
