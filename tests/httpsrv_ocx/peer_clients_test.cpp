@@ -222,6 +222,27 @@ TEST_F(HttpServing, RunningServerRefusesSomeSettings) {
   EXPECT_EQ(Show(error), "12382");
 }
 
+TEST_F(HttpServing, LogSettingsReachTheRunningServer) {
+  ASSERT_TRUE(StartServer());
+  const fs::path log = local_.path() / "access.log";
+  // Without a file the server refuses a format, and the settings stay as they were.
+  EXPECT_EQ(Put(u"LogFormat", I4(1)), HRESULT(0x800A2718));
+  EXPECT_EQ(Get(u"LogLevel"), "0");
+  ASSERT_EQ(Put(u"LogFile", Str(log.u16string().c_str())), S_OK);
+  ASSERT_EQ(Put(u"LogFormat", I4(1)), S_OK);
+  EXPECT_EQ(Get(u"LogFormat"), "1");
+  EXPECT_EQ(Get(u"LogLevel"), "1");
+  EXPECT_EQ(Get(u"LogFile"), "\"" + log.string() + "\"");
+  std::string body;
+  ASSERT_EQ(Curl(Url("/hello.txt"), &body), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  EXPECT_NE(ReadAll(log).find("\"GET /hello.txt HTTP/1.1\" 200"), std::string::npos) << ReadAll(log);
+  // An empty name turns the log off.
+  ASSERT_EQ(Put(u"LogFile", Str(u"")), S_OK);
+  EXPECT_EQ(Get(u"LogFormat"), "0");
+  EXPECT_EQ(Get(u"LogLevel"), "0");
+}
+
 TEST_F(HttpServing, StartWhileRunningStopsTheOldServerFirst) {
   ASSERT_TRUE(StartServer());
   fired.clear();

@@ -92,7 +92,11 @@ class CHttpServer final : public ocx::Control<IHttpServer> {
   void DispatchLibraryEvent(uint32_t clientId, uint16_t event);
   void Fire(DISPID id, std::initializer_list<VARIANT> args);
   HRESULT StopServer(VARIANT* error, bool fireStop);
-  HRESULT ApplyLogSettings();
+  // Sends the log settings to a running server; on failure the previous format and level return.
+  HRESULT ApplyLogSettings(int32_t previousFormat, int32_t previousLevel);
+  // SetHeader and SetVariable: a name and a value for the client's request; Result says whether it took.
+  using NamedValueSetter = int32_t (*)(uint64_t, uint32_t, const char*, const char*);
+  HRESULT SetNamedValue(NamedValueSetter set, VARIANT client, VARIANT name, VARIANT value, VARIANT* result);
   HRESULT RunningSetRefused() const { return Running() ? kCtlErrorSetNotPermittedRunning : S_OK; }
   HRESULT SetOptionBit(uint32_t bit, VARIANT_BOOL value);
   HRESULT ListAdapters();

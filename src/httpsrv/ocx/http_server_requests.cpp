@@ -181,30 +181,27 @@ HRESULT CHttpServer::GetVariable(VARIANT client, VARIANT name, VARIANT* value, V
   return S_OK;
 }
 
-HRESULT CHttpServer::SetHeader(VARIANT client, VARIANT name, VARIANT value, VARIANT* result) {
-  CV_OCX_ENTRY;
+HRESULT CHttpServer::SetNamedValue(NamedValueSetter set, VARIANT client, VARIANT name, VARIANT value,
+                                   VARIANT* result) {
   uint32_t id = 0;
-  std::string header, text;
+  std::string key, text;
   CV_ARG(RequiredUInt(client, &id));
-  CV_ARG(RequiredUtf8(name, &header));
+  CV_ARG(RequiredUtf8(name, &key));
   CV_ARG(OptionalUtf8(value, u"", &text));
-  const bool ok = HttpSetResponseHeader(Server(), id, header.c_str(), text.c_str()) > 0;
+  const bool ok = set(Server(), id, key.c_str(), text.c_str()) > 0;
   if (!ok) RecordFailure();
   SetBoolArgument(result, ok);
   return S_OK;
 }
 
+HRESULT CHttpServer::SetHeader(VARIANT client, VARIANT name, VARIANT value, VARIANT* result) {
+  CV_OCX_ENTRY;
+  return SetNamedValue(HttpSetResponseHeader, client, name, value, result);
+}
+
 HRESULT CHttpServer::SetVariable(VARIANT client, VARIANT name, VARIANT value, VARIANT* result) {
   CV_OCX_ENTRY;
-  uint32_t id = 0;
-  std::string variable, text;
-  CV_ARG(RequiredUInt(client, &id));
-  CV_ARG(RequiredUtf8(name, &variable));
-  CV_ARG(OptionalUtf8(value, u"", &text));
-  const bool ok = HttpSetCgiVariable(Server(), id, variable.c_str(), text.c_str()) > 0;
-  if (!ok) RecordFailure();
-  SetBoolArgument(result, ok);
-  return S_OK;
+  return SetNamedValue(HttpSetCgiVariable, client, name, value, result);
 }
 
 HRESULT CHttpServer::ReceiveRequest(VARIANT client, VARIANT* buffer, VARIANT length, VARIANT* error) {

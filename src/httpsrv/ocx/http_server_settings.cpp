@@ -123,10 +123,13 @@ static void ReadLogSettings(uint64_t server, HttpServerSettings& s, bool withFil
   }
 }
 
-HRESULT CHttpServer::ApplyLogSettings() {
+HRESULT CHttpServer::ApplyLogSettings(int32_t previousFormat, int32_t previousLevel) {
+  if (!Running()) return S_OK;
   const std::string file = ocx::Utf16ToUtf8(s_.logFile);
-  if (!HttpServerSetLogSettings(server_.load(), s_.logFormat, s_.logLevel, file.c_str())) return PropertyFailure();
-  return S_OK;
+  if (HttpServerSetLogSettings(server_.load(), s_.logFormat, s_.logLevel, file.c_str())) return S_OK;
+  s_.logFormat = previousFormat;
+  s_.logLevel = previousLevel;
+  return PropertyFailure();
 }
 
 HRESULT CHttpServer::get_LogFile(BSTR* value) {
@@ -147,13 +150,9 @@ HRESULT CHttpServer::put_LogFile(BSTR value) {
   s_.logFile = InText(value);
   if (!Running()) return S_OK;
   if (s_.logFile.empty()) s_.logFormat = s_.logLevel = 0;
-  if (HRESULT hr = ApplyLogSettings(); FAILED(hr)) {
-    s_.logFile = previous;
-    s_.logFormat = format;
-    s_.logLevel = level;
-    return hr;
-  }
-  return S_OK;
+  const HRESULT hr = ApplyLogSettings(format, level);
+  if (FAILED(hr)) s_.logFile = previous;
+  return hr;
 }
 
 HRESULT CHttpServer::get_LogFormat(int32_t* value) {
@@ -177,13 +176,7 @@ HRESULT CHttpServer::put_LogFormat(int32_t value) {
     default:
       return ocx::kCtlErrorInvalidPropertyValue;
   }
-  if (Running())
-    if (HRESULT hr = ApplyLogSettings(); FAILED(hr)) {
-      s_.logFormat = format;
-      s_.logLevel = level;
-      return hr;
-    }
-  return S_OK;
+  return ApplyLogSettings(format, level);
 }
 
 HRESULT CHttpServer::get_LogLevel(int32_t* value) {
@@ -200,13 +193,7 @@ HRESULT CHttpServer::put_LogLevel(int32_t value) {
     s_.logFormat = 0;
   else if (s_.logFormat == 0)
     s_.logFormat = 3;
-  if (Running())
-    if (HRESULT hr = ApplyLogSettings(); FAILED(hr)) {
-      s_.logFormat = format;
-      s_.logLevel = level;
-      return hr;
-    }
-  return S_OK;
+  return ApplyLogSettings(format, level);
 }
 
 HRESULT CHttpServer::get_MaxClients(int32_t* value) {
