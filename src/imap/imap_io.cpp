@@ -8,8 +8,8 @@
 
 #include "imap/imap_internal.h"
 #include "mailsock/mailsock.h"
+#include "mailtls/mail_transfer.h"
 #include "platform/base/last_error.h"
-#include "platform/base/tick.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
@@ -266,11 +266,7 @@ int32_t ImapGetTransferStatus(LibHandle handle, MessageTransferStatus* status) {
   status->size = std::max(s->literalSize.load(), status->copied);
   const uint32_t start = s->startTick.load();
   if (!start) return 1;
-  const uint32_t end = s->endTick.load();
-  const uint32_t ms = (end ? end : plat::GetTickCount()) - start;
-  status->elapsed = ms / 1000;
-  if (ms < 1000) return 0;
-  status->rate = status->copied / status->elapsed;
-  status->left = (status->copied == 0 || status->rate == 0) ? 3600 : (status->size - status->copied) / status->rate;
+  cvmail::TransferTiming(start, s->endTick.load(), status->copied, status->size, status->elapsed, status->rate,
+                         status->left);
   return 0;
 }

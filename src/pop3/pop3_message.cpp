@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mailtls/mail_store.h"
+#include "mailtls/mail_transfer.h"
 #include "platform/base/tick.h"
 #include "platform/base/utf.h"
 #include "pop3/pop3_internal.h"
@@ -230,11 +231,7 @@ int32_t Pop3GetTransferStatus(LibHandle handle, MessageTransferStatus* status) {
   status->size = std::max(s->currentSize.load(), status->copied);
   const uint32_t start = s->startTick.load();
   if (!start) return 0;
-  const uint32_t end = s->endTick.load();
-  const uint32_t ms = (end ? end : plat::GetTickCount()) - start;
-  status->elapsed = ms / 1000;
-  if (ms < 1000) return 0;
-  status->rate = status->copied / status->elapsed;
-  status->left = (status->copied == 0 || status->rate == 0) ? 3600 : (status->size - status->copied) / status->rate;
+  cvmail::TransferTiming(start, s->endTick.load(), status->copied, status->size, status->elapsed, status->rate,
+                         status->left);
   return 0;
 }

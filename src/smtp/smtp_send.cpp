@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "mailtls/mail_transfer.h"
 #include "mime/mime.h"
-#include "platform/base/tick.h"
 #include "platform/clipboard/clipboard.h"
 #include "smtp/smtp_internal.h"
 
@@ -287,11 +287,7 @@ int32_t SmtpGetTransferStatus(LibHandle handle, SmtpTransferStatus* status) {
   status->total = std::max(s->messageSize.load(), status->copied);
   const uint32_t start = s->startTick.load();
   if (!start) return 0;
-  const uint32_t end = s->endTick.load();
-  const uint32_t ms = (end ? end : plat::GetTickCount()) - start;
-  status->elapsed = ms / 1000;
-  if (ms < 1000) return 0;
-  status->rate = status->copied / status->elapsed;
-  status->left = (status->copied && status->rate) ? (status->total - status->copied) / status->rate : 3600;
+  cvmail::TransferTiming(start, s->endTick.load(), status->copied, status->total, status->elapsed, status->rate,
+                         status->left);
   return 0;
 }
