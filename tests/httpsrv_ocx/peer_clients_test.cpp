@@ -243,6 +243,52 @@ TEST_F(HttpServing, LogSettingsReachTheRunningServer) {
   EXPECT_EQ(Get(u"LogLevel"), "0");
 }
 
+TEST_F(HttpServing, UploadAndProgramEvents) {
+  ASSERT_TRUE(StartServer());
+  VARIANT error{};
+  ASSERT_EQ(Method(u"AddPath", {I4(0), Str(u"/"), Str(root_.path().u16string().c_str()), I4(15), Ref(&error)}), S_OK);
+  ASSERT_EQ(Show(error), "0");
+  const fs::path program = local_.Write("prog.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\nexit 3\n",
+                                        fs::perms(0755));
+  ASSERT_EQ(Method(u"RegisterProgram", {I4(0), Str(u"/run"), Str(program.u16string().c_str()), Missing(), Missing(),
+                                        Ref(&error)}),
+            S_OK);
+  ASSERT_EQ(Show(error), "0");
+
+  const fs::path upload = local_.Write("up.txt", "uploaded");
+  std::string out;
+  ASSERT_EQ(Curl("-T '" + upload.string() + "' " + Url("/up.txt"), &out), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  EXPECT_EQ(ReadAll(root_.path() / "up.txt"), "uploaded");
+  EXPECT_EQ(RequestEvents(), (std::vector<int>{kOnCommand, kOnResult}));
+  EXPECT_EQ(First(kOnResult)->args[3], "201");
+  ASSERT_NE(First(kOnUpload), nullptr);
+  EXPECT_EQ(First(kOnUpload)->args[1], "\"" + (root_.path() / "up.txt").string() + "\"");
+  EXPECT_EQ(First(kOnUpload)->args[2], "8");
+
+  fired.clear();
+  ASSERT_EQ(Curl(Url("/run?a=b"), &out), 0);
+  EXPECT_EQ(out, "ran");
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  const Fired* run = First(kOnExecute);
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->args[1], "\"/run\"");
+  EXPECT_EQ(run->args[2], "\"a=b\"");
+  EXPECT_NE(run->args[3].find("ran"), std::string::npos);
+  EXPECT_EQ(run->args[4], "3");
+}
+
+TEST_F(HttpServing, RestartKeepsServing) {
+  ASSERT_TRUE(StartServer());
+  VARIANT error{};
+  ASSERT_EQ(Method(u"Restart", {Ref(&error)}), S_OK);
+  EXPECT_EQ(Show(error), "0");
+  EXPECT_EQ(Get(u"IsActive"), "True");
+  std::string body;
+  ASSERT_EQ(Curl(Url("/hello.txt"), &body), 0);
+  EXPECT_EQ(body, "hello from the server\n");
+}
+
 TEST_F(HttpServing, StartWhileRunningStopsTheOldServerFirst) {
   ASSERT_TRUE(StartServer());
   fired.clear();
