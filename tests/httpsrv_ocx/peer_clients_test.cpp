@@ -132,6 +132,23 @@ TEST_F(HttpServing, HostAnswersInsideOnCommand) {
     Method(u"GetHeader", {I4(id), Str(u"X-Absent"), Ref(&value), Ref(&result)});
     seen["absent"] = Show(value) + Show(result);
     VariantClear(&value);
+    if (f.args[2] == "\"/bytes\"") {
+      // A byte array in and out: a new array of the body's size, sent back cut to 3 bytes.
+      SAFEARRAY* bytes = nullptr;
+      VARIANT ref{};
+      ref.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+      ref.pparray = &bytes;
+      Method(u"ReceiveRequest", {I4(id), ref, Missing(), Ref(&error)});
+      LONG upper = -1;
+      if (bytes) SafeArrayGetUBound(bytes, 1, &upper);
+      seen["bytes"] = bytes ? std::to_string(upper + 1) : "none";
+      VARIANT array{};
+      array.vt = VT_ARRAY | VT_UI1;
+      array.parray = bytes;
+      Method(u"SendResponse", {I4(id), I4(202), array, I4(3), Ref(&error)});  // clears the array
+      seen["send"] = Show(error);
+      return;
+    }
     if (f.args[1] == "\"POST\"") {
       Method(u"ReceiveRequest", {I4(id), Ref(&value), I4(10), Ref(&error)});
       seen["body"] = Show(value);
@@ -162,6 +179,12 @@ TEST_F(HttpServing, HostAnswersInsideOnCommand) {
   ASSERT_EQ(Curl("-H 'Content-Type: text/plain' --data-binary '" + posted + "' " + Url("/form"), &out), 0);
   EXPECT_EQ(seen["body"], "\"pppppppppp\"");
   EXPECT_EQ(out, "gr\xc3\xbc\xc3\x9f");
+
+  ASSERT_EQ(Curl("-i --data-binary 'abcdef' " + Url("/bytes"), &out), 0);
+  EXPECT_EQ(seen["bytes"], "6");
+  EXPECT_EQ(seen["send"], "0");
+  EXPECT_NE(out.find("HTTP/1.1 202"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 5), "\r\nabc");
 }
 
 TEST_F(HttpServing, HostAcceptsCredentialsInOnAuthenticate) {
