@@ -3,12 +3,10 @@
 // the helpers its operations share.
 #include <string>
 
-#include "core/frame/frame.h"
-#include "core/notify/notify_engine.h"
-#include "core/notify/window_table.h"
 #include "imap/imap.h"
 #include "mailtls/mail_session.h"
 #include "mailtls/mail_tls_calls.h"
+#include "mailtls/mail_traits.h"
 
 namespace cvimap {
 
@@ -24,46 +22,27 @@ struct LibraryState {
   cvcore::NotifyWindowTable windows;
 };
 
-struct FrameTraits {
+struct FrameTraits : cvmail::MailFrameTraits<FrameTraits, ImapSession> {
   using Session = ImapSession;
   using LibraryState = cvimap::LibraryState;
   static constexpr const char* kBanner = "Corvanetics Internet Message Access Protocol Library";
-  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
-  static void SockCleanup(Frame&) { ::SockCleanup(); }
-  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
   static bool InitSession(Frame&, ImapSession& s);
   static void BeforeFreeAll(Frame&);
   static void AfterFreeAll(Frame&);
   static void OnProcessDetach(Frame&);
   static void ReleaseSessionLocked(Frame&, ImapSession& s);
   static void ReleaseSessionUnlocked(Frame&, ImapSession& s);
-  static HWND WindowOf(const ImapSession& s) { return s.notify.socketWindow; }
 };
 
 Frame& Library() noexcept;
 
-struct NotifyTraits {
-  using Frame = cvimap::Frame;
-  using Session = ImapSession;
-  static constexpr int kEventCount = cvmail::kMailEventSlots;
-  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
-  static Frame& Library() { return cvimap::Library(); }
-  static cvcore::NotifyRegistration<kEventCount>& Registration(ImapSession& s) { return s.notify; }
-  static cvcore::NotifyWindowTable& Windows() { return cvimap::Library().state().windows; }
-  static SOCKET EventSocket(ImapSession& s) { return s.header.controlSocket; }
+struct NotifyTraits : cvmail::MailNotifyTraits<ImapSession, Frame, &Library> {
   static void OnSocketEvent(ImapSession& s, SOCKET socket, int32_t fdEvent, uint32_t error);
 };
 
-struct TlsTraits {
-  using Session = ImapSession;
-  static cvmail::TlsState& Tls(ImapSession& s) { return s.tls; }
-  static SOCKET Socket(ImapSession& s) { return s.header.controlSocket; }
+struct TlsTraits : cvmail::MailTlsTraits<ImapSession, Frame, &Library> {
   static bool WindowMode(ImapSession& s);
   static bool Wait(ImapSession& s, short events);
-  static void SetError(uint32_t code) { Library().SetLastError(code); }
-  static uint32_t SetSocketError() { return Library().SetSocketError(); }
-  static const char* Host(ImapSession& s) { return s.host; }
-  static uint32_t Options(ImapSession& s) { return s.options; }
 };
 
 // ---- operation scopes and errors ----

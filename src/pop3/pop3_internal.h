@@ -1,11 +1,9 @@
 #pragma once
 // Inside the POP3 library: its frame, notification engine and TLS stream instances, and
 // the helpers its operations share.
-#include "core/frame/frame.h"
-#include "core/notify/notify_engine.h"
-#include "core/notify/window_table.h"
 #include "mailtls/mail_session.h"
 #include "mailtls/mail_tls_calls.h"
+#include "mailtls/mail_traits.h"
 #include "pop3/pop3.h"
 
 namespace cvpop3 {
@@ -22,46 +20,27 @@ struct LibraryState {
   cvcore::NotifyWindowTable windows;
 };
 
-struct FrameTraits {
+struct FrameTraits : cvmail::MailFrameTraits<FrameTraits, Pop3Session> {
   using Session = Pop3Session;
   using LibraryState = cvpop3::LibraryState;
   static constexpr const char* kBanner = "Corvanetics Post Office Protocol Library";
-  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
-  static void SockCleanup(Frame&) { ::SockCleanup(); }
-  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
   static bool InitSession(Frame&, Pop3Session& s);
   static void BeforeFreeAll(Frame&);
   static void AfterFreeAll(Frame&);
   static void OnProcessDetach(Frame&);
   static void ReleaseSessionLocked(Frame&, Pop3Session& s);
   static void ReleaseSessionUnlocked(Frame&, Pop3Session& s);
-  static HWND WindowOf(const Pop3Session& s) { return s.notify.socketWindow; }
 };
 
 Frame& Library() noexcept;
 
-struct NotifyTraits {
-  using Frame = cvpop3::Frame;
-  using Session = Pop3Session;
-  static constexpr int kEventCount = cvmail::kMailEventSlots;
-  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
-  static Frame& Library() { return cvpop3::Library(); }
-  static cvcore::NotifyRegistration<kEventCount>& Registration(Pop3Session& s) { return s.notify; }
-  static cvcore::NotifyWindowTable& Windows() { return cvpop3::Library().state().windows; }
-  static SOCKET EventSocket(Pop3Session& s) { return s.header.controlSocket; }
+struct NotifyTraits : cvmail::MailNotifyTraits<Pop3Session, Frame, &Library> {
   static void OnSocketEvent(Pop3Session& s, SOCKET socket, int32_t fdEvent, uint32_t error);
 };
 
-struct TlsTraits {
-  using Session = Pop3Session;
-  static cvmail::TlsState& Tls(Pop3Session& s) { return s.tls; }
-  static SOCKET Socket(Pop3Session& s) { return s.header.controlSocket; }
+struct TlsTraits : cvmail::MailTlsTraits<Pop3Session, Frame, &Library> {
   static bool WindowMode(Pop3Session& s);
   static bool Wait(Pop3Session& s, short events);
-  static void SetError(uint32_t code) { Library().SetLastError(code); }
-  static uint32_t SetSocketError() { return Library().SetSocketError(); }
-  static const char* Host(Pop3Session& s) { return s.host; }
-  static uint32_t Options(Pop3Session& s) { return s.options; }
 };
 
 // ---- operation scopes and errors ----

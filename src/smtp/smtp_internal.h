@@ -3,11 +3,9 @@
 // the helpers its operations share.
 #include <atomic>
 
-#include "core/frame/frame.h"
-#include "core/notify/notify_engine.h"
-#include "core/notify/window_table.h"
 #include "mailtls/mail_session.h"
 #include "mailtls/mail_tls_calls.h"
+#include "mailtls/mail_traits.h"
 #include "smtp/smtp.h"
 
 namespace cvsmtp {
@@ -25,48 +23,29 @@ struct LibraryState {
   std::atomic<uint32_t> mimeAttaches{0};  // attaches of the mail message library held by this one
 };
 
-struct FrameTraits {
+struct FrameTraits : cvmail::MailFrameTraits<FrameTraits, SmtpSession> {
   using Session = SmtpSession;
   using LibraryState = cvsmtp::LibraryState;
   static constexpr const char* kBanner = "Corvanetics Simple Mail Transfer Protocol Library";
-  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
-  static void SockCleanup(Frame&) { ::SockCleanup(); }
-  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
   static bool InitSession(Frame&, SmtpSession& s);
   static void BeforeFreeAll(Frame&);
   static void AfterFreeAll(Frame&);
   static void OnProcessDetach(Frame&);
   static void ReleaseSessionLocked(Frame&, SmtpSession& s);
   static void ReleaseSessionUnlocked(Frame&, SmtpSession& s);
-  static HWND WindowOf(const SmtpSession& s) { return s.notify.socketWindow; }
 };
 
 Frame& Library() noexcept;
 
-struct NotifyTraits {
-  using Frame = cvsmtp::Frame;
-  using Session = SmtpSession;
-  static constexpr int kEventCount = cvmail::kMailEventSlots;
-  static constexpr uint32_t kNetworkEvents = cvmail::kMailNetworkEvents;
-  static Frame& Library() { return cvsmtp::Library(); }
-  static cvcore::NotifyRegistration<kEventCount>& Registration(SmtpSession& s) { return s.notify; }
-  static cvcore::NotifyWindowTable& Windows() { return cvsmtp::Library().state().windows; }
-  static SOCKET EventSocket(SmtpSession& s) { return s.header.controlSocket; }
+struct NotifyTraits : cvmail::MailNotifyTraits<SmtpSession, Frame, &Library> {
   static void OnSocketEvent(SmtpSession& s, SOCKET socket, int32_t fdEvent, uint32_t error);
 };
 
 // The SMTP readers always wait for the socket before reading or writing, also while its
 // events go to a window: a reply cannot be picked up later from a network event.
-struct TlsTraits {
-  using Session = SmtpSession;
-  static cvmail::TlsState& Tls(SmtpSession& s) { return s.tls; }
-  static SOCKET Socket(SmtpSession& s) { return s.header.controlSocket; }
+struct TlsTraits : cvmail::MailTlsTraits<SmtpSession, Frame, &Library> {
   static bool WindowMode(SmtpSession&) { return false; }
   static bool Wait(SmtpSession& s, short events);
-  static void SetError(uint32_t code) { Library().SetLastError(code); }
-  static uint32_t SetSocketError() { return Library().SetSocketError(); }
-  static const char* Host(SmtpSession& s) { return s.host; }
-  static uint32_t Options(SmtpSession& s) { return s.options; }
 };
 
 // ---- operation scopes and errors ----

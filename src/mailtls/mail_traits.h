@@ -1,0 +1,53 @@
+#pragma once
+// The parts of a mail library's frame, notification and TLS traits that are the same in
+// SMTP, POP3 and IMAP; each library derives its traits from these and adds its own.
+// The session record has header (handle, controlSocket), notify, tls, host and options;
+// the library state has startup and windows.
+#include <cstdint>
+
+#include "core/frame/frame.h"
+#include "core/notify/notify_engine.h"
+#include "core/notify/window_table.h"
+#include "core/sock/sock.h"
+#include "mailtls/mail_events.h"
+#include "mailtls/mail_tls.h"
+
+namespace cvmail {
+
+// Derived: the library's FrameTraits (CRTP), which adds Session, LibraryState, kBanner and
+// the session hooks.
+template <typename Derived, typename SessionT>
+struct MailFrameTraits {
+  using Frame = cvcore::LibraryFrame<Derived>;
+  static uint32_t SockStartup(Frame& f) { return uint32_t(::SockStartup(&f.state().startup)); }
+  static void SockCleanup(Frame&) { ::SockCleanup(); }
+  static plat::WSADATA* StartupData(Frame& f) { return &f.state().startup; }
+  static HWND WindowOf(const SessionT& s) { return s.notify.socketWindow; }
+};
+
+// The library adds OnSocketEvent.
+template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
+struct MailNotifyTraits {
+  using Frame = FrameT;
+  using Session = SessionT;
+  static constexpr int kEventCount = kMailEventSlots;
+  static constexpr uint32_t kNetworkEvents = kMailNetworkEvents;
+  static Frame& Library() { return LibraryOf(); }
+  static cvcore::NotifyRegistration<kEventCount>& Registration(Session& s) { return s.notify; }
+  static cvcore::NotifyWindowTable& Windows() { return LibraryOf().state().windows; }
+  static SOCKET EventSocket(Session& s) { return s.header.controlSocket; }
+};
+
+// The TlsStream and TlsCalls traits but WindowMode and Wait, which the library adds.
+template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
+struct MailTlsTraits {
+  using Session = SessionT;
+  static TlsState& Tls(Session& s) { return s.tls; }
+  static SOCKET Socket(Session& s) { return s.header.controlSocket; }
+  static void SetError(uint32_t code) { LibraryOf().SetLastError(code); }
+  static uint32_t SetSocketError() { return LibraryOf().SetSocketError(); }
+  static const char* Host(Session& s) { return s.host; }
+  static uint32_t Options(Session& s) { return s.options; }
+};
+
+}  // namespace cvmail
