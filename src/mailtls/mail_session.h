@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "core/errors/error_codes.h"
 #include "core/frame/lib_types.h"
@@ -14,6 +15,8 @@
 #include "core/sock/sock.h"
 #include "core/url/sock_address.h"
 #include "mailsock/mailsock.h"
+#include "mailtls/mail_connect.h"
+#include "mailtls/mail_tls.h"
 #include "platform/base/last_error.h"
 #include "platform/msg/message.h"
 #include "platform/net/wsa_errors.h"
@@ -72,6 +75,48 @@ struct SessionHelpers {
       return;
     }
     f.FreeSession(handle);
+  }
+
+  // A new session for a connect: its port, time-out (0: 20 seconds), options and host are
+  // set, then open(session, handle) runs inside a call scope of type Operation. open
+  // returns 0, or -1 with the error and the session is released. The handle, or
+  // kInvalidLibHandle.
+  template <typename Operation, typename Open>
+  static LibHandle OpenSession(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                               Open&& open) noexcept {
+    const LibHandle h = Traits::Library().AllocSession();
+    if (h == kInvalidLibHandle) return kInvalidLibHandle;
+    int32_t result = -1;
+    {
+      Operation op(h);
+      Session& s = *op;
+      s.port = port;
+      s.timeout = timeout ? timeout : 20;
+      s.options = options;
+      std::snprintf(s.host, sizeof s.host, "%s", host);
+      result = open(s, h);
+      if (result != 0) ReleaseOrDefer(h);
+    }
+    return result == 0 ? h : kInvalidLibHandle;
+  }
+
+  // The server address of the session's host (IPv6 only when the options say so). True, or
+  // false with the error.
+  static bool Resolve(Session& s) noexcept {
+    const uint32_t hint = (s.options & kMailOptionIpv6Only) ? 23 : 0;
+    if (SockResolveAddress(s.host, hint, &s.serverAddress) >= 0) return true;
+    Traits::Library().SetLastError(cvErrorInvalidHostName);
+    return false;
+  }
+
+  // A TLS session's copy of the credentials and its client credentials (nothing to do
+  // without TLS). True, or false with the error.
+  static bool PrepareTls(Session& s, const SecCredentials* credentials) noexcept {
+    if (!(s.options & kMailOptionSecure)) return true;
+    uint32_t error = 0;
+    if (TlsPrepare(s.tls, credentials, &error) && TlsCreateCredentials(s.tls, &error)) return true;
+    Traits::Library().SetLastError(error);
+    return false;
   }
 
   // A TCP socket for the session's server address and port, kept as its control socket,

@@ -88,41 +88,23 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
     return Fail(error), kInvalidLibHandle;
 
-  const LibHandle h = Library().AllocSession();
-  if (h == kInvalidLibHandle) return kInvalidLibHandle;
-  int32_t result = -1;
-  {
-    Operation op(h);
-    Pop3Session& s = *op;
-    s.port = port;
-    s.timeout = timeout ? timeout : 20;
-    s.options = options;
-    std::snprintf(s.host, sizeof s.host, "%s", name);
-    result = [&] {
-      const uint32_t hint = (options & kPop3OptionIpv6Only) ? 23 : 0;
-      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
-      char address[kSockAddressBufferSize];
-      uint32_t length = 0;
-      if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
-      SelectSocket(s, nullptr, 0);
-      Pop3DisableEvents(h);
-      s.state = kPop3StateConnecting;
-      s.greetingExpected = 1;
-      s.replyPending = Implicit(s) ? 0 : 1;
-      if (SecureOn(s)) {
-        uint32_t error = 0;
-        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
-          return Fail(error);
-      }
-      const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
-      if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
-      s.connected = 1;
-      s.state = kPop3StateIdle;
-      return CompleteConnect(s);
-    }();
-    if (result != 0) ReleaseOrDefer(h);
-  }
-  return result == 0 ? h : kInvalidLibHandle;
+  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](Pop3Session& s, LibHandle h) {
+    if (!SessionCalls::Resolve(s)) return -1;
+    char address[kSockAddressBufferSize];
+    uint32_t length = 0;
+    if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
+    SelectSocket(s, nullptr, 0);
+    Pop3DisableEvents(h);
+    s.state = kPop3StateConnecting;
+    s.greetingExpected = 1;
+    s.replyPending = Implicit(s) ? 0 : 1;
+    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
+    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
+    if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
+    s.connected = 1;
+    s.state = kPop3StateIdle;
+    return CompleteConnect(s);
+  });
 }
 
 int32_t Pop3Disconnect(LibHandle handle) {

@@ -25,43 +25,25 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
     return Fail(error), kInvalidLibHandle;
 
-  const LibHandle h = Library().AllocSession();
-  if (h == kInvalidLibHandle) return kInvalidLibHandle;
-  int32_t result = -1;
-  {
-    Operation op(h);
-    Pop3Session& s = *op;
-    s.port = port;
-    s.timeout = timeout ? timeout : 20;
-    s.options = options;
-    std::snprintf(s.host, sizeof s.host, "%s", name);
-    result = [&] {
-      const uint32_t hint = (options & kPop3OptionIpv6Only) ? 23 : 0;
-      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
-      char address[kSockAddressBufferSize];
-      uint32_t length = 0;
-      if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
-      // The selection makes the socket non-blocking; it stays so for the whole session.
-      if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
-      if (Pop3RegisterWindow(h, window, message) != 0) return -1;
-      s.state = kPop3StateConnecting;
-      s.greetingExpected = 1;
-      s.replyPending = (options & kPop3OptionSecureImplicit) ? 0 : 1;
-      if (options & kPop3OptionSecure) {
-        uint32_t error = 0;
-        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
-          return Fail(error);
-      }
-      const bool pending =
-          SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0;
-      if (pending && plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
-      // A connect that completed at once gets the notification a pending one would: the
-      // rest of the connection is made in one place.
-      if (!pending) PostSocketEvent(s, plat::FD_CONNECT);
-      ClearError();
-      return 0;
-    }();
-    if (result != 0) ReleaseOrDefer(h);
-  }
-  return result == 0 ? h : kInvalidLibHandle;
+  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](Pop3Session& s, LibHandle h) {
+    if (!SessionCalls::Resolve(s)) return -1;
+    char address[kSockAddressBufferSize];
+    uint32_t length = 0;
+    if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
+    // The selection makes the socket non-blocking; it stays so for the whole session.
+    if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
+    if (Pop3RegisterWindow(h, window, message) != 0) return -1;
+    s.state = kPop3StateConnecting;
+    s.greetingExpected = 1;
+    s.replyPending = (options & kPop3OptionSecureImplicit) ? 0 : 1;
+    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
+    const bool pending =
+        SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0;
+    if (pending && plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
+    // A connect that completed at once gets the notification a pending one would: the
+    // rest of the connection is made in one place.
+    if (!pending) PostSocketEvent(s, plat::FD_CONNECT);
+    ClearError();
+    return 0;
+  });
 }

@@ -230,31 +230,13 @@ LibHandle SmtpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (port == 587) options |= kSmtpOptionExtended;
   if ((options & kSmtpOptionSecure) && !(options & kSmtpOptionSecureImplicit)) options |= kSmtpOptionExtended;
 
-  const LibHandle h = Library().AllocSession();
-  if (h == kInvalidLibHandle) return kInvalidLibHandle;
-  int32_t result = -1;
-  {
-    Operation op(h);
-    SmtpSession& s = *op;
-    result = [&] {
-      if (!TakeEhloDomain(s, ehloDomain)) return -1;
-      s.options = options;
-      s.port = port;
-      s.timeout = timeout ? timeout : 20;
-      std::snprintf(s.host, sizeof s.host, "%s", name);
-      if (SecureOn(s)) {
-        uint32_t error = 0;
-        if (!cvmail::TlsPrepare(s.tls, credentials, &error) || !cvmail::TlsCreateCredentials(s.tls, &error))
-          return Fail(error);
-      }
-      const uint32_t hint = (options & kSmtpOptionIpv6Only) ? 23 : 0;
-      if (SockResolveAddress(s.host, hint, &s.serverAddress) < 0) return Fail(cvErrorInvalidHostName);
-      if (OpenConnection(s) != 0) return -1;
-      return Greet(s);
-    }();
-    if (result != 0) ReleaseOrDefer(h);
-  }
-  return result == 0 ? h : kInvalidLibHandle;
+  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](SmtpSession& s, LibHandle) {
+    if (!TakeEhloDomain(s, ehloDomain)) return -1;
+    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
+    if (!SessionCalls::Resolve(s)) return -1;
+    if (OpenConnection(s) != 0) return -1;
+    return Greet(s);
+  });
 }
 
 int32_t SmtpGetExtensions(LibHandle handle, uint32_t* bits) {
