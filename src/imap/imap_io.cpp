@@ -29,36 +29,10 @@ bool ReadableNow(const ImapSession& s) noexcept {
 uint32_t TimeoutMs(const ImapSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
 
 bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
-  const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
-  auto canceled = [&]() {
-    s.busy.store(0);
-    s.cancel.store(0);
-    s.cancelSignal.Reset();
-    Fail(cvErrorOperationCanceled);
-    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
-    return Fail(cvErrorOperationCanceled), false;
-  };
-  if (s.cancel.load() && !OnIdleThread(s)) return canceled();
-  pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
   // The IDLE thread does not answer a cancel meant for the owner's call.
-  const size_t count = OnIdleThread(s) ? 1 : 2;
-  s.busy.store(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, count, TimeoutMs(s), plat::kWaitServeSent);
-  s.busy.store(0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (count == 2 && s.cancel.load()) return canceled();
-  switch (r.status) {
-    case plat::WaitStatus::Ready:
-      return true;
-    case plat::WaitStatus::Timeout:
-      Fail(cvErrorOperationTimeout);
-      if (timeoutEvent) Fire(s, timeoutEvent, cvErrorOperationTimeout);
-      return Fail(cvErrorOperationTimeout), false;
-    default:
-      SocketError();
-      return false;
-  }
+  const bool watchCancel = !OnIdleThread(s);
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel, true}, Fire,
+                            [] {});
 }
 
 bool NonBlockingReads(const ImapSession& s) noexcept { return s.notify.socketWindow && !s.windowSuspended; }

@@ -4,6 +4,7 @@
 //   using Frame = ...;  using Session = ...;  static Frame& Library();
 // The session record has header (handle, controlSocket), operationDepth, freePending,
 // cancel and cancelSignal.
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -16,9 +17,11 @@
 #include "core/url/sock_address.h"
 #include "mailsock/mailsock.h"
 #include "mailtls/mail_connect.h"
+#include "mailtls/mail_events.h"
 #include "mailtls/mail_tls.h"
 #include "platform/base/last_error.h"
 #include "platform/msg/message.h"
+#include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
 
 namespace cvmail {
@@ -75,6 +78,52 @@ struct SessionHelpers {
       return;
     }
     f.FreeSession(handle);
+  }
+
+  // How a session's wait reports its end.
+  struct WaitRules {
+    uint32_t timeoutMs;
+    uint32_t timeoutEvent;  // fired on a time-out; 0: none
+    bool watchCancel;       // false: the session's cancel is not this wait's business
+    bool errorFirst;        // the last error is set before the event fires (its receiver sees it)
+  };
+
+  // Waits for the socket's events, a cancel or the time-out, serving sent messages. Cancel:
+  // 10004 and event 32; time-out: onTimeout(), 10060 and the rules' event. fire(session,
+  // event, error) is the library's. False with the error.
+  template <typename Fire, typename OnTimeout>
+  static bool Wait(Session& s, SOCKET sock, short events, const WaitRules& rules, Fire&& fire,
+                   OnTimeout&& onTimeout) noexcept {
+    auto& f = Traits::Library();
+    if (sock == INVALID_SOCKET || s.freePending) return f.SetLastError(cvErrorConnectionClosed), false;
+    auto canceled = [&]() {
+      s.busy.store(0);
+      s.cancel.store(0);
+      s.cancelSignal.Reset();
+      if (rules.errorFirst) f.SetLastError(cvErrorOperationCanceled);
+      fire(s, kMailEventCancel, cvErrorOperationCanceled);
+      return f.SetLastError(cvErrorOperationCanceled), false;
+    };
+    if (rules.watchCancel && s.cancel.load()) return canceled();
+    pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
+    s.busy.store(1);
+    const plat::WaitResult r =
+        plat::WaitForEventsOrMessages(fds, rules.watchCancel ? 2 : 1, rules.timeoutMs, plat::kWaitServeSent);
+    s.busy.store(0);
+    if (s.freePending) return f.SetLastError(cvErrorInvalidHandle), false;
+    if (rules.watchCancel && s.cancel.load()) return canceled();
+    switch (r.status) {
+      case plat::WaitStatus::Ready:
+        return true;
+      case plat::WaitStatus::Timeout:
+        onTimeout();
+        if (rules.errorFirst) f.SetLastError(cvErrorOperationTimeout);
+        if (rules.timeoutEvent) fire(s, rules.timeoutEvent, cvErrorOperationTimeout);
+        return f.SetLastError(cvErrorOperationTimeout), false;
+      default:
+        SocketError();
+        return false;
+    }
   }
 
   // A new session for a connect: its port, time-out (0: 20 seconds), options and host are

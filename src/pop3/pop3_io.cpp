@@ -39,33 +39,7 @@ bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeo
 }
 
 bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  if (sock == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
-  auto canceled = [&]() {
-    s.busy.store(0);
-    s.cancel.store(0);
-    s.cancelSignal.Reset();
-    Fail(cvErrorOperationCanceled);
-    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
-    return Fail(cvErrorOperationCanceled), false;
-  };
-  if (s.cancel.load()) return canceled();
-  pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
-  s.busy.store(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
-  s.busy.store(0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (s.cancel.load()) return canceled();
-  switch (r.status) {
-    case plat::WaitStatus::Ready:
-      return true;
-    case plat::WaitStatus::Timeout:
-      Fail(cvErrorOperationTimeout);
-      if (timeoutEvent) Fire(s, timeoutEvent, cvErrorOperationTimeout);
-      return Fail(cvErrorOperationTimeout), false;
-    default:
-      SocketError();
-      return false;
-  }
+  return SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true, true}, Fire, [] {});
 }
 
 bool NonBlockingReads(const Pop3Session& s) noexcept {

@@ -13,32 +13,8 @@ namespace cvsmtp {
 uint32_t TimeoutMs(const SmtpSession& s) noexcept { return (s.timeout ? s.timeout : 20u) * 1000u; }
 
 bool WaitSocket(SmtpSession& s, short events) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET || Gone(s)) return Fail(cvErrorConnectionClosed), false;
-  auto canceled = [&]() {
-    s.busy.store(0);
-    s.cancel.store(0);
-    s.cancelSignal.Reset();
-    Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
-    return Fail(cvErrorOperationCanceled), false;
-  };
-  if (s.cancel.load()) return canceled();
-  pollfd fds[2] = {{int(s.header.controlSocket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
-  s.busy.store(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, TimeoutMs(s), plat::kWaitServeSent);
-  s.busy.store(0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (s.cancel.load()) return canceled();
-  switch (r.status) {
-    case plat::WaitStatus::Ready:
-      return true;
-    case plat::WaitStatus::Timeout:
-      s.timedOut = 1;
-      Fire(s, cvmail::kMailEventTimeout, cvErrorOperationTimeout);
-      return Fail(cvErrorOperationTimeout), false;
-    default:
-      SocketError();
-      return false;
-  }
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), cvmail::kMailEventTimeout, true, false},
+                            Fire, [&] { s.timedOut = 1; });
 }
 
 bool TlsTraits::Wait(SmtpSession& s, short events) { return WaitSocket(s, events); }
