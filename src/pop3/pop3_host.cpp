@@ -13,23 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kFullNameSize = 128;
-
-// The "Domain" value: the transient key first, then the configured one. An empty value ends
-// the search.
-std::string ConfiguredDomain() {
-  static const char* kKeys[] = {
-      "System\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Transient",
-      "System\\CurrentControlSet\\Services\\Tcpip\\Parameters",
-  };
-  for (const char* key : kKeys) {
-    const std::optional<std::string> value = plat::RegGetString(plat::HKEY_LOCAL_MACHINE, key, "Domain");
-    if (!value) continue;
-    return value->substr(0, 255);
-  }
-  return {};
-}
-
 // Fills address from a native socket address; the family (2 or 23), or 0.
 uint32_t FromSockaddr(const sockaddr_storage& native, SockAddress* address) {
   if (native.ss_family == AF_INET) {
