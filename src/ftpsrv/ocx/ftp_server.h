@@ -10,6 +10,7 @@
 #include "ftpsrv/ocx/ftp_server_events.h"
 #include "ftpsrv/ocx/ftp_server_iface.h"
 #include "ocx/control.h"
+#include "ocx/server_control_helpers.h"
 #include "ocx/server_notify.h"
 
 namespace ftpsrvctl {
@@ -114,16 +115,14 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
 };
 
 // Shared by the member files.
-HRESULT OutText(const std::u16string& s, BSTR* out);
-HRESULT OutUtf8(const char* s, BSTR* out);
-HRESULT OutBool(bool value, VARIANT_BOOL* out);
-HRESULT OutLong(int32_t value, int32_t* out);
-std::u16string InText(BSTR value);
-std::u16string Widen(const char* utf8);
-// An optional out argument that takes a number, in the type the caller passed.
-void SetLongArgument(VARIANT* arg, int32_t value);
-// Reads an optional number, or gives back def when it is missing.
-HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out);
+using ocx::InText;
+using ocx::OptionalUInt;
+using ocx::OutBool;
+using ocx::OutLong;
+using ocx::OutText;
+using ocx::OutUtf8;
+using ocx::SetLongArgument;
+using ocx::Widen;
 // An optional text argument, or def when missing, in UTF-8.
 HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out);
 

@@ -11,6 +11,7 @@
 #include "httpsrv/ocx/http_server_events.h"
 #include "httpsrv/ocx/http_server_iface.h"
 #include "ocx/control.h"
+#include "ocx/server_control_helpers.h"
 #include "ocx/server_notify.h"
 
 namespace httpsrvctl {
@@ -112,17 +113,16 @@ class CHttpServer final : public ocx::Control<IHttpServer> {
 };
 
 // Shared by the member files.
-HRESULT OutText(const std::u16string& s, BSTR* out);
-HRESULT OutUtf8(const char* s, BSTR* out);
-HRESULT OutBool(bool value, VARIANT_BOOL* out);
-HRESULT OutLong(int32_t value, int32_t* out);
-std::u16string InText(BSTR value);
-std::u16string Widen(const char* utf8);
-// An optional out argument that takes a number or a boolean, in the type the caller passed.
-void SetLongArgument(VARIANT* arg, int32_t value);
+using ocx::InText;
+using ocx::OptionalUInt;
+using ocx::OutBool;
+using ocx::OutLong;
+using ocx::OutText;
+using ocx::OutUtf8;
+using ocx::SetLongArgument;
+using ocx::Widen;
+// An optional out argument that takes a boolean, in the type the caller passed.
 void SetBoolArgument(VARIANT* arg, bool value);
-// Reads an optional number, or gives back def when it is missing.
-HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out);
 HRESULT OptionalInt(const VARIANT& arg, int32_t def, int32_t* out);
 // An optional text argument, or def when missing, in UTF-8.
 HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out);

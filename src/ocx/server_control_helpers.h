@@ -1,0 +1,24 @@
+#pragma once
+// Small out-parameter and argument helpers the server controls share: each property and
+// method hands its result back through one of these so that null pointers and memory
+// failures are answered the same way everywhere.
+#include <cstdint>
+#include <string>
+
+#include "platform/com/com.h"
+
+namespace ocx {
+
+HRESULT OutText(const std::u16string& s, BSTR* out);
+// UTF-8 text as a BSTR; text that cannot be converted gives an empty string.
+HRESULT OutUtf8(const char* s, BSTR* out);
+HRESULT OutBool(bool value, VARIANT_BOOL* out);
+HRESULT OutLong(int32_t value, int32_t* out);
+std::u16string InText(BSTR value);
+std::u16string Widen(const char* utf8);
+// An optional out argument that takes a number, in the type the caller passed.
+void SetLongArgument(VARIANT* arg, int32_t value);
+// Reads an optional number, or gives back def when it is missing.
+HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out);
+
+}  // namespace ocx
