@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ocx/variant_args.h"
 #include "platform/com/com.h"
 
 namespace ocx {
@@ -20,5 +21,34 @@ std::u16string Widen(const char* utf8);
 void SetLongArgument(VARIANT* arg, int32_t value);
 // Reads an optional number, or gives back def when it is missing.
 HRESULT OptionalUInt(const VARIANT& arg, uint32_t def, uint32_t* out);
+
+// Up to N event argument VARIANTs that own their texts until the event has been fired.
+template <int N>
+class EventArgs {
+ public:
+  EventArgs() = default;
+  EventArgs(const EventArgs&) = delete;
+  EventArgs& operator=(const EventArgs&) = delete;
+  ~EventArgs() {
+    for (int i = 0; i < count_; ++i) VariantClear(&v_[i]);
+  }
+  VARIANT Number(int32_t n) {
+    VARIANT& v = v_[count_++];
+    v.vt = VT_I4;
+    v.lVal = n;
+    return v;
+  }
+  VARIANT Text(const char* utf8) {
+    VARIANT& v = v_[count_++];
+    v.vt = VT_BSTR;
+    v.bstrVal = Utf8ToUtf16(utf8);
+    if (!v.bstrVal) v.bstrVal = SysAllocString(u"");
+    return v;
+  }
+
+ private:
+  VARIANT v_[N] = {};
+  int count_ = 0;
+};
 
 }  // namespace ocx

@@ -10,34 +10,8 @@
 #include "sockets/server.h"
 
 namespace httpsrvctl {
-namespace {
 
-// Argument VARIANTs that own their texts until the event has been fired.
-class EventArgs {
- public:
-  ~EventArgs() {
-    for (int i = 0; i < count_; ++i) VariantClear(&v_[i]);
-  }
-  VARIANT Number(int32_t n) {
-    VARIANT& v = v_[count_++];
-    v.vt = VT_I4;
-    v.lVal = n;
-    return v;
-  }
-  VARIANT Text(const char* utf8) {
-    VARIANT& v = v_[count_++];
-    v.vt = VT_BSTR;
-    v.bstrVal = ocx::Utf8ToUtf16(utf8);
-    if (!v.bstrVal) v.bstrVal = SysAllocString(u"");
-    return v;
-  }
-
- private:
-  VARIANT v_[5] = {};
-  int count_ = 0;
-};
-
-}  // namespace
+using EventArgs = ocx::EventArgs<5>;
 
 int32_t CHttpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
                                          uint64_t context) {
