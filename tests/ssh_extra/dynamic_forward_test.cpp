@@ -82,7 +82,9 @@ TEST(DynamicForwarding, SocksRequestsOpenChannelsOrAreRefused) {
     while (!done && plat::GetTickCount() - start < 5000) SshPumpEvents(session);
     client.join();
     EXPECT_EQ(reply, c.reply) << c.name;
-    if (c.closes) EXPECT_TRUE(closed) << c.name;
+    if (c.closes) {
+      EXPECT_TRUE(closed) << c.name;
+    }
     std::vector<std::string> payloads = sshtest::PlainPayloads(capture.written);
     if (c.host.empty()) {
       EXPECT_TRUE(payloads.empty()) << c.name;
