@@ -11,6 +11,7 @@
 #include "ftpsrv/ocx/ftp_server_iface.h"
 #include "ocx/control.h"
 #include "ocx/server_control_helpers.h"
+#include "ocx/server_error_members.h"
 #include "ocx/server_notify.h"
 
 namespace ftpsrvctl {
@@ -78,6 +79,9 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
   LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
 
  private:
+  template <class, class>
+  friend struct ocx::ServerErrorMembers;
+
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".
   HRESULT Raise(uint32_t code, bool returnFlag, bool fireFlag);
@@ -111,7 +115,6 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
   uint32_t adapterCount_ = 0;
   bool adaptersListed_ = false;
   std::u16string version_;
-  bool versionRead_ = false;
 };
 
 // Shared by the member files.

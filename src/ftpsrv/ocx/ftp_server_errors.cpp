@@ -1,34 +1,31 @@
 // Error reporting, tracing, version and the local adapter addresses of CFtpServer.
-#include <cstdio>
-
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/ftp_server.h"
-#include "ocx/variant_args.h"
-#include "sockets/inet.h"
+#include "ocx/server_error_members.h"
 
 namespace ftpsrvctl {
 
+namespace {
+struct Library {
+  static void SetLastError(uint64_t server, uint32_t code) { FtpServerSetLastError(server, code); }
+  static void StopTrace() { FtpServerStopTrace(); }
+};
+using Members = ocx::ServerErrorMembers<CFtpServer, Library>;
+}  // namespace
+
 HRESULT CFtpServer::get_LastError(int32_t* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  return OutLong(int32_t(LastErrorCode() & 0xFFFFu), value);
+  return Members::GetLastError(*this, value);
 }
 
 HRESULT CFtpServer::put_LastError(int32_t value) {
   CV_OCX_ENTRY;
-  const uint32_t code = value >= 1 && value <= 65535 ? 0x80040000u | uint32_t(value) : uint32_t(value);
-  SetLastErrorCode(code);
-  FtpServerSetLastError(server_.load(), code);
-  return S_OK;
+  return Members::PutLastError(*this, value);
 }
 
 HRESULT CFtpServer::get_LastErrorString(BSTR* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  const uint32_t code = LastErrorCode();
-  char text[512] = {};
-  if (code == 0) return OutUtf8("", value);
-  if (!InetGetErrorText(code, text, sizeof text) || !text[0])
-    std::snprintf(text, sizeof text, "Undefined control error (0x%08X)", code);
-  return OutUtf8(text, value);
+  return Members::GetLastErrorString(*this, value);
 }
 
 HRESULT CFtpServer::get_ThrowError(VARIANT_BOOL* value) {
@@ -49,13 +46,7 @@ HRESULT CFtpServer::get_Trace(VARIANT_BOOL* value) {
 
 HRESULT CFtpServer::put_Trace(VARIANT_BOOL value) {
   CV_OCX_ENTRY;
-  s_.trace = value != VARIANT_FALSE;
-  if (!IsInitialized()) return S_OK;  // the lazy initialisation starts it
-  if (s_.trace)
-    StartTrace();
-  else
-    FtpServerStopTrace();
-  return S_OK;
+  return Members::PutTrace(*this, value);
 }
 
 HRESULT CFtpServer::get_TraceFile(BSTR* value) {
@@ -66,10 +57,7 @@ HRESULT CFtpServer::get_TraceFile(BSTR* value) {
 HRESULT CFtpServer::put_TraceFile(BSTR value) {
   CV_OCX_ENTRY;
   s_.traceFile = InText(value);
-  if (IsInitialized() && s_.trace) {
-    FtpServerStopTrace();
-    StartTrace();
-  }
+  Members::RestartTrace(*this);
   return S_OK;
 }
 
@@ -81,54 +69,25 @@ HRESULT CFtpServer::get_TraceFlags(int32_t* value) {
 HRESULT CFtpServer::put_TraceFlags(int32_t value) {
   CV_OCX_ENTRY;
   s_.traceFlags = value;
-  if (IsInitialized() && s_.trace) {
-    FtpServerStopTrace();
-    StartTrace();
-  }
+  Members::RestartTrace(*this);
   return S_OK;
 }
 
 HRESULT CFtpServer::get_Version(BSTR* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  if (!versionRead_) {
-    const uint16_t* v = Descriptor().fileVersion;
-    char text[32];
-    std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-    version_ = Widen(text);
-    versionRead_ = true;
-  }
-  return OutText(version_, value);
+  return Members::GetVersion(*this, value);
 }
 
-HRESULT CFtpServer::ListAdapters() {
-  if (HRESULT hr = Init(); FAILED(hr)) return hr;
-  const int32_t n = InetListLocalAddresses(adapters_);
-  if (n < 0) {
-    adapterCount_ = 0;
-    adaptersListed_ = false;
-    return Raise(InetGetLastError(), true, false);
-  }
-  adapterCount_ = uint32_t(n);
-  adaptersListed_ = true;
-  return S_OK;
-}
+HRESULT CFtpServer::ListAdapters() { return Members::ListAdapters(*this); }
 
 HRESULT CFtpServer::get_AdapterCount(int32_t* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  if (HRESULT hr = ListAdapters(); FAILED(hr)) return hr;
-  return OutLong(int32_t(adapterCount_), value);
+  return Members::GetAdapterCount(*this, value);
 }
 
 HRESULT CFtpServer::get_AdapterAddress(VARIANT index, BSTR* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  if (!adaptersListed_)
-    if (HRESULT hr = ListAdapters(); FAILED(hr)) return hr;
-  int32_t i = 0;
-  if (HRESULT hr = ocx::VariantToInt32(&index, &i); FAILED(hr)) return hr;
-  if (i < 0 || uint32_t(i) >= adapterCount_ || adapters_[i].family == 0) return E_INVALIDARG;
-  char text[64] = {};
-  if (InetFormatAddress(&adapters_[i], text) <= 0) return Raise(InetGetLastError(), true, false);
-  return OutUtf8(text, value);
+  return Members::GetAdapterAddress(*this, index, value);
 }
 
 }  // namespace ftpsrvctl

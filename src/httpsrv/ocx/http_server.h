@@ -12,6 +12,7 @@
 #include "httpsrv/ocx/http_server_iface.h"
 #include "ocx/control.h"
 #include "ocx/server_control_helpers.h"
+#include "ocx/server_error_members.h"
 #include "ocx/server_notify.h"
 
 namespace httpsrvctl {
@@ -71,6 +72,9 @@ class CHttpServer final : public ocx::Control<IHttpServer> {
   LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
 
  private:
+  template <class, class>
+  friend struct ocx::ServerErrorMembers;
+
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".
   HRESULT Raise(uint32_t code, bool returnFlag, bool fireFlag);

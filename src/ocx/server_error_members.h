@@ -1,0 +1,94 @@
+#pragma once
+// The last error, tracing, version and local adapter members the server controls share.
+// C is the control class (which befriends this template); Lib names the two library calls
+// that differ between the server libraries:
+//   static void SetLastError(uint64_t server, uint32_t code);
+//   static void StopTrace();
+// The callers keep their own entry guards, so these bodies run already inside one.
+#include <cstdint>
+#include <cstdio>
+
+#include "ocx/server_control_helpers.h"
+#include "sockets/inet.h"
+
+namespace ocx {
+
+template <class C, class Lib>
+struct ServerErrorMembers {
+  static HRESULT GetLastError(C& c, int32_t* value) { return OutLong(int32_t(c.LastErrorCode() & 0xFFFFu), value); }
+
+  static HRESULT PutLastError(C& c, int32_t value) {
+    const uint32_t code = value >= 1 && value <= 65535 ? 0x80040000u | uint32_t(value) : uint32_t(value);
+    c.SetLastErrorCode(code);
+    Lib::SetLastError(c.server_.load(), code);
+    return S_OK;
+  }
+
+  static HRESULT GetLastErrorString(C& c, BSTR* value) {
+    const uint32_t code = c.LastErrorCode();
+    char text[512] = {};
+    if (code == 0) return OutUtf8("", value);
+    if (!InetGetErrorText(code, text, sizeof text) || !text[0])
+      std::snprintf(text, sizeof text, "Undefined control error (0x%08X)", code);
+    return OutUtf8(text, value);
+  }
+
+  static HRESULT PutTrace(C& c, VARIANT_BOOL value) {
+    c.s_.trace = value != VARIANT_FALSE;
+    if (!c.IsInitialized()) return S_OK;  // the lazy initialisation starts it
+    if (c.s_.trace)
+      c.StartTrace();
+    else
+      Lib::StopTrace();
+    return S_OK;
+  }
+
+  // A new trace file or new flags take effect at once on a running trace.
+  static void RestartTrace(C& c) {
+    if (c.IsInitialized() && c.s_.trace) {
+      Lib::StopTrace();
+      c.StartTrace();
+    }
+  }
+
+  static HRESULT GetVersion(C& c, BSTR* value) {
+    if (c.version_.empty()) {
+      const uint16_t* v = c.Descriptor().fileVersion;
+      char text[32];
+      std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
+      c.version_ = Widen(text);
+    }
+    return OutText(c.version_, value);
+  }
+
+  static HRESULT ListAdapters(C& c) {
+    if (HRESULT hr = c.Init(); FAILED(hr)) return hr;
+    const int32_t n = InetListLocalAddresses(c.adapters_);
+    if (n < 0) {
+      c.adapterCount_ = 0;
+      c.adaptersListed_ = false;
+      return c.Raise(InetGetLastError(), true, false);
+    }
+    c.adapterCount_ = uint32_t(n);
+    c.adaptersListed_ = true;
+    return S_OK;
+  }
+
+  static HRESULT GetAdapterCount(C& c, int32_t* value) {
+    if (HRESULT hr = c.ListAdapters(); FAILED(hr)) return hr;
+    return OutLong(int32_t(c.adapterCount_), value);
+  }
+
+  static HRESULT GetAdapterAddress(C& c, VARIANT index, BSTR* value) {
+    if (!c.adaptersListed_)
+      if (HRESULT hr = c.ListAdapters(); FAILED(hr)) return hr;
+    int32_t i = 0;
+    if (HRESULT hr = VariantToInt32(&index, &i); FAILED(hr)) return hr;
+    if (i < 0 || uint32_t(i) >= c.adapterCount_ || c.adapters_[i].family == 0) return E_INVALIDARG;
+    char text[64] = {};
+    if (InetFormatAddress(&c.adapters_[i], text) <= 0) return c.Raise(InetGetLastError(), true, false);
+    return OutUtf8(text, value);
+  }
+};
+
+}  // namespace ocx
