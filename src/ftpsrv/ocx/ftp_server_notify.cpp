@@ -5,6 +5,7 @@
 
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/ftp_server.h"
+#include "ocx/server_notify_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/server.h"
 
@@ -12,38 +13,19 @@ namespace ftpsrvctl {
 
 using EventArgs = ocx::EventArgs<4>;
 
-int32_t CFtpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
-                                         uint64_t context) {
-  auto* target = reinterpret_cast<ocx::ServerNotifyTarget*>(context);
-  return int32_t(ocx::DeliverServerNotification(target, kLibraryNotifyMessage, WPARAM(clientId),
-                                                ocx::MakeEventParam(event, error)));
+using Notify = ocx::ServerNotifyMembers<CFtpServer, kLibraryNotifyMessage>;
+
+int32_t CFtpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error, uint64_t context) {
+  return Notify::Callback(clientId, event, error, context);
 }
 
 LRESULT CFtpServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
-  *handled = msg == kLibraryNotifyMessage;
-  if (*handled) OnLibraryNotify(wParam, lParam);
-  return 0;
+  return Notify::OnWindowMessage(*this, msg, wParam, lParam, handled);
 }
 
 void CFtpServer::OnLibraryNotify(WPARAM wParam, LPARAM lParam) {
   CV_OCX_ENTRY;
-  if (!Running()) return;
-  if (EventsFrozen()) {
-    notify_.queue.Queue(kLibraryNotifyMessage, uint64_t(wParam), uint64_t(lParam));
-    return;
-  }
-  // Frozen while firing: an event arriving from a handler that pumps messages waits its turn.
-  FreezeEvents(1);
-  clientId_ = uint32_t(wParam);
-  const uint16_t event = uint16_t(uint32_t(lParam) & 0xFFFFu);
-  const uint16_t error = uint16_t(uint32_t(lParam) >> 16);
-  if (error != 0)
-    Raise(0x80040000u | error, false, true);
-  else
-    DispatchLibraryEvent(clientId_, event);
-  clientId_ = 0;
-  FreezeEvents(0);
-  if (!EventsFrozen() && Window()) ocx::SendQueuedNotifications(notify_.queue, Window());
+  Notify::OnLibraryNotify(*this, wParam, lParam);
 }
 
 void CFtpServer::DispatchLibraryEvent(uint32_t id, uint16_t event) {

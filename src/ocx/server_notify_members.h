@@ -1,0 +1,49 @@
+#pragma once
+// The host-thread side of a server control's library events, shared by the server
+// controls. C is the control class (which befriends this template) and Message the window
+// message its library notifications travel in; C supplies Running, Raise and
+// DispatchLibraryEvent, and holds notify_ and clientId_.
+#include <cstdint>
+
+#include "ocx/server_notify.h"
+#include "ocx/variant_args.h"
+
+namespace ocx {
+
+template <class C, UINT Message>
+struct ServerNotifyMembers {
+  // The engine's callback; context is the control's ServerNotifyTarget.
+  static int32_t Callback(uint32_t clientId, uint16_t event, uint16_t error, uint64_t context) {
+    auto* target = reinterpret_cast<ServerNotifyTarget*>(context);
+    return int32_t(DeliverServerNotification(target, Message, WPARAM(clientId), MakeEventParam(event, error)));
+  }
+
+  static LRESULT OnWindowMessage(C& c, UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
+    *handled = msg == Message;
+    if (*handled) c.OnLibraryNotify(wParam, lParam);
+    return 0;
+  }
+
+  // Runs inside the caller's entry guard.
+  static void OnLibraryNotify(C& c, WPARAM wParam, LPARAM lParam) {
+    if (!c.Running()) return;
+    if (c.EventsFrozen()) {
+      c.notify_.queue.Queue(Message, uint64_t(wParam), uint64_t(lParam));
+      return;
+    }
+    // Frozen while firing: an event arriving from a handler that pumps messages waits its turn.
+    c.FreezeEvents(1);
+    c.clientId_ = uint32_t(wParam);
+    const uint16_t event = uint16_t(uint32_t(lParam) & 0xFFFFu);
+    const uint16_t error = uint16_t(uint32_t(lParam) >> 16);
+    if (error != 0)
+      c.Raise(0x80040000u | error, false, true);
+    else
+      c.DispatchLibraryEvent(c.clientId_, event);
+    c.clientId_ = 0;
+    c.FreezeEvents(0);
+    if (!c.EventsFrozen() && c.Window()) SendQueuedNotifications(c.notify_.queue, c.Window());
+  }
+};
+
+}  // namespace ocx
