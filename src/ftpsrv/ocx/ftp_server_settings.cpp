@@ -6,64 +6,18 @@
 #include "core/errors/error_codes.h"
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/ftp_server.h"
+#include "ocx/server_settings.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
 
 namespace ftpsrvctl {
-namespace {
 
-int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return std::min(std::max(v, lo), hi); }
+using ocx::CanonicalUuid;
+using ocx::Clamp;
 
-// A UUID text with or without braces in its canonical form, or empty when it is not one.
-std::string CanonicalUuid(std::string text) {
-  if (text.size() > 39) return {};
-  if (text.size() >= 2 && text.front() == '{' && text.back() == '}') text = text.substr(1, text.size() - 2);
-  if (text.size() != 36) return {};
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return {};
-    text[i] = char(std::tolower(static_cast<unsigned char>(text[i])));
-  }
-  return text;
-}
-
-}  // namespace
-
-#define CV_REFUSED_WHILE_RUNNING \
-  CV_OCX_ENTRY;                  \
-  if (HRESULT refused = RunningSetRefused(); FAILED(refused)) return refused
-
-#define CV_SETTING_STRING(Name, field)             \
-  HRESULT CFtpServer::get_##Name(BSTR* value) {    \
-    CV_FTPSRV_RUN_MODE_ONLY;                       \
-    return OutText(s_.field, value);               \
-  }                                                \
-  HRESULT CFtpServer::put_##Name(BSTR value) {     \
-    CV_REFUSED_WHILE_RUNNING;                      \
-    s_.field = InText(value);                      \
-    return S_OK;                                   \
-  }
-
-#define CV_SETTING_CLAMPED(Name, field, lo, hi)     \
-  HRESULT CFtpServer::get_##Name(int32_t* value) {  \
-    CV_FTPSRV_RUN_MODE_ONLY;                        \
-    return OutLong(s_.field, value);                \
-  }                                                 \
-  HRESULT CFtpServer::put_##Name(int32_t value) {   \
-    CV_REFUSED_WHILE_RUNNING;                       \
-    s_.field = Clamp(value, lo, hi);                \
-    return S_OK;                                    \
-  }
-
-#define CV_SETTING_OPTION(Name, bit)                     \
-  HRESULT CFtpServer::get_##Name(VARIANT_BOOL* value) {  \
-    CV_FTPSRV_RUN_MODE_ONLY;                             \
-    return OutBool((s_.options & (bit)) != 0, value);    \
-  }                                                      \
-  HRESULT CFtpServer::put_##Name(VARIANT_BOOL value) {   \
-    CV_OCX_ENTRY;                                        \
-    return SetOptionBit(bit, value);                     \
-  }
+#define CV_SETTING_STRING(Name, field) CV_SERVER_SETTING_STRING(CFtpServer, Name, field)
+#define CV_SETTING_CLAMPED(Name, field, lo, hi) CV_SERVER_SETTING_CLAMPED(CFtpServer, Name, field, lo, hi)
+#define CV_SETTING_OPTION(Name, bit) CV_SERVER_SETTING_OPTION(CFtpServer, Name, bit)
 
 HRESULT CFtpServer::SetOptionBit(uint32_t bit, VARIANT_BOOL value) {
   if (HRESULT refused = RunningSetRefused(); FAILED(refused)) return refused;
