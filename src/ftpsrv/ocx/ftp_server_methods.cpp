@@ -2,11 +2,22 @@
 #include "core/errors/error_codes.h"
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/ftp_server.h"
+#include "ocx/server_lifecycle_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
 
 namespace ftpsrvctl {
+
 namespace {
+
+struct LifecycleLibrary {
+  static constexpr uint64_t kNoServer = ftpsrvctl::kNoServer;
+  static void Stop(uint64_t server) { FtpServerStop(server); }
+  static void StopTrace() { FtpServerStopTrace(); }
+  static bool IsListening(uint64_t server) { return FtpServerIsListening(server) != 0; }
+  static uint32_t ThreadId(uint64_t server) { return FtpServerGetThreadId(server); }
+};
+using Lifecycle = ocx::ServerLifecycleMembers<CFtpServer, LifecycleLibrary>;
 
 // Nulls for empty texts: the library then takes its defaults.
 const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
@@ -154,29 +165,13 @@ HRESULT CFtpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT 
 
 HRESULT CFtpServer::Reset() {
   CV_OCX_ENTRY;
-  if (Running()) FtpServerStop(server_.load());
-  if (s_.trace) FtpServerStopTrace();
-  server_ = kNoServer;
-  clientId_ = 0;
-  adaptersListed_ = false;
-  adapterCount_ = 0;
-  const std::u16string identity = s_.identity;
-  s_ = FtpServerSettings{};
-  s_.identity = identity;
-  SetLastErrorCode(0);
-  return S_OK;
+  return Lifecycle::Reset(*this);
 }
 
 HRESULT CFtpServer::Initialize(VARIANT reserved, VARIANT* error) {
   CV_OCX_ENTRY;
   (void)reserved;
-  SetLongArgument(error, 0);
-  const HRESULT hr = Init();
-  if (FAILED(hr)) {
-    SetLongArgument(error, int32_t(uint32_t(hr) & 0xFFFFu));
-    return s_.throwError ? hr : S_OK;
-  }
-  return S_OK;
+  return Lifecycle::Initialize(*this, error);
 }
 
 HRESULT CFtpServer::Uninitialize() {
@@ -198,7 +193,7 @@ HRESULT CFtpServer::get_IsInitialized(VARIANT_BOOL* value) {
 
 HRESULT CFtpServer::get_IsListening(VARIANT_BOOL* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  return OutBool(Running() && FtpServerIsListening(server_.load()) != 0, value);
+  return Lifecycle::GetIsListening(*this, value);
 }
 
 HRESULT CFtpServer::get_ServerHandle(int32_t* value) {
@@ -208,7 +203,7 @@ HRESULT CFtpServer::get_ServerHandle(int32_t* value) {
 
 HRESULT CFtpServer::get_ServerThread(int32_t* value) {
   CV_FTPSRV_RUN_MODE_ONLY;
-  return OutLong(Running() ? int32_t(FtpServerGetThreadId(server_.load())) : 0, value);
+  return Lifecycle::GetServerThread(*this, value);
 }
 
 }  // namespace ftpsrvctl

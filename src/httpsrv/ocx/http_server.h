@@ -13,6 +13,7 @@
 #include "ocx/control.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/server_error_members.h"
+#include "ocx/server_lifecycle_members.h"
 #include "ocx/server_notify_members.h"
 #include "ocx/server_notify.h"
 
@@ -77,6 +78,8 @@ class CHttpServer final : public ocx::Control<IHttpServer> {
   friend struct ocx::ServerErrorMembers;
   template <class, UINT>
   friend struct ocx::ServerNotifyMembers;
+  template <class, class>
+  friend struct ocx::ServerLifecycleMembers;
 
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".

@@ -3,12 +3,23 @@
 #include "ftpsrv/ftpsrv.h"
 #include "httpsrv/httpsrv.h"
 #include "httpsrv/ocx/http_server.h"
+#include "ocx/server_lifecycle_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
 #include "sockets/server.h"
 
 namespace httpsrvctl {
+
 namespace {
+
+struct LifecycleLibrary {
+  static constexpr uint64_t kNoServer = httpsrvctl::kNoServer;
+  static void Stop(uint64_t server) { HttpServerStop(server); }
+  static void StopTrace() { HttpServerStopTrace(); }
+  static bool IsListening(uint64_t server) { return HttpServerIsListening(server) != 0; }
+  static uint32_t ThreadId(uint64_t server) { return HttpServerGetThreadId(server); }
+};
+using Lifecycle = ocx::ServerLifecycleMembers<CHttpServer, LifecycleLibrary>;
 
 // Nulls for empty texts: the library then takes its defaults.
 const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
@@ -139,29 +150,13 @@ HRESULT CHttpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT
 
 HRESULT CHttpServer::Reset() {
   CV_OCX_ENTRY;
-  if (Running()) HttpServerStop(server_.load());
-  if (s_.trace) HttpServerStopTrace();
-  server_ = kNoServer;
-  clientId_ = 0;
-  adaptersListed_ = false;
-  adapterCount_ = 0;
-  const std::u16string identity = s_.identity;
-  s_ = HttpServerSettings{};
-  s_.identity = identity;
-  SetLastErrorCode(0);
-  return S_OK;
+  return Lifecycle::Reset(*this);
 }
 
 HRESULT CHttpServer::Initialize(VARIANT reserved, VARIANT* error) {
   CV_OCX_ENTRY;
   (void)reserved;
-  SetLongArgument(error, 0);
-  const HRESULT hr = Init();
-  if (FAILED(hr)) {
-    SetLongArgument(error, int32_t(uint32_t(hr) & 0xFFFFu));
-    return s_.throwError ? hr : S_OK;
-  }
-  return S_OK;
+  return Lifecycle::Initialize(*this, error);
 }
 
 HRESULT CHttpServer::Uninitialize() {
@@ -183,7 +178,7 @@ HRESULT CHttpServer::get_IsInitialized(VARIANT_BOOL* value) {
 
 HRESULT CHttpServer::get_IsListening(VARIANT_BOOL* value) {
   CV_HTTPSRV_RUN_MODE_ONLY;
-  return OutBool(Running() && HttpServerIsListening(server_.load()) != 0, value);
+  return Lifecycle::GetIsListening(*this, value);
 }
 
 HRESULT CHttpServer::get_ServerHandle(int32_t* value) {
@@ -193,7 +188,7 @@ HRESULT CHttpServer::get_ServerHandle(int32_t* value) {
 
 HRESULT CHttpServer::get_ServerThread(int32_t* value) {
   CV_HTTPSRV_RUN_MODE_ONLY;
-  return OutLong(Running() ? int32_t(HttpServerGetThreadId(server_.load())) : 0, value);
+  return Lifecycle::GetServerThread(*this, value);
 }
 
 HRESULT CHttpServer::get_ClientCount(int32_t* value) {
