@@ -5,6 +5,7 @@
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/guids.h"
 #include "ftpsrv/ocx/libraries.h"
+#include "ocx/server_frame_members.h"
 #include "ocx/variant_args.h"
 
 namespace ftpsrvctl {
@@ -28,6 +29,15 @@ HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string*
   return S_OK;
 }
 
+namespace {
+struct FrameLibrary {
+  static constexpr DISPID kEventOnError = ftpsrvctl::kEventOnError;
+  static bool StartTrace(const char* file, int32_t flags) { return FtpServerStartTrace(file, flags) != 0; }
+  static uint32_t GetLastError(uint64_t server) { return FtpServerGetLastError(server); }
+};
+using Frame = ocx::ServerFrameMembers<CFtpServer, FrameLibrary>;
+}  // namespace
+
 CFtpServer::CFtpServer(IUnknown* outer) : Control(outer, kFtpServerDescriptor, kLibraries, {0, nullptr}) {}
 
 CFtpServer::~CFtpServer() { notify_.queue.Clear(); }
@@ -49,39 +59,16 @@ HRESULT CFtpServer::FreezeEvents(BOOL freeze) {
   return hr;
 }
 
-HRESULT CFtpServer::Init() {
-  const HRESULT hr = AutoInitialize();
-  notify_.window = Window();
-  return hr;
-}
+HRESULT CFtpServer::Init() { return Frame::Init(*this); }
 
-void CFtpServer::StartTrace() {
-  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
-  s_.trace = FtpServerStartTrace(file.c_str(), s_.traceFlags | 0x1000) != 0;
-}
+void CFtpServer::StartTrace() { Frame::StartTrace(*this); }
 
-void CFtpServer::OnLibrariesAttached() {
-  notify_.window = Window();
-  if (s_.trace) StartTrace();
-}
+void CFtpServer::OnLibrariesAttached() { Frame::OnLibrariesAttached(*this); }
 
-void CFtpServer::FireError(uint32_t code, BSTR text) {
-  VARIANT client{}, number{}, description{};
-  client.vt = VT_I4;
-  client.lVal = int32_t(clientId_);
-  number.vt = VT_I4;
-  number.lVal = int32_t(code & 0xFFFFu);
-  description.vt = VT_BSTR;
-  description.bstrVal = text;  // borrowed: the firing copies it for each sink
-  const VARIANT args[] = {client, number, description};
-  FireEvent(kEventOnError, args, 3);
-}
+void CFtpServer::FireError(uint32_t code, BSTR text) { Frame::FireError(*this, code, text); }
 
 HRESULT CFtpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
-  if (code == 0) code = FtpServerGetLastError(server_.load());
-  if (code == 0) return S_OK;
-  if (code == cvErrorInvalidHandle && !Running()) code = cvErrorServerInactive;
-  return RaiseError(code, returnFlag, fireFlag);
+  return Frame::Raise(*this, code, returnFlag, fireFlag);
 }
 
 HRESULT CFtpServer::MethodFailure(VARIANT* error) { return MethodFailure(error, FtpServerGetLastError(server_.load())); }

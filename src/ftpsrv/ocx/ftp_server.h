@@ -12,6 +12,7 @@
 #include "ocx/control.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/server_error_members.h"
+#include "ocx/server_frame_members.h"
 #include "ocx/server_lifecycle_members.h"
 #include "ocx/server_notify_members.h"
 #include "ocx/server_notify.h"
@@ -87,6 +88,8 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
   friend struct ocx::ServerNotifyMembers;
   template <class, class>
   friend struct ocx::ServerLifecycleMembers;
+  template <class, class>
+  friend struct ocx::ServerFrameMembers;
 
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".

@@ -5,6 +5,7 @@
 #include "httpsrv/httpsrv.h"
 #include "httpsrv/ocx/guids.h"
 #include "httpsrv/ocx/libraries.h"
+#include "ocx/server_frame_members.h"
 #include "ocx/variant_args.h"
 
 namespace httpsrvctl {
@@ -63,6 +64,15 @@ HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string*
   return S_OK;
 }
 
+namespace {
+struct FrameLibrary {
+  static constexpr DISPID kEventOnError = httpsrvctl::kEventOnError;
+  static bool StartTrace(const char* file, int32_t flags) { return HttpServerStartTrace(file, flags) != 0; }
+  static uint32_t GetLastError(uint64_t server) { return HttpServerGetLastError(server); }
+};
+using Frame = ocx::ServerFrameMembers<CHttpServer, FrameLibrary>;
+}  // namespace
+
 CHttpServer::CHttpServer(IUnknown* outer) : Control(outer, kHttpServerDescriptor, kLibraries, {0, nullptr}) {}
 
 CHttpServer::~CHttpServer() { notify_.queue.Clear(); }
@@ -84,39 +94,16 @@ HRESULT CHttpServer::FreezeEvents(BOOL freeze) {
   return hr;
 }
 
-HRESULT CHttpServer::Init() {
-  const HRESULT hr = AutoInitialize();
-  notify_.window = Window();
-  return hr;
-}
+HRESULT CHttpServer::Init() { return Frame::Init(*this); }
 
-void CHttpServer::StartTrace() {
-  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
-  s_.trace = HttpServerStartTrace(file.c_str(), s_.traceFlags | 0x1000) != 0;
-}
+void CHttpServer::StartTrace() { Frame::StartTrace(*this); }
 
-void CHttpServer::OnLibrariesAttached() {
-  notify_.window = Window();
-  if (s_.trace) StartTrace();
-}
+void CHttpServer::OnLibrariesAttached() { Frame::OnLibrariesAttached(*this); }
 
-void CHttpServer::FireError(uint32_t code, BSTR text) {
-  VARIANT client{}, number{}, description{};
-  client.vt = VT_I4;
-  client.lVal = int32_t(clientId_);
-  number.vt = VT_I4;
-  number.lVal = int32_t(code & 0xFFFFu);
-  description.vt = VT_BSTR;
-  description.bstrVal = text;  // borrowed: the firing copies it for each sink
-  const VARIANT args[] = {client, number, description};
-  FireEvent(kEventOnError, args, 3);
-}
+void CHttpServer::FireError(uint32_t code, BSTR text) { Frame::FireError(*this, code, text); }
 
 HRESULT CHttpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
-  if (code == 0) code = HttpServerGetLastError(server_.load());
-  if (code == 0) return S_OK;
-  if (code == cvErrorInvalidHandle && !Running()) code = cvErrorServerInactive;
-  return RaiseError(code, returnFlag, fireFlag);
+  return Frame::Raise(*this, code, returnFlag, fireFlag);
 }
 
 void CHttpServer::RecordFailure() {

@@ -1,0 +1,54 @@
+#pragma once
+// Initialisation, tracing and error reporting the server controls share. C is the control
+// class (which befriends this template); Lib names what differs between the libraries:
+//   static constexpr DISPID kEventOnError;
+//   static bool StartTrace(const char* file, int32_t flags);
+//   static uint32_t GetLastError(uint64_t server);
+#include <cstdint>
+#include <string>
+
+#include "core/errors/error_codes.h"
+#include "ocx/variant_args.h"
+
+namespace ocx {
+
+template <class C, class Lib>
+struct ServerFrameMembers {
+  // Lazy initialisation for members that need the library; keeps the window target current.
+  static HRESULT Init(C& c) {
+    const HRESULT hr = c.AutoInitialize();
+    c.notify_.window = c.Window();
+    return hr;
+  }
+
+  static void StartTrace(C& c) {
+    const std::string file = Utf16ToUtf8(c.s_.traceFile);
+    c.s_.trace = Lib::StartTrace(file.c_str(), c.s_.traceFlags | 0x1000);
+  }
+
+  static void OnLibrariesAttached(C& c) {
+    c.notify_.window = c.Window();
+    if (c.s_.trace) c.StartTrace();
+  }
+
+  static void FireError(C& c, uint32_t code, BSTR text) {
+    VARIANT client{}, number{}, description{};
+    client.vt = VT_I4;
+    client.lVal = int32_t(c.clientId_);
+    number.vt = VT_I4;
+    number.lVal = int32_t(code & 0xFFFFu);
+    description.vt = VT_BSTR;
+    description.bstrVal = text;  // borrowed: the firing copies it for each sink
+    const VARIANT args[] = {client, number, description};
+    c.FireEvent(Lib::kEventOnError, args, 3);
+  }
+
+  static HRESULT Raise(C& c, uint32_t code, bool returnFlag, bool fireFlag) {
+    if (code == 0) code = Lib::GetLastError(c.server_.load());
+    if (code == 0) return S_OK;
+    if (code == cvErrorInvalidHandle && !c.Running()) code = cvErrorServerInactive;
+    return c.RaiseError(code, returnFlag, fireFlag);
+  }
+};
+
+}  // namespace ocx
