@@ -8,7 +8,9 @@
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "ocx/server_control_helpers.h"
 #include "ocx/variant_args.h"
+#include "sockets/inet.h"
 
 namespace ocx {
 
@@ -48,6 +50,34 @@ struct ServerFrameMembers {
     if (code == 0) return S_OK;
     if (code == cvErrorInvalidHandle && !c.Running()) code = cvErrorServerInactive;
     return c.RaiseError(code, returnFlag, fireFlag);
+  }
+};
+
+// The server address and name settings, which need the library but no call of its own.
+template <class C>
+struct ServerNameMembers {
+  // A text address in its canonical form; empty text or design mode leave the setting alone.
+  static HRESULT PutServerAddress(C& c, BSTR value) {
+    const std::u16string text = InText(value);
+    if (text.empty() || !c.IsRunMode()) return S_OK;
+    if (HRESULT hr = c.Init(); FAILED(hr)) return hr;
+    SockAddress address{};
+    char canonical[64] = {};
+    if (InetParseAddress(Utf16ToUtf8(text).c_str(), 0, &address) <= 0 || InetFormatAddress(&address, canonical) <= 0)
+      return c.Raise(InetGetLastError(), true, false);
+    c.s_.serverAddress = Widen(canonical);
+    return S_OK;
+  }
+
+  // The local host's full name unless one was set.
+  static HRESULT GetServerName(C& c, BSTR* value) {
+    if (c.s_.serverName.empty()) {
+      if (HRESULT hr = c.Init(); FAILED(hr)) return hr;
+      char name[128] = {};
+      if (InetGetFullHostName(name, sizeof name) <= 0) return c.Raise(InetGetLastError(), true, false);
+      c.s_.serverName = Widen(name);
+    }
+    return OutText(c.s_.serverName, value);
   }
 };
 

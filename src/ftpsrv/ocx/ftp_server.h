@@ -90,6 +90,8 @@ class CFtpServer final : public ocx::Control<IFtpServer> {
   friend struct ocx::ServerLifecycleMembers;
   template <class, class>
   friend struct ocx::ServerFrameMembers;
+  template <class>
+  friend struct ocx::ServerNameMembers;
 
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".

@@ -83,6 +83,8 @@ class CHttpServer final : public ocx::Control<IHttpServer> {
   friend struct ocx::ServerLifecycleMembers;
   template <class, class>
   friend struct ocx::ServerFrameMembers;
+  template <class>
+  friend struct ocx::ServerNameMembers;
 
   // The control's error reporter: code 0 takes the server's last error, an invalid handle
   // without a server becomes "server inactive".

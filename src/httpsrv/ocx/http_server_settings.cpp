@@ -14,6 +14,7 @@ namespace httpsrvctl {
 
 using ocx::CanonicalUuid;
 using ocx::Clamp;
+using Names = ocx::ServerNameMembers<CHttpServer>;
 
 #define CV_SETTING_STRING(Name, field) CV_SERVER_SETTING_STRING(CHttpServer, Name, field)
 #define CV_SETTING_CLAMPED(Name, field, lo, hi) CV_SERVER_SETTING_CLAMPED(CHttpServer, Name, field, lo, hi)
@@ -214,26 +215,12 @@ HRESULT CHttpServer::get_ServerAddress(BSTR* value) {
 
 HRESULT CHttpServer::put_ServerAddress(BSTR value) {
   CV_OCX_ENTRY;
-  const std::u16string text = InText(value);
-  if (text.empty() || !IsRunMode()) return S_OK;
-  if (HRESULT hr = Init(); FAILED(hr)) return hr;
-  SockAddress address{};
-  char canonical[64] = {};
-  if (InetParseAddress(ocx::Utf16ToUtf8(text).c_str(), 0, &address) <= 0 || InetFormatAddress(&address, canonical) <= 0)
-    return Raise(InetGetLastError(), true, false);
-  s_.serverAddress = Widen(canonical);
-  return S_OK;
+  return Names::PutServerAddress(*this, value);
 }
 
 HRESULT CHttpServer::get_ServerName(BSTR* value) {
   CV_HTTPSRV_RUN_MODE_ONLY;
-  if (s_.serverName.empty()) {
-    if (HRESULT hr = Init(); FAILED(hr)) return hr;
-    char name[128] = {};
-    if (InetGetFullHostName(name, sizeof name) <= 0) return Raise(InetGetLastError(), true, false);
-    s_.serverName = Widen(name);
-  }
-  return OutText(s_.serverName, value);
+  return Names::GetServerName(*this, value);
 }
 
 HRESULT CHttpServer::put_ServerName(BSTR value) {
