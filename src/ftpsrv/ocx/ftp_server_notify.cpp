@@ -15,7 +15,8 @@ using EventArgs = ocx::EventArgs<4>;
 
 using Notify = ocx::ServerNotifyMembers<CFtpServer, kLibraryNotifyMessage>;
 
-int32_t CFtpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error, uint64_t context) {
+int32_t CFtpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
+                                         uint64_t context) {
   return Notify::Callback(clientId, event, error, context);
 }
 

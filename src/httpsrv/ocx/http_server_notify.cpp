@@ -16,7 +16,8 @@ using EventArgs = ocx::EventArgs<5>;
 
 using Notify = ocx::ServerNotifyMembers<CHttpServer, kLibraryNotifyMessage>;
 
-int32_t CHttpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error, uint64_t context) {
+int32_t CHttpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
+                                          uint64_t context) {
   return Notify::Callback(clientId, event, error, context);
 }
 
