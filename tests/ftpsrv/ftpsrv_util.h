@@ -63,7 +63,13 @@ inline int32_t OnOwnerEvent(uint64_t server, uint32_t clientId, uint16_t event, 
     std::lock_guard lk(owner->lock);
     owner->events.push_back({clientId, event, error});
   }
-  if (owner->hook) owner->hook(server, clientId, event);
+  // The hook is copied under the lock: the test thread may replace or clear it meanwhile.
+  std::function<void(uint64_t, uint32_t, uint32_t)> hook;
+  {
+    std::lock_guard lk(owner->lock);
+    hook = owner->hook;
+  }
+  if (hook) hook(server, clientId, event);
   return 0;
 }
 
@@ -290,7 +296,10 @@ class ServerTest : public ::testing::Test {
   }
   void TearDown() override {
     if (server != uint64_t(INVALID_SOCKET)) FtpServerStop(server);
-    owner.hook = nullptr;
+    {
+      std::lock_guard lk(owner.lock);
+      owner.hook = nullptr;
+    }
     FtpServerDetach();
   }
 

@@ -199,22 +199,26 @@ TEST_F(Session, FeaturesAndHelpBeforeLogin) {
 
 TEST_F(Session, CommandLineAccessors) {
   ASSERT_NE(Start(), uint64_t(INVALID_SOCKET));
-  std::atomic<int> checked{0};
-  owner.hook = [&](uint64_t s, uint32_t id, uint32_t event) {
+  // Shared, not on the stack: the client's QUIT can reach the hook after this body ends.
+  auto checked = std::make_shared<std::atomic<int>>(0);
+  owner.hook = [checked](uint64_t s, uint32_t id, uint32_t event) {
     if (event != ftpEventCommand) return;
+    char verb[32];
+    FtpSessionGetCommand(s, id, verb);
+    if (std::strcmp(verb, "HOST") != 0) return;
     const int32_t n = FtpSessionGetCommandLine(s, id, nullptr, 0);
     std::string line(size_t(n) + 1, '\0');
     EXPECT_EQ(FtpSessionGetCommandLine(s, id, line.data(), n), 0);
     EXPECT_EQ(InetGetLastError(), cvErrorBufferTooSmall);
     EXPECT_EQ(FtpSessionGetCommandLine(s, id, line.data(), n + 1), n);
     EXPECT_STREQ(line.c_str(), "HOST a\"b c\"d e");
-    checked.fetch_add(1);
+    checked->fetch_add(1);
   };
   Control c;
   ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
   // Quotes keep blanks inside one token; a byte of 128 or above splits outside them.
   c.Cmd("host  a\"b c\"d\xC3" "e");
-  EXPECT_EQ(checked.load(), 1);
+  EXPECT_EQ(checked->load(), 1);
 }
 
 TEST_F(Session, LoginFailuresAndGuests) {
