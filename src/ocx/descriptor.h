@@ -2,6 +2,9 @@
 // What the framework needs to know of one control class: identity, registration data and
 // the version it reports.
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "platform/com/com_types.h"
 
@@ -18,5 +21,13 @@ struct ControlDescriptor {
   uint32_t miscStatus;                   // OLE miscellaneous status of the content aspect
   uint16_t fileVersion[4];               // most significant word first
 };
+
+// The file version as the Version property shows it: "major.minor.build.revision".
+inline std::u16string VersionText(const ControlDescriptor& d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", d.fileVersion[0], d.fileVersion[1], d.fileVersion[2],
+                d.fileVersion[3]);
+  return std::u16string(text, text + std::strlen(text));
+}
 
 }  // namespace ocx

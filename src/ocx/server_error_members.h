@@ -53,10 +53,7 @@ struct ServerErrorMembers {
 
   static HRESULT GetVersion(C& c, BSTR* value) {
     if (c.version_.empty()) {
-      const uint16_t* v = c.Descriptor().fileVersion;
-      char text[32];
-      std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-      c.version_ = Widen(text);
+      c.version_ = VersionText(c.Descriptor());
     }
     return OutText(c.version_, value);
   }

@@ -345,10 +345,7 @@ HRESULT CFileTransfer::put_TraceFlags(int32_t value) {
 HRESULT CFileTransfer::get_Version(BSTR* value) {
   CV_RUN_MODE_ONLY;
   if (s_.version.empty()) {
-    const uint16_t* v = Descriptor().fileVersion;
-    char text[32];
-    std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-    for (const char* c = text; *c; ++c) s_.version.push_back(char16_t(*c));
+    s_.version = ocx::VersionText(Descriptor());
   }
   return Out(s_.version, value);
 }

@@ -107,10 +107,7 @@ HRESULT CInternetMail::put_TraceFlags(int32_t value) {
 HRESULT CInternetMail::get_Version(BSTR* value) {
   CV_RUN_MODE_ONLY;
   if (version_.empty()) {
-    const uint16_t* v = Descriptor().fileVersion;
-    char text[32];
-    std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-    version_ = plat::ToUtf16(text);
+    version_ = ocx::VersionText(Descriptor());
   }
   return Out(version_, value);
 }

@@ -324,10 +324,7 @@ HRESULT CTimeClient::put_TraceFlags(int32_t value) {
 HRESULT CTimeClient::get_Version(BSTR* value) {
   CV_RUN_MODE_ONLY;
   if (version_.empty()) {
-    const uint16_t* v = Descriptor().fileVersion;
-    char text[32];
-    std::snprintf(text, sizeof text, "%hu.%hu.%hu.%hu", v[0], v[1], v[2], v[3]);
-    version_ = Widen(text);
+    version_ = ocx::VersionText(Descriptor());
   }
   return Out(version_, value);
 }
