@@ -198,6 +198,15 @@ TEST_F(TaskTest, WaitsReturnWhenTheirTimeRunsOut) {
   EXPECT_EQ(Tasks::TaskWaitAll(&id, 1, 250), 0);
   EXPECT_GE(MsSince(start), 250);
   EXPECT_LT(MsSince(start), 5000);
+  // Many running tasks share one budget: the wait does not spend a slice on each of them.
+  std::vector<uint32_t> many(20);
+  for (uint32_t& t : many) ASSERT_NE(t = Start(kRun), 0u);
+  start = Clock::now();
+  EXPECT_EQ(Tasks::TaskWaitAll(many.data(), int32_t(many.size()), 100), 0);
+  EXPECT_GE(MsSince(start), 100);
+  EXPECT_LT(MsSince(start), 1000) << "20 tasks at 100 ms each would take 2 s";
+  for (uint32_t t : many) Tasks::TaskAbort(t, 0);
+
   start = Clock::now();
   EXPECT_EQ(Tasks::TaskWaitAll(nullptr, 0, 0), 0) << "the running tasks, not waited for";
   EXPECT_LT(MsSince(start), 5000);

@@ -29,6 +29,7 @@
 //
 // Records and requests live on the C++ heap, not the library heap: a worker that ends the
 // library from its own callback still uses its record after the library heap is gone.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -209,7 +210,10 @@ class TaskEngine {
           if (!r || r->Finished() || r->workerThread == self || !r->thread) continue;
           thread = r->thread;
         }
-        if (!thread->Join(timeoutMs == 0 ? 0 : kTaskWaitSliceMs)) ++stillRunning;
+        // Every task shares the one budget: no slice runs past the time that is left.
+        const uint32_t spent = plat::GetTickCount() - start;
+        const uint32_t left = spent >= timeoutMs ? 0 : timeoutMs - spent;
+        if (!thread->Join(std::min(left, kTaskWaitSliceMs))) ++stillRunning;
       }
       plat::Sleep(kTaskSettleMs);
       if (stillRunning == 0 || plat::GetTickCount() - start > timeoutMs) {
