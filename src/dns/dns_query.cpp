@@ -53,8 +53,7 @@ struct Exchange {
   uint8_t* message;
   int32_t length;
   uint8_t* answer;
-  uint16_t firstId;
-  uint16_t id;  // the identifier of the latest send
+  uint16_t id;  // the identifier of the latest send: the only one an answer may carry
   uint32_t error = cvErrorHostNameRefused;
   int32_t answerLength = 0;
 
@@ -65,15 +64,13 @@ struct Exchange {
 
   Clock::time_point Deadline() const { return Clock::now() + std::chrono::seconds(r.timeout); }
 
-  // An answer belongs to this query when it carries one of the identifiers sent for it.
-  bool OurId(uint16_t answerId) const { return uint16_t(answerId - firstId) <= uint16_t(id - firstId); }
-
   Outcome UdpTry(const sockaddr_in& server) {
+    // A fresh socket (and local port) for every send: nothing queued for an earlier try,
+    // from an earlier server, can be taken for this answer.
+    CloseQuerySocket(r);
     SOCKET& s = r.header.controlSocket;
-    if (s == INVALID_SOCKET) {
-      s = SockCreate(2, SOCK_DGRAM, 0);
-      if (s == INVALID_SOCKET) return Failed(kCvErrorBase | SockGetLastError());
-    }
+    s = SockCreate(2, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) return Failed(kCvErrorBase | SockGetLastError());
     // Bound to the server: datagrams from any other address never reach the receive, and
     // a refused port fails the receive at once instead of after the whole wait.
     if (SockConnect(s, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
@@ -86,8 +83,8 @@ struct Exchange {
       std::memset(answer, 0, kDnsAnswerSize);
       const int32_t n = SockRecvNoFlags(s, reinterpret_cast<char*>(answer), kDnsAnswerSize);
       if (n < 0) return Failed(cvErrorInvalidServerResponse);
-      // Too short to be an answer, or an answer to an earlier query: keep waiting.
-      if (n < kHeaderSize || !OurId(IdOf(answer))) continue;
+      // Too short to be an answer, or not the answer to this send: keep waiting.
+      if (n < kHeaderSize || IdOf(answer) != id) continue;
       answerLength = n;
       return (answer[2] & kFlagTruncated) ? Outcome::Truncated : Outcome::Answer;
     }
@@ -133,6 +130,7 @@ struct Exchange {
     std::memset(answer, 0, kDnsAnswerSize);
     if (int32_t rc = ReadAll(s, answer, kept); rc <= 0)
       return Failed(rc == 0 ? cvErrorHostNameRefused : cvErrorInvalidServerResponse);
+    if (IdOf(answer) != id) return Failed(cvErrorInvalidServerResponse);
     if (kept < announced) {
       // The rest does not fit: read it away and say the kept answer is incomplete.
       uint8_t sink[512];
@@ -201,7 +199,7 @@ int32_t BuildQuery(DnsResolver& r, const char* name, uint8_t* message) {
 int32_t SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* answer) {
   if (!message || !answer || length < kHeaderSize || length > int32_t(kDnsQuerySize))
     return Fail(cvErrorInvalidParameter);
-  Exchange x{r, message, length, answer, IdOf(message), IdOf(message)};
+  Exchange x{r, message, length, answer, IdOf(message)};
   return x.Run();
 }
 

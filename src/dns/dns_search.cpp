@@ -14,14 +14,24 @@ int32_t SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* ans
 
 namespace {
 
-constexpr size_t kMaxQueryNameLength = 63;
+constexpr size_t kMaxNameLength = 253;  // a full name in text form, without a trailing dot
+constexpr size_t kMaxLabelLength = 63;
 constexpr uint16_t kTypeMx = 15;
 
+// Host-name characters in labels of 1 to 63 characters, 253 characters in all.
 bool QueryableName(const std::string& name) {
-  if (name.empty() || name.size() > kMaxQueryNameLength) return false;
-  return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-  });
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  size_t label = 0;
+  for (const char c : name) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (!allowed || ++label > kMaxLabelLength) return false;
+  }
+  return label > 0;
 }
 
 int32_t Query(DnsResolver& r, const std::string& name, uint8_t* answer) {
@@ -31,6 +41,8 @@ int32_t Query(DnsResolver& r, const std::string& name, uint8_t* answer) {
   if (length < 0) return -1;
   const int32_t n = SendQuery(r, message, length, answer);
   if (n < 0) return -1;
+  // An answer repeats the one question asked; any other count is no answer to it.
+  if (uint16_t(answer[4] << 8 | answer[5]) != 1) return Fail(cvErrorInvalidServerResponse);
   const uint8_t code = answer[3] & 0x0F;
   const uint16_t answers = uint16_t(answer[6] << 8 | answer[7]);
   if (code == 0 && answers > 0) return n;

@@ -230,12 +230,13 @@ int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
     if (id != int32_t(kImapResponseFetch)) continue;
     const int64_t literal = TrailingLiteral(s.responseText);
     if (s.responseNumber != message) {
-      // Its literal (if any) is dropped, and the command read to its end.
-      if (literal >= 0 && !ReadRaw(s, nullptr, uint64_t(literal))) break;
-      s.literalTail = literal >= 0;
-      Fail(cvErrorUnexpectedServerResponse);
-      FinishUntagged(s);
-      break;
+      // An unsolicited FETCH of another message (a server reports flag changes this way):
+      // passed over, its literal (if any) read away with the rest of its response.
+      if (literal >= 0) {
+        if (!ReadRaw(s, nullptr, uint64_t(literal))) break;
+        s.literalTail = 1;
+      }
+      continue;
     }
     fetched = true;
     uint32_t value = 0;

@@ -151,7 +151,9 @@ struct MimeBase64DecodeState {
   uint32_t phase;  // characters of the current group, 0 to 3
 };
 struct MimeQpDecodeState {
-  uint32_t phase;  // 0 text, 1 after "=", 2 after the first hex digit, 3 after a soft break's CR
+  // 0 text, 1 after "=", 2 after the first hex digit, 3 after a soft break's CR, 4 after "="
+  // and blanks (only a line end may follow)
+  uint32_t phase;
   uint8_t first;
 };
 

@@ -1,5 +1,6 @@
 // Base64 (RFC 2045 alphabet with "=" padding): chunk codecs with caller-held state and the
 // whole-buffer forms the library uses.
+#include <array>
 #include <cstring>
 
 #include "mime/mime_internal.h"
@@ -9,14 +10,21 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr uint32_t kLineLength = 72;
 
-int DecodeValue(char c) noexcept {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+// Decoding table: the value of each alphabet character; kSkip for the line-break
+// characters, kPad for "=", kJunk for everything else. Every non-symbol has a bit of 0xC0.
+constexpr uint8_t kSkip = 0x40;
+constexpr uint8_t kPad = 0x41;
+constexpr uint8_t kJunk = 0xFF;
+
+constexpr std::array<uint8_t, 256> MakeDecodeTable() {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = kJunk;
+  for (uint8_t i = 0; i < 64; ++i) t[uint8_t(kAlphabet[i])] = i;
+  t[uint8_t('\r')] = t[uint8_t('\n')] = kSkip;
+  t[uint8_t('=')] = kPad;
+  return t;
 }
+constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
 
 // Writes characters with the 72-column line rule into a bounded output.
 struct LineWriter {
@@ -87,20 +95,35 @@ int32_t MimeBase64Finish(MimeBase64State* state, char* output, int32_t room) {
 int32_t MimeBase64Decode(MimeBase64DecodeState* s, const char* text, int32_t length, void* output, int32_t room) {
   if (!s || (!text && length > 0) || !output || length < 0 || room < 0) return -1;
   auto* out = static_cast<uint8_t*>(output);
+  const auto* in = reinterpret_cast<const uint8_t*>(text);
   int32_t n = 0;
-  for (int32_t i = 0; i < length; ++i) {
-    const char c = text[i];
-    if (c == '=') {
+  int32_t i = 0;
+  while (i < length) {
+    if (s->phase == 0) {
+      // Whole groups of four symbols at a time; anything else takes the careful path below.
+      while (length - i >= 4 && room - n >= 3) {
+        const uint32_t a = kDecode[in[i]], b = kDecode[in[i + 1]], c = kDecode[in[i + 2]], d = kDecode[in[i + 3]];
+        if ((a | b | c | d) & 0xC0) break;
+        const uint32_t v = a << 18 | b << 12 | c << 6 | d;
+        out[n] = uint8_t(v >> 16);
+        out[n + 1] = uint8_t(v >> 8);
+        out[n + 2] = uint8_t(v);
+        n += 3;
+        i += 4;
+      }
+      if (i >= length) break;
+    }
+    const uint8_t v = kDecode[in[i++]];
+    if (v == kPad) {
       s->phase = 0;  // padding ends the data
       break;
     }
-    if (c == '\r' || c == '\n') continue;
-    const int v = DecodeValue(c);
-    if (v < 0) {
+    if (v == kSkip) continue;
+    if (v == kJunk) {
       if (s->phase == 0) continue;  // stray characters between groups are skipped
       return -1;
     }
-    s->values[s->phase] = uint8_t(v);
+    s->values[s->phase] = v;
     uint8_t byte = 0;
     bool emit = true;
     switch (s->phase) {
@@ -132,6 +155,8 @@ std::string Base64Encode(std::string_view data, bool lineBreaks72) {
 }
 
 std::string EncodeDataB(std::string_view data) { return Base64Encode(data, false); }
+
+bool IsBase64Symbol(char c) noexcept { return kDecode[uint8_t(c)] < 64; }
 
 bool Base64Decode(std::string_view text, std::string& out) {
   MimeBase64DecodeState s{};

@@ -39,7 +39,7 @@ bool DecodeForStore(uint32_t encoding, std::string_view text, std::string& out) 
   if (encoding == kMimeEncodingQuoted) {
     MimeQpDecodeState s{};
     n = MimeQpDecode(&s, text.data(), int32_t(text.size()), out.data(), int32_t(out.size()));
-    if (n >= 0 && (s.phase == 1 || s.phase == 2)) return false;
+    if (n >= 0 && (s.phase == 1 || s.phase == 2 || s.phase == 4)) return false;
   } else {
     MimeBase64DecodeState s{};
     n = MimeBase64Decode(&s, text.data(), int32_t(text.size()), out.data(), int32_t(out.size()));

@@ -25,6 +25,9 @@ bool StoreText(MimeMessage& m, MimePart& part, const char* text) {
   return AppendRaw(m, part, normalized);
 }
 
+// The HTML is the caller's text like the plain text: it carries the same charset.
+std::string HtmlType(uint32_t charset) { return std::string("text/html; charset=") + MimeCharsetName(charset); }
+
 bool Optional(MimeMessage& m, const char* name, const char* value) {
   return !value || !*value || SetPartHeaderValue(m, *m.parts[0], name, value);
 }
@@ -63,11 +66,11 @@ bool Compose(MimeMessage& m, const char* from, const char* to, const char* cc, c
         !StoreText(m, part0, kPreamble))
       return false;
     if (AddTextPart(m, charset, encoding, text) < 0) return false;
-    const int32_t index = AddTextPart(m, kMimeCharsetIso8859_1, kMimeEncodingQuoted, html);
-    return index >= 0 && SetPartHeaderValue(m, *m.parts[size_t(index)], "Content-Type", "text/html");
+    const int32_t index = AddTextPart(m, charset, kMimeEncodingQuoted, html);
+    return index >= 0 && SetPartHeaderValue(m, *m.parts[size_t(index)], "Content-Type", HtmlType(charset));
   }
-  return SetPartCharsetOn(m, part0, true, kMimeCharsetIso8859_1, kMimeEncodingQuoted) &&
-         SetPartHeaderValue(m, part0, "Content-Type", "text/html") && StoreText(m, part0, html);
+  return SetPartCharsetOn(m, part0, true, charset, kMimeEncodingQuoted) &&
+         SetPartHeaderValue(m, part0, "Content-Type", HtmlType(charset)) && StoreText(m, part0, html);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Writing a message out as RFC 822 / MIME text: to a file, the clipboard, a caller's buffer
 // or a new global memory block; and the listing of the top-level headers.
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -82,9 +83,12 @@ void WritePartZeroHeaders(Writer& w, MimePart& part0, uint32_t options) {
   auto inOrder = [](const MimeHeader& h) { return MimeInOrderList(h.name.c_str()) != 0; };
   auto dropped = [](const MimeHeader& h) { return MimeInDroppedList(h.name.c_str()) != 0; };
   if (choice == 0 || choice == 1) {
+    // Each name of the order list in turn, with every instance of it (repeated recipients,
+    // trace lines and the like all travel).
     for (const char* name : kHeaderOrder) {
       if (choice == 0 && MimeInDroppedList(name)) continue;
-      if (const MimeHeader* h = FindHeader(part0, name)) WriteHeader(w, *h);
+      for (const MimeHeader& h : part0.headers)
+        if (!h.emptied() && IEquals(h.name, name)) WriteHeader(w, h);
     }
     for (const MimeHeader& h : part0.headers)
       if (!h.emptied() && !inOrder(h) && (choice == 1 || !dropped(h))) WriteHeader(w, h);
@@ -94,39 +98,53 @@ void WritePartZeroHeaders(Writer& w, MimePart& part0, uint32_t options) {
   }
 }
 
+// The delimiters of the parts after part 0. Each multipart part delimits its children with
+// its own boundary (two nested multiparts side by side at one level keep theirs apart).
+// visit(part, the levels to close before it, the delimiting boundary) for each part, then
+// the levels left open at the end; false when a part has no boundary to be delimited by.
+template <typename Visit, typename Close>
+bool WalkDelimiters(const MimeMessage& m, Visit&& visit, Close&& close) {
+  std::array<const std::string*, kMimeMaxLevel + 1> open{};
+  open[0] = &m.parts[0]->boundary;
+  int32_t depth = 0;  // the deepest level still open
+  for (size_t i = 1; i < m.parts.size(); ++i) {
+    const MimePart& part = *m.parts[i];
+    const int32_t delimiting = part.container ? part.level - 1 : part.level;
+    if (delimiting < 0 || delimiting > kMimeMaxLevel || !open[size_t(delimiting)] ||
+        open[size_t(delimiting)]->empty())
+      return false;
+    for (; depth > delimiting; --depth) close(*open[size_t(depth)]);
+    visit(part, *open[size_t(delimiting)]);
+    if (part.container) open[size_t(part.level)] = &part.boundary;
+    depth = part.level;
+  }
+  for (; depth >= 0; --depth)
+    if (open[size_t(depth)] && !open[size_t(depth)]->empty()) close(*open[size_t(depth)]);
+  return true;
+}
+
 bool WriteMessage(MimeMessage& m, Writer& w, uint32_t options) {
   MimePart& part0 = *m.parts[0];
   WritePartZeroHeaders(w, part0, options);
   w.Put("\r\n");
   WriteBody(w, part0);
   if (part0.mediaType != kMimeMediaMultipart) return w.ok();
-  // open: the deepest boundary level still open. A nested multipart is delimited by the
-  // level above its own; every level it leaves is closed, and all are closed at the end.
-  int32_t open = 0;
-  for (size_t i = 1; i < m.parts.size(); ++i) {
-    const MimePart& part = *m.parts[i];
-    const int32_t delimiting = part.container ? part.level - 1 : part.level;
-    for (; open > delimiting; --open) w.Put("\r\n--" + m.boundaries[size_t(open)] + "--\r\n");
-    w.Put("\r\n--" + m.boundaries[size_t(delimiting)] + "\r\n");
-    open = part.level;
-    for (const MimeHeader& h : part.headers) WriteHeader(w, h);
-    w.Put("\r\n");
-    WriteBody(w, part);
-  }
-  for (; open >= 0; --open) w.Put("\r\n--" + m.boundaries[size_t(open)] + "--\r\n");
+  WalkDelimiters(
+      m,
+      [&](const MimePart& part, const std::string& boundary) {
+        w.Put("\r\n--" + boundary + "\r\n");
+        for (const MimeHeader& h : part.headers) WriteHeader(w, h);
+        w.Put("\r\n");
+        WriteBody(w, part);
+      },
+      [&](const std::string& boundary) { w.Put("\r\n--" + boundary + "--\r\n"); });
   return w.ok();
 }
 
 // Every boundary a part needs must exist before anything is written.
 bool BoundariesComplete(const MimeMessage& m) {
   if (m.parts[0]->mediaType != kMimeMediaMultipart) return true;
-  if (m.boundaries[size_t(m.currentLevel)].empty() || m.boundaries[0].empty()) return false;
-  for (size_t i = 1; i < m.parts.size(); ++i) {
-    const MimePart& part = *m.parts[i];
-    const int32_t delimiting = part.container ? part.level - 1 : part.level;
-    if (delimiting < 0 || m.boundaries[size_t(delimiting)].empty()) return false;
-  }
-  return true;
+  return WalkDelimiters(m, [](const MimePart&, const std::string&) {}, [](const std::string&) {});
 }
 
 bool AppendNul(MimeStream* s) { return MimeStreamWrite(s, "", 1) == 1; }

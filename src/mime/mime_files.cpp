@@ -109,6 +109,13 @@ void UuDecoder::Line(std::string_view line) {
 
 using namespace cvmime;
 
+namespace {
+
+// Printable ASCII and the layout characters of plain text: TAB, LF, FF and CR.
+bool IsTextByte(uint8_t c) noexcept { return (c >= 32 && c <= 126) || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+}  // namespace
+
 int32_t MimeIsBinaryFile(const char* path) {
   if (!path) return 0;
   UniqueFd fd = OpenRead(path);
@@ -116,7 +123,7 @@ int32_t MimeIsBinaryFile(const char* path) {
   uint8_t buffer[kBlock];
   const ssize_t n = ReadFull(fd.get(), buffer, sizeof buffer);
   for (ssize_t i = 0; i < n; ++i)
-    if (buffer[i] < 32 || buffer[i] > 126) return 1;
+    if (!IsTextByte(buffer[i])) return 1;
   return 0;
 }
 

@@ -1,6 +1,8 @@
 // Header lists of parts: set (with the special handling of the MIME headers), read, delete,
 // iterate, and the Date header.
 #include <new>
+#include <optional>
+#include <vector>
 
 #include "mime/mime_internal.h"
 
@@ -16,18 +18,18 @@ constexpr size_t kCharsetLimit = 64;
 void ApplyBoundary(MimeMessage& m, MimePart& part, const std::string& boundary) {
   if (boundary.empty()) return;
   if (!m.parts.empty() && m.parts[0].get() == &part) {
-    m.boundaries[0] = boundary;
+    m.boundaries[0] = part.boundary = boundary;
     return;
   }
   if (part.container) {
-    m.boundaries[size_t(part.level)] = boundary;
+    m.boundaries[size_t(part.level)] = part.boundary = boundary;
     return;
   }
   const int32_t level = part.level + 1;
   if (level > kMimeMaxLevel) return;  // too deep: the part stays a leaf
   part.level = level;
   part.container = true;
-  m.boundaries[size_t(level)] = boundary;
+  m.boundaries[size_t(level)] = part.boundary = boundary;
   m.currentLevel = level;
   if (level > m.highestLevel) m.highestLevel = level;
 }
@@ -91,7 +93,21 @@ bool GetHeaderValue(MimePart& part, std::string_view name, std::string& out) {
   return true;
 }
 
-bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName, std::string_view rawValue) {
+bool IsSingleHeader(std::string_view name) noexcept {
+  // A message has at most one of each of these; a later line replaces the value.
+  static constexpr std::string_view kSingle[] = {
+      "Date",         "From",           "Sender",       "Reply-To",          "Subject",
+      "Message-ID",   "In-Reply-To",    "References",   "MIME-Version",      "Content-Type",
+      "Content-Transfer-Encoding",      "Content-Disposition", "Content-ID", "Content-Description",
+      "Content-Length", "Content-MD5",
+  };
+  for (const std::string_view n : kSingle)
+    if (IEquals(n, name)) return true;
+  return false;
+}
+
+bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName, std::string_view rawValue,
+                        HeaderPlace place, MimeHeader* target) {
   const std::string name = NormalizeHeaderName(rawName);
   if (name.empty()) return Fail<bool>(cvErrorInvalidMessageHeader, false);
   std::string value = NormalizeSpace(rawValue);
@@ -101,23 +117,26 @@ bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName
   }
   SpecialHeader(m, part, name, value);
 
-  MimeHeader* found = nullptr;
-  MimeHeader* emptied = nullptr;
-  int32_t seen = 0;
-  const bool repeated = m.receivedMode && IEquals(name, "Received");
-  for (MimeHeader& h : part.headers) {
-    if (h.emptied()) {
-      if (!emptied) emptied = &h;
-      continue;
+  MimeHeader* node = nullptr;
+  if (place == HeaderPlace::Node && target) {
+    node = target;
+  } else if (place == HeaderPlace::Append) {
+    node = &part.headers.emplace_back();
+  } else {
+    MimeHeader* emptied = nullptr;
+    for (MimeHeader& h : part.headers) {
+      if (h.emptied()) {
+        if (!emptied) emptied = &h;
+        continue;
+      }
+      if (IEquals(h.name, name)) {
+        node = &h;
+        break;
+      }
     }
-    if (!IEquals(h.name, name)) continue;
-    if (!repeated || seen++ == part.receivedCount) {
-      found = &h;
-      break;
-    }
+    if (!node) node = emptied;
+    if (!node) node = &part.headers.emplace_back();
   }
-  MimeHeader* node = found ? found : emptied;
-  if (!node) node = &part.headers.emplace_back();
   node->name = name;
   node->display.reset();
   std::string encoded;
@@ -133,35 +152,133 @@ bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName
   return true;
 }
 
-bool GetParameter(std::string_view value, std::string_view name, std::string& out, size_t limit) {
+namespace {
+
+// The segments of a header value: the text between ";" outside double quotes.
+template <typename Fn>
+void ForEachSegment(std::string_view value, Fn&& fn) {
   size_t start = 0;
   while (start <= value.size()) {
-    // The segment up to the next ";" outside double quotes.
     size_t end = start;
     bool quoted = false;
     while (end < value.size() && (quoted || value[end] != ';')) {
       if (value[end] == '"') quoted = !quoted;
       ++end;
     }
-    const std::string_view segment = value.substr(start, end - start);
+    if (!fn(value.substr(start, end - start))) return;
+    start = end + 1;
+  }
+}
+
+// A parameter value without its white space and quotes.
+std::string_view Unquote(std::string_view raw) {
+  std::string_view v = Trim(raw);
+  if (!v.empty() && v.front() == '"') {
+    v.remove_prefix(1);
+    const size_t close = v.rfind('"');
+    if (close != std::string_view::npos) v = v.substr(0, close);
+    v = Trim(v);
+  }
+  return v;
+}
+
+void PercentDecode(std::string_view text, std::string& out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const int hi = text[i] == '%' && i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int lo = hi >= 0 ? HexValue(text[i + 2]) : -1;
+    if (lo >= 0) {
+      out.push_back(char(hi << 4 | lo));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+}
+
+// The RFC 2231 forms of a parameter: name*=charset'language'percent-encoded text, or the
+// continuations name*0, name*1... (each with a trailing "*" when percent-encoded; the first
+// encoded one names the charset). The value converted to UTF-8; false when absent.
+bool GetExtendedParameter(std::string_view value, std::string_view name, std::string& out) {
+  struct Piece {
+    bool encoded;
+    std::string_view text;
+  };
+  std::vector<std::optional<Piece>> pieces;
+  std::optional<Piece> single;
+  ForEachSegment(value, [&](std::string_view segment) {
+    const size_t eq = segment.find('=');
+    if (eq == std::string_view::npos) return true;
+    const std::string_view key = Trim(segment.substr(0, eq));
+    if (key.size() <= name.size() || key[name.size()] != '*' || !IEquals(key.substr(0, name.size()), name))
+      return true;
+    std::string_view rest = key.substr(name.size() + 1);
+    const std::string_view text = Unquote(segment.substr(eq + 1));
+    if (rest.empty()) {
+      single = Piece{true, text};
+      return true;
+    }
+    const bool encoded = rest.back() == '*';
+    if (encoded) rest.remove_suffix(1);
+    size_t index = 0;
+    if (rest.empty() || rest.size() > 3) return true;
+    for (const char c : rest) {
+      if (c < '0' || c > '9') return true;
+      index = index * 10 + size_t(c - '0');
+    }
+    if (pieces.size() <= index) pieces.resize(index + 1);
+    pieces[index] = Piece{encoded, text};
+    return true;
+  });
+  if (!single && (pieces.empty() || !pieces[0])) return false;
+  if (single) pieces = {single};
+  std::string charset;
+  std::string bytes;
+  for (size_t i = 0; i < pieces.size() && pieces[i]; ++i) {  // continuations end at a gap
+    std::string_view text = pieces[i]->text;
+    if (!pieces[i]->encoded) {
+      bytes.append(text);
+      continue;
+    }
+    if (i == 0) {
+      // charset'language' before the text (either may be empty)
+      const size_t q1 = text.find('\'');
+      const size_t q2 = q1 == std::string_view::npos ? q1 : text.find('\'', q1 + 1);
+      if (q2 != std::string_view::npos) {
+        charset.assign(text.substr(0, q1));
+        text.remove_prefix(q2 + 1);
+      }
+    }
+    PercentDecode(text, bytes);
+  }
+  ToUtf8(charset, bytes);  // bytes stay as they are in an unknown charset
+  out = std::move(bytes);
+  return true;
+}
+
+}  // namespace
+
+bool GetParameter(std::string_view value, std::string_view name, std::string& out, size_t limit) {
+  // The RFC 2231 form carries the full name (non-ASCII, or too long for one line); mail
+  // clients send a plain fallback beside it.
+  std::string extended;
+  if (GetExtendedParameter(value, name, extended) && extended.size() < limit) {
+    out = std::move(extended);
+    return true;
+  }
+  bool found = false;
+  ForEachSegment(value, [&](std::string_view segment) {
     const size_t eq = segment.find('=');
     if (eq != std::string_view::npos && IEquals(Trim(segment.substr(0, eq)), name)) {
       const std::string_view raw = segment.substr(eq + 1);
       if (raw.size() < limit) {
-        std::string_view v = Trim(raw);
-        if (!v.empty() && v.front() == '"') {
-          v.remove_prefix(1);
-          const size_t close = v.rfind('"');
-          if (close != std::string_view::npos) v = v.substr(0, close);
-          v = Trim(v);
-        }
-        out.assign(v);
-        return true;
+        out.assign(Unquote(raw));
+        found = true;
+        return false;
       }
     }
-    start = end + 1;
-  }
-  return false;
+    return true;
+  });
+  return found;
 }
 
 }  // namespace cvmime

@@ -30,6 +30,7 @@ bool IsMultipart(const MimeMessage& m) noexcept;
 
 // ---- text helpers ----
 bool IEquals(std::string_view a, std::string_view b) noexcept;
+int HexValue(char c) noexcept;  // a hex digit's value (either case), -1 for another character
 bool IStartsWith(std::string_view text, std::string_view prefix) noexcept;
 inline bool IsWhite(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 std::string_view Trim(std::string_view s) noexcept;
@@ -45,9 +46,15 @@ int32_t CopyOut(std::string_view text, char* buffer, int32_t size) noexcept;
 // ---- headers ----
 MimeHeader* FindHeader(MimePart& part, std::string_view name) noexcept;
 const std::string& DisplayValue(MimeHeader& header);
+// Where a stored header goes: over the first of its name (or an emptied node, or at the
+// end), as a further instance at the end, or into a given node.
+enum class HeaderPlace { First, Append, Node };
 // Stores a header on a part (the special-header handlers act on that part); sets the last
 // error and returns false on failure. An empty value deletes the header.
-bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view name, std::string_view value);
+bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view name, std::string_view value,
+                        HeaderPlace place = HeaderPlace::First, MimeHeader* target = nullptr);
+// Whether a message carries at most one header of this name (a repeated one replaces it).
+bool IsSingleHeader(std::string_view name) noexcept;
 // The decoded value of a part's header, or nothing.
 bool GetHeaderValue(MimePart& part, std::string_view name, std::string& out);
 // A parameter of a header's value.
@@ -68,6 +75,7 @@ bool AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes);
 // ---- encodings (whole-buffer forms) ----
 std::string Base64Encode(std::string_view data, bool lineBreaks72);  // body form: 72-char lines, ends CR LF
 bool Base64Decode(std::string_view text, std::string& out);
+bool IsBase64Symbol(char c) noexcept;  // one of the 64 characters of the alphabet
 std::string QpEncodeBody(std::string_view data);
 bool QpDecode(std::string_view text, std::string& out);
 std::string EncodeDataQ(std::string_view data);  // header words: "_" for blanks
@@ -76,6 +84,9 @@ bool EncodeHeaderValue(std::string_view text, uint32_t charset, uint32_t encodin
 std::string DecodeHeaderValue(std::string_view text, bool unstructured);
 std::string Uuencode(std::string_view data, std::string_view name);
 bool IsTextHeaderName(std::string_view name) noexcept;
+// Converts text of a named charset to UTF-8 in place; false (text unchanged) when the
+// charset is unknown or the bytes are not text in it.
+bool ToUtf8(std::string_view charset, std::string& bytes);
 
 // ---- attachments ----
 // The attachment file name of a part (decoded); false when it has none.

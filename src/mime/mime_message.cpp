@@ -38,7 +38,10 @@ int32_t AddPartLocked(MimeMessage& m) {
   try {
     auto part = std::make_unique<MimePart>();
     part->level = m.currentLevel;
-    if (m.parts.empty()) m.beforeFirstHeader = true;
+    if (m.parts.empty()) {
+      m.beforeFirstHeader = true;
+      m.leadingSkipped = false;
+    }
     if (m.parts.size() == 1 && m.parts[0]->mediaType != kMimeMediaMultipart) {
       const std::string boundary = MakeBoundary(&m);
       if (!SetPartHeaderValue(m, *m.parts[0], "Content-Type", "multipart/mixed; boundary=\"" + boundary + "\""))
@@ -71,7 +74,7 @@ void ResetRecord(MimeMessage& m) {
   m.currentLevel = m.highestLevel = m.currentPart = 0;
   m.dateText[0] = '\0';
   std::string().swap(m.line);
-  m.lineComplete = m.beforeFirstHeader = m.inHeaders = m.receivedMode = false;
+  m.lineComplete = m.beforeFirstHeader = m.inHeaders = m.lineFlushed = m.leadingSkipped = false;
   m.lastHeader = nullptr;
   m.lastHeaderPart = nullptr;
 }

@@ -2,6 +2,7 @@
 // and importing a message from a file or the clipboard.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -41,18 +42,19 @@ HeaderResult ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
     const std::string name = m.lastHeader->name;
     std::string value = m.lastHeader->stored;
     value.append(1, ' ').append(rest);
-    return SetPartHeaderValue(m, *part, name, value) ? HeaderResult::Stored : HeaderResult::Failed;
+    // The continuation belongs to the very header it follows, also a repeated one.
+    return SetPartHeaderValue(m, *part, name, value, HeaderPlace::Node, m.lastHeader) ? HeaderResult::Stored
+                                                                                        : HeaderResult::Failed;
   }
   const std::string_view name = line.substr(0, stop);
   const std::string_view value = Trim(line.substr(stop + 1));
-  if (IEquals(name, "Received")) {
-    m.receivedMode = FindHeader(*part, "Received") != nullptr;
-    if (m.receivedMode) ++part->receivedCount;
-  } else {
-    m.receivedMode = false;
-  }
   if (!strict && NormalizeHeaderName(name).empty()) return HeaderResult::Stored;
-  return SetPartHeaderValue(m, *part, name, value) ? HeaderResult::Stored : HeaderResult::Failed;
+  // Headers that may repeat (Received, recipients, signatures, trace and resent fields...)
+  // keep every instance in order; a second instance of a single header replaces the first.
+  const HeaderPlace place = !IsSingleHeader(Trim(name)) && FindHeader(*part, NormalizeHeaderName(name))
+                                ? HeaderPlace::Append
+                                : HeaderPlace::First;
+  return SetPartHeaderValue(m, *part, name, value, place) ? HeaderResult::Stored : HeaderResult::Failed;
 }
 
 // The level whose boundary delimits on this line, searching from the current level out (a
@@ -73,6 +75,14 @@ int32_t DelimiterLevel(const MimeMessage& m, std::string_view line, bool& closin
   return -1;
 }
 
+// Whether a line could be a header line or its continuation: it begins with white space,
+// or a colon comes before its first white space.
+bool CouldBeHeaderLine(std::string_view line) noexcept {
+  if (line.empty() || line[0] == ' ' || line[0] == '\t') return true;
+  const size_t stop = line.find_first_of(" \t:");
+  return stop != std::string_view::npos && line[stop] == ':';
+}
+
 // A complete line with its LF.
 bool TakeLine(MimeMessage& m, std::string_view line) {
   if (m.inHeaders) {
@@ -89,7 +99,9 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
   MimePart* part = CurrentPart(m);
   if (!part) return false;
   bool closing = false;
-  const int32_t level = DelimiterLevel(m, line, closing);
+  // The rest of a line whose start went to the body already is no delimiter.
+  const int32_t level = m.lineFlushed ? -1 : DelimiterLevel(m, line, closing);
+  m.lineFlushed = false;
   if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
   // The line break before a delimiter belongs to it; decoded base64 text has none stored.
   const bool decodedBase64 = DecodesOnStore(*part) && part->encoding == kMimeEncodingBase64;
@@ -107,16 +119,110 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
 
 }  // namespace
 
+namespace {
+
+// How much of a full body line may go to the body before its end is seen: all of it,
+// except that a decoding part keeps back an open quoted-printable escape, or base64
+// characters that do not make a whole group of four, for the next piece.
+size_t FlushableLength(const MimePart& part, std::string_view line) {
+  if (!DecodesOnStore(part)) return line.size();
+  if (part.encoding == kMimeEncodingQuoted) {
+    const size_t eq = line.find('=', line.size() > 2 ? line.size() - 2 : 0);
+    return eq == std::string_view::npos ? line.size() : eq;
+  }
+  size_t symbols = 0;
+  for (const char c : line) symbols += IsBase64Symbol(c);
+  size_t keep = symbols % 4;
+  size_t cut = line.size();
+  while (keep > 0 && cut > 0)
+    if (IsBase64Symbol(line[--cut])) --keep;
+  return cut;
+}
+
+// A body line that reached the line buffer's size goes to the body in a piece, so that no
+// byte of a long line is lost (header lines stay capped).
+bool FlushLongBodyLine(MimeMessage& m) {
+  MimePart* part = CurrentPart(m);
+  if (!part) return false;
+  const size_t n = FlushableLength(*part, m.line);
+  if (n == 0) return true;
+  if (WriteBody(m, *part, -1, std::string_view(m.line).substr(0, n)) < 0) return false;
+  m.line.erase(0, n);
+  m.lineFlushed = true;
+  return true;
+}
+
+// Appends bytes of one body line (no LF among them) to the line buffer, CR and NUL left out.
+bool AppendBodyBytes(MimeMessage& m, const char* p, size_t n) {
+  while (n > 0) {
+    if (m.line.size() >= kMimeLineMax && !FlushLongBodyLine(m)) return false;
+    const size_t room = kMimeLineMax > m.line.size() ? kMimeLineMax - m.line.size() : 0;
+    size_t take = std::min(n, room);
+    if (take == 0) {
+      // A decoding part kept its whole buffer back (no safe cut): store it as it is.
+      MimePart* part = CurrentPart(m);
+      if (!part || WriteBody(m, *part, -1, m.line) < 0) return false;
+      m.line.clear();
+      m.lineFlushed = true;
+      continue;
+    }
+    const char* end = p + take;
+    while (p < end) {
+      const char* stop = p;
+      while (stop < end && *stop != '\r' && *stop != '\0') ++stop;
+      m.line.append(p, size_t(stop - p));
+      p = stop < end ? stop + 1 : stop;
+    }
+    n -= take;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParseText(MimeMessage& m, const char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const char c = text[i];
+  size_t i = 0;
+  while (i < length) {
+    if (!m.beforeFirstHeader && !m.inHeaders) {
+      // A body line: taken up to its LF in one piece.
+      const void* lf = std::memchr(text + i, '\n', length - i);
+      const size_t end = lf ? size_t(static_cast<const char*>(lf) - text) : length;
+      if (!AppendBodyBytes(m, text + i, end - i)) return false;
+      m.lineComplete = false;
+      i = end;
+      if (!lf) break;
+      ++i;
+      m.line.push_back('\n');
+      const bool ok = TakeLine(m, m.line);
+      m.line.clear();
+      m.lineComplete = true;
+      if (!ok) return false;
+      continue;
+    }
+    const char c = text[i++];
     if (c == '\r' || c == '\0') continue;
     if (m.beforeFirstHeader && m.line.empty()) {
-      if (!IsAsciiAlnum(c)) continue;
+      if (c == '\n' && !m.leadingSkipped) {
+        // The text starts with an empty line: the message has no header block, and all
+        // that follows is its body.
+        m.beforeFirstHeader = false;
+        m.inHeaders = false;
+        continue;
+      }
+      if (!IsAsciiAlnum(c)) {
+        m.leadingSkipped = true;
+        continue;
+      }
       m.beforeFirstHeader = false;
-    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i + 1 < length &&
-               (text[i + 1] == ' ' || text[i + 1] == '\t')) {
+    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i < length && (text[i] == ' ' || text[i] == '\t')) {
       continue;  // a folded header continues on this line
+    }
+    if (m.line.size() >= kMimeLineMax && c != '\n' && m.inHeaders && !CouldBeHeaderLine(m.line)) {
+      // A full line that no header can start with: the header block has ended and the
+      // line is body text, which keeps all of its bytes.
+      m.inHeaders = false;
+      --i;
+      continue;
     }
     if (m.line.size() < kMimeLineMax || c == '\n') m.line.push_back(c);
     m.lineComplete = false;

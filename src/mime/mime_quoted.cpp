@@ -4,6 +4,8 @@
 
 #include "mime/mime_internal.h"
 
+using cvmime::HexValue;
+
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -17,13 +19,6 @@ bool IsSpecial(uint8_t c) noexcept {
     default:
       return false;
   }
-}
-
-int HexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 void Escape(std::string& out, uint8_t c) {
@@ -80,11 +75,16 @@ int32_t MimeQpDecode(MimeQpDecodeState* s, const char* text, int32_t length, voi
           put(uint8_t(c));
         break;
       case 1:
+      case 4:
+        // A soft line break: "=", optional blanks (trailing white space a gateway may have
+        // added), then CR LF, a bare LF or a bare CR.
         if (c == '\r') {
-          s->phase = 3;  // soft line break; its LF follows
+          s->phase = 3;  // its LF may follow
         } else if (c == '\n') {
           s->phase = 0;
-        } else if (HexValue(c) >= 0) {
+        } else if (c == ' ' || c == '\t') {
+          s->phase = 4;
+        } else if (s->phase == 1 && HexValue(c) >= 0) {
           s->first = uint8_t(HexValue(c));
           s->phase = 2;
         } else {

@@ -32,11 +32,11 @@ struct MimePart {
   bool attachment = false;  // the body stays exactly as stored
   int32_t level = 0;
   bool container = false;   // a nested multipart: owns the boundary of its level
+  std::string boundary;     // a multipart part's own boundary (part 0 and containers)
   std::string body;         // capacity grows in the message's steps
   MimeHeaderList headers;
   MimeHeaderList::iterator cursor;
   bool cursorSet = false;
-  int32_t receivedCount = 0;
 };
 
 struct MimeMessage {
@@ -61,7 +61,8 @@ struct MimeMessage {
   bool lineComplete = false;
   bool beforeFirstHeader = false;
   bool inHeaders = false;
-  bool receivedMode = false;
+  bool lineFlushed = false;     // the start of the current line went to the body already
+  bool leadingSkipped = false;  // characters before the first header were passed over
   MimeHeader* lastHeader = nullptr;
   MimePart* lastHeaderPart = nullptr;
 };

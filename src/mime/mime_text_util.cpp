@@ -9,6 +9,13 @@ namespace {
 char Lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 }  // namespace
 
+int HexValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 bool IEquals(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)

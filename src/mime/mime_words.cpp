@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr size_t kWordBytes = 511;     // bytes of a token per encoded word
+constexpr size_t kWordMax = 75;        // characters of one encoded word, "=?" to "?=" (RFC 2047)
 constexpr size_t kDecodedMax = 1023;   // bytes one decoded word may give
 
 bool IsStructuredDelimiter(char c) noexcept { return std::strchr("()<>[]@,.;: \"\t\n\r", c) && c != '\0'; }
@@ -33,8 +33,48 @@ bool DecodePayload(char kind, std::string_view payload, std::string& out) {
   return true;
 }
 
-// An encoded word starting at text[i]: its length and decoded bytes, or 0.
-size_t MatchWord(std::string_view text, size_t i, std::string& decoded) {
+// Where the character that starts at bytes[at] ends: a UTF-8 sequence stays whole; in any
+// other charset a byte is a character.
+size_t CharacterEnd(std::string_view bytes, size_t at, bool utf8) noexcept {
+  size_t end = at + 1;
+  if (utf8)
+    while (end < bytes.size() && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) ++end;
+  return end;
+}
+
+// Splits the bytes into encoded words of at most 75 characters each, cut only between
+// characters, separated by one blank.
+void AppendWords(std::string& out, std::string_view bytes, const char* charsetName, char kind, bool utf8) {
+  const std::string head = std::string("=?") + charsetName + '?' + kind + '?';
+  const size_t room = kWordMax > head.size() + 2 ? kWordMax - head.size() - 2 : 4;
+  bool first = true;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    std::string encoded;
+    size_t end = at;
+    while (end < bytes.size()) {
+      const size_t next = CharacterEnd(bytes, end, utf8);
+      if (kind == 'B') {
+        if ((next - at + 2) / 3 * 4 > room && end > at) break;
+        end = next;
+      } else {
+        std::string piece = cvmime::EncodeDataQ(bytes.substr(end, next - end));
+        if (encoded.size() + piece.size() > room && end > at) break;
+        encoded += piece;
+        end = next;
+      }
+    }
+    if (kind == 'B') encoded = cvmime::EncodeDataB(bytes.substr(at, end - at));
+    at = end;
+    if (encoded.size() < 2) continue;
+    if (!first) out.push_back(' ');
+    first = false;
+    out.append(head).append(encoded).append("?=");
+  }
+}
+
+// An encoded word starting at text[i]: its length, decoded bytes and charset, or 0.
+size_t MatchWord(std::string_view text, size_t i, std::string& decoded, std::string_view& charset) {
   if (text.compare(i, 2, "=?") != 0) return 0;
   size_t p = i + 2;
   const size_t charsetStart = p;
@@ -49,11 +89,35 @@ size_t MatchWord(std::string_view text, size_t i, std::string& decoded) {
   const size_t length = q + 2 - i;
   if (length <= 9) return 0;
   if (!DecodePayload(kind, text.substr(payloadStart, q - payloadStart), decoded) || decoded.empty()) return 0;
-  // A decoded line break or NUL must not reach a header line built from the display value.
-  for (char& c : decoded)
-    if (static_cast<unsigned char>(c) < 32 && c != '\t') c = ' ';
+  charset = text.substr(charsetStart, p - charsetStart);
   return length;
 }
+
+// Adjacent words of one charset, collected so that a character cut between two words is
+// converted whole.
+class WordRun {
+ public:
+  bool Continues(std::string_view charset) const noexcept { return !bytes_.empty() && cvmime::IEquals(charset, charset_); }
+  void Add(std::string_view charset, const std::string& decoded) {
+    if (bytes_.empty()) charset_.assign(charset);
+    bytes_ += decoded;
+  }
+  void FlushTo(std::string& out) {
+    if (bytes_.empty()) return;
+    // Hosts read UTF-8: words in another charset are converted (their bytes stay as they
+    // are when the charset is unknown or they are not text in it).
+    cvmime::ToUtf8(charset_, bytes_);
+    // A decoded line break or NUL must not reach a header line built from the display value.
+    for (char& c : bytes_)
+      if (static_cast<unsigned char>(c) < 32 && c != '\t') c = ' ';
+    out += bytes_;
+    bytes_.clear();
+  }
+
+ private:
+  std::string charset_;
+  std::string bytes_;
+};
 
 }  // namespace
 
@@ -96,16 +160,7 @@ bool EncodeHeaderValue(std::string_view text, uint32_t charset, uint32_t encodin
     // White space between two encoded words is dropped by decoders: carry it inside.
     if (previousEncoded && between.size() == 1 && (between[0] == ' ' || between[0] == '\t')) bytes = between;
     bytes.append(token);
-    bool first = true;
-    for (size_t at = 0; at < bytes.size(); at += kWordBytes) {
-      const std::string_view chunk = std::string_view(bytes).substr(at, kWordBytes);
-      const std::string encoded = kind == 'B' ? EncodeDataB(chunk) : EncodeDataQ(chunk);
-      if (encoded.size() < 2) continue;
-      if (!first) out.push_back(' ');
-      first = false;
-      out.append("=?").append(charsetName).append(1, '?').append(1, kind).append(1, '?');
-      out.append(encoded).append("?=");
-    }
+    AppendWords(out, bytes, charsetName, kind, charset == kMimeCharsetUtf8);
     previousEncoded = true;
     between.clear();
   }
@@ -120,23 +175,30 @@ std::string DecodeHeaderValue(std::string_view text, bool /*unstructured*/) {
   std::string pendingWhite;
   bool lastDecoded = false;
   std::string decoded;
+  std::string_view charset;
+  WordRun run;
   size_t i = 0;
   while (i < text.size()) {
-    if (const size_t n = MatchWord(text, i, decoded)) {
-      if (!lastDecoded) out.append(pendingWhite);
+    if (const size_t n = MatchWord(text, i, decoded, charset)) {
+      if (!lastDecoded || !run.Continues(charset)) {
+        run.FlushTo(out);
+        if (!lastDecoded) out.append(pendingWhite);
+      }
       pendingWhite.clear();
-      out.append(decoded);
+      run.Add(charset, decoded);
       lastDecoded = true;
       i += n;
     } else if (IsWhite(text[i])) {
       pendingWhite.push_back(text[i++]);
     } else {
+      run.FlushTo(out);
       out.append(pendingWhite);
       pendingWhite.clear();
       out.push_back(text[i++]);
       lastDecoded = false;
     }
   }
+  run.FlushTo(out);
   out.append(pendingWhite);
   return out;
 }

@@ -1,7 +1,12 @@
-// Submitting a message through the POP3 server with XTND XMIT: the text goes out unchanged
-// in pieces, with a progress event after each and a cancel check, then the end line.
+// Submitting a message through the POP3 server with XTND XMIT: the text goes out in pieces
+// with its line ends made CR LF and leading dots doubled (a "." line in the text must not
+// end the submission and turn the lines after it into commands), with a progress event
+// after each piece and a cancel check, then the end line.
 #include <cstring>
 #include <memory>
+#include <vector>
+
+#include "mailtls/mail_dot_stuff.h"
 
 #include "mailsock/mailsock.h"
 #include "pop3/pop3_control.h"
@@ -44,10 +49,15 @@ int32_t Submit(Pop3Session& s, const char* text, uint32_t length) {
     return Fail(LastError() ? LastError() : cvErrorOperationNotSupported);
   }
   s.bytesCopied.store(0);
+  cvmail::DotStuffer writer;
+  writer.Begin();
+  std::vector<char> out(kPiece * cvmail::DotStuffer::kMaxExpansion);
   for (uint32_t sent = 0; sent < length;) {
-    const int32_t piece = int32_t(std::min(kPiece, length - sent));
-    if (Pop3Write(h, text + sent, piece) != piece) return -1;
-    sent += uint32_t(piece);
+    const uint32_t piece = std::min(kPiece, length - sent);
+    uint32_t consumed = 0;
+    const int32_t used = int32_t(writer.Convert(text + sent, piece, out.data(), uint32_t(out.size()), consumed));
+    if (Pop3Write(h, out.data(), used) != used) return -1;
+    sent += consumed;
     SockYieldNoDelay();
     if (Gone(s)) return Fail(cvErrorInvalidHandle);
     if (s.cancel.load()) {
@@ -61,8 +71,8 @@ int32_t Submit(Pop3Session& s, const char* text, uint32_t length) {
     Fire(s, cvmail::kMailEventProgress, 0);
     if (Gone(s)) return Fail(cvErrorInvalidHandle);
   }
-  static constexpr char kEnd[] = "\r\n.\r\n";
-  if (Pop3Write(h, kEnd, int32_t(sizeof kEnd - 1)) < 0) return -1;
+  const char* end = writer.EndMarker();
+  if (Pop3Write(h, end, int32_t(std::strlen(end))) < 0) return -1;
   s.replyPending = 1;
   ReadReply(s);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);

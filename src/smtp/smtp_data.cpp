@@ -38,40 +38,17 @@ int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept {
     if (r < 0) return -1;
     if (!Intermediate(r)) return Fail(cvErrorUnexpectedServerResponse);
     s.dataOpen = 1;
-    s.previousDataChar = '\n';
+    s.dataWriter.Begin();
   }
   if (length == 0) return 0;
 
-  // One input byte gives at most three output bytes (CR before it, a doubled '.').
-  char* out = s.commandBuffer;
-  uint32_t used = 0, consumed = 0;
-  uint32_t previous = s.previousDataChar;
-  while (consumed < length && used + 3 <= kSmtpCommandSize) {
-    const char c = data[consumed++];
-    if (c == '\n') {
-      if (previous != '\r') out[used++] = '\r';
-      out[used++] = '\n';
-      previous = '\n';
-    } else if (c == '\r') {
-      if (previous == '\r') out[used++] = '\n';
-      out[used++] = '\r';
-      previous = '\r';
-    } else {
-      if (previous == '\r') {
-        out[used++] = '\n';
-        previous = '\n';
-      }
-      if (previous == '\n' && c == '.') out[used++] = '.';
-      out[used++] = c;
-      previous = 0;
-    }
-  }
+  uint32_t consumed = 0;
+  const uint32_t used = s.dataWriter.Convert(data, length, s.commandBuffer, kSmtpCommandSize, consumed);
   s.state = kSmtpStateSending;
-  const bool sent = WaitSocket(s, POLLOUT) && SendBytes(s, out, used);
+  const bool sent = WaitSocket(s, POLLOUT) && SendBytes(s, s.commandBuffer, used);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   s.state = kSmtpStateIdle;
   if (!sent) return DataFailed(s);
-  s.previousDataChar = previous;
   return int32_t(consumed);
 }
 
@@ -128,7 +105,7 @@ int32_t SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept 
 int32_t EndData(SmtpSession& s) noexcept {
   if (!s.dataOpen) return Fail(cvErrorInvalidCommandSequence);
   // The end line follows the data's last line end: no empty line is added to the message.
-  const char* marker = s.previousDataChar == '\n' ? ".\r\n" : s.previousDataChar == '\r' ? "\n.\r\n" : "\r\n.\r\n";
+  const char* marker = s.dataWriter.EndMarker();
   const bool sent = SendBytes(s, marker, uint32_t(std::strlen(marker)));
   s.dataOpen = 0;
   if (!sent) return -1;

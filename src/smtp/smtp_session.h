@@ -7,6 +7,7 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
+#include "mailtls/mail_dot_stuff.h"
 #include "mailtls/mail_events.h"
 #include "mailtls/mail_tls.h"
 #include "platform/base/heap.h"
@@ -77,7 +78,7 @@ struct SmtpSession {
   uint32_t dataOpen;
   uint32_t timedOut;
   uint32_t state;
-  uint32_t previousDataChar;  // 0, '\r' or '\n': the data writer's line-end state
+  cvmail::DotStuffer dataWriter;  // line ends and leading dots of the message data
   uint32_t acceptedRecipients;
   uint32_t timeout;    // seconds
   uint32_t replyCode;  // of the last reply; 0 while none was read for the last command

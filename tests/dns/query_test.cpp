@@ -1,5 +1,8 @@
 // MX queries against a scripted name server: ordering, fall-backs, response codes, and
 // answers a real server would not give.
+#include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -116,6 +119,47 @@ TEST_F(DnsQueryTest, IgnoresStaleIdentifiersShortDatagramsAndStrangers) {
   EXPECT_EQ(Lookup(server, "example.com"), Strings{"right.example.com"});
 }
 
+TEST_F(DnsQueryTest, AnswersMustMatchTheLatestSendAndCarryOneQuestion) {
+  // Every resolver starts its identifiers at a random value.
+  std::set<uint16_t> firstIds;
+  {
+    FakeDns server([](const Bytes& q) { return std::vector<FakeDns::Reply>{{MxAnswer(q, {{1, "mx.example.com"}})}}; });
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(Lookup(server, "example.com"), Strings{"mx.example.com"});
+    for (const Bytes& q : server.udpQueries()) firstIds.insert(IdOf(q));
+  }
+  EXPECT_GT(firstIds.size(), 1u);
+
+  const struct {
+    const char* what;
+    std::function<void(Bytes& answer, uint16_t firstId)> change;
+    Strings result;
+  } kCases[] = {
+      {"no question", [](Bytes& b, uint16_t) { b[5] = 0; }, {"error 12204"}},
+      {"two questions", [](Bytes& b, uint16_t) { b[5] = 2; }, {"error 12204"}},
+      {"the identifier of the first send, to the retry", [](Bytes& b, uint16_t first) {
+         b[0] = uint8_t(first >> 8);
+         b[1] = uint8_t(first);
+       }, {"error 10060"}},
+      {"unchanged", [](Bytes&, uint16_t) {}, {"mx.example.com"}},
+  };
+  for (const auto& c : kCases) {
+    std::mutex lock;
+    std::vector<uint16_t> ids;
+    // The first send of each query goes unanswered; its retry gets the changed answer.
+    FakeDns server([&](const Bytes& q) {
+      std::lock_guard lk(lock);
+      ids.push_back(IdOf(q));
+      if (ids.size() % 2 == 1) return std::vector<FakeDns::Reply>{};
+      Bytes b = MxAnswer(q, {{1, "mx.example.com"}});
+      c.change(b, ids[ids.size() - 2]);
+      return std::vector<FakeDns::Reply>{{b}};
+    });
+    timeout_ = 1;
+    attempts_ = 2;
+    EXPECT_EQ(Lookup(server, "example.com"), c.result) << c.what;
+  }
+}
+
 TEST_F(DnsQueryTest, SilentServerTimesOutAfterEveryAttemptWithFreshIdentifiers) {
   FakeDns server([](const Bytes&) { return std::vector<FakeDns::Reply>{}; });
   timeout_ = 1;
@@ -211,14 +255,34 @@ TEST_F(DnsQueryTest, HostileAnswersFailCleanly) {
 
 TEST_F(DnsQueryTest, NamesAreCheckedBeforeAnythingIsSent) {
   FakeDns server([](const Bytes& q) { return std::vector<FakeDns::Reply>{{MxAnswer(q, {{1, "mx.example.com"}})}}; });
-  const std::string long63 = std::string(59, 'a') + ".com";
-  EXPECT_EQ(Lookup(server, long63.c_str()), Strings{"mx.example.com"});
-  EXPECT_EQ(Lookup(server, ("a" + long63).c_str()), Strings{"error 11001"});
-  EXPECT_EQ(Lookup(server, "ab"), Strings{"error 12253"});
-  EXPECT_EQ(Lookup(server, "bad_name.com"), Strings{"error 12253"});
+  // Labels of 1 to 63 characters, names of up to 253.
+  const std::string l63(63, 'a');
+  const struct {
+    std::string name;
+    Strings result;
+  } kNames[] = {
+      {std::string(59, 'a') + ".com", {"mx.example.com"}},
+      {l63 + ".com", {"mx.example.com"}},                                   // 67 characters
+      {l63 + "." + l63 + ".example.com", {"mx.example.com"}},               // 139
+      {l63 + "." + l63 + "." + l63 + "." + std::string(61, 'b'), {"mx.example.com"}},  // 253
+      {l63 + "." + l63 + "." + l63 + "." + std::string(62, 'b'), {"error 12253"}},     // 254
+      {"a" + l63 + ".com", {"error 12253"}},                                // a label of 64
+      {"ab", {"error 12253"}},
+      {"bad_name.com", {"error 12253"}},
+  };
+  size_t sent = 0;
+  for (const auto& c : kNames) {
+    EXPECT_EQ(Lookup(server, c.name.c_str()), c.result) << c.name.size();
+    if (c.result.size() == 1 && c.result[0].rfind("error", 0) == 0) {
+      EXPECT_EQ(server.udpQueries().size(), sent) << "sent a refused name of " << c.name.size();
+    } else {
+      ASSERT_EQ(server.udpQueries().size(), ++sent);
+      EXPECT_EQ(QuestionName(server.udpQueries().back()), c.name);
+    }
+  }
   // A one-label name goes out only with a suffix; without a search list nothing is asked.
   EXPECT_EQ(Lookup(server, "mailhost"), Strings{"error 11002"});
-  EXPECT_EQ(server.udpQueries().size(), 1u);
+  EXPECT_EQ(server.udpQueries().size(), sent);
 
   LibHandle h = ResolverFor("127.0.0.1", server.port());
   EXPECT_EQ(DnsLookupMx(h, "example.com", nullptr, 1), -1);
@@ -237,7 +301,8 @@ TEST_F(DnsQueryTest, OneLabelNamesWalkTheSearchList) {
   ASSERT_EQ(asked.size(), 2u);
   EXPECT_EQ(QuestionName(asked[0]), "mailhost.corp.example.com");
   // A suffix that makes the name too long is refused and ends the walk.
-  WriteResolvConf("search " + std::string(55, 'd') + ".example.com\n");
+  const std::string d63(63, 'd');
+  WriteResolvConf("search " + d63 + "." + d63 + "." + d63 + "." + std::string(50, 'd') + ".com\n");  // 246
   EXPECT_EQ(Lookup(server, "mailhost"), Strings{"error 11001"});
   EXPECT_EQ(server.udpQueries().size(), 2u);
 }

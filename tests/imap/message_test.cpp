@@ -144,6 +144,36 @@ TEST_F(ImapMessages, ReadFlagsChooseTheSection) {
   }
 }
 
+TEST_F(ImapMessages, UnsolicitedFetchesOfOtherMessagesArePassedOver) {
+  // Servers report flag changes of other messages as FETCH responses amid the answer.
+  const char* const kAnswer = "* 2 FETCH (UID 42 RFC822.SIZE 5 BODY[] {5}\r\nhello)\r\n";
+  const struct {
+    const char* name;
+    std::string before, after;
+  } kCases[] = {
+      {"flags before", "* 1 FETCH (FLAGS (\\Seen))\r\n", ""},
+      {"a literal before", "* 3 FETCH (UID 9 BODY[] {5}\r\nother)\r\n", ""},
+      {"two literals before", "* 7 FETCH (BODY[HEADER] {3}\r\nabc BODY[TEXT] {2}\r\nxy FLAGS ())\r\n", ""},
+      {"several before", "* 1 FETCH (FLAGS ())\r\n* 9 FETCH (FLAGS (\\Deleted))\r\n* 4 EXISTS\r\n", ""},
+      {"flags after", "", "* 1 FETCH (FLAGS (\\Flagged))\r\n"},
+      {"a literal after", "", "* 3 FETCH (BODY[] {6}\r\nothers)\r\n"},
+  };
+  for (const auto& c : kCases) {
+    cvtest::ScriptServer server;
+    GreetLoginSelect(server)
+        .Expect("A0005 FETCH 2 (FLAGS UID RFC822.SIZE BODY[])")
+        .Send(c.before + kAnswer + c.after + "A0005 OK done\r\n")
+        .Expect("A0006 NOOP")
+        .Reply("A0006 OK");
+    const LibHandle h = ConnectAndLogin(server, true);
+    ASSERT_NE(h, kInvalidLibHandle);
+    EXPECT_EQ(Retrieve(h, 2, 0), "hello") << c.name;
+    EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 1) << c.name;
+    EXPECT_TRUE(server.Finish()) << c.name << ": " << server.failure();
+    ImapDisconnect(h);
+  }
+}
+
 TEST_F(ImapMessages, BrokenFetchAnswers) {
   struct Case {
     const char* name;
@@ -151,7 +181,8 @@ TEST_F(ImapMessages, BrokenFetchAnswers) {
     uint32_t error;
     bool usable;  // the next command still works
   } cases[] = {
-      {"other message", "* 3 FETCH (UID 9 BODY[] {5}\r\nhello)\r\nA0005 OK\r\n", cvErrorUnexpectedServerResponse, true},
+      {"only another message", "* 3 FETCH (UID 9 BODY[] {5}\r\nhello)\r\nA0005 OK\r\n", cvErrorInvalidMessageNumber,
+       true},
       {"no literal", "* 2 FETCH (FLAGS () UID 4 RFC822.SIZE 0 BODY[] NIL)\r\nA0005 OK\r\n", cvErrorInvalidMessagePart,
        true},
       {"no such message", "A0005 NO no such message\r\n", cvErrorInvalidMessageNumber, true},

@@ -212,22 +212,24 @@ TEST_F(InProcess, NotificationsBecomeEvents) {
   EXPECT_EQ(TakeEvents(), "OnTimeout\nOnCancel\n");
 
   // Mailbox updates: only for the control's own session, never while events are frozen.
-  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, none, MAKELONG(2, 7));
-  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, 4242, MAKELONG(2, 8));
+  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, none, mailctl::PackMailboxUpdate(2, 7));
+  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, 4242, mailctl::PackMailboxUpdate(2, 8));
   IOleControl* ole = nullptr;
   ASSERT_EQ(control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&ole)), S_OK);
   ole->FreezeEvents(1);
-  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, none, MAKELONG(2, 9));
+  plat::SendMessage(window, mailctl::kMsgMailboxUpdate, none, mailctl::PackMailboxUpdate(2, 9));
   ole->FreezeEvents(0);
   ole->Release();
   EXPECT_EQ(TakeEvents(), "OnUpdate 2 7\n");
 
-  // The IDLE thread's callback posts; numbers above 65535 keep their low 16 bits.
-  mailctl::CInternetMail::MailboxUpdateCallback(kInvalidLibHandle, 1, 70000, reinterpret_cast<uintptr_t>(window));
-  mailctl::CInternetMail::MailboxUpdateCallback(kInvalidLibHandle, 1, 3, 0);  // no window: nothing
-  plat::MSG msg;
-  while (plat::PeekMessage(&msg, nullptr, 0, 0, plat::PM_REMOVE)) plat::DispatchMessage(&msg);
-  EXPECT_EQ(TakeEvents(), "OnUpdate 1 4464\n");
+  // The IDLE thread's callback posts; message numbers arrive whole.
+  for (const uint32_t number : {0u, 1u, 65535u, 65536u, 70000u, 0x7FFFFFFFu}) {
+    mailctl::CInternetMail::MailboxUpdateCallback(kInvalidLibHandle, 3, number, reinterpret_cast<uintptr_t>(window));
+    mailctl::CInternetMail::MailboxUpdateCallback(kInvalidLibHandle, 1, 3, 0);  // no window: nothing
+    plat::MSG msg;
+    while (plat::PeekMessage(&msg, nullptr, 0, 0, plat::PM_REMOVE)) plat::DispatchMessage(&msg);
+    EXPECT_EQ(TakeEvents(), "OnUpdate 3 " + std::to_string(number) + "\n");
+  }
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST_F(MimeAttachTest, AttachingToAlternativeNestsItUnderMixed) {
   EXPECT_EQ(Header(h, 0, "Content-Type").rfind("multipart/mixed;", 0), 0u);
   EXPECT_EQ(Header(h, 1, "Content-Type").rfind("multipart/alternative;", 0), 0u);
   EXPECT_EQ(Header(h, 2, "Content-Type"), "text/plain; charset=utf-8");
-  EXPECT_EQ(Header(h, 3, "Content-Type"), "text/html");
+  EXPECT_EQ(Header(h, 3, "Content-Type"), "text/html; charset=utf-8");
   EXPECT_EQ(Header(h, 4, "Content-Transfer-Encoding"), "quoted-printable");
   LibHandle back = Parse(Export(h));
   ASSERT_EQ(MimeGetPartCount(back), 5);
@@ -105,10 +105,13 @@ TEST_F(MimeAttachTest, FileAttachmentErrors) {
   WriteFile(Path("pic.gif"), "GIF89a");
   EXPECT_EQ(MimeAttachFile(h, Path("pic.gif").c_str(), mailAttachAlternative), 0);
   EXPECT_EQ(MimeGetLastError(), Err(10005));
-  // A text file with line breaks is binary for sniffing and goes as base64.
+  // A text file with line breaks is text and goes as it is; control bytes make it base64.
   WriteFile(Path("lines.txt"), "a\nb\n");
   ASSERT_EQ(MimeAttachFile(h, Path("lines.txt").c_str(), 0), 1);
-  EXPECT_EQ(Header(h, 2, "Content-Transfer-Encoding"), "base64");
+  EXPECT_EQ(Header(h, 2, "Content-Transfer-Encoding"), "7bit");
+  WriteFile(Path("bell.txt"), "a\ab\n");
+  ASSERT_EQ(MimeAttachFile(h, Path("bell.txt").c_str(), 0), 1);
+  EXPECT_EQ(Header(h, 3, "Content-Transfer-Encoding"), "base64");
 }
 
 TEST_F(MimeAttachTest, InlineImagesGetContentIds) {
@@ -172,9 +175,13 @@ TEST_F(MimeAttachTest, ComposeOrdersHeadersAndChecksEncodings) {
   EXPECT_NE(qpText.find("\r\n\r\ncaf=C3=A9 =3D ok=0D=0A=\r\n"), std::string::npos) << qpText;
   EXPECT_EQ(Body(Parse(qpText), 0), "caf\xC3\xA9 = ok\r\n");
 
-  LibHandle htmlOnly = MimeComposeMessage("a@x", "b@x", nullptr, "h", nullptr, "<p>x</p>", 0, 0);
-  EXPECT_EQ(Header(htmlOnly, 0, "Content-Type"), "text/html");
+  // HTML comes from the host as UTF-8 like the text: it is labelled with the chosen charset.
+  LibHandle htmlOnly = MimeComposeMessage("a@x", "b@x", nullptr, "h", nullptr, "<p>Gr\xC3\xBC\xC3\x9F" "e</p>", 0, 0);
+  EXPECT_EQ(Header(htmlOnly, 0, "Content-Type"), "text/html; charset=utf-8");
   EXPECT_EQ(Header(htmlOnly, 0, "Content-Transfer-Encoding"), "quoted-printable");
+  EXPECT_EQ(Body(Parse(Export(htmlOnly)), 0), "<p>Gr\xC3\xBC\xC3\x9F" "e</p>");
+  LibHandle latin = MimeComposeMessage("a@x", "b@x", nullptr, "h", "t", "<p>x</p>", kMimeCharsetIso8859_1, 0);
+  EXPECT_EQ(Header(latin, 2, "Content-Type"), "text/html; charset=iso-8859-1");
 
   EXPECT_EQ(MimeComposeMessage("a@x", "b@x", nullptr, "s", "t", "<p/>", 0, kMimeEncodingBase64), kInvalidLibHandle);
   EXPECT_EQ(MimeGetLastError(), Err(12293));
@@ -192,8 +199,18 @@ TEST_F(MimeAttachTest, ExportNeedsTheBoundary) {
   MimeSetHeader(h, "Content-Type", "multipart/mixed");
   uint32_t size = 0;
   plat::HGLOBAL block = nullptr;
+  // A multipart declaration without a boundary exports (as parsed messages of that kind
+  // must) while nothing needs delimiting; a part added to it cannot be delimited.
+  MimeSetText(h, 0, "all text\r\n");
+  EXPECT_EQ(MimeExportMessage(h, kMimeExportGlobal, 0, nullptr, &block, &size), 1);
+  plat::GlobalFree(block);
+  LibHandle back = Parse(Export(h));
+  EXPECT_EQ(MimeGetPartCount(back), 1);
+  EXPECT_EQ(Body(back, 0), "all text\r\n");
+  EXPECT_EQ(MimeAddPart(h), 1);
   EXPECT_EQ(MimeExportMessage(h, kMimeExportGlobal, 0, nullptr, &block, &size), 0);
   EXPECT_EQ(MimeGetLastError(), Err(12284));
+  MimeDeletePart(h, 1);
   EXPECT_EQ(MimeAttachData(h, "x", 1, nullptr, nullptr, 0), 0);
   EXPECT_EQ(MimeGetLastError(), Err(12284));
 }

@@ -83,17 +83,55 @@ TEST_F(MimeCodecTest, QuotedPrintableBodyIsOneLogicalLine) {
 }
 
 TEST_F(MimeCodecTest, QuotedPrintableDecodeSoftBreaksAndBadEscapes) {
-  EXPECT_EQ(DecodeText(kMimeEncodingQuoted, "ab=\r\ncd=3d"), "abcd=");
-  EXPECT_EQ(DecodeText(kMimeEncodingQuoted, "ab=\ncd"), "abcd");  // a LF-only soft break keeps the next byte
-  int32_t r = 0;
-  DecodeText(kMimeEncodingQuoted, "a=ZZ", &r);
-  EXPECT_EQ(r, -1);
-  // The phase survives chunk boundaries.
-  MimeQpDecodeState s{};
-  char out[16];
-  EXPECT_EQ(MimeQpDecode(&s, "x=4", 3, out, sizeof out), 1);
-  EXPECT_EQ(MimeQpDecode(&s, "1y", 2, out + 1, sizeof out - 1), 2);
-  EXPECT_EQ(std::string(out, 3), "xAy");
+  // Soft line breaks end in CR LF, a bare LF or a bare CR, after optional blanks; no data
+  // byte around them is lost, whatever the chunk boundaries.
+  const struct {
+    const char* in;
+    const char* out;  // null: the input is refused
+  } kCases[] = {
+      {"ab=\r\ncd=3d", "abcd="},
+      {"ab=\ncd", "abcd"},
+      {"ab=\rcd", "abcd"},
+      {"ab= \r\ncd", "abcd"},
+      {"ab=\t \ncd", "abcd"},
+      {"ab=  \rcd", "abcd"},
+      {"line one=\nstill one\nline two\n", "line onestill one\nline two\n"},
+      {"a=3D=\n=41", "a=A"},
+      {"end=\n", "end"},
+      {"a=ZZ", nullptr},
+      {"a= x", nullptr},
+      {"a= =41", nullptr},
+  };
+  for (const auto& c : kCases) {
+    const std::string in = c.in;
+    int32_t r = 0;
+    const std::string whole = DecodeText(kMimeEncodingQuoted, in, &r);
+    if (!c.out) {
+      EXPECT_EQ(r, -1) << c.in;
+      continue;
+    }
+    EXPECT_EQ(whole, c.out) << c.in;
+    for (size_t cut = 1; cut < in.size(); ++cut) {
+      MimeQpDecodeState s{};
+      char out[64];
+      const int32_t a = MimeQpDecode(&s, in.data(), int32_t(cut), out, sizeof out);
+      ASSERT_GE(a, 0) << c.in << " cut at " << cut;
+      const int32_t b = MimeQpDecode(&s, in.data() + cut, int32_t(in.size() - cut), out + a, int32_t(sizeof out) - a);
+      ASSERT_GE(b, 0) << c.in << " cut at " << cut;
+      EXPECT_EQ(std::string(out, size_t(a + b)), c.out) << c.in << " cut at " << cut;
+    }
+  }
+
+  // LF-only text handed to a quoted-printable text part, and a LF-only message parsed.
+  LibHandle h = MimeCreateMessage();
+  ASSERT_EQ(MimeSetPartCharset(h, kMimeCharsetUtf8, kMimeEncodingQuoted), 1);
+  EXPECT_GT(MimeSetText(h, 0, "first=\nline \nsecond= \nline=3D\n"), 0);
+  EXPECT_EQ(Body(h, 0), "firstline \r\nsecondline=\r\n");
+  MimeDestroyMessage(h);
+  h = Parse("Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n"
+            "first=\nline\nsecond=  \nline\n");
+  EXPECT_EQ(Body(h, 0), "firstline\r\nsecondline\r\n");
+  MimeDestroyMessage(h);
 }
 
 TEST_F(MimeCodecTest, EncodeDataForAttachmentsAndHeaderWords) {
@@ -119,10 +157,49 @@ TEST_F(MimeCodecTest, HeaderEncodingChoosesBOrQByCharsetAndEncoding) {
   const std::string two = EncodeHeader("\xC3\xA9t\xC3\xA9 \xC3\xA0", kMimeCharsetUtf8, kMimeEncodingQuoted);
   EXPECT_EQ(two, "=?utf-8?Q?=C3=A9t=C3=A9?= =?utf-8?Q?_=C3=A0?=");
   EXPECT_EQ(DecodeHeader(two), "\xC3\xA9t\xC3\xA9 \xC3\xA0");
-  // 600 bytes of one token give two words separated by one blank.
-  const std::string longToken = EncodeHeader(std::string(600, '\xE9'), kMimeCharsetIso8859_1, kMimeEncodingBase64);
-  EXPECT_EQ(std::count(longToken.begin(), longToken.end(), ' '), 1);
-  EXPECT_EQ(DecodeHeader(longToken), std::string(600, '\xE9'));
+}
+
+TEST_F(MimeCodecTest, EncodedWordsStayShortCutBetweenCharactersAndEscapeQuestionMarks) {
+  std::string utf8Text;  // two- and three-byte characters mixed with text and blanks
+  for (int i = 0; i < 60; ++i) utf8Text += i % 3 ? "\xC3\xA9t\xE2\x82\xAC" : "a? ?=b_ ";
+  const struct {
+    std::string text;
+    uint32_t charset, encoding;
+    std::string decoded;  // as the host reads it back
+  } kCases[] = {
+      {utf8Text, kMimeCharsetUtf8, kMimeEncodingBase64, utf8Text},
+      {utf8Text, kMimeCharsetUtf8, kMimeEncodingQuoted, utf8Text},
+      {std::string(600, '\xE9'), kMimeCharsetIso8859_1, kMimeEncodingBase64, [] {
+         std::string e;
+         for (int i = 0; i < 600; ++i) e += "\xC3\xA9";
+         return e;
+       }()},
+      {"a?=b \xE9?x=?", kMimeCharsetIso8859_1, kMimeEncodingQuoted, "a?=b \xC3\xA9?x=?"},
+  };
+  for (const auto& c : kCases) {
+    const std::string encoded = EncodeHeader(c.text, c.charset, c.encoding);
+    EXPECT_EQ(DecodeHeader(encoded), c.decoded) << encoded;
+    // Every word is at most 75 characters and decodes on its own to whole characters.
+    for (size_t at = 0; (at = encoded.find("=?", at)) != std::string::npos;) {
+      const size_t kind = encoded.find('?', at + 2) + 1;  // "=?charset?K?payload?="
+      const size_t close = encoded.find("?=", kind + 2);
+      ASSERT_NE(close, std::string::npos) << encoded;
+      const std::string word = encoded.substr(at, close + 2 - at);
+      EXPECT_LE(word.size(), 75u) << word;
+      const std::string alone = DecodeHeader(word);
+      EXPECT_NE(alone, word) << "not decodable alone: " << word;
+      // A UTF-8 word ends with a whole character: its last byte is ASCII or ends a sequence.
+      const auto last = static_cast<unsigned char>(alone.back());
+      if (c.charset == kMimeCharsetUtf8) {
+        size_t lead = alone.size() - 1;
+        while (lead > 0 && (static_cast<unsigned char>(alone[lead]) & 0xC0) == 0x80) --lead;
+        const auto first = static_cast<unsigned char>(alone[lead]);
+        const size_t length = first < 0x80 ? 1 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+        EXPECT_EQ(alone.size() - lead, length) << word << " ends with " << int(last);
+      }
+      at = close + 2;
+    }
+  }
 }
 
 TEST_F(MimeCodecTest, HeaderDecodingOfWords) {
@@ -130,7 +207,14 @@ TEST_F(MimeCodecTest, HeaderDecodingOfWords) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"=?iso-8859-1?Q?caf=E9?=", "caf\xE9"},                          // no charset conversion
+      {"=?iso-8859-1?Q?caf=E9?=", "caf\xC3\xA9"},                      // converted to UTF-8
+      {"=?ISO-8859-2?Q?=B1?=", "\xC4\x85"},
+      {"=?windows-1252?Q?=80_5?=", "\xE2\x82\xAC 5"},
+      {"=?iso-8859-15?B?pA==?=", "\xE2\x82\xAC"},
+      {"=?utf-8*en?Q?=C3=A9?=", "\xC3\xA9"},                             // language suffix
+      {"=?x-unknown?Q?=E9?=", "\xE9"},                                  // unknown: bytes kept
+      {"=?utf-8?Q?=C3?= =?utf-8?Q?=A9?=", "\xC3\xA9"},                   // a character cut between words
+      {"=?iso-8859-1?Q?a?= =?utf-8?Q?=C3=A9?=", "a\xC3\xA9"},
       {"=?utf-8?B?w6k=?= =?utf-8?B?w6k=?=", "\xC3\xA9\xC3\xA9"},        // joined without the blank
       {"a =?utf-8?q?b_c?= d", "a b c d"},
       {"=?utf-8?X?abc?= stays", "=?utf-8?X?abc?= stays"},               // malformed stays
@@ -203,13 +287,23 @@ TEST_F(MimeCodecTest, Base64AndQuotedPrintableFiles) {
 }
 
 TEST_F(MimeCodecTest, FileHelpers) {
-  WriteFile(Path("text"), "only printable text");
-  WriteFile(Path("lines"), "two\nlines");
-  WriteFile(Path("empty"), "");
-  EXPECT_EQ(MimeIsBinaryFile(Path("text").c_str()), 0);
-  EXPECT_EQ(MimeIsBinaryFile(Path("lines").c_str()), 1);
-  EXPECT_EQ(MimeIsBinaryFile(Path("empty").c_str()), 0);
+  // Plain text keeps its layout characters (TAB, LF, FF, CR) and stays text.
+  const struct {
+    const char* content;
+    size_t length;
+    int32_t binary;
+  } kFiles[] = {
+      {"only printable text", 19, 0}, {"two\nlines", 9, 0},       {"dos\r\nlines\r\n", 12, 0},
+      {"col\tumns\fpage", 13, 0},    {"", 0, 0},                 {"nul\0byte", 8, 1},
+      {"bell\a", 5, 1},               {"esc\x1B[0m", 8, 1},      {"del\x7F", 4, 1},
+      {"utf-8 \xC3\xA9", 8, 1},
+  };
+  for (const auto& f : kFiles) {
+    WriteFile(Path("sniff"), std::string(f.content, f.length));
+    EXPECT_EQ(MimeIsBinaryFile(Path("sniff").c_str()), f.binary) << f.content;
+  }
   EXPECT_EQ(MimeIsBinaryFile(Path("missing").c_str()), 0);
+  WriteFile(Path("text"), "only printable text");
 
   uint32_t size = 0;
   EXPECT_EQ(MimeGetFileSize(Path("text").c_str(), &size), 1);

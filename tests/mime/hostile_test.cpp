@@ -47,11 +47,12 @@ TEST_F(MimeHostileTest, MissingOrBrokenBoundaries) {
   EXPECT_EQ(Body(empty, 0), "--\r\nbody\r\n");
 }
 
-TEST_F(MimeHostileTest, HugeLinesAreCut) {
+TEST_F(MimeHostileTest, HugeHeaderLinesAreCutHugeBodyLinesKeepEveryByte) {
   const std::string huge(200000, 'h');
   LibHandle h = Parse("Subject: " + huge + "\n\n" + huge + "\nafter\n");
   EXPECT_EQ(MimeGetPartHeader(h, 0, "Subject", nullptr, 0), 65535 - 9);
-  EXPECT_EQ(Body(h, 0), std::string(65535, 'h') + "\r\nafter\r\n");
+  EXPECT_EQ(Body(h, 0), huge + "\r\nafter\r\n");
+  MimeDestroyMessage(h);
 }
 
 TEST_F(MimeHostileTest, BadEncodedBodiesAreKeptAsText) {

@@ -121,6 +121,52 @@ TEST_F(MimeValuesTest, Parameters) {
   EXPECT_EQ(MimeGetParameter(value, "boundary", buffer, 8), 0);  // too long for the buffer
 }
 
+TEST_F(MimeValuesTest, ExtendedParametersAreDecodedToUtf8) {
+  const struct {
+    const char* value;
+    const char* name;
+    const char* result;  // null: absent
+  } kCases[] = {
+      {"attachment; filename*=utf-8''Gr%C3%BC%C3%9Fe%20aus%20K%C3%B6ln.pdf", "filename",
+       "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln.pdf"},
+      {"attachment; filename*=UTF-8'de'%E2%82%AC.txt", "FILENAME", "\xE2\x82\xAC.txt"},
+      {"attachment; filename*=iso-8859-1''caf%E9.txt", "filename", "caf\xC3\xA9.txt"},
+      {"attachment; filename=\"fallback.txt\"; filename*=utf-8''r%C3%A9el.txt", "filename", "r\xC3\xA9" "el.txt"},
+      {"attachment; filename*0*=utf-8''a%C3%A9; filename*1=\"-plain-\"; filename*2*=%C3%A9b.txt", "filename",
+       "a\xC3\xA9-plain-\xC3\xA9" "b.txt"},
+      {"attachment; filename*1=second; filename*0=first-", "filename", "first-second"},  // any order
+      {"attachment; filename*0=a; filename*2=c", "filename", "a"},                        // a gap ends them
+      {"multipart/mixed; boundary*0=\"abc\"; boundary*1=\"def\"", "boundary", "abcdef"},
+      {"attachment; filename*=x-unknown''%E9", "filename", "\xE9"},                     // bytes kept
+      {"attachment; filename*=''100%25%zz", "filename", "100%%zz"},
+      {"attachment; filenames*=utf-8''x", "filename", nullptr},
+      {"attachment; filename*1=only-second", "filename", nullptr},
+  };
+  for (const auto& c : kCases) {
+    char buffer[256] = "";
+    EXPECT_EQ(MimeGetParameter(c.value, c.name, buffer, sizeof buffer), c.result ? 1 : 0) << c.value;
+    if (c.result) EXPECT_STREQ(buffer, c.result) << c.value;
+  }
+
+  // An attachment named only in the extended form is found, named and extracted; a
+  // boundary given that way delimits the parts.
+  const std::string text =
+      "Content-Type: multipart/mixed; boundary*=''b1\r\n\r\n--b1\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+      "--b1\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-Disposition: attachment;\r\n filename*0*=utf-8''%C3%BCber%20;\r\n filename*1=lang.bin\r\n\r\n"
+      "AAEC\r\n--b1--\r\n";
+  LibHandle h = Parse(text);
+  ASSERT_EQ(MimeGetPartCount(h), 3);
+  EXPECT_EQ(MimeFindAttachment(h, "\xC3\xBC" "ber lang.bin"), 2);
+  MimeSelectPart(h, 2);
+  char name[260];
+  ASSERT_EQ(MimeGetAttachmentName(h, name, sizeof name), 1);
+  EXPECT_STREQ(name, "\xC3\xBC" "ber lang.bin");
+  ASSERT_EQ(MimeExtractAllFiles(h, dir_.c_str()), 1);
+  EXPECT_EQ(ReadFile(Path("\xC3\xBC" "ber lang.bin")), std::string("\0\1\2", 3));
+  MimeDestroyMessage(h);
+}
+
 TEST_F(MimeValuesTest, Tables) {
   EXPECT_EQ(MimeCharsetId("Windows-1252"), 2u);
   EXPECT_STREQ(MimeCharsetName(2), "iso-8859-1");
@@ -154,7 +200,10 @@ TEST_F(MimeValuesTest, FileContentTypes) {
   WriteFile(Path("twolines"), "just\ntext");
   EXPECT_EQ(MimeGetFileContentType(kInvalidLibHandle, Path("oneline").c_str(), type), 6u);
   EXPECT_STREQ(type, "text/plain");
-  EXPECT_EQ(MimeGetFileContentType(kInvalidLibHandle, Path("twolines").c_str(), type), 1u);
+  EXPECT_EQ(MimeGetFileContentType(kInvalidLibHandle, Path("twolines").c_str(), type), 6u);
+  EXPECT_STREQ(type, "text/plain");
+  WriteFile(Path("binary"), std::string("bytes\0\1\2", 8));
+  EXPECT_EQ(MimeGetFileContentType(kInvalidLibHandle, Path("binary").c_str(), type), 1u);
   EXPECT_STREQ(type, "application/octet-stream");
   EXPECT_EQ(MimeGetFileContentType(kInvalidLibHandle, nullptr, type), 0u);
   // A registered type wins over the table.

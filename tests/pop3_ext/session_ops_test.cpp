@@ -171,15 +171,17 @@ TEST_F(SessionOpsTest, LocalAddressOfTheConnectionOrOfTheHost) {
 
 class SubmitTest : public Pop3Test {};
 
-TEST_F(SubmitTest, TheTextGoesOutUnchangedInPiecesWithProgress) {
+TEST_F(SubmitTest, TheTextIsDotStuffedWithCrLfLineEndsInPiecesWithProgress) {
   HostWindow window;
-  // Leading dots are the caller's business: the text is sent as given.
-  std::string text = "Subject: x\r\n\r\n.dot\r\n";
-  for (int i = 0; i < 300; ++i) text += "line " + std::to_string(i) + std::string(40, 'y') + "\r\n";
+  // A "." line inside the text must not end the submission: the "DELE 1" after it would
+  // run as a command. Bare LF and lone CR line ends go out as CR LF.
+  std::string text = "Subject: x\n\n.dot\n.\nDELE 1\r.\r\n";
+  for (int i = 0; i < 300; ++i) text += "line " + std::to_string(i) + std::string(40, 'y') + "\n";
   cvtest::ScriptServer server;
-  GreetAndLogin(server).Expect("XTND XMIT").Reply("+OK send it").Expect("Subject: x").Expect("").Expect(".dot");
+  GreetAndLogin(server).Expect("XTND XMIT").Reply("+OK send it").Expect("Subject: x").Expect("").Expect("..dot")
+      .Expect("..").Expect("DELE 1").Expect("..");
   for (int i = 0; i < 300; ++i) server.Expect("line " + std::to_string(i) + std::string(40, 'y'));
-  server.Expect("").Expect(".").Reply("+OK queued as 42").Expect("QUIT").Reply("+OK");
+  server.Expect(".").Reply("+OK queued as 42").Expect("QUIT").Reply("+OK");
   const LibHandle h = ConnectAndLogin(server);
   ASSERT_NE(h, kInvalidLibHandle);
   ASSERT_EQ(Pop3RegisterEvents(h, window.hwnd(), HostWindow::kMessage, 0xF0), 0);
@@ -211,7 +213,7 @@ TEST_F(SubmitTest, ARefusalSendsNoTextAndIsAnError) {
 
 TEST_F(SubmitTest, ARejectedMessageLeavesTheStatusToRead) {
   cvtest::ScriptServer server;
-  GreetAndLogin(server).Expect("XTND XMIT").Reply("+OK").Expect("hi").Expect("").Expect(".").Reply("-ERR too big")
+  GreetAndLogin(server).Expect("XTND XMIT").Reply("+OK").Expect("hi").Expect(".").Reply("-ERR too big")
       .Expect("QUIT").Reply("+OK");
   const LibHandle h = ConnectAndLogin(server);
   ASSERT_NE(h, kInvalidLibHandle);

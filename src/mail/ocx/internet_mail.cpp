@@ -152,17 +152,16 @@ void CInternetMail::OnMailboxUpdate(WPARAM wParam, LPARAM lParam) {
   if (LibHandle(wParam) != server_ || EventsFrozen()) return;
   VARIANT type{}, number{};
   type.vt = VT_I4;
-  type.lVal = LOWORD(uint32_t(lParam));
+  type.lVal = int32_t(MailboxUpdateType(lParam));
   number.vt = VT_I4;
-  number.lVal = HIWORD(uint32_t(lParam));
+  number.lVal = int32_t(MailboxUpdateNumber(lParam));
   Fire_OnUpdate(type, number);
 }
 
 void CInternetMail::MailboxUpdateCallback(LibHandle handle, uint32_t type, uint32_t number, uintptr_t window) {
   if (!window) return;
-  // Message numbers travel in 16 bits.
   plat::PostMessage(reinterpret_cast<HWND>(window), kMsgMailboxUpdate, WPARAM(handle),
-                    LPARAM(MAKELONG(WORD(type), WORD(number))));
+                    PackMailboxUpdate(type, number));
 }
 
 // --- Mailbox names ---

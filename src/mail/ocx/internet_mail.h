@@ -27,6 +27,13 @@ inline constexpr UINT kMsgPop3Notify = 2025;
 inline constexpr UINT kMsgImapNotify = 2026;
 inline constexpr UINT kMsgSmtpNotify = 2027;
 inline constexpr UINT kMsgMailboxUpdate = 2028;
+// lParam of kMsgMailboxUpdate: the update type in the low 32 bits and the message number in
+// the high 32 (LPARAM is 64 bits wide: message numbers above 65,535 arrive whole).
+inline constexpr LPARAM PackMailboxUpdate(uint32_t type, uint32_t number) noexcept {
+  return LPARAM((uint64_t(number) << 32) | type);
+}
+inline constexpr uint32_t MailboxUpdateType(LPARAM lParam) noexcept { return uint32_t(uint64_t(lParam)); }
+inline constexpr uint32_t MailboxUpdateNumber(LPARAM lParam) noexcept { return uint32_t(uint64_t(lParam) >> 32); }
 // Timeout, cancel and progress: the only library events the control fires.
 inline constexpr uint32_t kNotifyMask = 176;
 

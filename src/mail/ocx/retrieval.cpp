@@ -26,7 +26,7 @@ HRESULT CInternetMail::FetchMessage(uint32_t number, bool whole, bool returnFlag
   s_.busy = true;
   plat::HGLOBAL raw = nullptr;
   uint32_t size = 0;
-  const int32_t r = Imap() ? ImapRetrieveMessage(server_, number, &raw, &size, whole ? 0 : kImapReadHeader)
+  const int32_t r = Imap() ? ImapRetrieveMessage(server_, number, &raw, &size, whole ? 0 : kImapReadHeader | kImapReadPeek)
                            : Pop3RetrieveMessage(server_, number, &raw, &size, whole ? 0 : kPop3ReadHeadersOnly);
   s_.busy = false;
   plat::UniqueGlobal block(raw);
