@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -136,9 +137,11 @@ void BuildEnvironment(const Client& c) {
   }
   SetVariable(s, "DOCUMENT_ROOT", s.root);
   SetVariable(s, "GATEWAY_INTERFACE", "CGI/1.1");
+  // "Proxy" would reach the child as HTTP_PROXY, which programs take for their outgoing
+  // proxy: a client could route the script's own requests through a host of its choice.
   static const char* const kSkipped[] = {"Authorization", "Cache-Control", "Connection", "Content-Length",
                                          "Content-Type", "Expect", "Front-End-Https", "Max-Forwards", "Pragma",
-                                         "Proxy-Authorization", "Proxy-Connection", "Upgrade"};
+                                         "Proxy", "Proxy-Authorization", "Proxy-Connection", "Upgrade"};
   for (const Header& h : s.request.entries) {
     if (h.value.empty()) continue;
     bool skip = false;
@@ -149,7 +152,7 @@ void BuildEnvironment(const Client& c) {
       if (ch == '-') ch = '_';
     SetVariable(s, name, h.value);
   }
-  SetVariable(s, "PATH_INFO", s.hasPathInfo ? "/" + s.pathInfo : "");
+  SetVariable(s, "PATH_INFO", s.hasPathInfo ? "/" + s.pathInfoPath : "");
   SetVariable(s, "PATH_TRANSLATED", s.hasPathInfo ? s.localPath : "");
   SetVariable(s, "REMOTE_ADDR", s.peerText);
   SetVariable(s, "REMOTE_HOST", s.peerText);
@@ -205,26 +208,46 @@ bool SetVariable(HttpSession& s, const std::string& nameText, const std::string&
 
 }  // namespace
 
+namespace {
+
+// Cuts the request at the separator that ends the script part: path (decoded) at cut,
+// the URI at the separator with the same number (the two have the same segments).
+void CutAtSegment(HttpSession& s, size_t cut) {
+  if (cut >= s.path.size()) return;
+  const size_t separators = size_t(std::count(s.path.begin(), s.path.begin() + int64_t(cut), '/'));
+  size_t uriCut = std::string::npos, seen = 0;
+  for (size_t i = 0; i < s.uri.size(); ++i)
+    if (s.uri[i] == '/' && seen++ == separators) {
+      uriCut = i;
+      break;
+    }
+  s.pathInfoPath = s.path.substr(cut + 1);
+  s.path.resize(cut);
+  if (uriCut != std::string::npos) {
+    s.pathInfo = s.uri.substr(uriCut + 1);
+    s.uri.resize(uriCut);
+  }
+  s.hasPathInfo = true;
+}
+
+}  // namespace
+
 bool FindScript(const Client& c) {
   HttpServerRecord& r = *c.server;
   HttpSession& s = *c.session;
   if (s.script) return true;
+  const std::string& path = s.path;
   const Registration* best = nullptr;
   for (const Registration& reg : r.registrations) {
     if (reg.kind != 1 || reg.hostId != s.hostId) continue;
     const std::string& vp = reg.virtualPath;
-    if (IStartsWith(s.uri, vp) && (s.uri.size() == vp.size() || s.uri[vp.size()] == '/') &&
+    if (IStartsWith(path, vp) && (path.size() == vp.size() || path[vp.size()] == '/') &&
         (!best || best->virtualPath.size() < vp.size()))
       best = &reg;
   }
   if (best) {
     s.script = best;
-    const size_t cut = best->virtualPath.size();
-    if (s.uri.size() > cut) {
-      s.pathInfo = s.uri.substr(cut + 1);
-      s.hasPathInfo = true;
-      s.uri.resize(cut);
-    }
+    CutAtSegment(s, best->virtualPath.size());
     s.programPath = best->program;
     s.pathAccess = httpAccessRead | httpAccessExecute;
     return true;
@@ -232,27 +255,26 @@ bool FindScript(const Client& c) {
   bool anyHandler = false;
   for (const Registration& reg : r.registrations) anyHandler = anyHandler || reg.kind == 2;
   if (anyHandler) {
-    for (size_t start = 1; start < s.uri.size();) {
-      size_t end = s.uri.find('/', start);
-      if (end == std::string::npos) end = s.uri.size();
-      const std::string segment = s.uri.substr(start, end - start);
-      const size_t dot = segment.find('.');
+    for (size_t start = 1; start < path.size();) {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos) end = path.size();
+      const std::string segment = path.substr(start, end - start);
+      // The extension follows the last dot: "a.b.py" is a script, not a ".b.py" file.
+      const size_t dot = segment.find_last_of('.');
       if (dot != std::string::npos) {
         const std::string ext = segment.substr(dot + 1, 63);
         for (const Registration& reg : r.registrations) {
           if (reg.kind != 2 || reg.hostId != s.hostId || !IEquals(reg.extension, ext)) continue;
           std::string local;
           uint32_t error = 0;
-          const VirtualPath* node = ResolvePath(r, s.hostId, s.uri.substr(0, end), local, &error);
+          const VirtualPath* node = ResolvePath(r, s.hostId, path.substr(0, end), local, &error);
           if (!node || !(node->access & httpAccessExecute) || local.empty()) continue;
           s.script = &reg;
           s.scriptPath = local;
+          s.scriptBase = node->localPath;
+          if (s.scriptBase.size() > 1 && s.scriptBase.back() == '/') s.scriptBase.pop_back();
           s.programPath = reg.program;
-          if (end < s.uri.size()) {
-            s.pathInfo = s.uri.substr(end + 1);
-            s.hasPathInfo = true;
-            s.uri.resize(end);
-          }
+          CutAtSegment(s, end);
           s.pathAccess = node->access;
           return true;
         }

@@ -18,22 +18,6 @@ struct Entry {
   int64_t size;
 };
 
-// Markup characters of names are escaped so a file name cannot inject markup into the
-// page; other characters (blanks included) are shown as they are.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char ch : text) {
-    switch (ch) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += ch;
-    }
-  }
-  return out;
-}
-
 bool Line(SOCKET socket, const std::string& text) { return InetWriteLine(socket, text.c_str(), nullptr) != 0; }
 
 std::string VirtualOf(const Client& c, const std::string& directory) {
@@ -74,7 +58,7 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const SOCKET socket = s.controlSocket;
-  const std::string where = Escape(VirtualOf(c, directory));
+  const std::string where = HtmlEscape(VirtualOf(c, directory));
   s.state = 2;
   bool ok = Line(socket,
                  "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
@@ -96,12 +80,13 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory) {
     char when[64];
     std::snprintf(when, sizeof when, "%02d-%s-%04d %02d:%02d", tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900,
                   tm.tm_hour, tm.tm_min);
-    const std::string name = Escape(e.name + (e.directory ? "/" : ""));
+    const std::string name = HtmlEscape(e.name + (e.directory ? "/" : ""));
     ok = Line(socket, "  <tr>\r\n    <td><a href=\"" + name + "\">" + name + "</a></td>\r\n    <td>" + when +
                           "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
   }
   ok = ok && Line(socket, "  <tr><td colspan=\"3\"><hr /></td></tr>") && Line(socket, "</table>") &&
-       Line(socket, "<p>" + r.identity + " server at " + s.hostName + " port " + std::to_string(s.port) + "</p>") &&
+       Line(socket, "<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +
+                           std::to_string(s.port) + "</p>") &&
        Line(socket, "</body>") && Line(socket, "</html>");
   s.state = kStateIdle;
   s.lastActivity = Now();

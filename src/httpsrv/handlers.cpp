@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "httpsrv/httpsrv_internal.h"
+#include "platform/base/tick.h"
 
 namespace cvhttpsrv {
 namespace {
@@ -27,6 +28,7 @@ bool Begin(const Client& c, bool discard) {
   MapRequest(c, &error);
   HttpSession& s = *c.session;
   if ((s.pathAccess & httpAccessProtected) && !s.authenticated) {
+    if (s.authFailed) plat::Sleep(3000);  // refused credentials slow down guessing
     HttpRequireAuthentication(s.serverHandle, s.clientId, 1, s.hostName.c_str());
     return false;
   }

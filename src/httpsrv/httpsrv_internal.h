@@ -147,13 +147,18 @@ struct HttpSession {
   uint32_t milliseconds = 0;
   uint64_t bytesReceived = 0, bytesSent = 0;
   std::string localPath;
+  std::string localBase;  // the directory the request's own path was placed under
   bool localMapped = false;
   const Registration* script = nullptr;
-  std::string programPath, scriptPath;
+  std::string programPath, scriptPath, scriptBase;
   bool hasPathInfo = false;
   std::vector<std::string> tokens;
+  // uri and pathInfo as sent (percent-encoded); path and pathInfoPath the same decoded
+  // with dot segments removed, segment for segment: every mapping and match uses these.
   std::string method, uri, query, pathInfo;
+  std::string path, pathInfoPath;
   bool hasQuery = false;
+  bool authFailed = false;  // the credentials were refused: paid for where they are needed
   uint32_t status = 0;
   std::string statusText;
   std::vector<char> env;  // the CGI environment block: name=value\0 ... (no final \0)
@@ -192,6 +197,8 @@ bool IStartsWith(const std::string& text, const std::string& prefix);
 std::string Trim(const std::string& text);
 std::string ToUpper(std::string text);
 std::string FormatHttpDate(int64_t seconds);
+// Text placed into a generated page: markup characters and quotes become entities.
+std::string HtmlEscape(const std::string& text);
 std::string AbsolutePath(const std::string& path);  // "" when it cannot be made absolute
 std::string ExpandPath(const std::string& path);    // environment references expanded
 std::string Canonical(const std::string& path);     // normalised absolute path, "" on failure
@@ -211,12 +218,23 @@ bool HeaderSet(HeaderTable& t, const std::string& name, const std::string& value
 void ClearResponseHeaders(HeaderTable& t);
 std::string RequestHeader(const HttpSession& s, const char* name, size_t limit = 1023);
 
-// Paths and access. CombineUnder places a request path below a base directory (".."
-// never climbs above it, and a symbolic link may not lead out of it); "" otherwise.
+// Paths and access. NormalizeRequestPath turns '\\' into '/', drops empty segments and
+// removes "." and ".." segments: the one normal form every request path is matched and
+// mapped in. DecodeRequestPath percent-decodes and normalises a path from the network;
+// false for a bad escape or an encoded zero byte. CombineUnder places a normalised path
+// below a base directory (a symbolic link may not lead out of it); "" otherwise.
+std::string NormalizeRequestPath(const std::string& decoded);
+bool DecodeRequestPath(const std::string& raw, std::string& path);
 std::string CombineUnder(const std::string& base, const std::string& rest);
+// True when a component of local below base starts with a dot (local itself when they are
+// the same path).
+bool HiddenBelow(const std::string& base, const std::string& local);
 VirtualHost* HostOf(HttpServerRecord& r, uint32_t id);
-const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& requestPath,
-                               std::string& local, uint32_t* error);
+// path must be in the normal form above.
+const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& path, std::string& local,
+                               uint32_t* error);
+// The virtual host a host name selects (an unknown name selects the default host).
+uint32_t HostIdForName(HttpServerRecord& r, const std::string& name);
 bool MapRequest(const Client& c, uint32_t* error);
 bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error);
 void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local);

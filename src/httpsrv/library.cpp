@@ -70,6 +70,22 @@ std::string FormatHttpDate(int64_t seconds) {
   return out;
 }
 
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    switch (ch) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += ch;
+    }
+  }
+  return out;
+}
+
 std::string ExpandPath(const std::string& path) {
   std::string out;
   if (!cvftpsrv::ExpandEnvironment(path, out)) return std::string();

@@ -1,5 +1,6 @@
 // Request parsing and method dispatch: the request line's tokens, the header lines, the
 // Host and Authorization values, the method table and the session accessors.
+#include <cctype>
 #include <cstring>
 
 #include "core/url/url.h"
@@ -87,10 +88,15 @@ void ResetRequest(HttpServerRecord& r, HttpSession& s) {
   s.status = 0;
   s.statusText.clear();
   s.localPath.clear();
+  s.localBase.clear();
   s.localMapped = false;
   s.script = nullptr;
   s.programPath.clear();
   s.scriptPath.clear();
+  s.scriptBase.clear();
+  s.path.clear();
+  s.pathInfoPath.clear();
+  s.authFailed = false;
   s.clientAccess = r.clientAccess;
   s.request.entries.clear();
   ClearResponseHeaders(s.response);
@@ -103,40 +109,87 @@ void CountBadRequest(HttpSession& s, bool clearKeepAlive) {
   }
 }
 
+// How reading the head ended.
+enum class Head { kRead, kFailed, kBad };
+
+bool IsTokenChar(char ch) {
+  return std::isalnum(static_cast<unsigned char>(ch)) || std::strchr("!#$%&'*+-.^_`|~", ch) != nullptr;
+}
+
+// A header line is refused as a whole when its name is not a bare token directly followed
+// by the colon (a blank before the colon or a folded line makes peers disagree on where the
+// header belongs), when Content-Length is not one decimal number or disagrees with an
+// earlier one, and when Host comes twice: every one of them lets a body be read as a
+// request, or a request be routed by the wrong host.
+bool HeaderLineAcceptable(const HttpSession& s, const std::string& line) {
+  const size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string::npos) return true;  // the table reports it
+  for (size_t i = 0; i < colon; ++i)
+    if (!IsTokenChar(line[i])) return false;
+  const std::string name = line.substr(0, colon), value = Trim(line.substr(colon + 1));
+  if (IEquals(name, "Content-Length")) {
+    if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    const std::string* earlier = HeaderFind(s.request, "Content-Length");
+    if (earlier && std::stoull(*earlier) != std::stoull(value)) return false;
+  }
+  if (IEquals(name, "Host") && HeaderFind(s.request, "Host")) return false;
+  return true;
+}
+
 // The head must arrive within the client's idle time: a client trickling header lines
 // cannot hold its thread for longer.
-bool ReadHeaders(const Client& c, uint32_t* error) {
+Head ReadHeaders(const Client& c, uint32_t* error) {
   HttpSession& s = *c.session;
   char line[2048];
-  const int64_t deadline = Now() + int64_t(s.idleTime.load());
-  for (uint32_t count = 0;; ++count) {
-    if (Now() > deadline) return *error = cvErrorOperationTimeout, false;
+  for (;;) {
     uint32_t size = sizeof line;
-    if (!InetReadLine(s.controlSocket, line, &size)) return *error = InetGetLastError(), false;
-    if (size >= sizeof line - 1) return *error = cvErrorInvalidRequestHeader, false;
+    if (!InetReadLine(s.controlSocket, line, &size)) return *error = InetGetLastError(), Head::kFailed;
+    if (size >= sizeof line - 1) return *error = cvErrorInvalidRequestHeader, Head::kFailed;
     line[size] = '\0';
-    if (line[0] == '\0') return true;
-    if (!HeaderParseLine(s.request, line, error)) return *error = cvErrorInvalidRequestHeader, false;
+    if (line[0] == '\0') return Head::kRead;
+    if (line[0] == ' ' || line[0] == '\t' || !HeaderLineAcceptable(s, line))
+      return *error = cvErrorInvalidRequestHeader, Head::kBad;
+    if (!HeaderParseLine(s.request, line, error)) return *error = cvErrorInvalidRequestHeader, Head::kFailed;
   }
 }
 
-void ParseHost(const Client& c) {
-  HttpSession& s = *c.session;
-  std::string host = RequestHeader(s, "Host", 2047);
+// host[:port] with a name of letters, digits, '-', '_' and '.', or an IPv6 literal in
+// brackets: anything else would be reflected into pages, redirects and CGI variables.
+bool ValidHostValue(const std::string& value) {
+  std::string host = value, port;
   if (!host.empty() && host[0] == '[') {
-    const size_t end = host.find(']');
-    host = host.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    const size_t close = host.find(']');
+    if (close == std::string::npos || close == 1) return false;
+    if (host.find_first_not_of("0123456789abcdefABCDEF:.", 1) != close) return false;
+    port = host.substr(close + 1);
+    if (!port.empty() && port[0] != ':') return false;
+    if (!port.empty()) port.erase(0, 1);
+    host = host.substr(1, close - 1);
   } else {
-    host = host.substr(0, host.find(':'));
+    const size_t colon = host.find(':');
+    if (colon != std::string::npos) port = host.substr(colon + 1), host.resize(colon);
+    if (host.empty() || host.size() > 255) return false;
+    for (char ch : host)
+      if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '.' && ch != '_') return false;
+    if (colon != std::string::npos && port.empty()) return false;
   }
-  if (host.empty()) return;
+  return port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// False when the Host value is not a host name with an optional port.
+bool ParseHost(const Client& c) {
+  HttpSession& s = *c.session;
+  const std::string* value = HeaderFind(s.request, "Host");
+  if (!value) return true;
+  std::string host = *value;
+  if (!ValidHostValue(host)) return false;
+  if (host[0] == '[') host = host.substr(1, host.find(']') - 1);
+  else host = host.substr(0, host.find(':'));
   s.hostName = host;
-  const int32_t id = HttpServerFindHostId(s.serverHandle, host.c_str(), 0);
-  if (id >= 0)
-    if (VirtualHost* h = HostOf(*c.server, uint32_t(id))) {
-      s.hostId = uint32_t(id);
-      s.root = h->root;
-    }
+  s.hostId = HostIdForName(*c.server, host);
+  if (VirtualHost* h = HostOf(*c.server, s.hostId)) s.root = h->root;
+  return true;
 }
 
 void ParseCredentials(HttpSession& s) {
@@ -167,16 +220,57 @@ uint32_t ParseUri(const Client& c) {
     return 0;
   }
   HttpUrl* url = nullptr;
-  if (HttpParseUrl(uri.c_str(), kHttpUrlNormalize | kHttpUrlKeepQuery, &url) != 1 || !url) return 400;
+  if (HttpParseUrl(uri.c_str(), 0, &url) != 1 || !url) return 400;
   std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
   const std::string path = url->path ? url->path : "/";
   if (path.size() > 1023) return 414;
-  const uint32_t port = url->port ? url->port : (url->scheme == 2 ? 443 : 80);
-  if (!url->host || port != s.port || HttpServerFindHostId(s.serverHandle, url->host, 0) != int32_t(s.hostId))
-    return 400;
+  if (!url->host || url->port != s.port || HostIdForName(*c.server, url->host) != s.hostId) return 400;
   s.uri = path;
   if (url->query) s.query = url->query, s.hasQuery = true;
   return 0;
+}
+
+// Percent-encodes a decoded path for display where it must stand for itself.
+std::string EncodePathText(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : path) {
+    const unsigned char u = static_cast<unsigned char>(ch);
+    if (u <= 0x20 || u >= 0x7F || std::strchr("%?#\"<>\\^`{|}", ch)) {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+// Decodes and normalises the URI's path once; false for a path that cannot stand (a bad
+// escape or an encoded zero byte). When the URI as sent does not name the same segments
+// as that path (dot segments, doubled or encoded separators), the URI is replaced by the
+// normal form, so cutting one cuts the other at the same place.
+bool CanonicalizePath(HttpSession& s) {
+  if (s.uri.empty() || (s.uri[0] != '/' && s.uri[0] != '\\')) {
+    std::string unused;  // maps to nothing; only its escapes are checked
+    return DecodeRequestPath(s.uri, unused);
+  }
+  if (!DecodeRequestPath(s.uri, s.path)) return false;
+  std::string sameSegments;
+  for (size_t i = 0; i < s.uri.size(); ++i) {
+    char ch = s.uri[i];
+    if (ch == '%') {
+      ch = char(std::stoi(s.uri.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+      if (ch == '/' || ch == '\\') ch = '\1';
+    } else if (ch == '\\') {
+      ch = '\1';
+    }
+    sameSegments += ch;
+  }
+  if (sameSegments != s.path) s.uri = EncodePathText(s.path);
+  return true;
 }
 
 }  // namespace
@@ -254,13 +348,14 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
 
   if (s.version != kVersion09) {
     uint32_t error = 0;
-    if (!ReadHeaders(c, &error)) {
+    const Head head = ReadHeaders(c, &error);
+    if (head == Head::kFailed) {
       Lib().SetLastError(server, error);
       Notify(c, httpEventCommand, error);
       InetDisconnect(s.controlSocket);
       return 0;
     }
-    ParseHost(c);
+    if (head == Head::kBad || !ParseHost(c)) return SendError(c, 400), 0;
     if (s.version == kVersion11 && IEquals(RequestHeader(s, "Connection"), "keep-alive")) s.keepAlive = true;
     if (s.version == kVersion11 && !HeaderFind(s.request, "Host")) return SendError(c, 400), 0;
     ParseCredentials(s);
@@ -272,6 +367,7 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
     return SendError(c, 400), 0;
   }
   if (const uint32_t status = ParseUri(c)) return SendError(c, status), 0;
+  if (!CanonicalizePath(s)) return SendError(c, 400), 0;
 
   s.lastActivity = Now();
   if (++s.requestCount >= r.maxRequests) s.keepAlive = false;
@@ -279,9 +375,11 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
 
   if (s.credentialsPresent) {
     Notify(c, httpEventAuthenticate);
+    // The pause for refused credentials is paid where the path asks for them (the
+    // handlers' protected-path check), not by every request that happened to carry them.
     if (!s.authenticated && !HttpServerCheckUser(server, clientId)) {
       s.keepAlive = false;
-      plat::Sleep(3000);
+      s.authFailed = true;
     }
   }
   Notify(c, httpEventCommand);

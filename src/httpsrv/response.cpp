@@ -39,11 +39,13 @@ constexpr const char* kDocType =
     "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\">";
 constexpr const char* kHtml = "<html xmlns=\"http://www.w3.org/1999/xhtml\">";
 
+// The page frame; title and heading are escaped here, the paragraph by the caller (it
+// may carry the page's own link).
 std::string Page(uint32_t code, const std::string& title, const std::string& heading, const std::string& paragraph) {
   std::string page = std::string(kDocType) + "\r\n" + kHtml + "\r\n<head>\r\n";
-  page += "<title>" + std::to_string(code) + " " + title + "</title>\r\n";
+  page += "<title>" + std::to_string(code) + " " + HtmlEscape(title) + "</title>\r\n";
   page += "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\"/>\r\n</head>\r\n<body>\r\n";
-  page += "<h2>" + heading + "</h2>\r\n<p>" + paragraph + "</p>\r\n</body>\r\n</html>\r\n";
+  page += "<h2>" + HtmlEscape(heading) + "</h2>\r\n<p>" + paragraph + "</p>\r\n</body>\r\n</html>\r\n";
   return page;
 }
 
@@ -231,8 +233,14 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
   if (version != kVersion09) {
     std::string head = "HTTP/1." + std::string(version == kVersion11 ? "1" : "0") + " " + std::to_string(s.status) +
                        " " + s.statusText + "\r\n";
-    for (const Header& h : s.response.entries)
-      if (!h.value.empty()) head += h.name + ": " + h.value + "\r\n";
+    for (const Header& h : s.response.entries) {
+      if (h.value.empty()) continue;
+      // A line break inside a value would start a header (or a body) of its own.
+      std::string value = h.value;
+      for (char& ch : value)
+        if (ch == '\r' || ch == '\n') ch = ' ';
+      head += h.name + ": " + value + "\r\n";
+    }
     head += "\r\n";
     if (!WriteAll(s.controlSocket, head.data(), head.size())) return Fail(server, InetGetLastError());
     s.bytesSent += head.size();
@@ -302,7 +310,8 @@ int32_t HttpRedirectRequest(uint64_t server, uint32_t clientId, uint32_t kind, c
   }
   Set(s, "Location", target);
   const char* text = HttpStatusText(code);
-  const std::string page = Page(code, text, text, "The document has moved <a href=\"" + target + "\">here</a>.");
+  const std::string page =
+      Page(code, text, text, "The document has moved <a href=\"" + HtmlEscape(target) + "\">here</a>.");
   HttpResponseInfo info{sizeof info, 0, 0, 0, 0, code, nullptr, "text/html"};
   if (!HttpSendResponse(server, clientId, httpSendText | httpSendNoCache, &info, page.c_str(),
                         int64_t(page.size())))
@@ -319,7 +328,13 @@ int32_t HttpRequireAuthentication(uint64_t server, uint32_t clientId, uint32_t t
   if (s.version == kVersion09) return Fail(server, cvErrorOperationNotSupported);
   std::string name = realm ? realm : "";
   if (name.empty() || name.size() > 64) name = s.hostName;
-  Set(s, "WWW-Authenticate", "Basic realm=\"" + name + "\"");
+  // The realm is a quoted string: its quotes and backslashes are escaped.
+  std::string quoted;
+  for (char ch : name) {
+    if (ch == '"' || ch == '\\') quoted += '\\';
+    quoted += ch;
+  }
+  Set(s, "WWW-Authenticate", "Basic realm=\"" + quoted + "\"");
   const std::string page =
       Page(401, "Not Authorized", "Not Authorized",
            "This server could not verify that you are authorized to access the document requested.");
@@ -343,7 +358,13 @@ int32_t HttpSendError(uint64_t server, uint32_t clientId, uint32_t status, const
                                                                              : paragraph.find_first_not_of(' '));
   if (paragraph.empty()) paragraph = "The requested document is not available";
   std::string page = Page(status, text, text, "");
-  if (page.size() + paragraph.size() > 2048) paragraph.resize(2048 - std::min<size_t>(page.size(), 2048));
+  paragraph = HtmlEscape(paragraph);
+  if (page.size() + paragraph.size() > 2048) {
+    paragraph.resize(2048 - std::min<size_t>(page.size(), 2048));
+    // Never leave half an entity at the cut.
+    const size_t amp = paragraph.find_last_of('&');
+    if (amp != std::string::npos && paragraph.find(';', amp) == std::string::npos) paragraph.resize(amp);
+  }
   page = Page(status, text, text, paragraph);
   HttpResponseInfo info{sizeof info, 0, 0, 0, 0, status, nullptr, "text/html"};
   const int32_t sent = HttpSendResponse(server, clientId, httpSendText | httpSendNoCache | httpSendNoKeepAlive, &info,

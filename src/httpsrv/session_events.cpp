@@ -1,5 +1,6 @@
 // The engine's callback for every HTTP server: admits clients, keeps their sessions,
 // reads request lines, watches the idle time and reports each step to the owner.
+#include <cstdlib>
 #include <cstring>
 
 #include "httpsrv/httpsrv_internal.h"
@@ -89,6 +90,10 @@ void OnRead(SOCKET client, uint32_t error) {
   if (line[0] == '\0') return;
   const uint32_t start = plat::GetTickCount();
   HttpProcessRequest(server, s.clientId, line.data());
+  // A body nobody read must not be taken for the next request on this connection.
+  if (!s.bodyRead && s.version != kVersion09 &&
+      (!RequestHeader(s, "Transfer-Encoding").empty() || std::atoll(RequestHeader(s, "Content-Length").c_str()) > 0))
+    InetDisconnect(client);
   s.milliseconds = plat::GetTickCount() - start;
   HttpServerWriteLogEntry(server, s.clientId);
   if (!s.tokens.empty()) Notify(c, httpEventResult);

@@ -64,23 +64,22 @@ bool DefaultAccess(const HttpServerRecord& r, uint32_t access, uint32_t& out) {
   return true;
 }
 
-bool HiddenName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  return !name.empty() && name[0] == '.';
-}
-
-// Rights checked against a resolved local path with its path access word.
-bool CheckRights(const Client& c, uint32_t rights, const std::string& path, uint32_t pathAccess, uint32_t* error) {
+// Rights checked against a resolved local path with its path access word; base is the
+// directory the request's own part of the path was placed under.
+bool CheckRights(const Client& c, uint32_t rights, const std::string& path, const std::string& base,
+                 uint32_t pathAccess, uint32_t* error) {
   HttpSession& s = *c.session;
   const uint32_t options = c.server->options.load();
   *error = cvErrorAccessDenied;
   if ((rights & 15) & ~s.clientAccess) return false;
   if ((s.clientAccess & httpAccessRestricted) && !PathInside(s.root, path)) return false;
+  // A hidden component anywhere below the base hides what lies under it, whether or not
+  // it exists yet.
+  if (HiddenBelow(base, path) && ((options & httpServerRestricted) || !(options & httpServerHiddenFiles)))
+    return false;
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
-    if (HiddenName(path) && ((options & httpServerRestricted) || !(options & httpServerHiddenFiles))) return false;
     if (S_ISREG(st.st_mode)) rights &= ~httpAccessList;
   }
   if ((rights & 15) & ~pathAccess) return false;
@@ -88,44 +87,108 @@ bool CheckRights(const Client& c, uint32_t rights, const std::string& path, uint
   return true;
 }
 
-// Maps a decoded request path: the MultiUser home form, a virtual path, or the document
-// root; false when it cannot be mapped.
-bool MapVirtual(const Client& c, const std::string& uri, std::string& local, uint32_t& pathAccess, uint32_t* error) {
+struct Mapping {
+  std::string local, base;
+  uint32_t access = 0;
+};
+
+// Maps a normalised request path: the MultiUser home form, a virtual path, or the
+// document root; false when it cannot be mapped.
+bool MapVirtual(const Client& c, const std::string& path, Mapping& m, uint32_t* error) {
   HttpServerRecord& r = *c.server;
   HttpSession& s = *c.session;
-  if ((r.options.load() & httpServerMultiUser) && uri.size() > 2 && (uri[0] == '/' || uri[0] == '\\') &&
-      uri[1] == '~') {
-    const size_t sep = uri.find_first_of("/\\", 2);
-    const std::string name = uri.substr(2, sep == std::string::npos ? std::string::npos : sep - 2);
+  if (path.empty() || path[0] != '/') return *error = cvErrorFileNotFound, false;
+  if ((r.options.load() & httpServerMultiUser) && path.size() > 2 && path[1] == '~') {
+    const size_t sep = path.find('/', 2);
+    const std::string name = path.substr(2, sep == std::string::npos ? std::string::npos : sep - 2);
     const User* u = name.size() < 64 ? FindUser(r, s.hostId, name) : nullptr;
     if (!u) return *error = cvErrorFileNotFound, false;
-    local = CombineUnder(u->home, sep == std::string::npos ? std::string() : uri.substr(sep));
-    pathAccess = r.pathAccess;
-    return !local.empty() || (*error = cvErrorFileNotFound, false);
+    m.base = u->home;
+    m.local = CombineUnder(u->home, sep == std::string::npos ? std::string() : path.substr(sep));
+    m.access = r.pathAccess;
+    return !m.local.empty() || (*error = cvErrorFileNotFound, false);
   }
   uint32_t resolveError = 0;
-  if (const VirtualPath* node = ResolvePath(r, s.hostId, uri, local, &resolveError)) {
-    pathAccess = node->access;
-    return true;
+  if (const VirtualPath* node = ResolvePath(r, s.hostId, path, m.local, &resolveError)) {
+    m.base = node->localPath;
+    if (m.base.size() > 1 && m.base.back() == '/') m.base.pop_back();
+    m.access = node->access;
+    return !m.local.empty() || (*error = cvErrorFileNotFound, false);
   }
-  if (uri.empty() || (uri[0] != '/' && uri[0] != '\\')) return *error = cvErrorFileNotFound, false;
-  local = CombineUnder(s.root, uri);
-  pathAccess = r.pathAccess;
-  return !local.empty() || (*error = cvErrorFileNotFound, false);
+  m.base = s.root;
+  m.local = CombineUnder(s.root, path);
+  m.access = r.pathAccess;
+  return !m.local.empty() || (*error = cvErrorFileNotFound, false);
+}
+
+// A path named by the owner or a Destination header: an absolute URL must name the
+// session's own virtual host and port; the path is decoded and normalised.
+bool PathOfReference(const Client& c, std::string text, std::string& path, uint32_t* error) {
+  HttpSession& s = *c.session;
+  text.erase(0, std::min(text.size(), text.find_first_not_of(' ')));
+  if (text.empty()) return *error = cvErrorInvalidVirtualPath, false;
+  if (HttpGetUrlScheme(text.c_str()) != 0 && text[0] != '/') {
+    HttpUrl* url = nullptr;
+    if (HttpParseUrl(text.c_str(), 0, &url) != 1 || !url) return *error = cvErrorInvalidVirtualPath, false;
+    std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
+    if (!url->host || url->port != s.port || HostIdForName(*c.server, url->host) != s.hostId)
+      return *error = cvErrorInvalidVirtualPath, false;
+    text = url->path ? url->path : "/";
+  }
+  if (!DecodeRequestPath(text, path)) return *error = cvErrorInvalidVirtualPath, false;
+  return true;
 }
 
 }  // namespace
 
-// A request path placed under a base directory; ".." never climbs above the base.
-std::string CombineUnder(const std::string& base, const std::string& rest) {
-  std::string relative = rest;
-  for (char& ch : relative)
+std::string NormalizeRequestPath(const std::string& decoded) {
+  std::string p;
+  p.reserve(decoded.size() + 1);
+  for (char ch : decoded) {
     if (ch == '\\') ch = '/';
-  std::vector<char> p(relative.begin(), relative.end());
-  p.insert(p.begin(), '/');
-  p.push_back('\0');
+    if (ch == '/' && !p.empty() && p.back() == '/') continue;
+    p += ch;
+  }
+  if (p.empty() || p[0] != '/') p.insert(p.begin(), '/');
   HttpNormalizePath(p.data());
-  std::string tail = p.data();
+  p.resize(std::strlen(p.c_str()));
+  if (p.empty()) p = "/";
+  return p;
+}
+
+bool DecodeRequestPath(const std::string& raw, std::string& path) {
+  std::string decoded;
+  decoded.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '%') {
+      decoded += raw[i];
+      continue;
+    }
+    if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
+      return false;
+    const char ch = char(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+    if (ch == '\0') return false;
+    decoded += ch;
+    i += 2;
+  }
+  path = NormalizeRequestPath(decoded);
+  return true;
+}
+
+// The path must already be normalised: a dot segment left in it is refused rather than
+// resolved, so the path that was matched is the path that is mapped.
+std::string CombineUnder(const std::string& base, const std::string& rest) {
+  std::string tail = rest;
+  for (char& ch : tail)
+    if (ch == '\\') ch = '/';
+  for (size_t pos = 0; pos <= tail.size();) {
+    size_t end = tail.find('/', pos);
+    if (end == std::string::npos) end = tail.size();
+    const std::string segment = tail.substr(pos, end - pos);
+    if (segment == "." || segment == "..") return std::string();
+    pos = end + 1;
+  }
   while (!tail.empty() && tail[0] == '/') tail.erase(0, 1);
   std::string out = base;
   if (!tail.empty()) {
@@ -146,16 +209,40 @@ std::string CombineUnder(const std::string& base, const std::string& rest) {
   return PathInside(realBase, real) ? out : std::string();
 }
 
+bool HiddenBelow(const std::string& base, const std::string& local) {
+  std::string rest;
+  if (PathInside(base, local) && local.size() > base.size()) {
+    rest = local.substr(base.size());
+  } else {
+    const size_t slash = local.find_last_of('/');
+    rest = slash == std::string::npos ? local : local.substr(slash);
+  }
+  for (size_t pos = 0; pos < rest.size(); ++pos)
+    if ((pos == 0 || rest[pos - 1] == '/') && rest[pos] == '.') return true;
+  return false;
+}
+
+uint32_t HostIdForName(HttpServerRecord& r, const std::string& name) {
+  if (name.empty()) return 0;
+  for (uint32_t i = 0; i < kMaxHosts; ++i) {
+    VirtualHost* h = HostOf(r, i);
+    if (!h || h->port != r.port) continue;
+    if (IEquals(h->name, name)) return i;
+    for (const std::string& a : h->aliases)
+      if (IEquals(a, name)) return i;
+  }
+  return 0;
+}
+
 VirtualHost* HostOf(HttpServerRecord& r, uint32_t id) {
   if (id >= kMaxHosts) return nullptr;
   VirtualHost* h = r.hosts[id].get();
   return h && !(h->flags & kDeleted) ? h : nullptr;
 }
 
-const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& requestPath,
-                               std::string& local, uint32_t* error) {
-  const std::string path = Normalize(requestPath);
-  if (path.empty()) return *error = cvErrorInvalidVirtualPath, nullptr;
+const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& path, std::string& local,
+                               uint32_t* error) {
+  if (path.empty() || path[0] != '/') return *error = cvErrorInvalidVirtualPath, nullptr;
   const VirtualPath* best = nullptr;
   for (const VirtualPath& node : r.paths) {
     if ((node.access & kDeleted) || node.hostId != hostId) continue;
@@ -188,27 +275,21 @@ bool MapRequest(const Client& c, uint32_t* error) {
   HttpSession& s = *c.session;
   if (s.localMapped) return true;
   if (FindScript(c)) {
-    s.localPath = CombineUnder(s.root, s.pathInfo);
+    s.localBase = s.root;
+    s.localPath = CombineUnder(s.root, s.pathInfoPath);
     s.localMapped = true;
     return true;
   }
   if (s.uri.empty()) return *error = cvErrorInvalidResource, false;
-  std::string uri = s.uri;
-  if (uri.find('%') != std::string::npos) {
-    bool ok = false;
-    uri = DecodePercent(uri, &ok);
-    if (!ok) return *error = cvErrorFileNotFound, false;
-  }
-  std::string local;
-  uint32_t access = 0;
-  if (!MapVirtual(c, uri, local, access, error)) return false;
-  s.pathAccess = access;
-  if (!(c.server->options.load() & httpServerNoIndex) && IsDirectory(local) &&
-      (uri.back() == '/' || uri.back() == '\\')) {
+  Mapping m;
+  if (!MapVirtual(c, s.path, m, error)) return false;
+  s.pathAccess = m.access;
+  if (!(c.server->options.load() & httpServerNoIndex) && s.path.back() == '/' && IsDirectory(m.local)) {
     char index[kPathSize];
-    if (HttpFindDefaultDocument(local.c_str(), index) > 0) local = index;
+    if (HttpFindDefaultDocument(m.local.c_str(), index) > 0) m.local = index;
   }
-  s.localPath = local;
+  s.localPath = m.local;
+  s.localBase = m.base;
   s.localMapped = true;
   return true;
 }
@@ -217,10 +298,9 @@ bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error) {
   HttpSession& s = *c.session;
   if (s.uri.empty()) return *error = cvErrorInvalidResource, false;
   if (!MapRequest(c, error)) return false;
-  std::string path = s.localPath;
+  std::string path = s.localPath, base = s.localBase;
   if (s.script) {
     if (rights & httpAccessWrite) return *error = cvErrorAccessDenied, false;
-    path = s.scriptPath.empty() ? s.programPath : s.scriptPath;
     // The program itself lies outside the document root by design; only scripts are
     // confined.
     if (s.scriptPath.empty()) {
@@ -228,8 +308,10 @@ bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error) {
         return *error = cvErrorAccessDenied, false;
       return *error = 0, true;
     }
+    path = s.scriptPath;
+    base = s.scriptBase;
   }
-  return CheckRights(c, rights, path, s.pathAccess, error);
+  return CheckRights(c, rights, path, base, s.pathAccess, error);
 }
 
 }  // namespace cvhttpsrv
@@ -243,30 +325,7 @@ int32_t HttpNormalizeVirtualPath(const char* input, char* out) {
   if (p.size() >= 2 && p[0] == '~' && (p[1] == '/' || p[1] == '\\')) p.erase(0, 1);
   if (p.empty() || (p[0] != '/' && p[0] != '\\')) return 0;
   if (p.find_first_of("*:;<>?") != std::string::npos) return 0;
-  std::string collapsed;
-  for (char ch : p) {
-    if (ch == '\\') ch = '/';
-    if (ch == '/' && !collapsed.empty() && collapsed.back() == '/') continue;
-    collapsed += ch;
-  }
-  std::vector<std::string> segments;
-  size_t pos = 1;
-  const bool trailing = collapsed.size() > 1 && collapsed.back() == '/';
-  while (pos <= collapsed.size()) {
-    const size_t end = collapsed.find('/', pos);
-    const std::string seg = collapsed.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-    if (seg == "..") {
-      if (!segments.empty()) segments.pop_back();
-    } else if (seg != "." && !seg.empty()) {
-      segments.push_back(seg);
-    }
-    if (end == std::string::npos) break;
-    pos = end + 1;
-  }
-  std::string result;
-  for (const std::string& seg : segments) result += "/" + seg;
-  if (result.empty()) result = "/";
-  else if (trailing || collapsed.ends_with("/.") || collapsed.ends_with("/..")) result += "/";
+  const std::string result = NormalizeRequestPath(p);
   if (result.size() >= kVirtualPathSize) return 0;
   std::memcpy(out, result.c_str(), result.size() + 1);
   return int32_t(result.size());
@@ -412,13 +471,10 @@ int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtu
 int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath) {
   RecordPtr r = Lib().FindServer(server);
   if (!r || !requestPath) return 0;
-  std::string local, path = requestPath;
+  std::string local, path;
   uint32_t error = 0;
-  if (path.find('%') != std::string::npos) {
-    bool ok = false;
-    path = DecodePercent(path, &ok);
-    if (!ok) return Fail(server, cvErrorInvalidVirtualPath);
-  }
+  if (Normalize(requestPath).empty() || !DecodeRequestPath(requestPath, path))
+    return Fail(server, cvErrorInvalidVirtualPath);
   if (!ResolvePath(*r, hostId, path, local, &error)) return Fail(server, error);
   if (localPath) std::snprintf(localPath, kPathSize, "%s", local.c_str());
   return 1;
@@ -445,9 +501,10 @@ int32_t HttpSessionSetLocalPath(uint64_t server, uint32_t clientId, const char* 
     uint32_t error = 0;
     return MapRequest(c, &error) ? 1 : Fail(server, error);
   }
-  const std::string local = path[0] == '/' ? Canonical(path) : CombineUnder(s.root, path);
+  const std::string local = path[0] == '/' ? Canonical(path) : CombineUnder(s.root, NormalizeRequestPath(path));
   if (local.empty()) return Fail(server, cvErrorInvalidFileName);
   s.localPath = local;
+  s.localBase = path[0] == '/' ? local : s.root;
   s.localMapped = true;
   return 1;
 }
@@ -456,24 +513,9 @@ int32_t HttpSessionMapPath(uint64_t server, uint32_t clientId, const char* pathT
   Client c = FindClient(server, clientId);
   if (!c) return 0;
   HttpSession& s = *c.session;
-  std::string path = pathText ? pathText : "";
-  path.erase(0, std::min(path.size(), path.find_first_not_of(' ')));
-  if (path.empty()) return Fail(server, cvErrorInvalidVirtualPath);
-  if (HttpGetUrlScheme(path.c_str()) != 0 && path[0] != '/') {
-    HttpUrl* url = nullptr;
-    if (HttpParseUrl(path.c_str(), kHttpUrlNormalize, &url) != 1 || !url) return Fail(server, cvErrorInvalidVirtualPath);
-    std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
-    if (!url->host || HttpServerFindHostId(server, url->host, 0) != int32_t(s.hostId))
-      return Fail(server, cvErrorInvalidVirtualPath);
-    path = url->path ? url->path : "/";
-  }
-  if (path.find('%') != std::string::npos) {
-    bool ok = false;
-    path = DecodePercent(path, &ok);
-    if (!ok) return Fail(server, cvErrorInvalidVirtualPath);
-  }
-  std::string local;
+  std::string path, local;
   uint32_t error = 0;
+  if (!PathOfReference(c, pathText ? pathText : "", path, &error)) return Fail(server, error);
   if (!ResolvePath(*c.server, s.hostId, path, local, &error)) local = CombineUnder(s.root, path);
   if (local.empty()) return Fail(server, cvErrorVirtualPathNotFound);
   if (local.size() >= kPathSize) return Fail(server, cvErrorBufferTooSmall);
@@ -496,24 +538,12 @@ int32_t HttpSessionCheckPath(uint64_t server, uint32_t clientId, const char* pat
   HttpSession& s = *c.session;
   if (s.tokens.empty()) return Fail(server, cvErrorInvalidResource);
   if (rights == 0 || !pathText) return Fail(server, cvErrorInvalidParameter);
-  std::string path = pathText;
-  if (HttpGetUrlScheme(path.c_str()) != 0 && path[0] != '/') {
-    HttpUrl* url = nullptr;
-    if (HttpParseUrl(path.c_str(), kHttpUrlNormalize, &url) != 1 || !url) return Fail(server, cvErrorInvalidVirtualPath);
-    std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
-    if (!url->host || HttpServerFindHostId(server, url->host, 0) != int32_t(s.hostId))
-      return Fail(server, cvErrorInvalidVirtualPath);
-    path = url->path ? url->path : "/";
-  }
-  if (path.find('%') != std::string::npos) {
-    bool ok = false;
-    path = DecodePercent(path, &ok);
-    if (!ok) return Fail(server, cvErrorFileNotFound);
-  }
-  std::string local;
-  uint32_t access = 0, error = 0;
-  if (!MapVirtual(c, path, local, access, &error)) return Fail(server, error);
-  if (!CheckRights(c, rights, local, access, &error)) return Fail(server, error);
+  std::string path;
+  uint32_t error = 0;
+  if (!PathOfReference(c, pathText, path, &error)) return Fail(server, error);
+  Mapping m;
+  if (!MapVirtual(c, path, m, &error)) return Fail(server, error);
+  if (!CheckRights(c, rights, m.local, m.base, m.access, &error)) return Fail(server, error);
   InetSetLastError(0);
   return 1;
 }

@@ -23,9 +23,12 @@ std::string Normalized(std::string text) {
 TEST(NormalizePath, RemovesDotSegments) {
   const std::pair<const char*, const char*> cases[] = {
       {"/a/b/../c", "/a/c"},   {"/a/./b", "/a/b"},       {"/a/../../b", "/b"},
-      {"../a", "/a"},          {"/a/b/..", "/a/b/.."},   {"/a/b./c", "/a/c"},
-      {"\\a\\b\\..\\c", "\\a\\c"}, {"/a/.../b", "/b"},  {"", ""},
-      {"/plain/path", "/plain/path"},
+      {"../a", "a"},           {"/a/b/..", "/a/"},       {"/a/b/.", "/a/b/"},
+      {"\\a\\b\\..\\c", "\\a\\c"}, {"", ""},       {"/plain/path", "/plain/path"},
+      {"/..", "/"},            {"/a//../b", "/a/b"},     {"..", ""},
+      // Only whole "." and ".." segments are dot segments; names with dots stay.
+      {"/a/b./c", "/a/b./c"},  {"/a/.../b", "/a/.../b"}, {"/files/v1../x.txt", "/files/v1../x.txt"},
+      {"/pub/zz../private/s", "/pub/zz../private/s"},   {"/a/.b/..c/", "/a/.b/..c/"},
   };
   for (auto [in, want] : cases) EXPECT_EQ(Normalized(in), want) << in;
   EXPECT_EQ(HttpNormalizePath(nullptr), nullptr);
@@ -50,6 +53,10 @@ TEST(HttpUrlParse, BareHostAndFullForm) {
   EXPECT_EQ(S(full->host), "2001:db8::1");
   EXPECT_EQ(S(full->path), "/a/c");
   EXPECT_EQ(S(full->query), "x=1");
+
+  // A client asking for a name that ends in dots asks for exactly that name.
+  ASSERT_EQ(HttpParseUrl("http://h/files/v1../x.txt", 4, &raw), 1);
+  EXPECT_EQ(S(HttpPtr(raw)->path), "/files/v1../x.txt");
 
   ASSERT_EQ(HttpParseUrl("http://h/p?q=1", 8, &raw), 1);
   HttpPtr kept(raw);

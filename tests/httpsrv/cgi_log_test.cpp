@@ -22,6 +22,7 @@ const char* kEcho =
     "printf 'info=%s\\n' \"$PATH_INFO\"\n"
     "printf 'custom=%s\\n' \"$HTTP_X_CUSTOM_ID\"\n"
     "printf 'auth=%s\\n' \"$HTTP_AUTHORIZATION\"\n"
+    "printf 'proxy=%s\\n' \"$HTTP_PROXY\"\n"
     "printf 'args=%s\\n' \"$*\"\n"
     "printf 'body=%s\\n' \"$body\"\n";
 
@@ -32,15 +33,17 @@ TEST(HttpSrvCgi, ProgramGetsBodyEnvironmentAndPathInfo) {
   const fs::path prog = Script(srv, "echo.sh", kEcho);
   ASSERT_EQ(HttpServerRegisterProgram(srv.handle(), 0, "/cgi-bin/echo", prog.c_str(), nullptr, nullptr), 1);
   Response r = srv.Request(
-      "POST /cgi-bin/echo/a/b?x=1&y=2 HTTP/1.1\r\nHost: l\r\nX-Custom-Id: 77\r\nAuthorization: Basic Zm9vOmJhcg==\r\n"
+      "POST /cgi-bin/echo/a%20c/b?x=1&y=2 HTTP/1.1\r\nHost: l\r\nX-Custom-Id: 77\r\nAuthorization: Basic Zm9vOmJhcg==\r\n"
+      "Proxy: http://127.0.0.1:9/\r\n"
       "Content-Type: text/plain\r\nContent-Length: 11\r\n\r\nhello there");
   EXPECT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(r.Header("X-Exit"), "yes");
   EXPECT_NE(r.body.find("method=POST\n"), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("query=x=1&y=2\n"), std::string::npos);
-  EXPECT_NE(r.body.find("info=/a/b\n"), std::string::npos);
+  EXPECT_NE(r.body.find("info=/a c/b\n"), std::string::npos) << r.body;  // decoded, as CGI defines it
   EXPECT_NE(r.body.find("custom=77\n"), std::string::npos);
   EXPECT_NE(r.body.find("auth=\n"), std::string::npos);
+  EXPECT_NE(r.body.find("proxy=\n"), std::string::npos) << r.body;  // never the script's outgoing proxy
   EXPECT_NE(r.body.find("body=hello there\n"), std::string::npos);
   EXPECT_GE(srv.owner.Count(httpEventExecute), 1);
 }
@@ -74,6 +77,13 @@ TEST(HttpSrvCgi, HandlerNeedsExecutePathAndGetsScript) {
   Response run = srv.Get("/scripts/x.tst");
   EXPECT_EQ(run.status, 200) << run.raw;
   EXPECT_EQ(run.body, "script=" + (srv.root() / "scripts/x.tst").string() + " flag=-f\n");
+  // The extension follows the last dot: these are scripts, never their source.
+  srv.Write("scripts/a.b.tst", "SOURCE");
+  srv.Write("scripts/config.inc.tst", "SOURCE");
+  for (const char* name : {"a.b.tst", "config.inc.tst"}) {
+    Response r = srv.Get(std::string("/scripts/") + name);
+    EXPECT_EQ(r.body, "script=" + (srv.root() / "scripts" / name).string() + " flag=-f\n") << name;
+  }
   EXPECT_EQ(srv.Get("/plain/x.tst").body, "content");  // no Execute: served as a file
   EXPECT_EQ(srv.Get("/scripts/none.tst").status, 404);
 }

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 
 #include "core/url/url.h"
 
@@ -6,42 +7,62 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-// Start of the segment that ends just before position `end` (the position of its
-// leading separator, or 0 when the segment starts the text).
-size_t SegmentStart(const char* text, size_t end) {
-  size_t p = end;
-  while (p > 0 && !IsSeparator(text[p - 1])) --p;
-  return p > 0 ? p - 1 : 0;
+// True when text[at..] starts with the whole segment `dots` ("." or ".."): the dots are
+// followed by a separator or the end of the text.
+bool WholeSegment(const std::string& text, size_t at, size_t dots) {
+  if (text.size() - at < dots) return false;
+  for (size_t k = 0; k < dots; ++k)
+    if (text[at + k] != '.') return false;
+  return at + dots == text.size() || IsSeparator(text[at + dots]);
+}
+
+// Drops the last segment of out together with the separator before it.
+void DropLastSegment(std::string& out) {
+  size_t p = out.size();
+  while (p > 0 && !IsSeparator(out[p - 1])) --p;
+  out.resize(p > 0 ? p - 1 : 0);
 }
 
 }  // namespace
 
-// One left-to-right scan; a run of k dots before a separator removes itself and the k-1
-// segments before it, never past the start of the text. A trailing run stays in place.
+// Removes whole "." and ".." segments the way relative references are resolved: a name
+// that merely contains or ends in dots ("v1..", "...") is an ordinary name. ".." never
+// climbs above the start of the text. Both "/" and "\" separate segments and each keeps
+// its own character. The result is never longer than the text, so it is written back.
 char* HttpNormalizePath(char* text) {
   if (text == nullptr || *text == '\0') return text;
-  size_t len = std::strlen(text);
-  size_t dots = 0;
+  std::string in(text), out;
   size_t i = 0;
-  while (i < len) {
-    char c = text[i];
-    if (c == '.') {
-      ++dots;
-      ++i;
-      continue;
+  while (i < in.size()) {
+    if (WholeSegment(in, i, 2) && i + 2 < in.size()) {  // "../" at the start of what is left
+      i += 3;
+    } else if (WholeSegment(in, i, 1) && i + 1 < in.size()) {  // "./"
+      i += 2;
+    } else if (IsSeparator(in[i]) && WholeSegment(in, i + 1, 1)) {  // "/." or "/./"
+      if (i + 2 == in.size()) {
+        out += in[i];
+        i += 2;
+      } else {
+        i += 2;  // the next separator starts what is left
+      }
+    } else if (IsSeparator(in[i]) && WholeSegment(in, i + 1, 2)) {  // "/.." or "/../"
+      DropLastSegment(out);
+      if (i + 3 == in.size()) {
+        out += in[i];
+        i += 3;
+      } else {
+        i += 3;
+      }
+    } else if (i == 0 && (in == "." || in == "..")) {
+      i = in.size();
+    } else {
+      // One segment: its leading separator, if any, and everything up to the next one.
+      size_t end = i + (IsSeparator(in[i]) ? 1 : 0);
+      while (end < in.size() && !IsSeparator(in[end])) ++end;
+      out.append(in, i, end - i);
+      i = end;
     }
-    if (!IsSeparator(c) || dots == 0) {
-      dots = 0;
-      ++i;
-      continue;
-    }
-    // Remove the run with the separator before it: move [i, len] to that separator.
-    size_t to = SegmentStart(text, i);
-    for (size_t k = 1; k < dots && to > 0; ++k) to = SegmentStart(text, to);
-    std::memmove(text + to, text + i, len - i + 1);
-    len -= i - to;
-    i = to + 1;
-    dots = 0;
   }
+  std::memcpy(text, out.c_str(), out.size() + 1);
   return text;
 }
