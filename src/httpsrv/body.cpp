@@ -25,7 +25,12 @@ int64_t ContentLength(const HttpSession& s) {
   return n;
 }
 
-// Claims the body; its length, or -1 after an answer or an error.
+bool ExpectsContinue(const HttpSession& s) {
+  return s.version == kVersion11 && IEquals(Trim(RequestHeader(s, "Expect")), "100-continue");
+}
+
+// Claims the body; its length, or -1 after an answer or an error. A client waiting for
+// "100 Continue" is told to send only now, when every check before the body has passed.
 int64_t Claim(const Client& c, bool limit) {
   HttpSession& s = *c.session;
   if (s.bodyRead) return Fail(c.server->serverHandle.load(), cvErrorCommandSequence, int64_t(-1));
@@ -47,6 +52,11 @@ int64_t Claim(const Client& c, bool limit) {
     s.keepAlive = false;
     SendError(c, 413);
     return -1;
+  }
+  if (length > 0 && ExpectsContinue(s)) {
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (InetWrite(s.controlSocket, kContinue, int32_t(sizeof kContinue - 1)) <= 0)
+      return Fail(c.server->serverHandle.load(), InetGetLastError(), int64_t(-1));
   }
   return length;
 }
@@ -80,8 +90,17 @@ bool ReadBody(const Client& c, int64_t length, Sink sink) {
 
 }  // namespace
 
-bool ReadBodyDiscard(const Client& c) {
-  const int64_t length = Claim(c, false);
+bool ReadBodyDiscard(const Client& c, bool limit) {
+  HttpSession& s = *c.session;
+  if (!s.bodyRead && ExpectsContinue(s) && !RequestHeader(s, "Content-Length").empty()) {
+    // The client has not sent the body yet and nobody wants it: it is never asked for,
+    // and the connection ends with the answer.
+    const int64_t length = ContentLength(s);
+    s.bodyRead = true;
+    if (length > 0) s.keepAlive = false, s.bodyUnread = true;
+    return length >= 0 || (SendError(c, 400), false);
+  }
+  const int64_t length = Claim(c, limit);
   if (length < 0) return false;
   return ReadBody(c, length, [](const char*, size_t) { return true; });
 }
@@ -148,7 +167,7 @@ int32_t HttpReadRequest(uint64_t server, uint32_t clientId, uint32_t flags, Http
     const std::string* type = HeaderFind(s.request, "Content-Type");
     info->contentType = type ? type->c_str() : "application/octet-stream";
   }
-  if (kind == httpReadDiscard) return ReadBodyDiscard(c) ? 1 : 0;
+  if (kind == httpReadDiscard) return ReadBodyDiscard(c, false) ? 1 : 0;
   if (kind == httpReadFile) {
     const std::string name = target ? Canonical(static_cast<const char*>(target)) : "";
     if (name.empty()) return Fail(server, cvErrorInvalidFileName);

@@ -365,9 +365,11 @@ bool RunCgi(const Client& c, const char* body, size_t length) {
   const uint64_t start = plat::GetTickCount64();
   bool ok = true, open = true;
   std::vector<char> buffer(8192);
+  // A stopping server does not wait out the program's time limit.
+  auto stopping = [&] { return !Lib().Peek(s.serverHandle); };
   while (open) {
     const uint64_t elapsed = plat::GetTickCount64() - start;
-    if (elapsed > reg.timeLimitMs) {
+    if (elapsed > reg.timeLimitMs || stopping()) {
       ::kill(-pid, SIGKILL);
       ok = false;
       break;
@@ -394,7 +396,7 @@ bool RunCgi(const Client& c, const char* body, size_t length) {
   while (ok) {
     const pid_t w = ::waitpid(pid, &status, WNOHANG);
     if (w == pid) break;
-    if (plat::GetTickCount64() - start > reg.timeLimitMs) {
+    if (plat::GetTickCount64() - start > reg.timeLimitMs || stopping()) {
       ::kill(-pid, SIGKILL);
       ok = false;
       break;

@@ -42,7 +42,6 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory) {
   DIR* dir = ::opendir(directory.c_str());
   if (!dir) return Fail(s.serverHandle, cvErrorAccessDenied), false;
   while (dirent* d = ::readdir(dir)) {
-    if (entries.size() >= 1024) break;
     const std::string name = d->d_name;
     if (!hidden && name[0] == '.') continue;
     struct stat st {};

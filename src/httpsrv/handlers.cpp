@@ -114,7 +114,8 @@ void SendDirectory(const Client& c) {
   Disconnect(c);
 }
 
-void RunProgram(const Client& c, const std::vector<char>& body) {
+// Every check comes before the body: a refused request never has its body read.
+void RunProgram(const Client& c) {
   HttpSession& s = *c.session;
   if (!Allowed(c, httpAccessExecute)) return void(SendError(c, 403));
   if (!IsRegularFile(s.programPath)) return void(SendError(c, 500));
@@ -123,6 +124,8 @@ void RunProgram(const Client& c, const std::vector<char>& body) {
     if (::stat(s.scriptPath.c_str(), &st) != 0) return void(SendError(c, 404));
     if (!S_ISREG(st.st_mode)) return void(SendError(c, 500));
   }
+  std::vector<char> body;
+  if (s.methodId == kPost && !ReadBodyToMemory(c, body)) return void(SendError(c, 500));
   if (!RunCgi(c, body.data(), body.size())) return void(SendError(c, 500));
   HttpResponseInfo info{sizeof info, 0, 0, 0, 0, 200, nullptr, nullptr};
   if (!HttpSendResponse(s.serverHandle, s.clientId, httpSendCgiOutput | httpSendBuffer, &info, s.cgiOutput.data(),
@@ -139,14 +142,11 @@ void HandleGet(uint64_t server, uint32_t clientId, uint32_t) {
   Client c = FindClient(server, clientId);
   if (!c) return;
   HttpSession& s = *c.session;
-  std::vector<char> body;
-  if (s.methodId == kPost) {
-    if (!ReadBodyToMemory(c, body)) return void(SendError(c, 500));
-  } else if (s.methodId != kGet && s.methodId != kHead) {
-    return void(SendError(c, 500));
-  }
+  if (s.methodId != kGet && s.methodId != kHead && s.methodId != kPost) return void(SendError(c, 500));
   if (!Begin(c, s.methodId != kPost)) return;
-  if (s.script) return RunProgram(c, body);
+  if (s.script) return RunProgram(c);
+  // POST to a document is a GET of it; its body is dropped within the request size limit.
+  if (s.methodId == kPost && !ReadBodyDiscard(c, true)) return void(SendError(c, 500));
   struct stat st {};
   if (s.localPath.empty() || ::stat(s.localPath.c_str(), &st) != 0) return void(SendError(c, 404));
   if (S_ISREG(st.st_mode)) return SendFile(c, s.methodId == kGet);
@@ -154,26 +154,28 @@ void HandleGet(uint64_t server, uint32_t clientId, uint32_t) {
   SendError(c, 403);
 }
 
+// Rights, the target and its parent are checked before the body is read: a refused
+// upload is answered at once (the client asking "100-continue" never sends it).
 void HandlePut(uint64_t server, uint32_t clientId, uint32_t) {
   Client c = FindClient(server, clientId);
   if (!c) return;
   HttpSession& s = *c.session;
+  if (!Begin(c, false)) return;
+  if (s.script || s.localPath.empty() || IsDirectory(s.localPath) || !Allowed(c, httpAccessWrite))
+    return void(SendError(c, 403));
+  if (!ValidatePath(server, *c.server, s.localPath, 4)) return void(SendError(c, 409));
   std::string temp;
   const int fd = CreateTempFile(*c.server, temp);
   if (fd < 0) return void(SendError(c, 500));
-  const bool read = ReadBodyToFile(c, fd, false);
-  ::close(fd);
   struct Remove {
     std::string& name;
     ~Remove() {
       if (!name.empty()) ::unlink(name.c_str());
     }
   } remove{temp};
+  const bool read = ReadBodyToFile(c, fd, false);
+  ::close(fd);
   if (!read) return void(SendError(c, 500));
-  if (!Begin(c, false)) return;
-  if (s.script || s.localPath.empty() || IsDirectory(s.localPath) || !Allowed(c, httpAccessWrite))
-    return void(SendError(c, 403));
-  if (!ValidatePath(server, *c.server, s.localPath, 4)) return void(SendError(c, 409));
   std::error_code ec;
   fs::rename(temp, s.localPath, ec);
   if (ec) {

@@ -88,6 +88,7 @@ struct HttpServerRecord {
   std::atomic<uint32_t> accepting{0};
   std::atomic<uint32_t> lastError{0};
   std::atomic<uint32_t> useCount{0};
+  std::atomic<uint32_t> activeEvents{0};  // engine events of this server being handled now
   uint64_t registryKey = 0;
   SockAddress address{};
   uint32_t port = 0;
@@ -140,6 +141,7 @@ struct HttpSession {
   uint32_t methodId = kMethodUnknown, methodLogLevel = 255;
   bool credentialsPresent = false, authenticated = false, keepAlive = false, secure = false;
   bool bodyRead = false, answered = false;
+  bool bodyUnread = false;  // the body was dropped without reading it: the connection ends
   uint32_t clientAccess = 15, pathAccess = 9;
   uint32_t version = 0;
   HeaderTable request, response;
@@ -189,6 +191,8 @@ inline int32_t Fail(uint64_t server, uint32_t code) { return Fail<int32_t>(serve
 
 // Events.
 int32_t Notify(const Client& c, uint16_t event, uint32_t error = 0);
+// True when the calling thread is handling an engine event of this server.
+bool InsideEventOf(const HttpServerRecord& r);
 
 // Small text helpers.
 int64_t Now();
@@ -247,7 +251,7 @@ bool Disconnect(const Client& c);
 void CloseUnlessKeepAlive(const Client& c);
 
 // Body reading into memory, a file or nowhere.
-bool ReadBodyDiscard(const Client& c);
+bool ReadBodyDiscard(const Client& c, bool limit = false);
 bool ReadBodyToMemory(const Client& c, std::vector<char>& out);
 bool ReadBodyToFile(const Client& c, int fd, bool limit);
 

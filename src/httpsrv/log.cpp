@@ -56,6 +56,28 @@ int32_t AppendLine(HttpServerRecord& r, const std::string& line) {
   return 1;
 }
 
+// A field from the request as the log shows it: a quote cannot end the field early and
+// no byte can forge a line or reach a terminal that reads the log.
+std::string Escaped(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const unsigned char u = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (u < 0x20 || u >= 0x7F) {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void CloseLog(HttpServerRecord& r) {
@@ -77,25 +99,24 @@ int32_t HttpServerWriteLogEntry(uint64_t server, uint32_t clientId) {
   const uint32_t format = r.logFormat, level = r.logLevel;
   if (format == 0 || s.tokens.empty()) return 0;
   if (level != 10 && (s.methodLogLevel == 0 || s.methodLogLevel == 255 || s.methodLogLevel > level)) return 0;
-  const std::string user = s.authenticated && !s.userName.empty() ? s.userName : "-";
+  const std::string user = s.authenticated && !s.userName.empty() ? Escaped(s.userName) : "-";
   const std::string sent = std::to_string(s.bytesSent);
   std::string line;
   if (format == 1 || format == 2) {
     line = std::string(s.peerText) + " - " + user + " [" +
-           FormatTime(s.lastActivity.load(), "%d/%b/%Y:%H:%M:%S +0000") + "] \"" + RequestLine(s) + "\" " +
+           FormatTime(s.lastActivity.load(), "%d/%b/%Y:%H:%M:%S +0000") + "] \"" + Escaped(RequestLine(s)) + "\" " +
            std::to_string(s.status) + " " + sent;
     if (format == 2) {
       const std::string referer = RequestHeader(s, "Referer"), agent = RequestHeader(s, "User-Agent");
-      line += " \"" + (referer.empty() ? "-" : referer) + "\" \"" + (agent.empty() ? "-" : agent) + "\"";
+      line += " \"" + (referer.empty() ? "-" : Escaped(referer)) + "\" \"" + (agent.empty() ? "-" : Escaped(agent)) +
+              "\"";
     }
   } else {
     line = FormatTime(s.lastActivity.load(), "%Y-%m-%d %H:%M:%S") + " " + s.peerText + " " + user + " [" +
-           std::to_string(s.clientId) + "]" + s.method + " " + s.uri + " " + (s.hasQuery ? s.query : "-") + " " +
+           std::to_string(s.clientId) + "]" + Escaped(s.method) + " " + Escaped(s.uri) + " " +
+           (s.hasQuery ? Escaped(s.query) : "-") + " " +
            std::to_string(s.status) + " " + sent + " " + std::to_string(s.bytesReceived);
   }
-  // Control characters from the request never reach the log as line breaks.
-  for (char& ch : line)
-    if (static_cast<unsigned char>(ch) < 0x20) ch = ' ';
   return AppendLine(r, line + "\r\n");
 }
 

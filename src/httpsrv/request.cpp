@@ -84,7 +84,7 @@ void ResetRequest(HttpServerRecord& r, HttpSession& s) {
   s.pathAccess = r.pathAccess;
   s.credentialsPresent = s.authenticated = false;
   s.keepAlive = false;
-  s.bodyRead = s.answered = false;
+  s.bodyRead = s.answered = s.bodyUnread = false;
   s.status = 0;
   s.statusText.clear();
   s.localPath.clear();
@@ -343,12 +343,14 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
     if (s.version) s.tokens.pop_back();
   }
   if (!s.version) s.version = kVersion09;
+  if (s.version == kVersion09) InetSetDeadline(s.controlSocket, 0);
   s.method = ToUpper(s.tokens[0]);
   if (s.tokens.size() >= 2) s.uri = s.tokens[1];
 
   if (s.version != kVersion09) {
     uint32_t error = 0;
     const Head head = ReadHeaders(c, &error);
+    InetSetDeadline(s.controlSocket, 0);  // the body and the answer have their own time-outs
     if (head == Head::kFailed) {
       Lib().SetLastError(server, error);
       Notify(c, httpEventCommand, error);

@@ -15,6 +15,7 @@
 #include "core/trace/trace.h"
 #include "httpsrv/httpsrv_internal.h"
 #include "platform/base/tick.h"
+#include "platform/msg/wait.h"
 
 void HttpSessionEvent(uint64_t handle, uint32_t event, uint32_t error, uint64_t userData);
 
@@ -246,6 +247,13 @@ int32_t HttpServerStop(uint64_t server) {
   // Hosts, paths, users and registrations go with the record once the last client thread
   // lets go of it, so none of them is freed under a reader.
   const int32_t stopped = ServerStop(SOCKET(server));
+  // The engine gives up on a client thread after a while; the server has stopped only
+  // when no client thread is inside this library for it any more (they end promptly
+  // once the record left the registry). Messages sent to this thread are served
+  // meanwhile: a handler may be reporting to it. A stop from inside an event does not
+  // wait for its own thread.
+  const uint32_t own = InsideEventOf(*r) ? 1 : 0;
+  while (r->activeEvents.load() > own) plat::WaitForEventsOrMessages(nullptr, 0, 10);
   {
     std::lock_guard lk(Lib().lock());
     if (r->credentials) SecFreeCredentials(&r->credentials);

@@ -74,6 +74,12 @@ void OnRead(SOCKET client, uint32_t error) {
   }
   std::vector<char> line(kLineSize);
   uint32_t size = kLineSize;
+  // The whole head, request line and header lines, must arrive within the idle time.
+  InetSetDeadline(client, s.idleTime.load() * 1000u);
+  struct Lift {
+    SOCKET h;
+    ~Lift() { InetSetDeadline(h, 0); }
+  } lift{client};
   if (!InetReadLine(client, line.data(), &size)) {
     const uint32_t err = InetGetLastError();
     if (err != cvErrorConnectionClosed) Notify(c, httpEventCommand, err);
@@ -91,8 +97,9 @@ void OnRead(SOCKET client, uint32_t error) {
   const uint32_t start = plat::GetTickCount();
   HttpProcessRequest(server, s.clientId, line.data());
   // A body nobody read must not be taken for the next request on this connection.
-  if (!s.bodyRead && s.version != kVersion09 &&
-      (!RequestHeader(s, "Transfer-Encoding").empty() || std::atoll(RequestHeader(s, "Content-Length").c_str()) > 0))
+  if (s.bodyUnread || (!s.bodyRead && s.version != kVersion09 &&
+                        (!RequestHeader(s, "Transfer-Encoding").empty() ||
+                         std::atoll(RequestHeader(s, "Content-Length").c_str()) > 0)))
     InetDisconnect(client);
   s.milliseconds = plat::GetTickCount() - start;
   HttpServerWriteLogEntry(server, s.clientId);
@@ -120,10 +127,28 @@ void OnIdle(SOCKET client) {
   if (idlePast()) InetDisconnect(client);
 }
 
+thread_local const HttpServerRecord* tEventOf = nullptr;
+
+// Counts the event as active on its server while it is handled.
+struct ActiveEvent {
+  RecordPtr record;
+  const HttpServerRecord* outer;
+  explicit ActiveEvent(RecordPtr r) : record(std::move(r)), outer(tEventOf) {
+    if (record) record->activeEvents.fetch_add(1), tEventOf = record.get();
+  }
+  ~ActiveEvent() {
+    if (record) record->activeEvents.fetch_sub(1);
+    tEventOf = outer;
+  }
+};
+
 }  // namespace
+
+bool cvhttpsrv::InsideEventOf(const HttpServerRecord& r) { return tEventOf == &r; }
 
 void HttpSessionEvent(uint64_t handle, uint32_t event, uint32_t error, uint64_t) {
   const SOCKET client = SOCKET(handle);
+  const ActiveEvent active(Lib().Peek(uint64_t(ServerGetClientServer(client))));
   switch (event) {
     case kServerEventConnect: OnConnect(client, error); break;
     case kServerEventRead: OnRead(client, error); break;

@@ -85,6 +85,7 @@ struct InetSocketRecord {
   uint32_t localPort = 0, peerPort = 0, callerPort = 0;
   uint32_t family = 0, type = 0, protocol = 0;
   std::atomic<uint32_t> timeout{kInetDefaultTimeout};
+  std::atomic<uint32_t> deadlineTick{0};  // 0: none; else every wait ends by this tick
   std::atomic<uint32_t> state{kInetStateIdle};
   InetLineBuffer* lineBuffer = nullptr;
   cvsock::TlsState* tls = nullptr;  // TLS state, created when TLS starts on the handle
@@ -248,4 +249,8 @@ int32_t InetIsClosed(SOCKET handle);
 int32_t InetCreateLineBuffer(SOCKET handle);
 int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size);
 int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent);
+// Bounds the waits of every following read and write of the handle, all together, to
+// milliseconds from now (a whole request head, however it trickles in); 0 lifts the
+// bound. 1, or 0 for an unknown handle.
+int32_t InetSetDeadline(SOCKET handle, uint32_t milliseconds);
 int32_t SockWaitStep();

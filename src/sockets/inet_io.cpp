@@ -235,3 +235,12 @@ int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent) {
   InetSetLastError(error);
   return error == 0 ? 1 : 0;
 }
+
+int32_t InetSetDeadline(SOCKET handle, uint32_t milliseconds) {
+  RecordPtr r = FindRecord(handle);
+  if (!r) return Fail(cvErrorInvalidHandle, 0);
+  uint32_t tick = milliseconds ? plat::GetTickCount() + milliseconds : 0;
+  if (milliseconds && tick == 0) tick = 1;
+  r->deadlineTick.store(tick);
+  return 1;
+}

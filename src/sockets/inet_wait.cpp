@@ -37,6 +37,11 @@ void RequestClose(InetSocketRecord& r) noexcept {
 }
 
 WaitResult WaitSocket(InetSocketRecord& r, short events, uint32_t timeoutMs, uint32_t state, WaitReady* ready) {
+  if (const uint32_t deadline = r.deadlineTick.load()) {
+    const int32_t left = int32_t(deadline - plat::GetTickCount());
+    if (left <= 0) return Fail(cvErrorOperationTimeout, WaitResult::Timeout);
+    if (timeoutMs > uint32_t(left)) timeoutMs = uint32_t(left);
+  }
   pollfd fds[2] = {{int(r.handle), short(events | POLLPRI), 0}, {r.wake.fd(), POLLIN, 0}};
   r.busy.store(1);
   r.state.store(state);

@@ -106,3 +106,21 @@ TEST(HttpSrvAuth, LocalAccountsThroughPam) {
   EXPECT_EQ(srv.Get("/p/x", Basic("Administrator:Pw-1234")).status, 401);
   cvftpsrv::SetLogonServiceForTesting(nullptr, nullptr);
 }
+
+TEST(HttpSrvAuth, RefusedCredentialsPauseOnlyWhereTheyAreNeeded) {
+  Server srv;
+  srv.Write("public.txt", "open");
+  srv.Write("p/x", "x");
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessRead | httpAccessProtected, "/p", (srv.root() / "p").c_str()),
+            1);
+  auto timed = [&](const std::string& path, int* status) {
+    const auto start = std::chrono::steady_clock::now();
+    *status = srv.Get(path, Basic("nobody:wrong")).status;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  int status = 0;
+  EXPECT_LT(timed("/public.txt", &status), 3000);  // the pause is 3 s: it did not happen
+  EXPECT_EQ(status, 200);
+  EXPECT_GE(timed("/p/x", &status), 3000);
+  EXPECT_EQ(status, 401);
+}

@@ -163,3 +163,22 @@ TEST(HttpSrvLog, SettingsChange) {
   srv.Request("BREW /a HTTP/1.1\r\nHost: l\r\n\r\n");  // level 10 logs unknown methods too
   EXPECT_TRUE(Eventually([&] { return ReadFile(file).find("\"BREW /a HTTP/1.1\" 501") != std::string::npos; }));
 }
+
+TEST(HttpSrvLog, QuotesAndControlBytesAreEscaped) {
+  cvpeers::TempDir logDir;
+  const std::string logFile = (logDir.path() / "access.log").string();
+  HttpServerConfig config{};
+  config.logFormat = 2;
+  config.logFile = logFile.c_str();
+  Server srv(0, AF_INET, &config);
+  srv.Write("a.txt", "x");
+  // A forged second entry in the agent, a quote that would end the field, and bytes a
+  // terminal would act on.
+  srv.Request("GET /a.txt HTTP/1.1\r\nHost: l\r\nReferer: r\"q\\\r\n"
+              "User-Agent: x\" 200 0 \"-\" \"-\"\x1b[31m\x7f\xc3\xa9\r\n\r\n");
+  ASSERT_TRUE(Eventually([&] { return ReadFile(logFile).find("GET") != std::string::npos; }));
+  const std::string log = ReadFile(logFile);
+  EXPECT_NE(log.find(" \"r\\\"q\\\\\" \"x\\\" 200 0 \\\"-\\\" \\\"-\\\"\\x1B[31m\\x7F\\xC3\\xA9\"\r\n"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+}

@@ -90,3 +90,40 @@ TEST(HttpSrvHostile, StopWithClientsConnected) {
   srv.reset();
   EXPECT_TRUE(c.ClosedByPeer());
 }
+
+TEST(HttpSrvHostile, TricklingHeadEndsWithinTheIdleTime) {
+  HttpServerConfig config{};
+  config.idleTime = 10;
+  Server srv(0, AF_INET, &config);
+  RawClient c(AF_INET, srv.port());
+  c.Send("GET /a HTTP/1.1\r\nHost: l\r\nX-Slow: ");
+  // One byte every 400 ms keeps every single read short; the head as a whole may not take
+  // longer than the idle time.
+  std::atomic<bool> closed{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < 75 && !closed; ++i) {
+      if (!c.Send("a")) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+  });
+  closed = c.ClosedByPeer(30000);
+  trickle.join();
+  EXPECT_TRUE(closed);
+}
+
+TEST(HttpSrvHostile, StopEndsAProgramStillRunning) {
+  HttpServerConfig config{};
+  config.execTime = 30;
+  auto srv = std::make_unique<Server>(0, AF_INET, &config);
+  const fs::path p = srv->dir() / "slow.sh";
+  std::ofstream(p) << "#!/bin/sh\nsleep 20\n";
+  fs::permissions(p, fs::perms(0755));
+  ASSERT_EQ(HttpServerRegisterProgram(srv->handle(), 0, "/slow", p.c_str(), nullptr, nullptr), 1);
+  RawClient c(AF_INET, srv->port());
+  c.Send("GET /slow HTTP/1.1\r\nHost: l\r\n\r\n");
+  ASSERT_TRUE(Eventually([&] { return srv->owner.Count(httpEventCommand) == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  srv.reset();  // stop and detach: no client thread of the server may outlive them
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_TRUE(c.ClosedByPeer());
+}

@@ -33,7 +33,10 @@ class HttpSrvCurl : public ::testing::TestWithParam<int> {
   void SetUp() override {
     if (cvpeers::FindProgram("curl").empty()) GTEST_SKIP() << "curl not installed";
     if (!cvpeers::LoopbackAvailable(GetParam())) GTEST_SKIP() << "loopback family unavailable";
-    srv_ = std::make_unique<Server>(0, GetParam());
+    // Interpreters start slowly on a loaded machine: the longest execution limit.
+    HttpServerConfig config{};
+    config.execTime = 30;
+    srv_ = std::make_unique<Server>(0, GetParam(), &config);
   }
   std::string Curl(const std::string& args) { return RunCommand("curl -s -S -m 20 " + args + " 2>&1"); }
   std::unique_ptr<Server> srv_;

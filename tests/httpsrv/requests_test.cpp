@@ -214,6 +214,23 @@ TEST(HttpSrvWrite, PutDeleteMkcolCopyMove) {
   EXPECT_EQ(srv.Request("COPY /up.txt HTTP/1.1\r\nHost: l\r\nDestination: /made/copy.txt\r\nOverwrite: F\r\n\r\n")
                 .status,
             412);
+  // A full URL names this server as the request's own Host does: unknown names are the
+  // default host; another port or another configured host is somewhere else.
+  const std::string self = "http://127.0.0.1:" + std::to_string(srv.port());
+  EXPECT_EQ(srv.Request("COPY /up.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nDestination: " + self + "/made/url.txt\r\n\r\n")
+                .status,
+            204);
+  EXPECT_EQ(ReadFile(srv.root() / "made/url.txt"), "abc");
+  const fs::path other = srv.dir() / "other";
+  fs::create_directories(other);
+  ASSERT_GT(HttpServerAddHost(srv.handle(), "other.test", 0, other.c_str()), 0);
+  for (const std::string& elsewhere : {"http://127.0.0.1:" + std::to_string(srv.port() + 1) + "/x.txt",
+                                       "http://other.test:" + std::to_string(srv.port()) + "/x.txt"}) {
+    EXPECT_EQ(srv.Request("COPY /up.txt HTTP/1.1\r\nHost: l\r\nDestination: " + elsewhere + "\r\n\r\n").status, 403)
+        << elsewhere;
+    EXPECT_FALSE(fs::exists(srv.root() / "x.txt"));
+    EXPECT_FALSE(fs::exists(other / "x.txt"));
+  }
   EXPECT_EQ(srv.Request("MOVE /up.txt HTTP/1.1\r\nHost: l\r\nDestination: /moved.txt\r\n\r\n").status, 204);
   EXPECT_FALSE(fs::exists(srv.root() / "up.txt"));
   EXPECT_TRUE(fs::exists(srv.root() / "moved.txt"));
@@ -264,4 +281,15 @@ TEST(HttpSrvMethods, OptionsAndTraceOnceEnabled) {
   EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorCommandRequired));
   EXPECT_EQ(HttpServerIsMethodEnabled(srv.handle(), "PROPFIND"), 0);
   EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorCommandNotImplemented));
+}
+
+TEST(HttpSrvGet, ListingShowsEveryEntry) {
+  Server srv;
+  for (int i = 0; i < 1100; ++i) srv.Write("many/f" + std::to_string(10000 + i), "");
+  const Response r = srv.Get("/many/");
+  EXPECT_EQ(r.status, 200);
+  size_t rows = 0;
+  for (size_t at = r.body.find("<a href=\"f"); at != std::string::npos; at = r.body.find("<a href=\"f", at + 1)) ++rows;
+  EXPECT_EQ(rows, 1100u);
+  EXPECT_LT(r.body.find(">f10000</a>"), r.body.find(">f11099</a>"));
 }

@@ -160,3 +160,34 @@ TEST(HttpSrvRights, UnreadBodyIsNeverTheNextRequest) {
   EXPECT_EQ(Parse(all).body, "owner");
   EXPECT_EQ(all.find("HTTP/1.1", 1), std::string::npos) << all;
 }
+
+TEST(HttpSrvRights, UploadsAreCheckedBeforeTheBodyIsRead) {
+  RightsFixture f;
+  const std::string head = "PUT /big.bin HTTP/1.1\r\nHost: l\r\nContent-Length: 300000000\r\n";
+  {
+    // No write right: refused at once, the client is never asked for the body.
+    RawClient c(AF_INET, f.srv.port());
+    c.Send(head + "Expect: 100-continue\r\n\r\n");
+    const Response r = Parse(c.ReadAll());
+    EXPECT_EQ(r.status, 403) << r.raw;
+    EXPECT_EQ(r.raw.find("100 Continue"), std::string::npos) << r.raw;
+  }
+  {
+    // Without the expectation the answer still comes before the body is complete.
+    RawClient c(AF_INET, f.srv.port());
+    c.Send(head + "\r\n" + std::string(1000, 'x'));
+    EXPECT_EQ(Parse(c.ReadAll()).status, 403);
+  }
+  EXPECT_TRUE(fs::is_empty(f.srv.temp()));
+
+  ASSERT_EQ(HttpServerAddPath(f.srv.handle(), 0, httpAccessRead | httpAccessWrite, "/up",
+                              (f.srv.root() / "sub").c_str()),
+            1);
+  RawClient c(AF_INET, f.srv.port());
+  c.Send("PUT /up/new.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n");
+  const Response go = c.ReadOne();
+  EXPECT_EQ(go.statusLine, "HTTP/1.1 100 Continue");
+  c.Send("data");
+  EXPECT_EQ(c.ReadOne().status, 201);
+  EXPECT_EQ(ReadFile(f.srv.root() / "sub/new.txt"), "data");
+}

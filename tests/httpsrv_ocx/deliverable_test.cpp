@@ -42,7 +42,7 @@ TEST_F(HttpDeliverable, NumbersAreClampedOrRefused) {
       {u"ExecTime", 0, "1"},          {u"ExecTime", 31, "30"},         {u"IdleTime", 5, "10"},
       {u"IdleTime", 1000, "300"},     {u"StackSize", 100, "262144"},   {u"StackSize", 0, "524288"},
       {u"StackSize", 1 << 30, "8388608"}, {u"MaxClients", -1, "!800A017C"}, {u"Priority", 5, "!800A017C"},
-      {u"ServerPort", 70000, "!800A017C"}, {u"ServerPort", 0, "0"},  {u"LogFormat", 2, "!800A017C"},
+      {u"ServerPort", 70000, "!800A017C"}, {u"ServerPort", 0, "0"},  {u"LogFormat", 4, "!800A017C"},
       {u"LogLevel", 42, "10"},
   };
   for (const Case& c : cases) {
@@ -67,6 +67,11 @@ TEST_F(HttpDeliverable, LogFormatAndLevelFollowEachOther) {
   EXPECT_EQ(Get(u"LogFormat"), "0");
   ASSERT_EQ(Put(u"LogFormat", I4(3)), S_OK);
   EXPECT_EQ(Get(u"LogLevel"), "5");
+  // The combined format is written by the library: the property takes it.
+  ASSERT_EQ(Put(u"LogFormat", I4(0)), S_OK);
+  ASSERT_EQ(Put(u"LogFormat", I4(2)), S_OK);
+  EXPECT_EQ(Get(u"LogFormat"), "2");
+  EXPECT_EQ(Get(u"LogLevel"), "1");
 }
 
 TEST_F(HttpDeliverable, SecureMovesOnlyTheStandardPorts) {

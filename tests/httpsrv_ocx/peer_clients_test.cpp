@@ -203,6 +203,8 @@ TEST_F(HttpServing, HostAcceptsCredentialsInOnAuthenticate) {
   handlers[kOnCommand] = [&](const Fired&) { authenticatedInCommand = Get(u"IsAuthenticated"); };
   std::string out;
   ASSERT_EQ(Curl("-u carol:pw -w '%{http_code}' " + Url("/docs/a.txt") + " -o /dev/stdout", &out), 0);
+  // The result event follows the response: curl may be done before it arrives.
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnResult) >= 1; }));
   EXPECT_EQ(authenticatedInCommand, "True");
   const std::vector<int> order = RequestEvents();
   ASSERT_GE(order.size(), 2u);

@@ -124,9 +124,10 @@ HRESULT CHttpServer::put_LogFormat(int32_t value) {
       s_.logFormat = s_.logLevel = 0;
       break;
     case 1:
+    case 2:
     case 3:
       s_.logFormat = value;
-      if (s_.logLevel == 0) s_.logLevel = value == 1 ? 1 : 5;
+      if (s_.logLevel == 0) s_.logLevel = value == 3 ? 5 : 1;
       break;
     default:
       return ocx::kCtlErrorInvalidPropertyValue;
