@@ -87,6 +87,8 @@ TEST(Months, FormsOfTheTable) {
       {"FEB", 2},          {"F\xC9V", 2},  {"f\xE9v", 2},   {"february", 2}, {"Ao\xFBt", 8}, {"M\xE4r", 3},
       {"Febr.", 0},        {"F\xE9vrier", 0}, {"", 0},       {"jan", 1},     {"DEZ", 12},   {"Okt", 10},
       {"noiabr", 11},      {"iuglio", 7},  {"septembers", 0}, {"ja", 0},     {"123", 0},    {"MAIOS", 5},
+      // The same letters in UTF-8, as servers in a UTF-8 locale list them.
+      {"M\xC3\xA4r", 3}, {"ao\xC3\xBBt", 8}, {"F\xC3\x89V", 2}, {"d\xC3\xA9" "c", 12}, {"\xC3", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(FtpMonthFromName(c.text), c.month) << c.text;
   EXPECT_EQ(FtpMonthFromName(nullptr), 0u);

@@ -155,7 +155,6 @@ const BadCase kBadLines[] = {
     {"unix line without a name", 1, 0, "-rw-r--r-- 1 ftp ftp 1234 Jan 5 12:34   "},
     {"unix size beyond 64 bits", 1, 0, "-rw-r--r-- 1 u g 18446744073709551616 Jan 5 2020 x"},
     {"unix size not a number", 1, 0, "-rw-r--r-- 1 u g 12k Jan 5 2020 x"},
-    {"unix unknown month", 1, 0, "-rw-r--r-- 1 u g 12 Foo 5 2020 x"},
     {"unix day zero", 1, 0, "-rw-r--r-- 1 u g 12 Jan 0 2020 x"},
     {"unix hour 25", 1, 0, "-rw-r--r-- 1 u g 12 Jan 1 25:00 x"},
     {"unix link count not a number", 1, 0, "-rw-r--r-- x u g 12 Jan 1 2020 x"},
@@ -189,6 +188,35 @@ INSTANTIATE_TEST_SUITE_P(Formats, BadLines, ::testing::ValuesIn(kBadLines), [](c
   for (const char* p = info.param.label; *p; ++p) n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
   return n;
 });
+
+// Servers in a non-English locale print their month names in UTF-8 (sessions default to
+// UTF-8) or in Latin-1; either form reads. A month name no table knows still gives the
+// entry, its date unknown, rather than losing it.
+TEST(ListMonths, LocalisedLinesKeepTheirEntries) {
+  struct {
+    const char* line;
+    uint16_t month;  // 0: the date stays unknown
+    const char* name;
+  } cases[] = {
+      {"-rw-r--r-- 1 u g 12 M\xC3\xA4r 5 2020 m\xC3\xA4rz.txt", 3, "m\xC3\xA4rz.txt"},
+      {"-rw-r--r-- 1 u g 12 M\xE4r 5 2020 x", 3, "x"},
+      {"-rw-r--r-- 1 u g 12 ao\xC3\xBBt 5 2020 x", 8, "x"},
+      {"-rw-r--r-- 1 u g 12 Dez 5 2020 x", 12, "x"},
+      {"-rw-r--r-- 1 u g 12 d\xC3\xA9" "c. 5 2020 with blank", 0, "with blank"},
+      {"-rw-r--r-- 1 u g 12 ene 5 2020 enero.txt", 0, "enero.txt"},
+      {"-rw-r--r-- 1 u g 12 \xD0\xBC\xD0\xB0\xD1\x80 5 2020 x", 0, "x"},
+      {"-rw-r--r-- 1 ftp 12 ago 5 2020 single column", 0, "single column"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Parsed p = Parse(c.line, 1);
+    ASSERT_EQ(p.result, LineResult::Entry);
+    EXPECT_STREQ(p.entry->name, c.name);
+    EXPECT_EQ(p.entry->size, 12u);
+    EXPECT_EQ(p.entry->modified.wMonth, c.month);
+    EXPECT_EQ(p.entry->modified.wYear, c.month ? 2020 : 0);
+  }
+}
 
 TEST(ListDetection, FailedLineLeavesFormatUndetectedAndDetectedFormatSticks) {
   Parsed total = Parse("total 42", 1);

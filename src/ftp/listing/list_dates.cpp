@@ -61,9 +61,19 @@ bool SetYearOrTime(SYSTEMTIME& t, const char* token, const ParseContext& context
   return SetDate(t, uint32_t(year), t.wMonth, t.wDay);
 }
 
+bool IsWord(const char* token) noexcept {
+  return token && (IsLetter(*token) || static_cast<unsigned char>(*token) >= 0x80);
+}
+
 bool ParseNamedDate(LineCursor& cursor, SYSTEMTIME& t, const ParseContext& context, const char* monthToken) noexcept {
   const uint32_t month = FtpMonthFromName(monthToken);
   uint32_t day = 0;
+  if (!month && IsWord(monthToken)) {
+    // A month of a language the table does not know: the entry stands, its date unknown.
+    if (!LeadingU32(cursor.Next(), day) || !cursor.Next()) return false;
+    t = SYSTEMTIME{};
+    return true;
+  }
   if (!month || !LeadingU32(cursor.Next(), day) || day < 1 || day > 31) return false;
   t.wMonth = uint16_t(month);
   t.wDay = uint16_t(day);

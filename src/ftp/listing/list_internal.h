@@ -45,7 +45,10 @@ bool SetTimeOfDay(SYSTEMTIME& t, const char* token) noexcept;
 // current year, or the year before when its month lies ahead; otherwise the token is the
 // year. The month must already be set.
 bool SetYearOrTime(SYSTEMTIME& t, const char* token, const ParseContext& context) noexcept;
-// "month day year-or-time" with the month by name.
+// A token that begins with a letter (ASCII or not): a word such as a month name.
+bool IsWord(const char* token) noexcept;
+// "month day year-or-time" with the month by name. A word that names no known month
+// leaves the date unknown (zero) and still reads the day and year-or-time tokens.
 bool ParseNamedDate(LineCursor& cursor, SYSTEMTIME& t, const ParseContext& context, const char* monthToken) noexcept;
 // "month-day-year" with numbers, the year of two digits (see ExpandYear) or four.
 bool ParseNumericDate(const char* token, SYSTEMTIME& t) noexcept;

@@ -37,7 +37,8 @@ LineResult ParseUnix(FtpListEntry& e, LineCursor& cursor, char* first, const Par
   char* token = cursor.Next();
   if (!owner || !group || !token) return LineResult::Unknown;
   const char* monthToken = nullptr;
-  if (FtpMonthFromName(token)) {
+  // A month (known, or a word of an unknown language) where the size would stand.
+  if (IsWord(token)) {
     // A single name column: owner and group are one, and the size stood in the group's place.
     if (!ParseU64(group, e.size)) return LineResult::Unknown;
     e.group = owner;

@@ -69,5 +69,5 @@ void NarrowInfo(const FtpFileInfoEx& in, FtpFileInfo& out) noexcept;
 }  // namespace cvftp::listing
 
 // The month (1 to 12) of a month name in any of the languages servers list dates in
-// (ASCII or Latin-1, any case, compared whole); 0 when none matches.
+// (ASCII, Latin-1 or UTF-8, any case, compared whole); 0 when none matches.
 uint32_t FtpMonthFromName(const char* text);

@@ -1,5 +1,5 @@
 // Month names of listing dates: the forms servers of many languages print, compared whole
-// after folding case and the accents of Latin-1 letters.
+// after folding case and the accents of Latin-1 letters (in Latin-1 or in UTF-8).
 #include <cstring>
 
 #include "ftp/listing/list_parser.h"
@@ -48,9 +48,13 @@ uint32_t FtpMonthFromName(const char* text) {
   // No form is longer than nine letters: a longer text matches none.
   char folded[16];
   size_t n = 0;
-  for (; text[n]; ++n) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
     if (n + 1 >= sizeof folded) return 0;
-    folded[n] = Fold(static_cast<unsigned char>(text[n]));
+    unsigned char c = *p;
+    // Servers in a UTF-8 locale list the same letters in two bytes ("M\xC3\xA4r"): the
+    // sequences of U+00C0 to U+00FF are the Latin-1 letters.
+    if (c == 0xC3 && p[1] >= 0x80 && p[1] <= 0xBF) c = static_cast<unsigned char>(0xC0 + (*++p & 0x3F));
+    folded[n++] = Fold(c);
   }
   folded[n] = '\0';
   for (const MonthForm& f : kMonthForms)
