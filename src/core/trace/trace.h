@@ -1,8 +1,10 @@
 #pragma once
 // Tracing of a deliverable's socket calls and library trace lines through the external
 // trace library, which is loaded on the first TraceEnable and accepted only in a matching
-// version. The library is found through $CV_TRACE_LIBRARY (a path), else as
-// libcvtrace.so on the normal library path.
+// version. The library is found through $CV_TRACE_LIBRARY (a path, the only one tried
+// then), else as libcvtrace.so beside the module that carries the binding (where the
+// deliverables and the trace library are installed together), else on the normal
+// library path.
 #include <cstdint>
 
 // fileTrace flags passed to TraceEnable.

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "core/sock/binding.h"
 #include "core/trace/trace.h"
@@ -18,11 +19,33 @@ TraceBinding& Trace() {
   return binding;
 }
 
+namespace {
+
+// The trace library installed beside the module that carries this binding (a deliverable,
+// or a program linking the core), or empty when that module's path is unknown.
+std::string BesideThisModule() {
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&Trace), &info) || !info.dli_fname) return {};
+  const std::string self = info.dli_fname;
+  const size_t slash = self.rfind('/');
+  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + kTraceLibraryName;
+}
+
+void* OpenTraceLibrary() {
+  constexpr int kFlags = RTLD_NOW | RTLD_LOCAL;
+  // A path given by the environment is the only one tried.
+  if (const char* path = std::getenv(kTraceLibraryVariable); path && *path) return ::dlopen(path, kFlags);
+  if (const std::string beside = BesideThisModule(); !beside.empty())
+    if (void* module = ::dlopen(beside.c_str(), kFlags)) return module;
+  return ::dlopen(kTraceLibraryName, kFlags);
+}
+
+}  // namespace
+
 bool TraceBinding::Load() {
   std::lock_guard lock(loadLock_);
   if (module_) return true;
-  const char* path = std::getenv(kTraceLibraryVariable);
-  void* module = ::dlopen(path && *path ? path : kTraceLibraryName, RTLD_NOW | RTLD_LOCAL);
+  void* module = OpenTraceLibrary();
   if (!module) return false;
   auto getVersion = reinterpret_cast<cvtrace::GetVersionFn>(::dlsym(module, cvtrace::kVersionEntry));
   cvtrace::DllVersionInfo info{sizeof(cvtrace::DllVersionInfo), 0, 0, 0, 0};
