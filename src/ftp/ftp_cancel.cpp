@@ -55,6 +55,9 @@ int32_t ResyncCommandChannel(FtpSession& s) noexcept {
   s.channelDebt = FtpChannelDebt::None;
   int32_t r = SendCommand(s, "NOOP", nullptr);
   if (r != -1 || Gone(s)) return r;
+  // A clean-up under a time bound has no room for a new connection: the next command
+  // settles what the channel still owes.
+  if (s.waitDeadlineSet) return -1;
   return Reconnect(s);
 }
 

@@ -80,6 +80,8 @@ bool ChannelReadByte(FtpSession& s, char* c) noexcept {
 
 void ChannelDrainQuiet(FtpSession& s) noexcept {
   s.commandInputStart = s.commandInputEnd = 0;
+  // A server that never falls quiet is given one timeout, not the byte limit's worth.
+  WaitDeadline bound(s, SessionTimeoutMs(s));
   if (s.commandProtected) {
     TlsDrainQuiet(s, kDrainStepMs, kDrainLimit);
     return;

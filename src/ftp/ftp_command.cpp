@@ -51,6 +51,8 @@ int32_t Deliver(FtpSession& s) noexcept {
 // Reads on with the reply in progress until it is complete. deliver: map and announce it
 // (a late reply drained before the next command is neither).
 int32_t ContinueReply(FtpSession& s, bool deliver) noexcept {
+  // One timeout for the whole reply: a server that keeps a reply going cannot hold the call.
+  WaitDeadline bound(s, SessionTimeoutMs(s));
   for (;;) {
     char c;
     if (!ChannelReadByte(s, &c)) return Gone(s) ? FailGone() : -1;
@@ -93,6 +95,8 @@ bool SettleDebt(FtpSession& s) noexcept {
 // What the library learns with the first command after the login.
 void FirstCommandQueries(FtpSession& s, const char* command) noexcept {
   s.firstQueriesDone = 1;
+  // A server that refuses these queries refuses nothing the caller asked for.
+  WithheldEvents quiet(s, kEventCommandReply);
   s.options |= kOptInternalQuery;
   if (s.systemType == 0 && s.proxyType != kProxyOther) GetSystemType(s);
   if (!Gone(s) && strcasecmp(command, "PWD") != 0 && s.currentDirectory[0] == '\0' && s.proxyType != kProxyOther)

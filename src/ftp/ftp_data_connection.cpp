@@ -181,7 +181,10 @@ bool PassiveTarget(FtpSession& s, SockAddress* target, uint32_t* port) noexcept 
       return Fail(cvErrorInvalidServerResponse), false;
   }
   if (target->family != peer.family) return Fail(cvErrorInvalidServerResponse), false;
-  if (s.options & kOptPassiveIgnoreAddress) {
+  // A reply that names another host would send the data connection to a third party (the
+  // classic bounce): the data connection always goes to the server the session talks to.
+  const size_t addressBytes = peer.family == plat::kAfInet ? 4 : sizeof peer.address;
+  if ((s.options & kOptPassiveIgnoreAddress) || std::memcmp(target->address, peer.address, addressBytes) != 0) {
     TracePrintf(kTraceInformation, "Ignoring passive IP address, using host address instead");
     *target = peer;
   }

@@ -33,10 +33,8 @@ void RestoreType(FtpSession& s, bool sent) noexcept {
   Library().SetLastError(kept);
 }
 
-enum class ListKind { Entries, Text };
-
 // Sends the listing command over a new data connection; the reply code (125 or 150), or -1.
-int32_t OpenListing(FtpSession& s, const char* command, const char* path, ListKind kind) noexcept {
+int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexcept {
   if (s.proxyType == kProxyOther) {
     if (s.systemType == 0) GetSystemType(s);
     if (!Gone(s) && s.currentDirectory[0] == '\0') QueryWorkingDirectory(s);
@@ -72,13 +70,12 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path, ListKi
     const uint32_t earlier = Library().GetLastError();
     if (hooks::TlsHandshake(s, 1) == -1 ||
         (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
+      // Only the data connection failed: the session goes on, and the server's reply to
+      // the failed listing is read before the next command.
       const uint32_t error = Library().GetLastError();
-      if (kind == ListKind::Entries) {
-        ReleaseOrDefer(s.header.handle);
-      } else {
-        CloseDataChannel(s);
-        OweReply(s);
-      }
+      CloseDataChannel(s);
+      OweReply(s);
+      RestoreType(s, sentType);
       return Fail(error);
     }
     Library().SetLastError(earlier);
@@ -103,7 +100,7 @@ int32_t OpenDirectory(FtpSession& s, const char* path) noexcept {
   if (s.directoryFormat == kFtpFormatAutoDetect && (s.features & kFeatureMlst)) s.directoryFormat = kFtpFormatMlsd;
   if (s.directoryFormat == kFtpFormatMlsd && path && std::strpbrk(path, "*?"))
     s.directoryFormat = kFtpFormatAutoDetect;  // MLSD takes no wildcards
-  return OpenListing(s, s.directoryFormat == kFtpFormatMlsd ? "MLSD" : "LIST", path, ListKind::Entries);
+  return OpenListing(s, s.directoryFormat == kFtpFormatMlsd ? "MLSD" : "LIST", path);
 }
 
 int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept {
@@ -113,7 +110,7 @@ int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcep
       (s.directoryFormat == kFtpFormatSterling1 || s.directoryFormat == kFtpFormatSterling2))
     return Fail(cvErrorOptionNotSupported);
   if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
-  return OpenListing(s, listType == 1 ? "NLST" : "LIST", path, ListKind::Text);
+  return OpenListing(s, listType == 1 ? "NLST" : "LIST", path);
 }
 
 int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {

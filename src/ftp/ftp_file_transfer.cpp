@@ -1,9 +1,11 @@
 // Whole-file transfers: a remote file into a local file or a memory block, and a local
 // file or a memory block up to the server.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_line_ends.h"
 #include "ftp/ftp_sftp.h"
 #include "ftp/ftp_local_file.h"
 #include "ftp/ftp_transfer.h"
@@ -23,10 +25,10 @@ bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; 
 // One block of the session's buffer size from the session heap.
 class SessionBuffer {
  public:
-  explicit SessionBuffer(FtpSession& s) noexcept
+  explicit SessionBuffer(FtpSession& s, bool wanted = true) noexcept
       : handle_(s.header.handle),
         size_(s.dataBufferSize),
-        data_(static_cast<char*>(Library().MemSessionAlloc(handle_, size_))) {}
+        data_(wanted ? static_cast<char*>(Library().MemSessionAlloc(handle_, size_)) : nullptr) {}
   ~SessionBuffer() { Free(); }
   SessionBuffer(const SessionBuffer&) = delete;
   SessionBuffer& operator=(const SessionBuffer&) = delete;
@@ -57,6 +59,40 @@ int32_t ReadBlock(FtpSession& s, char* buffer, uint32_t size) noexcept {
   return int32_t(total);
 }
 
+bool IsText(const FtpSession& s) noexcept { return s.fileType == kTypeAscii || s.fileType == kTypeEbcdic; }
+
+// SIZE before a download. A refusal only leaves the size unknown and is no error of the
+// caller's; a probe that left the command channel out of step (no answer, the connection
+// lost, a cancel) fails the transfer with its error.
+bool ProbeSize(FtpSession& s, const char* remote, uint64_t* size, bool* known) noexcept {
+  int32_t r;
+  {
+    WithheldEvents quiet(s, kEventCommandReply);
+    r = QueryFileSize(s, remote, size);
+  }
+  if (Gone(s)) return FailGone(), false;
+  *known = r != -1;
+  return r != -1 || s.channelDebt == FtpChannelDebt::None;
+}
+
+// The size a transfer reply announces, "150 Opening BINARY mode data connection for f
+// (1234 bytes)", as servers without SIZE still say it.
+bool AnnouncedSize(const char* text, uint64_t* size) noexcept {
+  for (const char* p = std::strchr(text, '('); p; p = std::strchr(p + 1, '(')) {
+    char* end = nullptr;
+    if (p[1] < '0' || p[1] > '9') continue;
+    const unsigned long long v = std::strtoull(p + 1, &end, 10);
+    if (std::strncmp(end, " bytes)", 7) == 0) {
+      *size = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Bytes a download in image type must deliver: the rest of the file from the offset.
+uint64_t ExpectedBytes(uint64_t size, uint64_t offset) noexcept { return size > offset ? size - offset : 0; }
+
 // The error of a failed transfer open: the engine's, or a reply that opened nothing.
 uint32_t OpenError(int32_t r) noexcept {
   if (r == -1 && Library().GetLastError() != 0) return Library().GetLastError();
@@ -69,10 +105,24 @@ uint64_t RecordedSizeOr(FtpSession& s, uint64_t fallback) noexcept {
   return size ? size : fallback;
 }
 
-// The final step of a download or upload: the transfer closed, its error kept.
-uint32_t CloseTransfer(FtpSession& s, uint32_t error) noexcept {
-  const int32_t closed = CloseFile(s);
-  if (closed == -1 && !error) error = Library().GetLastError();
+// The final step of a download or upload: the transfer closed, its error kept. After a
+// failure, which the caller has heard of already, the server's final reply (and for an
+// upload the resynchronisation) get one more timeout, without further events, and the
+// first failure stands whatever they meet.
+uint32_t CloseTransfer(FtpSession& s, uint32_t error, bool resync = false) noexcept {
+  if (!error) {
+    if (CloseFile(s) == -1) error = Library().GetLastError();
+    return error;
+  }
+  const bool canceled = s.cancelRequested.load() != 0;
+  {
+    WaitDeadline bound(s, SessionTimeoutMs(s));
+    WithheldEvents quiet(s, kEventTimeout | kEventCanceled | kEventCommandReply);
+    s.bytesBuffered = 0;  // what a failed upload still holds is not sent
+    if (s.dataSocket != INVALID_SOCKET) CloseFile(s);
+    // A cancel is taken care of by the close.
+    if (!Gone(s) && resync && !canceled) ResyncCommandChannel(s);
+  }
   return error;
 }
 
@@ -96,13 +146,17 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
 
   BeginStatistics(s, local, remote, offset);
   uint64_t size = 0;
-  if (QueryFileSize(s, remote, &size) == -1) size = 0;
-  if (Gone(s)) return FailGone();
+  bool sizeKnown = false;
+  if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
   s.fileSize.store(size);
   SocketEventsAside aside(s, kStateDownload);
   const int32_t opened = OpenFileEx(s, remote, kDirectionReceive, offset, nullptr);
   if (Gone(s)) return FailGone();
   if (opened == -1 || opened >= 200) return opened;
+  if (!sizeKnown && AnnouncedSize(s.replyText, &size)) {
+    sizeKnown = true;
+    s.fileSize.store(size);
+  }
 
   SessionBuffer buffer(s);
   LocalFile file;
@@ -120,32 +174,49 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
 
   FireEvent(s, kEventDownloadStarting, 0);
   if (Gone(s)) return FailGone();
+  const bool text = IsText(s);
+  ReceivedText lines;
   TransferPacer pacer(s);
   for (;;) {
-    const int32_t n = ReadBlock(s, buffer.data(), buffer.size());
+    // Text is read behind one spare byte, where a CR held back from the block before goes.
+    const int32_t n = text ? ReadBlock(s, buffer.data() + 1, buffer.size() - 1)
+                           : ReadBlock(s, buffer.data(), buffer.size());
     if (Gone(s)) return FailGone();
     if (n < 0) {
       if (Library().GetLastError() != cvErrorEndOfData) error = Library().GetLastError();
-      break;
+      if (error) break;
     }
-    if (n == 0) break;
-    if (!file.WriteAll(buffer.data(), size_t(n))) {
+    const bool last = n <= 0;
+    const char* data = buffer.data();
+    size_t length = size_t(std::max(n, 0));
+    if (text) {
+      const uint64_t before = lines.removed();
+      length = lines.Take(buffer.data(), length, last, &data);
+      // The statistics count the file's bytes, not the wire's line ends.
+      s.bytesTransferred.fetch_sub(lines.removed() - before);
+    }
+    if (length && !file.WriteAll(data, length)) {
       error = Library().GetLastError();
       break;
     }
+    if (last) break;
     if (!pacer.AfterBlock()) {
       if (Gone(s)) return FailGone();
       error = Library().GetLastError();
       break;
     }
   }
-  RecordedSizeOr(s, s.bytesTransferred.load());
+  const uint64_t received = s.bytesTransferred.load();
+  RecordedSizeOr(s, received);
   if (!error && !pacer.Finish()) return FailGone();
   aside.Restore();
   buffer.Free();
   if (!file.Close() && !error) error = cvErrorFileWriteFailed;
   error = CloseTransfer(s, error);
   if (Gone(s)) return FailGone();
+  // A server that ends the data early (or late) and still reports success has not
+  // delivered the file it announced; the part received stays for a resumed download.
+  if (!error && sizeKnown && !text && received != ExpectedBytes(size, offset)) error = cvErrorFileSizeMismatch;
   if (error) return Fail(error);
   return VerifyAfter(s, verify, local, remote) ? 0 : -1;
 }
@@ -180,9 +251,15 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
     FireEvent(s, kEventUploadStarting, 0);
     if (Gone(s)) return FailGone();
   }
+  // Text in ASCII type goes out with CR LF line ends: half a buffer is read, to expand.
+  // A file that only its content made text goes out as it is: its download, which has
+  // no content to look at, takes it by name and must get it back unchanged.
+  const bool text = s.fileType == kTypeAscii && !probe.byContent;
+  const uint32_t chunk = text ? buffer.size() / 2 : buffer.size();
+  uint64_t fileBytes = 0;
   TransferPacer pacer(s);
   while (!error) {
-    const int64_t n = file.Read(buffer.data(), buffer.size());
+    const int64_t n = file.Read(buffer.data(), chunk);
     if (n < 0) {
       error = cvErrorFileReadFailed;
       break;
@@ -191,7 +268,12 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
       if (!pacer.Finish()) return FailGone();
       break;
     }
-    if (WriteData(s, buffer.data(), uint32_t(n)) == -1 || !pacer.AfterBlock()) {
+    const uint32_t length = text ? uint32_t(ExpandLineEnds(buffer.data(), size_t(n))) : uint32_t(n);
+    const bool written = WriteData(s, buffer.data(), length) != -1;
+    // The statistics count the file's bytes, not the wire's line ends.
+    fileBytes += uint64_t(n);
+    if (written && text && s.bytesBuffered == 0) s.bytesTransferred.store(fileBytes);
+    if (!written || !pacer.AfterBlock()) {
       if (Gone(s)) return FailGone();
       error = Library().GetLastError();
     }
@@ -199,14 +281,10 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
   aside.Restore();
   buffer.Free();
   file.Close();
-  const bool canceled = s.cancelRequested.load() != 0;
-  error = CloseTransfer(s, error);
+  error = CloseTransfer(s, error, true);
   if (Gone(s)) return FailGone();
-  if (error) {
-    // A cancel was resynchronised by the close already.
-    if (!canceled && ResyncCommandChannel(s) == -1) return -1;
-    return Fail(error);
-  }
+  if (error) return Fail(error);
+  if (text) s.bytesTransferred.store(fileBytes);
   return VerifyAfter(s, verify, local, remote) ? 0 : -1;
 }
 
@@ -221,17 +299,20 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
   s.transferStart.store(plat::GetTickCount() | 1);
   SocketEventsAside aside(s, kStateDownload);
   uint64_t size = 0;
-  uint64_t expected = s.dataBufferSize;
-  if (QueryFileSize(s, remote, &size) != -1) {
-    s.fileSize.store(size);
-    if (size) expected = std::min<uint64_t>(size, kMaxMemoryBlock);
-  }
-  if (Gone(s)) return FailGone();
+  bool sizeKnown = false;
+  if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
+  s.fileSize.store(size);
 
   uint32_t error = 0;
   const int32_t opened = OpenFileEx(s, remote, kDirectionReceive, 0, nullptr);
   if (Gone(s)) return FailGone();
   if (opened != 125 && opened != 150) error = OpenError(opened);
+  if (!error && !sizeKnown && AnnouncedSize(s.replyText, &size)) {
+    sizeKnown = true;
+    s.fileSize.store(size);
+  }
+  const uint64_t expected = sizeKnown && size ? std::min<uint64_t>(size, kMaxMemoryBlock) : s.dataBufferSize;
+  const bool text = IsText(s);
 
   plat::UniqueGlobal block;
   uint64_t capacity = expected;
@@ -254,6 +335,14 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
     char* data = static_cast<char*>(plat::GlobalLock(block.get()));
     const uint32_t room = uint32_t(std::min<uint64_t>(capacity - count, s.dataBufferSize));
     const int32_t n = data ? ReadData(s, data + count, room) : -1;
+    if (n > 0 && text) {
+      // Line ends as local text has them; the statistics count the text's bytes.
+      const uint64_t end = CollapseLineEnds(data, size_t(count), size_t(count) + uint32_t(n));
+      s.bytesTransferred.fetch_sub(count + uint32_t(n) - end);
+      count = end;
+    } else if (n > 0) {
+      count += uint32_t(n);
+    }
     plat::GlobalUnlock(block.get());
     if (Gone(s)) return FailGone();
     if (n < 0) {
@@ -262,17 +351,18 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
       break;
     }
     if (n == 0) break;
-    count += uint32_t(n);
     if (!pacer.AfterBlock()) {
       if (Gone(s)) return FailGone();
       error = Library().GetLastError();
     }
   }
-  RecordedSizeOr(s, s.bytesTransferred.load());
+  const uint64_t received = s.bytesTransferred.load();
+  RecordedSizeOr(s, received);
   if (!error && !pacer.Finish()) return FailGone();
   if (s.dataSocket != INVALID_SOCKET) error = CloseTransfer(s, error);
   if (Gone(s)) return FailGone();
   aside.Restore();
+  if (!error && sizeKnown && !text && received != size) error = cvErrorFileSizeMismatch;
   // The caller receives data followed by one zero byte, or nothing at all.
   if (!error && count > 0 && !plat::GlobalReAlloc(block.get(), size_t(count + 1), plat::GHND)) error = cvErrorOutOfMemory;
   if (error || count == 0) block.reset();
@@ -311,22 +401,40 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
   if (Gone(s)) return FailGone();
   if (opened != 125 && opened != 150) error = OpenError(opened);
 
+  // Text in ASCII type goes out with CR LF line ends, expanded in a scratch block (not
+  // data that only its content made text: see StoreFile).
+  const bool text = !error && s.fileType == kTypeAscii && !probe.byContent;
+  SessionBuffer scratch(s, text);
+  if (text && !scratch.data()) error = cvErrorOutOfMemory;
+  const uint32_t chunk = text ? scratch.size() / 2 : s.dataBufferSize;
   TransferPacer pacer(s);
   const char* p = static_cast<const char*>(data);
   uint32_t sent = 0;
   while (!error && sent < length) {
-    const uint32_t n = std::min(length - sent, s.dataBufferSize);
-    if (WriteData(s, p + sent, n) == -1 || !pacer.AfterBlock()) {
+    const uint32_t n = std::min(length - sent, chunk);
+    const char* block = p + sent;
+    uint32_t wire = n;
+    if (text) {
+      std::memcpy(scratch.data(), block, n);
+      wire = uint32_t(ExpandLineEnds(scratch.data(), n));
+      block = scratch.data();
+    }
+    const bool written = WriteData(s, block, wire) != -1;
+    sent += n;
+    // The statistics count the data's bytes, not the wire's line ends.
+    if (written && text && s.bytesBuffered == 0) s.bytesTransferred.store(sent);
+    if (!written || !pacer.AfterBlock()) {
       if (Gone(s)) return FailGone();
       error = Library().GetLastError();
       break;
     }
-    sent += n;
   }
   if (!error && !pacer.Finish()) return FailGone();
   if (s.dataSocket != INVALID_SOCKET) error = CloseTransfer(s, error);
   if (Gone(s)) return FailGone();
-  return error ? Fail(error) : 0;
+  if (error) return Fail(error);
+  if (text) s.bytesTransferred.store(sent);
+  return 0;
 }
 
 }  // namespace cvftp

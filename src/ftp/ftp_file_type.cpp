@@ -60,7 +60,7 @@ uint32_t TypeOfLocalFile(const char* path) noexcept {
 
 }  // namespace
 
-int32_t AutoFileType(FtpSession& s, const char* name, const TypeProbe* probe) noexcept {
+int32_t AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept {
   if (Empty(name)) return Fail(cvErrorInvalidFileName);
   const char* base = BaseName(name);
   const char* dot = std::strrchr(base, '.');
@@ -76,6 +76,7 @@ int32_t AutoFileType(FtpSession& s, const char* name, const TypeProbe* probe) no
       if (strcasecmp(text, extension) == 0) return int32_t(kTypeAscii);
   }
   if (!probe) return int32_t(s.defaultAutoType ? s.defaultAutoType : kTypeImage);
+  probe->byContent = true;
   if (probe->localPath) return int32_t(TypeOfLocalFile(probe->localPath));
   return int32_t(TypeOfContent(static_cast<const unsigned char*>(probe->data),
                                probe->data ? std::min(probe->length, kProbeSize) : 0));

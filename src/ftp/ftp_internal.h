@@ -114,6 +114,38 @@ uint32_t SessionTimeoutMs(const FtpSession& s) noexcept;
 // Drops a cancel left over from an earlier call (no transfer being open).
 void ClearStaleCancel(FtpSession& s) noexcept;
 
+// For its lifetime every wait of the session ends within ms (or by an earlier deadline
+// already in force).
+class WaitDeadline {
+ public:
+  WaitDeadline(FtpSession& s, uint32_t ms) noexcept;
+  ~WaitDeadline();
+  WaitDeadline(const WaitDeadline&) = delete;
+  WaitDeadline& operator=(const WaitDeadline&) = delete;
+
+ private:
+  FtpSession& s_;
+  uint32_t deadline_;
+  uint32_t set_;
+};
+
+// For its lifetime the session's notifications of the given events carry no errors to the
+// caller: they are not fired when they report one. Probes whose refusal is expected and the
+// clean-up after a failure that was reported already use it.
+class WithheldEvents {
+ public:
+  WithheldEvents(FtpSession& s, uint32_t events) noexcept : s_(s), previous_(s.quietEvents) {
+    s.quietEvents |= events;
+  }
+  ~WithheldEvents() { s_.quietEvents = previous_; }
+  WithheldEvents(const WithheldEvents&) = delete;
+  WithheldEvents& operator=(const WithheldEvents&) = delete;
+
+ private:
+  FtpSession& s_;
+  uint32_t previous_;
+};
+
 // Command channel I/O. Send writes the whole of data with timed waits; ReadByte hands out
 // received bytes, refilling the input buffer with one receive per wait.
 bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept;

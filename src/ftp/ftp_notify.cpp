@@ -47,6 +47,7 @@ void NotifyTraits::OnSocketEvent(FtpSession& s, SOCKET socket, int32_t fdEvent, 
 
 void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept {
   if (Gone(s)) return;
+  if (error && (s.quietEvents & event)) return;
   Notify::Fire(s.header.handle, event, error);
 }
 

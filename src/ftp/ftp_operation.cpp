@@ -6,6 +6,7 @@
 #include "ftp/ftp_wait.h"
 #include "platform/base/last_error.h"
 #include "platform/base/thread.h"
+#include "platform/base/tick.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 
@@ -72,6 +73,22 @@ void ClearStaleCancel(FtpSession& s) noexcept {
   s.cancelReported = 0;
 }
 
+WaitDeadline::WaitDeadline(FtpSession& s, uint32_t ms) noexcept
+    : s_(s), deadline_(s.waitDeadline), set_(s.waitDeadlineSet) {
+  const uint32_t now = plat::GetTickCount();
+  // The time left as a signed difference: the tick count wraps, and a deadline already
+  // passed must stay in force.
+  if (!s.waitDeadlineSet || int64_t(int32_t(s.waitDeadline - now)) > int64_t(ms)) {
+    s.waitDeadline = now + ms;
+    s.waitDeadlineSet = 1;
+  }
+}
+
+WaitDeadline::~WaitDeadline() {
+  s_.waitDeadline = deadline_;
+  s_.waitDeadlineSet = set_;
+}
+
 RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
   // While a session connects and logs in, a background task's abort can reach it only
   // through the thread's cancel token (the task learns the session's handle afterwards).
@@ -80,6 +97,11 @@ RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) 
   if (socket == INVALID_SOCKET) {
     plat::SetLastError(cvErrorNotConnected);
     return {RawWait::Failed, 0};
+  }
+  if (s.waitDeadlineSet) {
+    const int32_t left = int32_t(s.waitDeadline - plat::GetTickCount());
+    if (left <= 0) return {RawWait::Timeout, 0};
+    if (uint32_t(left) < timeoutMs) timeoutMs = uint32_t(left);
   }
   pollfd fds[3] = {{int(socket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}, {token ? token->fd() : -1, POLLIN, 0}};
   const uint32_t wasBlocked = s.blocked.exchange(1);

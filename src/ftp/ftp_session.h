@@ -131,6 +131,9 @@ struct FtpSession {
   uint32_t cancelReported;  // the current cancel has given its event 128
   uint32_t keepAliveCounted;  // counted among the keep-alive sessions (under the library lock)
   plat::Event cancelSignal;  // set by FtpCancel: wakes a wait of the owner thread
+  uint32_t waitDeadline;     // while waitDeadlineSet: the tick by which every wait ends
+  uint32_t waitDeadlineSet;
+  uint32_t quietEvents;      // events whose error notifications are held back (WithheldEvents)
   FtpChannelDebt channelDebt;
   FtpReplyReader reader;    // state of the reply being read (resumable after a time-out)
   char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers

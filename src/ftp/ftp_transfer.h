@@ -38,10 +38,12 @@ struct TypeProbe {
   const char* localPath = nullptr;
   const void* data = nullptr;
   size_t length = 0;
+  // Set when the content decided the type (no extension did).
+  bool byContent = false;
 };
 
 // probe: the upload's content for the automatic type, or null (the type by name only).
-int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, const TypeProbe* probe) noexcept;
+int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept;
 int32_t CloseFile(FtpSession& s) noexcept;
 int32_t FillReceiveBuffer(FtpSession& s) noexcept;
 int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
@@ -57,7 +59,7 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
 int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept;
 // The transfer type for a file name by its extension, else by the probe's first bytes
 // (when given), else the session's default.
-int32_t AutoFileType(FtpSession& s, const char* name, const TypeProbe* probe) noexcept;
+int32_t AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept;
 // Compares a local and a remote file; 1, or 0 with the error.
 int32_t VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept;
 

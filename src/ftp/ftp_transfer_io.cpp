@@ -26,6 +26,8 @@ namespace cvftp {
 namespace {
 
 constexpr const char* kTransferCommands[] = {"RETR", "STOR", "APPE"};
+// How long a canceled transfer waits for the server's final reply before owing it.
+constexpr uint32_t kCanceledReplyMs = 150;
 
 bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
@@ -83,7 +85,7 @@ int32_t ReceiveOnce(FtpSession& s, char* buffer, uint32_t size) noexcept {
 
 }  // namespace
 
-int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, const TypeProbe* probe) noexcept {
+int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept {
   std::string path;
   if (!Empty(name) && !TakeUrlPath(s, name, path)) return -1;
   if (!path.empty()) name = path.c_str();
@@ -122,9 +124,11 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
     const uint32_t earlier = Library().GetLastError();
     if (hooks::TlsHandshake(s, 1) == -1 ||
         (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
+      // Only the data connection failed: the session goes on, and the server's reply to
+      // the failed transfer is read before the next command.
       const uint32_t error = Library().GetLastError();
-      ReleaseOrDefer(s.header.handle);
-      return Fail(error);
+      OweReply(s);
+      return fail(Fail(error));
     }
     Library().SetLastError(earlier);
   }
@@ -156,25 +160,30 @@ int32_t CloseFile(FtpSession& s) noexcept {
   if (canceled) {
     s.cancelRequested.store(0);
     s.cancelSignal.Reset();
-    // The aborted command still owes its final reply: take it (within the timeout) so
-    // that the resynchronisation starts from a quiet channel and no reply arrives late.
+    // The aborted command owes its final reply, which a server sends as soon as it sees
+    // the data connection gone. A cancel does not wait for a slow one: a reply still
+    // missing is owed, and the next command takes it before its own.
     s.replyPending = 1;
-    const uint32_t kept = Library().GetLastError();
-    ReadReply(s);
+    {
+      WaitDeadline bound(s, kCanceledReplyMs);
+      WithheldEvents quiet(s, kEventTimeout | kEventCommandReply);
+      ReadReply(s);
+    }
     if (Gone(s)) return FailGone();
-    Library().SetLastError(kept);
-    result = ResyncCommandChannel(s);
+    if (s.channelDebt == FtpChannelDebt::Unknown) ResyncCommandChannel(s);
     if (Gone(s)) return FailGone();
     if (!s.cancelReported) FireEvent(s, kEventCanceled, cvErrorOperationCanceled);
     s.cancelReported = 0;
     if (Gone(s)) return FailGone();
+    result = Fail(cvErrorOperationCanceled);
   } else {
     s.replyPending = 1;
     result = ReadReply(s);
     if (Gone(s)) return FailGone();
     if (result == -1) {
       const uint32_t e = Library().GetLastError();
-      if (e == cvErrorInvalidServerResponse) {
+      // A clean-up under a time bound leaves a broken channel to the next command.
+      if (e == cvErrorInvalidServerResponse && !s.waitDeadlineSet) {
         if (Reconnect(s) == -1) return Fail(cvErrorServerResyncFailed);
         Fail(e);
       } else if (e == cvErrorConnectionClosed) {
@@ -323,8 +332,9 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
 
+  // A send that makes no progress for the timeout is a stall, however much went before.
   const uint32_t timeoutMs = SessionTimeoutMs(s);
-  const uint32_t start = plat::GetTickCount();
+  uint32_t lastProgress = plat::GetTickCount();
   const uint32_t previous = s.state.load();
   if (previous == kStateIdle) s.state = kStateSending;
   s.blocked.store(1);
@@ -350,7 +360,7 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
           break;
         }
         if (!wait) break;
-        const uint32_t spent = plat::GetTickCount() - start;
+        const uint32_t spent = plat::GetTickCount() - lastProgress;
         if (spent >= timeoutMs) {
           timedOut = true;
           break;
@@ -366,10 +376,15 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
           failed = true;
           break;
         }
-        continue;  // a time-out is noticed by the next round
+        if (w.status == RawWait::Timeout) {
+          timedOut = true;
+          break;
+        }
+        continue;
       }
     }
     sent += uint32_t(n);
+    lastProgress = plat::GetTickCount();
     s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
   }
   s.blocked.store(0);
@@ -379,9 +394,9 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
     s.bytesBuffered -= sent;
   }
   if (s.bytesBuffered > 0) PostSocketEvent(s, plat::FD_WRITE);
+  if (timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
   if (sent == 0) {
     if (canceledNow) return FailCanceled(s);
-    if (timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
     if (failed) return -1;
   }
   if (failed && s.dataProtected) return -1;

@@ -167,8 +167,8 @@ TEST_F(XferTest, UploadToAServerThatStopsReadingTimesOut) {
   FtpDisconnect(h);
 }
 
-// A cancel during the transfer: the aborted command's final reply, however late, is taken
-// before the channel is resynchronised, so the next commands get their own replies.
+// A cancel during the transfer ends the call at once: the aborted command's final reply,
+// however late, is owed and taken before the next command, which gets its own reply.
 TEST_F(XferTest, CancelKeepsTheChannelInStep) {
   ScriptServer server;
   DataPort d;
@@ -182,7 +182,7 @@ TEST_F(XferTest, CancelKeepsTheChannelInStep) {
     std::this_thread::sleep_for(1200ms);
     s.SendRaw("426 Transfer aborted.\r\n");
   });
-  server.Expect("NOOP").Reply("200 Ok.").Expect("SIZE long").Reply("213 777").Expect("PWD").Reply("257 \"/there\"");
+  server.Expect("SIZE long").Reply("213 777").Expect("PWD").Reply("257 \"/there\"");
   LibHandle h = Connect(server, 5);
   ASSERT_NE(h, kNone);
   EventLog log;
@@ -198,6 +198,36 @@ TEST_F(XferTest, CancelKeepsTheChannelInStep) {
   EXPECT_EQ(size, 777u);
   EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257);
   EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+// Text type: the wire's CR LF become the local LF, a restart goes on at the local file's
+// length, and the statistics count the local file's bytes both ways.
+TEST_F(XferTest, TextTransfersKeepLocalLineEndsOffsetsAndCounts) {
+  ScriptServer server;
+  DataPort down, up;
+  Pasv(Greet(server).Expect("TYPE A").Reply("200 Ok."), down)
+      .Expect("REST 4")
+      .Reply("350 Restarting.")
+      .Expect("RETR notes.txt");
+  Serve(server, down, "two\r\nthree\r\n");
+  Receive(Pasv(server, up).Expect("STOR back.txt"), up);
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  const std::string local = Path("notes.txt");
+  WriteLocal(local, "one\n");
+  ASSERT_EQ(FtpRetrieveFile(h, local.c_str(), "notes.txt", 0, 4), 0) << LastError() << " " << server.failure();
+  EXPECT_EQ(ReadLocal(local), "one\ntwo\nthree\n");
+  FtpTransferStatus status{};
+  ASSERT_EQ(FtpGetTransferStatus(h, &status), 0);
+  EXPECT_EQ(status.bytesCopied, 14u);
+  EXPECT_EQ(status.fileSize, 14u);
+
+  ASSERT_EQ(FtpStoreFile(h, local.c_str(), "back.txt", 0, 0), 0) << LastError();
+  ASSERT_EQ(FtpGetTransferStatus(h, &status), 0);
+  EXPECT_EQ(status.bytesCopied, 14u);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  EXPECT_EQ(up.received, "one\r\ntwo\r\nthree\r\n");
   FtpDisconnect(h);
 }
 

@@ -110,6 +110,11 @@ ScriptServer& ScriptServer::Call(std::function<void(ScriptServer&)> fn) {
   return *this;
 }
 
+ScriptServer& ScriptServer::Trickle(std::string bytes, std::chrono::milliseconds pause) {
+  steps_.push_back({Step::Kind::Trickle, std::move(bytes), pause, 1, {}});
+  return *this;
+}
+
 void ScriptServer::Start() { thread_ = std::thread([this] { Run(); }); }
 
 bool ScriptServer::Finish(std::chrono::milliseconds limit) {
@@ -159,6 +164,16 @@ bool ScriptServer::ReadLine(std::string& line, std::chrono::milliseconds limit) 
     if (n <= 0) return false;
     pending_.append(buf, size_t(n));
   }
+}
+
+bool ScriptServer::TrySend(const std::string& bytes) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = ::send(client_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += size_t(n);
+  }
+  return true;
 }
 
 void ScriptServer::SendRaw(const std::string& bytes) {
@@ -232,6 +247,13 @@ void ScriptServer::Run() {
       case Step::Kind::Call:
         step.call(*this);
         break;
+      case Step::Kind::Trickle: {
+        // Bounded all the same: a test that forgets its client must not hang.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done_ && std::chrono::steady_clock::now() < end && TrySend(step.text))
+          std::this_thread::sleep_for(step.delay);
+        break;
+      }
     }
   }
   // The script is the whole conversation: end it with an orderly close.

@@ -16,7 +16,7 @@ namespace cvtest {
 class ScriptServer {
  public:
   struct Step {
-    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Close, Accept, Call } kind;
+    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Close, Accept, Call, Trickle } kind;
     std::string text;                      // line without CR LF, or the bytes to send
     std::chrono::milliseconds delay{0};    // Sleep; SendPieces: pause between pieces
     size_t piece = 1;                      // SendPieces: bytes per write
@@ -43,6 +43,9 @@ class ScriptServer {
   ScriptServer& Close();                         // close the connection in order
   ScriptServer& Accept();                        // close the connection, take the next one
   ScriptServer& Call(std::function<void(ScriptServer&)> fn);
+  // Sends bytes again and again, a pause between, until the client goes or the server is
+  // destroyed (a reply that never ends); the script's last step.
+  ScriptServer& Trickle(std::string bytes, std::chrono::milliseconds pause);
 
   // Starts serving the script in a thread (call after building it).
   void Start();
@@ -50,6 +53,8 @@ class ScriptServer {
   bool Finish(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
   int port() const { return port_; }
+  // The connected client's socket, for Call steps that speak through another layer (TLS).
+  int clientSocket() const { return client_; }
   const char* address() const { return address_.c_str(); }
   // The command lines received, in order, and the first mismatch (empty when none).
   std::vector<std::string> received() const;
@@ -61,6 +66,8 @@ class ScriptServer {
   // Reads one line (without CR LF) from the client; false on close or time-out.
   bool ReadLine(std::string& line, std::chrono::milliseconds limit);
   void SendRaw(const std::string& bytes);
+  // As SendRaw; false when the connection no longer takes data.
+  bool TrySend(const std::string& bytes);
 
  private:
   void Run();
