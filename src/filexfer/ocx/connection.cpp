@@ -87,9 +87,23 @@ HRESULT CFileTransfer::RemoteNameArgument(const VARIANT& arg, std::u16string* ou
   return AdoptUrl(*out);
 }
 
-void CFileTransfer::BeginMethod(VARIANT* error) {
+CFileTransfer::MethodCall CFileTransfer::BeginMethod(VARIANT* error) {
   if (!IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
+  return MethodCall(*this);
+}
+
+CFileTransfer::MethodCall::~MethodCall() {
+  if (--c_.call_.depth > 0) return;
+  // A call that succeeded leaves no error of its probes or of an earlier call behind.
+  if (!c_.call_.raised) c_.SetLastErrorCode(0);
+  c_.call_ = CallEvents{};
+}
+
+HRESULT CFileTransfer::RaiseError(uint32_t code, bool returnFlag, bool fireFlag) {
+  const HRESULT hr = ControlCore::RaiseError(code, returnFlag, fireFlag);
+  if (call_.depth > 0 && !notifying_ && LastErrorCode() != 0) call_.raised = true;
+  return hr;
 }
 
 HRESULT CFileTransfer::Fail(VARIANT* error, uint32_t code) {

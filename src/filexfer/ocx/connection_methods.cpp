@@ -15,7 +15,7 @@ namespace filexfer {
 HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT userName, VARIANT password,
                                VARIANT timeout, VARIANT options, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (!ocx::IsMissingArgument(serverName)) {
     std::u16string text;
     if (HRESULT hr = TextArgument(serverName, &text, nullptr); FAILED(hr)) return hr;
@@ -80,7 +80,7 @@ HRESULT CFileTransfer::Cancel(VARIANT* error) {
   SetErrorArgument(error, 0);
   if (s_.state == 2 || s_.state == 3) {
     // The host re-entered from its message loop while Connect waits in the library.
-    Fire_OnCancel();
+    FireCancelOnce();
     s_.state = 0;
     return S_OK;
   }

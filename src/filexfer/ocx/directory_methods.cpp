@@ -37,7 +37,7 @@ HRESULT CFileTransfer::ChangeDirectory(VARIANT dirName, VARIANT* error) {
 
 HRESULT CFileTransfer::MakeDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
@@ -46,7 +46,7 @@ HRESULT CFileTransfer::MakeDirectory(VARIANT dirName, VARIANT* error) {
 
 HRESULT CFileTransfer::RemoveDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string path;
   if (HRESULT hr = RemoteNameArgument(dirName, &path, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;
@@ -69,7 +69,7 @@ HRESULT CFileTransfer::GetDirectory(VARIANT* remotePath, VARIANT* error) {
 
 HRESULT CFileTransfer::OpenDirectory(VARIANT dirName, VARIANT parseList, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   std::u16string path;
   if (HRESULT hr = TextArgument(dirName, &path); FAILED(hr)) return hr;
@@ -90,7 +90,7 @@ HRESULT CFileTransfer::ReadDirectory(VARIANT* fileName, VARIANT* fileLength, VAR
                                      VARIANT* fileGroup, VARIANT* filePerms, VARIANT* isDirectory,
                                      VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::Through)) return *refused;
   if (!fileName || !(fileName->vt == VT_EMPTY || fileName->vt == VT_BSTR || fileName->vt == (VT_BYREF | VT_BSTR)))
     return E_INVALIDARG;
@@ -135,7 +135,7 @@ HRESULT CFileTransfer::CloseDirectory(VARIANT* error) {
 HRESULT CFileTransfer::GetFileList(VARIANT remotePath, VARIANT* buffer, VARIANT* length, VARIANT options,
                                    VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string path;
   if (HRESULT hr = RemoteNameArgument(remotePath, &path); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, false)) return *refused;

@@ -18,7 +18,7 @@ std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 
 HRESULT CFileTransfer::DeleteFile(VARIANT fileName, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   ImplicitConnection connection(*this);
@@ -31,7 +31,7 @@ HRESULT CFileTransfer::DeleteFile(VARIANT fileName, VARIANT* error) {
 
 HRESULT CFileTransfer::RenameFile(VARIANT oldFileName, VARIANT newFileName, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string from, to;
   if (HRESULT hr = RemoteNameArgument(oldFileName, &from, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = RemoteNameArgument(newFileName, &to, nullptr); FAILED(hr)) return hr;
@@ -45,7 +45,7 @@ HRESULT CFileTransfer::RenameFile(VARIANT oldFileName, VARIANT newFileName, VARI
 
 HRESULT CFileTransfer::GetFileSize(VARIANT fileName, VARIANT* fileSize, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantLong(fileSize, 0); FAILED(hr)) return hr;
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
@@ -61,7 +61,7 @@ HRESULT CFileTransfer::GetFileSize(VARIANT fileName, VARIANT* fileSize, VARIANT*
 
 HRESULT CFileTransfer::GetFileTime(VARIANT fileName, VARIANT* fileDate, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantBSTR(fileDate, u""); FAILED(hr)) return hr;
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
@@ -82,7 +82,7 @@ HRESULT CFileTransfer::GetFileTime(VARIANT fileName, VARIANT* fileDate, VARIANT*
 
 HRESULT CFileTransfer::SetFileTime(VARIANT fileName, VARIANT fileDate, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   VARIANT date{};
@@ -106,7 +106,7 @@ HRESULT CFileTransfer::GetFileStatus(VARIANT fileName, VARIANT* fileLength, VARI
                                      VARIANT* fileGroup, VARIANT* filePerms, VARIANT* isDirectory,
                                      VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   if (auto refused = FtpOnlyGate(error, true)) return *refused;
@@ -124,7 +124,7 @@ HRESULT CFileTransfer::GetFileStatus(VARIANT fileName, VARIANT* fileLength, VARI
 
 HRESULT CFileTransfer::GetFilePermissions(VARIANT fileName, VARIANT* filePerms, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (HRESULT hr = ocx::SetVariantLong(filePerms, 0); FAILED(hr)) return hr;
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name); FAILED(hr)) return hr;
@@ -140,7 +140,7 @@ HRESULT CFileTransfer::GetFilePermissions(VARIANT fileName, VARIANT* filePerms, 
 
 HRESULT CFileTransfer::SetFilePermissions(VARIANT fileName, VARIANT filePerms, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string name;
   if (HRESULT hr = RemoteNameArgument(fileName, &name, nullptr); FAILED(hr)) return hr;
   uint32_t mode = 0;

@@ -61,6 +61,12 @@ const ocx::LibraryOps* CFileTransfer::ErrorLibrary() {
 }
 
 void CFileTransfer::FireError(uint32_t code, BSTR text) {
+  // One failed call, one OnError: the first error the call met (the libraries return that
+  // one) was reported already.
+  if (call_.depth > 0) {
+    if (call_.errorFired) return;
+    call_.errorFired = true;
+  }
   VARIANT number{}, description{};
   number.vt = VT_I4;
   number.lVal = int32_t(code & 0xFFFFu);

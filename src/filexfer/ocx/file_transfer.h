@@ -134,8 +134,29 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   // A remote-name argument as text (def when missing; null: missing is converted and may
   // fail), then adopted when it is a URL.
   HRESULT RemoteNameArgument(const VARIANT& arg, std::u16string* out, const char16_t* def = u"");
-  // The start of most methods: lazy initialisation, Error reset.
-  void BeginMethod(VARIANT* error);
+  // One method call as the host sees it, from BeginMethod to its return (calls nested
+  // from event handlers belong to the outer one): at most one OnError, OnTimeout and
+  // OnCancel, and LastError 0 when it raised nothing.
+  class MethodCall {
+   public:
+    explicit MethodCall(CFileTransfer& c) : c_(c) { ++c_.call_.depth; }
+    ~MethodCall();
+    MethodCall(const MethodCall&) = delete;
+    MethodCall& operator=(const MethodCall&) = delete;
+
+   private:
+    CFileTransfer& c_;
+  };
+  struct CallEvents {
+    int depth = 0;
+    bool raised = false;  // the method raised an error of its own
+    bool errorFired = false, timeoutFired = false, cancelFired = false;
+  };
+  // The start of most methods: lazy initialisation, Error reset; the result lives for the
+  // whole method.
+  [[nodiscard]] MethodCall BeginMethod(VARIANT* error);
+  // RaiseError as the methods use it: it marks the running method as failed.
+  HRESULT RaiseError(uint32_t code, bool returnFlag, bool fireFlag);
   HRESULT Fail(VARIANT* error, uint32_t code = 0);
   // A refusal of a gate: Error shows code's number; code becomes the last error of setIn
   // when given; raised with its code, or with 0 (the library's last error, which reports
@@ -166,12 +187,17 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   void OnLibraryNotify(LPARAM lParam);
   void OnTaskNotify(uint32_t id, LPARAM lParam);
   void FireProgress(const std::u16string& name, uint64_t total, uint64_t copied);
+  // OnTimeout and OnCancel, once per method call.
+  void FireTimeoutOnce();
+  void FireCancelOnce();
 
   FileTransferSettings s_;
   TaskIdList tasks_;
   LibHandle session_ = kInvalidLibHandle;
   uint32_t loginReplyCode_ = 0;
   bool firstRead_ = false;  // the next ReadDirectory reads the whole open listing first
+  CallEvents call_;
+  bool notifying_ = false;  // raising the error of a library notification
   std::shared_ptr<TaskNotifyTarget> taskTarget_;
 };
 

@@ -1,5 +1,7 @@
 // The control window's two notification messages turned into events: library events sent
 // from inside a blocking library call, and task events posted by task threads.
+#include <utility>
+
 #include "core/task/task_types.h"
 #include "filexfer/ocx/file_transfer.h"
 #include "filexfer/ocx/libraries.h"
@@ -87,13 +89,19 @@ void CFileTransfer::OnLibraryNotify(LPARAM lParam) {
   }
   const EventBits& bits = ftp ? kFtpEvents : kHttpEvents;
   if (number) {
+    const bool ends = event == bits.timeout || event == bits.cancel;
+    // A refused command inside a method is the method's to report: it fails with that
+    // error, or it went on without the command and did not fail at all.
+    if (!ends && call_.depth > 0) return;
+    notifying_ = true;
     RaiseError(0x80040000u | number, false, true);
-    if (event != bits.timeout && event != bits.cancel) return;
+    notifying_ = false;
+    if (!ends) return;
   }
   if (event == bits.timeout) {
-    Fire_OnTimeout();
+    FireTimeoutOnce();
   } else if (event == bits.cancel) {
-    Fire_OnCancel();
+    FireCancelOnce();
   } else if (event == bits.command) {
     int32_t code = 0;
     get_ResultCode(&code);
@@ -115,6 +123,16 @@ void CFileTransfer::OnLibraryNotify(LPARAM lParam) {
       FireProgress(s_.transferFileName, status.total, status.copied);
     }
   }
+}
+
+void CFileTransfer::FireTimeoutOnce() {
+  if (call_.depth > 0 && std::exchange(call_.timeoutFired, true)) return;
+  Fire_OnTimeout();
+}
+
+void CFileTransfer::FireCancelOnce() {
+  if (call_.depth > 0 && std::exchange(call_.cancelFired, true)) return;
+  Fire_OnCancel();
 }
 
 void CFileTransfer::OnTaskNotify(uint32_t id, LPARAM lParam) {

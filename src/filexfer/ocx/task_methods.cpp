@@ -47,7 +47,7 @@ HRESULT CFileTransfer::AsyncPutFile(VARIANT localFile, VARIANT remoteFile, VARIA
 HRESULT CFileTransfer::StartTask(bool get, const VARIANT& localFile, const VARIANT& remoteFile,
                                  const VARIANT& offset, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (!Open()) return RaiseError(cvErrorNotConnected, s_.throwError, true);
   std::u16string local, remote;
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
@@ -79,7 +79,7 @@ HRESULT CFileTransfer::StartTask(bool get, const VARIANT& localFile, const VARIA
 
 HRESULT CFileTransfer::TaskAbort(VARIANT taskId, VARIANT milliseconds, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   const bool all = ocx::IsMissingArgument(taskId);
   uint32_t id = 0, wait = 0;
   if (!all)
@@ -131,7 +131,7 @@ HRESULT CFileTransfer::TaskResume(VARIANT taskId, VARIANT* error) { return Suspe
 
 HRESULT CFileTransfer::SuspendOrResume(bool suspend, const VARIANT& taskId, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   uint32_t id = 0;
   if (HRESULT hr = TaskIdArgument(taskId, tasks_.LastId(), &id); FAILED(hr)) return hr;
   int32_t r = 1;
@@ -146,7 +146,7 @@ HRESULT CFileTransfer::SuspendOrResume(bool suspend, const VARIANT& taskId, VARI
 HRESULT CFileTransfer::TaskWait(VARIANT taskId, VARIANT milliseconds, VARIANT* timeElapsed, VARIANT* taskError,
                                 VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   const bool all = ocx::IsMissingArgument(taskId);
   uint32_t id = 0, wait = 0xFFFFFFFFu;
   if (!all)

@@ -47,7 +47,7 @@ HRESULT CFileTransfer::PutFile(VARIANT localFile, VARIANT remoteFile, VARIANT of
 HRESULT CFileTransfer::FileMethod(bool download, const VARIANT& localFile, const VARIANT& remoteFile,
                                   const VARIANT& offset, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string local, remote;
   if (HRESULT hr = TextArgument(localFile, &local, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
@@ -62,7 +62,7 @@ HRESULT CFileTransfer::FileMethod(bool download, const VARIANT& localFile, const
 
 HRESULT CFileTransfer::GetData(VARIANT remoteFile, VARIANT* buffer, VARIANT* length, VARIANT, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string remote;
   if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   // A buffer that cannot take the data is refused before anything is downloaded.
@@ -86,7 +86,7 @@ HRESULT CFileTransfer::GetData(VARIANT remoteFile, VARIANT* buffer, VARIANT* len
 
 HRESULT CFileTransfer::PutData(VARIANT remoteFile, VARIANT buffer, VARIANT length, VARIANT, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string remote;
   if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
   std::string data;
@@ -109,7 +109,7 @@ HRESULT CFileTransfer::PutData(VARIANT remoteFile, VARIANT buffer, VARIANT lengt
 
 HRESULT CFileTransfer::GetMultipleFiles(VARIANT localDir, VARIANT remoteDir, VARIANT fileMask, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   if (auto refused = FtpSessionGate(error, Gate::ThroughHandle)) return *refused;
   std::u16string local, remote, mask;
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
@@ -124,7 +124,7 @@ HRESULT CFileTransfer::GetMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
 
 HRESULT CFileTransfer::PutMultipleFiles(VARIANT localDir, VARIANT remoteDir, VARIANT fileMask, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string local, remote, mask;
   if (HRESULT hr = TextArgument(localDir, &local, nullptr); FAILED(hr)) return hr;
   if (HRESULT hr = RemoteNameArgument(remoteDir, &remote, nullptr); FAILED(hr)) return hr;
@@ -142,7 +142,7 @@ HRESULT CFileTransfer::PutMultipleFiles(VARIANT localDir, VARIANT remoteDir, VAR
 HRESULT CFileTransfer::PostFile(VARIANT localFile, VARIANT remoteFile, VARIANT fieldName, VARIANT options,
                                 VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string local, remote, field;
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
   if (HRESULT hr = RemoteNameArgument(remoteFile, &remote, s_.resource.c_str()); FAILED(hr)) return hr;
@@ -160,7 +160,7 @@ HRESULT CFileTransfer::PostFile(VARIANT localFile, VARIANT remoteFile, VARIANT f
 
 HRESULT CFileTransfer::VerifyFile(VARIANT localFile, VARIANT remoteFile, VARIANT options, VARIANT* error) {
   CV_OCX_ENTRY;
-  BeginMethod(error);
+  const MethodCall call = BeginMethod(error);
   std::u16string local, remote;
   if (HRESULT hr = TextArgument(localFile, &local); FAILED(hr)) return hr;
   if (HRESULT hr = RemoteNameArgument(remoteFile, &remote); FAILED(hr)) return hr;
