@@ -17,9 +17,10 @@ TEST_F(XferTest, EbcdicReadsOneLinePerCallAndWritesConverted) {
   for (char c : std::string("xyz")) wire += char(kFromAscii[uint8_t(c)]);
   wire += '\x17';
   ScriptServer server;
-  DataPort down, up;
+  DataPort down, file, up;
   Greet(server).Expect("TYPE E").Reply("200 Type E.");
   Serve(Pasv(server, down).Expect("RETR e"), down, wire);
+  Serve(Pasv(server, file).Expect("RETR e"), file, wire);
   Receive(Pasv(server, up).Expect("STOR back"), up);
   LibHandle h = Connect(server);
   ASSERT_NE(h, kNone);
@@ -34,6 +35,9 @@ TEST_F(XferTest, EbcdicReadsOneLinePerCallAndWritesConverted) {
   EXPECT_EQ(LastError(), cvErrorEndOfData);
   EXPECT_EQ(FtpIsDataEnd(h), 1);
   EXPECT_EQ(FtpCloseFile(h), 226);
+  // A local file ends its lines as local text does.
+  ASSERT_EQ(FtpRetrieveFile(h, Path("e").c_str(), "e", 0, 0), 0) << LastError();
+  EXPECT_EQ(ReadLocal(Path("e")), "AB1\nxyz\n");
   EXPECT_EQ(FtpStoreData(h, "back", "AB1\r\nxyz\n", 9), 0) << LastError();
   EXPECT_TRUE(server.Finish()) << server.failure();
   EXPECT_EQ(up.received, wire);  // CR dropped, LF as 0x17
