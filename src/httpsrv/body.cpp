@@ -164,8 +164,8 @@ int32_t HttpReadRequest(uint64_t server, uint32_t clientId, uint32_t flags, Http
     info->programPath = s.programPath.c_str();
     info->scriptPath = s.scriptPath.c_str();
     info->localPath = s.localPath.c_str();
-    const std::string* type = HeaderFind(s.request, "Content-Type");
-    info->contentType = type ? type->c_str() : "application/octet-stream";
+    const char* type = HeaderFind(s.request, "Content-Type");
+    info->contentType = type ? type : "application/octet-stream";
   }
   if (kind == httpReadDiscard) return ReadBodyDiscard(c, false) ? 1 : 0;
   if (kind == httpReadFile) {

@@ -108,6 +108,23 @@ std::string Expand(const std::string& tmpl, const std::string& arg1) {
 
 bool SetVariable(HttpSession& s, const std::string& nameText, const std::string& valueText);
 
+enum SystemFolderKind : uint32_t {
+  kFolderSearchPath = 1,
+  kFolderTemporary = 2,
+  kFolderApplicationData = 3,
+  kFolderPublic = 4,
+};
+
+// "" for a folder this system does not have (there is no shared public profile here).
+std::string SystemFolder(const HttpServerRecord& r, uint32_t kind) {
+  switch (kind) {
+    case kFolderSearchPath: return "/usr/local/bin:/usr/bin:/bin";
+    case kFolderTemporary: return r.temp;
+    case kFolderApplicationData: return "/var/lib";
+    default: return std::string();
+  }
+}
+
 void BuildEnvironment(const Client& c) {
   HttpServerRecord& r = *c.server;
   HttpSession& s = *c.session;
@@ -126,11 +143,14 @@ void BuildEnvironment(const Client& c) {
       s.env.insert(s.env.end(), entry.begin(), entry.end());
       s.env.push_back('\0');
     }
-    if (s.clientAccess & httpAccessRestricted) SetVariable(s, "PATH", "/usr/bin:/bin");
+    if (s.clientAccess & httpAccessRestricted) SetVariable(s, "PATH", SystemFolder(r, kFolderSearchPath));
     s.envBuilt = true;
   }
   SetVariable(s, "TEMP", r.temp);
   SetVariable(s, "TMP", r.temp);
+  // Each only where the system has such a folder.
+  SetVariable(s, "APPDATA", SystemFolder(r, kFolderApplicationData));
+  SetVariable(s, "USERPROFILE", SystemFolder(r, kFolderPublic));
   if (s.methodId == kPost) {
     SetVariable(s, "CONTENT_LENGTH", RequestHeader(s, "Content-Length"));
     SetVariable(s, "CONTENT_TYPE", RequestHeader(s, "Content-Type"));
@@ -142,8 +162,8 @@ void BuildEnvironment(const Client& c) {
   static const char* const kSkipped[] = {"Authorization", "Cache-Control", "Connection", "Content-Length",
                                          "Content-Type", "Expect", "Front-End-Https", "Max-Forwards", "Pragma",
                                          "Proxy", "Proxy-Authorization", "Proxy-Connection", "Upgrade"};
-  for (const Header& h : s.request.entries) {
-    if (h.value.empty()) continue;
+  for (const HttpHeaderEntry& h : s.request.entries) {
+    if (!h.name[0] || !h.value[0]) continue;
     bool skip = false;
     for (const char* k : kSkipped) skip = skip || IEquals(h.name, k);
     if (skip) continue;
@@ -267,15 +287,15 @@ bool FindScript(const Client& c) {
           if (reg.kind != 2 || reg.hostId != s.hostId || !IEquals(reg.extension, ext)) continue;
           std::string local;
           uint32_t error = 0;
-          const VirtualPath* node = ResolvePath(r, s.hostId, path.substr(0, end), local, &error);
-          if (!node || !(node->access & httpAccessExecute) || local.empty()) continue;
+          const VirtualPath* vp = ResolvePath(r, s.hostId, path.substr(0, end), local, &error);
+          if (!vp || !(vp->node.access & httpAccessExecute) || local.empty()) continue;
           s.script = &reg;
           s.scriptPath = local;
-          s.scriptBase = node->localPath;
+          s.scriptBase = vp->node.localPath;
           if (s.scriptBase.size() > 1 && s.scriptBase.back() == '/') s.scriptBase.pop_back();
           s.programPath = reg.program;
           CutAtSegment(s, end);
-          s.pathAccess = node->access;
+          s.pathAccess = vp->node.access;
           return true;
         }
       }
@@ -347,17 +367,8 @@ bool RunCgi(const Client& c, const char* body, size_t length) {
   const int inWrite = in[1];
   if (body && length > 0) {
     writer = std::thread([inWrite, body, length] {
-      sigset_t pipe;
-      sigemptyset(&pipe);
-      sigaddset(&pipe, SIGPIPE);
-      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-      size_t done = 0;
-      while (done < length) {
-        const ssize_t n = ::write(inWrite, body + done, std::min<size_t>(length - done, 8192));
-        if (n <= 0) break;
-        done += size_t(n);
-      }
-      ::close(inWrite);
+      HttpCgiWriter w{inWrite, body, uint32_t(length)};
+      HttpCgiWriterThread(&w);
     });
   } else {
     ::close(inWrite);
@@ -508,4 +519,87 @@ int32_t HttpSessionGetExitCode(uint64_t server, uint32_t clientId, int32_t* code
   if (!c || !code) return 0;
   *code = c.session->exitCode;
   return 1;
+}
+
+int32_t HttpBuildCgiEnvironment(uint64_t server, uint32_t clientId) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  BuildEnvironment(c);
+  return 1;
+}
+
+const char* HttpGetCgiEnvironment(uint64_t server, uint32_t clientId, uint32_t* length) {
+  Client c = FindClient(server, clientId);
+  if (!c) return nullptr;
+  if (!c.session->envBuilt) BuildEnvironment(c);
+  if (length) *length = uint32_t(c.session->env.size());
+  return c.session->env.data();
+}
+
+int32_t HttpFindCgiVariable(uint64_t server, uint32_t clientId, const char* name, const char** value,
+                            uint32_t* length) {
+  Client c = FindClient(server, clientId);
+  if (!c || !name) return -1;
+  HttpSession& s = *c.session;
+  if (!s.envBuilt) BuildEnvironment(c);
+  const int64_t at = FindVariable(s, Trim(name), nullptr);
+  if (at < 0) return -1;
+  const char* entry = s.env.data() + at;
+  const char* v = std::strchr(entry, '=') + 1;
+  if (value) *value = v;
+  if (length) *length = uint32_t(std::strlen(v));
+  return int32_t(at);
+}
+
+int32_t HttpGetCgiOutput(uint64_t server, uint32_t clientId, plat::HGLOBAL* block, uint32_t* length) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  if (!block) return Fail(server, cvErrorInvalidParameter);
+  *block = nullptr;
+  if (length) *length = 0;
+  const std::vector<char>& out = c.session->cgiOutput;
+  if (out.empty()) return 0;
+  plat::HGLOBAL b = plat::GlobalAlloc(0x0042, out.size());
+  if (!b) return Fail(server, cvErrorOutOfMemory);
+  std::memcpy(plat::GlobalLock(b), out.data(), out.size());
+  plat::GlobalUnlock(b);
+  *block = b;
+  if (length) *length = uint32_t(out.size());
+  return 1;
+}
+
+uint32_t HttpCgiWriterThread(HttpCgiWriter* w) {
+  if (!w) return 0;
+  // A program that stops reading must not end the server with SIGPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  const char* body = static_cast<const char*>(w->body);
+  size_t done = 0;
+  while (body && done < w->length) {
+    const ssize_t n = ::write(w->pipe, body + done, std::min<size_t>(w->length - done, 8192));
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+  ::close(w->pipe);
+  return uint32_t(done);
+}
+
+int32_t HttpGetSystemFolder(uint64_t server, uint32_t kind, char* buffer) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return 0;
+  if (!buffer || kind < kFolderSearchPath || kind > kFolderPublic) return Fail(server, cvErrorInvalidParameter);
+  const std::string folder = SystemFolder(*r, kind);
+  if (folder.empty()) return Fail(server, cvErrorDirectoryNotFound);
+  if (folder.size() >= kPathSize) return Fail(server, cvErrorBufferTooSmall);
+  std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+  return int32_t(folder.size());
+}
+
+void HttpServerFreeRegistrations(uint64_t server) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return;
+  std::lock_guard lk(Lib().lock());
+  r->registrations.clear();
 }

@@ -1,5 +1,6 @@
 // The directory index page that answers a GET for a directory.
 #include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -34,16 +35,19 @@ std::string VirtualOf(const Client& c, const std::string& directory) {
 
 }  // namespace
 
-bool SendDirectoryIndex(const Client& c, const std::string& directory) {
+bool SendDirectoryIndex(const Client& c, const std::string& directory, const std::string& pattern) {
   HttpServerRecord& r = *c.server;
   HttpSession& s = *c.session;
   const bool hidden = (r.options.load() & httpServerHiddenFiles) != 0;
+  // "*.*" names every entry, dots or not.
+  const bool all = pattern.empty() || pattern == "*.*" || pattern == "*";
   std::vector<Entry> entries;
   DIR* dir = ::opendir(directory.c_str());
   if (!dir) return Fail(s.serverHandle, cvErrorAccessDenied), false;
   while (dirent* d = ::readdir(dir)) {
     const std::string name = d->d_name;
     if (!hidden && name[0] == '.') continue;
+    if (!all && ::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
     struct stat st {};
     if (::lstat((directory + "/" + name).c_str(), &st) != 0) continue;
     if (S_ISLNK(st.st_mode) && ::stat((directory + "/" + name).c_str(), &st) != 0) continue;
@@ -93,3 +97,21 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory) {
 }
 
 }  // namespace cvhttpsrv
+
+using namespace cvhttpsrv;
+
+// A directory lists every entry; any other text is a directory and a name pattern ("*"
+// and "?"); an empty text lists the current directory.
+int32_t HttpSendDirectoryIndex(uint64_t server, uint32_t clientId, const char* text) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  std::string directory = text ? text : "", pattern;
+  if (directory.empty()) {
+    directory = ".";
+  } else if (!IsDirectory(directory)) {
+    const size_t slash = directory.find_last_of('/');
+    pattern = slash == std::string::npos ? directory : directory.substr(slash + 1);
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+  }
+  return SendDirectoryIndex(c, directory, pattern) ? 1 : 0;
+}

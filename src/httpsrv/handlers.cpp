@@ -66,8 +66,8 @@ void SendFile(const Client& c, bool download) {
   HeaderSet(s.response, "Content-Length", std::to_string(size), &e);
   HeaderSet(s.response, "Last-Modified", modified, &e);
   auto header = [&](const char* name) {
-    const std::string* v = HeaderFind(s.request, name);
-    return v ? std::optional<std::string>(v->substr(0, 256)) : std::nullopt;
+    const char* v = HeaderFind(s.request, name);
+    return v ? std::optional<std::string>(std::string(v).substr(0, 256)) : std::nullopt;
   };
   uint32_t status = 200;
   if (s.version == kVersion11) {
@@ -239,8 +239,8 @@ void HandleTrace(uint64_t server, uint32_t clientId, uint32_t) {
   if (!ReadBodyDiscard(c)) return void(SendError(c, 500));
   HttpSession& s = *c.session;
   std::string text = RequestLine(s) + "\r\n";
-  for (const Header& h : s.request.entries)
-    if (!h.value.empty()) text += h.name + ": " + h.value + "\r\n";
+  for (const HttpHeaderEntry& h : s.request.entries)
+    if (h.name[0] && h.value[0]) text += std::string(h.name) + ": " + h.value + "\r\n";
   HttpResponseInfo info{sizeof info, 0, 0, 0, 0, 200, nullptr, "message/http"};
   if (!HttpSendResponse(server, clientId, httpSendText | httpSendNoCache, &info, text.c_str(), int64_t(text.size())))
     return void(SendError(c, 403));

@@ -1,4 +1,5 @@
-// The request and response header tables of a session (64 entries each).
+// The request and response header tables of a session (64 entries each), and the same
+// operations on any table a caller holds.
 #include <cstring>
 
 #include "httpsrv/httpsrv_internal.h"
@@ -6,7 +7,8 @@
 namespace cvhttpsrv {
 namespace {
 
-constexpr size_t kMaxHeaders = 64;
+constexpr size_t kNameSize = sizeof(HttpHeaderEntry::name);
+constexpr size_t kValueSize = sizeof(HttpHeaderEntry::value);
 
 const char* const kResponseOrder[] = {"Date",          "Server",          "Expires",          "Last-Modified",
                                       "ETag",          "Allow",           "Accept-Ranges",    "Content-Type",
@@ -14,81 +16,120 @@ const char* const kResponseOrder[] = {"Date",          "Server",          "Expir
                                       "Location",      "Pragma",          "Cache-Control",    "Connection",
                                       "WWW-Authenticate"};
 
-bool ValidName(const std::string& name) { return !name.empty() && name.find(':') == std::string::npos; }
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
 
-std::string SkipBlanks(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  return text.substr(i);
+std::string_view SkipBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+std::string_view TrimView(std::string_view text) {
+  text = SkipBlanks(text);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool ValidName(std::string_view name) {
+  return !name.empty() && name.size() < kNameSize && name.find(':') == std::string_view::npos;
+}
+
+void Store(char* field, size_t size, std::string_view text) {
+  const size_t n = std::min(text.size(), size - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
 }
 
 }  // namespace
 
-bool HeaderParseLine(HeaderTable& t, const std::string& text, uint32_t* error) {
-  const std::string line = SkipBlanks(text);
+bool HeaderParseLine(HeaderTable& t, std::string_view text, uint32_t* error) {
+  const std::string_view line = SkipBlanks(text);
   const size_t colon = line.find(':');
-  if (colon == std::string::npos) return *error = cvErrorInvalidParameter, false;
+  if (colon == std::string_view::npos) return *error = cvErrorInvalidParameter, false;
   std::string name;
   for (size_t i = 0; i < colon; ++i)
-    if (line[i] != ' ' && line[i] != '\t') name += line[i];
-  if (name.empty() || name.size() > 127) return *error = cvErrorInvalidParameter, false;
-  std::string value = SkipBlanks(line.substr(colon + 1)).substr(0, 1023);
-  return HeaderSet(t, name, value, error);
+    if (!IsBlank(line[i])) name += line[i];
+  if (name.empty() || name.size() >= kNameSize) return *error = cvErrorInvalidParameter, false;
+  const std::string_view value = SkipBlanks(line.substr(colon + 1));
+  return HeaderSet(t, name, value.substr(0, kValueSize - 1), error);
 }
 
-const std::string* HeaderFind(const HeaderTable& t, const std::string& nameText) {
-  const std::string name = SkipBlanks(nameText);
+const char* HeaderFind(const HeaderTable& t, std::string_view nameText) {
+  const std::string_view name = SkipBlanks(nameText);
   if (!ValidName(name)) return nullptr;
-  for (const Header& h : t.entries)
-    if (!h.value.empty() && IEquals(h.name, name)) return &h.value;
+  for (const HttpHeaderEntry& h : t.entries)
+    if (h.value[0] && IEquals(h.name, name)) return h.value;
   return nullptr;
 }
 
-bool HeaderSet(HeaderTable& t, const std::string& nameText, const std::string& valueText, uint32_t* error) {
-  const std::string name = SkipBlanks(nameText);
-  if (!ValidName(name) || name.size() > 127) return *error = cvErrorInvalidParameter, false;
-  const std::string value = Trim(valueText).substr(0, 1023);
+bool HeaderSet(HeaderTable& t, std::string_view nameText, std::string_view valueText, uint32_t* error) {
+  const std::string_view name = SkipBlanks(nameText);
+  if (!ValidName(name)) return *error = cvErrorInvalidParameter, false;
+  const std::string_view value = TrimView(valueText);
+  // Set-Cookie always adds: a response may carry several.
   if (!IEquals(name, "Set-Cookie")) {
-    for (Header& h : t.entries)
-      if (IEquals(h.name, name)) {
-        h.value = value;
+    for (HttpHeaderEntry& h : t.entries)
+      if (h.name[0] && IEquals(h.name, name)) {
+        Store(h.value, kValueSize, value);
         return true;
       }
   }
   if (value.empty()) return true;
-  for (Header& h : t.entries)
-    if (h.name.empty()) {
-      h.name = name;
-      h.value = value;
+  for (HttpHeaderEntry& h : t.entries)
+    if (!h.name[0]) {
+      Store(h.name, kNameSize, name);
+      Store(h.value, kValueSize, value);
       return true;
     }
-  if (t.entries.size() >= kMaxHeaders) return *error = cvErrorOutOfMemory, false;
-  t.entries.push_back({name, value});
-  return true;
+  return *error = cvErrorOutOfMemory, false;
+}
+
+void ClearHeaders(HeaderTable& t) {
+  for (HttpHeaderEntry& h : t.entries) h.name[0] = h.value[0] = '\0';
 }
 
 void ClearResponseHeaders(HeaderTable& t) {
-  t.entries.clear();
-  for (const char* name : kResponseOrder) t.entries.push_back({name, std::string()});
+  ClearHeaders(t);
+  size_t i = 0;
+  for (const char* name : kResponseOrder) Store(t.entries[i++].name, kNameSize, name);
 }
 
 std::string RequestHeader(const HttpSession& s, const char* name, size_t limit) {
-  const std::string* v = HeaderFind(s.request, name);
-  return v ? v->substr(0, limit) : std::string();
+  const char* v = HeaderFind(s.request, name);
+  return v ? std::string(v).substr(0, limit) : std::string();
 }
 
 }  // namespace cvhttpsrv
 
 using namespace cvhttpsrv;
 
+int32_t HttpHeaderParseLine(uint64_t server, HttpHeaderTable* table, const char* line) {
+  uint32_t error = cvErrorInvalidParameter;
+  if (!table || !line || !HeaderParseLine(*table, line, &error)) return Fail(server, error);
+  return 1;
+}
+
+const char* HttpHeaderFind(uint64_t server, const HttpHeaderTable* table, const char* name) {
+  const std::string_view text = name ? std::string_view(name) : std::string_view();
+  if (!table || text.find(':') != std::string_view::npos || text.find_first_not_of(" \t") == std::string_view::npos)
+    return Fail<const char*>(server, cvErrorInvalidParameter, nullptr);
+  return HeaderFind(*table, text);
+}
+
+int32_t HttpHeaderSet(uint64_t server, HttpHeaderTable* table, const char* name, const char* value) {
+  uint32_t error = cvErrorInvalidParameter;
+  if (!table || !name || !HeaderSet(*table, name, value ? value : "", &error)) return Fail(server, error);
+  return 1;
+}
+
 int32_t HttpGetRequestHeader(uint64_t server, uint32_t clientId, const char* name, char* buffer, uint32_t size) {
   Client c = FindClient(server, clientId);
   if (!c || !name) return 0;
-  const std::string* v = HeaderFind(c.session->request, name);
+  const char* v = HeaderFind(c.session->request, name);
   if (!v) return 0;
-  if (!buffer || size <= v->size()) return Fail(server, cvErrorBufferTooSmall);
-  std::memcpy(buffer, v->c_str(), v->size() + 1);
-  return int32_t(v->size());
+  const size_t n = std::strlen(v);
+  if (!buffer || size <= n) return Fail(server, cvErrorBufferTooSmall);
+  std::memcpy(buffer, v, n + 1);
+  return int32_t(n);
 }
 
 int32_t HttpSetResponseHeader(uint64_t server, uint32_t clientId, const char* name, const char* value) {
@@ -102,7 +143,7 @@ int32_t HttpSetResponseHeader(uint64_t server, uint32_t clientId, const char* na
 int32_t HttpSessionClearHeaders(uint64_t server, uint32_t clientId, uint32_t which) {
   Client c = FindClient(server, clientId);
   if (!c) return 0;
-  if (which == 0) c.session->request.entries.clear();
+  if (which == 0) ClearHeaders(c.session->request);
   else if (which == 1) ClearResponseHeaders(c.session->response);
   else return Fail(server, cvErrorInvalidParameter);
   return 1;
@@ -112,8 +153,8 @@ int32_t HttpGetAllRequestHeaders(uint64_t server, uint32_t clientId, char* buffe
   Client c = FindClient(server, clientId);
   if (!c) return 0;
   std::string all;
-  for (const Header& h : c.session->request.entries)
-    if (!h.value.empty()) all += h.name + ": " + h.value + "\r\n";
+  for (const HttpHeaderEntry& h : c.session->request.entries)
+    if (h.name[0] && h.value[0]) all += std::string(h.name) + ": " + h.value + "\r\n";
   if (!buffer) return int32_t(all.size());
   if (size <= all.size()) return Fail(server, cvErrorBufferTooSmall);
   std::memcpy(buffer, all.c_str(), all.size() + 1);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/url/url.h"
+#include "http/http.h"
 #include "httpsrv/httpsrv_internal.h"
 #include "platform/base/thread.h"
 #include "platform/base/tick.h"
@@ -222,4 +224,68 @@ int32_t HttpDecodeText(uint32_t mode, const char* input, int32_t length, char* o
   }
   if (out < size) output[out] = '\0';
   return out;
+}
+
+int HttpCreateTempFile(uint64_t server, char* name) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return -1;
+  if (!name) return Fail(server, cvErrorInvalidParameter, -1);
+  std::string made;
+  const int fd = CreateTempFile(*r, made);
+  if (fd < 0) return -1;
+  std::snprintf(name, kPathSize, "%s", made.c_str());
+  return fd;
+}
+
+namespace {
+
+// Surrounding blanks and one pair of enclosing double quotes removed.
+std::string Unquoted(const char* text) {
+  std::string t = Trim(text ? text : "");
+  if (t.size() >= 2 && t.front() == '"' && t.back() == '"') t = t.substr(1, t.size() - 2);
+  return t;
+}
+
+}  // namespace
+
+char* HttpJoinPath(uint64_t server, const char* baseText, const char* nameText, char* out) {
+  if (!out) return Fail<char*>(server, cvErrorInvalidParameter, nullptr);
+  const std::string base = Unquoted(baseText), name = Unquoted(nameText);
+  std::string joined = base;
+  if (!joined.empty() && joined.back() != '/' && joined.back() != '\\' && !name.empty()) joined += '/';
+  joined += name;
+  if (joined.size() >= kPathSize - 1) return Fail<char*>(server, cvErrorInvalidFileName, nullptr);
+  const std::string canonical = Canonical(joined);
+  if (canonical.empty()) return Fail<char*>(server, cvErrorInvalidFileName, nullptr);
+  std::memcpy(out, canonical.c_str(), canonical.size() + 1);
+  return out;
+}
+
+int32_t HttpServerComposeUrl(const HttpUrl* url, char* out) {
+  if (!url || !out || (url->scheme != 1 && url->scheme != 2) || !url->host || !*url->host) return 0;
+  const bool secure = url->scheme == 2;
+  std::string text = secure ? "https://" : "http://";
+  if (url->user && *url->user) {
+    text += url->user;
+    if (url->password && *url->password) text += std::string(":") + url->password;
+    text += '@';
+  }
+  const std::string host = url->host;
+  text += host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  if (url->port != 0 && url->port != (secure ? 443u : 80u)) text += ":" + std::to_string(url->port);
+  std::string path = url->path && *url->path ? url->path : "/";
+  if (path[0] != '/') path.insert(path.begin(), '/');
+  HttpNormalizePath(path.data());
+  text += path.c_str();
+  if (url->query && *url->query) {
+    const std::string query = url->query;
+    std::vector<char> encoded(query.size() * 3 + 1);
+    const int32_t n =
+        HttpEncodeText(3, query.c_str(), int32_t(query.size()), encoded.data(), int32_t(encoded.size()));
+    if (n < 0) return 0;
+    text += "?" + std::string(encoded.data(), size_t(n));
+  }
+  if (text.size() >= 1024) return 0;
+  std::memcpy(out, text.c_str(), text.size() + 1);
+  return int32_t(text.size());
 }

@@ -127,6 +127,49 @@ struct HttpTransferInfo {
 };
 static_assert(sizeof(HttpTransferInfo) == 288);
 
+// A virtual host (slot hostId of its server; id 0 is the default host).
+struct HttpVirtualHost {
+  uint32_t flags;  // httpRecordDeleted
+  uint32_t hostId;
+  uint32_t port;
+  uint32_t aliasCount;
+  char hostName[256];
+  char aliases[32][256];
+  char root[260];
+};
+
+// A virtual path: a request path prefix mapped to a local file or directory.
+struct HttpVirtualPath {
+  uint32_t directory;  // 1 directory, 0 file
+  uint32_t access;     // httpAccess bits; httpRecordDeleted once deleted
+  uint32_t hostId;
+  char virtualPath[1024];  // ends with '/' for a directory
+  char localPath[260];     // ends with '/' for a directory
+  HttpVirtualPath* next;   // in the order added
+};
+static_assert(sizeof(HttpVirtualPath) == 1304);
+
+struct HttpUser {
+  uint32_t flags;  // httpRecordDeleted
+  uint32_t access;
+  uint32_t hostId;
+  char userName[64];
+  char password[64];
+  char home[260];
+};
+
+inline constexpr uint32_t httpRecordDeleted = 0x8000;
+
+// A header table: an entry is in use while its name is not empty; entries with an empty
+// value are neither sent nor found.
+struct HttpHeaderEntry {
+  char name[128];
+  char value[1024];
+};
+struct HttpHeaderTable {
+  HttpHeaderEntry entries[64];
+};
+
 // HttpReadRequest targets.
 inline constexpr uint32_t httpReadBuffer = 1;
 inline constexpr uint32_t httpReadText = 2;
@@ -173,12 +216,15 @@ uint32_t HttpServerGetThreadId(uint64_t server);
 int32_t HttpServerSetStackSize(uint64_t server, uint32_t bytes);
 int32_t HttpServerStartTrace(const char* file, int32_t flags);
 void HttpServerStopTrace();
+// The engine callback every server registers (events of its clients).
+void HttpSessionEvent(uint64_t handle, uint32_t event, uint32_t error, uint64_t userData);
 
 // ---- methods ----
 int32_t HttpServerGetMethodId(uint64_t server, const char* name, int32_t* id);
 int32_t HttpServerDisableMethod(uint64_t server, const char* name);
 int32_t HttpServerEnableMethod(uint64_t server, const char* name);
 int32_t HttpServerIsMethodEnabled(uint64_t server, const char* name);
+void HttpServerCopyMethods(uint64_t server);  // a fresh copy of the built-in method table
 
 // ---- sessions ----
 int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line);
@@ -211,6 +257,9 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
 int32_t HttpRedirectRequest(uint64_t server, uint32_t clientId, uint32_t kind, const char* location);
 int32_t HttpRequireAuthentication(uint64_t server, uint32_t clientId, uint32_t type, const char* realm);
 int32_t HttpSendError(uint64_t server, uint32_t clientId, uint32_t status, const char* message);
+int32_t HttpHeaderParseLine(uint64_t server, HttpHeaderTable* table, const char* line);
+const char* HttpHeaderFind(uint64_t server, const HttpHeaderTable* table, const char* name);  // null: absent
+int32_t HttpHeaderSet(uint64_t server, HttpHeaderTable* table, const char* name, const char* value);
 const char* HttpStatusText(uint32_t code);  // null when the code is not in the table
 
 // ---- virtual hosts and paths ----
@@ -218,11 +267,18 @@ int32_t HttpServerAddHost(uint64_t server, const char* hostName, uint32_t port, 
 int32_t HttpServerAddHostAlias(uint64_t server, uint32_t hostId, const char* alias);
 int32_t HttpServerDeleteHost(uint64_t server, uint32_t hostId);
 int32_t HttpServerFindHostId(uint64_t server, const char* hostName, uint32_t port);  // -1
+// Records stay valid while the server runs (deleted ones are only marked).
+const HttpVirtualHost* HttpServerGetHost(uint64_t server, uint32_t hostId);
+const HttpVirtualHost* HttpServerFindHost(uint64_t server, const char* hostName, uint32_t port);
 int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, const char* virtualPath,
                           const char* localPath);
 int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtualPath);
-int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath);
-int32_t HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath, char* virtualPath);
+// The node that serves a path (localPath: 260), or null.
+const HttpVirtualPath* HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath,
+                                             char* localPath);
+const HttpVirtualPath* HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath,
+                                                char* virtualPath);  // 260
+const HttpVirtualPath* HttpServerFindPathByLocal(uint64_t server, uint32_t hostId, const char* localPath);
 int32_t HttpServerGetVirtualPath(uint64_t server, uint32_t clientId, const char* localPath, char* buffer);  // 260
 int32_t HttpNormalizeVirtualPath(const char* path, char* out);  // 1,024; the length or 0
 int32_t HttpSessionGetLocalPath(uint64_t server, uint32_t clientId, char* buffer, uint32_t size);
@@ -235,6 +291,7 @@ int32_t HttpSessionCheckPath(uint64_t server, uint32_t clientId, const char* pat
 int32_t HttpServerAddUser(uint64_t server, uint32_t hostId, uint32_t access, const char* user, const char* password,
                           const char* home);
 int32_t HttpServerDeleteUser(uint64_t server, uint32_t hostId, const char* user);
+const HttpUser* HttpServerFindUser(uint64_t server, uint32_t hostId, const char* user);
 int32_t HttpServerCheckUser(uint64_t server, uint32_t clientId);
 int32_t HttpSessionAuthenticate(uint64_t server, uint32_t clientId, uint32_t access);
 int32_t HttpSessionIsAuthenticated(uint64_t server, uint32_t clientId);
@@ -254,11 +311,36 @@ int32_t HttpServerRegisterProgram(uint64_t server, uint32_t hostId, const char* 
                                   const char* parameters, const char* directory);
 int32_t HttpServerRegisterHandler(uint64_t server, uint32_t hostId, const char* extension, const char* program,
                                   const char* parameters, const char* directory);
+// Frees every program and handler registration; for a server without clients (the stop
+// calls it once the last client is gone).
+void HttpServerFreeRegistrations(uint64_t server);
 int32_t HttpSessionFindScript(uint64_t server, uint32_t clientId);
 int32_t HttpRunCgi(uint64_t server, uint32_t clientId, const void* body, uint32_t length);
+// What the thread that feeds a program's input gets: the pipe's write end (closed when
+// done) and the body.
+struct HttpCgiWriter {
+  int pipe;
+  const void* body;
+  uint32_t length;
+};
+uint32_t HttpCgiWriterThread(HttpCgiWriter* writer);
+// The output of the last program run into a new movable memory block (freed by the
+// caller); 1 when there is output.
+int32_t HttpGetCgiOutput(uint64_t server, uint32_t clientId, plat::HGLOBAL* block, uint32_t* length);
+int32_t HttpBuildCgiEnvironment(uint64_t server, uint32_t clientId);
+// The environment block (name=value entries, each ended by a zero byte; null without a
+// session) and its length in bytes.
+const char* HttpGetCgiEnvironment(uint64_t server, uint32_t clientId, uint32_t* length);
 int32_t HttpGetCgiVariable(uint64_t server, uint32_t clientId, const char* name, char* buffer, uint32_t size);
 int32_t HttpSetCgiVariable(uint64_t server, uint32_t clientId, const char* name, const char* value);
+// The offset of the variable's entry in the block, its value and length; -1 when absent.
+int32_t HttpFindCgiVariable(uint64_t server, uint32_t clientId, const char* name, const char** value,
+                            uint32_t* length);
 int32_t HttpSessionGetExitCode(uint64_t server, uint32_t clientId, int32_t* code);
+// Folders a program's environment names: 1 the program search path, 2 the server's
+// temporary directory, 3 the machine's application data, 4 the shared public folder.
+// The length written into the buffer (260), 0 when the folder is not known.
+int32_t HttpGetSystemFolder(uint64_t server, uint32_t kind, char* buffer);
 
 // ---- helpers ----
 int32_t HttpServerValidatePath(uint64_t server, const char* path, uint32_t mode);
@@ -268,5 +350,11 @@ int32_t HttpFormatDate(char* buffer);                       // 128
 int32_t HttpFormatExpiry(uint32_t seconds, char* buffer);   // 128
 int32_t HttpFindDefaultDocument(const char* directory, char* out);  // 260
 int32_t HttpCreateDirectoryPath(const char* path);
+int HttpCreateTempFile(uint64_t server, char* name);  // 260; an open descriptor, or -1
+// base and name joined with one separator and normalised (out: 260); null on failure.
+char* HttpJoinPath(uint64_t server, const char* base, const char* name, char* out);
+int32_t HttpSendDirectoryIndex(uint64_t server, uint32_t clientId, const char* directory);
+struct HttpUrl;
+int32_t HttpServerComposeUrl(const HttpUrl* url, char* out);  // 1,024; the length or 0
 int32_t HttpDecodeText(uint32_t mode, const char* input, int32_t length, char* output, int32_t size);
 int32_t HttpHasPercentEscapes(const char* text, int32_t length);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/errors/error_codes.h"
@@ -47,33 +48,19 @@ struct MethodEntry {
   Handler handler;
 };
 
-struct VirtualHost {
-  uint32_t flags = 0;
-  uint32_t id = 0;
-  uint32_t port = 0;
-  std::string name;
-  std::vector<std::string> aliases;
-  std::string root;
-};
+using VirtualHost = HttpVirtualHost;
 
+// A virtual path node and, for matching, its path decoded.
 struct VirtualPath {
-  uint32_t directory = 0;
-  uint32_t access = 0;  // kDeleted marks a deleted node
-  uint32_t hostId = 0;
-  std::string virtualPath;  // percent-encoded where it needs it
-  std::string matchPath;    // decoded, compared with decoded request paths
-  std::string localPath;
+  HttpVirtualPath node{};
+  std::string matchPath;
 };
 
-struct User {
-  uint32_t flags = 0;
-  uint32_t access = 0;
-  uint32_t hostId = 0;
-  std::string name, password, home;
-  User() = default;
-  User(const User&) = default;
-  User& operator=(const User&) = default;
-  ~User() { explicit_bzero(password.data(), password.size()); }
+struct User : HttpUser {
+  User() : HttpUser{} {}
+  User(const User&) = delete;
+  User& operator=(const User&) = delete;
+  ~User() { explicit_bzero(password, sizeof password); }
 };
 
 struct Registration {
@@ -115,13 +102,7 @@ struct HttpServerRecord {
   std::unique_ptr<MethodEntry[]> methods;
 };
 
-struct Header {
-  std::string name, value;
-};
-
-struct HeaderTable {
-  std::vector<Header> entries;  // at most 64
-};
+using HeaderTable = HttpHeaderTable;
 
 struct HttpSession {
   uint64_t serverHandle = uint64_t(INVALID_SOCKET);
@@ -196,8 +177,8 @@ bool InsideEventOf(const HttpServerRecord& r);
 
 // Small text helpers.
 int64_t Now();
-bool IEquals(const std::string& a, const std::string& b);
-bool IStartsWith(const std::string& text, const std::string& prefix);
+bool IEquals(std::string_view a, std::string_view b);
+bool IStartsWith(std::string_view text, std::string_view prefix);
 std::string Trim(const std::string& text);
 std::string ToUpper(std::string text);
 std::string FormatHttpDate(int64_t seconds);
@@ -215,10 +196,11 @@ bool PathInside(const std::string& base, const std::string& path);  // equal or 
 void CopyMethods(HttpServerRecord& r);
 MethodEntry* FindMethod(HttpServerRecord& r, const std::string& name);
 
-// Headers.
-bool HeaderParseLine(HeaderTable& t, const std::string& line, uint32_t* error);
-const std::string* HeaderFind(const HeaderTable& t, const std::string& name);
-bool HeaderSet(HeaderTable& t, const std::string& name, const std::string& value, uint32_t* error);
+// Headers (the value found is null when absent).
+bool HeaderParseLine(HeaderTable& t, std::string_view line, uint32_t* error);
+const char* HeaderFind(const HeaderTable& t, std::string_view name);
+bool HeaderSet(HeaderTable& t, std::string_view name, std::string_view value, uint32_t* error);
+void ClearHeaders(HeaderTable& t);
 void ClearResponseHeaders(HeaderTable& t);
 std::string RequestHeader(const HttpSession& s, const char* name, size_t limit = 1023);
 
@@ -266,7 +248,7 @@ bool RunCgi(const Client& c, const char* body, size_t length);
 void CloseLog(HttpServerRecord& r);
 
 // Helpers of the handlers.
-bool SendDirectoryIndex(const Client& c, const std::string& directory);
+bool SendDirectoryIndex(const Client& c, const std::string& directory, const std::string& pattern = "");
 int CreateTempFile(HttpServerRecord& r, std::string& name);
 bool ValidatePath(uint64_t server, HttpServerRecord& r, const std::string& path, uint32_t mode);
 bool FileInfo(const std::string& path, std::string* lastModified, std::string* etag, uint64_t* size,

@@ -37,12 +37,12 @@ int32_t Notify(const Client& c, uint16_t event, uint32_t error) {
 
 int64_t Now() { return int64_t(std::time(nullptr)); }
 
-bool IEquals(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+bool IEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-bool IStartsWith(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && ::strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
+bool IStartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 std::string Trim(const std::string& text) {

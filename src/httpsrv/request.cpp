@@ -98,7 +98,7 @@ void ResetRequest(HttpServerRecord& r, HttpSession& s) {
   s.pathInfoPath.clear();
   s.authFailed = false;
   s.clientAccess = r.clientAccess;
-  s.request.entries.clear();
+  ClearHeaders(s.request);
   ClearResponseHeaders(s.response);
 }
 
@@ -130,8 +130,8 @@ bool HeaderLineAcceptable(const HttpSession& s, const std::string& line) {
   if (IEquals(name, "Content-Length")) {
     if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
       return false;
-    const std::string* earlier = HeaderFind(s.request, "Content-Length");
-    if (earlier && std::stoull(*earlier) != std::stoull(value)) return false;
+    const char* earlier = HeaderFind(s.request, "Content-Length");
+    if (earlier && std::stoull(earlier) != std::stoull(value)) return false;
   }
   if (IEquals(name, "Host") && HeaderFind(s.request, "Host")) return false;
   return true;
@@ -180,9 +180,9 @@ bool ValidHostValue(const std::string& value) {
 // False when the Host value is not a host name with an optional port.
 bool ParseHost(const Client& c) {
   HttpSession& s = *c.session;
-  const std::string* value = HeaderFind(s.request, "Host");
+  const char* value = HeaderFind(s.request, "Host");
   if (!value) return true;
-  std::string host = *value;
+  std::string host = value;
   if (!ValidHostValue(host)) return false;
   if (host[0] == '[') host = host.substr(1, host.find(']') - 1);
   else host = host.substr(0, host.find(':'));
@@ -408,6 +408,10 @@ int32_t HttpServerGetMethodId(uint64_t server, const char* name, int32_t* id) {
   if (!e) return Fail(server, cvErrorInvalidCommand);
   if (id) *id = int32_t(e->id);
   return 1;
+}
+
+void HttpServerCopyMethods(uint64_t server) {
+  if (RecordPtr r = Lib().FindServer(server)) CopyMethods(*r);
 }
 
 int32_t HttpServerDisableMethod(uint64_t server, const char* name) {

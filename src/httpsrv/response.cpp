@@ -81,8 +81,8 @@ size_t ParseCgiHeaders(HttpSession& s, const char* data, size_t length) {
     uint32_t error = 0;
     HeaderParseLine(s.response, line, &error);
   }
-  if (const std::string* status = HeaderFind(s.response, "Status")) {
-    const std::string text = Trim(*status);
+  if (const char* status = HeaderFind(s.response, "Status")) {
+    const std::string text = Trim(status);
     char* rest = nullptr;
     const unsigned long code = std::strtoul(text.c_str(), &rest, 10);
     if (code < 100 || code > 999) {
@@ -146,9 +146,9 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
   if (kind & httpSendFile) {
     filePath = data ? Canonical(static_cast<const char*>(data)) : std::string();
     if (filePath.empty()) return Fail(server, cvErrorInvalidFileName);
-    const std::string* declared = HeaderFind(s.response, "Content-Length");
+    const char* declared = HeaderFind(s.response, "Content-Length");
     if (length == -1 && declared) {
-      bodyLength = size_t(std::strtoull(declared->c_str(), nullptr, 10));
+      bodyLength = size_t(std::strtoull(declared, nullptr, 10));
     } else {
       uint32_t error = 0;
       uint64_t size = 0;
@@ -233,13 +233,13 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
   if (version != kVersion09) {
     std::string head = "HTTP/1." + std::string(version == kVersion11 ? "1" : "0") + " " + std::to_string(s.status) +
                        " " + s.statusText + "\r\n";
-    for (const Header& h : s.response.entries) {
-      if (h.value.empty()) continue;
+    for (const HttpHeaderEntry& h : s.response.entries) {
+      if (!h.name[0] || !h.value[0]) continue;
       // A line break inside a value would start a header (or a body) of its own.
       std::string value = h.value;
       for (char& ch : value)
         if (ch == '\r' || ch == '\n') ch = ' ';
-      head += h.name + ": " + value + "\r\n";
+      head += std::string(h.name) + ": " + value + "\r\n";
     }
     head += "\r\n";
     if (!WriteAll(s.controlSocket, head.data(), head.size())) return Fail(server, InetGetLastError());
@@ -292,19 +292,15 @@ int32_t HttpRedirectRequest(uint64_t server, uint32_t clientId, uint32_t kind, c
     std::string path = target, query;
     const size_t q = path.find('?');
     if (q != std::string::npos) query = path.substr(q + 1), path.resize(q);
-    std::vector<char> p(path.begin(), path.end());
-    p.push_back('\0');
-    HttpNormalizePath(p.data());
-    target = s.secure ? "https://" : "http://";
-    target += s.hostName.find(':') != std::string::npos ? "[" + s.hostName + "]" : s.hostName;
-    if (s.port != (s.secure ? 443u : 80u)) target += ":" + std::to_string(s.port);
-    target += p.data();
-    if (!query.empty()) {
-      std::vector<char> encoded(query.size() * 3 + 1);
-      const int32_t n = HttpEncodeText(3, query.c_str(), int32_t(query.size()), encoded.data(),
-                                       int32_t(encoded.size()));
-      target += "?" + (n > 0 ? std::string(encoded.data(), size_t(n)) : query);
-    }
+    HttpUrl url{};
+    url.scheme = s.secure ? 2 : 1;
+    url.port = s.port;
+    url.host = s.hostName.data();
+    url.path = path.data();
+    url.query = query.empty() ? nullptr : query.data();
+    char composed[1024];
+    if (HttpServerComposeUrl(&url, composed) <= 0) return Fail(server, cvErrorInvalidParameter);
+    target = composed;
   } else if (HttpGetUrlScheme(location) == 0) {
     return Fail(server, cvErrorInvalidParameter);
   }

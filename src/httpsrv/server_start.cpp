@@ -17,8 +17,6 @@
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
 
-void HttpSessionEvent(uint64_t handle, uint32_t event, uint32_t error, uint64_t userData);
-
 namespace cvhttpsrv {
 namespace {
 
@@ -257,6 +255,7 @@ int32_t HttpServerStop(uint64_t server) {
   {
     std::lock_guard lk(Lib().lock());
     if (r->credentials) SecFreeCredentials(&r->credentials);
+    if (own == 0) r->registrations.clear();
   }
   if (stopped) Lib().runningServers.fetch_sub(1);
   return stopped;

@@ -23,7 +23,7 @@ std::string SkipLeadingBlanks(const char* text) {
 
 const User* FindUser(HttpServerRecord& r, uint32_t hostId, const std::string& name) {
   for (const User& u : r.users)
-    if (u.hostId == hostId && IEquals(u.name, name)) return (u.flags & kDeleted) ? nullptr : &u;
+    if (u.hostId == hostId && IEquals(u.userName, name)) return (u.flags & kDeleted) ? nullptr : &u;
   return nullptr;
 }
 
@@ -50,18 +50,20 @@ int32_t HttpServerAddUser(uint64_t server, uint32_t hostId, uint32_t access, con
   if (dir.empty()) return Fail(server, cvErrorDirectoryNotFound);
   if (!HttpServerValidatePath(server, dir.c_str(), 3)) return 0;
   std::lock_guard lk(Lib().lock());
+  if (dir.size() >= sizeof(HttpUser::home)) return Fail(server, cvErrorInvalidFileName);
   User* slot = nullptr;
   for (User& u : r->users)
-    if (u.hostId == hostId && IEquals(u.name, name)) slot = &u;
+    if (u.hostId == hostId && IEquals(u.userName, name)) slot = &u;
   for (User& u : r->users)
     if (!slot && (u.flags & kDeleted)) slot = &u;
   if (!slot) slot = &r->users.emplace_back();
   slot->flags = 0;
   slot->access = access;
   slot->hostId = hostId;
-  slot->name = name;
-  slot->password = password;
-  slot->home = dir;
+  std::snprintf(slot->userName, sizeof slot->userName, "%s", name.c_str());
+  explicit_bzero(slot->password, sizeof slot->password);
+  std::snprintf(slot->password, sizeof slot->password, "%s", password.c_str());
+  std::snprintf(slot->home, sizeof slot->home, "%s", dir.c_str());
   InetSetLastError(0);
   return 1;
 }
@@ -71,11 +73,20 @@ int32_t HttpServerDeleteUser(uint64_t server, uint32_t hostId, const char* name)
   if (!r) return 0;
   std::lock_guard lk(Lib().lock());
   for (User& u : r->users)
-    if (u.hostId == hostId && !(u.flags & kDeleted) && IEquals(u.name, name ? name : "")) {
+    if (u.hostId == hostId && !(u.flags & kDeleted) && IEquals(u.userName, name ? name : "")) {
       u.flags |= kDeleted;
       return 1;
     }
   return Fail(server, cvErrorInvalidUserName);
+}
+
+const HttpUser* HttpServerFindUser(uint64_t server, uint32_t hostId, const char* name) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return nullptr;
+  for (const User& u : r->users)
+    if (u.hostId == hostId && IEquals(u.userName, name ? name : ""))
+      return (u.flags & kDeleted) ? nullptr : static_cast<const HttpUser*>(&u);
+  return Fail<const HttpUser*>(server, cvErrorInvalidUserName, nullptr);
 }
 
 int32_t HttpServerCheckUser(uint64_t server, uint32_t clientId) {

@@ -37,6 +37,13 @@ std::string EncodePath(const std::string& path) {
   return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
 }
 
+// A directory's local path without its final separator.
+std::string WithoutSlash(const char* path) {
+  std::string out = path;
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
 std::string Normalize(const std::string& path) {
   char out[kVirtualPathSize];
   return HttpNormalizeVirtualPath(path.c_str(), out) > 0 ? std::string(out) : std::string();
@@ -109,10 +116,9 @@ bool MapVirtual(const Client& c, const std::string& path, Mapping& m, uint32_t* 
     return !m.local.empty() || (*error = cvErrorFileNotFound, false);
   }
   uint32_t resolveError = 0;
-  if (const VirtualPath* node = ResolvePath(r, s.hostId, path, m.local, &resolveError)) {
-    m.base = node->localPath;
-    if (m.base.size() > 1 && m.base.back() == '/') m.base.pop_back();
-    m.access = node->access;
+  if (const VirtualPath* vp = ResolvePath(r, s.hostId, path, m.local, &resolveError)) {
+    m.base = WithoutSlash(vp->node.localPath);
+    m.access = vp->node.access;
     return !m.local.empty() || (*error = cvErrorFileNotFound, false);
   }
   m.base = s.root;
@@ -227,9 +233,9 @@ uint32_t HostIdForName(HttpServerRecord& r, const std::string& name) {
   for (uint32_t i = 0; i < kMaxHosts; ++i) {
     VirtualHost* h = HostOf(r, i);
     if (!h || h->port != r.port) continue;
-    if (IEquals(h->name, name)) return i;
-    for (const std::string& a : h->aliases)
-      if (IEquals(a, name)) return i;
+    if (IEquals(h->hostName, name)) return i;
+    for (uint32_t k = 0; k < h->aliasCount; ++k)
+      if (IEquals(h->aliases[k], name)) return i;
   }
   return 0;
 }
@@ -244,30 +250,28 @@ const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::
                                uint32_t* error) {
   if (path.empty() || path[0] != '/') return *error = cvErrorInvalidVirtualPath, nullptr;
   const VirtualPath* best = nullptr;
-  for (const VirtualPath& node : r.paths) {
-    if ((node.access & kDeleted) || node.hostId != hostId) continue;
+  for (const VirtualPath& vp : r.paths) {
+    if ((vp.node.access & kDeleted) || vp.node.hostId != hostId) continue;
     bool exact = false;
-    const int64_t n = Match(node.matchPath, path, &exact);
+    const int64_t n = Match(vp.matchPath, path, &exact);
     if (n < 0) continue;
     if (exact) {
-      best = &node;
+      best = &vp;
       break;
     }
-    if (node.directory && (!best || best->matchPath.size() < node.matchPath.size())) best = &node;
+    if (vp.node.directory && (!best || best->matchPath.size() < vp.matchPath.size())) best = &vp;
   }
   if (!best) return *error = cvErrorVirtualPathNotFound, nullptr;
   const std::string rest = path.size() > best->matchPath.size() ? path.substr(best->matchPath.size()) : "";
-  local = CombineUnder(best->localPath, rest);
+  local = CombineUnder(best->node.localPath, rest);
   return best;
 }
 
 void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local) {
   std::lock_guard lk(Lib().lock());
-  for (VirtualPath& node : r.paths) {
-    if ((node.access & kDeleted) || node.hostId != hostId) continue;
-    std::string nodeLocal = node.localPath;
-    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
-    if (nodeLocal == local) node.access |= kDeleted;
+  for (VirtualPath& vp : r.paths) {
+    if ((vp.node.access & kDeleted) || vp.node.hostId != hostId) continue;
+    if (WithoutSlash(vp.node.localPath) == local) vp.node.access |= kDeleted;
   }
 }
 
@@ -342,7 +346,7 @@ int32_t HttpServerAddHost(uint64_t server, const char* hostName, uint32_t port, 
   std::lock_guard lk(Lib().lock());
   int32_t slot = -1;
   for (uint32_t i = 0; i < kMaxHosts && slot < 0; ++i)
-    if (VirtualHost* h = HostOf(*r, i); h && IEquals(h->name, hostName)) slot = int32_t(i);
+    if (VirtualHost* h = HostOf(*r, i); h && IEquals(h->hostName, hostName)) slot = int32_t(i);
   bool fresh = false;
   for (uint32_t i = 0; i < kMaxHosts && slot < 0; ++i)
     if (!r->hosts[i] || (r->hosts[i]->flags & kDeleted)) slot = int32_t(i), fresh = true;
@@ -351,11 +355,11 @@ int32_t HttpServerAddHost(uint64_t server, const char* hostName, uint32_t port, 
   VirtualHost& h = *r->hosts[slot];
   // A reused slot keeps its record (readers may hold it); fields change under the lock.
   h.flags = 0;
-  h.id = uint32_t(slot);
+  h.hostId = uint32_t(slot);
   h.port = port;
-  h.name = hostName;
-  h.aliases.clear();
-  h.root = root;
+  h.aliasCount = 0;
+  std::snprintf(h.hostName, sizeof h.hostName, "%s", hostName);
+  std::snprintf(h.root, sizeof h.root, "%s", root.c_str());
   if (fresh) r->hostCount.fetch_add(1);
   return slot;
 }
@@ -367,8 +371,9 @@ int32_t HttpServerAddHostAlias(uint64_t server, uint32_t hostId, const char* ali
   std::lock_guard lk(Lib().lock());
   VirtualHost* h = HostOf(*r, hostId);
   if (!h) return Fail(server, hostId >= kMaxHosts ? cvErrorInvalidVirtualHost : cvErrorVirtualHostNotFound);
-  if (h->aliases.size() >= 32) return Fail(server, cvErrorInvalidParameter);
-  h->aliases.push_back(alias);
+  if (h->aliasCount >= 32) return Fail(server, cvErrorInvalidParameter);
+  std::snprintf(h->aliases[h->aliasCount], sizeof h->aliases[0], "%s", alias);
+  ++h->aliasCount;
   return 1;
 }
 
@@ -379,27 +384,40 @@ int32_t HttpServerDeleteHost(uint64_t server, uint32_t hostId) {
   std::lock_guard lk(Lib().lock());
   VirtualHost* h = HostOf(*r, hostId);
   if (!h) return Fail(server, cvErrorVirtualHostNotFound);
-  for (VirtualPath& node : r->paths)
-    if (node.hostId == hostId) node.access |= kDeleted;
+  for (VirtualPath& vp : r->paths)
+    if (vp.node.hostId == hostId) vp.node.access |= kDeleted;
   h->flags |= kDeleted;
   r->hostCount.fetch_sub(1);
   return 1;
 }
 
-int32_t HttpServerFindHostId(uint64_t server, const char* hostName, uint32_t port) {
+const HttpVirtualHost* HttpServerGetHost(uint64_t server, uint32_t hostId) {
   RecordPtr r = Lib().FindServer(server);
-  if (!r) return -1;
-  if (!hostName || !*hostName) return Fail(server, cvErrorInvalidHostName, -1);
+  if (!r) return nullptr;
+  if (hostId >= kMaxHosts) return Fail<const HttpVirtualHost*>(server, cvErrorInvalidVirtualHost, nullptr);
+  const VirtualHost* h = HostOf(*r, hostId);
+  return h ? h : Fail<const HttpVirtualHost*>(server, cvErrorVirtualHostNotFound, nullptr);
+}
+
+const HttpVirtualHost* HttpServerFindHost(uint64_t server, const char* hostName, uint32_t port) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return nullptr;
+  if (!hostName || !*hostName) return Fail<const HttpVirtualHost*>(server, cvErrorInvalidHostName, nullptr);
   if (port == 0) port = r->port;
-  if (port != r->port) return Fail(server, cvErrorInvalidServicePort, -1);
+  if (port != r->port) return Fail<const HttpVirtualHost*>(server, cvErrorInvalidServicePort, nullptr);
   for (uint32_t i = 0; i < kMaxHosts; ++i) {
-    VirtualHost* h = HostOf(*r, i);
+    const VirtualHost* h = HostOf(*r, i);
     if (!h || h->port != port) continue;
-    if (IEquals(h->name, hostName)) return int32_t(i);
-    for (const std::string& a : h->aliases)
-      if (IEquals(a, hostName)) return int32_t(i);
+    if (IEquals(h->hostName, hostName)) return h;
+    for (uint32_t k = 0; k < h->aliasCount; ++k)
+      if (IEquals(h->aliases[k], hostName)) return h;
   }
-  return Fail(server, cvErrorVirtualHostNotFound, -1);
+  return Fail<const HttpVirtualHost*>(server, cvErrorVirtualHostNotFound, nullptr);
+}
+
+int32_t HttpServerFindHostId(uint64_t server, const char* hostName, uint32_t port) {
+  const HttpVirtualHost* h = HttpServerFindHost(server, hostName, port);
+  return h ? int32_t(h->hostId) : -1;
 }
 
 int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, const char* virtualPath,
@@ -419,34 +437,38 @@ int32_t HttpServerAddPath(uint64_t server, uint32_t hostId, uint32_t access, con
                                                                                             : std::string(localPath));
   if (local.empty()) return Fail(server, cvErrorInvalidFileName);
   if (!HttpServerValidatePath(server, local.c_str(), 1)) return 0;
-  VirtualPath node;
-  node.hostId = hostId;
+  VirtualPath vp;
+  vp.node.hostId = hostId;
   if (IsDirectory(local)) {
-    node.directory = 1;
+    vp.node.directory = 1;
     if (vpath.size() >= 2 && vpath.back() != '/') vpath += '/';
     if (local.back() != '/') local += '/';
   } else {
     word &= ~httpAccessList;
   }
-  if (vpath.size() >= kVirtualPathSize) return Fail(server, cvErrorInvalidVirtualPath);
-  node.access = word;
-  node.virtualPath = vpath;
+  if (vpath.size() >= kVirtualPathSize || local.size() >= kPathSize) return Fail(server, cvErrorInvalidVirtualPath);
+  vp.node.access = word;
+  std::memcpy(vp.node.virtualPath, vpath.c_str(), vpath.size() + 1);
+  std::memcpy(vp.node.localPath, local.c_str(), local.size() + 1);
   bool decoded = false;
-  node.matchPath = DecodePercent(vpath, &decoded);
-  if (!decoded) node.matchPath = vpath;
-  node.localPath = local;
+  vp.matchPath = DecodePercent(vpath, &decoded);
+  if (!decoded) vp.matchPath = vpath;
   std::lock_guard lk(Lib().lock());
+  // A reused node keeps its place in the list and its link.
+  auto reuse = [&](VirtualPath& existing) {
+    HttpVirtualPath* next = existing.node.next;
+    existing.node = vp.node;
+    existing.node.next = next;
+    existing.matchPath = vp.matchPath;
+    return 1;
+  };
   for (VirtualPath& existing : r->paths)
-    if (!(existing.access & kDeleted) && IEquals(existing.virtualPath, vpath)) {
-      existing = node;
-      return 1;
-    }
+    if (!(existing.node.access & kDeleted) && IEquals(existing.node.virtualPath, vpath)) return reuse(existing);
   for (VirtualPath& existing : r->paths)
-    if (existing.access & kDeleted) {
-      existing = node;
-      return 1;
-    }
-  r->paths.push_back(node);
+    if (existing.node.access & kDeleted) return reuse(existing);
+  HttpVirtualPath* last = r->paths.empty() ? nullptr : &r->paths.back().node;
+  r->paths.push_back(std::move(vp));
+  if (last) last->next = &r->paths.back().node;
   return 1;
 }
 
@@ -458,26 +480,28 @@ int32_t HttpServerDeletePath(uint64_t server, uint32_t hostId, const char* virtu
   if (vpath.empty()) return Fail(server, cvErrorInvalidVirtualPath);
   vpath = EncodePath(vpath);
   std::lock_guard lk(Lib().lock());
-  for (VirtualPath& node : r->paths) {
-    if ((node.access & kDeleted) || node.hostId != hostId) continue;
-    if (IEquals(node.virtualPath, vpath) || (node.directory && IEquals(node.virtualPath, vpath + "/"))) {
-      node.access |= kDeleted;
+  for (VirtualPath& vp : r->paths) {
+    if ((vp.node.access & kDeleted) || vp.node.hostId != hostId) continue;
+    if (IEquals(vp.node.virtualPath, vpath) || (vp.node.directory && IEquals(vp.node.virtualPath, vpath + "/"))) {
+      vp.node.access |= kDeleted;
       return 1;
     }
   }
   return Fail(server, cvErrorVirtualPathNotFound);
 }
 
-int32_t HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath, char* localPath) {
+const HttpVirtualPath* HttpServerResolvePath(uint64_t server, uint32_t hostId, const char* requestPath,
+                                             char* localPath) {
   RecordPtr r = Lib().FindServer(server);
-  if (!r || !requestPath) return 0;
+  if (!r || !requestPath) return nullptr;
   std::string local, path;
   uint32_t error = 0;
   if (Normalize(requestPath).empty() || !DecodeRequestPath(requestPath, path))
-    return Fail(server, cvErrorInvalidVirtualPath);
-  if (!ResolvePath(*r, hostId, path, local, &error)) return Fail(server, error);
+    return Fail<const HttpVirtualPath*>(server, cvErrorInvalidVirtualPath, nullptr);
+  const VirtualPath* vp = ResolvePath(*r, hostId, path, local, &error);
+  if (!vp) return Fail<const HttpVirtualPath*>(server, error, nullptr);
   if (localPath) std::snprintf(localPath, kPathSize, "%s", local.c_str());
-  return 1;
+  return &vp->node;
 }
 
 int32_t HttpSessionGetLocalPath(uint64_t server, uint32_t clientId, char* buffer, uint32_t size) {
@@ -554,18 +578,14 @@ namespace {
 // The node whose local directory (or file) covers the local path, the longest first.
 const VirtualPath* CoveringNode(HttpServerRecord& r, uint32_t hostId, const std::string& local, std::string& rest) {
   const VirtualPath* best = nullptr;
-  for (const VirtualPath& node : r.paths) {
-    if ((node.access & kDeleted) || node.hostId != hostId) continue;
-    std::string nodeLocal = node.localPath;
-    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
-    const bool covers = node.directory ? PathInside(nodeLocal, local) : nodeLocal == local;
-    if (covers && (!best || best->localPath.size() < node.localPath.size())) best = &node;
+  size_t bestLength = 0;
+  for (const VirtualPath& vp : r.paths) {
+    if ((vp.node.access & kDeleted) || vp.node.hostId != hostId) continue;
+    const std::string nodeLocal = WithoutSlash(vp.node.localPath);
+    const bool covers = vp.node.directory ? PathInside(nodeLocal, local) : nodeLocal == local;
+    if (covers && (!best || bestLength < nodeLocal.size())) best = &vp, bestLength = nodeLocal.size();
   }
-  if (best) {
-    std::string nodeLocal = best->localPath;
-    if (nodeLocal.size() > 1 && nodeLocal.back() == '/') nodeLocal.pop_back();
-    rest = local.size() > nodeLocal.size() ? local.substr(nodeLocal.size() + 1) : "";
-  }
+  if (best) rest = local.size() > bestLength ? local.substr(bestLength + 1) : "";
   return best;
 }
 
@@ -577,17 +597,29 @@ std::string JoinVirtual(const std::string& virtualPath, const std::string& rest)
 }  // namespace
 }  // namespace cvhttpsrv
 
-int32_t HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath, char* virtualPath) {
+const HttpVirtualPath* HttpServerLocalToVirtual(uint64_t server, uint32_t hostId, const char* localPath,
+                                                char* virtualPath) {
   RecordPtr r = Lib().FindServer(server);
-  if (!r) return 0;
+  if (!r) return nullptr;
   const std::string local = Canonical(localPath ? localPath : "");
-  if (local.empty()) return Fail(server, cvErrorDirectoryNotFound);
+  if (local.empty()) return Fail<const HttpVirtualPath*>(server, cvErrorDirectoryNotFound, nullptr);
   std::string rest;
-  const VirtualPath* node = CoveringNode(*r, hostId, local, rest);
-  if (!node) return Fail(server, cvErrorDirectoryNotFound);
-  const std::string out = JoinVirtual(node->virtualPath, rest).substr(0, kPathSize - 1);
+  const VirtualPath* vp = CoveringNode(*r, hostId, local, rest);
+  if (!vp) return Fail<const HttpVirtualPath*>(server, cvErrorDirectoryNotFound, nullptr);
+  const std::string out = JoinVirtual(vp->node.virtualPath, rest).substr(0, kPathSize - 1);
   if (virtualPath) std::memcpy(virtualPath, out.c_str(), out.size() + 1);
-  return 1;
+  return &vp->node;
+}
+
+const HttpVirtualPath* HttpServerFindPathByLocal(uint64_t server, uint32_t hostId, const char* localPath) {
+  RecordPtr r = Lib().FindServer(server);
+  if (!r) return nullptr;
+  const std::string local = Canonical(localPath ? localPath : "");
+  if (local.empty()) return Fail<const HttpVirtualPath*>(server, cvErrorInvalidFileName, nullptr);
+  for (const VirtualPath& vp : r->paths)
+    if (!(vp.node.access & kDeleted) && vp.node.hostId == hostId && WithoutSlash(vp.node.localPath) == local)
+      return &vp.node;
+  return Fail<const HttpVirtualPath*>(server, cvErrorFileNotFound, nullptr);
 }
 
 int32_t HttpServerGetVirtualPath(uint64_t server, uint32_t clientId, const char* localPath, char* buffer) {
@@ -600,7 +632,7 @@ int32_t HttpServerGetVirtualPath(uint64_t server, uint32_t clientId, const char*
   if (const VirtualPath* node = CoveringNode(*c.server, s.hostId, local, rest)) {
     if ((s.clientAccess & httpAccessRestricted) && !PathInside(s.root, local))
       return Fail(server, cvErrorInvalidFileName);
-    out = JoinVirtual(node->virtualPath, rest);
+    out = JoinVirtual(node->node.virtualPath, rest);
   } else if (PathInside(s.root, local)) {
     out = local.size() > s.root.size() ? local.substr(s.root.size()) : "/";
     if (out[0] != '/') out = "/" + out;

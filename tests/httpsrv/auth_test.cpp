@@ -49,6 +49,18 @@ TEST(HttpSrvAuth, ProtectedPathNeedsCredentials) {
             1);
   ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessRead, "alice", "old", nullptr), 1);
   ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessRead, "alice", "secret", nullptr), 1);  // replaces
+  const HttpUser* alice = HttpServerFindUser(srv.handle(), 0, "ALICE");
+  ASSERT_NE(alice, nullptr);
+  EXPECT_STREQ(alice->password, "secret");
+  EXPECT_EQ(alice->access, uint32_t(httpAccessRead));
+  EXPECT_STREQ(alice->home, srv.root().c_str());
+  EXPECT_EQ(HttpServerFindUser(srv.handle(), 0, "bob"), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorInvalidUserName));
+  ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessRead, "gone", "pw", nullptr), 1);
+  ASSERT_EQ(HttpServerDeleteUser(srv.handle(), 0, "gone"), 1);
+  HttpServerSetLastError(srv.handle(), 0);
+  EXPECT_EQ(HttpServerFindUser(srv.handle(), 0, "gone"), nullptr);  // deleted: no error
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), 0u);
 
   Response none = srv.Get("/private/p.txt");
   EXPECT_EQ(none.status, 401);

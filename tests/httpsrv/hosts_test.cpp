@@ -14,6 +14,20 @@ TEST(HttpSrvHosts, HostHeaderChoosesDocumentRoot) {
   ASSERT_GT(id, 0);
   EXPECT_EQ(HttpServerAddHost(srv.handle(), "WWW.example.test", 0, other.c_str()), id);
   EXPECT_EQ(HttpServerAddHostAlias(srv.handle(), uint32_t(id), "alias.test"), 1);
+  const HttpVirtualHost* found = HttpServerFindHost(srv.handle(), "ALIAS.test", 0);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->hostId, uint32_t(id));
+  EXPECT_STREQ(found->hostName, "WWW.example.test");  // re-added under that name
+  EXPECT_EQ(found->aliasCount, 1u);
+  EXPECT_STREQ(found->root, other.c_str());
+  EXPECT_EQ(HttpServerGetHost(srv.handle(), uint32_t(id)), found);
+  EXPECT_STREQ(HttpServerGetHost(srv.handle(), 0)->hostName, "localhost");
+  EXPECT_EQ(HttpServerGetHost(srv.handle(), 128), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorInvalidVirtualHost));
+  EXPECT_EQ(HttpServerFindHost(srv.handle(), "nowhere.test", 0), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorVirtualHostNotFound));
+  EXPECT_EQ(HttpServerFindHost(srv.handle(), "alias.test", srv.port() + 1), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorInvalidServicePort));
   EXPECT_EQ(srv.Request("GET /a.txt HTTP/1.1\r\nHost: www.example.test:80\r\n\r\n").body, "other host");
   EXPECT_EQ(srv.Request("GET /a.txt HTTP/1.1\r\nHost: alias.test\r\n\r\n").body, "other host");
   EXPECT_EQ(srv.Request("GET /a.txt HTTP/1.1\r\nHost: unknown.test\r\n\r\n").body, "default");
@@ -24,6 +38,8 @@ TEST(HttpSrvHosts, HostHeaderChoosesDocumentRoot) {
   EXPECT_EQ(HttpServerDeleteHost(srv.handle(), 0), 0);
   EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorInvalidVirtualHost));
   EXPECT_EQ(HttpServerDeleteHost(srv.handle(), uint32_t(id)), 1);
+  EXPECT_EQ(HttpServerGetHost(srv.handle(), uint32_t(id)), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorVirtualHostNotFound));
   EXPECT_EQ(srv.Request("GET /a.txt HTTP/1.1\r\nHost: www.example.test\r\n\r\n").body, "default");
 }
 
@@ -60,17 +76,31 @@ TEST(HttpSrvHosts, VirtualPathsResolveLongestDirectory) {
   ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessDefault, "/docs/b", b.c_str()), 1);
   ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessDefault, "/with blank", a.c_str()), 1);
   char local[260];
-  ASSERT_EQ(HttpServerResolvePath(srv.handle(), 0, "/DOCS/a.txt", local), 1);
+  const HttpVirtualPath* docs = HttpServerResolvePath(srv.handle(), 0, "/DOCS/a.txt", local);
+  ASSERT_NE(docs, nullptr);
+  EXPECT_STREQ(docs->virtualPath, "/docs/");
+  EXPECT_EQ(docs->directory, 1u);
   EXPECT_EQ(std::string(local), (a / "a.txt").string());
-  ASSERT_EQ(HttpServerResolvePath(srv.handle(), 0, "/docs/b/c", local), 1);
+  const HttpVirtualPath* docsB = HttpServerResolvePath(srv.handle(), 0, "/docs/b/c", local);
+  ASSERT_NE(docsB, nullptr);
+  EXPECT_STREQ(docsB->virtualPath, "/docs/b/");
   EXPECT_EQ(std::string(local), (b / "c").string());
-  EXPECT_EQ(HttpServerResolvePath(srv.handle(), 0, "/docsX", local), 0);
-  ASSERT_EQ(HttpServerResolvePath(srv.handle(), 0, "/with%20blank/c", local), 1);  // stored encoded
+  EXPECT_EQ(HttpServerResolvePath(srv.handle(), 0, "/docsX", local), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorVirtualPathNotFound));
+  const HttpVirtualPath* blank = HttpServerResolvePath(srv.handle(), 0, "/with%20blank/c", local);
+  ASSERT_NE(blank, nullptr);
+  EXPECT_STREQ(blank->virtualPath, "/with%20blank/");  // stored encoded
+  // The nodes are linked in the order they were added.
+  EXPECT_EQ(docs->next, docsB);
+  EXPECT_EQ(docsB->next, blank);
+  EXPECT_EQ(HttpServerFindPathByLocal(srv.handle(), 0, b.c_str()), docsB);
+  EXPECT_EQ(HttpServerFindPathByLocal(srv.handle(), 0, (b / "c").c_str()), nullptr);
+  EXPECT_EQ(HttpServerGetLastError(srv.handle()), uint32_t(cvErrorFileNotFound));
   EXPECT_EQ(srv.Get("/docs/b/c").body, "from b");
   EXPECT_EQ(srv.Get("/docs/c").body, "from a");
   EXPECT_EQ(srv.Get("/with%20blank/c").body, "from a");
   char back[260];
-  ASSERT_EQ(HttpServerLocalToVirtual(srv.handle(), 0, (b / "c").c_str(), back), 1);
+  ASSERT_EQ(HttpServerLocalToVirtual(srv.handle(), 0, (b / "c").c_str(), back), docsB);
   EXPECT_STREQ(back, "/docs/b/c");
   EXPECT_EQ(HttpServerDeletePath(srv.handle(), 0, "/docs/b"), 1);
   EXPECT_EQ(srv.Get("/docs/b/c").status, 404);

@@ -10,18 +10,6 @@ using namespace httpsrvtest;
 
 namespace {
 
-// Runs a command and returns its standard output.
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
 std::string Quote(const std::string& s) {
   std::string out = "'";
   for (char ch : s) out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);

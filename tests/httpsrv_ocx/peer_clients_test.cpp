@@ -132,6 +132,21 @@ TEST_F(HttpServing, HostAnswersInsideOnCommand) {
     Method(u"GetHeader", {I4(id), Str(u"X-Absent"), Ref(&value), Ref(&result)});
     seen["absent"] = Show(value) + Show(result);
     VariantClear(&value);
+    Method(u"GetAllHeaders", {I4(id), Ref(&value), Ref(&result)});
+    seen["all"] = Show(value) + Show(result);
+    VariantClear(&value);
+    // The request's CGI variables, and one of the host's own.
+    Method(u"GetVariable", {I4(id), Str(u"HTTP_X_PROBE"), Ref(&value), Ref(&result)});
+    seen["variable"] = Show(value) + Show(result);
+    VariantClear(&value);
+    Method(u"SetVariable", {I4(id), Str(u"HOST_NOTE"), Str(u"noted"), Ref(&result)});
+    seen["setvar"] = Show(result);
+    Method(u"GetVariable", {I4(id), Str(u"host_note"), Ref(&value), Ref(&result)});
+    seen["hostvar"] = Show(value) + Show(result);
+    VariantClear(&value);
+    Method(u"GetVariable", {I4(id), Str(u"NO_SUCH_VARIABLE"), Ref(&value), Ref(&result)});
+    seen["novar"] = Show(value) + Show(result);
+    VariantClear(&value);
     if (f.args[2] == "\"/bytes\"") {
       // A byte array in and out: a new array of the body's size, sent back cut to 3 bytes.
       SAFEARRAY* bytes = nullptr;
@@ -167,6 +182,12 @@ TEST_F(HttpServing, HostAnswersInsideOnCommand) {
   EXPECT_EQ(seen["address"], "\"127.0.0.1\"");
   EXPECT_EQ(seen["header"], "\"yes\"True");
   EXPECT_EQ(seen["absent"], "\"\"False");
+  EXPECT_NE(seen["all"].find("X-Probe: yes\r\n"), std::string::npos) << seen["all"];
+  EXPECT_EQ(seen["all"].substr(seen["all"].size() - 4), "True");
+  EXPECT_EQ(seen["variable"], "\"yes\"True");
+  EXPECT_EQ(seen["setvar"], "True");
+  EXPECT_EQ(seen["hostvar"], "\"noted\"True");
+  EXPECT_EQ(seen["novar"], "\"\"False");
   EXPECT_EQ(seen["set"], "True");
   EXPECT_EQ(seen["send"], "0");
   EXPECT_NE(out.find("HTTP/1.1 200"), std::string::npos) << out;
