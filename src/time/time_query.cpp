@@ -92,6 +92,12 @@ uint32_t TimeGetNetworkTime(const char* host, uint32_t port, uint32_t timeout) {
     lib.SetSocketError();
     return 0;
   }
+  // A connected datagram socket hears the server's "port unreachable": a closed time port
+  // fails at once with "connection refused" instead of after the whole time-out.
+  if (SockConnect(socket.get(), reinterpret_cast<const sockaddr*>(&server), int32_t(serverLength)) != 0) {
+    lib.SetSocketError();
+    return 0;
+  }
   uint32_t word = 0;
   if (SockSendToValue(socket.get(), reinterpret_cast<char*>(&word), &server, int32_t(serverLength)) < 0) {
     lib.SetSocketError();

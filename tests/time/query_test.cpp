@@ -1,4 +1,11 @@
 // One exchange with a scripted server: the replies a real time server never gives.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "core/errors/error_codes.h"
@@ -51,6 +58,24 @@ TEST(TimeQuery, FailuresGiveNoTimeAndTheirError) {
     EXPECT_EQ(TimeGetNetworkTime("127.0.0.1", server.port(), 1), 0u) << c.what;
     EXPECT_EQ(TimeGetLastError(), c.error) << c.what;
   }
+}
+
+TEST(TimeQuery, ClosedPortFailsAtOnce) {
+  Attached lib;
+  ASSERT_TRUE(lib.ok());
+  // A port that was free a moment ago: nothing listens on it.
+  const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length), 0);
+  ::close(probe);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TimeGetNetworkTime("127.0.0.1", ntohs(a.sin_port), 30), 0u);
+  EXPECT_EQ(TimeGetLastError(), uint32_t(cvErrorConnectionRefused));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));  // not the 30 s time-out
 }
 
 TEST(TimeQuery, BadHostsAndPortsFailBeforeAnythingIsSent) {
