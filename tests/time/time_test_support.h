@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -56,6 +57,16 @@ class Attached {
  private:
   bool ok_ = false;
 };
+
+// Asks a freshly started server until it answers: before it has bound its port a query is
+// refused at once, so the attempts are paced and bounded by a time rather than a count.
+inline uint32_t AskUntilAnswered(const char* host, int port, int seconds = 10) {
+  const time_t end = ::time(nullptr) + seconds;
+  uint32_t value = 0;
+  while ((value = TimeGetNetworkTime(host, port, 1)) == 0 && ::time(nullptr) < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return value;
+}
 
 // Whether the loopback address of the family can be bound here (::1 may be disabled).
 inline bool LoopbackUsable(int family) {
