@@ -56,12 +56,12 @@ int32_t ContinueReply(FtpSession& s, bool deliver) noexcept {
   for (;;) {
     char c;
     if (!ChannelReadByte(s, &c)) return Gone(s) ? FailGone() : -1;
-    const FtpReplyReader::Status status = s.reader.Feed(c);
+    const cvcore::ReplyReader::Status status = s.reader.Feed(c);
     if (s.reader.HasCode()) s.replyCode = s.reader.code();
-    if (status == FtpReplyReader::Status::More) continue;
+    if (status == cvcore::ReplyReader::Status::More) continue;
     s.reader.Finish();
     s.replyRawLength = s.reader.rawLength();
-    if (status == FtpReplyReader::Status::Done) {
+    if (status == cvcore::ReplyReader::Status::Done) {
       s.channelDebt = FtpChannelDebt::None;
       return deliver ? Deliver(s) : int32_t(s.replyCode);
     }
@@ -130,7 +130,7 @@ int32_t SendCommand(FtpSession& s, const char* command, const char* argument, ui
 
 void OweReply(FtpSession& s) noexcept {
   s.replyPending = 0;
-  s.reader.Start(s.replyText, s.replyRaw);
+  s.reader.Start(kFtpReplyLimits, s.replyText, s.replyRaw);
   s.replyRawLength = 0;
   s.channelDebt = FtpChannelDebt::Reply;
 }
@@ -139,7 +139,7 @@ int32_t ReadReply(FtpSession& s) noexcept {
   if (IsSftp(s)) return hooks::SftpResultCode(s);
   if (!s.replyPending) return int32_t(s.replyCode);
   s.replyPending = 0;
-  s.reader.Start(s.replyText, s.replyRaw);
+  s.reader.Start(kFtpReplyLimits, s.replyText, s.replyRaw);
   s.replyRawLength = 0;
   s.channelDebt = FtpChannelDebt::Reply;
   return ContinueReply(s, true);

@@ -11,7 +11,7 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
-#include "ftp/ftp_reply_reader.h"
+#include "core/reply/reply_reader.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
 #include "platform/msg/msg_types.h"
@@ -33,6 +33,10 @@ inline constexpr size_t kFtpDirectorySize = 1024;
 inline constexpr size_t kFtpFileNameSize = 512;
 inline constexpr size_t kFtpCommandLineSize = 4096;
 inline constexpr size_t kFtpCommandInputSize = 2048;
+inline constexpr uint32_t kFtpReplyTextSize = 8192;       // 8,191 characters and the terminator
+inline constexpr uint32_t kFtpReplyByteLimit = 1u << 20;  // beyond this a reply is endless
+// Replies keep their lines apart: listings and FEAT answers are read line by line.
+inline constexpr cvcore::ReplyLimits kFtpReplyLimits = {kFtpReplyTextSize, kFtpReplyByteLimit, true};
 
 // An event callback: (handle, event bit, error, the parameter registered with it).
 using FtpEventCallback = void (*)(LibHandle handle, uint32_t event, uint32_t error, uintptr_t parameter);
@@ -135,7 +139,7 @@ struct FtpSession {
   uint32_t waitDeadlineSet;
   uint32_t quietEvents;      // events whose error notifications are held back (WithheldEvents)
   FtpChannelDebt channelDebt;
-  FtpReplyReader reader;    // state of the reply being read (resumable after a time-out)
+  cvcore::ReplyReader reader;  // state of the reply being read (resumable after a time-out)
   char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers
   uint32_t replyRawLength;
   char commandInput[kFtpCommandInputSize];  // bytes received on the command channel, not yet used

@@ -4,6 +4,7 @@
 
 #include "mailsock/mailsock.h"
 #include "platform/base/last_error.h"
+#include "platform/base/tick.h"
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
 #include "smtp/smtp_internal.h"
@@ -12,8 +13,10 @@ namespace cvsmtp {
 
 uint32_t TimeoutMs(const SmtpSession& s) noexcept { return (s.timeout ? s.timeout : 20u) * 1000u; }
 
+// While a reply is read, every wait ends by the reply's deadline.
 bool WaitSocket(SmtpSession& s, short events) noexcept {
-  return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), cvmail::kMailEventTimeout, true, false},
+  const uint32_t ms = s.reader.TimeLeft(plat::GetTickCount(), TimeoutMs(s));
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {ms, cvmail::kMailEventTimeout, true, false},
                             Fire, [&] { s.timedOut = 1; });
 }
 

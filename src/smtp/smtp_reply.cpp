@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/tick.h"
 #include "smtp/smtp_internal.h"
 
 namespace cvsmtp {
@@ -29,100 +30,36 @@ constexpr ReplyError kReplyTable[] = {
 };
 
 // A reply longer than this is not an SMTP reply: the reader gives up instead of reading
-// an endless stream.
-constexpr uint32_t kMostReplyBytes = 65536;
+// an endless stream. The lines of a reply are joined with blanks.
+constexpr cvcore::ReplyLimits kReplyLimits = {kSmtpReplyTextSize, 65536, false};
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// The reply's lines joined: CR dropped, line ends and runs of white space one blank.
-class ReplyText {
- public:
-  explicit ReplyText(SmtpSession& s) : text_(s.replyText) { text_[0] = '\0'; }
-  void Add(char c) {
-    if (c == '\r') return;
-    if (c == '\n' || c == '\t' || c == ' ') {
-      if (length_ == 0 || text_[length_ - 1] == ' ') return;
-      c = ' ';
-    }
-    if (length_ + 1 >= kSmtpReplyTextSize) return;
-    text_[length_++] = c;
-    text_[length_] = '\0';
-  }
-  void Finish() {
-    while (length_ > 0 && text_[length_ - 1] == ' ') text_[--length_] = '\0';
-  }
-
- private:
-  char* text_;
-  uint32_t length_ = 0;
-};
-
-// The next received byte. False with the error.
-bool NextByte(SmtpSession& s, char& c, uint32_t& taken) {
-  if (++taken > kMostReplyBytes) return Fail(cvErrorInvalidServerResponse), false;
-  if (!s.receiveCount && FillReceiveBuffer(s) < 0) return false;
-  c = s.receiveBuffer[s.receivePosition++];
-  --s.receiveCount;
-  return true;
-}
-
-// Reads one reply into the session's code and text. False with the error.
+// Reads one reply into the session's code and text, within one timeout for the whole
+// reply. False with the error.
 bool ReadReplyLines(SmtpSession& s) {
-  uint32_t taken = 0;
-  char head[4];
-  for (char& c : head)
-    if (!NextByte(s, c, taken)) return false;
-  if (!IsDigit(head[0]) || !IsDigit(head[1]) || !IsDigit(head[2])) {
-    Fail(cvErrorInvalidServerResponse);
-    return false;
-  }
-  const uint32_t code = uint32_t((head[0] - '0') * 100 + (head[1] - '0') * 10 + (head[2] - '0'));
-  const bool multiLine = head[3] == '-';
-  ReplyText text(s);
-  bool lastLine = !multiLine;
-  bool lineStart = false;
-  char c = head[3];
-  if (c == '\n') {
-    text.Finish();
-    s.replyCode = code;
-    return true;
-  }
-  if (c != '-') text.Add(c);
+  cvcore::ReplyReader& reader = s.reader;
+  reader.Start(kReplyLimits, s.replyText);
+  reader.Arm(plat::GetTickCount(), TimeoutMs(s));
+  struct Disarm {
+    cvcore::ReplyReader& r;
+    ~Disarm() { r.Disarm(); }
+  } disarm{reader};
   for (;;) {
-    if (!NextByte(s, c, taken)) return false;
-    if (lineStart) {
-      lineStart = false;
-      // A continuation line starts with the code: followed by a blank it is the last line,
-      // followed by '-' another one follows. Anything else is text.
-      char digits[3];
-      int n = 0;
-      while (n < 3 && IsDigit(c)) {
-        digits[n++] = c;
-        if (!NextByte(s, c, taken)) return false;
-      }
-      const uint32_t lineCode = n == 3 ? uint32_t((digits[0] - '0') * 100 + (digits[1] - '0') * 10 + (digits[2] - '0')) : 0;
-      if (n == 3 && c == ' ' && lineCode == code) {
-        lastLine = true;
-        text.Add(' ');
+    if (!s.receiveCount && FillReceiveBuffer(s) < 0) return false;
+    const char c = s.receiveBuffer[s.receivePosition++];
+    --s.receiveCount;
+    switch (reader.Feed(c)) {
+      case cvcore::ReplyReader::Status::More:
         continue;
-      }
-      if (n == 3 && c == '-') {
-        text.Add(' ');
-        continue;
-      }
-      for (int i = 0; i < n; ++i) text.Add(digits[i]);
+      case cvcore::ReplyReader::Status::Done:
+        reader.Finish();
+        s.replyCode = reader.code();
+        return true;
+      case cvcore::ReplyReader::Status::BadCode:
+      case cvcore::ReplyReader::Status::TooLong:
+        reader.Finish();
+        return Fail(cvErrorInvalidServerResponse), false;
     }
-    if (c == '\n') {
-      text.Add(' ');
-      if (lastLine) break;
-      lineStart = true;
-      continue;
-    }
-    text.Add(c);
   }
-  text.Finish();
-  s.replyCode = code;
-  return true;
 }
 
 uint32_t TableError(uint32_t code) {

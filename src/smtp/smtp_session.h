@@ -6,6 +6,7 @@
 
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
+#include "core/reply/reply_reader.h"
 #include "core/sock/sock.h"
 #include "mailtls/mail_dot_stuff.h"
 #include "mailtls/mail_events.h"
@@ -87,6 +88,7 @@ struct SmtpSession {
   char user[kSmtpCredentialSize];
   char password[kSmtpCredentialSize];
   char replyText[kSmtpReplyTextSize];
+  cvcore::ReplyReader reader;  // the reply being read, and its deadline
   char commandBuffer[kSmtpCommandSize];  // command lines, and the data writer's output block
   // Bytes received after the end of the last reply, kept for the next one.
   char receiveBuffer[kSmtpReceiveSize];

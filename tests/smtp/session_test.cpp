@@ -173,21 +173,33 @@ TEST_F(SmtpSession, CommandRules) {
   EXPECT_EQ(SmtpGetLastError(), 0x80042736u);
 }
 
-// A server that stops answering: the wait runs out with event 16 and nothing more is sent
-// at disconnect (the script would see a QUIT as an unexpected line).
-TEST_F(SmtpSession, StalledServerTimesOut) {
-  ScriptServer server;
-  Greet(server).Expect("NOOP").Sleep(2500ms);
-  const LibHandle h = Connect(server, kSmtpOptionExtended, 1);
-  ASSERT_NE(h, kInvalidLibHandle);
-  EventLog log;
-  log.Attach(h);
-  EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
-  EXPECT_EQ(SmtpGetLastError(), 0x8004274Cu);
-  EXPECT_EQ(log.Count(16), 1u);
-  SmtpDisconnect(h);
-  EXPECT_TRUE(server.Finish()) << server.failure();
-  EXPECT_EQ(server.received().back(), "NOOP");
+// A server that stops answering, or keeps a reply going a byte at a time: one timeout
+// bounds the whole reply, the wait runs out with event 16 and nothing more is sent at
+// disconnect (the script would see a QUIT as an unexpected line).
+TEST_F(SmtpSession, StalledOrTricklingServerTimesOut) {
+  for (const bool trickle : {false, true}) {
+    SCOPED_TRACE(trickle ? "trickle" : "stall");
+    ScriptServer server;
+    Greet(server).Expect("NOOP");
+    if (trickle)
+      server.Send("250-").Trickle("x", 100ms);
+    else
+      server.Sleep(2500ms);
+    const LibHandle h = Connect(server, kSmtpOptionExtended, 1);
+    ASSERT_NE(h, kInvalidLibHandle);
+    EventLog log;
+    log.Attach(h);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // 2 x timeout + 1 s
+    EXPECT_EQ(SmtpGetLastError(), 0x8004274Cu);
+    EXPECT_EQ(log.Count(16), 1u);
+    SmtpDisconnect(h);
+    if (!trickle) {
+      EXPECT_TRUE(server.Finish()) << server.failure();
+      EXPECT_EQ(server.received().back(), "NOOP");
+    }
+  }
 }
 
 TEST_F(SmtpSession, ServerResetDuringReply) {

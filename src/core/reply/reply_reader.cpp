@@ -1,25 +1,39 @@
-#include "ftp/ftp_reply_reader.h"
+#include "core/reply/reply_reader.h"
+
+namespace cvcore {
 
 namespace {
-
-constexpr uint32_t kTextRoom = kFtpReplyTextSize - 1;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 }  // namespace
 
-void FtpReplyReader::Start(char* text, char* raw) noexcept {
-  *this = FtpReplyReader{};
+void ReplyReader::Start(const ReplyLimits& limits, char* text, char* raw) noexcept {
+  *this = ReplyReader{};
+  limits_ = limits;
   text_ = text;
   raw_ = raw;
   text_[0] = '\0';
-  raw_[0] = '\0';
+  if (raw_) raw_[0] = '\0';
 }
 
-FtpReplyReader::Status FtpReplyReader::Feed(char c) noexcept {
-  if (++total_ > kFtpReplyByteLimit) return Status::TooLong;
-  if (c != '\r' && c != '\0' && rawLength_ < kTextRoom) raw_[rawLength_++] = c;
+void ReplyReader::Arm(uint32_t now, uint32_t ms) noexcept {
+  deadline_ = now + ms;
+  armed_ = true;
+}
+
+uint32_t ReplyReader::TimeLeft(uint32_t now, uint32_t wait) const noexcept {
+  if (!armed_) return wait;
+  // A signed difference: the tick count wraps.
+  const int32_t left = int32_t(deadline_ - now);
+  if (left <= 0) return 0;
+  return uint32_t(left) < wait ? uint32_t(left) : wait;
+}
+
+ReplyReader::Status ReplyReader::Feed(char c) noexcept {
+  if (++total_ > limits_.byteLimit) return Status::TooLong;
+  if (raw_ && c != '\r' && c != '\0' && rawLength_ + 1 < limits_.textSize) raw_[rawLength_++] = c;
   if (codeDigits_ < 3) {
     if (!IsDigit(c)) return Status::BadCode;
     code_ = code_ * 10 + uint32_t(c - '0');
@@ -39,7 +53,7 @@ FtpReplyReader::Status FtpReplyReader::Feed(char c) noexcept {
   return done_ ? Status::Done : Status::More;
 }
 
-void FtpReplyReader::FeedText(char c) noexcept {
+void ReplyReader::FeedText(char c) noexcept {
   if (lineStart_) {
     if (IsDigit(c) && prefixLength_ < 3) {
       prefix_[prefixLength_++] = c;
@@ -65,7 +79,9 @@ void FtpReplyReader::FeedText(char c) noexcept {
   }
   if (c == '\r' || c == '\0') return;
   if (c == '\n') {
-    if (!lastSpace_ && textLength_ < kTextRoom) {
+    if (!limits_.keepLineFeeds) {
+      StoreSpace();
+    } else if (!lastSpace_ && textLength_ + 1 < limits_.textSize) {
       text_[textLength_++] = '\n';
       lastSpace_ = false;
     }
@@ -81,20 +97,23 @@ void FtpReplyReader::FeedText(char c) noexcept {
     Store(c);
 }
 
-void FtpReplyReader::Store(char c) noexcept {
-  if (textLength_ < kTextRoom) text_[textLength_++] = c;
+void ReplyReader::Store(char c) noexcept {
+  if (textLength_ + 1 < limits_.textSize) text_[textLength_++] = c;
   lastSpace_ = false;
 }
 
-void FtpReplyReader::StoreSpace() noexcept {
+void ReplyReader::StoreSpace() noexcept {
   if (lastSpace_) return;
-  if (textLength_ < kTextRoom) text_[textLength_++] = ' ';
+  if (textLength_ + 1 < limits_.textSize) text_[textLength_++] = ' ';
   lastSpace_ = true;
 }
 
-void FtpReplyReader::Finish() noexcept {
+void ReplyReader::Finish() noexcept {
   while (textLength_ > 0 && (IsWhite(text_[textLength_ - 1]) || text_[textLength_ - 1] == '\n')) --textLength_;
   text_[textLength_] = '\0';
+  if (!raw_) return;
   while (rawLength_ > 0 && raw_[rawLength_ - 1] == '\n') --rawLength_;
   raw_[rawLength_] = '\0';
 }
+
+}  // namespace cvcore
