@@ -5,6 +5,7 @@
 
 #include "core/url/url.h"
 #include "httpsrv/httpsrv_internal.h"
+#include "httpsrv/request_reader.h"
 #include "platform/base/tick.h"
 
 namespace cvhttpsrv {
@@ -109,48 +110,23 @@ void CountBadRequest(HttpSession& s, bool clearKeepAlive) {
   }
 }
 
-// How reading the head ended.
-enum class Head { kRead, kFailed, kBad };
-
-bool IsTokenChar(char ch) {
-  return std::isalnum(static_cast<unsigned char>(ch)) || std::strchr("!#$%&'*+-.^_`|~", ch) != nullptr;
-}
-
-// A header line is refused as a whole when its name is not a bare token directly followed
-// by the colon (a blank before the colon or a folded line makes peers disagree on where the
-// header belongs), when Content-Length is not one decimal number or disagrees with an
-// earlier one, and when Host comes twice: every one of them lets a body be read as a
-// request, or a request be routed by the wrong host.
-bool HeaderLineAcceptable(const HttpSession& s, const std::string& line) {
-  const size_t colon = line.find(':');
-  if (colon == 0 || colon == std::string::npos) return true;  // the table reports it
-  for (size_t i = 0; i < colon; ++i)
-    if (!IsTokenChar(line[i])) return false;
-  const std::string name = line.substr(0, colon), value = Trim(line.substr(colon + 1));
-  if (IEquals(name, "Content-Length")) {
-    if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
-      return false;
-    const char* earlier = HeaderFind(s.request, "Content-Length");
-    if (earlier && std::stoull(earlier) != std::stoull(value)) return false;
-  }
-  if (IEquals(name, "Host") && HeaderFind(s.request, "Host")) return false;
-  return true;
-}
-
-// The head must arrive within the client's idle time: a client trickling header lines
-// cannot hold its thread for longer.
-Head ReadHeaders(const Client& c, uint32_t* error) {
+// Reads the header lines into the request's table; the reader's verdict on the head (Done
+// when it was read whole), with the error of a receive that failed.
+RequestHeadReader::Verdict ReadHeaders(const Client& c, uint32_t* error) {
   HttpSession& s = *c.session;
-  char line[2048];
+  RequestHeadReader reader(s.request);
+  std::vector<char> line(reader.HeaderLineRoom());
   for (;;) {
-    uint32_t size = sizeof line;
-    if (!InetReadLine(s.controlSocket, line, &size)) return *error = InetGetLastError(), Head::kFailed;
-    if (size >= sizeof line - 1) return *error = cvErrorInvalidRequestHeader, Head::kFailed;
-    line[size] = '\0';
-    if (line[0] == '\0') return Head::kRead;
-    if (line[0] == ' ' || line[0] == '\t' || !HeaderLineAcceptable(s, line))
-      return *error = cvErrorInvalidRequestHeader, Head::kBad;
-    if (!HeaderParseLine(s.request, line, error)) return *error = cvErrorInvalidRequestHeader, Head::kFailed;
+    uint32_t size = uint32_t(line.size());
+    if (!InetReadLine(s.controlSocket, line.data(), &size)) {
+      *error = InetGetLastError();
+      return RequestHeadReader::Verdict::Unstorable;
+    }
+    const RequestHeadReader::Verdict verdict = reader.HeaderLine(std::string_view(line.data(), size));
+    if (verdict != RequestHeadReader::Verdict::More) {
+      *error = cvErrorInvalidRequestHeader;
+      return verdict;
+    }
   }
 }
 
@@ -223,7 +199,7 @@ uint32_t ParseUri(const Client& c) {
   if (HttpParseUrl(uri.c_str(), 0, &url) != 1 || !url) return 400;
   std::unique_ptr<HttpUrl, void (*)(void*)> owner(url, UrlFree);
   const std::string path = url->path ? url->path : "/";
-  if (path.size() > 1023) return 414;
+  if (path.size() > kRequestLimits.absolutePath) return 414;
   if (!url->host || url->port != s.port || HostIdForName(*c.server, url->host) != s.hostId) return 400;
   s.uri = path;
   if (url->query) s.query = url->query, s.hasQuery = true;
@@ -304,6 +280,13 @@ std::string RequestLine(const HttpSession& s) {
   return line;
 }
 
+void RefuseRequestLine(const Client& c) {
+  ResetRequest(*c.server, *c.session);
+  Lib().SetLastError(c.server->serverHandle.load(), cvErrorInvalidRequestHeader);
+  InetDiscardInput(c.session->controlSocket);
+  SendError(c, RequestHeadReader::Status(RequestHeadReader::Verdict::UriTooLong));
+}
+
 std::string RequestUrl(const HttpSession& s) {
   std::string url = s.secure ? "https://" : "http://";
   url += s.hostName.find(':') != std::string::npos ? "[" + s.hostName + "]" : s.hostName;
@@ -349,15 +332,22 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
 
   if (s.version != kVersion09) {
     uint32_t error = 0;
-    const Head head = ReadHeaders(c, &error);
+    const RequestHeadReader::Verdict head = ReadHeaders(c, &error);
     InetSetDeadline(s.controlSocket, 0);  // the body and the answer have their own time-outs
-    if (head == Head::kFailed) {
+    if (head == RequestHeadReader::Verdict::Unstorable) {
       Lib().SetLastError(server, error);
       Notify(c, httpEventCommand, error);
       InetDisconnect(s.controlSocket);
       return 0;
     }
-    if (head == Head::kBad || !ParseHost(c)) return SendError(c, 400), 0;
+    if (head == RequestHeadReader::Verdict::HeadTooLarge) {
+      // The rest of the head is dropped first: unread input would reset the connection
+      // and take the answer with it.
+      Lib().SetLastError(server, error);
+      InetDiscardInput(s.controlSocket);
+      return SendError(c, RequestHeadReader::Status(head)), 0;
+    }
+    if (head != RequestHeadReader::Verdict::Done || !ParseHost(c)) return SendError(c, 400), 0;
     if (s.version == kVersion11 && IEquals(RequestHeader(s, "Connection"), "keep-alive")) s.keepAlive = true;
     if (s.version == kVersion11 && !HeaderFind(s.request, "Host")) return SendError(c, 400), 0;
     ParseCredentials(s);

@@ -30,6 +30,7 @@ const StatusRow kStatus[] = {
     {408, "Request Timeout"}, {409, "Conflict"}, {410, "Gone"}, {411, "Length Required"},
     {412, "Precondition Failed"}, {413, "Requested Entity Too Large"}, {414, "Request URI Too Long"},
     {415, "Unsupported Media Type"}, {416, "Requested Range Not Satisfiable"}, {417, "Expectation Failed"},
+    {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"}, {501, "Not Implemented"}, {502, "Bad Gateway"},
     {503, "Service Unavailable"}, {504, "Gateway Timeout"}, {505, "HTTP Version Not Supported"},
 };

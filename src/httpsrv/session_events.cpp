@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "httpsrv/httpsrv_internal.h"
+#include "httpsrv/request_reader.h"
 #include "platform/base/thread.h"
 #include "platform/base/tick.h"
 
@@ -72,8 +73,9 @@ void OnRead(SOCKET client, uint32_t error) {
     Notify(c, httpEventCommand, error);
     return;
   }
-  std::vector<char> line(kLineSize);
-  uint32_t size = kLineSize;
+  const RequestHeadReader judge(s.request);
+  std::vector<char> line(judge.RequestLineRoom());
+  uint32_t size = uint32_t(line.size());
   // The whole head, request line and header lines, must arrive within the idle time.
   InetSetDeadline(client, s.idleTime.load() * 1000u);
   struct Lift {
@@ -86,12 +88,11 @@ void OnRead(SOCKET client, uint32_t error) {
     InetDisconnect(client);
     return;
   }
-  if (size >= kLineSize - 1) {
-    InetDiscardInput(client);
-    InetDisconnect(client);
+  if (judge.RequestLine(size) != RequestHeadReader::Verdict::More) {
+    RefuseRequestLine(c);
     return;
   }
-  line[std::min<size_t>(size, kLineSize - 1)] = '\0';
+  line[size] = '\0';
   // Blank lines between requests (some clients send one after a body) are skipped.
   if (line[0] == '\0') return;
   const uint32_t start = plat::GetTickCount();
