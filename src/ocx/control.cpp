@@ -288,8 +288,15 @@ HRESULT ControlCore::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 HRESULT ControlCore::GetClassInfo(ITypeInfo** info) {
-  if (info) *info = nullptr;
-  return E_NOTIMPL;
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  return plat::com::GetTypeInfoOf(descriptor_.typeLibrary(), plat::com::TypeLibPart::Class, info);
+}
+
+HRESULT ControlCore::DualTypeInfo(ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  return plat::com::GetTypeInfoOf(descriptor_.typeLibrary(), plat::com::TypeLibPart::Dual, info);
 }
 
 HRESULT ControlCore::GetGUID(DWORD kind, GUID* guid) {

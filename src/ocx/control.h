@@ -77,7 +77,7 @@ class ControlCore : public ObjectRoot,
   // ISupportErrorInfo: the dual interface only.
   HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
-  // IProvideClassInfo2: no type information, but the default source interface.
+  // IProvideClassInfo2: the class's type information and its default source interface.
   HRESULT GetClassInfo(ITypeInfo** info) override;
   HRESULT GetGUID(DWORD kind, GUID* guid) override;
 
@@ -110,6 +110,9 @@ class ControlCore : public ObjectRoot,
   const std::u16string& ProgId() const { return progId_; }
   const ControlDescriptor& Descriptor() const { return descriptor_; }
   std::span<const LibraryOps* const> Libraries() const { return libraries_; }
+
+  // The type information of the dual interface (what IDispatch::GetTypeInfo hands out).
+  HRESULT DualTypeInfo(ITypeInfo** info);
 
   // Fires an event of the default source to every connected sink, arguments in declared
   // order. The control stays alive through the call.
@@ -180,12 +183,24 @@ class ControlCore : public ObjectRoot,
   std::unique_ptr<plat::com::ConnectionPoint> propertyNotify_;
 };
 
-// A control with its dual interface: IDispatch over the interface's member table, and the
-// IUnknown slots of every interface routed through the object root.
+// A control with its dual interface: IDispatch over the interface's member table with the
+// type information of the control's library, and the IUnknown slots of every interface
+// routed through the object root.
 template <class Dual>
 class Control : public ControlCore, public plat::com::DispatchImpl<Dual> {
  public:
   CV_OCX_IUNKNOWN
+
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    return index == 0 ? DualTypeInfo(info) : DISP_E_BADINDEX;
+  }
 
  protected:
   using ControlCore::ControlCore;

@@ -1,12 +1,13 @@
 #pragma once
-// What the framework needs to know of one control class: identity, registration data and
-// the version it reports.
+// What the framework needs to know of one control class: identity, registration data, the
+// version it reports and its type library.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/com/com_types.h"
+#include "platform/com/type_library.h"
 
 namespace ocx {
 
@@ -20,6 +21,7 @@ struct ControlDescriptor {
   const char* description;               // the class's display name
   uint32_t miscStatus;                   // OLE miscellaneous status of the content aspect
   uint16_t fileVersion[4];               // most significant word first
+  const plat::com::TypeLibDesc& (*typeLibrary)();  // the class's type library
 };
 
 // The file version as the Version property shows it: "major.minor.build.revision".

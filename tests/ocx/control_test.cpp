@@ -238,6 +238,29 @@ TEST_F(ControlTest, SafetyErrorInfoClassInfoFreezeAndExtent) {
   GUID g;
   ASSERT_EQ(pci->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &g), S_OK);
   EXPECT_TRUE(g == testocx::DIID_ITestCtlEvents);
+  // The class information and the dual interface's type information come from one library.
+  ITypeInfo* coclass = nullptr;
+  ASSERT_EQ(pci->GetClassInfo(&coclass), S_OK);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+  EXPECT_TRUE(attr->guid == testocx::CLSID_TestCtl);
+  coclass->ReleaseTypeAttr(attr);
+  HREFTYPE ref = 0;
+  ITypeInfo* viaClass = nullptr;
+  ASSERT_EQ(coclass->GetRefTypeOfImplType(0, &ref), S_OK);
+  ASSERT_EQ(coclass->GetRefTypeInfo(ref, &viaClass), S_OK);
+  UINT count = 0;
+  ASSERT_EQ(itf_->GetTypeInfoCount(&count), S_OK);
+  EXPECT_EQ(count, 1u);
+  ITypeInfo* dual = nullptr;
+  ASSERT_EQ(itf_->GetTypeInfo(0, 0, &dual), S_OK);
+  EXPECT_EQ(dual, viaClass);
+  ITypeInfo* none = nullptr;
+  EXPECT_EQ(itf_->GetTypeInfo(1, 0, &none), DISP_E_BADINDEX);
+  viaClass->Release();
+  dual->Release();
+  coclass->Release();
 
   IOleControl* oc = As<IOleControl>(IID_IOleControl);
   oc->FreezeEvents(TRUE_);

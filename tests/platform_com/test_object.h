@@ -11,18 +11,18 @@
 namespace testcom {
 namespace p = plat::com::p;
 
-#define ITESTOBJECT_MEMBERS(X)                       \
-  X(METHOD, About, -552)                             \
-  X(GET, Name, 1, p::BstrOut)                        \
-  X(PUT, Name, 1, p::Bstr)                           \
-  X(GET, Item, 2, p::I4, p::I4Out)                   \
-  X(PUT, Item, 2, p::I4, p::I4)                      \
-  X(GET, Ratio, 3, p::R8Out)                         \
-  X(METHOD, Add, 4, p::I4, p::I4, p::VarRef)         \
-  X(METHOD, Describe, 5, p::Bstr, p::Var, p::VarRef) \
-  X(METHOD, Fail, 6, p::I4)                          \
-  X(GET, Flag, 7, p::BoolOut)                        \
-  X(PUT, Flag, 7, p::Bool)
+#define ITESTOBJECT_MEMBERS(X)                                            \
+  X(METHOD, About, -552, "")                                              \
+  X(GET, Name, 1, "", p::BstrOut)                                         \
+  X(PUT, Name, 1, "", p::Bstr)                                            \
+  X(GET, Item, 2, "Index", p::I4, p::I4Out)                               \
+  X(PUT, Item, 2, "Index", p::I4, p::I4)                                  \
+  X(GET, Ratio, 3, "", p::R8Out)                                          \
+  X(METHOD, Add, 4, "A,B,Sum", p::I4, p::I4, p::VarRef)                   \
+  X(METHOD, Describe, 5, "Text,Extra,Result", p::Bstr, p::Var, p::VarRef) \
+  X(METHOD, Fail, 6, "Code", p::I4)                                       \
+  X(GET, Flag, 7, "", p::BoolOut)                                         \
+  X(PUT, Flag, 7, "", p::Bool)
 CV_DISPATCH_INTERFACE(ITestObject, ITESTOBJECT_MEMBERS)
 
 // {6C1B7E52-3D0A-4F51-9B0E-7A1D2C3B4A01} and neighbours.

@@ -22,6 +22,7 @@ const ocx::ControlDescriptor kFileTransferDescriptor{
     "FileTransfer Control",
     132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &FileTransferTypeLibrary,
 };
 
 namespace {

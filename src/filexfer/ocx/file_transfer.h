@@ -17,6 +17,8 @@
 namespace filexfer {
 
 extern const ocx::ControlDescriptor kFileTransferDescriptor;
+// The type library FileTransferCtl.
+const plat::com::TypeLibDesc& FileTransferTypeLibrary();
 
 // ServerType values.
 inline constexpr int32_t kServerUndefined = 0;
@@ -70,7 +72,7 @@ struct FileTransferSettings {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_FILETRANSFER_DECLARE(kind, name, id, ...) \
+#define CV_FILETRANSFER_DECLARE(kind, name, id, names, ...) \
   ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IFileTransferEvents<CFileTransfer> {

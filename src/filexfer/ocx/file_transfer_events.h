@@ -1,20 +1,26 @@
 #pragma once
 // Firing of the events of _IFileTransferEvents, one operation per event, each argument a
 // VARIANT in declared order. Every operation returns S_OK.
-#include "platform/com/com.h"
+#include "platform/com/dispatch.h"
 
 namespace filexfer {
 
-enum FileTransferEventId : DISPID {
-  kEventOnCancel = 1,
-  kEventOnCommand = 2,
-  kEventOnError = 3,
-  kEventOnProgress = 4,
-  kEventOnTaskBegin = 5,
-  kEventOnTaskEnd = 6,
-  kEventOnTaskRun = 7,
-  kEventOnTimeout = 8,
-};
+namespace k = ::plat::com::p;  // the parameter kinds
+
+// The events of _IFileTransferEvents: name, dispatch identifier, the arguments' names and kinds.
+#define IFILETRANSFER_EVENTS(X)                                                             \
+  X(OnCancel, 1, "")                                                                        \
+  X(OnCommand, 2, "ResultCode,ResultString", k::Var, k::Var)                                \
+  X(OnError, 3, "ErrorCode,Description", k::Var, k::Var)                                    \
+  X(OnProgress, 4, "FileName,FileSize,BytesCopied,Percent", k::Var, k::Var, k::Var, k::Var) \
+  X(OnTaskBegin, 5, "TaskId", k::Var)                                                       \
+  X(OnTaskEnd, 6, "TaskId,TimeElapsed,ErrorCode", k::Var, k::Var, k::Var)                   \
+  X(OnTaskRun, 7, "TaskId,TimeElapsed,Completed", k::Var, k::Var, k::Var)                   \
+  X(OnTimeout, 8, "")
+
+enum FileTransferEventId : DISPID { IFILETRANSFER_EVENTS(CV_EVENT_ID) };
+
+CV_EVENT_INTERFACE(_IFileTransferEvents, IFILETRANSFER_EVENTS)
 
 // T provides FireEvent(DISPID, const VARIANT* args, UINT count).
 template <class T>

@@ -20,6 +20,7 @@ const ocx::ControlDescriptor kFtpServerDescriptor{
     "FtpServer Control",
     132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &FtpServerTypeLibrary,
 };
 
 HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out) {

@@ -20,6 +20,8 @@
 namespace ftpsrvctl {
 
 extern const ocx::ControlDescriptor kFtpServerDescriptor;
+// The type library FtpServerCtl.
+const plat::com::TypeLibDesc& FtpServerTypeLibrary();
 
 inline constexpr uint64_t kNoServer = ~0ull;
 inline constexpr UINT kLibraryNotifyMessage = 2025;
@@ -56,7 +58,7 @@ struct FtpServerSettings {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_FTPSERVER_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_FTPSERVER_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CFtpServer final : public ocx::Control<IFtpServer> {
  public:

@@ -21,6 +21,8 @@
 namespace httpsrvctl {
 
 extern const ocx::ControlDescriptor kHttpServerDescriptor;
+// The type library HttpServerCtl.
+const plat::com::TypeLibDesc& HttpServerTypeLibrary();
 
 inline constexpr uint64_t kNoServer = ~0ull;
 inline constexpr UINT kLibraryNotifyMessage = 2025;
@@ -51,7 +53,7 @@ struct HttpServerSettings {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_HTTPSERVER_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_HTTPSERVER_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CHttpServer final : public ocx::Control<IHttpServer> {
  public:

@@ -28,6 +28,7 @@ const ocx::ControlDescriptor kInternetMailDescriptor{
     "Corvanetics Internet Mail Control 9.5",
     132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &InternetMailTypeLibrary,
 };
 
 namespace {

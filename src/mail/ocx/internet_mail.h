@@ -16,6 +16,8 @@
 namespace mailctl {
 
 extern const ocx::ControlDescriptor kInternetMailDescriptor;
+// The type library InternetMailCtl.
+const plat::com::TypeLibDesc& InternetMailTypeLibrary();
 
 // ServerType values.
 inline constexpr int32_t kServerDefault = 0;
@@ -80,7 +82,7 @@ struct MailSettings {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_INTERNETMAIL_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_INTERNETMAIL_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CInternetMail final : public ocx::Control<IInternetMail>, public CProxy_IInternetMailEvents<CInternetMail> {
  public:

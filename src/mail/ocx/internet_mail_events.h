@@ -3,19 +3,25 @@
 // VARIANT in declared order. Every operation returns S_OK.
 #include <initializer_list>
 
-#include "platform/com/com.h"
+#include "platform/com/dispatch.h"
 
 namespace mailctl {
 
-enum InternetMailEventId : DISPID {
-  kEventOnCancel = 1,
-  kEventOnDelivered = 2,
-  kEventOnError = 3,
-  kEventOnProgress = 4,
-  kEventOnRecipient = 5,
-  kEventOnTimeout = 6,
-  kEventOnUpdate = 7,
-};
+namespace k = ::plat::com::p;  // the parameter kinds
+
+// The events of _IInternetMailEvents: name, dispatch identifier, the arguments' names and kinds.
+#define IINTERNETMAIL_EVENTS(X)                                                 \
+  X(OnCancel, 1, "")                                                            \
+  X(OnDelivered, 2, "Address,MessageSize", k::Var, k::Var)                      \
+  X(OnError, 3, "ErrorCode,Description", k::Var, k::Var)                        \
+  X(OnProgress, 4, "MessageSize,MessageCopied,Percent", k::Var, k::Var, k::Var) \
+  X(OnRecipient, 5, "Address,Cancel", k::Var, k::VarRef)                        \
+  X(OnTimeout, 6, "")                                                           \
+  X(OnUpdate, 7, "UpdateType,MessageNumber", k::Var, k::Var)
+
+enum InternetMailEventId : DISPID { IINTERNETMAIL_EVENTS(CV_EVENT_ID) };
+
+CV_EVENT_INTERFACE(_IInternetMailEvents, IINTERNETMAIL_EVENTS)
 
 // T provides FireEvent(DISPID, const VARIANT* args, UINT count).
 template <class T>

@@ -1,21 +1,30 @@
 #pragma once
-// The generic dispatcher. One member list per dual interface yields both the pure virtual
-// interface (slots in list order after IDispatch's seven) and its dispatch table:
+// The generic dispatcher. One member list per dual interface yields the pure virtual
+// interface (slots in list order after IDispatch's seven), its dispatch table and, through
+// the table, its type information:
 //
 //   #define IFOO_MEMBERS(X)
-//     X(METHOD, About, -552)
-//     X(GET, Name, 1, plat::com::p::BstrOut)
-//     X(PUT, Name, 1, plat::com::p::Bstr)
-//     X(GET, Item, 2, plat::com::p::I4, plat::com::p::I4Out)   (indexed: the index first)
-//     X(METHOD, Run, 3, plat::com::p::Var, plat::com::p::VarRef)
+//     X(METHOD, About, -552, "")
+//     X(GET, Name, 1, "", plat::com::p::BstrOut)
+//     X(PUT, Name, 1, "", plat::com::p::Bstr)
+//     X(GET, Item, 2, "Index", plat::com::p::I4, plat::com::p::I4Out)   (indexed: the index first)
+//     X(METHOD, Run, 3, "Command,Error", plat::com::p::Var, plat::com::p::VarRef)
 //   (each line ending in a backslash)
 //   CV_DISPATCH_INTERFACE(IFoo, IFOO_MEMBERS)
 //
+// The text names the declared arguments, comma-separated, besides a GET's result and a PUT's
+// value; the compiler checks that there are as many names as such arguments.
 // Parameter kinds: I4, Bool, Bstr, R8 (required, coerced with VariantChangeType), Var (an
 // optional VARIANT by value; missing is VT_ERROR/DISP_E_PARAMNOTFOUND), VarRef (an optional
 // VARIANT* result: null when missing; a VT_BYREF|VT_VARIANT argument gives the caller's
 // VARIANT). A GET's last kind is its result: I4Out, BoolOut, BstrOut, R8Out, VarOut. A PUT's
 // last kind is the value, passed as the DISPID_PROPERTYPUT named argument.
+//
+// An event interface is a list of the same form without kinds of member (every event is a
+// method the source calls on its sinks):
+//   #define FOO_EVENTS(X)
+//     X(OnError, 1, "ErrorCode,Description", plat::com::p::Var, plat::com::p::Var)
+//   CV_EVENT_INTERFACE(FooEvents, FOO_EVENTS)
 #include <cstring>
 #include <tuple>
 #include <utility>
@@ -38,13 +47,23 @@ struct DispArgs {
 // *argFailed tells an argument that could not be taken from a failure of the member itself.
 using DispCall = HRESULT (*)(void* self, const DispArgs& args, VARIANT* result, UINT* argErr, bool* argFailed);
 
+// How one argument appears in the type information: its type (VT_BYREF for a pointer to
+// that type) and its PARAMFLAG_ bits.
+struct ParamType {
+  VARTYPE vt;
+  uint16_t flags;
+};
+
 struct DispMember {
   const char* name;
   DISPID id;
   Kind kind;
   uint16_t positional;  // declared arguments besides a GET's result and a PUT's value
   uint16_t required;    // leading positional arguments that may not be missing
-  DispCall call;
+  DispCall call;        // null in an event interface
+  const char* params;   // the positional arguments' names, comma-separated
+  const ParamType* types;  // every argument in declared order, a GET's result and a PUT's value included
+  uint16_t typeCount;
 };
 
 struct DispTable {
@@ -62,10 +81,16 @@ bool IsMissing(const VARIANT* v);
 
 namespace p {
 
+inline constexpr uint16_t kIn = 0x1;        // PARAMFLAG_FIN
+inline constexpr uint16_t kOut = 0x2;       // PARAMFLAG_FOUT
+inline constexpr uint16_t kRetval = 0x8;    // PARAMFLAG_FRETVAL
+inline constexpr uint16_t kOptional = 0x10; // PARAMFLAG_FOPT
+
 template <VARTYPE VT, class T, T VARIANT::*Field>
 struct Typed {
   using type = T;
   static constexpr bool optional = false;
+  static constexpr ParamType param{VT, kIn};
   struct Holder {
     VARIANT v{};
     ~Holder() { VariantClear(&v); }
@@ -84,6 +109,7 @@ using R8 = Typed<VT_R8, double, &VARIANT::dblVal>;
 struct Var {
   using type = VARIANT;
   static constexpr bool optional = true;
+  static constexpr ParamType param{VT_VARIANT, kIn | kOptional};
   struct Holder {
     VARIANT v{};
     HRESULT Load(VARIANT* src) {
@@ -103,6 +129,7 @@ struct Var {
 struct VarRef {
   using type = VARIANT*;
   static constexpr bool optional = true;
+  static constexpr ParamType param{VT_VARIANT | VT_BYREF, kIn | kOut | kOptional};
   struct Holder {
     VARIANT local{};
     VARIANT* target = nullptr;
@@ -128,6 +155,7 @@ template <VARTYPE VT, class T, T VARIANT::*Field>
 struct TypedOut {
   using type = T*;
   static constexpr bool optional = false;
+  static constexpr ParamType param{VT | VT_BYREF, kOut | kRetval};
   struct Holder {
     VARIANT v{};
     Holder() { v.vt = VT; }
@@ -149,6 +177,7 @@ using R8Out = TypedOut<VT_R8, double, &VARIANT::dblVal>;
 struct VarOut {
   using type = VARIANT*;
   static constexpr bool optional = false;
+  static constexpr ParamType param{VT_VARIANT | VT_BYREF, kOut | kRetval};
   struct Holder {
     VARIANT v{};
     ~Holder() { VariantClear(&v); }
@@ -178,6 +207,28 @@ constexpr uint16_t RequiredCount() {
   uint16_t n = 0;
   while (n < PositionalCount<K, T...>() && !opt[n]) ++n;
   return n;
+}
+
+template <class... T>
+struct ParamTypes {
+  static constexpr ParamType value[] = {T::param..., ParamType{VT_EMPTY, 0}};  // never empty
+  static constexpr uint16_t count = sizeof...(T);
+};
+
+// The number of comma-separated names in a list ("" names none).
+consteval uint16_t CountNames(const char* names) {
+  if (!*names) return 0;
+  uint16_t n = 1;
+  for (; *names; ++names)
+    if (*names == ',') ++n;
+  return n;
+}
+
+// The names, when they are as many as the positional arguments; anything else does not compile.
+template <uint16_t N>
+consteval const char* CheckedNames(const char* names) {
+  if (CountNames(names) != N) throw "the member list names more or fewer arguments than its kinds declare";
+  return names;
 }
 
 template <class I, auto Fn, Kind K, class... T>
@@ -237,12 +288,20 @@ class DispatchImpl : public Iface {
 #define CV_DISP_NAME_METHOD(name) name
 #define CV_DISP_NAME_GET(name) get_##name
 #define CV_DISP_NAME_PUT(name) put_##name
-#define CV_DISP_SLOT(kind, name, id, ...) \
+#define CV_DISP_SLOT(kind, name, id, names, ...) \
   virtual ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name) = 0;
-#define CV_DISP_ENTRY(kind, name, id, ...)                                                          \
+#define CV_DISP_DESCRIPTION(kind, names, ...)                                                                    \
+  ::plat::com::CheckedNames<::plat::com::PositionalCount<::plat::com::Kind::kind __VA_OPT__(, ) __VA_ARGS__>()>( \
+      names),                                                                                                   \
+      ::plat::com::ParamTypes<__VA_ARGS__>::value, ::plat::com::ParamTypes<__VA_ARGS__>::count
+#define CV_DISP_ENTRY(kind, name, id, names, ...)                                                   \
   {#name, id, ::plat::com::Kind::kind, ::plat::com::PositionalCount<::plat::com::Kind::kind __VA_OPT__(, ) __VA_ARGS__>(), \
    ::plat::com::RequiredCount<::plat::com::Kind::kind __VA_OPT__(, ) __VA_ARGS__>(),                \
-   &::plat::com::Call<Self, &Self::CV_DISP_NAME_##kind(name), ::plat::com::Kind::kind __VA_OPT__(, ) __VA_ARGS__>},
+   &::plat::com::Call<Self, &Self::CV_DISP_NAME_##kind(name), ::plat::com::Kind::kind __VA_OPT__(, ) __VA_ARGS__>, \
+   CV_DISP_DESCRIPTION(kind, names __VA_OPT__(, ) __VA_ARGS__)},
+#define CV_EVENT_ENTRY(name, id, names, ...)                                                                  \
+  {#name, id, ::plat::com::Kind::METHOD, ::plat::com::PositionalCount<::plat::com::Kind::METHOD __VA_OPT__(, ) __VA_ARGS__>(), \
+   0, nullptr, CV_DISP_DESCRIPTION(METHOD, names __VA_OPT__(, ) __VA_ARGS__)},
 
 #define CV_DISPATCH_INTERFACE(Iface, MEMBERS)                                      \
   struct Iface : public IDispatch {                                                \
@@ -250,6 +309,19 @@ class DispatchImpl : public Iface {
     MEMBERS(CV_DISP_SLOT)                                                          \
     static const ::plat::com::DispTable& DispatchTable() {                         \
       static const ::plat::com::DispMember members[] = {MEMBERS(CV_DISP_ENTRY)};   \
+      static const ::plat::com::DispTable table{members, sizeof members / sizeof members[0]}; \
+      return table;                                                                \
+    }                                                                              \
+  };
+
+// Names the events' dispatch identifiers kEvent<name> (inside an enumeration).
+#define CV_EVENT_ID(name, id, ...) kEvent##name = id,
+
+// The description of an outgoing interface: its events with their arguments' names and kinds.
+#define CV_EVENT_INTERFACE(Name, EVENTS)                                           \
+  struct Name {                                                                    \
+    static const ::plat::com::DispTable& DispatchTable() {                         \
+      static const ::plat::com::DispMember members[] = {EVENTS(CV_EVENT_ENTRY)};   \
       static const ::plat::com::DispTable table{members, sizeof members / sizeof members[0]}; \
       return table;                                                                \
     }                                                                              \

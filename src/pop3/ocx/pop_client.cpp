@@ -24,6 +24,7 @@ const ocx::ControlDescriptor kPopClientDescriptor{
     "PopClient Control",
     132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &PopClientTypeLibrary,
 };
 
 namespace {

@@ -14,6 +14,8 @@
 namespace popctl {
 
 extern const ocx::ControlDescriptor kPopClientDescriptor;
+// The type library PopClientCtl.
+const plat::com::TypeLibDesc& PopClientTypeLibrary();
 
 // The message the library notifies the control window with.
 inline constexpr UINT kLibraryNotifyMessage = 2025;
@@ -63,7 +65,7 @@ struct SecuritySnapshot {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_POPCLIENT_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_POPCLIENT_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClientEvents<CPopClient> {
  public:

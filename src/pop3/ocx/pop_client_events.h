@@ -3,20 +3,26 @@
 // VARIANT in declared order.
 #include <initializer_list>
 
-#include "platform/com/com.h"
+#include "platform/com/dispatch.h"
 
 namespace popctl {
 
-enum PopClientEventId : DISPID {
-  kEventOnCancel = 1,
-  kEventOnCommand = 2,
-  kEventOnConnect = 3,
-  kEventOnDisconnect = 4,
-  kEventOnError = 5,
-  kEventOnProgress = 6,
-  kEventOnRead = 7,
-  kEventOnTimeout = 8,
-};
+namespace k = ::plat::com::p;  // the parameter kinds
+
+// The events of _IPopClientEvents: name, dispatch identifier, the arguments' names and kinds.
+#define IPOPCLIENT_EVENTS(X)                                                                          \
+  X(OnCancel, 1, "")                                                                                  \
+  X(OnCommand, 2, "ResultCode,ResultString", k::Var, k::Var)                                          \
+  X(OnConnect, 3, "")                                                                                 \
+  X(OnDisconnect, 4, "")                                                                              \
+  X(OnError, 5, "ErrorCode,Description", k::Var, k::Var)                                              \
+  X(OnProgress, 6, "MessageNumber,MessageSize,MessageCopied,Percent", k::Var, k::Var, k::Var, k::Var) \
+  X(OnRead, 7, "")                                                                                    \
+  X(OnTimeout, 8, "")
+
+enum PopClientEventId : DISPID { IPOPCLIENT_EVENTS(CV_EVENT_ID) };
+
+CV_EVENT_INTERFACE(_IPopClientEvents, IPOPCLIENT_EVENTS)
 
 // T provides FireEvent(DISPID, const VARIANT* args, UINT count).
 template <class T>

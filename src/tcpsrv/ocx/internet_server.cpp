@@ -23,6 +23,7 @@ const ocx::ControlDescriptor kInternetServerDescriptor{
     "Tarnwheeler Internet Server Control 9.5",
     132497,
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &InternetServerTypeLibrary,
 };
 
 namespace {

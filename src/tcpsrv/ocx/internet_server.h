@@ -19,6 +19,8 @@
 namespace tcpsrvctl {
 
 extern const ocx::ControlDescriptor kInternetServerDescriptor;
+// The type library InternetServerCtl.
+const plat::com::TypeLibDesc& InternetServerTypeLibrary();
 
 inline constexpr UINT kNotifyMessage = 2025;
 inline constexpr int32_t kDefaultStackSize = 0x80000;
@@ -52,7 +54,7 @@ struct CallbackBridge {
   std::atomic<int32_t> inFlight{0};
 };
 
-#define CV_INETSERVER_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_INETSERVER_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CInternetServer final : public ocx::Control<IInternetServer>,
                               public CProxy_IInternetServerEvents<CInternetServer> {

@@ -3,23 +3,29 @@
 // VARIANT in declared order.
 #include <initializer_list>
 
-#include "platform/com/com.h"
+#include "platform/com/dispatch.h"
 
 namespace tcpsrvctl {
 
-enum InternetServerEventId : DISPID {
-  kEventOnAccept = 1,
-  kEventOnCancel = 2,
-  kEventOnConnect = 3,
-  kEventOnDisconnect = 4,
-  kEventOnError = 5,
-  kEventOnIdle = 6,
-  kEventOnRead = 7,
-  kEventOnStart = 8,
-  kEventOnStop = 9,
-  kEventOnTimeout = 10,
-  kEventOnWrite = 11,
-};
+namespace k = ::plat::com::p;  // the parameter kinds
+
+// The events of _IInternetServerEvents: name, dispatch identifier, the arguments' names and kinds.
+#define IINTERNETSERVER_EVENTS(X)                                       \
+  X(OnAccept, 1, "Handle", k::Var)                                      \
+  X(OnCancel, 2, "Handle", k::Var)                                      \
+  X(OnConnect, 3, "Handle", k::Var)                                     \
+  X(OnDisconnect, 4, "Handle", k::Var)                                  \
+  X(OnError, 5, "Handle,ErrorCode,Description", k::Var, k::Var, k::Var) \
+  X(OnIdle, 6, "")                                                      \
+  X(OnRead, 7, "Handle", k::Var)                                        \
+  X(OnStart, 8, "")                                                     \
+  X(OnStop, 9, "")                                                      \
+  X(OnTimeout, 10, "Handle", k::Var)                                    \
+  X(OnWrite, 11, "Handle", k::Var)
+
+enum InternetServerEventId : DISPID { IINTERNETSERVER_EVENTS(CV_EVENT_ID) };
+
+CV_EVENT_INTERFACE(_IInternetServerEvents, IINTERNETSERVER_EVENTS)
 
 // T provides FireEvent(DISPID, const VARIANT* args, UINT count).
 template <class T>

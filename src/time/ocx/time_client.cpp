@@ -23,6 +23,7 @@ const ocx::ControlDescriptor kTimeClientDescriptor{
     "TimeClient Control",
     132497,  // set-client-site-first, invisible at run time, activate when visible, inside-out, ...
     {uint16_t(kLibVersionMajor), uint16_t(kLibVersionMinor), uint16_t(kLibVersionBuild), 0},
+    &TimeClientTypeLibrary,
 };
 
 namespace {

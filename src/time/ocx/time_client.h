@@ -12,6 +12,8 @@
 namespace timectl {
 
 extern const ocx::ControlDescriptor kTimeClientDescriptor;
+// The type library TimeClientCtl.
+const plat::com::TypeLibDesc& TimeClientTypeLibrary();
 
 inline constexpr plat::UINT_PTR kIntervalTimerId = 1;
 inline constexpr int32_t kMaxInterval = 65534;  // milliseconds
@@ -31,7 +33,7 @@ struct TimeClientSettings {
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
-#define CV_TIMECLIENT_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_TIMECLIENT_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class CTimeClient final : public ocx::Control<ITimeClient>, public CProxy_ITimeClientEvents<CTimeClient> {
  public:

@@ -3,16 +3,22 @@
 // VARIANT in declared order.
 #include <initializer_list>
 
-#include "platform/com/com.h"
+#include "platform/com/dispatch.h"
 
 namespace timectl {
 
-enum TimeClientEventId : DISPID {
-  kEventOnCancel = 1,
-  kEventOnError = 2,
-  kEventOnTimer = 3,
-  kEventOnTimeout = 4,
-};
+namespace k = ::plat::com::p;  // the parameter kinds
+
+// The events of _ITimeClientEvents: name, dispatch identifier, the arguments' names and kinds.
+#define ITIMECLIENT_EVENTS(X)                            \
+  X(OnCancel, 1, "")                                     \
+  X(OnError, 2, "ErrorCode,Description", k::Var, k::Var) \
+  X(OnTimer, 3, "")                                      \
+  X(OnTimeout, 4, "")
+
+enum TimeClientEventId : DISPID { ITIMECLIENT_EVENTS(CV_EVENT_ID) };
+
+CV_EVENT_INTERFACE(_ITimeClientEvents, ITIMECLIENT_EVENTS)
 
 // T provides FireEvent(DISPID, const VARIANT* args, UINT count).
 template <class T>

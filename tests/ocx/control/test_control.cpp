@@ -48,8 +48,24 @@ void ResetFakes() { g_fakes[0] = g_fakes[1] = FakeLibrary{}; }
 
 const ocx::ControlDescriptor kTestCtlDescriptor{
     CLSID_TestCtl, IID_ITestCtl, DIID_ITestCtlEvents, LIBID_TestCtl, "Cv.TestCtl.1", "Cv.TestCtl",
-    "Test Control", 132497, {1, 2, 3, 4},
+    "Test Control", 132497, {1, 2, 3, 4}, &TestCtlTypeLibrary,
 };
+
+#define TESTCTL_EVENTS(X)                      \
+  X(Notify, 1, "Code,Text", k::Var, k::Var)   \
+  X(Error, 9, "Description,Number", k::Var, k::Var)
+CV_EVENT_INTERFACE(ITestCtlEvents, TESTCTL_EVENTS)
+
+const plat::com::TypeLibDesc& TestCtlTypeLibrary() {
+  static constexpr plat::com::TypeConstant kKinds[] = {{"testFirst", 1}, {"testSecond", 2}};
+  static const plat::com::TypeLibDesc library{
+      LIBID_TestCtl, "TestCtlLib", 1, 0, CLSID_TestCtl, "TestCtl", "Test Control",
+      {IID_ITestCtl, "ITestCtl", &ITestCtl::DispatchTable()},
+      {DIID_ITestCtlEvents, "_ITestCtlEvents", &ITestCtlEvents::DispatchTable()},
+      {{"KindConstants", kKinds, "Kinds"}},
+  };
+  return library;
+}
 
 TestCtl::TestCtl(IUnknown* outer)
     : Control(outer, kTestCtlDescriptor, kLibraries, {0x80042739u, "Invalid server type or server type is undefined"}) {}

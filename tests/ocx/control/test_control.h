@@ -19,23 +19,23 @@ inline constexpr DISPID kEventError = 9;   // (Description, Number): another ord
 
 namespace k = ::plat::com::p;  // the parameter kinds
 
-#define ITESTCTL_MEMBERS(X)                                   \
-  X(METHOD, About, -552)                                      \
-  X(PUT, Enabled, -514, k::Bool)                              \
-  X(GET, Enabled, -514, k::BoolOut)                           \
-  X(GET, Name, 1, k::BstrOut)                                 \
-  X(PUT, Name, 1, k::Bstr)                                    \
-  X(GET, Item, 2, k::I4, k::I4Out)                            \
-  X(PUT, Item, 2, k::I4, k::I4)                               \
-  X(GET, ThrowError, 3, k::BoolOut)                           \
-  X(PUT, ThrowError, 3, k::Bool)                              \
-  X(GET, LastError, 4, k::I4Out)                              \
-  X(GET, ServerType, 5, k::I4Out)                             \
-  X(PUT, ServerType, 5, k::I4)                                \
-  X(METHOD, Raise, 6, k::Var, k::Var, k::VarRef)              \
-  X(METHOD, Initialize, 7, k::VarRef)                         \
-  X(METHOD, Notify, 8, k::Var, k::Var)                        \
-  X(METHOD, Store, 9, k::Var, k::VarRef)
+#define ITESTCTL_MEMBERS(X)                                         \
+  X(METHOD, About, -552, "")                                        \
+  X(PUT, Enabled, -514, "", k::Bool)                                \
+  X(GET, Enabled, -514, "", k::BoolOut)                             \
+  X(GET, Name, 1, "", k::BstrOut)                                   \
+  X(PUT, Name, 1, "", k::Bstr)                                      \
+  X(GET, Item, 2, "Index", k::I4, k::I4Out)                         \
+  X(PUT, Item, 2, "Index", k::I4, k::I4)                            \
+  X(GET, ThrowError, 3, "", k::BoolOut)                             \
+  X(PUT, ThrowError, 3, "", k::Bool)                                \
+  X(GET, LastError, 4, "", k::I4Out)                                \
+  X(GET, ServerType, 5, "", k::I4Out)                               \
+  X(PUT, ServerType, 5, "", k::I4)                                  \
+  X(METHOD, Raise, 6, "Code,Fire,Error", k::Var, k::Var, k::VarRef) \
+  X(METHOD, Initialize, 7, "Error", k::VarRef)                      \
+  X(METHOD, Notify, 8, "Code,Text", k::Var, k::Var)                 \
+  X(METHOD, Store, 9, "Value,Result", k::Var, k::VarRef)
 
 CV_DISPATCH_INTERFACE(ITestCtl, ITESTCTL_MEMBERS)
 
@@ -50,8 +50,9 @@ FakeLibrary& Fake(int which);  // 1 or 2
 void ResetFakes();
 
 extern const ocx::ControlDescriptor kTestCtlDescriptor;
+const plat::com::TypeLibDesc& TestCtlTypeLibrary();
 
-#define CV_TESTCTL_DECLARE(kind, name, id, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
+#define CV_TESTCTL_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
 class TestCtl final : public ocx::Control<ITestCtl> {
  public:
