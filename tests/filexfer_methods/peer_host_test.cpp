@@ -57,7 +57,7 @@ TEST_F(HostDownload, CommandLineHostGetsAFileFromProftpd) {
   ASSERT_EQ(run.status, 0) << run.err << run.out;
   EXPECT_EQ(ReadFile(local), data);
   // The final progress event, then the properties after the implicit disconnect.
-  EXPECT_NE(run.out.find("event 4: \"hosted.txt\", 70000, 70000, 100\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("event OnProgress: FileName=\"hosted.txt\", FileSize=70000, BytesCopied=70000, Percent=100\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("TransferBytes = 70000\nIsConnected = False\nServerType = 1\n"), std::string::npos)
       << run.out;
 }

@@ -66,8 +66,8 @@ TEST_F(HostTest, RegisterThenDriveTheControlByProgId) {
             "Timeout = 45\n"
             "ActivePort = 4099\n"
             "ServerName = \"ftp.example.com\"\n"
-            "event 3: 12201, \"The specified operation is not supported\"\n"
-            "Command argument 2 = 12201\n");
+            "event OnError: ErrorCode=12201, Description=\"The specified operation is not supported\"\n"
+            "Error = 12201\n");
 }
 
 TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
@@ -80,7 +80,12 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
        "Command(\"NOOP\"): error 12201 (0x800A2FA9): The specified operation is not supported\n"},
       {{"ProxyPort=70000"}, "ProxyPort=70000: error 12006 (0x800A2EE6): "},
       {{"?NoSuchProperty"}, "?NoSuchProperty: error 0x80020006: Unknown name\n"},
-      {{"ServerName=host"}, "ServerName=host: not a number or a quoted string: host\n"},
+      {{"ServerName=host"}, "ServerName=host: unknown constant: host\n"},
+      {{"Options=fileOptionSecure|fileOptionBogus"},
+       "Options=fileOptionSecure|fileOptionBogus: unknown constant: fileOptionBogus\n"},
+      {{"ServerName=a b"}, "ServerName=a b: not a number, a quoted string or a constant name: a b\n"},
+      {{"wait(\"x\")"}, "wait(\"x\"): wait takes a number of seconds, or nothing to wait for a signal\n"},
+      {{"@soon Cancel()"}, "@soon Cancel(): @ needs a number of seconds before the step\n"},
       {{"Command(\"unterminated)"}, "Command(\"unterminated): unterminated string\n"},
   };
   for (auto& c : cases) {
@@ -97,6 +102,46 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
   EXPECT_NE(gone.status, 0);
   EXPECT_EQ(gone.err, "Corvanetics.FileTransfer: error 0x800401F3: Invalid class string\n");
   EXPECT_NE(Exec({CV_CVREGSVR, "/nonexistent/module.so"}).status, 0);
+}
+
+TEST_F(HostTest, HelpAndListingTellWhatAControlOffers) {
+  ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  Outcome help = Exec({CV_CVHOST, "--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* needle : {"usage: cvhost PROGID", "--list PROGID", "wait(seconds)", "@seconds STEP", "--script FILE",
+                             "Corvanetics.TimeClient"})
+    EXPECT_NE(help.out.find(needle), std::string::npos) << needle;
+
+  Outcome list = Exec({CV_CVHOST, "--list", "Corvanetics.FileTransfer"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  for (const char* needle :
+       {"Properties:\n", "\n  ActivePort(Index As Long) As Long\n", "\n  Timeout As Long\n",
+        "\n  CertificateStatus As Long (read-only)\n",
+        "\n  GetFileSize([FileName], [out FileSize], [out Error])\n",
+        "\n  OnProgress(FileName, FileSize, BytesCopied, Percent)\n", "\n  OnCancel()\n",
+        "\n    fileOptionSecureExplicit = 8192\n", "\n    fileStateTransfer = 4\n"})
+    EXPECT_NE(list.out.find(needle), std::string::npos) << needle << "\n" << list.out;
+  EXPECT_EQ(Exec({CV_CVHOST, "--list", "No.Such"}).status, 1);
+  EXPECT_EQ(Exec({CV_CVHOST, "--list"}).status, 2);
+}
+
+TEST_F(HostTest, ConstantsIndexedPropertiesScriptsAndWaits) {
+  ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  const std::string script = (dir_ / "steps.txt").string();
+  std::ofstream(script) << "# a comment, then a blank line\n\n"
+                           "  ActivePort(fileActivePortHigh)=5000  \n?ActivePort(1)\n";
+  Outcome run = Exec({CV_CVHOST, "Corvanetics.FileTransfer", "FileType=fileTypeBinary", "?FileType",
+                      "Options=fileOptionNoCache|FILEOPTIONIPV6ONLY", "?Options", "--script", script, "wait(0.1)",
+                      "@0.05 ?Timeout", "wait(2)", "?IsConnected"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The scheduled step runs during the wait that follows it.
+  EXPECT_EQ(run.out,
+            "FileType = 3\n"
+            "Options = 262145\n"
+            "ActivePort = 5000\n"
+            "Timeout = 20\n"
+            "IsConnected = False\n");
+  EXPECT_EQ(Exec({CV_CVHOST, "Corvanetics.FileTransfer", "--script", (dir_ / "none.txt").string()}).status, 2);
 }
 
 }  // namespace

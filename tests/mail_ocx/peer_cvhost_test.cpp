@@ -65,11 +65,12 @@ TEST_F(MailHost, RegisterComposeAndSendThroughExim) {
   EXPECT_EQ(run.status, 0) << run.err;
   const std::regex expect(
       "Recipients = 2\n"
-      "event 5: \"bob@example.org\", False\n"
-      "(event 4: \\d+, \\d+, \\d+\n)+"
-      "event 2: \"bob@example.org\", \\d+\n"
-      "event 5: \"refused@example.org\", False\n"
-      "event 3: 1\\d{4}, \"[^\"]+\"\n"
+      "event OnRecipient: Address=\"bob@example.org\", Cancel=False\n"
+      "(event OnProgress: MessageSize=\\d+, MessageCopied=\\d+, Percent=\\d+\n)+"
+      "event OnDelivered: Address=\"bob@example.org\", MessageSize=\\d+\n"
+      "event OnRecipient: Address=\"refused@example.org\", Cancel=False\n"
+      "event OnError: ErrorCode=1\\d{4}, Description=\"[^\"]+\"\n"
+      "Error = 0\n"
       "LastError = 1\\d{4}\n");
   EXPECT_TRUE(std::regex_match(run.out, expect)) << run.out;
   const std::vector<std::string> copies = exim.Delivered(1);

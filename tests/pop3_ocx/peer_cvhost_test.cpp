@@ -66,12 +66,14 @@ TEST_F(PopHost, RegisterThenReadAMailbox) {
                             "Disconnect()", "?IsConnected"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("MessageCount = 1\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("event 6: 1, " + std::to_string(message.size()) + ", " + std::to_string(message.size()) +
-                         ", 100\n"),
+  EXPECT_NE(run.out.find("event OnProgress: MessageNumber=1, MessageSize=" + std::to_string(message.size()) +
+                         ", MessageCopied=" + std::to_string(message.size()) + ", Percent=100\n"),
             std::string::npos)
       << run.out;
   // QUIT's answer is the last command event.
-  EXPECT_NE(run.out.find("LastError = 0\nevent 2: True, \"Logging out.\"\nIsConnected = False\n"),
+  EXPECT_NE(run.out.find("LastError = 0\n"
+                         "event OnCommand: ResultCode=True, ResultString=\"Logging out.\"\n"
+                         "IsConnected = False\n"),
             std::string::npos)
       << run.out;
   EXPECT_EQ(Slurp(file), message);

@@ -8,40 +8,15 @@
 
 #include "peers/peer.h"
 #include "time_test_support.h"
+#include "xinetd_peer.h"
 
 namespace {
-
-// The service answers each datagram itself; "user" may only be given when running as root.
-std::string XinetdConfig(int family) {
-  std::string c =
-      "defaults\n{\n}\n"
-      "service time\n{\n"
-      "  type = INTERNAL UNLISTED\n"
-      "  id = time-dgram\n"
-      "  socket_type = dgram\n"
-      "  protocol = udp\n"
-      "  wait = yes\n"
-      "  port = {{PORT}}\n"
-      "  bind = {{ADDR}}\n";
-  if (family == AF_INET6) c += "  flags = IPv6\n";
-  if (geteuid() == 0) c += "  user = root\n";
-  return c + "}\n";
-}
-
-cvpeers::PeerOptions Xinetd(int family) {
-  return {.program = "xinetd",
-          .args = {"-dontfork", "-stayalive", "-f", "{{CONFIG}}", "-pidfile", "{{DIR}}/pid"},
-          .configName = "xinetd.conf",
-          .configTemplate = XinetdConfig(family),
-          .family = family,
-          .waitForPort = false};
-}
 
 class XinetdTime : public ::testing::TestWithParam<int> {};
 
 TEST_P(XinetdTime, QueryGivesTheServersClock) {
   const int family = GetParam();
-  cvpeers::PeerProcess server(Xinetd(family));
+  cvpeers::PeerProcess server(timetest::XinetdTimeService(family));
   CV_START_PEER(server);
   timetest::Attached lib;
   ASSERT_TRUE(lib.ok());

@@ -15,6 +15,7 @@
 #include "peers/peer.h"
 #include "time/time.h"
 #include "time_test_support.h"
+#include "xinetd_peer.h"
 
 extern char** environ;
 
@@ -64,15 +65,7 @@ std::string UtcDate(time_t t) {
 class TimeHost : public testhost::RegistryFixture {};
 
 TEST_F(TimeHost, RegisterThenReadTheTimeOfARealServer) {
-  cvpeers::PeerProcess server({.program = "xinetd",
-                               .args = {"-dontfork", "-stayalive", "-f", "{{CONFIG}}", "-pidfile", "{{DIR}}/pid"},
-                               .configName = "xinetd.conf",
-                               .configTemplate = std::string("defaults\n{\n}\nservice time\n{\n"
-                                                             "  type = INTERNAL UNLISTED\n  id = time-dgram\n"
-                                                             "  socket_type = dgram\n  protocol = udp\n  wait = yes\n"
-                                                             "  port = {{PORT}}\n  bind = {{ADDR}}\n") +
-                                                 (geteuid() == 0 ? "  user = root\n" : "") + "}\n",
-                               .waitForPort = false});
+  cvpeers::PeerProcess server(timetest::XinetdTimeService());
   CV_START_PEER(server);
   {
     // Waits until the service answers, with the library linked into this test.
@@ -91,10 +84,10 @@ TEST_F(TimeHost, RegisterThenReadTheTimeOfARealServer) {
   const time_t after = ::time(nullptr);
   EXPECT_EQ(run.status, 0) << run.err;
   const std::regex expect(
-      "GetTime argument 5 = \"\\d{1,2}/\\d{1,2}/\\d{4} \\d{1,2}:\\d\\d:\\d\\d [AP]M\"\n"
+      "Result = \"\\d{1,2}/\\d{1,2}/\\d{4} \\d{1,2}:\\d\\d:\\d\\d [AP]M\"\n"
       "LastError = 0\n"
       "SystemDate = \"([0-9/]+)\"\n"
-      "event 4\n"
+      "event OnTimeout\n"
       "LastError = 10060\n"
       "SystemDate = \"\"\n");
   std::smatch m;

@@ -1,51 +1,96 @@
-// The command-line host: creates a control by its ProgID, runs the steps given on the
-// command line against its dispatch interface, prints every event the control fires as one
-// line, and pumps the thread's messages between steps. It exits non-zero at the first step
-// that fails, after printing the error number and text.
+// The command-line host: creates a control by its ProgID, runs steps against its dispatch
+// interface, prints every event the control fires as one line, and pumps the thread's
+// messages between steps. It exits non-zero at the first step that fails, after printing
+// the error number and text.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "control_types.h"
+#include "platform/base/sync.h"
 #include "platform/base/utf.h"
 #include "platform/com/com.h"
 #include "platform/com/unknown_impl.h"
 #include "platform/msg/message.h"
+#include "platform/msg/timer.h"
+#include "platform/msg/wait.h"
+#include "platform/msg/window.h"
 #include "steps.h"
 
 namespace {
 
+using cvhost::ControlTypes;
 using cvhost::Describe;
 using cvhost::Step;
 using cvhost::StepKind;
 
-// Prints every event: "event <dispid>: <arguments in declared order>".
-class PrintingSink final : public IDispatch, public plat::com::RefCount {
- public:
-  explicit PrintingSink(REFIID iid) : iid_(iid) {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    return plat::com::QueryFromTable(riid, ppv, {{&iid_, this}, {&IID_IDispatch, this}});
-  }
-  CV_COM_REFCOUNT
-  HRESULT GetTypeInfoCount(UINT* n) override {
-    if (n) *n = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    std::string line = "event " + std::to_string(id);
-    if (params && params->cArgs && params->rgvarg) {
-      line += ":";
-      for (UINT i = params->cArgs; i-- > 0;) line += (i + 1 == params->cArgs ? " " : ", ") + Describe(params->rgvarg[i]);
-    }
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-    return S_OK;
-  }
+constexpr const char* kUsage =
+    "usage: cvhost PROGID [STEP | --script FILE]...\n"
+    "       cvhost --list PROGID\n"
+    "       cvhost --help\n"
+    "\n"
+    "Creates the control PROGID, runs the steps in order, prints each result and every event\n"
+    "the control fires, and stops at the first step that fails.\n"
+    "\n"
+    "Steps:\n"
+    "  Name=value             sets a property\n"
+    "  Name(index, ...)=value sets an indexed property\n"
+    "  ?Name  ?Name(index)    prints a property\n"
+    "  Name(arg, ...)         calls a method; its result and output arguments are printed\n"
+    "  wait                   pumps messages until SIGINT or SIGTERM, then releases the control\n"
+    "                         and exits 0 (to run a server control until it is stopped)\n"
+    "  wait(seconds)          pumps messages for that long\n"
+    "  @seconds STEP          runs STEP that many seconds later, even in the middle of a\n"
+    "                         blocking call (\"@2 Cancel()\" before a long GetFile)\n"
+    "  --script FILE          runs the steps of FILE, one a line (# starts a comment line)\n"
+    "\n"
+    "Arguments and values: numbers, \"strings\" (with \\\" and \\\\), True, False, the constant\n"
+    "names of the control (several joined by | are or'ed: fileOptionA|fileOptionB), or left\n"
+    "out (GetFile(\"local\", \"remote\", , )). An argument given for an output parameter comes\n"
+    "back filled in: GetFileSize(\"a.txt\", 0) prints FileSize = <size>.\n"
+    "\n"
+    "Output: \"Name = value\" for results and output arguments,\n"
+    "        \"event Name: Arg=value, ...\" for events, errors on stderr.\n"
+    "Exit status: 0 when every step succeeded, 1 at the first failing step, 2 for bad usage.\n"
+    "\n"
+    "Controls: Corvanetics.FileTransfer, Corvanetics.InternetMail, Corvanetics.HttpServer,\n"
+    "          Corvanetics.FtpServer, Corvanetics.InternetServer, Corvanetics.PopClient,\n"
+    "          Corvanetics.TimeClient (registered with cvregsvr).\n"
+    "`cvhost --list PROGID` prints a control's properties, methods, events and constants.\n";
 
- private:
-  IID iid_;
-};
+// Self-pipe: the signal handler only writes a byte; waits watch the read end.
+int gSignalPipe[2] = {-1, -1};
+volatile sig_atomic_t gStopSignal = 0;
+
+void OnSignal(int signo) {
+  gStopSignal = signo;
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+void InstallSignalHandlers() {
+  if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  // A second signal ends the host at once, should a blocking call not return.
+  sa.sa_flags = SA_RESETHAND;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
 
 void PumpMessages() {
   plat::MSG msg;
@@ -96,141 +141,354 @@ void ClearExcepInfo(EXCEPINFO& ei) {
   ei = EXCEPINFO{};
 }
 
-bool RunStep(IDispatch* control, const std::string& text) {
-  std::string error;
-  auto step = cvhost::ParseStep(text, &error);
-  if (!step) {
-    std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
-    return false;
+// Prints every event: "event <name>: <argument>=<value>, ..." in declared order.
+class PrintingSink final : public IDispatch, public plat::com::RefCount {
+ public:
+  explicit PrintingSink(const ControlTypes& types) : types_(types) {}
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    return plat::com::QueryFromTable(riid, ppv, {{&types_.EventsIid(), this}, {&IID_IDispatch, this}});
   }
-  std::u16string wideName = plat::ToUtf16(step->name);
-  LPOLESTR names[] = {wideName.data()};
-  DISPID id = DISPID_UNKNOWN;
-  if (HRESULT hr = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id); FAILED(hr)) {
-    ReportFailure(text, hr, nullptr);
-    return false;
+  CV_COM_REFCOUNT
+  HRESULT GetTypeInfoCount(UINT* n) override {
+    if (n) *n = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    const cvhost::MemberInfo* event = types_.Event(id);
+    std::string line = "event " + (event ? event->name : std::to_string(id));
+    if (params && params->cArgs && params->rgvarg) {
+      line += ":";
+      for (UINT i = 0; i < params->cArgs; ++i) {
+        line += i ? ", " : " ";
+        if (event && i < event->params.size()) line += event->params[i].name + "=";
+        line += Describe(params->rgvarg[params->cArgs - 1 - i]);
+      }
+    }
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    return S_OK;
   }
 
-  // Each argument travels by reference, so results written into it come back.
-  const size_t n = step->args.size();
-  std::vector<VARIANT> values(n), before(n), refs(n);
-  for (size_t i = 0; i < n; ++i) {
-    values[i] = cvhost::ToVariant(step->args[i]);
-    VariantInit(&before[i]);
-    VariantCopy(&before[i], &values[i]);
+ private:
+  const ControlTypes& types_;
+};
+
+class Host {
+ public:
+  explicit Host(IDispatch* control) : control_(control) { types_.Load(control); }
+
+  ~Host() {
+    for (const auto& [id, step] : scheduled_) plat::KillTimer(window_, id);
+    if (window_) plat::DestroyWindow(window_);
+    if (point_) {
+      if (cookie_) point_->Unadvise(cookie_);
+      point_->Release();
+    }
+    if (sink_) sink_->Release();
   }
-  // Automation wants the last argument first.
-  for (size_t i = 0; i < n; ++i) {
-    VARIANT& r = refs[n - 1 - i];
-    VariantInit(&r);
-    if (step->args[i].missing) {
-      r = values[i];
-    } else {
-      r.vt = VT_BYREF | VT_VARIANT;
-      r.pvarVal = &values[i];
+
+  const ControlTypes& Types() const { return types_; }
+
+  // Subscribes to the control's default event interface, when it names one.
+  void Listen() {
+    if (!types_.HasEvents()) return;
+    IConnectionPointContainer* container = nullptr;
+    if (FAILED(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) return;
+    if (SUCCEEDED(container->FindConnectionPoint(types_.EventsIid(), &point_))) {
+      sink_ = new PrintingSink(types_);
+      if (FAILED(point_->Advise(static_cast<IDispatch*>(sink_), &cookie_))) cookie_ = 0;
+    }
+    container->Release();
+  }
+
+  // Runs the steps in order; false at the first one that failed.
+  bool Run(const std::vector<std::string>& texts) {
+    std::vector<Step> steps;
+    for (const std::string& text : texts) {
+      std::string error;
+      auto step = cvhost::ParseStep(text, &error);
+      if (!step) {
+        std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
+        return false;
+      }
+      steps.push_back(std::move(*step));
+    }
+    for (size_t i = 0; i < steps.size() && !failed_ && !gStopSignal; ++i) {
+      if (steps[i].after) {
+        if (!Schedule(steps[i], texts[i])) return false;
+        continue;
+      }
+      if (steps[i].kind == StepKind::Wait) {
+        Wait(steps[i].seconds);
+      } else if (!RunStep(steps[i], texts[i])) {
+        failed_ = true;
+      }
+      PumpMessages();
+    }
+    if (gStopSignal) std::fprintf(stderr, "stopped by signal %d\n", int(gStopSignal));
+    return !failed_;
+  }
+
+ private:
+  struct Pending {
+    Step step;
+    std::string text;
+  };
+
+  static Host* current_;
+
+  static void OnTimer(HWND window, UINT, plat::UINT_PTR id, DWORD) {
+    plat::KillTimer(window, id);
+    if (!current_) return;
+    auto it = current_->scheduled_.find(id);
+    if (it == current_->scheduled_.end()) return;
+    Pending due = std::move(it->second);
+    current_->scheduled_.erase(it);
+    if (due.step.kind == StepKind::Wait) current_->Wait(due.step.seconds);
+    else if (!current_->RunStep(due.step, due.text)) current_->failed_ = true;
+  }
+
+  // Library waits dispatch posted messages and timers only for a thread that shows an
+  // active window, as an interactive host does; so the host shows one while steps wait.
+  bool Schedule(Step step, const std::string& text) {
+    if (!window_) {
+      plat::WNDCLASS wc{};
+      wc.lpfnWndProc = plat::DefWindowProc;
+      wc.lpszClassName = "CvHostWindow";
+      plat::RegisterClass(&wc);
+      window_ = plat::CreateWindowEx(0, "CvHostWindow", "cvhost", plat::WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+                                    nullptr, nullptr, nullptr);
+      if (!window_) {
+        std::fprintf(stderr, "%s: no window to schedule the step with\n", text.c_str());
+        return false;
+      }
+      plat::ShowWindow(window_, plat::SW_SHOW);
+      plat::SetActiveWindow(window_);
+    }
+    current_ = this;
+    const double ms = std::min(*step.after * 1000.0, double(plat::USER_TIMER_MAXIMUM));
+    plat::UINT_PTR id = plat::SetTimer(window_, ++lastTimer_, UINT(ms), &Host::OnTimer);
+    if (!id) {
+      std::fprintf(stderr, "%s: the step could not be scheduled\n", text.c_str());
+      return false;
+    }
+    step.after.reset();
+    scheduled_[id] = Pending{std::move(step), text};
+    return true;
+  }
+
+  // Pumps messages for the given time, or until a signal when none is given.
+  void Wait(std::optional<double> seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(int64_t(seconds.value_or(0) * 1000));
+    if (!seconds) std::fprintf(stderr, "waiting; SIGINT or SIGTERM stops the host\n");
+    for (;;) {
+      PumpMessages();
+      if (gStopSignal) return;
+      uint32_t timeout = plat::INFINITE;
+      if (seconds) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        timeout = uint32_t(left);
+      }
+      pollfd fd{gSignalPipe[0], POLLIN, 0};
+      plat::WaitForEventsOrMessages(&fd, gSignalPipe[0] >= 0 ? 1 : 0, timeout, plat::kWaitDispatchPosted);
+      char drain[16];
+      while (gSignalPipe[0] >= 0 && read(gSignalPipe[0], drain, sizeof drain) > 0) {
+      }
     }
   }
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{n ? refs.data() : nullptr, nullptr, UINT(n), 0};
-  WORD flags = DISPATCH_METHOD;
-  if (step->kind == StepKind::Put) {
-    flags = DISPATCH_PROPERTYPUT;
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  } else if (step->kind == StepKind::Get) {
-    flags = DISPATCH_PROPERTYGET;
-  }
-  VARIANT result;
-  VariantInit(&result);
-  EXCEPINFO ei{};
-  UINT argErr = 0;
-  HRESULT hr = control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                               step->kind == StepKind::Put ? nullptr : &result, &ei, &argErr);
-  bool ok = SUCCEEDED(hr);
-  if (!ok) {
-    ReportFailure(text, hr, &ei);
-  } else if (step->kind == StepKind::Get) {
-    std::printf("%s = %s\n", step->name.c_str(), Describe(result).c_str());
-  } else if (step->kind == StepKind::Call) {
-    if (result.vt != VT_EMPTY) std::printf("%s = %s\n", step->name.c_str(), Describe(result).c_str());
+
+  bool RunStep(const Step& step, const std::string& text) {
+    std::u16string wideName = plat::ToUtf16(step.name);
+    LPOLESTR names[] = {wideName.data()};
+    DISPID id = DISPID_UNKNOWN;
+    if (HRESULT hr = control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id); FAILED(hr)) {
+      ReportFailure(text, hr, nullptr);
+      return false;
+    }
+
+    // Each argument travels by reference, so results written into it come back.
+    const size_t n = step.args.size();
+    std::vector<VARIANT> values(n), refs(n);
+    for (VARIANT& v : values) VariantInit(&v);
+    auto clear = [&] {
+      for (VARIANT& v : values) VariantClear(&v);
+    };
+    auto constant = [this](std::string_view name) { return types_.Constant(name); };
     for (size_t i = 0; i < n; ++i) {
-      std::string now = Describe(values[i]);
-      if (!step->args[i].missing && (values[i].vt != before[i].vt || now != Describe(before[i])))
-        std::printf("%s argument %zu = %s\n", step->name.c_str(), i + 1, now.c_str());
+      std::string error;
+      auto v = cvhost::ToVariant(step.args[i], constant, &error);
+      if (!v) {
+        std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
+        clear();
+        return false;
+      }
+      values[i] = *v;
     }
+    // Automation wants the last argument first (a put's value, the named one, so first).
+    for (size_t i = 0; i < n; ++i) {
+      VARIANT& r = refs[n - 1 - i];
+      VariantInit(&r);
+      if (step.args[i].kind == cvhost::ArgKind::Missing) {
+        r = values[i];
+      } else {
+        r.vt = VT_BYREF | VT_VARIANT;
+        r.pvarVal = &values[i];
+      }
+    }
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{n ? refs.data() : nullptr, nullptr, UINT(n), 0};
+    WORD flags = DISPATCH_METHOD;
+    INVOKEKIND kind = INVOKE_FUNC;
+    if (step.kind == StepKind::Put) {
+      flags = DISPATCH_PROPERTYPUT;
+      kind = INVOKE_PROPERTYPUT;
+      params.rgdispidNamedArgs = &putId;
+      params.cNamedArgs = 1;
+    } else if (step.kind == StepKind::Get) {
+      flags = DISPATCH_PROPERTYGET;
+      kind = INVOKE_PROPERTYGET;
+    }
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO ei{};
+    UINT argErr = 0;
+    HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                                  step.kind == StepKind::Put ? nullptr : &result, &ei, &argErr);
+    const bool ok = SUCCEEDED(hr);
+    if (!ok) {
+      ReportFailure(text, hr, &ei);
+    } else if (step.kind == StepKind::Get) {
+      std::printf("%s = %s\n", step.name.c_str(), Describe(result).c_str());
+    } else if (step.kind == StepKind::Call) {
+      if (result.vt != VT_EMPTY) std::printf("%s = %s\n", step.name.c_str(), Describe(result).c_str());
+      // The output arguments the caller gave, by their names.
+      const cvhost::MemberInfo* member = types_.Member(id, kind);
+      for (size_t i = 0; member && i < n && i < member->params.size(); ++i) {
+        if (step.args[i].kind != cvhost::ArgKind::Missing && (member->params[i].flags & PARAMFLAG_FOUT))
+          std::printf("%s = %s\n", member->params[i].name.c_str(), Describe(values[i]).c_str());
+      }
+    }
+    std::fflush(stdout);
+    ClearExcepInfo(ei);
+    VariantClear(&result);
+    clear();
+    return ok;
   }
-  std::fflush(stdout);
-  ClearExcepInfo(ei);
-  VariantClear(&result);
-  for (size_t i = 0; i < n; ++i) {
-    VariantClear(&values[i]);
-    VariantClear(&before[i]);
-  }
-  return ok;
-}
 
-int Run(int argc, char** argv) {
-  std::u16string progId = plat::ToUtf16(argv[1]);
+  IDispatch* control_;
+  ControlTypes types_;
+  IConnectionPoint* point_ = nullptr;
+  DWORD cookie_ = 0;
+  PrintingSink* sink_ = nullptr;
+  HWND window_ = nullptr;
+  plat::UINT_PTR lastTimer_ = 0;
+  std::map<plat::UINT_PTR, Pending> scheduled_;
+  bool failed_ = false;
+};
+
+Host* Host::current_ = nullptr;
+
+IDispatch* CreateControl(const char* progIdText) {
+  std::u16string progId = plat::ToUtf16(progIdText);
   CLSID clsid;
   if (HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid); FAILED(hr)) {
-    ReportFailure(argv[1], hr, nullptr);
-    return 1;
+    ReportFailure(progIdText, hr, nullptr);
+    return nullptr;
   }
   IDispatch* control = nullptr;
   if (HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                     reinterpret_cast<void**>(&control));
       FAILED(hr)) {
-    ReportFailure(argv[1], hr, nullptr);
-    return 1;
+    ReportFailure(progIdText, hr, nullptr);
+    return nullptr;
   }
+  return control;
+}
 
-  // Subscribe to the control's default event interface, when it names one.
-  IConnectionPoint* point = nullptr;
-  DWORD cookie = 0;
-  PrintingSink* sink = nullptr;
-  IProvideClassInfo2* info = nullptr;
-  if (SUCCEEDED(control->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info)))) {
-    IID events;
-    IConnectionPointContainer* container = nullptr;
-    if (SUCCEEDED(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &events)) &&
-        SUCCEEDED(control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
-      if (SUCCEEDED(container->FindConnectionPoint(events, &point))) {
-        sink = new PrintingSink(events);
-        if (FAILED(point->Advise(static_cast<IDispatch*>(sink), &cookie))) cookie = 0;
-      }
-      container->Release();
-    }
-    info->Release();
+// The steps of a script file, one a line; blank lines and lines starting with # are skipped.
+bool ReadScript(const std::string& path, std::vector<std::string>* steps) {
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
   }
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t a = line.find_first_not_of(" \t\r");
+    if (a == std::string::npos || line[a] == '#') continue;
+    const size_t b = line.find_last_not_of(" \t\r");
+    steps->push_back(line.substr(a, b - a + 1));
+  }
+  return true;
+}
 
+int List(const char* progId) {
+  IDispatch* control = CreateControl(progId);
+  if (!control) return 1;
+  ControlTypes types;
+  types.Load(control);
+  std::printf("%s\n\n", progId);
+  types.List(stdout);
+  control->Release();
+  PumpMessages();
+  return 0;
+}
+
+int Run(const char* progId, const std::vector<std::string>& steps) {
+  IDispatch* control = CreateControl(progId);
+  if (!control) return 1;
   int status = 0;
-  for (int i = 2; i < argc && status == 0; ++i) {
-    if (!RunStep(control, argv[i])) status = 1;
-    PumpMessages();
+  {
+    Host host(control);
+    host.Listen();
+    status = host.Run(steps) ? 0 : 1;
   }
-
-  if (point) {
-    if (cookie) point->Unadvise(cookie);
-    point->Release();
-  }
-  if (sink) sink->Release();
   control->Release();
   PumpMessages();
   return status;
 }
 
+int Main(int argc, char** argv) {
+  if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc >= 2 && !std::strcmp(argv[1], "--list")) {
+    if (argc != 3) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    return List(argv[2]);
+  }
+  if (argc < 2 || argv[1][0] == '-') {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::vector<std::string> steps;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--script") || !std::strcmp(argv[i], "-f")) {
+      if (i + 1 >= argc) {
+        std::fputs(kUsage, stderr);
+        return 2;
+      }
+      if (!ReadScript(argv[++i], &steps)) return 2;
+    } else {
+      steps.push_back(argv[i]);
+    }
+  }
+  InstallSignalHandlers();
+  return Run(argv[1], steps);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: cvhost ProgID [step...]\n"
-                         "  Name=value       sets a property\n"
-                         "  ?Name[(index)]   prints a property\n"
-                         "  Name(arg, ...)   calls a method (arguments: numbers, \"strings\", or left out)\n");
-    return 2;
-  }
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-  int status = Run(argc, argv);
+  int status = Main(argc, argv);
   CoUninitialize();
   return status;
 }

@@ -22,6 +22,41 @@ bool IsNumber(const std::string& t) {
   return end && *end == '\0' && !std::isspace(static_cast<unsigned char>(t[0]));
 }
 
+bool IsNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+bool IsName(std::string_view t) {
+  if (t.empty() || !IsNameStart(t[0])) return false;
+  for (char c : t)
+    if (!IsNameChar(c)) return false;
+  return true;
+}
+
+std::vector<std::string> SplitBar(const std::string& t) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t bar = t.find('|', start);
+    std::string part = t.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    size_t a = 0, b = part.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(part[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(part[b - 1]))) --b;
+    parts.push_back(part.substr(a, b - a));
+    if (bar == std::string::npos) return parts;
+    start = bar + 1;
+  }
+}
+
+// Names and whole numbers joined by |, at least one of them a name.
+bool IsNameExpression(const std::string& t) {
+  bool named = false;
+  for (const std::string& part : SplitBar(t)) {
+    if (IsName(part)) named = true;
+    else if (!IsNumber(part)) return false;
+  }
+  return named;
+}
+
 // One argument up to the next top-level comma or closing bracket.
 bool ParseArgument(const std::string& s, size_t& i, char stop, Argument* out, std::string* error) {
   SkipBlanks(s, i);
@@ -39,8 +74,7 @@ bool ParseArgument(const std::string& s, size_t& i, char stop, Argument* out, st
       text += s[i];
     }
     ++i;
-    out->missing = false;
-    out->isString = true;
+    out->kind = ArgKind::String;
     out->text = std::move(text);
     SkipBlanks(s, i);
     return true;
@@ -50,16 +84,49 @@ bool ParseArgument(const std::string& s, size_t& i, char stop, Argument* out, st
   std::string token = s.substr(start, i - start);
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
   if (token.empty()) return true;  // left out
-  if (!IsNumber(token)) {
-    *error = "not a number or a quoted string: " + token;
+  if (IsNumber(token)) {
+    out->kind = ArgKind::Number;
+  } else if (IsNameExpression(token)) {
+    out->kind = ArgKind::Names;
+  } else {
+    *error = "not a number, a quoted string or a constant name: " + token;
     return false;
   }
-  out->missing = false;
   out->text = token;
   return true;
 }
 
-bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+// "(arg, ...)" after a name, the opening bracket at i.
+bool ParseArguments(const std::string& text, size_t& i, std::vector<Argument>* args, std::string* error) {
+  ++i;
+  SkipBlanks(text, i);
+  if (i < text.size() && text[i] == ')') {
+    ++i;
+    return true;
+  }
+  for (;;) {
+    Argument a;
+    if (!ParseArgument(text, i, ')', &a, error)) return false;
+    args->push_back(a);
+    if (i < text.size() && text[i] == ',') {
+      ++i;
+      continue;
+    }
+    if (i < text.size() && text[i] == ')') {
+      ++i;
+      return true;
+    }
+    *error = "missing )";
+    return false;
+  }
+}
+
+std::optional<double> ParseSeconds(const std::string& t) {
+  if (!IsNumber(t)) return std::nullopt;
+  double v = std::strtod(t.c_str(), nullptr);
+  if (!(v >= 0) || v > 1e7) return std::nullopt;
+  return v;
+}
 
 }  // namespace
 
@@ -67,6 +134,16 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
   Step step;
   size_t i = 0;
   SkipBlanks(text, i);
+  if (i < text.size() && text[i] == '@') {
+    size_t start = ++i;
+    while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    step.after = ParseSeconds(text.substr(start, i - start));
+    if (!step.after) {
+      *error = "@ needs a number of seconds before the step";
+      return std::nullopt;
+    }
+    SkipBlanks(text, i);
+  }
   if (i < text.size() && text[i] == '?') {
     step.kind = StepKind::Get;
     ++i;
@@ -79,62 +156,73 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
     return std::nullopt;
   }
   SkipBlanks(text, i);
+  if (i < text.size() && text[i] == '(' && !ParseArguments(text, i, &step.args, error)) return std::nullopt;
+  SkipBlanks(text, i);
   if (step.kind != StepKind::Get && i < text.size() && text[i] == '=') {
     step.kind = StepKind::Put;
     ++i;
     Argument value;
     if (!ParseArgument(text, i, '\0', &value, error)) return std::nullopt;
-    if (value.missing || i != text.size()) {
+    if (value.kind == ArgKind::Missing || i != text.size()) {
       *error = "a property needs one value";
       return std::nullopt;
     }
     step.args.push_back(value);
     return step;
   }
-  if (i < text.size() && text[i] == '(') {
-    ++i;
-    SkipBlanks(text, i);
-    if (i < text.size() && text[i] == ')') {
-      ++i;
-    } else {
-      for (;;) {
-        Argument a;
-        if (!ParseArgument(text, i, ')', &a, error)) return std::nullopt;
-        step.args.push_back(a);
-        if (i < text.size() && text[i] == ',') {
-          ++i;
-          continue;
-        }
-        if (i < text.size() && text[i] == ')') {
-          ++i;
-          break;
-        }
-        *error = "missing )";
-        return std::nullopt;
-      }
-    }
-  }
-  SkipBlanks(text, i);
   if (i != text.size()) {
     *error = "unexpected text after the step";
     return std::nullopt;
   }
+  if (step.kind == StepKind::Call && step.name == "wait") {
+    step.kind = StepKind::Wait;
+    if (step.args.size() > 1 ||
+        (step.args.size() == 1 && (step.args[0].kind != ArgKind::Number || !ParseSeconds(step.args[0].text)))) {
+      *error = "wait takes a number of seconds, or nothing to wait for a signal";
+      return std::nullopt;
+    }
+    if (step.args.size() == 1) step.seconds = ParseSeconds(step.args[0].text);
+    step.args.clear();
+  }
   return step;
 }
 
-VARIANT ToVariant(const Argument& a) {
+std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& constant, std::string* error) {
   VARIANT v;
   VariantInit(&v);
-  if (a.missing) {
-    v.vt = VT_ERROR;
-    v.scode = DISP_E_PARAMNOTFOUND;
-    return v;
-  }
-  if (a.isString) {
-    std::u16string w = plat::ToUtf16(a.text);
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocStringLen(w.data(), UINT(w.size()));
-    return v;
+  switch (a.kind) {
+    case ArgKind::Missing:
+      v.vt = VT_ERROR;
+      v.scode = DISP_E_PARAMNOTFOUND;
+      return v;
+    case ArgKind::String: {
+      std::u16string w = plat::ToUtf16(a.text);
+      v.vt = VT_BSTR;
+      v.bstrVal = SysAllocStringLen(w.data(), UINT(w.size()));
+      return v;
+    }
+    case ArgKind::Names: {
+      if (a.text == "True" || a.text == "False") {
+        v.vt = VT_BOOL;
+        v.boolVal = a.text == "True" ? VARIANT_TRUE : VARIANT_FALSE;
+        return v;
+      }
+      int32_t bits = 0;
+      for (const std::string& part : SplitBar(a.text)) {
+        std::optional<int32_t> value;
+        if (IsName(part)) value = constant ? constant(part) : std::nullopt;
+        else value = int32_t(std::strtoll(part.c_str(), nullptr, 0));
+        if (!value) {
+          *error = "unknown constant: " + part;
+          return std::nullopt;
+        }
+        bits |= *value;
+      }
+      v.vt = VT_I4;
+      v.lVal = bits;
+      return v;
+    }
+    case ArgKind::Number: break;
   }
   char* end = nullptr;
   errno = 0;

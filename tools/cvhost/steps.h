@@ -1,34 +1,48 @@
 #pragma once
-// The steps of the command-line host: "Name=value" sets a property, "Name(arg, ...)" calls a
-// method, "?Name" (or "?Name(index)") reads a property. Arguments are numbers, quoted strings
-// ("..." with \" and \\), or left out.
+// The steps of the command-line host:
+//   Name=value              sets a property (Name(index, ...)=value an indexed one)
+//   ?Name  ?Name(index)     prints a property
+//   Name(arg, ...)          calls a method
+//   wait  wait(seconds)     pumps messages until a signal ends the host, or for that long
+//   @seconds step           runs the step that many seconds later, during whatever runs then
+// Arguments are numbers, quoted strings ("..." with \" and \\), True or False, constant
+// names of the control's type library (several joined by | are or'ed), or left out.
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/com/com.h"
 
 namespace cvhost {
 
-enum class StepKind { Put, Call, Get };
+enum class StepKind { Put, Call, Get, Wait };
+
+enum class ArgKind { Missing, Number, String, Names };
 
 struct Argument {
-  bool missing = true;
-  bool isString = false;
-  std::string text;  // the string, or the number's spelling
+  ArgKind kind = ArgKind::Missing;
+  std::string text;  // the string, the number's spelling, or the names and numbers joined by |
 };
 
 struct Step {
   StepKind kind = StepKind::Call;
   std::string name;
-  std::vector<Argument> args;  // for Put: the value is the last one
+  std::vector<Argument> args;  // for Put: the index arguments, then the value
+  std::optional<double> after;  // seconds to wait before running it (a scheduled step)
+  std::optional<double> seconds;  // how long a wait step lasts; none: until a signal
 };
 
 // Parses one step; on failure returns nothing and describes the problem in *error.
 std::optional<Step> ParseStep(const std::string& text, std::string* error);
 
+// The value of a constant name, or nothing when the name is unknown.
+using ConstantLookup = std::function<std::optional<int32_t>(std::string_view)>;
+
 // The VARIANT of an argument (VT_ERROR "not found" when missing); the caller clears it.
-VARIANT ToVariant(const Argument& a);
+// Fails, with *error set, for a name that is neither True, False nor a known constant.
+std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& constant, std::string* error);
 
 // A value for display: strings quoted, booleans True/False, numbers plain.
 std::string Describe(const VARIANT& v);

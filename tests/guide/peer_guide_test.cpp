@@ -1,0 +1,137 @@
+// The user guide's examples, taken from docs/guide.md and run through the command-line
+// host against real servers on loopback, so that the guide cannot drift from the system.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "guide_runner.h"
+#include "http/nginx_peer.h"
+#include "support/ftp_peers.h"
+#include "time/xinetd_peer.h"
+
+namespace {
+
+using guidetest::GuideTest;
+using guidetest::Outcome;
+namespace fs = std::filesystem;
+
+bool Accepts(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// nginx with a folder whose downloads crawl, so that a transfer lasts long enough to cancel.
+cvpeers::PeerOptions SlowNginx(bool tls) {
+  cvpeers::PeerOptions options = httptest::NginxOptions(AF_INET, tls);
+  const std::string anchor = "    location = /moved";
+  options.configTemplate.replace(options.configTemplate.find(anchor), 0, "    location /slow/ { limit_rate 32k; }\n");
+  return options;
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST_F(GuideTest, FtpDownloadAndUploadWithProgress) {
+  cvtest::FtpPeer ftp(cvtest::FtpPeerKind::Proftpd);
+  CV_START_PEER(ftp);
+  const std::string report(70000, 'r');
+  ftp.Put("report.txt", report);
+  Outcome run = RunExample("ftp-transfer", {{"PORT", std::to_string(ftp.port())},
+                                            {"FTP_USER", cvtest::kFtpPeerUser},
+                                            {"FTP_PASSWORD", cvtest::kFtpPeerPassword}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("event OnProgress: FileName=\"report.txt\", FileSize=70000, BytesCopied=70000, Percent=100\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("FileSize = 70000\n"), std::string::npos) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "report.txt"), report);
+  EXPECT_EQ(guidetest::Slurp(ftp.root() / "report-copy.txt"), report);
+}
+
+TEST_F(GuideTest, CancelDuringALongDownloadLeavesTheControlUsable) {
+  cvpeers::PeerProcess nginx(SlowNginx(false));
+  CV_START_PEER(nginx);
+  WriteFile(nginx.dir() / "www/slow/big.bin", std::string(16u << 20, 'b'));
+  WriteFile(nginx.dir() / "www/small.txt", "line one\nline two\n");
+  Outcome run = RunExample("cancel-download", {{"PORT", std::to_string(nginx.port())}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The cancelled download reports through OnCancel and its Error argument; the next one runs.
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("event OnCancel\n(.*\n)*Error = [1-9]\\d*\n"))) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "small.txt"), "line one\nline two\n");
+}
+
+TEST_F(GuideTest, HttpsDownloadReportsAnUntrustedCertificateAndStillConnects) {
+  cvpeers::PeerProcess nginx(httptest::NginxOptions(AF_INET, true));
+  const std::string dir = nginx.dir().string();
+  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '" +
+                              dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl cannot make a test certificate";
+  CV_START_PEER(nginx);
+  WriteFile(nginx.dir() / "www/small.txt", "line one\nline two\n");
+  Outcome run = RunExample("https-download", {{"PORT", std::to_string(nginx.port())}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("CertificateStatus = 5\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("CN=localhost"), std::string::npos) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "small.txt"), "line one\nline two\n");
+}
+
+// A server example runs until SIGTERM; its client example fetches from it meanwhile.
+struct ServedCase {
+  const char* label;
+  const char* server;
+  const char* client;
+  const char* expected;
+};
+
+class GuideServers : public GuideTest, public ::testing::WithParamInterface<ServedCase> {};
+
+TEST_P(GuideServers, ServeAFolderUntilStopped) {
+  const ServedCase& c = GetParam();
+  const uint16_t port = cvpeers::FreePort();
+  const std::map<std::string, std::string> vars{{"PORT", std::to_string(port)}};
+  ASSERT_EQ(RunExample(c.server + std::string("-setup"), vars).status, 0);
+  // The server's command is one command: run in place of the shell, the signal reaches it.
+  guidetest::Script server(dir_, c.server, "exec " + guidetest::Example(c.server), vars);
+  ASSERT_GT(server.pid(), 0);
+  ASSERT_TRUE(guidetest::WaitFor([&] { return Accepts(port); })) << server.Finish(SIGKILL).err;
+  Outcome fetch = RunExample(c.client, vars);
+  EXPECT_EQ(fetch.status, 0) << fetch.err;
+  EXPECT_EQ(fetch.out, c.expected);
+  Outcome stopped = server.Finish(SIGTERM);
+  EXPECT_EQ(stopped.status, 0) << stopped.err;
+  EXPECT_NE(stopped.err.find("stopped by signal 15"), std::string::npos) << stopped.err;
+  EXPECT_FALSE(Accepts(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(Guide, GuideServers,
+                         ::testing::Values(ServedCase{"Http", "http-server", "http-server-fetch", "hello from the server\n"},
+                                           ServedCase{"Ftp", "ftp-server", "ftp-server-fetch", "hello over FTP\n"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(GuideTest, TimeQuery) {
+  cvpeers::PeerProcess server(timetest::XinetdTimeService());
+  CV_START_PEER(server);
+  // A datagram service shows no sign of being up but its answer: ask until it answers.
+  Outcome run;
+  const std::regex expect("Result = \"\\d{1,2}/\\d{1,2}/\\d{4} \\d{1,2}:\\d\\d:\\d\\d [AP]M\"\nLastError = 0\n");
+  guidetest::WaitFor([&] {
+    run = RunExample("time-query", {{"PORT", std::to_string(server.port())}});
+    return std::regex_match(run.out, expect);
+  });
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::regex_match(run.out, expect)) << run.out;
+}
+
+}  // namespace
