@@ -10,6 +10,7 @@
 
 #include "guide_runner.h"
 #include "http/nginx_peer.h"
+#include "sftp_sshd.h"
 #include "support/ftp_peers.h"
 #include "time/xinetd_peer.h"
 
@@ -58,6 +59,44 @@ TEST_F(GuideTest, FtpDownloadAndUploadWithProgress) {
   EXPECT_NE(run.out.find("FileSize = 70000\n"), std::string::npos) << run.out;
   EXPECT_EQ(guidetest::Slurp(dir_ / "report.txt"), report);
   EXPECT_EQ(guidetest::Slurp(ftp.root() / "report-copy.txt"), report);
+}
+
+// A self-signed certificate with its key in one PEM file, for a server that nobody trusts.
+bool SelfSignedPem(const fs::path& dir, fs::path* pem) {
+  const std::string d = dir.string();
+  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '" + d +
+                              "/key.pem' -out '" + d + "/cert.pem' >/dev/null 2>&1 && cat '" + d + "/cert.pem' '" + d +
+                              "/key.pem' > '" + d + "/server.pem'";
+  *pem = dir / "server.pem";
+  return std::system(command.c_str()) == 0;
+}
+
+TEST_F(GuideTest, FtpsDownloadReadsTheCertificateStatusFirst) {
+  fs::path pem;
+  if (!SelfSignedPem(dir_, &pem)) GTEST_SKIP() << "openssl cannot make a test certificate";
+  cvtest::FtpPeer ftp(cvtest::FtpPeerKind::Proftpd, AF_INET, cvtest::FtpPeerTls{pem, false, true, {}});
+  CV_START_PEER(ftp);
+  ftp.Put("report.txt", "over TLS\n");
+  Outcome run = RunExample("ftps-transfer", {{"PORT", std::to_string(ftp.port())},
+                                             {"FTP_USER", cvtest::kFtpPeerUser},
+                                             {"FTP_PASSWORD", cvtest::kFtpPeerPassword}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("CertificateStatus = 5\n"), std::string::npos) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "report.txt"), "over TLS\n");
+}
+
+TEST_F(GuideTest, SftpDownloadAndUpload) {
+  sftptest::SftpSshd sshd;
+  START_SFTP_SSHD(sshd);
+  sftptest::WriteFile(sshd.files() / "notes.txt", "over SSH\n");
+  Outcome run = RunExample("sftp-transfer", {{"PORT", std::to_string(sshd.peer().port())},
+                                             {"SFTP_USER", sftptest::kUser},
+                                             {"SFTP_PASSWORD", sftptest::kPassword},
+                                             {"REMOTE_DIR", sshd.files().path().string()}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("Fingerprint = \"[^\"]+\"\n"))) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "notes.txt"), "over SSH\n");
+  EXPECT_EQ(guidetest::Slurp(sshd.files() / "notes-copy.txt"), "over SSH\n");
 }
 
 TEST_F(GuideTest, CancelDuringALongDownloadLeavesTheControlUsable) {
