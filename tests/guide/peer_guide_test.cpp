@@ -9,8 +9,10 @@
 #include <regex>
 
 #include "guide_runner.h"
+#include "dovecot_peer.h"
 #include "http/nginx_peer.h"
 #include "sftp_sshd.h"
+#include "smtp/exim_peer.h"
 #include "support/ftp_peers.h"
 #include "time/xinetd_peer.h"
 
@@ -158,6 +160,33 @@ INSTANTIATE_TEST_SUITE_P(Guide, GuideServers,
                          ::testing::Values(ServedCase{"Http", "http-server", "http-server-fetch", "hello from the server\n"},
                                            ServedCase{"Ftp", "ftp-server", "ftp-server-fetch", "hello over FTP\n"}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(GuideTest, MailSendsAMessageWithAnAttachment) {
+  smtptest::EximPeer exim;
+  CV_START_EXIM(exim);
+  Outcome run = RunExample("mail-send", {{"PORT", std::to_string(exim.port())}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("event OnDelivered: Address=\"bob@example.org\""), std::string::npos) << run.out;
+  const std::vector<std::string> copies = exim.Delivered(1);
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_NE(copies[0].find("Subject: figures\n"), std::string::npos) << copies[0];
+  EXPECT_NE(copies[0].find("See the attachment."), std::string::npos) << copies[0];
+  EXPECT_NE(copies[0].find("figures.txt"), std::string::npos) << copies[0];
+}
+
+TEST_F(GuideTest, PopReadsAMailbox) {
+  const std::string message = "From: a@example.org\r\nSubject: from the guide\r\n\r\nbody\r\n";
+  cvpeers::PeerProcess peer(pop3test::DovecotOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  if (!pop3test::PrepareDovecot(peer, {message})) GTEST_SKIP() << "dovecot set-up not possible here";
+  CV_START_PEER(peer);
+  Outcome run = RunExample("pop-read", {{"PORT", std::to_string(peer.port())},
+                                        {"POP_USER", pop3test::kDovecotUser},
+                                        {"POP_PASSWORD", pop3test::kDovecotPassword}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("MessageCount = 1\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(", Percent=100\n"), std::string::npos) << run.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "message.eml"), message);
+}
 
 TEST_F(GuideTest, TimeQuery) {
   cvpeers::PeerProcess server(timetest::XinetdTimeService());
