@@ -1,11 +1,13 @@
 // Content decoding: the response's Content-Encoding, and zlib or gzip bodies inflated in
-// memory or as a file in place (through a temporary file). Output is bounded: never more
-// than the caller asked for, and never more than kInflateLimit.
+// memory or as a file in place (through a temporary file). Hostile data ends every loop:
+// output is bounded (see kInflateLimit), a stream that stops making progress is corrupt,
+// and the session's timeout and cancel apply.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -33,17 +35,19 @@ class Inflater {
   bool ok() const { return ok_; }
 
   enum class Step { More, End, Bad };
-  // Inflates into out (kStep bytes); produced receives the byte count. inputDone: no more
-  // input will come after what the stream holds now.
-  Step Run(unsigned char* out, uint32_t& produced, bool inputDone) {
+  // Inflates into out (kStep bytes); produced receives the byte count. The caller feeds
+  // input whenever the stream holds none, so a step that neither takes input nor gives
+  // output can never finish: the data is cut short or asks for what we cannot supply
+  // (a preset dictionary).
+  Step Run(unsigned char* out, uint32_t& produced) {
+    const uInt before = z_.avail_in;
     z_.next_out = out;
     z_.avail_out = kStep;
     const int r = inflate(&z_, Z_NO_FLUSH);
     produced = kStep - z_.avail_out;
     if (r == Z_STREAM_END) return Step::End;
-    if (r == Z_BUF_ERROR && produced == 0 && (inputDone || z_.avail_in != 0)) return Step::Bad;  // cut short
-    if (r < 0 && r != Z_BUF_ERROR) return Step::Bad;
-    if (inputDone && z_.avail_in == 0 && produced == 0) return Step::Bad;
+    if (r != Z_OK && r != Z_BUF_ERROR) return Step::Bad;
+    if (produced == 0 && z_.avail_in == before) return Step::Bad;
     return Step::More;
   }
   void Feed(const unsigned char* data, uint32_t length) {
@@ -57,6 +61,24 @@ class Inflater {
   bool ok_ = false;
 };
 
+// The session's timeout and cancel over one decoding loop; without a session, neither.
+class Watch {
+ public:
+  explicit Watch(HttpClientSession* s) : s_(s), start_(plat::GetTickCount()) {}
+  // 0 to go on, else the error (the event is fired).
+  uint32_t Check() {
+    if (!s_) return 0;
+    if (s_->cancel.load()) return FailWithEvent(*s_, cvErrorOperationCanceled, kEventCancel), cvErrorOperationCanceled;
+    if (s_->timeout && plat::GetTickCount() - start_ > s_->timeout * 1000u)
+      return FailWithEvent(*s_, cvErrorOperationTimeout, kEventTimeout), cvErrorOperationTimeout;
+    return 0;
+  }
+
+ private:
+  HttpClientSession* s_;
+  uint32_t start_;
+};
+
 }  // namespace
 
 int32_t ContentEncoding(HttpClientSession& s) noexcept {
@@ -67,15 +89,18 @@ int32_t ContentEncoding(HttpClientSession& s) noexcept {
   return 0;
 }
 
-// Inflates length bytes at data into a new movable block; at most limit bytes are kept.
-// 1, or 0 with 10012 or 12293.
-int32_t InflateBlock(const void* data, uint32_t length, uint64_t limit, plat::HGLOBAL* result,
-                     uint32_t* resultLength) noexcept {
+uint64_t DecodedLimit(uint64_t compressed) noexcept {
+  return std::min(kInflateLimit, std::max(kInflateFloor, compressed * kInflateRatio));
+}
+
+int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, uint64_t limit, bool cut,
+                     plat::HGLOBAL* result, uint32_t* resultLength) noexcept {
   plat::UniqueGlobal block(plat::GlobalAlloc(plat::GHND, kGrowStep));
   if (!block) return Fail(cvErrorOutOfMemory), 0;
   Inflater z;
   if (!z.ok()) return Fail(cvErrorOutOfMemory), 0;
-  limit = std::min<uint64_t>(limit, kInflateLimit);
+  limit = std::min<uint64_t>(limit, 0xFFFFFFFEu);
+  Watch watch(s);
   const auto* in = static_cast<const unsigned char*>(data);
   uint32_t fed = 0;
   uint64_t total = 0;
@@ -87,8 +112,10 @@ int32_t InflateBlock(const void* data, uint32_t length, uint64_t limit, plat::HG
       fed += n;
     }
     uint32_t produced = 0;
-    const Inflater::Step step = z.Run(window, produced, fed == length);
+    const Inflater::Step step = z.Run(window, produced);
     if (step == Inflater::Step::Bad) return Fail(cvErrorInvalidEncodingType), 0;
+    // Past the limit: a caller's buffer takes what fits, anything else is a bomb.
+    if (produced > limit - total && !cut) return Fail(cvErrorInvalidEncodingType), 0;
     const uint64_t keep = std::min<uint64_t>(produced, limit - total);
     if (keep) {
       if (total + keep + 1 > plat::GlobalSize(block.get())) {
@@ -100,7 +127,13 @@ int32_t InflateBlock(const void* data, uint32_t length, uint64_t limit, plat::HG
       plat::GlobalUnlock(block.get());
       total += keep;
     }
-    if (step == Inflater::Step::End || total >= limit) break;
+    if (cut && total == limit) break;
+    if (step == Inflater::Step::End) {
+      // Bytes after the end of the stream are not part of the body we were promised.
+      if (z.pending() != 0 || fed < length) return Fail(cvErrorInvalidEncodingType), 0;
+      break;
+    }
+    if (watch.Check()) return 0;
   }
   *result = block.release();
   *resultLength = uint32_t(total);
@@ -120,23 +153,26 @@ struct Fd {
 uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
   Inflater z;
   if (!z.ok()) return cvErrorOutOfMemory;
+  Watch watch(&s);
   unsigned char input[kStep];
   unsigned char window[kStep];
   bool inputDone = false;
   uint32_t last = 0;
   uint64_t total = 0;
+  auto readSome = [&](ssize_t& n) {
+    do n = read(source, input, sizeof input);
+    while (n < 0 && errno == EINTR);
+    return n >= 0;
+  };
   for (;;) {
     if (z.pending() == 0 && !inputDone) {
-      const ssize_t n = read(source, input, sizeof input);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return cvErrorFileReadFailed;
-      }
+      ssize_t n;
+      if (!readSome(n)) return cvErrorFileReadFailed;
       if (n == 0) inputDone = true;
       z.Feed(input, uint32_t(n));
     }
     uint32_t produced = 0;
-    const Inflater::Step step = z.Run(window, produced, inputDone);
+    const Inflater::Step step = z.Run(window, produced);
     if (step == Inflater::Step::Bad) return cvErrorInvalidFileType;
     total += produced;
     if (total > kInflateLimit) return cvErrorInvalidFileType;
@@ -146,7 +182,13 @@ uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
       if (text && ConvertLineEnds(s, out, produced, &out, &outLength, &last) < 0) return LastError();
       if (!WriteAll(target, out, outLength)) return cvErrorFileWriteFailed;
     }
-    if (step == Inflater::Step::End) return 0;
+    if (step == Inflater::Step::End) {
+      // Bytes after the end of the stream are not part of the body we were promised.
+      ssize_t n = 0;
+      if (z.pending() != 0 || (!inputDone && (!readSome(n) || n != 0))) return cvErrorInvalidFileType;
+      return 0;
+    }
+    if (const uint32_t error = watch.Check()) return error;
   }
 }
 
@@ -204,7 +246,7 @@ int32_t HttpInflateData(plat::HGLOBAL block, uint32_t length, plat::HGLOBAL* res
     if (data) plat::GlobalUnlock(block);
     return Fail(cvErrorInvalidParameter), 0;
   }
-  const int32_t r = InflateBlock(data, length, kInflateLimit, result, resultLength);
+  const int32_t r = InflateBlock(nullptr, data, length, DecodedLimit(length), false, result, resultLength);
   plat::GlobalUnlock(block);
   return r;
 }

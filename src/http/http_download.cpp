@@ -160,13 +160,14 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
     plat::HGLOBAL decoded = nullptr;
     uint32_t decodedLength = 0;
     const auto* raw = plat::GlobalLock(data);
-    const uint64_t limit = *length ? *length : kInflateLimit;
-    const int32_t ok = InflateBlock(raw, dataLength, limit, &decoded, &decodedLength);
+    const bool cut = *length != 0;  // the caller's buffer takes what fits
+    const uint64_t limit = cut ? *length : DecodedLimit(dataLength);
+    const int32_t ok = InflateBlock(&s, raw, dataLength, limit, cut, &decoded, &decodedLength);
     plat::GlobalUnlock(data);
     plat::GlobalFree(data);
     if (!ok) {
       const uint32_t error = LastError();
-      EndRequest(s);
+      if (!Gone(s)) EndRequest(s);
       return Fail(error);
     }
     data = decoded;

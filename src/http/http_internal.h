@@ -177,10 +177,18 @@ int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length,
 std::string Base64(const std::string& text);
 
 // ---- content decoding ----
-// No decoded body grows past this, whatever its compressed size.
+// Nothing decoded grows past kInflateLimit. A body decoded into memory for the library's
+// own block may also grow no more than kInflateRatio times its compressed size once past
+// kInflateFloor: real content rarely shrinks a hundredfold, a decompression bomb always does.
 inline constexpr uint64_t kInflateLimit = 1ull << 30;
-int32_t InflateBlock(const void* data, uint32_t length, uint64_t limit, plat::HGLOBAL* result,
-                     uint32_t* resultLength) noexcept;
+inline constexpr uint64_t kInflateFloor = 64ull << 20;
+inline constexpr uint64_t kInflateRatio = 128;
+uint64_t DecodedLimit(uint64_t compressed) noexcept;
+// Inflates length bytes at data into a new movable block of at most limit bytes: with cut
+// the rest is dropped, else a longer result fails with 12293. With a session its timeout and
+// cancel stop the loop. 1, or 0 with the error.
+int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, uint64_t limit, bool cut,
+                     plat::HGLOBAL* result, uint32_t* resultLength) noexcept;
 int32_t InflateFile(HttpClientSession& s, const char* fileName, bool text) noexcept;
 
 // ---- TLS (http_tls.cpp) ----

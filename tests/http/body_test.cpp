@@ -1,7 +1,12 @@
 // Response bodies against a scripted server: chunked coding, announced lengths, content
 // decoding in memory, the memory result rules, text conversion and broken transfers.
+#include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "http_fixture.h"
@@ -137,22 +142,94 @@ TEST_F(HttpBody, GzipAndZlibDecodeInMemory) {
   }
 }
 
-TEST_F(HttpBody, BadCompressedBodiesFail) {
-  for (const std::string& body : {Compress("raw deflate is not accepted", -15), std::string("\x1f\x8b\x08garbage", 10),
-                                  Compress(std::string(5000, 'q'), 31).substr(0, 20)}) {
-    ScriptServer server;
-    auto heads = std::make_shared<Heads>();
-    ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body);
-    const LibHandle h = Connect(server, 0x2);
-    HttpSetCompression(h, 1);
-    plat::HGLOBAL block = nullptr;
-    uint32_t length = 0;
-    EXPECT_EQ(HttpRetrieveData(h, "/z", &block, &length, 0), -1);
-    EXPECT_EQ(Error(), 12293u);
-    server.Finish(2s);
-    HttpDisconnect(h);
+// A gzip stream of size zero bytes, compressed piece by piece (no buffer of that size).
+std::string Bomb(size_t size) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  const std::string zeros(1u << 20, '\0');
+  std::string out;
+  char buffer[65536];
+  for (size_t done = 0; done < size; done += zeros.size()) {
+    const bool last = done + zeros.size() >= size;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+    z.avail_in = uInt(std::min(zeros.size(), size - done));
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buffer);
+      z.avail_out = sizeof buffer;
+      deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+      out.append(buffer, sizeof buffer - z.avail_out);
+    } while (z.avail_out == 0);
   }
+  deflateEnd(&z);
+  return out;
+}
+
+long PeakKilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Hostile bodies end within the session's timeout with the decoding error, in memory and
+// on disk, and a bomb decoded into memory stops long before it has filled it.
+TEST_F(HttpBody, HostileCompressedBodiesFailInTime) {
+  const std::string gzip = Compress(std::string(5000, 'q'), 31);
+  struct Case {
+    const char* what;
+    std::string body;
+    bool onDisk = true;  // on disk a bomb costs disk space, not memory
+  } cases[] = {
+      {"preset dictionary", std::string("\x78\x7d\x7d\x7d\x27\x9c\x6f", 7)},
+      {"truncated", gzip.substr(0, gzip.size() / 2)},
+      {"trailing garbage", gzip + "trailing"},
+      {"raw deflate", Compress("raw deflate is not accepted", -15)},
+      {"bad header", std::string("\x1f\x8b\x08garbage", 10)},
+      {"bomb", Bomb(256u << 20), false},
+  };
+  constexpr uint32_t kTimeout = 5;
+  const auto dir = std::filesystem::temp_directory_path() / ("cv-hostile-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
+                                 "Content-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" + c.body;
+    for (bool toFile : {false, true}) {
+      if (toFile && !c.onDisk) continue;
+      ScriptServer server;
+      auto heads = std::make_shared<Heads>();
+      ReadHead(server, heads).Send(response);
+      const LibHandle h = Connect(server, 0x2, kHttp11, kTimeout);
+      HttpSetCompression(h, 1);
+      const long peak = PeakKilobytes();
+      const auto start = std::chrono::steady_clock::now();
+      if (toFile) {
+        const auto path = dir / "out.bin";
+        EXPECT_EQ(HttpRetrieveFile(h, path.c_str(), "/z", 0, 0), -1);
+        EXPECT_EQ(Error(), 10005u);
+        EXPECT_EQ(std::filesystem::file_size(path), c.body.size());  // left as it was downloaded
+      } else {
+        plat::HGLOBAL block = nullptr;
+        uint32_t length = 0;
+        EXPECT_EQ(HttpRetrieveData(h, "/z", &block, &length, 0), -1);
+        EXPECT_EQ(Error(), 12293u);
+        EXPECT_EQ(block, nullptr);
+        EXPECT_LT(PeakKilobytes() - peak, 200l << 10) << "kilobytes more at the peak";
+      }
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kTimeout + 1));
+      server.Finish(2s);
+      HttpDisconnect(h);
+    }
+    // The same data handed to the decoder directly.
+    plat::HGLOBAL input = plat::GlobalAlloc(plat::GMEM_MOVEABLE, c.body.size());
+    std::memcpy(plat::GlobalLock(input), c.body.data(), c.body.size());
+    plat::GlobalUnlock(input);
+    plat::HGLOBAL output = nullptr;
+    uint32_t outputLength = 0;
+    EXPECT_EQ(HttpInflateData(input, uint32_t(c.body.size()), &output, &outputLength), 0);
+    EXPECT_EQ(Error(), 12293u);
+    plat::GlobalFree(input);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(HttpBody, DecompressionBoundedByTheCallerBuffer) {
