@@ -1,5 +1,7 @@
 // Opening a session (direct, over TLS, through a proxy or a CONNECT tunnel), opening its
 // connection again, following a redirect, and closing it.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -151,10 +153,106 @@ int32_t Reconnect(HttpClientSession& s) noexcept {
   return 0;
 }
 
+namespace {
+
+// Where a redirect leads: the location resolved against the request it answers.
+struct RedirectTarget {
+  bool secure = false;
+  std::string host;
+  uint32_t port = 0;
+  std::string path;  // with "?" and the query when there is one
+};
+
+// Dot segments removed from a path as a reference is resolved (RFC 3986, 5.2.4).
+std::string RemoveDotSegments(std::string in) {
+  std::string out;
+  auto popSegment = [&out] {
+    const size_t slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+  };
+  while (!in.empty()) {
+    if (in.rfind("../", 0) == 0) {
+      in.erase(0, 3);
+    } else if (in.rfind("./", 0) == 0) {
+      in.erase(0, 2);
+    } else if (in.rfind("/./", 0) == 0 || in == "/.") {
+      in.replace(0, in == "/." ? 2 : 3, "/");
+    } else if (in.rfind("/../", 0) == 0 || in == "/..") {
+      in.replace(0, in == "/.." ? 3 : 4, "/");
+      popSegment();
+    } else if (in == "." || in == "..") {
+      in.clear();
+    } else {
+      const size_t end = in.find('/', 1);
+      out += in.substr(0, end);
+      in.erase(0, end == std::string::npos ? in.size() : end);
+    }
+  }
+  return out;
+}
+
+bool HasScheme(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+  for (size_t i = 1; i < colon; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(text[i])) && !std::strchr("+-.", text[i])) return false;
+  return true;
+}
+
+// Resolves location as a URI reference (absolute, network-path, absolute-path, relative
+// path or query) against the session's current request; false for anything but http(s).
+bool ResolveLocation(const HttpClientSession& s, std::string location, RedirectTarget& t) {
+  location.erase(std::min(location.find('#'), location.size()));
+  t.secure = s.options & kOptSecure;
+  t.host = s.host;
+  t.port = s.port;
+  if (location.rfind("//", 0) == 0) location = (t.secure ? "https:" : "http:") + location;
+  std::string path, query;
+  bool hasQuery = false;
+  if (HasScheme(location)) {
+    HttpUrl* url = nullptr;
+    const bool ok = location.find("://") != std::string::npos && HttpParseUrl(location.c_str(), 0, &url) &&
+                    url->host && *url->host;
+    if (ok) {
+      t.secure = url->scheme == 2;
+      t.host = url->host;
+      t.port = url->port;
+      path = url->path ? url->path : "/";
+      hasQuery = url->query != nullptr;
+      if (hasQuery) query = url->query;
+    }
+    UrlFree(url);
+    if (!ok) return false;
+  } else {
+    const size_t q = location.find('?');
+    path = location.substr(0, q);
+    hasQuery = q != std::string::npos;
+    if (hasQuery) query = location.substr(q + 1);
+    if (path.empty()) {
+      path = s.requestPath;
+      if (!hasQuery && s.query.text) {
+        hasQuery = true;
+        query = s.query.text;
+      }
+    } else if (path[0] != '/') {
+      const std::string base = s.requestPath;
+      const size_t slash = base.rfind('/');
+      path = (slash == std::string::npos ? "/" : base.substr(0, slash + 1)) + path;
+    }
+  }
+  t.path = RemoveDotSegments(path);
+  if (t.path.empty() || t.path[0] != '/') t.path.insert(0, "/");
+  if (hasQuery) t.path += "?" + query;
+  return true;
+}
+
+}  // namespace
+
 int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
   if (Empty(location)) return Fail(cvErrorInvalidResource);
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
-  const std::string target = location;
+  RedirectTarget target;
+  if (!ResolveLocation(s, location, target)) return Fail(cvErrorInvalidResource);
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
   DetachWindow(s);
@@ -166,37 +264,37 @@ int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
   }
   FreeText(s, s.requestText);
   if (method.empty()) return Fail(cvErrorInvalidCommand);
-  std::string path;
-  if (target[0] == '/') {
-    path = target;
-  } else {
-    HttpUrl* url = nullptr;
-    if (!HttpParseUrl(target.c_str(), kHttpUrlNormalize, &url) || !url->host) {
-      UrlFree(url);
-      return Fail(cvErrorInvalidResource);
-    }
-    if (!EqualNoCase(url->host, s.host)) {
-      char host[kHttpHostNameSize];
-      if (!SockNormalizeHostName(url->host, host)) {
-        UrlFree(url);
-        return Fail(cvErrorInvalidHostName);
-      }
+  // 303 asks for the result with GET; after a POST so do 301 and 302, as browsers have it.
+  // 307 and 308 repeat the request as it was.
+  const int32_t status = s.statusCode;
+  const bool toGet = (status == 303 && !EqualNoCase(method.c_str(), "HEAD")) ||
+                     ((status == 301 || status == 302) && EqualNoCase(method.c_str(), "POST"));
+  if (toGet) {
+    method = "GET";
+    FreeText(s, s.requestBody);
+    DropOwnHeader(s, OwnHeader::ContentType);
+  }
+  char host[kHttpHostNameSize];
+  if (!SockNormalizeHostName(target.host.c_str(), host)) return Fail(cvErrorInvalidHostName);
+  if (!EqualNoCase(host, s.host) || target.port != s.port) {
+    // Credentials and cookies belong to the server they were given for.
+    s.authentication = 0;
+    explicit_bzero(s.user, sizeof s.user);
+    explicit_bzero(s.password, sizeof s.password);
+    SetHeader(s, 0, "Authorization", nullptr);
+    SetHeader(s, 0, "Cookie", nullptr);
+    if (!EqualNoCase(host, s.host)) {
       if (s.proxyType == kProxyNone &&
-          SockResolveAddress(host, (s.options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1) {
-        UrlFree(url);
+          SockResolveAddress(host, (s.options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1)
         return Fail(cvErrorInvalidHostName);
-      }
       CopyField(s.host, host);
     }
-    s.port = url->port;
-    if (url->scheme == 2)
-      s.options |= kOptSecure;
-    else
-      s.options &= ~kOptSecure;
-    path = url->path ? url->path : "/";
-    if (url->query) path += std::string("?") + url->query;
-    UrlFree(url);
   }
+  s.port = target.port;
+  if (target.secure)
+    s.options |= kOptSecure;
+  else
+    s.options &= ~kOptSecure;
   if ((s.options & kOptSecure) && !s.credentials && !PrepareTls(s, nullptr)) return -1;
   if (Reconnect(s) == -1) return -1;
   SetHeader(s, 0, "Host", nullptr);
@@ -204,7 +302,7 @@ int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
   AttachWindow(s, window, message);
   const std::string body = s.requestBody.text ? std::string(s.requestBody.text, s.requestBody.length) : std::string();
   s.requestOpen = 0;
-  const int32_t r = SendRequest(s, method.c_str(), path.c_str(), body.empty() ? nullptr : body.data(),
+  const int32_t r = SendRequest(s, method.c_str(), target.path.c_str(), body.empty() ? nullptr : body.data(),
                                 uint32_t(body.size()), kRedirectFlag);
   return r == -1 ? -1 : 0;
 }

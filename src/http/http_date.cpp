@@ -124,6 +124,8 @@ int32_t HttpParseDate(const char* text, uint32_t local, uint32_t* seconds, int32
       hms[2] > 59)
     return Fail(cvErrorInvalidDateFormat), 0;
   const int64_t total = DaysFromCivil(year, month, day) * 86400 + hms[0] * 3600 + hms[1] * 60 + hms[2] + offset;
+  // The result is 32-bit seconds: a date it cannot hold fails rather than wrap to another.
+  if (total < 0 || total > int64_t(UINT32_MAX)) return Fail(cvErrorInvalidDateFormat), 0;
   int32_t zoneOut = 0;
   if (local) {
     std::tm tm{};

@@ -118,8 +118,10 @@ int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, ui
     if (produced > limit - total && !cut) return Fail(cvErrorInvalidEncodingType), 0;
     const uint64_t keep = std::min<uint64_t>(produced, limit - total);
     if (keep) {
-      if (total + keep + 1 > plat::GlobalSize(block.get())) {
-        const size_t size = size_t((total + keep + 1 + kGrowStep - 1) / kGrowStep * kGrowStep);
+      if (const size_t capacity = plat::GlobalSize(block.get()); total + keep + 1 > capacity) {
+        // Geometric growth in whole steps: no quadratic copying for long results.
+        const uint64_t wanted = std::min(std::max<uint64_t>(total + keep, uint64_t(capacity) * 2), limit) + 1;
+        const size_t size = size_t((wanted + kGrowStep - 1) / kGrowStep * kGrowStep);
         if (!plat::GlobalReAlloc(block.get(), size, plat::GMEM_MOVEABLE)) return Fail(cvErrorOutOfMemory), 0;
       }
       auto* p = static_cast<unsigned char*>(plat::GlobalLock(block.get()));
@@ -135,6 +137,8 @@ int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, ui
     }
     if (watch.Check()) return 0;
   }
+  // The block keeps the zero byte after the data and nothing more.
+  plat::GlobalReAlloc(block.get(), size_t(std::max<uint64_t>(total + 1, kGrowStep)), plat::GMEM_MOVEABLE);
   *result = block.release();
   *resultLength = uint32_t(total);
   return 1;

@@ -17,13 +17,9 @@ namespace {
 constexpr uint32_t kFirstBlockLimit = 1u << 20;  // an announced length is a hint, not a promise
 constexpr const char* kAcceptEncoding = "gzip, deflate";
 
-// Asks for compressed content, or stops asking when the library had asked before.
+// Asks for compressed content for this operation.
 void AskCompressed(HttpClientSession& s, bool ask) {
-  if (ask) {
-    SetHeader(s, 0, "Accept-Encoding", kAcceptEncoding);
-  } else if (const char* v = FindHeader(s, s.requestHeaders, "Accept-Encoding"); v && EqualNoCase(v, kAcceptEncoding)) {
-    SetHeader(s, 0, "Accept-Encoding", nullptr);
-  }
+  if (ask) SetOwnHeader(s, OwnHeader::AcceptEncoding, kAcceptEncoding);
 }
 
 bool IsTextResponse(HttpClientSession& s) { return ContentClass(s) == 2 && ContentEncoding(s) == 0; }
@@ -368,14 +364,14 @@ int32_t HttpPostJson(LibHandle handle, const char* resource, const char* json, p
   s.urlEncoding = 0;
   const char* saved = FindHeader(s, s.requestHeaders, "Content-Type");
   const std::string previous = saved ? saved : "";
-  SetHeader(s, 0, "Content-Type", "application/json");
-  PostData(s, resource, json, uint32_t(std::strlen(json)), block, resultLength, options | 1);
+  SetOwnHeader(s, OwnHeader::ContentType, "application/json");
+  const int32_t r = PostData(s, resource, json, uint32_t(std::strlen(json)), block, resultLength, options | 1);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   const uint32_t error = LastError();
   s.urlEncoding = urlEncoding;
-  SetHeader(s, 0, "Content-Type", saved ? previous.c_str() : nullptr);
+  if (saved) SetHeader(s, 0, "Content-Type", previous.c_str());
   Library().SetLastError(error);
-  return s.statusCode;
+  return r == -1 ? -1 : s.statusCode;
 }
 
 int32_t HttpPostXml(LibHandle handle, const char* resource, const char* xml, plat::HGLOBAL* block,
@@ -386,7 +382,7 @@ int32_t HttpPostXml(LibHandle handle, const char* resource, const char* xml, pla
   if (Empty(xml)) return Fail(cvErrorInvalidParameter);
   const uint32_t urlEncoding = s.urlEncoding;
   s.urlEncoding = 0;
-  if (!FindHeader(s, s.requestHeaders, "Content-Type")) SetHeader(s, 0, "Content-Type", "text/xml");
+  SetOwnHeader(s, OwnHeader::ContentType, "text/xml", true);
   const int32_t r = PostData(s, resource, xml, uint32_t(std::strlen(xml)), block, resultLength, options | 1);
   if (!Gone(s)) s.urlEncoding = urlEncoding;
   return r;

@@ -60,7 +60,9 @@ bool AppendEncoded(std::string& out, const unsigned char* data, uint32_t length)
 
 int32_t AddField(LibHandle form, uint32_t type, const char* name, const char* fileName, const void* data,
                  uint32_t length) {
-  if (Empty(name) || (!data && length)) return Fail(cvErrorInvalidParameter);
+  std::string checked;
+  if (Empty(name) || (!data && length) || !FormDataName(name, checked) || (fileName && !FormDataName(fileName, checked)))
+    return Fail(cvErrorInvalidParameter);
   std::lock_guard lk(Library().lock());
   HttpForm* f = HttpFormFind(form);
   if (!f) return -1;
@@ -81,7 +83,26 @@ int32_t AddField(LibHandle form, uint32_t type, const char* name, const char* fi
   return 0;
 }
 
+// A field or file name inside a quoted header parameter.
+std::string Quoted(const char* name) {
+  std::string out;
+  FormDataName(name, out);
+  return out;
+}
+
 }  // namespace
+
+bool FormDataName(const char* name, std::string& out) {
+  out.clear();
+  for (const char* p = name; *p; ++p) {
+    if (*p == '\r' || *p == '\n') return false;
+    if (*p == '"')
+      out += "%22";
+    else
+      out += *p;
+  }
+  return true;
+}
 
 HttpForm* HttpFormFind(LibHandle form) noexcept {
   FormTable& t = Table();
@@ -168,11 +189,11 @@ int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
     if (multipart) {
       body += std::string("--") + f->boundary + "\r\n";
       if (p->type == kFieldValue) {
-        body += std::string("Content-Disposition: form-data; name=\"") + p->name + "\"\r\n\r\n";
+        body += "Content-Disposition: form-data; name=\"" + Quoted(p->name) + "\"\r\n\r\n";
         body.append(reinterpret_cast<const char*>(p->data()), p->length);
       } else if (p->type == kFieldFile) {
-        body += std::string("Content-Disposition: form-data; name=\"") + p->name + "\"; filename=\"" +
-                (p->fileName ? p->fileName : "") + "\"\r\n";
+        body += "Content-Disposition: form-data; name=\"" + Quoted(p->name) + "\"; filename=\"" +
+                Quoted(p->fileName ? p->fileName : "") + "\"\r\n";
         body += "Content-Type: application/octet-stream\r\n\r\n";
         body.append(reinterpret_cast<const char*>(p->data()), p->length);
       }
@@ -233,15 +254,9 @@ int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uin
     r = HttpRetrieveData(handle, url.c_str(), block, length, options);
   } else if (multipart) {
     // The form's own content headers apply to this request only.
-    SetHeader(s, 0, "Content-Type", ("multipart/form-data; boundary=" + boundary).c_str());
-    SetHeader(s, 0, "Content-Length", std::to_string(bodyLength).c_str());
+    SetOwnHeader(s, OwnHeader::ContentType, ("multipart/form-data; boundary=" + boundary).c_str());
+    SetOwnHeader(s, OwnHeader::ContentLength, std::to_string(bodyLength).c_str());
     r = PostData(s, action.c_str(), bytes, bodyLength, block, length, options | 2);
-    if (!Gone(s)) {
-      const uint32_t error = LastError();
-      SetHeader(s, 0, "Content-Type", nullptr);
-      SetHeader(s, 0, "Content-Length", nullptr);
-      Library().SetLastError(error);
-    }
   } else {
     r = PostData(s, action.c_str(), bytes, bodyLength, block, length, options & ~2u);
   }

@@ -1,11 +1,13 @@
-// The request and response header lists of a session, and the range header of resumed
-// downloads. Nodes and texts live on the session heap; the lists are guarded by the
-// library lock.
+// The request and response header lists of a session, the headers an operation computes
+// for itself, and the range header of resumed downloads. Nodes and texts live on the
+// session heap; the lists are guarded by the library lock.
 #include <strings.h>
 
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
+#include <string>
 
 #include "http/http_internal.h"
 
@@ -17,6 +19,22 @@ HttpHeaderList* ListOf(HttpClientSession& s, uint32_t list) noexcept {
   if (list == 0) return &s.requestHeaders;
   if (list == 1) return &s.responseHeaders;
   return nullptr;
+}
+
+constexpr const char* kOwnNames[] = {
+    "Host",         "Connection",     "Accept", "Cache-Control",       "Pragma",        "Content-Type",
+    "Content-Length", "Depth",        "User-Agent", "Proxy-Authorization", "Authorization", "Range",
+    "Accept-Encoding",
+};
+static_assert(std::size(kOwnNames) == size_t(OwnHeader::Count));
+
+uint32_t Bit(OwnHeader which) noexcept { return 1u << uint32_t(which); }
+
+// "bytes=offset-"
+std::string RangeValue(uint64_t offset) {
+  char value[48];
+  std::snprintf(value, sizeof value, "bytes=%" PRIu64 "-", offset);
+  return value;
 }
 
 const char* SkipBlanks(const char* p) noexcept {
@@ -54,6 +72,12 @@ bool Fill(HttpClientSession& s, HttpHeaderNode& node, const char* name, const ch
 
 }  // namespace
 
+bool IsToken(const char* text) noexcept {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    if (*p <= ' ' || *p >= 127 || std::strchr("()<>@,;:\\\"/[]?={}", *p)) return false;
+  return true;
+}
+
 const char* FindHeader(HttpClientSession&, HttpHeaderList& list, const char* name) noexcept {
   std::lock_guard lk(Library().lock());
   for (HttpHeaderNode* n = list.first; n; n = n->next)
@@ -67,11 +91,14 @@ int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const c
   if (Empty(name)) return Fail(cvErrorInvalidParameter), 0;
   if (Empty(value)) value = nullptr;
   // A line break in a request header would start a header (or a body) of its own.
-  if (list == 0 && (std::strpbrk(name, "\r\n:") || (value && std::strpbrk(value, "\r\n"))))
+  // A name that is not a token would split the header or be read differently by every server.
+  if (list == 0 && (!IsToken(name) || (value && std::strpbrk(value, "\r\n"))))
     return Fail(cvErrorInvalidParameter), 0;
   HttpHeaderList* l = ListOf(s, list);
   if (!l) return Fail(cvErrorInvalidParameter), 0;
   if (list == 0) {
+    for (uint32_t i = 0; i < uint32_t(OwnHeader::Count); ++i)
+      if (strcasecmp(name, kOwnNames[i]) == 0) s.ownHeaders &= ~(1u << i);
     if (strcasecmp(name, "Expect") == 0) s.expectContinue = value && strcasecmp(value, "100-Continue") == 0;
   } else if (strcasecmp(name, "Transfer-Encoding") == 0) {
     s.chunked = value && strcasecmp(value, "chunked") == 0;
@@ -119,15 +146,31 @@ void ClearHeaders(HttpClientSession& s, HttpHeaderList& list) noexcept {
   list = HttpHeaderList{};
 }
 
+void SetOwnHeader(HttpClientSession& s, OwnHeader which, const char* value, bool ifAbsent) noexcept {
+  const char* name = kOwnNames[uint32_t(which)];
+  if (ifAbsent && FindHeader(s, s.requestHeaders, name)) return;
+  if (SetHeader(s, 0, name, value) == 1 && !Empty(value)) s.ownHeaders |= Bit(which);
+}
+
+void DropOwnHeader(HttpClientSession& s, OwnHeader which) noexcept {
+  if (!(s.ownHeaders & Bit(which))) return;
+  const uint32_t kept = LastError();
+  SetHeader(s, 0, kOwnNames[uint32_t(which)], nullptr);
+  Library().SetLastError(kept);
+}
+
+void DropOwnHeaders(HttpClientSession& s) noexcept {
+  for (uint32_t i = 0; i < uint32_t(OwnHeader::Count); ++i) DropOwnHeader(s, OwnHeader(i));
+}
+
 int32_t SetRange(HttpClientSession& s, uint64_t offset) noexcept {
   if (offset == UINT64_MAX) return Fail(cvErrorInvalidContentRange), 0;
   if (offset == 0) {
     SetHeader(s, 0, "Range", nullptr);
     return 1;
   }
-  char value[48];
-  std::snprintf(value, sizeof value, "bytes=%" PRIu64 "-", offset);
-  return SetHeader(s, 0, "Range", value);
+  SetOwnHeader(s, OwnHeader::Range, RangeValue(offset).c_str());
+  return (s.ownHeaders & Bit(OwnHeader::Range)) ? 1 : 0;
 }
 
 }  // namespace cvhttp
@@ -184,5 +227,12 @@ int32_t HttpGetResponseHeader(LibHandle handle, const char* name, char* buffer, 
 
 int32_t HttpSetRange(LibHandle handle, uint64_t offset) {
   HttpClientSession* s = HttpGetSession(handle);
-  return s ? SetRange(*s, offset) : 0;
+  if (!s) return 0;
+  // The caller's range stays until the caller removes it.
+  if (offset == UINT64_MAX) return Fail(cvErrorInvalidContentRange), 0;
+  if (offset == 0) {
+    SetHeader(*s, 0, "Range", nullptr);
+    return 1;
+  }
+  return SetHeader(*s, 0, "Range", RangeValue(offset).c_str());
 }

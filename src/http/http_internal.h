@@ -48,6 +48,8 @@ inline constexpr uint32_t kProxyNone = 0, kProxyCern = 1, kProxyTunnel = 2, kPro
 inline constexpr uint32_t kBlockSize = 8192;
 inline constexpr uint32_t kRedirectFlag = 0x80000;
 inline constexpr uint32_t kDefaultTlsMask = 16;  // TLS 1.2
+inline constexpr uint32_t kDefaultTimeout = 20;  // seconds
+inline constexpr uint32_t kDefaultVersion = 0x10001;  // HTTP/1.1
 
 // One public call on a session. The outermost scope of a session releases it when an
 // event receiver freed it meanwhile (HttpFreeSession only marks a busy session), so the
@@ -137,13 +139,29 @@ int32_t ReadBody(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
 int64_t ReadChunkSize(HttpClientSession& s) noexcept;
 
 // ---- session-heap texts and headers ----
+// A method or header name: visible characters without separators.
+bool IsToken(const char* text) noexcept;
 bool SetText(HttpClientSession& s, HttpText& field, const char* text, size_t length) noexcept;
 void FreeText(HttpClientSession& s, HttpText& field) noexcept;
 // The first header of the list with the name, or null.
 const char* FindHeader(HttpClientSession& s, HttpHeaderList& list, const char* name) noexcept;
 int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const char* value) noexcept;
 void ClearHeaders(HttpClientSession& s, HttpHeaderList& list) noexcept;
+// A range for this operation only (removed when it ends); offset 0 removes any range.
 int32_t SetRange(HttpClientSession& s, uint64_t offset) noexcept;
+
+// Request headers the library computes for one operation. They are removed when the
+// operation ends, so that nothing one request needed (a range, a content type, credentials)
+// is sent again with the next. A header the caller sets by name becomes the caller's.
+enum class OwnHeader : uint32_t {
+  Host, Connection, Accept, CacheControl, Pragma, ContentType, ContentLength, Depth, UserAgent,
+  ProxyAuthorization, Authorization, Range, AcceptEncoding, Count
+};
+// Sets the header for this operation; with ifAbsent only when the request has none.
+void SetOwnHeader(HttpClientSession& s, OwnHeader which, const char* value, bool ifAbsent = false) noexcept;
+// Removes the header when this operation set it.
+void DropOwnHeader(HttpClientSession& s, OwnHeader which) noexcept;
+void DropOwnHeaders(HttpClientSession& s) noexcept;
 
 // ---- requests and responses ----
 int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data,
@@ -175,13 +193,16 @@ int32_t Disconnect(HttpClientSession& s) noexcept;
 int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length, char** out, uint32_t* outLength,
                         uint32_t* last) noexcept;
 std::string Base64(const std::string& text);
+// A multipart field or file name for its quoted parameter: '"' escaped as browsers do
+// ("%22"); false for a name with a line break, which no escaping makes safe.
+bool FormDataName(const char* name, std::string& out);
 
 // ---- content decoding ----
 // Nothing decoded grows past kInflateLimit. A body decoded into memory for the library's
 // own block may also grow no more than kInflateRatio times its compressed size once past
 // kInflateFloor: real content rarely shrinks a hundredfold, a decompression bomb always does.
 inline constexpr uint64_t kInflateLimit = 1ull << 30;
-inline constexpr uint64_t kInflateFloor = 64ull << 20;
+inline constexpr uint64_t kInflateFloor = 32ull << 20;
 inline constexpr uint64_t kInflateRatio = 128;
 uint64_t DecodedLimit(uint64_t compressed) noexcept;
 // Inflates length bytes at data into a new movable block of at most limit bytes: with cut

@@ -400,14 +400,16 @@ int32_t HttpGetTransferStatus(LibHandle handle, HttpTransferStatus* status) {
     if (start == 0) return 0;
     const uint32_t end = s.endTick.load();
     const uint32_t elapsed = (end ? end : plat::GetTickCount()) - start;
+    // The rate counts what this transfer moved, not what a resumed one found in place.
+    const uint64_t moved = s.bytesCopied.load();
     uint64_t remaining = 10000;
     uint64_t rate = 0;
     if (elapsed > 1000) {
-      rate = status->copied / (elapsed / 1000);
+      rate = moved / (elapsed / 1000);
       if (rate != 0 && status->copied != 0) remaining = (status->total - status->copied) * 1000 / rate;
     }
     if (end) remaining = elapsed;
-    if (rate == 0) rate = uint32_t(status->copied);
+    if (rate == 0) rate = uint32_t(moved);
     status->rate = uint32_t(std::min<uint64_t>(rate, 0xFFFFFFFFu));
     status->elapsed = elapsed;
     status->remaining = uint32_t(std::min<uint64_t>(remaining, 0xFFFFFFFFu));

@@ -12,7 +12,7 @@ Frame& Library() noexcept {
 }
 
 bool FrameTraits::InitSession(Frame& frame, HttpClientSession& s) {
-  s.timeout = 20;
+  s.timeout = kDefaultTimeout;
   s.priority = 2;
   s.urlEncoding = 1;
   for (char*& buffer : s.tlsBuffers) {

@@ -13,8 +13,11 @@ Operation::Operation(LibHandle handle) noexcept : session_(HttpGetSession(handle
 }
 
 Operation::~Operation() {
-  if (!session_) return;
-  if (--session_->operationDepth == 0 && session_->freePending) Library().FreeSession(session_->header.handle);
+  if (!session_ || --session_->operationDepth != 0) return;
+  if (session_->freePending)
+    Library().FreeSession(session_->header.handle);
+  else
+    DropOwnHeaders(*session_);
 }
 
 void ReleaseOrDefer(LibHandle handle) noexcept {

@@ -38,13 +38,6 @@ bool IsBodyMethod(uint32_t id) {
          id == kMethodBproppatch || id == kMethodPatch;
 }
 
-// A method name must be a token: it is sent as it stands.
-bool IsToken(const char* text) {
-  for (const char* p = text; *p; ++p)
-    if (*p <= ' ' || *p >= 127 || std::strchr("()<>@,;:\\\"/[]?={}", *p)) return false;
-  return true;
-}
-
 bool IsDottedNumeric(const char* host) {
   for (const char* p = host; *p; ++p)
     if (!((*p >= '0' && *p <= '9') || *p == '.')) return false;
@@ -175,6 +168,7 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
   s.startOffset.store(0);
   s.statusCode = 0;
   s.statusText[0] = '\0';
+  s.rangeRequested = 0;
   FreeText(s, s.requestText);
   FreeText(s, s.query);
   FreeText(s, s.requestBody);
@@ -276,57 +270,57 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
     return 200;
   }
 
-  // Default headers.
+  // Default headers, for this operation only.
   const bool http11 = s.versionMajor > 1 || s.versionMinor >= 1;
-  if (!FindHeader(s, s.requestHeaders, "Host") && (http11 || !IsDottedNumeric(s.host))) {
+  if (http11 || !IsDottedNumeric(s.host)) {
     std::string host = UrlHost(s.host);
     if (s.port != 80 && s.port != 443) host += ":" + std::to_string(s.port);
-    SetHeader(s, 0, "Host", host.c_str());
+    SetOwnHeader(s, OwnHeader::Host, host.c_str(), true);
   }
   if (s.options & kOptKeepAlive) {
-    if (!http11) SetHeader(s, 0, "Connection", "Keep-Alive");
+    if (!http11) SetOwnHeader(s, OwnHeader::Connection, "Keep-Alive");
     s.keepAlive = 1;
   } else {
-    if (http11) SetHeader(s, 0, "Connection", "Close");
+    if (http11) SetOwnHeader(s, OwnHeader::Connection, "Close");
     s.keepAlive = 0;
   }
-  auto setIfAbsent = [&](const char* name, const char* value) {
-    if (!FindHeader(s, s.requestHeaders, name)) SetHeader(s, 0, name, value);
-  };
   if (id == kMethodGet || id == kMethodHead) {
-    setIfAbsent("Accept", "*/*");
+    SetOwnHeader(s, OwnHeader::Accept, "*/*", true);
     if (s.options & kOptNoCache) {
       if (http11)
-        setIfAbsent("Cache-Control", "no-cache, no-store");
+        SetOwnHeader(s, OwnHeader::CacheControl, "no-cache, no-store", true);
       else
-        setIfAbsent("Pragma", "no-cache");
+        SetOwnHeader(s, OwnHeader::Pragma, "no-cache", true);
     }
   }
-  const std::string contentLength = std::to_string(body.size());
   if (sendsBody) {
     if (id == kMethodPost) {
-      if (s.urlEncoding) setIfAbsent("Content-Type", "application/x-www-form-urlencoded");
-      SetHeader(s, 0, "Content-Length", contentLength.c_str());
+      if (s.urlEncoding) SetOwnHeader(s, OwnHeader::ContentType, "application/x-www-form-urlencoded", true);
     } else if (id == kMethodPropfind || id == kMethodBpropfind) {
-      setIfAbsent("Content-Type", "text/xml");
-      setIfAbsent("Depth", "0");
-      SetHeader(s, 0, "Content-Length", contentLength.c_str());
-    } else {
-      SetHeader(s, 0, "Content-Length", contentLength.c_str());
+      SetOwnHeader(s, OwnHeader::ContentType, "text/xml", true);
+      SetOwnHeader(s, OwnHeader::Depth, "0", true);
     }
+    SetOwnHeader(s, OwnHeader::ContentLength, std::to_string(body.size()).c_str());
   }
   if (s.options & kOptNoUserAgent)
     SetHeader(s, 0, "User-Agent", nullptr);
   else
-    setIfAbsent("User-Agent", HttpGetUserAgent());
-  if (s.proxyAuthorization) {
+    SetOwnHeader(s, OwnHeader::UserAgent, HttpGetUserAgent(), true);
+  // Proxy credentials go to the proxy only: with the request itself when the proxy
+  // forwards it, never into a tunnel (there the CONNECT carried them).
+  const bool toProxy = s.proxyType == kProxyCern || s.proxyType == kProxyOther ||
+                       (s.proxyType == kProxyTunnel && !(s.options & kOptSecure));
+  if (s.proxyAuthorization && toProxy) {
     const std::string value = "Basic " + Base64(std::string(s.proxyUser) + ":" + s.proxyPassword);
-    SetHeader(s, 0, "Proxy-Authorization", value.c_str());
+    SetOwnHeader(s, OwnHeader::ProxyAuthorization, value.c_str());
+  } else {
+    DropOwnHeader(s, OwnHeader::ProxyAuthorization);
   }
   if (s.authentication == 1 && (s.user[0] || s.password[0])) {
     const std::string value = "Basic " + Base64(std::string(s.user) + ":" + s.password);
-    SetHeader(s, 0, "Authorization", value.c_str());
+    SetOwnHeader(s, OwnHeader::Authorization, value.c_str());
   }
+  s.rangeRequested = FindHeader(s, s.requestHeaders, "Range") != nullptr;
 
   std::string head = line;
   {

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <mutex>
 
 #include "http/http_internal.h"
 #include "platform/msg/message.h"
@@ -180,6 +181,21 @@ bool ParseLength(const char* text, uint64_t& out) {
   return true;
 }
 
+// The body length of every nonempty "Content-Length" of the response. Lengths that differ
+// leave the end of the body unknown, and what a wrong guess leaves behind would be read as
+// the next response: false.
+bool AnnouncedLength(HttpClientSession& s, bool& present, uint64_t& length) {
+  std::lock_guard lk(Library().lock());
+  for (HttpHeaderNode* node = s.responseHeaders.first; node; node = node->next) {
+    if (!node->name || strcasecmp(node->name, "Content-Length") != 0 || !node->value || !*node->value) continue;
+    uint64_t n = 0;
+    if (!ParseLength(node->value, n) || (present && n != length)) return false;
+    present = true;
+    length = n;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t StatusToError(int32_t status) noexcept {
@@ -217,6 +233,11 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   if (ServerWillClose(s, head)) s.keepAlive = 0;  // the next request must reconnect
   s.responsePending = 0;
   s.expectContinue = 0;
+  // A part of a resource nobody asked for would pass for the whole of it.
+  if (s.statusCode == 206 && !s.rangeRequested) {
+    DropConnection(s);
+    return FailWithEvent(s, cvErrorInvalidServerResponse, kEventCommand);
+  }
   uint32_t error = StatusToError(s.statusCode);
   if ((s.options & kOptErrorsAreStatus) && s.statusCode >= 400 && s.statusCode <= 599) error = 0;
 
@@ -230,12 +251,13 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   s.lengthKnown = s.method == kMethodHead || code == 204 || code == 304 || (code >= 100 && code < 200);
   if (s.lengthKnown) s.chunked = 0;
   if (!s.lengthKnown && !s.chunked) {
-    if (const char* length = FindHeader(s, s.responseHeaders, "Content-Length"); length && *length) {
-      uint64_t n = 0;
-      if (!ParseLength(length, n)) {
-        DropConnection(s);
-        return Fail(cvErrorInvalidServerResponse);
-      }
+    bool present = false;
+    uint64_t n = 0;
+    if (!AnnouncedLength(s, present, n)) {
+      DropConnection(s);
+      return Fail(cvErrorInvalidServerResponse);
+    }
+    if (present) {
       s.expectedLength.store(n);
       s.lengthKnown = 1;
     }

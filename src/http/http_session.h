@@ -126,6 +126,8 @@ struct HttpClientSession {
   uint32_t convertSize;
   uint32_t quoted;           // the response line being read is inside double quotes
   uint32_t lengthKnown;      // the response announced its body length (0 included)
+  uint32_t ownHeaders;       // request headers the current operation computed (OwnHeader bits)
+  uint32_t rangeRequested;   // the request just sent asked for a range
   uint64_t chunkRemaining;   // body bytes left in the current chunk of a chunked body
   uint32_t chunkStarted;     // the first chunk size of the body has been read
   char input[kHttpInputBufferSize];  // bytes received, not yet handed out

@@ -40,6 +40,10 @@ struct Snapshot {
 };
 
 void TakeSnapshot(LibHandle handle, Snapshot& snap) {
+  // Without a session to copy, a task has what a new session has: the default timeout
+  // (a silent server must not hold it for ever) and HTTP/1.1.
+  snap.timeout = kDefaultTimeout;
+  snap.version = kDefaultVersion;
   if (handle == kInvalidLibHandle) return;
   std::lock_guard lk(Library().lock());
   const uint32_t kept = LastError();

@@ -23,5 +23,7 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
                      uint32_t options);
 int32_t PostData(HttpClientSession& s, const char* resource, const void* data, uint32_t length,
                  plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options);
+// The HEAD query of a resource's size (HttpQueryFileSize).
+int32_t QueryFileSize(HttpClientSession& s, const char* resource, uint64_t* size);
 
 }  // namespace cvhttp

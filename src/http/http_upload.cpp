@@ -41,20 +41,13 @@ bool SendBlocks(HttpClientSession& s, const char* data, uint32_t length, uint32_
   return true;
 }
 
-// A file name inside a quoted header parameter.
-std::string QuotedParameter(const char* text) {
-  std::string out;
-  for (const char* p = text; *p; ++p) {
-    if (*p == '"')
-      out += "%22";
-    else if (*p == '\r')
-      out += "%0D";
-    else if (*p == '\n')
-      out += "%0A";
-    else
-      out += *p;
-  }
-  return out;
+// The name a browser sends for a local file: its last path component, never the folders
+// above it.
+const char* BaseName(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '/' || *p == '\\') name = p + 1;
+  return *name ? name : path;
 }
 
 }  // namespace
@@ -66,11 +59,11 @@ int32_t PutBegin(HttpClientSession& s, const char* resource, uint64_t length, ui
   if (!FindHeader(s, s.requestHeaders, "Content-Type")) {
     char type[128];
     if (HttpGetContentType(resource, type) == 0) return Fail(cvErrorInvalidFileType);
-    SetHeader(s, 0, "Content-Type", type);
+    SetOwnHeader(s, OwnHeader::ContentType, type);
   }
   char value[32];
   std::snprintf(value, sizeof value, "%" PRIu64, length);
-  SetHeader(s, 0, "Content-Length", value);
+  SetOwnHeader(s, OwnHeader::ContentLength, value);
   const int32_t r = SendRequestDeferred(s, "PUT", resource);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   s.responsePending = 0;
@@ -144,27 +137,29 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
   if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
   if (Empty(resource)) return Fail(cvErrorInvalidResource);
   if (options != 0) return Fail(cvErrorOptionNotSupported);
-  const std::string field = Empty(fieldName) ? "File1" : fieldName;
+  std::string field, fileName;
+  if (!FormDataName(Empty(fieldName) ? "File1" : fieldName, field) || !FormDataName(BaseName(localFile), fileName))
+    return Fail(cvErrorInvalidParameter);
   if (CommonChecks(s, false) == -1) return -1;
   File file;
   file.fd = open(localFile, O_RDONLY | O_CLOEXEC);
   if (file.fd < 0) return Fail(cvErrorFileNotFound);
   struct stat st {};
-  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > 0xFFFFFFFFu)
-    return Fail(cvErrorInvalidFileType);
-  const uint32_t size = uint32_t(st.st_size);
+  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Fail(cvErrorInvalidFileType);
+  const uint64_t size = uint64_t(st.st_size);
   const uint32_t tick = plat::GetTickCount();
   char boundary[96];
   std::snprintf(boundary, sizeof boundary, "----=_CV%04d_%04d_%08X_%08X", 9530, int(s.header.handle % 10000), tick,
                 tick * 2);
-  const std::string head = std::string("--") + boundary + "\r\nContent-Disposition: form-data; name=\"" +
-                           QuotedParameter(field.c_str()) + "\"; filename=\"" + QuotedParameter(localFile) +
+  const std::string head = std::string("--") + boundary + "\r\nContent-Disposition: form-data; name=\"" + field +
+                           "\"; filename=\"" + fileName +
                            "\"\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
   const std::string closing = std::string("\r\n--") + boundary + "--\r\n";
   WindowDetach detach(s);
-  SetHeader(s, 0, "Content-Type", (std::string("multipart/form-data; boundary=") + boundary).c_str());
-  const uint64_t contentLength = head.size() + std::strlen(boundary) + uint64_t(size) + 8;
-  SetHeader(s, 0, "Content-Length", std::to_string(contentLength).c_str());
+  // The boundary holds "=": quoted, or strict parsers find no parts.
+  SetOwnHeader(s, OwnHeader::ContentType, (std::string("multipart/form-data; boundary=\"") + boundary + "\"").c_str());
+  const uint64_t contentLength = head.size() + std::strlen(boundary) + size + 8;
+  SetOwnHeader(s, OwnHeader::ContentLength, std::to_string(contentLength).c_str());
   if (SendRequestDeferred(s, "POST", resource) == -1) return -1;
   if (!RawSend(s, head.data(), uint32_t(head.size()))) return UploadFailed(s);
   s.expectedLength.store(size);
@@ -217,10 +212,10 @@ int32_t VerifyFile(HttpClientSession& s, const char* localFile, const char* reso
   if (file.fd < 0) return Fail((errno == ENOENT || errno == ENOTDIR) ? cvErrorFileNotFound : cvErrorAccessDenied), 0;
   struct stat st {};
   if (fstat(file.fd, &st) != 0) return Fail(cvErrorAccessDenied), 0;
-  const uint32_t local = uint64_t(st.st_size) >> 32 ? 0xFFFFFFFFu : uint32_t(st.st_size);
-  uint32_t remote = 0;
-  if (HttpQueryFileSize32(s.header.handle, resource, &remote) == -1) return -1;
-  if (local != remote) return Fail(cvErrorFileSizeMismatch), 0;
+  // Whole sizes: files of 4 GB and more differ above the low 32 bits too.
+  uint64_t remote = 0;
+  if (QueryFileSize(s, resource, &remote) == -1) return -1;
+  if (uint64_t(st.st_size) != remote) return Fail(cvErrorFileSizeMismatch), 0;
   return 1;
 }
 

@@ -1,9 +1,15 @@
 #pragma once
 // nginx as the HTTP test peer: static files below www/, a WebDAV folder for PUT and
-// DELETE, gzip for text, a redirect, and an echo of request bodies when the echo module
-// is installed.
+// DELETE, gzip for text, a redirect, an echo of request bodies when the echo module is
+// installed, and an access log of the request headers a request carried over from another
+// could spoil (AccessLog).
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "peers/peer.h"
 
@@ -29,7 +35,8 @@ pid {{DIR}}/nginx.pid;
 error_log {{DIR}}/error.log;
 events { worker_connections 64; }
 http {
-  access_log off;
+  log_format carried escape=none '$request_method $request_uri type=[$content_type] range=[$http_range] enc=[$http_accept_encoding] auth=[$http_authorization]';
+  access_log {{DIR}}/access.log carried;
   client_body_temp_path {{DIR}}/tmp_body;
   proxy_temp_path {{DIR}}/tmp_proxy;
   fastcgi_temp_path {{DIR}}/tmp_fastcgi;
@@ -54,6 +61,20 @@ http {
                              : ""}},
       .family = family,
   };
+}
+
+// The access log's lines once it holds at least count of them (nginx writes each line as
+// its request ends, which may be just after the client has its answer).
+inline std::vector<std::string> AccessLog(const std::filesystem::path& dir, size_t count) {
+  std::vector<std::string> lines;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    lines.clear();
+    std::ifstream in(dir / "access.log");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (lines.size() >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lines;
 }
 
 }  // namespace httptest

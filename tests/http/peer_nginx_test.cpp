@@ -161,6 +161,27 @@ TEST_F(HttpNginx, HeadQueries) {
   HttpDisconnect(h);
 }
 
+// Sizes past 32 bits, with sparse files on both sides: whole sizes are compared.
+TEST_F(HttpNginx, SizesAboveFourGigabytes) {
+  Write("huge.bin", "");
+  std::filesystem::resize_file(www_ / "huge.bin", 5ull << 30);
+  const LibHandle h = Open();
+  uint64_t size = 0;
+  EXPECT_EQ(HttpQueryFileSize(h, "/huge.bin", &size), 200) << Error();
+  EXPECT_EQ(size, 5ull << 30);
+  uint32_t size32 = 0;
+  EXPECT_EQ(HttpQueryFileSize32(h, "/huge.bin", &size32), 200);
+  EXPECT_EQ(size32, 0xFFFFFFFFu);
+  const auto local = local_ / "huge.bin";
+  std::ofstream(local).close();
+  std::filesystem::resize_file(local, 6ull << 30);
+  EXPECT_EQ(HttpVerifyFile(h, local.c_str(), "/huge.bin", 0), 0);
+  EXPECT_EQ(Error(), 12351u);
+  std::filesystem::resize_file(local, 5ull << 30);
+  EXPECT_EQ(HttpVerifyFile(h, local.c_str(), "/huge.bin", 0), 1) << Error();
+  HttpDisconnect(h);
+}
+
 TEST_F(HttpNginx, UploadsAndDeletes) {
   const LibHandle h = Open();
   const std::string data = Pattern(100000);
@@ -212,9 +233,16 @@ TEST_F(HttpNginx, PostEcho) {
   EXPECT_EQ(std::string(static_cast<const char*>(plat::GlobalLock(block)), length), "{\"a\": [1, 2]}\r\n");
   plat::GlobalUnlock(block);
   plat::GlobalFree(block);
+  // The types the posts chose for themselves are gone; a type the caller set comes back.
   char type[64];
-  ASSERT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 1);  // the form's type, restored
-  EXPECT_STREQ(type, "application/x-www-form-urlencoded");
+  EXPECT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 0);
+  ASSERT_EQ(HttpSetRequestHeader(h, "Content-Type", "text/plain"), 1);
+  block = nullptr;
+  length = 0;
+  ASSERT_EQ(HttpPostJson(h, "/echo", "{}", &block, &length, 0), 200) << Error();
+  plat::GlobalFree(block);
+  ASSERT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 1);
+  EXPECT_STREQ(type, "text/plain");
   HttpDisconnect(h);
 }
 
@@ -227,13 +255,48 @@ TEST_F(HttpNginx, MultipartPostOfAFile) {
   HttpTransferStatus status{};
   HttpGetTransferStatus(h, &status);
   EXPECT_EQ(status.copied, 10u);
-  char type[128];
-  ASSERT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 1);
-  const std::string boundary = std::string(type).substr(std::string("multipart/form-data; boundary=").size());
-  EXPECT_EQ(boundary.rfind("----=_CV9530_", 0), 0u) << boundary;
   // The echo comes back as the next GET would see it: the session carries on.
   EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
+  const auto log = AccessLog(peer_->dir(), 2);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[0].find("POST /echo type=[multipart/form-data; boundary=\"----=_CV9530_"), std::string::npos) << log[0];
+  EXPECT_NE(log[1].find("GET /small.txt type=[]"), std::string::npos) << log[1];
   HttpDisconnect(h);
+}
+
+// What one operation computed for its own request never reaches the next one.
+TEST_F(HttpNginx, NothingCarriesOverToTheNextRequest) {
+  Write("a.bin", Pattern(1000));
+  Write("b.bin", Pattern(2000));
+  const LibHandle h = Open();
+  const auto resumed = local_ / "a.bin";
+  std::ofstream(resumed, std::ios::binary) << Pattern(1000).substr(0, 100);
+  ASSERT_EQ(HttpRetrieveFile(h, resumed.c_str(), "/a.bin", 0, 100), 206) << Error();
+  EXPECT_EQ(ReadFile(resumed), Pattern(1000));
+  EXPECT_EQ(Get(h, "/b.bin"), Pattern(2000));  // the whole file, not a range of it
+
+  for (const char* name : {"a.png", "b.txt"}) std::ofstream(local_ / name) << "content";
+  ASSERT_EQ(HttpStoreFile(h, (local_ / "a.png").c_str(), "/dav/a.png", 0, 0), 201) << Error();
+  ASSERT_EQ(HttpStoreFile(h, (local_ / "b.txt").c_str(), "/dav/b.txt", 0, 0), 201) << Error();
+  HttpSetCompression(h, 1);
+  Get(h, "/small.txt");
+  HttpSetCompression(h, 0);
+  ASSERT_EQ(HttpPostFile(h, (local_ / "b.txt").c_str(), "/dav/form", "f", 0), -1);  // nginx refuses a POST there
+  Get(h, "/small.txt");
+  HttpDisconnect(h);
+
+  const auto log = AccessLog(peer_->dir(), 7);
+  ASSERT_EQ(log.size(), 7u);
+  const char* expected[] = {
+      "GET /a.bin type=[] range=[bytes=100-] enc=[]",
+      "GET /b.bin type=[] range=[] enc=[]",
+      "PUT /dav/a.png type=[image/png] range=[]",
+      "PUT /dav/b.txt type=[text/plain] range=[]",
+      "GET /small.txt type=[] range=[] enc=[gzip, deflate]",
+      "POST /dav/form type=[multipart/form-data",
+      "GET /small.txt type=[] range=[] enc=[]",
+  };
+  for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(log[i].find(expected[i]), 0u) << log[i];
 }
 
 class HttpNginx6 : public HttpNginx {

@@ -68,6 +68,24 @@ TEST_F(HttpRequest, DefaultHeadersAndTheirPersistence) {
   HttpDisconnect(h);
 }
 
+// A header name is a token; anything else is refused before it could reach the wire.
+TEST_F(HttpRequest, HeaderNamesMustBeTokens) {
+  ScriptServer server;
+  const LibHandle h = Connect(server, 0x2);
+  const struct {
+    const char* name;
+    int32_t result;
+  } cases[] = {
+      {"X-Fine_1.2~!", 1}, {"  X-Leading-Blanks", 1}, {"X Blank", 0}, {"X-Trailing ", 0}, {"X\tTab", 0},
+      {"X\x01", 0},        {"X\x7f", 0},              {"X-\xc3\xa9", 0}, {"X:Colon", 0},       {"X(paren)", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpSetRequestHeader(h, c.name, "v"), c.result) << c.name;
+    if (c.result == 0) EXPECT_EQ(Error(), 10014u) << c.name;
+  }
+  HttpDisconnect(h);
+}
+
 TEST_F(HttpRequest, Http10AndHttp09) {
   {
     ScriptServer server;
@@ -121,6 +139,27 @@ TEST_F(HttpRequest, OpenRequestRefusesTheNextAndErrors) {
   EXPECT_EQ(Error(), 10008u);
   ASSERT_TRUE(server.Finish()) << server.failure();
   HttpDisconnect(h);
+}
+
+// A failed JSON post is a failure (-1), whether the server answered with an error or not
+// at all; the caller's content type survives it.
+TEST_F(HttpRequest, FailedJsonPostsReturnMinusOne) {
+  for (const char* answer : {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", ""}) {
+    ScriptServer server;
+    auto heads = std::make_shared<Heads>();
+    ReadHead(server, heads).Send(answer).Close();
+    const LibHandle h = Connect(server, 0x2);
+    ASSERT_EQ(HttpSetRequestHeader(h, "Content-Type", "text/plain"), 1);
+    plat::HGLOBAL block = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(HttpPostJson(h, "/j", "{}", &block, &length, 0), -1) << answer;
+    EXPECT_NE(Error(), 0u);
+    char type[32];
+    ASSERT_EQ(HttpGetRequestHeader(h, "Content-Type", type, sizeof type), 1);
+    EXPECT_STREQ(type, "text/plain");
+    server.Finish(2s);
+    HttpDisconnect(h);
+  }
 }
 
 TEST_F(HttpRequest, ClosedConnectionWithoutKeepAlive) {

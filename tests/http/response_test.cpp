@@ -110,6 +110,8 @@ TEST_F(HttpResponse, MalformedHeadsAreCleanErrors) {
       {"garbage line\r\n\r\n", 12204},
       {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", 12204},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", 12204},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab", 0},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-5/6\r\nContent-Length: 3\r\n\r\ndef", 12204},
       {"HTTP/1.1 200 OK\r\nX: y", 0},  // closed inside the head: the status line counts
       {"HTTP/1.", 12256},              // closed before a status line
   };
@@ -128,6 +130,26 @@ TEST_F(HttpResponse, MalformedHeadsAreCleanErrors) {
     server.Finish(2s);
     HttpDisconnect(h);
   }
+}
+
+// Two lengths leave the end of the body unknown: the connection goes, and nothing of this
+// response is read as the next one.
+TEST_F(HttpResponse, DifferentLengthsCloseTheConnection) {
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server_, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 26\r\n\r\n"
+                                "abcHTTP/1.1 200 OK\r\n\r\nevil");
+  server_.Accept();
+  ReadHead(server_, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfine");
+  h_ = Connect(server_, 0x2);
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(HttpRetrieveData(h_, "/one", &block, &length, 0), -1);
+  EXPECT_EQ(Error(), 12204u);
+  ASSERT_EQ(HttpRetrieveData(h_, "/two", &block, &length, 0), 200) << Error();
+  EXPECT_EQ(std::string(static_cast<const char*>(plat::GlobalLock(block)), length), "fine");
+  plat::GlobalUnlock(block);
+  plat::GlobalFree(block);
+  ASSERT_TRUE(server_.Finish()) << server_.failure();
 }
 
 TEST_F(HttpResponse, HeadLimits) {

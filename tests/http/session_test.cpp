@@ -162,6 +162,23 @@ TEST_F(HttpSession, TransferStatistics) {
   ASSERT_EQ(HttpGetTransferStatus32(h, small), 0);
   EXPECT_EQ(small[0], 0xFFFFFFFFu);
   EXPECT_EQ(small[1], 0xFFFFFFFFu);
+  // A resumed transfer: 2 MB were on disk, 1 MB of the other 2 MB came in a second. Its
+  // rate and the time left count only what moved.
+  const LibHandle resumed = HttpAllocSession();
+  HttpClientSession* r = HttpGetSession(resumed);
+  r->options |= 0x1000000;
+  r->startTick = plat::GetTickCount();
+  r->startOffset = 2u << 20;
+  r->expectedLength = 2u << 20;
+  r->bytesCopied = 1u << 20;
+  fakeNow += 1001;
+  ASSERT_EQ(HttpGetTransferStatus(resumed, &st), 0);
+  EXPECT_EQ(st.copied, 3u << 20);
+  EXPECT_EQ(st.rate, 1u << 20);
+  EXPECT_EQ(st.remaining, 1000u);
+  fakeNow -= 1;
+  ASSERT_EQ(HttpGetTransferStatus(resumed, &st), 0);
+  EXPECT_EQ(st.rate, 1u << 20);  // within the first second: what moved so far
   plat::SetTickSourceForTesting(nullptr);
   EXPECT_EQ(HttpGetTransferStatus(h, nullptr), -1);
 }

@@ -68,6 +68,8 @@ TEST(HttpText, ParseDates) {
       {"31 Feb 2001 00:00:00 GMT", 983577600u, 0},  // rolls into 3 March
       {"Nov 6 1994 8:49:37 pm", 784111777u + 12 * 3600, 0},
       {"Nov 6 1994 12:00:00 am", 784080000u, 0},
+      {"Tue, 19 Jan 2038 03:14:08 GMT", 2147483648u, 0},
+      {"Sun, 07 Feb 2106 06:28:15 GMT", 4294967295u, 0},  // the last second the result holds
   };
   for (const Case& c : cases) {
     uint32_t seconds = 1;
@@ -76,7 +78,9 @@ TEST(HttpText, ParseDates) {
     EXPECT_EQ(seconds, c.seconds) << c.text;
     EXPECT_EQ(zone, c.zone) << c.text;
   }
-  for (const char* bad : {"", "Sun Nov  6 08:49:37 1994", "06 Nov 08:49:37", "Nov 1994 25:00:00", "garbage"}) {
+  for (const char* bad : {"", "Sun Nov  6 08:49:37 1994", "06 Nov 08:49:37", "Nov 1994 25:00:00", "garbage",
+                          "Sun, 07 Feb 2106 06:28:16 GMT", "01 Jan 2107 00:00:00 GMT", "31 Dec 3000 23:59:59 GMT",
+                          "Thu, 01 Jan 1970 00:30:00 +0100"}) {
     uint32_t seconds = 1;
     EXPECT_EQ(HttpParseDate(bad, 0, &seconds, nullptr), 0) << bad;
     EXPECT_EQ(HttpGetLastError() & 0xFFFF, 12329u) << bad;

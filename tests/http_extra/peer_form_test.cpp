@@ -10,7 +10,7 @@ namespace {
 using namespace cvhttp;
 
 // Answers every request with one line per field: name, "|", file name or "-", "|", value
-// (binary data shown as hex).
+// (binary data shown as hex), and appends the answer to a log.
 constexpr const char* kParser = R"PY(
 import sys, email.parser, email.policy, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -22,6 +22,8 @@ def show(fields):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
     def answer(self, body):
+        with open(sys.argv[3], 'ab') as log:
+            log.write(body)
         self.send_response(200)
         self.send_header('Content-Type', 'text/plain')
         self.send_header('Content-Length', str(len(body)))
@@ -53,7 +55,7 @@ class FormPeer : public Extra {
     Extra::SetUp();
     parser_ = std::make_unique<cvpeers::PeerProcess>(cvpeers::PeerOptions{
         .program = "python3",
-        .args = {"{{CONFIG}}", "{{ADDR}}", "{{PORT}}"},
+        .args = {"{{CONFIG}}", "{{ADDR}}", "{{PORT}}", "{{DIR}}/parsed.log"},
         .configName = "parser.py",
         .configTemplate = kParser,
     });
@@ -99,6 +101,27 @@ TEST_F(FormPeer, EachEncodingArrivesAsTheFieldsThatWereAdded) {
             "empty|-|\n"
             "f|-|\n");
   EXPECT_EQ(Post(h, Sample(kFormGet, kFormUrlEncoded)), "GET\na|-|x-y.z a&b=c+d%41 \xc3\xa9\nempty|-|\nf|-|\n");
+}
+
+// Names reach a parser that holds to the grammar as they were given: quotes escaped the way
+// browsers do, a posted file under its base name only; a name with a line break is refused.
+TEST_F(FormPeer, NamesStayInsideTheirParameters) {
+  const LibHandle h = Open();
+  cvpeers::TempDir dir;
+  const auto path = dir.Write("private folder/na me\".txt", "file body\n");
+  ASSERT_EQ(HttpPostFile(h, path.c_str(), "/submit", "fi\"eld", 0), 200) << Error();
+  EXPECT_EQ(ReadFile(parser_->dir() / "parsed.log"),
+            "multipart/form-data\nfi%22eld|na me%22.txt|66696c6520626f64790a\n");
+  EXPECT_EQ(HttpPostFile(h, path.c_str(), "/submit", "a\r\nX-Injected: 1", 0), -1);
+  EXPECT_EQ(Error(), 10014u);
+
+  const LibHandle f = FormCreate(kFormPost, kFormMultipart, "/submit");
+  EXPECT_EQ(FormAddValue(f, "na me\".x", "v", 1), 0);
+  EXPECT_EQ(FormAddFile(f, "f\"", "n\".bin", "d", 1), 0);
+  EXPECT_EQ(FormAddValue(f, "a\r\nb", "v", 1), -1);
+  EXPECT_EQ(Error(), 10014u);
+  EXPECT_EQ(FormAddFile(f, "g", "x\ny", "d", 1), -1);
+  EXPECT_EQ(Post(h, f), "multipart/form-data\nna me%22.x|-|76\nf%22|n%22.bin|64\n");
 }
 
 TEST_F(FormPeer, RefusedSubmissionsAndAFormPostTask) {

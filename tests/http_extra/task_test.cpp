@@ -1,10 +1,13 @@
 // Background task errors that need no server: starting checks, tasks that end before they
 // connect, and the task functions on ids that name no task.
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "extra_fixture.h"
+#include "support/script_server.h"
 
 namespace httpextra {
 namespace {
@@ -64,6 +67,37 @@ TEST_F(Tasks, TasksThatCannotStartTheirTransferEndWithTheirError) {
     ASSERT_FALSE(events.seen.empty());
     EXPECT_EQ(events.seen.back(), std::make_pair(2u, c.error));
   }
+}
+
+// A task given nothing but a URL has what a new session has: the default timeout and
+// HTTP/1.1 (its requests carry a Host header).
+TEST_F(Tasks, ATaskFromAUrlAloneHasTheSessionDefaults) {
+  cvtest::ScriptServer server;
+  auto head = std::make_shared<std::vector<std::string>>();
+  server.Call([head](cvtest::ScriptServer& ss) {
+    for (std::string line; ss.ReadLine(line, std::chrono::seconds(10)) && !line.empty();) head->push_back(line);
+  });
+  server.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  server.Start();
+  struct Begin {
+    std::atomic<int32_t> timeout{-2};
+    static int32_t Callback(LibHandle h, uint32_t event, uint32_t, uintptr_t parameter) {
+      if (event == 1) reinterpret_cast<Begin*>(parameter)->timeout = HttpGetTimeout(h);
+      return 0;
+    }
+  } begin;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/f.txt";
+  const uint32_t id = HttpAsyncGetFile(kInvalidLibHandle, (registry_.path() / "f.txt").c_str(), url.c_str(), 0,
+                                       &Begin::Callback, reinterpret_cast<uintptr_t>(&begin));
+  ASSERT_NE(id, 0u) << Error();
+  uint32_t elapsed = 0, result = 1;
+  ASSERT_EQ(HttpTaskWait(id, 30000, &elapsed, &result), 1);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(begin.timeout.load(), 20);
+  ASSERT_TRUE(server.Finish()) << server.failure();
+  ASSERT_FALSE(head->empty());
+  EXPECT_EQ(head->front(), "GET /f.txt HTTP/1.1");
+  EXPECT_EQ(ReadFile(registry_.path() / "f.txt"), "ok");
 }
 
 TEST_F(Tasks, UnknownIds) {
