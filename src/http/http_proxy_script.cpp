@@ -1,6 +1,6 @@
 // Proxy configuration scripts run in an embedded JavaScript engine: a fresh heap per
-// query (capped in memory), the customary helper functions defined in JavaScript, name
-// lookups and the local address supplied natively.
+// query, capped in memory and in time, the customary helper functions defined in
+// JavaScript, name lookups and the local address supplied natively.
 #include "http/http_proxy_script.h"
 
 #ifdef CV_HAVE_SCRIPT_ENGINE
@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +23,14 @@ namespace {
 
 // A script may not take more than this; past it allocations fail inside the script.
 constexpr size_t kScriptMemoryLimit = 64u << 20;
+// Nor run longer than this: past it every step of the script throws until it has ended,
+// and the query counts as a failed script.
+constexpr std::chrono::milliseconds kScriptDeadline{3000};
 
+// What one query may spend; the engine hands it to the allocator and the timeout hook.
 struct Budget {
   size_t used = 0;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kScriptDeadline;
 };
 
 struct alignas(std::max_align_t) BlockHead {
@@ -122,26 +128,76 @@ function shExpMatch(s, p) {
   var r = String(p).replace(/[.+^${}()|[\]\\]/g, '\\$&').replace(/\*/g, '.*').replace(/\?/g, '.');
   return new RegExp('^' + r + '$').test(String(s));
 }
-function __now(gmt) { var d = new Date(); return gmt === 'GMT' ? { day: d.getUTCDay(), hour: d.getUTCHours() } : { day: d.getDay(), hour: d.getHours() }; }
-function weekdayRange(a, b, gmt) {
-  var names = ['SUN', 'MON', 'TUE', 'WED', 'THU', 'FRI', 'SAT'];
-  if (b === 'GMT') { gmt = b; b = undefined; }
-  var x = names.indexOf(String(a).toUpperCase()), y = b === undefined ? x : names.indexOf(String(b).toUpperCase());
-  if (x < 0 || y < 0) return false;
-  var d = __now(gmt).day;
-  return x <= y ? d >= x && d <= y : d >= x || d <= y;
+function __now(gmt) {
+  var d = new Date();
+  return gmt ? { day: d.getUTCDay(), date: d.getUTCDate(), month: d.getUTCMonth(), year: d.getUTCFullYear(),
+                 hour: d.getUTCHours(), min: d.getUTCMinutes(), sec: d.getUTCSeconds() }
+             : { day: d.getDay(), date: d.getDate(), month: d.getMonth(), year: d.getFullYear(),
+                 hour: d.getHours(), min: d.getMinutes(), sec: d.getSeconds() };
 }
+function __args(args) {
+  var a = Array.prototype.slice.call(args), gmt = a.length > 0 && a[a.length - 1] === 'GMT';
+  if (gmt) a.pop();
+  return { a: a, now: __now(gmt) };
+}
+// lo <= now <= hi, or outside hi..lo when the range wraps (lo above hi).
+function __within(now, lo, hi) { return lo <= hi ? now >= lo && now <= hi : now >= lo || now <= hi; }
+function weekdayRange() {
+  var names = ['SUN', 'MON', 'TUE', 'WED', 'THU', 'FRI', 'SAT'], x = __args(arguments);
+  if (x.a.length < 1 || x.a.length > 2) return false;
+  var lo = names.indexOf(String(x.a[0]).toUpperCase()), hi = x.a.length == 2 ? names.indexOf(String(x.a[1]).toUpperCase()) : lo;
+  return lo >= 0 && hi >= 0 && __within(x.now.day, lo, hi);
+}
+// Days (1..31), month names and years (above 31), alone or as two halves of one range
+// in the order day, month, year.
+function dateRange() {
+  var months = ['JAN', 'FEB', 'MAR', 'APR', 'MAY', 'JUN', 'JUL', 'AUG', 'SEP', 'OCT', 'NOV', 'DEC'];
+  var x = __args(arguments), n = x.a.length;
+  if (n != 1 && n != 2 && n != 4 && n != 6) return false;
+  var parts = [];
+  for (var i = 0; i < n; ++i) {
+    var v = x.a[i], m = months.indexOf(String(v).toUpperCase());
+    if (m >= 0) parts.push(['month', m]);
+    else if (/^\d+$/.test(String(v))) parts.push([Number(v) > 31 ? 'year' : 'date', Number(v)]);
+    else return false;
+  }
+  var weight = { year: 10000, month: 100, date: 1 };
+  function key(half, values) {
+    var k = 0;
+    for (var i = 0; i < half.length; ++i) k += weight[half[i][0]] * (values ? half[i][1] : x.now[half[i][0]]);
+    return k;
+  }
+  var lo = n == 1 ? parts : parts.slice(0, n / 2), hi = n == 1 ? parts : parts.slice(n / 2);
+  for (var j = 0; j < lo.length; ++j)
+    if (lo[j][0] != hi[j][0] || (j > 0 && weight[lo[j][0]] <= weight[lo[j - 1][0]])) return false;
+  return __within(key(lo, false), key(lo, true), key(hi, true));
+}
+// Hours alone or as a range (to the hour's end), or ranges of hours and minutes, or of
+// hours, minutes and seconds.
 function timeRange() {
-  var args = Array.prototype.slice.call(arguments), gmt;
-  if (args[args.length - 1] === 'GMT') gmt = args.pop();
-  var h = __now(gmt).hour;
-  if (args.length == 1) return h == args[0];
-  if (args.length == 2) return args[0] <= args[1] ? h >= args[0] && h < args[1] : h >= args[0] || h < args[1];
+  var x = __args(arguments), a = x.a.map(Number), t = x.now;
+  for (var i = 0; i < a.length; ++i) if (isNaN(a[i])) return false;
+  switch (a.length) {
+    case 1: return t.hour == a[0];
+    case 2: return a[0] <= a[1] ? t.hour >= a[0] && t.hour < a[1] : t.hour >= a[0] || t.hour < a[1];
+    case 4: return __within(t.hour * 60 + t.min, a[0] * 60 + a[1], a[2] * 60 + a[3]);
+    case 6: return __within(t.hour * 3600 + t.min * 60 + t.sec, a[0] * 3600 + a[1] * 60 + a[2], a[3] * 3600 + a[4] * 60 + a[5]);
+  }
   return false;
 }
+function alert(message) {}
 )JS";
 
 }  // namespace
+
+}  // namespace cvhttp
+
+// The engine's execution-timeout hook, asked at intervals while script code runs.
+extern "C" int CvScriptTimedOut(void* udata) {
+  return std::chrono::steady_clock::now() >= static_cast<cvhttp::Budget*>(udata)->deadline;
+}
+
+namespace cvhttp {
 
 bool EvaluateProxyScript(const std::string& script, const std::string& url, const std::string& host,
                          std::string& answer) {

@@ -1,6 +1,7 @@
 // The control over HTTP against nginx on loopback: downloads and uploads through URL
 // arguments with implicit connections, memory transfers, sizes, deletion, a redirect
 // taken as it is, progress events, and the FTP-only methods refused.
+#include <cstdlib>
 #include <memory>
 
 #include "filexfer_methods/control_fixture.h"
@@ -126,6 +127,31 @@ TEST_F(HttpControl, OpenConnectionMemoryTransfersRedirectAndRefusals) {
   EXPECT_EQ(ErrorNumber(), 10014);
   EXPECT_EQ(Get(u"IsConnected"), "True");
   ASSERT_EQ(Run(u"Disconnect", {}), S_OK);
+}
+
+// After a method that connected for itself to an https URL, the security properties still
+// describe the connection that served it; an explicit Disconnect forgets them.
+TEST_F(HttpControl, HttpsUrlArgumentLeavesItsSecurityReadable) {
+  auto tls = std::make_unique<cvpeers::PeerProcess>(httptest::NginxOptions(AF_INET, true));
+  const std::string dir = tls->dir().string();
+  if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '" + dir +
+                   "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1")
+                      .c_str()) != 0)
+    GTEST_SKIP() << "openssl cannot make a test certificate";
+  CV_START_PEER(*tls);
+  fs::create_directories(tls->dir() / "www");
+  WriteFile(tls->dir() / "www" / "s.txt", "secure");
+  const std::string url = "https://127.0.0.1:" + std::to_string(tls->port()) + "/s.txt";
+  Args get{Text8(Local("s.txt")), Text8(url), Missing()};
+  ASSERT_EQ(Run(u"GetFile", get), S_OK);
+  ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+  EXPECT_EQ(ReadFile(files_ / "s.txt"), "secure");
+  EXPECT_EQ(Get(u"IsConnected"), "False");
+  EXPECT_EQ(Get(u"CertificateStatus"), "5");  // self-signed: untrusted
+  EXPECT_EQ(Get(u"SecureCipher"), "64");      // AES
+  EXPECT_NE(Get(u"CertificateExpires"), "");
+  ASSERT_EQ(Run(u"Disconnect", {}), S_OK);
+  EXPECT_EQ(Get(u"CertificateStatus"), "0");
 }
 
 TEST_F(HttpControl, BackgroundDownloadOverHttp) {

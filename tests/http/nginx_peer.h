@@ -1,7 +1,7 @@
 #pragma once
 // nginx as the HTTP test peer: static files below www/, a WebDAV folder for PUT and
-// DELETE, gzip for text, a redirect, an echo of request bodies when the echo module is
-// installed, and an access log of the request headers a request carried over from another
+// DELETE, gzip for text, a redirect, when the echo module is installed an echo of request
+// bodies and a landing place that shows what a request brought, and an access log of the request headers a request carried over from another
 // could spoil (AccessLog).
 #include <chrono>
 #include <filesystem>
@@ -20,8 +20,9 @@ inline std::string EchoModule() {
   return std::filesystem::exists(path) ? std::string("load_module ") + path + ";" : std::string();
 }
 
-// With tls the server speaks TLS 1.2 with cert.pem and key.pem of its directory.
-inline cvpeers::PeerOptions NginxOptions(int family = AF_INET, bool tls = false) {
+// With tls the server speaks TLS 1.2 with cert.pem and key.pem of its directory; extra
+// holds more locations of the server.
+inline cvpeers::PeerOptions NginxOptions(int family = AF_INET, bool tls = false, const std::string& extra = "") {
   const bool echo = !EchoModule().empty();
   return cvpeers::PeerOptions{
       .program = "nginx",
@@ -53,7 +54,12 @@ http {
     gzip_min_length 1;
     location /dav/ { dav_methods PUT DELETE; create_full_put_path on; client_max_body_size 64m; }
     location = /moved { return 302 /small.txt; }
-)" + std::string(echo ? "    location = /echo { echo_read_request_body; echo -n $request_body; }\n" : "") + R"(  }
+)" + std::string(echo ? "    location = /echo { echo_read_request_body; echo -n $request_body; }\n"
+                                     "    location ~ /landing$ { echo_read_request_body; echo -n \"$request_method "
+                                     "$request_uri auth=[$http_authorization] cookie=[$http_cookie] "
+                                     "body=[$request_body]\"; }\n"
+                                   : "") +
+                      extra + R"(  }
 }
 )",
       .values = {{"SSL", tls ? " ssl;\n    ssl_certificate cert.pem;\n    ssl_certificate_key key.pem;\n"

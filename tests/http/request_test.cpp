@@ -81,7 +81,9 @@ TEST_F(HttpRequest, HeaderNamesMustBeTokens) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HttpSetRequestHeader(h, c.name, "v"), c.result) << c.name;
-    if (c.result == 0) EXPECT_EQ(Error(), 10014u) << c.name;
+    if (c.result == 0) {
+      EXPECT_EQ(Error(), 10014u) << c.name;
+    }
   }
   HttpDisconnect(h);
 }

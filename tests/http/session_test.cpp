@@ -61,20 +61,32 @@ TEST_F(HttpSession, ProxiedRequestsUseAbsoluteTargets) {
   HttpDisconnect(h);
 }
 
+// The CONNECT names its target in authority form: an IPv6 literal in brackets.
 TEST_F(HttpSession, TunnelRefusedByTheProxy) {
-  ScriptServer proxy;
-  auto heads = std::make_shared<Heads>();
-  ReadHead(proxy, heads).Send("HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n");
-  proxy.Start();
-  const LibHandle h = HttpProxyConnect(2, proxy.address(), uint32_t(proxy.port()), "u", "p", "secure.test", 443, 5,
-                                       0x2, kHttp11, nullptr);
-  EXPECT_EQ(h, kInvalidLibHandle);
-  EXPECT_EQ(Error(), 12205u);
-  ASSERT_TRUE(proxy.Finish()) << proxy.failure();
-  const auto head = heads->Get(0);
-  ASSERT_EQ(head.size(), 2u);
-  EXPECT_EQ(head[0], "CONNECT secure.test:443 HTTP/1.1");
-  EXPECT_EQ(head[1], "Proxy-Authorization: Basic dTpw");
+  const struct {
+    const char* host;
+    uint32_t port;
+    const char* line;
+  } cases[] = {
+      {"secure.test", 443, "CONNECT secure.test:443 HTTP/1.1"},
+      {"::1", 443, "CONNECT [::1]:443 HTTP/1.1"},
+      {"https://[::1]:8443/x", 0, "CONNECT [::1]:8443 HTTP/1.1"},
+  };
+  for (const auto& c : cases) {
+    ScriptServer proxy;
+    auto heads = std::make_shared<Heads>();
+    ReadHead(proxy, heads).Send("HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n");
+    proxy.Start();
+    const LibHandle h = HttpProxyConnect(2, proxy.address(), uint32_t(proxy.port()), "u", "p", c.host, c.port, 5,
+                                         0x2, kHttp11, nullptr);
+    EXPECT_EQ(h, kInvalidLibHandle);
+    EXPECT_EQ(Error(), 12205u);
+    ASSERT_TRUE(proxy.Finish()) << proxy.failure();
+    const auto head = heads->Get(0);
+    ASSERT_EQ(head.size(), 2u) << c.host;
+    EXPECT_EQ(head[0], c.line);
+    EXPECT_EQ(head[1], "Proxy-Authorization: Basic dTpw");
+  }
 }
 
 TEST_F(HttpSession, ServerClosedKeepAliveReconnectsSilently) {

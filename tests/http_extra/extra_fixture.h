@@ -86,8 +86,8 @@ class Extra : public ::testing::Test {
   cvpeers::TempDir registry_;
 };
 
-// nginx: /www static files, /slow/ sent at 256 KB/s, /dav/ for PUT, /auth answering the
-// Authorization header, /wpad.dat from the www folder.
+// nginx: /www static files, /slow/ sent at 256 KB/s, /dav/ for PUT, /auth and /proxy-auth
+// answering the Authorization and Proxy-Authorization headers, /wpad.dat from the www folder.
 inline cvpeers::PeerOptions NginxOptions(bool tls = false) {
   return cvpeers::PeerOptions{
       .program = "nginx",
@@ -114,6 +114,7 @@ http {
     location /slow/ { limit_rate 262144; limit_rate_after 0; }
     location /dav/ { dav_methods PUT DELETE; create_full_put_path on; client_max_body_size 64m; }
     location = /auth { default_type text/plain; return 200 "$http_authorization"; }
+    location = /proxy-auth { default_type text/plain; return 200 "[$http_proxy_authorization]"; }
   }
 }
 )",
@@ -131,8 +132,9 @@ inline bool MakeCertificate(const std::filesystem::path& dir) {
   return std::system(command.c_str()) == 0;
 }
 
-// tinyproxy in the foreground, logging every request line to proxy.log.
-inline cvpeers::PeerOptions TinyproxyOptions() {
+// tinyproxy in the foreground, logging every request line to proxy.log; with a login it
+// serves only clients that give it.
+inline cvpeers::PeerOptions TinyproxyOptions(const std::string& user = "", const std::string& password = "") {
   return cvpeers::PeerOptions{
       .program = "tinyproxy",
       .args = {"-d", "-c", "{{CONFIG}}"},
@@ -145,7 +147,7 @@ LogLevel Connect
 MaxClients 32
 Allow 127.0.0.1
 DisableViaHeader Yes
-)",
+)" + (user.empty() ? std::string() : "BasicAuth " + user + " " + password + "\n"),
   };
 }
 

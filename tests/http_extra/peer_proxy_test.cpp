@@ -1,6 +1,7 @@
 // The system proxy in real connections: tinyproxy named by the registry or by the
 // environment, a CONNECT tunnel to nginx over TLS, bypass lists, and a configuration script
 // served by nginx.
+#include <chrono>
 #include <thread>
 
 #include "extra_fixture.h"
@@ -12,7 +13,7 @@ class ProxyPeer : public Extra {
  protected:
   void SetUp() override {
     Extra::SetUp();
-    proxy_ = std::make_unique<cvpeers::PeerProcess>(TinyproxyOptions());
+    proxy_ = std::make_unique<cvpeers::PeerProcess>(TinyproxyOptions(proxyUser_, proxyPassword_));
     CV_START_PEER(*proxy_);
   }
   void StartNginx(bool tls) {
@@ -40,7 +41,43 @@ class ProxyPeer : public Extra {
   }
 
   std::unique_ptr<cvpeers::PeerProcess> proxy_, nginx_;
+  std::string proxyUser_, proxyPassword_;  // the proxy's login, when it asks for one
 };
+
+class LoginProxyPeer : public ProxyPeer {
+ protected:
+  void SetUp() override {
+    proxyUser_ = "proxyuser";
+    proxyPassword_ = "proxysecret";
+    ProxyPeer::SetUp();
+  }
+};
+
+// The proxy's password goes to the proxy: with the CONNECT of a tunnel and never into it,
+// with every request that the proxy forwards itself.
+TEST_F(LoginProxyPeer, ProxyCredentialsStayWithTheProxy) {
+  StartNginx(true);
+  const uint32_t secure = 0x2 | 0x1000 | 0x800;
+  LibHandle h = HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), "proxyuser", "proxysecret",
+                                 nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h, "/proxy-auth"), "[]");
+  EXPECT_EQ(Fetch(h, "/proxy-auth"), "[]");
+  HttpDisconnect(h);
+  EXPECT_EQ(HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), nullptr, nullptr,
+                             nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr),
+            kInvalidLibHandle);
+  EXPECT_EQ(Error(), 12205u);  // the proxy wants its login
+
+  nginx_.reset();
+  StartNginx(false);
+  h = HttpProxyConnect(1, proxy_->address().c_str(), proxy_->port(), "proxyuser", "proxysecret",
+                       nginx_->address().c_str(), nginx_->port(), 10, 0x2, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h), "served");
+  EXPECT_EQ(Fetch(h), "served");
+  HttpDisconnect(h);
+}
 
 TEST_F(ProxyPeer, SystemProxyFromTheRegistryWithItsBypassList) {
   StartNginx(false);
@@ -117,6 +154,27 @@ TEST_F(ProxyPeer, ConfigurationScriptNamesTheProxyAndDirectFallsBackToManualSett
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/s.txt?scripted"), "served");
   EXPECT_TRUE(ProxySaw("/s.txt?scripted"));
+}
+
+// A script that never ends is stopped at its deadline; the connect then goes on with the
+// manual settings, as it does after any failing script.
+TEST_F(ProxyPeer, EndlessScriptFallsBackToTheManualSettings) {
+  StartNginx(false);
+  WriteFile(nginx_->dir() / "www" / "wpad.dat", "function FindProxyForURL(url, host) { for (;;) {} }\n");
+  SetAutoConfig(plat::HKEY_CURRENT_USER,
+                ("http://" + nginx_->address() + ":" + std::to_string(nginx_->port()) + "/wpad.dat").c_str());
+  SetProxyValues(plat::HKEY_CURRENT_USER, 1, ("http=" + ProxyEntry()).c_str());
+  const auto start = std::chrono::steady_clock::now();
+  HttpProxyInfo info{};
+  EXPECT_EQ(HttpDiscoverProxy("www.example", 80, &info), 0);
+  EXPECT_EQ(Error(), 12330u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));  // a deadline of 3 s
+  const LibHandle h = HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, nginx_->address().c_str(), nginx_->port(), 10,
+                                       0x2, kHttp11, nullptr);
+  ASSERT_NE(h, kInvalidLibHandle) << Error();
+  EXPECT_EQ(Fetch(h, "/s.txt?after-script"), "served");
+  EXPECT_TRUE(ProxySaw("/s.txt?after-script"));
+  HttpDisconnect(h);
 }
 
 }  // namespace

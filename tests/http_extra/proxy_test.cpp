@@ -3,6 +3,8 @@
 // candidates, and the evaluation of configuration scripts.
 #include <unistd.h>
 
+#include <chrono>
+
 #include "extra_fixture.h"
 #include "http/http_proxy_script.h"
 #include "platform/net/proxy_environment.h"
@@ -177,6 +179,41 @@ function FindProxyForURL(url, host) {
   EXPECT_FALSE(cvhttp::EvaluateProxyScript(
       "function FindProxyForURL(u, h) { var s = 'x', a = []; for (;;) { s = s + s; a.push(s + 'y'); } }",
       "http://a/", "a", answer));
+}
+
+// Scripts that never end are stopped at their deadline, whether they loop, keep catching
+// what stops them, or loop while they load.
+TEST_F(Proxy, EndlessScriptsFailAtTheirDeadline) {
+  const char* scripts[] = {
+      "function FindProxyForURL(u, h) { while (true) {} }",
+      "function FindProxyForURL(u, h) { for (;;) { try { var a = []; for (;;) a.push(new Array(1000)); } catch (e) {} } }",
+      "for (;;) {}\nfunction FindProxyForURL(u, h) { return 'DIRECT'; }",
+  };
+  for (const char* script : scripts) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string answer;
+    EXPECT_FALSE(cvhttp::EvaluateProxyScript(script, "http://a/", "a", answer)) << script;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6)) << script;  // a deadline of 3 s
+  }
+}
+
+// The date and time helpers, asked about ranges that hold whatever day the test runs.
+TEST_F(Proxy, DateAndTimeHelpers) {
+  const std::string script = R"(
+function FindProxyForURL(url, host) {
+  var checks = [
+    dateRange(1970, 9999), !dateRange(1971), dateRange('JAN', 'DEC'), dateRange('JAN', 'DEC', 'GMT'), dateRange(1, 31),
+    dateRange(1, 'JAN', 31, 'DEC'), dateRange('JAN', 2000, 'DEC', 2999), dateRange(1, 'JAN', 2000, 31, 'DEC', 2999),
+    !dateRange(1, 'JAN', 1990, 31, 'DEC', 1999), !dateRange('JAN', 1, 'DEC', 31), !dateRange('nonsense'),
+    timeRange(0, 0, 0, 23, 59, 59), timeRange(0, 0, 23, 59, 'GMT'), !timeRange(25), weekdayRange('SUN', 'SAT'),
+  ];
+  alert('checked ' + checks.length);
+  for (var i = 0; i < checks.length; ++i) if (checks[i] !== true) return 'PROXY failed:' + (i + 1);
+  return 'DIRECT';
+})";
+  std::string answer;
+  ASSERT_TRUE(cvhttp::EvaluateProxyScript(script, "http://a/", "a", answer));
+  EXPECT_EQ(answer, "DIRECT");
 }
 
 }  // namespace

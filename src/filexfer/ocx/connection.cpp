@@ -145,6 +145,10 @@ void ImplicitConnection::End() {
   VARIANT scratch{};
   c_.Disconnect(&scratch);
   VariantClear(&scratch);
+  // The host may still ask how the connection that served the method was secured.
+  SecSessionInfo& record = c_.s_.security;
+  record.issuer = record.subject = record.hostKeyFingerprint = nullptr;
+  c_.s_.securityKept = true;
 }
 
 void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
@@ -253,6 +257,7 @@ HRESULT CFileTransfer::ConnectFromProperties() {
     tasks_.SetServerType(s_.serverType);
   }
   s_.state = kStateIdle;
+  s_.securityKept = false;
   s_.security = SecSessionInfo{};
   s_.security.size = sizeof(SecSessionInfo);
   if (s_.serverType == kServerFtp)

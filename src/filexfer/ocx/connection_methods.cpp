@@ -62,6 +62,7 @@ HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
 HRESULT CFileTransfer::Disconnect(VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
+  s_.securityKept = false;
   if (Open()) {
     RefreshStatistics();
     if (s_.serverType == kServerFtp)

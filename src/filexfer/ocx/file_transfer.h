@@ -52,6 +52,9 @@ struct FileTransferSettings {
   int32_t proxyType = 0;
   std::u16string resource;
   SecSessionInfo security{};
+  // The connection an implicit connection opened for one method has ended: the security
+  // record still describes it (its texts, owned by that connection, are gone).
+  bool securityKept = false;
   bool secure = false;
   uint32_t secureProtocol = 0;
   std::u16string serverDirectory, serverName;
@@ -111,6 +114,9 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   friend class ImplicitConnection;
 
   bool Open() const { return session_ != kInvalidLibHandle; }
+  // Whether the security record's numbers and dates describe a connection: the open one,
+  // or the one that served the last method through an implicit connection.
+  bool SecurityReadable() const { return Open() || s_.securityKept; }
   bool FtpOpen() const { return Open() && s_.serverType == kServerFtp; }
   // The library every operation of the current server type goes to: FTP for FTP, HTTP
   // for anything else.

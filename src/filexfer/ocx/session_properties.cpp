@@ -25,12 +25,12 @@ HRESULT OutUtf8(const char* text, BSTR* out) { return Out(plat::ToUtf16(text ? t
 
 HRESULT CFileTransfer::get_CertificateExpires(BSTR* value) {
   CV_RUN_MODE_ONLY;
-  return Open() ? OutDate(s_.security.validTo, value) : Out(std::u16string(), value);
+  return SecurityReadable() ? OutDate(s_.security.validTo, value) : Out(std::u16string(), value);
 }
 
 HRESULT CFileTransfer::get_CertificateIssued(BSTR* value) {
   CV_RUN_MODE_ONLY;
-  return Open() ? OutDate(s_.security.validFrom, value) : Out(std::u16string(), value);
+  return SecurityReadable() ? OutDate(s_.security.validFrom, value) : Out(std::u16string(), value);
 }
 
 HRESULT CFileTransfer::get_CertificateIssuer(BSTR* value) {
@@ -51,7 +51,7 @@ HRESULT CFileTransfer::get_Fingerprint(BSTR* value) {
 #define CV_SECURITY_NUMBER(Name, field)                                   \
   HRESULT CFileTransfer::get_##Name(int32_t* value) {                     \
     CV_RUN_MODE_ONLY;                                                     \
-    return Out(Open() ? int32_t(s_.security.field) : int32_t(0), value);  \
+    return Out(SecurityReadable() ? int32_t(s_.security.field) : int32_t(0), value);  \
   }
 CV_SECURITY_NUMBER(CertificateStatus, certificateStatus)
 CV_SECURITY_NUMBER(CipherStrength, cipherStrength)
