@@ -114,7 +114,7 @@ uint32_t ImapIdleThread(LibHandle handle) {
     s.inCallback.store(1);
     const uint32_t type = UpdateType(id);
     if (ImapUpdateCallback callback = s.updateCallback)
-      callback(handle, type, type == mailUpdateMailbox ? 0 : s.responseNumber, s.updateUserData);
+      callback(handle, type, type == mailUpdateMailbox ? 0 : s.responseNumber.load(), s.updateUserData);
     s.inCallback.store(0);
     // A waiting IDLE call ends with the first update (its caller sends DONE).
     if (s.idleOptions & mailIdleWait) break;

@@ -87,6 +87,10 @@ uint32_t TimeoutMs(const ImapSession& s) noexcept;
 // Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
 // and timeoutEvent (0: none); false with the error.
 bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept;
+// Gives a timed-out session up: closed at once, nothing more written to it.
+void GiveUp(ImapSession& s) noexcept;
+// The error of a call on a closed session: the time-out that ended it, or the close.
+uint32_t ClosedError(const ImapSession& s) noexcept;
 bool NonBlockingReads(const ImapSession& s) noexcept;
 // Sends the whole block (through TLS when active). False with the error.
 bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept;

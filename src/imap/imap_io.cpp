@@ -2,6 +2,7 @@
 // receive buffer with the line and literal reader, the literal writer, cancel and the
 // progress record of a transfer.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -32,7 +33,22 @@ bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
   // The IDLE thread does not answer a cancel meant for the owner's call.
   const bool watchCancel = !OnIdleThread(s);
   return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel, true}, Fire,
-                            [] {});
+                            [&] { GiveUp(s); });
+}
+
+void GiveUp(ImapSession& s) noexcept {
+  // A server that stalls mid-response leaves the session where no command can follow (a
+  // literal half read, a reply owed): nothing more goes over the connection, and every
+  // later call ends at once instead of waiting out its own time-out.
+  s.timedOut = 1;
+  s.closed = 1;
+  s.literalOpen = s.literalTail = s.literalExpected = 0;
+  s.untaggedMode = s.responsePending = 0;
+  if (s.header.controlSocket != INVALID_SOCKET) shutdown(int(s.header.controlSocket), SHUT_RDWR);
+}
+
+uint32_t ClosedError(const ImapSession& s) noexcept {
+  return s.timedOut ? cvErrorOperationTimeout : cvErrorConnectionClosed;
 }
 
 bool NonBlockingReads(const ImapSession& s) noexcept { return s.notify.socketWindow && !s.windowSuspended; }
@@ -56,7 +72,7 @@ bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
 int32_t FillReceiveBuffer(ImapSession& s) noexcept {
   if (s.receiveCount) return int32_t(s.receiveCount);
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.closed) return Fail(cvErrorConnectionClosed);
+  if (s.closed) return Fail(ClosedError(s));
   s.receivePosition = 0;
   s.state = kImapStateReading;
   int32_t n = 0;
@@ -110,7 +126,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
     Library().SetLastError(cvErrorEndofMessageData);
     return 0;
   }
-  if (!Buffered(s) && s.closed) return Fail(cvErrorConnectionClosed);
+  if (!Buffered(s) && s.closed) return Fail(ClosedError(s));
   const bool literal = s.literalOpen && !s.lineMode;
   uint32_t stored = 0;
   for (;;) {

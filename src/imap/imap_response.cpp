@@ -59,6 +59,13 @@ void TrimRight(char* text) {
   while (n > 0 && IsSpace(text[n - 1])) text[--n] = '\0';
 }
 
+// The IDLE thread writes the text while the owner may copy it out (ImapGetResponseText).
+void SetResponseText(ImapSession& s, const char* text) {
+  std::lock_guard lk(s.textLock);
+  Copy(s.responseText, sizeof s.responseText, text, std::strlen(text));
+  TrimRight(s.responseText);
+}
+
 uint32_t ErrorOf(int32_t id) {
   switch (id) {
     case 0:
@@ -120,7 +127,8 @@ int32_t SendCommand(ImapSession& s, const char* command, const char* argument) n
   // A line break inside would smuggle a second command (or a password) onto the wire.
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
     return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET || s.closed) return Fail(cvErrorConnectionClosed);
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.closed) return Fail(ClosedError(s));
   s.tagCounter = s.tagCounter >= 9999 ? 1 : s.tagCounter + 1;
   s.currentCommand = CommandId(command);
   const int n = argument ? std::snprintf(s.commandLine, sizeof s.commandLine, "A%04u %s %s\r\n", s.tagCounter,
@@ -194,8 +202,7 @@ int32_t ReadResponse(ImapSession& s) noexcept {
       s.responseNumber = 0;
       s.lastTagged = 0;
       s.codeName[0] = s.codeValue[0] = '\0';
-      Copy(s.responseText, sizeof s.responseText, SkipSpace(line + 1), std::strlen(SkipSpace(line + 1)));
-      TrimRight(s.responseText);
+      SetResponseText(s, SkipSpace(line + 1));
       break;
     }
     if (line[0] == 'A') {
@@ -210,7 +217,7 @@ int32_t ReadResponse(ImapSession& s) noexcept {
     s.responseNumber = 0;
     s.lastTagged = 0;
     s.codeName[0] = s.codeValue[0] = '\0';
-    Copy(s.responseText, sizeof s.responseText, line, std::strlen(line));
+    SetResponseText(s, line);
     break;
   }
   const uint32_t error = ErrorOf(id);
@@ -228,7 +235,6 @@ int32_t ParseResponse(ImapSession& s, const char* text, bool tagged) noexcept {
   const char* p = SkipSpace(text ? text : "");
   s.responseId = 0;
   s.responseNumber = 0;
-  s.responseText[0] = '\0';
   s.codeName[0] = s.codeValue[0] = '\0';
   s.lastTagged = tagged;
   if (std::isdigit(static_cast<unsigned char>(*p))) {
@@ -248,8 +254,7 @@ int32_t ParseResponse(ImapSession& s, const char* text, bool tagged) noexcept {
       break;
     }
   }
-  Copy(s.responseText, sizeof s.responseText, rest, std::strlen(rest));
-  TrimRight(s.responseText);
+  SetResponseText(s, rest);
   const uint32_t id = s.responseId;
   if (id == kImapResponseNo || id == kImapResponseBad) return int32_t(id);
   if (const char* open = std::strchr(s.responseText, '[')) {
@@ -264,8 +269,8 @@ int32_t ParseResponse(ImapSession& s, const char* text, bool tagged) noexcept {
     }
   }
   if (!tagged) {
-    if (id == kImapResponseExists) s.exists = s.responseNumber;
-    if (id == kImapResponseRecent) s.recent = s.responseNumber;
+    if (id == kImapResponseExists) s.exists = s.responseNumber.load();
+    if (id == kImapResponseRecent) s.recent = s.responseNumber.load();
     // Each expunge renumbers the messages above it: the count follows without a new EXISTS.
     if (id == kImapResponseExpunge && s.exists > 0) --s.exists;
   }
@@ -311,7 +316,12 @@ int32_t ImapParseResponse(LibHandle handle, const char* text, int32_t tagged) {
 
 const char* ImapGetResponseText(LibHandle handle) {
   ImapSession* s = Lookup(handle);
-  return s ? s->responseText : nullptr;
+  if (!s) return nullptr;
+  if (OnIdleThread(*s)) return s->responseText;  // its own writes
+  // A copy the IDLE thread cannot rewrite while the caller reads it.
+  std::lock_guard lk(s->textLock);
+  std::memcpy(s->responseTextCopy, s->responseText, sizeof s->responseTextCopy);
+  return s->responseTextCopy;
 }
 
 const char* ImapGetCapabilities(LibHandle handle) {

@@ -1,10 +1,13 @@
 #pragma once
 // The record of one IMAP connection. Fields other threads read or write (cancel, busy, the
-// transfer counters and ticks, the IDLE state) are atomics; the IDLE thread and the owner
-// never use the connection at the same time (the owner stops the thread first).
+// transfer counters and ticks, the IDLE state, and what the IDLE thread's responses update
+// while the owner may read it: the counts, the greeting mark, the last response's id and
+// number) are atomics; the response text is written under textLock. The IDLE thread and
+// the owner never use the connection at the same time (the owner stops the thread first).
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
@@ -78,8 +81,10 @@ struct ImapSession {
 
   uint32_t currentCommand;  // id of the last command sent (command table), 0 for others
   std::atomic<uint32_t> currentMessage;
-  uint32_t exists, unseen, recent;
-  uint32_t responseId, responseNumber;
+  std::atomic<uint32_t> exists;
+  uint32_t unseen;
+  std::atomic<uint32_t> recent;
+  std::atomic<uint32_t> responseId, responseNumber;
   uint32_t tagCounter;
   uint32_t timeout;  // seconds
   uint32_t state;
@@ -94,9 +99,10 @@ struct ImapSession {
   std::atomic<uint32_t> appendRunning;
   std::atomic<uint32_t> busy;
   std::atomic<uint32_t> cancel;
-  uint32_t closed;  // the server closed the connection
+  uint32_t closed;    // the server closed the connection, or a time-out ended it
+  uint32_t timedOut;  // a wait timed out: the session is given up
   uint32_t responsePending;
-  uint32_t greetingReceived;
+  std::atomic<uint32_t> greetingReceived;
   uint32_t lineMode;
   uint32_t literalOpen;
   uint32_t literalExpected;  // a message read takes the next literal itself
@@ -104,7 +110,7 @@ struct ImapSession {
   uint32_t untaggedMode;     // return after each untagged response
   uint32_t readWrite;
   uint32_t mailboxSelected;
-  uint32_t lastTagged;
+  std::atomic<uint32_t> lastTagged;
   plat::HGLOBAL retrievalBlock;
 
   SockAddress serverAddress;
@@ -113,6 +119,8 @@ struct ImapSession {
   char capabilities[kImapCapabilitySize];
   char mailboxName[kImapMailboxNameSize];
   char responseText[kImapTextSize];
+  char responseTextCopy[kImapTextSize];  // the owner's copy while the IDLE thread may write
+  std::mutex textLock;                   // guards responseText
   char codeName[kImapCodeNameSize];   // response code of the last response ("" when none)
   char codeValue[kImapTextSize];
   char commandLine[kImapCommandSize];

@@ -39,6 +39,7 @@ int32_t SendCommand(Pop3Session& s, const char* command, const char* argument) n
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
     return Fail(cvErrorInvalidParameter), 0;
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), 0;
+  if (s.closed) return Fail(ClosedError(s)), 0;
   const int n = argument ? std::snprintf(s.commandLine, sizeof s.commandLine, "%s %s\r\n", command, argument)
                          : std::snprintf(s.commandLine, sizeof s.commandLine, "%s\r\n", command);
   if (n < 0 || size_t(n) >= sizeof s.commandLine) {

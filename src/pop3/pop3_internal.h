@@ -79,6 +79,10 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept;
 // Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
 // and timeoutEvent (0: none); false with the error.
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
+// Gives a timed-out session up: closed at once, nothing more written to it.
+void GiveUp(Pop3Session& s) noexcept;
+// The error of a call on a closed session: the time-out that ended it, or the close.
+uint32_t ClosedError(const Pop3Session& s) noexcept;
 // The same wait on another socket of the session (the password service's).
 bool WaitOn(Pop3Session& s, SOCKET socket, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
 // Whether reads happen without waiting (the window receives the socket's events).

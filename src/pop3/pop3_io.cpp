@@ -2,6 +2,7 @@
 // receive buffer, and the reader of status lines and multi-line responses (end line,
 // dot-unstuffing, line-break mode).
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -35,11 +36,26 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept {
 }
 
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  return WaitOn(s, s.header.controlSocket, events, timeoutMs, timeoutEvent);
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true, true}, Fire,
+                            [&] { GiveUp(s); });
 }
 
 bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
   return SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true, true}, Fire, [] {});
+}
+
+void GiveUp(Pop3Session& s) noexcept {
+  // A server that stalls mid-reply leaves the session where no command can follow (a
+  // status line owed, a multi-line response half read): nothing more goes over the
+  // connection, and every later call ends at once instead of waiting out its own time-out.
+  s.timedOut = 1;
+  s.closed = 1;
+  s.replyPending = s.multiLine = 0;
+  if (s.header.controlSocket != INVALID_SOCKET) shutdown(int(s.header.controlSocket), SHUT_RDWR);
+}
+
+uint32_t ClosedError(const Pop3Session& s) noexcept {
+  return s.timedOut ? cvErrorOperationTimeout : cvErrorConnectionClosed;
 }
 
 bool NonBlockingReads(const Pop3Session& s) noexcept {
@@ -62,6 +78,7 @@ bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
 int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   if (s.receiveCount) return int32_t(s.receiveCount);
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.timedOut) return Fail(cvErrorOperationTimeout);
   s.receivePosition = 0;
   s.state = kPop3StateReading;
   const bool blocking = !NonBlockingReads(s);
@@ -91,7 +108,7 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
 
 int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
   if (!buffer || size <= 0) return Fail(cvErrorInvalidParameter);
-  if (s.receiveCount == 0 && s.pendingCount == 0 && s.closed) return Fail(cvErrorConnectionClosed);
+  if (s.receiveCount == 0 && s.pendingCount == 0 && s.closed) return Fail(ClosedError(s));
   if (s.responseEnded) return 0;
   const uint32_t room = uint32_t(size);
   uint32_t stored = 0;

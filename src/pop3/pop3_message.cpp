@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +20,9 @@ namespace cvpop3 {
 namespace {
 
 constexpr uint32_t kStep = 4096;
+// Bytes a message may run over its LIST size (servers count sizes in slightly different
+// ways) before the read is given up.
+constexpr uint64_t kRetrievalMargin = 64 * 1024;
 
 // Restores what a retrieval changes for its own duration.
 class RetrievalScope {
@@ -114,6 +118,10 @@ int32_t OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept {
   return 0;
 }
 
+namespace {
+uint64_t RetrievalLimit(uint64_t announced) noexcept { return announced + announced / 4 + kRetrievalMargin; }
+}  // namespace
+
 int32_t CloseMessage(Pop3Session& s) noexcept {
   int32_t result = 0;
   if (s.multiLine && !s.responseEnded) {
@@ -142,18 +150,28 @@ int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t
   if (OpenMessage(s, message, flags) != 0) return -1;
   const bool headers = flags & kPop3ReadHeadersOnly;
   const uint64_t expected = headers ? kStep : s.currentSize.load();
-  uint64_t capacity = (expected / kStep + 2) * kStep;
+  // What the server announced bounds what is kept: a server that sends far more than its
+  // LIST size does not get to fill the memory.
+  const uint64_t limit = RetrievalLimit(s.currentSize.load());
+  uint64_t capacity = (std::min(expected, limit) / kStep + 2) * kStep;
   s.retrievalBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity));
   if (!s.retrievalBlock) return Fail(cvErrorOutOfMemory);
   uint64_t used = 0;
   uint32_t error = 0;
   for (;;) {
+    if (used > limit) {
+      // The rest cannot be read away in reasonable time or memory: the session is given up.
+      GiveUp(s);
+      error = cvErrorInvalidmessageSize;
+      break;
+    }
     if (capacity - used < kStep) {
-      if (capacity + kStep > 0xFFFFFFFFu || !plat::GlobalReAlloc(s.retrievalBlock, size_t(capacity + kStep), plat::GHND)) {
+      const uint64_t bigger = std::min(std::max(capacity * 2, capacity + kStep), limit + 2 * kStep);
+      if (bigger > 0xFFFFFFFFu || !plat::GlobalReAlloc(s.retrievalBlock, size_t(bigger), plat::GHND)) {
         error = cvErrorOutOfMemory;
         break;
       }
-      capacity += kStep;
+      capacity = bigger;
     }
     char* data = static_cast<char*>(plat::GlobalLock(s.retrievalBlock));
     const int32_t n = ReadData(s, data + used, int32_t(kStep));

@@ -52,7 +52,8 @@ struct Pop3Session {
   uint32_t terminatorState;  // how much of "\r\n.\r\n" is matched (0..4)
   std::atomic<uint32_t> busy;
   std::atomic<uint32_t> cancel;
-  uint32_t closed;  // the server closed the connection
+  uint32_t closed;    // the server closed the connection, or a time-out ended it
+  uint32_t timedOut;  // a wait timed out: the session is given up
   uint32_t replyPending;
   uint32_t connected;
   uint32_t greetingExpected;

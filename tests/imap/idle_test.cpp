@@ -142,5 +142,45 @@ TEST_F(ImapIdleTest, DisconnectWhileIdleRuns) {
   EXPECT_EQ(ImapGetSession(h), nullptr);
 }
 
+TEST_F(ImapIdleTest, TheOwnerReadsCountsAndTextWhileTheIdleThreadUpdatesThem) {
+  // Run under ThreadSanitizer this shows the IDLE thread's writes and the owner's reads
+  // share no unguarded field; without it, every text read must be one whole response.
+  constexpr int kUpdates = 300;
+  std::string burst;
+  for (int i = 1; i <= kUpdates; ++i)
+    burst += "* " + std::to_string(i) + " EXISTS\r\n* OK [ALERT] text of update " + std::to_string(i) + "\r\n";
+  cvtest::ScriptServer server;
+  GreetLoginSelect(server)
+      .Expect("A0005 IDLE")
+      .Reply("+ idling")
+      .SendPieces(burst, 97, 1ms)
+      .Expect("DONE")
+      .Reply("A0005 OK IDLE terminated");
+  const LibHandle h = ConnectAndLogin(server, true);
+  ASSERT_NE(h, kInvalidLibHandle);
+  Recorder recorder;
+  ASSERT_EQ(ImapSetUpdateCallback(h, [](LibHandle, uint32_t type, uint32_t number, uintptr_t user) {
+              auto* r = reinterpret_cast<Recorder*>(user);
+              std::lock_guard lock(r->m);
+              r->updates.push_back({type, number});
+            }), 0);
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, uintptr_t(&recorder)), 0) << std::hex << ImapGetLastError();
+  int32_t last = 0;
+  for (int spins = 0; spins < 100000 && recorder.Size() < size_t(kUpdates); ++spins) {
+    const int32_t count = ImapGetMessageCount(h);
+    EXPECT_GE(count, last);  // the count only grows
+    last = count;
+    const std::string text = ImapGetResponseText(h);
+    EXPECT_TRUE(text.empty() || text == "idling" || text.rfind("[ALERT] text of update ", 0) == 0) << text;
+    std::this_thread::yield();
+  }
+  for (int i = 0; i < 1000 && recorder.Size() < size_t(kUpdates); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(recorder.Size(), size_t(kUpdates));
+  EXPECT_EQ(ImapEndIdle(h), int32_t(kImapResponseOk));
+  EXPECT_EQ(ImapGetMessageCount(h), kUpdates);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  ImapDisconnect(h);
+}
+
 }  // namespace
 }  // namespace imaptest

@@ -1,7 +1,9 @@
 // Mailboxes and messages against a scripted server: what SELECT reports, leaving and
 // renaming, the mailbox list, SEARCH limits, the FETCH sections asked for, broken FETCH
 // answers (other message, no literal, lying or huge lengths), STORE and APPEND lines.
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "core/errors/error_codes.h"
 #include "imap_test_support.h"
@@ -172,6 +174,33 @@ TEST_F(ImapMessages, UnsolicitedFetchesOfOtherMessagesArePassedOver) {
     EXPECT_TRUE(server.Finish()) << c.name << ": " << server.failure();
     ImapDisconnect(h);
   }
+}
+
+TEST_F(ImapMessages, AStallMidFetchEndsTheSessionWithinItsTimeout) {
+  // The server sends part of the literal and stalls: the read gives up after the timeout,
+  // nothing more is written to the connection (no CLOSE or LOGOUT into the literal), and
+  // every later call ends at once.
+  constexpr uint32_t kTimeout = 2;
+  cvtest::ScriptServer server;
+  GreetLoginSelect(server)
+      .Expect("A0005 FETCH 2 (FLAGS UID RFC822.SIZE BODY[])")
+      .Send("* 2 FETCH (UID 4 RFC822.SIZE 1000 BODY[] {1000}\r\n" + std::string(100, 'x'))
+      .Sleep(std::chrono::seconds(kTimeout + 4));
+  const LibHandle h = ConnectAndLogin(server, true, kTimeout);
+  ASSERT_NE(h, kInvalidLibHandle);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Retrieve(h, 2, 0), "<error>");
+  EXPECT_EQ(ImapGetLastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kTimeout + 1));
+  const auto after = std::chrono::steady_clock::now();
+  EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), -1);
+  EXPECT_EQ(ImapGetLastError(), cvErrorOperationTimeout);
+  ImapDisconnect(h);
+  EXPECT_LT(std::chrono::steady_clock::now() - after, std::chrono::seconds(1));
+  server.Finish(std::chrono::seconds(kTimeout + 6));
+  const std::vector<std::string> lines = server.received();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "A0005 FETCH 2 (FLAGS UID RFC822.SIZE BODY[])");
 }
 
 TEST_F(ImapMessages, BrokenFetchAnswers) {

@@ -1,5 +1,6 @@
 // Mailbox and message operations against a scripted server: reply parsing, the end line
 // and dot-unstuffing of multi-line responses, hand-over forms, and broken transfers.
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -268,6 +269,65 @@ TEST_F(MessageTest, BrokenTransfersFailWithTheirErrors) {
     server.Finish();
     Pop3Disconnect(h);
   }
+}
+
+TEST_F(MessageTest, WhatIsKeptIsBoundedByTheListedSize) {
+  // A line of text repeated to the given size, ended by the end line.
+  auto body = [](size_t size) {
+    std::string text;
+    while (text.size() < size) text += std::string(62, 'm') + "\r\n";
+    text.resize(size - size % 64);
+    return text;
+  };
+  const struct {
+    size_t listed, sent;
+    bool kept;
+  } kCases[] = {
+      {100, 128, true},                 // a little more than announced
+      {1 << 20, 1 << 20, true},         // as announced
+      {0, 64 * 1024 - 64, true},        // within the margin
+      {100, 4 << 20, false},            // far more than announced
+      {1 << 20, 3 << 20, false},
+  };
+  for (const auto& c : kCases) {
+    cvtest::ScriptServer server;
+    GreetAndLogin(server);
+    const std::string text = body(c.sent);
+    ServeMessage(server, c.listed, text + ".\r\n");
+    if (c.kept) server.Expect("QUIT").Reply("+OK");
+    const LibHandle h = ConnectAndLogin(server);
+    ASSERT_NE(h, kInvalidLibHandle);
+    const std::string got = RetrieveText(h);
+    if (c.kept) {
+      EXPECT_EQ(got, text) << c.listed << " " << c.sent;
+    } else {
+      EXPECT_EQ(got, "<error>") << c.listed << " " << c.sent;
+      EXPECT_EQ(Pop3GetLastError(), cvErrorInvalidmessageSize);
+    }
+    Pop3Disconnect(h);  // a session given up sends no QUIT into the rest of the message
+    server.Finish();
+    EXPECT_EQ(server.received().back(), c.kept ? "QUIT" : "RETR 1") << c.listed << " " << c.sent;
+  }
+}
+
+TEST_F(MessageTest, AStallEndsTheSessionWithinItsTimeout) {
+  constexpr uint32_t kTimeout = 2;
+  cvtest::ScriptServer server;
+  GreetAndLogin(server);
+  ServeMessage(server, 1000, "part of it\r\n").Sleep(std::chrono::seconds(kTimeout + 4));
+  const LibHandle h = ConnectAndLogin(server, 0, kTimeout);
+  ASSERT_NE(h, kInvalidLibHandle);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RetrieveText(h), "<error>");
+  EXPECT_EQ(Pop3GetLastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kTimeout + 1));
+  const auto after = std::chrono::steady_clock::now();
+  EXPECT_EQ(Pop3SendCommand(h, "NOOP", nullptr), 0);
+  EXPECT_EQ(Pop3GetLastError(), cvErrorOperationTimeout);
+  Pop3Disconnect(h);
+  EXPECT_LT(std::chrono::steady_clock::now() - after, std::chrono::seconds(1));
+  server.Finish(std::chrono::seconds(kTimeout + 6));
+  EXPECT_EQ(server.received().back(), "RETR 1");  // nothing written after the stall
 }
 
 TEST_F(MessageTest, AResetMidMessageFails) {
