@@ -1,0 +1,184 @@
+// Mail throughput beside peers on the same machine, interleaved runs, medians as ratios:
+//  - parse: a message with large base64 attachments parsed and its attachments extracted by
+//    the MIME library (in this process) beside ripmime extracting the same message;
+//  - fetch: one large message retrieved through the InternetMail control, driven by the
+//    command-line host (a whole process), beside curl's fetch of the same message from the
+//    same dovecot, over IMAP and over POP3.
+//
+//   bench_mail [parse MiB, default 68] [fetch MiB, default 24] [runs, default 5]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "imap/dovecot_imap_peer.h"
+#include "mime/mime.h"
+#include "pop3/dovecot_peer.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Run(const std::vector<std::string>& args, const char* out = "/dev/null") {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  const bool spawned = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  return spawned && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct Sample {
+  double wall;  // seconds
+  double cpu;   // seconds of user and system time
+};
+
+double CpuOf(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// who: RUSAGE_SELF for work in this process, RUSAGE_CHILDREN for a child program.
+Sample Measure(int who, const std::function<bool()>& fn) {
+  const double cpu0 = CpuOf(who);
+  const auto t0 = std::chrono::steady_clock::now();
+  if (!fn()) {
+    std::fprintf(stderr, "run failed\n");
+    std::exit(1);
+  }
+  return {std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), CpuOf(who) - cpu0};
+}
+
+Sample Median(const std::vector<Sample>& samples) {
+  std::vector<double> wall, cpu;
+  for (const Sample& s : samples) {
+    wall.push_back(s.wall);
+    cpu.push_back(s.cpu);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
+}
+
+// A mixed message: a text part and attachments of pseudo-random bytes in base64 lines of
+// 76 characters, about mib MiB in all.
+std::string MakeMessage(uint64_t mib) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string m =
+      "From: a@example.org\r\nTo: b@example.org\r\nSubject: large\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n--b0\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n";
+  const uint64_t total = mib << 20;
+  uint32_t seed = 12345;
+  for (int file = 0; m.size() < total; ++file) {
+    m += "--b0\r\nContent-Type: application/octet-stream; name=\"f" + std::to_string(file) +
+         ".bin\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"f" +
+         std::to_string(file) + ".bin\"\r\n\r\n";
+    const uint64_t end = std::min<uint64_t>(total, m.size() + (16u << 20));
+    while (m.size() < end) {
+      for (int i = 0; i < 76; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        m += kAlphabet[(seed >> 16) & 63];
+      }
+      m += "\r\n";
+    }
+  }
+  return m + "--b0--\r\n";
+}
+
+void Report(const char* what, Sample ours, Sample peer, const char* peerName) {
+  std::printf("%-6s ours %7.3f s (cpu %6.3f s)   %s %7.3f s (cpu %6.3f s)   ours/%s wall %.2f cpu %.2f\n", what,
+              ours.wall, ours.cpu, peerName, peer.wall, peer.cpu, peerName, ours.wall / peer.wall, ours.cpu / peer.cpu);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t parseMib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 68;
+  const uint64_t fetchMib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 24;
+  const int runs = argc > 3 ? std::atoi(argv[3]) : 5;
+  const fs::path shm = fs::path("/dev/shm") / ("cv-bench-mail-" + std::to_string(getpid()));
+  fs::create_directories(shm);
+
+  // Parse and extract.
+  const fs::path eml = shm / "large.eml";
+  std::ofstream(eml, std::ios::binary) << MakeMessage(parseMib);
+  MimeAttach(nullptr);
+  std::vector<Sample> ours, ripmime;
+  for (int i = 0; i < runs; ++i) {
+    fs::create_directories(shm / "ours");
+    ours.push_back(Measure(RUSAGE_SELF, [&] {
+      const LibHandle h = MimeCreateMessage();
+      const bool ok = MimeImportMessage(h, eml.c_str()) && MimeExtractAllFiles(h, (shm / "ours").c_str()) > 0;
+      MimeDestroyMessage(h);
+      return ok;
+    }));
+    fs::remove_all(shm / "ours");
+    fs::create_directories(shm / "ripmime");
+    ripmime.push_back(Measure(RUSAGE_CHILDREN, [&] { return Run({"ripmime", "-i", eml.string(), "-d", (shm / "ripmime").string()}); }));
+    fs::remove_all(shm / "ripmime");
+  }
+  MimeDetach();
+  std::printf("%llu MiB message, median of %d runs\n", static_cast<unsigned long long>(parseMib), runs);
+  Report("parse", Median(ours), Median(ripmime), "ripmime");
+
+  // Fetch through the control, against dovecot, beside curl.
+  setenv("CV_REGISTRY_ROOT", (shm / "registry").c_str(), 1);
+  if (!Run({CV_CVREGSVR, CV_MAILCTL})) {
+    std::fprintf(stderr, "registration failed\n");
+    return 1;
+  }
+  const std::vector<std::string> messages{MakeMessage(fetchMib)};
+  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  cvpeers::PeerProcess pop3(pop3test::DovecotOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  if (!imaptest::PrepareDovecot(imap, messages) || !pop3test::PrepareDovecot(pop3, messages) ||
+      imap.Start() != cvpeers::PeerProcess::StartResult::Started ||
+      pop3.Start() != cvpeers::PeerProcess::StartResult::Started) {
+    std::fprintf(stderr, "dovecot did not start\n");
+    return 1;
+  }
+  const std::string user = std::string(pop3test::kDovecotUser) + ":" + pop3test::kDovecotPassword;
+  struct Server {
+    const char* name;
+    int type;
+    uint16_t port;
+    std::string url;
+  };
+  for (const Server& s : {Server{"IMAP", 2, imap.port(), "imap://127.0.0.1:" + std::to_string(imap.port()) + "/INBOX/;UID=1"},
+                          Server{"POP3", 1, pop3.port(), "pop3://127.0.0.1:" + std::to_string(pop3.port()) + "/1"}}) {
+    std::vector<Sample> control, curl;
+    const std::string connect = "Connect(\"127.0.0.1\", " + std::to_string(s.port) + ", \"" + pop3test::kDovecotUser +
+                                "\", \"" + pop3test::kDovecotPassword + "\")";
+    for (int i = 0; i < runs; ++i) {
+      control.push_back(Measure(RUSAGE_CHILDREN, [&] {
+        return Run({CV_CVHOST, "Corvanetics.InternetMail", "ServerType=" + std::to_string(s.type), "Timeout=60", connect,
+                    "GetMessage(1)", "?MessageSize", "Disconnect()"},
+                   (shm / "control.txt").c_str());
+      }));
+      curl.push_back(Measure(RUSAGE_CHILDREN, [&] { return Run({"curl", "-s", "-u", user, "-o", "/dev/null", s.url}); }));
+    }
+    std::printf("%llu MiB message, median of %d runs\n", static_cast<unsigned long long>(fetchMib), runs);
+    Report(s.name, Median(control), Median(curl), "curl");
+  }
+  fs::remove_all(shm);
+  return 0;
+}
