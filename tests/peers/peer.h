@@ -69,7 +69,7 @@ struct PeerOptions {
   std::vector<std::string> env{};               // extra NAME=value entries
   int family = AF_INET;                         // AF_INET: 127.0.0.1, AF_INET6: ::1
   bool waitForPort = true;                      // wait until a connection is accepted
-  std::chrono::milliseconds startTimeout{10000};
+  std::chrono::milliseconds startTimeout{30000};
 };
 
 class PeerProcess {

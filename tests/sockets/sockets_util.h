@@ -79,7 +79,8 @@ inline std::string RecvRaw(int fd, size_t count, int ms = 5000) {
 }
 
 // True when the peer closed (EOF or reset) within ms.
-inline bool PeerClosed(int fd, int ms = 5000) {
+// Generous by default: a loaded machine may take seconds to get to a closing connection.
+inline bool PeerClosed(int fd, int ms = 20000) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, ms) <= 0) return false;
   char c;
