@@ -150,7 +150,8 @@ TEST_F(ImapIdleTest, TheOwnerReadsCountsAndTextWhileTheIdleThreadUpdatesThem) {
   for (int i = 1; i <= kUpdates; ++i)
     burst += "* " + std::to_string(i) + " EXISTS\r\n* OK [ALERT] text of update " + std::to_string(i) + "\r\n";
   cvtest::ScriptServer server;
-  GreetLoginSelect(server)
+  // The mailbox starts empty, so the burst's counts only grow.
+  GreetLoginSelect(server, 0)
       .Expect("A0005 IDLE")
       .Reply("+ idling")
       .SendPieces(burst, 97, 1ms)
