@@ -188,7 +188,15 @@ int32_t SecStartSession(SOCKET handle, uint32_t role, SecCredentials* credential
   zero.headSize = 64;
   SecCredentials* given = credentials ? credentials : &zero;
   if (given->protocolMask == 0) given->protocolMask = plat::kTlsProtocolTls12;
-  if (given->certName && *given->certName &&
+  // A server presents the same certificate on every connection: its credentials are built
+  // once and shared, as long as the store stays as it was.
+  std::string cacheKey;
+  std::shared_ptr<plat::TlsCredentials> cached;
+  if (role == kSecRoleServer) {
+    cacheKey = ServerCredentialsKey(*given, (r->options.load() & kInetOptionCompatibleTls) != 0);
+    cached = FindServerCredentials(cacheKey);
+  }
+  if (!cached && given->certName && *given->certName &&
       !SecCheckCertificate(given->certStore, given->certPassword, given->certName))
     return -1;
 
@@ -205,8 +213,10 @@ int32_t SecStartSession(SOCKET handle, uint32_t role, SecCredentials* credential
   bool ok;
   if (role == kSecRoleClient)
     ok = SecCreateClientCredentials(handle) && SecClientHandshake(handle) && SecVerifyServerCertificate(handle);
-  else
-    ok = SecCreateServerCredentials(handle) && SecServerHandshake(handle);
+  else if (cached)
+    t->credentials = std::move(cached), ok = SecServerHandshake(handle);
+  else if ((ok = SecCreateServerCredentials(handle)))
+    KeepServerCredentials(cacheKey, t->credentials), ok = SecServerHandshake(handle);
   const uint32_t error = ok ? 0 : InetGetLastError();
   InetSetLastError(error);
   if (error == 0 || error == cvErrorSecurityCertificate) return 0;

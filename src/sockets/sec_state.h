@@ -2,6 +2,7 @@
 // The TLS state of a socket handle: credentials, the connection over memory buffers, the
 // received bytes not yet decrypted and the decrypted bytes not yet handed out.
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/tls/sec_tls.h"
@@ -35,6 +36,13 @@ bool SendAll(InetSocketRecord& r, const uint8_t* data, size_t length) noexcept;
 // Receives what is there (at most room bytes) after waiting for the handle's time-out;
 // the count, 0 at the peer's close, -1 with the last error.
 int32_t ReceiveSome(InetSocketRecord& r, uint8_t* buffer, size_t room, uint32_t timeoutMs) noexcept;
+// The cache key of a server's credentials: a digest of what they name and of the store's
+// current contents; empty when they cannot be cached (no certificate named, no store).
+std::string ServerCredentialsKey(const SecCredentials& c, bool compatible);
+// The credentials built before under key; null when there are none.
+std::shared_ptr<plat::TlsCredentials> FindServerCredentials(const std::string& key);
+// Keeps set for the next connections asking with key.
+void KeepServerCredentials(const std::string& key, std::shared_ptr<plat::TlsCredentials> set);
 // Runs handshake steps over the socket until done; false with the last error.
 bool RunHandshake(InetSocketRecord& r, bool clientFirstStep) noexcept;
 

@@ -103,6 +103,22 @@ TEST_F(ServerTls, PlainClientFailsTheHandshakeAndTheServerGoesOn) {
             "hello secure");
 }
 
+// Connections share the server's credentials; a certificate file replaced on disk is
+// what the next client sees.
+TEST_F(ServerTls, ReplacedCertificateFileIsPresentedToTheNextConnection) {
+  if (cvpeers::FindProgram("openssl").empty()) GTEST_SKIP() << "openssl not installed";
+  const auto subject = [&] {
+    return RunCommand("timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                      " -tls1_2 </dev/null 2>/dev/null | openssl x509 -noout -subject 2>/dev/null");
+  };
+  for (int i = 0; i < 2; ++i) EXPECT_NE(subject().find("Corvanetics Test"), std::string::npos);
+  testpki::CertSpec spec;
+  spec.organization = "Replacement Issued Later";
+  const std::filesystem::path replacement = pki->Issue("replacement", spec);
+  std::filesystem::copy_file(replacement, pem, std::filesystem::copy_options::overwrite_existing);
+  EXPECT_NE(subject().find("Replacement Issued Later"), std::string::npos);
+}
+
 TEST_F(ServerTls, ClientRoleWithAndWithoutCertificateCheck) {
   SOCKET c = InetConnect("localhost", port);
   ASSERT_NE(c, INVALID_SOCKET);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "core/errors/error_codes.h"
@@ -53,23 +55,77 @@ int32_t Fail(uint32_t code) {
 
 }  // namespace
 
-int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName) {
-  SecCloseCertStore(store);
-  uint32_t location = credentials && credentials->storeLocation ? credentials->storeLocation
-                                                                : kSecStoreCurrentUser;
-  std::string name = storeName ? storeName : "";
-  const char* password = credentials ? credentials->certPassword : nullptr;
-  if (StartsWithNoCase(name.c_str(), "HKLM:")) {
-    location = kSecStoreLocalMachine;
-    name.erase(0, 5);
-  } else if (StartsWithNoCase(name.c_str(), "HKCU:")) {
-    location = kSecStoreCurrentUser;
-    name.erase(0, 5);
+namespace {
+
+// Where a store name leads: a PFX/PEM file or a store directory of a location.
+struct StoreWhere {
+  uint32_t location = kSecStoreCurrentUser;
+  std::string name;
+};
+
+StoreWhere ResolveStore(const SecCredentials* credentials, const char* storeName) {
+  StoreWhere w;
+  w.location = credentials && credentials->storeLocation ? credentials->storeLocation : kSecStoreCurrentUser;
+  w.name = storeName ? storeName : "";
+  if (StartsWithNoCase(w.name.c_str(), "HKLM:")) {
+    w.location = kSecStoreLocalMachine;
+    w.name.erase(0, 5);
+  } else if (StartsWithNoCase(w.name.c_str(), "HKCU:")) {
+    w.location = kSecStoreCurrentUser;
+    w.name.erase(0, 5);
   } else {
     std::error_code ec;
-    if (!name.empty() && std::filesystem::is_regular_file(name, ec)) location = kSecStorePfxFile;
-    else if (!name.empty() && LooksLikePfxPath(name)) location = kSecStorePfxFile;
+    if (!w.name.empty() && std::filesystem::is_regular_file(w.name, ec)) w.location = kSecStorePfxFile;
+    else if (!w.name.empty() && LooksLikePfxPath(w.name)) w.location = kSecStorePfxFile;
   }
+  return w;
+}
+
+// The certificate files of a store directory, in a stable order (for "the first" match).
+std::vector<std::filesystem::path> CertificateFiles(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    if (entry.is_regular_file(ec) && IsCertificateFile(entry.path())) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// A file's name and contents: times alone may not tell two quick writes apart.
+void AppendFileStamp(std::string& out, const std::filesystem::path& p) {
+  out += p.string() + '\0';
+  std::ifstream in(p, std::ios::binary);
+  if (!in) {
+    out += "-;";
+    return;
+  }
+  out.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  out += ';';
+}
+
+}  // namespace
+
+std::string SecCertStoreStamp(const SecCredentials* credentials, const char* storeName) {
+  const StoreWhere w = ResolveStore(credentials, storeName);
+  std::string stamp = std::to_string(w.location) + '|';
+  if (w.location == kSecStorePfxFile) {
+    if (w.name.empty()) return {};
+    AppendFileStamp(stamp, w.name);
+    return stamp;
+  }
+  const std::filesystem::path dir = SecCertStoreDirectory(w.location == kSecStoreLocalMachine, w.name.c_str());
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) return {};
+  for (const auto& f : CertificateFiles(dir)) AppendFileStamp(stamp, f);
+  return stamp;
+}
+
+int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName) {
+  SecCloseCertStore(store);
+  const StoreWhere where = ResolveStore(credentials, storeName);
+  const uint32_t location = where.location;
+  const std::string& name = where.name;
+  const char* password = credentials ? credentials->certPassword : nullptr;
 
   auto opened = SecCertStorePtr(new SecCertStore());
   plat::TlsError error = plat::TlsError::None;
@@ -81,12 +137,8 @@ int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentia
     std::filesystem::path dir = SecCertStoreDirectory(location == kSecStoreLocalMachine, name.c_str());
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) return Fail(cvErrorSecurityCredentials);
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-      if (entry.is_regular_file(ec) && IsCertificateFile(entry.path())) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());  // a stable order for "the first" match
     // Files that cannot be read are skipped, as a system store skips unusable entries.
-    for (const auto& f : files) plat::TlsLoadCertificateFile(f, password, opened->certificates, error);
+    for (const auto& f : CertificateFiles(dir)) plat::TlsLoadCertificateFile(f, password, opened->certificates, error);
   }
   store = std::move(opened);
   return 1;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "platform/tls/tls_context.h"
 #include "platform/types.h"
@@ -68,6 +69,9 @@ using SecCertStorePtr = std::unique_ptr<SecCertStore, SecCertStoreDeleter>;
 // credentials' location ("MY" when empty). 1, or 0 (12103, 10002, 10005, 10008).
 int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName);
 void SecCloseCertStore(SecCertStorePtr& store);
+// The current contents of the store SecOpenCertStore would open (its files' names and
+// bytes, keys included: wipe it after use); empty when there is no such store.
+std::string SecCertStoreStamp(const SecCredentials* credentials, const char* storeName);
 // The certificate whose friendly name equals name (without case), else the first whose subject
 // contains it. Empty with 10014 (no name) or 12103 (no store, not found).
 plat::TlsCertificate SecFindCertificate(const SecCertStore* store, const char* name);
