@@ -19,7 +19,26 @@ struct Entry {
   int64_t size;
 };
 
-bool Line(SOCKET socket, const std::string& text) { return InetWriteLine(socket, text.c_str(), nullptr) != 0; }
+// Collects the page's lines and sends them in large pieces, not a segment per line.
+class PageWriter {
+ public:
+  explicit PageWriter(SOCKET socket) : socket_(socket) {}
+  bool Line(const std::string& text) {
+    page_ += text;
+    page_ += "\r\n";
+    return page_.size() < kPiece || Flush(true);
+  }
+  bool Flush(bool more) {
+    const bool ok = InetWriteAll(socket_, page_.data(), page_.size(), more) != 0;
+    page_.clear();
+    return ok;
+  }
+
+ private:
+  static constexpr size_t kPiece = 64 * 1024;
+  SOCKET socket_;
+  std::string page_;
+};
 
 std::string VirtualOf(const Client& c, const std::string& directory) {
   HttpSession& s = *c.session;
@@ -60,21 +79,21 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
   });
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const SOCKET socket = s.controlSocket;
+  PageWriter out(s.controlSocket);
   const std::string where = HtmlEscape(VirtualOf(c, directory));
   s.state = 2;
-  bool ok = Line(socket,
+  bool ok = out.Line(
                  "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
                  "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">") &&
-            Line(socket, "<html xmlns=\"http://www.w3.org/1999/xhtml\">") && Line(socket, "<head>") &&
-            Line(socket, "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />") &&
-            Line(socket, "<title>Index of " + where + "</title>\r\n</head>\r\n<body>\r\n\r\n<h2>Index of " + where +
+            out.Line("<html xmlns=\"http://www.w3.org/1999/xhtml\">") && out.Line("<head>") &&
+            out.Line("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />") &&
+            out.Line("<title>Index of " + where + "</title>\r\n</head>\r\n<body>\r\n\r\n<h2>Index of " + where +
                              "</h2>") &&
-            Line(socket, "<table cellpadding=\"2\" cellspacing=\"2\">") &&
-            Line(socket, "  <tr>\r\n    <th>File Name</th>\r\n    <th>Last Modified</th>\r\n    <th>File Size</th>\r\n  "
+            out.Line("<table cellpadding=\"2\" cellspacing=\"2\">") &&
+            out.Line("  <tr>\r\n    <th>File Name</th>\r\n    <th>Last Modified</th>\r\n    <th>File Size</th>\r\n  "
                          "</tr>") &&
-            Line(socket, "  <tr><td colspan=\"3\"><hr /></td></tr>") &&
-            Line(socket, "  <tr><td colspan=\"3\">[ <a href=\"../\">Parent</a> ]</td></tr>");
+            out.Line("  <tr><td colspan=\"3\"><hr /></td></tr>") &&
+            out.Line("  <tr><td colspan=\"3\">[ <a href=\"../\">Parent</a> ]</td></tr>");
   for (const Entry& e : entries) {
     if (!ok) break;
     const time_t t = time_t(e.modified);
@@ -84,13 +103,13 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
     std::snprintf(when, sizeof when, "%02d-%s-%04d %02d:%02d", tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900,
                   tm.tm_hour, tm.tm_min);
     const std::string name = HtmlEscape(e.name + (e.directory ? "/" : ""));
-    ok = Line(socket, "  <tr>\r\n    <td><a href=\"" + name + "\">" + name + "</a></td>\r\n    <td>" + when +
+    ok = out.Line("  <tr>\r\n    <td><a href=\"" + name + "\">" + name + "</a></td>\r\n    <td>" + when +
                           "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
   }
-  ok = ok && Line(socket, "  <tr><td colspan=\"3\"><hr /></td></tr>") && Line(socket, "</table>") &&
-       Line(socket, "<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +
+  ok = ok && out.Line("  <tr><td colspan=\"3\"><hr /></td></tr>") && out.Line("</table>") &&
+       out.Line("<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +
                            std::to_string(s.port) + "</p>") &&
-       Line(socket, "</body>") && Line(socket, "</html>");
+       out.Line("</body>") && out.Line("</html>") && out.Flush(false);
   s.state = kStateIdle;
   s.lastActivity = Now();
   return ok;

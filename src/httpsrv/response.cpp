@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/url/url.h"
@@ -55,16 +56,30 @@ bool Set(HttpSession& s, const char* name, const std::string& value) {
   return HeaderSet(s.response, name, value, &error);
 }
 
-bool WriteAll(SOCKET socket, const char* data, size_t length) {
-  while (length > 0) {
-    const int32_t chunk = int32_t(std::min<size_t>(length, 8192));
-    const int32_t n = InetWrite(socket, data, chunk);
+// Bodies up to this size go out in the head's own send: one segment, nothing for the
+// client's delayed acknowledgement to hold up.
+constexpr size_t kInlineBody = 64 * 1024;
+
+// Reads exactly length bytes of fd onto out; false when the file ends early.
+bool AppendFile(int fd, size_t length, std::string& out) {
+  const size_t start = out.size();
+  out.resize(start + length);
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::read(fd, out.data() + start + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    data += n;
-    length -= size_t(n);
+    got += size_t(n);
   }
   return true;
 }
+
+struct FileCloser {
+  int fd = -1;
+  ~FileCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 // CGI output: header lines up to the first empty line when the first line holds a ':'.
 size_t ParseCgiHeaders(HttpSession& s, const char* data, size_t length) {
@@ -231,9 +246,10 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
     if (version == kVersion11) Set(s, "Cache-Control", "max-age=" + std::to_string(lifetime) + ", proxy-revalidate");
   }
 
+  std::string head;
   if (version != kVersion09) {
-    std::string head = "HTTP/1." + std::string(version == kVersion11 ? "1" : "0") + " " + std::to_string(s.status) +
-                       " " + s.statusText + "\r\n";
+    head = "HTTP/1." + std::string(version == kVersion11 ? "1" : "0") + " " + std::to_string(s.status) + " " +
+           s.statusText + "\r\n";
     for (const HttpHeaderEntry& h : s.response.entries) {
       if (!h.name[0] || !h.value[0]) continue;
       // A line break inside a value would start a header (or a body) of its own.
@@ -243,36 +259,36 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
       head += std::string(h.name) + ": " + value + "\r\n";
     }
     head += "\r\n";
-    if (!WriteAll(s.controlSocket, head.data(), head.size())) return Fail(server, InetGetLastError());
-    s.bytesSent += head.size();
   }
-  s.answered = true;
-  if (s.methodId != kHead && bodyLength > 0) {
-    s.state = 2;
-    bool ok = true;
-    if (!filePath.empty()) {
-      const int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) return s.state = kStateIdle, Fail(server, cvErrorAccessDenied);
-      std::vector<char> buffer(8192);
-      size_t left = bodyLength;
-      while (ok && left > 0) {
-        const ssize_t n = ::read(fd, buffer.data(), std::min(left, buffer.size()));
-        if (n <= 0) {
-          ::close(fd);
-          s.state = kStateIdle;
-          return Fail(server, cvErrorFileReadFailed);
-        }
-        ok = WriteAll(s.controlSocket, buffer.data(), size_t(n));
-        left -= size_t(n);
-        s.bytesSent += size_t(n);
-      }
-      ::close(fd);
-    } else {
-      ok = WriteAll(s.controlSocket, body, bodyLength);
-      if (ok) s.bytesSent += bodyLength;
+  const bool sendBody = s.methodId != kHead && bodyLength > 0;
+  FileCloser file;
+  if (sendBody && !filePath.empty()) {
+    file.fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file.fd < 0) return Fail(server, cvErrorAccessDenied);
+  }
+  const bool inlined = sendBody && bodyLength <= kInlineBody;
+  const size_t headLength = head.size();
+  if (inlined) {
+    if (file.fd < 0) head.append(body, bodyLength);
+    else if (!AppendFile(file.fd, bodyLength, head)) return Fail(server, cvErrorFileReadFailed);
+  }
+  // While the body goes out the session is busy: the idle check leaves it alone.
+  if (sendBody) s.state = 2;
+  struct Idle {
+    HttpSession* s;
+    ~Idle() {
+      if (s) s->state = kStateIdle;
     }
-    s.state = kStateIdle;
-    if (!ok) return Fail(server, InetGetLastError());
+  } idle{sendBody ? &s : nullptr};
+  if (!head.empty() && !InetWriteAll(s.controlSocket, head.data(), head.size(), sendBody && !inlined))
+    return Fail(server, InetGetLastError());
+  s.bytesSent += headLength;
+  s.answered = true;
+  if (sendBody) {
+    const bool sent = inlined || (file.fd >= 0 ? InetWriteFile(s.controlSocket, file.fd, bodyLength)
+                                               : InetWriteAll(s.controlSocket, body, bodyLength, false));
+    if (!sent) return Fail(server, InetGetLastError());
+    s.bytesSent += bodyLength;
   }
   s.lastActivity = Now();
   s.milliseconds += plat::GetTickCount() - start;

@@ -253,4 +253,12 @@ int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent);
 // milliseconds from now (a whole request head, however it trickles in); 0 lifts the
 // bound. 1, or 0 for an unknown handle.
 int32_t InetSetDeadline(SOCKET handle, uint32_t milliseconds);
+// Sends all of data within the handle's time-out (TLS: as records); more asks the stack to
+// hold it for the data that follows at once (a response head before its body). 1, or 0
+// with the last error.
+int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more);
+// Sends the next length bytes of the open file fd (from its current position) the same way:
+// straight from the file on plain connections. 1, or 0 with the last error (10010 when the
+// file ends early).
+int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length);
 int32_t SockWaitStep();
