@@ -20,9 +20,7 @@ namespace {
 
 constexpr size_t kFileBlock = 256 * 1024;  // reads of a file sent through TLS
 
-bool IsPlainTcp(const InetSocketRecord& r) {
-  return (r.protocol == uint32_t(plat::kIpProtoTcp) || r.type == 1) && !TlsActive(r);
-}
+bool IsTcp(const InetSocketRecord& r) { return r.protocol == uint32_t(plat::kIpProtoTcp) || r.type == 1; }
 
 // Makes the socket non-blocking while a send runs; blocking again afterwards.
 struct NonBlocking {
@@ -102,9 +100,10 @@ bool CopyFile(InetSocketRecord& r, int fd, uint64_t length, bool secure) {
 int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return 0;
+  if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported, 0);
   if (!data && length) return Fail(cvErrorInvalidParameter, 0);
   if (length == 0) return 1;
-  if (!IsPlainTcp(*r)) return SendSecure(handle, data, length) ? 1 : 0;
+  if (TlsActive(*r)) return SendSecure(handle, data, length) ? 1 : 0;
   NonBlocking nb(handle);
   return SendPlain(*r, data, length, more) ? 1 : 0;
 }
@@ -112,8 +111,9 @@ int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more) 
 int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return 0;
+  if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported, 0);
   if (fd < 0) return Fail(cvErrorInvalidParameter, 0);
-  if (!IsPlainTcp(*r)) return CopyFile(*r, fd, length, true) ? 1 : 0;
+  if (TlsActive(*r)) return CopyFile(*r, fd, length, true) ? 1 : 0;
   NonBlocking nb(handle);
   while (length > 0) {
     const ssize_t n = ::sendfile(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
