@@ -45,7 +45,13 @@ LRESULT DeliverServerNotification(ServerNotifyTarget* target, UINT message, WPAR
   if (!target) return 0;
   const HWND window = target->window.load();
   if (!window) return 0;
-  if (target->freeze.load() > 0) return target->queue.Queue(message, uint64_t(wParam), uint64_t(lParam));
+  if (target->freeze.load() > 0) {
+    const int32_t queued = target->queue.Queue(message, uint64_t(wParam), uint64_t(lParam));
+    // The control may have thawed and sent its queue between the look and the queueing:
+    // then nobody else would send what is queued now.
+    if (target->freeze.load() == 0) SendQueuedNotifications(target->queue, window);
+    return queued;
+  }
   SendQueuedNotifications(target->queue, window);
   return plat::SendMessage(window, message, wParam, lParam);
 }

@@ -74,6 +74,9 @@ struct InetSocketRecord {
   std::atomic<uint32_t> serverOwned{0};
   uint32_t listening = 0;
   uint32_t createdTick = 0;
+  // Reads that took input from the handle, from any thread: the engine paces the read
+  // events of a client whose owner leaves its input waiting.
+  std::atomic<uint32_t> inputTaken{0};
   uint32_t bytesReceived = 0;
   uint32_t bytesSent = 0;
   uint32_t lastReceiveTick = 0;
@@ -181,6 +184,11 @@ int32_t SockRecvFromNoFlags(SOCKET s, char* buffer, int32_t length, sockaddr* ad
 int32_t SockSendToNoFlags(SOCKET s, const char* buffer, int32_t length, const sockaddr* address,
                           int32_t addressLength);
 int32_t SockShutdownSend(SOCKET s);
+// Receive and send that never wait (10035 when they would); sendfile from a file
+// descriptor at *offset (advanced by what went out).
+int32_t SockRecvNoWait(SOCKET s, char* buffer, int32_t length);
+int32_t SockSendNoWait(SOCKET s, const char* buffer, int32_t length);
+int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count);
 int32_t SockSetKeepAliveValues(SOCKET s, uint32_t on, uint32_t idleMs, uint32_t intervalMs);
 
 // ---- window class ----
@@ -245,6 +253,20 @@ inline constexpr uint32_t kInetExternalFirstService = 0x1000;
 int32_t InetRead(SOCKET handle, char* buffer, int32_t size);
 int32_t InetWrite(SOCKET handle, const char* buffer, int32_t size);
 int32_t InetDiscardInput(SOCKET handle);
+// Bulk transfer for the server's data connections. Each receives or sends at once what
+// it can and waits only when nothing can move, for at most waitMs (the handle's time-out
+// for INFINITE): a wait that runs out returns -1 with 0x8004274C, so the caller can look
+// at other things between waits. TLS handles go through the TLS layer in large records.
+int32_t InetReadWait(SOCKET handle, char* buffer, int32_t size, uint32_t waitMs);
+int32_t InetWriteWait(SOCKET handle, const char* buffer, int32_t size, uint32_t waitMs);
+// Sends up to count bytes of the open file from *offset (advanced) with sendfile; the bytes
+// sent, or -1. Plain TCP handles only (0x8004273B for a TLS handle).
+int64_t InetSendFile(SOCKET handle, int file, uint64_t* offset, uint64_t count, uint32_t waitMs);
+// Whether TLS protects the handle's data.
+int32_t InetIsSecure(SOCKET handle);
+// Copies what waits to be read, without taking it: the line buffer's bytes, then what the
+// TLS layer has decrypted or the socket holds. The number copied.
+int32_t InetPeekWaiting(SOCKET handle, char* buffer, int32_t size);
 int32_t InetIsClosed(SOCKET handle);
 int32_t InetCreateLineBuffer(SOCKET handle);
 int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size);

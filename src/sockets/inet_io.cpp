@@ -2,8 +2,10 @@
 // requests, the byte counters and the closed flag. Plain reads drain the line buffer
 // first, so mixing line and plain reads never loses data.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,6 +14,7 @@
 #include "platform/base/tick.h"
 #include "platform/net/wsa_errors.h"
 #include "sockets/inet_internal.h"
+#include "sockets/sec_state.h"
 
 namespace cvsock {
 
@@ -49,34 +52,22 @@ void NoteReceived(InetSocketRecord& r, int32_t n) {
 
 }  // namespace
 
-int32_t InetRead(SOCKET handle, char* buffer, int32_t size) {
-  RecordPtr r = LookupOwned(handle);
-  if (!r) return -1;
-  if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
-  if (int32_t n = TakeBuffered(*r, buffer, size); n > 0) return n;
-  if (IsTcp(*r) && TlsActive(*r)) {
-    int32_t n = size <= int32_t(kInetLineBufferSize) ? SecRead(handle, buffer, size) : SecReadLarge(handle, buffer, size);
-    if (n == 0) r->closed.store(1);
-    return n;
-  }
-  if (WaitSocket(*r, POLLIN, TimeoutMs(r->timeout.load()), kInetStateReading, nullptr) != WaitResult::Ready)
-    return -1;
-  int32_t n;
-  if (!IsTcp(*r)) {
-    sockaddr_storage from{};
-    int32_t fromLength = sizeof from;
-    n = SockRecvFromNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n >= 0) InetSplitSockaddr(reinterpret_cast<sockaddr*>(&from), &r->peerAddress, &r->peerPort);
-  } else {
+namespace {
+
+// Plain TCP receive: what is there at once, else after waiting up to waitMs.
+int32_t ReceivePlain(SOCKET handle, InetSocketRecord& r, char* buffer, int32_t size, uint32_t waitMs) {
+  int32_t n = SockRecvNoWait(handle, buffer, size);
+  if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+    if (WaitSocket(r, POLLIN, waitMs, kInetStateReading, nullptr) != WaitResult::Ready) return -1;
     n = SockRecv(handle, buffer, size, 0);
-    if (n == 0) r->closed.store(1);
   }
-  if (n > 0) NoteReceived(*r, n);
+  if (n == 0) r.closed.store(1);
+  if (n > 0) NoteReceived(r, n);
   if (n < 0) {
     const uint32_t err = plat::GetLastError();
-    if (IsTcp(*r) && (err == plat::WSAECONNABORTED || err == plat::WSAECONNRESET)) {
+    if (err == plat::WSAECONNABORTED || err == plat::WSAECONNRESET) {
       TracePrintf(kTraceInformation, "connection on socket %d aborted and flagged as closed", int(handle));
-      r->closed.store(1);
+      r.closed.store(1);
     }
     plat::SetLastError(err);
     return FailSocket();
@@ -84,22 +75,91 @@ int32_t InetRead(SOCKET handle, char* buffer, int32_t size) {
   return n;
 }
 
-int32_t InetWrite(SOCKET handle, const char* buffer, int32_t size) {
+// Plain TCP send: what fits at once, waiting up to waitMs only when nothing fits.
+int32_t SendPlain(SOCKET handle, InetSocketRecord& r, const char* buffer, int32_t size, uint32_t waitMs) {
+  int32_t n = SockSendNoWait(handle, buffer, size);
+  if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+    if (WaitSocket(r, POLLOUT, waitMs, kInetStateWriting, nullptr) != WaitResult::Ready) return -1;
+    n = SockSendNoWait(handle, buffer, size);
+  }
+  if (n < 0) return FailSocket();
+  if (n > 0) {
+    r.bytesSent += uint32_t(n);
+    r.lastSendTick = plat::GetTickCount();
+  }
+  return n;
+}
+
+int32_t ReadWithWait(SOCKET handle, char* buffer, int32_t size, uint32_t waitMs) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
+  r->inputTaken.fetch_add(1, std::memory_order_relaxed);
+  if (int32_t n = TakeBuffered(*r, buffer, size); n > 0) return n;
+  if (IsTcp(*r) && TlsActive(*r)) {
+    int32_t n = size <= int32_t(kInetLineBufferSize) ? SecRead(handle, buffer, size) : SecReadLarge(handle, buffer, size);
+    if (n == 0) r->closed.store(1);
+    return n;
+  }
+  if (waitMs == plat::INFINITE) waitMs = TimeoutMs(r->timeout.load());
+  if (IsTcp(*r)) return ReceivePlain(handle, *r, buffer, size, waitMs);
+  if (WaitSocket(*r, POLLIN, waitMs, kInetStateReading, nullptr) != WaitResult::Ready) return -1;
+  sockaddr_storage from{};
+  int32_t fromLength = sizeof from;
+  const int32_t n = SockRecvFromNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (n < 0) return FailSocket();
+  InetSplitSockaddr(reinterpret_cast<sockaddr*>(&from), &r->peerAddress, &r->peerPort);
+  if (n > 0) NoteReceived(*r, n);
+  return n;
+}
+
+int32_t WriteWithWait(SOCKET handle, const char* buffer, int32_t size, uint32_t waitMs) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return -1;
   if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
   if (IsTcp(*r) && TlsActive(*r))
     return size <= int32_t(kInetLineBufferSize) ? SecWrite(handle, buffer, size) : SecWriteLarge(handle, buffer, size);
-  if (WaitSocket(*r, POLLOUT, TimeoutMs(r->timeout.load()), kInetStateWriting, nullptr) != WaitResult::Ready)
-    return -1;
-  int32_t n;
-  if (!IsTcp(*r)) {
-    sockaddr_storage to{};
-    uint32_t toLength = 0;
-    if (!InetMakeSockaddr(&r->peerAddress, r->peerPort, &to, &toLength)) return -1;
-    n = SockSendToNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&to), int32_t(toLength));
-  } else {
-    n = SockSend(handle, buffer, size, 0);
+  if (waitMs == plat::INFINITE) waitMs = TimeoutMs(r->timeout.load());
+  if (IsTcp(*r)) return SendPlain(handle, *r, buffer, size, waitMs);
+  if (WaitSocket(*r, POLLOUT, waitMs, kInetStateWriting, nullptr) != WaitResult::Ready) return -1;
+  sockaddr_storage to{};
+  uint32_t toLength = 0;
+  if (!InetMakeSockaddr(&r->peerAddress, r->peerPort, &to, &toLength)) return -1;
+  const int32_t n = SockSendToNoFlags(handle, buffer, size, reinterpret_cast<sockaddr*>(&to), int32_t(toLength));
+  if (n < 0) return FailSocket();
+  if (n > 0) {
+    r->bytesSent += uint32_t(n);
+    r->lastSendTick = plat::GetTickCount();
+  }
+  return n;
+}
+
+}  // namespace
+
+int32_t InetRead(SOCKET handle, char* buffer, int32_t size) { return ReadWithWait(handle, buffer, size, plat::INFINITE); }
+
+int32_t InetWrite(SOCKET handle, const char* buffer, int32_t size) {
+  return WriteWithWait(handle, buffer, size, plat::INFINITE);
+}
+
+int32_t InetReadWait(SOCKET handle, char* buffer, int32_t size, uint32_t waitMs) {
+  return ReadWithWait(handle, buffer, size, waitMs);
+}
+
+int32_t InetWriteWait(SOCKET handle, const char* buffer, int32_t size, uint32_t waitMs) {
+  return WriteWithWait(handle, buffer, size, waitMs);
+}
+
+int64_t InetSendFile(SOCKET handle, int file, uint64_t* offset, uint64_t count, uint32_t waitMs) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!offset || count == 0) return Fail(cvErrorInvalidParameter);
+  if (!IsTcp(*r) || TlsActive(*r)) return Fail(cvErrorProtocolNotSupported);
+  if (waitMs == plat::INFINITE) waitMs = TimeoutMs(r->timeout.load());
+  int64_t n = SockSendFileNoWait(handle, file, offset, count);
+  if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
+    if (WaitSocket(*r, POLLOUT, waitMs, kInetStateWriting, nullptr) != WaitResult::Ready) return -1;
+    n = SockSendFileNoWait(handle, file, offset, count);
   }
   if (n < 0) return FailSocket();
   if (n > 0) {
@@ -109,10 +169,39 @@ int32_t InetWrite(SOCKET handle, const char* buffer, int32_t size) {
   return n;
 }
 
+int32_t InetIsSecure(SOCKET handle) {
+  RecordPtr r = FindRecord(handle);
+  if (!r) return Fail(cvErrorInvalidHandle, 0);
+  return TlsActive(*r) ? 1 : 0;
+}
+
+int32_t InetPeekWaiting(SOCKET handle, char* buffer, int32_t size) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r) return -1;
+  if (!buffer || size < 1) return Fail(cvErrorInvalidParameter);
+  int32_t n = 0;
+  if (const InetLineBuffer* lb = r->lineBuffer) {
+    n = int32_t(std::min<uint32_t>(lb->count, uint32_t(size)));
+    std::memcpy(buffer, lb->data + lb->position, size_t(n));
+  }
+  if (n == size) return n;
+  if (TlsActive(*r)) {
+    const size_t more = std::min<size_t>(r->tls->PlainWaiting(), size_t(size - n));
+    std::memcpy(buffer + n, r->tls->plain.data() + r->tls->plainPosition, more);
+    return n + int32_t(more);
+  }
+  char* at = buffer + n;
+  ssize_t got;
+  do got = ::recv(int(handle), at, size_t(size - n), MSG_PEEK | MSG_DONTWAIT);
+  while (got < 0 && errno == EINTR);
+  return n + (got > 0 ? int32_t(got) : 0);
+}
+
 int32_t InetDiscardInput(SOCKET handle) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return -1;
   if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported);
+  r->inputTaken.fetch_add(1, std::memory_order_relaxed);
   if (r->lineBuffer) r->lineBuffer->count = r->lineBuffer->position = 0;
   char scratch[1024];
   for (;;) {
@@ -163,6 +252,7 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
   if (!r) return 0;
   if (!IsTcp(*r)) return Fail(cvErrorProtocolNotSupported, 0);
   if (!r->lineBuffer && !InetCreateLineBuffer(handle)) return 0;
+  r->inputTaken.fetch_add(1, std::memory_order_relaxed);
 
   uint32_t stored = 0;
   bool peerClosed = false;

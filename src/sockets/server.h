@@ -55,6 +55,10 @@ inline constexpr uint32_t kClientFlagAbort = 2;
 inline constexpr uint32_t kClientFlagDisconnect = 4;
 inline constexpr uint32_t kClientFlagFinished = 8;
 
+// Listening backlog of the FTP and HTTP servers: 0 asks for the system's maximum, so a
+// burst of connections waits in the kernel's queue instead of being dropped.
+inline constexpr uint32_t kServerBacklogSystemMax = 0;
+
 inline constexpr uint32_t kServerMaxServers = 1024;
 inline constexpr uint32_t kServerDefaultStack = 0x80000;
 inline constexpr uint32_t kServerClientOptions = 0x48;
@@ -95,6 +99,7 @@ struct ServerRecord {
   std::atomic<uint32_t> priority{twPriorityNormal};
   std::atomic<uint32_t> clientTimeout{20};
   std::atomic<uint32_t> status{twServerStarted};
+  std::atomic<bool> stopRequested{false};  // ServerStop was called: no new accept events
   std::atomic<uint32_t> clientOptions{kServerClientOptions};
   std::atomic<uint32_t> lastError{0};
   std::atomic<uint32_t> flags{0};
@@ -134,6 +139,13 @@ struct ServerClientRecord {
   uint32_t startTick = 0;
   std::atomic<uint32_t> lastNotificationTick{0};
   std::atomic<uint64_t> ownerContext{0};
+  // The owner heard of this client's connect, so it hears of its disconnect too.
+  std::atomic<bool> connectNotified{false};
+  // A read event the owner queued instead of handling (ServerDeferCurrentEvent): no new
+  // read event goes out until the owner took it (ServerEventTaken).
+  std::atomic<bool> readHeld{false};
+  // Wakes the client's thread from its wait: a held read was taken, or it should end.
+  plat::Event wake{plat::Event::Reset::Manual};
   char name[128] = {};
   std::weak_ptr<ServerRecord> server;
   std::shared_ptr<ServerClientRecord> next;  // list links (library lock)
@@ -168,6 +180,19 @@ int32_t ServerSetPriority(SOCKET server, uint32_t priority);
 int32_t ServerSetStackSize(SOCKET server, uint32_t bytes);
 int32_t ServerSendControl(ServerRecord* server, uint32_t code);
 int32_t ServerSendClientControl(ServerClientRecord* client, uint32_t code);
+
+// Asks the clients to end all at once (as InetDisconnect would, without waiting for each)
+// and waits up to waitMs for their threads, serving messages sent to the caller meanwhile;
+// a client whose event the caller is handling ends after the caller returns. The number
+// of clients asked.
+int32_t ServerEndClients(const SOCKET* clients, uint32_t count, uint32_t waitMs);
+
+// For a callback running on a client's thread: the event it runs for was queued by the
+// owner, not handled. A queued read is not reported again until the owner calls
+// ServerEventTaken for the client, so a busy owner is not flooded with the same event.
+void ServerDeferCurrentEvent();
+// The owner took a queued event of the client (from any thread).
+void ServerEventTaken(SOCKET client);
 
 // Record handling.
 ServerRecord* ServerFindByHandle(SOCKET server);

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+
 #include "platform/base/tick.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
@@ -61,12 +63,39 @@ void SetThreadPriorityOf(uint32_t threadId, uint32_t priority) noexcept {
 }
 
 void NotifyOwner(ServerRecord& s, uint32_t event, uint32_t error) {
-  if (s.status.load() == twServerShutdown || !s.callback) return;
+  if (s.status.load() == twServerShutdown || s.stopRequested.load() || !s.callback) return;
   s.flags.fetch_or(kServerFlagNotifying);
   s.lastNotificationTick.store(plat::GetTickCount());
   Deliver(s, s.serverHandle.load(), event, error, s.clientTimeout.load());
   s.flags.fetch_and(~kServerFlagNotifying);
 }
+
+namespace {
+
+// Set while a client's thread runs a notification, so that the owner's callback can say it
+// only queued the event.
+thread_local bool tlsNotifying = false;
+thread_local bool tlsDeferred = false;
+
+// Waits until the owner took the client's queued event (or the server stops, or the owner
+// has not taken it within the client's time-out and 5 s, as a marshalled notification
+// would give up), answering control codes meanwhile.
+void WaitTaken(ServerRecord& s, ServerClientRecord& c) {
+  const uint32_t limitMs = (std::max<uint32_t>(c.timeout.load(), kInetDefaultTimeout) + 5) * 1000u;
+  const uint32_t start = plat::GetTickCount();
+  while (!c.wake.IsSet() && !s.stopRequested.load() && s.status.load() != twServerShutdown &&
+         plat::GetTickCount() - start < limitMs) {
+    pollfd fds[2] = {{c.wake.fd(), POLLIN, 0}, {c.controlEvent.fd(), POLLIN, 0}};
+    plat::WaitForEventsOrMessages(fds, 2, 100);
+    TakeControl(c, [&](uint32_t code) {
+      if (code == kClientCodeAbort) c.flags.fetch_or(kClientFlagAbort);
+      else if (code == kClientCodeEnd) c.flags.fetch_or(kClientFlagDisconnect);
+    });
+  }
+  c.wake.Reset();
+}
+
+}  // namespace
 
 void NotifyClient(ServerRecord& s, ServerClientRecord& c, uint32_t event, uint32_t error) {
   const uint64_t h = c.clientHandle.load();
@@ -74,18 +103,101 @@ void NotifyClient(ServerRecord& s, ServerClientRecord& c, uint32_t event, uint32
     InetSetLastError(cvErrorInvalidHandle);
     return;
   }
-  if (s.status.load() == twServerShutdown || !s.callback) return;
+  if (!s.callback) return;
+  // A stopping server reports nothing new, but an owner that saw the client arrive always
+  // sees it leave.
+  if (event == kServerEventDisconnect) {
+    if (!c.connectNotified.exchange(false)) return;
+  } else if (s.status.load() == twServerShutdown) {
+    return;
+  }
+  if (event == kServerEventConnect) c.connectNotified.store(true);
   c.flags.fetch_or(kClientFlagNotifying);
   c.lastNotificationTick.store(plat::GetTickCount());
+  // Reset before the event goes out: the owner may take a queued event before the
+  // callback has even returned here.
+  c.wake.Reset();
+  tlsNotifying = true;
+  tlsDeferred = false;
   Deliver(s, h, event, error, c.timeout.load());
+  tlsNotifying = false;
+  // An event the owner queued is reported as if it had been handled in the callback: the
+  // client waits until the owner took it. A read waits in the client's loop (which still
+  // answers control codes); the others here, so that, say, a queued connect never meets
+  // a connection already released.
+  if (tlsDeferred) {
+    if (event == kServerEventRead && error == 0) c.readHeld.store(true);
+    else WaitTaken(s, c);
+  }
   c.flags.fetch_and(~kClientFlagNotifying);
 }
+
+namespace {
+
+// How a client's thread reports waiting input. An owner that takes nothing in its read
+// event gets the next one only after a pause that grows up to kPaceMaxMs, and one whose
+// read was queued gets none until it took that one: neither a busy owner nor one that
+// ignores the data makes the thread spin. A peer that closed while its data is left unread
+// ends the client, so the owner always hears of the disconnect.
+constexpr uint32_t kPaceMaxMs = 1000;
+
+struct ClientWatch {
+  uint32_t paceMs = 0;       // 0: not pacing
+  bool peerClosed = false;   // the peer shut its side (more data may still be queued)
+};
+
+struct PassResult {
+  bool readable = false;
+  bool except = false;
+  bool failed = false;
+  bool ended = false;  // the peer left and the owner will not read what it sent
+};
+
+// One wait of the client's thread: the socket (only for a hang-up while pacing or while a
+// read is held), the control event, and the client's wake-up.
+PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes& w, ClientWatch& watch) {
+  PassResult out;
+  const bool held = c.readHeld.load();
+  if (!held && watch.paceMs == 0 && BufferedInput(r.handle)) {
+    out.readable = true;
+    return out;
+  }
+  const bool watchInput = !held && watch.paceMs == 0;
+  pollfd fds[3] = {{int(r.handle), short(POLLPRI | POLLRDHUP | (watchInput ? POLLIN : 0)), 0},
+                   {c.controlEvent.fd(), POLLIN, 0},
+                   {c.wake.fd(), POLLIN, 0}};
+  const uint32_t ms = !held && watch.paceMs ? watch.paceMs : w.selectMs;
+  plat::WaitResult res = plat::WaitForEventsOrMessages(fds, 3, ms);
+  if (c.wake.IsSet()) {
+    c.wake.Reset();
+    if (held) c.readHeld.store(false);
+  }
+  const short re = fds[0].revents;
+  if (res.status == plat::WaitStatus::Failed || (re & POLLNVAL)) {
+    out.failed = true;
+    return out;
+  }
+  if (re & (POLLRDHUP | POLLHUP)) watch.peerClosed = true;
+  out.except = (re & (POLLERR | POLLPRI)) != 0;
+  if (held) return out;
+  if (watchInput) {
+    out.readable = (re & (POLLIN | POLLHUP)) != 0;
+  } else if (res.status == plat::WaitStatus::Timeout || res.ready == 0 || (re & (POLLRDHUP | POLLHUP))) {
+    // The pause is over (or the peer left): look again.
+    short now = 0;
+    out.readable = BufferedInput(r.handle) || (PollNow(r.handle, POLLIN, &now) > 0 && (now & (POLLIN | POLLHUP)));
+  }
+  return out;
+}
+
+}  // namespace
 
 uint32_t ClientMain(ClientPtr cp) {
   ServerClientRecord& c = *cp;
   ServerPtr sp = c.server.lock();
   const SOCKET h = SOCKET(c.clientHandle.load());
-  if (!sp) {
+  RecordPtr rec = FindRecord(h);
+  if (!sp || !rec) {
     ServerFreeClient(&c);
     return 0;
   }
@@ -104,35 +216,38 @@ uint32_t ClientMain(ClientPtr cp) {
   if (c.flags.load() == 0) NotifyClient(s, c, kServerEventWrite, 0);
   uint32_t lastActivity = plat::GetTickCount();
 
+  ClientWatch watch;
   bool end = false;
   for (uint32_t pass = 1; !end; ++pass) {
-    bool readable = BufferedInput(h);
-    bool except = false;
-    if (!readable) {
-      pollfd fds[2] = {{int(h), POLLIN | POLLPRI, 0}, {c.controlEvent.fd(), POLLIN, 0}};
-      plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, w.selectMs);
-      if (r.status == plat::WaitStatus::Failed || (fds[0].revents & POLLNVAL)) {
-        NotifyClient(s, c, kServerEventRead, kCvErrorBase | plat::WSAENOTSOCK);
-        break;
-      }
-      except = (fds[0].revents & (POLLERR | POLLPRI)) != 0;
-      readable = (fds[0].revents & (POLLIN | POLLHUP)) != 0;
+    PassResult p = WaitPass(c, *rec, w, watch);
+    if (p.failed) {
+      NotifyClient(s, c, kServerEventRead, kCvErrorBase | plat::WSAENOTSOCK);
+      break;
     }
-    if (except) {
+    bool readable = p.readable;
+    if (p.except) {
       const int32_t err = PendingError(h);
       if (err < 0) break;
       if (err > 0) {
         c.lastError.store(kCvErrorBase | uint32_t(err));
         NotifyClient(s, c, kServerEventRead, c.lastError.load());
         if (uint32_t(err) == plat::WSAECONNABORTED || uint32_t(err) == plat::WSAECONNRESET) break;
-      } else {
+      } else if (!c.readHeld.load()) {
         readable = true;  // urgent data only
       }
     }
     if (readable && !(c.flags.load() & (kClientFlagAbort | kClientFlagDisconnect))) {
+      const uint32_t taken = rec->inputTaken.load(std::memory_order_relaxed);
       NotifyClient(s, c, kServerEventRead, 0);
+      if (c.readHeld.load() || rec->inputTaken.load(std::memory_order_relaxed) != taken) {
+        watch.paceMs = 0;
+      } else if (watch.peerClosed) {
+        rec->closed.store(1);  // gone, and what it sent is not wanted
+      } else {
+        watch.paceMs = watch.paceMs ? std::min(watch.paceMs * 2, kPaceMaxMs) : std::max<uint32_t>(w.selectMs, 50);
+      }
     }
-    if (readable || except) lastActivity = plat::GetTickCount();
+    if (readable || p.except) lastActivity = plat::GetTickCount();
 
     const uint32_t timeout = c.timeout.load();
     if (timeout != 0 && plat::GetTickCount() - lastActivity > timeout * 1000u) {
@@ -164,3 +279,13 @@ uint32_t ClientMain(ClientPtr cp) {
 }
 
 }  // namespace cvsock
+
+using namespace cvsock;
+
+void ServerDeferCurrentEvent() {
+  if (tlsNotifying) tlsDeferred = true;
+}
+
+void ServerEventTaken(SOCKET client) {
+  if (ClientPtr c = FindClient(client)) c->wake.Set();
+}

@@ -1,9 +1,13 @@
 // Control of running servers and clients from other threads: codes through an event pair
 // acknowledged within 250 ms, stop, restart, throttle and priorities; and the engine's
 // side of InetDisconnect and InetAbort.
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "platform/base/tick.h"
+#include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 #include "platform/msg/window.h"
 #include "sockets/server_internal.h"
@@ -15,13 +19,21 @@ namespace {
 constexpr uint32_t kAcknowledgeMs = 250;
 constexpr uint32_t kStopWaitMs = 15000;
 
+// The wait for the acknowledgement serves messages sent to the caller: the thread that
+// should answer may be sending its notification to the caller just now.
 template <typename Record>
 void HandOver(Record& r, uint32_t code) {
   std::lock_guard lk(r.controlLock);
   r.acknowledgeEvent.Reset();
   r.controlCode.store(code);
   r.controlEvent.Set();
-  r.acknowledgeEvent.Wait(kAcknowledgeMs);
+  const uint32_t start = plat::GetTickCount();
+  for (;;) {
+    const uint32_t spent = plat::GetTickCount() - start;
+    if (r.acknowledgeEvent.IsSet() || spent >= kAcknowledgeMs) break;
+    pollfd p{r.acknowledgeEvent.fd(), POLLIN, 0};
+    plat::WaitForEventsOrMessages(&p, 1, kAcknowledgeMs - spent);
+  }
   r.acknowledgeEvent.Reset();
 }
 
@@ -30,15 +42,24 @@ void HandOver(Record& r, uint32_t code) {
 bool WaitThread(plat::Thread& t, uint32_t ms) {
   const uint32_t start = plat::GetTickCount();
   while (!t.Finished()) {
-    if (plat::GetTickCount() - start >= ms) return false;
+    const uint32_t spent = plat::GetTickCount() - start;
+    if (spent >= ms) return false;
     if (plat::ThreadHasActiveWindow()) {
       if (!SockWaitStep()) return t.Finished();
     } else {
-      plat::WaitForEventsOrMessages(nullptr, 0, 20);
+      pollfd p{t.finishedFd(), POLLIN, 0};
+      plat::WaitForEventsOrMessages(&p, 1, ms - spent);
     }
   }
   t.Join(0);
   return true;
+}
+
+// True when the client's thread cannot end before the caller returns: it is the caller, or
+// it waits for the caller to handle its notification.
+bool WaitsForCaller(const ServerClientRecord& c) {
+  const uint32_t id = c.clientThreadId.load();
+  return id == plat::GetCurrentThreadId() || (id != 0 && plat::IsThreadSendingToCaller(id));
 }
 
 ServerPtr NeedListener(SOCKET server) {
@@ -65,7 +86,8 @@ void EndClient(InetSocketRecord& r, ServerClientRecord& c, uint32_t flag, uint32
   if (c.flags.load() & kClientFlagFinished) return;
   c.flags.fetch_or(flag);
   RequestClose(r);
-  if (c.clientThreadId.load() != plat::GetCurrentThreadId()) ServerSendClientControl(&c, code);
+  c.wake.Set();
+  if (!WaitsForCaller(c)) ServerSendClientControl(&c, code);
 }
 
 }  // namespace
@@ -100,6 +122,26 @@ void ServerStopAll() noexcept {
 
 using namespace cvsock;
 
+int32_t ServerEndClients(const SOCKET* clients, uint32_t count, uint32_t waitMs) {
+  std::vector<ClientPtr> asked;
+  for (uint32_t i = 0; i < count; ++i) {
+    RecordPtr r = FindRecord(clients[i]);
+    ClientPtr c = r ? FindClient(clients[i]) : nullptr;
+    if (!c || (c->flags.load() & kClientFlagFinished)) continue;
+    c->flags.fetch_or(kClientFlagDisconnect);
+    RequestClose(*r);  // ends a blocking call of its callback
+    c->wake.Set();     // ends the wait of its thread
+    asked.push_back(c);
+  }
+  const uint32_t start = plat::GetTickCount();
+  for (const ClientPtr& c : asked) {
+    const uint32_t spent = plat::GetTickCount() - start;
+    if (spent >= waitMs) break;
+    if (c->clientThread && !WaitsForCaller(*c)) WaitThread(*c->clientThread, waitMs - spent);
+  }
+  return int32_t(asked.size());
+}
+
 int32_t ServerSendControl(ServerRecord* server, uint32_t code) {
   if (!server || server->listenerThreadId.load() == 0) return Fail(cvErrorInvalidThreadHandle, 0);
   HandOver(*server, code);
@@ -117,10 +159,19 @@ int32_t ServerSendClientControl(ServerClientRecord* client, uint32_t code) {
 int32_t ServerStop(SOCKET server) {
   ServerPtr s = NeedListener(server);
   if (!s) return 0;
+  // The port refuses from now on; the listener closes the socket when it ends.
+  s->stopRequested.store(true);
+  ::shutdown(int(s->serverHandle.load()), SHUT_RDWR);
   ServerSendControl(s.get(), kServerCodeStop);
-  // A callback stopping its own server cannot wait for its own thread.
-  if (s->listenerThread && s->listenerThreadId.load() != plat::GetCurrentThreadId())
-    WaitThread(*s->listenerThread, kStopWaitMs);
+  // A callback stopping its own server cannot wait for its own thread, nor can an owner
+  // stopping it from inside a client's event wait for the client that waits for it: the
+  // listener ends once that event returns.
+  if (!s->listenerThread || s->listenerThreadId.load() == plat::GetCurrentThreadId()) return 1;
+  for (const ClientPtr& c : ClientsOf(*s)) {
+    const uint32_t id = c->clientThreadId.load();
+    if (id == plat::GetCurrentThreadId() || (id != 0 && plat::IsThreadSendingToCaller(id))) return 1;
+  }
+  WaitThread(*s->listenerThread, kStopWaitMs);
   return 1;
 }
 

@@ -264,7 +264,7 @@ SOCKET ServerCreate(const char* address, uint32_t port, ServerEventCallback call
 
   ServerPtr s = ServerCreateRecord();
   if (!s) return INVALID_SOCKET;
-  const SOCKET h = InetListen(text, port, 5, 0x80048);
+  const SOCKET h = InetListen(text, port, kServerBacklogSystemMax, 0x80048);
   if (h == INVALID_SOCKET) {
     uint32_t err = InetGetLastError();
     // On Linux a port held by another listener answers "in use" where an exclusively
@@ -278,7 +278,7 @@ SOCKET ServerCreate(const char* address, uint32_t port, ServerEventCallback call
   s->address = a;
   std::strncpy(s->addressText, text, sizeof s->addressText - 1);
   s->port = FindRecord(h)->localPort;
-  s->backlog = 5;
+  s->backlog = kServerBacklogSystemMax;
   s->maxClients.store(0);
   s->priority.store(twPriorityNormal);
   s->clientTimeout.store(clientTimeout);

@@ -174,6 +174,7 @@ void ServerFlagClientsClose(ServerRecord* server) {
   for (const ClientPtr& c : ClientsOf(*server)) {
     c->flags.fetch_or(kClientFlagDisconnect);
     if (RecordPtr r = FindRecord(SOCKET(c->clientHandle.load()))) RequestClose(*r);
+    c->wake.Set();
   }
   plat::Sleep(10);
 }

@@ -2,7 +2,13 @@
 // with 10093 while it is not started and report to the trace library like the core's.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
 #include <cerrno>
 #include <climits>
@@ -83,6 +89,65 @@ int32_t SockSendToNoFlags(SOCKET s, const char* buffer, int32_t length, const so
   int r = n < 0 ? SockFail(plat::WsaErrorFromErrno(errno), -1) : int(n);
   Report<ct::SendHook>(ct::kSend, r, s, buffer, length, 0);
   return r;
+}
+
+int32_t SockRecvNoWait(SOCKET s, char* buffer, int32_t length) {
+  if (!Binding().ws.recv) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (length < 0 || !buffer) return SockFail(plat::WSAEFAULT, -1);
+  ssize_t n;
+  do n = ::recv(fd, buffer, size_t(length), MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  const int r = n < 0 ? SockFail(plat::WsaErrorFromErrno(errno), -1) : int(n);
+  Report<ct::RecvHook>(ct::kRecv, r, s, buffer, length, 0);
+  return r;
+}
+
+int32_t SockSendNoWait(SOCKET s, const char* buffer, int32_t length) {
+  if (!Binding().ws.send) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (length < 0 || (!buffer && length > 0)) return SockFail(plat::WSAEFAULT, -1);
+  ssize_t n;
+  do n = ::send(fd, buffer, size_t(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  const int r = n < 0 ? SockFail(plat::WsaErrorFromErrno(errno), -1) : int(n);
+  Report<ct::SendHook>(ct::kSend, r, s, buffer, length, 0);
+  return r;
+}
+
+int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count) {
+  if (!Binding().ws.send) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (!offset) return SockFail(plat::WSAEFAULT, -1);
+  // The socket itself stays blocking for every other call: only this one must not wait.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  // sendfile has no MSG_NOSIGNAL: a peer that left would raise SIGPIPE in the host. The
+  // signal is blocked on this thread for the call and one it raised is taken back.
+  sigset_t pipeSet, previous;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
+  sigset_t pendingBefore;
+  sigpending(&pendingBefore);
+  off_t at = off_t(*offset);
+  ssize_t n;
+  do n = ::sendfile(fd, file, &at, size_t(count));
+  while (n < 0 && errno == EINTR);
+  const int saved = errno;
+  if (n < 0 && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+    const timespec zero{0, 0};
+    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags);
+  if (n < 0) return SockFail(plat::WsaErrorFromErrno(saved), -1);
+  *offset = uint64_t(at);
+  return int64_t(n);
 }
 
 int32_t SockShutdownSend(SOCKET s) {

@@ -96,7 +96,7 @@ TEST_F(ServerTls, CurlOnBothLoopbacks) {
 TEST_F(ServerTls, PlainClientFailsTheHandshakeAndTheServerGoesOn) {
   int c = ConnectRaw(port);
   SendRaw(c, "ping\r\n\r\n");  // not a TLS hello
-  EXPECT_TRUE(PeerClosed(c));
+  EXPECT_TRUE(PeerClosed(c, 20000));  // the handshake runs under ASan on a loaded machine
   ::close(c);
   if (cvpeers::FindProgram("curl").empty()) GTEST_SKIP() << "curl not installed";
   EXPECT_EQ(RunCommand("curl -sk --max-time 20 https://127.0.0.1:" + std::to_string(port) + "/ 2>/dev/null"),

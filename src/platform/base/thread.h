@@ -66,6 +66,8 @@ class Thread {
   // Waits up to timeoutMs for the thread to end; true when it has ended.
   bool Join(uint32_t timeoutMs = INFINITE);
   bool Finished() const noexcept { return finished_.IsSet(); }
+  // Readable (POLLIN) once the thread has ended: a wait can watch it beside other descriptors.
+  int finishedFd() const noexcept { return finished_.fd(); }
   // The body's result once finished.
   uint32_t ExitCode() const noexcept { return exitCode_.load(); }
 

@@ -74,6 +74,9 @@ class ThreadQueue {
   int32_t quitCode = 0;
   bool closed = false;  // the thread ended: nothing more is accepted
 
+  // The message this thread is blocked sending to another thread (guarded by m).
+  std::shared_ptr<SentMessage> waitingFor;
+
   // Owner thread only.
   std::vector<Timer> timers;
   UINT_PTR nextTimerId = 1;
@@ -164,8 +167,13 @@ ThreadQueue* CurrentQueue();
 std::shared_ptr<ThreadQueue> CurrentQueueShared();
 uint32_t CurrentThreadId();
 
-// Runs every message sent to this thread's windows by other threads.
+// Runs the messages sent to this thread's windows by other threads, a bounded batch of
+// them; when more wait, the queue's wake-up stays set so the caller's wait returns at once.
+inline constexpr size_t kSentPerBatch = 64;
 void ServeSentMessages(ThreadQueue& q);
+// True when the thread is blocked sending to a window of receiver and receiver is already
+// running that message.
+bool IsSendingTo(uint32_t senderThreadId, const ThreadQueue* receiver);
 // Full procedure chain of the window (owner thread).
 LRESULT CallWindowChain(const std::shared_ptr<Window>& w, UINT msg, WPARAM wp, LPARAM lp);
 void InstallClassLayer(Window& w, WNDPROC proc);

@@ -43,6 +43,17 @@ bool Send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, const UINT* timeoutMs, LRES
     owner.sent.push_back(sm);
   }
   owner.Wake();
+  {
+    std::lock_guard lock(self->m);
+    self->waitingFor = sm;
+  }
+  struct Done {
+    ThreadQueue& q;
+    ~Done() {
+      std::lock_guard lock(q.m);
+      q.waitingFor.reset();
+    }
+  } done{*self};
 
   bool timed = timeoutMs != nullptr;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timed ? *timeoutMs : 0);
@@ -214,6 +225,11 @@ UINT RegisterWindowMessage(const char* name) {
   const UINT number = t.nextMessage++;
   t.registeredMessages.emplace(std::move(key), number);
   return number;
+}
+
+bool IsThreadSendingToCaller(uint32_t threadId) {
+  ThreadQueue* q = CurrentQueue();
+  return q && IsSendingTo(threadId, q);
 }
 
 bool IsQuitMessagePending() {

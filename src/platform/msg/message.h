@@ -43,6 +43,10 @@ BOOL TranslateMessage(const MSG* msg);
 // A process-wide number in 0xC000..0xFFFF for a name (case-insensitive); 0 on failure.
 UINT RegisterWindowMessage(const char* name);
 
+// True when the thread is blocked sending a message to a window of the calling thread
+// and the calling thread is running that message now (so it cannot wait for the thread).
+bool IsThreadSendingToCaller(uint32_t threadId);
+
 // Cheap check for the calling thread: a WM_QUIT posted or a quit request set.
 bool IsQuitMessagePending();
 

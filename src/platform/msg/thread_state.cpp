@@ -134,7 +134,15 @@ std::shared_ptr<Window> LookupOwnWindow(HWND h) {
 bool IsTopLevel(const Window& w) { return w.parent == nullptr; }
 
 void ServeSentMessages(ThreadQueue& q) {
-  for (;;) {
+  // At most the messages that were waiting on entry, and never more than a batch: senders
+  // whose message was served send again at once, and a caller that served them without
+  // end would never look at its own descriptors (or return to its loop) again.
+  size_t budget = 0;
+  {
+    std::lock_guard lock(q.m);
+    budget = std::min(q.sent.size(), kSentPerBatch);
+  }
+  for (; budget > 0; --budget) {
     std::shared_ptr<SentMessage> sm;
     {
       std::lock_guard lock(q.m);
@@ -147,6 +155,23 @@ void ServeSentMessages(ThreadQueue& q) {
     sm->state.store(SentMessage::Done, std::memory_order_release);
     sm->sender->Wake();
   }
+  // What is left is served by the caller's next step: its wait must not sleep meanwhile.
+  std::lock_guard lock(q.m);
+  if (!q.sent.empty()) q.Wake();
+}
+
+bool IsSendingTo(uint32_t senderThreadId, const ThreadQueue* receiver) {
+  std::shared_ptr<ThreadQueue> sender;
+  {
+    auto& t = tables();
+    std::lock_guard lock(t.m);
+    auto it = t.queues.find(senderThreadId);
+    if (it == t.queues.end()) return false;
+    sender = it->second;
+  }
+  std::lock_guard lock(sender->m);
+  const std::shared_ptr<SentMessage>& sm = sender->waitingFor;
+  return sm && sm->target->owner.get() == receiver && sm->state.load() == SentMessage::Started;
 }
 
 int WaitOnQueue(ThreadQueue* q, pollfd* fds, size_t count, int32_t timeoutMs) {

@@ -63,6 +63,9 @@ void CInternetServer::FinalRelease() {
 HRESULT CInternetServer::FreezeEvents(BOOL freeze) {
   const HRESULT hr = Control::FreezeEvents(freeze);
   frozen_.store(FreezeCount());
+  // The clients whose events were held wait for the host to take them: a thaw sends them
+  // now rather than when some later event happens to arrive.
+  if (!freeze && FreezeCount() == 0 && Window()) DeliverPending();
   return hr;
 }
 
@@ -126,11 +129,31 @@ void CInternetServer::EngineNotification(uint64_t handle, uint32_t event, uint32
   const Notification n{kNotifyMessage, WPARAM(handle), MakeLong(event, error)};
   if (frozen_.load() > 0) {
     pending_.Queue(n);
+    ServerDeferCurrentEvent();
+    // The host may have thawed and drained the queue between the look and the queueing:
+    // then nobody else would send what is queued now.
+    if (frozen_.load() == 0) SendPending(window);
     return;
   }
-  while (std::optional<Notification> held = pending_.Pop())
+  SendPending(window);
+  if (plat::SendMessage(window, n.message, n.wParam, n.lParam) == kQueued) ServerDeferCurrentEvent();
+}
+
+void CInternetServer::SendPending(HWND window) {
+  while (std::optional<Notification> held = pending_.Pop()) {
     plat::SendMessage(window, held->message, held->wParam, held->lParam);
-  plat::SendMessage(window, n.message, n.wParam, n.lParam);
+    Taken(*held);
+  }
+}
+
+// A queued event leaves its client's thread waiting until the host has handled it (and,
+// for a read, read what it wanted): only then does the client go on.
+void CInternetServer::Taken(const Notification& n) {
+  if ((uint32_t(n.lParam) & 0xFFFFu) != kServerEventAccept) ServerEventTaken(SOCKET(n.wParam));
+}
+
+void CInternetServer::ClearPending() {
+  while (std::optional<Notification> n = pending_.Pop()) Taken(*n);
 }
 
 LRESULT CInternetServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
@@ -146,7 +169,7 @@ LRESULT CInternetServer::OnServerEvent(WPARAM wParam, LPARAM lParam) {
   if (!Running() || releasing_) return 0;
   if (FreezeCount() >= 1) {
     pending_.Queue({kNotifyMessage, wParam, lParam});
-    return 0;
+    return kQueued;
   }
   if (++dispatchCount_ % kPauseEvery == 0) plat::Sleep(1);
   FreezeEvents(1);
@@ -201,6 +224,7 @@ void CInternetServer::DeliverPending() {
     std::optional<Notification> n = pending_.Pop();
     if (!n || !Window()) break;
     plat::SendMessage(Window(), n->message, n->wParam, n->lParam);
+    Taken(*n);
   }
   draining_ = false;
 }
@@ -252,7 +276,7 @@ void CInternetServer::ForgetServer() {
   server_ = INVALID_SOCKET;
   current_ = INVALID_SOCKET;
   state_ = 0;
-  pending_.Clear();
+  ClearPending();
   RefreshClientList(true);
 }
 

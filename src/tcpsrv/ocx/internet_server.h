@@ -89,6 +89,12 @@ class CInternetServer final : public ocx::Control<IInternetServer>,
   LRESULT OnServerEvent(WPARAM wParam, LPARAM lParam);
   void DispatchServerEvent(SOCKET handle, uint32_t event);
   void DeliverPending();
+  // A queued notification goes to the host (or is dropped): its client reports again.
+  void Taken(const Notification& n);
+  // From an engine thread: sends the queued notifications, oldest first.
+  void SendPending(HWND window);
+  void ClearPending();
+  static constexpr LRESULT kQueued = 1;  // OnServerEvent's answer for a notification it queued
   HRESULT RefreshClientList(bool rebuild);
   void ForgetServer();  // after a stop: handle, current client, pending, list, queue
   void ClearItemQueue(bool* failed = nullptr);

@@ -105,7 +105,7 @@ HRESULT CInternetServer::Restart(VARIANT* error) {
   ClearItemQueue();
   const SOCKET h = ServerRestart(server_);
   current_ = INVALID_SOCKET;
-  pending_.Clear();
+  ClearPending();
   if (h == INVALID_SOCKET) {
     const uint32_t code = InetGetLastError() ? InetGetLastError() : cvErrorServerInactive;
     const SOCKET old = server_;
