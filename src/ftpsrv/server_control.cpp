@@ -17,26 +17,17 @@ void Detach(FtpServerRecord& r, uint64_t server) {
 
 }  // namespace
 
-int32_t FtpServerDisconnectAll(uint64_t server) {
-  if (!Lib().FindServer(server)) return -1;
-  const int32_t count = Lib().ListClientIds(server, nullptr, 0);
-  if (count <= 0) return 0;
-  std::vector<uint32_t> ids(size_t(count) + 10);
-  const int32_t n = Lib().ListClientIds(server, ids.data(), uint32_t(ids.size()));
-  for (int32_t i = 0; i < n; ++i) {
-    FtpServerDisconnectClient(server, ids[size_t(i)]);
-    plat::Sleep(10);
-  }
-  return n < 0 ? 0 : n;
-}
+int32_t FtpServerDisconnectAll(uint64_t server) { return Lib().DisconnectAll(server); }
 
 int32_t FtpServerStop(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return 0;
+  // The clients end before the lock is taken: they log their last command under it, and
+  // the owner still hears of each leaving.
+  r->accepting.store(0);
+  FtpServerDisconnectAll(server);
   {
     std::lock_guard lk(Lib().lock());
-    r->accepting.store(0);
-    FtpServerDisconnectAll(server);
     CloseLog(*r);
     FreePrograms(*r);
     r->users.clear();
@@ -51,10 +42,10 @@ int32_t FtpServerStop(uint64_t server) {
 uint64_t FtpServerRestart(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return uint64_t(INVALID_SOCKET);
+  r->accepting.store(0);
+  FtpServerDisconnectAll(server);
   {
     std::lock_guard lk(Lib().lock());
-    r->accepting.store(0);
-    FtpServerDisconnectAll(server);
     ServerSetContext(SOCKET(server), 0);
     CloseLog(*r);
   }

@@ -198,6 +198,23 @@ class ServerLibrary {
     return InetDisconnect(s->controlSocket) == 0 ? 1 : 0;
   }
 
+  // Closes the connection of every client that has a session, all at once, and waits for
+  // them to end (a client whose event the caller is handling ends after the caller
+  // returns); their number, -1 for an unknown server.
+  int32_t DisconnectAll(uint64_t server) {
+    if (!FindServer(server)) return -1;
+    const int32_t count = ServerGetClientCount(SOCKET(server));
+    if (count <= 0) return 0;
+    std::vector<uint64_t> clients(size_t(count) + 10);
+    const int32_t n = ServerListClients(SOCKET(server), clients.data(), uint32_t(clients.size()));
+    std::vector<SOCKET> withSession;
+    for (int32_t i = 0; i < n; ++i)
+      if (SessionOfClient(SOCKET(clients[size_t(i)]))) withSession.push_back(SOCKET(clients[size_t(i)]));
+    if (withSession.empty()) return 0;
+    ServerEndClients(withSession.data(), uint32_t(withSession.size()), kDisconnectWaitMs);
+    return int32_t(withSession.size());
+  }
+
   // The ids of the server's clients that have a session; -1 with the error.
   int32_t ListClientIds(uint64_t server, uint32_t* ids, uint32_t capacity) {
     if (!FindServer(server)) return -1;
@@ -228,6 +245,7 @@ class ServerLibrary {
   std::atomic<uint32_t> runningServers{0};
 
  private:
+  static constexpr uint32_t kDisconnectWaitMs = 5000;
   std::atomic<uint32_t> attachCount_{0};
   std::recursive_mutex lock_;
   std::mutex registry_;

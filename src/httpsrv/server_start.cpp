@@ -233,10 +233,11 @@ uint64_t HttpServerStart(const char* address, uint32_t port, uint32_t options, c
 int32_t HttpServerStop(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return 0;
+  // The clients end before the lock is taken: they log their last request under it.
+  r->accepting = 0;
+  HttpServerDisconnectAll(server);
   {
     std::lock_guard lk(Lib().lock());
-    r->accepting = 0;
-    HttpServerDisconnectAll(server);
     CloseLog(*r);
     ServerSetContext(SOCKET(server), 0);
     Lib().Unregister(r->registryKey);
@@ -264,10 +265,10 @@ int32_t HttpServerStop(uint64_t server) {
 uint64_t HttpServerRestart(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return kFailed;
+  r->accepting = 0;
+  HttpServerDisconnectAll(server);
   {
     std::lock_guard lk(Lib().lock());
-    r->accepting = 0;
-    HttpServerDisconnectAll(server);
     ServerSetContext(SOCKET(server), 0);
     CloseLog(*r);
   }
@@ -289,21 +290,7 @@ uint64_t HttpServerRestart(uint64_t server) {
   return uint64_t(handle);
 }
 
-int32_t HttpServerDisconnectAll(uint64_t server) {
-  RecordPtr r = Lib().FindServer(server);
-  if (!r) return -1;
-  const int32_t count = ServerGetClientCount(SOCKET(server));
-  std::vector<uint64_t> clients(size_t(std::max(count, 0)) + 10);
-  const int32_t n = ServerListClients(SOCKET(server), clients.data(), uint32_t(clients.size()));
-  int32_t done = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    if (!Lib().SessionOfClient(SOCKET(clients[size_t(i)]))) continue;
-    InetDisconnect(SOCKET(clients[size_t(i)]));
-    plat::Sleep(1);
-    ++done;
-  }
-  return done;
-}
+int32_t HttpServerDisconnectAll(uint64_t server) { return Lib().DisconnectAll(server); }
 
 int32_t HttpServerThrottle(uint64_t server, int32_t maxClients, int32_t maxPerAddress, int32_t acceptDelay) {
   RecordPtr r = Lib().FindServer(server);

@@ -409,4 +409,57 @@ TEST_F(FtpServing, StopWithClientsConnected) {
   EXPECT_EQ(Get(u"ClientCount"), "0");
 }
 
+// A host that stops the server from inside OnCommand: Stop comes back at once, with or
+// without other clients connected, and the port refuses from then on.
+TEST_F(FtpServing, StopInsideACommandEvent) {
+  for (const int others : {0, 50}) {
+    SCOPED_TRACE(others);
+    ASSERT_TRUE(StartServer());
+    VARIANT limits{};
+    ASSERT_EQ(Method(u"Throttle", {I4(0), I4(0), Missing(), Missing(), Ref(&limits)}), S_OK);  // no limits
+    fired.clear();
+    std::vector<std::unique_ptr<RawClient>> idle;
+    std::atomic<int> greeted{0};
+    std::thread connector([&] {
+      for (int i = 0; i < others; ++i) {
+        auto c = std::make_unique<RawClient>();
+        if (c->Connect(port_) && c->Reply().substr(0, 3) == "220") ++greeted;
+        idle.push_back(std::move(c));
+      }
+    });
+    EXPECT_TRUE(PumpUntil([&] { return greeted.load() == others; }, 60000));
+    connector.join();
+    double stopSeconds = -1;
+    int refused = -1;
+    handlers[kOnCommand] = [&](const Fired& f) {
+      if (f.args[1] != "\"HELP\"") return;
+      const auto start = std::chrono::steady_clock::now();
+      VARIANT error{};
+      EXPECT_EQ(Method(u"Stop", {Ref(&error)}), S_OK);
+      stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const int late = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(uint16_t(port_));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      refused = ::connect(late, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == ECONNREFUSED;
+      ::close(late);
+    };
+    RawClient asking;
+    std::string end = "pending";
+    std::thread t([&] {
+      if (asking.Connect(port_) && asking.Reply().substr(0, 3) == "220") end = asking.Command("HELP");
+    });
+    EXPECT_TRUE(PumpUntil([&] { return stopSeconds >= 0; }, 30000));
+    EXPECT_TRUE(PumpUntil([&] { return end != "pending"; }, 30000));
+    t.join();
+    handlers.erase(kOnCommand);
+    EXPECT_LT(stopSeconds, 1.0);
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(Get(u"IsActive"), "False");
+    EXPECT_EQ(Count(kOnStop), 1);
+    for (auto& c : idle) EXPECT_EQ(c->Reply(), "");  // closed
+  }
+}
+
 }  // namespace

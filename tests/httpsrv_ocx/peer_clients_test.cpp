@@ -364,4 +364,55 @@ TEST_F(HttpServing, StopWithAClientConnected) {
   EXPECT_EQ(Get(u"ClientCount"), "0");
 }
 
+// A host that stops the server from inside OnCommand: Stop comes back at once, with or
+// without other clients connected, and the port refuses from then on.
+TEST_F(HttpServing, StopInsideACommandEvent) {
+  auto connectTo = [](int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  };
+  for (const int others : {0, 50}) {
+    SCOPED_TRACE(others);
+    ASSERT_TRUE(StartServer());
+    VARIANT limits{};
+    ASSERT_EQ(Method(u"Throttle", {I4(0), I4(0), Missing(), Ref(&limits)}), S_OK);  // no limits
+    fired.clear();
+    std::vector<int> idle;
+    for (int i = 0; i < others; ++i) idle.push_back(connectTo(port_));
+    ASSERT_TRUE(PumpUntil([&] { return Count(kOnConnect) == others; }, 30000));
+    double stopSeconds = -1;
+    int refused = -1;
+    handlers[kOnCommand] = [&](const Fired&) {
+      const auto start = std::chrono::steady_clock::now();
+      VARIANT error{};
+      EXPECT_EQ(Method(u"Stop", {Ref(&error)}), S_OK);
+      stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const int late = connectTo(port_);
+      refused = late < 0 && errno == ECONNREFUSED;
+      if (late >= 0) ::close(late);
+    };
+    std::string body;
+    Curl(Url("/hello.txt"), &body);  // ends: the server went away under it
+    handlers.erase(kOnCommand);
+    EXPECT_GE(stopSeconds, 0);
+    EXPECT_LT(stopSeconds, 1.0);
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(Get(u"IsActive"), "False");
+    EXPECT_EQ(Count(kOnStop), 1);
+    for (int fd : idle) {
+      char c;
+      EXPECT_LE(::recv(fd, &c, 1, 0), 0);  // closed
+      ::close(fd);
+    }
+  }
+}
+
 }  // namespace
