@@ -2,21 +2,32 @@
 // their line-end conversion.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "ftpsrv/local_fs.h"
+#include "platform/base/tick.h"
 
 namespace cvftpsrv {
 
 namespace {
 
-constexpr size_t kFileBlock = 8192;
+// Files move in large blocks (image type over plain connections with sendfile, without a
+// copy through the process); waits are cut into slices so that an ABOR arriving on the
+// control connection ends a transfer whose client stopped reading.
+constexpr size_t kFileBlock = 256 * 1024;
 constexpr size_t kAsciiPiece = 4096;
+constexpr uint64_t kSendFileChunk = 16u << 20;
+constexpr uint32_t kWaitSliceMs = 100;
+constexpr uint32_t kAbortCheckMs = 100;
 
 // The ASCII line-end conversion, the same both ways: a lone LF or CR becomes CR LF.
 class AsciiConverter {
@@ -44,9 +55,65 @@ class AsciiConverter {
   char previous_ = 0;
 };
 
-bool SendAll(SOCKET h, const char* data, size_t n) {
+// True when the next line waiting on the control connection is ABOR, Telnet interrupt and
+// synch bytes before it allowed for. The line stays where it is: the interpreter answers it
+// once the transfer it ends has replied.
+bool AbortWaiting(SOCKET control) {
+  char waiting[512];
+  const int32_t n = InetPeekWaiting(control, waiting, int32_t(sizeof waiting));
+  std::string line;
+  for (int32_t i = 0; i < n; ++i) {
+    const unsigned char ch = static_cast<unsigned char>(waiting[i]);
+    if (ch == kTelnetIac) {
+      if (i + 1 < n && static_cast<unsigned char>(waiting[i + 1]) >= kTelnetWill) ++i;  // its option byte
+      ++i;
+      continue;
+    }
+    if (ch == '\n') return IEquals(Upper(line).c_str(), "ABOR");
+    if (ch != '\r' && ch != ' ' && ch != '\0') line += char(ch);
+  }
+  return false;
+}
+
+// Watches for ABOR during a transfer, looking at most every kAbortCheckMs.
+class AbortWatch {
+ public:
+  explicit AbortWatch(FtpServerSession& s) : s_(s) {}
+  bool Requested(bool now = false) {
+    if (s_.abortFlag.load()) return true;
+    const uint32_t tick = plat::GetTickCount();
+    if (!now && tick - last_ < kAbortCheckMs) return false;
+    last_ = tick;
+    if (AbortWaiting(s_.controlSocket)) s_.abortFlag.store(1);
+    return s_.abortFlag.load() != 0;
+  }
+
+ private:
+  FtpServerSession& s_;
+  uint32_t last_ = 0;
+};
+
+// Runs one step of a transfer (a send or receive that waits at most a slice) until it moves
+// data, fails, or the client aborts. The step's result, or 0 with cvErrorOperationCanceled.
+template <typename Step>
+int64_t UntilMoved(SOCKET data, AbortWatch& abort, Step&& step) {
+  InetSocketRecord* r = InetLookupHandleAnyThread(data);
+  const uint32_t limit = r && r->timeout.load() ? r->timeout.load() * 1000u : plat::INFINITE;
+  const uint32_t start = plat::GetTickCount();
+  for (;;) {
+    if (abort.Requested()) return InetSetLastError(cvErrorOperationCanceled), -1;
+    const int64_t n = step(kWaitSliceMs);
+    if (n >= 0 || InetGetLastError() != cvErrorOperationTimeout) return n;
+    if (limit != plat::INFINITE && plat::GetTickCount() - start >= limit) return -1;
+    if (abort.Requested(true)) return InetSetLastError(cvErrorOperationCanceled), -1;
+  }
+}
+
+bool SendAll(SOCKET h, const char* data, size_t n, AbortWatch& abort) {
   while (n > 0) {
-    const int32_t sent = InetWrite(h, data, int32_t(std::min<size_t>(n, 0x7FFFFFFF)));
+    const int64_t sent = UntilMoved(h, abort, [&](uint32_t ms) {
+      return int64_t(InetWriteWait(h, data, int32_t(std::min<size_t>(n, 0x7FFFFFFF)), ms));
+    });
     if (sent <= 0) return false;
     data += sent;
     n -= size_t(sent);
@@ -82,64 +149,67 @@ class FileCloser {
   int fd_;
 };
 
-uint32_t SendFile(const Client& c, const std::string& file) {
+// The error a failed transfer step leaves: the abort, the socket's, or a lost connection.
+uint32_t StepError(const FtpServerSession& s) {
+  if (s.abortFlag.load()) return cvErrorOperationCanceled;
+  return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
+}
+
+uint32_t SendFile(const Client& c, const std::string& file, int fd) {
   FtpServerSession& s = *c.session;
   s.state.store(kFtpStateSending);
   s.direction = 0;
   s.bytesTransferred.store(0);
   SetText(s, s.resolvedPath, file.c_str());
-  uint32_t attributes = 0;
-  if (GetAttributes(file, &attributes) && (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)))
-    return cvErrorInvalidFileType;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return cvErrorAccessDenied;
-  FileCloser closer(fd);
-  if ((c.server->options.load() & ftpServerLockFiles) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) return cvErrorAccessDenied;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   struct stat st {};
   ::fstat(fd, &st);
   const uint64_t size = uint64_t(st.st_size);
-  ::lseek(fd, off_t(std::min(s.restartOffset, size)), SEEK_SET);
+  uint64_t offset = std::min(s.restartOffset, size);
   const SOCKET data = s.dataSocket.load();
   const bool ascii = s.transferType == 1;
+  AbortWatch abort(s);
+  if (!ascii && !InetIsSecure(data)) {
+    while (offset < size) {
+      const int64_t n = UntilMoved(data, abort, [&](uint32_t ms) {
+        return InetSendFile(data, fd, &offset, std::min<uint64_t>(size - offset, kSendFileChunk), ms);
+      });
+      if (n < 0) return StepError(s);
+      if (n == 0) break;  // the file got shorter meanwhile
+      s.bytesTransferred.fetch_add(uint64_t(n));
+    }
+    return abort.Requested(true) ? cvErrorOperationCanceled : 0;
+  }
+  ::lseek(fd, off_t(offset), SEEK_SET);
   AsciiConverter converter;
-  char block[kFileBlock];
+  std::vector<char> block(kFileBlock);
   for (;;) {
-    if (s.abortFlag.load()) return cvErrorOperationCanceled;
-    const ssize_t n = ::read(fd, block, sizeof block);
+    if (abort.Requested()) return cvErrorOperationCanceled;
+    const ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0) return cvErrorFileReadFailed;
     if (n == 0) break;
     bool ok;
     if (ascii) {
-      ok = converter.Convert(block, size_t(n), [&](const char* p, size_t m) {
-        if (!SendAll(data, p, m)) return false;
+      ok = converter.Convert(block.data(), size_t(n), [&](const char* p, size_t m) {
+        if (!SendAll(data, p, m, abort)) return false;
         s.bytesTransferred.fetch_add(m);
         return true;
       });
     } else {
-      ok = SendAll(data, block, size_t(n));
+      ok = SendAll(data, block.data(), size_t(n), abort);
       if (ok) s.bytesTransferred.fetch_add(uint64_t(n));
     }
-    if (!ok) return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
+    if (!ok) return StepError(s);
   }
   return 0;
 }
 
-uint32_t ReceiveFile(const Client& c, const std::string& file, bool append) {
+uint32_t ReceiveFile(const Client& c, const std::string& file, int fd, bool append) {
   FtpServerSession& s = *c.session;
   s.state.store(kFtpStateReceiving);
   s.direction = 1;
   s.bytesTransferred.store(0);
   SetText(s, s.resolvedPath, file.c_str());
-  uint32_t attributes = 0;
-  if (GetAttributes(file, &attributes)) {
-    if (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)) return cvErrorInvalidFileType;
-    if (attributes & ftpAttributeReadOnly) return cvErrorAccessDenied;
-  }
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return cvErrorAccessDenied;
-  FileCloser closer(fd);
-  if ((c.server->options.load() & ftpServerLockFiles) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) return cvErrorAccessDenied;
   struct stat st {};
   ::fstat(fd, &st);
   const uint64_t size = uint64_t(st.st_size);
@@ -158,21 +228,65 @@ uint32_t ReceiveFile(const Client& c, const std::string& file, bool append) {
   const SOCKET data = s.dataSocket.load();
   const bool ascii = s.transferType == 1;
   AsciiConverter converter;
-  char block[kFileBlock];
+  AbortWatch abort(s);
+  std::vector<char> block(kFileBlock);
   for (;;) {
-    if (s.abortFlag.load()) return cvErrorOperationCanceled;
-    const int32_t n = InetRead(data, block, int32_t(sizeof block));
-    if (n < 0) return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
+    const int64_t n = UntilMoved(data, abort, [&](uint32_t ms) {
+      return int64_t(InetReadWait(data, block.data(), int32_t(block.size()), ms));
+    });
+    if (n < 0) return StepError(s);
     if (n == 0) break;
     s.bytesTransferred.fetch_add(uint64_t(n));
-    const bool ok = ascii ? converter.Convert(block, size_t(n), [&](const char* p, size_t m) { return WriteAll(fd, p, m); })
-                          : WriteAll(fd, block, size_t(n));
+    const bool ok = ascii ? converter.Convert(block.data(), size_t(n), [&](const char* p, size_t m) { return WriteAll(fd, p, m); })
+                          : WriteAll(fd, block.data(), size_t(n));
     if (!ok) return cvErrorFileWriteFailed;
   }
   return 0;
 }
 
 }  // namespace
+
+int OpenForTransfer(const Client& c, const std::string& file, uint32_t direction, bool exclusive) {
+  uint32_t attributes = 0;
+  const bool exists = GetAttributes(file, &attributes);
+  if (exists && (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes))) return Fail(c.server->serverHandle.load(), cvErrorInvalidFileType, -1);
+  int fd;
+  if (direction == kFtpDirectionSend) {
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  } else {
+    // The server may run with rights that ignore the owner-write bit: a file made
+    // read-only (SITE ATTRIB +R, CHMOD 444) is refused here, not by the system.
+    if (exists && (attributes & ftpAttributeReadOnly)) return Fail(c.server->serverHandle.load(), cvErrorAccessDenied, -1);
+    fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exclusive ? O_EXCL : 0), 0666);
+  }
+  if (fd < 0) {
+    const uint32_t code = errno == ENOENT || errno == ENOTDIR ? cvErrorFileNotFound
+                          : errno == EEXIST                  ? cvErrorFileExists
+                                                             : cvErrorAccessDenied;
+    return Fail(c.server->serverHandle.load(), code, -1);
+  }
+  if ((c.server->options.load() & ftpServerLockFiles) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return Fail(c.server->serverHandle.load(), cvErrorAccessDenied, -1);
+  }
+  return fd;
+}
+
+int32_t TransferOpened(const Client& c, uint32_t direction, const std::string& file, int fd) {
+  FileCloser closer(fd);
+  FtpServerSession& s = *c.session;
+  const uint64_t server = c.server->serverHandle.load();
+  if (s.dataSocket.load() == INVALID_SOCKET) return Fail(server, cvErrorNotConnected, 0);
+  uint32_t err = TakeDataConnection(c);
+  if (err == 0)
+    err = direction == kFtpDirectionSend ? SendFile(c, file, fd) : ReceiveFile(c, file, fd, direction == kFtpDirectionAppend);
+  s.state.store(kFtpStateIdle);
+  s.restartOffset = 0;
+  s.lastActivity.store(Now());
+  if (err != 0) return Fail(server, err, 0);
+  InetSetLastError(0);
+  return 1;
+}
 
 void CloseData(FtpServerSession& s) {
   SOCKET h;
@@ -260,7 +374,11 @@ int32_t FtpSessionOpenDataConnection(uint64_t server, uint32_t clientId, SockAdd
   const uint32_t low = r.minPassivePort, high = r.maxPassivePort;
   uint32_t candidate;
   if (s.lastPassivePort == 0) {
-    const double fraction = double(s.random() % 32768) * (1.0 / 32768.0);
+    // From the system's random source: a client must not be able to predict the port
+    // another client's transfer will listen on.
+    uint16_t draw = 0;
+    if (::getrandom(&draw, sizeof draw, 0) != ssize_t(sizeof draw)) draw = uint16_t(plat::GetTickCount());
+    const double fraction = double(draw % 32768) * (1.0 / 32768.0);
     candidate = low + uint32_t(fraction * double(high - low));
   } else {
     candidate = s.lastPassivePort >= high ? low : s.lastPassivePort + 1;
@@ -299,17 +417,11 @@ int32_t FtpSessionCloseDataConnection(uint64_t server, uint32_t clientId) {
 int32_t FtpSessionTransferFile(uint64_t server, uint32_t clientId, uint32_t direction, const char* file) {
   Client c = FindClient(server, clientId);
   if (!c) return 0;
-  FtpServerSession& s = *c.session;
-  if (s.dataSocket.load() == INVALID_SOCKET) return Fail(server, cvErrorNotConnected, 0);
+  if (c.session->dataSocket.load() == INVALID_SOCKET) return Fail(server, cvErrorNotConnected, 0);
   if (!file || !*file) return Fail(server, cvErrorInvalidFileName, 0);
-  uint32_t err = TakeDataConnection(c);
-  if (err == 0) err = direction == 1 ? SendFile(c, file) : ReceiveFile(c, file, direction == 3);
-  s.state.store(kFtpStateIdle);
-  s.restartOffset = 0;
-  s.lastActivity.store(Now());
-  if (err != 0) return Fail(server, err, 0);
-  InetSetLastError(0);
-  return 1;
+  const int fd = OpenForTransfer(c, file, direction, false);
+  if (fd < 0) return 0;
+  return TransferOpened(c, direction, file, fd);
 }
 
 int32_t FtpSessionGetTransferInfo(uint64_t server, uint32_t clientId, FtpTransferInfo* info) {

@@ -6,7 +6,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,21 @@ inline constexpr uint32_t kFtpStateReceiving = 6;
 inline constexpr uint32_t kFtpStateSending = 7;
 inline constexpr uint32_t kFtpStateRename = 8;
 
+// Telnet: the command introducer, and the first of the commands followed by an option byte
+// (WILL, WONT, DO, DONT).
+inline constexpr unsigned char kTelnetIac = 0xFF;
+inline constexpr unsigned char kTelnetWill = 0xFB;
+
 // Protection bits of a session.
 inline constexpr uint32_t kFtpProtectControl = 1;
 inline constexpr uint32_t kFtpProtectData = 2;
 
 inline constexpr uint32_t kFtpAccessBeforeLogin = 0x7FF;
 inline constexpr uint32_t kFtpAccessRestrictedSet = 0x100489;
-inline constexpr uint32_t kFtpReadOnlyRemoved = 0x362;
+// What a read-only server takes from the default rights: every right that changes the
+// file system (write, append, modify, rename, delete, mkdir, rmdir).
+inline constexpr uint32_t kFtpReadOnlyRemoved = ftpAccessWrite | ftpAccessAppend | ftpAccessModify | ftpAccessRename |
+                                                ftpAccessDelete | ftpAccessMkdir | ftpAccessRmdir;
 
 struct FtpUserEntry {
   uint32_t flags = 0;  // kFtpUserDeleted
@@ -146,7 +153,6 @@ struct FtpServerSession {
   uint64_t restartOffset = 0;
   uint32_t lastPassivePort = 0;
   uint32_t direction = 0;
-  std::minstd_rand random;
 };
 
 // The user entry of a name (null with cvErrorInvalidUserName; null without error when
@@ -209,15 +215,32 @@ std::string VirtualOf(const FtpServerRecord& r, const FtpServerSession& s, const
 // Replies (the reply sender of the client's own thread).
 int32_t Reply(const Client& c, uint32_t code, const char* text = nullptr);
 int32_t ReplyF(const Client& c, uint32_t code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// A path as a 257 reply quotes it: an embedded double quote is doubled, so the client
+// reads the whole name.
+std::string QuotedName(const std::string& path);
 // Writes a raw line on the control connection and marks the command answered.
 void WriteControlLine(const Client& c, const std::string& line);
 void MarkAnswered(const Client& c, uint32_t code, const std::string& text);
 
 // Resolves the command's path argument; empty with the error on failure.
 std::string ResolveArgument(const Client& c);
+// The same with the argument beginning at token `first` (0: where the command's row says);
+// none left there counts as no argument.
+std::string ResolveArgumentFrom(const Client& c, uint32_t first);
 
 // Logs the user in (FtpSessionAuthenticate on known records).
 int32_t Authenticate(const Client& c, uint32_t rights, const char* home);
+
+// Directions of FtpSessionTransferFile.
+inline constexpr uint32_t kFtpDirectionSend = 1;
+inline constexpr uint32_t kFtpDirectionStore = 2;
+inline constexpr uint32_t kFtpDirectionAppend = 3;
+
+// Opens the file a transfer reads or writes (exclusive: it must not exist yet); the
+// descriptor, or -1 with the error (cvErrorFileNotFound for a missing folder or file).
+int OpenForTransfer(const Client& c, const std::string& file, uint32_t direction, bool exclusive);
+// Runs the transfer on an opened file (closed afterwards); 1, or 0 with the error.
+int32_t TransferOpened(const Client& c, uint32_t direction, const std::string& file, int fd);
 
 // Data connections.
 void CloseData(FtpServerSession& s);
@@ -238,6 +261,12 @@ FtpUserEntry* FindUserLocked(FtpServerRecord& r, const char* name);
 
 // The IDLE reply shared by IDLE and SITE IDLE: without a value the limit, else the new one.
 void ReplyIdle(const Client& c, uint32_t tokens, uint32_t valueIndex);
+// Whether a listing shows an entry of the directory: no devices, no names with control
+// bytes, no links out of the client's root, and hidden ones (names beginning with "." or,
+// with hideTilde, "~") only when the server shows them.
+bool ListedEntry(const Client& c, const std::string& directory, const FtpFindEntry& e, bool hideTilde);
+// The directory a path's entries live in: the path itself when it is a directory.
+std::string EntriesDirectory(const std::string& path);
 // The entries STAT and MLST show (hidden ones left out unless the server shows them).
 bool StatEntries(const Client& c, const std::string& path, std::vector<FtpFindEntry>& out);
 const char* DefaultReplyText(uint32_t code);

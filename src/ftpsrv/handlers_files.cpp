@@ -91,7 +91,7 @@ void CmdPwd(const Client& c, uint32_t) {
   const std::string root = VirtualRoot(*c.server, s);
   std::string rest = root.empty() ? std::string() : Below(root, GetText(s, s.currentDirectory));
   if (rest.empty()) rest = "/";
-  ReplyF(c, 257, "\"%s\" is the current directory", rest.c_str());
+  ReplyF(c, 257, "\"%s\" is the current directory", QuotedName(rest).c_str());
 }
 
 void CmdMkd(const Client& c, uint32_t) {
@@ -100,7 +100,7 @@ void CmdMkd(const Client& c, uint32_t) {
   if (path.empty()) return void(Reply(c, 553));
   if (GetAttributes(path, nullptr)) return void(Reply(c, 550, "File or directory exists"));
   if (::mkdir(path.c_str(), 0777) != 0) return void(Reply(c, 550, "Access denied"));
-  ReplyF(c, 257, "\"%s\" created", VirtualOf(*c.server, *c.session, path).c_str());
+  ReplyF(c, 257, "\"%s\" created", QuotedName(VirtualOf(*c.server, *c.session, path)).c_str());
 }
 
 void CmdRmd(const Client& c, uint32_t) {
@@ -120,7 +120,9 @@ void CmdDele(const Client& c, uint32_t) {
   if (path.empty() || !GetAttributes(path, nullptr)) return void(Reply(c, 550, "No such file or directory"));
   uint32_t attributes = 0;
   GetAttributes(path, &attributes);
-  const bool ok = !IsDirectoryAttr(attributes) && ::unlink(path.c_str()) == 0;
+  // The server may run with rights that ignore the owner-write bit: a read-only file is
+  // refused here.
+  const bool ok = !IsDirectoryAttr(attributes) && !(attributes & ftpAttributeReadOnly) && ::unlink(path.c_str()) == 0;
   Reply(c, ok ? 250 : 550, ok ? "File deleted" : "Access denied");
 }
 
@@ -136,6 +138,7 @@ void CmdRnfr(const Client& c, uint32_t) {
   uint32_t attributes = 0;
   if (!GetAttributes(path, &attributes)) return void(Reply(c, 550, "No such file or directory"));
   if (IsDeviceAttr(attributes)) return void(Reply(c, 550, "Not a regular file or directory"));
+  if ((attributes & ftpAttributeReadOnly) && !IsDirectoryAttr(attributes)) return void(Reply(c, 550, "Access denied"));
   SetText(s, s.renameSource, path.c_str());
   s.state.store(kFtpStateRename);
   Reply(c, 350, "File or directory exists, ready for new name");

@@ -331,13 +331,13 @@ void CmdSyst(const Client& c, uint32_t) {
 // ones unless the server shows them.
 bool StatEntries(const Client& c, const std::string& path, std::vector<FtpFindEntry>& out) {
   std::vector<FtpFindEntry> found;
-  if (!FindEntries(path, found, 1024, false)) return false;
-  const bool hidden = (c.server->options.load() & ftpServerHiddenFiles) != 0;
-  for (const FtpFindEntry& e : found) {
-    if (!hidden && ((e.attributes & (ftpAttributeHidden | ftpAttributeSystem)) || e.name[0] == '.' || e.name[0] == '~'))
-      continue;
-    out.push_back(e);
-  }
+  if (!FindEntries(path, found, SIZE_MAX, false)) return false;
+  // The client's root itself is "/" to the client, whatever its local name.
+  const bool root = CombinePath(nullptr, path.c_str()) == CombinePath(nullptr, VirtualRoot(*c.server, *c.session).c_str());
+  if (root && found.size() == 1) std::strcpy(found[0].name, "/");
+  const std::string directory = EntriesDirectory(path);
+  for (const FtpFindEntry& e : found)
+    if ((root && found.size() == 1) || ListedEntry(c, directory, e, true)) out.push_back(e);
   return !out.empty();
 }
 
@@ -364,7 +364,9 @@ void CmdStat(const Client& c, uint32_t) {
   if (path.empty()) return void(Reply(c, 553));
   std::vector<FtpFindEntry> entries;
   if (!StatEntries(c, path, entries)) return void(Reply(c, 450, "No such file or directory"));
-  WriteControlLine(c, "211-Status of " + LastComponent(path));
+  WriteControlLine(c, "211-Status of " + (entries.size() == 1 && std::strcmp(entries[0].name, "/") == 0
+                                               ? std::string("/")
+                                               : LastComponent(path)));
   const bool local = (r.options.load() & ftpServerLocalTime) != 0;
   for (const FtpFindEntry& e : entries) {
     char line[512];

@@ -22,7 +22,8 @@ bool Tokenise(FtpServerSession& s, const char* line) {
   const size_t capacity = sizeof s.commandTokens;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(line); *p && used + 1 < capacity; ++p) {
     const unsigned char ch = *p;
-    if (ch >= 33 && ch <= 127) {
+    // Bytes from 0x80 up belong to names (UTF-8): only controls and the blank separate.
+    if (ch >= 33) {
       if (!inToken) {
         if (s.tokenCount >= 256) return false;
         start = used;

@@ -1,6 +1,7 @@
 // Directory listings: one entry in each list style, the sorted listing on a data
 // connection, and the LIST, NLST, MLSD and MLST commands.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,12 @@ namespace {
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+bool HasControlBytes(const char* name) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
+    if (*p < 32 || *p == 127) return true;
+  return false;
+}
+
 struct tm TimeOf(int64_t when, bool local) {
   struct tm t {};
   const time_t v = time_t(when);
@@ -27,6 +34,26 @@ struct tm TimeOf(int64_t when, bool local) {
 }
 
 }  // namespace
+
+bool ListedEntry(const Client& c, const std::string& directory, const FtpFindEntry& e, bool hideTilde) {
+  if (e.attributes & ftpAttributeDevice) return false;
+  if (!(c.server->options.load() & ftpServerHiddenFiles) &&
+      (e.name[0] == '.' || (hideTilde && e.name[0] == '~') || (e.attributes & (ftpAttributeHidden | ftpAttributeSystem))))
+    return false;
+  // A name with control bytes would make lines of its own in the listing; such a name
+  // cannot be sent in a command either.
+  if (HasControlBytes(e.name)) return false;
+  // A link that leads out of the client's root is not part of its tree.
+  const std::string full = directory + "/" + e.name;
+  return !IsLink(full) || InsideRoot(VirtualRoot(*c.server, *c.session), full);
+}
+
+std::string EntriesDirectory(const std::string& path) {
+  uint32_t attributes = 0;
+  if (GetAttributes(path, &attributes) && IsDirectoryAttr(attributes)) return path;
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 
 }  // namespace cvftpsrv
 
@@ -115,14 +142,11 @@ int32_t FtpSessionSendListing(uint64_t server, uint32_t clientId, uint32_t style
   if (const uint32_t err = TakeDataConnection(c)) return Fail(server, err, 0);
   const uint32_t options = c.server->options.load();
   std::vector<FtpFindEntry> found, entries;
-  if (!path || !FindEntries(path, found, 1024, true)) return Fail(server, cvErrorAccessDenied, 0);
-  for (const FtpFindEntry& e : found) {
-    if (e.attributes & ftpAttributeDevice) continue;
-    if (!(options & ftpServerHiddenFiles) &&
-        (e.name[0] == '.' || (e.attributes & (ftpAttributeHidden | ftpAttributeSystem))))
-      continue;
-    entries.push_back(e);
-  }
+  // Every entry is listed: a client that gets a cut listing would take it for the whole.
+  if (!path || !FindEntries(path, found, SIZE_MAX, true)) return Fail(server, cvErrorAccessDenied, 0);
+  const std::string directory = EntriesDirectory(path);
+  for (const FtpFindEntry& e : found)
+    if (ListedEntry(c, directory, e, false)) entries.push_back(e);
   s.state.store(kFtpStateListing);
   std::sort(entries.begin(), entries.end(),
             [](const FtpFindEntry& a, const FtpFindEntry& b) { return std::strcmp(a.name, b.name) < 0; });
@@ -171,7 +195,18 @@ void CmdList(const Client& c, uint32_t) {
   uint32_t style = s.listStyle;
   if (verb == "NLST") style = ftpListNames;
   else if (verb == "MLSD") style += ftpListFacts;
-  const std::string path = ResolveArgument(c);
+  // Clients send ls options ("LIST -la"): leading arguments beginning with "-" that do not
+  // name an existing entry are skipped (MLSD takes its argument as it is).
+  uint32_t first = 0;
+  if (verb != "MLSD" && GetText(s, s.resolvedPath).empty()) {  // a path the host set stands
+    for (uint32_t k = 1; k < s.tokenCount && Token(s, k)[0] == '-'; ++k) {
+      const std::string candidate = ResolveArgumentFrom(c, k);
+      SetText(s, s.resolvedPath, "");
+      if (!candidate.empty() && GetAttributes(candidate, nullptr)) break;
+      first = k + 1;
+    }
+  }
+  const std::string path = ResolveArgumentFrom(c, first);
   if (path.empty()) return void(Reply(c, 553));
   if (!OpenActiveIfNeeded(c)) return void(Reply(c, 425, "Unable to build data connection"));
   Reply(c, 150, "Opening data connection for file list");

@@ -95,6 +95,11 @@ bool InsideRoot(const std::string& root, const std::string& path) {
   return p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/';
 }
 
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 namespace {
 
 bool RemoveAt(int parent, const char* name) {

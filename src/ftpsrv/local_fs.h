@@ -30,6 +30,9 @@ bool FindEntries(const std::string& path, std::vector<FtpFindEntry>& out, size_t
 // or below the root (itself resolved).
 bool InsideRoot(const std::string& root, const std::string& path);
 
+// True when the path itself is a symbolic link.
+bool IsLink(const std::string& path);
+
 // Removes a directory with everything below it, never following links.
 bool RemoveTree(const std::string& path);
 

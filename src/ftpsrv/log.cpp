@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ftpsrv/ftpsrv_internal.h"
+#include "ftpsrv/log_text.h"
 
 namespace cvftpsrv {
 
@@ -145,16 +146,22 @@ int32_t FtpSessionLogCommand(uint64_t server, uint32_t clientId) {
   if (format == ftpLogCommon) {
     std::string time;
     if (r.options.load() & ftpServerLocalTime) {
-      const int32_t bias = r.timeZoneBias;
-      const int32_t a = bias < 0 ? -bias : bias;
+      // Time and offset of the same instant: a log written across a change to or from
+      // daylight saving time shows each line's own offset.
+      struct tm t {};
+      const time_t v = time_t(when);
+      ::localtime_r(&v, &t);
+      const long west = -t.tm_gmtoff;
+      const long a = west < 0 ? -west : west;
       char zone[16];
-      std::snprintf(zone, sizeof zone, " %c%02d%02d", bias <= 0 ? '+' : '-', a / 3600, (a % 3600) / 60);
+      std::snprintf(zone, sizeof zone, " %c%02ld%02ld", west <= 0 ? '+' : '-', a / 3600, (a % 3600) / 60);
       time = FormatTime("%d/%b/%Y:%H:%M:%S", when, true) + zone;
     } else {
       time = FormatTime("%d/%b/%Y:%H:%M:%S +0000", when, false);
     }
-    return FtpServerWriteLog(server, "%s - %s [%s] \"%s\" %u %s\r\n", s.clientAddressText, user.c_str(), time.c_str(),
-                             request.c_str(), code, bytes.c_str());
+    return FtpServerWriteLog(server, "%s - %s [%s] \"%s\" %u %s\r\n", s.clientAddressText,
+                             cvsrv::EscapeLogField(user).c_str(), time.c_str(), cvsrv::EscapeLogField(request).c_str(),
+                             code, bytes.c_str());
   }
   const size_t blank = request.find(' ');
   std::string stem = blank == std::string::npos ? std::string() : request.substr(blank + 1);
@@ -162,8 +169,9 @@ int32_t FtpSessionLogCommand(uint64_t server, uint32_t clientId) {
     if (ch == ' ') ch = '+';
   if (stem.empty()) stem = "-";
   return FtpServerWriteLog(server, "%s %s %s [%u]%s %s %u %s\r\n",
-                           FormatTime("%Y-%m-%d %H:%M:%S", when, false).c_str(), s.clientAddressText, user.c_str(),
-                           s.clientId, verb, stem.c_str(), code, bytes.c_str());
+                           FormatTime("%Y-%m-%d %H:%M:%S", when, false).c_str(), s.clientAddressText,
+                           cvsrv::EscapeLogField(user).c_str(), s.clientId, cvsrv::EscapeLogField(verb).c_str(),
+                           cvsrv::EscapeLogField(stem).c_str(), code, bytes.c_str());
 }
 
 int32_t FtpServerGetLogSettings(uint64_t server, uint32_t* format, uint32_t* level, char* file, uint32_t size) {

@@ -67,7 +67,9 @@ const DefaultText kDefaultTexts[] = {
 // The longest line the reply sender writes; a longer one is cut.
 constexpr size_t kMaxReplyLine = 2043;
 
-bool Printable(unsigned char ch) { return ch >= 33 && ch <= 126; }
+// Bytes a reply shows: printable ASCII and the bytes of UTF-8 names.
+bool Printable(unsigned char ch) { return ch >= 33 && ch != 127; }
+bool Shown(unsigned char ch) { return ch >= 32 && ch != 127; }
 
 std::string VFormat(const char* format, va_list args) {
   va_list copy;
@@ -97,7 +99,7 @@ int32_t Reply(const Client& c, uint32_t code, const char* given) {
   if (code < 100 || code > 999) return Fail(h, cvErrorInvalidResultCode, 0);
   std::string text;
   if (given && *given) {
-    text.assign(given, std::min<size_t>(std::strlen(given), 2047));
+    text.assign(given);
   } else if (code == 200 && s.tokenCount > 0) {
     text = std::string(Token(s, 0)) + " command okay";
   } else if (const char* d = DefaultReplyText(code)) {
@@ -122,18 +124,31 @@ int32_t Reply(const Client& c, uint32_t code, const char* given) {
     if (end || ch == '\n' || (ch == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
       lines.push_back(line);
       line.clear();
-    } else if (static_cast<unsigned char>(ch) >= 32 && static_cast<unsigned char>(ch) <= 126) {
-      if (line.size() < kMaxReplyLine) line += ch;
+    } else if (Shown(static_cast<unsigned char>(ch))) {
+      line += ch;
     }
   }
+  // A line longer than a reply line holds goes on in continuation lines: nothing is cut.
+  std::vector<std::string> wire;
+  for (const std::string& l : lines)
+    for (size_t at = 0; at == 0 || at < l.size(); at += kMaxReplyLine) wire.push_back(l.substr(at, kMaxReplyLine));
   const std::string number = std::to_string(code);
+  std::string out;
+  for (size_t k = 0; k < wire.size(); ++k) {
+    if (wire.size() == 1 || k + 1 == wire.size()) out += number + " " + wire[k];
+    else if (k == 0) out += number + "-" + wire[k];
+    else out += "    " + wire[k];
+    out += "\r\n";
+  }
+  // One write for the whole reply: a multi-line reply is not spread over many segments.
   bool ok = true;
-  for (size_t k = 0; k < lines.size(); ++k) {
-    std::string out;
-    if (lines.size() == 1 || k + 1 == lines.size()) out = number + " " + lines[k];
-    else if (k == 0) out = number + "-" + lines[k];
-    else out = "    " + lines[k];
-    if (!InetWriteLine(s.controlSocket, out.c_str(), nullptr)) ok = false;
+  for (size_t done = 0; done < out.size();) {
+    const int32_t n = InetWrite(s.controlSocket, out.data() + done, int32_t(std::min<size_t>(out.size() - done, 65536)));
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += size_t(n);
   }
   if (!ok) return Fail(h, InetGetLastError(), 0);
   InetSetLastError(0);
@@ -151,6 +166,22 @@ int32_t ReplyF(const Client& c, uint32_t code, const char* format, ...) {
   const int32_t r = VReply(c, code, format, args);
   va_end(args);
   return r;
+}
+
+std::string QuotedName(const std::string& path) {
+  std::string out;
+  for (char ch : path) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    if (b < 32 || b == 127) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", b);  // shown, never a line of its own
+      out += hex;
+      continue;
+    }
+    out += ch;
+    if (ch == '"') out += '"';
+  }
+  return out;
 }
 
 void WriteControlLine(const Client& c, const std::string& line) {

@@ -78,6 +78,9 @@ void OnConnect(SOCKET client, uint32_t error) {
   if (maxPerAddress > 0 && uint32_t(ServerCountClientsFrom(SOCKET(server), &peer)) > maxPerAddress)
     return RefuseDirectly(client, "Maximum number of concurrent connections exceeded");
 
+  // ABOR comes with urgent data: kept in the stream, it cannot cut into the next command.
+  InetSetOption(client, kInetOptionInline);
+
   auto s = std::make_shared<FtpServerSession>();
   s->serverHandle = server;
   s->controlSocket = client;
@@ -93,7 +96,6 @@ void OnConnect(SOCKET client, uint32_t error) {
   s->loginLimit.store(r->authTime);
   s->idleLimit.store(r->idleTime);
   ResetSession(*r, *s);
-  s->random.seed(uint32_t(s->connectTime.load()));
   s->registryKey = Lib().RegisterSession(s);
   ServerSetClientContext(client, s->registryKey);
 
@@ -111,13 +113,42 @@ void OnConnect(SOCKET client, uint32_t error) {
   }
 }
 
+// A command event for a line that could not be read: there is no current command then, so
+// the owner cannot take the previous one for it (and answer it a second time).
+void ReportUnreadLine(const Client& c, uint32_t error) {
+  FtpServerSession& s = *c.session;
+  {
+    std::lock_guard lk(s.textLock);
+    s.tokenCount = 0;
+    s.commandTokens[0] = '\0';
+  }
+  Notify(c, ftpEventCommand, error);
+}
+
+// Clients send Telnet commands on the control connection (interrupt and synch before ABOR,
+// option answers): they are no part of the command. UTF-8 never holds the byte 0xFF, so
+// it always starts one.
+void StripTelnetCommands(char* line) {
+  char* out = line;
+  for (const char* p = line; *p; ++p) {
+    if (static_cast<unsigned char>(*p) != kTelnetIac) {
+      *out++ = *p;
+      continue;
+    }
+    if (!p[1]) break;
+    if (static_cast<unsigned char>(p[1]) >= kTelnetWill && p[2]) ++p;  // the option byte
+    ++p;
+  }
+  *out = '\0';
+}
+
 void OnRead(SOCKET client, uint32_t error) {
   const uint64_t server = uint64_t(ServerGetClientServer(client));
   Client c{Lib().Peek(server), Lib().SessionOfClient(client)};
   if (!c) return;
   FtpServerSession& s = *c.session;
   if (error != 0) {
-    Notify(c, ftpEventCommand, error);
+    ReportUnreadLine(c, error);
     return;
   }
   if (!s.loggedIn.load() && Now() - s.connectTime.load() >= int64_t(s.loginLimit.load())) {
@@ -130,7 +161,7 @@ void OnRead(SOCKET client, uint32_t error) {
   char line[1024];
   uint32_t size = sizeof line;
   if (!InetReadLine(client, line, &size)) {
-    Notify(c, ftpEventCommand, InetGetLastError());
+    ReportUnreadLine(c, InetGetLastError());
     return;
   }
   if (size >= 1023) {
@@ -138,6 +169,7 @@ void OnRead(SOCKET client, uint32_t error) {
     InetWriteLine(client, "501 Command line too long", nullptr);
     return;
   }
+  StripTelnetCommands(line);
   const uint32_t start = plat::GetTickCount();
   FtpExecuteCommand(server, s.clientId, line);
   const uint32_t end = plat::GetTickCount();

@@ -138,7 +138,13 @@ void SiteExec(const Client& c, uint32_t) {
   if (s.tokenCount < 3) return void(Reply(c, 501, "No program to execute"));
   const std::string name = Upper(std::string(Token(s, 2)).substr(0, 31));
   std::vector<std::string> args;
-  for (uint32_t i = 3; i < s.tokenCount; ++i) args.push_back(Token(s, i));
+  // Quotes group words into one argument for the client; the program gets the argument
+  // without the pair around it.
+  for (uint32_t i = 3; i < s.tokenCount; ++i) {
+    std::string a = Token(s, i);
+    if (a.size() >= 2 && (a.front() == '"' || a.front() == '\'') && a.back() == a.front()) a = a.substr(1, a.size() - 2);
+    args.push_back(a);
+  }
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   const uint64_t h = c.server->serverHandle.load();
@@ -165,7 +171,11 @@ void SiteExec(const Client& c, uint32_t) {
       if (!last || !line.empty()) block += " " + line + "\r\n";
       pos = last ? all.size() : lf + 1;
     }
-    if (!block.empty()) InetWrite(s.controlSocket, block.data(), int32_t(block.size()));
+    for (size_t done = 0; done < block.size();) {
+      const int32_t n = InetWrite(s.controlSocket, block.data() + done, int32_t(block.size() - done));
+      if (n <= 0) break;
+      done += size_t(n);
+    }
     WriteControlLine(c, std::string("200 ") + text);
     MarkAnswered(c, 200, text);
   } else {
@@ -208,7 +218,7 @@ void SiteMkdir(const Client& c, uint32_t) {
   if (path.empty()) return;
   if (GetAttributes(path, nullptr)) return void(Reply(c, 550, "File or directory exists"));
   if (!FtpServerCreateDirectory(c.server->serverHandle.load(), path.c_str())) return void(Reply(c, 550, "Access denied"));
-  ReplyF(c, 257, "\"%s\" created", VirtualOf(*c.server, *c.session, path).c_str());
+  ReplyF(c, 257, "\"%s\" created", QuotedName(VirtualOf(*c.server, *c.session, path)).c_str());
 }
 
 void SiteRmdir(const Client& c, uint32_t) {

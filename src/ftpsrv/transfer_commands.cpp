@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "ftpsrv/ftpsrv_internal.h"
 #include "ftpsrv/handlers.h"
 #include "ftpsrv/local_fs.h"
@@ -243,6 +245,35 @@ void CmdAbor(const Client& c, uint32_t) {
   Reply(c, 226, "Abort successful");
 }
 
+namespace {
+
+// The transfer of a command whose file is open: 150, the data, the closed data connection,
+// then 226 with the pending event, 426 when the client aborted, else 425.
+void RunTransfer(const Client& c, uint32_t direction, const std::string& path, int fd, const char* shown,
+                 uint32_t event) {
+  FtpServerSession& s = *c.session;
+  ReplyF(c, 150, "Opening data connection for %s", shown);
+  const int32_t ok = TransferOpened(c, direction, path, fd);
+  const uint32_t err = InetGetLastError();
+  const bool aborted = s.abortFlag.load() != 0;
+  CloseData(s);
+  if (ok) {
+    Reply(c, 226, "Transfer complete");
+    s.pendingEvent.store(event);
+    s.pendingError.store(0);
+  } else {
+    Reply(c, aborted ? 426 : 425);
+    Fail(Handle(c), err);
+  }
+}
+
+// The reply for a file that could not be opened for a transfer.
+void RefuseOpen(const Client& c) {
+  Reply(c, 550, InetGetLastError() == cvErrorFileNotFound ? "No such file or directory" : "Access denied");
+}
+
+}  // namespace
+
 void CmdRetr(const Client& c, uint32_t) {
   FtpServerSession& s = *c.session;
   if (!(s.access.load() & ftpAccessRead)) return void(ReplyF(c, 502, "%s command not allowed", Token(s, 0)));
@@ -251,55 +282,52 @@ void CmdRetr(const Client& c, uint32_t) {
   uint32_t attributes = 0;
   if (!GetAttributes(path, &attributes)) return void(Reply(c, 550, "No such file or directory"));
   if (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)) return void(Reply(c, 550, "Access denied"));
-  if (!OpenActiveIfNeeded(c)) return void(Reply(c, 425, "Unable to build data connection"));
-  ReplyF(c, 150, "Opening data connection for %s", Token(s, 1));
-  const int32_t ok = FtpSessionTransferFile(Handle(c), s.clientId, 1, path.c_str());
-  const uint32_t err = InetGetLastError();
-  CloseData(s);
-  if (ok) {
-    Reply(c, 226, "Transfer complete");
-    s.pendingEvent.store(ftpEventDownload);
-    s.pendingError.store(0);
-  } else {
-    Reply(c, 425);
-    Fail(Handle(c), err);
+  const int fd = OpenForTransfer(c, path, kFtpDirectionSend, false);
+  if (fd < 0) return RefuseOpen(c);
+  if (!OpenActiveIfNeeded(c)) {
+    ::close(fd);
+    return void(Reply(c, 425, "Unable to build data connection"));
   }
+  RunTransfer(c, kFtpDirectionSend, path, fd, Token(s, 1), ftpEventDownload);
 }
 
 void CmdStore(const Client& c, uint32_t) {
   FtpServerSession& s = *c.session;
   const std::string verb = Token(s, 0);
+  // STOR and STOU create or replace: they need the write right, whatever else is granted.
   const uint32_t needed = verb == "APPE" ? ftpAccessAppend : ftpAccessWrite;
   if (!(s.access.load() & needed)) return void(ReplyF(c, 502, "%s command not allowed", verb.c_str()));
-  if (verb == "STOU") {
-    char unique[kFtpPathSize];
-    if (!FtpServerMakeUniqueName(Handle(c), GetText(s, s.currentDirectory).c_str(), unique))
-      return void(Reply(c, 550, "Unable to create unique filename"));
-    const std::string name = LastComponent(unique);
-    std::lock_guard lk(s.textLock);
-    std::snprintf(s.commandTokens, sizeof s.commandTokens, "STOU%c%s", '\0', name.c_str());
-    s.tokenStart[1] = 5;
-    s.tokenCount = 2;
+  const bool unique = verb == "STOU";
+  std::string path;
+  int fd = -1;
+  // STOU takes a name nobody has and creates it exclusively: a name another client takes
+  // between the choice and the creation is chosen again.
+  for (int attempt = 0; attempt < (unique ? 16 : 1); ++attempt) {
+    if (unique) {
+      char name[kFtpPathSize];
+      if (!FtpServerMakeUniqueName(Handle(c), GetText(s, s.currentDirectory).c_str(), name))
+        return void(Reply(c, 550, "Unable to create unique filename"));
+      const std::string last = LastComponent(name);
+      std::lock_guard lk(s.textLock);
+      std::snprintf(s.commandTokens, sizeof s.commandTokens, "STOU%c%s", '\0', last.c_str());
+      s.tokenStart[1] = 5;
+      s.tokenCount = 2;
+      s.resolvedPath[0] = '\0';
+    }
+    path = ResolveArgument(c);
+    if (path.empty()) return void(Reply(c, 553));
+    fd = OpenForTransfer(c, path, verb == "APPE" ? kFtpDirectionAppend : kFtpDirectionStore, unique);
+    if (fd >= 0 || InetGetLastError() != cvErrorFileExists) break;
   }
-  const std::string path = ResolveArgument(c);
-  if (path.empty()) return void(Reply(c, 553));
-  uint32_t attributes = 0;
-  if (GetAttributes(path, &attributes) && (IsDirectoryAttr(attributes) || IsDeviceAttr(attributes)))
-    return void(Reply(c, 550, "Access denied"));
-  if (!OpenActiveIfNeeded(c)) return void(Reply(c, 425, "Unable to build data connection"));
-  ReplyF(c, 150, "Opening data connection for %s", Token(s, 1));
-  const uint32_t direction = verb == "APPE" ? 3 : 2;
-  const int32_t ok = FtpSessionTransferFile(Handle(c), s.clientId, direction, path.c_str());
-  const uint32_t err = InetGetLastError();
-  CloseData(s);
-  if (ok) {
-    Reply(c, 226, "Transfer complete");
-    s.pendingEvent.store(ftpEventUpload);
-    s.pendingError.store(0);
-  } else {
-    Reply(c, 425);
-    Fail(Handle(c), err);
+  if (fd < 0) {
+    if (InetGetLastError() == cvErrorInvalidFileType) return void(Reply(c, 550, "Access denied"));
+    return RefuseOpen(c);
   }
+  if (!OpenActiveIfNeeded(c)) {
+    ::close(fd);
+    return void(Reply(c, 425, "Unable to build data connection"));
+  }
+  RunTransfer(c, verb == "APPE" ? kFtpDirectionAppend : kFtpDirectionStore, path, fd, Token(s, 1), ftpEventUpload);
 }
 
 }  // namespace cvftpsrv

@@ -147,8 +147,9 @@ int32_t FtpSessionLogonUser(uint64_t server, uint32_t clientId) {
     else
       Fail(server, cvErrorInvalidPassword);
   } else if (c.server->options.load() & ftpServerLocalUser) {
-    // The machine's administrator and guest accounts never log in here.
-    if (!IEquals(user.c_str(), "Administrator") && !IEquals(user.c_str(), "Guest") && user != "root" &&
+    // The machine's administrator and guest accounts never log in here (nor does any
+    // account with the superuser's uid: LocalLogon refuses those).
+    if (!IEquals(user.c_str(), "Administrator") && !IEquals(user.c_str(), "Guest") &&
         LocalLogon(user.c_str(), password.c_str()))
       result = Authenticate(c, ftpAccessDefault, nullptr);
   } else if (!deleted) {

@@ -64,7 +64,6 @@ int32_t Authenticate(const Client& c, uint32_t rights, const char* homeArg) {
   if (s.loggedIn.load()) return Fail(h, cvErrorAlreadyAuthenticated, 0);
   rights = DeriveLoginRights(r, rights);
   if (rights & ftpAccessAnonymous) s.guest.store(1);
-  if (rights & ftpAccessAppend) rights |= ftpAccessWrite;
   std::string home;
   const bool hasArg = homeArg && *homeArg;
   if (s.guest.load()) {
@@ -91,14 +90,16 @@ int32_t Authenticate(const Client& c, uint32_t rights, const char* homeArg) {
   return 1;
 }
 
-std::string ResolveArgument(const Client& c) {
+std::string ResolveArgument(const Client& c) { return ResolveArgumentFrom(c, 0); }
+
+std::string ResolveArgumentFrom(const Client& c, uint32_t first) {
   FtpServerRecord& r = *c.server;
   FtpServerSession& s = *c.session;
   const uint64_t h = r.serverHandle.load();
   if (!s.loggedIn.load()) return Fail(h, cvErrorAuthenticationRequired), std::string();
   const FtpCommandEntry* row = FindCommand(r.tables, Token(s, 0));
   if (!row || !(row->flags & (kCmdFile | kCmdPath))) return Fail(h, cvErrorInvalidCommand), std::string();
-  if (s.tokenCount <= 1) {
+  if (s.tokenCount <= 1 || (first != 0 && first >= s.tokenCount)) {
     if (!(row->flags & kCmdOptionalPath)) return Fail(h, cvErrorInvalidCommand), std::string();
     std::lock_guard lk(s.textLock);
     if (!s.resolvedPath[0]) CopyText(s.resolvedPath, sizeof s.resolvedPath, s.currentDirectory);
@@ -112,7 +113,7 @@ std::string ResolveArgument(const Client& c) {
     const FtpSiteCommandEntry* site = FindSite(r.tables, Token(s, 1));
     start = 1 + (site ? site->parameters : 0);
   }
-  start = std::max<uint32_t>(start, 1);
+  start = std::max<uint32_t>(first != 0 ? first : start, 1);
   if (start >= s.tokenCount) return Fail(h, cvErrorInvalidCommandParameter), std::string();
   std::string text = JoinTokens(s, start);
   if (text.empty()) return Fail(h, cvErrorInvalidCommandParameter), std::string();
@@ -271,7 +272,6 @@ int32_t FtpSessionSetAccess(uint64_t server, uint32_t clientId, uint32_t rights)
   if (rights == ftpAccessDefault)
     rights = (c.server->options.load() & ftpServerReadOnly) ? (kFtpAccessBeforeLogin & ~kFtpReadOnlyRemoved)
                                                             : kFtpAccessBeforeLogin;
-  if (rights & ftpAccessAppend) rights |= ftpAccessWrite;
   s.access.store(rights);
   return 1;
 }

@@ -145,6 +145,40 @@ TEST_F(Session, OwnerRepliesInTheirEvents) {
   EXPECT_EQ(text, "211-one\n    two\n211 three");
 }
 
+// A client that goes away is reported as a command event with the read's error; the
+// command of that event is none, not the previous one, so an owner that answers commands
+// in their events does not answer that one again.
+TEST_F(Session, AFailedLineReadNamesNoCommand) {
+  ASSERT_NE(Start(), uint64_t(INVALID_SOCKET));
+  auto verbs = std::make_shared<std::vector<std::string>>();
+  auto lock = std::make_shared<std::mutex>();
+  owner.hook = [verbs, lock](uint64_t s, uint32_t id, uint32_t event) {
+    if (event != ftpEventCommand) return;
+    char verb[32] = {};
+    FtpSessionGetCommand(s, id, verb);
+    std::lock_guard lk(*lock);
+    verbs->push_back(verb);
+  };
+  Control c;
+  ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
+  EXPECT_EQ(c.Cmd("SYST"), 215);
+  c.Close();
+  ASSERT_TRUE(Eventually([&] { return owner.Count(ftpEventDisconnect) == 1; }));
+  std::vector<uint32_t> errors;
+  {
+    std::lock_guard lk(owner.lock);
+    for (const Event& e : owner.events)
+      if (e.event == ftpEventCommand) errors.push_back(e.error);
+  }
+  std::lock_guard lk(*lock);
+  ASSERT_EQ(verbs->size(), 2u);
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ((*verbs)[0], "SYST");
+  EXPECT_EQ(errors[0], 0u);
+  EXPECT_NE(errors[1], 0u);
+  EXPECT_EQ((*verbs)[1], "");
+}
+
 TEST_F(Session, InterpreterRules) {
   ASSERT_NE(Start(), uint64_t(INVALID_SOCKET));
   Control c;
@@ -211,12 +245,12 @@ TEST_F(Session, CommandLineAccessors) {
     EXPECT_EQ(FtpSessionGetCommandLine(s, id, line.data(), n), 0);
     EXPECT_EQ(InetGetLastError(), cvErrorBufferTooSmall);
     EXPECT_EQ(FtpSessionGetCommandLine(s, id, line.data(), n + 1), n);
-    EXPECT_STREQ(line.c_str(), "HOST a\"b c\"d e");
+    EXPECT_STREQ(line.c_str(), "HOST a\"b c\"d\xC3" "e");
     checked->fetch_add(1);
   };
   Control c;
   ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
-  // Quotes keep blanks inside one token; a byte of 128 or above splits outside them.
+  // Quotes keep blanks inside one token; a byte of 128 or above is a name character.
   c.Cmd("host  a\"b c\"d\xC3" "e");
   EXPECT_EQ(checked->load(), 1);
 }

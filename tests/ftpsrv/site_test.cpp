@@ -43,7 +43,7 @@ TEST_F(Site, AttributesAndModes) {
   std::string text;
   EXPECT_EQ(c.Cmd("SITE ATTRIB +R-H x", &text), 250);
   EXPECT_FALSE(Writable(root / "x"));
-  EXPECT_EQ(c.Upload("STOR x", "y"), 425);  // read-only files are not overwritten
+  EXPECT_EQ(c.Upload("STOR x", "y"), 550);  // read-only files are not overwritten
   EXPECT_EQ(c.Cmd("SITE ATTRIB +Q x", &text), 501);
   EXPECT_EQ(c.Cmd("SITE ATTRIB -R x", &text), 250);
   EXPECT_TRUE(Writable(root / "x"));
