@@ -153,7 +153,7 @@ int32_t FtpSessionLogCommand(uint64_t server, uint32_t clientId) {
       ::localtime_r(&v, &t);
       const long west = -t.tm_gmtoff;
       const long a = west < 0 ? -west : west;
-      char zone[16];
+      char zone[48];
       std::snprintf(zone, sizeof zone, " %c%02ld%02ld", west <= 0 ? '+' : '-', a / 3600, (a % 3600) / 60);
       time = FormatTime("%d/%b/%Y:%H:%M:%S", when, true) + zone;
     } else {

@@ -1,4 +1,5 @@
 // Log files in both formats, read back and parsed field by field.
+#include <algorithm>
 #include <map>
 #include <regex>
 
@@ -65,6 +66,28 @@ TEST_F(Logs, CommonFormat) {
   EXPECT_EQ(byRequest["RETR up load.txt"], "alice 226 5");
   EXPECT_EQ(byRequest["PASS guest@example.com"], "- 230 -");  // a guest's is its address
   EXPECT_EQ(ReadFile(file).find("secret"), std::string::npos);
+}
+
+// What a client sends cannot end a field or a line of the log: quotes, backslashes and
+// control bytes are escaped.
+TEST_F(Logs, ClientTextIsEscaped) {
+  const fs::path file = tmp.path() / "escaped.log";
+  const std::string name = file.string();
+  FtpServerConfig config = Config();
+  config.logFormat = ftpLogCommon;
+  config.logLevel = 10;
+  config.logFile = name.c_str();
+  ASSERT_NE(Start(0, &config), uint64_t(INVALID_SOCKET));
+  Control c;
+  ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
+  c.Cmd("NOOP \" 200 - \"evil\\x");
+  c.Cmd("QUIT");
+  ASSERT_TRUE(Eventually([&] { return owner.Count(ftpEventDisconnect) == 1; }));
+  ASSERT_TRUE(Eventually([&] { return ReadFile(file).find("QUIT") != std::string::npos; }));
+  const std::vector<std::string> lines = Lines(file);
+  const auto noop = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("NOOP") != std::string::npos; });
+  ASSERT_NE(noop, lines.end());
+  EXPECT_NE(noop->find("\"NOOP \\\" 200 - \\\"evil\\\\x\" "), std::string::npos) << *noop;
 }
 
 TEST_F(Logs, ExtendedFormatWithHeaderAndLevels) {

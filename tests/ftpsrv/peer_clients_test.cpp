@@ -1,6 +1,7 @@
 // Real FTP clients against the server on 127.0.0.1 and ::1: curl (plain and TLS, passive
 // and active, upload, listing, resume), python's ftplib, lftp, and our own client library.
 #include <cstdio>
+#include <fstream>
 
 #include "ftp/ftp.h"
 #include "ftpsrv_util.h"
@@ -187,6 +188,23 @@ TEST_F(Clients, OwnClientLibrary) {
     }
   }
   FtpDetach();
+}
+
+// 200 clients download at once, every copy byte-exact.
+TEST_F(Clients, TwoHundredDownloadsAtOnce) {
+  if (cvpeers::FindProgram("curl").empty()) GTEST_SKIP() << "curl not installed";
+  std::string payload(1 << 20, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char((i * 131) >> 7);
+  WriteFile(root / "one.bin", payload);
+  ASSERT_TRUE(StartOn(kHosts[0]));
+  ASSERT_EQ(FtpServerThrottle(server, 0, 0, kFtpNoChange, kFtpNoChange), 1);
+  std::string args = "-Z --parallel-max 200 --parallel-immediate";
+  for (int i = 0; i < 200; ++i)
+    args += " -o " + (tmp.path() / ("copy" + std::to_string(i))).string() + " " + Url(kHosts[0], "one.bin");
+  const std::string out = Shell("timeout 120 curl -sS --user alice:secret --max-time 110 " + args);
+  int intact = 0;
+  for (int i = 0; i < 200; ++i) intact += ReadFile(tmp.path() / ("copy" + std::to_string(i))) == payload;
+  EXPECT_EQ(intact, 200) << out;
 }
 
 }  // namespace

@@ -122,6 +122,7 @@ TEST_F(Session, OwnerRepliesInTheirEvents) {
       char verb[32];
       FtpSessionGetCommand(s, id, verb);
       if (std::strcmp(verb, "DELE") == 0) FtpSessionSendReply(s, id, 250, "Host kept it");
+      if (std::strcmp(verb, "NOOP") == 0) FtpSessionSendReply(s, id, 200, std::string(5000, 'L').c_str());
       if (std::strcmp(verb, "STAT") == 0) {
         EXPECT_EQ(FtpSessionSendReply(s, id, 99, "x"), 0);
         EXPECT_EQ(InetGetLastError(), cvErrorInvalidResultCode);
@@ -143,6 +144,12 @@ TEST_F(Session, OwnerRepliesInTheirEvents) {
   EXPECT_TRUE(fs::exists(root / "keep.txt"));
   EXPECT_EQ(c.Cmd("STAT", &text), 211);
   EXPECT_EQ(text, "211-one\n    two\n211 three");
+  // A line longer than a reply line goes on in continuation lines, nothing cut.
+  EXPECT_EQ(c.Cmd("NOOP", &text), 200);
+  std::string joined;
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);) joined += l.substr(4);
+  EXPECT_EQ(joined, std::string(5000, 'L'));
 }
 
 // A client that goes away is reported as a command event with the read's error; the

@@ -44,6 +44,8 @@ TEST_F(Site, AttributesAndModes) {
   EXPECT_EQ(c.Cmd("SITE ATTRIB +R-H x", &text), 250);
   EXPECT_FALSE(Writable(root / "x"));
   EXPECT_EQ(c.Upload("STOR x", "y"), 550);  // read-only files are not overwritten
+  EXPECT_EQ(c.Cmd("DELE x"), 550);             // nor deleted, even by a server run as root
+  EXPECT_EQ(ReadFile(root / "x"), "x");
   EXPECT_EQ(c.Cmd("SITE ATTRIB +Q x", &text), 501);
   EXPECT_EQ(c.Cmd("SITE ATTRIB -R x", &text), 250);
   EXPECT_TRUE(Writable(root / "x"));
@@ -98,6 +100,9 @@ TEST_F(Site, ProgramsRunWithTheirOutput) {
   EXPECT_EQ(c.Cmd("SITE EXEC two arg;rm", &text), 200);
   EXPECT_EQ(text, "200-Start of output from TWO:\n first arg;rm\n tab here\n200 Program TWO exited with code 3");
   EXPECT_TRUE(Eventually([&] { return sawOutput.load(); }));
+  // Quotes group words; the program gets them without the pair around.
+  EXPECT_EQ(c.Cmd("SITE EXEC two \"a b\"", &text), 200);
+  EXPECT_EQ(text, "200-Start of output from TWO:\n first a b\n tab here\n200 Program TWO exited with code 3");
   EXPECT_EQ(c.Cmd("SITE EXEC truth", &text), 200);
   EXPECT_EQ(text, "200 Program TRUTH exited with code 0");
   EXPECT_EQ(c.Cmd("SITE EXEC slow", &text), 504);  // ended at the 5 s limit

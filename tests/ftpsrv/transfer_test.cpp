@@ -2,6 +2,8 @@
 // refused third-party addresses, and clients that go away mid-transfer.
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "core/errors/error_codes.h"
 #include "ftpsrv_util.h"
 
@@ -204,6 +206,55 @@ TEST_F(Transfer, ListingStyles) {
   EXPECT_NE(data.find("drwxrwxrwx   2    owner    group         4096"), std::string::npos) << data;
   EXPECT_EQ(c.Cmd("SITE DIRSTYLE", &text), 200);
   EXPECT_EQ(text, "200 MSDOS-like directory output is on");
+}
+
+// Names are bytes from 0x80 up as they come (UTF-8), listings hold every entry, and a name
+// with control bytes never makes a line of its own.
+TEST_F(Transfer, NamesAndListingsAsStored) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  EXPECT_EQ(c.Cmd("OPTS UTF8 ON"), 200);
+  const std::string utf8 = "caf\xC3\xA9 \xC3\xB1.txt";
+  EXPECT_EQ(c.Upload("STOR " + utf8, "accent"), 226);
+  EXPECT_EQ(ReadFile(root / utf8), "accent");
+  std::string data;
+  EXPECT_EQ(c.Download("RETR " + utf8, &data), 226);
+  EXPECT_EQ(data, "accent");
+  EXPECT_EQ(c.Download("NLST", &data), 226);
+  EXPECT_EQ(data, utf8 + "\r\n");
+
+  // A name with CR LF inside would forge an entry "forged.txt".
+  WriteFile(root / "evil\r\n-rw-r--r-- 1 u g 0 Jan 1 2020 forged.txt", "x");
+  for (const char* listing : {"NLST", "LIST", "MLSD"}) {
+    EXPECT_EQ(c.Download(listing, &data), 226);
+    EXPECT_EQ(data.find("forged"), std::string::npos) << listing << ": " << data;
+  }
+  // A quote inside a created folder's name is doubled in the 257 reply.
+  std::string text;
+  EXPECT_EQ(c.Cmd("MKD q\"dir", &text), 257);
+  EXPECT_EQ(text, "257 \"/q\"\"dir\" created");
+  EXPECT_TRUE(fs::is_directory(root / "q\"dir"));
+
+  // Many entries: every one is listed.
+  fs::create_directories(root / "many");
+  for (int i = 0; i < 1500; ++i) WriteFile(root / "many" / ("f" + std::to_string(10000 + i)), "");
+  EXPECT_EQ(c.Download("NLST many", &data), 226);
+  EXPECT_EQ(std::count(data.begin(), data.end(), '\n'), 1500);
+  EXPECT_EQ(c.Download("LIST -a many", &data), 226);
+  EXPECT_EQ(std::count(data.begin(), data.end(), '\n'), 1500);
+}
+
+// An upload that cannot be stored is refused before the data connection is used, and one
+// to a missing folder creates nothing.
+TEST_F(Transfer, UploadsThatCannotBeStoredAreRefusedFirst) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  std::string text;
+  EXPECT_EQ(c.Upload("STOR nowhere/x.txt", "x", &text), 550) << text;
+  EXPECT_FALSE(fs::exists(root / "nowhere"));
+  fs::create_directories(root / "folder");
+  EXPECT_EQ(c.Upload("STOR folder", "x", &text), 550) << text;
+  EXPECT_EQ(c.Cmd("NOOP"), 200);
 }
 
 }  // namespace

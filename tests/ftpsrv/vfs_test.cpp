@@ -1,6 +1,8 @@
 // The virtual file system: paths never leave a client's root (dot-dot, separators,
 // drive and network forms, home references, symbolic links), restricted homes, and the
 // file and directory commands.
+#include <algorithm>
+
 #include "core/errors/error_codes.h"
 #include "ftpsrv_util.h"
 
@@ -209,6 +211,25 @@ TEST_F(Vfs, RightsGateCommands) {
   std::string text;
   EXPECT_EQ(c.Upload("STOR g", "x", &text), 502);
   EXPECT_TRUE(fs::exists(root / "f"));
+}
+
+// Links that lead out of the root are no entries of the client's tree, and the root is
+// "/" to the client, whatever its local folder is called.
+TEST_F(Vfs, ListingsShowOnlyTheClientsTree) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  std::string data;
+  for (const char* listing : {"LIST /", "NLST /", "MLSD /", "LIST pub", "MLSD pub"}) {
+    EXPECT_EQ(c.Download(listing, &data), 226) << listing;
+    EXPECT_EQ(data.find("escape"), std::string::npos) << listing << ": " << data;
+    EXPECT_EQ(data.find("leak"), std::string::npos) << listing << ": " << data;
+  }
+  std::string text;
+  EXPECT_EQ(c.Cmd("STAT pub", &text), 211);
+  EXPECT_EQ(text.find("leak"), std::string::npos) << text;
+  EXPECT_EQ(c.Cmd("MLST /", &text), 250);
+  EXPECT_NE(text.find("; /\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find(root.filename().string()), std::string::npos) << text;
 }
 
 }  // namespace
