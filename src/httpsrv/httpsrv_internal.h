@@ -76,6 +76,8 @@ struct HttpServerRecord {
   std::atomic<uint32_t> lastError{0};
   std::atomic<uint32_t> useCount{0};
   std::atomic<uint32_t> activeEvents{0};  // engine events of this server being handled now
+  std::mutex eventThreadsLock;
+  std::vector<uint32_t> eventThreads;  // the threads handling them (guarded by eventThreadsLock)
   uint64_t registryKey = 0;
   SockAddress address{};
   uint32_t port = 0;

@@ -15,6 +15,7 @@
 #include "core/trace/trace.h"
 #include "httpsrv/httpsrv_internal.h"
 #include "platform/base/tick.h"
+#include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 
 namespace cvhttpsrv {
@@ -251,8 +252,16 @@ int32_t HttpServerStop(uint64_t server) {
   // once the record left the registry). Messages sent to this thread are served
   // meanwhile: a handler may be reporting to it. A stop from inside an event does not
   // wait for its own thread.
+  // Nor for a client thread whose event is being sent to this thread: it goes on only once
+  // the caller returns.
   const uint32_t own = InsideEventOf(*r) ? 1 : 0;
-  while (r->activeEvents.load() > own) plat::WaitForEventsOrMessages(nullptr, 0, 10);
+  auto waitingForCaller = [&] {
+    std::lock_guard lk(r->eventThreadsLock);
+    uint32_t n = 0;
+    for (uint32_t id : r->eventThreads) n += plat::IsThreadSendingToCaller(id) ? 1 : 0;
+    return n;
+  };
+  while (r->activeEvents.load() > own + waitingForCaller()) plat::WaitForEventsOrMessages(nullptr, 0, 10);
   {
     std::lock_guard lk(Lib().lock());
     if (r->credentials) SecFreeCredentials(&r->credentials);

@@ -1,5 +1,6 @@
 // The engine's callback for every HTTP server: admits clients, keeps their sessions,
 // reads request lines, watches the idle time and reports each step to the owner.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -138,10 +139,21 @@ struct ActiveEvent {
   RecordPtr record;
   const HttpServerRecord* outer;
   explicit ActiveEvent(RecordPtr r) : record(std::move(r)), outer(tEventOf) {
-    if (record) record->activeEvents.fetch_add(1), tEventOf = record.get();
+    if (!record) return;
+    {
+      std::lock_guard lk(record->eventThreadsLock);
+      record->eventThreads.push_back(plat::GetCurrentThreadId());
+    }
+    record->activeEvents.fetch_add(1);
+    tEventOf = record.get();
   }
   ~ActiveEvent() {
-    if (record) record->activeEvents.fetch_sub(1);
+    if (record) {
+      record->activeEvents.fetch_sub(1);
+      std::lock_guard lk(record->eventThreadsLock);
+      auto& t = record->eventThreads;
+      if (auto it = std::find(t.begin(), t.end(), plat::GetCurrentThreadId()); it != t.end()) t.erase(it);
+    }
     tEventOf = outer;
   }
 };
