@@ -6,6 +6,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
 source "$top/scripts/ccache-env.sh"
+# The layout of the lines this change touches; judged now (it is cheap), reported after the tests.
+format_status=0
+"$top/scripts/check-format.sh" || format_status=1
 jobs=$(nproc)
 "$top/scripts/build.sh" "$top/build-check" -DCV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cd "$top/build-check"
@@ -13,3 +16,4 @@ cd "$top/build-check"
 # scheduling hiccup is not a red run; a real fault fails every time.
 LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0" \
   ctest -j"$((jobs * 2))" --output-on-failure --repeat until-pass:3
+exit "$format_status"

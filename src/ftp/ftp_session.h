@@ -10,8 +10,8 @@
 
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
-#include "core/sock/sock.h"
 #include "core/reply/reply_reader.h"
+#include "core/sock/sock.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
 #include "platform/msg/msg_types.h"
@@ -139,7 +139,7 @@ struct FtpSession {
   uint32_t waitDeadlineSet;
   uint32_t quietEvents;      // events whose error notifications are held back (WithheldEvents)
   FtpChannelDebt channelDebt;
-  cvcore::ReplyReader reader;  // state of the reply being read (resumable after a time-out)
+  cvcore::ReplyReader reader;        // state of the reply being read (resumable after a time-out)
   char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers
   uint32_t replyRawLength;
   char commandInput[kFtpCommandInputSize];  // bytes received on the command channel, not yet used

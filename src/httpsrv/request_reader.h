@@ -19,9 +19,15 @@ struct RequestLimits {
   uint32_t headerCount;   // header lines a request may carry
 };
 
+// The name, value and count limits are what the request's header table can hold.
 inline constexpr RequestLimits kRequestLimits = {
-    5118, 1023, 2046, sizeof(HttpHeaderEntry::name) - 1, sizeof(HttpHeaderEntry::value) - 1,
-    sizeof(HttpHeaderTable::entries) / sizeof(HttpHeaderEntry)};
+    .requestLine = 5118,
+    .absolutePath = 1023,
+    .headerLine = 2046,
+    .headerName = sizeof(HttpHeaderEntry::name) - 1,
+    .headerValue = sizeof(HttpHeaderEntry::value) - 1,
+    .headerCount = sizeof(HttpHeaderTable::entries) / sizeof(HttpHeaderEntry),
+};
 
 class RequestHeadReader {
  public:

@@ -21,6 +21,8 @@ struct StatusRow {
   uint32_t code;
   const char* text;
 };
+// A table laid out by hand.
+// clang-format off
 const StatusRow kStatus[] = {
     {1, "Unknown Error"}, {100, "Continue"}, {101, "Switching Protocols"}, {200, "OK"}, {201, "Created"},
     {202, "Accepted"}, {203, "Non-Authoritative Information"}, {204, "No Content"}, {206, "Partial Content"},
@@ -35,6 +37,7 @@ const StatusRow kStatus[] = {
     {500, "Internal Server Error"}, {501, "Not Implemented"}, {502, "Bad Gateway"},
     {503, "Service Unavailable"}, {504, "Gateway Timeout"}, {505, "HTTP Version Not Supported"},
 };
+// clang-format on
 
 constexpr const char* kDocType =
     "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "

@@ -16,8 +16,8 @@ uint32_t TimeoutMs(const SmtpSession& s) noexcept { return (s.timeout ? s.timeou
 // While a reply is read, every wait ends by the reply's deadline.
 bool WaitSocket(SmtpSession& s, short events) noexcept {
   const uint32_t ms = s.reader.TimeLeft(plat::GetTickCount(), TimeoutMs(s));
-  return SessionCalls::Wait(s, s.header.controlSocket, events, {ms, cvmail::kMailEventTimeout, true, false},
-                            Fire, [&] { s.timedOut = 1; });
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {ms, cvmail::kMailEventTimeout, true, false}, Fire,
+                            [&] { s.timedOut = 1; });
 }
 
 bool TlsTraits::Wait(SmtpSession& s, short events) { return WaitSocket(s, events); }

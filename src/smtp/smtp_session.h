@@ -88,7 +88,7 @@ struct SmtpSession {
   char user[kSmtpCredentialSize];
   char password[kSmtpCredentialSize];
   char replyText[kSmtpReplyTextSize];
-  cvcore::ReplyReader reader;  // the reply being read, and its deadline
+  cvcore::ReplyReader reader;            // the reply being read, and its deadline
   char commandBuffer[kSmtpCommandSize];  // command lines, and the data writer's output block
   // Bytes received after the end of the last reply, kept for the next one.
   char receiveBuffer[kSmtpReceiveSize];

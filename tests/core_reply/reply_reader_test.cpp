@@ -31,7 +31,7 @@ Read Feed(const std::string& bytes, const ReplyLimits& limits) {
   return out;
 }
 
-constexpr ReplyLimits kLines = {64, 4096, true};   // lines kept apart (FTP)
+constexpr ReplyLimits kLines = {64, 4096, true};    // lines kept apart (FTP)
 constexpr ReplyLimits kJoined = {64, 4096, false};  // lines joined with blanks (SMTP)
 
 TEST(ReplyReader, GrammarInBothJoinModes) {

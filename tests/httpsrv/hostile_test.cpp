@@ -13,7 +13,7 @@ TEST(HttpSrvHostile, MalformedHeadsAreRefused) {
     std::string request;
     int status;  // 0: closed without a status line
   } cases[] = {
-      {manyHeaders + "\r\n", 431},                                                // more than 64 headers
+      {manyHeaders + "\r\n", 431},  // more than 64 headers
       {"GET /a HTTP/1.1\r\nHost: l\r\nX-Big: " + std::string(5000, 'v') + "\r\n\r\n", 431},
       {"GET /a HTTP/1.1\r\nHost: l\r\nX-Long: " + std::string(1500, 'v') + "\r\n\r\n", 431},  // was cut
       {"GET /a HTTP/1.1\r\nHost: l\r\nno colon here\r\n\r\n", 0},

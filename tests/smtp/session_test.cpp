@@ -181,10 +181,8 @@ TEST_F(SmtpSession, StalledOrTricklingServerTimesOut) {
     SCOPED_TRACE(trickle ? "trickle" : "stall");
     ScriptServer server;
     Greet(server).Expect("NOOP");
-    if (trickle)
-      server.Send("250-").Trickle("x", 100ms);
-    else
-      server.Sleep(2500ms);
+    if (trickle) server.Send("250-").Trickle("x", 100ms);
+    else server.Sleep(2500ms);
     const LibHandle h = Connect(server, kSmtpOptionExtended, 1);
     ASSERT_NE(h, kInvalidLibHandle);
     EventLog log;
