@@ -1,72 +1,193 @@
-// Downloads and uploads a large file over SFTP on loopback, with the FTP library and with
-// the system's sftp client in batch mode (key authentication), against one sshd; prints
-// the times and the ratio (ours / theirs, below 1 is faster).
+// SFTP download and upload of one large file over loopback, the FTP library's SFTP
+// sessions beside OpenSSH's `sftp`, against one private sshd that offers a single cipher
+// and MAC (aes128-ctr, hmac-sha2-256), so both clients run the same algorithms.
+//
+// Each measured run is a whole process (the library's side is this program started
+// again as a client), timed from its start to its exit with its own CPU time; the two
+// clients take turns, the order swapped every round, and the figures are the medians.
+//
+//   bench_sftp [MiB] [rounds]      256 MiB and 5 rounds when not given
+//   bench_sftp --serve [MiB]       starts the sshd and the file, prints both clients'
+//                                  commands and waits (for an outside timer)
+//   bench_sftp --client get|put HOST PORT REMOTE LOCAL    one transfer with the library
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ftp/ftp.h"
 #include "sftp_sshd.h"
 
 namespace {
 
-double Seconds(const std::chrono::steady_clock::time_point& start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+constexpr const char* kAlgorithms = "Ciphers aes128-ctr\nMACs hmac-sha2-256\n";
+
+int RunClient(char** argv) {
+  const std::string op = argv[0], host = argv[1], port = argv[2], remote = argv[3], local = argv[4];
+  if (FtpAttach(nullptr) < 1) return 2;
+  LibHandle h = FtpConnect(("sftp://" + host + ":" + port).c_str(), 0, sftptest::kUser, sftptest::kPassword, 60, 0,
+                           nullptr);
+  if (h == kInvalidLibHandle) {
+    std::fprintf(stderr, "connect failed: 0x%08x\n", FtpGetLastError());
+    return 1;
+  }
+  int32_t r = op == "get" ? FtpRetrieveFile(h, local.c_str(), remote.c_str(), 0, 0)
+                          : FtpStoreFile(h, local.c_str(), remote.c_str(), 0, 0);
+  if (r != 0) std::fprintf(stderr, "%s failed: 0x%08x\n", op.c_str(), FtpGetLastError());
+  FtpDisconnect(h);
+  FtpDetach();
+  return r == 0 ? 0 : 1;
 }
 
-template <typename F>
-double Best(int runs, F&& f) {
-  double best = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    if (!f()) return -1;
-    best = std::min(best, Seconds(start));
+struct Run {
+  double wall = 0;  // seconds
+  double cpu = 0;   // user + system seconds of the process and its children
+};
+
+// Runs argv as a child process; wall and CPU time of the whole process.
+bool Measure(const std::vector<std::string>& args, Run* out) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!std::getenv("BENCH_VERBOSE")) {
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
   }
-  return best;
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
+  out->wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  out->cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  std::fprintf(stderr, "failed (status %d):", status);
+  for (const std::string& a : args) std::fprintf(stderr, " %s", a.c_str());
+  std::fprintf(stderr, "\n");
+  return false;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// A directory on tmpfs that the test account can write: the disk stays out of the figures.
+std::string SharedDir() {
+  char name[] = "/dev/shm/cvsftp-bench-XXXXXX";
+  if (!mkdtemp(name)) return {};
+  chmod(name, 0777);
+  return name;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? size_t(std::atoi(argv[1])) : 64;
+  if (argc >= 7 && std::string(argv[1]) == "--client") return RunClient(argv + 2);
+  const bool serve = argc > 1 && std::string(argv[1]) == "--serve";
+  const int first = serve ? 2 : 1;
+  const size_t megabytes = argc > first ? size_t(std::atoi(argv[first])) : 256;
+  const int rounds = !serve && argc > first + 1 ? std::atoi(argv[first + 1]) : 5;
+
   cvpeers::TempDir keys;
   const std::string key = (keys.path() / "id_rsa").string();
   if (std::system(("ssh-keygen -q -t rsa -b 2048 -N '' -f " + key).c_str()) != 0) return 1;
-  sftptest::SftpSshd server({.externalServer = false, .authorizedKeys = sftptest::ReadFile(key + ".pub")});
+  sftptest::SftpSshd server(
+      {.externalServer = false, .authorizedKeys = sftptest::ReadFile(key + ".pub"), .extraConfig = kAlgorithms});
   if (server.Start() != cvpeers::PeerProcess::StartResult::Started) {
     std::fprintf(stderr, "sshd did not start: %s\n", server.peer().Diagnostics().c_str());
     return 1;
   }
-  const std::string dir = server.files().path().string();
-  sftptest::WriteFile(dir + "/big.bin", sftptest::Pattern(megabytes << 20));
-  const std::string host = server.peer().address();
-  const std::string port = std::to_string(server.peer().port());
+  const std::string dir = SharedDir();
+  if (dir.empty()) return 1;
+  const std::string source = dir + "/source.bin";
+  sftptest::WriteFile(source, sftptest::Pattern(megabytes << 20));
+  const std::string host = server.peer().address(), port = std::to_string(server.peer().port());
 
-  FtpAttach(nullptr);
-  LibHandle h = FtpConnect(("sftp://" + host + ":" + port).c_str(), 0, sftptest::kUser, sftptest::kPassword, 30, 0,
-                           nullptr);
-  if (h == kInvalidLibHandle) return 1;
-  FtpChangeDirectory(h, dir.c_str());
-  const std::string local = keys.path().string();
-  double oursDown = Best(3, [&] { return FtpRetrieveFile(h, (local + "/ours.bin").c_str(), "big.bin", 0, 0) == 0; });
-  double oursUp = Best(3, [&] { return FtpStoreFile(h, (local + "/ours.bin").c_str(), "ours-up.bin", 0, 0) == 0; });
-  FtpDisconnect(h);
-  FtpDetach();
-
-  const std::string batch = (keys.path() / "batch").string();
-  const std::string client = "sftp -q -b " + batch + " -i " + key + " -P " + port +
-                             " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o BatchMode=yes -o HostKeyAlgorithms=+ssh-rsa " +
-                             sftptest::kUser + "@" + host + "" + std::string(getenv("BENCH_VERBOSE") ? "" : " >/dev/null 2>&1");
-  auto run = [&](const std::string& command) {
-    sftptest::WriteFile(batch, command + "\n");
-    return std::system(client.c_str()) == 0;
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return 1;
+  self[n] = 0;
+  auto ours = [&](const std::string& op, const std::string& remote, const std::string& local) {
+    return std::vector<std::string>{self, "--client", op, host, port, remote, local};
   };
-  double theirsDown = Best(3, [&] { return run("get " + dir + "/big.bin " + local + "/theirs.bin"); });
-  double theirsUp = Best(3, [&] { return run("put " + local + "/theirs.bin " + dir + "/theirs-up.bin"); });
+  const std::string batch = (keys.path() / "batch").string();
+  auto theirs = [&](const std::string& command) {
+    sftptest::WriteFile(batch, command + "\n");
+    return std::vector<std::string>{"sftp", "-q", "-b", batch, "-i", key, "-P", port, "-c", "aes128-ctr",
+                                    "-o", "MACs=hmac-sha2-256", "-o", "StrictHostKeyChecking=no",
+                                    "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+                                    "-o", "HostKeyAlgorithms=+ssh-rsa", std::string(sftptest::kUser) + "@" + host};
+  };
+  const std::string oursLocal = dir + "/ours.bin", theirsLocal = dir + "/theirs.bin";
+  const auto oursGet = ours("get", source, oursLocal), oursPut = ours("put", dir + "/ours-up.bin", source);
+  const std::string getCommand = "get " + source + " " + theirsLocal;
+  const std::string putCommand = "put " + source + " " + dir + "/theirs-up.bin";
 
-  std::printf("file %zu MiB\n", megabytes);
-  std::printf("download: ours %.3f s, sftp %.3f s, ratio %.2f\n", oursDown, theirsDown, oursDown / theirsDown);
-  std::printf("upload:   ours %.3f s, sftp %.3f s, ratio %.2f\n", oursUp, theirsUp, oursUp / theirsUp);
+  if (serve) {
+    auto print = [](const std::vector<std::string>& args) {
+      for (const std::string& a : args) std::printf("%s ", a.c_str());
+      std::printf("\n");
+    };
+    std::printf("sshd on %s:%s, %zu MiB in %s\nours:\n", host.c_str(), port.c_str(), megabytes, dir.c_str());
+    print(oursGet);
+    print(oursPut);
+    std::printf("theirs (batch file %s holds the command):\n", batch.c_str());
+    print(theirs(getCommand));
+    std::printf("  get: %s\n  put: %s\n(Enter ends)\n", getCommand.c_str(), putCommand.c_str());
+    std::fflush(stdout);
+    std::getchar();
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
+
+  struct Side {
+    std::vector<double> wall, cpu;
+  };
+  Side down[2], up[2];  // [0] ours, [1] theirs
+  bool ok = true;
+  for (int round = 0; round < rounds && ok; ++round) {
+    for (int turn = 0; turn < 2 && ok; ++turn) {
+      const int who = (turn + round) % 2;  // the order swaps every round
+      Run r;
+      ok = Measure(who == 0 ? oursGet : theirs(getCommand), &r);
+      down[who].wall.push_back(r.wall);
+      down[who].cpu.push_back(r.cpu);
+    }
+    for (int turn = 0; turn < 2 && ok; ++turn) {
+      const int who = (turn + round) % 2;
+      Run r;
+      ok = Measure(who == 0 ? oursPut : theirs(putCommand), &r);
+      up[who].wall.push_back(r.wall);
+      up[who].cpu.push_back(r.cpu);
+    }
+  }
+  std::filesystem::remove_all(dir);
+  if (!ok) {
+    std::fprintf(stderr, "a transfer failed (BENCH_VERBOSE=1 shows why)\n");
+    return 1;
+  }
+  const double mb = double(megabytes) * 1048576.0 / 1e6;
+  std::printf("%zu MiB, aes128-ctr + hmac-sha2-256, %d rounds, medians of whole processes\n", megabytes, rounds);
+  for (auto [name, side] : {std::pair{"download", down}, std::pair{"upload", up}}) {
+    const double ow = Median(side[0].wall), tw = Median(side[1].wall);
+    const double oc = Median(side[0].cpu), tc = Median(side[1].cpu);
+    std::printf("%-8s ours %6.1f MB/s (%.2f s, CPU %.2f s)   sftp %6.1f MB/s (%.2f s, CPU %.2f s)\n", name, mb / ow,
+                ow, oc, mb / tw, tw, tc);
+    std::printf("%-8s throughput ours/sftp %.2f   CPU per byte ours/sftp %.2f\n", "", tw / ow, oc / tc);
+  }
   return 0;
 }

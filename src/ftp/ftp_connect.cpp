@@ -66,7 +66,8 @@ LibHandle ConnectSftp(const char* host, uint32_t port, const char* user, const c
   s.state = 2;
   s.timeout = timeout ? timeout : 20;
   s.serverPort = port;
-  s.sftpSession = hooks::SftpConnect(s, host, port, user, password, timeout, s.options, credentials);
+  // The session's own timeout: a Timeout of 0 means the default here too, never no limit.
+  s.sftpSession = hooks::SftpConnect(s, host, port, user, password, s.timeout, s.options, credentials);
   if (!s.sftpSession) return Abandon(s);
   s.blocked.store(0);
   s.state = 1;

@@ -50,10 +50,11 @@ void SftpDisconnect(FtpSession& s) noexcept {
   s.sftpSession = nullptr;
   if (!session) return;
   // A thread that keeps the lock (a transfer of another session) must not hold up the
-  // release for ever.
-  const bool locked = SshTryLock() != 0;
+  // release for ever; nor may the SSH layer run without the lock: then the session is
+  // left to the lock's next holder.
+  if (!SshTryLock()) return SftpDeferDisconnect(session);
   ::SftpDisconnect(session);
-  if (locked) SshUnlock();
+  SshUnlock();
 }
 
 int32_t SftpResultCode(FtpSession& s) noexcept {

@@ -117,6 +117,13 @@ TEST_F(FtpSftp, ListingAndRemoteFiles) {
   EXPECT_EQ(FtpGetLastError(), cvErrorFileNotFound);
 }
 
+TEST_F(FtpSftp, AMissingDirectoryIsAnErrorNotAnEmptyListing) {
+  EXPECT_EQ(FtpOpenDirectory(h, "/no/such/dir/*"), -1);
+  EXPECT_EQ(FtpGetLastError(), cvErrorFileNotFound);
+  EXPECT_EQ(FtpOpenDirectory(h, "/no/such/dir"), -1);
+  EXPECT_EQ(FtpGetLastError(), cvErrorFileNotFound);
+}
+
 TEST_F(FtpSftp, StepByStepTransfer) {
   ASSERT_EQ(FtpOpenFile(h, "step.txt", 1), 0);
   ASSERT_EQ(FtpWriteData(h, "hello ", 6), 6);

@@ -1,15 +1,21 @@
 // The proxy layer against scripted proxies: the request bytes of each proxy type, the
 // replies it accepts (also when split across receives), the refusals it ends with 8000,
 // the owner's output held until the proxy agrees, and the choice of proxy and resolver.
+#include <stdlib.h>
+
 #include <cctype>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "byte_server.h"
 #include "extra_test_util.h"
 #include "ssh/crypto/mac.h"
+#include "ssh/handle/handle.h"
 #include "ssh/proxy/proxy.h"
 #include "ssh/util/alloc.h"
 
@@ -52,6 +58,11 @@ void Through(ProxyRun& run, SshSettings settings, SshAddress* dest, int32_t port
 }
 
 SshAddress* Ipv4(const char* text) { return SshLookupName(text, nullptr, 1); }
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 TEST(ProxySelection, ExclusionsLocalhostAndCase) {
   struct Case {
@@ -119,6 +130,48 @@ TEST(ProxyCommandText, SubstitutionsAndEscapes) {
   EXPECT_STREQ(text, "far.example");
   CheckedFree(text);
   SshFreeAddress(name);
+}
+
+// The local command's template is split into words before the values go in: hostile
+// values in every field stay one argument each, quotes, blanks and backslashes included.
+TEST(LocalProxyCommand, HostileValuesStayOneArgumentEach) {
+  char made[] = "/tmp/cvssh-proxycmd-XXXXXX";
+  ASSERT_NE(mkdtemp(made), nullptr);
+  struct Remove {
+    std::filesystem::path path;
+    ~Remove() { std::filesystem::remove_all(path); }
+  } dir{made};
+  const std::string out = (dir.path / "args").string();
+  // The command writes each argument it got, NUL-terminated, then ends.
+  const std::filesystem::path script = dir.path / "record.sh";
+  std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + out + "\n";
+  std::filesystem::permissions(script, std::filesystem::perms(0755));
+  SshSettings s = sshextra::DefaultSettings();
+  s.ProxyType = kProxyLocalCommand;
+  const std::string user = "bob \"-oProxyCommand=touch " + (dir.path / "pwned").string() + "\"";
+  const std::string password = "p w\\\" 'q";
+  const std::string proxyHost = "gate; rm -rf x";
+  const std::string host = "far host\" -x";
+  std::strcpy(s.ProxyUserName, user.c_str());
+  std::strcpy(s.ProxyPassword, password.c_str());
+  std::strcpy(s.ProxyHost, proxyHost.c_str());
+  s.ProxyPort = 3128;
+  std::snprintf(s.ProxyCommand, sizeof s.ProxyCommand, "\"%s\" %%host %%port %%user:%%pass \"[%%proxyhost]\" %%proxyport",
+                script.c_str());
+  RecordingPlug plug;
+  SshSocket* socket = LocalProxyNewConnection(SshUnresolvedAddress(host.c_str()), 22, &plug, &s);
+  ASSERT_EQ(socket->Error(), 0u);
+  plug.socket = socket;
+  ASSERT_TRUE(sshextra::PumpUntil([&] { return plug.closings > 0; }));
+  std::string recorded = ReadWhole(out);
+  std::vector<std::string> args;
+  for (size_t at = 0; at < recorded.size();) {
+    size_t end = recorded.find('\0', at);
+    args.push_back(recorded.substr(at, end - at));
+    at = end + 1;
+  }
+  EXPECT_EQ(args, (std::vector<std::string>{host, "22", user + ":" + password, "[" + proxyHost + "]", "3128"}));
+  EXPECT_FALSE(std::filesystem::exists(dir.path / "pwned"));
 }
 
 TEST(ProxyLookup, WhoResolvesTheName) {

@@ -172,6 +172,37 @@ TEST_F(RsaKeys, PrivateOperationIsDeterministicAndCorrect) {
   EXPECT_EQ(MpByte(m.get(), 35), 0x00);
 }
 
+// The private operation runs on the two primes where the key's parts agree: the same
+// signatures as the plain power, a fault in the two-prime computation never leaves (each
+// result is checked against the input), and numbers that disagree keep the plain power.
+TEST_F(RsaKeys, TwoPrimePowerAgreesAndAFaultNeverLeaves) {
+  RsaKey key = Load(k1024);
+  ASSERT_TRUE(key);
+  ASSERT_EQ(key->crt, 1u);
+  const uint8_t data[] = "session hash";
+  auto sign = [&](SshRsaKey* k) {
+    Blob b;
+    b.p = RsaSign(k, data, sizeof data, &b.n);
+    return b.bytes();
+  };
+  const Bytes_t twoPrimes = sign(key.get());
+  key->crt = 0;
+  EXPECT_EQ(sign(key.get()), twoPrimes);
+  key->crt = 1;
+  MpInt coefficient = key->iqmp;
+  key->iqmp = MpCopy(key->q);  // a wrong coefficient: the two-prime result is wrong
+  EXPECT_EQ(sign(key.get()), twoPrimes);
+  MpFree(key->iqmp);
+  key->iqmp = coefficient;
+
+  Bytes_t swapped;
+  for (auto name : {"n", "e", "d", "rsa-coefficient1", "rsa-factor2", "rsa-factor1"}) PutMpint(swapped, k1024[name]);
+  RsaKey odd(static_cast<SshRsaKey*>(RsaImportPrivate(swapped.data(), static_cast<int32_t>(swapped.size()))));
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(odd->crt, 0u);
+  EXPECT_EQ(sign(odd.get()), twoPrimes);
+}
+
 TEST_F(RsaKeys, VerificationRefusesForgeries) {
   RsaKey key = Load(k1024);
   ASSERT_TRUE(key);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ssh/net/address.h"
+#include "ssh/net/owner.h"
 #include "ssh/net/tcp_socket.h"
 #include "ssh_test_util.h"
 
@@ -175,6 +176,45 @@ TEST_F(Net, ListenerWithCompanionAcceptsAndClosesBoth) {
   l->Close();
   EXPECT_EQ(SshFirstSocket(&cursor), INVALID_SOCKET) << "the companion closes with its listener";
   ::close(client);
+}
+
+TEST_F(Net, APumpServesOnlyItsOwnSessionsSockets) {
+  // Two sessions' connections; data for the other session waits for that session's own
+  // pump, however often this one runs.
+  SshSession* other = sshtest::NewOfflineSession();
+  uint16_t minePort, otherPort;
+  int mineListener = ListenLoopback(&minePort), otherListener = ListenLoopback(&otherPort);
+  Recorder minePlug, otherPlug;
+  SshSocket* mine;
+  SshSocket* theirs;
+  {
+    cvssh::net::OwnerScope scope(session);
+    mine = SshNewConnection(SshLookupName("127.0.0.1", nullptr, 0), minePort, 0, &minePlug);
+  }
+  {
+    cvssh::net::OwnerScope scope(other);
+    theirs = SshNewConnection(SshLookupName("127.0.0.1", nullptr, 0), otherPort, 0, &otherPlug);
+  }
+  int minePeer = -1, otherPeer = -1;
+  for (int i = 0; i < 50 && (minePeer < 0 || otherPeer < 0); ++i) {
+    SshPumpEventsWithin(session, 100);
+    SshPumpEventsWithin(other, 100);
+    if (minePeer < 0) minePeer = ::accept(mineListener, nullptr, nullptr);
+    if (otherPeer < 0) otherPeer = ::accept(otherListener, nullptr, nullptr);
+  }
+  ASSERT_GE(minePeer, 0);
+  ASSERT_GE(otherPeer, 0);
+  ASSERT_EQ(::send(otherPeer, "theirs", 6, 0), 6);
+  ASSERT_EQ(::send(minePeer, "mine", 4, 0), 4);
+  EXPECT_TRUE(PumpFor([&] { return minePlug.data_ == "mine"; }));
+  for (int i = 0; i < 3; ++i) SshPumpEventsWithin(session, 50);
+  EXPECT_EQ(otherPlug.data_, "") << "another session's data taken by this one's pump";
+  for (int i = 0; i < 20 && otherPlug.data_.empty(); ++i) SshPumpEventsWithin(other, 100);
+  EXPECT_EQ(otherPlug.data_, "theirs");
+  mine->Close();
+  theirs->Close();
+  for (int fd : {minePeer, otherPeer, mineListener, otherListener}) ::close(fd);
+  SshSessionFree(other);
 }
 
 TEST_F(Net, PumpReturnsAfterTheTimeoutWithNothingToDo) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/errors/error_codes.h"
+#include "ssh/proto/compress.h"
 #include "ssh_test_util.h"
 
 namespace {
@@ -269,7 +270,9 @@ TEST(PacketFields, StringsAndMpintsFromTheNetwork) {
   SshPacketFree(w);
 }
 
-TEST(Ssh1Packets, ChecksumRoundTripAndSilentDrop) {
+// A packet failing its checksum leaves the stream out of step: it is refused with the
+// integrity error (and the input pump ends the session), not skipped.
+TEST(Ssh1Packets, ChecksumRoundTripAndCorruptPacketRefused) {
   EXPECT_EQ(SshCrc32("abc", 3), 0xCA6598D0u);
   SshSession* s = NewOfflineSession();
   std::string stream;
@@ -281,11 +284,11 @@ TEST(Ssh1Packets, ChecksumRoundTripAndSilentDrop) {
     stream.append(reinterpret_cast<char*>(p->data + offset), size_t(n));
     SshPacketFree(p);
   }
-  stream[10] = char(stream[10] ^ 0x40);  // corrupt the first packet
+  stream[stream.size() - 10] = char(stream[stream.size() - 10] ^ 0x40);  // corrupt the second packet
   auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
   int32_t count = int32_t(stream.size());
   std::vector<std::string> got;
-  while (count > 0) {
+  while (count > 0 && !s->integrityFailed) {
     if (SshPacket* p = Ssh1ReadPacket(s, &bytes, &count)) {
       EXPECT_EQ(p->type, 4u);
       EXPECT_EQ(SshPacketGetUint32(p), 7u);
@@ -296,8 +299,24 @@ TEST(Ssh1Packets, ChecksumRoundTripAndSilentDrop) {
       SshPacketFree(p);
     }
   }
-  EXPECT_EQ(got, std::vector<std::string>{"second"});
-  EXPECT_EQ(s->lastError, 0u);
+  EXPECT_EQ(got, std::vector<std::string>{"first"});
+  EXPECT_EQ(s->integrityFailed, 1u);
+  EXPECT_EQ(s->lastError, cvErrorInvalidPacketData);
+  SshSessionFree(s);
+}
+
+// Compressed input that does not inflate is as corrupt as a failed MAC: refused, not
+// handed on as it came.
+TEST(Ssh2Packets, PayloadThatDoesNotInflateIsRefused) {
+  SshSession* s = NewOfflineSession();
+  s->scCompress = SshZlibCompressDesc();
+  s->scCompressContext = s->scCompress->decompress_init();
+  const std::string stream = sshtest::PlainPacket(std::string("\x5e\x00\x01garbage", 10));
+  auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
+  int32_t count = int32_t(stream.size());
+  EXPECT_EQ(Ssh2ReadPacket(s, &bytes, &count), nullptr);
+  EXPECT_EQ(s->integrityFailed, 1u);
+  EXPECT_EQ(s->lastError, cvErrorInvalidPacketData);
   SshSessionFree(s);
 }
 

@@ -317,4 +317,18 @@ TEST(SftpConnectPeer, RefusedPasswordAndBadArguments) {
   SockCleanup();
 }
 
+// The layer starts the socket layer it needs itself: no SockStartup of the caller's.
+TEST(SftpConnectPeer, InitialisationStartsTheSockets) {
+  SshInitialize();
+  sftptest::SftpSshd server;
+  if (server.Start() == cvpeers::PeerProcess::StartResult::Started) {
+    uint32_t error = 1;
+    SshSession* s = SftpConnect(server.peer().address().c_str(), server.peer().port(), sftptest::kUser,
+                                sftptest::kPassword, 10, 0, nullptr, &error);
+    EXPECT_NE(s, nullptr) << std::hex << error;
+    if (s) EXPECT_EQ(SftpDisconnect(s), 1);
+  }
+  SshUninitialize();
+}
+
 }  // namespace

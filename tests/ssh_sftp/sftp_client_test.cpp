@@ -173,6 +173,31 @@ TEST_F(Scripted, OversizedAndTruncatedPacketsEndCleanly) {
   EXPECT_EQ(s->channelInput.destination, nullptr);
 }
 
+TEST_F(Scripted, AReadOnAnEndedSessionReportsTheConnection) {
+  // The connection is gone (no socket): the read fails with a reason, not with 0.
+  s->socket = nullptr;
+  uint8_t byte;
+  EXPECT_EQ(SftpChannelRead(s, &byte, 1), 0);
+  EXPECT_EQ(SftpGetLastError(s), cvErrorConnectionClosed);
+  s->lastError = 0;
+  SshSetLastError(s, 10054);
+  EXPECT_EQ(SftpChannelRead(s, &byte, 1), 0);
+  EXPECT_EQ(SftpGetLastError(s), 0x80040000u | 10054) << "the connection's own error is kept";
+}
+
+TEST_F(Scripted, AWholeFileOfFourGigabytesIsRefusedForMemory) {
+  // REALPATH of the name, then STAT with a size that a 32-bit length cannot carry: a clear
+  // error, before anything is opened or allocated.
+  session.Reply(Packet(104, U32(256) + U32(1) + Str("/big") + Str("/big") + U32(0)));
+  session.Reply(Packet(105, U32(256) + U32(1) + U64((uint64_t(1) << 32) + 1)));
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 7;
+  EXPECT_EQ(SftpRetrieveData(s, "/big", &block, &length, 0), 0);
+  EXPECT_EQ(SftpGetLastError(s), cvErrorOutOfMemory);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(length, 0u);
+}
+
 // Answers every READ of the queue from a scripted file, in reverse order.
 void AnswerReads(sftptest::ScriptedSession& session, const std::string& file, size_t from) {
   std::string& sent = sftptest::g_sent;

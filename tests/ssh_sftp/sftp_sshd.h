@@ -86,6 +86,7 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
 struct SshdOptions {
   bool externalServer = false;  // the sftp-server program instead of internal-sftp
   std::string authorizedKeys;   // public keys for key authentication (benchmark)
+  std::string extraConfig;      // more sshd_config lines (algorithms, connection limits)
 };
 
 class SftpSshd {
@@ -122,7 +123,7 @@ class SftpSshd {
     s += o.authorizedKeys.empty() ? "PubkeyAuthentication no\n"
                                   : "PubkeyAuthentication yes\nAuthorizedKeysFile " + (users_ / ".authorized_keys") + "\n";
     s += o.externalServer ? "Subsystem sftp /usr/lib/openssh/sftp-server\n" : "Subsystem sftp internal-sftp\n";
-    return s;
+    return s + o.extraConfig;
   }
 
   UserDir users_;  // declared first: the configuration names it

@@ -73,6 +73,9 @@ plat::NetEventSet* SockNetworkEvents();
 // ---- untraced wrappers ----
 plat::HostEnt* SockGetHostByName(const char* name);
 plat::ServEnt* SockGetServByName(const char* name);
+// Ends sending (plat::kSdSend), receiving or both on a socket another thread may own: its
+// owner then sees the end of the stream and closes it.
+int32_t SockShutdown(SOCKET s, int32_t how);
 int32_t SockAddressToString(const sockaddr* address, uint32_t length, char* buffer, uint32_t* size);
 // buffer: kSockInterfaceListSize bytes.
 int32_t SockGetInterfaceList(SOCKET s, void* buffer, uint32_t* bytesReturned);

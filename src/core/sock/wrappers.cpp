@@ -196,6 +196,12 @@ plat::ServEnt* SockGetServByName(const char* name) {
   return ws.getservbyname(name, nullptr);
 }
 
+int32_t SockShutdown(SOCKET s, int32_t how) {
+  auto& ws = Binding().ws;
+  if (!ws.shutdown) return SockFail(kMissing, -1);
+  return ws.shutdown(s, how);
+}
+
 int32_t SockAddressToString(const sockaddr* address, uint32_t length, char* buffer, uint32_t* size) {
   auto& ws = Binding().ws;
   if (!ws.WSAAddressToStringA) return SockFail(kMissing, -1);

@@ -131,7 +131,7 @@ int32_t Ssh1KeyLoad(const char* filename, SshRsaKey* key, const char** error) {
   if (!ReadNumber(*data, &pos, &k.private_exponent) || !ReadNumber(*data, &pos, &k.iqmp) ||
       !ReadNumber(*data, &pos, &k.q) || !ReadNumber(*data, &pos, &k.p))
     return 0;
-  if (!RsaCheckKey(&k)) {
+  if (!RsaPrepareCrt(&k)) {
     SetError(error, kVerifyFailed);
     return 0;
   }

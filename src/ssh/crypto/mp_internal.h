@@ -53,6 +53,9 @@ bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16
 // zero or scratch memory is short.
 bool RemainderWords(const uint64_t* u, size_t un, const uint64_t* v, size_t n, uint64_t* r);
 
+// a^-1 mod m for an odd, trimmed m and a below it; nullptr when there is none.
+MpInt OddModInverse(MpConstInt a, MpConstInt m);
+
 // True when the CPU runs MULX, ADCX and ADOX (the faster Montgomery rows).
 bool CpuHasMulxAdx();
 

@@ -94,7 +94,7 @@ void* RsaNewPrivate(const uint8_t* public_blob, int32_t public_length, const uin
     key->q = SshGetMpInt(&private_blob, &private_length);
     key->iqmp = SshGetMpInt(&private_blob, &private_length);
   }
-  if (!RsaCheckKey(key)) {
+  if (!RsaPrepareCrt(key)) {
     RsaFreeKey(key);
     return nullptr;
   }
@@ -118,6 +118,8 @@ void* RsaImportPrivate(const uint8_t* data, int32_t length) {
   key->q = q.release();
   key->bits = static_cast<uint32_t>(MpBitCount(key->modulus));
   SetBytes(key);
+  // Numbers that do not agree still sign, the slow way.
+  RsaPrepareCrt(key);
   return key;
 }
 

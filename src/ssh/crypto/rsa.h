@@ -44,6 +44,9 @@ struct SshRsaKey {
   MpInt q;
   MpInt iqmp;
   char* comment;
+  // Set where the key was loaded with p, q and iqmp that agree with n, e and d
+  // (RsaCheckKey): the private operation then runs on the two primes.
+  uint32_t crt;
 };
 
 // SSH-2 readers. The cursor and remaining count advance past what was consumed.
@@ -77,6 +80,8 @@ int32_t RsaPublicEncrypt(uint8_t* buffer, int32_t data_length, SshRsaKey* key);
 // input^d mod n, blinded; nullptr for a key without d.
 MpInt RsaPrivate(MpConstInt input, SshRsaKey* key);
 int32_t RsaCheckKey(SshRsaKey* key);
+// Runs RsaCheckKey and sets `crt` from its answer; returns that answer.
+int32_t RsaPrepareCrt(SshRsaKey* key);
 
 // Limits on the public numbers of a key: refusing anything outside them refuses no key
 // that can carry a real signature.
@@ -87,6 +92,9 @@ namespace sshpk {
 // RsaPublicEncrypt with its padding bytes from `next_byte`.
 int32_t RsaEncryptWith(uint8_t* buffer, int32_t data_length, SshRsaKey* key, sshmp::ByteSource next_byte,
                        void* context);
+// c^d mod n through the two primes (Chinese remainder theorem) of a key whose parts
+// agree; nullptr when memory is short.
+MpInt RsaCrtPower(MpConstInt c, const SshRsaKey* key);
 // True when n and e are acceptable public numbers.
 bool RsaPublicNumbersOk(MpConstInt n, MpConstInt e);
 // "<name> <bits> " and the MD5 of the blob as colon-separated pairs.

@@ -99,6 +99,16 @@ MpInt RsaPrivate(MpConstInt input, SshRsaKey* key) {
   if (!r_e.p) return nullptr;
   MpHolder blinded(MpModMul(input, r_e.p, n));
   if (!blinded.p) return nullptr;
+  if (key->crt) {
+    // The two half-size powers; a result that does not map back onto the input (a fault
+    // in the computation, which would give the primes away) never leaves: the plain
+    // power is used instead.
+    MpHolder m(sshpk::RsaCrtPower(blinded.p, key));
+    MpHolder result(m.p ? MpModMul(m.p, r_inverse.p, n) : nullptr);
+    MpHolder back(result.p ? MpModPow(result.p, key->exponent, n) : nullptr);
+    MpHolder reduced(MpMod(input, n));
+    if (back.p && reduced.p && MpCompare(back.p, reduced.p) == 0) return result.release();
+  }
   MpHolder m(MpModPow(blinded.p, key->private_exponent, n));
   if (!m.p) return nullptr;
   return MpModMul(m.p, r_inverse.p, n);
@@ -177,6 +187,12 @@ int32_t sshpk::RsaEncryptWith(uint8_t* buffer, int32_t data_length, SshRsaKey* k
 
 int32_t RsaPublicEncrypt(uint8_t* buffer, int32_t data_length, SshRsaKey* key) {
   return sshpk::RsaEncryptWith(buffer, data_length, key, PoolByte, nullptr);
+}
+
+int32_t RsaPrepareCrt(SshRsaKey* key) {
+  if (!key) return 0;
+  key->crt = RsaCheckKey(key) ? 1 : 0;
+  return int32_t(key->crt);
 }
 
 int32_t RsaCheckKey(SshRsaKey* key) {

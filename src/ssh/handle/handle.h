@@ -33,10 +33,12 @@ HandleConnection* HandleNewOutput(int fd, HandleSentCallback callback, void* pri
 // Queues data and starts a write when the writer is idle; the bytes still pending.
 uint32_t HandleWrite(HandleConnection* connection, const void* data, uint32_t length);
 void HandleUnthrottle(HandleConnection* connection, uint32_t backlog);
-// The to-main events of the busy connections, for the event pump.
-std::vector<pollfd> HandleCollectEvents();
-// Dispatches a signalled to-main event; unknown events are ignored.
-void HandleEvent(int eventFd);
+// Appends the to-main events of the busy connections the pump of `session` serves on
+// this thread.
+void HandleCollectEvents(const void* session, std::vector<pollfd>& out);
+// Dispatches a signalled to-main event of a connection that pump serves; others are
+// ignored.
+void HandleEvent(const void* session, int eventFd);
 // Stops the worker (waking it from any wait) and releases the connection once the
 // worker has ended; safe from inside the connection's own callback.
 void HandleFree(HandleConnection* connection);
@@ -45,8 +47,3 @@ void* HandlePrivateData(HandleConnection* connection);
 // A connection through the local command of ProxyType 5, or null for other types.
 // Takes the address over. Check Error() of the result.
 SshSocket* LocalProxyNewConnection(SshAddress* address, int32_t port, SshPlug* plug, const SshSettings* settings);
-// Splits a command line into the program's words the way a started program reads its
-// own command line (no shell is involved): blanks and tabs separate words, double quotes
-// group; backslashes are literal except before a double quote, where each pair gives one
-// backslash and an odd one makes the quote literal.
-std::vector<std::string> HandleSplitCommandLine(const char* commandLine);

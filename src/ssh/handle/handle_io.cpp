@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "platform/base/sync.h"
 #include "platform/base/thread.h"
 #include "platform/net/wsa_errors.h"
+#include "ssh/net/owner.h"
 #include "ssh/handle/handle.h"
 #include "ssh/util/buffer_chain.h"
 #include "ssh/util/tree234.h"
@@ -41,10 +43,14 @@ struct HandleConnection {
   uint32_t writeError = 0;
   BufferChain output{};
   HandleSentCallback sent = nullptr;
+  cvssh::net::NetOwner owner = cvssh::net::CurrentOwner();  // whose pump serves it
 };
 
 namespace {
 
+// Connections of every session; each pump picks its own. Guarded for the threads that
+// file and drop connections at once.
+std::mutex g_handlesMutex;
 CountedTree* g_handles = nullptr;
 
 int CompareHandles(void* a, void* b) {
@@ -130,6 +136,7 @@ HandleConnection* NewConnection(int fd, uint32_t direction, void* privateData, u
   h->flags = flags;
   h->privateData = privateData;
   BufferChainInit(&h->output);
+  std::lock_guard l(g_handlesMutex);
   if (!g_handles) g_handles = TreeNew(CompareHandles);
   TreeAdd(g_handles, h);
   return h;
@@ -142,11 +149,14 @@ bool StartThread(HandleConnection* h) {
 }
 
 void Destroy(HandleConnection* h) {
-  if (g_handles) {
-    TreeDelete(g_handles, h);
-    if (TreeCount(g_handles) == 0) {
-      TreeFree(g_handles);
-      g_handles = nullptr;
+  {
+    std::lock_guard l(g_handlesMutex);
+    if (g_handles) {
+      TreeDelete(g_handles, h);
+      if (TreeCount(g_handles) == 0) {
+        TreeFree(g_handles);
+        g_handles = nullptr;
+      }
     }
   }
   BufferChainClear(&h->output);
@@ -195,18 +205,22 @@ void HandleUnthrottle(HandleConnection* h, uint32_t backlog) {
   h->fromMain.Set();
 }
 
-std::vector<pollfd> HandleCollectEvents() {
-  std::vector<pollfd> out;
-  if (!g_handles) return out;
+void HandleCollectEvents(const void* session, std::vector<pollfd>& out) {
+  std::lock_guard l(g_handlesMutex);
+  if (!g_handles) return;
   for (int32_t i = 0; auto* h = static_cast<HandleConnection*>(TreeIndex(g_handles, i)); ++i)
-    if (h->busy && !h->freed) out.push_back({h->toMain.fd(), POLLIN, 0});
-  return out;
+    if (h->busy && !h->freed && h->owner.ServedBy(session)) out.push_back({h->toMain.fd(), POLLIN, 0});
 }
 
-void HandleEvent(int eventFd) {
-  if (!g_handles) return;
-  auto* h = static_cast<HandleConnection*>(TreeFind(g_handles, &eventFd, CompareEvent));
-  if (!h || h->freed || !h->toMain.Wait(0)) return;
+void HandleEvent(const void* session, int eventFd) {
+  HandleConnection* h;
+  {
+    std::lock_guard l(g_handlesMutex);
+    if (!g_handles) return;
+    h = static_cast<HandleConnection*>(TreeFind(g_handles, &eventFd, CompareEvent));
+  }
+  // Only the owner's pump hands its events on.
+  if (!h || h->freed || !h->owner.ServedBy(session) || !h->toMain.Wait(0)) return;
   std::atomic_thread_fence(std::memory_order_acquire);
   h->busy = 0;
   ++h->dispatching;

@@ -60,7 +60,7 @@ class LocalSocket final : public SshSocket {
   void SetFrozen(int32_t) override {}
   uint32_t Error() override { return error_; }
 
-  uint32_t Start(const char* commandLine);
+  uint32_t Start(std::vector<std::string>& words);
 
  private:
   ~LocalSocket() = default;
@@ -113,8 +113,7 @@ class LocalSocket final : public SshSocket {
   bool closed_ = false;
 };
 
-uint32_t LocalSocket::Start(const char* commandLine) {
-  std::vector<std::string> words = HandleSplitCommandLine(commandLine);
+uint32_t LocalSocket::Start(std::vector<std::string>& words) {
   if (words.empty()) return error_ = plat::WSAEACCES;
   // Socket pairs stand in for the two pipes: a write to a command that has gone then
   // fails with an error instead of raising SIGPIPE in the host.
@@ -165,45 +164,12 @@ uint32_t LocalSocket::Start(const char* commandLine) {
 
 }  // namespace
 
-std::vector<std::string> HandleSplitCommandLine(const char* line) {
-  std::vector<std::string> words;
-  const char* p = line;
-  for (;;) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
-    if (!*p) return words;
-    std::string word;
-    bool quoted = false;
-    while (*p && (quoted || (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r'))) {
-      if (*p == '\\') {
-        size_t n = 0;
-        while (p[n] == '\\') ++n;
-        if (p[n] == '"') {
-          word.append(n / 2, '\\');
-          if (n % 2) word += '"';
-          else quoted = !quoted;
-          p += n + 1;
-        } else {
-          word.append(n, '\\');
-          p += n;
-        }
-      } else if (*p == '"') {
-        quoted = !quoted;
-        ++p;
-      } else {
-        word += *p++;
-      }
-    }
-    words.push_back(std::move(word));
-  }
-}
-
 SshSocket* LocalProxyNewConnection(SshAddress* address, int32_t port, SshPlug* plug, const SshSettings* settings) {
   if (settings->ProxyType != kProxyLocalCommand) return nullptr;
-  char* command = ProxyFormatCommand(address, port, settings);
+  std::vector<std::string> words = ProxyCommandWords(address, port, settings);
   SshFreeAddress(address);
   auto* socket = new LocalSocket(plug);
-  socket->Start(command);
-  explicit_bzero(command, std::strlen(command));
-  CheckedFree(command);
+  socket->Start(words);
+  for (std::string& w : words) explicit_bzero(w.data(), w.size());
   return socket;
 }

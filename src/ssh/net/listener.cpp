@@ -51,6 +51,7 @@ TcpSocket* Listen(const char* source, int32_t port, SshPlug* plug, int32_t local
   }
   t = new TcpSocket(plug);
   t->handle = s;
+  t->listening = 1;
   t->localOnly = (localOnly || local127) ? 1 : 0;
   cvssh::net::RegistryAdd(t);
   return t;

@@ -1,61 +1,75 @@
-// The event pump: every blocking wait of the SSH layer runs one bounded wait here and
-// dispatches the network events of all registered sockets.
+// The event pump: every blocking wait of the SSH layer runs one bounded wait here for the
+// sockets and handle connections of its own session, and dispatches what became ready.
+// The wait itself runs without the SSH-layer lock, so sessions of other threads go on
+// meanwhile; everything it dispatches runs with the lock held again.
 #include <vector>
 
 #include "core/sock/sock.h"
 #include "platform/base/tick.h"
+#include "platform/msg/wait.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/handle/handle.h"
 #include "ssh/net/ssh_net.h"
+#include "ssh/net/tcp_socket.h"
 #include "ssh/proto/session.h"
+#include "ssh/util/layer_lock.h"
+
+namespace {
+
+using cvssh::net::TcpSocket;
+
+// One wait over fds (with the thread's messages served), first a look without giving up
+// the lock: what is already there is handled without two trips through it.
+plat::WaitResult Wait(std::vector<pollfd>& fds, uint32_t timeoutMs) {
+  plat::WaitResult r = plat::WaitForEventsOrMessages(fds.data(), fds.size(), 0, plat::kWaitDispatchPosted);
+  if (r.status != plat::WaitStatus::Timeout || timeoutMs == 0) return r;
+  cvssh::LayerLockPause pause;
+  return plat::WaitForEventsOrMessages(fds.data(), fds.size(), timeoutMs, plat::kWaitDispatchPosted);
+}
+
+}  // namespace
+
+int32_t SshPumpEventsWithin(SshSession* session, uint32_t limitMs) {
+  if (!session) return 0;
+  cvssh::net::OwnerScope scope(session);
+  const uint32_t start = plat::GetTickCount();
+  std::vector<pollfd> fds;
+  for (;;) {
+    const uint32_t elapsed = plat::GetTickCount() - start;
+    if (elapsed >= limitMs && limitMs != 0) return 0;
+    // The worker threads of handle connections (a local proxy command) signal their
+    // to-main events beside the sockets.
+    fds.clear();
+    HandleCollectEvents(session, fds);
+    const size_t handleCount = fds.size();
+    cvssh::net::RegistryCollect(session, fds);
+    plat::WaitResult r = Wait(fds, limitMs - (limitMs ? elapsed : 0));
+    if (r.status == plat::WaitStatus::Timeout) return 0;
+    if (r.status != plat::WaitStatus::Ready) return 0;  // a failed wait or a quit message
+    bool handled = false;
+    for (size_t i = 0; i < handleCount; ++i) {
+      if (!fds[i].revents) continue;
+      HandleEvent(session, fds[i].fd);
+      handled = true;
+    }
+    for (size_t i = handleCount; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      // The socket may have gone (or its descriptor been reused by another owner) while
+      // an earlier one was handled.
+      TcpSocket* s = cvssh::net::RegistryFind(SOCKET(fds[i].fd));
+      if (!s || !s->owner.ServedBy(session)) continue;
+      handled = true;
+      uint32_t noise[2] = {uint32_t(fds[i].fd), uint32_t(uint16_t(fds[i].revents))};
+      RandomAddNoise(noise, sizeof noise);
+      if (s->OnReady(fds[i].revents) < 0) return -1;
+    }
+    // Only the thread's messages were served: the wait goes on.
+    if (handled) return 0;
+    if (limitMs == 0) return 0;
+  }
+}
 
 int32_t SshPumpEvents(SshSession* session) {
   if (!session) return 0;
-  const uint32_t limit = SshGetTimeout(session) * 1000u;
-  const uint32_t start = plat::GetTickCount();
-  plat::NetEventSet* events = SockNetworkEvents();
-  // A real wait instead of polling: the thread's sent messages are served inside it and
-  // posted ones dispatched when the thread has an active window. A wake-up that finds no
-  // socket with events (a stale signal) goes back to waiting.
-  static constexpr int32_t kOrder[] = {plat::FD_CONNECT, plat::FD_READ, plat::FD_CLOSE,
-                                       plat::FD_OOB,     plat::FD_WRITE, plat::FD_ACCEPT};
-  static constexpr int kBits[] = {plat::FD_CONNECT_BIT, plat::FD_READ_BIT, plat::FD_CLOSE_BIT,
-                                  plat::FD_OOB_BIT,     plat::FD_WRITE_BIT, plat::FD_ACCEPT_BIT};
-  for (;;) {
-    uint32_t elapsed = plat::GetTickCount() - start;
-    if (elapsed >= limit) return 0;
-    // The worker threads of handle connections (a local proxy command) signal their
-    // to-main events beside the network.
-    std::vector<pollfd> handleEvents = HandleCollectEvents();
-    auto outcome = events->Wait(limit - elapsed, handleEvents.data(), handleEvents.size(), plat::kWaitDispatchPosted);
-    if (outcome.status == plat::WaitStatus::Failed || outcome.status == plat::WaitStatus::Quit) return 0;
-    bool handled = false;
-    for (const pollfd& p : handleEvents) {
-      if (!p.revents) continue;
-      HandleEvent(p.fd);
-      handled = true;
-    }
-    if (!outcome.network) {
-      if (handled) return 0;
-      continue;
-    }
-
-    std::vector<SOCKET> handles;
-    int32_t cursor;
-    for (SOCKET s = SshFirstSocket(&cursor); s != INVALID_SOCKET; s = SshNextSocket(&cursor)) handles.push_back(s);
-    bool dispatched = false;
-    for (SOCKET s : handles) {
-      plat::WsaNetworkEvents fired{};
-      if (SockEnumNetworkEvents(s, &fired) != 0 || fired.lNetworkEvents == 0) continue;
-      dispatched = true;
-      uint32_t noise[2] = {uint32_t(s), uint32_t(fired.lNetworkEvents)};
-      RandomAddNoise(noise, sizeof noise);
-      for (int i = 0; i < 6; ++i) {
-        if (!(fired.lNetworkEvents & kOrder[i])) continue;
-        uint32_t word = (uint32_t(fired.iErrorCode[kBits[i]]) << 16) | uint32_t(kOrder[i]);
-        if (SshSocketEvent(s, word) < 0) return -1;
-      }
-    }
-    if (dispatched || handled) return 0;
-  }
+  return SshPumpEventsWithin(session, SshGetTimeout(session) * 1000u);
 }

@@ -82,9 +82,12 @@ SOCKET SshNextSocket(int32_t* cursor);
 // Handles one socket's event word ((error << 16) | FD_ bit); unknown handles are ignored.
 int32_t SshSocketEvent(SOCKET socket, uint32_t eventWord);
 
-// One bounded wait for network events (the session's timeout) and their dispatch while
-// the thread's messages flow. 0, or -1 when a socket handler failed.
+// One bounded wait for the session's network events (the session's timeout) and their
+// dispatch while the thread's messages flow. 0, or -1 when a socket handler failed.
 int32_t SshPumpEvents(SshSession* session);
+// The same with a wait of at most limitMs (0: only what is ready now), for callers with
+// a deadline of their own.
+int32_t SshPumpEventsWithin(SshSession* session, uint32_t limitMs);
 
 // Closes every socket still registered and forgets the registry.
 void SshNetShutdown();

@@ -1,10 +1,13 @@
-// TCP connections of the SSH layer: connect with fallback, buffered sending, event
-// handling for the plug.
+// TCP connections of the SSH layer: connect with fallback, sending straight from the
+// caller's bytes (queueing only what the socket would not take), receiving whatever the
+// socket holds, and event handling for the plug.
 #include "ssh/net/tcp_socket.h"
 
 #include <netinet/in.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "core/sock/sock.h"
 #include "platform/base/last_error.h"
@@ -16,6 +19,11 @@ namespace cvssh::net {
 
 namespace {
 
+// One receive takes this much at most; a socket that keeps delivering yields to its
+// siblings after kReadBurst bytes and is served again at the next pump step.
+constexpr int32_t kReceiveBufferSize = 131072;
+constexpr int32_t kReadBurst = 1 << 20;
+
 uint32_t LastError() {
   uint32_t e = SockGetLastError();
   return e ? e : plat::WSAENOTSOCK;
@@ -25,11 +33,37 @@ void SetIntOption(SOCKET s, int32_t level, int32_t option, int32_t value) {
   SockSetOption(s, level, option, &value);
 }
 
+// Receive buffers for the calling thread, one per nesting level of the pump (a plug's
+// handler may run a nested pump, which must not reuse the outer buffer).
+class ReceiveBuffer {
+ public:
+  ReceiveBuffer() {
+    auto& pool = Pool();
+    if (pool.empty()) {
+      buffer_.reset(new uint8_t[kReceiveBufferSize]);
+    } else {
+      buffer_ = std::move(pool.back());
+      pool.pop_back();
+    }
+  }
+  ~ReceiveBuffer() { Pool().push_back(std::move(buffer_)); }
+  ReceiveBuffer(const ReceiveBuffer&) = delete;
+  ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+  uint8_t* get() const { return buffer_.get(); }
+
+ private:
+  static std::vector<std::unique_ptr<uint8_t[]>>& Pool() {
+    thread_local std::vector<std::unique_ptr<uint8_t[]>> pool;
+    return pool;
+  }
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
 }  // namespace
 
-TcpSocket::TcpSocket(SshPlug* plug) : plug_(plug) { BufferChainInit(&output_); }
+TcpSocket::TcpSocket(SshPlug* plug) : owner(CurrentOwner()), plug_(plug) {}
 
-TcpSocket::~TcpSocket() { BufferChainClear(&output_); }
+TcpSocket::~TcpSocket() = default;
 
 SshPlug* TcpSocket::SetPlug(SshPlug* plug) {
   SshPlug* old = plug_;
@@ -40,11 +74,11 @@ SshPlug* TcpSocket::SetPlug(SshPlug* plug) {
 uint32_t TcpSocket::Connect() {
   if (handle != INVALID_SOCKET) {
     RegistryRemove(this);
-    SshEventSelect(handle, 0);
     SockClose(handle);
     handle = INVALID_SOCKET;
   }
   writable = 0;
+  connecting = 0;
   if (plug_) plug_->Log(0, address, port, nullptr, 0);
 
   int32_t family = CandidateFamily(address);
@@ -66,29 +100,25 @@ uint32_t TcpSocket::Connect() {
     reinterpret_cast<sockaddr_in*>(&local)->sin_family = AF_INET;
     localLength = sizeof(sockaddr_in);
   }
-  if (SockBind(s, reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
+  if (SockBind(s, reinterpret_cast<sockaddr*>(&local), localLength) != 0 || SshEventSelect(s, 1) != 0) {
     error_ = LastError();
     SockClose(s);
-    return error_;
-  }
-  handle = s;
-  if (SshEventSelect(s, 1) != 0) {
-    error_ = LastError();
-    SockClose(s);
-    handle = INVALID_SOCKET;
     return error_;
   }
   if (SockConnect(s, reinterpret_cast<sockaddr*>(&target), targetLength) == 0) {
+    // Connected at once: no later fallback is possible.
     writable = 1;
+    SshFreeAddress(address);
+    address = nullptr;
   } else {
     uint32_t e = LastError();
     if (e != plat::WSAEWOULDBLOCK) {
-      SshEventSelect(s, 0);
       SockClose(s);
-      handle = INVALID_SOCKET;
       return error_ = e;
     }
+    connecting = 1;
   }
+  handle = s;
   error_ = 0;
   RegistryAdd(this);
   return 0;
@@ -105,25 +135,42 @@ void TcpSocket::Close() {
   if (parent) parent->companion = nullptr;
   if (handle != INVALID_SOCKET) {
     RegistryRemove(this);
-    SshEventSelect(handle, 0);
     SockClose(handle);
     handle = INVALID_SOCKET;
   }
   SshFreeAddress(address);
   address = nullptr;
+  output_.Clear();
   if (dispatching_ == 0) delete this;
 }
 
 uint32_t TcpSocket::Write(const void* data, uint32_t length) {
   if (closed_) return 0;
-  BufferChainAdd(&output_, data, length);
-  if (writable) TrySend();
-  return BufferChainSize(&output_);
+  if (sendFailed_) return 0;
+  auto* bytes = static_cast<const uint8_t*>(data);
+  if (writable && output_.empty() && !urgentLength_ && length) {
+    // Straight from the caller's bytes: only what the socket does not take is queued.
+    int32_t n = SockSend(handle, reinterpret_cast<const char*>(bytes), int32_t(length), 0);
+    NoiseFromEvent(uint32_t(n));
+    if (n >= 0) {
+      bytes += n;
+      length -= uint32_t(n);
+      if (length) writable = 0;
+    } else if (SockGetLastError() == plat::WSAEWOULDBLOCK) {
+      writable = 0;
+    } else {
+      // The owner learns of the broken connection when it reads its end.
+      sendFailed_ = 1;
+      return 0;
+    }
+  }
+  output_.Append(bytes, length);
+  return uint32_t(output_.size());
 }
 
 uint32_t TcpSocket::WriteUrgent(const void* data, uint32_t length) {
   if (closed_) return 0;
-  BufferChainClear(&output_);
+  output_.Clear();
   urgentLength_ = length ? 1 : 0;
   if (length) urgent_ = *static_cast<const uint8_t*>(data);
   if (writable) TrySend();
@@ -131,30 +178,30 @@ uint32_t TcpSocket::WriteUrgent(const void* data, uint32_t length) {
 }
 
 void TcpSocket::TrySend() {
-  for (;;) {
-    const void* data;
-    uint32_t length;
-    int32_t flags = 0;
-    if (urgentLength_) {
-      data = &urgent_;
-      length = urgentLength_;
-      flags = plat::kMsgOob;
-    } else if (BufferChainSize(&output_)) {
-      BufferChainPrefix(&output_, &data, &length);
-    } else {
-      return;
-    }
-    int32_t n = SockSend(handle, static_cast<const char*>(data), int32_t(length), flags);
+  if (sendFailed_) return;
+  if (urgentLength_) {
+    int32_t n = SockSend(handle, reinterpret_cast<const char*>(&urgent_), 1, plat::kMsgOob);
     NoiseFromEvent(uint32_t(n));
     if (n <= 0) {
-      uint32_t e = SockGetLastError();
-      if (e == plat::WSAEWOULDBLOCK || (e < 10000 && n < 0)) writable = 0;
+      if (SockGetLastError() == plat::WSAEWOULDBLOCK) writable = 0;
       return;
     }
-    if (urgentLength_)
-      urgentLength_ = 0;
-    else
-      BufferChainConsume(&output_, uint32_t(n));
+    urgentLength_ = 0;
+  }
+  // The whole queue in one call; what the socket does not take waits for writability.
+  while (!output_.empty()) {
+    int32_t n = SockSend(handle, reinterpret_cast<const char*>(output_.data()), int32_t(output_.size()), 0);
+    NoiseFromEvent(uint32_t(n));
+    if (n <= 0) {
+      if (SockGetLastError() == plat::WSAEWOULDBLOCK) {
+        writable = 0;
+      } else {
+        sendFailed_ = 1;
+        output_.Clear();
+      }
+      return;
+    }
+    output_.Consume(size_t(n));
   }
 }
 
@@ -162,20 +209,46 @@ void TcpSocket::SetFrozen(int32_t value) {
   uint32_t flag = value ? 1 : 0;
   if (frozen == flag) return;
   frozen = flag;
-  if (frozen || handle == INVALID_SOCKET) return;
-  SshEventSelect(handle, 1);
-  if (frozenReadable) {
-    char c;
-    SockRecv(handle, &c, 1, plat::kMsgPeek);
-  }
-  frozenReadable = 0;
+  // A thawed socket is watched for input again at the next pump step, and data that
+  // waited meanwhile shows at once (the pump's wait sees the level, not an edge).
+  if (!frozen) frozenReadable = 0;
 }
 
-bool TcpSocket::TryNextCandidate(uint32_t) {
-  while (SshNextAddress(address)) {
-    if (Connect() == 0) return true;
+short TcpSocket::Interest() const {
+  if (closed_ || handle == INVALID_SOCKET) return 0;
+  if (listening) return POLLIN;
+  if (connecting) return POLLOUT;
+  short events = 0;
+  if (!frozen && !closeReported_) events |= POLLIN | POLLPRI;
+  if (!writable && !sendFailed_ && (urgentLength_ || !output_.empty())) events |= POLLOUT;
+  return events;
+}
+
+int32_t TcpSocket::OnReady(short revents) {
+  ++dispatching_;
+  int32_t result = 1;
+  const short want = Interest();
+  if (connecting) {
+    // The connect's outcome, already as a Windows Sockets number.
+    int32_t error = 0, length = sizeof error;
+    if (SockGetPendingError(handle, &error, &length) != 0) error = int32_t(LastError());
+    result = OnConnected(uint32_t(error));
+    if (!connecting && !closed_ && !error && (revents & POLLOUT)) result = OnWritable();
+  } else if (listening) {
+    if (revents & POLLIN) result = OnAccept();
+  } else {
+    const bool readable = (want & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR | POLLPRI));
+    if (readable) result = OnRead((revents & POLLPRI) != 0);
+    if (!closed_ && !oobInline && (revents & POLLPRI) && result >= 0) result = OnOob();
+    if (!closed_ && (want & POLLOUT) && (revents & (POLLOUT | POLLHUP | POLLERR)) && result >= 0)
+      result = OnWritable();
+    // Nothing to read here (frozen, or the end already told) and the peer has gone: the
+    // queued output can never leave.
+    if (!closed_ && !readable && !(want & POLLOUT) && (revents & (POLLHUP | POLLERR))) sendFailed_ = 1;
   }
-  return false;
+  --dispatching_;
+  if (closed_ && dispatching_ == 0) delete this;
+  return result;
 }
 
 int32_t TcpSocket::HandleEvent(uint32_t eventWord) {
@@ -190,76 +263,90 @@ int32_t TcpSocket::Dispatch(uint32_t event, uint32_t error) {
   if (closed_) return 1;
   if (error == 0) NoiseFromEvent(event);
   if (error && address) {
-    // Still connecting: a failed attempt moves on to the next candidate address.
-    if (TryNextCandidate(error)) return 1;
-    return plug_ ? plug_->Closing(error, 0) : 1;
+    if (TryNextCandidate()) return 1;
+    return ReportClosing(error);
   }
   switch (event) {
-    case plat::FD_CONNECT:
-      writable = 1;
-      SshFreeAddress(address);
-      address = nullptr;
-      return 1;
+    case plat::FD_CONNECT: return OnConnected(0);
     case plat::FD_READ:
-      return OnRead();
-    case plat::FD_CLOSE:
-      return OnClose();
-    case plat::FD_OOB:
-      return OnOob();
-    case plat::FD_WRITE: {
-      writable = 1;
-      uint32_t before = BufferChainSize(&output_);
-      TrySend();
-      uint32_t after = BufferChainSize(&output_);
-      if (after < before && plug_) plug_->Sent(after);
-      return 1;
-    }
-    case plat::FD_ACCEPT:
-      return OnAccept();
-    default:
-      return 1;
+    case plat::FD_CLOSE: return OnRead(false);
+    case plat::FD_OOB: return OnOob();
+    case plat::FD_WRITE: return OnWritable();
+    case plat::FD_ACCEPT: return OnAccept();
+    default: return 1;
   }
 }
 
-int32_t TcpSocket::OnRead() {
+int32_t TcpSocket::ReportClosing(uint32_t error) {
+  closeReported_ = 1;
+  return plug_ ? plug_->Closing(error, 0) : 1;
+}
+
+bool TcpSocket::TryNextCandidate() {
+  while (SshNextAddress(address)) {
+    if (Connect() == 0) return true;
+  }
+  return false;
+}
+
+int32_t TcpSocket::OnConnected(uint32_t error) {
+  uint32_t noise = error ? error : uint32_t(plat::FD_CONNECT);
+  NoiseFromEvent(noise);
+  if (error) {
+    // A failed attempt moves on to the next candidate address.
+    connecting = 0;
+    if (address && TryNextCandidate()) return 1;
+    return ReportClosing(error);
+  }
+  connecting = 0;
+  writable = 1;
+  SshFreeAddress(address);
+  address = nullptr;
+  return 1;
+}
+
+int32_t TcpSocket::OnRead(bool urgentPending) {
   if (frozen) {
     frozenReadable = 1;
     return 1;
   }
-  uint32_t noUrgent = 1;  // the Windows answer: true while no urgent byte is next
-  if (oobInline) SockIoctl(handle, plat::kSiocAtMark, &noUrgent);
-  uint8_t buffer[kReceiveBufferSize];
-  int32_t n = SockRecv(handle, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
-  NoiseFromEvent(uint32_t(n));
-  if (n > 0) return plug_ ? plug_->Receive(noUrgent ? 0 : 1, buffer, n) : 1;
-  if (n == 0) return plug_ ? plug_->Closing(0, 0) : 1;
-  uint32_t e = SockGetLastError();
-  if (e == plat::WSAEWOULDBLOCK) return 1;
-  return plug_ ? plug_->Closing(e, 0) : 1;
+  ReceiveBuffer buffer;
+  for (int32_t total = 0; total < kReadBurst;) {
+    uint32_t noUrgent = 1;  // the Windows answer: true while no urgent byte is next
+    if (oobInline && urgentPending) SockIoctl(handle, plat::kSiocAtMark, &noUrgent);
+    int32_t n = SockRecv(handle, reinterpret_cast<char*>(buffer.get()), kReceiveBufferSize, 0);
+    NoiseFromEvent(uint32_t(n));
+    if (n > 0) {
+      total += n;
+      int32_t r = plug_ ? plug_->Receive(noUrgent ? 0 : 1, buffer.get(), n) : 1;
+      // The owner may have closed or frozen the socket while taking the data; a buffer
+      // not filled says the socket is drained for now.
+      if (r == 0 || closed_ || frozen || n < kReceiveBufferSize) return r;
+      continue;
+    }
+    if (n == 0) return ReportClosing(0);
+    uint32_t e = SockGetLastError();
+    if (e == plat::WSAEWOULDBLOCK) return 1;
+    return ReportClosing(e);
+  }
+  return 1;
 }
 
 int32_t TcpSocket::OnOob() {
-  uint8_t buffer[kReceiveBufferSize];
+  uint8_t buffer[512];
   int32_t n = SockRecv(handle, reinterpret_cast<char*>(buffer), sizeof buffer, plat::kMsgOob);
   NoiseFromEvent(uint32_t(n));
   if (n > 0 && plug_) return plug_->Receive(2, buffer, n);
   return 1;
 }
 
-int32_t TcpSocket::OnClose() {
-  uint8_t buffer[kReceiveBufferSize];
-  for (;;) {
-    int32_t n = SockRecv(handle, reinterpret_cast<char*>(buffer), sizeof buffer, 0);
-    if (n > 0) {
-      // The owner may close this socket while taking the data.
-      if (!plug_ || plug_->Receive(0, buffer, n) == 0 || closed_) return 0;
-      continue;
-    }
-    if (n == 0) return plug_ ? plug_->Closing(0, 0) : 1;
-    uint32_t e = SockGetLastError();
-    if (e == plat::WSAEWOULDBLOCK) return 1;
-    return plug_ ? plug_->Closing(e, 0) : 1;
-  }
+int32_t TcpSocket::OnWritable() {
+  writable = 1;
+  const size_t before = output_.size();
+  TrySend();
+  const size_t after = output_.size();
+  if (after < before && plug_) plug_->Sent(uint32_t(after));
+  return 1;
 }
 
 int32_t TcpSocket::OnAccept() {
@@ -287,7 +374,10 @@ int32_t TcpSocket::OnAccept() {
 }  // namespace cvssh::net
 
 int32_t SshEventSelect(SOCKET socket, int32_t enable) {
-  if (SockEventSelect(socket, enable ? plat::FD_ALL_EVENTS : 0) != 0) return int32_t(SockGetLastError());
+  // The owner's pump watches the socket itself; it only has to be non-blocking.
+  if (!enable) return 0;
+  uint32_t on = 1;
+  if (SockIoctl(socket, plat::kFionBio, &on) != 0) return int32_t(SockGetLastError());
   return 0;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "ssh/proto/session.h"
-#include "ssh/util/buffer_chain.h"
+#include "ssh/util/byte_queue.h"
 
 struct SshPacket;
 
@@ -28,18 +28,18 @@ inline constexpr uint32_t kSsh1CloseReceived = 4;
 inline constexpr uint32_t kSsh1CloseConfirmReceived = 8;
 
 struct SshChannel {
-  SshSession* session;
-  uint32_t remoteId;
-  uint32_t localId;  // the channel table key
-  uint32_t type;
-  uint32_t halfOpen;   // an open sent by the client is unconfirmed: no CLOSE then
-  uint32_t closing;    // SSH-2: CLOSE sent; SSH-1: the kSsh1Close* bits
-  BufferChain output;  // SSH-2: data waiting for window
-  uint32_t throttling; // SSH-1: this channel asked the session to stop reading
-  uint32_t remoteWindow;
-  uint32_t remoteMaxPacket;
-  uint32_t localWindow;
-  SshSocket* socket;  // the X11 or forwarded-port connection
+  SshSession* session = nullptr;
+  uint32_t remoteId = 0;
+  uint32_t localId = 0;  // the channel table key
+  uint32_t type = 0;
+  uint32_t halfOpen = 0;    // an open sent by the client is unconfirmed: no CLOSE then
+  uint32_t closing = 0;     // SSH-2: CLOSE sent; SSH-1: the kSsh1Close* bits
+  ByteQueue output;         // SSH-2: data waiting for window, sent in as large pieces as allowed
+  uint32_t throttling = 0;  // SSH-1: this channel asked the session to stop reading
+  uint32_t remoteWindow = 0;
+  uint32_t remoteMaxPacket = 0;
+  uint32_t localWindow = 0;
+  SshSocket* socket = nullptr;  // the X11 or forwarded-port connection
 };
 
 // A handler waiting for one of two reply numbers.
@@ -55,8 +55,10 @@ struct SshReplyHandler {
 // ---- channel table ----
 // The lowest free local id from 256 upward.
 uint32_t SshChannelAllocId(SshSession* session);
-// A zeroed record with its output chain started and the local window at 16,384.
+// A zeroed record with an empty output and the local window at 16,384.
 SshChannel* SshChannelNew(SshSession* session, uint32_t localId);
+// Frees a record that never joined the table.
+void SshChannelDiscard(SshChannel* channel);
 void SshChannelsAdd(SshSession* session, SshChannel* channel);
 SshChannel* SshChannelFind(SshSession* session, uint32_t localId);
 // Removes the channel from the table and frees it (output included).
@@ -73,6 +75,10 @@ void SshChannelUnthrottle(SshChannel* channel, uint32_t backlog);
 uint32_t Ssh2ChannelTrySend(SshChannel* channel);
 void Ssh2ChannelTrySendAndUnthrottle(SshChannel* channel);
 void Ssh2ChannelSetWindow(SshChannel* channel, uint32_t newWindow);
+// Holds the session's channel data back (nested) so that a burst of small writes leaves
+// as full packets in one socket write; the release sends what is left.
+void SshHoldOutput(SshSession* session);
+void SshReleaseOutput(SshSession* session);
 
 // ---- session entries ----
 uint32_t SshSend(SshSession* session, const uint8_t* bytes, uint32_t length);

@@ -1,9 +1,11 @@
 // The SSH-2 channel message handlers: window adjust, data, EOF, close, open confirmation
 // and failure, channel requests, incoming channel opens and global requests.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "core/errors/error_codes.h"
 #include "ssh/proto/channel.h"
 #include "ssh/proto/channel_internal.h"
 #include "ssh/proto/forward_hooks.h"
@@ -60,7 +62,9 @@ using cvssh::proto::ClosesConnection;
 void OnWindowAdjust(SshSession* s, SshPacket* packet) {
   SshChannel* c = ChannelOf(s, packet);
   if (!c || c->closing) return;
-  c->remoteWindow += SshPacketGetUint32(packet);
+  // A window never wraps: adjustments beyond 2^32 - 1 saturate there.
+  const uint64_t window = uint64_t(c->remoteWindow) + SshPacketGetUint32(packet);
+  c->remoteWindow = uint32_t(std::min<uint64_t>(window, UINT32_MAX));
   Ssh2ChannelTrySendAndUnthrottle(c);
 }
 
@@ -73,7 +77,13 @@ void OnData(SshSession* s, SshPacket* packet) {
   int32_t length;
   SshPacketGetString(packet, &data, &length);
   if (!data) return;
-  c->localWindow = uint32_t(length) > c->localWindow ? 0 : c->localWindow - uint32_t(length);
+  if (uint32_t(length) > c->localWindow) {
+    // More than was granted: a peer that ignores flow control is not followed.
+    SshSetLastError(s, cvErrorInvalidPacketData);
+    SshDisconnect(s, "Channel data beyond the window", kSshDisconnectProtocolError, 0);
+    return;
+  }
+  c->localWindow -= uint32_t(length);
   uint32_t backlog = 0;
   switch (c->type) {
     case ChannelMain:
@@ -213,8 +223,7 @@ void OnChannelOpen(SshSession* s, SshPacket* packet) {
     SshPacketAddString(p, error);
     SshPacketAddString(p, "en");
     Ssh2SendQueued(s, p);
-    BufferChainClear(&c->output);
-    CheckedFree(c);
+    SshChannelDiscard(c);
     return;
   }
   c->localId = SshChannelAllocId(s);

@@ -41,7 +41,7 @@ uint32_t SshSend(SshSession* s, const uint8_t* bytes, uint32_t length) {
 uint32_t SshSendBacklog(SshSession* s) {
   uint32_t backlog = s->allThrottled ? s->overallBacklog : 0;
   if (s->protocolVersion == 2 && s->mainChannel && !s->mainChannel->closing)
-    backlog += BufferChainSize(&s->mainChannel->output);
+    backlog += uint32_t(s->mainChannel->output.size());
   return backlog;
 }
 

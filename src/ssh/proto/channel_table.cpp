@@ -1,7 +1,6 @@
 // The channel table and channel output with SSH-2 flow control.
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "ssh/proto/channel.h"
 #include "ssh/proto/forward_hooks.h"
@@ -37,10 +36,7 @@ void CloseConnection(SshChannel* c) {
   c->socket = nullptr;
 }
 
-void FreeChannel(SshChannel* c) {
-  BufferChainClear(&c->output);
-  CheckedFree(c);
-}
+void FreeChannel(SshChannel* c) { delete c; }
 
 }  // namespace
 
@@ -60,14 +56,14 @@ uint32_t SshChannelAllocId(SshSession* s) {
 }
 
 SshChannel* SshChannelNew(SshSession* s, uint32_t localId) {
-  auto* c = static_cast<SshChannel*>(cvssh::AllocOrDie(sizeof(SshChannel)));
-  std::memset(c, 0, sizeof *c);
+  auto* c = new SshChannel();
   c->session = s;
   c->localId = localId;
   c->localWindow = kSshChannelWindow;
-  BufferChainInit(&c->output);
   return c;
 }
+
+void SshChannelDiscard(SshChannel* c) { FreeChannel(c); }
 
 void SshChannelsAdd(SshSession* s, SshChannel* c) {
   if (!s->channels) s->channels = TreeNew(CompareChannels);
@@ -115,7 +111,7 @@ uint32_t SshChannelWrite(SshChannel* c, const uint8_t* bytes, uint32_t length) {
                     {.kind = Ssh1Field::Raw, .data = bytes, .length = int32_t(length)}});
     return 0;
   }
-  BufferChainAdd(&c->output, bytes, length);
+  c->output.Append(bytes, length);
   return Ssh2ChannelTrySend(c);
 }
 
@@ -149,25 +145,35 @@ void SshChannelUnthrottle(SshChannel* c, uint32_t backlog) {
 }
 
 // Takes as much of the output as the window and the server's packet size allow per
-// packet: the output chain's small blocks are joined rather than sent one by one.
+// packet, and hands every packet of the round to the socket in one write. While the
+// session holds its output back, a last piece smaller than a full packet waits for more.
 uint32_t Ssh2ChannelTrySend(SshChannel* c) {
   SshSession* s = c->session;
-  std::vector<uint8_t> piece;
+  bool sent = false;
   // A server that announces a maximum packet of 0 can take no data: it stays buffered.
-  while (c->remoteWindow > 0 && c->remoteMaxPacket > 0 && BufferChainSize(&c->output) &&
+  while (c->remoteWindow > 0 && c->remoteMaxPacket > 0 && !c->output.empty() &&
          s->connectionState != kSshStateClosed) {
-    uint32_t length = std::min({BufferChainSize(&c->output), c->remoteWindow, c->remoteMaxPacket, kMaxDataPiece});
-    piece.resize(length);
-    BufferChainFetch(&c->output, piece.data(), length);
+    const uint32_t full = std::min(c->remoteMaxPacket, kMaxDataPiece);
+    const uint32_t length = uint32_t(std::min<size_t>({c->output.size(), c->remoteWindow, full}));
+    if (s->outputHeld && length == c->output.size() && length < full && length < c->remoteWindow) break;
     SshPacket* p = Ssh2PacketNew(kSsh2ChannelData);
     SshPacketAddUint32(p, c->remoteId);
     SshPacketAddStringStart(p);
-    SshPacketAddStringData(p, piece.data(), int32_t(length));
-    Ssh2SendQueued(s, p);
-    BufferChainConsume(&c->output, length);
+    SshPacketAddStringData(p, c->output.data(), int32_t(length));
+    Ssh2DeferQueued(s, p);
+    c->output.Consume(length);
     c->remoteWindow -= length;
+    sent = true;
   }
-  return BufferChainSize(&c->output);
+  if (sent) Ssh2FlushDeferred(s);
+  return uint32_t(c->output.size());
+}
+
+void SshHoldOutput(SshSession* s) { ++s->outputHeld; }
+
+void SshReleaseOutput(SshSession* s) {
+  if (s->outputHeld == 0 || --s->outputHeld > 0) return;
+  if (s->protocolVersion == 2 && s->mainChannel && !s->mainChannel->closing) Ssh2ChannelTrySend(s->mainChannel);
 }
 
 void Ssh2ChannelTrySendAndUnthrottle(SshChannel* c) {

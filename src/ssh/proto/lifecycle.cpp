@@ -4,6 +4,7 @@
 #include "ssh/crypto/cipher.h"
 #include "ssh/crypto/mac.h"
 #include "ssh/crypto/random_pool.h"
+#include "ssh/net/owner.h"
 #include "ssh/proto/auth.h"
 #include "ssh/proto/channel.h"
 #include "ssh/proto/compress.h"
@@ -27,6 +28,8 @@ uint32_t SshSessionCreate(SshSession** out, const SshSettings* settings, const c
   *out = s;
   // Taken before the connect so that every freed session releases exactly one reference.
   RandomAcquire();
+  // The connection's sockets are the session's: only its own pump watches them.
+  cvssh::net::OwnerScope owner(s);
   return SshConnect(s, hostName, port, canonicalName, keepAlive);
 }
 

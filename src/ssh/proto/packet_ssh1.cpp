@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "ssh/crypto/cipher.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/proto/compress.h"
@@ -23,6 +24,14 @@ void Drop(SshSession* s) {
   s->rx1 = Ssh1ReceiveState{};
 }
 
+// A packet that fails its checks leaves the stream out of step for good (the next bytes
+// would be read as a length): the session ends.
+void Reject(SshSession* s) {
+  SshSetLastError(s, cvErrorInvalidPacketData);
+  s->integrityFailed = 1;
+  Drop(s);
+}
+
 }  // namespace
 
 SshPacket* Ssh1ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) {
@@ -36,7 +45,7 @@ SshPacket* Ssh1ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) 
     if (rx.have < 4) return nullptr;
     int32_t length = int32_t(Load32(rx.lengthBytes));
     if (length < 5 || length > kSsh1MaxPacketLength) {
-      Drop(s);
+      Reject(s);
       return nullptr;
     }
     rx.length = length;
@@ -55,13 +64,13 @@ SshPacket* Ssh1ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) 
   const int32_t length = rx.length, total = rx.total, padding = total - length;
   if (s->ssh1Cipher) {
     if (s->crcDetect && s->crcDetect(s->crcDetector, p->data, uint32_t(total))) {
-      Drop(s);
+      Reject(s);
       return nullptr;
     }
     s->ssh1Cipher->decrypt(s->ssh1CipherContext, p->data, uint32_t(total));
   }
   if (SshCrc32(p->data, uint32_t(total - 4)) != Load32(p->data + total - 4)) {
-    Drop(s);
+    Reject(s);
     return nullptr;
   }
   p->type = p->data[padding];
@@ -75,7 +84,7 @@ SshPacket* Ssh1ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) 
     if (!s->scCompress->decompress(s->scCompressContext, p->data + padding, length - 4, &out, &outLength) ||
         outLength < 1) {
       CheckedFree(out);
-      Drop(s);
+      Reject(s);
       return nullptr;
     }
     cvssh::proto::PacketEnsure(p, padding + outLength);

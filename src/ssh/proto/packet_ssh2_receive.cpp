@@ -77,13 +77,19 @@ SshPacket* Ssh2ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) 
   if (s->scCompress) {
     uint8_t* out = nullptr;
     int32_t outLength = 0;
-    if (s->scCompress->decompress(s->scCompressContext, p->data + 5, p->length - 5, &out, &outLength)) {
-      cvssh::proto::PacketEnsure(p, outLength + 5);
-      std::memcpy(p->data + 5, out, size_t(outLength));
-      p->length = outLength + 5;
-      explicit_bzero(out, size_t(outLength));
+    // A payload that does not inflate is as corrupt as one that fails its MAC (and the
+    // stream's window is out of step from here on).
+    if (!s->scCompress->decompress(s->scCompressContext, p->data + 5, p->length - 5, &out, &outLength) ||
+        outLength < 1) {
       CheckedFree(out);
+      Reject(s);
+      return nullptr;
     }
+    cvssh::proto::PacketEnsure(p, outLength + 5);
+    std::memcpy(p->data + 5, out, size_t(outLength));
+    p->length = outLength + 5;
+    explicit_bzero(out, size_t(outLength));
+    CheckedFree(out);
   }
   p->type = p->data[5];
   p->body = p->data;

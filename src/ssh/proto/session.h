@@ -88,13 +88,15 @@ struct SshIdentParser {
 };
 
 // Where the main channel's data is delivered: the waiting read's destination and the
-// bytes that arrived while no read was waiting.
+// bytes that arrived while no read was waiting (pendingLength bytes from pendingStart:
+// reads take from the front without moving the rest).
 struct SftpChannelInput {
   uint8_t* destination;
   uint32_t wanted;
   uint8_t* pending;
   uint32_t pendingLength;
   uint32_t pendingCapacity;
+  uint32_t pendingStart;
 };
 
 struct SshSession final : SshPlug {
@@ -207,6 +209,7 @@ struct SshSession final : SshPlug {
   CountedTree* forwardSpecs = nullptr;    // configured forwardings
   CountedTree* remoteForwards = nullptr;  // remote forwardings asked of the server
   SshPinger* pinger = nullptr;
+  uint32_t outputHeld = 0;  // SshHoldOutput nesting: channel data waits for full packets
 
   // ---- SSH-1 login and connection phase ----
   Ssh1State* ssh1 = nullptr;

@@ -28,10 +28,7 @@ using cvssh::proto::ClosesConnection;
 // made, else refused and the record freed.
 void AnswerOpen(SshSession* s, SshChannel* c, uint32_t remoteId, uint32_t type, bool connected) {
   if (!connected) {
-    if (c) {
-      BufferChainClear(&c->output);
-      CheckedFree(c);
-    }
+    if (c) SshChannelDiscard(c);
     SendWithId(s, kMsgChannelOpenFailure, remoteId);
     return;
   }

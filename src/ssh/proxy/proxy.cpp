@@ -5,7 +5,10 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "ssh/handle/command_line.h"
 #include "ssh/handle/handle.h"
 #include "ssh/proto/settings.h"
 #include "ssh/proxy/proxy_socket.h"
@@ -116,31 +119,37 @@ SshSocket* ProxyNewListener(const char* sourceAddress, int32_t port, SshPlug* pl
   return SshNewListener(sourceAddress, port, plug, localOnly, family);
 }
 
-char* ProxyFormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings) {
-  std::string out;
+namespace {
+
+// Walks ProxyCommand: the template's own text (escapes applied) goes to text(), each
+// substituted value to value().
+template <typename OnText, typename OnValue>
+void FormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings, OnText text,
+                   OnValue value) {
   const char* p = settings->ProxyCommand;
+  auto one = [&](char c) { text(std::string_view(&c, 1)); };
   while (*p) {
     if (*p == '%') {
       if (p[1] == '%') {
-        out += '%';
+        one('%');
         p += 2;
         continue;
       }
       size_t n = 0;
       switch (Keyword(p + 1, &n)) {
-        case 0: out += settings->ProxyHost; break;
-        case 1: out += std::to_string(settings->ProxyPort); break;
+        case 0: value(std::string_view(settings->ProxyHost)); break;
+        case 1: value(std::to_string(settings->ProxyPort)); break;
         case 2: {
           char host[512];
           SshAddressToText(address, host, sizeof host);
-          out += host;
+          value(std::string_view(host));
           break;
         }
-        case 3: out += std::to_string(port); break;
-        case 4: out += settings->ProxyUserName; break;
-        case 5: out += settings->ProxyPassword; break;
+        case 3: value(std::to_string(port)); break;
+        case 4: value(std::string_view(settings->ProxyUserName)); break;
+        case 5: value(std::string_view(settings->ProxyPassword)); break;
         default:
-          out += *p++;
+          one(*p++);
           continue;
       }
       p += 1 + n;
@@ -149,33 +158,51 @@ char* ProxyFormatCommand(const SshAddress* address, int32_t port, const SshSetti
     if (*p == '\\' && p[1]) {
       char c = p[1];
       if (c == '\\' || c == '%') {
-        out += c;
+        one(c);
       } else if (c == 'n') {
-        out += '\n';
+        one('\n');
       } else if (c == 'r') {
-        out += '\r';
+        one('\r');
       } else if (c == 't') {
-        out += '\t';
+        one('\t');
       } else if (c == 'x' || c == 'X') {
         int high = p[2] ? HexValue(p[2]) : -1;
         int low = high >= 0 && p[3] ? HexValue(p[3]) : -1;
         if (low < 0) {
-          out += *p++;  // the backslash stays; the text goes on after it
+          one(*p++);  // the backslash stays; the text goes on after it
           continue;
         }
-        out += char(high * 16 + low);
+        one(char(high * 16 + low));
         p += 4;
         continue;
       } else {
-        out += p[0];
-        out += c;
+        one(p[0]);
+        one(c);
       }
       p += 2;
       continue;
     }
-    out += *p++;
+    one(*p++);
   }
+}
+
+}  // namespace
+
+char* ProxyFormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings) {
+  std::string out;
+  auto append = [&](std::string_view piece) { out.append(piece); };
+  FormatCommand(address, port, settings, append, append);
   char* text = DupString(out.c_str());
   explicit_bzero(out.data(), out.size());
   return text;
+}
+
+std::vector<std::string> ProxyCommandWords(const SshAddress* address, int32_t port, const SshSettings* settings) {
+  // The template is cut into words by its own blanks and quotes; a value never adds a
+  // word of its own, so a host or user name cannot smuggle options into the command.
+  cvssh::CommandLineSplitter words;
+  FormatCommand(
+      address, port, settings, [&](std::string_view text) { words.Text(text); },
+      [&](std::string_view value) { words.Value(value); });
+  return words.Finish();
 }

@@ -5,6 +5,8 @@
 // to its owner like any other SshSocket: until the proxy agrees, the owner's output is
 // held back and the proxy's answers are consumed.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "ssh/net/ssh_net.h"
 
@@ -37,3 +39,6 @@ SshSocket* ProxyNewListener(const char* sourceAddress, int32_t port, SshPlug* pl
                             int32_t family);
 // ProxyCommand with its %-keywords and backslash escapes replaced (a new text).
 char* ProxyFormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings);
+// The words of the local command: ProxyCommand split by its own blanks and quotes, each
+// keyword's value inserted whole into the word it stands in.
+std::vector<std::string> ProxyCommandWords(const SshAddress* address, int32_t port, const SshSettings* settings);

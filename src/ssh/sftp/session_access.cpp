@@ -77,8 +77,9 @@ uint32_t SshGetMacBits(SshSession* s) {
 }
 
 SOCKET SshGetSocketHandle(SshSession* s) {
-  if (!s || !s->socket) return INVALID_SOCKET;
-  return static_cast<cvssh::net::TcpSocket*>(s->socket)->handle;
+  // A connection through a proxy or a local command has no socket of its own to show.
+  auto* tcp = s ? dynamic_cast<cvssh::net::TcpSocket*>(s->socket) : nullptr;
+  return tcp ? tcp->handle : INVALID_SOCKET;
 }
 
 const char* SftpCurrentDirectory(SshSession* s) { return s ? s->currentDirectory : nullptr; }

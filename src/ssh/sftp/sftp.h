@@ -48,6 +48,10 @@ int32_t SshUninitialize();
 void SshLock();
 void SshUnlock();
 int32_t SshTryLock();
+// For an owner that could not get the lock (SshTryLock failed): the session's connection
+// is shut down now and the session freed by the next holder of the lock (at the latest by
+// the last SshUninitialize). The caller must not use the session again.
+void SftpDeferDisconnect(SshSession* session);
 
 // ---- session entry ----
 SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const char* password,

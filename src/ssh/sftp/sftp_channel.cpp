@@ -25,15 +25,22 @@ int32_t SftpChannelDeliver(SshSession* s, int32_t extended, const uint8_t* bytes
     length -= n;
   }
   if (length) {
-    if (in.pendingLength + length > in.pendingCapacity) {
-      uint32_t capacity = in.pendingLength + length + 4096;
-      auto* grown = static_cast<uint8_t*>(cvssh::AllocOrDie(capacity));
-      if (in.pendingLength) std::memcpy(grown, in.pending, in.pendingLength);
-      CheckedFree(in.pending);
-      in.pending = grown;
-      in.pendingCapacity = capacity;
+    if (in.pendingStart + in.pendingLength + length > in.pendingCapacity) {
+      if (in.pendingLength + length <= in.pendingCapacity) {
+        // The room taken by bytes already read is enough.
+        std::memmove(in.pending, in.pending + in.pendingStart, in.pendingLength);
+      } else {
+        // Grown by half again at least, so a long burst does not copy quadratically.
+        uint32_t capacity = std::max(in.pendingLength + length + 4096, in.pendingCapacity + in.pendingCapacity / 2);
+        auto* grown = static_cast<uint8_t*>(cvssh::AllocOrDie(capacity));
+        if (in.pendingLength) std::memcpy(grown, in.pending + in.pendingStart, in.pendingLength);
+        CheckedFree(in.pending);
+        in.pending = grown;
+        in.pendingCapacity = capacity;
+      }
+      in.pendingStart = 0;
     }
-    std::memcpy(in.pending + in.pendingLength, bytes, length);
+    std::memcpy(in.pending + in.pendingStart + in.pendingLength, bytes, length);
     in.pendingLength += length;
   }
   SftpSetChannelInput(s, &in);
@@ -50,7 +57,28 @@ int32_t EndRead(SshSession* s, int32_t result) {
   return result;
 }
 
+// A session that ended under a read reports why: its own error, or that the server
+// closed the connection.
+int32_t EndWithConnectionError(SshSession* s) {
+  const uint32_t error = SshGetLastError(s);
+  SshSetLastError(s, error ? error : cvErrorConnectionClosed);
+  return EndRead(s, 0);
+}
+
+// A pending buffer this large is not kept once emptied.
+constexpr uint32_t kKeptPendingCapacity = 1 << 20;
+
 }  // namespace
+
+uint32_t SftpChannelAvailable(SshSession* s) {
+  const SftpChannelInput* in = SftpGetChannelInput(s);
+  return in ? in->pendingLength : 0;
+}
+
+const uint8_t* SftpChannelPeek(SshSession* s) {
+  const SftpChannelInput* in = SftpGetChannelInput(s);
+  return in && in->pendingLength ? in->pending + in->pendingStart : nullptr;
+}
 
 int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
   SftpChannelInput* in = SftpGetChannelInput(s);
@@ -58,34 +86,32 @@ int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
   in->wanted = n;
   if (in->pendingLength) {
     uint32_t take = std::min(in->pendingLength, n);
-    std::memcpy(in->destination, in->pending, take);
+    std::memcpy(in->destination, in->pending + in->pendingStart, take);
     in->destination += take;
     in->wanted -= take;
     in->pendingLength -= take;
-    if (in->pendingLength) {
-      std::memmove(in->pending, in->pending + take, in->pendingLength);
-    } else {
-      CheckedFree(in->pending);
-      in->pending = nullptr;
-      in->pendingCapacity = 0;
+    in->pendingStart += take;
+    if (!in->pendingLength) {
+      in->pendingStart = 0;
+      if (in->pendingCapacity > kKeptPendingCapacity) {
+        CheckedFree(in->pending);
+        in->pending = nullptr;
+        in->pendingCapacity = 0;
+      }
     }
   }
   const uint32_t start = plat::GetTickCount();
+  const uint32_t limit = SshGetTimeout(s) * 1000u;
   for (;;) {
     if (!in->wanted) return EndRead(s, 1);
-    if (SshGetExitCode(s) >= 0) {
-      SshSetLastError(s, 0);
-      return EndRead(s, 0);
-    }
-    if (SshPumpEvents(s) < 0) {
-      SshSetLastError(s, SshGetLastError(s));
-      return EndRead(s, 0);
-    }
-    if (!in->wanted) return EndRead(s, 1);
-    if (plat::GetTickCount() - start > SshGetTimeout(s) * 1000u) {
+    if (SshGetExitCode(s) >= 0) return EndWithConnectionError(s);
+    const uint32_t elapsed = plat::GetTickCount() - start;
+    if (elapsed >= limit) {
       SshSetLastError(s, cvErrorOperationTimeout);
       return EndRead(s, 0);
     }
+    // The wait ends at this read's own deadline, not a whole timeout later.
+    if (SshPumpEventsWithin(s, limit - elapsed) < 0) return EndWithConnectionError(s);
   }
 }
 

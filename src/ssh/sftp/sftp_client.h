@@ -120,6 +120,8 @@ SftpRequest* SftpWriteSend(SshSession* session, const SftpHandle* handle, uint64
 // ---- receiving and matching ----
 int32_t SftpSendPacket(SshSession* session, SftpPacket* packet);  // frees the packet
 SftpPacket* SftpReceivePacket(SshSession* session);
+// True when a whole reply has arrived already, so receiving it needs no wait.
+bool SftpReplyReady(SshSession* session);
 SftpRequest* SftpAllocRequest(SshSession* session);
 // Reads the identifier and removes the matching registered request from the tree; null
 // (and the packet freed) when there is none.

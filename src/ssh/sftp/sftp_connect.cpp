@@ -113,15 +113,21 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
     return nullptr;
   }
   const uint32_t start = plat::GetTickCount();
+  const uint32_t limit = timeoutSeconds * 1000u;
   while (SshIsConnected(s) && !SshIsReady(s)) {
-    if (SshPumpEvents(s) < 0) {
+    // Each wait ends at the connect's own deadline, so a timed-out connect lasts the
+    // timeout once.
+    const uint32_t elapsed = plat::GetTickCount() - start;
+    const int32_t pumped = timeoutSeconds ? (elapsed < limit ? SshPumpEventsWithin(s, limit - elapsed) : 0)
+                                          : SshPumpEvents(s);
+    if (pumped < 0) {
       *error = SshGetLastError(s);
       CheckedFree(canonical);
       SftpCloseSession(s);
       SshSetLastError(nullptr, *error);
       return nullptr;
     }
-    if (timeoutSeconds && (plat::GetTickCount() - start) / 1000 > timeoutSeconds) {
+    if (timeoutSeconds && plat::GetTickCount() - start >= limit && SshIsConnected(s) && !SshIsReady(s)) {
       *error = cvErrorOperationTimeout;
       CheckedFree(canonical);
       SftpDropSession(s);

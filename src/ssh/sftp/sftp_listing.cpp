@@ -63,9 +63,11 @@ int32_t SftpOpenDirectory(SshSession* s, const char* path) {
   if (!resolved) return 0;
   SftpHandle* handle = cvssh::sftp::OpenDir(s, resolved);
   if (!handle) {
-    // The stored listing is left as it is; the server's refusal is in the last error.
+    // The stored listing is left as it is; the server's refusal (a missing directory,
+    // access denied) is the caller's error, not an empty listing.
     CheckedFree(resolved);
-    return 1;
+    if (!SshGetLastError(s)) SshSetLastError(s, cvErrorDirectoryNotFound);
+    return 0;
   }
   SftpEventInfo info{};
   info.flags = 4;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/errors/error_codes.h"
+#include "ssh/proto/channel.h"
 #include "ssh/sftp/sftp.h"
 #include "ssh/sftp/sftp_client.h"
 #include "ssh/sftp/sftp_session.h"
@@ -73,6 +74,9 @@ SftpTransferQueue* SftpDownloadStart(SshSession* s, SftpHandle* handle, uint64_t
 
 void SftpDownloadQueue(SftpTransferQueue* q) {
   const uint32_t block = Pipelined(q) ? kPipelinedBlock : kSingleBlock;
+  // The burst of requests leaves together.
+  SshLock();
+  SshHoldOutput(q->session);
   while (q->outstanding < q->maxOutstanding && !q->end && !q->error) {
     SftpQueueEntry* e = Append(q, block, true);
     SftpRequest* r = SftpReadSend(q->session, q->handle, e->offset, block);
@@ -82,6 +86,8 @@ void SftpDownloadQueue(SftpTransferQueue* q) {
     q->nextOffset += block;
     q->outstanding += block;
   }
+  SshReleaseOutput(q->session);
+  SshUnlock();
 }
 
 int32_t SftpDownloadReply(SftpTransferQueue* q, SftpPacket* packet) {

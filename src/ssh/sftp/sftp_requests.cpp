@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/errors/error_codes.h"
+#include "ssh/proto/channel.h"
 #include "ssh/sftp/sftp.h"
 #include "ssh/sftp/sftp_channel.h"
 #include "ssh/sftp/sftp_client.h"
@@ -67,9 +68,22 @@ int32_t SftpSendPacket(SshSession* s, SftpPacket* p) {
   LockScope lock;
   uint8_t length[4] = {uint8_t(p->length >> 24), uint8_t(p->length >> 16), uint8_t(p->length >> 8),
                        uint8_t(p->length)};
+  // Length and body travel in one channel packet.
+  SshHoldOutput(s);
   int32_t ok = SftpChannelWrite(s, length, 4) && SftpChannelWrite(s, p->data, p->length);
+  SshReleaseOutput(s);
   SftpPacketFree(p);
   return ok;
+}
+
+bool SftpReplyReady(SshSession* s) {
+  LockScope lock;
+  const uint32_t available = SftpChannelAvailable(s);
+  if (available < 4) return false;
+  const uint8_t* b = SftpChannelPeek(s);
+  const uint32_t length = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+  // An oversized length is ready too: its receive reports it at once.
+  return length > kSftpMaxPacketLength || available - 4 >= length;
 }
 
 SftpPacket* SftpReceivePacket(SshSession* s) {

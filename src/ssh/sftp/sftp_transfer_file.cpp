@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/errors/error_codes.h"
+#include "ssh/proto/channel.h"
 #include "ssh/sftp/sftp.h"
 #include "ssh/sftp/sftp_exchange.h"
 #include "ssh/sftp/sftp_local.h"
@@ -67,6 +68,13 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
       SftpPacket* reply = SftpReceivePacket(s);
       result = SftpDownloadReply(q, reply);
       if (!reply) failed = true;
+      // Replies that have arrived already are taken in the same turn, so the slots they
+      // free are asked for again in one burst.
+      while (result >= 0 && !failed && SftpReplyReady(s)) {
+        reply = SftpReceivePacket(s);
+        result = SftpDownloadReply(q, reply);
+        if (!reply) failed = true;
+      }
     }
     if (result < 0) {
       failed = true;
@@ -122,6 +130,11 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
       failed = true;
       break;
     }
+    // The pieces of one round leave as full channel packets (released below).
+    {
+      Locked lock;
+      SshHoldOutput(s);
+    }
     while (SftpUploadReady(q) && !used && !failed && !canceled) {
       int32_t n = source.Next(piece);
       if (n < 0) {
@@ -142,6 +155,10 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
       }
       events.Moved(uint64_t(n));
     }
+    {
+      Locked lock;
+      SshReleaseOutput(s);
+    }
     if (failed || canceled) break;
     if (q->first) {
       Locked lock;
@@ -150,6 +167,14 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
         failed = true;
         break;
       }
+      // Every reply already here frees room at once: the next pieces leave together.
+      while (q->first && SftpReplyReady(s)) {
+        if (SftpUploadReply(q, SftpReceivePacket(s)) < 0) {
+          failed = true;
+          break;
+        }
+      }
+      if (failed) break;
     }
   }
   if (canceled) SshSetLastError(s, cvErrorOperationCanceled);
@@ -283,8 +308,10 @@ int32_t SftpRetrieveData(SshSession* s, const char* remote, plat::HGLOBAL* block
     Locked lock;
     if (!cvssh::sftp::Stat(s, path.get(), &a)) return 0;
   }
-  // A size beyond what one block can hold is cut rather than wrapped.
-  const uint32_t size = uint32_t(std::min<uint64_t>(a.size, UINT32_MAX - 4096));
+  // A whole file of 4 GiB or more cannot be handed out with a 32-bit length: that is an
+  // error, not a download cut short without a word.
+  if (limit == 0 && a.size > UINT32_MAX) return Fail(s, cvErrorOutOfMemory);
+  const uint32_t size = uint32_t(std::min<uint64_t>(a.size, UINT32_MAX));
   if (limit == 0 || limit > size) limit = size;
   plat::HGLOBAL memory = plat::GlobalAlloc(plat::GHND, (size_t(limit) / 4096 + 1) * 4096);
   auto* bytes = memory ? static_cast<uint8_t*>(plat::GlobalLock(memory)) : nullptr;
