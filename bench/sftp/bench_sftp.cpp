@@ -10,6 +10,10 @@
 //   bench_sftp --serve [MiB]       starts the sshd and the file, prints both clients'
 //                                  commands and waits (for an outside timer)
 //   bench_sftp --client get|put HOST PORT REMOTE LOCAL    one transfer with the library
+//   bench_sftp --concurrent [MiB] [runs]   two background downloads and one upload at
+//                                  once on one session, against each kind alone: the
+//                                  slowest of the three over its time alone, and the
+//                                  process's CPU time over the three alone
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -93,14 +97,79 @@ std::string SharedDir() {
   return name;
 }
 
+// One background transfer per entry, all started together; each task's own time (ms).
+std::vector<uint32_t> RunTasks(LibHandle h, const std::vector<std::pair<bool, std::pair<std::string, std::string>>>& jobs) {
+  std::vector<uint32_t> ids;
+  for (const auto& [get, files] : jobs)
+    ids.push_back(get ? FtpAsyncGetFile(h, files.first.c_str(), files.second.c_str(), 0, 0, nullptr, 0)
+                      : FtpAsyncPutFile(h, files.first.c_str(), files.second.c_str(), 0, 0, nullptr, 0));
+  std::vector<uint32_t> times;
+  for (uint32_t id : ids) {
+    uint32_t elapsed = 0, result = 1;
+    if (!id || cvftp::TaskWait(id, 600000, &elapsed, &result) != 1 || result != 0) return {};
+    times.push_back(elapsed);
+  }
+  return times;
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+int RunConcurrent(sftptest::SftpSshd& server, const std::string& dir, size_t megabytes, int runs) {
+  if (FtpAttach(nullptr) < 1) return 1;
+  const std::string url = "sftp://" + server.peer().address() + ":" + std::to_string(server.peer().port());
+  LibHandle h = FtpConnect(url.c_str(), 0, sftptest::kUser, sftptest::kPassword, 60, 0, nullptr);
+  if (h == kInvalidLibHandle || FtpChangeDirectory(h, dir.c_str()) != 0) return 1;
+  const std::string source = dir + "/source.bin";
+  using Job = std::pair<bool, std::pair<std::string, std::string>>;
+  const Job get1{true, {dir + "/down1.bin", "source.bin"}}, get2{true, {dir + "/down2.bin", "source.bin"}};
+  const Job put{false, {source, "up.bin"}};
+  // Each kind alone, the median of three.
+  std::vector<double> getAlone, putAlone, getCpu, putCpu;
+  for (int i = 0; i < 3; ++i) {
+    double cpu = CpuSeconds();
+    auto g = RunTasks(h, {get1});
+    getCpu.push_back(CpuSeconds() - cpu);
+    cpu = CpuSeconds();
+    auto p = RunTasks(h, {put});
+    putCpu.push_back(CpuSeconds() - cpu);
+    if (g.empty() || p.empty()) return 1;
+    getAlone.push_back(g[0]);
+    putAlone.push_back(p[0]);
+  }
+  const double getMs = Median(getAlone), putMs = Median(putAlone);
+  const double aloneCpu = 2 * Median(getCpu) + Median(putCpu);
+  std::printf("%zu MiB; alone: download %.0f ms, upload %.0f ms, CPU of the three one by one %.2f s\n", megabytes,
+              getMs, putMs, aloneCpu);
+  double worst = 0;
+  for (int run = 0; run < runs; ++run) {
+    const double cpu = CpuSeconds();
+    auto t = RunTasks(h, {get1, get2, put});
+    if (t.empty()) return 1;
+    const double used = CpuSeconds() - cpu;
+    const double ratio = std::max({t[0] / getMs, t[1] / getMs, t[2] / putMs});
+    worst = std::max(worst, ratio);
+    std::printf("run %2d: download %u ms, %u ms, upload %u ms; slowest / alone %.2f; CPU / alone %.2f\n", run + 1,
+                t[0], t[1], t[2], ratio, used / aloneCpu);
+  }
+  std::printf("worst slowest / alone over %d runs: %.2f\n", runs, worst);
+  FtpDisconnect(h);
+  FtpDetach();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 7 && std::string(argv[1]) == "--client") return RunClient(argv + 2);
   const bool serve = argc > 1 && std::string(argv[1]) == "--serve";
-  const int first = serve ? 2 : 1;
-  const size_t megabytes = argc > first ? size_t(std::atoi(argv[first])) : 256;
-  const int rounds = !serve && argc > first + 1 ? std::atoi(argv[first + 1]) : 5;
+  const bool concurrent = argc > 1 && std::string(argv[1]) == "--concurrent";
+  const int first = serve || concurrent ? 2 : 1;
+  const size_t megabytes = argc > first ? size_t(std::atoi(argv[first])) : concurrent ? 100 : 256;
+  const int rounds = !serve && argc > first + 1 ? std::atoi(argv[first + 1]) : concurrent ? 20 : 5;
 
   cvpeers::TempDir keys;
   const std::string key = (keys.path() / "id_rsa").string();
@@ -116,6 +185,12 @@ int main(int argc, char** argv) {
   const std::string source = dir + "/source.bin";
   sftptest::WriteFile(source, sftptest::Pattern(megabytes << 20));
   const std::string host = server.peer().address(), port = std::to_string(server.peer().port());
+  if (concurrent) {
+    const int r = RunConcurrent(server, dir, megabytes, rounds);
+    std::filesystem::remove_all(dir);
+    if (r) std::fprintf(stderr, "a transfer failed\n");
+    return r;
+  }
 
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
