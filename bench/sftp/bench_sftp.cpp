@@ -37,8 +37,8 @@ constexpr const char* kAlgorithms = "Ciphers aes128-ctr\nMACs hmac-sha2-256\n";
 int RunClient(char** argv) {
   const std::string op = argv[0], host = argv[1], port = argv[2], remote = argv[3], local = argv[4];
   if (FtpAttach(nullptr) < 1) return 2;
-  LibHandle h = FtpConnect(("sftp://" + host + ":" + port).c_str(), 0, sftptest::kUser, sftptest::kPassword, 60, 0,
-                           nullptr);
+  LibHandle h =
+      FtpConnect(("sftp://" + host + ":" + port).c_str(), 0, sftptest::kUser, sftptest::kPassword, 60, 0, nullptr);
   if (h == kInvalidLibHandle) {
     std::fprintf(stderr, "connect failed: 0x%08x\n", FtpGetLastError());
     return 1;
@@ -98,7 +98,8 @@ std::string SharedDir() {
 }
 
 // One background transfer per entry, all started together; each task's own time (ms).
-std::vector<uint32_t> RunTasks(LibHandle h, const std::vector<std::pair<bool, std::pair<std::string, std::string>>>& jobs) {
+std::vector<uint32_t> RunTasks(LibHandle h,
+                               const std::vector<std::pair<bool, std::pair<std::string, std::string>>>& jobs) {
   std::vector<uint32_t> ids;
   for (const auto& [get, files] : jobs)
     ids.push_back(get ? FtpAsyncGetFile(h, files.first.c_str(), files.second.c_str(), 0, 0, nullptr, 0)
@@ -152,8 +153,8 @@ int RunConcurrent(sftptest::SftpSshd& server, const std::string& dir, size_t meg
     const double used = CpuSeconds() - cpu;
     const double ratio = std::max({t[0] / getMs, t[1] / getMs, t[2] / putMs});
     worst = std::max(worst, ratio);
-    std::printf("run %2d: download %u ms, %u ms, upload %u ms; slowest / alone %.2f; CPU / alone %.2f\n", run + 1,
-                t[0], t[1], t[2], ratio, used / aloneCpu);
+    std::printf("run %2d: download %u ms, %u ms, upload %u ms; slowest / alone %.2f; CPU / alone %.2f\n", run + 1, t[0],
+                t[1], t[2], ratio, used / aloneCpu);
   }
   std::printf("worst slowest / alone over %d runs: %.2f\n", runs, worst);
   FtpDisconnect(h);
@@ -202,10 +203,27 @@ int main(int argc, char** argv) {
   const std::string batch = (keys.path() / "batch").string();
   auto theirs = [&](const std::string& command) {
     sftptest::WriteFile(batch, command + "\n");
-    return std::vector<std::string>{"sftp", "-q", "-b", batch, "-i", key, "-P", port, "-c", "aes128-ctr",
-                                    "-o", "MACs=hmac-sha2-256", "-o", "StrictHostKeyChecking=no",
-                                    "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
-                                    "-o", "HostKeyAlgorithms=+ssh-rsa", std::string(sftptest::kUser) + "@" + host};
+    return std::vector<std::string>{"sftp",
+                                    "-q",
+                                    "-b",
+                                    batch,
+                                    "-i",
+                                    key,
+                                    "-P",
+                                    port,
+                                    "-c",
+                                    "aes128-ctr",
+                                    "-o",
+                                    "MACs=hmac-sha2-256",
+                                    "-o",
+                                    "StrictHostKeyChecking=no",
+                                    "-o",
+                                    "UserKnownHostsFile=/dev/null",
+                                    "-o",
+                                    "BatchMode=yes",
+                                    "-o",
+                                    "HostKeyAlgorithms=+ssh-rsa",
+                                    std::string(sftptest::kUser) + "@" + host};
   };
   const std::string oursLocal = dir + "/ours.bin", theirsLocal = dir + "/theirs.bin";
   const auto oursGet = ours("get", source, oursLocal), oursPut = ours("put", dir + "/ours-up.bin", source);
@@ -260,8 +278,8 @@ int main(int argc, char** argv) {
   for (auto [name, side] : {std::pair{"download", down}, std::pair{"upload", up}}) {
     const double ow = Median(side[0].wall), tw = Median(side[1].wall);
     const double oc = Median(side[0].cpu), tc = Median(side[1].cpu);
-    std::printf("%-8s ours %6.1f MB/s (%.2f s, CPU %.2f s)   sftp %6.1f MB/s (%.2f s, CPU %.2f s)\n", name, mb / ow,
-                ow, oc, mb / tw, tw, tc);
+    std::printf("%-8s ours %6.1f MB/s (%.2f s, CPU %.2f s)   sftp %6.1f MB/s (%.2f s, CPU %.2f s)\n", name, mb / ow, ow,
+                oc, mb / tw, tw, tc);
     std::printf("%-8s throughput ours/sftp %.2f   CPU per byte ours/sftp %.2f\n", "", tw / ow, oc / tc);
   }
   return 0;

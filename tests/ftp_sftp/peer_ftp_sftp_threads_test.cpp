@@ -41,16 +41,14 @@ std::string RunRounds(sftptest::SftpSshd& server, int index) {
     if (h == kInvalidLibHandle) return "connect " + std::to_string(FtpGetLastError());
     std::string failure;
     const std::string local = dir + "/" + name + ".got", back = name + ".back";
-    if (FtpChangeDirectory(h, dir.c_str()) != 0)
-      failure = "cd";
+    if (FtpChangeDirectory(h, dir.c_str()) != 0) failure = "cd";
     else if (FtpRetrieveFile(h, local.c_str(), (name + ".src").c_str(), 0, 0) != 0)
       failure = "get " + std::to_string(FtpGetLastError());
     else if (FtpStoreFile(h, local.c_str(), back.c_str(), 0, 0) != 0)
       failure = "put " + std::to_string(FtpGetLastError());
     else if (FtpRetrieveFile(h, local.c_str(), back.c_str(), 0, 0) != 0)
       failure = "get back " + std::to_string(FtpGetLastError());
-    else if (ReadFile(local) != Pattern(kFileSize, uint32_t(index + 1)))
-      failure = "data differs";
+    else if (ReadFile(local) != Pattern(kFileSize, uint32_t(index + 1))) failure = "data differs";
     FtpDisconnect(h);
     if (!failure.empty()) return "round " + std::to_string(round) + ": " + failure;
   }

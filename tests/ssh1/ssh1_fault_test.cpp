@@ -50,7 +50,9 @@ TEST(Ssh1Faults, BadKeyMessagesAreDroppedOrRestartTheLogin) {
       {"key cut short", [&](Peer& p) { p.Send(kPublicKey, good.substr(0, 8 + keys.size() - 10)); }},
       {"flags missing", [&](Peer& p) { p.Send(kPublicKey, good.substr(0, 8 + keys.size() + 4)); }},
       {"declared bits beyond the modulus",
-       [&](Peer& p) { p.Send(kPublicKey, other.cookie + overstated + other.hostKey->PublicForm() + good.substr(8 + keys.size())); }},
+       [&](Peer& p) {
+         p.Send(kPublicKey, other.cookie + overstated + other.hostKey->PublicForm() + good.substr(8 + keys.size()));
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,9 +100,11 @@ TEST(Ssh1Faults, BrokenFramingEndsTheSessionCleanly) {
       {"huge length", false, [](Peer&) { return U32(0x7FFFFFFF) + std::string(64, 'x'); }},
       {"CRC mismatch", false, [](Peer& p) { return p.Frame(kPublicKey, KeyExchange().PublicKeyPayload(), true); }},
       {"length below the minimum", false, [](Peer&) { return U32(3) + std::string(8, 'x'); }},
-      {"packet cut short", false, [](Peer& p) { return p.Frame(kPublicKey, KeyExchange().PublicKeyPayload()).substr(0, 100); }},
+      {"packet cut short", false,
+       [](Peer& p) { return p.Frame(kPublicKey, KeyExchange().PublicKeyPayload()).substr(0, 100); }},
       {"length field cut short", false, [](Peer&) { return std::string("\0\0", 2); }},
-      {"encrypted packet cut short", true, [](Peer& p) { return p.Frame(kSuccess, std::string(40, 'y')).substr(0, 20); }},
+      {"encrypted packet cut short", true,
+       [](Peer& p) { return p.Frame(kSuccess, std::string(40, 'y')).substr(0, 20); }},
       {"encrypted garbage", true, [](Peer&) { return RandomBytes(4096); }},
   };
   for (const Case& c : cases) {

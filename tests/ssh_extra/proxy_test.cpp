@@ -156,8 +156,8 @@ TEST(LocalProxyCommand, HostileValuesStayOneArgumentEach) {
   std::strcpy(s.ProxyPassword, password.c_str());
   std::strcpy(s.ProxyHost, proxyHost.c_str());
   s.ProxyPort = 3128;
-  std::snprintf(s.ProxyCommand, sizeof s.ProxyCommand, "\"%s\" %%host %%port %%user:%%pass \"[%%proxyhost]\" %%proxyport",
-                script.c_str());
+  std::snprintf(s.ProxyCommand, sizeof s.ProxyCommand,
+                "\"%s\" %%host %%port %%user:%%pass \"[%%proxyhost]\" %%proxyport", script.c_str());
   RecordingPlug plug;
   SshSocket* socket = LocalProxyNewConnection(SshUnresolvedAddress(host.c_str()), 22, &plug, &s);
   ASSERT_EQ(socket->Error(), 0u);

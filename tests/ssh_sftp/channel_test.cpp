@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "core/errors/error_codes.h"
+#include "scripted_server.h"
 #include "ssh/proto/channel.h"
 #include "ssh/proto/packet.h"
 #include "ssh/util/tree234.h"
-#include "scripted_server.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "scripted_server.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/sftp/sftp.h"
 #include "ssh/sftp/sftp_channel.h"
-#include "scripted_server.h"
 
 namespace {
 

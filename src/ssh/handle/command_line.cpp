@@ -25,10 +25,8 @@ void CommandLineSplitter::Text(std::string_view text) {
       const bool literal = backslashes_ % 2 != 0;
       backslashes_ = 0;
       inWord_ = true;
-      if (literal)
-        word_ += '"';
-      else
-        quoted_ = !quoted_;
+      if (literal) word_ += '"';
+      else quoted_ = !quoted_;
       continue;
     }
     FlushBackslashes();

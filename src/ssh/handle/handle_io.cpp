@@ -12,8 +12,8 @@
 #include "platform/base/sync.h"
 #include "platform/base/thread.h"
 #include "platform/net/wsa_errors.h"
-#include "ssh/net/owner.h"
 #include "ssh/handle/handle.h"
+#include "ssh/net/owner.h"
 #include "ssh/util/buffer_chain.h"
 #include "ssh/util/tree234.h"
 

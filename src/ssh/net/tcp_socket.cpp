@@ -240,8 +240,7 @@ int32_t TcpSocket::OnReady(short revents) {
     const bool readable = (want & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR | POLLPRI));
     if (readable) result = OnRead((revents & POLLPRI) != 0);
     if (!closed_ && !oobInline && (revents & POLLPRI) && result >= 0) result = OnOob();
-    if (!closed_ && (want & POLLOUT) && (revents & (POLLOUT | POLLHUP | POLLERR)) && result >= 0)
-      result = OnWritable();
+    if (!closed_ && (want & POLLOUT) && (revents & (POLLOUT | POLLHUP | POLLERR)) && result >= 0) result = OnWritable();
     // Nothing to read here (frozen, or the end already told) and the peer has gone: the
     // queued output can never leave.
     if (!closed_ && !readable && !(want & POLLOUT) && (revents & (POLLHUP | POLLERR))) sendFailed_ = 1;
@@ -267,13 +266,19 @@ int32_t TcpSocket::Dispatch(uint32_t event, uint32_t error) {
     return ReportClosing(error);
   }
   switch (event) {
-    case plat::FD_CONNECT: return OnConnected(0);
+    case plat::FD_CONNECT:
+      return OnConnected(0);
     case plat::FD_READ:
-    case plat::FD_CLOSE: return OnRead(false);
-    case plat::FD_OOB: return OnOob();
-    case plat::FD_WRITE: return OnWritable();
-    case plat::FD_ACCEPT: return OnAccept();
-    default: return 1;
+    case plat::FD_CLOSE:
+      return OnRead(false);
+    case plat::FD_OOB:
+      return OnOob();
+    case plat::FD_WRITE:
+      return OnWritable();
+    case plat::FD_ACCEPT:
+      return OnAccept();
+    default:
+      return 1;
   }
 }
 

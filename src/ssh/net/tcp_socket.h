@@ -50,7 +50,7 @@ class TcpSocket final : public SshSocket {
   uint32_t noDelay = 0;
   uint32_t keepAlive = 0;
   uint32_t listening = 0;
-  uint32_t connecting = 0;  // a non-blocking connect is under way
+  uint32_t connecting = 0;         // a non-blocking connect is under way
   TcpSocket* companion = nullptr;  // IPv6 companion of an IPv4 listener
   TcpSocket* parent = nullptr;     // back link of a companion
   NetOwner owner;

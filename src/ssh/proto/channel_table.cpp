@@ -151,8 +151,7 @@ uint32_t Ssh2ChannelTrySend(SshChannel* c) {
   SshSession* s = c->session;
   bool sent = false;
   // A server that announces a maximum packet of 0 can take no data: it stays buffered.
-  while (c->remoteWindow > 0 && c->remoteMaxPacket > 0 && !c->output.empty() &&
-         s->connectionState != kSshStateClosed) {
+  while (c->remoteWindow > 0 && c->remoteMaxPacket > 0 && !c->output.empty() && s->connectionState != kSshStateClosed) {
     const uint32_t full = std::min(c->remoteMaxPacket, kMaxDataPiece);
     const uint32_t length = uint32_t(std::min<size_t>({c->output.size(), c->remoteWindow, full}));
     if (s->outputHeld && length == c->output.size() && length < full && length < c->remoteWindow) break;

@@ -124,8 +124,7 @@ namespace {
 // Walks ProxyCommand: the template's own text (escapes applied) goes to text(), each
 // substituted value to value().
 template <typename OnText, typename OnValue>
-void FormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings, OnText text,
-                   OnValue value) {
+void FormatCommand(const SshAddress* address, int32_t port, const SshSettings* settings, OnText text, OnValue value) {
   const char* p = settings->ProxyCommand;
   auto one = [&](char c) { text(std::string_view(&c, 1)); };
   while (*p) {
@@ -137,17 +136,27 @@ void FormatCommand(const SshAddress* address, int32_t port, const SshSettings* s
       }
       size_t n = 0;
       switch (Keyword(p + 1, &n)) {
-        case 0: value(std::string_view(settings->ProxyHost)); break;
-        case 1: value(std::to_string(settings->ProxyPort)); break;
+        case 0:
+          value(std::string_view(settings->ProxyHost));
+          break;
+        case 1:
+          value(std::to_string(settings->ProxyPort));
+          break;
         case 2: {
           char host[512];
           SshAddressToText(address, host, sizeof host);
           value(std::string_view(host));
           break;
         }
-        case 3: value(std::to_string(port)); break;
-        case 4: value(std::string_view(settings->ProxyUserName)); break;
-        case 5: value(std::string_view(settings->ProxyPassword)); break;
+        case 3:
+          value(std::to_string(port));
+          break;
+        case 4:
+          value(std::string_view(settings->ProxyUserName));
+          break;
+        case 5:
+          value(std::string_view(settings->ProxyPassword));
+          break;
         default:
           one(*p++);
           continue;

@@ -118,8 +118,8 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
     // Each wait ends at the connect's own deadline, so a timed-out connect lasts the
     // timeout once.
     const uint32_t elapsed = plat::GetTickCount() - start;
-    const int32_t pumped = timeoutSeconds ? (elapsed < limit ? SshPumpEventsWithin(s, limit - elapsed) : 0)
-                                          : SshPumpEvents(s);
+    const int32_t pumped =
+        timeoutSeconds ? (elapsed < limit ? SshPumpEventsWithin(s, limit - elapsed) : 0) : SshPumpEvents(s);
     if (pumped < 0) {
       *error = SshGetLastError(s);
       CheckedFree(canonical);
