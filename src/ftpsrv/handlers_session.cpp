@@ -12,6 +12,7 @@
 #include "ftpsrv/local_fs.h"
 #include "platform/base/tick.h"
 #include "platform/version.h"
+#include "sockets/server_pauses.h"
 
 namespace cvftpsrv {
 
@@ -109,7 +110,7 @@ void CmdPass(const Client& c, uint32_t) {
     s.pendingError.store(0);
     return;
   }
-  plat::Sleep(3000);
+  cvsock::ServerPause(3000);
   s.guest.store(0);
   SetText(s, s.userName, "");
   if (++s.loginFailures > r.authFail) {

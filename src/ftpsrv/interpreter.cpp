@@ -5,6 +5,7 @@
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "platform/base/tick.h"
+#include "sockets/server_pauses.h"
 
 using namespace cvftpsrv;
 
@@ -53,7 +54,7 @@ bool Tokenise(FtpServerSession& s, const char* line) {
 }
 
 void CountFailure(FtpServerSession& s) {
-  if (s.failureCount++ >= 5) plat::Sleep(1500);
+  if (s.failureCount++ >= 5) cvsock::ServerPause(1500);
 }
 
 }  // namespace
@@ -86,7 +87,7 @@ int32_t FtpExecuteCommand(uint64_t server, uint32_t clientId, const char* line) 
   }
   s.lastActivity.store(Now());
   ++s.commandCount;
-  plat::Sleep(10);
+  cvsock::ServerPause(10);
 
   if (r.callback) {
     if (!Notify(c, ftpEventCommand)) return 0;

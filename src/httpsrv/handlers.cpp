@@ -11,6 +11,7 @@
 
 #include "httpsrv/httpsrv_internal.h"
 #include "platform/base/tick.h"
+#include "sockets/server_pauses.h"
 
 namespace cvhttpsrv {
 namespace {
@@ -28,7 +29,7 @@ bool Begin(const Client& c, bool discard) {
   MapRequest(c, &error);
   HttpSession& s = *c.session;
   if ((s.pathAccess & httpAccessProtected) && !s.authenticated) {
-    if (s.authFailed) plat::Sleep(3000);  // refused credentials slow down guessing
+    if (s.authFailed) cvsock::ServerPause(3000);  // refused credentials slow down guessing
     HttpRequireAuthentication(s.serverHandle, s.clientId, 1, s.hostName.c_str());
     return false;
   }

@@ -7,6 +7,7 @@
 #include "httpsrv/httpsrv_internal.h"
 #include "httpsrv/request_reader.h"
 #include "platform/base/tick.h"
+#include "sockets/server_pauses.h"
 
 namespace cvhttpsrv {
 namespace {
@@ -105,7 +106,7 @@ void ResetRequest(HttpServerRecord& r, HttpSession& s) {
 
 void CountBadRequest(HttpSession& s, bool clearKeepAlive) {
   if (s.badRequests++ > 4) {
-    plat::Sleep(1500);
+    cvsock::ServerPause(1500);
     if (clearKeepAlive) s.keepAlive = false;
   }
 }
@@ -363,7 +364,7 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
 
   s.lastActivity = Now();
   if (++s.requestCount >= r.maxRequests) s.keepAlive = false;
-  plat::Sleep(10);
+  cvsock::ServerPause(10);
 
   if (s.credentialsPresent) {
     Notify(c, httpEventAuthenticate);

@@ -1,0 +1,14 @@
+#pragma once
+// The servers slow down on purpose: a little after every command, longer after repeated bad
+// commands and after a failed logon, so that a client cannot hammer them. Tests and fuzzing
+// drive thousands of commands in one process and switch the pauses off; they are on unless
+// a test says otherwise.
+#include <cstdint>
+
+namespace cvsock {
+
+void SetServerPausesForTesting(bool on) noexcept;
+// Sleeps `ms` milliseconds unless the pauses are switched off.
+void ServerPause(uint32_t ms) noexcept;
+
+}  // namespace cvsock
