@@ -211,9 +211,9 @@ class Peer {
   // Sends the server's line and reads the client's.
   std::string Identify(const std::string& line = "SSH-1.5-FakeServer_1.0\n") {
     io_.Send(line);
-    size_t before = io_.received.size();
+    size_t before = io_.received().size();
     if (!io_.ReadUntil("\n")) return "";
-    return io_.received.substr(before);
+    return io_.received().substr(before);
   }
 
   // One packet on the wire; corrupt flips a bit of the CRC.

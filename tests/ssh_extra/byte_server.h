@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,13 +62,16 @@ class ByteServer {
       if (r <= 0) return false;
       got.append(buffer, size_t(r));
     }
-    received += got;
+    {
+      std::lock_guard lock(receivedMu_);
+      received_ += got;
+    }
     if (out) *out = got;
     return true;
   }
   // Reads up to and including the text (for text requests).
   bool ReadUntil(const std::string& end) {
-    while (received.size() < end.size() || received.compare(received.size() - end.size(), end.size(), end) != 0)
+    while (!EndsWith(end))
       if (!Read(1)) return false;
     return true;
   }
@@ -94,10 +98,23 @@ class ByteServer {
     shutdown(client_, SHUT_RDWR);
   }
 
-  std::string received;  // everything read so far
+  // Everything read so far: a copy, since the script thread may be appending while a test
+  // polls it.
+  std::string received() const {
+    std::lock_guard lock(receivedMu_);
+    return received_;
+  }
   std::atomic<bool> done_{false};
 
  private:
+  bool EndsWith(const std::string& end) const {
+    std::lock_guard lock(receivedMu_);
+    return received_.size() >= end.size() &&
+           received_.compare(received_.size() - end.size(), end.size(), end) == 0;
+  }
+
+  mutable std::mutex receivedMu_;
+  std::string received_;
   Script script_;
   int listener_ = -1;
   int client_ = -1;

@@ -50,11 +50,11 @@ void Through(ProxyRun& run, SshSettings settings, SshAddress* dest, int32_t port
   if (run.plug.socket) {
     // Owner data written after the agreement passes straight through.
     if (run.plug.closings == 0) s->Write("late", 4);
-    sshextra::PumpUntil([&] { return server.received.find("late") != std::string::npos; }, 1);
+    sshextra::PumpUntil([&] { return server.received().find("late") != std::string::npos; }, 1);
     s->Close();
   }
   server.Finish();
-  run.serverGot = server.received;
+  run.serverGot = server.received();
 }
 
 SshAddress* Ipv4(const char* text) { return SshLookupName(text, nullptr, 1); }

@@ -117,7 +117,7 @@ TEST_F(X11Channel, RightCookieReachesTheDisplayWithoutAuthorisation) {
   for (char c : bytes) X11Send(channel->socket, reinterpret_cast<const uint8_t*>(&c), 1);
   sshextra::PumpUntil([&] { return display.done_.load(); }, 10);
   display.Finish();
-  EXPECT_EQ(display.received, std::string("l\0\x0b\0\0\0\0\0\0\0\0\0after", 17));
+  EXPECT_EQ(display.received(), std::string("l\0\x0b\0\0\0\0\0\0\0\0\0after", 17));
   EXPECT_EQ(capture.written, "") << "nothing goes back to the client";
 }
 
@@ -134,7 +134,7 @@ TEST_F(X11Channel, WrongCookieGetsTheRefusalInTheClientsByteOrder) {
     X11Send(channel->socket, reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
     sshextra::PumpUntil([&] { return display.done_.load(); }, 10);
     display.Finish();
-    EXPECT_EQ(display.received, "") << order;
+    EXPECT_EQ(display.received(), "") << order;
     const std::string text = "X11 Proxy: MIT-MAGIC-COOKIE-1 data did not match";
     uint16_t words = uint16_t((text.size() + 3) / 4);
     std::string field = order == 'B' ? std::string{char(words >> 8), char(words)} : std::string{char(words), '\0'};

@@ -63,8 +63,13 @@ ScriptServer::ScriptServer(const std::string& address, int port)
 }
 
 ScriptServer::~ScriptServer() {
-  done_ = true;
-  if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+  {
+    // Under the lock: the script thread may be closing this descriptor or taking a new one,
+    // and a closed number can be reused at once by another thread of the test.
+    std::lock_guard lock(clientMu_);
+    done_ = true;
+    if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+  }
   if (listener_ >= 0) ::shutdown(listener_, SHUT_RDWR);
   if (thread_.joinable()) thread_.join();
   if (client_ >= 0) ::close(client_);
@@ -185,9 +190,25 @@ void ScriptServer::SendRaw(const std::string& bytes) {
   }
 }
 
+bool ScriptServer::TakeClient() {
+  const int fd = AcceptOne(listener_, std::chrono::seconds(10));
+  std::lock_guard lock(clientMu_);
+  if (fd >= 0 && done_) {
+    ::close(fd);
+    return false;
+  }
+  client_ = fd;
+  return fd >= 0;
+}
+
+void ScriptServer::CloseClient() {
+  std::lock_guard lock(clientMu_);
+  ::close(client_);
+  client_ = -1;
+}
+
 void ScriptServer::Run() {
-  client_ = AcceptOne(listener_, std::chrono::seconds(10));
-  if (client_ < 0) {
+  if (!TakeClient()) {
     Fail("no client connected");
     done_ = true;
     return;
@@ -226,8 +247,7 @@ void ScriptServer::Run() {
       case Step::Kind::Drop: {
         linger lg{1, 0};  // a reset, not an orderly close
         ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        ::close(client_);
-        client_ = -1;
+        CloseClient();
         done_ = true;
         return;
       }
@@ -235,10 +255,9 @@ void ScriptServer::Run() {
         ::shutdown(client_, SHUT_WR);
         break;
       case Step::Kind::Accept:
-        ::close(client_);
+        CloseClient();
         pending_.clear();
-        client_ = AcceptOne(listener_, std::chrono::seconds(10));
-        if (client_ < 0) {
+        if (!TakeClient()) {
           Fail("no second client connected");
           done_ = true;
           return;

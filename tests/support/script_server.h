@@ -72,11 +72,16 @@ class ScriptServer {
  private:
   void Run();
   void Fail(std::string why);
+  // Accepts the next client into client_; false (and no client) when none came or the
+  // server is being destroyed.
+  bool TakeClient();
+  void CloseClient();
 
   int family_;
   std::string address_;
   int listener_ = -1;
-  int client_ = -1;
+  int client_ = -1;        // changed only by the script thread, under clientMu_
+  std::mutex clientMu_;
   int port_ = 0;
   std::string pending_;  // bytes read past the last line
   std::vector<Step> steps_;
