@@ -1,6 +1,13 @@
 # What every test process needs in its environment, so that a plain `ctest` behaves as the
 # scripts do: OpenSSL's process-wide caches are not reported as leaks.
-set(CV_TEST_ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+if(CV_TSAN)
+  set(CV_TEST_ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp:second_deadlock_stack=1")
+else()
+  set(CV_TEST_ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+endif()
+# The suites of threaded code (server engine, message pump and reactor, IDLE, tasks) that the
+# ThreadSanitizer build runs under the label tsan (scripts/tsan.sh).
+set(CV_TSAN_SUITES sockets platform_msg core_notify imap core_task ftp_tasks)
 
 # cv_test_suite(NAME name LABELS area... LIBS target...)
 #   Builds every *.cpp of the calling folder into test programs: files named peer_*.cpp
@@ -10,6 +17,9 @@ set(CV_TEST_ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsa
 #   labels so that ctest -L <area> runs one area.
 function(cv_test_suite)
   cmake_parse_arguments(A "" "NAME" "LABELS;LIBS" ${ARGN})
+  if(CV_TSAN AND A_NAME IN_LIST CV_TSAN_SUITES)
+    list(APPEND A_LABELS tsan)
+  endif()
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   set(unit "")
   set(peer "")
@@ -32,6 +42,13 @@ endfunction()
 function(_cv_test_program exe sources libs labels timeout)
   add_executable(${exe} ${sources})
   target_link_libraries(${exe} PRIVATE ${libs} GTest::gtest GTest::gtest_main Threads::Threads)
+  if("tsan" IN_LIST labels)
+    # scripts/tsan.sh builds only these.
+    if(NOT TARGET tsan_tests)
+      add_custom_target(tsan_tests)
+    endif()
+    add_dependencies(tsan_tests ${exe})
+  endif()
   gtest_discover_tests(${exe} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT "${CV_TEST_ENVIRONMENT}"
                        DISCOVERY_TIMEOUT 60)
   # gtest_discover_tests flattens list-valued properties, so the labels are set by a

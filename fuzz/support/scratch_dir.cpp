@@ -1,0 +1,54 @@
+#include "scratch_dir.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace cvfuzz {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path made;
+
+void RemoveMade() {
+  std::error_code ec;
+  fs::remove_all(made, ec);
+}
+
+}  // namespace
+
+const fs::path& ScratchDir() {
+  static const bool ready = [] {
+    std::error_code ec;
+    const fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
+                                                                                              : fs::temp_directory_path();
+    std::string pattern = (base / "cvfuzz.XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return false;
+    made = pattern;
+    std::atexit(RemoveMade);
+    return true;
+  }();
+  if (!ready) {
+    std::perror("fuzz scratch directory");
+    std::abort();
+  }
+  return made;
+}
+
+void WriteFile(const fs::path& path, std::string_view bytes) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace cvfuzz
