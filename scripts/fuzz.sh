@@ -2,9 +2,11 @@
 # Builds the libFuzzer targets with clang (into build-fuzz/) and runs one target, or every
 # target in turn, for the given number of seconds each:
 #   scripts/fuzz.sh TARGET|all SECONDS
-# What a run finds that adds coverage is merged into fuzz/corpus/TARGET. A crash, a leak or a
-# time-out leaves its input in build-fuzz/artifacts/TARGET/; once the fault is fixed, copy that
-# input to fuzz/findings/TARGET/ so that every test run replays it (ctest -L fuzz).
+# The seeds of fuzz/corpus/TARGET (kept small, by hand) start each run; what a run finds that
+# adds coverage is merged into the working corpus build-fuzz/corpus/TARGET, which later runs
+# go on from. A crash, a leak or a time-out leaves its input in build-fuzz/artifacts/TARGET/;
+# once the fault is fixed, copy that input to fuzz/findings/TARGET/ so that every test run
+# replays it (ctest -L fuzz).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:?usage: fuzz.sh TARGET|all SECONDS}
@@ -27,18 +29,26 @@ cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0"
 status=0
 for t in "${targets[@]}"; do
-  corpus=$top/fuzz/corpus/$t
+  corpus=$build/corpus/$t
   artifacts=$build/artifacts/$t
   fresh=$(mktemp -d)
   mkdir -p "$corpus" "$artifacts"
   echo "== $t: $seconds s"
-  # New inputs go to a scratch folder first; only those that add coverage are merged.
-  if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="$artifacts/" "$fresh" "$corpus" "$top/fuzz/findings/$t" 2>"$build/fuzz-$t.log"; then
+  before=$(ls "$artifacts" | wc -l)
+  findings=()
+  [ -d "$top/fuzz/findings/$t" ] && findings=("$top/fuzz/findings/$t")
+  # One worker process that is restarted after each finding, so that a run collects every
+  # finding of its time instead of stopping at the first. New inputs go to a scratch folder
+  # first; only those that add coverage are merged into the corpus.
+  "$build/fuzz/fuzz_$t" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
+    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+    -artifact_prefix="$artifacts/" "$fresh" "$corpus" "$top/fuzz/corpus/$t" ${findings[@]+"${findings[@]}"} >"$build/fuzz-$t.log" 2>&1 || true
+  found=$(( $(ls "$artifacts" | wc -l) - before ))
+  if [ "$found" -gt 0 ]; then
     status=1
-    echo "$t: finding in $artifacts (log: $build/fuzz-$t.log)"
+    echo "$t: $found new finding(s) in $artifacts (log: $build/fuzz-$t.log)"
   fi
-  grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/fuzz-$t.log" | sed "s/^/$t: /" || true
+  grep -E '^#[0-9]+: cov' "$build/fuzz-$t.log" | tail -1 | sed "s/^/$t: /" || true
   "$build/fuzz/fuzz_$t" -merge=1 "$corpus" "$fresh" >>"$build/fuzz-$t.log" 2>&1 || true
   rm -rf "$fresh"
 done
