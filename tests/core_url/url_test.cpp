@@ -29,6 +29,8 @@ TEST(NormalizePath, RemovesDotSegments) {
       // Only whole "." and ".." segments are dot segments; names with dots stay.
       {"/a/b./c", "/a/b./c"},  {"/a/.../b", "/a/.../b"}, {"/files/v1../x.txt", "/files/v1../x.txt"},
       {"/pub/zz../private/s", "/pub/zz../private/s"},   {"/a/.b/..c/", "/a/.b/..c/"},
+      // A lone "." or ".." left once leading dot segments are gone goes too.
+      {"./..", ""},            {".\\..", ""},            {"../.", ""},
   };
   for (auto [in, want] : cases) EXPECT_EQ(Normalized(in), want) << in;
   EXPECT_EQ(HttpNormalizePath(nullptr), nullptr);

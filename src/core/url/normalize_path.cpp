@@ -53,7 +53,9 @@ char* HttpNormalizePath(char* text) {
       } else {
         i += 3;
       }
-    } else if (i == 0 && (in == "." || in == "..")) {
+    } else if (WholeSegment(in, i, 2) || WholeSegment(in, i, 1)) {
+      // A lone "." or ".." is all that is left (the earlier cases took every one followed
+      // by a separator).
       i = in.size();
     } else {
       // One segment: its leading separator, if any, and everything up to the next one.
