@@ -140,7 +140,10 @@ bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName
   node->name = name;
   node->display.reset();
   std::string encoded;
-  if (NeedsEncoding(value) && EncodeHeaderValue(value, m.defaultCharset, m.defaultEncoding, encoded)) {
+  // Content-Type holds only tokens and quoted parameters, where encoded words have no place;
+  // its boundary in particular must stay byte for byte what the delimiter lines carry.
+  const bool encodable = !IEquals(name, "Content-Type");
+  if (encodable && NeedsEncoding(value) && EncodeHeaderValue(value, m.defaultCharset, m.defaultEncoding, encoded)) {
     node->stored = std::move(encoded);
     node->display = std::move(value);
   } else {

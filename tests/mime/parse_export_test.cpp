@@ -272,6 +272,26 @@ TEST_F(MimeParseTest, ExportedMessagesParseBackToTheSameMessage) {
   EXPECT_EQ(once.substr(once.size() - 11), "--outer--\r\n");
 }
 
+TEST_F(MimeParseTest, EightBitBoundaryKeepsItsBytesOnExport) {
+  // A new message encodes 8-bit header text when it stores it; a boundary written as an
+  // encoded word would no longer match the delimiter lines, which keep the raw bytes.
+  for (const std::string text :
+       {std::string("Content-Type: multipart/mixed; boundary=\"b\xe9\"\r\n\r\n--b\xe9\r\n\r\ntext\r\n--b\xe9--\r\n"),
+        std::string("Content-Type: multipart/mixed; boundary=\"b\xff\x03y\"\n\n--b\xff\x03y\n\ntext\n--b\xff\x03y--\n")}) {
+    LibHandle h = MimeCreateMessage();
+    ASSERT_EQ(MimeParseMessage(h, text.data(), int32_t(text.size())), 1);
+    ASSERT_EQ(MimeGetPartCount(h), 2);
+    const std::string once = Export(h, kMimeExportAllHeaders);
+    LibHandle back = MimeCreateMessage();
+    ASSERT_EQ(MimeParseMessage(back, once.data(), int32_t(once.size())), 1);
+    EXPECT_EQ(MimeGetPartCount(back), 2) << once;
+    EXPECT_EQ(Body(back, 1), Body(h, 1));
+    EXPECT_EQ(Export(back, kMimeExportAllHeaders), once);
+    MimeDestroyMessage(back);
+    MimeDestroyMessage(h);
+  }
+}
+
 TEST_F(MimeParseTest, HeaderFolding) {
   LibHandle h = MimeCreateMessage();
   const std::string exact71(71, 'x');
