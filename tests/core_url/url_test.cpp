@@ -22,15 +22,28 @@ std::string Normalized(std::string text) {
 
 TEST(NormalizePath, RemovesDotSegments) {
   const std::pair<const char*, const char*> cases[] = {
-      {"/a/b/../c", "/a/c"},   {"/a/./b", "/a/b"},       {"/a/../../b", "/b"},
-      {"../a", "a"},           {"/a/b/..", "/a/"},       {"/a/b/.", "/a/b/"},
-      {"\\a\\b\\..\\c", "\\a\\c"}, {"", ""},       {"/plain/path", "/plain/path"},
-      {"/..", "/"},            {"/a//../b", "/a/b"},     {"..", ""},
+      {"/a/b/../c", "/a/c"},
+      {"/a/./b", "/a/b"},
+      {"/a/../../b", "/b"},
+      {"../a", "a"},
+      {"/a/b/..", "/a/"},
+      {"/a/b/.", "/a/b/"},
+      {"\\a\\b\\..\\c", "\\a\\c"},
+      {"", ""},
+      {"/plain/path", "/plain/path"},
+      {"/..", "/"},
+      {"/a//../b", "/a/b"},
+      {"..", ""},
       // Only whole "." and ".." segments are dot segments; names with dots stay.
-      {"/a/b./c", "/a/b./c"},  {"/a/.../b", "/a/.../b"}, {"/files/v1../x.txt", "/files/v1../x.txt"},
-      {"/pub/zz../private/s", "/pub/zz../private/s"},   {"/a/.b/..c/", "/a/.b/..c/"},
+      {"/a/b./c", "/a/b./c"},
+      {"/a/.../b", "/a/.../b"},
+      {"/files/v1../x.txt", "/files/v1../x.txt"},
+      {"/pub/zz../private/s", "/pub/zz../private/s"},
+      {"/a/.b/..c/", "/a/.b/..c/"},
       // A lone "." or ".." left once leading dot segments are gone goes too.
-      {"./..", ""},            {".\\..", ""},            {"../.", ""},
+      {"./..", ""},
+      {".\\..", ""},
+      {"../.", ""},
   };
   for (auto [in, want] : cases) EXPECT_EQ(Normalized(in), want) << in;
   EXPECT_EQ(HttpNormalizePath(nullptr), nullptr);

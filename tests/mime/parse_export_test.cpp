@@ -277,7 +277,8 @@ TEST_F(MimeParseTest, EightBitBoundaryKeepsItsBytesOnExport) {
   // encoded word would no longer match the delimiter lines, which keep the raw bytes.
   for (const std::string text :
        {std::string("Content-Type: multipart/mixed; boundary=\"b\xe9\"\r\n\r\n--b\xe9\r\n\r\ntext\r\n--b\xe9--\r\n"),
-        std::string("Content-Type: multipart/mixed; boundary=\"b\xff\x03y\"\n\n--b\xff\x03y\n\ntext\n--b\xff\x03y--\n")}) {
+        std::string(
+            "Content-Type: multipart/mixed; boundary=\"b\xff\x03y\"\n\n--b\xff\x03y\n\ntext\n--b\xff\x03y--\n")}) {
     LibHandle h = MimeCreateMessage();
     ASSERT_EQ(MimeParseMessage(h, text.data(), int32_t(text.size())), 1);
     ASSERT_EQ(MimeGetPartCount(h), 2);

@@ -109,8 +109,7 @@ class ByteServer {
  private:
   bool EndsWith(const std::string& end) const {
     std::lock_guard lock(receivedMu_);
-    return received_.size() >= end.size() &&
-           received_.compare(received_.size() - end.size(), end.size(), end) == 0;
+    return received_.size() >= end.size() && received_.compare(received_.size() - end.size(), end.size(), end) == 0;
   }
 
   mutable std::mutex receivedMu_;

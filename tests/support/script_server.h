@@ -80,7 +80,7 @@ class ScriptServer {
   int family_;
   std::string address_;
   int listener_ = -1;
-  int client_ = -1;        // changed only by the script thread, under clientMu_
+  int client_ = -1;  // changed only by the script thread, under clientMu_
   std::mutex clientMu_;
   int port_ = 0;
   std::string pending_;  // bytes read past the last line
