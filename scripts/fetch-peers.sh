@@ -14,3 +14,18 @@ for pkg in vsftpd pure-ftpd; do
   dpkg-deb -x "$tmp"/"$pkg"_*.deb "$cache/$pkg"
   rm -rf "$tmp"
 done
+
+# vsftpd checks passwords only through PAM, whose services live in /etc/pam.d (a service
+# name is cut to its base name), so its test login gets a service of its own: the user and
+# password of tests/support/ftp_peers.h in a user database that no other service reads.
+if [ -w /etc/pam.d ] && command -v db5.3_load >/dev/null; then
+  mkdir -p /var/lib/cvtest
+  rm -f /var/lib/cvtest/vsftpd-users.db
+  printf 'cvtest\ntest-pass\n' | db5.3_load -T -t hash /var/lib/cvtest/vsftpd-users.db
+  chmod 600 /var/lib/cvtest/vsftpd-users.db
+  cat > /etc/pam.d/cvtest-vsftpd <<'PAM'
+# The test login of the vsftpd that the Corvanetics tests start; nothing else uses it.
+auth required pam_userdb.so db=/var/lib/cvtest/vsftpd-users
+account required pam_permit.so
+PAM
+fi

@@ -76,7 +76,13 @@ secure_chroot_dir={{DIR}}/empty
 anonymous_enable=YES
 no_anon_password=YES
 anon_root={{DIR}}/anon
-local_enable=NO
+local_enable=YES
+guest_enable=YES
+guest_username={{GUEST}}
+local_root={{DIR}}/home
+chroot_local_user=YES
+allow_writeable_chroot=YES
+pam_service_name={{PAM_SERVICE}}
 write_enable=YES
 anon_upload_enable=YES
 anon_other_write_enable=YES
@@ -110,6 +116,10 @@ implicit_ssl={{IMPLICIT}}
 force_anon_logins_ssl={{REQUIRED}}
 force_anon_data_ssl={{REQUIRED}}
 )";
+
+// vsftpd checks passwords only through PAM services of /etc/pam.d: scripts/fetch-peers.sh
+// installs this one for the test login, a virtual user of the "home" folder.
+constexpr const char* kVsftpdPamService = "cvtest-vsftpd";
 
 // The system account the servers run anonymous or virtual sessions as.
 uid_t FtpUid(gid_t* gid) {
@@ -159,6 +169,8 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
       o.values["V4"] = family == AF_INET ? "YES" : "NO";
       o.values["V6"] = family == AF_INET ? "NO" : "YES";
       o.values["LISTEN_KEY"] = family == AF_INET ? "listen_address" : "listen_address6";
+      o.values["GUEST"] = getpwnam("ftp") ? "ftp" : "nobody";
+      o.values["PAM_SERVICE"] = kVsftpdPamService;
       if (!tls.certificate.empty()) {
         o.configTemplate += kVsftpdTls;
         o.values["CERT"] = tls.certificate.string();
@@ -190,6 +202,10 @@ FtpPeer::FtpPeer(FtpPeerKind kind, int family, std::string proxyMethod, std::vec
 FtpPeer::FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls)
     : kind_(kind), process_(OptionsFor(kind, family, "user@host", {}, tls)) {}
 
+bool FtpPeer::hasPasswordLogin() const {
+  return kind_ != FtpPeerKind::Vsftpd || fs::exists(fs::path("/etc/pam.d") / kVsftpdPamService);
+}
+
 fs::path FtpPeer::root() const { return process_.dir() / (kind_ == FtpPeerKind::Vsftpd ? "anon" : "home"); }
 
 fs::path FtpPeer::Put(const std::string& name, const std::string& content) const {
@@ -214,6 +230,8 @@ cvpeers::PeerProcess::StartResult FtpPeer::Start() {
     case FtpPeerKind::Vsftpd:
       fs::create_directories(dir / "empty");
       fs::create_directories(dir / "anon" / "upload");
+      fs::create_directories(dir / "home");
+      fs::permissions(dir / "home", fs::perms(0777));
       // The anonymous root must be reachable and not writable by the anonymous user; its
       // upload folder is.
       fs::permissions(dir, fs::perms(0755));

@@ -3,7 +3,8 @@
 // 127.0.0.1 or ::1 and a free port: proftpd (installed by apt; a local user with a
 // password from its own user file, its checksum module, and its forward proxy module),
 // vsftpd (unpacked into the project's peer cache; anonymous login with a writable upload
-// folder) and pure-ftpd (unpacked likewise; a virtual user from its own database). Every
+// folder, and a virtual user with a password once scripts/setup.sh has given it its PAM
+// service) and pure-ftpd (unpacked likewise; a virtual user from its own database). Every
 // server serves a folder of the peer's private directory.
 #include <sys/socket.h>
 
@@ -50,6 +51,9 @@ class FtpPeer {
   bool anonymousOnly() const { return kind_ == FtpPeerKind::Vsftpd; }
   const char* user() const { return anonymousOnly() ? "anonymous" : kFtpPeerUser; }
   const char* password() const { return anonymousOnly() ? "guest@" : kFtpPeerPassword; }
+  // Whether kFtpPeerUser logs in with kFtpPeerPassword (vsftpd: when its PAM service is
+  // installed; its files are then in the peer's folder "home", not in root()).
+  bool hasPasswordLogin() const;
   // The local folder the login starts in (its files are the server's), and the remote
   // folder below it that the login may write to ("" for the start folder itself).
   std::filesystem::path root() const;
