@@ -77,7 +77,9 @@ class ScriptedFtp : public ControlFixture {
     ASSERT_EQ(Get(u"IsConnected"), "True") << Get(u"LastErrorString") << " " << srv.failure();
     ClearEvents();
   }
-  static ScriptServer& Login(ScriptServer& srv) {
+
+  // The login and the queries of a connection, up to its binary type.
+  static ScriptServer& LoginToType(ScriptServer& srv) {
     return srv.Reply("220 Scripted.")
         .Expect("SYST")
         .Reply("215 UNIX Type: L8")
@@ -90,9 +92,12 @@ class ScriptedFtp : public ControlFixture {
         .Expect("FEAT")
         .Send("211-Features:\r\n SIZE\r\n211 End\r\n")
         .Expect("TYPE I")
-        .Reply("200 Binary.")
-        .Expect("PWD")
-        .Reply("257 \"/\"");
+        .Reply("200 Binary.");
+  }
+  static ScriptServer& Login(ScriptServer& srv) { return LoginToType(srv).Expect("PWD").Reply("257 \"/\""); }
+  // A background task's own login then enters the directory of the control's session.
+  static ScriptServer& TaskLogin(ScriptServer& srv) {
+    return LoginToType(srv).Expect("CWD /").Reply("250 Ok.").Expect("PWD").Reply("257 \"/\"");
   }
 
   // Runs a method with an Error argument last and measures it.
@@ -196,6 +201,52 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
     if (!c.local.empty()) {
       EXPECT_TRUE(ReadFile(files_ / "f.bin") == c.local);
     }
+    Call(u"Disconnect", {Missing()});
+    server.Finish(1s);
+  }
+}
+
+// A short download fails in the same way whichever method started it: the files of a
+// listing, and a background task, whose end reports the error.
+TEST_F(ScriptedFtp, ShortDownloadsFailFromEveryMethod) {
+  const std::string half(500000, 'h');
+  const auto shortRetr = [&](ScriptServer& s, DataPort& d) -> ScriptServer& {
+    return Send(Pasv(s.Expect("SIZE f.bin").Reply("213 1000000"), d).Expect("RETR f.bin"), d, half);
+  };
+  {
+    SCOPED_TRACE("GetMultipleFiles");
+    ScriptServer server;
+    DataPort list, data;
+    Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).ExpectPrefix("LIST"), list,
+         "-rw-r--r--   1 ftp ftp  1000000 Jan 01  2020 f.bin\r\n");
+    shortRetr(server.Expect("TYPE I").Reply("200 Binary."), data);
+    Connect(server);
+    const auto dir = files_ / "many";
+    fs::create_directories(dir);
+    std::chrono::milliseconds took{};
+    Args args{Text8(dir.string()), S(u""), S(u"*.bin")};
+    ASSERT_EQ(Timed(u"GetMultipleFiles", args, &took), S_OK);
+    EXPECT_EQ(ErrorNumber(), cvErrorFileSizeMismatch & 0xFFFF) << Get(u"LastErrorString") << " " << server.failure();
+    EXPECT_EQ(Count(kOnError), 1);
+    EXPECT_TRUE(ReadFile(dir / "f.bin") == half);
+    Call(u"Disconnect", {Missing()});
+    server.Finish(1s);
+  }
+  {
+    SCOPED_TRACE("AsyncGetFile");
+    ScriptServer server;
+    DataPort data;
+    // The task logs in on a connection of its own.
+    shortRetr(TaskLogin(Login(server).Accept()), data);
+    Connect(server);
+    std::chrono::milliseconds took{};
+    Args args{Text8(Local("f.bin")), S(u"f.bin"), Missing()};
+    ASSERT_EQ(Timed(u"AsyncGetFile", args, &took), S_OK);
+    ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+    ASSERT_TRUE(PumpUntil([&] { return Count(kOnTaskEnd) == 1; })) << server.failure();
+    EXPECT_EQ(uint32_t(First(kOnTaskEnd)->args[2].lVal) & 0xFFFF, uint32_t(cvErrorFileSizeMismatch & 0xFFFF))
+        << server.failure();
+    EXPECT_TRUE(ReadFile(files_ / "f.bin") == half);
     Call(u"Disconnect", {Missing()});
     server.Finish(1s);
   }
