@@ -9,6 +9,7 @@
 #include "core/url/url.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
 
 namespace cvftp {
 
@@ -63,14 +64,14 @@ LibHandle ConnectSftp(const char* host, uint32_t port, const char* user, const c
   CopyField(s.password, password);
   s.blocked.store(1);
   s.options = options & ~(kOptTls | kOptTlsExplicit);
-  s.state = 2;
+  SetState(s, FtpState::Connecting);
   s.timeout = timeout ? timeout : 20;
   s.serverPort = port;
   // The session's own timeout: a Timeout of 0 means the default here too, never no limit.
   s.sftpSession = hooks::SftpConnect(s, host, port, user, password, s.timeout, s.options, credentials);
   if (!s.sftpSession) return Abandon(s);
   s.blocked.store(0);
-  s.state = 1;
+  SetState(s, FtpState::Idle);
   s.loggedIn = 1;
   s.connected = 1;
   s.systemType = 1;
@@ -116,7 +117,7 @@ int32_t Disconnect(FtpSession& s) noexcept {
   if (s.sftpSession) {
     hooks::SftpDisconnect(s);
   } else {
-    s.state = 5;
+    SetState(s, FtpState::Closing);
     // From inside an event of a running call the channel is mid-exchange: just close it.
     if (s.operationDepth <= 1 && s.header.controlSocket != INVALID_SOCKET && s.dataSocket == INVALID_SOCKET) {
       s.firstQueriesDone = 1;                 // no queries of our own on the way out
@@ -163,7 +164,7 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
   if (options & kOptPassive) s.passive = 1;
   if (options & kOptNoServerQueries) {
     s.features = 0;
-    s.encoding = 0;
+    s.encoding = kEncodingNone;
     s.featuresQueried = 1;
   }
   if (tls && !PrepareTls(s, credentials)) return Abandon(s);
@@ -173,7 +174,7 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
   }
   s.blocked.store(1);
   s.replyPending = 1;
-  s.state = 2;
+  SetState(s, FtpState::Connecting);
   s.header.controlSocket = OpenConnection(s, s.serverAddress, port);
   if (s.header.controlSocket == INVALID_SOCKET) return Abandon(s);
 
@@ -207,7 +208,7 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
   }
   s.blocked.store(0);
   s.connected = 1;
-  s.state = 1;
+  SetState(s, FtpState::Idle);
 
   if (options & kOptSendHost) {
     s.features |= kFeatureHost;
@@ -217,7 +218,7 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
   if (options & kOptNoLogin) {
     s.loggedIn = 1;
     QueryFeatures(s);
-    SendType(s, 3);
+    SendType(s, kTypeImage);
   } else if (user && Login(s, user, password, nullptr) == -1) {
     return Quit(s);
   }

@@ -61,7 +61,7 @@ bool IsPrivate(const SockAddress& a) noexcept {
 }
 
 const SockAddress& PeerAddress(const FtpSession& s) noexcept {
-  return s.proxyType != 0 ? s.proxyAddress : s.serverAddress;
+  return s.proxyType != kProxyNone ? s.proxyAddress : s.serverAddress;
 }
 
 int32_t FailClosing(FtpSession& s, uint32_t error) noexcept {

@@ -14,8 +14,6 @@ namespace cvftp {
 
 namespace {
 
-constexpr uint32_t kFeatureMlst = 0x1000;
-
 const char* SkipBlanks(const char* path) noexcept {
   if (!path) return nullptr;
   while (*path == ' ') ++path;
@@ -82,7 +80,7 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
   }
   ClearEntries(s);
   s.listingTypeOverride = 1;
-  s.state = kStateListing;
+  SetState(s, FtpState::Listing);
   return r;
 }
 
@@ -248,7 +246,7 @@ int32_t FtpSetDirectoryFormat(LibHandle handle, uint32_t format) {
   if (!op) return -1;
   FtpSession& s = *op.session();
   if (cvftp::IsSftpSession(s)) return format <= 1 ? 0 : cvftp::Fail(cvErrorInvalidParameter);
-  if (format == kFtpFormatMlsd && !(s.features & 0x1000)) return cvftp::Fail(cvErrorFeatureNotSupported);
+  if (format == kFtpFormatMlsd && !(s.features & cvftp::kFeatureMlst)) return cvftp::Fail(cvErrorFeatureNotSupported);
   s.directoryFormat = format;
   return 0;
 }

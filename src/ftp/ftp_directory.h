@@ -3,6 +3,7 @@
 // functions, the multiple-file transfers and the file queries share.
 #include <cstdint>
 
+#include "ftp/ftp_bits.h"
 #include "ftp/ftp_session.h"
 #include "ftp/listing/ftp_file_info.h"
 
@@ -10,7 +11,6 @@ namespace cvftp {
 
 // A listing line holds at most this many bytes (the line buffer keeps one for its end).
 inline constexpr uint32_t kListLineSize = 2048;
-inline constexpr uint32_t kStateListing = 10;
 
 // The entry list of the session's last listing, kept behind FtpSession::listingEntries
 // in the session heap. The cursor is the next entry to hand out; null once the reader has
@@ -22,7 +22,7 @@ struct ListState {
   uint32_t skippingLongLine;  // the rest of a line longer than the buffer is being dropped
 };
 
-inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & 0x4000) != 0; }
+inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
 // The entry list, created on first use; null with 10012 when the heap fails.
 ListState* Entries(FtpSession& s) noexcept;

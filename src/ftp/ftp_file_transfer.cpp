@@ -149,7 +149,7 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
   bool sizeKnown = false;
   if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
   s.fileSize.store(size);
-  SocketEventsAside aside(s, kStateDownload);
+  SocketEventsAside aside(s, FtpState::Downloading);
   const int32_t opened = OpenFileEx(s, remote, kDirectionReceive, offset, nullptr);
   if (Gone(s)) return FailGone();
   if (opened == -1 || opened >= 200) return opened;
@@ -238,7 +238,7 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
   s.fileSize.store(uint64_t(std::max<int64_t>(file.Size(), 0)));
   if (offset && !file.Seek(offset)) return -1;
 
-  SocketEventsAside aside(s, kStateUpload);
+  SocketEventsAside aside(s, FtpState::Uploading);
   TypeProbe probe;
   probe.localPath = local;
   const int32_t opened = OpenFileEx(s, remote, mode, offset, &probe);
@@ -297,7 +297,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
 
   BeginStatistics(s, nullptr, remote, 0);
   s.transferStart.store(plat::GetTickCount() | 1);
-  SocketEventsAside aside(s, kStateDownload);
+  SocketEventsAside aside(s, FtpState::Downloading);
   uint64_t size = 0;
   bool sizeKnown = false;
   if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
@@ -392,7 +392,7 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
   BeginStatistics(s, nullptr, remote, 0);
   s.fileSize.store(length);
   s.transferStart.store(plat::GetTickCount() | 1);
-  SocketEventsAside aside(s, kStateUpload);
+  SocketEventsAside aside(s, FtpState::Uploading);
   TypeProbe probe;
   probe.data = data;
   probe.length = length;

@@ -7,56 +7,11 @@
 
 #include "core/errors/error_codes.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "ftp/ftp_library.h"
+#include "ftp/ftp_state.h"
 
 namespace cvftp {
-
-// Option bits of a session.
-inline constexpr uint32_t kOptPassive = 0x1;
-inline constexpr uint32_t kOptPassiveIgnoreAddress = 0x2;
-inline constexpr uint32_t kOptNoLogin = 0x4;
-inline constexpr uint32_t kOptKeepAlive = 0x8;
-inline constexpr uint32_t kOptSendHost = 0x200;
-inline constexpr uint32_t kOptNoCertCheck = 0x800;
-inline constexpr uint32_t kOptTls = 0x1000;
-inline constexpr uint32_t kOptTlsExplicit = 0x2000;
-inline constexpr uint32_t kOptSftp = 0x4000;
-inline constexpr uint32_t kOptTlsFallback = 0x8000;
-inline constexpr uint32_t kOptNoPortInference = 0x10000;
-inline constexpr uint32_t kOptKeepAliveData = 0x20000;
-inline constexpr uint32_t kOptIpv6 = 0x40000;
-inline constexpr uint32_t kOptVerify = 0x400;
-inline constexpr uint32_t kOptStatusMilliseconds = 0x1000000;
-inline constexpr uint32_t kOptInternalQuery = 0x10000000;
-inline constexpr uint32_t kOptNoServerQueries = 0x40000000;
-
-// Event bits.
-inline constexpr uint32_t kEventConnected = 1;
-inline constexpr uint32_t kEventDataConnected = 4;
-inline constexpr uint32_t kEventDataClosed = 8;
-inline constexpr uint32_t kEventDataReadable = 16;
-inline constexpr uint32_t kEventDataWritable = 32;
-inline constexpr uint32_t kEventTimeout = 64;
-inline constexpr uint32_t kEventCanceled = 128;
-inline constexpr uint32_t kEventCommandReply = 256;
-inline constexpr uint32_t kEventProgress = 512;
-inline constexpr uint32_t kEventDownloadStarting = 1024;
-inline constexpr uint32_t kEventUploadStarting = 2048;
-
-// Feature bits used here.
-inline constexpr uint32_t kFeatureSize = 0x1;
-inline constexpr uint32_t kFeatureMdtm = 0x4;
-inline constexpr uint32_t kFeatureHost = 0x800;
-inline constexpr uint32_t kFeatureMfmt = 0x2000;
-inline constexpr uint32_t kFeaturePbsz = 0x100;
-inline constexpr uint32_t kFeatureProt = 0x200;
-inline constexpr uint32_t kFeatureXcrc = 0x4000;
-inline constexpr uint32_t kFeatureXmd5 = 0x8000;
-inline constexpr uint32_t kFeatureUtf8 = 0x20000;
-inline constexpr uint32_t kFeatureUtime = 0x80000;
-inline constexpr uint32_t kInitialFeatures = 2043;
-
-inline constexpr uint32_t kProxyOther = 255;
 
 // One public call on a session. The outermost scope of a session releases it when an
 // event receiver freed it meanwhile (FtpFreeSession only marks a busy session), so the

@@ -2,8 +2,10 @@
 
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_hooks.h"
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_notify.h"
 #include "ftp/ftp_tasks.h"
+#include "ftp/ftp_transfer.h"
 #include "ssh/sftp/sftp.h"
 
 namespace cvftp {
@@ -16,14 +18,14 @@ Frame& Library() noexcept {
 bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   s.dataSocket = INVALID_SOCKET;
   s.autoFileType = 1;
-  s.features = 2043;
-  s.encoding = 2;
-  s.fileType = 3;
-  s.defaultAutoType = 3;
+  s.features = kInitialFeatures;
+  s.encoding = kEncodingUtf8;
+  s.fileType = kTypeImage;
+  s.defaultAutoType = kTypeImage;
   s.timeout = 20;
   s.activePortLow = 1025;
   s.activePortHigh = 4999;
-  s.state = 1;
+  s.state = FtpState::Idle;  // a new record: nothing to trace yet
   s.priority = 2;
   s.dataBufferSize = kFtpDataBufferSize;
   const LibHandle h = s.header.handle;
@@ -69,7 +71,7 @@ void FrameTraits::OnProcessDetach(Frame& frame) {
 void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
   Notify::ReleaseSession(s);
   Tasks::SessionReleased(s.header.handle);
-  if (s.options & (0x8 | 0x20000)) hooks::DisableKeepAlive(s);
+  if (s.options & (kOptKeepAlive | kOptKeepAliveData)) hooks::DisableKeepAlive(s);
   // The buffers live in the session heap, which goes with the record.
   s.dataBuffer = nullptr;
   s.dataCursor = nullptr;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
 
 namespace cvftp {
 
@@ -27,7 +28,7 @@ int32_t SendUser(FtpSession& s, const char* user) noexcept {
   if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
   CopyField(s.user, user);
   int32_t r;
-  if (s.proxyType == 1 || s.proxyType == 2) {
+  if (s.proxyType == kProxyUser || s.proxyType == kProxyLogin) {
     char argument[kFtpCredentialSize + kFtpHostNameSize + 1];
     std::snprintf(argument, sizeof argument, "%s@%s", s.user, s.hostName);
     r = SendCommand(s, "USER", argument);
@@ -80,7 +81,7 @@ int32_t Login(FtpSession& s, const char* user, const char* password, const char*
   }
   QueryFeatures(s);
   if (Gone(s)) return FailGone();
-  SendType(s, 3);
+  SendType(s, kTypeImage);
   if (Gone(s)) return FailGone();
   return r;
 }

@@ -33,7 +33,7 @@ void NotifyTraits::OnSocketEvent(FtpSession& s, SOCKET socket, int32_t fdEvent, 
         FireEvent(s, kEventDataConnected, error);
       } else if (!error) {
         s.connected = 1;
-        s.state = 1;
+        SetState(s, FtpState::Idle);
         FireEvent(s, kEventConnected, 0);
       }
       return;

@@ -7,14 +7,14 @@ namespace cvftp {
 
 bool ProxyLogin(FtpSession& s) noexcept {
   switch (s.proxyType) {
-    case 2: {  // the proxy's own USER/PASS; the user login then names the target host
+    case kProxyLogin: {  // the proxy's own USER/PASS; the user login then names the target host
       int32_t r = SendCommand(s, "USER", s.proxyUser);
       if (r == 331) r = SendCommand(s, "PASS", s.proxyPassword);
       return r != -1;
     }
-    case 3:
+    case kProxyOpen:
       return SendCommand(s, "OPEN", s.hostName) != -1;
-    case 4: {
+    case kProxySite: {
       int32_t r = SendCommand(s, "USER", s.proxyUser);
       if (r == -1) return false;
       if (r != 331) return true;
@@ -24,7 +24,7 @@ bool ProxyLogin(FtpSession& s) noexcept {
     case kProxyOther:
       s.loggedIn = 1;
       return true;
-    default:  // 1: the user login names the target host; nothing to do now
+    default:  // kProxyUser: the user login names the target host; nothing to do now
       return true;
   }
 }
@@ -41,8 +41,8 @@ LibHandle FtpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t pr
   if (!Empty(host) && !TakeHost(host, target, options, nullptr)) return FailHandle(cvErrorInvalidHostName);
   if (proxyType != kProxyOther && target[0] == '\0') return FailHandle(cvErrorInvalidHostName);
   if (options & kOptSftp) return FailHandle(cvErrorOperationNotSupported);
-  if (proxyType == 0) return FtpConnect(target, 0, nullptr, nullptr, timeout, options, credentials);
-  if (proxyType > 4 && proxyType != kProxyOther) return FailHandle(cvErrorInvalidProxyType);
+  if (proxyType == kProxyNone) return FtpConnect(target, 0, nullptr, nullptr, timeout, options, credentials);
+  if (proxyType > kProxySite && proxyType != kProxyOther) return FailHandle(cvErrorInvalidProxyType);
 
   LibHandle h = FtpConnect(proxyName, proxyPort, nullptr, nullptr, timeout, options, credentials);
   if (h == kInvalidLibHandle) return h;

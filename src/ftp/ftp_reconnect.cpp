@@ -72,9 +72,9 @@ int32_t Reconnect(FtpSession& s) noexcept {
   s.dataCursor = s.dataBuffer;
   s.channelDebt = FtpChannelDebt::None;
   s.commandProtected = 0;  // the new connection is protected again once its handshake is done
-  s.state = 1;
+  SetState(s, FtpState::Idle);
 
-  const bool viaProxy = s.proxyType != 0;
+  const bool viaProxy = s.proxyType != kProxyNone;
   s.header.controlSocket =
       OpenConnection(s, viaProxy ? s.proxyAddress : s.serverAddress, viaProxy ? s.proxyPort : s.serverPort);
   if (s.header.controlSocket == INVALID_SOCKET) return GiveUp(s, cvErrorServerResyncFailed);

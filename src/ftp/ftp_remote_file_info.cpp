@@ -15,10 +15,6 @@ namespace cvftp {
 
 namespace {
 
-constexpr uint32_t kFeatureStat = 0x2;
-constexpr uint32_t kFeatureSite = 0x10;
-constexpr uint32_t kFeatureChmod = 0x40;
-constexpr uint32_t kFeatureMlst = 0x1000;
 // Links are followed this many times at most (a link may point at itself).
 constexpr int kLinkHops = 8;
 

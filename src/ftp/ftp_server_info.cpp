@@ -15,7 +15,11 @@ struct SystemRow {
   uint32_t clearedFeatures;
 };
 constexpr SystemRow kSystems[] = {
-    {"UNIX", 1, 0}, {"MS-DOS", 2, 0x65}, {"WINDOWS", 3, 0x65}, {"VMS", 4, 0x42}, {"NETWARE", 5, 0x62},
+    {"UNIX", 1, 0},
+    {"MS-DOS", 2, kFeatureSize | kFeatureMdtm | kFeatureIdle | kFeatureChmod},
+    {"WINDOWS", 3, kFeatureSize | kFeatureMdtm | kFeatureIdle | kFeatureChmod},
+    {"VMS", 4, kFeatureStat | kFeatureChmod},
+    {"NETWARE", 5, kFeatureStat | kFeatureIdle | kFeatureChmod},
 };
 
 struct FeatureRow {
@@ -23,11 +27,11 @@ struct FeatureRow {
   uint32_t bit;
 };
 constexpr FeatureRow kFeatures[] = {
-    {"SIZE", 0x1},       {"STAT", 0x2},       {"MDTM", 0x4},       {"REST", 0x8},
-    {"AUTH", 0x80},      {"PBSZ", 0x100},     {"PROT", 0x200},     {"CCC", 0x400},
-    {"MLST", 0x1000},    {"MFMT", 0x2000},    {"XCRC", 0x4000},    {"XMD5", 0x8000},
-    {"LANG", 0x10000},   {"UTF8", 0x20000},   {"XQUOTA", 0x40000}, {"EPRT", 0x100000},
-    {"EPSV", 0x200000},  {"TVFS", 0x400000},
+    {"SIZE", kFeatureSize}, {"STAT", kFeatureStat}, {"MDTM", kFeatureMdtm},     {"REST", kFeatureRest},
+    {"AUTH", kFeatureAuth}, {"PBSZ", kFeaturePbsz}, {"PROT", kFeatureProt},     {"CCC", kFeatureCcc},
+    {"MLST", kFeatureMlst}, {"MFMT", kFeatureMfmt}, {"XCRC", kFeatureXcrc},     {"XMD5", kFeatureXmd5},
+    {"LANG", kFeatureLang}, {"UTF8", kFeatureUtf8}, {"XQUOTA", kFeatureXquota}, {"EPRT", kFeatureEprt},
+    {"EPSV", kFeatureEpsv}, {"TVFS", kFeatureTvfs},
 };
 
 void UpperCase(char* text) noexcept {
@@ -40,14 +44,14 @@ bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; 
 
 // "OPTS UTF8 ON|OFF" for the session's encoding once the server announced UTF8.
 void NegotiateEncoding(FtpSession& s) noexcept {
-  const bool on = s.encoding != 1;
+  const bool on = s.encoding != kEncodingAnsi;
   if (SendCommand(s, "OPTS", on ? "UTF8 ON" : "UTF8 OFF") == -1) {
     if (Gone(s)) return;
     s.features &= ~kFeatureUtf8;
-    s.encoding = 0;
+    s.encoding = kEncodingNone;
     return;
   }
-  if (s.encoding == 0) s.encoding = 2;
+  if (s.encoding == kEncodingNone) s.encoding = kEncodingUtf8;
 }
 
 // The directory of a 257 reply: the quoted name of its first line, doubled quotes undone.
@@ -227,8 +231,8 @@ int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding) {
   if (encoding == s.encoding) return 0;
   if (!(s.options & cvftp::kOptSftp)) {
     if (!(s.features & cvftp::kFeatureUtf8)) {
-      if (encoding == 2) return cvftp::Fail(cvErrorFeatureNotSupported);
-    } else if (encoding == 2) {
+      if (encoding == cvftp::kEncodingUtf8) return cvftp::Fail(cvErrorFeatureNotSupported);
+    } else if (encoding == cvftp::kEncodingUtf8) {
       if (cvftp::SendCommand(s, "OPTS", "UTF8 ON") == -1) {
         if (cvftp::Gone(s)) return -1;
         s.features &= ~cvftp::kFeatureUtf8;

@@ -41,6 +41,21 @@ inline constexpr cvcore::ReplyLimits kFtpReplyLimits = {kFtpReplyTextSize, kFtpR
 // An event callback: (handle, event bit, error, the parameter registered with it).
 using FtpEventCallback = void (*)(LibHandle handle, uint32_t event, uint32_t error, uintptr_t parameter);
 
+// What a session is doing. FtpSetTransferState lets a caller store values of its own
+// beside these.
+enum class FtpState : uint32_t {
+  Idle = 1,
+  Connecting = 2,
+  Receiving = 3,
+  Sending = 4,
+  Closing = 5,
+  OpeningTransfer = 6,
+  ClosingTransfer = 7,
+  Downloading = 8,
+  Uploading = 9,
+  Listing = 10,
+};
+
 // What the command channel owes us after a failed reply read.
 enum class FtpChannelDebt : uint32_t {
   None = 0,
@@ -101,9 +116,7 @@ struct FtpSession {
   std::atomic<uint64_t> restartOffset;
   std::atomic<uint32_t> transferStart;
   std::atomic<uint32_t> transferEnd;
-  // 1 idle, 2 connecting, 3 receiving, 4 sending, 5 closing, 6 opening a transfer,
-  // 7 closing a transfer, 8 downloading, 9 uploading
-  std::atomic<uint32_t> state;
+  std::atomic<FtpState> state;  // changed through cvftp::SetState only
   uint32_t priority;
   uint32_t replyCode;
   char replyText[kFtpReplyTextSize];

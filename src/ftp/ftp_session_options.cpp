@@ -10,7 +10,6 @@ namespace cvftp {
 
 namespace {
 
-constexpr uint32_t kFeatureCcc = 0x400;
 constexpr uint32_t kPortLowest = 1025;
 constexpr uint32_t kPortHighest = 65535;
 constexpr uint32_t kKeep = 0xFFFFFFFFu;

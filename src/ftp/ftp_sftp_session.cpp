@@ -34,7 +34,8 @@ SshSession* SftpConnect(FtpSession& s, const char* host, uint32_t port, const ch
   SshSession* session;
   {
     SshLockScope lock;
-    session = ::SftpConnect(host, port, user, password, timeout, options & ~0x3000u, credentials, &error);
+    session =
+        ::SftpConnect(host, port, user, password, timeout, options & ~(kOptTls | kOptTlsExplicit), credentials, &error);
   }
   if (!session) {
     Fail(cvcore::FullErrorCode(error ? error : cvErrorConnectionClosed));

@@ -71,7 +71,7 @@ bool TakeSettings(LibHandle handle, Settings& out) {
 const char* OrNull(const char* text) { return Empty(text) ? nullptr : text; }
 
 LibHandle Open(const Settings& c) {
-  if (c.proxyType == 0)
+  if (c.proxyType == kProxyNone)
     return FtpConnect(c.host, c.port, OrNull(c.user), OrNull(c.password), c.timeout, c.options, c.credentials);
   const LibHandle h = FtpProxyConnect(c.proxyType, c.proxyHost, c.proxyPort, OrNull(c.proxyUser),
                                       OrNull(c.proxyPassword), c.host, c.timeout, c.options, c.credentials);

@@ -21,7 +21,6 @@ namespace cvftp {
 
 namespace {
 
-constexpr uint32_t kFeatureAuth = 0x80;
 constexpr uint32_t kPlainRecordMax = 16384;  // the most plaintext one record carries
 constexpr uint32_t kEndWaitMs = 2000;        // for the server's close-notify after CCC
 

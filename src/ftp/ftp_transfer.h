@@ -12,15 +12,6 @@ inline constexpr uint32_t kDirectionReceive = 0;
 inline constexpr uint32_t kDirectionStore = 1;
 inline constexpr uint32_t kDirectionAppend = 2;
 
-// Session states during a transfer.
-inline constexpr uint32_t kStateIdle = 1;
-inline constexpr uint32_t kStateReceiving = 3;
-inline constexpr uint32_t kStateSending = 4;
-inline constexpr uint32_t kStateOpening = 6;
-inline constexpr uint32_t kStateClosing = 7;
-inline constexpr uint32_t kStateDownload = 8;
-inline constexpr uint32_t kStateUpload = 9;
-
 // Transfer types.
 inline constexpr uint32_t kTypeAscii = 1;
 inline constexpr uint32_t kTypeEbcdic = 2;
@@ -71,7 +62,7 @@ void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint6
 // window) and restored, with the idle state, on every path out.
 class SocketEventsAside {
  public:
-  SocketEventsAside(FtpSession& s, uint32_t state) noexcept;
+  SocketEventsAside(FtpSession& s, FtpState state) noexcept;
   ~SocketEventsAside();
   SocketEventsAside(const SocketEventsAside&) = delete;
   SocketEventsAside& operator=(const SocketEventsAside&) = delete;

@@ -55,7 +55,7 @@ uint32_t CurrentType(const FtpSession& s) noexcept { return s.listingTypeOverrid
 
 // A name that is a URL of this session's own server stands for its path.
 bool TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
-  if (s.proxyType != 0 || FtpUrlScheme(name) == 0) return true;
+  if (s.proxyType != kProxyNone || FtpUrlScheme(name) == 0) return true;
   FtpUrl* url = nullptr;
   if (!FtpParseUrl(name, &url)) return true;  // not a URL after all: the name as it is
   bool own = url->host && strcasecmp(url->host, s.hostName) == 0 && (url->port == 0 || url->port == s.serverPort);
@@ -104,11 +104,11 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
       return -1;
     if (Gone(s)) return FailGone();
   }
-  const uint32_t previous = s.state.exchange(kStateOpening);
+  const FtpState previous = SetState(s, FtpState::OpeningTransfer);
   auto fail = [&](int32_t result) {
     CloseDataChannel(s);
     s.restartPending.store(0);
-    if (!Gone(s)) s.state = previous;
+    if (!Gone(s)) SetState(s, previous);
     return result;
   };
   if (OpenDataConnection(s, mode, offset) == -1) return fail(Gone(s) ? FailGone() : -1);
@@ -132,7 +132,7 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
     }
     Library().SetLastError(earlier);
   }
-  s.state = previous;
+  SetState(s, previous);
   return r;
 }
 
@@ -146,7 +146,7 @@ int32_t CloseFile(FtpSession& s) noexcept {
     Library().SetLastError(kept);
     if (Gone(s)) return FailGone();
   }
-  s.state = kStateClosing;
+  SetState(s, FtpState::ClosingTransfer);
   CloseDataChannel(s);
   s.blocked.store(0);
   s.endOfData = 0;
@@ -191,7 +191,7 @@ int32_t CloseFile(FtpSession& s) noexcept {
       }
     }
   }
-  s.state = kStateIdle;
+  SetState(s, FtpState::Idle);
   if (s.listingTypeOverride) {
     s.listingTypeOverride = 0;
     static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
@@ -209,11 +209,11 @@ namespace {
 // One receive of the transfer into buffer, counted; the end of the data and a failure are
 // the last error (12263, or the failure).
 int32_t ReceiveInto(FtpSession& s, char* buffer, uint32_t size) noexcept {
-  const uint32_t previous = s.state.load();
-  if (previous == kStateIdle) s.state = kStateReceiving;
+  const FtpState previous = s.state.load();
+  if (previous == FtpState::Idle) SetState(s, FtpState::Receiving);
   const int32_t n = ReceiveOnce(s, buffer, size);
   if (Gone(s)) return FailGone();
-  s.state = previous;
+  SetState(s, previous);
   if (n > 0) {
     s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
     return n;
@@ -335,8 +335,8 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
   // A send that makes no progress for the timeout is a stall, however much went before.
   const uint32_t timeoutMs = SessionTimeoutMs(s);
   uint32_t lastProgress = plat::GetTickCount();
-  const uint32_t previous = s.state.load();
-  if (previous == kStateIdle) s.state = kStateSending;
+  const FtpState previous = s.state.load();
+  if (previous == FtpState::Idle) SetState(s, FtpState::Sending);
   s.blocked.store(1);
   uint32_t sent = 0;
   bool failed = false, timedOut = false, canceledNow = false;
@@ -388,7 +388,7 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
     s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
   }
   s.blocked.store(0);
-  s.state = previous;
+  SetState(s, previous);
   if (sent > 0) {
     std::memmove(s.dataBuffer, s.dataBuffer + sent, s.bytesBuffered - sent);
     s.bytesBuffered -= sent;

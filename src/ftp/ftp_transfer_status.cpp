@@ -70,5 +70,5 @@ int32_t FtpGetTransferStatus32(LibHandle handle, FtpTransferStatus32* status) {
 int32_t FtpSetTransferState(LibHandle handle, uint32_t state) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return int32_t(op.session()->state.exchange(state));
+  return int32_t(cvftp::SetState(*op.session(), FtpState(state)));
 }

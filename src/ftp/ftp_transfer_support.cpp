@@ -20,14 +20,14 @@ constexpr uint32_t kProgressIntervalMs = 250;
 
 }  // namespace
 
-SocketEventsAside::SocketEventsAside(FtpSession& s, uint32_t state) noexcept
+SocketEventsAside::SocketEventsAside(FtpSession& s, FtpState state) noexcept
     : s_(s),
       window_(s.notify.socketWindow),
       message_(s.notify.socketMessage),
       networkBits_(s.notify.eventMask.fetch_and(~kNetworkEventMask) & kNetworkEventMask) {
   s.notify.socketWindow = nullptr;
   s.notify.socketMessage = 0;
-  s.state = state;
+  SetState(s, state);
 }
 
 SocketEventsAside::~SocketEventsAside() { Restore(); }
@@ -44,7 +44,7 @@ void SocketEventsAside::Restore() noexcept {
     Notify::AttachWindow(s_.header.handle, nullptr);
     Library().SetLastError(kept);
   }
-  s_.state = kStateIdle;
+  SetState(s_, FtpState::Idle);
 }
 
 TransferPacer::TransferPacer(FtpSession& s) noexcept : s_(s), lastProgress_(plat::GetTickCount()) {}

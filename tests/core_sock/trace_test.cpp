@@ -13,6 +13,7 @@
 
 #include "core/sock/binding.h"
 #include "core/sock/sock.h"
+#include "core/state/named_state.h"
 #include "core/trace/trace.h"
 #include "core/trace/trace_binding.h"
 #include "platform/net/socket_api.h"
@@ -138,4 +139,27 @@ TEST_F(Tracing, LongLinesAreCutAndDataIsDumped) {
   EXPECT_EQ(Call(lines[1]), "data, 4 bytes");
   EXPECT_NE(lines[2].find("41 42 43 01"), std::string::npos);
   EXPECT_NE(lines[2].find("ABC."), std::string::npos);
+}
+
+namespace {
+enum class Phase : uint32_t { Idle = 1, Busy = 2 };
+constexpr cvcore::StateName<Phase> kPhaseNames[] = {{Phase::Idle, "idle"}, {Phase::Busy, "busy"}};
+}  // namespace
+
+// A state change is one trace line with both names while tracing is started; a value the
+// table does not name still shows its number, and nothing is written while stopped.
+TEST_F(Tracing, StateChangesAreTracedWhileStarted) {
+  ASSERT_EQ(SockStartup(&data_), 0);
+  std::atomic<Phase> phase{Phase::Idle};
+  cvcore::ChangeState(phase, Phase::Busy, kPhaseNames, "test session", 7);  // not started
+  ASSERT_NE(TraceEnable(file_.c_str(), kTraceInformation), 0);
+  EXPECT_EQ(cvcore::ChangeState(phase, Phase::Idle, kPhaseNames, "test session", 7), Phase::Busy);
+  cvcore::ChangeState(phase, Phase::Idle, kPhaseNames, "test session", 7);  // no change, no line
+  cvcore::ChangeState(phase, Phase(42), kPhaseNames, "test session", 7);
+  TraceDisable();
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(Call(lines[0]), "test session 7: state busy (2) -> idle (1)");
+  EXPECT_EQ(Call(lines[1]), "test session 7: state idle (1) -> unnamed (42)");
+  EXPECT_EQ(phase.load(), Phase(42));
 }

@@ -29,7 +29,7 @@ TEST_F(ListingTest, EntriesAreReadInOrderAndCanBeReadAgainAfterTheClose) {
   ASSERT_NE(h, kNone);
   ASSERT_EQ(FtpGetSystemType(h), 1);
   ASSERT_EQ(FtpOpenDirectory(h, "  pub"), 150) << LastError();
-  EXPECT_EQ(FtpGetSession(h)->state.load(), 10u);
+  EXPECT_EQ(FtpGetSession(h)->state.load(), FtpState::Listing);
   // The listing holds the session until it is closed.
   EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), -1);
   EXPECT_EQ(LastError(), cvErrorOperationInProgress);
@@ -44,7 +44,7 @@ TEST_F(ListingTest, EntriesAreReadInOrderAndCanBeReadAgainAfterTheClose) {
   EXPECT_EQ(FtpReadNextEntry(h, &info), 0);
   EXPECT_EQ(LastError(), cvErrorEndOfDirectory);
   EXPECT_EQ(FtpCloseDirectory(h), 226);
-  EXPECT_EQ(FtpGetSession(h)->state.load(), 1u);
+  EXPECT_EQ(FtpGetSession(h)->state.load(), FtpState::Idle);
   EXPECT_EQ(FtpReadNextEntry(h, &info), 0);
   EXPECT_EQ(LastError(), cvErrorEndOfDirectory);
   EXPECT_EQ(Names(h), (std::vector<std::string>{"big.iso", "dir"}));
