@@ -1,8 +1,10 @@
-// Montgomery exponentiation on the portable rows and on the MULX/ADX rows, against
-// OpenSSL's BIGNUM as the oracle: word-boundary sizes, moduli just below a power of 2^64,
-// exponents either side of the public/secret split, bases at and above the modulus.
+// Montgomery exponentiation on the portable rows, on the MULX/ADX rows and in pairs on the
+// vector unit, and the inverse by division steps, against OpenSSL's BIGNUM as the oracle:
+// word- and digit-boundary sizes, moduli just below a power of two, exponents either side
+// of the public/secret split, bases at and above the modulus.
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 
 #include <random>
 #include <string>
@@ -116,6 +118,100 @@ TEST_P(Kernels, ModPowMatchesBignum) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Kernels, ::testing::Values(true, false), pktest::RowKernelName);
+
+// The pair kernel on sizes either side of its 52-bit digit and 8-digit register
+// boundaries (R must stay at least four times the modulus), exponents of different
+// lengths in one pair, bases of zero, the modulus and far above it.
+TEST(MpVectorPair, MatchesBignum) {
+  if (!sshmp::VectorPowersUsable()) GTEST_SKIP() << "CPU without AVX-512 IFMA";
+  std::mt19937_64 rng(7);
+  BN_CTX* ctx = BN_CTX_new();
+  int failures = 0;
+  for (int bits :
+       {3, 50, 51, 52, 53, 102, 414, 415, 416, 512, 830, 1022, 1023, 1024, 1025, 1038, 1039, 1040, 1536, 2048, 2494}) {
+    std::vector<Bn> moduli = Moduli(rng, bits);
+    for (size_t i = 0; i < moduli.size(); ++i) {
+      const Bn& m0 = moduli[i];
+      const Bn& m1 = moduli[(i + 1) % moduli.size()];
+      const int e_bits[][2] = {{bits, bits - 1}, {0, 0}, {0, 5}, {1, bits}, {300, 64}};
+      for (auto [b0, b1] : e_bits) {
+        Bn e0 = Random(rng, b0), e1 = Random(rng, b1);
+        Bn x0 = Random(rng, 2 * bits + 3);
+        Bn x1(i == 0 ? BN_dup(m1.get()) : BN_new());  // the modulus itself, or zero
+        Mp mm0 = ToMp(m0.get()), mm1 = ToMp(m1.get()), me0 = ToMp(e0.get()), me1 = ToMp(e1.get());
+        Mp mx0 = ToMp(x0.get()), mx1 = ToMp(x1.get());
+        sshmp::PowJob jobs[2] = {{mx0.get(), me0.get(), mm0.get(), nullptr},
+                                 {mx1.get(), me1.get(), mm1.get(), nullptr}};
+        ASSERT_TRUE(sshmp::ModPowPair(jobs)) << bits;
+        Mp r0(jobs[0].result), r1(jobs[1].result);
+        Bn expect0(BN_new()), expect1(BN_new());
+        BN_mod_exp(expect0.get(), x0.get(), e0.get(), m0.get(), ctx);
+        BN_mod_exp(expect1.get(), x1.get(), e1.get(), m1.get(), ctx);
+        if ((pktest::Hex(r0.get()) != ToHex(expect0.get()) || pktest::Hex(r1.get()) != ToHex(expect1.get())) &&
+            failures++ < 5)
+          ADD_FAILURE() << bits << "-bit moduli " << ToHex(m0.get()) << ", " << ToHex(m1.get()) << " e "
+                        << ToHex(e0.get()) << "," << ToHex(e1.get()) << " x " << ToHex(x0.get()) << ","
+                        << ToHex(x1.get()) << " got " << pktest::Hex(r0.get()) << "," << pktest::Hex(r1.get())
+                        << " want " << ToHex(expect0.get()) << "," << ToHex(expect1.get());
+        EXPECT_TRUE(r0.get()[0] == 1 || r0.get()[r0.get()[0]] != 0) << "untrimmed result";
+      }
+    }
+  }
+  BN_CTX_free(ctx);
+  EXPECT_EQ(failures, 0);
+
+  // What it leaves to the scalar road: an even modulus, a modulus beyond its registers.
+  Mp base = pktest::FromHex("1234"), exponent = pktest::FromHex("10001"), odd = pktest::FromHex("ffff1");
+  Bn big = Random(rng, 2495);
+  BN_set_bit(big.get(), 2494);
+  BN_set_bit(big.get(), 0);
+  Mp even = pktest::FromHex("ffff2"), huge = ToMp(big.get());
+  sshmp::PowJob even_jobs[2] = {{base.get(), exponent.get(), odd.get(), nullptr},
+                                {base.get(), exponent.get(), even.get(), nullptr}};
+  EXPECT_FALSE(sshmp::ModPowPair(even_jobs));
+  sshmp::PowJob huge_jobs[2] = {{base.get(), exponent.get(), huge.get(), nullptr},
+                                {base.get(), exponent.get(), odd.get(), nullptr}};
+  EXPECT_FALSE(sshmp::ModPowPair(huge_jobs));
+  EXPECT_EQ(even_jobs[0].result, nullptr);
+  EXPECT_EQ(huge_jobs[1].result, nullptr);
+}
+
+// The inverse by division steps on odd moduli of every limb shape, for inputs with and
+// without an inverse; it never returns a number where there is none.
+TEST(MpInverse, MatchesBignumOnOddModuli) {
+  std::mt19937_64 rng(11);
+  BN_CTX* ctx = BN_CTX_new();
+  int failures = 0;
+  for (int bits : {2, 3, 17, 45, 46, 47, 61, 62, 63, 64, 123, 124, 125, 160, 256, 1024, 2047, 2048, 4096}) {
+    for (const Bn& m : Moduli(rng, bits)) {
+      std::vector<Bn> inputs;
+      inputs.emplace_back(BN_dup(BN_value_one()));
+      inputs.emplace_back(BN_dup(m.get()));
+      BN_sub_word(inputs.back().get(), 1);
+      for (int i = 0; i < 4; ++i) {
+        inputs.push_back(Random(rng, bits));
+        BN_mod(inputs.back().get(), inputs.back().get(), m.get(), ctx);
+      }
+      // A number sharing a factor with the modulus where it has one (3 divides some).
+      inputs.emplace_back(BN_new());
+      BN_set_word(inputs.back().get(), 3);
+      for (const Bn& a : inputs) {
+        Mp ma = ToMp(a.get()), mm = ToMp(m.get());
+        Mp got(MpModInverse(ma.get(), mm.get()));
+        Bn expect(BN_new());
+        ERR_set_mark();
+        const bool exists = BN_mod_inverse(expect.get(), a.get(), m.get(), ctx) != nullptr;
+        ERR_pop_to_mark();
+        const std::string want = exists ? ToHex(expect.get()) : "-";
+        if (pktest::Hex(got.get()) != want && failures++ < 5)
+          ADD_FAILURE() << "inverse of " << ToHex(a.get()) << " mod " << ToHex(m.get()) << ": "
+                        << pktest::Hex(got.get()) << ", expected " << want;
+      }
+    }
+  }
+  BN_CTX_free(ctx);
+  EXPECT_EQ(failures, 0);
+}
 
 TEST(MpRemainderWords, MatchesBignumIncludingTheAddBackStep) {
   struct Case {

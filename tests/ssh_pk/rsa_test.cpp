@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "key_fixture.h"
+#include "ssh/crypto/cpu_features.h"
 #include "ssh/crypto/hash.h"
+#include "ssh/crypto/mp_internal.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/crypto/rsa.h"
 #include "test_util.h"
@@ -73,6 +75,19 @@ int Verify(SshRsaKey* key, const Bytes_t& sig, const Bytes_t& data) {
 
 uint8_t Counter(void* c) { return static_cast<uint8_t>(++*static_cast<int*>(c)); }
 
+// The roads of the two-prime power: pairs on the vector unit (where the CPU has one), the
+// scalar rows, the portable code. Taking a road lasts until the next one is taken.
+struct Road {
+  const char* name;
+  bool vector;
+  bool portable;
+};
+const Road kRoads[] = {{"vector", true, false}, {"scalar", false, false}, {"portable", false, true}};
+void Take(const Road& road) {
+  sshmp::AllowVectorPowers(road.vector);
+  cvssh::crypto::ForcePortableCrypto(road.portable);
+}
+
 class RsaKeys : public ::testing::Test {
  protected:
   TempDir dir;
@@ -119,6 +134,19 @@ TEST_F(RsaKeys, InteroperateWithOpensslAndSshKeygen) {
     EXPECT_EQ(ours.bytes(), SigBlob(Bytes_t(theirs.begin() + first, theirs.end())));
     EXPECT_EQ(ours.n, static_cast<int32_t>(theirs.size() - first + 15));
     EXPECT_EQ(Verify(key.get(), ours.bytes(), data), 1);
+    // The two-prime power itself (not the plain power a failed check falls back to) is
+    // the private power on every road.
+    Mp c(MpFromBytes(data.data(), data.size()));
+    Mp power(MpModPow(c.get(), key->private_exponent, key->modulus));
+    for (const Road& road : kRoads) {
+      Take(road);
+      Mp two(sshpk::RsaCrtPower(c.get(), key.get()));
+      EXPECT_EQ(Hex(two.get()), Hex(power.get())) << road.name;
+      Blob again;
+      again.p = RsaSign(key.get(), data.data(), static_cast<int32_t>(data.size()), &again.n);
+      EXPECT_EQ(again.bytes(), ours.bytes()) << road.name;
+    }
+    Take(kRoads[0]);
 
     // SSH-1 session-key encryption decrypts with OpenSSL.
     Bytes_t block(key->bytes);

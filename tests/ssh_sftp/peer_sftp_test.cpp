@@ -49,7 +49,8 @@ class SftpPeer : public ::testing::TestWithParam<bool> {
     ASSERT_EQ(SockStartup(&data), 0);
     SshInitialize();
     g_events.clear();
-    server_ = std::make_unique<sftptest::SftpSshd>(sftptest::SshdOptions{.externalServer = GetParam(), .authorizedKeys = ""});
+    server_ = std::make_unique<sftptest::SftpSshd>(
+        sftptest::SshdOptions{.externalServer = GetParam(), .authorizedKeys = "", .extraConfig = ""});
     START_SFTP_SSHD(*server_);
     uint32_t error = 1;
     s = SftpConnect(server_->peer().address().c_str(), server_->peer().port(), sftptest::kUser,
@@ -326,7 +327,9 @@ TEST(SftpConnectPeer, InitialisationStartsTheSockets) {
     SshSession* s = SftpConnect(server.peer().address().c_str(), server.peer().port(), sftptest::kUser,
                                 sftptest::kPassword, 10, 0, nullptr, &error);
     EXPECT_NE(s, nullptr) << std::hex << error;
-    if (s) EXPECT_EQ(SftpDisconnect(s), 1);
+    if (s) {
+      EXPECT_EQ(SftpDisconnect(s), 1);
+    }
   }
   SshUninitialize();
 }

@@ -64,6 +64,19 @@ bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uin
   return true;
 }
 
+void LimbsToWords(const uint16_t* limbs, int n, uint64_t* out, size_t k) {
+  std::memset(out, 0, k * sizeof(uint64_t));
+  for (int i = 0; i < n && static_cast<size_t>(i) / 4 < k; ++i)
+    out[i / 4] |= static_cast<uint64_t>(limbs[i]) << (16 * (i % 4));
+}
+
+void WordsToLimbs(const uint64_t* words, size_t k, uint16_t* out, int n) {
+  for (int i = 0; i < n; ++i) {
+    const size_t w = static_cast<size_t>(i) / 4;
+    out[i] = w < k ? static_cast<uint16_t>(words[w] >> (16 * (i % 4))) : 0;
+  }
+}
+
 namespace {
 
 bool IsZeroModulus(MpConstInt m) { return !m || Limbs(m) == 0; }
@@ -133,10 +146,34 @@ bool PlainModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint1
 
 using namespace sshmp;
 
+namespace {
+
+// A number's limbs as 64-bit words, at least one word (zero for no limbs).
+struct Words {
+  Scratch<uint64_t> w;
+  explicit Words(MpConstInt a, int limbs) : w((static_cast<size_t>(limbs) + 3) / 4 + 1) {
+    if (w.ok()) LimbsToWords(a + 1, limbs, w.get(), w.size());
+  }
+};
+
+// The remainder of the words u modulo `modulus`, into `limbs` limbs of out.
+bool RemainderInto(const uint64_t* u, size_t un, MpConstInt modulus, uint16_t* out, int limbs) {
+  const int n = Limbs(modulus);
+  Words m(modulus, n);
+  Scratch<uint64_t> rem(m.w.size());
+  if (!m.w.ok() || !rem.ok() || !RemainderWords(u, un, m.w.get(), m.w.size(), rem.get())) return false;
+  WordsToLimbs(rem.get(), rem.size(), out, limbs < n ? limbs : n);
+  return true;
+}
+
+}  // namespace
+
+// Both work on 64-bit words: a sixteenth of the digit products of 16-bit limbs.
 MpInt MpMod(MpConstInt a, MpConstInt modulus) {
   if (!a || IsZeroModulus(modulus)) return nullptr;
+  Words u(a, a[0]);
   MpHolder r(Alloc(modulus[0]));
-  if (!r.p || !DivMod(a + 1, a[0], modulus + 1, Limbs(modulus), nullptr, r.p + 1)) return nullptr;
+  if (!r.p || !u.w.ok() || !RemainderInto(u.w.get(), u.w.size(), modulus, r.p + 1, modulus[0])) return nullptr;
   return r.release();
 }
 
@@ -144,14 +181,20 @@ MpInt MpModMul(MpConstInt a, MpConstInt b, MpConstInt modulus) {
   if (!a || !b || IsZeroModulus(modulus)) return nullptr;
   int larger = a[0] > b[0] ? a[0] : b[0];
   int limbs = modulus[0] < 2 * larger ? modulus[0] : 2 * larger;
-  MpHolder product(MpMul(a, b));
-  int n = Limbs(modulus);
-  Scratch<uint16_t> rem(static_cast<size_t>(n));
+  Words x(a, a[0]), y(b, b[0]);
+  Scratch<uint64_t> product(x.w.size() + y.w.size());
   MpHolder r(Alloc(limbs));
-  if (!product.p || !rem.ok() || !r.p ||
-      !DivMod(product.p + 1, product.p[0], modulus + 1, n, nullptr, rem.get()))
-    return nullptr;
-  for (int i = 0; i < limbs && i < n; ++i) r.p[i + 1] = rem[static_cast<size_t>(i)];
+  if (!x.w.ok() || !y.w.ok() || !product.ok() || !r.p) return nullptr;
+  for (size_t i = 0; i < x.w.size(); ++i) {
+    uint64_t carry = 0;
+    for (size_t j = 0; j < y.w.size(); ++j) {
+      const unsigned __int128 t = static_cast<unsigned __int128>(x.w[i]) * y.w[j] + product[i + j] + carry;
+      product[i + j] = static_cast<uint64_t>(t);
+      carry = static_cast<uint64_t>(t >> 64);
+    }
+    product[i + y.w.size()] = carry;
+  }
+  if (!RemainderInto(product.get(), product.size(), modulus, r.p + 1, limbs)) return nullptr;
   Trim(r.p);
   return r.release();
 }

@@ -49,6 +49,11 @@ bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uin
 // modulus's limb count.
 bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out);
 
+// Limbs of 16 bits to 64-bit words (k words, zero above the limbs) and back (n limbs,
+// zero above the words).
+void LimbsToWords(const uint16_t* limbs, int n, uint64_t* out, size_t k);
+void WordsToLimbs(const uint64_t* words, size_t k, uint16_t* out, int n);
+
 // r (n words) = u (un words) mod v (n words, least significant first); false when v is
 // zero or scratch memory is short.
 bool RemainderWords(const uint64_t* u, size_t un, const uint64_t* v, size_t n, uint64_t* r);
@@ -58,5 +63,24 @@ MpInt OddModInverse(MpConstInt a, MpConstInt m);
 
 // True when the CPU runs MULX, ADCX and ADOX (the faster Montgomery rows).
 bool CpuHasMulxAdx();
+
+// One of two exponentiations run together; `result` receives a new number below the
+// modulus, with the modulus's limb count, trimmed.
+struct PowJob {
+  MpConstInt base;
+  MpConstInt exponent;  // secret: fixed windows from the longer exponent's bit length
+  MpConstInt modulus;   // odd
+  MpInt result;
+};
+// Both powers at once on the 52-bit multiply-add vector instructions. False (and no
+// results) when the CPU lacks them, a modulus is even or above 2494 bits, or memory is
+// short: the caller then takes the scalar road.
+bool ModPowPair(PowJob jobs[2]);
+// True when the CPU and the system run AVX-512 IFMA.
+bool CpuHasIfma();
+// Whether ModPowPair may run (tests and benchmarks compare it with the scalar road); it
+// never runs while the portable code is forced.
+void AllowVectorPowers(bool allow);
+bool VectorPowersUsable();
 
 }  // namespace sshmp

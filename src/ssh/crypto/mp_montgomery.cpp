@@ -20,11 +20,6 @@ namespace {
 
 constexpr int kPublicExponentBits = 64;
 
-void ToWords(const uint16_t* limbs, int n, u64* out, size_t k) {
-  std::memset(out, 0, k * sizeof(u64));
-  for (int i = 0; i < n; ++i) out[i / 4] |= static_cast<u64>(limbs[i]) << (16 * (i % 4));
-}
-
 // Copies entry `index` of the table into out, reading every entry.
 void SelectEntry(u64* out, const u64* table, size_t entries, size_t k, size_t index) {
   std::memset(out, 0, k * sizeof(u64));
@@ -57,17 +52,17 @@ struct Operands {
 bool Prepare(MpConstInt base, MpConstInt modulus, Operands& ops) {
   const int n = Limbs(modulus);
   const size_t k = ops.k;
-  ToWords(modulus + 1, n, ops.m.get(), k);
+  LimbsToWords(modulus + 1, n, ops.m.get(), k);
   // R^2 mod m: the remainder of 2^(128k), on 64-bit words.
   Scratch<u64> r2_dividend(2 * k + 1);
   if (!r2_dividend.ok()) return false;
   r2_dividend[2 * k] = 1;
   if (!RemainderWords(r2_dividend.get(), 2 * k + 1, ops.m.get(), k, ops.r2.get())) return false;
   // The base reduced modulo m (it is mostly below m already, which costs a copy).
-  Scratch<uint16_t> reduced(static_cast<size_t>(n));
-  if (!reduced.ok() || !DivMod(base + 1, base[0], modulus + 1, n, nullptr, reduced.get())) return false;
-  ToWords(reduced.get(), n, ops.base.get(), k);
-  return true;
+  Scratch<u64> wide((static_cast<size_t>(base[0]) + 3) / 4 + 1);
+  if (!wide.ok()) return false;
+  LimbsToWords(base + 1, base[0], wide.get(), wide.size());
+  return RemainderWords(wide.get(), wide.size(), ops.m.get(), k, ops.base.get());
 }
 
 template <class Row>
@@ -209,10 +204,7 @@ bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16
 #endif
     done = Exponentiate<PortableRow>(ops, exponent, result.get());
   if (!done) return false;
-  const size_t k = ops.k;
-  const int limbs = modulus[0];
-  for (int i = 0; i < limbs; ++i)
-    out[i] = static_cast<size_t>(i) < 4 * k ? static_cast<uint16_t>(result[i / 4] >> (16 * (i % 4))) : 0;
+  WordsToLimbs(result.get(), ops.k, out, modulus[0]);
   return true;
 }
 

@@ -1,6 +1,6 @@
 // The RSA private power through the two primes: c^d mod n = m2 + q * (iqmp * (m1 - m2)
 // mod p) with m1 = c^(d mod (p-1)) mod p and m2 = c^(d mod (q-1)) mod q, two powers of
-// half the size.
+// half the size, run together on the vector unit where the CPU has one for them.
 #include "ssh/crypto/mp_internal.h"
 #include "ssh/crypto/rsa.h"
 
@@ -11,25 +11,23 @@ namespace {
 int LimbsOf(MpConstInt a) { return a ? a[0] : 0; }
 uint16_t Limb(MpConstInt a, int i) { return i < LimbsOf(a) ? a[i + 1] : 0; }
 
-// (a - b) mod m for a and b below m.
+// (a - b) mod m for a and b below m; the modulus is added back under a mask, not a branch.
 MpInt ModSubtract(MpConstInt a, MpConstInt b, MpConstInt m) {
   const int limbs = LimbsOf(m);
   MpInt r = sshmp::Alloc(limbs);
   if (!r) return nullptr;
-  int32_t borrow = 0;
+  uint32_t borrow = 0;
   for (int i = 0; i < limbs; ++i) {
-    int32_t t = int32_t(Limb(a, i)) - int32_t(Limb(b, i)) - borrow;
-    borrow = t < 0 ? 1 : 0;
-    r[i + 1] = uint16_t(t + (borrow << 16));
+    const uint32_t t = uint32_t(Limb(a, i)) - uint32_t(Limb(b, i)) - borrow;
+    borrow = t >> 31;
+    r[i + 1] = uint16_t(t);
   }
-  if (borrow) {
-    // Below zero: one modulus brings it back into range.
-    uint32_t carry = 0;
-    for (int i = 0; i < limbs; ++i) {
-      uint32_t t = uint32_t(r[i + 1]) + m[i + 1] + carry;
-      r[i + 1] = uint16_t(t);
-      carry = t >> 16;
-    }
+  const uint32_t add = 0u - borrow;  // all ones when the difference went below zero
+  uint32_t carry = 0;
+  for (int i = 0; i < limbs; ++i) {
+    const uint32_t t = uint32_t(r[i + 1]) + (m[i + 1] & add) + carry;
+    r[i + 1] = uint16_t(t);
+    carry = t >> 16;
   }
   sshmp::Trim(r);
   return r;
@@ -51,7 +49,15 @@ MpInt sshpk::RsaCrtPower(MpConstInt c, const SshRsaKey* key) {
   if (!dp.p || !dq.p) return nullptr;
   sshmp::Trim(dp.p);
   sshmp::Trim(dq.p);
-  MpHolder m1(MpModPow(c, dp.p, key->p)), m2(MpModPow(c, dq.p, key->q));
+  sshmp::PowJob jobs[2] = {{c, dp.p, key->p, nullptr}, {c, dq.p, key->q, nullptr}};
+  MpHolder m1, m2;
+  if (sshmp::ModPowPair(jobs)) {
+    m1.reset(jobs[0].result);
+    m2.reset(jobs[1].result);
+  } else {
+    m1.reset(MpModPow(c, dp.p, key->p));
+    m2.reset(MpModPow(c, dq.p, key->q));
+  }
   if (!m1.p || !m2.p) return nullptr;
   MpHolder difference(ModSubtract(m1.p, m2.p, key->p));
   MpHolder h(difference.p ? MpModMul(key->iqmp, difference.p, key->p) : nullptr);
