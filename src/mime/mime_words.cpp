@@ -158,7 +158,7 @@ bool EncodeHeaderValue(std::string_view text, uint32_t charset, uint32_t encodin
     }
     std::string bytes;
     // White space between two encoded words is dropped by decoders: carry it inside.
-    if (previousEncoded && between.size() == 1 && (between[0] == ' ' || between[0] == '\t')) bytes = between;
+    if (previousEncoded && !between.empty() && between.find_first_not_of(" \t") == std::string::npos) bytes = between;
     bytes.append(token);
     AppendWords(out, bytes, charsetName, kind, charset == kMimeCharsetUtf8);
     previousEncoded = true;

@@ -157,6 +157,11 @@ TEST_F(MimeCodecTest, HeaderEncodingChoosesBOrQByCharsetAndEncoding) {
   const std::string two = EncodeHeader("\xC3\xA9t\xC3\xA9 \xC3\xA0", kMimeCharsetUtf8, kMimeEncodingQuoted);
   EXPECT_EQ(two, "=?utf-8?Q?=C3=A9t=C3=A9?= =?utf-8?Q?_=C3=A0?=");
   EXPECT_EQ(DecodeHeader(two), "\xC3\xA9t\xC3\xA9 \xC3\xA0");
+  // So does a longer run of blanks and tabs, which decoding would otherwise drop.
+  for (const std::string white : {"  ", " \t", "\t\t\t"}) {
+    const std::string text = "\xC3\xA9" + white + "\xC3\xA0";
+    EXPECT_EQ(DecodeHeader(EncodeHeader(text, kMimeCharsetUtf8, kMimeEncodingBase64)), text);
+  }
 }
 
 TEST_F(MimeCodecTest, EncodedWordsStayShortCutBetweenCharactersAndEscapeQuestionMarks) {
