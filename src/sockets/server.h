@@ -122,8 +122,10 @@ struct ServerRecord {
 struct ServerClientRecord {
   uint64_t serverHandle = uint64_t(INVALID_SOCKET);
   std::atomic<uint64_t> clientHandle{uint64_t(INVALID_SOCKET)};
-  std::shared_ptr<plat::Thread> clientThread;
+  // The thread serving the client (0 until it has one) and the sign that it is done with
+  // the client: threads are reused for later clients, so their end is not the client's.
   std::atomic<uint32_t> clientThreadId{0};
+  plat::Event ended{plat::Event::Reset::Manual};
   SockAddress peerAddress{};
   plat::Event controlEvent{plat::Event::Reset::Manual};
   plat::Event acknowledgeEvent{plat::Event::Reset::Manual};

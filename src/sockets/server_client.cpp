@@ -194,6 +194,11 @@ PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes&
 
 uint32_t ClientMain(ClientPtr cp) {
   ServerClientRecord& c = *cp;
+  // Whoever waits for the client waits for this, the thread's last touch of it.
+  struct Ended {
+    ServerClientRecord& c;
+    ~Ended() { c.ended.Set(); }
+  } ended{c};
   ServerPtr sp = c.server.lock();
   const SOCKET h = SOCKET(c.clientHandle.load());
   RecordPtr rec = FindRecord(h);

@@ -37,20 +37,30 @@ void HandOver(Record& r, uint32_t code) {
   r.acknowledgeEvent.Reset();
 }
 
-// Waits for a thread to end, serving messages sent to the caller meanwhile (an engine
-// thread may be marshalling a notification to this very thread).
-bool WaitThread(plat::Thread& t, uint32_t ms) {
+// Waits for an event (a thread's end, a client's), serving messages sent to the caller
+// meanwhile (an engine thread may be marshalling a notification to this very thread).
+template <typename Done>
+bool WaitServing(Done done, int fd, uint32_t ms) {
   const uint32_t start = plat::GetTickCount();
-  while (!t.Finished()) {
+  while (!done()) {
     const uint32_t spent = plat::GetTickCount() - start;
     if (spent >= ms) return false;
     if (plat::ThreadHasActiveWindow()) {
-      if (!SockWaitStep()) return t.Finished();
+      if (!SockWaitStep()) return done();
     } else {
-      pollfd p{t.finishedFd(), POLLIN, 0};
+      pollfd p{fd, POLLIN, 0};
       plat::WaitForEventsOrMessages(&p, 1, ms - spent);
     }
   }
+  return true;
+}
+
+bool WaitClient(const ServerClientRecord& c, uint32_t ms) {
+  return WaitServing([&] { return c.ended.IsSet(); }, c.ended.fd(), ms);
+}
+
+bool WaitThread(plat::Thread& t, uint32_t ms) {
+  if (!WaitServing([&] { return t.Finished(); }, t.finishedFd(), ms)) return false;
   t.Join(0);
   return true;
 }
@@ -137,7 +147,7 @@ int32_t ServerEndClients(const SOCKET* clients, uint32_t count, uint32_t waitMs)
   for (const ClientPtr& c : asked) {
     const uint32_t spent = plat::GetTickCount() - start;
     if (spent >= waitMs) break;
-    if (c->clientThread && !WaitsForCaller(*c)) WaitThread(*c->clientThread, waitMs - spent);
+    if (c->clientThreadId.load() != 0 && !WaitsForCaller(*c)) WaitClient(*c, waitMs - spent);
   }
   return int32_t(asked.size());
 }
@@ -152,7 +162,7 @@ int32_t ServerSendClientControl(ServerClientRecord* client, uint32_t code) {
   if (!client || client->clientThreadId.load() == 0 || client->clientThreadId.load() == plat::GetCurrentThreadId())
     return Fail(cvErrorInvalidThreadHandle, 0);
   HandOver(*client, code);
-  if (code == kClientCodeEnd && client->clientThread) WaitThread(*client->clientThread, kAcknowledgeMs);
+  if (code == kClientCodeEnd) WaitClient(*client, kAcknowledgeMs);
   return 1;
 }
 

@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
 #include "sockets/server_internal.h"
+#include "sockets/server_workers.h"
 
 namespace cvsock {
 
@@ -53,7 +55,7 @@ bool AtAddressLimit(ServerRecord& s, const ServerClientRecord& fresh, const Sock
   return false;
 }
 
-void AcceptOne(const ServerPtr& sp) {
+void AcceptOne(const ServerPtr& sp, ClientWorkers& workers) {
   ServerRecord& s = *sp;
   const SOCKET listening = SOCKET(s.serverHandle.load());
   ClientPtr c = ServerCreateClient(&s);
@@ -113,22 +115,19 @@ void AcceptOne(const ServerPtr& sp) {
   c->priority.store(s.priority.load());
   c->stackSize = s.clientStackSize.load();
   c->startTick = plat::GetTickCount();
-  plat::Thread::Options options;
-  options.stackSize = c->stackSize;
-  options.suspended = true;
-  std::shared_ptr<plat::Thread> t = plat::Thread::Create([c] { return ClientMain(c); }, options);
-  if (!t) {
+  ClientWorkers::WorkerPtr w = workers.Acquire(c->stackSize);
+  if (!w) {
     r->serverOwned.store(0);
     InetReleaseHandle(h);
     ServerFreeClient(c.get());
     Refused(s, cvErrorThreadCreationFailed);
     return;
   }
-  c->clientThread = t;
-  c->clientThreadId.store(t->id());
+  const uint32_t threadId = ClientWorkers::ThreadId(*w);
+  c->clientThreadId.store(threadId);
   c->clientHandle.store(h);  // from now on the client counts as live
-  SetThreadPriorityOf(t->id(), c->priority.load());
-  t->Resume();
+  SetThreadPriorityOf(threadId, c->priority.load());
+  ClientWorkers::Start(*w, c);
   s.acceptingHandle.store(uint64_t(INVALID_SOCKET));
 }
 
@@ -197,6 +196,7 @@ uint32_t ListenerMain(ServerPtr sp) {
   InetSetHandleOwner(SOCKET(s.serverHandle.load()));
   if (s.status.load() != twServerShutdown) s.status.store(twServerListening);
   s.listeningStartTick = plat::GetTickCount();
+  auto workers = std::make_shared<ClientWorkers>();
 
   for (uint32_t pass = 1; s.status.load() != twServerShutdown; ++pass) {
     const uint32_t status = s.status.load();
@@ -222,7 +222,7 @@ uint32_t ListenerMain(ServerPtr sp) {
           RefuseWaiting(SOCKET(s.serverHandle.load()));
           Refused(s, cvErrorMaximumConnections);
         } else {
-          AcceptOne(sp);
+          AcceptOne(sp, *workers);
         }
       }
     } else if (status == twServerSuspended && (s.flags.load() & kServerFlagRejectSuspended)) {
@@ -238,9 +238,12 @@ uint32_t ListenerMain(ServerPtr sp) {
     PausePass(w, pass);
   }
 
-  // Wait for the clients (they were told to disconnect), then free the record.
+  // Wait for the clients (they were told to disconnect) and their threads, then free the
+  // record.
+  constexpr uint32_t kClientWaitMs = 15000;
   for (const ClientPtr& c : ClientsOf(s))
-    if (c->clientThread && c->clientThread->id() != plat::GetCurrentThreadId()) c->clientThread->Join(15000);
+    if (c->clientThreadId.load() != 0) c->ended.Wait(kClientWaitMs);
+  workers->Close(1000);
   ServerFreeRecord(&s);
   s.listenerThreadId.store(0);
   return 0;
@@ -276,7 +279,7 @@ SOCKET ServerCreate(const char* address, uint32_t port, ServerEventCallback call
   s->serverHandle.store(h);
   FindRecord(h)->serverOwned.store(1);
   s->address = a;
-  std::strncpy(s->addressText, text, sizeof s->addressText - 1);
+  std::snprintf(s->addressText, sizeof s->addressText, "%s", text);
   s->port = FindRecord(h)->localPort;
   s->backlog = kServerBacklogSystemMax;
   s->maxClients.store(0);

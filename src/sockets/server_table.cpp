@@ -1,8 +1,10 @@
 // The server table (1,024 slots), the client lists and the accessors of both. Everything
 // here runs under the library lock; records are shared so that a thread still holding
 // one after it left the table never touches freed memory.
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <span>
 
 #include "platform/base/tick.h"
 #include "sockets/server_internal.h"
@@ -16,6 +18,12 @@ std::array<ServerPtr, kServerMaxServers>& Table() {
   return table;
 }
 
+// Slots are taken from the front, so the look-ups, which every client event makes several
+// times under the library lock, scan only up to the highest slot ever taken.
+size_t gSlotsUsed = 0;
+
+std::span<ServerPtr> UsedSlots() { return {Table().data(), gSlotsUsed}; }
+
 std::atomic<uint32_t> gServerIds{0};
 std::atomic<uint32_t> gClientIds{0};
 
@@ -24,14 +32,14 @@ std::atomic<uint32_t> gClientIds{0};
 ServerPtr FindServer(SOCKET handle) noexcept {
   if (handle == INVALID_SOCKET) return nullptr;
   std::lock_guard lk(Library().lock());
-  for (const ServerPtr& s : Table())
+  for (const ServerPtr& s : UsedSlots())
     if (s && s->serverHandle.load() == handle) return s;
   return nullptr;
 }
 
 ServerPtr FindServerById(uint32_t id) noexcept {
   std::lock_guard lk(Library().lock());
-  for (const ServerPtr& s : Table())
+  for (const ServerPtr& s : UsedSlots())
     if (s && s->serverId == id) return s;
   return nullptr;
 }
@@ -39,12 +47,12 @@ ServerPtr FindServerById(uint32_t id) noexcept {
 ClientPtr FindClient(SOCKET client, ServerPtr* server) noexcept {
   if (client == INVALID_SOCKET) return nullptr;
   std::lock_guard lk(Library().lock());
-  for (const ServerPtr& s : Table()) {
+  for (const ServerPtr& s : UsedSlots()) {
     if (!s) continue;
-    for (ClientPtr c = s->firstClient; c; c = c->next) {
-      if (c->clientHandle.load() == client) {
+    for (const ClientPtr* c = &s->firstClient; *c; c = &(*c)->next) {
+      if ((*c)->clientHandle.load() == client) {
         if (server) *server = s;
-        return c;
+        return *c;
       }
     }
   }
@@ -57,6 +65,22 @@ std::vector<ClientPtr> ClientsOf(const ServerRecord& s) {
   for (ClientPtr c = s.firstClient; c; c = c->next) out.push_back(c);
   return out;
 }
+
+namespace {
+
+// Calls f for each client of the server under the library lock, without copying the list:
+// for counting and finding, never for anything that calls out.
+template <typename F>
+void ForEachClient(const ServerRecord& s, F f) {
+  std::lock_guard lk(Library().lock());
+  for (const ServerClientRecord* c = s.firstClient.get(); c; c = c->next.get()) f(*c);
+}
+
+bool Live(const ServerClientRecord& c) {
+  return c.clientHandle.load() != uint64_t(INVALID_SOCKET) && !(c.flags.load() & kClientFlagFinished);
+}
+
+}  // namespace
 
 }  // namespace cvsock
 
@@ -77,6 +101,7 @@ std::shared_ptr<ServerRecord> ServerCreateRecord() {
     } catch (...) {
       return Fail<ServerPtr>(cvErrorOutOfMemory, nullptr);
     }
+    gSlotsUsed = std::max(gSlotsUsed, size_t(&slot - Table().data()) + 1);
     slot->serverId = gServerIds.fetch_add(1) + 1;
     slot->startTick = plat::GetTickCount();
     return slot;
@@ -90,7 +115,7 @@ void ServerFreeRecord(ServerRecord* server) {
   ServerPtr keep;
   {
     std::lock_guard lk(Library().lock());
-    for (ServerPtr& slot : Table()) {
+    for (ServerPtr& slot : UsedSlots()) {
       if (slot.get() == server) {
         keep = slot;
         slot.reset();
@@ -230,8 +255,7 @@ int32_t ServerGetClientCount(SOCKET server) {
   ServerPtr s = FindServer(server);
   if (!s) return Fail(cvErrorInvalidHandle);
   int32_t n = 0;
-  for (const ClientPtr& c : ClientsOf(*s))
-    if (c->clientHandle.load() != uint64_t(INVALID_SOCKET)) ++n;
+  ForEachClient(*s, [&](const ServerClientRecord& c) { n += c.clientHandle.load() != uint64_t(INVALID_SOCKET); });
   return n;
 }
 
@@ -239,16 +263,19 @@ int32_t ServerListClients(SOCKET server, uint64_t* handles, uint32_t capacity) {
   ServerPtr s = FindServer(server);
   if (!s) return Fail(cvErrorInvalidHandle);
   int32_t n = 0;
-  for (const ClientPtr& c : ClientsOf(*s)) {
-    const uint64_t h = c->clientHandle.load();
-    if (h == uint64_t(INVALID_SOCKET) || (c->flags.load() & kClientFlagFinished)) continue;
+  bool full = false;
+  ForEachClient(*s, [&](const ServerClientRecord& c) {
+    if (!Live(c) || full) return;
     if (handles) {
-      if (uint32_t(n) >= capacity) return Fail(cvErrorBufferTooSmall);
-      handles[n] = h;
+      if (uint32_t(n) >= capacity) {
+        full = true;
+        return;
+      }
+      handles[n] = c.clientHandle.load();
     }
     ++n;
-  }
-  return n;
+  });
+  return full ? Fail(cvErrorBufferTooSmall) : n;
 }
 
 int32_t ServerCountClientsFrom(SOCKET server, const SockAddress* address) {
@@ -257,12 +284,11 @@ int32_t ServerCountClientsFrom(SOCKET server, const SockAddress* address) {
   if (address && address->family != uint32_t(plat::kAfInet) && address->family != uint32_t(plat::kAfInet6))
     return Fail(cvErrorProtocolFamily);
   int32_t n = 0;
-  for (const ClientPtr& c : ClientsOf(*s)) {
-    if (c->clientHandle.load() == uint64_t(INVALID_SOCKET) || (c->flags.load() & kClientFlagFinished)) continue;
-    if (!address || (c->peerAddress.family == address->family &&
-                     std::memcmp(c->peerAddress.address, address->address, 16) == 0))
+  ForEachClient(*s, [&](const ServerClientRecord& c) {
+    if (Live(c) && (!address || (c.peerAddress.family == address->family &&
+                                 std::memcmp(c.peerAddress.address, address->address, 16) == 0)))
       ++n;
-  }
+  });
   return n;
 }
 
@@ -277,12 +303,12 @@ uint32_t ServerGetClientId(SOCKET client) {
 }
 
 SOCKET ServerFindClientById(SOCKET server, uint32_t clientId) {
-  ServerPtr s = FindServer(server);
-  if (s)
-    for (const ClientPtr& c : ClientsOf(*s))
-      if (c->clientId == clientId && c->clientHandle.load() != uint64_t(INVALID_SOCKET))
-        return SOCKET(c->clientHandle.load());
-  return FailHandle(cvErrorInvalidParameter);
+  uint64_t found = uint64_t(INVALID_SOCKET);
+  if (ServerPtr s = FindServer(server))
+    ForEachClient(*s, [&](const ServerClientRecord& c) {
+      if (c.clientId == clientId && found == uint64_t(INVALID_SOCKET)) found = c.clientHandle.load();
+    });
+  return found != uint64_t(INVALID_SOCKET) ? SOCKET(found) : FailHandle(cvErrorInvalidParameter);
 }
 
 ServerClientRecord* ServerFindClient(SOCKET client) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ struct Recorder {
   std::atomic<int> inCallback{0};
   std::atomic<int> readErrors{0};
   std::atomic<uint32_t> lastReadError{0};
+  std::atomic<int> wrongCurrentClient{0};  // client events on a thread that names another client
 
   void Add(uint64_t h, uint32_t e, uint32_t err) {
     std::lock_guard lk(lock);
@@ -63,6 +65,7 @@ void OnEvent(uint64_t handle, uint32_t event, uint32_t error, uint64_t) {
   Recorder& r = *gRecorder;
   r.inCallback.fetch_add(1);
   r.Add(handle, event, error);
+  if (event != kServerEventAccept && ServerGetCurrentClient() != SOCKET(handle)) r.wrongCurrentClient.fetch_add(1);
   if (event == kServerEventAccept && error == 0 && r.rejectAll.load()) {
     InetReject(SOCKET(ServerFindByHandle(SOCKET(handle))->acceptingHandle.load()));
   } else if (event == kServerEventRead && error == 0) {
@@ -250,6 +253,37 @@ TEST_F(Engine, ABurstOfConnectsWaitsInTheQueue) {
   }
   EXPECT_EQ(served, clients.size());
   for (const pollfd& p : clients) ::close(p.fd);
+}
+
+size_t ThreadsOfProcess() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+// Threads serve one client after another: each client's events name that client, and a
+// stop leaves none of the server's threads behind, idle or not.
+TEST_F(Engine, ClientsInTurnAndAtOnceThenStopLeavesNoThread) {
+  const size_t before = ThreadsOfProcess();
+  ASSERT_NE(Start(), INVALID_SOCKET);
+  for (int i = 0; i < 6; ++i) {
+    int c = ConnectRaw(Port());
+    SendRaw(c, "x\n");
+    EXPECT_EQ(RecvRaw(c, 3), "x\r\n");
+    ::close(c);
+    ASSERT_TRUE(Eventually([&] { return recorder.Count(kServerEventDisconnect) == i + 1; }));
+  }
+  std::vector<int> together;
+  for (int i = 0; i < 4; ++i) together.push_back(ConnectRaw(Port()));
+  for (int c : together) SendRaw(c, "y\n");
+  for (int c : together) EXPECT_EQ(RecvRaw(c, 3), "y\r\n");
+  for (int c : together) ::close(c);
+  ASSERT_TRUE(Eventually([&] { return recorder.Count(kServerEventDisconnect) == 10; }));
+  EXPECT_EQ(recorder.Count(kServerEventConnect), 10);
+  EXPECT_EQ(recorder.wrongCurrentClient.load(), 0);
+  EXPECT_EQ(ServerStop(server), 1);
+  server = INVALID_SOCKET;
+  EXPECT_TRUE(Eventually([&] { return ThreadsOfProcess() == before; })) << ThreadsOfProcess() << " " << before;
 }
 
 TEST_F(Engine, IdleClientsGetTimeoutEvents) {
