@@ -11,9 +11,9 @@
 //                                  commands and waits (for an outside timer)
 //   bench_sftp --client get|put HOST PORT REMOTE LOCAL    one transfer with the library
 //   bench_sftp --concurrent [MiB] [runs]   two background downloads and one upload at
-//                                  once on one session, against each kind alone: the
-//                                  slowest of the three over its time alone, and the
-//                                  process's CPU time over the three alone
+//                                  once on one session, against each kind alone in the
+//                                  same run: the slowest of the three over its time
+//                                  alone, and the process's CPU time over the three alone
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,35 +128,34 @@ int RunConcurrent(sftptest::SftpSshd& server, const std::string& dir, size_t meg
   using Job = std::pair<bool, std::pair<std::string, std::string>>;
   const Job get1{true, {dir + "/down1.bin", "source.bin"}}, get2{true, {dir + "/down2.bin", "source.bin"}};
   const Job put{false, {source, "up.bin"}};
-  // Each kind alone, the median of three.
-  std::vector<double> getAlone, putAlone, getCpu, putCpu;
-  for (int i = 0; i < 3; ++i) {
+  // Every run times each kind alone just before the three together, so that a change
+  // in the machine's load between runs moves both sides of the ratio alike.
+  double worst = 0, worstCpu = 0;
+  std::vector<double> ratios, cpuRatios;
+  for (int run = 0; run < runs; ++run) {
     double cpu = CpuSeconds();
     auto g = RunTasks(h, {get1});
-    getCpu.push_back(CpuSeconds() - cpu);
+    const double getCpu = CpuSeconds() - cpu;
     cpu = CpuSeconds();
     auto p = RunTasks(h, {put});
-    putCpu.push_back(CpuSeconds() - cpu);
-    if (g.empty() || p.empty()) return 1;
-    getAlone.push_back(g[0]);
-    putAlone.push_back(p[0]);
-  }
-  const double getMs = Median(getAlone), putMs = Median(putAlone);
-  const double aloneCpu = 2 * Median(getCpu) + Median(putCpu);
-  std::printf("%zu MiB; alone: download %.0f ms, upload %.0f ms, CPU of the three one by one %.2f s\n", megabytes,
-              getMs, putMs, aloneCpu);
-  double worst = 0;
-  for (int run = 0; run < runs; ++run) {
-    const double cpu = CpuSeconds();
+    const double putCpu = CpuSeconds() - cpu;
+    cpu = CpuSeconds();
     auto t = RunTasks(h, {get1, get2, put});
-    if (t.empty()) return 1;
     const double used = CpuSeconds() - cpu;
-    const double ratio = std::max({t[0] / getMs, t[1] / getMs, t[2] / putMs});
+    if (g.empty() || p.empty() || t.empty()) return 1;
+    const double ratio = std::max({double(t[0]) / g[0], double(t[1]) / g[0], double(t[2]) / p[0]});
+    const double cpuRatio = used / (2 * getCpu + putCpu);
     worst = std::max(worst, ratio);
-    std::printf("run %2d: download %u ms, %u ms, upload %u ms; slowest / alone %.2f; CPU / alone %.2f\n", run + 1, t[0],
-                t[1], t[2], ratio, used / aloneCpu);
+    worstCpu = std::max(worstCpu, cpuRatio);
+    ratios.push_back(ratio);
+    cpuRatios.push_back(cpuRatio);
+    std::printf(
+        "run %2d: alone %u ms down, %u ms up; together %u ms, %u ms, %u ms up; slowest / alone %.2f; "
+        "CPU / the three alone %.2f\n",
+        run + 1, g[0], p[0], t[0], t[1], t[2], ratio, cpuRatio);
   }
-  std::printf("worst slowest / alone over %d runs: %.2f\n", runs, worst);
+  std::printf("%zu MiB, %d runs: slowest / alone median %.2f, worst %.2f; CPU / alone median %.2f, worst %.2f\n",
+              megabytes, runs, Median(ratios), worst, Median(cpuRatios), worstCpu);
   FtpDisconnect(h);
   FtpDetach();
   return 0;

@@ -305,6 +305,44 @@ TEST(Ssh1Packets, ChecksumRoundTripAndCorruptPacketRefused) {
   SshSessionFree(s);
 }
 
+// The other SSH-1 checks that leave the stream out of step: a length outside the
+// protocol's range, a payload that does not inflate. Each ends the stream with the
+// integrity error instead of resetting the receiver and reading on.
+TEST(Ssh1Packets, BadLengthOrUninflatablePayloadEndsTheStream) {
+  auto good = [](SshSession* s) {
+    SshPacket* p = Ssh1BuildPacket(7, {{.kind = Ssh1Field::Text, .data = "not deflated"}});
+    int32_t offset = 0;
+    const int32_t n = Ssh1FinishPacket(s, p, &offset);
+    std::string bytes(reinterpret_cast<char*>(p->data + offset), size_t(n));
+    SshPacketFree(p);
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    bool inflate;
+    std::string (*stream)(SshSession*);
+  } cases[] = {
+      {"length below five", false, [](SshSession*) { return std::string("\0\0\0\4", 4) + std::string(8, 'x'); }},
+      {"length above the limit", false, [](SshSession*) { return std::string("\0\4\0\1", 4) + std::string(8, 'x'); }},
+      {"payload that does not inflate", true, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SshSession* s = NewOfflineSession();
+    const std::string stream = c.stream ? c.stream(s) : good(s);
+    if (c.inflate) {
+      s->scCompress = SshZlibCompressDesc();
+      s->scCompressContext = s->scCompress->decompress_init();
+    }
+    auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
+    int32_t count = int32_t(stream.size());
+    EXPECT_EQ(Ssh1ReadPacket(s, &bytes, &count), nullptr);
+    EXPECT_EQ(s->integrityFailed, 1u);
+    EXPECT_EQ(s->lastError, cvErrorInvalidPacketData);
+    SshSessionFree(s);
+  }
+}
+
 // Compressed input that does not inflate is as corrupt as a failed MAC: refused, not
 // handed on as it came.
 TEST(Ssh2Packets, PayloadThatDoesNotInflateIsRefused) {
