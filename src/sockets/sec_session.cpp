@@ -64,9 +64,21 @@ bool TlsHasHeldInput(const InetSocketRecord& r) noexcept {
   return TlsActive(r) && (!r.tls->held.empty() || r.tls->PlainWaiting() > 0);
 }
 
+namespace {
+
+// Works on the record itself: a handle being released has already left the handle table.
+bool SendCloseNotify(InetSocketRecord& r) noexcept {
+  std::vector<uint8_t> out;
+  return r.tls->context->Shutdown(out) && !out.empty() && SendAll(r, out.data(), out.size());
+}
+
+}  // namespace
+
 void ReleaseTls(InetSocketRecord& r, bool sendCloseNotify) noexcept {
   if (!r.tls) return;
-  if (sendCloseNotify && TlsActive(r) && r.tls->context->HandshakeDone()) SecShutdownSession(r.handle);
+  // Without the close-notify alert a peer cannot tell the end of a response delimited by
+  // the close from a cut connection.
+  if (sendCloseNotify && TlsActive(r) && r.tls->context->HandshakeDone()) SendCloseNotify(r);
   delete r.tls;
   r.tls = nullptr;
 }
@@ -283,9 +295,7 @@ int32_t SecVerifyServerCertificate(SOCKET handle) {
 int32_t SecShutdownSession(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
   if (!r || !r->tls || !r->tls->context) return 0;
-  std::vector<uint8_t> out;
-  int32_t sent = 0;
-  if (r->tls->context->Shutdown(out) && !out.empty() && SendAll(*r, out.data(), out.size())) sent = 1;
+  const int32_t sent = SendCloseNotify(*r) ? 1 : 0;
   SecCloseCertStore(r->tls->store);
   return sent;
 }
