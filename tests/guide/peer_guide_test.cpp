@@ -128,13 +128,20 @@ TEST_F(GuideTest, HttpsDownloadReportsAnUntrustedCertificateAndStillConnects) {
   EXPECT_EQ(guidetest::Slurp(dir_ / "small.txt"), "line one\nline two\n");
 }
 
-// A server example runs until SIGTERM; its client example fetches from it meanwhile.
-struct ServedCase {
-  const char* label;
-  const char* server;
-  const char* client;
+// A server example runs until SIGTERM; its client examples fetch from it meanwhile.
+struct Fetch {
+  const char* example;
   const char* expected;
 };
+
+struct ServedCase {
+  const char* label;
+  std::vector<const char*> setups;
+  const char* server;
+  std::vector<Fetch> fetches;
+};
+
+void PrintTo(const ServedCase& c, std::ostream* os) { *os << c.label; }
 
 class GuideServers : public GuideTest, public ::testing::WithParamInterface<ServedCase> {};
 
@@ -142,24 +149,35 @@ TEST_P(GuideServers, ServeAFolderUntilStopped) {
   const ServedCase& c = GetParam();
   const uint16_t port = cvpeers::FreePort();
   const std::map<std::string, std::string> vars{{"PORT", std::to_string(port)}};
-  ASSERT_EQ(RunExample(c.server + std::string("-setup"), vars).status, 0);
+  for (const char* setup : c.setups) ASSERT_EQ(RunExample(setup, vars).status, 0) << setup;
   // The server's command is one command: run in place of the shell, the signal reaches it.
   guidetest::Script server(dir_, c.server, "exec " + guidetest::Example(c.server), vars);
   ASSERT_GT(server.pid(), 0);
   ASSERT_TRUE(guidetest::WaitFor([&] { return Accepts(port); })) << server.Finish(SIGKILL).err;
-  Outcome fetch = RunExample(c.client, vars);
-  EXPECT_EQ(fetch.status, 0) << fetch.err;
-  EXPECT_EQ(fetch.out, c.expected);
+  for (const Fetch& f : c.fetches) {
+    Outcome fetch = RunExample(f.example, vars);
+    EXPECT_EQ(fetch.status, 0) << f.example << ": " << fetch.err;
+    EXPECT_EQ(fetch.out, f.expected) << f.example;
+  }
   Outcome stopped = server.Finish(SIGTERM);
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.err.find("stopped by signal 15"), std::string::npos) << stopped.err;
   EXPECT_FALSE(Accepts(port));
 }
 
-INSTANTIATE_TEST_SUITE_P(Guide, GuideServers,
-                         ::testing::Values(ServedCase{"Http", "http-server", "http-server-fetch", "hello from the server\n"},
-                                           ServedCase{"Ftp", "ftp-server", "ftp-server-fetch", "hello over FTP\n"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    Guide, GuideServers,
+    ::testing::Values(
+        ServedCase{"Http",
+                   {"http-server-setup"},
+                   "http-server",
+                   {{"http-server-fetch", "hello from the server\n"}, {"http-server-mirror", "deeper down\n"}}},
+        ServedCase{"Https",
+                   {"http-server-setup", "https-server-setup"},
+                   "https-server",
+                   {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
+        ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(GuideTest, MailSendsAMessageWithAnAttachment) {
   smtptest::EximPeer exim;
