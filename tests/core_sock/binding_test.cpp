@@ -102,6 +102,7 @@ TEST_F(SockBindingTest, InvalidSocketAndBadFamily) {
 
 TEST_F(SockBindingTest, CloseShutsDownConnectionsButNotListeners) {
   cvcore::Binding().ws.shutdown = CountingShutdown;
+  g_shutdowns = 0;
   SOCKET l = SockCreate(plat::kAfInet, plat::kSockStream, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;

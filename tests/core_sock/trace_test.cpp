@@ -28,11 +28,14 @@ class Tracing : public ::testing::Test {
     dir_ = std::filesystem::temp_directory_path() / ("cvtrace-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
     file_ = (dir_ / "trace.log").string();
+    // Balanced by TearDown: a start-up left counted would outlive the test in the process.
+    ASSERT_EQ(SockStartup(&data_), 0);
   }
   void TearDown() override {
     // Tracing left started by a failed test would leak into the next one.
     while (TraceDisable() != 0) {
     }
+    SockCleanup();
     std::filesystem::remove_all(dir_);
   }
 
@@ -68,7 +71,6 @@ TEST_F(Tracing, NeedsTheSocketBindingFirst) {
 }
 
 TEST_F(Tracing, OneLinePerTracedCallWithItsResult) {
-  ASSERT_EQ(SockStartup(&data_), 0);
   ASSERT_NE(TraceEnable(file_.c_str(), kTraceInformation), 0);
   SOCKET s = SockCreate(plat::kAfInet, plat::kSockStream, 0);  // its own option calls are not traced
   sockaddr_in a{};
@@ -96,7 +98,6 @@ TEST_F(Tracing, OneLinePerTracedCallWithItsResult) {
 }
 
 TEST_F(Tracing, AnOlderTraceLibraryIsRefused) {
-  ASSERT_EQ(SockStartup(&data_), 0);
   setenv(kTraceLibraryVariable, CVTRACE_OLD_PATH, 1);
   cvcore::TraceBinding older;
   EXPECT_EQ(older.Enable(file_.c_str(), kTraceInformation), 0);
@@ -109,7 +110,6 @@ TEST_F(Tracing, AnOlderTraceLibraryIsRefused) {
 }
 
 TEST_F(Tracing, TwoEnablesAndOneDisableLeaveTracingStarted) {
-  ASSERT_EQ(SockStartup(&data_), 0);
   ASSERT_NE(TraceEnable(file_.c_str(), kTraceInformation), 0);
   ASSERT_NE(TraceEnable(file_.c_str(), kTraceInformation), 0);
   EXPECT_NE(TraceDisable(), 0);
@@ -125,7 +125,6 @@ TEST_F(Tracing, TwoEnablesAndOneDisableLeaveTracingStarted) {
 }
 
 TEST_F(Tracing, LongLinesAreCutAndDataIsDumped) {
-  ASSERT_EQ(SockStartup(&data_), 0);
   ASSERT_NE(TraceEnable(file_.c_str(), kTraceHexDump), 0);
   std::string longText(2000, 'z');
   EXPECT_NE(TracePrintf(kTraceHexDump, "%s", longText.c_str()), 0);
@@ -149,7 +148,6 @@ constexpr cvcore::StateName<Phase> kPhaseNames[] = {{Phase::Idle, "idle"}, {Phas
 // A state change is one trace line with both names while tracing is started; a value the
 // table does not name still shows its number, and nothing is written while stopped.
 TEST_F(Tracing, StateChangesAreTracedWhileStarted) {
-  ASSERT_EQ(SockStartup(&data_), 0);
   std::atomic<Phase> phase{Phase::Idle};
   cvcore::ChangeState(phase, Phase::Busy, kPhaseNames, "test session", 7);  // not started
   ASSERT_NE(TraceEnable(file_.c_str(), kTraceInformation), 0);

@@ -155,25 +155,32 @@ TEST_F(XferTest, RestRefusedAndAppendWithOffset) {
   FtpDisconnect(h);
 }
 
+// A loopback listener on the port, or -1.
+int ListenOn(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && ::listen(fd, 1) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
 // Active mode within a port range: the ports taken by others are skipped.
 TEST_F(XferTest, ActivePortRange) {
+  // Three ports in a row below the system's range of ephemeral ports, where no other
+  // connection on the machine takes one meanwhile: the first two held, the third seen free.
   int base = 0;
-  {
-    ScriptServer probe;
-    ::close(probe.OpenListener(&base));
-  }
-  if (base > 65000) base = 40000 + base % 20000;
-  // Occupy the first two of three ports.
   std::vector<int> busy;
-  for (int p = base; p < base + 2; ++p) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(p));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 1) != 0) GTEST_SKIP();
-    busy.push_back(fd);
+  for (int attempt = 0; attempt < 50 && busy.empty(); ++attempt) {
+    base = 20000 + int((uint32_t(::getpid()) * 7919u + uint32_t(attempt) * 104729u) % 12000u);
+    const int fds[3] = {ListenOn(base), ListenOn(base + 1), ListenOn(base + 2)};
+    if (fds[0] >= 0 && fds[1] >= 0 && fds[2] >= 0) busy = {fds[0], fds[1]};
+    for (int i = busy.empty() ? 0 : 2; i < 3; ++i)
+      if (fds[i] >= 0) ::close(fds[i]);
   }
+  if (busy.empty()) GTEST_SKIP() << "no three free ports in a row";
   ScriptServer server;
   std::string port;
   Greet(server).ExpectPrefix("PORT 127,0,0,1,").Call([&port](ScriptServer& s) {
