@@ -208,21 +208,21 @@ TEST_F(Session, ProxyRefusalAndBadType) {
 }
 
 TEST_F(Session, PortInference) {
-  // Fixed ports on addresses of their own: 21 and 990 are the defaults under test.
-  cvtest::ScriptServer plain("127.0.0.2", 21);
-  if (plain.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.2:21";
+  // Fixed ports: 21 and 990 are the defaults under test (skipped where one is taken).
+  cvtest::ScriptServer plain("127.0.0.1", 21);
+  if (plain.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.1:21";
   plain.Reply("220 plain on 21");
   plain.Start();
-  LibHandle h = FtpConnect("127.0.0.2", 0, nullptr, nullptr, 2, kNoQueries, nullptr);
+  LibHandle h = FtpConnect("127.0.0.1", 0, nullptr, nullptr, 2, kNoQueries, nullptr);
   ASSERT_NE(h, kNone) << LastError();
   EXPECT_EQ(FtpGetSession(h)->serverPort, 21u);
   EXPECT_TRUE(plain.Finish()) << plain.failure();
 
-  cvtest::ScriptServer secure("127.0.0.3", 990);
-  if (secure.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.3:990";
+  cvtest::ScriptServer secure("127.0.0.1", 990);
+  if (secure.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.1:990";
   secure.Reply("220 plain on 990");
   secure.Start();
-  h = FtpConnect("ftp://127.0.0.3:990/", 0, nullptr, nullptr, 2, kNoQueries | 0x10000, nullptr);
+  h = FtpConnect("ftp://127.0.0.1:990/", 0, nullptr, nullptr, 2, kNoQueries | 0x10000, nullptr);
   ASSERT_NE(h, kNone) << LastError();
   const FtpSession* s = FtpGetSession(h);
   EXPECT_EQ(s->options & 0x1003u, 0x3u);  // plain FTP, passive ignoring the address
@@ -230,14 +230,14 @@ TEST_F(Session, PortInference) {
   EXPECT_TRUE(secure.Finish()) << secure.failure();
 
   // Port 22, an sftp URL and SSH credentials make SFTP sessions, which need a user.
-  EXPECT_EQ(FtpConnect("127.0.0.4", 22, nullptr, nullptr, 1, 0, nullptr), kNone);
+  EXPECT_EQ(FtpConnect("127.0.0.1", 22, nullptr, nullptr, 1, 0, nullptr), kNone);
   EXPECT_EQ(LastError(), cvErrorInvalidUserName);
-  EXPECT_EQ(FtpConnect("sftp://127.0.0.4", 0, nullptr, nullptr, 1, 0, nullptr), kNone);
+  EXPECT_EQ(FtpConnect("sftp://127.0.0.1", 0, nullptr, nullptr, 1, 0, nullptr), kNone);
   EXPECT_EQ(LastError(), cvErrorInvalidUserName);
   SecCredentials ssh{};
   ssh.headSize = sizeof ssh;
   ssh.protocolMask = 0x200;
-  EXPECT_EQ(FtpConnect("127.0.0.4", 2222, nullptr, nullptr, 1, 0, &ssh), kNone);
+  EXPECT_EQ(FtpConnect("127.0.0.1", 2222, nullptr, nullptr, 1, 0, &ssh), kNone);
   EXPECT_EQ(LastError(), cvErrorInvalidUserName);
   EXPECT_EQ(LiveSessions(), 2);
 }

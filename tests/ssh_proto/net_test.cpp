@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "ssh/net/address.h"
 #include "ssh/net/owner.h"
 #include "ssh/net/tcp_socket.h"
@@ -16,7 +18,10 @@ namespace {
 
 // A plug that records what the socket layer tells it.
 struct Recorder final : SshPlug {
-  void Log(int32_t, const SshAddress*, int32_t port, const char*, int32_t) override { ports.push_back(port); }
+  void Log(int32_t kind, const SshAddress*, int32_t port, const char*, int32_t) override {
+    ports.push_back(port);
+    if (kind == 0 && beforeAttempt) beforeAttempt(ports.size());
+  }
   int32_t Closing(uint32_t error, int32_t) override {
     closed = true;
     closeError = error;
@@ -32,22 +37,29 @@ struct Recorder final : SshPlug {
     return 1;  // refuse: the layer closes it
   }
   std::vector<int32_t> ports;
+  std::function<void(size_t attempt)> beforeAttempt;
   std::vector<SOCKET> accepted;
   std::string data_;
   bool closed = false;
   uint32_t closeError = 0;
 };
 
-int ListenLoopback(uint16_t* port) {
+// A socket bound to 127.0.0.1 that refuses connections until listen() is called on it.
+int BindLoopback(uint16_t* port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 4);
   socklen_t n = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
   *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int ListenLoopback(uint16_t* port) {
+  const int fd = BindLoopback(port);
+  ::listen(fd, 4);
   return fd;
 }
 
@@ -100,13 +112,17 @@ TEST_F(Net, DottedLiteralIsItsOwnCanonicalName) {
 
 TEST_F(Net, RefusedFirstCandidateFallsBackToTheNext) {
   uint16_t port;
-  int listener = ListenLoopback(&port);
-  // Two candidates: 127.0.0.2 refuses (nothing listens there), 127.0.0.1 accepts.
-  SshAddress* a = SshLookupName("127.0.0.2", nullptr, 0);
+  // Two candidates, both 127.0.0.1: the socket listens only once the second attempt starts,
+  // so the first is refused.
+  int listener = BindLoopback(&port);
+  SshAddress* a = SshLookupName("127.0.0.1", nullptr, 0);
   a->ipv4 = static_cast<uint32_t*>(CheckedRealloc(a->ipv4, 2, sizeof(uint32_t)));
   a->ipv4[1] = INADDR_LOOPBACK;
   a->ipv4Count = 2;
   Recorder plug;
+  plug.beforeAttempt = [listener](size_t attempt) {
+    if (attempt == 2) ::listen(listener, 4);
+  };
   SshSocket* s = SshNewConnection(a, port, 0, &plug);
   ASSERT_EQ(s->Error(), 0u);
   int accepted = -1;
