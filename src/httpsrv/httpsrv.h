@@ -201,6 +201,18 @@ int32_t HttpServerStop(uint64_t server);
 uint64_t HttpServerRestart(uint64_t server);
 int32_t HttpServerDisconnectAll(uint64_t server);
 int32_t HttpServerThrottle(uint64_t server, int32_t maxClients, int32_t maxPerAddress, int32_t acceptDelay);
+// The library lock (hosts, paths, users, registrations and the log change under it).
+void HttpServerLock(uint64_t server);
+void HttpServerUnlock(uint64_t server);
+// The client whose event the calling thread handles, 0 on other threads.
+uint32_t HttpServerCurrentClientId(uint64_t server);
+// Server credentials (protocol TLS) from a certificate store or PEM file and a certificate
+// name; 1 or 0.
+int32_t HttpServerBuildCredentials(const char* user, const char* password, const char* store, const char* name,
+                                   SecCredentials** out);
+void HttpServerFreeCredentials(SecCredentials** credentials);
+// A download, upload or execute event delivered after the request's result event.
+int32_t HttpSessionSetEvent(uint64_t server, uint32_t clientId, uint32_t event, uint32_t error);
 int32_t HttpServerSuspend(uint64_t server);
 int32_t HttpServerResume(uint64_t server);
 int32_t HttpServerIsListening(uint64_t server);

@@ -152,6 +152,24 @@ void HttpServerDetach() {
 uint32_t HttpServerIsInitialized() { return Lib().IsInitialized(); }
 uint32_t HttpServerGetLastError(uint64_t server) { return Lib().GetLastError(server); }
 void HttpServerSetLastError(uint64_t server, uint32_t code) { Lib().SetLastError(server, code); }
+void HttpServerLock(uint64_t server) { Lib().Lock(server); }
+void HttpServerUnlock(uint64_t server) { Lib().Unlock(server); }
+uint32_t HttpServerCurrentClientId(uint64_t server) { return Lib().CurrentClientId(server); }
+int32_t HttpServerBuildCredentials(const char* user, const char* password, const char* store, const char* name,
+                                   SecCredentials** out) {
+  return SecBuildCredentials(16, 0, user, password, store, name, out);
+}
+void HttpServerFreeCredentials(SecCredentials** credentials) { SecFreeCredentials(credentials); }
+
+int32_t HttpSessionSetEvent(uint64_t server, uint32_t clientId, uint32_t event, uint32_t error) {
+  Client c = FindClient(server, clientId);
+  if (!c) return 0;
+  if (event < httpEventDownload || event > httpEventExecute) return Fail(server, cvErrorInvalidParameter);
+  c.session->pendingError = error;
+  c.session->pendingEvent = event;
+  return 1;
+}
+
 int32_t HttpServerSuspend(uint64_t server) { return Lib().Suspend(server); }
 int32_t HttpServerResume(uint64_t server) { return Lib().Resume(server); }
 int32_t HttpServerIsListening(uint64_t server) { return Lib().IsListening(server); }

@@ -15,7 +15,7 @@ class TlsServer {
     EXPECT_EQ(HttpServerAttach(nullptr, nullptr), 1);
     const fs::path pem = pki_.Issue("server", testpki::CertSpec{});
     SecCredentials* credentials = nullptr;
-    EXPECT_EQ(SecBuildCredentials(16, 0, nullptr, nullptr, pem.c_str(), "localhost", &credentials), 1);
+    EXPECT_EQ(HttpServerBuildCredentials(nullptr, nullptr, pem.c_str(), "localhost", &credentials), 1);
     root_ = (dir_.path() / "root").string();
     temp_ = (dir_.path() / "temp").string();
     fs::create_directories(root_);
@@ -29,7 +29,7 @@ class TlsServer {
       port_ = cvpeers::FreePort(AF_INET);
       server_ = HttpServerStart("127.0.0.1", port_, httpServerSecure, &config, nullptr, 0, credentials);
     }
-    SecFreeCredentials(&credentials);  // the server holds its own copy
+    HttpServerFreeCredentials(&credentials);  // the server holds its own copy
     EXPECT_NE(server_, uint64_t(INVALID_SOCKET)) << std::hex << InetGetLastError();
   }
   ~TlsServer() {

@@ -197,3 +197,36 @@ TEST(HttpSrvRoutines, OwnerUsesCgiEnvironmentAndHeadersInTheCommandEvent) {
   EXPECT_EQ(seen["exit"], "3");
   EXPECT_EQ(seen["index"], "1");
 }
+
+// The library's own lock, current client, credentials and pending-event operations.
+TEST(HttpSrvRoutines, LockCurrentClientCredentialsAndPendingEvents) {
+  Server srv;
+  const uint64_t h = srv.handle();
+  HttpServerLock(h);
+  HttpServerLock(h);  // the same thread may take it again
+  HttpServerUnlock(h);
+  HttpServerUnlock(h);
+  EXPECT_EQ(HttpServerCurrentClientId(h), 0u);  // no client event on this thread
+  SecCredentials* credentials = nullptr;
+  EXPECT_EQ(
+      HttpServerBuildCredentials(nullptr, nullptr, (srv.dir() / "missing.pem").c_str(), "localhost", &credentials), 0);
+  EXPECT_EQ(credentials, nullptr);
+  HttpServerFreeCredentials(&credentials);
+
+  std::atomic<uint32_t> current{0}, id{0};
+  std::atomic<int32_t> refused{-1};
+  srv.owner.hook = [&](uint64_t server, uint32_t client, uint32_t event) {
+    if (event != httpEventCommand) return;
+    id = client;
+    current = HttpServerCurrentClientId(server);
+    HttpSendResponse(server, client, httpSendText, nullptr, "owner", 5);
+    refused = HttpSessionSetEvent(server, client, httpEventResult, 0);
+    HttpSessionSetEvent(server, client, httpEventUpload, 0);
+    HttpServerDisconnectClient(server, client);
+  };
+  EXPECT_EQ(srv.Get("/x").body, "owner");
+  EXPECT_NE(id.load(), 0u);
+  EXPECT_EQ(current.load(), id.load());
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_TRUE(Eventually([&] { return srv.owner.Count(httpEventUpload) == 1; }));
+}

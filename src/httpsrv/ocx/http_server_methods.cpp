@@ -1,6 +1,5 @@
 // Start, stop and steering of the server, and the properties that report its state.
 #include "core/errors/error_codes.h"
-#include "ftpsrv/ftpsrv.h"
 #include "httpsrv/httpsrv.h"
 #include "httpsrv/ocx/http_server.h"
 #include "ocx/server_lifecycle_members.h"
@@ -71,13 +70,13 @@ HRESULT CHttpServer::Start(VARIANT address, VARIANT port, VARIANT directory, VAR
     if (s_.certificateName.empty()) s_.certificateName = s_.serverName;
     const std::string user = ocx::Utf16ToUtf8(s_.certificateUser), password = ocx::Utf16ToUtf8(s_.certificatePassword),
                       store = ocx::Utf16ToUtf8(s_.certificateStore), name = ocx::Utf16ToUtf8(s_.certificateName);
-    if (!FtpServerBuildCredentials(OrNull(user), OrNull(password), OrNull(store), OrNull(name), &credentials))
+    if (!HttpServerBuildCredentials(OrNull(user), OrNull(password), OrNull(store), OrNull(name), &credentials))
       credentials = nullptr;
   }
   const uint64_t handle = HttpServerStart(OrNull(addressText), portValue, optionWord, &config,
                                           &CHttpServer::LibraryEventCallback,
                                           reinterpret_cast<uint64_t>(&notify_), credentials);
-  if (credentials) FtpServerFreeCredentials(&credentials);
+  if (credentials) HttpServerFreeCredentials(&credentials);
   if (handle == kNoServer) return MethodFailure(error, HttpServerGetLastError(kNoServer));
 
   server_ = handle;
