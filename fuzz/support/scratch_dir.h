@@ -1,6 +1,6 @@
 #pragma once
 // A directory of this process's own for targets that need files (server roots, downloads),
-// on a memory file system when there is one; removed when the process exits.
+// in the temporary folder; removed when the process exits.
 #include <filesystem>
 #include <string>
 #include <string_view>

@@ -49,6 +49,7 @@ struct Site {
   cvfuzz::GuardedRoot guard{"ftpsrv", "root"};
   fs::path guestHome = guard.root() / "users" / "guest";
   int port = 0;
+  bool ready = false;  // started, with both users
   std::atomic<bool> active{false};  // the one client's last data command was PORT or EPRT
 
   void Lay() const {
@@ -123,11 +124,12 @@ void Site::Start() {
     theServer = FtpServerStart("127.0.0.1", uint32_t(p), 0, &config, OnEvent, 0, nullptr);
     return theServer != uint64_t(INVALID_SOCKET);
   });
-  FtpServerAddUser(theServer, ftpAccessAll, "alice", "secret", nullptr);
-  FtpServerAddUser(theServer, ftpAccessRestricted | ftpAccessRead | ftpAccessList | ftpAccessChdir, "guest", "guest",
-                   "/users/guest");
+  if (!port) return;
   // Stopped before the libraries' own state goes away at exit, with no client thread left.
   std::atexit([] { FtpServerStop(theServer); });
+  ready = FtpServerAddUser(theServer, ftpAccessAll, "alice", "secret", nullptr) == 1 &&
+          FtpServerAddUser(theServer, ftpAccessRestricted | ftpAccessRead | ftpAccessList | ftpAccessChdir, "guest",
+                           "guest", "/users/guest") == 1;
 }
 
 // Follows the passive data ports the server announces and keeps what arrives on them.
@@ -195,7 +197,7 @@ CV_FUZZ_TARGET(ftpsrv_command) {
     theSite->Start();
     return theSite;
   }();
-  FUZZ_CHECK(site->port != 0);
+  FUZZ_CHECK(site->ready);
   site->active.store(false);
   const std::string_view commands(reinterpret_cast<const char*>(data), size);
   DataFollower follower;

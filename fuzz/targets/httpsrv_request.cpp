@@ -24,6 +24,7 @@ struct Site {
   fs::path privateDir = guard.root() / "private";
   std::string privateMark = cvfuzz::RandomMark("no-rights-");
   int port = 0;
+  bool ready = false;
 
   // The tree as every input finds it.
   void Lay() const {
@@ -62,10 +63,14 @@ struct Site {
       theServer = HttpServerStart("127.0.0.1", uint32_t(p), 0, &config, nullptr, 0, nullptr);
       return theServer != uint64_t(INVALID_SOCKET);
     });
-    HttpServerAddPath(theServer, 0, httpAccessRead | httpAccessWrite | httpAccessList, "/upload", upload.c_str());
-    HttpServerAddPath(theServer, 0, 0, "/private", privateDir.c_str());
+    if (!port) return;
     // Stopped before the libraries' own state goes away at exit, with no client thread left.
     std::atexit([] { HttpServerStop(theServer); });
+    // The oracle is only as good as this set-up: a path that failed to be added would leave
+    // its folder served with the server's default rights.
+    ready = HttpServerAddPath(theServer, 0, httpAccessRead | httpAccessWrite | httpAccessList, "/upload",
+                              upload.c_str()) == 1 &&
+            HttpServerAddPath(theServer, 0, 0, "/private", privateDir.c_str()) == 1;
   }
 };
 
@@ -77,7 +82,7 @@ CV_FUZZ_TARGET(httpsrv_request) {
     s->Start();
     return s;
   }();
-  FUZZ_CHECK(site->port != 0);
+  FUZZ_CHECK(site->ready);
   const std::string_view request(reinterpret_cast<const char*>(data), size);
   const std::string answer = cvfuzz::Converse(site->port, request, std::chrono::seconds(5));
   // A request that carries a secret itself may see it echoed (TRACE, error pages): only an
