@@ -80,7 +80,7 @@ bool Reversible(std::string_view text) {
       ++i;
       continue;
     }
-    const size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+    const size_t n = c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
     if (n == 0 || i + n > text.size()) return false;
     uint32_t code = c & (0xFF >> (n + 1));
     for (size_t k = 1; k < n; ++k) {
