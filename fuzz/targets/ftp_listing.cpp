@@ -14,8 +14,9 @@ namespace {
 using namespace cvftp::listing;
 
 constexpr uint32_t kSystems[] = {0, kSystemUnix, kSystemMsdos, kSystemWindows, kSystemVms, kSystemNetWare, kSystemOther};
-constexpr uint32_t kFormats[] = {kFtpFormatAutoDetect, kFtpFormatUnix,       kFtpFormatMsdos,   kFtpFormatVms,
-                                 kFtpFormatSterling1,  kFtpFormatSterling2, kFtpFormatNetWare, kFtpFormatSftp};
+constexpr uint32_t kFormats[] = {kFtpFormatAutoDetect, kFtpFormatUnix,    kFtpFormatMsdos,
+                                 kFtpFormatVms,        kFtpFormatSterling1, kFtpFormatSterling2,
+                                 kFtpFormatNetWare,    kFtpFormatMlsd,      kFtpFormatSftp};
 
 template <size_t N>
 bool Terminated(const char (&field)[N]) {
