@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftpsrv/ftpsrv_internal.h"
@@ -57,7 +58,9 @@ class AsciiConverter {
 
 // True when the next line waiting on the control connection is ABOR, Telnet interrupt and
 // synch bytes before it allowed for. The line stays where it is: the interpreter answers it
-// once the transfer it ends has replied.
+// once the transfer it ends has replied. A peek stops short of the urgent byte clients send
+// with ABOR (the synch's data mark, or the line's own last byte), so while that byte is
+// still ahead, the start of ABOR, or nothing but Telnet commands, is enough.
 bool AbortWaiting(SOCKET control) {
   char waiting[512];
   const int32_t n = InetPeekWaiting(control, waiting, int32_t(sizeof waiting));
@@ -72,7 +75,8 @@ bool AbortWaiting(SOCKET control) {
     if (ch == '\n') return IEquals(Upper(line).c_str(), "ABOR");
     if (ch != '\r' && ch != ' ' && ch != '\0') line += char(ch);
   }
-  return false;
+  if (n <= 0 || line.size() > 4 || !InetUrgentWaiting(control)) return false;
+  return std::string_view("ABOR").starts_with(Upper(line));
 }
 
 // Watches for ABOR during a transfer, looking at most every kAbortCheckMs.

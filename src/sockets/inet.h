@@ -267,6 +267,9 @@ int32_t InetIsSecure(SOCKET handle);
 // Copies what waits to be read, without taking it: the line buffer's bytes, then what the
 // TLS layer has decrypted or the socket holds. The number copied.
 int32_t InetPeekWaiting(SOCKET handle, char* buffer, int32_t size);
+// 1 while the peer's urgent byte is still ahead in the stream (a peek stops short of it),
+// else 0.
+int32_t InetUrgentWaiting(SOCKET handle);
 int32_t InetIsClosed(SOCKET handle);
 int32_t InetCreateLineBuffer(SOCKET handle);
 int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size);

@@ -197,6 +197,13 @@ int32_t InetPeekWaiting(SOCKET handle, char* buffer, int32_t size) {
   return n + (got > 0 ? int32_t(got) : 0);
 }
 
+int32_t InetUrgentWaiting(SOCKET handle) {
+  RecordPtr r = LookupOwned(handle);
+  if (!r || !IsTcp(*r)) return 0;
+  short revents = 0;
+  return PollNow(handle, POLLPRI, &revents) > 0 && (revents & POLLPRI) ? 1 : 0;
+}
+
 int32_t InetDiscardInput(SOCKET handle) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return -1;
