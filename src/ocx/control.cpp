@@ -391,6 +391,44 @@ bool ControlCore::IsRunMode() {
   return run;
 }
 
+void ControlCore::PublishErrorInfo(BSTR description) {
+  ICreateErrorInfo* create = nullptr;
+  if (FAILED(CreateErrorInfo(&create)) || !create) return;
+  create->SetGUID(descriptor_.dualIid);
+  create->SetSource(const_cast<LPOLESTR>(progId_.c_str()));
+  if (description) create->SetDescription(description);
+  void* info = nullptr;
+  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, &info)) && info) {
+    SetErrorInfo(0, static_cast<IErrorInfo*>(info));
+    static_cast<IErrorInfo*>(info)->Release();
+  }
+  create->Release();
+}
+
+void ControlCore::DescribeStockError(EXCEPINFO* excepInfo) {
+  if (!excepInfo || excepInfo->bstrDescription) return;
+  const char16_t* text = nullptr;
+  switch (excepInfo->scode) {
+    case kCtlErrorInvalidPropertyValue:
+      text = u"Invalid property value";
+      break;
+    case kCtlErrorInvalidPropertyIndex:
+      text = u"Invalid property array index";
+      break;
+    case kCtlErrorSetNotSupported:
+      text = u"Set not supported (read-only property)";
+      break;
+    case kCtlErrorGetNotSupported:
+      text = u"Get not supported (write-only property)";
+      break;
+    default:
+      return;
+  }
+  excepInfo->bstrDescription = SysAllocString(text);
+  if (!excepInfo->bstrSource) excepInfo->bstrSource = SysAllocString(progId_.c_str());
+  PublishErrorInfo(excepInfo->bstrDescription);
+}
+
 HRESULT ControlCore::RaiseError(uint32_t code, bool returnFlag, bool fireFlag) {
   CV_OCX_ENTRY;
   char buffer[128] = {};
@@ -418,18 +456,7 @@ HRESULT ControlCore::RaiseError(uint32_t code, bool returnFlag, bool fireFlag) {
   lastError_ = code;
 
   BSTR description = Utf8ToUtf16(text);
-  ICreateErrorInfo* create = nullptr;
-  if (SUCCEEDED(CreateErrorInfo(&create)) && create) {
-    create->SetGUID(descriptor_.dualIid);
-    create->SetSource(const_cast<LPOLESTR>(progId_.c_str()));
-    if (description) create->SetDescription(description);
-    void* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, &info)) && info) {
-      SetErrorInfo(0, static_cast<IErrorInfo*>(info));
-      static_cast<IErrorInfo*>(info)->Release();
-    }
-    create->Release();
-  }
+  PublishErrorInfo(description);
   if (fireFlag) FireError(code, description);
   SysFreeString(description);
 

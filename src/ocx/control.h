@@ -92,6 +92,9 @@ class ControlCore : public ObjectRoot,
   bool IsRunMode();
   // Turns a library error into the control's error state (see the .cpp for the steps).
   HRESULT RaiseError(uint32_t code, bool returnFlag, bool fireFlag);
+  // A member that failed with one of the stock property errors and no text of its own:
+  // the exception gets the stock description, and the host's error object too.
+  void DescribeStockError(EXCEPINFO* excepInfo);
   // Attaches every library the first time the control is used.
   HRESULT AutoInitialize();
   // Detaches every library (the reverse of a successful AutoInitialize).
@@ -163,6 +166,8 @@ class ControlCore : public ObjectRoot,
   HRESULT InPlaceActivate(LONG verb, LPCRECT rect);
   HRESULT RequestEdit(DISPID id);
   void NotifyChanged(DISPID id);
+  // Makes the description the thread's error object, with this control as its source.
+  void PublishErrorInfo(BSTR description);
 
   const ControlDescriptor& descriptor_;
   std::span<const LibraryOps* const> libraries_;
@@ -200,6 +205,12 @@ class Control : public ControlCore, public plat::com::DispatchImpl<Dual> {
     if (!info) return E_POINTER;
     *info = nullptr;
     return index == 0 ? DualTypeInfo(info) : DISP_E_BADINDEX;
+  }
+  HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excepInfo, UINT* argErr) override {
+    const HRESULT hr = plat::com::DispatchImpl<Dual>::Invoke(id, riid, lcid, flags, params, result, excepInfo, argErr);
+    if (hr == DISP_E_EXCEPTION) DescribeStockError(excepInfo);
+    return hr;
   }
 
  protected:

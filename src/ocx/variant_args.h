@@ -15,6 +15,7 @@ inline constexpr HRESULT kCtlErrorInvalidProcedureCall = HRESULT(0x800A0005);
 inline constexpr HRESULT kCtlErrorOverflow = HRESULT(0x800A0006);
 inline constexpr HRESULT kCtlErrorInvalidPropertyValue = HRESULT(0x800A017C);
 inline constexpr HRESULT kCtlErrorInvalidPropertyIndex = HRESULT(0x800A017D);
+inline constexpr HRESULT kCtlErrorSetNotSupported = HRESULT(0x800A017F);
 inline constexpr HRESULT kCtlErrorGetNotSupported = HRESULT(0x800A018A);
 
 // VT_EMPTY or VT_ERROR: the argument was left out.
