@@ -1,5 +1,6 @@
 // Log files in both formats, read back and parsed field by field.
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <regex>
 
@@ -88,6 +89,32 @@ TEST_F(Logs, ClientTextIsEscaped) {
   const auto noop = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("NOOP") != std::string::npos; });
   ASSERT_NE(noop, lines.end());
   EXPECT_NE(noop->find("\"NOOP \\\" 200 - \\\"evil\\\\x\" "), std::string::npos) << *noop;
+}
+
+// Local times carry the offset of their own instant: in a zone on daylight saving time
+// the whole year, every line says +0200, not the standard +0100.
+TEST_F(Logs, LocalTimeTakesTheOffsetInForce) {
+  const char* saved = std::getenv("TZ");
+  const std::string previous = saved ? saved : "";
+  ::setenv("TZ", "XST-1XDT,J1/0,J365/25", 1);
+  ::tzset();
+  const fs::path file = tmp.path() / "local.log";
+  const std::string name = file.string();
+  FtpServerConfig config = Config();
+  config.logFormat = ftpLogCommon;
+  config.logLevel = 10;
+  config.logFile = name.c_str();
+  ASSERT_NE(Start(ftpServerLocalTime, &config), uint64_t(INVALID_SOCKET));
+  Control c;
+  ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
+  c.Cmd("QUIT");
+  ASSERT_TRUE(Eventually([&] { return ReadFile(file).find("QUIT") != std::string::npos; }));
+  if (saved) ::setenv("TZ", previous.c_str(), 1);
+  else ::unsetenv("TZ");
+  ::tzset();
+  const std::vector<std::string> lines = Lines(file);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& l : lines) EXPECT_NE(l.find(" +0200] "), std::string::npos) << l;
 }
 
 TEST_F(Logs, ExtendedFormatWithHeaderAndLevels) {

@@ -111,19 +111,30 @@ TEST_F(Site, ProgramsRunWithTheirOutput) {
 }
 
 // Local accounts through a private PAM service: a checker script knows one account, so
-// no real account or password of the machine is involved.
+// no real account or password of the machine is involved. It notes every name it is asked
+// about, and the service asks for a long failure delay of its own.
 TEST_F(Site, LocalAccountsLogOnThroughPam) {
-  const fs::path checker = tmp.Write(
-      "check.sh", "#!/bin/sh\nread -r pw\n[ \"$PAM_USER\" = carol ] && [ \"$pw\" = Pw-1234 ]\n", fs::perms(0755));
+  const fs::path asked = tmp.path() / "asked.txt";
+  const fs::path checker = tmp.Write("check.sh",
+                                     "#!/bin/sh\necho \"$PAM_USER\" >> " + asked.string() +
+                                         "\nread -r pw\n[ \"$PAM_USER\" = carol ] && [ \"$pw\" = Pw-1234 ]\n",
+                                     fs::perms(0755));
   tmp.Write("pam/cvftpsrvtest",
-            "auth required pam_exec.so expose_authtok quiet " + checker.string() + "\naccount required pam_permit.so\n");
+            "auth optional pam_faildelay.so delay=30000000\nauth required pam_exec.so expose_authtok quiet " +
+                checker.string() + "\naccount required pam_permit.so\n");
   cvftpsrv::SetLogonServiceForTesting("cvftpsrvtest", (tmp.path() / "pam").c_str());
   ASSERT_NE(Start(ftpServerLocalUser | ftpServerMultiUser), uint64_t(INVALID_SOCKET));
   ASSERT_EQ(FtpServerAddUser(server, ftpAccessDefault, "listed", "pw", nullptr), 1);
   Control c;
   ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
-  EXPECT_FALSE(c.Login("carol", "wrong"));
+  // The server's own pause (a few seconds) is the only one: PAM's 30 s never comes. The
+  // control connection's receive limit of 10 s sees to that.
+  EXPECT_EQ(c.Cmd("USER carol"), 331);
+  EXPECT_EQ(c.Cmd("PASS wrong"), 430);
+  // The superuser's account is refused by its uid, before PAM is asked.
+  EXPECT_FALSE(c.Login("root", "Pw-1234"));
   EXPECT_FALSE(c.Login("Administrator", "Pw-1234"));
+  EXPECT_EQ(ReadFile(asked), "carol\n");
   ASSERT_TRUE(c.Login("carol", "Pw-1234"));
   std::string text;
   EXPECT_EQ(c.Cmd("PWD", &text), 257);

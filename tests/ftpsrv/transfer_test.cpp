@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "core/errors/error_codes.h"
 #include "ftpsrv_util.h"
@@ -255,6 +256,55 @@ TEST_F(Transfer, UploadsThatCannotBeStoredAreRefusedFirst) {
   fs::create_directories(root / "folder");
   EXPECT_EQ(c.Upload("STOR folder", "x", &text), 550) << text;
   EXPECT_EQ(c.Cmd("NOOP"), 200);
+}
+
+}  // namespace
+
+namespace {
+
+// The abort of RFC 959: Telnet interrupt, the synch (its data mark sent urgent), then ABOR,
+// while the client reads no more of a large download.
+TEST_F(Transfer, TelnetSynchAbortsADownload) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  WriteFile(root / "large", std::string(16 << 20, 'L'));
+  const int d = c.Passive();
+  ASSERT_GE(d, 0);
+  c.Send("RETR large");
+  EXPECT_EQ(c.Reply(), 150);
+  char some[1000];
+  EXPECT_GT(::recv(d, some, sizeof some, 0), 0);
+  SendAll(c.fd(), "\xFF\xF4\xFF");
+  ASSERT_EQ(::send(c.fd(), "\xF2", 1, MSG_OOB), 1);
+  SendAll(c.fd(), "ABOR\r\n");
+  EXPECT_EQ(c.Reply(), 426);
+  EXPECT_EQ(c.Reply(), 226);
+  ::close(d);
+  EXPECT_EQ(c.Cmd("NOOP"), 200);
+}
+
+}  // namespace
+
+namespace {
+
+// Passive ports come from the system's random source: clients connected in the same second
+// do not get neighbouring ports a third party could guess.
+TEST_F(Transfer, PassivePortsAreSpreadOverTheRange) {
+  Control first;
+  ASSERT_TRUE(StartAndLogin(first));
+  ASSERT_EQ(FtpServerThrottle(server, 0, 0, kFtpNoChange, kFtpNoChange), 1);
+  std::vector<std::unique_ptr<Control>> clients;
+  std::vector<int> ports;
+  for (int i = 0; i < 6; ++i) {
+    auto c = std::make_unique<Control>();
+    ASSERT_TRUE(c->Connect(port) && c->Reply() == 220 && c->Login("alice", "secret"));
+    std::string text;
+    ASSERT_EQ(c->Cmd("EPSV", &text), 229);
+    ports.push_back(std::atoi(text.c_str() + text.find("|||") + 3));
+    clients.push_back(std::move(c));
+  }
+  const auto [low, high] = std::minmax_element(ports.begin(), ports.end());
+  EXPECT_GT(*high - *low, 64) << ::testing::PrintToString(ports);
 }
 
 }  // namespace

@@ -230,6 +230,59 @@ TEST_F(Vfs, ListingsShowOnlyTheClientsTree) {
   EXPECT_EQ(c.Cmd("MLST /", &text), 250);
   EXPECT_NE(text.find("; /\n"), std::string::npos) << text;
   EXPECT_EQ(text.find(root.filename().string()), std::string::npos) << text;
+  EXPECT_EQ(c.Cmd("STAT /", &text), 211);
+  EXPECT_EQ(text.rfind("211-Status of /\n", 0), 0u) << text;
+  EXPECT_EQ(text.find(root.filename().string()), std::string::npos) << text;
+}
+
+}  // namespace
+
+namespace {
+
+// A read-only server: a guest and a client logged in with the default rights change
+// nothing, whatever command they try.
+TEST_F(Vfs, ReadOnlyServerChangesNothing) {
+  FtpServerConfig config = Config();
+  config.maxGuests = 5;
+  ASSERT_NE(Start(ftpServerReadOnly, &config), uint64_t(INVALID_SOCKET));
+  owner.hook = [](uint64_t s, uint32_t id, uint32_t event) {
+    if (event != ftpEventAuthenticate) return;
+    FtpAuthenticateInfo info{};
+    info.size = sizeof info;
+    if (FtpSessionGetAuthenticateInfo(s, id, &info) && std::string(info.userName) == "erin")
+      FtpSessionAuthenticate(s, id, ftpAccessDefault, nullptr);
+  };
+  WriteFile(root / "Public" / "f.txt", "public");
+  WriteFile(root / "f.txt", "original");
+  fs::create_directories(root / "d");
+  fs::create_directories(root / "Public" / "d");
+  const auto snapshot = [&] {
+    std::string all;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      all += e.path().string() + (e.is_regular_file() ? "=" + ReadFile(e.path()) : "/") + "\n";
+    return all;
+  };
+  const std::string before = snapshot();
+  for (const char* user : {"anonymous", "erin"}) {
+    SCOPED_TRACE(user);
+    Control c;
+    ASSERT_TRUE(c.Connect(port) && c.Reply() == 220);
+    ASSERT_TRUE(c.Login(user, "guest@example.com"));
+    std::string text;
+    for (const char* command :
+         {"DELE f.txt", "MKD new", "RMD d", "RNFR f.txt", "RNTO g.txt", "MFMT 20200101000000 f.txt",
+          "SITE ATTRIB +R f.txt", "SITE MKDIR n", "SITE RMDIR d", "SITE UTIME 20200101000000 f.txt"}) {
+      const int code = c.Cmd(command, &text);
+      EXPECT_TRUE(code >= 500 && code < 600) << command << ": " << text;
+    }
+    for (const char* upload : {"STOR f.txt", "APPE f.txt", "STOR new.txt", "STOU"}) {
+      const int code = c.Upload(upload, "written", &text);
+      EXPECT_TRUE(code >= 500 && code < 600) << upload << ": " << text;
+    }
+    std::string data;
+    EXPECT_EQ(c.Download("RETR f.txt", &data), 226);
+  }
+  EXPECT_EQ(snapshot(), before);
 }
 
 }  // namespace

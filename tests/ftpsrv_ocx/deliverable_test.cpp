@@ -67,6 +67,19 @@ TEST_F(FtpDeliverable, NumbersAreClampedOrRefused) {
   EXPECT_EQ(Get(u"MaxPort"), "65535");
 }
 
+// A refused value tells the host why in the exception's description, not by its number alone.
+TEST_F(FtpDeliverable, RefusedValuesAreDescribed) {
+  for (const auto& [name, value] :
+       {std::pair{u"MaxClients", -1}, std::pair{u"Priority", 9}, std::pair{u"MaxPort", 1}}) {
+    CallResult r;
+    Call(control, name, DISPATCH_PROPERTYPUT, {I4(value)}, &r);
+    EXPECT_EQ(Outcome(r), HRESULT(0x800A017C)) << plat::ToUtf8(name);
+    EXPECT_EQ(r.hr, DISP_E_EXCEPTION) << plat::ToUtf8(name);
+    ASSERT_NE(r.excep.bstrDescription, nullptr) << plat::ToUtf8(name);
+    EXPECT_EQ(plat::ToUtf8(r.excep.bstrDescription), "Invalid property value") << plat::ToUtf8(name);
+  }
+}
+
 TEST_F(FtpDeliverable, SecureFollowsThePort) {
   ASSERT_EQ(Put(u"ServerPort", I4(990)), S_OK);
   ASSERT_EQ(Put(u"Secure", Bool(true)), S_OK);
