@@ -115,9 +115,9 @@ DeleteMessage 100 method MessageNumber Error
 DeletePart 101 method MessagePart Error
 Disconnect 102 method Error
 ExportMessage 103 method FileName Options Error
-ExtractAllFiles 104 method Directory Error
+ExtractAllFiles 104 method Directory Result
 ExtractFile 105 method FileName MessagePart Error
-FindAttachment 106 method FileName Error
+FindAttachment 106 method FileName Result
 GetFirstHeader 107 method HeaderField HeaderValue Error
 GetHeader 108 method HeaderField HeaderValue Error
 GetNextHeader 109 method HeaderField HeaderValue Error
