@@ -83,7 +83,7 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
       {{"ServerName=host"}, "ServerName=host: unknown constant: host\n"},
       {{"Options=fileOptionSecure|fileOptionBogus"},
        "Options=fileOptionSecure|fileOptionBogus: unknown constant: fileOptionBogus\n"},
-      {{"ServerName=a b"}, "ServerName=a b: not a number, a quoted string or a constant name: a b\n"},
+      {{"ServerName=a b"}, "ServerName=a b: not a number, a quoted string, a constant name or a $variable: a b\n"},
       {{"wait(\"x\")"}, "wait(\"x\"): wait takes a number of seconds, or nothing to wait for a signal\n"},
       {{"@soon Cancel()"}, "@soon Cancel(): @ needs a number of seconds before the step\n"},
       {{"Command(\"unterminated)"}, "Command(\"unterminated): unterminated string\n"},
@@ -142,6 +142,27 @@ TEST_F(HostTest, ConstantsIndexedPropertiesScriptsAndWaits) {
             "Timeout = 20\n"
             "IsConnected = False\n");
   EXPECT_EQ(Exec({CV_CVHOST, "Corvanetics.FileTransfer", "--script", (dir_ / "none.txt").string()}).status, 2);
+}
+
+// Handlers run inside their event, with its arguments as variables; a variable keeps what a
+// call wrote into it. A handler for an event the control lacks is refused up front.
+TEST_F(HostTest, EventHandlersAndVariables) {
+  ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  // Port 1 of the loopback refuses at once: Connect fails and fires OnError.
+  Outcome run = Exec({CV_CVHOST, "Corvanetics.FileTransfer", "on OnError ?LastError", "on onerror Timeout=$ErrorCode",
+                      "Initialize(, $index)", "?ActivePort($index)", "Connect(\"127.0.0.1\", 1)", "?Timeout"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Error = 0\n"
+            "ActivePort = 1025\n"
+            "event OnError: ErrorCode=10061, Description=\"The connection has been refused by the remote host\"\n"
+            "LastError = 10061\n"
+            "Timeout = 10061\n");
+  for (const char* bad : {"on OnNothing ?Timeout", "on OnError wait(1)", "on OnError @1 ?Timeout", "on OnError"}) {
+    Outcome refused = Exec({CV_CVHOST, "Corvanetics.FileTransfer", bad});
+    EXPECT_EQ(refused.status, 1) << bad;
+    EXPECT_NE(refused.err.find(bad), std::string::npos) << refused.err;
+  }
 }
 
 }  // namespace

@@ -156,6 +156,13 @@ const MemberInfo* ControlTypes::Event(DISPID id) const {
   return nullptr;
 }
 
+const MemberInfo* ControlTypes::EventNamed(std::string_view name) const {
+  const std::string wanted(name);
+  for (const MemberInfo& e : events_)
+    if (strcasecmp(e.name.c_str(), wanted.c_str()) == 0) return &e;
+  return nullptr;
+}
+
 const MemberInfo* ControlTypes::Member(DISPID id, INVOKEKIND kind) const {
   for (const MemberInfo& m : members_)
     if (m.id == id && m.kind == kind) return &m;

@@ -40,6 +40,8 @@ class ControlTypes {
   bool HasEvents() const { return hasEvents_; }
   const IID& EventsIid() const { return eventsIid_; }
   const MemberInfo* Event(DISPID id) const;
+  // Case-insensitive, as names are everywhere else.
+  const MemberInfo* EventNamed(std::string_view name) const;
   const MemberInfo* Member(DISPID id, INVOKEKIND kind) const;
   // Case-insensitive, as names are everywhere else.
   std::optional<int32_t> Constant(std::string_view name) const;

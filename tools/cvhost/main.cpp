@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,12 +55,17 @@ constexpr const char* kUsage =
     "  wait(seconds)          pumps messages for that long\n"
     "  @seconds STEP          runs STEP that many seconds later, even in the middle of a\n"
     "                         blocking call (\"@2 Cancel()\" before a long GetFile)\n"
+    "  on Event STEP          runs STEP (a property or method step) each time the control\n"
+    "                         fires Event, inside the event, where $Arg is the event's\n"
+    "                         argument Arg (\"on OnRead Read($Handle, $data)\")\n"
     "  --script FILE          runs the steps of FILE, one a line (# starts a comment line)\n"
     "\n"
     "Arguments and values: numbers, \"strings\" (with \\\" and \\\\), True, False, the constant\n"
-    "names of the control (several joined by | are or'ed: fileOptionA|fileOptionB), or left\n"
-    "out (GetFile(\"local\", \"remote\", , )). An argument given for an output parameter comes\n"
-    "back filled in: GetFileSize(\"a.txt\", 0) prints FileSize = <size>.\n"
+    "names of the control (several joined by | are or'ed: fileOptionA|fileOptionB), $name\n"
+    "variables, or left out (GetFile(\"local\", \"remote\", , )). An argument given for an\n"
+    "output parameter comes back filled in: GetFileSize(\"a.txt\", 0) prints FileSize = <size>;\n"
+    "a $variable given for it keeps the value for later steps (an echo server:\n"
+    "\"on OnRead Read($Handle, $data)\" \"on OnRead Write($Handle, $data)\").\n"
     "\n"
     "Output: \"Name = value\" for results and output arguments,\n"
     "        \"event Name: Arg=value, ...\" for events, errors on stderr.\n"
@@ -141,10 +148,12 @@ void ClearExcepInfo(EXCEPINFO& ei) {
   ei = EXCEPINFO{};
 }
 
-// Prints every event: "event <name>: <argument>=<value>, ..." in declared order.
+// Prints every event: "event <name>: <argument>=<value>, ..." in declared order; then the
+// handler, if any, runs inside the event.
 class PrintingSink final : public IDispatch, public plat::com::RefCount {
  public:
-  explicit PrintingSink(const ControlTypes& types) : types_(types) {}
+  using Handler = std::function<void(const cvhost::MemberInfo&, const DISPPARAMS&)>;
+  PrintingSink(const ControlTypes& types, Handler handler) : types_(types), handler_(std::move(handler)) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     return plat::com::QueryFromTable(riid, ppv, {{&types_.EventsIid(), this}, {&IID_IDispatch, this}});
   }
@@ -168,12 +177,19 @@ class PrintingSink final : public IDispatch, public plat::com::RefCount {
     }
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    if (event && handler_) handler_(*event, params ? *params : DISPPARAMS{});
     return S_OK;
   }
 
  private:
   const ControlTypes& types_;
+  Handler handler_;
 };
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 class Host {
  public:
@@ -187,6 +203,7 @@ class Host {
       point_->Release();
     }
     if (sink_) sink_->Release();
+    for (auto& [name, value] : variables_) VariantClear(&value);
   }
 
   const ControlTypes& Types() const { return types_; }
@@ -197,7 +214,7 @@ class Host {
     IConnectionPointContainer* container = nullptr;
     if (FAILED(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) return;
     if (SUCCEEDED(container->FindConnectionPoint(types_.EventsIid(), &point_))) {
-      sink_ = new PrintingSink(types_);
+      sink_ = new PrintingSink(types_, [this](const cvhost::MemberInfo& e, const DISPPARAMS& p) { OnEvent(e, p); });
       if (FAILED(point_->Advise(static_cast<IDispatch*>(sink_), &cookie_))) cookie_ = 0;
     }
     container->Release();
@@ -216,6 +233,15 @@ class Host {
       steps.push_back(std::move(*step));
     }
     for (size_t i = 0; i < steps.size() && !failed_ && !gStopSignal; ++i) {
+      if (!steps[i].onEvent.empty()) {
+        const cvhost::MemberInfo* event = types_.EventNamed(steps[i].onEvent);
+        if (!event) {
+          std::fprintf(stderr, "%s: the control has no event %s\n", texts[i].c_str(), steps[i].onEvent.c_str());
+          return false;
+        }
+        handlers_[Lower(event->name)].push_back(Pending{steps[i], texts[i]});
+        continue;
+      }
       if (steps[i].after) {
         if (!Schedule(steps[i], texts[i])) return false;
         continue;
@@ -238,6 +264,24 @@ class Host {
   };
 
   static Host* current_;
+
+  // The event's arguments become variables of their names; then its handlers run.
+  void OnEvent(const cvhost::MemberInfo& event, const DISPPARAMS& params) {
+    auto handlers = handlers_.find(Lower(event.name));
+    if (handlers == handlers_.end()) return;
+    for (UINT i = 0; i < params.cArgs && i < event.params.size(); ++i)
+      SetVariable(event.params[i].name, params.rgvarg[params.cArgs - 1 - i]);
+    for (const Pending& handler : handlers->second) {
+      if (failed_) return;
+      if (!RunStep(handler.step, handler.text)) failed_ = true;
+    }
+  }
+
+  void SetVariable(const std::string& name, const VARIANT& value) {
+    VARIANT& slot = variables_[Lower(name)];
+    VariantClear(&slot);
+    VariantCopyInd(&slot, &value);
+  }
 
   static void OnTimer(HWND window, UINT, plat::UINT_PTR id, DWORD) {
     plat::KillTimer(window, id);
@@ -286,7 +330,7 @@ class Host {
     if (!seconds) std::fprintf(stderr, "waiting; SIGINT or SIGTERM stops the host\n");
     for (;;) {
       PumpMessages();
-      if (gStopSignal) return;
+      if (gStopSignal || failed_) return;
       uint32_t timeout = plat::INFINITE;
       if (seconds) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -327,6 +371,10 @@ class Host {
         return false;
       }
       values[i] = *v;
+      if (step.args[i].kind == cvhost::ArgKind::Variable) {
+        auto known = variables_.find(Lower(step.args[i].text));
+        if (known != variables_.end()) VariantCopy(&values[i], &known->second);
+      }
     }
     // Automation wants the last argument first (a put's value, the named one, so first).
     for (size_t i = 0; i < n; ++i) {
@@ -359,6 +407,9 @@ class Host {
     HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                                   step.kind == StepKind::Put ? nullptr : &result, &ei, &argErr);
     const bool ok = SUCCEEDED(hr);
+    // A variable keeps what the call wrote into it.
+    for (size_t i = 0; ok && i < n; ++i)
+      if (step.args[i].kind == cvhost::ArgKind::Variable) SetVariable(step.args[i].text, values[i]);
     if (!ok) {
       ReportFailure(text, hr, &ei);
     } else if (step.kind == StepKind::Get) {
@@ -387,6 +438,8 @@ class Host {
   HWND window_ = nullptr;
   plat::UINT_PTR lastTimer_ = 0;
   std::map<plat::UINT_PTR, Pending> scheduled_;
+  std::map<std::string, std::vector<Pending>> handlers_;  // by event name, lower case
+  std::map<std::string, VARIANT> variables_;              // by name, lower case
   bool failed_ = false;
 };
 

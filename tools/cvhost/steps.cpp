@@ -84,12 +84,15 @@ bool ParseArgument(const std::string& s, size_t& i, char stop, Argument* out, st
   std::string token = s.substr(start, i - start);
   while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
   if (token.empty()) return true;  // left out
-  if (IsNumber(token)) {
+  if (token[0] == '$' && IsName(std::string_view(token).substr(1))) {
+    out->kind = ArgKind::Variable;
+    token.erase(0, 1);
+  } else if (IsNumber(token)) {
     out->kind = ArgKind::Number;
   } else if (IsNameExpression(token)) {
     out->kind = ArgKind::Names;
   } else {
-    *error = "not a number, a quoted string or a constant name: " + token;
+    *error = "not a number, a quoted string, a constant name or a $variable: " + token;
     return false;
   }
   out->text = token;
@@ -134,6 +137,22 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
   Step step;
   size_t i = 0;
   SkipBlanks(text, i);
+  // "on Event step": a handler. A member called "on" stays callable: "on(...)" or "on=...".
+  if (text.compare(i, 2, "on") == 0 && i + 2 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 2]))) {
+    i += 2;
+    SkipBlanks(text, i);
+    const size_t start = i;
+    while (i < text.size() && IsNameChar(text[i])) ++i;
+    const std::string event = text.substr(start, i - start);
+    auto action = ParseStep(text.substr(i), error);
+    if (!action) return std::nullopt;
+    if (event.empty() || action->after || action->kind == StepKind::Wait || !action->onEvent.empty()) {
+      *error = "on takes an event name and the property or method step to run when it fires";
+      return std::nullopt;
+    }
+    action->onEvent = event;
+    return action;
+  }
   if (i < text.size() && text[i] == '@') {
     size_t start = ++i;
     while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
@@ -191,6 +210,8 @@ std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& consta
   VARIANT v;
   VariantInit(&v);
   switch (a.kind) {
+    case ArgKind::Variable:
+      return v;
     case ArgKind::Missing:
       v.vt = VT_ERROR;
       v.scode = DISP_E_PARAMNOTFOUND;

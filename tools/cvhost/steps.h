@@ -5,8 +5,11 @@
 //   Name(arg, ...)          calls a method
 //   wait  wait(seconds)     pumps messages until a signal ends the host, or for that long
 //   @seconds step           runs the step that many seconds later, during whatever runs then
+//   on Event step           runs the step each time the control fires Event, inside it
 // Arguments are numbers, quoted strings ("..." with \" and \\), True or False, constant
-// names of the control's type library (several joined by | are or'ed), or left out.
+// names of the control's type library (several joined by | are or'ed), $variables, or
+// left out. A variable holds what a call wrote into it, or inside an event handler the
+// event's argument of that name ($Handle); one never set is empty.
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,11 +22,11 @@ namespace cvhost {
 
 enum class StepKind { Put, Call, Get, Wait };
 
-enum class ArgKind { Missing, Number, String, Names };
+enum class ArgKind { Missing, Number, String, Names, Variable };
 
 struct Argument {
   ArgKind kind = ArgKind::Missing;
-  std::string text;  // the string, the number's spelling, or the names and numbers joined by |
+  std::string text;  // the string, the number's spelling, the names and numbers joined by |, a variable's name
 };
 
 struct Step {
@@ -32,6 +35,7 @@ struct Step {
   std::vector<Argument> args;  // for Put: the index arguments, then the value
   std::optional<double> after;  // seconds to wait before running it (a scheduled step)
   std::optional<double> seconds;  // how long a wait step lasts; none: until a signal
+  std::string onEvent;            // the event whose handler the step is ("": none)
 };
 
 // Parses one step; on failure returns nothing and describes the problem in *error.
@@ -41,6 +45,7 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error);
 using ConstantLookup = std::function<std::optional<int32_t>(std::string_view)>;
 
 // The VARIANT of an argument (VT_ERROR "not found" when missing); the caller clears it.
+// Variables are the caller's: they give VT_EMPTY here.
 // Fails, with *error set, for a name that is neither True, False nor a known constant.
 std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& constant, std::string* error);
 
