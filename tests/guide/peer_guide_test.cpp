@@ -8,9 +8,10 @@
 
 #include <regex>
 
-#include "guide_runner.h"
 #include "dovecot_peer.h"
+#include "guide_runner.h"
 #include "http/nginx_peer.h"
+#include "imap/dovecot_imap_peer.h"
 #include "sftp_sshd.h"
 #include "smtp/exim_peer.h"
 #include "support/ftp_peers.h"
@@ -167,19 +168,21 @@ TEST_P(GuideServers, ServeAFolderUntilStopped) {
 
 INSTANTIATE_TEST_SUITE_P(
     Guide, GuideServers,
-    ::testing::Values(
-        ServedCase{"Http",
-                   {"http-server-setup"},
-                   "http-server",
-                   {{"http-server-fetch", "hello from the server\n"}, {"http-server-mirror", "deeper down\n"}}},
-        ServedCase{"Https",
-                   {"http-server-setup", "https-server-setup"},
-                   "https-server",
-                   {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
-        ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}}),
+    ::testing::Values(ServedCase{"Http",
+                                 {"http-server-setup"},
+                                 "http-server",
+                                 {{"http-server-fetch", "hello from the server\n"},
+                                  {"http-server-mirror", "deeper down\n"}}},
+                      ServedCase{"Https",
+                                 {"http-server-setup", "https-server-setup"},
+                                 "https-server",
+                                 {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
+                      ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}},
+                      ServedCase{"Echo", {}, "echo-server", {{"echo-server-fetch", "hello, echo\n"}}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(GuideTest, MailSendsAMessageWithAnAttachment) {
+// The message sent through exim is put into a dovecot mailbox and read back over IMAP.
+TEST_F(GuideTest, MailSendsAMessageWithAnAttachmentAndReadsItBackOverImap) {
   smtptest::EximPeer exim;
   CV_START_EXIM(exim);
   Outcome run = RunExample("mail-send", {{"PORT", std::to_string(exim.port())}});
@@ -190,6 +193,18 @@ TEST_F(GuideTest, MailSendsAMessageWithAnAttachment) {
   EXPECT_NE(copies[0].find("Subject: figures\n"), std::string::npos) << copies[0];
   EXPECT_NE(copies[0].find("See the attachment."), std::string::npos) << copies[0];
   EXPECT_NE(copies[0].find("figures.txt"), std::string::npos) << copies[0];
+
+  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  if (!imaptest::PrepareDovecot(imap, copies)) GTEST_SKIP() << "dovecot set-up not possible here";
+  CV_START_PEER(imap);
+  Outcome read = RunExample("mail-read", {{"PORT", std::to_string(imap.port())},
+                                          {"MAIL_USER", imaptest::kDovecotUser},
+                                          {"MAIL_PASSWORD", imaptest::kDovecotPassword}});
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_TRUE(std::regex_search(read.out, std::regex("MessageCount = 1\n(.*\n)*Subject = \"figures\"\n"
+                                                     "Result = [1-9]\n(.*\n)*Result = 1\n")))
+      << read.out;
+  EXPECT_EQ(guidetest::Slurp(dir_ / "received" / "figures.txt"), "quarterly figures\n");
 }
 
 TEST_F(GuideTest, PopReadsAMailbox) {
