@@ -133,6 +133,8 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
     if (FtpListEntry* entry = ParseListLine(s, line)) {
       AppendEntry(s, entry);
       *done = 1;
+    } else if (Library().GetLastError() == cvErrorOutOfMemory) {
+      return 0;  // an entry lost must not read as a complete listing
     }
     Library().SetLastError(0);
     return 1;
@@ -171,8 +173,10 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
     return 1;
   FtpListEntry* entry = ParseListLine(s, line);
   if (!entry) {
+    const uint32_t error = Library().GetLastError();
+    if (error == cvErrorOutOfMemory) return 0;  // an entry lost must not read as a complete listing
     // A VMS name whose details follow: the next line is read in behind it.
-    if (Library().GetLastError() == 0 && !atEnd) fill = uint32_t(std::strlen(line));
+    if (error == 0 && !atEnd) fill = uint32_t(std::strlen(line));
     Library().SetLastError(0);
     return 1;
   }

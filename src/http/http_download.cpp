@@ -24,13 +24,15 @@ void AskCompressed(HttpClientSession& s, bool ask) {
 
 bool IsTextResponse(HttpClientSession& s) { return ContentClass(s) == 2 && ContentEncoding(s) == 0; }
 
-// Text whose first line ends in LF alone gets CR LF line ends (and a final one).
-plat::HGLOBAL ConvertText(plat::HGLOBAL block, uint32_t& length) {
+// Text whose first line ends in LF alone gets CR LF line ends (and a final one). False
+// (out of memory) when the converted text finds no room: the block is then freed, since
+// text handed out unconverted would pass for converted.
+bool ConvertText(plat::HGLOBAL& block, uint32_t& length) {
   const auto* p = static_cast<const char*>(plat::GlobalLock(block));
   const char* lf = static_cast<const char*>(std::memchr(p, '\n', length));
   if (lf && lf > p && lf[-1] == '\r') {
     plat::GlobalUnlock(block);
-    return block;
+    return true;
   }
   std::string out;
   out.reserve(length + length / 16 + 2);
@@ -42,13 +44,26 @@ plat::HGLOBAL ConvertText(plat::HGLOBAL block, uint32_t& length) {
   }
   if (length == 0 || p[length - 1] != '\n') out += "\r\n";
   plat::GlobalUnlock(block);
-  if (out.size() >= 0xFFFFFFFFu || !plat::GlobalReAlloc(block, out.size() + 1, plat::GMEM_MOVEABLE)) return block;
+  if (out.size() >= 0xFFFFFFFFu || !plat::GlobalReAlloc(block, out.size() + 1, plat::GMEM_MOVEABLE)) {
+    plat::GlobalFree(block);
+    block = nullptr;
+    return false;
+  }
   auto* q = static_cast<char*>(plat::GlobalLock(block));
   std::memcpy(q, out.data(), out.size());
   q[out.size()] = '\0';
   plat::GlobalUnlock(block);
   length = uint32_t(out.size());
-  return block;
+  return true;
+}
+
+// The text conversion of a memory result, when asked for and the response is text; false
+// (out of memory) after ending the request.
+bool ConvertIfText(HttpClientSession& s, uint32_t options, plat::HGLOBAL& data, uint32_t& length) {
+  if (!(options & 1) || !data || !IsTextResponse(s) || ConvertText(data, length)) return true;
+  EndRequest(s);
+  AfterBody(s);
+  return Fail(cvErrorOutOfMemory), false;
 }
 
 }  // namespace
@@ -173,7 +188,7 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
       data = nullptr;
     }
   }
-  if ((options & 1) && data && IsTextResponse(s)) data = ConvertText(data, dataLength);
+  if (!ConvertIfText(s, options, data, dataLength)) return -1;
   HandOver(data, dataLength, block, length);
   EndRequest(s);
   AfterBody(s);
@@ -298,7 +313,7 @@ int32_t PostData(HttpClientSession& s, const char* resource, const void* data, u
     AbortRequest(s);
     return -1;
   }
-  if ((options & 1) && body && IsTextResponse(s)) body = ConvertText(body, bodyLength);
+  if (!ConvertIfText(s, options, body, bodyLength)) return -1;
   HandOver(body, bodyLength, block, resultLength);
   EndRequest(s);
   AfterBody(s);

@@ -101,7 +101,8 @@ bool TakeHeaderLine(HttpClientSession& s, char* line, HeadState& h) {
   *colon = '\0';
   const char* value = colon + 1;
   while (*value == ' ' || *value == '\t') ++value;
-  SetHeader(s, 1, line, value);
+  // A header lost for want of memory would change how the body is read and handed out.
+  if (!SetHeader(s, 1, line, value) && *value && LastError() == cvErrorOutOfMemory) return false;
   return true;
 }
 

@@ -184,20 +184,20 @@ int32_t MimeExtractFile(LibHandle handle, const char* fileName) {
 int32_t MimeExtractAllFiles(LibHandle handle, const char* directory) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
-  std::string dir;
-  if (directory) {
-    std::string_view d(directory);
-    while (!d.empty() && d.front() == ' ') d.remove_prefix(1);
-    if (!d.empty()) {
-      struct stat st;
-      if (::stat(std::string(d).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Fail<int32_t>(cvErrorDirectoryNotFound, -1);
-      dir.assign(d.substr(0, 259));
-      if (dir.back() != '/') dir.push_back('/');
-    }
-  }
-  int32_t count = 0;
   try {
+    std::string dir;
+    if (directory) {
+      std::string_view d(directory);
+      while (!d.empty() && d.front() == ' ') d.remove_prefix(1);
+      if (!d.empty()) {
+        struct stat st;
+        if (::stat(std::string(d).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+          return Fail<int32_t>(cvErrorDirectoryNotFound, -1);
+        dir.assign(d.substr(0, 259));
+        if (dir.back() != '/') dir.push_back('/');
+      }
+    }
+    int32_t count = 0;
     for (auto& part : m->parts) {
       std::string name;
       if (!AttachmentName(*part, name)) continue;
@@ -205,8 +205,8 @@ int32_t MimeExtractAllFiles(LibHandle handle, const char* directory) {
       if (base.empty()) continue;
       if (ExtractPart(*part, (dir + base).c_str())) ++count;
     }
+    return count;
   } catch (const std::bad_alloc&) {
     return Fail<int32_t>(cvErrorOutOfMemory, -1);
   }
-  return count;
 }

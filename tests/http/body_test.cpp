@@ -17,21 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using cvtest::ScriptServer;
 
-// format 31: gzip, 15: zlib, -15: raw deflate.
-std::string Compress(const std::string& data, int windowBits) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, uLong(data.size())) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = uInt(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = uInt(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 std::string Chunked(const std::string& data, size_t piece) {
   std::string out;
   char size[32];

@@ -2,6 +2,7 @@
 // Every test starts with the HTTP library attached and leaves it detached; helpers for the
 // scripted server read a request head and answer it.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <memory>
@@ -39,6 +40,21 @@ inline cvtest::ScriptServer& ReadHead(cvtest::ScriptServer& server, std::shared_
     std::lock_guard lk(heads->mu);
     heads->heads.push_back(lines);
   });
+}
+
+// format 31: gzip, 15: zlib, -15: raw deflate.
+inline std::string Compress(const std::string& data, int windowBits) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, uLong(data.size())) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = uInt(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = uInt(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
 }
 
 inline bool HasLine(const std::vector<std::string>& head, const std::string& line) {

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/base/heap_faults.h"
 #include "platform/base/last_error.h"
 
 namespace plat {
@@ -50,11 +51,53 @@ std::unique_lock<std::mutex> LockHeap(Heap* heap) {
   return std::unique_lock(heap->m);
 }
 
+#ifdef CV_ALLOC_FAULTS
+struct FaultPlan {
+  uint64_t failAt = 0;
+  uint64_t count = 0;
+  bool failed = false;
+};
+thread_local FaultPlan tPlan;
+
+// True when this allocation is the one a test wants to fail.
+bool InjectedFailure() noexcept {
+  if (++tPlan.count != tPlan.failAt) return false;
+  tPlan.failed = true;
+  return true;
+}
+#else
+constexpr bool InjectedFailure() noexcept { return false; }
+#endif
+
 }  // namespace
+
+#ifdef CV_ALLOC_FAULTS
+namespace testing {
+
+void FailAllocation(uint64_t n) noexcept { tPlan = FaultPlan{n, 0, false}; }
+uint64_t AllocationCount() noexcept { return tPlan.count; }
+bool CountAllocation() noexcept { return InjectedFailure(); }
+bool AllocationFailed() noexcept { return tPlan.failed; }
+
+size_t LiveBlocks() noexcept {
+  size_t n = 0;
+  {
+    std::lock_guard g(Heaps().m);
+    for (Heap* h : Heaps().items) {
+      std::lock_guard lk(h->m);
+      n += h->blocks.size();
+    }
+  }
+  std::lock_guard g(Globals().m);
+  return n + Globals().items.size();
+}
+
+}  // namespace testing
+#endif
 
 HeapHandle HeapCreate(size_t initialSize, size_t maximumSize) noexcept {
   (void)initialSize;  // blocks come from the system allocator; no arena is reserved
-  auto* h = new (std::nothrow) Heap;
+  auto* h = InjectedFailure() ? nullptr : new (std::nothrow) Heap;
   if (!h) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -81,7 +124,7 @@ void* HeapAlloc(HeapHandle heap, size_t size) noexcept {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  void* p = std::calloc(1, size ? size : 1);
+  void* p = InjectedFailure() ? nullptr : std::calloc(1, size ? size : 1);
   if (!p) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -146,12 +189,16 @@ GlobalBlock* LiveGlobal(HGLOBAL b) {
 }  // namespace
 
 HGLOBAL GlobalAlloc(uint32_t, size_t size) noexcept {
+  if (InjectedFailure()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   try {
-    auto* b = new GlobalBlock;
+    auto b = std::make_unique<GlobalBlock>();
     b->data.resize(size);
     std::lock_guard g(Globals().m);
-    Globals().items.insert(b);
-    return b;
+    Globals().items.insert(b.get());
+    return b.release();
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -170,6 +217,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, size_t size, uint32_t) noexcept {
     return nullptr;
   }
   try {
+    if (size > b->data.size() && InjectedFailure()) throw std::bad_alloc();
     b->data.resize(size);
   } catch (...) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
