@@ -175,10 +175,21 @@ bool IsSendingTo(uint32_t senderThreadId, const ThreadQueue* receiver) {
 }
 
 int WaitOnQueue(ThreadQueue* q, pollfd* fds, size_t count, int32_t timeoutMs) {
-  std::vector<pollfd> all(fds, fds + count);
-  if (q) all.push_back(pollfd{q->wake.fd(), POLLIN, 0});
-  for (auto& p : all) p.revents = 0;
-  int r = poll(all.data(), all.size(), timeoutMs);
+  // Every library wait comes here: the usual handful of descriptors stays on the stack, so
+  // a wait neither allocates nor can fail for want of memory.
+  constexpr size_t kOnStack = 66;
+  pollfd local[kOnStack];
+  std::vector<pollfd> more;
+  const size_t n = count + (q ? 1 : 0);
+  pollfd* all = local;
+  if (n > kOnStack) {
+    more.resize(n);
+    all = more.data();
+  }
+  std::copy(fds, fds + count, all);
+  if (q) all[count] = pollfd{q->wake.fd(), POLLIN, 0};
+  for (size_t i = 0; i < n; ++i) all[i].revents = 0;
+  int r = poll(all, n, timeoutMs);
   if (r < 0) {
     for (size_t i = 0; i < count; ++i) fds[i].revents = 0;
     return errno == EINTR ? 0 : -1;
@@ -186,7 +197,7 @@ int WaitOnQueue(ThreadQueue* q, pollfd* fds, size_t count, int32_t timeoutMs) {
   for (size_t i = 0; i < count; ++i) fds[i].revents = all[i].revents;
   // Cleared after waking; callers look at the queue again before they sleep, so a
   // wake-up set after this point is never lost.
-  if (q && all.back().revents) q->wake.Reset();
+  if (q && all[count].revents) q->wake.Reset();
   return r;
 }
 
