@@ -96,11 +96,13 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(run.out.find("Version"), std::string::npos);  // nothing runs after a failed step
   }
-  // Unregistered again, the ProgID is unknown.
+  // Unregistered again, the ProgID is unknown, and the host says what to do.
   ASSERT_EQ(Exec({CV_CVREGSVR, "-u", CV_XFERCTL}).status, 0);
   Outcome gone = Exec({CV_CVHOST, "Corvanetics.FileTransfer"});
   EXPECT_NE(gone.status, 0);
-  EXPECT_EQ(gone.err, "Corvanetics.FileTransfer: error 0x800401F3: Invalid class string\n");
+  EXPECT_EQ(gone.err,
+            "Corvanetics.FileTransfer: error 0x800401F3: Invalid class string\n"
+            "(no control of that name is registered: register its module with cvregsvr, see --help)\n");
   EXPECT_NE(Exec({CV_CVREGSVR, "/nonexistent/module.so"}).status, 0);
 }
 

@@ -450,6 +450,9 @@ IDispatch* CreateControl(const char* progIdText) {
   CLSID clsid;
   if (HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid); FAILED(hr)) {
     ReportFailure(progIdText, hr, nullptr);
+    // The usual cause: the control's module was never registered in this registry.
+    if (hr == CO_E_CLASSSTRING)
+      std::fprintf(stderr, "(no control of that name is registered: register its module with cvregsvr, see --help)\n");
     return nullptr;
   }
   IDispatch* control = nullptr;
