@@ -85,7 +85,11 @@ TEST_F(GuideTest, FtpsDownloadReadsTheCertificateStatusFirst) {
                                              {"FTP_PASSWORD", cvtest::kFtpPeerPassword}});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("CertificateStatus = 5\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("event OnProgress: FileName=\"report.txt\", FileSize=9, BytesCopied=9, Percent=100\n"),
+            std::string::npos)
+      << run.out;
   EXPECT_EQ(guidetest::Slurp(dir_ / "report.txt"), "over TLS\n");
+  EXPECT_EQ(guidetest::Slurp(ftp.root() / "report-back.txt"), "over TLS\n");
 }
 
 TEST_F(GuideTest, SftpDownloadAndUpload) {
