@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "ocx/server_control_helpers.h"
+#include "ocx/server_settings.h"
 #include "sockets/inet.h"
 
 namespace ocx {
@@ -89,3 +90,69 @@ struct ServerErrorMembers {
 };
 
 }  // namespace ocx
+
+// The members above as the interface entries of the control class Class, written once for
+// every server control; Members is ServerErrorMembers<Class, its library traits>.
+#define CV_SERVER_ERROR_ENTRIES(Class, Members)                          \
+  HRESULT Class::get_LastError(int32_t* value) {                         \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return Members::GetLastError(*this, value);                          \
+  }                                                                      \
+  HRESULT Class::put_LastError(int32_t value) {                          \
+    CV_OCX_ENTRY;                                                        \
+    return Members::PutLastError(*this, value);                          \
+  }                                                                      \
+  HRESULT Class::get_LastErrorString(BSTR* value) {                      \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return Members::GetLastErrorString(*this, value);                    \
+  }                                                                      \
+  HRESULT Class::get_ThrowError(VARIANT_BOOL* value) {                   \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return ::ocx::OutBool(s_.throwError, value);                         \
+  }                                                                      \
+  HRESULT Class::put_ThrowError(VARIANT_BOOL value) {                    \
+    CV_OCX_ENTRY;                                                        \
+    s_.throwError = value != VARIANT_FALSE;                              \
+    return S_OK;                                                         \
+  }                                                                      \
+  HRESULT Class::get_Trace(VARIANT_BOOL* value) {                        \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return ::ocx::OutBool(s_.trace, value);                              \
+  }                                                                      \
+  HRESULT Class::put_Trace(VARIANT_BOOL value) {                         \
+    CV_OCX_ENTRY;                                                        \
+    return Members::PutTrace(*this, value);                              \
+  }                                                                      \
+  HRESULT Class::get_TraceFile(BSTR* value) {                            \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return ::ocx::OutText(s_.traceFile, value);                          \
+  }                                                                      \
+  HRESULT Class::put_TraceFile(BSTR value) {                             \
+    CV_OCX_ENTRY;                                                        \
+    s_.traceFile = ::ocx::InText(value);                                 \
+    Members::RestartTrace(*this);                                        \
+    return S_OK;                                                         \
+  }                                                                      \
+  HRESULT Class::get_TraceFlags(int32_t* value) {                        \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return ::ocx::OutLong(s_.traceFlags, value);                         \
+  }                                                                      \
+  HRESULT Class::put_TraceFlags(int32_t value) {                         \
+    CV_OCX_ENTRY;                                                        \
+    s_.traceFlags = value;                                               \
+    Members::RestartTrace(*this);                                        \
+    return S_OK;                                                         \
+  }                                                                      \
+  HRESULT Class::get_Version(BSTR* value) {                              \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return Members::GetVersion(*this, value);                            \
+  }                                                                      \
+  HRESULT Class::ListAdapters() { return Members::ListAdapters(*this); } \
+  HRESULT Class::get_AdapterCount(int32_t* value) {                      \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return Members::GetAdapterCount(*this, value);                       \
+  }                                                                      \
+  HRESULT Class::get_AdapterAddress(VARIANT index, BSTR* value) {        \
+    CV_SERVER_RUN_MODE_ONLY;                                             \
+    return Members::GetAdapterAddress(*this, index, value);              \
+  }

@@ -12,7 +12,12 @@ namespace {
 
 struct LifecycleLibrary {
   static constexpr uint64_t kNoServer = ftpsrvctl::kNoServer;
-  static void Stop(uint64_t server) { FtpServerStop(server); }
+  static constexpr DISPID kEventOnStop = ftpsrvctl::kEventOnStop;
+  static bool Stop(uint64_t server) { return FtpServerStop(server) != 0; }
+  static uint64_t Restart(uint64_t server) { return FtpServerRestart(server); }
+  static bool Suspend(uint64_t server) { return FtpServerSuspend(server) != 0; }
+  static bool Resume(uint64_t server) { return FtpServerResume(server) != 0; }
+  static uint32_t GetLastError(uint64_t server) { return FtpServerGetLastError(server); }
   static void StopTrace() { FtpServerStopTrace(); }
   static bool IsListening(uint64_t server) { return FtpServerIsListening(server) != 0; }
   static uint32_t ThreadId(uint64_t server) { return FtpServerGetThreadId(server); }
@@ -101,51 +106,7 @@ HRESULT CFtpServer::Start(VARIANT address, VARIANT port, VARIANT directory, VARI
   return S_OK;
 }
 
-HRESULT CFtpServer::StopServer(VARIANT* error, bool fireStop) {
-  if (!FtpServerStop(server_.load())) return MethodFailure(error);
-  server_ = kNoServer;
-  clientId_ = 0;
-  if (fireStop) Fire(kEventOnStop, {});
-  return S_OK;
-}
-
-HRESULT CFtpServer::Stop(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return S_OK;
-  return StopServer(error, true);
-}
-
-HRESULT CFtpServer::Restart(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
-  const uint64_t handle = FtpServerRestart(server_.load());
-  clientId_ = 0;
-  notify_.queue.Clear();
-  if (handle == kNoServer) {
-    const uint32_t code = FtpServerGetLastError(server_.load());
-    server_ = kNoServer;
-    return MethodFailure(error, code);
-  }
-  server_ = handle;
-  return S_OK;
-}
-
-HRESULT CFtpServer::Suspend(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!FtpServerSuspend(server_.load())) return MethodFailure(error);
-  return S_OK;
-}
-
-HRESULT CFtpServer::Resume(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
-  if (!FtpServerResume(server_.load())) return MethodFailure(error);
-  return S_OK;
-}
+CV_SERVER_LIFECYCLE_ENTRIES(CFtpServer, Lifecycle)
 
 HRESULT CFtpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT maxGuests, VARIANT rate,
                              VARIANT* error) {
@@ -161,49 +122,6 @@ HRESULT CFtpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT 
   if (guests != kFtpNoChange) s_.maxGuests = int32_t(guests);
   ReadOptions();
   return S_OK;
-}
-
-HRESULT CFtpServer::Reset() {
-  CV_OCX_ENTRY;
-  return Lifecycle::Reset(*this);
-}
-
-HRESULT CFtpServer::Initialize(VARIANT reserved, VARIANT* error) {
-  CV_OCX_ENTRY;
-  (void)reserved;
-  return Lifecycle::Initialize(*this, error);
-}
-
-HRESULT CFtpServer::Uninitialize() {
-  CV_OCX_ENTRY;
-  Reset();
-  DetachLibraries();
-  return S_OK;
-}
-
-HRESULT CFtpServer::get_IsActive(VARIANT_BOOL* value) {
-  CV_FTPSRV_RUN_MODE_ONLY;
-  return OutBool(Running(), value);
-}
-
-HRESULT CFtpServer::get_IsInitialized(VARIANT_BOOL* value) {
-  CV_FTPSRV_RUN_MODE_ONLY;
-  return OutBool(IsInitialized(), value);
-}
-
-HRESULT CFtpServer::get_IsListening(VARIANT_BOOL* value) {
-  CV_FTPSRV_RUN_MODE_ONLY;
-  return Lifecycle::GetIsListening(*this, value);
-}
-
-HRESULT CFtpServer::get_ServerHandle(int32_t* value) {
-  CV_FTPSRV_RUN_MODE_ONLY;
-  return OutLong(int32_t(uint32_t(server_.load())), value);
-}
-
-HRESULT CFtpServer::get_ServerThread(int32_t* value) {
-  CV_FTPSRV_RUN_MODE_ONLY;
-  return Lifecycle::GetServerThread(*this, value);
 }
 
 }  // namespace ftpsrvctl

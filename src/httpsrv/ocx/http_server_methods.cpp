@@ -13,7 +13,12 @@ namespace {
 
 struct LifecycleLibrary {
   static constexpr uint64_t kNoServer = httpsrvctl::kNoServer;
-  static void Stop(uint64_t server) { HttpServerStop(server); }
+  static constexpr DISPID kEventOnStop = httpsrvctl::kEventOnStop;
+  static bool Stop(uint64_t server) { return HttpServerStop(server) != 0; }
+  static uint64_t Restart(uint64_t server) { return HttpServerRestart(server); }
+  static bool Suspend(uint64_t server) { return HttpServerSuspend(server) != 0; }
+  static bool Resume(uint64_t server) { return HttpServerResume(server) != 0; }
+  static uint32_t GetLastError(uint64_t server) { return HttpServerGetLastError(server); }
   static void StopTrace() { HttpServerStopTrace(); }
   static bool IsListening(uint64_t server) { return HttpServerIsListening(server) != 0; }
   static uint32_t ThreadId(uint64_t server) { return HttpServerGetThreadId(server); }
@@ -91,49 +96,7 @@ HRESULT CHttpServer::Start(VARIANT address, VARIANT port, VARIANT directory, VAR
   return S_OK;
 }
 
-HRESULT CHttpServer::StopServer(VARIANT* error, bool fireStop) {
-  if (!HttpServerStop(server_.load())) return MethodFailure(error);
-  server_ = kNoServer;
-  clientId_ = 0;
-  if (fireStop) Fire(kEventOnStop, {});
-  return S_OK;
-}
-
-HRESULT CHttpServer::Stop(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return S_OK;
-  return StopServer(error, true);
-}
-
-HRESULT CHttpServer::Restart(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
-  const uint64_t handle = HttpServerRestart(server_.load());
-  clientId_ = 0;
-  notify_.queue.Clear();
-  if (handle == kNoServer) {
-    const uint32_t code = HttpServerGetLastError(server_.load());
-    server_ = kNoServer;
-    return MethodFailure(error, code);
-  }
-  server_ = handle;
-  return S_OK;
-}
-
-HRESULT CHttpServer::Suspend(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  return Outcome(HttpServerSuspend(server_.load()), error);
-}
-
-HRESULT CHttpServer::Resume(VARIANT* error) {
-  CV_OCX_ENTRY;
-  SetLongArgument(error, 0);
-  if (!Running()) return MethodFailure(error, cvErrorServerInactive);
-  return Outcome(HttpServerResume(server_.load()), error);
-}
+CV_SERVER_LIFECYCLE_ENTRIES(CHttpServer, Lifecycle)
 
 HRESULT CHttpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT rate, VARIANT* error) {
   CV_OCX_ENTRY;
@@ -145,49 +108,6 @@ HRESULT CHttpServer::Throttle(VARIANT maxClients, VARIANT maxPerAddress, VARIANT
   if (!HttpServerThrottle(server_.load(), clients, perAddress, delay)) return MethodFailure(error);
   if (clients != -1) s_.maxClients = clients;
   return S_OK;
-}
-
-HRESULT CHttpServer::Reset() {
-  CV_OCX_ENTRY;
-  return Lifecycle::Reset(*this);
-}
-
-HRESULT CHttpServer::Initialize(VARIANT reserved, VARIANT* error) {
-  CV_OCX_ENTRY;
-  (void)reserved;
-  return Lifecycle::Initialize(*this, error);
-}
-
-HRESULT CHttpServer::Uninitialize() {
-  CV_OCX_ENTRY;
-  Reset();
-  DetachLibraries();
-  return S_OK;
-}
-
-HRESULT CHttpServer::get_IsActive(VARIANT_BOOL* value) {
-  CV_HTTPSRV_RUN_MODE_ONLY;
-  return OutBool(Running(), value);
-}
-
-HRESULT CHttpServer::get_IsInitialized(VARIANT_BOOL* value) {
-  CV_HTTPSRV_RUN_MODE_ONLY;
-  return OutBool(IsInitialized(), value);
-}
-
-HRESULT CHttpServer::get_IsListening(VARIANT_BOOL* value) {
-  CV_HTTPSRV_RUN_MODE_ONLY;
-  return Lifecycle::GetIsListening(*this, value);
-}
-
-HRESULT CHttpServer::get_ServerHandle(int32_t* value) {
-  CV_HTTPSRV_RUN_MODE_ONLY;
-  return OutLong(int32_t(uint32_t(server_.load())), value);
-}
-
-HRESULT CHttpServer::get_ServerThread(int32_t* value) {
-  CV_HTTPSRV_RUN_MODE_ONLY;
-  return Lifecycle::GetServerThread(*this, value);
 }
 
 HRESULT CHttpServer::get_ClientCount(int32_t* value) {
