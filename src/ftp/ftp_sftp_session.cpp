@@ -1,6 +1,7 @@
 // The SFTP session of an FTP handle: connect and disconnect through the SSH layer, its
 // result codes, cancel and security information, and its events as FTP events.
 #include <cstring>
+#include <mutex>
 
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_hooks.h"
@@ -97,8 +98,11 @@ void FtpOnSftpEvent(SshSession*, uint32_t event, SftpEventInfo* info, uint32_t h
       break;
     case kSftpEventTransferStart:
       if (!needsInfo()) return;
-      std::snprintf(s->localFileName, sizeof s->localFileName, "%s", info->localFile ? info->localFile : "");
-      std::snprintf(s->remoteFileName, sizeof s->remoteFileName, "%s", info->remoteFile ? info->remoteFile : "");
+      {
+        std::lock_guard lock(Library().lock());  // the status readers take it too
+        std::snprintf(s->localFileName, sizeof s->localFileName, "%s", info->localFile ? info->localFile : "");
+        std::snprintf(s->remoteFileName, sizeof s->remoteFileName, "%s", info->remoteFile ? info->remoteFile : "");
+      }
       s->fileSize.store(info->size);
       s->restartOffset.store(info->offset);
       s->bytesTransferred.store(0);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "ftp/ftp_internal.h"
 #include "ftp/ftp_sftp.h"
@@ -86,8 +87,12 @@ bool TransferPacer::Finish() noexcept {
 }
 
 void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint64_t offset) noexcept {
-  CopyField(s.localFileName, local ? local : "");
-  CopyField(s.remoteFileName, remote ? remote : "");
+  {
+    // FtpGetTransferStatus reads the names from other threads under the library lock.
+    std::lock_guard lock(Library().lock());
+    CopyField(s.localFileName, local ? local : "");
+    CopyField(s.remoteFileName, remote ? remote : "");
+  }
   s.restartPending.store(offset != 0);
   s.restartOffset.store(offset);
   s.bytesTransferred.store(0);
