@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/base/heap.h"
 #include "platform/base/last_error.h"
@@ -74,6 +76,32 @@ TEST(GlobalMemory, GrowsKeepingItsDataAndZeroFillsTheRest) {
   EXPECT_EQ(std::memcmp(p, "abcd", 4), 0);
   EXPECT_TRUE(AllZero(p + 4, 100000 - 4));
   plat::GlobalUnlock(g.get());
+}
+
+// Big blocks live in mapped pages: through every change of size (small to big, big to
+// bigger, back down and up again, big to small) the data stays and every byte the block
+// gains reads as zero, also bytes an earlier, larger size had written.
+TEST(GlobalMemory, ResizingAcrossTheBigBlockSizeKeepsDataAndZeroFills) {
+  plat::UniqueGlobal g(plat::GlobalAlloc(plat::GHND, 3 << 20));
+  ASSERT_TRUE(g);
+  auto* p = static_cast<char*>(plat::GlobalLock(g.get()));
+  EXPECT_TRUE(AllZero(p, 3 << 20));
+  plat::GlobalUnlock(g.get());
+  size_t size = 3 << 20;
+  for (const size_t next : {size_t(100), size_t(5000), size_t(2 << 20) + 5, size_t(9 << 20), size_t(2 << 20) + 1,
+                            size_t(2 << 20) + 4000, size_t(70), size_t(0), size_t(1 << 20)}) {
+    p = static_cast<char*>(plat::GlobalLock(g.get()));
+    std::memset(p, 'x', size);
+    plat::GlobalUnlock(g.get());
+    ASSERT_EQ(plat::GlobalReAlloc(g.get(), next, plat::GMEM_MOVEABLE), g.get()) << next;
+    ASSERT_EQ(plat::GlobalSize(g.get()), next);
+    p = static_cast<char*>(plat::GlobalLock(g.get()));
+    const size_t kept = std::min(size, next);
+    EXPECT_EQ(std::string(p, kept), std::string(kept, 'x')) << next;
+    if (next > size) EXPECT_TRUE(AllZero(p + size, next - size)) << next;
+    plat::GlobalUnlock(g.get());
+    size = next;
+  }
 }
 
 TEST(GlobalMemory, LockedBlockDoesNotMoveAndFreedHandleIsRefused) {

@@ -1,15 +1,17 @@
 #include "platform/base/heap.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "platform/base/heap_faults.h"
 #include "platform/base/last_error.h"
+#include "platform/base/mapped_bytes.h"
 
 namespace plat {
 
@@ -20,8 +22,53 @@ struct Heap {
   std::unordered_map<void*, size_t> blocks;
 };
 
+// The zero-filled bytes of a global block: the C library's for small sizes, mapped pages
+// for big ones (a retrieval block sized from an announced length, grown as data arrives).
+class BlockBytes {
+ public:
+  BlockBytes() = default;
+  BlockBytes(const BlockBytes&) = delete;
+  BlockBytes& operator=(const BlockBytes&) = delete;
+  ~BlockBytes() { Release(p_, size_); }
+
+  unsigned char* data() const noexcept { return p_; }
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  bool resize(size_t n) noexcept {
+    if (n == size_ && p_) return true;
+    void* q = nullptr;
+    if (IsMapped(size_) && IsMapped(n)) {
+      q = RemapBytes(p_, size_, n);
+    } else if (!IsMapped(size_) && !IsMapped(n)) {
+      q = std::realloc(p_, n ? n : 1);
+      if (q && n > size_) std::memset(static_cast<unsigned char*>(q) + size_, 0, n - size_);
+    } else {
+      q = IsMapped(n) ? MapBytes(n) : std::calloc(1, n ? n : 1);
+      if (q) {
+        if (p_) std::memcpy(q, p_, std::min(n, size_));
+        Release(p_, size_);
+      }
+    }
+    if (!q) return false;
+    p_ = static_cast<unsigned char*>(q);
+    size_ = n;
+    return true;
+  }
+
+ private:
+  static bool IsMapped(size_t size) noexcept { return size >= kMappedMinimum; }
+  static void Release(void* p, size_t size) noexcept {
+    if (IsMapped(size)) UnmapBytes(p, size);
+    else std::free(p);
+  }
+
+  unsigned char* p_ = nullptr;
+  size_t size_ = 0;
+};
+
 struct GlobalBlock {
-  std::vector<unsigned char> data;
+  BlockBytes data;
   uint32_t locks = 0;
 };
 
@@ -195,7 +242,7 @@ HGLOBAL GlobalAlloc(uint32_t, size_t size) noexcept {
   }
   try {
     auto b = std::make_unique<GlobalBlock>();
-    b->data.resize(size);
+    if (!b->data.resize(size)) throw std::bad_alloc();
     std::lock_guard g(Globals().m);
     Globals().items.insert(b.get());
     return b.release();
@@ -216,10 +263,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, size_t size, uint32_t) noexcept {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  try {
-    if (size > b->data.size() && InjectedFailure()) throw std::bad_alloc();
-    b->data.resize(size);
-  } catch (...) {
+  if ((size > b->data.size() && InjectedFailure()) || !b->data.resize(size)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

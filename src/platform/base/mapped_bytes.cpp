@@ -1,0 +1,90 @@
+#include "platform/base/mapped_bytes.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace plat {
+
+namespace {
+
+// Huge pages need 2 MB-aligned ranges: big blocks are placed and sized in whole 2 MB steps,
+// and moved to aligned addresses when they grow, so that no huge page is ever split.
+constexpr size_t kHugePage = size_t(2) << 20;
+
+size_t RoundUp(size_t n, size_t unit) noexcept { return (n + unit - 1) / unit * unit; }
+
+size_t Mapped(size_t size) noexcept {
+  static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+  const size_t pages = RoundUp(std::max<size_t>(size, 1), page);
+  return pages >= kHugePage ? RoundUp(pages, kHugePage) : pages;
+}
+
+bool Aligned(const void* p) noexcept { return reinterpret_cast<uintptr_t>(p) % kHugePage == 0; }
+
+// An aligned range of `mapped` bytes, reserved with no access, or null.
+char* ReserveAligned(size_t mapped) noexcept {
+  void* p = mmap(nullptr, mapped + kHugePage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  char* start = static_cast<char*>(p);
+  char* aligned = reinterpret_cast<char*>(RoundUp(reinterpret_cast<uintptr_t>(start), kHugePage));
+  if (aligned > start) munmap(start, size_t(aligned - start));
+  munmap(aligned + mapped, size_t(start + mapped + kHugePage - aligned - mapped));
+  return aligned;
+}
+
+void AdviseHuge(void* block, size_t mapped) noexcept {
+  // Advice only: a system without huge pages simply keeps small ones.
+  if (mapped >= kHugePage) madvise(block, mapped, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+void* MapBytes(size_t size) noexcept {
+  const size_t mapped = Mapped(size);
+  void* where = nullptr;
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+  if (mapped >= kHugePage) {
+    where = ReserveAligned(mapped);
+    if (!where) return nullptr;
+    flags |= MAP_FIXED;
+  }
+  void* p = mmap(where, mapped, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (p == MAP_FAILED) {
+    if (where) munmap(where, mapped);
+    return nullptr;
+  }
+  AdviseHuge(p, mapped);
+  return p;
+}
+
+void* RemapBytes(void* block, size_t oldSize, size_t newSize) noexcept {
+  const size_t oldMapped = Mapped(oldSize);
+  const size_t newMapped = Mapped(newSize);
+  // The tail of the last page may hold bytes of an earlier, larger size.
+  if (newSize > oldSize) std::memset(static_cast<char*>(block) + oldSize, 0, std::min(newSize, oldMapped) - oldSize);
+  if (newMapped == oldMapped) return block;
+  void* p = MAP_FAILED;
+  if (newMapped < kHugePage || Aligned(block)) p = mremap(block, oldMapped, newMapped, 0);  // in place
+  if (p == MAP_FAILED && newMapped < kHugePage) p = mremap(block, oldMapped, newMapped, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) {
+    char* to = ReserveAligned(newMapped);
+    if (!to) return nullptr;
+    p = mremap(block, oldMapped, newMapped, MREMAP_MAYMOVE | MREMAP_FIXED, to);
+    if (p == MAP_FAILED) {
+      munmap(to, newMapped);
+      return nullptr;
+    }
+  }
+  if (newMapped > oldMapped) AdviseHuge(p, newMapped);
+  return p;
+}
+
+void UnmapBytes(void* block, size_t size) noexcept {
+  if (block) munmap(block, Mapped(size));
+}
+
+}  // namespace plat
