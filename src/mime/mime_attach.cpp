@@ -81,7 +81,7 @@ bool Restructure(MimeMessage& m, bool alternative) {
     first.body.swap(part0.body);
     if (hadType && !SetHeader(m, first, "Content-Type", oldType.substr(0, 127))) return false;
     if (hadEncoding && !SetHeader(m, first, "Content-Transfer-Encoding", oldEncoding.substr(0, 127))) return false;
-    std::string().swap(part0.body);
+    BodyBytes().swap(part0.body);
     if (!SetHeader(m, part0, "Content-Transfer-Encoding", "7bit")) return false;
     return WriteBody(m, part0, 0, kPreamble) >= 0;
   }
@@ -110,7 +110,7 @@ bool Restructure(MimeMessage& m, bool alternative) {
 }
 
 struct Attachment {
-  std::string body;         // stored content
+  BodyBytes body;           // stored content
   std::string contentType;  // type/subtype
   uint32_t encoding = 0;
   std::string baseName;     // empty: data without a name
@@ -170,7 +170,7 @@ int32_t AttachFile(MimeMessage& m, const char* path, uint32_t options, const cha
   a.baseName = std::string(BaseName(path));
   std::string data;
   if (!ReadWholeFile(path, data)) return 0;
-  a.body = EncodeContent(a.encoding, data, a.baseName);
+  a.body.assign(EncodeContent(a.encoding, data, a.baseName));
   std::string().swap(data);
   if (!AddAttachment(m, a, options)) return 0;
   if (contentId && !SetPartHeaderValue(m, *m.parts.back(), "Content-ID", contentId)) return 0;
@@ -207,7 +207,7 @@ int32_t MimeAttachData(LibHandle handle, const void* data, int32_t length, const
     a.encoding = ChooseEncoding(media, options, false, false);
     if (a.encoding == 0) return Fail(cvErrorInvalidParameter);
     if (fileName && *fileName) a.baseName = std::string(BaseName(fileName));
-    a.body = EncodeContent(a.encoding, bytes, a.baseName);
+    a.body.assign(EncodeContent(a.encoding, bytes, a.baseName));
     return AddAttachment(*m, a, options) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     return Fail(cvErrorOutOfMemory);

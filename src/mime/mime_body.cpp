@@ -70,18 +70,24 @@ bool AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes) {
 int32_t WriteBody(MimeMessage& m, MimePart& part, int32_t offset, std::string_view text) {
   if (text.empty()) return 0;
   try {
-    if (offset == 0) std::string().swap(part.body);
-    if (offset > 0 && size_t(offset) < part.body.size()) part.body.resize(size_t(offset));
+    if (offset == 0) BodyBytes().swap(part.body);
+    if (offset > 0 && size_t(offset) < part.body.size()) part.body.truncate(size_t(offset));
     std::string decoded;
     if (DecodesOnStore(part) && DecodeForStore(part.encoding, text, decoded)) text = decoded;
-    size_t lfs = 0;
-    for (char c : text) lfs += c == '\n';
-    Reserve(m, part, text.size() + lfs);
+    // Mostly one line with its LF: room for it and a CR; text with more bare LFs grows the
+    // body geometrically as it goes.
+    Reserve(m, part, text.size() + 1);
     char previous = part.body.empty() ? '\0' : part.body.back();
-    for (char c : text) {
-      if (c == '\n' && previous != '\r') part.body.push_back('\r');
-      part.body.push_back(c);
-      previous = c;
+    for (size_t at = 0; at < text.size();) {
+      const void* lf = std::memchr(text.data() + at, '\n', text.size() - at);
+      const size_t end = lf ? size_t(static_cast<const char*>(lf) - text.data()) : text.size();
+      part.body.append(text.data() + at, end - at);
+      if (end > at) previous = text[end - 1];
+      if (!lf) break;
+      if (previous != '\r') part.body.push_back('\r');
+      part.body.push_back('\n');
+      previous = '\n';
+      at = end + 1;
     }
     return int32_t(text.size());
   } catch (const std::bad_alloc&) {
@@ -110,7 +116,7 @@ int32_t MimeClearText(LibHandle handle) {
   if (!m) return 0;
   MimePart* part = CurrentPart(*m);
   if (!part) return 0;
-  std::string().swap(part->body);
+  BodyBytes().swap(part->body);
   return 1;
 }
 

@@ -14,7 +14,7 @@ constexpr const char* kPreamble = "This is a multipart message in MIME format.\r
 // for already-encoded text), and export encodes them.
 bool StoreText(MimeMessage& m, MimePart& part, const char* text) {
   if (!text || !*text) return true;
-  std::string().swap(part.body);
+  BodyBytes().swap(part.body);
   std::string normalized;
   char previous = '\0';
   for (const char* p = text; *p; ++p) {

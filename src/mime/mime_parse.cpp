@@ -105,9 +105,8 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
   if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
   // The line break before a delimiter belongs to it; decoded base64 text has none stored.
   const bool decodedBase64 = DecodesOnStore(*part) && part->encoding == kMimeEncodingBase64;
-  if (!decodedBase64 && (part->body == "\r\n" || (part->body.size() >= 4 &&
-                                                    part->body.compare(part->body.size() - 4, 4, "\r\n\r\n") == 0)))
-    part->body.resize(part->body.size() - 2);
+  if (!decodedBase64 && (part->body == "\r\n" || std::string_view(part->body).ends_with("\r\n\r\n")))
+    part->body.truncate(part->body.size() - 2);
   m.currentLevel = level;
   if (closing) {
     m.currentPart = 0;
@@ -168,8 +167,9 @@ bool AppendBodyBytes(MimeMessage& m, const char* p, size_t n) {
     }
     const char* end = p + take;
     while (p < end) {
-      const char* stop = p;
-      while (stop < end && *stop != '\r' && *stop != '\0') ++stop;
+      const void* cr = std::memchr(p, '\r', size_t(end - p));
+      const char* stop = cr ? static_cast<const char*>(cr) : end;
+      if (const void* nul = std::memchr(p, '\0', size_t(stop - p))) stop = static_cast<const char*>(nul);
       m.line.append(p, size_t(stop - p));
       p = stop < end ? stop + 1 : stop;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/frame/lib_types.h"
+#include "mime/mime_body_bytes.h"
 #include "platform/base/heap.h"
 
 inline constexpr int32_t kMimeMaxParts = 1024;
@@ -33,7 +34,7 @@ struct MimePart {
   int32_t level = 0;
   bool container = false;   // a nested multipart: owns the boundary of its level
   std::string boundary;     // a multipart part's own boundary (part 0 and containers)
-  std::string body;         // capacity grows in the message's steps
+  cvmime::BodyBytes body;   // capacity grows in the message's steps
   MimeHeaderList headers;
   MimeHeaderList::iterator cursor;
   bool cursorSet = false;
