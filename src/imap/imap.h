@@ -176,6 +176,11 @@ int32_t ImapOpenMessage(LibHandle handle, uint32_t message, uint32_t flags);
 int32_t ImapCloseMessage(LibHandle handle);
 // buffer: the caller's buffer when *length > 0, else an HGLOBAL* that receives the text.
 int32_t ImapRetrieveMessage(LibHandle handle, uint32_t message, void* buffer, uint32_t* length, uint32_t flags);
+// Reads a message as ImapRetrieveMessage does (the same commands, reads and progress
+// events) but hands its text to the sink read by read instead of collecting it; *size
+// receives the bytes read. The sink must not call back into this session.
+int32_t ImapRetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
+                              uint32_t* size);
 int32_t ImapStoreMessage(LibHandle handle, uint32_t message, const char* fileName);
 int32_t ImapAppendMessage(LibHandle handle, const char* mailbox, const char* data, uint32_t length, uint16_t flags);
 int32_t ImapCopyMessage(LibHandle handle, uint32_t message, const char* mailbox);

@@ -1,6 +1,6 @@
-// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 8 KB
-// receive buffer with the line and literal reader, the literal writer, cancel and the
-// progress record of a transfer.
+// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 64 KB
+// receive buffer with the line and literal reader (reads of up to 8 KB), the literal
+// writer, cancel and the progress record of a transfer.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -135,7 +135,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
       return -1;
     }
     const char* in = s.receiveBuffer + s.receivePosition;
-    uint32_t take = std::min(s.receiveCount, kImapReceiveSize - stored);
+    uint32_t take = std::min(s.receiveCount, kImapReadSize - stored);
     bool done = false;
     if (literal) {
       const uint32_t left = s.literalSize.load() - s.literalRead.load();
@@ -152,7 +152,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
     s.receivePosition += take;
     s.receiveCount -= take;
     if (s.literalOpen) s.literalRead.fetch_add(take);
-    if (done || stored == kImapReceiveSize) break;
+    if (done || stored == kImapReadSize) break;
   }
   if (NonBlockingReads(s) && ReadableNow(s)) PostSocketEvent(s, plat::FD_READ);
   return int32_t(stored);

@@ -13,14 +13,14 @@
 #include "imap/imap_internal.h"
 #include "mailsock/mailsock.h"
 #include "mailtls/mail_store.h"
+#include "mailtls/mail_text_target.h"
 #include "platform/base/tick.h"
-#include "platform/base/utf.h"
 
 namespace cvimap {
 
 namespace {
 
-constexpr uint32_t kStep = 8192;
+constexpr uint32_t kStep = kImapReadSize;
 // A block sized from the announced length is taken at most this large up front; a bigger
 // message grows it as its bytes really arrive (a lying length costs nothing).
 constexpr uint64_t kFirstBlockMax = 16u << 20;
@@ -85,41 +85,6 @@ int32_t FetchItems(ImapSession& s, uint32_t message, const char* items, Fn&& fn)
   }
 }
 
-// Hands the text over as the caller asked. Frees or hands on the block.
-int32_t HandOver(plat::HGLOBAL block, uint32_t textLength, void* buffer, uint32_t* length, uint32_t flags) noexcept {
-  plat::UniqueGlobal owned(block);
-  const char* text = static_cast<const char*>(plat::GlobalLock(block));
-  const bool unicode = flags & kImapReadUnicode;
-  std::u16string wide;
-  if (unicode) wide = plat::ToUtf16(std::string_view(text, textLength));
-  if (*length > 0) {
-    if (unicode) {
-      const uint32_t n = std::min<uint32_t>(*length, uint32_t(wide.size()));
-      std::memcpy(buffer, wide.data(), n * sizeof(char16_t));
-      *length = n;
-    } else {
-      const uint32_t n = std::min(*length, textLength);
-      std::memcpy(buffer, text, n);
-      *length = n;
-    }
-    plat::GlobalUnlock(block);
-    return 0;
-  }
-  plat::GlobalUnlock(block);
-  if (!unicode) {
-    *static_cast<plat::HGLOBAL*>(buffer) = owned.release();
-    *length = textLength;
-    return 0;
-  }
-  plat::HGLOBAL out = plat::GlobalAlloc(plat::GMEM_FIXED | plat::GMEM_ZEROINIT, wide.size() * 2 + 2);
-  if (!out) return Fail(cvErrorOutOfMemory);
-  std::memcpy(plat::GlobalLock(out), wide.data(), wide.size() * sizeof(char16_t));
-  plat::GlobalUnlock(out);
-  *static_cast<plat::HGLOBAL*>(buffer) = out;
-  *length = uint32_t(wide.size());
-  return 0;
-}
-
 int32_t StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t flags) {
   static const char* const kFormats[] = {"%u FLAGS.SILENT %s", "%u +FLAGS.SILENT %s", "%u -FLAGS.SILENT %s"};
   if (flags >= 0x10000 || mode > kImapStoreRemove) return Fail(cvErrorInvalidParameter);
@@ -132,36 +97,32 @@ int32_t StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t fla
   return SendCommand(s, "STORE", argument);
 }
 
-int32_t Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
-  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
+// The reads of a retrieval: the message opened, its text read in kStep pieces into the
+// target with a progress event after each, the message closed. 0 with the bytes read, or
+// -1 with the error.
+int32_t ReadText(ImapSession& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target,
+                 uint64_t& used) noexcept {
+  used = 0;
   if (!NeedMailbox(s)) return -1;
   if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (s.retrievalBlock) return Fail(cvErrorOperationInProgress);
-  // A failed read leaves no stale handle behind.
-  if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
+  if (s.retrieving) return Fail(cvErrorOperationInProgress);
   TransferScope scope(s);
+  s.retrieving = 1;
+  struct Done {
+    ImapSession& s;
+    ~Done() { s.retrieving = 0; }
+  } done{s};
   if (OpenMessage(s, message, flags) < 0) return -1;
+  // A block is sized from the announced length up to a bound: a bigger message grows it as
+  // its bytes really arrive (a lying length costs nothing).
   const uint64_t expected = (flags & kImapReadHeadersOnly) ? kStep : s.literalSize.load();
-  uint64_t capacity = (std::min(expected, kFirstBlockMax) / kStep + 2) * kStep;
-  s.retrievalBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity));
-  if (!s.retrievalBlock) {
-    CloseMessage(s);
-    return Fail(cvErrorOutOfMemory);
-  }
-  uint64_t used = 0;
+  target.Start((std::min(expected, kFirstBlockMax) / kStep + 2) * kStep, 0xFFFFFFFFu);
   uint32_t error = 0;
   for (;;) {
-    if (capacity - used < kStep) {
-      const uint64_t bigger = std::max(capacity + kStep, std::min<uint64_t>(capacity * 2, capacity + (64u << 20)));
-      if (bigger > 0xFFFFFFFFu || !plat::GlobalReAlloc(s.retrievalBlock, size_t(bigger), plat::GHND)) {
-        error = cvErrorOutOfMemory;
-        break;
-      }
-      capacity = bigger;
-    }
-    char* data = static_cast<char*>(plat::GlobalLock(s.retrievalBlock));
-    const int32_t n = ReadData(s, data + used);
-    plat::GlobalUnlock(s.retrievalBlock);
+    char* room = target.Room(error);
+    if (!room) break;
+    const int32_t n = ReadData(s, room);
+    target.Took(n > 0 ? uint32_t(n) : 0);
     if (n < 0) {
       error = LastError();
       break;
@@ -180,20 +141,17 @@ int32_t Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* lengt
   } else if (CloseMessage(s) < 0) {
     error = LastError();
   }
-  plat::HGLOBAL block = s.retrievalBlock;
-  s.retrievalBlock = nullptr;
-  if (error || used == 0) {
-    plat::GlobalFree(block);
-    if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
-    *length = 0;
-    if (error) return Fail(error);
-    ClearError();
-    return 0;
-  }
-  // The text ends with a NUL: the block keeps one zero byte behind it.
-  plat::GlobalReAlloc(block, size_t(used + 1), plat::GHND);
+  if (error) return Fail(error);
   ClearError();
-  return HandOver(block, uint32_t(used), buffer, length, flags);
+  return 0;
+}
+
+int32_t Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
+  return cvmail::RetrieveText(
+      s.retrievalBlock, kStep, buffer, length, flags & kImapReadUnicode,
+      [&](cvmail::TextTarget& target, uint64_t& used) { return ReadText(s, message, flags, target, used); },
+      [](uint32_t error) { return Fail(error); });
 }
 
 }  // namespace
@@ -382,6 +340,16 @@ int32_t ImapRetrieveMessage(LibHandle handle, uint32_t message, void* buffer, ui
   Operation op(handle);
   if (!op) return -1;
   return Retrieve(*op, message, buffer, length, flags);
+}
+
+int32_t ImapRetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
+                              uint32_t* size) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!sink) return Fail(cvErrorInvalidParameter);
+  return cvmail::RetrieveToSink<kStep>(sink, context, size, [&](cvmail::TextTarget& target, uint64_t& used) {
+    return ReadText(*op, message, flags, target, used);
+  });
 }
 
 int32_t ImapStoreMessage(LibHandle handle, uint32_t message, const char* fileName) {

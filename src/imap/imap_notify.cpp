@@ -18,7 +18,7 @@ void NotifyTraits::OnSocketEvent(ImapSession& session, SOCKET, int32_t fdEvent, 
   Operation op(session.header.handle);
   if (!op) return;
   ImapSession& s = *op;
-  if (fdEvent == plat::FD_READ && s.literalOpen && !s.retrievalBlock) Fire(s, cvmail::kMailEventRead, error);
+  if (fdEvent == plat::FD_READ && s.literalOpen && !s.retrieving) Fire(s, cvmail::kMailEventRead, error);
   if (fdEvent == plat::FD_CLOSE) Fire(s, cvmail::kMailEventDisconnect, error);
 }
 

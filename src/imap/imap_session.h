@@ -51,7 +51,8 @@ inline constexpr uint32_t kImapMailboxNameSize = 256;
 inline constexpr uint32_t kImapTextSize = 8192;
 inline constexpr uint32_t kImapCodeNameSize = 128;
 inline constexpr uint32_t kImapCommandSize = 1024;
-inline constexpr uint32_t kImapReceiveSize = 8192;
+inline constexpr uint32_t kImapReadSize = 8192;      // the most ImapReadData hands out at once
+inline constexpr uint32_t kImapReceiveSize = 65536;  // one receive: a large literal takes few calls
 
 // One entry of the mailbox list (session heap).
 struct ImapMailboxEntry {
@@ -112,6 +113,7 @@ struct ImapSession {
   uint32_t mailboxSelected;
   std::atomic<uint32_t> lastTagged;
   plat::HGLOBAL retrievalBlock;
+  uint32_t retrieving;  // a retrieval reads the message text itself
 
   SockAddress serverAddress;
   uint32_t port;

@@ -16,6 +16,9 @@
 #include "pop3/pop3_session.h"
 
 // Progress of a message read (filled for the caller).
+// Receives the text of a message read by read (Pop3RetrieveMessageTo, ImapRetrieveMessageTo).
+using MailTextSink = void (*)(void* context, const char* text, uint32_t length);
+
 struct MessageTransferStatus {
   uint32_t message;  // number of the message being read
   uint32_t size;     // never below copied
@@ -101,6 +104,11 @@ int32_t Pop3OpenMessage(LibHandle handle, uint32_t message, uint32_t flags);
 int32_t Pop3CloseMessage(LibHandle handle);
 // buffer: the caller's buffer when *length > 0, else an HGLOBAL* that receives the text.
 int32_t Pop3RetrieveMessage(LibHandle handle, uint32_t message, void* buffer, uint32_t* length, uint32_t flags);
+// Reads a message as Pop3RetrieveMessage does (the same commands, reads, progress events
+// and size bound) but hands its text to the sink read by read instead of collecting it;
+// *size receives the bytes read. The sink must not call back into this session.
+int32_t Pop3RetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
+                              uint32_t* size);
 int32_t Pop3StoreMessage(LibHandle handle, uint32_t message, const char* fileName);
 int32_t Pop3GetTransferStatus(LibHandle handle, MessageTransferStatus* status);
 int32_t Pop3ChangePassword(LibHandle handle, const char* user, const char* oldPassword, const char* newPassword);

@@ -173,7 +173,7 @@ int32_t Pop3TlsVerifyServer(LibHandle handle) { return TlsCalls::VerifyServer(ha
 int32_t Pop3TlsShutdown(LibHandle handle) { return TlsCalls::Shutdown(handle); }
 int32_t SecPop3HandshakeLoop(LibHandle handle, int32_t readFirst) { return TlsCalls::HandshakeLoop(handle, readFirst); }
 int32_t SecPop3Receive(LibHandle handle, char* buffer) {
-  return TlsCalls::Receive(handle, buffer, int32_t(kPop3ReceiveSize));
+  return TlsCalls::Receive(handle, buffer, int32_t(kPop3SecReceiveSize));
 }
 int32_t SecPop3Send(LibHandle handle, const char* data, int32_t length) { return TlsCalls::Send(handle, data, length); }
 int32_t Pop3GetSecurityInfo(LibHandle handle, SecSessionInfo* info) { return TlsCalls::SecurityInfo(handle, info); }

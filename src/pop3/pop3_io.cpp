@@ -1,10 +1,11 @@
-// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 4 KB
+// The connection's byte I/O: timed waits with cancel, sending whole blocks, the 64 KB
 // receive buffer, and the reader of status lines and multi-line responses (end line,
 // dot-unstuffing, line-break mode).
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "mailsock/mailsock.h"
 #include "platform/base/last_error.h"
@@ -155,6 +156,16 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
       }
     } else {
       while (used < s.receiveCount && !done && stored < room) {
+        if (s.terminatorState == kNone) {
+          // Inside a line only a CR can start the end marker: the text up to it goes as it is.
+          const uint32_t avail = std::min(s.receiveCount - used, room - stored);
+          const void* cr = std::memchr(in + used, '\r', avail);
+          const uint32_t run = cr ? uint32_t(static_cast<const char*>(cr) - (in + used)) : avail;
+          std::memcpy(buffer + stored, in + used, run);
+          stored += run;
+          used += run;
+          if (!cr) continue;
+        }
         const char c = in[used++];
         switch (s.terminatorState) {
           case kLineStart:

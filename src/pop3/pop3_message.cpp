@@ -10,9 +10,9 @@
 #include <string>
 
 #include "mailtls/mail_store.h"
+#include "mailtls/mail_text_target.h"
 #include "mailtls/mail_transfer.h"
 #include "platform/base/tick.h"
-#include "platform/base/utf.h"
 #include "pop3/pop3_internal.h"
 
 namespace cvpop3 {
@@ -32,11 +32,13 @@ class RetrievalScope {
     s.windowSuspended = 1;
     s.options &= ~kPop3OptionLineBreak;
     s.retrieving = 1;
+    s.retrievalRunning = 1;
   }
   ~RetrievalScope() {
     s_.windowSuspended = suspended_;
     s_.options = (s_.options & ~kPop3OptionLineBreak) | (options_ & kPop3OptionLineBreak);
     s_.retrieving = retrieving_;
+    s_.retrievalRunning = 0;
   }
 
  private:
@@ -47,42 +49,6 @@ class RetrievalScope {
 uint32_t StartTickNow() noexcept {
   const uint32_t t = plat::GetTickCount();
   return t ? t : 1;  // 0 means "not started"
-}
-
-// Hands the text over as the caller asked. Frees or hands on the block.
-int32_t HandOver(plat::HGLOBAL block, uint32_t textLength, void* buffer, uint32_t* length, uint32_t flags) noexcept {
-  plat::UniqueGlobal owned(block);
-  const char* text = static_cast<const char*>(plat::GlobalLock(block));
-  const bool unicode = flags & kPop3ReadUnicode;
-  std::u16string wide;
-  if (unicode) wide = plat::ToUtf16(std::string_view(text, textLength));
-  plat::GlobalUnlock(block);
-  if (*length > 0) {
-    if (unicode) {
-      const uint32_t n = std::min<uint32_t>(*length, uint32_t(wide.size()));
-      std::memcpy(buffer, wide.data(), n * sizeof(char16_t));
-      *length = n;
-    } else {
-      const uint32_t n = std::min(*length, textLength);
-      text = static_cast<const char*>(plat::GlobalLock(block));
-      std::memcpy(buffer, text, n);
-      plat::GlobalUnlock(block);
-      *length = n;
-    }
-    return 0;
-  }
-  if (!unicode) {
-    *static_cast<plat::HGLOBAL*>(buffer) = owned.release();
-    *length = textLength;
-    return 0;
-  }
-  plat::HGLOBAL out = plat::GlobalAlloc(plat::GMEM_FIXED | plat::GMEM_ZEROINIT, wide.size() * 2 + 2);
-  if (!out) return Fail(cvErrorOutOfMemory);
-  std::memcpy(plat::GlobalLock(out), wide.data(), wide.size() * sizeof(char16_t));
-  plat::GlobalUnlock(out);
-  *static_cast<plat::HGLOBAL*>(buffer) = out;
-  *length = uint32_t(wide.size());
-  return 0;
 }
 
 }  // namespace
@@ -140,12 +106,16 @@ int32_t CloseMessage(Pop3Session& s) noexcept {
   return result;
 }
 
-int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+namespace {
+
+// The reads of a retrieval: the message opened, its text read in kStep pieces into the
+// target (with a progress event after each, headers only excepted) up to what its LIST size
+// allows, the message closed. 0 with the bytes read, or -1 with the error.
+int32_t ReadText(Pop3Session& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target,
+                 uint64_t& used) noexcept {
+  used = 0;
   if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (s.retrievalBlock) return Fail(cvErrorOperationInProgress);
-  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
-  // A failed read leaves no stale handle behind.
-  if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
+  if (s.retrievalRunning) return Fail(cvErrorOperationInProgress);
   RetrievalScope scope(s);
   if (OpenMessage(s, message, flags) != 0) return -1;
   const bool headers = flags & kPop3ReadHeadersOnly;
@@ -153,10 +123,7 @@ int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t
   // What the server announced bounds what is kept: a server that sends far more than its
   // LIST size does not get to fill the memory.
   const uint64_t limit = RetrievalLimit(s.currentSize.load());
-  uint64_t capacity = (std::min(expected, limit) / kStep + 2) * kStep;
-  s.retrievalBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity));
-  if (!s.retrievalBlock) return Fail(cvErrorOutOfMemory);
-  uint64_t used = 0;
+  target.Start((std::min(expected, limit) / kStep + 2) * kStep, limit + 2 * kStep);
   uint32_t error = 0;
   for (;;) {
     if (used > limit) {
@@ -165,17 +132,10 @@ int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t
       error = cvErrorInvalidmessageSize;
       break;
     }
-    if (capacity - used < kStep) {
-      const uint64_t bigger = std::min(std::max(capacity * 2, capacity + kStep), limit + 2 * kStep);
-      if (bigger > 0xFFFFFFFFu || !plat::GlobalReAlloc(s.retrievalBlock, size_t(bigger), plat::GHND)) {
-        error = cvErrorOutOfMemory;
-        break;
-      }
-      capacity = bigger;
-    }
-    char* data = static_cast<char*>(plat::GlobalLock(s.retrievalBlock));
-    const int32_t n = ReadData(s, data + used, int32_t(kStep));
-    plat::GlobalUnlock(s.retrievalBlock);
+    char* room = target.Room(error);
+    if (!room) break;
+    const int32_t n = ReadData(s, room, int32_t(kStep));
+    target.Took(n > 0 ? uint32_t(n) : 0);
     if (n < 0) {
       error = LastError();
       break;
@@ -189,18 +149,22 @@ int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t
     }
   }
   if (!error && CloseMessage(s) != 0) error = LastError();
-  if (error) s.endTick.store(StartTickNow());
-  plat::HGLOBAL block = s.retrievalBlock;
-  s.retrievalBlock = nullptr;
-  if (error || used == 0) {
-    plat::GlobalFree(block);
-    if (*length == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
-    *length = 0;
-    return error ? Fail(error) : 0;
+  if (error) {
+    s.endTick.store(StartTickNow());
+    return Fail(error);
   }
-  // The text ends with a NUL: the block keeps one zero byte behind it.
-  plat::GlobalReAlloc(block, size_t(used + 1), plat::GHND);
-  return HandOver(block, uint32_t(used), buffer, length, flags);
+  return 0;
+}
+
+}  // namespace
+
+int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
+  return cvmail::RetrieveText(
+      s.retrievalBlock, kStep, buffer, length, flags & kPop3ReadUnicode,
+      [&](cvmail::TextTarget& target, uint64_t& used) { return ReadText(s, message, flags, target, used); },
+      [](uint32_t error) { return Fail(error); });
 }
 
 }  // namespace cvpop3
@@ -223,6 +187,16 @@ int32_t Pop3RetrieveMessage(LibHandle handle, uint32_t message, void* buffer, ui
   Operation op(handle);
   if (!op) return -1;
   return RetrieveMessage(*op, message, buffer, length, flags);
+}
+
+int32_t Pop3RetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
+                              uint32_t* size) {
+  Operation op(handle);
+  if (!op) return -1;
+  if (!sink) return Fail(cvErrorInvalidParameter);
+  return cvmail::RetrieveToSink<kStep>(sink, context, size, [&](cvmail::TextTarget& target, uint64_t& used) {
+    return ReadText(*op, message, flags, target, used);
+  });
 }
 
 int32_t Pop3StoreMessage(LibHandle handle, uint32_t message, const char* fileName) {

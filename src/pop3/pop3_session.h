@@ -32,7 +32,8 @@ inline constexpr uint32_t kPop3CapabilityUidl = 0x1;
 
 inline constexpr uint32_t kPop3ReplyTextSize = 512;
 inline constexpr uint32_t kPop3CommandSize = 256;
-inline constexpr uint32_t kPop3ReceiveSize = 4096;
+inline constexpr uint32_t kPop3ReceiveSize = 65536;    // one receive: a large message takes few calls
+inline constexpr uint32_t kPop3SecReceiveSize = 4096;  // the most SecPop3Receive hands out at once
 inline constexpr uint32_t kPop3UidSize = 128;
 inline constexpr uint32_t kPop3TimeStampSize = 128;
 inline constexpr uint32_t kPop3HostSize = 256;
@@ -89,4 +90,5 @@ struct Pop3Session {
   uint32_t freePending;        // released while a call was under way: freed when it ends
   uint32_t windowSuspended;    // window-message mode is off for a retrieval
   uint32_t retrieving;         // a retrieval reads the message text
+  uint32_t retrievalRunning;   // a retrieval (whole message, or headers) is under way
 };

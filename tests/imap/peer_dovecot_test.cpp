@@ -220,6 +220,38 @@ TEST_F(Dovecot, ReadingMessages) {
   EXPECT_EQ(ImapDisconnect(h), 0);
 }
 
+// A read handed to a sink piece by piece gives the text, size and progress events a read
+// into one block gives, whole messages and header sections alike.
+TEST_F(Dovecot, ReadingToASinkMatchesReadingIntoABlock) {
+  const LibHandle h = OpenAndSelect();
+  ASSERT_NE(h, kInvalidLibHandle);
+  HostWindow window;
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+  const MailTextSink append = [](void* context, const char* text, uint32_t length) {
+    static_cast<std::string*>(context)->append(text, length);
+  };
+  for (uint32_t message = 1; message <= 3; ++message) {
+    for (const uint32_t flags : {0u, kImapReadHeader | kImapReadPeek}) {
+      const size_t before = window.Count(2026, 128);
+      const std::string block = Retrieve(h, message, flags);
+      const size_t blockEvents = window.Count(2026, 128) - before;
+      std::string pieces;
+      uint32_t size = 0;
+      ASSERT_EQ(ImapRetrieveMessageTo(h, message, flags, append, &pieces, &size), 0) << std::hex << ImapGetLastError();
+      EXPECT_EQ(pieces, block) << message << " " << flags;
+      EXPECT_EQ(size, block.size());
+      EXPECT_EQ(window.Count(2026, 128) - before - blockEvents, blockEvents);
+    }
+  }
+  EXPECT_EQ(ImapRetrieveMessageTo(h, 9, 0, append, nullptr, nullptr), -1);
+  EXPECT_EQ(ImapGetLastError(), 0x80042FB9u);
+  EXPECT_EQ(ImapRetrieveMessageTo(h, 1, 0, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(ImapGetLastError(), cvErrorInvalidParameter);
+  // The session is in step afterwards.
+  EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 1);
+  EXPECT_EQ(ImapDisconnect(h), 0);
+}
+
 TEST_F(Dovecot, StoreCopyExpungeSearchAndAppend) {
   const LibHandle h = OpenAndSelect();
   ASSERT_NE(h, kInvalidLibHandle);

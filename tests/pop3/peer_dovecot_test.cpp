@@ -242,6 +242,42 @@ TEST_F(DovecotTest, ProgressOfALargeMessage) {
   Pop3Disconnect(h);
 }
 
+// A read handed to a sink piece by piece gives the text, size and progress events a read
+// into one block gives, whole messages and headers alike.
+TEST_F(DovecotTest, ReadingToASinkMatchesReadingIntoABlock) {
+  const LibHandle h = OpenAndLogin();
+  ASSERT_NE(h, kInvalidLibHandle);
+  uint32_t progress = 0;
+  Pop3SetEventCallback(
+      h, cvmail::kMailEventProgress,
+      [](LibHandle, uint32_t, uint32_t, uintptr_t p) {
+        ++*reinterpret_cast<uint32_t*>(p);
+        return 0;
+      },
+      reinterpret_cast<uintptr_t>(&progress));
+  const MailTextSink append = [](void* context, const char* text, uint32_t length) {
+    static_cast<std::string*>(context)->append(text, length);
+  };
+  for (uint32_t message = 1; message <= 3; ++message) {
+    for (const uint32_t flags : {0u, kPop3ReadHeadersOnly}) {
+      progress = 0;
+      const std::string block = Retrieve(h, message, flags);
+      const uint32_t blockEvents = progress;
+      progress = 0;
+      std::string pieces;
+      uint32_t size = 0;
+      ASSERT_EQ(Pop3RetrieveMessageTo(h, message, flags, append, &pieces, &size), 0) << std::hex << Pop3GetLastError();
+      EXPECT_EQ(pieces, block) << message << " " << flags;
+      EXPECT_EQ(size, block.size());
+      EXPECT_EQ(progress, blockEvents);
+    }
+  }
+  EXPECT_EQ(Pop3RetrieveMessageTo(h, 9, 0, append, nullptr, nullptr), -1);
+  EXPECT_EQ(Pop3RetrieveMessageTo(h, 1, 0, nullptr, nullptr, nullptr), -1);
+  EXPECT_EQ(Pop3GetLastError(), cvErrorInvalidParameter);
+  Pop3Disconnect(h);
+}
+
 TEST_F(DovecotTest, WindowMessageModeReadsOnReadEvents) {
   HostWindow window;
   const LibHandle h = OpenAndLogin();
