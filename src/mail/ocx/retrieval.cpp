@@ -4,6 +4,7 @@
 
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
+#include "mail/ocx/staged_message.h"
 #include "mime/mime.h"
 #include "pop3/pop3.h"
 
@@ -23,29 +24,28 @@ HRESULT CInternetMail::FetchMessage(uint32_t number, bool whole, bool returnFlag
   if (s_.complete && number == s_.messageIndex) return S_OK;
   if (s_.busy) return Raise(kErrorBusy, returnFlag, fireFlag);
   SetErrorArgument(error, 0);
+  StagedMessage staged;
+  // An emptied message object, as a held one would be, unless there is none yet.
+  if (!staged.Create(message_ != kInvalidLibHandle)) return Raise(MimeError(), returnFlag, fireFlag);
   s_.busy = true;
-  plat::HGLOBAL raw = nullptr;
   uint32_t size = 0;
-  const int32_t r = Imap() ? ImapRetrieveMessage(server_, number, &raw, &size, whole ? 0 : kImapReadHeader | kImapReadPeek)
-                           : Pop3RetrieveMessage(server_, number, &raw, &size, whole ? 0 : kPop3ReadHeadersOnly);
+  const int32_t r = Imap() ? ImapRetrieveMessageTo(server_, number, whole ? 0 : kImapReadHeader | kImapReadPeek,
+                                                   StagedMessage::Take, &staged, &size)
+                           : Pop3RetrieveMessageTo(server_, number, whole ? 0 : kPop3ReadHeadersOnly,
+                                                   StagedMessage::Take, &staged, &size);
   s_.busy = false;
-  plat::UniqueGlobal block(raw);
-  if (r < 0 || !block) {
+  if (r < 0 || size == 0) {
     const uint32_t code = ServerError();
     SetErrorArgument(error, Low16(code));
     return Raise(code, returnFlag, fireFlag);
   }
-  const bool ready = message_ == kInvalidLibHandle ? EnsureMessage() : MimeResetMessage(message_) != 0;
-  if (!ready) return Raise(MimeError(), returnFlag, fireFlag);
+  DestroyMessage();
+  message_ = staged.Finish();
   s_.complete = false;
   recipientsBuilt_ = false;
   s_.messageSize = size;
   s_.messageIndex = number;
   s_.bcc.clear();
-  if (const char* text = static_cast<const char*>(plat::GlobalLock(block.get()))) {
-    MimeParseMessage(message_, text, int32_t(size));
-    plat::GlobalUnlock(block.get());
-  }
   if (whole) s_.complete = true;
   return S_OK;
 }
