@@ -1,7 +1,6 @@
 #include "mime/mime_body_bytes.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -18,7 +17,7 @@ bool IsMapped(size_t capacity) noexcept { return capacity >= plat::kMappedMinimu
 
 BodyBytes::~BodyBytes() {
   if (IsMapped(capacity_)) plat::UnmapBytes(p_, capacity_);
-  else std::free(p_);
+  else ::operator delete(p_);
 }
 
 void BodyBytes::reserve(size_t n) {
@@ -26,11 +25,13 @@ void BodyBytes::reserve(size_t n) {
   void* q = nullptr;
   if (IsMapped(capacity_)) {
     q = plat::RemapBytes(p_, capacity_, n);
-  } else if (!IsMapped(n)) {
-    q = std::realloc(p_, n);
-  } else if ((q = plat::MapBytes(n)) != nullptr) {
-    if (size_) std::memcpy(q, p_, size_);
-    std::free(p_);
+  } else {
+    // Below the mapped size a copy is cheap, and the heap's memory is reused.
+    q = IsMapped(n) ? plat::MapBytes(n) : ::operator new(n);
+    if (q) {
+      if (size_) std::memcpy(q, p_, size_);
+      ::operator delete(p_);
+    }
   }
   if (!q) throw std::bad_alloc();
   p_ = static_cast<char*>(q);
@@ -39,7 +40,7 @@ void BodyBytes::reserve(size_t n) {
 
 void BodyBytes::append(const char* text, size_t n) {
   if (n == 0) return;
-  // Growing in place is cheap, but not so cheap that each append should pay for it.
+  // Geometric growth keeps appending line by line linear.
   if (capacity_ - size_ < n) reserve(std::max(size_ + n, capacity_ + capacity_ / 2 + 64));
   std::memcpy(p_ + size_, text, n);
   size_ += n;

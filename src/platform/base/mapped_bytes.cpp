@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/base/heap_faults.h"
+
 namespace plat {
 
 namespace {
@@ -44,6 +46,9 @@ void AdviseHuge(void* block, size_t mapped) noexcept {
 }  // namespace
 
 void* MapBytes(size_t size) noexcept {
+#ifdef CV_ALLOC_FAULTS
+  if (testing::CountAllocation()) return nullptr;
+#endif
   const size_t mapped = Mapped(size);
   void* where = nullptr;
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
@@ -67,6 +72,9 @@ void* RemapBytes(void* block, size_t oldSize, size_t newSize) noexcept {
   // The tail of the last page may hold bytes of an earlier, larger size.
   if (newSize > oldSize) std::memset(static_cast<char*>(block) + oldSize, 0, std::min(newSize, oldMapped) - oldSize);
   if (newMapped == oldMapped) return block;
+#ifdef CV_ALLOC_FAULTS
+  if (newMapped > oldMapped && testing::CountAllocation()) return nullptr;
+#endif
   void* p = MAP_FAILED;
   if (newMapped < kHugePage || Aligned(block)) p = mremap(block, oldMapped, newMapped, 0);  // in place
   if (p == MAP_FAILED && newMapped < kHugePage) p = mremap(block, oldMapped, newMapped, MREMAP_MAYMOVE);
