@@ -20,10 +20,14 @@
 #include <cstring>
 #if defined(__x86_64__)
 #include <cpuid.h>
+#if defined(__clang__)
+#include <immintrin.h>
+#else
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 #include "ssh/crypto/cpu_features.h"
@@ -118,8 +122,13 @@ MpInt Finish(const u64* digits, size_t digit_count, const Prepared& p, MpConstIn
 }
 
 #if defined(__x86_64__)
+// clang ignores GCC's target pragma; its attribute form marks the same functions.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512ifma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512ifma")
+#endif
 
 template <int NR>
 struct Vec {
@@ -299,7 +308,11 @@ bool PowerPair(const Prepared* p[2], const PowJob jobs[2], size_t digits, int bi
   return true;
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 }  // namespace
