@@ -22,6 +22,9 @@ BodyBytes::~BodyBytes() {
 
 void BodyBytes::reserve(size_t n) {
   if (n <= capacity_) return;
+  // Once mapped, a body starts at a whole huge page, which costs no more than the pages it
+  // fills and is not moved again soon.
+  if (!IsMapped(capacity_) && IsMapped(n)) n = std::max(n, plat::kMappedStep);
   void* q = nullptr;
   if (IsMapped(capacity_)) {
     q = plat::RemapBytes(p_, capacity_, n);

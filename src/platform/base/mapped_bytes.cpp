@@ -13,34 +13,32 @@ namespace plat {
 
 namespace {
 
-// Huge pages need 2 MB-aligned ranges: big blocks are placed and sized in whole 2 MB steps,
-// and moved to aligned addresses when they grow, so that no huge page is ever split.
-constexpr size_t kHugePage = size_t(2) << 20;
-
 size_t RoundUp(size_t n, size_t unit) noexcept { return (n + unit - 1) / unit * unit; }
 
+// Huge pages need 2 MB-aligned ranges: big blocks are placed and sized in whole 2 MB steps,
+// and moved to aligned addresses when they grow, so that no huge page is ever split.
 size_t Mapped(size_t size) noexcept {
   static const size_t page = size_t(sysconf(_SC_PAGESIZE));
   const size_t pages = RoundUp(std::max<size_t>(size, 1), page);
-  return pages >= kHugePage ? RoundUp(pages, kHugePage) : pages;
+  return pages >= kMappedStep ? RoundUp(pages, kMappedStep) : pages;
 }
 
-bool Aligned(const void* p) noexcept { return reinterpret_cast<uintptr_t>(p) % kHugePage == 0; }
+bool Aligned(const void* p) noexcept { return reinterpret_cast<uintptr_t>(p) % kMappedStep == 0; }
 
 // An aligned range of `mapped` bytes, reserved with no access, or null.
 char* ReserveAligned(size_t mapped) noexcept {
-  void* p = mmap(nullptr, mapped + kHugePage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, mapped + kMappedStep, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   char* start = static_cast<char*>(p);
-  char* aligned = reinterpret_cast<char*>(RoundUp(reinterpret_cast<uintptr_t>(start), kHugePage));
+  char* aligned = reinterpret_cast<char*>(RoundUp(reinterpret_cast<uintptr_t>(start), kMappedStep));
   if (aligned > start) munmap(start, size_t(aligned - start));
-  munmap(aligned + mapped, size_t(start + mapped + kHugePage - aligned - mapped));
+  munmap(aligned + mapped, size_t(start + mapped + kMappedStep - aligned - mapped));
   return aligned;
 }
 
 void AdviseHuge(void* block, size_t mapped) noexcept {
   // Advice only: a system without huge pages simply keeps small ones.
-  if (mapped >= kHugePage) madvise(block, mapped, MADV_HUGEPAGE);
+  if (mapped >= kMappedStep) madvise(block, mapped, MADV_HUGEPAGE);
 }
 
 }  // namespace
@@ -52,7 +50,7 @@ void* MapBytes(size_t size) noexcept {
   const size_t mapped = Mapped(size);
   void* where = nullptr;
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-  if (mapped >= kHugePage) {
+  if (mapped >= kMappedStep) {
     where = ReserveAligned(mapped);
     if (!where) return nullptr;
     flags |= MAP_FIXED;
@@ -76,8 +74,8 @@ void* RemapBytes(void* block, size_t oldSize, size_t newSize) noexcept {
   if (newMapped > oldMapped && testing::CountAllocation()) return nullptr;
 #endif
   void* p = MAP_FAILED;
-  if (newMapped < kHugePage || Aligned(block)) p = mremap(block, oldMapped, newMapped, 0);  // in place
-  if (p == MAP_FAILED && newMapped < kHugePage) p = mremap(block, oldMapped, newMapped, MREMAP_MAYMOVE);
+  if (newMapped < kMappedStep || Aligned(block)) p = mremap(block, oldMapped, newMapped, 0);  // in place
+  if (p == MAP_FAILED && newMapped < kMappedStep) p = mremap(block, oldMapped, newMapped, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) {
     char* to = ReserveAligned(newMapped);
     if (!to) return nullptr;

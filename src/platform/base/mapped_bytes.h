@@ -9,6 +9,8 @@ namespace plat {
 
 // Below this size the C library's allocator serves better.
 inline constexpr size_t kMappedMinimum = size_t(1) << 20;
+// Blocks of this size and more are placed and sized in steps of it (a huge page).
+inline constexpr size_t kMappedStep = size_t(2) << 20;
 
 // size zero-filled bytes; null when out of memory.
 void* MapBytes(size_t size) noexcept;
