@@ -20,8 +20,28 @@ namespace {
 
 constexpr const char* kPreamble = "This is a multipart message in MIME format.\r\n";
 
-// The transfer encoding for a media type and the attachment options; 0 when refused.
-uint32_t ChooseEncoding(uint32_t media, uint32_t options, bool isFile, bool binaryFile) {
+// Whether text goes as 7bit and comes back out of a parsed message byte for byte: printable
+// ASCII, TAB and FF in lines of at most 998 bytes, every line ended by CR LF (the wire's line
+// end, which parsing keeps), the last one included. Anything else (LF-only or CR-only line
+// ends, an open last line, 8-bit or control bytes) would come back changed.
+bool FitsSevenBit(std::string_view data) {
+  constexpr size_t kMaxLine = 998;
+  size_t lineStart = 0;
+  for (size_t i = 0; i < data.size(); ++i) {
+    const auto c = static_cast<unsigned char>(data[i]);
+    if (c == '\r') {
+      if (i + 1 == data.size() || data[i + 1] != '\n' || i - lineStart > kMaxLine) return false;
+      lineStart = ++i + 1;
+    } else if (!((c >= 32 && c <= 126) || c == '\t' || c == '\f')) {
+      return false;
+    }
+  }
+  return lineStart == data.size();
+}
+
+// The transfer encoding for a media type and the attachment options; 0 when refused. Text
+// that does not fit 7bit goes as base64 unless an encoding was asked for.
+uint32_t ChooseEncoding(uint32_t media, uint32_t options, bool isFile, bool binary) {
   const uint32_t e = options & 0xFFFF;
   switch (media) {
     case kMimeMediaApplication:
@@ -34,7 +54,7 @@ uint32_t ChooseEncoding(uint32_t media, uint32_t options, bool isFile, bool bina
       if (e == mailAttachBase64) return kMimeEncodingBase64;
       if (e == mailAttachUucode) return kMimeEncodingUuencode;
       if (e == mailAttachQuoted) return kMimeEncodingQuoted;
-      return isFile && binaryFile ? kMimeEncodingBase64 : kMimeEncoding7bit;
+      return binary ? kMimeEncodingBase64 : kMimeEncoding7bit;
     case kMimeMediaWidetext:
       if (!isFile) return 0;
       if (e == mailAttachBase64) return kMimeEncodingBase64;
@@ -162,14 +182,12 @@ int32_t AttachFile(MimeMessage& m, const char* path, uint32_t options, const cha
   const uint32_t media = MimeGetFileContentType(kInvalidLibHandle, path, type);
   if (media == 0 || media == kMimeMediaMultipart) return Fail(cvErrorUnknownFileType);
   if ((options & mailAttachAlternative) && media != kMimeMediaText) return Fail(cvErrorInvalidFileType);
-  const bool textLike = media == kMimeMediaText || media == kMimeMediaMessage;
-  const bool binary = textLike && (options & 0xFFFF) == mailAttachDefault && MimeIsBinaryFile(path);
-  Attachment a;
-  a.contentType = type;
-  a.encoding = ChooseEncoding(media, options, true, binary);
-  a.baseName = std::string(BaseName(path));
   std::string data;
   if (!ReadWholeFile(path, data)) return 0;
+  Attachment a;
+  a.contentType = type;
+  a.encoding = ChooseEncoding(media, options, true, !FitsSevenBit(data));
+  a.baseName = std::string(BaseName(path));
   a.body.assign(EncodeContent(a.encoding, data, a.baseName));
   std::string().swap(data);
   if (!AddAttachment(m, a, options)) return 0;
@@ -204,7 +222,7 @@ int32_t MimeAttachData(LibHandle handle, const void* data, int32_t length, const
     const uint32_t media = MimeMediaTypeId(a.contentType.c_str());
     if (media == 0) return Fail(cvErrorInvalidParameter);
     if ((options & mailAttachAlternative) && media != kMimeMediaText) return Fail(cvErrorInvalidParameter);
-    a.encoding = ChooseEncoding(media, options, false, false);
+    a.encoding = ChooseEncoding(media, options, false, !FitsSevenBit(bytes));
     if (a.encoding == 0) return Fail(cvErrorInvalidParameter);
     if (fileName && *fileName) a.baseName = std::string(BaseName(fileName));
     a.body.assign(EncodeContent(a.encoding, bytes, a.baseName));

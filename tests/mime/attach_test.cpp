@@ -66,7 +66,7 @@ TEST_F(MimeAttachTest, DataAttachmentsChooseTypesAndEncodings) {
   EXPECT_EQ(Header(h, 2, "Content-Type"), "application/octet-stream");
   EXPECT_EQ(Header(h, 2, "Content-Disposition"), "inline");
   EXPECT_EQ(Header(h, 2, "Content-Transfer-Encoding"), "base64");
-  ASSERT_EQ(MimeAttachData(h, "text data", 9, "C:\\dir\\notes.txt", nullptr, 0), 1);
+  ASSERT_EQ(MimeAttachData(h, "text data\r\n", 11, "C:\\dir\\notes.txt", nullptr, 0), 1);
   EXPECT_EQ(Header(h, 3, "Content-Type"), "text/plain; name=\"notes.txt\"");
   EXPECT_EQ(Header(h, 3, "Content-Transfer-Encoding"), "7bit");
   ASSERT_EQ(MimeAttachData(h, binary.data(), 100, "old.bin", "Application/X-Test", mailAttachUucode), 1);
@@ -95,6 +95,44 @@ TEST_F(MimeAttachTest, DataAttachmentsChooseTypesAndEncodings) {
   EXPECT_EQ(ReadFile(Path("inline.bin")), binary);
 }
 
+// A text attachment saved back to disk is the file that was attached, byte for byte: LF-only
+// and CR-only line ends, a missing final line end, and bytes 7bit cannot carry all survive
+// composing, export, parsing and extraction.
+TEST_F(MimeAttachTest, TextAttachmentsExtractByteIdentical) {
+  const std::string longLine = std::string(1200, 'x') + "\r\n";
+  const struct {
+    const char* name;
+    std::string data;
+    const char* encoding;  // as attached
+  } cases[] = {
+      {"crlf.txt", "one\r\ntwo\r\n", "7bit"},
+      {"crlf-open.txt", "one\r\ntwo", "base64"},
+      {"lf.txt", "one\ntwo\n\nthree\n", "base64"},
+      {"lf-open.txt", "one\ntwo", "base64"},
+      {"mixed.txt", "one\r\ntwo\nthree\r\n", "base64"},
+      {"cr.txt", "one\rtwo\r", "base64"},
+      {"late8bit.txt", std::string(5000, 'a') + "\r\n\xc3\xa9\r\n", "base64"},
+      {"long.txt", longLine, "base64"},
+  };
+  LibHandle h = MimeComposeMessage("a@x.org", "b@x.org", nullptr, "files", "see attached\n", nullptr, 0, 0);
+  ASSERT_NE(h, kInvalidLibHandle);
+  std::filesystem::create_directories(dir_ / "in");
+  for (const auto& c : cases) {
+    WriteFile(Path(std::string("in/") + c.name), c.data);
+    ASSERT_EQ(MimeAttachFile(h, Path(std::string("in/") + c.name).c_str(), mailAttachDefault), 1) << c.name;
+    EXPECT_EQ(Header(h, MimeGetPartCount(h) - 1, "Content-Transfer-Encoding"), c.encoding) << c.name;
+  }
+  // The same bytes handed over as data with a name.
+  ASSERT_EQ(MimeAttachData(h, "data\nlines\n", 11, "data.txt", "text/plain", 0), 1);
+  EXPECT_EQ(Header(h, MimeGetPartCount(h) - 1, "Content-Transfer-Encoding"), "base64");
+
+  LibHandle back = Parse(Export(h));
+  std::filesystem::create_directories(dir_ / "out");
+  ASSERT_EQ(MimeExtractAllFiles(back, (dir_ / "out").c_str()), int32_t(std::size(cases)) + 1);
+  for (const auto& c : cases) EXPECT_EQ(ReadFile(Path(std::string("out/") + c.name)), c.data) << c.name;
+  EXPECT_EQ(ReadFile(Path("out/data.txt")), "data\nlines\n");
+}
+
 TEST_F(MimeAttachTest, FileAttachmentErrors) {
   LibHandle h = MimeCreateMessage();
   EXPECT_EQ(MimeAttachFile(h, Path("missing.txt").c_str(), 0), 0);
@@ -105,8 +143,8 @@ TEST_F(MimeAttachTest, FileAttachmentErrors) {
   WriteFile(Path("pic.gif"), "GIF89a");
   EXPECT_EQ(MimeAttachFile(h, Path("pic.gif").c_str(), mailAttachAlternative), 0);
   EXPECT_EQ(MimeGetLastError(), Err(10005));
-  // A text file with line breaks is text and goes as it is; control bytes make it base64.
-  WriteFile(Path("lines.txt"), "a\nb\n");
+  // A text file with CR LF line breaks is text and goes as it is; control bytes make it base64.
+  WriteFile(Path("lines.txt"), "a\r\nb\r\n");
   ASSERT_EQ(MimeAttachFile(h, Path("lines.txt").c_str(), 0), 1);
   EXPECT_EQ(Header(h, 2, "Content-Transfer-Encoding"), "7bit");
   WriteFile(Path("bell.txt"), "a\ab\n");
