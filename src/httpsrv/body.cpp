@@ -67,7 +67,7 @@ bool ReadBody(const Client& c, int64_t length, Sink sink) {
   HttpSession& s = *c.session;
   const uint32_t start = plat::GetTickCount();
   std::vector<char> buffer(8192);
-  s.state = 1;
+  SetState(s, SessionState::ReceivingBody);
   bool ok = true;
   while (length > 0) {
     const int32_t n = InetRead(s.controlSocket, buffer.data(), int32_t(std::min<int64_t>(length, 8192)));
@@ -83,7 +83,7 @@ bool ReadBody(const Client& c, int64_t length, Sink sink) {
       break;
     }
   }
-  s.state = kStateIdle;
+  SetState(s, SessionState::Idle);
   s.milliseconds += plat::GetTickCount() - start;
   return ok;
 }

@@ -81,7 +81,7 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   PageWriter out(s.controlSocket);
   const std::string where = HtmlEscape(VirtualOf(c, directory));
-  s.state = 2;
+  SetState(s, SessionState::SendingBody);
   bool ok = out.Line(
                  "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
                  "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">") &&
@@ -110,7 +110,7 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
        out.Line("<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +
                            std::to_string(s.port) + "</p>") &&
        out.Line("</body>") && out.Line("</html>") && out.Flush(false);
-  s.state = kStateIdle;
+  SetState(s, SessionState::Idle);
   s.lastActivity = Now();
   return ok;
 }

@@ -26,7 +26,12 @@ inline constexpr uint32_t kVirtualPathSize = 1024;
 inline constexpr uint32_t kLineSize = 5120;
 inline constexpr uint32_t kMaxHosts = 128;
 inline constexpr uint32_t kDeleted = 0x8000;
-inline constexpr uint32_t kStateIdle = 255;
+// What a client session is doing: the idle check acts only on an idle one.
+enum class SessionState : uint32_t {
+  ReceivingBody = 1,
+  SendingBody = 2,
+  Idle = 255,
+};
 inline constexpr uint32_t kVersion09 = 9, kVersion10 = 0x10000, kVersion11 = 0x10001;
 inline constexpr uint32_t kMethodUnknown = 255;
 
@@ -117,7 +122,7 @@ struct HttpSession {
   char peerText[64] = {};
   std::string hostName, userName, password, root;
   uint32_t port = 0, hostId = 0;
-  std::atomic<uint32_t> state{kStateIdle};
+  std::atomic<SessionState> state{SessionState::Idle};  // changed through SetState only
   std::atomic<uint32_t> pendingEvent{0}, pendingError{0};
   std::atomic<uint32_t> idleTime{60};
   uint32_t badRequests = 0, requestCount = 0;
@@ -151,6 +156,9 @@ struct HttpSession {
   std::vector<char> cgiOutput;
   int32_t exitCode = 0;
 };
+
+// Stores the session's state and returns the one it replaces (traced).
+SessionState SetState(HttpSession& s, SessionState next) noexcept;
 
 using RecordPtr = std::shared_ptr<HttpServerRecord>;
 using SessionPtr = std::shared_ptr<HttpSession>;

@@ -65,7 +65,7 @@ std::vector<std::string> Tokenize(const char* line) {
 }
 
 void ResetRequest(HttpServerRecord& r, HttpSession& s) {
-  s.state = kStateIdle;
+  SetState(s, SessionState::Idle);
   s.methodId = kMethodUnknown;
   s.methodLogLevel = 255;
   s.tokens.clear();

@@ -276,11 +276,11 @@ int32_t HttpSendResponse(uint64_t server, uint32_t clientId, uint32_t options, c
     else if (!AppendFile(file.fd, bodyLength, head)) return Fail(server, cvErrorFileReadFailed);
   }
   // While the body goes out the session is busy: the idle check leaves it alone.
-  if (sendBody) s.state = 2;
+  if (sendBody) SetState(s, SessionState::SendingBody);
   struct Idle {
     HttpSession* s;
     ~Idle() {
-      if (s) s->state = kStateIdle;
+      if (s) SetState(*s, SessionState::Idle);
     }
   } idle{sendBody ? &s : nullptr};
   if (!head.empty() && !InetWriteAll(s.controlSocket, head.data(), head.size(), sendBody && !inlined))

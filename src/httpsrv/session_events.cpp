@@ -125,7 +125,7 @@ void OnDisconnect(SOCKET client) {
 void OnIdle(SOCKET client) {
   const uint64_t server = uint64_t(ServerGetClientServer(client));
   Client c{Lib().Peek(server), Lib().SessionOfClient(client)};
-  if (!c || c.session->state.load() != kStateIdle) return;
+  if (!c || c.session->state.load() != SessionState::Idle) return;
   auto idlePast = [&] { return Now() - c.session->lastActivity.load() >= int64_t(c.session->idleTime.load()); };
   if (!idlePast()) return;
   Notify(c, httpEventTimeout);

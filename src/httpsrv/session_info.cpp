@@ -24,7 +24,7 @@ int32_t HttpSessionGetIdleTime(uint64_t server, uint32_t clientId, uint64_t* ela
   Client c = FindClient(server, clientId);
   if (!c) return 0;
   if (elapsed)
-    *elapsed = c.session->state.load() == kStateIdle ? uint64_t(Now() - c.session->lastActivity.load()) : 0;
+    *elapsed = c.session->state.load() == SessionState::Idle ? uint64_t(Now() - c.session->lastActivity.load()) : 0;
   return int32_t(c.session->idleTime.load());
 }
 

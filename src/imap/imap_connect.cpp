@@ -67,7 +67,7 @@ int32_t Handshake(ImapSession& s) {
     if (Gone(s) || s.closed) return -1;
     Library().SetLastError(kept);
   }
-  s.state = kImapStateIdle;
+  SetState(s, cvmail::MailState::Idle);
   return 0;
 }
 
@@ -98,7 +98,7 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
     ImapDisableEvents(h);
     s.busy.store(1);
     s.responsePending = 1;
-    s.state = kImapStateConnecting;
+    SetState(s, cvmail::MailState::Connecting);
     if (!SessionCalls::PrepareTls(s, credentials)) return -1;
     const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0); };
     if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
@@ -151,7 +151,7 @@ int32_t ImapDisconnect(LibHandle handle) {
       if (s.literalOpen) CloseMessage(s);
       FinishUntagged(s);
       if (s.mailboxSelected && !s.closed) UnselectMailbox(s, true);
-      s.state = kImapStateClosing;
+      SetState(s, cvmail::MailState::Closing);
       s.responsePending = 0;
       if (!s.closed && !Gone(s)) SendCommand(s, "LOGOUT", nullptr);
     }

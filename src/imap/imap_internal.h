@@ -65,6 +65,10 @@ using TlsCalls = cvmail::TlsCalls<TlsTraits, Operation>;
 // Frees the session now, or when the call under way ends (its connection closes now).
 inline void ReleaseOrDefer(LibHandle handle) noexcept { SessionCalls::ReleaseOrDefer(handle); }
 inline bool Gone(const ImapSession& s) noexcept { return s.freePending != 0; }
+// Stores the session's state and returns the one it replaces (traced).
+inline cvmail::MailState SetState(ImapSession& s, cvmail::MailState next) noexcept {
+  return cvmail::ChangeMailState(s.state, next, "IMAP session", s.header.handle);
+}
 
 int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
 uint32_t LastError() noexcept;

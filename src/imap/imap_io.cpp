@@ -74,7 +74,7 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   if (s.closed) return Fail(ClosedError(s));
   s.receivePosition = 0;
-  s.state = kImapStateReading;
+  SetState(s, cvmail::MailState::Reading);
   int32_t n = 0;
   if (s.tls.active) {
     // The TLS stream waits itself (decrypted bytes may already be there).
@@ -82,13 +82,13 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
     n = Tls::Receive(s, s.receiveBuffer, kImapReceiveSize);
     s.busy.store(0);
     if (n < 0) {
-      if (!Gone(s)) s.state = kImapStateIdle;
+      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;
     }
   } else {
     for (;;) {
       if (!NonBlockingReads(s) && !WaitSocket(s, POLLIN, 0)) {
-        if (!Gone(s)) s.state = kImapStateIdle;
+        if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
         return -1;
       }
       n = SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kImapReceiveSize));
@@ -97,14 +97,14 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
       // literal the caller hears that nothing is there yet (the window is told later).
       if (plat::GetLastError() != plat::WSAEWOULDBLOCK || s.literalOpen) {
         SocketError();
-        s.state = kImapStateIdle;
+        SetState(s, cvmail::MailState::Idle);
         return -1;
       }
       if (!WaitSocket(s, POLLIN, 0)) return -1;
     }
   }
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  s.state = kImapStateIdle;
+  SetState(s, cvmail::MailState::Idle);
   if (n > 0) {
     s.receiveCount = uint32_t(n);
     return n;
@@ -195,15 +195,15 @@ bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept {
 int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept {
   if (s.responsePending) return Fail(cvErrorOperationInProgress);
   if (!data) return Fail(cvErrorInvalidParameter);
-  s.state = kImapStateWriting;
+  SetState(s, cvmail::MailState::Writing);
   if (!NonBlockingReads(s) && !WaitSocket(s, POLLOUT, cvmail::kMailEventTimeout)) {
-    if (!Gone(s)) s.state = kImapStateIdle;
+    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
     return -1;
   }
   s.busy.store(1);
   const bool sent = SendBytes(s, data, length);
   s.busy.store(0);
-  if (!Gone(s)) s.state = kImapStateIdle;
+  if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
   return sent ? int32_t(length) : -1;
 }
 

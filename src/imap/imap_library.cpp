@@ -18,7 +18,7 @@ Frame& Library() noexcept {
 
 bool FrameTraits::InitSession(Frame&, ImapSession& s) {
   s.timeout = 20;
-  s.state = kImapStateIdle;
+  s.state = cvmail::MailState::Idle;  // a new record: nothing to trace yet
   return true;
 }
 

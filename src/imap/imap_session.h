@@ -13,6 +13,7 @@
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
 #include "mailtls/mail_events.h"
+#include "mailtls/mail_state.h"
 #include "mailtls/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
@@ -32,13 +33,6 @@ inline constexpr uint32_t kImapOptionSecure = 0x1000;
 inline constexpr uint32_t kImapOptionSecureImplicit = 0x2000;
 inline constexpr uint32_t kImapOptionIpv6Only = 0x40000;
 inline constexpr uint32_t kImapOptionFreeThreaded = 0x80000;
-
-// Session states.
-inline constexpr uint32_t kImapStateIdle = 1;
-inline constexpr uint32_t kImapStateConnecting = 2;
-inline constexpr uint32_t kImapStateReading = 3;
-inline constexpr uint32_t kImapStateWriting = 4;
-inline constexpr uint32_t kImapStateClosing = 5;
 
 // IDLE states.
 inline constexpr uint32_t kImapIdleNone = 0;
@@ -88,7 +82,7 @@ struct ImapSession {
   std::atomic<uint32_t> responseId, responseNumber;
   uint32_t tagCounter;
   uint32_t timeout;  // seconds
-  uint32_t state;
+  cvmail::MailState state;  // changed through SetState only
   uint32_t mailboxFlags, uidValidity, permanentFlags, uidNext;
   uint32_t messageSize, messageFlags, messageUid;
   std::atomic<uint32_t> literalSize;

@@ -61,7 +61,7 @@ int32_t CompleteConnect(Pop3Session& s) noexcept {
     }
     if (!StartTls(s)) return -1;
   }
-  s.state = kPop3StateIdle;
+  SetState(s, cvmail::MailState::Idle);
   return 0;
 }
 
@@ -95,14 +95,14 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
     if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
     SelectSocket(s, nullptr, 0);
     Pop3DisableEvents(h);
-    s.state = kPop3StateConnecting;
+    SetState(s, cvmail::MailState::Connecting);
     s.greetingExpected = 1;
     s.replyPending = Implicit(s) ? 0 : 1;
     if (!SessionCalls::PrepareTls(s, credentials)) return -1;
     const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
     if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
     s.connected = 1;
-    s.state = kPop3StateIdle;
+    SetState(s, cvmail::MailState::Idle);
     return CompleteConnect(s);
   });
 }
@@ -112,7 +112,7 @@ int32_t Pop3Disconnect(LibHandle handle) {
     Operation op(handle);
     if (!op) return -1;
     Pop3Session& s = *op;
-    s.state = kPop3StateClosing;
+    SetState(s, cvmail::MailState::Closing);
     if (s.connected && !s.closed && s.header.controlSocket != INVALID_SOCKET && !s.multiLine) {
       const uint32_t saved = LastError();
       s.replyPending = 0;

@@ -33,7 +33,7 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
     // The selection makes the socket non-blocking; it stays so for the whole session.
     if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
     if (Pop3RegisterWindow(h, window, message) != 0) return -1;
-    s.state = kPop3StateConnecting;
+    SetState(s, cvmail::MailState::Connecting);
     s.greetingExpected = 1;
     s.replyPending = (options & kPop3OptionSecureImplicit) ? 0 : 1;
     if (!SessionCalls::PrepareTls(s, credentials)) return -1;

@@ -8,9 +8,6 @@
 
 #include "pop3/pop3.h"
 
-// Session state while Pop3Write sends.
-inline constexpr uint32_t kPop3StateWriting = 4;
-
 // Capability bits: the server is asked with XTND XLST, with XSENDER. A "-ERR" clears a bit
 // for the rest of the session.
 inline constexpr uint32_t kPop3CapabilityXlst = 0x2;

@@ -81,11 +81,11 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   if (s.timedOut) return Fail(cvErrorOperationTimeout);
   s.receivePosition = 0;
-  s.state = kPop3StateReading;
+  SetState(s, cvmail::MailState::Reading);
   const bool blocking = !NonBlockingReads(s);
   // With TLS the receive routine waits itself (decrypted bytes may already be there).
   if (blocking && !s.tls.active && !WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), 0)) {
-    if (!Gone(s)) s.state = kPop3StateIdle;
+    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
     return -1;
   }
   s.busy.store(1);
@@ -93,7 +93,7 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
                                  : SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kPop3ReceiveSize));
   s.busy.store(0);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  s.state = kPop3StateIdle;
+  SetState(s, cvmail::MailState::Idle);
   if (n > 0) {
     s.receiveCount = uint32_t(n);
     return n;

@@ -15,7 +15,7 @@ Frame& Library() noexcept {
 bool FrameTraits::InitSession(Frame&, Pop3Session& s) {
   s.capabilities = 0xFFFFFFFFu;
   s.timeout = 20;
-  s.state = kPop3StateIdle;
+  s.state = cvmail::MailState::Idle;  // a new record: nothing to trace yet
   return true;
 }
 

@@ -57,7 +57,7 @@ void NotifyTraits::OnSocketEvent(Pop3Session& session, SOCKET, int32_t fdEvent, 
           if (!error) error = cvErrorConnectionFailed;
         }
       }
-      if (!error) s.state = kPop3StateIdle;
+      if (!error) SetState(s, cvmail::MailState::Idle);
       Fire(s, cvmail::kMailEventConnect, error);
       if (error) {
         Pop3Disconnect(h);

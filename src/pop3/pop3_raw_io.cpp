@@ -96,11 +96,11 @@ int32_t Pop3Write(LibHandle handle, const char* data, int32_t size) {
   Pop3Session& s = *op;
   if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress);
   if (!data || size < 0) return Fail(cvErrorInvalidParameter);
-  s.state = kPop3StateWriting;
+  SetState(s, cvmail::MailState::Writing);
   s.busy.store(1);
   auto finish = [&](int32_t result) {
     s.busy.store(0);
-    if (!Gone(s)) s.state = kPop3StateIdle;
+    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
     return result;
   };
   // Without a socket window the socket blocks: wait for room first (no limit for 0 seconds).

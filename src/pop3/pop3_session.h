@@ -8,6 +8,7 @@
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
 #include "mailtls/mail_events.h"
+#include "mailtls/mail_state.h"
 #include "mailtls/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
@@ -20,12 +21,6 @@ inline constexpr uint32_t kPop3OptionSecure = 0x1000;
 inline constexpr uint32_t kPop3OptionSecureImplicit = 0x2000;
 inline constexpr uint32_t kPop3OptionIpv6Only = 0x40000;
 inline constexpr uint32_t kPop3OptionFreeThreaded = 0x80000;
-
-// Session states.
-inline constexpr uint32_t kPop3StateIdle = 1;
-inline constexpr uint32_t kPop3StateConnecting = 2;
-inline constexpr uint32_t kPop3StateReading = 3;
-inline constexpr uint32_t kPop3StateClosing = 5;
 
 // Capability bit: the server is asked for unique ids (UIDL).
 inline constexpr uint32_t kPop3CapabilityUidl = 0x1;
@@ -48,7 +43,7 @@ struct Pop3Session {
   uint32_t lastMessage;                  // message count of the last STAT
   uint32_t capabilities;
   uint32_t messageCount;  // STAT count less this session's deletions
-  uint32_t state;
+  cvmail::MailState state;   // changed through SetState only
   uint32_t timeout;          // seconds
   uint32_t terminatorState;  // how much of "\r\n.\r\n" is matched (0..4)
   std::atomic<uint32_t> busy;

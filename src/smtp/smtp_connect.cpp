@@ -96,12 +96,12 @@ int32_t OpenConnection(SmtpSession& s) {
   uint32_t length = 0;
   if (!SessionCalls::CreateSocket(s, s.port, address, length)) return -1;
   s.receiveCount = s.receivePosition = 0;
-  s.state = kSmtpStateConnecting;
+  SetState(s, cvmail::MailState::Connecting);
   s.replyPending = 1;
   const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };
   if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
   s.connected = 1;
-  s.state = kSmtpStateIdle;
+  SetState(s, cvmail::MailState::Idle);
   return 0;
 }
 
@@ -274,7 +274,7 @@ int32_t SmtpDisconnect(LibHandle handle) {
     Operation op(handle);
     if (!op) return -1;
     SmtpSession& s = *op;
-    s.state = kSmtpStateClosing;
+    SetState(s, cvmail::MailState::Closing);
     // An open DATA section is not ended: that would deliver a message cut short. Closing
     // the connection makes the server drop it.
     if (!canceled && !s.timedOut && !s.dataOpen && s.connected && s.header.controlSocket != INVALID_SOCKET) {

@@ -44,10 +44,10 @@ int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept {
 
   uint32_t consumed = 0;
   const uint32_t used = s.dataWriter.Convert(data, length, s.commandBuffer, kSmtpCommandSize, consumed);
-  s.state = kSmtpStateSending;
+  SetState(s, cvmail::MailState::Writing);
   const bool sent = WaitSocket(s, POLLOUT) && SendBytes(s, s.commandBuffer, used);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  s.state = kSmtpStateIdle;
+  SetState(s, cvmail::MailState::Idle);
   if (!sent) return DataFailed(s);
   return int32_t(consumed);
 }

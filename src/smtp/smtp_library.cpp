@@ -17,7 +17,7 @@ Frame& Library() noexcept {
 
 bool FrameTraits::InitSession(Frame&, SmtpSession& s) {
   s.timeout = 20;
-  s.state = kSmtpStateIdle;
+  s.state = cvmail::MailState::Idle;  // a new record: nothing to trace yet
   return true;
 }
 

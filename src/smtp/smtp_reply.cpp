@@ -74,10 +74,10 @@ int32_t ReadReply(SmtpSession& s) noexcept {
   if (!s.replyPending) return s.replyCode ? int32_t(s.replyCode) : -1;
   s.replyPending = 0;
   s.replyCode = 0;
-  s.state = kSmtpStateReading;
+  SetState(s, cvmail::MailState::Reading);
   const bool read = ReadReplyLines(s);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  s.state = kSmtpStateIdle;
+  SetState(s, cvmail::MailState::Idle);
   if (!read) {
     const uint32_t error = LastError();
     if (error == cvErrorInvalidServerResponse) Fire(s, cvmail::kMailEventCommand, error);

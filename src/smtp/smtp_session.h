@@ -10,6 +10,7 @@
 #include "core/sock/sock.h"
 #include "mailtls/mail_dot_stuff.h"
 #include "mailtls/mail_events.h"
+#include "mailtls/mail_state.h"
 #include "mailtls/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
@@ -41,13 +42,6 @@ inline constexpr uint32_t kSmtpDsnDelay = 8;
 inline constexpr uint32_t kSmtpDsnReturnHeaders = 16;
 inline constexpr uint32_t kSmtpDsnReturnFull = 32;
 
-// Session states.
-inline constexpr uint32_t kSmtpStateIdle = 1;
-inline constexpr uint32_t kSmtpStateConnecting = 2;
-inline constexpr uint32_t kSmtpStateReading = 3;
-inline constexpr uint32_t kSmtpStateSending = 4;
-inline constexpr uint32_t kSmtpStateClosing = 5;
-
 inline constexpr uint32_t kSmtpHostSize = 256;
 inline constexpr uint32_t kSmtpCredentialSize = 128;
 inline constexpr uint32_t kSmtpReplyTextSize = 4096;
@@ -78,7 +72,7 @@ struct SmtpSession {
   uint32_t extended;
   uint32_t dataOpen;
   uint32_t timedOut;
-  uint32_t state;
+  cvmail::MailState state;        // changed through SetState only
   cvmail::DotStuffer dataWriter;  // line ends and leading dots of the message data
   uint32_t acceptedRecipients;
   uint32_t timeout;    // seconds

@@ -28,13 +28,13 @@ TEST_F(SessionOpsTest, WindowConnectReturnsAtOnceAndReportsTheGreeting) {
   const LibHandle h = Pop3Connect(server.address(), uint32_t(server.port()), 5, 0, nullptr, window.hwnd(),
                                   HostWindow::kMessage);
   ASSERT_NE(h, kInvalidLibHandle) << std::hex << Pop3GetLastError();
-  EXPECT_EQ(Pop3GetState(h), int32_t(kPop3StateConnecting));
+  EXPECT_EQ(Pop3GetState(h), int32_t(cvmail::MailState::Connecting));
   ASSERT_TRUE(PumpUntil([&] { return window.Count(cvmail::kMailEventConnect) > 0; }, 5000));
   const auto connect = std::find_if(window.deliveries.begin(), window.deliveries.end(),
                                     [](const auto& d) { return d.event == cvmail::kMailEventConnect; });
   EXPECT_EQ(connect->handle, h);
   EXPECT_EQ(connect->error, 0u);
-  EXPECT_EQ(Pop3GetState(h), int32_t(kPop3StateIdle));
+  EXPECT_EQ(Pop3GetState(h), int32_t(cvmail::MailState::Idle));
   char text[kPop3ResultStringSize];
   EXPECT_EQ(Pop3GetResultString(h, text), 11);
   EXPECT_STREQ(text, "slow server");
@@ -89,7 +89,7 @@ TEST_F(SessionOpsTest, RawReadsWritesTimeoutsAndState) {
   EXPECT_EQ(Pop3GetLastError(), cvErrorInvalidParameter);
 
   EXPECT_EQ(Pop3Write(h, "HELLO raw\r\n", 11), 11);
-  EXPECT_EQ(Pop3GetState(h), int32_t(kPop3StateIdle));
+  EXPECT_EQ(Pop3GetState(h), int32_t(cvmail::MailState::Idle));
   EXPECT_EQ(Pop3IsReadable(h), 1);
   const int32_t n = Pop3Read(h, buffer, sizeof buffer);  // one status line
   EXPECT_EQ(std::string(buffer, size_t(std::max(n, 0))), "+OK one\r\n");

@@ -29,13 +29,6 @@ constexpr uint32_t kFeatureUtf8 = 0x20000;
 constexpr uint32_t kFtpEventMask = 960;   // timeout, cancel, command, progress
 constexpr uint32_t kHttpEventMask = 240;  // the same four of the HTTP library
 
-// Connection states.
-constexpr int32_t kStateUnused = 0;
-constexpr int32_t kStateIdle = 1;
-constexpr int32_t kStateConnecting = 2;
-constexpr int32_t kStateLogin = 3;
-constexpr int32_t kStateTransfer = 4;
-
 std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 
 // The library error that a call must leave in place across a cleanup that may reset it.
@@ -180,14 +173,14 @@ void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
   session_ = h;
 
   if (!sftp && s_.proxyType != kProxyOther) {
-    s_.state = kStateLogin;
+    SetState(ControlState::Login);
     if (FtpLogin(h, user.c_str(), password.c_str(), U8(s_.account).c_str()) == -1) {
       KeepLastError keep(kFtpLibrary);
       const int32_t reply = FtpReadReply(h);
       loginReplyCode_ = reply < 0 ? 0 : uint32_t(reply);
       FtpDisconnect(h);
       session_ = kInvalidLibHandle;
-      s_.state = kStateUnused;
+      SetState(ControlState::Unused);
       return;
     }
   }
@@ -223,7 +216,7 @@ void CFileTransfer::ConnectHttp(SecCredentials* credentials) {
   }
   if (h == kInvalidLibHandle) return;
   session_ = h;
-  s_.state = kStateIdle;
+  SetState(ControlState::Idle);
   HttpSetPriority(h, uint32_t(s_.priority));
   HttpSetCompression(h, s_.compression ? 1 : 0);
   HttpRegisterEvents(h, Window(), kLibraryNotifyMessage, kHttpEventMask);
@@ -232,7 +225,7 @@ void CFileTransfer::ConnectHttp(SecCredentials* credentials) {
 
 HRESULT CFileTransfer::ConnectFromProperties() {
   if (Open()) Disconnect(nullptr);
-  s_.state = kStateConnecting;
+  SetState(ControlState::Connecting);
   s_.transferBytes = 0;
   s_.transferRate = 0;
   s_.transferTime = 0;
@@ -248,7 +241,7 @@ HRESULT CFileTransfer::ConnectFromProperties() {
   SecFreeCredentials(&credentials);
 
   if (!Open()) {
-    s_.state = kStateUnused;
+    SetState(ControlState::Unused);
     return RaiseError(0, true, false);
   }
   if (tasks_.ServerType() != s_.serverType) {
@@ -256,7 +249,7 @@ HRESULT CFileTransfer::ConnectFromProperties() {
     tasks_.AbortAll(nullptr, nullptr);
     tasks_.SetServerType(s_.serverType);
   }
-  s_.state = kStateIdle;
+  SetState(ControlState::Idle);
   s_.securityKept = false;
   s_.security = SecSessionInfo{};
   s_.security.size = sizeof(SecSessionInfo);
@@ -285,7 +278,7 @@ bool CFileTransfer::RefreshStatistics() {
 }
 
 HRESULT CFileTransfer::DownloadFile(const std::string& local, const std::string& remote, uint64_t offset) {
-  s_.state = kStateTransfer;
+  SetState(ControlState::Transfer);
   s_.transferFileName = plat::ToUtf16(remote);
   int32_t r = -1;
   if (s_.serverType == kServerFtp) {
@@ -296,17 +289,17 @@ HRESULT CFileTransfer::DownloadFile(const std::string& local, const std::string&
     // A redirect completes the request with its status: the control does not follow it.
     r = HttpRetrieveFile(session_, local.c_str(), remote.c_str(), 0, offset);
   }
-  s_.state = kStateIdle;
+  SetState(ControlState::Idle);
   return r == -1 ? RaiseError(0, true, false) : S_OK;
 }
 
 HRESULT CFileTransfer::UploadFile(const std::string& local, const std::string& remote, uint64_t offset) {
-  s_.state = kStateTransfer;
+  SetState(ControlState::Transfer);
   s_.transferFileName = plat::ToUtf16(remote);
   const int32_t r = s_.serverType == kServerFtp
                         ? FtpStoreFile(session_, local.c_str(), remote.c_str(), s_.appendFile ? 1 : 0, offset)
                         : HttpStoreFile(session_, local.c_str(), remote.c_str(), 0, offset);
-  s_.state = kStateIdle;
+  SetState(ControlState::Idle);
   return r == -1 ? RaiseError(0, true, false) : S_OK;
 }
 

@@ -70,7 +70,7 @@ HRESULT CFileTransfer::Disconnect(VARIANT* error) {
     else
       HttpDisconnect(session_);
   }
-  s_.state = 0;
+  SetState(ControlState::Unused);
   s_.featuresSet = false;
   session_ = kInvalidLibHandle;
   return S_OK;
@@ -79,10 +79,10 @@ HRESULT CFileTransfer::Disconnect(VARIANT* error) {
 HRESULT CFileTransfer::Cancel(VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
-  if (s_.state == 2 || s_.state == 3) {
+  if (s_.state == ControlState::Connecting || s_.state == ControlState::Login) {
     // The host re-entered from its message loop while Connect waits in the library.
     FireCancelOnce();
-    s_.state = 0;
+    SetState(ControlState::Unused);
     return S_OK;
   }
   if (!Open()) return S_OK;

@@ -16,8 +16,6 @@
 namespace filexfer {
 namespace {
 
-constexpr int32_t kStateIdle = 1;
-constexpr int32_t kStateFileList = 5;
 constexpr uint32_t kDefaultListSize = 32768;
 
 std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
@@ -81,7 +79,7 @@ HRESULT CFileTransfer::OpenDirectory(VARIANT dirName, VARIANT parseList, VARIANT
   }
   s_.listParsed = parsed;
   if (FtpOpenDirectory(session_, U8(path).c_str()) == -1) return Fail(error);
-  s_.state = kStateFileList;
+  SetState(ControlState::FileList);
   firstRead_ = true;
   return S_OK;
 }
@@ -128,7 +126,7 @@ HRESULT CFileTransfer::CloseDirectory(VARIANT* error) {
   SetErrorArgument(error, 0);
   if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   FtpCloseDirectory(session_);
-  s_.state = kStateIdle;
+  SetState(ControlState::Idle);
   return S_OK;
 }
 

@@ -25,6 +25,16 @@ inline constexpr int32_t kServerUndefined = 0;
 inline constexpr int32_t kServerFtp = 1;
 inline constexpr int32_t kServerHttp = 2;
 
+// What the control is doing (the type library's fileState constants).
+enum class ControlState : int32_t {
+  Unused = 0,
+  Idle = 1,
+  Connecting = 2,
+  Login = 3,
+  Transfer = 4,
+  FileList = 5,
+};
+
 // Everything Reset restores, with its default.
 struct FileTransferSettings {
   std::u16string account;
@@ -60,7 +70,7 @@ struct FileTransferSettings {
   std::u16string serverDirectory, serverName;
   int32_t serverPort = 0;
   int32_t serverType = kServerUndefined;
-  int32_t state = 0;
+  ControlState state = ControlState::Unused;  // changed through CFileTransfer::SetState only
   bool throwError = false;
   int32_t timeout = 20;
   bool trace = false;
@@ -114,6 +124,8 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   friend class ImplicitConnection;
 
   bool Open() const { return session_ != kInvalidLibHandle; }
+  // Stores the control's state (traced).
+  void SetState(ControlState next) noexcept;
   // Whether the security record's numbers and dates describe a connection: the open one,
   // or the one that served the last method through an implicit connection.
   bool SecurityReadable() const { return Open() || s_.securityKept; }
