@@ -193,6 +193,34 @@ TEST(SendMessageTimeout, WaitsForAMessageAlreadyStarted) {
   releaser.join();
 }
 
+// A handler that must not wait for the thread sending to it (a server stop inside an
+// event) asks the message layer; the answer is yes from the handler's first instruction,
+// even when the receiver picks the message up the moment it is queued.
+TEST(SendMessage, TheReceiverKnowsItsSenderWaitsFromTheStart) {
+  constexpr int kRounds = 20000;
+  std::atomic<uint32_t> senderId{0};
+  int unknown = 0, handled = 0;
+  Handler h = [&](HWND hwnd, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+    if (m != WM_USER) return DefWindowProc(hwnd, m, w, l);
+    ++handled;
+    if (!IsThreadSendingToCaller(senderId.load())) ++unknown;
+    return 0;
+  };
+  HWND hwnd = MakeWindow(&h);
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    senderId = GetCurrentThreadId();
+    for (int i = 0; i < kRounds; ++i) SendMessage(hwnd, WM_USER, 0, 0);
+    done = true;
+  });
+  MSG m;
+  while (!done.load()) PeekMessage(&m, nullptr, 0, 0, PM_REMOVE);  // serves each at once
+  sender.join();
+  EXPECT_EQ(handled, kRounds);
+  EXPECT_EQ(unknown, 0);
+  DestroyWindow(hwnd);
+}
+
 TEST(SendMessage, WindowOfAnEndedThreadAnswersZero) {
   std::vector<UINT> seen;
   Handler h = [&](HWND hwnd, UINT m, WPARAM w, LPARAM l) -> LRESULT {

@@ -34,15 +34,9 @@ bool Send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, const UINT* timeoutMs, LRES
   sm->lParam = lp;
   sm->sender = self;
   ThreadQueue& owner = *w->owner;
-  {
-    std::lock_guard lock(owner.m);
-    if (owner.closed) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return false;
-    }
-    owner.sent.push_back(sm);
-  }
-  owner.Wake();
+  // Known as this thread's message before the receiver can start it: a handler that asks
+  // whether this thread waits for it (to avoid waiting for this thread in turn) must hear
+  // yes even if this thread is not scheduled again until the handler is well under way.
   {
     std::lock_guard lock(self->m);
     self->waitingFor = sm;
@@ -54,6 +48,15 @@ bool Send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, const UINT* timeoutMs, LRES
       q.waitingFor.reset();
     }
   } done{*self};
+  {
+    std::lock_guard lock(owner.m);
+    if (owner.closed) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return false;
+    }
+    owner.sent.push_back(sm);
+  }
+  owner.Wake();
 
   bool timed = timeoutMs != nullptr;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timed ? *timeoutMs : 0);
