@@ -163,7 +163,11 @@ PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes&
     return out;
   }
   const bool watchInput = !held && watch.paceMs == 0;
-  pollfd fds[3] = {{int(r.handle), short(POLLPRI | POLLRDHUP | (watchInput ? POLLIN : 0)), 0},
+  // Otherwise only the peer's leaving is watched, and only until it left: poll reports a
+  // hang-up (and urgent data) for as long as it lasts, and a wait that watched it would
+  // return at once on every pass until the owner takes its read.
+  const int watched = watchInput || !watch.peerClosed ? int(r.handle) : -1;
+  pollfd fds[3] = {{watched, short(watchInput ? POLLIN | POLLPRI | POLLRDHUP : POLLRDHUP), 0},
                    {c.controlEvent.fd(), POLLIN, 0},
                    {c.wake.fd(), POLLIN, 0}};
   const uint32_t ms = !held && watch.paceMs ? watch.paceMs : w.selectMs;
@@ -185,7 +189,8 @@ PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes&
   } else if (res.status == plat::WaitStatus::Timeout || res.ready == 0 || (re & (POLLRDHUP | POLLHUP))) {
     // The pause is over (or the peer left): look again.
     short now = 0;
-    out.readable = BufferedInput(r.handle) || (PollNow(r.handle, POLLIN, &now) > 0 && (now & (POLLIN | POLLHUP)));
+    out.readable = BufferedInput(r.handle) ||
+                   (PollNow(r.handle, POLLIN | POLLPRI, &now) > 0 && (now & (POLLIN | POLLPRI | POLLHUP)));
   }
   return out;
 }

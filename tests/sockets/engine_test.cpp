@@ -2,10 +2,12 @@
 // control codes, restart and stop with clients connected.
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -462,6 +464,66 @@ TEST_F(Engine, CallbackWindowRunsTheCallbackOnItsThread) {
   ServerStop(server);  // serves the disconnect notification while it waits
   server = INVALID_SOCKET;
   plat::DestroyWindow(window);
+}
+
+// An owner that queues a read event to take it later (as a control whose events are frozen
+// does): the client's thread sends no other read meanwhile and waits without working, also
+// when urgent data arrives or the peer hangs up, and once the owner took the event the
+// peer's leaving ends the client.
+struct HeldReadOwner {
+  std::atomic<int> reads{0}, disconnects{0};
+  std::atomic<uint64_t> client{uint64_t(INVALID_SOCKET)};
+  std::atomic<bool> threadKnown{false};
+  clockid_t threadClock{};
+};
+HeldReadOwner* gHeld = nullptr;
+
+void HoldReads(uint64_t handle, uint32_t event, uint32_t error, uint64_t) {
+  HeldReadOwner& o = *gHeld;
+  if (event == kServerEventDisconnect) o.disconnects.fetch_add(1);
+  if (event != kServerEventRead || error != 0) return;
+  // The first read is held; later ones are left unread.
+  if (o.reads.fetch_add(1) == 0) {
+    pthread_getcpuclockid(pthread_self(), &o.threadClock);
+    o.client.store(handle);
+    o.threadKnown.store(true);
+    ServerDeferCurrentEvent();
+  }
+}
+
+double ThreadCpuSeconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+TEST_F(Engine, AHeldReadWaitsWithoutWorkUntilTheOwnerTakesIt) {
+  for (const bool urgent : {false, true}) {
+    SCOPED_TRACE(urgent ? "urgent byte" : "hang-up");
+    HeldReadOwner owner;
+    gHeld = &owner;
+    server = ServerCreate("127.0.0.1", 0, HoldReads, 20);
+    ASSERT_NE(server, INVALID_SOCKET);
+    const int c = ConnectRaw(Port());
+    SendRaw(c, "unread\n");
+    ASSERT_TRUE(Eventually([&] { return owner.threadKnown.load(); }));
+    if (urgent) ASSERT_EQ(::send(c, "!", 1, MSG_OOB), 1);
+    else ::shutdown(c, SHUT_WR);
+    const double before = ThreadCpuSeconds(owner.threadClock);
+    std::this_thread::sleep_for(2s);
+    // A thread that waits without work uses a few milliseconds of these two seconds; one
+    // whose every wait returns at once (it pauses 10 ms after every 52 passes) uses over
+    // 0.1 s, and more at every pass that does not pause.
+    EXPECT_LT(ThreadCpuSeconds(owner.threadClock) - before, 0.025);
+    EXPECT_EQ(owner.reads.load(), 1);
+    ServerEventTaken(SOCKET(owner.client.load()));
+    if (urgent) ::shutdown(c, SHUT_WR);
+    EXPECT_TRUE(Eventually([&] { return owner.disconnects.load() == 1; }, 10000));
+    EXPECT_EQ(ServerStop(server), 1);
+    server = INVALID_SOCKET;
+    gHeld = nullptr;
+    ::close(c);
+  }
 }
 
 }  // namespace
