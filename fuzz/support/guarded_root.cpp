@@ -2,7 +2,7 @@
 
 #include "scratch_dir.h"
 #include "server_client.h"
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 namespace cvfuzz {
 

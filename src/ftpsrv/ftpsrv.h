@@ -1,6 +1,6 @@
 #pragma once
 // The FTP server library: FTP and FTPS servers inside the host process on top of the
-// server engine (sockets/server.h). One engine server per started server, one engine
+// server engine (sockets/server/server.h). One engine server per started server, one engine
 // thread per client; every command, transfer, listing and program of a client runs on
 // that client's thread. The owner (the control) hears of every client action through the
 // event callback given to FtpServerStart.

@@ -12,7 +12,7 @@
 #include "ftpsrv/local_fs.h"
 #include "platform/base/tick.h"
 #include "platform/version.h"
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 namespace cvftpsrv {
 

@@ -5,7 +5,7 @@
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "platform/base/tick.h"
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 using namespace cvftpsrv;
 

@@ -22,7 +22,7 @@
 #include "core/errors/error_codes.h"
 #include "core/frame/lib_types.h"
 #include "sockets/inet.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace cvsrv {
 

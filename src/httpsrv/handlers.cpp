@@ -11,7 +11,7 @@
 
 #include "httpsrv/httpsrv_internal.h"
 #include "platform/base/tick.h"
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 namespace cvhttpsrv {
 namespace {

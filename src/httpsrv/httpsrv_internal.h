@@ -17,7 +17,7 @@
 #include "ftpsrv/server_skeleton.h"
 #include "httpsrv/httpsrv.h"
 #include "sockets/inet.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace cvhttpsrv {
 

@@ -7,7 +7,7 @@
 #include "httpsrv/httpsrv_internal.h"
 #include "httpsrv/request_reader.h"
 #include "platform/base/tick.h"
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 namespace cvhttpsrv {
 namespace {

@@ -5,7 +5,7 @@
 #include "core/trace/trace.h"
 #include "platform/version.h"
 #include "sockets/inet_internal.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace cvsock {
 

@@ -9,7 +9,7 @@
 #include "platform/msg/message.h"
 #include "platform/msg/window.h"
 #include "sockets/inet_internal.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace {
 

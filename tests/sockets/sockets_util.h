@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "sockets/inet.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace socktest {
 

@@ -7,7 +7,7 @@
 #include "ftpsrv/ocx/ftp_server.h"
 #include "ocx/server_notify_members.h"
 #include "ocx/variant_args.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace ftpsrvctl {
 

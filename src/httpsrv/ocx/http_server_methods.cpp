@@ -5,7 +5,7 @@
 #include "ocx/server_lifecycle_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace httpsrvctl {
 

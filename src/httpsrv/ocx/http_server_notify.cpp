@@ -8,7 +8,7 @@
 #include "httpsrv/ocx/http_server.h"
 #include "ocx/server_notify_members.h"
 #include "ocx/variant_args.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace httpsrvctl {
 

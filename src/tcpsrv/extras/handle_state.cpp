@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/net/wsa_errors.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 #include "tcpsrv/extras/server_extras.h"
 
 using namespace cvsock;

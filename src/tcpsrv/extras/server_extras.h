@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "sockets/inet.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 // SuspendConstants.
 inline constexpr uint32_t twSuspendDefault = 0;

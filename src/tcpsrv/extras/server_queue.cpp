@@ -5,7 +5,7 @@
 #include <cstring>
 #include <map>
 
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 #include "tcpsrv/extras/server_extras.h"
 
 using namespace cvsock;

@@ -5,7 +5,7 @@
 
 #include "platform/base/tick.h"
 #include "platform/msg/window.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 #include "tcpsrv/extras/server_extras.h"
 
 void* InetWindowInstance();  // the socket library's window-class instance

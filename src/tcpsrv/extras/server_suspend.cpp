@@ -4,7 +4,7 @@
 
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 #include "tcpsrv/extras/server_extras.h"
 
 using namespace cvsock;

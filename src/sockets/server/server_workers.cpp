@@ -1,4 +1,4 @@
-#include "sockets/server_workers.h"
+#include "sockets/server/server_workers.h"
 
 #include <algorithm>
 #include <chrono>

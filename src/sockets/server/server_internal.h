@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "sockets/inet_internal.h"
-#include "sockets/server.h"
+#include "sockets/server/server.h"
 
 namespace cvsock {
 

@@ -9,7 +9,7 @@
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 
 namespace cvsock {
 

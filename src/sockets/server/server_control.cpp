@@ -10,7 +10,7 @@
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
 #include "platform/msg/window.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 
 namespace cvsock {
 

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "platform/base/tick.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 
 namespace cvsock {
 

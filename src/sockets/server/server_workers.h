@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/base/thread.h"
-#include "sockets/server_internal.h"
+#include "sockets/server/server_internal.h"
 
 namespace cvsock {
 

@@ -1,4 +1,4 @@
-#include "sockets/server_pauses.h"
+#include "sockets/server/server_pauses.h"
 
 #include <atomic>
 

@@ -10,8 +10,8 @@
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
-#include "sockets/server_internal.h"
-#include "sockets/server_workers.h"
+#include "sockets/server/server_internal.h"
+#include "sockets/server/server_workers.h"
 
 namespace cvsock {
 
