@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "peers/port_owner.h"
+
 extern char** environ;
 
 namespace cvpeers {
@@ -79,7 +81,15 @@ bool Accepts(int family, uint16_t port) {
   if (s.get() < 0) return false;
   socklen_t length;
   const sockaddr_storage address = LoopbackAddress(family, port, &length);
-  return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
+  if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
+  // With nothing listening, a connect whose own port happens to be the target connects
+  // to itself; that is no server.
+  sockaddr_storage local{};
+  socklen_t localLength = sizeof local;
+  if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return false;
+  const uint16_t localPort = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
+                                                : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+  return localPort != port;
 }
 
 std::string ReadTail(const fs::path& file, size_t limit) {
@@ -287,7 +297,9 @@ bool PeerProcess::WaitUntilAccepting() {
       problem_ = options_.program + " " + DescribeStatus(status) + " before accepting connections";
       return false;
     }
-    if (!options_.waitForPort || Accepts(options_.family, port_)) return true;
+    // Another test's server may have taken the same free port before the peer bound it:
+    // then the peer fails to bind and ends, and a new port is tried.
+    if (!options_.waitForPort || (Accepts(options_.family, port_) && ListenerBelongsTo(pid_, port_))) return true;
     if (Clock::now() >= deadline) {
       problem_ = options_.program + " did not accept on " + address_ + " port " +
                  std::to_string(port_) + " within " + std::to_string(options_.startTimeout.count()) + " ms";

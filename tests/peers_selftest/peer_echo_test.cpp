@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "peers/peer.h"
+#include "peers/port_owner.h"
 
 namespace {
 
@@ -172,6 +174,35 @@ TEST(PeerHarness, ProgramThatNeverListensTimesOutAndIsStopped) {
   EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Failed);
   EXPECT_NE(peer.Diagnostics().find("did not accept"), std::string::npos) << peer.Diagnostics();
   EXPECT_FALSE(peer.running());
+}
+
+// A peer's port counts as started only when the peer holds the listener: another test's
+// server on the same free port is not the peer.
+TEST(PeerHarness, AListenerOnThePortBelongsOnlyToItsOwnersGroup) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), length), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+  const uint16_t port = ntohs(a.sin_port);
+
+  const pid_t other = ::fork();
+  if (other == 0) {
+    ::setpgid(0, 0);
+    ::execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(other, 0);
+  ::setpgid(other, other);
+  EXPECT_TRUE(cvpeers::ListenerBelongsTo(::getpgrp(), port));
+  EXPECT_FALSE(cvpeers::ListenerBelongsTo(other, port));
+  ::close(listener);
+  EXPECT_TRUE(cvpeers::ListenerBelongsTo(other, port));  // nobody listens: nothing to judge
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
 }
 
 TEST(PeerHarness, FillTemplateReplacesOnlyKnownNames) {
