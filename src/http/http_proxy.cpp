@@ -29,6 +29,12 @@ constexpr const char* kConnectionsKey =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 constexpr uint32_t kAutoConfigUrlSize = 5120;
 constexpr uint32_t kScriptLimit = 65535;
+// DefaultConnectionSettings: a record whose flags byte says whether automatic
+// configuration is on (a script URL or detection).
+constexpr size_t kConnectionSettingsMinimum = 32;
+constexpr size_t kConnectionFlagsAt = 8;
+constexpr uint8_t kConnectionAutoConfigUrl = 0x04;
+constexpr uint8_t kConnectionAutoDetect = 0x08;
 
 plat::HKEY Hive(uint32_t flags) {
   return (flags & kHttpProxyMachine) ? plat::HKEY_LOCAL_MACHINE : plat::HKEY_CURRENT_USER;
@@ -217,7 +223,9 @@ int32_t HttpGetAutoConfigUrl(char* buffer, uint32_t flags) {
   const Key connections(Hive(flags), kConnectionsKey);
   uint32_t type = 0;
   const auto settings = connections.Read("DefaultConnectionSettings", &type);
-  if (!settings || settings->size() < 32 || !((*settings)[8] & (0x04 | 0x08))) return 0;
+  if (!settings || settings->size() < kConnectionSettingsMinimum ||
+      !((*settings)[kConnectionFlagsAt] & (kConnectionAutoConfigUrl | kConnectionAutoDetect)))
+    return 0;
   const Key key(Hive(flags), kSettingsKey);
   if (auto url = key.String("AutoConfigURL"); url && !url->empty()) {
     CopyField(*reinterpret_cast<char(*)[kAutoConfigUrlSize]>(buffer), url->c_str());

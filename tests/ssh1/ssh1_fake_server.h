@@ -360,7 +360,7 @@ class Client {
  public:
   Client() {
     SshSettingsSetDefaults(&settings);
-    settings.ProtocolPreference = 0;
+    settings.ProtocolPreference = kSshOnly1;
     std::strcpy(settings.UserName, "alice");
     std::strcpy(settings.Password, "pass-word!");  // 10 characters
     std::strcpy(settings.RemoteCommand, "echo hi");

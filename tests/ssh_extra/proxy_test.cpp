@@ -180,9 +180,9 @@ TEST(ProxyLookup, WhoResolvesTheName) {
     uint32_t dns;
     bool unresolved;
   } cases[] = {
-      {kProxySocks4, 2, false}, {kProxySocks5, 2, true}, {kProxyHttp, 2, true},
-      {kProxyHttp, 0, true},    {kProxySocks4, 0, true}, {kProxyHttp, 1, false},
-      {kProxyNone, 2, false},
+      {kProxySocks4, kProxyDnsAuto, false}, {kProxySocks5, kProxyDnsAuto, true},    {kProxyHttp, kProxyDnsAuto, true},
+      {kProxyHttp, kProxyDnsAtProxy, true}, {kProxySocks4, kProxyDnsAtProxy, true}, {kProxyHttp, kProxyDnsLocal, false},
+      {kProxyNone, kProxyDnsAuto, false},
   };
   for (const Case& c : cases) {
     SshSettings s = sshextra::DefaultSettings();
@@ -191,7 +191,7 @@ TEST(ProxyLookup, WhoResolvesTheName) {
     s.ProxyLocalhost = 1;
     char* canonical = nullptr;
     SshAddress* a = ProxyLookupName("localhost", &canonical, &s, 0);
-    EXPECT_EQ(SshAddressType(a) == 3, c.unresolved) << c.type << "/" << c.dns;
+    EXPECT_EQ(SshAddressType(a) == kSshAddressName, c.unresolved) << c.type << "/" << c.dns;
     EXPECT_STRNE(canonical, nullptr);
     CheckedFree(canonical);
     SshFreeAddress(a);

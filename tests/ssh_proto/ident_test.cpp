@@ -16,14 +16,14 @@ struct Exchange {
 
 TEST(Identification, ProtocolChoiceAndClientLine) {
   const Exchange cases[] = {
-      {"SSH-2.0-OpenSSH_9.2\r\n", 3, 2, "SSH-2.0-Corvanetics_9.5\r\n"},
-      {"SSH-1.99-Legacy\n", 2, 2, "SSH-2.0-Corvanetics_9.5\r\n"},
-      {"SSH-1.99-Legacy\n", 0, 1, "SSH-1.5-Corvanetics_9.5\n"},
-      {"SSH-1.3-Old\n", 2, 1, "SSH-1.3-Corvanetics_9.5\n"},
-      {"SSH-1.5-Old\n", 3, 0, ""},
-      {"SSH-2.0-New\n", 0, 0, ""},
+      {"SSH-2.0-OpenSSH_9.2\r\n", kSshOnly2, 2, "SSH-2.0-Corvanetics_9.5\r\n"},
+      {"SSH-1.99-Legacy\n", kSshPrefer2, 2, "SSH-2.0-Corvanetics_9.5\r\n"},
+      {"SSH-1.99-Legacy\n", kSshOnly1, 1, "SSH-1.5-Corvanetics_9.5\n"},
+      {"SSH-1.3-Old\n", kSshPrefer2, 1, "SSH-1.3-Corvanetics_9.5\n"},
+      {"SSH-1.5-Old\n", kSshOnly2, 0, ""},
+      {"SSH-2.0-New\n", kSshOnly1, 0, ""},
       // Compared on its first 9 characters: 1.0000000, not 1.99.
-      {"SSH-1.0000000099-Long\n", 2, 1, "SSH-1.0000000-Corvanetics_9.5\n"},
+      {"SSH-1.0000000099-Long\n", kSshPrefer2, 1, "SSH-1.0000000-Corvanetics_9.5\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.server);

@@ -93,7 +93,7 @@ TEST_F(Net, DottedLiteralIsItsOwnCanonicalName) {
   char* canonical = nullptr;
   SshAddress* a = SshLookupName("127.0.0.1", &canonical, 0);
   EXPECT_EQ(SshAddressError(a), 0u);
-  EXPECT_EQ(SshAddressType(a), 1);
+  EXPECT_EQ(SshAddressType(a), kSshAddressIpv4);
   EXPECT_STREQ(canonical, "127.0.0.1");
   EXPECT_EQ(a->list, nullptr) << "no resolver for a literal";
   EXPECT_EQ(SshIsLocalAddress(a), 1);

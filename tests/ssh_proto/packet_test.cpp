@@ -111,7 +111,7 @@ TEST(Ssh2Packets, TamperedMacOrCiphertextIsRejectedAndEndsTheSession) {
     pair.rx->packetReader = Ssh2ReadPacket;
     pair.rx->protocol = [](SshSession*, const uint8_t*, int32_t, SshPacket*) { ADD_FAILURE() << "delivered"; };
     pair.rx->protocolVersion = 2;
-    pair.rx->ident.state = 3;
+    pair.rx->ident.state = SshIdentState::Done;
     EXPECT_EQ(SshOnReceive(pair.rx, 0, reinterpret_cast<const uint8_t*>(bytes.data()), int32_t(bytes.size())), 0);
     EXPECT_EQ(pair.rx->lastError, cvErrorInvalidPacketData);
     EXPECT_EQ(pair.rx->connectionState, kSshStateClosed);

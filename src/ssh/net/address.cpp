@@ -161,7 +161,7 @@ void SshAddressToText(const SshAddress* a, char* buffer, int32_t size) {
   }
   uint8_t bytes[16];
   SshAddressBytes(a, bytes);
-  SockInetNtop(SshAddressType(a) == 2 ? plat::kAfInet6 : plat::kAfInet, bytes, buffer, uint32_t(size));
+  SockInetNtop(SshAddressType(a) == kSshAddressIpv6 ? plat::kAfInet6 : plat::kAfInet, bytes, buffer, uint32_t(size));
 }
 
 int32_t SshIsLocalhostName(const char* name) { return name && std::strcmp(name, "localhost") == 0; }
@@ -170,9 +170,9 @@ int32_t SshIsLocalAddress(const SshAddress* a) {
   if (!a) return 0;
   uint8_t bytes[16];
   int type = SshAddressType(a);
-  if (type == 3) return 0;
+  if (type == kSshAddressName) return 0;
   SshAddressBytes(a, bytes);
-  if (type == 2) {
+  if (type == kSshAddressIpv6) {
     static const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     return std::memcmp(bytes, loopback6, 16) == 0;
   }
@@ -187,8 +187,8 @@ int32_t SshIsLocalAddress(const SshAddress* a) {
 }
 
 int32_t SshAddressType(const SshAddress* a) {
-  if (!a || a->family == 0) return 3;
-  return a->family == plat::kAfInet6 ? 2 : 1;
+  if (!a || a->family == 0) return kSshAddressName;
+  return a->family == plat::kAfInet6 ? kSshAddressIpv6 : kSshAddressIpv4;
 }
 
 void SshAddressBytes(const SshAddress* a, uint8_t* buffer) {

@@ -60,7 +60,9 @@ int32_t SshNextAddress(SshAddress* address);
 void SshAddressToText(const SshAddress* address, char* buffer, int32_t size);
 int32_t SshIsLocalhostName(const char* name);
 int32_t SshIsLocalAddress(const SshAddress* address);
-int32_t SshAddressType(const SshAddress* address);  // 1 IPv4, 2 IPv6, 3 unresolved name
+// What SshAddressType reports.
+enum SshAddressKind : int32_t { kSshAddressIpv4 = 1, kSshAddressIpv6 = 2, kSshAddressName = 3 };
+int32_t SshAddressType(const SshAddress* address);
 void SshAddressBytes(const SshAddress* address, uint8_t* buffer);
 void SshFreeAddress(SshAddress* address);
 uint32_t SshAddressError(const SshAddress* address);

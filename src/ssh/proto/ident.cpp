@@ -51,7 +51,7 @@ void Finish(SshSession* s) {
   const bool atLeast199 = SshVersionCompare(ip.version, "1.99") >= 0;
   const uint32_t preference = s->settings.ProtocolPreference;
 
-  if ((preference == 0 && !below20) || (preference == 3 && !atLeast199)) {
+  if ((preference == kSshOnly1 && !below20) || (preference == kSshOnly2 && !atLeast199)) {
     // No version in common: end the attempt now instead of waiting for the time limit.
     s->noProtocolChoice = 1;
     SshSetLastError(s, cvErrorProtocolNotSupported);
@@ -59,7 +59,7 @@ void Finish(SshSession* s) {
     return;
   }
   char client[64];
-  if ((preference != 3 && !atLeast199) || (preference < 2 && below20)) {
+  if ((preference != kSshOnly2 && !atLeast199) || (preference <= kSshPrefer1 && below20)) {
     const char* version = SshVersionCompare(ip.version, "1.5") <= 0 ? ip.version : "1.5";
     std::snprintf(client, sizeof client, "SSH-%s-Corvanetics_%d.%d\n", version, kClientMajor, kClientMinor);
     s->protocolVersion = 1;
@@ -93,10 +93,10 @@ bool SshIdentParseByte(SshSession* s, uint8_t byte) {
   SshIdentParser& ip = s->ident;
   const char c = char(byte);
   switch (ip.state) {
-    case 0:
+    case SshIdentState::LineStart:
       if (c == "SSH-"[ip.matched]) {
         if (++ip.matched == 4) {
-          ip.state = 2;
+          ip.state = SshIdentState::Collecting;
           ip.length = 0;
           for (char k : {'S', 'S', 'H', '-'}) AppendLine(ip, k);
           ip.inVersion = 1;
@@ -104,13 +104,13 @@ bool SshIdentParseByte(SshSession* s, uint8_t byte) {
         }
       } else {
         ip.matched = 0;
-        ip.state = c == '\n' ? 0 : 1;
+        ip.state = c == '\n' ? SshIdentState::LineStart : SshIdentState::Skipping;
       }
       return false;
-    case 1:
-      if (c == '\n') ip.state = 0;
+    case SshIdentState::Skipping:
+      if (c == '\n') ip.state = SshIdentState::LineStart;
       return false;
-    case 2:
+    case SshIdentState::Collecting:
       AppendLine(ip, c);
       if (ip.inVersion) {
         if (c == '-')
@@ -119,13 +119,14 @@ bool SshIdentParseByte(SshSession* s, uint8_t byte) {
           ip.version[ip.versionLength++] = c;
       }
       if (c != '\n') return false;
-      ip.state = 3;
+      ip.state = SshIdentState::Done;
       Finish(s);
       CheckedFree(ip.line);
       ip.line = nullptr;
       ip.length = ip.capacity = 0;
       return true;
-    default:
-      return true;
+    case SshIdentState::Done:
+      break;
   }
+  return true;
 }

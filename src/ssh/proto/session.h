@@ -75,9 +75,18 @@ struct Ssh1ReceiveState {
   int32_t total = 0;    // length + padding
 };
 
+// Where the reader of the server's identification is: lines before it that do not start
+// with "SSH-" are skipped.
+enum class SshIdentState : uint32_t {
+  LineStart,   // matching "SSH-" at the start of a line
+  Skipping,    // in a line that is not the identification
+  Collecting,  // in the identification line
+  Done,
+};
+
 // The server identification line being read.
 struct SshIdentParser {
-  uint32_t state = 0;    // 0 at a line start, 1 skipping a line, 2 collecting, 3 done
+  SshIdentState state = SshIdentState::LineStart;
   int32_t matched = 0;   // characters of "SSH-" matched at the line start
   char* line = nullptr;  // collected line, "SSH-" first
   int32_t length = 0;

@@ -15,7 +15,7 @@ constexpr const char* kFallbackCommand =
 void SshSettingsSetDefaults(SshSettings* s) {
   std::memset(s, 0, sizeof *s);
   s->Port = 22;
-  s->ProxyDns = 2;
+  s->ProxyDns = kProxyDnsAuto;
   s->ProxyPort = 80;
   std::strcpy(s->ProxyCommand, "connect %host %port\\n");
   std::strcpy(s->RemoteCommand, "sftp");
@@ -27,7 +27,7 @@ void SshSettingsSetDefaults(SshSettings* s) {
   std::strcpy(s->RekeyData, "1G");
   const uint32_t ciphers[6] = {3, 1, 5, 4, 0, 0};
   std::memcpy(s->CipherOrder, ciphers, sizeof ciphers);
-  s->ProtocolPreference = 3;
+  s->ProtocolPreference = kSshOnly2;
   s->TryKeyboardInteractive = 1;
   s->RemoteCommandIsSubsystem = 1;
   s->X11AuthType = 1;

@@ -3,6 +3,17 @@
 // is set, copied whole into the session and read only from that copy.
 #include <cstdint>
 
+// Who resolves the destination's name when a proxy is used (ProxyDns).
+inline constexpr uint32_t kProxyDnsAtProxy = 0;
+inline constexpr uint32_t kProxyDnsLocal = 1;
+inline constexpr uint32_t kProxyDnsAuto = 2;  // at the proxy, unless it speaks SOCKS 4
+
+// Which protocol versions may be spoken (ProtocolPreference).
+inline constexpr uint32_t kSshOnly1 = 0;
+inline constexpr uint32_t kSshPrefer1 = 1;
+inline constexpr uint32_t kSshPrefer2 = 2;
+inline constexpr uint32_t kSshOnly2 = 3;
+
 struct SshSettings {
   char HostName[512];
   uint32_t Port;
@@ -30,7 +41,7 @@ struct SshSettings {
   uint32_t ChangeUserName;
   uint32_t CipherOrder[6];  // 1 3DES, 2 Blowfish, 3 AES, 4 DES, 5 Arcfour, 0 marker
   char KeyFile[260];
-  uint32_t ProtocolPreference;  // 0 SSH-1 only, 2 SSH-2 preferred, 3 SSH-2 only
+  uint32_t ProtocolPreference;
   uint32_t AllowSingleDes;
   uint32_t NoUserAuth;
   uint32_t TryKeyboardInteractive;

@@ -85,9 +85,9 @@ int HexValue(char c) {
 int32_t ProxyIsWanted(const SshAddress* address, const char* hostName, const SshSettings* settings) {
   if (!settings->ProxyLocalhost) {
     if (SshIsLocalhostName(hostName)) return 0;
-    if (address && SshAddressType(address) != 3 && SshIsLocalAddress(address)) return 0;
+    if (address && SshAddressType(address) != kSshAddressName && SshIsLocalAddress(address)) return 0;
   }
-  if (address && SshAddressType(address) != 3) {
+  if (address && SshAddressType(address) != kSshAddressName) {
     char text[512];
     SshAddressToText(address, text, sizeof text);
     if (Excluded(settings->ProxyExclusions, text)) return 0;
@@ -97,7 +97,8 @@ int32_t ProxyIsWanted(const SshAddress* address, const char* hostName, const Ssh
 
 SshAddress* ProxyLookupName(const char* host, char** canonicalName, const SshSettings* settings, int32_t family) {
   if (settings->ProxyType != kProxyNone && ProxyIsWanted(nullptr, host, settings) &&
-      (settings->ProxyDns == 0 || (settings->ProxyDns == 2 && settings->ProxyType != kProxySocks4))) {
+      (settings->ProxyDns == kProxyDnsAtProxy ||
+       (settings->ProxyDns == kProxyDnsAuto && settings->ProxyType != kProxySocks4))) {
     if (canonicalName) *canonicalName = DupString(host);
     return SshUnresolvedAddress(host);
   }

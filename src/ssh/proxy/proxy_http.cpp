@@ -56,7 +56,7 @@ int32_t NegotiateHttp(ProxySocket* p, int32_t change) {
   switch (change) {
     case kChangeStart:
       SendRequest(p);
-      p->state = 1;
+      p->state = ProxyState::StatusLine;
       return 1;
     case kChangeClosing:
     case kChangeAccepting:
@@ -72,14 +72,14 @@ int32_t NegotiateHttp(ProxySocket* p, int32_t change) {
     std::vector<uint8_t> in = p->Input();
     uint32_t length = LineLength(in);
     if (length == 0) return 1;
-    if (p->state == 1) {
+    if (p->state == ProxyState::StatusLine) {
       std::string line(reinterpret_cast<const char*>(in.data()), length);
       int major = 0, minor = 0, at = 0;
       if (std::sscanf(line.c_str(), "HTTP/%i.%i %n", &major, &minor, &at) < 2 || at == 0 ||
           size_t(at) >= line.size() || line[size_t(at)] != '2')
         return p->Fail(kProxyErrorRefused);
       p->Consume(length);
-      p->state = 2;
+      p->state = ProxyState::HeaderLines;
       continue;
     }
     p->Consume(length);

@@ -89,14 +89,14 @@ void ProxySocket::Close() {
 
 uint32_t ProxySocket::Write(const void* data, uint32_t length) {
   if (closed_) return 0;
-  if (state == 0) return inner->Write(data, length);
+  if (state == ProxyState::Tunnel) return inner->Write(data, length);
   BufferChainAdd(&held_, data, length);
   return BufferChainSize(&held_) + BufferChainSize(&heldUrgent_);
 }
 
 uint32_t ProxySocket::WriteUrgent(const void* data, uint32_t length) {
   if (closed_) return 0;
-  if (state == 0) return inner->WriteUrgent(data, length);
+  if (state == ProxyState::Tunnel) return inner->WriteUrgent(data, length);
   BufferChainClear(&held_);
   BufferChainClear(&heldUrgent_);
   BufferChainAdd(&heldUrgent_, data, length);
@@ -104,8 +104,7 @@ uint32_t ProxySocket::WriteUrgent(const void* data, uint32_t length) {
 }
 
 void ProxySocket::Flush() {
-  if (state == 0 && inner)
-    inner->Flush();
+  if (state == ProxyState::Tunnel && inner) inner->Flush();
   else
     flushPending_ = 1;
 }
@@ -119,7 +118,7 @@ void* ProxySocket::GetPrivate() { return inner ? inner->GetPrivate() : private_;
 
 void ProxySocket::SetFrozen(int32_t frozen) {
   frozen_ = frozen ? 1 : 0;
-  if (state != 0 || !inner) return;
+  if (state != ProxyState::Tunnel || !inner) return;
   Guarded([&] {
     if (!frozen_) DeliverHeldInput();
     if (!closed_) inner->SetFrozen(int32_t(frozen_));
@@ -149,7 +148,7 @@ std::vector<uint8_t> ProxySocket::Input(uint32_t limit) const {
 }
 
 int32_t ProxySocket::Activate() {
-  state = 0;
+  state = ProxyState::Tunnel;
   inner->SetFrozen(1);
   uint32_t heldTotal = BufferChainSize(&held_) + BufferChainSize(&heldUrgent_);
   uint32_t buffered = 0;
@@ -192,7 +191,7 @@ void ProxySocket::Log(int32_t kind, const SshAddress* address, int32_t logPort, 
 
 int32_t ProxySocket::Closing(uint32_t error, int32_t callingBack) {
   return Guarded([&] {
-    if (state == 0) return owner_->Closing(error, callingBack);
+    if (state == ProxyState::Tunnel) return owner_->Closing(error, callingBack);
     closingCode_ = error;
     closingFlag_ = callingBack;
     return negotiate_(this, kChangeClosing);
@@ -201,7 +200,7 @@ int32_t ProxySocket::Closing(uint32_t error, int32_t callingBack) {
 
 int32_t ProxySocket::Receive(int32_t urgent, const uint8_t* data, int32_t length) {
   return Guarded([&] {
-    if (state == 0) return owner_->Receive(urgent, data, length);
+    if (state == ProxyState::Tunnel) return owner_->Receive(urgent, data, length);
     BufferChainAdd(&input_, data, uint32_t(length));
     return negotiate_(this, kChangeReceive);
   });
@@ -209,7 +208,7 @@ int32_t ProxySocket::Receive(int32_t urgent, const uint8_t* data, int32_t length
 
 void ProxySocket::Sent(uint32_t backlog) {
   Guarded([&] {
-    if (state == 0) owner_->Sent(backlog);
+    if (state == ProxyState::Tunnel) owner_->Sent(backlog);
     else negotiate_(this, kChangeSent);
     return 1;
   });
@@ -217,7 +216,7 @@ void ProxySocket::Sent(uint32_t backlog) {
 
 int32_t ProxySocket::Accepting(SOCKET socket) {
   return Guarded([&] {
-    if (state == 0) return owner_->Accepting(socket);
+    if (state == ProxyState::Tunnel) return owner_->Accepting(socket);
     accepted_ = socket;
     return negotiate_(this, kChangeAccepting);
   });

@@ -1,7 +1,8 @@
 #pragma once
 // The proxy connection record: an SshSocket towards its owner and the plug of the
-// connection to the proxy. Until the negotiation of the proxy type has agreed (state 0)
-// the owner's output is held and the proxy's input is collected for the negotiation.
+// connection to the proxy. Until the negotiation of the proxy type has agreed (state
+// Tunnel) the owner's output is held and the proxy's input is collected for the
+// negotiation.
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +19,19 @@ enum ProxyChange : int32_t {
   kChangeSent = 1,
   kChangeReceive = 2,
   kChangeAccepting = 3,
+};
+
+// Where a negotiation is; each proxy type uses the steps of its own exchange.
+enum class ProxyState : int32_t {
+  Opening,        // the negotiation has not started
+  Tunnel,         // agreed: everything passes through
+  AwaitingReply,  // SOCKS 4 and telnet-style: the request or command was sent
+  StatusLine,     // HTTP CONNECT: the request was sent
+  HeaderLines,    // HTTP CONNECT: the status agreed, headers up to the empty line
+  MethodReply,    // SOCKS 5: the methods offered
+  PasswordReply,  // SOCKS 5: user name and password sent
+  ChapMessages,   // SOCKS 5: CHAP exchange
+  ConnectReply,   // SOCKS 5: the connect request sent
 };
 
 class ProxySocket;
@@ -65,7 +79,7 @@ class ProxySocket final : public SshSocket, private SshPlug {
   SshAddress* destination;
   int32_t port;
   SshSettings settings;
-  int32_t state = -1;
+  ProxyState state = ProxyState::Opening;
   // SOCKS 5 CHAP progress.
   int32_t chapExpected = 0;
   int32_t chapRead = 0;

@@ -13,13 +13,6 @@ namespace cvssh::proxy {
 
 namespace {
 
-enum Socks5State : int32_t {
-  kMethodReply = 1,
-  kPasswordReply = 2,
-  kConnectReply = 3,
-  kChapMessages = 4,
-};
-
 int32_t CommonEvent(ProxySocket* p, int32_t change) {
   if (change == kChangeClosing || change == kChangeAccepting) return p->PassOn(change);
   if (change == kChangeSent) return 1;
@@ -47,12 +40,12 @@ void Socks5Connect(ProxySocket* p) {
   std::string request("\x05\x01\x00", 3);
   uint8_t bytes[16];
   switch (SshAddressType(p->destination)) {
-    case 1:
+    case kSshAddressIpv4:
       request.push_back(1);
       SshAddressBytes(p->destination, bytes);
       request.append(reinterpret_cast<char*>(bytes), 4);
       break;
-    case 2:
+    case kSshAddressIpv6:
       request.push_back(4);
       SshAddressBytes(p->destination, bytes);
       request.append(reinterpret_cast<char*>(bytes), 16);
@@ -68,7 +61,7 @@ void Socks5Connect(ProxySocket* p) {
   }
   PushPort(&request, p->port);
   p->Send(request.data(), uint32_t(request.size()));
-  p->state = kConnectReply;
+  p->state = ProxyState::ConnectReply;
 }
 
 void SendChapResponse(ProxySocket* p, const uint8_t* challenge, uint32_t length) {
@@ -127,20 +120,20 @@ int32_t ReadChap(ProxySocket* p) {
 int32_t NegotiateSocks4(ProxySocket* p, int32_t change) {
   if (change == kChangeStart) {
     int32_t type = SshAddressType(p->destination);
-    if (type == 2) return p->Fail(kProxyErrorRefused);
+    if (type == kSshAddressIpv6) return p->Fail(kProxyErrorRefused);
     std::string request("\x04\x01", 2);
     PushPort(&request, p->port);
     uint8_t address[4] = {0, 0, 0, 1};
-    if (type == 1) SshAddressBytes(p->destination, address);
+    if (type == kSshAddressIpv4) SshAddressBytes(p->destination, address);
     request.append(reinterpret_cast<char*>(address), 4);
     request.append(p->settings.ProxyUserName, std::strlen(p->settings.ProxyUserName) + 1);
-    if (type == 3) {
+    if (type == kSshAddressName) {
       char name[512];
       p->DestinationText(name, sizeof name);
       request.append(name, std::strlen(name) + 1);
     }
     p->Send(request.data(), uint32_t(request.size()));
-    p->state = 1;
+    p->state = ProxyState::AwaitingReply;
     return 1;
   }
   if (change != kChangeReceive) return CommonEvent(p, change);
@@ -159,13 +152,13 @@ int32_t NegotiateSocks5(ProxySocket* p, int32_t change) {
       p->Send("\x05\x03\x00\x03\x02", 5);
     else
       p->Send("\x05\x01\x00", 3);
-    p->state = kMethodReply;
+    p->state = ProxyState::MethodReply;
     return 1;
   }
   if (change != kChangeReceive) return CommonEvent(p, change);
   for (;;) {
     switch (p->state) {
-      case kMethodReply: {
+      case ProxyState::MethodReply: {
         if (p->InputSize() < 2) return 1;
         std::vector<uint8_t> reply = p->Input(2);
         p->Consume(2);
@@ -179,7 +172,7 @@ int32_t NegotiateSocks5(ProxySocket* p, int32_t change) {
           PushShortText(&request, s.ProxyPassword);
           p->Send(request.data(), uint32_t(request.size()));
           explicit_bzero(request.data(), request.size());
-          p->state = kPasswordReply;
+          p->state = ProxyState::PasswordReply;
         } else if (reply[1] == 3) {
           if (!credentials) return p->Fail(kProxyErrorRefused);
           std::string request("\x01\x02\x11\x01\x85\x02", 6);
@@ -187,13 +180,13 @@ int32_t NegotiateSocks5(ProxySocket* p, int32_t change) {
           p->Send(request.data(), uint32_t(request.size()));
           p->chapExpected = 0;
           p->chapType = -1;
-          p->state = kChapMessages;
+          p->state = ProxyState::ChapMessages;
         } else {
           return p->Fail(kProxyErrorRefused);
         }
         break;
       }
-      case kPasswordReply: {
+      case ProxyState::PasswordReply: {
         if (p->InputSize() < 2) return 1;
         std::vector<uint8_t> reply = p->Input(2);
         p->Consume(2);
@@ -201,14 +194,14 @@ int32_t NegotiateSocks5(ProxySocket* p, int32_t change) {
         Socks5Connect(p);
         break;
       }
-      case kChapMessages: {
+      case ProxyState::ChapMessages: {
         int32_t r = ReadChap(p);
         if (r > 0) return 1;
         if (r < 0) return p->Fail(kProxyErrorRefused);
         Socks5Connect(p);
         break;
       }
-      case kConnectReply: {
+      case ProxyState::ConnectReply: {
         if (p->InputSize() < 5) return 1;
         std::vector<uint8_t> head = p->Input(5);
         if (head[0] != 5 || head[1] != 0) return p->Fail(kProxyErrorRefused);
@@ -229,7 +222,7 @@ int32_t NegotiateTelnet(ProxySocket* p, int32_t change) {
     char* command = ProxyFormatCommand(p->destination, p->port, &p->settings);
     p->Send(command, uint32_t(std::strlen(command)));
     CheckedFree(command);
-    p->state = 1;
+    p->state = ProxyState::AwaitingReply;
     return 1;
   }
   if (change != kChangeReceive) return CommonEvent(p, change);

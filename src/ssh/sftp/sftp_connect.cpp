@@ -42,13 +42,17 @@ void ApplyOptions(SshSettings& st, uint32_t options) {
 
 // -1 when the mask names no known protocol choice.
 int32_t ProtocolPreference(const SecCredentials* credentials) {
-  if (!credentials) return 3;
+  if (!credentials) return kSshOnly2;
   switch (credentials->protocolMask & ~0x1Fu) {
     case 0:
-    case kProtocolSsh2: return 3;
-    case kProtocolSsh1: return 0;
-    case kProtocolSsh1 | kProtocolSsh2: return 2;
-    default: return -1;
+    case kProtocolSsh2:
+      return kSshOnly2;
+    case kProtocolSsh1:
+      return kSshOnly1;
+    case kProtocolSsh1 | kProtocolSsh2:
+      return kSshPrefer2;
+    default:
+      return -1;
   }
 }
 
