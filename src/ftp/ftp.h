@@ -164,7 +164,8 @@ int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size);
 int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size);
 
 // Directory listings. Formats: 0 detect, 1 UNIX, 2 MS-DOS, 3 VMS, 4 and 5 Sterling,
-// 6 NetWare, 7 MLSD. Reads return 1, or 0 with the error (12269 at the end).
+// 6 NetWare, 7 MLSD. Reads return 1, or 0 with the error (at the end:
+// cvErrorEndOfDirectory).
 int32_t FtpOpenDirectory(LibHandle handle, const char* path);  // 125 or 150, or -1
 int32_t FtpReadFirstEntry(LibHandle handle, FtpFileInfo* info);
 int32_t FtpReadNextEntry(LibHandle handle, FtpFileInfo* info);
@@ -214,9 +215,10 @@ uint32_t FtpAsyncGetFile(LibHandle handle, const char* local, const char* remote
                          cvcore::NotifyCallback callback, uintptr_t parameter);
 uint32_t FtpAsyncPutFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset,
                          cvcore::NotifyCallback callback, uintptr_t parameter);
-// 1 when the task's worker ended within timeoutMs, else 0 (12402 finished, 12341 own thread).
+// 1 when the task's worker ended within timeoutMs, else 0 (cvErrorTaskFinished for a
+// finished task, cvErrorThreadDeadlock on the task's own thread).
 int32_t FtpTaskAbort(uint32_t id, uint32_t timeoutMs);
-uint32_t FtpTaskIdFromSession(LibHandle handle);  // 0 with 10038 when no task holds it
+uint32_t FtpTaskIdFromSession(LibHandle handle);  // 0 with cvErrorInvalidHandle when no task holds it
 namespace cvcore {
 struct TaskStatus;
 }

@@ -24,14 +24,15 @@ struct ListState {
 
 inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
-// The entry list, created on first use; null with 10012 when the heap fails.
+// The entry list, created on first use; null with cvErrorOutOfMemory when the heap fails.
 ListState* Entries(FtpSession& s) noexcept;
 // Frees every entry and resets the line buffer; both under the library lock.
 void ClearEntries(FtpSession& s) noexcept;
 void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept;
 
-// One line into a new entry of the session heap. Null with 12270 (or 10012) when it does
-// not parse; null with the last error 0 when it is a VMS name whose details follow.
+// One line into a new entry of the session heap. Null with cvErrorUnknownDirectoryFormat
+// (or cvErrorOutOfMemory) when it does not parse; null with the last error 0 when it is a
+// VMS name whose details follow.
 FtpListEntry* ParseListLine(FtpSession& s, const char* line) noexcept;
 void FreeEntry(FtpSession& s, FtpListEntry* entry) noexcept;
 

@@ -9,10 +9,10 @@ namespace cvftp {
 class LocalFile {
  public:
   enum class Mode {
-    Read,         // must exist: 10002 when the path does not, else 10013
-    Create,       // created or replaced: 10003
-    Append,       // opened or created, positioned at its end: 10003
-    ExistingRW,   // must exist (10002 / 10013), read and write
+    Read,        // must exist: cvErrorFileNotFound when the path does not, else cvErrorAccessDenied
+    Create,      // created or replaced: cvErrorFileNotCreated
+    Append,      // opened or created, positioned at its end: cvErrorFileNotCreated
+    ExistingRW,  // must exist (cvErrorFileNotFound / cvErrorAccessDenied), read and write
   };
 
   LocalFile() = default;
@@ -25,13 +25,13 @@ class LocalFile {
   // Cuts the file at offset and positions it there (a restarted download continues it).
   bool TruncateAt(uint64_t offset) noexcept;
   bool Seek(uint64_t offset) noexcept;
-  // The whole length, or false (10011).
+  // The whole length, or false (cvErrorFileWriteFailed).
   bool WriteAll(const char* data, size_t length) noexcept;
-  // Bytes read (0 at the end), or -1 (10010).
+  // Bytes read (0 at the end), or -1 (cvErrorFileReadFailed).
   int64_t Read(char* buffer, size_t length) noexcept;
   // The size, or -1.
   int64_t Size() const noexcept;
-  // False when closing lost data (10011).
+  // False when closing lost data (cvErrorFileWriteFailed).
   bool Close() noexcept;
   bool isOpen() const noexcept { return fd_ >= 0; }
 
@@ -39,8 +39,8 @@ class LocalFile {
   int fd_ = -1;
 };
 
-// The error of a failed open of an existing file: 10002 when the path or file does not
-// exist, else 10013.
+// The error of a failed open of an existing file: cvErrorFileNotFound when the path or file
+// does not exist, else cvErrorAccessDenied.
 uint32_t OpenErrorFor(int error) noexcept;
 
 }  // namespace cvftp

@@ -29,7 +29,8 @@ int32_t IsDataEnd(FtpSession& s) noexcept;
 // ---- listings ----
 int32_t OpenDirectory(FtpSession& s, const char* path) noexcept;
 int32_t CloseDirectory(FtpSession& s) noexcept;
-// The next stored entry as a listing line; 0 with the error (12269 at the end).
+// The next stored entry as a listing line; 0 with the error (at the end:
+// cvErrorEndOfDirectory).
 int32_t ListLine(FtpSession& s, char* line) noexcept;
 int32_t GetFileList(FtpSession& s, const char* path, uint32_t listType, char* buffer, uint32_t size) noexcept;
 

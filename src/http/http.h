@@ -188,7 +188,8 @@ uint32_t HttpStartPutTask(LibHandle handle, const char* localFile, const char* r
 // over in every case); the task id or 0.
 HttpTaskRequest* HttpNewTaskRequest();
 uint32_t HttpStartTask(HttpTaskRequest* request);
-// 1 when the worker has already ended, else 0 (12398, 12402, 12341 set).
+// 1 when the worker has already ended, else 0 (cvErrorInvalidTask, cvErrorTaskFinished,
+// cvErrorThreadDeadlock set).
 int32_t HttpTaskAbort(uint32_t id);
 // status: five values (size, copied, rate, elapsed, remaining) or null. 4 finished,
 // 2 suspended, 1 running, -1.

@@ -37,11 +37,12 @@ struct FormTable {
   uint32_t size = 0;
 };
 
-// The form of a handle, or null with 12331. The caller holds the library lock.
+// The form of a handle, or null with cvErrorInvalidFormHandle. The caller holds the
+// library lock.
 HttpForm* HttpFormFind(LibHandle form) noexcept;
 
 // Creating and filling forms (the boundary is fixed at creation). Handles, or -1 with
-// 10012 / 10014 / 12331.
+// cvErrorOutOfMemory / cvErrorInvalidParameter / cvErrorInvalidFormHandle.
 LibHandle FormCreate(uint32_t method, uint32_t encoding, const char* action) noexcept;
 int32_t FormAddValue(LibHandle form, const char* name, const void* data, uint32_t length) noexcept;
 int32_t FormAddFile(LibHandle form, const char* name, const char* fileName, const void* data,

@@ -7,8 +7,8 @@
 
 namespace cvhttp {
 
-// 10036 while a transfer into memory runs (memoryBusy), 12256 on a closed connection
-// without the keep-alive option; 0 or -1.
+// cvErrorOperationInProgress while a transfer into memory runs (memoryBusy),
+// cvErrorConnectionClosed on a closed connection without the keep-alive option; 0 or -1.
 int32_t CommonChecks(HttpClientSession& s, bool memoryBusy);
 // Without keep-alive the next request finds the connection closed.
 void AfterBody(HttpClientSession& s);

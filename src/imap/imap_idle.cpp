@@ -35,7 +35,8 @@ uint32_t UpdateType(int32_t id) {
 }
 
 // Waits until the IDLE state is wanted. flags: 2 dispatches the thread's posted messages
-// meanwhile. The state, or -1 (10057 without a greeting, 10060 when the time runs out).
+// meanwhile. The state, or -1 (cvErrorNotConnected without a greeting,
+// cvErrorOperationTimeout when the time runs out).
 int32_t WaitIdleState(ImapSession& s, uint32_t wanted, uint32_t timeoutMs, uint32_t flags) {
   const uint32_t start = plat::GetTickCount();
   for (;;) {

@@ -2,8 +2,8 @@
 // Socket calls that only the mail libraries (DNS, SMTP, POP3, IMAP and their TLS layers)
 // use: fixed-argument forms of the core wrappers, a select with the caller's descriptor
 // count, and a few calls the core has no wrapper for. Like the core wrappers, each fails
-// with 10093 and its failure value when the socket binding is not started, and reports
-// the call to the trace library while tracing is on.
+// with WSANOTINITIALISED and its failure value when the socket binding is not started, and
+// reports the call to the trace library while tracing is on.
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -26,7 +26,7 @@ int32_t SockGetHostName256(char* buffer);  // buffer of 256 characters
 plat::HostEnt* SockGetHostByAddr(const void* address);
 // The "poppass" TCP service, or null.
 plat::ServEnt* SockGetPassService();
-// Makes 10060 the socket error of the thread.
+// Makes WSAETIMEDOUT the socket error of the thread.
 void SockSetTimeoutError();
 // One wait step that never sleeps: dispatches the thread's queued messages when it has an
 // active window; 0 when a quit message was met (posted again), else 1.

@@ -19,12 +19,12 @@ inline T Fail(uint32_t code, T result) noexcept {
 }
 inline int32_t Fail(uint32_t code) noexcept { return Fail<int32_t>(code, 0); }
 
-// The message of a handle (10038 when none).
+// The message of a handle (cvErrorInvalidHandle when none).
 inline MimeMessage* GetMessage(LibHandle handle) noexcept { return Library().GetSession(handle); }
 
-// The current part, or null with 12282.
+// The current part, or null with cvErrorInvalidMessagePart.
 MimePart* CurrentPart(MimeMessage& m) noexcept;
-// The part at index, or null with 12282.
+// The part at index, or null with cvErrorInvalidMessagePart.
 MimePart* PartAt(MimeMessage& m, int32_t index) noexcept;
 bool IsMultipart(const MimeMessage& m) noexcept;
 

@@ -64,7 +64,8 @@ int32_t Pop3ReadReply(LibHandle handle);
 int32_t Pop3ReadData(LibHandle handle, char* buffer, int32_t size);
 // The buffered count, or -1.
 int32_t Pop3FillReceiveBuffer(LibHandle handle);
-// Sets the cancel flag of a session from any thread; its running wait stops with 10004.
+// Sets the cancel flag of a session from any thread; its running wait stops with
+// cvErrorOperationCanceled.
 int32_t Pop3Cancel(LibHandle handle);
 // The text of the last status line after its status word.
 const char* Pop3GetReplyText(LibHandle handle);

@@ -80,8 +80,8 @@ void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept;
 // The session timeout in milliseconds; 0 seconds is the default 20, or no limit when
 // unlimited is set.
 uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept;
-// Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
-// and timeoutEvent (0: none); false with the error.
+// Waits for the socket's events or a cancel. Cancel: cvErrorOperationCanceled and event 32;
+// time-out: cvErrorOperationTimeout and timeoutEvent (0: none); false with the error.
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
 // Gives a timed-out session up: closed at once, nothing more written to it.
 void GiveUp(Pop3Session& s) noexcept;

@@ -79,7 +79,8 @@ int32_t SmtpSendData(LibHandle handle, plat::HGLOBAL block, uint32_t length);
 int32_t SmtpWriteData(LibHandle handle, const char* data, uint32_t length);
 int32_t SmtpEndData(LibHandle handle);
 int32_t SmtpReset(LibHandle handle);
-// Sets the cancel flag from any thread: a running wait or transfer stops with 10004.
+// Sets the cancel flag from any thread: a running wait or transfer stops with
+// cvErrorOperationCanceled.
 int32_t SmtpCancel(LibHandle handle);
 
 // Events: wParam the session handle, lParam MAKELONG(event, low word of the error).

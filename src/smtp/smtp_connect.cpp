@@ -118,8 +118,8 @@ int32_t Greet(SmtpSession& s) {
 }
 
 // Takes the caller's EHLO domain: leading white space skipped; a control, blank or
-// non-ASCII character fails (11001); any other character outside letters, digits, '-'
-// and '.' drops the domain (the local name is used). False on failure.
+// non-ASCII character fails (cvErrorInvalidHostName); any other character outside letters,
+// digits, '-' and '.' drops the domain (the local name is used). False on failure.
 bool TakeEhloDomain(SmtpSession& s, const char* domain) {
   s.ehloDomain[0] = '\0';
   if (!domain) return true;

@@ -90,8 +90,8 @@ inline bool Intermediate(int32_t code) noexcept { return code >= 300 && code <= 
 
 // The session timeout in milliseconds (20 seconds when 0).
 uint32_t TimeoutMs(const SmtpSession& s) noexcept;
-// Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: the
-// timed-out flag, 10060 and event 16. False with the error.
+// Waits for the socket's events or a cancel. Cancel: cvErrorOperationCanceled and event 32;
+// time-out: the timed-out flag, cvErrorOperationTimeout and event 16. False with the error.
 bool WaitSocket(SmtpSession& s, short events) noexcept;
 // Sends the whole block (through TLS when active). False with the error.
 bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept;

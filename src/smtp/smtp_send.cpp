@@ -33,7 +33,7 @@ int32_t ParseBare(const char* text, char* buffer, int32_t size) {
   return n;
 }
 
-// A new block holding length bytes of text plus a terminator. Null with 10012.
+// A new block holding length bytes of text plus a terminator. Null with cvErrorOutOfMemory.
 plat::UniqueGlobal CopyToBlock(const char* text, size_t length) {
   plat::UniqueGlobal block(plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, length + 1));
   char* data = block ? static_cast<char*>(plat::GlobalLock(block.get())) : nullptr;

@@ -184,8 +184,8 @@ int32_t SockRecvFromNoFlags(SOCKET s, char* buffer, int32_t length, sockaddr* ad
 int32_t SockSendToNoFlags(SOCKET s, const char* buffer, int32_t length, const sockaddr* address,
                           int32_t addressLength);
 int32_t SockShutdownSend(SOCKET s);
-// Receive and send that never wait (10035 when they would); sendfile from a file
-// descriptor at *offset (advanced by what went out).
+// Receive and send that never wait (cvErrorOperationWouldBlock when they would); sendfile
+// from a file descriptor at *offset (advanced by what went out).
 int32_t SockRecvNoWait(SOCKET s, char* buffer, int32_t length);
 int32_t SockSendNoWait(SOCKET s, const char* buffer, int32_t length);
 int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count);
@@ -283,7 +283,7 @@ int32_t InetSetDeadline(SOCKET handle, uint32_t milliseconds);
 // with the last error.
 int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more);
 // Sends the next length bytes of the open file fd (from its current position) the same way:
-// straight from the file on plain connections. 1, or 0 with the last error (10010 when the
-// file ends early).
+// straight from the file on plain connections. 1, or 0 with the last error
+// (cvErrorFileReadFailed when the file ends early).
 int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length);
 int32_t SockWaitStep();

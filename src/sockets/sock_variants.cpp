@@ -1,5 +1,6 @@
 // Socket calls only this library makes, over the deliverable's socket binding: they fail
-// with 10093 while it is not started and report to the trace library like the core's.
+// with WSANOTINITIALISED while it is not started and report to the trace library like
+// the core's.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>

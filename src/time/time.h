@@ -67,5 +67,5 @@ SOCKET SockCreateUdp(int32_t family);  // family 2 or 23
 // Sends the 4 bytes at buffer to the address.
 int32_t SockSendToValue(SOCKET s, const char* buffer, const void* address, int32_t length);
 // Receives one datagram into the 4 bytes at buffer and its source into from (may be
-// null). A longer datagram is an error (10040) rather than silently cut.
+// null). A longer datagram is an error (cvErrorInvalidSize) rather than silently cut.
 int32_t SockRecvFromValue(SOCKET s, char* buffer, void* from, int32_t* fromLength);

@@ -68,7 +68,7 @@ void WaitStep(SOCKET s, uint32_t remainingMs) {
 uint32_t TimeGetNetworkTime(const char* host, uint32_t port, uint32_t timeout) {
   using namespace cvtime;
   Frame& lib = Library();
-  if (lib.IsInitialized() == 0) return 0;  // 10093 set
+  if (lib.IsInitialized() == 0) return 0;  // cvErrorNetworkNotInitialized set
 
   char normalized[kSockHostNameSize];
   const char* name = kTimeDefaultServer;

@@ -187,7 +187,7 @@ class LibraryFrame {
     if (!module_.load()) ProcessDetach();
   }
 
-  // The attach count; 0 with 10093 when not attached.
+  // The attach count; 0 with cvErrorNetworkNotInitialized when not attached.
   uint32_t IsInitialized() noexcept {
     std::lock_guard lk(lock_);
     if (attachCount_ == 0) SetLastError(cvErrorNetworkNotInitialized);
@@ -286,7 +286,8 @@ class LibraryFrame {
     SetLastError(saved);
   }
 
-  // Validates the handle and the owner thread (10038, 10001).
+  // Validates the handle (cvErrorInvalidHandle) and the owner thread
+  // (cvErrorNotHandleOwner).
   Session* GetSession(LibHandle handle) noexcept {
     Session* s = FindSession(handle);
     if (!s) return nullptr;
@@ -297,7 +298,7 @@ class LibraryFrame {
     return s;
   }
 
-  // No owner check; 10038 when the handle names no session.
+  // No owner check; cvErrorInvalidHandle when the handle names no session.
   Session* FindSession(LibHandle handle) noexcept {
     std::lock_guard lk(lock_);
     Session* s = Entry(handle);
@@ -305,7 +306,8 @@ class LibraryFrame {
     return s;
   }
 
-  // Hands a session to another thread (0: the caller); the previous owner, or -1 with 10038.
+  // Hands a session to another thread (0: the caller); the previous owner, or -1 with
+  // cvErrorInvalidHandle.
   uint32_t SetHandleOwner(LibHandle handle, uint32_t threadId) noexcept {
     std::lock_guard lk(lock_);
     Session* s = Entry(handle);
@@ -338,7 +340,8 @@ class LibraryFrame {
     return nullptr;
   }
 
-  // The handle of the calling thread's session attached to window; -1 with 10038.
+  // The handle of the calling thread's session attached to window; -1 with
+  // cvErrorInvalidHandle.
   LibHandle FindHandleByWindow(HWND window) noexcept {
     std::lock_guard lk(lock_);
     if (window) {

@@ -60,8 +60,9 @@ class NotifyEngine {
   // ---- registration ----
 
   // window null: Unregister. Otherwise the window must exist and message be at least
-  // 1024 (10014). A session without a socket window whose socket is open and whose mask
-  // asks for network events first routes the socket to the window with message 9215.
+  // 1024 (cvErrorInvalidParameter). A session without a socket window whose socket is open
+  // and whose mask asks for network events first routes the socket to the window with
+  // message 9215.
   static int32_t Register(LibHandle handle, HWND window, UINT message, uint32_t mask) noexcept {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);
@@ -174,7 +175,7 @@ class NotifyEngine {
 
   // Routes the session's socket to window (message at least 1024) for READ, WRITE,
   // CONNECT and CLOSE; a null window stops that and makes the socket blocking again.
-  // 10036 while an event of the session is delivered.
+  // cvErrorOperationInProgress while an event of the session is delivered.
   static int32_t SelectEvents(LibHandle handle, HWND window, UINT message) noexcept {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);
@@ -190,8 +191,8 @@ class NotifyEngine {
 
   // Attaches the session to a window of its owner thread (null detaches): the library
   // subclasses each window once, however many of its sessions are attached to it, and
-  // restores it when the last one leaves. 1, or 0 with 10014 (no such window), 10001
-  // (another thread's window), 10012 (memory).
+  // restores it when the last one leaves. 1, or 0 with cvErrorInvalidParameter (no such
+  // window), cvErrorNotHandleOwner (another thread's window), cvErrorOutOfMemory (memory).
   static int32_t AttachWindow(LibHandle handle, HWND window) noexcept {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);

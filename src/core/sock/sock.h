@@ -1,8 +1,8 @@
 #pragma once
 // The socket binding of a deliverable: every socket call of its libraries goes through
-// these wrappers, which fail cleanly with 10093 when the bound entry is missing and report
-// each call to the trace library while tracing is on. Around them: start-up counting, the
-// wait step of every blocking loop, host-name checks and IDN, numeric address
+// these wrappers, which fail cleanly with WSANOTINITIALISED when the bound entry is missing
+// and report each call to the trace library while tracing is on. Around them: start-up
+// counting, the wait step of every blocking loop, host-name checks and IDN, numeric address
 // conversions and host lookup.
 //
 // Address families are the Windows numbers (2 IPv4, 23 IPv6); socket addresses are the

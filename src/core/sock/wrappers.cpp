@@ -1,6 +1,6 @@
-// The socket wrappers: each makes its call once through the binding (10093 and the
-// failure value when the entry is missing) and reports the call's result and arguments to
-// its trace hook when one is bound.
+// The socket wrappers: each makes its call once through the binding (WSANOTINITIALISED and
+// the failure value when the entry is missing) and reports the call's result and arguments
+// to its trace hook when one is bound.
 #include "core/sock/binding.h"
 #include "core/sock/sock.h"
 #include "core/trace/trace_binding.h"

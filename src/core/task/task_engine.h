@@ -64,7 +64,7 @@ class TaskEngine {
 
   // ---- requests and start ----
 
-  // A zeroed request; null with 10012.
+  // A zeroed request; null with cvErrorOutOfMemory.
   static Request* NewRequest() noexcept {
     Request* q = new (std::nothrow) Request();
     if (!q) Traits::Library().SetLastError(cvErrorOutOfMemory);
@@ -79,8 +79,9 @@ class TaskEngine {
 
   // Starts a task for the request, which it takes over in every case (the worker frees
   // it). The first free slot is taken; with all 128 taken, the slot of the task that
-  // finished longest ago (and whose worker has ended) is reused; else 10069. The new
-  // task's id, or 0 (10069, 10012, 12338).
+  // finished longest ago (and whose worker has ended) is reused; else
+  // cvErrorTooManyThreads. The new task's id, or 0 (cvErrorTooManyThreads,
+  // cvErrorOutOfMemory, cvErrorThreadCreationFailed).
   static uint32_t TaskCreate(Request* request) noexcept {
     Frame& f = Traits::Library();
     std::shared_ptr<Request> owned(request, [](Request* q) { FreeRequest(q); });
@@ -121,7 +122,7 @@ class TaskEngine {
 
   // ---- lookups (the caller holds the library lock) ----
 
-  // The record of a task id; null with 12398.
+  // The record of a task id; null with cvErrorInvalidTask.
   static Record* TaskFind(uint32_t id) noexcept {
     Record* r = FindQuiet(id);
     if (!r) Traits::Library().SetLastError(cvErrorInvalidTask);
@@ -132,7 +133,8 @@ class TaskEngine {
 
   // Cancels the task's session (and its thread's waits), releases it from a suspension
   // and waits up to timeoutMs for its worker; 1 when the worker has ended. A finished
-  // task gives 12402, the task's own thread 12341, an unknown id 12398.
+  // task gives cvErrorTaskFinished, the task's own thread cvErrorThreadDeadlock, an unknown
+  // id cvErrorInvalidTask.
   static int32_t TaskAbort(uint32_t id, uint32_t timeoutMs) noexcept {
     Frame& f = Traits::Library();
     std::shared_ptr<plat::Thread> thread;
@@ -155,8 +157,9 @@ class TaskEngine {
 
   // Waits up to timeoutMs for a running task; elapsed gets the milliseconds from its
   // start to its end (or to now while it runs), result its result. 1 when the task has
-  // finished, else 0 (no error for a wait that ran out; 12341 on the task's own thread,
-  // 12401 for a suspended task, 12398 for an unknown id).
+  // finished, else 0 (no error for a wait that ran out; cvErrorThreadDeadlock on the task's
+  // own thread, cvErrorTaskSuspended for a suspended task, cvErrorInvalidTask for an
+  // unknown id).
   static int32_t TaskWait(uint32_t id, uint32_t timeoutMs, uint32_t* elapsed, uint32_t* result) noexcept {
     Frame& f = Traits::Library();
     if (elapsed) *elapsed = 0;
@@ -223,8 +226,8 @@ class TaskEngine {
     }
   }
 
-  // The worker stops at its next checkpoint; 1, or 0 (12398, 12341, 10013 for a task
-  // that is finishing or gone).
+  // The worker stops at its next checkpoint; 1, or 0 (cvErrorInvalidTask,
+  // cvErrorThreadDeadlock, cvErrorAccessDenied for a task that is finishing or gone).
   static int32_t TaskSuspend(uint32_t id) noexcept {
     std::lock_guard lk(Traits::Library().lock());
     Record* r = ControllableTask(id);
@@ -249,7 +252,7 @@ class TaskEngine {
 
   // ---- state ----
 
-  // 1 finished, 0 running, 0x8004306E (12398) for an unknown id.
+  // 1 finished, 0 running, 0x8004306E (cvErrorInvalidTask) for an unknown id.
   static uint32_t TaskIsDone(uint32_t id) noexcept {
     std::lock_guard lk(Traits::Library().lock());
     Record* r = TaskFind(id);
@@ -269,7 +272,7 @@ class TaskEngine {
 
   // The id of the task whose worker holds the session. A worker's callback may pass -1
   // (its session failed to connect, or is gone): it still learns its own task's id.
-  // 0 with 10038 when there is none.
+  // 0 with cvErrorInvalidHandle when there is none.
   static uint32_t TaskIdFromSession(LibHandle handle) noexcept {
     std::lock_guard lk(Traits::Library().lock());
     const uint32_t self = plat::GetCurrentThreadId();
@@ -296,8 +299,8 @@ class TaskEngine {
 
   // A task's status: 4 finished (final(record.finalStatus, *status)), else 2 suspended
   // or 1 running, reading live(session, *status) (false: failed, error set) when a status
-  // is wanted; -1 for an unknown id (12398) or a task without a session yet (10057).
-  // The status is zeroed first.
+  // is wanted; -1 for an unknown id (cvErrorInvalidTask) or a task without a session yet
+  // (cvErrorNotConnected). The status is zeroed first.
   template <typename Status, typename FinalFn, typename LiveFn>
   static int32_t TaskGetStatus(uint32_t id, Status* status, FinalFn&& final, LiveFn&& live) {
     if (status) *status = Status{};
@@ -385,7 +388,8 @@ class TaskEngine {
     return nullptr;
   }
 
-  // A task another thread may suspend or resume; null with 12398 or 12341.
+  // A task another thread may suspend or resume; null with cvErrorInvalidTask or
+  // cvErrorThreadDeadlock.
   static Record* ControllableTask(uint32_t id) noexcept {
     Record* r = TaskFind(id);
     if (r && r->workerThread == plat::GetCurrentThreadId()) {

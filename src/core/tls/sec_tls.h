@@ -47,13 +47,15 @@ struct SecSessionInfo {
 };
 static_assert(sizeof(SecSessionInfo) == 88);
 
-// 1 when loaded (now or before); 0 with 12101 when this or the first attempt failed.
+// 1 when loaded (now or before); 0 with cvErrorSecurityNotInitialized when this or the
+// first attempt failed.
 int32_t SecLoadProvider();
 void SecUnloadProvider();
 bool SecProviderAttempted();
 bool SecProviderLoaded();
 
-// Replaces *credentials by a new record (the old one is freed). 1, or 0 (10014, 10012).
+// Replaces *credentials by a new record (the old one is freed). 1, or 0
+// (cvErrorInvalidParameter, cvErrorOutOfMemory).
 int32_t SecCreateCredentials(uint32_t protocolMask, const char* certUser, const char* certPassword,
                              const char* certStore, const char* certName, SecCredentials** credentials);
 SecCredentials* SecCopyCredentials(const SecCredentials* credentials);
@@ -65,15 +67,17 @@ struct SecCertStoreDeleter { void operator()(SecCertStore* s) const; };
 using SecCertStorePtr = std::unique_ptr<SecCertStore, SecCertStoreDeleter>;
 
 // Opens storeName for the credentials (closing what store holds first): "HKLM:"/"HKCU:"
-// prefixes, an existing file (or the PFX location) as a PFX or PEM file, else a store of the
-// credentials' location ("MY" when empty). 1, or 0 (12103, 10002, 10005, 10008).
+// prefixes, an existing file (or the PFX location) as a PFX or PEM file, else a store of
+// the credentials' location ("MY" when empty). 1, or 0 (cvErrorSecurityCredentials,
+// cvErrorFileNotFound, cvErrorInvalidFileType, cvErrorInvalidFileName).
 int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName);
 void SecCloseCertStore(SecCertStorePtr& store);
 // The current contents of the store SecOpenCertStore would open (its files' names and
 // bytes, keys included: wipe it after use); empty when there is no such store.
 std::string SecCertStoreStamp(const SecCredentials* credentials, const char* storeName);
-// The certificate whose friendly name equals name (without case), else the first whose subject
-// contains it. Empty with 10014 (no name) or 12103 (no store, not found).
+// The certificate whose friendly name equals name (without case), else the first whose
+// subject contains it. Empty with cvErrorInvalidParameter (no name) or
+// cvErrorSecurityCredentials (no store, not found).
 plat::TlsCertificate SecFindCertificate(const SecCertStore* store, const char* name);
 // Answers a server's certificate request with a certificate of store whose issuer it accepts.
 // 1, or 0 when there is no store or no usable certificate.

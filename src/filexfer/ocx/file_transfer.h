@@ -187,8 +187,8 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   std::optional<HRESULT> FtpOnlyGate(VARIANT* error, bool throughHttp);
   // The gates of the FTP methods that need an open connection (no implicit one).
   enum class Gate {
-    Direct,         // both refusals raise their codes; no connection: 10057
-    Through,        // both raise through the libraries' last errors; no connection: 10057
+    Direct,         // both refusals raise their codes; no connection: cvErrorNotConnected
+    Through,        // both raise through the libraries' last errors; no connection: cvErrorNotConnected
     ThroughHandle,  // as Through, the missing connection seen as an invalid handle
   };
   std::optional<HRESULT> FtpSessionGate(VARIANT* error, Gate gate);

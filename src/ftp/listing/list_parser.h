@@ -32,7 +32,7 @@ ParseContext ContextNow(uint32_t systemType, bool sftp) noexcept;
 enum class LineResult {
   Entry,       // the entry is filled
   Incomplete,  // a VMS name alone: its details follow on the next line
-  Unknown,     // not a line of the format (12270)
+  Unknown,     // not a line of the format (cvErrorUnknownDirectoryFormat)
 };
 
 // The size of one block holding an entry and its copy of a line of length bytes, and the
@@ -49,8 +49,9 @@ LineResult ParseLine(FtpListEntry& entry, const ParseContext& context, uint32_t&
 // The format a first line suggests, 0 when none fits.
 uint32_t DetectFormat(std::string_view firstToken, uint32_t systemType) noexcept;
 
-// The facts of an MLSD or MLST line into out (zeroed first). 0, or the error: 10014 for an
-// empty text, 12205 for a text without facts, 12270 for a malformed fact list.
+// The facts of an MLSD or MLST line into out (zeroed first). 0, or the error:
+// cvErrorInvalidParameter for an empty text, cvErrorUnexpectedServerResponse for a text
+// without facts, cvErrorUnknownDirectoryFormat for a malformed fact list.
 uint32_t ParseFacts(const char* text, FtpFileInfoEx& out) noexcept;
 
 // "YYYYMMDDHHMMSS" at the start of text (a fraction after it is ignored), with the day of

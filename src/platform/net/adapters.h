@@ -16,7 +16,7 @@ inline int Fail(uint32_t wsaError) noexcept {
 }
 inline int FailErrno() noexcept { return Fail(WsaErrorFromErrno(errno)); }
 
-// A socket handle as a descriptor, or -1 (with 10038 set) when it cannot be one.
+// A socket handle as a descriptor, or -1 (with WSAENOTSOCK set) when it cannot be one.
 inline int FdOf(SOCKET s) noexcept {
   if (s > SOCKET(INT_MAX)) {
     SetLastError(WSAENOTSOCK);

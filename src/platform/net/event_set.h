@@ -26,7 +26,7 @@ class NetEventSet {
   // socket becomes non-blocking. 0, or -1 with the error in the last error.
   int Select(SOCKET s, int32_t events);
   // The events recorded for s since the last call, with their errors; clears them.
-  // 0, or -1 with 10038 for an invalid socket.
+  // 0, or -1 with WSAENOTSOCK for an invalid socket.
   int Collect(SOCKET s, WsaNetworkEvents* out);
 
   struct WaitOutcome {

@@ -2,7 +2,7 @@
 // The socket interface of the platform layer: a table of entry points with the Windows
 // Sockets contracts (results, error numbers in the thread's last error, Windows option and
 // family numbers), filled with adapters over POSIX sockets. The network core copies the
-// table into its binding; a null entry there means "not available" (10093).
+// table into its binding; a null entry there means "not available" (WSANOTINITIALISED).
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -84,7 +84,7 @@ void SetResolver(const Resolver* resolver) noexcept;
 
 // Socket sets: add and test without overflowing the 64 entries.
 void FdZero(FdSet* set) noexcept;
-// 1 when the socket is (now) in the set; 0 with 10055 when the set is full.
+// 1 when the socket is (now) in the set; 0 with WSAENOBUFS when the set is full.
 int FdSetAdd(SOCKET s, FdSet* set) noexcept;
 void FdClear(SOCKET s, FdSet* set) noexcept;
 int FdIsSet(SOCKET s, const FdSet* set) noexcept;

@@ -1,6 +1,6 @@
-// Socket calls over POSIX: EINTR is retried (10004 would mean "canceled" to the libraries),
-// sends never raise SIGPIPE, IPv6 sockets are IPv6-only unless told otherwise, and every
-// call that re-enables a selected event tells the selection state.
+// Socket calls over POSIX: EINTR is retried (WSAEINTR would mean "canceled" to the
+// libraries), sends never raise SIGPIPE, IPv6 sockets are IPv6-only unless told otherwise,
+// and every call that re-enables a selected event tells the selection state.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>

@@ -6,8 +6,9 @@
 
 // The sink of the main channel's data: fills the waiting read, keeps the rest. 0.
 int32_t SftpChannelDeliver(SshSession* session, int32_t extended, const uint8_t* bytes, uint32_t length);
-// Waits in the event pump until n bytes are in buffer; 1, or 0 (timeout 10060, or the
-// connection's error when the session ended: its own, else 12256).
+// Waits in the event pump until n bytes are in buffer; 1, or 0 (cvErrorOperationTimeout,
+// or the connection's error when the session ended: its own, else
+// cvErrorConnectionClosed).
 int32_t SftpChannelRead(SshSession* session, void* buffer, uint32_t n);
 // The bytes that arrived and wait for a read, and where they start (null when none).
 uint32_t SftpChannelAvailable(SshSession* session);

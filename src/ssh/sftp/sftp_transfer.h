@@ -42,8 +42,8 @@ bool CheckTransfer(SshSession* session, const char* local, bool needLocal, const
 bool Outstanding(const SftpTransferQueue* queue);
 // Receives and drops the replies still outstanding (blocks discarded), while replies come.
 void Drain(SftpTransferQueue* queue, bool download);
-// The error of a transfer that stopped on a failed exchange: 12256 once the session has
-// lost its connection.
+// The error of a transfer that stopped on a failed exchange: cvErrorConnectionClosed once
+// the session has lost its connection.
 void NoteLostConnection(SshSession* session);
 
 }  // namespace cvssh::sftp

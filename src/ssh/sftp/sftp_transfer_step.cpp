@@ -28,7 +28,8 @@ struct TextFree {
 };
 using OwnedText = std::unique_ptr<char, TextFree>;
 
-// The remote size of an open handle; false with the error stored (12201 without a size).
+// The remote size of an open handle; false with the error stored
+// (cvErrorOperationNotSupported without a size).
 bool RemoteSize(SshSession* s, const SftpHandle* handle, uint64_t* size) {
   SftpAttributes a{};
   if (!cvssh::sftp::Fstat(s, handle, &a)) return false;
