@@ -341,7 +341,8 @@ TEST_F(Engine, DisconnectFromAnotherThreadWakesABlockedClient) {
   ASSERT_NE(Start(), INVALID_SOCKET);
   int c = ConnectRaw(Port());
   SendRaw(c, "no line end yet");
-  ASSERT_TRUE(Eventually([&] { return recorder.inCallback.load() == 1; }));
+  // In the read callback, not the accept or connect one that comes before it.
+  ASSERT_TRUE(Eventually([&] { return recorder.Count(kServerEventRead) == 1 && recorder.inCallback.load() == 1; }));
   uint64_t client = 0;
   ASSERT_EQ(ServerListClients(server, &client, 1), 1);
   auto start = std::chrono::steady_clock::now();
