@@ -109,6 +109,45 @@ TEST_F(Load, TwoHundredEchoClientsAtOnce) {
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - stopping).count(), 2.0);
 }
 
+// A host whose handlers take a while and serve what the engine sends meanwhile, so that
+// the events arriving then are queued: short-lived clients still each bring one connect
+// and one disconnect, however the queued events and the clients' ends interleave.
+TEST_F(Load, ShortClientsWhileTheHostLingersInItsHandlers) {
+  EchoEverything();
+  const auto echo = actions[kRead];
+  actions[kRead] = [this, echo](int32_t h) {
+    echo(h);
+    Pump(1);
+  };
+  actions[kConnect] = [this](int32_t) { Pump(2); };
+  ASSERT_EQ(Put(u"Backlog", I4(200)), S_OK);
+  const uint32_t port = StartOn(u"127.0.0.1");
+  ASSERT_NE(port, 0u);
+  constexpr int kThreads = 8, kEach = 25;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t)
+    clients.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        const int fd = Connect(port);
+        if (fd < 0) continue;
+        for (int k = 0; k < 10; ++k) {
+          Send(fd, "x\n");
+          ::usleep(200);
+        }
+        ::close(fd);
+      }
+      finished.fetch_add(1);
+    });
+  const bool sent = PumpUntil([&] { return finished.load() == kThreads; }, 60000);
+  for (auto& t : clients) t.join();
+  ASSERT_TRUE(sent);
+  EXPECT_TRUE(PumpUntil([&] { return Count(kDisconnect) >= kThreads * kEach; }, 30000));
+  Pump(300);
+  EXPECT_EQ(Count(kConnect), kThreads * kEach);
+  EXPECT_EQ(Count(kDisconnect), kThreads * kEach);
+}
+
 TEST_F(Load, AHostThatDoesNotReadGetsPacedEventsAndTheDisconnect) {
   const uint32_t port = StartOn(u"127.0.0.1");
   const int fd = Connect(port);

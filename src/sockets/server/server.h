@@ -143,10 +143,12 @@ struct ServerClientRecord {
   std::atomic<uint64_t> ownerContext{0};
   // The owner heard of this client's connect, so it hears of its disconnect too.
   std::atomic<bool> connectNotified{false};
-  // A read event the owner queued instead of handling (ServerDeferCurrentEvent): no new
-  // read event goes out until the owner took it (ServerEventTaken).
-  std::atomic<bool> readHeld{false};
-  // Wakes the client's thread from its wait: a held read was taken, or it should end.
+  // Events the owner queued instead of handling (ServerDeferCurrentEvent) and has not
+  // taken yet (ServerEventTaken); below zero for a moment when the owner took one before
+  // it was counted. While any is queued, no new read event goes out and the client keeps
+  // its connection: its handle names no other client while the owner holds an event for it.
+  std::atomic<int32_t> queuedEvents{0};
+  // Wakes the client's thread from its wait: a queued event was taken, or it should end.
   plat::Event wake{plat::Event::Reset::Manual};
   char name[128] = {};
   std::weak_ptr<ServerRecord> server;

@@ -74,25 +74,29 @@ namespace {
 
 // Set while a client's thread runs a notification, so that the owner's callback can say it
 // only queued the event.
-thread_local bool tlsNotifying = false;
+thread_local ServerClientRecord* tlsNotifying = nullptr;
 thread_local bool tlsDeferred = false;
 
-// Waits until the owner took the client's queued event (or the server stops, or the owner
-// has not taken it within the client's time-out and 5 s, as a marshalled notification
-// would give up), answering control codes meanwhile.
+bool Held(const ServerClientRecord& c) { return c.queuedEvents.load() > 0; }
+
+// Waits until the owner took every queued event of the client (or the server stops, or the
+// owner has not taken them within the client's time-out and 5 s, as a marshalled
+// notification would give up), answering control codes meanwhile. A request to end does
+// not cut the wait short: the client keeps its connection, and so its handle, while the
+// owner still holds an event that names it.
 void WaitTaken(ServerRecord& s, ServerClientRecord& c) {
   const uint32_t limitMs = (std::max<uint32_t>(c.timeout.load(), kInetDefaultTimeout) + 5) * 1000u;
   const uint32_t start = plat::GetTickCount();
-  while (!c.wake.IsSet() && !s.stopRequested.load() && s.status.load() != twServerShutdown &&
+  while (Held(c) && !s.stopRequested.load() && s.status.load() != twServerShutdown &&
          plat::GetTickCount() - start < limitMs) {
     pollfd fds[2] = {{c.wake.fd(), POLLIN, 0}, {c.controlEvent.fd(), POLLIN, 0}};
     plat::WaitForEventsOrMessages(fds, 2, 100);
+    c.wake.Reset();
     TakeControl(c, [&](uint32_t code) {
       if (code == kClientCodeAbort) c.flags.fetch_or(kClientFlagAbort);
       else if (code == kClientCodeEnd) c.flags.fetch_or(kClientFlagDisconnect);
     });
   }
-  c.wake.Reset();
 }
 
 }  // namespace
@@ -114,21 +118,15 @@ void NotifyClient(ServerRecord& s, ServerClientRecord& c, uint32_t event, uint32
   if (event == kServerEventConnect) c.connectNotified.store(true);
   c.flags.fetch_or(kClientFlagNotifying);
   c.lastNotificationTick.store(plat::GetTickCount());
-  // Reset before the event goes out: the owner may take a queued event before the
-  // callback has even returned here.
-  c.wake.Reset();
-  tlsNotifying = true;
+  tlsNotifying = &c;
   tlsDeferred = false;
   Deliver(s, h, event, error, c.timeout.load());
-  tlsNotifying = false;
+  tlsNotifying = nullptr;
   // An event the owner queued is reported as if it had been handled in the callback: the
   // client waits until the owner took it. A read waits in the client's loop (which still
   // answers control codes); the others here, so that, say, a queued connect never meets
   // a connection already released.
-  if (tlsDeferred) {
-    if (event == kServerEventRead && error == 0) c.readHeld.store(true);
-    else WaitTaken(s, c);
-  }
+  if (tlsDeferred && !(event == kServerEventRead && error == 0)) WaitTaken(s, c);
   c.flags.fetch_and(~kClientFlagNotifying);
 }
 
@@ -157,7 +155,7 @@ struct PassResult {
 // read is held), the control event, and the client's wake-up.
 PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes& w, ClientWatch& watch) {
   PassResult out;
-  const bool held = c.readHeld.load();
+  const bool held = Held(c);
   if (!held && watch.paceMs == 0 && BufferedInput(r.handle)) {
     out.readable = true;
     return out;
@@ -172,10 +170,7 @@ PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes&
                    {c.wake.fd(), POLLIN, 0}};
   const uint32_t ms = !held && watch.paceMs ? watch.paceMs : w.selectMs;
   plat::WaitResult res = plat::WaitForEventsOrMessages(fds, 3, ms);
-  if (c.wake.IsSet()) {
-    c.wake.Reset();
-    if (held) c.readHeld.store(false);
-  }
+  c.wake.Reset();
   const short re = fds[0].revents;
   if (res.status == plat::WaitStatus::Failed || (re & POLLNVAL)) {
     out.failed = true;
@@ -242,14 +237,14 @@ uint32_t ClientMain(ClientPtr cp) {
         c.lastError.store(kCvErrorBase | uint32_t(err));
         NotifyClient(s, c, kServerEventRead, c.lastError.load());
         if (uint32_t(err) == plat::WSAECONNABORTED || uint32_t(err) == plat::WSAECONNRESET) break;
-      } else if (!c.readHeld.load()) {
+      } else if (!Held(c)) {
         readable = true;  // urgent data only
       }
     }
     if (readable && !(c.flags.load() & (kClientFlagAbort | kClientFlagDisconnect))) {
       const uint32_t taken = rec->inputTaken.load(std::memory_order_relaxed);
       NotifyClient(s, c, kServerEventRead, 0);
-      if (c.readHeld.load() || rec->inputTaken.load(std::memory_order_relaxed) != taken) {
+      if (Held(c) || rec->inputTaken.load(std::memory_order_relaxed) != taken) {
         watch.paceMs = 0;
       } else if (watch.peerClosed) {
         rec->closed.store(1);  // gone, and what it sent is not wanted
@@ -284,6 +279,7 @@ uint32_t ClientMain(ClientPtr cp) {
 
   c.flags.fetch_or(kClientFlagFinished);
   NotifyClient(s, c, kServerEventDisconnect, 0);
+  WaitTaken(s, c);  // a read still held
   ServerFreeClient(&c);
   return 0;
 }
@@ -293,9 +289,15 @@ uint32_t ClientMain(ClientPtr cp) {
 using namespace cvsock;
 
 void ServerDeferCurrentEvent() {
-  if (tlsNotifying) tlsDeferred = true;
+  if (!tlsNotifying || tlsDeferred) return;
+  tlsDeferred = true;
+  // The owner may take the event before this count goes up: the count dips below zero.
+  tlsNotifying->queuedEvents.fetch_add(1);
 }
 
 void ServerEventTaken(SOCKET client) {
-  if (ClientPtr c = FindClient(client)) c->wake.Set();
+  if (ClientPtr c = FindClient(client)) {
+    c->queuedEvents.fetch_sub(1);
+    c->wake.Set();
+  }
 }

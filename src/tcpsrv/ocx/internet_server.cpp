@@ -121,29 +121,24 @@ void CInternetServer::ServerControlCallback(uint64_t handle, uint32_t event, uin
   bridge->inFlight.fetch_sub(1);
 }
 
-// On an engine thread: queued while the control's events are frozen, else sent (after
-// whatever was queued before), so that the engine thread waits for the host's handler.
+// On an engine thread: queued while the control's events are frozen, and behind the
+// notifications queued before it, else sent, so that the engine thread waits for the
+// host's handler. Only the control's thread takes queued notifications, in order and only
+// while its events are not frozen: one taken by another thread could reach a frozen host,
+// which would queue it again behind later ones while its client already went on.
 void CInternetServer::EngineNotification(uint64_t handle, uint32_t event, uint32_t error) {
   HWND window = window_.load();
   if (!window) return;
   const Notification n{kNotifyMessage, WPARAM(handle), MakeLong(event, error)};
-  if (frozen_.load() > 0) {
-    pending_.Queue(n);
-    ServerDeferCurrentEvent();
-    // The host may have thawed and drained the queue between the look and the queueing:
-    // then nobody else would send what is queued now.
-    if (frozen_.load() == 0) SendPending(window);
+  // An accept goes out at once unless frozen: its handler can still refuse the connection.
+  if (frozen_.load() > 0 || (event != kServerEventAccept && pending_.Count() > 0)) {
+    if (pending_.Queue(n)) ServerDeferCurrentEvent();
+    // The host may have thawed and drained the queue before the queueing: then nobody
+    // else would take what is queued now.
+    if (frozen_.load() == 0) plat::SendMessage(window, kDrainMessage, 0, 0);
     return;
   }
-  SendPending(window);
   if (plat::SendMessage(window, n.message, n.wParam, n.lParam) == kQueued) ServerDeferCurrentEvent();
-}
-
-void CInternetServer::SendPending(HWND window) {
-  while (std::optional<Notification> held = pending_.Pop()) {
-    plat::SendMessage(window, held->message, held->wParam, held->lParam);
-    Taken(*held);
-  }
 }
 
 // A queued event leaves its client's thread waiting until the host has handled it (and,
@@ -157,20 +152,17 @@ void CInternetServer::ClearPending() {
 }
 
 LRESULT CInternetServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
-  if (msg != kNotifyMessage) {
-    *handled = false;
-    return 0;
-  }
-  *handled = true;
-  return OnServerEvent(wParam, lParam);
+  *handled = msg == kNotifyMessage || msg == kDrainMessage;
+  if (msg == kNotifyMessage) return OnServerEvent(wParam, lParam);
+  if (msg == kDrainMessage && FreezeCount() == 0) DeliverPending();
+  return 0;
 }
 
 LRESULT CInternetServer::OnServerEvent(WPARAM wParam, LPARAM lParam) {
   if (!Running() || releasing_) return 0;
-  if (FreezeCount() >= 1) {
-    pending_.Queue({kNotifyMessage, wParam, lParam});
-    return kQueued;
-  }
+  // Sent while frozen (the host waits inside a handler): queued, or, when the same event of
+  // the client is queued already, merged with it (and so taken as handled).
+  if (FreezeCount() >= 1) return pending_.Queue({kNotifyMessage, wParam, lParam}) ? kQueued : 0;
   if (++dispatchCount_ % kPauseEvery == 0) plat::Sleep(1);
   FreezeEvents(1);
   current_ = SOCKET(wParam);
@@ -220,9 +212,9 @@ void CInternetServer::DispatchServerEvent(SOCKET handle, uint32_t event) {
 void CInternetServer::DeliverPending() {
   if (draining_) return;
   draining_ = true;
-  while (FreezeCount() == 0) {
+  while (FreezeCount() == 0 && Window()) {
     std::optional<Notification> n = pending_.Pop();
-    if (!n || !Window()) break;
+    if (!n) break;
     plat::SendMessage(Window(), n->message, n->wParam, n->lParam);
     Taken(*n);
   }

@@ -23,6 +23,9 @@ extern const ocx::ControlDescriptor kInternetServerDescriptor;
 const plat::com::TypeLibDesc& InternetServerTypeLibrary();
 
 inline constexpr UINT kNotifyMessage = 2025;
+// Sent by an engine thread that queued its notification: the control's thread sends the
+// queued ones to the host, oldest first.
+inline constexpr UINT kDrainMessage = 2026;
 inline constexpr int32_t kDefaultStackSize = 0x80000;
 
 // Everything Reset restores, with its default.
@@ -89,10 +92,8 @@ class CInternetServer final : public ocx::Control<IInternetServer>,
   LRESULT OnServerEvent(WPARAM wParam, LPARAM lParam);
   void DispatchServerEvent(SOCKET handle, uint32_t event);
   void DeliverPending();
-  // A queued notification goes to the host (or is dropped): its client reports again.
+  // A queued notification went to the host (or is dropped): its client goes on.
   void Taken(const Notification& n);
-  // From an engine thread: sends the queued notifications, oldest first.
-  void SendPending(HWND window);
   void ClearPending();
   static constexpr LRESULT kQueued = 1;  // OnServerEvent's answer for a notification it queued
   HRESULT RefreshClientList(bool rebuild);

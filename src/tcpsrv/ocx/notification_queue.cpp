@@ -4,9 +4,11 @@
 
 namespace tcpsrvctl {
 
-void NotificationQueue::Queue(const Notification& n) {
+bool NotificationQueue::Queue(const Notification& n) {
   std::lock_guard lk(lock_);
-  if (std::find(items_.begin(), items_.end(), n) == items_.end()) items_.push_back(n);
+  if (std::find(items_.begin(), items_.end(), n) != items_.end()) return false;
+  items_.push_back(n);
+  return true;
 }
 
 std::optional<Notification> NotificationQueue::Pop() {

@@ -20,8 +20,8 @@ struct Notification {
 
 class NotificationQueue {
  public:
-  // Appends the entry unless an equal one is queued already.
-  void Queue(const Notification& n);
+  // Appends the entry unless an equal one is queued already; true when it was appended.
+  bool Queue(const Notification& n);
   // The oldest entry, removed; none when the queue is empty.
   std::optional<Notification> Pop();
   void Clear();
