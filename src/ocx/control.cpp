@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/errors/error_codes.h"
 #include "ocx/module.h"
 #include "ocx/variant_args.h"
 #include "platform/msg/msg.h"
@@ -440,7 +441,7 @@ HRESULT ControlCore::RaiseError(uint32_t code, bool returnFlag, bool fireFlag) {
       return S_OK;
     }
     // An invalid handle without any session means there is no connection.
-    if (code == 0x80042736u && !HasSession()) code = 0x80042749u;
+    if (code == cvErrorInvalidHandle && !HasSession()) code = cvErrorNotConnected;
     if (lib->getErrorText(code, buffer) && buffer[0]) text = buffer;
   } else if (code == 0) {
     code = noLibrary_.code;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/errors/error_codes.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/server_settings.h"
 #include "sockets/inet.h"
@@ -19,7 +20,7 @@ struct ServerErrorMembers {
   static HRESULT GetLastError(C& c, int32_t* value) { return OutLong(int32_t(c.LastErrorCode() & 0xFFFFu), value); }
 
   static HRESULT PutLastError(C& c, int32_t value) {
-    const uint32_t code = value >= 1 && value <= 65535 ? 0x80040000u | uint32_t(value) : uint32_t(value);
+    const uint32_t code = value >= 1 && value <= 65535 ? kCvErrorBase | uint32_t(value) : uint32_t(value);
     c.SetLastErrorCode(code);
     Lib::SetLastError(c.server_.load(), code);
     return S_OK;

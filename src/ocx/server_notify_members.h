@@ -5,6 +5,7 @@
 // DispatchLibraryEvent, and holds notify_ and clientId_.
 #include <cstdint>
 
+#include "core/errors/error_codes.h"
 #include "ocx/server_notify.h"
 #include "ocx/variant_args.h"
 
@@ -36,8 +37,7 @@ struct ServerNotifyMembers {
     c.clientId_ = uint32_t(wParam);
     const uint16_t event = uint16_t(uint32_t(lParam) & 0xFFFFu);
     const uint16_t error = uint16_t(uint32_t(lParam) >> 16);
-    if (error != 0)
-      c.Raise(0x80040000u | error, false, true);
+    if (error != 0) c.Raise(kCvErrorBase | error, false, true);
     else
       c.DispatchLibraryEvent(c.clientId_, event);
     c.clientId_ = 0;

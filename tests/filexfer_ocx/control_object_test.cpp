@@ -6,6 +6,7 @@
 #include <cctype>
 #include <string>
 
+#include "core/errors/error_codes.h"
 #include "filexfer/ocx/file_transfer.h"
 #include "filexfer/ocx/guids.h"
 #include "host/test_host.h"
@@ -87,9 +88,7 @@ TEST(TaskIdList, AddRemovePruneAbort) {
   EXPECT_EQ(list.At(126), 128u);
 
   // Prune keeps, in order, the tasks still running or suspended.
-  list.Prune([](uint32_t id) {
-    return id % 3 == 0 ? filexfer::kTaskNotFinished : id % 3 == 1 ? filexfer::kTaskSuspended : 0u;
-  });
+  list.Prune([](uint32_t id) { return id % 3 == 0 ? cvErrorTaskActive : id % 3 == 1 ? cvErrorTaskSuspended : 0u; });
   ASSERT_GE(list.Count(), 3);
   EXPECT_EQ(list.At(0), 1u);
   EXPECT_EQ(list.At(1), 3u);

@@ -2,6 +2,7 @@
 // control itself: Initialize, Uninitialize, Reset and About.
 #include "filexfer/ocx/file_transfer.h"
 
+#include "core/errors/error_codes.h"
 #include "core/trace/trace.h"
 #include "filexfer/ocx/guids.h"
 #include "filexfer/ocx/libraries.h"
@@ -27,13 +28,12 @@ const ocx::ControlDescriptor kFileTransferDescriptor{
 
 namespace {
 
-constexpr uint32_t kErrorInvalidServerType = 0x80042739u;
 
 }  // namespace
 
 CFileTransfer::CFileTransfer(IUnknown* outer)
     : Control(outer, kFileTransferDescriptor, kLibraries,
-              {kErrorInvalidServerType, "Invalid server type or server type is undefined"}),
+              {cvErrorInvalidProtocol, "Invalid server type or server type is undefined"}),
       taskTarget_(std::make_shared<TaskNotifyTarget>()) {
   RegisterTaskTarget(taskTarget_);
 }

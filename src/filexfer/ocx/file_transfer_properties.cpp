@@ -14,8 +14,6 @@
 namespace filexfer {
 namespace {
 
-constexpr uint32_t kErrorAlreadyConnected = 0x80042748u;
-constexpr uint32_t kErrorInvalidServicePort = 0x80042EE6u;
 constexpr uint32_t kProtocolTls12 = 16;
 constexpr uint32_t kOptionSecure = 0x1000;
 constexpr uint32_t kOptionSecureExplicit = 0x2000;
@@ -191,7 +189,7 @@ HRESULT CFileTransfer::put_ProxyPort(int32_t value) {
     s_.proxyType = 0;
     return S_OK;
   }
-  if (value < 1 || value > 65535) return RaiseError(kErrorInvalidServicePort, true, false);
+  if (value < 1 || value > 65535) return RaiseError(cvErrorInvalidServicePort, true, false);
   s_.proxyPort = value;
   return S_OK;
 }
@@ -203,7 +201,7 @@ HRESULT CFileTransfer::get_ProxyType(int32_t* value) {
 
 HRESULT CFileTransfer::put_ProxyType(int32_t value) {
   CV_OCX_ENTRY;
-  if (Open() && value != s_.proxyType) return RaiseError(kErrorAlreadyConnected, true, false);
+  if (Open() && value != s_.proxyType) return RaiseError(cvErrorAlreadyConnected, true, false);
   if (s_.serverType == kServerFtp && !((value >= 0 && value <= 4) || value == 255))
     return ocx::kCtlErrorInvalidPropertyValue;
   if (s_.serverType == kServerHttp && (value < 0 || value > 3)) return ocx::kCtlErrorInvalidPropertyValue;
@@ -234,7 +232,7 @@ HRESULT CFileTransfer::get_SecureProtocol(int32_t* value) {
 
 HRESULT CFileTransfer::put_SecureProtocol(int32_t value) {
   CV_OCX_ENTRY;
-  if (Open()) return RaiseError(kErrorAlreadyConnected, true, false);
+  if (Open()) return RaiseError(cvErrorAlreadyConnected, true, false);
   s_.secureProtocol = uint32_t(value);
   s_.secure = value != 0;
   return S_OK;
@@ -263,7 +261,7 @@ HRESULT CFileTransfer::get_ServerType(int32_t* value) {
 HRESULT CFileTransfer::put_ServerType(int32_t value) {
   CV_OCX_ENTRY;
   if (value < kServerUndefined || value > kServerHttp) return ocx::kCtlErrorInvalidPropertyValue;
-  if (Open() && value != s_.serverType) return RaiseError(kErrorAlreadyConnected, true, false);
+  if (Open() && value != s_.serverType) return RaiseError(cvErrorAlreadyConnected, true, false);
   s_.serverType = value;
   return S_OK;
 }

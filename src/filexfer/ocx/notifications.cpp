@@ -2,6 +2,7 @@
 // from inside a blocking library call, and task events posted by task threads.
 #include <utility>
 
+#include "core/errors/error_codes.h"
 #include "core/task/task_types.h"
 #include "filexfer/ocx/file_transfer.h"
 #include "filexfer/ocx/libraries.h"
@@ -84,7 +85,7 @@ void CFileTransfer::OnLibraryNotify(LPARAM lParam) {
   const uint32_t number = (uint32_t(lParam) >> 16) & 0xFFFFu;
   const bool ftp = s_.serverType == kServerFtp;
   if (!ftp && s_.serverType != kServerHttp) {
-    if (number) RaiseError(0x80040000u | number, false, true);
+    if (number) RaiseError(kCvErrorBase | number, false, true);
     return;
   }
   const EventBits& bits = ftp ? kFtpEvents : kHttpEvents;
@@ -94,7 +95,7 @@ void CFileTransfer::OnLibraryNotify(LPARAM lParam) {
     // error, or it went on without the command and did not fail at all.
     if (!ends && call_.depth > 0) return;
     notifying_ = true;
-    RaiseError(0x80040000u | number, false, true);
+    RaiseError(kCvErrorBase | number, false, true);
     notifying_ = false;
     if (!ends) return;
   }

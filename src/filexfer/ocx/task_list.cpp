@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/errors/error_codes.h"
+
 namespace filexfer {
 
 void TaskIdList::Add(uint32_t id) {
@@ -24,7 +26,7 @@ void TaskIdList::Prune(const std::function<uint32_t(uint32_t)>& resultOf) {
   int32_t n = 0;
   for (int32_t i = 0; i < count_ && resultOf; ++i) {
     uint32_t r = resultOf(ids_[size_t(i)]);
-    if (r == kTaskNotFinished || r == kTaskSuspended) kept[size_t(n++)] = ids_[size_t(i)];
+    if (r == cvErrorTaskActive || r == cvErrorTaskSuspended) kept[size_t(n++)] = ids_[size_t(i)];
   }
   ids_ = kept;
   count_ = n;

@@ -39,8 +39,4 @@ class TaskIdList {
   int32_t serverType_ = 0;
 };
 
-// Task results that mean "still there": not finished, suspended.
-inline constexpr uint32_t kTaskNotFinished = 0x8004306Fu;
-inline constexpr uint32_t kTaskSuspended = 0x80043071u;
-
 }  // namespace filexfer

@@ -2,6 +2,7 @@
 // control's one mail-server session.
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
@@ -10,10 +11,7 @@
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorBusy = 0x80042734u;
 constexpr int32_t kBusyNumber = 10036;
-constexpr uint32_t kErrorAuthenticationRequired = 0x80042FC3u;
-constexpr uint32_t kErrorNotSupported = 0x80042FA9u;
 constexpr uint32_t kLibOptionSecure = 0x1000;
 constexpr uint32_t kLibOptionSecureImplicit = 0x3000;
 
@@ -55,7 +53,7 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
     SetErrorArgument(error, kBusyNumber);
-    return Raise(kErrorBusy, s_.throwError, true);
+    return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   if (s_.serverType == kServerDefault)
     s_.serverType = (port == 143 || port == 993) ? kServerImap : kServerPop3;
@@ -69,8 +67,8 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
     if (Connected()) return S_OK;  // the old session could not be closed: reported already
   }
   if (user.empty() || pass.empty()) {
-    SetErrorArgument(error, Low16(kErrorAuthenticationRequired));
-    return Raise(kErrorAuthenticationRequired, s_.throwError, true);
+    SetErrorArgument(error, Low16(cvErrorAuthenticationRequired));
+    return Raise(cvErrorAuthenticationRequired, s_.throwError, true);
   }
 
   s_.busy = true;
@@ -129,7 +127,7 @@ HRESULT CInternetMail::Disconnect(VARIANT* error) {
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
     SetErrorArgument(error, kBusyNumber);
-    return Raise(kErrorBusy, s_.throwError, true);
+    return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   if (!Connected()) return S_OK;
   const int32_t r = Imap() ? ImapDisconnect(server_) : Pop3Disconnect(server_);
@@ -163,8 +161,8 @@ HRESULT CInternetMail::ChangePassword(VARIANT userName, VARIANT oldPassword, VAR
   if (HRESULT hr = Utf8Argument(newPassword, &newText, nullptr); FAILED(hr)) return hr;
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (Imap()) return Raise(kErrorNotSupported, s_.throwError, true);
-  if (s_.busy) return Raise(kErrorBusy, s_.throwError, true);
+  if (Imap()) return Raise(cvErrorOperationNotSupported, s_.throwError, true);
+  if (s_.busy) return Raise(cvErrorOperationInProgress, s_.throwError, true);
   s_.busy = true;
   const int32_t r = Pop3ChangePassword(server_, user.c_str(), oldText.c_str(), newText.c_str());
   s_.busy = false;

@@ -1,5 +1,6 @@
 // The properties of the mail-server connection: server, account, timeout, options and
 // security settings, the security details of the open session, and the local host.
+#include "core/errors/error_codes.h"
 #include "core/sock/sock.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
@@ -8,7 +9,6 @@
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorAlreadyConnected = 0x80042748u;
 constexpr HRESULT kCtlErrorSetNotSupported = HRESULT(0x800A017F);
 
 HRESULT DateText(const SYSTEMTIME& time, BSTR* value) {
@@ -63,7 +63,7 @@ HRESULT CInternetMail::get_ServerType(int32_t* value) {
 HRESULT CInternetMail::put_ServerType(int32_t value) {
   CV_OCX_ENTRY;
   if (value < kServerDefault || value > kServerImap) return ocx::kCtlErrorInvalidPropertyValue;
-  if (Connected()) return Raise(kErrorAlreadyConnected, true, false);
+  if (Connected()) return Raise(cvErrorAlreadyConnected, true, false);
   s_.serverType = value;
   return S_OK;
 }
@@ -110,7 +110,7 @@ HRESULT CInternetMail::get_SecureProtocol(int32_t* value) {
 
 HRESULT CInternetMail::put_SecureProtocol(int32_t value) {
   CV_OCX_ENTRY;
-  if (Connected()) return Raise(kErrorAlreadyConnected, true, false);
+  if (Connected()) return Raise(cvErrorAlreadyConnected, true, false);
   s_.secureProtocol = uint32_t(value);
   s_.secure = value != 0;
   return S_OK;

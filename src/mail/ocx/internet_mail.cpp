@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "core/errors/error_codes.h"
 #include "core/trace/trace.h"
 #include "dns/dns.h"
 #include "mail/ocx/guids.h"
@@ -33,12 +34,12 @@ const ocx::ControlDescriptor kInternetMailDescriptor{
 
 namespace {
 
-constexpr uint32_t kErrorNotSupported = 0x80042FA9u;
 
 }  // namespace
 
 CInternetMail::CInternetMail(IUnknown* outer)
-    : Control(outer, kInternetMailDescriptor, kLibraries, {kErrorNotSupported, "The specified operation is not supported"}) {}
+    : Control(outer, kInternetMailDescriptor, kLibraries,
+              {cvErrorOperationNotSupported, "The specified operation is not supported"}) {}
 
 void CInternetMail::FinalRelease() {
   CloseServerSession();
@@ -77,7 +78,7 @@ HRESULT CInternetMail::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
 
 HRESULT CInternetMail::Fail(VARIANT* error, uint32_t code) {
   if (code == 0) code = ServerError();
-  if (code == 0x80042736u && !Connected()) code = 0x80042749u;
+  if (code == cvErrorInvalidHandle && !Connected()) code = cvErrorNotConnected;
   SetErrorArgument(error, Low16(code));
   return Raise(code, s_.throwError, true);
 }
@@ -170,7 +171,7 @@ void CInternetMail::MailboxUpdateCallback(LibHandle handle, uint32_t type, uint3
 HRESULT CInternetMail::FillMailboxList() {
   if (!Connected()) return S_OK;
   mailboxes_.clear();
-  if (!Imap()) return Raise(kErrorNotSupported, true, false);
+  if (!Imap()) return Raise(cvErrorOperationNotSupported, true, false);
   char name[256] = "";
   uint32_t attributes = 0;
   int32_t r = ImapGetFirstMailbox(server_, name, &attributes);
@@ -182,7 +183,7 @@ HRESULT CInternetMail::FillMailboxList() {
   }
   if (r == 0) return S_OK;
   const uint32_t error = ImapGetLastError();
-  if (error == 0x80043015u) return S_OK;
+  if (error == cvErrorNoMoreMailboxes) return S_OK;
   return Raise(error, s_.throwError, false);
 }
 

@@ -3,21 +3,21 @@
 // and IDLE with the OnUpdate event. A POP3 session answers "not supported".
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorNotSupported = 0x80042FA9u;
 
 }  // namespace
 
 // The start of every IMAP-only method: lazy initialise, then the POP3 refusal (Error
 // untouched), then Error := 0. Returns true with *hr set when the method ends here.
-#define CV_IMAP_METHOD_GATE(error)                                                   \
-  if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;                          \
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, s_.throwError, true);      \
+#define CV_IMAP_METHOD_GATE(error)                                                        \
+  if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;                               \
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, s_.throwError, true); \
   SetErrorArgument(error, 0)
 
 HRESULT CInternetMail::get_MailboxName(BSTR* value) {
@@ -29,7 +29,7 @@ HRESULT CInternetMail::put_MailboxName(BSTR value) {
   CV_OCX_ENTRY;
   std::u16string name;
   In(name, value);
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, true, false);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, true, false);
   if (Connected() && !name.empty()) {
     ImapMailboxStatus status{};
     if (ImapSelectMailbox(server_, Utf8(name).c_str(), &status) < 0) return Raise(0, true, false);
@@ -44,7 +44,7 @@ HRESULT CInternetMail::put_MailboxName(BSTR value) {
 
 HRESULT CInternetMail::get_Mailboxes(int32_t* value) {
   CV_RUN_MODE_ONLY;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, true, false);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, true, false);
   if (mailboxes_.empty())
     if (HRESULT hr = FillMailboxList(); FAILED(hr)) return hr;
   return Out(int32_t(mailboxes_.size()), value);
@@ -52,7 +52,7 @@ HRESULT CInternetMail::get_Mailboxes(int32_t* value) {
 
 HRESULT CInternetMail::get_Mailbox(int32_t index, BSTR* value) {
   CV_RUN_MODE_ONLY;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, true, false);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, true, false);
   if (mailboxes_.empty())
     if (HRESULT hr = FillMailboxList(); FAILED(hr)) return hr;
   if (index < 0 || size_t(index) >= mailboxes_.size()) return ocx::kCtlErrorInvalidPropertyIndex;
@@ -61,13 +61,13 @@ HRESULT CInternetMail::get_Mailbox(int32_t index, BSTR* value) {
 
 HRESULT CInternetMail::get_MailboxFlags(int32_t* value) {
   CV_RUN_MODE_ONLY;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, true, false);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, true, false);
   return Out(int32_t(s_.mailboxStatus.mailboxFlags), value);
 }
 
 HRESULT CInternetMail::get_MailboxUID(int32_t* value) {
   CV_RUN_MODE_ONLY;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, true, false);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, true, false);
   return Out(int32_t(s_.mailboxStatus.uidValidity), value);
 }
 
@@ -168,7 +168,7 @@ HRESULT CInternetMail::SearchMailbox(VARIANT criteria, VARIANT* messages, VARIAN
   }
   if (!array || SafeArrayGetDim(array) != 1) return E_INVALIDARG;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, s_.throwError, true);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, s_.throwError, true);
   SetErrorArgument(result, 0);
   LONG low = 0, high = -1;
   SafeArrayGetLBound(array, 1, &low);
@@ -193,7 +193,7 @@ HRESULT CInternetMail::Idle(VARIANT options, VARIANT timeout, VARIANT* error) {
   uint32_t opts = 0, seconds = 0;
   if (HRESULT hr = NumberArgument(options, &opts); FAILED(hr)) return hr;
   if (HRESULT hr = NumberArgument(timeout, &seconds, uint32_t(s_.timeout)); FAILED(hr)) return hr;
-  if (ImapOnlyRefused()) return Raise(kErrorNotSupported, s_.throwError, true);
+  if (ImapOnlyRefused()) return Raise(cvErrorOperationNotSupported, s_.throwError, true);
   SetErrorArgument(error, 0);
   EnsureWindow();
   if (ImapIdle(server_, seconds, opts, reinterpret_cast<uintptr_t>(Window())) < 0)

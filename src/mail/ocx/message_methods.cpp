@@ -1,5 +1,6 @@
 // The methods that build, load, store and take apart the message object: composing,
 // parts, appending and parsing text, import and export, attachments.
+#include "core/errors/error_codes.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 #include "mime/mime.h"
@@ -7,7 +8,6 @@
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorNoAttachment = 0x80042FFDu;
 
 }  // namespace
 
@@ -223,7 +223,7 @@ HRESULT CInternetMail::FindAttachment(VARIANT fileName, VARIANT* result) {
   std::string name;
   if (HRESULT hr = Utf8Argument(fileName, &name, nullptr); FAILED(hr)) return hr;
   SetErrorArgument(result, 0);
-  if (message_ == kInvalidLibHandle) return Raise(kErrorNoAttachment, s_.throwError, true);
+  if (message_ == kInvalidLibHandle) return Raise(cvErrorNoFileAttachment, s_.throwError, true);
   const int32_t part = MimeFindAttachment(message_, name.c_str());
   if (part < 0) return Raise(MimeError(), s_.throwError, true);
   SetErrorArgument(result, part);

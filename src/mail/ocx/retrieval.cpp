@@ -2,6 +2,7 @@
 // retrieval into the message object, storing, deleting and undeleting.
 #include <cstdio>
 
+#include "core/errors/error_codes.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 #include "mail/ocx/staged_message.h"
@@ -11,18 +12,15 @@
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorBusy = 0x80042734u;
-constexpr uint32_t kErrorNotConnected = 0x80042749u;
-constexpr uint32_t kErrorNotSupported = 0x80042FA9u;
 
 }  // namespace
 
 HRESULT CInternetMail::FetchMessage(uint32_t number, bool whole, bool returnFlag, bool fireFlag, VARIANT* error) {
   if (number == 0) return ocx::kCtlErrorInvalidProcedureCall;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (!Connected()) return Raise(kErrorNotConnected, returnFlag, fireFlag);
+  if (!Connected()) return Raise(cvErrorNotConnected, returnFlag, fireFlag);
   if (s_.complete && number == s_.messageIndex) return S_OK;
-  if (s_.busy) return Raise(kErrorBusy, returnFlag, fireFlag);
+  if (s_.busy) return Raise(cvErrorOperationInProgress, returnFlag, fireFlag);
   SetErrorArgument(error, 0);
   StagedMessage staged;
   // An emptied message object, as a held one would be, unless there is none yet.
@@ -111,7 +109,7 @@ HRESULT CInternetMail::get_MessageUID(BSTR* value) {
 HRESULT CInternetMail::get_MessageFlags(int32_t* value) {
   CV_RUN_MODE_ONLY;
   if (!Connected()) return Out(int32_t(0), value);
-  if (!Imap()) return Raise(kErrorNotSupported, true, false);
+  if (!Imap()) return Raise(cvErrorOperationNotSupported, true, false);
   uint32_t flags = 0;
   if (ImapGetMessageFlags(server_, s_.messageIndex, &flags) < 0) return Raise(0, true, false);
   return Out(int32_t(flags), value);
@@ -120,7 +118,7 @@ HRESULT CInternetMail::get_MessageFlags(int32_t* value) {
 HRESULT CInternetMail::put_MessageFlags(int32_t value) {
   CV_OCX_ENTRY;
   if (!Connected()) return ocx::kCtlErrorInvalidPropertyValue;
-  if (!Imap()) return Raise(kErrorNotSupported, true, false);
+  if (!Imap()) return Raise(cvErrorOperationNotSupported, true, false);
   if (ImapStoreMessageFlags(server_, s_.messageIndex, kImapStoreReplace, uint32_t(value)) < 0)
     return Raise(0, true, false);
   return S_OK;
@@ -154,7 +152,7 @@ HRESULT CInternetMail::get_RecentMessages(int32_t* value) {
 HRESULT CInternetMail::get_UnreadMessages(int32_t* value) {
   CV_RUN_MODE_ONLY;
   if (!Connected()) return Out(int32_t(0), value);
-  if (!Imap()) return Raise(kErrorNotSupported, true, false);
+  if (!Imap()) return Raise(cvErrorOperationNotSupported, true, false);
   const int32_t n = ImapSearchMailbox(server_, "UNSEEN", nullptr, nullptr, 0);
   if (n < 0) return Raise(0, true, false);
   return Out(n, value);
@@ -192,8 +190,8 @@ HRESULT CInternetMail::StoreMessage(VARIANT messageNumber, VARIANT fileName, VAR
   if (HRESULT hr = Utf8Argument(fileName, &name); FAILED(hr)) return hr;
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (!Connected()) return Fail(error, kErrorNotConnected);
-  if (s_.busy) return Fail(error, kErrorBusy);
+  if (!Connected()) return Fail(error, cvErrorNotConnected);
+  if (s_.busy) return Fail(error, cvErrorOperationInProgress);
   s_.busy = true;
   const int32_t r = Imap() ? ImapStoreMessage(server_, number, name.c_str())
                            : Pop3StoreMessage(server_, number, name.c_str());
@@ -208,7 +206,7 @@ HRESULT CInternetMail::DeleteMessage(VARIANT messageNumber, VARIANT* error) {
   if (HRESULT hr = NumberArgument(messageNumber, &number, s_.messageIndex); FAILED(hr)) return hr;
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (s_.busy) return Fail(error, kErrorBusy);
+  if (s_.busy) return Fail(error, cvErrorOperationInProgress);
   s_.busy = true;
   const int32_t r = Imap() ? ImapDeleteMessage(server_, number) : Pop3DeleteMessage(server_, number);
   s_.busy = false;
@@ -221,7 +219,7 @@ HRESULT CInternetMail::UndeleteMessage(VARIANT messageNumber, VARIANT* error) {
   uint32_t number = 0;
   if (HRESULT hr = NumberArgument(messageNumber, &number, s_.messageIndex); FAILED(hr)) return hr;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (!Imap()) return Raise(kErrorNotSupported, s_.throwError, true);
+  if (!Imap()) return Raise(cvErrorOperationNotSupported, s_.throwError, true);
   SetErrorArgument(error, 0);
   if (ImapUndeleteMessage(server_, number) < 0) return Fail(error, ServerError());
   return S_OK;

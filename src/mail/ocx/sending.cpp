@@ -2,6 +2,7 @@
 // the mail exchangers of the recipient's domain; and the relay and name-server properties.
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
 #include "dns/dns.h"
 #include "mail/ocx/internet_mail.h"
@@ -13,12 +14,6 @@
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kErrorBusy = 0x80042734u;
-constexpr uint32_t kErrorCanceled = 0x80042714u;
-constexpr uint32_t kErrorNoMessageText = 0x80043003u;
-constexpr uint32_t kErrorNoReturnAddress = 0x80043007u;
-constexpr uint32_t kErrorNoRecipients = 0x80043008u;
-constexpr uint32_t kErrorNotDelivered = 0x80043011u;
 constexpr uint32_t kSmtpExtended = 1;
 constexpr uint32_t kSmtpSecure = 0x1000;
 constexpr uint32_t kSmtpSecureImplicit = 0x3000;
@@ -179,7 +174,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
     SetErrorArgument(error, 10036);
-    return Raise(kErrorBusy, s_.throwError, true);
+    return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   std::string sender, recipient, text;
   if (HRESULT hr = Utf8Argument(senderArg, &sender); FAILED(hr)) return hr;
@@ -192,7 +187,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
   uint32_t length = 0;
   if (!text.empty()) {
     block.reset(TextBlock(text));
-    if (!block) return Fail(error, 0x8004274Au);
+    if (!block) return Fail(error, cvErrorConnectionShutdown);
     length = uint32_t(text.size());
     if (sender.empty() || recipient.empty()) {
       const LibHandle parsed = MimeCreateMessage();
@@ -209,14 +204,14 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
     block.reset(ExportMessageBlock(kMimeExportStoredOrder, &length));
     if (!block) return Fail(error, MimeError());
   }
-  if (length == 0) return Fail(error, kErrorNoMessageText);
+  if (length == 0) return Fail(error, cvErrorNoMessageText);
   uint32_t options = 0;
   if (HRESULT hr = NumberArgument(optionsArg, &options, s_.options); FAILED(hr)) return hr;
   if (sender.empty() && message_ != kInvalidLibHandle) {
     HRESULT hr = S_OK;
     sender = Utf8(GetHeaderValue("From", 0, &hr));
   }
-  if (sender.empty()) return Fail(error, kErrorNoReturnAddress);
+  if (sender.empty()) return Fail(error, cvErrorNoReturnAddress);
   if (!listFromText) {
     const std::string bcc = Utf8(s_.bcc);
     if (!recipient.empty())
@@ -224,7 +219,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
     else if (message_ != kInvalidLibHandle)
       ReadRecipients(message_, OrNull(bcc), &list);
   }
-  if (list.empty()) return Fail(error, kErrorNoRecipients);
+  if (list.empty()) return Fail(error, cvErrorNoValidRecipients);
   if (!EnsureResolver()) return Fail(error, DnsGetLastError());
 
   const std::string domain = Utf8(domain_), relay = Utf8(relayServer_);
@@ -233,7 +228,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
   uint32_t stopCode = 0;
   for (const std::string& address : list) {
     if (s_.cancel) {
-      stopCode = kErrorCanceled;
+      stopCode = cvErrorOperationCanceled;
       break;
     }
     s_.busy = true;
@@ -248,7 +243,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
   s_.busy = false;
   s_.cancel = false;
   if (stopCode) return Fail(error, stopCode);
-  if (delivered == 0) return Fail(error, kErrorNotDelivered);
+  if (delivered == 0) return Fail(error, cvErrorMessageNotDelivered);
   return S_OK;
 }
 

@@ -2,6 +2,7 @@
 // version text, IsInitialized and the stock Enabled property.
 #include <cstdio>
 
+#include "core/errors/error_codes.h"
 #include "core/trace/trace.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
@@ -19,7 +20,7 @@ HRESULT CInternetMail::get_LastError(int32_t* value) {
 HRESULT CInternetMail::put_LastError(int32_t value) {
   CV_OCX_ENTRY;
   uint32_t code = uint32_t(value);
-  if (value >= 1 && value <= 65535) code |= 0x80040000u;
+  if (value >= 1 && value <= 65535) code |= kCvErrorBase;
   SetLastErrorCode(code);
   ServerLibrary().setLastError(code);
   return S_OK;
