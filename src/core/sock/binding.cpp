@@ -24,7 +24,8 @@ using cvcore::SockFail;
 int32_t SockStartup(plat::WSADATA* data) {
   auto& b = Binding();
   plat::OsVersion v;
-  if (!plat::GetOsVersion(&v) || v.platformId != 2 || v.major < 5) return SockFail(plat::WSASYSNOTREADY, 10091);
+  if (!plat::GetOsVersion(&v) || v.platformId != 2 || v.major < 5)
+    return SockFail(plat::WSASYSNOTREADY, int32_t(plat::WSASYSNOTREADY));
   b.version = v;
   if (!b.bound.load()) {
     // Binding happens in the first attach, before any session exists (not locked).
@@ -39,7 +40,7 @@ int32_t SockStartup(plat::WSADATA* data) {
     }
     b.bound = true;
   }
-  if (!b.ws.WSAStartup || !b.ws.WSACleanup) return SockFail(plat::WSASYSNOTREADY, 10091);
+  if (!b.ws.WSAStartup || !b.ws.WSACleanup) return SockFail(plat::WSASYSNOTREADY, int32_t(plat::WSASYSNOTREADY));
   while (b.useCount.fetch_add(1) + 1 < 1) {
   }
   plat::SetLastError(0);

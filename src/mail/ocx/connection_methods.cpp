@@ -11,7 +11,6 @@
 namespace mailctl {
 namespace {
 
-constexpr int32_t kBusyNumber = 10036;
 constexpr uint32_t kLibOptionSecure = 0x1000;
 constexpr uint32_t kLibOptionSecureImplicit = 0x3000;
 
@@ -52,7 +51,7 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
-    SetErrorArgument(error, kBusyNumber);
+    SetErrorArgument(error, Low16(cvErrorOperationInProgress));
     return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   if (s_.serverType == kServerDefault)
@@ -126,7 +125,7 @@ HRESULT CInternetMail::Disconnect(VARIANT* error) {
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
-    SetErrorArgument(error, kBusyNumber);
+    SetErrorArgument(error, Low16(cvErrorOperationInProgress));
     return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   if (!Connected()) return S_OK;

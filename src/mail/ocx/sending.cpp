@@ -173,7 +173,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   if (s_.busy) {
-    SetErrorArgument(error, 10036);
+    SetErrorArgument(error, Low16(cvErrorOperationInProgress));
     return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
   std::string sender, recipient, text;

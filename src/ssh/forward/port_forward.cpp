@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/net/wsa_errors.h"
 #include "ssh/proto/channel.h"
 #include "ssh/proto/session.h"
 #include "ssh/proxy/proxy.h"
@@ -238,7 +239,7 @@ uint32_t PortForwardListen(const char* destinationHost, int32_t destinationPort,
   SshSocket* s = ProxyNewListener(sourceAddress, sourcePort, r, settings->LocalPortsAcceptAll ? 0 : 1, family);
   if (!s) {
     r->Free();
-    return 10022;
+    return plat::WSAEINVAL;
   }
   if (uint32_t error = s->Error()) {
     s->Close();

@@ -7,6 +7,7 @@
 #include "core/sock/sock.h"
 #include "core/tls/sec_tls.h"
 #include "platform/base/tick.h"
+#include "platform/net/wsa_errors.h"
 #include "ssh/proto/lifecycle.h"
 #include "ssh/proto/settings.h"
 #include "ssh/sftp/sftp.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr uint32_t kHostNotFound = 11001;
 constexpr uint32_t kProtocolSsh1 = 256, kProtocolSsh2 = 512;
 
 void CopyText(char* field, size_t size, const char* text) {
@@ -84,8 +84,8 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
   if (!error) error = &ignored;
   *error = 0;
   if (!host || !*host) {
-    *error = kHostNotFound;
-    SshSetLastError(nullptr, kHostNotFound);
+    *error = plat::WSAHOST_NOT_FOUND;
+    SshSetLastError(nullptr, plat::WSAHOST_NOT_FOUND);
     return nullptr;
   }
   SshSettings st;
