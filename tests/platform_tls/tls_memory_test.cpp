@@ -148,6 +148,44 @@ TEST_F(TlsMemory, DecryptKeepsPartialAndFollowingRecords) {
   EXPECT_TRUE(wire.empty());
 }
 
+TEST_F(TlsMemory, BulkRecordsTravelSeveralPerCall) {
+  for (uint32_t mask : {kTlsProtocolTls10, kTlsProtocolTls12}) {
+    Pair p(ClientCreds(mask), ServerCreds(kTlsProtocolAnyTls));
+    ASSERT_TRUE(p.Handshake());
+    std::string text(100000, '\0');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = char(i * 7 + i / 251);
+    // One call makes every record of the data, into a buffer of the size it asks for.
+    std::vector<uint8_t> wire(p.client->EncryptedSize(text.size()));
+    size_t written = 0;
+    ASSERT_TRUE(p.client->EncryptRecords(Bytes(text), wire.data(), wire.size(), written));
+    ASSERT_LE(written, wire.size());
+    wire.resize(written);
+    std::vector<uint8_t> small(p.client->EncryptedSize(text.size()) - 1);
+    EXPECT_FALSE(p.client->EncryptRecords(Bytes(text), small.data(), small.size(), written));
+    ASSERT_TRUE(p.client->Shutdown(wire));  // a close-notify right behind the data
+
+    // One call decrypts the whole records that fit; the close-notify behind them comes
+    // with the next call, and a cut record waits for its rest.
+    std::vector<uint8_t> plain(65536);
+    std::string got;
+    size_t n = 0, used = 0;
+    EXPECT_EQ(p.server->DecryptRecords({wire.data(), wire.size() - 3}, plain.data(), plain.size(), n, used),
+              TlsStatus::Ok);
+    EXPECT_GE(n, 3 * 16384u);
+    got.append(reinterpret_cast<char*>(plain.data()), n);
+    wire.erase(wire.begin(), wire.begin() + long(used));
+    TlsStatus st = TlsStatus::Ok;
+    while (st == TlsStatus::Ok) {
+      st = p.server->DecryptRecords(wire, plain.data(), plain.size(), n, used);
+      got.append(reinterpret_cast<char*>(plain.data()), n);
+      wire.erase(wire.begin(), wire.begin() + long(used));
+    }
+    EXPECT_EQ(st, TlsStatus::ContextExpired);
+    EXPECT_TRUE(got == text);
+    EXPECT_TRUE(wire.empty());
+  }
+}
+
 TEST_F(TlsMemory, CorruptRecordsFailDecryption) {
   Pair p(ClientCreds(), ServerCreds());
   ASSERT_TRUE(p.Handshake());

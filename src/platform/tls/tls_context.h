@@ -1,8 +1,10 @@
 #pragma once
-// One TLS connection over memory buffers. The caller owns every byte of I/O: it passes
+// One TLS connection over the caller's buffers. The caller owns every byte of I/O: it passes
 // what it received and sends what the context produces; the context never touches a socket.
 // Input is consumed in whole records only, so bytes that follow what a call used (the
-// "extra" data: input.size() - consumed) stay with the caller for the next call.
+// "extra" data: input.size() - consumed) stay with the caller for the next call. Records
+// are read straight from the caller's input and written straight into its output: no
+// intermediate buffer holds them.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -15,9 +17,13 @@
 
 struct ssl_st;
 struct ssl_session_st;
-struct bio_st;
 
 namespace plat {
+
+namespace tlsdetail {
+struct RecordBio;
+class EngineCall;
+}  // namespace tlsdetail
 
 // A negotiated session that another connection can resume.
 class TlsSession {
@@ -59,10 +65,19 @@ class TlsContext {
   // (a record without application data); Renegotiate: run Step until Ok.
   TlsStatus Decrypt(std::span<const uint8_t> input, uint8_t* plain, size_t capacity,
                     size_t& plainLength, size_t& consumed);
+  // As Decrypt, for every whole record of input while plain has room for one more record's
+  // plaintext: the bulk form. A close-notify or a renegotiation met after some plaintext is
+  // reported by the next call.
+  TlsStatus DecryptRecords(std::span<const uint8_t> input, uint8_t* plain, size_t capacity, size_t& plainLength,
+                           size_t& consumed);
   // Encrypts at most maximumMessage bytes into out, which needs header + length + trailer
   // bytes of room; written is the size of what to send.
   bool Encrypt(std::span<const uint8_t> plain, uint8_t* out, size_t capacity, size_t& written);
   bool Encrypt(std::span<const uint8_t> plain, std::vector<uint8_t>& out);
+  // Encrypts any length as full records of maximumMessage bytes (the last one shorter) into
+  // out, which needs EncryptedSize(plain.size()) bytes of room.
+  bool EncryptRecords(std::span<const uint8_t> plain, uint8_t* out, size_t capacity, size_t& written);
+  size_t EncryptedSize(size_t plainLength) const;
   // Appends a close-notify to output.
   bool Shutdown(std::vector<uint8_t>& output);
 
@@ -82,20 +97,43 @@ class TlsContext {
 
  private:
   TlsContext() = default;
-  size_t FeedRecord(std::span<const uint8_t> input, bool& complete);
-  void Drain(std::vector<uint8_t>& output);
+  TlsStatus DecryptOne(std::span<const uint8_t> input, uint8_t* plain, size_t capacity, size_t& plainLength,
+                       size_t& consumed);
+  bool Write(std::span<const uint8_t> plain, uint8_t* out, size_t capacity, size_t& written);
 
   std::shared_ptr<TlsCredentials> credentials_;
   ssl_st* ssl_ = nullptr;
-  bio_st* in_ = nullptr;   // owned by ssl_
-  bio_st* out_ = nullptr;  // owned by ssl_
   TlsError error_ = TlsError::None;
+  bool peerClosed_ = false;       // the close-notify was read: every later Decrypt says so
+  bool renegotiate_ = false;      // a handshake message came behind plaintext: the next Decrypt says so
+  std::vector<uint8_t> pending_;  // produced while reading (a handshake answer): goes out first
+  mutable TlsStreamSizes sizes_;  // of the cipher sizesCipher_ names
+  mutable const void* sizesCipher_ = nullptr;
   int certRequests_ = 0;            // certificate requests seen in this handshake
   TlsCertificate clientCertificate_;  // the caller's answer to the request
 
  public:
   // The credentials' certificate-request hook (see tlsdetail::ClientCertRequested).
   int OnCertificateRequest(x509_st** cert, evp_pkey_st** key);
+
+ private:
+  friend struct tlsdetail::RecordBio;
+  friend class tlsdetail::EngineCall;
+  // What the engine reads and writes during one call (the record BIO serves them).
+  struct Input {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    size_t used = 0;
+  };
+  struct Output {
+    uint8_t* data = nullptr;
+    size_t capacity = 0;
+    size_t used = 0;
+    std::vector<uint8_t>* grow = nullptr;  // when set, data is its storage and grows on demand
+    bool overflow = false;
+  };
+  Input input_;
+  Output output_;
 };
 
 }  // namespace plat
