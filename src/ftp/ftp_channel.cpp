@@ -1,9 +1,11 @@
-// The command channel's connection and I/O. Sockets stay non-blocking: every send and
-// receive follows a timed wait, so a server that stops reading or writing cannot hold a
-// call beyond the session timeout or a cancel. Replies are received into a small input
-// buffer (an FTP server sends nothing unsolicited, so nothing of a later exchange is taken
-// early).
+// The command channel's connection and I/O through its stream (the socket, or the TLS
+// stage on it). Sockets stay non-blocking: every send and receive follows a timed wait, so
+// a server that stops reading or writing cannot hold a call beyond the session timeout or
+// a cancel. Replies are received into a small input buffer (an FTP server sends nothing
+// unsolicited, so nothing of a later exchange is taken early).
 #include <poll.h>
+
+#include <algorithm>
 
 #include "core/url/sock_address.h"
 #include "ftp/ftp_hooks.h"
@@ -27,26 +29,8 @@ bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK
 }  // namespace
 
 bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept {
-  if (s.commandProtected) {
-    int32_t n = hooks::TlsSend(s, 0, data, length);
-    if (n == int32_t(length)) return true;
-    if (n >= 0) Fail(cvErrorConnectionClosed);
-    return false;
-  }
-  const SOCKET c = s.header.controlSocket;
-  if (c == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
-  uint32_t sent = 0;
-  while (sent < length) {
-    if (!WaitSocket(s, c, POLLOUT)) return false;
-    int32_t n = SockSend(c, data + sent, int32_t(length - sent), 0);
-    if (n < 0) {
-      if (WouldBlock()) continue;
-      TakePlatformError();
-      return false;
-    }
-    sent += uint32_t(n);
-  }
-  return true;
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
+  return cvcore::SendAll(ChannelStream(s, FtpChannel::Command), data, length, cvcore::StreamOrder::WaitFirst);
 }
 
 bool ChannelReadByte(FtpSession& s, char* c) noexcept {
@@ -55,49 +39,38 @@ bool ChannelReadByte(FtpSession& s, char* c) noexcept {
     return true;
   }
   s.commandInputStart = s.commandInputEnd = 0;
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
+  const int32_t n = cvcore::ReceiveSome(ChannelStream(s, FtpChannel::Command), s.commandInput, kFtpCommandInputSize,
+                                        cvcore::StreamOrder::WaitFirst);
+  if (n < 0) return false;
+  if (n == 0) return Fail(cvErrorConnectionClosed), false;
+  s.commandInputEnd = uint32_t(n);
+  *c = s.commandInput[s.commandInputStart++];
+  return true;
+}
+
+int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept {
+  cvcore::ByteStream& in = ChannelStream(s, FtpChannel::Command);
   for (;;) {
-    int32_t n;
-    if (s.commandProtected) {
-      n = hooks::TlsRecv(s, 0, s.commandInput, kFtpCommandInputSize);
-      if (n < 0) return false;
-    } else {
-      const SOCKET sock = s.header.controlSocket;
-      if (sock == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
-      if (!WaitSocket(s, sock, POLLIN)) return false;
-      n = SockRecv(sock, s.commandInput, int32_t(kFtpCommandInputSize), 0);
-      if (n < 0) {
-        if (WouldBlock()) continue;
-        TakePlatformError();
-        return false;
-      }
-    }
-    if (n == 0) return Fail(cvErrorConnectionClosed), false;
-    s.commandInputEnd = uint32_t(n);
-    *c = s.commandInput[s.commandInputStart++];
-    return true;
+    const int32_t n = in.Receive(buffer, length);
+    if (n != cvcore::kStreamWouldBlock) return std::max(n, 0);
+    if (WaitRaw(s, s.header.controlSocket, POLLIN, waitMs).status != RawWait::Ready) return 0;
   }
 }
 
 void ChannelDrainQuiet(FtpSession& s) noexcept {
   s.commandInputStart = s.commandInputEnd = 0;
+  if (s.header.controlSocket == INVALID_SOCKET) return;
   // A server that never falls quiet is given one timeout, not the byte limit's worth.
   WaitDeadline bound(s, SessionTimeoutMs(s));
-  if (s.commandProtected) {
-    TlsDrainQuiet(s, kDrainStepMs, kDrainLimit);
-    return;
-  }
-  const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET) return;
+  const uint32_t kept = Library().GetLastError();
   char scratch[kDrainChunk];
-  uint64_t drained = 0;
-  while (drained < kDrainLimit) {
-    RawWait w = WaitRaw(s, sock, POLLIN, kDrainStepMs);
-    if (w.status != RawWait::Ready) return;
-    int32_t n = SockRecv(sock, scratch, int32_t(sizeof scratch), 0);
-    if (n < 0 && WouldBlock()) continue;
-    if (n <= 0) return;
+  for (uint64_t drained = 0; drained < kDrainLimit;) {
+    const int32_t n = ChannelReceiveQuiet(s, scratch, sizeof scratch, kDrainStepMs);
+    if (n <= 0) break;
     drained += uint64_t(n);
   }
+  Library().SetLastError(kept);
 }
 
 SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept {
@@ -134,12 +107,16 @@ SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) 
   return sock;
 }
 
-void CloseChannel(FtpSession& s, int channel) noexcept {
+void CloseChannel(FtpSession& s, FtpChannel channel) noexcept {
   const uint32_t kept = Library().GetLastError();
-  SOCKET& sock = channel == 1 ? s.dataSocket : s.header.controlSocket;
+  const bool data = channel == FtpChannel::Data;
+  // A data stage belongs to its connection; the command channel's stays for the security
+  // information until the session ends or reconnects.
+  if (data && s.streams) s.streams->stages[1].reset();
+  SOCKET& sock = data ? s.dataSocket : s.header.controlSocket;
   if (sock != INVALID_SOCKET) SockClose(sock);
   sock = INVALID_SOCKET;
-  if (channel == 0) s.commandInputStart = s.commandInputEnd = 0;
+  if (!data) s.commandInputStart = s.commandInputEnd = 0;
   Library().SetLastError(kept);
 }
 

@@ -205,8 +205,8 @@ int32_t OpenPassive(FtpSession& s) noexcept {
 void CloseDataChannel(FtpSession& s) noexcept {
   if (s.dataSocket == INVALID_SOCKET) return;
   const uint32_t kept = Library().GetLastError();
-  if (s.dataProtected) hooks::TlsShutdown(s, 1);
-  CloseChannel(s, 1);
+  hooks::TlsShutdown(s, FtpChannel::Data);
+  CloseChannel(s, FtpChannel::Data);
   Library().SetLastError(kept);
 }
 
@@ -230,7 +230,8 @@ int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) n
   }
   s.restartPending.store(offset != 0);
   s.restartOffset.store(offset);
-  if ((s.options & kOptTls) && hooks::TlsAcquireCredentials(s, 1) == -1) return Fail(cvErrorSecurityCredentials);
+  if ((s.options & kOptTls) && hooks::TlsAcquireCredentials(s, FtpChannel::Data) == -1)
+    return Fail(cvErrorSecurityCredentials);
   const uint32_t family = PeerAddress(s).family;
   if (family != plat::kAfInet && family != plat::kAfInet6) return Fail(cvErrorProtocolFamily);
 
@@ -272,7 +273,7 @@ int32_t AcceptDataConnection(FtpSession& s) noexcept {
   const HWND window = s.notify.socketWindow;
   const uint32_t message = s.notify.socketMessage;
   if (window) SelectDataEvents(s, nullptr, 0);
-  CloseChannel(s, 1);
+  CloseChannel(s, FtpChannel::Data);
   s.dataSocket = accepted;
   uint32_t on = 1;
   int32_t one = 1;

@@ -7,6 +7,7 @@
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
 #include "ftp/ftp_sftp.h"
+#include "ftp/ftp_tls.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/listing/list_parser.h"
 
@@ -64,19 +65,14 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
     RestoreType(s, sentType);
     return -1;
   }
-  if (s.dataProtected) {
-    const uint32_t earlier = Library().GetLastError();
-    if (hooks::TlsHandshake(s, 1) == -1 ||
-        (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
-      // Only the data connection failed: the session goes on, and the server's reply to
-      // the failed listing is read before the next command.
-      const uint32_t error = Library().GetLastError();
-      CloseDataChannel(s);
-      OweReply(s);
-      RestoreType(s, sentType);
-      return Fail(error);
-    }
-    Library().SetLastError(earlier);
+  if (ProtectDataChannel(s) == -1) {
+    // Only the data connection failed: the session goes on, and the server's reply to
+    // the failed listing is read before the next command.
+    const uint32_t error = Library().GetLastError();
+    CloseDataChannel(s);
+    OweReply(s);
+    RestoreType(s, sentType);
+    return Fail(error);
   }
   ClearEntries(s);
   s.listingTypeOverride = 1;

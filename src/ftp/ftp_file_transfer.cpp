@@ -22,12 +22,12 @@ constexpr uint32_t kMaxMemoryBlock = 0xFFFFFFFEu;  // the length travels as a u3
 
 bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
-// One block of the session's buffer size from the session heap.
+// One block of a transfer loop (see TransferBlock) from the session heap.
 class SessionBuffer {
  public:
   explicit SessionBuffer(FtpSession& s, bool wanted = true) noexcept
       : handle_(s.header.handle),
-        size_(s.dataBufferSize),
+        size_(TransferBlock(s)),
         data_(wanted ? static_cast<char*>(Library().MemSessionAlloc(handle_, size_)) : nullptr) {}
   ~SessionBuffer() { Free(); }
   SessionBuffer(const SessionBuffer&) = delete;
@@ -333,7 +333,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
       capacity = bigger;
     }
     char* data = static_cast<char*>(plat::GlobalLock(block.get()));
-    const uint32_t room = uint32_t(std::min<uint64_t>(capacity - count, s.dataBufferSize));
+    const uint32_t room = uint32_t(std::min<uint64_t>(capacity - count, TransferBlock(s)));
     const int32_t n = data ? ReadData(s, data + count, room) : -1;
     if (n > 0 && text) {
       // Line ends as local text has them; the statistics count the text's bytes.
@@ -406,7 +406,7 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
   const bool text = !error && s.fileType == kTypeAscii && !probe.byContent;
   SessionBuffer scratch(s, text);
   if (text && !scratch.data()) error = cvErrorOutOfMemory;
-  const uint32_t chunk = text ? scratch.size() / 2 : s.dataBufferSize;
+  const uint32_t chunk = text ? scratch.size() / 2 : TransferBlock(s);
   TransferPacer pacer(s);
   const char* p = static_cast<const char*>(data);
   uint32_t sent = 0;

@@ -10,24 +10,23 @@ struct SecSessionInfo;
 
 namespace cvftp::hooks {
 
-// ---- TLS (command channel 0, data channel 1) ----
+// ---- TLS (the command and the data channel) ----
 // The client credentials of a channel; 0, or -1 with the last error.
-int32_t TlsAcquireCredentials(FtpSession& s, int channel = 0) noexcept;
-// The handshake on a channel; on the command channel with explicit TLS it sends AUTH
-// first and the session's last reply is AUTH's. 0, or -1 with the last error.
-int32_t TlsHandshake(FtpSession& s, int channel = 0) noexcept;
+int32_t TlsAcquireCredentials(FtpSession& s, FtpChannel channel = FtpChannel::Command) noexcept;
+// The handshake on a channel, which then reads and writes through its TLS stage; on the
+// command channel with explicit TLS it sends AUTH first and the session's last reply is
+// AUTH's. 0, or -1 with the last error.
+int32_t TlsHandshake(FtpSession& s, FtpChannel channel = FtpChannel::Command) noexcept;
 // Validates the server certificate of a channel; 0, or -1 (12104 when it does not validate).
-int32_t TlsVerifyServer(FtpSession& s, int channel = 0) noexcept;
-// The largest plaintext one record carries: protected sends are cut to this.
-inline constexpr uint32_t kTlsMaxRecordData = 16384;
-// Protected channel I/O (one record per send): bytes sent or received, -1 with the last error, 0 when
-// the server closed the channel.
-int32_t TlsSend(FtpSession& s, int channel, const char* data, uint32_t length) noexcept;
-int32_t TlsRecv(FtpSession& s, int channel, char* buffer, uint32_t length) noexcept;
-// Close-notify on a channel and its connection dropped; on the command channel also the
+int32_t TlsVerifyServer(FtpSession& s, FtpChannel channel = FtpChannel::Command) noexcept;
+// Protected channel I/O over the channel's stage: bytes sent or received, -1 with the last
+// error, 0 when the server closed the channel.
+int32_t TlsSend(FtpSession& s, FtpChannel channel, const char* data, uint32_t length) noexcept;
+int32_t TlsRecv(FtpSession& s, FtpChannel channel, char* buffer, uint32_t length) noexcept;
+// Close-notify on a channel and its stage dropped; on the command channel also the
 // credentials, the negotiated session and the certificate store.
-void TlsShutdown(FtpSession& s, int channel) noexcept;
-// Frees the session's TLS state (the session is being released).
+void TlsShutdown(FtpSession& s, FtpChannel channel) noexcept;
+// Frees the session's channel streams (the session is being released).
 void TlsRelease(FtpSession& s) noexcept;
 
 // ---- SFTP ----

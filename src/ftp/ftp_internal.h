@@ -105,6 +105,10 @@ class WithheldEvents {
 // received bytes, refilling the input buffer with one receive per wait.
 bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept;
 bool ChannelReadByte(FtpSession& s, char* c) noexcept;
+// Command channel input that waits at most waitMs and reports neither a time-out nor a
+// cancel (for the keep-alive thread and for draining): the bytes, 0 when nothing came or
+// the channel failed.
+int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept;
 // Discards whatever the server sends until it has been quiet for a second.
 void ChannelDrainQuiet(FtpSession& s) noexcept;
 
@@ -146,8 +150,8 @@ int32_t Disconnect(FtpSession& s) noexcept;
 // Opens a TCP connection to address:port with the session's timeout; the socket stays
 // non-blocking with TCP_NODELAY. INVALID_SOCKET with the last error on failure.
 SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept;
-// Closes the command (0) or data (1) socket of the session.
-void CloseChannel(FtpSession& s, int channel) noexcept;
+// Closes a channel's socket; a data connection's TLS stage goes with it.
+void CloseChannel(FtpSession& s, FtpChannel channel) noexcept;
 
 // Copies text into a fixed field, cut to its size.
 template <size_t N>

@@ -32,13 +32,7 @@ uint32_t DiscardAnswer(FtpSession& s) noexcept {
   char scratch[kAnswerChunk];
   uint32_t total = 0;
   for (uint32_t wait = t.answerWaitMs.load();; wait = t.answerRestMs.load()) {
-    int32_t n;
-    if (s.commandProtected) {
-      n = TlsReceiveQuiet(s, scratch, sizeof scratch, wait);
-    } else {
-      if (WaitRaw(s, s.header.controlSocket, POLLIN, wait).status != RawWait::Ready) break;
-      n = SockRecv(s.header.controlSocket, scratch, int32_t(sizeof scratch), 0);
-    }
+    const int32_t n = ChannelReceiveQuiet(s, scratch, sizeof scratch, wait);
     if (n <= 0) break;
     total += uint32_t(n);
   }
@@ -61,12 +55,9 @@ void KeepSessionAlive(FtpSession& s, uint32_t now) noexcept {
   if (now - s.lastCommandTime.load() < KeepAliveTimes().idleMs.load()) return;
   if (!WritableNow(s.header.controlSocket)) return;
   const uint32_t kept = Library().GetLastError();
-  if (s.commandProtected) {
-    if (hooks::TlsSend(s, 0, kNoop, sizeof kNoop - 1) != int32_t(sizeof kNoop - 1)) {
-      Library().SetLastError(kept);
-      return;
-    }
-  } else if (SockSend(s.header.controlSocket, kNoop, int32_t(sizeof kNoop - 1), 0) != int32_t(sizeof kNoop - 1)) {
+  // One send (the socket is writable); a short one skips the session.
+  cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Command);
+  if (out.Send(kNoop, sizeof kNoop - 1) != int32_t(sizeof kNoop - 1) || !out.Flush()) {
     Library().SetLastError(kept);
     return;
   }

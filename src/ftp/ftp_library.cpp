@@ -5,6 +5,7 @@
 #include "ftp/ftp_internal.h"
 #include "ftp/ftp_notify.h"
 #include "ftp/ftp_tasks.h"
+#include "ftp/ftp_tls.h"
 #include "ftp/ftp_transfer.h"
 #include "ssh/sftp/sftp.h"
 
@@ -32,11 +33,8 @@ bool FrameTraits::InitSession(Frame& frame, FtpSession& s) {
   s.dataBuffer = static_cast<char*>(frame.MemSessionAlloc(h, kFtpDataBufferSize));
   if (!s.dataBuffer) return false;
   s.dataCursor = s.dataBuffer;
-  for (char*& buffer : s.tlsBuffers) {
-    buffer = static_cast<char*>(frame.MemSessionAlloc(h, kFtpTlsBufferSize));
-    if (!buffer) return false;
-  }
-  return true;
+  s.streams = new (std::nothrow) ChannelStreams(s);
+  return s.streams != nullptr;
 }
 
 void FrameTraits::BeforeFreeAll(Frame& frame) {
@@ -75,7 +73,6 @@ void FrameTraits::ReleaseSessionLocked(Frame&, FtpSession& s) {
   // The buffers live in the session heap, which goes with the record.
   s.dataBuffer = nullptr;
   s.dataCursor = nullptr;
-  for (char*& buffer : s.tlsBuffers) buffer = nullptr;
 }
 
 void FrameTraits::ReleaseSessionUnlocked(Frame&, FtpSession& s) {

@@ -28,8 +28,8 @@ void ReleaseOrDefer(LibHandle handle) noexcept {
   if (s && s->operationDepth > 0) {
     if (!s->freePending) {
       s->freePending = 1;
-      CloseChannel(*s, 1);
-      CloseChannel(*s, 0);
+      CloseChannel(*s, FtpChannel::Data);
+      CloseChannel(*s, FtpChannel::Command);
     }
     return;
   }

@@ -41,10 +41,10 @@ bool RestartTls(FtpSession& s) {
 
 int32_t Reconnect(FtpSession& s) noexcept {
   if (s.options & kOptSftp) return Fail(cvErrorServerResyncFailed);
-  hooks::TlsShutdown(s, 1);
-  CloseChannel(s, 1);
-  hooks::TlsShutdown(s, 0);
-  CloseChannel(s, 0);
+  hooks::TlsShutdown(s, FtpChannel::Data);
+  CloseChannel(s, FtpChannel::Data);
+  hooks::TlsShutdown(s, FtpChannel::Command);
+  CloseChannel(s, FtpChannel::Command);
   const std::string directory = s.currentDirectory;
   const uint32_t options = s.options;
   const HWND notifyWindow = s.notify.notifyWindow;
@@ -112,7 +112,7 @@ int32_t FtpCloseChannel(LibHandle handle, uint32_t channel) {
   FtpSession& s = *op.session();
   if (s.options & cvftp::kOptSftp) return cvftp::Fail(cvErrorOperationNotSupported);
   if (channel > 1) return cvftp::Fail(cvErrorInvalidParameter);
-  cvftp::CloseChannel(s, int(channel));
+  cvftp::CloseChannel(s, channel == 1 ? FtpChannel::Data : FtpChannel::Command);
   return 0;
 }
 

@@ -20,12 +20,10 @@
 struct SecCredentials;
 struct SshSession;
 namespace cvftp {
-struct TlsState;
+struct ChannelStreams;
 }
 
 inline constexpr size_t kFtpDataBufferSize = 8192;
-inline constexpr size_t kFtpTlsBufferSize = 65536;
-inline constexpr int kFtpTlsBufferCount = 4;
 inline constexpr int kFtpEventCount = 12;
 inline constexpr size_t kFtpHostNameSize = 256;
 inline constexpr size_t kFtpCredentialSize = 129;  // 128 characters and the terminator
@@ -55,6 +53,9 @@ enum class FtpState : uint32_t {
   Uploading = 9,
   Listing = 10,
 };
+
+// The two connections of a session.
+enum class FtpChannel : int { Command = 0, Data = 1 };
 
 // What the command channel owes us after a failed reply read.
 enum class FtpChannelDebt : uint32_t {
@@ -138,9 +139,8 @@ struct FtpSession {
   uint32_t tlsProtocolMask;
   uint32_t certificateStatus;
   uint32_t lastSecurityStatus;
-  char* tlsBuffers[kFtpTlsBufferCount];  // receive and plaintext buffer of each channel
   SecCredentials* credentials;           // the session's own copy
-  cvftp::TlsState* tls;                  // contexts, credentials and store of the TLS channels
+  cvftp::ChannelStreams* streams;        // the channels as streams, with their TLS stages
 
   // ---- private bookkeeping ----
   uint32_t operationDepth;  // public calls of this session in progress (nested by events)

@@ -1,14 +1,16 @@
 #pragma once
-// The TLS state of a session: the credentials both channels share, one connection per
-// channel (0 command, 1 data) working on the session's ciphertext and plaintext buffers,
-// the command channel's negotiated session that every data connection resumes, and the
-// client-certificate store. The channel operations themselves are the hooks of
-// ftp_hooks.h; this header adds what the option and keep-alive code needs beyond them.
+// The channels of a session as byte streams: each channel's socket with the session's waits
+// and errors, and a TLS stage stacked on it while the channel is protected. Protocol code
+// reads and writes ChannelStream and never asks whether the channel is protected: the stage
+// is there or it is not. Beside the stages: the credentials both channels share, the
+// command channel's negotiated session that every data connection resumes, and the
+// client-certificate store. The TLS entry points themselves are the hooks of ftp_hooks.h.
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "core/stream/byte_stream.h"
+#include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_session.h"
 #include "platform/tls/tls_context.h"
@@ -16,40 +18,42 @@
 
 namespace cvftp {
 
-struct TlsChannel {
-  std::unique_ptr<plat::TlsContext> context;
-  plat::TlsStreamSizes sizes;
-  bool established = false;  // handshake done, records flow
-  bool closed = false;       // the server's close-notify (or end of stream) was seen
-  // Ciphertext received and not yet decrypted: [cipherStart, cipherEnd) of the channel's
-  // receive buffer. Plaintext decrypted and not yet handed out: [plainStart, plainEnd).
-  uint32_t cipherStart = 0;
-  uint32_t cipherEnd = 0;
-  uint32_t plainStart = 0;
-  uint32_t plainEnd = 0;
-  std::vector<uint8_t> record;  // one encrypted record on its way out
+// A channel's socket: waits under the session's time-out and cancel (events 64 and 128).
+class ChannelSocket final : public cvcore::SocketStream {
+ public:
+  ChannelSocket(FtpSession& s, FtpChannel channel) noexcept;
+  bool Wait(short events) noexcept override;
+  void Fail(uint32_t error) noexcept override;
+
+ private:
+  void FailSocket(bool receiving) noexcept override;
+  FtpSession& s_;
+  FtpChannel channel_;
 };
 
-struct TlsState {
+struct ChannelStreams {
+  explicit ChannelStreams(FtpSession& s) noexcept : sockets{{s, FtpChannel::Command}, {s, FtpChannel::Data}} {}
+  ChannelSocket sockets[2];
+  std::unique_ptr<cvcore::TlsStage> stages[2];  // while the channel is protected
+  std::unique_ptr<cvcore::TlsStage> cleared;    // the command channel's after CCC: its security information
   std::shared_ptr<plat::TlsCredentials> credentials;
-  TlsChannel channels[2];
   plat::TlsSession commandSession;  // what data connections resume
   SecCertStorePtr store;            // open while a client certificate is named
   std::string issuer;               // texts handed out by FtpGetSecurityInfo
   std::string subject;
 };
 
+// The stream a channel is read and written through.
+cvcore::ByteStream& ChannelStream(FtpSession& s, FtpChannel channel) noexcept;
+
+// Stacks TLS on a new data connection when the session protects its data: handshake and
+// certificate check (a certificate that does not validate is tolerated and the earlier last
+// error kept). 0, or -1 with the error.
+int32_t ProtectDataChannel(FtpSession& s) noexcept;
+
 // Ends TLS on the command channel after the server accepted CCC: close-notify both ways,
 // then the channel carries plain text (bytes after the server's close-notify are kept as
 // command input). The negotiated session stays for the data connections. 0, or -1.
 int32_t TlsEndCommandProtection(FtpSession& s) noexcept;
-
-// Protected command-channel input that waits at most waitMs and reports neither a
-// time-out nor a cancel (for the keep-alive thread and for draining): the bytes, 0 when
-// nothing came, -1 with the error.
-int32_t TlsReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept;
-// Discards protected command-channel input until the server has been quiet for stepMs
-// (or limit bytes went).
-void TlsDrainQuiet(FtpSession& s, uint32_t stepMs, uint64_t limit) noexcept;
 
 }  // namespace cvftp

@@ -3,6 +3,7 @@
 // public transfer functions, the notification code and the directory listings share.
 #include <cstdint>
 
+#include "core/stream/transfer_pacing.h"
 #include "ftp/ftp_session.h"
 
 namespace cvftp {
@@ -77,7 +78,7 @@ class SocketEventsAside {
   bool restored_ = false;
 };
 
-// The pause, progress event and cancel test after each block of a transfer loop.
+// The message loop's turn, progress event and cancel test after each block of a transfer loop.
 class TransferPacer {
  public:
   explicit TransferPacer(FtpSession& s) noexcept;
@@ -91,6 +92,12 @@ class TransferPacer {
  private:
   FtpSession& s_;
   uint32_t lastProgress_;
+  cvcore::TransferTurns turns_;
 };
+
+// The block of a transfer loop: the session's buffer at the slow priorities, larger above.
+inline uint32_t TransferBlock(const FtpSession& s) noexcept {
+  return cvcore::TransferBlockSize(s.priority, s.dataBufferSize);
+}
 
 }  // namespace cvftp

@@ -11,8 +11,9 @@
 #include "ftp/ftp_ebcdic.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
-#include "ftp/ftp_sftp.h"
 #include "ftp/ftp_notify.h"
+#include "ftp/ftp_sftp.h"
+#include "ftp/ftp_tls.h"
 #include "ftp/ftp_transfer.h"
 #include "ftp/ftp_wait.h"
 #include "platform/base/last_error.h"
@@ -34,15 +35,6 @@ bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; 
 uint32_t NonZeroTick() noexcept {
   const uint32_t t = plat::GetTickCount();
   return t ? t : 1;
-}
-
-bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK; }
-
-// A data connection the server broke off is a closed data connection to the caller.
-int32_t FailReceive() noexcept {
-  const uint32_t e = cvcore::ErrorNumber(TakePlatformError());
-  if (e == plat::WSAECONNRESET || e == plat::WSAECONNABORTED) return Fail(cvErrorConnectionClosed);
-  return -1;
 }
 
 void PostSocketEvent(FtpSession& s, int32_t fdEvent) noexcept {
@@ -70,17 +62,66 @@ bool TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
   return true;
 }
 
-// One receive into buffer: the bytes, 0 at the end, -1 with the error.
+// One receive into buffer: the bytes, 0 at the end, -1 with the error. The receive is
+// tried first and waited for only when nothing is there.
 int32_t ReceiveOnce(FtpSession& s, char* buffer, uint32_t size) noexcept {
-  if (s.dataProtected) return hooks::TlsRecv(s, 1, buffer, size);
-  for (;;) {
-    const int32_t n = SockRecv(s.dataSocket, buffer, int32_t(size), 0);
-    if (n >= 0) return n;
-    if (!WouldBlock()) return FailReceive();
-    RawWait w = WaitRaw(s, s.dataSocket, POLLIN, SessionTimeoutMs(s));
-    if (w.status == RawWait::Canceled) return FailCanceled(s);
-    if (!ReportWait(s, w, kEventTimeout)) return -1;
+  return cvcore::ReceiveSome(ChannelStream(s, FtpChannel::Data), buffer, size, cvcore::StreamOrder::TryFirst);
+}
+
+// What a send loop met beside the bytes it sent.
+struct SendOutcome {
+  uint32_t sent = 0;
+  bool failed = false;
+  bool timedOut = false;
+  bool canceled = false;
+  bool gone = false;
+};
+
+// Sends data on the data channel with the session blocked: all of it with wait (a send
+// that makes no progress for the timeout is a stall, however much went before), else what
+// goes without waiting. Counts what went.
+SendOutcome SendBlocked(FtpSession& s, const char* data, uint32_t length, bool wait) noexcept {
+  SendOutcome o;
+  cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Data);
+  const uint32_t timeoutMs = SessionTimeoutMs(s);
+  uint32_t lastProgress = plat::GetTickCount();
+  const FtpState previous = s.state.load();
+  if (previous == FtpState::Idle) SetState(s, FtpState::Sending);
+  s.blocked.store(1);
+  while (o.sent < length) {
+    const int32_t n = out.Send(data + o.sent, length - o.sent);
+    if (n == -1) {
+      o.failed = true;
+      break;
+    }
+    if (n == cvcore::kStreamWouldBlock) {
+      if (!wait) break;
+      const uint32_t spent = plat::GetTickCount() - lastProgress;
+      if (spent >= timeoutMs) {
+        o.timedOut = true;
+        break;
+      }
+      const RawWait w = WaitRaw(s, s.dataSocket, POLLOUT, timeoutMs - spent);
+      if (w.status == RawWait::Gone) {
+        o.gone = true;
+        return o;
+      }
+      o.canceled = w.status == RawWait::Canceled;
+      o.timedOut = w.status == RawWait::Timeout;
+      if (w.status == RawWait::Failed) {
+        TakePlatformError();
+        o.failed = true;
+      }
+      if (w.status != RawWait::Ready) break;
+      continue;
+    }
+    o.sent += uint32_t(n);
+    lastProgress = plat::GetTickCount();
+    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
   }
+  s.blocked.store(0);
+  SetState(s, previous);
+  return o;
 }
 
 }  // namespace
@@ -120,17 +161,12 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
     if (!Gone(s)) OweReply(s);
     return fail(-1);
   }
-  if (s.dataProtected) {
-    const uint32_t earlier = Library().GetLastError();
-    if (hooks::TlsHandshake(s, 1) == -1 ||
-        (hooks::TlsVerifyServer(s, 1) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)) {
-      // Only the data connection failed: the session goes on, and the server's reply to
-      // the failed transfer is read before the next command.
-      const uint32_t error = Library().GetLastError();
-      OweReply(s);
-      return fail(Fail(error));
-    }
-    Library().SetLastError(earlier);
+  if (ProtectDataChannel(s) == -1) {
+    // Only the data connection failed: the session goes on, and the server's reply to
+    // the failed transfer is read before the next command.
+    const uint32_t error = Library().GetLastError();
+    OweReply(s);
+    return fail(Fail(error));
   }
   SetState(s, previous);
   return r;
@@ -332,74 +368,19 @@ int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
   if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
   if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
 
-  // A send that makes no progress for the timeout is a stall, however much went before.
-  const uint32_t timeoutMs = SessionTimeoutMs(s);
-  uint32_t lastProgress = plat::GetTickCount();
-  const FtpState previous = s.state.load();
-  if (previous == FtpState::Idle) SetState(s, FtpState::Sending);
-  s.blocked.store(1);
-  uint32_t sent = 0;
-  bool failed = false, timedOut = false, canceledNow = false;
-  while (sent < s.bytesBuffered) {
-    const char* p = s.dataBuffer + sent;
-    const uint32_t left = s.bytesBuffered - sent;
-    int32_t n;
-    if (s.dataProtected) {
-      // One record at a time: a buffer may hold far more than a record carries.
-      n = hooks::TlsSend(s, 1, p, std::min(left, hooks::kTlsMaxRecordData));
-      if (n <= 0) {
-        failed = true;
-        break;
-      }
-    } else {
-      n = SockSend(s.dataSocket, p, int32_t(left), 0);
-      if (n < 0) {
-        if (!WouldBlock()) {
-          TakePlatformError();
-          failed = true;
-          break;
-        }
-        if (!wait) break;
-        const uint32_t spent = plat::GetTickCount() - lastProgress;
-        if (spent >= timeoutMs) {
-          timedOut = true;
-          break;
-        }
-        RawWait w = WaitRaw(s, s.dataSocket, POLLOUT, timeoutMs - spent);
-        if (w.status == RawWait::Canceled) {
-          canceledNow = true;
-          break;
-        }
-        if (w.status == RawWait::Gone) return FailGone();
-        if (w.status == RawWait::Failed) {
-          TakePlatformError();
-          failed = true;
-          break;
-        }
-        if (w.status == RawWait::Timeout) {
-          timedOut = true;
-          break;
-        }
-        continue;
-      }
-    }
-    sent += uint32_t(n);
-    lastProgress = plat::GetTickCount();
-    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
-  }
-  s.blocked.store(0);
-  SetState(s, previous);
+  const SendOutcome o = SendBlocked(s, s.dataBuffer, s.bytesBuffered, wait);
+  if (o.gone) return FailGone();
+  const uint32_t sent = o.sent;
   if (sent > 0) {
     std::memmove(s.dataBuffer, s.dataBuffer + sent, s.bytesBuffered - sent);
     s.bytesBuffered -= sent;
   }
   if (s.bytesBuffered > 0) PostSocketEvent(s, plat::FD_WRITE);
-  if (timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+  if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
   if (sent == 0) {
-    if (canceledNow) return FailCanceled(s);
-    if (failed) return -1;
+    if (o.canceled) return FailCanceled(s);
+    if (o.failed) return -1;
   }
-  if (failed && s.dataProtected) return -1;
   return int32_t(sent);
 }
 
@@ -421,6 +402,16 @@ int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
     }
     return true;
   };
+  if (wait && !ebcdicType && s.bytesBuffered == 0 && length >= s.dataBufferSize) {
+    // Data given in whole buffers goes straight out of the caller's buffer: the same bytes
+    // as through the session buffer, without the copy, and in sends as large as the socket
+    // takes.
+    const SendOutcome o = SendBlocked(s, buffer, length, true);
+    if (o.gone) return FailGone();
+    if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+    if (o.canceled) return FailCanceled(s);
+    return o.failed ? -1 : int32_t(length);
+  }
   uint32_t taken = 0;
   while (taken < length) {
     if (!makeRoom()) return Gone(s) ? FailGone() : -1;

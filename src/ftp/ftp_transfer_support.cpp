@@ -51,19 +51,7 @@ void SocketEventsAside::Restore() noexcept {
 TransferPacer::TransferPacer(FtpSession& s) noexcept : s_(s), lastProgress_(plat::GetTickCount()) {}
 
 bool TransferPacer::AfterBlock() noexcept {
-  switch (s_.priority) {
-    case 0:
-      SockYield(100);
-      break;
-    case 1:
-      SockYield(20);
-      break;
-    case 2:
-      SockYield(0);
-      break;
-    default:
-      break;
-  }
+  turns_.AfterBlock(s_.priority);
   if (s_.priority <= 3) {
     const uint32_t now = plat::GetTickCount();
     if (now - lastProgress_ > kProgressIntervalMs) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "http/http_internal.h"
 #include "http/http_transfer.h"
@@ -86,7 +87,7 @@ int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* 
   s.dataBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity + 1));
   if (!s.dataBlock) return Fail(cvErrorOutOfMemory);
   uint64_t used = 0;
-  uint32_t lastProgress = plat::GetTickCount();
+  BlockPacer pacer;
   auto release = [&]() {
     plat::GlobalFree(s.dataBlock);
     s.dataBlock = nullptr;
@@ -102,12 +103,12 @@ int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* 
       capacity = bigger;
     }
     auto* p = static_cast<char*>(plat::GlobalLock(s.dataBlock));
-    const int32_t n = ReadBody(s, p + used, uint32_t(std::min<uint64_t>(kBlockSize, capacity - used)));
+    const int32_t n = ReadBody(s, p + used, uint32_t(std::min<uint64_t>(BlockSize(s), capacity - used)));
     plat::GlobalUnlock(s.dataBlock);
     if (n < 0) return release();
     if (n == 0) break;
     used += uint64_t(n);
-    if (!AfterBlock(s, lastProgress)) return Gone(s) ? -1 : release();
+    if (!AfterBlock(s, pacer)) return Gone(s) ? -1 : release();
   }
   s.endTick.store(plat::GetTickCount());
   plat::HGLOBAL block = s.dataBlock;
@@ -239,11 +240,12 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
     s.startOffset.store(offset);
   }
   uint32_t last = 0;
-  uint32_t lastProgress = plat::GetTickCount();
-  char buffer[kBlockSize];
+  BlockPacer pacer;
+  std::vector<char> block(BlockSize(s));
+  char* const buffer = block.data();
   int32_t failure = 0;
   for (;;) {
-    const int32_t n = ReadBody(s, buffer, sizeof buffer);
+    const int32_t n = ReadBody(s, buffer, uint32_t(block.size()));
     if (n < 0) {
       failure = -1;
       break;
@@ -260,7 +262,7 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
       failure = -1;
       break;
     }
-    if (!AfterBlock(s, lastProgress)) {
+    if (!AfterBlock(s, pacer)) {
       failure = -1;
       break;
     }

@@ -8,8 +8,10 @@
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "core/stream/transfer_pacing.h"
 #include "http/http.h"
 #include "http/http_library.h"
+#include "platform/base/tick.h"
 
 namespace cvhttp {
 
@@ -113,9 +115,6 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
 // server-closed flag set), -1 with the error. Nothing is counted.
 int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
 bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept;
-// The socket itself, below TLS: one timed receive, and a whole timed send.
-int32_t SocketRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept;
-bool SocketSend(HttpClientSession& s, const char* data, uint32_t length) noexcept;
 // Sends all of data; false with the error. Nothing is counted.
 bool RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept;
 // The counting forms of the public HttpRecv and HttpSend.
@@ -124,8 +123,18 @@ int32_t Send(HttpClientSession& s, const char* data, uint32_t length) noexcept;
 inline bool SendText(HttpClientSession& s, const std::string& text) noexcept {
   return Send(s, text.data(), uint32_t(text.size())) == int32_t(text.size());
 }
-// After each block of a transfer loop: pacing, progress and cancel. False with 10004.
-bool AfterBlock(HttpClientSession& s, uint32_t& lastProgress) noexcept;
+// The pacing state of one transfer loop.
+struct BlockPacer {
+  uint32_t lastProgress = plat::GetTickCount();
+  cvcore::TransferTurns turns;
+};
+// After each block of a transfer loop: the message loop's turn, progress and cancel. False
+// with cvErrorOperationCanceled.
+bool AfterBlock(HttpClientSession& s, BlockPacer& pacer) noexcept;
+// The block of a transfer loop: 8 KiB at the slow priorities, larger above.
+inline uint32_t BlockSize(const HttpClientSession& s) noexcept {
+  return cvcore::TransferBlockSize(s.priority, kBlockSize);
+}
 void ClearStaleCancel(HttpClientSession& s) noexcept;
 // Closes the socket (TLS shut down first) and drops buffered input.
 void CloseConnection(HttpClientSession& s) noexcept;

@@ -8,6 +8,7 @@
 
 #include "core/url/sock_address.h"
 #include "http/http_internal.h"
+#include "http/http_streams.h"
 #include "platform/base/last_error.h"
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
@@ -52,39 +53,13 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
   }
 }
 
-int32_t SocketRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  for (;;) {
-    if (!WaitSocket(s, POLLIN, TimeoutMs(s))) return -1;
-    const int32_t n = SockRecv(s.header.controlSocket, buffer, int32_t(std::min<uint32_t>(length, 0x7FFFFFFF)), 0);
-    if (n >= 0) return n;
-    if (!WouldBlock()) {
-      TakePlatformError();
-      return -1;
-    }
-  }
-}
-
-bool SocketSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  uint32_t sent = 0;
-  while (sent < length) {
-    if (!WaitSocket(s, POLLOUT, TimeoutMs(s))) return false;
-    const int32_t n =
-        SockSend(s.header.controlSocket, data + sent, int32_t(std::min<uint32_t>(length - sent, 0x7FFFFFFF)), 0);
-    if (n < 0) {
-      if (WouldBlock()) continue;
-      TakePlatformError();
-      return false;
-    }
-    sent += uint32_t(n);
-  }
-  return true;
-}
-
 namespace {
 
-// One receive from the socket (or the TLS channel) into buffer.
+// One receive from the connection's stream: tried first, waited for only when nothing is
+// there.
 int32_t ReceiveSome(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  return TlsActive(s) ? TlsRecv(s, buffer, length) : SocketRecv(s, buffer, length);
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected);
+  return cvcore::ReceiveSome(ConnectionStream(s), buffer, length, cvcore::StreamOrder::TryFirst);
 }
 
 }  // namespace
@@ -126,9 +101,8 @@ bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept {
 }
 
 bool RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  if (!TlsActive(s)) return SocketSend(s, data, length);
-  const int32_t n = TlsSend(s, data, length);
-  return n >= 0 && uint32_t(n) == length;
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
+  return cvcore::SendAll(ConnectionStream(s), data, length, cvcore::StreamOrder::WaitFirst);
 }
 
 int32_t Recv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
@@ -152,13 +126,12 @@ int32_t Send(HttpClientSession& s, const char* data, uint32_t length) noexcept {
   return int32_t(length);
 }
 
-bool AfterBlock(HttpClientSession& s, uint32_t& lastProgress) noexcept {
-  static constexpr uint32_t kPause[] = {100, 20, 0};
-  if (s.priority < 3) SockYield(kPause[s.priority]);
+bool AfterBlock(HttpClientSession& s, BlockPacer& pacer) noexcept {
+  pacer.turns.AfterBlock(s.priority);
   if (s.priority < 4) {
     const uint32_t now = plat::GetTickCount();
-    if (now - lastProgress > kProgressIntervalMs) {
-      lastProgress = now;
+    if (now - pacer.lastProgress > kProgressIntervalMs) {
+      pacer.lastProgress = now;
       Fire(s, kEventProgress, 0);
     }
   }
@@ -169,10 +142,8 @@ bool AfterBlock(HttpClientSession& s, uint32_t& lastProgress) noexcept {
 
 void CloseConnection(HttpClientSession& s) noexcept {
   const uint32_t kept = LastError();
-  if (s.tls) {
-    if (s.header.controlSocket != INVALID_SOCKET) TlsShutdown(s);
-    TlsRelease(s);
-  }
+  TlsShutdown(s);
+  TlsRelease(s);
   if (s.header.controlSocket != INVALID_SOCKET) {
     DetachWindow(s);
     SockClose(s.header.controlSocket);

@@ -2,6 +2,7 @@
 
 #include "core/tls/sec_tls.h"
 #include "http/http_internal.h"
+#include "http/http_streams.h"
 #include "http/http_tasks.h"
 
 namespace cvhttp {
@@ -11,15 +12,12 @@ Frame& Library() noexcept {
   return frame;
 }
 
-bool FrameTraits::InitSession(Frame& frame, HttpClientSession& s) {
+bool FrameTraits::InitSession(Frame&, HttpClientSession& s) {
   s.timeout = kDefaultTimeout;
   s.priority = 2;
   s.urlEncoding = 1;
-  for (char*& buffer : s.tlsBuffers) {
-    buffer = static_cast<char*>(frame.MemSessionAlloc(s.header.handle, kHttpTlsBufferSize));
-    if (!buffer) return false;
-  }
-  return true;
+  s.streams = new (std::nothrow) HttpStreams(s);
+  return s.streams != nullptr;
 }
 
 void FrameTraits::BeforeFreeAll(Frame& f) {
@@ -41,10 +39,10 @@ void FrameTraits::ReleaseSessionLocked(Frame&, HttpClientSession& s) {
 }
 
 void FrameTraits::ReleaseSessionUnlocked(Frame&, HttpClientSession& s) {
-  if (s.tls) {
-    if (s.header.controlSocket != INVALID_SOCKET) TlsShutdown(s);
-    TlsRelease(s);
-  }
+  TlsShutdown(s);
+  TlsRelease(s);
+  delete s.streams;
+  s.streams = nullptr;
   SecFreeCredentials(&s.credentials);
   if (s.header.controlSocket != INVALID_SOCKET) SockClose(s.header.controlSocket);
   s.header.controlSocket = INVALID_SOCKET;

@@ -72,14 +72,14 @@ int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
   s.endTick.store(0);
   Fire(s, kEventProgress, 0);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  uint32_t lastProgress = plat::GetTickCount();
+  BlockPacer pacer;
   uint32_t sent = 0;
   while (sent < length) {
-    const uint32_t n = std::min<uint32_t>(length - sent, kBlockSize);
+    const uint32_t n = std::min<uint32_t>(length - sent, BlockSize(s));
     if (!RawSend(s, data + sent, n)) return -1;
     sent += n;
     s.bytesCopied.fetch_add(n);
-    if (!AfterBlock(s, lastProgress)) return -1;
+    if (!AfterBlock(s, pacer)) return -1;
   }
   s.lineLength = 0;
   s.endTick.store(plat::GetTickCount());
@@ -94,7 +94,7 @@ int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
 // nothing else is waiting to be read.
 bool PeerHasClosed(HttpClientSession& s) {
   const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET || s.tls || s.inputStart < s.inputEnd) return false;
+  if (sock == INVALID_SOCKET || TlsActive(s) || s.inputStart < s.inputEnd) return false;
   pollfd fd{int(sock), POLLIN, 0};
   if (::poll(&fd, 1, 0) != 1) return false;
   char c;

@@ -17,8 +17,6 @@
 
 struct SecCredentials;
 
-inline constexpr size_t kHttpTlsBufferSize = 65536;
-inline constexpr int kHttpTlsBufferCount = 2;  // receive buffer and plaintext buffer
 inline constexpr int kHttpEventCount = 9;
 inline constexpr size_t kHttpHostNameSize = 256;
 inline constexpr size_t kHttpCredentialSize = 128;
@@ -47,8 +45,9 @@ struct HttpText {
   uint32_t length;
 };
 
-// The TLS connection of a session (defined by the TLS code).
-struct HttpTlsChannel;
+namespace cvhttp {
+struct HttpStreams;  // the connection's streams (http_streams.h)
+}
 
 struct HttpClientSession {
   LibSessionHeader header;  // handle, slot, owner thread, socket
@@ -114,8 +113,7 @@ struct HttpClientSession {
   uint32_t certificateStatus;
   uint32_t lastSecurityStatus;
   SecCredentials* credentials;  // the session's own copy
-  HttpTlsChannel* tls;          // while a TLS connection is up
-  char* tlsBuffers[kHttpTlsBufferCount];  // kHttpTlsBufferSize each, from the session heap
+  cvhttp::HttpStreams* streams;  // the socket, and the TLS stage while a TLS connection is up
 
   // ---- private bookkeeping ----
   plat::HeapHandle heap;    // the session's private heap, created on first use

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "http/http_internal.h"
 #include "http/http_transfer.h"
@@ -31,12 +32,12 @@ int32_t UploadFailed(HttpClientSession& s) {
 }
 
 // Sends length bytes of data in blocks, with pacing, progress and cancel.
-bool SendBlocks(HttpClientSession& s, const char* data, uint32_t length, uint32_t& lastProgress) {
+bool SendBlocks(HttpClientSession& s, const char* data, uint32_t length, BlockPacer& pacer) {
   for (uint32_t sent = 0; sent < length;) {
-    const uint32_t n = std::min(length - sent, kBlockSize);
+    const uint32_t n = std::min(length - sent, BlockSize(s));
     if (Send(s, data + sent, n) == -1) return false;
     sent += n;
-    if (!AfterBlock(s, lastProgress)) return false;
+    if (!AfterBlock(s, pacer)) return false;
   }
   return true;
 }
@@ -81,8 +82,8 @@ int32_t StoreData(HttpClientSession& s, const char* resource, const void* data, 
   if (CommonChecks(s, false) == -1) return -1;
   WindowDetach detach(s);
   if (PutBegin(s, resource, length, 0) == -1) return -1;
-  uint32_t lastProgress = plat::GetTickCount();
-  if (!SendBlocks(s, static_cast<const char*>(data), length, lastProgress)) return UploadFailed(s);
+  BlockPacer pacer;
+  if (!SendBlocks(s, static_cast<const char*>(data), length, pacer)) return UploadFailed(s);
   s.endTick.store(plat::GetTickCount());
   Fire(s, kEventProgress, 0);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
@@ -106,11 +107,12 @@ int32_t StoreFile(HttpClientSession& s, const char* localFile, const char* resou
   if (file.fd < 0) return Fail(cvErrorAccessDenied);
   WindowDetach detach(s);
   if (PutBegin(s, resource, uint64_t(st.st_size), offset) == -1) return -1;
-  uint32_t lastProgress = plat::GetTickCount();
-  char buffer[kBlockSize];
+  BlockPacer pacer;
+  std::vector<char> block(BlockSize(s));
+  char* const buffer = block.data();
   uint64_t total = 0;
   for (;;) {
-    const ssize_t n = read(file.fd, buffer, sizeof buffer);
+    const ssize_t n = read(file.fd, buffer, block.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail(cvErrorFileReadFailed);
@@ -119,7 +121,7 @@ int32_t StoreFile(HttpClientSession& s, const char* localFile, const char* resou
     if (n == 0) break;
     total += uint64_t(n);
     if (total > uint64_t(st.st_size)) break;  // the file grew: the announced length is sent
-    if (!SendBlocks(s, buffer, uint32_t(n), lastProgress)) return UploadFailed(s);
+    if (!SendBlocks(s, buffer, uint32_t(n), pacer)) return UploadFailed(s);
   }
   if (total < uint64_t(st.st_size)) {
     Fail(cvErrorFileReadFailed);  // the file shrank: the body would come up short
@@ -167,11 +169,12 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
   s.startOffset.store(0);
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
-  uint32_t lastProgress = plat::GetTickCount();
-  char buffer[kBlockSize];
+  BlockPacer pacer;
+  std::vector<char> block(BlockSize(s));
+  char* const buffer = block.data();
   uint64_t sent = 0;
   while (sent < size) {
-    const ssize_t n = read(file.fd, buffer, std::min<uint64_t>(sizeof buffer, size - sent));
+    const ssize_t n = read(file.fd, buffer, std::min<uint64_t>(block.size(), size - sent));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Fail(cvErrorFileReadFailed);
@@ -180,7 +183,7 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
     if (!RawSend(s, buffer, uint32_t(n))) return UploadFailed(s);
     sent += uint64_t(n);
     s.bytesCopied.fetch_add(uint64_t(n));
-    if (!AfterBlock(s, lastProgress)) return UploadFailed(s);
+    if (!AfterBlock(s, pacer)) return UploadFailed(s);
   }
   const uint32_t start = s.startTick.load();
   const uint32_t end = plat::GetTickCount();

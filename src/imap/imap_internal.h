@@ -101,7 +101,7 @@ bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept;
 // Buffered bytes, refilled from the connection when empty; -1 with the error.
 int32_t FillReceiveBuffer(ImapSession& s) noexcept;
 // Whether bytes are buffered (plain or decrypted) without reading the socket.
-bool Buffered(const ImapSession& s) noexcept;
+bool Buffered(ImapSession& s) noexcept;
 int32_t ReadData(ImapSession& s, char* buffer) noexcept;
 // One whole line without its CR LF (a longer line is cut, its rest dropped); -1 on failure.
 int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept;

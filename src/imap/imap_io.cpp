@@ -19,7 +19,7 @@ namespace cvimap {
 
 namespace {
 
-bool ReadableNow(const ImapSession& s) noexcept {
+bool ReadableNow(ImapSession& s) noexcept {
   if (Buffered(s)) return true;
   pollfd fd{int(s.header.controlSocket), POLLIN, 0};
   return poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN);
@@ -57,15 +57,11 @@ bool TlsTraits::WindowMode(ImapSession& s) { return NonBlockingReads(s); }
 
 bool TlsTraits::Wait(ImapSession& s, short events) { return WaitSocket(s, events, cvmail::kMailEventTimeout); }
 
-bool Buffered(const ImapSession& s) noexcept {
-  return s.receiveCount || s.tls.plainCount || (s.tls.extra && s.tls.receivedCount);
-}
+bool Buffered(ImapSession& s) noexcept { return s.receiveCount || Tls::Stream(s).Buffered(); }
 
 bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
-  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
-  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0); };
-  return SessionCalls::SendPlain(s.header.controlSocket, data, length, waitWritable);
+  return cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst);
 }
 
 
@@ -75,33 +71,26 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
   if (s.closed) return Fail(ClosedError(s));
   s.receivePosition = 0;
   SetState(s, cvmail::MailState::Reading);
+  cvcore::ByteStream& in = Tls::Stream(s);
+  // A protected read reports its time-out with the event, a plain one without.
+  const uint32_t timeoutEvent = s.tls.active ? uint32_t(cvmail::kMailEventTimeout) : 0u;
   int32_t n = 0;
-  if (s.tls.active) {
-    // The TLS stream waits itself (decrypted bytes may already be there).
-    s.busy.store(1);
-    n = Tls::Receive(s, s.receiveBuffer, kImapReceiveSize);
-    s.busy.store(0);
-    if (n < 0) {
+  for (;;) {
+    // A read waits first, unless decrypted bytes are already there.
+    if (!NonBlockingReads(s) && !in.Buffered() && !WaitSocket(s, POLLIN, timeoutEvent)) {
       if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;
     }
-  } else {
-    for (;;) {
-      if (!NonBlockingReads(s) && !WaitSocket(s, POLLIN, 0)) {
-        if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-        return -1;
-      }
-      n = SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kImapReceiveSize));
-      if (n >= 0) break;
-      // In window-message mode a read outside a literal waits for its line; inside a
-      // literal the caller hears that nothing is there yet (the window is told later).
-      if (plat::GetLastError() != plat::WSAEWOULDBLOCK || s.literalOpen) {
-        SocketError();
-        SetState(s, cvmail::MailState::Idle);
-        return -1;
-      }
-      if (!WaitSocket(s, POLLIN, 0)) return -1;
+    n = in.Receive(s.receiveBuffer, kImapReceiveSize);
+    if (n >= 0) break;
+    // In window-message mode a read outside a literal waits for its line; inside a
+    // literal the caller hears that nothing is there yet (the window is told later).
+    if (n == -1 || s.literalOpen) {
+      if (n != -1) Fail(cvErrorOperationWouldBlock);
+      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+      return -1;
     }
+    if (!WaitSocket(s, POLLIN, timeoutEvent)) return -1;
   }
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);

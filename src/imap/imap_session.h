@@ -128,7 +128,7 @@ struct ImapSession {
   ImapMailboxEntry* listTail;
   ImapMailboxEntry* listCursor;
 
-  cvmail::TlsState tls;
+  cvmail::TlsState tls{header.controlSocket};
 
   // Library bookkeeping.
   plat::Event cancelSignal;  // set with the cancel flag: wakes the owner's wait

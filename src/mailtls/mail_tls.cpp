@@ -1,5 +1,5 @@
-// The library-independent parts of a mail session's TLS: credentials, the certificate
-// answer, the first token, the server check, close-notify and the security information.
+// The library-independent parts of a mail session's TLS: credentials, the stage, the
+// server check and the security information.
 #include "mailtls/mail_tls.h"
 
 #include <cstring>
@@ -35,9 +35,6 @@ bool TlsPrepare(TlsState& tls, const SecCredentials* credentials, uint32_t* erro
   if (!tls.secCredentials) return Fail(error, cvErrorOutOfMemory);
   if (tls.secCredentials->protocolMask == 0) tls.secCredentials->protocolMask = kTlsDefaultProtocol;
   tls.protocolMask = tls.secCredentials->protocolMask;
-  if (!tls.received) tls.received.reset(new (std::nothrow) uint8_t[kTlsBufferSize]);
-  if (!tls.plain) tls.plain.reset(new (std::nothrow) uint8_t[kTlsBufferSize]);
-  if (!tls.received || !tls.plain) return Fail(error, cvErrorOutOfMemory);
   return true;
 }
 
@@ -62,31 +59,22 @@ int32_t TlsCreateCredentials(TlsState& tls, uint32_t* error) {
   return 1;
 }
 
-int32_t TlsSelectClientCertificate(TlsState& tls) {
-  if (!tls.context) return 0;
-  return SecSelectClientCertificate(tls.store.get(), *tls.context);
-}
-
-int32_t TlsStartHandshake(TlsState& tls, const char* host, std::vector<uint8_t>& output, uint32_t* error) {
+int32_t TlsCreateStage(TlsState& tls, const char* host, uint32_t* error) {
   const char* name = TargetName(tls, host);
   if (Empty(name)) return Fail(error, cvErrorInvalidHostName);
   if (!tls.credentials && !TlsCreateCredentials(tls, error)) return 0;
   plat::TlsError why = plat::TlsError::None;
-  tls.context = plat::TlsContext::Create(tls.credentials, name, why);
-  if (!tls.context) return Fail(error, cvErrorSecurityContext);
-  tls.receivedCount = 0;
-  tls.extra = false;
-  tls.plainCount = tls.plainStart = 0;
-  size_t consumed = 0;
-  const plat::TlsStatus status = tls.context->Step({}, output, consumed);
-  tls.lastStatus = uint32_t(status);
-  if (status != plat::TlsStatus::ContinueNeeded || output.empty()) return Fail(error, cvErrorSecurityContext);
+  std::unique_ptr<plat::TlsContext> context = plat::TlsContext::Create(tls.credentials, name, why);
+  if (!context) return Fail(error, cvErrorSecurityContext);
+  tls.stage.reset(new (std::nothrow) cvcore::TlsStage(tls.socket(), std::move(context)));
+  if (!tls.stage) return Fail(error, cvErrorOutOfMemory);
   return 1;
 }
 
 int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint32_t* error) {
-  if (!tls.context) return Fail(error, cvErrorSecurityNotInitialized);
-  if (const plat::TlsCertificate peer = tls.context->PeerCertificate()) {
+  if (!tls.stage) return Fail(error, cvErrorSecurityNotInitialized);
+  const plat::TlsContext& context = tls.stage->context();
+  if (const plat::TlsCertificate peer = context.PeerCertificate()) {
     tls.issuer = peer.Issuer();
     tls.subject = peer.Subject();
   }
@@ -96,36 +84,24 @@ int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint3
   }
   const char* name = TargetName(tls, host);
   if (Empty(name)) return Fail(error, cvErrorInvalidHostName);
-  const plat::TlsVerifyResult result = tls.context->VerifyPeer(name);
+  const plat::TlsVerifyResult result = context.VerifyPeer(name);
   tls.certificateStatus = result.state;
   if (result.policyError != 0) return Fail(error, cvErrorSecurityCertificate);
   return 1;
 }
 
-std::vector<uint8_t> TlsShutdown(TlsState& tls) {
-  std::vector<uint8_t> notify;
-  if (tls.context && tls.context->HandshakeDone()) tls.context->Shutdown(notify);
-  tls.context.reset();
-  tls.credentials.reset();
-  tls.active = false;
-  return notify;
-}
-
 void TlsReset(TlsState& tls) {
-  tls.context.reset();
+  tls.stage.reset();
   tls.credentials.reset();
   tls.active = false;
-  tls.receivedCount = 0;
-  tls.extra = false;
-  tls.plainCount = tls.plainStart = 0;
 }
 
 int32_t TlsGetSecurityInfo(const TlsState& tls, SecSessionInfo* info, uint32_t* error) {
   if (!info || info->size < sizeof(SecSessionInfo)) return Fail(error, cvErrorInvalidParameter);
   std::memset(info, 0, sizeof(SecSessionInfo));
   info->size = sizeof(SecSessionInfo);
-  if (!tls.active || !tls.context) return 1;
-  SecDescribeConnection(*tls.context, *info);
+  if (!tls.active || !tls.stage) return 1;
+  SecDescribeConnection(tls.stage->context(), *info);
   info->certificateStatus = tls.certificateStatus;
   info->issuer = const_cast<char*>(tls.issuer.c_str());
   info->subject = const_cast<char*>(tls.subject.c_str());

@@ -1,42 +1,68 @@
 #pragma once
 // The TLS state a mail session record keeps, and the parts of a client TLS session that do
 // not depend on the library: credentials from the session's SecCredentials copy, the
-// client certificate answer, the certificate check, close-notify and the security
-// information. The stream routines (handshake loop, receive, send) are in mail_tls_stream.h.
+// stage on the session's socket, the certificate check, the end of TLS and the security
+// information. The stream routines (handshake, receive, send) are in mail_tls_stream.h.
 //
 // Failures return 0 (or false) with a cv error code for the caller to store as its
 // library's last error.
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
-#include <vector>
 
+#include "core/errors/error_codes.h"
+#include "core/stream/byte_stream.h"
+#include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "platform/tls/tls_context.h"
 #include "platform/tls/tls_credentials.h"
 
 namespace cvmail {
 
-inline constexpr uint32_t kTlsBufferSize = 65536;
 inline constexpr uint32_t kTlsDefaultProtocol = 16;  // TLS 1.2 when the caller gives no mask
 inline constexpr uint32_t kMailOptionTrustedSite = 0x800;
 
+// The session's socket as a stream: the library's waits and errors, reached through the
+// hooks its TLS traits give (bound by TlsStream before each use).
+class MailSocket final : public cvcore::SocketStream {
+ public:
+  struct Hooks {
+    bool (*wait)(void* session, short events);  // the session's wait (its time-out and cancel)
+    void (*fail)(uint32_t code);                // the library's last error
+    uint32_t (*socketError)();                  // the thread's socket error as the last error; 0: none
+  };
+  explicit MailSocket(const SOCKET& socket) noexcept : SocketStream(socket) {}
+  void Bind(void* session, const Hooks* hooks) noexcept {
+    session_ = session;
+    hooks_ = hooks;
+  }
+  bool Wait(short events) noexcept override { return hooks_->wait(session_, events); }
+  void Fail(uint32_t code) noexcept override { hooks_->fail(code); }
+
+ private:
+  void FailSocket(bool) noexcept override {
+    if (!hooks_->socketError()) hooks_->fail(cvErrorConnectionClosed);
+  }
+  void* session_ = nullptr;
+  const Hooks* hooks_ = nullptr;
+};
+
 struct TlsState {
-  bool active = false;
+  explicit TlsState(const SOCKET& handle) noexcept { new (socketStorage_) MailSocket(handle); }
+  TlsState(const TlsState&) = delete;
+  TlsState& operator=(const TlsState&) = delete;
+  ~TlsState() {
+    SecFreeCredentials(&secCredentials);
+    socket().~MailSocket();
+  }
+
+  bool active = false;  // the session's bytes go through the stage
   uint32_t protocolMask = 0;
-  uint32_t lastStatus = 0;  // the last step's plat::TlsStatus
+  uint32_t lastStatus = 0;  // the last step's plat::TlsStatus, or the adapter's error
   std::shared_ptr<plat::TlsCredentials> credentials;
-  std::unique_ptr<plat::TlsContext> context;
-  plat::TlsStreamSizes sizes;
-  // Encrypted bytes received and not yet decrypted; extra: they were left over by the
-  // last handshake or record and must be tried before reading again.
-  std::unique_ptr<uint8_t[]> received;
-  uint32_t receivedCount = 0;
-  bool extra = false;
-  // Decrypted bytes not yet handed out, from plainStart.
-  std::unique_ptr<uint8_t[]> plain;
-  uint32_t plainCount = 0;
-  uint32_t plainStart = 0;
+  MailSocket& socket() noexcept { return *std::launder(reinterpret_cast<MailSocket*>(socketStorage_)); }
+  std::unique_ptr<cvcore::TlsStage> stage;   // from the handshake until TLS ends
   SecCredentials* secCredentials = nullptr;  // the session's own copy
   SecCertStorePtr store;
   plat::TlsCertificate clientCertificate;
@@ -44,37 +70,32 @@ struct TlsState {
   std::string issuer;
   std::string subject;
 
-  TlsState() = default;
-  TlsState(const TlsState&) = delete;
-  TlsState& operator=(const TlsState&) = delete;
-  ~TlsState() { SecFreeCredentials(&secCredentials); }
+  // The socket stream lives in plain storage (reached through socket()): a member with
+  // virtual functions, or a private one, would take the session record out of standard
+  // layout, and the frame finds its header by offset.
+  alignas(MailSocket) unsigned char socketStorage_[sizeof(MailSocket)];
 };
 
 // Keeps a copy of credentials (a zeroed record when null; protocol 0 becomes TLS 1.2) and
-// the mask; allocates the two buffers. True, or false with the error in *error.
+// the mask. True, or false with the error in *error.
 bool TlsPrepare(TlsState& tls, const SecCredentials* credentials, uint32_t* error);
 
 // Client credentials for the mask with the certificate the copy names. 1, or 0 with
 // 0x80042F47 (certificate or credentials) in *error.
 int32_t TlsCreateCredentials(TlsState& tls, uint32_t* error);
 
-// Answers a certificate request from the session's store. 1, or 0 when nothing fits.
-int32_t TlsSelectClientCertificate(TlsState& tls);
-
-// A new context for the target (the credentials' server name, else host) and its first
-// token in output. 1, or 0 with 0x80042AF9 (no name) or 0x80042F46 in *error.
-int32_t TlsStartHandshake(TlsState& tls, const char* host, std::vector<uint8_t>& output, uint32_t* error);
+// A new stage on the session's socket for the target (the credentials' server name, else
+// host). 1, or 0 with the code of cvErrorInvalidHostName, cvErrorSecurityContext or
+// cvErrorOutOfMemory in *error.
+int32_t TlsCreateStage(TlsState& tls, const char* host, uint32_t* error);
 
 // Checks the server's chain and name unless the options trust the site; keeps the
 // certificate state and names for the security information. 1, or 0 with 0x80042F48
 // (not trusted), 0x80042AF9 (no name) or 0x80042F45 in *error.
 int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint32_t* error);
 
-// The close-notify record to send (empty when there is no finished handshake); the
-// context and credentials go.
-std::vector<uint8_t> TlsShutdown(TlsState& tls);
-
-// Drops context, credentials and buffered bytes (a failed connect, a closed socket).
+// Drops stage, context and credentials (after the close-notify, a failed connect, a closed
+// socket).
 void TlsReset(TlsState& tls);
 
 // Fills info (size at least 88); a session without TLS gives zeros apart from the size.

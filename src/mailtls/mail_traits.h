@@ -45,6 +45,7 @@ struct MailTlsTraits {
   static TlsState& Tls(Session& s) { return s.tls; }
   static SOCKET Socket(Session& s) { return s.header.controlSocket; }
   static void SetError(uint32_t code) { LibraryOf().SetLastError(code); }
+  static uint32_t GetError() { return LibraryOf().GetLastError(); }
   static uint32_t SetSocketError() { return LibraryOf().SetSocketError(); }
   static const char* Host(Session& s) { return s.host; }
   static uint32_t Options(Session& s) { return s.options; }

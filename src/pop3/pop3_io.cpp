@@ -23,8 +23,8 @@ constexpr uint32_t kDefaultTimeoutSeconds = 20;
 // Matched prefixes of the end marker "\r\n.\r\n".
 enum Terminator : uint32_t { kNone = 0, kCr = 1, kLineStart = 2, kDot = 3, kDotCr = 4 };
 
-bool ReadableNow(const Pop3Session& s) noexcept {
-  if (s.receiveCount || s.tls.plainCount || (s.tls.extra && s.tls.receivedCount)) return true;
+bool ReadableNow(Pop3Session& s) noexcept {
+  if (s.receiveCount || Tls::Stream(s).Buffered()) return true;
   pollfd fd{int(s.header.controlSocket), POLLIN, 0};
   return poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN);
 }
@@ -70,9 +70,7 @@ bool TlsTraits::Wait(Pop3Session& s, short events) {
 }
 
 bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
-  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
-  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
-  return SessionCalls::SendPlain(s.header.controlSocket, data, length, waitWritable);
+  return cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst);
 }
 
 
@@ -83,25 +81,31 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   s.receivePosition = 0;
   SetState(s, cvmail::MailState::Reading);
   const bool blocking = !NonBlockingReads(s);
-  // With TLS the receive routine waits itself (decrypted bytes may already be there).
-  if (blocking && !s.tls.active && !WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), 0)) {
-    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-    return -1;
+  cvcore::ByteStream& in = Tls::Stream(s);
+  // A protected read reports its time-out with the event, a plain one without.
+  const uint32_t timeoutEvent = s.tls.active ? uint32_t(cvmail::kMailEventTimeout) : 0u;
+  int32_t n;
+  for (;;) {
+    // A read waits first, unless decrypted bytes are already there.
+    if (blocking && !in.Buffered() && !WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), timeoutEvent)) {
+      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+      return -1;
+    }
+    n = in.Receive(s.receiveBuffer, kPop3ReceiveSize);
+    if (n != cvcore::kStreamWouldBlock) break;
+    // In window-message mode the caller hears that nothing is there yet.
+    if (!blocking) {
+      n = Fail(cvErrorOperationWouldBlock);
+      break;
+    }
   }
-  s.busy.store(1);
-  const int32_t n = s.tls.active ? Tls::Receive(s, s.receiveBuffer, kPop3ReceiveSize)
-                                 : SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kPop3ReceiveSize));
-  s.busy.store(0);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
   if (n > 0) {
     s.receiveCount = uint32_t(n);
     return n;
   }
-  if (n < 0) {
-    if (!s.tls.active) SocketError();
-    return -1;
-  }
+  if (n < 0) return -1;
   s.closed = 1;
   PostSocketEvent(s, plat::FD_CLOSE);
   return Fail(cvErrorConnectionClosed);

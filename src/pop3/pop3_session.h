@@ -75,7 +75,7 @@ struct Pop3Session {
   char receiveBuffer[kPop3ReceiveSize];
   uint32_t receiveCount;     // bytes left in the buffer
   uint32_t receivePosition;  // where they start
-  cvmail::TlsState tls;
+  cvmail::TlsState tls{header.controlSocket};
   uint32_t pendingCount;  // bytes held back by the multi-line reader
   char pending[4];
 

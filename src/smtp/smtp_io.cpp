@@ -1,5 +1,6 @@
-// The connection's byte I/O: timed waits with cancel, sending whole blocks, and the
-// receive buffer the reply reader takes its bytes from.
+// The connection's byte I/O through its stream (the socket, or the TLS stage on it): timed
+// waits with cancel, sending whole blocks, and the receive buffer the reply reader takes
+// its bytes from.
 #include <poll.h>
 
 #include "mailsock/mailsock.h"
@@ -24,30 +25,22 @@ bool TlsTraits::Wait(SmtpSession& s, short events) { return WaitSocket(s, events
 
 bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
-  if (s.tls.active) return Tls::Send(s, data, length) == int32_t(length);
-  const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };
-  return SessionCalls::SendPlain(s.header.controlSocket, data, length, waitWritable);
+  return cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst);
 }
 
 int32_t FillReceiveBuffer(SmtpSession& s) noexcept {
   if (s.receiveCount) return int32_t(s.receiveCount);
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   s.receivePosition = 0;
-  // With TLS the receive routine waits itself (decrypted bytes may already be there).
-  if (!s.tls.active && !WaitSocket(s, POLLIN)) return -1;
-  s.busy.store(1);
-  int32_t n = s.tls.active ? Tls::Receive(s, s.receiveBuffer, kSmtpReceiveSize)
-                           : SockRecvNoFlags(s.header.controlSocket, s.receiveBuffer, int32_t(kSmtpReceiveSize));
-  s.busy.store(0);
+  // The wait comes first, and is over at once when decrypted bytes are already there.
+  const int32_t n =
+      cvcore::ReceiveSome(Tls::Stream(s), s.receiveBuffer, kSmtpReceiveSize, cvcore::StreamOrder::WaitFirst);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   if (n > 0) {
     s.receiveCount = uint32_t(n);
     return n;
   }
-  if (n < 0) {
-    if (!s.tls.active) SocketError();
-    return -1;
-  }
+  if (n < 0) return -1;
   return Fail(cvErrorConnectionClosed);
 }
 

@@ -88,7 +88,7 @@ struct SmtpSession {
   char receiveBuffer[kSmtpReceiveSize];
   uint32_t receiveCount;
   uint32_t receivePosition;
-  cvmail::TlsState tls;
+  cvmail::TlsState tls{header.controlSocket};
 
   // Library bookkeeping.
   plat::Event cancelSignal;  // set with the cancel flag: wakes the owner's wait

@@ -185,11 +185,7 @@ int32_t InetPeekWaiting(SOCKET handle, char* buffer, int32_t size) {
     std::memcpy(buffer, lb->data + lb->position, size_t(n));
   }
   if (n == size) return n;
-  if (TlsActive(*r)) {
-    const size_t more = std::min<size_t>(r->tls->PlainWaiting(), size_t(size - n));
-    std::memcpy(buffer + n, r->tls->plain.data() + r->tls->plainPosition, more);
-    return n + int32_t(more);
-  }
+  if (TlsActive(*r)) return n + int32_t(r->tls->stage->PeekPlain(buffer + n, uint32_t(size - n)));
   char* at = buffer + n;
   ssize_t got;
   do got = ::recv(int(handle), at, size_t(size - n), MSG_PEEK | MSG_DONTWAIT);

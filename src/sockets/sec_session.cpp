@@ -13,8 +13,6 @@ namespace cvsock {
 
 namespace {
 
-constexpr size_t kHandshakeBuffer = kInetTransferBufferSize;
-
 RecordPtr TcpConnected(SOCKET handle) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return nullptr;
@@ -52,107 +50,85 @@ bool MakeCredentials(InetSocketRecord& r, plat::TlsRole role, bool wantCertifica
 }  // namespace
 
 TlsState* EnsureTls(InetSocketRecord& r) noexcept {
-  if (!r.tls) r.tls = new (std::nothrow) TlsState();
+  if (!r.tls) r.tls = new (std::nothrow) TlsState(r);
   return r.tls;
 }
 
 bool TlsActive(const InetSocketRecord& r) noexcept {
-  return r.tls && r.tls->context && (r.options.load() & kInetOptionSecure);
+  return r.tls && r.tls->stage && (r.options.load() & kInetOptionSecure);
 }
 
-bool TlsHasHeldInput(const InetSocketRecord& r) noexcept {
-  return TlsActive(r) && (!r.tls->held.empty() || r.tls->PlainWaiting() > 0);
-}
-
-namespace {
-
-// Works on the record itself: a handle being released has already left the handle table.
-bool SendCloseNotify(InetSocketRecord& r) noexcept {
-  std::vector<uint8_t> out;
-  return r.tls->context->Shutdown(out) && !out.empty() && SendAll(r, out.data(), out.size());
-}
-
-}  // namespace
+bool TlsHasHeldInput(const InetSocketRecord& r) noexcept { return TlsActive(r) && r.tls->stage->Buffered(); }
 
 void ReleaseTls(InetSocketRecord& r, bool sendCloseNotify) noexcept {
   if (!r.tls) return;
   // Without the close-notify alert a peer cannot tell the end of a response delimited by
-  // the close from a cut connection.
-  if (sendCloseNotify && TlsActive(r) && r.tls->context->HandshakeDone()) SendCloseNotify(r);
+  // the close from a cut connection. The stage works on the record itself: a handle being
+  // released has already left the handle table.
+  if (sendCloseNotify && TlsActive(r) && r.tls->stage->established()) r.tls->stage->SendCloseNotify(true);
   delete r.tls;
   r.tls = nullptr;
 }
 
-bool SendAll(InetSocketRecord& r, const uint8_t* data, size_t length) noexcept {
-  size_t sent = 0;
-  while (sent < length) {
-    int32_t n = SockSend(r.handle, reinterpret_cast<const char*>(data) + sent, int32_t(length - sent), 0);
-    if (n < 0) {
-      if (plat::GetLastError() == plat::WSAEWOULDBLOCK) {
-        plat::Sleep(100);
-        continue;
-      }
-      FailSocket();
-      return false;
-    }
-    sent += size_t(n);
-  }
-  r.bytesSent += uint32_t(length);
-  r.lastSendTick = plat::GetTickCount();
-  return true;
+uint32_t HandleSocket::WaitMs() const noexcept {
+  const uint32_t seconds = r_.timeout.load();
+  // A handshake is bounded even on a handle without a time-out.
+  if (handshaking_) return (seconds ? seconds : kInetDefaultTimeout) * 1000u;
+  return TimeoutMs(seconds);
 }
 
-int32_t ReceiveSome(InetSocketRecord& r, uint8_t* buffer, size_t room, uint32_t timeoutMs) noexcept {
+bool HandleSocket::Wait(short events) noexcept {
+  const uint32_t state = (events & POLLIN) ? kInetStateReading : kInetStateWriting;
+  return WaitSocket(r_, events, WaitMs(), state, nullptr) == WaitResult::Ready;
+}
+
+int32_t HandleSocket::Receive(void* buffer, uint32_t length) noexcept {
   WaitReady ready;
-  if (WaitSocket(r, POLLIN, timeoutMs, kInetStateReading, &ready) != WaitResult::Ready) return -1;
+  if (WaitSocket(r_, POLLIN, WaitMs(), kInetStateReading, &ready) != WaitResult::Ready) return -1;
   if (ready.except && !ready.read) {
-    int32_t err = PendingError(r.handle);
-    return Fail(kCvErrorBase | uint32_t(err > 0 ? err : int32_t(plat::WSAENETDOWN)));
+    int32_t err = PendingError(r_.handle);
+    return cvsock::Fail(kCvErrorBase | uint32_t(err > 0 ? err : int32_t(plat::WSAENETDOWN)));
   }
-  int32_t n = SockRecv(r.handle, reinterpret_cast<char*>(buffer), int32_t(room), 0);
-  if (n < 0) return FailSocket();
+  const int32_t n = SocketStream::Receive(buffer, length);
   if (n > 0) {
-    r.bytesReceived += uint32_t(n);
-    r.lastReceiveTick = plat::GetTickCount();
+    r_.bytesReceived += uint32_t(n);
+    r_.lastReceiveTick = plat::GetTickCount();
+  } else if (n == 0) {
+    r_.closed.store(1);  // closed without close-notify: an end like any other
   }
   return n;
 }
 
-bool RunHandshake(InetSocketRecord& r, bool clientFirstStep) noexcept {
-  TlsState& t = *r.tls;
-  const bool client = t.context->role() == plat::TlsRole::Client;
-  const uint32_t timeoutMs = (r.timeout.load() ? r.timeout.load() : kInetDefaultTimeout) * 1000u;
-  std::vector<uint8_t>& in = t.held;
-  std::vector<uint8_t> out;
-  std::vector<uint8_t> chunk(kHandshakeBuffer);
-  plat::TlsStatus status = plat::TlsStatus::ContinueNeeded;
-  bool needInput = !clientFirstStep && in.empty();
-  for (;;) {
-    if (needInput) {
-      if (in.size() >= kHandshakeBuffer) return Fail(cvErrorSecurityContext, false);
-      int32_t n = ReceiveSome(r, chunk.data(), kHandshakeBuffer - in.size(), timeoutMs);
-      if (n == 0) return Fail(cvErrorSecurityContext, false);
-      if (n < 0) return false;
-      in.insert(in.end(), chunk.begin(), chunk.begin() + n);
-    }
-    out.clear();
-    size_t consumed = 0;
-    status = t.context->Step(in, out, consumed);
-    if (!out.empty() && !SendAll(r, out.data(), out.size())) return false;
-    in.erase(in.begin(), in.begin() + std::ptrdiff_t(std::min(consumed, in.size())));
-    switch (status) {
-      case plat::TlsStatus::Ok:
-        t.sizes = t.context->StreamSizes();
-        return true;
-      case plat::TlsStatus::IncompleteMessage: needInput = true; break;
-      case plat::TlsStatus::ContinueNeeded: needInput = in.empty(); break;
-      case plat::TlsStatus::IncompleteCredentials:
-        if (client) SecSelectClientCertificate(t.store.get(), *t.context);
-        needInput = false;
-        break;
-      default: return Fail(client ? cvErrorSecurityContext : cvErrorSecurityContext, false);
-    }
+int32_t HandleSocket::Send(const void* data, uint32_t length) noexcept {
+  if (!Wait(POLLOUT)) return -1;
+  const int32_t n = SocketStream::Send(data, length);
+  if (n > 0) {
+    r_.bytesSent += uint32_t(n);
+    r_.lastSendTick = plat::GetTickCount();
   }
+  return n;
+}
+
+void HandleSocket::Fail(uint32_t error) noexcept { cvsock::Fail(error); }
+
+void HandleSocket::FailSocket(bool receiving) noexcept {
+  cvsock::FailSocket();
+  const uint32_t err = cvcore::ErrorNumber(InetGetLastError());
+  if (receiving && (err == plat::WSAECONNRESET || err == plat::WSAECONNABORTED)) r_.closed.store(1);
+}
+
+bool RunHandshake(InetSocketRecord& r, const std::string& targetName) noexcept {
+  TlsState& t = *r.tls;
+  plat::TlsError e = plat::TlsError::None;
+  std::unique_ptr<plat::TlsContext> context = plat::TlsContext::Create(t.credentials, targetName, e);
+  const bool client = t.credentials->role() == plat::TlsRole::Client;
+  if (!context) return Fail(client ? cvErrorSecurityNotInitialized : cvErrorSecurityCredentials, false);
+  t.stage.reset(new (std::nothrow) cvcore::TlsStage(t.socket, std::move(context)));
+  if (!t.stage) return Fail(cvErrorOutOfMemory, false);
+  t.socket.handshaking_ = true;
+  const bool done = t.stage->Handshake(client ? t.store.get() : nullptr);
+  t.socket.handshaking_ = false;
+  return done;
 }
 
 }  // namespace cvsock
@@ -257,10 +233,7 @@ int32_t SecServerHandshake(SOCKET handle) {
   if (!r) return 0;
   TlsState* t = r->tls;
   if (!t || !t->credentials) return Fail(cvErrorSecurityNotInitialized, 0);
-  plat::TlsError e = plat::TlsError::None;
-  t->context = plat::TlsContext::Create(t->credentials, "", e);
-  if (!t->context) return Fail(cvErrorSecurityCredentials, 0);
-  return RunHandshake(*r, false) ? 1 : 0;
+  return RunHandshake(*r, "") ? 1 : 0;
 }
 
 int32_t SecClientHandshake(SOCKET handle) {
@@ -269,24 +242,22 @@ int32_t SecClientHandshake(SOCKET handle) {
   if (!r->hostName[0]) return Fail(cvErrorInvalidHostName, 0);
   TlsState* t = r->tls;
   if (!t || !t->credentials) return Fail(cvErrorSecurityNotInitialized, 0);
-  plat::TlsError e = plat::TlsError::None;
-  t->context = plat::TlsContext::Create(t->credentials, r->hostName, e);
-  if (!t->context) return Fail(cvErrorSecurityNotInitialized, 0);
-  return RunHandshake(*r, true) ? 1 : 0;
+  return RunHandshake(*r, r->hostName) ? 1 : 0;
 }
 
 int32_t SecVerifyServerCertificate(SOCKET handle) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return 0;
   TlsState* t = r->tls;
-  if (!t || !t->context) return Fail(cvErrorSecurityCertificate, 0);
+  if (!t || !t->stage) return Fail(cvErrorSecurityCertificate, 0);
   if (r->options.load() & kInetOptionNoCertCheck) {
     t->certificateStatus = 0;
     return 1;
   }
-  if (!t->context->PeerCertificate()) return Fail(cvErrorSecurityCertificate, 0);
+  const plat::TlsContext& context = t->stage->context();
+  if (!context.PeerCertificate()) return Fail(cvErrorSecurityCertificate, 0);
   if (!r->hostName[0]) return Fail(cvErrorInvalidHostName, 0);
-  plat::TlsVerifyResult v = t->context->VerifyPeer(r->hostName);
+  plat::TlsVerifyResult v = context.VerifyPeer(r->hostName);
   t->certificateStatus = v.policyError;
   if (v.policyError == 0) return 1;
   return Fail(cvErrorSecurityCertificate, 0);
@@ -294,8 +265,8 @@ int32_t SecVerifyServerCertificate(SOCKET handle) {
 
 int32_t SecShutdownSession(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
-  if (!r || !r->tls || !r->tls->context) return 0;
-  const int32_t sent = SendCloseNotify(*r) ? 1 : 0;
+  if (!r || !r->tls || !r->tls->stage) return 0;
+  const int32_t sent = r->tls->stage->SendCloseNotify(true) ? 1 : 0;
   SecCloseCertStore(r->tls->store);
   return sent;
 }
@@ -303,7 +274,7 @@ int32_t SecShutdownSession(SOCKET handle) {
 void SecDeleteContext(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
   if (!r || !r->tls) return;
-  r->tls->context.reset();
+  r->tls->stage.reset();
   r->tls->credentials.reset();
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// The TLS state of a socket handle: credentials, the connection over memory buffers, the
-// received bytes not yet decrypted and the decrypted bytes not yet handed out.
+// The TLS state of a socket handle: credentials, and the TLS stage on the handle's socket
+// (the connection, the received bytes not yet decrypted and the decrypted bytes not yet
+// handed out).
 #include <memory>
-#include <string>
-#include <vector>
 
+#include "core/stream/byte_stream.h"
+#include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "platform/tls/tls_context.h"
 #include "platform/tls/tls_credentials.h"
@@ -12,30 +13,40 @@
 
 namespace cvsock {
 
+// A handle's socket beneath its TLS stage. The engine's sockets may block: each receive
+// and send waits first under the handle's time-out (with its cancel, abort and close
+// requests), so the stage above never meets a blocked call without a bound. Counts the
+// bytes and ticks of the handle.
+class HandleSocket final : public cvcore::SocketStream {
+ public:
+  explicit HandleSocket(InetSocketRecord& r) noexcept : SocketStream(r.handle), r_(r) {}
+  int32_t Receive(void* buffer, uint32_t length) noexcept override;
+  int32_t Send(const void* data, uint32_t length) noexcept override;
+  bool Wait(short events) noexcept override;
+  void Fail(uint32_t error) noexcept override;
+
+  bool handshaking_ = false;  // waits are bounded by the default time-out meanwhile
+
+ private:
+  uint32_t WaitMs() const noexcept;
+  void FailSocket(bool receiving) noexcept override;
+  InetSocketRecord& r_;
+};
+
 struct TlsState {
+  explicit TlsState(InetSocketRecord& r) noexcept : socket(r) {}
+  ~TlsState() { SecFreeCredentials(&copy); }
   uint32_t protocolMask = 0;
   uint32_t certificateStatus = 0;  // 0 valid, else the chain-policy error
   std::shared_ptr<plat::TlsCredentials> credentials;
-  std::unique_ptr<plat::TlsContext> context;
-  plat::TlsStreamSizes sizes{};
-  std::vector<uint8_t> held;   // received, not yet decrypted
-  std::vector<uint8_t> plain;  // decrypted, not yet read
-  size_t plainPosition = 0;
-  bool peerClosed = false;
+  HandleSocket socket;
+  std::unique_ptr<cvcore::TlsStage> stage;  // from the handshake on
   SecCertStorePtr store;
   SecCredentials* copy = nullptr;  // the handle's own copy of its credentials
-
-  ~TlsState() { SecFreeCredentials(&copy); }
-  size_t PlainWaiting() const { return plain.size() - plainPosition; }
 };
 
 // The handle's TLS state, created on first use; null when memory runs out.
 TlsState* EnsureTls(InetSocketRecord& r) noexcept;
-// Sends all of data on the handle's socket (blocking); false with the socket error.
-bool SendAll(InetSocketRecord& r, const uint8_t* data, size_t length) noexcept;
-// Receives what is there (at most room bytes) after waiting for the handle's time-out;
-// the count, 0 at the peer's close, -1 with the last error.
-int32_t ReceiveSome(InetSocketRecord& r, uint8_t* buffer, size_t room, uint32_t timeoutMs) noexcept;
 // The cache key of a server's credentials: a digest of what they name and of the store's
 // current contents; empty when they cannot be cached (no certificate named, no store).
 std::string ServerCredentialsKey(const SecCredentials& c, bool compatible);
@@ -43,7 +54,8 @@ std::string ServerCredentialsKey(const SecCredentials& c, bool compatible);
 std::shared_ptr<plat::TlsCredentials> FindServerCredentials(const std::string& key);
 // Keeps set for the next connections asking with key.
 void KeepServerCredentials(const std::string& key, std::shared_ptr<plat::TlsCredentials> set);
-// Runs handshake steps over the socket until done; false with the last error.
-bool RunHandshake(InetSocketRecord& r, bool clientFirstStep) noexcept;
+// A stage for the handle's credentials (targetName: the server's, for a client) and its
+// handshake; false with the last error.
+bool RunHandshake(InetSocketRecord& r, const std::string& targetName) noexcept;
 
 }  // namespace cvsock

@@ -111,7 +111,7 @@ TEST_F(Frame, HandlesAreConsecutiveAndSlotsAreReused) {
   EXPECT_EQ(s->dataSocket, INVALID_SOCKET);
   ASSERT_NE(s->dataBuffer, nullptr);
   EXPECT_EQ(s->dataBuffer[kFtpDataBufferSize - 1], 0);
-  for (char* buffer : s->tlsBuffers) EXPECT_NE(buffer, nullptr);
+  EXPECT_NE(s->streams, nullptr);
 }
 
 TEST_F(Frame, TableGrowsKeepingEarlierHandlesValid) {

@@ -22,6 +22,7 @@ namespace plat {
 namespace {
 
 constexpr size_t kRecordHeader = 5;
+constexpr uint8_t kApplicationData = 23;  // the record content type
 constexpr size_t kMaxPlain = 16384;
 // Largest record body a peer may send: plaintext plus the allowed expansion.
 constexpr size_t kMaxRecordBody = kMaxPlain + 2048;
@@ -310,10 +311,6 @@ TlsStatus TlsContext::DecryptOne(std::span<const uint8_t> input, uint8_t* plain,
   plainLength = 0;
   consumed = 0;
   if (peerClosed_) return TlsStatus::ContextExpired;
-  if (renegotiate_) {
-    renegotiate_ = false;
-    return TlsStatus::Renegotiate;
-  }
   size_t size = 0;
   Record r = CheckRecord(input, size);
   if (r == Record::Partial) return TlsStatus::IncompleteMessage;
@@ -364,15 +361,15 @@ TlsStatus TlsContext::DecryptRecords(std::span<const uint8_t> input, uint8_t* pl
                                      size_t& plainLength, size_t& consumed) {
   TlsStatus first = Decrypt(input, plain, capacity, plainLength, consumed);
   if (first != TlsStatus::Ok) return first;
-  while (capacity - plainLength >= kMaxPlain && consumed < input.size()) {
+  // Application data records only: an alert or a handshake message behind the plaintext
+  // stays in the input, for the next call to report.
+  while (capacity - plainLength >= kMaxPlain && consumed < input.size() && input[consumed] == kApplicationData) {
     size_t n = 0, used = 0;
     const TlsStatus next = DecryptOne(input.subspan(consumed), plain + plainLength, capacity - plainLength, n, used);
     plainLength += n;
     consumed += used;
-    if (next == TlsStatus::Ok) continue;
-    if (next == TlsStatus::Renegotiate) renegotiate_ = true;  // reported by the next call
     if (next == TlsStatus::Error) return next;
-    break;  // incomplete (more input later) or closed (the next call says so)
+    if (next != TlsStatus::Ok) break;  // incomplete: more input later
   }
   return TlsStatus::Ok;
 }

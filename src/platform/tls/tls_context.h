@@ -65,9 +65,9 @@ class TlsContext {
   // (a record without application data); Renegotiate: run Step until Ok.
   TlsStatus Decrypt(std::span<const uint8_t> input, uint8_t* plain, size_t capacity,
                     size_t& plainLength, size_t& consumed);
-  // As Decrypt, for every whole record of input while plain has room for one more record's
-  // plaintext: the bulk form. A close-notify or a renegotiation met after some plaintext is
-  // reported by the next call.
+  // As Decrypt, for every whole application-data record of input while plain has room for
+  // one more record's plaintext: the bulk form. A close-notify or a handshake message behind
+  // some plaintext stays in the input for the next call.
   TlsStatus DecryptRecords(std::span<const uint8_t> input, uint8_t* plain, size_t capacity, size_t& plainLength,
                            size_t& consumed);
   // Encrypts at most maximumMessage bytes into out, which needs header + length + trailer
@@ -105,7 +105,6 @@ class TlsContext {
   ssl_st* ssl_ = nullptr;
   TlsError error_ = TlsError::None;
   bool peerClosed_ = false;       // the close-notify was read: every later Decrypt says so
-  bool renegotiate_ = false;      // a handshake message came behind plaintext: the next Decrypt says so
   std::vector<uint8_t> pending_;  // produced while reading (a handshake answer): goes out first
   mutable TlsStreamSizes sizes_;  // of the cipher sizesCipher_ names
   mutable const void* sizesCipher_ = nullptr;
