@@ -59,7 +59,9 @@ TEST(FtpSftpThreads, ManySessionsOnManyThreadsKeepTheirOwnData) {
   ASSERT_GE(FtpAttach(nullptr), 1);
   // Every session of every thread at once: sshd must not drop connections it has not
   // authenticated yet.
-  sftptest::SftpSshd server({.extraConfig = "MaxStartups 200\nMaxSessions 200\n"});
+  sftptest::SshdOptions options;
+  options.extraConfig = "MaxStartups 200\nMaxSessions 200\n";
+  sftptest::SftpSshd server(options);
   START_SFTP_SSHD(server);
   for (int i = 0; i < kThreads; ++i)
     WriteFile(server.files() / ("t" + std::to_string(i) + ".src"), Pattern(kFileSize, uint32_t(i + 1)));
