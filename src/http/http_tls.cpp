@@ -67,7 +67,11 @@ int32_t TlsHandshake(HttpClientSession& s) noexcept {
     s.inputStart = s.inputEnd = 0;
   }
   if (!stage->Handshake(t.store.get())) {
-    if (stage->ended()) s.serverClosed = 1;
+    if (stage->ended()) {
+      // A server that closes in the middle of the handshake is a closed connection here.
+      s.serverClosed = 1;
+      Fail(cvErrorConnectionClosed);
+    }
     s.lastSecurityStatus = stage->lastStatus();
     return -1;
   }

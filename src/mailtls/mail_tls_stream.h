@@ -62,6 +62,8 @@ class TlsStream {
     if (!tls.stage) return Fail(cvErrorSecurityNotInitialized);
     const bool done = tls.stage->Handshake(tls.store.get());
     tls.lastStatus = tls.stage->lastStatus();
+    // A server that closes in the middle of the handshake is a closed connection here.
+    if (!done && tls.stage->ended()) return Fail(cvErrorConnectionClosed);
     return done ? 1 : 0;
   }
 
