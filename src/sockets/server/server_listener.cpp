@@ -253,6 +253,9 @@ uint32_t ListenerMain(ServerPtr sp) {
 
 using namespace cvsock;
 
+// How long ServerCreate waits for its listener thread to start.
+constexpr uint32_t kListenerStartMs = 5000;
+
 SOCKET ServerCreate(const char* address, uint32_t port, ServerEventCallback callback, uint32_t clientTimeout) {
   {
     const uint32_t saved = InetGetLastError();
@@ -302,6 +305,8 @@ SOCKET ServerCreate(const char* address, uint32_t port, ServerEventCallback call
   s->listenerThread = t;
   s->listenerThreadId.store(t->id());
   t->Resume();
-  plat::Sleep(50);
+  // The caller may ask at once whether the server listens: wait until the listener thread
+  // has taken over (a fixed pause was not enough on a loaded machine), within a bound.
+  for (uint32_t waited = 0; s->status.load() == twServerStarted && waited < kListenerStartMs; ++waited) plat::Sleep(1);
   return h;
 }
