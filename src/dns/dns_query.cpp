@@ -8,7 +8,7 @@
 #include "core/sock/sock.h"
 #include "dns/dns.h"
 #include "dns/dns_library.h"
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/net/socket_api.h"
 #include "platform/net/wsa_errors.h"
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "imap/imap.h"
-#include "mailtls/mail_session.h"
-#include "mailtls/mail_tls_calls.h"
-#include "mailtls/mail_traits.h"
+#include "mail/common/mail_session.h"
+#include "mail/common/mail_tls_calls.h"
+#include "mail/common/mail_traits.h"
 
 namespace cvimap {
 

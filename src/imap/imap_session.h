@@ -12,9 +12,9 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
-#include "mailtls/mail_events.h"
-#include "mailtls/mail_state.h"
-#include "mailtls/mail_tls.h"
+#include "mail/common/mail_events.h"
+#include "mail/common/mail_state.h"
+#include "mail/common/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // SockGetFullHostName and the other local-name helpers live in netnames.
-#include "netnames/netnames.h"
+#include "mail/names/netnames.h"
 // The POP3 client library's C-style interface: session handles bound to their creating
 // thread (unless free-threaded), integer results, the error in the library's per-thread
 // last error. Strings are UTF-8. The command sender answers 1 for "+OK" and 0 for "-ERR"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/registry/registry.h"
 #include "pop3/pop3_internal.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 // Inside the POP3 library: its frame, notification engine and TLS stream instances, and
 // the helpers its operations share.
-#include "mailtls/mail_session.h"
-#include "mailtls/mail_tls_calls.h"
-#include "mailtls/mail_traits.h"
+#include "mail/common/mail_session.h"
+#include "mail/common/mail_tls_calls.h"
+#include "mail/common/mail_traits.h"
 #include "pop3/pop3.h"
 
 namespace cvpop3 {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "mailtls/mail_store.h"
-#include "mailtls/mail_text_target.h"
-#include "mailtls/mail_transfer.h"
+#include "mail/common/mail_store.h"
+#include "mail/common/mail_text_target.h"
+#include "mail/common/mail_transfer.h"
 #include "platform/base/tick.h"
 #include "pop3/pop3_internal.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 #include "pop3/pop3_internal.h"

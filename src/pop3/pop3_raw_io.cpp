@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/trace/trace.h"
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/tick.h"
 #include "platform/net/wsa_errors.h"
 #include "pop3/pop3_control.h"

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "mailtls/mail_dot_stuff.h"
+#include "mail/common/mail_dot_stuff.h"
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "pop3/pop3_control.h"
 #include "pop3/pop3_internal.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "smtp/smtp_internal.h"
 
 namespace cvsmtp {

@@ -3,9 +3,9 @@
 // the helpers its operations share.
 #include <atomic>
 
-#include "mailtls/mail_session.h"
-#include "mailtls/mail_tls_calls.h"
-#include "mailtls/mail_traits.h"
+#include "mail/common/mail_session.h"
+#include "mail/common/mail_tls_calls.h"
+#include "mail/common/mail_traits.h"
 #include "smtp/smtp.h"
 
 namespace cvsmtp {

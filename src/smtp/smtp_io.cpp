@@ -3,7 +3,7 @@
 // its bytes from.
 #include <poll.h>
 
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"

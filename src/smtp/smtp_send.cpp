@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "mailtls/mail_transfer.h"
+#include "mail/common/mail_transfer.h"
 #include "mime/mime.h"
 #include "platform/clipboard/clipboard.h"
 #include "smtp/smtp_internal.h"

@@ -8,7 +8,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/url/sock_address.h"
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"

@@ -8,7 +8,7 @@
 
 #include "core/sock/binding.h"
 #include "core/sock/sock.h"
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 #include "platform/net/socket_api.h"
 
 namespace {

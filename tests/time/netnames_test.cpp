@@ -6,7 +6,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/url/sock_address.h"
-#include "netnames/netnames.h"
+#include "mail/names/netnames.h"
 #include "platform/base/last_error.h"
 #include "time_test_support.h"
 

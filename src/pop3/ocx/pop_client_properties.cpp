@@ -4,7 +4,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/url/sock_address.h"
-#include "netnames/netnames.h"
+#include "mail/names/netnames.h"
 #include "ocx/variant_args.h"
 #include "platform/base/last_error.h"
 #include "platform/base/time.h"

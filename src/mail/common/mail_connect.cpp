@@ -1,4 +1,4 @@
-#include "mailtls/mail_connect.h"
+#include "mail/common/mail_connect.h"
 
 #include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"

@@ -10,7 +10,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/frame/lib_types.h"
-#include "mailtls/mail_tls_stream.h"
+#include "mail/common/mail_tls_stream.h"
 
 namespace cvmail {
 

@@ -1,4 +1,4 @@
-#include "mailtls/mail_store.h"
+#include "mail/common/mail_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>

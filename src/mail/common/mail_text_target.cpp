@@ -1,4 +1,4 @@
-#include "mailtls/mail_text_target.h"
+#include "mail/common/mail_text_target.h"
 
 #include <algorithm>
 #include <cstring>

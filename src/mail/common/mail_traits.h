@@ -9,8 +9,8 @@
 #include "core/notify/notify_engine.h"
 #include "core/notify/window_table.h"
 #include "core/sock/sock.h"
-#include "mailtls/mail_events.h"
-#include "mailtls/mail_tls.h"
+#include "mail/common/mail_events.h"
+#include "mail/common/mail_tls.h"
 
 namespace cvmail {
 

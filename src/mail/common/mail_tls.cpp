@@ -1,6 +1,6 @@
 // The library-independent parts of a mail session's TLS: credentials, the stage, the
 // server check and the security information.
-#include "mailtls/mail_tls.h"
+#include "mail/common/mail_tls.h"
 
 #include <cstring>
 #include <new>

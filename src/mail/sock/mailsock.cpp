@@ -1,4 +1,4 @@
-#include "mailsock/mailsock.h"
+#include "mail/sock/mailsock.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "mailtls/mail_state.h"
+#include "mail/common/mail_state.h"
 
 #include "core/state/named_state.h"
 

@@ -1,4 +1,4 @@
-#include "netnames/netnames.h"
+#include "mail/names/netnames.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -21,7 +21,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/stream/byte_stream.h"
-#include "mailtls/mail_tls.h"
+#include "mail/common/mail_tls.h"
 #include "platform/base/last_error.h"
 
 namespace cvmail {
