@@ -8,8 +8,8 @@
 
 #include "core/url/sock_address.h"
 #include "imap/imap_internal.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_connect.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "imap/imap_internal.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_transfer.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"

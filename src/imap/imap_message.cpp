@@ -11,9 +11,9 @@
 #include <string>
 
 #include "imap/imap_internal.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_store.h"
 #include "mail/common/mail_text_target.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/tick.h"
 
 namespace cvimap {

@@ -9,8 +9,8 @@
 
 #include "core/digest/md5.h"
 #include "core/url/sock_address.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_connect.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 #include "pop3/pop3_internal.h"

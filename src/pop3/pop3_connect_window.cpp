@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "core/url/sock_address.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_connect.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/msg/window.h"
 #include "platform/net/wsa_errors.h"

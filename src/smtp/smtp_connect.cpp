@@ -10,8 +10,8 @@
 #include <string>
 
 #include "core/url/sock_address.h"
-#include "mail/sock/mailsock.h"
 #include "mail/common/mail_connect.h"
+#include "mail/sock/mailsock.h"
 #include "platform/base/last_error.h"
 #include "platform/net/wsa_errors.h"
 #include "smtp/smtp_internal.h"
