@@ -28,14 +28,20 @@ bool StateTraceOn() noexcept;
 void TraceStateChange(const char* what, uint64_t id, const char* from, uint32_t fromValue, const char* to,
                       uint32_t toValue) noexcept;
 
+// Traces a change from previous to next (nothing when they are equal); returns previous.
+template <typename State, size_t N>
+State TraceChange(State previous, State next, const StateName<State> (&names)[N], const char* what,
+                  uint64_t id) noexcept {
+  if (previous != next && StateTraceOn())
+    TraceStateChange(what, id, NameOf(names, previous), uint32_t(previous), NameOf(names, next), uint32_t(next));
+  return previous;
+}
+
 // Stores next and returns the state it replaces, tracing the change.
 template <typename State, size_t N>
 State ChangeState(std::atomic<State>& field, State next, const StateName<State> (&names)[N], const char* what,
                   uint64_t id) noexcept {
-  const State previous = field.exchange(next);
-  if (previous != next && StateTraceOn())
-    TraceStateChange(what, id, NameOf(names, previous), uint32_t(previous), NameOf(names, next), uint32_t(next));
-  return previous;
+  return TraceChange(field.exchange(next), next, names, what, id);
 }
 
 template <typename State, size_t N>
@@ -43,9 +49,7 @@ State ChangeState(State& field, State next, const StateName<State> (&names)[N], 
                   uint64_t id) noexcept {
   const State previous = field;
   field = next;
-  if (previous != next && StateTraceOn())
-    TraceStateChange(what, id, NameOf(names, previous), uint32_t(previous), NameOf(names, next), uint32_t(next));
-  return previous;
+  return TraceChange(previous, next, names, what, id);
 }
 
 }  // namespace cvcore

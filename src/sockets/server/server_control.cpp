@@ -72,14 +72,14 @@ bool WaitsForCaller(const ServerClientRecord& c) {
   return id == plat::GetCurrentThreadId() || (id != 0 && plat::IsThreadSendingToCaller(id));
 }
 
+}  // namespace
+
 ServerPtr NeedListener(SOCKET server) {
   ServerPtr s = FindServer(server);
   if (!s) return Fail<ServerPtr>(cvErrorInvalidHandle, nullptr);
   if (s->listenerThreadId.load() == 0) return Fail<ServerPtr>(cvErrorInvalidThreadHandle, nullptr);
   return s;
 }
-
-}  // namespace
 
 SOCKET ServerAcceptingHandleOf(SOCKET listening) noexcept {
   ServerPtr s = FindServer(listening);

@@ -16,6 +16,8 @@ using ClientPtr = std::shared_ptr<ServerClientRecord>;
 ServerPtr FindServer(SOCKET handle) noexcept;
 ServerPtr FindServerById(uint32_t id) noexcept;
 ClientPtr FindClient(SOCKET client, ServerPtr* server = nullptr) noexcept;
+// The server of a handle whose listener thread runs; null with the error set otherwise.
+ServerPtr NeedListener(SOCKET server);
 // The clients of a server in accept order (library lock inside).
 std::vector<ClientPtr> ClientsOf(const ServerRecord& s);
 

@@ -15,13 +15,6 @@ constexpr uint32_t kSuspendWaitMs = 15000;
 constexpr uint32_t kCloseCheckMs = 250;
 constexpr uint32_t kMaxAcceptDelay = 60000;
 
-ServerPtr NeedListener(SOCKET server) {
-  ServerPtr s = FindServer(server);
-  if (!s) return Fail<ServerPtr>(cvErrorInvalidHandle, nullptr);
-  if (s->listenerThreadId.load() == 0) return Fail<ServerPtr>(cvErrorInvalidThreadHandle, nullptr);
-  return s;
-}
-
 }  // namespace
 
 int32_t ServerSuspend(SOCKET server, uint32_t options) {
