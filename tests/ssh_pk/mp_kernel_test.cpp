@@ -154,6 +154,16 @@ TEST(MpVectorPair, MatchesBignum) {
                         << ToHex(x1.get()) << " got " << pktest::Hex(r0.get()) << "," << pktest::Hex(r1.get())
                         << " want " << ToHex(expect0.get()) << "," << ToHex(expect1.get());
         EXPECT_TRUE(r0.get()[0] == 1 || r0.get()[r0.get()[0]] != 0) << "untrimmed result";
+        // The same with the moduli's constants made beforehand, as a key keeps them.
+        sshmp::PairModuli* made = sshmp::NewPairModuli(mm0.get(), mm1.get());
+        ASSERT_NE(made, nullptr) << bits;
+        sshmp::PowJob again[2] = {{mx0.get(), me0.get(), mm0.get(), nullptr},
+                                  {mx1.get(), me1.get(), mm1.get(), nullptr}};
+        ASSERT_TRUE(sshmp::ModPowPair(again, made)) << bits;
+        sshmp::FreePairModuli(made);
+        Mp a0(again[0].result), a1(again[1].result);
+        EXPECT_EQ(pktest::Hex(a0.get()), pktest::Hex(r0.get())) << bits;
+        EXPECT_EQ(pktest::Hex(a1.get()), pktest::Hex(r1.get())) << bits;
       }
     }
   }
@@ -174,6 +184,8 @@ TEST(MpVectorPair, MatchesBignum) {
   EXPECT_FALSE(sshmp::ModPowPair(huge_jobs));
   EXPECT_EQ(even_jobs[0].result, nullptr);
   EXPECT_EQ(huge_jobs[1].result, nullptr);
+  EXPECT_EQ(sshmp::NewPairModuli(odd.get(), even.get()), nullptr);
+  EXPECT_EQ(sshmp::NewPairModuli(huge.get(), odd.get()), nullptr);
 }
 
 // The inverse by division steps on odd moduli of every limb shape, for inputs with and

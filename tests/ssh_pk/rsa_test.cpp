@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
 
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+#include <thread>
+#include <vector>
 
 #include "key_fixture.h"
 #include "ssh/crypto/cpu_features.h"
@@ -142,6 +146,9 @@ TEST_F(RsaKeys, InteroperateWithOpensslAndSshKeygen) {
       Take(road);
       Mp two(sshpk::RsaCrtPower(c.get(), key.get()));
       EXPECT_EQ(Hex(two.get()), Hex(power.get())) << road.name;
+      ASSERT_NE(key->cache, nullptr);
+      Mp kept(sshpk::RsaCrtPower(c.get(), key.get(), key->cache));  // with the key's own constants
+      EXPECT_EQ(Hex(kept.get()), Hex(power.get())) << road.name;
       Blob again;
       again.p = RsaSign(key.get(), data.data(), static_cast<int32_t>(data.size()), &again.n);
       EXPECT_EQ(again.bytes(), ours.bytes()) << road.name;
@@ -198,6 +205,149 @@ TEST_F(RsaKeys, PrivateOperationIsDeterministicAndCorrect) {
   EXPECT_EQ(MpBitCount(m.get()), 127 * 8 - 7);
   for (int i = 125; i >= 36; --i) ASSERT_EQ(MpByte(m.get(), i), 0xFF) << i;
   EXPECT_EQ(MpByte(m.get(), 35), 0x00);
+}
+
+struct BnFree {
+  void operator()(BIGNUM* v) const { BN_free(v); }
+};
+using OwnedBn = std::unique_ptr<BIGNUM, BnFree>;
+
+Mp FromBn(const BIGNUM* v) {
+  const Bytes_t b = Bn(v);
+  return Mp(MpFromBytes(b.data(), b.size()));
+}
+
+// SHA-512 of the pieces, by OpenSSL.
+Bytes_t Sha512Of(std::initializer_list<Bytes_t> pieces) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr);
+  for (const Bytes_t& p : pieces) EVP_DigestUpdate(ctx, p.data(), p.size());
+  Bytes_t out(64);
+  EVP_DigestFinal_ex(ctx, out.data(), nullptr);
+  EVP_MD_CTX_free(ctx);
+  return out;
+}
+
+// The blinding factor as the stream defines it, one bit at a time: r's bits from the top
+// down, each byte of the stream least significant bit first; a candidate that is not
+// below n or has no inverse is dropped with what is left of its last byte.
+std::string StreamFactor(const BIGNUM* d, const BIGNUM* c, const BIGNUM* n) {
+  Bytes_t dForm, cForm;
+  PutMpint(dForm, d);
+  PutMpint(cForm, c);
+  const std::string label = "RSA deterministic blinding";
+  uint32_t counter = 0;
+  Bytes_t block;
+  size_t pos = 64;
+  unsigned byte = 0;
+  int left = 0;
+  auto bit = [&] {
+    if (left == 0) {
+      if (pos == 64) {
+        const Bytes_t count = {uint8_t(counter >> 24), uint8_t(counter >> 16), uint8_t(counter >> 8), uint8_t(counter)};
+        ++counter;
+        block = Sha512Of({Sha512Of({Bytes_t(label.begin(), label.end()), count, dForm}), cForm});
+        pos = 0;
+      }
+      byte = block[pos++];
+      left = 8;
+    }
+    const int b = byte & 1;
+    byte >>= 1;
+    --left;
+    return b;
+  };
+  BN_CTX* ctx = BN_CTX_new();
+  std::string hex;
+  while (hex.empty()) {
+    BIGNUM* r = BN_new();
+    for (int i = BN_num_bits(n) - 1; i >= 0; --i)
+      if (bit()) BN_set_bit(r, i);
+    left = 0;
+    BIGNUM* inverse = BN_is_zero(r) || BN_cmp(r, n) >= 0 ? nullptr : BN_mod_inverse(nullptr, r, n, ctx);
+    if (inverse) {
+      char* text = BN_bn2hex(r);
+      hex = text;
+      OPENSSL_free(text);
+      for (char& ch : hex) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      hex.erase(0, hex.find_first_not_of('0'));
+    }
+    BN_free(inverse);
+    BN_free(r);
+  }
+  BN_CTX_free(ctx);
+  return hex;
+}
+
+// r filled a byte at a time is the r of the bit-by-bit definition, for moduli of every
+// bit count modulo 8 just above a power of two (about half the candidates are not below
+// n) and divisible by 3 (a third have no inverse).
+TEST(Rsa, BlindingFactorFollowsTheStream) {
+  OwnedBn d(BN_new());
+  BN_set_word(d.get(), 0x1234567);
+  BN_lshift(d.get(), d.get(), 300);
+  BN_add_word(d.get(), 77);
+  for (int bits = 512; bits < 520; ++bits) {
+    OwnedBn n(BN_new());
+    BN_set_bit(n.get(), bits - 1);
+    BN_add_word(n.get(), 3 * 5);  // odd, a multiple of 3
+    SshRsaKey key{};
+    Mp mn = FromBn(n.get()), md = FromBn(d.get());
+    key.modulus = mn.get();
+    key.private_exponent = md.get();
+    for (unsigned long input : {1ul, 2ul, 0xabcdeful, 0xffffffffffful}) {
+      OwnedBn c(BN_new());
+      BN_set_word(c.get(), input);
+      Mp mc = FromBn(c.get());
+      Mp r(sshpk::RsaBlindingFactor(mc.get(), &key));
+      EXPECT_EQ(Hex(r.get()), StreamFactor(d.get(), c.get(), n.get())) << bits << " bits, input " << input;
+    }
+  }
+}
+
+// Signatures of one key stay right while its blinding pair is squared from one signature
+// to the next and drawn afresh every kRsaBlindingRedraw of them: each is OpenSSL's (a
+// PKCS #1 v1.5 signature is one number), on every road, from two threads at once on one
+// key, for keys of odd sizes whose primes differ in length (2077 bits: primes of 1039
+// and 1038 bits, 21 and 20 digits of the vector road).
+TEST_F(RsaKeys, ManySignaturesOfOneKeyStayRight) {
+  KeyFile k1031, k2077;
+  MakeKey(k1031, dir.File("k1031"),
+          "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1031 -out " + dir.File("k1031"), kRsaNames);
+  MakeKey(k2077, dir.File("k2077"),
+          "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2077 -out " + dir.File("k2077"), kRsaNames);
+  const int count = 2 * static_cast<int>(sshpk::kRsaBlindingRedraw) + 3;
+  for (KeyFile* kf : {&k1031, &k2077}) {
+    SCOPED_TRACE(kf->path);
+    RsaKey key = Load(*kf);
+    ASSERT_TRUE(key);
+    ASSERT_EQ(key->crt, 1u);
+    std::vector<Bytes_t> data, expected;
+    for (int i = 0; i < count; ++i) {
+      data.push_back({uint8_t(i), uint8_t(i * 7), 'x'});
+      const Bytes_t theirs = OpensslSign(kf->pkey, EVP_sha1(), data.back());
+      size_t first = 0;
+      while (first < theirs.size() - 1 && theirs[first] == 0) ++first;
+      expected.push_back(SigBlob(Bytes_t(theirs.begin() + first, theirs.end())));
+    }
+    auto sign = [&](int i) {
+      Blob b;
+      b.p = RsaSign(key.get(), data[i].data(), static_cast<int32_t>(data[i].size()), &b.n);
+      return b.bytes();
+    };
+    for (const Road& road : kRoads) {
+      Take(road);
+      for (int i = 0; i < count; ++i) ASSERT_EQ(sign(i), expected[i]) << road.name << " signature " << i;
+    }
+    Take(kRoads[0]);
+    int wrong[2] = {0, 0};
+    std::thread other([&] {
+      for (int i = 0; i < count; ++i) wrong[1] += sign(i) != expected[i];
+    });
+    for (int i = count; i-- > 0;) wrong[0] += sign(i) != expected[i];
+    other.join();
+    EXPECT_EQ(wrong[0] + wrong[1], 0);
+  }
 }
 
 // The private operation runs on the two primes where the key's parts agree: the same

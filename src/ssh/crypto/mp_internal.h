@@ -46,8 +46,33 @@ bool DivMod(const uint16_t* u, int m, const uint16_t* v, int n, uint16_t* q, uin
 
 // base^exponent mod modulus for an odd modulus (Montgomery form on 64-bit words, fixed
 // window with constant-time table reads for exponents above 64 bits); `out` receives the
-// modulus's limb count.
-bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out);
+// modulus's limb count. `r2`, when given, is R^2 mod modulus (R = 2^(64 * words)) made
+// beforehand.
+bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out, MpConstInt r2 = nullptr);
+
+// An odd modulus used for many operations (an RSA key's n), with R^2 mod m made once.
+// Every number handed in must be below the modulus.
+class MontModulus {
+ public:
+  MontModulus() = default;
+  MontModulus(const MontModulus&) = delete;
+  MontModulus& operator=(const MontModulus&) = delete;
+  ~MontModulus();
+  // False for an even or zero modulus, or when memory is short.
+  bool Init(MpConstInt modulus);
+  bool ready() const { return r2_ != nullptr; }
+  MpConstInt modulus() const { return modulus_; }
+  // a * b / R mod m (a Montgomery product); nullptr when memory is short.
+  MpInt MulMont(MpConstInt a, MpConstInt b) const;
+  // a * R mod m: a in Montgomery form, which MulMont with a plain number turns back.
+  MpInt ToMont(MpConstInt a) const { return MulMont(a, r2_); }
+  // base^exponent mod m, as MpModPow gives it.
+  MpInt Pow(MpConstInt base, MpConstInt exponent) const;
+
+ private:
+  MpInt modulus_ = nullptr;
+  MpInt r2_ = nullptr;
+};
 
 // Limbs of 16 bits to 64-bit words (k words, zero above the limbs) and back (n limbs,
 // zero above the words).
@@ -76,6 +101,15 @@ struct PowJob {
 // results) when the CPU lacks them, a modulus is even or above 2494 bits, or memory is
 // short: the caller then takes the scalar road.
 bool ModPowPair(PowJob jobs[2]);
+// What ModPowPair makes of its two moduli (their digits, R^2 and reduction factors), made
+// once for moduli that are used together many times (an RSA key's primes). nullptr where
+// the pair can never take the vector road (a modulus even or above 2494 bits) or memory
+// is short; wiped when freed.
+struct PairModuli;
+PairModuli* NewPairModuli(MpConstInt m0, MpConstInt m1);
+void FreePairModuli(PairModuli* moduli);
+// ModPowPair for jobs whose moduli are those `moduli` was made from, in the same order.
+bool ModPowPair(PowJob jobs[2], const PairModuli* moduli);
 // True when the CPU and the system run AVX-512 IFMA.
 bool CpuHasIfma();
 // Whether ModPowPair may run (tests and benchmarks compare it with the scalar road); it

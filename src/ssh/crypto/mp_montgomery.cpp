@@ -49,15 +49,20 @@ struct Operands {
   bool ok() { return m.ok() && r2.ok() && base.ok(); }
 };
 
-bool Prepare(MpConstInt base, MpConstInt modulus, Operands& ops) {
-  const int n = Limbs(modulus);
-  const size_t k = ops.k;
-  LimbsToWords(modulus + 1, n, ops.m.get(), k);
-  // R^2 mod m: the remainder of 2^(128k), on 64-bit words.
+// R^2 mod m: the remainder of 2^(128k), on 64-bit words.
+bool SquaredRadix(const u64* m, size_t k, u64* r2) {
   Scratch<u64> r2_dividend(2 * k + 1);
   if (!r2_dividend.ok()) return false;
   r2_dividend[2 * k] = 1;
-  if (!RemainderWords(r2_dividend.get(), 2 * k + 1, ops.m.get(), k, ops.r2.get())) return false;
+  return RemainderWords(r2_dividend.get(), 2 * k + 1, m, k, r2);
+}
+
+bool Prepare(MpConstInt base, MpConstInt modulus, MpConstInt r2, Operands& ops) {
+  const int n = Limbs(modulus);
+  const size_t k = ops.k;
+  LimbsToWords(modulus + 1, n, ops.m.get(), k);
+  if (r2) LimbsToWords(r2 + 1, r2[0], ops.r2.get(), k);
+  else if (!SquaredRadix(ops.m.get(), k, ops.r2.get())) return false;
   // The base reduced modulo m (it is mostly below m already, which costs a copy).
   Scratch<u64> wide((static_cast<size_t>(base[0]) + 3) / 4 + 1);
   if (!wide.ok()) return false;
@@ -116,11 +121,28 @@ bool Exponentiate(Operands& ops, MpConstInt exponent, u64* result) {
   return true;
 }
 
+template <class Row>
+void MontMul(const u64* m, size_t k, const u64* a, const u64* b, u64* out, u64* t) {
+  MontKernel<Row>(m, k, t).Mul(out, a, b);
+}
+
 #if defined(__x86_64__)
 __attribute__((target("bmi2,adx"))) bool ExponentiateAdx(Operands& ops, MpConstInt exponent, u64* result) {
   return Exponentiate<AdxRow>(ops, exponent, result);
 }
+__attribute__((target("bmi2,adx"))) void MontMulAdx(const u64* m, size_t k, const u64* a, const u64* b, u64* out,
+                                                    u64* t) {
+  MontMul<AdxRow>(m, k, a, b, out, t);
+}
 #endif
+
+bool ScalarRowsFast() {
+#if defined(__x86_64__)
+  return !cvssh::crypto::PortableCryptoForced() && CpuHasMulxAdx();
+#else
+  return false;
+#endif
+}
 
 }  // namespace
 
@@ -191,21 +213,87 @@ bool CpuHasMulxAdx() {
 #endif
 }
 
-bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out) {
+bool MontModPow(MpConstInt base, MpConstInt exponent, MpConstInt modulus, uint16_t* out, MpConstInt r2) {
   const int n = Limbs(modulus);
   Operands ops((static_cast<size_t>(n) + 3) / 4);
   Scratch<u64> result(ops.k);
-  if (!ops.ok() || !result.ok() || !Prepare(base, modulus, ops)) return false;
+  if (!ops.ok() || !result.ok() || !Prepare(base, modulus, r2, ops)) return false;
   bool done;
 #if defined(__x86_64__)
-  if (!cvssh::crypto::PortableCryptoForced() && CpuHasMulxAdx())
-    done = ExponentiateAdx(ops, exponent, result.get());
+  if (ScalarRowsFast()) done = ExponentiateAdx(ops, exponent, result.get());
   else
 #endif
     done = Exponentiate<PortableRow>(ops, exponent, result.get());
   if (!done) return false;
   WordsToLimbs(result.get(), ops.k, out, modulus[0]);
   return true;
+}
+
+MontModulus::~MontModulus() {
+  MpFree(modulus_);
+  MpFree(r2_);
+}
+
+bool MontModulus::Init(MpConstInt modulus) {
+  const int n = modulus ? Limbs(modulus) : 0;
+  if (n == 0 || (modulus[1] & 1) == 0) return false;
+  const size_t k = (static_cast<size_t>(n) + 3) / 4;
+  Scratch<u64> m(k), r2(k);
+  MpInt copy = MpCopy(modulus), square = Alloc(static_cast<int>(4 * k));
+  if (!m.ok() || !r2.ok() || !copy || !square) {
+    MpFree(copy);
+    MpFree(square);
+    return false;
+  }
+  Trim(copy);
+  LimbsToWords(modulus + 1, n, m.get(), k);
+  if (!SquaredRadix(m.get(), k, r2.get())) {
+    MpFree(copy);
+    MpFree(square);
+    return false;
+  }
+  WordsToLimbs(r2.get(), k, square + 1, square[0]);
+  MpFree(modulus_);
+  MpFree(r2_);
+  modulus_ = copy;
+  r2_ = square;
+  return true;
+}
+
+MpInt MontModulus::MulMont(MpConstInt a, MpConstInt b) const {
+  if (!a || !b || !ready()) return nullptr;
+  const int n = modulus_[0];
+  const size_t k = (static_cast<size_t>(n) + 3) / 4;
+  Scratch<u64> words(6 * k);  // m, a, b, the product and its 2k words of scratch
+  MpInt r = Alloc(n);
+  if (!words.ok() || !r) {
+    MpFree(r);
+    return nullptr;
+  }
+  u64 *m = words.get(), *x = m + k, *y = x + k, *out = y + k, *t = out + k;
+  LimbsToWords(modulus_ + 1, n, m, k);
+  LimbsToWords(a + 1, a[0], x, k);
+  LimbsToWords(b + 1, b[0], y, k);
+#if defined(__x86_64__)
+  if (ScalarRowsFast()) MontMulAdx(m, k, x, y, out, t);
+  else
+#endif
+    MontMul<PortableRow>(m, k, x, y, out, t);
+  WordsToLimbs(out, k, r + 1, n);
+  Trim(r);
+  return r;
+}
+
+MpInt MontModulus::Pow(MpConstInt base, MpConstInt exponent) const {
+  if (!base || !exponent || !ready()) return nullptr;
+  MpInt r = Alloc(modulus_[0]);
+  if (!r) return nullptr;
+  if (!MontModPow(base, exponent, modulus_, r + 1, r2_)) {
+    MpFree(r);
+    return nullptr;
+  }
+  Trim(r);
+  return r;
 }
 
 }  // namespace sshmp

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #if defined(__x86_64__)
 #include <cpuid.h>
 #if defined(__clang__)
@@ -74,26 +75,46 @@ struct Prepared {
   u64 modulusWords[kMaxDigits] = {};
 };
 
-bool Prepare(const PowJob& job, size_t digits, Prepared& out) {
-  const int limbs = Limbs(job.modulus);
+// The modulus's part: its digits, the reduction factor and R^2 mod m.
+bool PrepareModulus(MpConstInt modulus, size_t digits, Prepared& out) {
+  const int limbs = Limbs(modulus);
   const size_t k = (static_cast<size_t>(limbs) + 3) / 4;
   out.words = k;
-  LimbsToWords(job.modulus + 1, limbs, out.modulusWords, k);
+  LimbsToWords(modulus + 1, limbs, out.modulusWords, k);
   ToDigits(out.modulusWords, k, out.modulus, digits);
   u64 inverse = out.modulusWords[0];
   for (int i = 0; i < 6; ++i) inverse *= 2 - out.modulusWords[0] * inverse;
   out.k0 = (0 - inverse) & kMask52;
   // R^2 mod m for R = 2^(52 * digits).
   const size_t r2_words = 104 * digits / 64 + 1;
-  Scratch<u64> power(r2_words), rest(k), base(static_cast<size_t>(job.base[0] + 3) / 4 + 1);
-  if (!power.ok() || !rest.ok() || !base.ok()) return false;
+  Scratch<u64> power(r2_words), rest(k);
+  if (!power.ok() || !rest.ok()) return false;
   power[r2_words - 1] = u64{1} << (104 * digits % 64);
   if (!RemainderWords(power.get(), r2_words, out.modulusWords, k, rest.get())) return false;
   ToDigits(rest.get(), k, out.r2, digits);
-  LimbsToWords(job.base + 1, job.base[0], base.get(), base.size());
-  if (!RemainderWords(base.get(), base.size(), out.modulusWords, k, rest.get())) return false;
-  ToDigits(rest.get(), k, out.base, digits);
   return true;
+}
+
+// The base reduced modulo the prepared modulus.
+bool PrepareBase(MpConstInt base, size_t digits, Prepared& out) {
+  Scratch<u64> rest(out.words), wide(static_cast<size_t>(base[0] + 3) / 4 + 1);
+  if (!rest.ok() || !wide.ok()) return false;
+  LimbsToWords(base + 1, base[0], wide.get(), wide.size());
+  if (!RemainderWords(wide.get(), wide.size(), out.modulusWords, out.words, rest.get())) return false;
+  ToDigits(rest.get(), out.words, out.base, digits);
+  return true;
+}
+
+// The digit count both moduli share: R = 2^(52 * digits) at least four times the larger;
+// 0 where either modulus cannot take the vector road.
+size_t PairDigits(MpConstInt m0, MpConstInt m1) {
+  size_t digits = 0;
+  for (MpConstInt m : {m0, m1}) {
+    if (!m || Limbs(m) == 0 || (m[1] & 1) == 0) return 0;
+    const size_t need = (static_cast<size_t>(MpBitCount(m)) + 2 + 51) / 52;
+    if (need > digits) digits = need;
+  }
+  return digits > kMaxDigits ? 0 : digits;
 }
 
 int ExponentBit(MpConstInt e, int bit) {
@@ -342,24 +363,50 @@ bool VectorPowersUsable() {
   return g_vectorAllowed.load(std::memory_order_relaxed) && !cvssh::crypto::PortableCryptoForced() && CpuHasIfma();
 }
 
-bool ModPowPair(PowJob jobs[2]) {
-  if (!VectorPowersUsable()) return false;
+struct PairModuli {
   size_t digits = 0;
+  Prepared prepared[2];
+};
+
+PairModuli* NewPairModuli(MpConstInt m0, MpConstInt m1) {
+  const size_t digits = PairDigits(m0, m1);
+  if (digits == 0) return nullptr;
+  auto* moduli = new (std::nothrow) PairModuli;
+  if (!moduli) return nullptr;
+  moduli->digits = digits;
+  if (!PrepareModulus(m0, digits, moduli->prepared[0]) || !PrepareModulus(m1, digits, moduli->prepared[1])) {
+    FreePairModuli(moduli);
+    return nullptr;
+  }
+  return moduli;
+}
+
+void FreePairModuli(PairModuli* moduli) {
+  if (!moduli) return;
+  Wipe(moduli, sizeof *moduli);
+  delete moduli;
+}
+
+bool ModPowPair(PowJob jobs[2]) { return ModPowPair(jobs, nullptr); }
+
+bool ModPowPair(PowJob jobs[2], const PairModuli* moduli) {
+  if (!VectorPowersUsable()) return false;
   int bits = 0;
   for (int k = 0; k < 2; ++k) {
     const PowJob& j = jobs[k];
-    if (!j.base || !j.exponent || !j.modulus || Limbs(j.modulus) == 0 || (j.modulus[1] & 1) == 0) return false;
-    // R = 2^(52 * digits) must be at least four times the modulus.
-    const size_t need = (static_cast<size_t>(MpBitCount(j.modulus)) + 2 + 51) / 52;
-    if (need > digits) digits = need;
+    if (!j.base || !j.exponent) return false;
     if (MpBitCount(j.exponent) > bits) bits = MpBitCount(j.exponent);
   }
-  if (digits > kMaxDigits) return false;
+  const size_t digits = moduli ? moduli->digits : PairDigits(jobs[0].modulus, jobs[1].modulus);
+  if (digits == 0) return false;
   Scratch<Prepared> prepared(2);
   Scratch<u64> out(2 * kMaxDigits);
   if (!prepared.ok() || !out.ok()) return false;
-  for (int k = 0; k < 2; ++k)
-    if (!Prepare(jobs[k], digits, prepared[k])) return false;
+  for (int k = 0; k < 2; ++k) {
+    if (moduli) prepared[k] = moduli->prepared[k];
+    else if (!PrepareModulus(jobs[k].modulus, digits, prepared[k])) return false;
+    if (!PrepareBase(jobs[k].base, digits, prepared[k])) return false;
+  }
   const Prepared* p[2] = {&prepared[0], &prepared[1]};
   u64* result[2] = {out.get(), out.get() + kMaxDigits};
   bool done = false;

@@ -50,6 +50,7 @@ void RsaFreeKey(void* k) {
   if (!key) return;
   for (MpInt v : {key->modulus, key->exponent, key->private_exponent, key->p, key->q, key->iqmp}) MpFree(v);
   CheckedFree(key->comment);
+  sshpk::RsaFreeCache(key);
   explicit_bzero(key, sizeof *key);
   delete key;
 }
@@ -98,6 +99,7 @@ void* RsaNewPrivate(const uint8_t* public_blob, int32_t public_length, const uin
     RsaFreeKey(key);
     return nullptr;
   }
+  sshpk::RsaMakeCache(key);  // without it each signature makes the same numbers itself
   return key;
 }
 
@@ -120,6 +122,7 @@ void* RsaImportPrivate(const uint8_t* data, int32_t length) {
   SetBytes(key);
   // Numbers that do not agree still sign, the slow way.
   RsaPrepareCrt(key);
+  sshpk::RsaMakeCache(key);
   return key;
 }
 

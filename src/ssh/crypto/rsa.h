@@ -34,6 +34,10 @@ extern const SshHostKeyDesc SshRsa;
 extern const SshHostKeyDesc* const SshHostKeyAlgorithms[2];
 inline constexpr int kSshHostKeyAlgorithmCount = 2;
 
+namespace sshpk {
+struct RsaPrivateCache;
+}
+
 struct SshRsaKey {
   uint32_t bits;   // as stated by an SSH-1 key form
   uint32_t bytes;  // modulus length in bytes: the SSH-1 encryption block size
@@ -47,6 +51,11 @@ struct SshRsaKey {
   // Set where the key was loaded with p, q and iqmp that agree with n, e and d
   // (RsaCheckKey): the private operation then runs on the two primes.
   uint32_t crt;
+  // What the private operation keeps from one call to the next (the halves of d, the
+  // Montgomery constants, the blinding pair). Made for the keys RsaNewPrivate and
+  // RsaImportPrivate return and released by RsaFreeKey; a key without it (an SSH-1 key
+  // held by value) makes the same per call.
+  sshpk::RsaPrivateCache* cache;
 };
 
 // SSH-2 readers. The cursor and remaining count advance past what was consumed.
@@ -93,8 +102,18 @@ namespace sshpk {
 int32_t RsaEncryptWith(uint8_t* buffer, int32_t data_length, SshRsaKey* key, sshmp::ByteSource next_byte,
                        void* context);
 // c^d mod n through the two primes (Chinese remainder theorem) of a key whose parts
-// agree; nullptr when memory is short.
-MpInt RsaCrtPower(MpConstInt c, const SshRsaKey* key);
+// agree, with the halves of d and the primes' constants from `cache` where it has them;
+// nullptr when memory is short.
+MpInt RsaCrtPower(MpConstInt c, const SshRsaKey* key, const RsaPrivateCache* cache = nullptr);
+// Makes the key's cache (nothing for a key without d); false when memory is short.
+bool RsaMakeCache(SshRsaKey* key);
+void RsaFreeCache(SshRsaKey* key);
+// The blinding factor r that the private operation draws for `input` (0 < r < n, with an
+// inverse), from the SHA-512 stream of d and the input; nullptr when memory is short.
+MpInt RsaBlindingFactor(MpConstInt input, const SshRsaKey* key);
+// The private operations after which the blinding pair is drawn afresh; between draws it
+// is squared.
+inline constexpr uint32_t kRsaBlindingRedraw = 32;
 // True when n and e are acceptable public numbers.
 bool RsaPublicNumbersOk(MpConstInt n, MpConstInt e);
 // "<name> <bits> " and the MD5 of the blob as colon-separated pairs.

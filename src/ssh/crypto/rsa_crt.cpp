@@ -3,6 +3,7 @@
 // half the size, run together on the vector unit where the CPU has one for them.
 #include "ssh/crypto/mp_internal.h"
 #include "ssh/crypto/rsa.h"
+#include "ssh/crypto/rsa_cache.h"
 
 using sshmp::MpHolder;
 
@@ -39,24 +40,41 @@ MpInt HalfExponent(MpConstInt d, MpConstInt prime) {
   if (!less.p) return nullptr;
   MpDecrement(less.p);
   sshmp::Trim(less.p);
-  return MpMod(d, less.p);
+  MpInt half = MpMod(d, less.p);
+  if (half) sshmp::Trim(half);
+  return half;
 }
 
 }  // namespace
 
-MpInt sshpk::RsaCrtPower(MpConstInt c, const SshRsaKey* key) {
-  MpHolder dp(HalfExponent(key->private_exponent, key->p)), dq(HalfExponent(key->private_exponent, key->q));
-  if (!dp.p || !dq.p) return nullptr;
-  sshmp::Trim(dp.p);
-  sshmp::Trim(dq.p);
-  sshmp::PowJob jobs[2] = {{c, dp.p, key->p, nullptr}, {c, dq.p, key->q, nullptr}};
+bool sshpk::RsaPrivateCache::Init(const SshRsaKey* key) {
+  if (!n.Init(key->modulus)) return false;
+  if (!key->crt) return true;
+  dp.reset(HalfExponent(key->private_exponent, key->p));
+  dq.reset(HalfExponent(key->private_exponent, key->q));
+  if (!dp.p || !dq.p) return false;
+  primes = sshmp::NewPairModuli(key->p, key->q);  // none: the scalar road, no loss
+  return true;
+}
+
+MpInt sshpk::RsaCrtPower(MpConstInt c, const SshRsaKey* key, const RsaPrivateCache* cache) {
+  MpHolder dpMade, dqMade;
+  MpConstInt dp = cache ? cache->dp.p : nullptr, dq = cache ? cache->dq.p : nullptr;
+  if (!dp || !dq) {
+    dpMade.reset(HalfExponent(key->private_exponent, key->p));
+    dqMade.reset(HalfExponent(key->private_exponent, key->q));
+    if (!dpMade.p || !dqMade.p) return nullptr;
+    dp = dpMade.p;
+    dq = dqMade.p;
+  }
+  sshmp::PowJob jobs[2] = {{c, dp, key->p, nullptr}, {c, dq, key->q, nullptr}};
   MpHolder m1, m2;
-  if (sshmp::ModPowPair(jobs)) {
+  if (cache && cache->primes ? sshmp::ModPowPair(jobs, cache->primes) : sshmp::ModPowPair(jobs)) {
     m1.reset(jobs[0].result);
     m2.reset(jobs[1].result);
   } else {
-    m1.reset(MpModPow(c, dp.p, key->p));
-    m2.reset(MpModPow(c, dq.p, key->q));
+    m1.reset(MpModPow(c, dp, key->p));
+    m2.reset(MpModPow(c, dq, key->q));
   }
   if (!m1.p || !m2.p) return nullptr;
   MpHolder difference(ModSubtract(m1.p, m2.p, key->p));

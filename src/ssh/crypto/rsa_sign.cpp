@@ -1,5 +1,5 @@
-// RSA operations: the blinded private operation, PKCS #1 v1.5 SHA-1 signatures, SSH-1
-// session-key encryption and the consistency check of private keys.
+// RSA operations: PKCS #1 v1.5 SHA-1 signatures, SSH-1 session-key encryption and the
+// consistency check of private keys (the blinded private operation is in rsa_private.cpp).
 #include <cstring>
 #include <initializer_list>
 
@@ -16,103 +16,9 @@ namespace {
 const uint8_t kSha1Prefix[16] = {0x00, 0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B,
                                  0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
 
-void Sha512Feed(Sha512State* s, const uint8_t* data, size_t n) { Sha512Append(s, data, n); }
-
-// The deterministic bit stream of the blinding factor: SHA-512 blocks derived from d,
-// a counter and the input, each byte used least significant bit first.
-class BlindingStream {
- public:
-  BlindingStream(MpConstInt d, MpConstInt input) : d_(d), input_(input) {}
-  ~BlindingStream() {
-    sshmp::Wipe(block_, sizeof block_);
-    sshmp::Wipe(&byte_, sizeof byte_);
-  }
-  int NextBit() {
-    if (bits_left_ == 0) NextByte();
-    int bit = byte_ & 1;
-    byte_ >>= 1;
-    --bits_left_;
-    return bit;
-  }
-  // Drops what is left of the current byte.
-  void SkipToNextByte() { bits_left_ = 0; }
-
- private:
-  void NextByte() {
-    if (pos_ == 64) Refill();
-    byte_ = block_[pos_++];
-    bits_left_ = 8;
-  }
-  void Refill() {
-    static const char kLabel[] = "RSA deterministic blinding";
-    uint8_t d1[64];
-    Sha512State s;
-    Sha512Begin(&s);
-    Sha512Append(&s, kLabel, 26);
-    const uint8_t counter[4] = {static_cast<uint8_t>(counter_ >> 24), static_cast<uint8_t>(counter_ >> 16),
-                                static_cast<uint8_t>(counter_ >> 8), static_cast<uint8_t>(counter_)};
-    Sha512Append(&s, counter, 4);
-    MpHashSsh2(&s, Sha512Feed, d_);
-    Sha512End(&s, d1);
-    ++counter_;
-    Sha512Begin(&s);
-    Sha512Append(&s, d1, 64);
-    MpHashSsh2(&s, Sha512Feed, input_);
-    Sha512End(&s, block_);
-    sshmp::Wipe(d1, sizeof d1);
-    sshmp::Wipe(&s, sizeof s);
-    pos_ = 0;
-  }
-
-  MpConstInt d_;
-  MpConstInt input_;
-  uint32_t counter_ = 0;
-  uint8_t block_[64] = {};
-  int pos_ = 64;
-  uint8_t byte_ = 0;
-  int bits_left_ = 0;
-};
-
 uint8_t PoolByte(void*) { return RandomByte(); }
 
 }  // namespace
-
-MpInt RsaPrivate(MpConstInt input, SshRsaKey* key) {
-  if (!input || !key || !key->modulus || !key->exponent || !key->private_exponent) return nullptr;
-  MpConstInt n = key->modulus;
-  const int bits = MpBitCount(n);
-  if (bits == 0) return nullptr;
-  BlindingStream stream(key->private_exponent, input);
-  MpHolder r, r_inverse;
-  for (;;) {
-    r.reset(MpNew(n[0]));
-    if (!r.p) return nullptr;
-    for (int i = bits - 1; i >= 0; --i) MpSetBit(r.p, i, stream.NextBit());
-    sshmp::Trim(r.p);
-    stream.SkipToNextByte();
-    if (MpBitCount(r.p) == 0 || MpCompare(r.p, n) >= 0) continue;
-    // An r sharing a factor with n has no inverse; the stream simply moves on.
-    r_inverse.reset(MpModInverse(r.p, n));
-    if (r_inverse.p) break;
-  }
-  MpHolder r_e(MpModPow(r.p, key->exponent, n));
-  if (!r_e.p) return nullptr;
-  MpHolder blinded(MpModMul(input, r_e.p, n));
-  if (!blinded.p) return nullptr;
-  if (key->crt) {
-    // The two half-size powers; a result that does not map back onto the input (a fault
-    // in the computation, which would give the primes away) never leaves: the plain
-    // power is used instead.
-    MpHolder m(sshpk::RsaCrtPower(blinded.p, key));
-    MpHolder result(m.p ? MpModMul(m.p, r_inverse.p, n) : nullptr);
-    MpHolder back(result.p ? MpModPow(result.p, key->exponent, n) : nullptr);
-    MpHolder reduced(MpMod(input, n));
-    if (back.p && reduced.p && MpCompare(back.p, reduced.p) == 0) return result.release();
-  }
-  MpHolder m(MpModPow(blinded.p, key->private_exponent, n));
-  if (!m.p) return nullptr;
-  return MpModMul(m.p, r_inverse.p, n);
-}
 
 uint8_t* RsaSign(void* k, const uint8_t* data, int32_t data_length, int32_t* length) {
   auto* key = static_cast<SshRsaKey*>(k);
