@@ -129,26 +129,39 @@ const Pair kPairs[] = {
     {"sha256/portable", "sha256/openssl"},         {"sha256/fast", "sha256/openssl"},
 };
 
+// Bytes per CPU second; with --benchmark_repetitions, the median of the repetitions. A
+// case that failed makes the run fail, and so does a pair whose two sides both ran but
+// left no rate.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
+      if (r.error_occurred) failed_ = true;
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
       auto it = r.counters.find("bytes_per_second");
-      if (it != r.counters.end()) rates_[r.benchmark_name()] = it->second.value;
+      if (it != r.counters.end()) rates_[r.run_name.str()] = it->second.value;
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\n%-26s %12s %12s %8s\n", "case", "ours MB/s", "OpenSSL MB/s", "ratio");
+    int shown = 0;
     for (const Pair& p : kPairs) {
+      if (!rates_.count(p.ours) && !rates_.count(p.peer)) continue;  // filtered out
       const double a = rates_[p.ours] / 1e6, b = rates_[p.peer] / 1e6;
-      if (a > 0 && b > 0) std::printf("%-26s %12.1f %12.1f %8.2f\n", p.ours, a, b, a / b);
+      if (a > 0 && b > 0)
+        std::printf("%-26s %12.1f %12.1f %8.2f\n", p.ours, a, b, a / b), ++shown;
+      else
+        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", p.ours), failed_ = true;
     }
+    if (shown == 0) failed_ = true;
   }
+  bool failed() const { return failed_; }
 
  private:
   std::map<std::string, double> rates_;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -174,5 +187,5 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  return 0;
+  return reporter.failed() ? 1 : 0;
 }

@@ -167,13 +167,18 @@ void OpensslVerify(benchmark::State& state, int bits) {
   CountOps(state);
 }
 
+// Operations per CPU second; with --benchmark_repetitions, the median of the repetitions
+// (run them with --benchmark_enable_random_interleaving=true to interleave ours and
+// OpenSSL's). A case that failed or has no rate on either side makes the run fail.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
+      if (r.error_occurred) failed_ = true;
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
       auto it = r.counters.find("ops");
-      if (it != r.counters.end()) rates_[r.benchmark_name()] = it->second.value;
+      if (it != r.counters.end()) rates_[r.run_name.str()] = it->second.value;
     }
   }
   void Finalize() override {
@@ -181,14 +186,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("\n%-26s %12s %12s %8s\n", "case", "ours /s", "OpenSSL /s", "OpenSSL/ours");
     for (const auto& [name, rate] : rates_) {
       const std::string peer = name.substr(0, name.rfind('/')) + "/openssl";
-      if (name == peer || !rates_.count(peer)) continue;
-      const double theirs = rates_[peer];
-      if (rate > 0 && theirs > 0) std::printf("%-26s %12.1f %12.1f %8.2f\n", name.c_str(), rate, theirs, theirs / rate);
+      if (name == peer) continue;
+      const double theirs = rates_.count(peer) ? rates_[peer] : 0;
+      if (rate > 0 && theirs > 0)
+        std::printf("%-26s %12.1f %12.1f %8.2f\n", name.c_str(), rate, theirs, theirs / rate);
+      else
+        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", name.c_str()), failed_ = true;
     }
+    if (rates_.empty()) failed_ = true;
   }
+  bool failed() const { return failed_; }
 
  private:
   std::map<std::string, double> rates_;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -216,5 +227,5 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  return 0;
+  return reporter.failed() ? 1 : 0;
 }
