@@ -260,10 +260,10 @@ http {
   std::printf("HTTP server on 127.0.0.1, priority %u, %d rounds of %d s, medians (interleaved with the peer)\n",
               priority, rounds, seconds);
   if (wanted('k'))
-    std::printf("1 KiB, keep-alive, %d conn:  library %8.0f req/s  nginx %8.0f req/s  library / pacing ceiling "
-                "(%.0f) %.2f\n",
-                kConnections, Median(keepAlive.ours), Median(keepAlive.theirs), ceiling,
-                Median(keepAlive.ours) / ceiling);
+    std::printf(
+        "1 KiB, keep-alive, %d conn:  library %8.0f req/s  nginx %8.0f req/s  library / pacing ceiling "
+        "(%.0f) %.2f\n",
+        kConnections, Median(keepAlive.ours), Median(keepAlive.theirs), ceiling, Median(keepAlive.ours) / ceiling);
   if (wanted('c'))
     std::printf("1 KiB, new connection each: library %8.0f req/s  nginx %8.0f req/s\n", Median(close.ours),
                 Median(close.theirs));

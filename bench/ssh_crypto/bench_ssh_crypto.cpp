@@ -150,10 +150,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Pair& p : kPairs) {
       if (!rates_.count(p.ours) && !rates_.count(p.peer)) continue;  // filtered out
       const double a = rates_[p.ours] / 1e6, b = rates_[p.peer] / 1e6;
-      if (a > 0 && b > 0)
-        std::printf("%-26s %12.1f %12.1f %8.2f\n", p.ours, a, b, a / b), ++shown;
-      else
-        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", p.ours), failed_ = true;
+      if (a > 0 && b > 0) {
+        std::printf("%-26s %12.1f %12.1f %8.2f\n", p.ours, a, b, a / b);
+        ++shown;
+      } else {
+        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", p.ours);
+        failed_ = true;
+      }
     }
     if (shown == 0) failed_ = true;
   }

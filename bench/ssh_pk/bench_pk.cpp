@@ -188,10 +188,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const std::string peer = name.substr(0, name.rfind('/')) + "/openssl";
       if (name == peer) continue;
       const double theirs = rates_.count(peer) ? rates_[peer] : 0;
-      if (rate > 0 && theirs > 0)
+      if (rate > 0 && theirs > 0) {
         std::printf("%-26s %12.1f %12.1f %8.2f\n", name.c_str(), rate, theirs, theirs / rate);
-      else
-        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", name.c_str()), failed_ = true;
+      } else {
+        std::fprintf(stderr, "%s: no rate beside OpenSSL's\n", name.c_str());
+        failed_ = true;
+      }
     }
     if (rates_.empty()) failed_ = true;
   }
