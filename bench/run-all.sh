@@ -55,6 +55,8 @@ while getopts "s:b:o:h" opt; do
   esac
 done
 shift $((OPTIND - 1))
+build=$(realpath -m "$build")
+out=$(realpath -m "$out")
 all_groups=(rsa crypto tls ftpsrv httpsrv sftp xfer xfer4 ftp mail)
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=("${all_groups[@]}")
