@@ -160,7 +160,8 @@ run_tls() {
   openssl speed -evp aes-256-gcm -bytes 16384 -seconds 2 >>"$1" 2>/dev/null
 }
 extract_tls() {
-  awk -F, '/_median"?,/ { gsub(/"/, "", $1); sub(/_median/, "", $1); printf "%s GB/s\t%.2f\n", $1, $6 / 1e9 }
+  awk -F, '/_median"?,/ { gsub(/"/, "", $1); sub(/_median/, "", $1); rate[$1] = $6; printf "%s GB/s\t%.2f\n", $1, $6 / 1e9 }
+    END { for (a in rate) if (a ~ /^Adapter/ && rate["EvpAes256Gcm"] > 0) printf "%s / EvpAes256Gcm\t%.2f\n", a, rate[a] / rate["EvpAes256Gcm"] }
     /^AES-256-GCM/ { n = split($0, w, " "); v = w[n]; sub(/k$/, "", v); printf "openssl speed aes-256-gcm 16 KiB GB/s\t%.2f\n", v * 1000 / 1e9 }' "$1"
 }
 
