@@ -76,20 +76,22 @@ declare -A target=([rsa]=bench_ssh_pk [crypto]=bench_ssh_crypto [tls]=bench_tls 
   [httpsrv]=bench_httpsrv [sftp]=bench_sftp [xfer]=bench_xfer [xfer4]=bench_xfer [ftp]=bench_ftp
   [mail]=bench_mail)
 declare -A programs=([rsa]="openssl" [tls]="openssl" [ftpsrv]="curl" [httpsrv]="wrk nginx openssl"
-  [sftp]="sftp ssh-keygen" [xfer]="curl nginx proftpd" [xfer4]="curl nginx proftpd" [ftp]="curl proftpd"
+  [sftp]="sftp ssh-keygen sshd" [xfer]="curl nginx proftpd" [xfer4]="curl nginx proftpd" [ftp]="curl proftpd"
   [mail]="curl ripmime dovecot")
-missing=()
-for g in "${groups[@]}"; do
-  for p in ${programs[$g]:-}; do
-    PATH=$PATH:/usr/sbin command -v "$p" >/dev/null || missing+=("$p")
-  done
-done
-if [[ " ${missing[*]} " == *" wrk "* ]] && [ "$(id -u)" = 0 ]; then
+missing_programs() {
+  local g p
+  for g in "${groups[@]}"; do
+    for p in ${programs[$g]:-}; do
+      PATH=$PATH:/usr/sbin command -v "$p" >/dev/null || echo "$p"
+    done
+  done | sort -u
+}
+mapfile -t missing < <(missing_programs)
+if [[ " ${missing[*]-} " == *" wrk "* ]] && [ "$(id -u)" = 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wrk >/dev/null ||
     fail "apt-get install wrk failed"
-  missing=("${missing[@]/wrk/}")
+  mapfile -t missing < <(missing_programs)
 fi
-missing=(${missing[@]+"${missing[@]}"})
 [ ${#missing[@]} -eq 0 ] || fail "missing programs: ${missing[*]} (bash scripts/setup.sh; apt-get install wrk)"
 if [[ " ${groups[*]} " == *" ftpsrv "* || " ${groups[*]} " == *" xfer"* ]] &&
   [ ! -x "$top/.cache/peers/vsftpd/usr/sbin/vsftpd" ]; then
@@ -160,7 +162,9 @@ run_tls() {
   openssl speed -evp aes-256-gcm -bytes 16384 -seconds 2 >>"$1" 2>/dev/null
 }
 extract_tls() {
-  awk -F, '/_median"?,/ { gsub(/"/, "", $1); sub(/_median/, "", $1); rate[$1] = $6; printf "%s GB/s\t%.2f\n", $1, $6 / 1e9 }
+  # The medians of the repetitions, or the single rows of one repetition.
+  awk -F, '$1 ~ /^"?(Adapter|Evp)/ && $1 !~ /_(mean|stddev|cv)"?$/ {
+      gsub(/"/, "", $1); sub(/_median/, "", $1); rate[$1] = $6; printf "%s GB/s\t%.2f\n", $1, $6 / 1e9 }
     END { for (a in rate) if (a ~ /^Adapter/ && rate["EvpAes256Gcm"] > 0) printf "%s / EvpAes256Gcm\t%.2f\n", a, rate[a] / rate["EvpAes256Gcm"] }
     /^AES-256-GCM/ { n = split($0, w, " "); v = w[n]; sub(/k$/, "", v); printf "openssl speed aes-256-gcm 16 KiB GB/s\t%.2f\n", v * 1000 / 1e9 }' "$1"
 }
