@@ -139,6 +139,17 @@ TEST_F(HttpResponse, MalformedHeadsAreCleanErrors) {
   }
 }
 
+// The size of a resource is no surer than the length it is read from.
+TEST_F(HttpResponse, SizeQueryRefusesAMalformedLength) {
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server_, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 5 0\r\n\r\n");
+  h_ = Connect(server_, 0x2);
+  uint64_t size = 9;
+  EXPECT_EQ(HttpQueryFileSize(h_, "/f", &size), -1);
+  EXPECT_EQ(Error(), 12204u);
+  EXPECT_EQ(size, 0u);
+}
+
 // Two lengths leave the end of the body unknown: the connection goes, and nothing of this
 // response is read as the next one.
 TEST_F(HttpResponse, DifferentLengthsCloseTheConnection) {
