@@ -109,8 +109,14 @@ int32_t HttpGetTransferStatus(LibHandle handle, HttpTransferStatus* status);
 int32_t HttpGetTransferStatus32(LibHandle handle, uint32_t* status);  // five values
 
 // Transfer operations.
+// A body announced longer than a memory block can hold (4 GiB) fails with
+// cvErrorOutOfMemory before any of it is read.
 int32_t HttpRetrieveData(LibHandle handle, const char* resource, plat::HGLOBAL* block, uint32_t* length,
                          uint32_t options);
+// With an offset, the answer must be the rest of the resource from that offset (206 with
+// one "Content-Range" starting there, consistent with its length and total, not coded) or
+// the whole resource (200, which replaces the file); anything else fails with
+// cvErrorInvalidContentRange and leaves the local file as it was.
 int32_t HttpRetrieveFile(LibHandle handle, const char* localFile, const char* resource, uint32_t options,
                          uint64_t offset);
 int32_t HttpQueryFileSize(LibHandle handle, const char* resource, uint64_t* size);

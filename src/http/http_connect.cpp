@@ -97,11 +97,11 @@ bool TunnelThenTls(HttpClientSession& s) noexcept {
 }
 
 int32_t OpenTunnel(HttpClientSession& s) noexcept {
-  std::string request = "CONNECT " + std::string(s.host) + ":" + std::to_string(s.port) + " HTTP/" +
-                        std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor) + "\r\n";
-  if (SockAddressFamily(s.host) == 23)
-    request = "CONNECT [" + std::string(s.host) + "]:" + std::to_string(s.port) + " HTTP/" +
-              std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor) + "\r\n";
+  const std::string host = SockAddressFamily(s.host) == 23 ? "[" + std::string(s.host) + "]" : std::string(s.host);
+  const std::string target = host + ":" + std::to_string(s.port);
+  // Host names the target again: HTTP/1.1 asks it of every request, CONNECT included.
+  std::string request = "CONNECT " + target + " HTTP/" + std::to_string(s.versionMajor) + "." +
+                        std::to_string(s.versionMinor) + "\r\nHost: " + target + "\r\n";
   if (s.proxyUser[0] && s.proxyPassword[0])
     request += "Proxy-Authorization: Basic " + Base64(std::string(s.proxyUser) + ":" + s.proxyPassword) + "\r\n";
   request += "\r\n";

@@ -51,14 +51,23 @@ class Inflater {
     return Step::More;
   }
   void Feed(const unsigned char* data, uint32_t length) {
+    for (uint32_t i = 0; i < length && seen_ < 2; ++i) magic_[seen_++] = data[i];
     z_.next_in = const_cast<unsigned char*>(data);
     z_.avail_in = length;
   }
   uint32_t pending() const { return z_.avail_in; }
+  // After the end of a gzip member, more input is the next member (gzip allows several, as
+  // concatenated files have); false for a zlib stream, which ends once.
+  bool NextMember() {
+    if (seen_ < 2 || magic_[0] != 0x1f || magic_[1] != 0x8b) return false;
+    return inflateReset2(&z_, 15 + 16) == Z_OK;
+  }
 
  private:
   z_stream z_{};
   bool ok_ = false;
+  unsigned char magic_[2] = {};  // the stream's first two bytes
+  uint32_t seen_ = 0;
 };
 
 // The session's timeout and cancel over one decoding loop; without a session, neither.
@@ -131,9 +140,10 @@ int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, ui
     }
     if (cut && total == limit) break;
     if (step == Inflater::Step::End) {
-      // Bytes after the end of the stream are not part of the body we were promised.
-      if (z.pending() != 0 || fed < length) return Fail(cvErrorInvalidEncodingType), 0;
-      break;
+      if (z.pending() == 0 && fed == length) break;
+      // Bytes after the end of the stream are the next gzip member, or not part of the
+      // body we were promised.
+      if (!z.NextMember()) return Fail(cvErrorInvalidEncodingType), 0;
     }
     if (watch.Check()) return 0;
   }
@@ -187,10 +197,15 @@ uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
       if (!WriteAll(target, out, outLength)) return cvErrorFileWriteFailed;
     }
     if (step == Inflater::Step::End) {
-      // Bytes after the end of the stream are not part of the body we were promised.
-      ssize_t n = 0;
-      if (z.pending() != 0 || (!inputDone && (!readSome(n) || n != 0))) return cvErrorInvalidFileType;
-      return 0;
+      if (z.pending() == 0) {
+        ssize_t n = 0;
+        if (!inputDone && !readSome(n)) return cvErrorFileReadFailed;
+        if (n == 0) return 0;
+        z.Feed(input, uint32_t(n));
+      }
+      // Bytes after the end of the stream are the next gzip member, or not part of the
+      // body we were promised.
+      if (!z.NextMember()) return cvErrorInvalidFileType;
     }
     if (const uint32_t error = watch.Check()) return error;
   }
@@ -219,6 +234,9 @@ int32_t InflateFile(HttpClientSession& s, const char* fileName, bool text) noexc
     Fd source, target;
     source.fd = open(fileName, O_RDONLY | O_CLOEXEC);
     if (source.fd < 0) return Fail(cvErrorFileNotFound), 0;
+    // An empty body decodes to nothing, as it does in memory.
+    struct stat st {};
+    if (fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) return 1;
     target.fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (target.fd < 0) return Fail(cvErrorFileNotCreated), 0;
     error = InflateInto(s, source.fd, target.fd, text);

@@ -1,6 +1,7 @@
 // Downloads (GET into memory or into a file), POST with a response in memory, and the
 // HEAD queries of size and modification time.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@ namespace cvhttp {
 namespace {
 
 constexpr uint32_t kFirstBlockLimit = 1u << 20;  // an announced length is a hint, not a promise
+constexpr uint64_t kMemoryBodyLimit = 0xFFFFFFFEu;  // a 32-bit length, and the zero byte after the data
 constexpr const char* kAcceptEncoding = "gzip, deflate";
 
 // Asks for compressed content for this operation.
@@ -67,6 +69,57 @@ bool ConvertIfText(HttpClientSession& s, uint32_t options, plat::HGLOBAL& data, 
   return Fail(cvErrorOutOfMemory), false;
 }
 
+// Inflates data in place of itself, into at most callerLength bytes when that is nonzero
+// (the caller's buffer takes what fits); false with the error, after ending the request.
+bool InflateInPlace(HttpClientSession& s, plat::HGLOBAL& data, uint32_t& length, uint32_t callerLength) {
+  plat::HGLOBAL decoded = nullptr;
+  uint32_t decodedLength = 0;
+  const auto* raw = plat::GlobalLock(data);
+  const bool cut = callerLength != 0;
+  const uint64_t limit = cut ? callerLength : DecodedLimit(length);
+  const int32_t ok = InflateBlock(&s, raw, length, limit, cut, &decoded, &decodedLength);
+  plat::GlobalUnlock(data);
+  plat::GlobalFree(data);
+  data = nullptr;
+  length = 0;
+  if (!ok) {
+    const uint32_t error = LastError();
+    if (!Gone(s)) EndRequest(s);
+    return Fail(error), false;
+  }
+  if (decodedLength == 0) {
+    plat::GlobalFree(decoded);
+  } else {
+    data = decoded;
+    length = decodedLength;
+  }
+  return true;
+}
+
+// Whether a 206 answers a resume from offset with exactly what is missing: one range of
+// bytes from the offset on, as long as the response announces and inside the total it
+// names, not coded (a range of coded bytes cannot be decoded on its own).
+bool AnswersResume(HttpClientSession& s, uint64_t offset) {
+  if (const char* type = FindHeader(s, s.responseHeaders, "Content-Type");
+      type && strncasecmp(type, "multipart/", 10) == 0)
+    return false;
+  if (const char* coding = FindHeader(s, s.responseHeaders, "Content-Encoding");
+      coding && !EqualNoCase(coding, "identity"))
+    return false;
+  if (s.transferCoding) return false;
+  const char* p = FindHeader(s, s.responseHeaders, "Content-Range");
+  if (!p || strncasecmp(p, "bytes ", 6) != 0) return false;
+  uint64_t first = 0, last = 0, total = 0;
+  p += 6;
+  while (*p == ' ') ++p;
+  if (!(p = ParseDecimal(p, first)) || *p++ != '-' || !(p = ParseDecimal(p, last)) || *p++ != '/') return false;
+  const bool totalKnown = *p != '*';
+  if (totalKnown ? !(p = ParseDecimal(p, total)) : *p++ != '*') return false;
+  while (*p == ' ') ++p;
+  if (*p || first != offset || last < first || (totalKnown && total <= last)) return false;
+  return !s.lengthKnown || s.expectedLength.load() == last - first + 1;
+}
+
 }  // namespace
 
 int32_t CommonChecks(HttpClientSession& s, bool memoryBusy) {
@@ -82,6 +135,8 @@ void AfterBody(HttpClientSession& s) {
 int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* resultLength) {
   *result = nullptr;
   *resultLength = 0;
+  // A body longer than any memory block can hold is refused before any of it is read.
+  if (s.lengthKnown && !s.chunked && s.expectedLength.load() > kMemoryBodyLimit) return Fail(cvErrorOutOfMemory);
   uint64_t capacity = kBlockSize;
   if (s.lengthKnown && !s.chunked) capacity = std::max<uint64_t>(std::min<uint64_t>(s.expectedLength, kFirstBlockLimit), 1);
   s.dataBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity + 1));
@@ -163,32 +218,15 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
     return -1;
   }
   const int32_t encoding = ContentEncoding(s);
-  if ((options & 2) && encoding != 0 && data) {
-    if (encoding == 1) {
-      plat::GlobalFree(data);
-      EndRequest(s);
-      return Fail(cvErrorInvalidEncodingType);
-    }
-    plat::HGLOBAL decoded = nullptr;
-    uint32_t decodedLength = 0;
-    const auto* raw = plat::GlobalLock(data);
-    const bool cut = *length != 0;  // the caller's buffer takes what fits
-    const uint64_t limit = cut ? *length : DecodedLimit(dataLength);
-    const int32_t ok = InflateBlock(&s, raw, dataLength, limit, cut, &decoded, &decodedLength);
-    plat::GlobalUnlock(data);
+  const bool contentCoded = (options & 2) && encoding != kEncodingIdentity;
+  if (contentCoded && encoding == kEncodingCompress && data) {
     plat::GlobalFree(data);
-    if (!ok) {
-      const uint32_t error = LastError();
-      if (!Gone(s)) EndRequest(s);
-      return Fail(error);
-    }
-    data = decoded;
-    dataLength = decodedLength;
-    if (dataLength == 0) {
-      plat::GlobalFree(data);
-      data = nullptr;
-    }
+    EndRequest(s);
+    return Fail(cvErrorInvalidEncodingType);
   }
+  // A transfer coding is undone whatever was asked for: it is not part of the content.
+  if (s.transferCoding && data && !InflateInPlace(s, data, dataLength, contentCoded ? 0 : *length)) return -1;
+  if (contentCoded && data && !InflateInPlace(s, data, dataLength, *length)) return -1;
   if (!ConvertIfText(s, options, data, dataLength)) return -1;
   HandOver(data, dataLength, block, length);
   EndRequest(s);
@@ -214,10 +252,18 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
     return -1;
   }
   const bool text = (options & 1) && ContentClass(s) == 2;
-  const bool convert = text && ContentEncoding(s) == 0;
+  const bool contentCoded = ContentEncoding(s) != kEncodingIdentity;
+  // Coded bytes are converted when they are decoded, not as they arrive.
+  const bool convert = text && !contentCoded && !s.transferCoding;
 
-  // A server that ignores the range sends the whole resource: it replaces the file.
+  // A server that ignores the range sends the whole resource: it replaces the file. Any
+  // part other than the one asked for would corrupt it: the file stays as it was.
   const bool resume = offset != 0 && s.statusCode == 206;
+  if (resume && !AnswersResume(s, offset)) {
+    Fail(cvErrorInvalidContentRange);
+    AbortRequest(s);
+    return -1;
+  }
   int fd;
   if (!resume) {
     fd = open(localFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -278,7 +324,8 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
   Fire(s, kEventProgress, 0);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   AfterBody(s);
-  if (ContentEncoding(s) != 0 && !InflateFile(s, localFile, text)) return -1;
+  if (s.transferCoding && !InflateFile(s, localFile, text && !contentCoded)) return -1;
+  if (contentCoded && !InflateFile(s, localFile, text)) return -1;
   Library().SetLastError(0);
   return s.statusCode;
 }
@@ -315,6 +362,7 @@ int32_t PostData(HttpClientSession& s, const char* resource, const void* data, u
     AbortRequest(s);
     return -1;
   }
+  if (s.transferCoding && body && !InflateInPlace(s, body, bodyLength, *resultLength)) return -1;
   if (!ConvertIfText(s, options, body, bodyLength)) return -1;
   HandOver(body, bodyLength, block, resultLength);
   EndRequest(s);
@@ -345,8 +393,11 @@ int32_t QueryFileSize(HttpClientSession& s, const char* resource, uint64_t* size
   WindowDetach detach(s);
   const int32_t status = Head(s, resource);
   if (status == -1) return -1;
-  if (const char* v = FindHeader(s, s.responseHeaders, "Content-Length")) *size = std::strtoull(v, nullptr, 10);
-  return AfterHead(s, status);
+  const char* v = FindHeader(s, s.responseHeaders, "Content-Length");
+  const bool malformed = v && !ParseContentLength(v, *size);
+  if (malformed) *size = 0;
+  const int32_t r = AfterHead(s, status);
+  return malformed && r != -1 ? Fail(cvErrorInvalidServerResponse) : r;
 }
 
 }  // namespace cvhttp

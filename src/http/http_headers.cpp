@@ -42,6 +42,14 @@ const char* SkipBlanks(const char* p) noexcept {
   return p;
 }
 
+// Chunked as the last of a list of codings ("gzip, chunked") frames the body as chunks.
+bool LastCodingIsChunked(const char* value) noexcept {
+  const char* comma = std::strrchr(value, ',');
+  std::string last = SkipBlanks(comma ? comma + 1 : value);
+  while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.pop_back();
+  return strcasecmp(last.c_str(), "chunked") == 0;
+}
+
 char* CopyToHeap(HttpClientSession& s, const char* text) noexcept {
   const size_t n = std::strlen(text);
   auto* copy = static_cast<char*>(MemSessionAlloc(s.header.handle, n + 1));
@@ -101,7 +109,7 @@ int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const c
       if (strcasecmp(name, kOwnNames[i]) == 0) s.ownHeaders &= ~(1u << i);
     if (strcasecmp(name, "Expect") == 0) s.expectContinue = value && strcasecmp(value, "100-Continue") == 0;
   } else if (strcasecmp(name, "Transfer-Encoding") == 0) {
-    s.chunked = value && strcasecmp(value, "chunked") == 0;
+    s.chunked = value && LastCodingIsChunked(value);
   }
   std::lock_guard lk(Library().lock());
   HttpHeaderNode* reusable = nullptr;

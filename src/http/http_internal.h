@@ -46,6 +46,10 @@ inline constexpr uint32_t kMethodGet = 1, kMethodHead = 2, kMethodPost = 3, kMet
                           kMethodBpropfind = 13, kMethodProppatch = 14, kMethodBproppatch = 15, kMethodPatch = 16,
                           kMethodOther = 255;
 
+// Ids of the Content-Encoding table (HttpGetContentEncoding).
+inline constexpr int32_t kEncodingIdentity = 0, kEncodingCompress = 1, kEncodingDeflate = 2, kEncodingGzip = 3,
+                         kEncodingZlib = 4;
+
 inline constexpr uint32_t kProxyNone = 0, kProxyCern = 1, kProxyTunnel = 2, kProxySystem = 3, kProxyOther = 255;
 inline constexpr uint32_t kBlockSize = 8192;
 inline constexpr uint32_t kRedirectFlag = 0x80000;
@@ -108,6 +112,21 @@ void AttachWindow(HttpClientSession& s, HWND window, UINT message) noexcept;
 
 // ---- connection I/O (http_io.cpp) ----
 uint32_t TimeoutMs(const HttpClientSession& s) noexcept;  // INFINITE for timeout 0
+// What the next wait of the connection may take: the timeout, cut to what is left of a
+// response head's deadline (0 once it has passed).
+uint32_t WaitMs(const HttpClientSession& s) noexcept;
+// One deadline, the session's timeout from now (none for timeout 0), for the whole of a
+// response head, interim responses included, however the server spins it out.
+class HeadDeadline {
+ public:
+  explicit HeadDeadline(HttpClientSession& s) noexcept;
+  ~HeadDeadline();
+  HeadDeadline(const HeadDeadline&) = delete;
+  HeadDeadline& operator=(const HeadDeadline&) = delete;
+
+ private:
+  HttpClientSession& s_;
+};
 // Waits for readability (POLLIN) or writability (POLLOUT) up to timeoutMs or a cancel.
 // False with the error set: 10060 and event 16, 10004 and event 32, or the wait's error.
 bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept;
@@ -186,6 +205,12 @@ void AbortRequest(HttpClientSession& s) noexcept;
 // (the wait for an interim response).
 int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout = false) noexcept;
 uint32_t StatusToError(int32_t status) noexcept;
+// The decimal number at p into value; the position after its digits, or null without
+// digits or when it does not fit in 64 bits.
+const char* ParseDecimal(const char* p, uint64_t& value) noexcept;
+// A "Content-Length" value: decimal digits, blanks after them allowed; false for anything
+// else.
+bool ParseContentLength(const char* text, uint64_t& out) noexcept;
 // Marks the connection closed (and closes it) so that the next request reconnects.
 void DropConnection(HttpClientSession& s) noexcept;
 int32_t ResultCode(HttpClientSession& s) noexcept;

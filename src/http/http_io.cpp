@@ -28,6 +28,20 @@ bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK
 
 uint32_t TimeoutMs(const HttpClientSession& s) noexcept { return s.timeout ? s.timeout * 1000u : plat::INFINITE; }
 
+uint32_t WaitMs(const HttpClientSession& s) noexcept {
+  const uint32_t timeout = TimeoutMs(s);
+  if (!s.headDeadlineSet) return timeout;
+  const int32_t left = int32_t(s.headDeadline - plat::GetTickCount());
+  return left <= 0 ? 0 : std::min(timeout, uint32_t(left));
+}
+
+HeadDeadline::HeadDeadline(HttpClientSession& s) noexcept : s_(s) {
+  s.headDeadline = plat::GetTickCount() + TimeoutMs(s);
+  s.headDeadlineSet = s.timeout != 0;
+}
+
+HeadDeadline::~HeadDeadline() { s_.headDeadlineSet = 0; }
+
 void ClearStaleCancel(HttpClientSession& s) noexcept {
   if (s.cancel.exchange(0)) s.cancelSignal.Reset();
 }

@@ -161,6 +161,7 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
   const uint32_t id = s.method;
 
   s.chunked = 0;
+  s.transferCoding = 0;
   s.chunkRemaining = 0;
   s.lengthKnown = 0;
   s.expectedLength.store(0);

@@ -4,6 +4,8 @@
 
 #include <cctype>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "http/http_internal.h"
 #include "platform/msg/message.h"
@@ -12,9 +14,11 @@ namespace cvhttp {
 
 namespace {
 
-// A head larger than this, or with more header lines, is not a response we can use.
+// A head larger than this, or with more header lines, is not a response we can use; nor
+// is one that keeps sending interim responses (a server needs one or two, not dozens).
 constexpr uint32_t kHeadByteLimit = 1u << 20;
 constexpr uint32_t kHeaderLineLimit = 1000;
+constexpr uint32_t kInterimLimit = 16;
 
 struct StatusRow {
   int32_t status;
@@ -70,6 +74,7 @@ struct HeadState {
   bool badStatus = false;    // a status line without a usable code
   bool anyLine = false;      // some line of the head has come
   uint32_t headerLines = 0;
+  uint32_t interim = 0;  // interim responses skipped
 };
 
 // The status line: code after the first blank run, text after the digits and blanks.
@@ -143,6 +148,7 @@ bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
       lastBlank = false;
       if (*line == '\0') {
         if (!trailer && h.statusSeen && skipsInterim && !s.expectContinue && IsInterim(s.statusCode)) {
+          if (++h.interim > kInterimLimit) return Fail(cvErrorInvalidServerResponse), false;
           h.statusSeen = false;
           continue;
         }
@@ -170,18 +176,6 @@ bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
   }
 }
 
-bool ParseLength(const char* text, uint64_t& out) {
-  uint64_t v = 0;
-  if (!*text) return false;
-  for (const char* p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return *p == ' ' && p != text;  // trailing blank
-    if (v > (UINT64_MAX - 9) / 10) return false;
-    v = v * 10 + uint64_t(*p - '0');
-  }
-  out = v;
-  return true;
-}
-
 // The body length of every nonempty "Content-Length" of the response. Lengths that differ
 // leave the end of the body unknown, and what a wrong guess leaves behind would be read as
 // the next response: false.
@@ -190,14 +184,75 @@ bool AnnouncedLength(HttpClientSession& s, bool& present, uint64_t& length) {
   for (HttpHeaderNode* node = s.responseHeaders.first; node; node = node->next) {
     if (!node->name || strcasecmp(node->name, "Content-Length") != 0 || !node->value || !*node->value) continue;
     uint64_t n = 0;
-    if (!ParseLength(node->value, n) || (present && n != length)) return false;
+    if (!ParseContentLength(node->value, n) || (present && n != length)) return false;
     present = true;
     length = n;
   }
   return true;
 }
 
+// The transfer codings of the body, from every "Transfer-Encoding" of the response in
+// order. Chunked must come last, since it alone says where the body ends; before it at
+// most one compression, undone after the chunks like a content coding. False for anything
+// else, which would leave the body's end or its bytes unknown.
+bool TakeTransferCodings(HttpClientSession& s) {
+  std::vector<std::string> codings;
+  {
+    std::lock_guard lk(Library().lock());
+    for (HttpHeaderNode* node = s.responseHeaders.first; node; node = node->next) {
+      if (!node->name || strcasecmp(node->name, "Transfer-Encoding") != 0 || !node->value) continue;
+      for (const char* p = node->value; *p;) {
+        const char* end = std::strchr(p, ',');
+        if (!end) end = p + std::strlen(p);
+        std::string coding(p, end);
+        while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.pop_back();
+        while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.erase(0, 1);
+        for (char& c : coding) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (!coding.empty() && coding != "identity") codings.push_back(coding);
+        p = *end ? end + 1 : end;
+      }
+    }
+  }
+  s.chunked = 0;
+  s.transferCoding = 0;
+  if (codings.empty()) return true;
+  if (codings.back() != "chunked") return false;
+  codings.pop_back();
+  for (const std::string& coding : codings) {
+    const int32_t id = coding == "gzip" || coding == "x-gzip" ? kEncodingGzip
+                       : coding == "deflate"                  ? kEncodingDeflate
+                                                              : 0;
+    if (id == 0 || s.transferCoding != 0) return false;
+    s.transferCoding = id;
+  }
+  s.chunked = 1;
+  return true;
+}
+
 }  // namespace
+
+const char* ParseDecimal(const char* p, uint64_t& value) noexcept {
+  if (*p < '0' || *p > '9') return nullptr;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (v > (UINT64_MAX - 9) / 10) return nullptr;
+    v = v * 10 + uint64_t(*p - '0');
+  }
+  value = v;
+  return p;
+}
+
+bool ParseContentLength(const char* text, uint64_t& out) noexcept {
+  uint64_t v = 0;
+  const char* p = ParseDecimal(text, v);
+  if (!p) return false;
+  // Blanks may end the value; anything after them ("5 0") is a second length, not ours to
+  // pick from.
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p) return false;
+  out = v;
+  return true;
+}
 
 uint32_t StatusToError(int32_t status) noexcept {
   for (const StatusRow& row : kStatusTable)
@@ -214,6 +269,7 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   bool ok;
   {
     WindowDetach detach(s);
+    HeadDeadline deadline(s);
     ok = ReadHeadLines(s, head);
     s.lineLength = 0;
   }
@@ -250,7 +306,13 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   s.chunkRemaining = 0;
   const int32_t code = s.statusCode;
   s.lengthKnown = s.method == kMethodHead || code == 204 || code == 304 || (code >= 100 && code < 200);
-  if (s.lengthKnown) s.chunked = 0;
+  s.transferCoding = 0;
+  if (s.lengthKnown) {
+    s.chunked = 0;
+  } else if (!TakeTransferCodings(s)) {
+    DropConnection(s);
+    return Fail(cvErrorInvalidServerResponse);
+  }
   if (!s.lengthKnown && !s.chunked) {
     bool present = false;
     uint64_t n = 0;

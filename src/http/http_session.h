@@ -128,6 +128,9 @@ struct HttpClientSession {
   uint32_t rangeRequested;   // the request just sent asked for a range
   uint64_t chunkRemaining;   // body bytes left in the current chunk of a chunked body
   uint32_t chunkStarted;     // the first chunk size of the body has been read
+  int32_t transferCoding;    // compression applied as a transfer coding under chunked (encoding id), or 0
+  uint32_t headDeadline;     // tick by which the response head being read must be complete
+  uint32_t headDeadlineSet;  // headDeadline applies to the waits now
   char input[kHttpInputBufferSize];  // bytes received, not yet handed out
   uint32_t inputStart;
   uint32_t inputEnd;

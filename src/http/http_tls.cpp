@@ -22,7 +22,7 @@ const char* TargetName(const HttpClientSession& s) noexcept {
 
 }  // namespace
 
-bool ConnectionSocket::Wait(short events) noexcept { return WaitSocket(s_, events, TimeoutMs(s_)); }
+bool ConnectionSocket::Wait(short events) noexcept { return WaitSocket(s_, events, WaitMs(s_)); }
 
 void ConnectionSocket::Fail(uint32_t error) noexcept { cvhttp::Fail(error); }
 

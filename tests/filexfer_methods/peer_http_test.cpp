@@ -150,8 +150,11 @@ TEST_F(HttpControl, HttpsUrlArgumentLeavesItsSecurityReadable) {
   EXPECT_EQ(Get(u"CertificateStatus"), "5");  // self-signed: untrusted
   EXPECT_EQ(Get(u"SecureCipher"), "64");      // AES
   EXPECT_NE(Get(u"CertificateExpires"), "");
+  EXPECT_NE(Get(u"CertificateSubject").find("localhost"), std::string::npos) << Get(u"CertificateSubject");
+  EXPECT_NE(Get(u"CertificateIssuer").find("localhost"), std::string::npos) << Get(u"CertificateIssuer");
   ASSERT_EQ(Run(u"Disconnect", {}), S_OK);
   EXPECT_EQ(Get(u"CertificateStatus"), "0");
+  EXPECT_EQ(Get(u"CertificateSubject"), "");
 }
 
 TEST_F(HttpControl, BackgroundDownloadOverHttp) {

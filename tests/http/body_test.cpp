@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "http_fixture.h"
@@ -125,6 +127,73 @@ TEST_F(HttpBody, GzipAndZlibDecodeInMemory) {
     EXPECT_TRUE(HasLine(heads->Get(0), "Accept-Encoding: gzip, deflate"));
     HttpDisconnect(h);
   }
+}
+
+// What a gzip-coded body may be: several members one after another (as concatenated gzip
+// files are), or nothing at all; in memory and into a file alike.
+TEST_F(HttpBody, GzipMembersAndEmptyBodies) {
+  const std::string first = std::string(70000, 'a') + "end of one", second = "and the second member";
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string decoded;
+  } cases[] = {
+      {"two members", Compress(first, 31) + Compress(second, 31), first + second},
+      {"three members", Compress("x", 31) + Compress("", 31) + Compress("y", 31), "xy"},
+      {"empty body", "", ""},
+  };
+  const auto dir = std::filesystem::temp_directory_path() / ("cv-members-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: gzip\r\n"
+        "Content-Length: " +
+        std::to_string(c.body.size()) + "\r\n\r\n" + c.body;
+    for (bool toFile : {false, true}) {
+      ScriptServer server;
+      auto heads = std::make_shared<Heads>();
+      ReadHead(server, heads).Send(response);
+      const LibHandle h = Connect(server, 0x2);
+      HttpSetCompression(h, 1);
+      if (toFile) {
+        const auto path = dir / "out.bin";
+        EXPECT_EQ(HttpRetrieveFile(h, path.c_str(), "/z", 0, 0), 200) << Error();
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.decoded);
+      } else {
+        plat::HGLOBAL block = nullptr;
+        uint32_t length = 0;
+        EXPECT_EQ(HttpRetrieveData(h, "/z", &block, &length, 0), 200) << Error();
+        EXPECT_EQ(length, c.decoded.size());
+        if (block) {
+          EXPECT_EQ(std::string(static_cast<const char*>(plat::GlobalLock(block)), length), c.decoded);
+          plat::GlobalUnlock(block);
+          plat::GlobalFree(block);
+        }
+      }
+      server.Finish(2s);
+      HttpDisconnect(h);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A body that no memory block can hold is refused when its length is announced, before any
+// of it is read.
+TEST_F(HttpBody, BodyTooLargeForMemoryRefusedUpFront) {
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server_, heads)
+      .Send("HTTP/1.1 200 OK\r\nContent-Length: 5368709120\r\n\r\n" + std::string(100000, 'x'))
+      .Trickle("", 50ms);
+  h_ = Connect(server_, 0x2);
+  plat::HGLOBAL block = nullptr;
+  uint32_t length = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(HttpRetrieveData(h_, "/", &block, &length, 0), -1);
+  EXPECT_EQ(Error(), 10012u);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // not the time-out of a read
 }
 
 // A gzip stream of size zero bytes, compressed piece by piece (no buffer of that size).

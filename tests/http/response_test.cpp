@@ -1,6 +1,10 @@
 // Reading response heads against a scripted server: line rules, interim responses, the
 // status table, redirects, header lookups, and malformed or hostile responses.
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "http_fixture.h"
 
@@ -110,6 +114,9 @@ TEST_F(HttpResponse, MalformedHeadsAreCleanErrors) {
       {"garbage line\r\n\r\n", 12204},
       {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", 12204},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", 12204},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5 0\r\n\r\nhello", 12204},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5 7\r\n\r\nhello", 12204},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5 \r\n\r\nhello", 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab", 0},
       {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-5/6\r\nContent-Length: 3\r\n\r\ndef", 12204},
       {"HTTP/1.1 200 OK\r\nX: y", 0},  // closed inside the head: the status line counts
@@ -130,6 +137,17 @@ TEST_F(HttpResponse, MalformedHeadsAreCleanErrors) {
     server.Finish(2s);
     HttpDisconnect(h);
   }
+}
+
+// The size of a resource is no surer than the length it is read from.
+TEST_F(HttpResponse, SizeQueryRefusesAMalformedLength) {
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server_, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 5 0\r\n\r\n");
+  h_ = Connect(server_, 0x2);
+  uint64_t size = 9;
+  EXPECT_EQ(HttpQueryFileSize(h_, "/f", &size), -1);
+  EXPECT_EQ(Error(), 12204u);
+  EXPECT_EQ(size, 0u);
 }
 
 // Two lengths leave the end of the body unknown: the connection goes, and nothing of this
@@ -180,6 +198,69 @@ TEST_F(HttpResponse, StalledServerTimesOut) {
   ASSERT_NE(h_, kInvalidLibHandle);
   EXPECT_EQ(HttpSendRequest(h_, "GET", "/", nullptr, 0, 0), -1);
   EXPECT_EQ(Error(), 10060u);
+}
+
+// Timeout bounds a whole response head, however the server spins it out: interim responses
+// without end, header lines one by one, or a body coded in an order we must undo.
+TEST_F(HttpResponse, HostileHeadsEndWithinTheTimeout) {
+  constexpr uint32_t kTimeout = 5;
+  const std::string data(100000, 'g');
+  std::string chunked;
+  const std::string gzip = Compress(data, 31);
+  for (size_t i = 0; i < gzip.size(); i += 1000) {
+    const std::string piece = gzip.substr(i, 1000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    chunked += size + piece + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::function<void(ScriptServer&)> script;
+    int32_t result;
+    std::vector<uint32_t> errors;  // any of these
+  } cases[] = {
+      {"interim responses in a stream",
+       [](ScriptServer& s) { s.Trickle("HTTP/1.1 100 Continue\r\n\r\n", 20ms); },
+       -1,
+       {12204, 10060}},
+      {"interim responses one by one",
+       [](ScriptServer& s) { s.Trickle("HTTP/1.1 102 Processing\r\n\r\n", 500ms); },
+       -1,
+       {12204, 10060}},
+      {"header lines one by one",
+       [](ScriptServer& s) { s.Send("HTTP/1.1 200 OK\r\n").Trickle("X-Slow: v\r\n", 500ms); },
+       -1,
+       {10060}},
+      {"gzip, then chunked",
+       [&](ScriptServer& s) {
+         // The connection stays open: only the codings say where the body ends.
+         s.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + chunked).Trickle("", 50ms);
+       },
+       200,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptServer server;
+    auto heads = std::make_shared<Heads>();
+    c.script(ReadHead(server, heads));
+    const LibHandle h = Connect(server, 0x2, kHttp11, kTimeout);
+    plat::HGLOBAL block = nullptr;
+    uint32_t length = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t r = HttpRetrieveData(h, "/", &block, &length, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kTimeout + 1));
+    EXPECT_EQ(r, c.result);
+    if (r == -1) {
+      EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), Error()), c.errors.end()) << Error();
+    } else if (block) {
+      EXPECT_EQ(std::string(static_cast<const char*>(plat::GlobalLock(block)), length), data);
+      plat::GlobalUnlock(block);
+      plat::GlobalFree(block);
+    }
+    HttpDisconnect(h);
+  }
 }
 
 TEST_F(HttpResponse, RedirectsWithoutFollowing) {

@@ -135,11 +135,14 @@ void ImplicitConnection::End() {
   if (!made_) return;
   made_ = false;
   KeepLastError keep(c_.CurrentLibrary());
+  // The host may still ask how the connection that served the method was secured: the
+  // texts the connection owns are copied before it goes.
+  SecSessionInfo& record = c_.s_.security;
+  c_.s_.keptIssuer = record.issuer ? record.issuer : "";
+  c_.s_.keptSubject = record.subject ? record.subject : "";
   VARIANT scratch{};
   c_.Disconnect(&scratch);
   VariantClear(&scratch);
-  // The host may still ask how the connection that served the method was secured.
-  SecSessionInfo& record = c_.s_.security;
   record.issuer = record.subject = record.hostKeyFingerprint = nullptr;
   c_.s_.securityKept = true;
 }

@@ -63,8 +63,10 @@ struct FileTransferSettings {
   std::u16string resource;
   SecSessionInfo security{};
   // The connection an implicit connection opened for one method has ended: the security
-  // record still describes it (its texts, owned by that connection, are gone).
+  // record still describes it (its texts, owned by that connection, are gone: the
+  // certificate's issuer and subject are kept as copies).
   bool securityKept = false;
+  std::string keptIssuer, keptSubject;
   bool secure = false;
   uint32_t secureProtocol = 0;
   std::u16string serverDirectory, serverName;

@@ -35,12 +35,14 @@ HRESULT CFileTransfer::get_CertificateIssued(BSTR* value) {
 
 HRESULT CFileTransfer::get_CertificateIssuer(BSTR* value) {
   CV_RUN_MODE_ONLY;
-  return OutUtf8(Open() ? s_.security.issuer : nullptr, value);
+  if (!SecurityReadable()) return Out(std::u16string(), value);
+  return OutUtf8(Open() ? s_.security.issuer : s_.keptIssuer.c_str(), value);
 }
 
 HRESULT CFileTransfer::get_CertificateSubject(BSTR* value) {
   CV_RUN_MODE_ONLY;
-  return OutUtf8(Open() ? s_.security.subject : nullptr, value);
+  if (!SecurityReadable()) return Out(std::u16string(), value);
+  return OutUtf8(Open() ? s_.security.subject : s_.keptSubject.c_str(), value);
 }
 
 HRESULT CFileTransfer::get_Fingerprint(BSTR* value) {
