@@ -39,9 +39,12 @@ struct FileServer {
         const std::string path = r.fields.substr(4);
         return Packet(kSftpName, U32(r.id) + U32(1) + Str(path) + Str(path) + U32(0));
       }
-      case kSftpStat: return Packet(kSftpAttrs, U32(r.id) + U32(kSftpAttrSize) + U64(reportedSize));
-      case kSftpOpen: return Packet(kSftpHandle, U32(r.id) + Str("h"));
-      case kSftpClose: return Packet(kSftpStatus, U32(r.id) + U32(kSftpOk));
+      case kSftpStat:
+        return Packet(kSftpAttrs, U32(r.id) + U32(kSftpAttrSize) + U64(reportedSize));
+      case kSftpOpen:
+        return Packet(kSftpHandle, U32(r.id) + Str("h"));
+      case kSftpClose:
+        return Packet(kSftpStatus, U32(r.id) + U32(kSftpOk));
       case kSftpRead: {
         if (reads == Reads::Stall) return "";
         const uint32_t id = reads == Reads::UnknownId ? r.id + 1000 : r.id;
@@ -51,7 +54,8 @@ struct FileServer {
         if (offset >= content.size()) return Packet(kSftpStatus, U32(id) + U32(kSftpEof));
         return Packet(kSftpData, U32(id) + Str(content.substr(size_t(offset), want)));
       }
-      default: return Packet(kSftpStatus, U32(r.id) + U32(kSftpFailure));
+      default:
+        return Packet(kSftpStatus, U32(r.id) + U32(kSftpFailure));
     }
   }
 };
@@ -106,12 +110,12 @@ TEST_F(TransferBounds, AMemoryDownloadReadsPastAReportedSizeToTheEnd) {
     uint32_t limit;
     uint32_t expected;
   } cases[] = {
-      {100, 0, 0, 100},           // a file under /proc: size 0, content behind it
-      {100000, 0, 0, 100000},     // several reads beyond the reported size
-      {100000, 10, 0, 100000},    // the file grew after it was measured
-      {100000, 0, 500, 500},      // the caller's own limit still holds
-      {100000, 100000, 100, 100}, // a limit below the size, as before
-      {0, 0, 0, 0},               // an empty file stays empty
+      {100, 0, 0, 100},            // a file under /proc: size 0, content behind it
+      {100000, 0, 0, 100000},      // several reads beyond the reported size
+      {100000, 10, 0, 100000},     // the file grew after it was measured
+      {100000, 0, 500, 500},       // the caller's own limit still holds
+      {100000, 100000, 100, 100},  // a limit below the size, as before
+      {0, 0, 0, 0},                // an empty file stays empty
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);

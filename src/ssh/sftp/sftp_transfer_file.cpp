@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "core/errors/error_codes.h"
 #include "ssh/proto/channel.h"
@@ -21,10 +23,10 @@ namespace {
 
 constexpr uint32_t kUploadPiece = 4096;
 
-struct TextFree {
-  void operator()(char* text) const { CheckedFree(text); }
+struct Freed {
+  void operator()(void* block) const { CheckedFree(block); }
 };
-using OwnedText = std::unique_ptr<char, TextFree>;
+using OwnedText = std::unique_ptr<char, Freed>;
 struct LocalClose {
   void operator()(SftpLocalFile* f) const { SftpLocalClose(f); }
 };
@@ -45,9 +47,12 @@ OwnedText ResolveRemote(SshSession* s, const char* remote) {
 class Sink {
  public:
   virtual ~Sink() = default;
-  // false with the error stored; *full when nothing more is wanted.
-  virtual bool Take(const uint8_t* data, uint32_t length, bool* full) = 0;
+  // Takes the block (and frees it); false with the error stored; *full when nothing more
+  // is wanted.
+  virtual bool Take(uint8_t* block, uint32_t length, bool* full) = 0;
   virtual bool Full() const { return false; }
+  // Writes what was taken and not yet written; false when that failed (no error stored).
+  virtual bool Flush() { return true; }
 };
 
 // Runs a download to its end: 1, or 0 with the error stored. The queue is freed and the
@@ -60,39 +65,47 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
   }
   events.Started();
   bool failed = false, canceled = false, full = sink.Full();
+  std::vector<std::pair<uint8_t*, int32_t>> blocks;
   while (!SftpDownloadDone(q) && !full) {
-    int32_t result;
     {
       Locked lock;
-      SftpDownloadQueue(q);
+      // The window adjustments made while a reply arrives leave together with the READs
+      // that replace the blocks taken, in one send; the local file is written afterwards.
+      SshHoldOutput(s);
       SftpPacket* reply = SftpReceivePacket(s);
-      result = SftpDownloadReply(q, reply);
-      if (!reply) failed = true;
+      int32_t result = SftpDownloadReply(q, reply);
       // Replies that have arrived already are taken in the same turn, so the slots they
       // free are asked for again in one burst.
-      while (result >= 0 && !failed && SftpReplyReady(s)) {
+      while (result >= 0 && reply && SftpReplyReady(s)) {
         reply = SftpReceivePacket(s);
         result = SftpDownloadReply(q, reply);
-        if (!reply) failed = true;
       }
+      failed = result < 0 || !reply;
+      uint8_t* block;
+      int32_t length;
+      while (!failed && SftpDownloadData(q, &block, &length)) blocks.emplace_back(block, length);
+      if (!failed) SftpDownloadQueue(q);
+      SshReleaseOutput(s);
     }
-    if (result < 0) {
-      failed = true;
-      break;
-    }
-    uint8_t* block;
-    int32_t length;
-    while (!failed && !canceled && !full && SftpDownloadData(q, &block, &length)) {
-      bool ok = length <= 0 || sink.Take(block, uint32_t(length), &full);
-      CheckedFree(block);
-      if (!ok) {
+    for (auto [block, length] : blocks) {
+      if (failed || canceled || full || length <= 0) {
+        CheckedFree(block);
+        continue;
+      }
+      if (!sink.Take(block, uint32_t(length), &full)) {
         failed = true;
-        break;
+        continue;
       }
-      if (length > 0) events.Moved(uint64_t(length));
+      events.Moved(uint64_t(length));
       if (SshTestAndClearAbort(s)) canceled = true;
     }
+    blocks.clear();
     if (failed || canceled) break;
+  }
+  // What was received is written also when the transfer failed.
+  if (!sink.Flush() && !failed && !canceled) {
+    SshSetLastError(s, cvErrorFileWriteFailed);
+    failed = true;
   }
   if (canceled) {
     SshSetLastError(s, cvErrorOperationCanceled);
@@ -193,18 +206,35 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
   return ok ? 1 : 0;
 }
 
+// Blocks are written to the local file several at a time, in one gathering write.
 class FileSink final : public Sink {
  public:
   FileSink(SshSession* s, SftpLocalFile* f) : s_(s), f_(f) {}
-  bool Take(const uint8_t* data, uint32_t length, bool*) override {
-    if (SftpLocalWrite(f_, data, length) == int32_t(length)) return true;
+  ~FileSink() override { Release(); }
+  bool Take(uint8_t* block, uint32_t length, bool*) override {
+    held_.push_back({block, length});
+    heldBytes_ += length;
+    if (heldBytes_ < kWriteBatch || Flush()) return true;
     SshSetLastError(s_, cvErrorFileWriteFailed);
     return false;
   }
+  bool Flush() override {
+    const bool ok = held_.empty() || SftpLocalWritePieces(f_, held_.data(), uint32_t(held_.size()));
+    Release();
+    return ok;
+  }
 
  private:
+  static constexpr uint32_t kWriteBatch = 262144;
+  void Release() {
+    for (const SftpLocalPiece& piece : held_) CheckedFree(const_cast<void*>(piece.data));
+    held_.clear();
+    heldBytes_ = 0;
+  }
   SshSession* s_;
   SftpLocalFile* f_;
+  std::vector<SftpLocalPiece> held_;
+  uint32_t heldBytes_ = 0;
 };
 
 // Blocks of (n / 4,096 + 1) x 4,096 bytes, as a memory download hands them out.
@@ -218,10 +248,11 @@ class MemorySink final : public Sink {
  public:
   MemorySink(SshSession* s, plat::HGLOBAL memory, uint8_t* bytes, uint32_t limit, uint32_t cap, uint32_t* length)
       : s_(s), memory_(memory), bytes_(bytes), limit_(limit), cap_(cap), length_(length) {}
-  bool Take(const uint8_t* data, uint32_t length, bool* full) override {
+  bool Take(uint8_t* block, uint32_t length, bool* full) override {
+    std::unique_ptr<uint8_t, Freed> owned(block);
     if (length > limit_ - *length_ && limit_ < cap_ && !Grow(length)) return false;
     uint32_t n = std::min(length, limit_ - *length_);
-    std::memcpy(bytes_ + *length_, data, n);
+    std::memcpy(bytes_ + *length_, block, n);
     *length_ += n;
     *full = Full();
     // Data past every limit the caller allowed cannot be handed out with a 32-bit length.
