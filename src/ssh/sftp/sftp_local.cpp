@@ -2,14 +2,10 @@
 #include "ssh/sftp/sftp_local.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <vector>
 
 #include "platform/base/last_error.h"
 #include "ssh/util/alloc.h"
@@ -72,28 +68,6 @@ int32_t SftpLocalWrite(SftpLocalFile* f, const void* buffer, uint32_t length) {
     done += uint32_t(n);
   }
   return int32_t(done);
-}
-
-bool SftpLocalWritePieces(SftpLocalFile* f, const SftpLocalPiece* pieces, uint32_t count) {
-  std::vector<iovec> vector;
-  vector.reserve(count);
-  for (uint32_t i = 0; i < count; ++i)
-    if (pieces[i].length) vector.push_back({const_cast<void*>(pieces[i].data), pieces[i].length});
-  size_t at = 0;
-  while (at < vector.size()) {
-    ssize_t n = ::writev(f->fd, &vector[at], int(std::min<size_t>(vector.size() - at, IOV_MAX)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    // A short write goes on from the first byte not taken.
-    for (auto left = size_t(n); left;) {
-      const size_t step = std::min(left, vector[at].iov_len);
-      vector[at].iov_base = static_cast<char*>(vector[at].iov_base) + step;
-      vector[at].iov_len -= step;
-      left -= step;
-      if (!vector[at].iov_len) ++at;
-    }
-  }
-  return true;
 }
 
 void SftpLocalClose(SftpLocalFile* f) {

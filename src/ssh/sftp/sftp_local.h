@@ -19,12 +19,6 @@ SftpLocalFile* SftpLocalCreate(const char* path);
 // Opens an existing file for writing.
 SftpLocalFile* SftpLocalOpenWrite(const char* path);
 int32_t SftpLocalWrite(SftpLocalFile* file, const void* buffer, uint32_t length);
-// Writes the pieces in order, whole; false when a write failed.
-struct SftpLocalPiece {
-  const void* data;
-  uint32_t length;
-};
-bool SftpLocalWritePieces(SftpLocalFile* file, const SftpLocalPiece* pieces, uint32_t count);
 void SftpLocalClose(SftpLocalFile* file);  // null is ignored
 // origin 0 start, 1 current, 2 end; 0, or -1 (the position unchanged).
 int32_t SftpLocalSeek(SftpLocalFile* file, uint64_t offset, int32_t origin);

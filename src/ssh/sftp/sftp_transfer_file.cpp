@@ -51,8 +51,6 @@ class Sink {
   // is wanted.
   virtual bool Take(uint8_t* block, uint32_t length, bool* full) = 0;
   virtual bool Full() const { return false; }
-  // Writes what was taken and not yet written; false when that failed (no error stored).
-  virtual bool Flush() { return true; }
 };
 
 // Runs a download to its end: 1, or 0 with the error stored. The queue is freed and the
@@ -101,11 +99,6 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
     }
     blocks.clear();
     if (failed || canceled) break;
-  }
-  // What was received is written also when the transfer failed.
-  if (!sink.Flush() && !failed && !canceled) {
-    SshSetLastError(s, cvErrorFileWriteFailed);
-    failed = true;
   }
   if (canceled) {
     SshSetLastError(s, cvErrorOperationCanceled);
@@ -206,35 +199,19 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
   return ok ? 1 : 0;
 }
 
-// Blocks are written to the local file several at a time, in one gathering write.
 class FileSink final : public Sink {
  public:
   FileSink(SshSession* s, SftpLocalFile* f) : s_(s), f_(f) {}
-  ~FileSink() override { Release(); }
   bool Take(uint8_t* block, uint32_t length, bool*) override {
-    held_.push_back({block, length});
-    heldBytes_ += length;
-    if (heldBytes_ < kWriteBatch || Flush()) return true;
-    SshSetLastError(s_, cvErrorFileWriteFailed);
-    return false;
-  }
-  bool Flush() override {
-    const bool ok = held_.empty() || SftpLocalWritePieces(f_, held_.data(), uint32_t(held_.size()));
-    Release();
+    const bool ok = SftpLocalWrite(f_, block, length) == int32_t(length);
+    CheckedFree(block);
+    if (!ok) SshSetLastError(s_, cvErrorFileWriteFailed);
     return ok;
   }
 
  private:
-  static constexpr uint32_t kWriteBatch = 262144;
-  void Release() {
-    for (const SftpLocalPiece& piece : held_) CheckedFree(const_cast<void*>(piece.data));
-    held_.clear();
-    heldBytes_ = 0;
-  }
   SshSession* s_;
   SftpLocalFile* f_;
-  std::vector<SftpLocalPiece> held_;
-  uint32_t heldBytes_ = 0;
 };
 
 // Blocks of (n / 4,096 + 1) x 4,096 bytes, as a memory download hands them out.
