@@ -14,6 +14,7 @@
 #include "ssh/net/address.h"
 #include "ssh/net/owner.h"
 #include "ssh/net/tcp_socket.h"
+#include "ssh/sftp/sftp.h"
 #include "ssh_test_util.h"
 
 namespace {
@@ -236,12 +237,15 @@ TEST_F(Net, APumpServesOnlyItsOwnSessionsSockets) {
 }
 
 TEST_F(Net, PumpsOfSessionsOnTwoThreadsEachTakeOnlyTheirOwnData) {
-  // Each thread makes its session and connection and pumps while its peer writes: the
+  // Each thread makes its session and connection and pumps while its peer writes, as the
+  // SFTP code does: holding the SSH-layer lock, which each pump leaves while it waits. The
   // pumps run at the same time over the one socket registry, and neither sees the other's
   // bytes.
   constexpr int kThreads = 2, kChunks = 20;
   std::string received[kThreads];
+  SshInitialize();
   auto run = [&](int index) {
+    SshLock();
     SshSession* s = sshtest::NewOfflineSession();
     s->timeout = 1;
     uint16_t port;
@@ -269,10 +273,12 @@ TEST_F(Net, PumpsOfSessionsOnTwoThreadsEachTakeOnlyTheirOwnData) {
     if (peer >= 0) ::close(peer);
     ::close(listener);
     SshSessionFree(s);
+    SshUnlock();
   };
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) threads.emplace_back(run, i);
   for (std::thread& t : threads) t.join();
+  SshUninitialize();
   for (int i = 0; i < kThreads; ++i) {
     std::string expected;
     for (int j = 0; j < kChunks; ++j) expected += "thread" + std::to_string(i) + ";";
