@@ -23,10 +23,10 @@ namespace {
 
 constexpr uint32_t kUploadPiece = 4096;
 
-struct Freed {
-  void operator()(void* block) const { CheckedFree(block); }
+struct TextFree {
+  void operator()(char* text) const { CheckedFree(text); }
 };
-using OwnedText = std::unique_ptr<char, Freed>;
+using OwnedText = std::unique_ptr<char, TextFree>;
 struct LocalClose {
   void operator()(SftpLocalFile* f) const { SftpLocalClose(f); }
 };
@@ -47,9 +47,8 @@ OwnedText ResolveRemote(SshSession* s, const char* remote) {
 class Sink {
  public:
   virtual ~Sink() = default;
-  // Takes the block (and frees it); false with the error stored; *full when nothing more
-  // is wanted.
-  virtual bool Take(uint8_t* block, uint32_t length, bool* full) = 0;
+  // false with the error stored; *full when nothing more is wanted.
+  virtual bool Take(const uint8_t* data, uint32_t length, bool* full) = 0;
   virtual bool Full() const { return false; }
 };
 
@@ -86,11 +85,11 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
       SshReleaseOutput(s);
     }
     for (auto [block, length] : blocks) {
-      if (failed || canceled || full || length <= 0) {
-        CheckedFree(block);
-        continue;
-      }
-      if (!sink.Take(block, uint32_t(length), &full)) {
+      const bool skip = failed || canceled || full || length <= 0;
+      const bool ok = skip || sink.Take(block, uint32_t(length), &full);
+      CheckedFree(block);
+      if (skip) continue;
+      if (!ok) {
         failed = true;
         continue;
       }
@@ -202,11 +201,10 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
 class FileSink final : public Sink {
  public:
   FileSink(SshSession* s, SftpLocalFile* f) : s_(s), f_(f) {}
-  bool Take(uint8_t* block, uint32_t length, bool*) override {
-    const bool ok = SftpLocalWrite(f_, block, length) == int32_t(length);
-    CheckedFree(block);
-    if (!ok) SshSetLastError(s_, cvErrorFileWriteFailed);
-    return ok;
+  bool Take(const uint8_t* data, uint32_t length, bool*) override {
+    if (SftpLocalWrite(f_, data, length) == int32_t(length)) return true;
+    SshSetLastError(s_, cvErrorFileWriteFailed);
+    return false;
   }
 
  private:
@@ -225,11 +223,10 @@ class MemorySink final : public Sink {
  public:
   MemorySink(SshSession* s, plat::HGLOBAL memory, uint8_t* bytes, uint32_t limit, uint32_t cap, uint32_t* length)
       : s_(s), memory_(memory), bytes_(bytes), limit_(limit), cap_(cap), length_(length) {}
-  bool Take(uint8_t* block, uint32_t length, bool* full) override {
-    std::unique_ptr<uint8_t, Freed> owned(block);
+  bool Take(const uint8_t* data, uint32_t length, bool* full) override {
     if (length > limit_ - *length_ && limit_ < cap_ && !Grow(length)) return false;
     uint32_t n = std::min(length, limit_ - *length_);
-    std::memcpy(bytes_ + *length_, block, n);
+    std::memcpy(bytes_ + *length_, data, n);
     *length_ += n;
     *full = Full();
     // Data past every limit the caller allowed cannot be handed out with a 32-bit length.
