@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the tests of threaded code (server engine, message pump and reactor, IMAP IDLE,
-# tasks, SFTP sessions) with ThreadSanitizer into build-tsan/ and runs them (the tests
-# labelled tsan).
+# tasks, SSH sockets and per-session pumps, the SSH-layer lock, SFTP sessions on many
+# threads) with ThreadSanitizer into build-tsan/ and runs them (the tests labelled tsan).
 # Not part of the default test run. Extra arguments go to ctest (e.g. -R Engine).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

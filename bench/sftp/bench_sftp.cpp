@@ -4,9 +4,16 @@
 //
 // Each measured run is a whole process (the library's side is this program started
 // again as a client), timed from its start to its exit with its own CPU time; the two
-// clients take turns, the order swapped every round, and the figures are the medians.
+// clients take turns, the order swapped every round. A series gives the medians of its
+// rounds; the summary gives the median of the series and the lowest (for CPU per byte
+// the highest), with the machine's load average at the start of each series. A transfer
+// that fails ends the run with an error and no figures.
 //
-//   bench_sftp [MiB] [rounds]      256 MiB and 5 rounds when not given
+//   bench_sftp [MiB] [rounds] [series]   256 MiB, 5 rounds, 3 series when not given
+//   bench_sftp --rtt MS [MiB] [rounds] [series]
+//                                  the same through a relay on loopback that holds
+//                                  every byte MS/2 ms in each direction (a network with
+//                                  a round trip of MS ms)
 //   bench_sftp --serve [MiB]       starts the sshd and the file, prints both clients'
 //                                  commands and waits (for an outside timer)
 //   bench_sftp --client get|put HOST PORT REMOTE LOCAL    one transfer with the library
@@ -14,17 +21,27 @@
 //                                  once on one session, against each kind alone in the
 //                                  same run: the slowest of the three over its time
 //                                  alone, and the process's CPU time over the three alone
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp/ftp.h"
@@ -61,6 +78,8 @@ bool Measure(const std::vector<std::string>& args, Run* out) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The child's stdout goes elsewhere; what this process printed must not go with it.
+  std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
@@ -118,6 +137,101 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &u);
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
+
+// Load average of the last minute.
+double LoadAverage() {
+  double load = 0;
+  std::ifstream("/proc/loadavg") >> load;
+  return load;
+}
+
+// A relay on 127.0.0.1 in front of the server that delivers every byte a fixed time
+// after it arrived, in both directions: a network with a round trip of twice that time
+// and no limit of its own on bandwidth.
+class DelayRelay {
+ public:
+  DelayRelay(uint16_t target, std::chrono::microseconds delay) : target_(target), delay_(delay) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t n = sizeof a;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    std::thread([this] { Accept(); }).detach();
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+  }
+  // One direction: a reader stamps what arrives, a writer sends it once its time is up.
+  struct Pipe {
+    std::mutex m;
+    std::condition_variable ready;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> chunks;  // empty: the end
+  };
+  void Accept() {
+    for (;;) {
+      int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a = Loopback(target_);
+      if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(client);
+        ::close(server);
+        continue;
+      }
+      int on = 1;
+      for (int fd : {client, server}) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      Forward(client, server);
+      Forward(server, client);
+    }
+  }
+  void Forward(int from, int to) {
+    auto pipe = std::make_shared<Pipe>();
+    std::thread([pipe, from] {
+      std::string buffer(65536, '\0');
+      for (;;) {
+        ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
+        std::lock_guard l(pipe->m);
+        pipe->chunks.emplace_back(std::chrono::steady_clock::now(), n > 0 ? buffer.substr(0, size_t(n)) : "");
+        pipe->ready.notify_one();
+        if (n <= 0) return;
+      }
+    }).detach();
+    std::thread([pipe, from, to, delay = delay_] {
+      for (;;) {
+        std::unique_lock l(pipe->m);
+        pipe->ready.wait(l, [&] { return !pipe->chunks.empty(); });
+        auto [arrived, bytes] = std::move(pipe->chunks.front());
+        pipe->chunks.pop_front();
+        l.unlock();
+        std::this_thread::sleep_until(arrived + delay);
+        if (bytes.empty()) {
+          ::shutdown(to, SHUT_WR);
+          ::shutdown(from, SHUT_RD);
+          return;
+        }
+        for (size_t at = 0; at < bytes.size();) {
+          ssize_t n = ::send(to, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+          if (n <= 0) return;
+          at += size_t(n);
+        }
+      }
+    }).detach();
+  }
+
+  uint16_t target_;
+  std::chrono::microseconds delay_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+};
 
 int RunConcurrent(sftptest::SftpSshd& server, const std::string& dir, size_t megabytes, int runs) {
   if (FtpAttach(nullptr) < 1) return 1;
@@ -178,9 +292,16 @@ int main(int argc, char** argv) {
   if (argc >= 7 && std::string(argv[1]) == "--client") return RunClient(argv + 2);
   const bool serve = argc > 1 && std::string(argv[1]) == "--serve";
   const bool concurrent = argc > 1 && std::string(argv[1]) == "--concurrent";
-  const int first = serve || concurrent ? 2 : 1;
+  const bool delayed = argc > 2 && std::string(argv[1]) == "--rtt";
+  const int rttMs = delayed ? std::atoi(argv[2]) : 0;
+  const int first = serve || concurrent ? 2 : delayed ? 3 : 1;
   const size_t megabytes = argc > first ? size_t(std::atoi(argv[first])) : concurrent ? 100 : 256;
   const int rounds = !serve && argc > first + 1 ? std::atoi(argv[first + 1]) : concurrent ? 20 : 5;
+  const int series = !serve && !concurrent && argc > first + 2 ? std::atoi(argv[first + 2]) : 3;
+  if (megabytes < 1 || rounds < 1 || series < 1 || (delayed && rttMs < 1)) {
+    std::fprintf(stderr, "bad arguments\n");
+    return 2;
+  }
 
   cvpeers::TempDir keys;
   const std::string key = (keys.path() / "id_rsa").string();
@@ -195,7 +316,14 @@ int main(int argc, char** argv) {
   if (dir.empty()) return 1;
   const std::string source = dir + "/source.bin";
   sftptest::WriteFile(source, sftptest::Pattern(megabytes << 20));
-  const std::string host = server.peer().address(), port = std::to_string(server.peer().port());
+  // With a round trip to stand for, both clients go through the relay.
+  std::unique_ptr<DelayRelay> relay;
+  if (delayed) {
+    relay = std::make_unique<DelayRelay>(server.peer().port(), std::chrono::microseconds(rttMs * 500));
+    if (!relay->port()) return 1;
+  }
+  const std::string host = server.peer().address();
+  const std::string port = std::to_string(relay ? relay->port() : server.peer().port());
   if (concurrent) {
     const int r = RunConcurrent(server, dir, megabytes, rounds);
     std::filesystem::remove_all(dir);
@@ -203,10 +331,13 @@ int main(int argc, char** argv) {
     return r;
   }
 
+  // BENCH_CLIENT names another build of this program as our side (an earlier version,
+  // to compare the two against the same sftp runs).
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return 1;
   self[n] = 0;
+  if (const char* client = std::getenv("BENCH_CLIENT")) std::snprintf(self, sizeof self, "%s", client);
   auto ours = [&](const std::string& op, const std::string& remote, const std::string& local) {
     return std::vector<std::string>{self, "--client", op, host, port, remote, local};
   };
@@ -260,37 +391,61 @@ int main(int argc, char** argv) {
   struct Side {
     std::vector<double> wall, cpu;
   };
-  Side down[2], up[2];  // [0] ours, [1] theirs
-  bool ok = true;
-  for (int round = 0; round < rounds && ok; ++round) {
-    for (int turn = 0; turn < 2 && ok; ++turn) {
-      const int who = (turn + round) % 2;  // the order swaps every round
-      Run r;
-      ok = Measure(who == 0 ? oursGet : theirs(getCommand), &r);
-      down[who].wall.push_back(r.wall);
-      down[who].cpu.push_back(r.cpu);
+  // Per series and kind (download, upload): throughput ours/sftp and CPU per byte.
+  std::vector<double> speed[2], cpu[2];
+  const double mb = double(megabytes) * 1048576.0 / 1e6;
+  std::printf("%zu MiB, aes128-ctr + hmac-sha2-256, %d series of %d rounds, medians of whole processes%s\n", megabytes,
+              series, rounds,
+              delayed ? (", round trip " + std::to_string(rttMs) + " ms through a delaying relay").c_str() : "");
+  for (int set = 0; set < series; ++set) {
+    const double load = LoadAverage();
+    Side down[2], up[2];  // [0] ours, [1] theirs
+    bool ok = true;
+    for (int round = 0; round < rounds && ok; ++round) {
+      for (int turn = 0; turn < 2 && ok; ++turn) {
+        const int who = (turn + round) % 2;  // the order swaps every round
+        Run r;
+        ok = Measure(who == 0 ? oursGet : theirs(getCommand), &r);
+        down[who].wall.push_back(r.wall);
+        down[who].cpu.push_back(r.cpu);
+      }
+      for (int turn = 0; turn < 2 && ok; ++turn) {
+        const int who = (turn + round) % 2;
+        Run r;
+        ok = Measure(who == 0 ? oursPut : theirs(putCommand), &r);
+        up[who].wall.push_back(r.wall);
+        up[who].cpu.push_back(r.cpu);
+      }
     }
-    for (int turn = 0; turn < 2 && ok; ++turn) {
-      const int who = (turn + round) % 2;
-      Run r;
-      ok = Measure(who == 0 ? oursPut : theirs(putCommand), &r);
-      up[who].wall.push_back(r.wall);
-      up[who].cpu.push_back(r.cpu);
+    if (!ok) {
+      std::filesystem::remove_all(dir);
+      std::fprintf(stderr, "a transfer failed (BENCH_VERBOSE=1 shows why): no figures\n");
+      return 1;
     }
+    std::printf("series %d, load average %.1f at its start\n", set + 1, load);
+    int kind = 0;
+    for (auto [name, side] : {std::pair{"download", down}, std::pair{"upload", up}}) {
+      const double ow = Median(side[0].wall), tw = Median(side[1].wall);
+      const double oc = Median(side[0].cpu), tc = Median(side[1].cpu);
+      std::printf(
+          "  %-8s ours %6.1f MB/s (%.2f s, CPU %.2f s)   sftp %6.1f MB/s (%.2f s, CPU %.2f s)   "
+          "throughput %.2f  CPU per byte %.2f\n",
+          name, mb / ow, ow, oc, mb / tw, tw, tc, tw / ow, oc / tc);
+      speed[kind].push_back(tw / ow);
+      cpu[kind].push_back(oc / tc);
+      ++kind;
+    }
+    std::fflush(stdout);
   }
   std::filesystem::remove_all(dir);
-  if (!ok) {
-    std::fprintf(stderr, "a transfer failed (BENCH_VERBOSE=1 shows why)\n");
-    return 1;
-  }
-  const double mb = double(megabytes) * 1048576.0 / 1e6;
-  std::printf("%zu MiB, aes128-ctr + hmac-sha2-256, %d rounds, medians of whole processes\n", megabytes, rounds);
-  for (auto [name, side] : {std::pair{"download", down}, std::pair{"upload", up}}) {
-    const double ow = Median(side[0].wall), tw = Median(side[1].wall);
-    const double oc = Median(side[0].cpu), tc = Median(side[1].cpu);
-    std::printf("%-8s ours %6.1f MB/s (%.2f s, CPU %.2f s)   sftp %6.1f MB/s (%.2f s, CPU %.2f s)\n", name, mb / ow, ow,
-                oc, mb / tw, tw, tc);
-    std::printf("%-8s throughput ours/sftp %.2f   CPU per byte ours/sftp %.2f\n", "", tw / ow, oc / tc);
+  int kind = 0;
+  for (const char* name : {"download", "upload"}) {
+    std::printf(
+        "%-8s throughput ours/sftp median %.2f, lowest %.2f;  CPU per byte ours/sftp median %.2f, "
+        "highest %.2f  (%d series)\n",
+        name, Median(speed[kind]), *std::min_element(speed[kind].begin(), speed[kind].end()), Median(cpu[kind]),
+        *std::max_element(cpu[kind].begin(), cpu[kind].end()), series);
+    ++kind;
   }
   return 0;
 }

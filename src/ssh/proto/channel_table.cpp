@@ -173,6 +173,16 @@ void SshHoldOutput(SshSession* s) { ++s->outputHeld; }
 void SshReleaseOutput(SshSession* s) {
   if (s->outputHeld == 0 || --s->outputHeld > 0) return;
   if (s->protocolVersion == 2 && s->mainChannel && !s->mainChannel->closing) Ssh2ChannelTrySend(s->mainChannel);
+  if (s->protocolVersion == 2) Ssh2FlushDeferred(s);
+}
+
+void SshFlushOutput(SshSession* s) {
+  if (!s->outputHeld || s->protocolVersion != 2) return;
+  const uint32_t held = s->outputHeld;
+  s->outputHeld = 0;
+  if (s->mainChannel && !s->mainChannel->closing) Ssh2ChannelTrySend(s->mainChannel);
+  Ssh2FlushDeferred(s);
+  s->outputHeld = held;
 }
 
 void Ssh2ChannelTrySendAndUnthrottle(SshChannel* c) {
@@ -189,6 +199,9 @@ void Ssh2ChannelSetWindow(SshChannel* c, uint32_t newWindow) {
   SshPacket* p = Ssh2PacketNew(kSsh2WindowAdjust);
   SshPacketAddUint32(p, c->remoteId);
   SshPacketAddUint32(p, newWindow - c->localWindow);
-  Ssh2SendQueued(c->session, p);
+  // While the session holds its output, the adjustment waits to leave with the requests
+  // that follow (at the latest before the next wait for the network).
+  if (c->session->outputHeld) Ssh2DeferQueued(c->session, p);
+  else Ssh2SendQueued(c->session, p);
   c->localWindow = newWindow;
 }

@@ -94,8 +94,9 @@ int32_t Ssh2FinishPacket(SshSession* s, SshPacket* p) {
 }
 
 void Ssh2SendPacket(SshSession* s, SshPacket* p) {
-  if (CbcOut(s)) {
-    // Under CBC every burst starts with an IGNORE, so it goes through the deferred path.
+  if (CbcOut(s) || s->deferredLength) {
+    // Under CBC every burst starts with an IGNORE, so it goes through the deferred path;
+    // packets deferred already leave first, in the order of their sequence numbers.
     Ssh2DeferPacket(s, p);
     Ssh2FlushDeferred(s);
     return;

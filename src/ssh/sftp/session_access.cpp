@@ -133,6 +133,14 @@ void SshSetAbort(SshSession* s) {
 
 int32_t SshTestAndClearAbort(SshSession* s) { return s && s->abort.exchange(0) ? 1 : 0; }
 
+CountedTree* SftpGetRequestTree(SshSession* s) { return s ? s->requests : nullptr; }
+
+void SftpSetRequestTree(SshSession* s, CountedTree* tree) {
+  if (!s || tree == s->requests) return;
+  SftpFreeRequests(s);
+  s->requests = tree;
+}
+
 SftpTransferQueue* SftpGetTransfer(SshSession* s) { return s ? s->transfer : nullptr; }
 
 void SftpSetTransfer(SshSession* s, SftpTransferQueue* queue, uint32_t mode) {

@@ -7,6 +7,7 @@
 #include "core/errors/error_codes.h"
 #include "platform/base/tick.h"
 #include "ssh/proto/channel.h"
+#include "ssh/proto/input.h"
 #include "ssh/proto/lifecycle.h"
 #include "ssh/sftp/sftp.h"
 #include "ssh/sftp/sftp_client.h"
@@ -80,7 +81,10 @@ const uint8_t* SftpChannelPeek(SshSession* s) {
   return in && in->pendingLength ? in->pending + in->pendingStart : nullptr;
 }
 
-int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
+namespace {
+
+// Waits in the event pump until n bytes are in buffer or limitMs have passed.
+int32_t ReadWithin(SshSession* s, void* buffer, uint32_t n, uint32_t limitMs) {
   SftpChannelInput* in = SftpGetChannelInput(s);
   in->destination = static_cast<uint8_t*>(buffer);
   in->wanted = n;
@@ -101,18 +105,35 @@ int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
     }
   }
   const uint32_t start = plat::GetTickCount();
-  const uint32_t limit = SshGetTimeout(s) * 1000u;
   for (;;) {
     if (!in->wanted) return EndRead(s, 1);
     if (SshGetExitCode(s) >= 0) return EndWithConnectionError(s);
     const uint32_t elapsed = plat::GetTickCount() - start;
-    if (elapsed >= limit) {
+    if (elapsed >= limitMs) {
       SshSetLastError(s, cvErrorOperationTimeout);
       return EndRead(s, 0);
     }
+    // What the caller holds back (window adjustments, requests) may be what the server
+    // waits for.
+    SshFlushOutput(s);
     // The wait ends at this read's own deadline, not a whole timeout later.
-    if (SshPumpEventsWithin(s, limit - elapsed) < 0) return EndWithConnectionError(s);
+    if (SshPumpEventsWithin(s, limitMs - elapsed) < 0) return EndWithConnectionError(s);
   }
+}
+
+// How long a close waits for the server to end the session after our EOF. Servers close
+// at once; one that never does must not hold the caller for a whole timeout.
+constexpr uint32_t kCloseWaitMs = 1000;
+
+}  // namespace
+
+int32_t SftpChannelRead(SshSession* s, void* buffer, uint32_t n) {
+  if (ReadWithin(s, buffer, n, SshGetTimeout(s) * 1000u)) return 1;
+  // A reply that is late rather than lost would arrive in the middle of whatever comes
+  // next: after a time-out the stream cannot be followed, so the connection ends here
+  // (keeping the time-out as the error) and nothing later waits for it again.
+  if (SftpGetLastError(s) == cvErrorOperationTimeout && SshIsConnected(s)) SshDisconnect(s, nullptr, 0, 0);
+  return 0;
 }
 
 int32_t SftpChannelWrite(SshSession* s, const void* bytes, uint32_t n) {
@@ -137,7 +158,7 @@ void SftpCloseSession(SshSession* s) {
   if (SshIsConnected(s)) {
     SshSpecial(s, kSshSpecialEof);
     uint8_t byte;
-    SftpChannelRead(s, &byte, 1);
+    ReadWithin(s, &byte, 1, std::min(SshGetTimeout(s) * 1000u, kCloseWaitMs));
   }
   SshSessionFree(s);
 }

@@ -127,6 +127,8 @@ SftpRequest* SftpAllocRequest(SshSession* session);
 // (and the packet freed) when there is none.
 SftpRequest* SftpFindRequest(SshSession* session, SftpPacket* packet);
 void SftpRegisterRequest(SshSession* session, SftpRequest* request);
+// Takes a request out of the session's tree (it stays allocated).
+void SftpForgetRequest(SshSession* session, SftpRequest* request);
 // Frees every request still outstanding.
 void SftpFreeRequests(SshSession* session);
 

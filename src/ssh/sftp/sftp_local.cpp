@@ -45,9 +45,11 @@ SftpLocalFile* SftpLocalOpenRead(const char* path, uint64_t* size) {
   return f;
 }
 
-int32_t SftpLocalRead(SftpLocalFile* f, void* buffer) {
+int32_t SftpLocalRead(SftpLocalFile* f, void* buffer) { return SftpLocalReadUpTo(f, buffer, kSftpLocalReadSize); }
+
+int32_t SftpLocalReadUpTo(SftpLocalFile* f, void* buffer, uint32_t size) {
   ssize_t n;
-  do n = ::read(f->fd, buffer, kSftpLocalReadSize);
+  do n = ::read(f->fd, buffer, size);
   while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : int32_t(n);
 }

@@ -12,6 +12,8 @@ inline constexpr uint32_t kSftpLocalReadSize = 4096;
 SftpLocalFile* SftpLocalOpenRead(const char* path, uint64_t* size);
 // Reads up to 4,096 bytes (buffer holds at least that): the count, 0 at the end, -1.
 int32_t SftpLocalRead(SftpLocalFile* file, void* buffer);
+// Reads up to size bytes: the count, 0 at the end, -1.
+int32_t SftpLocalReadUpTo(SftpLocalFile* file, void* buffer, uint32_t size);
 // Creates the file for writing, replacing an existing one.
 SftpLocalFile* SftpLocalCreate(const char* path);
 // Opens an existing file for writing.

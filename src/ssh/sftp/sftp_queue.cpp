@@ -8,7 +8,6 @@
 #include "ssh/sftp/sftp_client.h"
 #include "ssh/sftp/sftp_session.h"
 #include "ssh/util/alloc.h"
-#include "ssh/util/tree234.h"
 
 namespace {
 
@@ -97,7 +96,12 @@ int32_t SftpDownloadReply(SftpTransferQueue* q, SftpPacket* packet) {
   }
   SftpQueueEntry* e;
   SftpRequest* r = Match(q, packet, &e);
-  if (!r) return 0;
+  // A reply to nothing we asked for is a protocol error: waiting on would only end at
+  // the time-out.
+  if (!r) {
+    q->error = 1;
+    return -1;
+  }
   SshSession* s = q->session;
   int32_t got = SftpReadReply(s, packet, r, e->buffer, e->length);
   e->returned = got;
@@ -164,7 +168,10 @@ int32_t SftpUploadReply(SftpTransferQueue* q, SftpPacket* packet) {
   }
   SftpQueueEntry* e;
   SftpRequest* r = Match(q, packet, &e);
-  if (!r) return 0;
+  if (!r) {
+    q->error = 1;
+    return -1;
+  }
   int32_t ok = SftpWriteReply(q->session, packet, r);
   Unlink(q, e);
   CheckedFree(e);
@@ -179,9 +186,7 @@ void SftpTransferFree(SftpTransferQueue* q) {
     q->first = e->next;
     // An unanswered request must not lead a late reply to the freed entry.
     if (e->request) {
-      SshLock();
-      if (q->session->requests) TreeDelete(q->session->requests, e->request);
-      SshUnlock();
+      SftpForgetRequest(q->session, e->request);
       SftpFreeRequest(e->request);
     }
     CheckedFree(e->buffer);

@@ -112,19 +112,21 @@ SftpPacket* SftpReceivePacket(SshSession* s) {
 
 SftpRequest* SftpAllocRequest(SshSession* s) {
   LockScope lock;
-  if (!s->requests) s->requests = TreeNew(CompareRequests);
+  CountedTree* requests = SftpGetRequestTree(s);
+  if (!requests) {
+    requests = TreeNew(CompareRequests);
+    SftpSetRequestTree(s, requests);
+  }
   // The first position whose identifier is not 256 + position: the smallest free one.
-  int32_t low = -1, high = TreeCount(s->requests);
+  int32_t low = -1, high = TreeCount(requests);
   while (high - low > 1) {
     int32_t mid = (low + high) / 2;
-    if (static_cast<SftpRequest*>(TreeIndex(s->requests, mid))->id == kFirstId + uint32_t(mid))
-      low = mid;
-    else
-      high = mid;
+    const bool taken = static_cast<SftpRequest*>(TreeIndex(requests, mid))->id == kFirstId + uint32_t(mid);
+    (taken ? low : high) = mid;
   }
   auto* r = static_cast<SftpRequest*>(cvssh::AllocOrDie(sizeof(SftpRequest)));
   *r = {kFirstId + 1 + uint32_t(low), 0, nullptr};
-  TreeAdd(s->requests, r);
+  TreeAdd(requests, r);
   return r;
 }
 
@@ -136,19 +138,25 @@ SftpRequest* SftpFindRequest(SshSession* s, SftpPacket* packet) {
     return nullptr;
   }
   LockScope lock;
-  auto* r = s->requests ? static_cast<SftpRequest*>(TreeFind(s->requests, &id, CompareIdKey)) : nullptr;
+  CountedTree* requests = SftpGetRequestTree(s);
+  auto* r = requests ? static_cast<SftpRequest*>(TreeFind(requests, &id, CompareIdKey)) : nullptr;
   if (!r || !r->registered) {
     SftpSetProtocolError(s, cvErrorInvalidPacketId);
     SftpPacketFree(packet);
     return nullptr;
   }
-  TreeDelete(s->requests, r);
+  TreeDelete(requests, r);
   return r;
 }
 
 void SftpRegisterRequest(SshSession*, SftpRequest* request) { request->registered = 1; }
 
 void SftpFreeRequest(SftpRequest* request) { CheckedFree(request); }
+
+void SftpForgetRequest(SshSession* s, SftpRequest* request) {
+  LockScope lock;
+  if (CountedTree* requests = SftpGetRequestTree(s)) TreeDelete(requests, request);
+}
 
 void SftpFreeRequests(SshSession* s) {
   if (!s->requests) return;
@@ -163,8 +171,7 @@ SftpPacket* SftpAwaitReply(SshSession* s, SftpRequest* request, bool* matched) {
   if (!reply) {
     // No answer: the request leaves the tree and the caller's decoder reports the failure.
     *matched = true;
-    LockScope lock;
-    if (s->requests) TreeDelete(s->requests, request);
+    SftpForgetRequest(s, request);
     return nullptr;
   }
   SftpRequest* found = SftpFindRequest(s, reply);
@@ -179,10 +186,7 @@ SftpPacket* SftpAwaitReply(SshSession* s, SftpRequest* request, bool* matched) {
     SftpPacketFree(reply);
     SftpSetProtocolError(s, cvErrorInvalidPacketId);
   }
-  {
-    LockScope lock;
-    if (s->requests) TreeDelete(s->requests, request);
-  }
+  SftpForgetRequest(s, request);
   SftpFreeRequest(request);
   return nullptr;
 }

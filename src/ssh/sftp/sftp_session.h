@@ -5,6 +5,7 @@
 
 #include "ssh/proto/session.h"
 
+struct CountedTree;
 struct SftpNameEntry;
 struct SftpTransferQueue;
 struct SftpEventInfo;
@@ -31,6 +32,10 @@ SftpChannelInput* SftpGetChannelInput(SshSession* session);
 void SftpSetChannelInput(SshSession* session, const SftpChannelInput* input);
 void SshSetAbort(SshSession* session);
 int32_t SshTestAndClearAbort(SshSession* session);
+// The tree of SFTP requests sent and not yet answered (null); setting frees the old
+// tree with the requests in it.
+CountedTree* SftpGetRequestTree(SshSession* session);
+void SftpSetRequestTree(SshSession* session, CountedTree* tree);
 SftpTransferQueue* SftpGetTransfer(SshSession* session);
 // Stores the queue and mode, clears the reply-pending flag and the byte count (mode -1
 // when the queue is null).

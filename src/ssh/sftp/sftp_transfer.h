@@ -40,10 +40,11 @@ bool CheckTransfer(SshSession* session, const char* local, bool needLocal, const
                    uint64_t offset);
 // True while a request of the queue is unanswered.
 bool Outstanding(const SftpTransferQueue* queue);
-// Receives and drops the replies still outstanding (blocks discarded), while replies come.
+// Receives and drops the replies still outstanding (blocks discarded), within one
+// timeout; a reply that answers none of them, or running out of time, ends the connection.
 void Drain(SftpTransferQueue* queue, bool download);
 // The error of a transfer that stopped on a failed exchange: cvErrorConnectionClosed once
-// the session has lost its connection.
+// the session has lost its connection (a time-out stays the error).
 void NoteLostConnection(SshSession* session);
 
 }  // namespace cvssh::sftp

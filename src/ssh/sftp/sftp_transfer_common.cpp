@@ -3,6 +3,7 @@
 
 #include "core/errors/error_codes.h"
 #include "platform/base/tick.h"
+#include "ssh/proto/input.h"
 #include "ssh/sftp/sftp_exchange.h"
 #include "ssh/sftp/sftp_session.h"
 #include "ssh/util/alloc.h"
@@ -83,20 +84,32 @@ bool CheckTransfer(SshSession* s, const char* local, bool needLocal, const char*
   return true;
 }
 
-bool Outstanding(const SftpTransferQueue* q) {
+namespace {
+
+size_t Unanswered(const SftpTransferQueue* q) {
+  size_t n = 0;
   for (const SftpQueueEntry* e = q->first; e; e = e->next)
-    if (e->request) return true;
-  return false;
+    if (e->request) ++n;
+  return n;
 }
+
+}  // namespace
+
+bool Outstanding(const SftpTransferQueue* q) { return Unanswered(q) > 0; }
 
 void Drain(SftpTransferQueue* q, bool download) {
   SshSession* s = q->session;
   const uint32_t error = SshGetLastError(s);
   SftpTransferSetError(q);
+  // The replies owed come in a burst; the drain as a whole gets one timeout, so that a
+  // server trickling them does not stretch the failed call without end.
+  const uint32_t start = plat::GetTickCount();
+  const uint32_t limit = SshGetTimeout(s) * 1000u;
   while (Outstanding(q) && SshIsConnected(s)) {
     Locked lock;
     SftpPacket* reply = SftpReceivePacket(s);
     if (!reply) break;
+    const size_t before = Unanswered(q);
     if (download) {
       SftpDownloadReply(q, reply);
       uint8_t* block;
@@ -105,12 +118,19 @@ void Drain(SftpTransferQueue* q, bool download) {
     } else {
       SftpUploadReply(q, reply);
     }
+    // A reply that answers none of our requests, or a drain past its time: what the
+    // server sends next cannot be told apart any more, so the connection ends.
+    if (Unanswered(q) == before || plat::GetTickCount() - start >= limit) {
+      SshDisconnect(s, nullptr, 0, 0);
+      break;
+    }
   }
   SshSetLastError(s, error);
 }
 
 void NoteLostConnection(SshSession* s) {
-  if (!SshIsConnected(s)) SshSetLastError(s, cvErrorConnectionClosed);
+  // A connection ended by our own time-out keeps the time-out as its error.
+  if (!SshIsConnected(s) && SshGetLastError(s) != cvErrorOperationTimeout) SshSetLastError(s, cvErrorConnectionClosed);
 }
 
 }  // namespace cvssh::sftp

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "core/errors/error_codes.h"
 #include "ssh/proto/channel.h"
@@ -60,38 +62,41 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
   }
   events.Started();
   bool failed = false, canceled = false, full = sink.Full();
+  std::vector<std::pair<uint8_t*, int32_t>> blocks;
   while (!SftpDownloadDone(q) && !full) {
-    int32_t result;
     {
       Locked lock;
-      SftpDownloadQueue(q);
+      // The window adjustments made while a reply arrives leave together with the READs
+      // that replace the blocks taken, in one send; the local file is written afterwards.
+      SshHoldOutput(s);
       SftpPacket* reply = SftpReceivePacket(s);
-      result = SftpDownloadReply(q, reply);
-      if (!reply) failed = true;
+      int32_t result = SftpDownloadReply(q, reply);
       // Replies that have arrived already are taken in the same turn, so the slots they
       // free are asked for again in one burst.
-      while (result >= 0 && !failed && SftpReplyReady(s)) {
+      while (result >= 0 && reply && SftpReplyReady(s)) {
         reply = SftpReceivePacket(s);
         result = SftpDownloadReply(q, reply);
-        if (!reply) failed = true;
       }
+      failed = result < 0 || !reply;
+      uint8_t* block;
+      int32_t length;
+      while (!failed && SftpDownloadData(q, &block, &length)) blocks.emplace_back(block, length);
+      if (!failed) SftpDownloadQueue(q);
+      SshReleaseOutput(s);
     }
-    if (result < 0) {
-      failed = true;
-      break;
-    }
-    uint8_t* block;
-    int32_t length;
-    while (!failed && !canceled && !full && SftpDownloadData(q, &block, &length)) {
-      bool ok = length <= 0 || sink.Take(block, uint32_t(length), &full);
+    for (auto [block, length] : blocks) {
+      const bool skip = failed || canceled || full || length <= 0;
+      const bool ok = skip || sink.Take(block, uint32_t(length), &full);
       CheckedFree(block);
+      if (skip) continue;
       if (!ok) {
         failed = true;
-        break;
+        continue;
       }
-      if (length > 0) events.Moved(uint64_t(length));
+      events.Moved(uint64_t(length));
       if (SshTestAndClearAbort(s)) canceled = true;
     }
+    blocks.clear();
     if (failed || canceled) break;
   }
   if (canceled) {
@@ -112,18 +117,18 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
   return ok ? 1 : 0;
 }
 
-// Where uploaded pieces come from: the count (0 at the end), or -1 with the error stored.
+// Where uploaded pieces come from: the next piece of at most 4,096 bytes (valid until
+// the next call) and its count, 0 at the end, or -1 with the error stored.
 class Source {
  public:
   virtual ~Source() = default;
-  virtual int32_t Next(uint8_t* buffer) = 0;
+  virtual int32_t Next(const uint8_t** piece) = 0;
 };
 
 int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEvents& events, Source& source) {
   events.Started();
   SftpTransferQueue* q = SftpUploadStart(s, handle, start);
   bool failed = false, canceled = false, used = false;
-  uint8_t piece[kUploadPiece];
   while (!(used || failed || canceled) || !SftpDownloadDone(q)) {
     if (!SshIsConnected(s)) {
       SshSetLastError(s, cvErrorConnectionClosed);
@@ -136,7 +141,8 @@ int32_t RunUpload(SshSession* s, SftpHandle* handle, uint64_t start, TransferEve
       SshHoldOutput(s);
     }
     while (SftpUploadReady(q) && !used && !failed && !canceled) {
-      int32_t n = source.Next(piece);
+      const uint8_t* piece;
+      int32_t n = source.Next(&piece);
       if (n < 0) {
         failed = true;
         break;
@@ -206,44 +212,97 @@ class FileSink final : public Sink {
   SftpLocalFile* f_;
 };
 
+// Blocks of (n / 4,096 + 1) x 4,096 bytes, as a memory download hands them out.
+size_t BlockSizeFor(uint32_t n) { return (size_t(n) / 4096 + 1) * 4096; }
+
+// A memory download into a movable global block. Its first size comes from the remote
+// size; when that size was only the server's word (the caller set no smaller limit), data
+// beyond it is still taken and the block grows: files such as those under /proc report 0
+// and have content.
 class MemorySink final : public Sink {
  public:
-  MemorySink(uint8_t* block, uint32_t limit, uint32_t* length) : block_(block), limit_(limit), length_(length) {}
+  MemorySink(SshSession* s, plat::HGLOBAL memory, uint8_t* bytes, uint32_t limit, uint32_t cap, uint32_t* length)
+      : s_(s), memory_(memory), bytes_(bytes), limit_(limit), cap_(cap), length_(length) {}
   bool Take(const uint8_t* data, uint32_t length, bool* full) override {
+    if (length > limit_ - *length_ && limit_ < cap_ && !Grow(length)) return false;
     uint32_t n = std::min(length, limit_ - *length_);
-    std::memcpy(block_ + *length_, data, n);
+    std::memcpy(bytes_ + *length_, data, n);
     *length_ += n;
     *full = Full();
+    // Data past every limit the caller allowed cannot be handed out with a 32-bit length.
+    if (n < length && limit_ == UINT32_MAX && cap_ == UINT32_MAX) {
+      SshSetLastError(s_, cvErrorOutOfMemory);
+      return false;
+    }
     return true;
   }
-  bool Full() const override { return *length_ >= limit_; }
+  bool Full() const override { return *length_ >= limit_ && limit_ >= cap_; }
+  // The block as it is handed out: unlocked, and no larger than its length calls for.
+  void Finish() {
+    plat::GlobalUnlock(memory_);
+    if (grown_) plat::GlobalReAlloc(memory_, BlockSizeFor(*length_), plat::GHND);
+  }
 
  private:
-  uint8_t* block_;
-  uint32_t limit_;
+  bool Grow(uint32_t more) {
+    const uint64_t wanted = std::max<uint64_t>(uint64_t(*length_) + more, uint64_t(limit_) * 2);
+    const uint32_t limit = uint32_t(std::min<uint64_t>(wanted, cap_));
+    plat::GlobalUnlock(memory_);
+    const bool grown = plat::GlobalReAlloc(memory_, BlockSizeFor(limit), plat::GHND) != nullptr;
+    bytes_ = static_cast<uint8_t*>(plat::GlobalLock(memory_));
+    if (!grown) {
+      SshSetLastError(s_, cvErrorOutOfMemory);
+      return false;
+    }
+    limit_ = limit;
+    grown_ = true;
+    return true;
+  }
+
+  SshSession* s_;
+  plat::HGLOBAL memory_;
+  uint8_t* bytes_;
+  uint32_t limit_;  // what the block holds now
+  uint32_t cap_;    // what it may grow to
   uint32_t* length_;
+  bool grown_ = false;
 };
 
+// The local file is read in large blocks and cut into the protocol's pieces, so a
+// megabyte costs 16 reads rather than 256.
 class FileSource final : public Source {
  public:
   FileSource(SshSession* s, SftpLocalFile* f) : s_(s), f_(f) {}
-  int32_t Next(uint8_t* buffer) override {
-    int32_t n = SftpLocalRead(f_, buffer);
-    if (n < 0) SshSetLastError(s_, cvErrorFileReadFailed);
-    return n;
+  int32_t Next(const uint8_t** piece) override {
+    if (at_ == filled_) {
+      int32_t n = SftpLocalReadUpTo(f_, buffer_.get(), kFileBlock);
+      if (n < 0) {
+        SshSetLastError(s_, cvErrorFileReadFailed);
+        return n;
+      }
+      at_ = 0;
+      filled_ = uint32_t(n);
+    }
+    const uint32_t n = std::min(filled_ - at_, kUploadPiece);
+    *piece = buffer_.get() + at_;
+    at_ += n;
+    return int32_t(n);
   }
 
  private:
+  static constexpr uint32_t kFileBlock = 65536;
   SshSession* s_;
   SftpLocalFile* f_;
+  std::unique_ptr<uint8_t[]> buffer_{new uint8_t[kFileBlock]};
+  uint32_t at_ = 0, filled_ = 0;
 };
 
 class MemorySource final : public Source {
  public:
   MemorySource(const void* data, uint32_t length) : data_(static_cast<const uint8_t*>(data)), left_(length) {}
-  int32_t Next(uint8_t* buffer) override {
+  int32_t Next(const uint8_t** piece) override {
     uint32_t n = std::min(left_, kUploadPiece);
-    std::memcpy(buffer, data_, n);
+    *piece = data_;
     data_ += n;
     left_ -= n;
     return int32_t(n);
@@ -312,8 +371,10 @@ int32_t SftpRetrieveData(SshSession* s, const char* remote, plat::HGLOBAL* block
   // error, not a download cut short without a word.
   if (limit == 0 && a.size > UINT32_MAX) return Fail(s, cvErrorOutOfMemory);
   const uint32_t size = uint32_t(std::min<uint64_t>(a.size, UINT32_MAX));
+  // A limit of the caller's own is kept; one taken from the remote size may be passed.
+  const uint32_t cap = limit == 0 ? UINT32_MAX : limit;
   if (limit == 0 || limit > size) limit = size;
-  plat::HGLOBAL memory = plat::GlobalAlloc(plat::GHND, (size_t(limit) / 4096 + 1) * 4096);
+  plat::HGLOBAL memory = plat::GlobalAlloc(plat::GHND, BlockSizeFor(limit));
   auto* bytes = memory ? static_cast<uint8_t*>(plat::GlobalLock(memory)) : nullptr;
   if (!bytes) {
     if (memory) plat::GlobalFree(memory);
@@ -332,9 +393,9 @@ int32_t SftpRetrieveData(SshSession* s, const char* remote, plat::HGLOBAL* block
     *block = nullptr;
     return 0;
   }
-  MemorySink sink(bytes, limit, length);
+  MemorySink sink(s, memory, bytes, limit, cap, length);
   int32_t result = RunDownload(s, handle, 0, events, sink);
-  plat::GlobalUnlock(memory);
+  sink.Finish();
   return result;
 }
 

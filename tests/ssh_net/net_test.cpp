@@ -1,5 +1,5 @@
 // The socket layer: lookups, connect fallback to the next candidate, frozen sockets,
-// listener companions and the pump's bounded wait.
+// listener companions, the pump's bounded wait and pumps of sessions on several threads.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
+#include <vector>
 
 #include "ssh/net/address.h"
 #include "ssh/net/owner.h"
 #include "ssh/net/tcp_socket.h"
+#include "ssh/sftp/sftp.h"
 #include "ssh_test_util.h"
 
 namespace {
@@ -231,6 +234,56 @@ TEST_F(Net, APumpServesOnlyItsOwnSessionsSockets) {
   theirs->Close();
   for (int fd : {minePeer, otherPeer, mineListener, otherListener}) ::close(fd);
   SshSessionFree(other);
+}
+
+TEST_F(Net, PumpsOfSessionsOnTwoThreadsEachTakeOnlyTheirOwnData) {
+  // Each thread makes its session and connection and pumps while its peer writes, as the
+  // SFTP code does: holding the SSH-layer lock, which each pump leaves while it waits. The
+  // pumps run at the same time over the one socket registry, and neither sees the other's
+  // bytes.
+  constexpr int kThreads = 2, kChunks = 20;
+  std::string received[kThreads];
+  SshInitialize();
+  auto run = [&](int index) {
+    SshLock();
+    SshSession* s = sshtest::NewOfflineSession();
+    s->timeout = 1;
+    uint16_t port;
+    const int listener = ListenLoopback(&port);
+    Recorder plug;
+    SshSocket* socket;
+    {
+      cvssh::net::OwnerScope scope(s);
+      socket = SshNewConnection(SshLookupName("127.0.0.1", nullptr, 0), port, 0, &plug);
+    }
+    int peer = -1;
+    for (int i = 0; i < 50 && peer < 0; ++i) {
+      SshPumpEventsWithin(s, 50);
+      peer = ::accept(listener, nullptr, nullptr);
+    }
+    const std::string chunk = "thread" + std::to_string(index) + ";";
+    std::string expected;
+    for (int i = 0; peer >= 0 && i < kChunks; ++i) {
+      expected += chunk;
+      if (::send(peer, chunk.data(), chunk.size(), 0) != ssize_t(chunk.size())) break;
+      for (int j = 0; j < 40 && plug.data_.size() < expected.size(); ++j) SshPumpEventsWithin(s, 50);
+    }
+    received[index] = plug.data_;
+    socket->Close();
+    if (peer >= 0) ::close(peer);
+    ::close(listener);
+    SshSessionFree(s);
+    SshUnlock();
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back(run, i);
+  for (std::thread& t : threads) t.join();
+  SshUninitialize();
+  for (int i = 0; i < kThreads; ++i) {
+    std::string expected;
+    for (int j = 0; j < kChunks; ++j) expected += "thread" + std::to_string(i) + ";";
+    EXPECT_EQ(received[i], expected) << "thread " << i;
+  }
 }
 
 TEST_F(Net, PumpReturnsAfterTheTimeoutWithNothingToDo) {
