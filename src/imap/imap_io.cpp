@@ -84,8 +84,9 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
     n = in.Receive(s.receiveBuffer, kImapReceiveSize);
     if (n >= 0) break;
     // In window-message mode a read outside a literal waits for its line; inside a
-    // literal the caller hears that nothing is there yet (the window is told later).
-    if (n == -1 || s.literalOpen) {
+    // literal the caller hears that nothing is there yet (the window is told later). A
+    // blocking read waits again (a TLS record may have come only in part).
+    if (n == -1 || (s.literalOpen && NonBlockingReads(s))) {
       if (n != -1) Fail(cvErrorOperationWouldBlock);
       if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;

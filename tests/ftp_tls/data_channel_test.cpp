@@ -1,8 +1,6 @@
 // A data connection whose TLS handshake fails, against a scripted server that speaks TLS on
 // its command channel and plain text on the data connection: the transfer fails with the
 // handshake's error, and the session stays valid and in step for the next command.
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,59 +8,15 @@
 #include <sstream>
 
 #include "support/script_server.h"
+#include "support/tls_lines.h"
 #include "tls_fixture.h"
 
 namespace ftptls {
 namespace {
 
 using cvtest::ScriptServer;
+using cvtest::TlsLines;
 using namespace std::chrono_literals;
-
-// Command lines over the server's side of a TLS connection.
-class TlsLines {
- public:
-  TlsLines(int fd, const std::filesystem::path& certificate) {
-    timeval limit{10, 0};  // a stuck test ends, it does not hang
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_use_certificate_chain_file(ctx_, certificate.c_str());
-    SSL_CTX_use_PrivateKey_file(ctx_, certificate.c_str(), SSL_FILETYPE_PEM);
-    ssl_ = SSL_new(ctx_);
-    SSL_set_fd(ssl_, fd);
-    ok_ = SSL_accept(ssl_) == 1;
-  }
-  ~TlsLines() {
-    SSL_shutdown(ssl_);
-    SSL_free(ssl_);
-    SSL_CTX_free(ctx_);
-  }
-  bool ok() const { return ok_; }
-  bool ReadLine(std::string& line) {
-    for (;;) {
-      const size_t nl = pending_.find("\r\n");
-      if (nl != std::string::npos) {
-        line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 2);
-        return true;
-      }
-      char buf[512];
-      const int n = SSL_read(ssl_, buf, sizeof buf);
-      if (n <= 0) return false;
-      pending_.append(buf, size_t(n));
-    }
-  }
-  void Send(const std::string& line) {
-    const std::string text = line + "\r\n";
-    SSL_write(ssl_, text.data(), int(text.size()));
-  }
-
- private:
-  SSL_CTX* ctx_ = nullptr;
-  SSL* ssl_ = nullptr;
-  bool ok_ = false;
-  std::string pending_;
-};
 
 TEST_F(TlsTest, FailedDataHandshakeLeavesTheSessionUsable) {
   const std::filesystem::path certificate = ServerCertificate();
