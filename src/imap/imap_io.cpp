@@ -148,7 +148,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
   return int32_t(stored);
 }
 
-int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept {
+int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow) noexcept {
   uint32_t stored = 0;
   for (;;) {
     if (FillReceiveBuffer(s) <= 0) return -1;
@@ -158,6 +158,7 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept {
     const uint32_t keep = std::min(take, size - 1 - stored);
     std::memcpy(line + stored, in, keep);
     stored += keep;
+    if (keep < take && overflow) overflow(std::string_view(line, stored), std::string_view(in + keep, take - keep));
     s.receivePosition += take;
     s.receiveCount -= take;
     if (lf) break;
