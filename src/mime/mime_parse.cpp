@@ -214,8 +214,9 @@ bool ParseText(MimeMessage& m, const char* text, size_t length) {
         continue;
       }
       m.beforeFirstHeader = false;
-    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i < length && (text[i] == ' ' || text[i] == '\t')) {
-      continue;  // a folded header continues on this line
+    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i < length && (text[i] == ' ' || text[i] == '\t') &&
+               CouldBeHeaderLine(m.line)) {
+      continue;  // a folded header continues on this line (text that is no header keeps its breaks)
     }
     if (m.line.size() >= kMimeLineMax && c != '\n' && m.inHeaders && !CouldBeHeaderLine(m.line)) {
       // A full line that no header can start with: the header block has ended and the

@@ -277,6 +277,16 @@ TEST_F(MimeParseTest, LeadingJunkFoldsAndDelimiterVariants) {
   EXPECT_EQ(MimeGetLastError(), Err(10014));
 }
 
+// A text with no header block: a line that starts with a TAB is no fold of the one before.
+TEST_F(MimeParseTest, TextWithoutHeadersKeepsItsLineBreaks) {
+  LibHandle h = Parse("Hello world\n\tindented\nlast\n");
+  EXPECT_EQ(Body(h, 0), "Hello world\r\n\tindented\r\nlast\r\n");
+  EXPECT_NE(Export(h, 3).find("Hello world\r\n\tindented\r\nlast\r\n"), std::string::npos) << Export(h, 3);
+  LibHandle folded = Parse("Subject: one\n\ttwo\n\nbody\n");
+  EXPECT_EQ(Header(folded, 0, "Subject"), "one two");
+  EXPECT_EQ(Body(folded, 0), "body\r\n");
+}
+
 TEST_F(MimeParseTest, ExportHeaderOrderAndDroppedHeaders) {
   LibHandle h = Parse(kMixed);
   const std::string plain = Export(h, 0);
