@@ -67,6 +67,9 @@ struct MimeMessage {
   bool inHeaders = false;
   bool lineFlushed = false;     // the start of the current line went to the body already
   bool leadingSkipped = false;  // characters before the first header were passed over
+  // A delimiter found no free part slot: from there on the text stays, as it is, in the
+  // body of the last part, and every parse call reports the limit.
+  bool partsOverflowed = false;
   MimeHeader* lastHeader = nullptr;
   MimePart* lastHeaderPart = nullptr;
 };
