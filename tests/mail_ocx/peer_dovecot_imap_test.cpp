@@ -157,6 +157,18 @@ TEST_F(DovecotImap, FlagsSearchAndExpunge) {
   EXPECT_EQ(TakeEvents().find("OnError"), std::string::npos);
 }
 
+// The first fetch after an IDLE that returned at once ends it and reads its message.
+TEST_F(DovecotImap, FetchRightAfterANonWaitingIdle) {
+  ASSERT_EQ(Connect(), "0") << peer_->Diagnostics();
+  EXPECT_EQ(Run(u"Idle", {I4(0), I4(30)}), "0");
+  EXPECT_EQ(Run(u"GetMessage", {I4(3)}), "0");
+  EXPECT_EQ(Show(u"Subject"), "\"m3\"");
+  EXPECT_EQ(Run(u"Idle", {I4(0), I4(30)}), "0");
+  EXPECT_EQ(Put(u"MessageIndex", I4(4)), S_OK);
+  EXPECT_EQ(Show(u"Subject"), "\"m4\"");
+  EXPECT_EQ(TakeEvents().find("OnError"), std::string::npos);
+}
+
 // A retrieved message of more parts than a message holds is there to read; the limit is
 // reported.
 TEST_F(DovecotImap, MessageOfMorePartsThanTheLimitStaysReadable) {
