@@ -329,17 +329,43 @@ const char* MimeGetHeader(LibHandle handle, const char* name) {
   }
 }
 
-int32_t MimeGetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+namespace {
+
+// The value of a part's header (the first of its name, or all of them joined) copied out as
+// MimeGetPartHeader says.
+int32_t CopyPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size, bool all) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
   if (!name || size < 0) return Fail<int32_t>(cvErrorInvalidParameter, -1);
   MimePart* part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
   if (!part) return -1;
-  MimeHeader* h = FindHeader(*part, NormalizeHeaderName(name));
-  if (!h) return Fail<int32_t>(cvErrorInvalidMessageHeader, 0);
-  const std::string& value = DisplayValue(*h);
-  if (buffer && size > 0) return CopyOut(value, buffer, size);
-  return int32_t(value.size());
+  try {
+    const std::string wanted = NormalizeHeaderName(name);
+    MimeHeader* h = FindHeader(*part, wanted);
+    if (!h) return Fail<int32_t>(cvErrorInvalidMessageHeader, 0);
+    std::string joined;
+    if (all) {
+      for (MimeHeader* each : part->index.All(wanted)) {
+        if (!joined.empty()) joined += ", ";
+        joined += DisplayValue(*each);
+      }
+    }
+    const std::string& value = all ? joined : DisplayValue(*h);
+    if (buffer && size > 0) return CopyOut(value, buffer, size);
+    return int32_t(value.size());
+  } catch (const std::bad_alloc&) {
+    return Fail<int32_t>(cvErrorOutOfMemory, -1);
+  }
+}
+
+}  // namespace
+
+int32_t MimeGetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+  return CopyPartHeader(handle, index, name, buffer, size, false);
+}
+
+int32_t MimeGetPartHeaderList(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+  return CopyPartHeader(handle, index, name, buffer, size, true);
 }
 
 int32_t MimeDeleteHeader(LibHandle handle, const char* name) {
