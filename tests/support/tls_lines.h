@@ -2,6 +2,7 @@
 // The server's side of a TLS connection that a scripted server took over (a command channel
 // after AUTH TLS, say), read and written by lines. The including target links OpenSSL.
 #include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -14,6 +15,8 @@ class TlsLines {
  public:
   // certificate: a PEM file with the certificate and its key.
   TlsLines(int fd, const std::filesystem::path& certificate) {
+    // A client that has gone must not end the test: a write to it fails instead.
+    ::signal(SIGPIPE, SIG_IGN);
     timeval limit{10, 0};  // a stuck test ends, it does not hang
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ctx_ = SSL_CTX_new(TLS_server_method());

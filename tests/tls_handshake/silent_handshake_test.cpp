@@ -24,11 +24,11 @@
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
 #include "pop3/pop3_control.h"
-#include "silent_peer.h"
 #include "smtp/smtp.h"
 #include "sockets/inet.h"
 #include "sockets/server/server.h"
 #include "support/script_server.h"
+#include "support/silent_peer.h"
 #include "support/tls_lines.h"
 #include "test_pki.h"
 
@@ -36,6 +36,11 @@ namespace tlssilent {
 namespace {
 
 using namespace std::chrono_literals;
+using cvtest::Clock;
+using cvtest::Hearing;
+using cvtest::HoldSilent;
+using cvtest::SilentClient;
+using cvtest::SilentPeer;
 
 constexpr uint32_t kTimeout = 2;       // seconds: every row's Timeout
 constexpr uint32_t kLongTimeout = 20;  // for the cancel rows: the cancel must come first

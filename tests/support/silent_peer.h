@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-namespace tlssilent {
+namespace cvtest {
 
 using Clock = std::chrono::steady_clock;
 
@@ -165,4 +165,4 @@ class SilentClient {
   bool connected_ = false;
 };
 
-}  // namespace tlssilent
+}  // namespace cvtest
