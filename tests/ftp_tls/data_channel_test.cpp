@@ -4,18 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <map>
-#include <sstream>
-
+#include "support/ftps_commands.h"
 #include "support/script_server.h"
-#include "support/tls_lines.h"
 #include "tls_fixture.h"
 
 namespace ftptls {
 namespace {
 
 using cvtest::ScriptServer;
-using cvtest::TlsLines;
 using namespace std::chrono_literals;
 
 TEST_F(TlsTest, FailedDataHandshakeLeavesTheSessionUsable) {
@@ -23,40 +19,18 @@ TEST_F(TlsTest, FailedDataHandshakeLeavesTheSessionUsable) {
   ScriptServer server;
   std::vector<std::string> commands;
   server.Reply("220 ready").Expect("AUTH TLS").Reply("234 go ahead").Call([&](ScriptServer& s) {
-    TlsLines tls(s.clientSocket(), certificate);
-    if (!tls.ok()) return;
-    const std::map<std::string, std::string> replies = {
-        {"PBSZ", "200 PBSZ=0"},          {"PROT", "200 Protection set"}, {"USER", "331 Password required"},
-        {"PASS", "230 Logged in"},       {"SYST", "215 UNIX Type: L8"},  {"PWD", "257 \"/\""},
-        {"TYPE", "200 Type set"},        {"SIZE", "550 No size"},        {"QUIT", "221 Bye"}};
-    int listener = -1;
-    for (std::string line; tls.ReadLine(line);) {
-      commands.push_back(line);
-      const std::string verb = line.substr(0, line.find(' '));
-      if (verb == "PASV") {
-        int port = 0;
-        listener = s.OpenListener(&port);
-        std::ostringstream o;
-        o << "227 Entering Passive Mode (127,0,0,1," << (port >> 8) << "," << (port & 255) << ")";
-        tls.Send(o.str());
-      } else if (verb == "RETR") {
-        tls.Send("150 Opening data connection");
-        // The client's hello is answered in plain text: no TLS peer on this connection.
-        const int c = ScriptServer::AcceptOne(listener, 5s);
-        if (c >= 0) {
-          const std::string plain = "421 plain text is all you get here\r\n";
-          ::send(c, plain.data(), plain.size(), MSG_NOSIGNAL);
-          ::close(c);
-        }
-        tls.Send("425 Unable to build the data connection");
-      } else if (replies.count(verb)) {
-        tls.Send(replies.at(verb));
-        if (verb == "QUIT") break;
-      } else {
-        tls.Send("500 Unknown command");
-      }
-    }
-    if (listener >= 0) ::close(listener);
+    cvtest::ServeFtpsCommands(
+        s, certificate,
+        [](int listener) {
+          // The client's hello is answered in plain text: no TLS peer on this connection.
+          const int c = ScriptServer::AcceptOne(listener, 5s);
+          if (c >= 0) {
+            const std::string plain = "421 plain text is all you get here\r\n";
+            ::send(c, plain.data(), plain.size(), MSG_NOSIGNAL);
+            ::close(c);
+          }
+        },
+        &commands);
   });
   server.Start();
   LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), "u", "p", 3, kTls | kTlsExplicit | kPassive,

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,9 +25,9 @@
 #include "smtp/smtp.h"
 #include "sockets/inet.h"
 #include "sockets/server/server.h"
+#include "support/ftps_commands.h"
 #include "support/script_server.h"
 #include "support/silent_peer.h"
-#include "support/tls_lines.h"
 #include "test_pki.h"
 
 namespace tlssilent {
@@ -103,21 +101,47 @@ class Libraries : public ::testing::Test {
 
 // ---- the rows: each returns how its call ended ----
 
-Outcome FtpImplicit(uint32_t timeout) {
-  SilentPeer peer;
-  return Measure(
-      [&] { return FtpConnect(kHost, peer.port(), nullptr, nullptr, timeout, kFtpTls, nullptr) != kInvalidLibHandle; },
-      FtpGetLastError, &peer.hearing());
+// A call that starts a handshake with the peer at port: true when it succeeded.
+using Call = bool (*)(uint16_t port, uint32_t timeout);
+
+bool FtpImplicit(uint16_t port, uint32_t timeout) {
+  return FtpConnect(kHost, port, nullptr, nullptr, timeout, kFtpTls, nullptr) != kInvalidLibHandle;
+}
+bool FtpExplicit(uint16_t port, uint32_t timeout) {
+  return FtpConnect(kHost, port, nullptr, nullptr, timeout, kFtpTls | kFtpTlsExplicit, nullptr) != kInvalidLibHandle;
+}
+bool Https(uint16_t port, uint32_t timeout) {
+  const LibHandle h = HttpConnect(kHost, port, timeout, kHttpSecure, kHttp11, nullptr);
+  if (h == kInvalidLibHandle) return false;
+  const bool sent = HttpSendRequest(h, "GET", "/", nullptr, 0, 0) >= 0;
+  const uint32_t error = HttpGetLastError();
+  HttpDisconnect(h);
+  HttpSetLastError(error);
+  return sent;
+}
+bool SmtpImplicit(uint16_t port, uint32_t timeout) {
+  return SmtpConnect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr, nullptr) != kInvalidLibHandle;
+}
+bool SmtpStartTls(uint16_t port, uint32_t timeout) {
+  return SmtpConnect(kHost, port, timeout, kSmtpExtended | kMailSecure, nullptr, nullptr) != kInvalidLibHandle;
+}
+bool Pop3Implicit(uint16_t port, uint32_t timeout) {
+  return Pop3Connect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
+}
+bool Pop3Stls(uint16_t port, uint32_t timeout) {
+  return Pop3Connect(kHost, port, timeout, kMailSecure, nullptr) != kInvalidLibHandle;
+}
+bool ImapImplicit(uint16_t port, uint32_t timeout) {
+  return ImapConnect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
+}
+bool ImapStartTls(uint16_t port, uint32_t timeout) {
+  return ImapConnect(kHost, port, timeout, kMailSecure, nullptr) != kInvalidLibHandle;
 }
 
-Outcome FtpExplicit(uint32_t timeout) {
-  SilentPeer peer({"220 ready", "<AUTH TLS", "234 go ahead"});
-  return Measure(
-      [&] {
-        return FtpConnect(kHost, peer.port(), nullptr, nullptr, timeout, kFtpTls | kFtpTlsExplicit, nullptr) !=
-               kInvalidLibHandle;
-      },
-      FtpGetLastError, &peer.hearing());
+// The call against a peer that plays script, then says nothing.
+Outcome AgainstSilence(std::vector<std::string> script, Call call, uint32_t (*lastError)(), uint32_t timeout) {
+  SilentPeer peer(std::move(script));
+  return Measure([&] { return call(peer.port(), timeout); }, lastError, &peer.hearing());
 }
 
 // A protected command channel, and a data connection that the server accepts and leaves
@@ -126,36 +150,13 @@ Outcome FtpData(uint32_t timeout, const std::filesystem::path& certificate) {
   Hearing dataHearing;
   cvtest::ScriptServer server;
   server.Reply("220 ready").Expect("AUTH TLS").Reply("234 go ahead").Call([&](cvtest::ScriptServer& s) {
-    cvtest::TlsLines tls(s.clientSocket(), certificate);
-    if (!tls.ok()) return;
-    const std::map<std::string, std::string> replies = {
-        {"PBSZ", "200 PBSZ=0"},    {"PROT", "200 Protection set"}, {"USER", "331 Password required"},
-        {"PASS", "230 Logged in"}, {"SYST", "215 UNIX Type: L8"},  {"PWD", "257 \"/\""},
-        {"TYPE", "200 Type set"},  {"SIZE", "550 No size"},        {"QUIT", "221 Bye"}};
-    int listener = -1;
-    for (std::string line; tls.ReadLine(line);) {
-      const std::string verb = line.substr(0, line.find(' '));
-      if (verb == "PASV") {
-        int port = 0;
-        listener = s.OpenListener(&port);
-        std::ostringstream o;
-        o << "227 Entering Passive Mode (127,0,0,1," << (port >> 8) << "," << (port & 255) << ")";
-        tls.Send(o.str());
-      } else if (verb == "RETR") {
-        tls.Send("150 Opening data connection");
-        const int data = cvtest::ScriptServer::AcceptOne(listener, 5s);
-        const std::atomic<bool> stop{false};
-        if (data >= 0) HoldSilent(data, dataHearing, stop);
-        if (data >= 0) ::close(data);
-        tls.Send("425 Unable to build the data connection");
-      } else if (replies.count(verb)) {
-        tls.Send(replies.at(verb));
-        if (verb == "QUIT") break;
-      } else {
-        tls.Send("500 Unknown command");
-      }
-    }
-    if (listener >= 0) ::close(listener);
+    cvtest::ServeFtpsCommands(s, certificate, [&](int listener) {
+      const int data = cvtest::ScriptServer::AcceptOne(listener, 5s);
+      if (data < 0) return;
+      const std::atomic<bool> stop{false};
+      HoldSilent(data, dataHearing, stop);
+      ::close(data);
+    });
   });
   server.Start();
   const LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), "u", "p", timeout,
@@ -171,56 +172,6 @@ Outcome FtpData(uint32_t timeout, const std::filesystem::path& certificate) {
   FtpDisconnect(h);
   ::unlink(local);
   return o;
-}
-
-Outcome Https(uint32_t timeout) {
-  SilentPeer peer;
-  return Measure(
-      [&] {
-        const LibHandle h = HttpConnect(kHost, peer.port(), timeout, kHttpSecure, kHttp11, nullptr);
-        if (h == kInvalidLibHandle) return false;
-        const bool sent = HttpSendRequest(h, "GET", "/", nullptr, 0, 0) >= 0;
-        const uint32_t error = HttpGetLastError();
-        HttpDisconnect(h);
-        HttpSetLastError(error);
-        return sent;
-      },
-      HttpGetLastError, &peer.hearing());
-}
-
-Outcome SmtpImplicit(uint32_t timeout) {
-  SilentPeer peer;
-  return Measure(
-      [&] {
-        return SmtpConnect(kHost, peer.port(), timeout, kMailSecure | kMailImplicit, nullptr, nullptr) !=
-               kInvalidLibHandle;
-      },
-      SmtpGetLastError, &peer.hearing());
-}
-
-Outcome SmtpStartTls(uint32_t timeout) {
-  SilentPeer peer({"220 ready", "<EHLO", "250-hello", "250 STARTTLS", "<STARTTLS", "220 go ahead"});
-  return Measure(
-      [&] {
-        return SmtpConnect(kHost, peer.port(), timeout, kSmtpExtended | kMailSecure, nullptr, nullptr) !=
-               kInvalidLibHandle;
-      },
-      SmtpGetLastError, &peer.hearing());
-}
-
-Outcome Pop3Implicit(uint32_t timeout) {
-  SilentPeer peer;
-  return Measure(
-      [&] {
-        return Pop3Connect(kHost, peer.port(), timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
-      },
-      Pop3GetLastError, &peer.hearing());
-}
-
-Outcome Pop3Stls(uint32_t timeout) {
-  SilentPeer peer({"+OK ready", "<STLS", "+OK begin"});
-  return Measure([&] { return Pop3Connect(kHost, peer.port(), timeout, kMailSecure, nullptr) != kInvalidLibHandle; },
-                 Pop3GetLastError, &peer.hearing());
 }
 
 // The connect a PopClient makes when it does not block: finished by the window's socket
@@ -262,21 +213,6 @@ Outcome Pop3Window(uint32_t timeout) {
   if (peer.heard()) o.waited = Clock::now() - peer.heardAt();
   plat::DestroyWindow(window);
   return o;
-}
-
-Outcome ImapImplicit(uint32_t timeout) {
-  SilentPeer peer;
-  return Measure(
-      [&] {
-        return ImapConnect(kHost, peer.port(), timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
-      },
-      ImapGetLastError, &peer.hearing());
-}
-
-Outcome ImapStartTls(uint32_t timeout) {
-  SilentPeer peer({"* OK ready", "<A0001 STARTTLS", "A0001 OK begin"});
-  return Measure([&] { return ImapConnect(kHost, peer.port(), timeout, kMailSecure, nullptr) != kInvalidLibHandle; },
-                 ImapGetLastError, &peer.hearing());
 }
 
 // The client role of the socket library's TLS layer.
@@ -343,17 +279,30 @@ struct Row {
 
 const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = {
-      {"FtpImplicit", [](uint32_t t, const auto&) { return FtpImplicit(t); }},
-      {"FtpExplicit", [](uint32_t t, const auto&) { return FtpExplicit(t); }},
+      {"FtpImplicit", [](uint32_t t, const auto&) { return AgainstSilence({}, FtpImplicit, FtpGetLastError, t); }},
+      {"FtpExplicit",
+       [](uint32_t t, const auto&) {
+         return AgainstSilence({"220 ready", "<AUTH TLS", "234 go ahead"}, FtpExplicit, FtpGetLastError, t);
+       }},
       {"FtpDataChannel", [](uint32_t t, const auto& c) { return FtpData(t, c); }},
-      {"Https", [](uint32_t t, const auto&) { return Https(t); }},
-      {"SmtpImplicit", [](uint32_t t, const auto&) { return SmtpImplicit(t); }},
-      {"SmtpStartTls", [](uint32_t t, const auto&) { return SmtpStartTls(t); }},
-      {"Pop3Implicit", [](uint32_t t, const auto&) { return Pop3Implicit(t); }},
-      {"Pop3Stls", [](uint32_t t, const auto&) { return Pop3Stls(t); }},
+      {"Https", [](uint32_t t, const auto&) { return AgainstSilence({}, Https, HttpGetLastError, t); }},
+      {"SmtpImplicit", [](uint32_t t, const auto&) { return AgainstSilence({}, SmtpImplicit, SmtpGetLastError, t); }},
+      {"SmtpStartTls",
+       [](uint32_t t, const auto&) {
+         return AgainstSilence({"220 ready", "<EHLO", "250-hello", "250 STARTTLS", "<STARTTLS", "220 go ahead"},
+                               SmtpStartTls, SmtpGetLastError, t);
+       }},
+      {"Pop3Implicit", [](uint32_t t, const auto&) { return AgainstSilence({}, Pop3Implicit, Pop3GetLastError, t); }},
+      {"Pop3Stls",
+       [](uint32_t t, const auto&) {
+         return AgainstSilence({"+OK ready", "<STLS", "+OK begin"}, Pop3Stls, Pop3GetLastError, t);
+       }},
       {"Pop3WindowConnect", [](uint32_t t, const auto&) { return Pop3Window(t); }},
-      {"ImapImplicit", [](uint32_t t, const auto&) { return ImapImplicit(t); }},
-      {"ImapStartTls", [](uint32_t t, const auto&) { return ImapStartTls(t); }},
+      {"ImapImplicit", [](uint32_t t, const auto&) { return AgainstSilence({}, ImapImplicit, ImapGetLastError, t); }},
+      {"ImapStartTls",
+       [](uint32_t t, const auto&) {
+         return AgainstSilence({"* OK ready", "<A0001 STARTTLS", "A0001 OK begin"}, ImapStartTls, ImapGetLastError, t);
+       }},
       {"SocketClient", [](uint32_t t, const auto&) { return SocketClient(t); }},
       {"ServerEngineAccept", [](uint32_t t, const auto& c) { return ServerEngine(t, c); }, false},
   };
@@ -386,7 +335,7 @@ struct CancelRow {
   const char* name;
   LibHandle (*next)();                  // the handle the library's next session gets
   int32_t (*cancel)(LibHandle handle);  // from another thread
-  std::function<bool(uint16_t port, uint32_t timeout)> connect;
+  Call call;
   uint32_t (*lastError)();
 };
 
@@ -400,37 +349,11 @@ LibHandle NextHandle() {
 
 const std::vector<CancelRow>& CancelRows() {
   static const std::vector<CancelRow> rows = {
-      {"Ftp", NextHandle<FtpAllocSession, FtpFreeSession>, FtpCancel,
-       [](uint16_t port, uint32_t t) {
-         return FtpConnect(kHost, port, nullptr, nullptr, t, kFtpTls, nullptr) != kInvalidLibHandle;
-       },
-       FtpGetLastError},
-      {"Https", NextHandle<HttpAllocSession, HttpFreeSession>, HttpCancel,
-       [](uint16_t port, uint32_t t) {
-         const LibHandle h = HttpConnect(kHost, port, t, kHttpSecure, kHttp11, nullptr);
-         if (h == kInvalidLibHandle) return false;
-         const bool sent = HttpSendRequest(h, "GET", "/", nullptr, 0, 0) >= 0;
-         const uint32_t error = HttpGetLastError();
-         HttpDisconnect(h);
-         HttpSetLastError(error);
-         return sent;
-       },
-       HttpGetLastError},
-      {"Smtp", NextHandle<SmtpAllocSession, SmtpFreeSession>, SmtpCancel,
-       [](uint16_t port, uint32_t t) {
-         return SmtpConnect(kHost, port, t, kMailSecure | kMailImplicit, nullptr, nullptr) != kInvalidLibHandle;
-       },
-       SmtpGetLastError},
-      {"Pop3", NextHandle<Pop3AllocSession, Pop3FreeSession>, Pop3Cancel,
-       [](uint16_t port, uint32_t t) {
-         return Pop3Connect(kHost, port, t, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
-       },
-       Pop3GetLastError},
-      {"Imap", NextHandle<ImapAllocSession, ImapFreeSession>, ImapCancel,
-       [](uint16_t port, uint32_t t) {
-         return ImapConnect(kHost, port, t, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
-       },
-       ImapGetLastError},
+      {"Ftp", NextHandle<FtpAllocSession, FtpFreeSession>, FtpCancel, FtpImplicit, FtpGetLastError},
+      {"Https", NextHandle<HttpAllocSession, HttpFreeSession>, HttpCancel, Https, HttpGetLastError},
+      {"Smtp", NextHandle<SmtpAllocSession, SmtpFreeSession>, SmtpCancel, SmtpImplicit, SmtpGetLastError},
+      {"Pop3", NextHandle<Pop3AllocSession, Pop3FreeSession>, Pop3Cancel, Pop3Implicit, Pop3GetLastError},
+      {"Imap", NextHandle<ImapAllocSession, ImapFreeSession>, ImapCancel, ImapImplicit, ImapGetLastError},
   };
   return rows;
 }
@@ -446,7 +369,7 @@ TEST_P(CanceledDuringHandshake, EndsWithCanceled) {
     std::this_thread::sleep_for(100ms);  // the hello went out: the call waits for the answer
     row.cancel(next);
   });
-  const Outcome o = Measure([&] { return row.connect(peer.port(), kLongTimeout); }, row.lastError);
+  const Outcome o = Measure([&] { return row.call(peer.port(), kLongTimeout); }, row.lastError);
   canceller.join();
   EXPECT_TRUE(peer.heard()) << row.name;
   EXPECT_EQ(o.error, cvErrorOperationCanceled) << row.name << std::hex << " error 0x" << o.error;
