@@ -2,12 +2,17 @@
 //  - parse: a message with large base64 attachments parsed and its attachments extracted by
 //    the MIME library (this program started again for each run, a whole process as ripmime
 //    is) beside ripmime extracting the same message;
+//  - headers: messages with 20,000 and 80,000 distinct header names parsed by the MIME
+//    library (a whole process) beside Python's email package parsing the same files; the
+//    growth from the smaller to the larger (4 when parsing is linear in the names);
 //  - fetch: one large message retrieved through the InternetMail control, driven by the
 //    command-line host (a whole process), beside curl's fetch of the same message from the
 //    same dovecot, over IMAP and over POP3.
 //
 //   bench_mail [parse MiB, default 68] [fetch MiB, default 24] [runs, default 5]
-//   bench_mail --parse FILE DIRECTORY   (one parse-and-extract run)
+//   bench_mail headers [runs, default 5]  (the header rows alone)
+//   bench_mail --parse FILE DIRECTORY     (one parse-and-extract run)
+//   bench_mail --headers FILE             (one parse run)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -122,10 +127,63 @@ int ParseAndExtract(const char* file, const char* directory) {
   return ok ? 0 : 1;
 }
 
+// One parse run of a message, as its own process.
+int ParseOnly(const char* file) {
+  MimeAttach(nullptr);
+  const LibHandle h = MimeCreateMessage();
+  const bool ok = MimeImportMessage(h, file) && MimeGetPartHeader(h, 0, "X-Header-1", nullptr, 0) > 0;
+  MimeDestroyMessage(h);
+  MimeDetach();
+  return ok ? 0 : 1;
+}
+
+// A message whose headers carry count distinct names.
+std::string ManyHeaders(uint32_t count) {
+  std::string m = "From: a@example.org\r\nSubject: many headers\r\n";
+  for (uint32_t i = 1; i <= count; ++i) m += "X-Header-" + std::to_string(i) + ": value " + std::to_string(i) + "\r\n";
+  return m + "\r\nbody\r\n";
+}
+
+// The header rows: ours and Python's email package on the same files, and how each grows.
+void HeaderRows(const fs::path& shm, const std::string& self, int runs) {
+  const uint32_t small = 20000, large = 80000;
+  Sample ours[2], python[2];
+  int row = 0;
+  for (const uint32_t count : {small, large}) {
+    const fs::path file = shm / ("headers-" + std::to_string(count) + ".eml");
+    std::ofstream(file, std::ios::binary) << ManyHeaders(count);
+    std::vector<Sample> a, b;
+    for (int i = 0; i < runs; ++i) {
+      a.push_back(Measure(RUSAGE_CHILDREN, [&] { return Run({self, "--headers", file.string()}); }));
+      b.push_back(Measure(RUSAGE_CHILDREN, [&] {
+        return Run({"python3", "-c", "import email,sys; email.message_from_binary_file(open(sys.argv[1],'rb'))",
+                    file.string()});
+      }));
+    }
+    ours[row] = Median(a);
+    python[row] = Median(b);
+    std::printf("%u distinct header names (%llu KiB), median of %d runs\n", count,
+                static_cast<unsigned long long>(fs::file_size(file) >> 10), runs);
+    Report("headers", ours[row], python[row], "python");
+    ++row;
+  }
+  std::printf("growth %u -> %u names: ours wall %.2f cpu %.2f   python wall %.2f cpu %.2f   (linear: %.0f)\n", small,
+              large, ours[1].wall / ours[0].wall, ours[1].cpu / ours[0].cpu, python[1].wall / python[0].wall,
+              python[1].cpu / python[0].cpu, double(large) / small);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--parse") return ParseAndExtract(argv[2], argv[3]);
+  if (argc == 3 && std::string(argv[1]) == "--headers") return ParseOnly(argv[2]);
+  if (argc >= 2 && std::string(argv[1]) == "headers") {
+    const fs::path shm = fs::path("/dev/shm") / ("cv-bench-mail-" + std::to_string(getpid()));
+    fs::create_directories(shm);
+    HeaderRows(shm, fs::read_symlink("/proc/self/exe").string(), argc > 2 ? std::atoi(argv[2]) : 5);
+    fs::remove_all(shm);
+    return 0;
+  }
   const uint64_t parseMib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 68;
   const uint64_t fetchMib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 24;
   const int runs = argc > 3 ? std::atoi(argv[3]) : 5;
@@ -149,6 +207,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%llu MiB message, median of %d runs\n", static_cast<unsigned long long>(parseMib), runs);
   Report("parse", Median(ours), Median(ripmime), "ripmime");
+  HeaderRows(shm, self, runs);
 
   // Fetch through the control, against dovecot, beside curl.
   setenv("CV_REGISTRY_ROOT", (shm / "registry").c_str(), 1);

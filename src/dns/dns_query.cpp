@@ -1,9 +1,11 @@
 // Building an MX query and exchanging it with the resolver's name servers: UDP first, TCP
 // when the answer is truncated or the query too long for a datagram.
 #include <arpa/inet.h>
+#include <sys/random.h>
 
 #include <chrono>
 #include <cstring>
+#include <random>
 
 #include "core/sock/sock.h"
 #include "dns/dns.h"
@@ -31,6 +33,16 @@ uint16_t IdOf(const uint8_t* message) { return uint16_t(message[0] << 8 | messag
 void PutId(uint8_t* message, uint16_t id) {
   message[0] = uint8_t(id >> 8);
   message[1] = uint8_t(id);
+}
+
+// An identifier drawn at random for each query and each send: an off-path sender that saw
+// one cannot tell the next (one up from the last would be its first guess). Never the
+// previous one, so that an answer to the last send cannot pass for this one's.
+uint16_t FreshId(uint16_t previous) {
+  uint16_t id = previous;
+  while (id == previous)
+    if (getrandom(&id, sizeof id, 0) != sizeof id) id = uint16_t(std::random_device{}());
+  return id;
 }
 
 // Waits until s is readable or the deadline passes: 1 ready, 0 timed out, -1 failed.
@@ -154,7 +166,7 @@ struct Exchange {
       for (int32_t slot = 0; slot < kDnsServerSlots; ++slot) {
         const sockaddr_in& server = r.servers[slot];
         if (server.sin_addr.s_addr == 0 || server.sin_addr.s_addr == INADDR_NONE) continue;
-        if (!firstTry) PutId(message, ++id);
+        if (!firstTry) PutId(message, id = FreshId(id));
         firstTry = false;
         tried = true;
         Outcome o = tcp ? TcpTry(server) : UdpTry(server);
@@ -163,7 +175,7 @@ struct Exchange {
           CloseQuerySocket(r);
           tcp = true;
           pass = 0;
-          PutId(message, ++id);
+          PutId(message, id = FreshId(id));
           o = TcpTry(server);
         }
         if (o == Outcome::Answer) {
@@ -183,7 +195,7 @@ struct Exchange {
 
 int32_t BuildQuery(DnsResolver& r, const char* name, uint8_t* message) {
   std::memset(message, 0, kHeaderSize);
-  PutId(message, ++r.queryId);
+  PutId(message, r.queryId = FreshId(r.queryId));
   message[2] = kFlagRecursionDesired;
   message[5] = 1;  // one question
   const int32_t n = DnsEncodeName(name, message + kHeaderSize, kMaxQueryName, nullptr, nullptr);

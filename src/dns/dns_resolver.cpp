@@ -1,11 +1,9 @@
 // Resolver records: creation with the machine's name servers and local domain, the server
 // slots, destruction.
 #include <arpa/inet.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "core/sock/sock.h"
@@ -96,10 +94,7 @@ void LoadAdapterServers(DnsResolver& r) {
 }
 
 void InitResolver(DnsResolver& r) {
-  // Identifiers start at a random value, so that an off-path sender cannot predict them.
-  uint16_t id = 0;
-  if (getrandom(&id, sizeof id, 0) != sizeof id) id = uint16_t(std::random_device{}());
-  r.queryId = id;
+  r.queryId = 0;  // each query and each send draws its identifier afresh
   LoadDomain(r);
   r.attempts = 4;
   r.options = kDnsDefaultOptions;

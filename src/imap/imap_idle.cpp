@@ -72,6 +72,14 @@ int32_t EndIdle(ImapSession& s) noexcept {
   }
   if (!s.idleOpen) return 0;
   s.idleOpen = 0;
+  // A command that reads its own untagged responses may be the one ending IDLE: DONE's
+  // exchange is read whole, and the command's mode is its own again afterwards.
+  struct UntaggedModeKept {
+    ImapSession& s;
+    const uint32_t mode = s.untaggedMode;
+    ~UntaggedModeKept() { s.untaggedMode = mode; }
+  } kept{s};
+  s.untaggedMode = 0;
   // Responses that came in meanwhile stay buffered: they are read (and counted) with the
   // completion below.
   s.currentCommand = kCommandDone;

@@ -1,7 +1,9 @@
 #pragma once
 // Inside the IMAP library: its frame, notification engine and TLS stream instances, and
 // the helpers its operations share.
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "imap/imap.h"
 #include "mail/common/mail_session.h"
@@ -103,8 +105,12 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept;
 // Whether bytes are buffered (plain or decrypted) without reading the socket.
 bool Buffered(ImapSession& s) noexcept;
 int32_t ReadData(ImapSession& s, char* buffer) noexcept;
-// One whole line without its CR LF (a longer line is cut, its rest dropped); -1 on failure.
-int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept;
+// Takes the bytes of a line past the reader's room: (the line kept so far, the bytes past
+// it); called for each piece as it arrives.
+using LineOverflow = std::function<void(std::string_view kept, std::string_view rest)>;
+// One whole line without its CR LF; -1 on failure. A longer line is cut: its rest goes to
+// overflow when given, else it is dropped.
+int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow = nullptr) noexcept;
 // Exactly count bytes into out (null: dropped); false with the error.
 bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept;
 int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept;

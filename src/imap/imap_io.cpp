@@ -84,8 +84,9 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
     n = in.Receive(s.receiveBuffer, kImapReceiveSize);
     if (n >= 0) break;
     // In window-message mode a read outside a literal waits for its line; inside a
-    // literal the caller hears that nothing is there yet (the window is told later).
-    if (n == -1 || s.literalOpen) {
+    // literal the caller hears that nothing is there yet (the window is told later). A
+    // blocking read waits again (a TLS record may have come only in part).
+    if (n == -1 || (s.literalOpen && NonBlockingReads(s))) {
       if (n != -1) Fail(cvErrorOperationWouldBlock);
       if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;
@@ -147,7 +148,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
   return int32_t(stored);
 }
 
-int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept {
+int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow) noexcept {
   uint32_t stored = 0;
   for (;;) {
     if (FillReceiveBuffer(s) <= 0) return -1;
@@ -157,6 +158,7 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size) noexcept {
     const uint32_t keep = std::min(take, size - 1 - stored);
     std::memcpy(line + stored, in, keep);
     stored += keep;
+    if (keep < take && overflow) overflow(std::string_view(line, stored), std::string_view(in + keep, take - keep));
     s.receivePosition += take;
     s.receiveCount -= take;
     if (lf) break;

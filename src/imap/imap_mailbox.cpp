@@ -2,13 +2,13 @@
 // creating, deleting and renaming (INBOX rules), CHECK, SEARCH and the total size.
 #include <strings.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "core/heap/private_heap.h"
 #include "imap/imap_internal.h"
+#include "imap/imap_search.h"
 
 namespace cvimap {
 
@@ -290,27 +290,17 @@ int32_t ImapSearchMailbox(LibHandle handle, const char* criteria, const char* ch
   if (charset && *charset) argument = std::string("CHARSET ") + charset + ' ';
   argument += criteria;
   if (argument.size() > 1023) argument.resize(1023);
+  // The numbers are taken by the response reader as each SEARCH line streams in.
+  SearchNumbers found(numbers, numbers ? capacity : 0);
+  struct SinkScope {
+    ImapSession& s;
+    ~SinkScope() { s.searchSink = nullptr; }
+  } scope{s};
+  s.searchSink = &found;
   if (SendUntagged(s, "SEARCH", argument.c_str()) < 0) return -1;
-  int32_t found = 0;
-  const bool ok = EachResponse(s, [&](int32_t id) {
-    if (id != int32_t(kImapResponseSearch)) return true;
-    for (const char* p = s.responseText; *p;) {
-      while (*p && !std::isdigit(static_cast<unsigned char>(*p))) {
-        if (*p == '(') return true;  // trailing extension data, not message numbers
-        ++p;
-      }
-      if (!*p) break;
-      char* end = nullptr;
-      const unsigned long value = std::strtoul(p, &end, 10);
-      p = end;
-      if (numbers && found < capacity) numbers[found] = uint32_t(value);
-      ++found;
-    }
-    return true;
-  });
-  if (!ok) return -1;
+  if (!EachResponse(s, [](int32_t) { return true; })) return -1;
   ClearError();
-  return found;
+  return found.found();
 }
 
 int32_t ImapGetMailboxSize(LibHandle handle, const char* name) {

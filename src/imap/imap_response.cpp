@@ -9,6 +9,7 @@
 #include <string>
 
 #include "imap/imap_internal.h"
+#include "imap/imap_search.h"
 
 namespace cvimap {
 
@@ -177,7 +178,23 @@ int32_t ReadResponse(ImapSession& s) noexcept {
     return -1;
   };
   for (;;) {
-    if (ReadLine(s, line, sizeof line) < 0) return failed();
+    // While a search runs, a SEARCH response longer than the line's room goes to its sink
+    // as it streams in; a shorter one is taken whole below.
+    bool streamed = false;
+    LineOverflow toSearch;
+    if (s.searchSink) {
+      toSearch = [&s, &streamed](std::string_view kept, std::string_view rest) {
+        if (!streamed) {
+          const size_t start = SearchTextStart(kept);
+          if (start == std::string_view::npos) return;
+          s.searchSink->BeginResponse();
+          s.searchSink->Feed(kept.substr(start));
+          streamed = true;
+        }
+        s.searchSink->Feed(rest);
+      };
+    }
+    if (ReadLine(s, line, sizeof line, toSearch) < 0) return failed();
     if (s.literalTail) {
       // The rest of a response whose literal was read: skipped (with any further literal).
       if (line[0] == ' ' || line[0] == ')') {
@@ -192,6 +209,13 @@ int32_t ReadResponse(ImapSession& s) noexcept {
       std::string text = SkipSpace(line + 1);
       if (!s.literalExpected && !Flatten(s, text)) return failed();
       id = ParseResponse(s, text.c_str(), false);
+      if (s.searchSink && id == int32_t(kImapResponseSearch)) {
+        if (!streamed) {
+          s.searchSink->BeginResponse();
+          s.searchSink->Feed(s.responseText);
+        }
+        s.searchSink->EndResponse();
+      }
       if (!s.greetingReceived || s.untaggedMode || s.idleThread.load()) break;
       continue;
     }

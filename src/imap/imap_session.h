@@ -21,6 +21,9 @@
 namespace plat {
 class Thread;
 }
+namespace cvimap {
+class SearchNumbers;
+}
 
 // Called on the IDLE thread: (session handle, update type, message number, user data).
 using ImapUpdateCallback = void (*)(LibHandle handle, uint32_t type, uint32_t number, uintptr_t userData);
@@ -108,6 +111,7 @@ struct ImapSession {
   std::atomic<uint32_t> lastTagged;
   plat::HGLOBAL retrievalBlock;
   uint32_t retrieving;  // a retrieval reads the message text itself
+  cvimap::SearchNumbers* searchSink = nullptr;  // takes SEARCH numbers while a search runs
 
   SockAddress serverAddress;
   uint32_t port;

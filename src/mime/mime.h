@@ -80,6 +80,9 @@ int32_t MimeSetHeader(LibHandle handle, const char* name, const char* value);
 int32_t MimeSetPartHeader(LibHandle handle, int32_t part, const char* name, const char* value);
 const char* MimeGetHeader(LibHandle handle, const char* name);
 int32_t MimeGetPartHeader(LibHandle handle, int32_t part, const char* name, char* buffer, int32_t size);
+// As MimeGetPartHeader, with every header of the name on the part: their values joined by
+// ", " in stored order (an address list some mailers spread over repeated To or Cc lines).
+int32_t MimeGetPartHeaderList(LibHandle handle, int32_t part, const char* name, char* buffer, int32_t size);
 int32_t MimeDeleteHeader(LibHandle handle, const char* name);
 // name: 127 characters; value: 1,023 characters or null.
 int32_t MimeGetFirstHeader(LibHandle handle, char* name, char* value);

@@ -2,6 +2,7 @@
 // iterate, and the Date header.
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "mime/mime_internal.h"
@@ -64,6 +65,7 @@ bool NeedsEncoding(std::string_view value) noexcept {
 bool DeleteHeaderOn(MimePart& part, std::string_view name) {
   MimeHeader* h = FindHeader(part, name);
   if (!h) return false;
+  part.index.Emptying(*h);
   std::string().swap(h->name);
   std::string().swap(h->stored);
   h->display.reset();
@@ -72,11 +74,7 @@ bool DeleteHeaderOn(MimePart& part, std::string_view name) {
 
 }  // namespace
 
-MimeHeader* FindHeader(MimePart& part, std::string_view name) noexcept {
-  for (MimeHeader& h : part.headers)
-    if (!h.emptied() && IEquals(h.name, name)) return &h;
-  return nullptr;
-}
+MimeHeader* FindHeader(MimePart& part, std::string_view name) noexcept { return part.index.First(name); }
 
 const std::string& DisplayValue(MimeHeader& header) {
   if (!header.display) {
@@ -117,27 +115,16 @@ bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName
   }
   SpecialHeader(m, part, name, value);
 
+  // Over the first of its name, else in the first emptied node, else at the end.
   MimeHeader* node = nullptr;
-  if (place == HeaderPlace::Node && target) {
-    node = target;
-  } else if (place == HeaderPlace::Append) {
+  if (place == HeaderPlace::Node && target) node = target;
+  else if (place == HeaderPlace::First && (node = FindHeader(part, name)) == nullptr) node = part.index.TakeEmptied();
+  if (!node) {
     node = &part.headers.emplace_back();
-  } else {
-    MimeHeader* emptied = nullptr;
-    for (MimeHeader& h : part.headers) {
-      if (h.emptied()) {
-        if (!emptied) emptied = &h;
-        continue;
-      }
-      if (IEquals(h.name, name)) {
-        node = &h;
-        break;
-      }
-    }
-    if (!node) node = emptied;
-    if (!node) node = &part.headers.emplace_back();
+    node->place = part.index.NextPlace();
   }
-  node->name = name;
+  const std::string old = std::exchange(node->name, name);
+  part.index.Named(*node, old);
   node->display.reset();
   std::string encoded;
   // Content-Type holds only tokens and quoted parameters, where encoded words have no place;
@@ -342,17 +329,43 @@ const char* MimeGetHeader(LibHandle handle, const char* name) {
   }
 }
 
-int32_t MimeGetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+namespace {
+
+// The value of a part's header (the first of its name, or all of them joined) copied out as
+// MimeGetPartHeader says.
+int32_t CopyPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size, bool all) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
   if (!name || size < 0) return Fail<int32_t>(cvErrorInvalidParameter, -1);
   MimePart* part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
   if (!part) return -1;
-  MimeHeader* h = FindHeader(*part, NormalizeHeaderName(name));
-  if (!h) return Fail<int32_t>(cvErrorInvalidMessageHeader, 0);
-  const std::string& value = DisplayValue(*h);
-  if (buffer && size > 0) return CopyOut(value, buffer, size);
-  return int32_t(value.size());
+  try {
+    const std::string wanted = NormalizeHeaderName(name);
+    MimeHeader* h = FindHeader(*part, wanted);
+    if (!h) return Fail<int32_t>(cvErrorInvalidMessageHeader, 0);
+    std::string joined;
+    if (all) {
+      for (MimeHeader* each : part->index.All(wanted)) {
+        if (!joined.empty()) joined += ", ";
+        joined += DisplayValue(*each);
+      }
+    }
+    const std::string& value = all ? joined : DisplayValue(*h);
+    if (buffer && size > 0) return CopyOut(value, buffer, size);
+    return int32_t(value.size());
+  } catch (const std::bad_alloc&) {
+    return Fail<int32_t>(cvErrorOutOfMemory, -1);
+  }
+}
+
+}  // namespace
+
+int32_t MimeGetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+  return CopyPartHeader(handle, index, name, buffer, size, false);
+}
+
+int32_t MimeGetPartHeaderList(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
+  return CopyPartHeader(handle, index, name, buffer, size, true);
 }
 
 int32_t MimeDeleteHeader(LibHandle handle, const char* name) {
@@ -360,7 +373,11 @@ int32_t MimeDeleteHeader(LibHandle handle, const char* name) {
   if (!m) return 0;
   MimePart* part = CurrentPart(*m);
   if (!part) return 0;
-  if (!name || !DeleteHeaderOn(*part, name)) return Fail(cvErrorInvalidMessageHeader);
+  try {
+    if (!name || !DeleteHeaderOn(*part, name)) return Fail(cvErrorInvalidMessageHeader);
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory);
+  }
   return 1;
 }
 

@@ -74,7 +74,7 @@ void ResetRecord(MimeMessage& m) {
   m.currentLevel = m.highestLevel = m.currentPart = 0;
   m.dateText[0] = '\0';
   std::string().swap(m.line);
-  m.lineComplete = m.beforeFirstHeader = m.inHeaders = m.lineFlushed = m.leadingSkipped = false;
+  m.lineComplete = m.beforeFirstHeader = m.inHeaders = m.lineFlushed = m.leadingSkipped = m.partsOverflowed = false;
   m.lastHeader = nullptr;
   m.lastHeaderPart = nullptr;
 }

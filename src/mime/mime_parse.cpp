@@ -83,8 +83,18 @@ bool CouldBeHeaderLine(std::string_view line) noexcept {
   return stop != std::string_view::npos && line[stop] == ':';
 }
 
+// Text past the most parts a message holds: kept as it is (line ends as CR LF) in the body
+// of the last part, so that nothing of the message is lost and export writes it back.
+bool KeepOverflow(MimeMessage& m, std::string_view text) {
+  MimePart& last = *m.parts.back();
+  const bool lineEnd = !text.empty() && text.back() == '\n';
+  if (lineEnd) text.remove_suffix(1);
+  return AppendRaw(m, last, text) && (!lineEnd || AppendRaw(m, last, "\r\n"));
+}
+
 // A complete line with its LF.
 bool TakeLine(MimeMessage& m, std::string_view line) {
+  if (m.partsOverflowed) return KeepOverflow(m, line);
   if (m.inHeaders) {
     if (line == "\n") {
       m.inHeaders = false;
@@ -103,6 +113,10 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
   const int32_t level = m.lineFlushed ? -1 : DelimiterLevel(m, line, closing);
   m.lineFlushed = false;
   if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
+  if (!closing && m.parts.size() >= size_t(kMimeMaxParts)) {
+    m.partsOverflowed = true;
+    return KeepOverflow(m, line);
+  }
   // The line break before a delimiter belongs to it; decoded base64 text has none stored.
   const bool decodedBase64 = DecodesOnStore(*part) && part->encoding == kMimeEncodingBase64;
   if (!decodedBase64 && (part->body == "\r\n" || std::string_view(part->body).ends_with("\r\n\r\n")))
@@ -141,6 +155,12 @@ size_t FlushableLength(const MimePart& part, std::string_view line) {
 // A body line that reached the line buffer's size goes to the body in a piece, so that no
 // byte of a long line is lost (header lines stay capped).
 bool FlushLongBodyLine(MimeMessage& m) {
+  if (m.partsOverflowed) {
+    if (!KeepOverflow(m, m.line)) return false;
+    m.line.clear();
+    m.lineFlushed = true;
+    return true;
+  }
   MimePart* part = CurrentPart(m);
   if (!part) return false;
   const size_t n = FlushableLength(*part, m.line);
@@ -214,8 +234,9 @@ bool ParseText(MimeMessage& m, const char* text, size_t length) {
         continue;
       }
       m.beforeFirstHeader = false;
-    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i < length && (text[i] == ' ' || text[i] == '\t')) {
-      continue;  // a folded header continues on this line
+    } else if (m.inHeaders && !m.line.empty() && c == '\n' && i < length && (text[i] == ' ' || text[i] == '\t') &&
+               CouldBeHeaderLine(m.line)) {
+      continue;  // a folded header continues on this line (text that is no header keeps its breaks)
     }
     if (m.line.size() >= kMimeLineMax && c != '\n' && m.inHeaders && !CouldBeHeaderLine(m.line)) {
       // A full line that no header can start with: the header block has ended and the
@@ -246,7 +267,9 @@ int32_t MimeParseMessage(LibHandle handle, const char* text, int32_t length) {
   if (!text || length < 0) return Fail(cvErrorInvalidParameter);
   try {
     if (m->line.capacity() < 256) m->line.reserve(256);
-    return ParseText(*m, text, size_t(length)) ? 1 : 0;
+    if (!ParseText(*m, text, size_t(length))) return 0;
+    // Every byte was taken; a message with more parts than it can hold says so each time.
+    return m->partsOverflowed ? Fail(cvErrorInvalidMessagePart) : 1;
   } catch (const std::bad_alloc&) {
     return Fail(cvErrorOutOfMemory);
   }
@@ -324,6 +347,8 @@ int32_t MimeImportMessage(LibHandle handle, const char* fileName) {
   } catch (const std::bad_alloc&) {
     return Fail(cvErrorOutOfMemory);
   }
+  // The message is whole, but holds no more parts than the limit: the caller hears of it.
+  if (m->partsOverflowed) return Fail(cvErrorInvalidMessagePart);
   Library().SetLastError(0);
   return 1;
 }

@@ -10,6 +10,7 @@
 
 #include "core/frame/lib_types.h"
 #include "mime/mime_body_bytes.h"
+#include "mime/mime_header_index.h"
 #include "platform/base/heap.h"
 
 inline constexpr int32_t kMimeMaxParts = 1024;
@@ -21,6 +22,7 @@ struct MimeHeader {
   std::string name;                    // empty in an emptied node
   std::string stored;                  // written on export (RFC 2047-encoded when needed)
   std::optional<std::string> display;  // decoded value, made on first read
+  uint64_t place = 0;                  // order in the part's list (nodes are only appended)
   bool emptied() const noexcept { return name.empty(); }
 };
 
@@ -36,6 +38,7 @@ struct MimePart {
   std::string boundary;     // a multipart part's own boundary (part 0 and containers)
   cvmime::BodyBytes body;   // capacity grows in the message's steps
   MimeHeaderList headers;
+  cvmime::HeaderIndex index;  // the headers by name; changed with the list, in mime_headers.cpp
   MimeHeaderList::iterator cursor;
   bool cursorSet = false;
 };
@@ -64,6 +67,9 @@ struct MimeMessage {
   bool inHeaders = false;
   bool lineFlushed = false;     // the start of the current line went to the body already
   bool leadingSkipped = false;  // characters before the first header were passed over
+  // A delimiter found no free part slot: from there on the text stays, as it is, in the
+  // body of the last part, and every parse call reports the limit.
+  bool partsOverflowed = false;
   MimeHeader* lastHeader = nullptr;
   MimePart* lastHeaderPart = nullptr;
 };

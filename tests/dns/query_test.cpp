@@ -167,7 +167,25 @@ TEST_F(DnsQueryTest, SilentServerTimesOutAfterEveryAttemptWithFreshIdentifiers) 
   EXPECT_EQ(Lookup(server, "example.com"), Strings{"error 10060"});
   std::vector<Bytes> asked = server.udpQueries();
   ASSERT_EQ(asked.size(), 2u);
-  EXPECT_EQ(uint16_t(IdOf(asked[1]) - IdOf(asked[0])), 1);
+  EXPECT_NE(IdOf(asked[1]), IdOf(asked[0]));
+}
+
+// Each query and each send draws its identifier at random: one that saw an identifier
+// cannot tell the next from it.
+TEST_F(DnsQueryTest, IdentifiersAreDrawnAtRandomForEverySend) {
+  FakeDns server([](const Bytes& q) { return std::vector<FakeDns::Reply>{{MxAnswer(q, {{1, "mx.example.com"}})}}; });
+  LibHandle h = ResolverFor("127.0.0.1", server.port());
+  for (int i = 0; i < 8; ++i) {
+    const char* hosts[35] = {};
+    EXPECT_EQ(DnsLookupMx(h, "example.com", hosts, 35), 1);
+  }
+  DnsDestroyResolver(h);
+  std::vector<uint16_t> ids;
+  for (const Bytes& q : server.udpQueries()) ids.push_back(IdOf(q));
+  ASSERT_EQ(ids.size(), 8u);
+  int stepsOfOne = 0;
+  for (size_t i = 1; i < ids.size(); ++i) stepsOfOne += uint16_t(ids[i] - ids[i - 1]) == 1;
+  EXPECT_LT(stepsOfOne, 3) << "identifiers count up";
 }
 
 TEST_F(DnsQueryTest, NoReachableServerIsRefused) {

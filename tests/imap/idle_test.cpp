@@ -142,6 +142,49 @@ TEST_F(ImapIdleTest, DisconnectWhileIdleRuns) {
   EXPECT_EQ(ImapGetSession(h), nullptr);
 }
 
+// The first command after an IDLE that returned at once may be one that reads its own
+// untagged responses: ending IDLE on its way must not take its mode from it.
+TEST_F(ImapIdleTest, FetchesRightAfterANonWaitingIdle) {
+  cvtest::ScriptServer server;
+  GreetLoginSelect(server)
+      .Expect("A0005 IDLE")
+      .Reply("+ idling")
+      .Expect("DONE")
+      .Reply("* 4 EXISTS")
+      .Reply("A0005 OK IDLE terminated")
+      .Expect("A0006 FETCH 2 (FLAGS UID RFC822.SIZE BODY[])")
+      .Reply("* 2 FETCH (FLAGS (\\Seen) UID 12 RFC822.SIZE 5 BODY[] {5}")
+      .Send("hello")
+      .Reply(")")
+      .Reply("A0006 OK done")
+      .Expect("A0007 IDLE")
+      .Reply("+ idling")
+      .Expect("DONE")
+      .Reply("A0007 OK IDLE terminated")
+      .Expect("A0008 FETCH 3 (UID)")
+      .Reply("* 3 FETCH (UID 13)")
+      .Reply("A0008 OK done")
+      .Expect("A0009 IDLE")
+      .Reply("+ idling")
+      .Expect("DONE")
+      .Reply("A0009 OK IDLE terminated")
+      .Expect("A0010 SEARCH ALL")
+      .Reply("* SEARCH 1 2 3 4")
+      .Reply("A0010 OK done");
+  const LibHandle h = ConnectAndLogin(server, true);
+  ASSERT_NE(h, kInvalidLibHandle);
+  ASSERT_EQ(ImapSetUpdateCallback(h, PostUpdate), 0);
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_EQ(Retrieve(h, 2), "hello") << std::hex << ImapGetLastError();
+  EXPECT_EQ(ImapGetMessageCount(h), 4);
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_EQ(ImapGetMessageUid(h, 3), 13) << std::hex << ImapGetLastError();
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_EQ(ImapSearchMailbox(h, "ALL", nullptr, nullptr, 0), 4) << std::hex << ImapGetLastError();
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  ImapDisconnect(h);
+}
+
 TEST_F(ImapIdleTest, TheOwnerReadsCountsAndTextWhileTheIdleThreadUpdatesThem) {
   // Run under ThreadSanitizer this shows the IDLE thread's writes and the owner's reads
   // share no unguarded field; without it, every text read must be one whole response.

@@ -111,6 +111,33 @@ TEST_F(ImapMessages, MailboxListAndSearch) {
   ImapDisconnect(h);
 }
 
+// A SEARCH line far longer than the response text a session keeps, arriving in pieces that
+// split numbers: every number counts, and the first ones are stored.
+TEST_F(ImapMessages, SearchLineLongerThanTheResponseTextKeepsEveryNumber) {
+  constexpr uint32_t kCount = 20000;
+  std::string line = "* SEARCH";
+  for (uint32_t n = 1; n <= kCount; ++n) line += " " + std::to_string(n * 3);
+  line += "\r\n* SEARCH 70000 70001 (MODSEQ 917)\r\n";
+  cvtest::ScriptServer server;
+  GreetLoginSelect(server)
+      .Expect("A0005 SEARCH ALL")
+      .SendPieces(line, 1000, std::chrono::milliseconds(0))
+      .Reply("A0005 OK done")
+      .Expect("A0006 SEARCH UNSEEN")
+      .SendPieces(line, 4093, std::chrono::milliseconds(0))
+      .Reply("A0006 OK done");
+  const LibHandle h = ConnectAndLogin(server, true);
+  ASSERT_NE(h, kInvalidLibHandle);
+  EXPECT_EQ(ImapSearchMailbox(h, "ALL", nullptr, nullptr, 0), int32_t(kCount + 2)) << std::hex << ImapGetLastError();
+  std::vector<uint32_t> numbers(kCount + 10);
+  EXPECT_EQ(ImapSearchMailbox(h, "UNSEEN", nullptr, numbers.data(), int32_t(kCount + 1)), int32_t(kCount + 2));
+  for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(numbers[i], (i + 1) * 3) << i;
+  EXPECT_EQ(numbers[kCount], 70000u);
+  EXPECT_EQ(numbers[kCount + 1], 0u);  // never past the capacity
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  ImapDisconnect(h);
+}
+
 TEST_F(ImapMessages, ReadFlagsChooseTheSection) {
   struct Case {
     uint32_t flags;

@@ -371,6 +371,23 @@ TEST_F(Dovecot, IdleReportsAnAppendFromAnotherConnection) {
   EXPECT_EQ(ImapDisconnect(h), 0);
 }
 
+// The first command after an IDLE that returned at once is the one that ends it, whatever
+// it reads: a message, a UID, search results.
+TEST_F(Dovecot, FetchesRightAfterANonWaitingIdle) {
+  const LibHandle h = OpenAndSelect();
+  ASSERT_NE(h, kInvalidLibHandle);
+  ASSERT_EQ(ImapSetUpdateCallback(h, PostUpdate), 0);
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0) << std::hex << ImapGetLastError();
+  EXPECT_EQ(Retrieve(h, 2), Messages()[1]) << std::hex << ImapGetLastError();
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_GT(ImapGetMessageUid(h, 1), 0) << std::hex << ImapGetLastError();
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_EQ(ImapSearchMailbox(h, "ALL", nullptr, nullptr, 0), 3) << std::hex << ImapGetLastError();
+  ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, 0), 0);
+  EXPECT_EQ(Retrieve(h, 1, kImapReadHeader | kImapReadPeek), Headers(Messages()[0]));
+  EXPECT_EQ(ImapDisconnect(h), 0);
+}
+
 TEST_F(Dovecot, IdleWaitEndsWithTheFirstUpdateOrItsTimeout) {
   const LibHandle h = OpenAndSelect();
   ASSERT_NE(h, kInvalidLibHandle);

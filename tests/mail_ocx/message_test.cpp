@@ -162,6 +162,41 @@ TEST_F(MessageTest, MessageTextRoundTrips) {
   EXPECT_EQ(Show(u"MessageParts"), "1");
 }
 
+// Repeated To and Cc headers, as some mailers write them: the properties show every
+// address the recipient list counts; writing one replaces every instance.
+TEST_F(MessageTest, RepeatedAddressHeadersShowEveryAddress) {
+  EXPECT_EQ(PutText(u"Message",
+                    u"From: a@example.org\r\nTo: t1@example.org\r\nCc: c1@example.org\r\n"
+                    u"To: t2@example.org\r\nCc: C Two <c2@example.org>, c3@example.org\r\n\r\nbody\r\n"),
+            S_OK);
+  EXPECT_EQ(Show(u"Cc"), "\"c1@example.org, C Two <c2@example.org>, c3@example.org\"");
+  EXPECT_EQ(Show(u"To"), "\"t1@example.org, t2@example.org\"");
+  EXPECT_EQ(Show(u"Recipients"), "5");
+  EXPECT_EQ(PutText(u"Cc", u"only@example.org"), S_OK);
+  EXPECT_EQ(Show(u"Cc"), "\"only@example.org\"");
+  EXPECT_EQ(Show(u"Recipients"), "3");
+  EXPECT_EQ(PutText(u"To", u""), S_OK);
+  EXPECT_EQ(Show(u"To"), "\"\"");
+  EXPECT_EQ(Show(u"Recipients"), "1");
+}
+
+// More parts than a message holds: the text is kept whole and readable, and the limit is
+// reported.
+TEST_F(MessageTest, MessageOfMorePartsThanTheLimitStaysReadable) {
+  std::u16string text = u"Subject: many\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
+  for (int i = 1; i <= 1030; ++i) text += u"--b\r\n\r\npart " + plat::ToUtf16(std::to_string(i)) + u"\r\n";
+  text += u"--b--\r\n";
+  EXPECT_EQ(PutText(u"Message", text.c_str()), HRESULT(0x800A2FFA));
+  EXPECT_EQ(Show(u"LastError"), "12282");
+  EXPECT_EQ(Show(u"Subject"), "\"many\"");
+  EXPECT_EQ(Show(u"MessageParts"), "1024");
+  EXPECT_NE(Show(u"Message").find("part 1030\r\n--b--\r\n"), std::string::npos);
+  EXPECT_EQ(Method(u"ClearMessage", {}), S_OK);
+  EXPECT_EQ(Run(u"ParseMessage", {Str(text.c_str())}), "12282");
+  EXPECT_EQ(Show(u"MessageParts"), "1024");
+  EXPECT_NE(Show(u"Message").find("part 1030\r\n"), std::string::npos);
+}
+
 TEST_F(MessageTest, AttachmentsGoInAndComeOut) {
   Compose();
   VARIANT bytes = Array(VT_UI1, 10);

@@ -157,6 +157,33 @@ TEST_F(DovecotImap, FlagsSearchAndExpunge) {
   EXPECT_EQ(TakeEvents().find("OnError"), std::string::npos);
 }
 
+// The first fetch after an IDLE that returned at once ends it and reads its message.
+TEST_F(DovecotImap, FetchRightAfterANonWaitingIdle) {
+  ASSERT_EQ(Connect(), "0") << peer_->Diagnostics();
+  EXPECT_EQ(Run(u"Idle", {I4(0), I4(30)}), "0");
+  EXPECT_EQ(Run(u"GetMessage", {I4(3)}), "0");
+  EXPECT_EQ(Show(u"Subject"), "\"m3\"");
+  EXPECT_EQ(Run(u"Idle", {I4(0), I4(30)}), "0");
+  EXPECT_EQ(Put(u"MessageIndex", I4(4)), S_OK);
+  EXPECT_EQ(Show(u"Subject"), "\"m4\"");
+  EXPECT_EQ(TakeEvents().find("OnError"), std::string::npos);
+}
+
+// A retrieved message of more parts than a message holds is there to read; the limit is
+// reported.
+TEST_F(DovecotImap, MessageOfMorePartsThanTheLimitStaysReadable) {
+  std::string text = "Subject: many\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
+  for (int i = 1; i <= 1030; ++i) text += "--b\r\n\r\npart " + std::to_string(i) + "\r\n";
+  text += "--b--\r\n";
+  // Named to sort after the messages the peer was made with: it is message 6.
+  std::ofstream(peer_->dir() / "mail" / "cur" / "1999999999.M99999.test:2,", std::ios::binary) << text;
+  ASSERT_EQ(Connect(), "0") << peer_->Diagnostics();
+  EXPECT_EQ(Run(u"GetMessage", {I4(6)}), "12282");
+  EXPECT_EQ(Show(u"Subject"), "\"many\"");
+  EXPECT_EQ(Show(u"MessageParts"), "1024");
+  EXPECT_NE(Show(u"Message").find("part 1030\r\n--b--\r\n"), std::string::npos);
+}
+
 TEST_F(DovecotImap, IdleUpdatesArriveAsOnUpdate) {
   ASSERT_EQ(Connect(), "0") << peer_->Diagnostics();
   // Without waiting: IDLE runs on its thread; the update is posted and fires when dispatched.

@@ -99,6 +99,37 @@ TEST_F(MimeMessageTest, SettingReplacesInPlaceAndDeletedNodesAreReused) {
   EXPECT_EQ(MimeGetPartHeader(h, 0, nullptr, buffer, 3), -1);
 }
 
+// Headers are found by name through an index: repeated names, deletions and reused nodes
+// answer as the list walked in order would, for any number of names.
+TEST_F(MimeMessageTest, HeaderLookupFollowsTheListThroughDeletionsAndReuse) {
+  LibHandle h = MimeCreateMessage();
+  ASSERT_EQ(MimeResetMessage(h), 1);
+  const std::string text = "Received: one\nX-A: a\nReceived: two\nX-B: b\nreceived: three\n\n";
+  ASSERT_EQ(MimeParseMessage(h, text.data(), int32_t(text.size())), 1);
+  EXPECT_EQ(HeaderList(h), "Received=one|X-A=a|Received=two|X-B=b|Received=three|");
+  EXPECT_STREQ(MimeGetHeader(h, "RECEIVED"), "one");
+  EXPECT_EQ(MimeDeleteHeader(h, "Received"), 1);
+  EXPECT_STREQ(MimeGetHeader(h, "received"), "two");
+  EXPECT_EQ(MimeDeleteHeader(h, "X-B"), 1);
+  EXPECT_EQ(MimeDeleteHeader(h, "Received"), 1);
+  EXPECT_STREQ(MimeGetHeader(h, "Received"), "three");
+  // New names take the emptied nodes in list order, the earliest first, then go at the end.
+  for (const char* name : {"Y", "Z", "W", "V"}) ASSERT_EQ(MimeSetHeader(h, name, name), 1);
+  EXPECT_EQ(HeaderList(h), "Y=Y|X-A=a|Z=Z|W=W|Received=three|V=V|");
+  ASSERT_EQ(MimeSetHeader(h, "received", "3"), 1);
+  EXPECT_EQ(HeaderList(h), "Y=Y|X-A=a|Z=Z|W=W|Received=3|V=V|");
+  constexpr int kNames = 20000;
+  for (int i = 0; i < kNames; ++i) {
+    const std::string name = "X-Name-" + std::to_string(i);
+    ASSERT_EQ(MimeSetHeader(h, name.c_str(), std::to_string(i).c_str()), 1);
+  }
+  for (int i = 0; i < kNames; i += 997) {
+    const std::string name = "x-name-" + std::to_string(i);
+    ASSERT_STREQ(MimeGetHeader(h, name.c_str()), std::to_string(i).c_str());
+  }
+  EXPECT_EQ(MimeGetHeader(h, "X-Name-20000"), nullptr);
+}
+
 TEST_F(MimeMessageTest, NonAsciiValuesAreStoredAsEncodedWords) {
   LibHandle h = MimeCreateMessage();
   ASSERT_EQ(MimeSetHeader(h, "Subject", "Gr\xC3\xBC\xC3\x9F" "e"), 1);

@@ -277,6 +277,52 @@ TEST_F(MimeParseTest, LeadingJunkFoldsAndDelimiterVariants) {
   EXPECT_EQ(MimeGetLastError(), Err(10014));
 }
 
+// A text with no header block: a line that starts with a TAB is no fold of the one before.
+TEST_F(MimeParseTest, TextWithoutHeadersKeepsItsLineBreaks) {
+  LibHandle h = Parse("Hello world\n\tindented\nlast\n");
+  EXPECT_EQ(Body(h, 0), "Hello world\r\n\tindented\r\nlast\r\n");
+  EXPECT_NE(Export(h, 3).find("Hello world\r\n\tindented\r\nlast\r\n"), std::string::npos) << Export(h, 3);
+  LibHandle folded = Parse("Subject: one\n\ttwo\n\nbody\n");
+  EXPECT_EQ(Header(folded, 0, "Subject"), "one two");
+  EXPECT_EQ(Body(folded, 0), "body\r\n");
+}
+
+// A message of more parts than a message holds keeps all of its text: the parts up to the
+// limit, the rest as it is in the last part. Every parse call past the limit says so, in
+// one piece or many, and an import loads it whole.
+TEST_F(MimeParseTest, MorePartsThanTheLimitKeepTheRestInTheLastPart) {
+  std::string text = "Subject: many\nContent-Type: multipart/mixed; boundary=b\n\n";
+  for (int i = 1; i <= 1030; ++i) text += "--b\nX-N: " + std::to_string(i) + "\n\npart " + std::to_string(i) + "\n";
+  text += "--b--\n";
+  LibHandle whole = MimeCreateMessage();
+  ASSERT_EQ(MimeResetMessage(whole), 1);
+  EXPECT_EQ(MimeParseMessage(whole, text.data(), int32_t(text.size())), 0);
+  EXPECT_EQ(MimeGetLastError(), Err(12282));
+  ASSERT_EQ(MimeGetPartCount(whole), 1024);
+  EXPECT_EQ(Header(whole, 1023, "X-N"), "1023");
+  const std::string last = Body(whole, 1023);
+  EXPECT_EQ(last.rfind("part 1023\r\n--b\r\nX-N: 1024\r\n\r\npart 1024\r\n", 0), 0u) << last.substr(0, 80);
+  EXPECT_EQ(last.substr(last.size() - 18), "part 1030\r\n--b--\r\n");
+  const std::string exported = Export(whole, 3);
+
+  LibHandle pieces = MimeCreateMessage();
+  ASSERT_EQ(MimeResetMessage(pieces), 1);
+  for (size_t at = 0; at < text.size(); at += 4000) {
+    const int32_t n = int32_t(std::min<size_t>(4000, text.size() - at));
+    if (MimeParseMessage(pieces, text.data() + at, n) == 0) ASSERT_EQ(MimeGetLastError(), Err(12282)) << at;
+  }
+  EXPECT_EQ(MimeGetLastError(), Err(12282));
+  EXPECT_TRUE(Export(pieces, 3) == exported);
+
+  WriteFile(Path("many.eml"), text);
+  LibHandle imported = MimeCreateMessage();
+  EXPECT_EQ(MimeImportMessage(imported, Path("many.eml").c_str()), 0);
+  EXPECT_EQ(MimeGetLastError(), Err(12282));
+  EXPECT_EQ(MimeGetPartCount(imported), 1024);
+  EXPECT_TRUE(Export(imported, 3) == exported);
+  for (LibHandle h : {whole, pieces, imported}) MimeDestroyMessage(h);
+}
+
 TEST_F(MimeParseTest, ExportHeaderOrderAndDroppedHeaders) {
   LibHandle h = Parse(kMixed);
   const std::string plain = Export(h, 0);

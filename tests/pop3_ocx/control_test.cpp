@@ -4,6 +4,7 @@
 
 #include "pop_host.h"
 #include "support/script_server.h"
+#include "support/silent_peer.h"
 
 namespace pophost {
 namespace {
@@ -174,6 +175,33 @@ TEST_F(PopControl, DesignModeRefusesReads) {
   object->SetClientSite(nullptr);
   object->Release();
   site->Release();
+}
+
+// A server that says nothing once the TLS handshake is due: the connect ends after its
+// Timeout with 10060, blocking (the Error argument) or not (OnError).
+TEST_F(PopControl, SilentTlsServerEndsTheConnectAfterItsTimeout) {
+  for (const bool blocking : {true, false}) {
+    cvtest::SilentPeer peer;
+    ASSERT_EQ(Put(u"Blocking", Bool(blocking)), S_OK);
+    events.clear();
+    VARIANT error{};
+    ASSERT_EQ(
+        Method(u"Connect", {Str(u"127.0.0.1"), I4(peer.port()), Missing(), Missing(), I4(2), I4(0x3000), Ref(&error)}),
+        S_OK);
+    if (!blocking) {
+      EXPECT_TRUE(PumpUntil([&] { return Count(kOnError) > 0; }));
+    }
+    const auto end = cvtest::Clock::now();
+    ASSERT_TRUE(peer.heard()) << blocking;
+    EXPECT_LE(end - peer.heardAt(), 3s) << blocking;
+    EXPECT_GE(end - peer.heardAt(), 1900ms) << blocking;
+    if (blocking) {
+      EXPECT_EQ(Show(error), "10060");
+    } else if (Count(kOnError)) {
+      EXPECT_EQ(Last(kOnError)->args[0], "10060");
+    }
+    EXPECT_EQ(Get(u"IsConnected"), "False") << blocking;
+  }
 }
 
 // Raw data over a connection without login: the buffer forms of Write and Read.

@@ -24,6 +24,8 @@
 //       // Fire. May free the session.
 // and optionally:
 //   static uint32_t SelectRefusal(Session&);      // 0, or the error refusing a socket selection
+//   static constexpr bool kStaysNonBlocking = true;  // a socket no longer routed to a window is
+//                                                    // left non-blocking (its library waits first)
 //
 // The frame's WindowOf should answer Registration(s).socketWindow. The library calls
 // ReleaseWindows at its last detach and at process detach (the table lives on its heap).
@@ -285,6 +287,7 @@ class NotifyEngine {
       if (wasAttached && sock != INVALID_SOCKET) {
         SockAsyncSelect(sock, nullptr, 0, 0);
         uint32_t blocking = 0;
+        if constexpr (requires { Traits::kStaysNonBlocking; }) blocking = Traits::kStaysNonBlocking ? 1 : 0;
         SockIoctl(sock, plat::kFionBio, &blocking);
       }
       return 0;

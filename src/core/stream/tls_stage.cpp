@@ -90,11 +90,11 @@ bool TlsStage::Handshake(const SecCertStore* store) noexcept {
   std::vector<uint8_t> output;
   for (;;) {
     if (needInput) {
+      // The wait comes before every receive: a socket the owner left blocking, or a peer
+      // that says nothing, must not hold the handshake past the owner's time-out and cancel.
+      if (!lower_.Wait(POLLIN)) return false;
       const int32_t n = ReceiveCipher();
-      if (n == kStreamWouldBlock) {
-        if (!lower_.Wait(POLLIN)) return false;
-        continue;
-      }
+      if (n == kStreamWouldBlock) continue;
       if (n < 0) return false;
       if (n == 0) {
         ended_ = true;

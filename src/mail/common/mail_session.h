@@ -179,7 +179,9 @@ struct SessionHelpers {
   }
 
   // Connects the socket without blocking past waitWritable() (the library's wait for
-  // POLLOUT: its time-out and cancel) and makes it blocking again. 0, or -1 with the error.
+  // POLLOUT: its time-out and cancel). The socket stays non-blocking: every read and write
+  // (a TLS handshake's too) waits first under the session's time-out and cancel, and no
+  // socket call can hold a call past them. 0, or -1 with the error.
   template <typename Wait>
   static int32_t Connect(SOCKET sock, const char* address, uint32_t length, Wait&& waitWritable) noexcept {
     uint32_t on = 1;
@@ -192,8 +194,6 @@ struct SessionHelpers {
       if (SockGetPendingError(sock, &pending, &size) != 0) return int32_t(SocketError()), -1;
       if (pending != 0) return Traits::Library().SetLastError(kCvErrorBase | uint32_t(pending)), -1;
     }
-    uint32_t off = 0;
-    SockSetBlockingMode(sock, &off);
     return 0;
   }
 

@@ -32,6 +32,9 @@ struct MailNotifyTraits {
   using Session = SessionT;
   static constexpr int kEventCount = kMailEventSlots;
   static constexpr uint32_t kNetworkEvents = kMailNetworkEvents;
+  // Every read and write of a mail session waits first (its time-out and cancel): a socket
+  // call itself must never block, also once the socket is no longer routed to a window.
+  static constexpr bool kStaysNonBlocking = true;
   static Frame& Library() { return LibraryOf(); }
   static cvcore::NotifyRegistration<kEventCount>& Registration(Session& s) { return s.notify; }
   static cvcore::NotifyWindowTable& Windows() { return LibraryOf().state().windows; }

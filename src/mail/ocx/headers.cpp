@@ -2,6 +2,7 @@
 // name, the Date header with its zone handling, the default domain, the address parser and
 // the recipient list that SendMessage delivers to.
 #include <stdlib.h>
+#include <strings.h>
 #include <time.h>
 
 #include <cstdio>
@@ -16,19 +17,24 @@ namespace {
 
 constexpr int32_t kCurrentPart = -1;
 
+// Headers that carry an address list: some mailers spread one over repeated lines, and the
+// recipient list counts them all. They read as one list, and a write replaces every line.
+bool IsAddressList(const char* name) { return strcasecmp(name, "To") == 0 || strcasecmp(name, "Cc") == 0; }
+
 }  // namespace
 
 std::u16string CInternetMail::GetHeaderValue(const char* name, int32_t part, HRESULT* hr) {
   *hr = AutoInitialize();
   if (FAILED(*hr) || message_ == kInvalidLibHandle) return {};
-  const int32_t length = MimeGetPartHeader(message_, part, name, nullptr, 0);
+  const auto read = IsAddressList(name) ? MimeGetPartHeaderList : MimeGetPartHeader;
+  const int32_t length = read(message_, part, name, nullptr, 0);
   if (length < 0) {
     *hr = Raise(MimeError(), true, false);
     return {};
   }
   if (length == 0) return {};
   std::string value(size_t(length) + 1, '\0');
-  const int32_t n = MimeGetPartHeader(message_, part, name, value.data(), length + 1);
+  const int32_t n = read(message_, part, name, value.data(), length + 1);
   if (n < 0) {
     *hr = Raise(MimeError(), true, false);
     return {};
@@ -39,7 +45,14 @@ std::u16string CInternetMail::GetHeaderValue(const char* name, int32_t part, HRE
 
 HRESULT CInternetMail::SetHeaderValue(const char* name, const std::string& value, int32_t part) {
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (!EnsureMessage() || !MimeSetPartHeader(message_, part, name, value.c_str())) return Raise(MimeError(), true, false);
+  if (!EnsureMessage()) return Raise(MimeError(), true, false);
+  // Several lines of an address list all go, so that the header reads as written; a single
+  // one is replaced in place.
+  if (IsAddressList(name) &&
+      MimeGetPartHeaderList(message_, part, name, nullptr, 0) != MimeGetPartHeader(message_, part, name, nullptr, 0))
+    while (MimeGetPartHeader(message_, part, name, nullptr, 0) > 0)
+      if (!MimeSetPartHeader(message_, part, name, "")) return Raise(MimeError(), true, false);
+  if (!MimeSetPartHeader(message_, part, name, value.c_str())) return Raise(MimeError(), true, false);
   recipientsBuilt_ = false;
   s_.complete = true;
   return S_OK;

@@ -89,10 +89,15 @@ HRESULT CInternetMail::ParseMessage(VARIANT messageText, VARIANT* error) {
   if (HRESULT hr = Utf8Argument(messageText, &text, nullptr); FAILED(hr)) return hr;
   SetErrorArgument(error, 0);
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  if (!EnsureMessage() || !MimeParseMessage(message_, text.c_str(), int32_t(text.size()))) return CV_MIME_FAIL(error);
+  if (!EnsureMessage()) return CV_MIME_FAIL(error);
+  const bool parsed = MimeParseMessage(message_, text.c_str(), int32_t(text.size())) != 0;
+  const uint32_t code = parsed ? 0 : MimeError();
+  // A message with more parts than the limit was taken whole: it stays readable, and the
+  // limit is reported.
+  if (!parsed && code != cvErrorInvalidMessagePart) return Fail(error, code);
   recipientsBuilt_ = false;
   s_.complete = true;
-  return S_OK;
+  return parsed ? S_OK : Fail(error, code);
 }
 
 HRESULT CInternetMail::ImportMessage(VARIANT fileName, VARIANT* error) {
@@ -103,15 +108,17 @@ HRESULT CInternetMail::ImportMessage(VARIANT fileName, VARIANT* error) {
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
   const LibHandle loaded = MimeCreateMessage();
   if (loaded == kInvalidLibHandle) return CV_MIME_FAIL(error);
-  if (!MimeLoadMessage(loaded, name.c_str())) {
-    const uint32_t code = MimeError();
+  const bool read = MimeLoadMessage(loaded, name.c_str()) != 0;
+  const uint32_t code = read ? 0 : MimeError();
+  // A message with more parts than the limit is loaded whole and kept; the limit is reported.
+  if (!read && code != cvErrorInvalidMessagePart) {
     MimeDestroyMessage(loaded);
     return Fail(error, code);
   }
   DestroyMessage();
   message_ = loaded;
   s_.complete = true;
-  return S_OK;
+  return read ? S_OK : Fail(error, code);
 }
 
 HRESULT CInternetMail::ExportMessage(VARIANT fileName, VARIANT options, VARIANT* error) {

@@ -2,6 +2,7 @@
 // current part, the part count, the content length and the attachment name.
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 #include "mime/mime.h"
@@ -43,11 +44,14 @@ HRESULT CInternetMail::put_Message(BSTR value) {
   recipientsBuilt_ = false;
   s_.complete = false;
   if (!ready) return Raise(MimeError(), true, false);
-  if (!text.empty() && !MimeParseMessage(message_, text.c_str(), int32_t(text.size())))
-    return Raise(MimeError(), true, false);
+  const bool parsed = text.empty() || MimeParseMessage(message_, text.c_str(), int32_t(text.size())) != 0;
+  const uint32_t code = parsed ? 0 : MimeError();
+  // A message with more parts than the limit was taken whole: it stays readable, and the
+  // limit is reported.
+  if (!parsed && code != cvErrorInvalidMessagePart) return Raise(code, true, false);
   s_.bcc.clear();
   s_.complete = true;
-  return S_OK;
+  return parsed ? S_OK : Raise(code, true, false);
 }
 
 HRESULT CInternetMail::get_MessageText(BSTR* value) {

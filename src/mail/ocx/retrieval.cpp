@@ -45,6 +45,11 @@ HRESULT CInternetMail::FetchMessage(uint32_t number, bool whole, bool returnFlag
   s_.messageIndex = number;
   s_.bcc.clear();
   if (whole) s_.complete = true;
+  // More parts than a message holds: the message is there to read, and the limit is said.
+  if (staged.partLimit()) {
+    SetErrorArgument(error, Low16(cvErrorInvalidMessagePart));
+    return Raise(cvErrorInvalidMessagePart, returnFlag, fireFlag);
+  }
   return S_OK;
 }
 

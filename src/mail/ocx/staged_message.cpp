@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/errors/error_codes.h"
 #include "mime/mime.h"
 
 namespace mailctl {
@@ -16,7 +17,10 @@ bool StagedMessage::Create(bool emptied) {
 }
 
 void StagedMessage::Feed(const char* text, uint32_t length) {
-  if (parsing_ && length) parsing_ = MimeParseMessage(message_, text, int32_t(length)) != 0;
+  if (!parsing_ || !length || MimeParseMessage(message_, text, int32_t(length))) return;
+  // Past the part limit every byte is still taken (and kept): parsing goes on.
+  if (MimeGetLastError() == cvErrorInvalidMessagePart) partLimit_ = true;
+  else parsing_ = false;
 }
 
 void StagedMessage::Take(void* context, const char* text, uint32_t length) {

@@ -22,6 +22,9 @@ class StagedMessage {
   static void Take(void* context, const char* text, uint32_t length);
   // After the last piece: the message object, handed over to the caller.
   LibHandle Finish();
+  // The message had more parts than a message holds: all of it was taken, the rest of
+  // the text after the last part's start is in that part.
+  bool partLimit() const noexcept { return partLimit_; }
 
  private:
   void Feed(const char* text, uint32_t length);
@@ -29,6 +32,7 @@ class StagedMessage {
   LibHandle message_ = kInvalidLibHandle;
   bool parsing_ = true;  // a text the parser refused is not fed further
   bool heldLf_ = false;  // the last piece ended with a line feed, not yet fed
+  bool partLimit_ = false;
 };
 
 }  // namespace mailctl
