@@ -230,11 +230,17 @@ int32_t CloseFile(FtpSession& s) noexcept {
   SetState(s, FtpState::Idle);
   if (s.listingTypeOverride) {
     s.listingTypeOverride = 0;
-    static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
+    // A final reply still owed: the type goes back before the next command, once the
+    // channel is in step again, not after one more wait now.
+    if (result == -1 && s.channelDebt != FtpChannelDebt::None) {
+      s.typeRestoreOwed = 1;
+      return result;
+    }
     const uint32_t kept = Library().GetLastError();
-    const int32_t r = SendCommand(s, "TYPE", kTypes[s.fileType & 3]);
+    const int32_t r = SendSessionType(s);
     if (Gone(s)) return FailGone();
-    if (r != 200) return Fail(cvErrorInvalidServerResponse);
+    // A failed listing keeps its own error.
+    if (r != 200) return Fail(result == -1 ? kept : cvErrorInvalidServerResponse);
     Library().SetLastError(kept);
   }
   return result;

@@ -84,3 +84,27 @@ TEST_F(MultiTest, StoreWithoutMatchesSendsNothing) {
 }
 
 }  // namespace
+
+TEST_F(MultiTest, AListingBeyondTheLimitFailsBeforeAnythingIsFetched) {
+  // Each listed file costs memory until the downloads begin: a listing of more files than
+  // a multiple-file download keeps fails whole, and the session goes on.
+  std::string listing;
+  for (int i = 0; i <= 100000; ++i) listing += "-rw-r--r-- 1 u g 1 Jan 1 2020 f" + std::to_string(i) + "\r\n";
+  ScriptServer server;
+  DataPort list;
+  Greet(server).Expect("TYPE I").Reply("200 I.").Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, list).Expect("LIST"), list, listing);
+  server.Expect("TYPE I").Reply("200 I.").Expect("NOOP").Reply("200 Ok.");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  FtpSetFeatures(h, 0);
+  ASSERT_EQ(FtpSetFileType(h, 3), 200);
+  const std::string local = (dir_ / "in").string();
+  std::filesystem::create_directories(local);
+  EXPECT_EQ(FtpRetrieveMultipleFiles(h, local.c_str(), nullptr, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorBufferTooSmall);
+  EXPECT_TRUE(std::filesystem::is_empty(local));
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
