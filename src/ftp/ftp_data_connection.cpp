@@ -199,6 +199,11 @@ int32_t OpenPassive(FtpSession& s) noexcept {
 
 }  // namespace
 
+void NameDataRefusal(FtpSession& s) noexcept {
+  if (s.replyCode == 522 && !s.dataProtected && Library().GetLastError() == cvErrorCachedTlsRequired)
+    Fail(cvErrorInvalidSecurityLevel);
+}
+
 void SendPbszOnce(FtpSession& s) noexcept {
   if (!(s.features & kFeaturePbsz) || s.pbszSent) return;
   if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;

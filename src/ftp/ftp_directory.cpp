@@ -54,6 +54,7 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
   if (r != 125 && r != 150) {
     CloseDataChannel(s);
     if (r != -1) Fail(cvErrorConnectionOpen);
+    NameDataRefusal(s);
     RestoreType(s, sentType);
     return -1;
   }

@@ -155,7 +155,10 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
   if (OpenDataConnection(s, mode, offset) == -1) return fail(Gone(s) ? FailGone() : -1);
   const int32_t r = SendCommand(s, kTransferCommands[mode], name, cvErrorInvalidFileName);
   if (Gone(s)) return fail(FailGone());
-  if (r != 125 && r != 150) return fail(r);
+  if (r != 125 && r != 150) {
+    if (r == -1) NameDataRefusal(s);
+    return fail(r);
+  }
   if (!s.passive && AcceptDataConnection(s) == -1) {
     // The server will report the failed connection: that reply is read before the next command.
     if (!Gone(s)) OweReply(s);

@@ -157,6 +157,42 @@ TEST_F(ListingTest, ALineLongerThanTheBufferFailsTheListing) {
   FtpDisconnect(h);
 }
 
+TEST_F(ListingTest, AListingKeepsTheErrorOfAFailedChannel) {
+  // TYPE A without a reply fails the listing with the time-out, not as a server that
+  // answered wrongly.
+  ScriptServer server;
+  Greet(server).Expect("TYPE A").Silence();
+  LibHandle h = Connect(server, 1);
+  ASSERT_NE(h, kNone);
+  EXPECT_EQ(FtpOpenDirectory(h, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  FtpDisconnect(h);
+}
+
+TEST_F(ListingTest, TheTypeOfAListingWhoseFinalReplyIsLateGoesBackBeforeTheNextCommand) {
+  // The close does not wait a second time for the type; the next command, once the late
+  // reply is in, puts the server back to the session's type before its own line.
+  ScriptServer server;
+  DataPort d;
+  Greet(server).Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, d).Expect("LIST"), d, "-rw-r--r-- 1 u g 1 Jan 1 2020 a\r\n", "");
+  server.Sleep(1500ms).Reply("226 Done.").Expect("TYPE I").Reply("200 I.").Expect("NOOP").Reply("200 Ok.");
+  LibHandle h = Connect(server, 1);
+  ASSERT_NE(h, kNone);
+  FtpGetSession(h)->systemType = 1;
+  ASSERT_EQ(FtpOpenDirectory(h, nullptr), 150);
+  FtpFileInfoEx ex;
+  ASSERT_EQ(FtpReadFirstEntryEx(h, &ex), 1) << LastError();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FtpCloseDirectory(h), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms);
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200) << LastError();
+  EXPECT_EQ(FtpGetSession(h)->fileType, 3u);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
 TEST_F(ListingTest, ReadListLineReportsCancelAndEachEntry) {
   ScriptServer server;
   DataPort d;
