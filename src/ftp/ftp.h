@@ -199,7 +199,9 @@ int32_t FtpGetFilePermissions(LibHandle handle, const char* name, uint32_t* mode
 int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode);
 
 // Many files at once: the files of a remote listing, or the local files matching a mask
-// ("*.*" when none). 0, or -1.
+// ("*.*" when none). 0, or -1. A download fetches only listed names that the mask matches
+// (letters without regard to case), and keeps at most 100,000 names and 16 MiB of them: a
+// larger listing fails with cvErrorBufferTooSmall before anything is fetched.
 int32_t FtpRetrieveMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
 int32_t FtpStoreMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask);
 

@@ -116,6 +116,16 @@ int32_t SendCommand(FtpSession& s, const char* command, const char* argument, ui
   if (s.replyPending || s.listingTypeOverride) return Fail(cvErrorOperationInProgress);
   if (s.header.controlSocket == INVALID_SOCKET && !s.commandProtected) return Fail(cvErrorNotConnected);
   if (!SettleDebt(s)) return -1;
+  if (s.typeRestoreOwed && strcasecmp(command, "QUIT") != 0) {
+    s.typeRestoreOwed = 0;
+    const int32_t r = SendSessionType(s);
+    if (Gone(s)) return FailGone();
+    if (r != 200) {
+      // Nothing goes out in a type the session does not know the server to have.
+      if (s.channelDebt != FtpChannelDebt::None) s.typeRestoreOwed = 1;
+      return r == -1 ? -1 : Fail(cvErrorInvalidServerResponse);
+    }
+  }
   if (s.loggedIn && !s.firstQueriesDone) {
     FirstCommandQueries(s, command);
     if (Gone(s)) return FailGone();

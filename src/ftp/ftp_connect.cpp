@@ -119,9 +119,14 @@ int32_t Disconnect(FtpSession& s) noexcept {
   } else {
     SetState(s, FtpState::Closing);
     // From inside an event of a running call the channel is mid-exchange: just close it.
-    if (s.operationDepth <= 1 && s.header.controlSocket != INVALID_SOCKET && s.dataSocket == INVALID_SOCKET) {
-      s.firstQueriesDone = 1;                 // no queries of our own on the way out
-      s.channelDebt = FtpChannelDebt::None;   // whatever the server still owes is ignored
+    // A channel that failed (a reply still owed after a time-out or a cancel, or bytes out
+    // of step) is closed too: a QUIT there would wait once more for a server that already
+    // let a wait run out, and the closed connection tells the server as much.
+    if (s.operationDepth <= 1 && s.header.controlSocket != INVALID_SOCKET && s.dataSocket == INVALID_SOCKET &&
+        s.channelDebt == FtpChannelDebt::None) {
+      s.firstQueriesDone = 1;  // no queries of our own on the way out
+      // Whatever becomes of the QUIT, the session ends: its wait reports nothing.
+      WithheldEvents quiet(s, kEventTimeout | kEventCanceled);
       SendCommand(s, "QUIT", nullptr);
     }
   }

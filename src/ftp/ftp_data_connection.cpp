@@ -81,10 +81,7 @@ bool Is2xx(int32_t code) noexcept { return code >= 200 && code <= 299; }
 // PBSZ once per session and PROT before each data connection of a TLS session; a server
 // that refuses either loses the feature.
 void SendProtection(FtpSession& s) noexcept {
-  if ((s.features & kFeaturePbsz) && !s.pbszSent) {
-    if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;
-    s.pbszSent = 1;
-  }
+  SendPbszOnce(s);
   if (Gone(s)) return;
   if (s.features & kFeatureProt)
     if (!Is2xx(SendCommand(s, "PROT", s.dataProtected ? "P" : "C"))) s.features &= ~kFeatureProt;
@@ -201,6 +198,17 @@ int32_t OpenPassive(FtpSession& s) noexcept {
 }
 
 }  // namespace
+
+void NameDataRefusal(FtpSession& s) noexcept {
+  if (s.replyCode == 522 && !s.dataProtected && Library().GetLastError() == cvErrorCachedTlsRequired)
+    Fail(cvErrorInvalidSecurityLevel);
+}
+
+void SendPbszOnce(FtpSession& s) noexcept {
+  if (!(s.features & kFeaturePbsz) || s.pbszSent) return;
+  if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;
+  s.pbszSent = 1;
+}
 
 void CloseDataChannel(FtpSession& s) noexcept {
   if (s.dataSocket == INVALID_SOCKET) return;

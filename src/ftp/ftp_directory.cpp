@@ -26,9 +26,8 @@ const char* SkipBlanks(const char* path) noexcept {
 // the wrong one.
 void RestoreType(FtpSession& s, bool sent) noexcept {
   if (!sent || Gone(s)) return;
-  static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
   const uint32_t kept = Library().GetLastError();
-  SendCommand(s, "TYPE", kTypes[s.fileType & 3]);
+  SendSessionType(s);
   Library().SetLastError(kept);
 }
 
@@ -41,9 +40,10 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
   }
   const bool sentType = s.fileType != kTypeAscii;
   if (sentType) {
+    s.replyCode = 0;
     const int32_t r = SendCommand(s, "TYPE", "A");
     if (Gone(s)) return FailGone();
-    if (r != 200) return Fail(cvErrorInvalidServerResponse);
+    if (r != 200) return ReplyMissing(s) ? -1 : Fail(cvErrorInvalidServerResponse);
   }
   if (OpenDataConnection(s, kDirectionReceive, 0) == -1) {
     RestoreType(s, sentType);
@@ -54,6 +54,7 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
   if (r != 125 && r != 150) {
     CloseDataChannel(s);
     if (r != -1) Fail(cvErrorConnectionOpen);
+    NameDataRefusal(s);
     RestoreType(s, sentType);
     return -1;
   }
@@ -140,30 +141,21 @@ int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
   if (n > 0) {
     fill += uint32_t(n);
     if (line[fill - 1] != '\n') {
-      // A line longer than the buffer is dropped whole: a part of it would name the wrong file.
-      if (fill >= kListLineSize - 1) {
-        fill = 0;
-        list->skippingLongLine = 1;
-      }
-      return 1;
+      if (fill < kListLineSize - 1) return 1;
+      // A line longer than the buffer fails the listing: a part of it would name another
+      // file, and leaving it out would hide a file the server listed.
+      fill = 0;
+      return Fail(cvErrorInvalidServerResponse), 0;
     }
     line[fill - 1] = '\0';
   } else {
     if (!(s.endOfData && s.bytesBuffered == 0)) return 0;
     // A last line without a line feed still counts; after it, the end.
-    if (fill == 0 || list->skippingLongLine) {
-      fill = 0;
-      list->skippingLongLine = 0;
-      return Fail(cvErrorEndOfDirectory), 0;
-    }
+    if (fill == 0) return Fail(cvErrorEndOfDirectory), 0;
     line[fill] = '\0';
   }
   const bool atEnd = n <= 0;
   fill = 0;
-  if (list->skippingLongLine) {
-    list->skippingLongLine = 0;
-    return 1;
-  }
   if (!list->head && (s.systemType == listing::kSystemUnix || s.systemType == listing::kSystemOther) &&
       strncasecmp(line, "total ", 6) == 0)
     return 1;

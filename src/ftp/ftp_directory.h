@@ -19,7 +19,6 @@ struct ListState {
   FtpListEntry* head;
   FtpListEntry* tail;
   FtpListEntry* cursor;
-  uint32_t skippingLongLine;  // the rest of a line longer than the buffer is being dropped
 };
 
 inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
@@ -29,6 +28,9 @@ ListState* Entries(FtpSession& s) noexcept;
 // Frees every entry and resets the line buffer; both under the library lock.
 void ClearEntries(FtpSession& s) noexcept;
 void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept;
+// Takes the entries read so far out of the list (the caller frees them with FreeEntry);
+// the line buffer keeps a line in progress.
+FtpListEntry* TakeEntries(FtpSession& s) noexcept;
 
 // One line into a new entry of the session heap. Null with cvErrorUnknownDirectoryFormat
 // (or cvErrorOutOfMemory) when it does not parse; null with the last error 0 when it is a

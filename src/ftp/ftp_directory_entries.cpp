@@ -33,6 +33,15 @@ void ClearEntries(FtpSession& s) noexcept {
   *list = ListState{};
 }
 
+FtpListEntry* TakeEntries(FtpSession& s) noexcept {
+  std::lock_guard<plat::RecursiveLock> lock(Library().lock());
+  auto* list = static_cast<ListState*>(s.listingEntries);
+  if (!list) return nullptr;
+  FtpListEntry* head = list->head;
+  *list = ListState{};
+  return head;
+}
+
 void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept {
   std::lock_guard<plat::RecursiveLock> lock(Library().lock());
   ListState* list = Entries(s);

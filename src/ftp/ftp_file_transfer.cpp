@@ -90,8 +90,16 @@ bool AnnouncedSize(const char* text, uint64_t* size) noexcept {
   return false;
 }
 
-// Bytes a download in image type must deliver: the rest of the file from the offset.
+// Bytes a download must deliver: the rest of the file from the offset.
 uint64_t ExpectedBytes(uint64_t size, uint64_t offset) noexcept { return size > offset ? size - offset : 0; }
+
+// Whether a download of a known size delivered the file, judged by the bytes on the wire
+// (before any line-end conversion). Image type carries exactly the file. A text type carries
+// the server's line ends: a server that converts only adds bytes (LF to CR LF) and one that
+// does not sends the size it announced, so fewer bytes than announced is a file cut short.
+bool Delivered(bool text, uint64_t wireBytes, uint64_t expected) noexcept {
+  return text ? wireBytes >= expected : wireBytes == expected;
+}
 
 // The error of a failed transfer open: the engine's, or a reply that opened nothing.
 uint32_t OpenError(int32_t r) noexcept {
@@ -207,6 +215,7 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
     }
   }
   const uint64_t received = s.bytesTransferred.load();
+  const uint64_t wireBytes = received + lines.removed();
   RecordedSizeOr(s, received);
   if (!error && !pacer.Finish()) return FailGone();
   aside.Restore();
@@ -216,7 +225,7 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
   if (Gone(s)) return FailGone();
   // A server that ends the data early (or late) and still reports success has not
   // delivered the file it announced; the part received stays for a resumed download.
-  if (!error && sizeKnown && !text && received != ExpectedBytes(size, offset)) error = cvErrorFileSizeMismatch;
+  if (!error && sizeKnown && !Delivered(text, wireBytes, ExpectedBytes(size, offset))) error = cvErrorFileSizeMismatch;
   if (error) return Fail(error);
   return VerifyAfter(s, verify, local, remote) ? 0 : -1;
 }
@@ -317,6 +326,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
   plat::UniqueGlobal block;
   uint64_t capacity = expected;
   uint64_t count = 0;
+  uint64_t removed = 0;  // line-end bytes the text conversion took out
   if (!error) {
     block.reset(plat::GlobalAlloc(plat::GHND, size_t(capacity)));
     if (!block) error = cvErrorOutOfMemory;
@@ -338,6 +348,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
     if (n > 0 && text) {
       // Line ends as local text has them; the statistics count the text's bytes.
       const uint64_t end = CollapseLineEnds(data, size_t(count), size_t(count) + uint32_t(n));
+      removed += count + uint32_t(n) - end;
       s.bytesTransferred.fetch_sub(count + uint32_t(n) - end);
       count = end;
     } else if (n > 0) {
@@ -362,7 +373,7 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
   if (s.dataSocket != INVALID_SOCKET) error = CloseTransfer(s, error);
   if (Gone(s)) return FailGone();
   aside.Restore();
-  if (!error && sizeKnown && !text && received != size) error = cvErrorFileSizeMismatch;
+  if (!error && sizeKnown && !Delivered(text, received + removed, size)) error = cvErrorFileSizeMismatch;
   // The caller receives data followed by one zero byte, or nothing at all.
   if (!error && count > 0 && !plat::GlobalReAlloc(block.get(), size_t(count + 1), plat::GHND)) error = cvErrorOutOfMemory;
   if (error || count == 0) block.reset();

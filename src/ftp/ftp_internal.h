@@ -117,6 +117,13 @@ void ChannelDrainQuiet(FtpSession& s) noexcept;
 int32_t SendCommand(FtpSession& s, const char* command, const char* argument,
                     uint32_t badArgument = cvErrorInvalidParameter) noexcept;
 int32_t ReadReply(FtpSession& s) noexcept;
+// After a failed command whose reply code was cleared before it went out: no complete
+// reply came (a time-out, a cancel, the connection lost, a reply without end), so the
+// failure is the channel's and not a server's refusal. Asking the server another way would
+// wait on the same channel again and bury the first error.
+inline bool ReplyMissing(const FtpSession& s) noexcept {
+  return s.replyCode == 0 || s.channelDebt != FtpChannelDebt::None;
+}
 // The reply of a command that went out is abandoned for now: the next command reads it
 // first (and discards it).
 void OweReply(FtpSession& s) noexcept;
@@ -132,8 +139,12 @@ int32_t Login(FtpSession& s, const char* user, const char* password, const char*
 uint32_t GetSystemType(FtpSession& s) noexcept;
 uint32_t QueryFeatures(FtpSession& s) noexcept;
 int32_t SendType(FtpSession& s, uint32_t type) noexcept;
+// TYPE with the session's own file type, after a listing ran in ASCII; the reply code or -1.
+int32_t SendSessionType(FtpSession& s) noexcept;
 // PWD into the directory cache; the reply code or -1.
 int32_t QueryWorkingDirectory(FtpSession& s) noexcept;
+// PBSZ 0 once a session of a TLS session, before its first PROT; a refusal drops the feature.
+void SendPbszOnce(FtpSession& s) noexcept;
 // Connects the session again after a broken channel (see FtpReconnect); 200 or -1. On
 // failure the session is released.
 int32_t Reconnect(FtpSession& s) noexcept;
@@ -143,8 +154,8 @@ bool ProxyLogin(FtpSession& s) noexcept;
 // A host argument (name, literal or URL) normalised into out; a URL's scheme adjusts the
 // options and, when *port is 0, its port is taken. False when there is no usable host.
 bool TakeHost(const char* text, char (&out)[kFtpHostNameSize], uint32_t& options, uint32_t* port);
-// QUIT (unless a data connection is open or an event receiver is ending a running call)
-// and release; 0.
+// QUIT (unless a data connection is open, an event receiver is ending a running call or
+// the command channel has failed) and release; 0.
 int32_t Disconnect(FtpSession& s) noexcept;
 
 // Opens a TCP connection to address:port with the session's timeout; the socket stays

@@ -18,6 +18,13 @@ namespace {
 // Composed local paths hold at most this many bytes.
 constexpr size_t kLocalPathLimit = 511;
 
+// What a multiple-file download keeps of a listing before it fetches the files: the names
+// only, and at most this many of them and this many bytes, so that a listing without end
+// cannot take the host's memory. A listing beyond either fails the operation with
+// cvErrorBufferTooSmall before anything is fetched.
+constexpr size_t kListedFilesLimit = 100000;
+constexpr size_t kListedNameBytesLimit = 16u << 20;
+
 bool IsDirectory(const std::string& path) noexcept {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -35,13 +42,15 @@ bool LocalPath(const char* directory, const std::string& name, std::string& out)
   return out.size() <= kLocalPathLimit;
 }
 
+char Folded(char c, bool foldCase) noexcept { return foldCase && c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
 // "*" any run of characters, "?" one character; "name.*" also matches a name without an
-// extension, so "*.*" is every file.
-bool Matches(const char* pattern, const char* name) noexcept {
+// extension, so "*.*" is every file. foldCase: letters match without regard to case.
+bool Matches(const char* pattern, const char* name, bool foldCase = false) noexcept {
   const char* star = nullptr;
   const char* resume = nullptr;
   while (*name) {
-    if (*pattern == '?' || *pattern == *name) {
+    if (*pattern == '?' || Folded(*pattern, foldCase) == Folded(*name, foldCase)) {
       ++pattern;
       ++name;
     } else if (*pattern == '*') {
@@ -88,30 +97,65 @@ class RemoteDirectory {
 
 const char* Present(const char* text) noexcept { return Empty(text) ? nullptr : text; }
 
-// The names of the files of the listing, in listing order.
+const char* BaseName(const char* name) noexcept {
+  const char* slash = std::strrchr(name, '/');
+  return slash ? slash + 1 : name;
+}
+
+// The files of a listing that a multiple-file download fetches, in listing order: the
+// listed names whose last part the mask's last part matches (the server's answer to the
+// mask is not trusted to hold only those), without directories.
+class ListedFiles {
+ public:
+  ListedFiles(const char* mask, std::vector<std::string>& names)
+      : pattern_(mask ? BaseName(mask) : ""), names_(names) {}
+
+  // Takes one entry; false with the error when the listing is too large to keep.
+  bool Take(const FtpListEntry& e) {
+    if (!e.name) return true;
+    const char* base = BaseName(e.name);
+    // Servers differ in the case of names (and some ignore it): the mask's letters match either.
+    if (!pattern_.empty() && !Matches(pattern_.c_str(), base, true)) return true;
+    admitted_ = true;
+    if (e.directory || !*base || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) return true;
+    bytes_ += std::strlen(e.name);
+    if (names_.size() >= kListedFilesLimit || bytes_ > kListedNameBytesLimit) return false;
+    names_.emplace_back(e.name);
+    return true;
+  }
+  // Whether the listing held an entry that the mask admits.
+  bool admitted() const { return admitted_; }
+
+ private:
+  std::string pattern_;
+  std::vector<std::string>& names_;
+  size_t bytes_ = 0;
+  bool admitted_ = false;
+};
+
 int32_t ListRemoteFiles(FtpSession& s, const char* mask, std::vector<std::string>& names) noexcept {
   if (OpenDirectory(s, mask) == -1) return -1;
+  ListedFiles files(mask, names);
   uint32_t error = 0;
-  for (;;) {
+  while (!error) {
     uint32_t done = 0;
     if (ReadListLine(s, &done) == 0) {
       if (Library().GetLastError() != cvErrorEndOfDirectory) error = Library().GetLastError();
       break;
     }
     if (Gone(s)) return FailGone();
+    // Each entry is taken as it is read: the listing's records do not pile up.
+    for (FtpListEntry* e = done ? TakeEntries(s) : nullptr; e;) {
+      FtpListEntry* next = e->next;
+      if (!error && !files.Take(*e)) error = cvErrorBufferTooSmall;
+      FreeEntry(s, e);
+      e = next;
+    }
   }
   // The listing is closed in every case, or the session could send no further command.
   if (CloseDirectory(s) == -1 && !error) error = Library().GetLastError();
   if (Gone(s)) return FailGone();
-  if (!error) {
-    auto* list = static_cast<ListState*>(s.listingEntries);
-    bool any = false;
-    for (const FtpListEntry* e = list ? list->head : nullptr; e; e = e->next) {
-      any = true;
-      if (!e->directory && e->name) names.emplace_back(e->name);
-    }
-    if (!any) error = cvErrorDirectoryEmpty;
-  }
+  if (!error && !files.admitted()) error = cvErrorDirectoryEmpty;
   ClearEntries(s);
   return error ? Fail(error) : 0;
 }
@@ -129,9 +173,7 @@ int32_t RetrieveMultipleFiles(FtpSession& s, const char* local, const char* remo
   for (const std::string& name : names) {
     // A listed name may carry the server's directory part; locally only its last part
     // counts, and nothing may leave the local directory.
-    const std::string base = name.substr(name.find_last_of('/') + 1);
-    if (base.empty() || base == "." || base == "..") continue;
-    if (!LocalPath(local, base, path)) return Fail(cvErrorInvalidFileName);
+    if (!LocalPath(local, BaseName(name.c_str()), path)) return Fail(cvErrorInvalidFileName);
     if (FtpRetrieveFileBasic(s.header.handle, path.c_str(), name.c_str()) == -1) return -1;
     if (Gone(s)) return FailGone();
   }

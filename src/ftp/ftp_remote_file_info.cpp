@@ -155,6 +155,7 @@ int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool loca
       if (!local || !plat::SystemTimeToLocalTime(&utc, time)) *time = utc;
       return r;
     }
+    if (ReplyMissing(s)) return -1;
     if (s.replyCode == 550) return Fail(cvErrorFileNotFound);
     s.features &= ~kFeatureMdtm;
   }
@@ -195,6 +196,7 @@ int32_t SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noe
     const int32_t r = Command(s, t.command, t.argument);
     if (Gone(s)) return FailGone();
     if (r != -1) return r;
+    if (ReplyMissing(s)) return -1;
     if (NotImplemented(s)) s.features &= ~t.bit;
   }
   return Fail(cvErrorFeatureNotSupported);

@@ -128,6 +128,11 @@ int32_t SendType(FtpSession& s, uint32_t type) noexcept {
   return r;
 }
 
+int32_t SendSessionType(FtpSession& s) noexcept {
+  static constexpr const char* kSessionTypes[] = {"I", "A", "E", "I"};
+  return SendCommand(s, "TYPE", kSessionTypes[s.fileType & 3]);
+}
+
 int32_t QueryWorkingDirectory(FtpSession& s) noexcept {
   const int32_t r = SendCommand(s, "PWD", nullptr);
   if (r == 257 && !QuotedDirectory(s.replyRaw, s.currentDirectory)) s.currentDirectory[0] = '\0';

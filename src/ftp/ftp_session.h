@@ -152,6 +152,7 @@ struct FtpSession {
   uint32_t waitDeadlineSet;
   uint32_t quietEvents;      // events whose error notifications are held back (WithheldEvents)
   FtpChannelDebt channelDebt;
+  uint32_t typeRestoreOwed;          // a listing ended on a failed channel: its ASCII type is still the server's
   cvcore::ReplyReader reader;        // state of the reply being read (resumable after a time-out)
   char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers
   uint32_t replyRawLength;

@@ -25,10 +25,7 @@ bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; 
 int32_t ClearCommandChannel(FtpSession& s) noexcept {
   if (!(s.features & kFeatureCcc)) return Fail(cvErrorFeatureNotSupported);
   // The data protection is settled while the channel can still carry it.
-  if ((s.features & kFeaturePbsz) && !s.pbszSent) {
-    if (!Is2xx(SendCommand(s, "PBSZ", "0"))) s.features &= ~kFeaturePbsz;
-    s.pbszSent = 1;
-  }
+  SendPbszOnce(s);
   if (Gone(s)) return FailGone();
   if ((s.features & kFeatureProt) && !Is2xx(SendCommand(s, "PROT", s.dataProtected ? "P" : "C")))
     s.features &= ~kFeatureProt;
@@ -47,6 +44,36 @@ int32_t ClearCommandChannel(FtpSession& s) noexcept {
   if (TlsEndCommandProtection(s) == -1) return -1;
   s.commandProtected = 0;
   return 0;
+}
+
+// Clear data connections from now on. A logged-in TLS session asks the server at once
+// (PROT C), so that a server which insists on protected data refuses the setting here
+// rather than the next transfer with a reply that reads like another fault. 0, or -1 with
+// the error; a refusal leaves the data channel protected.
+int32_t ClearDataChannel(FtpSession& s) noexcept {
+  const bool askNow = (s.options & kOptTls) && s.dataProtected && (s.features & kFeatureProt) && s.loggedIn &&
+                      s.dataSocket == INVALID_SOCKET;
+  if (!askNow) {
+    s.dataProtected = 0;  // the next data connection sends PROT accordingly
+    return 0;
+  }
+  SendPbszOnce(s);
+  if (Gone(s)) return FailGone();
+  s.replyCode = 0;
+  const int32_t r = SendCommand(s, "PROT", "C");
+  if (Gone(s)) return FailGone();
+  if (Is2xx(r)) {
+    s.dataProtected = 0;
+    return 0;
+  }
+  if (ReplyMissing(s)) return -1;
+  if (s.replyCode >= 500 && s.replyCode <= 504) {
+    // A server without PROT has clear data connections: the feature goes, as before a transfer.
+    s.features &= ~kFeatureProt;
+    s.dataProtected = 0;
+    return 0;
+  }
+  return Fail(cvErrorInvalidSecurityLevel);
 }
 
 }  // namespace
@@ -74,7 +101,8 @@ int32_t FtpSetChannelMode(LibHandle handle, uint32_t channel, uint32_t mode) {
   if (channel == 1) {
     const int32_t previous = int32_t(s.dataProtected);
     if (mode == 1 && !tls) return Fail(cvErrorSecurityNotInitialized);
-    s.dataProtected = mode;  // the next data connection sends PROT accordingly
+    if (mode == 0 && ClearDataChannel(s) == -1) return -1;
+    if (mode == 1) s.dataProtected = 1;  // the next data connection sends PROT accordingly
     Library().SetLastError(0);
     return previous;
   }

@@ -21,6 +21,10 @@ inline constexpr uint32_t kTypeImage = 3;
 int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept;
 int32_t AcceptDataConnection(FtpSession& s) noexcept;
 int32_t CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept;
+// After the engine refused a transfer or listing command: 522 asks a protected data
+// connection to resume the command channel's TLS session, but a clear one can only have
+// been refused for being clear, which is what the error then says.
+void NameDataRefusal(FtpSession& s) noexcept;
 // Closes the data socket (TLS first when protected), keeping the last error.
 void CloseDataChannel(FtpSession& s) noexcept;
 

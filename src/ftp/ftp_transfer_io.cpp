@@ -155,7 +155,10 @@ int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offs
   if (OpenDataConnection(s, mode, offset) == -1) return fail(Gone(s) ? FailGone() : -1);
   const int32_t r = SendCommand(s, kTransferCommands[mode], name, cvErrorInvalidFileName);
   if (Gone(s)) return fail(FailGone());
-  if (r != 125 && r != 150) return fail(r);
+  if (r != 125 && r != 150) {
+    if (r == -1) NameDataRefusal(s);
+    return fail(r);
+  }
   if (!s.passive && AcceptDataConnection(s) == -1) {
     // The server will report the failed connection: that reply is read before the next command.
     if (!Gone(s)) OweReply(s);
@@ -230,11 +233,17 @@ int32_t CloseFile(FtpSession& s) noexcept {
   SetState(s, FtpState::Idle);
   if (s.listingTypeOverride) {
     s.listingTypeOverride = 0;
-    static constexpr const char* kTypes[] = {"I", "A", "E", "I"};
+    // A final reply still owed: the type goes back before the next command, once the
+    // channel is in step again, not after one more wait now.
+    if (result == -1 && s.channelDebt != FtpChannelDebt::None) {
+      s.typeRestoreOwed = 1;
+      return result;
+    }
     const uint32_t kept = Library().GetLastError();
-    const int32_t r = SendCommand(s, "TYPE", kTypes[s.fileType & 3]);
+    const int32_t r = SendSessionType(s);
     if (Gone(s)) return FailGone();
-    if (r != 200) return Fail(cvErrorInvalidServerResponse);
+    // A failed listing keeps its own error.
+    if (r != 200) return Fail(result == -1 ? kept : cvErrorInvalidServerResponse);
     Library().SetLastError(kept);
   }
   return result;

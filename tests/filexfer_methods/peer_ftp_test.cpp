@@ -205,6 +205,34 @@ TEST_F(FtpControl, TextFilesKeepTheLocalLineEnds) {
   }
 }
 
+// A stock vsftpd stores a text upload as it arrives: with the default type the LF line
+// ends of a .txt file go out as CR LF (the text type of RFC 959) and land on disk so, one
+// byte a line more than the local file. Image type (FileType) makes the copy exact.
+TEST_F(FtpControl, TextUploadsToAStockVsftpdStoreTheWireLineEnds) {
+  FtpPeer peer(FtpPeerKind::Vsftpd);
+  CV_START_PEER(peer);
+  std::string text, wire;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string line = "line " + std::to_string(i) + " of the notes";
+    text += line + "\n";
+    wire += line + "\r\n";
+  }
+  WriteFile(files_ / "notes.txt", text);
+  ConnectTo(peer);
+  const std::string remote = peer.uploadDir() + "/notes.txt";
+  Args put{Text8(Local("notes.txt")), Text8(remote), Missing()};
+  ASSERT_EQ(Run(u"PutFile", put), S_OK);
+  ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+  EXPECT_EQ(Get(u"TransferBytes"), std::to_string(text.size()));
+  EXPECT_TRUE(ReadFile(peer.root() / remote) == wire) << "the server's copy is not the wire's text";
+
+  ASSERT_EQ(Put(u"FileType", I4(3)), S_OK);
+  ASSERT_EQ(Run(u"PutFile", put), S_OK);
+  ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+  EXPECT_TRUE(ReadFile(peer.root() / remote) == text) << "image type changed the file";
+  Run(u"Disconnect", {});
+}
+
 TEST_F(FtpControl, MemoryTransfersIntoStringsAndByteArrays) {
   FtpPeer peer(FtpPeerKind::Proftpd);
   CV_START_PEER(peer);

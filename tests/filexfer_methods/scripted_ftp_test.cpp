@@ -3,116 +3,14 @@
 // reading, a transfer reply without data, a passive reply naming another host, a refused
 // size probe. Every call returns within twice the timeout (and a second), reports the
 // first error it met with one OnError, and leaves LastError 0 when it succeeds.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <sstream>
-
-#include "core/errors/error_codes.h"
-#include "filexfer_methods/control_fixture.h"
+#include "filexfer_methods/scripted_ftp_fixture.h"
 #include "host/server_control_host.h"  // Bool
-#include "support/script_server.h"
 
 namespace xfertest {
 namespace {
 
-using namespace std::chrono_literals;
-using cvtest::ScriptServer;
-
 constexpr int32_t kTimeoutSeconds = 2;
 constexpr auto kBound = std::chrono::seconds(2 * kTimeoutSeconds + 1);
-
-// The passive data port a script serves, opened when the client asks for it.
-struct DataPort {
-  int listener = -1;
-  int port = 0;
-  int held = -1;  // a connection the script keeps open without serving it
-  ~DataPort() {
-    if (held >= 0) ::close(held);
-    if (listener >= 0) ::close(listener);
-  }
-};
-
-std::string PasvReply(const char* host, int port) {
-  std::ostringstream o;
-  o << "227 Entering Passive Mode (" << host << "," << (port >> 8) << "," << (port & 255) << ").";
-  return o.str();
-}
-
-ScriptServer& Pasv(ScriptServer& srv, DataPort& d, const char* host = "127,0,0,1") {
-  return srv.Expect("PASV").Call([&d, host](ScriptServer& s) {
-    d.listener = s.OpenListener(&d.port);
-    s.SendRaw(PasvReply(host, d.port) + "\r\n");
-  });
-}
-
-// 150, then the data on the data connection, closed, then the final reply.
-ScriptServer& Send(ScriptServer& srv, DataPort& d, std::string data, std::string opening = "150 Opening.") {
-  return srv.Call([&d, data, opening](ScriptServer& s) {
-    s.SendRaw(opening + "\r\n");
-    const int c = ScriptServer::AcceptOne(d.listener, 5s);
-    if (c < 0) return;
-    for (size_t off = 0; off < data.size();) {
-      const ssize_t n = ::send(c, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      off += size_t(n);
-    }
-    ::close(c);
-    s.SendRaw("226 Transfer complete.\r\n");
-  });
-}
-
-class ScriptedFtp : public ControlFixture {
- protected:
-  // The login and the queries of a connect; the control is connected when it returns.
-  void Connect(ScriptServer& srv) {
-    srv.Start();
-    Put(u"Timeout", I4(kTimeoutSeconds));
-    Var error;
-    Args args{S(u"127.0.0.1"), I4(srv.port()), Missing(), Missing(), Missing(), Missing()};
-    std::vector<VARIANT> a = args;
-    a.push_back(error.ref());
-    ASSERT_EQ(Call(u"Connect", a), S_OK);
-    ASSERT_EQ(Get(u"IsConnected"), "True") << Get(u"LastErrorString") << " " << srv.failure();
-    ClearEvents();
-  }
-
-  // The login and the queries of a connection, up to its binary type.
-  static ScriptServer& LoginToType(ScriptServer& srv) {
-    return srv.Reply("220 Scripted.")
-        .Expect("SYST")
-        .Reply("215 UNIX Type: L8")
-        .Expect("USER anonymous")
-        .Reply("331 Password.")
-        .ExpectPrefix("PASS ")
-        .Reply("230 Welcome.")
-        .Expect("PWD")
-        .Reply("257 \"/\"")
-        .Expect("FEAT")
-        .Send("211-Features:\r\n SIZE\r\n211 End\r\n")
-        .Expect("TYPE I")
-        .Reply("200 Binary.");
-  }
-  static ScriptServer& Login(ScriptServer& srv) { return LoginToType(srv).Expect("PWD").Reply("257 \"/\""); }
-  // A background task's own login then enters the directory of the control's session.
-  static ScriptServer& TaskLogin(ScriptServer& srv) {
-    return LoginToType(srv).Expect("CWD /").Reply("250 Ok.").Expect("PWD").Reply("257 \"/\"");
-  }
-
-  // Runs a method with an Error argument last and measures it.
-  HRESULT Timed(const char16_t* method, std::vector<VARIANT> args, std::chrono::milliseconds* took) {
-    VariantClear(&error_.v);
-    args.push_back(error_.ref());
-    const auto start = std::chrono::steady_clock::now();
-    const HRESULT hr = Call(method, args);
-    *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    return hr;
-  }
-  int32_t ErrorNumber() const { return error_.v.vt == VT_I4 ? error_.v.lVal : -1; }
-
-  Var error_;
-};
 
 struct FaultCase {
   const char* name;
@@ -121,6 +19,7 @@ struct FaultCase {
   int32_t error;                                         // 0: the call succeeds
   std::string local;                                     // the downloaded file afterwards ("": not looked at)
   bool timesOut;                                         // OnTimeout once
+  const char* remote = "f.bin";                          // the remote (and local) file name
 };
 
 TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
@@ -138,6 +37,22 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
               "150 Opening BINARY mode data connection for f.bin (1000000 bytes).");
        },
        cvErrorFileSizeMismatch & 0xFFFF, half, false},
+      // Text type with a known size: a converting server only adds bytes (CR LF), so fewer
+      // on the wire than announced is a file cut short, as in image type.
+      {"short text data then 226", false,
+       [&](ScriptServer& s, DataPort& d) {
+         Send(Pasv(s.Expect("SIZE big.txt").Reply("213 1000000").Expect("TYPE A").Reply("200 Ascii."), d)
+                  .Expect("RETR big.txt"),
+              d, half, "150 Opening ASCII mode data connection for big.txt (1000000 bytes).");
+       },
+       cvErrorFileSizeMismatch & 0xFFFF, half, false, "big.txt"},
+      {"text data of the announced size with CR LF added", false,
+       [&](ScriptServer& s, DataPort& d) {
+         Send(Pasv(s.Expect("SIZE big.txt").Reply("213 4").Expect("TYPE A").Reply("200 Ascii."), d)
+                  .Expect("RETR big.txt"),
+              d, "a\r\nb\r\n");
+       },
+       0, "a\nb\n", false, "big.txt"},
       {"endless multi-line reply", false,
        [](ScriptServer& s, DataPort&) {
          s.Expect("SIZE f.bin").Send("213-Here it comes\r\n").Trickle(" and more\r\n", 100ms);
@@ -148,7 +63,7 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
          Pasv(s, d).Expect("STOR f.bin").Call([&d](ScriptServer& srv) {
            srv.SendRaw("150 Ok to send data.\r\n");
            d.held = ScriptServer::AcceptOne(d.listener, 5s);  // accepted, never read
-         }).Expect("QUIT");
+         });
        },
        cvErrorOperationTimeout & 0xFFFF, "", true},
       {"150 without data", false,
@@ -156,7 +71,7 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
          Pasv(s.Expect("SIZE f.bin").Reply("213 10"), d).Expect("RETR f.bin").Call([&d](ScriptServer& srv) {
            srv.SendRaw("150 Opening.\r\n");
            d.held = ScriptServer::AcceptOne(d.listener, 5s);  // connected, nothing sent, no final reply
-         }).Expect("QUIT");
+         });
        },
        cvErrorOperationTimeout & 0xFFFF, "", true},
       {"passive reply naming another host", false,
@@ -183,11 +98,11 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
     ScriptServer server;
     DataPort d;
     c.script(Login(server), d);
-    Connect(server);
+    Connect(server, kTimeoutSeconds);
     // Every case starts with an error left over, which a success must clear.
     Put(u"LastError", I4(12204));
     std::chrono::milliseconds took{};
-    Args args{Text8(Local(c.upload ? "up.bin" : "f.bin")), S(u"f.bin"), Missing()};
+    Args args{Text8(Local(c.upload ? "up.bin" : c.remote)), Text8(c.remote), Missing()};
     ASSERT_EQ(Timed(c.upload ? u"PutFile" : u"GetFile", args, &took), S_OK);
     EXPECT_LE(took, kBound);
     EXPECT_EQ(ErrorNumber(), c.error) << Get(u"LastErrorString") << "; script: " << server.failure();
@@ -199,57 +114,96 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
     EXPECT_EQ(Count(kOnTimeout), c.timesOut ? 1 : 0);
     // A short download keeps the part received for a resume.
     if (!c.local.empty()) {
-      EXPECT_TRUE(ReadFile(files_ / "f.bin") == c.local);
+      EXPECT_TRUE(ReadFile(files_ / c.remote) == c.local);
     }
     Call(u"Disconnect", {Missing()});
     server.Finish(1s);
   }
 }
 
-// A short download fails in the same way whichever method started it: the files of a
-// listing, and a background task, whose end reports the error.
+// A short download fails in the same way whichever method started it, in image type and
+// in text type: the files of a listing, and a background task, whose end reports the error.
 TEST_F(ScriptedFtp, ShortDownloadsFailFromEveryMethod) {
   const std::string half(500000, 'h');
-  const auto shortRetr = [&](ScriptServer& s, DataPort& d) -> ScriptServer& {
-    return Send(Pasv(s.Expect("SIZE f.bin").Reply("213 1000000"), d).Expect("RETR f.bin"), d, half);
-  };
-  {
-    SCOPED_TRACE("GetMultipleFiles");
-    ScriptServer server;
-    DataPort list, data;
-    Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).ExpectPrefix("LIST"), list,
-         "-rw-r--r--   1 ftp ftp  1000000 Jan 01  2020 f.bin\r\n");
-    shortRetr(server.Expect("TYPE I").Reply("200 Binary."), data);
-    Connect(server);
-    const auto dir = files_ / "many";
-    fs::create_directories(dir);
-    std::chrono::milliseconds took{};
-    Args args{Text8(dir.string()), S(u""), S(u"*.bin")};
-    ASSERT_EQ(Timed(u"GetMultipleFiles", args, &took), S_OK);
-    EXPECT_EQ(ErrorNumber(), cvErrorFileSizeMismatch & 0xFFFF) << Get(u"LastErrorString") << " " << server.failure();
-    EXPECT_EQ(Count(kOnError), 1);
-    EXPECT_TRUE(ReadFile(dir / "f.bin") == half);
-    Call(u"Disconnect", {Missing()});
-    server.Finish(1s);
+  for (const std::string name : {"f.bin", "f.txt"}) {
+    SCOPED_TRACE(name);
+    const bool text = name == "f.txt";
+    const auto shortRetr = [&](ScriptServer& s, DataPort& d) -> ScriptServer& {
+      s.Expect("SIZE " + name).Reply("213 1000000");
+      if (text) s.Expect("TYPE A").Reply("200 Ascii.");
+      return Send(Pasv(s, d).Expect("RETR " + name), d, half);
+    };
+    {
+      SCOPED_TRACE("GetMultipleFiles");
+      ScriptServer server;
+      DataPort list, data;
+      Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).ExpectPrefix("LIST"), list,
+           "-rw-r--r--   1 ftp ftp  1000000 Jan 01  2020 " + name + "\r\n");
+      shortRetr(server.Expect("TYPE I").Reply("200 Binary."), data);
+      Connect(server, kTimeoutSeconds);
+      const auto dir = files_ / "many";
+      fs::create_directories(dir);
+      std::chrono::milliseconds took{};
+      Args args{Text8(dir.string()), S(u""), text ? S(u"*.txt") : S(u"*.bin")};
+      ASSERT_EQ(Timed(u"GetMultipleFiles", args, &took), S_OK);
+      EXPECT_EQ(ErrorNumber(), cvErrorFileSizeMismatch & 0xFFFF) << Get(u"LastErrorString") << " " << server.failure();
+      EXPECT_EQ(Count(kOnError), 1);
+      EXPECT_TRUE(ReadFile(dir / name) == half);
+      Call(u"Disconnect", {Missing()});
+      server.Finish(1s);
+      ClearEvents();
+    }
+    {
+      SCOPED_TRACE("AsyncGetFile");
+      ScriptServer server;
+      DataPort data;
+      // The task logs in on a connection of its own.
+      shortRetr(TaskLogin(Login(server).Accept()), data);
+      Connect(server, kTimeoutSeconds);
+      std::chrono::milliseconds took{};
+      Args args{Text8(Local(name)), Text8(name), Missing()};
+      ASSERT_EQ(Timed(u"AsyncGetFile", args, &took), S_OK);
+      ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
+      ASSERT_TRUE(PumpUntil([&] { return Count(kOnTaskEnd) == 1; })) << server.failure();
+      EXPECT_EQ(uint32_t(First(kOnTaskEnd)->args[2].lVal) & 0xFFFF, uint32_t(cvErrorFileSizeMismatch & 0xFFFF))
+          << server.failure();
+      EXPECT_TRUE(ReadFile(files_ / name) == half);
+      Call(u"Disconnect", {Missing()});
+      server.Finish(1s);
+      ClearEvents();
+    }
   }
-  {
-    SCOPED_TRACE("AsyncGetFile");
-    ScriptServer server;
-    DataPort data;
-    // The task logs in on a connection of its own.
-    shortRetr(TaskLogin(Login(server).Accept()), data);
-    Connect(server);
-    std::chrono::milliseconds took{};
-    Args args{Text8(Local("f.bin")), S(u"f.bin"), Missing()};
-    ASSERT_EQ(Timed(u"AsyncGetFile", args, &took), S_OK);
-    ASSERT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString");
-    ASSERT_TRUE(PumpUntil([&] { return Count(kOnTaskEnd) == 1; })) << server.failure();
-    EXPECT_EQ(uint32_t(First(kOnTaskEnd)->args[2].lVal) & 0xFFFF, uint32_t(cvErrorFileSizeMismatch & 0xFFFF))
-        << server.failure();
-    EXPECT_TRUE(ReadFile(files_ / "f.bin") == half);
-    Call(u"Disconnect", {Missing()});
-    server.Finish(1s);
-  }
+}
+
+// GetMultipleFiles fetches only listed files that the mask admits, whatever the server
+// answers to the mask; letters match without regard to case, as servers differ in it.
+TEST_F(ScriptedFtp, GetMultipleFilesFetchesOnlyWhatTheMaskAdmits) {
+  ScriptServer server;
+  DataPort list, data;
+  Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).Expect("LIST *.txt"), list,
+       "-rw-r--r--   1 ftp ftp  5 Jan 01  2020 evil.exe\r\n"
+       "-rw-r--r--   1 ftp ftp  5 Jan 01  2020 .bashrc\r\n"
+       "-rw-r--r--   1 ftp ftp  5 Jan 01  2020 NOTES.TXT\r\n");
+  server.Expect("TYPE I")
+      .Reply("200 Binary.")
+      .Expect("SIZE NOTES.TXT")
+      .Reply("213 5")
+      .Expect("TYPE A")
+      .Reply("200 Ascii.");
+  Send(Pasv(server, data).Expect("RETR NOTES.TXT"), data, "notes");
+  server.Expect("QUIT").Reply("221 Bye.");
+  Connect(server, kTimeoutSeconds);
+  const auto dir = files_ / "masked";
+  fs::create_directories(dir);
+  std::chrono::milliseconds took{};
+  Args args{Text8(dir.string()), S(u""), S(u"*.txt")};
+  ASSERT_EQ(Timed(u"GetMultipleFiles", args, &took), S_OK);
+  EXPECT_EQ(ErrorNumber(), 0) << Get(u"LastErrorString") << " " << server.failure();
+  EXPECT_EQ(ReadFile(dir / "NOTES.TXT"), "notes");
+  EXPECT_FALSE(fs::exists(dir / "evil.exe"));
+  EXPECT_FALSE(fs::exists(dir / ".bashrc"));
+  Call(u"Disconnect", {Missing()});
+  EXPECT_TRUE(server.Finish()) << server.failure();
 }
 
 // A cancel against a slow server: one OnCancel and one OnError, the call back promptly
@@ -272,7 +226,7 @@ TEST_F(ScriptedFtp, OneCancelOneReportAndTheNextCallIsClean) {
       });
   Send(Pasv(server.Expect("SIZE ok.bin").Reply("213 2"), quick).Expect("RETR ok.bin"), quick, "ok");
   server.Expect("QUIT");
-  Connect(server);
+  Connect(server, kTimeoutSeconds);
 
   std::chrono::steady_clock::time_point canceled{};
   onEvent_ = [&](const Event& e) {
@@ -312,7 +266,7 @@ TEST_F(ScriptedFtp, TraceNeedsNoSetup) {
   ASSERT_EQ(Put(u"Trace", Bool(true)), S_OK);
   ScriptServer server;
   Login(server).Expect("QUIT").Reply("221 Bye.");
-  Connect(server);
+  Connect(server, kTimeoutSeconds);
   EXPECT_EQ(Get(u"Trace"), "True");
   Call(u"Disconnect", {Missing()});
   ASSERT_EQ(Put(u"Trace", Bool(false)), S_OK);

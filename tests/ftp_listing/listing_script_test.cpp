@@ -103,15 +103,14 @@ TEST_F(ListingTest, RefusedListingRestoresTheTransferType) {
 }
 
 TEST_F(ListingTest, UnusualLinesAreSkippedOrJoined) {
-  // A line longer than the line buffer is dropped whole, an unparsable line skipped, a VMS
-  // name alone joined with its details, and a last line without a line feed still read.
-  const std::string longLine = "-rw-r--r-- 1 u g 1 Jan 1 2020 " + std::string(3000, 'x') + "\r\n";
+  // An unparsable line skipped, a VMS name alone joined with its details, and a last line
+  // without a line feed still read.
   ScriptServer server;
   DataPort d;
   Greet(server).Expect("TYPE A").Reply("200 A.");
   Serve(Pasv(server, d).Expect("LIST"), d,
-        "A_LONG_NAME.TXT;1\r\n   2  31-JAN-2024 23:15:00 [G,O] (RWED,RWED,RE,)\r\n" + longLine +
-            "%RMS-E-FNF, file not found\r\nLAST.TXT;4 1 1-FEB-2024");
+        "A_LONG_NAME.TXT;1\r\n   2  31-JAN-2024 23:15:00 [G,O] (RWED,RWED,RE,)\r\n"
+        "%RMS-E-FNF, file not found\r\nLAST.TXT;4 1 1-FEB-2024");
   server.Expect("TYPE I").Reply("200 I.");
   LibHandle h = Connect(server);
   ASSERT_NE(h, kNone);
@@ -128,6 +127,68 @@ TEST_F(ListingTest, UnusualLinesAreSkippedOrJoined) {
   EXPECT_EQ(FtpReadNextEntryEx(h, &ex), 0);
   EXPECT_EQ(LastError(), cvErrorEndOfDirectory);
   EXPECT_EQ(FtpCloseDirectory(h), 226);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+TEST_F(ListingTest, ALineLongerThanTheBufferFailsTheListing) {
+  // Neither a part of the line (it would name another file) nor nothing (a file the
+  // server listed would be missing without a word): the listing fails, and the session
+  // goes on.
+  const std::string longLine = "-rw-r--r-- 1 u g 1 Jan 1 2020 " + std::string(3000, 'x') + "\r\n";
+  ScriptServer server;
+  DataPort d;
+  Greet(server).Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, d).Expect("LIST"), d,
+        "-rw-r--r-- 1 u g 1 Jan 1 2020 first\r\n" + longLine + "-rw-r--r-- 1 u g 1 Jan 1 2020 last\r\n");
+  server.Expect("TYPE I").Reply("200 I.").Expect("NOOP").Reply("200 Ok.");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  FtpGetSession(h)->systemType = 1;
+  ASSERT_EQ(FtpOpenDirectory(h, nullptr), 150);
+  FtpFileInfoEx ex;
+  ASSERT_EQ(FtpReadFirstEntryEx(h, &ex), 1) << LastError();
+  EXPECT_STREQ(ex.name, "first");
+  EXPECT_EQ(FtpReadNextEntryEx(h, &ex), 0);
+  EXPECT_EQ(LastError(), cvErrorInvalidServerResponse);
+  EXPECT_EQ(FtpCloseDirectory(h), 226);
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+TEST_F(ListingTest, AListingKeepsTheErrorOfAFailedChannel) {
+  // TYPE A without a reply fails the listing with the time-out, not as a server that
+  // answered wrongly.
+  ScriptServer server;
+  Greet(server).Expect("TYPE A").Silence();
+  LibHandle h = Connect(server, 1);
+  ASSERT_NE(h, kNone);
+  EXPECT_EQ(FtpOpenDirectory(h, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  FtpDisconnect(h);
+}
+
+TEST_F(ListingTest, TheTypeOfAListingWhoseFinalReplyIsLateGoesBackBeforeTheNextCommand) {
+  // The close does not wait a second time for the type; the next command, once the late
+  // reply is in, puts the server back to the session's type before its own line.
+  ScriptServer server;
+  DataPort d;
+  Greet(server).Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, d).Expect("LIST"), d, "-rw-r--r-- 1 u g 1 Jan 1 2020 a\r\n", "");
+  server.Sleep(1500ms).Reply("226 Done.").Expect("TYPE I").Reply("200 I.").Expect("NOOP").Reply("200 Ok.");
+  LibHandle h = Connect(server, 1);
+  ASSERT_NE(h, kNone);
+  FtpGetSession(h)->systemType = 1;
+  ASSERT_EQ(FtpOpenDirectory(h, nullptr), 150);
+  FtpFileInfoEx ex;
+  ASSERT_EQ(FtpReadFirstEntryEx(h, &ex), 1) << LastError();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FtpCloseDirectory(h), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms);
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200) << LastError();
+  EXPECT_EQ(FtpGetSession(h)->fileType, 3u);
   EXPECT_TRUE(server.Finish()) << server.failure();
   FtpDisconnect(h);
 }

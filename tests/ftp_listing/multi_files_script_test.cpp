@@ -6,7 +6,19 @@ namespace {
 
 using namespace xfer;
 
-using MultiTest = XferTest;
+class MultiTest : public XferTest {
+ protected:
+  // A session in image type without server features, and an empty local folder.
+  LibHandle ConnectBinary(ScriptServer& server) {
+    LibHandle h = Connect(server);
+    if (h == kNone) return h;
+    FtpSetFeatures(h, 0);
+    EXPECT_EQ(FtpSetFileType(h, 3), 200);
+    std::filesystem::create_directories(dir_ / "in");
+    return h;
+  }
+  std::string LocalIn() const { return (dir_ / "in").string(); }
+};
 
 TEST_F(MultiTest, ListedFilesLandInTheLocalDirectoryOnly) {
   ScriptServer server;
@@ -18,12 +30,9 @@ TEST_F(MultiTest, ListedFilesLandInTheLocalDirectoryOnly) {
   server.Expect("TYPE I").Reply("200 I.");
   Serve(Pasv(server, evil).Expect("RETR ../evil.txt"), evil, "abc");
   Serve(Pasv(server, ok).Expect("RETR ok"), ok, "ok");
-  LibHandle h = Connect(server);
+  LibHandle h = ConnectBinary(server);
   ASSERT_NE(h, kNone);
-  FtpSetFeatures(h, 0);
-  ASSERT_EQ(FtpSetFileType(h, 3), 200);
-  const std::string local = (dir_ / "in").string();
-  std::filesystem::create_directories(local);
+  const std::string local = LocalIn();
   EXPECT_EQ(FtpRetrieveMultipleFiles(h, local.c_str(), nullptr, nullptr), 0) << LastError();
   EXPECT_EQ(ReadLocal(local + "/evil.txt"), "abc");
   EXPECT_EQ(ReadLocal(local + "/ok"), "ok");
@@ -84,3 +93,24 @@ TEST_F(MultiTest, StoreWithoutMatchesSendsNothing) {
 }
 
 }  // namespace
+
+TEST_F(MultiTest, AListingBeyondTheLimitFailsBeforeAnythingIsFetched) {
+  // Each listed file costs memory until the downloads begin: a listing of more files than
+  // a multiple-file download keeps fails whole, and the session goes on.
+  std::string listing;
+  for (int i = 0; i <= 100000; ++i) listing += "-rw-r--r-- 1 u g 1 Jan 1 2020 f" + std::to_string(i) + "\r\n";
+  ScriptServer server;
+  DataPort list;
+  Greet(server).Expect("TYPE I").Reply("200 I.").Expect("TYPE A").Reply("200 A.");
+  Serve(Pasv(server, list).Expect("LIST"), list, listing);
+  server.Expect("TYPE I").Reply("200 I.").Expect("NOOP").Reply("200 Ok.");
+  LibHandle h = ConnectBinary(server);
+  ASSERT_NE(h, kNone);
+  const std::string local = LocalIn();
+  EXPECT_EQ(FtpRetrieveMultipleFiles(h, local.c_str(), nullptr, nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorBufferTooSmall);
+  EXPECT_TRUE(std::filesystem::is_empty(local));
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}

@@ -165,6 +165,31 @@ TEST_F(RemoteTest, SetFileTimeTriesEachCommandAndDropsTheUnimplemented) {
   FtpDisconnect(h);
 }
 
+TEST_F(RemoteTest, FileTimeCommandsStopWhenTheChannelFails) {
+  // A command that got no reply is no refusal: asking the next command on the same
+  // channel would wait once more and bury the time-out.
+  ScriptServer server;
+  Greet(server).Expect("MFMT 20240131235959 f").Silence();
+  LibHandle h = Connect(server, 1);
+  ASSERT_NE(h, kNone);
+  FtpSetFeatures(h, kFeatureMfmt | kFeatureMdtm | kFeatureUtime | kFeatureStat);
+  const SYSTEMTIME t{2024, 1, 3, 31, 23, 59, 59, 0};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FtpSetFileTime(h, "f", &t), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms);
+  EXPECT_EQ(FtpGetFeatures(h) & (kFeatureMfmt | kFeatureMdtm | kFeatureUtime),
+            kFeatureMfmt | kFeatureMdtm | kFeatureUtime);
+  SYSTEMTIME got{};
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FtpGetFileTime(h, "f", &got, 0), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms);
+  EXPECT_NE(FtpGetFeatures(h) & kFeatureMdtm, 0u);
+  FtpDisconnect(h);
+  EXPECT_EQ(server.failure(), "");
+}
+
 TEST_F(RemoteTest, PermissionsAreSetInOctalAndReadFromStat) {
   ScriptServer server;
   Greet(server)

@@ -220,6 +220,38 @@ TEST_F(TlsSpecial, ClearChannelsMidSession) {
   EXPECT_EQ(FtpDisconnect(h), 0);
 }
 
+// A server that insists on protected data connections refuses a clear data channel: when
+// it is set (proftpd answers PROT C with 534), or else at the transfer (vsftpd takes PROT C
+// and refuses the data connection with 522, which on a clear channel is no matter of TLS
+// session reuse). Either way the error says what is wrong, and the session goes on.
+TEST_F(TlsSpecial, ClearDataChannelRefusedByAServerThatRequiresTls) {
+  for (FtpPeerKind kind : {FtpPeerKind::Proftpd, FtpPeerKind::Vsftpd}) {
+    const bool refusesProt = kind == FtpPeerKind::Proftpd;
+    SCOPED_TRACE(refusesProt ? "proftpd" : "vsftpd");
+    FtpPeer peer(kind, AF_INET, FtpPeerTls{ServerCertificate(), false, true, {}});
+    CV_START_PEER(peer);
+    peer.Put("a.bin", "protected");
+    LibHandle h = Connect(peer, 0);
+    ASSERT_NE(h, kNone) << LastError() << "\n" << peer.Diagnostics();
+    char buffer[64] = {};
+    uint32_t length = sizeof buffer;
+    if (refusesProt) {
+      EXPECT_EQ(FtpSetChannelMode(h, 1, 0), -1);
+      EXPECT_EQ(LastError(), cvErrorInvalidSecurityLevel) << FtpGetSession(h)->replyText;
+      EXPECT_EQ(FtpGetChannelMode(h, 1), 1);
+    } else {
+      EXPECT_EQ(FtpSetChannelMode(h, 1, 0), 1) << LastError();
+      EXPECT_EQ(FtpRetrieveData(h, "a.bin", buffer, &length), -1);
+      EXPECT_EQ(LastError(), cvErrorInvalidSecurityLevel) << FtpGetSession(h)->replyText;
+      EXPECT_EQ(FtpSetChannelMode(h, 1, 1), 0);
+      length = sizeof buffer;
+    }
+    EXPECT_EQ(FtpRetrieveData(h, "a.bin", buffer, &length), 0) << LastError() << "\n" << peer.Diagnostics();
+    EXPECT_EQ(std::string(buffer, length), "protected");
+    EXPECT_EQ(FtpDisconnect(h), 0);
+  }
+}
+
 // vsftpd knows no CCC: the command channel stays protected.
 TEST_F(TlsSpecial, CccUnknownToTheServer) {
   FtpPeer peer(FtpPeerKind::Vsftpd, AF_INET, FtpPeerTls{ServerCertificate(), false, false, {}});

@@ -64,6 +64,23 @@ TEST_F(GuideTest, FtpDownloadAndUploadWithProgress) {
   EXPECT_EQ(guidetest::Slurp(ftp.root() / "report-copy.txt"), report);
 }
 
+// Image type uploads a text file byte for byte to a stock vsftpd, which stores text as it
+// arrives.
+TEST_F(GuideTest, FtpExactCopyInImageType) {
+  cvtest::FtpPeer ftp(cvtest::FtpPeerKind::Vsftpd);
+  CV_START_PEER(ftp);
+  std::string notes;
+  for (int i = 0; i < 100; ++i) notes += "line " + std::to_string(i) + "\n";
+  WriteFile(dir_ / "notes.txt", notes);
+  Outcome run = RunExample("ftp-exact-copy", {{"PORT", std::to_string(ftp.port())},
+                                              {"FTP_USER", ftp.user()},
+                                              {"FTP_PASSWORD", ftp.password()},
+                                              {"REMOTE_DIR", ftp.uploadDir()}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("FileSize = " + std::to_string(notes.size()) + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(guidetest::Slurp(ftp.root() / ftp.uploadDir() / "notes.txt"), notes);
+}
+
 // A self-signed certificate with its key in one PEM file, for a server that nobody trusts.
 bool SelfSignedPem(const fs::path& dir, fs::path* pem) {
   const std::string d = dir.string();

@@ -120,6 +120,11 @@ ScriptServer& ScriptServer::Trickle(std::string bytes, std::chrono::milliseconds
   return *this;
 }
 
+ScriptServer& ScriptServer::Silence(std::chrono::milliseconds limit) {
+  steps_.push_back({Step::Kind::Silence, {}, limit, 1, {}});
+  return *this;
+}
+
 void ScriptServer::Start() { thread_ = std::thread([this] { Run(); }); }
 
 bool ScriptServer::Finish(std::chrono::milliseconds limit) {
@@ -271,6 +276,16 @@ void ScriptServer::Run() {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (!done_ && std::chrono::steady_clock::now() < end && TrySend(step.text))
           std::this_thread::sleep_for(step.delay);
+        break;
+      }
+      case Step::Kind::Silence: {
+        // Short polls, so that the server's destruction ends it at once.
+        const auto end = std::chrono::steady_clock::now() + step.delay;
+        char scratch[4096];
+        while (!done_ && std::chrono::steady_clock::now() < end) {
+          if (!WaitReadable(client_, std::chrono::milliseconds(50))) continue;
+          if (::recv(client_, scratch, sizeof scratch, 0) <= 0) break;
+        }
         break;
       }
     }

@@ -16,7 +16,7 @@ namespace cvtest {
 class ScriptServer {
  public:
   struct Step {
-    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Close, Accept, Call, Trickle } kind;
+    enum class Kind { Expect, ExpectPrefix, Send, SendPieces, Sleep, Drop, Close, Accept, Call, Trickle, Silence } kind;
     std::string text;                      // line without CR LF, or the bytes to send
     std::chrono::milliseconds delay{0};    // Sleep; SendPieces: pause between pieces
     size_t piece = 1;                      // SendPieces: bytes per write
@@ -46,6 +46,9 @@ class ScriptServer {
   // Sends bytes again and again, a pause between, until the client goes or the server is
   // destroyed (a reply that never ends); the script's last step.
   ScriptServer& Trickle(std::string bytes, std::chrono::milliseconds pause);
+  // Reads and drops whatever the client sends and answers nothing, until the client goes,
+  // the server is destroyed or the limit passes (a server gone silent); the script's last step.
+  ScriptServer& Silence(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
   // Starts serving the script in a thread (call after building it).
   void Start();

@@ -80,26 +80,33 @@ HRESULT CFileTransfer::RemoteNameArgument(const VARIANT& arg, std::u16string* ou
   return AdoptUrl(*out);
 }
 
-CFileTransfer::MethodCall CFileTransfer::BeginMethod(VARIANT* error) {
-  if (!IsInitialized()) AutoInitialize();
+CFileTransfer::MethodCall CFileTransfer::BeginMethod(VARIANT* error, Init init) {
+  if (init == Init::Lazy && !IsInitialized()) AutoInitialize();
   SetErrorArgument(error, 0);
   return MethodCall(*this);
 }
 
 CFileTransfer::MethodCall::~MethodCall() {
   if (--c_.call_.depth > 0) return;
-  // A call that succeeded leaves no error of its probes or of an earlier call behind.
-  if (!c_.call_.raised) c_.SetLastErrorCode(0);
+  // A call that succeeded leaves no error of its probes or of an earlier call behind; one
+  // that met a time-out or a cancel (its OnError fired) leaves that.
+  if (!c_.call_.raised && !c_.call_.firstError) c_.SetLastErrorCode(0);
   c_.call_ = CallEvents{};
 }
 
 HRESULT CFileTransfer::RaiseError(uint32_t code, bool returnFlag, bool fireFlag) {
   const HRESULT hr = ControlCore::RaiseError(code, returnFlag, fireFlag);
-  if (call_.depth > 0 && !notifying_ && LastErrorCode() != 0) call_.raised = true;
+  if (call_.depth > 0 && LastErrorCode() != 0) {
+    if (!notifying_) call_.raised = true;
+    if (!call_.firstError) call_.firstError = LastErrorCode();
+  }
   return hr;
 }
 
 HRESULT CFileTransfer::Fail(VARIANT* error, uint32_t code) {
+  // What the library met after its first failure (a reply it could no longer read, a
+  // command refused on a channel out of step) is not what went wrong.
+  if (call_.depth > 0 && call_.firstError) code = call_.firstError;
   if (code == 0) code = CurrentLibrary().getLastError();
   SetErrorArgument(error, Low16(code));
   return RaiseError(code, s_.throwError, true);
@@ -188,19 +195,47 @@ void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
     }
   }
 
-  // Set-up failures are not reported: the connection stands without them.
+  // The set-up after the login. A refusal only leaves a setting unapplied: the connection
+  // stands without it. A channel that failed meanwhile (no reply within the timeout, a
+  // cancel, the connection lost) owes the server's reply and is no connection: the connect
+  // fails with that error, and no further command waits on the channel.
+  const auto channelFailed = [](int32_t result) {
+    if (result != -1) return false;
+    switch (FtpGetLastError()) {
+      case cvErrorOperationTimeout:
+      case cvErrorOperationCanceled:
+      case cvErrorConnectionClosed:
+      case cvErrorConnectionReset:
+      case cvErrorConnectionAborted:
+      case cvErrorNotConnected:
+      case cvErrorInvalidHandle:
+        return true;
+      default:
+        return false;
+    }
+  };
   FtpSetPriority(h, uint32_t(s_.priority));
   FtpSetActivePorts(h, s_.activePortLow, s_.activePortHigh);
   if (s_.featuresSet) FtpSetFeatures(h, s_.features);
   s_.features = FtpGetFeatures(h);
-  if ((s_.features & kFeatureUtf8) && s_.encoding == 2 && FtpSetEncoding(h, 2) == -1) {
-    s_.features &= ~kFeatureUtf8;
-    s_.encoding = 1;
+  bool failed = false;
+  if ((s_.features & kFeatureUtf8) && s_.encoding == 2) {
+    const int32_t r = FtpSetEncoding(h, 2);
+    failed = channelFailed(r);
+    if (r == -1) {
+      s_.features &= ~kFeatureUtf8;
+      s_.encoding = 1;
+    }
   }
   FtpRegisterEvents(h, Window(), kLibraryNotifyMessage, kFtpEventMask);
-  RefreshServerDirectory();
-  put_FileType(s_.fileType);
-  put_Passive(s_.passive ? VARIANT_TRUE : VARIANT_FALSE);
+  failed = failed || channelFailed(ReadServerDirectory() ? 0 : -1) ||
+           channelFailed(FtpSetFileType(h, uint32_t(s_.fileType))) ||
+           channelFailed(FtpSetPassiveMode(h, s_.passive ? 1 : 0));
+  if (failed) {
+    KeepLastError keep(kFtpLibrary);
+    FtpDisconnect(h);
+    session_ = kInvalidLibHandle;
+  }
 }
 
 void CFileTransfer::ConnectHttp(SecCredentials* credentials) {
@@ -310,11 +345,13 @@ HRESULT CFileTransfer::ChangeServerDirectory(const std::string& path) {
   return FtpChangeDirectory(session_, path.c_str()) == -1 ? RaiseError(0, true, false) : S_OK;
 }
 
-HRESULT CFileTransfer::RefreshServerDirectory() {
+bool CFileTransfer::ReadServerDirectory() {
   char buffer[512] = {};
-  if (FtpGetWorkingDirectory(session_, buffer, sizeof buffer) == -1) return RaiseError(0, true, false);
+  if (FtpGetWorkingDirectory(session_, buffer, sizeof buffer) == -1) return false;
   s_.serverDirectory = plat::ToUtf16(buffer);
-  return S_OK;
+  return true;
 }
+
+HRESULT CFileTransfer::RefreshServerDirectory() { return ReadServerDirectory() ? S_OK : RaiseError(0, true, false); }
 
 }  // namespace filexfer

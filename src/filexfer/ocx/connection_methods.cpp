@@ -61,7 +61,7 @@ HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
 
 HRESULT CFileTransfer::Disconnect(VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);
   s_.securityKept = false;
   if (Open()) {
     RefreshStatistics();
@@ -78,7 +78,7 @@ HRESULT CFileTransfer::Disconnect(VARIANT* error) {
 
 HRESULT CFileTransfer::Cancel(VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);
   if (s_.state == ControlState::Connecting || s_.state == ControlState::Login) {
     // The host re-entered from its message loop while Connect waits in the library.
     FireCancelOnce();
@@ -94,7 +94,7 @@ HRESULT CFileTransfer::Cancel(VARIANT* error) {
 
 HRESULT CFileTransfer::Command(VARIANT command, VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);  // initialised after the refusals
   if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   if (!IsInitialized()) AutoInitialize();
   std::u16string text;

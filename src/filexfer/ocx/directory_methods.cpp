@@ -25,7 +25,7 @@ std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 // The refusals differ by method in what they raise; see each method.
 HRESULT CFileTransfer::ChangeDirectory(VARIANT dirName, VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);  // initialised after the refusals
   if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   if (!IsInitialized()) AutoInitialize();
   std::u16string path;
@@ -58,7 +58,7 @@ HRESULT CFileTransfer::RemoveDirectory(VARIANT dirName, VARIANT* error) {
 HRESULT CFileTransfer::GetDirectory(VARIANT* remotePath, VARIANT* error) {
   CV_OCX_ENTRY;
   if (HRESULT hr = ocx::SetVariantBSTR(remotePath, u""); FAILED(hr)) return hr;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);
   if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
   char path[260] = {};
   if (FtpGetWorkingDirectory(session_, path, sizeof path) == -1) return Fail(error);
@@ -123,10 +123,14 @@ HRESULT CFileTransfer::ReadDirectory(VARIANT* fileName, VARIANT* fileLength, VAR
 
 HRESULT CFileTransfer::CloseDirectory(VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);
   if (auto refused = FtpSessionGate(error, Gate::Direct)) return *refused;
-  FtpCloseDirectory(session_);
+  const int32_t r = FtpCloseDirectory(session_);
   SetState(ControlState::Idle);
+  // The server's verdict on a listing closed early is no concern of the host's; a final
+  // reply that never came (a time-out, a cancel) leaves the session out of step, and the
+  // call reports it rather than succeed after its OnTimeout.
+  if (r == -1 && call_.firstError) return Fail(error);
   return S_OK;
 }
 

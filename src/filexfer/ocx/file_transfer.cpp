@@ -114,12 +114,13 @@ void CFileTransfer::TaskListAbortAll() {
 
 HRESULT CFileTransfer::About() {
   CV_OCX_ENTRY;
+  const MethodCall call = BeginMethod(nullptr, Init::None);
   return S_OK;  // no dialogs on this platform: the About box has nothing to show
 }
 
 HRESULT CFileTransfer::Initialize(VARIANT reserved, VARIANT* error) {
   CV_OCX_ENTRY;
-  SetErrorArgument(error, 0);
+  const MethodCall call = BeginMethod(error, Init::None);  // it initialises itself
   if (!ocx::IsMissingArgument(reserved)) {
     std::u16string ignored;
     if (HRESULT hr = ocx::VariantToText(reserved, &ignored); FAILED(hr)) return hr;

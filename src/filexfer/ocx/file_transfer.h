@@ -147,6 +147,8 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   HRESULT UploadFile(const std::string& local, const std::string& remote, uint64_t offset);
   HRESULT ChangeServerDirectory(const std::string& path);
   HRESULT RefreshServerDirectory();
+  // PWD into ServerDirectory; false with the library's error.
+  bool ReadServerDirectory();
   // Reads the session's transfer statistics into the kept ones; false when they cannot be read.
   bool RefreshStatistics();
 
@@ -158,7 +160,7 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
   HRESULT RemoteNameArgument(const VARIANT& arg, std::u16string* out, const char16_t* def = u"");
   // One method call as the host sees it, from BeginMethod to its return (calls nested
   // from event handlers belong to the outer one): at most one OnError, OnTimeout and
-  // OnCancel, and LastError 0 when it raised nothing.
+  // OnCancel, the first error it met reported, and LastError 0 when it raised nothing.
   class MethodCall {
    public:
     explicit MethodCall(CFileTransfer& c) : c_(c) { ++c_.call_.depth; }
@@ -173,12 +175,16 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
     int depth = 0;
     bool raised = false;  // the method raised an error of its own
     bool errorFired = false, timeoutFired = false, cancelFired = false;
+    uint32_t firstError = 0;  // the first error raised in the call, a notification's included
   };
-  // The start of most methods: lazy initialisation, Error reset; the result lives for the
-  // whole method.
-  [[nodiscard]] MethodCall BeginMethod(VARIANT* error);
+  // The start of every method: lazy initialisation (unless the method has none), Error
+  // reset; the result lives for the whole method.
+  enum class Init { Lazy, None };
+  [[nodiscard]] MethodCall BeginMethod(VARIANT* error, Init init = Init::Lazy);
   // RaiseError as the methods use it: it marks the running method as failed.
   HRESULT RaiseError(uint32_t code, bool returnFlag, bool fireFlag);
+  // A failed library operation: Error, LastError and OnError show the first error the
+  // call met (code, else the library's last error, when it met none before).
   HRESULT Fail(VARIANT* error, uint32_t code = 0);
   // A refusal of a gate: Error shows code's number; code becomes the last error of setIn
   // when given; raised with its code, or with 0 (the library's last error, which reports

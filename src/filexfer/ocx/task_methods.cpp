@@ -106,7 +106,7 @@ HRESULT CFileTransfer::TaskAbort(VARIANT taskId, VARIANT milliseconds, VARIANT* 
 
 HRESULT CFileTransfer::TaskDone(VARIANT taskId, VARIANT* result) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
+  const MethodCall call = BeginMethod(nullptr);
   if (result) {
     VariantClear(result);
     result->vt = VT_BOOL;

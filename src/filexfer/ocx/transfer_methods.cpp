@@ -177,7 +177,7 @@ HRESULT CFileTransfer::VerifyFile(VARIANT localFile, VARIANT remoteFile, VARIANT
 
 HRESULT CFileTransfer::AddFileType(VARIANT fileExtension, VARIANT fileType) {
   CV_OCX_ENTRY;
-  if (!IsInitialized()) AutoInitialize();
+  const MethodCall call = BeginMethod(nullptr);
   std::u16string extension;
   if (HRESULT hr = TextArgument(fileExtension, &extension); FAILED(hr)) return hr;
   int32_t type = 1;
