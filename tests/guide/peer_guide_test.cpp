@@ -182,6 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  "https-server",
                                  {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
                       ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}},
+                      ServedCase{"FtpWget", {"ftp-server-setup"}, "ftp-server-unix",
+                                 {{"ftp-server-mirror", "hello over FTP\n"}}},
                       ServedCase{"Echo", {}, "echo-server", {{"echo-server-fetch", "hello, echo\n"}}}),
     [](const auto& info) { return std::string(info.param.label); });
 
