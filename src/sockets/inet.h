@@ -273,6 +273,10 @@ int32_t InetUrgentWaiting(SOCKET handle);
 int32_t InetIsClosed(SOCKET handle);
 int32_t InetCreateLineBuffer(SOCKET handle);
 int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size);
+// The same keeping the line's bytes as they came (NUL and CR included): only the LF that
+// ends it, and a CR right before that, are taken off. A parser that must refuse such
+// bytes sees them.
+int32_t InetReadLineExact(SOCKET handle, char* buffer, uint32_t* size);
 int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent);
 // Bounds the waits of every following read and write of the handle, all together, to
 // milliseconds from now (a whole request head, however it trickles in); 0 lifts the

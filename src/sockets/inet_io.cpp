@@ -246,7 +246,11 @@ int32_t InetCreateLineBuffer(SOCKET handle) {
   return 1;
 }
 
-int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
+namespace {
+
+// One line into buffer. exact keeps every byte but the line's LF and a CR right before
+// it; otherwise CR and NUL are dropped wherever they are.
+int32_t ReadLine(SOCKET handle, char* buffer, uint32_t* size, bool exact) {
   if (!buffer || !size || *size < 1) return Fail(cvErrorInvalidParameter, 0);
   const uint32_t room = *size;
   buffer[0] = '\0';
@@ -281,12 +285,19 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
     const char* lf = static_cast<const char*>(std::memchr(start, '\n', lb->count));
     const uint32_t span = lf ? uint32_t(lf - start) : lb->count;
     uint32_t used = 0;
-    for (; used < span && stored < room - 1; ++used)
-      if (start[used] != '\r' && start[used] != '\0') buffer[stored++] = start[used];
+    if (exact) {
+      used = std::min(span, room - 1 - stored);
+      std::memcpy(buffer + stored, start, used);
+      stored += used;
+    } else {
+      for (; used < span && stored < room - 1; ++used)
+        if (start[used] != '\r' && start[used] != '\0') buffer[stored++] = start[used];
+    }
     bool ended = false;
     if (used == span && lf) {
       ++used;  // the LF
       ended = true;
+      if (exact && stored > 0 && buffer[stored - 1] == '\r') --stored;
     }
     lb->position += used;
     lb->count -= used;
@@ -298,6 +309,12 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
   InetSetLastError(error);
   return error == 0 ? 1 : 0;
 }
+
+}  // namespace
+
+int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) { return ReadLine(handle, buffer, size, false); }
+
+int32_t InetReadLineExact(SOCKET handle, char* buffer, uint32_t* size) { return ReadLine(handle, buffer, size, true); }
 
 int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent) {
   if (sent) *sent = 0;
