@@ -143,6 +143,9 @@ struct FtpServerSession {
   uint32_t transferMode = 0, transferType = 3;
   uint32_t language = 1033;
   std::atomic<uint32_t> abortFlag{0};
+  // The server is stopping or restarting: a transfer ends with 426, and the connection
+  // closes with 421.
+  std::atomic<uint32_t> ending{0};
   std::atomic<uint32_t> guest{0}, loggedIn{0};
   uint32_t ipv6Data = 0;
   std::atomic<uint32_t> replySent{0};
@@ -255,6 +258,9 @@ int32_t TransferOpened(const Client& c, uint32_t direction, const std::string& f
 void CloseData(FtpServerSession& s);
 // Wakes a transfer blocked on the data connection (any thread).
 void CancelData(FtpServerSession& s);
+// Tells every session of the server that it ends (a transfer under way stops at once);
+// then closes every client's connection and waits for them (DisconnectAll).
+int32_t EndAllClients(uint64_t server);
 bool OpenActiveIfNeeded(const Client& c);
 // Takes the waiting passive connection and starts TLS when asked; 0 or the error.
 uint32_t TakeDataConnection(const Client& c);

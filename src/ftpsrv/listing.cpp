@@ -165,7 +165,7 @@ int32_t FtpSessionSendListing(uint64_t server, uint32_t clientId, uint32_t style
     return true;
   };
   for (const FtpFindEntry& e : entries) {
-    if (s.abortFlag.load()) {
+    if (s.abortFlag.load() || s.ending.load()) {
       err = cvErrorOperationCanceled;
       break;
     }

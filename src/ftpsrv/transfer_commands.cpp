@@ -255,7 +255,7 @@ void RunTransfer(const Client& c, uint32_t direction, const std::string& path, i
   ReplyF(c, 150, "Opening data connection for %s", shown);
   const int32_t ok = TransferOpened(c, direction, path, fd);
   const uint32_t err = InetGetLastError();
-  const bool aborted = s.abortFlag.load() != 0;
+  const bool aborted = s.abortFlag.load() != 0 || s.ending.load() != 0;
   CloseData(s);
   if (ok) {
     Reply(c, 226, "Transfer complete");
