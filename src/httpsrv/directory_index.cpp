@@ -125,7 +125,7 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
     const std::string shown = HtmlEscape(e.name + (e.directory ? "/" : ""));
     const std::string link = EncodeLink(e.name) + (e.directory ? "/" : "");
     ok = out.Line("  <tr>\r\n    <td><a href=\"" + link + "\">" + shown + "</a></td>\r\n    <td>" + when +
-                          "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
+                  "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
   }
   ok = ok && out.Line("  <tr><td colspan=\"3\"><hr /></td></tr>") && out.Line("</table>") &&
        out.Line("<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +

@@ -41,8 +41,8 @@ RequestHeadReader::Verdict RequestHeadReader::RequestLine(uint32_t length) const
 }
 
 // A header line is refused as a whole when it has no colon, holds a zero byte or a CR,
-// when its name is not a bare token directly followed by the colon (a blank before the colon or a folded line makes peers disagree on where the
-// header belongs), when Content-Length is not one decimal number or disagrees with an
+// when its name is not a bare token directly followed by the colon (a blank before the colon or a folded line makes
+// peers disagree on where the header belongs), when Content-Length is not one decimal number or disagrees with an
 // earlier one, and when Host comes twice: every one of them lets a body be read as a
 // request, or a request be routed by the wrong host.
 RequestHeadReader::Verdict RequestHeadReader::HeaderLine(std::string_view line) noexcept {

@@ -132,7 +132,8 @@ TEST(HttpSrvAuth, LocalLogonsRunSideBySide) {
   const fs::path checker = srv.dir() / "check.sh";
   std::ofstream(checker) << "#!/bin/sh\nread -r pw\ntouch " << arrived.string() << "/\"$PAM_USER\"\ni=0\n"
                          << "while [ $(ls " << arrived.string() << " | wc -l) -lt 8 ] && [ $i -lt 50 ]; do sleep 0.1; "
-                         << "i=$((i+1)); done\n[ $(ls " << arrived.string() << " | wc -l) -ge 8 ] && [ \"$pw\" = Pw-1234 ]\n";
+                         << "i=$((i+1)); done\n[ $(ls " << arrived.string()
+                         << " | wc -l) -ge 8 ] && [ \"$pw\" = Pw-1234 ]\n";
   fs::permissions(checker, fs::perms(0755));
   fs::create_directories(srv.dir() / "pam");
   std::ofstream(srv.dir() / "pam" / "cvhttpsrvtest")

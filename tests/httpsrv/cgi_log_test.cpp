@@ -60,7 +60,7 @@ TEST(HttpSrvCgi, ProgramSeesOnlyCheckedIdentities) {
   const auto get = [&](const char* credentials) {
     return srv.Get("/cgi-bin/echo", std::string("Authorization: Basic ") + credentials + "\r\n").body;
   };
-  EXPECT_NE(get("a25vd246cmlnaHQ=").find("user=known/Basic\n"), std::string::npos);   // known:right
+  EXPECT_NE(get("a25vd246cmlnaHQ=").find("user=known/Basic\n"), std::string::npos);  // known:right
   EXPECT_NE(get("a25vd246d3Jvbmc=").find("user=unset/unset\n"), std::string::npos);  // known:wrong
   EXPECT_NE(get("dXNlcjpwdw==").find("user=unset/unset\n"), std::string::npos);      // user:pw
 }

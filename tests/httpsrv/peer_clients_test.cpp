@@ -102,8 +102,8 @@ TEST(HttpSrvPython, KeepAliveConnectionServesSeveralRequests) {
 TEST(HttpSrvWget, MirrorsAnIndexOfAwkwardNames) {
   if (cvpeers::FindProgram("wget").empty()) GTEST_SKIP() << "wget not installed";
   Server srv;
-  const char* names[] = {"100%.txt", "a#b.txt", "what?.txt", "sp ace.txt", "colon:x.txt", "amp&.txt", "q'uote.txt",
-                         "plain.txt"};
+  const char* names[] = {"100%.txt",    "a#b.txt",  "what?.txt",  "sp ace.txt",
+                         "colon:x.txt", "amp&.txt", "q'uote.txt", "plain.txt"};
   for (const char* name : names) srv.Write(std::string("docs/") + name, std::string("content of ") + name);
   const fs::path copy = srv.dir() / "copy";
   const std::string out = RunCommand("cd " + Quote(srv.dir().string()) + " && timeout 60 wget -nv -r -np -nH -P " +

@@ -116,10 +116,8 @@ TEST(HttpSrvRights, SmugglingAndMalformedHeadersAre400AndClose) {
   const std::string len = std::to_string(body.size());
   const Case cases[] = {
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length : " + len + "\r\n\r\n" + body, 400},
-      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0\r\nContent-Length: " + len + "\r\n\r\n" + body,
-       400},
-      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: " + len + "\r\nContent-Length: 0\r\n\r\n" + body,
-       400},
+      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0\r\nContent-Length: " + len + "\r\n\r\n" + body, 400},
+      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: " + len + "\r\nContent-Length: 0\r\n\r\n" + body, 400},
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0, " + len + "\r\n\r\n" + body, 400},
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: +" + len + "\r\n\r\n" + body, 400},
       {"GET /hello.txt HTTP/1.1\r\nHost : l\r\n\r\n", 400},
