@@ -84,7 +84,7 @@ class AbortWatch {
  public:
   explicit AbortWatch(FtpServerSession& s) : s_(s) {}
   bool Requested(bool now = false) {
-    if (s_.abortFlag.load()) return true;
+    if (s_.abortFlag.load() || s_.ending.load()) return true;
     const uint32_t tick = plat::GetTickCount();
     if (!now && tick - last_ < kAbortCheckMs) return false;
     last_ = tick;
@@ -155,7 +155,7 @@ class FileCloser {
 
 // The error a failed transfer step leaves: the abort, the socket's, or a lost connection.
 uint32_t StepError(const FtpServerSession& s) {
-  if (s.abortFlag.load()) return cvErrorOperationCanceled;
+  if (s.abortFlag.load() || s.ending.load()) return cvErrorOperationCanceled;
   return InetGetLastError() ? InetGetLastError() : cvErrorConnectionAborted;
 }
 
@@ -318,6 +318,7 @@ void CancelData(FtpServerSession& s) {
 
 uint32_t TakeDataConnection(const Client& c) {
   FtpServerSession& s = *c.session;
+  if (s.ending.load()) return cvErrorOperationCanceled;
   if (s.state.load() == kFtpStatePassive) {
     const SOCKET listener = s.dataSocket.load();
     const SOCKET accepted = InetAcceptDefault(listener);

@@ -127,6 +127,10 @@ struct FtpServerSession {
   char commandTokens[1024] = {};
   uint32_t tokenCount = 0;
   uint16_t tokenStart[256] = {};
+  // The command line as received (Telnet commands taken out) and where each token ends in
+  // it: a path argument is the rest of the line byte for byte, not its tokens rejoined.
+  char commandLine[1024] = {};
+  uint16_t tokenEnd[256] = {};
   char lastReplyText[2048] = {};
 
   char dataHost[64] = {};
@@ -139,6 +143,9 @@ struct FtpServerSession {
   uint32_t transferMode = 0, transferType = 3;
   uint32_t language = 1033;
   std::atomic<uint32_t> abortFlag{0};
+  // The server is stopping or restarting: a transfer ends with 426, and the connection
+  // closes with 421.
+  std::atomic<uint32_t> ending{0};
   std::atomic<uint32_t> guest{0}, loggedIn{0};
   uint32_t ipv6Data = 0;
   std::atomic<uint32_t> replySent{0};
@@ -202,6 +209,11 @@ inline const char* Token(const FtpServerSession& s, uint32_t i) {
   return i < s.tokenCount ? s.commandTokens + s.tokenStart[i] : "";
 }
 std::string JoinTokens(const FtpServerSession& s, uint32_t from);
+// The rest of the received line after token from-1 and the one byte that separates it,
+// byte for byte ("" when nothing follows).
+std::string RawArgument(const FtpServerSession& s, uint32_t from);
+// Replaces the current command by verb and one argument (STOU names its file itself).
+void SetCommand(FtpServerSession& s, const char* verb, const std::string& argument);
 std::string CommandLine(const FtpServerSession& s);
 
 // The owner's event; false when the server or session is gone afterwards.
@@ -246,6 +258,9 @@ int32_t TransferOpened(const Client& c, uint32_t direction, const std::string& f
 void CloseData(FtpServerSession& s);
 // Wakes a transfer blocked on the data connection (any thread).
 void CancelData(FtpServerSession& s);
+// Tells every session of the server that it ends (a transfer under way stops at once);
+// then closes every client's connection and waits for them (DisconnectAll).
+int32_t EndAllClients(uint64_t server);
 bool OpenActiveIfNeeded(const Client& c);
 // Takes the waiting passive connection and starts TLS when asked; 0 or the error.
 uint32_t TakeDataConnection(const Client& c);
@@ -277,6 +292,11 @@ bool SiteValidTime(const char* text);
 // Paths: the normalised combination ("" when nothing is left or it is too long), the
 // comparison of FtpServerComparePaths, and the 14-digit time reader.
 std::string CombinePath(const char* base, const char* path);
+// The same for a client's path argument: its names are taken byte for byte (no blanks
+// trimmed, no quotes removed).
+std::string CombineExact(const char* base, const char* path);
+// FtpServerCreateDirectory on a path already normalised (its names kept as they are).
+int32_t CreateDirectoryPath(uint64_t server, const std::string& path);
 int32_t ComparePaths(const std::string& a, const std::string& b);
 bool ParseFileTime(const char* text, time_t* out);
 // The part of path below root, beginning with "/" ("" when path is the root).

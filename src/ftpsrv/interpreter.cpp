@@ -21,7 +21,8 @@ bool Tokenise(FtpServerSession& s, const char* line) {
   char quote = 0;
   bool inToken = false;
   const size_t capacity = sizeof s.commandTokens;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(line); *p && used + 1 < capacity; ++p) {
+  const unsigned char* first = reinterpret_cast<const unsigned char*>(line);
+  for (const unsigned char* p = first; *p && used + 1 < capacity; ++p) {
     const unsigned char ch = *p;
     // Bytes from 0x80 up belong to names (UTF-8): only controls and the blank separate.
     if (ch >= 33) {
@@ -41,15 +42,18 @@ bool Tokenise(FtpServerSession& s, const char* line) {
       s.commandTokens[used++] = ' ';
     } else if (inToken) {
       s.commandTokens[used++] = '\0';
+      s.tokenEnd[s.tokenCount] = uint16_t(p - first);
       s.tokenStart[s.tokenCount++] = uint16_t(start);
       inToken = false;
     }
   }
   if (inToken && used > start) {
     s.commandTokens[used++] = '\0';
+    s.tokenEnd[s.tokenCount] = uint16_t(std::strlen(line));
     s.tokenStart[s.tokenCount++] = uint16_t(start);
   }
   if (used < capacity) s.commandTokens[used] = '\0';
+  CopyText(s.commandLine, sizeof s.commandLine, line);
   return true;
 }
 

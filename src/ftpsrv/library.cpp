@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -58,6 +59,26 @@ std::string JoinTokens(const FtpServerSession& s, uint32_t from) {
 }
 
 std::string CommandLine(const FtpServerSession& s) { return JoinTokens(s, 0); }
+
+std::string RawArgument(const FtpServerSession& s, uint32_t from) {
+  if (from == 0 || from >= s.tokenCount) return std::string();
+  const size_t length = std::strlen(s.commandLine);
+  const size_t start = size_t(s.tokenEnd[from - 1]) + 1;
+  return start < length ? std::string(s.commandLine + start, length - start) : std::string();
+}
+
+void SetCommand(FtpServerSession& s, const char* verb, const std::string& argument) {
+  std::lock_guard lk(s.textLock);
+  const size_t verbLength = std::strlen(verb);
+  std::snprintf(s.commandTokens, sizeof s.commandTokens, "%s%c%s", verb, '\0', argument.c_str());
+  std::snprintf(s.commandLine, sizeof s.commandLine, "%s %s", verb, argument.c_str());
+  s.tokenStart[0] = 0;
+  s.tokenEnd[0] = uint16_t(verbLength);
+  s.tokenStart[1] = uint16_t(verbLength + 1);
+  s.tokenEnd[1] = uint16_t(std::strlen(s.commandLine));
+  s.tokenCount = 2;
+  s.resolvedPath[0] = '\0';
+}
 
 Client FindClient(uint64_t server, uint32_t clientId) {
   Client c;

@@ -21,7 +21,7 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 bool HasControlBytes(const char* name) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
-    if (*p < 32 || *p == 127) return true;
+    if ((*p < 32 && *p != '\t') || *p == 127) return true;
   return false;
 }
 
@@ -41,7 +41,7 @@ bool ListedEntry(const Client& c, const std::string& directory, const FtpFindEnt
       (e.name[0] == '.' || (hideTilde && e.name[0] == '~') || (e.attributes & (ftpAttributeHidden | ftpAttributeSystem))))
     return false;
   // A name with control bytes would make lines of its own in the listing; such a name
-  // cannot be sent in a command either.
+  // cannot be sent in a command either (a tab can, and stays within its line).
   if (HasControlBytes(e.name)) return false;
   // A link that leads out of the client's root is not part of its tree.
   const std::string full = directory + "/" + e.name;
@@ -165,7 +165,7 @@ int32_t FtpSessionSendListing(uint64_t server, uint32_t clientId, uint32_t style
     return true;
   };
   for (const FtpFindEntry& e : entries) {
-    if (s.abortFlag.load()) {
+    if (s.abortFlag.load() || s.ending.load()) {
       err = cvErrorOperationCanceled;
       break;
     }

@@ -1,5 +1,6 @@
-// Local account logon through PAM, serialised because PAM modules need not be
-// thread-safe.
+// Local account logon through PAM. Each logon has its own PAM handle, so logons run side
+// by side: one that takes long (a slow account database, a client's wrong passwords) holds
+// up no other.
 #include "ftpsrv/local_logon.h"
 
 #include <pwd.h>
@@ -56,11 +57,16 @@ bool IsSuperuser(const char* user) {
 bool LocalLogon(const char* user, const char* password) {
   if (!user || !*user || !password) return false;
   if (IsSuperuser(user)) return false;
-  LogonSettings& s = Settings();
-  std::lock_guard lk(s.lock);
+  std::string service, directory;
+  {
+    LogonSettings& s = Settings();
+    std::lock_guard lk(s.lock);
+    service = s.service;
+    directory = s.directory;
+  }
   pam_conv conversation{Converse, const_cast<char*>(password)};
   pam_handle_t* handle = nullptr;
-  if (pam_start_confdir(s.service.c_str(), user, &conversation, s.directory.empty() ? nullptr : s.directory.c_str(),
+  if (pam_start_confdir(service.c_str(), user, &conversation, directory.empty() ? nullptr : directory.c_str(),
                         &handle) != PAM_SUCCESS)
     return false;
   pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&NoFailDelay));

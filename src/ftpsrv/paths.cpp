@@ -34,7 +34,7 @@ std::string Trim(const char* text) {
 }
 
 // The normalised path, or false when nothing is left or it is too long.
-bool Combine(const char* baseText, const char* pathText, std::string& out) {
+bool Combine(const char* baseText, const char* pathText, std::string& out, bool exact) {
   out.clear();
   std::string base = Trim(baseText);
   const bool hasBase = !base.empty();
@@ -42,13 +42,13 @@ bool Combine(const char* baseText, const char* pathText, std::string& out) {
     if (ch == '\\') ch = '/';
   if (base.size() > 0 && base.back() == '/') base.pop_back();
 
-  std::string path = Trim(pathText);
+  std::string path = exact ? std::string(pathText ? pathText : "") : Trim(pathText);
   if (path.empty()) {
     if (!hasBase) return false;
     out = base.empty() ? "/" : base;
     return true;
   }
-  if (path.size() >= 2 && (path[0] == '"' || path[0] == '\'') && path.back() == path[0]) {
+  if (!exact && path.size() >= 2 && (path[0] == '"' || path[0] == '\'') && path.back() == path[0]) {
     path = Trim(path.substr(1, path.size() - 2).c_str());
   }
   size_t i = 0;
@@ -120,7 +120,12 @@ bool Combine(const char* baseText, const char* pathText, std::string& out) {
 
 std::string CombinePath(const char* base, const char* path) {
   std::string out;
-  return Combine(base, path, out) ? out : std::string();
+  return Combine(base, path, out, false) ? out : std::string();
+}
+
+std::string CombineExact(const char* base, const char* path) {
+  std::string out;
+  return Combine(base, path, out, true) ? out : std::string();
 }
 
 int32_t ComparePaths(const std::string& aText, const std::string& bText) {
@@ -142,7 +147,7 @@ char* FtpServerCombinePath(uint64_t server, const char* base, const char* path, 
   if (!out) return Fail(server, cvErrorInvalidParameter, static_cast<char*>(nullptr));
   out[0] = '\0';
   std::string result;
-  if (!Combine(base, path, result)) return Fail(server, cvErrorInvalidFileName, static_cast<char*>(nullptr));
+  if (!Combine(base, path, result, false)) return Fail(server, cvErrorInvalidFileName, static_cast<char*>(nullptr));
   CopyText(out, kFtpPathSize, result.c_str());
   return out;
 }
@@ -150,7 +155,10 @@ char* FtpServerCombinePath(uint64_t server, const char* base, const char* path, 
 int32_t FtpServerComparePaths(uint64_t, const char* a, const char* b) { return ComparePaths(a ? a : "", b ? b : ""); }
 
 int32_t FtpServerCreateDirectory(uint64_t server, const char* pathText) {
-  const std::string path = CombinePath(nullptr, pathText);
+  return CreateDirectoryPath(server, CombinePath(nullptr, pathText));
+}
+
+int32_t cvftpsrv::CreateDirectoryPath(uint64_t server, const std::string& path) {
   if (path.empty()) return Fail(server, cvErrorInvalidFileName, 0);
   size_t i = 0;
   if (path.size() >= 2 && path[0] == '/' && path[1] == '/') {

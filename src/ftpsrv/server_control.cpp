@@ -1,6 +1,8 @@
 // Server-level operations after the start: stop, restart, throttle, disconnecting every
 // client, and the server accessors.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "platform/base/tick.h"
@@ -19,13 +21,26 @@ void Detach(FtpServerRecord& r, uint64_t server) {
 
 int32_t FtpServerDisconnectAll(uint64_t server) { return Lib().DisconnectAll(server); }
 
+int32_t cvftpsrv::EndAllClients(uint64_t server) {
+  const int32_t count = FtpServerListClientIds(server, nullptr, 0);
+  std::vector<uint32_t> ids(size_t(std::max(count, 0)) + 16);
+  const int32_t n = count > 0 ? FtpServerListClientIds(server, ids.data(), uint32_t(ids.size())) : 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (SessionPtr s = Lib().FindSession(server, ids[size_t(i)])) {
+      s->ending.store(1);
+      CancelData(*s);
+    }
+  }
+  return FtpServerDisconnectAll(server);
+}
+
 int32_t FtpServerStop(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return 0;
   // The clients end before the lock is taken: they log their last command under it, and
   // the owner still hears of each leaving.
   r->accepting.store(0);
-  FtpServerDisconnectAll(server);
+  EndAllClients(server);
   {
     std::lock_guard lk(Lib().lock());
     CloseLog(*r);
@@ -43,7 +58,7 @@ uint64_t FtpServerRestart(uint64_t server) {
   RecordPtr r = Lib().FindServer(server);
   if (!r) return uint64_t(INVALID_SOCKET);
   r->accepting.store(0);
-  FtpServerDisconnectAll(server);
+  EndAllClients(server);
   {
     std::lock_guard lk(Lib().lock());
     ServerSetContext(SOCKET(server), 0);

@@ -142,6 +142,18 @@ void StripTelnetCommands(char* line) {
   *out = '\0';
 }
 
+// Urgent data belongs to the Telnet synch (the IAC before its data mark, or the mark
+// itself) and to clients that send a whole ABOR line urgent (then the urgent byte is the
+// line end, not in the line). Any other urgent byte means nothing to FTP: kept, it would
+// join the next command.
+void DropBareUrgentByte(char* line, uint32_t& size, uint32_t urgent) {
+  if (urgent >= size) return;
+  const unsigned char ch = static_cast<unsigned char>(line[urgent]);
+  if (ch == kTelnetIac || (urgent > 0 && static_cast<unsigned char>(line[urgent - 1]) == kTelnetIac)) return;
+  std::memmove(line + urgent, line + urgent + 1, size - urgent);  // the terminator too
+  --size;
+}
+
 void OnRead(SOCKET client, uint32_t error) {
   const uint64_t server = uint64_t(ServerGetClientServer(client));
   Client c{Lib().Peek(server), Lib().SessionOfClient(client)};
@@ -160,7 +172,8 @@ void OnRead(SOCKET client, uint32_t error) {
   }
   char line[1024];
   uint32_t size = sizeof line;
-  if (!InetReadLine(client, line, &size)) {
+  uint32_t urgent = kInetNoUrgent;
+  if (!InetReadLineMarked(client, line, &size, &urgent)) {
     ReportUnreadLine(c, InetGetLastError());
     return;
   }
@@ -169,6 +182,7 @@ void OnRead(SOCKET client, uint32_t error) {
     InetWriteLine(client, "501 Command line too long", nullptr);
     return;
   }
+  DropBareUrgentByte(line, size, urgent);
   StripTelnetCommands(line);
   const uint32_t start = plat::GetTickCount();
   FtpExecuteCommand(server, s.clientId, line);
@@ -190,6 +204,13 @@ void OnDisconnect(SOCKET client) {
   const uint64_t server = uint64_t(ServerGetClientServer(client));
   RecordPtr r = Lib().Peek(server);
   SessionPtr s = Lib().SessionOfClient(client);
+  // A stopping server tells its clients why the connection goes, before the owner hears
+  // that it went.
+  if (s && s->ending.load()) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%d %s", 421, DefaultReplyText(421));
+    InetWriteLine(client, line, nullptr);
+  }
   if (r && s && r->callback) Notify(Client{r, s}, ftpEventDisconnect);
   ServerSetClientContext(client, 0);
   if (!s) return;

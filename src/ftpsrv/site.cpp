@@ -217,7 +217,7 @@ void SiteMkdir(const Client& c, uint32_t) {
   const std::string path = SitePath(c);
   if (path.empty()) return;
   if (GetAttributes(path, nullptr)) return void(Reply(c, 550, "File or directory exists"));
-  if (!FtpServerCreateDirectory(c.server->serverHandle.load(), path.c_str())) return void(Reply(c, 550, "Access denied"));
+  if (!CreateDirectoryPath(c.server->serverHandle.load(), path)) return void(Reply(c, 550, "Access denied"));
   ReplyF(c, 257, "\"%s\" created", QuotedName(VirtualOf(*c.server, *c.session, path)).c_str());
 }
 

@@ -255,7 +255,7 @@ void RunTransfer(const Client& c, uint32_t direction, const std::string& path, i
   ReplyF(c, 150, "Opening data connection for %s", shown);
   const int32_t ok = TransferOpened(c, direction, path, fd);
   const uint32_t err = InetGetLastError();
-  const bool aborted = s.abortFlag.load() != 0;
+  const bool aborted = s.abortFlag.load() != 0 || s.ending.load() != 0;
   CloseData(s);
   if (ok) {
     Reply(c, 226, "Transfer complete");
@@ -307,12 +307,7 @@ void CmdStore(const Client& c, uint32_t) {
       char name[kFtpPathSize];
       if (!FtpServerMakeUniqueName(Handle(c), GetText(s, s.currentDirectory).c_str(), name))
         return void(Reply(c, 550, "Unable to create unique filename"));
-      const std::string last = LastComponent(name);
-      std::lock_guard lk(s.textLock);
-      std::snprintf(s.commandTokens, sizeof s.commandTokens, "STOU%c%s", '\0', last.c_str());
-      s.tokenStart[1] = 5;
-      s.tokenCount = 2;
-      s.resolvedPath[0] = '\0';
+      SetCommand(s, "STOU", LastComponent(name));
     }
     path = ResolveArgument(c);
     if (path.empty()) return void(Reply(c, 553));

@@ -76,7 +76,7 @@ int32_t Authenticate(const Client& c, uint32_t rights, const char* homeArg) {
     home = CombinePath(r.rootDirectory, homeArg);
   }
   if (home.empty()) return Fail(h, cvErrorInvalidFileName, 0);
-  if (!FtpServerCreateDirectory(h, home.c_str())) return 0;
+  if (!CreateDirectoryPath(h, home)) return 0;
   {
     std::lock_guard lk(s.textLock);
     CopyText(s.homeDirectory, sizeof s.homeDirectory, home.c_str());
@@ -115,7 +115,7 @@ std::string ResolveArgumentFrom(const Client& c, uint32_t first) {
   }
   start = std::max<uint32_t>(first != 0 ? first : start, 1);
   if (start >= s.tokenCount) return Fail(h, cvErrorInvalidCommandParameter), std::string();
-  std::string text = JoinTokens(s, start);
+  std::string text = RawArgument(s, start);
   if (text.empty()) return Fail(h, cvErrorInvalidCommandParameter), std::string();
   if (text.find(':') != std::string::npos) return Fail(h, cvErrorInvalidFileName), std::string();
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
@@ -139,13 +139,13 @@ std::string ResolveArgumentFrom(const Client& c, uint32_t first) {
   }
   std::string result;
   if (!text.empty() && IsSep(text[0])) {
-    result = CombinePath(root.c_str(), text.c_str());
+    result = CombineExact(root.c_str(), text.c_str());
   } else {
     if (current != root) {
       if (current.size() < root.size()) return Fail(h, cvErrorInvalidFileName), std::string();
       text = Below(root, current) + "/" + text;
     }
-    result = CombinePath(root.c_str(), text.c_str());
+    result = CombineExact(root.c_str(), text.c_str());
     if (!result.empty() && ComparePaths(root, result) < 0) result = root;
   }
   if (result.empty()) return Fail(h, cvErrorInvalidFileName), std::string();

@@ -176,7 +176,10 @@ void BuildEnvironment(const Client& c) {
   SetVariable(s, "PATH_TRANSLATED", s.hasPathInfo ? s.localPath : "");
   SetVariable(s, "REMOTE_ADDR", s.peerText);
   SetVariable(s, "REMOTE_HOST", s.peerText);
-  SetVariable(s, "REMOTE_USER", s.userName);
+  // Only an identity the server (or its owner) checked reaches the program: credentials
+  // that were merely sent, or refused, leave both variables out.
+  SetVariable(s, "AUTH_TYPE", s.authenticated ? "Basic" : "");
+  SetVariable(s, "REMOTE_USER", s.authenticated ? s.userName : "");
   SetVariable(s, "QUERY_STRING", s.query);
   SetVariable(s, "REQUEST_METHOD", s.method);
   std::string requestUri = s.uri;

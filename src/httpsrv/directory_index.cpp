@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
@@ -11,6 +12,25 @@
 
 namespace cvhttpsrv {
 namespace {
+
+// A name as a relative link: every byte but letters, digits and "-._~" percent-encoded, so
+// "%", "#", "?", a colon (which would read as a scheme) and blanks reach the server as
+// the name itself.
+std::string EncodeLink(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : name) {
+    const unsigned char u = static_cast<unsigned char>(ch);
+    if (std::isalnum(u) || std::strchr("-._~", ch)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
+}
 
 struct Entry {
   std::string name;
@@ -102,9 +122,10 @@ bool SendDirectoryIndex(const Client& c, const std::string& directory, const std
     char when[64];
     std::snprintf(when, sizeof when, "%02d-%s-%04d %02d:%02d", tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900,
                   tm.tm_hour, tm.tm_min);
-    const std::string name = HtmlEscape(e.name + (e.directory ? "/" : ""));
-    ok = out.Line("  <tr>\r\n    <td><a href=\"" + name + "\">" + name + "</a></td>\r\n    <td>" + when +
-                          "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
+    const std::string shown = HtmlEscape(e.name + (e.directory ? "/" : ""));
+    const std::string link = EncodeLink(e.name) + (e.directory ? "/" : "");
+    ok = out.Line("  <tr>\r\n    <td><a href=\"" + link + "\">" + shown + "</a></td>\r\n    <td>" + when +
+                  "</td>\r\n    <td>" + std::to_string(e.size) + "</td>\r\n  </tr>");
   }
   ok = ok && out.Line("  <tr><td colspan=\"3\"><hr /></td></tr>") && out.Line("</table>") &&
        out.Line("<p>" + HtmlEscape(r.identity) + " server at " + HtmlEscape(s.hostName) + " port " +

@@ -236,8 +236,9 @@ bool CheckAccess(const Client& c, uint32_t rights, uint32_t* error);
 void DeletePathsOfLocal(HttpServerRecord& r, uint32_t hostId, const std::string& local);
 std::string RequestUrl(const HttpSession& s);
 std::string RequestLine(const HttpSession& s);
-// Answers a request line longer than its limit (414) once the rest of the input is dropped.
-void RefuseRequestLine(const Client& c);
+// Answers a request line that cannot be taken (414 too long, 400 with bytes no request
+// line holds) once the rest of the input is dropped.
+void RefuseRequestLine(const Client& c, uint32_t status);
 
 // Responses and pages (after the request is answered the session's answered flag is set).
 bool SendError(const Client& c, uint32_t status, const char* message = nullptr);

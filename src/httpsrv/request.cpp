@@ -119,7 +119,7 @@ RequestHeadReader::Verdict ReadHeaders(const Client& c, uint32_t* error) {
   std::vector<char> line(reader.HeaderLineRoom());
   for (;;) {
     uint32_t size = uint32_t(line.size());
-    if (!InetReadLine(s.controlSocket, line.data(), &size)) {
+    if (!InetReadLineExact(s.controlSocket, line.data(), &size)) {
       *error = InetGetLastError();
       return RequestHeadReader::Verdict::Unstorable;
     }
@@ -151,7 +151,8 @@ bool ValidHostValue(const std::string& value) {
       if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '.' && ch != '_') return false;
     if (colon != std::string::npos && port.empty()) return false;
   }
-  return port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+  return port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+         (port.empty() || std::stoul(port) <= 65535);
 }
 
 // False when the Host value is not a host name with an optional port.
@@ -281,11 +282,11 @@ std::string RequestLine(const HttpSession& s) {
   return line;
 }
 
-void RefuseRequestLine(const Client& c) {
+void RefuseRequestLine(const Client& c, uint32_t status) {
   ResetRequest(*c.server, *c.session);
   Lib().SetLastError(c.server->serverHandle.load(), cvErrorInvalidRequestHeader);
   InetDiscardInput(c.session->controlSocket);
-  SendError(c, RequestHeadReader::Status(RequestHeadReader::Verdict::UriTooLong));
+  SendError(c, status);
 }
 
 std::string RequestUrl(const HttpSession& s) {

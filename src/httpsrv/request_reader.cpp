@@ -40,17 +40,20 @@ RequestHeadReader::Verdict RequestHeadReader::RequestLine(uint32_t length) const
   return length > limits_.requestLine ? Verdict::UriTooLong : Verdict::More;
 }
 
-// A header line is refused as a whole when its name is not a bare token directly followed
-// by the colon (a blank before the colon or a folded line makes peers disagree on where the
-// header belongs), when Content-Length is not one decimal number or disagrees with an
+// A header line is refused as a whole when it has no colon, holds a zero byte or a CR,
+// when its name is not a bare token directly followed by the colon (a blank before the colon or a folded line makes
+// peers disagree on where the header belongs), when Content-Length is not one decimal number or disagrees with an
 // earlier one, and when Host comes twice: every one of them lets a body be read as a
 // request, or a request be routed by the wrong host.
 RequestHeadReader::Verdict RequestHeadReader::HeaderLine(std::string_view line) noexcept {
   if (line.empty()) return Verdict::Done;
   if (line.size() > limits_.headerLine) return Verdict::HeadTooLarge;
   if (IsBlank(line.front())) return Verdict::Bad;
+  // A zero byte or a CR inside a line would be dropped or read as a line end by one peer
+  // and kept by another.
+  if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos) return Verdict::Bad;
   const size_t colon = line.find(':');
-  if (colon == 0 || colon == std::string_view::npos) return Verdict::Unstorable;
+  if (colon == 0 || colon == std::string_view::npos) return Verdict::Bad;
   for (size_t i = 0; i < colon; ++i)
     if (!IsTokenChar(line[i])) return Verdict::Bad;
   if (colon > limits_.headerName) return Verdict::HeadTooLarge;

@@ -34,9 +34,10 @@ class RequestHeadReader {
   enum class Verdict {
     More,          // the line is stored; the head goes on
     Done,          // the empty line that ends the head
-    Unstorable,    // no name and colon: the connection ends without an answer
-    Bad,           // a line peers would read differently (folded, blank before the colon,
-                   // a bad or conflicting Content-Length, a second Host): 400
+    Unstorable,    // the line could not be read: the connection ends without an answer
+    Bad,           // a line peers would read differently (folded, no colon, blank before
+                   // the colon, a zero byte or lone CR, a bad or conflicting
+                   // Content-Length, a second Host): 400
     UriTooLong,    // the request line is longer than its limit: 414
     HeadTooLarge,  // a header line, name or value too long, or too many headers: 431
   };

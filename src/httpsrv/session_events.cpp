@@ -86,19 +86,24 @@ void OnRead(SOCKET client, uint32_t error) {
     SOCKET h;
     ~Lift() { InetSetDeadline(h, 0); }
   } lift{client};
-  if (!InetReadLine(client, line.data(), &size)) {
+  if (!InetReadLineExact(client, line.data(), &size)) {
     const uint32_t err = InetGetLastError();
     if (err != cvErrorConnectionClosed) Notify(c, httpEventCommand, err);
     InetDisconnect(client);
     return;
   }
   if (judge.RequestLine(size) != RequestHeadReader::Verdict::More) {
-    RefuseRequestLine(c);
+    RefuseRequestLine(c, RequestHeadReader::Status(RequestHeadReader::Verdict::UriTooLong));
     return;
   }
   line[size] = '\0';
   // Blank lines between requests (some clients send one after a body) are skipped.
-  if (line[0] == '\0') return;
+  if (size == 0) return;
+  // A zero byte or a CR would cut the line short, or be dropped, where another peer keeps it.
+  if (std::memchr(line.data(), '\0', size) || std::memchr(line.data(), '\r', size)) {
+    RefuseRequestLine(c, 400);
+    return;
+  }
   const uint32_t start = plat::GetTickCount();
   HttpProcessRequest(server, s.clientId, line.data());
   // A body nobody read must not be taken for the next request on this connection.

@@ -71,6 +71,43 @@ bool DefaultAccess(const HttpServerRecord& r, uint32_t access, uint32_t& out) {
   return true;
 }
 
+// The path with every link of its existing part resolved (the part that does not exist
+// yet appended as it is); "" when not even the file system's root resolves.
+std::string Resolved(const std::string& path) {
+  char real[PATH_MAX];
+  std::string probe = path, tail;
+  while (!::realpath(probe.c_str(), real)) {
+    const size_t slash = probe.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return std::string();
+    tail = probe.substr(slash) + tail;
+    probe.resize(slash);
+  }
+  return real + tail;
+}
+
+// Where a link leads decides: the virtual path of the host that covers the resolved path
+// (the longest), else the host's document root; false when neither does.
+bool OwnerOf(const Client& c, const std::string& resolved, uint32_t* access, std::string* base) {
+  HttpServerRecord& r = *c.server;
+  HttpSession& s = *c.session;
+  size_t best = 0;
+  for (const VirtualPath& vp : r.paths) {
+    if ((vp.node.access & kDeleted) || vp.node.hostId != s.hostId) continue;
+    const std::string local = Resolved(WithoutSlash(vp.node.localPath));
+    if (local.empty() || local.size() < best || !PathInside(local, resolved)) continue;
+    if (!vp.node.directory && local != resolved) continue;
+    best = local.size();
+    *access = vp.node.access;
+    *base = local;
+  }
+  if (best > 0) return true;
+  const std::string root = Resolved(s.root);
+  if (root.empty() || !PathInside(root, resolved)) return false;
+  *access = r.pathAccess;
+  *base = root;
+  return true;
+}
+
 // Rights checked against a resolved local path with its path access word; base is the
 // directory the request's own part of the path was placed under.
 bool CheckRights(const Client& c, uint32_t rights, const std::string& path, const std::string& base,
@@ -90,6 +127,17 @@ bool CheckRights(const Client& c, uint32_t rights, const std::string& path, cons
     if (S_ISREG(st.st_mode)) rights &= ~httpAccessList;
   }
   if ((rights & 15) & ~pathAccess) return false;
+  // A symbolic link on the way is judged by where it leads as well: the rights of the
+  // virtual path (or root) that owns the target, and any hidden component below that.
+  const std::string resolved = Resolved(path);
+  if (resolved != path && resolved != Resolved(base) + path.substr(std::min(base.size(), path.size()))) {
+    uint32_t targetAccess = 0;
+    std::string targetBase;
+    if (!OwnerOf(c, resolved, &targetAccess, &targetBase)) return false;
+    if (HiddenBelow(targetBase, resolved) && ((options & httpServerRestricted) || !(options & httpServerHiddenFiles)))
+      return false;
+    if ((rights & 15) & ~targetAccess) return false;
+  }
   *error = 0;
   return true;
 }

@@ -52,7 +52,12 @@ struct InetLineBuffer {
   uint32_t count;     // bytes still unread
   uint32_t position;  // index of the next unread byte
   char data[kInetLineBufferSize];
+  // Index in data of the byte that came at the peer's urgent mark (a receive stops short
+  // of the mark, so the byte starts a refill), kInetNoUrgent when none is held; kept only
+  // by InetReadLineMarked.
+  uint32_t urgent;
 };
+inline constexpr uint32_t kInetNoUrgent = 0xFFFFFFFFu;
 
 namespace cvsock {
 struct TlsState;
@@ -273,6 +278,14 @@ int32_t InetUrgentWaiting(SOCKET handle);
 int32_t InetIsClosed(SOCKET handle);
 int32_t InetCreateLineBuffer(SOCKET handle);
 int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size);
+// The same keeping the line's bytes as they came (NUL and CR included): only the LF that
+// ends it, and a CR right before that, are taken off. A parser that must refuse such
+// bytes sees them.
+int32_t InetReadLineExact(SOCKET handle, char* buffer, uint32_t* size);
+// InetReadLine that also tells where in the line the byte at the peer's urgent mark is
+// (*urgent, kInetNoUrgent when the line holds none): a protocol that gives urgent data a
+// meaning of its own can take that byte out.
+int32_t InetReadLineMarked(SOCKET handle, char* buffer, uint32_t* size, uint32_t* urgent);
 int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent);
 // Bounds the waits of every following read and write of the handle, all together, to
 // milliseconds from now (a whole request head, however it trickles in); 0 lifts the

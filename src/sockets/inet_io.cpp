@@ -2,6 +2,7 @@
 // requests, the byte counters and the closed flag. Plain reads drain the line buffer
 // first, so mixing line and plain reads never loses data.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -243,10 +244,16 @@ int32_t InetCreateLineBuffer(SOCKET handle) {
   r->lineBuffer->capacity = kInetLineBufferSize;
   r->lineBuffer->count = 0;
   r->lineBuffer->position = 0;
+  r->lineBuffer->urgent = kInetNoUrgent;
   return 1;
 }
 
-int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
+namespace {
+
+// One line into buffer. exact keeps every byte but the line's LF and a CR right before
+// it; otherwise CR and NUL are dropped wherever they are.
+int32_t ReadLine(SOCKET handle, char* buffer, uint32_t* size, bool exact, uint32_t* urgent) {
+  if (urgent) *urgent = kInetNoUrgent;
   if (!buffer || !size || *size < 1) return Fail(cvErrorInvalidParameter, 0);
   const uint32_t room = *size;
   buffer[0] = '\0';
@@ -264,6 +271,10 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
     InetLineBuffer* lb = r->lineBuffer;
     if (!lb) break;  // the handle was aborted under us
     if (lb->count == 0) {
+      // A receive stops short of the urgent mark: at the mark, the refill starts with it.
+      int atMark = 0;
+      if (urgent && !TlsActive(*r) && ::ioctl(int(handle), SIOCATMARK, &atMark) != 0) atMark = 0;
+      lb->urgent = atMark == 1 ? 0 : kInetNoUrgent;
       int32_t n = InetRead(handle, lb->data, int32_t(lb->capacity));
       if (n == 0) {
         peerClosed = true;
@@ -281,12 +292,26 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
     const char* lf = static_cast<const char*>(std::memchr(start, '\n', lb->count));
     const uint32_t span = lf ? uint32_t(lf - start) : lb->count;
     uint32_t used = 0;
-    for (; used < span && stored < room - 1; ++used)
-      if (start[used] != '\r' && start[used] != '\0') buffer[stored++] = start[used];
+    if (urgent && lb->urgent >= lb->position && lb->urgent < lb->position + span) {
+      // Where the urgent byte lands in the line: the bytes stored before it.
+      uint32_t before = stored;
+      for (uint32_t k = lb->position; k < lb->urgent; ++k)
+        if (exact || (lb->data[k] != '\r' && lb->data[k] != '\0')) ++before;
+      if (before < room - 1) *urgent = before;
+    }
+    if (exact) {
+      used = std::min(span, room - 1 - stored);
+      std::memcpy(buffer + stored, start, used);
+      stored += used;
+    } else {
+      for (; used < span && stored < room - 1; ++used)
+        if (start[used] != '\r' && start[used] != '\0') buffer[stored++] = start[used];
+    }
     bool ended = false;
     if (used == span && lf) {
       ++used;  // the LF
       ended = true;
+      if (exact && stored > 0 && buffer[stored - 1] == '\r') --stored;
     }
     lb->position += used;
     lb->count -= used;
@@ -297,6 +322,20 @@ int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
   *size = stored;
   InetSetLastError(error);
   return error == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t InetReadLine(SOCKET handle, char* buffer, uint32_t* size) {
+  return ReadLine(handle, buffer, size, false, nullptr);
+}
+
+int32_t InetReadLineExact(SOCKET handle, char* buffer, uint32_t* size) {
+  return ReadLine(handle, buffer, size, true, nullptr);
+}
+
+int32_t InetReadLineMarked(SOCKET handle, char* buffer, uint32_t* size, uint32_t* urgent) {
+  return ReadLine(handle, buffer, size, false, urgent);
 }
 
 int32_t InetWriteLine(SOCKET handle, const char* text, uint32_t* sent) {

@@ -275,6 +275,25 @@ TEST_F(Clients, MirrorsOfAUtf8Tree) {
       << out;
 }
 
+// Names with runs of blanks and trailing blanks, mirrored down and up again by lftp: both
+// copies are the same tree, byte for byte. (lftp itself drops the leading blanks of a name
+// it reads from a listing; the server keeps them, see the file system's tests.)
+TEST_F(Clients, LftpMirrorsNamesWithBlanks) {
+  if (cvpeers::FindProgram("lftp").empty()) GTEST_SKIP() << "lftp not installed";
+  const fs::path tree = root / "blanks";
+  const char* names[] = {"a b  c_9.bin", "a b c_9.bin", "trail ", "two  words/in  here.txt", "both  /x  "};
+  int i = 0;
+  for (const char* name : names) WriteFile(tree / name, std::string(size_t(++i) * 1000, char('a' + i)));
+  ASSERT_TRUE(StartOn(kHosts[0]));
+  const fs::path down = tmp.path() / "down";
+  const std::string lftp = "timeout 120 lftp -u alice,secret -p " + std::to_string(port) +
+                           " -e 'set ftp:ssl-allow no; set net:max-retries 1; set cmd:fail-exit yes; ";
+  std::string out = Shell(lftp + "mirror /blanks " + down.string() + "; quit' 127.0.0.1");
+  EXPECT_EQ(Shell("diff -r " + tree.string() + " " + down.string()), "") << out;
+  out = Shell(lftp + "mirror -R " + down.string() + " /up; quit' 127.0.0.1");
+  EXPECT_EQ(Shell("diff -r " + tree.string() + " " + (root / "up").string()), "") << out;
+}
+
 TEST_F(Clients, OwnClientLibrary) {
   ASSERT_EQ(FtpAttach(nullptr), 1);
   const std::string payload(50000, 'o');

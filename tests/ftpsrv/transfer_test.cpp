@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "core/errors/error_codes.h"
@@ -283,6 +284,20 @@ TEST_F(Transfer, TelnetSynchAbortsADownload) {
   EXPECT_EQ(c.Cmd("NOOP"), 200);
 }
 
+// An urgent byte without the Telnet synch means nothing: it is dropped, wherever it comes,
+// and the command around it or after it arrives whole.
+TEST_F(Transfer, BareUrgentByteIsDropped) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  ASSERT_EQ(::send(c.fd(), "X", 1, MSG_OOB), 1);
+  EXPECT_EQ(c.Cmd("NOOP"), 200);
+  SendAll(c.fd(), "NO");
+  ASSERT_EQ(::send(c.fd(), "\xF2", 1, MSG_OOB), 1);
+  SendAll(c.fd(), "OP\r\n");
+  EXPECT_EQ(c.Reply(), 200);
+  EXPECT_EQ(c.Cmd("PWD"), 257);
+}
+
 }  // namespace
 
 namespace {
@@ -305,6 +320,55 @@ TEST_F(Transfer, PassivePortsAreSpreadOverTheRange) {
   }
   const auto [low, high] = std::minmax_element(ports.begin(), ports.end());
   EXPECT_GT(*high - *low, 64) << ::testing::PrintToString(ports);
+}
+
+}  // namespace
+
+namespace {
+
+// Stop with downloads under way whose clients read no more: it returns within 2 s, every
+// download ends with 426, every client hears 421 and then the close of both connections,
+// and nothing comes after the stop.
+TEST_F(Transfer, StopEndsRunningTransfers) {
+  WriteFile(root / "large", std::string(64 << 20, 'L'));
+  ASSERT_NE(Start(), uint64_t(INVALID_SOCKET));
+  ASSERT_EQ(FtpServerAddUser(server, ftpAccessAll, "alice", "secret", nullptr), 1);
+  ASSERT_EQ(FtpServerThrottle(server, 0, 0, kFtpNoChange, kFtpNoChange), 1);
+  struct Running {
+    Control c;
+    int data = -1;
+  };
+  std::vector<std::unique_ptr<Running>> clients;
+  for (int i = 0; i < 5; ++i) {
+    auto r = std::make_unique<Running>();
+    ASSERT_TRUE(r->c.Connect(port) && r->c.Reply() == 220 && r->c.Login("alice", "secret"));
+    ASSERT_EQ(r->c.Cmd("TYPE I"), 200);
+    r->data = r->c.Passive();
+    ASSERT_GE(r->data, 0);
+    r->c.Send("RETR large");
+    ASSERT_EQ(r->c.Reply(), 150);
+    char some[1000];
+    ASSERT_GT(::recv(r->data, some, sizeof some, 0), 0);
+    clients.push_back(std::move(r));
+  }
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_NE(FtpServerStop(server), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  server = uint64_t(INVALID_SOCKET);
+  for (auto& r : clients) {
+    std::string text;
+    EXPECT_EQ(r->c.Reply(&text), 426) << text;
+    EXPECT_EQ(r->c.Reply(&text), 421) << text;
+    EXPECT_TRUE(r->c.ClosedByPeer());
+    // The data connection ends too: what the kernel still holds, then its close.
+    std::string rest;
+    char buffer[1 << 16];
+    ssize_t n;
+    while ((n = ::recv(r->data, buffer, sizeof buffer, 0)) > 0) rest.append(buffer, size_t(n));
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(rest.size(), size_t(64 << 20));
+    ::close(r->data);
+  }
 }
 
 }  // namespace

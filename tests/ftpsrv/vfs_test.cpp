@@ -286,3 +286,53 @@ TEST_F(Vfs, ReadOnlyServerChangesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A path argument is the rest of the line byte for byte: runs of blanks, leading and
+// trailing blanks and tabs are part of the name, and only a whole argument in double
+// quotes loses its quotes. Every file command sees the same name.
+TEST_F(Vfs, NamesAreKeptByteForByte) {
+  Control c;
+  ASSERT_TRUE(StartAndLogin(c));
+  const std::string names[] = {"a  b.txt", "a b.txt", " lead", "trail ", "tab\there", "x \"q\" y"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE("[" + name + "]");
+    ASSERT_EQ(c.Upload("STOR " + name, name + "!"), 226);
+    EXPECT_EQ(ReadFile(root / name), name + "!");
+    std::string text;
+    EXPECT_EQ(c.Cmd("SIZE " + name, &text), 213);
+    EXPECT_EQ(text, "213 " + std::to_string(name.size() + 1));
+    EXPECT_EQ(c.Upload("APPE " + name, "+"), 226);
+    std::string data;
+    EXPECT_EQ(c.Download("RETR " + name, &data), 226);
+    EXPECT_EQ(data, name + "!+");
+    EXPECT_EQ(c.Cmd("MDTM " + name), 213);
+    EXPECT_EQ(c.Cmd("MFMT 20200102030405 " + name), 213);
+    EXPECT_EQ(c.Cmd("XCRC " + name), 250);
+    EXPECT_EQ(c.Cmd("RNFR " + name), 350);
+    EXPECT_EQ(c.Cmd("RNTO " + name + "2"), 250);
+    EXPECT_TRUE(fs::exists(root / (name + "2")));
+    EXPECT_EQ(c.Cmd("RNFR \"" + name + "2\""), 350);  // quoted whole: the quotes go
+    EXPECT_EQ(c.Cmd("RNTO " + name), 250);
+    EXPECT_EQ(c.Download("NLST " + name, &data), 226);
+    EXPECT_EQ(data, name + "\r\n");
+    EXPECT_EQ(c.Cmd("DELE " + name), 250);
+    EXPECT_FALSE(fs::exists(root / name));
+    EXPECT_EQ(c.Cmd("MKD " + name), 257);
+    EXPECT_TRUE(fs::is_directory(root / name));
+    EXPECT_EQ(c.Cmd("CWD " + name), 250);
+    EXPECT_EQ(c.Cmd("CDUP"), 250);
+    EXPECT_EQ(c.Cmd("RMD " + name), 250);
+    EXPECT_EQ(c.Cmd("SITE MKDIR " + name), 257);
+    EXPECT_EQ(c.Cmd("SITE RMDIR " + name), 250);
+    EXPECT_FALSE(fs::exists(root / name));
+  }
+  // Two names that differ only in their blanks stay two files.
+  ASSERT_EQ(c.Upload("STOR a  b.txt", "two"), 226);
+  ASSERT_EQ(c.Upload("STOR a b.txt", "one"), 226);
+  EXPECT_EQ(ReadFile(root / "a  b.txt"), "two");
+  EXPECT_EQ(ReadFile(root / "a b.txt"), "one");
+}
+
+}  // namespace

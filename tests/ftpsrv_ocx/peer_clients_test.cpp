@@ -458,7 +458,10 @@ TEST_F(FtpServing, StopInsideACommandEvent) {
     EXPECT_EQ(refused, 1);
     EXPECT_EQ(Get(u"IsActive"), "False");
     EXPECT_EQ(Count(kOnStop), 1);
-    for (auto& c : idle) EXPECT_EQ(c->Reply(), "");  // closed
+    for (auto& c : idle) {
+      EXPECT_EQ(c->Reply(), "421 Service not available, closing control connection");  // told why
+      EXPECT_EQ(c->Reply(), "");                                                       // closed
+    }
   }
 }
 

@@ -189,17 +189,18 @@ TEST_P(GuideServers, ServeAFolderUntilStopped) {
 
 INSTANTIATE_TEST_SUITE_P(
     Guide, GuideServers,
-    ::testing::Values(ServedCase{"Http",
-                                 {"http-server-setup"},
-                                 "http-server",
-                                 {{"http-server-fetch", "hello from the server\n"},
-                                  {"http-server-mirror", "deeper down\n"}}},
-                      ServedCase{"Https",
-                                 {"http-server-setup", "https-server-setup"},
-                                 "https-server",
-                                 {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
-                      ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}},
-                      ServedCase{"Echo", {}, "echo-server", {{"echo-server-fetch", "hello, echo\n"}}}),
+    ::testing::Values(
+        ServedCase{"Http",
+                   {"http-server-setup"},
+                   "http-server",
+                   {{"http-server-fetch", "hello from the server\n"}, {"http-server-mirror", "deeper down\n"}}},
+        ServedCase{"Https",
+                   {"http-server-setup", "https-server-setup"},
+                   "https-server",
+                   {{"https-server-fetch", "hello from the server\ndeeper down\n"}}},
+        ServedCase{"Ftp", {"ftp-server-setup"}, "ftp-server", {{"ftp-server-fetch", "hello over FTP\n"}}},
+        ServedCase{"FtpWget", {"ftp-server-setup"}, "ftp-server-unix", {{"ftp-server-mirror", "hello over FTP\n"}}},
+        ServedCase{"Echo", {}, "echo-server", {{"echo-server-fetch", "hello, echo\n"}}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // The message sent through exim is put into a dovecot mailbox and read back over IMAP.

@@ -1,4 +1,8 @@
 // Users, Basic authentication, protected paths and the owner's authenticate event.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "ftpsrv/local_logon.h"
 #include "httpsrv_util.h"
 
@@ -116,6 +120,38 @@ TEST(HttpSrvAuth, LocalAccountsThroughPam) {
   EXPECT_EQ(srv.Get("/p/x", Basic("carol:Pw-1234")).status, 200);
   EXPECT_EQ(srv.Get("/p/x", Basic("carol:wrong")).status, 401);
   EXPECT_EQ(srv.Get("/p/x", Basic("Administrator:Pw-1234")).status, 401);
+  cvftpsrv::SetLogonServiceForTesting(nullptr, nullptr);
+}
+
+// Local logons run side by side: the checker lets a logon through only once eight of them
+// are under way at the same time (one at a time, each would wait 5 s and fail).
+TEST(HttpSrvAuth, LocalLogonsRunSideBySide) {
+  Server srv(httpServerLocalUser);
+  const fs::path arrived = srv.dir() / "arrived";
+  fs::create_directories(arrived);
+  const fs::path checker = srv.dir() / "check.sh";
+  std::ofstream(checker) << "#!/bin/sh\nread -r pw\ntouch " << arrived.string() << "/\"$PAM_USER\"\ni=0\n"
+                         << "while [ $(ls " << arrived.string() << " | wc -l) -lt 8 ] && [ $i -lt 50 ]; do sleep 0.1; "
+                         << "i=$((i+1)); done\n[ $(ls " << arrived.string()
+                         << " | wc -l) -ge 8 ] && [ \"$pw\" = Pw-1234 ]\n";
+  fs::permissions(checker, fs::perms(0755));
+  fs::create_directories(srv.dir() / "pam");
+  std::ofstream(srv.dir() / "pam" / "cvhttpsrvtest")
+      << "auth required pam_exec.so expose_authtok quiet " << checker.string() << "\naccount required pam_permit.so\n";
+  cvftpsrv::SetLogonServiceForTesting("cvhttpsrvtest", (srv.dir() / "pam").c_str());
+  srv.Write("p/x", "x");
+  ASSERT_EQ(HttpServerAddPath(srv.handle(), 0, httpAccessRead | httpAccessProtected, "/p", (srv.root() / "p").c_str()),
+            1);
+  std::vector<std::thread> clients;
+  std::atomic<int> admitted{0};
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 8; ++i)
+    clients.emplace_back([&, i] {
+      if (srv.Get("/p/x", Basic("user" + std::to_string(i) + ":Pw-1234")).status == 200) admitted.fetch_add(1);
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(admitted.load(), 8);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   cvftpsrv::SetLogonServiceForTesting(nullptr, nullptr);
 }
 

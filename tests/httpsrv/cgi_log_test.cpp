@@ -22,6 +22,7 @@ const char* kEcho =
     "printf 'info=%s\\n' \"$PATH_INFO\"\n"
     "printf 'custom=%s\\n' \"$HTTP_X_CUSTOM_ID\"\n"
     "printf 'auth=%s\\n' \"$HTTP_AUTHORIZATION\"\n"
+    "printf 'user=%s/%s\\n' \"${REMOTE_USER-unset}\" \"${AUTH_TYPE-unset}\"\n"
     "printf 'proxy=%s\\n' \"$HTTP_PROXY\"\n"
     "printf 'args=%s\\n' \"$*\"\n"
     "printf 'body=%s\\n' \"$body\"\n";
@@ -43,9 +44,25 @@ TEST(HttpSrvCgi, ProgramGetsBodyEnvironmentAndPathInfo) {
   EXPECT_NE(r.body.find("info=/a c/b\n"), std::string::npos) << r.body;  // decoded, as CGI defines it
   EXPECT_NE(r.body.find("custom=77\n"), std::string::npos);
   EXPECT_NE(r.body.find("auth=\n"), std::string::npos);
+  // No user is defined: the credentials were sent, not checked.
+  EXPECT_NE(r.body.find("user=unset/unset\n"), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("proxy=\n"), std::string::npos) << r.body;  // never the script's outgoing proxy
   EXPECT_NE(r.body.find("body=hello there\n"), std::string::npos);
   EXPECT_GE(srv.owner.Count(httpEventExecute), 1);
+}
+
+// The program sees an identity only when the server (or its owner) checked it.
+TEST(HttpSrvCgi, ProgramSeesOnlyCheckedIdentities) {
+  Server srv;
+  const fs::path prog = Script(srv, "echo.sh", kEcho);
+  ASSERT_EQ(HttpServerRegisterProgram(srv.handle(), 0, "/cgi-bin/echo", prog.c_str(), nullptr, nullptr), 1);
+  ASSERT_EQ(HttpServerAddUser(srv.handle(), 0, httpAccessDefault, "known", "right", nullptr), 1);
+  const auto get = [&](const char* credentials) {
+    return srv.Get("/cgi-bin/echo", std::string("Authorization: Basic ") + credentials + "\r\n").body;
+  };
+  EXPECT_NE(get("a25vd246cmlnaHQ=").find("user=known/Basic\n"), std::string::npos);  // known:right
+  EXPECT_NE(get("a25vd246d3Jvbmc=").find("user=unset/unset\n"), std::string::npos);  // known:wrong
+  EXPECT_NE(get("dXNlcjpwdw==").find("user=unset/unset\n"), std::string::npos);      // user:pw
 }
 
 TEST(HttpSrvCgi, StatusHeaderOfTheOutput) {

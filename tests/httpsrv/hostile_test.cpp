@@ -16,7 +16,7 @@ TEST(HttpSrvHostile, MalformedHeadsAreRefused) {
       {manyHeaders + "\r\n", 431},  // more than 64 headers
       {"GET /a HTTP/1.1\r\nHost: l\r\nX-Big: " + std::string(5000, 'v') + "\r\n\r\n", 431},
       {"GET /a HTTP/1.1\r\nHost: l\r\nX-Long: " + std::string(1500, 'v') + "\r\n\r\n", 431},  // was cut
-      {"GET /a HTTP/1.1\r\nHost: l\r\nno colon here\r\n\r\n", 0},
+      {"GET /a HTTP/1.1\r\nHost: l\r\nno colon here\r\n\r\n", 400},  // was closed without an answer
       {"POST /a HTTP/1.1\r\nHost: l\r\nContent-Length: -5\r\n\r\n", 400},
       {"POST /a HTTP/1.1\r\nHost: l\r\nContent-Length: 99999999999999999999\r\n\r\n", 400},
       {"POST /a HTTP/1.1\r\nHost: l\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411},

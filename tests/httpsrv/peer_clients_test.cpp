@@ -97,6 +97,22 @@ TEST(HttpSrvPython, KeepAliveConnectionServesSeveralRequests) {
   EXPECT_EQ(RunCommand("python3 -c " + Quote(program)), "200:alpha,200:beta,404:\n");
 }
 
+// wget follows every link of a generated index: names with "%", "#", "?", a colon or a
+// blank are linked percent-encoded, and the copy is the folder itself.
+TEST(HttpSrvWget, MirrorsAnIndexOfAwkwardNames) {
+  if (cvpeers::FindProgram("wget").empty()) GTEST_SKIP() << "wget not installed";
+  Server srv;
+  const char* names[] = {"100%.txt",    "a#b.txt",  "what?.txt",  "sp ace.txt",
+                         "colon:x.txt", "amp&.txt", "q'uote.txt", "plain.txt"};
+  for (const char* name : names) srv.Write(std::string("docs/") + name, std::string("content of ") + name);
+  const fs::path copy = srv.dir() / "copy";
+  const std::string out = RunCommand("cd " + Quote(srv.dir().string()) + " && timeout 60 wget -nv -r -np -nH -P " +
+                                     Quote(copy.string()) + " --restrict-file-names=nocontrol -R 'index.html*' " +
+                                     "http://127.0.0.1:" + std::to_string(srv.port()) + "/docs/");
+  EXPECT_EQ(RunCommand("diff -r " + Quote((srv.root() / "docs").string()) + " " + Quote((copy / "docs").string())), "")
+      << out;
+}
+
 TEST(HttpSrvOwnClient, LibraryDownloadsFromTheServer) {
   Server srv(0, AF_INET);
   std::string data(200000, 'z');

@@ -30,7 +30,7 @@ TEST(RequestHeadReader, LimitsAndForms) {
       {"folded", " continued", Verdict::Bad},
       {"blank before colon", "Host : a", Verdict::Bad},
       {"bad length", "Content-Length: -5", Verdict::Bad},
-      {"no colon", "no colon here", Verdict::Unstorable},
+      {"no colon", "no colon here", Verdict::Bad},
   };
   for (const Case& c : cases) {
     HttpHeaderTable table{};

@@ -4,6 +4,7 @@
 #include "httpsrv_util.h"
 
 using namespace httpsrvtest;
+using namespace std::string_literals;
 
 namespace {
 
@@ -23,6 +24,14 @@ struct RightsFixture {
                                 (srv.root() / "pub").c_str()),
               1);
     EXPECT_EQ(HttpServerAddPath(srv.handle(), 0, 0, "/pub/private", (srv.root() / "pub/private").c_str()), 1);
+    // Links inside the root: into the rights-less path, to hidden folders, and one to a
+    // plain folder that the root's own rights cover (a link may not leave the folder of
+    // the virtual path it lies in).
+    fs::create_symlink(srv.root() / "pub/private", srv.root() / "pub/link");
+    fs::create_symlink(srv.root() / ".git", srv.root() / "pub/gitlink");
+    fs::create_symlink(srv.root() / "pub/private", srv.root() / "toprivate");
+    fs::create_symlink(srv.root() / ".git/config", srv.root() / "config.txt");
+    fs::create_symlink(srv.root() / "sub", srv.root() / "sublink");
   }
 };
 
@@ -76,6 +85,13 @@ TEST(HttpSrvRights, PathFormsGetTheirStatusAndServeNothingProtected) {
       {"GET /hello.txt%00", 400},
       {"GET /inside%00/../../secret.txt", 400},
       {"GET /%zz", 400},
+      // Symbolic links are judged by where they lead: the owner of the resolved path gives
+      // the rights, and a hidden component on the way hides it.
+      {"GET /pub/link/secret.txt", 403},
+      {"GET /toprivate/secret.txt", 403},
+      {"GET /pub/gitlink/config", 404},  // leaves the virtual path's folder
+      {"GET /config.txt", 403},
+      {"GET /sublink/a.txt", 200},
       // Above the root.
       {"GET /../secret.txt", 404},
       {"GET /%2e%2e/secret.txt", 404},
@@ -101,10 +117,8 @@ TEST(HttpSrvRights, SmugglingAndMalformedHeadersAre400AndClose) {
   const std::string len = std::to_string(body.size());
   const Case cases[] = {
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length : " + len + "\r\n\r\n" + body, 400},
-      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0\r\nContent-Length: " + len + "\r\n\r\n" + body,
-       400},
-      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: " + len + "\r\nContent-Length: 0\r\n\r\n" + body,
-       400},
+      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0\r\nContent-Length: " + len + "\r\n\r\n" + body, 400},
+      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: " + len + "\r\nContent-Length: 0\r\n\r\n" + body, 400},
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0, " + len + "\r\n\r\n" + body, 400},
       {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: +" + len + "\r\n\r\n" + body, 400},
       {"GET /hello.txt HTTP/1.1\r\nHost : l\r\n\r\n", 400},
@@ -115,6 +129,16 @@ TEST(HttpSrvRights, SmugglingAndMalformedHeadersAre400AndClose) {
       {"GET /hello.txt HTTP/1.1\r\nHost: a b\r\n\r\n", 400},
       {"GET /hello.txt HTTP/1.1\r\nHost: l:80x\r\n\r\n", 400},
       {"GET /hello.txt HTTP/1.1\r\nHost: [::1\r\n\r\n", 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l:99999\r\n\r\n", 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l:65536\r\n\r\n", 400},
+      // A zero byte or a lone CR is never taken out of a header, nor a line without a colon
+      // passed over: each is refused with an answer.
+      {"POST /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length\0: "s + len + "\r\n\r\n" + body, 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l\r\nX-A: b\0c\r\n\r\n"s, 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l\r\nX-A: b\rc\r\n\r\n", 400},
+      {"GET /hello.txt\0.x HTTP/1.1\r\nHost: l\r\n\r\n"s, 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l\r\nNo-Colon-Here\r\n\r\n", 400},
+      {"GET /hello.txt HTTP/1.1\r\nHost: l:65535\r\n\r\n", 200},
       {"GET /hello.txt HTTP/1.1\r\nHost: l\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n", 200},
       {"GET /hello.txt HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n", 200},
       {"GET /hello.txt HTTP/1.1\r\nHost: www.example-1.test.\r\n\r\n", 200},
