@@ -11,7 +11,7 @@ source "$top/scripts/ccache-env.sh"
 
 export CV_REGISTRY_ROOT="$top/build/registry"
 mkdir -p "$CV_REGISTRY_ROOT"
-"$top/build/tools/cvregsvr/cvregsvr" "$top/build/src/filexfer/ocx/libxferctl.so"
+"$top/build/tools/cvregsvr/cvregsvr" "$top/build/lib/libxferctl.so"
 "$top/build/tools/cvhost/cvhost" Corvanetics.FileTransfer \
   '?Version' '?IsInitialized' 'Initialize()' '?IsInitialized' '?Timeout' '?Passive' '?ProtocolVersion' \
   '?ActivePort(0)' '?ActivePort(1)'
