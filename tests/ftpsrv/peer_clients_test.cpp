@@ -283,7 +283,10 @@ TEST_F(Clients, LftpMirrorsNamesWithBlanks) {
   const fs::path tree = root / "blanks";
   const char* names[] = {"a b  c_9.bin", "a b c_9.bin", "trail ", "two  words/in  here.txt", "both  /x  "};
   int i = 0;
-  for (const char* name : names) WriteFile(tree / name, std::string(size_t(++i) * 1000, char('a' + i)));
+  for (const char* name : names) {
+    ++i;
+    WriteFile(tree / name, std::string(size_t(i) * 1000, char('a' + i)));
+  }
   ASSERT_TRUE(StartOn(kHosts[0]));
   const fs::path down = tmp.path() / "down";
   const std::string lftp = "timeout 120 lftp -u alice,secret -p " + std::to_string(port) +

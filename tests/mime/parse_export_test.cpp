@@ -309,7 +309,9 @@ TEST_F(MimeParseTest, MorePartsThanTheLimitKeepTheRestInTheLastPart) {
   ASSERT_EQ(MimeResetMessage(pieces), 1);
   for (size_t at = 0; at < text.size(); at += 4000) {
     const int32_t n = int32_t(std::min<size_t>(4000, text.size() - at));
-    if (MimeParseMessage(pieces, text.data() + at, n) == 0) ASSERT_EQ(MimeGetLastError(), Err(12282)) << at;
+    if (MimeParseMessage(pieces, text.data() + at, n) == 0) {
+      ASSERT_EQ(MimeGetLastError(), Err(12282)) << at;
+    }
   }
   EXPECT_EQ(MimeGetLastError(), Err(12282));
   EXPECT_TRUE(Export(pieces, 3) == exported);
@@ -360,7 +362,7 @@ TEST_F(MimeParseTest, ExportedMessagesParseBackToTheSameMessage) {
 TEST_F(MimeParseTest, EightBitBoundaryKeepsItsBytesOnExport) {
   // A new message encodes 8-bit header text when it stores it; a boundary written as an
   // encoded word would no longer match the delimiter lines, which keep the raw bytes.
-  for (const std::string text :
+  for (const std::string& text :
        {std::string("Content-Type: multipart/mixed; boundary=\"b\xe9\"\r\n\r\n--b\xe9\r\n\r\ntext\r\n--b\xe9--\r\n"),
         std::string(
             "Content-Type: multipart/mixed; boundary=\"b\xff\x03y\"\n\n--b\xff\x03y\n\ntext\n--b\xff\x03y--\n")}) {

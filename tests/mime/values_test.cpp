@@ -145,7 +145,9 @@ TEST_F(MimeValuesTest, ExtendedParametersAreDecodedToUtf8) {
   for (const auto& c : kCases) {
     char buffer[256] = "";
     EXPECT_EQ(MimeGetParameter(c.value, c.name, buffer, sizeof buffer), c.result ? 1 : 0) << c.value;
-    if (c.result) EXPECT_STREQ(buffer, c.result) << c.value;
+    if (c.result) {
+      EXPECT_STREQ(buffer, c.result) << c.value;
+    }
   }
 
   // An attachment named only in the extended form is found, named and extracted; a

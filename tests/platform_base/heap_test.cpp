@@ -98,7 +98,9 @@ TEST(GlobalMemory, ResizingAcrossTheBigBlockSizeKeepsDataAndZeroFills) {
     p = static_cast<char*>(plat::GlobalLock(g.get()));
     const size_t kept = std::min(size, next);
     EXPECT_EQ(std::string(p, kept), std::string(kept, 'x')) << next;
-    if (next > size) EXPECT_TRUE(AllZero(p + size, next - size)) << next;
+    if (next > size) {
+      EXPECT_TRUE(AllZero(p + size, next - size)) << next;
+    }
     plat::GlobalUnlock(g.get());
     size = next;
   }

@@ -92,7 +92,9 @@ TEST_F(TransferBounds, FailuresEndWithinTwiceTheTimeoutAndTheCloseDoesNotWaitOne
     const uint32_t start = plat::GetTickCount();
     EXPECT_EQ(SftpRetrieveData(s, "/file", &block, &length, 0), c.result);
     EXPECT_EQ(SftpGetLastError(s), c.error);
-    if (c.result) EXPECT_EQ(length, 100000u);
+    if (c.result) {
+      EXPECT_EQ(length, 100000u);
+    }
     plat::GlobalFree(block);
     const uint32_t closing = plat::GetTickCount();
     SftpCloseSession(s);
