@@ -272,8 +272,18 @@ int32_t ReadLine(SOCKET handle, char* buffer, uint32_t* size, bool exact, uint32
     if (!lb) break;  // the handle was aborted under us
     if (lb->count == 0) {
       // A receive stops short of the urgent mark: at the mark, the refill starts with it.
+      // The mark is asked only once bytes are there: asked before a blocking receive, it
+      // misses an urgent byte that arrives with the bytes the receive then returns.
       int atMark = 0;
-      if (urgent && !TlsActive(*r) && ::ioctl(int(handle), SIOCATMARK, &atMark) != 0) atMark = 0;
+      if (urgent && !TlsActive(*r)) {
+        short revents = 0;
+        if (PollNow(handle, POLLIN, &revents) != 1 &&
+            WaitSocket(*r, POLLIN, TimeoutMs(r->timeout.load()), kInetStateReading, nullptr) != WaitResult::Ready) {
+          error = InetGetLastError();
+          break;
+        }
+        if (::ioctl(int(handle), SIOCATMARK, &atMark) != 0) atMark = 0;
+      }
       lb->urgent = atMark == 1 ? 0 : kInetNoUrgent;
       int32_t n = InetRead(handle, lb->data, int32_t(lb->capacity));
       if (n == 0) {
