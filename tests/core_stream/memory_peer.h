@@ -103,7 +103,6 @@ class TlsPeer {
       if (SSL_get_error(ssl_, 0) == SSL_ERROR_ZERO_RETURN || (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN))
         closeNotified = true;
     }
-    lastError = ERR_peek_last_error();
     ERR_clear_error();
     Flush(s);
   }
@@ -126,7 +125,6 @@ class TlsPeer {
 
   std::string received;
   bool closeNotified = false;
-  unsigned long lastError = 0;
 
  private:
   void Flush(MemoryStream& s) {
