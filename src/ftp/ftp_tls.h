@@ -37,9 +37,9 @@ struct ChannelStreams {
   ChannelSocket sockets[2];
   std::unique_ptr<cvcore::TlsStage> stages[2];  // while the channel is protected
   std::unique_ptr<cvcore::TlsStage> cleared;    // the command channel's after CCC: its security information
-  cvcore::TlsClient client;         // the credentials both channels share, and the certificate's store
-  plat::TlsSession commandSession;  // what data connections resume
-  std::string issuer;               // texts handed out by FtpGetSecurityInfo
+  cvcore::TlsClient client;                     // the credentials both channels share, and the certificate's store
+  plat::TlsSession commandSession;              // what data connections resume
+  std::string issuer;                           // texts handed out by FtpGetSecurityInfo
   std::string subject;
 };
 

@@ -30,7 +30,7 @@ struct HttpStreams {
   explicit HttpStreams(HttpClientSession& s) noexcept : socket(s) {}
   ConnectionSocket socket;
   std::unique_ptr<cvcore::TlsStage> stage;  // while a TLS connection is up
-  cvcore::TlsClient client;     // credentials, and the client certificate's store when one is named
+  cvcore::TlsClient client;                 // credentials, and the client certificate's store when one is named
   std::string issuer, subject;  // texts of the last security information
 };
 

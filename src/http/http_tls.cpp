@@ -1,4 +1,4 @@
-// The TLS connection of a session over the shared TLS stage: credentials from the
+// The TLS connection of a session through the shared TLS client: credentials from the
 // session's protocol mask, the handshake over the session's socket with its waits, the
 // server certificate check, and the stage the connection's byte I/O then goes through.
 #include <cstring>

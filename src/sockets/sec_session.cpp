@@ -188,12 +188,15 @@ int32_t SecStartSession(SOCKET handle, uint32_t role, SecCredentials* credential
   InetSetNotifyWindow(handle, nullptr, 0);
 
   bool ok;
-  if (role == kSecRoleClient)
+  if (role == kSecRoleClient) {
     ok = SecCreateClientCredentials(handle) && SecClientHandshake(handle) && SecVerifyServerCertificate(handle);
-  else if (cached)
-    t->client.Adopt(std::move(cached)), ok = SecServerHandshake(handle);
-  else if ((ok = SecCreateServerCredentials(handle)))
-    KeepServerCredentials(cacheKey, t->client.credentials()), ok = SecServerHandshake(handle);
+  } else if (cached) {
+    t->client.Adopt(std::move(cached));
+    ok = SecServerHandshake(handle);
+  } else if ((ok = SecCreateServerCredentials(handle))) {
+    KeepServerCredentials(cacheKey, t->client.credentials());
+    ok = SecServerHandshake(handle);
+  }
   const uint32_t error = ok ? 0 : InetGetLastError();
   InetSetLastError(error);
   if (error == 0 || error == cvErrorSecurityCertificate) return 0;

@@ -39,7 +39,7 @@ struct TlsState {
   ~TlsState() { SecFreeCredentials(&copy); }
   uint32_t protocolMask = 0;
   uint32_t certificateStatus = 0;  // 0 valid, else the chain-policy error
-  cvcore::TlsClient client;         // credentials (a server's too), and the certificate's store
+  cvcore::TlsClient client;        // credentials (a server's too), and the certificate's store
   HandleSocket socket;
   std::unique_ptr<cvcore::TlsStage> stage;  // from the handshake on
   SecCredentials* copy = nullptr;  // the handle's own copy of its credentials

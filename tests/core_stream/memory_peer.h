@@ -21,10 +21,10 @@ namespace streamtest {
 
 class MemoryStream final : public cvcore::ByteStream {
  public:
-  std::string inbound;   // what the peer sent; [taken, size) is not received yet
+  std::string inbound;  // what the peer sent; [taken, size) is not received yet
   size_t taken = 0;
-  std::string outbound;  // what was sent to the peer and it has not taken yet
-  uint32_t piece = 0xFFFFFFFF;  // the most bytes one receive or send moves
+  std::string outbound;          // what was sent to the peer and it has not taken yet
+  uint32_t piece = 0xFFFFFFFF;   // the most bytes one receive or send moves
   bool blockEveryOther = false;  // every other receive and send would block
   bool peerEnded = false;        // after inbound, the orderly end
   std::function<void()> onWait;  // the peer's turn
@@ -76,10 +76,8 @@ class TlsPeer {
     out_ = BIO_new(BIO_s_mem());
     BIO_set_mem_eof_return(in_, -1);
     SSL_set_bio(ssl_, in_, out_);
-    if (server)
-      SSL_set_accept_state(ssl_);
-    else
-      SSL_set_connect_state(ssl_);
+    if (server) SSL_set_accept_state(ssl_);
+    else SSL_set_connect_state(ssl_);
   }
   ~TlsPeer() {
     SSL_free(ssl_);
@@ -138,10 +136,22 @@ class TlsPeer {
   BIO* out_ = nullptr;
 };
 
+// A throw-away PKI for the test program, made on first use.
+inline testpki::TestPki& Pki() {
+  static testpki::TestPki pki;
+  return pki;
+}
+// The server's certificate and key (for "localhost"), issued by the PKI's CA.
+inline const std::filesystem::path& ServerPem() {
+  static const std::filesystem::path pem = Pki().Issue("server", testpki::CertSpec{});
+  return pem;
+}
+
 // Reads lines as a protocol does: a piece at a time, filling when the buffer runs dry.
 // Each line comes back with its pieces' sizes.
 template <uint32_t N>
-inline bool ReadLine(cvcore::ReadAhead<N>& reader, cvcore::ByteStream& in, std::string& line, std::vector<size_t>& pieces) {
+inline bool ReadLine(cvcore::ReadAhead<N>& reader, cvcore::ByteStream& in, std::string& line,
+                     std::vector<size_t>& pieces) {
   line.clear();
   pieces.clear();
   for (;;) {

@@ -20,33 +20,22 @@ namespace {
 class TlsClientTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    pki = new testpki::TestPki();
-    serverPem = new std::filesystem::path(pki->Issue("server", testpki::CertSpec{}));
-    setenv("SSL_CERT_FILE", pki->caFile().c_str(), 1);
+    setenv("SSL_CERT_FILE", streamtest::Pki().caFile().c_str(), 1);
     SecLoadProvider();
-  }
-  static void TearDownTestSuite() {
-    delete serverPem;
-    delete pki;
   }
 
   // A handshake of client with the peer; the stage, or null.
   std::unique_ptr<cvcore::TlsStage> Connect(TlsClient& client, const std::string& target) {
-    peer = std::make_unique<TlsPeer>(true, *serverPem);
+    peer = std::make_unique<TlsPeer>(true, streamtest::ServerPem());
     stream.onWait = [this] { peer->Run(stream); };
     std::unique_ptr<cvcore::TlsStage> stage;
     if (client.CreateStage(stream, target, stage) != 0 || !client.Handshake(*stage)) return nullptr;
     return stage;
   }
 
-  static testpki::TestPki* pki;
-  static std::filesystem::path* serverPem;
   MemoryStream stream;
   std::unique_ptr<TlsPeer> peer;
 };
-
-testpki::TestPki* TlsClientTest::pki = nullptr;
-std::filesystem::path* TlsClientTest::serverPem = nullptr;
 
 TEST_F(TlsClientTest, TargetIsTheServerNameElseTheHost) {
   SecCredentials named{};
@@ -63,7 +52,7 @@ TEST_F(TlsClientTest, TargetIsTheServerNameElseTheHost) {
 TEST_F(TlsClientTest, CredentialsAndTheirErrors) {
   SecCredentials named{};
   named.headSize = sizeof named;
-  std::string missing = (pki->dir() / "missing.pem").string(), store = serverPem->string();
+  std::string missing = (streamtest::Pki().dir() / "missing.pem").string(), store = streamtest::ServerPem().string();
   char nameOfCert[] = "localhost", nameOfNone[] = "nobody";
   TlsClientOptions options;
   options.named = &named;

@@ -20,22 +20,14 @@ namespace {
 
 class TlsStageTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pki = new testpki::TestPki();
-    serverPem = new std::filesystem::path(pki->Issue("server", testpki::CertSpec{}));
-  }
-  static void TearDownTestSuite() {
-    delete serverPem;
-    delete pki;
-  }
-
   static std::shared_ptr<plat::TlsCredentials> Credentials(plat::TlsRole role) {
     plat::TlsCredentialOptions o;
     o.role = role;
     if (role == plat::TlsRole::Server) {
       std::vector<plat::TlsCertificate> certs;
       plat::TlsError error;
-      if (plat::TlsLoadCertificateFile(*serverPem, nullptr, certs, error) && !certs.empty()) o.certificate = certs[0];
+      if (plat::TlsLoadCertificateFile(streamtest::ServerPem(), nullptr, certs, error) && !certs.empty())
+        o.certificate = certs[0];
     }
     plat::TlsError error;
     return plat::TlsCredentials::Create(o, error);
@@ -43,7 +35,7 @@ class TlsStageTest : public ::testing::Test {
 
   // A stage of the given role on the memory stream, its peer run on every wait.
   void Connect(plat::TlsRole role) {
-    peer = std::make_unique<TlsPeer>(role == plat::TlsRole::Client, *serverPem);
+    peer = std::make_unique<TlsPeer>(role == plat::TlsRole::Client, streamtest::ServerPem());
     stream.onWait = [this] { peer->Run(stream); };
     plat::TlsError error;
     auto context = plat::TlsContext::Create(Credentials(role), role == plat::TlsRole::Client ? "localhost" : "", error);
@@ -69,15 +61,10 @@ class TlsStageTest : public ::testing::Test {
     }
   }
 
-  static testpki::TestPki* pki;
-  static std::filesystem::path* serverPem;
   MemoryStream stream;
   std::unique_ptr<TlsPeer> peer;
   std::unique_ptr<TlsStage> stage;
 };
-
-testpki::TestPki* TlsStageTest::pki = nullptr;
-std::filesystem::path* TlsStageTest::serverPem = nullptr;
 
 std::string Pattern(size_t size) {
   std::string s(size, '\0');

@@ -55,12 +55,12 @@ class TlsClient {
   // cvErrorInvalidHostName (no name).
   static uint32_t Verify(const TlsStage& stage, const char* name, bool requirePeer,
                          plat::TlsVerifyResult& result) noexcept;
-  // The connection's parameters and the server certificate's issuer and subject (kept in
-  // the strings info points to; reversedIssuer: the issuer's parts in reverse order) into info; the
-  // certificate status is the library's. False (nothing filled) when the connection has no
-  // parameters.
-  static bool Describe(const plat::TlsContext& context, SecSessionInfo& info, std::string& issuer,
-                       std::string& subject, bool reversedIssuer = false) noexcept;
+  // Fills info with the connection's parameters and the server certificate's issuer
+  // (its parts in reverse order when reversedIssuer) and subject, kept in the strings
+  // info points to; the certificate status is the library's. False (nothing filled)
+  // when the connection has no parameters.
+  static bool Describe(const plat::TlsContext& context, SecSessionInfo& info, std::string& issuer, std::string& subject,
+                       bool reversedIssuer = false) noexcept;
 
   // Closes the store of the named certificate (the credentials stay); false when none was open.
   bool CloseStore() noexcept {
