@@ -34,19 +34,12 @@ bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept {
 }
 
 bool ChannelReadByte(FtpSession& s, char* c) noexcept {
-  if (s.commandInputStart < s.commandInputEnd) {
-    *c = s.commandInput[s.commandInputStart++];
-    return true;
-  }
-  s.commandInputStart = s.commandInputEnd = 0;
+  if (s.commandInput.TakeByte(*c)) return true;
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
-  const int32_t n = cvcore::ReceiveSome(ChannelStream(s, FtpChannel::Command), s.commandInput, kFtpCommandInputSize,
-                                        cvcore::StreamOrder::WaitFirst);
+  const int32_t n = s.commandInput.FillWaiting(ChannelStream(s, FtpChannel::Command), cvcore::StreamOrder::WaitFirst);
   if (n < 0) return false;
   if (n == 0) return Fail(cvErrorConnectionClosed), false;
-  s.commandInputEnd = uint32_t(n);
-  *c = s.commandInput[s.commandInputStart++];
-  return true;
+  return s.commandInput.TakeByte(*c);
 }
 
 int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept {
@@ -59,7 +52,7 @@ int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32
 }
 
 void ChannelDrainQuiet(FtpSession& s) noexcept {
-  s.commandInputStart = s.commandInputEnd = 0;
+  s.commandInput.Clear();
   if (s.header.controlSocket == INVALID_SOCKET) return;
   // A server that never falls quiet is given one timeout, not the byte limit's worth.
   WaitDeadline bound(s, SessionTimeoutMs(s));
@@ -116,7 +109,7 @@ void CloseChannel(FtpSession& s, FtpChannel channel) noexcept {
   SOCKET& sock = data ? s.dataSocket : s.header.controlSocket;
   if (sock != INVALID_SOCKET) SockClose(sock);
   sock = INVALID_SOCKET;
-  if (!data) s.commandInputStart = s.commandInputEnd = 0;
+  if (!data) s.commandInput.Clear();
   Library().SetLastError(kept);
 }
 

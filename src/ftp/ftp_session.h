@@ -12,6 +12,7 @@
 #include "core/notify/notify_types.h"
 #include "core/reply/reply_reader.h"
 #include "core/sock/sock.h"
+#include "core/stream/read_ahead.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
 #include "platform/msg/msg_types.h"
@@ -30,7 +31,7 @@ inline constexpr size_t kFtpCredentialSize = 129;  // 128 characters and the ter
 inline constexpr size_t kFtpDirectorySize = 1024;
 inline constexpr size_t kFtpFileNameSize = 512;
 inline constexpr size_t kFtpCommandLineSize = 4096;
-inline constexpr size_t kFtpCommandInputSize = 2048;
+inline constexpr uint32_t kFtpCommandInputSize = 2048;
 inline constexpr uint32_t kFtpReplyTextSize = 8192;       // 8,191 characters and the terminator
 inline constexpr uint32_t kFtpReplyByteLimit = 1u << 20;  // beyond this a reply is endless
 // Replies keep their lines apart: listings and FEAT answers are read line by line.
@@ -156,7 +157,5 @@ struct FtpSession {
   cvcore::ReplyReader reader;        // state of the reply being read (resumable after a time-out)
   char replyRaw[kFtpReplyTextSize];  // the last reply's lines as received, for the parsers
   uint32_t replyRawLength;
-  char commandInput[kFtpCommandInputSize];  // bytes received on the command channel, not yet used
-  uint32_t commandInputStart;
-  uint32_t commandInputEnd;
+  cvcore::ReadAhead<kFtpCommandInputSize> commandInput;  // received on the command channel, not yet used
 };

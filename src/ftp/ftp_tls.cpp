@@ -30,8 +30,7 @@ SOCKET SocketOf(const FtpSession& s, FtpChannel channel) noexcept {
 }
 
 const char* TargetName(const FtpSession& s) noexcept {
-  if (s.credentials && !Empty(s.credentials->serverName)) return s.credentials->serverName;
-  return s.hostName;
+  return cvcore::TlsClient::TargetName(s.credentials, s.hostName);
 }
 
 // The channel's socket and the provider: the checks every channel operation starts with.
@@ -105,10 +104,7 @@ int32_t TlsEndCommandProtection(FtpSession& s) noexcept {
     if (WaitRaw(s, s.header.controlSocket, POLLIN, kEndWaitMs).status != RawWait::Ready) break;
   }
   const std::vector<uint8_t> rest = stage->TakeHeld();
-  const uint32_t keep = uint32_t(std::min<size_t>(rest.size(), kFtpCommandInputSize));
-  if (keep) std::memcpy(s.commandInput, rest.data(), keep);
-  s.commandInputStart = 0;
-  s.commandInputEnd = keep;
+  s.commandInput.Put(rest.data(), uint32_t(rest.size()));
   // The connection stays (idle) for the security information.
   s.streams->cleared = std::move(s.streams->stages[0]);
   Library().SetLastError(0);
@@ -132,20 +128,12 @@ int32_t TlsAcquireCredentials(FtpSession& s, FtpChannel channel) noexcept {
   if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized);
   if (!s.streams) return Fail(cvErrorOutOfMemory);
   ChannelStreams& t = *s.streams;
-  if (t.credentials) return 0;  // both channels and every data connection share them
-  plat::TlsCredentialOptions options;
-  options.role = plat::TlsRole::Client;
+  if (t.client.HasCredentials()) return 0;  // both channels and every data connection share them
+  cvcore::TlsClientOptions options;
   options.protocols = s.tlsProtocolMask;
   options.compatible = (s.options & kOptTlsFallback) != 0;
-  const SecCredentials* named = s.credentials;
-  if (named && !Empty(named->certName)) {
-    if (!SecOpenCertStore(t.store, named, named->certStore)) return Fail(TakePlatformError());
-    options.certificate = SecFindCertificate(t.store.get(), named->certName);
-    if (!options.certificate) return Fail(cvErrorSecurityCredentials);
-  }
-  plat::TlsError error = plat::TlsError::None;
-  t.credentials = plat::TlsCredentials::Create(options, error);
-  if (!t.credentials) return Fail(cvErrorSecurityCredentials);
+  options.named = s.credentials;
+  if (const uint32_t error = t.client.Acquire(options)) return Fail(error);
   return 0;
 }
 
@@ -159,18 +147,16 @@ int32_t TlsHandshake(FtpSession& s, FtpChannel channel) noexcept {
   t.stages[i].reset();
   const bool command = channel == FtpChannel::Command;
   if (command && (s.options & kOptTlsExplicit) && Authenticate(s) == -1) return -1;
-  plat::TlsError error = plat::TlsError::None;
-  std::unique_ptr<plat::TlsContext> context = plat::TlsContext::Create(t.credentials, target, error);
-  if (!context) return Fail(cvErrorSecurityContext);
-  if (!command && t.commandSession) context->ResumeSession(t.commandSession);
-  std::unique_ptr<cvcore::TlsStage> stage(new (std::nothrow) cvcore::TlsStage(t.sockets[i], std::move(context)));
-  if (!stage) return Fail(cvErrorOutOfMemory);
-  if (command && s.commandInputStart < s.commandInputEnd) {
+  std::unique_ptr<cvcore::TlsStage> stage;
+  if (const uint32_t error =
+          t.client.CreateStage(t.sockets[i], target, stage, command ? plat::TlsSession() : t.commandSession))
+    return Fail(error);
+  if (command && !s.commandInput.empty()) {
     // Bytes received behind the last plain reply are the server's first handshake bytes.
-    if (!stage->Prime(s.commandInput + s.commandInputStart, s.commandInputEnd - s.commandInputStart)) return -1;
-    s.commandInputStart = s.commandInputEnd = 0;
+    if (!stage->Prime(s.commandInput.data(), s.commandInput.size())) return -1;
+    s.commandInput.Clear();
   }
-  if (!stage->Handshake(t.store.get())) {
+  if (!t.client.Handshake(*stage)) {
     s.lastSecurityStatus = stage->lastStatus();
     return -1;
   }
@@ -189,14 +175,10 @@ int32_t TlsVerifyServer(FtpSession& s, FtpChannel channel) noexcept {
   }
   const cvcore::TlsStage* stage = StageOf(s, channel);
   if (!stage) return Fail(cvErrorSecurityCertificate);
-  const plat::TlsContext& context = stage->context();
-  if (!context.PeerCertificate()) return Fail(cvErrorSecurityCertificate);
-  const char* name = TargetName(s);
-  if (Empty(name)) return Fail(cvErrorInvalidHostName);
-  const plat::TlsVerifyResult result = context.VerifyPeer(name);
-  s.certificateStatus = result.policyError;
-  if (result.policyError != 0) return Fail(cvErrorSecurityCertificate);
-  return 0;
+  plat::TlsVerifyResult result;
+  const uint32_t error = cvcore::TlsClient::Verify(*stage, TargetName(s), true, result);
+  if (error == 0 || result.policyError) s.certificateStatus = result.policyError;  // when checked
+  return error ? Fail(error) : 0;
 }
 
 int32_t TlsSend(FtpSession& s, FtpChannel channel, const char* data, uint32_t length) noexcept {
@@ -226,8 +208,7 @@ void TlsShutdown(FtpSession& s, FtpChannel channel) noexcept {
   stage.reset();
   if (channel == FtpChannel::Command) {
     t.cleared.reset();
-    SecCloseCertStore(t.store);
-    t.credentials.reset();
+    t.client.Release();
     t.commandSession = plat::TlsSession();
   }
 }
@@ -259,12 +240,8 @@ int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
     for (const cvcore::TlsStage* stage : {t.stages[0].get(), t.cleared.get(), t.stages[1].get()})
       if (!context && stage && stage->context().HandshakeDone()) context = &stage->context();
   }
-  if (!context || !SecDescribeConnection(*context, *info)) return Fail(cvErrorSecurityContext), 0;
+  if (!context || !cvcore::TlsClient::Describe(*context, *info, s.streams->issuer, s.streams->subject))
+    return Fail(cvErrorSecurityContext), 0;
   info->certificateStatus = plat::TlsCertStateFromPolicyError(s.certificateStatus);
-  const plat::TlsCertificate peer = context->PeerCertificate();
-  s.streams->issuer = peer ? peer.Issuer() : std::string();
-  s.streams->subject = peer ? peer.Subject() : std::string();
-  info->issuer = s.streams->issuer.data();
-  info->subject = s.streams->subject.data();
   return 1;
 }

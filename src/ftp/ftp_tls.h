@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/stream/byte_stream.h"
+#include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_session.h"
@@ -36,10 +37,9 @@ struct ChannelStreams {
   ChannelSocket sockets[2];
   std::unique_ptr<cvcore::TlsStage> stages[2];  // while the channel is protected
   std::unique_ptr<cvcore::TlsStage> cleared;    // the command channel's after CCC: its security information
-  std::shared_ptr<plat::TlsCredentials> credentials;
-  plat::TlsSession commandSession;  // what data connections resume
-  SecCertStorePtr store;            // open while a client certificate is named
-  std::string issuer;               // texts handed out by FtpGetSecurityInfo
+  cvcore::TlsClient client;                     // the credentials both channels share, and the certificate's store
+  plat::TlsSession commandSession;              // what data connections resume
+  std::string issuer;                           // texts handed out by FtpGetSecurityInfo
   std::string subject;
 };
 

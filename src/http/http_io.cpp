@@ -67,37 +67,18 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
   }
 }
 
-namespace {
-
-// One receive from the connection's stream: tried first, waited for only when nothing is
-// there.
-int32_t ReceiveSome(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected);
-  return cvcore::ReceiveSome(ConnectionStream(s), buffer, length, cvcore::StreamOrder::TryFirst);
-}
-
-}  // namespace
-
 int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
   if (length == 0) return 0;
-  if (s.inputStart < s.inputEnd) {
-    const uint32_t n = std::min(length, s.inputEnd - s.inputStart);
-    std::memcpy(buffer, s.input + s.inputStart, n);
-    s.inputStart += n;
-    return int32_t(n);
-  }
-  s.inputStart = s.inputEnd = 0;
+  if (!s.input.empty()) return int32_t(s.input.Take(buffer, length));
+  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected);
+  // One receive, tried first and waited for only when nothing is there: a large read
+  // straight into the caller's buffer, a small one through the input buffer.
+  constexpr cvcore::StreamOrder kOrder = cvcore::StreamOrder::TryFirst;
   int32_t n;
   if (length >= kHttpInputBufferSize) {
-    n = ReceiveSome(s, buffer, length);
-  } else {
-    n = ReceiveSome(s, s.input, kHttpInputBufferSize);
-    if (n > 0) {
-      s.inputEnd = uint32_t(n);
-      n = int32_t(std::min(length, s.inputEnd));
-      std::memcpy(buffer, s.input, uint32_t(n));
-      s.inputStart = uint32_t(n);
-    }
+    n = cvcore::ReceiveSome(ConnectionStream(s), buffer, length, kOrder);
+  } else if ((n = s.input.FillWaiting(ConnectionStream(s), kOrder)) > 0) {
+    n = int32_t(s.input.Take(buffer, length));
   }
   if (n == 0) s.serverClosed = 1;
   return n;
@@ -105,10 +86,7 @@ int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
 
 bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept {
   *closed = false;
-  if (s.inputStart < s.inputEnd) {
-    *c = s.input[s.inputStart++];
-    return true;
-  }
+  if (s.input.TakeByte(*c)) return true;
   const int32_t n = RawRecv(s, c, 1);
   if (n == 0) *closed = true;
   return n == 1;
@@ -164,7 +142,7 @@ void CloseConnection(HttpClientSession& s) noexcept {
   }
   s.header.controlSocket = INVALID_SOCKET;
   s.connected = 0;
-  s.inputStart = s.inputEnd = 0;
+  s.input.Clear();
   Library().SetLastError(kept);
 }
 

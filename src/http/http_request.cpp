@@ -94,7 +94,7 @@ int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
 // nothing else is waiting to be read.
 bool PeerHasClosed(HttpClientSession& s) {
   const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET || TlsActive(s) || s.inputStart < s.inputEnd) return false;
+  if (sock == INVALID_SOCKET || TlsActive(s) || !s.input.empty()) return false;
   pollfd fd{int(sock), POLLIN, 0};
   if (::poll(&fd, 1, 0) != 1) return false;
   char c;

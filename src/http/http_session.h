@@ -11,6 +11,7 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
+#include "core/stream/read_ahead.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
 #include "platform/types.h"
@@ -23,7 +24,7 @@ inline constexpr size_t kHttpCredentialSize = 128;
 inline constexpr size_t kHttpRequestPathSize = 512;
 inline constexpr size_t kHttpLineBufferSize = 65536;
 inline constexpr size_t kHttpStatusTextSize = 128;
-inline constexpr size_t kHttpInputBufferSize = 16384;
+inline constexpr uint32_t kHttpInputBufferSize = 16384;
 
 // One header: name and value from the session heap. A node whose name is null was
 // emptied and is reused by the next addition.
@@ -131,7 +132,5 @@ struct HttpClientSession {
   int32_t transferCoding;    // compression applied as a transfer coding under chunked (encoding id), or 0
   uint32_t headDeadline;     // tick by which the response head being read must be complete
   uint32_t headDeadlineSet;  // headDeadline applies to the waits now
-  char input[kHttpInputBufferSize];  // bytes received, not yet handed out
-  uint32_t inputStart;
-  uint32_t inputEnd;
+  cvcore::ReadAhead<kHttpInputBufferSize> input;  // bytes received, not yet handed out
 };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/stream/byte_stream.h"
+#include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "http/http_session.h"
@@ -29,8 +30,7 @@ struct HttpStreams {
   explicit HttpStreams(HttpClientSession& s) noexcept : socket(s) {}
   ConnectionSocket socket;
   std::unique_ptr<cvcore::TlsStage> stage;  // while a TLS connection is up
-  std::shared_ptr<plat::TlsCredentials> credentials;
-  SecCertStorePtr store;        // the client certificate's store, when one is named
+  cvcore::TlsClient client;                 // credentials, and the client certificate's store when one is named
   std::string issuer, subject;  // texts of the last security information
 };
 

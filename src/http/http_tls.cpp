@@ -1,4 +1,4 @@
-// The TLS connection of a session over the shared TLS stage: credentials from the
+// The TLS connection of a session through the shared TLS client: credentials from the
 // session's protocol mask, the handshake over the session's socket with its waits, the
 // server certificate check, and the stage the connection's byte I/O then goes through.
 #include <cstring>
@@ -16,8 +16,7 @@ namespace cvhttp {
 namespace {
 
 const char* TargetName(const HttpClientSession& s) noexcept {
-  return (s.credentials && s.credentials->serverName && *s.credentials->serverName) ? s.credentials->serverName
-                                                                                    : s.host;
+  return cvcore::TlsClient::TargetName(s.credentials, s.host);
 }
 
 }  // namespace
@@ -35,38 +34,26 @@ cvcore::ByteStream& ConnectionStream(HttpClientSession& s) noexcept {
 }
 
 int32_t TlsCreateCredentials(HttpClientSession& s) noexcept {
-  HttpStreams& t = *s.streams;
-  plat::TlsCredentialOptions options;
-  options.role = plat::TlsRole::Client;
+  cvcore::TlsClientOptions options;
   options.protocols = s.tlsProtocolMask ? s.tlsProtocolMask : kDefaultTlsMask;
   options.compatible = (s.options & kOptTlsCredentials) != 0;
-  const SecCredentials* named = s.credentials;
-  if (named && !Empty(named->certName)) {
-    if (!SecOpenCertStore(t.store, named, named->certStore)) return Fail(TakePlatformError());
-    options.certificate = SecFindCertificate(t.store.get(), named->certName);
-    if (!options.certificate) return Fail(cvErrorSecurityCredentials);
-  }
-  plat::TlsError error = plat::TlsError::None;
-  t.credentials = plat::TlsCredentials::Create(options, error);
-  if (!t.credentials) return Fail(cvErrorSecurityCredentials);
+  options.named = s.credentials;
+  if (const uint32_t error = s.streams->client.Acquire(options)) return Fail(error);
   return 0;
 }
 
 int32_t TlsHandshake(HttpClientSession& s) noexcept {
   HttpStreams& t = *s.streams;
-  if (!t.credentials && TlsCreateCredentials(s) == -1) return -1;
+  if (!t.client.HasCredentials() && TlsCreateCredentials(s) == -1) return -1;
   t.stage.reset();
-  plat::TlsError error = plat::TlsError::None;
-  std::unique_ptr<plat::TlsContext> context = plat::TlsContext::Create(t.credentials, TargetName(s), error);
-  if (!context) return Fail(cvErrorSecurityContext);
-  std::unique_ptr<cvcore::TlsStage> stage(new (std::nothrow) cvcore::TlsStage(t.socket, std::move(context)));
-  if (!stage) return Fail(cvErrorOutOfMemory);
+  std::unique_ptr<cvcore::TlsStage> stage;
+  if (const uint32_t error = t.client.CreateStage(t.socket, TargetName(s), stage)) return Fail(error);
   // Whatever was buffered before the handshake belongs to it.
-  if (s.inputStart < s.inputEnd) {
-    if (!stage->Prime(s.input + s.inputStart, s.inputEnd - s.inputStart)) return -1;
-    s.inputStart = s.inputEnd = 0;
+  if (!s.input.empty()) {
+    if (!stage->Prime(s.input.data(), s.input.size())) return -1;
+    s.input.Clear();
   }
-  if (!stage->Handshake(t.store.get())) {
+  if (!t.client.Handshake(*stage)) {
     if (stage->ended()) {
       // A server that closes in the middle of the handshake is a closed connection here.
       s.serverClosed = 1;
@@ -86,10 +73,10 @@ int32_t TlsVerifyServer(HttpClientSession& s) noexcept {
     s.certificateStatus = 0;  // not checked: reported as valid
     return 0;
   }
-  const plat::TlsVerifyResult result = stage->context().VerifyPeer(TargetName(s));
+  plat::TlsVerifyResult result;
+  const uint32_t error = cvcore::TlsClient::Verify(*stage, TargetName(s), false, result);
   s.certificateStatus = result.state;
-  if (result.policyError != 0) return Fail(cvErrorSecurityCertificate);
-  return 0;
+  return error ? Fail(error) : 0;
 }
 
 int32_t TlsSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
@@ -120,8 +107,7 @@ void TlsRelease(HttpClientSession& s) noexcept {
   if (!s.streams) return;
   HttpStreams& t = *s.streams;
   t.stage.reset();
-  t.credentials.reset();
-  SecCloseCertStore(t.store);
+  t.client.Release();
 }
 
 bool TlsActive(const HttpClientSession& s) noexcept { return s.streams && s.streams->stage; }
@@ -140,14 +126,10 @@ int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
   if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;
   if (!(s.options & kOptSecure)) return 1;
   const cvcore::TlsStage* stage = s.streams->stage.get();
-  if (!stage || !stage->context().HandshakeDone() || !SecDescribeConnection(stage->context(), *info))
+  if (!stage || !stage->context().HandshakeDone() ||
+      !cvcore::TlsClient::Describe(stage->context(), *info, s.streams->issuer, s.streams->subject, true))
     return Fail(cvErrorSecurityContext), 0;
   // The session keeps the certificate state itself (0 when valid or not checked).
   info->certificateStatus = s.certificateStatus ? s.certificateStatus : plat::kTlsCertValid;
-  const plat::TlsCertificate peer = stage->context().PeerCertificate();
-  s.streams->issuer = peer ? peer.Issuer(true) : std::string();
-  s.streams->subject = peer ? peer.Subject() : std::string();
-  info->issuer = s.streams->issuer.data();
-  info->subject = s.streams->subject.data();
   return 1;
 }

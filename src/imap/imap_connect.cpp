@@ -27,8 +27,7 @@ constexpr uint32_t kCredentialMax = 64;
 bool StartTls(ImapSession& s) {
   // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
-  s.receiveCount = 0;
-  s.receivePosition = 0;
+  s.received.Clear();
   return TlsCalls::Start(s);
 }
 

@@ -57,7 +57,7 @@ bool TlsTraits::WindowMode(ImapSession& s) { return NonBlockingReads(s); }
 
 bool TlsTraits::Wait(ImapSession& s, short events) { return WaitSocket(s, events, cvmail::kMailEventTimeout); }
 
-bool Buffered(ImapSession& s) noexcept { return s.receiveCount || Tls::Stream(s).Buffered(); }
+bool Buffered(ImapSession& s) noexcept { return !s.received.empty() || Tls::Stream(s).Buffered(); }
 
 bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
@@ -66,10 +66,9 @@ bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
 
 
 int32_t FillReceiveBuffer(ImapSession& s) noexcept {
-  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (!s.received.empty()) return int32_t(s.received.size());
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   if (s.closed) return Fail(ClosedError(s));
-  s.receivePosition = 0;
   SetState(s, cvmail::MailState::Reading);
   cvcore::ByteStream& in = Tls::Stream(s);
   // A protected read reports its time-out with the event, a plain one without.
@@ -81,7 +80,7 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
       if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;
     }
-    n = in.Receive(s.receiveBuffer, kImapReceiveSize);
+    n = s.received.Fill(in);
     if (n >= 0) break;
     // In window-message mode a read outside a literal waits for its line; inside a
     // literal the caller hears that nothing is there yet (the window is told later). A
@@ -95,10 +94,7 @@ int32_t FillReceiveBuffer(ImapSession& s) noexcept {
   }
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
-  if (n > 0) {
-    s.receiveCount = uint32_t(n);
-    return n;
-  }
+  if (n > 0) return n;
   s.closed = 1;
   PostSocketEvent(s, plat::FD_CLOSE);
   return Fail(cvErrorConnectionClosed);
@@ -124,8 +120,8 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
       if (stored > 0 && !Gone(s)) break;  // what arrived is handed out; the error comes next time
       return -1;
     }
-    const char* in = s.receiveBuffer + s.receivePosition;
-    uint32_t take = std::min(s.receiveCount, kImapReadSize - stored);
+    const char* in = s.received.data();
+    uint32_t take = std::min(s.received.size(), kImapReadSize - stored);
     bool done = false;
     if (literal) {
       const uint32_t left = s.literalSize.load() - s.literalRead.load();
@@ -139,8 +135,7 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
     }
     std::memcpy(buffer + stored, in, take);
     stored += take;
-    s.receivePosition += take;
-    s.receiveCount -= take;
+    s.received.Consume(take);
     if (s.literalOpen) s.literalRead.fetch_add(take);
     if (done || stored == kImapReadSize) break;
   }
@@ -152,15 +147,15 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& 
   uint32_t stored = 0;
   for (;;) {
     if (FillReceiveBuffer(s) <= 0) return -1;
-    const char* in = s.receiveBuffer + s.receivePosition;
-    const void* lf = std::memchr(in, '\n', s.receiveCount);
-    const uint32_t take = lf ? uint32_t(static_cast<const char*>(lf) - in) + 1 : s.receiveCount;
+    const std::string_view piece = s.received.PeekLine();
+    const char* in = piece.data();
+    const uint32_t take = uint32_t(piece.size());
+    const bool lf = piece.back() == '\n';
     const uint32_t keep = std::min(take, size - 1 - stored);
     std::memcpy(line + stored, in, keep);
     stored += keep;
-    if (keep < take && overflow) overflow(std::string_view(line, stored), std::string_view(in + keep, take - keep));
-    s.receivePosition += take;
-    s.receiveCount -= take;
+    if (keep < take && overflow) overflow(std::string_view(line, stored), piece.substr(keep));
+    s.received.Consume(take);
     if (lf) break;
   }
   while (stored > 0 && (line[stored - 1] == '\n' || line[stored - 1] == '\r')) --stored;
@@ -171,13 +166,9 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& 
 bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept {
   while (count > 0) {
     if (FillReceiveBuffer(s) <= 0) return false;
-    const uint32_t take = uint32_t(std::min<uint64_t>(count, s.receiveCount));
-    if (out) {
-      std::memcpy(out, s.receiveBuffer + s.receivePosition, take);
-      out += take;
-    }
-    s.receivePosition += take;
-    s.receiveCount -= take;
+    const uint32_t take = uint32_t(std::min<uint64_t>(count, s.received.size()));
+    if (out) out += s.received.Take(out, take);
+    else s.received.Consume(take);
     count -= take;
   }
   return true;

@@ -12,6 +12,7 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
+#include "core/stream/read_ahead.h"
 #include "mail/common/mail_events.h"
 #include "mail/common/mail_state.h"
 #include "mail/common/mail_tls.h"
@@ -124,9 +125,7 @@ struct ImapSession {
   char codeName[kImapCodeNameSize];   // response code of the last response ("" when none)
   char codeValue[kImapTextSize];
   char commandLine[kImapCommandSize];
-  char receiveBuffer[kImapReceiveSize];
-  uint32_t receiveCount;     // bytes left in the buffer
-  uint32_t receivePosition;  // where they start
+  cvcore::ReadAhead<kImapReceiveSize> received;  // bytes received, not yet used
 
   ImapMailboxEntry* listHead;
   ImapMailboxEntry* listTail;

@@ -30,8 +30,7 @@ bool Implicit(const Pop3Session& s) { return s.options & kPop3OptionSecureImplic
 bool StartTls(Pop3Session& s) {
   // Plain bytes that arrived behind the STLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
-  s.receiveCount = 0;
-  s.receivePosition = 0;
+  s.received.Clear();
   return TlsCalls::Start(s);
 }
 

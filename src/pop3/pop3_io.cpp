@@ -24,7 +24,7 @@ constexpr uint32_t kDefaultTimeoutSeconds = 20;
 enum Terminator : uint32_t { kNone = 0, kCr = 1, kLineStart = 2, kDot = 3, kDotCr = 4 };
 
 bool ReadableNow(Pop3Session& s) noexcept {
-  if (s.receiveCount || Tls::Stream(s).Buffered()) return true;
+  if (!s.received.empty() || Tls::Stream(s).Buffered()) return true;
   pollfd fd{int(s.header.controlSocket), POLLIN, 0};
   return poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN);
 }
@@ -75,10 +75,9 @@ bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
 
 
 int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
-  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (!s.received.empty()) return int32_t(s.received.size());
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
   if (s.timedOut) return Fail(cvErrorOperationTimeout);
-  s.receivePosition = 0;
   SetState(s, cvmail::MailState::Reading);
   const bool blocking = !NonBlockingReads(s);
   cvcore::ByteStream& in = Tls::Stream(s);
@@ -91,7 +90,7 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
       if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
       return -1;
     }
-    n = in.Receive(s.receiveBuffer, kPop3ReceiveSize);
+    n = s.received.Fill(in);
     if (n != cvcore::kStreamWouldBlock) break;
     // In window-message mode the caller hears that nothing is there yet.
     if (!blocking) {
@@ -101,10 +100,7 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   }
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
-  if (n > 0) {
-    s.receiveCount = uint32_t(n);
-    return n;
-  }
+  if (n > 0) return n;
   if (n < 0) return -1;
   s.closed = 1;
   PostSocketEvent(s, plat::FD_CLOSE);
@@ -113,7 +109,7 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
 
 int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
   if (!buffer || size <= 0) return Fail(cvErrorInvalidParameter);
-  if (s.receiveCount == 0 && s.pendingCount == 0 && s.closed) return Fail(ClosedError(s));
+  if (s.received.empty() && s.pendingCount == 0 && s.closed) return Fail(ClosedError(s));
   if (s.responseEnded) return 0;
   const uint32_t room = uint32_t(size);
   uint32_t stored = 0;
@@ -131,7 +127,7 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
   bool done = stored == room;
   bool skipping = false;  // dropping the rest of a status line too long for the buffer
   while (!done) {
-    if (s.receiveCount == 0) {
+    if (s.received.empty()) {
       const int32_t n = FillReceiveBuffer(s);
       if (n <= 0) {
         if (Gone(s)) return -1;
@@ -144,10 +140,11 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
         return -1;
       }
     }
-    const char* in = s.receiveBuffer + s.receivePosition;
+    const char* in = s.received.data();
+    const uint32_t count = s.received.size();
     uint32_t used = 0;
     if (!s.multiLine) {
-      while (used < s.receiveCount) {
+      while (used < count) {
         const char c = in[used++];
         if (!skipping) {
           buffer[stored++] = c;
@@ -159,10 +156,10 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
         }
       }
     } else {
-      while (used < s.receiveCount && !done && stored < room) {
+      while (used < count && !done && stored < room) {
         if (s.terminatorState == kNone) {
           // Inside a line only a CR can start the end marker: the text up to it goes as it is.
-          const uint32_t avail = std::min(s.receiveCount - used, room - stored);
+          const uint32_t avail = std::min(count - used, room - stored);
           const void* cr = std::memchr(in + used, '\r', avail);
           const uint32_t run = cr ? uint32_t(static_cast<const char*>(cr) - (in + used)) : avail;
           std::memcpy(buffer + stored, in + used, run);
@@ -213,8 +210,7 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
       }
       if (stored == room) done = true;
     }
-    s.receivePosition += used;
-    s.receiveCount -= used;
+    s.received.Consume(used);
   }
   if (s.multiLine && NonBlockingReads(s) && ReadableNow(s)) PostSocketEvent(s, plat::FD_READ);
   if (!s.replyPending) s.bytesCopied.fetch_add(stored);

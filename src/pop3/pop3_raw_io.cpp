@@ -136,7 +136,7 @@ int32_t Pop3IsReadable(LibHandle handle) {
   Pop3Session& s = *op;
   if (s.busy.load()) return Fail(cvErrorOperationInProgress), 0;
   // Bytes already received (or decrypted) count as readable.
-  if (s.receiveCount || s.pendingCount || Tls::Stream(s).Buffered()) return 1;
+  if (!s.received.empty() || s.pendingCount || Tls::Stream(s).Buffered()) return 1;
   if (SocketReady(s, POLLIN, kReadableWaitMs)) return 1;
   plat::Sleep(1);
   return 0;

@@ -7,6 +7,7 @@
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
+#include "core/stream/read_ahead.h"
 #include "mail/common/mail_events.h"
 #include "mail/common/mail_state.h"
 #include "mail/common/mail_tls.h"
@@ -72,9 +73,7 @@ struct Pop3Session {
   char timeStamp[kPop3TimeStampSize];
   char replyText[kPop3ReplyTextSize];
   char commandLine[kPop3CommandSize];
-  char receiveBuffer[kPop3ReceiveSize];
-  uint32_t receiveCount;     // bytes left in the buffer
-  uint32_t receivePosition;  // where they start
+  cvcore::ReadAhead<kPop3ReceiveSize> received;  // bytes received, not yet used
   cvmail::TlsState tls{header.controlSocket};
   uint32_t pendingCount;  // bytes held back by the multi-line reader
   char pending[4];

@@ -51,8 +51,7 @@ uint32_t ScanExtensions(const char* text) {
 bool StartTls(SmtpSession& s) {
   // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
-  s.receiveCount = 0;
-  s.receivePosition = 0;
+  s.received.Clear();
   return TlsCalls::Start(s);
 }
 
@@ -95,7 +94,7 @@ int32_t OpenConnection(SmtpSession& s) {
   char address[kSockAddressBufferSize];
   uint32_t length = 0;
   if (!SessionCalls::CreateSocket(s, s.port, address, length)) return -1;
-  s.receiveCount = s.receivePosition = 0;
+  s.received.Clear();
   SetState(s, cvmail::MailState::Connecting);
   s.replyPending = 1;
   const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };

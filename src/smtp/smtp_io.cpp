@@ -29,17 +29,12 @@ bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept {
 }
 
 int32_t FillReceiveBuffer(SmtpSession& s) noexcept {
-  if (s.receiveCount) return int32_t(s.receiveCount);
+  if (!s.received.empty()) return int32_t(s.received.size());
   if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  s.receivePosition = 0;
   // The wait comes first, and is over at once when decrypted bytes are already there.
-  const int32_t n =
-      cvcore::ReceiveSome(Tls::Stream(s), s.receiveBuffer, kSmtpReceiveSize, cvcore::StreamOrder::WaitFirst);
+  const int32_t n = s.received.FillWaiting(Tls::Stream(s), cvcore::StreamOrder::WaitFirst);
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  if (n > 0) {
-    s.receiveCount = uint32_t(n);
-    return n;
-  }
+  if (n > 0) return n;
   if (n < 0) return -1;
   return Fail(cvErrorConnectionClosed);
 }

@@ -44,9 +44,8 @@ bool ReadReplyLines(SmtpSession& s) {
     ~Disarm() { r.Disarm(); }
   } disarm{reader};
   for (;;) {
-    if (!s.receiveCount && FillReceiveBuffer(s) < 0) return false;
-    const char c = s.receiveBuffer[s.receivePosition++];
-    --s.receiveCount;
+    char c;
+    if (!s.received.TakeByte(c) && (FillReceiveBuffer(s) < 0 || !s.received.TakeByte(c))) return false;
     switch (reader.Feed(c)) {
       case cvcore::ReplyReader::Status::More:
         continue;

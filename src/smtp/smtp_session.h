@@ -8,6 +8,7 @@
 #include "core/notify/notify_types.h"
 #include "core/reply/reply_reader.h"
 #include "core/sock/sock.h"
+#include "core/stream/read_ahead.h"
 #include "mail/common/mail_dot_stuff.h"
 #include "mail/common/mail_events.h"
 #include "mail/common/mail_state.h"
@@ -85,9 +86,7 @@ struct SmtpSession {
   cvcore::ReplyReader reader;            // the reply being read, and its deadline
   char commandBuffer[kSmtpCommandSize];  // command lines, and the data writer's output block
   // Bytes received after the end of the last reply, kept for the next one.
-  char receiveBuffer[kSmtpReceiveSize];
-  uint32_t receiveCount;
-  uint32_t receivePosition;
+  cvcore::ReadAhead<kSmtpReceiveSize> received;
   cvmail::TlsState tls{header.controlSocket};
 
   // Library bookkeeping.

@@ -21,29 +21,17 @@ RecordPtr TcpConnected(SOCKET handle) {
   return r;
 }
 
-// Opens the store of the credentials copy and finds its certificate; empty with 12103.
-plat::TlsCertificate CertificateOf(TlsState& t) {
-  const SecCredentials* c = t.copy;
-  if (!c || !c->certName || !*c->certName) return {};
-  if (!SecOpenCertStore(t.store, c, c->certStore)) return {};
-  return SecFindCertificate(t.store.get(), c->certName);
-}
-
 bool MakeCredentials(InetSocketRecord& r, plat::TlsRole role, bool wantCertificate) {
   if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized, false);
   TlsState* t = EnsureTls(r);
   if (!t) return Fail(cvErrorOutOfMemory, false);
-  plat::TlsCredentialOptions o;
+  cvcore::TlsClientOptions o;
   o.role = role;
   o.protocols = t->protocolMask;
   o.compatible = (r.options.load() & kInetOptionCompatibleTls) != 0;
-  if (wantCertificate) {
-    o.certificate = CertificateOf(*t);
-    if (!o.certificate) return Fail(cvErrorSecurityCredentials, false);
-  }
-  plat::TlsError e = plat::TlsError::None;
-  t->credentials = plat::TlsCredentials::Create(o, e);
-  if (!t->credentials) return Fail(cvErrorSecurityCredentials, false);
+  o.named = wantCertificate ? t->copy : nullptr;
+  o.requireCertificate = wantCertificate;
+  if (t->client.Acquire(o)) return Fail(cvErrorSecurityCredentials, false);
   return true;
 }
 
@@ -119,14 +107,15 @@ void HandleSocket::FailSocket(bool receiving) noexcept {
 
 bool RunHandshake(InetSocketRecord& r, const std::string& targetName) noexcept {
   TlsState& t = *r.tls;
-  plat::TlsError e = plat::TlsError::None;
-  std::unique_ptr<plat::TlsContext> context = plat::TlsContext::Create(t.credentials, targetName, e);
-  const bool client = t.credentials->role() == plat::TlsRole::Client;
-  if (!context) return Fail(client ? cvErrorSecurityNotInitialized : cvErrorSecurityCredentials, false);
-  t.stage.reset(new (std::nothrow) cvcore::TlsStage(t.socket, std::move(context)));
-  if (!t.stage) return Fail(cvErrorOutOfMemory, false);
+  const bool client = t.client.credentials()->role() == plat::TlsRole::Client;
+  std::unique_ptr<cvcore::TlsStage> stage;
+  if (const uint32_t e = t.client.CreateStage(t.socket, targetName, stage)) {
+    if (e == cvErrorOutOfMemory) return t.stage.reset(), Fail(e, false);
+    return Fail(client ? cvErrorSecurityNotInitialized : cvErrorSecurityCredentials, false);
+  }
+  t.stage = std::move(stage);
   t.socket.handshaking_ = true;
-  const bool done = t.stage->Handshake(client ? t.store.get() : nullptr);
+  const bool done = t.client.Handshake(*t.stage);
   t.socket.handshaking_ = false;
   return done;
 }
@@ -199,12 +188,15 @@ int32_t SecStartSession(SOCKET handle, uint32_t role, SecCredentials* credential
   InetSetNotifyWindow(handle, nullptr, 0);
 
   bool ok;
-  if (role == kSecRoleClient)
+  if (role == kSecRoleClient) {
     ok = SecCreateClientCredentials(handle) && SecClientHandshake(handle) && SecVerifyServerCertificate(handle);
-  else if (cached)
-    t->credentials = std::move(cached), ok = SecServerHandshake(handle);
-  else if ((ok = SecCreateServerCredentials(handle)))
-    KeepServerCredentials(cacheKey, t->credentials), ok = SecServerHandshake(handle);
+  } else if (cached) {
+    t->client.Adopt(std::move(cached));
+    ok = SecServerHandshake(handle);
+  } else if ((ok = SecCreateServerCredentials(handle))) {
+    KeepServerCredentials(cacheKey, t->client.credentials());
+    ok = SecServerHandshake(handle);
+  }
   const uint32_t error = ok ? 0 : InetGetLastError();
   InetSetLastError(error);
   if (error == 0 || error == cvErrorSecurityCertificate) return 0;
@@ -232,7 +224,7 @@ int32_t SecServerHandshake(SOCKET handle) {
   RecordPtr r = LookupOwned(handle);
   if (!r) return 0;
   TlsState* t = r->tls;
-  if (!t || !t->credentials) return Fail(cvErrorSecurityNotInitialized, 0);
+  if (!t || !t->client.HasCredentials()) return Fail(cvErrorSecurityNotInitialized, 0);
   return RunHandshake(*r, "") ? 1 : 0;
 }
 
@@ -241,7 +233,7 @@ int32_t SecClientHandshake(SOCKET handle) {
   if (!r) return 0;
   if (!r->hostName[0]) return Fail(cvErrorInvalidHostName, 0);
   TlsState* t = r->tls;
-  if (!t || !t->credentials) return Fail(cvErrorSecurityNotInitialized, 0);
+  if (!t || !t->client.HasCredentials()) return Fail(cvErrorSecurityNotInitialized, 0);
   return RunHandshake(*r, r->hostName) ? 1 : 0;
 }
 
@@ -254,20 +246,17 @@ int32_t SecVerifyServerCertificate(SOCKET handle) {
     t->certificateStatus = 0;
     return 1;
   }
-  const plat::TlsContext& context = t->stage->context();
-  if (!context.PeerCertificate()) return Fail(cvErrorSecurityCertificate, 0);
-  if (!r->hostName[0]) return Fail(cvErrorInvalidHostName, 0);
-  plat::TlsVerifyResult v = context.VerifyPeer(r->hostName);
-  t->certificateStatus = v.policyError;
-  if (v.policyError == 0) return 1;
-  return Fail(cvErrorSecurityCertificate, 0);
+  plat::TlsVerifyResult v;
+  const uint32_t e = cvcore::TlsClient::Verify(*t->stage, r->hostName, true, v);
+  if (e == 0 || v.policyError) t->certificateStatus = v.policyError;  // when checked
+  return e ? Fail(e, 0) : 1;
 }
 
 int32_t SecShutdownSession(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
   if (!r || !r->tls || !r->tls->stage) return 0;
   const int32_t sent = r->tls->stage->SendCloseNotify(true) ? 1 : 0;
-  SecCloseCertStore(r->tls->store);
+  r->tls->client.CloseStore();
   return sent;
 }
 
@@ -275,14 +264,13 @@ void SecDeleteContext(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
   if (!r || !r->tls) return;
   r->tls->stage.reset();
-  r->tls->credentials.reset();
+  r->tls->client.Adopt(nullptr);  // the store stays open until closed on its own
 }
 
 int32_t SecCloseHandleStore(SOCKET handle) {
   RecordPtr r = FindRecord(handle);
-  if (!r || !r->tls || !r->tls->store) return 0;
-  SecCloseCertStore(r->tls->store);
-  return 1;
+  if (!r || !r->tls) return 0;
+  return r->tls->client.CloseStore() ? 1 : 0;
 }
 
 uint32_t SecGetCertificateStatus(SOCKET handle) {

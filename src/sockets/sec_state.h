@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/stream/byte_stream.h"
+#include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "platform/tls/tls_context.h"
@@ -38,10 +39,9 @@ struct TlsState {
   ~TlsState() { SecFreeCredentials(&copy); }
   uint32_t protocolMask = 0;
   uint32_t certificateStatus = 0;  // 0 valid, else the chain-policy error
-  std::shared_ptr<plat::TlsCredentials> credentials;
+  cvcore::TlsClient client;        // credentials (a server's too), and the certificate's store
   HandleSocket socket;
   std::unique_ptr<cvcore::TlsStage> stage;  // from the handshake on
-  SecCertStorePtr store;
   SecCredentials* copy = nullptr;  // the handle's own copy of its credentials
 };
 

@@ -13,6 +13,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/stream/byte_stream.h"
+#include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
 #include "platform/tls/tls_context.h"
@@ -60,12 +61,10 @@ struct TlsState {
   bool active = false;  // the session's bytes go through the stage
   uint32_t protocolMask = 0;
   uint32_t lastStatus = 0;  // the last step's plat::TlsStatus, or the adapter's error
-  std::shared_ptr<plat::TlsCredentials> credentials;
+  cvcore::TlsClient client;  // credentials, and the store of the client certificate
   MailSocket& socket() noexcept { return *std::launder(reinterpret_cast<MailSocket*>(socketStorage_)); }
   std::unique_ptr<cvcore::TlsStage> stage;   // from the handshake until TLS ends
   SecCredentials* secCredentials = nullptr;  // the session's own copy
-  SecCertStorePtr store;
-  plat::TlsCertificate clientCertificate;
   uint32_t certificateStatus = 0;
   std::string issuer;
   std::string subject;
@@ -90,7 +89,7 @@ int32_t TlsCreateCredentials(TlsState& tls, uint32_t* error);
 int32_t TlsCreateStage(TlsState& tls, const char* host, uint32_t* error);
 
 // Checks the server's chain and name unless the options trust the site; keeps the
-// certificate state and names for the security information. 1, or 0 with 0x80042F48
+// certificate state for the security information. 1, or 0 with 0x80042F48
 // (not trusted), 0x80042AF9 (no name) or 0x80042F45 in *error.
 int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint32_t* error);
 
@@ -100,6 +99,6 @@ void TlsReset(TlsState& tls);
 
 // Fills info (size at least 88); a session without TLS gives zeros apart from the size.
 // 1, or 0 with 0x8004271E in *error.
-int32_t TlsGetSecurityInfo(const TlsState& tls, SecSessionInfo* info, uint32_t* error);
+int32_t TlsGetSecurityInfo(TlsState& tls, SecSessionInfo* info, uint32_t* error);
 
 }  // namespace cvmail

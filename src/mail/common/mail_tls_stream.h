@@ -60,7 +60,7 @@ class TlsStream {
   static int32_t HandshakeLoop(Session& s, bool) noexcept {
     TlsState& tls = Bind(s);
     if (!tls.stage) return Fail(cvErrorSecurityNotInitialized);
-    const bool done = tls.stage->Handshake(tls.store.get());
+    const bool done = tls.client.Handshake(*tls.stage);
     tls.lastStatus = tls.stage->lastStatus();
     // A server that closes in the middle of the handshake is a closed connection here.
     if (!done && tls.stage->ended()) return Fail(cvErrorConnectionClosed);
