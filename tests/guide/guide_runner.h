@@ -2,10 +2,14 @@
 // Runs the examples of the user guide as a user would: each shell block marked
 // "<!-- example: NAME -->" in docs/guide.md is taken from the guide itself and run by
 // /bin/sh in a working folder, with cvhost on the PATH and the example's variables set.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -17,10 +21,36 @@
 #include <vector>
 
 #include "host/test_host.h"
+#include "http/nginx_peer.h"
 
 extern char** environ;
 
 namespace guidetest {
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// Whether something listens on the loopback port.
+inline bool Accepts(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// nginx with a folder whose downloads crawl, so that a transfer lasts long enough to cancel.
+inline cvpeers::PeerOptions SlowNginx(bool tls) {
+  cvpeers::PeerOptions options = httptest::NginxOptions(AF_INET, tls);
+  const std::string anchor = "    location = /moved";
+  options.configTemplate.replace(options.configTemplate.find(anchor), 0, "    location /slow/ { limit_rate 32k; }\n");
+  return options;
+}
 
 inline std::string Slurp(const std::filesystem::path& path) {
   std::ifstream f(path);

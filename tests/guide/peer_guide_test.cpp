@@ -24,32 +24,12 @@
 namespace {
 
 using guidetest::GuideTest;
+using guidetest::Accepts;
 using guidetest::Outcome;
+using guidetest::SlowNginx;
+using guidetest::WriteFile;
 namespace fs = std::filesystem;
 
-bool Accepts(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-// nginx with a folder whose downloads crawl, so that a transfer lasts long enough to cancel.
-cvpeers::PeerOptions SlowNginx(bool tls) {
-  cvpeers::PeerOptions options = httptest::NginxOptions(AF_INET, tls);
-  const std::string anchor = "    location = /moved";
-  options.configTemplate.replace(options.configTemplate.find(anchor), 0, "    location /slow/ { limit_rate 32k; }\n");
-  return options;
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 TEST_F(GuideTest, FtpDownloadAndUploadWithProgress) {
   cvtest::FtpPeer ftp(cvtest::FtpPeerKind::Proftpd);

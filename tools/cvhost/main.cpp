@@ -29,6 +29,7 @@
 #include "platform/msg/wait.h"
 #include "platform/msg/window.h"
 #include "steps.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -36,6 +37,10 @@ using cvhost::ControlTypes;
 using cvhost::Describe;
 using cvhost::Step;
 using cvhost::StepKind;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "usage: cvhost PROGID [STEP | --script FILE]...\n"
@@ -69,35 +74,15 @@ constexpr const char* kUsage =
     "\n"
     "Output: \"Name = value\" for results and output arguments,\n"
     "        \"event Name: Arg=value, ...\" for events, errors on stderr.\n"
-    "Exit status: 0 when every step succeeded, 1 at the first failing step, 2 for bad usage.\n"
+    "Exit status: 0 when every step succeeded, 1 at the first failing step, 2 for bad usage or a\n"
+    "step that does not parse, 128 + the signal's number when SIGINT or SIGTERM stopped the run\n"
+    "(130, 143): the step running then is cancelled through the control's Cancel and the\n"
+    "control released; a second signal ends the host at once. Only `wait` ends with 0 on one.\n"
     "\n"
     "Controls: Corvanetics.FileTransfer, Corvanetics.InternetMail, Corvanetics.HttpServer,\n"
     "          Corvanetics.FtpServer, Corvanetics.InternetServer, Corvanetics.PopClient,\n"
     "          Corvanetics.TimeClient (registered with cvregsvr).\n"
     "`cvhost --list PROGID` prints a control's properties, methods, events and constants.\n";
-
-// Self-pipe: the signal handler only writes a byte; waits watch the read end.
-int gSignalPipe[2] = {-1, -1};
-volatile sig_atomic_t gStopSignal = 0;
-
-void OnSignal(int signo) {
-  gStopSignal = signo;
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &byte, 1);
-  errno = saved;
-}
-
-void InstallSignalHandlers() {
-  if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  // A second signal ends the host at once, should a blocking call not return.
-  sa.sa_flags = SA_RESETHAND;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 void PumpMessages() {
   plat::MSG msg;
@@ -196,6 +181,7 @@ class Host {
   explicit Host(IDispatch* control) : control_(control) { types_.Load(control); }
 
   ~Host() {
+    watcher_.reset();
     for (const auto& [id, step] : scheduled_) plat::KillTimer(window_, id);
     if (window_) plat::DestroyWindow(window_);
     if (point_) {
@@ -220,30 +206,36 @@ class Host {
     container->Release();
   }
 
-  // Runs the steps in order; false at the first one that failed.
-  bool Run(const std::vector<std::string>& texts) {
+  // Runs the steps in order, up to the first one that failed or a signal; returns the exit
+  // status.
+  int Run(const std::vector<std::string>& texts) {
     std::vector<Step> steps;
     for (const std::string& text : texts) {
       std::string error;
       auto step = cvhost::ParseStep(text, &error);
       if (!step) {
         std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
-        return false;
+        return kExitUsage;
       }
       steps.push_back(std::move(*step));
     }
-    for (size_t i = 0; i < steps.size() && !failed_ && !gStopSignal; ++i) {
+    if (!CreateWindow()) {
+      std::fprintf(stderr, "cvhost: no window for the host's messages\n");
+      return kExitFailed;
+    }
+    watcher_ = std::make_unique<cvhost::StopWatcher>(window_);
+    for (size_t i = 0; i < steps.size() && !failed_ && !cvhost::StopSignal(); ++i) {
       if (!steps[i].onEvent.empty()) {
         const cvhost::MemberInfo* event = types_.EventNamed(steps[i].onEvent);
         if (!event) {
           std::fprintf(stderr, "%s: the control has no event %s\n", texts[i].c_str(), steps[i].onEvent.c_str());
-          return false;
+          return kExitUsage;
         }
         handlers_[Lower(event->name)].push_back(Pending{steps[i], texts[i]});
         continue;
       }
       if (steps[i].after) {
-        if (!Schedule(steps[i], texts[i])) return false;
+        if (!Schedule(steps[i], texts[i])) return kExitFailed;
         continue;
       }
       if (steps[i].kind == StepKind::Wait) {
@@ -253,8 +245,12 @@ class Host {
       }
       PumpMessages();
     }
-    if (gStopSignal) std::fprintf(stderr, "stopped by signal %d\n", int(gStopSignal));
-    return !failed_;
+    if (const int signo = cvhost::StopSignal()) {
+      std::fprintf(stderr, "stopped by signal %d\n", signo);
+      // Stopping is how a wait for a signal ends; anywhere else it cut the run short.
+      if (!stoppedWaiting_) return 128 + signo;
+    }
+    return failed_ ? kExitFailed : kExitOk;
   }
 
  private:
@@ -265,6 +261,46 @@ class Host {
 
   static Host* current_;
 
+  static LRESULT WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == cvhost::kStopRequested) {
+      if (current_) current_->CancelRunningStep();
+      return 0;
+    }
+    return plat::DefWindowProc(window, msg, wParam, lParam);
+  }
+
+  // The window the signal watcher reaches the thread through and scheduled steps use. It
+  // stays hidden until a step is scheduled (see Schedule).
+  bool CreateWindow() {
+    plat::WNDCLASS wc{};
+    wc.lpfnWndProc = &Host::WindowProc;
+    wc.lpszClassName = "CvHostWindow";
+    plat::RegisterClass(&wc);
+    window_ = plat::CreateWindowEx(0, "CvHostWindow", "cvhost", plat::WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                                  nullptr, nullptr);
+    current_ = this;
+    return window_ != nullptr;
+  }
+
+  // A signal arrived: a step that blocks ends through the control's own Cancel, which every
+  // library wait watches. Outside a step there is nothing to cancel.
+  void CancelRunningStep() {
+    if (running_ == 0 || cancelSent_) return;
+    cancelSent_ = true;
+    std::u16string name = u"Cancel";
+    LPOLESTR names[] = {name.data()};
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return;
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO ei{};
+    UINT argErr = 0;
+    control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, &ei, &argErr);
+    ClearExcepInfo(ei);
+    VariantClear(&result);
+  }
+
   // The event's arguments become variables of their names; then its handlers run.
   void OnEvent(const cvhost::MemberInfo& event, const DISPPARAMS& params) {
     auto handlers = handlers_.find(Lower(event.name));
@@ -272,7 +308,7 @@ class Host {
     for (UINT i = 0; i < params.cArgs && i < event.params.size(); ++i)
       SetVariable(event.params[i].name, params.rgvarg[params.cArgs - 1 - i]);
     for (const Pending& handler : handlers->second) {
-      if (failed_) return;
+      if (failed_ || cvhost::StopSignal()) return;
       if (!RunStep(handler.step, handler.text)) failed_ = true;
     }
   }
@@ -297,21 +333,10 @@ class Host {
   // Library waits dispatch posted messages and timers only for a thread that shows an
   // active window, as an interactive host does; so the host shows one while steps wait.
   bool Schedule(Step step, const std::string& text) {
-    if (!window_) {
-      plat::WNDCLASS wc{};
-      wc.lpfnWndProc = plat::DefWindowProc;
-      wc.lpszClassName = "CvHostWindow";
-      plat::RegisterClass(&wc);
-      window_ = plat::CreateWindowEx(0, "CvHostWindow", "cvhost", plat::WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
-                                    nullptr, nullptr, nullptr);
-      if (!window_) {
-        std::fprintf(stderr, "%s: no window to schedule the step with\n", text.c_str());
-        return false;
-      }
+    if (!plat::IsWindowVisible(window_)) {
       plat::ShowWindow(window_, plat::SW_SHOW);
       plat::SetActiveWindow(window_);
     }
-    current_ = this;
     const double ms = std::min(*step.after * 1000.0, double(plat::USER_TIMER_MAXIMUM));
     plat::UINT_PTR id = plat::SetTimer(window_, ++lastTimer_, UINT(ms), &Host::OnTimer);
     if (!id) {
@@ -330,18 +355,19 @@ class Host {
     if (!seconds) std::fprintf(stderr, "waiting; SIGINT or SIGTERM stops the host\n");
     for (;;) {
       PumpMessages();
-      if (gStopSignal || failed_) return;
+      if (cvhost::StopSignal()) {
+        stoppedWaiting_ = !seconds;
+        return;
+      }
+      if (failed_) return;
       uint32_t timeout = plat::INFINITE;
       if (seconds) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return;
         timeout = uint32_t(left);
       }
-      pollfd fd{gSignalPipe[0], POLLIN, 0};
-      plat::WaitForEventsOrMessages(&fd, gSignalPipe[0] >= 0 ? 1 : 0, timeout, plat::kWaitDispatchPosted);
-      char drain[16];
-      while (gSignalPipe[0] >= 0 && read(gSignalPipe[0], drain, sizeof drain) > 0) {
-      }
+      pollfd fd{cvhost::StopSignalFd(), POLLIN, 0};
+      plat::WaitForEventsOrMessages(&fd, fd.fd >= 0 ? 1 : 0, timeout, plat::kWaitDispatchPosted);
     }
   }
 
@@ -404,8 +430,10 @@ class Host {
     VariantInit(&result);
     EXCEPINFO ei{};
     UINT argErr = 0;
+    ++running_;
     HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                                   step.kind == StepKind::Put ? nullptr : &result, &ei, &argErr);
+    --running_;
     const bool ok = SUCCEEDED(hr);
     // A variable keeps what the call wrote into it.
     for (size_t i = 0; ok && i < n; ++i)
@@ -440,6 +468,10 @@ class Host {
   std::map<plat::UINT_PTR, Pending> scheduled_;
   std::map<std::string, std::vector<Pending>> handlers_;  // by event name, lower case
   std::map<std::string, VARIANT> variables_;              // by name, lower case
+  std::unique_ptr<cvhost::StopWatcher> watcher_;
+  int running_ = 0;  // steps inside the control now (handlers nest inside a step)
+  bool cancelSent_ = false;
+  bool stoppedWaiting_ = false;
   bool failed_ = false;
 };
 
@@ -496,15 +528,16 @@ int List(const char* progId) {
 
 int Run(const char* progId, const std::vector<std::string>& steps) {
   IDispatch* control = CreateControl(progId);
-  if (!control) return 1;
-  int status = 0;
+  if (!control) return kExitFailed;
+  int status = kExitOk;
   {
     Host host(control);
     host.Listen();
-    status = host.Run(steps) ? 0 : 1;
+    status = host.Run(steps);
   }
   control->Release();
   PumpMessages();
+  cvhost::ReleaseStopSignals();
   return status;
 }
 
@@ -536,7 +569,7 @@ int Main(int argc, char** argv) {
       steps.push_back(argv[i]);
     }
   }
-  InstallSignalHandlers();
+  cvhost::InstallStopSignals();
   return Run(argv[1], steps);
 }
 
