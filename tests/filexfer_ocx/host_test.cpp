@@ -72,27 +72,30 @@ TEST_F(HostTest, RegisterThenDriveTheControlByProgId) {
 
 TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
   ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  // A step that does not parse is bad usage (2) and nothing runs; one that fails ends the run (1).
   struct {
     std::vector<std::string> steps;
+    int status;
     std::string err;
   } cases[] = {
-      {{"ThrowError=1", "Command(\"NOOP\")", "?Version"},
+      {{"ThrowError=1", "Command(\"NOOP\")", "?Version"}, 1,
        "Command(\"NOOP\"): error 12201 (0x800A2FA9): The specified operation is not supported\n"},
-      {{"ProxyPort=70000"}, "ProxyPort=70000: error 12006 (0x800A2EE6): "},
-      {{"?NoSuchProperty"}, "?NoSuchProperty: error 0x80020006: Unknown name\n"},
-      {{"ServerName=host"}, "ServerName=host: unknown constant: host\n"},
-      {{"Options=fileOptionSecure|fileOptionBogus"},
+      {{"ProxyPort=70000"}, 1, "ProxyPort=70000: error 12006 (0x800A2EE6): "},
+      {{"?NoSuchProperty"}, 1, "?NoSuchProperty: error 0x80020006: Unknown name\n"},
+      {{"ServerName=host"}, 1, "ServerName=host: unknown constant: host\n"},
+      {{"Options=fileOptionSecure|fileOptionBogus"}, 1,
        "Options=fileOptionSecure|fileOptionBogus: unknown constant: fileOptionBogus\n"},
-      {{"ServerName=a b"}, "ServerName=a b: not a number, a quoted string, a constant name or a $variable: a b\n"},
-      {{"wait(\"x\")"}, "wait(\"x\"): wait takes a number of seconds, or nothing to wait for a signal\n"},
-      {{"@soon Cancel()"}, "@soon Cancel(): @ needs a number of seconds before the step\n"},
-      {{"Command(\"unterminated)"}, "Command(\"unterminated): unterminated string\n"},
+      {{"?Version", "ServerName=a b"}, 2,
+       "ServerName=a b: not a number, a quoted string, a constant name or a $variable: a b\n"},
+      {{"wait(\"x\")"}, 2, "wait(\"x\"): wait takes a number of seconds, or nothing to wait for a signal\n"},
+      {{"@soon Cancel()"}, 2, "@soon Cancel(): @ needs a number of seconds before the step\n"},
+      {{"Command(\"unterminated)"}, 2, "Command(\"unterminated): unterminated string\n"},
   };
   for (auto& c : cases) {
     std::vector<std::string> argv{CV_CVHOST, "Corvanetics.FileTransfer"};
     argv.insert(argv.end(), c.steps.begin(), c.steps.end());
     Outcome run = Exec(argv);
-    EXPECT_NE(run.status, 0);
+    EXPECT_EQ(run.status, c.status) << c.steps.back();
     EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
     EXPECT_EQ(run.out.find("Version"), std::string::npos);  // nothing runs after a failed step
   }
@@ -162,7 +165,7 @@ TEST_F(HostTest, EventHandlersAndVariables) {
             "Timeout = 10061\n");
   for (const char* bad : {"on OnNothing ?Timeout", "on OnError wait(1)", "on OnError @1 ?Timeout", "on OnError"}) {
     Outcome refused = Exec({CV_CVHOST, "Corvanetics.FileTransfer", bad});
-    EXPECT_EQ(refused.status, 1) << bad;
+    EXPECT_EQ(refused.status, 2) << bad;
     EXPECT_NE(refused.err.find(bad), std::string::npos) << refused.err;
   }
 }
