@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <random>
 
 // GCC 12 reports a false "may be used uninitialized" inside std::regex's own automaton.
 #pragma GCC diagnostic push
@@ -186,6 +189,54 @@ INSTANTIATE_TEST_SUITE_P(
         ServedCase{"FtpWget", {"ftp-server-setup"}, "ftp-server-unix", {{"ftp-server-mirror", "hello over FTP\n"}}},
         ServedCase{"Echo", {}, "echo-server", {{"echo-server-fetch", "hello, echo\n"}}}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Sends data to the loopback port and reads back as many bytes (or what came before the
+// peer stopped answering).
+std::string EchoThrough(uint16_t port, const std::string& data) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  std::string back;
+  size_t sent = 0;
+  while (back.size() < data.size()) {
+    pollfd p{fd, short(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    if ((p.revents & POLLOUT) && sent < data.size()) {
+      const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) sent += size_t(n);
+    }
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buffer[65536];
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      back.append(buffer, size_t(n));
+    }
+  }
+  close(fd);
+  return back;
+}
+
+// Bytes that are not UTF-8 come back as they went: the host keeps the byte array it read.
+TEST_F(GuideTest, EchoServerReturnsEveryByte) {
+  const uint16_t port = cvpeers::FreePort();
+  guidetest::Script server(dir_, "echo-server", "exec " + guidetest::Example("echo-server"),
+                           {{"PORT", std::to_string(port)}});
+  ASSERT_TRUE(guidetest::WaitFor([&] { return Accepts(port); })) << server.Finish(SIGKILL).err;
+  const std::string latin1 = "h\xe9llo w\xf6rld";
+  std::string random(100000, '\0');
+  std::mt19937 bits(25);
+  for (char& c : random) c = char(bits());
+  EXPECT_EQ(EchoThrough(port, latin1), latin1);
+  const std::string back = EchoThrough(port, random);
+  EXPECT_EQ(back.size(), random.size());
+  EXPECT_TRUE(back == random);
+  Outcome stopped = server.Finish(SIGTERM);
+  EXPECT_EQ(stopped.status, 0) << stopped.err;
+  EXPECT_NE(stopped.out.find("Buffer = b\"h\\xe9llo w\\xf6rld\"\n"), std::string::npos) << stopped.out.substr(0, 2000);
+}
 
 // The message sent through exim is put into a dovecot mailbox and read back over IMAP.
 TEST_F(GuideTest, MailSendsAMessageWithAnAttachmentAndReadsItBackOverImap) {

@@ -60,17 +60,21 @@ constexpr const char* kUsage =
     "  wait(seconds)          pumps messages for that long\n"
     "  @seconds STEP          runs STEP that many seconds later, even in the middle of a\n"
     "                         blocking call (\"@2 Cancel()\" before a long GetFile)\n"
-    "  on Event STEP          runs STEP (a property or method step) each time the control\n"
-    "                         fires Event, inside the event, where $Arg is the event's\n"
-    "                         argument Arg (\"on OnRead Read($Handle, $data)\")\n"
+    "  on Event STEP          runs STEP (a property, method or variable step) each time the\n"
+    "                         control fires Event, inside the event, where $Arg is the\n"
+    "                         event's argument Arg (\"on OnRead Read($Handle, $data)\")\n"
+    "  $name=value            sets the variable $name ('$data=b\"\"': an empty byte array)\n"
     "  --script FILE          runs the steps of FILE, one a line (# starts a comment line)\n"
     "\n"
-    "Arguments and values: numbers, \"strings\" (with \\\" and \\\\), True, False, the constant\n"
-    "names of the control (several joined by | are or'ed: fileOptionA|fileOptionB), $name\n"
-    "variables, or left out (GetFile(\"local\", \"remote\", , )). An argument given for an\n"
-    "output parameter comes back filled in: GetFileSize(\"a.txt\", 0) prints FileSize = <size>;\n"
-    "a $variable given for it keeps the value for later steps (an echo server:\n"
-    "\"on OnRead Read($Handle, $data)\" \"on OnRead Write($Handle, $data)\").\n"
+    "Arguments and values: numbers, \"strings\" (with \\\" \\\\ \\n \\r \\t \\0 \\xHH), b\"byte strings\"\n"
+    "(the same escapes; a byte array), True, False, the constant names of the control\n"
+    "(several joined by | are or'ed: fileOptionA|fileOptionB), $name variables, or left out\n"
+    "(GetFile(\"local\", \"remote\", , )). An argument given for an output parameter comes\n"
+    "back filled in: GetFileSize(\"a.txt\", 0) prints FileSize = <size>; a $variable given for\n"
+    "it keeps the value, with its type and bytes, for later steps. A control fills an empty\n"
+    "byte array with the bytes it read, and a string with text, so an echo server reads into\n"
+    "one: 'on OnRead $data=b\"\"' 'on OnRead Read($Handle, $data, 65536)'\n"
+    "'on OnRead Write($Handle, $data)'.\n"
     "\n"
     "Output: \"Name = value\" for results and output arguments,\n"
     "        \"event Name: Arg=value, ...\" for events, errors on stderr.\n"
@@ -371,7 +375,31 @@ class Host {
     }
   }
 
+  // The VARIANT an argument stands for: a variable's own copy, with its type and bytes.
+  bool Value(const cvhost::Argument& arg, const std::string& text, VARIANT* out) {
+    std::string error;
+    auto v = cvhost::ToVariant(arg, [this](std::string_view name) { return types_.Constant(name); }, &error);
+    if (!v) {
+      std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
+      return false;
+    }
+    *out = *v;
+    if (arg.kind == cvhost::ArgKind::Variable) {
+      auto known = variables_.find(Lower(arg.text));
+      if (known != variables_.end()) VariantCopy(out, &known->second);
+    }
+    return true;
+  }
+
   bool RunStep(const Step& step, const std::string& text) {
+    if (step.kind == StepKind::Assign) {
+      VARIANT value;
+      VariantInit(&value);
+      if (!Value(step.args[0], text, &value)) return false;
+      SetVariable(step.name, value);
+      VariantClear(&value);
+      return true;
+    }
     std::u16string wideName = plat::ToUtf16(step.name);
     LPOLESTR names[] = {wideName.data()};
     DISPID id = DISPID_UNKNOWN;
@@ -387,19 +415,10 @@ class Host {
     auto clear = [&] {
       for (VARIANT& v : values) VariantClear(&v);
     };
-    auto constant = [this](std::string_view name) { return types_.Constant(name); };
     for (size_t i = 0; i < n; ++i) {
-      std::string error;
-      auto v = cvhost::ToVariant(step.args[i], constant, &error);
-      if (!v) {
-        std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
+      if (!Value(step.args[i], text, &values[i])) {
         clear();
         return false;
-      }
-      values[i] = *v;
-      if (step.args[i].kind == cvhost::ArgKind::Variable) {
-        auto known = variables_.find(Lower(step.args[i].text));
-        if (known != variables_.end()) VariantCopy(&values[i], &known->second);
       }
     }
     // Automation wants the last argument first (a put's value, the named one, so first).

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/base/utf.h"
 
@@ -57,25 +58,71 @@ bool IsNameExpression(const std::string& t) {
   return named;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += char(c);
+  } else {
+    out += char(0xC0 | (c >> 6));
+    out += char(0x80 | (c & 0x3F));
+  }
+}
+
+// A quoted string or byte string from its opening quote at i: \\, \", \n, \r, \t, \0
+// and \xHH (a byte, or in a string the character U+00HH); any other escaped character
+// stands for itself.
+bool ParseQuoted(const std::string& s, size_t& i, bool bytes, std::string* out, std::string* error) {
+  ++i;
+  for (;; ++i) {
+    if (i >= s.size()) {
+      *error = "unterminated string";
+      return false;
+    }
+    if (s[i] == '"') break;
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      *out += s[i];
+      continue;
+    }
+    const char c = s[++i];
+    switch (c) {
+      case 'n': *out += '\n'; break;
+      case 'r': *out += '\r'; break;
+      case 't': *out += '\t'; break;
+      case '0': *out += '\0'; break;
+      case 'x': {
+        const int high = i + 2 < s.size() ? HexDigit(s[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(s[i + 2]) : -1;
+        if (low < 0) {
+          *error = "\\x needs two hexadecimal digits";
+          return false;
+        }
+        i += 2;
+        if (bytes) *out += char(high * 16 + low);
+        else AppendUtf8(*out, uint32_t(high * 16 + low));
+        break;
+      }
+      default: *out += c;
+    }
+  }
+  ++i;
+  return true;
+}
+
 // One argument up to the next top-level comma or closing bracket.
 bool ParseArgument(const std::string& s, size_t& i, char stop, Argument* out, std::string* error) {
   SkipBlanks(s, i);
   *out = Argument{};
-  if (i < s.size() && s[i] == '"') {
-    ++i;
-    std::string text;
-    for (;; ++i) {
-      if (i >= s.size()) {
-        *error = "unterminated string";
-        return false;
-      }
-      if (s[i] == '"') break;
-      if (s[i] == '\\' && i + 1 < s.size()) ++i;
-      text += s[i];
-    }
-    ++i;
-    out->kind = ArgKind::String;
-    out->text = std::move(text);
+  const bool bytes = s.compare(i, 2, "b\"") == 0;
+  if (bytes || (i < s.size() && s[i] == '"')) {
+    if (bytes) ++i;
+    if (!ParseQuoted(s, i, bytes, &out->text, error)) return false;
+    out->kind = bytes ? ArgKind::Bytes : ArgKind::String;
     SkipBlanks(s, i);
     return true;
   }
@@ -131,6 +178,21 @@ std::optional<double> ParseSeconds(const std::string& t) {
   return v;
 }
 
+// A character or byte below 0xA0 that is not printed as itself, as the quoted forms
+// above read it back.
+std::string Escaped(uint8_t c) {
+  switch (c) {
+    case '\\': return "\\\\";
+    case '"': return "\\\"";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: break;
+  }
+  static const char kHex[] = "0123456789abcdef";
+  return std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
+}
+
 }  // namespace
 
 std::optional<Step> ParseStep(const std::string& text, std::string* error) {
@@ -162,6 +224,22 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
       return std::nullopt;
     }
     SkipBlanks(text, i);
+  }
+  if (i < text.size() && text[i] == '$') {
+    // "$name=value": a variable of the host's own.
+    const size_t start = ++i;
+    while (i < text.size() && IsNameChar(text[i])) ++i;
+    step.name = text.substr(start, i - start);
+    SkipBlanks(text, i);
+    Argument value;
+    if (!IsName(step.name) || i >= text.size() || text[i] != '=' || !ParseArgument(text, ++i, '\0', &value, error) ||
+        value.kind == ArgKind::Missing || i != text.size()) {
+      if (error->empty()) *error = "$name=value sets a variable to one value";
+      return std::nullopt;
+    }
+    step.kind = StepKind::Assign;
+    step.args.push_back(value);
+    return step;
   }
   if (i < text.size() && text[i] == '?') {
     step.kind = StepKind::Get;
@@ -222,6 +300,21 @@ std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& consta
       v.bstrVal = SysAllocStringLen(w.data(), UINT(w.size()));
       return v;
     }
+    case ArgKind::Bytes: {
+      // An empty byte string is an array not yet allocated: a call that fills it sizes it.
+      v.vt = VT_ARRAY | VT_UI1;
+      if (a.text.empty()) return v;
+      v.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(a.text.size()));
+      void* data = nullptr;
+      if (!v.parray || FAILED(SafeArrayAccessData(v.parray, &data))) {
+        VariantClear(&v);
+        *error = "out of memory";
+        return std::nullopt;
+      }
+      std::memcpy(data, a.text.data(), a.text.size());
+      SafeArrayUnaccessData(v.parray);
+      return v;
+    }
     case ArgKind::Names: {
       if (a.text == "True" || a.text == "False") {
         v.vt = VT_BOOL;
@@ -258,15 +351,54 @@ std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& consta
   return v;
 }
 
+std::string EscapeText(std::u16string_view text) {
+  std::string out;
+  size_t plain = 0;  // start of the run not yet written
+  auto flush = [&](size_t end) {
+    out += plat::ToUtf8(text.substr(plain, end - plain));
+    plain = end + 1;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xA0 || (c >= 0x20 && c < 0x7F && c != '\\' && c != '"')) continue;
+    flush(i);
+    out += Escaped(uint8_t(c));
+  }
+  flush(text.size());
+  return out;
+}
+
+std::string EscapeBytes(std::string_view bytes) {
+  std::string out;
+  for (char c : bytes) {
+    const auto b = uint8_t(c);
+    if (b >= 0x20 && b < 0x7F && c != '\\' && c != '"') out += c;
+    else out += Escaped(b);
+  }
+  return out;
+}
+
 std::string Describe(const VARIANT& in) {
   const VARIANT& v = in.vt == (VT_BYREF | VT_VARIANT) && in.pvarVal ? *in.pvarVal : in;
   switch (v.vt) {
     case VT_EMPTY: return "(empty)";
     case VT_NULL: return "(null)";
     case VT_BOOL: return v.boolVal ? "True" : "False";
-    case VT_BSTR: {
-      std::string s = v.bstrVal ? plat::ToUtf8(std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal))) : "";
-      return "\"" + s + "\"";
+    case VT_BSTR:
+      return "\"" + EscapeText(v.bstrVal ? std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal)) : u"") + "\"";
+    case VT_ARRAY | VT_UI1: {
+      std::string bytes;
+      if (v.parray && SafeArrayGetDim(v.parray) == 1) {
+        LONG low = 0, high = -1;
+        SafeArrayGetLBound(v.parray, 1, &low);
+        SafeArrayGetUBound(v.parray, 1, &high);
+        void* data = nullptr;
+        if (high >= low && SUCCEEDED(SafeArrayAccessData(v.parray, &data))) {
+          bytes.assign(static_cast<const char*>(data), size_t(high - low + 1));
+          SafeArrayUnaccessData(v.parray);
+        }
+      }
+      return "b\"" + EscapeBytes(bytes) + "\"";
     }
     case VT_ERROR:
       if (v.scode == DISP_E_PARAMNOTFOUND) return "(missing)";
@@ -277,7 +409,7 @@ std::string Describe(const VARIANT& in) {
   VariantInit(&text);
   std::string out = "(unprintable)";
   if (SUCCEEDED(VariantChangeType(&text, &v, 0, VT_BSTR)) && text.bstrVal)
-    out = plat::ToUtf8(std::u16string_view(text.bstrVal, SysStringLen(text.bstrVal)));
+    out = EscapeText(std::u16string_view(text.bstrVal, SysStringLen(text.bstrVal)));
   VariantClear(&text);
   return out;
 }

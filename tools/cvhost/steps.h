@@ -6,10 +6,12 @@
 //   wait  wait(seconds)     pumps messages until a signal ends the host, or for that long
 //   @seconds step           runs the step that many seconds later, during whatever runs then
 //   on Event step           runs the step each time the control fires Event, inside it
-// Arguments are numbers, quoted strings ("..." with \" and \\), True or False, constant
-// names of the control's type library (several joined by | are or'ed), $variables, or
-// left out. A variable holds what a call wrote into it, or inside an event handler the
-// event's argument of that name ($Handle); one never set is empty.
+//   $name=value             sets a variable of the host
+// Arguments are numbers, quoted strings ("..." with \" \\ \n \r \t \0 \xHH), byte strings
+// (b"..." alike: a byte array), True or False, constant names of the control's type
+// library (several joined by | are or'ed), $variables, or left out. A variable holds what
+// a call wrote into it, or inside an event handler the event's argument of that name
+// ($Handle), with its VARIANT type and bytes; one never set is empty.
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,18 +22,19 @@
 
 namespace cvhost {
 
-enum class StepKind { Put, Call, Get, Wait };
+enum class StepKind { Put, Call, Get, Wait, Assign };
 
-enum class ArgKind { Missing, Number, String, Names, Variable };
+enum class ArgKind { Missing, Number, String, Bytes, Names, Variable };
 
 struct Argument {
   ArgKind kind = ArgKind::Missing;
-  std::string text;  // the string, the number's spelling, the names and numbers joined by |, a variable's name
+  std::string text;  // the string (UTF-8), the bytes, the number's spelling, the names and numbers joined by |,
+                     // a variable's name
 };
 
 struct Step {
   StepKind kind = StepKind::Call;
-  std::string name;
+  std::string name;  // the member's, or for Assign the variable's
   std::vector<Argument> args;  // for Put: the index arguments, then the value
   std::optional<double> after;  // seconds to wait before running it (a scheduled step)
   std::optional<double> seconds;  // how long a wait step lasts; none: until a signal
@@ -49,7 +52,9 @@ using ConstantLookup = std::function<std::optional<int32_t>(std::string_view)>;
 // Fails, with *error set, for a name that is neither True, False nor a known constant.
 std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& constant, std::string* error);
 
-// A value for display: strings quoted, booleans True/False, numbers plain.
+// A value for display: strings quoted and byte arrays as b"...", with every control
+// character, backslash and quote escaped as the arguments write them; booleans True/False,
+// numbers plain.
 std::string Describe(const VARIANT& v);
 
 }  // namespace cvhost
