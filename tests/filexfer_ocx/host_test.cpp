@@ -149,6 +149,34 @@ TEST_F(HostTest, ConstantsIndexedPropertiesScriptsAndWaits) {
   EXPECT_EQ(Exec({CV_CVHOST, "Corvanetics.FileTransfer", "--script", (dir_ / "none.txt").string()}).status, 2);
 }
 
+// An expect step ends the run with its own status when the value differs; passwords never
+// print, and control characters print escaped.
+TEST_F(HostTest, ExpectMaskAndEscape) {
+  ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  Outcome pass = Exec({CV_CVHOST, "Corvanetics.FileTransfer", "expect Timeout=20", "expect LastError=0",
+                       "expect IsConnected=False", "ServerName=\"a\\x1b[2J\\n\\\\\"", "?ServerName",
+                       "expect ServerName=\"a\\x1b[2J\\n\\\\\"", "$b=b\"\\x00\\xff\"", "expect $b=b\"\\0\\xFF\"",
+                       "Password=\"s3cret\"", "?Password", "expect Password=\"s3cret\""});
+  EXPECT_EQ(pass.status, 0) << pass.err;
+  EXPECT_EQ(pass.out, "ServerName = \"a\\x1b[2J\\n\\\\\"\nPassword = (hidden)\n");
+  struct {
+    std::string step, err;
+  } fails[] = {
+      {"expect Timeout=21", "expect Timeout=21: Timeout = 20\n"},
+      {"expect IsConnected=True", "expect IsConnected=True: IsConnected = False\n"},
+      {"expect ServerName=\"x\"", "expect ServerName=\"x\": ServerName = \"\"\n"},
+      {"expect Password=\"x\"", "expect Password=\"x\": Password = (hidden)\n"},
+      {"expect $none=1", "expect $none=1: $none = (empty)\n"},
+  };
+  for (const auto& f : fails) {
+    Outcome run = Exec({CV_CVHOST, "Corvanetics.FileTransfer", f.step, "?Version"});
+    EXPECT_EQ(run.status, 3) << f.step;
+    EXPECT_EQ(run.err, f.err);
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(Exec({CV_CVHOST, "Corvanetics.FileTransfer", "expect Connect()"}).status, 2);
+}
+
 // Handlers run inside their event, with its arguments as variables; a variable keeps what a
 // call wrote into it. A handler for an event the control lacks is refused up front.
 TEST_F(HostTest, EventHandlersAndVariables) {

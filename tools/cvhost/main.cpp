@@ -41,6 +41,12 @@ using cvhost::StepKind;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitExpect = 3;
+
+// Values shown in the output; a password's is masked.
+std::string Shown(const std::string& name, const VARIANT& value) {
+  return cvhost::IsSecret(name) ? "(hidden)" : Describe(value);
+}
 
 constexpr const char* kUsage =
     "usage: cvhost PROGID [STEP | --script FILE]...\n"
@@ -63,6 +69,9 @@ constexpr const char* kUsage =
     "  on Event STEP          runs STEP (a property, method or variable step) each time the\n"
     "                         control fires Event, inside the event, where $Arg is the\n"
     "                         event's argument Arg (\"on OnRead Read($Handle, $data)\")\n"
+    "  expect Name=value      ends the run with status 3 unless the property has that value\n"
+    "                         (\"expect CertificateStatus=cvCertificateValid\", \"expect\n"
+    "                         LastError=0\"; \"expect Name(index)=value\", \"expect $name=value\")\n"
     "  $name=value            sets the variable $name ('$data=b\"\"': an empty byte array)\n"
     "  --script FILE          runs the steps of FILE, one a line (# starts a comment line)\n"
     "\n"
@@ -77,11 +86,13 @@ constexpr const char* kUsage =
     "'on OnRead Write($Handle, $data)'.\n"
     "\n"
     "Output: \"Name = value\" for results and output arguments,\n"
-    "        \"event Name: Arg=value, ...\" for events, errors on stderr.\n"
-    "Exit status: 0 when every step succeeded, 1 at the first failing step, 2 for bad usage or a\n"
-    "step that does not parse, 128 + the signal's number when SIGINT or SIGTERM stopped the run\n"
-    "(130, 143): the step running then is cancelled through the control's Cancel and the\n"
-    "control released; a second signal ends the host at once. Only `wait` ends with 0 on one.\n"
+    "        \"event Name: Arg=value, ...\" for events, errors on stderr; passwords show as\n"
+    "        (hidden).\n"
+    "Exit status: 0 when every step succeeded, 1 at the first failing step, 2 for bad usage\n"
+    "or a step that does not parse, 3 when an expect step did not hold, 128 + the signal's\n"
+    "number when SIGINT or SIGTERM stopped the run (130, 143): the step running then is\n"
+    "cancelled through the control's Cancel and the control released; a second signal ends\n"
+    "the host at once. Only `wait` ends with 0 on one.\n"
     "\n"
     "Controls: Corvanetics.FileTransfer, Corvanetics.InternetMail, Corvanetics.HttpServer,\n"
     "          Corvanetics.FtpServer, Corvanetics.InternetServer, Corvanetics.PopClient,\n"
@@ -160,8 +171,11 @@ class PrintingSink final : public IDispatch, public plat::com::RefCount {
       line += ":";
       for (UINT i = 0; i < params->cArgs; ++i) {
         line += i ? ", " : " ";
-        if (event && i < event->params.size()) line += event->params[i].name + "=";
-        line += Describe(params->rgvarg[params->cArgs - 1 - i]);
+        const VARIANT& value = params->rgvarg[params->cArgs - 1 - i];
+        if (event && i < event->params.size())
+          line += event->params[i].name + "=" + Shown(event->params[i].name, value);
+        else
+          line += Describe(value);
       }
     }
     std::printf("%s\n", line.c_str());
@@ -254,6 +268,7 @@ class Host {
       // Stopping is how a wait for a signal ends; anywhere else it cut the run short.
       if (!stoppedWaiting_) return 128 + signo;
     }
+    if (expectFailed_) return kExitExpect;
     return failed_ ? kExitFailed : kExitOk;
   }
 
@@ -391,7 +406,37 @@ class Host {
     return true;
   }
 
-  bool RunStep(const Step& step, const std::string& text) {
+  // An expect step: reads the property (or variable) and ends the run when it differs.
+  bool Check(const Step& step, const std::string& text) {
+    VARIANT actual, expected;
+    VariantInit(&actual);
+    VariantInit(&expected);
+    bool read = true;
+    if (step.expectVariable) {
+      auto known = variables_.find(Lower(step.name));
+      if (known != variables_.end()) VariantCopy(&actual, &known->second);
+    } else {
+      Step get = step;
+      get.kind = StepKind::Get;
+      get.args.pop_back();
+      read = RunStep(get, text, &actual);
+    }
+    bool ok = read && Value(step.args.back(), text, &expected);
+    if (ok && !cvhost::SameValue(actual, expected)) {
+      std::fprintf(stderr, "%s: %s%s = %s\n", text.c_str(), step.expectVariable ? "$" : "", step.name.c_str(),
+                   Shown(step.name, actual).c_str());
+      expectFailed_ = true;
+      ok = false;
+    }
+    VariantClear(&actual);
+    VariantClear(&expected);
+    return ok;
+  }
+
+  // Runs a property, method or variable step. A property read gives its value to *got,
+  // when given, in place of printing it.
+  bool RunStep(const Step& step, const std::string& text, VARIANT* got = nullptr) {
+    if (step.kind == StepKind::Expect) return Check(step, text);
     if (step.kind == StepKind::Assign) {
       VARIANT value;
       VariantInit(&value);
@@ -459,15 +504,17 @@ class Host {
       if (step.args[i].kind == cvhost::ArgKind::Variable) SetVariable(step.args[i].text, values[i]);
     if (!ok) {
       ReportFailure(text, hr, &ei);
+    } else if (step.kind == StepKind::Get && got) {
+      VariantCopy(got, &result);
     } else if (step.kind == StepKind::Get) {
-      std::printf("%s = %s\n", step.name.c_str(), Describe(result).c_str());
+      std::printf("%s = %s\n", step.name.c_str(), Shown(step.name, result).c_str());
     } else if (step.kind == StepKind::Call) {
       if (result.vt != VT_EMPTY) std::printf("%s = %s\n", step.name.c_str(), Describe(result).c_str());
       // The output arguments the caller gave, by their names.
       const cvhost::MemberInfo* member = types_.Member(id, kind);
       for (size_t i = 0; member && i < n && i < member->params.size(); ++i) {
         if (step.args[i].kind != cvhost::ArgKind::Missing && (member->params[i].flags & PARAMFLAG_FOUT))
-          std::printf("%s = %s\n", member->params[i].name.c_str(), Describe(values[i]).c_str());
+          std::printf("%s = %s\n", member->params[i].name.c_str(), Shown(member->params[i].name, values[i]).c_str());
       }
     }
     std::fflush(stdout);
@@ -490,6 +537,7 @@ class Host {
   std::unique_ptr<cvhost::StopWatcher> watcher_;
   int running_ = 0;  // steps inside the control now (handlers nest inside a step)
   bool cancelSent_ = false;
+  bool expectFailed_ = false;
   bool stoppedWaiting_ = false;
   bool failed_ = false;
 };

@@ -215,6 +215,18 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
     action->onEvent = event;
     return action;
   }
+  // "expect Name=value", "expect Name(index)=value", "expect $name=value": a check.
+  if (text.compare(i, 6, "expect") == 0 && i + 6 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 6]))) {
+    auto check = ParseStep(text.substr(i + 6), error);
+    if (!check) return std::nullopt;
+    if ((check->kind != StepKind::Put && check->kind != StepKind::Assign) || check->after || !check->onEvent.empty()) {
+      *error = "expect takes a property or $variable, = and the value it must have";
+      return std::nullopt;
+    }
+    check->expectVariable = check->kind == StepKind::Assign;
+    check->kind = StepKind::Expect;
+    return check;
+  }
   if (i < text.size() && text[i] == '@') {
     size_t start = ++i;
     while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
@@ -412,6 +424,32 @@ std::string Describe(const VARIANT& in) {
     out = EscapeText(std::u16string_view(text.bstrVal, SysStringLen(text.bstrVal)));
   VariantClear(&text);
   return out;
+}
+
+bool IsSecret(std::string_view name) {
+  std::string lower(name);
+  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("password") != std::string::npos || lower.find("passphrase") != std::string::npos;
+}
+
+bool SameValue(const VARIANT& actualIn, const VARIANT& expectedIn) {
+  const VARIANT& actual = actualIn.vt == (VT_BYREF | VT_VARIANT) && actualIn.pvarVal ? *actualIn.pvarVal : actualIn;
+  const VARIANT& expected =
+      expectedIn.vt == (VT_BYREF | VT_VARIANT) && expectedIn.pvarVal ? *expectedIn.pvarVal : expectedIn;
+  if (expected.vt & VT_ARRAY) return actual.vt == expected.vt && Describe(actual) == Describe(expected);
+  const VARTYPE as = expected.vt == VT_BSTR ? VARTYPE(VT_BSTR) : VARTYPE(VT_R8);
+  VARIANT a, e;
+  VariantInit(&a);
+  VariantInit(&e);
+  bool same = SUCCEEDED(VariantChangeType(&a, &actual, 0, as)) && SUCCEEDED(VariantChangeType(&e, &expected, 0, as));
+  if (same && as == VT_BSTR)
+    same = std::u16string_view(a.bstrVal ? a.bstrVal : u"", SysStringLen(a.bstrVal)) ==
+           std::u16string_view(e.bstrVal ? e.bstrVal : u"", SysStringLen(e.bstrVal));
+  else if (same)
+    same = a.dblVal == e.dblVal;
+  VariantClear(&a);
+  VariantClear(&e);
+  return same;
 }
 
 }  // namespace cvhost

@@ -7,6 +7,8 @@
 //   @seconds step           runs the step that many seconds later, during whatever runs then
 //   on Event step           runs the step each time the control fires Event, inside it
 //   $name=value             sets a variable of the host
+//   expect Name=value       ends the run unless the property (Name(index) an indexed one,
+//                           $name a variable) has that value
 // Arguments are numbers, quoted strings ("..." with \" \\ \n \r \t \0 \xHH), byte strings
 // (b"..." alike: a byte array), True or False, constant names of the control's type
 // library (several joined by | are or'ed), $variables, or left out. A variable holds what
@@ -22,7 +24,7 @@
 
 namespace cvhost {
 
-enum class StepKind { Put, Call, Get, Wait, Assign };
+enum class StepKind { Put, Call, Get, Wait, Assign, Expect };
 
 enum class ArgKind { Missing, Number, String, Bytes, Names, Variable };
 
@@ -35,10 +37,11 @@ struct Argument {
 struct Step {
   StepKind kind = StepKind::Call;
   std::string name;  // the member's, or for Assign the variable's
-  std::vector<Argument> args;  // for Put: the index arguments, then the value
+  std::vector<Argument> args;  // for Put and Expect: the index arguments, then the value
   std::optional<double> after;  // seconds to wait before running it (a scheduled step)
   std::optional<double> seconds;  // how long a wait step lasts; none: until a signal
   std::string onEvent;            // the event whose handler the step is ("": none)
+  bool expectVariable = false;    // an Expect step checks the variable name, not a property
 };
 
 // Parses one step; on failure returns nothing and describes the problem in *error.
@@ -56,5 +59,13 @@ std::optional<VARIANT> ToVariant(const Argument& a, const ConstantLookup& consta
 // character, backslash and quote escaped as the arguments write them; booleans True/False,
 // numbers plain.
 std::string Describe(const VARIANT& v);
+
+// Whether the value of a property or argument of this name is a secret not to print
+// (passwords, passphrases).
+bool IsSecret(std::string_view name);
+
+// Whether a value is the one expected: as text when a string is expected, byte for byte
+// for a byte array, else as numbers (True is -1).
+bool SameValue(const VARIANT& actual, const VARIANT& expected);
 
 }  // namespace cvhost
