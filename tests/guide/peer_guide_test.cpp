@@ -173,6 +173,8 @@ TEST_P(GuideServers, ServeAFolderUntilStopped) {
   EXPECT_EQ(stopped.status, 0) << stopped.err;
   EXPECT_NE(stopped.err.find("stopped by signal 15"), std::string::npos) << stopped.err;
   EXPECT_FALSE(Accepts(port));
+  // The FTP logins' password reaches OnAuthenticate, but never the terminal.
+  EXPECT_EQ(stopped.out.find("secret"), std::string::npos) << stopped.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(

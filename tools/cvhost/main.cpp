@@ -43,6 +43,11 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitExpect = 3;
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // Values shown in the output; a password's is masked.
 std::string Shown(const std::string& name, const VARIANT& value) {
   return cvhost::IsSecret(name) ? "(hidden)" : Describe(value);
@@ -169,13 +174,18 @@ class PrintingSink final : public IDispatch, public plat::com::RefCount {
     std::string line = "event " + (event ? event->name : std::to_string(id));
     if (params && params->cArgs && params->rgvarg) {
       line += ":";
+      // A server's command event carries a login's password as the parameters of PASS.
+      bool passwordCommand = false;
       for (UINT i = 0; i < params->cArgs; ++i) {
         line += i ? ", " : " ";
         const VARIANT& value = params->rgvarg[params->cArgs - 1 - i];
-        if (event && i < event->params.size())
-          line += event->params[i].name + "=" + Shown(event->params[i].name, value);
-        else
+        if (!event || i >= event->params.size()) {
           line += Describe(value);
+          continue;
+        }
+        const std::string& name = event->params[i].name;
+        if (Lower(name) == "command") passwordCommand = Lower(Describe(value)) == "\"pass\"";
+        line += name + "=" + (passwordCommand && Lower(name) == "parameters" ? "(hidden)" : Shown(name, value));
       }
     }
     std::printf("%s\n", line.c_str());
@@ -188,11 +198,6 @@ class PrintingSink final : public IDispatch, public plat::com::RefCount {
   const ControlTypes& types_;
   Handler handler_;
 };
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 class Host {
  public:
