@@ -106,11 +106,19 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
   EXPECT_EQ(gone.err,
             "Corvanetics.FileTransfer: error 0x800401F3: Invalid class string\n"
             "(no control of that name is registered: register its module with cvregsvr, see --help)\n");
-  EXPECT_NE(Exec({CV_CVREGSVR, "/nonexistent/module.so"}).status, 0);
+  // Several modules in one call: each is done, and one that fails fails the call.
+  Outcome several = Exec({CV_CVREGSVR, "/nonexistent/module.so", CV_XFERCTL});
+  EXPECT_EQ(several.status, 1);
+  EXPECT_NE(several.out.find("registered "), std::string::npos) << several.out;
+  EXPECT_EQ(Exec({CV_CVHOST, "Corvanetics.FileTransfer", "?Timeout"}).status, 0);
 }
 
 TEST_F(HostTest, HelpAndListingTellWhatAControlOffers) {
   ASSERT_EQ(Exec({CV_CVREGSVR, CV_XFERCTL}).status, 0);
+  Outcome regHelp = Exec({CV_CVREGSVR, "--help"});
+  EXPECT_EQ(regHelp.status, 0);
+  EXPECT_NE(regHelp.out.find("--all DIR"), std::string::npos) << regHelp.out;
+  EXPECT_EQ(Exec({CV_CVREGSVR, "--bogus"}).status, 2);
   Outcome help = Exec({CV_CVHOST, "--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* needle : {"usage: cvhost PROGID", "--list PROGID", "wait(seconds)", "@seconds STEP", "--script FILE",
