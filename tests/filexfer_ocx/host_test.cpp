@@ -78,14 +78,17 @@ TEST_F(HostTest, FailingStepsEndTheRunWithTheErrorNumberAndText) {
     int status;
     std::string err;
   } cases[] = {
-      {{"ThrowError=1", "Command(\"NOOP\")", "?Version"}, 1,
+      {{"ThrowError=1", "Command(\"NOOP\")", "?Version"},
+       1,
        "Command(\"NOOP\"): error 12201 (0x800A2FA9): The specified operation is not supported\n"},
       {{"ProxyPort=70000"}, 1, "ProxyPort=70000: error 12006 (0x800A2EE6): "},
       {{"?NoSuchProperty"}, 1, "?NoSuchProperty: error 0x80020006: Unknown name\n"},
       {{"ServerName=host"}, 1, "ServerName=host: unknown constant: host\n"},
-      {{"Options=fileOptionSecure|fileOptionBogus"}, 1,
+      {{"Options=fileOptionSecure|fileOptionBogus"},
+       1,
        "Options=fileOptionSecure|fileOptionBogus: unknown constant: fileOptionBogus\n"},
-      {{"?Version", "ServerName=a b"}, 2,
+      {{"?Version", "ServerName=a b"},
+       2,
        "ServerName=a b: not a number, a quoted string, a constant name or a $variable: a b\n"},
       {{"wait(\"x\")"}, 2, "wait(\"x\"): wait takes a number of seconds, or nothing to wait for a signal\n"},
       {{"@soon Cancel()"}, 2, "@soon Cancel(): @ needs a number of seconds before the step\n"},

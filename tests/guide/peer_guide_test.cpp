@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <random>
@@ -26,13 +26,12 @@
 
 namespace {
 
-using guidetest::GuideTest;
 using guidetest::Accepts;
+using guidetest::GuideTest;
 using guidetest::Outcome;
 using guidetest::SlowNginx;
 using guidetest::WriteFile;
 namespace fs = std::filesystem;
-
 
 TEST_F(GuideTest, FtpDownloadAndUploadWithProgress) {
   cvtest::FtpPeer ftp(cvtest::FtpPeerKind::Proftpd);

@@ -301,7 +301,7 @@ class Host {
     wc.lpszClassName = "CvHostWindow";
     plat::RegisterClass(&wc);
     window_ = plat::CreateWindowEx(0, "CvHostWindow", "cvhost", plat::WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                                  nullptr, nullptr);
+                                   nullptr, nullptr);
     current_ = this;
     return window_ != nullptr;
   }
@@ -398,7 +398,8 @@ class Host {
   // The VARIANT an argument stands for: a variable's own copy, with its type and bytes.
   bool Value(const cvhost::Argument& arg, const std::string& text, VARIANT* out) {
     std::string error;
-    auto v = cvhost::ToVariant(arg, [this](std::string_view name) { return types_.Constant(name); }, &error);
+    auto v = cvhost::ToVariant(
+        arg, [this](std::string_view name) { return types_.Constant(name); }, &error);
     if (!v) {
       std::fprintf(stderr, "%s: %s\n", text.c_str(), error.c_str());
       return false;

@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/base/utf.h"
@@ -91,10 +91,18 @@ bool ParseQuoted(const std::string& s, size_t& i, bool bytes, std::string* out, 
     }
     const char c = s[++i];
     switch (c) {
-      case 'n': *out += '\n'; break;
-      case 'r': *out += '\r'; break;
-      case 't': *out += '\t'; break;
-      case '0': *out += '\0'; break;
+      case 'n':
+        *out += '\n';
+        break;
+      case 'r':
+        *out += '\r';
+        break;
+      case 't':
+        *out += '\t';
+        break;
+      case '0':
+        *out += '\0';
+        break;
       case 'x': {
         const int high = i + 2 < s.size() ? HexDigit(s[i + 1]) : -1;
         const int low = high >= 0 ? HexDigit(s[i + 2]) : -1;
@@ -107,7 +115,8 @@ bool ParseQuoted(const std::string& s, size_t& i, bool bytes, std::string* out, 
         else AppendUtf8(*out, uint32_t(high * 16 + low));
         break;
       }
-      default: *out += c;
+      default:
+        *out += c;
     }
   }
   ++i;
@@ -182,12 +191,18 @@ std::optional<double> ParseSeconds(const std::string& t) {
 // above read it back.
 std::string Escaped(uint8_t c) {
   switch (c) {
-    case '\\': return "\\\\";
-    case '"': return "\\\"";
-    case '\n': return "\\n";
-    case '\r': return "\\r";
-    case '\t': return "\\t";
-    default: break;
+    case '\\':
+      return "\\\\";
+    case '"':
+      return "\\\"";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      break;
   }
   static const char kHex[] = "0123456789abcdef";
   return std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
@@ -216,7 +231,8 @@ std::optional<Step> ParseStep(const std::string& text, std::string* error) {
     return action;
   }
   // "expect Name=value", "expect Name(index)=value", "expect $name=value": a check.
-  if (text.compare(i, 6, "expect") == 0 && i + 6 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 6]))) {
+  if (text.compare(i, 6, "expect") == 0 && i + 6 < text.size() &&
+      std::isspace(static_cast<unsigned char>(text[i + 6]))) {
     auto check = ParseStep(text.substr(i + 6), error);
     if (!check) return std::nullopt;
     if ((check->kind != StepKind::Put && check->kind != StepKind::Assign) || check->after || !check->onEvent.empty()) {
@@ -445,8 +461,7 @@ bool SameValue(const VARIANT& actualIn, const VARIANT& expectedIn) {
   if (same && as == VT_BSTR)
     same = std::u16string_view(a.bstrVal ? a.bstrVal : u"", SysStringLen(a.bstrVal)) ==
            std::u16string_view(e.bstrVal ? e.bstrVal : u"", SysStringLen(e.bstrVal));
-  else if (same)
-    same = a.dblVal == e.dblVal;
+  else if (same) same = a.dblVal == e.dblVal;
   VariantClear(&a);
   VariantClear(&e);
   return same;

@@ -36,8 +36,8 @@ struct Argument {
 
 struct Step {
   StepKind kind = StepKind::Call;
-  std::string name;  // the member's, or for Assign the variable's
-  std::vector<Argument> args;  // for Put and Expect: the index arguments, then the value
+  std::string name;             // the member's, or for Assign the variable's
+  std::vector<Argument> args;   // for Put and Expect: the index arguments, then the value
   std::optional<double> after;  // seconds to wait before running it (a scheduled step)
   std::optional<double> seconds;  // how long a wait step lasts; none: until a signal
   std::string onEvent;            // the event whose handler the step is ("": none)
