@@ -286,10 +286,7 @@ class Host {
   static Host* current_;
 
   static LRESULT WindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == cvhost::kStopRequested) {
-      if (current_) current_->CancelRunningStep();
-      return 0;
-    }
+    if (msg == cvhost::kStopRequested) return current_ && current_->CancelRunningStep() ? cvhost::kStepCancelled : 0;
     return plat::DefWindowProc(window, msg, wParam, lParam);
   }
 
@@ -308,13 +305,13 @@ class Host {
 
   // A signal arrived: a step that blocks ends through the control's own Cancel, which every
   // library wait watches. Outside a step there is nothing to cancel.
-  void CancelRunningStep() {
-    if (running_ == 0 || cancelSent_) return;
+  bool CancelRunningStep() {
+    if (running_ == 0 || cancelSent_) return false;
     cancelSent_ = true;
     std::u16string name = u"Cancel";
     LPOLESTR names[] = {name.data()};
     DISPID id = DISPID_UNKNOWN;
-    if (FAILED(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return;
+    if (FAILED(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return true;
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     VARIANT result;
     VariantInit(&result);
@@ -323,6 +320,7 @@ class Host {
     control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &result, &ei, &argErr);
     ClearExcepInfo(ei);
     VariantClear(&result);
+    return true;
   }
 
   // The event's arguments become variables of their names; then its handlers run.
@@ -503,7 +501,7 @@ class Host {
     ++running_;
     HRESULT hr = control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                                   step.kind == StepKind::Put ? nullptr : &result, &ei, &argErr);
-    --running_;
+    if (--running_ == 0 && cancelSent_ && watcher_) watcher_->StepEnded();
     const bool ok = SUCCEEDED(hr);
     // A variable keeps what the call wrote into it.
     for (size_t i = 0; ok && i < n; ++i)

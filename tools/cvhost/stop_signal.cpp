@@ -81,13 +81,21 @@ StopWatcher::StopWatcher(HWND window) {
 
 StopWatcher::~StopWatcher() {
   closing_ = true;
-  if (quit_[1] >= 0) {
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = write(quit_[1], &byte, 1);
-  }
+  Wake();
   if (thread_.joinable()) thread_.join();
   for (int fd : quit_)
     if (fd >= 0) close(fd);
+}
+
+void StopWatcher::StepEnded() {
+  stepEnded_ = true;
+  Wake();
+}
+
+void StopWatcher::Wake() {
+  if (quit_[1] < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(quit_[1], &byte, 1);
 }
 
 void StopWatcher::Run(HWND window) {
@@ -101,16 +109,23 @@ void StopWatcher::Run(HWND window) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(kStopGraceMs);
   // The host's thread takes the message in its next wait; it may be busy meanwhile, or
   // already tearing down and waiting for this thread.
-  plat::DWORD_PTR result = 0;
-  while (!closing_ && Clock::now() < deadline && plat::IsWindow(window) &&
-         !plat::SendMessageTimeout(window, kStopRequested, 0, 0, plat::SMTO_NORMAL, kSendAttemptMs, &result)) {
-  }
-  // This thread stays the one a second signal reaches until the host ends.
-  pollfd quit{quit_[0], POLLIN, 0};
+  plat::DWORD_PTR result = kStepCancelled;
+  bool delivered = false;
+  while (!closing_ && Clock::now() < deadline && plat::IsWindow(window) && !delivered)
+    delivered = plat::SendMessageTimeout(window, kStopRequested, 0, 0, plat::SMTO_NORMAL, kSendAttemptMs, &result);
+  // A step that took the cancel gets until the deadline to end; with none running, the
+  // host ends by itself. Meanwhile this thread stays the one a second signal reaches.
+  bool waitForStep = !delivered || result == kStepCancelled;
+  pollfd wake{quit_[0], POLLIN, 0};
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (closing_ || left <= 0) break;
-    if (poll(&quit, 1, int(left)) > 0) return;
+    if (closing_ || (waitForStep && left <= 0)) break;
+    wake.revents = 0;
+    if (poll(&wake, 1, waitForStep ? int(left) : -1) > 0) {
+      char byte;
+      [[maybe_unused]] ssize_t n = read(quit_[0], &byte, 1);
+      if (stepEnded_) waitForStep = false;
+    }
   }
   if (closing_) return;
   static const char kMessage[] = "cvhost: the step did not end when cancelled; ending the host\n";

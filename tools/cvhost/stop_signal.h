@@ -11,8 +11,10 @@
 
 namespace cvhost {
 
-// The message the watcher sends to the window when the first signal arrives.
+// The message the watcher sends to the window when the first signal arrives. The window
+// answers kStepCancelled when it cancelled a running step, else 0.
 inline constexpr UINT kStopRequested = 0x8000 + 1;  // WM_APP + 1
+inline constexpr LRESULT kStepCancelled = 1;
 
 // Installs the handlers and holds the signals back from the calling thread and the threads
 // it starts; call once, before any step runs.
@@ -25,7 +27,8 @@ int StopSignal();
 int StopSignalFd();
 
 // Sends kStopRequested to a window of the calling thread when a signal arrives; the
-// thread ends with the object.
+// thread ends with the object. A step cancelled then that has not ended a second later
+// ends the process (128 + the signal): its wait did not watch the control's cancel.
 class StopWatcher {
  public:
   explicit StopWatcher(HWND window);
@@ -33,10 +36,15 @@ class StopWatcher {
   StopWatcher(const StopWatcher&) = delete;
   StopWatcher& operator=(const StopWatcher&) = delete;
 
+  // The cancelled step returned: the host releases the control at its own pace.
+  void StepEnded();
+
  private:
   void Run(HWND window);
-  int quit_[2] = {-1, -1};
+  void Wake();
+  int quit_[2] = {-1, -1};  // wakes the thread: closing, or the step ended
   std::atomic<bool> closing_{false};
+  std::atomic<bool> stepEnded_{false};
   std::thread thread_;
 };
 
