@@ -34,6 +34,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/errors/error_texts.h"
+#include "core/errors/status.h"
 #include "core/frame/lib_types.h"
 #include "core/heap/private_heap.h"
 #include "platform/base/last_error.h"
@@ -111,27 +112,23 @@ class LibraryFrame {
   int32_t Attach(LibVersionInfo* info) noexcept {
     const bool ownProcessAttach = !module_.load();
     if (ownProcessAttach) ProcessAttach(nullptr);
-    const int32_t r = AttachCounted(info);
-    if (r != 2 && ownProcessAttach) {
-      const uint32_t err = GetLastError();
-      ProcessDetach();
-      SetLastError(err);
-    }
-    return r == 0 ? 0 : 1;
+    const Result<AttachKind> r = AttachCounted(info);
+    if (!(r.ok() && r.value() == AttachKind::Counted) && ownProcessAttach) ProcessDetach();
+    if (r.ok()) SetLastError(0);
+    return Finish(r.status(), 1, 0);
   }
 
  private:
-  // 2: counted full attach, 1: record only filled, 0: failure.
-  int32_t AttachCounted(LibVersionInfo* info) noexcept {
+  enum class AttachKind { RecordOnly, Counted };
+
+  // A counted full attach, or an attach that only filled the record.
+  Result<AttachKind> AttachCounted(LibVersionInfo* info) noexcept {
     plat::OsVersion v;
-    if (plat::GetOsVersion(&v) && v.major < 5) return Fail(cvErrorInvalidVersion);
-    std::unique_lock lk(lock_);
+    if (plat::GetOsVersion(&v) && v.major < 5) return Status(cvErrorInvalidVersion);
+    std::lock_guard lk(lock_);
     uint32_t options = 0;
     if (info) {
-      if (info->size != sizeof(LibVersionInfo)) {
-        lk.unlock();
-        return Fail(cvErrorInvalidParameter);
-      }
+      if (info->size != sizeof(LibVersionInfo)) return Status(cvErrorInvalidParameter);
       options = info->options;
       info->options = 0;
       info->reserved2 = 0;
@@ -142,24 +139,15 @@ class LibraryFrame {
       std::memset(info->banner, 0, sizeof info->banner);
       std::strncpy(info->banner, Traits::kBanner, sizeof info->banner - 1);
     }
-    if (options != 0 && !(options & kLibAttachFull)) {
-      lk.unlock();
-      SetLastError(0);
-      return 1;
-    }
+    if (options != 0 && !(options & kLibAttachFull)) return AttachKind::RecordOnly;
     if constexpr (requires(LibraryFrame& f) { Traits::SockStartup(f); }) {
-      if (uint32_t r = Traits::SockStartup(*this); r != 0) {
-        lk.unlock();
-        return Fail(kCvErrorBase | r);
-      }
+      if (uint32_t r = Traits::SockStartup(*this); r != 0) return Status(kCvErrorBase | r);
     }
     ++attachCount_;
     if constexpr (requires(LibraryFrame& f) { Traits::StartupData(f); })
       if (info) info->startupData = Traits::StartupData(*this);
     if constexpr (requires(LibraryFrame& f) { Traits::OnFullAttach(f); }) Traits::OnFullAttach(*this);
-    lk.unlock();
-    SetLastError(0);
-    return 2;
+    return AttachKind::Counted;
   }
 
  public:
@@ -212,6 +200,19 @@ class LibraryFrame {
     return slotActive_.load() ? uint32_t(lastError_.GetValue()) : fallbackError_.load();
   }
 
+  // Where a public call ends: a failure's code becomes the last error (a success leaves
+  // it as it was), and the call returns onSuccess or onFailure.
+  template <typename T>
+  T Finish(Status status, T onSuccess, std::type_identity_t<T> onFailure) noexcept {
+    if (status.ok()) return onSuccess;
+    SetLastError(status.error());
+    return onFailure;
+  }
+  template <typename T>
+  T Finish(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
+    return Finish(result.status(), result.value(), onFailure);
+  }
+
   // Copies the thread's socket error into the last error; returns the stored code or 0.
   uint32_t SetSocketError() noexcept {
     uint32_t err = plat::GetLastError();
@@ -241,27 +242,7 @@ class LibraryFrame {
 
   // ---- sessions ----
 
-  LibHandle AllocSession() noexcept {
-    std::lock_guard lk(lock_);
-    if (attachCount_ == 0) return FailHandle(cvErrorNetworkNotInitialized);
-    uint32_t slot = 0;
-    while (slot < capacity_ && table_[slot]) ++slot;
-    if (slot == capacity_ && !GrowTable()) return FailHandle(cvErrorOutOfMemory);
-    void* mem = memory_.Alloc(sizeof(Session));
-    if (!mem) return FailHandle(cvErrorOutOfMemory);
-    Session* s = new (mem) Session();
-    s->header.handle = handleBase_ + slot;
-    s->header.slot = slot;
-    s->header.ownerThread = plat::GetCurrentThreadId();
-    s->header.controlSocket = INVALID_SOCKET;
-    table_[slot] = s;
-    if (!Traits::InitSession(*this, *s)) {
-      table_[slot] = nullptr;
-      DestroyRecord(s);
-      return FailHandle(cvErrorOutOfMemory);
-    }
-    return s->header.handle;
-  }
+  LibHandle AllocSession() noexcept { return Finish(NewSession(), kInvalidLibHandle); }
 
   // Releases a session and all it owns. Only its owner (or anyone, for a free-threaded
   // session) may; otherwise nothing happens. The caller's last error is kept.
@@ -288,56 +269,47 @@ class LibraryFrame {
 
   // Validates the handle (cvErrorInvalidHandle) and the owner thread
   // (cvErrorNotHandleOwner).
-  Session* GetSession(LibHandle handle) noexcept {
-    Session* s = FindSession(handle);
-    if (!s) return nullptr;
-    if (!OwnedByCaller(*s)) {
-      SetLastError(cvErrorNotHandleOwner);
-      return nullptr;
-    }
-    return s;
-  }
+  Session* GetSession(LibHandle handle) noexcept { return Finish(LookupOwned(handle), nullptr); }
 
   // No owner check; cvErrorInvalidHandle when the handle names no session.
-  Session* FindSession(LibHandle handle) noexcept {
-    std::lock_guard lk(lock_);
-    Session* s = Entry(handle);
-    if (!s) SetLastError(cvErrorInvalidHandle);
-    return s;
-  }
+  Session* FindSession(LibHandle handle) noexcept { return Finish(Lookup(handle), nullptr); }
 
   // Hands a session to another thread (0: the caller); the previous owner, or -1 with
   // cvErrorInvalidHandle.
   uint32_t SetHandleOwner(LibHandle handle, uint32_t threadId) noexcept {
     std::lock_guard lk(lock_);
     Session* s = Entry(handle);
-    if (!s) {
-      SetLastError(cvErrorInvalidHandle);
-      return 0xFFFFFFFFu;
-    }
+    if (!s) return Finish(Status(cvErrorInvalidHandle), 0u, 0xFFFFFFFFu);
     uint32_t previous = s->header.ownerThread;
     s->header.ownerThread = threadId ? threadId : plat::GetCurrentThreadId();
     return previous;
   }
 
   // A session whose control (or, per library, another) socket is s, with the owner check.
-  Session* FindSessionBySocket(SOCKET socket) noexcept {
-    if (socket == INVALID_SOCKET) {
-      SetLastError(cvErrorInvalidHandle);
-      return nullptr;
-    }
+  Session* FindSessionBySocket(SOCKET socket) noexcept { return Finish(LookupBySocket(socket), nullptr); }
+
+  // The lookups behind the three above, setting no error: for code that runs inside
+  // another call (a window procedure, an event delivery) or finishes the call itself.
+  Result<Session*> Lookup(LibHandle handle) noexcept {
+    std::lock_guard lk(lock_);
+    if (Session* s = Entry(handle)) return s;
+    return Status(cvErrorInvalidHandle);
+  }
+  Result<Session*> LookupOwned(LibHandle handle) noexcept {
+    const Result<Session*> found = Lookup(handle);
+    if (found.ok() && !OwnedByCaller(*found.value())) return Status(cvErrorNotHandleOwner);
+    return found;
+  }
+  Result<Session*> LookupBySocket(SOCKET socket) noexcept {
+    if (socket == INVALID_SOCKET) return Status(cvErrorInvalidHandle);
     std::lock_guard lk(lock_);
     for (uint32_t i = 0; i < capacity_; ++i) {
       Session* s = table_[i];
       if (!s || !UsesSocket(*s, socket)) continue;
-      if (!OwnedByCaller(*s)) {
-        SetLastError(cvErrorNotHandleOwner);
-        return nullptr;
-      }
+      if (!OwnedByCaller(*s)) return Status(cvErrorNotHandleOwner);
       return s;
     }
-    SetLastError(cvErrorInvalidHandle);
-    return nullptr;
+    return Status(cvErrorInvalidHandle);
   }
 
   // The handle of the calling thread's session attached to window; -1 with
@@ -351,7 +323,7 @@ class LibraryFrame {
           return s->header.handle;
       }
     }
-    return FailHandle(cvErrorInvalidHandle);
+    return Finish(Status(cvErrorInvalidHandle), kInvalidLibHandle, kInvalidLibHandle);
   }
 
   // Calls fn(Session&) for every session in the table, under the lock.
@@ -403,13 +375,27 @@ class LibraryFrame {
   LibraryState& state() noexcept { return state_; }
 
  private:
-  int32_t Fail(uint32_t code) noexcept {
-    SetLastError(code);
-    return 0;
-  }
-  LibHandle FailHandle(uint32_t code) noexcept {
-    SetLastError(code);
-    return kInvalidLibHandle;
+  // A new session record in the table, set up by the library.
+  Result<LibHandle> NewSession() noexcept {
+    std::lock_guard lk(lock_);
+    if (attachCount_ == 0) return Status(cvErrorNetworkNotInitialized);
+    uint32_t slot = 0;
+    while (slot < capacity_ && table_[slot]) ++slot;
+    if (slot == capacity_ && !GrowTable()) return Status(cvErrorOutOfMemory);
+    void* mem = memory_.Alloc(sizeof(Session));
+    if (!mem) return Status(cvErrorOutOfMemory);
+    Session* s = new (mem) Session();
+    s->header.handle = handleBase_ + slot;
+    s->header.slot = slot;
+    s->header.ownerThread = plat::GetCurrentThreadId();
+    s->header.controlSocket = INVALID_SOCKET;
+    table_[slot] = s;
+    if (!Traits::InitSession(*this, *s)) {
+      table_[slot] = nullptr;
+      DestroyRecord(s);
+      return Status(cvErrorOutOfMemory);
+    }
+    return s->header.handle;
   }
 
   // The table entry of a handle, or null; the caller holds the lock. A handle below the

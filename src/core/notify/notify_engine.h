@@ -17,7 +17,7 @@
 //   static NotifyRegistration<kEventCount[, Callback]>& Registration(Session&);
 //   static NotifyWindowTable& Windows();          // the library's table, in its library state
 //   static SOCKET EventSocket(Session&);          // the socket selected, held and replayed
-//                                                 // (INVALID_SOCKET when there is none)
+//                                                 // (INVALID_SOCKET when there is none); sets no error
 //   static void OnSocketEvent(Session&, SOCKET socket, int32_t fdEvent, uint32_t error);
 //       // one network event of a socket the frame finds the session by (FindSessionBySocket),
 //       // error 0 or 0x80040000 | Windows Sockets number; fires the library's events with
@@ -36,6 +36,7 @@
 #include <utility>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_types.h"
 #include "core/notify/window_table.h"
@@ -70,11 +71,12 @@ class NotifyEngine {
     Session* s = f.GetSession(handle);
     if (!s) return -1;
     if (!window) return Unregister(handle);
-    if (!plat::IsWindow(window) || message < kNotifyFirstMessage) return Fail(cvErrorInvalidParameter);
+    if (!plat::IsWindow(window) || message < kNotifyFirstMessage)
+      return f.Finish(Status(cvErrorInvalidParameter), 0, -1);
     auto& r = Traits::Registration(*s);
-    if (!r.socketWindow && (mask & Traits::kNetworkEvents) && SocketOf(*s) != INVALID_SOCKET &&
-        SelectEvents(handle, window, kNotifySocketMessage) != 0)
-      return -1;
+    if (!r.socketWindow && (mask & Traits::kNetworkEvents) && SocketOf(*s) != INVALID_SOCKET)
+      if (const Status selected = Select(*s, window, kNotifySocketMessage); !selected.ok())
+        return f.Finish(selected, 0, -1);
     r.notifyWindow = window;
     r.notifyMessage = message;
     r.eventMask.store(mask);
@@ -93,7 +95,7 @@ class NotifyEngine {
     }
     // Inside a delivery the selection stays (the cleared mask silences it); a refusal of
     // new selections (no data connection) must not keep the window attached.
-    if (r.socketWindow && !r.Dispatching()) SelectOn(handle, *s, nullptr, 0);
+    if (r.socketWindow && !r.Dispatching()) Deselect(*s);
     r.notifyWindow = nullptr;
     r.notifyMessage = 0;
     r.eventMask.store(0);
@@ -106,7 +108,7 @@ class NotifyEngine {
     Session* s = f.GetSession(handle);
     if (!s) return -1;
     const int bit = BitOf(event);
-    if (bit < 0 || std::popcount(event) != 1) return Fail(cvErrorInvalidParameter);
+    if (bit < 0 || std::popcount(event) != 1) return f.Finish(Status(cvErrorInvalidParameter), 0, -1);
     auto& r = Traits::Registration(*s);
     r.callbacks[bit] = callback;
     r.parameters[bit] = parameter;
@@ -182,13 +184,7 @@ class NotifyEngine {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);
     if (!s) return -1;
-    if constexpr (requires { Traits::SelectRefusal(*s); }) {
-      if (const uint32_t refusal = Traits::SelectRefusal(*s)) return Fail(refusal);
-    }
-    auto& r = Traits::Registration(*s);
-    if (r.Dispatching()) return Fail(cvErrorOperationInProgress);
-    if (window && message < kNotifyFirstMessage) return Fail(cvErrorInvalidParameter);
-    return SelectOn(handle, *s, window, message);
+    return f.Finish(Select(*s, window, message), 0, -1);
   }
 
   // Attaches the session to a window of its owner thread (null detaches): the library
@@ -199,31 +195,7 @@ class NotifyEngine {
     Frame& f = Traits::Library();
     Session* s = f.GetSession(handle);
     if (!s) return 0;
-    if (window) {
-      if (!plat::IsWindow(window)) return FailZero(cvErrorInvalidParameter);
-      if (plat::GetWindowThreadProcessId(window, nullptr) != plat::GetCurrentThreadId())
-        return FailZero(cvErrorNotHandleOwner);
-    }
-    std::lock_guard lk(f.lock());
-    auto& r = Traits::Registration(*s);
-    if (r.socketWindow) {
-      Leave(f, r.socketWindow);
-      r.socketWindow = nullptr;
-    }
-    if (!window) return 1;
-    NotifyWindowTable& table = Traits::Windows();
-    NotifyWindowTable::Entry* e = table.Find(window);
-    if (!e) {
-      e = table.Add(f, window);
-      if (!e) return FailZero(cvErrorOutOfMemory);
-      if (!plat::SetWindowSubclass(window, &WindowProc, 0, 0)) {
-        table.Remove(f, e);
-        return FailZero(cvErrorInvalidParameter);
-      }
-    }
-    ++e->sessions;
-    r.socketWindow = window;
-    return 1;
+    return f.Finish(AttachTo(*s, window), 1, 0);
   }
 
   // For the library's session release, under its lock: the session leaves its window and
@@ -262,47 +234,86 @@ class NotifyEngine {
   }
 
  private:
-  static int32_t Fail(uint32_t code) noexcept {
-    Traits::Library().SetLastError(code);
-    return -1;
-  }
-  static int32_t FailZero(uint32_t code) noexcept {
-    Traits::Library().SetLastError(code);
-    return 0;
-  }
-
   static void HoldOthers(Session& s, uint32_t owner, bool hold) noexcept {
     Traits::Library().ForEachSession([&](Session& other) {
       if (&other != &s && other.header.ownerThread == owner) FreezeSession(other, hold);
     });
   }
 
-  static int32_t SelectOn(LibHandle handle, Session& s, HWND window, UINT message) noexcept {
+  // SelectEvents behind its handle check.
+  static Status Select(Session& s, HWND window, UINT message) noexcept {
+    if constexpr (requires { Traits::SelectRefusal(s); }) {
+      if (const uint32_t refusal = Traits::SelectRefusal(s)) return Status(refusal);
+    }
+    if (Traits::Registration(s).Dispatching()) return Status(cvErrorOperationInProgress);
+    if (!window) {
+      Deselect(s);
+      return {};
+    }
+    if (message < kNotifyFirstMessage) return Status(cvErrorInvalidParameter);
+    const Status attached = AttachTo(s, window);
+    if (!attached.ok()) return attached;
+    auto& r = Traits::Registration(s);
+    r.socketMessage = message;
+    if (SockAsyncSelect(SocketOf(s), window, message, kNotifySocketEvents) == 0) return {};
+    // The socket layer's error; a failure that left none behind still fails.
+    const uint32_t socketError = plat::GetLastError();
+    DetachWindow(s);  // no selection, no attachment
+    r.socketMessage = 0;
+    return Status(socketError ? kCvErrorBase | socketError : uint32_t(cvErrorInvalidHandle));
+  }
+
+  // Stops routing the session's socket to a window, and makes it blocking again.
+  static void Deselect(Session& s) noexcept {
     auto& r = Traits::Registration(s);
     const bool wasAttached = r.socketWindow != nullptr;
-    if (!AttachWindow(handle, window)) return -1;
+    DetachWindow(s);
     const SOCKET sock = SocketOf(s);
+    r.socketMessage = 0;
+    if (wasAttached && sock != INVALID_SOCKET) {
+      SockAsyncSelect(sock, nullptr, 0, 0);
+      uint32_t blocking = 0;
+      if constexpr (requires { Traits::kStaysNonBlocking; }) blocking = Traits::kStaysNonBlocking ? 1 : 0;
+      SockIoctl(sock, plat::kFionBio, &blocking);
+    }
+  }
+
+  // AttachWindow behind its handle check.
+  static Status AttachTo(Session& s, HWND window) noexcept {
     if (!window) {
-      r.socketMessage = 0;
-      if (wasAttached && sock != INVALID_SOCKET) {
-        SockAsyncSelect(sock, nullptr, 0, 0);
-        uint32_t blocking = 0;
-        if constexpr (requires { Traits::kStaysNonBlocking; }) blocking = Traits::kStaysNonBlocking ? 1 : 0;
-        SockIoctl(sock, plat::kFionBio, &blocking);
+      DetachWindow(s);
+      return {};
+    }
+    if (!plat::IsWindow(window)) return Status(cvErrorInvalidParameter);
+    if (plat::GetWindowThreadProcessId(window, nullptr) != plat::GetCurrentThreadId())
+      return Status(cvErrorNotHandleOwner);
+    Frame& f = Traits::Library();
+    std::lock_guard lk(f.lock());
+    DetachWindow(s);
+    NotifyWindowTable& table = Traits::Windows();
+    NotifyWindowTable::Entry* e = table.Find(window);
+    if (!e) {
+      e = table.Add(f, window);
+      if (!e) return Status(cvErrorOutOfMemory);
+      if (!plat::SetWindowSubclass(window, &WindowProc, 0, 0)) {
+        table.Remove(f, e);
+        return Status(cvErrorInvalidParameter);
       }
-      return 0;
     }
-    r.socketMessage = message;
-    if (SockAsyncSelect(sock, window, message, kNotifySocketEvents) != 0) {
-      Frame& f = Traits::Library();
-      f.SetSocketError();
-      const uint32_t error = f.GetLastError();
-      AttachWindow(handle, nullptr);  // no selection, no attachment
-      r.socketMessage = 0;
-      f.SetLastError(error);
-      return -1;
+    ++e->sessions;
+    Traits::Registration(s).socketWindow = window;
+    return {};
+  }
+
+  // The session leaves its socket window, if it has one.
+  static void DetachWindow(Session& s) noexcept {
+    Frame& f = Traits::Library();
+    std::lock_guard lk(f.lock());
+    auto& r = Traits::Registration(s);
+    if (r.socketWindow) {
+      Leave(f, r.socketWindow);
+      r.socketWindow = nullptr;
     }
-    return 0;
   }
 
   static int BitOf(uint32_t event) noexcept {
@@ -311,23 +322,13 @@ class NotifyEngine {
     return bit < kEventCount ? bit : -1;
   }
 
-  // The session's socket, without disturbing the caller's last error.
-  static SOCKET SocketOf(Session& s) noexcept {
-    Frame& f = Traits::Library();
-    const uint32_t saved = f.GetLastError();
-    const SOCKET sock = Traits::EventSocket(s);
-    f.SetLastError(saved);
-    return sock;
-  }
+  static SOCKET SocketOf(Session& s) noexcept { return Traits::EventSocket(s); }
 
   // Whether the record a delivery started with is still that session: a receiver may
   // free it, and a new session may even take its slot and memory, but never with a
   // delivery under way.
   static bool StillThere(LibHandle handle, Session* s) noexcept {
-    Frame& f = Traits::Library();
-    const uint32_t saved = f.GetLastError();
-    Session* now = f.FindSession(handle);
-    f.SetLastError(saved);
+    Session* now = Traits::Library().Lookup(handle).value();
     return now == s && Traits::Registration(*s).Dispatching();
   }
 
@@ -364,16 +365,11 @@ class NotifyEngine {
   static void OnSocketMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     Frame& f = Traits::Library();
     // Most messages here are not ours (the window's own, the library's notification
-    // message): looking them up must not change the thread's last error.
-    const uint32_t savedLib = f.GetLastError();
-    const uint32_t savedPlat = plat::GetLastError();
+    // message): the lookup sets no error, so the thread's last error stays.
     const SOCKET sock = SOCKET(wParam);
-    Session* s = f.FindSessionBySocket(sock);
-    if (!s || message != Traits::Registration(*s).socketMessage || window != Traits::Registration(*s).socketWindow) {
-      f.SetLastError(savedLib);
-      plat::SetLastError(savedPlat);
+    Session* s = f.LookupBySocket(sock).value();
+    if (!s || message != Traits::Registration(*s).socketMessage || window != Traits::Registration(*s).socketWindow)
       return;
-    }
     auto& r = Traits::Registration(*s);
     const uint32_t fdEvent = LOWORD(uint32_t(lParam));
     const uint32_t wsaError = HIWORD(uint32_t(lParam));
@@ -381,8 +377,6 @@ class NotifyEngine {
       for (uint32_t bits = fdEvent & uint32_t(plat::FD_ALL_EVENTS); bits; bits &= bits - 1)
         r.heldErrors[std::countr_zero(bits)].store(uint16_t(wsaError));
       r.heldNetworkEvents.fetch_or(fdEvent & uint32_t(plat::FD_ALL_EVENTS));
-      f.SetLastError(savedLib);
-      plat::SetLastError(savedPlat);
       return;
     }
     const uint32_t error = wsaError > 10000 ? (kCvErrorBase | wsaError) : 0;
