@@ -5,7 +5,6 @@
 #include <new>
 
 #include "core/errors/error_codes.h"
-#include "platform/base/last_error.h"
 
 namespace cvcore {
 
@@ -26,16 +25,15 @@ uint32_t TlsClient::Acquire(const TlsClientOptions& options) noexcept {
   o.compatible = options.compatible;
   const SecCredentials* named = options.named;
   if (named && !Empty(named->certName)) {
-    if (!SecOpenCertStore(store_, named, named->certStore)) {
-      const uint32_t error = plat::GetLastError();
-      return error ? error : uint32_t(cvErrorNetworkNotInitialized);  // a failure that left no error behind
-    }
-    o.certificate = SecFindCertificate(store_.get(), named->certName);
-    if (!o.certificate) return cvErrorSecurityCredentials;
+    if (const Status opened = OpenCertStore(store_, named, named->certStore); !opened.ok()) return opened.error();
+    const Result<plat::TlsCertificate> found = FindCertificate(store_.get(), named->certName);
+    if (!found.ok()) return found.error();
+    o.certificate = found.value();
   } else if (options.requireCertificate) {
     return cvErrorSecurityCredentials;
   } else if (options.storeWithoutName && named && !Empty(named->certStore)) {
-    SecOpenCertStore(store_, named, named->certStore);
+    // A store that cannot be opened only leaves no certificate to answer a request with.
+    static_cast<void>(OpenCertStore(store_, named, named->certStore));
   }
   plat::TlsError error = plat::TlsError::None;
   credentials_ = plat::TlsCredentials::Create(o, error);

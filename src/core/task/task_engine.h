@@ -36,6 +36,7 @@
 #include <new>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/frame/lib_types.h"
 #include "core/task/task_run.h"
 #include "core/task/task_types.h"
@@ -82,52 +83,12 @@ class TaskEngine {
   // finished longest ago (and whose worker has ended) is reused; else
   // cvErrorTooManyThreads. The new task's id, or 0 (cvErrorTooManyThreads,
   // cvErrorOutOfMemory, cvErrorThreadCreationFailed).
-  static uint32_t TaskCreate(Request* request) noexcept {
-    Frame& f = Traits::Library();
-    std::shared_ptr<Request> owned(request, [](Request* q) { FreeRequest(q); });
-    if (!request) return Fail(cvErrorOutOfMemory);
-    std::shared_ptr<plat::Thread> thread;
-    uint32_t id = 0;
-    {
-      std::lock_guard lk(f.lock());
-      Table& t = Traits::Table();
-      const int32_t slot = TakeSlot(t);
-      if (slot < 0) return Fail(cvErrorTooManyThreads);
-      Record* r = new (std::nothrow) Record();
-      if (!r) return Fail(cvErrorOutOfMemory);
-      r->slot = uint32_t(slot);
-      r->creatorThread = plat::GetCurrentThreadId();
-      r->eventCallback = request->eventCallback;
-      r->callbackParameter = request->callbackParameter;
-      thread = plat::Thread::Create([r, owned]() { return TaskThread(*r, *owned); },
-                                    plat::Thread::Options{kTaskStackSize, true});
-      if (!thread) {
-        delete r;
-        return Fail(cvErrorThreadCreationFailed);
-      }
-      r->thread = thread;
-      r->workerThread = thread->id();
-      do id = t.lastId.fetch_add(1) + 1;
-      while (id == 0);
-      r->id = id;
-      if (r->callbackParameter == 0) r->callbackParameter = id;
-      r->startTick = plat::GetTickCount();
-      t.slots[slot] = r;
-    }
-    owned.reset();  // the worker's copy frees the request when it ends
-    thread->Resume();
-    plat::Sleep(kTaskStartPauseMs);
-    return id;
-  }
+  static uint32_t TaskCreate(Request* request) noexcept { return Traits::Library().Finish(Start(request), 0u); }
 
   // ---- lookups (the caller holds the library lock) ----
 
   // The record of a task id; null with cvErrorInvalidTask.
-  static Record* TaskFind(uint32_t id) noexcept {
-    Record* r = FindQuiet(id);
-    if (!r) Traits::Library().SetLastError(cvErrorInvalidTask);
-    return r;
-  }
+  static Record* TaskFind(uint32_t id) noexcept { return Traits::Library().Finish(Find(id), nullptr); }
 
   // ---- control of a task ----
 
@@ -141,11 +102,9 @@ class TaskEngine {
     bool wasSuspended = false;
     {
       std::lock_guard lk(f.lock());
-      Record* r = TaskFind(id);
-      if (!r) return 0;
-      if (r->Finished()) return Fail(cvErrorTaskFinished);
-      if (r->workerThread == plat::GetCurrentThreadId()) return Fail(cvErrorThreadDeadlock);
-      if (!r->thread) return Fail(cvErrorInvalidTask);
+      const Result<Record*> abortable = Abortable(id);
+      if (!abortable.ok()) return f.Finish(abortable.status(), 1, 0);
+      Record* r = abortable.value();
       thread = r->thread;
       wasSuspended = RequestAbort(*r, 0);
     }
@@ -167,13 +126,9 @@ class TaskEngine {
     std::shared_ptr<plat::Thread> thread;
     {
       std::lock_guard lk(f.lock());
-      Record* r = TaskFind(id);
-      if (!r) return 0;
-      if (!r->Finished()) {
-        if (r->workerThread == plat::GetCurrentThreadId()) return Fail(cvErrorThreadDeadlock);
-        if (r->Suspended()) return Fail(cvErrorTaskSuspended);
-        thread = r->thread;
-      }
+      const Result<Record*> waitable = Waitable(id);
+      if (!waitable.ok()) return f.Finish(waitable.status(), 1, 0);
+      if (!waitable.value()->Finished()) thread = waitable.value()->thread;
     }
     if (thread) thread->Join(timeoutMs);
     std::lock_guard lk(f.lock());
@@ -192,7 +147,7 @@ class TaskEngine {
     Frame& f = Traits::Library();
     uint32_t running[kTaskSlots];
     if (ids) {
-      if (count < 1) return Fail(cvErrorBufferTooSmall);
+      if (count < 1) return f.Finish(Status(cvErrorBufferTooSmall), 1, 0);
     } else {
       count = int32_t(TaskListRunning(running));
       if (count == 0) {
@@ -229,25 +184,15 @@ class TaskEngine {
   // The worker stops at its next checkpoint; 1, or 0 (cvErrorInvalidTask,
   // cvErrorThreadDeadlock, cvErrorAccessDenied for a task that is finishing or gone).
   static int32_t TaskSuspend(uint32_t id) noexcept {
-    std::lock_guard lk(Traits::Library().lock());
-    Record* r = ControllableTask(id);
-    if (!r) return 0;
-    if (r->Suspended()) return 1;
-    if (!r->thread || r->Finished()) return Fail(cvErrorAccessDenied);
-    r->thread->Suspend();
-    r->flags.fetch_or(kTaskSuspended);
-    return 1;
+    Frame& f = Traits::Library();
+    std::lock_guard lk(f.lock());
+    return f.Finish(Suspend(id), 1, 0);
   }
 
   static int32_t TaskResume(uint32_t id) noexcept {
-    std::lock_guard lk(Traits::Library().lock());
-    Record* r = ControllableTask(id);
-    if (!r) return 0;
-    if (!r->Suspended()) return 1;
-    if (!r->thread) return Fail(cvErrorAccessDenied);
-    r->flags.fetch_and(~kTaskSuspended);
-    r->thread->Resume();
-    return 1;
+    Frame& f = Traits::Library();
+    std::lock_guard lk(f.lock());
+    return f.Finish(Resume(id), 1, 0);
   }
 
   // ---- state ----
@@ -280,8 +225,7 @@ class TaskEngine {
       if (!r) continue;
       if (handle != kInvalidLibHandle ? r->session.load() == handle : r->workerThread == self) return r->id;
     }
-    Traits::Library().SetLastError(cvErrorInvalidHandle);
-    return 0;
+    return Traits::Library().Finish(Status(cvErrorInvalidHandle), 0u, 0u);
   }
 
   // The number of tasks neither finished nor suspended, their ids into ids[128] when given.
@@ -313,10 +257,7 @@ class TaskEngine {
     }
     if (status) {
       const LibHandle h = r->session.load();
-      if (h == kInvalidLibHandle) {
-        Fail(cvErrorNotConnected);
-        return -1;
-      }
+      if (h == kInvalidLibHandle) return Traits::Library().Finish(cvcore::Status(cvErrorNotConnected), 0, -1);
       if (!live(h, *status)) return -1;
     }
     return r->Suspended() ? kTaskStateSuspended : kTaskStateRunning;
@@ -370,11 +311,6 @@ class TaskEngine {
   }
 
  private:
-  static int32_t Fail(uint32_t code) noexcept {
-    Traits::Library().SetLastError(code);
-    return 0;
-  }
-
   // A tick that is never 0, so that 0 keeps meaning "still running".
   static uint32_t TickNow() noexcept {
     const uint32_t t = plat::GetTickCount();
@@ -388,15 +324,96 @@ class TaskEngine {
     return nullptr;
   }
 
-  // A task another thread may suspend or resume; null with cvErrorInvalidTask or
-  // cvErrorThreadDeadlock.
-  static Record* ControllableTask(uint32_t id) noexcept {
-    Record* r = TaskFind(id);
-    if (r && r->workerThread == plat::GetCurrentThreadId()) {
-      Fail(cvErrorThreadDeadlock);
-      return nullptr;
+  // The lookups behind the public calls, under the lock: the record, or the error the
+  // call ends with.
+  static Result<Record*> Find(uint32_t id) noexcept {
+    if (Record* r = FindQuiet(id)) return r;
+    return Status(cvErrorInvalidTask);
+  }
+  // A task the caller may abort.
+  static Result<Record*> Abortable(uint32_t id) noexcept {
+    const Result<Record*> found = Find(id);
+    if (!found.ok()) return found;
+    const Record* r = found.value();
+    if (r->Finished()) return Status(cvErrorTaskFinished);
+    if (r->workerThread == plat::GetCurrentThreadId()) return Status(cvErrorThreadDeadlock);
+    if (!r->thread) return Status(cvErrorInvalidTask);
+    return found;
+  }
+  // A task the caller may wait for: a finished one, or one running on another thread.
+  static Result<Record*> Waitable(uint32_t id) noexcept {
+    const Result<Record*> found = Find(id);
+    if (!found.ok() || found.value()->Finished()) return found;
+    if (found.value()->workerThread == plat::GetCurrentThreadId()) return Status(cvErrorThreadDeadlock);
+    if (found.value()->Suspended()) return Status(cvErrorTaskSuspended);
+    return found;
+  }
+  // A task another thread may suspend or resume.
+  static Result<Record*> Controllable(uint32_t id) noexcept {
+    const Result<Record*> found = Find(id);
+    if (found.ok() && found.value()->workerThread == plat::GetCurrentThreadId()) return Status(cvErrorThreadDeadlock);
+    return found;
+  }
+
+  // TaskSuspend and TaskResume under the lock.
+  static Status Suspend(uint32_t id) noexcept {
+    const Result<Record*> found = Controllable(id);
+    if (!found.ok()) return found.status();
+    Record* r = found.value();
+    if (r->Suspended()) return {};
+    if (!r->thread || r->Finished()) return Status(cvErrorAccessDenied);
+    r->thread->Suspend();
+    r->flags.fetch_or(kTaskSuspended);
+    return {};
+  }
+  static Status Resume(uint32_t id) noexcept {
+    const Result<Record*> found = Controllable(id);
+    if (!found.ok()) return found.status();
+    Record* r = found.value();
+    if (!r->Suspended()) return {};
+    if (!r->thread) return Status(cvErrorAccessDenied);
+    r->flags.fetch_and(~kTaskSuspended);
+    r->thread->Resume();
+    return {};
+  }
+
+  // TaskCreate: the new task's id.
+  static Result<uint32_t> Start(Request* request) noexcept {
+    Frame& f = Traits::Library();
+    std::shared_ptr<Request> owned(request, [](Request* q) { FreeRequest(q); });
+    if (!request) return Status(cvErrorOutOfMemory);
+    std::shared_ptr<plat::Thread> thread;
+    uint32_t id = 0;
+    {
+      std::lock_guard lk(f.lock());
+      Table& t = Traits::Table();
+      const int32_t slot = TakeSlot(t);
+      if (slot < 0) return Status(cvErrorTooManyThreads);
+      Record* r = new (std::nothrow) Record();
+      if (!r) return Status(cvErrorOutOfMemory);
+      r->slot = uint32_t(slot);
+      r->creatorThread = plat::GetCurrentThreadId();
+      r->eventCallback = request->eventCallback;
+      r->callbackParameter = request->callbackParameter;
+      thread = plat::Thread::Create([r, owned]() { return TaskThread(*r, *owned); },
+                                    plat::Thread::Options{kTaskStackSize, true});
+      if (!thread) {
+        delete r;
+        return Status(cvErrorThreadCreationFailed);
+      }
+      r->thread = thread;
+      r->workerThread = thread->id();
+      do id = t.lastId.fetch_add(1) + 1;
+      while (id == 0);
+      r->id = id;
+      if (r->callbackParameter == 0) r->callbackParameter = id;
+      r->startTick = plat::GetTickCount();
+      t.slots[slot] = r;
     }
-    return r;
+    owned.reset();  // the worker's copy frees the request when it ends
+    thread->Resume();
+    plat::Sleep(kTaskStartPauseMs);
+    return id;
   }
 
   // A free slot, or the slot of the task that finished longest ago and whose worker has

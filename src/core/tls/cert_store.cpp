@@ -48,11 +48,6 @@ bool IsCertificateFile(const std::filesystem::path& p) {
                      [&](const char* e) { return strcasecmp(ext.c_str(), e) == 0; });
 }
 
-int32_t Fail(uint32_t code) {
-  plat::SetLastError(code);
-  return 0;
-}
-
 }  // namespace
 
 namespace {
@@ -120,7 +115,9 @@ std::string SecCertStoreStamp(const SecCredentials* credentials, const char* sto
   return stamp;
 }
 
-int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName) {
+namespace cvcore {
+
+Status OpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName) {
   SecCloseCertStore(store);
   const StoreWhere where = ResolveStore(credentials, storeName);
   const uint32_t location = where.location;
@@ -130,37 +127,43 @@ int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentia
   auto opened = SecCertStorePtr(new SecCertStore());
   plat::TlsError error = plat::TlsError::None;
   if (location == kSecStorePfxFile) {
-    if (name.empty()) return Fail(cvErrorInvalidFileName);
-    if (!plat::TlsLoadCertificateFile(name, password, opened->certificates, error))
-      return Fail(ErrorFor(error));
+    if (name.empty()) return Status(cvErrorInvalidFileName);
+    if (!plat::TlsLoadCertificateFile(name, password, opened->certificates, error)) return Status(ErrorFor(error));
   } else {
     std::filesystem::path dir = SecCertStoreDirectory(location == kSecStoreLocalMachine, name.c_str());
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) return Fail(cvErrorSecurityCredentials);
+    if (!std::filesystem::is_directory(dir, ec)) return Status(cvErrorSecurityCredentials);
     // Files that cannot be read are skipped, as a system store skips unusable entries.
     for (const auto& f : CertificateFiles(dir)) plat::TlsLoadCertificateFile(f, password, opened->certificates, error);
   }
   store = std::move(opened);
-  return 1;
+  return {};
+}
+
+Result<plat::TlsCertificate> FindCertificate(const SecCertStore* store, const char* name) {
+  if (name == nullptr || *name == '\0') return Status(cvErrorInvalidParameter);
+  if (store == nullptr) return Status(cvErrorSecurityCredentials);
+  for (const auto& c : store->certificates)
+    if (!c.FriendlyName().empty() && strcasecmp(c.FriendlyName().c_str(), name) == 0) return c;
+  for (const auto& c : store->certificates)
+    if (c.SubjectContains(name)) return c;
+  return Status(cvErrorSecurityCredentials);
+}
+
+}  // namespace cvcore
+
+int32_t SecOpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName) {
+  const cvcore::Status opened = cvcore::OpenCertStore(store, credentials, storeName);
+  if (!opened.ok()) plat::SetLastError(opened.error());
+  return opened.ok() ? 1 : 0;
 }
 
 void SecCloseCertStore(SecCertStorePtr& store) { store.reset(); }
 
 plat::TlsCertificate SecFindCertificate(const SecCertStore* store, const char* name) {
-  if (name == nullptr || *name == '\0') {
-    plat::SetLastError(cvErrorInvalidParameter);
-    return {};
-  }
-  if (store == nullptr) {
-    plat::SetLastError(cvErrorSecurityCredentials);
-    return {};
-  }
-  for (const auto& c : store->certificates)
-    if (!c.FriendlyName().empty() && strcasecmp(c.FriendlyName().c_str(), name) == 0) return c;
-  for (const auto& c : store->certificates)
-    if (c.SubjectContains(name)) return c;
-  plat::SetLastError(cvErrorSecurityCredentials);
-  return {};
+  const cvcore::Result<plat::TlsCertificate> found = cvcore::FindCertificate(store, name);
+  if (!found.ok()) plat::SetLastError(found.error());
+  return found.value();
 }
 
 int32_t SecSelectClientCertificate(const SecCertStore* store, plat::TlsContext& context) {

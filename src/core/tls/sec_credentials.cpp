@@ -20,15 +20,13 @@ char* Place(char*& cursor, const char* s) {
   return at;
 }
 
+// The record, or null when there is no memory for it.
 SecCredentials* Build(uint32_t mask, uint32_t location, const char* serverName, const char* user,
                       const char* password, const char* store, const char* name, const char* last) {
   size_t total = sizeof(SecCredentials) + TextSize(serverName) + TextSize(user) + TextSize(password) +
                  TextSize(store) + TextSize(name) + TextSize(last);
   auto* c = static_cast<SecCredentials*>(std::calloc(1, total));
-  if (c == nullptr) {
-    plat::SetLastError(cvErrorOutOfMemory);
-    return nullptr;
-  }
+  if (c == nullptr) return nullptr;
   c->headSize = sizeof(SecCredentials);
   c->protocolMask = mask;
   c->storeLocation = location;
@@ -52,6 +50,7 @@ int32_t SecCreateCredentials(uint32_t protocolMask, const char* certUser, const 
   }
   SecFreeCredentials(credentials);
   *credentials = Build(protocolMask, 0, nullptr, certUser, certPassword, certStore, certName, nullptr);
+  if (*credentials == nullptr) plat::SetLastError(cvErrorOutOfMemory);
   return *credentials ? 1 : 0;
 }
 
@@ -60,8 +59,10 @@ SecCredentials* SecCopyCredentials(const SecCredentials* c) {
     plat::SetLastError(cvErrorInvalidParameter);
     return nullptr;
   }
-  return Build(c->protocolMask, c->storeLocation, c->serverName, c->certUser, c->certPassword,
-               c->certStore, c->certName, c->reservedText);
+  SecCredentials* copy = Build(c->protocolMask, c->storeLocation, c->serverName, c->certUser, c->certPassword,
+                               c->certStore, c->certName, c->reservedText);
+  if (copy == nullptr) plat::SetLastError(cvErrorOutOfMemory);
+  return copy;
 }
 
 void SecFreeCredentials(SecCredentials** credentials) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/errors/status.h"
 #include "platform/tls/tls_context.h"
 #include "platform/types.h"
 
@@ -82,6 +83,13 @@ plat::TlsCertificate SecFindCertificate(const SecCertStore* store, const char* n
 // Answers a server's certificate request with a certificate of store whose issuer it accepts.
 // 1, or 0 when there is no store or no usable certificate.
 int32_t SecSelectClientCertificate(const SecCertStore* store, plat::TlsContext& context);
+
+namespace cvcore {
+// SecOpenCertStore and SecFindCertificate for the core's own callers: the outcome is
+// returned, the thread's last error untouched.
+Status OpenCertStore(SecCertStorePtr& store, const SecCredentials* credentials, const char* storeName);
+Result<plat::TlsCertificate> FindCertificate(const SecCertStore* store, const char* name);
+}  // namespace cvcore
 
 // The directory of a named store below the registry root (machine or current user).
 std::filesystem::path SecCertStoreDirectory(bool localMachine, const char* storeName);
