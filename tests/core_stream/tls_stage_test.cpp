@@ -211,6 +211,58 @@ TEST_F(TlsStageTest, ServerRenegotiationIsAnswered) {
   EXPECT_EQ(stream.error, 0u);
 }
 
+// Application data the server sends right behind its request for a new handshake, before
+// it has the client's answer (TLS 1.2 lets the two interleave), reaches the reader in order
+// with what came before and after, and the new handshake completes.
+TEST_F(TlsStageTest, DataInterleavedWithRenegotiationIsDelivered) {
+  struct Row {
+    uint32_t piece;
+    bool blockEveryOther;
+    uint32_t readChunk;
+    size_t during;  // bytes the server sends between its request and the new handshake
+  };
+  for (const Row row : {Row{2, true, 16384, 5}, Row{0xFFFFFFFF, false, 7, 5}, Row{0xFFFFFFFF, false, 16384, 70000},
+                        Row{1000, true, 100, 40000}}) {
+    SCOPED_TRACE(testing::Message() << row.piece << " " << row.readChunk << " " << row.during);
+    stream = MemoryStream();
+    stream.piece = row.piece;
+    stream.blockEveryOther = row.blockEveryOther;
+    Connect(plat::TlsRole::Client);
+    Handshake();
+    const std::string during = Pattern(row.during);
+    peer->Write(stream, "before ");
+    ASSERT_TRUE(peer->Renegotiate(stream));
+    peer->Write(stream, during);
+    bool renegotiated = false;
+    stream.onWait = [&] {
+      peer->Run(stream);
+      if (!renegotiated && SSL_renegotiate_pending(peer->ssl()) == 0) {
+        renegotiated = true;
+        peer->Write(stream, " after");
+        peer->CloseNotify(stream);
+      }
+    };
+    const std::string got = ReceiveToEnd(row.readChunk);
+    EXPECT_EQ(got.size(), 7 + during.size() + 6);
+    EXPECT_TRUE(got == "before " + during + " after");
+    EXPECT_TRUE(renegotiated);
+    EXPECT_EQ(stream.error, 0u);
+  }
+}
+
+// A server that sends on and on after its request, never going on with the new handshake,
+// fails the connection once the kept data passes its limit, instead of filling the memory.
+TEST_F(TlsStageTest, EndlessDataDuringRenegotiationFails) {
+  Connect(plat::TlsRole::Client);
+  Handshake();
+  ASSERT_TRUE(peer->Renegotiate(stream));
+  const std::string chunk = Pattern(16384);
+  for (int i = 0; i < 80; ++i) peer->Write(stream, chunk);
+  stream.onWait = [] {};
+  EXPECT_EQ(ReceiveToEnd(16384), "");
+  EXPECT_EQ(stream.error, uint32_t(cvErrorSecurityContext));
+}
+
 // A client's request for a new handshake is refused by a server stage: the handshake is
 // not run again, and the connection goes on without it.
 TEST_F(TlsStageTest, ClientRenegotiationIsRefused) {

@@ -22,6 +22,9 @@ constexpr uint32_t kRecordPlain = 16384;  // the most plaintext one record carri
 // Plaintext taken by one Send: four full records, encrypted and sent together.
 constexpr uint32_t kSendBatch = 4 * kRecordPlain;
 constexpr uint32_t kRecordHeader = 5;
+// The most plaintext kept while a new handshake runs: a server sends data under the old
+// keys only until it has our answer, so one that goes on past this never answers at all.
+constexpr uint32_t kInterleavedLimit = 1024 * 1024;
 
 }  // namespace
 
@@ -116,6 +119,10 @@ bool TlsStage::Handshake(const SecCertStore* store) noexcept {
         // Every whole record was used: the peer's next flight comes next.
         needInput = true;
         continue;
+      case plat::TlsStatus::ApplicationData:
+        if (!KeepInterleaved()) return false;
+        needInput = false;
+        continue;
       case plat::TlsStatus::IncompleteCredentials:
         // The server asks for a certificate: one from the store whose issuer it accepts,
         // else the handshake goes on without one and the server decides.
@@ -129,6 +136,32 @@ bool TlsStage::Handshake(const SecCertStore* store) noexcept {
   }
 }
 
+bool TlsStage::KeepInterleaved() noexcept {
+  // The reader gets it after what it was already waiting for, once the handshake is done.
+  if (plainStart_ > 0) {
+    std::memmove(plain_.data(), plain_.data() + plainStart_, plainEnd_ - plainStart_);
+    plainEnd_ -= plainStart_;
+    plainStart_ = 0;
+  }
+  if (plainEnd_ > kInterleavedLimit) return Fail(cvErrorSecurityContext), false;
+  try {
+    plain_.resize(plainEnd_ + kRecordPlain);
+  } catch (const std::bad_alloc&) {
+    return Fail(cvErrorOutOfMemory), false;
+  }
+  size_t got = 0, used = 0;
+  const plat::TlsStatus status = context_->DecryptRecords({held_.get() + heldStart_, heldEnd_ - heldStart_},
+                                                          plain_.data() + plainEnd_, kRecordPlain, got, used);
+  Drop(used);
+  // Renegotiate: a record without application data, the handshake goes on.
+  if (status != plat::TlsStatus::Ok && status != plat::TlsStatus::Renegotiate) {
+    lastStatus_ = uint32_t(context_->error());
+    return Fail(cvErrorSecurityContext), false;
+  }
+  plainEnd_ += uint32_t(got);
+  return true;
+}
+
 int32_t TlsStage::HandOut(void* buffer, uint32_t length) noexcept {
   const uint32_t n = TakePlain(buffer, length);
   TracePrintf(kTraceInformation, "Decrypted buffer of %ld bytes", long(n));
@@ -138,7 +171,7 @@ int32_t TlsStage::HandOut(void* buffer, uint32_t length) noexcept {
 
 uint32_t TlsStage::PeekPlain(void* buffer, uint32_t length) const noexcept {
   const uint32_t n = std::min(length, plainEnd_ - plainStart_);
-  if (n) std::memcpy(buffer, plain_.get() + plainStart_, n);
+  if (n) std::memcpy(buffer, plain_.data() + plainStart_, n);
   return n;
 }
 
@@ -158,11 +191,14 @@ int32_t TlsStage::Receive(void* buffer, uint32_t length) noexcept {
     if (heldEnd_ > heldStart_) {
       // Whole records go straight into the caller's buffer while it has room for one.
       const bool direct = length >= kRecordPlain;
-      if (!direct && !plain_) {
-        plain_.reset(new (std::nothrow) uint8_t[kRecordPlain]);
-        if (!plain_) return Fail(cvErrorOutOfMemory), -1;
+      if (!direct && plain_.size() < kRecordPlain) {
+        try {
+          plain_.resize(kRecordPlain);
+        } catch (const std::bad_alloc&) {
+          return Fail(cvErrorOutOfMemory), -1;
+        }
       }
-      uint8_t* to = direct ? static_cast<uint8_t*>(buffer) : plain_.get();
+      uint8_t* to = direct ? static_cast<uint8_t*>(buffer) : plain_.data();
       size_t got = 0, used = 0;
       const plat::TlsStatus status = context_->DecryptRecords({held_.get() + heldStart_, heldEnd_ - heldStart_}, to,
                                                               direct ? length : kRecordPlain, got, used);
@@ -185,6 +221,7 @@ int32_t TlsStage::Receive(void* buffer, uint32_t length) noexcept {
           return 0;
         case plat::TlsStatus::Renegotiate:
           if (!Handshake(store_)) return -1;
+          if (plainEnd_ > plainStart_) return HandOut(buffer, length);  // data that came during it
           continue;
         default:
           lastStatus_ = uint32_t(context_->error());

@@ -67,6 +67,7 @@ class TlsStage final : public ByteStream {
   bool HeldRecord() const noexcept;
   Drained Drain() noexcept;
   bool SendOutput(const std::vector<uint8_t>& bytes) noexcept;
+  bool KeepInterleaved() noexcept;  // application data met during a new handshake
   int32_t HandOut(void* buffer, uint32_t length) noexcept;
   uint32_t TakePlain(void* buffer, uint32_t length) noexcept;
 
@@ -82,8 +83,9 @@ class TlsStage final : public ByteStream {
   std::unique_ptr<uint8_t[]> held_;
   uint32_t heldStart_ = 0;
   uint32_t heldEnd_ = 0;
-  // Decrypted bytes [plainStart_, plainEnd_) for readers that ask for less than a record.
-  std::unique_ptr<uint8_t[]> plain_;
+  // Decrypted bytes [plainStart_, plainEnd_) for readers that ask for less than a record,
+  // and for the peer's data that came during a new handshake.
+  std::vector<uint8_t> plain_;
   uint32_t plainStart_ = 0;
   uint32_t plainEnd_ = 0;
   // Encrypted records taken from Send and not yet sent: [outStart_, outEnd_).

@@ -211,6 +211,8 @@ TlsStatus TlsContext::Step(std::span<const uint8_t> input, std::vector<uint8_t>&
   pending_.clear();
   bool bad = false;
   const size_t whole = WholeRecords(input, bad);
+  // The handshake would take application data for a fault; Decrypt hands it out instead.
+  if (established_ && whole > 0 && input[0] == kApplicationData) return TlsStatus::ApplicationData;
   int rc = 0;
   int err = SSL_ERROR_NONE;
   {
@@ -223,6 +225,7 @@ TlsStatus TlsContext::Step(std::span<const uint8_t> input, std::vector<uint8_t>&
   ERR_clear_error();
   if (rc == 1) {
     certRequests_ = 0;
+    established_ = true;
     return TlsStatus::Ok;
   }
   switch (err) {

@@ -48,7 +48,9 @@ class TlsContext {
   TlsContext& operator=(const TlsContext&) = delete;
 
   // One handshake step. input: received bytes (empty for a client's first step); output gets
-  // the bytes to send appended (also on Ok and on Error, which may carry an alert).
+  // the bytes to send appended (also on Ok and on Error, which may carry an alert). In a new
+  // handshake on an established connection the peer may still send application data under
+  // the old keys: ApplicationData (consumed 0) when the input starts with it.
   TlsStatus Step(std::span<const uint8_t> input, std::vector<uint8_t>& output, size_t& consumed);
   bool HandshakeDone() const noexcept;
   TlsError error() const noexcept { return error_; }
@@ -105,6 +107,7 @@ class TlsContext {
   ssl_st* ssl_ = nullptr;
   TlsError error_ = TlsError::None;
   bool peerClosed_ = false;       // the close-notify was read: every later Decrypt says so
+  bool established_ = false;      // a handshake completed: later ones are renegotiations
   std::vector<uint8_t> pending_;  // produced while reading (a handshake answer): goes out first
   mutable TlsStreamSizes sizes_;  // of the cipher sizesCipher_ names
   mutable const void* sizesCipher_ = nullptr;

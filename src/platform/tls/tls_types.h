@@ -72,6 +72,7 @@ enum class TlsStatus {
   ContextExpired,         // the peer sent close-notify
   Renegotiate,            // a post-handshake message needs an answer: run handshake steps again
   Error,
+  ApplicationData,  // a new handshake's input starts with application data: Decrypt it, then Step on
 };
 
 // Why an adapter call failed (the libraries turn these into their error numbers).
