@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -139,6 +140,9 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
     if (Reconnect(s) == -1) return -1;
   }
   const bool proxied = s.proxyType != kProxyNone;
+  // A URL's fragment is never part of a request target; a plain path's "#" is part of a name
+  // and goes out encoded.
+  if (HttpGetUrlScheme(target.c_str()) != 0) target.erase(std::min(target.find('#'), target.size()));
   if (!proxied && HttpGetUrlScheme(target.c_str()) != 0) {
     HttpUrl* url = nullptr;
     if (HttpParseUrl(target.c_str(), 0, &url) && url->host && EqualNoCase(url->host, s.host) && url->port == s.port) {
