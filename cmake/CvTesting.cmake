@@ -1,5 +1,5 @@
 # What every test process needs in its environment, so that a plain `ctest` behaves as the
-# scripts do: OpenSSL's process-wide caches are not reported as leaks.
+# scripts do: the sanitizers' suppression files.
 if(CV_TSAN)
   set(CV_TEST_ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp:second_deadlock_stack=1")
 else()
