@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/errors/out_of_memory.h"
 #include "core/url/url.h"
 #include "http/http_internal.h"
 #include "platform/base/last_error.h"
@@ -113,8 +114,10 @@ std::string Base64(const std::string& text) {
   return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
 }
 
-int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data,
-                    uint32_t length, uint32_t flags) noexcept {
+namespace {
+
+int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char* resource, const void* data,
+                           uint32_t length, uint32_t flags) {
   if (Empty(method) || !IsToken(method)) return Fail(cvErrorInvalidCommand);
   if (Empty(resource)) return Fail(cvErrorInvalidResource);
   const bool redirect = flags & kRedirectFlag;
@@ -360,6 +363,13 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   if (id != kMethodHead) s.requestOpen = 1;
   return s.statusCode;
+}
+
+}  // namespace
+
+int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data, uint32_t length,
+                    uint32_t flags) noexcept {
+  return cvcore::OrOutOfMemory([&] { return SendRequestOrThrow(s, method, resource, data, length, flags); }, Fail);
 }
 
 int32_t SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept {
