@@ -1,14 +1,16 @@
 # What every test process needs in its environment, so that a plain `ctest` behaves as the
-# scripts do: OpenSSL's process-wide caches are not reported as leaks.
+# scripts do: the sanitizers' suppression files.
 if(CV_TSAN)
   set(CV_TEST_ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp:second_deadlock_stack=1")
 else()
   set(CV_TEST_ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
 endif()
 # The suites of threaded code (server engine, message pump and reactor, IDLE, tasks, the
-# SSH sockets and per-session pumps, the SSH-layer lock, SFTP sessions of many threads)
-# that the ThreadSanitizer build runs under the label tsan (scripts/tsan.sh).
-set(CV_TSAN_SUITES sockets platform_msg core_notify imap core_task ftp_tasks ssh_net ssh_sftp ftp_sftp)
+# SSH sockets and per-session pumps, the SSH-layer lock, SFTP sessions of many threads, the
+# FTP, HTTP and TCP servers with their session threads, the FileTransfer control's
+# background tasks) that the ThreadSanitizer build runs under the label tsan (scripts/tsan.sh).
+set(CV_TSAN_SUITES sockets platform_msg core_notify imap core_task ftp_tasks ssh_net ssh_sftp ftp_sftp
+    ftpsrv httpsrv tcpsrv_ocx filexfer_methods)
 
 # cv_test_suite(NAME name LABELS area... LIBS target...)
 #   Builds every *.cpp of the calling folder into test programs: files named peer_*.cpp

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tests of threaded code (server engine, message pump and reactor, IMAP IDLE,
 # tasks, SSH sockets and per-session pumps, the SSH-layer lock, SFTP sessions on many
-# threads) with ThreadSanitizer into build-tsan/ and runs them (the tests labelled tsan).
+# threads, the FTP, HTTP and TCP servers, the FileTransfer control's background tasks) with
+# ThreadSanitizer into build-tsan/ and runs them (the tests labelled tsan).
 # Not part of the default test run. Extra arguments go to ctest (e.g. -R Engine).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

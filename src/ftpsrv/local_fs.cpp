@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace cvftpsrv {
 
@@ -46,8 +47,15 @@ FtpFindEntry EntryOf(const std::string& name, const struct stat& st) {
   return e;
 }
 
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
 bool ListDirectory(const std::string& dir, const char* pattern, std::vector<FtpFindEntry>& out, size_t limit) {
-  DIR* d = ::opendir(dir.empty() ? "/" : dir.c_str());
+  // Owned, since the growing list may run out of memory half-way.
+  const DirPtr owner(::opendir(dir.empty() ? "/" : dir.c_str()));
+  DIR* d = owner.get();
   if (!d) return false;
   const int dfd = ::dirfd(d);
   while (out.size() < limit) {
@@ -58,7 +66,6 @@ bool ListDirectory(const std::string& dir, const char* pattern, std::vector<FtpF
     if (::fstatat(dfd, e->d_name, &st, 0) != 0 && ::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     out.push_back(EntryOf(e->d_name, st));
   }
-  ::closedir(d);
   return true;
 }
 
@@ -105,17 +112,16 @@ namespace {
 bool RemoveAt(int parent, const char* name) {
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return ::unlinkat(parent, name, 0) == 0;
-  DIR* d = ::fdopendir(fd);
+  const DirPtr d(::fdopendir(fd));
   if (!d) {
     ::close(fd);
     return false;
   }
   bool ok = true;
-  while (const dirent* e = ::readdir(d)) {
+  while (const dirent* e = ::readdir(d.get())) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    ok = RemoveAt(::dirfd(d), e->d_name) && ok;
+    ok = RemoveAt(::dirfd(d.get()), e->d_name) && ok;
   }
-  ::closedir(d);
   return ok && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 

@@ -3,6 +3,7 @@
 // each step to the owner.
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "platform/base/thread.h"
@@ -249,11 +250,26 @@ void OnTimeout(SOCKET client) {
 
 void FtpSessionEvent(uint64_t clientSocket, uint32_t event, uint32_t error, uint64_t) {
   const SOCKET client = SOCKET(clientSocket);
-  switch (event) {
-    case kServerEventConnect: OnConnect(client, error); break;
-    case kServerEventRead: OnRead(client, error); break;
-    case kServerEventDisconnect: OnDisconnect(client); break;
-    case kServerEventTimeout: OnTimeout(client); break;
-    default: break;
+  try {
+    switch (event) {
+      case kServerEventConnect:
+        OnConnect(client, error);
+        break;
+      case kServerEventRead:
+        OnRead(client, error);
+        break;
+      case kServerEventDisconnect:
+        OnDisconnect(client);
+        break;
+      case kServerEventTimeout:
+        OnTimeout(client);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    // Memory ran out in the middle of a command: the session cannot say what it did, so
+    // the client is let go (its disconnect event cleans up as for any other).
+    if (event != kServerEventDisconnect) InetDisconnect(client);
   }
 }

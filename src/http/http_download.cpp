@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/errors/out_of_memory.h"
 #include "http/http_internal.h"
 #include "http/http_transfer.h"
 #include "platform/base/tick.h"
@@ -38,16 +39,21 @@ bool ConvertText(plat::HGLOBAL& block, uint32_t& length) {
     return true;
   }
   std::string out;
-  out.reserve(length + length / 16 + 2);
-  char previous = '\0';
-  for (uint32_t i = 0; i < length; ++i) {
-    if (p[i] == '\n' && previous != '\r') out += '\r';
-    out += p[i];
-    previous = p[i];
-  }
-  if (length == 0 || p[length - 1] != '\n') out += "\r\n";
+  const bool built = cvcore::OrOutOfMemory(
+      [&] {
+        out.reserve(length + length / 16 + 2);
+        char previous = '\0';
+        for (uint32_t i = 0; i < length; ++i) {
+          if (p[i] == '\n' && previous != '\r') out += '\r';
+          out += p[i];
+          previous = p[i];
+        }
+        if (length == 0 || p[length - 1] != '\n') out += "\r\n";
+        return true;
+      },
+      [](uint32_t) { return false; });
   plat::GlobalUnlock(block);
-  if (out.size() >= 0xFFFFFFFFu || !plat::GlobalReAlloc(block, out.size() + 1, plat::GMEM_MOVEABLE)) {
+  if (!built || out.size() >= 0xFFFFFFFFu || !plat::GlobalReAlloc(block, out.size() + 1, plat::GMEM_MOVEABLE)) {
     plat::GlobalFree(block);
     block = nullptr;
     return false;

@@ -4,10 +4,12 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/errors/out_of_memory.h"
 #include "core/url/url.h"
 #include "http/http_internal.h"
 #include "platform/base/last_error.h"
@@ -112,8 +114,10 @@ std::string Base64(const std::string& text) {
   return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
 }
 
-int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data,
-                    uint32_t length, uint32_t flags) noexcept {
+namespace {
+
+int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char* resource, const void* data,
+                           uint32_t length, uint32_t flags) {
   if (Empty(method) || !IsToken(method)) return Fail(cvErrorInvalidCommand);
   if (Empty(resource)) return Fail(cvErrorInvalidResource);
   const bool redirect = flags & kRedirectFlag;
@@ -139,6 +143,9 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
     if (Reconnect(s) == -1) return -1;
   }
   const bool proxied = s.proxyType != kProxyNone;
+  // A URL's fragment is never part of a request target; a plain path's "#" is part of a name
+  // and goes out encoded.
+  if (HttpGetUrlScheme(target.c_str()) != 0) target.erase(std::min(target.find('#'), target.size()));
   if (!proxied && HttpGetUrlScheme(target.c_str()) != 0) {
     HttpUrl* url = nullptr;
     if (HttpParseUrl(target.c_str(), 0, &url) && url->host && EqualNoCase(url->host, s.host) && url->port == s.port) {
@@ -356,6 +363,13 @@ int32_t SendRequest(HttpClientSession& s, const char* method, const char* resour
   if (Gone(s)) return Fail(cvErrorInvalidHandle);
   if (id != kMethodHead) s.requestOpen = 1;
   return s.statusCode;
+}
+
+}  // namespace
+
+int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data, uint32_t length,
+                    uint32_t flags) noexcept {
+  return cvcore::OrOutOfMemory([&] { return SendRequestOrThrow(s, method, resource, data, length, flags); }, Fail);
 }
 
 int32_t SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept {

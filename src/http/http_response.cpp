@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/errors/out_of_memory.h"
 #include "http/http_internal.h"
 #include "platform/msg/message.h"
 
@@ -260,7 +261,9 @@ uint32_t StatusToError(int32_t status) noexcept {
   return status >= 400 ? cvErrorUnexpectedServerResponse : 0;
 }
 
-int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
+namespace {
+
+int32_t ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
   if (!s.responsePending && !s.chunked) return 0;
   const LibHandle h = s.header.handle;
   HttpHoldOtherSessions(h, 1);
@@ -270,7 +273,9 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   {
     WindowDetach detach(s);
     HeadDeadline deadline(s);
-    ok = ReadHeadLines(s, head);
+    // Memory running out mid-head ends the read like any other failure, so that the
+    // freeze and the hold below are undone.
+    ok = cvcore::OrOutOfMemory([&] { return ReadHeadLines(s, head); }, [](uint32_t e) { return Fail(e), false; });
     s.lineLength = 0;
   }
   if (!Gone(s)) {
@@ -351,6 +356,17 @@ int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
                       plat::WSAMakeSelectReply(uint32_t(plat::FD_READ), 0));
   Library().SetLastError(0);
   return 0;
+}
+
+}  // namespace
+
+int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
+  // A response read only in part leaves the connection out of step: it goes.
+  const auto failed = [&s](uint32_t error) {
+    if (!Gone(s)) DropConnection(s);
+    return Fail(error);
+  };
+  return cvcore::OrOutOfMemory([&] { return ReadResponseOrThrow(s, keepOnTimeout); }, failed);
 }
 
 int32_t ContentClass(HttpClientSession& s) noexcept {

@@ -78,7 +78,7 @@ bool Base64Decode(std::string_view text, std::string& out);
 bool IsBase64Symbol(char c) noexcept;  // one of the 64 characters of the alphabet
 std::string QpEncodeBody(std::string_view data);
 bool QpDecode(std::string_view text, std::string& out);
-std::string EncodeDataQ(std::string_view data);  // header words: "_" for blanks
+std::string EncodeDataQ(std::string_view data);  // header words: "_" for blanks, TAB escaped
 std::string EncodeDataB(std::string_view data);  // no line breaks
 bool EncodeHeaderValue(std::string_view text, uint32_t charset, uint32_t encoding, std::string& out);
 std::string DecodeHeaderValue(std::string_view text, bool unstructured);

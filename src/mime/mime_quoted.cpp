@@ -1,5 +1,6 @@
 // Quoted-printable (RFC 2045): the body encoder (one logical line cut by soft line breaks),
 // the data and header-word encoder, and the chunk decoder with caller-held state.
+#include <algorithm>
 #include <cstring>
 
 #include "mime/mime_internal.h"
@@ -147,6 +148,16 @@ std::string QpEncodeData(std::string_view data, bool lineBreaks, bool headerWord
   return out;
 }
 
-std::string EncodeDataQ(std::string_view data) { return QpEncodeData(data, false, true); }
+std::string EncodeDataQ(std::string_view data) {
+  // "_" decodes as a blank only: a TAB carried between two words must stay a TAB.
+  std::string out;
+  for (size_t at = 0; at < data.size();) {
+    const size_t tab = std::min(data.find('\t', at), data.size());
+    out += QpEncodeData(data.substr(at, tab - at), false, true);
+    if (tab < data.size()) out += "=09";
+    at = tab + 1;
+  }
+  return out;
+}
 
 }  // namespace cvmime

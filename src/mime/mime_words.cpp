@@ -66,7 +66,8 @@ void AppendWords(std::string& out, std::string_view bytes, const char* charsetNa
     }
     if (kind == 'B') encoded = cvmime::EncodeDataB(bytes.substr(at, end - at));
     at = end;
-    if (encoded.size() < 2) continue;
+    // Even a word of one character is written: leaving it out would lose that character.
+    if (encoded.empty()) continue;
     if (!first) out.push_back(' ');
     first = false;
     out.append(head).append(encoded).append("?=");

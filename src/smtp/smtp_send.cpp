@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/errors/out_of_memory.h"
 #include "mail/common/mail_transfer.h"
 #include "mime/mime.h"
 #include "platform/clipboard/clipboard.h"
@@ -240,16 +241,19 @@ int32_t SmtpParseAddress(const char* text, char* buffer) {
   return ParseBare(text, buffer, int32_t(kAddressField));
 }
 
+// The envelope's texts are built with C++ strings: memory running out ends the call with
+// the out-of-memory error before the command goes out, and the next message's RSET starts
+// afresh.
 int32_t SmtpMailFrom(LibHandle handle, const char* sender, uint32_t size) {
   Operation op(handle);
   if (!op) return -1;
-  return MailFrom(*op, sender, size);
+  return cvcore::OrOutOfMemory([&] { return MailFrom(*op, sender, size); }, Fail);
 }
 
 int32_t SmtpRcptTo(LibHandle handle, const char* recipients) {
   Operation op(handle);
   if (!op) return -1;
-  return RcptTo(*op, recipients);
+  return cvcore::OrOutOfMemory([&] { return RcptTo(*op, recipients); }, Fail);
 }
 
 int32_t SmtpSendMessage(LibHandle handle, const char* sender, const char* recipients, const void* message,
@@ -259,12 +263,15 @@ int32_t SmtpSendMessage(LibHandle handle, const char* sender, const char* recipi
   SmtpSession& s = *op;
   plat::UniqueGlobal block = LoadMessage(message, length, source);
   if (!block) return -1;
-  if (!Positive(MailFrom(s, sender, length))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
-  if (RcptTo(s, recipients) < 0) return -1;
-  if (SendData(s, block.get(), length) < 0) return -1;
-  if (!Positive(EndData(s))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
-  ClearError();
-  return 0;
+  const auto send = [&]() -> int32_t {
+    if (!Positive(MailFrom(s, sender, length))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
+    if (RcptTo(s, recipients) < 0) return -1;
+    if (SendData(s, block.get(), length) < 0) return -1;
+    if (!Positive(EndData(s))) return FailUnlessSet(cvErrorUnexpectedServerResponse);
+    ClearError();
+    return 0;
+  };
+  return cvcore::OrOutOfMemory(send, Fail);
 }
 
 int32_t SmtpSetDsnOptions(LibHandle handle, uint32_t options) {

@@ -17,6 +17,8 @@ CxxFaultsArmed::~CxxFaultsArmed() { tArmed = was_; }
 LibraryCalls::LibraryCalls() noexcept : was_(tCountNew) { tCountNew = tArmed; }
 LibraryCalls::~LibraryCalls() { tCountNew = was_; }
 
+void CountNewOnThisThread(bool on) noexcept { tArmed = tCountNew = on; }
+
 }  // namespace allocfail
 
 void* operator new(std::size_t n) {

@@ -28,4 +28,8 @@ class LibraryCalls {
   bool was_;
 };
 
+// For a library thread the test does not run itself (a server's session thread, from its
+// owner event): arms and counts C++ allocations of the calling thread until turned off.
+void CountNewOnThisThread(bool on) noexcept;
+
 }  // namespace allocfail

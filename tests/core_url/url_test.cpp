@@ -81,7 +81,7 @@ TEST(HttpUrlParse, BareHostAndFullForm) {
 
 TEST(HttpUrlParse, PortsAndFailures) {
   const std::pair<const char*, uint32_t> ports[] = {
-      {"http://h:0/", 80}, {"http://h:70000/", 80}, {"http://h:/", 80}, {"http://h:8080", 8080}};
+      {"http://h:/", 80}, {"http://h:8080", 8080}, {"https://h:65535/", 65535}, {"http://h:1", 1}};
   for (auto [url, port] : ports) {
     HttpUrl* raw = nullptr;
     ASSERT_EQ(HttpParseUrl(url, 0, &raw), 1) << url;
@@ -93,6 +93,57 @@ TEST(HttpUrlParse, PortsAndFailures) {
     EXPECT_EQ(raw, nullptr) << bad;
   }
   EXPECT_EQ(HttpParseUrl("http://h/", 0, nullptr), 0);
+}
+
+// Both parsers share the split, so what one refuses the other refuses too: a port that is
+// not 1..65535 (never quietly the default), an empty host, and a host holding "@", a blank
+// or a control character.
+TEST(UrlParse, RefusesPortsHostsTheUrlNeverNamed) {
+  const char* refused[] = {
+      "http://h:0/",     "http://h:99999/",   "http://h:70000", "http://h:4294967377/",    "@evil.example",
+      "@evil.example/x", "user@evil.example", "http:///path",   "http://:8080/",           "http://user:pw@/",
+      "http://[]:80/",   "/just/a/path",      "http://a b/",    "http://h\r\nX-Injected/", "http://h\t/",
+  };
+  for (std::string text : refused) {
+    HttpUrl* http = reinterpret_cast<HttpUrl*>(1);
+    EXPECT_EQ(HttpParseUrl(text.c_str(), 0, &http), 0) << text;
+    EXPECT_EQ(http, nullptr) << text;
+    if (text.rfind("http:", 0) == 0) text.replace(0, 4, "ftp");
+    FtpUrl* ftp = reinterpret_cast<FtpUrl*>(1);
+    EXPECT_EQ(FtpParseUrl(text.c_str(), &ftp), 0) << text;
+    EXPECT_EQ(ftp, nullptr) << text;
+  }
+  // User information is split off before the host is judged.
+  HttpUrl* raw = nullptr;
+  ASSERT_EQ(HttpParseUrl("http://good.example@evil.example/", 0, &raw), 1);
+  HttpPtr url(raw);
+  EXPECT_EQ(S(url->host), "evil.example");
+  EXPECT_EQ(S(url->user), "good.example");
+}
+
+// The fragment is the client's own: it is in no field, so no request target carries it.
+TEST(HttpUrlParse, DropsTheFragment) {
+  const struct {
+    const char *text, *host, *path, *query;
+    uint32_t flags;
+  } cases[] = {
+      {"http://h/a/b#frag", "h", "/a/b", nullptr, 0},
+      {"http://h/a?x=1#frag?y", "h", "/a", "x=1", 0},
+      {"http://h/a?x=1#frag", "h", "/a?x=1", nullptr, kHttpUrlKeepQuery},
+      {"http://h#frag/x", "h", "/", nullptr, 0},
+      {"h/p#", "h", "/p", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    HttpUrl* raw = nullptr;
+    ASSERT_EQ(HttpParseUrl(c.text, c.flags, &raw), 1) << c.text;
+    HttpPtr url(raw);
+    EXPECT_EQ(S(url->host), c.host) << c.text;
+    EXPECT_EQ(S(url->path), c.path) << c.text;
+    EXPECT_EQ(S(url->query), S(c.query)) << c.text;
+  }
+  HttpUrl* raw = reinterpret_cast<HttpUrl*>(1);
+  EXPECT_EQ(HttpParseUrl("#only", 0, &raw), 0);
+  EXPECT_EQ(raw, nullptr);
 }
 
 TEST(HttpUrlScheme, PrefixesOnly) {
@@ -133,7 +184,7 @@ TEST(FtpUrlParse, Cases) {
   } cases[] = {
       {"ftp://joe:pw@[::1]:2121/pub/dir/file.txt;type=a", 1, 2121, 1, "::1", "pub/dir", "file.txt", "joe", "pw"},
       {"sftp://server", 3, 22, 3, "server", "", nullptr, nullptr, nullptr},
-      {"ftps://server:0/", 2, 990, 3, "server", "", nullptr, nullptr, nullptr},
+      {"ftps://server:/", 2, 990, 3, "server", "", nullptr, nullptr, nullptr},
       {"server/a/b.txt", 1, 21, 3, "server", "a", "b.txt", nullptr, nullptr},
       {"ftp://h/a/../b/./c.txt", 1, 21, 3, "h", "b", "c.txt", nullptr, nullptr},
       {"FTPES://u@h/x;TYPE=I", 2, 21, 3, "h", "", "x", "u", nullptr},

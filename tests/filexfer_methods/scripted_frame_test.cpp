@@ -406,8 +406,8 @@ class FrameTable : public ScriptedFtp, public ::testing::WithParamInterface<Row>
     const Row& row = GetParam();
     SCOPED_TRACE(std::string(mode == Mode::Silent ? "silent" : "answering") + (urlForm ? ", URL form" : ""));
     ClearEvents();
-    ScriptServer server;
     CallEnv env;
+    ScriptServer server;
     env.files = files_;
     // The login a connection needs; Connect's own call is silent from its binary type on.
     if (row.connects && mode == Mode::Silent) LoginToType(server);
@@ -489,8 +489,8 @@ INSTANTIATE_TEST_SUITE_P(EveryMethod, FrameTable, ::testing::ValuesIn(Rows()),
 // The URL form against a server that opens a download and then sends nothing: the data
 // wait and the final reply each get their timeout, and the disconnect adds no third.
 TEST_F(ScriptedFtp, UrlFormAfterAStalledDownloadEndsWithinTwiceTheTimeout) {
-  ScriptServer server;
   DataPort d;
+  ScriptServer server;
   Pasv(Answer(Login(server), "TYPE I", "200 Binary.").Expect("SIZE f.bin").Reply("213 10"), d)
       .Expect("RETR f.bin")
       .Call([&d](ScriptServer& s) {

@@ -17,7 +17,9 @@ namespace xfertest {
 using namespace std::chrono_literals;
 using cvtest::ScriptServer;
 
-// The passive data port a script serves, opened when the client asks for it.
+// The passive data port a script serves, opened when the client asks for it. Declared
+// before the ScriptServer whose script uses it, so that the server's thread has stopped
+// when the port goes.
 struct DataPort {
   int listener = -1;
   int port = 0;

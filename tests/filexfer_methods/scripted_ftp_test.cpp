@@ -95,8 +95,8 @@ TEST_F(ScriptedFtp, FaultsEndWithinTwiceTheTimeWithTheirFirstError) {
   WriteFile(files_ / "up.bin", std::string(64u << 20, '\0'));
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptServer server;
     DataPort d;
+    ScriptServer server;
     c.script(Login(server), d);
     Connect(server, kTimeoutSeconds);
     // Every case starts with an error left over, which a success must clear.
@@ -135,8 +135,8 @@ TEST_F(ScriptedFtp, ShortDownloadsFailFromEveryMethod) {
     };
     {
       SCOPED_TRACE("GetMultipleFiles");
-      ScriptServer server;
       DataPort list, data;
+      ScriptServer server;
       Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).ExpectPrefix("LIST"), list,
            "-rw-r--r--   1 ftp ftp  1000000 Jan 01  2020 " + name + "\r\n");
       shortRetr(server.Expect("TYPE I").Reply("200 Binary."), data);
@@ -155,8 +155,8 @@ TEST_F(ScriptedFtp, ShortDownloadsFailFromEveryMethod) {
     }
     {
       SCOPED_TRACE("AsyncGetFile");
-      ScriptServer server;
       DataPort data;
+      ScriptServer server;
       // The task logs in on a connection of its own.
       shortRetr(TaskLogin(Login(server).Accept()), data);
       Connect(server, kTimeoutSeconds);
@@ -178,8 +178,8 @@ TEST_F(ScriptedFtp, ShortDownloadsFailFromEveryMethod) {
 // GetMultipleFiles fetches only listed files that the mask admits, whatever the server
 // answers to the mask; letters match without regard to case, as servers differ in it.
 TEST_F(ScriptedFtp, GetMultipleFilesFetchesOnlyWhatTheMaskAdmits) {
-  ScriptServer server;
   DataPort list, data;
+  ScriptServer server;
   Send(Pasv(Login(server).Expect("TYPE A").Reply("200 Ascii."), list).Expect("LIST *.txt"), list,
        "-rw-r--r--   1 ftp ftp  5 Jan 01  2020 evil.exe\r\n"
        "-rw-r--r--   1 ftp ftp  5 Jan 01  2020 .bashrc\r\n"
@@ -210,8 +210,8 @@ TEST_F(ScriptedFtp, GetMultipleFilesFetchesOnlyWhatTheMaskAdmits) {
 // (the server's reply to the aborted transfer is not waited for at length), and the next
 // call clean.
 TEST_F(ScriptedFtp, OneCancelOneReportAndTheNextCallIsClean) {
-  ScriptServer server;
   DataPort slow, quick;
+  ScriptServer server;
   Pasv(Login(server).Expect("SIZE slow.bin").Reply("213 100000000"), slow)
       .Expect("RETR slow.bin")
       .Call([&slow](ScriptServer& s) {

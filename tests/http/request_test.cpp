@@ -17,7 +17,7 @@ class HttpRequest : public Http {};
 TEST_F(HttpRequest, RequestLinesAndTargets) {
   ScriptServer server;
   auto heads = std::make_shared<Heads>();
-  for (int i = 0; i < 5; ++i) ReadHead(server, heads).Send(kOk);
+  for (int i = 0; i < 7; ++i) ReadHead(server, heads).Send(kOk);
   const LibHandle h = Connect(server, 0x2);
   const std::string self = "http://" + std::string(server.address()) + ":" + std::to_string(server.port());
   EXPECT_EQ(HttpSendRequest(h, "get", (self + "/a/b?x=1").c_str(), nullptr, 0, 0), 200);
@@ -30,12 +30,19 @@ TEST_F(HttpRequest, RequestLinesAndTargets) {
   EXPECT_EQ(HttpEndRequest(h), 0);
   EXPECT_EQ(HttpSendRequest(h, "GET", "/a b/c?q=x y", nullptr, 0, 0), 200);
   EXPECT_EQ(HttpEndRequest(h), 0);
+  // A URL's fragment stays with the client; in a plain path "#" is part of the name.
+  EXPECT_EQ(HttpSendRequest(h, "GET", (self + "/f?x=1#frag").c_str(), nullptr, 0, 0), 200);
+  EXPECT_EQ(HttpEndRequest(h), 0);
+  EXPECT_EQ(HttpSendRequest(h, "GET", "/g#1", nullptr, 0, 0), 200);
+  EXPECT_EQ(HttpEndRequest(h), 0);
   ASSERT_TRUE(server.Finish()) << server.failure();
   EXPECT_EQ(heads->Get(0).at(0), "GET /a/b?x=1 HTTP/1.1");
   EXPECT_EQ(heads->Get(1).at(0), "GET /q?a=1&b=2 HTTP/1.1");
   EXPECT_EQ(heads->Get(2).at(0), "GET /rel/path?b%20c HTTP/1.1");
   EXPECT_EQ(heads->Get(3).at(0), "SEARCH rel HTTP/1.1");
   EXPECT_EQ(heads->Get(4).at(0), "GET /a%20b/c?q=x%20y HTTP/1.1");
+  EXPECT_EQ(heads->Get(5).at(0), "GET /f?x=1 HTTP/1.1");
+  EXPECT_EQ(heads->Get(6).at(0), "GET /g%231 HTTP/1.1");
   HttpDisconnect(h);
 }
 

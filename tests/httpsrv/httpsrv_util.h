@@ -31,10 +31,30 @@ namespace httpsrvtest {
 
 namespace fs = std::filesystem;
 
+// A hook the test thread sets while the server's threads may be calling it: a server
+// thread calls a copy taken under the lock.
+class Hook {
+ public:
+  using Fn = std::function<void(uint64_t server, uint32_t clientId, uint32_t event)>;
+  Hook& operator=(Fn fn) {
+    std::lock_guard lk(lock_);
+    fn_ = std::move(fn);
+    return *this;
+  }
+  Fn Get() const {
+    std::lock_guard lk(lock_);
+    return fn_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  Fn fn_;
+};
+
 struct Owner {
   std::mutex lock;
   std::vector<std::pair<uint32_t, uint32_t>> events;  // client id, event
-  std::function<void(uint64_t server, uint32_t clientId, uint32_t event)> hook;
+  Hook hook;
   int Count(uint32_t event) {
     std::lock_guard lk(lock);
     int n = 0;
@@ -49,7 +69,7 @@ inline int32_t OnOwnerEvent(uint64_t server, uint32_t clientId, uint16_t event, 
     std::lock_guard lk(owner->lock);
     owner->events.push_back({clientId, event});
   }
-  if (owner->hook) owner->hook(server, clientId, event);
+  if (const Hook::Fn hook = owner->hook.Get()) hook(server, clientId, event);
   return 0;
 }
 

@@ -125,6 +125,9 @@ TEST(HttpSrvRoutines, MethodCopyAndFreedRegistrations) {
 
 TEST(HttpSrvRoutines, OwnerUsesCgiEnvironmentAndHeadersInTheCommandEvent) {
   if (cvpeers::FindProgram("curl").empty()) GTEST_SKIP() << "curl not installed";
+  // What the hook fills outlives the server, whose threads may still be in the hook.
+  std::mutex lock;
+  std::map<std::string, std::string> seen;
   Server srv;
   const fs::path prog = srv.dir() / "env.sh";
   std::ofstream(prog) << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
@@ -135,8 +138,6 @@ TEST(HttpSrvRoutines, OwnerUsesCgiEnvironmentAndHeadersInTheCommandEvent) {
   srv.Write("list/b.log", "b");
   const std::string listDir = (srv.root() / "list").string();
 
-  std::mutex lock;
-  std::map<std::string, std::string> seen;
   srv.owner.hook = [&](uint64_t server, uint32_t id, uint32_t event) {
     char resource[256] = {};
     HttpSessionGetResource(server, id, resource, sizeof resource);

@@ -161,6 +161,12 @@ TEST_F(MimeCodecTest, HeaderEncodingChoosesBOrQByCharsetAndEncoding) {
   for (const std::string white : {"  ", " \t", "\t\t\t"}) {
     const std::string text = "\xC3\xA9" + white + "\xC3\xA0";
     EXPECT_EQ(DecodeHeader(EncodeHeader(text, kMimeCharsetUtf8, kMimeEncodingBase64)), text);
+    EXPECT_EQ(DecodeHeader(EncodeHeader(text, kMimeCharsetUtf8, kMimeEncodingQuoted)), text);
+  }
+  // A token cut into words whose last word holds a single character keeps it.
+  for (size_t length = 55; length < 62; ++length) {
+    const std::string text = "\xC3\xA9" + std::string(length, 'x');
+    EXPECT_EQ(DecodeHeader(EncodeHeader(text, kMimeCharsetUtf8, kMimeEncodingQuoted)), text) << length;
   }
 }
 

@@ -2,12 +2,13 @@
 // OpenSSL as the reference the SSH layer's own crypto code is checked against.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/provider.h>
 
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "platform/tls/tls_internal.h"
 
 namespace oracle {
 
@@ -30,14 +31,7 @@ inline Bytes Hmac(const char* name, const Bytes& key, const Bytes& data) {
 }
 
 // DES, Blowfish and RC4 live in OpenSSL's legacy provider.
-inline void LoadProviders() {
-  static const bool loaded = [] {
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
-    return true;
-  }();
-  (void)loaded;
-}
+inline void LoadProviders() { plat::tlsdetail::LoadLegacyProvider(); }
 
 // One pass of an OpenSSL cipher without padding (ECB, CBC or CTR as named).
 inline Bytes Cipher(const char* name, const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt) {

@@ -43,6 +43,8 @@ int32_t HttpParseUrl(const char* text, uint32_t flags, HttpUrl** result) {
   *result = nullptr;
   if (text == nullptr) return 0;
   std::string_view t = TrimLeft(text);
+  // The fragment belongs to the client alone: no field holds it and no request may carry it.
+  t = t.substr(0, t.find('#'));
   if (t.empty()) return 0;
 
   auto parts = SplitUrl(t);

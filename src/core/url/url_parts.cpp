@@ -16,14 +16,28 @@ std::string_view TrimLeft(std::string_view text) {
 
 namespace {
 
-// Port text: all digits; 1..65535 gives the port, anything else in range of digits gives 0.
+// Port text: empty gives 0 (the scheme's default); otherwise all digits and 1..65535. A port
+// of 0 or one out of range is refused rather than read as the default, which would connect
+// somewhere the URL never named.
 std::optional<uint32_t> ParsePort(std::string_view digits) {
   uint64_t value = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
     if (value <= 65535) value = value * 10 + uint64_t(c - '0');
   }
-  return (value >= 1 && value <= 65535) ? uint32_t(value) : 0u;
+  if (digits.empty()) return 0u;
+  if (value < 1 || value > 65535) return std::nullopt;
+  return uint32_t(value);
+}
+
+// A host is never empty and never holds "@" (user information the split did not take, as in
+// a bare "@evil.example"), a blank or a control character.
+bool AcceptableHost(std::string_view host) {
+  if (host.empty()) return false;
+  for (char c : host) {
+    if (c == '@' || static_cast<unsigned char>(c) <= ' ' || c == '\x7f') return false;
+  }
+  return true;
 }
 
 bool ParseAuthority(std::string_view authority, UrlParts& parts) {
@@ -55,7 +69,7 @@ bool ParseAuthority(std::string_view authority, UrlParts& parts) {
     if (!port) return false;
     parts.port = *port;
   }
-  return true;
+  return AcceptableHost(parts.host);
 }
 
 }  // namespace
@@ -67,6 +81,7 @@ std::optional<UrlParts> SplitUrl(std::string_view text) {
     size_t slash = text.find('/');
     parts.host = text.substr(0, slash);
     if (slash != std::string_view::npos) parts.path = text.substr(slash);
+    if (!AcceptableHost(parts.host)) return std::nullopt;
     return parts;
   }
   if (text.substr(colon + 1, 2) != "//") return std::nullopt;

@@ -12,7 +12,7 @@ struct UrlParts {
   std::optional<std::string_view> user;
   std::optional<std::string_view> password;
   std::string_view host;
-  uint32_t port = 0;           // 0 when absent or out of 1..65535
+  uint32_t port = 0;                     // 0 when absent
   std::optional<std::string_view> path;  // from its "/" on, or none
 };
 
@@ -20,8 +20,9 @@ struct UrlParts {
 std::string_view TrimLeft(std::string_view text);
 
 // Splits a URL: no colon is a bare host with an optional path; a colon followed by "//" is a
-// scheme and an authority; any other colon, an unclosed IPv6 bracket or a port with a
-// non-digit fails.
+// scheme and an authority; any other colon, an unclosed IPv6 bracket, a port with a
+// non-digit or outside 1..65535, and an empty host or one holding "@", a blank or a control
+// character fail.
 std::optional<UrlParts> SplitUrl(std::string_view text);
 
 // Appends text to a bounded output; false when it does not fit below the limit.

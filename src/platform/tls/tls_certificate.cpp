@@ -1,6 +1,7 @@
 // Certificates with their keys, and loading them from PEM and PKCS#12 files.
 #include "platform/tls/tls_certificate.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -114,13 +115,29 @@ bool TlsCertificate::SameAs(const TlsCertificate& other) const {
 
 namespace tlsdetail {
 
+namespace {
+
+OSSL_PROVIDER* loadedProviders[2] = {};
+
+// Runs inside OpenSSL's own clean-up at exit, before it frees its library context: a
+// provider still held then would be cut loose with everything it fetched.
+void UnloadProviders() {
+  for (int i = 1; i >= 0; --i) {
+    if (loadedProviders[i]) OSSL_PROVIDER_unload(loadedProviders[i]);
+    loadedProviders[i] = nullptr;
+  }
+}
+
+}  // namespace
+
 void LoadLegacyProvider() {
   // Loading any provider explicitly stops the default one from loading by itself, so both
-  // are loaded; they stay for the life of the process.
+  // are loaded; they stay until OpenSSL cleans up at exit.
   static std::once_flag once;
   std::call_once(once, [] {
-    OSSL_PROVIDER_load(nullptr, "default");
-    OSSL_PROVIDER_load(nullptr, "legacy");
+    loadedProviders[0] = OSSL_PROVIDER_load(nullptr, "default");
+    loadedProviders[1] = OSSL_PROVIDER_load(nullptr, "legacy");
+    OPENSSL_atexit(UnloadProviders);
   });
 }
 

@@ -4,12 +4,13 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
-#include <openssl/provider.h>
 #include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+
+#include "platform/tls/tls_internal.h"
 
 namespace testpki {
 namespace {
@@ -103,8 +104,7 @@ struct TestPki::Impl {
 
 TestPki::TestPki() : impl_(new Impl) {
   // The legacy provider makes the old PFX encryptions available to the generator.
-  OSSL_PROVIDER_load(nullptr, "default");
-  OSSL_PROVIDER_load(nullptr, "legacy");
+  plat::tlsdetail::LoadLegacyProvider();
   char tmpl[] = "/tmp/cv-pki-XXXXXX";
   Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
   dir_ = tmpl;
