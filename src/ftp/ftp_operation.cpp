@@ -105,10 +105,10 @@ RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) 
   }
   pollfd fds[3] = {{int(socket), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}, {token ? token->fd() : -1, POLLIN, 0}};
   const uint32_t wasBlocked = s.blocked.exchange(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, token ? 3 : 2, timeoutMs, plat::kWaitServeSent);
+  const plat::WaitResult r = plat::BlockingWait(fds, token ? 3 : 2, timeoutMs);
   s.blocked.store(wasBlocked);
   if (Gone(s)) return {RawWait::Gone, 0};
-  if (fds[1].revents || fds[2].revents || s.cancelRequested.load()) return {RawWait::Canceled, 0};
+  if (fds[1].revents || fds[2].revents || s.cancelRequested.load() || plat::WaitCanceled(r)) return {RawWait::Canceled, 0};
   switch (r.status) {
     case plat::WaitStatus::Ready:
       return {RawWait::Ready, fds[0].revents};

@@ -52,10 +52,11 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
   pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
   if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
   const uint32_t wasBlocked = s.blocked.exchange(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
+  const plat::WaitResult r = plat::BlockingWait(fds, 2, timeoutMs);
   s.blocked.store(wasBlocked);
   if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
+  if (s.cancel.load() || plat::WaitCanceled(r))
+    return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
   switch (r.status) {
     case plat::WaitStatus::Ready:
       return true;
@@ -185,11 +186,11 @@ SOCKET OpenSocket(HttpClientSession& s, const SockAddress& address, uint32_t por
   const uint32_t timeoutMs = (s.timeout ? s.timeout : 20) * 1000u;
   pollfd fds[2] = {{int(sock), POLLOUT, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
   const uint32_t wasBlocked = s.blocked.exchange(1);
-  const plat::WaitResult r = plat::WaitForEventsOrMessages(fds, 2, timeoutMs, plat::kWaitServeSent);
+  const plat::WaitResult r = plat::BlockingWait(fds, 2, timeoutMs);
   s.blocked.store(wasBlocked);
   s.header.controlSocket = previous;
   if (Gone(s)) return fail(cvErrorInvalidHandle);
-  if (s.cancel.load()) return fail(cvErrorOperationCanceled);
+  if (s.cancel.load() || plat::WaitCanceled(r)) return fail(cvErrorOperationCanceled);
   if (r.status == plat::WaitStatus::Timeout) return fail(cvErrorOperationTimeout);
   if (r.status != plat::WaitStatus::Ready) return fail(TakePlatformError());
   int32_t pending = 0, size = sizeof pending;

@@ -284,6 +284,9 @@ inline constexpr uint32_t kAllErrorCodes[] = {CV_ERROR_CODE_LIST(CV_LIST_ERROR_C
 // The error number of a code (10038 for 0x80042736); a bare number is returned unchanged.
 constexpr uint32_t ErrorNumber(uint32_t code) noexcept { return code & 0xFFFFu; }
 
+// Whether a code (or bare number) says the operation was canceled.
+constexpr bool IsCanceled(uint32_t code) noexcept { return ErrorNumber(code) == ErrorNumber(cvErrorOperationCanceled); }
+
 // The full code of a number or code (0x80042736 for 10038 and for 0x80042736); 0 stays 0.
 constexpr uint32_t FullErrorCode(uint32_t code) noexcept {
   return code == 0 ? 0 : (code <= 0xFFFFu ? (kCvErrorBase | code) : code);

@@ -90,7 +90,7 @@ CFileTransfer::MethodCall::~MethodCall() {
   if (--c_.call_.depth > 0) return;
   // A call that succeeded leaves no error of its probes or of an earlier call behind; one
   // that met a time-out or a cancel (its OnError fired) leaves that.
-  if (!c_.call_.raised && !c_.call_.firstError) c_.SetLastErrorCode(0);
+  if (!c_.call_.raised && !c_.call_.firstError && !c_.call_.keepLastError) c_.SetLastErrorCode(0);
   c_.call_ = CallEvents{};
 }
 

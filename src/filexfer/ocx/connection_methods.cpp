@@ -9,6 +9,7 @@
 #include "ftp/ftp.h"
 #include "http/http.h"
 #include "ocx/variant_args.h"
+#include "platform/msg/wait.h"
 
 namespace filexfer {
 
@@ -79,10 +80,17 @@ HRESULT CFileTransfer::Disconnect(VARIANT* error) {
 HRESULT CFileTransfer::Cancel(VARIANT* error) {
   CV_OCX_ENTRY;
   const MethodCall call = BeginMethod(error, Init::None);
+  // A cancel is no operation of its own: a late one leaves the error of the call it came
+  // too late for as the host's LastError.
+  if (call_.depth == 1) call_.keepLastError = true;
   if (s_.state == ControlState::Connecting || s_.state == ControlState::Login) {
-    // The host re-entered from its message loop while Connect waits in the library.
+    // The host re-entered from its message loop while Connect waits in the library: the
+    // wait ends now (the connect fails with the cancel), and a login between two waits
+    // stops at its next one.
     FireCancelOnce();
     SetState(ControlState::Unused);
+    plat::CancelBlockingCall();
+    if (Open()) s_.serverType == kServerFtp ? FtpCancel(session_) : HttpCancel(session_);
     return S_OK;
   }
   if (!Open()) return S_OK;

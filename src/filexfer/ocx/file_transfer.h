@@ -176,6 +176,7 @@ class CFileTransfer final : public ocx::Control<IFileTransfer>, public CProxy_IF
     bool raised = false;  // the method raised an error of its own
     bool errorFired = false, timeoutFired = false, cancelFired = false;
     uint32_t firstError = 0;  // the first error raised in the call, a notification's included
+    bool keepLastError = false;  // a call that succeeded leaves LastError as it found it
   };
   // The start of every method: lazy initialisation (unless the method has none), Error
   // reset; the result lives for the whole method.

@@ -88,7 +88,9 @@ struct SessionHelpers {
     bool errorFirst;        // the last error is set before the event fires (its receiver sees it)
   };
 
-  // Waits for the socket's events, a cancel or the time-out, serving sent messages. Cancel:
+  // Waits for the socket's events, a cancel or the time-out (plat::BlockingWait: the host's
+  // loop runs meanwhile and may cancel the call, even where the session's cancel is not
+  // watched). Cancel:
   // 10004 and event 32; time-out: onTimeout(), 10060 and the rules' event. fire(session,
   // event, error) is the library's. False with the error.
   template <typename Fire, typename OnTimeout>
@@ -107,11 +109,10 @@ struct SessionHelpers {
     if (rules.watchCancel && s.cancel.load()) return canceled();
     pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
     s.busy.store(1);
-    const plat::WaitResult r =
-        plat::WaitForEventsOrMessages(fds, rules.watchCancel ? 2 : 1, rules.timeoutMs, plat::kWaitServeSent);
+    const plat::WaitResult r = plat::BlockingWait(fds, rules.watchCancel ? 2 : 1, rules.timeoutMs);
     s.busy.store(0);
     if (s.freePending) return f.SetLastError(cvErrorInvalidHandle), false;
-    if (rules.watchCancel && s.cancel.load()) return canceled();
+    if ((rules.watchCancel && s.cancel.load()) || plat::WaitCanceled(r)) return canceled();
     switch (r.status) {
       case plat::WaitStatus::Ready:
         return true;

@@ -6,6 +6,7 @@
 #include "core/tls/sec_tls.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
+#include "platform/msg/wait.h"
 #include "pop3/pop3.h"
 
 namespace mailctl {
@@ -87,7 +88,9 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
   s_.busy = false;
   if (!Connected()) {
     ForgetServerSession();
-    return Fail(error, ServerError());
+    const uint32_t code = ServerError();
+    CanceledWithoutWindow(code);
+    return Fail(error, code);
   }
 
   EnsureWindow();
@@ -148,6 +151,8 @@ HRESULT CInternetMail::Cancel(VARIANT*) {
     else
       Pop3Cancel(server_);
   }
+  // A connect or a relay's dialogue still waiting: its wait ends now.
+  if (s_.busy) plat::CancelBlockingCall();
   s_.cancel = true;
   return S_OK;
 }

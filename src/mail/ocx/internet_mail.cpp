@@ -83,6 +83,10 @@ HRESULT CInternetMail::Fail(VARIANT* error, uint32_t code) {
   return Raise(code, s_.throwError, true);
 }
 
+void CInternetMail::CanceledWithoutWindow(uint32_t code) {
+  if (cvcore::IsCanceled(code)) Fire_OnCancel();
+}
+
 void CInternetMail::StartTrace() {
   const std::string file = Utf8(traceFile_);
   s_.trace = TraceEnable(OrNull(file), s_.traceFlags) != 0;

@@ -120,6 +120,9 @@ class CInternetMail final : public ocx::Control<IInternetMail>, public CProxy_II
   HRESULT Raise(uint32_t code, bool returnFlag, bool fireFlag);
   // A method's failure: Error := the low 16 bits, raised with ThrowError and OnError.
   HRESULT Fail(VARIANT* error, uint32_t code);
+  // A session that a cancel ended before its window was registered reports to nobody:
+  // the host hears of the cancel here.
+  void CanceledWithoutWindow(uint32_t code);
   // The mail-server library's last error, or the MIME library's.
   uint32_t ServerError() const;
   static uint32_t MimeError();

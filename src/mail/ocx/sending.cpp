@@ -102,7 +102,10 @@ LibHandle CInternetMail::ConnectForAddress(const std::string& address, const std
     const LibHandle session = SmtpConnectServer(relay.c_str(), uint32_t(s_.relayPort), timeout, options,
                                                 OrNull(domain), credentials);
     if (credentials) SecFreeCredentials(&credentials);
-    if (session == kInvalidLibHandle) *stopCode = SmtpGetLastError();
+    if (session == kInvalidLibHandle) {
+      *stopCode = SmtpGetLastError();
+      CanceledWithoutWindow(*stopCode);
+    }
     return session;
   }
   const size_t at = address.find('@');
@@ -121,6 +124,11 @@ LibHandle CInternetMail::ConnectForAddress(const std::string& address, const std
     const LibHandle session =
         SmtpConnectServer(host.c_str(), directPort_, timeout, kSmtpExtended, OrNull(domain), nullptr);
     if (session != kInvalidLibHandle) return session;
+    if (cvcore::IsCanceled(SmtpGetLastError())) {
+      *stopCode = SmtpGetLastError();
+      CanceledWithoutWindow(*stopCode);
+      return kInvalidLibHandle;
+    }
   }
   Raise(SmtpGetLastError(), false, true);
   return kInvalidLibHandle;
@@ -154,7 +162,11 @@ bool CInternetMail::SendToAddress(const std::string& address, const std::string&
   const uint32_t code = SmtpGetLastError();
   SmtpDisconnect(session);
   if (!sent) {
-    Raise(code, false, true);
+    // A cancel ends the whole send, reported once by SendMessage.
+    if (cvcore::IsCanceled(code))
+      *stopCode = code;
+    else
+      Raise(code, false, true);
     return false;
   }
   VARIANT vAddress{}, vSize{};

@@ -31,4 +31,21 @@ struct WaitResult {
 WaitResult WaitForEventsOrMessages(pollfd* fds, size_t count, uint32_t timeoutMs,
                                    uint32_t flags = kWaitServeSent);
 
+// The wait of a library's blocking call (a connect, a reply, a block of data). While the
+// thread has an active window, its posted messages and timers are dispatched as well, so
+// the host's own loop goes on meanwhile (a Cancel button, a scheduled step); a console
+// thread gets a plain wait. A quit message is left for the host's loop and the wait goes
+// on serving sent messages only. Whatever runs meanwhile may end the wait with
+// CancelBlockingCall: Failed, with WSAEINTR (10004, "canceled") as the last error. The
+// host may also have closed or freed what the caller waits for: the caller looks at its
+// own state again after every wait.
+WaitResult BlockingWait(pollfd* fds, size_t count, uint32_t timeoutMs);
+
+// Whether a blocking wait ended by CancelBlockingCall (read right after the wait).
+bool WaitCanceled(const WaitResult& r);
+
+// Ends the innermost blocking wait of the calling thread, the one that dispatched the
+// caller. False when the thread is in none.
+bool CancelBlockingCall();
+
 }  // namespace plat

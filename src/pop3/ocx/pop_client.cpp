@@ -10,6 +10,7 @@
 #include "pop3/ocx/libraries.h"
 #include "pop3/ocx/pop_client_args.h"
 #include "platform/base/last_error.h"
+#include "platform/msg/wait.h"
 #include "pop3/pop3_control.h"
 
 namespace popctl {
@@ -249,6 +250,10 @@ HRESULT CPopClient::Cancel(VARIANT* error) {
   CV_OCX_ENTRY;
   SetErrorArgument(error, 0);
   if (!IsInitialized()) return S_OK;
+  // A blocking Connect still waiting: its wait ends now.
+  if (connecting_) plat::CancelBlockingCall();
+  // Without a session nothing runs: a late cancel leaves the error of the call before it.
+  if (handle_ == kInvalidLibHandle) return S_OK;
   if (Pop3Cancel(handle_) != 0) return MethodFailure(error);
   return S_OK;
 }

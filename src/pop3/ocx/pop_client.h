@@ -91,6 +91,8 @@ class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClie
   // The error reporter after a failed library call of a method: Error := the low word,
   // OnError, an error HRESULT only with ThrowError.
   HRESULT MethodFailure(VARIANT* error);
+  // A failed Connect reported, with OnCancel when a cancel ended it.
+  HRESULT ConnectFailure(VARIANT* error);
   // A failing property: the error reporter with the return flag and without OnError.
   HRESULT Raise(uint32_t code = 0);
   // An address or service helper's failure (in the thread's last error) raised.
@@ -115,6 +117,9 @@ class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClie
 
   PopClientSettings s_;
   LibHandle handle_ = kInvalidLibHandle;
+  // A blocking Connect is under way: the library has no window to report a cancel through
+  // until the login is done.
+  bool connecting_ = false;
   SecuritySnapshot security_;
   std::u16string version_;  // built on first read
 };

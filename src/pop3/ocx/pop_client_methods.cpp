@@ -33,12 +33,33 @@ void Wipe(std::string& s) {
   if (!s.empty()) explicit_bzero(s.data(), s.size());
 }
 
+// Marks a blocking Connect under way for the length of the call.
+class ConnectingScope {
+ public:
+  ConnectingScope(bool& flag, bool on) : flag_(flag), was_(flag) { flag_ = on; }
+  ~ConnectingScope() { flag_ = was_; }
+  ConnectingScope(const ConnectingScope&) = delete;
+  ConnectingScope& operator=(const ConnectingScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool was_;
+};
+
 }  // namespace
 
 HRESULT CPopClient::TakeMessageId(const VARIANT& arg, int32_t* message, bool zeroMeansCurrent) {
   if (HRESULT hr = OptionalInt(arg, s_.message, message); FAILED(hr)) return hr;
   if (zeroMeansCurrent && *message == 0) *message = s_.message;
   return S_OK;
+}
+
+HRESULT CPopClient::ConnectFailure(VARIANT* error) {
+  const HRESULT hr = MethodFailure(error);
+  // Until the login is done the library reports to no window: a cancel that ended the
+  // connect is the host's to hear of here, after the error as the library's events come.
+  if (cvcore::IsCanceled(LastErrorCode())) Fire_OnCancel();
+  return hr;
 }
 
 HRESULT CPopClient::Connect(VARIANT remoteHost, VARIANT remotePort, VARIANT userName, VARIANT password,
@@ -67,10 +88,11 @@ HRESULT CPopClient::Connect(VARIANT remoteHost, VARIANT remotePort, VARIANT user
     Wipe(certPassword);
   }
   const std::string hostText = ocx::Utf16ToUtf8(host);
+  ConnectingScope connecting(connecting_, s_.blocking);
   const LibHandle h = Pop3Connect(hostText.c_str(), uint32_t(port), uint32_t(seconds), uint32_t(flags), credentials,
                                   s_.blocking ? nullptr : Window(), s_.blocking ? 0 : kLibraryNotifyMessage);
   SecFreeCredentials(&credentials);
-  if (h == kInvalidLibHandle) return MethodFailure(error);
+  if (h == kInvalidLibHandle) return ConnectFailure(error);
 
   handle_ = h;
   SetHost(host);
@@ -84,7 +106,7 @@ HRESULT CPopClient::Connect(VARIANT remoteHost, VARIANT remotePort, VARIANT user
     if (EventsFrozen()) Pop3FreezeEvents(handle_, 1);
     return S_OK;
   }
-  if (CompleteLogin(true) != 0) return MethodFailure(error);
+  if (CompleteLogin(true) != 0) return ConnectFailure(error);
   return S_OK;
 }
 

@@ -4,6 +4,7 @@
 // meanwhile; everything it dispatches runs with the lock held again.
 #include <vector>
 
+#include "core/errors/error_codes.h"
 #include "core/sock/sock.h"
 #include "platform/base/tick.h"
 #include "platform/msg/wait.h"
@@ -18,13 +19,14 @@ namespace {
 
 using cvssh::net::TcpSocket;
 
-// One wait over fds (with the thread's messages served), first a look without giving up
-// the lock: what is already there is handled without two trips through it.
+// One blocking wait over fds (the thread's messages served, the host's loop run), first a
+// look without giving up the lock: what is already there is handled without two trips
+// through it.
 plat::WaitResult Wait(std::vector<pollfd>& fds, uint32_t timeoutMs) {
-  plat::WaitResult r = plat::WaitForEventsOrMessages(fds.data(), fds.size(), 0, plat::kWaitDispatchPosted);
+  plat::WaitResult r = plat::BlockingWait(fds.data(), fds.size(), 0);
   if (r.status != plat::WaitStatus::Timeout || timeoutMs == 0) return r;
   cvssh::LayerLockPause pause;
-  return plat::WaitForEventsOrMessages(fds.data(), fds.size(), timeoutMs, plat::kWaitDispatchPosted);
+  return plat::BlockingWait(fds.data(), fds.size(), timeoutMs);
 }
 
 }  // namespace
@@ -45,7 +47,12 @@ int32_t SshPumpEventsWithin(SshSession* session, uint32_t limitMs) {
     cvssh::net::RegistryCollect(session, fds);
     plat::WaitResult r = Wait(fds, limitMs - (limitMs ? elapsed : 0));
     if (r.status == plat::WaitStatus::Timeout) return 0;
-    if (r.status != plat::WaitStatus::Ready) return 0;  // a failed wait or a quit message
+    if (plat::WaitCanceled(r)) {
+      // The host canceled the call from its loop: the wait of the caller ends with it.
+      SshSetLastError(session, cvErrorOperationCanceled);
+      return -1;
+    }
+    if (r.status != plat::WaitStatus::Ready) return 0;  // a failed wait
     bool handled = false;
     for (size_t i = 0; i < handleCount; ++i) {
       if (!fds[i].revents) continue;
