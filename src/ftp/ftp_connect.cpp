@@ -220,6 +220,11 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
     if (SendCommand(s, "HOST", s.hostName) == -1) return Quit(s);
   }
   GetSystemType(s);
+  // The query's failure is no connect's, but a cancel is: the caller stops waiting here.
+  if (s.cancelRequested.load()) {
+    Fail(cvErrorOperationCanceled);
+    return Abandon(s);
+  }
   if (options & kOptNoLogin) {
     s.loggedIn = 1;
     QueryFeatures(s);

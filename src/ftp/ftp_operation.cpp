@@ -108,7 +108,12 @@ RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) 
   const plat::WaitResult r = plat::BlockingWait(fds, token ? 3 : 2, timeoutMs);
   s.blocked.store(wasBlocked);
   if (Gone(s)) return {RawWait::Gone, 0};
-  if (fds[1].revents || fds[2].revents || s.cancelRequested.load() || plat::WaitCanceled(r)) return {RawWait::Canceled, 0};
+  if (plat::WaitCanceled(r)) {
+    // The host canceled the call from its loop: the rest of the call stops as with FtpCancel.
+    s.cancelRequested.store(1);
+    s.cancelSignal.Set();
+  }
+  if (fds[1].revents || fds[2].revents || s.cancelRequested.load()) return {RawWait::Canceled, 0};
   switch (r.status) {
     case plat::WaitStatus::Ready:
       return {RawWait::Ready, fds[0].revents};

@@ -55,8 +55,12 @@ bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept
   const plat::WaitResult r = plat::BlockingWait(fds, 2, timeoutMs);
   s.blocked.store(wasBlocked);
   if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (s.cancel.load() || plat::WaitCanceled(r))
-    return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
+  if (plat::WaitCanceled(r)) {
+    // The host canceled the call from its loop: the rest of the call stops as with HttpCancel.
+    s.cancel.store(1);
+    s.cancelSignal.Set();
+  }
+  if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
   switch (r.status) {
     case plat::WaitStatus::Ready:
       return true;

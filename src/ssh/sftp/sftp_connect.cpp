@@ -127,7 +127,11 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
     if (pumped < 0) {
       *error = SshGetLastError(s);
       CheckedFree(canonical);
-      SftpCloseSession(s);
+      // A canceled connect ends now, without waiting for the server to close.
+      if (cvcore::IsCanceled(*error))
+        SftpDropSession(s);
+      else
+        SftpCloseSession(s);
       SshSetLastError(nullptr, *error);
       return nullptr;
     }
