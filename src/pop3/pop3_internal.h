@@ -85,6 +85,8 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept;
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
 // Gives a timed-out session up: closed at once, nothing more written to it.
 void GiveUp(Pop3Session& s) noexcept;
+// Nothing more goes over the session's connection; later calls end at once.
+void StopExchanges(Pop3Session& s) noexcept;
 // The error of a call on a closed session: the time-out that ended it, or the close.
 uint32_t ClosedError(const Pop3Session& s) noexcept;
 // The same wait on another socket of the session (the password service's).

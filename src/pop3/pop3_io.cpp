@@ -37,8 +37,13 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept {
 }
 
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  return SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true, true}, Fire,
-                            [&] { GiveUp(s); });
+  if (SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true, true}, Fire,
+                         [&] { GiveUp(s); }))
+    return true;
+  // A read canceled mid-reply leaves the session as a stall does: the rest of the reply is
+  // still owed, so no command can follow (a QUIT would only wait for it).
+  if ((events & POLLIN) && cvcore::IsCanceled(LastError())) StopExchanges(s);
+  return false;
 }
 
 bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
@@ -50,6 +55,10 @@ void GiveUp(Pop3Session& s) noexcept {
   // status line owed, a multi-line response half read): nothing more goes over the
   // connection, and every later call ends at once instead of waiting out its own time-out.
   s.timedOut = 1;
+  StopExchanges(s);
+}
+
+void StopExchanges(Pop3Session& s) noexcept {
   s.closed = 1;
   s.replyPending = s.multiLine = 0;
   if (s.header.controlSocket != INVALID_SOCKET) shutdown(int(s.header.controlSocket), SHUT_RDWR);
