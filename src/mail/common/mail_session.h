@@ -61,6 +61,9 @@ template <typename Traits>
 struct SessionHelpers {
   using Session = typename Traits::Session;
 
+  // The session's cancel flag once a wait has reported the cancel (a request is 1).
+  static constexpr uint32_t kCancelReported = 2;
+
   // Frees the session now, or when the call under way ends (its connection closes now).
   static void ReleaseOrDefer(LibHandle handle) noexcept {
     auto& f = Traits::Library();
@@ -100,10 +103,12 @@ struct SessionHelpers {
     if (sock == INVALID_SOCKET || s.freePending) return f.SetLastError(cvErrorConnectionClosed), false;
     auto canceled = [&]() {
       s.busy.store(0);
-      s.cancel.store(0);
-      s.cancelSignal.Reset();
+      // The cancel stays for the rest of the call, whose later waits end at once and
+      // quietly: one cancel, one event. The next call starts without it (SessionScope).
+      const bool reported = s.cancel.exchange(kCancelReported) == kCancelReported;
+      s.cancelSignal.Set();
       if (rules.errorFirst) f.SetLastError(cvErrorOperationCanceled);
-      fire(s, kMailEventCancel, cvErrorOperationCanceled);
+      if (!reported) fire(s, kMailEventCancel, cvErrorOperationCanceled);
       return f.SetLastError(cvErrorOperationCanceled), false;
     };
     if (rules.watchCancel && s.cancel.load()) return canceled();
