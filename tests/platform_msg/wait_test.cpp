@@ -215,3 +215,55 @@ TEST(Wait, AnIdleWaitUsesNoCpu) {
   EXPECT_LT(ThreadCpuMs() - before, 20.0);
   DestroyWindow(hwnd);
 }
+
+TEST(BlockingWait, AHandlerItDispatchedCancelsIt) {
+  bool canceledInside = false;
+  Handler h = [&](HWND hwnd, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+    if (m == WM_TIMER) {
+      KillTimer(hwnd, 1);
+      canceledInside = CancelBlockingCall();
+    }
+    return DefWindowProc(hwnd, m, w, l);
+  };
+  HWND hwnd = MakeWindow(&h);
+  ShowWindow(hwnd, SW_SHOW);
+  EXPECT_FALSE(CancelBlockingCall());  // no blocking wait runs
+  Pipe p;
+  pollfd fd = p.ReadEnd();
+  SetTimer(hwnd, 1, 20, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const WaitResult r = BlockingWait(&fd, 1, 5000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_TRUE(canceledInside);
+  EXPECT_EQ(r.status, WaitStatus::Failed);
+  EXPECT_TRUE(WaitCanceled(r));
+  EXPECT_EQ(GetLastError(), 10004u);
+  // The cancel was that wait's: the next one runs its course.
+  EXPECT_FALSE(CancelBlockingCall());
+  EXPECT_EQ(BlockingWait(&fd, 1, 20).status, WaitStatus::Timeout);
+  DestroyWindow(hwnd);
+}
+
+TEST(BlockingWait, AQuitIsLeftForTheHostLoopAndTheWaitGoesOn) {
+  int dispatched = 0;
+  Handler h = [&](HWND hwnd, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+    if (m == WM_USER) dispatched++;
+    return DefWindowProc(hwnd, m, w, l);
+  };
+  HWND hwnd = MakeWindow(&h);
+  ShowWindow(hwnd, SW_SHOW);
+  PostMessage(hwnd, WM_USER, 0, 0);
+  PostMessage(hwnd, WM_QUIT, 0, 0);
+  PostMessage(hwnd, WM_USER, 0, 0);
+  Pipe p;
+  pollfd fd = p.ReadEnd();
+  const double before = ThreadCpuMs();
+  EXPECT_EQ(BlockingWait(&fd, 1, 100).status, WaitStatus::Timeout);
+  EXPECT_LT(ThreadCpuMs() - before, 20.0);  // the pending quit does not make it spin
+  EXPECT_EQ(dispatched, 1);                 // nothing of the host's after its quit
+  EXPECT_TRUE(IsQuitMessagePending());
+  MSG m;
+  while (PeekMessage(&m, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  DestroyWindow(hwnd);
+}
