@@ -58,8 +58,7 @@ TEST_F(CancelHost, CancelFromTheHostLoopEndsAWaitOnASilentPeer) {
     // The time-out is 20 s: only the cancel ends the call this soon.
     EXPECT_LT(run.took, 5s) << run.out;
     EXPECT_EQ(run.Lines("event OnCancel"), 1u) << run.out;
-    EXPECT_EQ(run.Lines("event OnError: ErrorCode=10004, Description=\"The blocking operation has been canceled\""),
-              1u)
+    EXPECT_EQ(run.Lines("event OnError: ErrorCode=10004, Description=\"The blocking operation has been canceled\""), 1u)
         << run.out;
     EXPECT_EQ(run.Lines("LastError = 10004"), 1u) << run.out;
     EXPECT_TRUE(peer.scriptOk());

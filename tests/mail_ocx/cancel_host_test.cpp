@@ -50,8 +50,9 @@ TEST_F(MailCancelHost, CancelFromTheHostLoopEndsAWaitOnASilentServer) {
     cvtest::SilentPeer peer(row.script);
     std::vector<std::string> steps = {row.serverType, "Timeout=20", "@1 Cancel()"};
     if (row.send) {
-      steps.insert(steps.end(), {"RelayServer=\"127.0.0.1\"", "RelayPort=" + std::to_string(peer.port()),
-                                 "SendMessage(\"a@example.org\", \"b@example.org\", \"Subject: x\\r\\n\\r\\nbody\\r\\n\")"});
+      steps.insert(steps.end(),
+                   {"RelayServer=\"127.0.0.1\"", "RelayPort=" + std::to_string(peer.port()),
+                    "SendMessage(\"a@example.org\", \"b@example.org\", \"Subject: x\\r\\n\\r\\nbody\\r\\n\")"});
     } else {
       steps.push_back(ConnectTo(peer.port(), 20));
     }
@@ -61,8 +62,7 @@ TEST_F(MailCancelHost, CancelFromTheHostLoopEndsAWaitOnASilentServer) {
     // The time-out is 20 s: only the cancel ends the call this soon.
     EXPECT_LT(run.took, 5s) << run.out;
     EXPECT_EQ(run.Lines("event OnCancel"), 1u) << run.out;
-    EXPECT_EQ(run.Lines("event OnError: ErrorCode=10004, Description=\"The blocking operation has been canceled\""),
-              1u)
+    EXPECT_EQ(run.Lines("event OnError: ErrorCode=10004, Description=\"The blocking operation has been canceled\""), 1u)
         << run.out;
     EXPECT_EQ(run.Lines("LastError = 10004"), 1u) << run.out;
     EXPECT_TRUE(peer.scriptOk());

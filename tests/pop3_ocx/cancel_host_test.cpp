@@ -24,8 +24,8 @@ class PopCancelHost : public testhost::RegistryFixture {
                   int timeout, std::vector<std::string> after) {
     std::vector<std::string> argv = {CV_CVHOST, "Corvanetics.PopClient", "UserName=\"u\"", "Password=\"p\""};
     argv.insert(argv.end(), before.begin(), before.end());
-    argv.push_back("Connect(\"127.0.0.1\", " + std::to_string(peer.port()) + ", , , " + std::to_string(timeout) +
-                   ", " + options + ")");
+    argv.push_back("Connect(\"127.0.0.1\", " + std::to_string(peer.port()) + ", , , " + std::to_string(timeout) + ", " +
+                   options + ")");
     argv.insert(argv.end(), after.begin(), after.end());
     return testhost::RunProgram(dir_, std::move(argv));
   }

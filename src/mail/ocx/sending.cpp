@@ -163,10 +163,8 @@ bool CInternetMail::SendToAddress(const std::string& address, const std::string&
   SmtpDisconnect(session);
   if (!sent) {
     // A cancel ends the whole send, reported once by SendMessage.
-    if (cvcore::IsCanceled(code))
-      *stopCode = code;
-    else
-      Raise(code, false, true);
+    if (cvcore::IsCanceled(code)) *stopCode = code;
+    else Raise(code, false, true);
     return false;
   }
   VARIANT vAddress{}, vSize{};

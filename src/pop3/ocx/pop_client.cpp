@@ -6,11 +6,11 @@
 
 #include "core/errors/error_codes.h"
 #include "ocx/variant_args.h"
+#include "platform/base/last_error.h"
+#include "platform/msg/wait.h"
 #include "pop3/ocx/guids.h"
 #include "pop3/ocx/libraries.h"
 #include "pop3/ocx/pop_client_args.h"
-#include "platform/base/last_error.h"
-#include "platform/msg/wait.h"
 #include "pop3/pop3_control.h"
 
 namespace popctl {

@@ -128,10 +128,8 @@ SshSession* SftpConnect(const char* host, uint32_t port, const char* user, const
       *error = SshGetLastError(s);
       CheckedFree(canonical);
       // A canceled connect ends now, without waiting for the server to close.
-      if (cvcore::IsCanceled(*error))
-        SftpDropSession(s);
-      else
-        SftpCloseSession(s);
+      if (cvcore::IsCanceled(*error)) SftpDropSession(s);
+      else SftpCloseSession(s);
       SshSetLastError(nullptr, *error);
       return nullptr;
     }
