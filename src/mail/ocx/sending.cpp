@@ -186,6 +186,7 @@ HRESULT CInternetMail::SendMessage(VARIANT senderArg, VARIANT recipientArg, VARI
     SetErrorArgument(error, Low16(cvErrorOperationInProgress));
     return Raise(cvErrorOperationInProgress, s_.throwError, true);
   }
+  s_.cancel = false;  // a cancel that came while nothing was sent belongs to no send
   std::string sender, recipient, text;
   if (HRESULT hr = Utf8Argument(senderArg, &sender); FAILED(hr)) return hr;
   if (HRESULT hr = Utf8Argument(recipientArg, &recipient); FAILED(hr)) return hr;
