@@ -78,8 +78,7 @@ TEST_F(MailCancelHost, ALateCancelKeepsTheErrorOfTheCallItCameTooLateFor) {
 
   // Nor does it stop the send that follows: that one ends by its own time-out.
   run = Host({"Timeout=1", "RelayServer=\"127.0.0.1\"", "RelayPort=" + std::to_string(peer.port()), "Cancel()",
-              "SendMessage(\"a@example.org\", \"b@example.org\", \"Subject: x\\r\\n\\r\\nbody\\r\\n\")",
-              "?LastError"});
+              "SendMessage(\"a@example.org\", \"b@example.org\", \"Subject: x\\r\\n\\r\\nbody\\r\\n\")", "?LastError"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.Lines("event OnCancel"), 0u) << run.out;
   EXPECT_EQ(run.Lines("LastError = 10060"), 1u) << run.out;
