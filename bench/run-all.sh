@@ -33,7 +33,8 @@
 #   FTPSRV_MIB=1024 FTPSRV_ROUNDS=5
 #   HTTPSRV_SECONDS=5 HTTPSRV_ROUNDS=3
 #   SFTP_MIB=512 SFTP_ROUNDS=5 SFTP_CONCURRENT_MIB=100 SFTP_CONCURRENT_RUNS=20
-#   XFER_MIB=1024 XFER_RUNS=3   FTP_MIB=256 FTP_RUNS=3
+#   XFER_MIB=1024 XFER_RUNS=3 XFER_FILTER= (only the xfer cases whose name holds it, e.g. put)
+#   FTP_MIB=256 FTP_RUNS=3
 #   MAIL_PARSE_MIB=68 MAIL_FETCH_MIB=24 MAIL_RUNS=9
 #   JOBS=6 (build jobs)
 #
@@ -197,7 +198,7 @@ xfer_extract() {
   awk '/ library .* \| control / { split($0, a, " library "); name = a[1]; sub(/ +$/, "", name)
       n = split($0, f, " "); printf "%s throughput library\t%s\n%s throughput control\t%s\n%s CPU library\t%s\n%s CPU control\t%s\n", name, f[n-8], name, f[n-6], name, f[n-2], name, f[n] }' "$1"
 }
-run_xfer() { "$(bin xfer xfer)" "${XFER_MIB:-1024}" "${XFER_RUNS:-3}" 2 >"$1" 2>&1; }
+run_xfer() { "$(bin xfer xfer)" "${XFER_MIB:-1024}" "${XFER_RUNS:-3}" 2 "${XFER_FILTER:-}" >"$1" 2>&1; }
 extract_xfer() { xfer_extract "$1"; }
 run_xfer4() { "$(bin xfer xfer)" "${XFER_MIB:-1024}" "${XFER_RUNS:-3}" 4 "ftp get" >"$1" 2>&1; }
 extract_xfer4() { xfer_extract "$1"; }

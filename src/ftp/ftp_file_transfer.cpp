@@ -266,8 +266,29 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
   const bool text = s.fileType == kTypeAscii && !probe.byContent;
   const uint32_t chunk = text ? buffer.size() / 2 : buffer.size();
   uint64_t fileBytes = 0;
+  // Bytes that go out as the file holds them leave straight from it, without a copy
+  // through the buffer, where the data channel can send them so.
+  bool fromFile = !text && s.fileType != kTypeEbcdic;
   TransferPacer pacer(s);
   while (!error) {
+    if (fromFile) {
+      const int64_t sent = SendFromFile(s, file.descriptor(), offset + fileBytes, chunk);
+      if (sent == kSendFromFileUnable) {
+        fromFile = false;
+        if (!file.Seek(offset + fileBytes)) error = cvErrorFileReadFailed;
+        continue;
+      }
+      if (sent == 0) {
+        if (!pacer.Finish()) return FailGone();
+        break;
+      }
+      if (sent > 0) fileBytes += uint64_t(sent);
+      if (sent < 0 || !pacer.AfterBlock()) {
+        if (Gone(s)) return FailGone();
+        error = Library().GetLastError();
+      }
+      continue;
+    }
     const int64_t n = file.Read(buffer.data(), chunk);
     if (n < 0) {
       error = cvErrorFileReadFailed;

@@ -34,6 +34,7 @@ class LocalFile {
   // False when closing lost data (cvErrorFileWriteFailed).
   bool Close() noexcept;
   bool isOpen() const noexcept { return fd_ >= 0; }
+  int descriptor() const noexcept { return fd_; }
 
  private:
   int fd_ = -1;

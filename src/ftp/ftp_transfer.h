@@ -45,6 +45,14 @@ int32_t FillReceiveBuffer(FtpSession& s) noexcept;
 int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
 int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
 int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept;
+// What SendFromFile gives when the bytes cannot go straight from the file (a protected
+// channel, a file the system cannot send from, bytes buffered): nothing was sent, and the
+// caller reads the file and writes the data.
+inline constexpr int64_t kSendFromFileUnable = -2;
+// Sends up to length bytes of an open local file from offset on the data channel without a
+// copy through the process, waiting as WriteData does (counted in the transfer's bytes):
+// the bytes sent (0 at the file's end), kSendFromFileUnable, or -1 with the error.
+int64_t SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept;
 
 int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;
 int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;

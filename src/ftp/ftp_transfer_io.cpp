@@ -75,21 +75,29 @@ struct SendOutcome {
   bool timedOut = false;
   bool canceled = false;
   bool gone = false;
+  bool noFileSend = false;  // the stream cannot send from the file: nothing of this call went
 };
 
-// Sends data on the data channel with the session blocked: all of it with wait (a send
-// that makes no progress for the timeout is a stall, however much went before), else what
-// goes without waiting. Counts what went.
-SendOutcome SendBlocked(FtpSession& s, const char* data, uint32_t length, bool wait) noexcept {
+// Sends length bytes on the data channel with the session blocked, each attempt
+// attempt(bytes sent so far) (one try of the stream, without waiting): all of them with
+// wait (a send that makes no progress for the timeout is a stall, however much went
+// before), else what goes without waiting. Counts what went; an attempt that gives 0 (the
+// end of a file) ends the loop early.
+template <typename Attempt>
+SendOutcome SendLoop(FtpSession& s, uint32_t length, bool wait, Attempt attempt) noexcept {
   SendOutcome o;
-  cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Data);
   const uint32_t timeoutMs = SessionTimeoutMs(s);
   uint32_t lastProgress = plat::GetTickCount();
   const FtpState previous = s.state.load();
   if (previous == FtpState::Idle) SetState(s, FtpState::Sending);
   s.blocked.store(1);
   while (o.sent < length) {
-    const int32_t n = out.Send(data + o.sent, length - o.sent);
+    const int32_t n = attempt(o.sent);
+    if (n == 0) break;
+    if (n == cvcore::kStreamNoFileSend) {
+      o.noFileSend = true;
+      break;
+    }
     if (n == -1) {
       o.failed = true;
       break;
@@ -122,6 +130,19 @@ SendOutcome SendBlocked(FtpSession& s, const char* data, uint32_t length, bool w
   s.blocked.store(0);
   SetState(s, previous);
   return o;
+}
+
+SendOutcome SendBlocked(FtpSession& s, const char* data, uint32_t length, bool wait) noexcept {
+  cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Data);
+  return SendLoop(s, length, wait, [&](uint32_t at) { return out.Send(data + at, length - at); });
+}
+
+// The last error of a blocking send loop that did not send everything; -1.
+int32_t FailSend(FtpSession& s, const SendOutcome& o) noexcept {
+  if (o.gone) return FailGone();
+  if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+  if (o.canceled) return FailCanceled(s);
+  return -1;
 }
 
 }  // namespace
@@ -416,10 +437,8 @@ int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
     // as through the session buffer, without the copy, and in sends as large as the socket
     // takes.
     const SendOutcome o = SendBlocked(s, buffer, length, true);
-    if (o.gone) return FailGone();
-    if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
-    if (o.canceled) return FailCanceled(s);
-    return o.failed ? -1 : int32_t(length);
+    if (o.gone || o.timedOut || o.canceled || o.failed) return FailSend(s, o);
+    return int32_t(length);
   }
   uint32_t taken = 0;
   while (taken < length) {
@@ -443,6 +462,20 @@ int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
   }
   if (FlushSendBuffer(s, wait) == -1) return Gone(s) ? FailGone() : -1;
   return int32_t(taken);
+}
+
+int64_t SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept {
+  if (s.cancelRequested.load()) return FailCanceled(s);
+  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  // Only a blocking transfer with nothing buffered may send around the session buffer.
+  if (s.notify.socketWindow || s.bytesBuffered > 0 || s.dataDirection == kDirectionReceive || s.blocked.load())
+    return kSendFromFileUnable;
+  cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Data);
+  const SendOutcome o =
+      SendLoop(s, length, true, [&](uint32_t at) { return out.SendFile(file, offset + at, length - at); });
+  if (o.gone || o.timedOut || o.canceled || o.failed) return FailSend(s, o);
+  if (o.noFileSend && o.sent == 0) return kSendFromFileUnable;
+  return int64_t(o.sent);
 }
 
 }  // namespace cvftp

@@ -3,19 +3,16 @@
 // the core's.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
 
 #include <cerrno>
 #include <climits>
 
 #include "core/sock/binding.h"
 #include "core/trace/trace_binding.h"
+#include "platform/net/adapters.h"
 #include "platform/net/wsa_errors.h"
 #include "sockets/inet.h"
 
@@ -126,29 +123,9 @@ int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count)
   // The socket itself stays blocking for every other call: only this one must not wait.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  // sendfile has no MSG_NOSIGNAL: a peer that left would raise SIGPIPE in the host. The
-  // signal is blocked on this thread for the call and one it raised is taken back.
-  sigset_t pipeSet, previous;
-  sigemptyset(&pipeSet);
-  sigaddset(&pipeSet, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
-  sigset_t pendingBefore;
-  sigpending(&pendingBefore);
-  off_t at = off_t(*offset);
-  ssize_t n;
-  do n = ::sendfile(fd, file, &at, size_t(count));
-  while (n < 0 && errno == EINTR);
-  const int saved = errno;
-  if (n < 0 && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
-    const timespec zero{0, 0};
-    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  const int64_t n = plat::net::SendFile(SOCKET(fd), file, offset, count);
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags);
-  if (n < 0) return SockFail(plat::WsaErrorFromErrno(saved), -1);
-  *offset = uint64_t(at);
-  return int64_t(n);
+  return n;  // a failure's error is the thread's last error already
 }
 
 int32_t SockShutdownSend(SOCKET s) {

@@ -92,6 +92,11 @@ TEST_P(PeerTransfer, FilesAndMemoryBothWays) {
   EXPECT_EQ(ReadLocal(peer.root() / half), data);
   EXPECT_EQ(log.Count(2048), 3);
 
+  // A file the system cannot send from directly (procfs) goes out through reads.
+  const std::string proc = Remote(peer, "version.bin");
+  ASSERT_EQ(FtpStoreFile(h, "/proc/version", proc.c_str(), 0, 0), 0) << LastError();
+  EXPECT_EQ(ReadLocal(peer.root() / proc), ReadLocal("/proc/version"));
+
   // Upload from memory, then a size comparison of the two.
   const std::string mem = Remote(peer, "mem.bin");
   ASSERT_EQ(FtpStoreData(h, mem.c_str(), tail.data(), uint32_t(tail.size())), 0) << LastError();
@@ -131,6 +136,12 @@ TEST_P(PeerTransfer, CancelThenTheSessionGoesOn) {
   uint64_t size = 0;
   EXPECT_EQ(FtpQueryFileSize(h, "large.bin", &size), 213) << LastError();
   EXPECT_EQ(size, data.size());
+  EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257);
+  // An upload canceled as it starts.
+  s->notify.callbacks[11] = [](LibHandle handle, uint32_t, uint32_t, uintptr_t) { FtpCancel(handle); };
+  EXPECT_EQ(FtpStoreFile(h, (peer.root() / "large.bin").c_str(), Remote(peer, "up.bin").c_str(), 0, 0), -1);
+  EXPECT_EQ(LastError(), cvErrorOperationCanceled);
+  s->notify.callbacks[11] = nullptr;
   EXPECT_EQ(FtpSendCommand(h, "PWD", nullptr), 257);
   // And a whole large download afterwards.
   ASSERT_EQ(FtpRetrieveFile(h, Path("large.bin").c_str(), "large.bin", 0, 0), 0) << LastError();

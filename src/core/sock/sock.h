@@ -60,6 +60,12 @@ int32_t SockListen(SOCKET s);
 int32_t SockRecv(SOCKET s, char* buffer, int32_t length, int32_t flags);
 int32_t SockSelect(plat::FdSet* readSet, plat::FdSet* writeSet, plat::FdSet* errorSet, const plat::TimeVal* timeout);
 int32_t SockSend(SOCKET s, const char* buffer, int32_t length, int32_t flags);
+// Up to count bytes of an open file from *offset, sent without a copy through the process
+// (*offset moves past them): the bytes taken, 0 at the file's end, or -1 with the last
+// error: WSAEWOULDBLOCK for a non-blocking socket without room, WSAEINVAL for a file that
+// cannot be sent (or read) this way, WSAEOPNOTSUPP while a trace listens to the sends
+// (which then go through SockSend, so that it sees them).
+int64_t SockSendFile(SOCKET s, int file, uint64_t* offset, uint32_t count);
 int32_t SockSetOption(SOCKET s, int32_t level, int32_t option, const void* value);
 SOCKET SockCreate(int32_t family, int32_t type, int32_t protocol);
 int32_t SockAsyncSelect(SOCKET s, HWND window, uint32_t message, int32_t events);

@@ -60,6 +60,18 @@ int32_t SocketStream::Send(const void* data, uint32_t length) noexcept {
   return -1;
 }
 
+int32_t SocketStream::SendFile(int file, uint64_t offset, uint32_t length) noexcept {
+  if (socket_ == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), -1;
+  const int64_t n = SockSendFile(socket_, file, &offset, std::min(length, kMostPerCall));
+  if (n >= 0) return int32_t(n);
+  const uint32_t e = plat::GetLastError();
+  if (e == plat::WSAEWOULDBLOCK) return kStreamWouldBlock;
+  // A file the system cannot send from, or cannot read: reading it says which.
+  if (e == plat::WSAEINVAL || e == plat::WSAEOPNOTSUPP) return kStreamNoFileSend;
+  FailSocket(false);
+  return -1;
+}
+
 void SocketStream::FailSocket(bool) noexcept {
   const uint32_t e = plat::GetLastError();
   Fail(e ? FullErrorCode(e) : cvErrorConnectionClosed);  // a failure that left no error behind

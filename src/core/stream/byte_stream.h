@@ -11,6 +11,9 @@ namespace cvcore {
 
 // What an attempt gives when there is nothing to read (or no room to write) right now.
 inline constexpr int32_t kStreamWouldBlock = -2;
+// What SendFile gives when the bytes cannot go straight from the file: a stage that
+// transforms them, or a file the system cannot send from. The caller reads and Sends.
+inline constexpr int32_t kStreamNoFileSend = -3;
 
 class ByteStream {
  public:
@@ -20,6 +23,13 @@ class ByteStream {
   // One attempt without waiting: the bytes taken (1..length), kStreamWouldBlock when there
   // is no room, -1 with the error reported. A stage may hold taken bytes until Flush.
   virtual int32_t Send(const void* data, uint32_t length) noexcept = 0;
+  // One attempt without waiting to send up to length bytes of an open file from offset,
+  // without a copy through the process: the bytes taken, 0 at the file's end,
+  // kStreamWouldBlock, kStreamNoFileSend (nothing was sent), -1 with the error reported.
+  virtual int32_t SendFile(int file, uint64_t offset, uint32_t length) noexcept {
+    (void)file, (void)offset, (void)length;
+    return kStreamNoFileSend;
+  }
   // Waits until Receive (POLLIN) or Send (POLLOUT) can make progress, under the owner's
   // time-out and cancel rules; false with the error reported (and the owner's events fired).
   virtual bool Wait(short events) noexcept = 0;
@@ -58,6 +68,7 @@ class SocketStream : public ByteStream {
 
   int32_t Receive(void* buffer, uint32_t length) noexcept override;
   int32_t Send(const void* data, uint32_t length) noexcept override;
+  int32_t SendFile(int file, uint64_t offset, uint32_t length) noexcept override;
 
  protected:
   // A failed socket call: the thread's socket error becomes the owner's error.

@@ -19,8 +19,10 @@ namespace {
 // brings several records, and a caller with room gets them all decrypted in one call.
 constexpr uint32_t kHeldCapacity = 128 * 1024;
 constexpr uint32_t kRecordPlain = 16384;  // the most plaintext one record carries
-// Plaintext taken by one Send: four full records, encrypted and sent together.
-constexpr uint32_t kSendBatch = 4 * kRecordPlain;
+// Plaintext taken by one Send: one full record, encrypted and sent at once (measured on
+// uploads over loopback, a send per record took less CPU per byte than four records
+// gathered into one send).
+constexpr uint32_t kSendBatch = kRecordPlain;
 constexpr uint32_t kRecordHeader = 5;
 // The most plaintext kept while a new handshake runs: a server sends data under the old
 // keys only until it has our answer, so one that goes on past this never answers at all.

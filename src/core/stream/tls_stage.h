@@ -4,7 +4,7 @@
 // buffers; all waiting and every error report go through the stream below, so the owner's
 // time-outs, cancels and events apply unchanged. Records are read in large receives,
 // decrypted straight into the caller's buffer when it has room for whole records, and
-// written several 16 KiB records per send.
+// written a full 16 KiB record per send.
 #include <cstdint>
 #include <memory>
 #include <vector>

@@ -39,6 +39,12 @@ int Listen(SOCKET s, int32_t backlog);
 int Recv(SOCKET s, char* buffer, int32_t length, int32_t flags);
 int Send(SOCKET s, const char* buffer, int32_t length, int32_t flags);
 int Shutdown(SOCKET s, int32_t how);
+// Sends up to count bytes of the file from *offset without a copy through the process, as
+// sendfile does (*offset moves past what went; the file's own position stays), and without
+// raising SIGPIPE. The bytes taken (0 at the file's end), or -1 with the last error
+// (WSAEWOULDBLOCK on a non-blocking socket without room; WSAEINVAL when the file cannot be
+// sent or read this way).
+int64_t SendFile(SOCKET s, int file, uint64_t* offset, uint64_t count);
 
 // Options.
 int GetSockOpt(SOCKET s, int32_t level, int32_t option, char* value, int32_t* length);

@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -214,6 +217,31 @@ int Send(SOCKET s, const char* buffer, int32_t length, int32_t flags) {
     // stop it early, so go on then. A non-blocking one reports what fitted.
   } while (total < length && !(::fcntl(fd, F_GETFL) & O_NONBLOCK));
   return total;
+}
+
+int64_t SendFile(SOCKET s, int file, uint64_t* offset, uint64_t count) {
+  int fd = FdOf(s);
+  if (fd < 0) return -1;
+  if (!offset) return Fail(WSAEFAULT);
+  // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked on this thread for the call, and one
+  // the call raised is taken back.
+  sigset_t pipeSet, previous, pendingBefore;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
+  sigpending(&pendingBefore);
+  off_t at = off_t(*offset);
+  const ssize_t n = RetryEintr([&] { return ::sendfile(fd, file, &at, size_t(count)); });
+  const int saved = errno;
+  if (n < 0 && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+    const timespec zero{0, 0};
+    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (n < 0) return Fail(WsaErrorFromErrno(saved));
+  *offset = uint64_t(at);
+  return int64_t(n);
 }
 
 int Shutdown(SOCKET s, int32_t how) {
