@@ -5,17 +5,69 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
 #include "platform/base/tick.h"
 
 namespace plat {
 
-Event::Event(enum Reset mode, bool initiallySet) : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), mode_(mode) {
+namespace {
+
+// Descriptors of destroyed events, cleared, for the next events to take: servers make
+// several events per connection, and an eventfd made and closed costs more than one
+// taken from here (the close also defers work to the kernel's task work). Bounded, so a
+// burst leaves few descriptors open.
+class SpareEventFds {
+ public:
+  int Take() noexcept {
+    {
+      std::lock_guard lk(lock_);
+      if (!fds_.empty()) {
+        const int fd = fds_.back();
+        fds_.pop_back();
+        return fd;
+      }
+    }
+    return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
+  // Takes over fd, already cleared.
+  void Give(int fd) noexcept {
+    {
+      std::lock_guard lk(lock_);
+      if (fds_.size() < kMax) {
+        try {
+          fds_.push_back(fd);
+          return;
+        } catch (...) {
+        }
+      }
+    }
+    close(fd);
+  }
+
+ private:
+  static constexpr size_t kMax = 256;
+  std::mutex lock_;
+  std::vector<int> fds_;
+};
+
+// Never destroyed: events may outlive static destruction.
+SpareEventFds& Spares() {
+  static SpareEventFds* spares = new SpareEventFds;
+  return *spares;
+}
+
+}  // namespace
+
+Event::Event(enum Reset mode, bool initiallySet) : fd_(Spares().Take()), mode_(mode) {
   if (initiallySet) Set();
 }
 
 Event::~Event() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  TryConsume();
+  Spares().Give(fd_);
 }
 
 void Event::Set() noexcept {
