@@ -42,6 +42,7 @@ namespace {
 struct WrkResult {
   double requests = 0;  // per second
   double bytes = 0;     // per second
+  double p50Ms = 0, p99Ms = 0;  // latency of a request
   std::string problems;
 };
 
@@ -55,9 +56,21 @@ double Scaled(const std::string& text) {
   return v;
 }
 
+// wrk's latency text ("812.00us", "10.53ms", "1.20s") in milliseconds.
+double Milliseconds(const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  const std::string unit = end ? end : "";
+  if (unit.rfind("us", 0) == 0) return v / 1000;
+  if (unit.rfind("ms", 0) == 0) return v;
+  if (unit.rfind("s", 0) == 0) return v * 1000;
+  if (unit.rfind("m", 0) == 0) return v * 60000;
+  return v;
+}
+
 WrkResult RunWrk(uint16_t port, const std::string& path, int connections, int threads, int seconds,
                  const std::string& connectionHeader) {
-  const std::string command = "nice -n -4 wrk -t" + std::to_string(threads) + " -c" + std::to_string(connections) +
+  const std::string command = "nice -n -4 wrk --latency -t" + std::to_string(threads) + " -c" + std::to_string(connections) +
                               " -d" + std::to_string(seconds) + "s -H 'Connection: " + connectionHeader +
                               "' http://127.0.0.1:" + std::to_string(port) + path + " 2>&1";
   WrkResult r;
@@ -68,6 +81,8 @@ WrkResult RunWrk(uint16_t port, const std::string& path, int connections, int th
     std::string s = line;
     const auto after = [&](const char* key) { return s.substr(s.find(key) + std::string(key).size()); };
     if (s.find("Requests/sec:") != std::string::npos) r.requests = std::strtod(after("Requests/sec:").c_str(), nullptr);
+    else if (s.find(" 50% ") != std::string::npos) r.p50Ms = Milliseconds(after(" 50% "));
+    else if (s.find(" 99% ") != std::string::npos) r.p99Ms = Milliseconds(after(" 99% "));
     else if (s.find("Transfer/sec:") != std::string::npos) r.bytes = Scaled(after("Transfer/sec:").substr(1));
     else if (s.find("Socket errors") != std::string::npos || s.find("Non-2xx") != std::string::npos)
       r.problems += s;
@@ -159,6 +174,7 @@ const char* const kSideNames[kSides] = {"library", "nginx", "control"};
 
 struct Row {
   std::vector<double> value[kSides], cpu[kSides];  // per round; cpu in us per request
+  std::vector<double> p50[kSides], p99[kSides];    // latency in ms, per round
 };
 
 }  // namespace
@@ -313,6 +329,8 @@ http {
                            : 0;
       keepAlive.value[side].push_back(k.requests);
       keepAlive.cpu[side].push_back(cpuK);
+      keepAlive.p50[side].push_back(k.p50Ms);
+      keepAlive.p99[side].push_back(k.p99Ms);
       close.value[side].push_back(c.requests);
       close.cpu[side].push_back(cpuC);
       big.value[side].push_back(b.bytes);
@@ -354,6 +372,9 @@ http {
                 med(keepAlive, kControl), ceiling, med(keepAlive, kControl) / ceiling);
     std::printf("keep-alive CPU per request:  library %8.1f us  nginx %8.1f us  control %8.1f us\n",
                 cpu(keepAlive, kLibrary), cpu(keepAlive, kNginx), cpu(keepAlive, kControl));
+    std::printf("keep-alive latency p50/p99:  library %.1f/%.1f ms  nginx %.2f/%.2f ms  control %.1f/%.1f ms\n",
+                Median(keepAlive.p50[kLibrary]), Median(keepAlive.p99[kLibrary]), Median(keepAlive.p50[kNginx]),
+                Median(keepAlive.p99[kNginx]), Median(keepAlive.p50[kControl]), Median(keepAlive.p99[kControl]));
   }
   if (wanted('c')) {
     std::printf("1 KiB, new connection each: library %8.0f req/s  nginx %8.0f req/s  control %8.0f req/s\n",

@@ -22,7 +22,7 @@ constexpr size_t kFileBlock = 256 * 1024;  // reads of a file sent through TLS
 
 bool IsTcp(const InetSocketRecord& r) { return r.protocol == uint32_t(plat::kIpProtoTcp) || r.type == 1; }
 
-// Makes the socket non-blocking while a send runs; blocking again afterwards.
+// Makes the socket non-blocking while sendfile runs (send itself is told per call).
 struct NonBlocking {
   SOCKET s;
   explicit NonBlocking(SOCKET h) : s(h) { SetBlocking(s, false); }
@@ -50,7 +50,7 @@ void NoteSent(InetSocketRecord& r, size_t n) {
 // Sends all of data on a plain socket; more tells the stack that more data follows at once.
 bool SendPlain(InetSocketRecord& r, const char* data, size_t length, bool more) {
   while (length > 0) {
-    const ssize_t n = ::send(int(r.handle), data, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    const ssize_t n = ::send(int(r.handle), data, length, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
     if (n < 0) {
       const int e = errno;
       if (e == EINTR) continue;
@@ -104,7 +104,6 @@ int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more) 
   if (!data && length) return Fail(cvErrorInvalidParameter, 0);
   if (length == 0) return 1;
   if (TlsActive(*r)) return SendSecure(handle, data, length) ? 1 : 0;
-  NonBlocking nb(handle);
   return SendPlain(*r, data, length, more) ? 1 : 0;
 }
 
