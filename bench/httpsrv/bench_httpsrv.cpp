@@ -70,9 +70,10 @@ double Milliseconds(const std::string& text) {
 
 WrkResult RunWrk(uint16_t port, const std::string& path, int connections, int threads, int seconds,
                  const std::string& connectionHeader) {
-  const std::string command = "nice -n -4 wrk --latency -t" + std::to_string(threads) + " -c" + std::to_string(connections) +
-                              " -d" + std::to_string(seconds) + "s -H 'Connection: " + connectionHeader +
-                              "' http://127.0.0.1:" + std::to_string(port) + path + " 2>&1";
+  const std::string command = "nice -n -4 wrk --latency -t" + std::to_string(threads) + " -c" +
+                              std::to_string(connections) + " -d" + std::to_string(seconds) +
+                              "s -H 'Connection: " + connectionHeader + "' http://127.0.0.1:" + std::to_string(port) +
+                              path + " 2>&1";
   WrkResult r;
   FILE* p = ::popen(command.c_str(), "r");
   if (!p) return r;
@@ -311,14 +312,14 @@ http {
       // Rotate the order, so no server always meets another's leftovers.
       const Side side = Side((turn + round) % kSides);
       const uint16_t port = side == kLibrary ? plainPort : side == kNginx ? nginx.port() : control.port();
-      const std::function<double()> cpu = side == kLibrary ? std::function<double()>(OwnCpuSeconds)
-                                          : [pid = side == kNginx ? nginx.pid() : control.pid()] {
-                                              return ProcessCpuSeconds(pid);
-                                            };
+      const std::function<double()> cpu =
+          side == kLibrary ? std::function<double()>(OwnCpuSeconds)
+                           : [pid = side == kNginx ? nginx.pid() : control.pid()] { return ProcessCpuSeconds(pid); };
       double cpuK = 0, cpuC = 0, cpuB = 0;
       const auto wrk = [&](bool on, const char* path, int connections, int threads, const char* header, double* us) {
         if (!on) return WrkResult{};
-        return Measured(cpu, [&] { return RunWrk(port, path, connections, threads, seconds, header); }, seconds, us);
+        return Measured(
+            cpu, [&] { return RunWrk(port, path, connections, threads, seconds, header); }, seconds, us);
       };
       const WrkResult k = wrk(wanted('k'), "/small.txt", kConnections, 4, "keep-alive", &cpuK);
       const WrkResult c = wrk(wanted('c'), "/small.txt", kConnections, 4, "close", &cpuC);

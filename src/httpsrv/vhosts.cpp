@@ -144,8 +144,7 @@ bool CheckRights(const Client& c, uint32_t rights, const std::string& path, cons
   // A symbolic link on the way is judged by where it leads as well: the rights of the
   // virtual path (or root) that owns the target, and any hidden component below that.
   const std::string resolved = linkFree ? path : Resolved(path);
-  if (!linkFree && resolved != path &&
-      resolved != Resolved(base) + path.substr(std::min(base.size(), path.size()))) {
+  if (!linkFree && resolved != path && resolved != Resolved(base) + path.substr(std::min(base.size(), path.size()))) {
     uint32_t targetAccess = 0;
     std::string targetBase;
     if (!OwnerOf(c, resolved, &targetAccess, &targetBase)) return false;
