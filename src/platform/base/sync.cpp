@@ -75,9 +75,13 @@ void Event::Set() noexcept {
   // Writing can only fail when the counter is near overflow, i.e. already set.
   while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
+  set_.store(true, std::memory_order_release);
 }
 
-void Event::Reset() noexcept { TryConsume(); }
+void Event::Reset() noexcept {
+  set_.store(false, std::memory_order_release);
+  TryConsume();
+}
 
 bool Event::TryConsume() noexcept {
   uint64_t v;
@@ -88,6 +92,7 @@ bool Event::TryConsume() noexcept {
 }
 
 bool Event::IsSet() const noexcept {
+  if (mode_ == Reset::Manual) return set_.load(std::memory_order_acquire);
   pollfd p{fd_, POLLIN, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }

@@ -171,7 +171,7 @@ PassResult WaitPass(ServerClientRecord& c, InetSocketRecord& r, const WaitTimes&
                    {c.wake.fd(), POLLIN, 0}};
   const uint32_t ms = !held && watch.paceMs ? watch.paceMs : w.selectMs;
   plat::WaitResult res = plat::WaitForEventsOrMessages(fds, 3, ms);
-  c.wake.Reset();
+  if (fds[2].revents) c.wake.Reset();
   const short re = fds[0].revents;
   if (res.status == plat::WaitStatus::Failed || (re & POLLNVAL)) {
     out.failed = true;
