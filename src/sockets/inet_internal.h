@@ -1,6 +1,8 @@
 #pragma once
 // Inside the socket library: its frame instance, the handle and thread tables, and the
 // helpers every part of the library shares.
+#include <sys/types.h>
+
 #include <memory>
 
 #include "core/errors/error_codes.h"
@@ -92,6 +94,9 @@ void RequestClose(InetSocketRecord& r) noexcept;
 
 // ---- helpers of the handle operations ----
 int32_t SetBlocking(SOCKET s, bool blocking) noexcept;
+// sendfile without raising SIGPIPE when the peer has gone (EPIPE instead); errno as
+// sendfile leaves it, EINTR retried.
+ssize_t SendFileNoSignal(int socket, int file, off_t* offset, size_t count) noexcept;
 void SetLingerZero(SOCKET s) noexcept;
 void ReadLocalAddress(InetSocketRecord& r) noexcept;
 void ReadPeerAddress(InetSocketRecord& r) noexcept;

@@ -3,7 +3,6 @@
 // never copied through the process); TLS connections encrypt large blocks into records.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -115,10 +114,9 @@ int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length) {
   if (TlsActive(*r)) return CopyFile(*r, fd, length, true) ? 1 : 0;
   NonBlocking nb(handle);
   while (length > 0) {
-    const ssize_t n = ::sendfile(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
+    const ssize_t n = SendFileNoSignal(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
     if (n < 0) {
       const int e = errno;
-      if (e == EINTR) continue;
       if (e == EAGAIN || e == EWOULDBLOCK) {
         if (WaitWritable(*r)) continue;
         return 0;

@@ -18,6 +18,7 @@
 #include "core/trace/trace_binding.h"
 #include "platform/net/wsa_errors.h"
 #include "sockets/inet.h"
+#include "sockets/inet_internal.h"
 
 using cvcore::Binding;
 using cvcore::SockFail;
@@ -118,14 +119,7 @@ int32_t SockSendNoWait(SOCKET s, const char* buffer, int32_t length) {
   return r;
 }
 
-int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count) {
-  if (!Binding().ws.send) return SockFail(kMissing, -1);
-  int fd = Descriptor(s);
-  if (fd < 0) return -1;
-  if (!offset) return SockFail(plat::WSAEFAULT, -1);
-  // The socket itself stays blocking for every other call: only this one must not wait.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+ssize_t cvsock::SendFileNoSignal(int socket, int file, off_t* offset, size_t count) noexcept {
   // sendfile has no MSG_NOSIGNAL: a peer that left would raise SIGPIPE in the host. The
   // signal is blocked on this thread for the call and one it raised is taken back.
   sigset_t pipeSet, previous;
@@ -134,17 +128,35 @@ int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count)
   pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
   sigset_t pendingBefore;
   sigpending(&pendingBefore);
-  off_t at = off_t(*offset);
   ssize_t n;
-  do n = ::sendfile(fd, file, &at, size_t(count));
+  do n = ::sendfile(socket, file, offset, count);
   while (n < 0 && errno == EINTR);
   const int saved = errno;
-  if (n < 0 && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+  // Also after a partial send: the kernel raises the signal where the peer's close stops a
+  // send that already moved some bytes, and reports the count.
+  sigset_t pendingAfter;
+  sigpending(&pendingAfter);
+  if (sigismember(&pendingAfter, SIGPIPE) && !sigismember(&pendingBefore, SIGPIPE)) {
     const timespec zero{0, 0};
     while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved;
+  return n;
+}
+
+int64_t SockSendFileNoWait(SOCKET s, int file, uint64_t* offset, uint64_t count) {
+  if (!Binding().ws.send) return SockFail(kMissing, -1);
+  int fd = Descriptor(s);
+  if (fd < 0) return -1;
+  if (!offset) return SockFail(plat::WSAEFAULT, -1);
+  // The socket itself stays blocking for every other call: only this one must not wait.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  off_t at = off_t(*offset);
+  const ssize_t n = cvsock::SendFileNoSignal(fd, file, &at, size_t(count));
+  const int saved = errno;
   if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags);
   if (n < 0) return SockFail(plat::WsaErrorFromErrno(saved), -1);
   *offset = uint64_t(at);
