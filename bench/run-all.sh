@@ -21,7 +21,8 @@
 #   crypto   SSH ciphers, MACs and SHA-256 beside OpenSSL's EVP (CPU time)
 #   tls      TLS record encryption through the adapter beside raw AES-256-GCM
 #   ftpsrv   the FTP server beside vsftpd, curl as the client (RETR, STOR)
-#   httpsrv  the HTTP server beside nginx and its TLS handshake beside openssl s_server (wrk)
+#   httpsrv  the HTTP server library and control beside nginx (rate, CPU per request, latency)
+#            and its TLS handshake beside openssl s_server (wrk)
 #   sftp     SFTP download and upload beside OpenSSH's sftp; three transfers on one session
 #   xfer     FTP, FTPS, HTTP, HTTPS clients (library and control) beside curl, priority 2
 #   xfer4    FTP download beside curl at priority 4
@@ -178,7 +179,12 @@ extract_ftpsrv() {
 run_httpsrv() { "$(bin httpsrv httpsrv)" "${HTTPSRV_SECONDS:-5}" "${HTTPSRV_ROUNDS:-3}" 4 >"$1" 2>&1; }
 extract_httpsrv() {
   awk '/keep-alive, 50 conn/ { printf "keep-alive req/s\t%s\nkeep-alive nginx req/s\t%s\nkeep-alive / ceiling\t%s\n", $7, $10, $NF }
-    /new connection each/ { printf "new connection req/s\t%s\nnew connection nginx req/s\t%s\n", $7, $10 }
+    /keep-alive, control:/ { printf "keep-alive control req/s\t%s\nkeep-alive control / ceiling\t%s\n", $6, $NF }
+    /keep-alive CPU per request/ { printf "keep-alive CPU us/request library\t%s\nkeep-alive CPU us/request nginx\t%s\nkeep-alive CPU us/request control\t%s\n", $6, $9, $12 }
+    /keep-alive latency/ { split($5, l, "/"); split($8, n, "/"); split($11, c, "/")
+      printf "keep-alive p50 ms library\t%s\nkeep-alive p99 ms library\t%s\nkeep-alive p99 ms nginx\t%s\nkeep-alive p50 ms control\t%s\nkeep-alive p99 ms control\t%s\n", l[1], l[2], n[2], c[1], c[2] }
+    /new connection each/ { printf "new connection req/s\t%s\nnew connection nginx req/s\t%s\nnew connection control req/s\t%s\n", $7, $10, $13 }
+    /new connection CPU per request/ { printf "new connection CPU us library\t%s\nnew connection CPU us nginx\t%s\nnew connection CPU us control\t%s\n", $7, $10, $13 }
     /100 MiB file/ { printf "100 MiB file library/nginx\t%s\n", $NF }
     /TLS 1.2 connect/ { printf "TLS handshake ms\t%s\nTLS handshake s_server ms\t%s\nTLS handshake library/s_server time\t%s\n", $5, $8, $NF }' "$1"
 }

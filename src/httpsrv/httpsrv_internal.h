@@ -112,6 +112,9 @@ struct HttpServerRecord {
 using HeaderTable = HttpHeaderTable;
 
 struct HttpSession {
+  // Empties the header tables instead of zeroing them: together they are 144 KiB, and
+  // zeroing them was a tenth of the CPU time of a new connection.
+  HttpSession();
   uint64_t serverHandle = uint64_t(INVALID_SOCKET);
   SOCKET controlSocket = INVALID_SOCKET;
   uint32_t clientId = 0;

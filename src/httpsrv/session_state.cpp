@@ -13,6 +13,11 @@ constexpr cvcore::StateName<SessionState> kNames[] = {
 
 }  // namespace
 
+HttpSession::HttpSession() {
+  ClearHeaders(request);
+  ClearHeaders(response);
+}
+
 SessionState SetState(HttpSession& s, SessionState next) noexcept {
   return cvcore::ChangeState(s.state, next, kNames, "HTTP server client", s.clientId);
 }

@@ -11,6 +11,7 @@
 #include "core/url/url.h"
 #include "http/http.h"
 #include "httpsrv/httpsrv_internal.h"
+#include "platform/base/beneath.h"
 
 namespace cvhttpsrv {
 namespace {
@@ -85,6 +86,17 @@ std::string Resolved(const std::string& path) {
   return real + tail;
 }
 
+// How path resolves below base, asked of the kernel from the directory held open for base:
+// Plain or Missing when no symbolic link lies between them (the part of path that exists
+// is then below base), Unknown when one does or when it cannot tell (base empty or gone,
+// path not under base as text).
+plat::BeneathResult BelowBase(const std::string& base, const std::string& path, struct stat* st) {
+  if (!PathInside(base, path)) return plat::BeneathResult::Unknown;
+  const auto anchor = plat::AnchorOf(base);
+  if (!anchor) return plat::BeneathResult::Unknown;
+  return plat::ResolveBeneath(anchor->fd(), path.substr(std::min(base.size(), path.size())), st);
+}
+
 // Where a link leads decides: the virtual path of the host that covers the resolved path
 // (the longest), else the host's document root; false when neither does.
 bool OwnerOf(const Client& c, const std::string& resolved, uint32_t* access, std::string* base) {
@@ -122,15 +134,17 @@ bool CheckRights(const Client& c, uint32_t rights, const std::string& path, cons
   if (HiddenBelow(base, path) && ((options & httpServerRestricted) || !(options & httpServerHiddenFiles)))
     return false;
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
+  const plat::BeneathResult below = BelowBase(base, path, &st);
+  const bool linkFree = below != plat::BeneathResult::Unknown;
+  if (below == plat::BeneathResult::Plain || (!linkFree && ::stat(path.c_str(), &st) == 0)) {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
     if (S_ISREG(st.st_mode)) rights &= ~httpAccessList;
   }
   if ((rights & 15) & ~pathAccess) return false;
   // A symbolic link on the way is judged by where it leads as well: the rights of the
   // virtual path (or root) that owns the target, and any hidden component below that.
-  const std::string resolved = Resolved(path);
-  if (resolved != path && resolved != Resolved(base) + path.substr(std::min(base.size(), path.size()))) {
+  const std::string resolved = linkFree ? path : Resolved(path);
+  if (!linkFree && resolved != path && resolved != Resolved(base) + path.substr(std::min(base.size(), path.size()))) {
     uint32_t targetAccess = 0;
     std::string targetBase;
     if (!OwnerOf(c, resolved, &targetAccess, &targetBase)) return false;
@@ -251,7 +265,10 @@ std::string CombineUnder(const std::string& base, const std::string& rest) {
   }
   if (out.size() > 1 && out.back() == '/') out.pop_back();
   if (out.size() >= kPathSize) return std::string();
-  // The nearest existing ancestor, with its links resolved, must stay below the base.
+  // The nearest existing ancestor, with its links resolved, must stay below the base: with
+  // no link below the base it does.
+  struct stat st {};
+  if (BelowBase(base, out, &st) != plat::BeneathResult::Unknown) return out;
   char realBase[PATH_MAX], real[PATH_MAX];
   if (!::realpath(base.c_str(), realBase)) return out;
   std::string probe = out;

@@ -3,7 +3,6 @@
 // never copied through the process); TLS connections encrypt large blocks into records.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +21,7 @@ constexpr size_t kFileBlock = 256 * 1024;  // reads of a file sent through TLS
 
 bool IsTcp(const InetSocketRecord& r) { return r.protocol == uint32_t(plat::kIpProtoTcp) || r.type == 1; }
 
-// Makes the socket non-blocking while a send runs; blocking again afterwards.
+// Makes the socket non-blocking while sendfile runs (send itself is told per call).
 struct NonBlocking {
   SOCKET s;
   explicit NonBlocking(SOCKET h) : s(h) { SetBlocking(s, false); }
@@ -50,7 +49,7 @@ void NoteSent(InetSocketRecord& r, size_t n) {
 // Sends all of data on a plain socket; more tells the stack that more data follows at once.
 bool SendPlain(InetSocketRecord& r, const char* data, size_t length, bool more) {
   while (length > 0) {
-    const ssize_t n = ::send(int(r.handle), data, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    const ssize_t n = ::send(int(r.handle), data, length, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
     if (n < 0) {
       const int e = errno;
       if (e == EINTR) continue;
@@ -104,7 +103,6 @@ int32_t InetWriteAll(SOCKET handle, const char* data, size_t length, bool more) 
   if (!data && length) return Fail(cvErrorInvalidParameter, 0);
   if (length == 0) return 1;
   if (TlsActive(*r)) return SendSecure(handle, data, length) ? 1 : 0;
-  NonBlocking nb(handle);
   return SendPlain(*r, data, length, more) ? 1 : 0;
 }
 
@@ -116,10 +114,9 @@ int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length) {
   if (TlsActive(*r)) return CopyFile(*r, fd, length, true) ? 1 : 0;
   NonBlocking nb(handle);
   while (length > 0) {
-    const ssize_t n = ::sendfile(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
+    const ssize_t n = plat::net::SendFileNoSignal(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
     if (n < 0) {
       const int e = errno;
-      if (e == EINTR) continue;
       if (e == EAGAIN || e == EWOULDBLOCK) {
         if (WaitWritable(*r)) continue;
         return 0;

@@ -296,3 +296,25 @@ TEST(HttpSrvGet, ListingShowsEveryEntry) {
   EXPECT_EQ(rows, 1100u);
   EXPECT_LT(r.body.find(">f10000</a>"), r.body.find(">f11099</a>"));
 }
+
+// Clients that leave in the middle of a large file, with or without reading any of it:
+// sendfile meets a connection the peer has closed, which must fail the response, not
+// end the host process with SIGPIPE.
+TEST(HttpSrvGet, ClientsLeavingDuringALargeFile) {
+  Server srv;
+  {
+    std::ofstream big(srv.root() / "big.bin", std::ios::binary);
+    const std::string block(1 << 20, 'b');
+    for (int i = 0; i < 32; ++i) big.write(block.data(), std::streamsize(block.size()));
+  }
+  for (int i = 0; i < 12; ++i) {
+    RawClient c(AF_INET, srv.port());
+    ASSERT_TRUE(c.connected());
+    c.Send("GET /big.bin HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    if (i % 3 == 1) c.ReadOne(50);  // some of it read, the rest left unread: a reset
+    if (i % 3 == 2) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  srv.Write("after.txt", "still here");
+  EXPECT_EQ(srv.Get("/after.txt").body, "still here");
+}

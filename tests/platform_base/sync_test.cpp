@@ -14,6 +14,19 @@ namespace {
 uint64_t g_fakeNow = 0;
 uint64_t FakeNow() { return g_fakeNow; }
 
+// Descriptors of destroyed events are handed to new ones: a new event starts clear even
+// when the one before it was destroyed while set.
+TEST(EventReuse, NewEventsStartClearWhateverTheirPredecessorsLeft) {
+  for (int i = 0; i < 8; ++i) {
+    { plat::Event set(plat::Event::Reset::Manual, true); }
+    plat::Event fresh(plat::Event::Reset::Auto);
+    ASSERT_TRUE(fresh.valid());
+    EXPECT_FALSE(fresh.Wait(0));
+    plat::Event initially(plat::Event::Reset::Manual, true);
+    EXPECT_TRUE(initially.IsSet());
+  }
+}
+
 TEST(Tick, InjectedSourceWrapsAt32Bits) {
   g_fakeNow = 0xFFFFFFF0ull;
   plat::SetTickSourceForTesting(&FakeNow);

@@ -5,17 +5,69 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
 #include "platform/base/tick.h"
 
 namespace plat {
 
-Event::Event(enum Reset mode, bool initiallySet) : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), mode_(mode) {
+namespace {
+
+// Descriptors of destroyed events, cleared, for the next events to take: servers make
+// several events per connection, and an eventfd made and closed costs more than one
+// taken from here (the close also defers work to the kernel's task work). Bounded, so a
+// burst leaves few descriptors open.
+class SpareEventFds {
+ public:
+  int Take() noexcept {
+    {
+      std::lock_guard lk(lock_);
+      if (!fds_.empty()) {
+        const int fd = fds_.back();
+        fds_.pop_back();
+        return fd;
+      }
+    }
+    return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
+  // Takes over fd, already cleared.
+  void Give(int fd) noexcept {
+    {
+      std::lock_guard lk(lock_);
+      if (fds_.size() < kMax) {
+        try {
+          fds_.push_back(fd);
+          return;
+        } catch (...) {
+        }
+      }
+    }
+    close(fd);
+  }
+
+ private:
+  static constexpr size_t kMax = 256;
+  std::mutex lock_;
+  std::vector<int> fds_;
+};
+
+// Never destroyed: events may outlive static destruction.
+SpareEventFds& Spares() {
+  static SpareEventFds* spares = new SpareEventFds;
+  return *spares;
+}
+
+}  // namespace
+
+Event::Event(enum Reset mode, bool initiallySet) : fd_(Spares().Take()), mode_(mode) {
   if (initiallySet) Set();
 }
 
 Event::~Event() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  TryConsume();
+  Spares().Give(fd_);
 }
 
 void Event::Set() noexcept {
@@ -23,9 +75,13 @@ void Event::Set() noexcept {
   // Writing can only fail when the counter is near overflow, i.e. already set.
   while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
+  set_.store(true, std::memory_order_release);
 }
 
-void Event::Reset() noexcept { TryConsume(); }
+void Event::Reset() noexcept {
+  set_.store(false, std::memory_order_release);
+  TryConsume();
+}
 
 bool Event::TryConsume() noexcept {
   uint64_t v;
@@ -36,6 +92,7 @@ bool Event::TryConsume() noexcept {
 }
 
 bool Event::IsSet() const noexcept {
+  if (mode_ == Reset::Manual) return set_.load(std::memory_order_acquire);
   pollfd p{fd_, POLLIN, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }

@@ -3,6 +3,7 @@
 // critical sections), events that a poll() can wait on, and per-instance thread slots.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -37,7 +38,8 @@ class Event {
   // True when the event was (and, for auto-reset, now consumed) set within timeoutMs
   // (INFINITE waits without limit, 0 only tests).
   bool Wait(uint32_t timeoutMs = INFINITE) noexcept;
-  // For manual-reset events: set or not, without waiting or consuming.
+  // For manual-reset events: set or not, without waiting or consuming (and without a
+  // system call: threads ask this on every pass of their loops).
   bool IsSet() const noexcept;
   // Readable (POLLIN) while the event is set.
   int fd() const noexcept { return fd_; }
@@ -47,6 +49,7 @@ class Event {
   bool TryConsume() noexcept;
   int fd_;
   enum Reset mode_;
+  std::atomic<bool> set_{false};  // manual-reset: what the descriptor says, kept beside it
 };
 
 // A thread-specific slot owned by one object: every instance has its own key, so two

@@ -2,6 +2,7 @@
 // The POSIX adapters behind WsaTable (internal to the platform's socket layer).
 #include <cerrno>
 #include <climits>
+#include <sys/types.h>
 
 #include "platform/base/last_error.h"
 #include "platform/net/socket_api.h"
@@ -45,6 +46,9 @@ int Shutdown(SOCKET s, int32_t how);
 // (WSAEWOULDBLOCK on a non-blocking socket without room; WSAEINVAL when the file cannot be
 // sent or read this way).
 int64_t SendFile(SOCKET s, int file, uint64_t* offset, uint64_t count);
+// The same on a descriptor, errno-style (EINTR retried): for callers that keep their own
+// descriptors and the file's own position (offset null).
+ssize_t SendFileNoSignal(int fd, int file, off_t* offset, size_t count) noexcept;
 
 // Options.
 int GetSockOpt(SOCKET s, int32_t level, int32_t option, char* value, int32_t* length);

@@ -219,27 +219,35 @@ int Send(SOCKET s, const char* buffer, int32_t length, int32_t flags) {
   return total;
 }
 
-int64_t SendFile(SOCKET s, int file, uint64_t* offset, uint64_t count) {
-  int fd = FdOf(s);
-  if (fd < 0) return -1;
-  if (!offset) return Fail(WSAEFAULT);
+ssize_t SendFileNoSignal(int fd, int file, off_t* offset, size_t count) noexcept {
   // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked on this thread for the call, and one
-  // the call raised is taken back.
-  sigset_t pipeSet, previous, pendingBefore;
+  // the call raised is taken back, also after a partial send (the kernel raises it where
+  // the peer's close stops a send that already moved bytes, and reports the count).
+  sigset_t pipeSet, previous, pendingBefore, pendingAfter;
   sigemptyset(&pipeSet);
   sigaddset(&pipeSet, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSet, &previous);
   sigpending(&pendingBefore);
-  off_t at = off_t(*offset);
-  const ssize_t n = RetryEintr([&] { return ::sendfile(fd, file, &at, size_t(count)); });
+  const ssize_t n = RetryEintr([&] { return ::sendfile(fd, file, offset, count); });
   const int saved = errno;
-  if (n < 0 && saved == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
+  sigpending(&pendingAfter);
+  if (sigismember(&pendingAfter, SIGPIPE) && !sigismember(&pendingBefore, SIGPIPE)) {
     const timespec zero{0, 0};
     while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (n < 0) return Fail(WsaErrorFromErrno(saved));
+  errno = saved;
+  return n;
+}
+
+int64_t SendFile(SOCKET s, int file, uint64_t* offset, uint64_t count) {
+  int fd = FdOf(s);
+  if (fd < 0) return -1;
+  if (!offset) return Fail(WSAEFAULT);
+  off_t at = off_t(*offset);
+  const ssize_t n = SendFileNoSignal(fd, file, &at, size_t(count));
+  if (n < 0) return Fail(WsaErrorFromErrno(errno));
   *offset = uint64_t(at);
   return int64_t(n);
 }

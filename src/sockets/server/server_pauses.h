@@ -10,5 +10,8 @@ namespace cvsock {
 void SetServerPausesForTesting(bool on) noexcept;
 // Sleeps `ms` milliseconds unless the pauses are switched off.
 void ServerPause(uint32_t ms) noexcept;
+// How many pauses the calling thread has slept so far (wraps): the engine's own pause
+// against spinning is not needed in a pass that slept one already.
+uint32_t ServerPausesSlept() noexcept;
 
 }  // namespace cvsock
