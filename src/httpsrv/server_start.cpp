@@ -311,5 +311,5 @@ int32_t HttpServerThrottle(uint64_t server, int32_t maxClients, int32_t maxPerAd
   return 1;
 }
 
-int32_t HttpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | 0x1000); }
+int32_t HttpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | kTraceProcess); }
 void HttpServerStopTrace() { TraceDisable(); }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "core/trace/trace.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
@@ -25,7 +26,7 @@ struct ServerFrameMembers {
 
   static void StartTrace(C& c) {
     const std::string file = Utf16ToUtf8(c.s_.traceFile);
-    c.s_.trace = Lib::StartTrace(file.c_str(), c.s_.traceFlags | 0x1000);
+    c.s_.trace = Lib::StartTrace(file.c_str(), c.s_.traceFlags | kTraceProcess);
   }
 
   static void OnLibrariesAttached(C& c) {
