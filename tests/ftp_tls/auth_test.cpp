@@ -12,8 +12,7 @@ using cvtest::ScriptServer;
 
 LibHandle ConnectTo(ScriptServer& server) {
   server.Start();
-  return FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, kTlsExplicit,
-                    nullptr);
+  return FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, kOptTlsExplicit, nullptr);
 }
 
 TEST_F(TlsTest, AuthSslAfterRefusedAuthTls) {
