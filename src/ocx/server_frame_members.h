@@ -1,6 +1,6 @@
 #pragma once
-// Initialisation, tracing and error reporting the server controls share. C is the control
-// class (which befriends this template); Lib names what differs between the libraries:
+// Initialisation, tracing and error reporting the server controls share. C is the
+// control's ServerControl base (which befriends this template); Lib names what differs:
 //   static constexpr DISPID kEventOnError;
 //   static bool StartTrace(const char* file, int32_t flags);
 //   static uint32_t GetLastError(uint64_t server);
