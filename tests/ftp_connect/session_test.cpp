@@ -222,7 +222,8 @@ TEST_F(Session, PortInference) {
   if (secure.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.1:990";
   secure.Reply("220 plain on 990");
   secure.Start();
-  h = FtpConnect("ftp://127.0.0.1:990/", 0, nullptr, nullptr, 2, kOptNoServerQueries | 0x10000, nullptr);
+  h = FtpConnect("ftp://127.0.0.1:990/", 0, nullptr, nullptr, 2, kOptNoServerQueries | cvftp::kOptNoPortInference,
+                 nullptr);
   ASSERT_NE(h, kNone) << LastError();
   const FtpSession* s = FtpGetSession(h);
   EXPECT_EQ(s->options & 0x1003u, 0x3u);  // plain FTP, passive ignoring the address

@@ -308,7 +308,8 @@ class HttpNginx6 : public HttpNginx {
 };
 
 TEST_F(HttpNginx6, DownloadOverIpv6) {
-  const LibHandle h = HttpConnect("::1", peer_->port(), 10, 0x2 | 0x40000, kVersion11, nullptr);
+  const LibHandle h =
+      HttpConnect("::1", peer_->port(), 10, cvhttp::kOptKeepAlive | cvhttp::kOptIpv6, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
   SockAddress local{};

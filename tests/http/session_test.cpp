@@ -163,7 +163,7 @@ TEST_F(HttpSession, TransferStatistics) {
   EXPECT_EQ(st.rate, 1u << 20);
   EXPECT_EQ(st.elapsed, 1u);
   EXPECT_EQ(st.remaining, 2u);
-  s->options |= 0x1000000;
+  s->options |= cvhttp::kOptMilliseconds;
   ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
   EXPECT_EQ(st.elapsed, 1001u);
   EXPECT_EQ(st.remaining, 2000u);
@@ -181,7 +181,7 @@ TEST_F(HttpSession, TransferStatistics) {
   // rate and the time left count only what moved.
   const LibHandle resumed = HttpAllocSession();
   HttpClientSession* r = HttpGetSession(resumed);
-  r->options |= 0x1000000;
+  r->options |= cvhttp::kOptMilliseconds;
   r->startTick = plat::GetTickCount();
   r->startOffset = 2u << 20;
   r->expectedLength = 2u << 20;

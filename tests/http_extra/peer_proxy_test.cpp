@@ -57,7 +57,7 @@ class LoginProxyPeer : public ProxyPeer {
 // with every request that the proxy forwards itself.
 TEST_F(LoginProxyPeer, ProxyCredentialsStayWithTheProxy) {
   StartNginx(true);
-  const uint32_t secure = 0x2 | 0x1000 | 0x800;
+  const uint32_t secure = cvhttp::kOptKeepAlive | cvhttp::kOptSecure | cvhttp::kOptNoCertCheck;
   LibHandle h = HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), "proxyuser", "proxysecret",
                                  nginx_->address().c_str(), nginx_->port(), 10, secure, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
@@ -107,7 +107,8 @@ TEST_F(ProxyPeer, SystemProxyFromTheRegistryWithItsBypassList) {
 TEST_F(ProxyPeer, EnvironmentProxyTunnelsTlsAndHonoursNoProxy) {
   StartNginx(true);
   setenv("https_proxy", ("http://" + ProxyEntry() + "/").c_str(), 1);
-  const uint32_t secure = 0x2 | 0x8 | 0x1000 | 0x800;
+  const uint32_t secure =
+      cvhttp::kOptKeepAlive | cvhttp::kOptSystemProxy | cvhttp::kOptSecure | cvhttp::kOptNoCertCheck;
   LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h), "served");
