@@ -1,8 +1,9 @@
 #pragma once
 // The last error, trace and version members of the client controls that keep their
 // settings in s_ (bool trace, std::u16string traceFile, int32_t traceFlags) and their
-// version text in version_. C is the control class (which befriends this template) and
-// supplies StartTrace; Lib names the library calls that differ:
+// version text in version_. C is the control class (which befriends this template and
+// ControlMembers); Lib names the library calls that differ:
+//   static int32_t EnableTrace(const char* file, int32_t flags);  // non-zero when started
 //   static void DisableTrace();
 //   static void SetLastError(uint32_t code);
 //   static uint32_t GetErrorText(uint32_t code, char* buffer);  // 128 characters
@@ -12,19 +13,16 @@
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "ocx/control_members.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/server_settings.h"
 
 namespace ocx {
 
 template <class C, class Lib>
-struct ClientMembers {
-  static HRESULT GetLastError(C& c, int32_t* value) { return OutLong(int32_t(c.LastErrorCode() & 0xFFFFu), value); }
-
+struct ClientMembers : ControlMembers<C> {
   static HRESULT PutLastError(C& c, int32_t value) {
-    const uint32_t code = value >= 1 && value <= 0xFFFF ? kCvErrorBase | uint32_t(value) : uint32_t(value);
-    c.SetLastErrorCode(code);
-    Lib::SetLastError(code);
+    Lib::SetLastError(ControlMembers<C>::StoreLastError(c, value));
     return S_OK;
   }
 
@@ -64,11 +62,6 @@ struct ClientMembers {
     const std::string file = Utf16ToUtf8(c.s_.traceFile);
     c.s_.trace = Lib::EnableTrace(c.s_.traceFile.empty() ? nullptr : file.c_str(), c.s_.traceFlags) != 0;
   }
-
-  static HRESULT GetVersion(C& c, BSTR* value) {
-    if (c.version_.empty()) c.version_ = VersionText(c.Descriptor());
-    return OutText(c.version_, value);
-  }
 };
 
 // The arguments of a client control's OnError event: the error number's low word and its
@@ -98,45 +91,18 @@ inline void ErrorEventArguments(uint32_t code, BSTR text, VARIANT& number, VARIA
   CV_CLIENT_TRACE_MEMBERS(Class, Class##Members)
 
 #define CV_CLIENT_TRACE_MEMBERS(Class, Members)                                 \
-  HRESULT Class::get_LastError(int32_t* value) {                                \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return Members::GetLastError(*this, value);                                 \
-  }                                                                             \
-  HRESULT Class::put_LastError(int32_t value) {                                 \
-    CV_OCX_ENTRY;                                                               \
-    return Members::PutLastError(*this, value);                                 \
-  }                                                                             \
-  HRESULT Class::get_LastErrorString(BSTR* value) {                             \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return Members::GetLastErrorString(*this, value);                           \
-  }                                                                             \
-  HRESULT Class::get_Trace(VARIANT_BOOL* value) {                               \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return ::ocx::OutBool(s_.trace, value);                                     \
-  }                                                                             \
+  CV_CONTROL_ERROR_ENTRIES(Class, Members)                                      \
   HRESULT Class::put_Trace(VARIANT_BOOL value) {                                \
     CV_OCX_ENTRY;                                                               \
     return Members::PutTrace(*this, value);                                     \
-  }                                                                             \
-  HRESULT Class::get_TraceFile(BSTR* value) {                                   \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return ::ocx::OutText(s_.traceFile, value);                                 \
   }                                                                             \
   HRESULT Class::put_TraceFile(BSTR value) {                                    \
     CV_OCX_ENTRY;                                                               \
     return Members::PutTraceSetting(*this, s_.traceFile, ::ocx::InText(value)); \
   }                                                                             \
-  HRESULT Class::get_TraceFlags(int32_t* value) {                               \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return ::ocx::OutLong(s_.traceFlags, value);                                \
-  }                                                                             \
   HRESULT Class::put_TraceFlags(int32_t value) {                                \
     CV_OCX_ENTRY;                                                               \
     return Members::PutTraceSetting(*this, s_.traceFlags, value);               \
-  }                                                                             \
-  HRESULT Class::get_Version(BSTR* value) {                                     \
-    CV_SERVER_RUN_MODE_ONLY;                                                    \
-    return Members::GetVersion(*this, value);                                   \
   }
 
 // Setting accessors of the client controls: the reads answer only in run mode.

@@ -188,6 +188,8 @@ class ServerControl : public Control<Iface> {
   friend struct ServerFrameMembers;
   template <class>
   friend struct ServerNameMembers;
+  template <class>
+  friend struct ControlMembers;
 
   // Nulls for empty texts: the library then takes its defaults.
   static const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }

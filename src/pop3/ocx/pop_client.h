@@ -91,6 +91,8 @@ class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClie
  private:
   template <class, class>
   friend struct ocx::ClientMembers;
+  template <class>
+  friend struct ocx::ControlMembers;
 
   // The error reporter after a failed library call of a method: Error := the low word,
   // OnError, an error HRESULT only with ThrowError.

@@ -56,6 +56,8 @@ class CTimeClient final : public ocx::Control<ITimeClient>, public CProxy_ITimeC
  private:
   template <class, class>
   friend struct ocx::ClientMembers;
+  template <class>
+  friend struct ocx::ControlMembers;
 
   // The error reporter without OnError; a timeout or cancel code fires its event after.
   HRESULT Report(uint32_t code, bool returnFlag);
