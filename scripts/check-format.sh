@@ -7,8 +7,13 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 formatter=$(command -v clang-format-diff || command -v clang-format-diff-14 || true)
-if [ -z "$formatter" ] || ! git rev-parse --git-dir >/dev/null 2>&1; then
-  echo "check-format: no clang-format-diff or no git history; layout not checked"
+if [ -z "$formatter" ]; then
+  # A check that cannot run must not pass: scripts/setup.sh installs it (package clang-format).
+  echo "check-format: clang-format-diff is missing; run scripts/setup.sh as root" >&2
+  exit 1
+fi
+if ! git rev-parse --git-dir >/dev/null 2>&1; then
+  echo "check-format: no git history; layout not checked"
   exit 0
 fi
 base=${CV_FORMAT_BASE:-}

@@ -1,6 +1,7 @@
 #pragma once
-// The named bits and values of a session: connect options, events, server features, text
-// encodings and proxy types.
+// The named bits and values of the FTP library, defined once for the library, the
+// FileTransfer control, its type information and the tests: connect options, events,
+// server features, text encodings, proxy types and the protocol bits that select SSH.
 #include <cstdint>
 
 namespace cvftp {
@@ -23,6 +24,9 @@ inline constexpr uint32_t kOptVerify = 0x400;
 inline constexpr uint32_t kOptStatusMilliseconds = 0x1000000;
 inline constexpr uint32_t kOptInternalQuery = 0x10000000;
 inline constexpr uint32_t kOptNoServerQueries = 0x40000000;
+
+// Protocol-mask bits (SSH-1, SSH-2) of credentials or a property that ask for SFTP.
+inline constexpr uint32_t kProtocolSsh = 0x300;
 
 // Event bits.
 inline constexpr uint32_t kEventConnected = 1;

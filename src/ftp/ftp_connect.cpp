@@ -15,7 +15,6 @@ namespace cvftp {
 
 namespace {
 
-constexpr uint32_t kSshProtocolBits = 0x300;
 constexpr uint32_t kTlsProtocolBits = 0x1F;
 constexpr uint32_t kDefaultTlsMask = 16;  // TLS 1.2
 
@@ -29,7 +28,7 @@ uint32_t DeriveOptions(uint32_t o, uint32_t port, const SecCredentials* credenti
   }
   if (o & kOptTlsExplicit) o |= kOptTls;
   if (o & kOptPassiveIgnoreAddress) o |= kOptPassive;
-  if (credentials && (credentials->protocolMask & kSshProtocolBits)) o |= kOptSftp;
+  if (credentials && (credentials->protocolMask & kProtocolSsh)) o |= kOptSftp;
   if (o & kOptKeepAliveData) o |= kOptKeepAlive;
   return o;
 }

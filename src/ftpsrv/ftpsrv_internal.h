@@ -33,8 +33,17 @@ inline constexpr unsigned char kTelnetWill = 0xFB;
 inline constexpr uint32_t kFtpProtectControl = 1;
 inline constexpr uint32_t kFtpProtectData = 2;
 
-inline constexpr uint32_t kFtpAccessBeforeLogin = 0x7FF;
-inline constexpr uint32_t kFtpAccessRestrictedSet = 0x100489;
+// The rights the access names ftpAccessDefault, ftpAccessRestricted and
+// ftpAccessAnonymous stand for at login.
+inline constexpr uint32_t kFtpAccessBeforeLogin = ftpAccessRead | ftpAccessWrite | ftpAccessAppend | ftpAccessList |
+                                                  ftpAccessModify | ftpAccessRename | ftpAccessDelete | ftpAccessChdir |
+                                                  ftpAccessMkdir | ftpAccessRmdir | ftpAccessIdle;
+inline constexpr uint32_t kFtpAccessRestrictedSet =
+    ftpAccessRestricted | ftpAccessIdle | ftpAccessChdir | ftpAccessList | ftpAccessRead;
+inline constexpr uint32_t kFtpAccessAnonymousSet =
+    ftpAccessAnonymous | ftpAccessRestricted | ftpAccessChdir | ftpAccessList | ftpAccessRead;
+static_assert(kFtpAccessBeforeLogin == 0x7FF && kFtpAccessRestrictedSet == 0x100489 &&
+              kFtpAccessAnonymousSet == 0x300089);
 // What a read-only server takes from the default rights: every right that changes the
 // file system (write, append, modify, rename, delete, mkdir, rmdir).
 inline constexpr uint32_t kFtpReadOnlyRemoved = ftpAccessWrite | ftpAccessAppend | ftpAccessModify | ftpAccessRename |

@@ -120,7 +120,7 @@ int32_t FtpServerBuildCredentials(const char* user, const char* password, const 
 
 void FtpServerFreeCredentials(SecCredentials** credentials) { SecFreeCredentials(credentials); }
 
-int32_t FtpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | 0x1000); }
+int32_t FtpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | kTraceProcess); }
 
 int32_t FtpServerStopTrace() { return TraceDisable(); }
 

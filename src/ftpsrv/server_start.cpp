@@ -1,6 +1,5 @@
 // Starting a server: the configuration with its defaults and limits, the directories,
 // the log file name, TLS credentials, the engine server and the announced address.
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,49 +12,13 @@
 
 #include "ftpsrv/ftpsrv_internal.h"
 #include "ftpsrv/local_fs.h"
+#include "sockets/server/server_ids.h"
 
 namespace cvftpsrv {
 
 namespace {
 
 constexpr const char* kProduct = "Corvanetics";
-
-std::string SystemTemp() {
-  const char* t = std::getenv("TMPDIR");
-  std::string dir = t && *t ? t : "/tmp";
-  if (dir.size() > 3 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-bool ParseUuid(const char* text, uint8_t out[16]) {
-  std::string t = text;
-  if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-  if (t.size() != 36) return false;
-  int k = 0;
-  for (size_t i = 0; i < t.size(); ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (t[i] != '-') return false;
-      continue;
-    }
-    if (!std::isxdigit(static_cast<unsigned char>(t[i])) || !std::isxdigit(static_cast<unsigned char>(t[i + 1])))
-      return false;
-    out[k++] = uint8_t(std::strtoul(t.substr(i, 2).c_str(), nullptr, 16));
-    ++i;
-  }
-  return k == 16;
-}
-
-void NewUuid(uint8_t out[16]) {
-  if (::getrandom(out, 16, 0) != 16)
-    for (int i = 0; i < 16; ++i) out[i] = uint8_t(std::rand());
-  out[6] = uint8_t((out[6] & 0x0F) | 0x40);
-  out[8] = uint8_t((out[8] & 0x3F) | 0x80);
-}
-
-void FormatUuid(const uint8_t u[16], char out[40]) {
-  std::snprintf(out, 40, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1], u[2],
-                u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
-}
 
 }  // namespace
 
@@ -168,11 +131,11 @@ uint64_t FtpServerStart(const char* address, uint32_t port, uint32_t options, co
   if (!r->identity[0]) std::snprintf(r->identity, sizeof r->identity, "%s %d.%d", kProduct, 9, 5);
 
   if (r->uuidText[0]) {
-    if (!ParseUuid(r->uuidText, r->uuid)) return Fail(kFailed, cvErrorInvalidConfiguration, kFailed);
+    if (!cvsock::ParseUuid(r->uuidText, r->uuid)) return Fail(kFailed, cvErrorInvalidConfiguration, kFailed);
   } else {
-    NewUuid(r->uuid);
+    cvsock::NewUuid(r->uuid);  // the C library's bytes will do when the system has none
   }
-  FormatUuid(r->uuid, r->uuidText);
+  CopyText(r->uuidText, sizeof r->uuidText, cvsock::FormatUuid(r->uuid).c_str());
 
   if (!r->hostName[0]) {
     char full[256] = {};
@@ -184,7 +147,7 @@ uint64_t FtpServerStart(const char* address, uint32_t port, uint32_t options, co
 
   std::string temp, root;
   if (tempConfig.empty()) {
-    temp = SystemTemp();
+    temp = cvsock::SystemTemp();
   } else if ((temp = PrepareDirectory(kFailed, tempConfig.c_str())).empty()) {
     return kFailed;
   }
@@ -224,7 +187,7 @@ uint64_t FtpServerStart(const char* address, uint32_t port, uint32_t options, co
       if (name.empty()) return Fail(kFailed, cvErrorDirectoryNotFound, kFailed);
     } else {
       const std::string dir = (options & ftpServerMultiUser) ? CombinePath(root.c_str(), "Logs")
-                                                             : CombinePath(SystemTemp().c_str(), r->identity);
+                                                             : CombinePath(cvsock::SystemTemp().c_str(), r->identity);
       if (!dir.empty()) {
         const uint32_t saved = InetGetLastError();
         FtpServerCreateDirectory(kFailed, dir.c_str());

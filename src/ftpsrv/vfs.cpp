@@ -23,7 +23,7 @@ uint32_t DeriveLoginRights(const FtpServerRecord& r, uint32_t rights) {
   } else if (rights == ftpAccessRestricted) {
     rights = kFtpAccessRestrictedSet;
   } else if (rights == ftpAccessAnonymous) {
-    rights = 0x300089;
+    rights = kFtpAccessAnonymousSet;
   }
   return rights;
 }

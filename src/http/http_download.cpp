@@ -69,7 +69,7 @@ bool ConvertText(plat::HGLOBAL& block, uint32_t& length) {
 // The text conversion of a memory result, when asked for and the response is text; false
 // (out of memory) after ending the request.
 bool ConvertIfText(HttpClientSession& s, uint32_t options, plat::HGLOBAL& data, uint32_t& length) {
-  if (!(options & 1) || !data || !IsTextResponse(s) || ConvertText(data, length)) return true;
+  if (!(options & kTransferConvertText) || !data || !IsTextResponse(s) || ConvertText(data, length)) return true;
   EndRequest(s);
   AfterBody(s);
   return Fail(cvErrorOutOfMemory), false;
@@ -208,9 +208,9 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
   if (Empty(resource)) return Fail(cvErrorInvalidResource);
   if (CommonChecks(s, true) == -1) return -1;
   WindowDetach detach(s);
-  if (s.compression) options |= 2;
-  if (s.versionMajor == 0) options &= ~2u;
-  AskCompressed(s, options & 2);
+  if (s.compression) options |= kTransferCompressed;
+  if (s.versionMajor == 0) options &= ~kTransferCompressed;
+  AskCompressed(s, options & kTransferCompressed);
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
   if (SendRequest(s, "GET", resource, nullptr, 0, 0) == -1) {
@@ -224,7 +224,7 @@ int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* 
     return -1;
   }
   const int32_t encoding = ContentEncoding(s);
-  const bool contentCoded = (options & 2) && encoding != kEncodingIdentity;
+  const bool contentCoded = (options & kTransferCompressed) && encoding != kEncodingIdentity;
   if (contentCoded && encoding == kEncodingCompress && data) {
     plat::GlobalFree(data);
     EndRequest(s);
@@ -247,9 +247,9 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
   if (CommonChecks(s, true) == -1) return -1;
   if (offset && s.versionMajor == 0) return Fail(cvErrorOperationNotSupported);
   WindowDetach detach(s);
-  if (s.compression) options |= 2;
-  if (s.versionMajor == 0 || offset) options &= ~2u;
-  AskCompressed(s, options & 2);
+  if (s.compression) options |= kTransferCompressed;
+  if (s.versionMajor == 0 || offset) options &= ~kTransferCompressed;
+  AskCompressed(s, options & kTransferCompressed);
   if (!SetRange(s, offset)) return -1;
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
@@ -257,7 +257,7 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
     if (!Gone(s)) EndRequest(s);
     return -1;
   }
-  const bool text = (options & 1) && ContentClass(s) == 2;
+  const bool text = (options & kTransferConvertText) && ContentClass(s) == 2;
   const bool contentCoded = ContentEncoding(s) != kEncodingIdentity;
   // Coded bytes are converted when they are decoded, not as they arrive.
   const bool convert = text && !contentCoded && !s.transferCoding;
@@ -345,13 +345,13 @@ int32_t PostData(HttpClientSession& s, const char* resource, const void* data, u
   const char* method = "POST";
   if (s.versionMajor >= 1) {
     if (const char* type = FindHeader(s, s.requestHeaders, "Content-Type"); type && EqualNoCase(type, "multipart/form-data"))
-      options |= 2;
+      options |= kPostMultipart;
   } else {
     method = "GET";
-    options &= ~2u;
+    options &= ~kPostMultipart;
   }
   const uint32_t urlEncoding = s.urlEncoding;
-  if (options & 2) s.urlEncoding = 0;
+  if (options & kPostMultipart) s.urlEncoding = 0;
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
   const int32_t r = SendRequest(s, method, resource, data, length, 0);

@@ -1,7 +1,7 @@
 #pragma once
-// What the HTTP library's operations share behind the C-style interface: option and
-// event bits, the operation scope that keeps a session record alive while an event
-// receiver may free it, error helpers, the connection's byte I/O with its waits, the
+// What the HTTP library's operations share behind the C-style interface (its named bits
+// and values are in http_bits.h): the operation scope that keeps a session record alive
+// while an event receiver may free it, error helpers, the connection's byte I/O with its waits, the
 // session-heap texts and the internal forms of the calls the library makes on itself.
 #include <cstdint>
 #include <cstring>
@@ -10,52 +10,17 @@
 #include "core/errors/error_codes.h"
 #include "core/stream/transfer_pacing.h"
 #include "http/http.h"
+#include "http/http_bits.h"
 #include "http/http_library.h"
 #include "platform/base/tick.h"
 
 namespace cvhttp {
 
-// Option bits of a session.
-inline constexpr uint32_t kOptNoCache = 0x1;
-inline constexpr uint32_t kOptKeepAlive = 0x2;
-inline constexpr uint32_t kOptFollowRedirects = 0x4;
-inline constexpr uint32_t kOptSystemProxy = 0x8;
-inline constexpr uint32_t kOptErrorsAreStatus = 0x10;
-inline constexpr uint32_t kOptNoUserAgent = 0x20;
-inline constexpr uint32_t kOptNoPortTls = 0x400;
-inline constexpr uint32_t kOptNoCertCheck = 0x800;
-inline constexpr uint32_t kOptSecure = 0x1000;
-inline constexpr uint32_t kOptTlsCredentials = 0x8000;
-inline constexpr uint32_t kOptIpv6 = 0x40000;
-inline constexpr uint32_t kOptFreeThreaded = 0x80000;
-inline constexpr uint32_t kOptMilliseconds = 0x1000000;
-
-// Event bits.
-inline constexpr uint32_t kEventConnect = 1;
-inline constexpr uint32_t kEventDisconnect = 2;
-inline constexpr uint32_t kEventRead = 4;
-inline constexpr uint32_t kEventWrite = 8;
-inline constexpr uint32_t kEventTimeout = 16;
-inline constexpr uint32_t kEventCancel = 32;
-inline constexpr uint32_t kEventCommand = 64;
-inline constexpr uint32_t kEventProgress = 128;
-inline constexpr uint32_t kEventRedirect = 256;
-
-// Method ids.
-inline constexpr uint32_t kMethodGet = 1, kMethodHead = 2, kMethodPost = 3, kMethodPut = 4, kMethodPropfind = 12,
-                          kMethodBpropfind = 13, kMethodProppatch = 14, kMethodBproppatch = 15, kMethodPatch = 16,
-                          kMethodOther = 255;
-
-// Ids of the Content-Encoding table (HttpGetContentEncoding).
-inline constexpr int32_t kEncodingIdentity = 0, kEncodingCompress = 1, kEncodingDeflate = 2, kEncodingGzip = 3,
-                         kEncodingZlib = 4;
-
-inline constexpr uint32_t kProxyNone = 0, kProxyCern = 1, kProxyTunnel = 2, kProxySystem = 3, kProxyOther = 255;
 inline constexpr uint32_t kBlockSize = 8192;
 inline constexpr uint32_t kRedirectFlag = 0x80000;
 inline constexpr uint32_t kDefaultTlsMask = 16;  // TLS 1.2
 inline constexpr uint32_t kDefaultTimeout = 20;  // seconds
-inline constexpr uint32_t kDefaultVersion = 0x10001;  // HTTP/1.1
+inline constexpr uint32_t kDefaultVersion = kVersion11;
 
 // One public call on a session. The outermost scope of a session releases it when an
 // event receiver freed it meanwhile (HttpFreeSession only marks a busy session), so the

@@ -265,7 +265,7 @@ int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) 
   UrlFree(url);
 
   TracePrintf(0, "requesting %s from %s", path.c_str(), scriptHost.c_str());
-  const LibHandle h = HttpConnect(scriptHost.c_str(), scriptPort, 10, secure ? kOptSecure : 0, 0x10000, nullptr);
+  const LibHandle h = HttpConnect(scriptHost.c_str(), scriptPort, 10, secure ? kOptSecure : 0, kVersion10, nullptr);
   if (h == kInvalidLibHandle) return 0;
   std::string script;
   {

@@ -36,10 +36,28 @@ inline constexpr uint32_t kVersion09 = 9, kVersion10 = 0x10000, kVersion11 = 0x1
 inline constexpr uint32_t kMethodUnknown = 255;
 
 enum MethodId : uint32_t {
-  kGet = 1, kHead, kPost, kPut, kOptions, kTrace, kDelete, kCopy, kMove, kMkcol,
+  kGet = 1,
+  kHead,
+  kPost,
+  kPut,
+  kOptions,
+  kTrace,
+  kDelete,
+  kCopy,
+  kMove,
+  kMkcol,
+  kPropfind,
+  kProppatch,
+  kLock,
+  kUnlock,
+  kSearch,
+  kConnect
 };
 
-inline constexpr uint32_t kMethodRequired = 0x1000;
+// Method flags: the low bits are passed to the handler, the high ones belong to the table.
+inline constexpr uint32_t kMethodBody = 0x0001;  // the request may carry a body
+inline constexpr uint32_t kMethodChangesFiles = 0x0002;
+inline constexpr uint32_t kMethodRequired = 0x1000;  // cannot be disabled
 inline constexpr uint32_t kMethodDisabled = 0x8000;
 
 using Handler = void (*)(uint64_t server, uint32_t clientId, uint32_t flags);

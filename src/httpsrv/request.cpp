@@ -19,27 +19,27 @@ struct MethodRow {
 };
 
 const MethodRow kMethods[] = {
-    {"GET", kGet, 1, 0x1000, HandleGet},
-    {"HEAD", kHead, 1, 0x1000, HandleGet},
-    {"POST", kPost, 1, 0x1001, HandleGet},
-    {"PUT", kPut, 1, 0x0002, HandlePut},
-    {"OPTIONS", kOptions, 5, 0x8000, HandleOptions},
-    {"TRACE", kTrace, 8, 0x8000, HandleTrace},
-    {"DELETE", kDelete, 5, 0x0002, HandleDelete},
-    {"COPY", kCopy, 5, 0x0002, HandleCopyMove},
-    {"MOVE", kMove, 5, 0x0002, HandleCopyMove},
-    {"MKCOL", kMkcol, 5, 0x0002, HandleMkcol},
-    {"PROPFIND", 11, 8, 0x0003, nullptr},
-    {"PROPPATCH", 12, 8, 0x0003, nullptr},
-    {"LOCK", 13, 8, 0x0003, nullptr},
-    {"UNLOCK", 14, 8, 0x0003, nullptr},
-    {"SEARCH", 15, 8, 0x0003, nullptr},
-    {"CONNECT", 16, 8, 0x0001, nullptr},
+    {"GET", kGet, 1, kMethodRequired, HandleGet},
+    {"HEAD", kHead, 1, kMethodRequired, HandleGet},
+    {"POST", kPost, 1, kMethodBody | kMethodRequired, HandleGet},
+    {"PUT", kPut, 1, kMethodChangesFiles, HandlePut},
+    {"OPTIONS", kOptions, 5, kMethodDisabled, HandleOptions},
+    {"TRACE", kTrace, 8, kMethodDisabled, HandleTrace},
+    {"DELETE", kDelete, 5, kMethodChangesFiles, HandleDelete},
+    {"COPY", kCopy, 5, kMethodChangesFiles, HandleCopyMove},
+    {"MOVE", kMove, 5, kMethodChangesFiles, HandleCopyMove},
+    {"MKCOL", kMkcol, 5, kMethodChangesFiles, HandleMkcol},
+    {"PROPFIND", kPropfind, 8, kMethodBody | kMethodChangesFiles, nullptr},
+    {"PROPPATCH", kProppatch, 8, kMethodBody | kMethodChangesFiles, nullptr},
+    {"LOCK", kLock, 8, kMethodBody | kMethodChangesFiles, nullptr},
+    {"UNLOCK", kUnlock, 8, kMethodBody | kMethodChangesFiles, nullptr},
+    {"SEARCH", kSearch, 8, kMethodBody | kMethodChangesFiles, nullptr},
+    {"CONNECT", kConnect, 8, kMethodBody, nullptr},
 };
 constexpr size_t kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
 // Separators are control bytes, blank and every byte from 0x80 up; quotes group.
-std::vector<std::string> Tokenize(const char* line) {
+std::vector<std::string> Tokenise(const char* line) {
   std::vector<std::string> tokens;
   std::string current;
   bool inToken = false;
@@ -311,7 +311,7 @@ int32_t HttpProcessRequest(uint64_t server, uint32_t clientId, const char* line)
   HttpSession& s = *c.session;
   ResetRequest(r, s);
 
-  s.tokens = Tokenize(line);
+  s.tokens = Tokenise(line);
   if (s.tokens.size() > 256) {
     s.tokens.resize(2);
     s.method = ToUpper(s.tokens[0]);

@@ -1,6 +1,5 @@
 // Starting, stopping and restarting a server: the configuration with its defaults and
 // limits, the directories, the log file name, credentials and the engine server.
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,42 +16,12 @@
 #include "platform/base/tick.h"
 #include "platform/msg/message.h"
 #include "platform/msg/wait.h"
+#include "sockets/server/server_ids.h"
 
 namespace cvhttpsrv {
 namespace {
 
 constexpr uint64_t kFailed = uint64_t(INVALID_SOCKET);
-
-std::string SystemTemp() {
-  const char* t = std::getenv("TMPDIR");
-  std::string dir = t && *t ? t : "/tmp";
-  if (dir.size() > 3 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-bool ParseUuid(std::string t, uint8_t out[16]) {
-  if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-  if (t.size() != 36) return false;
-  int k = 0;
-  for (size_t i = 0; i < t.size(); ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (t[i] != '-') return false;
-      continue;
-    }
-    if (!std::isxdigit(static_cast<unsigned char>(t[i])) || !std::isxdigit(static_cast<unsigned char>(t[i + 1])))
-      return false;
-    out[k++] = uint8_t(std::strtoul(t.substr(i, 2).c_str(), nullptr, 16));
-    ++i;
-  }
-  return k == 16;
-}
-
-std::string FormatUuid(const uint8_t u[16]) {
-  char out[40];
-  std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1],
-                u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
-  return out;
-}
 
 // A configured directory expanded, made absolute, normalised and created; "" with the
 // error set.
@@ -126,14 +95,11 @@ uint64_t HttpServerStart(const char* address, uint32_t port, uint32_t options, c
 
   uint8_t uuid[16];
   if (!r->uuidText.empty()) {
-    if (!ParseUuid(r->uuidText, uuid)) return Fail(kFailed, cvErrorInvalidConfiguration, kFailed);
-  } else if (::getrandom(uuid, sizeof uuid, 0) == ssize_t(sizeof uuid)) {
-    uuid[6] = uint8_t((uuid[6] & 0x0F) | 0x40);
-    uuid[8] = uint8_t((uuid[8] & 0x3F) | 0x80);
-  } else {
+    if (!cvsock::ParseUuid(r->uuidText, uuid)) return Fail(kFailed, cvErrorInvalidConfiguration, kFailed);
+  } else if (!cvsock::NewUuid(uuid)) {
     return Fail(kFailed, cvErrorInternalFailure, kFailed);
   }
-  r->uuidText = FormatUuid(uuid);
+  r->uuidText = cvsock::FormatUuid(uuid);
 
   if (r->hostName.empty()) {
     char full[256] = {};
@@ -143,7 +109,7 @@ uint64_t HttpServerStart(const char* address, uint32_t port, uint32_t options, c
   }
 
   if (tempConfig.empty()) {
-    r->temp = SystemTemp();
+    r->temp = cvsock::SystemTemp();
     if (r->temp.empty() || r->temp.size() >= 230) return Fail(kFailed, cvErrorDirectoryNotFound, kFailed);
   } else if ((r->temp = PrepareDirectory(tempConfig)).empty()) {
     return kFailed;
@@ -164,7 +130,7 @@ uint64_t HttpServerStart(const char* address, uint32_t port, uint32_t options, c
       name = Canonical(ExpandPath(logConfig));
       if (name.empty()) return Fail(kFailed, cvErrorDirectoryNotFound, kFailed);
     } else {
-      const std::string dir = SystemTemp() + "/" + r->identity;
+      const std::string dir = cvsock::SystemTemp() + "/" + r->identity;
       const uint32_t saved = InetGetLastError();
       HttpCreateDirectoryPath(dir.c_str());
       InetSetLastError(saved);
@@ -311,5 +277,5 @@ int32_t HttpServerThrottle(uint64_t server, int32_t maxClients, int32_t maxPerAd
   return 1;
 }
 
-int32_t HttpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | 0x1000); }
+int32_t HttpServerStartTrace(const char* file, int32_t flags) { return TraceEnable(file, flags | kTraceProcess); }
 void HttpServerStopTrace() { TraceDisable(); }

@@ -1,5 +1,5 @@
 #pragma once
-// Small out-parameter and argument helpers the server controls share: each property and
+// Small out-parameter and argument helpers the controls share: each property and
 // method hands its result back through one of these so that null pointers and memory
 // failures are answered the same way everywhere.
 #include <cstdint>
@@ -16,6 +16,15 @@ HRESULT OutUtf8(const char* s, BSTR* out);
 HRESULT OutBool(bool value, VARIANT_BOOL* out);
 HRESULT OutLong(int32_t value, int32_t* out);
 std::u16string InText(BSTR value);
+// The same by the value's type: text, UTF-8 text, or any plain value.
+inline HRESULT Out(const std::u16string& s, BSTR* out) { return OutText(s, out); }
+inline HRESULT Out(const char* utf8, BSTR* out) { return OutUtf8(utf8, out); }
+template <class T>
+HRESULT Out(T value, T* out) {
+  if (!out) return E_POINTER;
+  *out = value;
+  return S_OK;
+}
 std::u16string Widen(const char* utf8);
 // An optional out argument that takes a number, in the type the caller passed.
 void SetLongArgument(VARIANT* arg, int32_t value);

@@ -1,7 +1,7 @@
 #pragma once
 // The last error, tracing, version and local adapter members the server controls share.
-// C is the control class (which befriends this template); Lib names the two library calls
-// that differ between the server libraries:
+// C is the control's ServerControl base (which befriends this template); Lib names the two
+// library calls that differ between the server libraries:
 //   static void SetLastError(uint64_t server, uint32_t code);
 //   static void StopTrace();
 // The callers keep their own entry guards, so these bodies run already inside one.
@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/errors/error_codes.h"
+#include "ocx/control_members.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/server_settings.h"
 #include "sockets/inet.h"
@@ -16,13 +17,9 @@
 namespace ocx {
 
 template <class C, class Lib>
-struct ServerErrorMembers {
-  static HRESULT GetLastError(C& c, int32_t* value) { return OutLong(int32_t(c.LastErrorCode() & 0xFFFFu), value); }
-
+struct ServerErrorMembers : ControlMembers<C> {
   static HRESULT PutLastError(C& c, int32_t value) {
-    const uint32_t code = value >= 1 && value <= 65535 ? kCvErrorBase | uint32_t(value) : uint32_t(value);
-    c.SetLastErrorCode(code);
-    Lib::SetLastError(c.server_.load(), code);
+    Lib::SetLastError(c.server_.load(), ControlMembers<C>::StoreLastError(c, value));
     return S_OK;
   }
 
@@ -38,10 +35,8 @@ struct ServerErrorMembers {
   static HRESULT PutTrace(C& c, VARIANT_BOOL value) {
     c.s_.trace = value != VARIANT_FALSE;
     if (!c.IsInitialized()) return S_OK;  // the lazy initialisation starts it
-    if (c.s_.trace)
-      c.StartTrace();
-    else
-      Lib::StopTrace();
+    if (c.s_.trace) c.StartTrace();
+    else Lib::StopTrace();
     return S_OK;
   }
 
@@ -51,13 +46,6 @@ struct ServerErrorMembers {
       Lib::StopTrace();
       c.StartTrace();
     }
-  }
-
-  static HRESULT GetVersion(C& c, BSTR* value) {
-    if (c.version_.empty()) {
-      c.version_ = VersionText(c.Descriptor());
-    }
-    return OutText(c.version_, value);
   }
 
   static HRESULT ListAdapters(C& c) {
@@ -94,66 +82,38 @@ struct ServerErrorMembers {
 
 // The members above as the interface entries of the control class Class, written once for
 // every server control; Members is ServerErrorMembers<Class, its library traits>.
-#define CV_SERVER_ERROR_ENTRIES(Class, Members)                          \
-  HRESULT Class::get_LastError(int32_t* value) {                         \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return Members::GetLastError(*this, value);                          \
-  }                                                                      \
-  HRESULT Class::put_LastError(int32_t value) {                          \
-    CV_OCX_ENTRY;                                                        \
-    return Members::PutLastError(*this, value);                          \
-  }                                                                      \
-  HRESULT Class::get_LastErrorString(BSTR* value) {                      \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return Members::GetLastErrorString(*this, value);                    \
-  }                                                                      \
-  HRESULT Class::get_ThrowError(VARIANT_BOOL* value) {                   \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return ::ocx::OutBool(s_.throwError, value);                         \
-  }                                                                      \
-  HRESULT Class::put_ThrowError(VARIANT_BOOL value) {                    \
-    CV_OCX_ENTRY;                                                        \
-    s_.throwError = value != VARIANT_FALSE;                              \
-    return S_OK;                                                         \
-  }                                                                      \
-  HRESULT Class::get_Trace(VARIANT_BOOL* value) {                        \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return ::ocx::OutBool(s_.trace, value);                              \
-  }                                                                      \
-  HRESULT Class::put_Trace(VARIANT_BOOL value) {                         \
-    CV_OCX_ENTRY;                                                        \
-    return Members::PutTrace(*this, value);                              \
-  }                                                                      \
-  HRESULT Class::get_TraceFile(BSTR* value) {                            \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return ::ocx::OutText(s_.traceFile, value);                          \
-  }                                                                      \
-  HRESULT Class::put_TraceFile(BSTR value) {                             \
-    CV_OCX_ENTRY;                                                        \
-    s_.traceFile = ::ocx::InText(value);                                 \
-    Members::RestartTrace(*this);                                        \
-    return S_OK;                                                         \
-  }                                                                      \
-  HRESULT Class::get_TraceFlags(int32_t* value) {                        \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return ::ocx::OutLong(s_.traceFlags, value);                         \
-  }                                                                      \
-  HRESULT Class::put_TraceFlags(int32_t value) {                         \
-    CV_OCX_ENTRY;                                                        \
-    s_.traceFlags = value;                                               \
-    Members::RestartTrace(*this);                                        \
-    return S_OK;                                                         \
-  }                                                                      \
-  HRESULT Class::get_Version(BSTR* value) {                              \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return Members::GetVersion(*this, value);                            \
-  }                                                                      \
-  HRESULT Class::ListAdapters() { return Members::ListAdapters(*this); } \
-  HRESULT Class::get_AdapterCount(int32_t* value) {                      \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return Members::GetAdapterCount(*this, value);                       \
-  }                                                                      \
-  HRESULT Class::get_AdapterAddress(VARIANT index, BSTR* value) {        \
-    CV_SERVER_RUN_MODE_ONLY;                                             \
-    return Members::GetAdapterAddress(*this, index, value);              \
+#define CV_SERVER_ERROR_ENTRIES(Class, Members)                   \
+  CV_CONTROL_ERROR_ENTRIES(Class, Members)                        \
+  HRESULT Class::get_ThrowError(VARIANT_BOOL* value) {            \
+    CV_SERVER_RUN_MODE_ONLY;                                      \
+    return ::ocx::OutBool(s_.throwError, value);                  \
+  }                                                               \
+  HRESULT Class::put_ThrowError(VARIANT_BOOL value) {             \
+    CV_OCX_ENTRY;                                                 \
+    s_.throwError = value != VARIANT_FALSE;                       \
+    return S_OK;                                                  \
+  }                                                               \
+  HRESULT Class::put_Trace(VARIANT_BOOL value) {                  \
+    CV_OCX_ENTRY;                                                 \
+    return Members::PutTrace(*this, value);                       \
+  }                                                               \
+  HRESULT Class::put_TraceFile(BSTR value) {                      \
+    CV_OCX_ENTRY;                                                 \
+    s_.traceFile = ::ocx::InText(value);                          \
+    Members::RestartTrace(*this);                                 \
+    return S_OK;                                                  \
+  }                                                               \
+  HRESULT Class::put_TraceFlags(int32_t value) {                  \
+    CV_OCX_ENTRY;                                                 \
+    s_.traceFlags = value;                                        \
+    Members::RestartTrace(*this);                                 \
+    return S_OK;                                                  \
+  }                                                               \
+  HRESULT Class::get_AdapterCount(int32_t* value) {               \
+    CV_SERVER_RUN_MODE_ONLY;                                      \
+    return Members::GetAdapterCount(*this, value);                \
+  }                                                               \
+  HRESULT Class::get_AdapterAddress(VARIANT index, BSTR* value) { \
+    CV_SERVER_RUN_MODE_ONLY;                                      \
+    return Members::GetAdapterAddress(*this, index, value);       \
   }

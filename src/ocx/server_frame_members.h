@@ -1,6 +1,6 @@
 #pragma once
-// Initialisation, tracing and error reporting the server controls share. C is the control
-// class (which befriends this template); Lib names what differs between the libraries:
+// Initialisation, tracing and error reporting the server controls share. C is the
+// control's ServerControl base (which befriends this template); Lib names what differs:
 //   static constexpr DISPID kEventOnError;
 //   static bool StartTrace(const char* file, int32_t flags);
 //   static uint32_t GetLastError(uint64_t server);
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "core/trace/trace.h"
 #include "ocx/server_control_helpers.h"
 #include "ocx/variant_args.h"
 #include "sockets/inet.h"
@@ -25,7 +26,7 @@ struct ServerFrameMembers {
 
   static void StartTrace(C& c) {
     const std::string file = Utf16ToUtf8(c.s_.traceFile);
-    c.s_.trace = Lib::StartTrace(file.c_str(), c.s_.traceFlags | 0x1000);
+    c.s_.trace = Lib::StartTrace(file.c_str(), c.s_.traceFlags | kTraceProcess);
   }
 
   static void OnLibrariesAttached(C& c) {

@@ -1,6 +1,7 @@
 #pragma once
-// Reset, Initialize and the state properties the server controls share. C is the control
-// class (which befriends this template); Lib names the library calls that differ:
+// Reset, Initialize and the state properties the server controls share. C is the
+// control's ServerControl base (which befriends this template); Lib names the library
+// calls that differ:
 //   static constexpr uint64_t kNoServer;  // the handle of no server
 //   static constexpr DISPID kEventOnStop;
 //   static bool Stop(uint64_t server);
@@ -100,57 +101,61 @@ struct ServerLifecycleMembers {
 
 }  // namespace ocx
 
-// The members above as the interface entries of the control class Class, written once for
-// every server control; Members is ServerLifecycleMembers<Class, its library traits>.
-#define CV_SERVER_LIFECYCLE_ENTRIES(Class, Members)                                                                \
-  HRESULT Class::StopServer(VARIANT* error, bool fireStop) { return Members::StopServer(*this, error, fireStop); } \
-  HRESULT Class::Stop(VARIANT* error) {                                                                            \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Stop(*this, error);                                                                            \
-  }                                                                                                                \
-  HRESULT Class::Restart(VARIANT* error) {                                                                         \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Restart(*this, error);                                                                         \
-  }                                                                                                                \
-  HRESULT Class::Suspend(VARIANT* error) {                                                                         \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Suspend(*this, error);                                                                         \
-  }                                                                                                                \
-  HRESULT Class::Resume(VARIANT* error) {                                                                          \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Resume(*this, error);                                                                          \
-  }                                                                                                                \
-  HRESULT Class::Reset() {                                                                                         \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Reset(*this);                                                                                  \
-  }                                                                                                                \
-  HRESULT Class::Initialize(VARIANT, VARIANT* error) {                                                             \
-    CV_OCX_ENTRY;                                                                                                  \
-    return Members::Initialize(*this, error);                                                                      \
-  }                                                                                                                \
-  HRESULT Class::Uninitialize() {                                                                                  \
-    CV_OCX_ENTRY;                                                                                                  \
-    Reset();                                                                                                       \
-    DetachLibraries();                                                                                             \
-    return S_OK;                                                                                                   \
-  }                                                                                                                \
-  HRESULT Class::get_IsActive(VARIANT_BOOL* value) {                                                               \
-    CV_SERVER_RUN_MODE_ONLY;                                                                                       \
-    return ::ocx::OutBool(Running(), value);                                                                       \
-  }                                                                                                                \
-  HRESULT Class::get_IsInitialized(VARIANT_BOOL* value) {                                                          \
-    CV_SERVER_RUN_MODE_ONLY;                                                                                       \
-    return ::ocx::OutBool(IsInitialized(), value);                                                                 \
-  }                                                                                                                \
-  HRESULT Class::get_IsListening(VARIANT_BOOL* value) {                                                            \
-    CV_SERVER_RUN_MODE_ONLY;                                                                                       \
-    return Members::GetIsListening(*this, value);                                                                  \
-  }                                                                                                                \
-  HRESULT Class::get_ServerHandle(int32_t* value) {                                                                \
-    CV_SERVER_RUN_MODE_ONLY;                                                                                       \
-    return ::ocx::OutLong(int32_t(uint32_t(server_.load())), value);                                               \
-  }                                                                                                                \
-  HRESULT Class::get_ServerThread(int32_t* value) {                                                                \
-    CV_SERVER_RUN_MODE_ONLY;                                                                                       \
-    return Members::GetServerThread(*this, value);                                                                 \
+// The members above and Start as the interface entries of the control class Class (a
+// ServerControl), written once for every server control; Members is its Lifecycle.
+#define CV_SERVER_LIFECYCLE_ENTRIES(Class, Members)                                                            \
+  HRESULT Class::Start(VARIANT address, VARIANT port, VARIANT directory, VARIANT maxClients, VARIANT idleTime, \
+                       VARIANT options, VARIANT* error) {                                                      \
+    CV_OCX_ENTRY;                                                                                              \
+    return StartServer(address, port, directory, maxClients, idleTime, options, error);                        \
+  }                                                                                                            \
+  HRESULT Class::Stop(VARIANT* error) {                                                                        \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Stop(*this, error);                                                                        \
+  }                                                                                                            \
+  HRESULT Class::Restart(VARIANT* error) {                                                                     \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Restart(*this, error);                                                                     \
+  }                                                                                                            \
+  HRESULT Class::Suspend(VARIANT* error) {                                                                     \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Suspend(*this, error);                                                                     \
+  }                                                                                                            \
+  HRESULT Class::Resume(VARIANT* error) {                                                                      \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Resume(*this, error);                                                                      \
+  }                                                                                                            \
+  HRESULT Class::Reset() {                                                                                     \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Reset(*this);                                                                              \
+  }                                                                                                            \
+  HRESULT Class::Initialize(VARIANT, VARIANT* error) {                                                         \
+    CV_OCX_ENTRY;                                                                                              \
+    return Members::Initialize(*this, error);                                                                  \
+  }                                                                                                            \
+  HRESULT Class::Uninitialize() {                                                                              \
+    CV_OCX_ENTRY;                                                                                              \
+    Reset();                                                                                                   \
+    DetachLibraries();                                                                                         \
+    return S_OK;                                                                                               \
+  }                                                                                                            \
+  HRESULT Class::get_IsActive(VARIANT_BOOL* value) {                                                           \
+    CV_SERVER_RUN_MODE_ONLY;                                                                                   \
+    return ::ocx::OutBool(Running(), value);                                                                   \
+  }                                                                                                            \
+  HRESULT Class::get_IsInitialized(VARIANT_BOOL* value) {                                                      \
+    CV_SERVER_RUN_MODE_ONLY;                                                                                   \
+    return ::ocx::OutBool(IsInitialized(), value);                                                             \
+  }                                                                                                            \
+  HRESULT Class::get_IsListening(VARIANT_BOOL* value) {                                                        \
+    CV_SERVER_RUN_MODE_ONLY;                                                                                   \
+    return Members::GetIsListening(*this, value);                                                              \
+  }                                                                                                            \
+  HRESULT Class::get_ServerHandle(int32_t* value) {                                                            \
+    CV_SERVER_RUN_MODE_ONLY;                                                                                   \
+    return ::ocx::OutLong(int32_t(uint32_t(server_.load())), value);                                           \
+  }                                                                                                            \
+  HRESULT Class::get_ServerThread(int32_t* value) {                                                            \
+    CV_SERVER_RUN_MODE_ONLY;                                                                                   \
+    return Members::GetServerThread(*this, value);                                                             \
   }

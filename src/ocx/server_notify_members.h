@@ -1,8 +1,8 @@
 #pragma once
 // The host-thread side of a server control's library events, shared by the server
-// controls. C is the control class (which befriends this template) and Message the window
-// message its library notifications travel in; C supplies Running, Raise and
-// DispatchLibraryEvent, and holds notify_ and clientId_.
+// controls. C is the control's ServerControl base (which befriends this template) and
+// Message the window message its library notifications travel in; C supplies Running,
+// Raise and DispatchLibraryEvent, and holds notify_ and clientId_.
 #include <cstdint>
 
 #include "core/errors/error_codes.h"

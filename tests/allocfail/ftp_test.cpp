@@ -9,6 +9,7 @@
 
 #include "each_allocation.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "support/script_server.h"
 
 namespace allocfail {
@@ -17,7 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 using cvtest::ScriptServer;
 
-constexpr uint32_t kPassive = 0x1, kNoLogin = 0x4, kNoQueries = 0x40000000;
+using cvftp::kOptNoLogin;
+using cvftp::kOptNoServerQueries;
+using cvftp::kOptPassive;
 
 // The server's side of one passive data connection. The client may give up at any point
 // (an allocation failed), so every wait also ends when the command connection does.
@@ -111,7 +114,7 @@ TEST_F(FtpAllocations, ConnectListDownloadAndUpload) {
     server.Start();
     LibraryCalls calls;
     const LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 5,
-                                   kPassive | kNoLogin | kNoQueries, nullptr);
+                                   kOptPassive | kOptNoLogin | kOptNoServerQueries, nullptr);
     if (h == kInvalidLibHandle) return FtpGetLastError();
     uint32_t error = ReadListing(h);
     plat::HGLOBAL block = nullptr;

@@ -13,8 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using cvtest::ScriptServer;
 
-constexpr uint32_t kKeepAlive = 0x2;
-constexpr uint32_t kConvertText = 0x1;
+using cvhttp::kOptKeepAlive, cvhttp::kTransferConvertText;
 
 // Reads one request head; the client may have given up, which ends the script.
 ScriptServer& ReadHead(ScriptServer& server) {
@@ -49,14 +48,14 @@ TEST_F(HttpAllocations, ConnectGzipAndChunkedText) {
     server.Start();
     LibraryCalls calls;
     const LibHandle h =
-        HttpConnect(server.address(), uint32_t(server.port()), 5, kKeepAlive, httptest::kHttp11, nullptr);
+        HttpConnect(server.address(), uint32_t(server.port()), 5, kOptKeepAlive, cvhttp::kVersion11, nullptr);
     if (h == kInvalidLibHandle) return HttpGetLastError();
     uint32_t length = 0;
     uint32_t error = HttpSetCompression(h, 1) == -1 ? HttpGetLastError() : 0;
     if (!error) error = Retrieve(h, "/z", 0, length);
     if (!error) {
       EXPECT_EQ(length, data.size());
-      error = Retrieve(h, "/t", kConvertText, length);
+      error = Retrieve(h, "/t", kTransferConvertText, length);
       if (!error) {
         EXPECT_EQ(length, text.size() + 3);  // CR LF line ends
       }

@@ -9,12 +9,13 @@
 
 #include "core/errors/error_codes.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "support/script_server.h"
 
 namespace ftptest {
 
 inline constexpr LibHandle kNone = kInvalidLibHandle;
-inline constexpr uint32_t kNoQueries = 0x40000000;  // no SYST, FEAT or encoding of our own
+using cvftp::kOptNoServerQueries;  // no SYST, FEAT or encoding of our own
 
 // Records (event, error) pairs delivered to a session's callbacks.
 struct EventLog {
@@ -45,7 +46,7 @@ class FtpTest : public ::testing::Test {
   void TearDown() override { FtpDetach(); }
 
   // Connects to the server (whose script must begin with the greeting).
-  LibHandle Connect(cvtest::ScriptServer& server, uint32_t options = kNoQueries, uint32_t timeout = 2,
+  LibHandle Connect(cvtest::ScriptServer& server, uint32_t options = kOptNoServerQueries, uint32_t timeout = 2,
                     const char* user = nullptr, const char* password = nullptr) {
     server.Start();
     return FtpConnect(server.address(), uint32_t(server.port()), user, password, timeout, options, nullptr);

@@ -140,7 +140,7 @@ TEST_F(ReplyEngine, PiecewiseReplyMustEndWithinTheTimeout) {
   for (const auto& c : cases) {
     cvtest::ScriptServer server;
     server.Reply("220 ready").Expect("NOOP").SendPieces("200-abc\r\n200 def\r\n", 2, c.pause);
-    LibHandle h = Connect(server, kNoQueries, 1);
+    LibHandle h = Connect(server, kOptNoServerQueries, 1);
     ASSERT_NE(h, kNone);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), c.result);
@@ -158,7 +158,7 @@ TEST_F(ReplyEngine, PiecewiseReplyMustEndWithinTheTimeout) {
 TEST_F(ReplyEngine, SilenceTimesOutAndTheLateReplyIsNotTakenForTheNext) {
   cvtest::ScriptServer server;
   server.Reply("220 ready").Expect("NOOP").Sleep(1500ms).Reply("200 late NOOP").Expect("SYST").Reply("215 UNIX");
-  LibHandle h = Connect(server, kNoQueries, 1);
+  LibHandle h = Connect(server, kOptNoServerQueries, 1);
   ASSERT_NE(h, kNone);
   EventLog log;
   log.Attach(h);

@@ -128,7 +128,7 @@ TEST_F(Session, RefusedLoginFailsTheConnect) {
   cvtest::ScriptServer server;
   server.Reply("220 ready").Expect("USER joe").Reply("331 pw").Expect("PASS bad").Reply("530 Login incorrect")
       .Expect("QUIT").Reply("221 bye");
-  EXPECT_EQ(Connect(server, kNoQueries, 2, "joe", "bad"), kNone);
+  EXPECT_EQ(Connect(server, kOptNoServerQueries, 2, "joe", "bad"), kNone);
   EXPECT_EQ(LastError(), cvErrorAuthenticationFailed);
   EXPECT_TRUE(server.Finish()) << server.failure();
   EXPECT_EQ(LiveSessions(), 0);
@@ -177,8 +177,8 @@ TEST_F(Session, ProxySequences) {
     for (auto& [line, reply] : c.exchange) server.Expect(line).Reply(reply);
     if (c.type == 2) server.Expect("USER joe@target.example").Reply("230 in");
     server.Start();
-    LibHandle h = FtpProxyConnect(c.type, server.address(), uint32_t(server.port()), "pu", "pp",
-                                  "target.example", 2, kNoQueries, nullptr);
+    LibHandle h = FtpProxyConnect(c.type, server.address(), uint32_t(server.port()), "pu", "pp", "target.example", 2,
+                                  kOptNoServerQueries, nullptr);
     ASSERT_NE(h, kNone) << c.type << " " << LastError();
     if (c.type == 2) {
       EXPECT_EQ(FtpSendUser(h, "joe"), 230);
@@ -201,7 +201,7 @@ TEST_F(Session, ProxyRefusalAndBadType) {
   server.Reply("220 proxy").Expect("USER pu").Reply("530 no").Expect("QUIT").Reply("221 bye");
   server.Start();
   EXPECT_EQ(FtpProxyConnect(2, server.address(), uint32_t(server.port()), "pu", "pp", "target.example", 2,
-                            kNoQueries, nullptr),
+                            kOptNoServerQueries, nullptr),
             kNone);
   EXPECT_EQ(LastError(), cvErrorInvalidProxyLogin);
   EXPECT_TRUE(server.Finish()) << server.failure();
@@ -213,7 +213,7 @@ TEST_F(Session, PortInference) {
   if (plain.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.1:21";
   plain.Reply("220 plain on 21");
   plain.Start();
-  LibHandle h = FtpConnect("127.0.0.1", 0, nullptr, nullptr, 2, kNoQueries, nullptr);
+  LibHandle h = FtpConnect("127.0.0.1", 0, nullptr, nullptr, 2, kOptNoServerQueries, nullptr);
   ASSERT_NE(h, kNone) << LastError();
   EXPECT_EQ(FtpGetSession(h)->serverPort, 21u);
   EXPECT_TRUE(plain.Finish()) << plain.failure();
@@ -222,7 +222,8 @@ TEST_F(Session, PortInference) {
   if (secure.port() == 0) GTEST_SKIP() << "cannot bind 127.0.0.1:990";
   secure.Reply("220 plain on 990");
   secure.Start();
-  h = FtpConnect("ftp://127.0.0.1:990/", 0, nullptr, nullptr, 2, kNoQueries | 0x10000, nullptr);
+  h = FtpConnect("ftp://127.0.0.1:990/", 0, nullptr, nullptr, 2, kOptNoServerQueries | cvftp::kOptNoPortInference,
+                 nullptr);
   ASSERT_NE(h, kNone) << LastError();
   const FtpSession* s = FtpGetSession(h);
   EXPECT_EQ(s->options & 0x1003u, 0x3u);  // plain FTP, passive ignoring the address
@@ -247,7 +248,7 @@ TEST_F(Session, CancelFromAnotherThread) {
   EXPECT_EQ(LastError(), cvErrorOperationNotBlocking);
   cvtest::ScriptServer server;
   server.Reply("220 ready").Expect("NOOP").Sleep(3s);
-  LibHandle h = Connect(server, kNoQueries, 20);
+  LibHandle h = Connect(server, kOptNoServerQueries, 20);
   ASSERT_NE(h, kNone);
   // A cancel made while idle is stale for the next call.
   EXPECT_EQ(FtpCancel(h), 0);
@@ -292,7 +293,7 @@ TEST_F(Session, ReconnectAfterBrokenReply) {
       .Accept()
       .Reply("220 again").Expect("USER joe").Reply("331 pw").Expect("PASS pw").Reply("230 in")
       .Expect("TYPE I").Reply("200 ok").Expect("CWD /pub").Reply("250 ok");
-  LibHandle h = Connect(server, kNoQueries, 2, "joe", "pw");
+  LibHandle h = Connect(server, kOptNoServerQueries, 2, "joe", "pw");
   ASSERT_NE(h, kNone) << LastError();
   EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), -1);
   EXPECT_EQ(LastError(), cvErrorInvalidServerResponse);

@@ -6,7 +6,7 @@ namespace {
 
 using namespace xfer;
 
-constexpr uint32_t kFeatureMlst = 0x1000;
+using cvftp::kFeatureMlst;
 
 class ListingTest : public XferTest {
  protected:

@@ -14,7 +14,7 @@ using namespace xfer;
 using cvtest::FtpPeer;
 using cvtest::FtpPeerKind;
 
-constexpr uint32_t kFeatureMlst = 0x1000;
+using cvftp::kFeatureMlst;
 
 struct PeerCase {
   FtpPeerKind kind;

@@ -28,7 +28,7 @@ TEST_P(TlsListing, ListAndFetchOverProtectedData) {
   peer.Put("one.bin", std::string(3000, '\x01'));
   peer.Put("two.bin", "2");
   LibHandle h = FtpConnect(peer.address().c_str(), peer.port(), peer.user(), peer.password(), 10,
-                           kTlsExplicit | (c.passive ? kPassive : 0), nullptr);
+                           kOptTlsExplicit | (c.passive ? kOptPassive : 0), nullptr);
   ASSERT_NE(h, kNone) << LastError() << "\n" << peer.Diagnostics();
 
   ASSERT_GT(FtpOpenDirectory(h, nullptr), 0) << LastError() << "\n" << peer.Diagnostics();

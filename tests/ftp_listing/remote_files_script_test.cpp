@@ -7,8 +7,8 @@ namespace {
 
 using namespace xfer;
 
-constexpr uint32_t kFeatureSize = 0x1, kFeatureStat = 0x2, kFeatureMdtm = 0x4, kFeatureSite = 0x10,
-                   kFeatureChmod = 0x40, kFeatureMlst = 0x1000, kFeatureMfmt = 0x2000, kFeatureUtime = 0x80000;
+using cvftp::kFeatureChmod, cvftp::kFeatureMdtm, cvftp::kFeatureMfmt, cvftp::kFeatureMlst, cvftp::kFeatureSite,
+    cvftp::kFeatureSize, cvftp::kFeatureStat, cvftp::kFeatureUtime;
 
 using RemoteTest = XferTest;
 

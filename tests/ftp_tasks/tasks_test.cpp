@@ -6,6 +6,7 @@
 
 #include "core/errors/error_codes.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "support/script_server.h"
 
 namespace ftptasks {
@@ -21,7 +22,8 @@ TEST(TaskConnect, AbortWhileTheWorkerConnects) {
   // The caller's session gets its greeting; the worker's connection hears nothing.
   server.Reply("220 ready").Accept().Sleep(3000ms);
   server.Start();
-  LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 20, 0x40000000, nullptr);
+  LibHandle h =
+      FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 20, cvftp::kOptNoServerQueries, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << FtpGetLastError();
   const uint32_t id = FtpStartGetTask(h, "/nonexistent/local", "remote", 0, 0, &Ignore, 0);
   ASSERT_NE(id, 0u);

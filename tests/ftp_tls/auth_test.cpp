@@ -12,8 +12,7 @@ using cvtest::ScriptServer;
 
 LibHandle ConnectTo(ScriptServer& server) {
   server.Start();
-  return FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, kTlsExplicit,
-                    nullptr);
+  return FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, kOptTlsExplicit, nullptr);
 }
 
 TEST_F(TlsTest, AuthSslAfterRefusedAuthTls) {
@@ -46,7 +45,8 @@ TEST_F(TlsTest, SecurityInfoOfAPlainSession) {
   ScriptServer server;
   server.Reply("220 ready").Expect("QUIT").Reply("221 bye");
   server.Start();
-  LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, 0x40000000, nullptr);
+  LibHandle h =
+      FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 2, cvftp::kOptNoServerQueries, nullptr);
   ASSERT_NE(h, kNone) << LastError();
   SecSessionInfo info;
   std::memset(&info, 0xA5, sizeof info);

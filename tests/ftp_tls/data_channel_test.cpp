@@ -33,8 +33,8 @@ TEST_F(TlsTest, FailedDataHandshakeLeavesTheSessionUsable) {
         &commands);
   });
   server.Start();
-  LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), "u", "p", 3, kTls | kTlsExplicit | kPassive,
-                           nullptr);
+  LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), "u", "p", 3,
+                           kOptTls | kOptTlsExplicit | kOptPassive, nullptr);
   ASSERT_NE(h, kNone) << LastError();
 
   EXPECT_EQ(FtpRetrieveFile(h, Path("f").c_str(), "f", 0, 0), -1);

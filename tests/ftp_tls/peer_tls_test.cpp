@@ -37,7 +37,7 @@ TEST_P(TlsServers, TransfersBothWays) {
   CV_START_PEER(peer);
   const std::string data = RandomBytes((2u << 20) + 12345, 3);
   peer.Put("down.bin", data);
-  const uint32_t options = (c.implicit ? kTls : kTlsExplicit) | (c.passive ? kPassive : 0);
+  const uint32_t options = (c.implicit ? kOptTls : kOptTlsExplicit) | (c.passive ? kOptPassive : 0);
   LibHandle h = FtpConnect(peer.address().c_str(), peer.port(), peer.user(), peer.password(), 10, options, nullptr);
   ASSERT_NE(h, kNone) << LastError() << "\n" << peer.Diagnostics();
 
@@ -86,7 +86,7 @@ class TlsSpecial : public TlsTest {
  protected:
   LibHandle Connect(FtpPeer& peer, uint32_t options, SecCredentials* credentials = nullptr) {
     return FtpConnect(peer.address().c_str(), peer.port(), peer.user(), peer.password(), 10,
-                      kTlsExplicit | kPassive | options, credentials);
+                      kOptTlsExplicit | kOptPassive | options, credentials);
   }
   static uint32_t CertificateStatus(LibHandle h) {
     SecSessionInfo info{};
@@ -111,7 +111,7 @@ TEST_F(TlsSpecial, CertificateForAnotherName) {
   EXPECT_EQ(std::string(buffer, length), "hello");
   EXPECT_EQ(FtpDisconnect(h), 0);
 
-  h = Connect(peer, kNoCertCheck);
+  h = Connect(peer, kOptNoCertCheck);
   ASSERT_NE(h, kNone) << LastError();
   EXPECT_EQ(CertificateStatus(h), 1u);  // no policy error: nothing was checked
   EXPECT_EQ(FtpDisconnect(h), 0);
@@ -176,7 +176,7 @@ TEST_F(TlsSpecial, ReconnectRepeatsTheHandshake) {
     CV_START_PEER(peer);
     peer.Put("a.txt", "again");
     LibHandle h = FtpConnect(peer.address().c_str(), peer.port(), peer.user(), peer.password(), 10,
-                             (implicit ? kTls : kTlsExplicit) | kPassive, nullptr);
+                             (implicit ? kOptTls : kOptTlsExplicit) | kOptPassive, nullptr);
     ASSERT_NE(h, kNone) << LastError();
     ASSERT_EQ(FtpReconnect(h), 200) << LastError() << "\n" << peer.Diagnostics();
     char buffer[16] = {};

@@ -13,15 +13,16 @@ namespace {
 
 using cvtest::ScriptServer;
 using namespace std::chrono_literals;
+using cvftp::kOptNoServerQueries;
 
-constexpr uint32_t kNoQueries = 0x40000000;
 constexpr uint32_t kKeep = 0xFFFFFFFFu;
 
 class OptionsTest : public TlsTest {
  protected:
   LibHandle Connect(ScriptServer& server) {
     server.Start();
-    LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 3, kNoQueries, nullptr);
+    LibHandle h =
+        FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, 3, kOptNoServerQueries, nullptr);
     EXPECT_NE(h, kNone) << LastError();
     return h;
   }

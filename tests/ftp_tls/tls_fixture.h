@@ -13,15 +13,16 @@
 #include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "test_pki.h"
 
 namespace ftptls {
 
 inline constexpr LibHandle kNone = kInvalidLibHandle;
-inline constexpr uint32_t kPassive = 0x1;
-inline constexpr uint32_t kNoCertCheck = 0x800;
-inline constexpr uint32_t kTls = 0x1000;
-inline constexpr uint32_t kTlsExplicit = 0x2000;
+using cvftp::kOptNoCertCheck;
+using cvftp::kOptPassive;
+using cvftp::kOptTls;
+using cvftp::kOptTlsExplicit;
 
 class TlsTest : public ::testing::Test {
  protected:

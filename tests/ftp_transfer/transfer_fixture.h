@@ -19,6 +19,7 @@
 
 #include "core/errors/error_codes.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "support/script_server.h"
 
 namespace xfer {
@@ -27,8 +28,8 @@ using namespace std::chrono_literals;
 using cvtest::ScriptServer;
 
 inline constexpr LibHandle kNone = kInvalidLibHandle;
-inline constexpr uint32_t kNoQueries = 0x40000000;
-inline constexpr uint32_t kNoLogin = 0x4;
+using cvftp::kOptNoLogin;
+using cvftp::kOptNoServerQueries;
 
 // Records (event, error) pairs delivered to a session's callbacks.
 struct EventLog {
@@ -134,7 +135,7 @@ class XferTest : public ::testing::Test {
   LibHandle Connect(ScriptServer& server, uint32_t timeout = 3, bool passive = true) {
     server.Start();
     LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), nullptr, nullptr, timeout,
-                             kNoQueries | kNoLogin | (passive ? 1u : 0u), nullptr);
+                             kOptNoServerQueries | kOptNoLogin | (passive ? 1u : 0u), nullptr);
     return h;
   }
   static ScriptServer& Greet(ScriptServer& srv) {

@@ -118,11 +118,11 @@ TEST_F(XferTest, TransferStatusArithmetic) {
   } cases[] = {
       // 3 MB at 1 MB/s, 1 MB copied: 2 s left (2,000 ms with the option).
       {3000000, 0, 1000000, 5000, 0, 6001, 0, 1000000, 1, 2},
-      {3000000, 0, 1000000, 5000, 0, 6001, 0x1000000, 1000000, 1001, 2000},
+      {3000000, 0, 1000000, 5000, 0, 6001, cvftp::kOptStatusMilliseconds, 1000000, 1001, 2000},
       // Within the first second: the rate is the bytes copied.
       {3000000, 0, 400, 5000, 0, 5500, 0, 400, 0, 10},
       // Ended: the remaining field holds the elapsed time.
-      {3000000, 0, 3000000, 5000, 8000, 9999, 0x1000000, 1000000, 3000, 3000},
+      {3000000, 0, 3000000, 5000, 8000, 9999, cvftp::kOptStatusMilliseconds, 1000000, 3000, 3000},
       // Restarted at an offset; more copied than announced.
       {100, 50, 150, 5000, 0, 7500, 0, 100, 2, 0},
   };
@@ -132,7 +132,7 @@ TEST_F(XferTest, TransferStatusArithmetic) {
     s->bytesTransferred = c.transferred;
     s->transferStart = c.start;
     s->transferEnd = c.end;
-    s->options = (s->options & ~0x1000000u) | c.options;
+    s->options = (s->options & ~cvftp::kOptStatusMilliseconds) | c.options;
     g_now = c.now;
     FtpTransferStatus st{};
     ASSERT_EQ(FtpGetTransferStatus(h, &st), 0);

@@ -252,7 +252,7 @@ TEST_F(HttpBody, HostileCompressedBodiesFailInTime) {
       ScriptServer server;
       auto heads = std::make_shared<Heads>();
       ReadHead(server, heads).Send(response);
-      const LibHandle h = Connect(server, 0x2, kHttp11, kTimeout);
+      const LibHandle h = Connect(server, 0x2, kVersion11, kTimeout);
       HttpSetCompression(h, 1);
       const long peak = PeakKilobytes();
       const auto start = std::chrono::steady_clock::now();

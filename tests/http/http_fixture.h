@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "http/http.h"
+#include "http/http_bits.h"
 #include "support/script_server.h"
 
 namespace httptest {
 
-constexpr uint32_t kHttp11 = 0x10001, kHttp10 = 0x10000, kHttp09 = 0;
+using cvhttp::kVersion09, cvhttp::kVersion10, cvhttp::kVersion11;
 
 // The request heads a scripted server has read, shared with its thread.
 struct Heads {
@@ -82,7 +83,7 @@ class Http : public ::testing::Test {
   static uint32_t Error() { return HttpGetLastError() & 0xFFFF; }
 
   // Connects to the scripted server (started here) with options and version.
-  LibHandle Connect(cvtest::ScriptServer& server, uint32_t options = 0, uint32_t version = kHttp11,
+  LibHandle Connect(cvtest::ScriptServer& server, uint32_t options = 0, uint32_t version = kVersion11,
                     uint32_t timeout = 5) {
     server.Start();
     const LibHandle h = HttpConnect(server.address(), uint32_t(server.port()), timeout, options, version, nullptr);

@@ -95,7 +95,7 @@ TEST_F(HttpNotify, CommandProgressAndTimeoutEvents) {
   ReadHead(server, heads).Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n").Accept();
   ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
   ReadHead(server, heads).Sleep(1500ms);
-  const LibHandle h = Connect(server, 0x2, kHttp11, 1);
+  const LibHandle h = Connect(server, 0x2, kVersion11, 1);
   Window window;
   ASSERT_EQ(HttpRegisterEvents(h, window.hwnd(), kMessage, 240), 0);
   static std::vector<uint32_t> progress;

@@ -44,7 +44,7 @@ class HttpNginx : public Http {
     std::filesystem::create_directories(local_);
   }
   void Write(const std::string& name, const std::string& data) { std::ofstream(www_ / name, std::ios::binary) << data; }
-  LibHandle Open(uint32_t options = 0x2, uint32_t version = kHttp11) {
+  LibHandle Open(uint32_t options = 0x2, uint32_t version = kVersion11) {
     const LibHandle h = HttpConnect(peer_->address().c_str(), peer_->port(), 10, options, version, nullptr);
     EXPECT_NE(h, kInvalidLibHandle) << Error();
     return h;
@@ -308,7 +308,8 @@ class HttpNginx6 : public HttpNginx {
 };
 
 TEST_F(HttpNginx6, DownloadOverIpv6) {
-  const LibHandle h = HttpConnect("::1", peer_->port(), 10, 0x2 | 0x40000, kHttp11, nullptr);
+  const LibHandle h =
+      HttpConnect("::1", peer_->port(), 10, cvhttp::kOptKeepAlive | cvhttp::kOptIpv6, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Get(h, "/small.txt"), "line one\nline two\n");
   SockAddress local{};
@@ -342,7 +343,7 @@ class HttpNginxTls : public HttpNginx {
 
 TEST_F(HttpNginxTls, HttpsDownloadsUploadsAndKeepAlive) {
   const std::string url = "https://127.0.0.1:" + std::to_string(peer_->port()) + "/";
-  const LibHandle h = HttpConnect(url.c_str(), 0, 10, 0x2, kHttp11, nullptr);
+  const LibHandle h = HttpConnect(url.c_str(), 0, 10, 0x2, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   // A self-signed certificate does not validate, and still yields a session.
   EXPECT_EQ(HttpGetSession(h)->certificateStatus, 5u);
@@ -358,7 +359,7 @@ TEST_F(HttpNginxTls, HttpsDownloadsUploadsAndKeepAlive) {
 }
 
 TEST_F(HttpNginxTls, PlainRequestsToATlsServerFailCleanly) {
-  const LibHandle h = HttpConnect("127.0.0.1", peer_->port(), 3, 0x2, kHttp11, nullptr);
+  const LibHandle h = HttpConnect("127.0.0.1", peer_->port(), 3, 0x2, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle);
   plat::HGLOBAL block = nullptr;
   uint32_t length = 0;

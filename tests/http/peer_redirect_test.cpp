@@ -46,7 +46,7 @@ TEST_F(HttpRedirects, PostWithCredentialsFollowsEachKindOfRedirect) {
       {"/dir/rel307", "POST /dir/landing?x=1 " + credentials + " body=[a=1]"},
   };
   for (const auto& c : cases) {
-    const LibHandle h = HttpConnect("127.0.0.1", first_->port(), 10, 0x2 | 0x4, kHttp11, nullptr);
+    const LibHandle h = HttpConnect("127.0.0.1", first_->port(), 10, 0x2 | 0x4, kVersion11, nullptr);
     ASSERT_NE(h, kInvalidLibHandle) << Error();
     ASSERT_EQ(HttpSetAuthentication(h, 1, "user", "pass"), 0);
     ASSERT_EQ(HttpSetRequestHeader(h, "Cookie", "k=v"), 1);

@@ -100,7 +100,7 @@ TEST_F(HttpRequest, Http10AndHttp09) {
     ScriptServer server;
     auto heads = std::make_shared<Heads>();
     ReadHead(server, heads).Send("HTTP/1.0 200 OK\r\n\r\nbody").Close();
-    const LibHandle h = Connect(server, 0x20, kHttp10);
+    const LibHandle h = Connect(server, 0x20, kVersion10);
     EXPECT_EQ(HttpSendRequest(h, "HEAD", "/x", nullptr, 0, 0), 200);
     ASSERT_TRUE(server.Finish()) << server.failure();
     const auto head = heads->Get(0);
@@ -113,7 +113,7 @@ TEST_F(HttpRequest, Http10AndHttp09) {
   {
     ScriptServer server;
     server.Expect("GET /old").Send("raw body").Close();
-    const LibHandle h = Connect(server, 0, kHttp09);
+    const LibHandle h = Connect(server, 0, kVersion09);
     EXPECT_EQ(HttpSendRequest(h, "GET", "/old", nullptr, 0, 0), 200);
     char buffer[64] = {};
     int32_t n = 0, total = 0;
@@ -192,7 +192,7 @@ TEST_F(HttpRequest, ExpectContinueSendsTheBodyAfterFiveSeconds) {
   ScriptServer server;
   auto heads = std::make_shared<Heads>();
   ReadHead(server, heads).Expect("data=1").Send(kOk);
-  const LibHandle h = Connect(server, 0x2, kHttp11, 30);
+  const LibHandle h = Connect(server, 0x2, kVersion11, 30);
   HttpSetRequestHeader(h, "Expect", "100-Continue");
   const std::string body = "data=1\n";
   const auto start = std::chrono::steady_clock::now();

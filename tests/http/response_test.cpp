@@ -17,7 +17,7 @@ using cvtest::ScriptServer;
 class HttpResponse : public Http {
  protected:
   // One request whose response is the given bytes; the status (or -1).
-  int32_t OneRequest(const std::string& response, uint32_t options = 0x2, uint32_t version = kHttp11) {
+  int32_t OneRequest(const std::string& response, uint32_t options = 0x2, uint32_t version = kVersion11) {
     auto heads = std::make_shared<Heads>();
     ReadHead(server_, heads).Send(response);
     h_ = Connect(server_, options, version);
@@ -73,7 +73,7 @@ TEST_F(HttpResponse, InterimResponseSkippedOnHttp11) {
 }
 
 TEST_F(HttpResponse, InterimResponseIsTheAnswerOnHttp10) {
-  ASSERT_EQ(OneRequest("HTTP/1.1 100 Continue\r\n\r\n", 0, kHttp10), 100);
+  ASSERT_EQ(OneRequest("HTTP/1.1 100 Continue\r\n\r\n", 0, kVersion10), 100);
 }
 
 TEST_F(HttpResponse, StatusTable) {
@@ -194,7 +194,7 @@ TEST_F(HttpResponse, StalledServerTimesOut) {
   auto heads = std::make_shared<Heads>();
   ReadHead(server_, heads).Sleep(2500ms);
   server_.Start();
-  h_ = HttpConnect(server_.address(), uint32_t(server_.port()), 1, 0x2, kHttp11, nullptr);
+  h_ = HttpConnect(server_.address(), uint32_t(server_.port()), 1, 0x2, kVersion11, nullptr);
   ASSERT_NE(h_, kInvalidLibHandle);
   EXPECT_EQ(HttpSendRequest(h_, "GET", "/", nullptr, 0, 0), -1);
   EXPECT_EQ(Error(), 10060u);
@@ -245,7 +245,7 @@ TEST_F(HttpResponse, HostileHeadsEndWithinTheTimeout) {
     ScriptServer server;
     auto heads = std::make_shared<Heads>();
     c.script(ReadHead(server, heads));
-    const LibHandle h = Connect(server, 0x2, kHttp11, kTimeout);
+    const LibHandle h = Connect(server, 0x2, kVersion11, kTimeout);
     plat::HGLOBAL block = nullptr;
     uint32_t length = 0;
     const auto start = std::chrono::steady_clock::now();

@@ -16,18 +16,19 @@ using cvtest::ScriptServer;
 class HttpSession : public Http {};
 
 TEST_F(HttpSession, ConnectErrors) {
-  EXPECT_EQ(HttpConnect("", 80, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(HttpConnect("", 80, 5, 0, kVersion11, nullptr), kInvalidLibHandle);
   EXPECT_EQ(Error(), 11001u);
-  EXPECT_EQ(HttpConnect("http://", 80, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(HttpConnect("http://", 80, 5, 0, kVersion11, nullptr), kInvalidLibHandle);
   EXPECT_EQ(Error(), 11001u);
-  EXPECT_EQ(HttpProxyConnect(7, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kHttp11, nullptr),
+  EXPECT_EQ(HttpProxyConnect(7, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kVersion11, nullptr),
             kInvalidLibHandle);
   EXPECT_EQ(Error(), 12210u);
-  EXPECT_EQ(HttpProxyConnect(2, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kHttp09, nullptr),
+  EXPECT_EQ(HttpProxyConnect(2, "127.0.0.1", 8080, nullptr, nullptr, "example.test", 80, 5, 0, kVersion09, nullptr),
             kInvalidLibHandle);
   EXPECT_EQ(Error(), 10014u);
-  EXPECT_EQ(HttpProxyConnect(2, "127.0.0.1", 443, nullptr, nullptr, "https://example.test", 0, 5, 0, kHttp11, nullptr),
-            kInvalidLibHandle);
+  EXPECT_EQ(
+      HttpProxyConnect(2, "127.0.0.1", 443, nullptr, nullptr, "https://example.test", 0, 5, 0, kVersion11, nullptr),
+      kInvalidLibHandle);
   EXPECT_EQ(Error(), 12006u);
   // Nothing listens on a port just released.
   uint16_t port;
@@ -35,7 +36,7 @@ TEST_F(HttpSession, ConnectErrors) {
     ScriptServer probe;
     port = uint16_t(probe.port());
   }
-  EXPECT_EQ(HttpConnect("127.0.0.1", port, 5, 0, kHttp11, nullptr), kInvalidLibHandle);
+  EXPECT_EQ(HttpConnect("127.0.0.1", port, 5, 0, kVersion11, nullptr), kInvalidLibHandle);
   EXPECT_EQ(Error(), 10061u);
 }
 
@@ -46,7 +47,7 @@ TEST_F(HttpSession, ProxiedRequestsUseAbsoluteTargets) {
   ReadHead(proxy, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
   proxy.Start();
   const LibHandle h = HttpProxyConnect(1, proxy.address(), uint32_t(proxy.port()), "pu", "pp", "origin.test", 8080, 5,
-                                       0x2, kHttp11, nullptr);
+                                       0x2, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(HttpSendRequest(h, "GET", "/a?x=1", "y=2", 3, 0), 200);
   EXPECT_EQ(HttpEndRequest(h), 0);
@@ -78,8 +79,8 @@ TEST_F(HttpSession, TunnelRefusedByTheProxy) {
     auto heads = std::make_shared<Heads>();
     ReadHead(proxy, heads).Send("HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n");
     proxy.Start();
-    const LibHandle h = HttpProxyConnect(2, proxy.address(), uint32_t(proxy.port()), "u", "p", c.host, c.port, 5,
-                                         0x2, kHttp11, nullptr);
+    const LibHandle h = HttpProxyConnect(2, proxy.address(), uint32_t(proxy.port()), "u", "p", c.host, c.port, 5, 0x2,
+                                         kVersion11, nullptr);
     EXPECT_EQ(h, kInvalidLibHandle);
     EXPECT_EQ(Error(), 12205u);
     ASSERT_TRUE(proxy.Finish()) << proxy.failure();
@@ -162,7 +163,7 @@ TEST_F(HttpSession, TransferStatistics) {
   EXPECT_EQ(st.rate, 1u << 20);
   EXPECT_EQ(st.elapsed, 1u);
   EXPECT_EQ(st.remaining, 2u);
-  s->options |= 0x1000000;
+  s->options |= cvhttp::kOptMilliseconds;
   ASSERT_EQ(HttpGetTransferStatus(h, &st), 0);
   EXPECT_EQ(st.elapsed, 1001u);
   EXPECT_EQ(st.remaining, 2000u);
@@ -180,7 +181,7 @@ TEST_F(HttpSession, TransferStatistics) {
   // rate and the time left count only what moved.
   const LibHandle resumed = HttpAllocSession();
   HttpClientSession* r = HttpGetSession(resumed);
-  r->options |= 0x1000000;
+  r->options |= cvhttp::kOptMilliseconds;
   r->startTick = plat::GetTickCount();
   r->startOffset = 2u << 20;
   r->expectedLength = 2u << 20;
@@ -201,7 +202,7 @@ TEST_F(HttpSession, CancelFromAnotherThreadEndsAStalledRead) {
   ScriptServer server;
   auto heads = std::make_shared<Heads>();
   ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab").Sleep(3s);
-  const LibHandle h = Connect(server, 0x2, kHttp11, 0);  // timeout 0: no limit
+  const LibHandle h = Connect(server, 0x2, kVersion11, 0);  // timeout 0: no limit
   std::atomic<bool> done{false};
   std::thread canceller([&] {
     while (!done && !HttpIsBlocked(h)) std::this_thread::sleep_for(10ms);

@@ -12,12 +12,13 @@
 #include <string>
 
 #include "http/http.h"
+#include "http/http_bits.h"
 #include "peers/peer.h"
 #include "platform/registry/registry.h"
 
 namespace httpextra {
 
-constexpr uint32_t kHttp11 = 0x10001;
+using cvhttp::kVersion11;
 
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -61,7 +61,7 @@ class FormPeer : public Extra {
     });
     CV_START_PEER(*parser_);
   }
-  LibHandle Open(uint32_t version = kHttp11) {
+  LibHandle Open(uint32_t version = kVersion11) {
     const LibHandle h = HttpConnect(parser_->address().c_str(), parser_->port(), 10, 0x2, version, nullptr);
     EXPECT_NE(h, kInvalidLibHandle) << Error();
     return h;

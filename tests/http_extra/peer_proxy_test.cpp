@@ -57,22 +57,22 @@ class LoginProxyPeer : public ProxyPeer {
 // with every request that the proxy forwards itself.
 TEST_F(LoginProxyPeer, ProxyCredentialsStayWithTheProxy) {
   StartNginx(true);
-  const uint32_t secure = 0x2 | 0x1000 | 0x800;
+  const uint32_t secure = cvhttp::kOptKeepAlive | cvhttp::kOptSecure | cvhttp::kOptNoCertCheck;
   LibHandle h = HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), "proxyuser", "proxysecret",
-                                 nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+                                 nginx_->address().c_str(), nginx_->port(), 10, secure, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/proxy-auth"), "[]");
   EXPECT_EQ(Fetch(h, "/proxy-auth"), "[]");
   HttpDisconnect(h);
-  EXPECT_EQ(HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), nullptr, nullptr,
-                             nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr),
+  EXPECT_EQ(HttpProxyConnect(2, proxy_->address().c_str(), proxy_->port(), nullptr, nullptr, nginx_->address().c_str(),
+                             nginx_->port(), 10, secure, kVersion11, nullptr),
             kInvalidLibHandle);
   EXPECT_EQ(Error(), 12205u);  // the proxy wants its login
 
   nginx_.reset();
   StartNginx(false);
   h = HttpProxyConnect(1, proxy_->address().c_str(), proxy_->port(), "proxyuser", "proxysecret",
-                       nginx_->address().c_str(), nginx_->port(), 10, 0x2, kHttp11, nullptr);
+                       nginx_->address().c_str(), nginx_->port(), 10, 0x2, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h), "served");
   EXPECT_EQ(Fetch(h), "served");
@@ -84,20 +84,20 @@ TEST_F(ProxyPeer, SystemProxyFromTheRegistryWithItsBypassList) {
   SetProxyValues(plat::HKEY_CURRENT_USER, 1, ("http=" + ProxyEntry()).c_str());
   const std::string target = nginx_->address() + ":" + std::to_string(nginx_->port());
   LibHandle h = HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, nginx_->address().c_str(), nginx_->port(), 10, 0x2,
-                                 kHttp11, nullptr);
+                                 kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h), "served");
   EXPECT_TRUE(ProxySaw("GET http://" + target + "/s.txt"));
   HttpDisconnect(h);
 
   // The same through the connect option; then a bypass pattern makes it direct.
-  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/s.txt?option"), "served");
   EXPECT_TRUE(ProxySaw("/s.txt?option"));
   HttpDisconnect(h);
   SetProxyValues(plat::HKEY_CURRENT_USER, 1, ("http=" + ProxyEntry()).c_str(), "example.org;127.0.0.*");
-  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/s.txt?bypassed"), "served");
   HttpDisconnect(h);
@@ -107,8 +107,9 @@ TEST_F(ProxyPeer, SystemProxyFromTheRegistryWithItsBypassList) {
 TEST_F(ProxyPeer, EnvironmentProxyTunnelsTlsAndHonoursNoProxy) {
   StartNginx(true);
   setenv("https_proxy", ("http://" + ProxyEntry() + "/").c_str(), 1);
-  const uint32_t secure = 0x2 | 0x8 | 0x1000 | 0x800;
-  LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+  const uint32_t secure =
+      cvhttp::kOptKeepAlive | cvhttp::kOptSystemProxy | cvhttp::kOptSecure | cvhttp::kOptNoCertCheck;
+  LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h), "served");
   EXPECT_TRUE(ProxySaw("CONNECT " + nginx_->address() + ":" + std::to_string(nginx_->port())));
@@ -116,7 +117,7 @@ TEST_F(ProxyPeer, EnvironmentProxyTunnelsTlsAndHonoursNoProxy) {
 
   setenv("no_proxy", "localhost,127.0.0.1", 1);
   const std::string before = ReadFile(proxy_->dir() / "proxy.log");
-  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kHttp11, nullptr);
+  h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, secure, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h), "served");
   HttpDisconnect(h);
@@ -150,7 +151,7 @@ TEST_F(ProxyPeer, ConfigurationScriptNamesTheProxyAndDirectFallsBackToManualSett
   EXPECT_TRUE(ReadFile(nginx_->dir() / "access.log").find("GET /wpad.dat") != std::string::npos);
 
   // A connection with the system proxy option goes where the script says.
-  const LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kHttp11, nullptr);
+  const LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, 0x2 | 0x8, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/s.txt?scripted"), "served");
   EXPECT_TRUE(ProxySaw("/s.txt?scripted"));
@@ -170,7 +171,7 @@ TEST_F(ProxyPeer, EndlessScriptFallsBackToTheManualSettings) {
   EXPECT_EQ(Error(), 12330u);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));  // a deadline of 3 s
   const LibHandle h = HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, nginx_->address().c_str(), nginx_->port(), 10,
-                                       0x2, kHttp11, nullptr);
+                                       0x2, kVersion11, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << Error();
   EXPECT_EQ(Fetch(h, "/s.txt?after-script"), "served");
   EXPECT_TRUE(ProxySaw("/s.txt?after-script"));

@@ -48,7 +48,7 @@ class TaskPeer : public Extra {
     return "http://" + nginx_->address() + ":" + std::to_string(nginx_->port()) + path;
   }
   LibHandle Open(uint32_t options = 0x2) {
-    const LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, options, kHttp11, nullptr);
+    const LibHandle h = HttpConnect(nginx_->address().c_str(), nginx_->port(), 10, options, kVersion11, nullptr);
     EXPECT_NE(h, kInvalidLibHandle) << Error();
     return h;
   }

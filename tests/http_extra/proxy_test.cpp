@@ -70,7 +70,7 @@ TEST_F(Proxy, DisabledBypassedOrIncompleteSettings) {
   plat::RegDeleteValue(key, "ProxyServer");
   plat::RegCloseKey(key);
   EXPECT_EQ(Ask("www.example", 80).result, -1);
-  EXPECT_EQ(HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, "127.0.0.1", 80, 5, 0, kHttp11, nullptr),
+  EXPECT_EQ(HttpProxyConnect(3, nullptr, 0, nullptr, nullptr, "127.0.0.1", 80, 5, 0, kVersion11, nullptr),
             kInvalidLibHandle);
   EXPECT_EQ(Error(), 12210u);
   EXPECT_EQ(HttpGetWindowsProxy("h", 80, 0, nullptr), -1);

@@ -16,13 +16,17 @@
 #include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "http/http.h"
+#include "http/http_bits.h"
 #include "imap/imap.h"
+#include "mail/common/mail_connect.h"
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
 #include "pop3/pop3_control.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_session.h"
 #include "sockets/inet.h"
 #include "sockets/server/server.h"
 #include "support/ftps_commands.h"
@@ -43,11 +47,6 @@ using cvtest::SilentPeer;
 constexpr uint32_t kTimeout = 2;       // seconds: every row's Timeout
 constexpr uint32_t kLongTimeout = 20;  // for the cancel rows: the cancel must come first
 constexpr const char* kHost = "127.0.0.1";
-
-// Option bits, as each library names them.
-constexpr uint32_t kFtpTls = 0x1000, kFtpTlsExplicit = 0x2000, kFtpPassive = 0x1;
-constexpr uint32_t kHttpSecure = 0x1000, kHttp11 = 0x10001;
-constexpr uint32_t kMailSecure = 0x1000, kMailImplicit = 0x2000, kSmtpExtended = 0x1;
 
 struct Outcome {
   uint32_t error = 0;
@@ -105,13 +104,14 @@ class Libraries : public ::testing::Test {
 using Call = bool (*)(uint16_t port, uint32_t timeout);
 
 bool FtpImplicit(uint16_t port, uint32_t timeout) {
-  return FtpConnect(kHost, port, nullptr, nullptr, timeout, kFtpTls, nullptr) != kInvalidLibHandle;
+  return FtpConnect(kHost, port, nullptr, nullptr, timeout, cvftp::kOptTls, nullptr) != kInvalidLibHandle;
 }
 bool FtpExplicit(uint16_t port, uint32_t timeout) {
-  return FtpConnect(kHost, port, nullptr, nullptr, timeout, kFtpTls | kFtpTlsExplicit, nullptr) != kInvalidLibHandle;
+  return FtpConnect(kHost, port, nullptr, nullptr, timeout, cvftp::kOptTls | cvftp::kOptTlsExplicit, nullptr) !=
+         kInvalidLibHandle;
 }
 bool Https(uint16_t port, uint32_t timeout) {
-  const LibHandle h = HttpConnect(kHost, port, timeout, kHttpSecure, kHttp11, nullptr);
+  const LibHandle h = HttpConnect(kHost, port, timeout, cvhttp::kOptSecure, cvhttp::kVersion11, nullptr);
   if (h == kInvalidLibHandle) return false;
   const bool sent = HttpSendRequest(h, "GET", "/", nullptr, 0, 0) >= 0;
   const uint32_t error = HttpGetLastError();
@@ -120,22 +120,26 @@ bool Https(uint16_t port, uint32_t timeout) {
   return sent;
 }
 bool SmtpImplicit(uint16_t port, uint32_t timeout) {
-  return SmtpConnect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr, nullptr) != kInvalidLibHandle;
+  return SmtpConnect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr,
+                     nullptr) != kInvalidLibHandle;
 }
 bool SmtpStartTls(uint16_t port, uint32_t timeout) {
-  return SmtpConnect(kHost, port, timeout, kSmtpExtended | kMailSecure, nullptr, nullptr) != kInvalidLibHandle;
+  return SmtpConnect(kHost, port, timeout, kSmtpOptionExtended | cvmail::kMailOptionSecure, nullptr, nullptr) !=
+         kInvalidLibHandle;
 }
 bool Pop3Implicit(uint16_t port, uint32_t timeout) {
-  return Pop3Connect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
+  return Pop3Connect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr) !=
+         kInvalidLibHandle;
 }
 bool Pop3Stls(uint16_t port, uint32_t timeout) {
-  return Pop3Connect(kHost, port, timeout, kMailSecure, nullptr) != kInvalidLibHandle;
+  return Pop3Connect(kHost, port, timeout, cvmail::kMailOptionSecure, nullptr) != kInvalidLibHandle;
 }
 bool ImapImplicit(uint16_t port, uint32_t timeout) {
-  return ImapConnect(kHost, port, timeout, kMailSecure | kMailImplicit, nullptr) != kInvalidLibHandle;
+  return ImapConnect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr) !=
+         kInvalidLibHandle;
 }
 bool ImapStartTls(uint16_t port, uint32_t timeout) {
-  return ImapConnect(kHost, port, timeout, kMailSecure, nullptr) != kInvalidLibHandle;
+  return ImapConnect(kHost, port, timeout, cvmail::kMailOptionSecure, nullptr) != kInvalidLibHandle;
 }
 
 // The call against a peer that plays script, then says nothing.
@@ -160,7 +164,7 @@ Outcome FtpData(uint32_t timeout, const std::filesystem::path& certificate) {
   });
   server.Start();
   const LibHandle h = FtpConnect(server.address(), uint32_t(server.port()), "u", "p", timeout,
-                                 kFtpTls | kFtpTlsExplicit | kFtpPassive, nullptr);
+                                 cvftp::kOptTls | cvftp::kOptTlsExplicit | cvftp::kOptPassive, nullptr);
   if (h == kInvalidLibHandle) {
     ADD_FAILURE() << "connect: " << std::hex << FtpGetLastError();
     return {};
@@ -195,7 +199,8 @@ Outcome Pop3Window(uint32_t timeout) {
   const HWND window =
       plat::CreateWindowEx(0, "TlsSilentHost", "", 0, 0, 0, 0, 0, plat::HWND_MESSAGE, nullptr, nullptr, nullptr);
   const auto start = Clock::now();
-  const LibHandle h = Pop3Connect(kHost, peer.port(), timeout, kMailSecure | kMailImplicit, nullptr, window, 2025);
+  const LibHandle h = Pop3Connect(kHost, peer.port(), timeout,
+                                  cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr, window, 2025);
   Outcome o;
   if (h == kInvalidLibHandle) {
     o.error = Pop3GetLastError();

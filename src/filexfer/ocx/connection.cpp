@@ -8,26 +8,20 @@
 #include "filexfer/ocx/libraries.h"
 #include "filexfer/ocx/method_frame.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "http/http.h"
+#include "http/http_bits.h"
 #include "ocx/variant_args.h"
 #include "platform/base/utf.h"
 
 namespace filexfer {
 namespace {
 
-// Options bits of the property and of the libraries' connects.
-constexpr uint32_t kOptionNoCache = 0x1;
-constexpr uint32_t kOptionSecure = 0x1000;
-constexpr uint32_t kOptionSecureExplicit = 0x2000;
-constexpr uint32_t kOptionSecureShell = 0x4000;
-constexpr uint32_t kFtpPassive = 0x1;
-constexpr uint32_t kFtpKeepAlive = 0x8;
-constexpr uint32_t kHttpKeepConnection = 0x2;
-constexpr uint32_t kProtocolSsh = 0x300;
-constexpr int32_t kProxyOther = 255;
-constexpr uint32_t kFeatureUtf8 = 0x20000;
-constexpr uint32_t kFtpEventMask = 960;   // timeout, cancel, command, progress
-constexpr uint32_t kHttpEventMask = 240;  // the same four of the HTTP library
+// The library events the control hears: timeout, cancel, command and progress.
+constexpr uint32_t kFtpEventMask =
+    cvftp::kEventTimeout | cvftp::kEventCanceled | cvftp::kEventCommandReply | cvftp::kEventProgress;
+constexpr uint32_t kHttpEventMask =
+    cvhttp::kEventTimeout | cvhttp::kEventCancel | cvhttp::kEventCommand | cvhttp::kEventProgress;
 
 std::string U8(const std::u16string& s) { return ocx::Utf16ToUtf8(s); }
 
@@ -156,16 +150,16 @@ void ImplicitConnection::End() {
 
 void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
   uint32_t options = 0;
-  if (s_.options & kOptionSecure) options |= kOptionSecure;
-  if (s_.options & kOptionSecureExplicit) options |= kOptionSecure | kOptionSecureExplicit;
-  if (s_.options & kOptionSecureShell) options |= kOptionSecureShell;
-  if (s_.passive) options |= kFtpPassive;
-  if (s_.keepAlive) options |= kFtpKeepAlive;
-  if (s_.secure) options |= kOptionSecure;
-  if (s_.secureProtocol & kProtocolSsh) options |= kOptionSecureShell;
+  if (s_.options & cvftp::kOptTls) options |= cvftp::kOptTls;
+  if (s_.options & cvftp::kOptTlsExplicit) options |= cvftp::kOptTls | cvftp::kOptTlsExplicit;
+  if (s_.options & cvftp::kOptSftp) options |= cvftp::kOptSftp;
+  if (s_.passive) options |= cvftp::kOptPassive;
+  if (s_.keepAlive) options |= cvftp::kOptKeepAlive;
+  if (s_.secure) options |= cvftp::kOptTls;
+  if (s_.secureProtocol & cvftp::kProtocolSsh) options |= cvftp::kOptSftp;
 
   const std::string server = U8(s_.serverName), user = U8(s_.userName), password = U8(s_.password);
-  const bool sftp = s_.serverPort == 22 || (options & kOptionSecureShell);
+  const bool sftp = s_.serverPort == 22 || (options & cvftp::kOptSftp);
   LibHandle h = kInvalidLibHandle;
   if (sftp) {
     // The SSH connection authenticates itself: no separate login.
@@ -182,7 +176,7 @@ void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
   if (h == kInvalidLibHandle) return;
   session_ = h;
 
-  if (!sftp && s_.proxyType != kProxyOther) {
+  if (!sftp && s_.proxyType != cvftp::kProxyOther) {
     SetState(ControlState::Login);
     if (FtpLogin(h, user.c_str(), password.c_str(), U8(s_.account).c_str()) == -1) {
       KeepLastError keep(kFtpLibrary);
@@ -219,11 +213,11 @@ void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
   if (s_.featuresSet) FtpSetFeatures(h, s_.features);
   s_.features = FtpGetFeatures(h);
   bool failed = false;
-  if ((s_.features & kFeatureUtf8) && s_.encoding == 2) {
+  if ((s_.features & cvftp::kFeatureUtf8) && s_.encoding == 2) {
     const int32_t r = FtpSetEncoding(h, 2);
     failed = channelFailed(r);
     if (r == -1) {
-      s_.features &= ~kFeatureUtf8;
+      s_.features &= ~cvftp::kFeatureUtf8;
       s_.encoding = 1;
     }
   }
@@ -239,9 +233,9 @@ void CFileTransfer::ConnectFtp(SecCredentials* credentials) {
 }
 
 void CFileTransfer::ConnectHttp(SecCredentials* credentials) {
-  uint32_t options = kHttpKeepConnection;
-  if (s_.options & kOptionNoCache) options |= kOptionNoCache;
-  if ((s_.options & kOptionSecure) || s_.secure) options |= kOptionSecure;
+  uint32_t options = cvhttp::kOptKeepAlive;
+  if (s_.options & cvhttp::kOptNoCache) options |= cvhttp::kOptNoCache;
+  if ((s_.options & cvftp::kOptTls) || s_.secure) options |= cvhttp::kOptSecure;
   const std::string server = U8(s_.serverName);
   LibHandle h = kInvalidLibHandle;
   if (s_.proxyType != 0) {

@@ -7,6 +7,7 @@
 #include "filexfer/ocx/libraries.h"
 #include "filexfer/ocx/method_frame.h"
 #include "ftp/ftp.h"
+#include "ftp/ftp_bits.h"
 #include "http/http.h"
 #include "ocx/variant_args.h"
 #include "platform/msg/wait.h"
@@ -50,8 +51,8 @@ HRESULT CFileTransfer::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
     uint32_t value = 0;
     if (HRESULT hr = ocx::VariantToUInt32(&options, &value); FAILED(hr)) return hr;
     s_.options = value;
-    if (value & 0x2000) {
-      s_.options |= 0x1000;
+    if (value & cvftp::kOptTlsExplicit) {
+      s_.options |= cvftp::kOptTls;
       s_.secure = true;
     }
   }

@@ -9,15 +9,13 @@
 #include "filexfer/ocx/file_transfer.h"
 #include "filexfer/ocx/libraries.h"
 #include "filexfer/ocx/property_helpers.h"
+#include "ftp/ftp_bits.h"
 #include "ocx/variant_args.h"
 
 namespace filexfer {
 namespace {
 
 constexpr uint32_t kProtocolTls12 = 16;
-constexpr uint32_t kOptionSecure = 0x1000;
-constexpr uint32_t kOptionSecureExplicit = 0x2000;
-constexpr uint32_t kOptionSecureShell = 0x4000;
 
 // Decimal digits at the start of text, like the C library's number reading without a sign.
 uint32_t LeadingNumber(std::u16string_view text) {
@@ -146,9 +144,9 @@ HRESULT CFileTransfer::get_Options(int32_t* value) {
 HRESULT CFileTransfer::put_Options(int32_t value) {
   CV_OCX_ENTRY;
   uint32_t options = uint32_t(value);
-  if (options & (kOptionSecureExplicit | kOptionSecureShell)) options |= kOptionSecure;
+  if (options & (cvftp::kOptTlsExplicit | cvftp::kOptSftp)) options |= cvftp::kOptTls;
   s_.options = options;
-  if (options & kOptionSecure) put_Secure(VARIANT_TRUE);  // nothing here clears Secure
+  if (options & cvftp::kOptTls) put_Secure(VARIANT_TRUE);  // nothing here clears Secure
   return S_OK;
 }
 

@@ -1,6 +1,8 @@
 // The type library FileTransferCtl: the class, its dual and event interfaces, and the
 // enumerations whose values the properties and methods take.
 #include "filexfer/ocx/file_transfer.h"
+#include "ftp/ftp_bits.h"
+#include "http/http_bits.h"
 #include "ocx/type_constants.h"
 
 namespace filexfer {
@@ -10,10 +12,14 @@ using C = plat::com::TypeConstant;
 
 constexpr C kPort[] = {{"filePortUndefined", 0}, {"filePortFTP", 21},  {"filePortFTPS", 990}, {"filePortHTTP", 80},
                        {"filePortHTTPS", 443},   {"filePortSSH", 22}, {"filePortSFTP", 22}};
-constexpr C kOptions[] = {{"fileOptionNone", 0},           {"fileOptionNoCache", 1},
-                          {"fileOptionSecure", 4096},      {"fileOptionSecureImplicit", 4096},
-                          {"fileOptionSecureExplicit", 8192}, {"fileOptionSecureShell", 16384},
-                          {"fileOptionSecureFallback", 32768}, {"fileOptionIpv6Only", 262144}};
+constexpr C kOptions[] = {{"fileOptionNone", 0},
+                          {"fileOptionNoCache", cvhttp::kOptNoCache},
+                          {"fileOptionSecure", cvftp::kOptTls},
+                          {"fileOptionSecureImplicit", cvftp::kOptTls},
+                          {"fileOptionSecureExplicit", cvftp::kOptTlsExplicit},
+                          {"fileOptionSecureShell", cvftp::kOptSftp},
+                          {"fileOptionSecureFallback", cvftp::kOptTlsFallback},
+                          {"fileOptionIpv6Only", cvftp::kOptIpv6}};
 constexpr C kServerType[] = {
     {"fileServerUndefined", 0}, {"fileServerUnknown", 0}, {"fileServerFTP", 1}, {"fileServerHTTP", 2}};
 constexpr C kDirectoryFormat[] = {{"fileDirectoryAutoDetect", 0}, {"fileDirectoryUnix", 1},
@@ -22,8 +28,10 @@ constexpr C kDirectoryFormat[] = {{"fileDirectoryAutoDetect", 0}, {"fileDirector
                                   {"fileDirectoryNetWare", 6}};
 constexpr C kFileType[] = {{"fileTypeDefault", 0}, {"fileTypeText", 1},  {"fileTypeBinary", 3}, {"fileTypeAuto", 0},
                            {"fileTypeASCII", 1},   {"fileTypeEBCDIC", 2}, {"fileTypeImage", 3}};
-constexpr C kEncoding[] = {
-    {"fileEncodingNone", 0}, {"fileEncodingANSI", 1}, {"fileEncodingUTF8", 2}, {"fileEncodingDefault", 1}};
+constexpr C kEncoding[] = {{"fileEncodingNone", cvftp::kEncodingNone},
+                           {"fileEncodingANSI", cvftp::kEncodingAnsi},
+                           {"fileEncodingUTF8", cvftp::kEncodingUtf8},
+                           {"fileEncodingDefault", cvftp::kEncodingAnsi}};
 constexpr C kVerify[] = {{"fileVerifyDefault", 0}, {"fileVerifySize", 1}, {"fileVerifyCRC32", 2}, {"fileVerifyMD5", 4}};
 constexpr C kFileList[] = {{"fileListDefault", 0}, {"fileListNameOnly", 1}};
 constexpr C kPermissions[] = {{"filePermWorldExecute", 1},  {"filePermWorldWrite", 2},   {"filePermWorldRead", 4},
@@ -33,19 +41,35 @@ constexpr C kPermissions[] = {{"filePermWorldExecute", 1},  {"filePermWorldWrite
 constexpr C kSterlingStatus[] = {{"fileSterlingStatusTcp", 67108864},  {"fileSterlingStatusFtp", 134217728},
                                  {"fileSterlingStatusBsc", 268435456}, {"fileSterlingStatusAsc", 536870912},
                                  {"fileSterlingStatusFts", 1073741824}, {"fileSterlingStatusOther", INT32_MIN}};
-constexpr C kProxyType[] = {{"fileProxyNone", 0}, {"fileProxyFtpUser", 1}, {"fileProxyLogin", 2},
-                            {"fileProxyOpen", 3}, {"fileProxySite", 4},    {"fileProxyOther", 255},
-                            {"fileProxyCern", 1}, {"fileProxyTunnel", 2},  {"fileProxyWindows", 3}};
+constexpr C kProxyType[] = {{"fileProxyNone", cvftp::kProxyNone},      {"fileProxyFtpUser", cvftp::kProxyUser},
+                            {"fileProxyLogin", cvftp::kProxyLogin},    {"fileProxyOpen", cvftp::kProxyOpen},
+                            {"fileProxySite", cvftp::kProxySite},      {"fileProxyOther", cvftp::kProxyOther},
+                            {"fileProxyCern", cvhttp::kProxyCern},     {"fileProxyTunnel", cvhttp::kProxyTunnel},
+                            {"fileProxyWindows", cvhttp::kProxySystem}};
 constexpr C kState[] = {{"fileStateUnused", 0}, {"fileStateIdle", 1},     {"fileStateConnecting", 2},
                         {"fileStateLogin", 3},  {"fileStateTransfer", 4}, {"fileStateFileList", 5}};
-constexpr C kFeature[] = {{"fileFeatureNone", 0},      {"fileFeatureAll", -1},       {"fileFeatureSIZE", 1},
-                          {"fileFeatureSTAT", 2},      {"fileFeatureMDTM", 4},       {"fileFeatureREST", 8},
-                          {"fileFeatureSITE", 16},     {"fileFeatureIDLE", 32},      {"fileFeatureCHMOD", 64},
-                          {"fileFeatureAUTH", 128},    {"fileFeaturePBSZ", 256},     {"fileFeaturePROT", 512},
-                          {"fileFeatureCCC", 1024},    {"fileFeatureHOST", 2048},    {"fileFeatureMLST", 4096},
-                          {"fileFeatureMFMT", 8192},   {"fileFeatureXCRC", 16384},   {"fileFeatureXMD5", 32768},
-                          {"fileFeatureLANG", 65536},  {"fileFeatureUTF8", 131072},  {"fileFeatureXQUOTA", 262144},
-                          {"fileFeatureUTIME", 524288}};
+constexpr C kFeature[] = {{"fileFeatureNone", 0},
+                          {"fileFeatureAll", -1},
+                          {"fileFeatureSIZE", cvftp::kFeatureSize},
+                          {"fileFeatureSTAT", cvftp::kFeatureStat},
+                          {"fileFeatureMDTM", cvftp::kFeatureMdtm},
+                          {"fileFeatureREST", cvftp::kFeatureRest},
+                          {"fileFeatureSITE", cvftp::kFeatureSite},
+                          {"fileFeatureIDLE", cvftp::kFeatureIdle},
+                          {"fileFeatureCHMOD", cvftp::kFeatureChmod},
+                          {"fileFeatureAUTH", cvftp::kFeatureAuth},
+                          {"fileFeaturePBSZ", cvftp::kFeaturePbsz},
+                          {"fileFeaturePROT", cvftp::kFeatureProt},
+                          {"fileFeatureCCC", cvftp::kFeatureCcc},
+                          {"fileFeatureHOST", cvftp::kFeatureHost},
+                          {"fileFeatureMLST", cvftp::kFeatureMlst},
+                          {"fileFeatureMFMT", cvftp::kFeatureMfmt},
+                          {"fileFeatureXCRC", cvftp::kFeatureXcrc},
+                          {"fileFeatureXMD5", cvftp::kFeatureXmd5},
+                          {"fileFeatureLANG", cvftp::kFeatureLang},
+                          {"fileFeatureUTF8", cvftp::kFeatureUtf8},
+                          {"fileFeatureXQUOTA", cvftp::kFeatureXquota},
+                          {"fileFeatureUTIME", cvftp::kFeatureUtime}};
 constexpr C kActivePort[] = {{"fileActivePortLow", 0}, {"fileActivePortHigh", 1}};
 constexpr C kChannel[] = {
     {"ftpChannelCommand", 0}, {"ftpChannelData", 1}, {"ftpChannelClear", 0}, {"ftpChannelSecure", 1}};

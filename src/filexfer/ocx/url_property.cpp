@@ -4,15 +4,12 @@
 
 #include "core/url/url.h"
 #include "filexfer/ocx/file_transfer.h"
+#include "ftp/ftp_bits.h"
 #include "ocx/variant_args.h"
 #include "platform/base/utf.h"
 
 namespace filexfer {
 namespace {
-
-constexpr uint32_t kOptionSecure = 0x1000;
-constexpr uint32_t kOptionSecureExplicit = 0x2000;
-constexpr uint32_t kOptionSecureShell = 0x4000;
 
 struct UrlFreer {
   void operator()(void* p) const { UrlFree(p); }
@@ -50,7 +47,7 @@ HRESULT CFileTransfer::get_URL(BSTR* value) {
         file = resource.substr(slash + 1);
       }
       FtpUrl url{};
-      url.scheme = !s_.secure ? 1 : (s_.options & kOptionSecureShell) ? 3 : 2;
+      url.scheme = !s_.secure ? 1 : (s_.options & cvftp::kOptSftp) ? 3 : 2;
       url.port = uint32_t(s_.serverPort);
       url.type = uint32_t(s_.fileType);
       url.host = host.data();
@@ -85,7 +82,7 @@ HRESULT CFileTransfer::put_URL(BSTR value) {
   CV_OCX_ENTRY;
   const std::string text = ocx::Utf16ToUtf8(value);
   if (text.empty()) {
-    s_.options &= ~(kOptionSecure | kOptionSecureExplicit | kOptionSecureShell);
+    s_.options &= ~(cvftp::kOptTls | cvftp::kOptTlsExplicit | cvftp::kOptSftp);
     s_.password.clear();
     s_.resource.clear();
     s_.serverDirectory.clear();
@@ -132,19 +129,17 @@ HRESULT CFileTransfer::put_URL(BSTR value) {
   }
   std::unique_ptr<FtpUrl, UrlFreer> url(parsed);
   if (url->scheme == 2) {
-    s_.options |= kOptionSecure;
+    s_.options |= cvftp::kOptTls;
     // Implicit TLS on its own ports; an explicit choice left by an earlier URL would
     // contradict the one just given.
-    if (url->port != 990 && url->port != 22)
-      s_.options |= kOptionSecureExplicit;
-    else
-      s_.options &= ~kOptionSecureExplicit;
+    if (url->port != 990 && url->port != 22) s_.options |= cvftp::kOptTlsExplicit;
+    else s_.options &= ~cvftp::kOptTlsExplicit;
     put_Secure(VARIANT_TRUE);
   } else if (url->scheme == 3) {
-    s_.options = (s_.options & ~kOptionSecureExplicit) | kOptionSecure | kOptionSecureShell;
+    s_.options = (s_.options & ~cvftp::kOptTlsExplicit) | cvftp::kOptTls | cvftp::kOptSftp;
     put_Secure(VARIANT_TRUE);
   } else {
-    s_.options &= ~(kOptionSecure | kOptionSecureExplicit);
+    s_.options &= ~(cvftp::kOptTls | cvftp::kOptTlsExplicit);
     put_Secure(VARIANT_FALSE);
   }
   if (HRESULT hr = put_FileType(int32_t(url->type)); FAILED(hr)) return hr;

@@ -30,58 +30,7 @@ HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string*
   return S_OK;
 }
 
-namespace {
-struct FrameLibrary {
-  static constexpr DISPID kEventOnError = ftpsrvctl::kEventOnError;
-  static bool StartTrace(const char* file, int32_t flags) { return FtpServerStartTrace(file, flags) != 0; }
-  static uint32_t GetLastError(uint64_t server) { return FtpServerGetLastError(server); }
-};
-using Frame = ocx::ServerFrameMembers<CFtpServer, FrameLibrary>;
-}  // namespace
-
-CFtpServer::CFtpServer(IUnknown* outer) : Control(outer, kFtpServerDescriptor, kLibraries, {0, nullptr}) {}
-
-CFtpServer::~CFtpServer() { notify_.queue.Clear(); }
-
-void CFtpServer::FinalRelease() {
-  if (Running()) {
-    FtpServerStop(server_.load());
-    server_ = kNoServer;
-  }
-  notify_.window = nullptr;
-  notify_.queue.Clear();
-  Control::FinalRelease();
-  DetachLibraries();
-}
-
-HRESULT CFtpServer::FreezeEvents(BOOL freeze) {
-  const HRESULT hr = Control::FreezeEvents(freeze);
-  notify_.freeze = FreezeCount();
-  return hr;
-}
-
-HRESULT CFtpServer::Init() { return Frame::Init(*this); }
-
-void CFtpServer::StartTrace() { Frame::StartTrace(*this); }
-
-void CFtpServer::OnLibrariesAttached() { Frame::OnLibrariesAttached(*this); }
-
-void CFtpServer::FireError(uint32_t code, BSTR text) { Frame::FireError(*this, code, text); }
-
-HRESULT CFtpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
-  return Frame::Raise(*this, code, returnFlag, fireFlag);
-}
-
-HRESULT CFtpServer::MethodFailure(VARIANT* error) { return MethodFailure(error, FtpServerGetLastError(server_.load())); }
-
-HRESULT CFtpServer::MethodFailure(VARIANT* error, uint32_t code) {
-  SetLongArgument(error, int32_t(code & 0xFFFFu));
-  return Raise(code, s_.throwError, true);
-}
-
-void CFtpServer::Fire(DISPID id, std::initializer_list<VARIANT> args) {
-  FireEvent(id, args.size() ? args.begin() : nullptr, UINT(args.size()));
-}
+CFtpServer::CFtpServer(IUnknown* outer) : ServerControl(outer, kFtpServerDescriptor, kLibraries) {}
 
 HRESULT CFtpServer::About() {
   CV_OCX_ENTRY;

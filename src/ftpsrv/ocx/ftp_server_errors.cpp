@@ -5,14 +5,6 @@
 
 namespace ftpsrvctl {
 
-namespace {
-struct Library {
-  static void SetLastError(uint64_t server, uint32_t code) { FtpServerSetLastError(server, code); }
-  static void StopTrace() { FtpServerStopTrace(); }
-};
-using Members = ocx::ServerErrorMembers<CFtpServer, Library>;
-}  // namespace
-
-CV_SERVER_ERROR_ENTRIES(CFtpServer, Members)
+CV_SERVER_ERROR_ENTRIES(CFtpServer, Errors)
 
 }  // namespace ftpsrvctl

@@ -5,29 +5,12 @@
 
 #include "ftpsrv/ftpsrv.h"
 #include "ftpsrv/ocx/ftp_server.h"
-#include "ocx/server_notify_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/server/server.h"
 
 namespace ftpsrvctl {
 
 using EventArgs = ocx::EventArgs<4>;
-
-using Notify = ocx::ServerNotifyMembers<CFtpServer, kLibraryNotifyMessage>;
-
-int32_t CFtpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
-                                         uint64_t context) {
-  return Notify::Callback(clientId, event, error, context);
-}
-
-LRESULT CFtpServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
-  return Notify::OnWindowMessage(*this, msg, wParam, lParam, handled);
-}
-
-void CFtpServer::OnLibraryNotify(WPARAM wParam, LPARAM lParam) {
-  CV_OCX_ENTRY;
-  Notify::OnLibraryNotify(*this, wParam, lParam);
-}
 
 void CFtpServer::DispatchLibraryEvent(uint32_t id, uint16_t event) {
   const uint64_t server = server_.load();

@@ -14,17 +14,10 @@ namespace ftpsrvctl {
 
 using ocx::CanonicalUuid;
 using ocx::Clamp;
-using Names = ocx::ServerNameMembers<CFtpServer>;
 
 #define CV_SETTING_STRING(Name, field) CV_SERVER_SETTING_STRING(CFtpServer, Name, field)
 #define CV_SETTING_CLAMPED(Name, field, lo, hi) CV_SERVER_SETTING_CLAMPED(CFtpServer, Name, field, lo, hi)
 #define CV_SETTING_OPTION(Name, bit) CV_SERVER_SETTING_OPTION(CFtpServer, Name, bit)
-
-HRESULT CFtpServer::SetOptionBit(uint32_t bit, VARIANT_BOOL value) {
-  if (HRESULT refused = RunningSetRefused(); FAILED(refused)) return refused;
-  s_.options = value != VARIANT_FALSE ? (s_.options | bit) : (s_.options & ~bit);
-  return S_OK;
-}
 
 void CFtpServer::ReadOptions() {
   uint32_t options = 0;

@@ -65,65 +65,11 @@ HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string*
   return S_OK;
 }
 
-namespace {
-struct FrameLibrary {
-  static constexpr DISPID kEventOnError = httpsrvctl::kEventOnError;
-  static bool StartTrace(const char* file, int32_t flags) { return HttpServerStartTrace(file, flags) != 0; }
-  static uint32_t GetLastError(uint64_t server) { return HttpServerGetLastError(server); }
-};
-using Frame = ocx::ServerFrameMembers<CHttpServer, FrameLibrary>;
-}  // namespace
-
-CHttpServer::CHttpServer(IUnknown* outer) : Control(outer, kHttpServerDescriptor, kLibraries, {0, nullptr}) {}
-
-CHttpServer::~CHttpServer() { notify_.queue.Clear(); }
-
-void CHttpServer::FinalRelease() {
-  if (Running()) {
-    HttpServerStop(server_.load());
-    server_ = kNoServer;
-  }
-  notify_.window = nullptr;
-  notify_.queue.Clear();
-  Control::FinalRelease();
-  DetachLibraries();
-}
-
-HRESULT CHttpServer::FreezeEvents(BOOL freeze) {
-  const HRESULT hr = Control::FreezeEvents(freeze);
-  notify_.freeze = FreezeCount();
-  return hr;
-}
-
-HRESULT CHttpServer::Init() { return Frame::Init(*this); }
-
-void CHttpServer::StartTrace() { Frame::StartTrace(*this); }
-
-void CHttpServer::OnLibrariesAttached() { Frame::OnLibrariesAttached(*this); }
-
-void CHttpServer::FireError(uint32_t code, BSTR text) { Frame::FireError(*this, code, text); }
-
-HRESULT CHttpServer::Raise(uint32_t code, bool returnFlag, bool fireFlag) {
-  return Frame::Raise(*this, code, returnFlag, fireFlag);
-}
+CHttpServer::CHttpServer(IUnknown* outer) : ServerControl(outer, kHttpServerDescriptor, kLibraries) {}
 
 void CHttpServer::RecordFailure() {
   const uint32_t code = HttpServerGetLastError(server_.load());
   SetLastErrorCode(code == cvErrorInvalidHandle && !Running() ? uint32_t(cvErrorServerInactive) : code);
-}
-
-HRESULT CHttpServer::MethodFailure(VARIANT* error) {
-  // Without a server every operation fails for that reason, whatever handle the library saw.
-  return MethodFailure(error, Running() ? HttpServerGetLastError(server_.load()) : uint32_t(cvErrorServerInactive));
-}
-
-HRESULT CHttpServer::MethodFailure(VARIANT* error, uint32_t code) {
-  SetLongArgument(error, int32_t(code & 0xFFFFu));
-  return Raise(code, s_.throwError, true);
-}
-
-void CHttpServer::Fire(DISPID id, std::initializer_list<VARIANT> args) {
-  FireEvent(id, args.size() ? args.begin() : nullptr, UINT(args.size()));
 }
 
 HRESULT CHttpServer::About() {

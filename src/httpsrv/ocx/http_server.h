@@ -7,16 +7,11 @@
 #include <initializer_list>
 #include <string>
 
-#include "core/sock/sock.h"
+#include "core/errors/error_codes.h"
+#include "httpsrv/httpsrv.h"
 #include "httpsrv/ocx/http_server_events.h"
 #include "httpsrv/ocx/http_server_iface.h"
-#include "ocx/control.h"
-#include "ocx/server_control_helpers.h"
-#include "ocx/server_error_members.h"
-#include "ocx/server_frame_members.h"
-#include "ocx/server_lifecycle_members.h"
-#include "ocx/server_notify_members.h"
-#include "ocx/server_notify.h"
+#include "ocx/server_control.h"
 
 namespace httpsrvctl {
 
@@ -24,125 +19,51 @@ extern const ocx::ControlDescriptor kHttpServerDescriptor;
 // The type library HttpServerCtl.
 const plat::com::TypeLibDesc& HttpServerTypeLibrary();
 
-inline constexpr uint64_t kNoServer = ~0ull;
-inline constexpr UINT kLibraryNotifyMessage = 2025;
-inline constexpr HRESULT kCtlErrorSetNotPermittedRunning = HRESULT(0x800A017F);
+using namespace ocx::server_names;
 
-// Everything Reset restores, with its default (Identity excepted: Reset keeps it).
-struct HttpServerSettings {
-  std::u16string certificateName, certificatePassword, certificateStore, certificateUser;
-  std::u16string directory;
-  int32_t execTime = 5;
-  std::u16string identity;
-  int32_t idleTime = 60;
-  std::u16string logFile;
-  int32_t logFormat = 0;
-  int32_t logLevel = 0;
-  int32_t maxClients = 100;
-  uint32_t options = 0;
-  int32_t priority = 2;
-  std::u16string serverAddress;
-  std::u16string serverName;
-  int32_t serverPort = 80;
-  std::u16string serverUuid;
-  int32_t stackSize = 524288;
-  bool throwError = false;
-  bool trace = false;
-  std::u16string traceFile;
-  int32_t traceFlags = 0;
+using HttpServerSettings = ocx::ServerSettings<60, 80>;
+
+// An optional text argument, or def when missing, in UTF-8.
+HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out);
+
+// The HTTP server library as the shared server control members call it.
+struct HttpServerLibrary {
+  CV_SERVER_LIBRARY(HttpServer, httpsrvctl)
+  static constexpr uint32_t kOptionSecure = httpServerSecure;
+  // Without a server every operation fails for that reason, whatever handle the library saw.
+  static uint32_t FailureCode(uint64_t server, bool running) {
+    return running ? HttpServerGetLastError(server) : uint32_t(cvErrorServerInactive);
+  }
+  static void Configure(const HttpServerSettings&, HttpServerConfig&) {}
+  static uint32_t StartOptions(const HttpServerSettings&, uint32_t options) { return options; }
 };
 
 // Same types as the interface slots, so each declaration overrides its slot.
 #define CV_HTTPSERVER_DECLARE(kind, name, id, names, ...) ::plat::com::Sig<__VA_ARGS__> CV_DISP_NAME_##kind(name);
 
-class CHttpServer final : public ocx::Control<IHttpServer> {
+class CHttpServer final : public ocx::ServerControl<IHttpServer, HttpServerSettings, HttpServerLibrary> {
  public:
   explicit CHttpServer(IUnknown* outer);
-  ~CHttpServer() override;
 
   IHTTPSERVER_MEMBERS(CV_HTTPSERVER_DECLARE)
 
-  HRESULT FreezeEvents(BOOL freeze) override;
-
-  // The engine's callback; context is the control's ServerNotifyTarget.
-  static int32_t LibraryEventCallback(uint64_t server, uint32_t clientId, uint16_t event, uint16_t error,
-                                      uint64_t context);
-
- protected:
-  void FinalRelease() override;
-  bool HasSession() override { return true; }  // the control maps invalid handles itself
-  bool ThrowErrors() override { return s_.throwError; }
-  void FireError(uint32_t code, BSTR text) override;
-  void OnLibrariesAttached() override;
-  LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
-
  private:
-  template <class, class>
-  friend struct ocx::ServerErrorMembers;
-  template <class, UINT>
-  friend struct ocx::ServerNotifyMembers;
-  template <class, class>
-  friend struct ocx::ServerLifecycleMembers;
-  template <class, class>
-  friend struct ocx::ServerFrameMembers;
-  template <class>
-  friend struct ocx::ServerNameMembers;
-
-  // The control's error reporter: code 0 takes the server's last error, an invalid handle
-  // without a server becomes "server inactive".
-  HRESULT Raise(uint32_t code, bool returnFlag, bool fireFlag);
-  // A failed property access: the library's error as an HRESULT, no OnError.
-  HRESULT PropertyFailure() { return Raise(0, true, false); }
-  // A failed method: Error gets the error number, OnError fires, the HRESULT only with ThrowError.
-  HRESULT MethodFailure(VARIANT* error);
-  HRESULT MethodFailure(VARIANT* error, uint32_t code);
+  void DispatchLibraryEvent(uint32_t clientId, uint16_t event) override;
   // A failed query whose Result says so: the error is recorded, no OnError.
   void RecordFailure();
   // The library's answer of a method with an Error argument.
   HRESULT Outcome(int32_t ok, VARIANT* error) { return ok ? S_OK : MethodFailure(error); }
-  bool Running() const { return server_.load() != kNoServer; }
   uint64_t Server() const { return server_.load(); }
-  // The current client when a server runs and an event is being fired, else 0.
-  uint32_t CurrentClient() const { return Running() ? clientId_ : 0; }
-  HRESULT Init();
-  void StartTrace();
-  void OnLibraryNotify(WPARAM wParam, LPARAM lParam);
-  void DispatchLibraryEvent(uint32_t clientId, uint16_t event);
-  void Fire(DISPID id, std::initializer_list<VARIANT> args);
-  HRESULT StopServer(VARIANT* error, bool fireStop);
   // Sends the log settings to a running server; on failure the previous format and level return.
   HRESULT ApplyLogSettings(int32_t previousFormat, int32_t previousLevel);
   // SetHeader and SetVariable: a name and a value for the client's request; Result says whether it took.
   using NamedValueSetter = int32_t (*)(uint64_t, uint32_t, const char*, const char*);
   HRESULT SetNamedValue(NamedValueSetter set, VARIANT client, VARIANT name, VARIANT value, VARIANT* result);
-  HRESULT RunningSetRefused() const { return Running() ? kCtlErrorSetNotPermittedRunning : S_OK; }
-  HRESULT SetOptionBit(uint32_t bit, VARIANT_BOOL value);
-  HRESULT ListAdapters();
-
-  HttpServerSettings s_;
-  std::atomic<uint64_t> server_{kNoServer};
-  uint32_t clientId_ = 0;
-  ocx::ServerNotifyTarget notify_;
-  SockAddress adapters_[64] = {};
-  uint32_t adapterCount_ = 0;
-  bool adaptersListed_ = false;
-  std::u16string version_;
 };
 
-// Shared by the member files.
-using ocx::InText;
-using ocx::OptionalUInt;
-using ocx::OutBool;
-using ocx::OutLong;
-using ocx::OutText;
-using ocx::OutUtf8;
-using ocx::SetLongArgument;
-using ocx::Widen;
 // An optional out argument that takes a boolean, in the type the caller passed.
 void SetBoolArgument(VARIANT* arg, bool value);
 HRESULT OptionalInt(const VARIANT& arg, int32_t def, int32_t* out);
-// An optional text argument, or def when missing, in UTF-8.
-HRESULT OptionalUtf8(const VARIANT& arg, const std::u16string& def, std::string* out);
 // A required argument: E_INVALIDARG when it is missing.
 HRESULT RequiredUInt(const VARIANT& arg, uint32_t* out);
 HRESULT RequiredUtf8(const VARIANT& arg, std::string* out);
@@ -150,6 +71,4 @@ HRESULT RequiredUtf8(const VARIANT& arg, std::string* out);
 }  // namespace httpsrvctl
 
 // Every read accessor but the stock Enabled answers this in design mode.
-#define CV_HTTPSRV_RUN_MODE_ONLY \
-  CV_OCX_ENTRY;                  \
-  if (!IsRunMode()) return ::ocx::kCtlErrorGetNotSupported
+#define CV_HTTPSRV_RUN_MODE_ONLY CV_SERVER_RUN_MODE_ONLY

@@ -5,14 +5,6 @@
 
 namespace httpsrvctl {
 
-namespace {
-struct Library {
-  static void SetLastError(uint64_t server, uint32_t code) { HttpServerSetLastError(server, code); }
-  static void StopTrace() { HttpServerStopTrace(); }
-};
-using Members = ocx::ServerErrorMembers<CHttpServer, Library>;
-}  // namespace
-
-CV_SERVER_ERROR_ENTRIES(CHttpServer, Members)
+CV_SERVER_ERROR_ENTRIES(CHttpServer, Errors)
 
 }  // namespace httpsrvctl

@@ -6,29 +6,12 @@
 
 #include "httpsrv/httpsrv.h"
 #include "httpsrv/ocx/http_server.h"
-#include "ocx/server_notify_members.h"
 #include "ocx/variant_args.h"
 #include "sockets/server/server.h"
 
 namespace httpsrvctl {
 
 using EventArgs = ocx::EventArgs<5>;
-
-using Notify = ocx::ServerNotifyMembers<CHttpServer, kLibraryNotifyMessage>;
-
-int32_t CHttpServer::LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error,
-                                          uint64_t context) {
-  return Notify::Callback(clientId, event, error, context);
-}
-
-LRESULT CHttpServer::OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) {
-  return Notify::OnWindowMessage(*this, msg, wParam, lParam, handled);
-}
-
-void CHttpServer::OnLibraryNotify(WPARAM wParam, LPARAM lParam) {
-  CV_OCX_ENTRY;
-  Notify::OnLibraryNotify(*this, wParam, lParam);
-}
 
 void CHttpServer::DispatchLibraryEvent(uint32_t id, uint16_t event) {
   const uint64_t server = server_.load();

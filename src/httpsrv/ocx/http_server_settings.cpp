@@ -14,17 +14,10 @@ namespace httpsrvctl {
 
 using ocx::CanonicalUuid;
 using ocx::Clamp;
-using Names = ocx::ServerNameMembers<CHttpServer>;
 
 #define CV_SETTING_STRING(Name, field) CV_SERVER_SETTING_STRING(CHttpServer, Name, field)
 #define CV_SETTING_CLAMPED(Name, field, lo, hi) CV_SERVER_SETTING_CLAMPED(CHttpServer, Name, field, lo, hi)
 #define CV_SETTING_OPTION(Name, bit) CV_SERVER_SETTING_OPTION(CHttpServer, Name, bit)
-
-HRESULT CHttpServer::SetOptionBit(uint32_t bit, VARIANT_BOOL value) {
-  if (HRESULT refused = RunningSetRefused(); FAILED(refused)) return refused;
-  s_.options = value != VARIANT_FALSE ? (s_.options | bit) : (s_.options & ~bit);
-  return S_OK;
-}
 
 CV_SETTING_CLAMPED(ExecTime, execTime, 1, 30)
 CV_SETTING_CLAMPED(IdleTime, idleTime, 10, 300)

@@ -4,18 +4,13 @@
 
 #include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
+#include "mail/common/mail_connect.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
 
 namespace mailctl {
-namespace {
-
-constexpr uint32_t kLibOptionSecure = 0x1000;
-constexpr uint32_t kLibOptionSecureImplicit = 0x3000;
-
-}  // namespace
 
 void CInternetMail::ReadSecurityDetails() {
   s_.security = SecurityDetails{};
@@ -72,8 +67,9 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
   }
 
   s_.busy = true;
-  const uint32_t libraryOptions =
-      s_.secure ? ((opts & kOptionImplicitSsl) ? kLibOptionSecureImplicit : kLibOptionSecure) : 0;
+  uint32_t libraryOptions = 0;
+  if (s_.secure) libraryOptions = cvmail::kMailOptionSecure;
+  if (s_.secure && (opts & kOptionImplicitSsl)) libraryOptions |= cvmail::kMailOptionSecureImplicit;
   SecCredentials* credentials = nullptr;
   if (!s_.certificateName.empty() || s_.secureProtocol != 0) {
     const std::string certUser = Utf8(s_.certificateUser), certPassword = Utf8(s_.certificatePassword),

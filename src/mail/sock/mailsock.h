@@ -1,9 +1,10 @@
 #pragma once
-// Socket calls that only the mail libraries (DNS, SMTP, POP3, IMAP and their TLS layers)
-// use: fixed-argument forms of the core wrappers, a select with the caller's descriptor
-// count, and a few calls the core has no wrapper for. Like the core wrappers, each fails
-// with WSANOTINITIALISED and its failure value when the socket binding is not started, and
-// reports the call to the trace library while tracing is on.
+// Socket calls beside the core wrappers, for the mail libraries (DNS, SMTP, POP3, IMAP and
+// their session layer) and the time client: fixed-argument forms of the core wrappers, a
+// select with the caller's descriptor count, and a few calls the core has no wrapper for.
+// Like the core wrappers, each fails with WSANOTINITIALISED and its failure value when the
+// socket binding is not started, and reports the call to the trace library while tracing
+// is on.
 #include <netinet/in.h>
 #include <sys/socket.h>
 

@@ -60,10 +60,7 @@ void CPopClient::FinalRelease() {
 
 void CPopClient::FireError(uint32_t code, BSTR text) {
   VARIANT number{}, description{};
-  number.vt = VT_I4;
-  number.lVal = int32_t(code & 0xFFFFu);
-  description.vt = VT_BSTR;
-  description.bstrVal = text;  // borrowed: the firing copies it for each sink
+  ocx::ErrorEventArguments(code, text, number, description);
   Fire_OnError(number, description);
 }
 
@@ -78,11 +75,6 @@ HRESULT CPopClient::Raise(uint32_t code) { return RaiseError(code, true, false);
 HRESULT CPopClient::RaiseHelperFailure() {
   Pop3SetLastError(plat::GetLastError());
   return Raise();
-}
-
-void CPopClient::StartTrace() {
-  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
-  s_.trace = Pop3EnableTrace(s_.traceFile.empty() ? nullptr : file.c_str(), s_.traceFlags) != 0;
 }
 
 void CPopClient::OnLibrariesAttached() {

@@ -7,6 +7,7 @@
 
 #include "core/frame/lib_types.h"
 #include "core/tls/sec_tls.h"
+#include "ocx/client_members.h"
 #include "ocx/control.h"
 #include "pop3/ocx/pop_client_events.h"
 #include "pop3/ocx/pop_client_iface.h"
@@ -88,6 +89,11 @@ class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClie
   LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
 
  private:
+  template <class, class>
+  friend struct ocx::ClientMembers;
+  template <class>
+  friend struct ocx::ControlMembers;
+
   // The error reporter after a failed library call of a method: Error := the low word,
   // OnError, an error HRESULT only with ThrowError.
   HRESULT MethodFailure(VARIANT* error);

@@ -5,6 +5,7 @@
 #include "core/errors/error_codes.h"
 #include "core/url/sock_address.h"
 #include "mail/names/netnames.h"
+#include "ocx/client_members.h"
 #include "ocx/variant_args.h"
 #include "platform/base/last_error.h"
 #include "platform/base/time.h"
@@ -15,26 +16,13 @@
 namespace popctl {
 namespace {
 
+using ocx::InText;
+using ocx::Out;
+using ocx::OutBool;
+
 constexpr uint32_t kAddressTextSize = 64;
 constexpr uint32_t kHeaderValueSize = 1024;
 constexpr HRESULT kReadOnlyWhileConnected = HRESULT(0x800A017F);
-
-HRESULT Out(const std::u16string& s, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = ToBstr(s);
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-template <class T>
-HRESULT Out(T value, T* out) {
-  if (!out) return E_POINTER;
-  *out = value;
-  return S_OK;
-}
-
-HRESULT OutBool(bool value, VARIANT_BOOL* out) { return Out(value ? VARIANT_TRUE : VARIANT_FALSE, out); }
-
-std::u16string In(BSTR value) { return value ? std::u16string(value, SysStringLen(value)) : std::u16string(); }
 
 // The numeric text of an address, or empty.
 std::u16string AddressText(const SockAddress& a) {
@@ -62,28 +50,6 @@ std::u16string DateText(const SYSTEMTIME& st) {
   CV_OCX_ENTRY;          \
   if (!IsRunMode()) return ::ocx::kCtlErrorGetNotSupported
 
-#define CV_STRING_PROPERTY(Name, field)          \
-  HRESULT CPopClient::get_##Name(BSTR* value) {  \
-    CV_RUN_MODE_ONLY;                            \
-    return Out(s_.field, value);                 \
-  }                                              \
-  HRESULT CPopClient::put_##Name(BSTR value) {   \
-    CV_OCX_ENTRY;                                \
-    s_.field = In(value);                        \
-    return S_OK;                                 \
-  }
-
-#define CV_BOOL_PROPERTY(Name, field)                    \
-  HRESULT CPopClient::get_##Name(VARIANT_BOOL* value) {  \
-    CV_RUN_MODE_ONLY;                                    \
-    return OutBool(s_.field, value);                     \
-  }                                                      \
-  HRESULT CPopClient::put_##Name(VARIANT_BOOL value) {   \
-    CV_OCX_ENTRY;                                        \
-    s_.field = value != VARIANT_FALSE;                   \
-    return S_OK;                                         \
-  }
-
 // A number of the server's security information: 0 without a session.
 #define CV_SECURITY_PROPERTY(Name, field)                                       \
   HRESULT CPopClient::get_##Name(int32_t* value) {                              \
@@ -94,15 +60,15 @@ std::u16string DateText(const SYSTEMTIME& st) {
 HRESULT CPopClient::put_Enabled(VARIANT_BOOL value) { return PutEnabled(value); }
 HRESULT CPopClient::get_Enabled(VARIANT_BOOL* value) { return GetEnabled(value); }
 
-CV_BOOL_PROPERTY(AutoResolve, autoResolve)
-CV_BOOL_PROPERTY(ThrowError, throwError)
-CV_STRING_PROPERTY(CertificateName, certificateName)
-CV_STRING_PROPERTY(CertificatePassword, certificatePassword)
-CV_STRING_PROPERTY(CertificateStore, certificateStore)
-CV_STRING_PROPERTY(CertificateUser, certificateUser)
-CV_STRING_PROPERTY(HeaderField, headerField)
-CV_STRING_PROPERTY(Password, password)
-CV_STRING_PROPERTY(UserName, userName)
+CV_CLIENT_BOOL_PROPERTY(CPopClient, AutoResolve, autoResolve)
+CV_CLIENT_BOOL_PROPERTY(CPopClient, ThrowError, throwError)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, CertificateName, certificateName)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, CertificatePassword, certificatePassword)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, CertificateStore, certificateStore)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, CertificateUser, certificateUser)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, HeaderField, headerField)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, Password, password)
+CV_CLIENT_TEXT_PROPERTY(CPopClient, UserName, userName)
 CV_SECURITY_PROPERTY(CertificateStatus, certificateStatus)
 CV_SECURITY_PROPERTY(CipherStrength, cipherStrength)
 CV_SECURITY_PROPERTY(HashStrength, hashStrength)
@@ -248,7 +214,7 @@ HRESULT CPopClient::get_HostName(BSTR* value) {
 
 HRESULT CPopClient::put_HostName(BSTR value) {
   CV_OCX_ENTRY;
-  SetHost(In(value));
+  SetHost(InText(value));
   return S_OK;
 }
 
@@ -264,7 +230,7 @@ HRESULT CPopClient::get_HostAddress(BSTR* value) {
 
 HRESULT CPopClient::put_HostAddress(BSTR value) {
   CV_OCX_ENTRY;
-  const std::u16string text = In(value);
+  const std::u16string text = InText(value);
   if (text.empty()) return S_OK;
   s_.hostName.clear();
   if (!IsRunMode()) return S_OK;
@@ -278,29 +244,9 @@ HRESULT CPopClient::put_HostAddress(BSTR value) {
   return S_OK;
 }
 
-// ---- errors ----
+// ---- errors, tracing and version ----
 
-HRESULT CPopClient::get_LastError(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  return Out(int32_t(LastErrorCode() & 0xFFFFu), value);
-}
-
-HRESULT CPopClient::put_LastError(int32_t value) {
-  CV_OCX_ENTRY;
-  const uint32_t code = value >= 1 && value <= 0xFFFF ? kCvErrorBase | uint32_t(value) : uint32_t(value);
-  SetLastErrorCode(code);
-  Pop3SetLastError(code);
-  return S_OK;
-}
-
-HRESULT CPopClient::get_LastErrorString(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  const uint32_t code = LastErrorCode();
-  char text[128] = {};
-  if (code == 0 || Pop3GetErrorText(code, text) == 0)
-    std::snprintf(text, sizeof text, "Undefined control error (0x%08X)", code);
-  return Out(FromUtf8(text), value);
-}
+CV_CLIENT_TRACE_ENTRIES(CPopClient, Pop3)
 
 // ---- mailbox and current message ----
 
@@ -445,7 +391,7 @@ HRESULT CPopClient::put_RemoteService(BSTR value) {
   CV_OCX_ENTRY;
   if (HasSession()) return kReadOnlyWhileConnected;
   if (!IsInitialized()) AutoInitialize();
-  const int32_t port = SockGetServicePort(ocx::Utf16ToUtf8(In(value)).c_str());
+  const int32_t port = SockGetServicePort(ocx::Utf16ToUtf8(InText(value)).c_str());
   if (port < 0) return RaiseHelperFailure();
   s_.remotePort = port;
   return S_OK;
@@ -519,66 +465,6 @@ HRESULT CPopClient::put_Timeout(int32_t value) {
   s_.timeout = value;
   if (HasSession() && Pop3SetTimeout(handle_, value < 0 ? 0u : uint32_t(value)) != 0) return Raise();
   return S_OK;
-}
-
-// ---- tracing ----
-
-HRESULT CPopClient::get_Trace(VARIANT_BOOL* value) {
-  CV_RUN_MODE_ONLY;
-  return OutBool(s_.trace, value);
-}
-
-HRESULT CPopClient::put_Trace(VARIANT_BOOL value) {
-  CV_OCX_ENTRY;
-  const bool was = s_.trace;
-  s_.trace = value != VARIANT_FALSE;
-  if (!IsInitialized()) return S_OK;
-  if (s_.trace && !was)
-    StartTrace();
-  else if (!s_.trace && was)
-    Pop3DisableTrace();
-  return S_OK;
-}
-
-HRESULT CPopClient::get_TraceFile(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  return Out(s_.traceFile, value);
-}
-
-HRESULT CPopClient::put_TraceFile(BSTR value) {
-  CV_OCX_ENTRY;
-  const std::u16string file = In(value);
-  if (IsInitialized() && s_.trace) {
-    Pop3DisableTrace();
-    s_.traceFile = file;
-    StartTrace();
-  }
-  s_.traceFile = file;
-  return S_OK;
-}
-
-HRESULT CPopClient::get_TraceFlags(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  return Out(s_.traceFlags, value);
-}
-
-HRESULT CPopClient::put_TraceFlags(int32_t value) {
-  CV_OCX_ENTRY;
-  if (IsInitialized() && s_.trace) {
-    Pop3DisableTrace();
-    s_.traceFlags = value;
-    StartTrace();
-  }
-  s_.traceFlags = value;
-  return S_OK;
-}
-
-HRESULT CPopClient::get_Version(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  if (version_.empty()) {
-    version_ = ocx::VersionText(Descriptor());
-  }
-  return Out(version_, value);
 }
 
 }  // namespace popctl

@@ -21,7 +21,8 @@ inline constexpr uint32_t kServerEventRead = 8;
 inline constexpr uint32_t kServerEventWrite = 16;
 inline constexpr uint32_t kServerEventTimeout = 32;
 
-// Server status.
+// Server status (a control without a server reports twServerInactive).
+inline constexpr uint32_t twServerInactive = 0;
 inline constexpr uint32_t twServerStarted = 1;
 inline constexpr uint32_t twServerListening = 2;
 inline constexpr uint32_t twServerSuspended = 3;

@@ -6,15 +6,14 @@
 
 #include "core/errors/error_codes.h"
 #include "ssh/proto/auth.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/transport.h"
 #include "ssh/util/alloc.h"
 
 namespace {
 
-constexpr uint32_t kServiceRequest = 5, kServiceAccept = 6;
-constexpr uint32_t kUserauthRequest = 50, kUserauthFailure = 51, kUserauthSuccess = 52, kUserauthBanner = 53;
-constexpr uint32_t kInfoRequest = 60, kInfoResponse = 61;
+using namespace cvssh::ssh2;
 
 SshAuthState* State(SshSession* s) {
   if (!s->auth) {
@@ -25,7 +24,7 @@ SshAuthState* State(SshSession* s) {
 }
 
 void SendService(SshSession* s, const char* name, uint32_t resume) {
-  SshPacket* p = Ssh2PacketNew(kServiceRequest);
+  SshPacket* p = Ssh2PacketNew(kMsgServiceRequest);
   SshPacketAddString(p, name);
   Ssh2SendQueued(s, p);
   s->authResume = resume;
@@ -40,7 +39,7 @@ void Fail(SshSession* s, uint32_t reason, const char* text, uint32_t error) {
 void BannerHandler(SshSession*, SshPacket*) {}
 
 SshPacket* Request(SshAuthState* a, const char* method) {
-  SshPacket* p = Ssh2PacketNew(kUserauthRequest);
+  SshPacket* p = Ssh2PacketNew(kMsgUserauthRequest);
   SshPacketAddString(p, a->user);
   SshPacketAddString(p, "ssh-connection");
   SshPacketAddString(p, method);
@@ -63,7 +62,7 @@ void SendNone(SshSession* s) {
 
 void StartAuthentication(SshSession* s) {
   State(s)->userauthAccepted = 1;
-  s->dispatch[kUserauthBanner] = BannerHandler;
+  s->dispatch[kMsgUserauthBanner] = BannerHandler;
   SendNone(s);
 }
 
@@ -107,7 +106,7 @@ void AnswerInfoRequest(SshSession* s, SshPacket* packet) {
     Fail(s, kSshDisconnectAuthCancelled, "User authentication failed", cvErrorInvalidAuthenticationType);
     return;
   }
-  SshPacket* reply = Ssh2PacketNew(kInfoResponse);
+  SshPacket* reply = Ssh2PacketNew(kMsgUserauthInfoResponse);
   SshPacketAddUint32(reply, count);
   for (uint32_t i = 0; i < count; ++i) {
     SshPacketGetString(packet, &text, &length);
@@ -134,12 +133,12 @@ void AnswerInfoRequest(SshSession* s, SshPacket* packet) {
 // The server's answer to an authentication request.
 void OnReply(SshSession* s, SshPacket* packet) {
   SshAuthState* a = State(s);
-  if (packet->type == kUserauthSuccess) {
+  if (packet->type == kMsgUserauthSuccess) {
     a->authenticated = 1;
     Ssh2StartupBegin(s);
     return;
   }
-  if (packet->type != kUserauthFailure) {
+  if (packet->type != kMsgUserauthFailure) {
     Fail(s, kSshDisconnectProtocolError, "Unexpected authentication reply", cvErrorAuthenticationFailed);
     return;
   }
@@ -178,14 +177,15 @@ void Ssh2AuthConn(SshSession* s, const uint8_t* data, int32_t length, SshPacket*
       return;
     case kAuthWaitUserauthAccept:
       if (!packet) return;
-      if (packet->type == kServiceAccept)
+      if (packet->type == kMsgServiceAccept) {
         StartAuthentication(s);
-      else
+      } else {
         SendService(s, "ssh-connection", kAuthWaitConnectionAccept);
+      }
       return;
     case kAuthWaitConnectionAccept:
       if (!packet) return;
-      if (packet->type == kServiceAccept) {
+      if (packet->type == kMsgServiceAccept) {
         State(s)->authenticated = 1;
         Ssh2StartupBegin(s);
       } else {
@@ -198,7 +198,7 @@ void Ssh2AuthConn(SshSession* s, const uint8_t* data, int32_t length, SshPacket*
       return;
     case kAuthWaitKbd:
       if (!packet) return;
-      if (packet->type == kInfoRequest) {
+      if (packet->type == kMsgUserauthInfoRequest) {
         AnswerInfoRequest(s, packet);
       } else {
         State(s)->kbdRefused = 1;
@@ -208,7 +208,7 @@ void Ssh2AuthConn(SshSession* s, const uint8_t* data, int32_t length, SshPacket*
       return;
     case kAuthWaitAfterInfo:
       if (!packet) return;
-      if (packet->type == kInfoRequest) {
+      if (packet->type == kMsgUserauthInfoRequest) {
         AnswerInfoRequest(s, packet);
       } else if (State(s)->passwordCount > 1) {
         Fail(s, kSshDisconnectAuthCancelled, "User authentication failed", cvErrorAuthenticationFailed);

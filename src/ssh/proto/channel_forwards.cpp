@@ -7,6 +7,7 @@
 
 #include "ssh/proto/channel.h"
 #include "ssh/proto/channel_internal.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/forward_hooks.h"
 #include "ssh/proto/packet.h"
 #include "ssh/util/alloc.h"
@@ -31,8 +32,6 @@ struct SshForwardSpec {
 namespace {
 
 constexpr size_t kFieldLimit = 255;
-constexpr uint32_t kSsh2GlobalRequest = 80, kSsh2RequestSuccess = 81, kSsh2RequestFailure = 82;
-constexpr uint32_t kSsh1PortForwardRequest = 28, kSsh1Success = 14, kSsh1Failure = 15;
 
 template <typename T>
 int Order(const T& a, const T& b) {
@@ -138,7 +137,7 @@ void FreeRemote(SshSession* s, SshRemoteForward* remote) {
 
 // A refused remote forwarding is forgotten (and its spec no longer refers to it).
 void OnRemoteForwardReply(SshSession* s, SshPacket* packet, void* context) {
-  if (packet->type == kSsh1Success || packet->type == kSsh2RequestSuccess) return;
+  if (packet->type == cvssh::ssh1::kSmsgSuccess || packet->type == cvssh::ssh2::kMsgRequestSuccess) return;
   // The record may have gone meanwhile: it is looked for by identity, never read first.
   if (!s->remoteForwards) return;
   for (int32_t i = 0; void* element = TreeIndex(s->remoteForwards, i); ++i)
@@ -148,7 +147,7 @@ void OnRemoteForwardReply(SshSession* s, SshPacket* packet, void* context) {
 void RemoveSpec(SshSession* s, SshForwardSpec* spec) {
   if (spec->type == 'R') {
     if (s->protocolVersion == 2) {
-      SshPacket* p = Ssh2PacketNew(kSsh2GlobalRequest);
+      SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgGlobalRequest);
       SshPacketAddString(p, "cancel-tcpip-forward");
       SshPacketAddBool(p, false);
       SshPacketAddString(p, RemoteListenAddress(s, spec));
@@ -187,20 +186,21 @@ void StartSpec(SshSession* s, SshForwardSpec* spec) {
   }
   spec->remote = remote;
   if (s->protocolVersion == 1) {
-    Ssh1SendPacket(s, kSsh1PortForwardRequest,
+    Ssh1SendPacket(s, cvssh::ssh1::kCmsgPortForwardRequest,
                    {{.kind = Ssh1Field::Uint32, .value = spec->sourcePort},
                     {.kind = Ssh1Field::Text, .data = remote->destinationHost},
                     {.kind = Ssh1Field::Uint32, .value = spec->destinationPort}});
-    SshQueueReplyHandler(s, kSsh1Success, kSsh1Failure, OnRemoteForwardReply, remote);
+    SshQueueReplyHandler(s, cvssh::ssh1::kSmsgSuccess, cvssh::ssh1::kSmsgFailure, OnRemoteForwardReply, remote);
     return;
   }
-  SshPacket* p = Ssh2PacketNew(kSsh2GlobalRequest);
+  SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgGlobalRequest);
   SshPacketAddString(p, "tcpip-forward");
   SshPacketAddBool(p, true);
   SshPacketAddString(p, RemoteListenAddress(s, spec));
   SshPacketAddUint32(p, spec->sourcePort);
   Ssh2SendQueued(s, p);
-  SshQueueReplyHandler(s, kSsh2RequestSuccess, kSsh2RequestFailure, OnRemoteForwardReply, remote);
+  SshQueueReplyHandler(s, cvssh::ssh2::kMsgRequestSuccess, cvssh::ssh2::kMsgRequestFailure, OnRemoteForwardReply,
+                       remote);
 }
 
 }  // namespace

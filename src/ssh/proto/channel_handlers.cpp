@@ -8,6 +8,7 @@
 #include "core/errors/error_codes.h"
 #include "ssh/proto/channel.h"
 #include "ssh/proto/channel_internal.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/forward_hooks.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
@@ -18,10 +19,8 @@
 
 namespace {
 
-constexpr uint32_t kGlobalRequest = 80, kRequestFailure = 82;
-constexpr uint32_t kChannelOpen = 90, kOpenConfirmation = 91, kOpenFailure = 92, kWindowAdjust = 93;
-constexpr uint32_t kChannelData = 94, kExtendedData = 95, kChannelEof = 96, kChannelClose = 97;
-constexpr uint32_t kChannelRequest = 98, kChannelSuccess = 99, kChannelFailure = 100;
+using namespace cvssh::ssh2;
+
 constexpr uint32_t kOpenConnectFailed = 2;
 
 std::string_view GetText(SshPacket* p) {
@@ -71,7 +70,7 @@ void OnWindowAdjust(SshSession* s, SshPacket* packet) {
 void OnData(SshSession* s, SshPacket* packet) {
   SshChannel* c = ChannelOf(s, packet);
   if (!c) return;
-  const bool extended = packet->type == kExtendedData;
+  const bool extended = packet->type == kMsgChannelExtendedData;
   if (extended && SshPacketGetUint32(packet) != 1) return;
   const uint8_t* data;
   int32_t length;
@@ -137,7 +136,7 @@ void OnOpenConfirmation(SshSession* s, SshPacket* packet) {
   c->remoteMaxPacket = SshPacketGetUint32(packet);
   if (c->socket) PortForwardConfirm(c->socket);
   // Closed while the open was unconfirmed: the CLOSE held back goes out now.
-  if (c->closing) SendWithId(s, kChannelClose, c->remoteId);
+  if (c->closing) SendWithId(s, kMsgChannelClose, c->remoteId);
 }
 
 void OnOpenFailure(SshSession* s, SshPacket* packet) {
@@ -161,20 +160,20 @@ void OnChannelRequest(SshSession* s, SshPacket* packet) {
     SshDisconnect(s, text, kSshDisconnectProtocolError, 0);
     return;
   }
-  uint32_t answer = kChannelFailure;
+  uint32_t answer = kMsgChannelFailure;
   if (c == s->mainChannel && name == "exit-status") {
     s->exitCode = int32_t(SshPacketGetUint32(packet));
-    answer = kChannelSuccess;
+    answer = kMsgChannelSuccess;
   } else if (c == s->mainChannel && name == "exit-signal") {
     s->exitCode = SshExitSignalCode(packet);
-    answer = kChannelSuccess;
+    answer = kMsgChannelSuccess;
   }
   if (wantReply) SendWithId(s, answer, c->remoteId);
 }
 
 void OnGlobalRequest(SshSession* s, SshPacket* packet) {
   GetText(packet);
-  if (SshPacketGetBool(packet)) Ssh2SendQueued(s, Ssh2PacketNew(kRequestFailure));
+  if (SshPacketGetBool(packet)) Ssh2SendQueued(s, Ssh2PacketNew(kMsgRequestFailure));
 }
 
 // Opens the connection a server-initiated channel asks for; null or the refusal text.
@@ -217,7 +216,7 @@ void OnChannelOpen(SshSession* s, SshPacket* packet) {
   uint32_t window = SshPacketGetUint32(packet);
   uint32_t maxPacket = SshPacketGetUint32(packet);
   if (const char* error = AcceptOpen(s, type, packet, c)) {
-    SshPacket* p = Ssh2PacketNew(kOpenFailure);
+    SshPacket* p = Ssh2PacketNew(kMsgChannelOpenFailure);
     SshPacketAddUint32(p, sender);
     SshPacketAddUint32(p, kOpenConnectFailed);
     SshPacketAddString(p, error);
@@ -232,7 +231,7 @@ void OnChannelOpen(SshSession* s, SshPacket* packet) {
   c->remoteMaxPacket = maxPacket;
   c->localWindow = kSshChannelWindow;
   SshChannelsAdd(s, c);
-  SshPacket* p = Ssh2PacketNew(kOpenConfirmation);
+  SshPacket* p = Ssh2PacketNew(kMsgChannelOpenConfirmation);
   SshPacketAddUint32(p, sender);
   SshPacketAddUint32(p, c->localId);
   SshPacketAddUint32(p, kSshChannelWindow);
@@ -290,17 +289,17 @@ int32_t SshExitSignalCode(SshPacket* p) {
 }
 
 void Ssh2InstallConnectionHandlers(SshSession* s) {
-  s->dispatch[kWindowAdjust] = OnWindowAdjust;
-  s->dispatch[kGlobalRequest] = OnGlobalRequest;
+  s->dispatch[kMsgChannelWindowAdjust] = OnWindowAdjust;
+  s->dispatch[kMsgGlobalRequest] = OnGlobalRequest;
 }
 
 void Ssh2InstallChannelHandlers(SshSession* s) {
-  s->dispatch[kChannelData] = OnData;
-  s->dispatch[kExtendedData] = OnData;
-  s->dispatch[kChannelEof] = OnEof;
-  s->dispatch[kChannelClose] = OnClose;
-  s->dispatch[kOpenConfirmation] = OnOpenConfirmation;
-  s->dispatch[kOpenFailure] = OnOpenFailure;
-  s->dispatch[kChannelRequest] = OnChannelRequest;
-  s->dispatch[kChannelOpen] = OnChannelOpen;
+  s->dispatch[kMsgChannelData] = OnData;
+  s->dispatch[kMsgChannelExtendedData] = OnData;
+  s->dispatch[kMsgChannelEof] = OnEof;
+  s->dispatch[kMsgChannelClose] = OnClose;
+  s->dispatch[kMsgChannelOpenConfirmation] = OnOpenConfirmation;
+  s->dispatch[kMsgChannelOpenFailure] = OnOpenFailure;
+  s->dispatch[kMsgChannelRequest] = OnChannelRequest;
+  s->dispatch[kMsgChannelOpen] = OnChannelOpen;
 }

@@ -1,13 +1,11 @@
 // The session's send, window-change and special-command entries, forwarded-port channel
 // opens and the queue of handlers waiting for a global reply.
 #include "ssh/proto/channel.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/packet.h"
 #include "ssh/util/alloc.h"
 
 namespace {
-
-constexpr uint32_t kSsh2Ignore = 2, kSsh2ChannelEof = 96, kSsh2ChannelRequest = 98, kSsh2ChannelOpen = 90;
-constexpr uint32_t kSsh1WindowSize = 11, kSsh1Eof = 19, kSsh1PortOpen = 29, kSsh1Ignore = 32;
 
 // Takes the head entry off and hands it the reply.
 void QueueDispatcher(SshSession* s, SshPacket* packet) {
@@ -52,7 +50,7 @@ void SshWindowChange(SshSession* s, uint32_t width, uint32_t height) {
   if (s->connectionState != kSshStateRunning || s->settings.NoPty) return;
   if (s->protocolVersion == 2) {
     if (!s->mainChannel) return;
-    SshPacket* p = Ssh2PacketNew(kSsh2ChannelRequest);
+    SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelRequest);
     SshPacketAddUint32(p, s->mainChannel->remoteId);
     SshPacketAddString(p, "window-change");
     SshPacketAddBool(p, false);
@@ -62,7 +60,7 @@ void SshWindowChange(SshSession* s, uint32_t width, uint32_t height) {
     SshPacketAddUint32(p, 0);
     Ssh2SendQueued(s, p);
   } else if (s->protocolVersion == 1) {
-    Ssh1SendPacket(s, kSsh1WindowSize,
+    Ssh1SendPacket(s, cvssh::ssh1::kCmsgWindowSize,
                    {{.kind = Ssh1Field::Uint32, .value = height},
                     {.kind = Ssh1Field::Uint32, .value = width},
                     {.kind = Ssh1Field::Uint32, .value = 0},
@@ -78,24 +76,24 @@ void SshSpecial(SshSession* s, uint32_t code) {
     }
     if (s->protocolVersion == 2) {
       if (s->mainChannel) {
-        SshPacket* p = Ssh2PacketNew(kSsh2ChannelEof);
+        SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelEof);
         SshPacketAddUint32(p, s->mainChannel->remoteId);
         Ssh2SendQueued(s, p);
       }
       s->ready = 0;
     } else if (s->protocolVersion == 1) {
-      Ssh1SendPacket(s, kSsh1Eof, {});
+      Ssh1SendPacket(s, cvssh::ssh1::kCmsgEof, {});
     }
     return;
   }
   if (code != kSshSpecialPing) return;
   if (s->connectionState == kSshStateNew || s->connectionState == kSshStateClosed) return;
   if (s->protocolVersion == 2) {
-    SshPacket* p = Ssh2PacketNew(kSsh2Ignore);
+    SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgIgnore);
     SshPacketAddString(p, "");
     Ssh2SendQueued(s, p);
   } else if (s->protocolVersion == 1 && !(s->bugs & SSH1_IGNORE_BUG)) {
-    Ssh1SendPacket(s, kSsh1Ignore, {{.kind = Ssh1Field::Text, .data = ""}});
+    Ssh1SendPacket(s, cvssh::ssh1::kMsgIgnore, {{.kind = Ssh1Field::Text, .data = ""}});
   }
 }
 
@@ -111,13 +109,13 @@ SshChannel* SshOpenForwardChannel(SshSession* s, SshSocket* socket) {
 void SshSendPortOpen(SshChannel* c, const char* host, uint32_t port) {
   SshSession* s = c->session;
   if (s->protocolVersion == 1) {
-    Ssh1SendPacket(s, kSsh1PortOpen,
+    Ssh1SendPacket(s, cvssh::ssh1::kMsgPortOpen,
                    {{.kind = Ssh1Field::Uint32, .value = c->localId},
                     {.kind = Ssh1Field::Text, .data = host},
                     {.kind = Ssh1Field::Uint32, .value = port}});
     return;
   }
-  SshPacket* p = Ssh2PacketNew(kSsh2ChannelOpen);
+  SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelOpen);
   SshPacketAddString(p, "direct-tcpip");
   SshPacketAddUint32(p, c->localId);
   c->localWindow = kSshChannelWindow;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ssh/proto/channel.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/forward_hooks.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
@@ -11,8 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kSsh2ChannelData = 94, kSsh2ChannelClose = 97, kSsh2WindowAdjust = 93;
-constexpr uint32_t kSsh1ChannelData = 23, kSsh1ChannelClose = 24;
 constexpr uint32_t kSsh1UnthrottleBacklog = 32768;
 // Every SSH-2 peer takes packets with 32,768 bytes of payload.
 constexpr uint32_t kMaxDataPiece = 32768;
@@ -105,7 +104,7 @@ uint32_t SshChannelWrite(SshChannel* c, const uint8_t* bytes, uint32_t length) {
   SshSession* s = c->session;
   if (s->connectionState == kSshStateClosed) return 0;
   if (s->protocolVersion == 1) {
-    Ssh1SendPacket(s, kSsh1ChannelData,
+    Ssh1SendPacket(s, cvssh::ssh1::kMsgChannelData,
                    {{.kind = Ssh1Field::Uint32, .value = c->remoteId},
                     {.kind = Ssh1Field::Uint32, .value = length},
                     {.kind = Ssh1Field::Raw, .data = bytes, .length = int32_t(length)}});
@@ -120,9 +119,9 @@ void SshChannelClose(SshChannel* c) {
   if (s->connectionState == kSshStateClosed || c->closing) return;
   if (!c->halfOpen) {
     if (s->protocolVersion == 1) {
-      Ssh1SendPacket(s, kSsh1ChannelClose, {{.kind = Ssh1Field::Uint32, .value = c->remoteId}});
+      Ssh1SendPacket(s, cvssh::ssh1::kMsgChannelClose, {{.kind = Ssh1Field::Uint32, .value = c->remoteId}});
     } else {
-      SshPacket* p = Ssh2PacketNew(kSsh2ChannelClose);
+      SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelClose);
       SshPacketAddUint32(p, c->remoteId);
       Ssh2SendQueued(s, p);
     }
@@ -155,7 +154,7 @@ uint32_t Ssh2ChannelTrySend(SshChannel* c) {
     const uint32_t full = std::min(c->remoteMaxPacket, kMaxDataPiece);
     const uint32_t length = uint32_t(std::min<size_t>({c->output.size(), c->remoteWindow, full}));
     if (s->outputHeld && length == c->output.size() && length < full && length < c->remoteWindow) break;
-    SshPacket* p = Ssh2PacketNew(kSsh2ChannelData);
+    SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelData);
     SshPacketAddUint32(p, c->remoteId);
     SshPacketAddStringStart(p);
     SshPacketAddStringData(p, c->output.data(), int32_t(length));
@@ -196,7 +195,7 @@ void Ssh2ChannelSetWindow(SshChannel* c, uint32_t newWindow) {
   if (c->closing) return;
   // Only a window that has fallen below half is reopened, so adjustments stay rare.
   if (newWindow <= 2u * c->localWindow) return;
-  SshPacket* p = Ssh2PacketNew(kSsh2WindowAdjust);
+  SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelWindowAdjust);
   SshPacketAddUint32(p, c->remoteId);
   SshPacketAddUint32(p, newWindow - c->localWindow);
   // While the session holds its output, the adjustment waits to leave with the requests

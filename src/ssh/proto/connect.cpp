@@ -4,6 +4,7 @@
 
 #include "ssh/net/ssh_net.h"
 #include "ssh/proto/channel.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
 #include "ssh/proto/packet_internal.h"
@@ -110,9 +111,9 @@ void SshOnSent(SshSession* s, uint32_t backlog) {
 void SshDisconnect(SshSession* s, const char* wireText, uint32_t reason, int32_t clean) {
   if (wireText && s->socket) {
     if (s->protocolVersion == 1) {
-      Ssh1SendPacket(s, 1, {{.kind = Ssh1Field::Text, .data = wireText}});
+      Ssh1SendPacket(s, cvssh::ssh1::kMsgDisconnect, {{.kind = Ssh1Field::Text, .data = wireText}});
     } else if (s->protocolVersion == 2) {
-      SshPacket* p = Ssh2PacketNew(1);
+      SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgDisconnect);
       SshPacketAddUint32(p, reason);
       SshPacketAddString(p, wireText);
       SshPacketAddString(p, "en");

@@ -1,11 +1,14 @@
 // The SSH-2 base dispatch table: messages the transport answers or ignores itself.
+#include "ssh/proto/constants.h"
 #include "ssh/proto/packet.h"
 #include "ssh/proto/transport.h"
 
 namespace {
 
+using namespace cvssh::ssh2;
+
 void Unimplemented(SshSession* s, SshPacket* packet) {
-  SshPacket* reply = Ssh2PacketNew(3);
+  SshPacket* reply = Ssh2PacketNew(kMsgUnimplemented);
   SshPacketAddUint32(reply, packet->sequence);
   Ssh2SendPacket(s, reply);
 }
@@ -31,10 +34,14 @@ void Debug(SshSession*, SshPacket* packet) {
 
 void Ssh2DispatchInit(SshSession* s) {
   for (SshDispatchHandler& h : s->dispatch) h = Unimplemented;
-  s->dispatch[1] = Disconnect;
-  s->dispatch[2] = Ignore;
-  s->dispatch[4] = Debug;
+  s->dispatch[kMsgDisconnect] = Disconnect;
+  s->dispatch[kMsgIgnore] = Ignore;
+  s->dispatch[kMsgDebug] = Debug;
   // These reach the transport or the authentication and connection layer.
-  for (int n : {3, 5, 6, 20, 21, 30, 31, 32, 33, 50, 51, 52, 53, 60, 61, 80, 81, 82}) s->dispatch[n] = nullptr;
-  for (int n = 90; n <= 100; ++n) s->dispatch[n] = nullptr;
+  for (uint32_t n : {kMsgUnimplemented, kMsgServiceRequest, kMsgServiceAccept, kMsgKexinit, kMsgNewkeys, kMsgKexdhInit,
+                     kMsgKexdhReply, kMsgKexDhGexInit, kMsgKexDhGexReply, kMsgUserauthRequest, kMsgUserauthFailure,
+                     kMsgUserauthSuccess, kMsgUserauthBanner, kMsgUserauthInfoRequest, kMsgUserauthInfoResponse,
+                     kMsgGlobalRequest, kMsgRequestSuccess, kMsgRequestFailure})
+    s->dispatch[n] = nullptr;
+  for (uint32_t n = kMsgChannelOpen; n <= kMsgChannelFailure; ++n) s->dispatch[n] = nullptr;
 }

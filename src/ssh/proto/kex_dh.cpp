@@ -5,6 +5,7 @@
 #include "core/errors/error_codes.h"
 #include "platform/base/tick.h"
 #include "ssh/crypto/hash.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/kex_state.h"
 #include "ssh/proto/transport.h"
@@ -77,8 +78,8 @@ bool BeginDh(SshSession* s) {
   s->dh = nullptr;
   if (!IsGroupExchange(k)) {
     s->dh = DhNewFixedGroup(k->kex);
-    k->initType = 30;
-    k->replyType = 31;
+    k->initType = ssh2::kMsgKexdhInit;
+    k->replyType = ssh2::kMsgKexdhReply;
     if (!s->dh) {
       KexFail(s, cvErrorSecurityContext, kSshDisconnectKexFailed, "Key exchange failed");
       return false;
@@ -88,10 +89,10 @@ bool BeginDh(SshSession* s) {
   k->pbits = 512u << ((k->nbits - 1) / 64);
   SshPacket* p;
   if (s->bugs & OLD_GEX_BUG) {
-    p = Ssh2PacketNew(30);
+    p = Ssh2PacketNew(ssh2::kMsgKexDhGexRequestOld);
     SshPacketAddUint32(p, k->pbits);
   } else {
-    p = Ssh2PacketNew(34);
+    p = Ssh2PacketNew(ssh2::kMsgKexDhGexRequest);
     SshPacketAddUint32(p, kGexMinBits);
     SshPacketAddUint32(p, k->pbits);
     SshPacketAddUint32(p, kGexMaxBits);
@@ -113,8 +114,8 @@ bool HandleGroup(SshSession* s, SshPacket* packet) {
     KexFail(s, cvErrorSecurityContext, kSshDisconnectKexFailed, "Unacceptable Diffie-Hellman group");
     return false;
   }
-  k->initType = 32;
-  k->replyType = 33;
+  k->initType = ssh2::kMsgKexDhGexInit;
+  k->replyType = ssh2::kMsgKexDhGexReply;
   return SendInit(s, k);
 }
 
@@ -179,7 +180,7 @@ bool HandleReply(SshSession* s, SshPacket* packet) {
     k->sessionIdSet = 1;
   }
 
-  Ssh2SendPacket(s, Ssh2PacketNew(21));
+  Ssh2SendPacket(s, Ssh2PacketNew(ssh2::kMsgNewkeys));
   s->bytesSent = 0;
   uint8_t keys[128];
   if (s->csCipher) s->csCipher->destroy(s->csCipherContext);

@@ -3,6 +3,7 @@
 
 #include "core/errors/error_codes.h"
 #include "ssh/crypto/random_pool.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/kex_state.h"
 #include "ssh/proto/transport.h"
 #include "ssh/util/alloc.h"
@@ -110,7 +111,7 @@ void SendKexinit(SshSession* s) {
   s->queueing = 1;
   s->kexInProgress = 1;
 
-  SshPacket* p = Ssh2PacketNew(20);
+  SshPacket* p = Ssh2PacketNew(ssh2::kMsgKexinit);
   for (int i = 0; i < 16; ++i) SshPacketAddByte(p, RandomByte());
   SshPacketAddStringStart(p);
   bool first = true;

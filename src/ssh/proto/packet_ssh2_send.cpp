@@ -6,6 +6,7 @@
 #include "ssh/crypto/mac.h"
 #include "ssh/crypto/random_pool.h"
 #include "ssh/proto/compress.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet_internal.h"
 #include "ssh/proto/session.h"
@@ -110,7 +111,7 @@ void Ssh2SendPacket(SshSession* s, SshPacket* p) {
 
 void Ssh2DeferPacket(SshSession* s, SshPacket* p) {
   if (CbcOut(s) && s->deferredLength == 0) {
-    SshPacket* ignore = Ssh2PacketNew(2);
+    SshPacket* ignore = Ssh2PacketNew(cvssh::ssh2::kMsgIgnore);
     SshPacketAddStringStart(ignore);
     DeferFinished(s, ignore);
   }
@@ -159,7 +160,7 @@ void Ssh2SendPaddedPacket(SshSession* s, SshPacket* p) {
     if (s->csCompress && s->csCompress->disable_compression)
       n -= s->csCompress->disable_compression(s->csCompressContext);
     if (n > 0) {
-      SshPacket* ignore = Ssh2PacketNew(2);
+      SshPacket* ignore = Ssh2PacketNew(cvssh::ssh2::kMsgIgnore);
       SshPacketAddStringStart(ignore);
       for (int32_t i = 0; i < n; ++i) {
         uint8_t c = RandomByte();

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "ssh/net/ssh_net.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/settings.h"
 #include "ssh/util/buffer_chain.h"
 
@@ -50,13 +51,6 @@ inline constexpr uint32_t DERIVE_KEY_BUG = 0x20;
 inline constexpr uint32_t REKEY_BUG = 0x40;
 inline constexpr uint32_t PK_SESSION_ID_BUG = 0x80;
 inline constexpr uint32_t OLD_GEX_BUG = 0x100;
-
-// Connection states.
-inline constexpr uint32_t kSshStateNew = 0;
-inline constexpr uint32_t kSshStateIdentified = 1;
-inline constexpr uint32_t kSshStateTerminalAsked = 2;
-inline constexpr uint32_t kSshStateRunning = 3;
-inline constexpr uint32_t kSshStateClosed = 4;
 
 // The SSH-2 receiver's partly read packet.
 struct Ssh2ReceiveState {
@@ -178,7 +172,7 @@ struct SshSession final : SshPlug {
   uint32_t agentForwardingAvailable = 0;
 
   // ---- SSH-2 transport ----
-  uint32_t transportState = 0;
+  uint32_t transportState = kKexStart;
   SshKexState* kex = nullptr;
   const SshKexDesc* kexInForce = nullptr;
   const SshHostKeyDesc* hostKeyInForce = nullptr;

@@ -1,46 +1,15 @@
 #pragma once
-// What the SSH-1 files share: the message numbers, the login record and the state of the
-// connection phase.
+// What the SSH-1 files share: the login record and the state of the connection phase
+// (the message numbers are in messages.h).
 #include <cstdint>
 
 #include "ssh/crypto/rsa.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/session.h"
 
 struct SshPacket;
 
 namespace cvssh::ssh1 {
-
-enum : uint32_t {
-  kMsgDisconnect = 1,
-  kSmsgPublicKey = 2,
-  kCmsgSessionKey = 3,
-  kCmsgUser = 4,
-  kCmsgAuthRsa = 6,
-  kSmsgAuthRsaChallenge = 7,
-  kCmsgAuthRsaResponse = 8,
-  kCmsgAuthPassword = 9,
-  kCmsgRequestPty = 10,
-  kCmsgExecShell = 12,
-  kCmsgExecCmd = 13,
-  kSmsgSuccess = 14,
-  kSmsgFailure = 15,
-  kCmsgStdinData = 16,
-  kSmsgStdoutData = 17,
-  kSmsgStderrData = 18,
-  kSmsgExitStatus = 20,
-  kMsgChannelOpenConfirmation = 21,
-  kMsgChannelOpenFailure = 22,
-  kMsgChannelData = 23,
-  kMsgChannelClose = 24,
-  kMsgChannelCloseConfirmation = 25,
-  kSmsgX11Open = 27,
-  kMsgPortOpen = 29,
-  kMsgIgnore = 32,
-  kCmsgExitConfirmation = 33,
-  kCmsgX11RequestForwarding = 34,
-  kMsgDebug = 36,
-  kCmsgRequestCompression = 37,
-};
 
 enum LoginResume : uint32_t {
   kWaitPublicKey = 0,

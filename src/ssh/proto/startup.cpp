@@ -6,6 +6,7 @@
 #include "core/errors/error_codes.h"
 #include "ssh/proto/auth.h"
 #include "ssh/proto/channel.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/transport.h"
 #include "ssh/util/alloc.h"
@@ -13,8 +14,7 @@
 
 namespace {
 
-constexpr uint32_t kChannelOpen = 90, kOpenConfirmation = 91, kChannelRequest = 98;
-constexpr uint32_t kChannelSuccess = 99, kChannelFailure = 100;
+using namespace cvssh::ssh2;
 
 // The start-up cannot go on: reported at once rather than left to the caller's time limit.
 void StartupFail(SshSession* s, const char* text) {
@@ -26,7 +26,7 @@ void StartupFail(SshSession* s, const char* text) {
 bool SessionMain(const SshSession* s) { return s->mainChannel && !s->mainIsDirectTcpip; }
 
 SshPacket* ChannelRequest(SshSession* s, const char* type) {
-  SshPacket* p = Ssh2PacketNew(kChannelRequest);
+  SshPacket* p = Ssh2PacketNew(kMsgChannelRequest);
   SshPacketAddUint32(p, s->mainChannel->remoteId);
   SshPacketAddString(p, type);
   SshPacketAddBool(p, true);
@@ -136,7 +136,7 @@ void RequestX11(SshSession* s) {
 
 void OnMainOpen(SshSession* s, SshPacket* packet) {
   SshChannel* c = s->mainChannel;
-  if (packet->type != kOpenConfirmation || SshPacketGetUint32(packet) != c->localId) {
+  if (packet->type != kMsgChannelOpenConfirmation || SshPacketGetUint32(packet) != c->localId) {
     StartupFail(s, "Main channel was refused");
     return;
   }
@@ -157,7 +157,7 @@ void OnMainOpen(SshSession* s, SshPacket* packet) {
 }  // namespace
 
 void Ssh2StartupBegin(SshSession* s) {
-  s->dispatch[53] = nullptr;
+  s->dispatch[kMsgUserauthBanner] = nullptr;
   Ssh2InstallConnectionHandlers(s);
   if (s->settings.NoSessionChannel) {
     SshSetupForwards(s);
@@ -168,7 +168,7 @@ void Ssh2StartupBegin(SshSession* s) {
   c->halfOpen = 1;
   SshChannelsAdd(s, c);
   s->mainChannel = c;
-  SshPacket* p = Ssh2PacketNew(kChannelOpen);
+  SshPacket* p = Ssh2PacketNew(kMsgChannelOpen);
   s->mainIsDirectTcpip = s->settings.DirectTcpipHost[0] != 0;
   SshPacketAddString(p, s->mainIsDirectTcpip ? "direct-tcpip" : "session");
   SshPacketAddUint32(p, c->localId);
@@ -192,7 +192,7 @@ void Ssh2StartupStep(SshSession* s, const uint8_t* data, int32_t length, SshPack
     return;
   }
   if (!packet) return;
-  const bool success = packet->type == kChannelSuccess, failure = packet->type == kChannelFailure;
+  const bool success = packet->type == kMsgChannelSuccess, failure = packet->type == kMsgChannelFailure;
   switch (s->authResume) {
     case kAuthWaitMainOpen:
       OnMainOpen(s, packet);

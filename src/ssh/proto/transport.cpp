@@ -1,9 +1,11 @@
 // The SSH-2 transport's state machine and the protocol entry that routes every packet
 // to a dispatch handler, the transport or the authentication and connection layer.
+#include "ssh/proto/transport.h"
+
 #include "core/errors/error_codes.h"
 #include "ssh/proto/auth.h"
+#include "ssh/proto/constants.h"
 #include "ssh/proto/kex_state.h"
-#include "ssh/proto/transport.h"
 #include "ssh/util/alloc.h"
 #include "ssh/util/timer_list.h"
 
@@ -11,13 +13,15 @@ using namespace cvssh::proto;
 
 namespace {
 
+using namespace cvssh::ssh2;
+
 void Unexpected(SshSession* s) {
   KexFail(s, cvErrorSecurityContext, kSshDisconnectProtocolError, "Unexpected key exchange message");
 }
 
 // Negotiation from the server's KEXINIT, then the DH step (or the guessed packet first).
 int32_t OnServerKexinit(SshSession* s, SshPacket* packet) {
-  if (packet->type != 20) {
+  if (packet->type != kMsgKexinit) {
     Unexpected(s);
     return 0;
   }
@@ -51,7 +55,7 @@ int32_t Ssh2Transport(SshSession* s, const char*, int32_t length, SshPacket* pac
       return 0;
     case kKexWaitGroup:
       if (!packet) return 0;
-      if (packet->type != 31) {
+      if (packet->type != kMsgKexDhGexGroup) {
         Unexpected(s);
         return 0;
       }
@@ -67,7 +71,7 @@ int32_t Ssh2Transport(SshSession* s, const char*, int32_t length, SshPacket* pac
       return 0;
     case kKexWaitNewkeys:
       if (!packet) return 0;
-      if (packet->type != 21) {
+      if (packet->type != kMsgNewkeys) {
         Unexpected(s);
         return 0;
       }
@@ -75,7 +79,7 @@ int32_t Ssh2Transport(SshSession* s, const char*, int32_t length, SshPacket* pac
       return 1;
     case kKexIdle:
     default:
-      if (packet && packet->type == 20) {
+      if (packet && packet->type == kMsgKexinit) {
         StartExchange(s);
         return OnServerKexinit(s, packet);
       }
@@ -105,7 +109,7 @@ void Ssh2Protocol(SshSession* s, const uint8_t* text, int32_t length, SshPacket*
       return;
     }
   }
-  if (!s->authStarted || (packet && packet->type >= 20 && packet->type <= 49)) {
+  if (!s->authStarted || (packet && packet->type >= kMsgTransportFirst && packet->type <= kMsgTransportLast)) {
     if (Ssh2Transport(s, reinterpret_cast<const char*>(text), length, packet) == 1 && !s->authStarted &&
         s->connectionState != kSshStateClosed) {
       s->authStarted = 1;

@@ -9,26 +9,6 @@
 
 struct SshHashDesc;
 
-// Transport states.
-enum : uint32_t {
-  kKexStart = 0,
-  kKexWaitKexinit,
-  kKexIgnoreOne,
-  kKexWaitGroup,
-  kKexWaitReply,
-  kKexWaitNewkeys,
-  kKexIdle,
-};
-
-// SSH-2 disconnect reasons used by the client.
-inline constexpr uint32_t kSshDisconnectProtocolError = 2;
-inline constexpr uint32_t kSshDisconnectKexFailed = 3;
-inline constexpr uint32_t kSshDisconnectMacError = 5;
-inline constexpr uint32_t kSshDisconnectHostKeyNotVerifiable = 9;
-inline constexpr uint32_t kSshDisconnectByApplication = 11;
-inline constexpr uint32_t kSshDisconnectAuthCancelled = 13;
-inline constexpr uint32_t kSshDisconnectNoMoreAuthMethods = 14;
-
 void Ssh2Protocol(SshSession* session, const uint8_t* text, int32_t length, SshPacket* packet);
 // 1 when idle after a completed exchange. length -1 without a packet asks for a rekey.
 int32_t Ssh2Transport(SshSession* session, const char* reason, int32_t length, SshPacket* packet);

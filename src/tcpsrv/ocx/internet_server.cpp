@@ -3,6 +3,7 @@
 #include "tcpsrv/ocx/internet_server.h"
 
 #include "core/errors/error_codes.h"
+#include "core/trace/trace.h"
 #include "ocx/variant_args.h"
 #include "platform/base/tick.h"
 #include "platform/msg/msg.h"
@@ -76,7 +77,7 @@ void CInternetServer::OnLibrariesAttached() {
 
 void CInternetServer::StartTrace() {
   const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
-  s_.trace = InetTraceStart(s_.traceFile.empty() ? nullptr : file.c_str(), s_.traceFlags | 0x1000) != 0;
+  s_.trace = InetTraceStart(s_.traceFile.empty() ? nullptr : file.c_str(), s_.traceFlags | kTraceProcess) != 0;
 }
 
 // --- Errors ---
@@ -267,7 +268,7 @@ void CInternetServer::ClearItemQueue(bool* failed) {
 void CInternetServer::ForgetServer() {
   server_ = INVALID_SOCKET;
   current_ = INVALID_SOCKET;
-  state_ = 0;
+  state_ = twServerInactive;
   ClearPending();
   RefreshClientList(true);
 }

@@ -12,6 +12,7 @@
 
 #include "core/sock/sock.h"
 #include "ocx/control.h"
+#include "sockets/server/server.h"
 #include "tcpsrv/ocx/internet_server_events.h"
 #include "tcpsrv/ocx/internet_server_iface.h"
 #include "tcpsrv/ocx/notification_queue.h"
@@ -109,7 +110,7 @@ class CInternetServer final : public ocx::Control<IInternetServer>,
   InternetServerSettings s_;
   SOCKET server_ = INVALID_SOCKET;
   SOCKET current_ = INVALID_SOCKET;
-  int32_t state_ = 0;
+  int32_t state_ = twServerInactive;
   std::vector<SockAddress> adapters_;
   std::vector<uint64_t> clientList_;
   bool clientListCached_ = false;

@@ -11,7 +11,6 @@
 namespace tcpsrvctl {
 namespace {
 
-constexpr uint32_t kOptionKeepAlive = 4, kOptionReuseAddress = 8, kOptionNoDelay = 16, kOptionSecure = 4096;
 constexpr int32_t kMaxBacklog = 200;
 
 std::string Utf8(const std::u16string& s) { return plat::ToUtf8(s); }
@@ -34,15 +33,15 @@ HRESULT CInternetServer::Start(VARIANT localAddress, VARIANT localPort, VARIANT 
   if (port < 0 || port > 65535) return E_INVALIDARG;
   queue = queue == 0 ? 1 : (queue < 0 || queue > kMaxBacklog) ? kMaxBacklog : queue;
   uint32_t bits = uint32_t(flags);
-  if (s_.reuseAddress) bits |= kOptionReuseAddress;
-  if (s_.noDelay) bits |= kOptionNoDelay;
-  if (s_.keepAlive) bits |= kOptionKeepAlive;
-  if (s_.secure) bits |= kOptionSecure;
+  if (s_.reuseAddress) bits |= kInetOptionReuseAddress;
+  if (s_.noDelay) bits |= kInetOptionNoDelay;
+  if (s_.keepAlive) bits |= kInetOptionKeepAlive;
+  if (s_.secure) bits |= kInetOptionSecure;
 
   if (Running()) Stop(nullptr);
 
   SecCredentials* credentials = nullptr;
-  if ((bits & kOptionSecure) &&
+  if ((bits & kInetOptionSecure) &&
       !SecBuildCredentials(uint32_t(s_.secureProtocol), 0, Utf8(s_.certificateUser).c_str(),
                            Utf8(s_.certificatePassword).c_str(), Utf8(s_.certificateStore).c_str(),
                            Utf8(s_.certificateName).c_str(), &credentials))

@@ -11,10 +11,17 @@ namespace {
 using C = plat::com::TypeConstant;
 
 constexpr C kHandle[] = {{"twInvalidSocket", -1}, {"twInvalidHandle", -1}};
-constexpr C kOption[] = {{"twOptionNone", 0},         {"twOptionDontRoute", 2}, {"twOptionKeepAlive", 4},
-                         {"twOptionReuseAddress", 8}, {"twOptionNoDelay", 16},  {"twOptionSecure", 4096}};
-constexpr C kStatus[] = {{"twServerInactive", 0},  {"twServerStarted", 1}, {"twServerListening", 2},
-                         {"twServerSuspended", 3}, {"twServerShutdown", 4}};
+constexpr C kOption[] = {{"twOptionNone", 0},
+                         {"twOptionDontRoute", kInetOptionDontRoute},
+                         {"twOptionKeepAlive", kInetOptionKeepAlive},
+                         {"twOptionReuseAddress", kInetOptionReuseAddress},
+                         {"twOptionNoDelay", kInetOptionNoDelay},
+                         {"twOptionSecure", kInetOptionSecure}};
+constexpr C kStatus[] = {{"twServerInactive", twServerInactive},
+                         {"twServerStarted", twServerStarted},
+                         {"twServerListening", twServerListening},
+                         {"twServerSuspended", twServerSuspended},
+                         {"twServerShutdown", twServerShutdown}};
 constexpr C kSuspend[] = {
     {"twSuspendDefault", 0}, {"twSuspendReject", 1}, {"twSuspendDisconnect", 2}, {"twSuspendWait", 4}};
 constexpr C kByteOrder[] = {{"twLocalByteOrder", 0}, {"twNetworkByteOrder", 1}};

@@ -102,10 +102,7 @@ void CTimeClient::FinalRelease() {
 
 void CTimeClient::FireError(uint32_t code, BSTR text) {
   VARIANT number{}, description{};
-  number.vt = VT_I4;
-  number.lVal = int32_t(code & 0xFFFFu);
-  description.vt = VT_BSTR;
-  description.bstrVal = text;  // borrowed: the firing copies it for each sink
+  ocx::ErrorEventArguments(code, text, number, description);
   Fire_OnError(number, description);
 }
 
@@ -119,11 +116,6 @@ HRESULT CTimeClient::Report(uint32_t code, bool returnFlag) {
 HRESULT CTimeClient::ReportHelperFailure() {
   TimeSetLastError(plat::GetLastError());
   return Report(0, true);
-}
-
-void CTimeClient::StartTrace() {
-  const std::string file = ocx::Utf16ToUtf8(s_.traceFile);
-  s_.trace = TimeEnableTrace(s_.traceFile.empty() ? nullptr : file.c_str(), s_.traceFlags) != 0;
 }
 
 void CTimeClient::OnLibrariesAttached() {

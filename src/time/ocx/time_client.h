@@ -4,6 +4,7 @@
 // system clock from it, and runs a general interval timer on its window.
 #include <string>
 
+#include "ocx/client_members.h"
 #include "ocx/control.h"
 #include "platform/msg/msg_types.h"
 #include "time/ocx/time_client_events.h"
@@ -53,6 +54,11 @@ class CTimeClient final : public ocx::Control<ITimeClient>, public CProxy_ITimeC
   LRESULT OnWindowMessage(UINT msg, WPARAM wParam, LPARAM lParam, bool* handled) override;
 
  private:
+  template <class, class>
+  friend struct ocx::ClientMembers;
+  template <class>
+  friend struct ocx::ControlMembers;
+
   // The error reporter without OnError; a timeout or cancel code fires its event after.
   HRESULT Report(uint32_t code, bool returnFlag);
   // Takes an address or service helper's failure (in the thread's last error) into the

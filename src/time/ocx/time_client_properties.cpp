@@ -6,6 +6,7 @@
 #include "core/errors/error_texts.h"
 #include "core/url/sock_address.h"
 #include "mail/names/netnames.h"
+#include "ocx/client_members.h"
 #include "ocx/variant_args.h"
 #include "platform/base/last_error.h"
 #include "time/ocx/date_text.h"
@@ -15,38 +16,12 @@
 namespace timectl {
 namespace {
 
+using ocx::InText;
+using ocx::Out;
+using ocx::OutBool;
+using ocx::Widen;
+
 constexpr uint32_t kAddressTextSize = 64;
-
-HRESULT Out(const std::u16string& s, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = SysAllocStringLen(s.data(), UINT(s.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT Out(const char* s, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = ocx::Utf8ToUtf16(s);
-  if (!*out) *out = SysAllocString(u"");
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-template <class T>
-HRESULT Out(T value, T* out) {
-  if (!out) return E_POINTER;
-  *out = value;
-  return S_OK;
-}
-
-HRESULT OutBool(bool value, VARIANT_BOOL* out) { return Out(value ? VARIANT_TRUE : VARIANT_FALSE, out); }
-
-std::u16string In(BSTR value) { return value ? std::u16string(value, SysStringLen(value)) : std::u16string(); }
-
-std::u16string Widen(const char* text) {
-  BSTR b = ocx::Utf8ToUtf16(text);
-  std::u16string out = In(b);
-  SysFreeString(b);
-  return out;
-}
 
 // The numeric text of an address, or empty.
 std::u16string AddressText(const SockAddress& a) {
@@ -62,23 +37,6 @@ std::u16string AddressText(const SockAddress& a) {
   CV_OCX_ENTRY;          \
   if (!IsRunMode()) return ::ocx::kCtlErrorGetNotSupported
 
-#define CV_STRING_PROPERTY(Name, field)            \
-  HRESULT CTimeClient::get_##Name(BSTR* value) {   \
-    CV_RUN_MODE_ONLY;                              \
-    return Out(s_.field, value);                   \
-  }
-
-#define CV_BOOL_PROPERTY(Name, field)                      \
-  HRESULT CTimeClient::get_##Name(VARIANT_BOOL* value) {   \
-    CV_RUN_MODE_ONLY;                                      \
-    return OutBool(s_.field, value);                       \
-  }                                                        \
-  HRESULT CTimeClient::put_##Name(VARIANT_BOOL value) {    \
-    CV_OCX_ENTRY;                                          \
-    s_.field = value != VARIANT_FALSE;                     \
-    return S_OK;                                           \
-  }
-
 #define CV_CONSTANT_LONG(Name, constant)           \
   HRESULT CTimeClient::get_##Name(int32_t* value) { \
     CV_RUN_MODE_ONLY;                              \
@@ -88,11 +46,10 @@ std::u16string AddressText(const SockAddress& a) {
 HRESULT CTimeClient::put_Enabled(VARIANT_BOOL value) { return PutEnabled(value); }
 HRESULT CTimeClient::get_Enabled(VARIANT_BOOL* value) { return GetEnabled(value); }
 
-CV_BOOL_PROPERTY(AutoResolve, autoResolve)
-CV_BOOL_PROPERTY(ThrowError, throwError)
-CV_STRING_PROPERTY(HostAddress, hostAddress)
-CV_STRING_PROPERTY(HostName, hostName)
-CV_STRING_PROPERTY(TraceFile, traceFile)
+CV_CLIENT_BOOL_PROPERTY(CTimeClient, AutoResolve, autoResolve)
+CV_CLIENT_BOOL_PROPERTY(CTimeClient, ThrowError, throwError)
+CV_CLIENT_TEXT_GETTER(CTimeClient, HostAddress, hostAddress)
+CV_CLIENT_TEXT_GETTER(CTimeClient, HostName, hostName)
 CV_CONSTANT_LONG(Handle, -1)  // the time library has no sessions
 CV_CONSTANT_LONG(LocalPort, 0)
 CV_CONSTANT_LONG(State, 0)
@@ -111,7 +68,7 @@ HRESULT CTimeClient::get_IsInitialized(VARIANT_BOOL* value) {
 
 HRESULT CTimeClient::put_HostName(BSTR value) {
   CV_OCX_ENTRY;
-  s_.hostName = In(value);
+  s_.hostName = InText(value);
   if (s_.hostName.empty()) return S_OK;
   s_.hostAddress.clear();
   if (!IsRunMode()) return S_OK;
@@ -133,7 +90,7 @@ HRESULT CTimeClient::put_HostName(BSTR value) {
 
 HRESULT CTimeClient::put_HostAddress(BSTR value) {
   CV_OCX_ENTRY;
-  const std::u16string text = In(value);
+  const std::u16string text = InText(value);
   if (text.empty()) return S_OK;
   s_.hostName.clear();
   if (!IsRunMode()) return S_OK;
@@ -184,29 +141,9 @@ HRESULT CTimeClient::put_Timeout(int32_t value) {
   return S_OK;
 }
 
-// ---- errors ----
+// ---- errors, tracing and version ----
 
-HRESULT CTimeClient::get_LastError(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  return Out(int32_t(LastErrorCode() & 0xFFFFu), value);
-}
-
-HRESULT CTimeClient::put_LastError(int32_t value) {
-  CV_OCX_ENTRY;
-  const uint32_t code = value >= 1 && value <= 0xFFFF ? kCvErrorBase | uint32_t(value) : uint32_t(value);
-  SetLastErrorCode(code);
-  TimeSetLastError(code);
-  return S_OK;
-}
-
-HRESULT CTimeClient::get_LastErrorString(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  const uint32_t code = LastErrorCode();
-  char text[128] = {};
-  if (code == 0 || TimeGetErrorText(code, text) == 0)
-    std::snprintf(text, sizeof text, "Undefined control error (0x%08X)", code);
-  return Out(text, value);
-}
+CV_CLIENT_TRACE_ENTRIES(CTimeClient, Time)
 
 // ---- local host and service ----
 
@@ -238,7 +175,7 @@ HRESULT CTimeClient::get_RemoteService(BSTR* value) {
 HRESULT CTimeClient::put_RemoteService(BSTR value) {
   CV_OCX_ENTRY;
   if (HRESULT hr = AutoInitialize(); FAILED(hr)) return hr;
-  const int32_t port = SockGetServicePort(ocx::Utf16ToUtf8(In(value)).c_str());
+  const int32_t port = SockGetServicePort(ocx::Utf16ToUtf8(InText(value)).c_str());
   if (port < 0) return ReportHelperFailure();
   s_.remotePort = uint32_t(port);
   return S_OK;
@@ -272,61 +209,6 @@ HRESULT CTimeClient::get_SystemDate(BSTR* value) {
 HRESULT CTimeClient::get_SystemTime(BSTR* value) {
   CV_RUN_MODE_ONLY;
   return DateProperty(false, false, value);
-}
-
-// ---- tracing ----
-
-HRESULT CTimeClient::get_Trace(VARIANT_BOOL* value) {
-  CV_RUN_MODE_ONLY;
-  return OutBool(s_.trace, value);
-}
-
-HRESULT CTimeClient::put_Trace(VARIANT_BOOL value) {
-  CV_OCX_ENTRY;
-  const bool was = s_.trace;
-  s_.trace = value != VARIANT_FALSE;
-  if (!IsInitialized()) return S_OK;
-  if (s_.trace && !was)
-    StartTrace();
-  else if (!s_.trace && was)
-    TimeDisableTrace();
-  return S_OK;
-}
-
-HRESULT CTimeClient::put_TraceFile(BSTR value) {
-  CV_OCX_ENTRY;
-  const std::u16string file = In(value);
-  if (IsInitialized() && s_.trace) {
-    TimeDisableTrace();
-    s_.traceFile = file;
-    StartTrace();
-  }
-  s_.traceFile = file;
-  return S_OK;
-}
-
-HRESULT CTimeClient::get_TraceFlags(int32_t* value) {
-  CV_RUN_MODE_ONLY;
-  return Out(s_.traceFlags, value);
-}
-
-HRESULT CTimeClient::put_TraceFlags(int32_t value) {
-  CV_OCX_ENTRY;
-  if (IsInitialized() && s_.trace) {
-    TimeDisableTrace();
-    s_.traceFlags = value;
-    StartTrace();
-  }
-  s_.traceFlags = value;
-  return S_OK;
-}
-
-HRESULT CTimeClient::get_Version(BSTR* value) {
-  CV_RUN_MODE_ONLY;
-  if (version_.empty()) {
-    version_ = ocx::VersionText(Descriptor());
-  }
-  return Out(version_, value);
 }
 
 }  // namespace timectl
