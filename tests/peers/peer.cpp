@@ -112,6 +112,14 @@ std::string DescribeStatus(int status) {
   return "stopped";
 }
 
+// Whether the peer's own processes hold the port's listener; without the socket tables,
+// whether it accepts is all that can be told, so it counts as the peer's.
+bool HeldByPeer(const PortListeners& listeners) {
+  bool peer = !listeners.known;
+  for (const PortHolder& h : listeners.holders) peer = peer || h.inGroup;
+  return peer;
+}
+
 std::vector<std::string> SplitPath(const char* list) {
   std::vector<std::string> dirs;
   if (!list) return dirs;
@@ -370,8 +378,7 @@ PeerProcess::Outcome PeerProcess::PortsState() {
   bool all = true;
   for (const auto& [name, number] : ports_) {
     const PortListeners listeners = FindListeners(options_.family, number, pid_, true);
-    bool peer = !listeners.known;  // without the socket tables, accepting is all that can be told
-    for (const PortHolder& h : listeners.holders) peer = peer || h.inGroup;
+    const bool peer = HeldByPeer(listeners);
     if (!peer && !listeners.holders.empty()) {
       problem_ = name + " " + std::to_string(number) + " was taken by another process: " + DescribeListeners(listeners);
       return Outcome::Lost;
@@ -390,9 +397,7 @@ bool PeerProcess::StaysUp() {
   if (!options_.waitForPort) return true;
   for (const auto& [name, number] : ports_) {
     const PortListeners listeners = FindListeners(options_.family, number, pid_, true);
-    bool peer = !listeners.known;
-    for (const PortHolder& h : listeners.holders) peer = peer || h.inGroup;
-    if (!peer) {
+    if (!HeldByPeer(listeners)) {
       problem_ = options_.program + " stopped listening on " + name + " " + std::to_string(number) + ": " +
                  DescribeListeners(listeners);
       return false;
