@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -112,6 +113,14 @@ std::string DescribeStatus(int status) {
   return "stopped";
 }
 
+// The first port of the range the kernel hands out by itself; 0 when unknown.
+int LocalRangeStart() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  in >> low;
+  return in ? low : 0;
+}
+
 // Whether the peer's own processes hold the port's listener; without the socket tables,
 // whether it accepts is all that can be told, so it counts as the peer's.
 bool HeldByPeer(const PortListeners& listeners) {
@@ -159,6 +168,17 @@ fs::path TempDir::Write(const std::string& name, std::string_view content, fs::p
 }
 
 uint16_t FreePort(int family) {
+  // The ports the kernel picks by itself (bind to port 0, outgoing connections) come from
+  // its local range, and so do other tests' passive data listeners, which could take a
+  // port drawn there before the program binds it. Below that range only another test's
+  // draw can, which is as rare as two random picks meeting.
+  static const int low = LocalRangeStart();
+  if (low >= 4096) {
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(low / 2, low - 1);
+    for (int i = 0; i < 64; ++i)
+      if (const uint16_t port = BindLoopback(family, static_cast<uint16_t>(pick(random)))) return port;
+  }
   const uint16_t port = BindLoopback(family, 0);
   if (port == 0) throw std::runtime_error("no free port on " + std::string(LoopbackText(family)));
   return port;

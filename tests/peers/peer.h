@@ -50,8 +50,9 @@ class TempDir {
 };
 
 // A TCP port that is free on the loopback address of the family (AF_INET or AF_INET6)
-// right now. Another process may still take it before a program binds it: a peer's ports
-// are drawn by PeerProcess, which retries with new ones when that happens.
+// right now, below the range the kernel hands out by itself. Another process may still
+// take it before a program binds it: a peer's ports are drawn by PeerProcess, which
+// retries with new ones when that happens.
 uint16_t FreePort(int family = AF_INET);
 
 // Whether the loopback address of the family can be bound here (::1 may be disabled).

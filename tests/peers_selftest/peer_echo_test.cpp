@@ -325,6 +325,22 @@ TEST(PeerHarness, DiagnosticsTellTheProcessStatePortHoldersAndOwnLogs) {
   EXPECT_NE(state.find("(socat), the peer"), std::string::npos) << state;
 }
 
+// Other tests' passive data listeners and outgoing connections get their ports from the
+// kernel's local range: a drawn port lies below it, where they cannot take it.
+TEST(PeerHarness, FreePortsLieBelowTheKernelsOwnRange) {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  if (!(range >> low) || low < 4096) GTEST_SKIP() << "no local port range to stay below";
+  for (int family : {AF_INET, AF_INET6}) {
+    if (!cvpeers::LoopbackAvailable(family)) continue;
+    for (int i = 0; i < 20; ++i) {
+      const uint16_t port = cvpeers::FreePort(family);
+      EXPECT_GE(port, low / 2);
+      EXPECT_LT(port, low);
+    }
+  }
+}
+
 TEST(PeerHarness, FillTemplateReplacesOnlyKnownNames) {
   const std::map<std::string, std::string> values{{"A", "1"}, {"B", "two"}};
   const std::pair<const char*, const char*> cases[] = {
