@@ -272,25 +272,6 @@ TEST(PeerHarness, ASecondPortTakenByAnotherProcessIsDrawnAgain) {
   }
 }
 
-// The probe that tells whether a port accepts connects only to the peer's own listener:
-// on another test's listener (a passive data port, say) it would be taken for that test's
-// client, and the listener, served, might close and leave the port looking like the peer's.
-TEST(PeerHarness, NoProbeLandsOnAnotherProcesssListener) {
-  int taker = -1;
-  uint16_t taken = 0;
-  PeerOptions options = SocatEcho(AF_INET);
-  options.beforeStart = [&](const std::map<std::string, uint16_t>& ports) {
-    if (taker < 0) taker = Listen(ports.at("PORT"), &taken);
-  };
-  PeerProcess peer(options);
-  CV_START_PEER(peer);
-  ASSERT_GE(taker, 0);
-  EXPECT_NE(peer.port(), taken);
-  pollfd waiting{taker, POLLIN, 0};
-  EXPECT_EQ(::poll(&waiting, 1, 0), 0) << "the harness connected to a listener that is not the peer's";
-  ::close(taker);
-}
-
 TEST(PeerHarness, APeerWhoseSecondBindFailsEveryTimeIsNeverReportedStarted) {
   if (cvpeers::FindProgram("socat").empty()) GTEST_SKIP() << "socat is not installed";
   PeerOptions options = TwoPortEcho();
