@@ -1,4 +1,5 @@
 // The task engine through a test library: starting, reporting, suspension, abort, waits.
+#include <atomic>
 #include <chrono>
 
 #include "task_fixture.h"
@@ -109,13 +110,29 @@ TEST_F(TaskTest, UnknownIdsAndOtherThreadsLookups) {
 }
 
 TEST_F(TaskTest, SuspendStopsAtTheNextCheckpointAndResumeContinues) {
-  const uint32_t id = Start(kRun);
-  ASSERT_TRUE(WaitUntil([&] { return Steps(id) > 0; }));
+  // The worker is held in its first progress event (one step done) while the suspension
+  // is asked for, so its next checkpoint surely comes after it: the count stays at one
+  // however slowly the worker runs.
+  Log log;
+  std::atomic<bool> inEvent{false}, release{false};
+  log.onEvent = [&](const Seen& s) {
+    if (s.event == kTaskEventProgress && !inEvent.exchange(true)) WaitUntil([&] { return release.load(); });
+  };
+  const uint32_t id = Start(kRun, 0, &log);
+  const struct EndAtExit {  // the worker reports into log: end it before log goes
+    uint32_t id;
+    std::atomic<bool>& release;
+    ~EndAtExit() {
+      release = true;
+      Tasks::TaskAbort(id, 10000);
+    }
+  } endAtExit{id, release};
+  ASSERT_TRUE(WaitUntil([&] { return inEvent.load(); }));
   ASSERT_EQ(Tasks::TaskSuspend(id), 1);
   EXPECT_EQ(Tasks::TaskSuspend(id), 1) << "suspending a suspended task answers at once";
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // past its next checkpoint
-  const uint32_t held = Steps(id);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  release = true;
+  const uint32_t held = 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a step would show by now
   EXPECT_EQ(Steps(id), held);
 
   EXPECT_EQ(Tasks::TaskGetError(id), cvErrorTaskSuspended);

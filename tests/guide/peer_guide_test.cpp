@@ -253,7 +253,7 @@ TEST_F(GuideTest, MailSendsAMessageWithAnAttachmentAndReadsItBackOverImap) {
   EXPECT_NE(copies[0].find("See the attachment."), std::string::npos) << copies[0];
   EXPECT_NE(copies[0].find("figures.txt"), std::string::npos) << copies[0];
 
-  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET));
   if (!imaptest::PrepareDovecot(imap, copies)) GTEST_SKIP() << "dovecot set-up not possible here";
   CV_START_PEER(imap);
   Outcome read = RunExample("mail-read", {{"PORT", std::to_string(imap.port())},
@@ -268,7 +268,7 @@ TEST_F(GuideTest, MailSendsAMessageWithAnAttachmentAndReadsItBackOverImap) {
 
 TEST_F(GuideTest, PopReadsAMailbox) {
   const std::string message = "From: a@example.org\r\nSubject: from the guide\r\n\r\nbody\r\n";
-  cvpeers::PeerProcess peer(pop3test::DovecotOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  cvpeers::PeerProcess peer(pop3test::DovecotOptions(AF_INET));
   if (!pop3test::PrepareDovecot(peer, {message})) GTEST_SKIP() << "dovecot set-up not possible here";
   CV_START_PEER(peer);
   Outcome run = RunExample("pop-read", {{"PORT", std::to_string(peer.port())},

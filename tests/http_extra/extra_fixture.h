@@ -122,6 +122,7 @@ http {
       .values = {{"SSL", tls ? " ssl;\n    ssl_certificate cert.pem;\n    ssl_certificate_key key.pem;\n"
                                "    ssl_protocols TLSv1.2"
                              : ""}},
+      .logFiles = {"error.log"},
   };
 }
 

@@ -13,7 +13,7 @@ using pop3test::kDovecotPassword;
 using pop3test::kDovecotUser;
 using pop3test::PrepareDovecot;
 
-inline cvpeers::PeerOptions DovecotImapOptions(int family, uint16_t tlsPort) {
+inline cvpeers::PeerOptions DovecotImapOptions(int family) {
   return cvpeers::PeerOptions{
       .program = "dovecot",
       .args = {"-F", "-c", "{{CONFIG}}"},
@@ -63,7 +63,8 @@ service anvil {
   chroot =
 }
 )",
-      .values = {{"TLSPORT", std::to_string(tlsPort)}},
+      .ports = {"TLSPORT"},
+      .logFiles = {"dovecot.log"},
       .family = family,
   };
 }

@@ -17,7 +17,7 @@ class DovecotLargeMailbox : public ImapTest {
  protected:
   void SetUp() override {
     ImapTest::SetUp();
-    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotImapOptions(AF_INET));
     std::vector<std::string> messages;
     messages.reserve(kMessages);
     for (uint32_t i = 1; i <= kMessages; ++i)

@@ -36,8 +36,7 @@ std::string Headers(const std::string& message) { return message.substr(0, messa
 class Dovecot : public ImapTest {
  protected:
   void StartPeer(int family = AF_INET) {
-    tlsPort_ = cvpeers::FreePort(family);
-    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotImapOptions(family, tlsPort_));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotImapOptions(family));
     if (!PrepareDovecot(*peer_, Messages())) GTEST_SKIP() << "dovecot set-up not possible here";
     CV_START_PEER(*peer_);
   }
@@ -47,7 +46,7 @@ class Dovecot : public ImapTest {
   }
 
   LibHandle Open(uint32_t options = 0, bool tlsPort = false) {
-    const uint16_t port = tlsPort ? tlsPort_ : peer_->port();
+    const uint16_t port = tlsPort ? peer_->port("TLSPORT") : peer_->port();
     const LibHandle h = ImapConnect(peer_->address().c_str(), port, 10, options, nullptr);
     EXPECT_NE(h, kInvalidLibHandle) << std::hex << ImapGetLastError() << "\n" << peer_->Diagnostics() << Log();
     return h;
@@ -75,7 +74,6 @@ class Dovecot : public ImapTest {
   }
 
   std::unique_ptr<cvpeers::PeerProcess> peer_;
-  uint16_t tlsPort_ = 0;
   ImapMailboxStatus status_{};
 };
 

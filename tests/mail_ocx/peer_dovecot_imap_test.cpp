@@ -31,7 +31,7 @@ class DovecotImap : public MailDeliverable {
  protected:
   void SetUp() override {
     MailDeliverable::SetUp();
-    peer_ = std::make_unique<cvpeers::PeerProcess>(imaptest::DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(imaptest::DovecotImapOptions(AF_INET));
     if (!imaptest::PrepareDovecot(*peer_, Messages())) GTEST_SKIP() << "dovecot set-up not possible here";
     CV_START_PEER(*peer_);
     ASSERT_EQ(Put(u"Timeout", I4(10)), S_OK);

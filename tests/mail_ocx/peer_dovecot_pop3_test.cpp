@@ -37,8 +37,7 @@ class DovecotPop3 : public MailDeliverable {
  protected:
   void SetUp() override {
     MailDeliverable::SetUp();
-    tlsPort_ = cvpeers::FreePort(AF_INET);
-    peer_ = std::make_unique<cvpeers::PeerProcess>(pop3test::DovecotOptions(AF_INET, tlsPort_));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(pop3test::DovecotOptions(AF_INET));
     if (!pop3test::PrepareDovecot(*peer_, Messages())) GTEST_SKIP() << "dovecot set-up not possible here";
     CV_START_PEER(*peer_);
     ASSERT_EQ(Put(u"Timeout", I4(10)), S_OK);
@@ -46,7 +45,6 @@ class DovecotPop3 : public MailDeliverable {
   std::string Connect(uint16_t port, const char16_t* password = u"secret") {
     return Run(u"Connect", {Str(u"127.0.0.1"), I4(port), Str(u"test"), Str(password)});
   }
-  uint16_t tlsPort_ = 0;
   std::unique_ptr<cvpeers::PeerProcess> peer_;
   cvpeers::TempDir dir_;
 };
@@ -163,7 +161,7 @@ TEST_F(DovecotPop3, StartTlsAndImplicitTls) {
   EXPECT_EQ(Show(u"CertificateStatus"), "0");
 
   ASSERT_EQ(Put(u"Options", I4(1)), S_OK);  // TLS from the first byte
-  ASSERT_EQ(Connect(tlsPort_), "0") << peer_->Diagnostics();
+  ASSERT_EQ(Connect(peer_->port("TLSPORT")), "0") << peer_->Diagnostics();
   EXPECT_EQ(Show(u"CertificateStatus"), "5");
   EXPECT_EQ(Show(u"MessageCount"), "3");
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -27,7 +28,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr auto kStopGrace = std::chrono::seconds(3);
-constexpr int kStartAttempts = 3;
+// A program that loses one of its ports to another process during the start is tried again
+// on new ones.
+constexpr int kStartAttempts = 5;
+// How long a started program must keep running: one that fails a later bind or set-up step
+// can die just after its first listener accepted.
+constexpr auto kSettle = std::chrono::milliseconds(60);
 
 const char* LoopbackText(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; }
 
@@ -107,6 +113,22 @@ std::string DescribeStatus(int status) {
   return "stopped";
 }
 
+// The first port of the range the kernel hands out by itself; 0 when unknown.
+int LocalRangeStart() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  in >> low;
+  return in ? low : 0;
+}
+
+// Whether the peer's own processes hold the port's listener; without the socket tables,
+// whether it accepts is all that can be told, so it counts as the peer's.
+bool HeldByPeer(const PortListeners& listeners) {
+  bool peer = !listeners.known;
+  for (const PortHolder& h : listeners.holders) peer = peer || h.inGroup;
+  return peer;
+}
+
 std::vector<std::string> SplitPath(const char* list) {
   std::vector<std::string> dirs;
   if (!list) return dirs;
@@ -146,6 +168,17 @@ fs::path TempDir::Write(const std::string& name, std::string_view content, fs::p
 }
 
 uint16_t FreePort(int family) {
+  // The ports the kernel picks by itself (bind to port 0, outgoing connections) come from
+  // its local range, and so do other tests' passive data listeners, which could take a
+  // port drawn there before the program binds it. Below that range only another test's
+  // draw can, which is as rare as two random picks meeting.
+  static const int low = LocalRangeStart();
+  if (low >= 4096) {
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(low / 2, low - 1);
+    for (int i = 0; i < 64; ++i)
+      if (const uint16_t port = BindLoopback(family, static_cast<uint16_t>(pick(random)))) return port;
+  }
   const uint16_t port = BindLoopback(family, 0);
   if (port == 0) throw std::runtime_error("no free port on " + std::string(LoopbackText(family)));
   return port;
@@ -201,9 +234,15 @@ std::string PeerProcess::value(const std::string& name) const {
   return it == values_.end() ? std::string() : it->second;
 }
 
+uint16_t PeerProcess::port(const std::string& name) const {
+  const auto it = ports_.find(name);
+  return it == ports_.end() ? 0 : it->second;
+}
+
 PeerProcess::StartResult PeerProcess::Start() {
   Stop();
   problem_.clear();
+  ended_.clear();
   const std::string path = FindProgram(options_.program);
   if (path.empty()) {
     problem_ = "test peer '" + options_.program + "' is not installed";
@@ -216,24 +255,50 @@ PeerProcess::StartResult PeerProcess::Start() {
   }
   address_ = LoopbackText(family);
 
+  std::string earlier;  // why earlier attempts failed
   for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
-    port_ = FreePort(family);
+    DrawPorts();
     values_ = options_.values;
-    values_["PORT"] = std::to_string(port_);
+    for (const auto& [name, number] : ports_) values_[name] = std::to_string(number);
     values_["ADDR"] = address_;
     values_["HOST"] = family == AF_INET6 ? "[::1]" : address_;
     values_["DIR"] = dir_.path().string();
     values_["CONFIG"] = configPath().string();
     if (!options_.configName.empty())
       dir_.Write(options_.configName, FillTemplate(options_.configTemplate, values_));
+    if (options_.beforeStart) options_.beforeStart(ports_);
 
     if (!Spawn(path)) return StartResult::Failed;
-    if (WaitUntilAccepting()) return StartResult::Started;
-    // A program that died early may have lost the race for its port: try a new one.
-    if (running()) break;
+    const Outcome outcome = WaitUntilAccepting();
+    if (outcome == Outcome::Accepting && StaysUp()) {
+      problem_ = earlier.empty() ? "" : "started on attempt " + std::to_string(attempt) + "; before:" + earlier;
+      return StartResult::Started;
+    }
+    if (outcome == Outcome::TimedOut) break;
+    // It died, or another process took one of its ports: try new ones.
+    Stop();
+    if (attempt < kStartAttempts) earlier += "\n  " + problem_;
   }
+  if (!earlier.empty()) problem_ += "\nearlier attempts:" + earlier;
   Stop();
   return StartResult::Failed;
+}
+
+void PeerProcess::DrawPorts() {
+  ports_.clear();
+  std::vector<std::string> names{"PORT"};
+  names.insert(names.end(), options_.ports.begin(), options_.ports.end());
+  for (const std::string& name : names) {
+    uint16_t number;
+    bool taken;
+    do {  // distinct: the kernel may hand out a port again once it was released
+      number = FreePort(options_.family);
+      taken = false;
+      for (const auto& drawn : ports_) taken = taken || drawn.second == number;
+    } while (taken);
+    ports_[name] = number;
+  }
+  port_ = ports_["PORT"];
 }
 
 bool PeerProcess::Spawn(const std::string& path) {
@@ -251,7 +316,10 @@ bool PeerProcess::Spawn(const std::string& path) {
   for (std::string& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  Fd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  // A program that writes its start-up errors to descriptor 0 gets the stderr log there.
+  Fd in(options_.errorsOnStdin
+            ? ::open((dir_.path() / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+            : ::open("/dev/null", O_RDONLY | O_CLOEXEC));
   Fd out(::open((dir_.path() / "stdout.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   Fd err(::open((dir_.path() / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (in.get() < 0 || out.get() < 0 || err.get() < 0) {
@@ -287,26 +355,75 @@ bool PeerProcess::Spawn(const std::string& path) {
   return true;
 }
 
-bool PeerProcess::WaitUntilAccepting() {
+// True once the program has ended; then what is left of its group (children that may
+// still hold a port) is killed, the program reaped, and how it ended kept.
+bool PeerProcess::Reaped() {
+  if (pid_ <= 0) return true;
+  siginfo_t info{};
+  if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid_) return false;
+  ::kill(-pid_, SIGKILL);  // the unreaped leader keeps the group id ours
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  ended_ = DescribeStatus(status);
+  return true;
+}
+
+PeerProcess::Outcome PeerProcess::WaitUntilAccepting() {
   const auto deadline = Clock::now() + options_.startTimeout;
   for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      pid_ = -1;
-      problem_ = options_.program + " " + DescribeStatus(status) + " before accepting connections";
-      return false;
+    if (Reaped()) {
+      problem_ = options_.program + " " + ended_ + " before accepting connections";
+      return Outcome::Lost;
     }
-    // Another test's server may have taken the same free port before the peer bound it:
-    // then the peer fails to bind and ends, and a new port is tried.
-    if (!options_.waitForPort || (Accepts(options_.family, port_) && ListenerBelongsTo(pid_, port_))) return true;
+    if (!options_.waitForPort) return Outcome::Accepting;
+    const Outcome state = PortsState();
+    if (state != Outcome::TimedOut) return state;
     if (Clock::now() >= deadline) {
-      problem_ = options_.program + " did not accept on " + address_ + " port " +
-                 std::to_string(port_) + " within " + std::to_string(options_.startTimeout.count()) + " ms";
-      return false;
+      problem_ = options_.program + " did not accept on " + address_ + " port";
+      for (const auto& [name, number] : ports_) problem_ += " " + std::to_string(number);
+      problem_ += " within " + std::to_string(options_.startTimeout.count()) + " ms";
+      return Outcome::TimedOut;
     }
     std::this_thread::sleep_for(kPollInterval);
   }
+}
+
+// Accepting when the program's own processes listen on every port and accept; Lost when
+// another process listens on one of them (the program cannot have it); TimedOut (not yet)
+// otherwise. The owner is known before connecting, so that a probe never lands on another
+// test's listener, which might take it for its own client and close.
+PeerProcess::Outcome PeerProcess::PortsState() {
+  bool all = true;
+  for (const auto& [name, number] : ports_) {
+    const PortListeners listeners = FindListeners(options_.family, number, pid_, true);
+    const bool peer = HeldByPeer(listeners);
+    if (!peer && !listeners.holders.empty()) {
+      problem_ = name + " " + std::to_string(number) + " was taken by another process: " + DescribeListeners(listeners);
+      return Outcome::Lost;
+    }
+    all = all && peer && Accepts(options_.family, number);
+  }
+  return all ? Outcome::Accepting : Outcome::TimedOut;
+}
+
+bool PeerProcess::StaysUp() {
+  std::this_thread::sleep_for(kSettle);
+  if (Reaped()) {
+    problem_ = options_.program + " " + ended_ + " right after accepting connections";
+    return false;
+  }
+  if (!options_.waitForPort) return true;
+  for (const auto& [name, number] : ports_) {
+    const PortListeners listeners = FindListeners(options_.family, number, pid_, true);
+    if (!HeldByPeer(listeners)) {
+      problem_ = options_.program + " stopped listening on " + name + " " + std::to_string(number) + ": " +
+                 DescribeListeners(listeners);
+      return false;
+    }
+  }
+  return true;
 }
 
 void PeerProcess::Stop() {
@@ -328,16 +445,35 @@ void PeerProcess::Stop() {
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
+  ended_ = "stopped (" + DescribeStatus(status) + ")";
 }
 
 std::string PeerProcess::StderrText() const { return ReadTail(dir_.path() / "stderr.log", std::string::npos); }
 
+std::string PeerProcess::ProcessState() const {
+  if (pid_ <= 0) return ended_.empty() ? "not running" : ended_;
+  siginfo_t info{};  // looked at without reaping: Stop() still owns the process
+  if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid_)
+    return "pid " + std::to_string(pid_) + " running";
+  if (info.si_code == CLD_EXITED)
+    return "pid " + std::to_string(pid_) + " exited with status " + std::to_string(info.si_status);
+  return "pid " + std::to_string(pid_) + " killed by signal " + strsignal(info.si_status);
+}
+
 std::string PeerProcess::Diagnostics() const {
   std::string text = problem_;
-  const std::string err = ReadTail(dir_.path() / "stderr.log", 4000);
-  const std::string out = ReadTail(dir_.path() / "stdout.log", 2000);
-  if (!err.empty()) text += "\n--- " + options_.program + " stderr ---\n" + err;
-  if (!out.empty()) text += "\n--- " + options_.program + " stdout ---\n" + out;
+  if (!text.empty()) text += "\n";
+  text += "--- " + options_.program + ": " + ProcessState();
+  for (const auto& [name, number] : ports_)
+    text += "\n--- " + name + " " + std::to_string(number) + ": " +
+            DescribeListeners(FindListeners(options_.family, number, pid_));
+  const auto tail = [&](const std::string& title, const fs::path& file, size_t limit) {
+    const std::string content = ReadTail(file, limit);
+    if (!content.empty()) text += "\n--- " + options_.program + " " + title + " ---\n" + content;
+  };
+  tail("stderr", dir_.path() / "stderr.log", 4000);
+  tail("stdout", dir_.path() / "stdout.log", 2000);
+  for (const std::string& log : options_.logFiles) tail(log, dir_.path() / log, 4000);
   return text;
 }
 

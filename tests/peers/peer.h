@@ -10,7 +10,10 @@
 // Placeholders, in the configuration template and in the arguments:
 //   {{PORT}} the listening port   {{ADDR}} 127.0.0.1 or ::1   {{HOST}} 127.0.0.1 or [::1]
 //   {{DIR}} the temporary directory   {{CONFIG}} the configuration file's path
+//   one per name in PeerOptions::ports (further listening ports, such as {{TLSPORT}})
 //   plus any given in PeerOptions::values.
+// Every port is drawn afresh on each start attempt, and the peer counts as started only
+// when its own processes listen on all of them, accept, and are still running shortly after.
 // The program must stay in the foreground; it runs in its own process group, and the
 // whole group is stopped (SIGTERM, then SIGKILL) so that per-connection children go too.
 #include <sys/socket.h>
@@ -19,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -46,8 +50,9 @@ class TempDir {
 };
 
 // A TCP port that is free on the loopback address of the family (AF_INET or AF_INET6)
-// right now. Another process may still take it before the peer binds it; PeerProcess
-// retries with a new port when the program exits before listening.
+// right now, below the range the kernel hands out by itself. Another process may still
+// take it before a program binds it: a peer's ports are drawn by PeerProcess, which
+// retries with new ones when that happens.
 uint16_t FreePort(int family = AF_INET);
 
 // Whether the loopback address of the family can be bound here (::1 may be disabled).
@@ -67,9 +72,15 @@ struct PeerOptions {
   std::string configTemplate{};                 // its contents, placeholders filled
   std::map<std::string, std::string> values{};  // extra placeholders
   std::vector<std::string> env{};               // extra NAME=value entries
+  std::vector<std::string> ports{};             // placeholders of further listening ports
+  std::vector<std::string> logFiles{};          // the program's own logs, below {{DIR}}
   int family = AF_INET;                         // AF_INET: 127.0.0.1, AF_INET6: ::1
-  bool waitForPort = true;                      // wait until a connection is accepted
+  bool waitForPort = true;                      // wait until every port accepts
+  bool errorsOnStdin = false;                   // it reports start-up errors on descriptor 0
   std::chrono::milliseconds startTimeout{30000};
+  // Called with the ports drawn for an attempt, before the program starts (the harness's
+  // own tests take one of them here).
+  std::function<void(const std::map<std::string, uint16_t>&)> beforeStart{};
 };
 
 class PeerProcess {
@@ -90,6 +101,8 @@ class PeerProcess {
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   uint16_t port() const { return port_; }
+  // A port by its placeholder ("PORT", "TLSPORT", ...); 0 for an unknown name.
+  uint16_t port(const std::string& name) const;
   const std::string& address() const { return address_; }  // 127.0.0.1 or ::1
   int family() const { return options_.family; }
   const std::filesystem::path& dir() const { return dir_.path(); }
@@ -97,21 +110,30 @@ class PeerProcess {
   // The value of a placeholder as substituted ("PORT", "DIR", ...).
   std::string value(const std::string& name) const;
 
-  // What went wrong, with the tail of the program's stderr, for failure messages.
+  // For failure messages: what went wrong, whether the program still runs (or how it
+  // ended), who listens on each of its ports, and the tails of its output and log files.
   std::string Diagnostics() const;
   std::string StderrText() const;
 
  private:
+  enum class Outcome { Accepting, Lost, TimedOut };
+  void DrawPorts();
   bool Spawn(const std::string& path);
-  bool WaitUntilAccepting();
+  Outcome WaitUntilAccepting();
+  Outcome PortsState();
+  bool StaysUp();
+  bool Reaped();
+  std::string ProcessState() const;
 
   PeerOptions options_;
   TempDir dir_;  // declared first: outlives the process it hosts
   std::map<std::string, std::string> values_;
+  std::map<std::string, uint16_t> ports_;
   std::string address_;
   uint16_t port_ = 0;
   pid_t pid_ = -1;
   std::string problem_;
+  std::string ended_;  // how the last program ended, once reaped
 };
 
 }  // namespace cvpeers

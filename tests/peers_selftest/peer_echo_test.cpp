@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "peers/peer.h"
 #include "peers/port_owner.h"
@@ -176,19 +178,35 @@ TEST(PeerHarness, ProgramThatNeverListensTimesOutAndIsStopped) {
   EXPECT_FALSE(peer.running());
 }
 
-// A peer's port counts as started only when the peer holds the listener: another test's
-// server on the same free port is not the peer.
-TEST(PeerHarness, AListenerOnThePortBelongsOnlyToItsOwnersGroup) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listening socket of the test process on 127.0.0.1 and a free port (or the given one).
+int Listen(uint16_t port, uint16_t* bound) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
   socklen_t length = sizeof a;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), length), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
-  const uint16_t port = ntohs(a.sin_port);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&a), length) != 0 || ::listen(s, 1) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    ::close(s);
+    return -1;
+  }
+  *bound = ntohs(a.sin_port);
+  return s;
+}
 
+// Whether the process has ended (looked at without reaping it).
+bool Ended(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+}
+
+// A peer's port counts as started only when the peer holds the listener: another test's
+// server on the same free port is not the peer.
+TEST(PeerHarness, ListenersAreFoundWithTheirOwnersOnTheFamilysAddress) {
+  uint16_t port = 0;
+  const int listener = Listen(0, &port);
+  ASSERT_GE(listener, 0);
   const pid_t other = ::fork();
   if (other == 0) {
     ::setpgid(0, 0);
@@ -197,12 +215,111 @@ TEST(PeerHarness, AListenerOnThePortBelongsOnlyToItsOwnersGroup) {
   }
   ASSERT_GT(other, 0);
   ::setpgid(other, other);
-  EXPECT_TRUE(cvpeers::ListenerBelongsTo(::getpgrp(), port));
-  EXPECT_FALSE(cvpeers::ListenerBelongsTo(other, port));
+
+  cvpeers::PortListeners found = cvpeers::FindListeners(AF_INET, port, ::getpgrp());
+  ASSERT_TRUE(found.known);
+  EXPECT_TRUE(found.listening);
+  ASSERT_EQ(found.holders.size(), 1u);
+  EXPECT_EQ(found.holders[0].pid, ::getpid());
+  EXPECT_TRUE(found.holders[0].inGroup);
+  found = cvpeers::FindListeners(AF_INET, port, other);
+  ASSERT_EQ(found.holders.size(), 1u);
+  EXPECT_FALSE(found.holders[0].inGroup);
+  EXPECT_NE(cvpeers::DescribeListeners(found).find("not the peer"), std::string::npos);
+  EXPECT_FALSE(cvpeers::FindListeners(AF_INET6, port, other).listening) << "::1 is another address";
   ::close(listener);
-  EXPECT_TRUE(cvpeers::ListenerBelongsTo(other, port));  // nobody listens: nothing to judge
+  found = cvpeers::FindListeners(AF_INET, port, other);
+  EXPECT_FALSE(found.listening);
+  EXPECT_EQ(cvpeers::DescribeListeners(found), "nothing listens");
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
+}
+
+// Like a mail server with a plain and a TLS listener: it serves its first port at once,
+// and ends when its second bind fails a moment later.
+PeerOptions TwoPortEcho() {
+  return {.program = "sh",
+          .args = {"-c",
+                   "socat TCP4-LISTEN:{{PORT}},bind={{ADDR}},reuseaddr,fork PIPE & sleep 0.3; "
+                   "exec socat TCP4-LISTEN:{{SECOND}},bind={{ADDR}},reuseaddr,fork PIPE"},
+          .ports = {"SECOND"}};
+}
+
+TEST(PeerHarness, ASecondPortTakenByAnotherProcessIsDrawnAgain) {
+  if (cvpeers::FindProgram("socat").empty()) GTEST_SKIP() << "socat is not installed";
+  int taker = -1;
+  uint16_t taken = 0;
+  PeerOptions options = TwoPortEcho();
+  options.beforeStart = [&](const std::map<std::string, uint16_t>& ports) {
+    if (taker < 0) taker = Listen(ports.at("SECOND"), &taken);  // first attempt only
+  };
+  PeerProcess peer(options);
+  CV_START_PEER(peer);
+  ::close(taker);
+  ASSERT_NE(taken, 0);
+  EXPECT_NE(peer.port("SECOND"), taken);
+  EXPECT_NE(peer.port("SECOND"), peer.port());
+  EXPECT_EQ(peer.port("PORT"), peer.port());
+  EXPECT_EQ(peer.value("SECOND"), std::to_string(peer.port("SECOND")));
+  EXPECT_NE(peer.Diagnostics().find("was taken by another process"), std::string::npos) << peer.Diagnostics();
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // past the second bind
+  EXPECT_FALSE(Ended(peer.pid())) << peer.Diagnostics();
+  for (const char* name : {"PORT", "SECOND"}) {
+    const cvpeers::PortListeners found = cvpeers::FindListeners(AF_INET, peer.port(name), peer.pid());
+    ASSERT_FALSE(found.holders.empty()) << name << "\n" << peer.Diagnostics();
+    EXPECT_TRUE(found.holders[0].inGroup) << name;
+  }
+}
+
+TEST(PeerHarness, APeerWhoseSecondBindFailsEveryTimeIsNeverReportedStarted) {
+  if (cvpeers::FindProgram("socat").empty()) GTEST_SKIP() << "socat is not installed";
+  PeerOptions options = TwoPortEcho();
+  options.args[1] = "socat TCP4-LISTEN:{{PORT}},bind={{ADDR}},reuseaddr,fork PIPE & sleep 0.03; exit 89";
+  PeerProcess peer(options);
+  EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Failed);
+  const std::string why = peer.Diagnostics();
+  EXPECT_NE(why.find("exited with status 89"), std::string::npos) << why;
+  EXPECT_NE(why.find("earlier attempts"), std::string::npos) << why;
+  EXPECT_FALSE(peer.running());
+}
+
+TEST(PeerHarness, DiagnosticsTellTheProcessStatePortHoldersAndOwnLogs) {
+  PeerProcess failing({.program = "sh",
+                       .args = {"-c", "echo cannot bind {{TLSPORT}} >> {{DIR}}/own.log; echo OOPS on zero >&0; exit 5"},
+                       .ports = {"TLSPORT"},
+                       .logFiles = {"own.log"},
+                       .errorsOnStdin = true});
+  EXPECT_EQ(failing.Start(), PeerProcess::StartResult::Failed);
+  const std::string why = failing.Diagnostics();
+  EXPECT_NE(why.find("exited with status 5"), std::string::npos) << why;
+  EXPECT_NE(why.find("--- TLSPORT " + std::to_string(failing.port("TLSPORT")) + ": nothing listens"), std::string::npos)
+      << why;
+  EXPECT_NE(why.find("own.log ---\ncannot bind "), std::string::npos) << why;
+  EXPECT_NE(why.find("cannot bind " + std::to_string(failing.port("TLSPORT"))), std::string::npos) << why;
+  EXPECT_NE(why.find("OOPS on zero"), std::string::npos) << why;
+
+  PeerProcess echo(SocatEcho(AF_INET));
+  CV_START_PEER(echo);
+  const std::string state = echo.Diagnostics();
+  EXPECT_NE(state.find("pid " + std::to_string(echo.pid()) + " running"), std::string::npos) << state;
+  EXPECT_NE(state.find("(socat), the peer"), std::string::npos) << state;
+}
+
+// Other tests' passive data listeners and outgoing connections get their ports from the
+// kernel's local range: a drawn port lies below it, where they cannot take it.
+TEST(PeerHarness, FreePortsLieBelowTheKernelsOwnRange) {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  if (!(range >> low) || low < 4096) GTEST_SKIP() << "no local port range to stay below";
+  for (int family : {AF_INET, AF_INET6}) {
+    if (!cvpeers::LoopbackAvailable(family)) continue;
+    for (int i = 0; i < 20; ++i) {
+      const uint16_t port = cvpeers::FreePort(family);
+      EXPECT_GE(port, low / 2);
+      EXPECT_LT(port, low);
+    }
+  }
 }
 
 TEST(PeerHarness, FillTemplateReplacesOnlyKnownNames) {

@@ -146,6 +146,7 @@ TEST(WindowClass, CreationRefusedByTheProcedureLeavesNoWindow) {
   };
   wc.lpszClassName = "PlatMsgRefuse";
   ASSERT_NE(RegisterClass(&wc), 0);
+  seen.clear();  // the list outlives the test: a repeat starts afresh
   answer = -1;
   EXPECT_EQ(CreateWindowEx(0, "PlatMsgRefuse", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
   EXPECT_EQ(seen, (std::vector<UINT>{WM_NCCREATE, WM_CREATE, WM_DESTROY, WM_NCDESTROY}));

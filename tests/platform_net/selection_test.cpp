@@ -2,6 +2,8 @@
 // rules, purging on close and descriptor reuse.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "net_test_util.h"
 #include "platform/net/event_set.h"
 #include "platform/net/wsa_errors.h"
@@ -150,9 +152,13 @@ TEST(AsyncSelect, ClosingPurgesQueuedMessagesAndReuseGetsNoStaleEvent) {
   p.client = INVALID_SOCKET;
   EXPECT_FALSE(w.Pending());
 
-  // The lowest free descriptor is taken again at once on Linux.
-  SOCKET fresh = ws().socket(plat::kAfInet, plat::kSockStream, 0);
-  EXPECT_EQ(fresh, old);
+  // A new socket takes the lowest free descriptor; lower ones freed earlier (the pair's
+  // listener) are held meanwhile, so that the new socket surely reuses the closed number.
+  std::vector<SOCKET> lower;
+  SOCKET fresh;
+  while ((fresh = ws().socket(plat::kAfInet, plat::kSockStream, 0)) < old) lower.push_back(fresh);
+  for (SOCKET s : lower) ws().closesocket(s);
+  ASSERT_EQ(fresh, old);
   ASSERT_EQ(ws().WSAAsyncSelect(fresh, w.hwnd(), w.kMessage, FD_READ | FD_CLOSE), 0);
   EXPECT_TRUE(w.Collect(kQuiet).empty());
   ws().closesocket(fresh);

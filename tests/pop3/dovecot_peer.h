@@ -21,7 +21,7 @@ namespace pop3test {
 inline constexpr const char* kDovecotUser = "test";
 inline constexpr const char* kDovecotPassword = "secret";
 
-inline cvpeers::PeerOptions DovecotOptions(int family, uint16_t tlsPort) {
+inline cvpeers::PeerOptions DovecotOptions(int family) {
   return cvpeers::PeerOptions{
       .program = "dovecot",
       .args = {"-F", "-c", "{{CONFIG}}"},
@@ -66,7 +66,8 @@ service anvil {
   chroot =
 }
 )",
-      .values = {{"TLSPORT", std::to_string(tlsPort)}},
+      .ports = {"TLSPORT"},
+      .logFiles = {"dovecot.log"},
       .family = family,
   };
 }

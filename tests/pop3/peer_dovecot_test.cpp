@@ -34,8 +34,7 @@ const std::vector<std::string>& Messages() {
 class DovecotTest : public Pop3Test {
  protected:
   void StartPeer(int family = AF_INET) {
-    tlsPort_ = cvpeers::FreePort(family);
-    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotOptions(family, tlsPort_));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(DovecotOptions(family));
     if (!PrepareDovecot(*peer_, Messages())) GTEST_SKIP() << "dovecot set-up not possible here";
     CV_START_PEER(*peer_);
   }
@@ -45,7 +44,7 @@ class DovecotTest : public Pop3Test {
   }
 
   LibHandle Open(uint32_t options = 0, bool tlsPort = false) {
-    const uint16_t port = tlsPort ? tlsPort_ : peer_->port();
+    const uint16_t port = tlsPort ? peer_->port("TLSPORT") : peer_->port();
     const LibHandle h = Pop3Connect(peer_->address().c_str(), port, 10, options, nullptr);
     EXPECT_NE(h, kInvalidLibHandle) << std::hex << Pop3GetLastError() << "\n" << peer_->Diagnostics();
     return h;
@@ -89,7 +88,6 @@ class DovecotTest : public Pop3Test {
   }
 
   std::unique_ptr<cvpeers::PeerProcess> peer_;
-  uint16_t tlsPort_ = 0;
 };
 
 TEST_F(DovecotTest, UserPassLoginAndTheMailboxCommands) {

@@ -54,7 +54,7 @@ class PopHost : public testhost::RegistryFixture {};
 
 TEST_F(PopHost, RegisterThenReadAMailbox) {
   const std::string message = "From: a@example.org\r\nSubject: end to end\r\n\r\nbody\r\n";
-  cvpeers::PeerProcess peer(pop3test::DovecotOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  cvpeers::PeerProcess peer(pop3test::DovecotOptions(AF_INET));
   if (!pop3test::PrepareDovecot(peer, {message})) GTEST_SKIP() << "dovecot set-up not possible here";
   CV_START_PEER(peer);
 

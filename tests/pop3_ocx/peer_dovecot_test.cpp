@@ -35,8 +35,7 @@ class PopDovecot : public PopDeliverable, public ::testing::WithParamInterface<i
  protected:
   void SetUp() override {
     PopDeliverable::SetUp();
-    tlsPort_ = cvpeers::FreePort(GetParam());
-    peer_ = std::make_unique<cvpeers::PeerProcess>(pop3test::DovecotOptions(GetParam(), tlsPort_));
+    peer_ = std::make_unique<cvpeers::PeerProcess>(pop3test::DovecotOptions(GetParam()));
     if (!pop3test::PrepareDovecot(*peer_, Messages())) GTEST_SKIP() << "dovecot set-up not possible here";
     CV_START_PEER(*peer_);
     host_ = plat::ToUtf16(peer_->address());
@@ -63,7 +62,6 @@ class PopDovecot : public PopDeliverable, public ::testing::WithParamInterface<i
   }
 
   std::unique_ptr<cvpeers::PeerProcess> peer_;
-  uint16_t tlsPort_ = 0;
   std::u16string host_;
 };
 
@@ -213,8 +211,8 @@ TEST_P(PopDovecot, ExplicitAndImplicitTls) {
 
   ASSERT_EQ(Put(u"Secure", Bool(false)), S_OK);
   VARIANT error{};
-  ASSERT_EQ(Method(u"Connect", {Str(host_.c_str()), I4(tlsPort_), Str(u"test"), Str(u"secret"), I4(10), I4(8192),
-                                Ref(&error)}),
+  ASSERT_EQ(Method(u"Connect", {Str(host_.c_str()), I4(peer_->port("TLSPORT")), Str(u"test"), Str(u"secret"), I4(10),
+                                I4(8192), Ref(&error)}),
             S_OK);
   EXPECT_EQ(Show(error), "0") << Get(u"LastErrorString");
   EXPECT_EQ(Get(u"MessageCount"), "2");

@@ -76,6 +76,7 @@ class EximPeer {
                .configName = "exim.conf",
                .configTemplate = kEximConfig,
                .values = {{"SIZE_LIMIT", o.sizeLimit}},
+               .logFiles = {"spool/mainlog", "spool/paniclog"},
                .family = o.family}) {}
 
   // Prepares the directory (exim's own user delivers into it) and starts exim. False with

@@ -88,7 +88,8 @@ anon_upload_enable=YES
 anon_other_write_enable=YES
 anon_umask=022
 utf8_filesystem=YES
-xferlog_enable=NO
+xferlog_enable=YES
+vsftpd_log_file={{DIR}}/vsftpd.log
 )";
 
 const char* kProftpdTls = R"(LoadModule mod_tls.c
@@ -161,6 +162,7 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
         o.values["TLS_OPTIONS"] = std::string("EnableDiags") + (tls.implicit ? " UseImplicitSSL" : "");
       }
       o.args = {"-n", "-q", "-c", "{{CONFIG}}"};
+      o.logFiles = {"proftpd.log", "tls.log"};
       break;
     case FtpPeerKind::Vsftpd:
       o.program = CachedProgram("vsftpd", "vsftpd");
@@ -178,6 +180,8 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
         o.values["REQUIRED"] = tls.required ? "YES" : "NO";
       }
       o.args = {"{{CONFIG}}"};
+      o.logFiles = {"vsftpd.log"};
+      o.errorsOnStdin = true;  // its start-up failures ("could not bind ...") go to descriptor 0
       break;
     case FtpPeerKind::PureFtpd:
       o.program = CachedProgram("pure-ftpd", "pure-ftpd");

@@ -91,14 +91,18 @@ TEST_F(TimeClock, PrivilegeSwitchUsesTheTable) {
 
 // The system's broadcast posts WM_TIMECHANGE to the process's top-level windows.
 TEST(TimeClockBroadcast, PostsTimeChangeToTopLevelWindows) {
-  static UINT seen = 0;
-  plat::WNDCLASS wc;
-  wc.lpfnWndProc = [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-    if (m == 0x001E) ++seen;
-    return plat::DefWindowProc(h, m, w, l);
-  };
-  wc.lpszClassName = "TimeChangeListener";
-  ASSERT_NE(plat::RegisterClass(&wc), 0);
+  static UINT seen;
+  static const bool registered = [] {  // once per process: the class outlives the test
+    plat::WNDCLASS wc;
+    wc.lpfnWndProc = [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+      if (m == 0x001E) ++seen;
+      return plat::DefWindowProc(h, m, w, l);
+    };
+    wc.lpszClassName = "TimeChangeListener";
+    return plat::RegisterClass(&wc) != 0;
+  }();
+  ASSERT_TRUE(registered);
+  seen = 0;
   HWND top = plat::CreateWindowEx(0, "TimeChangeListener", "", plat::WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
                                   nullptr, nullptr);
   ASSERT_NE(top, nullptr);
