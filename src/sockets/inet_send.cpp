@@ -114,7 +114,8 @@ int32_t InetWriteFile(SOCKET handle, int fd, uint64_t length) {
   if (TlsActive(*r)) return CopyFile(*r, fd, length, true) ? 1 : 0;
   NonBlocking nb(handle);
   while (length > 0) {
-    const ssize_t n = plat::net::SendFileNoSignal(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
+    const ssize_t n =
+        plat::net::SendFileNoSignal(int(handle), fd, nullptr, size_t(std::min<uint64_t>(length, 1u << 30)));
     if (n < 0) {
       const int e = errno;
       if (e == EAGAIN || e == EWOULDBLOCK) {

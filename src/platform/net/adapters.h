@@ -1,8 +1,8 @@
 #pragma once
 // The POSIX adapters behind WsaTable (internal to the platform's socket layer).
+#include <sys/types.h>
 #include <cerrno>
 #include <climits>
-#include <sys/types.h>
 
 #include "platform/base/last_error.h"
 #include "platform/net/socket_api.h"
