@@ -1,10 +1,8 @@
 // End to end: the deliverable registered with the registration tool and driven by the
 // command-line host, downloading a file from proftpd through a URL.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include "filexfer_methods/control_fixture.h"
+#include "host/host_process.h"
 #include "support/ftp_peers.h"
 
 extern char** environ;
@@ -12,33 +10,10 @@ extern char** environ;
 namespace xfertest {
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = testhost::ProgramRun;
 
 // Runs a program with the fixture's registry root (the environment is inherited).
-Outcome Exec(const fs::path& dir, std::vector<std::string> argv) {
-  const std::string out = (dir / "out.txt").string(), err = (dir / "err.txt").string();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  Outcome r;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  r.out = ReadFile(out);
-  r.err = ReadFile(err);
-  return r;
-}
+Outcome Exec(const fs::path& dir, std::vector<std::string> argv) { return testhost::RunProgram(dir, std::move(argv)); }
 
 using HostDownload = RegistryFixture;
 

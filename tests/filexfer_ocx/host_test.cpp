@@ -1,14 +1,12 @@
 // The registration tool and the command-line host, run as programs against the deliverable.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <fcntl.h>
-#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/host_process.h"
 #include "host/test_host.h"
 
 extern char** environ;
@@ -17,41 +15,12 @@ namespace {
 
 using testhost::RegistryFixture;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = testhost::ProgramRun;
 
 class HostTest : public RegistryFixture {
  protected:
   // Runs a program with the fixture's registry root (the environment is inherited).
-  Outcome Exec(std::vector<std::string> argv) {
-    const std::string out = (dir_ / "out.txt").string(), err = (dir_ / "err.txt").string();
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    Outcome r;
-    if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
-      int st = 0;
-      waitpid(pid, &st, 0);
-      r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
-    return r;
-  }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  Outcome Exec(std::vector<std::string> argv) { return testhost::RunProgram(dir_, std::move(argv)); }
 };
 
 TEST_F(HostTest, RegisterThenDriveTheControlByProgId) {

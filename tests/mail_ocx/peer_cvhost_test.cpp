@@ -1,9 +1,6 @@
 // End to end: the registration tool registers mailctl, and the command-line host creates
 // the control by ProgID, composes a message and sends it through exim.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <fstream>
 // GCC 12 reports a false "may be used uninitialized" inside std::regex's own automaton.
@@ -13,6 +10,7 @@
 #pragma GCC diagnostic pop
 #include <sstream>
 
+#include "host/host_process.h"
 #include "host/test_host.h"
 #include "smtp/exim_peer.h"
 
@@ -20,39 +18,11 @@ extern char** environ;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using Outcome = testhost::ProgramRun;
 
 // Runs a program with the test's environment (its registry root included).
 Outcome Exec(const std::filesystem::path& dir, std::vector<std::string> argv) {
-  const std::string out = (dir / "out.txt").string(), err = (dir / "err.txt").string();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  Outcome r;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) == 0) {
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  r.out = Slurp(out);
-  r.err = Slurp(err);
-  return r;
+  return testhost::RunProgram(dir, std::move(argv));
 }
 
 class MailHost : public testhost::RegistryFixture {};
