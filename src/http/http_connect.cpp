@@ -34,7 +34,7 @@ bool TakeHost(const char* text, char (&out)[kHttpHostNameSize], uint32_t& option
 }
 
 // The session's own credentials record for TLS (a zeroed one when none is given).
-bool PrepareTls(HttpClientSession& s, const SecCredentials* credentials) {
+Status PrepareTls(HttpClientSession& s, const SecCredentials* credentials) {
   SecCredentials record{};
   if (credentials) record = *credentials;
   if (!credentials) record.headSize = sizeof(SecCredentials);
@@ -42,29 +42,18 @@ bool PrepareTls(HttpClientSession& s, const SecCredentials* credentials) {
   s.tlsProtocolMask = record.protocolMask;
   SecFreeCredentials(&s.credentials);
   s.credentials = SecCopyCredentials(&record);
-  if (!s.credentials) return TakePlatformError(), false;
-  return true;
-}
-
-// The handshake and the certificate check; a certificate that does not validate is kept
-// for the security information, not a failure.
-bool StartTls(HttpClientSession& s) {
-  const uint32_t earlier = LastError();
-  if (TlsHandshake(s) == -1) return false;
-  if (TlsVerifyServer(s) == -1) {
-    if (LastError() != cvErrorSecurityCertificate) return false;
-    Library().SetLastError(earlier);
-  }
-  return true;
+  if (!s.credentials) return PlatformError();
+  return {};
 }
 
 // The system's proxy for a target: first automatic configuration and the current user's
 // settings, then the machine's. 1 found, 0 none, -1 when a lookup failed and none was found.
 int32_t SystemProxy(const char* host, bool secure, HttpProxyInfo& info) {
   const uint32_t port = secure ? 443 : 80;
-  const int32_t user = HttpGetWindowsProxy(host, port, kHttpProxyAutomatic, &info);
+  // Where no proxy is found the connection is direct: why none was found does not matter.
+  const int32_t user = WindowsProxy(host, port, kHttpProxyAutomatic, &info).value;
   if (user == 1) return 1;
-  const int32_t machine = HttpGetWindowsProxy(host, port, kHttpProxyMachine, &info);
+  const int32_t machine = WindowsProxy(host, port, kHttpProxyMachine, &info).value;
   if (machine == 1) return 1;
   return user == -1 || machine == -1 ? -1 : 0;
 }
@@ -73,30 +62,28 @@ bool SecureTarget(uint32_t options, uint32_t port) {
   return (options & kOptSecure) || (port == 443 && !(options & kOptNoPortTls));
 }
 
-// Fails a connect: the session goes, the error stays.
-LibHandle Abandon(HttpClientSession& s) {
-  const uint32_t error = LastError();
+// Ends a failed connect: the session goes, the failure stays.
+Status Abandon(HttpClientSession& s, Status failure) {
   ReleaseOrDefer(s.header.handle);
-  Fail(error);
-  return kInvalidLibHandle;
+  return failure;
 }
 
 }  // namespace
 
 // The tunnel through the proxy, then TLS through it, on a fresh connection.
-bool TunnelThenTls(HttpClientSession& s) noexcept {
+Status TunnelThenTls(HttpClientSession& s) noexcept {
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
   DetachWindow(s);
   s.options &= ~kOptSecure;
-  const int32_t r = OpenTunnel(s);
+  const Status opened = OpenTunnel(s);
   s.options |= kOptSecure;
-  if (r != 1) return false;
+  if (!opened.ok()) return opened;
   AttachWindow(s, window, message);
-  return true;
+  return {};
 }
 
-int32_t OpenTunnel(HttpClientSession& s) noexcept {
+Status OpenTunnel(HttpClientSession& s) noexcept {
   const std::string host = SockAddressFamily(s.host) == 23 ? "[" + std::string(s.host) + "]" : std::string(s.host);
   const std::string target = host + ":" + std::to_string(s.port);
   // Host names the target again: HTTP/1.1 asks it of every request, CONNECT included.
@@ -109,35 +96,29 @@ int32_t OpenTunnel(HttpClientSession& s) noexcept {
   s.method = kMethodHead;  // a tunnel's answer has no body to read
   s.responsePending = 1;
   ClearHeaders(s, s.responseHeaders);
-  const bool sent = RawSend(s, request.data(), uint32_t(request.size()));
-  const int32_t r = sent ? ReadResponse(s) : -1;
+  Status answered = RawSend(s, request.data(), uint32_t(request.size()));
+  if (answered.ok()) answered = ReadResponse(s);
   s.method = method;
-  if (r == -1 && s.statusCode == 0) return 0;
-  if (s.statusCode < 200 || s.statusCode > 299) return Fail(cvErrorUnexpectedServerResponse), 0;
-  if (!SecLoadProvider()) return TakePlatformError(), 0;
+  if (!answered.ok() && s.statusCode == 0) return answered;
+  if (s.statusCode < 200 || s.statusCode > 299) return Status(cvErrorUnexpectedServerResponse);
+  if (!SecLoadProvider()) return PlatformError();
   s.options |= kOptSecure;
   s.tlsProtocolMask = kDefaultTlsMask;
   if (s.credentials) s.credentials->protocolMask = kDefaultTlsMask;
-  Library().SetLastError(0);
-  return TlsCreateCredentials(s) == -1 ? 0 : 1;
+  return TlsCreateCredentials(s);
 }
 
-int32_t Reconnect(HttpClientSession& s) noexcept {
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+Status Reconnect(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
   DetachWindow(s);
   CloseConnection(s);
   ClearStaleCancel(s);
   const bool proxied = s.proxyType != kProxyNone;
-  const SOCKET sock = OpenSocket(s, proxied ? s.proxyAddress : s.serverAddress, proxied ? s.proxyPort : s.port);
-  auto giveUp = [&]() {
-    const uint32_t error = LastError();
-    ReleaseOrDefer(s.header.handle);
-    return Fail(error);
-  };
-  if (sock == INVALID_SOCKET) return giveUp();
-  s.header.controlSocket = sock;
+  const Result<SOCKET> sock = OpenSocket(s, proxied ? s.proxyAddress : s.serverAddress, proxied ? s.proxyPort : s.port);
+  if (!sock.ok()) return Abandon(s, sock.status());
+  s.header.controlSocket = sock.value();
   s.serverClosed = 0;
   s.responsePending = 0;
   s.errorStatus = 0;
@@ -145,12 +126,13 @@ int32_t Reconnect(HttpClientSession& s) noexcept {
   s.chunked = 0;
   s.connected = 1;
   if (s.options & kOptSecure) {
-    if (TlsCreateCredentials(s) == -1) return giveUp();
-    if (s.proxyType == kProxyTunnel && !TunnelThenTls(s)) return giveUp();
-    if (!StartTls(s)) return giveUp();
+    Status secured = TlsCreateCredentials(s);
+    if (secured.ok() && s.proxyType == kProxyTunnel) secured = TunnelThenTls(s);
+    if (secured.ok()) secured = StartTls(s);
+    if (!secured.ok()) return Abandon(s, secured);
   }
   AttachWindow(s, window, message);
-  return 0;
+  return {};
 }
 
 namespace {
@@ -248,11 +230,11 @@ bool ResolveLocation(const HttpClientSession& s, std::string location, RedirectT
 
 }  // namespace
 
-int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
-  if (Empty(location)) return Fail(cvErrorInvalidResource);
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+Status FollowRedirect(HttpClientSession& s, const char* location) noexcept {
+  if (Empty(location)) return Status(cvErrorInvalidResource);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
   RedirectTarget target;
-  if (!ResolveLocation(s, location, target)) return Fail(cvErrorInvalidResource);
+  if (!ResolveLocation(s, location, target)) return Status(cvErrorInvalidResource);
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
   DetachWindow(s);
@@ -263,7 +245,7 @@ int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
     method.assign(s.requestText.text, blank ? size_t(blank - s.requestText.text) : s.requestText.length);
   }
   FreeText(s, s.requestText);
-  if (method.empty()) return Fail(cvErrorInvalidCommand);
+  if (method.empty()) return Status(cvErrorInvalidCommand);
   // 303 asks for the result with GET; after a POST so do 301 and 302, as browsers have it.
   // 307 and 308 repeat the request as it was.
   const int32_t status = s.statusCode;
@@ -275,18 +257,18 @@ int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
     DropOwnHeader(s, OwnHeader::ContentType);
   }
   char host[kHttpHostNameSize];
-  if (!SockNormalizeHostName(target.host.c_str(), host)) return Fail(cvErrorInvalidHostName);
+  if (!SockNormalizeHostName(target.host.c_str(), host)) return Status(cvErrorInvalidHostName);
   if (!EqualNoCase(host, s.host) || target.port != s.port) {
     // Credentials and cookies belong to the server they were given for.
     s.authentication = 0;
     explicit_bzero(s.user, sizeof s.user);
     explicit_bzero(s.password, sizeof s.password);
-    SetHeader(s, 0, "Authorization", nullptr);
-    SetHeader(s, 0, "Cookie", nullptr);
+    RemoveHeader(s, "Authorization");
+    RemoveHeader(s, "Cookie");
     if (!EqualNoCase(host, s.host)) {
       if (s.proxyType == kProxyNone &&
           SockResolveAddress(host, (s.options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1)
-        return Fail(cvErrorInvalidHostName);
+        return Status(cvErrorInvalidHostName);
       CopyField(s.host, host);
     }
   }
@@ -295,142 +277,84 @@ int32_t FollowRedirect(HttpClientSession& s, const char* location) noexcept {
     s.options |= kOptSecure;
   else
     s.options &= ~kOptSecure;
-  if ((s.options & kOptSecure) && !s.credentials && !PrepareTls(s, nullptr)) return -1;
-  if (Reconnect(s) == -1) return -1;
-  SetHeader(s, 0, "Host", nullptr);
+  if ((s.options & kOptSecure) && !s.credentials) {
+    if (const Status prepared = PrepareTls(s, nullptr); !prepared.ok()) return prepared;
+  }
+  if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
+  RemoveHeader(s, "Host");
   ClearHeaders(s, s.responseHeaders);
   AttachWindow(s, window, message);
   const std::string body = s.requestBody.text ? std::string(s.requestBody.text, s.requestBody.length) : std::string();
   s.requestOpen = 0;
-  const int32_t r = SendRequest(s, method.c_str(), target.path.c_str(), body.empty() ? nullptr : body.data(),
-                                uint32_t(body.size()), kRedirectFlag);
-  return r == -1 ? -1 : 0;
+  return SendRequest(s, method.c_str(), target.path.c_str(), body.empty() ? nullptr : body.data(),
+                     uint32_t(body.size()), kRedirectFlag)
+      .status();
 }
 
-int32_t Disconnect(HttpClientSession& s) noexcept {
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+Status Disconnect(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
   if (s.responsePending || s.chunked) {
     s.responsePending = 0;
     s.requestOpen = 0;
   }
   CloseConnection(s);
   ReleaseOrDefer(s.header.handle);
-  return 0;
+  return {};
 }
 
 }  // namespace cvhttp
 
 using namespace cvhttp;
 
-LibHandle HttpOpenConnection(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
-                             SecCredentials* credentials, HWND window, UINT message) {
-  if (Empty(host)) return FailHandle(cvErrorInvalidHostName);
-  if ((options & kOptIpv6) && !SockIsIPv6Available()) return FailHandle(cvErrorProtocolNotAvailable);
-  char name[kHttpHostNameSize];
-  if (!TakeHost(host, name, options, port)) return FailHandle(cvErrorInvalidHostName);
-  if (options & kOptSystemProxy) {
-    options &= ~kOptSystemProxy;
-    HttpProxyInfo proxy{};
-    if (SystemProxy(name, SecureTarget(options, port), proxy) == 1)
-      return HttpOpenProxyConnection(proxy.type, proxy.host, proxy.port, nullptr, nullptr, name, port, timeout,
-                                     options, version, credentials, window, message);
-  }
-  if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
-  if (options & kOptSecure) {
-    if (!SecLoadProvider()) return FailHandle(TakePlatformError());
-    if (port == 0) port = 443;
-  } else if (port == 0) {
-    port = 80;
-  }
-  if (window && (!plat::IsWindow(window) || message < 1024)) return FailHandle(cvErrorInvalidParameter);
+namespace {
 
-  const LibHandle h = HttpAllocSession();
-  if (h == kInvalidLibHandle) return h;
-  Operation op(h);
-  HttpClientSession& s = *op.session();
-  s.timeout = std::min<uint32_t>(timeout, 3600);
-  s.options = options;
-  s.port = port;
-  s.versionMajor = uint16_t(version >> 16);
-  s.versionMinor = uint16_t(version & 0xFFFF);
-  CopyField(s.host, name);
-  if (options & kOptSecure) {
-    if (!PrepareTls(s, credentials) || TlsCreateCredentials(s) == -1) return Abandon(s);
-  }
-  if (SockResolveAddress(name, (options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1) {
-    Fail(cvErrorInvalidHostName);
-    return Abandon(s);
-  }
-  if (!window) {
-    const SOCKET sock = OpenSocket(s, s.serverAddress, port);
-    if (sock == INVALID_SOCKET) return Abandon(s);
-    s.header.controlSocket = sock;
-    s.connected = 1;
-    if ((options & kOptSecure) && !StartTls(s)) return Abandon(s);
-    Library().SetLastError(0);
-    return h;
-  }
-  // Asynchronous: the window procedure completes the connect on FD_CONNECT.
-  alignas(sockaddr_in6) unsigned char sa[kSockAddressBufferSize];
-  uint32_t length = 0;
-  if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), sa, &length)) return Abandon(s);
-  s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), plat::kSockStream, plat::kIpProtoTcp);
-  if (s.header.controlSocket == INVALID_SOCKET) {
-    TakePlatformError();
-    return Abandon(s);
-  }
-  if (HttpRegisterWindow(h, window, message) == -1) return Abandon(s);
-  if (SockConnect(s.header.controlSocket, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) != 0 &&
-      plat::GetLastError() != plat::WSAEWOULDBLOCK) {
-    TakePlatformError();
-    return Abandon(s);
-  }
-  Library().SetLastError(0);
-  return h;
-}
+Result<LibHandle> OpenConnection(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
+                                 SecCredentials* credentials, HWND window, UINT message);
 
-LibHandle HttpOpenProxyConnection(uint32_t proxyType, const char* proxyHost, uint32_t proxyPort,
-                                  const char* proxyUser, const char* proxyPassword, const char* host, uint32_t port,
-                                  uint32_t timeout, uint32_t options, uint32_t version, SecCredentials* credentials,
-                                  HWND window, UINT message) {
+Result<LibHandle> OpenProxyConnection(uint32_t proxyType, const char* proxyHost, uint32_t proxyPort,
+                                      const char* proxyUser, const char* proxyPassword, const char* host, uint32_t port,
+                                      uint32_t timeout, uint32_t options, uint32_t version, SecCredentials* credentials,
+                                      HWND window, UINT message) {
   char proxyName[kHttpHostNameSize] = {};
   char target[kHttpHostNameSize] = {};
-  if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return FailHandle(cvErrorInvalidHostName);
-  if (Empty(host) || !TakeHost(host, target, options, port)) return FailHandle(cvErrorInvalidHostName);
+  if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return Status(cvErrorInvalidHostName);
+  if (Empty(host) || !TakeHost(host, target, options, port)) return Status(cvErrorInvalidHostName);
   options &= ~kOptSystemProxy;
   if (proxyType == kProxySystem) {
     HttpProxyInfo proxy{};
     const int32_t found = SystemProxy(target, SecureTarget(options, port), proxy);
-    if (found == -1) return FailHandle(cvErrorInvalidProxyType);
+    if (found == -1) return Status(cvErrorInvalidProxyType);
     proxyType = found == 1 ? proxy.type : kProxyNone;
     if (found == 1) {
-      if (!SockNormalizeHostName(proxy.host, proxyName)) return FailHandle(cvErrorInvalidHostName);
+      if (!SockNormalizeHostName(proxy.host, proxyName)) return Status(cvErrorInvalidHostName);
       proxyPort = proxy.port;
     }
   }
   if (proxyType == kProxyNone)
-    return HttpOpenConnection(target, port, timeout, options, version, credentials, window, message);
+    return OpenConnection(target, port, timeout, options, version, credentials, window, message);
   if (proxyType != kProxyCern && proxyType != kProxyTunnel && proxyType != kProxyOther)
-    return FailHandle(cvErrorInvalidProxyType);
-  if (!proxyName[0]) return FailHandle(cvErrorInvalidHostName);
+    return Status(cvErrorInvalidProxyType);
+  if (!proxyName[0]) return Status(cvErrorInvalidHostName);
   if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
   const bool secure = options & kOptSecure;
   if (port == 0) port = secure ? 443 : 80;
   uint32_t proxyOptions = options;
   if (proxyType == kProxyTunnel) {
-    if ((version >> 16) == 0) return FailHandle(cvErrorInvalidParameter);
-    if (secure && proxyPort == 443) return FailHandle(cvErrorInvalidServicePort);
+    if ((version >> 16) == 0) return Status(cvErrorInvalidParameter);
+    if (secure && proxyPort == 443) return Status(cvErrorInvalidServicePort);
     proxyOptions &= ~kOptSecure;
   }
   if (proxyPort == 0) proxyPort = (proxyOptions & kOptSecure) ? 443 : 80;
   // The connection to the proxy: port 443 must not turn TLS on by itself for a tunnel.
-  const LibHandle h = HttpOpenConnection(proxyName, proxyPort, timeout, proxyOptions | kOptNoPortTls, version,
-                                         credentials, window, message);
-  if (h == kInvalidLibHandle) return h;
-  Operation op(h);
+  const Result<LibHandle> h = OpenConnection(proxyName, proxyPort, timeout, proxyOptions | kOptNoPortTls, version,
+                                             credentials, window, message);
+  if (!h.ok()) return h;
+  Operation op(h.value());
   HttpClientSession& s = *op.session();
   s.options = options;
-  if (secure && !s.credentials && !PrepareTls(s, credentials)) return Abandon(s);
+  if (secure && !s.credentials) {
+    if (const Status prepared = PrepareTls(s, credentials); !prepared.ok()) return Abandon(s, prepared);
+  }
   s.proxyType = proxyType;
   s.proxyAuthorization = 0;
   s.proxyAddress = s.serverAddress;
@@ -444,13 +368,90 @@ LibHandle HttpOpenProxyConnection(uint32_t proxyType, const char* proxyHost, uin
     CopyField(s.proxyPassword, proxyPassword);
     s.proxyAuthorization = *proxyUser && *proxyPassword;
   }
-  if (window || proxyType != kProxyTunnel || !secure) {
-    Library().SetLastError(0);
+  if (window || proxyType != kProxyTunnel || !secure) return h;
+  Status secured = TunnelThenTls(s);
+  if (secured.ok()) secured = StartTls(s);
+  if (!secured.ok()) return Abandon(s, secured);
+  return h;
+}
+
+Result<LibHandle> OpenConnection(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
+                                 SecCredentials* credentials, HWND window, UINT message) {
+  if (Empty(host)) return Status(cvErrorInvalidHostName);
+  if ((options & kOptIpv6) && !SockIsIPv6Available()) return Status(cvErrorProtocolNotAvailable);
+  char name[kHttpHostNameSize];
+  if (!TakeHost(host, name, options, port)) return Status(cvErrorInvalidHostName);
+  if (options & kOptSystemProxy) {
+    options &= ~kOptSystemProxy;
+    HttpProxyInfo proxy{};
+    if (SystemProxy(name, SecureTarget(options, port), proxy) == 1)
+      return OpenProxyConnection(proxy.type, proxy.host, proxy.port, nullptr, nullptr, name, port, timeout, options,
+                                 version, credentials, window, message);
+  }
+  if (port == 443 && !(options & kOptNoPortTls)) options |= kOptSecure;
+  if (options & kOptSecure) {
+    if (!SecLoadProvider()) return PlatformError();
+    if (port == 0) port = 443;
+  } else if (port == 0) {
+    port = 80;
+  }
+  if (window && (!plat::IsWindow(window) || message < 1024)) return Status(cvErrorInvalidParameter);
+
+  const LibHandle h = HttpAllocSession();
+  if (h == kInvalidLibHandle) return ReportedError();
+  Operation op(h);
+  HttpClientSession& s = *op.session();
+  s.timeout = std::min<uint32_t>(timeout, 3600);
+  s.options = options;
+  s.port = port;
+  s.versionMajor = uint16_t(version >> 16);
+  s.versionMinor = uint16_t(version & 0xFFFF);
+  CopyField(s.host, name);
+  if (options & kOptSecure) {
+    Status prepared = PrepareTls(s, credentials);
+    if (prepared.ok()) prepared = TlsCreateCredentials(s);
+    if (!prepared.ok()) return Abandon(s, prepared);
+  }
+  if (SockResolveAddress(name, (options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1)
+    return Abandon(s, Status(cvErrorInvalidHostName));
+  if (!window) {
+    const Result<SOCKET> sock = OpenSocket(s, s.serverAddress, port);
+    if (!sock.ok()) return Abandon(s, sock.status());
+    s.header.controlSocket = sock.value();
+    s.connected = 1;
+    if (options & kOptSecure) {
+      if (const Status secured = StartTls(s); !secured.ok()) return Abandon(s, secured);
+    }
     return h;
   }
-  if (!TunnelThenTls(s) || !StartTls(s)) return Abandon(s);
-  Library().SetLastError(0);
+  // Asynchronous: the window procedure completes the connect on FD_CONNECT.
+  alignas(sockaddr_in6) unsigned char sa[kSockAddressBufferSize];
+  uint32_t length = 0;
+  if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), sa, &length)) return Abandon(s, PlatformError());
+  s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), plat::kSockStream, plat::kIpProtoTcp);
+  if (s.header.controlSocket == INVALID_SOCKET) return Abandon(s, PlatformError());
+  if (HttpRegisterWindow(h, window, message) == -1) return Abandon(s, ReportedError());
+  if (SockConnect(s.header.controlSocket, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) != 0 &&
+      plat::GetLastError() != plat::WSAEWOULDBLOCK)
+    return Abandon(s, PlatformError());
   return h;
+}
+
+}  // namespace
+
+LibHandle HttpOpenConnection(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
+                             SecCredentials* credentials, HWND window, UINT message) {
+  return FinishExchange(OpenConnection(host, port, timeout, options, version, credentials, window, message),
+                        kInvalidLibHandle);
+}
+
+LibHandle HttpOpenProxyConnection(uint32_t proxyType, const char* proxyHost, uint32_t proxyPort, const char* proxyUser,
+                                  const char* proxyPassword, const char* host, uint32_t port, uint32_t timeout,
+                                  uint32_t options, uint32_t version, SecCredentials* credentials, HWND window,
+                                  UINT message) {
+  return FinishExchange(OpenProxyConnection(proxyType, proxyHost, proxyPort, proxyUser, proxyPassword, host, port,
+                                            timeout, options, version, credentials, window, message),
+                        kInvalidLibHandle);
 }
 
 LibHandle HttpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_t options, uint32_t version,
@@ -467,20 +468,20 @@ LibHandle HttpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t p
 
 int32_t HttpDisconnect(LibHandle handle) {
   Operation op(handle);
-  return op ? Disconnect(*op.session()) : -1;
+  return op ? Finish(Disconnect(*op.session()), 0, -1) : -1;
 }
 
 int32_t HttpOpenTunnel(LibHandle handle) {
   Operation op(handle);
-  return op ? OpenTunnel(*op.session()) : 0;
+  return op ? FinishExchange(OpenTunnel(*op.session()), 1, 0) : 0;
 }
 
 int32_t HttpReconnect(LibHandle handle) {
   Operation op(handle);
-  return op ? Reconnect(*op.session()) : -1;
+  return op ? Finish(Reconnect(*op.session()), 0, -1) : -1;
 }
 
 int32_t HttpFollowRedirect(LibHandle handle, const char* location) {
   Operation op(handle);
-  return op ? FollowRedirect(*op.session(), location) : -1;
+  return op ? FinishExchange(FollowRedirect(*op.session(), location), 0, -1) : -1;
 }

@@ -35,11 +35,12 @@ bool RestIsGmt(const std::string& text, size_t i) {
 
 }  // namespace
 
-int32_t HttpParseDate(const char* text, uint32_t local, uint32_t* seconds, int32_t* zone) {
-  using cvhttp::Fail;
+namespace cvhttp {
+
+Status ParseDate(const char* text, uint32_t local, uint32_t* seconds, int32_t* zone) noexcept {
   if (seconds) *seconds = 0;
   if (zone) *zone = 0;
-  if (!text || !*text) return Fail(cvErrorInvalidDateFormat), 0;
+  if (!text || !*text) return Status(cvErrorInvalidDateFormat);
   const std::string t = text;
   const size_t n = t.size();
   int32_t hms[3] = {0, 0, 0};
@@ -122,10 +123,10 @@ int32_t HttpParseDate(const char* text, uint32_t local, uint32_t* seconds, int32
   if (year < 100) year += 1900;
   if (year < 1970 || year > 3000 || month < 1 || month > 12 || day < 1 || day > 31 || hms[0] > 23 || hms[1] > 59 ||
       hms[2] > 59)
-    return Fail(cvErrorInvalidDateFormat), 0;
+    return Status(cvErrorInvalidDateFormat);
   const int64_t total = DaysFromCivil(year, month, day) * 86400 + hms[0] * 3600 + hms[1] * 60 + hms[2] + offset;
   // The result is 32-bit seconds: a date it cannot hold fails rather than wrap to another.
-  if (total < 0 || total > int64_t(UINT32_MAX)) return Fail(cvErrorInvalidDateFormat), 0;
+  if (total < 0 || total > int64_t(UINT32_MAX)) return Status(cvErrorInvalidDateFormat);
   int32_t zoneOut = 0;
   if (local) {
     std::tm tm{};
@@ -137,12 +138,18 @@ int32_t HttpParseDate(const char* text, uint32_t local, uint32_t* seconds, int32
     tm.tm_sec = hms[2];
     tm.tm_isdst = -1;
     tzset();
-    if (std::mktime(&tm) == time_t(-1)) return Fail(cvErrorInvalidDateFormat), 0;
+    if (std::mktime(&tm) == time_t(-1)) return Status(cvErrorInvalidDateFormat);
     zoneOut = int32_t(timezone) - (tm.tm_isdst > 0 ? 3600 : 0);
   }
   if (seconds) *seconds = uint32_t(total);
   if (zone) *zone = local ? zoneOut : int32_t(offset);
-  return 1;
+  return {};
+}
+
+}  // namespace cvhttp
+
+int32_t HttpParseDate(const char* text, uint32_t local, uint32_t* seconds, int32_t* zone) {
+  return cvhttp::Finish(cvhttp::ParseDate(text, local, seconds, zone), 1, 0);
 }
 
 void HttpDateToSystemTime(uint32_t seconds, SYSTEMTIME* time) {

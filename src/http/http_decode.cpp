@@ -74,13 +74,13 @@ class Inflater {
 class Watch {
  public:
   explicit Watch(HttpClientSession* s) : s_(s), start_(plat::GetTickCount()) {}
-  // 0 to go on, else the error (the event is fired).
-  uint32_t Check() {
-    if (!s_) return 0;
-    if (s_->cancel.load()) return FailWithEvent(*s_, cvErrorOperationCanceled, kEventCancel), cvErrorOperationCanceled;
+  // A cancel or a time-out ends the loop (its event fired).
+  Status Check() {
+    if (!s_) return {};
+    if (s_->cancel.load()) return Raise(*s_, cvErrorOperationCanceled, kEventCancel);
     if (s_->timeout && plat::GetTickCount() - start_ > s_->timeout * 1000u)
-      return FailWithEvent(*s_, cvErrorOperationTimeout, kEventTimeout), cvErrorOperationTimeout;
-    return 0;
+      return Raise(*s_, cvErrorOperationTimeout, kEventTimeout);
+    return {};
   }
 
  private:
@@ -102,12 +102,12 @@ uint64_t DecodedLimit(uint64_t compressed) noexcept {
   return std::min(kInflateLimit, std::max(kInflateFloor, compressed * kInflateRatio));
 }
 
-int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, uint64_t limit, bool cut,
-                     plat::HGLOBAL* result, uint32_t* resultLength) noexcept {
+Status InflateBlock(HttpClientSession* s, const void* data, uint32_t length, uint64_t limit, bool cut,
+                    plat::HGLOBAL* result, uint32_t* resultLength) noexcept {
   plat::UniqueGlobal block(plat::GlobalAlloc(plat::GHND, kGrowStep));
-  if (!block) return Fail(cvErrorOutOfMemory), 0;
+  if (!block) return Status(cvErrorOutOfMemory);
   Inflater z;
-  if (!z.ok()) return Fail(cvErrorOutOfMemory), 0;
+  if (!z.ok()) return Status(cvErrorOutOfMemory);
   limit = std::min<uint64_t>(limit, 0xFFFFFFFEu);
   Watch watch(s);
   const auto* in = static_cast<const unsigned char*>(data);
@@ -122,16 +122,16 @@ int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, ui
     }
     uint32_t produced = 0;
     const Inflater::Step step = z.Run(window, produced);
-    if (step == Inflater::Step::Bad) return Fail(cvErrorInvalidEncodingType), 0;
+    if (step == Inflater::Step::Bad) return Status(cvErrorInvalidEncodingType);
     // Past the limit: a caller's buffer takes what fits, anything else is a bomb.
-    if (produced > limit - total && !cut) return Fail(cvErrorInvalidEncodingType), 0;
+    if (produced > limit - total && !cut) return Status(cvErrorInvalidEncodingType);
     const uint64_t keep = std::min<uint64_t>(produced, limit - total);
     if (keep) {
       if (const size_t capacity = plat::GlobalSize(block.get()); total + keep + 1 > capacity) {
         // Geometric growth in whole steps: no quadratic copying for long results.
         const uint64_t wanted = std::min(std::max<uint64_t>(total + keep, uint64_t(capacity) * 2), limit) + 1;
         const size_t size = size_t((wanted + kGrowStep - 1) / kGrowStep * kGrowStep);
-        if (!plat::GlobalReAlloc(block.get(), size, plat::GMEM_MOVEABLE)) return Fail(cvErrorOutOfMemory), 0;
+        if (!plat::GlobalReAlloc(block.get(), size, plat::GMEM_MOVEABLE)) return Status(cvErrorOutOfMemory);
       }
       auto* p = static_cast<unsigned char*>(plat::GlobalLock(block.get()));
       std::memcpy(p + total, window, size_t(keep));
@@ -143,15 +143,15 @@ int32_t InflateBlock(HttpClientSession* s, const void* data, uint32_t length, ui
       if (z.pending() == 0 && fed == length) break;
       // Bytes after the end of the stream are the next gzip member, or not part of the
       // body we were promised.
-      if (!z.NextMember()) return Fail(cvErrorInvalidEncodingType), 0;
+      if (!z.NextMember()) return Status(cvErrorInvalidEncodingType);
     }
-    if (watch.Check()) return 0;
+    if (const Status watched = watch.Check(); !watched.ok()) return watched;
   }
   // The block keeps the zero byte after the data and nothing more.
   plat::GlobalReAlloc(block.get(), size_t(std::max<uint64_t>(total + 1, kGrowStep)), plat::GMEM_MOVEABLE);
   *result = block.release();
   *resultLength = uint32_t(total);
-  return 1;
+  return {};
 }
 
 namespace {
@@ -163,10 +163,10 @@ struct Fd {
   }
 };
 
-// Decodes source into the open temporary file; 0 or the error.
-uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
+// Decodes source into the open temporary file.
+Status InflateInto(HttpClientSession& s, int source, int target, bool text) {
   Inflater z;
-  if (!z.ok()) return cvErrorOutOfMemory;
+  if (!z.ok()) return Status(cvErrorOutOfMemory);
   Watch watch(&s);
   unsigned char input[kStep];
   unsigned char window[kStep];
@@ -181,33 +181,37 @@ uint32_t InflateInto(HttpClientSession& s, int source, int target, bool text) {
   for (;;) {
     if (z.pending() == 0 && !inputDone) {
       ssize_t n;
-      if (!readSome(n)) return cvErrorFileReadFailed;
+      if (!readSome(n)) return Status(cvErrorFileReadFailed);
       if (n == 0) inputDone = true;
       z.Feed(input, uint32_t(n));
     }
     uint32_t produced = 0;
     const Inflater::Step step = z.Run(window, produced);
-    if (step == Inflater::Step::Bad) return cvErrorInvalidFileType;
+    if (step == Inflater::Step::Bad) return Status(cvErrorInvalidFileType);
     total += produced;
-    if (total > kInflateLimit) return cvErrorInvalidFileType;
+    if (total > kInflateLimit) return Status(cvErrorInvalidFileType);
     if (produced) {
       char* out = reinterpret_cast<char*>(window);
       uint32_t outLength = produced;
-      if (text && ConvertLineEnds(s, out, produced, &out, &outLength, &last) < 0) return LastError();
-      if (!WriteAll(target, out, outLength)) return cvErrorFileWriteFailed;
+      if (text) {
+        if (const Status converted = ConvertLineEnds(s, out, produced, &out, &outLength, &last).status();
+            !converted.ok())
+          return converted;
+      }
+      if (!WriteAll(target, out, outLength)) return Status(cvErrorFileWriteFailed);
     }
     if (step == Inflater::Step::End) {
       if (z.pending() == 0) {
         ssize_t n = 0;
-        if (!inputDone && !readSome(n)) return cvErrorFileReadFailed;
-        if (n == 0) return 0;
+        if (!inputDone && !readSome(n)) return Status(cvErrorFileReadFailed);
+        if (n == 0) return {};
         z.Feed(input, uint32_t(n));
       }
       // Bytes after the end of the stream are the next gzip member, or not part of the
       // body we were promised.
-      if (!z.NextMember()) return cvErrorInvalidFileType;
+      if (!z.NextMember()) return Status(cvErrorInvalidFileType);
     }
-    if (const uint32_t error = watch.Check()) return error;
+    if (const Status watched = watch.Check(); !watched.ok()) return watched;
   }
 }
 
@@ -224,32 +228,32 @@ bool WriteAll(int fd, const char* data, uint32_t length) {
   return true;
 }
 
-int32_t InflateFile(HttpClientSession& s, const char* fileName, bool text) noexcept {
-  if (Empty(fileName)) return Fail(cvErrorInvalidFileName), 0;
+Status InflateFile(HttpClientSession& s, const char* fileName, bool text) noexcept {
+  if (Empty(fileName)) return Status(cvErrorInvalidFileName);
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".%x", plat::GetTickCount());
   const std::string temporary = std::string(fileName) + suffix;
-  uint32_t error;
+  Status inflated;
   {
     Fd source, target;
     source.fd = open(fileName, O_RDONLY | O_CLOEXEC);
-    if (source.fd < 0) return Fail(cvErrorFileNotFound), 0;
+    if (source.fd < 0) return Status(cvErrorFileNotFound);
     // An empty body decodes to nothing, as it does in memory.
     struct stat st {};
-    if (fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) return 1;
+    if (fstat(source.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) return {};
     target.fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (target.fd < 0) return Fail(cvErrorFileNotCreated), 0;
-    error = InflateInto(s, source.fd, target.fd, text);
+    if (target.fd < 0) return Status(cvErrorFileNotCreated);
+    inflated = InflateInto(s, source.fd, target.fd, text);
   }
-  if (error) {
+  if (!inflated.ok()) {
     unlink(temporary.c_str());
-    return Fail(error), 0;
+    return inflated;
   }
   if (rename(temporary.c_str(), fileName) != 0) {
     unlink(temporary.c_str());
-    return Fail(cvErrorFileNotCreated), 0;
+    return Status(cvErrorFileNotCreated);
   }
-  return 1;
+  return {};
 }
 
 }  // namespace cvhttp
@@ -262,18 +266,18 @@ int32_t HttpGetContentEncoding(LibHandle handle) {
 }
 
 int32_t HttpInflateData(plat::HGLOBAL block, uint32_t length, plat::HGLOBAL* result, uint32_t* resultLength) {
-  if (!block || length == 0 || !result || !resultLength) return Fail(cvErrorInvalidParameter), 0;
+  if (!block || length == 0 || !result || !resultLength) return Finish(Status(cvErrorInvalidParameter), 1, 0);
   const void* data = plat::GlobalLock(block);
   if (!data || plat::GlobalSize(block) < length) {
     if (data) plat::GlobalUnlock(block);
-    return Fail(cvErrorInvalidParameter), 0;
+    return Finish(Status(cvErrorInvalidParameter), 1, 0);
   }
-  const int32_t r = InflateBlock(nullptr, data, length, DecodedLimit(length), false, result, resultLength);
+  const Status inflated = InflateBlock(nullptr, data, length, DecodedLimit(length), false, result, resultLength);
   plat::GlobalUnlock(block);
-  return r;
+  return Finish(inflated, 1, 0);
 }
 
 int32_t HttpInflateFile(LibHandle handle, const char* fileName, uint32_t text) {
   Operation op(handle);
-  return op ? InflateFile(*op.session(), fileName, text != 0) : 0;
+  return op ? Finish(InflateFile(*op.session(), fileName, text != 0), 1, 0) : 0;
 }

@@ -66,40 +66,36 @@ bool ConvertText(plat::HGLOBAL& block, uint32_t& length) {
   return true;
 }
 
-// The text conversion of a memory result, when asked for and the response is text; false
-// (out of memory) after ending the request.
-bool ConvertIfText(HttpClientSession& s, uint32_t options, plat::HGLOBAL& data, uint32_t& length) {
-  if (!(options & kTransferConvertText) || !data || !IsTextResponse(s) || ConvertText(data, length)) return true;
-  EndRequest(s);
+// The text conversion of a memory result, when asked for and the response is text; out of
+// memory after ending the request.
+Status ConvertIfText(HttpClientSession& s, uint32_t options, plat::HGLOBAL& data, uint32_t& length) {
+  if (!(options & kTransferConvertText) || !data || !IsTextResponse(s) || ConvertText(data, length)) return {};
+  const Status ended = EndRequest(s);
   AfterBody(s);
-  return Fail(cvErrorOutOfMemory), false;
+  return FirstFailure(Status(cvErrorOutOfMemory), ended);
 }
 
 // Inflates data in place of itself, into at most callerLength bytes when that is nonzero
-// (the caller's buffer takes what fits); false with the error, after ending the request.
-bool InflateInPlace(HttpClientSession& s, plat::HGLOBAL& data, uint32_t& length, uint32_t callerLength) {
+// (the caller's buffer takes what fits); a failure ends the request.
+Status InflateInPlace(HttpClientSession& s, plat::HGLOBAL& data, uint32_t& length, uint32_t callerLength) {
   plat::HGLOBAL decoded = nullptr;
   uint32_t decodedLength = 0;
   const auto* raw = plat::GlobalLock(data);
   const bool cut = callerLength != 0;
   const uint64_t limit = cut ? callerLength : DecodedLimit(length);
-  const int32_t ok = InflateBlock(&s, raw, length, limit, cut, &decoded, &decodedLength);
+  const Status inflated = InflateBlock(&s, raw, length, limit, cut, &decoded, &decodedLength);
   plat::GlobalUnlock(data);
   plat::GlobalFree(data);
   data = nullptr;
   length = 0;
-  if (!ok) {
-    const uint32_t error = LastError();
-    if (!Gone(s)) EndRequest(s);
-    return Fail(error), false;
-  }
+  if (!inflated.ok()) return Gone(s) ? inflated : FirstFailure(inflated, EndRequest(s));
   if (decodedLength == 0) {
     plat::GlobalFree(decoded);
   } else {
     data = decoded;
     length = decodedLength;
   }
-  return true;
+  return {};
 }
 
 // Whether a 206 answers a resume from offset with exactly what is missing: one range of
@@ -128,60 +124,60 @@ bool AnswersResume(HttpClientSession& s, uint64_t offset) {
 
 }  // namespace
 
-int32_t CommonChecks(HttpClientSession& s, bool memoryBusy) {
-  if (memoryBusy && s.dataBlock) return Fail(cvErrorOperationInProgress);
-  if (s.serverClosed && !(s.options & kOptKeepAlive)) return Fail(cvErrorConnectionClosed);
-  return 0;
+Status CommonChecks(HttpClientSession& s, bool memoryBusy) {
+  if (memoryBusy && s.dataBlock) return Status(cvErrorOperationInProgress);
+  if (s.serverClosed && !(s.options & kOptKeepAlive)) return Status(cvErrorConnectionClosed);
+  return {};
 }
 
 void AfterBody(HttpClientSession& s) {
   if (!s.keepAlive) s.serverClosed = 1;
 }
 
-int32_t ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* resultLength) {
+Status ReadBodyToMemory(HttpClientSession& s, plat::HGLOBAL* result, uint32_t* resultLength) {
   *result = nullptr;
   *resultLength = 0;
   // A body longer than any memory block can hold is refused before any of it is read.
-  if (s.lengthKnown && !s.chunked && s.expectedLength.load() > kMemoryBodyLimit) return Fail(cvErrorOutOfMemory);
+  if (s.lengthKnown && !s.chunked && s.expectedLength.load() > kMemoryBodyLimit) return Status(cvErrorOutOfMemory);
   uint64_t capacity = kBlockSize;
   if (s.lengthKnown && !s.chunked) capacity = std::max<uint64_t>(std::min<uint64_t>(s.expectedLength, kFirstBlockLimit), 1);
   s.dataBlock = plat::GlobalAlloc(plat::GHND, size_t(capacity + 1));
-  if (!s.dataBlock) return Fail(cvErrorOutOfMemory);
+  if (!s.dataBlock) return Status(cvErrorOutOfMemory);
   uint64_t used = 0;
   BlockPacer pacer;
-  auto release = [&]() {
+  auto release = [&](Status failure) {
     plat::GlobalFree(s.dataBlock);
     s.dataBlock = nullptr;
-    return -1;
+    return failure;
   };
   for (;;) {
     if (used == capacity) {
       // Geometric growth: no quadratic copying for long bodies.
       const uint64_t bigger = capacity + std::max<uint64_t>(capacity, kBlockSize);
-      if (bigger >= 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory), release();
+      if (bigger >= 0xFFFFFFFFu) return release(Status(cvErrorOutOfMemory));
       if (!plat::GlobalReAlloc(s.dataBlock, size_t(bigger + 1), plat::GMEM_MOVEABLE))
-        return Fail(cvErrorOutOfMemory), release();
+        return release(Status(cvErrorOutOfMemory));
       capacity = bigger;
     }
     auto* p = static_cast<char*>(plat::GlobalLock(s.dataBlock));
-    const int32_t n = ReadBody(s, p + used, uint32_t(std::min<uint64_t>(BlockSize(s), capacity - used)));
+    const Result<uint32_t> n = ReadBody(s, p + used, uint32_t(std::min<uint64_t>(BlockSize(s), capacity - used)));
     plat::GlobalUnlock(s.dataBlock);
-    if (n < 0) return release();
-    if (n == 0) break;
-    used += uint64_t(n);
-    if (!AfterBlock(s, pacer)) return Gone(s) ? -1 : release();
+    if (!n.ok()) return release(n.status());
+    if (n.value() == 0) break;
+    used += n.value();
+    if (const Status paced = AfterBlock(s, pacer); !paced.ok()) return Gone(s) ? paced : release(paced);
   }
   s.endTick.store(plat::GetTickCount());
   plat::HGLOBAL block = s.dataBlock;
   s.dataBlock = nullptr;
   if (used == 0) {
     plat::GlobalFree(block);
-    return 0;
+    return {};
   }
   plat::GlobalReAlloc(block, size_t(used + 1), plat::GMEM_MOVEABLE);  // the zero byte after the data
   *result = block;
   *resultLength = uint32_t(used);
-  return 0;
+  return {};
 }
 
 void HandOver(plat::HGLOBAL data, uint32_t dataLength, plat::HGLOBAL* block, uint32_t* length) {
@@ -202,61 +198,70 @@ void HandOver(plat::HGLOBAL data, uint32_t dataLength, plat::HGLOBAL* block, uin
   if (data) plat::GlobalFree(data);
 }
 
-int32_t RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* block, uint32_t* length,
-                     uint32_t options) {
-  if (!block || !length) return Fail(cvErrorInvalidParameter);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (CommonChecks(s, true) == -1) return -1;
+// A request that failed before its body: ended, unless an event receiver freed the session.
+Status Unanswered(HttpClientSession& s, Status failure) {
+  return Gone(s) ? failure : FirstFailure(failure, EndRequest(s));
+}
+
+// A request whose body could not be read: the connection goes, the failure stays.
+Status Aborted(HttpClientSession& s, Status failure) {
+  AbortRequest(s);
+  return failure;
+}
+
+Result<int32_t> RetrieveData(HttpClientSession& s, const char* resource, plat::HGLOBAL* block, uint32_t* length,
+                             uint32_t options) {
+  if (!block || !length) return Status(cvErrorInvalidParameter);
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (const Status checked = CommonChecks(s, true); !checked.ok()) return checked;
   WindowDetach detach(s);
   if (s.compression) options |= kTransferCompressed;
   if (s.versionMajor == 0) options &= ~kTransferCompressed;
   AskCompressed(s, options & kTransferCompressed);
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
-  if (SendRequest(s, "GET", resource, nullptr, 0, 0) == -1) {
-    if (!Gone(s)) EndRequest(s);
-    return -1;
-  }
+  if (const Result<int32_t> sent = SendRequest(s, "GET", resource, nullptr, 0, 0); !sent.ok())
+    return Unanswered(s, sent.status());
   plat::HGLOBAL data = nullptr;
   uint32_t dataLength = 0;
-  if (ReadBodyToMemory(s, &data, &dataLength) == -1) {
-    AbortRequest(s);
-    return -1;
-  }
+  if (const Status read = ReadBodyToMemory(s, &data, &dataLength); !read.ok()) return Aborted(s, read);
   const int32_t encoding = ContentEncoding(s);
   const bool contentCoded = (options & kTransferCompressed) && encoding != kEncodingIdentity;
   if (contentCoded && encoding == kEncodingCompress && data) {
     plat::GlobalFree(data);
-    EndRequest(s);
-    return Fail(cvErrorInvalidEncodingType);
+    return FirstFailure(Status(cvErrorInvalidEncodingType), EndRequest(s));
   }
   // A transfer coding is undone whatever was asked for: it is not part of the content.
-  if (s.transferCoding && data && !InflateInPlace(s, data, dataLength, contentCoded ? 0 : *length)) return -1;
-  if (contentCoded && data && !InflateInPlace(s, data, dataLength, *length)) return -1;
-  if (!ConvertIfText(s, options, data, dataLength)) return -1;
+  if (s.transferCoding && data) {
+    if (const Status inflated = InflateInPlace(s, data, dataLength, contentCoded ? 0 : *length); !inflated.ok())
+      return inflated;
+  }
+  if (contentCoded && data) {
+    if (const Status inflated = InflateInPlace(s, data, dataLength, *length); !inflated.ok()) return inflated;
+  }
+  if (const Status converted = ConvertIfText(s, options, data, dataLength); !converted.ok()) return converted;
   HandOver(data, dataLength, block, length);
-  EndRequest(s);
+  // The body is in hand: what ending the request meets is no failure of the transfer.
+  static_cast<void>(EndRequest(s));
   AfterBody(s);
   return s.statusCode;
 }
 
-int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t options,
-                     uint64_t offset) {
-  if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (CommonChecks(s, true) == -1) return -1;
-  if (offset && s.versionMajor == 0) return Fail(cvErrorOperationNotSupported);
+Result<int32_t> RetrieveFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t options,
+                             uint64_t offset) {
+  if (Empty(localFile)) return Status(cvErrorInvalidFileName);
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (const Status checked = CommonChecks(s, true); !checked.ok()) return checked;
+  if (offset && s.versionMajor == 0) return Status(cvErrorOperationNotSupported);
   WindowDetach detach(s);
   if (s.compression) options |= kTransferCompressed;
   if (s.versionMajor == 0 || offset) options &= ~kTransferCompressed;
   AskCompressed(s, options & kTransferCompressed);
-  if (!SetRange(s, offset)) return -1;
+  if (const Status ranged = SetRange(s, offset); !ranged.ok()) return ranged;
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
-  if (SendRequest(s, "GET", resource, nullptr, 0, 0) == -1) {
-    if (!Gone(s)) EndRequest(s);
-    return -1;
-  }
+  if (const Result<int32_t> sent = SendRequest(s, "GET", resource, nullptr, 0, 0); !sent.ok())
+    return Unanswered(s, sent.status());
   const bool text = (options & kTransferConvertText) && ContentClass(s) == 2;
   const bool contentCoded = ContentEncoding(s) != kEncodingIdentity;
   // Coded bytes are converted when they are decoded, not as they arrive.
@@ -265,29 +270,20 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
   // A server that ignores the range sends the whole resource: it replaces the file. Any
   // part other than the one asked for would corrupt it: the file stays as it was.
   const bool resume = offset != 0 && s.statusCode == 206;
-  if (resume && !AnswersResume(s, offset)) {
-    Fail(cvErrorInvalidContentRange);
-    AbortRequest(s);
-    return -1;
-  }
+  if (resume && !AnswersResume(s, offset)) return Aborted(s, Status(cvErrorInvalidContentRange));
   int fd;
   if (!resume) {
     fd = open(localFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      EndRequest(s);
-      return Fail(cvErrorFileNotCreated);
-    }
+    if (fd < 0) return FirstFailure(Status(cvErrorFileNotCreated), EndRequest(s));
   } else {
     fd = open(localFile, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
       const uint32_t error = (errno == ENOENT || errno == ENOTDIR) ? cvErrorFileNotFound : cvErrorAccessDenied;
-      EndRequest(s);
-      return Fail(error);
+      return FirstFailure(Status(error), EndRequest(s));
     }
     if (lseek(fd, off_t(offset), SEEK_SET) < 0) {
       close(fd);
-      EndRequest(s);
-      return Fail(cvErrorFileWriteFailed);
+      return FirstFailure(Status(cvErrorFileWriteFailed), EndRequest(s));
     }
     s.startOffset.store(offset);
   }
@@ -295,52 +291,43 @@ int32_t RetrieveFile(HttpClientSession& s, const char* localFile, const char* re
   BlockPacer pacer;
   std::vector<char> block(BlockSize(s));
   char* const buffer = block.data();
-  int32_t failure = 0;
-  for (;;) {
-    const int32_t n = ReadBody(s, buffer, uint32_t(block.size()));
-    if (n < 0) {
-      failure = -1;
+  Status copied;
+  while (copied.ok()) {
+    const Result<uint32_t> n = ReadBody(s, buffer, uint32_t(block.size()));
+    if (!n.ok()) {
+      copied = n.status();
       break;
     }
-    if (n == 0) break;
+    if (n.value() == 0) break;
     char* out = buffer;
-    uint32_t outLength = uint32_t(n);
-    if (convert && ConvertLineEnds(s, buffer, uint32_t(n), &out, &outLength, &last) < 0) {
-      failure = -1;
-      break;
-    }
-    if (!WriteAll(fd, out, outLength)) {
-      Fail(cvErrorFileWriteFailed);
-      failure = -1;
-      break;
-    }
-    if (!AfterBlock(s, pacer)) {
-      failure = -1;
-      break;
-    }
+    uint32_t outLength = n.value();
+    if (convert) copied = ConvertLineEnds(s, buffer, n.value(), &out, &outLength, &last).status();
+    if (copied.ok() && !WriteAll(fd, out, outLength)) copied = Status(cvErrorFileWriteFailed);
+    if (copied.ok()) copied = AfterBlock(s, pacer);
   }
   close(fd);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  if (failure) {
-    AbortRequest(s);
-    return -1;
-  }
+  if (Gone(s)) return kSessionGone;
+  if (!copied.ok()) return Aborted(s, copied);
   s.endTick.store(plat::GetTickCount());
-  EndRequest(s);
+  // The file is written: what ending the request meets is no failure of the transfer.
+  static_cast<void>(EndRequest(s));
   Fire(s, kEventProgress, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return kSessionGone;
   AfterBody(s);
-  if (s.transferCoding && !InflateFile(s, localFile, text && !contentCoded)) return -1;
-  if (contentCoded && !InflateFile(s, localFile, text)) return -1;
-  Library().SetLastError(0);
+  if (s.transferCoding) {
+    if (const Status inflated = InflateFile(s, localFile, text && !contentCoded); !inflated.ok()) return inflated;
+  }
+  if (contentCoded) {
+    if (const Status inflated = InflateFile(s, localFile, text); !inflated.ok()) return inflated;
+  }
   return s.statusCode;
 }
 
-int32_t PostData(HttpClientSession& s, const char* resource, const void* data, uint32_t length,
-                 plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options) {
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if ((!data && length) || (block && !resultLength)) return Fail(cvErrorInvalidParameter);
-  if (CommonChecks(s, true) == -1) return -1;
+Result<int32_t> PostData(HttpClientSession& s, const char* resource, const void* data, uint32_t length,
+                         plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options) {
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if ((!data && length) || (block && !resultLength)) return Status(cvErrorInvalidParameter);
+  if (const Status checked = CommonChecks(s, true); !checked.ok()) return checked;
   WindowDetach detach(s);
   const char* method = "POST";
   if (s.versionMajor >= 1) {
@@ -354,56 +341,60 @@ int32_t PostData(HttpClientSession& s, const char* resource, const void* data, u
   if (options & kPostMultipart) s.urlEncoding = 0;
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
-  const int32_t r = SendRequest(s, method, resource, data, length, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  const Result<int32_t> sent = SendRequest(s, method, resource, data, length, 0);
+  if (Gone(s)) return kSessionGone;
   s.urlEncoding = urlEncoding;
-  if (r == -1) {
-    EndRequest(s);
-    return -1;
-  }
-  if (!block) return r;
+  if (!sent.ok()) return FirstFailure(sent.status(), EndRequest(s));
+  if (!block) return sent;
   plat::HGLOBAL body = nullptr;
   uint32_t bodyLength = 0;
-  if (ReadBodyToMemory(s, &body, &bodyLength) == -1) {
-    AbortRequest(s);
-    return -1;
+  if (const Status read = ReadBodyToMemory(s, &body, &bodyLength); !read.ok()) return Aborted(s, read);
+  if (s.transferCoding && body) {
+    if (const Status inflated = InflateInPlace(s, body, bodyLength, *resultLength); !inflated.ok()) return inflated;
   }
-  if (s.transferCoding && body && !InflateInPlace(s, body, bodyLength, *resultLength)) return -1;
-  if (!ConvertIfText(s, options, body, bodyLength)) return -1;
+  if (const Status converted = ConvertIfText(s, options, body, bodyLength); !converted.ok()) return converted;
   HandOver(body, bodyLength, block, resultLength);
-  EndRequest(s);
+  // The body is in hand: what ending the request meets is no failure of the post.
+  static_cast<void>(EndRequest(s));
   AfterBody(s);
   return s.statusCode;
 }
 
 namespace {
 
-// The HEAD exchange of the size and time queries; the status or -1.
-int32_t Head(HttpClientSession& s, const char* resource) {
-  if (s.serverClosed && Reconnect(s) == -1) return -1;
-  if (SendRequest(s, "HEAD", resource, nullptr, 0, 0) == -1) return -1;
-  return ResultCode(s);
+// The HEAD exchange of the size and time queries: the status.
+Result<int32_t> Head(HttpClientSession& s, const char* resource) {
+  if (s.serverClosed) {
+    if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
+  }
+  if (const Result<int32_t> sent = SendRequest(s, "HEAD", resource, nullptr, 0, 0); !sent.ok()) return sent;
+  const Answer r = ResultCode(s);
+  if (r.value == 0 && !r.status.ok()) return r.status;
+  return r.value;
 }
 
-int32_t AfterHead(HttpClientSession& s, int32_t status) {
-  if (!(s.options & kOptKeepAlive) && Reconnect(s) == -1) return -1;
+Result<int32_t> AfterHead(HttpClientSession& s, int32_t status) {
+  if (!(s.options & kOptKeepAlive)) {
+    if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
+  }
   return status;
 }
 
 }  // namespace
 
-int32_t QueryFileSize(HttpClientSession& s, const char* resource, uint64_t* size) {
-  if (s.versionMajor == 0) return Fail(cvErrorInvalidProtocolVersion);
-  if (!size) return Fail(cvErrorInvalidParameter);
+Result<int32_t> QueryFileSize(HttpClientSession& s, const char* resource, uint64_t* size) {
+  if (s.versionMajor == 0) return Status(cvErrorInvalidProtocolVersion);
+  if (!size) return Status(cvErrorInvalidParameter);
   *size = 0;
   WindowDetach detach(s);
-  const int32_t status = Head(s, resource);
-  if (status == -1) return -1;
+  const Result<int32_t> status = Head(s, resource);
+  if (!status.ok()) return status;
   const char* v = FindHeader(s, s.responseHeaders, "Content-Length");
   const bool malformed = v && !ParseContentLength(v, *size);
   if (malformed) *size = 0;
-  const int32_t r = AfterHead(s, status);
-  return malformed && r != -1 ? Fail(cvErrorInvalidServerResponse) : r;
+  const Result<int32_t> r = AfterHead(s, status.value());
+  if (malformed && r.ok()) return Status(cvErrorInvalidServerResponse);
+  return r;
 }
 
 }  // namespace cvhttp
@@ -413,89 +404,102 @@ using namespace cvhttp;
 int32_t HttpRetrieveData(LibHandle handle, const char* resource, plat::HGLOBAL* block, uint32_t* length,
                          uint32_t options) {
   Operation op(handle);
-  return op ? RetrieveData(*op.session(), resource, block, length, options) : -1;
+  return op ? FinishExchange(RetrieveData(*op.session(), resource, block, length, options), -1) : -1;
 }
 
 int32_t HttpRetrieveFile(LibHandle handle, const char* localFile, const char* resource, uint32_t options,
                          uint64_t offset) {
   Operation op(handle);
-  return op ? RetrieveFile(*op.session(), localFile, resource, options, offset) : -1;
+  return op ? FinishExchange(RetrieveFile(*op.session(), localFile, resource, options, offset), -1) : -1;
 }
 
 int32_t HttpPostData(LibHandle handle, const char* resource, const void* data, uint32_t length,
                      plat::HGLOBAL* block, uint32_t* resultLength, uint32_t options) {
   Operation op(handle);
-  return op ? PostData(*op.session(), resource, data, length, block, resultLength, options) : -1;
+  return op ? FinishExchange(PostData(*op.session(), resource, data, length, block, resultLength, options), -1) : -1;
 }
 
-int32_t HttpPostJson(LibHandle handle, const char* resource, const char* json, plat::HGLOBAL* block,
-                     uint32_t* resultLength, uint32_t options) {
-  Operation op(handle);
-  if (!op) return -1;
-  HttpClientSession& s = *op.session();
-  if (Empty(json)) return Fail(cvErrorInvalidParameter);
+namespace {
+
+// A post of text with its own content type for this request only.
+Result<int32_t> PostJson(HttpClientSession& s, const char* resource, const char* json, plat::HGLOBAL* block,
+                         uint32_t* resultLength, uint32_t options) {
+  if (Empty(json)) return Status(cvErrorInvalidParameter);
   const uint32_t urlEncoding = s.urlEncoding;
   s.urlEncoding = 0;
   const char* saved = FindHeader(s, s.requestHeaders, "Content-Type");
   const std::string previous = saved ? saved : "";
   SetOwnHeader(s, OwnHeader::ContentType, "application/json");
-  const int32_t r = PostData(s, resource, json, uint32_t(std::strlen(json)), block, resultLength, options | 1);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  const uint32_t error = LastError();
+  const Result<int32_t> r = PostData(s, resource, json, uint32_t(std::strlen(json)), block, resultLength, options | 1);
+  if (Gone(s)) return kSessionGone;
   s.urlEncoding = urlEncoding;
-  if (saved) SetHeader(s, 0, "Content-Type", previous.c_str());
-  Library().SetLastError(error);
-  return r == -1 ? -1 : s.statusCode;
+  // The caller's own type comes back; one that no longer finds memory is lost, not the post.
+  if (saved) static_cast<void>(SetHeader(s, 0, "Content-Type", previous.c_str()));
+  if (!r.ok()) return r;
+  return s.statusCode;
+}
+
+Result<int32_t> PostXml(HttpClientSession& s, const char* resource, const char* xml, plat::HGLOBAL* block,
+                        uint32_t* resultLength, uint32_t options) {
+  if (Empty(xml)) return Status(cvErrorInvalidParameter);
+  const uint32_t urlEncoding = s.urlEncoding;
+  s.urlEncoding = 0;
+  SetOwnHeader(s, OwnHeader::ContentType, "text/xml", true);
+  const Result<int32_t> r = PostData(s, resource, xml, uint32_t(std::strlen(xml)), block, resultLength, options | 1);
+  if (!Gone(s)) s.urlEncoding = urlEncoding;
+  return r;
+}
+
+// The HEAD query of a resource's modification time.
+Result<int32_t> FileTime(HttpClientSession& s, const char* resource, SYSTEMTIME* time, uint32_t localTime) {
+  if (s.versionMajor == 0) return Status(cvErrorInvalidProtocolVersion);
+  if (!time) return Status(cvErrorInvalidParameter);
+  *time = SYSTEMTIME{};
+  WindowDetach detach(s);
+  const Result<int32_t> status = Head(s, resource);
+  if (!status.ok()) return status;
+  if (const char* v = FindHeader(s, s.responseHeaders, "Last-Modified")) {
+    const std::string text = v;
+    uint32_t seconds = 0;
+    int32_t zone = 0;
+    // Local time: the zone's offset (seconds west of UTC) taken off. A date that does not
+    // parse leaves the time empty.
+    if (ParseDate(text.c_str(), localTime, &seconds, &zone).ok())
+      HttpDateToSystemTime(localTime ? uint32_t(int64_t(seconds) - zone) : seconds, time);
+  }
+  return AfterHead(s, status.value());
+}
+
+}  // namespace
+
+int32_t HttpPostJson(LibHandle handle, const char* resource, const char* json, plat::HGLOBAL* block,
+                     uint32_t* resultLength, uint32_t options) {
+  Operation op(handle);
+  return op ? FinishExchange(PostJson(*op.session(), resource, json, block, resultLength, options), -1) : -1;
 }
 
 int32_t HttpPostXml(LibHandle handle, const char* resource, const char* xml, plat::HGLOBAL* block,
                     uint32_t* resultLength, uint32_t options) {
   Operation op(handle);
-  if (!op) return -1;
-  HttpClientSession& s = *op.session();
-  if (Empty(xml)) return Fail(cvErrorInvalidParameter);
-  const uint32_t urlEncoding = s.urlEncoding;
-  s.urlEncoding = 0;
-  SetOwnHeader(s, OwnHeader::ContentType, "text/xml", true);
-  const int32_t r = PostData(s, resource, xml, uint32_t(std::strlen(xml)), block, resultLength, options | 1);
-  if (!Gone(s)) s.urlEncoding = urlEncoding;
-  return r;
+  return op ? FinishExchange(PostXml(*op.session(), resource, xml, block, resultLength, options), -1) : -1;
 }
 
 int32_t HttpQueryFileSize(LibHandle handle, const char* resource, uint64_t* size) {
   Operation op(handle);
-  return op ? QueryFileSize(*op.session(), resource, size) : -1;
+  return op ? FinishExchange(QueryFileSize(*op.session(), resource, size), -1) : -1;
 }
 
 int32_t HttpQueryFileSize32(LibHandle handle, const char* resource, uint32_t* size) {
   Operation op(handle);
   if (!op) return -1;
-  if (!size) return Fail(cvErrorInvalidParameter);
+  if (!size) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   uint64_t full = 0;
-  const int32_t r = QueryFileSize(*op.session(), resource, &full);
+  const Result<int32_t> r = QueryFileSize(*op.session(), resource, &full);
   *size = (full >> 32) ? 0xFFFFFFFFu : uint32_t(full);
-  return r;
+  return FinishExchange(r, -1);
 }
 
 int32_t HttpGetFileTime(LibHandle handle, const char* resource, SYSTEMTIME* time, uint32_t localTime) {
   Operation op(handle);
-  if (!op) return -1;
-  HttpClientSession& s = *op.session();
-  if (s.versionMajor == 0) return Fail(cvErrorInvalidProtocolVersion);
-  if (!time) return Fail(cvErrorInvalidParameter);
-  *time = SYSTEMTIME{};
-  WindowDetach detach(s);
-  const int32_t status = Head(s, resource);
-  if (status == -1) return -1;
-  if (const char* v = FindHeader(s, s.responseHeaders, "Last-Modified")) {
-    const std::string text = v;
-    const uint32_t kept = LastError();
-    uint32_t seconds = 0;
-    int32_t zone = 0;
-    // Local time: the zone's offset (seconds west of UTC) taken off.
-    if (HttpParseDate(text.c_str(), localTime, &seconds, &zone))
-      HttpDateToSystemTime(localTime ? uint32_t(int64_t(seconds) - zone) : seconds, time);
-    Library().SetLastError(kept);
-  }
-  return AfterHead(s, status);
+  return op ? FinishExchange(FileTime(*op.session(), resource, time, localTime), -1) : -1;
 }

@@ -50,24 +50,25 @@ bool AppendEncoded(std::string& out, const unsigned char* data, uint32_t length)
       std::snprintf(escaped, sizeof escaped, "%%%02x", c);
       out += escaped;
     } else {
-      const int32_t n = HttpEncodeText(3, reinterpret_cast<const char*>(&c), 1, escaped, sizeof escaped);
-      if (n < 0) return false;
-      out.append(escaped, size_t(n));
+      const Result<int32_t> n = EncodeText(3, reinterpret_cast<const char*>(&c), 1, escaped, sizeof escaped);
+      if (!n.ok()) return false;
+      out.append(escaped, size_t(n.value()));
     }
   }
   return true;
 }
 
-int32_t AddField(LibHandle form, uint32_t type, const char* name, const char* fileName, const void* data,
-                 uint32_t length) {
+Status AddField(LibHandle form, uint32_t type, const char* name, const char* fileName, const void* data,
+                uint32_t length) {
   std::string checked;
   if (Empty(name) || (!data && length) || !FormDataName(name, checked) || (fileName && !FormDataName(fileName, checked)))
-    return Fail(cvErrorInvalidParameter);
+    return Status(cvErrorInvalidParameter);
   std::lock_guard lk(Library().lock());
-  HttpForm* f = HttpFormFind(form);
-  if (!f) return -1;
+  const Result<HttpForm*> found = FindForm(form);
+  if (!found.ok()) return found.status();
+  HttpForm* f = found.value();
   auto* field = static_cast<HttpFormField*>(Library().MemAlloc(sizeof(HttpFormField) + length));
-  if (!field) return Fail(cvErrorOutOfMemory);
+  if (!field) return Status(cvErrorOutOfMemory);
   std::memset(field, 0, sizeof *field);
   field->type = type;
   CopyField(field->name, name);
@@ -75,12 +76,55 @@ int32_t AddField(LibHandle form, uint32_t type, const char* name, const char* fi
   if (length) std::memcpy(field->data(), data, length);
   if (type == kFieldFile && !(field->fileName = CopyText(fileName))) {
     Library().MemFree(field);
-    return Fail(cvErrorOutOfMemory);
+    return Status(cvErrorOutOfMemory);
   }
   HttpFormField** tail = &f->first;
   while (*tail) tail = &(*tail)->next;
   *tail = field;
-  return 0;
+  return {};
+}
+
+Result<LibHandle> NewForm(uint32_t method, uint32_t encoding, const char* action) noexcept {
+  if ((method != kFormGet && method != kFormPost)) return Status(cvErrorInvalidFormMethod);
+  std::lock_guard lk(Library().lock());
+  FormTable& t = Table();
+  uint32_t slot = 0;
+  while (slot < t.size && t.forms[slot]) ++slot;
+  if (slot == t.size) {
+    const uint32_t size = t.size + 16;
+    auto** grown = static_cast<HttpForm**>(Library().MemAlloc(size * sizeof(HttpForm*)));
+    if (!grown) return Status(cvErrorOutOfMemory);
+    std::memset(grown, 0, size * sizeof(HttpForm*));
+    if (t.forms) {
+      std::memcpy(grown, t.forms, t.size * sizeof(HttpForm*));
+      Library().MemFree(t.forms);
+    }
+    t.forms = grown;
+    t.size = size;
+  }
+  auto* f = static_cast<HttpForm*>(Library().MemAlloc(sizeof(HttpForm)));
+  if (!f) return Status(cvErrorOutOfMemory);
+  std::memset(f, 0, sizeof *f);
+  f->method = method;
+  f->encoding = encoding;
+  if (!(f->action = CopyText(action))) {
+    Library().MemFree(f);
+    return Status(cvErrorOutOfMemory);
+  }
+  const uint32_t tick = plat::GetTickCount();
+  std::snprintf(f->boundary, sizeof f->boundary, "----CVForm_%04u_%08X_%08X", slot, tick,
+                uint32_t(reinterpret_cast<uintptr_t>(f)));
+  t.forms[slot] = f;
+  return LibHandle(kFormHandleBase + slot);
+}
+
+Status DeleteForm(LibHandle form) noexcept {
+  std::lock_guard lk(Library().lock());
+  const Result<HttpForm*> found = FindForm(form);
+  if (!found.ok()) return found.status();
+  Table().forms[form - kFormHandleBase] = nullptr;
+  FreeForm(found.value());
+  return {};
 }
 
 // A field or file name inside a quoted header parameter.
@@ -96,88 +140,48 @@ bool FormDataName(const char* name, std::string& out) {
   out.clear();
   for (const char* p = name; *p; ++p) {
     if (*p == '\r' || *p == '\n') return false;
-    if (*p == '"')
-      out += "%22";
-    else
-      out += *p;
+    if (*p == '"') out += "%22";
+    else out += *p;
   }
   return true;
 }
 
-HttpForm* HttpFormFind(LibHandle form) noexcept {
+Result<HttpForm*> FindForm(LibHandle form) noexcept {
   FormTable& t = Table();
   const uint64_t index = uint64_t(form) - kFormHandleBase;
-  if (form < kFormHandleBase || index >= t.size || !t.forms[index]) {
-    Fail(cvErrorInvalidFormHandle);
-    return nullptr;
-  }
+  if (form < kFormHandleBase || index >= t.size || !t.forms[index]) return Status(cvErrorInvalidFormHandle);
   return t.forms[index];
 }
 
+HttpForm* HttpFormFind(LibHandle form) noexcept { return Finish(FindForm(form), nullptr); }
+
 LibHandle FormCreate(uint32_t method, uint32_t encoding, const char* action) noexcept {
-  if ((method != kFormGet && method != kFormPost)) return FailHandle(cvErrorInvalidFormMethod);
-  std::lock_guard lk(Library().lock());
-  FormTable& t = Table();
-  uint32_t slot = 0;
-  while (slot < t.size && t.forms[slot]) ++slot;
-  if (slot == t.size) {
-    const uint32_t size = t.size + 16;
-    auto** grown = static_cast<HttpForm**>(Library().MemAlloc(size * sizeof(HttpForm*)));
-    if (!grown) return FailHandle(cvErrorOutOfMemory);
-    std::memset(grown, 0, size * sizeof(HttpForm*));
-    if (t.forms) {
-      std::memcpy(grown, t.forms, t.size * sizeof(HttpForm*));
-      Library().MemFree(t.forms);
-    }
-    t.forms = grown;
-    t.size = size;
-  }
-  auto* f = static_cast<HttpForm*>(Library().MemAlloc(sizeof(HttpForm)));
-  if (!f) return FailHandle(cvErrorOutOfMemory);
-  std::memset(f, 0, sizeof *f);
-  f->method = method;
-  f->encoding = encoding;
-  if (!(f->action = CopyText(action))) {
-    Library().MemFree(f);
-    return FailHandle(cvErrorOutOfMemory);
-  }
-  const uint32_t tick = plat::GetTickCount();
-  std::snprintf(f->boundary, sizeof f->boundary, "----CVForm_%04u_%08X_%08X", slot, tick,
-                uint32_t(reinterpret_cast<uintptr_t>(f)));
-  t.forms[slot] = f;
-  return LibHandle(kFormHandleBase + slot);
+  return Finish(NewForm(method, encoding, action), kInvalidLibHandle);
 }
 
 int32_t FormAddValue(LibHandle form, const char* name, const void* data, uint32_t length) noexcept {
-  return AddField(form, kFieldValue, name, nullptr, data, length);
+  return Finish(AddField(form, kFieldValue, name, nullptr, data, length), 0, -1);
 }
 
 int32_t FormAddFile(LibHandle form, const char* name, const char* fileName, const void* data,
                     uint32_t length) noexcept {
-  return AddField(form, kFieldFile, name, fileName, data, length);
+  return Finish(AddField(form, kFieldFile, name, fileName, data, length), 0, -1);
 }
 
-int32_t FormDelete(LibHandle form) noexcept {
+int32_t FormDelete(LibHandle form) noexcept { return Finish(DeleteForm(form), 0, -1); }
+
+namespace {
+
+// A form's body in a new movable block: the number of fields.
+Result<int32_t> Compose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
   std::lock_guard lk(Library().lock());
-  HttpForm* f = HttpFormFind(form);
-  if (!f) return -1;
-  Table().forms[form - kFormHandleBase] = nullptr;
-  FreeForm(f);
-  return 0;
-}
-
-}  // namespace cvhttp
-
-using namespace cvhttp;
-
-int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
-  std::lock_guard lk(Library().lock());
-  HttpForm* f = HttpFormFind(form);
-  if (!f) return -1;
-  if (!data || !length) return Fail(cvErrorInvalidParameter);
+  const Result<HttpForm*> found = FindForm(form);
+  if (!found.ok()) return found.status();
+  const HttpForm* f = found.value();
+  if (!data || !length) return Status(cvErrorInvalidParameter);
   *data = nullptr;
   *length = 0;
-  if (!f->first) return Fail(cvErrorEmptyForm);
+  if (!f->first) return Status(cvErrorEmptyForm);
   const bool multipart = IsMultipart(*f);
   uint64_t size = 0;
   int32_t fields = 0;
@@ -201,19 +205,19 @@ int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
     } else {
       body += p->name;
       body += "=";
-      if (p->type == kFieldValue && !AppendEncoded(body, p->data(), p->length)) return -1;
+      if (p->type == kFieldValue && !AppendEncoded(body, p->data(), p->length)) return Status(cvErrorDataNotEncoded);
       if (p->next) body += "&";
     }
   }
   if (multipart) body += std::string("--") + f->boundary + "--\r\n";
   size = std::max<uint64_t>(size, body.size());
   size = ((size >> 13) + 1) << 13;
-  if (size > 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory);
+  if (size > 0xFFFFFFFFu) return Status(cvErrorOutOfMemory);
   plat::HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size_t(size));
   void* p = block ? plat::GlobalLock(block) : nullptr;
   if (!p) {
     if (block) plat::GlobalFree(block);
-    return Fail(cvErrorOutOfMemory);
+    return Status(cvErrorOutOfMemory);
   }
   std::memcpy(p, body.data(), body.size());
   plat::GlobalUnlock(block);
@@ -222,36 +226,35 @@ int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
   return fields;
 }
 
-int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uint32_t* length, uint32_t options) {
-  Operation op(handle);
-  if (!op) return -1;
-  HttpClientSession& s = *op.session();
+Result<int32_t> FormPost(HttpClientSession& s, LibHandle form, plat::HGLOBAL* block, uint32_t* length,
+                         uint32_t options) {
   uint32_t method = 0;
   bool multipart = false;
   std::string action, boundary;
   {
     std::lock_guard lk(Library().lock());
-    HttpForm* f = HttpFormFind(form);
-    if (!f) return -1;
+    const Result<HttpForm*> found = FindForm(form);
+    if (!found.ok()) return found.status();
+    const HttpForm* f = found.value();
     method = f->method;
     multipart = IsMultipart(*f);
     action = f->action ? f->action : "";
     boundary = f->boundary;
   }
-  if (action.empty()) return Fail(cvErrorInvalidFormAction);
-  if (s.versionMajor == 0 && method != kFormGet) return Fail(cvErrorInvalidFormMethod);
+  if (action.empty()) return Status(cvErrorInvalidFormAction);
+  if (s.versionMajor == 0 && method != kFormGet) return Status(cvErrorInvalidFormMethod);
   plat::HGLOBAL body = nullptr;
   uint32_t bodyLength = 0;
-  if (HttpFormCompose(form, &body, &bodyLength) == -1) return -1;
+  if (const Result<int32_t> composed = Compose(form, &body, &bodyLength); !composed.ok()) return composed;
   const auto* bytes = static_cast<const char*>(plat::GlobalLock(body));
   if (!bytes) {
     plat::GlobalFree(body);
-    return Fail(cvErrorOutOfMemory);
+    return Status(cvErrorOutOfMemory);
   }
-  int32_t r;
+  Result<int32_t> r = 0;
   if (method == kFormGet) {
     const std::string url = action + "?" + std::string(bytes, bodyLength);
-    r = HttpRetrieveData(handle, url.c_str(), block, length, options);
+    r = RetrieveData(s, url.c_str(), block, length, options);
   } else if (multipart) {
     // The form's own content headers apply to this request only.
     SetOwnHeader(s, OwnHeader::ContentType, ("multipart/form-data; boundary=" + boundary).c_str());
@@ -260,11 +263,24 @@ int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uin
   } else {
     r = PostData(s, action.c_str(), bytes, bodyLength, block, length, options & ~2u);
   }
-  const uint32_t error = LastError();
   plat::GlobalUnlock(body);
   plat::GlobalFree(body);
-  Library().SetLastError(error);
   return r;
+}
+
+}  // namespace
+
+}  // namespace cvhttp
+
+using namespace cvhttp;
+
+int32_t HttpFormCompose(LibHandle form, plat::HGLOBAL* data, uint32_t* length) {
+  return Finish(Compose(form, data, length), -1);
+}
+
+int32_t HttpFormPost(LibHandle handle, LibHandle form, plat::HGLOBAL* block, uint32_t* length, uint32_t options) {
+  Operation op(handle);
+  return op ? FinishExchange(FormPost(*op.session(), form, block, length, options), -1) : -1;
 }
 
 void HttpFormFreeAll() {

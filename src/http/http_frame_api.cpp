@@ -4,7 +4,9 @@
 #include "http/http.h"
 #include "http/http_internal.h"
 
+using cvhttp::kSessionGone;
 using cvhttp::Library;
+using cvhttp::Result;
 
 void HttpProcessAttach(void* module) { Library().ProcessAttach(module); }
 void HttpProcessDetach() { Library().ProcessDetach(); }
@@ -22,29 +24,22 @@ void HttpFreeSession(LibHandle handle) { cvhttp::ReleaseOrDefer(handle); }
 uint32_t HttpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library().SetHandleOwner(handle, threadId); }
 LibHandle HttpFindSessionByWindow(HWND window) { return Library().FindHandleByWindow(window); }
 
+namespace {
+
+// A session marked for release by an event receiver is no longer found.
+Result<HttpClientSession*> Live(Result<HttpClientSession*> found) noexcept {
+  if (found.ok() && cvhttp::Gone(*found.value())) return kSessionGone;
+  return found;
+}
+
+}  // namespace
+
 HttpClientSession* HttpFindSessionBySocket(SOCKET socket) {
-  HttpClientSession* s = Library().FindSessionBySocket(socket);
-  if (s && cvhttp::Gone(*s)) {
-    cvhttp::Fail(cvErrorInvalidHandle);
-    return nullptr;
-  }
-  return s;
+  return cvhttp::Finish(Live(Library().LookupBySocket(socket)), nullptr);
 }
 
 HttpClientSession* HttpGetSession(LibHandle handle) {
-  HttpClientSession* s = Library().GetSession(handle);
-  if (s && cvhttp::Gone(*s)) {
-    cvhttp::Fail(cvErrorInvalidHandle);
-    return nullptr;
-  }
-  return s;
+  return cvhttp::Finish(Live(Library().LookupOwned(handle)), nullptr);
 }
 
-HttpClientSession* HttpFindSession(LibHandle handle) {
-  HttpClientSession* s = Library().FindSession(handle);
-  if (s && cvhttp::Gone(*s)) {
-    cvhttp::Fail(cvErrorInvalidHandle);
-    return nullptr;
-  }
-  return s;
-}
+HttpClientSession* HttpFindSession(LibHandle handle) { return cvhttp::Finish(Live(Library().Lookup(handle)), nullptr); }

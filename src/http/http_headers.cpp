@@ -93,17 +93,16 @@ const char* FindHeader(HttpClientSession&, HttpHeaderList& list, const char* nam
   return nullptr;
 }
 
-int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const char* value) noexcept {
+Result<int32_t> SetHeader(HttpClientSession& s, uint32_t list, const char* name, const char* value) noexcept {
   name = SkipBlanks(name);
   value = SkipBlanks(value);
-  if (Empty(name)) return Fail(cvErrorInvalidParameter), 0;
+  if (Empty(name)) return Status(cvErrorInvalidParameter);
   if (Empty(value)) value = nullptr;
   // A line break in a request header would start a header (or a body) of its own.
   // A name that is not a token would split the header or be read differently by every server.
-  if (list == 0 && (!IsToken(name) || (value && std::strpbrk(value, "\r\n"))))
-    return Fail(cvErrorInvalidParameter), 0;
+  if (list == 0 && (!IsToken(name) || (value && std::strpbrk(value, "\r\n")))) return Status(cvErrorInvalidParameter);
   HttpHeaderList* l = ListOf(s, list);
-  if (!l) return Fail(cvErrorInvalidParameter), 0;
+  if (!l) return Status(cvErrorInvalidParameter);
   if (list == 0) {
     for (uint32_t i = 0; i < uint32_t(OwnHeader::Count); ++i)
       if (strcasecmp(name, kOwnNames[i]) == 0) s.ownHeaders &= ~(1u << i);
@@ -123,17 +122,21 @@ int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const c
         EmptyNode(s, *n);
         return 1;
       }
-      return Fill(s, *n, name, value) ? 1 : (Fail(cvErrorOutOfMemory), 0);
+      if (!Fill(s, *n, name, value)) return Status(cvErrorOutOfMemory);
+      return 1;
     }
   }
   if (!value) return 0;
-  if (reusable) return Fill(s, *reusable, name, value) ? 1 : (Fail(cvErrorOutOfMemory), 0);
+  if (reusable) {
+    if (!Fill(s, *reusable, name, value)) return Status(cvErrorOutOfMemory);
+    return 1;
+  }
   auto* node = static_cast<HttpHeaderNode*>(MemSessionAlloc(s.header.handle, sizeof(HttpHeaderNode)));
-  if (!node) return Fail(cvErrorOutOfMemory), 0;
+  if (!node) return Status(cvErrorOutOfMemory);
   *node = HttpHeaderNode{};
   if (!Fill(s, *node, name, value)) {
     MemSessionFree(s.header.handle, node);
-    return Fail(cvErrorOutOfMemory), 0;
+    return Status(cvErrorOutOfMemory);
   }
   if (l->last)
     l->last->next = node;
@@ -141,6 +144,11 @@ int32_t SetHeader(HttpClientSession& s, uint32_t list, const char* name, const c
     l->first = node;
   l->last = node;
   return 1;
+}
+
+void RemoveHeader(HttpClientSession& s, const char* name) noexcept {
+  // A removal takes no memory; only a name that is no header could fail, and none of ours is.
+  static_cast<void>(SetHeader(s, 0, name, nullptr));
 }
 
 void ClearHeaders(HttpClientSession& s, HttpHeaderList& list) noexcept {
@@ -157,33 +165,54 @@ void ClearHeaders(HttpClientSession& s, HttpHeaderList& list) noexcept {
 void SetOwnHeader(HttpClientSession& s, OwnHeader which, const char* value, bool ifAbsent) noexcept {
   const char* name = kOwnNames[uint32_t(which)];
   if (ifAbsent && FindHeader(s, s.requestHeaders, name)) return;
-  if (SetHeader(s, 0, name, value) == 1 && !Empty(value)) s.ownHeaders |= Bit(which);
+  const Result<int32_t> set = SetHeader(s, 0, name, value);
+  if (set.ok() && set.value() == 1 && !Empty(value)) s.ownHeaders |= Bit(which);
 }
 
 void DropOwnHeader(HttpClientSession& s, OwnHeader which) noexcept {
   if (!(s.ownHeaders & Bit(which))) return;
-  const uint32_t kept = LastError();
-  SetHeader(s, 0, kOwnNames[uint32_t(which)], nullptr);
-  Library().SetLastError(kept);
+  RemoveHeader(s, kOwnNames[uint32_t(which)]);
 }
 
 void DropOwnHeaders(HttpClientSession& s) noexcept {
   for (uint32_t i = 0; i < uint32_t(OwnHeader::Count); ++i) DropOwnHeader(s, OwnHeader(i));
 }
 
-int32_t SetRange(HttpClientSession& s, uint64_t offset) noexcept {
-  if (offset == UINT64_MAX) return Fail(cvErrorInvalidContentRange), 0;
+Status SetRange(HttpClientSession& s, uint64_t offset) noexcept {
+  if (offset == UINT64_MAX) return Status(cvErrorInvalidContentRange);
   if (offset == 0) {
-    SetHeader(s, 0, "Range", nullptr);
-    return 1;
+    RemoveHeader(s, "Range");
+    return {};
   }
   SetOwnHeader(s, OwnHeader::Range, RangeValue(offset).c_str());
-  return (s.ownHeaders & Bit(OwnHeader::Range)) ? 1 : 0;
+  // The only way a valid range header is not set: no memory for it.
+  return (s.ownHeaders & Bit(OwnHeader::Range)) ? Status() : Status(cvErrorOutOfMemory);
 }
 
 }  // namespace cvhttp
 
 using namespace cvhttp;
+
+namespace {
+
+// The value of a header into buffer (room bytes); its length into size. 1 when found.
+Result<int32_t> CopyHeader(HttpClientSession& s, uint32_t list, const char* name, char* buffer, uint32_t room,
+                           uint32_t* size) {
+  if (Empty(name) || list > 1) return Status(cvErrorInvalidParameter);
+  if (!size) return 0;
+  std::lock_guard lk(Library().lock());
+  const char* value = FindHeader(s, list == 0 ? s.requestHeaders : s.responseHeaders, name);
+  if (!value) return 0;
+  const size_t n = std::strlen(value);
+  *size = uint32_t(n);
+  if (n != 0 && buffer) {
+    if (n + 1 > room) return Status(cvErrorBufferTooSmall);
+    std::memcpy(buffer, value, n + 1);
+  }
+  return 1;
+}
+
+}  // namespace
 
 int32_t HttpFindHeader(LibHandle handle, uint32_t list, const char* name, char* buffer, uint32_t* size) {
   Library().SetLastError(0);
@@ -192,29 +221,18 @@ int32_t HttpFindHeader(LibHandle handle, uint32_t list, const char* name, char* 
   if (size) *size = 0;
   HttpClientSession* s = HttpGetSession(handle);
   if (!s) return 0;
-  if (Empty(name) || list > 1) return Fail(cvErrorInvalidParameter), 0;
-  if (!size) return 0;
-  std::lock_guard lk(Library().lock());
-  const char* value = FindHeader(*s, list == 0 ? s->requestHeaders : s->responseHeaders, name);
-  if (!value) return 0;
-  const size_t n = std::strlen(value);
-  *size = uint32_t(n);
-  if (n != 0 && buffer) {
-    if (n + 1 > room) return Fail(cvErrorBufferTooSmall), 0;
-    std::memcpy(buffer, value, n + 1);
-  }
-  return 1;
+  return Finish(CopyHeader(*s, list, name, buffer, room, size), 0);
 }
 
 int32_t HttpSetHeader(LibHandle handle, uint32_t list, const char* name, const char* value) {
   HttpClientSession* s = HttpGetSession(handle);
-  return s ? SetHeader(*s, list, name, value) : 0;
+  return s ? Finish(SetHeader(*s, list, name, value), 0) : 0;
 }
 
 int32_t HttpClearHeaders(LibHandle handle, uint32_t list) {
   HttpClientSession* s = HttpGetSession(handle);
   if (!s) return 0;
-  if (list > 1) return Fail(cvErrorInvalidParameter), 0;
+  if (list > 1) return Finish(Status(cvErrorInvalidParameter), 1, 0);
   ClearHeaders(*s, list == 0 ? s->requestHeaders : s->responseHeaders);
   return 1;
 }
@@ -237,10 +255,10 @@ int32_t HttpSetRange(LibHandle handle, uint64_t offset) {
   HttpClientSession* s = HttpGetSession(handle);
   if (!s) return 0;
   // The caller's range stays until the caller removes it.
-  if (offset == UINT64_MAX) return Fail(cvErrorInvalidContentRange), 0;
+  if (offset == UINT64_MAX) return Finish(Status(cvErrorInvalidContentRange), 1, 0);
   if (offset == 0) {
-    SetHeader(*s, 0, "Range", nullptr);
+    RemoveHeader(*s, "Range");
     return 1;
   }
-  return SetHeader(*s, 0, "Range", RangeValue(offset).c_str());
+  return Finish(SetHeader(*s, 0, "Range", RangeValue(offset).c_str()), 0);
 }

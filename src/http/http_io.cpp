@@ -46,36 +46,35 @@ void ClearStaleCancel(HttpClientSession& s) noexcept {
   if (s.cancel.exchange(0)) s.cancelSignal.Reset();
 }
 
-bool WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept {
+Status WaitSocket(HttpClientSession& s, short events, uint32_t timeoutMs) noexcept {
   const SOCKET sock = s.header.controlSocket;
-  if (sock == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
+  if (sock == INVALID_SOCKET) return Status(cvErrorNotConnected);
   pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
-  if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
+  if (s.cancel.load()) return Raise(s, cvErrorOperationCanceled, kEventCancel);
   const uint32_t wasBlocked = s.blocked.exchange(1);
   const plat::WaitResult r = plat::BlockingWait(fds, 2, timeoutMs);
   s.blocked.store(wasBlocked);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
+  if (Gone(s)) return kSessionGone;
   if (plat::WaitCanceled(r)) {
     // The host canceled the call from its loop: the rest of the call stops as with HttpCancel.
     s.cancel.store(1);
     s.cancelSignal.Set();
   }
-  if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
+  if (s.cancel.load()) return Raise(s, cvErrorOperationCanceled, kEventCancel);
   switch (r.status) {
     case plat::WaitStatus::Ready:
-      return true;
+      return {};
     case plat::WaitStatus::Timeout:
-      return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout), false;
+      return Raise(s, cvErrorOperationTimeout, kEventTimeout);
     default:
-      TakePlatformError();
-      return false;
+      return PlatformError();
   }
 }
 
-int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  if (length == 0) return 0;
-  if (!s.input.empty()) return int32_t(s.input.Take(buffer, length));
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected);
+Result<uint32_t> RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
+  if (length == 0) return 0u;
+  if (!s.input.empty()) return s.input.Take(buffer, length);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorNotConnected);
   // One receive, tried first and waited for only when nothing is there: a large read
   // straight into the caller's buffer, a small one through the input buffer.
   constexpr cvcore::StreamOrder kOrder = cvcore::StreamOrder::TryFirst;
@@ -85,45 +84,46 @@ int32_t RawRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
   } else if ((n = s.input.FillWaiting(ConnectionStream(s), kOrder)) > 0) {
     n = int32_t(s.input.Take(buffer, length));
   }
+  if (n < 0) return StreamError(s);
   if (n == 0) s.serverClosed = 1;
-  return n;
+  return uint32_t(n);
 }
 
-bool RawReadByte(HttpClientSession& s, char* c, bool* closed) noexcept {
-  *closed = false;
-  if (s.input.TakeByte(*c)) return true;
-  const int32_t n = RawRecv(s, c, 1);
-  if (n == 0) *closed = true;
-  return n == 1;
+Result<bool> RawReadByte(HttpClientSession& s, char& c) noexcept {
+  if (s.input.TakeByte(c)) return true;
+  const Result<uint32_t> n = RawRecv(s, &c, 1);
+  if (!n.ok()) return n.status();
+  return n.value() == 1;
 }
 
-bool RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
-  return cvcore::SendAll(ConnectionStream(s), data, length, cvcore::StreamOrder::WaitFirst);
+Status RawSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorNotConnected);
+  if (!cvcore::SendAll(ConnectionStream(s), data, length, cvcore::StreamOrder::WaitFirst)) return StreamError(s);
+  return {};
 }
 
-int32_t Recv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  if (s.serverClosed) return Fail(cvErrorConnectionClosed);
+Result<uint32_t> Recv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
+  if (s.serverClosed) return Status(cvErrorConnectionClosed);
   const uint64_t expected = s.expectedLength.load();
   const uint64_t copied = s.bytesCopied.load();
   if (!s.responsePending && (expected != 0 || s.lengthKnown)) {
-    if (copied >= expected) return 0;
+    if (copied >= expected) return 0u;
     // Never past the announced body: what follows belongs to the next response.
     length = uint32_t(std::min<uint64_t>(length, expected - copied));
   }
-  const int32_t n = RawRecv(s, buffer, length);
-  if (n > 0 && !s.responsePending) s.bytesCopied.fetch_add(uint64_t(n));
+  const Result<uint32_t> n = RawRecv(s, buffer, length);
+  if (n.ok() && n.value() > 0 && !s.responsePending) s.bytesCopied.fetch_add(n.value());
   return n;
 }
 
-int32_t Send(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected);
-  if (!RawSend(s, data, length)) return -1;
+Status Send(HttpClientSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorNotConnected);
+  if (const Status sent = RawSend(s, data, length); !sent.ok()) return sent;
   if (!s.responsePending) s.bytesCopied.fetch_add(length);
-  return int32_t(length);
+  return {};
 }
 
-bool AfterBlock(HttpClientSession& s, BlockPacer& pacer) noexcept {
+Status AfterBlock(HttpClientSession& s, BlockPacer& pacer) noexcept {
   pacer.turns.AfterBlock(s.priority);
   if (s.priority < 4) {
     const uint32_t now = plat::GetTickCount();
@@ -132,13 +132,12 @@ bool AfterBlock(HttpClientSession& s, BlockPacer& pacer) noexcept {
       Fire(s, kEventProgress, 0);
     }
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), false;
-  if (s.cancel.load()) return FailWithEvent(s, cvErrorOperationCanceled, kEventCancel), false;
-  return true;
+  if (Gone(s)) return kSessionGone;
+  if (s.cancel.load()) return Raise(s, cvErrorOperationCanceled, kEventCancel);
+  return {};
 }
 
 void CloseConnection(HttpClientSession& s) noexcept {
-  const uint32_t kept = LastError();
   TlsShutdown(s);
   TlsRelease(s);
   if (s.header.controlSocket != INVALID_SOCKET) {
@@ -148,7 +147,6 @@ void CloseConnection(HttpClientSession& s) noexcept {
   s.header.controlSocket = INVALID_SOCKET;
   s.connected = 0;
   s.input.Clear();
-  Library().SetLastError(kept);
 }
 
 void DropConnection(HttpClientSession& s) noexcept {
@@ -158,32 +156,23 @@ void DropConnection(HttpClientSession& s) noexcept {
   s.chunked = 0;
 }
 
-SOCKET OpenSocket(HttpClientSession& s, const SockAddress& address, uint32_t port) noexcept {
+Result<SOCKET> OpenSocket(HttpClientSession& s, const SockAddress& address, uint32_t port) noexcept {
   alignas(sockaddr_in6) unsigned char sa[kSockAddressBufferSize];
   uint32_t length = 0;
-  if (!SockMakeSockaddr(&address, uint16_t(port), sa, &length)) {
-    TakePlatformError();
-    return INVALID_SOCKET;
-  }
+  if (!SockMakeSockaddr(&address, uint16_t(port), sa, &length)) return PlatformError();
   const SOCKET sock = SockCreate(int32_t(address.family), plat::kSockStream, plat::kIpProtoTcp);
-  if (sock == INVALID_SOCKET) {
-    TakePlatformError();
-    return INVALID_SOCKET;
-  }
-  auto fail = [&](uint32_t error) {
-    if (error) Fail(error);
-    const uint32_t kept = LastError();
+  if (sock == INVALID_SOCKET) return PlatformError();
+  auto fail = [&](Status failure) -> Result<SOCKET> {
     if (s.header.controlSocket == sock) s.header.controlSocket = INVALID_SOCKET;
     SockClose(sock);
-    Library().SetLastError(kept);
-    return INVALID_SOCKET;
+    return failure;
   };
   uint32_t on = 1;
   int32_t one = 1;
-  if (SockIoctl(sock, plat::kFionBio, &on) != 0) return fail(TakePlatformError());
+  if (SockIoctl(sock, plat::kFionBio, &on) != 0) return fail(PlatformError());
   SockSetOption(sock, plat::kIpProtoTcp, plat::kTcpNoDelay, &one);
   if (SockConnect(sock, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) == 0) return sock;
-  if (!WouldBlock()) return fail(TakePlatformError());
+  if (!WouldBlock()) return fail(PlatformError());
   // The wait runs on the new socket: put it in place for the wait's poll.
   const SOCKET previous = s.header.controlSocket;
   s.header.controlSocket = sock;
@@ -193,37 +182,34 @@ SOCKET OpenSocket(HttpClientSession& s, const SockAddress& address, uint32_t por
   const plat::WaitResult r = plat::BlockingWait(fds, 2, timeoutMs);
   s.blocked.store(wasBlocked);
   s.header.controlSocket = previous;
-  if (Gone(s)) return fail(cvErrorInvalidHandle);
-  if (s.cancel.load() || plat::WaitCanceled(r)) return fail(cvErrorOperationCanceled);
-  if (r.status == plat::WaitStatus::Timeout) return fail(cvErrorOperationTimeout);
-  if (r.status != plat::WaitStatus::Ready) return fail(TakePlatformError());
+  if (Gone(s)) return fail(kSessionGone);
+  if (s.cancel.load() || plat::WaitCanceled(r)) return fail(Status(cvErrorOperationCanceled));
+  if (r.status == plat::WaitStatus::Timeout) return fail(Status(cvErrorOperationTimeout));
+  if (r.status != plat::WaitStatus::Ready) return fail(PlatformError());
   int32_t pending = 0, size = sizeof pending;
-  if (SockGetPendingError(sock, &pending, &size) != 0) return fail(TakePlatformError());
-  if (pending != 0) return fail(kCvErrorBase | uint32_t(pending));
-  if (!(fds[0].revents & POLLOUT)) return fail(cvErrorConnectionRefused);
+  if (SockGetPendingError(sock, &pending, &size) != 0) return fail(PlatformError());
+  if (pending != 0) return fail(Status(kCvErrorBase | uint32_t(pending)));
+  if (!(fds[0].revents & POLLOUT)) return fail(Status(cvErrorConnectionRefused));
   return sock;
 }
 
-int64_t ReadChunkSize(HttpClientSession& s) noexcept {
+Result<int64_t> ReadChunkSize(HttpClientSession& s) noexcept {
   char line[kChunkLineStored + 1];
   for (;;) {
     uint32_t stored = 0, total = 0;
-    bool sawCr = false;
     for (;;) {
       char c;
-      bool closed;
-      if (!RawReadByte(s, &c, &closed)) {
-        if (!closed) return -1;
-        if (total == 0) return -2;  // closed between lines
-        return Fail(cvErrorConnectionClosed);
+      const Result<bool> got = RawReadByte(s, c);
+      if (!got.ok()) return got.status();
+      if (!got.value()) {
+        if (total == 0) return kChunkLinesEnded;
+        return Status(cvErrorConnectionClosed);
       }
       ++total;
       if (c == '\n') break;
-      if (total > kChunkLineLimit) return Fail(cvErrorInvalidServerResponse);
-      sawCr = c == '\r';
-      if (!sawCr && stored < kChunkLineStored) line[stored++] = c;
+      if (total > kChunkLineLimit) return Status(cvErrorInvalidServerResponse);
+      if (c != '\r' && stored < kChunkLineStored) line[stored++] = c;
     }
-    (void)sawCr;
     line[stored] = '\0';
     if (stored == 0) continue;  // the CR LF that ends a chunk's data
     uint64_t value = 0;
@@ -240,40 +226,40 @@ int64_t ReadChunkSize(HttpClientSession& s) noexcept {
       else
         break;
       value = value * 16 + d;
-      if (value > 0xFFFFFFFFu) return Fail(cvErrorInvalidServerResponse);
+      if (value > 0xFFFFFFFFu) return Status(cvErrorInvalidServerResponse);
     }
-    if (digits == 0) return Fail(cvErrorInvalidServerResponse);
+    if (digits == 0) return Status(cvErrorInvalidServerResponse);
     return int64_t(value);
   }
 }
 
-int32_t ReadBody(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
+Result<uint32_t> ReadBody(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
   if (!s.chunked) {
-    const int32_t n = Recv(s, buffer, length);
-    if (n == 0 && s.serverClosed) {
+    const Result<uint32_t> n = Recv(s, buffer, length);
+    if (n.ok() && n.value() == 0 && s.serverClosed) {
       // A body cut short of its announced length is a broken transfer, not a complete one.
       const uint64_t expected = s.expectedLength.load();
-      if (s.lengthKnown && s.bytesCopied.load() < expected) return Fail(cvErrorConnectionClosed);
+      if (s.lengthKnown && s.bytesCopied.load() < expected) return Status(cvErrorConnectionClosed);
     }
     return n;
   }
   if (s.chunkRemaining == 0) {
-    const int64_t size = ReadChunkSize(s);
-    if (size == -2) return Fail(cvErrorConnectionClosed);
-    if (size < 0) return -1;
-    if (size == 0) {
+    const Result<int64_t> size = ReadChunkSize(s);
+    if (!size.ok()) return size.status();
+    if (size.value() == kChunkLinesEnded) return Status(cvErrorConnectionClosed);
+    if (size.value() == 0) {
       // The last chunk: the trailer and the empty line that end the body.
-      if (ReadResponse(s) == -1) return -1;
+      if (const Status trailer = ReadResponse(s); !trailer.ok()) return trailer;
       s.chunked = 0;
       s.chunkRemaining = 0;
-      return 0;
+      return 0u;
     }
-    s.chunkRemaining = uint64_t(size);
+    s.chunkRemaining = uint64_t(size.value());
   }
-  const int32_t n = Recv(s, buffer, uint32_t(std::min<uint64_t>(length, s.chunkRemaining)));
-  if (n < 0) return -1;
-  if (n == 0) return Fail(cvErrorConnectionClosed);
-  s.chunkRemaining -= uint64_t(n);
+  const Result<uint32_t> n = Recv(s, buffer, uint32_t(std::min<uint64_t>(length, s.chunkRemaining)));
+  if (!n.ok()) return n;
+  if (n.value() == 0) return Status(cvErrorConnectionClosed);
+  s.chunkRemaining -= n.value();
   return n;
 }
 
@@ -299,26 +285,26 @@ int32_t WithAnySession(LibHandle handle, int32_t failure, Fn fn) {
 int32_t HttpRecv(LibHandle handle, char* buffer, int32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  if (!buffer || length < 0) return Fail(cvErrorInvalidParameter);
-  return Recv(*op.session(), buffer, uint32_t(length));
+  if (!buffer || length < 0) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  const Result<uint32_t> n = Recv(*op.session(), buffer, uint32_t(length));
+  return Finish(n.status(), int32_t(n.value()), -1);
 }
 
 int32_t HttpSend(LibHandle handle, const char* buffer, int32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  if (!buffer || length < 0) return Fail(cvErrorInvalidParameter);
-  return Send(*op.session(), buffer, uint32_t(length));
+  if (!buffer || length < 0) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  return Finish(Send(*op.session(), buffer, uint32_t(length)), length, -1);
 }
 
 int32_t HttpCancel(LibHandle handle) {
-  if (handle == kInvalidLibHandle) return Fail(cvErrorOperationNotBlocking);
+  if (handle == kInvalidLibHandle) return Finish(Status(cvErrorOperationNotBlocking), 0, -1);
   return WithAnySession(handle, -1, [](HttpClientSession& s) {
     s.cancel.store(1);
     s.cancelSignal.Set();
     return 0;
   });
 }
-
 int32_t HttpIsBlocked(LibHandle handle) {
   return WithAnySession(handle, 0, [](HttpClientSession& s) { return int32_t(s.blocked.load()); });
 }
@@ -343,7 +329,7 @@ int32_t HttpGetPriority(LibHandle handle) {
 int32_t HttpSetPriority(LibHandle handle, uint32_t priority) {
   HttpClientSession* s = HttpGetSession(handle);
   if (!s) return -1;
-  if (priority > 4) return Fail(cvErrorInvalidParameter);
+  if (priority > 4) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   const uint32_t previous = s->priority;
   s->priority = priority;
   return int32_t(previous);
@@ -358,7 +344,7 @@ int32_t HttpSetCompression(LibHandle handle, uint32_t enable) {
 
 int32_t HttpGetTransferStatus(LibHandle handle, HttpTransferStatus* status) {
   return WithAnySession(handle, -1, [status](HttpClientSession& s) {
-    if (!status) return Fail(cvErrorInvalidParameter);
+    if (!status) return Finish(Status(cvErrorInvalidParameter), 0, -1);
     *status = HttpTransferStatus{};
     const uint64_t offset = s.startOffset.load();
     status->total = s.expectedLength.load() + offset;
@@ -390,7 +376,7 @@ int32_t HttpGetTransferStatus(LibHandle handle, HttpTransferStatus* status) {
 }
 
 int32_t HttpGetTransferStatus32(LibHandle handle, uint32_t* status) {
-  if (!status) return Fail(cvErrorInvalidParameter);
+  if (!status) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   HttpTransferStatus full;
   if (HttpGetTransferStatus(handle, &full) != 0) return -1;
   status[0] = (full.total >> 32) ? 0xFFFFFFFFu : uint32_t(full.total);
@@ -404,6 +390,7 @@ int32_t HttpGetTransferStatus32(LibHandle handle, uint32_t* status) {
 int64_t HttpReadChunkSize(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  const int64_t r = ReadChunkSize(*op.session());
-  return r == -2 ? 0 : r;
+  const Result<int64_t> size = ReadChunkSize(*op.session());
+  // A connection that ended between chunks has no size left to give.
+  return Finish(size.status(), size.value() == kChunkLinesEnded ? int64_t(0) : size.value(), int64_t(-1));
 }

@@ -13,7 +13,11 @@ void NotifyTraits::OnSocketEvent(HttpClientSession& s, SOCKET, int32_t fdEvent, 
   if (secure) HttpHoldOtherSessions(h, 1);
   switch (fdEvent) {
     case plat::FD_READ:
-      if (s.responsePending) ReadResponse(s);  // its failure was reported with event 64
+      if (s.responsePending) {
+        // A failure of the head, reported with event 64, is the thread's error the read
+        // event finds.
+        if (const Status read = ReadResponse(s); !read.ok()) Library().SetLastError(read.error());
+      }
       if (!Gone(s) && !s.serverClosed) Fire(s, kEventRead, error);
       break;
     case plat::FD_WRITE:
@@ -21,26 +25,29 @@ void NotifyTraits::OnSocketEvent(HttpClientSession& s, SOCKET, int32_t fdEvent, 
       break;
     case plat::FD_CONNECT: {
       if (!error && secure) {
-        if (s.proxyType == kProxyTunnel && !TunnelThenTls(s)) {
-          if (!Gone(s)) HttpHoldOtherSessions(h, 0);
-          ReleaseOrDefer(h);
-          return;
+        if (s.proxyType == kProxyTunnel) {
+          if (const Status tunneled = TunnelThenTls(s); !tunneled.ok()) {
+            if (!Gone(s)) HttpHoldOtherSessions(h, 0);
+            ReleaseOrDefer(h);
+            Library().SetLastError(tunneled.error());
+            return;
+          }
         }
         const HWND window = s.notify.socketWindow;
         const UINT message = s.notify.socketMessage;
         DetachWindow(s);
-        if (TlsHandshake(s) == -1) {
-          error = LastError();
-        } else if (TlsVerifyServer(s) == -1 && LastError() != cvErrorSecurityCertificate) {
-          error = LastError();
-        }
+        error = StartTls(s).error();
         AttachWindow(s, window, message);
       }
       if (!error) s.connected = 1;
       Fire(s, kEventConnect, error);
-      if (error && !Gone(s)) {
-        if (secure) HttpHoldOtherSessions(h, 0);
-        ReleaseOrDefer(h);
+      if (error) {
+        // The failed connect's error is what the thread is left with.
+        if (!Gone(s)) {
+          if (secure) HttpHoldOtherSessions(h, 0);
+          ReleaseOrDefer(h);
+        }
+        Library().SetLastError(error);
         return;
       }
       break;

@@ -21,9 +21,8 @@ Operation::~Operation() {
 }
 
 void ReleaseOrDefer(LibHandle handle) noexcept {
-  const uint32_t saved = Library().GetLastError();
-  HttpClientSession* s = Library().GetSession(handle);
-  Library().SetLastError(saved);
+  const Result<HttpClientSession*> found = Library().LookupOwned(handle);
+  HttpClientSession* s = found.value();
   if (s && s->operationDepth > 0) {
     if (!s->freePending) {
       s->freePending = 1;
@@ -34,51 +33,56 @@ void ReleaseOrDefer(LibHandle handle) noexcept {
   Library().FreeSession(handle);
 }
 
-int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+Status PlatformError() noexcept {
+  const uint32_t e = plat::GetLastError();
+  return Status(e ? e : uint32_t(cvErrorNetworkNotInitialized));
 }
 
-uint32_t TakePlatformError() noexcept {
-  uint32_t e = plat::GetLastError();
-  if (e == 0) e = cvErrorNetworkNotInitialized;  // a failure that left no error behind
-  Library().SetLastError(e);
-  return Library().GetLastError();
+Status ReportedError(uint32_t otherwise) noexcept {
+  const uint32_t e = Library().GetLastError();
+  return Status(e ? e : otherwise);
 }
-
-uint32_t LastError() noexcept { return Library().GetLastError(); }
 
 void Fire(HttpClientSession& s, uint32_t event, uint32_t error) noexcept {
   if (Gone(s)) return;
-  const uint32_t kept = LastError();
+  // The receiver is the host's code and may run calls of its own; what the calling
+  // operation ends with is decided by its outcome, so the thread's error is put back.
+  const uint32_t kept = Library().GetLastError();
   Notify::Fire(s.header.handle, event, error);
-  // The receiver may have run other calls: the caller's error stays what it was.
-  Library().SetLastError(error ? error : kept);
+  Library().SetLastError(kept);
 }
 
-int32_t FailWithEvent(HttpClientSession& s, uint32_t error, uint32_t event) noexcept {
-  Fail(error);
+Status Raise(HttpClientSession& s, uint32_t error, uint32_t event) noexcept {
   Fire(s, event, error);
-  return Fail(error);
+  return Status(error);
 }
+
+namespace {
+
+// The engine's public selection sets the thread's error when it refuses (while an event of
+// the session is being delivered); a refused selection is not a failure of the operation
+// around it, so the error the operation stands at is put back.
+void SelectKeepingError(HttpClientSession& s, HWND window, UINT message) noexcept {
+  const uint32_t kept = Library().GetLastError();
+  static_cast<void>(Notify::SelectEvents(s.header.handle, window, message));
+  Library().SetLastError(kept);
+}
+
+}  // namespace
 
 void DetachWindow(HttpClientSession& s) noexcept {
   if (!s.notify.socketWindow) return;
-  const uint32_t kept = LastError();
-  Notify::SelectEvents(s.header.handle, nullptr, 0);
+  SelectKeepingError(s, nullptr, 0);
   // The library's own waits need a non-blocking socket.
   if (s.header.controlSocket != INVALID_SOCKET) {
     uint32_t on = 1;
     SockIoctl(s.header.controlSocket, plat::kFionBio, &on);
   }
-  Library().SetLastError(kept);
 }
 
 void AttachWindow(HttpClientSession& s, HWND window, UINT message) noexcept {
   if (!window || Gone(s) || s.header.controlSocket == INVALID_SOCKET) return;
-  const uint32_t kept = LastError();
-  Notify::SelectEvents(s.header.handle, window, message);
-  Library().SetLastError(kept);
+  SelectKeepingError(s, window, message);
 }
 
 WindowDetach::WindowDetach(HttpClientSession& s) noexcept
@@ -88,17 +92,17 @@ WindowDetach::WindowDetach(HttpClientSession& s) noexcept
 
 WindowDetach::~WindowDetach() { AttachWindow(s_, window_, message_); }
 
-bool SetText(HttpClientSession& s, HttpText& field, const char* text, size_t length) noexcept {
+Status SetText(HttpClientSession& s, HttpText& field, const char* text, size_t length) noexcept {
   FreeText(s, field);
-  if (!text) return true;
-  if (length >= 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory), false;
+  if (!text) return {};
+  if (length >= 0xFFFFFFFFu) return Status(cvErrorOutOfMemory);
   auto* copy = static_cast<char*>(MemSessionAlloc(s.header.handle, length + 1));
-  if (!copy) return Fail(cvErrorOutOfMemory), false;
+  if (!copy) return Status(cvErrorOutOfMemory);
   std::memcpy(copy, text, length);
   copy[length] = '\0';
   field.text = copy;
   field.length = uint32_t(length);
-  return true;
+  return {};
 }
 
 void FreeText(HttpClientSession& s, HttpText& field) noexcept {

@@ -218,7 +218,7 @@ int32_t HttpHostBypassesProxy(const char* host, const char* list) {
 }
 
 int32_t HttpGetAutoConfigUrl(char* buffer, uint32_t flags) {
-  if (!buffer) return Fail(cvErrorInvalidParameter), 0;
+  if (!buffer) return Finish(Status(cvErrorInvalidParameter), 1, 0);
   buffer[0] = '\0';
   const Key connections(Hive(flags), kConnectionsKey);
   uint32_t type = 0;
@@ -235,10 +235,13 @@ int32_t HttpGetAutoConfigUrl(char* buffer, uint32_t flags) {
                                                                                                             : 0;
 }
 
-int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) {
-  if (Library().IsInitialized() == 0) return 0;
-  if (Empty(host)) return Fail(cvErrorInvalidHostName), 0;
-  if (!info || (port != 80 && port != 443)) return Fail(cvErrorInvalidParameter), 0;
+namespace {
+
+// The proxy the configuration script names for host: 1, or 0 when there is none to use.
+Result<int32_t> DiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) {
+  if (Library().IsInitialized() == 0) return Status(cvErrorNetworkNotInitialized);
+  if (Empty(host)) return Status(cvErrorInvalidHostName);
+  if (!info || (port != 80 && port != 443)) return Status(cvErrorInvalidParameter);
   const std::string target = std::string(port == 443 ? "https://" : "http://") + host + "/";
 
   char scriptUrl[kAutoConfigUrlSize];
@@ -253,7 +256,7 @@ int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) 
   TracePrintf(0, "proxy autoconfig URL is %s", scriptUrl);
 
   HttpUrl* url = nullptr;
-  if (!HttpParseUrl(scriptUrl, kHttpUrlNormalize | kHttpUrlKeepQuery, &url)) return Fail(cvErrorInvalidResource), 0;
+  if (!HttpParseUrl(scriptUrl, kHttpUrlNormalize | kHttpUrlKeepQuery, &url)) return Status(cvErrorInvalidResource);
   // A URL without anything after its host and port names the customary script file.
   const char* authority = std::strstr(scriptUrl, "//");
   const bool hasPath = authority && std::strchr(authority + 2, '/');
@@ -265,25 +268,25 @@ int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) 
   UrlFree(url);
 
   TracePrintf(0, "requesting %s from %s", path.c_str(), scriptHost.c_str());
+  // The script comes through a session of the library's own, as any caller's would.
   const LibHandle h = HttpConnect(scriptHost.c_str(), scriptPort, 10, secure ? kOptSecure : 0, kVersion10, nullptr);
-  if (h == kInvalidLibHandle) return 0;
+  if (h == kInvalidLibHandle) return ReportedError();
   std::string script;
   {
     const bool authenticate = !user.empty() || !password.empty();
-    int32_t r = HttpSetAuthentication(h, authenticate ? 1 : 0, user.c_str(), password.c_str());
+    Status fetched;
+    if (HttpSetAuthentication(h, authenticate ? 1 : 0, user.c_str(), password.c_str()) == -1) fetched = ReportedError();
     std::vector<char> buffer(kScriptLimit + 1, '\0');
     uint32_t length = kScriptLimit;
     auto* block = reinterpret_cast<plat::HGLOBAL>(buffer.data());
-    if (r != -1) r = HttpRetrieveData(h, path.c_str(), &block, &length, 0);
-    const uint32_t error = LastError();
+    if (fetched.ok() && HttpRetrieveData(h, path.c_str(), &block, &length, 0) == -1) fetched = ReportedError();
     HttpDisconnect(h);
-    Library().SetLastError(error);
-    if (r == -1) return 0;
+    if (!fetched.ok()) return fetched;
     script.assign(buffer.data(), length);
   }
 
   std::string answer;
-  if (!EvaluateProxyScript(script, target, host, answer)) return Fail(cvErrorFeatureNotSupported), 0;
+  if (!EvaluateProxyScript(script, target, host, answer)) return Status(cvErrorFeatureNotSupported);
   TracePrintf(0, "proxy autoconfig script parsed successfully");
   *info = HttpProxyInfo{};
   // The first entry of the answer: "PROXY host[:port]"; anything else means no proxy.
@@ -309,20 +312,35 @@ int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) 
   return 1;
 }
 
-int32_t HttpGetWindowsProxy(const char* host, uint32_t port, uint32_t flags, HttpProxyInfo* info) {
-  if (!info) return Fail(cvErrorInvalidParameter);
+}  // namespace
+
+int32_t HttpDiscoverProxy(const char* host, uint32_t port, HttpProxyInfo* info) {
+  return Finish(DiscoverProxy(host, port, info), 0);
+}
+
+namespace cvhttp {
+
+Answer WindowsProxy(const char* host, uint32_t port, uint32_t flags, HttpProxyInfo* info) noexcept {
+  if (!info) return {-1, Status(cvErrorInvalidParameter)};
   *info = HttpProxyInfo{};
-  if ((flags & kHttpProxyAutomatic) && HttpDiscoverProxy(host, port, info)) return 1;
+  // A discovery that fails leaves the manual settings to answer; its failure stays the
+  // reason beside whatever they give.
+  Status discovered;
+  if (flags & kHttpProxyAutomatic) {
+    const Result<int32_t> found = DiscoverProxy(host, port, info);
+    if (found.ok() && found.value() == 1) return {1, Status()};
+    discovered = found.status();
+  }
   *info = HttpProxyInfo{};
   TracePrintf(0, (flags & kHttpProxyMachine) ? "checking HKEY_LOCAL_MACHINE for proxy configuration"
                                              : "checking HKEY_CURRENT_USER for proxy configuration");
   const ManualValues m = ReadManual(flags);
   if (!m.enable || *m.enable == 0) {
     TracePrintf(0, "no proxy server configured for this session");
-    return 0;
+    return {0, discovered};
   }
-  if (m.override && HttpHostBypassesProxy(host, m.override->c_str())) return 0;
-  if (!m.server) return -1;
+  if (m.override && HttpHostBypassesProxy(host, m.override->c_str())) return {0, discovered};
+  if (!m.server) return {-1, discovered};
   const char* wanted = port == 443 ? "https" : port == 80 ? "http" : nullptr;
   const std::string& list = *m.server;
   for (size_t start = 0; start <= list.size();) {
@@ -340,7 +358,14 @@ int32_t HttpGetWindowsProxy(const char* host, uint32_t port, uint32_t flags, Htt
     if (!SplitHostPort(entry, proxyHost, proxyPort)) continue;
     if (!scheme.empty() && !(wanted && strcasecmp(scheme.c_str(), wanted) == 0)) continue;
     Fill(*info, proxyHost, proxyPort, port);
-    return 1;
+    return {1, discovered};
   }
-  return 0;
+  return {0, discovered};
+}
+
+}  // namespace cvhttp
+
+int32_t HttpGetWindowsProxy(const char* host, uint32_t port, uint32_t flags, HttpProxyInfo* info) {
+  const Answer found = WindowsProxy(host, port, flags, info);
+  return Finish(found.status, found.value, found.value);
 }

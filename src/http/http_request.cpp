@@ -51,12 +51,12 @@ std::string UrlHost(const char* host) {
   return SockAddressFamily(host) == 23 ? "[" + std::string(host) + "]" : std::string(host);
 }
 
-// Percent-encodes text with mode into out; false with 12287 (or the given error).
+// Percent-encodes text with mode into out; false when it does not fit in room.
 bool Encode(uint32_t mode, const char* text, size_t length, size_t room, std::string& out) {
   std::vector<char> buffer(room + 1);
-  const int32_t n = HttpEncodeText(mode, text, int32_t(length), buffer.data(), int32_t(room));
-  if (n < 0) return false;
-  out.assign(buffer.data(), size_t(n));
+  const Result<int32_t> n = EncodeText(mode, text, int32_t(length), buffer.data(), int32_t(room));
+  if (!n.ok()) return false;
+  out.assign(buffer.data(), size_t(n.value()));
   return true;
 }
 
@@ -66,30 +66,30 @@ bool HasControl(const std::string& text) {
   return false;
 }
 
-int32_t SendBody(HttpClientSession& s, const char* data, uint32_t length) {
+Status SendBody(HttpClientSession& s, const char* data, uint32_t length) {
   s.expectedLength.store(length);
   s.bytesCopied.store(0);
   s.startOffset.store(0);
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
   Fire(s, kEventProgress, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return kSessionGone;
   BlockPacer pacer;
   uint32_t sent = 0;
   while (sent < length) {
     const uint32_t n = std::min<uint32_t>(length - sent, BlockSize(s));
-    if (!RawSend(s, data + sent, n)) return -1;
+    if (const Status out = RawSend(s, data + sent, n); !out.ok()) return out;
     sent += n;
     s.bytesCopied.fetch_add(n);
-    if (!AfterBlock(s, pacer)) return -1;
+    if (const Status paced = AfterBlock(s, pacer); !paced.ok()) return paced;
   }
   s.lineLength = 0;
   s.endTick.store(plat::GetTickCount());
   s.expectedLength.store(0);
   Fire(s, kEventProgress, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return kSessionGone;
   s.startOffset.store(sent);
-  return 0;
+  return {};
 }
 
 // A kept-alive connection that the server has closed while idle: its end has arrived and
@@ -100,9 +100,7 @@ bool PeerHasClosed(HttpClientSession& s) {
   pollfd fd{int(sock), POLLIN, 0};
   if (::poll(&fd, 1, 0) != 1) return false;
   char c;
-  const uint32_t kept = LastError();
   const int32_t n = SockRecv(sock, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  Library().SetLastError(kept);
   return n == 0 || (n < 0 && plat::GetLastError() != plat::WSAEWOULDBLOCK);
 }
 
@@ -110,16 +108,16 @@ bool PeerHasClosed(HttpClientSession& s) {
 
 std::string Base64(const std::string& text) {
   std::vector<char> out(text.size() / 3 * 4 + 8 + text.size());
-  const int32_t n = HttpEncodeText(1, text.data(), int32_t(text.size()), out.data(), int32_t(out.size()));
-  return n > 0 ? std::string(out.data(), size_t(n)) : std::string();
+  const Result<int32_t> n = EncodeText(1, text.data(), int32_t(text.size()), out.data(), int32_t(out.size()));
+  return n.ok() && n.value() > 0 ? std::string(out.data(), size_t(n.value())) : std::string();
 }
 
 namespace {
 
-int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char* resource, const void* data,
-                           uint32_t length, uint32_t flags) {
-  if (Empty(method) || !IsToken(method)) return Fail(cvErrorInvalidCommand);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
+Result<int32_t> SendRequestOrThrow(HttpClientSession& s, const char* method, const char* resource, const void* data,
+                                   uint32_t length, uint32_t flags) {
+  if (Empty(method) || !IsToken(method)) return Status(cvErrorInvalidCommand);
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
   const bool redirect = flags & kRedirectFlag;
   const bool callerSendsBody = flags & kCallerSendsBody;
   // The data may be the session's own stored body (the re-send of a redirect).
@@ -133,14 +131,13 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
     s.redirectCount = 0;
   }
   if (s.errorStatus) {
-    if (Reconnect(s) == -1) return -1;
-    Library().SetLastError(0);
+    if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
   }
-  if (s.requestOpen) return Fail(cvErrorRequestNotCompleted);
+  if (s.requestOpen) return Status(cvErrorRequestNotCompleted);
   if (!s.serverClosed && (s.options & kOptKeepAlive) && PeerHasClosed(s)) s.serverClosed = 1;
   if (s.serverClosed) {
-    if (!(s.options & kOptKeepAlive)) return Fail(cvErrorConnectionClosed);
-    if (Reconnect(s) == -1) return -1;
+    if (!(s.options & kOptKeepAlive)) return Status(cvErrorConnectionClosed);
+    if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
   }
   const bool proxied = s.proxyType != kProxyNone;
   // A URL's fragment is never part of a request target; a plain path's "#" is part of a name
@@ -187,8 +184,8 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
     if (size_t scheme = target.find("://"); scheme != std::string::npos) {
       const size_t slash = target.find('/', scheme + 3);
       const std::string prefix = target.substr(0, slash);
-      if (prefix.size() > 255) return Fail(cvErrorInvalidResource);
-      if (!SetText(s, s.proxyUrlPrefix, prefix.c_str(), prefix.size())) return -1;
+      if (prefix.size() > 255) return Status(cvErrorInvalidResource);
+      if (const Status kept = SetText(s, s.proxyUrlPrefix, prefix.c_str(), prefix.size()); !kept.ok()) return kept;
       target = slash == std::string::npos ? "/" : target.substr(slash);
     }
   }
@@ -198,28 +195,30 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
   if (size_t q = target.find('?'); q != std::string::npos) {
     path = target.substr(0, q);
     query = target.substr(q + 1);
-    if (path.size() >= kHttpRequestPathSize - 1) return Fail(cvErrorInvalidFileName);
+    if (path.size() >= kHttpRequestPathSize - 1) return Status(cvErrorInvalidFileName);
     if (HttpUrlNeedsEncoding(path.c_str(), uint32_t(path.size()))) {
-      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Fail(cvErrorInvalidFileName);
+      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Status(cvErrorInvalidFileName);
     }
     if (s.urlEncoding && HttpUrlNeedsEncoding(query.c_str(), uint32_t(query.size()))) {
-      if (!Encode(3, query.c_str(), query.size(), query.size() * 3 + 512, query)) return Fail(cvErrorDataNotEncoded);
+      if (!Encode(3, query.c_str(), query.size(), query.size() * 3 + 512, query)) return Status(cvErrorDataNotEncoded);
     }
   } else {
     path = target;
     if (HttpUrlNeedsEncoding(path.c_str(), uint32_t(path.size()))) {
-      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Fail(cvErrorInvalidFileName);
+      if (!Encode(2, path.c_str(), path.size(), kHttpRequestPathSize - 1, path)) return Status(cvErrorInvalidFileName);
     } else if (path.size() > kHttpRequestPathSize - 1) {
       path.resize(kHttpRequestPathSize - 1);
     }
   }
   CopyField(s.requestPath, path.c_str());
-  if (!query.empty() && !SetText(s, s.query, query.c_str(), query.size())) return -1;
+  if (!query.empty()) {
+    if (const Status kept = SetText(s, s.query, query.c_str(), query.size()); !kept.ok()) return kept;
+  }
 
   std::string absolute;
   if (proxied) {
     if (s.proxyType != kProxyCern && s.proxyType != kProxyTunnel && s.proxyType != kProxyOther)
-      return Fail(cvErrorInvalidProxyType);
+      return Status(cvErrorInvalidProxyType);
     if (s.proxyUrlPrefix.text) {
       absolute = s.proxyUrlPrefix.text;
     } else {
@@ -228,7 +227,7 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
     }
     absolute += path;
     if (!query.empty()) absolute += "?" + query;
-    if (!SetText(s, s.absoluteUrl, absolute.c_str(), absolute.size())) return -1;
+    if (const Status kept = SetText(s, s.absoluteUrl, absolute.c_str(), absolute.size()); !kept.ok()) return kept;
   }
 
   // Data: a body for the body methods, a query for the others (PUT's body comes later).
@@ -240,7 +239,7 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
     else
       encode = !bodyMethod;
     if (encode && !Encode(3, body.data(), body.size(), body.size() * 3 + 512, body))
-      return Fail(cvErrorDataNotEncoded);
+      return Status(cvErrorDataNotEncoded);
   }
 
   std::string line = std::string(methodName) + " ";
@@ -258,18 +257,20 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
   }
   if (s.versionMajor != 0)
     line += " HTTP/" + std::to_string(s.versionMajor) + "." + std::to_string(s.versionMinor);
-  if (HasControl(line)) return Fail(cvErrorDataNotEncoded);
+  if (HasControl(line)) return Status(cvErrorDataNotEncoded);
   line += "\r\n";
-  if (!SetText(s, s.requestText, line.c_str(), line.size())) return -1;
+  if (const Status kept = SetText(s, s.requestText, line.c_str(), line.size()); !kept.ok()) return kept;
   const bool sendsBody = bodyMethod && !body.empty();
-  if (sendsBody && !SetText(s, s.requestBody, body.data(), body.size())) return -1;
+  if (sendsBody) {
+    if (const Status kept = SetText(s, s.requestBody, body.data(), body.size()); !kept.ok()) return kept;
+  }
 
   s.responsePending = 1;
   ClearHeaders(s, s.responseHeaders);
   s.chunked = 0;
   if (s.versionMajor == 0) {
     WindowDetach detach(s);
-    if (!SendText(s, line)) return -1;
+    if (const Status sent = SendText(s, line); !sent.ok()) return sent;
     s.lineLength = 0;
     s.responsePending = 0;
     s.keepAlive = 0;
@@ -310,10 +311,11 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
     }
     SetOwnHeader(s, OwnHeader::ContentLength, std::to_string(body.size()).c_str());
   }
-  if (s.options & kOptNoUserAgent)
-    SetHeader(s, 0, "User-Agent", nullptr);
-  else
+  if (s.options & kOptNoUserAgent) {
+    RemoveHeader(s, "User-Agent");
+  } else {
     SetOwnHeader(s, OwnHeader::UserAgent, HttpGetUserAgent(), true);
+  }
   // Proxy credentials go to the proxy only: with the request itself when the proxy
   // forwards it, never into a tunnel (there the CONNECT carried them).
   const bool toProxy = s.proxyType == kProxyCern || s.proxyType == kProxyOther ||
@@ -339,40 +341,42 @@ int32_t SendRequestOrThrow(HttpClientSession& s, const char* method, const char*
   head += "\r\n";
   {
     WindowDetach detach(s);
-    if (!RawSend(s, head.data(), uint32_t(head.size()))) return -1;
+    if (const Status sent = RawSend(s, head.data(), uint32_t(head.size())); !sent.ok()) return sent;
   }
   // The length belongs to this request's body; sent with a later one it would hold that
   // request up waiting for a body that never comes.
-  SetHeader(s, 0, "Content-Length", nullptr);
+  RemoveHeader(s, "Content-Length");
 
   if (sendsBody) {
     WindowDetach detach(s);
     if (s.expectContinue) {
       const uint32_t timeout = s.timeout;
       if (s.timeout == 0 || s.timeout > 5) s.timeout = 5;
-      const int32_t r = ReadResponse(s, true);
+      const Status interim = ReadResponse(s, true);
       if (!Gone(s)) s.timeout = timeout;
-      if (r == -1 && LastError() != cvErrorOperationTimeout) return -1;
-      if (r == 0 && s.statusCode >= 400) return Fail(StatusToError(s.statusCode));
+      // No interim answer in time: the body goes out anyway.
+      if (!interim.ok() && interim.error() != cvErrorOperationTimeout) return interim;
+      if (interim.ok() && s.statusCode >= 400) return Status(StatusToError(s.statusCode));
     }
-    if (SendBody(s, body.data(), uint32_t(body.size())) == -1) return -1;
+    if (const Status sent = SendBody(s, body.data(), uint32_t(body.size())); !sent.ok()) return sent;
   }
   if (!s.notify.socketWindow && !callerSendsBody && id != kMethodPut && s.responsePending) {
-    if (ReadResponse(s) == -1) return -1;
+    if (const Status read = ReadResponse(s); !read.ok()) return read;
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return kSessionGone;
   if (id != kMethodHead) s.requestOpen = 1;
   return s.statusCode;
 }
 
 }  // namespace
 
-int32_t SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data, uint32_t length,
-                    uint32_t flags) noexcept {
-  return cvcore::OrOutOfMemory([&] { return SendRequestOrThrow(s, method, resource, data, length, flags); }, Fail);
+Result<int32_t> SendRequest(HttpClientSession& s, const char* method, const char* resource, const void* data,
+                            uint32_t length, uint32_t flags) noexcept {
+  return cvcore::OrOutOfMemory([&] { return SendRequestOrThrow(s, method, resource, data, length, flags); },
+                               [](uint32_t error) { return Result<int32_t>(Status(error)); });
 }
 
-int32_t SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept {
+Result<int32_t> SendRequestDeferred(HttpClientSession& s, const char* method, const char* resource) noexcept {
   return SendRequest(s, method, resource, nullptr, 0, kCallerSendsBody);
 }
 
@@ -386,49 +390,44 @@ bool BodyRemains(const HttpClientSession& s) {
   return s.statusCode != 0;  // up to the connection's end
 }
 
-// Reads and drops the rest of a body of known, short length; false when that fails.
+// Reads and drops the rest of a body of known, short length; false when that fails (the
+// caller then closes the connection: the failure is not the operation's).
 bool DrainBody(HttpClientSession& s) {
   constexpr uint64_t kDrainLimit = 65536;
   if (!s.chunked && (!s.lengthKnown || s.expectedLength.load() - s.bytesCopied.load() > kDrainLimit)) return false;
-  const uint32_t kept = LastError();
   char scratch[kBlockSize];
   uint64_t drained = 0;
   for (;;) {
-    const int32_t n = ReadBody(s, scratch, sizeof scratch);
-    if (n <= 0 || Gone(s) || (drained += uint64_t(n)) > kDrainLimit) {
-      Library().SetLastError(kept);
-      return n == 0;
-    }
+    const Result<uint32_t> n = ReadBody(s, scratch, sizeof scratch);
+    if (!n.ok() || n.value() == 0 || Gone(s) || (drained += n.value()) > kDrainLimit) return n.ok() && n.value() == 0;
   }
 }
 
 }  // namespace
 
-int32_t EndRequest(HttpClientSession& s) noexcept {
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
-  int32_t r = 0;
-  if (s.method == kMethodPut && s.responsePending) r = ReadResponse(s) == -1 ? -1 : 0;
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+Status EndRequest(HttpClientSession& s) noexcept {
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
+  Status read;
+  if (s.method == kMethodPut && s.responsePending) read = ReadResponse(s);
+  if (Gone(s)) return kSessionGone;
   // An unread body would precede the next response on this connection: a short rest is
   // read and dropped, anything else closes the connection.
-  if (r == 0 && s.requestOpen && BodyRemains(s) && !DrainBody(s)) DropConnection(s);
+  if (read.ok() && s.requestOpen && BodyRemains(s) && !DrainBody(s)) DropConnection(s);
   s.requestOpen = 0;
   s.endTick.store(plat::GetTickCount());
-  return r;
+  return read;
 }
 
 void AbortRequest(HttpClientSession& s) noexcept {
   if (Gone(s)) return;
-  const uint32_t kept = LastError();
   DropConnection(s);
   s.requestOpen = 0;
   s.endTick.store(plat::GetTickCount());
-  Library().SetLastError(kept);
 }
 
-int32_t ResultCode(HttpClientSession& s) noexcept {
-  if (s.responsePending && ReadResponse(s) == -1 && s.statusCode == 0) return -1;
-  return s.statusCode;
+Answer ResultCode(HttpClientSession& s) noexcept {
+  const Status read = s.responsePending ? ReadResponse(s) : Status();
+  return {s.statusCode, read};
 }
 
 }  // namespace cvhttp
@@ -439,41 +438,46 @@ int32_t HttpSendRequest(LibHandle handle, const char* method, const char* resour
                         uint32_t length, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  if (flags != 0 && flags != kRedirectFlag) return Fail(cvErrorInvalidParameter);
-  return SendRequest(*op.session(), method, resource, data, length, flags);
+  if (flags != 0 && flags != kRedirectFlag) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  return FinishExchange(SendRequest(*op.session(), method, resource, data, length, flags), -1);
 }
 
 int32_t HttpEndRequest(LibHandle handle) {
   Operation op(handle);
-  return op ? EndRequest(*op.session()) : -1;
+  return op ? Finish(EndRequest(*op.session()), 0, -1) : -1;
 }
 
 int32_t HttpGetResultCode(LibHandle handle) {
   Operation op(handle);
-  return op ? ResultCode(*op.session()) : -1;
+  if (!op) return -1;
+  // An error status is still the code asked for; its failure stays the last error.
+  const Answer r = ResultCode(*op.session());
+  return Finish(r.status, r.value, r.value == 0 ? -1 : r.value);
 }
 
 int32_t HttpGetResultString(LibHandle handle, char* buffer) {
   Operation op(handle);
   if (!op) return 0;
-  if (!buffer) return Fail(cvErrorInvalidParameter), 0;
+  if (!buffer) return Finish(Status(cvErrorInvalidParameter), 0, 0);
   HttpClientSession& s = *op.session();
   buffer[0] = '\0';
-  if (s.responsePending) ReadResponse(s);
-  if (Gone(s)) return 0;
+  const Status read = s.responsePending ? ReadResponse(s) : Status();
+  if (Gone(s)) return Finish(read, 0, 0);
   CopyField(*reinterpret_cast<char(*)[kHttpStatusTextSize]>(buffer), s.statusText);
-  return int32_t(std::strlen(buffer));
+  // The text of an error status is still handed out; the failure stays the last error.
+  const int32_t n = int32_t(std::strlen(buffer));
+  return Finish(read, n, n);
 }
 
 int32_t HttpSetAuthentication(LibHandle handle, uint32_t type, const char* user, const char* password) {
   HttpClientSession* s = HttpGetSession(handle);
   if (!s) return -1;
-  if (type > 1) return Fail(cvErrorInvalidAuthenticationType);
+  if (type > 1) return Finish(Status(cvErrorInvalidAuthenticationType), 0, -1);
   if (type == 0 || (Empty(user) && Empty(password))) {
     s->authentication = 0;
     explicit_bzero(s->user, sizeof s->user);
     explicit_bzero(s->password, sizeof s->password);
-    SetHeader(*s, 0, "Authorization", nullptr);
+    RemoveHeader(*s, "Authorization");
     return 0;
   }
   s->authentication = 1;

@@ -100,16 +100,18 @@ void TakeStatusLine(HttpClientSession& s, const char* line, HeadState& h) {
   CopyField(s.statusText, p ? p : "");
 }
 
-bool TakeHeaderLine(HttpClientSession& s, char* line, HeadState& h) {
+Status TakeHeaderLine(HttpClientSession& s, char* line, HeadState& h) {
   char* colon = std::strchr(line, ':');
-  if (!colon) return true;  // not a header line: dropped
-  if (++h.headerLines > kHeaderLineLimit) return Fail(cvErrorInvalidServerResponse), false;
+  if (!colon) return {};  // not a header line: dropped
+  if (++h.headerLines > kHeaderLineLimit) return Status(cvErrorInvalidServerResponse);
   *colon = '\0';
   const char* value = colon + 1;
   while (*value == ' ' || *value == '\t') ++value;
-  // A header lost for want of memory would change how the body is read and handed out.
-  if (!SetHeader(s, 1, line, value) && *value && LastError() == cvErrorOutOfMemory) return false;
-  return true;
+  // A header lost for want of memory would change how the body is read and handed out;
+  // one without a usable name is dropped.
+  const Result<int32_t> taken = SetHeader(s, 1, line, value);
+  if (!taken.ok() && *value && taken.error() == cvErrorOutOfMemory) return taken.status();
+  return {};
 }
 
 // The server ends the connection after this response: it says "Connection: close", or it
@@ -123,8 +125,8 @@ bool ServerWillClose(HttpClientSession& s, const HeadState& h) {
 
 bool IsInterim(int32_t code) { return code >= 100 && code < 200 && code != 101; }
 
-// Reads lines until the empty line that ends the head; false with the error.
-bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
+// Reads lines until the empty line that ends the head.
+Status ReadHeadLines(HttpClientSession& s, HeadState& h) {
   const bool skipsInterim = s.versionMajor >= 1 && s.versionMinor > 0;
   const bool trailer = !s.responsePending;
   uint32_t total = 0;
@@ -133,14 +135,14 @@ bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
   bool lastBlank = false;
   for (;;) {
     char c;
-    bool closed;
-    if (!RawReadByte(s, &c, &closed)) {
-      if (!closed) return false;
+    const Result<bool> got = RawReadByte(s, c);
+    if (!got.ok()) return got.status();
+    if (!got.value()) {
       // The end of the connection ends a trailer, or a head whose status line has come.
-      if (trailer || h.statusSeen) return true;
-      return Fail(cvErrorConnectionClosed), false;
+      if (trailer || h.statusSeen) return {};
+      return Status(cvErrorConnectionClosed);
     }
-    if (++total > kHeadByteLimit) return Fail(cvErrorInvalidServerResponse), false;
+    if (++total > kHeadByteLimit) return Status(cvErrorInvalidServerResponse);
     if (c == '\n') {
       s.lineBuffer[s.lineLength] = '\0';
       char* line = s.lineBuffer;
@@ -149,18 +151,19 @@ bool ReadHeadLines(HttpClientSession& s, HeadState& h) {
       lastBlank = false;
       if (*line == '\0') {
         if (!trailer && h.statusSeen && skipsInterim && !s.expectContinue && IsInterim(s.statusCode)) {
-          if (++h.interim > kInterimLimit) return Fail(cvErrorInvalidServerResponse), false;
+          if (++h.interim > kInterimLimit) return Status(cvErrorInvalidServerResponse);
           h.statusSeen = false;
           continue;
         }
-        if (trailer || h.statusSeen || h.anyLine) return true;
+        if (trailer || h.statusSeen || h.anyLine) return {};
         continue;  // blank lines before the status line
       }
       h.anyLine = true;
-      if (!trailer && strncasecmp(line, "HTTP/", 5) == 0)
+      if (!trailer && strncasecmp(line, "HTTP/", 5) == 0) {
         TakeStatusLine(s, line, h);
-      else if (!TakeHeaderLine(s, line, h))
-        return false;
+      } else if (const Status taken = TakeHeaderLine(s, line, h); !taken.ok()) {
+        return taken;
+      }
       continue;
     }
     if (c == '\r') continue;
@@ -263,42 +266,42 @@ uint32_t StatusToError(int32_t status) noexcept {
 
 namespace {
 
-int32_t ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
-  if (!s.responsePending && !s.chunked) return 0;
+Status ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
+  if (!s.responsePending && !s.chunked) return {};
   const LibHandle h = s.header.handle;
   HttpHoldOtherSessions(h, 1);
   Notify::Freeze(h, true);
   HeadState head;
-  bool ok;
+  Status read;
   {
     WindowDetach detach(s);
     HeadDeadline deadline(s);
     // Memory running out mid-head ends the read like any other failure, so that the
     // freeze and the hold below are undone.
-    ok = cvcore::OrOutOfMemory([&] { return ReadHeadLines(s, head); }, [](uint32_t e) { return Fail(e), false; });
+    read = cvcore::OrOutOfMemory([&] { return ReadHeadLines(s, head); }, [](uint32_t e) { return Status(e); });
     s.lineLength = 0;
   }
   if (!Gone(s)) {
     Notify::Freeze(h, false);
     HttpHoldOtherSessions(h, 0);
   }
-  if (!ok) {
-    if (!Gone(s) && !(keepOnTimeout && LastError() == cvErrorOperationTimeout)) DropConnection(s);
-    return -1;
+  if (!read.ok()) {
+    if (!Gone(s) && !(keepOnTimeout && read.error() == cvErrorOperationTimeout)) DropConnection(s);
+    return read;
   }
-  if (!s.responsePending) return 0;  // the trailer of a chunked body
+  if (!s.responsePending) return {};  // the trailer of a chunked body
   if (head.badStatus || !head.statusSeen) {
     DropConnection(s);
-    return Fail(cvErrorInvalidServerResponse);
+    return Status(cvErrorInvalidServerResponse);
   }
-  if (s.expectContinue && s.statusCode == 100) return 0;
+  if (s.expectContinue && s.statusCode == 100) return {};
   if (ServerWillClose(s, head)) s.keepAlive = 0;  // the next request must reconnect
   s.responsePending = 0;
   s.expectContinue = 0;
   // A part of a resource nobody asked for would pass for the whole of it.
   if (s.statusCode == 206 && !s.rangeRequested) {
     DropConnection(s);
-    return FailWithEvent(s, cvErrorInvalidServerResponse, kEventCommand);
+    return Raise(s, cvErrorInvalidServerResponse, kEventCommand);
   }
   uint32_t error = StatusToError(s.statusCode);
   if ((s.options & kOptErrorsAreStatus) && s.statusCode >= 400 && s.statusCode <= 599) error = 0;
@@ -316,14 +319,14 @@ int32_t ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
     s.chunked = 0;
   } else if (!TakeTransferCodings(s)) {
     DropConnection(s);
-    return Fail(cvErrorInvalidServerResponse);
+    return Status(cvErrorInvalidServerResponse);
   }
   if (!s.lengthKnown && !s.chunked) {
     bool present = false;
     uint64_t n = 0;
     if (!AnnouncedLength(s, present, n)) {
       DropConnection(s);
-      return Fail(cvErrorInvalidServerResponse);
+      return Status(cvErrorInvalidServerResponse);
     }
     if (present) {
       s.expectedLength.store(n);
@@ -331,17 +334,17 @@ int32_t ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
     }
   }
 
-  if (error != 0 && error != cvErrorResourceRedirected) return FailWithEvent(s, error, kEventCommand);
+  if (error != 0 && error != cvErrorResourceRedirected) return Raise(s, error, kEventCommand);
   if (error == cvErrorResourceRedirected) {
     s.redirected = 1;
-    if (++s.redirectCount >= 4) return FailWithEvent(s, cvErrorResourceRedirected, kEventCommand);
+    if (++s.redirectCount >= 4) return Raise(s, cvErrorResourceRedirected, kEventCommand);
     const char* location = FindHeader(s, s.responseHeaders, "Location");
     if (location && *location) {
-      if (!SetText(s, s.location, location, std::strlen(location))) return -1;
+      if (const Status kept = SetText(s, s.location, location, std::strlen(location)); !kept.ok()) return kept;
       Fire(s, kEventCommand, 0);
-      if (Gone(s)) return Fail(cvErrorInvalidHandle);
+      if (Gone(s)) return kSessionGone;
       Fire(s, kEventRedirect, 0);
-      if (Gone(s)) return Fail(cvErrorInvalidHandle);
+      if (Gone(s)) return kSessionGone;
       if (s.options & kOptFollowRedirects) {
         const std::string target = s.location.text;
         return FollowRedirect(s, target.c_str());
@@ -349,22 +352,21 @@ int32_t ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
     }
   } else {
     Fire(s, kEventCommand, 0);
-    if (Gone(s)) return Fail(cvErrorInvalidHandle);
+    if (Gone(s)) return kSessionGone;
   }
   if (s.notify.socketWindow)
     plat::PostMessage(s.notify.socketWindow, s.notify.socketMessage, WPARAM(s.header.controlSocket),
                       plat::WSAMakeSelectReply(uint32_t(plat::FD_READ), 0));
-  Library().SetLastError(0);
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int32_t ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
+Status ReadResponse(HttpClientSession& s, bool keepOnTimeout) noexcept {
   // A response read only in part leaves the connection out of step: it goes.
   const auto failed = [&s](uint32_t error) {
     if (!Gone(s)) DropConnection(s);
-    return Fail(error);
+    return Status(error);
   };
   return cvcore::OrOutOfMemory([&] { return ReadResponseOrThrow(s, keepOnTimeout); }, failed);
 }
@@ -385,7 +387,7 @@ using namespace cvhttp;
 
 int32_t HttpReadResponse(LibHandle handle) {
   Operation op(handle);
-  return op ? ReadResponse(*op.session()) : -1;
+  return op ? FinishExchange(ReadResponse(*op.session()), 0, -1) : -1;
 }
 
 uint32_t HttpStatusToError(int32_t status) { return StatusToError(status); }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/errors/status.h"
 #include "core/stream/byte_stream.h"
 #include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
@@ -14,16 +15,21 @@
 
 namespace cvhttp {
 
-// The session's socket: waits under its time-out and cancel (events 16 and 32).
+// The session's socket: waits under its time-out and cancel (events 16 and 32). What the
+// stream (or the TLS stage above it) reports is held here until the call that failed
+// takes it as its outcome.
 class ConnectionSocket final : public cvcore::SocketStream {
  public:
   explicit ConnectionSocket(HttpClientSession& s) noexcept : SocketStream(s.header.controlSocket), s_(s) {}
   bool Wait(short events) noexcept override;
   void Fail(uint32_t error) noexcept override;
+  // The failure reported last, and none held afterwards.
+  cvcore::Status TakeError() noexcept;
 
  private:
   void FailSocket(bool receiving) noexcept override;
   HttpClientSession& s_;
+  cvcore::Status failure_;
 };
 
 struct HttpStreams {

@@ -46,9 +46,8 @@ void TakeSnapshot(LibHandle handle, Snapshot& snap) {
   snap.version = kDefaultVersion;
   if (handle == kInvalidLibHandle) return;
   std::lock_guard lk(Library().lock());
-  const uint32_t kept = LastError();
-  HttpClientSession* s = Library().FindSession(handle);
-  Library().SetLastError(kept);
+  // Without a session the task has what a new session has.
+  HttpClientSession* s = Library().Lookup(handle).value();
   if (!s) return;
   snap.present = true;
   snap.options = s->options;
@@ -115,9 +114,7 @@ std::string ResourceOf(const HttpTaskRequest& q) {
       return q.secondName;
     case kHttpTaskPostForm: {
       std::lock_guard lk(Library().lock());
-      const uint32_t kept = LastError();
-      const HttpForm* form = HttpFormFind(q.form);
-      Library().SetLastError(kept);
+      const HttpForm* form = FindForm(q.form).value();
       return form && form->action ? form->action : "";
     }
     default:
@@ -180,13 +177,15 @@ uint32_t TaskTraits::RunTask(Run& run, HttpTaskRequest& q) {
 
   const LibHandle h = ConnectTask(target, snap);
   SecFreeCredentials(&snap.credentials);
-  uint32_t error = h == kInvalidLibHandle ? (LastError() ? LastError() : cvErrorNotConnected) : 0;
+  // The task runs its session through the public calls, as a host would, and takes up
+  // their failures from the last error.
+  uint32_t error = h == kInvalidLibHandle ? ReportedError(cvErrorNotConnected).error() : 0;
   run.SetSession(h);
   if (!error) {
-    if (target.authenticate &&
-        HttpSetAuthentication(h, 1, target.user.c_str(), target.password.c_str()) == -1 &&
-        (LastError() & 0xFFFF) != (cvErrorAlreadyAuthenticated & 0xFFFF))
-      error = LastError();
+    if (target.authenticate && HttpSetAuthentication(h, 1, target.user.c_str(), target.password.c_str()) == -1) {
+      const uint32_t refused = ReportedError().error();
+      if ((refused & 0xFFFF) != (cvErrorAlreadyAuthenticated & 0xFFFF)) error = refused;
+    }
     if (!error) HttpSetCompression(h, snap.compression);
   }
   run.Begin(error);
@@ -196,9 +195,8 @@ uint32_t TaskTraits::RunTask(Run& run, HttpTaskRequest& q) {
   ProgressRelay relay{&run};
   if (q.opcode <= kHttpTaskPutData && !run.AbortedByExit())
     HttpSetProgressCallback(h, &ProgressRelay::Callback, reinterpret_cast<uintptr_t>(&relay));
-  Library().SetLastError(0);
-  if (RunOperation(h, q, target.path.c_str()) == -1 && LastError() != 0) {
-    error = LastError();
+  if (RunOperation(h, q, target.path.c_str()) == -1) {
+    error = ReportedError().error();
   } else {
     HttpGetTransferStatus(h, &run.finalStatus());
   }
@@ -219,8 +217,8 @@ namespace {
 uint32_t StartFileTask(uint32_t opcode, LibHandle handle, const char* localFile, const char* resource,
                        uint64_t offset, HttpEventCallback callback, uintptr_t parameter) {
   if (handle != kInvalidLibHandle && !HttpFindSession(handle)) return 0;
-  if (Empty(localFile)) return Fail(cvErrorInvalidFileName), 0;
-  if (Empty(resource)) return Fail(cvErrorInvalidResource), 0;
+  if (Empty(localFile)) return Finish(Status(cvErrorInvalidFileName), 0u, 0u);
+  if (Empty(resource)) return Finish(Status(cvErrorInvalidResource), 0u, 0u);
   HttpTaskRequest* q = Tasks::NewRequest();
   if (!q) return 0;
   q->opcode = opcode;

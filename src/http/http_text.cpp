@@ -55,14 +55,18 @@ int32_t HttpUrlNeedsEncoding(const char* text, uint32_t length) {
   return 0;
 }
 
-int32_t HttpEncodeText(uint32_t mode, const char* input, int32_t length, char* output, int32_t size) {
-  if (!input || !output || length < 0 || size < 1) return -1;
+namespace cvhttp {
+
+Result<int32_t> EncodeText(uint32_t mode, const char* input, int32_t length, char* output, int32_t size) noexcept {
+  // Arguments it cannot use are refused without an error of their own, as the public call has it.
+  const Status refused(cvErrorInvalidParameter);
+  if (!input || !output || length < 0 || size < 1) return refused;
   if (length == 0) {
     output[0] = '\0';
     return 0;
   }
-  if (int64_t(size) < int64_t(length) + length / 2 + 1) return -1;
-  if (mode == 0 || mode > 5) return -1;
+  if (int64_t(size) < int64_t(length) + length / 2 + 1) return refused;
+  if (mode == 0 || mode > 5) return refused;
   const auto* in = reinterpret_cast<const unsigned char*>(input);
   if (mode == 1) return EncodeBase64(in, length, output, size);
   int32_t o = 0;
@@ -83,10 +87,7 @@ int32_t HttpEncodeText(uint32_t mode, const char* input, int32_t length, char* o
     else
       escape = Unsafe(c);
     if (escape) {
-      if (size - o < 4) {
-        cvhttp::Library().SetLastError(cvErrorBufferTooSmall);
-        return -1;
-      }
+      if (size - o < 4) return Status(cvErrorBufferTooSmall);
       output[o++] = '%';
       output[o++] = kHex[c >> 4];
       output[o++] = kHex[c & 15];
@@ -95,9 +96,18 @@ int32_t HttpEncodeText(uint32_t mode, const char* input, int32_t length, char* o
       output[o++] = char(c);
     }
   }
-  if (i < length) return -1;
+  if (i < length) return refused;
   output[o] = '\0';
   return o;
+}
+
+}  // namespace cvhttp
+
+int32_t HttpEncodeText(uint32_t mode, const char* input, int32_t length, char* output, int32_t size) {
+  const cvhttp::Result<int32_t> n = cvhttp::EncodeText(mode, input, length, output, size);
+  // Only a buffer too small for an escape is reported; every other refusal is a bare -1.
+  if (n.error() == cvErrorBufferTooSmall) return cvhttp::Finish(n, -1);
+  return n.ok() ? n.value() : -1;
 }
 
 const char* HttpGetUserAgent() {
@@ -112,9 +122,9 @@ const char* HttpGetUserAgent() {
 
 namespace cvhttp {
 
-int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length, char** out, uint32_t* outLength,
-                        uint32_t* last) noexcept {
-  if (!data || length == 0 || !out || !outLength) return Fail(cvErrorInvalidParameter);
+Result<int32_t> ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length, char** out,
+                                uint32_t* outLength, uint32_t* last) noexcept {
+  if (!data || length == 0 || !out || !outLength) return Status(cvErrorInvalidParameter);
   char previous = last ? char(*last) : '\0';
   uint32_t lineFeeds = 0;
   for (uint32_t i = 0; i < length; ++i) lineFeeds += data[i] == '\n';
@@ -125,12 +135,12 @@ int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length,
     return 0;
   }
   const uint64_t needed = (uint64_t(lineFeeds) + length + 128) / 8192 * 8192 + 8192;
-  if (needed > 0xFFFFFFFFu) return Fail(cvErrorOutOfMemory);
+  if (needed > 0xFFFFFFFFu) return Status(cvErrorOutOfMemory);
   if (s.convertSize < needed) {
     if (s.convertBuffer) MemSessionFree(s.header.handle, s.convertBuffer);
     s.convertBuffer = static_cast<char*>(MemSessionAlloc(s.header.handle, size_t(needed)));
     s.convertSize = s.convertBuffer ? uint32_t(needed) : 0;
-    if (!s.convertBuffer) return Fail(cvErrorOutOfMemory);
+    if (!s.convertBuffer) return Status(cvErrorOutOfMemory);
   }
   uint32_t o = 0;
   int32_t inserted = 0;
@@ -152,33 +162,42 @@ int32_t ConvertLineEnds(HttpClientSession& s, const char* data, uint32_t length,
 int32_t HttpConvertLineEnds(LibHandle handle, const char* data, uint32_t length, char** out, uint32_t* outLength,
                             uint32_t* last) {
   HttpClientSession* s = HttpGetSession(handle);
-  return s ? cvhttp::ConvertLineEnds(*s, data, length, out, outLength, last) : -1;
+  return s ? cvhttp::Finish(cvhttp::ConvertLineEnds(*s, data, length, out, outLength, last), -1) : -1;
 }
 
-int32_t SockFormatAddress(const SockAddress* address, char* buffer) {
-  if (!address || !buffer) return cvhttp::Fail(cvErrorInvalidParameter), 0;
+namespace {
+
+cvhttp::Status FormatAddress(const SockAddress* address, char* buffer) {
+  using cvhttp::Status;
+  if (!address || !buffer) return Status(cvErrorInvalidParameter);
   buffer[0] = '\0';
   const int32_t family = address->family == 23 ? 23 : 2;
-  if (address->family != 2 && address->family != 23) return cvhttp::Fail(cvErrorInvalidHostAddress), 0;
-  if (!SockInetNtop(family, address->address, buffer, 64)) return cvhttp::Fail(cvErrorInvalidHostAddress), 0;
-  return 1;
+  if (address->family != 2 && address->family != 23) return Status(cvErrorInvalidHostAddress);
+  if (!SockInetNtop(family, address->address, buffer, 64)) return Status(cvErrorInvalidHostAddress);
+  return {};
 }
 
-int32_t HttpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
+}  // namespace
+
+int32_t SockFormatAddress(const SockAddress* address, char* buffer) {
+  return cvhttp::Finish(FormatAddress(address, buffer), 1, 0);
+}
+
+namespace {
+
+// The local address of the session's connection, or of the host's name: its family.
+cvhttp::Result<int32_t> LocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
   using namespace cvhttp;
-  if (address) *address = SockAddress{};
   uint32_t wanted = family ? family : 2;
-  const uint32_t kept = LastError();
-  HttpClientSession* s = handle == kInvalidLibHandle ? nullptr : HttpGetSession(handle);
-  Library().SetLastError(kept);
+  // Without a usable session the host's own address answers.
+  HttpClientSession* s = handle == kInvalidLibHandle ? nullptr : Library().LookupOwned(handle).value();
+  if (s && Gone(*s)) s = nullptr;
   if (s && (s->options & kOptIpv6)) wanted = 23;
   if (s && s->header.controlSocket != INVALID_SOCKET) {
     sockaddr_storage sa{};
     int32_t length = sizeof sa;
-    if (SockGetLocalName(s->header.controlSocket, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-      TakePlatformError();
-      return -1;
-    }
+    if (SockGetLocalName(s->header.controlSocket, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+      return PlatformError();
     if (sa.ss_family == AF_INET6) {
       if (address) {
         address->family = 23;
@@ -195,7 +214,14 @@ int32_t HttpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* addr
   char name[256];
   SockAddress found{};
   if (SockGetHostName(name, sizeof name) != 0 || SockResolveAddress(name, wanted == 23 ? 23 : 0, &found) == -1)
-    return Fail(cvErrorUnknownLocalhost);
+    return Status(cvErrorUnknownLocalhost);
   if (address) *address = found;
   return int32_t(found.family);
+}
+
+}  // namespace
+
+int32_t HttpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
+  if (address) *address = SockAddress{};
+  return cvhttp::Finish(LocalAddress(handle, family, address), -1);
 }

@@ -21,11 +21,24 @@ const char* TargetName(const HttpClientSession& s) noexcept {
 
 }  // namespace
 
-bool ConnectionSocket::Wait(short events) noexcept { return WaitSocket(s_, events, WaitMs(s_)); }
+bool ConnectionSocket::Wait(short events) noexcept {
+  const Status waited = WaitSocket(s_, events, WaitMs(s_));
+  if (!waited.ok()) failure_ = waited;
+  return waited.ok();
+}
 
-void ConnectionSocket::Fail(uint32_t error) noexcept { cvhttp::Fail(error); }
+void ConnectionSocket::Fail(uint32_t error) noexcept { failure_ = Status(error); }
 
-void ConnectionSocket::FailSocket(bool) noexcept { TakePlatformError(); }
+void ConnectionSocket::FailSocket(bool) noexcept { failure_ = PlatformError(); }
+
+Status ConnectionSocket::TakeError() noexcept {
+  // A stream that gave up without a word still failed.
+  const Status failure = failure_.ok() ? Status(cvErrorConnectionClosed) : failure_;
+  failure_ = Status();
+  return failure;
+}
+
+Status StreamError(HttpClientSession& s) noexcept { return s.streams->socket.TakeError(); }
 
 cvcore::ByteStream& ConnectionStream(HttpClientSession& s) noexcept {
   HttpStreams& t = *s.streams;
@@ -33,72 +46,68 @@ cvcore::ByteStream& ConnectionStream(HttpClientSession& s) noexcept {
   return t.socket;
 }
 
-int32_t TlsCreateCredentials(HttpClientSession& s) noexcept {
+Status TlsCreateCredentials(HttpClientSession& s) noexcept {
   cvcore::TlsClientOptions options;
   options.protocols = s.tlsProtocolMask ? s.tlsProtocolMask : kDefaultTlsMask;
   options.compatible = (s.options & kOptTlsCredentials) != 0;
   options.named = s.credentials;
-  if (const uint32_t error = s.streams->client.Acquire(options)) return Fail(error);
-  return 0;
+  return Status(s.streams->client.Acquire(options));
 }
 
-int32_t TlsHandshake(HttpClientSession& s) noexcept {
+Status TlsHandshake(HttpClientSession& s) noexcept {
   HttpStreams& t = *s.streams;
-  if (!t.client.HasCredentials() && TlsCreateCredentials(s) == -1) return -1;
+  if (!t.client.HasCredentials()) {
+    if (const Status acquired = TlsCreateCredentials(s); !acquired.ok()) return acquired;
+  }
   t.stage.reset();
   std::unique_ptr<cvcore::TlsStage> stage;
-  if (const uint32_t error = t.client.CreateStage(t.socket, TargetName(s), stage)) return Fail(error);
+  if (const uint32_t error = t.client.CreateStage(t.socket, TargetName(s), stage)) return Status(error);
   // Whatever was buffered before the handshake belongs to it.
   if (!s.input.empty()) {
-    if (!stage->Prime(s.input.data(), s.input.size())) return -1;
+    if (!stage->Prime(s.input.data(), s.input.size())) return StreamError(s);
     s.input.Clear();
   }
   if (!t.client.Handshake(*stage)) {
+    Status failure = StreamError(s);
     if (stage->ended()) {
       // A server that closes in the middle of the handshake is a closed connection here.
       s.serverClosed = 1;
-      Fail(cvErrorConnectionClosed);
+      failure = Status(cvErrorConnectionClosed);
     }
     s.lastSecurityStatus = stage->lastStatus();
-    return -1;
+    return failure;
   }
   t.stage = std::move(stage);
-  return 0;
+  return {};
 }
 
-int32_t TlsVerifyServer(HttpClientSession& s) noexcept {
+Status TlsVerifyServer(HttpClientSession& s) noexcept {
   const cvcore::TlsStage* stage = s.streams->stage.get();
-  if (!stage) return Fail(cvErrorSecurityContext);
+  if (!stage) return Status(cvErrorSecurityContext);
   if (s.options & kOptNoCertCheck) {
     s.certificateStatus = 0;  // not checked: reported as valid
-    return 0;
+    return {};
   }
   plat::TlsVerifyResult result;
   const uint32_t error = cvcore::TlsClient::Verify(*stage, TargetName(s), false, result);
   s.certificateStatus = result.state;
-  return error ? Fail(error) : 0;
+  return Status(error);
 }
 
-int32_t TlsSend(HttpClientSession& s, const char* data, uint32_t length) noexcept {
-  cvcore::TlsStage* stage = s.streams->stage.get();
-  if (!stage) return Fail(cvErrorSecurityEncryption);
-  return cvcore::SendAll(*stage, data, length, cvcore::StreamOrder::WaitFirst) ? int32_t(length) : -1;
-}
-
-int32_t TlsRecv(HttpClientSession& s, char* buffer, uint32_t length) noexcept {
-  cvcore::TlsStage* stage = s.streams->stage.get();
-  if (!stage) return Fail(cvErrorSecurityDecryption);
-  return cvcore::ReceiveSome(*stage, buffer, length, cvcore::StreamOrder::TryFirst);
+Status StartTls(HttpClientSession& s) noexcept {
+  if (const Status shaken = TlsHandshake(s); !shaken.ok()) return shaken;
+  const Status verified = TlsVerifyServer(s);
+  if (verified.error() == cvErrorSecurityCertificate) return {};
+  return verified;
 }
 
 void TlsShutdown(HttpClientSession& s) noexcept {
   if (!s.streams) return;
   std::unique_ptr<cvcore::TlsStage>& stage = s.streams->stage;
   if (stage && s.header.controlSocket != INVALID_SOCKET) {
-    // One attempt: a peer that no longer reads must not hold the close up.
-    const uint32_t kept = LastError();
-    stage->SendCloseNotify(false);
-    Library().SetLastError(kept);
+    // One attempt: a peer that no longer reads must not hold the close up, and a close
+    // that fails is no failure of the call that closes.
+    if (!stage->SendCloseNotify(false)) static_cast<void>(StreamError(s));
   }
   stage.reset();
 }
@@ -112,24 +121,29 @@ void TlsRelease(HttpClientSession& s) noexcept {
 
 bool TlsActive(const HttpClientSession& s) noexcept { return s.streams && s.streams->stage; }
 
-}  // namespace cvhttp
+namespace {
 
-int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
-  using namespace cvhttp;
-  Operation op(handle);
-  if (!op) return 0;
-  HttpClientSession& s = *op.session();
-  if (!info || info->size < sizeof(SecSessionInfo)) return Fail(cvErrorInvalidParameter), 0;
+Status DescribeSecurity(HttpClientSession& s, SecSessionInfo* info) {
+  if (!info || info->size < sizeof(SecSessionInfo)) return Status(cvErrorInvalidParameter);
   std::memset(info, 0, sizeof(SecSessionInfo));  // only what we fill: the size is the caller's claim
   info->size = sizeof(SecSessionInfo);
-  if (!SecProviderAttempted()) return 1;
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;
-  if (!(s.options & kOptSecure)) return 1;
+  if (!SecProviderAttempted()) return {};
+  if (!SecProviderLoaded()) return Status(cvErrorSecurityNotInitialized);
+  if (!(s.options & kOptSecure)) return {};
   const cvcore::TlsStage* stage = s.streams->stage.get();
   if (!stage || !stage->context().HandshakeDone() ||
       !cvcore::TlsClient::Describe(stage->context(), *info, s.streams->issuer, s.streams->subject, true))
-    return Fail(cvErrorSecurityContext), 0;
+    return Status(cvErrorSecurityContext);
   // The session keeps the certificate state itself (0 when valid or not checked).
   info->certificateStatus = s.certificateStatus ? s.certificateStatus : plat::kTlsCertValid;
-  return 1;
+  return {};
+}
+
+}  // namespace
+}  // namespace cvhttp
+
+int32_t HttpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+  cvhttp::Operation op(handle);
+  if (!op) return 0;
+  return cvhttp::Finish(cvhttp::DescribeSecurity(*op.session(), info), 1, 0);
 }

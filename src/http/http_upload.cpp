@@ -25,21 +25,20 @@ struct File {
 };
 
 // A failed upload leaves the server waiting for the rest of the body: the connection goes.
-int32_t UploadFailed(HttpClientSession& s) {
-  const uint32_t error = LastError();
+Status AbandonUpload(HttpClientSession& s, Status failure) {
   if (!Gone(s)) DropConnection(s);
-  return Fail(error);
+  return failure;
 }
 
 // Sends length bytes of data in blocks, with pacing, progress and cancel.
-bool SendBlocks(HttpClientSession& s, const char* data, uint32_t length, BlockPacer& pacer) {
+Status SendBlocks(HttpClientSession& s, const char* data, uint32_t length, BlockPacer& pacer) {
   for (uint32_t sent = 0; sent < length;) {
     const uint32_t n = std::min(length - sent, BlockSize(s));
-    if (Send(s, data + sent, n) == -1) return false;
+    if (const Status out = Send(s, data + sent, n); !out.ok()) return out;
     sent += n;
-    if (!AfterBlock(s, pacer)) return false;
+    if (const Status paced = AfterBlock(s, pacer); !paced.ok()) return paced;
   }
-  return true;
+  return {};
 }
 
 // The name a browser sends for a local file: its last path component, never the folders
@@ -53,60 +52,66 @@ const char* BaseName(const char* path) {
 
 }  // namespace
 
-int32_t PutBegin(HttpClientSession& s, const char* resource, uint64_t length, uint64_t offset) {
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (length == 0) return Fail(cvErrorInvalidParameter);
-  if (!SetRange(s, offset)) return -1;
+Status PutBegin(HttpClientSession& s, const char* resource, uint64_t length, uint64_t offset) {
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (length == 0) return Status(cvErrorInvalidParameter);
+  if (const Status ranged = SetRange(s, offset); !ranged.ok()) return ranged;
   if (!FindHeader(s, s.requestHeaders, "Content-Type")) {
     char type[128];
-    if (HttpGetContentType(resource, type) == 0) return Fail(cvErrorInvalidFileType);
+    if (HttpGetContentType(resource, type) == 0) return Status(cvErrorInvalidFileType);
     SetOwnHeader(s, OwnHeader::ContentType, type);
   }
   char value[32];
   std::snprintf(value, sizeof value, "%" PRIu64, length);
   SetOwnHeader(s, OwnHeader::ContentLength, value);
-  const int32_t r = SendRequestDeferred(s, "PUT", resource);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  const Result<int32_t> sent = SendRequestDeferred(s, "PUT", resource);
+  if (Gone(s)) return kSessionGone;
   s.responsePending = 0;
-  if (r == -1) return -1;
+  if (!sent.ok()) return sent.status();
   s.expectedLength.store(length);
   s.bytesCopied.store(0);
   s.startTick.store(plat::GetTickCount());
   s.endTick.store(0);
-  return 0;
+  return {};
 }
 
-int32_t StoreData(HttpClientSession& s, const char* resource, const void* data, uint32_t length) {
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (!data || length == 0) return Fail(cvErrorInvalidParameter);
-  if (CommonChecks(s, false) == -1) return -1;
-  WindowDetach detach(s);
-  if (PutBegin(s, resource, length, 0) == -1) return -1;
-  BlockPacer pacer;
-  if (!SendBlocks(s, static_cast<const char*>(data), length, pacer)) return UploadFailed(s);
-  s.endTick.store(plat::GetTickCount());
-  Fire(s, kEventProgress, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+// The response to a body sent in full: the status.
+Result<int32_t> Answered(HttpClientSession& s) {
   s.responsePending = 1;
-  if (EndRequest(s) == -1) return -1;
+  if (const Status ended = EndRequest(s); !ended.ok()) return ended;
   AfterBody(s);
   return s.statusCode;
 }
 
-int32_t StoreFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t options,
-                  uint64_t offset) {
-  if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (options != 0) return Fail(cvErrorOptionNotSupported);
-  if (CommonChecks(s, false) == -1) return -1;
+Result<int32_t> StoreData(HttpClientSession& s, const char* resource, const void* data, uint32_t length) {
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (!data || length == 0) return Status(cvErrorInvalidParameter);
+  if (const Status checked = CommonChecks(s, false); !checked.ok()) return checked;
+  WindowDetach detach(s);
+  if (const Status begun = PutBegin(s, resource, length, 0); !begun.ok()) return begun;
+  BlockPacer pacer;
+  if (const Status sent = SendBlocks(s, static_cast<const char*>(data), length, pacer); !sent.ok())
+    return AbandonUpload(s, sent);
+  s.endTick.store(plat::GetTickCount());
+  Fire(s, kEventProgress, 0);
+  if (Gone(s)) return kSessionGone;
+  return Answered(s);
+}
+
+Result<int32_t> StoreFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t options,
+                          uint64_t offset) {
+  if (Empty(localFile)) return Status(cvErrorInvalidFileName);
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (options != 0) return Status(cvErrorOptionNotSupported);
+  if (const Status checked = CommonChecks(s, false); !checked.ok()) return checked;
   struct stat st {};
-  if (stat(localFile, &st) != 0) return Fail(cvErrorFileNotFound);
-  if (!S_ISREG(st.st_mode)) return Fail(cvErrorInvalidFileType);
+  if (stat(localFile, &st) != 0) return Status(cvErrorFileNotFound);
+  if (!S_ISREG(st.st_mode)) return Status(cvErrorInvalidFileType);
   File file;
   file.fd = open(localFile, O_RDONLY | O_CLOEXEC);
-  if (file.fd < 0) return Fail(cvErrorAccessDenied);
+  if (file.fd < 0) return Status(cvErrorAccessDenied);
   WindowDetach detach(s);
-  if (PutBegin(s, resource, uint64_t(st.st_size), offset) == -1) return -1;
+  if (const Status begun = PutBegin(s, resource, uint64_t(st.st_size), offset); !begun.ok()) return begun;
   BlockPacer pacer;
   std::vector<char> block(BlockSize(s));
   char* const buffer = block.data();
@@ -115,39 +120,33 @@ int32_t StoreFile(HttpClientSession& s, const char* localFile, const char* resou
     const ssize_t n = read(file.fd, buffer, block.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(cvErrorFileReadFailed);
-      return UploadFailed(s);
+      return AbandonUpload(s, Status(cvErrorFileReadFailed));
     }
     if (n == 0) break;
     total += uint64_t(n);
     if (total > uint64_t(st.st_size)) break;  // the file grew: the announced length is sent
-    if (!SendBlocks(s, buffer, uint32_t(n), pacer)) return UploadFailed(s);
+    if (const Status sent = SendBlocks(s, buffer, uint32_t(n), pacer); !sent.ok()) return AbandonUpload(s, sent);
   }
-  if (total < uint64_t(st.st_size)) {
-    Fail(cvErrorFileReadFailed);  // the file shrank: the body would come up short
-    return UploadFailed(s);
-  }
+  // A file that shrank would leave the body short.
+  if (total < uint64_t(st.st_size)) return AbandonUpload(s, Status(cvErrorFileReadFailed));
   s.endTick.store(plat::GetTickCount());
-  s.responsePending = 1;
-  if (EndRequest(s) == -1) return -1;
-  AfterBody(s);
-  return s.statusCode;
+  return Answered(s);
 }
 
-int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resource, const char* fieldName,
-                 uint32_t options) {
-  if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (options != 0) return Fail(cvErrorOptionNotSupported);
+Result<int32_t> PostFile(HttpClientSession& s, const char* localFile, const char* resource, const char* fieldName,
+                         uint32_t options) {
+  if (Empty(localFile)) return Status(cvErrorInvalidFileName);
+  if (Empty(resource)) return Status(cvErrorInvalidResource);
+  if (options != 0) return Status(cvErrorOptionNotSupported);
   std::string field, fileName;
   if (!FormDataName(Empty(fieldName) ? "File1" : fieldName, field) || !FormDataName(BaseName(localFile), fileName))
-    return Fail(cvErrorInvalidParameter);
-  if (CommonChecks(s, false) == -1) return -1;
+    return Status(cvErrorInvalidParameter);
+  if (const Status checked = CommonChecks(s, false); !checked.ok()) return checked;
   File file;
   file.fd = open(localFile, O_RDONLY | O_CLOEXEC);
-  if (file.fd < 0) return Fail(cvErrorFileNotFound);
+  if (file.fd < 0) return Status(cvErrorFileNotFound);
   struct stat st {};
-  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Fail(cvErrorInvalidFileType);
+  if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Status(cvErrorInvalidFileType);
   const uint64_t size = uint64_t(st.st_size);
   const uint32_t tick = plat::GetTickCount();
   char boundary[96];
@@ -162,8 +161,8 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
   SetOwnHeader(s, OwnHeader::ContentType, (std::string("multipart/form-data; boundary=\"") + boundary + "\"").c_str());
   const uint64_t contentLength = head.size() + std::strlen(boundary) + size + 8;
   SetOwnHeader(s, OwnHeader::ContentLength, std::to_string(contentLength).c_str());
-  if (SendRequestDeferred(s, "POST", resource) == -1) return -1;
-  if (!RawSend(s, head.data(), uint32_t(head.size()))) return UploadFailed(s);
+  if (const Result<int32_t> sent = SendRequestDeferred(s, "POST", resource); !sent.ok()) return sent;
+  if (const Status sent = RawSend(s, head.data(), uint32_t(head.size())); !sent.ok()) return AbandonUpload(s, sent);
   s.expectedLength.store(size);
   s.bytesCopied.store(0);
   s.startOffset.store(0);
@@ -176,26 +175,23 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
   while (sent < size) {
     const ssize_t n = read(file.fd, buffer, std::min<uint64_t>(block.size(), size - sent));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      Fail(cvErrorFileReadFailed);
-      return UploadFailed(s);
-    }
-    if (!RawSend(s, buffer, uint32_t(n))) return UploadFailed(s);
+    if (n <= 0) return AbandonUpload(s, Status(cvErrorFileReadFailed));
+    if (const Status out = RawSend(s, buffer, uint32_t(n)); !out.ok()) return AbandonUpload(s, out);
     sent += uint64_t(n);
     s.bytesCopied.fetch_add(uint64_t(n));
-    if (!AfterBlock(s, pacer)) return UploadFailed(s);
+    if (const Status paced = AfterBlock(s, pacer); !paced.ok()) return AbandonUpload(s, paced);
   }
   const uint32_t start = s.startTick.load();
   const uint32_t end = plat::GetTickCount();
   s.endTick.store(end);
   Fire(s, kEventProgress, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return kSessionGone;
   s.requestOpen = 0;
-  if (!RawSend(s, closing.data(), uint32_t(closing.size()))) return UploadFailed(s);
-  if (ReadResponse(s) == -1) return -1;
+  if (const Status out = RawSend(s, closing.data(), uint32_t(closing.size())); !out.ok()) return AbandonUpload(s, out);
+  if (const Status read = ReadResponse(s); !read.ok()) return read;
   plat::HGLOBAL body = nullptr;
   uint32_t bodyLength = 0;
-  if (ReadBodyToMemory(s, &body, &bodyLength) == -1) return -1;
+  if (const Status read = ReadBodyToMemory(s, &body, &bodyLength); !read.ok()) return read;
   if (body) plat::GlobalFree(body);
   s.expectedLength.store(size);
   s.bytesCopied.store(size);
@@ -206,20 +202,23 @@ int32_t PostFile(HttpClientSession& s, const char* localFile, const char* resour
   return s.statusCode;
 }
 
-int32_t VerifyFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t method) {
-  if (Empty(localFile)) return Fail(cvErrorInvalidFileName);
-  if (Empty(resource)) return Fail(cvErrorInvalidResource);
-  if (method != 0) return Fail(cvErrorInvalidParameter);
+// Whether a local file and a resource have the same size: 1, or 0 when they differ or the
+// local file cannot be read (with the failure); -1 for anything else (with the failure).
+Answer VerifyFile(HttpClientSession& s, const char* localFile, const char* resource, uint32_t method) {
+  if (Empty(localFile)) return {-1, Status(cvErrorInvalidFileName)};
+  if (Empty(resource)) return {-1, Status(cvErrorInvalidResource)};
+  if (method != 0) return {-1, Status(cvErrorInvalidParameter)};
   File file;
   file.fd = open(localFile, O_RDONLY | O_CLOEXEC);
-  if (file.fd < 0) return Fail((errno == ENOENT || errno == ENOTDIR) ? cvErrorFileNotFound : cvErrorAccessDenied), 0;
+  if (file.fd < 0)
+    return {0, Status((errno == ENOENT || errno == ENOTDIR) ? cvErrorFileNotFound : cvErrorAccessDenied)};
   struct stat st {};
-  if (fstat(file.fd, &st) != 0) return Fail(cvErrorAccessDenied), 0;
+  if (fstat(file.fd, &st) != 0) return {0, Status(cvErrorAccessDenied)};
   // Whole sizes: files of 4 GB and more differ above the low 32 bits too.
   uint64_t remote = 0;
-  if (QueryFileSize(s, resource, &remote) == -1) return -1;
-  if (uint64_t(st.st_size) != remote) return Fail(cvErrorFileSizeMismatch), 0;
-  return 1;
+  if (const Result<int32_t> queried = QueryFileSize(s, resource, &remote); !queried.ok()) return {-1, queried.status()};
+  if (uint64_t(st.st_size) != remote) return {0, Status(cvErrorFileSizeMismatch)};
+  return {1, Status()};
 }
 
 }  // namespace cvhttp
@@ -228,7 +227,7 @@ using namespace cvhttp;
 
 int32_t HttpPutBegin(LibHandle handle, const char* resource, uint64_t length, uint64_t offset) {
   Operation op(handle);
-  return op ? PutBegin(*op.session(), resource, length, offset) : -1;
+  return op ? Finish(PutBegin(*op.session(), resource, length, offset), 0, -1) : -1;
 }
 
 int32_t HttpPutBegin32(LibHandle handle, const char* resource, uint32_t length) {
@@ -237,35 +236,44 @@ int32_t HttpPutBegin32(LibHandle handle, const char* resource, uint32_t length) 
 
 int32_t HttpStoreData(LibHandle handle, const char* resource, const void* data, uint32_t length) {
   Operation op(handle);
-  return op ? StoreData(*op.session(), resource, data, length) : -1;
+  return op ? FinishExchange(StoreData(*op.session(), resource, data, length), -1) : -1;
 }
 
 int32_t HttpStoreFile(LibHandle handle, const char* localFile, const char* resource, uint32_t options,
                       uint64_t offset) {
   Operation op(handle);
-  return op ? StoreFile(*op.session(), localFile, resource, options, offset) : -1;
+  return op ? FinishExchange(StoreFile(*op.session(), localFile, resource, options, offset), -1) : -1;
 }
 
 int32_t HttpPostFile(LibHandle handle, const char* localFile, const char* resource, const char* fieldName,
                      uint32_t options) {
   Operation op(handle);
-  return op ? PostFile(*op.session(), localFile, resource, fieldName, options) : -1;
+  return op ? FinishExchange(PostFile(*op.session(), localFile, resource, fieldName, options), -1) : -1;
 }
+
+namespace {
+
+Result<int32_t> RemoveFile(HttpClientSession& s, const char* resource) {
+  WindowDetach detach(s);
+  const Result<int32_t> r = SendRequest(s, "DELETE", resource, nullptr, 0, 0);
+  if (Gone(s)) return kSessionGone;
+  // The response body is not read: ending the request keeps the connection in step, and
+  // what that meets is no failure of the removal.
+  if (s.requestOpen) static_cast<void>(EndRequest(s));
+  if (r.ok()) AfterBody(s);
+  return r;
+}
+
+}  // namespace
 
 int32_t HttpRemoveFile(LibHandle handle, const char* resource) {
   Operation op(handle);
-  if (!op) return -1;
-  HttpClientSession& s = *op.session();
-  WindowDetach detach(s);
-  const int32_t r = SendRequest(s, "DELETE", resource, nullptr, 0, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  // The response body is not read: ending the request keeps the connection in step.
-  if (s.requestOpen) EndRequest(s);
-  if (r != -1) AfterBody(s);
-  return r;
+  return op ? FinishExchange(RemoveFile(*op.session(), resource), -1) : -1;
 }
 
 int32_t HttpVerifyFile(LibHandle handle, const char* localFile, const char* resource, uint32_t method) {
   Operation op(handle);
-  return op ? VerifyFile(*op.session(), localFile, resource, method) : -1;
+  if (!op) return -1;
+  const Answer v = VerifyFile(*op.session(), localFile, resource, method);
+  return FinishExchange(v.status, v.value, v.value);
 }

@@ -3,14 +3,19 @@
 #include "core/url/url.h"
 #include "http/http_internal.h"
 
-int32_t HttpIsValidUrl(const char* text) {
+namespace {
+
+cvhttp::Status CheckUrl(const char* text) {
   using namespace cvhttp;
   while (text && (*text == ' ' || *text == '\t')) ++text;
   HttpUrl* url = nullptr;
-  if (Empty(text) || !HttpParseUrl(text, kHttpUrlNormalize, &url)) return Fail(cvErrorInvalidResource), 0;
+  if (Empty(text) || !HttpParseUrl(text, kHttpUrlNormalize, &url)) return Status(cvErrorInvalidResource);
   SockAddress address{};
   const bool resolves = url->host && *url->host && SockResolveAddress(url->host, 0, &address) != -1;
   UrlFree(url);
-  if (!resolves && LastError() == 0) Fail(cvErrorInvalidHostName);
-  return resolves ? 1 : 0;
+  return resolves ? Status() : Status(cvErrorInvalidHostName);
 }
+
+}  // namespace
+
+int32_t HttpIsValidUrl(const char* text) { return cvhttp::Finish(CheckUrl(text), 1, 0); }
