@@ -40,6 +40,17 @@ TEST_F(HttpSession, ConnectErrors) {
   EXPECT_EQ(Error(), 10061u);
 }
 
+TEST_F(HttpSession, UrlCheckNamesAHostThatDoesNotResolve) {
+  // A label longer than 63 characters: the resolver refuses it without sending a query.
+  const std::string url = "http://" + std::string(64, 'a') + ".test/";
+  HttpSetLastError(10060);  // left by an earlier call: not the reason for this one
+  EXPECT_EQ(HttpIsValidUrl(url.c_str()), 0);
+  EXPECT_EQ(Error(), 11001u);
+  EXPECT_EQ(HttpIsValidUrl("http://127.0.0.1/x"), 1);
+  EXPECT_EQ(HttpIsValidUrl("no url"), 0);
+  EXPECT_EQ(Error(), 12271u);
+}
+
 TEST_F(HttpSession, ProxiedRequestsUseAbsoluteTargets) {
   ScriptServer proxy;
   auto heads = std::make_shared<Heads>();
