@@ -81,6 +81,11 @@ template <typename T>
 T FinishExchange(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
   return FinishExchange(result.status(), result.value(), onFailure);
 }
+// The end of a call that talks to the server only when it has a response head to read.
+template <typename T>
+T FinishRead(bool reads, Status status, T onSuccess, std::type_identity_t<T> onFailure) noexcept {
+  return reads ? FinishExchange(status, onSuccess, onFailure) : Finish(status, onSuccess, onFailure);
+}
 
 // The platform's error of a call that just failed; one that left none behind still fails.
 Status PlatformError() noexcept;

@@ -14,9 +14,9 @@ void NotifyTraits::OnSocketEvent(HttpClientSession& s, SOCKET, int32_t fdEvent, 
   switch (fdEvent) {
     case plat::FD_READ:
       if (s.responsePending) {
-        // A failure of the head, reported with event 64, is the thread's error the read
-        // event finds.
-        if (const Status read = ReadResponse(s); !read.ok()) Library().SetLastError(read.error());
+        // The outcome of the head (a failure was reported with event 64) is the thread's
+        // error the read event finds.
+        Library().SetLastError(ReadResponse(s).error());
       }
       if (!Gone(s) && !s.serverClosed) Fire(s, kEventRead, error);
       break;

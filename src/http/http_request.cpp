@@ -444,15 +444,19 @@ int32_t HttpSendRequest(LibHandle handle, const char* method, const char* resour
 
 int32_t HttpEndRequest(LibHandle handle) {
   Operation op(handle);
-  return op ? Finish(EndRequest(*op.session()), 0, -1) : -1;
+  if (!op) return -1;
+  HttpClientSession& s = *op.session();
+  const bool reads = s.method == kMethodPut && s.responsePending;
+  return FinishRead(reads, EndRequest(s), 0, -1);
 }
 
 int32_t HttpGetResultCode(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
+  const bool reads = op.session()->responsePending;
   // An error status is still the code asked for; its failure stays the last error.
   const Answer r = ResultCode(*op.session());
-  return Finish(r.status, r.value, r.value == 0 ? -1 : r.value);
+  return FinishRead(reads, r.status, r.value, r.value == 0 ? -1 : r.value);
 }
 
 int32_t HttpGetResultString(LibHandle handle, char* buffer) {
@@ -461,12 +465,13 @@ int32_t HttpGetResultString(LibHandle handle, char* buffer) {
   if (!buffer) return Finish(Status(cvErrorInvalidParameter), 0, 0);
   HttpClientSession& s = *op.session();
   buffer[0] = '\0';
-  const Status read = s.responsePending ? ReadResponse(s) : Status();
-  if (Gone(s)) return Finish(read, 0, 0);
+  const bool reads = s.responsePending;
+  const Status read = reads ? ReadResponse(s) : Status();
+  if (Gone(s)) return FinishRead(reads, read, 0, 0);
   CopyField(*reinterpret_cast<char(*)[kHttpStatusTextSize]>(buffer), s.statusText);
   // The text of an error status is still handed out; the failure stays the last error.
   const int32_t n = int32_t(std::strlen(buffer));
-  return Finish(read, n, n);
+  return FinishRead(reads, read, n, n);
 }
 
 int32_t HttpSetAuthentication(LibHandle handle, uint32_t type, const char* user, const char* password) {

@@ -387,7 +387,9 @@ using namespace cvhttp;
 
 int32_t HttpReadResponse(LibHandle handle) {
   Operation op(handle);
-  return op ? FinishExchange(ReadResponse(*op.session()), 0, -1) : -1;
+  if (!op) return -1;
+  const bool reads = op.session()->responsePending || op.session()->chunked;
+  return FinishRead(reads, ReadResponse(*op.session()), 0, -1);
 }
 
 uint32_t HttpStatusToError(int32_t status) { return StatusToError(status); }
