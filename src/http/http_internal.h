@@ -1,8 +1,9 @@
 #pragma once
 // What the HTTP library's operations share behind the C-style interface (its named bits
 // and values are in http_bits.h): the operation scope that keeps a session record alive
-// while an event receiver may free it, error helpers, the connection's byte I/O with its waits, the
-// session-heap texts and the internal forms of the calls the library makes on itself.
+// while an event receiver may free it, the outcomes helpers return and where a public call
+// finishes with them, the connection's byte I/O with its waits, the session-heap texts and
+// the internal forms of the calls the library makes on itself.
 #include <cstdint>
 #include <cstring>
 #include <string>

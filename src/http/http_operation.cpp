@@ -1,5 +1,5 @@
-// Operation scopes, deferred release, errors, event delivery, socket-window detaching and
-// the session-heap texts.
+// Operation scopes, deferred release, the failures taken from the platform and from public
+// calls, event delivery, socket-window detaching and the session-heap texts.
 #include <strings.h>
 
 #include "http/http_internal.h"
