@@ -146,6 +146,7 @@ void CloseConnection(HttpClientSession& s) noexcept {
   }
   s.header.controlSocket = INVALID_SOCKET;
   s.connected = 0;
+  s.responsesOnConnection = 0;
   s.input.Clear();
 }
 

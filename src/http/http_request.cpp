@@ -22,6 +22,8 @@ namespace {
 
 // Not a flag of the interface: the caller sends the body and reads the response itself.
 constexpr uint32_t kCallerSendsBody = 0x40000000;
+// The request is already the second attempt on a fresh connection.
+constexpr uint32_t kResent = 0x20000000;
 
 struct MethodRow {
   const char* name;
@@ -139,6 +141,19 @@ Result<int32_t> SendRequestOrThrow(HttpClientSession& s, const char* method, con
     if (!(s.options & kOptKeepAlive)) return Status(cvErrorConnectionClosed);
     if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
   }
+  // A server may close an idle kept-alive connection just as the next request leaves
+  // (some proxies always do, without saying so). A request that met such a close before
+  // any of its response came is sent once more on a new connection, unless the caller
+  // sends its body itself and the body is no longer ours to send.
+  const bool reused = s.responsesOnConnection > 0 && (s.options & kOptKeepAlive) && !(flags & kResent);
+  const auto resend = [&](Status failure) -> Result<int32_t> {
+    const uint32_t error = failure.error();
+    const bool closedUnanswered = error == cvErrorConnectionClosed || error == cvErrorConnectionReset ||
+                                  error == cvErrorConnectionAborted;
+    if (!reused || callerSendsBody || !closedUnanswered || s.statusCode != 0 || Gone(s)) return failure;
+    DropConnection(s);
+    return SendRequestOrThrow(s, method, resource, data, length, flags | kResent);
+  };
   const bool proxied = s.proxyType != kProxyNone;
   // A URL's fragment is never part of a request target; a plain path's "#" is part of a name
   // and goes out encoded.
@@ -341,7 +356,7 @@ Result<int32_t> SendRequestOrThrow(HttpClientSession& s, const char* method, con
   head += "\r\n";
   {
     WindowDetach detach(s);
-    if (const Status sent = RawSend(s, head.data(), uint32_t(head.size())); !sent.ok()) return sent;
+    if (const Status sent = RawSend(s, head.data(), uint32_t(head.size())); !sent.ok()) return resend(sent);
   }
   // The length belongs to this request's body; sent with a later one it would hold that
   // request up waiting for a body that never comes.
@@ -358,10 +373,10 @@ Result<int32_t> SendRequestOrThrow(HttpClientSession& s, const char* method, con
       if (!interim.ok() && interim.error() != cvErrorOperationTimeout) return interim;
       if (interim.ok() && s.statusCode >= 400) return Status(StatusToError(s.statusCode));
     }
-    if (const Status sent = SendBody(s, body.data(), uint32_t(body.size())); !sent.ok()) return sent;
+    if (const Status sent = SendBody(s, body.data(), uint32_t(body.size())); !sent.ok()) return resend(sent);
   }
   if (!s.notify.socketWindow && !callerSendsBody && id != kMethodPut && s.responsePending) {
-    if (const Status read = ReadResponse(s); !read.ok()) return read;
+    if (const Status read = ReadResponse(s); !read.ok()) return resend(read);
   }
   if (Gone(s)) return kSessionGone;
   if (id != kMethodHead) s.requestOpen = 1;

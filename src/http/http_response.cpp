@@ -297,6 +297,7 @@ Status ReadResponseOrThrow(HttpClientSession& s, bool keepOnTimeout) {
   if (s.expectContinue && s.statusCode == 100) return {};
   if (ServerWillClose(s, head)) s.keepAlive = 0;  // the next request must reconnect
   s.responsePending = 0;
+  ++s.responsesOnConnection;
   s.expectContinue = 0;
   // A part of a resource nobody asked for would pass for the whole of it.
   if (s.statusCode == 206 && !s.rangeRequested) {

@@ -127,6 +127,7 @@ struct HttpClientSession {
   uint32_t lengthKnown;      // the response announced its body length (0 included)
   uint32_t ownHeaders;       // request headers the current operation computed (OwnHeader bits)
   uint32_t rangeRequested;   // the request just sent asked for a range
+  uint32_t responsesOnConnection;  // response heads read on the connection now open
   uint64_t chunkRemaining;   // body bytes left in the current chunk of a chunked body
   uint32_t chunkStarted;     // the first chunk size of the body has been read
   int32_t transferCoding;    // compression applied as a transfer coding under chunked (encoding id), or 0

@@ -1,6 +1,8 @@
 // Keep-alive follows the server's answer, not only the request: a server that says it will
 // close (HTTP/1.0 without keep-alive, or "Connection: close") gets a new connection for the
 // next request even when its close has not reached us yet.
+#include <sys/socket.h>
+
 #include <string>
 
 #include "http_fixture.h"
@@ -37,6 +39,41 @@ TEST_F(Http, ResponsesThatAnnounceTheirCloseMakeTheNextRequestReconnect) {
     EXPECT_TRUE(server.Finish(5s)) << server.failure();
     HttpDisconnect(h);
   }
+}
+
+// A kept-alive connection the server closes as the next request arrives, without having said
+// so: the request goes once more on a new connection. A new connection closed unanswered is
+// a failure, not a reason to try again.
+TEST_F(Http, AKeptAliveConnectionClosedUnderTheNextRequestIsRetriedOnce) {
+  const auto reset = [](ScriptServer& ss) {
+    linger lg{1, 0};
+    ::setsockopt(ss.clientSocket(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  };
+  for (const bool withReset : {false, true}) {
+    ScriptServer server;
+    auto heads = std::make_shared<Heads>();
+    ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
+    ReadHead(server, heads);
+    if (withReset) server.Call(reset);
+    server.Accept();
+    ReadHead(server, heads).Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nagain").Sleep(100ms).Close();
+    const LibHandle h = Connect(server, 0x2);
+    EXPECT_EQ(GetText(h, "/a"), "hi") << withReset;
+    EXPECT_EQ(GetText(h, "/b"), "again") << withReset;
+    EXPECT_EQ(HttpGetLastError(), 0u);
+    EXPECT_TRUE(server.Finish(5s)) << server.failure();
+    EXPECT_EQ(heads->Count(), 3u);
+    HttpDisconnect(h);
+  }
+
+  ScriptServer server;
+  auto heads = std::make_shared<Heads>();
+  ReadHead(server, heads).Close().Sleep(300ms);
+  const LibHandle h = Connect(server, 0x2);
+  EXPECT_EQ(GetText(h, "/a"), "error 12256");
+  EXPECT_TRUE(server.Finish(5s)) << server.failure();
+  EXPECT_EQ(heads->Count(), 1u);
+  HttpDisconnect(h);
 }
 
 }  // namespace
