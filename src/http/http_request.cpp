@@ -148,8 +148,8 @@ Result<int32_t> SendRequestOrThrow(HttpClientSession& s, const char* method, con
   const bool reused = s.responsesOnConnection > 0 && (s.options & kOptKeepAlive) && !(flags & kResent);
   const auto resend = [&](Status failure) -> Result<int32_t> {
     const uint32_t error = failure.error();
-    const bool closedUnanswered = error == cvErrorConnectionClosed || error == cvErrorConnectionReset ||
-                                  error == cvErrorConnectionAborted;
+    const bool closedUnanswered =
+        error == cvErrorConnectionClosed || error == cvErrorConnectionReset || error == cvErrorConnectionAborted;
     if (!reused || callerSendsBody || !closedUnanswered || s.statusCode != 0 || Gone(s)) return failure;
     DropConnection(s);
     return SendRequestOrThrow(s, method, resource, data, length, flags | kResent);
