@@ -177,8 +177,13 @@ class LibraryFrame {
 
   // The attach count; 0 with cvErrorNetworkNotInitialized when not attached.
   uint32_t IsInitialized() noexcept {
+    const uint32_t count = AttachCount();
+    if (count == 0) SetLastError(cvErrorNetworkNotInitialized);
+    return count;
+  }
+  // The same, setting no error.
+  uint32_t AttachCount() noexcept {
     std::lock_guard lk(lock_);
-    if (attachCount_ == 0) SetLastError(cvErrorNetworkNotInitialized);
     return attachCount_;
   }
 
@@ -374,8 +379,8 @@ class LibraryFrame {
   void* Module() const noexcept { return module_.load(); }
   LibraryState& state() noexcept { return state_; }
 
- private:
-  // A new session record in the table, set up by the library.
+  // A new session record in the table, set up by the library (AllocSession, for a caller
+  // that finishes the call itself).
   Result<LibHandle> NewSession() noexcept {
     std::lock_guard lk(lock_);
     if (attachCount_ == 0) return Status(cvErrorNetworkNotInitialized);
@@ -398,6 +403,7 @@ class LibraryFrame {
     return s->header.handle;
   }
 
+ private:
   // The table entry of a handle, or null; the caller holds the lock. A handle below the
   // base wraps to a huge slot and is out of range.
   Session* Entry(LibHandle handle) const noexcept {

@@ -233,14 +233,7 @@ class NotifyEngine {
     return plat::DefSubclassProc(window, message, wParam, lParam);
   }
 
- private:
-  static void HoldOthers(Session& s, uint32_t owner, bool hold) noexcept {
-    Traits::Library().ForEachSession([&](Session& other) {
-      if (&other != &s && other.header.ownerThread == owner) FreezeSession(other, hold);
-    });
-  }
-
-  // SelectEvents behind its handle check.
+  // SelectEvents behind its handle check, for a library call that finishes itself.
   static Status Select(Session& s, HWND window, UINT message) noexcept {
     if constexpr (requires { Traits::SelectRefusal(s); }) {
       if (const uint32_t refusal = Traits::SelectRefusal(s)) return Status(refusal);
@@ -263,22 +256,7 @@ class NotifyEngine {
     return Status(socketError ? kCvErrorBase | socketError : uint32_t(cvErrorInvalidHandle));
   }
 
-  // Stops routing the session's socket to a window, and makes it blocking again.
-  static void Deselect(Session& s) noexcept {
-    auto& r = Traits::Registration(s);
-    const bool wasAttached = r.socketWindow != nullptr;
-    DetachWindow(s);
-    const SOCKET sock = SocketOf(s);
-    r.socketMessage = 0;
-    if (wasAttached && sock != INVALID_SOCKET) {
-      SockAsyncSelect(sock, nullptr, 0, 0);
-      uint32_t blocking = 0;
-      if constexpr (requires { Traits::kStaysNonBlocking; }) blocking = Traits::kStaysNonBlocking ? 1 : 0;
-      SockIoctl(sock, plat::kFionBio, &blocking);
-    }
-  }
-
-  // AttachWindow behind its handle check.
+  // AttachWindow behind its handle check, for a library call that finishes itself.
   static Status AttachTo(Session& s, HWND window) noexcept {
     if (!window) {
       DetachWindow(s);
@@ -303,6 +281,28 @@ class NotifyEngine {
     ++e->sessions;
     Traits::Registration(s).socketWindow = window;
     return {};
+  }
+
+ private:
+  static void HoldOthers(Session& s, uint32_t owner, bool hold) noexcept {
+    Traits::Library().ForEachSession([&](Session& other) {
+      if (&other != &s && other.header.ownerThread == owner) FreezeSession(other, hold);
+    });
+  }
+
+  // Stops routing the session's socket to a window, and makes it blocking again.
+  static void Deselect(Session& s) noexcept {
+    auto& r = Traits::Registration(s);
+    const bool wasAttached = r.socketWindow != nullptr;
+    DetachWindow(s);
+    const SOCKET sock = SocketOf(s);
+    r.socketMessage = 0;
+    if (wasAttached && sock != INVALID_SOCKET) {
+      SockAsyncSelect(sock, nullptr, 0, 0);
+      uint32_t blocking = 0;
+      if constexpr (requires { Traits::kStaysNonBlocking; }) blocking = Traits::kStaysNonBlocking ? 1 : 0;
+      SockIoctl(sock, plat::kFionBio, &blocking);
+    }
   }
 
   // The session leaves its socket window, if it has one.
