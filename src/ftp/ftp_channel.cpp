@@ -28,18 +28,20 @@ bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK
 
 }  // namespace
 
-bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
-  return cvcore::SendAll(ChannelStream(s, FtpChannel::Command), data, length, cvcore::StreamOrder::WaitFirst);
+Status ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorNotConnected);
+  if (!cvcore::SendAll(ChannelStream(s, FtpChannel::Command), data, length, cvcore::StreamOrder::WaitFirst))
+    return StreamError(s);
+  return {};
 }
 
-bool ChannelReadByte(FtpSession& s, char* c) noexcept {
-  if (s.commandInput.TakeByte(*c)) return true;
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorNotConnected), false;
+Status ChannelReadByte(FtpSession& s, char* c) noexcept {
+  if (s.commandInput.TakeByte(*c)) return {};
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorNotConnected);
   const int32_t n = s.commandInput.FillWaiting(ChannelStream(s, FtpChannel::Command), cvcore::StreamOrder::WaitFirst);
-  if (n < 0) return false;
-  if (n == 0) return Fail(cvErrorConnectionClosed), false;
-  return s.commandInput.TakeByte(*c);
+  if (n < 0) return StreamError(s);
+  if (n == 0 || !s.commandInput.TakeByte(*c)) return Status(cvErrorConnectionClosed);
+  return {};
 }
 
 int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32_t waitMs) noexcept {
@@ -56,52 +58,41 @@ void ChannelDrainQuiet(FtpSession& s) noexcept {
   if (s.header.controlSocket == INVALID_SOCKET) return;
   // A server that never falls quiet is given one timeout, not the byte limit's worth.
   WaitDeadline bound(s, SessionTimeoutMs(s));
-  const uint32_t kept = Library().GetLastError();
   char scratch[kDrainChunk];
   for (uint64_t drained = 0; drained < kDrainLimit;) {
     const int32_t n = ChannelReceiveQuiet(s, scratch, sizeof scratch, kDrainStepMs);
     if (n <= 0) break;
     drained += uint64_t(n);
   }
-  Library().SetLastError(kept);
+  s.streamError.store(0);  // the drain reports nothing
 }
 
-SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept {
+Result<SOCKET> OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept {
   alignas(sockaddr_in6) unsigned char sa[kSockAddressBufferSize];
   uint32_t length = 0;
-  if (!SockMakeSockaddr(&address, uint16_t(port), sa, &length)) {
-    TakePlatformError();
-    return INVALID_SOCKET;
-  }
+  if (!SockMakeSockaddr(&address, uint16_t(port), sa, &length)) return PlatformError();
   SOCKET sock = SockCreate(int32_t(address.family), plat::kSockStream, plat::kIpProtoTcp);
-  if (sock == INVALID_SOCKET) {
-    TakePlatformError();
-    return INVALID_SOCKET;
-  }
-  auto fail = [&](uint32_t error) {
-    if (error) Fail(error);
-    const uint32_t kept = Library().GetLastError();
+  if (sock == INVALID_SOCKET) return PlatformError();
+  auto fail = [&](Status failure) -> Result<SOCKET> {
     SockClose(sock);
-    Library().SetLastError(kept);
-    return INVALID_SOCKET;
+    return failure;
   };
   uint32_t on = 1;
   int32_t one = 1;
-  if (SockIoctl(sock, plat::kFionBio, &on) != 0) return fail(TakePlatformError());
+  if (SockIoctl(sock, plat::kFionBio, &on) != 0) return fail(PlatformError());
   SockSetOption(sock, plat::kIpProtoTcp, plat::kTcpNoDelay, &one);
   if (SockConnect(sock, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) == 0) return sock;
-  if (!WouldBlock()) return fail(TakePlatformError());
+  if (!WouldBlock()) return fail(PlatformError());
   RawWait w = WaitRaw(s, sock, POLLOUT, SessionTimeoutMs(s));
-  if (!ReportWait(s, w, 0)) return fail(0);
+  if (const Status waited = ReportWait(s, w, 0); !waited.ok()) return fail(waited);
   int32_t pending = 0, size = sizeof pending;
-  if (SockGetPendingError(sock, &pending, &size) != 0) return fail(TakePlatformError());
-  if (pending != 0) return fail(uint32_t(pending));
-  if (!(w.revents & POLLOUT)) return fail(cvErrorConnectionRefused);
+  if (SockGetPendingError(sock, &pending, &size) != 0) return fail(PlatformError());
+  if (pending != 0) return fail(Status(uint32_t(pending)));
+  if (!(w.revents & POLLOUT)) return fail(Status(cvErrorConnectionRefused));
   return sock;
 }
 
 void CloseChannel(FtpSession& s, FtpChannel channel) noexcept {
-  const uint32_t kept = Library().GetLastError();
   const bool data = channel == FtpChannel::Data;
   // A data stage belongs to its connection; the command channel's stays for the security
   // information until the session ends or reconnects.
@@ -110,7 +101,6 @@ void CloseChannel(FtpSession& s, FtpChannel channel) noexcept {
   if (sock != INVALID_SOCKET) SockClose(sock);
   sock = INVALID_SOCKET;
   if (!data) s.commandInput.Clear();
-  Library().SetLastError(kept);
 }
 
 }  // namespace cvftp

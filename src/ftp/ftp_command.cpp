@@ -37,25 +37,26 @@ bool HasLineBreak(const char* text) noexcept { return text && std::strpbrk(text,
 bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
 // The result of a completely read reply.
-int32_t Deliver(FtpSession& s) noexcept {
+Result<int32_t> Deliver(FtpSession& s) noexcept {
   const uint32_t code = s.replyCode;
   for (const ReplyError& row : kReplyErrors) {
     if (row.reply == 0xFFFFFFFFu) break;
-    if (row.reply == code) return FailWithEvent(s, row.error, kEventCommandReply);
+    if (row.reply == code) return ErrorWithEvent(s, row.error, kEventCommandReply);
   }
-  if (code < 100 || code > 399) return FailWithEvent(s, cvErrorInvalidServerResponse, kEventCommandReply);
+  if (code < 100 || code > 399) return ErrorWithEvent(s, cvErrorInvalidServerResponse, kEventCommandReply);
   FireEvent(s, kEventCommandReply, 0);
-  return Gone(s) ? FailGone() : int32_t(code);
+  if (Gone(s)) return kSessionGone;
+  return int32_t(code);
 }
 
 // Reads on with the reply in progress until it is complete. deliver: map and announce it
 // (a late reply drained before the next command is neither).
-int32_t ContinueReply(FtpSession& s, bool deliver) noexcept {
+Result<int32_t> ContinueReply(FtpSession& s, bool deliver) noexcept {
   // One timeout for the whole reply: a server that keeps a reply going cannot hold the call.
   WaitDeadline bound(s, SessionTimeoutMs(s));
   for (;;) {
     char c;
-    if (!ChannelReadByte(s, &c)) return Gone(s) ? FailGone() : -1;
+    if (const Status read = ChannelReadByte(s, &c); !read.ok()) return GoneOr(s, read);
     const cvcore::ReplyReader::Status status = s.reader.Feed(c);
     if (s.reader.HasCode()) s.replyCode = s.reader.code();
     if (status == cvcore::ReplyReader::Status::More) continue;
@@ -63,33 +64,36 @@ int32_t ContinueReply(FtpSession& s, bool deliver) noexcept {
     s.replyRawLength = s.reader.rawLength();
     if (status == cvcore::ReplyReader::Status::Done) {
       s.channelDebt = FtpChannelDebt::None;
-      return deliver ? Deliver(s) : int32_t(s.replyCode);
+      if (deliver) return Deliver(s);
+      return int32_t(s.replyCode);
     }
     // Not a reply, or one without end: what follows cannot be trusted.
     if (!s.reader.HasCode()) s.replyCode = 0;
     s.channelDebt = FtpChannelDebt::Unknown;
-    return deliver ? FailWithEvent(s, cvErrorInvalidServerResponse, kEventCommandReply)
-                   : Fail(cvErrorInvalidServerResponse);
+    if (deliver) return ErrorWithEvent(s, cvErrorInvalidServerResponse, kEventCommandReply);
+    return Status(cvErrorInvalidServerResponse);
   }
 }
 
 // Brings the channel back into step before a command: finishes a reply whose wait failed,
 // or drains bytes that were no reply.
-bool SettleDebt(FtpSession& s) noexcept {
+Status SettleDebt(FtpSession& s) noexcept {
   switch (s.channelDebt) {
     case FtpChannelDebt::None:
-      return true;
-    case FtpChannelDebt::Reply:
-      if (ContinueReply(s, false) != -1) return true;
-      if (s.channelDebt != FtpChannelDebt::Unknown) return false;
+      return {};
+    case FtpChannelDebt::Reply: {
+      const Result<int32_t> late = ContinueReply(s, false);
+      if (late.ok()) return {};
+      if (s.channelDebt != FtpChannelDebt::Unknown) return late.status();
       [[fallthrough]];  // the late bytes were no reply: drain them
+    }
     case FtpChannelDebt::Unknown:
       ChannelDrainQuiet(s);
-      if (Gone(s)) return FailGone(), false;
+      if (Gone(s)) return kSessionGone;
       s.channelDebt = FtpChannelDebt::None;
-      return true;
+      return {};
   }
-  return true;
+  return {};
 }
 
 // What the library learns with the first command after the login.
@@ -98,41 +102,42 @@ void FirstCommandQueries(FtpSession& s, const char* command) noexcept {
   // A server that refuses these queries refuses nothing the caller asked for.
   WithheldEvents quiet(s, kEventCommandReply);
   s.options |= kOptInternalQuery;
-  if (s.systemType == 0 && s.proxyType != kProxyOther) GetSystemType(s);
+  // What they learn is kept in the session; their refusals are no concern of the command.
+  if (s.systemType == 0 && s.proxyType != kProxyOther) static_cast<void>(GetSystemType(s));
   if (!Gone(s) && strcasecmp(command, "PWD") != 0 && s.currentDirectory[0] == '\0' && s.proxyType != kProxyOther)
-    QueryWorkingDirectory(s);
+    static_cast<void>(QueryWorkingDirectory(s));
   s.options &= ~kOptInternalQuery;
 }
 
 }  // namespace
 
-int32_t SendCommand(FtpSession& s, const char* command, const char* argument, uint32_t badArgument) noexcept {
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
-  if (!command || HasLineBreak(command)) return Fail(cvErrorInvalidParameter);
+Result<int32_t> SendCommand(FtpSession& s, const char* command, const char* argument, uint32_t badArgument) noexcept {
+  if (IsSftp(s)) return Status(cvErrorOperationNotSupported);
+  if (!command || HasLineBreak(command)) return Status(cvErrorInvalidParameter);
   // A line break in an argument would smuggle a second command to the server.
-  if (HasLineBreak(argument)) return Fail(badArgument);
+  if (HasLineBreak(argument)) return Status(badArgument);
   const size_t argLength = argument ? std::strlen(argument) : 0;
-  if (std::strlen(command) + argLength + 3 >= kFtpCommandLineSize) return Fail(cvErrorInvalidParameter);
-  if (s.replyPending || s.listingTypeOverride) return Fail(cvErrorOperationInProgress);
-  if (s.header.controlSocket == INVALID_SOCKET && !s.commandProtected) return Fail(cvErrorNotConnected);
-  if (!SettleDebt(s)) return -1;
+  if (std::strlen(command) + argLength + 3 >= kFtpCommandLineSize) return Status(cvErrorInvalidParameter);
+  if (s.replyPending || s.listingTypeOverride) return Status(cvErrorOperationInProgress);
+  if (s.header.controlSocket == INVALID_SOCKET && !s.commandProtected) return Status(cvErrorNotConnected);
+  if (const Status settled = SettleDebt(s); !settled.ok()) return settled;
   if (s.typeRestoreOwed && strcasecmp(command, "QUIT") != 0) {
     s.typeRestoreOwed = 0;
-    const int32_t r = SendSessionType(s);
-    if (Gone(s)) return FailGone();
-    if (r != 200) {
+    const Result<int32_t> r = SendSessionType(s);
+    if (Gone(s)) return kSessionGone;
+    if (!r.ok() || r.value() != 200) {
       // Nothing goes out in a type the session does not know the server to have.
       if (s.channelDebt != FtpChannelDebt::None) s.typeRestoreOwed = 1;
-      return r == -1 ? -1 : Fail(cvErrorInvalidServerResponse);
+      return r.ok() ? Status(cvErrorInvalidServerResponse) : r.status();
     }
   }
   if (s.loggedIn && !s.firstQueriesDone) {
     FirstCommandQueries(s, command);
-    if (Gone(s)) return FailGone();
+    if (Gone(s)) return kSessionGone;
   }
   int n = argLength ? std::snprintf(s.commandLine, sizeof s.commandLine, "%s %s\r\n", command, argument)
                     : std::snprintf(s.commandLine, sizeof s.commandLine, "%s\r\n", command);
-  if (!ChannelSend(s, s.commandLine, uint32_t(n))) return Gone(s) ? FailGone() : -1;
+  if (const Status sent = ChannelSend(s, s.commandLine, uint32_t(n)); !sent.ok()) return GoneOr(s, sent);
   s.replyPending = 1;
   s.lastCommandTime.store(plat::GetTickCount());
   return ReadReply(s);
@@ -145,7 +150,7 @@ void OweReply(FtpSession& s) noexcept {
   s.channelDebt = FtpChannelDebt::Reply;
 }
 
-int32_t ReadReply(FtpSession& s) noexcept {
+Result<int32_t> ReadReply(FtpSession& s) noexcept {
   if (IsSftp(s)) return hooks::SftpResultCode(s);
   if (!s.replyPending) return int32_t(s.replyCode);
   s.replyPending = 0;
@@ -160,24 +165,26 @@ int32_t ReadReply(FtpSession& s) noexcept {
 int32_t FtpSendCommand(LibHandle handle, const char* command, const char* argument) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::SendCommand(*op.session(), command, argument);
+  return cvftp::Finish(cvftp::SendCommand(*op.session(), command, argument), -1);
 }
 
 int32_t FtpReadReply(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::ReadReply(*op.session());
+  return cvftp::Finish(cvftp::ReadReply(*op.session()), -1);
 }
 
 int32_t FtpGetResultString(LibHandle handle, char* buffer, uint32_t size) {
-  if (!buffer || size == 0) return cvftp::Fail(cvErrorInvalidParameter), 0;
+  if (!buffer || size == 0) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, 0);
   buffer[0] = '\0';
   cvftp::Operation op(handle);
   if (!op) return 0;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return int32_t(cvftp::hooks::SftpResultString(s, buffer, size));
+  if (s.options & cvftp::kOptSftp) return int32_t(cvftp::Finish(cvftp::hooks::SftpResultString(s, buffer, size), 0u));
   if (s.replyPending) {
-    cvftp::ReadReply(s);
+    // The text of whatever came, or of nothing: the reply's failure is the last error.
+    const cvftp::Result<int32_t> r = cvftp::ReadReply(s);
+    if (!r.ok()) cvftp::Finish(r.status(), 0, 0);
     if (cvftp::Gone(s)) return 0;
   }
   size_t n = std::strlen(s.replyText);

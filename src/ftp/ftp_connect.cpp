@@ -9,6 +9,7 @@
 #include "core/url/url.h"
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_tls.h"
 #include "ftp/ftp_transfer.h"
 
 namespace cvftp {
@@ -34,29 +35,27 @@ uint32_t DeriveOptions(uint32_t o, uint32_t port, const SecCredentials* credenti
 }
 
 // Fails a connect whose session exists but never got connected.
-LibHandle Abandon(FtpSession& s) {
+Status Abandon(FtpSession& s, Status failure) noexcept {
   ReleaseOrDefer(s.header.handle);
-  return kInvalidLibHandle;
+  return failure;
 }
 
-// Fails a connect after the greeting: QUIT, then release, keeping the error.
-LibHandle Quit(FtpSession& s) {
-  const uint32_t error = Library().GetLastError();
+// Fails a connect after the greeting: QUIT, then release.
+Status Quit(FtpSession& s, Status failure) noexcept {
   Disconnect(s);
-  Library().SetLastError(error);
-  return kInvalidLibHandle;
+  return failure;
 }
 
-LibHandle ConnectSftp(const char* host, uint32_t port, const char* user, const char* password, uint32_t timeout,
-                      uint32_t options, SecCredentials* credentials) {
+Result<LibHandle> ConnectSftp(const char* host, uint32_t port, const char* user, const char* password, uint32_t timeout,
+                              uint32_t options, SecCredentials* credentials) {
   options &= ~kOptNoServerQueries;
   if (credentials) credentials->protocolMask &= ~kTlsProtocolBits;
-  if (!user) return FailHandle(cvErrorInvalidUserName);
+  if (!user) return Status(cvErrorInvalidUserName);
   if (port == 0) port = 22;
-  if (credentials && !Empty(credentials->reservedText)) return FailHandle(cvErrorFeatureNotSupported);
-  LibHandle h = FtpAllocSession();
-  if (h == kInvalidLibHandle) return h;
-  Operation op(h);
+  if (credentials && !Empty(credentials->reservedText)) return Status(cvErrorFeatureNotSupported);
+  const Result<LibHandle> h = Library().NewSession();
+  if (!h.ok()) return h;
+  Operation op(h.value());
   FtpSession& s = *op.session();
   CopyField(s.hostName, host);
   CopyField(s.user, user);
@@ -67,8 +66,9 @@ LibHandle ConnectSftp(const char* host, uint32_t port, const char* user, const c
   s.timeout = timeout ? timeout : 20;
   s.serverPort = port;
   // The session's own timeout: a Timeout of 0 means the default here too, never no limit.
-  s.sftpSession = hooks::SftpConnect(s, host, port, user, password, s.timeout, s.options, credentials);
-  if (!s.sftpSession) return Abandon(s);
+  const Result<SshSession*> ssh = hooks::SftpConnect(s, host, port, user, password, s.timeout, s.options, credentials);
+  if (!ssh.ok()) return Abandon(s, ssh.status());
+  s.sftpSession = ssh.value();
   s.blocked.store(0);
   SetState(s, FtpState::Idle);
   s.loggedIn = 1;
@@ -79,15 +79,15 @@ LibHandle ConnectSftp(const char* host, uint32_t port, const char* user, const c
 }
 
 // The session's own credentials for the command channel's TLS.
-bool PrepareTls(FtpSession& s, SecCredentials* credentials) {
+Status PrepareTls(FtpSession& s, SecCredentials* credentials) {
   SecCredentials empty{};
   empty.headSize = sizeof(SecCredentials);
   SecCredentials* source = credentials ? credentials : &empty;
   if (source->protocolMask == 0) source->protocolMask = kDefaultTlsMask;
   s.tlsProtocolMask = source->protocolMask;
   s.credentials = SecCopyCredentials(source);
-  if (!s.credentials) return TakePlatformError(), false;
-  return hooks::TlsAcquireCredentials(s) != -1;
+  if (!s.credentials) return PlatformError();
+  return hooks::TlsAcquireCredentials(s);
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ bool TakeHost(const char* text, char (&out)[kFtpHostNameSize], uint32_t& options
   return SockNormalizeHostName(host.c_str(), out) != nullptr;
 }
 
-int32_t Disconnect(FtpSession& s) noexcept {
+void Disconnect(FtpSession& s) noexcept {
   if (s.sftpSession) {
     hooks::SftpDisconnect(s);
   } else {
@@ -126,30 +126,20 @@ int32_t Disconnect(FtpSession& s) noexcept {
       s.firstQueriesDone = 1;  // no queries of our own on the way out
       // Whatever becomes of the QUIT, the session ends: its wait reports nothing.
       WithheldEvents quiet(s, kEventTimeout | kEventCanceled);
-      SendCommand(s, "QUIT", nullptr);
+      static_cast<void>(SendCommand(s, "QUIT", nullptr));
     }
   }
   ReleaseOrDefer(s.header.handle);
-  return 0;
 }
 
-}  // namespace cvftp
+namespace {
 
-LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const char* password, uint32_t timeout,
-                     uint32_t options, SecCredentials* credentials) {
-  using namespace cvftp;
-  if (Empty(host)) return FailHandle(cvErrorInvalidHostName);
-  if ((options & kOptIpv6) && !SockIsIPv6Available()) return FailHandle(cvErrorProtocolNotAvailable);
-  char name[kFtpHostNameSize];
-  if (!TakeHost(host, name, options, &port)) return FailHandle(cvErrorInvalidHostName);
-  if (Empty(user)) user = nullptr;
-  if (Empty(password)) password = nullptr;
-  options = DeriveOptions(options, port, credentials);
-  if (options & kOptSftp) return ConnectSftp(name, port, user, password, timeout, options, credentials);
-
+// A plain or TLS session on a resolved, validated host name.
+Result<LibHandle> ConnectFtp(const char* name, uint32_t port, const char* user, const char* password, uint32_t timeout,
+                             uint32_t options, SecCredentials* credentials) {
   const bool tls = options & kOptTls;
   if (tls) {
-    if (!SecLoadProvider()) return FailHandle(TakePlatformError());
+    if (!SecLoadProvider()) return PlatformError();
     if (!(options & kOptNoPortInference) && port == 21) options |= kOptTlsExplicit;
     if (port == 0) port = (options & kOptTlsExplicit) ? 21 : 990;
   } else if (port == 0) {
@@ -157,9 +147,9 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
   }
   const bool explicitTls = tls && (options & kOptTlsExplicit);
 
-  LibHandle h = FtpAllocSession();
-  if (h == kInvalidLibHandle) return h;
-  Operation op(h);
+  const Result<LibHandle> h = Library().NewSession();
+  if (!h.ok()) return h;
+  Operation op(h.value());
   FtpSession& s = *op.session();
   s.options = options;
   s.serverPort = port;
@@ -171,75 +161,90 @@ LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const ch
     s.encoding = kEncodingNone;
     s.featuresQueried = 1;
   }
-  if (tls && !PrepareTls(s, credentials)) return Abandon(s);
-  if (SockResolveAddress(name, (options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1) {
-    Fail(cvErrorInvalidHostName);
-    return Abandon(s);
-  }
+  if (tls)
+    if (const Status prepared = PrepareTls(s, credentials); !prepared.ok()) return Abandon(s, prepared);
+  if (SockResolveAddress(name, (options & kOptIpv6) ? 23 : 0, &s.serverAddress) == -1)
+    return Abandon(s, Status(cvErrorInvalidHostName));
   s.blocked.store(1);
   s.replyPending = 1;
   SetState(s, FtpState::Connecting);
-  s.header.controlSocket = OpenConnection(s, s.serverAddress, port);
-  if (s.header.controlSocket == INVALID_SOCKET) return Abandon(s);
+  const Result<SOCKET> control = OpenConnection(s, s.serverAddress, port);
+  if (!control.ok()) return Abandon(s, control.status());
+  s.header.controlSocket = control.value();
 
   bool haveGreeting = false;
   if (explicitTls) {
-    int32_t r = ReadReply(s);
-    if (r == -1) return Abandon(s);
-    if (r != 220) {
-      Fail(cvErrorInvalidServerResponse);
-      return Abandon(s);
-    }
+    const Result<int32_t> r = ReadReply(s);
+    if (!r.ok()) return Abandon(s, r.status());
+    if (r.value() != 220) return Abandon(s, Status(cvErrorInvalidServerResponse));
     haveGreeting = true;
   }
   uint32_t greetingCode = s.replyCode;
   std::string greetingText = s.replyText;
   if (tls) {
-    if (hooks::TlsHandshake(s) == -1) return Abandon(s);
-    if (hooks::TlsVerifyServer(s) == -1 && FtpGetLastError() != cvErrorSecurityCertificate) return Abandon(s);
+    if (const Status shaken = hooks::TlsHandshake(s); !shaken.ok()) return Abandon(s, shaken);
+    if (const Status verified = ToleratedCertificate(hooks::TlsVerifyServer(s)); !verified.ok())
+      return Abandon(s, verified);
     s.commandProtected = 1;
     s.dataProtected = 1;
   }
-  const int32_t code = ReadReply(s);
-  if (code == -1) return Abandon(s);
+  const Result<int32_t> code = ReadReply(s);
+  if (!code.ok()) return Abandon(s, code.status());
   if (!haveGreeting) {
     greetingCode = s.replyCode;
     greetingText = s.replyText;
   }
-  if (explicitTls && code != 234 && code != 334) {
-    Fail(cvErrorServiceUnavailable);
-    return Abandon(s);
-  }
+  if (explicitTls && code.value() != 234 && code.value() != 334) return Abandon(s, Status(cvErrorServiceUnavailable));
   s.blocked.store(0);
   s.connected = 1;
   SetState(s, FtpState::Idle);
 
   if (options & kOptSendHost) {
     s.features |= kFeatureHost;
-    if (SendCommand(s, "HOST", s.hostName) == -1) return Quit(s);
+    if (const Result<int32_t> r = SendCommand(s, "HOST", s.hostName); !r.ok()) return Quit(s, r.status());
   }
-  GetSystemType(s);
   // The query's failure is no connect's, but a cancel is: the caller stops waiting here.
-  if (s.cancelRequested.load()) {
-    Fail(cvErrorOperationCanceled);
-    return Abandon(s);
-  }
+  static_cast<void>(GetSystemType(s));
+  if (s.cancelRequested.load()) return Abandon(s, Status(cvErrorOperationCanceled));
   if (options & kOptNoLogin) {
     s.loggedIn = 1;
-    QueryFeatures(s);
-    SendType(s, kTypeImage);
-  } else if (user && Login(s, user, password, nullptr) == -1) {
-    return Quit(s);
+    // What the server offers and its binary type are asked for, not required.
+    static_cast<void>(QueryFeatures(s));
+    static_cast<void>(SendType(s, kTypeImage));
+  } else if (user) {
+    if (const Result<int32_t> r = Login(s, user, password, nullptr); !r.ok()) return Quit(s, r.status());
   }
-  if (options & kOptKeepAlive) hooks::EnableKeepAlive(s);
+  // A session without keep-alive still stands.
+  if (options & kOptKeepAlive) static_cast<void>(hooks::EnableKeepAlive(s));
   s.replyCode = greetingCode;
   CopyField(s.replyText, greetingText.c_str());
-  Library().SetLastError(0);
   return h;
+}
+
+}  // namespace
+
+}  // namespace cvftp
+
+LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const char* password, uint32_t timeout,
+                     uint32_t options, SecCredentials* credentials) {
+  using namespace cvftp;
+  if (Empty(host)) return Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
+  if ((options & kOptIpv6) && !SockIsIPv6Available())
+    return Finish(Status(cvErrorProtocolNotAvailable), kInvalidLibHandle, kInvalidLibHandle);
+  char name[kFtpHostNameSize];
+  if (!TakeHost(host, name, options, &port))
+    return Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
+  if (Empty(user)) user = nullptr;
+  if (Empty(password)) password = nullptr;
+  options = DeriveOptions(options, port, credentials);
+  if (options & kOptSftp)
+    return Finish(ConnectSftp(name, port, user, password, timeout, options, credentials), kInvalidLibHandle);
+  return FinishClean(ConnectFtp(name, port, user, password, timeout, options, credentials), kInvalidLibHandle);
 }
 
 int32_t FtpDisconnect(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::Disconnect(*op.session());
+  cvftp::Disconnect(*op.session());
+  return 0;
 }

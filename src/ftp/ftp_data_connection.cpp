@@ -64,19 +64,20 @@ const SockAddress& PeerAddress(const FtpSession& s) noexcept {
   return s.proxyType != kProxyNone ? s.proxyAddress : s.serverAddress;
 }
 
-int32_t FailClosing(FtpSession& s, uint32_t error) noexcept {
-  if (error) Fail(error);
+// A failure after the data socket was opened: the socket goes.
+Status Closing(FtpSession& s, Status failure) noexcept {
   CloseDataChannel(s);
-  return -1;
+  return failure;
 }
 
 // A command that failed (the engine's error) or answered another code than expected.
-int32_t FailUnexpected(FtpSession& s, int32_t reply) noexcept {
-  if (Gone(s)) return FailGone();
-  return FailClosing(s, reply == -1 ? 0 : cvErrorInvalidServerResponse);
+Status Unexpected(FtpSession& s, const Result<int32_t>& reply) noexcept {
+  if (Gone(s)) return kSessionGone;
+  return Closing(s, reply.ok() ? Status(cvErrorInvalidServerResponse) : reply.status());
 }
 
 bool Is2xx(int32_t code) noexcept { return code >= 200 && code <= 299; }
+bool Is2xx(const Result<int32_t>& reply) noexcept { return reply.ok() && Is2xx(reply.value()); }
 
 // PBSZ once per session and PROT before each data connection of a TLS session; a server
 // that refuses either loses the feature.
@@ -88,25 +89,24 @@ void SendProtection(FtpSession& s) noexcept {
 }
 
 // Passive mode: the server's address and port for the data connection.
-bool PassiveTarget(FtpSession& s, SockAddress* target, uint32_t* port) noexcept {
+Status PassiveTarget(FtpSession& s, SockAddress* target, uint32_t* port) noexcept {
   const SockAddress& peer = PeerAddress(s);
   *target = peer;
+  const Status invalid(cvErrorInvalidServerResponse);
   if (peer.family == plat::kAfInet6) {
-    const int32_t r = SendCommand(s, "EPSV", "2");
-    if (r == -1) return false;
+    const Result<int32_t> r = SendCommand(s, "EPSV", "2");
+    if (!r.ok()) return r.status();
     char address[64];
-    if (r != 229 || !ParseEpsv(s.replyText, address, port)) return Fail(cvErrorInvalidServerResponse), false;
-    if (address[0] && SockParseAddress(address, plat::kAfInet6, target) != int32_t(plat::kAfInet6))
-      return Fail(cvErrorInvalidServerResponse), false;
+    if (r.value() != 229 || !ParseEpsv(s.replyText, address, port)) return invalid;
+    if (address[0] && SockParseAddress(address, plat::kAfInet6, target) != int32_t(plat::kAfInet6)) return invalid;
   } else {
-    const int32_t r = SendCommand(s, "PASV", nullptr);
-    if (r == -1) return false;
+    const Result<int32_t> r = SendCommand(s, "PASV", nullptr);
+    if (!r.ok()) return r.status();
     char address[16];
-    if (r != 227 || !ParsePasv(s.replyText, address, port)) return Fail(cvErrorInvalidServerResponse), false;
-    if (CheckPassiveAddress(s, address, target) != 0 || target->family != plat::kAfInet)
-      return Fail(cvErrorInvalidServerResponse), false;
+    if (r.value() != 227 || !ParsePasv(s.replyText, address, port)) return invalid;
+    if (!CheckPassiveAddress(s, address, target).ok() || target->family != plat::kAfInet) return invalid;
   }
-  if (target->family != peer.family) return Fail(cvErrorInvalidServerResponse), false;
+  if (target->family != peer.family) return invalid;
   // A reply that names another host would send the data connection to a third party (the
   // classic bounce): the data connection always goes to the server the session talks to.
   const size_t addressBytes = peer.family == plat::kAfInet ? 4 : sizeof peer.address;
@@ -115,8 +115,8 @@ bool PassiveTarget(FtpSession& s, SockAddress* target, uint32_t* port) noexcept 
     *target = peer;
   }
   // A port of 0 comes only from a broken reply.
-  if (*port == 0) return Fail(cvErrorInvalidServerResponse), false;
-  return true;
+  if (*port == 0) return invalid;
+  return {};
 }
 
 // Binds sock to the local address within the session's active port range.
@@ -146,62 +146,65 @@ bool BindActive(FtpSession& s, SOCKET sock, const sockaddr_storage& local, uint3
 }
 
 // Active mode: a listening socket announced with PORT or EPRT.
-int32_t OpenActive(FtpSession& s) noexcept {
+Status OpenActive(FtpSession& s) noexcept {
   sockaddr_storage local{};
   int32_t localLength = sizeof local;
   if (SockGetLocalName(s.header.controlSocket, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
-    return TakePlatformError(), -1;
+    return PlatformError();
   const SockAddress& peer = PeerAddress(s);
   s.dataSocket = SockCreate(int32_t(peer.family), plat::kSockStream, plat::kIpProtoTcp);
-  if (s.dataSocket == INVALID_SOCKET) return TakePlatformError(), -1;
-  if (!BindActive(s, s.dataSocket, local, uint32_t(localLength)) || SockListen(s.dataSocket) != 0) {
-    TakePlatformError();
-    return FailClosing(s, 0);
-  }
+  if (s.dataSocket == INVALID_SOCKET) return PlatformError();
+  if (!BindActive(s, s.dataSocket, local, uint32_t(localLength)) || SockListen(s.dataSocket) != 0)
+    return Closing(s, PlatformError());
   uint32_t on = 1;
   SockIoctl(s.dataSocket, plat::kFionBio, &on);
   sockaddr_storage bound{};
   int32_t boundLength = sizeof bound;
-  if (SockGetLocalName(s.dataSocket, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
-    TakePlatformError();
-    return FailClosing(s, 0);
-  }
+  if (SockGetLocalName(s.dataSocket, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0)
+    return Closing(s, PlatformError());
   char argument[128];
   if (bound.ss_family == AF_INET) {
     const auto& in = reinterpret_cast<const sockaddr_in&>(bound);
     const auto* a = reinterpret_cast<const uint8_t*>(&in.sin_addr);
     const uint32_t port = ntohs(in.sin_port);
     std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port >> 8, port & 0xFF);
-    if (const int32_t r = SendCommand(s, "PORT", argument); r != 200) return FailUnexpected(s, r);
+    if (const Result<int32_t> r = SendCommand(s, "PORT", argument); !r.ok() || r.value() != 200)
+      return Unexpected(s, r);
   } else {
     const auto& in6 = reinterpret_cast<const sockaddr_in6&>(bound);
     char text[64];
-    if (!SockInetNtop(plat::kAfInet6, &in6.sin6_addr, text, sizeof text)) return FailClosing(s, cvErrorInvalidAddress);
+    if (!SockInetNtop(plat::kAfInet6, &in6.sin6_addr, text, sizeof text))
+      return Closing(s, Status(cvErrorInvalidAddress));
     std::snprintf(argument, sizeof argument, "|2|%s|%u|", text, unsigned(ntohs(in6.sin6_port)));
-    if (const int32_t r = SendCommand(s, "EPRT", argument); r != 200) return FailUnexpected(s, r);
+    if (const Result<int32_t> r = SendCommand(s, "EPRT", argument); !r.ok() || r.value() != 200)
+      return Unexpected(s, r);
   }
-  return 0;
+  return {};
 }
 
 // Passive mode: PASV or EPSV, then the connection to the announced port.
-int32_t OpenPassive(FtpSession& s) noexcept {
+Status OpenPassive(FtpSession& s) noexcept {
   SockAddress target{};
   uint32_t port = 0;
-  if (!PassiveTarget(s, &target, &port)) return -1;
-  s.dataSocket = OpenConnection(s, target, port);
-  if (s.dataSocket != INVALID_SOCKET) return 0;
-  if (Gone(s)) return FailGone();
+  if (const Status found = PassiveTarget(s, &target, &port); !found.ok()) return found;
+  const Result<SOCKET> connected = OpenConnection(s, target, port);
+  if (connected.ok()) {
+    s.dataSocket = connected.value();
+    return {};
+  }
+  if (Gone(s)) return kSessionGone;
   // The server announced the port and then refused it.
-  if (cvcore::ErrorNumber(Library().GetLastError()) == cvcore::ErrorNumber(cvErrorConnectionRefused))
-    return Fail(cvErrorConnectionFailed);
-  return -1;
+  if (cvcore::ErrorNumber(connected.error()) == cvcore::ErrorNumber(cvErrorConnectionRefused))
+    return Status(cvErrorConnectionFailed);
+  return connected.status();
 }
 
 }  // namespace
 
-void NameDataRefusal(FtpSession& s) noexcept {
-  if (s.replyCode == 522 && !s.dataProtected && Library().GetLastError() == cvErrorCachedTlsRequired)
-    Fail(cvErrorInvalidSecurityLevel);
+Status NameDataRefusal(FtpSession& s, Status refusal) noexcept {
+  if (s.replyCode == 522 && !s.dataProtected && refusal.error() == cvErrorCachedTlsRequired)
+    return Status(cvErrorInvalidSecurityLevel);
+  return refusal;
 }
 
 void SendPbszOnce(FtpSession& s) noexcept {
@@ -212,52 +215,51 @@ void SendPbszOnce(FtpSession& s) noexcept {
 
 void CloseDataChannel(FtpSession& s) noexcept {
   if (s.dataSocket == INVALID_SOCKET) return;
-  const uint32_t kept = Library().GetLastError();
   hooks::TlsShutdown(s, FtpChannel::Data);
   CloseChannel(s, FtpChannel::Data);
-  Library().SetLastError(kept);
 }
 
-int32_t CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept {
-  if (Empty(text) || !out) return Fail(cvErrorInvalidParameter);
+Status CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept {
+  if (Empty(text) || !out) return Status(cvErrorInvalidParameter);
   SockAddress parsed{};
   if (SockParseAddress(text, (s.options & kOptIpv6) ? plat::kAfInet6 : 0, &parsed) == -1 || parsed.family == 0)
-    return Fail(cvErrorInvalidAddress);
+    return Status(cvErrorInvalidAddress);
   *out = IsPrivate(parsed) ? PeerAddress(s) : parsed;
-  return 0;
+  return {};
 }
 
-int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept {
-  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
-  if (direction > kDirectionAppend) return Fail(cvErrorInvalidParameter);
-  if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+Status OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept {
+  if (s.options & kOptSftp) return Status(cvErrorOperationNotSupported);
+  if (direction > kDirectionAppend) return Status(cvErrorInvalidParameter);
+  if (!s.loggedIn) return Status(cvErrorAuthenticationRequired);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
   if (s.options & kOptTls) {
     SendProtection(s);
-    if (Gone(s)) return FailGone();
+    if (Gone(s)) return kSessionGone;
   }
   s.restartPending.store(offset != 0);
   s.restartOffset.store(offset);
-  if ((s.options & kOptTls) && hooks::TlsAcquireCredentials(s, FtpChannel::Data) == -1)
-    return Fail(cvErrorSecurityCredentials);
+  if ((s.options & kOptTls) && !hooks::TlsAcquireCredentials(s, FtpChannel::Data).ok())
+    return Status(cvErrorSecurityCredentials);
   const uint32_t family = PeerAddress(s).family;
-  if (family != plat::kAfInet && family != plat::kAfInet6) return Fail(cvErrorProtocolFamily);
+  if (family != plat::kAfInet && family != plat::kAfInet6) return Status(cvErrorProtocolFamily);
 
-  if ((s.passive ? OpenPassive(s) : OpenActive(s)) == -1) return Gone(s) ? FailGone() : -1;
+  if (const Status opened = s.passive ? OpenPassive(s) : OpenActive(s); !opened.ok()) return GoneOr(s, opened);
 
   if (s.restartPending.load()) {
     char argument[24];
     std::snprintf(argument, sizeof argument, "%" PRIu64, offset);
-    if (SendCommand(s, "REST", argument) != 350) {
-      if (Gone(s)) return FailGone();
+    if (const Result<int32_t> r = SendCommand(s, "REST", argument); !r.ok() || r.value() != 350) {
+      if (Gone(s)) return kSessionGone;
       s.restartPending.store(0);
       s.restartOffset.store(0);
-      return FailClosing(s, cvErrorOperationNotSupported);
+      return Closing(s, Status(cvErrorOperationNotSupported));
     }
   }
-  if (s.notify.notifyWindow && (s.notify.eventMask.load() & kNetworkEventMask) &&
-      SelectDataEvents(s, s.notify.notifyWindow, cvcore::kNotifySocketMessage) != 0)
-    return FailClosing(s, 0);
+  if (s.notify.notifyWindow && (s.notify.eventMask.load() & kNetworkEventMask))
+    if (const Status selected = SelectDataEvents(s, s.notify.notifyWindow, cvcore::kNotifySocketMessage);
+        !selected.ok())
+      return Closing(s, selected);
   s.bytesBuffered = 0;
   s.dataDirection = uint16_t(direction);
   s.dataCursor = s.dataBuffer;
@@ -265,45 +267,45 @@ int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) n
   s.dataError = 0;
   s.transferEnd.store(0);
   s.transferStart.store(plat::GetTickCount());
-  return 0;
+  return {};
 }
 
-int32_t AcceptDataConnection(FtpSession& s) noexcept {
-  if (s.options & kOptSftp) return Fail(cvErrorOperationNotSupported);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.passive) return Fail(cvErrorConnectionPassive);
-  if (!WaitSocket(s, s.dataSocket, POLLIN)) return Gone(s) ? FailGone() : FailClosing(s, 0);
+Status AcceptDataConnection(FtpSession& s) noexcept {
+  if (s.options & kOptSftp) return Status(cvErrorOperationNotSupported);
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.passive) return Status(cvErrorConnectionPassive);
+  if (const Status waited = WaitSocket(s, s.dataSocket, POLLIN); !waited.ok())
+    return Gone(s) ? kSessionGone : Closing(s, waited);
   SOCKET accepted = SockAccept(s.dataSocket, nullptr, nullptr);
-  if (accepted == INVALID_SOCKET) {
-    TakePlatformError();
-    return FailClosing(s, 0);
-  }
+  if (accepted == INVALID_SOCKET) return Closing(s, PlatformError());
   const HWND window = s.notify.socketWindow;
   const uint32_t message = s.notify.socketMessage;
-  if (window) SelectDataEvents(s, nullptr, 0);
+  // Letting go of the listening socket's window cannot fail in a way that matters here.
+  if (window) static_cast<void>(SelectDataEvents(s, nullptr, 0));
   CloseChannel(s, FtpChannel::Data);
   s.dataSocket = accepted;
   uint32_t on = 1;
   int32_t one = 1;
   SockIoctl(accepted, plat::kFionBio, &on);
   SockSetOption(accepted, plat::kIpProtoTcp, plat::kTcpNoDelay, &one);
-  if (window && SelectDataEvents(s, window, message) != 0) return FailClosing(s, 0);
-  return 0;
+  if (window)
+    if (const Status selected = SelectDataEvents(s, window, message); !selected.ok()) return Closing(s, selected);
+  return {};
 }
 
 }  // namespace cvftp
 
 int32_t FtpOpenDataConnection(LibHandle handle, uint32_t direction, uint64_t offset) {
   cvftp::Operation op(handle);
-  return op ? cvftp::OpenDataConnection(*op.session(), direction, offset) : -1;
+  return op ? cvftp::Finish(cvftp::OpenDataConnection(*op.session(), direction, offset), 0, -1) : -1;
 }
 
 int32_t FtpCheckPassiveAddress(LibHandle handle, const char* text, SockAddress* address) {
   cvftp::Operation op(handle);
-  return op ? cvftp::CheckPassiveAddress(*op.session(), text, address) : -1;
+  return op ? cvftp::Finish(cvftp::CheckPassiveAddress(*op.session(), text, address), 0, -1) : -1;
 }
 
 int32_t FtpAcceptDataConnection(LibHandle handle) {
   cvftp::Operation op(handle);
-  return op ? cvftp::AcceptDataConnection(*op.session()) : -1;
+  return op ? cvftp::Finish(cvftp::AcceptDataConnection(*op.session()), 0, -1) : -1;
 }

@@ -23,57 +23,55 @@ const char* SkipBlanks(const char* path) noexcept {
 
 // The listing ran in ASCII type although the session keeps another: a listing that did
 // not open puts the server back to the session's type, or the next transfer would run in
-// the wrong one.
+// the wrong one. The listing's own failure is what the caller hears.
 void RestoreType(FtpSession& s, bool sent) noexcept {
   if (!sent || Gone(s)) return;
-  const uint32_t kept = Library().GetLastError();
-  SendSessionType(s);
-  Library().SetLastError(kept);
+  static_cast<void>(SendSessionType(s));
 }
 
-// Sends the listing command over a new data connection; the reply code (125 or 150), or -1.
-int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexcept {
+// Sends the listing command over a new data connection; the reply code (125 or 150).
+Result<int32_t> OpenListing(FtpSession& s, const char* command, const char* path) noexcept {
   if (s.proxyType == kProxyOther) {
-    if (s.systemType == 0) GetSystemType(s);
-    if (!Gone(s) && s.currentDirectory[0] == '\0') QueryWorkingDirectory(s);
-    if (Gone(s)) return FailGone();
+    // What they learn is kept in the session; their refusals are no concern of the listing.
+    if (s.systemType == 0) static_cast<void>(GetSystemType(s));
+    if (!Gone(s) && s.currentDirectory[0] == '\0') static_cast<void>(QueryWorkingDirectory(s));
+    if (Gone(s)) return kSessionGone;
   }
   const bool sentType = s.fileType != kTypeAscii;
   if (sentType) {
     s.replyCode = 0;
-    const int32_t r = SendCommand(s, "TYPE", "A");
-    if (Gone(s)) return FailGone();
-    if (r != 200) return ReplyMissing(s) ? -1 : Fail(cvErrorInvalidServerResponse);
+    const Result<int32_t> r = SendCommand(s, "TYPE", "A");
+    if (Gone(s)) return kSessionGone;
+    if (!r.ok() || r.value() != 200)
+      return ReplyMissing(s) && !r.ok() ? r.status() : Status(cvErrorInvalidServerResponse);
   }
-  if (OpenDataConnection(s, kDirectionReceive, 0) == -1) {
+  if (const Status opened = OpenDataConnection(s, kDirectionReceive, 0); !opened.ok()) {
     RestoreType(s, sentType);
-    return Gone(s) ? FailGone() : -1;
+    return GoneOr(s, opened);
   }
-  const int32_t r = SendCommand(s, command, path, cvErrorInvalidFileName);
-  if (Gone(s)) return FailGone();
-  if (r != 125 && r != 150) {
-    CloseDataChannel(s);
-    if (r != -1) Fail(cvErrorConnectionOpen);
-    NameDataRefusal(s);
-    RestoreType(s, sentType);
-    return -1;
-  }
-  if (!s.passive && AcceptDataConnection(s) == -1) {
-    if (Gone(s)) return FailGone();
-    // The server reports the failed connection: that reply is read before the next command.
-    OweReply(s);
+  const Result<int32_t> r = SendCommand(s, command, path, cvErrorInvalidFileName);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok() || (r.value() != 125 && r.value() != 150)) {
     CloseDataChannel(s);
     RestoreType(s, sentType);
-    return -1;
+    return r.ok() ? Status(cvErrorConnectionOpen) : NameDataRefusal(s, r.status());
   }
-  if (ProtectDataChannel(s) == -1) {
+  if (!s.passive)
+    if (const Status accepted = AcceptDataConnection(s); !accepted.ok()) {
+      if (Gone(s)) return kSessionGone;
+      // The server reports the failed connection: that reply is read before the next command.
+      OweReply(s);
+      CloseDataChannel(s);
+      RestoreType(s, sentType);
+      return accepted;
+    }
+  if (const Status protectedData = ProtectDataChannel(s); !protectedData.ok()) {
     // Only the data connection failed: the session goes on, and the server's reply to
     // the failed listing is read before the next command.
-    const uint32_t error = Library().GetLastError();
     CloseDataChannel(s);
     OweReply(s);
     RestoreType(s, sentType);
-    return Fail(error);
+    return protectedData;
   }
   ClearEntries(s);
   s.listingTypeOverride = 1;
@@ -81,102 +79,103 @@ int32_t OpenListing(FtpSession& s, const char* command, const char* path) noexce
   return r;
 }
 
+// An entry parsed from a listing line joins the list. A line that is no entry is passed
+// over (a VMS name whose details follow is kept in the line buffer unless atEnd); only
+// an entry lost to the heap fails.
+Status TakeLine(FtpSession& s, const char* line, bool atEnd, uint32_t* done) noexcept {
+  const Result<FtpListEntry*> entry = ParseListLine(s, line);
+  if (entry.ok() && entry.value()) {
+    AppendEntry(s, entry.value());
+    *done = 1;
+    return {};
+  }
+  if (entry.error() == cvErrorOutOfMemory) return entry.status();  // a lost entry must not read as a complete listing
+  if (entry.ok() && !atEnd) s.listingLineLength = uint32_t(std::strlen(line));
+  return {};
+}
+
 }  // namespace
 
-int32_t OpenDirectory(FtpSession& s, const char* path) noexcept {
+Result<int32_t> OpenDirectory(FtpSession& s, const char* path) noexcept {
   path = SkipBlanks(path);
   // SFTP reads and stores the whole listing at once; entries are parsed as they are read.
   if (IsSftpSession(s)) {
-    if (sftp::OpenDirectory(s, path) == -1) return -1;
+    if (const Status opened = sftp::OpenDirectory(s, path); !opened.ok()) return opened;
     ClearEntries(s);
     return 0;
   }
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
   if (s.directoryFormat == kFtpFormatAutoDetect && (s.features & kFeatureMlst)) s.directoryFormat = kFtpFormatMlsd;
   if (s.directoryFormat == kFtpFormatMlsd && path && std::strpbrk(path, "*?"))
     s.directoryFormat = kFtpFormatAutoDetect;  // MLSD takes no wildcards
   return OpenListing(s, s.directoryFormat == kFtpFormatMlsd ? "MLSD" : "LIST", path);
 }
 
-int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept {
+Result<int32_t> OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept {
   path = SkipBlanks(path);
-  if (IsSftpSession(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftpSession(s)) return Status(cvErrorOperationNotSupported);
   if (listType == 1 &&
       (s.directoryFormat == kFtpFormatSterling1 || s.directoryFormat == kFtpFormatSterling2))
-    return Fail(cvErrorOptionNotSupported);
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+    return Status(cvErrorOptionNotSupported);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
   return OpenListing(s, listType == 1 ? "NLST" : "LIST", path);
 }
 
-int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept {
-  if (!done) return Fail(cvErrorInvalidParameter), 0;
+Status ReadListLine(FtpSession& s, uint32_t* done) noexcept {
+  if (!done) return Status(cvErrorInvalidParameter);
   *done = 0;
   if (s.cancelRequested.exchange(0)) {
     s.cancelSignal.Reset();
-    return Fail(cvErrorOperationCanceled), 0;
+    return Status(cvErrorOperationCanceled);
   }
-  ListState* list = Entries(s);
-  if (!list) return 0;
+  const Result<ListState*> entries = Entries(s);
+  if (!entries.ok()) return entries.status();
+  ListState* list = entries.value();
   if (!s.listingLine) {
     s.listingLine = static_cast<char*>(MemSessionAlloc(s.header.handle, kListLineSize));
-    if (!s.listingLine) return Fail(cvErrorOutOfMemory), 0;
+    if (!s.listingLine) return Status(cvErrorOutOfMemory);
     s.listingLineLength = 0;
   }
   char* line = s.listingLine;
   uint32_t& fill = s.listingLineLength;
   if (IsSftpSession(s)) {
     // The stored SFTP listing hands out one formatted line per entry.
-    if (!sftp::ListLine(s, line)) return 0;
-    if (FtpListEntry* entry = ParseListLine(s, line)) {
-      AppendEntry(s, entry);
-      *done = 1;
-    } else if (Library().GetLastError() == cvErrorOutOfMemory) {
-      return 0;  // an entry lost must not read as a complete listing
-    }
-    Library().SetLastError(0);
-    return 1;
+    if (const Status listed = sftp::ListLine(s, line); !listed.ok()) return listed;
+    return TakeLine(s, line, true, done);
   }
-  const int32_t n = ReadData(s, line + fill, kListLineSize - 1 - fill);
-  if (Gone(s)) return FailGone(), 0;
-  if (n > 0) {
-    fill += uint32_t(n);
+  const Result<int32_t> n = ReadData(s, line + fill, kListLineSize - 1 - fill);
+  if (Gone(s)) return kSessionGone;
+  const bool atEnd = !n.ok() || n.value() == 0;
+  if (!atEnd) {
+    fill += uint32_t(n.value());
     if (line[fill - 1] != '\n') {
-      if (fill < kListLineSize - 1) return 1;
+      if (fill < kListLineSize - 1) return {};
       // A line longer than the buffer fails the listing: a part of it would name another
       // file, and leaving it out would hide a file the server listed.
       fill = 0;
-      return Fail(cvErrorInvalidServerResponse), 0;
+      return Status(cvErrorInvalidServerResponse);
     }
     line[fill - 1] = '\0';
   } else {
-    if (!(s.endOfData && s.bytesBuffered == 0)) return 0;
+    if (!(s.endOfData && s.bytesBuffered == 0)) return n.ok() ? Status(cvErrorEndOfData) : n.status();
     // A last line without a line feed still counts; after it, the end.
-    if (fill == 0) return Fail(cvErrorEndOfDirectory), 0;
+    if (fill == 0) return Status(cvErrorEndOfDirectory);
     line[fill] = '\0';
   }
-  const bool atEnd = n <= 0;
   fill = 0;
   if (!list->head && (s.systemType == listing::kSystemUnix || s.systemType == listing::kSystemOther) &&
       strncasecmp(line, "total ", 6) == 0)
-    return 1;
-  FtpListEntry* entry = ParseListLine(s, line);
-  if (!entry) {
-    const uint32_t error = Library().GetLastError();
-    if (error == cvErrorOutOfMemory) return 0;  // an entry lost must not read as a complete listing
-    // A VMS name whose details follow: the next line is read in behind it.
-    if (error == 0 && !atEnd) fill = uint32_t(std::strlen(line));
-    Library().SetLastError(0);
-    return 1;
-  }
-  AppendEntry(s, entry);
-  *done = 1;
-  return 1;
+    return {};
+  return TakeLine(s, line, atEnd, done);
 }
 
-int32_t CloseDirectory(FtpSession& s) noexcept {
-  if (IsSftpSession(s)) return sftp::CloseDirectory(s);
+Result<int32_t> CloseDirectory(FtpSession& s) noexcept {
+  if (IsSftpSession(s)) {
+    if (const Status closed = sftp::CloseDirectory(s); !closed.ok()) return closed;
+    return 0;
+  }
   if (s.dataSocket == INVALID_SOCKET) return 0;
-  if (!s.listingTypeOverride) return Fail(cvErrorDirectoryEmpty);
+  if (!s.listingTypeOverride) return Status(cvErrorDirectoryEmpty);
   return CloseFile(s);
 }
 
@@ -186,35 +185,43 @@ using cvftp::Operation;
 
 int32_t FtpOpenDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
-  return op ? cvftp::OpenDirectory(*op.session(), path) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::OpenDirectory(s, path), -1);
 }
 
 int32_t FtpOpenFileList(LibHandle handle, const char* path, uint32_t listType) {
   Operation op(handle);
-  return op ? cvftp::OpenFileList(*op.session(), path, listType) : -1;
+  return op ? cvftp::Finish(cvftp::OpenFileList(*op.session(), path, listType), -1) : -1;
 }
 
 int32_t FtpReadListLine(LibHandle handle, uint32_t* done) {
   Operation op(handle);
-  return op ? cvftp::ReadListLine(*op.session(), done) : 0;
+  return op ? cvftp::FinishClean(cvftp::ReadListLine(*op.session(), done), 1, 0) : 0;
 }
 
 int32_t FtpCloseDirectory(LibHandle handle) {
   Operation op(handle);
-  return op ? cvftp::CloseDirectory(*op.session()) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::CloseDirectory(s), -1);
 }
 
 FtpListEntry* FtpParseListLine(LibHandle handle, const char* line) {
   Operation op(handle);
-  return op ? cvftp::ParseListLine(*op.session(), line) : nullptr;
+  if (!op) return nullptr;
+  const cvftp::Result<FtpListEntry*> entry = cvftp::ParseListLine(*op.session(), line);
+  // A line whose details follow is no entry and no error.
+  if (entry.ok() && !entry.value()) cvftp::Library().SetLastError(0);
+  return cvftp::Finish(entry, nullptr);
 }
 
 int32_t FtpParseFacts(LibHandle handle, const char* text, FtpFileInfoEx* info) {
+  using cvftp::Status;
   Operation op(handle);
   if (!op) return 0;
-  if (!info) return cvftp::Fail(cvErrorInvalidParameter), 0;
-  const uint32_t error = cvftp::listing::ParseFacts(text, *info);
-  return error ? (cvftp::Fail(error), 0) : 1;
+  if (!info) return cvftp::Finish(Status(cvErrorInvalidParameter), 1, 0);
+  return cvftp::Finish(Status(cvftp::listing::ParseFacts(text, *info)), 1, 0);
 }
 
 void FtpClearEntries(LibHandle handle) {
@@ -234,11 +241,13 @@ int32_t FtpGetDirectoryFormat(LibHandle handle) {
 }
 
 int32_t FtpSetDirectoryFormat(LibHandle handle, uint32_t format) {
+  using cvftp::Status;
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return format <= 1 ? 0 : cvftp::Fail(cvErrorInvalidParameter);
-  if (format == kFtpFormatMlsd && !(s.features & cvftp::kFeatureMlst)) return cvftp::Fail(cvErrorFeatureNotSupported);
+  if (cvftp::IsSftpSession(s)) return cvftp::Finish(Status(format <= 1 ? 0 : cvErrorInvalidParameter), 0, -1);
+  if (format == kFtpFormatMlsd && !(s.features & cvftp::kFeatureMlst))
+    return cvftp::Finish(Status(cvErrorFeatureNotSupported), 0, -1);
   s.directoryFormat = format;
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ftp/ftp_bits.h"
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_session.h"
 #include "ftp/listing/ftp_file_info.h"
 
@@ -23,8 +24,8 @@ struct ListState {
 
 inline bool IsSftpSession(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
-// The entry list, created on first use; null with cvErrorOutOfMemory when the heap fails.
-ListState* Entries(FtpSession& s) noexcept;
+// The entry list, created on first use (cvErrorOutOfMemory when the heap fails).
+Result<ListState*> Entries(FtpSession& s) noexcept;
 // Frees every entry and resets the line buffer; both under the library lock.
 void ClearEntries(FtpSession& s) noexcept;
 void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept;
@@ -32,23 +33,23 @@ void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept;
 // the line buffer keeps a line in progress.
 FtpListEntry* TakeEntries(FtpSession& s) noexcept;
 
-// One line into a new entry of the session heap. Null with cvErrorUnknownDirectoryFormat
-// (or cvErrorOutOfMemory) when it does not parse; null with the last error 0 when it is a
-// VMS name whose details follow.
-FtpListEntry* ParseListLine(FtpSession& s, const char* line) noexcept;
+// One line into a new entry of the session heap. cvErrorUnknownDirectoryFormat (or
+// cvErrorOutOfMemory) when it does not parse; null when it is a VMS name whose details
+// follow.
+Result<FtpListEntry*> ParseListLine(FtpSession& s, const char* line) noexcept;
 void FreeEntry(FtpSession& s, FtpListEntry* entry) noexcept;
 
-// The listing operations (see the public functions of the same names).
-int32_t OpenDirectory(FtpSession& s, const char* path) noexcept;
-int32_t OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept;
-int32_t ReadListLine(FtpSession& s, uint32_t* done) noexcept;
-int32_t CloseDirectory(FtpSession& s) noexcept;
+// The listing operations (see the public functions of the same names): the reply codes
+// (0 for SFTP).
+Result<int32_t> OpenDirectory(FtpSession& s, const char* path) noexcept;
+Result<int32_t> OpenFileList(FtpSession& s, const char* path, uint32_t listType) noexcept;
+Status ReadListLine(FtpSession& s, uint32_t* done) noexcept;
+Result<int32_t> CloseDirectory(FtpSession& s) noexcept;
 
 // Remote files and directories.
-int32_t ChangeDirectory(FtpSession& s, const char* path) noexcept;
-int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept;
-// 1, or 0 with the error.
-int32_t QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept;
+Result<int32_t> ChangeDirectory(FtpSession& s, const char* path) noexcept;
+Result<int32_t> GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept;
+Status QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept;
 
 // A reply from 500 to 504: the server does not implement the command.
 inline bool NotImplemented(const FtpSession& s) noexcept { return s.replyCode >= 500 && s.replyCode <= 504; }

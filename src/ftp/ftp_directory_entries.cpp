@@ -8,10 +8,10 @@
 
 namespace cvftp {
 
-ListState* Entries(FtpSession& s) noexcept {
+Result<ListState*> Entries(FtpSession& s) noexcept {
   if (!s.listingEntries) {
     s.listingEntries = MemSessionAlloc(s.header.handle, sizeof(ListState));
-    if (!s.listingEntries) Fail(cvErrorOutOfMemory);
+    if (!s.listingEntries) return Status(cvErrorOutOfMemory);
   }
   return static_cast<ListState*>(s.listingEntries);
 }
@@ -44,7 +44,8 @@ FtpListEntry* TakeEntries(FtpSession& s) noexcept {
 
 void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept {
   std::lock_guard<plat::RecursiveLock> lock(Library().lock());
-  ListState* list = Entries(s);
+  const Result<ListState*> entries = Entries(s);
+  ListState* list = entries.ok() ? entries.value() : nullptr;
   if (!list || !entry) return;
   entry->next = nullptr;
   if (list->tail)
@@ -55,11 +56,11 @@ void AppendEntry(FtpSession& s, FtpListEntry* entry) noexcept {
   if (!list->cursor) list->cursor = entry;
 }
 
-FtpListEntry* ParseListLine(FtpSession& s, const char* line) noexcept {
-  if (Empty(line)) return Fail(cvErrorUnknownDirectoryFormat), nullptr;
+Result<FtpListEntry*> ParseListLine(FtpSession& s, const char* line) noexcept {
+  if (Empty(line)) return Status(cvErrorUnknownDirectoryFormat);
   const size_t length = std::strlen(line);
   void* block = MemSessionAlloc(s.header.handle, listing::EntryBlockSize(length));
-  if (!block) return Fail(cvErrorOutOfMemory), nullptr;
+  if (!block) return Status(cvErrorOutOfMemory);
   FtpListEntry* e = listing::PlaceEntry(block, std::string_view(line, length));
   const listing::ParseContext context = listing::ContextNow(s.systemType, IsSftpSession(s));
   switch (listing::ParseLine(*e, context, s.directoryFormat)) {
@@ -67,13 +68,12 @@ FtpListEntry* ParseListLine(FtpSession& s, const char* line) noexcept {
       return e;
     case listing::LineResult::Incomplete:
       FreeEntry(s, e);
-      Library().SetLastError(0);
-      return nullptr;
+      return static_cast<FtpListEntry*>(nullptr);
     case listing::LineResult::Unknown:
       break;
   }
   FreeEntry(s, e);
-  return Fail(cvErrorUnknownDirectoryFormat), nullptr;
+  return Status(cvErrorUnknownDirectoryFormat);
 }
 
 }  // namespace cvftp

@@ -47,14 +47,14 @@ class SessionBuffer {
 
 // Reads one block. The text types hand out a line per read: what is buffered already is
 // gathered into the same block, so a text file costs no more writes than a binary one.
-int32_t ReadBlock(FtpSession& s, char* buffer, uint32_t size) noexcept {
-  int32_t n = ReadData(s, buffer, size);
-  if (n <= 0) return n;
-  uint32_t total = uint32_t(n);
+Result<int32_t> ReadBlock(FtpSession& s, char* buffer, uint32_t size) noexcept {
+  const Result<int32_t> n = ReadData(s, buffer, size);
+  if (!n.ok() || n.value() == 0) return n;
+  uint32_t total = uint32_t(n.value());
   while (total < size && s.bytesBuffered > 0) {
-    const int32_t m = ReadData(s, buffer + total, size - total);
-    if (m <= 0) break;
-    total += uint32_t(m);
+    const Result<int32_t> m = ReadData(s, buffer + total, size - total);
+    if (!m.ok() || m.value() == 0) break;  // the next block's read meets it again
+    total += uint32_t(m.value());
   }
   return int32_t(total);
 }
@@ -64,15 +64,15 @@ bool IsText(const FtpSession& s) noexcept { return s.fileType == kTypeAscii || s
 // SIZE before a download. A refusal only leaves the size unknown and is no error of the
 // caller's; a probe that left the command channel out of step (no answer, the connection
 // lost, a cancel) fails the transfer with its error.
-bool ProbeSize(FtpSession& s, const char* remote, uint64_t* size, bool* known) noexcept {
-  int32_t r;
+Status ProbeSize(FtpSession& s, const char* remote, uint64_t* size, bool* known) noexcept {
+  Status probed;
   {
     WithheldEvents quiet(s, kEventCommandReply);
-    r = QueryFileSize(s, remote, size);
+    probed = QueryFileSize(s, remote, size).status();
   }
-  if (Gone(s)) return FailGone(), false;
-  *known = r != -1;
-  return r != -1 || s.channelDebt == FtpChannelDebt::None;
+  if (Gone(s)) return kSessionGone;
+  *known = probed.ok();
+  return s.channelDebt == FtpChannelDebt::None ? Status() : probed;
 }
 
 // The size a transfer reply announces, "150 Opening BINARY mode data connection for f
@@ -101,10 +101,10 @@ bool Delivered(bool text, uint64_t wireBytes, uint64_t expected) noexcept {
   return text ? wireBytes >= expected : wireBytes == expected;
 }
 
-// The error of a failed transfer open: the engine's, or a reply that opened nothing.
-uint32_t OpenError(int32_t r) noexcept {
-  if (r == -1 && Library().GetLastError() != 0) return Library().GetLastError();
-  return cvErrorInvalidServerResponse;
+// The failure of a transfer open: the engine's, or a reply that opened nothing.
+Status OpenError(const Result<int32_t>& r) noexcept {
+  if (r.ok() && r.value() != 125 && r.value() != 150) return Status(cvErrorInvalidServerResponse);
+  return r.status();
 }
 
 uint64_t RecordedSizeOr(FtpSession& s, uint64_t fallback) noexcept {
@@ -117,50 +117,55 @@ uint64_t RecordedSizeOr(FtpSession& s, uint64_t fallback) noexcept {
 // failure, which the caller has heard of already, the server's final reply (and for an
 // upload the resynchronisation) get one more timeout, without further events, and the
 // first failure stands whatever they meet.
-uint32_t CloseTransfer(FtpSession& s, uint32_t error, bool resync = false) noexcept {
-  if (!error) {
-    if (CloseFile(s) == -1) error = Library().GetLastError();
-    return error;
-  }
+Status CloseTransfer(FtpSession& s, Status failure, bool resync = false) noexcept {
+  if (failure.ok()) return CloseFile(s).status();
   const bool canceled = s.cancelRequested.load() != 0;
+  Status cleanup;
   {
     WaitDeadline bound(s, SessionTimeoutMs(s));
     WithheldEvents quiet(s, kEventTimeout | kEventCanceled | kEventCommandReply);
     s.bytesBuffered = 0;  // what a failed upload still holds is not sent
-    if (s.dataSocket != INVALID_SOCKET) CloseFile(s);
+    if (s.dataSocket != INVALID_SOCKET) cleanup = CloseFile(s).status();
     // A cancel is taken care of by the close.
-    if (!Gone(s) && resync && !canceled) ResyncCommandChannel(s);
+    if (!Gone(s) && resync && !canceled) cleanup = FirstFailure(cleanup, ResyncCommandChannel(s).status());
   }
-  return error;
+  return FirstFailure(failure, cleanup);
 }
 
-bool VerifyAfter(FtpSession& s, bool verify, const char* local, const char* remote) noexcept {
-  if (!verify || s.fileType != kTypeImage) return true;
-  return VerifyFile(s, local, remote, 0) == 1;
+Status VerifyAfter(FtpSession& s, bool verify, const char* local, const char* remote) noexcept {
+  if (!verify || s.fileType != kTypeImage) return {};
+  return VerifyFile(s, local, remote, 0);
+}
+
+// A whole-file transfer's result once its file is in place: 0, or the check's failure.
+Result<int32_t> Verified(FtpSession& s, bool verify, const char* local, const char* remote) noexcept {
+  if (const Status checked = VerifyAfter(s, verify, local, remote); !checked.ok()) return checked;
+  return 0;
 }
 
 }  // namespace
 
-int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options,
-                     uint64_t offset) noexcept {
+Result<int32_t> RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options,
+                             uint64_t offset) noexcept {
   const bool verify = (options & kOptionVerify) || (s.options & kOptVerify);
-  if ((options & kOptionAppend) && offset) return Fail(cvErrorInvalidParameter);
+  if ((options & kOptionAppend) && offset) return Status(cvErrorInvalidParameter);
   if (IsSftp(s)) {
-    if (sftp::RetrieveFile(s, local, remote, options & kOptionAppend, offset) == -1) return -1;
-    return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+    if (const Status got = sftp::RetrieveFile(s, local, remote, options & kOptionAppend, offset); !got.ok()) return got;
+    return Verified(s, verify, local, remote);
   }
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
-  if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
+  if (Empty(local) || Empty(remote)) return Status(cvErrorInvalidFileName);
 
   BeginStatistics(s, local, remote, offset);
   uint64_t size = 0;
   bool sizeKnown = false;
-  if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
+  if (const Status probed = ProbeSize(s, remote, &size, &sizeKnown); !probed.ok()) return probed;
   s.fileSize.store(size);
   SocketEventsAside aside(s, FtpState::Downloading);
-  const int32_t opened = OpenFileEx(s, remote, kDirectionReceive, offset, nullptr);
-  if (Gone(s)) return FailGone();
-  if (opened == -1 || opened >= 200) return opened;
+  const Result<int32_t> opened = OpenFileEx(s, remote, kDirectionReceive, offset, nullptr);
+  if (Gone(s)) return kSessionGone;
+  // A positive reply that opened no transfer ends it here: the caller has what the server said.
+  if (!opened.ok() || opened.value() >= 200) return opened;
   if (!sizeKnown && AnnouncedSize(s.replyText, &size)) {
     sizeKnown = true;
     s.fileSize.store(size);
@@ -168,97 +173,102 @@ int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint3
 
   SessionBuffer buffer(s);
   LocalFile file;
-  uint32_t error = 0;
+  Status error;
   if (!buffer.data()) {
-    error = cvErrorOutOfMemory;
+    error = Status(cvErrorOutOfMemory);
   } else if (options & kOptionAppend) {
-    if (!file.Open(local, LocalFile::Mode::Append)) error = Library().GetLastError();
+    error = file.Open(local, LocalFile::Mode::Append);
   } else if (offset) {
-    if (!file.Open(local, LocalFile::Mode::ExistingRW) || !file.TruncateAt(offset)) error = Library().GetLastError();
-  } else if (!file.Open(local, LocalFile::Mode::Create)) {
-    error = Library().GetLastError();
+    error = file.Open(local, LocalFile::Mode::ExistingRW);
+    if (error.ok()) error = file.TruncateAt(offset);
+  } else {
+    error = file.Open(local, LocalFile::Mode::Create);
   }
-  if (error) return Fail(CloseTransfer(s, error));
+  if (!error.ok()) return CloseTransfer(s, error);
 
   FireEvent(s, kEventDownloadStarting, 0);
-  if (Gone(s)) return FailGone();
+  if (Gone(s)) return kSessionGone;
   const bool text = IsText(s);
   ReceivedText lines;
   TransferPacer pacer(s);
   for (;;) {
     // Text is read behind one spare byte, where a CR held back from the block before goes.
-    const int32_t n = text ? ReadBlock(s, buffer.data() + 1, buffer.size() - 1)
-                           : ReadBlock(s, buffer.data(), buffer.size());
-    if (Gone(s)) return FailGone();
-    if (n < 0) {
-      if (Library().GetLastError() != cvErrorEndOfData) error = Library().GetLastError();
-      if (error) break;
+    const Result<int32_t> n =
+        text ? ReadBlock(s, buffer.data() + 1, buffer.size() - 1) : ReadBlock(s, buffer.data(), buffer.size());
+    if (Gone(s)) return kSessionGone;
+    if (!n.ok() && n.error() != cvErrorEndOfData) {
+      error = n.status();
+      break;
     }
-    const bool last = n <= 0;
+    const bool last = !n.ok() || n.value() == 0;
     const char* data = buffer.data();
-    size_t length = size_t(std::max(n, 0));
+    size_t length = n.ok() ? size_t(n.value()) : 0;
     if (text) {
       const uint64_t before = lines.removed();
       length = lines.Take(buffer.data(), length, last, &data);
       // The statistics count the file's bytes, not the wire's line ends.
       s.bytesTransferred.fetch_sub(lines.removed() - before);
     }
-    if (length && !file.WriteAll(data, length)) {
-      error = Library().GetLastError();
-      break;
+    if (length) {
+      error = file.WriteAll(data, length);
+      if (!error.ok()) break;
     }
     if (last) break;
-    if (!pacer.AfterBlock()) {
-      if (Gone(s)) return FailGone();
-      error = Library().GetLastError();
+    error = pacer.AfterBlock();
+    if (!error.ok()) {
+      if (Gone(s)) return kSessionGone;
       break;
     }
   }
   const uint64_t received = s.bytesTransferred.load();
   const uint64_t wireBytes = received + lines.removed();
   RecordedSizeOr(s, received);
-  if (!error && !pacer.Finish()) return FailGone();
+  if (error.ok() && !pacer.Finish()) return kSessionGone;
   aside.Restore();
   buffer.Free();
-  if (!file.Close() && !error) error = cvErrorFileWriteFailed;
+  if (!file.Close().ok()) error = FirstFailure(error, Status(cvErrorFileWriteFailed));
   error = CloseTransfer(s, error);
-  if (Gone(s)) return FailGone();
+  if (Gone(s)) return kSessionGone;
   // A server that ends the data early (or late) and still reports success has not
   // delivered the file it announced; the part received stays for a resumed download.
-  if (!error && sizeKnown && !Delivered(text, wireBytes, ExpectedBytes(size, offset))) error = cvErrorFileSizeMismatch;
-  if (error) return Fail(error);
-  return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+  if (error.ok() && sizeKnown && !Delivered(text, wireBytes, ExpectedBytes(size, offset)))
+    error = Status(cvErrorFileSizeMismatch);
+  if (!error.ok()) return error;
+  return Verified(s, verify, local, remote);
 }
 
-int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept {
+Result<int32_t> StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options,
+                          uint64_t offset) noexcept {
   const bool verify = (options & kOptionVerify) || (s.options & kOptVerify);
-  if ((options & kOptionAppend) && offset) return Fail(cvErrorInvalidParameter);
+  if ((options & kOptionAppend) && offset) return Status(cvErrorInvalidParameter);
   if (IsSftp(s)) {
-    if (sftp::StoreFile(s, local, remote, options & kOptionAppend, offset) == -1) return -1;
-    return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+    if (const Status put = sftp::StoreFile(s, local, remote, options & kOptionAppend, offset); !put.ok()) return put;
+    return Verified(s, verify, local, remote);
   }
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
-  if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
+  if (Empty(local) || Empty(remote)) return Status(cvErrorInvalidFileName);
   const uint32_t mode = (options & kOptionAppend) ? kDirectionAppend : kDirectionStore;
 
   BeginStatistics(s, local, remote, offset);
   LocalFile file;
-  if (!file.Open(local, LocalFile::Mode::Read)) return -1;
+  if (const Status opened = file.Open(local, LocalFile::Mode::Read); !opened.ok()) return opened;
   s.fileSize.store(uint64_t(std::max<int64_t>(file.Size(), 0)));
-  if (offset && !file.Seek(offset)) return -1;
+  if (offset)
+    if (const Status sought = file.Seek(offset); !sought.ok()) return sought;
 
   SocketEventsAside aside(s, FtpState::Uploading);
   TypeProbe probe;
   probe.localPath = local;
-  const int32_t opened = OpenFileEx(s, remote, mode, offset, &probe);
-  if (Gone(s)) return FailGone();
-  if (opened == -1 || opened >= 200) return opened;
+  const Result<int32_t> opened = OpenFileEx(s, remote, mode, offset, &probe);
+  if (Gone(s)) return kSessionGone;
+  // A positive reply that opened no transfer ends it here: the caller has what the server said.
+  if (!opened.ok() || opened.value() >= 200) return opened;
 
   SessionBuffer buffer(s);
-  uint32_t error = buffer.data() ? 0 : cvErrorOutOfMemory;
-  if (!error) {
+  Status error = buffer.data() ? Status() : Status(cvErrorOutOfMemory);
+  if (error.ok()) {
     FireEvent(s, kEventUploadStarting, 0);
-    if (Gone(s)) return FailGone();
+    if (Gone(s)) return kSessionGone;
   }
   // Text in ASCII type goes out with CR LF line ends: half a buffer is read, to expand.
   // A file that only its content made text goes out as it is: its download, which has
@@ -270,74 +280,70 @@ int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t
   // through the buffer, where the data channel can send them so.
   bool fromFile = !text && s.fileType != kTypeEbcdic;
   TransferPacer pacer(s);
-  while (!error) {
+  while (error.ok()) {
     if (fromFile) {
-      const int64_t sent = SendFromFile(s, file.descriptor(), offset + fileBytes, chunk);
-      if (sent == kSendFromFileUnable) {
+      const Result<int64_t> sent = SendFromFile(s, file.descriptor(), offset + fileBytes, chunk);
+      if (sent.ok() && sent.value() == kSendFromFileUnable) {
         fromFile = false;
-        if (!file.Seek(offset + fileBytes)) error = cvErrorFileReadFailed;
+        if (!file.Seek(offset + fileBytes).ok()) error = Status(cvErrorFileReadFailed);
         continue;
       }
-      if (sent == 0) {
-        if (!pacer.Finish()) return FailGone();
+      if (sent.ok() && sent.value() == 0) {
+        if (!pacer.Finish()) return kSessionGone;
         break;
       }
-      if (sent > 0) fileBytes += uint64_t(sent);
-      if (sent < 0 || !pacer.AfterBlock()) {
-        if (Gone(s)) return FailGone();
-        error = Library().GetLastError();
-      }
+      if (sent.ok()) fileBytes += uint64_t(sent.value());
+      error = sent.ok() ? pacer.AfterBlock() : sent.status();
+      if (!error.ok() && Gone(s)) return kSessionGone;
       continue;
     }
-    const int64_t n = file.Read(buffer.data(), chunk);
-    if (n < 0) {
-      error = cvErrorFileReadFailed;
+    const Result<int64_t> n = file.Read(buffer.data(), chunk);
+    if (!n.ok()) {
+      error = n.status();
       break;
     }
-    if (n == 0) {
-      if (!pacer.Finish()) return FailGone();
+    if (n.value() == 0) {
+      if (!pacer.Finish()) return kSessionGone;
       break;
     }
-    const uint32_t length = text ? uint32_t(ExpandLineEnds(buffer.data(), size_t(n))) : uint32_t(n);
-    const bool written = WriteData(s, buffer.data(), length) != -1;
+    const uint32_t length = text ? uint32_t(ExpandLineEnds(buffer.data(), size_t(n.value()))) : uint32_t(n.value());
+    const Result<int32_t> written = WriteData(s, buffer.data(), length);
     // The statistics count the file's bytes, not the wire's line ends.
-    fileBytes += uint64_t(n);
-    if (written && text && s.bytesBuffered == 0) s.bytesTransferred.store(fileBytes);
-    if (!written || !pacer.AfterBlock()) {
-      if (Gone(s)) return FailGone();
-      error = Library().GetLastError();
-    }
+    fileBytes += uint64_t(n.value());
+    if (written.ok() && text && s.bytesBuffered == 0) s.bytesTransferred.store(fileBytes);
+    error = written.ok() ? pacer.AfterBlock() : written.status();
+    if (!error.ok() && Gone(s)) return kSessionGone;
   }
   aside.Restore();
   buffer.Free();
-  file.Close();
+  // The upload's outcome is the server's final reply: what the local close meets adds nothing.
+  static_cast<void>(file.Close());
   error = CloseTransfer(s, error, true);
-  if (Gone(s)) return FailGone();
-  if (error) return Fail(error);
+  if (Gone(s)) return kSessionGone;
+  if (!error.ok()) return error;
   if (text) s.bytesTransferred.store(fileBytes);
-  return VerifyAfter(s, verify, local, remote) ? 0 : -1;
+  return Verified(s, verify, local, remote);
 }
 
-int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept {
-  if (Empty(remote) || !buffer || !length) return Fail(cvErrorInvalidParameter);
+Status RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept {
+  if (Empty(remote) || !buffer || !length) return Status(cvErrorInvalidParameter);
   const uint32_t wanted = *length;
   if (wanted == 0) *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
   if (IsSftp(s)) return sftp::RetrieveData(s, remote, buffer, length);
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
 
   BeginStatistics(s, nullptr, remote, 0);
   s.transferStart.store(plat::GetTickCount() | 1);
   SocketEventsAside aside(s, FtpState::Downloading);
   uint64_t size = 0;
   bool sizeKnown = false;
-  if (!ProbeSize(s, remote, &size, &sizeKnown)) return -1;
+  if (const Status probed = ProbeSize(s, remote, &size, &sizeKnown); !probed.ok()) return probed;
   s.fileSize.store(size);
 
-  uint32_t error = 0;
-  const int32_t opened = OpenFileEx(s, remote, kDirectionReceive, 0, nullptr);
-  if (Gone(s)) return FailGone();
-  if (opened != 125 && opened != 150) error = OpenError(opened);
-  if (!error && !sizeKnown && AnnouncedSize(s.replyText, &size)) {
+  const Result<int32_t> opened = OpenFileEx(s, remote, kDirectionReceive, 0, nullptr);
+  if (Gone(s)) return kSessionGone;
+  Status error = OpenError(opened);
+  if (error.ok() && !sizeKnown && AnnouncedSize(s.replyText, &size)) {
     sizeKnown = true;
     s.fileSize.store(size);
   }
@@ -348,59 +354,59 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
   uint64_t capacity = expected;
   uint64_t count = 0;
   uint64_t removed = 0;  // line-end bytes the text conversion took out
-  if (!error) {
+  if (error.ok()) {
     block.reset(plat::GlobalAlloc(plat::GHND, size_t(capacity)));
-    if (!block) error = cvErrorOutOfMemory;
+    if (!block) error = Status(cvErrorOutOfMemory);
   }
   TransferPacer pacer(s);
-  while (!error) {
+  while (error.ok()) {
     if (count == capacity) {
       // Geometric growth: a file of unknown size costs a few moves, not one per buffer.
       const uint64_t bigger = std::min<uint64_t>(std::max(capacity * 2, capacity + s.dataBufferSize), kMaxMemoryBlock);
       if (bigger <= capacity || !plat::GlobalReAlloc(block.get(), size_t(bigger), plat::GHND)) {
-        error = cvErrorOutOfMemory;
+        error = Status(cvErrorOutOfMemory);
         break;
       }
       capacity = bigger;
     }
     char* data = static_cast<char*>(plat::GlobalLock(block.get()));
     const uint32_t room = uint32_t(std::min<uint64_t>(capacity - count, TransferBlock(s)));
-    const int32_t n = data ? ReadData(s, data + count, room) : -1;
-    if (n > 0 && text) {
+    const Result<int32_t> n = data ? ReadData(s, data + count, room) : Result<int32_t>(Status(cvErrorOutOfMemory));
+    const uint32_t got = n.ok() ? uint32_t(n.value()) : 0;
+    if (got > 0 && text) {
       // Line ends as local text has them; the statistics count the text's bytes.
-      const uint64_t end = CollapseLineEnds(data, size_t(count), size_t(count) + uint32_t(n));
-      removed += count + uint32_t(n) - end;
-      s.bytesTransferred.fetch_sub(count + uint32_t(n) - end);
+      const uint64_t end = CollapseLineEnds(data, size_t(count), size_t(count) + got);
+      removed += count + got - end;
+      s.bytesTransferred.fetch_sub(count + got - end);
       count = end;
-    } else if (n > 0) {
-      count += uint32_t(n);
+    } else if (got > 0) {
+      count += got;
     }
     plat::GlobalUnlock(block.get());
-    if (Gone(s)) return FailGone();
-    if (n < 0) {
-      const uint32_t e = data ? Library().GetLastError() : cvErrorOutOfMemory;
-      if (e != cvErrorConnectionClosed && e != cvErrorEndOfData) error = e;
+    if (Gone(s)) return kSessionGone;
+    if (!n.ok()) {
+      const uint32_t e = n.error();
+      if (e != cvErrorConnectionClosed && e != cvErrorEndOfData) error = n.status();
       break;
     }
-    if (n == 0) break;
-    if (!pacer.AfterBlock()) {
-      if (Gone(s)) return FailGone();
-      error = Library().GetLastError();
-    }
+    if (got == 0) break;
+    error = pacer.AfterBlock();
+    if (!error.ok() && Gone(s)) return kSessionGone;
   }
   const uint64_t received = s.bytesTransferred.load();
   RecordedSizeOr(s, received);
-  if (!error && !pacer.Finish()) return FailGone();
+  if (error.ok() && !pacer.Finish()) return kSessionGone;
   if (s.dataSocket != INVALID_SOCKET) error = CloseTransfer(s, error);
-  if (Gone(s)) return FailGone();
+  if (Gone(s)) return kSessionGone;
   aside.Restore();
-  if (!error && sizeKnown && !Delivered(text, received + removed, size)) error = cvErrorFileSizeMismatch;
+  if (error.ok() && sizeKnown && !Delivered(text, received + removed, size)) error = Status(cvErrorFileSizeMismatch);
   // The caller receives data followed by one zero byte, or nothing at all.
-  if (!error && count > 0 && !plat::GlobalReAlloc(block.get(), size_t(count + 1), plat::GHND)) error = cvErrorOutOfMemory;
-  if (error || count == 0) block.reset();
-  if (error) {
+  if (error.ok() && count > 0 && !plat::GlobalReAlloc(block.get(), size_t(count + 1), plat::GHND))
+    error = Status(cvErrorOutOfMemory);
+  if (!error.ok() || count == 0) block.reset();
+  if (!error.ok()) {
     *length = 0;
-    return Fail(error);
+    return error;
   }
   if (wanted == 0) {
     *static_cast<plat::HGLOBAL*>(buffer) = block.release();
@@ -413,13 +419,13 @@ int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* 
     }
     *length = n;
   }
-  return 0;
+  return {};
 }
 
-int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept {
-  if (!data && length) return Fail(cvErrorInvalidParameter);
+Status StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept {
+  if (!data && length) return Status(cvErrorInvalidParameter);
   if (IsSftp(s)) return sftp::StoreData(s, remote, data, length);
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
 
   BeginStatistics(s, nullptr, remote, 0);
   s.fileSize.store(length);
@@ -428,21 +434,20 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
   TypeProbe probe;
   probe.data = data;
   probe.length = length;
-  uint32_t error = 0;
-  const int32_t opened = OpenFileEx(s, remote, kDirectionStore, 0, &probe);
-  if (Gone(s)) return FailGone();
-  if (opened != 125 && opened != 150) error = OpenError(opened);
+  const Result<int32_t> opened = OpenFileEx(s, remote, kDirectionStore, 0, &probe);
+  if (Gone(s)) return kSessionGone;
+  Status error = OpenError(opened);
 
   // Text in ASCII type goes out with CR LF line ends, expanded in a scratch block (not
   // data that only its content made text: see StoreFile).
-  const bool text = !error && s.fileType == kTypeAscii && !probe.byContent;
+  const bool text = error.ok() && s.fileType == kTypeAscii && !probe.byContent;
   SessionBuffer scratch(s, text);
-  if (text && !scratch.data()) error = cvErrorOutOfMemory;
+  if (text && !scratch.data()) error = Status(cvErrorOutOfMemory);
   const uint32_t chunk = text ? scratch.size() / 2 : TransferBlock(s);
   TransferPacer pacer(s);
   const char* p = static_cast<const char*>(data);
   uint32_t sent = 0;
-  while (!error && sent < length) {
+  while (error.ok() && sent < length) {
     const uint32_t n = std::min(length - sent, chunk);
     const char* block = p + sent;
     uint32_t wire = n;
@@ -451,31 +456,34 @@ int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t 
       wire = uint32_t(ExpandLineEnds(scratch.data(), n));
       block = scratch.data();
     }
-    const bool written = WriteData(s, block, wire) != -1;
+    const Result<int32_t> written = WriteData(s, block, wire);
     sent += n;
     // The statistics count the data's bytes, not the wire's line ends.
-    if (written && text && s.bytesBuffered == 0) s.bytesTransferred.store(sent);
-    if (!written || !pacer.AfterBlock()) {
-      if (Gone(s)) return FailGone();
-      error = Library().GetLastError();
+    if (written.ok() && text && s.bytesBuffered == 0) s.bytesTransferred.store(sent);
+    error = written.ok() ? pacer.AfterBlock() : written.status();
+    if (!error.ok()) {
+      if (Gone(s)) return kSessionGone;
       break;
     }
   }
-  if (!error && !pacer.Finish()) return FailGone();
+  if (error.ok() && !pacer.Finish()) return kSessionGone;
   if (s.dataSocket != INVALID_SOCKET) error = CloseTransfer(s, error);
-  if (Gone(s)) return FailGone();
-  if (error) return Fail(error);
+  if (Gone(s)) return kSessionGone;
+  if (!error.ok()) return error;
   if (text) s.bytesTransferred.store(sent);
-  return 0;
+  return {};
 }
 
 }  // namespace cvftp
 
 using cvftp::Operation;
 
+// The whole-file transfers: 0 (or the reply of a transfer that opened nothing), or -1.
 int32_t FtpRetrieveFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset) {
   Operation op(handle);
-  return op ? cvftp::RetrieveFile(*op.session(), local, remote, options, offset) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::RetrieveFile(s, local, remote, options, offset), -1);
 }
 
 int32_t FtpRetrieveFileBasic(LibHandle handle, const char* local, const char* remote) {
@@ -484,7 +492,9 @@ int32_t FtpRetrieveFileBasic(LibHandle handle, const char* local, const char* re
 
 int32_t FtpStoreFile(LibHandle handle, const char* local, const char* remote, uint32_t options, uint64_t offset) {
   Operation op(handle);
-  return op ? cvftp::StoreFile(*op.session(), local, remote, options, offset) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::StoreFile(s, local, remote, options, offset), -1);
 }
 
 int32_t FtpStoreFileBasic(LibHandle handle, const char* local, const char* remote) {
@@ -493,10 +503,14 @@ int32_t FtpStoreFileBasic(LibHandle handle, const char* local, const char* remot
 
 int32_t FtpRetrieveData(LibHandle handle, const char* remote, void* buffer, uint32_t* length) {
   Operation op(handle);
-  return op ? cvftp::RetrieveData(*op.session(), remote, buffer, length) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::RetrieveData(s, remote, buffer, length), 0, -1);
 }
 
 int32_t FtpStoreData(LibHandle handle, const char* remote, const void* data, uint32_t length) {
   Operation op(handle);
-  return op ? cvftp::StoreData(*op.session(), remote, data, length) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::StoreData(s, remote, data, length), 0, -1);
 }

@@ -60,8 +60,8 @@ uint32_t TypeOfLocalFile(const char* path) noexcept {
 
 }  // namespace
 
-int32_t AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept {
-  if (Empty(name)) return Fail(cvErrorInvalidFileName);
+Result<int32_t> AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept {
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
   const char* base = BaseName(name);
   const char* dot = std::strrchr(base, '.');
   if (dot && dot[1]) {
@@ -89,33 +89,32 @@ int32_t FtpGetAutoFileType(LibHandle handle, const char* name, uint32_t contentT
   if (!op) return -1;
   cvftp::TypeProbe probe;
   probe.localPath = name;
-  return cvftp::AutoFileType(*op.session(), name, contentTest ? &probe : nullptr);
+  return cvftp::Finish(cvftp::AutoFileType(*op.session(), name, contentTest ? &probe : nullptr), -1);
 }
 
-int32_t FtpAddFileType(const char* extension, uint32_t type) {
+namespace {
+
+// Adds or changes the transfer type of an extension in the library's list.
+cvftp::Status AddFileType(const char* extension, uint32_t type) noexcept {
   using namespace cvftp;
-  const uint32_t kept = Library().GetLastError();
-  const bool attached = Library().IsInitialized() != 0;
-  Library().SetLastError(kept);
-  if (!attached) return 0;
-  if (type > kTypeImage) return Fail(cvErrorInvalidFileType), 0;
-  if (!extension) return Fail(cvErrorInvalidParameter), 0;
+  if (type > kTypeImage) return Status(cvErrorInvalidFileType);
+  if (!extension) return Status(cvErrorInvalidParameter);
   while (*extension == ' ' || *extension == '\t') ++extension;
   if (*extension == '.') ++extension;
-  if (!*extension) return Fail(cvErrorInvalidParameter), 0;
+  if (!*extension) return Status(cvErrorInvalidParameter);
 
   std::lock_guard lk(Library().lock());
   LibraryState& state = Library().state();
   for (uint32_t i = 0; i < state.fileTypeCount; ++i) {
     if (strcasecmp(state.fileTypes[i].extension, extension) == 0) {
       state.fileTypes[i].type = type;
-      return 1;
+      return {};
     }
   }
   if (state.fileTypeCount == state.fileTypeCapacity) {
     const uint32_t bigger = state.fileTypeCapacity + kFileTypeStep;
     auto* grown = static_cast<FileTypeEntry*>(Library().MemAlloc(sizeof(FileTypeEntry) * bigger));
-    if (!grown) return Fail(cvErrorOutOfMemory), 0;
+    if (!grown) return Status(cvErrorOutOfMemory);
     if (state.fileTypeCount) std::memcpy(grown, state.fileTypes, sizeof(FileTypeEntry) * state.fileTypeCount);
     Library().MemFree(state.fileTypes);
     state.fileTypes = grown;
@@ -124,5 +123,13 @@ int32_t FtpAddFileType(const char* extension, uint32_t type) {
   FileTypeEntry& e = state.fileTypes[state.fileTypeCount++];
   CopyField(e.extension, extension);
   e.type = type;
-  return 1;
+  return {};
+}
+
+}  // namespace
+
+int32_t FtpAddFileType(const char* extension, uint32_t type) {
+  using namespace cvftp;
+  if (Library().AttachCount() == 0) return 0;  // nothing to add to, and no error to say so
+  return Finish(AddFileType(extension, type), 1, 0);
 }

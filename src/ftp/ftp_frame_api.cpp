@@ -24,20 +24,16 @@ uint32_t FtpSetHandleOwner(LibHandle handle, uint32_t threadId) { return Library
 FtpSession* FtpFindSessionBySocket(SOCKET socket) { return Library().FindSessionBySocket(socket); }
 LibHandle FtpFindHandleByWindow(HWND window) { return Library().FindHandleByWindow(window); }
 
-FtpSession* FtpGetSession(LibHandle handle) {
-  FtpSession* s = Library().GetSession(handle);
-  if (s && cvftp::Gone(*s)) {
-    cvftp::Fail(cvErrorInvalidHandle);
-    return nullptr;
-  }
-  return s;
+namespace {
+
+// A session found but freed by an event receiver is no session.
+cvftp::Result<FtpSession*> Present(const cvftp::Result<FtpSession*>& found) noexcept {
+  if (found.ok() && cvftp::Gone(*found.value())) return cvftp::kSessionGone;
+  return found;
 }
 
-FtpSession* FtpFindSession(LibHandle handle) {
-  FtpSession* s = Library().FindSession(handle);
-  if (s && cvftp::Gone(*s)) {
-    cvftp::Fail(cvErrorInvalidHandle);
-    return nullptr;
-  }
-  return s;
-}
+}  // namespace
+
+FtpSession* FtpGetSession(LibHandle handle) { return cvftp::Finish(Present(Library().LookupOwned(handle)), nullptr); }
+
+FtpSession* FtpFindSession(LibHandle handle) { return cvftp::Finish(Present(Library().Lookup(handle)), nullptr); }

@@ -4,8 +4,10 @@
 // helpers, the session's waits, the command channel's I/O and the internal forms of the
 // commands the library sends itself.
 #include <cstdint>
+#include <type_traits>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "ftp/ftp.h"
 #include "ftp/ftp_bits.h"
 #include "ftp/ftp_library.h"
@@ -38,33 +40,68 @@ inline bool Gone(const FtpSession& s) noexcept { return s.freePending != 0; }
 // Releases a session now, or marks it (closing its sockets) while calls are running on it.
 void ReleaseOrDefer(LibHandle handle) noexcept;
 
-// Error helpers: set the library's last error and return the failure value.
-int32_t Fail(uint32_t code) noexcept;
-inline LibHandle FailHandle(uint32_t code) noexcept {
-  Fail(code);
-  return kInvalidLibHandle;
+// Outcomes. Helpers return a Status (or a Result) and set no last error; the public entry
+// point that called them finishes with it, once.
+using cvcore::FirstFailure;
+using cvcore::Result;
+using cvcore::Status;
+
+// Where a public call ends: a failure's code becomes the last error.
+template <typename T>
+T Finish(Status status, T onSuccess, std::type_identity_t<T> onFailure) noexcept {
+  return Library().Finish(status, onSuccess, onFailure);
 }
-// The thread's platform error (socket calls and the address helpers) as the last error.
-uint32_t TakePlatformError() noexcept;
-// Fails with error and delivers event (64, 128 or 256) carrying it.
-int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept;
-// The gone-session failure (10038).
-int32_t FailGone() noexcept;
-// 10004 with event 128, the event once per cancel.
-int32_t FailCanceled(FtpSession& s) noexcept;
+template <typename T>
+T Finish(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
+  return Library().Finish(result, onFailure);
+}
+
+// Where a public call ends that, when it succeeds, leaves no error of its steps (the
+// server queries it made on the way) behind: the last error 0.
+template <typename T>
+T FinishClean(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
+  if (result.ok()) Library().SetLastError(0);
+  return Library().Finish(result, onFailure);
+}
+inline int32_t FinishClean(Status status, int32_t onSuccess, int32_t onFailure) noexcept {
+  if (status.ok()) Library().SetLastError(0);
+  return Library().Finish(status, onSuccess, onFailure);
+}
+
+// Where a public call on a session ends: an SFTP session's success leaves the last error 0,
+// as the SSH layer's own calls do; an FTP session's leaves it as it was.
+template <typename T>
+T FinishOn(const FtpSession& s, const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
+  return (s.options & kOptSftp) ? FinishClean(result, onFailure) : Finish(result, onFailure);
+}
+inline int32_t FinishOn(const FtpSession& s, Status status, int32_t onSuccess, int32_t onFailure) noexcept {
+  return (s.options & kOptSftp) ? FinishClean(status, onSuccess, onFailure) : Finish(status, onSuccess, onFailure);
+}
+
+// The failure of a call whose session an event receiver freed meanwhile.
+inline constexpr Status kSessionGone{cvErrorInvalidHandle};
+inline Status GoneOr(const FtpSession& s, Status status) noexcept { return Gone(s) ? kSessionGone : status; }
+// The thread's platform error (socket calls and the address helpers) as a failure.
+Status PlatformError() noexcept;
+// The failure error, after event (64, 128 or 256) carrying it was delivered.
+Status ErrorWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept;
+// 10004, with event 128 once per cancel.
+Status CanceledError(FtpSession& s) noexcept;
+// What the channel streams reported of the I/O that just failed.
+Status StreamError(FtpSession& s) noexcept;
 
 // The single call point of event delivery (the notification engine): the callback
 // registered for the event bit and the notification window, when the event is in the
 // session's mask, with the session's network events held meanwhile. May free the session.
 void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept;
 // Routes the data socket's network events to window (null stops them).
-int32_t SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept;
+Status SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept;
 
 // Waits up to the session timeout for a socket to become readable (POLLIN) or writable
-// (POLLOUT), or for a cancel. False with the last error set: 10060 and event 64, 10004 and
-// event 128 (once per cancel), or the wait's error.
-bool WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept;
-bool WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept;
+// (POLLOUT), or for a cancel. Fails with 10060 and event 64, 10004 and event 128 (once per
+// cancel), or the wait's error.
+Status WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept;
+Status WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept;
 uint32_t SessionTimeoutMs(const FtpSession& s) noexcept;
 // Drops a cancel left over from an earlier call (no transfer being open).
 void ClearStaleCancel(FtpSession& s) noexcept;
@@ -103,8 +140,8 @@ class WithheldEvents {
 
 // Command channel I/O. Send writes the whole of data with timed waits; ReadByte hands out
 // received bytes, refilling the input buffer with one receive per wait.
-bool ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept;
-bool ChannelReadByte(FtpSession& s, char* c) noexcept;
+Status ChannelSend(FtpSession& s, const char* data, uint32_t length) noexcept;
+Status ChannelReadByte(FtpSession& s, char* c) noexcept;
 // Command channel input that waits at most waitMs and reports neither a time-out nor a
 // cancel (for the keep-alive thread and for draining): the bytes, 0 when nothing came or
 // the channel failed.
@@ -112,11 +149,12 @@ int32_t ChannelReceiveQuiet(FtpSession& s, char* buffer, uint32_t length, uint32
 // Discards whatever the server sends until it has been quiet for a second.
 void ChannelDrainQuiet(FtpSession& s) noexcept;
 
-// Internal forms of the command engine. badArgument is the error for an argument holding
-// a line break (10014, or 10008 for a file name).
-int32_t SendCommand(FtpSession& s, const char* command, const char* argument,
-                    uint32_t badArgument = cvErrorInvalidParameter) noexcept;
-int32_t ReadReply(FtpSession& s) noexcept;
+// Internal forms of the command engine: the reply code of a reply that maps to no error.
+// badArgument is the error for an argument holding a line break (10014, or 10008 for a
+// file name).
+Result<int32_t> SendCommand(FtpSession& s, const char* command, const char* argument,
+                            uint32_t badArgument = cvErrorInvalidParameter) noexcept;
+Result<int32_t> ReadReply(FtpSession& s) noexcept;
 // After a failed command whose reply code was cleared before it went out: no complete
 // reply came (a time-out, a cancel, the connection lost, a reply without end), so the
 // failure is the channel's and not a server's refusal. Asking the server another way would
@@ -129,38 +167,39 @@ inline bool ReplyMissing(const FtpSession& s) noexcept {
 void OweReply(FtpSession& s) noexcept;
 // Drains the command channel until the server is quiet and sends NOOP (reconnecting when
 // that fails): the channel is back in step after an aborted transfer.
-int32_t ResyncCommandChannel(FtpSession& s) noexcept;
+Result<int32_t> ResyncCommandChannel(FtpSession& s) noexcept;
 
 // Login and server queries on a validated session.
-int32_t SendUser(FtpSession& s, const char* user) noexcept;
-int32_t SendPassword(FtpSession& s, const char* password) noexcept;
-int32_t SendAccount(FtpSession& s, const char* account) noexcept;
-int32_t Login(FtpSession& s, const char* user, const char* password, const char* account) noexcept;
-uint32_t GetSystemType(FtpSession& s) noexcept;
-uint32_t QueryFeatures(FtpSession& s) noexcept;
-int32_t SendType(FtpSession& s, uint32_t type) noexcept;
-// TYPE with the session's own file type, after a listing ran in ASCII; the reply code or -1.
-int32_t SendSessionType(FtpSession& s) noexcept;
-// PWD into the directory cache; the reply code or -1.
-int32_t QueryWorkingDirectory(FtpSession& s) noexcept;
+Result<int32_t> SendUser(FtpSession& s, const char* user) noexcept;
+Result<int32_t> SendPassword(FtpSession& s, const char* password) noexcept;
+Result<int32_t> SendAccount(FtpSession& s, const char* account) noexcept;
+Result<int32_t> Login(FtpSession& s, const char* user, const char* password, const char* account) noexcept;
+// The system type; 0 when the server would not say before the login (asked again later).
+Result<uint32_t> GetSystemType(FtpSession& s) noexcept;
+Result<uint32_t> QueryFeatures(FtpSession& s) noexcept;
+Result<int32_t> SendType(FtpSession& s, uint32_t type) noexcept;
+// TYPE with the session's own file type, after a listing ran in ASCII.
+Result<int32_t> SendSessionType(FtpSession& s) noexcept;
+// PWD into the directory cache.
+Result<int32_t> QueryWorkingDirectory(FtpSession& s) noexcept;
 // PBSZ 0 once a session of a TLS session, before its first PROT; a refusal drops the feature.
 void SendPbszOnce(FtpSession& s) noexcept;
-// Connects the session again after a broken channel (see FtpReconnect); 200 or -1. On
-// failure the session is released.
-int32_t Reconnect(FtpSession& s) noexcept;
-// The proxy's login sequence of the session's proxy type; false on failure.
-bool ProxyLogin(FtpSession& s) noexcept;
+// Connects the session again after a broken channel (see FtpReconnect); 200. On failure
+// the session is released.
+Result<int32_t> Reconnect(FtpSession& s) noexcept;
+// The proxy's login sequence of the session's proxy type.
+Status ProxyLogin(FtpSession& s) noexcept;
 
 // A host argument (name, literal or URL) normalised into out; a URL's scheme adjusts the
 // options and, when *port is 0, its port is taken. False when there is no usable host.
 bool TakeHost(const char* text, char (&out)[kFtpHostNameSize], uint32_t& options, uint32_t* port);
 // QUIT (unless a data connection is open, an event receiver is ending a running call or
-// the command channel has failed) and release; 0.
-int32_t Disconnect(FtpSession& s) noexcept;
+// the command channel has failed) and release.
+void Disconnect(FtpSession& s) noexcept;
 
 // Opens a TCP connection to address:port with the session's timeout; the socket stays
-// non-blocking with TCP_NODELAY. INVALID_SOCKET with the last error on failure.
-SOCKET OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept;
+// non-blocking with TCP_NODELAY.
+Result<SOCKET> OpenConnection(FtpSession& s, const SockAddress& address, uint32_t port) noexcept;
 // Closes a channel's socket; a data connection's TLS stage goes with it.
 void CloseChannel(FtpSession& s, FtpChannel channel) noexcept;
 

@@ -54,15 +54,13 @@ void KeepSessionAlive(FtpSession& s, uint32_t now) noexcept {
   if (s.replyPending || s.blocked.load() || s.channelDebt != FtpChannelDebt::None) return;
   if (now - s.lastCommandTime.load() < KeepAliveTimes().idleMs.load()) return;
   if (!WritableNow(s.header.controlSocket)) return;
-  const uint32_t kept = Library().GetLastError();
-  // One send (the socket is writable); a short one skips the session.
+  // One send (the socket is writable); a short one skips the session. What the streams
+  // report here is the keep-alive's own, and no call's.
   cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Command);
-  if (out.Send(kNoop, sizeof kNoop - 1) != int32_t(sizeof kNoop - 1) || !out.Flush()) {
-    Library().SetLastError(kept);
-    return;
-  }
-  const uint32_t answered = DiscardAnswer(s);
-  Library().SetLastError(kept);
+  const bool sent = out.Send(kNoop, sizeof kNoop - 1) == int32_t(sizeof kNoop - 1) && out.Flush();
+  const uint32_t answered = sent ? DiscardAnswer(s) : 0;
+  s.streamError.store(0);
+  if (!sent) return;
   s.lastCommandTime.store(plat::GetTickCount());
   if (answered == 0) {
     // Its answer may still come: the next command drains it first.
@@ -120,10 +118,10 @@ void StopKeepAlive() noexcept {
 
 namespace hooks {
 
-void EnableKeepAlive(FtpSession& s) noexcept {
+Status EnableKeepAlive(FtpSession& s) noexcept {
   s.options |= kOptKeepAlive;
   s.lastCommandTime.store(plat::GetTickCount());
-  if (s.options & kOptSftp) return;
+  if (s.options & kOptSftp) return {};
   std::shared_ptr<plat::Thread> finished;
   {
     std::lock_guard lk(Library().lock());
@@ -138,13 +136,13 @@ void EnableKeepAlive(FtpSession& s) noexcept {
       if (!k.thread) {
         StopCounting(s);
         s.options &= ~kOptKeepAlive;
-        Fail(cvErrorThreadCreationFailed);
-        return;
+        return Status(cvErrorThreadCreationFailed);
       }
       k.running = true;
     }
   }
   if (finished) finished->Join();
+  return {};
 }
 
 void DisableKeepAlive(FtpSession& s) noexcept {
@@ -159,7 +157,5 @@ void DisableKeepAlive(FtpSession& s) noexcept {
 int32_t FtpEnableKeepAlive(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  cvftp::Library().SetLastError(0);
-  cvftp::hooks::EnableKeepAlive(*op.session());
-  return cvftp::Library().GetLastError() == cvErrorThreadCreationFailed ? -1 : 0;
+  return cvftp::FinishClean(cvftp::hooks::EnableKeepAlive(*op.session()), 0, -1);
 }

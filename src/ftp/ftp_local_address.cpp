@@ -25,37 +25,38 @@ bool FillRecord(const sockaddr* sa, SockAddress* out) {
   return true;
 }
 
-}  // namespace
-
-int32_t FtpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
+// The local address of the session's connection, or of this host; its family.
+cvftp::Result<int32_t> LocalAddress(LibHandle handle, uint32_t family, SockAddress* address) noexcept {
+  using namespace cvftp;
   if (address) std::memset(address, 0, sizeof *address);
   if (family == 0) family = plat::kAfInet;
   SOCKET sock = INVALID_SOCKET;
-  {
-    const uint32_t kept = FtpGetLastError();
-    // The SSH connection's socket of an SFTP session comes with the SFTP code.
-    if (FtpSession* s = FtpGetSession(handle)) sock = s->header.controlSocket;
-    FtpSetLastError(kept);
-  }
+  // The SSH connection's socket of an SFTP session comes with the SFTP code. No session (or
+  // none of the caller's) means this host.
+  if (const Result<FtpSession*> found = Library().LookupOwned(handle); found.ok() && !Gone(*found.value()))
+    sock = found.value()->header.controlSocket;
   if (sock != INVALID_SOCKET) {
     sockaddr_storage local{};
     int32_t length = sizeof local;
-    if (SockGetLocalName(sock, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-      cvftp::TakePlatformError();
-      return -1;
-    }
-    if (!FillRecord(reinterpret_cast<sockaddr*>(&local), address)) return cvftp::Fail(cvErrorProtocolFamily);
+    if (SockGetLocalName(sock, reinterpret_cast<sockaddr*>(&local), &length) != 0) return PlatformError();
+    if (!FillRecord(reinterpret_cast<sockaddr*>(&local), address)) return Status(cvErrorProtocolFamily);
     return int32_t(address ? address->family : plat::WsaFamily(local.ss_family));
   }
-  if (!address) return cvftp::Fail(cvErrorInvalidParameter);
+  if (!address) return Status(cvErrorInvalidParameter);
   char name[kLocalNameSize] = "";
   addrinfo hints{};
   hints.ai_family = int(family);
   addrinfo* list = nullptr;
   if (SockGetHostName(name, kLocalNameSize - 1) != 0 || SockLookupHost(name, &hints, &list) != 0 || !list)
-    return cvftp::Fail(cvErrorUnknownLocalhost);
+    return Status(cvErrorUnknownLocalhost);
   const bool ok = FillRecord(list->ai_addr, address);
   SockFreeHostList(list);
-  if (!ok) return cvftp::Fail(cvErrorUnknownLocalhost);
+  if (!ok) return Status(cvErrorUnknownLocalhost);
   return int32_t(address->family);
+}
+
+}  // namespace
+
+int32_t FtpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
+  return cvftp::Finish(LocalAddress(handle, family, address), -1);
 }

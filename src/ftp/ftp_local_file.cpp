@@ -19,8 +19,8 @@ LocalFile::~LocalFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool LocalFile::Open(const char* path, Mode mode) noexcept {
-  if (Empty(path)) return Fail(cvErrorInvalidFileName), false;
+Status LocalFile::Open(const char* path, Mode mode) noexcept {
+  if (Empty(path)) return Status(cvErrorInvalidFileName);
   int flags = O_CLOEXEC | O_NOCTTY;
   switch (mode) {
     case Mode::Read:
@@ -39,48 +39,47 @@ bool LocalFile::Open(const char* path, Mode mode) noexcept {
   do fd_ = ::open(path, flags, 0644);
   while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) {
-    const uint32_t e = (mode == Mode::Create || mode == Mode::Append) ? cvErrorFileNotCreated : OpenErrorFor(errno);
-    return Fail(e), false;
+    return Status((mode == Mode::Create || mode == Mode::Append) ? cvErrorFileNotCreated : OpenErrorFor(errno));
   }
   struct stat st{};
   if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd_);
     fd_ = -1;
-    return Fail(mode == Mode::Read || mode == Mode::ExistingRW ? cvErrorAccessDenied : cvErrorFileNotCreated), false;
+    return Status(mode == Mode::Read || mode == Mode::ExistingRW ? cvErrorAccessDenied : cvErrorFileNotCreated);
   }
-  if (mode == Mode::Append && ::lseek(fd_, 0, SEEK_END) < 0) return Fail(cvErrorFileNotCreated), false;
-  return true;
+  if (mode == Mode::Append && ::lseek(fd_, 0, SEEK_END) < 0) return Status(cvErrorFileNotCreated);
+  return {};
 }
 
-bool LocalFile::TruncateAt(uint64_t offset) noexcept {
+Status LocalFile::TruncateAt(uint64_t offset) noexcept {
   struct stat st{};
   if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) > offset &&
       ::ftruncate(fd_, off_t(offset)) != 0)
-    return Fail(cvErrorFileWriteFailed), false;
+    return Status(cvErrorFileWriteFailed);
   return Seek(offset);
 }
 
-bool LocalFile::Seek(uint64_t offset) noexcept {
-  if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return Fail(cvErrorAccessDenied), false;
-  return true;
+Status LocalFile::Seek(uint64_t offset) noexcept {
+  if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return Status(cvErrorAccessDenied);
+  return {};
 }
 
-bool LocalFile::WriteAll(const char* data, size_t length) noexcept {
+Status LocalFile::WriteAll(const char* data, size_t length) noexcept {
   while (length > 0) {
     const ssize_t n = ::write(fd_, data, length);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail(cvErrorFileWriteFailed), false;
+    if (n <= 0) return Status(cvErrorFileWriteFailed);
     data += n;
     length -= size_t(n);
   }
-  return true;
+  return {};
 }
 
-int64_t LocalFile::Read(char* buffer, size_t length) noexcept {
+Result<int64_t> LocalFile::Read(char* buffer, size_t length) noexcept {
   for (;;) {
     const ssize_t n = ::read(fd_, buffer, length);
-    if (n >= 0) return n;
-    if (errno != EINTR) return Fail(cvErrorFileReadFailed);
+    if (n >= 0) return int64_t(n);
+    if (errno != EINTR) return Status(cvErrorFileReadFailed);
   }
 }
 
@@ -89,12 +88,12 @@ int64_t LocalFile::Size() const noexcept {
   return ::fstat(fd_, &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
-bool LocalFile::Close() noexcept {
-  if (fd_ < 0) return true;
+Status LocalFile::Close() noexcept {
+  if (fd_ < 0) return {};
   const int r = ::close(fd_);
   fd_ = -1;
-  if (r != 0 && errno != EINTR) return Fail(cvErrorFileWriteFailed), false;
-  return true;
+  if (r != 0 && errno != EINTR) return Status(cvErrorFileWriteFailed);
+  return {};
 }
 
 }  // namespace cvftp

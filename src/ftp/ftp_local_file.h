@@ -4,7 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/errors/status.h"
+
 namespace cvftp {
+
+using cvcore::Result;
+using cvcore::Status;
 
 class LocalFile {
  public:
@@ -20,19 +25,18 @@ class LocalFile {
   LocalFile(const LocalFile&) = delete;
   LocalFile& operator=(const LocalFile&) = delete;
 
-  // False with the library's last error set.
-  bool Open(const char* path, Mode mode) noexcept;
+  Status Open(const char* path, Mode mode) noexcept;
   // Cuts the file at offset and positions it there (a restarted download continues it).
-  bool TruncateAt(uint64_t offset) noexcept;
-  bool Seek(uint64_t offset) noexcept;
-  // The whole length, or false (cvErrorFileWriteFailed).
-  bool WriteAll(const char* data, size_t length) noexcept;
-  // Bytes read (0 at the end), or -1 (cvErrorFileReadFailed).
-  int64_t Read(char* buffer, size_t length) noexcept;
+  Status TruncateAt(uint64_t offset) noexcept;
+  Status Seek(uint64_t offset) noexcept;
+  // The whole length (cvErrorFileWriteFailed when it does not go).
+  Status WriteAll(const char* data, size_t length) noexcept;
+  // Bytes read, 0 at the end (cvErrorFileReadFailed).
+  Result<int64_t> Read(char* buffer, size_t length) noexcept;
   // The size, or -1.
   int64_t Size() const noexcept;
-  // False when closing lost data (cvErrorFileWriteFailed).
-  bool Close() noexcept;
+  // Fails when closing lost data (cvErrorFileWriteFailed).
+  Status Close() noexcept;
   bool isOpen() const noexcept { return fd_ >= 0; }
   int descriptor() const noexcept { return fd_; }
 

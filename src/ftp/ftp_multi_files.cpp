@@ -10,6 +10,7 @@
 
 #include "ftp/ftp_directory.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
 
 namespace cvftp {
 
@@ -74,19 +75,18 @@ class RemoteDirectory {
   explicit RemoteDirectory(FtpSession& s) noexcept : s_(s) {}
   ~RemoteDirectory() {
     if (!changed_ || Gone(s_)) return;
-    const uint32_t kept = Library().GetLastError();
-    ChangeDirectory(s_, saved_);
-    Library().SetLastError(kept);
+    static_cast<void>(ChangeDirectory(s_, saved_));
   }
   RemoteDirectory(const RemoteDirectory&) = delete;
   RemoteDirectory& operator=(const RemoteDirectory&) = delete;
 
-  bool Enter(const char* directory) noexcept {
-    if (!directory) return true;
-    if (GetWorkingDirectory(s_, saved_, sizeof saved_) == -1 || Gone(s_)) return false;
-    if (ChangeDirectory(s_, directory) == -1) return false;
+  Status Enter(const char* directory) noexcept {
+    if (!directory) return {};
+    if (const Result<int32_t> r = GetWorkingDirectory(s_, saved_, sizeof saved_); !r.ok()) return r.status();
+    if (Gone(s_)) return kSessionGone;
+    if (const Result<int32_t> r = ChangeDirectory(s_, directory); !r.ok()) return r.status();
     changed_ = true;
-    return true;
+    return {};
   }
 
  private:
@@ -110,7 +110,7 @@ class ListedFiles {
   ListedFiles(const char* mask, std::vector<std::string>& names)
       : pattern_(mask ? BaseName(mask) : ""), names_(names) {}
 
-  // Takes one entry; false with the error when the listing is too large to keep.
+  // Takes one entry; false when the listing is too large to keep.
   bool Take(const FtpListEntry& e) {
     if (!e.name) return true;
     const char* base = BaseName(e.name);
@@ -133,59 +133,59 @@ class ListedFiles {
   bool admitted_ = false;
 };
 
-int32_t ListRemoteFiles(FtpSession& s, const char* mask, std::vector<std::string>& names) noexcept {
-  if (OpenDirectory(s, mask) == -1) return -1;
+Status ListRemoteFiles(FtpSession& s, const char* mask, std::vector<std::string>& names) noexcept {
+  if (const Result<int32_t> opened = OpenDirectory(s, mask); !opened.ok()) return opened.status();
   ListedFiles files(mask, names);
-  uint32_t error = 0;
-  while (!error) {
+  Status error;
+  while (error.ok()) {
     uint32_t done = 0;
-    if (ReadListLine(s, &done) == 0) {
-      if (Library().GetLastError() != cvErrorEndOfDirectory) error = Library().GetLastError();
+    if (const Status read = ReadListLine(s, &done); !read.ok()) {
+      if (read.error() != cvErrorEndOfDirectory) error = read;
       break;
     }
-    if (Gone(s)) return FailGone();
+    if (Gone(s)) return kSessionGone;
     // Each entry is taken as it is read: the listing's records do not pile up.
     for (FtpListEntry* e = done ? TakeEntries(s) : nullptr; e;) {
       FtpListEntry* next = e->next;
-      if (!error && !files.Take(*e)) error = cvErrorBufferTooSmall;
+      if (error.ok() && !files.Take(*e)) error = Status(cvErrorBufferTooSmall);
       FreeEntry(s, e);
       e = next;
     }
   }
   // The listing is closed in every case, or the session could send no further command.
-  if (CloseDirectory(s) == -1 && !error) error = Library().GetLastError();
-  if (Gone(s)) return FailGone();
-  if (!error && !files.admitted()) error = cvErrorDirectoryEmpty;
+  error = FirstFailure(error, CloseDirectory(s).status());
+  if (Gone(s)) return kSessionGone;
+  if (error.ok() && !files.admitted()) error = Status(cvErrorDirectoryEmpty);
   ClearEntries(s);
-  return error ? Fail(error) : 0;
+  return error;
 }
 
-int32_t RetrieveMultipleFiles(FtpSession& s, const char* local, const char* remote, const char* mask) noexcept {
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+Status RetrieveMultipleFiles(FtpSession& s, const char* local, const char* remote, const char* mask) noexcept {
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
   local = Present(local);
   remote = Present(remote);
-  if (local && !IsDirectory(local)) return Fail(cvErrorDirectoryNotFound);
+  if (local && !IsDirectory(local)) return Status(cvErrorDirectoryNotFound);
   RemoteDirectory directory(s);
-  if (!directory.Enter(remote)) return -1;
+  if (const Status entered = directory.Enter(remote); !entered.ok()) return entered;
   std::vector<std::string> names;
-  if (ListRemoteFiles(s, mask, names) == -1) return -1;
+  if (const Status listed = ListRemoteFiles(s, mask, names); !listed.ok()) return listed;
   std::string path;
   for (const std::string& name : names) {
     // A listed name may carry the server's directory part; locally only its last part
     // counts, and nothing may leave the local directory.
-    if (!LocalPath(local, BaseName(name.c_str()), path)) return Fail(cvErrorInvalidFileName);
-    if (FtpRetrieveFileBasic(s.header.handle, path.c_str(), name.c_str()) == -1) return -1;
-    if (Gone(s)) return FailGone();
+    if (!LocalPath(local, BaseName(name.c_str()), path)) return Status(cvErrorInvalidFileName);
+    if (const Result<int32_t> got = RetrieveFile(s, path.c_str(), name.c_str(), 0, 0); !got.ok()) return got.status();
+    if (Gone(s)) return kSessionGone;
   }
-  return 0;
+  return {};
 }
 
-int32_t StoreMultipleFiles(FtpSession& s, const char* local, const char* remote, const char* mask) noexcept {
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
+Status StoreMultipleFiles(FtpSession& s, const char* local, const char* remote, const char* mask) noexcept {
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
   local = Present(local);
   remote = Present(remote);
   std::string pattern = Present(mask) ? mask : "*.*";
-  if (local && !IsDirectory(local)) return Fail(cvErrorDirectoryNotFound);
+  if (local && !IsDirectory(local)) return Status(cvErrorDirectoryNotFound);
   // The directory searched: the local directory, with the mask's own directory part.
   std::string searched = local ? local : "";
   if (const size_t slash = pattern.find_last_of('/'); slash != std::string::npos) {
@@ -203,16 +203,16 @@ int32_t StoreMultipleFiles(FtpSession& s, const char* local, const char* remote,
   }
   std::sort(names.begin(), names.end());
   RemoteDirectory directory(s);
-  if (!directory.Enter(remote)) return -1;
-  if (names.empty()) return Fail(cvErrorDirectoryEmpty);
+  if (const Status entered = directory.Enter(remote); !entered.ok()) return entered;
+  if (names.empty()) return Status(cvErrorDirectoryEmpty);
   std::string path;
   for (const std::string& name : names) {
-    if (!LocalPath(searched.empty() ? nullptr : searched.c_str(), name, path)) return Fail(cvErrorInvalidFileName);
+    if (!LocalPath(searched.empty() ? nullptr : searched.c_str(), name, path)) return Status(cvErrorInvalidFileName);
     if (IsDirectory(path)) continue;
-    if (FtpStoreFileBasic(s.header.handle, path.c_str(), name.c_str()) == -1) return -1;
-    if (Gone(s)) return FailGone();
+    if (const Result<int32_t> put = StoreFile(s, path.c_str(), name.c_str(), 0, 0); !put.ok()) return put.status();
+    if (Gone(s)) return kSessionGone;
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
@@ -221,10 +221,14 @@ int32_t StoreMultipleFiles(FtpSession& s, const char* local, const char* remote,
 
 int32_t FtpRetrieveMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask) {
   cvftp::Operation op(handle);
-  return op ? cvftp::RetrieveMultipleFiles(*op.session(), local, remote, mask) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::RetrieveMultipleFiles(s, local, remote, mask), 0, -1);
 }
 
 int32_t FtpStoreMultipleFiles(LibHandle handle, const char* local, const char* remote, const char* mask) {
   cvftp::Operation op(handle);
-  return op ? cvftp::StoreMultipleFiles(*op.session(), local, remote, mask) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::StoreMultipleFiles(s, local, remote, mask), 0, -1);
 }

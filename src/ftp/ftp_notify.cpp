@@ -20,12 +20,14 @@ void NotifyTraits::OnSocketEvent(FtpSession& s, SOCKET socket, int32_t fdEvent, 
   switch (fdEvent) {
     case plat::FD_READ:
       if (!data) return;
-      if (!error) FillReceiveBuffer(s);  // pre-read: the receiver finds the data buffered
+      // Pre-read: the receiver finds the data buffered, or the failure when it reads.
+      if (!error) static_cast<void>(FillReceiveBuffer(s));
       if (!Gone(s)) FireEvent(s, kEventDataReadable, error);
       return;
     case plat::FD_WRITE:
       if (!data) return;
-      if (!error) FlushSendBuffer(s, false);
+      // What does not go now goes with the next write, which reports its failure.
+      if (!error) static_cast<void>(FlushSendBuffer(s, false));
       if (!Gone(s)) FireEvent(s, kEventDataWritable, error);
       return;
     case plat::FD_CONNECT:
@@ -51,14 +53,14 @@ void FireEvent(FtpSession& s, uint32_t event, uint32_t error) noexcept {
   Notify::Fire(s.header.handle, event, error);
 }
 
-int32_t SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept {
-  if (Notify::SelectEvents(s.header.handle, window, message) != 0) return -1;
+Status SelectDataEvents(FtpSession& s, HWND window, uint32_t message) noexcept {
+  if (const Status selected = Notify::Select(s, window, message); !selected.ok()) return selected;
   // The library's own waits need a non-blocking socket whether selected or not.
   if (!window && s.dataSocket != INVALID_SOCKET) {
     uint32_t on = 1;
     SockIoctl(s.dataSocket, plat::kFionBio, &on);
   }
-  return 0;
+  return {};
 }
 
 }  // namespace cvftp
@@ -71,7 +73,7 @@ int32_t FtpRegisterEvents(LibHandle handle, HWND window, uint32_t message, uint3
   if (!op) return -1;
   if (!window) return Notify::Unregister(handle);
   // A receiver changing the registration it is being called through.
-  if (op.session()->notify.Dispatching()) return cvftp::Fail(cvErrorOperationInProgress);
+  if (op.session()->notify.Dispatching()) return cvftp::Finish(cvftp::Status(cvErrorOperationInProgress), 0, -1);
   return Notify::Register(handle, window, message, mask);
 }
 
@@ -102,7 +104,7 @@ int32_t FtpFreezeEvents(LibHandle handle, uint32_t hold) {
 
 int32_t FtpSelectDataEvents(LibHandle handle, HWND window, uint32_t message) {
   Operation op(handle);
-  return op ? cvftp::SelectDataEvents(*op.session(), window, message) : -1;
+  return op ? cvftp::Finish(cvftp::SelectDataEvents(*op.session(), window, message), 0, -1) : -1;
 }
 
 int32_t NotifyAttachWindow(LibHandle handle, HWND window) {

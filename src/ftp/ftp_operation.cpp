@@ -22,9 +22,8 @@ Operation::~Operation() {
 }
 
 void ReleaseOrDefer(LibHandle handle) noexcept {
-  const uint32_t saved = Library().GetLastError();
-  FtpSession* s = Library().GetSession(handle);
-  Library().SetLastError(saved);
+  const Result<FtpSession*> found = Library().LookupOwned(handle);
+  FtpSession* s = found.ok() ? found.value() : nullptr;
   if (s && s->operationDepth > 0) {
     if (!s->freePending) {
       s->freePending = 1;
@@ -36,33 +35,26 @@ void ReleaseOrDefer(LibHandle handle) noexcept {
   Library().FreeSession(handle);
 }
 
-int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+Status PlatformError() noexcept {
+  const uint32_t e = plat::GetLastError();
+  return Status(e != 0 ? e : cvErrorNetworkNotInitialized);  // a failure that left no error behind
 }
 
-uint32_t TakePlatformError() noexcept {
-  uint32_t e = plat::GetLastError();
-  if (e == 0) e = cvErrorNetworkNotInitialized;  // a failure that left no error behind
-  Library().SetLastError(e);
-  return Library().GetLastError();
-}
-
-int32_t FailWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept {
-  Fail(error);
+Status ErrorWithEvent(FtpSession& s, uint32_t error, uint32_t event) noexcept {
   FireEvent(s, event, cvcore::FullErrorCode(error));
-  if (Gone(s)) return FailGone();
   // The receiver may have run other calls: the failure is still this one.
-  return Fail(error);
+  return GoneOr(s, Status(error));
 }
 
-int32_t FailGone() noexcept { return Fail(cvErrorInvalidHandle); }
-
-int32_t FailCanceled(FtpSession& s) noexcept {
-  Fail(cvErrorOperationCanceled);
-  if (s.cancelReported) return -1;
+Status CanceledError(FtpSession& s) noexcept {
+  if (s.cancelReported) return Status(cvErrorOperationCanceled);
   s.cancelReported = 1;  // one cancel, one event
-  return FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+  return ErrorWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+}
+
+Status StreamError(FtpSession& s) noexcept {
+  const uint32_t error = s.streamError.exchange(0);
+  return Status(error != 0 ? error : cvErrorConnectionClosed);  // a stream that failed without a word
 }
 
 uint32_t SessionTimeoutMs(const FtpSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
@@ -124,35 +116,30 @@ RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) 
   }
 }
 
-bool ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept {
+Status ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept {
   switch (w.status) {
     case RawWait::Ready:
-      return true;
+      return {};
     case RawWait::Timeout:
-      if (timeoutEvent)
-        FailWithEvent(s, cvErrorOperationTimeout, timeoutEvent);
-      else
-        Fail(cvErrorOperationTimeout);
-      return false;
+      return timeoutEvent ? ErrorWithEvent(s, cvErrorOperationTimeout, timeoutEvent) : Status(cvErrorOperationTimeout);
     case RawWait::Canceled:
-      FailCanceled(s);
-      return false;
+      return CanceledError(s);
     case RawWait::Gone:
-      FailGone();
-      return false;
-    case RawWait::Failed:
-      if (cvcore::ErrorNumber(TakePlatformError()) == cvcore::ErrorNumber(cvErrorOperationCanceled))
-        FailWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
-      return false;
+      return kSessionGone;
+    case RawWait::Failed: {
+      const Status failed = PlatformError();
+      if (cvcore::IsCanceled(failed.error())) return ErrorWithEvent(s, cvErrorOperationCanceled, kEventCanceled);
+      return failed;
+    }
   }
-  return false;
+  return PlatformError();
 }
 
-bool WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
+Status WaitSocketFor(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept {
   return ReportWait(s, WaitRaw(s, socket, events, timeoutMs), kEventTimeout);
 }
 
-bool WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept {
+Status WaitSocket(FtpSession& s, SOCKET socket, short events) noexcept {
   return WaitSocketFor(s, socket, events, SessionTimeoutMs(s));
 }
 

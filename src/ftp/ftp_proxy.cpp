@@ -5,27 +5,26 @@
 
 namespace cvftp {
 
-bool ProxyLogin(FtpSession& s) noexcept {
+Status ProxyLogin(FtpSession& s) noexcept {
   switch (s.proxyType) {
     case kProxyLogin: {  // the proxy's own USER/PASS; the user login then names the target host
-      int32_t r = SendCommand(s, "USER", s.proxyUser);
-      if (r == 331) r = SendCommand(s, "PASS", s.proxyPassword);
-      return r != -1;
+      Result<int32_t> r = SendCommand(s, "USER", s.proxyUser);
+      if (r.ok() && r.value() == 331) r = SendCommand(s, "PASS", s.proxyPassword);
+      return r.status();
     }
     case kProxyOpen:
-      return SendCommand(s, "OPEN", s.hostName) != -1;
+      return SendCommand(s, "OPEN", s.hostName).status();
     case kProxySite: {
-      int32_t r = SendCommand(s, "USER", s.proxyUser);
-      if (r == -1) return false;
-      if (r != 331) return true;
-      if (SendCommand(s, "PASS", s.proxyPassword) == -1) return false;
-      return SendCommand(s, "SITE", s.hostName) != -1;
+      const Result<int32_t> r = SendCommand(s, "USER", s.proxyUser);
+      if (!r.ok() || r.value() != 331) return r.status();
+      if (const Result<int32_t> pass = SendCommand(s, "PASS", s.proxyPassword); !pass.ok()) return pass.status();
+      return SendCommand(s, "SITE", s.hostName).status();
     }
     case kProxyOther:
       s.loggedIn = 1;
-      return true;
+      return {};
     default:  // kProxyUser: the user login names the target host; nothing to do now
-      return true;
+      return {};
   }
 }
 
@@ -35,14 +34,15 @@ LibHandle FtpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t pr
                           const char* proxyPassword, const char* host, uint32_t timeout, uint32_t options,
                           SecCredentials* credentials) {
   using namespace cvftp;
+  const auto fail = [](uint32_t error) { return Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle); };
   char proxyName[kFtpHostNameSize] = "";
   char target[kFtpHostNameSize] = "";
-  if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return FailHandle(cvErrorInvalidHostName);
-  if (!Empty(host) && !TakeHost(host, target, options, nullptr)) return FailHandle(cvErrorInvalidHostName);
-  if (proxyType != kProxyOther && target[0] == '\0') return FailHandle(cvErrorInvalidHostName);
-  if (options & kOptSftp) return FailHandle(cvErrorOperationNotSupported);
+  if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return fail(cvErrorInvalidHostName);
+  if (!Empty(host) && !TakeHost(host, target, options, nullptr)) return fail(cvErrorInvalidHostName);
+  if (proxyType != kProxyOther && target[0] == '\0') return fail(cvErrorInvalidHostName);
+  if (options & kOptSftp) return fail(cvErrorOperationNotSupported);
   if (proxyType == kProxyNone) return FtpConnect(target, 0, nullptr, nullptr, timeout, options, credentials);
-  if (proxyType > kProxySite && proxyType != kProxyOther) return FailHandle(cvErrorInvalidProxyType);
+  if (proxyType > kProxySite && proxyType != kProxyOther) return fail(cvErrorInvalidProxyType);
 
   LibHandle h = FtpConnect(proxyName, proxyPort, nullptr, nullptr, timeout, options, credentials);
   if (h == kInvalidLibHandle) return h;
@@ -58,9 +58,9 @@ LibHandle FtpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t pr
   std::memset(&s.serverAddress, 0, sizeof s.serverAddress);
   CopyField(s.hostName, target);
   s.serverPort = implicitTls ? 990 : 21;
-  if (!ProxyLogin(s)) {
+  if (!ProxyLogin(s).ok()) {
     Disconnect(s);
-    return FailHandle(cvErrorInvalidProxyLogin);
+    return fail(cvErrorInvalidProxyLogin);
   }
   return h;
 }

@@ -4,43 +4,36 @@
 #include "ftp/ftp_hooks.h"
 #include "ftp/ftp_internal.h"
 #include "ftp/ftp_notify.h"
+#include "ftp/ftp_tls.h"
 
 namespace cvftp {
 
 namespace {
 
-// Fails a reconnect: the session is released with the error kept.
-int32_t GiveUp(FtpSession& s, uint32_t error) {
-  if (error) Fail(error);
-  const uint32_t kept = Library().GetLastError();
+// Fails a reconnect: the session is released.
+Status GiveUp(FtpSession& s, Status failure) {
   ReleaseOrDefer(s.header.handle);
-  return Fail(kept);
+  return failure;
 }
 
-// Fails a reconnect after the greeting: QUIT and release, the error kept.
-int32_t QuitWith(FtpSession& s, uint32_t error) {
-  if (error) Fail(error);
-  const uint32_t kept = Library().GetLastError();
+// Fails a reconnect after the greeting: QUIT and release.
+Status QuitWith(FtpSession& s, Status failure) {
   Disconnect(s);
-  return Fail(kept);
+  return failure;
 }
 
 // TLS on the new command channel: implicit TLS before the greeting, explicit after it.
-bool RestartTls(FtpSession& s) {
-  const uint32_t earlier = Library().GetLastError();
-  if (hooks::TlsHandshake(s) == -1) return false;
-  if (hooks::TlsVerifyServer(s) == -1) {
-    if (FtpGetLastError() != cvErrorSecurityCertificate) return false;
-    Library().SetLastError(earlier);
-  }
+Status RestartTls(FtpSession& s) {
+  if (const Status shaken = hooks::TlsHandshake(s); !shaken.ok()) return shaken;
+  if (const Status verified = ToleratedCertificate(hooks::TlsVerifyServer(s)); !verified.ok()) return verified;
   s.commandProtected = 1;
-  return true;
+  return {};
 }
 
 }  // namespace
 
-int32_t Reconnect(FtpSession& s) noexcept {
-  if (s.options & kOptSftp) return Fail(cvErrorServerResyncFailed);
+Result<int32_t> Reconnect(FtpSession& s) noexcept {
+  if (s.options & kOptSftp) return Status(cvErrorServerResyncFailed);
   hooks::TlsShutdown(s, FtpChannel::Data);
   CloseChannel(s, FtpChannel::Data);
   hooks::TlsShutdown(s, FtpChannel::Command);
@@ -75,20 +68,25 @@ int32_t Reconnect(FtpSession& s) noexcept {
   SetState(s, FtpState::Idle);
 
   const bool viaProxy = s.proxyType != kProxyNone;
-  s.header.controlSocket =
+  // What went wrong on the way is not what the caller asked about: the reconnect failed.
+  const Status resyncError(cvErrorServerResyncFailed);
+  const Result<SOCKET> control =
       OpenConnection(s, viaProxy ? s.proxyAddress : s.serverAddress, viaProxy ? s.proxyPort : s.serverPort);
-  if (s.header.controlSocket == INVALID_SOCKET) return GiveUp(s, cvErrorServerResyncFailed);
+  if (!control.ok()) return GiveUp(s, resyncError);
+  s.header.controlSocket = control.value();
   s.options |= kOptInternalQuery;
-  if (tls && !explicitTls && !RestartTls(s)) return GiveUp(s, cvErrorServerResyncFailed);
+  if (tls && !explicitTls && !RestartTls(s).ok()) return GiveUp(s, resyncError);
   s.replyPending = 1;
-  if (ReadReply(s) != 220) return GiveUp(s, cvErrorServerResyncFailed);
-  if (explicitTls && !RestartTls(s)) return GiveUp(s, cvErrorServerResyncFailed);
+  if (const Result<int32_t> greeting = ReadReply(s); !greeting.ok() || greeting.value() != 220)
+    return GiveUp(s, resyncError);
+  if (explicitTls && !RestartTls(s).ok()) return GiveUp(s, resyncError);
   s.options |= (options & kOptTls);
 
-  if (!ProxyLogin(s)) return QuitWith(s, cvErrorProxyResyncFailed);
-  if (!s.loggedIn && Login(s, s.user, s.password, s.account) == -1) return QuitWith(s, 0);
+  if (!ProxyLogin(s).ok()) return QuitWith(s, Status(cvErrorProxyResyncFailed));
+  if (!s.loggedIn)
+    if (const Result<int32_t> r = Login(s, s.user, s.password, s.account); !r.ok()) return QuitWith(s, r.status());
   if (!directory.empty()) {
-    if (SendCommand(s, "CWD", directory.c_str()) == -1) return QuitWith(s, 0);
+    if (const Result<int32_t> r = SendCommand(s, "CWD", directory.c_str()); !r.ok()) return QuitWith(s, r.status());
     CopyField(s.currentDirectory, directory.c_str());
   }
   s.options = options;
@@ -103,15 +101,15 @@ int32_t Reconnect(FtpSession& s) noexcept {
 int32_t FtpReconnect(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::Reconnect(*op.session());
+  return cvftp::FinishClean(cvftp::Reconnect(*op.session()), -1);
 }
 
 int32_t FtpCloseChannel(LibHandle handle, uint32_t channel) {
   cvftp::Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::Fail(cvErrorOperationNotSupported);
-  if (channel > 1) return cvftp::Fail(cvErrorInvalidParameter);
+  if (s.options & cvftp::kOptSftp) return cvftp::Finish(cvftp::Status(cvErrorOperationNotSupported), 0, -1);
+  if (channel > 1) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   cvftp::CloseChannel(s, channel == 1 ? FtpChannel::Data : FtpChannel::Command);
   return 0;
 }
@@ -129,9 +127,5 @@ SOCKET FtpGetSocket(LibHandle handle, uint32_t channel) {
     error = cvErrorConnectionClosed;
   else if (channel > 1)
     error = cvErrorInvalidParameter;
-  if (error) {
-    cvftp::Fail(error);
-    return INVALID_SOCKET;
-  }
-  return channel == 0 ? s.header.controlSocket : s.dataSocket;
+  return cvftp::Finish(cvftp::Status(error), channel == 0 ? s.header.controlSocket : s.dataSocket, INVALID_SOCKET);
 }

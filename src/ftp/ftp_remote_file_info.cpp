@@ -20,7 +20,7 @@ constexpr int kLinkHops = 8;
 
 // A command whose failing reply decides a fallback: the reply code of an earlier command
 // must not be mistaken for this one's when the channel fails before a reply arrives.
-int32_t Command(FtpSession& s, const char* command, const char* argument) noexcept {
+Result<int32_t> Command(FtpSession& s, const char* command, const char* argument) noexcept {
   s.replyCode = 0;
   return SendCommand(s, command, argument, cvErrorInvalidFileName);
 }
@@ -42,17 +42,14 @@ bool IsFactLine(const char* line) noexcept {
 
 enum class InfoSource { Facts, Listing };
 
-int32_t FromFacts(const char* text, FtpFileInfoEx& info) noexcept {
-  const uint32_t error = listing::ParseFacts(text, info);
-  return error ? (Fail(error), 0) : 1;
-}
+Status FromFacts(const char* text, FtpFileInfoEx& info) noexcept { return Status(listing::ParseFacts(text, info)); }
 
-int32_t QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept;
+Status QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept;
 
 // The entry line of a STAT reply, parsed as a listing line of its own.
-int32_t FromStatLine(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
+Status FromStatLine(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
   const char* text = AfterFirstLine(s);
-  if (!text) return Fail(cvErrorUnknownDirectoryFormat), 0;
+  if (!text) return Status(cvErrorUnknownDirectoryFormat);
   if (IsFactLine(text)) {
     source = InfoSource::Facts;
     return FromFacts(text, info);
@@ -63,68 +60,68 @@ int32_t FromStatLine(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoS
   if (s.systemType == listing::kSystemUnix && start != std::string::npos &&
       strncasecmp(entryLine.c_str() + start, "total ", 6) == 0) {
     const char* next = std::strchr(line, '\n');
-    if (!next) return Fail(cvErrorUnknownDirectoryFormat), 0;
+    if (!next) return Status(cvErrorUnknownDirectoryFormat);
     line = next + 1;
     entryLine.assign(line, std::strcspn(line, "\n"));
   }
   // The reply's last line follows at once: the server listed nothing for the name.
   const std::string code = std::to_string(s.replyCode) + " ";
-  if (entryLine.compare(0, code.size(), code) == 0) return Fail(cvErrorFileNotFound), 0;
+  if (entryLine.compare(0, code.size(), code) == 0) return Status(cvErrorFileNotFound);
 
   const uint32_t format = s.directoryFormat;
   s.directoryFormat = kFtpFormatAutoDetect;  // this line alone decides its format
-  FtpListEntry* entry = ParseListLine(s, entryLine.c_str());
+  const Result<FtpListEntry*> parsed = ParseListLine(s, entryLine.c_str());
   s.directoryFormat = format;
+  FtpListEntry* entry = parsed.ok() ? parsed.value() : nullptr;
   if (!entry) {
     for (char& c : entryLine) c = char(std::tolower(static_cast<unsigned char>(c)));
     const bool missing = entryLine.find("no such file") != std::string::npos ||
                          entryLine.find("file not found") != std::string::npos;
-    return Fail(missing ? cvErrorFileNotFound : cvErrorUnknownDirectoryFormat), 0;
+    return Status(missing ? cvErrorFileNotFound : cvErrorUnknownDirectoryFormat);
   }
-  int32_t result = 1;
   if (entry->link && entry->linkTarget && *entry->linkTarget && hops < kLinkHops) {
     const std::string target = entry->linkTarget;
     FreeEntry(s, entry);
-    result = QueryInfo(s, target.c_str(), info, source, hops + 1);
-    if (result) CopyField(info.name, name);
-    return result;
+    const Status followed = QueryInfo(s, target.c_str(), info, source, hops + 1);
+    if (followed.ok()) CopyField(info.name, name);
+    return followed;
   }
   listing::FillInfo(*entry, info);
   CopyField(info.name, name);
   FreeEntry(s, entry);
-  return result;
+  return {};
 }
 
-int32_t QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
+Status QueryInfo(FtpSession& s, const char* name, FtpFileInfoEx& info, InfoSource& source, int hops) noexcept {
   info = FtpFileInfoEx{};
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorOperationInProgress), 0;
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorOperationInProgress);
   if (s.features & kFeatureMlst) {
-    const int32_t r = Command(s, "MLST", name);
-    if (Gone(s)) return FailGone(), 0;
-    if (r != -1) {
+    const Result<int32_t> r = Command(s, "MLST", name);
+    if (Gone(s)) return kSessionGone;
+    if (r.ok()) {
       source = InfoSource::Facts;
       const char* text = AfterFirstLine(s);
       return FromFacts(text ? text : s.replyText, info);
     }
-    if (!NotImplemented(s)) return 0;
+    if (!NotImplemented(s)) return r.status();
     s.features &= ~kFeatureMlst;
   }
-  if (!(s.features & kFeatureStat)) return Fail(cvErrorFeatureNotSupported), 0;
-  const int32_t r = Command(s, "STAT", name);
-  if (Gone(s)) return FailGone(), 0;
-  if (r == -1) {
-    if (!NotImplemented(s)) return 0;
+  if (!(s.features & kFeatureStat)) return Status(cvErrorFeatureNotSupported);
+  const Result<int32_t> r = Command(s, "STAT", name);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok()) {
+    if (!NotImplemented(s)) return r.status();
     s.features &= ~kFeatureStat;
-    return Fail(cvErrorFeatureNotSupported), 0;
+    return Status(cvErrorFeatureNotSupported);
   }
   source = InfoSource::Listing;
   return FromStatLine(s, name, info, source, hops);
 }
 
-int32_t QueryInfoChecked(FtpSession& s, const char* name, FtpFileInfoEx* info, InfoSource& source) noexcept {
-  if (Empty(name)) return Fail(cvErrorInvalidFileName), 0;
-  if (!info) return Fail(cvErrorInvalidParameter), 0;
-  if (std::strpbrk(name, "?*")) return Fail(cvErrorInvalidFileName), 0;
+Status QueryInfoChecked(FtpSession& s, const char* name, FtpFileInfoEx* info, InfoSource& source) noexcept {
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (!info) return Status(cvErrorInvalidParameter);
+  if (std::strpbrk(name, "?*")) return Status(cvErrorInvalidFileName);
   if (IsSftpSession(s)) return sftp::QueryFileInfo(s, name, info);
   return QueryInfo(s, name, *info, source, 0);
 }
@@ -141,28 +138,31 @@ bool ParseMdtm(const char* text, SYSTEMTIME& t) noexcept {
   return true;
 }
 
-int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool local) noexcept {
-  if (Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (!time) return Fail(cvErrorInvalidParameter);
+Result<int32_t> GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool local) noexcept {
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (!time) return Status(cvErrorInvalidParameter);
   *time = SYSTEMTIME{};
-  if (IsSftpSession(s)) return sftp::GetFileTime(s, name, time, local);
+  if (IsSftpSession(s)) {
+    if (const Status got = sftp::GetFileTime(s, name, time, local); !got.ok()) return got;
+    return 0;
+  }
   if (s.features & kFeatureMdtm) {
-    const int32_t r = Command(s, "MDTM", name);
-    if (Gone(s)) return FailGone();
-    if (r != -1) {
+    const Result<int32_t> r = Command(s, "MDTM", name);
+    if (Gone(s)) return kSessionGone;
+    if (r.ok()) {
       SYSTEMTIME utc{};
-      if (!ParseMdtm(s.replyText, utc)) return Fail(cvErrorUnexpectedServerResponse);
+      if (!ParseMdtm(s.replyText, utc)) return Status(cvErrorUnexpectedServerResponse);
       if (!local || !plat::SystemTimeToLocalTime(&utc, time)) *time = utc;
       return r;
     }
-    if (ReplyMissing(s)) return -1;
-    if (s.replyCode == 550) return Fail(cvErrorFileNotFound);
+    if (ReplyMissing(s)) return r;
+    if (s.replyCode == 550) return Status(cvErrorFileNotFound);
     s.features &= ~kFeatureMdtm;
   }
-  if (!(s.features & kFeatureStat)) return Fail(cvErrorFeatureNotSupported);
+  if (!(s.features & kFeatureStat)) return Status(cvErrorFeatureNotSupported);
   FtpFileInfoEx info;
   InfoSource source = InfoSource::Listing;
-  if (!QueryInfoChecked(s, name, &info, source)) return -1;
+  if (const Status queried = QueryInfoChecked(s, name, &info, source); !queried.ok()) return queried;
   // Listing lines date files in the server's local time, facts in UTC.
   const bool isUtc = source == InfoSource::Facts;
   if (isUtc && local) {
@@ -175,16 +175,19 @@ int32_t GetFileTime(FtpSession& s, const char* name, SYSTEMTIME* time, bool loca
   return 213;
 }
 
-int32_t SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noexcept {
-  if (Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (!time) return Fail(cvErrorInvalidParameter);
-  if (IsSftpSession(s)) return sftp::SetFileTime(s, name, time);
+Result<int32_t> SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noexcept {
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (!time) return Status(cvErrorInvalidParameter);
+  if (IsSftpSession(s)) {
+    if (const Status set = sftp::SetFileTime(s, name, time); !set.ok()) return set;
+    return 0;
+  }
   // A name too long for a command line is refused, never cut (that would name another file).
   char argument[kFtpCommandLineSize];
   char utime[kFtpCommandLineSize + 8];
   const int n = std::snprintf(argument, sizeof argument, "%04hu%02hu%02hu%02hu%02hu%02hu %s", time->wYear,
                               time->wMonth, time->wDay, time->wHour, time->wMinute, time->wSecond, name);
-  if (n < 0 || size_t(n) >= sizeof argument) return Fail(cvErrorInvalidFileName);
+  if (n < 0 || size_t(n) >= sizeof argument) return Status(cvErrorInvalidFileName);
   std::snprintf(utime, sizeof utime, "UTIME %s", argument);
   const struct {
     uint32_t bit;
@@ -193,34 +196,71 @@ int32_t SetFileTime(FtpSession& s, const char* name, const SYSTEMTIME* time) noe
   } kTries[] = {{kFeatureMfmt, "MFMT", argument}, {kFeatureMdtm, "MDTM", argument}, {kFeatureUtime, "SITE", utime}};
   for (const auto& t : kTries) {
     if (!(s.features & t.bit)) continue;
-    const int32_t r = Command(s, t.command, t.argument);
-    if (Gone(s)) return FailGone();
-    if (r != -1) return r;
-    if (ReplyMissing(s)) return -1;
+    const Result<int32_t> r = Command(s, t.command, t.argument);
+    if (Gone(s)) return kSessionGone;
+    if (r.ok() || ReplyMissing(s)) return r;
     if (NotImplemented(s)) s.features &= ~t.bit;
   }
-  return Fail(cvErrorFeatureNotSupported);
+  return Status(cvErrorFeatureNotSupported);
+}
+
+// The permissions of a remote file from its status; the reply code.
+Result<int32_t> GetFilePermissions(FtpSession& s, const char* name, uint32_t* mode) noexcept {
+  if (!mode) return Status(cvErrorInvalidParameter);
+  *mode = 0;
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (IsSftpSession(s)) {
+    if (const Status got = sftp::GetFilePermissions(s, name, mode); !got.ok()) return got;
+    return 1;
+  }
+  if (!(s.features & kFeatureStat)) return Status(cvErrorFeatureNotSupported);
+  FtpFileInfoEx info;
+  InfoSource source = InfoSource::Listing;
+  if (const Status queried = QueryInfoChecked(s, name, &info, source); !queried.ok()) return queried;
+  *mode = info.permissions;
+  return int32_t(s.replyCode);
+}
+
+// SITE CHMOD; the reply code.
+Result<int32_t> SetFilePermissions(FtpSession& s, const char* name, uint32_t mode) noexcept {
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (IsSftpSession(s)) {
+    if (const Status set = sftp::SetFilePermissions(s, name, mode); !set.ok()) return set;
+    return 1;
+  }
+  if ((s.features & (kFeatureSite | kFeatureChmod)) != (kFeatureSite | kFeatureChmod))
+    return Status(cvErrorFeatureNotSupported);
+  char argument[kFtpCommandLineSize];
+  const int n = std::snprintf(argument, sizeof argument, "CHMOD %03o %s", mode, name);
+  if (n < 0 || size_t(n) >= sizeof argument) return Status(cvErrorInvalidFileName);
+  const Result<int32_t> r = Command(s, "SITE", argument);
+  if (!r.ok() && !Gone(s) && NotImplemented(s)) {
+    s.features &= ~kFeatureChmod;
+    return Status(cvErrorFeatureNotSupported);
+  }
+  return r;
 }
 
 }  // namespace
 
-int32_t QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept {
+Status QueryFileInfo(FtpSession& s, const char* name, FtpFileInfoEx* info) noexcept {
   InfoSource source = InfoSource::Listing;
   return QueryInfoChecked(s, name, info, source);
 }
 
 }  // namespace cvftp
 
-using cvftp::Fail;
 using cvftp::Operation;
 
 int32_t FtpQueryFileInfo(LibHandle handle, const char* name, FtpFileInfoEx* info) {
   Operation op(handle);
-  return op ? cvftp::QueryFileInfo(*op.session(), name, info) : 0;
+  if (!op) return 0;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::QueryFileInfo(s, name, info), 1, 0);
 }
 
 int32_t FtpGetFileStatus(LibHandle handle, const char* name, FtpFileInfo* info) {
-  if (!info) return Fail(cvErrorInvalidParameter), 0;
+  if (!info) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
   *info = FtpFileInfo{};
   FtpFileInfoEx ex;
   const int32_t r = FtpQueryFileInfo(handle, name, &ex);
@@ -230,44 +270,28 @@ int32_t FtpGetFileStatus(LibHandle handle, const char* name, FtpFileInfo* info) 
 
 int32_t FtpGetFileTime(LibHandle handle, const char* name, SYSTEMTIME* time, uint32_t local) {
   Operation op(handle);
-  return op ? cvftp::GetFileTime(*op.session(), name, time, local != 0) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::GetFileTime(s, name, time, local != 0), -1);
 }
 
 int32_t FtpSetFileTime(LibHandle handle, const char* name, const SYSTEMTIME* time) {
   Operation op(handle);
-  return op ? cvftp::SetFileTime(*op.session(), name, time) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::SetFileTime(s, name, time), -1);
 }
 
 int32_t FtpGetFilePermissions(LibHandle handle, const char* name, uint32_t* mode) {
   Operation op(handle);
   if (!op) return -1;
-  if (!mode) return Fail(cvErrorInvalidParameter);
-  *mode = 0;
-  if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return cvftp::sftp::GetFilePermissions(s, name, mode);
-  if (!(s.features & cvftp::kFeatureStat)) return Fail(cvErrorFeatureNotSupported);
-  FtpFileInfoEx info;
-  if (!cvftp::QueryFileInfo(s, name, &info)) return -1;
-  *mode = info.permissions;
-  return int32_t(s.replyCode);
+  return cvftp::FinishOn(s, cvftp::GetFilePermissions(s, name, mode), -1);
 }
 
 int32_t FtpSetFilePermissions(LibHandle handle, const char* name, uint32_t mode) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return cvftp::sftp::SetFilePermissions(s, name, mode);
-  if ((s.features & (cvftp::kFeatureSite | cvftp::kFeatureChmod)) != (cvftp::kFeatureSite | cvftp::kFeatureChmod))
-    return Fail(cvErrorFeatureNotSupported);
-  char argument[kFtpCommandLineSize];
-  const int n = std::snprintf(argument, sizeof argument, "CHMOD %03o %s", mode, name);
-  if (n < 0 || size_t(n) >= sizeof argument) return Fail(cvErrorInvalidFileName);
-  const int32_t r = cvftp::Command(s, "SITE", argument);
-  if (r == -1 && !cvftp::Gone(s) && cvftp::NotImplemented(s)) {
-    s.features &= ~cvftp::kFeatureChmod;
-    return Fail(cvErrorFeatureNotSupported);
-  }
-  return r;
+  return cvftp::FinishOn(s, cvftp::SetFilePermissions(s, name, mode), -1);
 }

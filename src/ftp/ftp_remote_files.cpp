@@ -38,13 +38,16 @@ void TakeDirectory(const char* raw, char (&out)[kFtpDirectorySize]) noexcept {
 
 }  // namespace
 
-int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept {
-  if (buffer && size < 2) return Fail(cvErrorInvalidParameter);
-  if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
-  if (IsSftpSession(s)) return sftp::GetWorkingDirectory(s, buffer, size);
-  const int32_t r = SendCommand(s, "PWD", nullptr);
-  if (Gone(s)) return FailGone();
-  if (r == -1 || !Is2xx(r)) return r;
+Result<int32_t> GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept {
+  if (buffer && size < 2) return Status(cvErrorInvalidParameter);
+  if (!s.loggedIn) return Status(cvErrorAuthenticationRequired);
+  if (IsSftpSession(s)) {
+    if (const Status got = sftp::GetWorkingDirectory(s, buffer, size); !got.ok()) return got;
+    return 0;
+  }
+  const Result<int32_t> r = SendCommand(s, "PWD", nullptr);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok() || !Is2xx(r.value())) return r;
   TakeDirectory(s.replyRaw, s.currentDirectory);
   if (buffer) {
     const size_t n = std::min<size_t>(std::strlen(s.currentDirectory), size - 1);
@@ -54,73 +57,96 @@ int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept
   return r;
 }
 
-int32_t ChangeDirectory(FtpSession& s, const char* path) noexcept {
-  if (IsSftpSession(s)) return sftp::ChangeDirectory(s, path);
-  if (Empty(path)) return Fail(cvErrorDirectoryNotFound);
-  const uint32_t system = GetSystemType(s);
-  if (Gone(s)) return FailGone();
+Result<int32_t> ChangeDirectory(FtpSession& s, const char* path) noexcept {
+  if (IsSftpSession(s)) {
+    if (const Status changed = sftp::ChangeDirectory(s, path); !changed.ok()) return changed;
+    return 0;
+  }
+  if (Empty(path)) return Status(cvErrorDirectoryNotFound);
+  const Result<uint32_t> system = GetSystemType(s);
+  if (Gone(s)) return kSessionGone;
   std::string trimmed(path);
-  if ((system == 1 || system == kSystemWindows) && trimmed.size() > 1 &&
+  if (system.ok() && (system.value() == 1 || system.value() == kSystemWindows) && trimmed.size() > 1 &&
       (trimmed.back() == '/' || trimmed.back() == '\\'))
     trimmed.pop_back();
-  const int32_t r = SendCommand(s, "CWD", trimmed.c_str(), cvErrorInvalidFileName);
-  if (Gone(s)) return FailGone();
-  if (r == -1) return -1;
+  const Result<int32_t> r = SendCommand(s, "CWD", trimmed.c_str(), cvErrorInvalidFileName);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok()) return r;
   // The cache follows the server: a directory that cannot be learned leaves it empty.
   s.currentDirectory[0] = '\0';
-  if (GetWorkingDirectory(s, nullptr, 0) == -1) return -1;
+  if (const Result<int32_t> pwd = GetWorkingDirectory(s, nullptr, 0); !pwd.ok()) return pwd;
   return r;
 }
 
+namespace {
+
+// The reply of a command on a path; an SFTP session runs the SFTP form instead (0).
+template <typename Sftp>
+Result<int32_t> PathCommand(FtpSession& s, const char* command, const char* path, Sftp sftpForm) noexcept {
+  if (IsSftpSession(s)) {
+    if (const Status done = sftpForm(); !done.ok()) return done;
+    return 0;
+  }
+  return SendCommand(s, command, path, cvErrorInvalidFileName);
+}
+
+}  // namespace
+
 }  // namespace cvftp
 
-using cvftp::Fail;
 using cvftp::Operation;
+using cvftp::Result;
+using cvftp::Status;
 
 int32_t FtpGetWorkingDirectory(LibHandle handle, char* buffer, uint32_t size) {
   Operation op(handle);
-  return op ? cvftp::GetWorkingDirectory(*op.session(), buffer, size) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::GetWorkingDirectory(s, buffer, size), -1);
 }
 
 int32_t FtpChangeDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
-  return op ? cvftp::ChangeDirectory(*op.session(), path) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::ChangeDirectory(s, path), -1);
 }
 
 int32_t FtpRenamePath(LibHandle handle, const char* from, const char* to) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(from) || cvftp::Empty(to)) return Fail(cvErrorInvalidParameter);
+  if (cvftp::Empty(from) || cvftp::Empty(to)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return cvftp::sftp::RenamePath(s, from, to);
-  const int32_t r = cvftp::SendCommand(s, "RNFR", from, cvErrorInvalidFileName);
-  if (r != 350 || cvftp::Gone(s)) return r;
-  return cvftp::SendCommand(s, "RNTO", to, cvErrorInvalidFileName);
+  if (cvftp::IsSftpSession(s)) return cvftp::FinishOn(s, cvftp::sftp::RenamePath(s, from, to), 0, -1);
+  const Result<int32_t> r = cvftp::SendCommand(s, "RNFR", from, cvErrorInvalidFileName);
+  if (!r.ok() || r.value() != 350 || cvftp::Gone(s)) return cvftp::Finish(r, -1);
+  return cvftp::Finish(cvftp::SendCommand(s, "RNTO", to, cvErrorInvalidFileName), -1);
 }
 
 int32_t FtpRemoveFile(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (cvftp::IsSftpSession(*op.session())) return cvftp::sftp::RemoveFile(*op.session(), name);
-  return cvftp::SendCommand(*op.session(), "DELE", name, cvErrorInvalidFileName);
+  if (cvftp::Empty(name)) return cvftp::Finish(Status(cvErrorInvalidFileName), 0, -1);
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::PathCommand(s, "DELE", name, [&] { return cvftp::sftp::RemoveFile(s, name); }), -1);
 }
 
 int32_t FtpMakeDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(path)) return Fail(cvErrorInvalidParameter);
+  if (cvftp::Empty(path)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return cvftp::sftp::MakeDirectory(s, path);
-  const int32_t r = cvftp::SendCommand(s, "MKD", path, cvErrorInvalidFileName);
-  if (r == -1 && !cvftp::Gone(s) && s.replyCode == 521) return Fail(cvErrorDirectoryExists);
-  return r;
+  const Result<int32_t> r = cvftp::PathCommand(s, "MKD", path, [&] { return cvftp::sftp::MakeDirectory(s, path); });
+  if (!r.ok() && !cvftp::IsSftpSession(s) && !cvftp::Gone(s) && s.replyCode == 521)
+    return cvftp::Finish(Status(cvErrorDirectoryExists), 0, -1);
+  return cvftp::FinishOn(s, r, -1);
 }
 
 int32_t FtpDeleteDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(path)) return Fail(cvErrorInvalidParameter);
-  if (cvftp::IsSftpSession(*op.session())) return cvftp::sftp::DeleteDirectory(*op.session(), path);
-  return cvftp::SendCommand(*op.session(), "RMD", path, cvErrorInvalidFileName);
+  if (cvftp::Empty(path)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::PathCommand(s, "RMD", path, [&] { return cvftp::sftp::DeleteDirectory(s, path); }),
+                         -1);
 }

@@ -45,7 +45,7 @@ bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; 
 // "OPTS UTF8 ON|OFF" for the session's encoding once the server announced UTF8.
 void NegotiateEncoding(FtpSession& s) noexcept {
   const bool on = s.encoding != kEncodingAnsi;
-  if (SendCommand(s, "OPTS", on ? "UTF8 ON" : "UTF8 OFF") == -1) {
+  if (!SendCommand(s, "OPTS", on ? "UTF8 ON" : "UTF8 OFF").ok()) {
     if (Gone(s)) return;
     s.features &= ~kFeatureUtf8;
     s.encoding = kEncodingNone;
@@ -75,14 +75,14 @@ bool QuotedDirectory(const char* raw, char (&out)[kFtpDirectorySize]) noexcept {
 
 }  // namespace
 
-uint32_t GetSystemType(FtpSession& s) noexcept {
+Result<uint32_t> GetSystemType(FtpSession& s) noexcept {
   if ((s.options & kOptNoServerQueries) || IsSftp(s)) return s.systemType = 1;
   if (s.systemType != 0) return s.systemType;
-  const int32_t r = SendCommand(s, "SYST", nullptr);
-  if (Gone(s)) return 0;
-  if (!Is2xx(r)) {
+  const Result<int32_t> r = SendCommand(s, "SYST", nullptr);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok() || !Is2xx(r.value())) {
     // Before the login a server may refuse to say: ask again later.
-    if (!s.loggedIn) return 0;
+    if (!s.loggedIn) return r.ok() ? Result<uint32_t>(0u) : r.status();
     return s.systemType = 255;
   }
   s.systemType = 255;
@@ -97,45 +97,44 @@ uint32_t GetSystemType(FtpSession& s) noexcept {
   return s.systemType;
 }
 
-uint32_t QueryFeatures(FtpSession& s) noexcept {
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported), 0;
+Result<uint32_t> QueryFeatures(FtpSession& s) noexcept {
+  if (IsSftp(s)) return Status(cvErrorOperationNotSupported);
   if (!s.featuresQueried) {
     s.featuresQueried = 1;
-    const int32_t r = SendCommand(s, "FEAT", nullptr);
-    if (Gone(s)) return 0;
-    if (Is2xx(r)) {
+    const Result<int32_t> r = SendCommand(s, "FEAT", nullptr);
+    if (Gone(s)) return kSessionGone;
+    if (r.ok() && Is2xx(r.value())) {
       UpperCase(s.replyText);
       for (const FeatureRow& row : kFeatures)
         if (std::strstr(s.replyText, row.keyword)) s.features |= row.bit;
     }
     if (!(s.features & (kFeatureMfmt | kFeatureMdtm))) s.features |= kFeatureMdtm | kFeatureUtime;
     if (s.features & kFeatureUtf8) NegotiateEncoding(s);
-    if (Gone(s)) return 0;
+    if (Gone(s)) return kSessionGone;
   }
-  Library().SetLastError(0);
   return s.features;
 }
 
-int32_t SendType(FtpSession& s, uint32_t type) noexcept {
+Result<int32_t> SendType(FtpSession& s, uint32_t type) noexcept {
   if (IsSftp(s)) {
     s.fileType = 3;
     return 0;
   }
   static constexpr const char* kTypes[] = {nullptr, "A", "E", "I"};
-  if (type < 1 || type > 3) return Fail(cvErrorInvalidParameter);
-  const int32_t r = SendCommand(s, "TYPE", kTypes[type]);
-  if (Is2xx(r) && !Gone(s)) s.fileType = type;
+  if (type < 1 || type > 3) return Status(cvErrorInvalidParameter);
+  const Result<int32_t> r = SendCommand(s, "TYPE", kTypes[type]);
+  if (r.ok() && Is2xx(r.value()) && !Gone(s)) s.fileType = type;
   return r;
 }
 
-int32_t SendSessionType(FtpSession& s) noexcept {
+Result<int32_t> SendSessionType(FtpSession& s) noexcept {
   static constexpr const char* kSessionTypes[] = {"I", "A", "E", "I"};
   return SendCommand(s, "TYPE", kSessionTypes[s.fileType & 3]);
 }
 
-int32_t QueryWorkingDirectory(FtpSession& s) noexcept {
-  const int32_t r = SendCommand(s, "PWD", nullptr);
-  if (r == 257 && !QuotedDirectory(s.replyRaw, s.currentDirectory)) s.currentDirectory[0] = '\0';
+Result<int32_t> QueryWorkingDirectory(FtpSession& s) noexcept {
+  const Result<int32_t> r = SendCommand(s, "PWD", nullptr);
+  if (r.ok() && r.value() == 257 && !QuotedDirectory(s.replyRaw, s.currentDirectory)) s.currentDirectory[0] = '\0';
   return r;
 }
 
@@ -146,19 +145,19 @@ using cvftp::Operation;
 int32_t FtpSetFileType(LibHandle handle, uint32_t type) {
   Operation op(handle);
   if (!op) return -1;
-  if (type >= 4) return cvftp::Fail(cvErrorInvalidParameter);
+  if (type >= 4) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
   if (type == 0) {
     s.autoFileType = 1;
     return 200;
   }
   s.autoFileType = 0;
-  return cvftp::SendType(s, type);
+  return cvftp::Finish(cvftp::SendType(s, type), -1);
 }
 
 int32_t FtpSendType(LibHandle handle, uint32_t type) {
   Operation op(handle);
-  return op ? cvftp::SendType(*op.session(), type) : -1;
+  return op ? cvftp::Finish(cvftp::SendType(*op.session(), type), -1) : -1;
 }
 
 int32_t FtpSetPassiveMode(LibHandle handle, uint32_t passive) {
@@ -174,30 +173,34 @@ int32_t FtpSetPassiveMode(LibHandle handle, uint32_t passive) {
 }
 
 int32_t FtpGetSystemName(LibHandle handle, char* buffer) {
-  if (!buffer) return cvftp::Fail(cvErrorInvalidParameter);
+  using cvftp::Status;
+  if (!buffer) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
   buffer[0] = '\0';
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::Fail(cvErrorOperationNotSupported);
+  if (s.options & cvftp::kOptSftp) return cvftp::Finish(Status(cvErrorOperationNotSupported), 0, -1);
   if (s.options & cvftp::kOptNoServerQueries) {
     std::strcpy(buffer, "UNIX Type: L8");
     return 215;
   }
-  const int32_t r = cvftp::SendCommand(s, "SYST", nullptr);
-  if (r == -1 || r < 200 || r > 299) return r;
+  const cvftp::Result<int32_t> r = cvftp::SendCommand(s, "SYST", nullptr);
+  if (!r.ok() || r.value() < 200 || r.value() > 299) return cvftp::Finish(r, -1);
   FtpGetResultString(handle, buffer, 128);
-  return r;
+  return r.value();
 }
 
 int32_t FtpGetSystemType(LibHandle handle) {
   Operation op(handle);
-  return op ? int32_t(cvftp::GetSystemType(*op.session())) : -1;
+  if (!op) return -1;
+  const cvftp::Result<uint32_t> type = cvftp::GetSystemType(*op.session());
+  return int32_t(cvftp::Finish(type, 0u));
 }
 
 uint32_t FtpQueryFeatures(LibHandle handle) {
   Operation op(handle);
-  return op ? cvftp::QueryFeatures(*op.session()) : 0;
+  if (!op) return 0;
+  return cvftp::FinishClean(cvftp::QueryFeatures(*op.session()), 0u);
 }
 
 uint32_t FtpGetFeatures(LibHandle handle) {
@@ -228,25 +231,33 @@ int32_t FtpGetEncoding(LibHandle handle) {
   return op ? int32_t(op.session()->encoding) : -1;
 }
 
-int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding) {
-  Operation op(handle);
-  if (!op) return -1;
-  FtpSession& s = *op.session();
-  if (encoding > 2) return cvftp::Fail(cvErrorInvalidParameter);
-  if (encoding == s.encoding) return 0;
-  if (!(s.options & cvftp::kOptSftp)) {
-    if (!(s.features & cvftp::kFeatureUtf8)) {
-      if (encoding == cvftp::kEncodingUtf8) return cvftp::Fail(cvErrorFeatureNotSupported);
-    } else if (encoding == cvftp::kEncodingUtf8) {
-      if (cvftp::SendCommand(s, "OPTS", "UTF8 ON") == -1) {
-        if (cvftp::Gone(s)) return -1;
-        s.features &= ~cvftp::kFeatureUtf8;
-        return cvftp::Fail(cvErrorFeatureNotSupported);
+namespace {
+
+cvftp::Status SetEncoding(FtpSession& s, uint32_t encoding) noexcept {
+  using namespace cvftp;
+  if (encoding > 2) return Status(cvErrorInvalidParameter);
+  if (encoding == s.encoding) return {};
+  if (!(s.options & kOptSftp)) {
+    if (!(s.features & kFeatureUtf8)) {
+      if (encoding == kEncodingUtf8) return Status(cvErrorFeatureNotSupported);
+    } else if (encoding == kEncodingUtf8) {
+      if (const Result<int32_t> r = SendCommand(s, "OPTS", "UTF8 ON"); !r.ok()) {
+        if (Gone(s)) return kSessionGone;
+        s.features &= ~kFeatureUtf8;
+        return Status(cvErrorFeatureNotSupported);
       }
-    } else if (cvftp::SendCommand(s, "OPTS", "UTF8 OFF") == -1) {
-      return -1;
+    } else if (const Result<int32_t> r = SendCommand(s, "OPTS", "UTF8 OFF"); !r.ok()) {
+      return r.status();
     }
   }
   s.encoding = encoding;
-  return 0;
+  return {};
+}
+
+}  // namespace
+
+int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding) {
+  Operation op(handle);
+  if (!op) return -1;
+  return cvftp::Finish(SetEncoding(*op.session(), encoding), 0, -1);
 }

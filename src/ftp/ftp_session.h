@@ -152,6 +152,9 @@ struct FtpSession {
   uint32_t waitDeadline;     // while waitDeadlineSet: the tick by which every wait ends
   uint32_t waitDeadlineSet;
   uint32_t quietEvents;      // events whose error notifications are held back (WithheldEvents)
+  // What the channel streams reported last (a stream names its failure to its owner, and
+  // the keep-alive thread's streams report here too); taken by the call whose I/O failed.
+  std::atomic<uint32_t> streamError;
   FtpChannelDebt channelDebt;
   uint32_t typeRestoreOwed;          // a listing ended on a failed channel: its ASCII type is still the server's
   cvcore::ReplyReader reader;        // state of the reply being read (resumable after a time-out)

@@ -21,59 +21,85 @@ constexpr uint32_t kBufferMax = 1048576;
 bool Is2xx(int32_t code) noexcept { return code >= 200 && code <= 299; }
 bool IsSftp(const FtpSession& s) noexcept { return (s.options & kOptSftp) != 0; }
 
-// CCC on a protected command channel; 0, or -1 with the error.
-int32_t ClearCommandChannel(FtpSession& s) noexcept {
-  if (!(s.features & kFeatureCcc)) return Fail(cvErrorFeatureNotSupported);
+// CCC on a protected command channel.
+Status ClearCommandChannel(FtpSession& s) noexcept {
+  if (!(s.features & kFeatureCcc)) return Status(cvErrorFeatureNotSupported);
   // The data protection is settled while the channel can still carry it.
   SendPbszOnce(s);
-  if (Gone(s)) return FailGone();
-  if ((s.features & kFeatureProt) && !Is2xx(SendCommand(s, "PROT", s.dataProtected ? "P" : "C")))
-    s.features &= ~kFeatureProt;
-  if (Gone(s)) return FailGone();
-  const int32_t r = SendCommand(s, "CCC", nullptr);
-  if (Gone(s)) return FailGone();
-  if (r == -1) {
-    s.features &= ~kFeatureCcc;
-    if (Library().GetLastError() == cvErrorInvalidCommand) return Fail(cvErrorFeatureNotSupported);
-    return -1;
+  if (Gone(s)) return kSessionGone;
+  if (s.features & kFeatureProt) {
+    const Result<int32_t> prot = SendCommand(s, "PROT", s.dataProtected ? "P" : "C");
+    if (!prot.ok() || !Is2xx(prot.value())) s.features &= ~kFeatureProt;
   }
-  if (!Is2xx(r)) {
+  if (Gone(s)) return kSessionGone;
+  const Result<int32_t> r = SendCommand(s, "CCC", nullptr);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok()) {
     s.features &= ~kFeatureCcc;
-    return Fail(cvErrorUnexpectedServerResponse);
+    if (r.error() == cvErrorInvalidCommand) return Status(cvErrorFeatureNotSupported);
+    return r.status();
   }
-  if (TlsEndCommandProtection(s) == -1) return -1;
+  if (!Is2xx(r.value())) {
+    s.features &= ~kFeatureCcc;
+    return Status(cvErrorUnexpectedServerResponse);
+  }
+  if (const Status ended = TlsEndCommandProtection(s); !ended.ok()) return ended;
   s.commandProtected = 0;
-  return 0;
+  return {};
 }
 
 // Clear data connections from now on. A logged-in TLS session asks the server at once
 // (PROT C), so that a server which insists on protected data refuses the setting here
-// rather than the next transfer with a reply that reads like another fault. 0, or -1 with
-// the error; a refusal leaves the data channel protected.
-int32_t ClearDataChannel(FtpSession& s) noexcept {
+// rather than the next transfer with a reply that reads like another fault. A refusal
+// leaves the data channel protected.
+Status ClearDataChannel(FtpSession& s) noexcept {
   const bool askNow = (s.options & kOptTls) && s.dataProtected && (s.features & kFeatureProt) && s.loggedIn &&
                       s.dataSocket == INVALID_SOCKET;
   if (!askNow) {
     s.dataProtected = 0;  // the next data connection sends PROT accordingly
-    return 0;
+    return {};
   }
   SendPbszOnce(s);
-  if (Gone(s)) return FailGone();
+  if (Gone(s)) return kSessionGone;
   s.replyCode = 0;
-  const int32_t r = SendCommand(s, "PROT", "C");
-  if (Gone(s)) return FailGone();
-  if (Is2xx(r)) {
+  const Result<int32_t> r = SendCommand(s, "PROT", "C");
+  if (Gone(s)) return kSessionGone;
+  if (r.ok() && Is2xx(r.value())) {
     s.dataProtected = 0;
-    return 0;
+    return {};
   }
-  if (ReplyMissing(s)) return -1;
+  if (ReplyMissing(s)) return r.ok() ? Status(cvErrorInvalidServerResponse) : r.status();
   if (s.replyCode >= 500 && s.replyCode <= 504) {
     // A server without PROT has clear data connections: the feature goes, as before a transfer.
     s.features &= ~kFeatureProt;
     s.dataProtected = 0;
-    return 0;
+    return {};
   }
-  return Fail(cvErrorInvalidSecurityLevel);
+  return Status(cvErrorInvalidSecurityLevel);
+}
+
+// The previous protection of a channel, after the change.
+Result<int32_t> SetChannelMode(FtpSession& s, uint32_t channel, uint32_t mode) noexcept {
+  if (IsSftp(s)) return Status(cvErrorOperationNotSupported);
+  if (channel > 1 || mode > 1) return Status(cvErrorInvalidParameter);
+  const bool tls = (s.options & kOptTls) != 0;
+  if (channel == 1) {
+    const int32_t previous = int32_t(s.dataProtected);
+    if (mode == 1 && !tls) return Status(cvErrorSecurityNotInitialized);
+    if (mode == 0)
+      if (const Status cleared = ClearDataChannel(s); !cleared.ok()) return cleared;
+    if (mode == 1) s.dataProtected = 1;  // the next data connection sends PROT accordingly
+    return previous;
+  }
+  const int32_t previous = int32_t(s.commandProtected);
+  if (mode == 1) {
+    if (!tls) return Status(cvErrorSecurityNotInitialized);
+    // A channel made clear stays clear.
+    if (!s.commandProtected) return Status(cvErrorOperationNotSupported);
+  } else if (s.commandProtected) {
+    if (const Status cleared = ClearCommandChannel(s); !cleared.ok()) return cleared;
+  }
+  return previous;
 }
 
 }  // namespace
@@ -86,43 +112,22 @@ int32_t FtpGetChannelMode(LibHandle handle, uint32_t channel) {
   Operation op(handle);
   if (!op) return -1;
   const FtpSession& s = *op.session();
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
-  if (channel > 1) return Fail(cvErrorInvalidParameter);
+  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
+  if (channel > 1) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   return int32_t(channel == 0 ? s.commandProtected : s.dataProtected);
 }
 
 int32_t FtpSetChannelMode(LibHandle handle, uint32_t channel, uint32_t mode) {
   Operation op(handle);
   if (!op) return -1;
-  FtpSession& s = *op.session();
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
-  if (channel > 1 || mode > 1) return Fail(cvErrorInvalidParameter);
-  const bool tls = (s.options & kOptTls) != 0;
-  if (channel == 1) {
-    const int32_t previous = int32_t(s.dataProtected);
-    if (mode == 1 && !tls) return Fail(cvErrorSecurityNotInitialized);
-    if (mode == 0 && ClearDataChannel(s) == -1) return -1;
-    if (mode == 1) s.dataProtected = 1;  // the next data connection sends PROT accordingly
-    Library().SetLastError(0);
-    return previous;
-  }
-  const int32_t previous = int32_t(s.commandProtected);
-  if (mode == 1) {
-    if (!tls) return Fail(cvErrorSecurityNotInitialized);
-    // A channel made clear stays clear.
-    if (!s.commandProtected) return Fail(cvErrorOperationNotSupported);
-  } else if (s.commandProtected && ClearCommandChannel(s) == -1) {
-    return -1;
-  }
-  Library().SetLastError(0);
-  return previous;
+  return FinishClean(SetChannelMode(*op.session(), channel, mode), -1);
 }
 
 int32_t FtpGetActivePorts(LibHandle handle, uint32_t* low, uint32_t* high) {
   Operation op(handle);
   if (!op) return -1;
   const FtpSession& s = *op.session();
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
   if (low) *low = s.activePortLow;
   if (high) *high = s.activePortHigh;
   return 0;
@@ -132,7 +137,7 @@ int32_t FtpSetActivePorts(LibHandle handle, uint32_t low, uint32_t high) {
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
+  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
   auto clamp = [](uint32_t v) { return v < kPortLowest ? kPortLowest : v > kPortHighest ? kPortHighest : v; };
   low = clamp(low == kKeep ? s.activePortLow : low);
   high = clamp(high == kKeep ? s.activePortHigh : high);
@@ -157,10 +162,10 @@ int32_t FtpSetBufferSize(LibHandle handle, uint32_t size) {
     ~Unlock() { Library().Unlock(); }
   } unlock;
   size = size < kBufferMin ? kBufferMin : size > kBufferMax ? kBufferMax : size;
-  if (size < s.bytesBuffered) return Fail(cvErrorInvalidParameter);
+  if (size < s.bytesBuffered) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   if (size == s.dataBufferSize) return int32_t(size);
   char* buffer = static_cast<char*>(Library().MemSessionAlloc(handle, size));
-  if (!buffer) return Fail(cvErrorOutOfMemory);
+  if (!buffer) return Finish(Status(cvErrorOutOfMemory), 0, -1);
   if (s.bytesBuffered) std::memcpy(buffer, s.dataCursor, s.bytesBuffered);
   Library().MemSessionFree(handle, s.dataBuffer);
   s.dataBuffer = s.dataCursor = buffer;
@@ -172,7 +177,7 @@ int32_t FtpSetPriority(LibHandle handle, uint32_t priority) {
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (priority > 4) return Fail(cvErrorInvalidParameter);
+  if (priority > 4) return Finish(Status(cvErrorInvalidParameter), 0, -1);
   const int32_t previous = int32_t(s.priority);
   uint32_t size = s.dataBufferSize;
   if (priority <= 1 && size > kSmallBuffer) size = kSmallBuffer;

@@ -1,9 +1,11 @@
 #pragma once
 // The SFTP forms of the FTP library's operations: each takes the SSH-layer lock where the
 // operation needs it, calls the SSH layer's SFTP form and turns its result into the FTP
-// library's (0 or the operation's success value, -1 with the library's last error).
+// library's outcome. A caller finishes an SFTP session's success with the last error 0, as
+// the SSH layer's calls leave theirs.
 #include <cstdint>
 
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_session.h"
 #include "ftp/listing/ftp_file_info.h"
 #include "platform/types.h"
@@ -13,41 +15,41 @@ struct SftpEventInfo;
 namespace cvftp::sftp {
 
 // ---- file transfers ----
-int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, bool append, uint64_t offset) noexcept;
-int32_t StoreFile(FtpSession& s, const char* local, const char* remote, bool append, uint64_t offset) noexcept;
+Status RetrieveFile(FtpSession& s, const char* local, const char* remote, bool append, uint64_t offset) noexcept;
+Status StoreFile(FtpSession& s, const char* local, const char* remote, bool append, uint64_t offset) noexcept;
 // buffer and *length as FtpRetrieveData takes them (length 0: a block is handed out).
-int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept;
-int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept;
+Status RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept;
+Status StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept;
 
 // ---- step-by-step transfers ----
-int32_t OpenFile(FtpSession& s, const char* remote, uint32_t mode, uint64_t offset) noexcept;
-int32_t CloseFile(FtpSession& s) noexcept;
-int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
-int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
-int32_t IsDataEnd(FtpSession& s) noexcept;
+Status OpenFile(FtpSession& s, const char* remote, uint32_t mode, uint64_t offset) noexcept;
+Status CloseFile(FtpSession& s) noexcept;
+// The bytes read; at the end the end-of-data error.
+Result<int32_t> ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
+Result<int32_t> WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
+// Whether the data is at its end; error: what the SSH layer says of it.
+int32_t IsDataEnd(FtpSession& s, uint32_t& error) noexcept;
 
 // ---- listings ----
-int32_t OpenDirectory(FtpSession& s, const char* path) noexcept;
-int32_t CloseDirectory(FtpSession& s) noexcept;
-// The next stored entry as a listing line; 0 with the error (at the end:
-// cvErrorEndOfDirectory).
-int32_t ListLine(FtpSession& s, char* line) noexcept;
-int32_t GetFileList(FtpSession& s, const char* path, uint32_t listType, char* buffer, uint32_t size) noexcept;
+Status OpenDirectory(FtpSession& s, const char* path) noexcept;
+Status CloseDirectory(FtpSession& s) noexcept;
+// The next stored entry as a listing line; at the end cvErrorEndOfDirectory.
+Status ListLine(FtpSession& s, char* line) noexcept;
+Result<int32_t> GetFileList(FtpSession& s, const char* path, uint32_t listType, char* buffer, uint32_t size) noexcept;
 
 // ---- remote files and directories ----
-int32_t ChangeDirectory(FtpSession& s, const char* path) noexcept;
-int32_t GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept;
-int32_t MakeDirectory(FtpSession& s, const char* path) noexcept;
-int32_t DeleteDirectory(FtpSession& s, const char* path) noexcept;
-int32_t RemoveFile(FtpSession& s, const char* path) noexcept;
-int32_t RenamePath(FtpSession& s, const char* from, const char* to) noexcept;
-int32_t QueryFileSize(FtpSession& s, const char* path, uint64_t* size) noexcept;
-int32_t GetFileTime(FtpSession& s, const char* path, SYSTEMTIME* time, bool local) noexcept;
-int32_t SetFileTime(FtpSession& s, const char* path, const SYSTEMTIME* time) noexcept;
-// 1, or 0 with the error.
-int32_t QueryFileInfo(FtpSession& s, const char* path, FtpFileInfoEx* info) noexcept;
-int32_t GetFilePermissions(FtpSession& s, const char* path, uint32_t* mode) noexcept;
-int32_t SetFilePermissions(FtpSession& s, const char* path, uint32_t mode) noexcept;
+Status ChangeDirectory(FtpSession& s, const char* path) noexcept;
+Status GetWorkingDirectory(FtpSession& s, char* buffer, uint32_t size) noexcept;
+Status MakeDirectory(FtpSession& s, const char* path) noexcept;
+Status DeleteDirectory(FtpSession& s, const char* path) noexcept;
+Status RemoveFile(FtpSession& s, const char* path) noexcept;
+Status RenamePath(FtpSession& s, const char* from, const char* to) noexcept;
+Status QueryFileSize(FtpSession& s, const char* path, uint64_t* size) noexcept;
+Status GetFileTime(FtpSession& s, const char* path, SYSTEMTIME* time, bool local) noexcept;
+Status SetFileTime(FtpSession& s, const char* path, const SYSTEMTIME* time) noexcept;
+Status QueryFileInfo(FtpSession& s, const char* path, FtpFileInfoEx* info) noexcept;
+Status GetFilePermissions(FtpSession& s, const char* path, uint32_t* mode) noexcept;
+Status SetFilePermissions(FtpSession& s, const char* path, uint32_t mode) noexcept;
 
 }  // namespace cvftp::sftp
 

@@ -29,8 +29,8 @@ void CopyText(char* field, size_t size, const char* text) {
 
 }  // namespace
 
-SshSession* SftpConnect(FtpSession& s, const char* host, uint32_t port, const char* user, const char* password,
-                        uint32_t timeout, uint32_t options, SecCredentials* credentials) noexcept {
+Result<SshSession*> SftpConnect(FtpSession& s, const char* host, uint32_t port, const char* user, const char* password,
+                                uint32_t timeout, uint32_t options, SecCredentials* credentials) noexcept {
   uint32_t error = 0;
   SshSession* session;
   {
@@ -38,10 +38,7 @@ SshSession* SftpConnect(FtpSession& s, const char* host, uint32_t port, const ch
     session =
         ::SftpConnect(host, port, user, password, timeout, options & ~(kOptTls | kOptTlsExplicit), credentials, &error);
   }
-  if (!session) {
-    Fail(cvcore::FullErrorCode(error ? error : cvErrorConnectionClosed));
-    return nullptr;
-  }
+  if (!session) return Status(error ? error : cvErrorConnectionClosed);
   CopyText(s.currentDirectory, sizeof s.currentDirectory, SftpCurrentDirectory(session));
   SftpEnableEvents(session, FtpOnSftpEvent, uint32_t(s.header.handle));
   return session;
@@ -59,16 +56,17 @@ void SftpDisconnect(FtpSession& s) noexcept {
   SshUnlock();
 }
 
-int32_t SftpResultCode(FtpSession& s) noexcept {
+Result<int32_t> SftpResultCode(FtpSession& s) noexcept {
   SshLockScope lock;
-  int32_t code = SftpGetResultCode(s.sftpSession);
-  return code == -1 ? Fail(SftpGetLastError(s.sftpSession)) : code;
+  const int32_t code = SftpGetResultCode(s.sftpSession);
+  if (code == -1) return Status(SftpGetLastError(s.sftpSession));
+  return code;
 }
 
-uint32_t SftpResultString(FtpSession& s, char* buffer, uint32_t size) noexcept {
+Result<uint32_t> SftpResultString(FtpSession& s, char* buffer, uint32_t size) noexcept {
   SshLockScope lock;
-  int32_t n = SftpGetResultString(s.sftpSession, buffer, size);
-  if (n == 0 && SftpGetLastError(s.sftpSession)) Fail(SftpGetLastError(s.sftpSession));
+  const int32_t n = SftpGetResultString(s.sftpSession, buffer, size);
+  if (n == 0 && SftpGetLastError(s.sftpSession)) return Status(SftpGetLastError(s.sftpSession));
   return uint32_t(n);
 }
 
@@ -77,17 +75,20 @@ void SftpAbort(FtpSession& s) noexcept {
   ::SftpAbort(s.sftpSession);
 }
 
-int32_t SftpSecurityInfo(FtpSession& s, SecSessionInfo* info) noexcept {
+Status SftpSecurityInfo(FtpSession& s, SecSessionInfo* info) noexcept {
   SshLockScope lock;
-  return SftpGetSecurityInfo(s.sftpSession, info) ? 0 : Fail(SftpGetLastError(s.sftpSession));
+  if (SftpGetSecurityInfo(s.sftpSession, info)) return {};
+  return Status(SftpGetLastError(s.sftpSession));
 }
 
 }  // namespace cvftp::hooks
 
 void FtpOnSftpEvent(SshSession*, uint32_t event, SftpEventInfo* info, uint32_t handle) {
   using namespace cvftp;
-  FtpSession* s = Library().FindSession(LibHandle(handle));
-  if (!s) return;
+  // The SSH layer's events come inside a call of the session: its last error is not theirs.
+  const Result<FtpSession*> found = Library().Lookup(LibHandle(handle));
+  if (!found.ok()) return;
+  FtpSession* s = found.value();
   auto needsInfo = [&] { return info != nullptr; };
   switch (event) {
     case kSftpEventConnected:

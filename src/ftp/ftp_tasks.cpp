@@ -10,6 +10,7 @@
 
 #include "core/tls/sec_tls.h"
 #include "ftp/ftp_internal.h"
+#include "ftp/ftp_transfer.h"
 
 namespace cvftp {
 
@@ -43,10 +44,9 @@ struct Settings {
 
 bool TakeSettings(LibHandle handle, Settings& out) {
   std::lock_guard lk(Library().lock());
-  const uint32_t kept = Library().GetLastError();
-  FtpSession* s = Library().FindSession(handle);
-  Library().SetLastError(kept);
-  if (!s || Gone(*s)) return false;
+  const Result<FtpSession*> found = Library().Lookup(handle);
+  if (!found.ok() || Gone(*found.value())) return false;
+  const FtpSession* s = found.value();
   // Bits that describe a call in progress, not the connection.
   out.options = s->options & ~kOptInternalQuery;
   out.port = s->serverPort;
@@ -70,18 +70,29 @@ bool TakeSettings(LibHandle handle, Settings& out) {
 
 const char* OrNull(const char* text) { return Empty(text) ? nullptr : text; }
 
-LibHandle Open(const Settings& c) {
-  if (c.proxyType == kProxyNone)
-    return FtpConnect(c.host, c.port, OrNull(c.user), OrNull(c.password), c.timeout, c.options, c.credentials);
+// The worker calls the library as a host does: through its public functions, whose
+// failures it reads from its own thread's last error.
+uint32_t ErrorOr(uint32_t fallback) {
+  const uint32_t e = FtpGetLastError();
+  return e ? e : fallback;
+}
+
+// The worker's own session, connected and logged in as the caller's is.
+Result<LibHandle> Open(const Settings& c) {
+  if (c.proxyType == kProxyNone) {
+    const LibHandle h =
+        FtpConnect(c.host, c.port, OrNull(c.user), OrNull(c.password), c.timeout, c.options, c.credentials);
+    if (h == kInvalidLibHandle) return Status(ErrorOr(cvErrorConnectionFailed));
+    return h;
+  }
   const LibHandle h = FtpProxyConnect(c.proxyType, c.proxyHost, c.proxyPort, OrNull(c.proxyUser),
                                       OrNull(c.proxyPassword), c.host, c.timeout, c.options, c.credentials);
-  if (h == kInvalidLibHandle) return h;
+  if (h == kInvalidLibHandle) return Status(ErrorOr(cvErrorConnectionFailed));
   if (FtpLogin(h, OrNull(c.user), OrNull(c.password), OrNull(c.account)) == -1 &&
       cvcore::ErrorNumber(FtpGetLastError()) != cvcore::ErrorNumber(cvErrorAlreadyAuthenticated)) {
-    const uint32_t error = FtpGetLastError();
+    const Status failed(ErrorOr(cvErrorConnectionFailed));
     FtpDisconnect(h);
-    Library().SetLastError(error);
-    return kInvalidLibHandle;
+    return failed;
   }
   return h;
 }
@@ -91,21 +102,25 @@ void RelayProgress(LibHandle handle, uint32_t event, uint32_t error, uintptr_t p
   Run::ProgressCallback()(handle, event, error, parameter);
 }
 
-uint32_t ErrorOr(uint32_t fallback) {
-  const uint32_t e = FtpGetLastError();
-  return e ? e : fallback;
+// The task's file transfer on the worker's session.
+Result<int32_t> Transfer(LibHandle h, const cvcore::TaskRequest& q) {
+  Operation op(h);
+  if (!op) return Status(ErrorOr(cvErrorInvalidHandle));
+  FtpSession& s = *op.session();
+  return q.opcode == cvcore::kTaskGetFile ? RetrieveFile(s, q.localFile, q.remoteFile, q.options, q.offset)
+                                          : StoreFile(s, q.localFile, q.remoteFile, q.options, q.offset);
 }
 
 uint32_t StartFileTask(uint32_t opcode, LibHandle handle, const char* local, const char* remote, uint32_t options,
                        uint64_t offset, cvcore::TaskCallback callback, uintptr_t parameter) {
   {
     std::lock_guard lk(Library().lock());
-    FtpSession* s = Library().FindSession(handle);  // any thread may start a task
-    if (!s || Gone(*s)) return Fail(cvErrorInvalidHandle), 0;
+    const Result<FtpSession*> found = Library().Lookup(handle);  // any thread may start a task
+    if (!found.ok() || Gone(*found.value())) return Finish(kSessionGone, 1u, 0u);
   }
-  if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName), 0;
+  if (Empty(local) || Empty(remote)) return Finish(Status(cvErrorInvalidFileName), 1u, 0u);
   cvcore::TaskRequest* q = Tasks::NewRequest();
-  if (!q) return 0;
+  if (!q) return 0;  // the engine says why
   q->opcode = opcode;
   q->session = handle;
   q->options = options;
@@ -125,10 +140,11 @@ uint32_t TaskTraits::RunTask(Run& run, cvcore::TaskRequest& q) {
     run.EndQuietly();
     return cvErrorInternalFailure;
   }
-  const LibHandle h = Open(c);
+  const Result<LibHandle> opened = Open(c);
   SecFreeCredentials(&c.credentials);
+  const LibHandle h = opened.ok() ? opened.value() : kInvalidLibHandle;
   run.SetSession(h);
-  uint32_t result = h == kInvalidLibHandle ? ErrorOr(cvErrorConnectionFailed) : 0;
+  uint32_t result = opened.error();
   if (result == 0) {
     FtpSetPassiveMode(h, c.passive);
     if (c.directory[0] && FtpChangeDirectory(h, c.directory) == -1) result = ErrorOr(cvErrorInvalidServerResponse);
@@ -139,12 +155,10 @@ uint32_t TaskTraits::RunTask(Run& run, cvcore::TaskRequest& q) {
   if (result != 0) return result;
   if (q.opcode != cvcore::kTaskGetFile && q.opcode != cvcore::kTaskPutFile) return cvErrorInternalFailure;
   FtpSetProgressCallback(h, &RelayProgress, run.ProgressParameter());
-  Library().SetLastError(0);
-  const int32_t r = q.opcode == cvcore::kTaskGetFile
-                        ? FtpRetrieveFile(h, q.localFile, q.remoteFile, q.options, q.offset)
-                        : FtpStoreFile(h, q.localFile, q.remoteFile, q.options, q.offset);
+  const Result<int32_t> moved = Transfer(h, q);
+  if (!moved.ok()) return moved.error();
   // A transfer command that opened no transfer moved no file either.
-  if (r != 0) return ErrorOr(cvErrorUnexpectedServerResponse);
+  if (moved.value() != 0) return cvErrorUnexpectedServerResponse;
   FtpGetTransferStatus(h, &run.finalStatus());
   return 0;
 }

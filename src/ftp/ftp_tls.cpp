@@ -34,13 +34,13 @@ const char* TargetName(const FtpSession& s) noexcept {
 }
 
 // The channel's socket and the provider: the checks every channel operation starts with.
-int32_t CheckChannel(FtpSession& s, FtpChannel channel) noexcept {
-  if (channel != FtpChannel::Command && channel != FtpChannel::Data) return Fail(cvErrorInvalidParameter);
+Status CheckChannel(FtpSession& s, FtpChannel channel) noexcept {
+  if (channel != FtpChannel::Command && channel != FtpChannel::Data) return Status(cvErrorInvalidParameter);
   if (SocketOf(s, channel) == INVALID_SOCKET)
-    return Fail(channel == FtpChannel::Command ? cvErrorNotConnected : cvErrorConnectionClosed);
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized);
-  if (!s.streams) return Fail(cvErrorOutOfMemory);
-  return 0;
+    return Status(channel == FtpChannel::Command ? cvErrorNotConnected : cvErrorConnectionClosed);
+  if (!SecProviderLoaded()) return Status(cvErrorSecurityNotInitialized);
+  if (!s.streams) return Status(cvErrorOutOfMemory);
+  return {};
 }
 
 // The channel's stage, when the channel is protected.
@@ -48,23 +48,20 @@ cvcore::TlsStage* StageOf(FtpSession& s, FtpChannel channel) noexcept {
   return s.streams ? s.streams->stages[Index(channel)].get() : nullptr;
 }
 
-// AUTH TLS, else AUTH SSL; 0 when the server agreed to a handshake.
-int32_t Authenticate(FtpSession& s) noexcept {
+// AUTH TLS, else AUTH SSL; success when the server agreed to a handshake.
+Status Authenticate(FtpSession& s) noexcept {
   s.replyPending = 0;
-  if (!(s.features & kFeatureAuth)) return Fail(cvErrorFeatureNotSupported);
+  if (!(s.features & kFeatureAuth)) return Status(cvErrorFeatureNotSupported);
   const char* kinds[] = {"TLS", "SSL"};
   for (const char* kind : kinds) {
     s.replyCode = 0;
-    SendCommand(s, "AUTH", kind);
-    if (Gone(s)) return FailGone();
-    if (s.replyCode == 0) return -1;  // no reply at all: the channel's error stands
-    if (s.replyCode == 234 || s.replyCode == 334) {
-      Library().SetLastError(0);
-      return 0;
-    }
+    const Result<int32_t> r = SendCommand(s, "AUTH", kind);
+    if (Gone(s)) return kSessionGone;
+    if (s.replyCode == 0) return r.status();  // no reply at all: the channel's error stands
+    if (s.replyCode == 234 || s.replyCode == 334) return {};
   }
   s.features &= ~kFeatureAuth;
-  return Fail(cvErrorSecurityContext);
+  return Status(cvErrorSecurityContext);
 }
 
 }  // namespace
@@ -72,15 +69,21 @@ int32_t Authenticate(FtpSession& s) noexcept {
 ChannelSocket::ChannelSocket(FtpSession& s, FtpChannel channel) noexcept
     : SocketStream(channel == FtpChannel::Data ? s.dataSocket : s.header.controlSocket), s_(s), channel_(channel) {}
 
-bool ChannelSocket::Wait(short events) noexcept { return WaitSocket(s_, socket(), events); }
+bool ChannelSocket::Wait(short events) noexcept {
+  const Status waited = WaitSocket(s_, socket(), events);
+  if (!waited.ok()) s_.streamError.store(waited.error());
+  return waited.ok();
+}
 
-void ChannelSocket::Fail(uint32_t error) noexcept { cvftp::Fail(error); }
+void ChannelSocket::Fail(uint32_t error) noexcept { s_.streamError.store(cvcore::FullErrorCode(error)); }
 
 void ChannelSocket::FailSocket(bool receiving) noexcept {
-  const uint32_t e = cvcore::ErrorNumber(TakePlatformError());
+  const Status failed = PlatformError();
+  const uint32_t e = cvcore::ErrorNumber(failed.error());
   // A data connection the server broke off is a closed data connection to the caller.
   if (receiving && channel_ == FtpChannel::Data && (e == plat::WSAECONNRESET || e == plat::WSAECONNABORTED))
     Fail(cvErrorConnectionClosed);
+  else Fail(failed.error());
 }
 
 cvcore::ByteStream& ChannelStream(FtpSession& s, FtpChannel channel) noexcept {
@@ -90,10 +93,10 @@ cvcore::ByteStream& ChannelStream(FtpSession& s, FtpChannel channel) noexcept {
   return t.sockets[i];
 }
 
-int32_t TlsEndCommandProtection(FtpSession& s) noexcept {
+Status TlsEndCommandProtection(FtpSession& s) noexcept {
   cvcore::TlsStage* stage = StageOf(s, FtpChannel::Command);
-  if (!stage) return 0;
-  if (!stage->SendCloseNotify(true)) return -1;
+  if (!stage) return {};
+  if (!stage->SendCloseNotify(true)) return StreamError(s);
   // The server's close-notify ends its protected stream; what follows is plain text. What
   // it still sends protected before that is dropped.
   char scratch[256];
@@ -107,93 +110,92 @@ int32_t TlsEndCommandProtection(FtpSession& s) noexcept {
   s.commandInput.Put(rest.data(), uint32_t(rest.size()));
   // The connection stays (idle) for the security information.
   s.streams->cleared = std::move(s.streams->stages[0]);
-  Library().SetLastError(0);
-  return 0;
+  s.streamError.store(0);  // what the drain met after the close-notify is no failure
+  return {};
 }
 
-int32_t ProtectDataChannel(FtpSession& s) noexcept {
-  if (!s.dataProtected) return 0;
-  const uint32_t earlier = Library().GetLastError();
-  if (hooks::TlsHandshake(s, FtpChannel::Data) == -1) return -1;
-  if (hooks::TlsVerifyServer(s, FtpChannel::Data) == -1 && Library().GetLastError() != cvErrorSecurityCertificate)
-    return -1;
-  Library().SetLastError(earlier);
-  return 0;
+Status ProtectDataChannel(FtpSession& s) noexcept {
+  if (!s.dataProtected) return {};
+  if (const Status shaken = hooks::TlsHandshake(s, FtpChannel::Data); !shaken.ok()) return shaken;
+  return ToleratedCertificate(hooks::TlsVerifyServer(s, FtpChannel::Data));
 }
 
 namespace hooks {
 
-int32_t TlsAcquireCredentials(FtpSession& s, FtpChannel channel) noexcept {
-  if (channel != FtpChannel::Command && channel != FtpChannel::Data) return Fail(cvErrorInvalidParameter);
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized);
-  if (!s.streams) return Fail(cvErrorOutOfMemory);
+Status TlsAcquireCredentials(FtpSession& s, FtpChannel channel) noexcept {
+  if (channel != FtpChannel::Command && channel != FtpChannel::Data) return Status(cvErrorInvalidParameter);
+  if (!SecProviderLoaded()) return Status(cvErrorSecurityNotInitialized);
+  if (!s.streams) return Status(cvErrorOutOfMemory);
   ChannelStreams& t = *s.streams;
-  if (t.client.HasCredentials()) return 0;  // both channels and every data connection share them
+  if (t.client.HasCredentials()) return {};  // both channels and every data connection share them
   cvcore::TlsClientOptions options;
   options.protocols = s.tlsProtocolMask;
   options.compatible = (s.options & kOptTlsFallback) != 0;
   options.named = s.credentials;
-  if (const uint32_t error = t.client.Acquire(options)) return Fail(error);
-  return 0;
+  return Status(t.client.Acquire(options));
 }
 
-int32_t TlsHandshake(FtpSession& s, FtpChannel channel) noexcept {
-  if (CheckChannel(s, channel) == -1) return -1;
+Status TlsHandshake(FtpSession& s, FtpChannel channel) noexcept {
+  if (const Status checked = CheckChannel(s, channel); !checked.ok()) return checked;
   const char* target = TargetName(s);
-  if (Empty(target)) return Fail(cvErrorInvalidHostName);
-  if (TlsAcquireCredentials(s, channel) == -1) return -1;
+  if (Empty(target)) return Status(cvErrorInvalidHostName);
+  if (const Status acquired = TlsAcquireCredentials(s, channel); !acquired.ok()) return acquired;
   ChannelStreams& t = *s.streams;
   const int i = Index(channel);
   t.stages[i].reset();
   const bool command = channel == FtpChannel::Command;
-  if (command && (s.options & kOptTlsExplicit) && Authenticate(s) == -1) return -1;
+  if (command && (s.options & kOptTlsExplicit))
+    if (const Status agreed = Authenticate(s); !agreed.ok()) return agreed;
   std::unique_ptr<cvcore::TlsStage> stage;
-  if (const uint32_t error =
-          t.client.CreateStage(t.sockets[i], target, stage, command ? plat::TlsSession() : t.commandSession))
-    return Fail(error);
+  if (const Status created{
+          t.client.CreateStage(t.sockets[i], target, stage, command ? plat::TlsSession() : t.commandSession)};
+      !created.ok())
+    return created;
   if (command && !s.commandInput.empty()) {
     // Bytes received behind the last plain reply are the server's first handshake bytes.
-    if (!stage->Prime(s.commandInput.data(), s.commandInput.size())) return -1;
+    if (!stage->Prime(s.commandInput.data(), s.commandInput.size())) return StreamError(s);
     s.commandInput.Clear();
   }
   if (!t.client.Handshake(*stage)) {
     s.lastSecurityStatus = stage->lastStatus();
-    return -1;
+    return StreamError(s);
   }
   if (command) t.commandSession = stage->context().ExportSession();
   TracePrintf(kTraceInformation, "TLS channel %d established%s", i,
               stage->context().SessionReused() ? " (session resumed)" : "");
   t.stages[i] = std::move(stage);
-  return 0;
+  return {};
 }
 
-int32_t TlsVerifyServer(FtpSession& s, FtpChannel channel) noexcept {
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized);
+Status TlsVerifyServer(FtpSession& s, FtpChannel channel) noexcept {
+  if (!SecProviderLoaded()) return Status(cvErrorSecurityNotInitialized);
   if (s.options & kOptNoCertCheck) {
     s.certificateStatus = 0;
-    return 0;
+    return {};
   }
   const cvcore::TlsStage* stage = StageOf(s, channel);
-  if (!stage) return Fail(cvErrorSecurityCertificate);
+  if (!stage) return Status(cvErrorSecurityCertificate);
   plat::TlsVerifyResult result;
   const uint32_t error = cvcore::TlsClient::Verify(*stage, TargetName(s), true, result);
   if (error == 0 || result.policyError) s.certificateStatus = result.policyError;  // when checked
-  return error ? Fail(error) : 0;
+  return Status(error);
 }
 
-int32_t TlsSend(FtpSession& s, FtpChannel channel, const char* data, uint32_t length) noexcept {
-  if (CheckChannel(s, channel) == -1) return -1;
+Result<int32_t> TlsSend(FtpSession& s, FtpChannel channel, const char* data, uint32_t length) noexcept {
+  if (const Status checked = CheckChannel(s, channel); !checked.ok()) return checked;
   cvcore::TlsStage* stage = StageOf(s, channel);
-  if (!stage) return Fail(cvErrorSecurityEncryption);
-  if (!cvcore::SendAll(*stage, data, length, cvcore::StreamOrder::WaitFirst)) return -1;
+  if (!stage) return Status(cvErrorSecurityEncryption);
+  if (!cvcore::SendAll(*stage, data, length, cvcore::StreamOrder::WaitFirst)) return StreamError(s);
   return int32_t(length);
 }
 
-int32_t TlsRecv(FtpSession& s, FtpChannel channel, char* buffer, uint32_t length) noexcept {
-  if (CheckChannel(s, channel) == -1) return -1;
+Result<int32_t> TlsRecv(FtpSession& s, FtpChannel channel, char* buffer, uint32_t length) noexcept {
+  if (const Status checked = CheckChannel(s, channel); !checked.ok()) return checked;
   cvcore::TlsStage* stage = StageOf(s, channel);
-  if (!stage) return Fail(cvErrorSecurityDecryption);
-  return cvcore::ReceiveSome(*stage, buffer, length, cvcore::StreamOrder::TryFirst);
+  if (!stage) return Status(cvErrorSecurityDecryption);
+  const int32_t n = cvcore::ReceiveSome(*stage, buffer, length, cvcore::StreamOrder::TryFirst);
+  if (n < 0) return StreamError(s);
+  return n;
 }
 
 void TlsShutdown(FtpSession& s, FtpChannel channel) noexcept {
@@ -201,9 +203,8 @@ void TlsShutdown(FtpSession& s, FtpChannel channel) noexcept {
   ChannelStreams& t = *s.streams;
   std::unique_ptr<cvcore::TlsStage>& stage = t.stages[Index(channel)];
   if (stage && SocketOf(s, channel) != INVALID_SOCKET) {
-    const uint32_t kept = Library().GetLastError();
-    stage->SendCloseNotify(true);
-    Library().SetLastError(kept);
+    // A close-notify that does not get through ends the channel all the same.
+    if (!stage->SendCloseNotify(true)) s.streamError.store(0);
   }
   stage.reset();
   if (channel == FtpChannel::Command) {
@@ -222,17 +223,16 @@ void TlsRelease(FtpSession& s) noexcept {
 
 }  // namespace cvftp
 
-int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+namespace {
+
+// The security information of an FTPS session into info.
+cvftp::Status DescribeSession(FtpSession& s, SecSessionInfo* info) noexcept {
   using namespace cvftp;
-  Operation op(handle);
-  if (!op) return 0;
-  FtpSession& s = *op.session();
-  if (s.options & kOptSftp) return hooks::SftpSecurityInfo(s, info) == -1 ? 0 : 1;
-  if (!info || info->size < sizeof(SecSessionInfo)) return Fail(cvErrorInvalidParameter), 0;
+  if (!info || info->size < sizeof(SecSessionInfo)) return Status(cvErrorInvalidParameter);
   std::memset(info, 0, sizeof(SecSessionInfo));  // only what we fill: the size is the caller's claim
   info->size = sizeof(SecSessionInfo);
-  if (!SecProviderAttempted() || !(s.options & kOptTls)) return 1;
-  if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), 0;
+  if (!SecProviderAttempted() || !(s.options & kOptTls)) return {};
+  if (!SecProviderLoaded()) return Status(cvErrorSecurityNotInitialized);
   // The command channel's connection (idle after CCC), else a data connection's.
   const plat::TlsContext* context = nullptr;
   if (s.streams) {
@@ -241,7 +241,17 @@ int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
       if (!context && stage && stage->context().HandshakeDone()) context = &stage->context();
   }
   if (!context || !cvcore::TlsClient::Describe(*context, *info, s.streams->issuer, s.streams->subject))
-    return Fail(cvErrorSecurityContext), 0;
+    return Status(cvErrorSecurityContext);
   info->certificateStatus = plat::TlsCertStateFromPolicyError(s.certificateStatus);
-  return 1;
+  return {};
+}
+
+}  // namespace
+
+int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
+  using namespace cvftp;
+  Operation op(handle);
+  if (!op) return 0;
+  FtpSession& s = *op.session();
+  return Finish((s.options & kOptSftp) ? hooks::SftpSecurityInfo(s, info) : DescribeSession(s, info), 1, 0);
 }

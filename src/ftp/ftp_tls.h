@@ -13,6 +13,7 @@
 #include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_session.h"
 #include "platform/tls/tls_context.h"
 #include "platform/tls/tls_credentials.h"
@@ -43,17 +44,22 @@ struct ChannelStreams {
   std::string subject;
 };
 
+// A certificate check whose only failure is a certificate that does not validate (12104)
+// passes: the session goes on, and its certificate status says so.
+inline Status ToleratedCertificate(Status verified) noexcept {
+  return verified.error() == cvErrorSecurityCertificate ? Status() : verified;
+}
+
 // The stream a channel is read and written through.
 cvcore::ByteStream& ChannelStream(FtpSession& s, FtpChannel channel) noexcept;
 
 // Stacks TLS on a new data connection when the session protects its data: handshake and
-// certificate check (a certificate that does not validate is tolerated and the earlier last
-// error kept). 0, or -1 with the error.
-int32_t ProtectDataChannel(FtpSession& s) noexcept;
+// certificate check (a certificate that does not validate is tolerated).
+Status ProtectDataChannel(FtpSession& s) noexcept;
 
 // Ends TLS on the command channel after the server accepted CCC: close-notify both ways,
 // then the channel carries plain text (bytes after the server's close-notify are kept as
-// command input). The negotiated session stays for the data connections. 0, or -1.
-int32_t TlsEndCommandProtection(FtpSession& s) noexcept;
+// command input). The negotiated session stays for the data connections.
+Status TlsEndCommandProtection(FtpSession& s) noexcept;
 
 }  // namespace cvftp

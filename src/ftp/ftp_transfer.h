@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/stream/transfer_pacing.h"
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_session.h"
 
 namespace cvftp {
@@ -18,14 +19,14 @@ inline constexpr uint32_t kTypeAscii = 1;
 inline constexpr uint32_t kTypeEbcdic = 2;
 inline constexpr uint32_t kTypeImage = 3;
 
-int32_t OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept;
-int32_t AcceptDataConnection(FtpSession& s) noexcept;
-int32_t CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept;
-// After the engine refused a transfer or listing command: 522 asks a protected data
-// connection to resume the command channel's TLS session, but a clear one can only have
-// been refused for being clear, which is what the error then says.
-void NameDataRefusal(FtpSession& s) noexcept;
-// Closes the data socket (TLS first when protected), keeping the last error.
+Status OpenDataConnection(FtpSession& s, uint32_t direction, uint64_t offset) noexcept;
+Status AcceptDataConnection(FtpSession& s) noexcept;
+Status CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept;
+// The failure of a transfer or listing command the engine refused: 522 asks a protected
+// data connection to resume the command channel's TLS session, but a clear one can only
+// have been refused for being clear, which is what the error then says.
+Status NameDataRefusal(FtpSession& s, Status refusal) noexcept;
+// Closes the data socket (TLS first when protected).
 void CloseDataChannel(FtpSession& s) noexcept;
 
 // What the content test of the automatic type looks at: the local file of an upload, or
@@ -39,33 +40,40 @@ struct TypeProbe {
 };
 
 // probe: the upload's content for the automatic type, or null (the type by name only).
-int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept;
-int32_t CloseFile(FtpSession& s) noexcept;
-int32_t FillReceiveBuffer(FtpSession& s) noexcept;
-int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
-int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
-int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept;
+// The reply code of the transfer command (0 for SFTP).
+Result<int32_t> OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept;
+// The final reply's code (0 for SFTP).
+Result<int32_t> CloseFile(FtpSession& s) noexcept;
+// The bytes buffered; the end of the data is a failure (cvErrorEndOfData).
+Result<int32_t> FillReceiveBuffer(FtpSession& s) noexcept;
+// The bytes read; at the end the failure cvErrorEndOfData.
+Result<int32_t> ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept;
+Result<int32_t> WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept;
+Result<int32_t> FlushSendBuffer(FtpSession& s, bool wait) noexcept;
 // What SendFromFile gives when the bytes cannot go straight from the file (a protected
 // channel, a file the system cannot send from, bytes buffered): nothing was sent, and the
 // caller reads the file and writes the data.
 inline constexpr int64_t kSendFromFileUnable = -2;
 // Sends up to length bytes of an open local file from offset on the data channel without a
 // copy through the process, waiting as WriteData does (counted in the transfer's bytes):
-// the bytes sent (0 at the file's end), kSendFromFileUnable, or -1 with the error.
-int64_t SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept;
+// the bytes sent (0 at the file's end), or kSendFromFileUnable.
+Result<int64_t> SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept;
 
-int32_t RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;
-int32_t StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options, uint64_t offset) noexcept;
-int32_t RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept;
-int32_t StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept;
+// 0, or the reply code of a transfer command that opened no transfer.
+Result<int32_t> RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options,
+                             uint64_t offset) noexcept;
+Result<int32_t> StoreFile(FtpSession& s, const char* local, const char* remote, uint32_t options,
+                          uint64_t offset) noexcept;
+Status RetrieveData(FtpSession& s, const char* remote, void* buffer, uint32_t* length) noexcept;
+Status StoreData(FtpSession& s, const char* remote, const void* data, uint32_t length) noexcept;
 
-// SIZE of a remote file; the reply code, or -1.
-int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept;
+// SIZE of a remote file; the reply code.
+Result<int32_t> QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept;
 // The transfer type for a file name by its extension, else by the probe's first bytes
 // (when given), else the session's default.
-int32_t AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept;
-// Compares a local and a remote file; 1, or 0 with the error.
-int32_t VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept;
+Result<int32_t> AutoFileType(FtpSession& s, const char* name, TypeProbe* probe) noexcept;
+// Compares a local and a remote file.
+Status VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept;
 
 // A restartable-statistics reset for a new transfer.
 void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint64_t offset) noexcept;
@@ -94,9 +102,9 @@ class SocketEventsAside {
 class TransferPacer {
  public:
   explicit TransferPacer(FtpSession& s) noexcept;
-  // After a block: false with the last error when the transfer must stop (canceled, or
-  // the session freed by an event receiver).
-  bool AfterBlock() noexcept;
+  // After a block: the failure when the transfer must stop (canceled, or the session
+  // freed by an event receiver).
+  Status AfterBlock() noexcept;
   // The final progress event of a transfer that ended without error; false when the
   // receiver freed the session.
   bool Finish() noexcept;

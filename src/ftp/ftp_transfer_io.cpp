@@ -46,32 +46,36 @@ void PostSocketEvent(FtpSession& s, int32_t fdEvent) noexcept {
 uint32_t CurrentType(const FtpSession& s) noexcept { return s.listingTypeOverride ? kTypeAscii : s.fileType; }
 
 // A name that is a URL of this session's own server stands for its path.
-bool TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
-  if (s.proxyType != kProxyNone || FtpUrlScheme(name) == 0) return true;
+Status TakeUrlPath(FtpSession& s, const char* name, std::string& out) noexcept {
+  if (s.proxyType != kProxyNone || FtpUrlScheme(name) == 0) return {};
   FtpUrl* url = nullptr;
-  if (!FtpParseUrl(name, &url)) return true;  // not a URL after all: the name as it is
+  if (!FtpParseUrl(name, &url)) return {};  // not a URL after all: the name as it is
   bool own = url->host && strcasecmp(url->host, s.hostName) == 0 && (url->port == 0 || url->port == s.serverPort);
   if (own) {
     if (!url->file || !*url->file) {
       UrlFree(url);
-      return Fail(cvErrorInvalidFileName), false;
+      return Status(cvErrorInvalidFileName);
     }
     out = (url->path && *url->path) ? "/" + std::string(url->path) + "/" + url->file : std::string("/") + url->file;
   }
   UrlFree(url);
-  return true;
+  return {};
 }
 
-// One receive into buffer: the bytes, 0 at the end, -1 with the error. The receive is
-// tried first and waited for only when nothing is there.
-int32_t ReceiveOnce(FtpSession& s, char* buffer, uint32_t size) noexcept {
-  return cvcore::ReceiveSome(ChannelStream(s, FtpChannel::Data), buffer, size, cvcore::StreamOrder::TryFirst);
+// One receive into buffer: the bytes, 0 at the end. The receive is tried first and waited
+// for only when nothing is there.
+Result<int32_t> ReceiveOnce(FtpSession& s, char* buffer, uint32_t size) noexcept {
+  const int32_t n =
+      cvcore::ReceiveSome(ChannelStream(s, FtpChannel::Data), buffer, size, cvcore::StreamOrder::TryFirst);
+  if (n < 0) return StreamError(s);
+  return n;
 }
 
 // What a send loop met beside the bytes it sent.
 struct SendOutcome {
   uint32_t sent = 0;
   bool failed = false;
+  Status failure;  // when failed
   bool timedOut = false;
   bool canceled = false;
   bool gone = false;
@@ -100,6 +104,7 @@ SendOutcome SendLoop(FtpSession& s, uint32_t length, bool wait, Attempt attempt)
     }
     if (n == -1) {
       o.failed = true;
+      o.failure = StreamError(s);
       break;
     }
     if (n == cvcore::kStreamWouldBlock) {
@@ -117,8 +122,8 @@ SendOutcome SendLoop(FtpSession& s, uint32_t length, bool wait, Attempt attempt)
       o.canceled = w.status == RawWait::Canceled;
       o.timedOut = w.status == RawWait::Timeout;
       if (w.status == RawWait::Failed) {
-        TakePlatformError();
         o.failed = true;
+        o.failure = PlatformError();
       }
       if (w.status != RawWait::Ready) break;
       continue;
@@ -137,74 +142,84 @@ SendOutcome SendBlocked(FtpSession& s, const char* data, uint32_t length, bool w
   return SendLoop(s, length, wait, [&](uint32_t at) { return out.Send(data + at, length - at); });
 }
 
-// The last error of a blocking send loop that did not send everything; -1.
-int32_t FailSend(FtpSession& s, const SendOutcome& o) noexcept {
-  if (o.gone) return FailGone();
-  if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
-  if (o.canceled) return FailCanceled(s);
-  return -1;
+// The failure of a blocking send loop that did not send everything.
+Status SendError(FtpSession& s, const SendOutcome& o) noexcept {
+  if (o.gone) return kSessionGone;
+  if (o.timedOut) return ErrorWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+  if (o.canceled) return CanceledError(s);
+  return o.failure;
 }
 
 }  // namespace
 
-int32_t OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept {
+Result<int32_t> OpenFileEx(FtpSession& s, const char* name, uint32_t mode, uint64_t offset, TypeProbe* probe) noexcept {
   std::string path;
-  if (!Empty(name) && !TakeUrlPath(s, name, path)) return -1;
+  if (!Empty(name))
+    if (const Status taken = TakeUrlPath(s, name, path); !taken.ok()) return taken;
   if (!path.empty()) name = path.c_str();
-  if (IsSftp(s)) return sftp::OpenFile(s, name, mode, offset);
-  if (Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (mode == kDirectionAppend && offset != 0) return Fail(cvErrorOperationNotSupported);
-  if (mode > kDirectionAppend) return Fail(cvErrorInvalidParameter);
-  if (s.dataSocket != INVALID_SOCKET) return Fail(cvErrorConnectionOpen);
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  if (IsSftp(s)) {
+    if (const Status opened = sftp::OpenFile(s, name, mode, offset); !opened.ok()) return opened;
+    return 0;
+  }
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (mode == kDirectionAppend && offset != 0) return Status(cvErrorOperationNotSupported);
+  if (mode > kDirectionAppend) return Status(cvErrorInvalidParameter);
+  if (s.dataSocket != INVALID_SOCKET) return Status(cvErrorConnectionOpen);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
 
   s.bytesTransferred.store(0);
   if (s.autoFileType) {
-    const int32_t type = AutoFileType(s, name, probe);
-    if (type >= int32_t(kTypeAscii) && type <= int32_t(kTypeImage) && uint32_t(type) != s.fileType &&
-        SendType(s, uint32_t(type)) == -1)
-      return -1;
-    if (Gone(s)) return FailGone();
+    const Result<int32_t> type = AutoFileType(s, name, probe);
+    if (type.ok() && type.value() >= int32_t(kTypeAscii) && type.value() <= int32_t(kTypeImage) &&
+        uint32_t(type.value()) != s.fileType)
+      if (const Result<int32_t> typed = SendType(s, uint32_t(type.value())); !typed.ok()) return typed;
+    if (Gone(s)) return kSessionGone;
   }
   const FtpState previous = SetState(s, FtpState::OpeningTransfer);
-  auto fail = [&](int32_t result) {
+  auto fail = [&](Status failure) -> Result<int32_t> {
     CloseDataChannel(s);
     s.restartPending.store(0);
     if (!Gone(s)) SetState(s, previous);
-    return result;
+    return failure;
   };
-  if (OpenDataConnection(s, mode, offset) == -1) return fail(Gone(s) ? FailGone() : -1);
-  const int32_t r = SendCommand(s, kTransferCommands[mode], name, cvErrorInvalidFileName);
-  if (Gone(s)) return fail(FailGone());
-  if (r != 125 && r != 150) {
-    if (r == -1) NameDataRefusal(s);
-    return fail(r);
+  if (const Status opened = OpenDataConnection(s, mode, offset); !opened.ok()) return fail(GoneOr(s, opened));
+  const Result<int32_t> r = SendCommand(s, kTransferCommands[mode], name, cvErrorInvalidFileName);
+  if (Gone(s)) return fail(kSessionGone);
+  if (!r.ok()) return fail(NameDataRefusal(s, r.status()));
+  if (r.value() != 125 && r.value() != 150) {
+    // A positive reply that opens no transfer: the caller hears the code, and no data flows.
+    CloseDataChannel(s);
+    s.restartPending.store(0);
+    SetState(s, previous);
+    return r;
   }
-  if (!s.passive && AcceptDataConnection(s) == -1) {
-    // The server will report the failed connection: that reply is read before the next command.
-    if (!Gone(s)) OweReply(s);
-    return fail(-1);
-  }
-  if (ProtectDataChannel(s) == -1) {
+  if (!s.passive)
+    if (const Status accepted = AcceptDataConnection(s); !accepted.ok()) {
+      // The server will report the failed connection: that reply is read before the next command.
+      if (!Gone(s)) OweReply(s);
+      return fail(accepted);
+    }
+  if (const Status protectedData = ProtectDataChannel(s); !protectedData.ok()) {
     // Only the data connection failed: the session goes on, and the server's reply to
     // the failed transfer is read before the next command.
-    const uint32_t error = Library().GetLastError();
     OweReply(s);
-    return fail(Fail(error));
+    return fail(protectedData);
   }
   SetState(s, previous);
   return r;
 }
 
-int32_t CloseFile(FtpSession& s) noexcept {
-  if (IsSftp(s)) return sftp::CloseFile(s);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+Result<int32_t> CloseFile(FtpSession& s) noexcept {
+  if (IsSftp(s)) {
+    if (const Status closed = sftp::CloseFile(s); !closed.ok()) return closed;
+    return 0;
+  }
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
   const bool canceled = s.cancelRequested.load() != 0;
   if (s.dataDirection != kDirectionReceive && !canceled && s.bytesBuffered > 0) {
-    const uint32_t kept = Library().GetLastError();
-    FlushSendBuffer(s, true);
-    Library().SetLastError(kept);
-    if (Gone(s)) return FailGone();
+    // What cannot be sent now is lost with the connection; the server's reply says so.
+    static_cast<void>(FlushSendBuffer(s, true));
+    if (Gone(s)) return kSessionGone;
   }
   SetState(s, FtpState::ClosingTransfer);
   CloseDataChannel(s);
@@ -216,7 +231,7 @@ int32_t CloseFile(FtpSession& s) noexcept {
   s.dataCursor = s.dataBuffer;
   s.transferEnd.store(NonZeroTick());
 
-  int32_t result;
+  Result<int32_t> result = Status();
   if (canceled) {
     s.cancelRequested.store(0);
     s.cancelSignal.Reset();
@@ -227,27 +242,26 @@ int32_t CloseFile(FtpSession& s) noexcept {
     {
       WaitDeadline bound(s, kCanceledReplyMs);
       WithheldEvents quiet(s, kEventTimeout | kEventCommandReply);
-      ReadReply(s);
+      static_cast<void>(ReadReply(s));  // the cancel is the outcome, whatever the reply
     }
-    if (Gone(s)) return FailGone();
-    if (s.channelDebt == FtpChannelDebt::Unknown) ResyncCommandChannel(s);
-    if (Gone(s)) return FailGone();
+    if (Gone(s)) return kSessionGone;
+    if (s.channelDebt == FtpChannelDebt::Unknown) static_cast<void>(ResyncCommandChannel(s));
+    if (Gone(s)) return kSessionGone;
     if (!s.cancelReported) FireEvent(s, kEventCanceled, cvErrorOperationCanceled);
     s.cancelReported = 0;
-    if (Gone(s)) return FailGone();
-    result = Fail(cvErrorOperationCanceled);
+    if (Gone(s)) return kSessionGone;
+    result = Status(cvErrorOperationCanceled);
   } else {
     s.replyPending = 1;
     result = ReadReply(s);
-    if (Gone(s)) return FailGone();
-    if (result == -1) {
-      const uint32_t e = Library().GetLastError();
+    if (Gone(s)) return kSessionGone;
+    if (!result.ok()) {
+      const uint32_t e = result.error();
       // A clean-up under a time bound leaves a broken channel to the next command.
       if (e == cvErrorInvalidServerResponse && !s.waitDeadlineSet) {
-        if (Reconnect(s) == -1) return Fail(cvErrorServerResyncFailed);
-        Fail(e);
+        if (!Reconnect(s).ok()) return Status(cvErrorServerResyncFailed);
       } else if (e == cvErrorConnectionClosed) {
-        Fail(cvErrorCommandAborted);
+        result = Status(cvErrorCommandAborted);
       }
     }
   }
@@ -256,95 +270,83 @@ int32_t CloseFile(FtpSession& s) noexcept {
     s.listingTypeOverride = 0;
     // A final reply still owed: the type goes back before the next command, once the
     // channel is in step again, not after one more wait now.
-    if (result == -1 && s.channelDebt != FtpChannelDebt::None) {
+    if (!result.ok() && s.channelDebt != FtpChannelDebt::None) {
       s.typeRestoreOwed = 1;
       return result;
     }
-    const uint32_t kept = Library().GetLastError();
-    const int32_t r = SendSessionType(s);
-    if (Gone(s)) return FailGone();
+    const Result<int32_t> r = SendSessionType(s);
+    if (Gone(s)) return kSessionGone;
     // A failed listing keeps its own error.
-    if (r != 200) return Fail(result == -1 ? kept : cvErrorInvalidServerResponse);
-    Library().SetLastError(kept);
+    if (!r.ok() || r.value() != 200) return FirstFailure(result.status(), Status(cvErrorInvalidServerResponse));
   }
   return result;
 }
 
 namespace {
 
-// One receive of the transfer into buffer, counted; the end of the data and a failure are
-// the last error (12263, or the failure).
-int32_t ReceiveInto(FtpSession& s, char* buffer, uint32_t size) noexcept {
+// One receive of the transfer into buffer, counted; the end of the data is a failure
+// (12263).
+Result<int32_t> ReceiveInto(FtpSession& s, char* buffer, uint32_t size) noexcept {
   const FtpState previous = s.state.load();
   if (previous == FtpState::Idle) SetState(s, FtpState::Receiving);
-  const int32_t n = ReceiveOnce(s, buffer, size);
-  if (Gone(s)) return FailGone();
+  const Result<int32_t> n = ReceiveOnce(s, buffer, size);
+  if (Gone(s)) return kSessionGone;
   SetState(s, previous);
-  if (n > 0) {
-    s.bytesTransferred.fetch_add(uint64_t(n), std::memory_order_relaxed);
-    return n;
-  }
-  if (n == 0) {
+  if (!n.ok()) return n;
+  if (n.value() == 0) {
     s.endOfData = 1;
-    return Fail(cvErrorEndOfData);
+    return Status(cvErrorEndOfData);
   }
-  return -1;
+  s.bytesTransferred.fetch_add(uint64_t(n.value()), std::memory_order_relaxed);
+  return n;
 }
 
 }  // namespace
 
-int32_t FillReceiveBuffer(FtpSession& s) noexcept {
-  Library().SetLastError(0);
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
-  if (s.cancelRequested.load()) return FailCanceled(s);
-  if (s.dataDirection != kDirectionReceive) return Fail(cvErrorDataWriteOnly);
+Result<int32_t> FillReceiveBuffer(FtpSession& s) noexcept {
+  if (IsSftp(s)) return Status(cvErrorOperationNotSupported);
+  if (s.cancelRequested.load()) return CanceledError(s);
+  if (s.dataDirection != kDirectionReceive) return Status(cvErrorDataWriteOnly);
   if (s.bytesBuffered > 0) return int32_t(s.bytesBuffered);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.endOfData) return Fail(cvErrorEndOfData);
-  if (s.dataError) return Fail(s.dataError);
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
-  const int32_t n = ReceiveInto(s, s.dataBuffer, s.dataBufferSize);
-  if (n > 0) {
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.endOfData) return Status(cvErrorEndOfData);
+  if (s.dataError) return Status(s.dataError);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
+  const Result<int32_t> n = ReceiveInto(s, s.dataBuffer, s.dataBufferSize);
+  if (n.ok()) {
     s.dataCursor = s.dataBuffer;
-    s.bytesBuffered = uint32_t(n);
+    s.bytesBuffered = uint32_t(n.value());
   }
   return n;
 }
 
-int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
+Result<int32_t> ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
   if (IsSftp(s)) return sftp::ReadData(s, buffer, length);
-  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
-  if (s.cancelRequested.load()) return FailCanceled(s);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.endOfData && s.bytesBuffered == 0) {
-    Fail(cvErrorEndOfData);
-    return 0;
-  }
-  if (s.dataDirection != kDirectionReceive) return Fail(cvErrorDataWriteOnly);
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Status(cvErrorInvalidParameter);
+  if (s.cancelRequested.load()) return CanceledError(s);
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.endOfData && s.bytesBuffered == 0) return Status(cvErrorEndOfData);
+  if (s.dataDirection != kDirectionReceive) return Status(cvErrorDataWriteOnly);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
 
   const uint32_t type = CurrentType(s);
   // Image data asked for in whole buffers goes straight into the caller's buffer: the
   // same bytes as through the session buffer, without the copy.
-  if (type == kTypeImage && s.bytesBuffered == 0 && length >= s.dataBufferSize && !s.endOfData && !s.dataError) {
-    Library().SetLastError(0);
-    const int32_t n = ReceiveInto(s, buffer, length);
-    if (n == -1 && Library().GetLastError() == cvErrorEndOfData) return 0;
-    return n;
-  }
+  if (type == kTypeImage && s.bytesBuffered == 0 && length >= s.dataBufferSize && !s.endOfData && !s.dataError)
+    return ReceiveInto(s, buffer, length);
   uint32_t copied = 0;
   bool lineDone = false;
   while (copied < length && !lineDone) {
     if (s.bytesBuffered == 0) {
-      if (FillReceiveBuffer(s) == -1) {
-        if (Gone(s)) return FailGone();
-        const uint32_t e = Library().GetLastError();
+      if (const Result<int32_t> filled = FillReceiveBuffer(s); !filled.ok()) {
+        if (Gone(s)) return kSessionGone;
+        const uint32_t e = filled.error();
         if (copied > 0) {
           // The bytes go out now; the failure is the next read's.
           if (e != cvErrorEndOfData && e != cvErrorOperationCanceled) s.dataError = e;
           return int32_t(copied);
         }
-        return e == cvErrorEndOfData ? 0 : -1;
+        return filled;
       }
     }
     const char* from = s.dataCursor;
@@ -389,60 +391,59 @@ int32_t ReadData(FtpSession& s, char* buffer, uint32_t length) noexcept {
   return int32_t(copied);
 }
 
-int32_t FlushSendBuffer(FtpSession& s, bool wait) noexcept {
-  Library().SetLastError(0);
-  if (IsSftp(s)) return Fail(cvErrorOperationNotSupported);
-  if (s.cancelRequested.load()) return FailCanceled(s);
-  if (s.dataDirection == kDirectionReceive) return Fail(cvErrorDataReadOnly);
+Result<int32_t> FlushSendBuffer(FtpSession& s, bool wait) noexcept {
+  if (IsSftp(s)) return Status(cvErrorOperationNotSupported);
+  if (s.cancelRequested.load()) return CanceledError(s);
+  if (s.dataDirection == kDirectionReceive) return Status(cvErrorDataReadOnly);
   if (s.bytesBuffered == 0) return 0;
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
 
   const SendOutcome o = SendBlocked(s, s.dataBuffer, s.bytesBuffered, wait);
-  if (o.gone) return FailGone();
+  if (o.gone) return kSessionGone;
   const uint32_t sent = o.sent;
   if (sent > 0) {
     std::memmove(s.dataBuffer, s.dataBuffer + sent, s.bytesBuffered - sent);
     s.bytesBuffered -= sent;
   }
   if (s.bytesBuffered > 0) PostSocketEvent(s, plat::FD_WRITE);
-  if (o.timedOut) return FailWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
+  if (o.timedOut) return ErrorWithEvent(s, cvErrorOperationTimeout, kEventTimeout);
   if (sent == 0) {
-    if (o.canceled) return FailCanceled(s);
-    if (o.failed) return -1;
+    if (o.canceled) return CanceledError(s);
+    if (o.failed) return o.failure;
   }
   return int32_t(sent);
 }
 
-int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
+Result<int32_t> WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
   if (IsSftp(s)) return sftp::WriteData(s, buffer, length);
-  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Fail(cvErrorInvalidParameter);
-  if (s.cancelRequested.load()) return FailCanceled(s);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.dataDirection == kDirectionReceive) return Fail(cvErrorDataReadOnly);
-  if (s.blocked.load()) return Fail(cvErrorOperationInProgress);
+  if (!buffer || length < 1 || length > 0x7FFFFFFFu) return Status(cvErrorInvalidParameter);
+  if (s.cancelRequested.load()) return CanceledError(s);
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.dataDirection == kDirectionReceive) return Status(cvErrorDataReadOnly);
+  if (s.blocked.load()) return Status(cvErrorOperationInProgress);
 
   const bool wait = s.notify.socketWindow == nullptr;
   const bool ebcdicType = s.fileType == kTypeEbcdic;
-  // Makes room in the buffer; false when the flush failed.
-  auto makeRoom = [&]() {
+  // Makes room in the buffer.
+  auto makeRoom = [&]() -> Status {
     while (s.bytesBuffered >= s.dataBufferSize) {
-      if (FlushSendBuffer(s, wait) == -1) return false;
-      if (Gone(s)) return false;
+      if (const Result<int32_t> flushed = FlushSendBuffer(s, wait); !flushed.ok()) return GoneOr(s, flushed.status());
+      if (Gone(s)) return kSessionGone;
     }
-    return true;
+    return {};
   };
   if (wait && !ebcdicType && s.bytesBuffered == 0 && length >= s.dataBufferSize) {
     // Data given in whole buffers goes straight out of the caller's buffer: the same bytes
     // as through the session buffer, without the copy, and in sends as large as the socket
     // takes.
     const SendOutcome o = SendBlocked(s, buffer, length, true);
-    if (o.gone || o.timedOut || o.canceled || o.failed) return FailSend(s, o);
+    if (o.gone || o.timedOut || o.canceled || o.failed) return SendError(s, o);
     return int32_t(length);
   }
   uint32_t taken = 0;
   while (taken < length) {
-    if (!makeRoom()) return Gone(s) ? FailGone() : -1;
+    if (const Status room = makeRoom(); !room.ok()) return room;
     char* to = s.dataBuffer + s.bytesBuffered;
     const uint32_t room = s.dataBufferSize - s.bytesBuffered;
     if (!ebcdicType) {
@@ -460,20 +461,20 @@ int32_t WriteData(FtpSession& s, const char* buffer, uint32_t length) noexcept {
     }
     s.bytesBuffered += stored;
   }
-  if (FlushSendBuffer(s, wait) == -1) return Gone(s) ? FailGone() : -1;
+  if (const Result<int32_t> flushed = FlushSendBuffer(s, wait); !flushed.ok()) return GoneOr(s, flushed.status());
   return int32_t(taken);
 }
 
-int64_t SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept {
-  if (s.cancelRequested.load()) return FailCanceled(s);
-  if (s.dataSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+Result<int64_t> SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept {
+  if (s.cancelRequested.load()) return CanceledError(s);
+  if (s.dataSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
   // Only a blocking transfer with nothing buffered may send around the session buffer.
   if (s.notify.socketWindow || s.bytesBuffered > 0 || s.dataDirection == kDirectionReceive || s.blocked.load())
     return kSendFromFileUnable;
   cvcore::ByteStream& out = ChannelStream(s, FtpChannel::Data);
   const SendOutcome o =
       SendLoop(s, length, true, [&](uint32_t at) { return out.SendFile(file, offset + at, length - at); });
-  if (o.gone || o.timedOut || o.canceled || o.failed) return FailSend(s, o);
+  if (o.gone || o.timedOut || o.canceled || o.failed) return SendError(s, o);
   if (o.noFileSend && o.sent == 0) return kSendFromFileUnable;
   return int64_t(o.sent);
 }
@@ -486,38 +487,54 @@ int32_t FtpOpenFile(LibHandle handle, const char* name, uint32_t mode) { return 
 
 int32_t FtpOpenFileEx(LibHandle handle, const char* name, uint32_t mode, uint64_t offset) {
   Operation op(handle);
-  return op ? cvftp::OpenFileEx(*op.session(), name, mode, offset, nullptr) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::OpenFileEx(s, name, mode, offset, nullptr), -1);
 }
 
 int32_t FtpCloseFile(LibHandle handle) {
   Operation op(handle);
-  return op ? cvftp::CloseFile(*op.session()) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::CloseFile(s), -1);
 }
 
+// The data calls: a success leaves the last error 0; the end of the data reads as 0 bytes
+// with the end-of-data error.
 int32_t FtpFillReceiveBuffer(LibHandle handle) {
   Operation op(handle);
-  return op ? cvftp::FillReceiveBuffer(*op.session()) : -1;
+  return op ? cvftp::FinishClean(cvftp::FillReceiveBuffer(*op.session()), -1) : -1;
 }
 
 int32_t FtpReadData(LibHandle handle, void* buffer, uint32_t length) {
   Operation op(handle);
-  return op ? cvftp::ReadData(*op.session(), static_cast<char*>(buffer), length) : -1;
+  if (!op) return -1;
+  const cvftp::Result<int32_t> n = cvftp::ReadData(*op.session(), static_cast<char*>(buffer), length);
+  return cvftp::FinishClean(n, n.error() == cvErrorEndOfData ? 0 : -1);
 }
 
 int32_t FtpWriteData(LibHandle handle, const void* buffer, uint32_t length) {
   Operation op(handle);
-  return op ? cvftp::WriteData(*op.session(), static_cast<const char*>(buffer), length) : -1;
+  if (!op) return -1;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::WriteData(s, static_cast<const char*>(buffer), length), -1);
 }
 
 int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait) {
   Operation op(handle);
-  return op ? cvftp::FlushSendBuffer(*op.session(), wait != 0) : -1;
+  return op ? cvftp::FinishClean(cvftp::FlushSendBuffer(*op.session(), wait != 0), -1) : -1;
 }
 
 int32_t FtpIsDataEnd(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::sftp::IsDataEnd(s);
+  if (s.options & cvftp::kOptSftp) {
+    // The SSH layer's word on the data stands as the last error, whatever it is.
+    uint32_t error = 0;
+    const int32_t end = cvftp::sftp::IsDataEnd(s, error);
+    cvftp::Library().SetLastError(error);
+    return end;
+  }
   return s.endOfData && s.bytesBuffered == 0 ? 1 : 0;
 }

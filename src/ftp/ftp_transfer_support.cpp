@@ -40,33 +40,24 @@ void SocketEventsAside::Restore() noexcept {
   s_.notify.socketMessage = message_;
   if (s_.notify.notifyWindow) s_.notify.eventMask.fetch_or(networkBits_);
   // A window destroyed meanwhile could not detach this session: let it go now.
-  if (window_ && !plat::IsWindow(window_)) {
-    const uint32_t kept = Library().GetLastError();
-    Notify::AttachWindow(s_.header.handle, nullptr);
-    Library().SetLastError(kept);
-  }
+  if (window_ && !plat::IsWindow(window_)) static_cast<void>(Notify::AttachTo(s_, nullptr));
   SetState(s_, FtpState::Idle);
 }
 
 TransferPacer::TransferPacer(FtpSession& s) noexcept : s_(s), lastProgress_(plat::GetTickCount()) {}
 
-bool TransferPacer::AfterBlock() noexcept {
+Status TransferPacer::AfterBlock() noexcept {
   turns_.AfterBlock(s_.priority);
   if (s_.priority <= 3) {
     const uint32_t now = plat::GetTickCount();
     if (now - lastProgress_ > kProgressIntervalMs) {
       lastProgress_ = now;
-      const uint32_t kept = Library().GetLastError();
       FireEvent(s_, kEventProgress, 0);
-      Library().SetLastError(kept);
     }
   }
-  if (Gone(s_)) return FailGone(), false;
-  if (s_.cancelRequested.load()) {
-    FailCanceled(s_);
-    return false;
-  }
-  return true;
+  if (Gone(s_)) return kSessionGone;
+  if (s_.cancelRequested.load()) return CanceledError(s_);
+  return {};
 }
 
 bool TransferPacer::Finish() noexcept {
@@ -89,35 +80,39 @@ void BeginStatistics(FtpSession& s, const char* local, const char* remote, uint6
   s.transferEnd.store(0);
 }
 
-int32_t QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept {
-  if (!size) return Fail(cvErrorInvalidParameter);
+Result<int32_t> QueryFileSize(FtpSession& s, const char* name, uint64_t* size) noexcept {
+  if (!size) return Status(cvErrorInvalidParameter);
   *size = 0;
-  if (Empty(name)) return Fail(cvErrorInvalidFileName);
-  if (s.options & kOptSftp) return sftp::QueryFileSize(s, name, size) == -1 ? -1 : 213;
+  if (Empty(name)) return Status(cvErrorInvalidFileName);
+  if (s.options & kOptSftp) {
+    if (const Status sized = sftp::QueryFileSize(s, name, size); !sized.ok()) return sized;
+    return 213;
+  }
   if (s.features & kFeatureSize) {
-    if (s.autoFileType && s.fileType != kTypeImage && SendType(s, kTypeImage) == -1) return -1;
-    if (Gone(s)) return FailGone();
-    const int32_t r = SendCommand(s, "SIZE", name, cvErrorInvalidFileName);
-    if (Gone(s)) return FailGone();
-    if (r >= 200 && r <= 299) {
+    if (s.autoFileType && s.fileType != kTypeImage)
+      if (const Result<int32_t> typed = SendType(s, kTypeImage); !typed.ok()) return typed;
+    if (Gone(s)) return kSessionGone;
+    const Result<int32_t> r = SendCommand(s, "SIZE", name, cvErrorInvalidFileName);
+    if (Gone(s)) return kSessionGone;
+    if (r.ok() && r.value() >= 200 && r.value() <= 299) {
       const char* text = s.replyText;
       if (const char* semi = std::strchr(text, ';')) text = semi + 1;
       while (*text == ' ') ++text;
       char* end = nullptr;
       const unsigned long long v = std::strtoull(text, &end, 10);
-      if (end == text) return Fail(cvErrorInvalidServerResponse);
+      if (end == text) return Status(cvErrorInvalidServerResponse);
       *size = v;
       return r;
     }
-    if (r != -1) return Fail(cvErrorInvalidServerResponse);
-    if (strcasecmp(s.replyText, "SIZE not allowed in ASCII mode") == 0) return Fail(cvErrorOperationNotSupported);
-    if (s.replyCode == 550) return Fail(cvErrorFileNotFound);
-    if (s.replyCode < 500 || s.replyCode > 504) return -1;
+    if (r.ok()) return Status(cvErrorInvalidServerResponse);
+    if (strcasecmp(s.replyText, "SIZE not allowed in ASCII mode") == 0) return Status(cvErrorOperationNotSupported);
+    if (s.replyCode == 550) return Status(cvErrorFileNotFound);
+    if (s.replyCode < 500 || s.replyCode > 504) return r;
     s.features &= ~kFeatureSize;
   }
   // Without SIZE the size would come from the file's directory entry, which the listing
   // code provides; until then the size is unknown.
-  return Fail(cvErrorOperationNotSupported);
+  return Status(cvErrorOperationNotSupported);
 }
 
 }  // namespace cvftp
@@ -128,11 +123,12 @@ int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size) {
     if (size) *size = 0;
     return -1;
   }
-  return cvftp::QueryFileSize(*op.session(), name, size);
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::QueryFileSize(s, name, size), -1);
 }
 
 int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size) {
-  if (!size) return cvftp::Fail(cvErrorInvalidParameter);
+  if (!size) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   *size = 0;
   uint64_t full = 0;
   const int32_t r = FtpQueryFileSize(handle, name, &full);

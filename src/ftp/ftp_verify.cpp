@@ -29,17 +29,18 @@ constexpr size_t kChecksumBlock = 8192;
 constexpr size_t kChecksumTextSize = 33;
 
 // The checksum text of a local file: CRC-32 without leading zeros, or 32 MD5 digits.
-bool LocalChecksum(const char* path, uint32_t method, char (&text)[kChecksumTextSize]) noexcept {
+Status LocalChecksum(const char* path, uint32_t method, char (&text)[kChecksumTextSize]) noexcept {
   text[0] = '\0';
   LocalFile file;
-  if (!file.Open(path, LocalFile::Mode::Read)) return false;
+  if (const Status opened = file.Open(path, LocalFile::Mode::Read); !opened.ok()) return opened;
   char block[kChecksumBlock];
   uint32_t crc = 0xFFFFFFFFu;
   Md5Context md5;
   Md5Begin(&md5);
   for (;;) {
-    const int64_t n = file.Read(block, sizeof block);
-    if (n < 0) return false;
+    const Result<int64_t> read = file.Read(block, sizeof block);
+    if (!read.ok()) return read.status();
+    const size_t n = size_t(read.value());
     if (n == 0) break;
     if (method == kMethodCrc)
       Crc32Update(&crc, block, size_t(n));
@@ -49,12 +50,12 @@ bool LocalChecksum(const char* path, uint32_t method, char (&text)[kChecksumText
   if (method == kMethodCrc) {
     std::snprintf(text, sizeof text, "%X", ~crc);
     Md5End(reinterpret_cast<uint8_t*>(block), &md5);  // clears the unused context
-    return true;
+    return {};
   }
   uint8_t digest[16];
   Md5End(digest, &md5);
   for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02X", digest[i]);
-  return true;
+  return {};
 }
 
 // The last run of hexadecimal digits standing alone in the reply: servers answer with the
@@ -74,23 +75,23 @@ std::string LastHexToken(const char* text) noexcept {
   return last;
 }
 
-// One checksum command; 1 equal, 0 with the error.
-int32_t CompareChecksum(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept {
+// One checksum command; success when the two are equal.
+Status CompareChecksum(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept {
   const bool md5 = method == kMethodMd5;
   const uint32_t feature = md5 ? kFeatureXmd5 : kFeatureXcrc;
   char mine[kChecksumTextSize];
-  if (!LocalChecksum(local, method, mine)) return 0;
-  const int32_t r = SendCommand(s, md5 ? "XMD5" : "XCRC", remote, cvErrorInvalidFileName);
-  if (Gone(s)) return FailGone(), 0;
-  if (r == -1) {
+  if (const Status summed = LocalChecksum(local, method, mine); !summed.ok()) return summed;
+  const Result<int32_t> r = SendCommand(s, md5 ? "XMD5" : "XCRC", remote, cvErrorInvalidFileName);
+  if (Gone(s)) return kSessionGone;
+  if (!r.ok()) {
     if (s.replyCode >= 500 && s.replyCode <= 504) {
       s.features &= ~feature;
-      return Fail(cvErrorFeatureNotSupported), 0;
+      return Status(cvErrorFeatureNotSupported);
     }
-    return 0;
+    return r.status();
   }
   const std::string theirs = LastHexToken(s.replyText);
-  if (theirs.empty()) return Fail(cvErrorFileChecksumMismatch), 0;
+  if (theirs.empty()) return Status(cvErrorFileChecksumMismatch);
   bool equal;
   if (md5) {
     equal = strcasecmp(theirs.c_str(), mine) == 0;
@@ -98,19 +99,19 @@ int32_t CompareChecksum(FtpSession& s, const char* local, const char* remote, ui
     // The server may keep leading zeros: compare the values.
     equal = theirs.size() <= 8 && std::strtoul(theirs.c_str(), nullptr, 16) == std::strtoul(mine, nullptr, 16);
   }
-  return equal ? 1 : (Fail(cvErrorFileChecksumMismatch), 0);
+  return equal ? Status() : Status(cvErrorFileChecksumMismatch);
 }
 
 }  // namespace
 
-int32_t VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept {
-  if (Empty(local) || Empty(remote)) return Fail(cvErrorInvalidFileName), 0;
+Status VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_t method) noexcept {
+  if (Empty(local) || Empty(remote)) return Status(cvErrorInvalidFileName);
   int64_t localSize;
   {
     LocalFile file;
-    if (!file.Open(local, LocalFile::Mode::Read)) return 0;
+    if (const Status opened = file.Open(local, LocalFile::Mode::Read); !opened.ok()) return opened;
     localSize = file.Size();
-    if (localSize < 0) return Fail(cvErrorAccessDenied), 0;
+    if (localSize < 0) return Status(cvErrorAccessDenied);
   }
   if (method == 0) method = uint64_t(localSize) <= kChecksumLimit ? (kMethodSize | kMethodCrc | kMethodMd5) : kMethodSize;
   if (s.options & kOptSftp) method &= ~(kMethodCrc | kMethodMd5);
@@ -118,27 +119,38 @@ int32_t VerifyFile(FtpSession& s, const char* local, const char* remote, uint32_
   if ((method & kMethodCrc) && (s.features & kFeatureXcrc)) return CompareChecksum(s, local, remote, kMethodCrc);
   if (method & kMethodSize) {
     uint64_t remoteSize = 0;
-    if (QueryFileSize(s, remote, &remoteSize) == -1) return 0;
-    if (remoteSize != uint64_t(localSize)) return Fail(cvErrorFileSizeMismatch), 0;
-    return 1;
+    if (const Result<int32_t> sized = QueryFileSize(s, remote, &remoteSize); !sized.ok()) return sized.status();
+    if (remoteSize != uint64_t(localSize)) return Status(cvErrorFileSizeMismatch);
+    return {};
   }
-  return Fail(cvErrorOperationNotSupported), 0;
+  return Status(cvErrorOperationNotSupported);
 }
 
 }  // namespace cvftp
 
-int32_t FtpLocalChecksum(const char* local, char* text, uint32_t method) {
-  if (!text) return cvftp::Fail(cvErrorInvalidParameter), 0;
+namespace {
+
+cvftp::Status LocalChecksumInto(const char* local, char* text, uint32_t method) noexcept {
+  using cvftp::Status;
+  if (!text) return Status(cvErrorInvalidParameter);
   text[0] = '\0';
-  if (cvftp::Empty(local)) return cvftp::Fail(cvErrorInvalidFileName), 0;
-  if (method != 2 && method != 4) return cvftp::Fail(cvErrorInvalidParameter), 0;
+  if (cvftp::Empty(local)) return Status(cvErrorInvalidFileName);
+  if (method != 2 && method != 4) return Status(cvErrorInvalidParameter);
   char out[33];
-  if (!cvftp::LocalChecksum(local, method, out)) return 0;
+  if (const Status summed = cvftp::LocalChecksum(local, method, out); !summed.ok()) return summed;
   std::memcpy(text, out, std::strlen(out) + 1);
-  return 1;
+  return {};
+}
+
+}  // namespace
+
+int32_t FtpLocalChecksum(const char* local, char* text, uint32_t method) {
+  return cvftp::Finish(LocalChecksumInto(local, text, method), 1, 0);
 }
 
 int32_t FtpVerifyFile(LibHandle handle, const char* local, const char* remote, uint32_t method) {
   cvftp::Operation op(handle);
-  return op ? cvftp::VerifyFile(*op.session(), local, remote, method) : 0;
+  if (!op) return 0;
+  FtpSession& s = *op.session();
+  return cvftp::FinishOn(s, cvftp::VerifyFile(s, local, remote, method), 1, 0);
 }

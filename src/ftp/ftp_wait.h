@@ -3,6 +3,7 @@
 // the command channel) or is reported differently (connecting).
 #include <cstdint>
 
+#include "ftp/ftp_internal.h"
 #include "ftp/ftp_session.h"
 
 namespace cvftp {
@@ -15,8 +16,8 @@ struct RawWait {
 // Waits up to timeoutMs for the socket's events or a cancel; sets no library error
 // (Failed leaves the platform error for ReportWait).
 RawWait WaitRaw(FtpSession& s, SOCKET socket, short events, uint32_t timeoutMs) noexcept;
-// Turns a wait's outcome into the library's error and events; true when Ready.
-// timeoutEvent 0 reports a time-out without an event.
-bool ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept;
+// A wait's outcome as the library's error and events; success when Ready. timeoutEvent 0
+// reports a time-out without an event.
+Status ReportWait(FtpSession& s, RawWait w, uint32_t timeoutEvent) noexcept;
 
 }  // namespace cvftp
