@@ -516,8 +516,7 @@ int32_t FtpReadData(LibHandle handle, void* buffer, uint32_t length) {
 int32_t FtpWriteData(LibHandle handle, const void* buffer, uint32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  FtpSession& s = *op.session();
-  return cvftp::FinishOn(s, cvftp::WriteData(s, static_cast<const char*>(buffer), length), -1);
+  return cvftp::FinishClean(cvftp::WriteData(*op.session(), static_cast<const char*>(buffer), length), -1);
 }
 
 int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait) {

@@ -124,6 +124,21 @@ TEST_F(Session, AccountFlowAndRefusals) {
   EXPECT_EQ(server.received().front(), "USER joe");
 }
 
+// The queries the library makes on its own before the first command are no concern of the
+// caller: their refusal leaves no error behind a command that succeeded.
+TEST_F(Session, RefusedQueriesOfTheFirstCommandLeaveNoError) {
+  cvtest::ScriptServer server;
+  server.Reply("220 ready").Expect("USER joe").Reply("230 in")
+      .Expect("PWD").Reply("550 not for you").Expect("NOOP").Reply("200 ok");
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  EXPECT_EQ(FtpSendUser(h, "joe"), 230);
+  FtpSetLastError(0);
+  EXPECT_EQ(FtpSendCommand(h, "NOOP", nullptr), 200);
+  EXPECT_EQ(LastError(), 0u);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+}
+
 TEST_F(Session, RefusedLoginFailsTheConnect) {
   cvtest::ScriptServer server;
   server.Reply("220 ready").Expect("USER joe").Reply("331 pw").Expect("PASS bad").Reply("530 Login incorrect")
