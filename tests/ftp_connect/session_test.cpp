@@ -128,8 +128,8 @@ TEST_F(Session, AccountFlowAndRefusals) {
 // caller: their refusal leaves no error behind a command that succeeded.
 TEST_F(Session, RefusedQueriesOfTheFirstCommandLeaveNoError) {
   cvtest::ScriptServer server;
-  server.Reply("220 ready").Expect("USER joe").Reply("230 in")
-      .Expect("PWD").Reply("550 not for you").Expect("NOOP").Reply("200 ok");
+  server.Reply("220 ready").Expect("USER joe").Reply("230 in");
+  server.Expect("PWD").Reply("550 not for you").Expect("NOOP").Reply("200 ok");
   LibHandle h = Connect(server);
   ASSERT_NE(h, kNone);
   EXPECT_EQ(FtpSendUser(h, "joe"), 230);
