@@ -13,14 +13,14 @@ template <typename Fn>
 int32_t WithAnySession(LibHandle handle, int32_t failure, Fn fn) {
   std::lock_guard lock(cvftp::Library().lock());
   const cvftp::Result<FtpSession*> found = cvftp::Library().Lookup(handle);
-  if (!found.ok() || cvftp::Gone(*found.value())) return cvftp::Finish(cvftp::kSessionGone, failure, failure);
+  if (!found.ok() || cvftp::Gone(*found.value())) return cvftp::Library().Finish(cvftp::kSessionGone, failure, failure);
   return fn(*found.value());
 }
 
 }  // namespace
 
 int32_t FtpCancel(LibHandle handle) {
-  if (handle == kInvalidLibHandle) return cvftp::Finish(cvftp::Status(cvErrorOperationNotBlocking), 0, -1);
+  if (handle == kInvalidLibHandle) return cvftp::Library().Finish(cvftp::Status(cvErrorOperationNotBlocking), 0, -1);
   return WithAnySession(handle, -1, [](FtpSession& s) {
     if (s.options & cvftp::kOptSftp) {
       cvftp::hooks::SftpAbort(s);
@@ -62,5 +62,5 @@ Result<int32_t> ResyncCommandChannel(FtpSession& s) noexcept {
 
 int32_t FtpResyncCommandChannel(LibHandle handle) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::ResyncCommandChannel(*op.session()), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::ResyncCommandChannel(*op.session()), -1) : -1;
 }

@@ -165,26 +165,27 @@ Result<int32_t> ReadReply(FtpSession& s) noexcept {
 int32_t FtpSendCommand(LibHandle handle, const char* command, const char* argument) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::Finish(cvftp::SendCommand(*op.session(), command, argument), -1);
+  return cvftp::Library().Finish(cvftp::SendCommand(*op.session(), command, argument), -1);
 }
 
 int32_t FtpReadReply(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::Finish(cvftp::ReadReply(*op.session()), -1);
+  return cvftp::Library().Finish(cvftp::ReadReply(*op.session()), -1);
 }
 
 int32_t FtpGetResultString(LibHandle handle, char* buffer, uint32_t size) {
-  if (!buffer || size == 0) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, 0);
+  if (!buffer || size == 0) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 0, 0);
   buffer[0] = '\0';
   cvftp::Operation op(handle);
   if (!op) return 0;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return int32_t(cvftp::Finish(cvftp::hooks::SftpResultString(s, buffer, size), 0u));
+  if (s.options & cvftp::kOptSftp)
+    return int32_t(cvftp::Library().Finish(cvftp::hooks::SftpResultString(s, buffer, size), 0u));
   if (s.replyPending) {
     // The text of whatever came, or of nothing: the reply's failure is the last error.
     const cvftp::Result<int32_t> r = cvftp::ReadReply(s);
-    if (!r.ok()) cvftp::Finish(r.status(), 0, 0);
+    if (!r.ok()) cvftp::Library().Finish(r.status(), 0, 0);
     if (cvftp::Gone(s)) return 0;
   }
   size_t n = std::strlen(s.replyText);

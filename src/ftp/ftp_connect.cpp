@@ -228,18 +228,19 @@ Result<LibHandle> ConnectFtp(const char* name, uint32_t port, const char* user, 
 LibHandle FtpConnect(const char* host, uint32_t port, const char* user, const char* password, uint32_t timeout,
                      uint32_t options, SecCredentials* credentials) {
   using namespace cvftp;
-  if (Empty(host)) return Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
+  if (Empty(host)) return Library().Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
   if ((options & kOptIpv6) && !SockIsIPv6Available())
-    return Finish(Status(cvErrorProtocolNotAvailable), kInvalidLibHandle, kInvalidLibHandle);
+    return Library().Finish(Status(cvErrorProtocolNotAvailable), kInvalidLibHandle, kInvalidLibHandle);
   char name[kFtpHostNameSize];
   if (!TakeHost(host, name, options, &port))
-    return Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
+    return Library().Finish(Status(cvErrorInvalidHostName), kInvalidLibHandle, kInvalidLibHandle);
   if (Empty(user)) user = nullptr;
   if (Empty(password)) password = nullptr;
   options = DeriveOptions(options, port, credentials);
   if (options & kOptSftp)
-    return Finish(ConnectSftp(name, port, user, password, timeout, options, credentials), kInvalidLibHandle);
-  return FinishClean(ConnectFtp(name, port, user, password, timeout, options, credentials), kInvalidLibHandle);
+    return Library().Finish(ConnectSftp(name, port, user, password, timeout, options, credentials), kInvalidLibHandle);
+  return Library().FinishClean(ConnectFtp(name, port, user, password, timeout, options, credentials),
+                               kInvalidLibHandle);
 }
 
 int32_t FtpDisconnect(LibHandle handle) {

@@ -297,15 +297,15 @@ Status AcceptDataConnection(FtpSession& s) noexcept {
 
 int32_t FtpOpenDataConnection(LibHandle handle, uint32_t direction, uint64_t offset) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::OpenDataConnection(*op.session(), direction, offset), 0, -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::OpenDataConnection(*op.session(), direction, offset), 0, -1) : -1;
 }
 
 int32_t FtpCheckPassiveAddress(LibHandle handle, const char* text, SockAddress* address) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::CheckPassiveAddress(*op.session(), text, address), 0, -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::CheckPassiveAddress(*op.session(), text, address), 0, -1) : -1;
 }
 
 int32_t FtpAcceptDataConnection(LibHandle handle) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::AcceptDataConnection(*op.session()), 0, -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::AcceptDataConnection(*op.session()), 0, -1) : -1;
 }

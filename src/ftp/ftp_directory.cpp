@@ -192,12 +192,12 @@ int32_t FtpOpenDirectory(LibHandle handle, const char* path) {
 
 int32_t FtpOpenFileList(LibHandle handle, const char* path, uint32_t listType) {
   Operation op(handle);
-  return op ? cvftp::Finish(cvftp::OpenFileList(*op.session(), path, listType), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::OpenFileList(*op.session(), path, listType), -1) : -1;
 }
 
 int32_t FtpReadListLine(LibHandle handle, uint32_t* done) {
   Operation op(handle);
-  return op ? cvftp::FinishClean(cvftp::ReadListLine(*op.session(), done), 1, 0) : 0;
+  return op ? cvftp::Library().FinishClean(cvftp::ReadListLine(*op.session(), done), 1, 0) : 0;
 }
 
 int32_t FtpCloseDirectory(LibHandle handle) {
@@ -213,15 +213,15 @@ FtpListEntry* FtpParseListLine(LibHandle handle, const char* line) {
   const cvftp::Result<FtpListEntry*> entry = cvftp::ParseListLine(*op.session(), line);
   // A line whose details follow is no entry and no error.
   if (entry.ok() && !entry.value()) cvftp::Library().SetLastError(0);
-  return cvftp::Finish(entry, nullptr);
+  return cvftp::Library().Finish(entry, nullptr);
 }
 
 int32_t FtpParseFacts(LibHandle handle, const char* text, FtpFileInfoEx* info) {
   using cvftp::Status;
   Operation op(handle);
   if (!op) return 0;
-  if (!info) return cvftp::Finish(Status(cvErrorInvalidParameter), 1, 0);
-  return cvftp::Finish(Status(cvftp::listing::ParseFacts(text, *info)), 1, 0);
+  if (!info) return cvftp::Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
+  return cvftp::Library().Finish(Status(cvftp::listing::ParseFacts(text, *info)), 1, 0);
 }
 
 void FtpClearEntries(LibHandle handle) {
@@ -245,9 +245,9 @@ int32_t FtpSetDirectoryFormat(LibHandle handle, uint32_t format) {
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (cvftp::IsSftpSession(s)) return cvftp::Finish(Status(format <= 1 ? 0 : cvErrorInvalidParameter), 0, -1);
+  if (cvftp::IsSftpSession(s)) return cvftp::Library().Finish(Status(format <= 1 ? 0 : cvErrorInvalidParameter), 0, -1);
   if (format == kFtpFormatMlsd && !(s.features & cvftp::kFeatureMlst))
-    return cvftp::Finish(Status(cvErrorFeatureNotSupported), 0, -1);
+    return cvftp::Library().Finish(Status(cvErrorFeatureNotSupported), 0, -1);
   s.directoryFormat = format;
   return 0;
 }

@@ -94,7 +94,7 @@ template <typename Read>
 int32_t ReadEntry(LibHandle handle, FtpFileInfoEx* info, Read read) {
   Operation op(handle);
   if (!op) return 0;
-  if (!info) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
+  if (!info) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
   *info = FtpFileInfoEx{};
   FtpSession& s = *op.session();
   return cvftp::FinishOn(s, read(s, *info), 1, 0);
@@ -111,7 +111,7 @@ int32_t FtpReadNextEntryEx(LibHandle handle, FtpFileInfoEx* info) {
 }
 
 int32_t FtpReadFirstEntry(LibHandle handle, FtpFileInfo* info) {
-  if (!info) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
+  if (!info) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
   *info = FtpFileInfo{};
   FtpFileInfoEx ex;
   const int32_t r = FtpReadFirstEntryEx(handle, &ex);
@@ -120,7 +120,7 @@ int32_t FtpReadFirstEntry(LibHandle handle, FtpFileInfo* info) {
 }
 
 int32_t FtpReadNextEntry(LibHandle handle, FtpFileInfo* info) {
-  if (!info) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
+  if (!info) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
   *info = FtpFileInfo{};
   FtpFileInfoEx ex;
   const int32_t r = FtpReadNextEntryEx(handle, &ex);

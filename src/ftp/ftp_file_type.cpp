@@ -89,7 +89,7 @@ int32_t FtpGetAutoFileType(LibHandle handle, const char* name, uint32_t contentT
   if (!op) return -1;
   cvftp::TypeProbe probe;
   probe.localPath = name;
-  return cvftp::Finish(cvftp::AutoFileType(*op.session(), name, contentTest ? &probe : nullptr), -1);
+  return cvftp::Library().Finish(cvftp::AutoFileType(*op.session(), name, contentTest ? &probe : nullptr), -1);
 }
 
 namespace {
@@ -131,5 +131,5 @@ cvftp::Status AddFileType(const char* extension, uint32_t type) noexcept {
 int32_t FtpAddFileType(const char* extension, uint32_t type) {
   using namespace cvftp;
   if (Library().AttachCount() == 0) return 0;  // nothing to add to, and no error to say so
-  return Finish(AddFileType(extension, type), 1, 0);
+  return Library().Finish(AddFileType(extension, type), 1, 0);
 }

@@ -34,6 +34,10 @@ cvftp::Result<FtpSession*> Present(const cvftp::Result<FtpSession*>& found) noex
 
 }  // namespace
 
-FtpSession* FtpGetSession(LibHandle handle) { return cvftp::Finish(Present(Library().LookupOwned(handle)), nullptr); }
+FtpSession* FtpGetSession(LibHandle handle) {
+  return cvftp::Library().Finish(Present(Library().LookupOwned(handle)), nullptr);
+}
 
-FtpSession* FtpFindSession(LibHandle handle) { return cvftp::Finish(Present(Library().Lookup(handle)), nullptr); }
+FtpSession* FtpFindSession(LibHandle handle) {
+  return cvftp::Library().Finish(Present(Library().Lookup(handle)), nullptr);
+}

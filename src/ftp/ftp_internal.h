@@ -46,36 +46,17 @@ using cvcore::FirstFailure;
 using cvcore::Result;
 using cvcore::Status;
 
-// Where a public call ends: a failure's code becomes the last error.
-template <typename T>
-T Finish(Status status, T onSuccess, std::type_identity_t<T> onFailure) noexcept {
-  return Library().Finish(status, onSuccess, onFailure);
-}
-template <typename T>
-T Finish(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
-  return Library().Finish(result, onFailure);
-}
-
-// Where a public call ends that, when it succeeds, leaves no error of its steps (the
-// server queries it made on the way) behind: the last error 0.
-template <typename T>
-T FinishClean(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
-  if (result.ok()) Library().SetLastError(0);
-  return Library().Finish(result, onFailure);
-}
-inline int32_t FinishClean(Status status, int32_t onSuccess, int32_t onFailure) noexcept {
-  if (status.ok()) Library().SetLastError(0);
-  return Library().Finish(status, onSuccess, onFailure);
-}
-
-// Where a public call on a session ends: an SFTP session's success leaves the last error 0,
-// as the SSH layer's own calls do; an FTP session's leaves it as it was.
+// Public calls end with the frame's Finish (a failure's code becomes the last error) or
+// FinishClean (a success also leaves the last error 0). FinishOn: a call on a session whose
+// SFTP form succeeds leaves the last error 0, as the SSH layer's own calls do; its FTP form
+// leaves it as it was.
 template <typename T>
 T FinishOn(const FtpSession& s, const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
-  return (s.options & kOptSftp) ? FinishClean(result, onFailure) : Finish(result, onFailure);
+  return (s.options & kOptSftp) ? Library().FinishClean(result, onFailure) : Library().Finish(result, onFailure);
 }
 inline int32_t FinishOn(const FtpSession& s, Status status, int32_t onSuccess, int32_t onFailure) noexcept {
-  return (s.options & kOptSftp) ? FinishClean(status, onSuccess, onFailure) : Finish(status, onSuccess, onFailure);
+  return (s.options & kOptSftp) ? Library().FinishClean(status, onSuccess, onFailure)
+                                : Library().Finish(status, onSuccess, onFailure);
 }
 
 // The failure of a call whose session an event receiver freed meanwhile.

@@ -157,5 +157,5 @@ void DisableKeepAlive(FtpSession& s) noexcept {
 int32_t FtpEnableKeepAlive(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::FinishClean(cvftp::hooks::EnableKeepAlive(*op.session()), 0, -1);
+  return cvftp::Library().FinishClean(cvftp::hooks::EnableKeepAlive(*op.session()), 0, -1);
 }

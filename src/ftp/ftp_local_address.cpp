@@ -58,5 +58,5 @@ cvftp::Result<int32_t> LocalAddress(LibHandle handle, uint32_t family, SockAddre
 }  // namespace
 
 int32_t FtpGetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address) {
-  return cvftp::Finish(LocalAddress(handle, family, address), -1);
+  return cvftp::Library().Finish(LocalAddress(handle, family, address), -1);
 }

@@ -85,20 +85,20 @@ Result<int32_t> Login(FtpSession& s, const char* user, const char* password, con
 
 int32_t FtpSendUser(LibHandle handle, const char* user) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::SendUser(*op.session(), user), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::SendUser(*op.session(), user), -1) : -1;
 }
 
 int32_t FtpSendPassword(LibHandle handle, const char* password) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::SendPassword(*op.session(), password), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::SendPassword(*op.session(), password), -1) : -1;
 }
 
 int32_t FtpSendAccount(LibHandle handle, const char* account) {
   cvftp::Operation op(handle);
-  return op ? cvftp::Finish(cvftp::SendAccount(*op.session(), account), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::SendAccount(*op.session(), account), -1) : -1;
 }
 
 int32_t FtpLogin(LibHandle handle, const char* user, const char* password, const char* account) {
   cvftp::Operation op(handle);
-  return op ? cvftp::FinishClean(cvftp::Login(*op.session(), user, password, account), -1) : -1;
+  return op ? cvftp::Library().FinishClean(cvftp::Login(*op.session(), user, password, account), -1) : -1;
 }

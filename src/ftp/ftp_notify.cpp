@@ -73,7 +73,8 @@ int32_t FtpRegisterEvents(LibHandle handle, HWND window, uint32_t message, uint3
   if (!op) return -1;
   if (!window) return Notify::Unregister(handle);
   // A receiver changing the registration it is being called through.
-  if (op.session()->notify.Dispatching()) return cvftp::Finish(cvftp::Status(cvErrorOperationInProgress), 0, -1);
+  if (op.session()->notify.Dispatching())
+    return cvftp::Library().Finish(cvftp::Status(cvErrorOperationInProgress), 0, -1);
   return Notify::Register(handle, window, message, mask);
 }
 
@@ -104,7 +105,7 @@ int32_t FtpFreezeEvents(LibHandle handle, uint32_t hold) {
 
 int32_t FtpSelectDataEvents(LibHandle handle, HWND window, uint32_t message) {
   Operation op(handle);
-  return op ? cvftp::Finish(cvftp::SelectDataEvents(*op.session(), window, message), 0, -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::SelectDataEvents(*op.session(), window, message), 0, -1) : -1;
 }
 
 int32_t NotifyAttachWindow(LibHandle handle, HWND window) {

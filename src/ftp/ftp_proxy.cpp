@@ -34,7 +34,9 @@ LibHandle FtpProxyConnect(uint32_t proxyType, const char* proxyHost, uint32_t pr
                           const char* proxyPassword, const char* host, uint32_t timeout, uint32_t options,
                           SecCredentials* credentials) {
   using namespace cvftp;
-  const auto fail = [](uint32_t error) { return Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle); };
+  const auto fail = [](uint32_t error) {
+    return Library().Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle);
+  };
   char proxyName[kFtpHostNameSize] = "";
   char target[kFtpHostNameSize] = "";
   if (!Empty(proxyHost) && !SockNormalizeHostName(proxyHost, proxyName)) return fail(cvErrorInvalidHostName);

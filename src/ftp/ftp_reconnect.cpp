@@ -101,15 +101,15 @@ Result<int32_t> Reconnect(FtpSession& s) noexcept {
 int32_t FtpReconnect(LibHandle handle) {
   cvftp::Operation op(handle);
   if (!op) return -1;
-  return cvftp::FinishClean(cvftp::Reconnect(*op.session()), -1);
+  return cvftp::Library().FinishClean(cvftp::Reconnect(*op.session()), -1);
 }
 
 int32_t FtpCloseChannel(LibHandle handle, uint32_t channel) {
   cvftp::Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::Finish(cvftp::Status(cvErrorOperationNotSupported), 0, -1);
-  if (channel > 1) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
+  if (s.options & cvftp::kOptSftp) return cvftp::Library().Finish(cvftp::Status(cvErrorOperationNotSupported), 0, -1);
+  if (channel > 1) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   cvftp::CloseChannel(s, channel == 1 ? FtpChannel::Data : FtpChannel::Command);
   return 0;
 }
@@ -127,5 +127,6 @@ SOCKET FtpGetSocket(LibHandle handle, uint32_t channel) {
     error = cvErrorConnectionClosed;
   else if (channel > 1)
     error = cvErrorInvalidParameter;
-  return cvftp::Finish(cvftp::Status(error), channel == 0 ? s.header.controlSocket : s.dataSocket, INVALID_SOCKET);
+  return cvftp::Library().Finish(cvftp::Status(error), channel == 0 ? s.header.controlSocket : s.dataSocket,
+                                 INVALID_SOCKET);
 }

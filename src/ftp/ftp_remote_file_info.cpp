@@ -260,7 +260,7 @@ int32_t FtpQueryFileInfo(LibHandle handle, const char* name, FtpFileInfoEx* info
 }
 
 int32_t FtpGetFileStatus(LibHandle handle, const char* name, FtpFileInfo* info) {
-  if (!info) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
+  if (!info) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 1, 0);
   *info = FtpFileInfo{};
   FtpFileInfoEx ex;
   const int32_t r = FtpQueryFileInfo(handle, name, &ex);

@@ -115,18 +115,18 @@ int32_t FtpChangeDirectory(LibHandle handle, const char* path) {
 int32_t FtpRenamePath(LibHandle handle, const char* from, const char* to) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(from) || cvftp::Empty(to)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (cvftp::Empty(from) || cvftp::Empty(to)) return cvftp::Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
   if (cvftp::IsSftpSession(s)) return cvftp::FinishOn(s, cvftp::sftp::RenamePath(s, from, to), 0, -1);
   const Result<int32_t> r = cvftp::SendCommand(s, "RNFR", from, cvErrorInvalidFileName);
-  if (!r.ok() || r.value() != 350 || cvftp::Gone(s)) return cvftp::Finish(r, -1);
-  return cvftp::Finish(cvftp::SendCommand(s, "RNTO", to, cvErrorInvalidFileName), -1);
+  if (!r.ok() || r.value() != 350 || cvftp::Gone(s)) return cvftp::Library().Finish(r, -1);
+  return cvftp::Library().Finish(cvftp::SendCommand(s, "RNTO", to, cvErrorInvalidFileName), -1);
 }
 
 int32_t FtpRemoveFile(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(name)) return cvftp::Finish(Status(cvErrorInvalidFileName), 0, -1);
+  if (cvftp::Empty(name)) return cvftp::Library().Finish(Status(cvErrorInvalidFileName), 0, -1);
   FtpSession& s = *op.session();
   return cvftp::FinishOn(s, cvftp::PathCommand(s, "DELE", name, [&] { return cvftp::sftp::RemoveFile(s, name); }), -1);
 }
@@ -134,18 +134,18 @@ int32_t FtpRemoveFile(LibHandle handle, const char* name) {
 int32_t FtpMakeDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(path)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (cvftp::Empty(path)) return cvftp::Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
   const Result<int32_t> r = cvftp::PathCommand(s, "MKD", path, [&] { return cvftp::sftp::MakeDirectory(s, path); });
   if (!r.ok() && !cvftp::IsSftpSession(s) && !cvftp::Gone(s) && s.replyCode == 521)
-    return cvftp::Finish(Status(cvErrorDirectoryExists), 0, -1);
+    return cvftp::Library().Finish(Status(cvErrorDirectoryExists), 0, -1);
   return cvftp::FinishOn(s, r, -1);
 }
 
 int32_t FtpDeleteDirectory(LibHandle handle, const char* path) {
   Operation op(handle);
   if (!op) return -1;
-  if (cvftp::Empty(path)) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (cvftp::Empty(path)) return cvftp::Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
   return cvftp::FinishOn(s, cvftp::PathCommand(s, "RMD", path, [&] { return cvftp::sftp::DeleteDirectory(s, path); }),
                          -1);

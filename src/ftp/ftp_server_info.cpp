@@ -145,19 +145,19 @@ using cvftp::Operation;
 int32_t FtpSetFileType(LibHandle handle, uint32_t type) {
   Operation op(handle);
   if (!op) return -1;
-  if (type >= 4) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
+  if (type >= 4) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   FtpSession& s = *op.session();
   if (type == 0) {
     s.autoFileType = 1;
     return 200;
   }
   s.autoFileType = 0;
-  return cvftp::Finish(cvftp::SendType(s, type), -1);
+  return cvftp::Library().Finish(cvftp::SendType(s, type), -1);
 }
 
 int32_t FtpSendType(LibHandle handle, uint32_t type) {
   Operation op(handle);
-  return op ? cvftp::Finish(cvftp::SendType(*op.session(), type), -1) : -1;
+  return op ? cvftp::Library().Finish(cvftp::SendType(*op.session(), type), -1) : -1;
 }
 
 int32_t FtpSetPassiveMode(LibHandle handle, uint32_t passive) {
@@ -174,18 +174,18 @@ int32_t FtpSetPassiveMode(LibHandle handle, uint32_t passive) {
 
 int32_t FtpGetSystemName(LibHandle handle, char* buffer) {
   using cvftp::Status;
-  if (!buffer) return cvftp::Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (!buffer) return cvftp::Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   buffer[0] = '\0';
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (s.options & cvftp::kOptSftp) return cvftp::Finish(Status(cvErrorOperationNotSupported), 0, -1);
+  if (s.options & cvftp::kOptSftp) return cvftp::Library().Finish(Status(cvErrorOperationNotSupported), 0, -1);
   if (s.options & cvftp::kOptNoServerQueries) {
     std::strcpy(buffer, "UNIX Type: L8");
     return 215;
   }
   const cvftp::Result<int32_t> r = cvftp::SendCommand(s, "SYST", nullptr);
-  if (!r.ok() || r.value() < 200 || r.value() > 299) return cvftp::Finish(r, -1);
+  if (!r.ok() || r.value() < 200 || r.value() > 299) return cvftp::Library().Finish(r, -1);
   FtpGetResultString(handle, buffer, 128);
   return r.value();
 }
@@ -194,13 +194,13 @@ int32_t FtpGetSystemType(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
   const cvftp::Result<uint32_t> type = cvftp::GetSystemType(*op.session());
-  return int32_t(cvftp::Finish(type, 0u));
+  return int32_t(cvftp::Library().Finish(type, 0u));
 }
 
 uint32_t FtpQueryFeatures(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
-  return cvftp::FinishClean(cvftp::QueryFeatures(*op.session()), 0u);
+  return cvftp::Library().FinishClean(cvftp::QueryFeatures(*op.session()), 0u);
 }
 
 uint32_t FtpGetFeatures(LibHandle handle) {
@@ -259,5 +259,5 @@ cvftp::Status SetEncoding(FtpSession& s, uint32_t encoding) noexcept {
 int32_t FtpSetEncoding(LibHandle handle, uint32_t encoding) {
   Operation op(handle);
   if (!op) return -1;
-  return cvftp::Finish(SetEncoding(*op.session(), encoding), 0, -1);
+  return cvftp::Library().Finish(SetEncoding(*op.session(), encoding), 0, -1);
 }

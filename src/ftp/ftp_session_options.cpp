@@ -112,22 +112,22 @@ int32_t FtpGetChannelMode(LibHandle handle, uint32_t channel) {
   Operation op(handle);
   if (!op) return -1;
   const FtpSession& s = *op.session();
-  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
-  if (channel > 1) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (IsSftp(s)) return Library().Finish(Status(cvErrorOperationNotSupported), 0, -1);
+  if (channel > 1) return Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   return int32_t(channel == 0 ? s.commandProtected : s.dataProtected);
 }
 
 int32_t FtpSetChannelMode(LibHandle handle, uint32_t channel, uint32_t mode) {
   Operation op(handle);
   if (!op) return -1;
-  return FinishClean(SetChannelMode(*op.session(), channel, mode), -1);
+  return Library().FinishClean(SetChannelMode(*op.session(), channel, mode), -1);
 }
 
 int32_t FtpGetActivePorts(LibHandle handle, uint32_t* low, uint32_t* high) {
   Operation op(handle);
   if (!op) return -1;
   const FtpSession& s = *op.session();
-  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
+  if (IsSftp(s)) return Library().Finish(Status(cvErrorOperationNotSupported), 0, -1);
   if (low) *low = s.activePortLow;
   if (high) *high = s.activePortHigh;
   return 0;
@@ -137,7 +137,7 @@ int32_t FtpSetActivePorts(LibHandle handle, uint32_t low, uint32_t high) {
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (IsSftp(s)) return Finish(Status(cvErrorOperationNotSupported), 0, -1);
+  if (IsSftp(s)) return Library().Finish(Status(cvErrorOperationNotSupported), 0, -1);
   auto clamp = [](uint32_t v) { return v < kPortLowest ? kPortLowest : v > kPortHighest ? kPortHighest : v; };
   low = clamp(low == kKeep ? s.activePortLow : low);
   high = clamp(high == kKeep ? s.activePortHigh : high);
@@ -162,10 +162,10 @@ int32_t FtpSetBufferSize(LibHandle handle, uint32_t size) {
     ~Unlock() { Library().Unlock(); }
   } unlock;
   size = size < kBufferMin ? kBufferMin : size > kBufferMax ? kBufferMax : size;
-  if (size < s.bytesBuffered) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (size < s.bytesBuffered) return Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   if (size == s.dataBufferSize) return int32_t(size);
   char* buffer = static_cast<char*>(Library().MemSessionAlloc(handle, size));
-  if (!buffer) return Finish(Status(cvErrorOutOfMemory), 0, -1);
+  if (!buffer) return Library().Finish(Status(cvErrorOutOfMemory), 0, -1);
   if (s.bytesBuffered) std::memcpy(buffer, s.dataCursor, s.bytesBuffered);
   Library().MemSessionFree(handle, s.dataBuffer);
   s.dataBuffer = s.dataCursor = buffer;
@@ -177,7 +177,7 @@ int32_t FtpSetPriority(LibHandle handle, uint32_t priority) {
   Operation op(handle);
   if (!op) return -1;
   FtpSession& s = *op.session();
-  if (priority > 4) return Finish(Status(cvErrorInvalidParameter), 0, -1);
+  if (priority > 4) return Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
   const int32_t previous = int32_t(s.priority);
   uint32_t size = s.dataBufferSize;
   if (priority <= 1 && size > kSmallBuffer) size = kSmallBuffer;

@@ -116,9 +116,9 @@ uint32_t StartFileTask(uint32_t opcode, LibHandle handle, const char* local, con
   {
     std::lock_guard lk(Library().lock());
     const Result<FtpSession*> found = Library().Lookup(handle);  // any thread may start a task
-    if (!found.ok() || Gone(*found.value())) return Finish(kSessionGone, 1u, 0u);
+    if (!found.ok() || Gone(*found.value())) return Library().Finish(kSessionGone, 1u, 0u);
   }
-  if (Empty(local) || Empty(remote)) return Finish(Status(cvErrorInvalidFileName), 1u, 0u);
+  if (Empty(local) || Empty(remote)) return Library().Finish(Status(cvErrorInvalidFileName), 1u, 0u);
   cvcore::TaskRequest* q = Tasks::NewRequest();
   if (!q) return 0;  // the engine says why
   q->opcode = opcode;

@@ -253,5 +253,5 @@ int32_t FtpGetSecurityInfo(LibHandle handle, SecSessionInfo* info) {
   Operation op(handle);
   if (!op) return 0;
   FtpSession& s = *op.session();
-  return Finish((s.options & kOptSftp) ? hooks::SftpSecurityInfo(s, info) : DescribeSession(s, info), 1, 0);
+  return Library().Finish((s.options & kOptSftp) ? hooks::SftpSecurityInfo(s, info) : DescribeSession(s, info), 1, 0);
 }

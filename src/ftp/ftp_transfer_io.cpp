@@ -503,25 +503,25 @@ int32_t FtpCloseFile(LibHandle handle) {
 // with the end-of-data error.
 int32_t FtpFillReceiveBuffer(LibHandle handle) {
   Operation op(handle);
-  return op ? cvftp::FinishClean(cvftp::FillReceiveBuffer(*op.session()), -1) : -1;
+  return op ? cvftp::Library().FinishClean(cvftp::FillReceiveBuffer(*op.session()), -1) : -1;
 }
 
 int32_t FtpReadData(LibHandle handle, void* buffer, uint32_t length) {
   Operation op(handle);
   if (!op) return -1;
   const cvftp::Result<int32_t> n = cvftp::ReadData(*op.session(), static_cast<char*>(buffer), length);
-  return cvftp::FinishClean(n, n.error() == cvErrorEndOfData ? 0 : -1);
+  return cvftp::Library().FinishClean(n, n.error() == cvErrorEndOfData ? 0 : -1);
 }
 
 int32_t FtpWriteData(LibHandle handle, const void* buffer, uint32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  return cvftp::FinishClean(cvftp::WriteData(*op.session(), static_cast<const char*>(buffer), length), -1);
+  return cvftp::Library().FinishClean(cvftp::WriteData(*op.session(), static_cast<const char*>(buffer), length), -1);
 }
 
 int32_t FtpFlushSendBuffer(LibHandle handle, uint32_t wait) {
   Operation op(handle);
-  return op ? cvftp::FinishClean(cvftp::FlushSendBuffer(*op.session(), wait != 0), -1) : -1;
+  return op ? cvftp::Library().FinishClean(cvftp::FlushSendBuffer(*op.session(), wait != 0), -1) : -1;
 }
 
 int32_t FtpIsDataEnd(LibHandle handle) {

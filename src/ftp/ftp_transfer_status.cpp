@@ -42,7 +42,7 @@ void Compute(const FtpSession& s, FtpTransferStatus* out) noexcept {
 }  // namespace cvftp
 
 int32_t FtpGetTransferStatus(LibHandle handle, FtpTransferStatus* status) {
-  if (!status) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
+  if (!status) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   // Any thread may ask: the record is kept from release by the library lock meanwhile.
   std::lock_guard lk(cvftp::Library().lock());
   const FtpSession* s = FtpFindSession(handle);

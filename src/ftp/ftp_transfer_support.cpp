@@ -128,7 +128,7 @@ int32_t FtpQueryFileSize(LibHandle handle, const char* name, uint64_t* size) {
 }
 
 int32_t FtpQueryFileSize32(LibHandle handle, const char* name, uint32_t* size) {
-  if (!size) return cvftp::Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
+  if (!size) return cvftp::Library().Finish(cvftp::Status(cvErrorInvalidParameter), 0, -1);
   *size = 0;
   uint64_t full = 0;
   const int32_t r = FtpQueryFileSize(handle, name, &full);

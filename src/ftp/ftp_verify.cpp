@@ -145,7 +145,7 @@ cvftp::Status LocalChecksumInto(const char* local, char* text, uint32_t method) 
 }  // namespace
 
 int32_t FtpLocalChecksum(const char* local, char* text, uint32_t method) {
-  return cvftp::Finish(LocalChecksumInto(local, text, method), 1, 0);
+  return cvftp::Library().Finish(LocalChecksumInto(local, text, method), 1, 0);
 }
 
 int32_t FtpVerifyFile(LibHandle handle, const char* local, const char* remote, uint32_t method) {

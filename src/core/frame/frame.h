@@ -217,6 +217,17 @@ class LibraryFrame {
   T Finish(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
     return Finish(result.status(), result.value(), onFailure);
   }
+  // The same for a call that, when it succeeds, leaves no error of its steps behind: the
+  // last error 0.
+  template <typename T>
+  T FinishClean(Status status, T onSuccess, std::type_identity_t<T> onFailure) noexcept {
+    if (status.ok()) SetLastError(0);
+    return Finish(status, onSuccess, onFailure);
+  }
+  template <typename T>
+  T FinishClean(const Result<T>& result, std::type_identity_t<T> onFailure) noexcept {
+    return FinishClean(result.status(), result.value(), onFailure);
+  }
 
   // Copies the thread's socket error into the last error; returns the stored code or 0.
   uint32_t SetSocketError() noexcept {
