@@ -1,6 +1,8 @@
 // The FTP library's events on a host window of the test thread: replies, progress and
 // time-outs as message 2025, registration errors, held network events replayed in order,
 // windows shared by sessions, destroyed windows, and receivers that free the session.
+#include <sys/socket.h>
+
 #include <thread>
 
 #include "ftp/ftp_notify.h"
@@ -184,6 +186,37 @@ TEST_F(XferTest, HeldNetworkEventsReplayInOrder) {
     if (e.first <= 32) order.push_back(e.first);
   ASSERT_GE(order.size(), 3u);
   EXPECT_EQ(std::vector<uint32_t>(order.begin(), order.begin() + 3), (std::vector<uint32_t>{8, 16, 32}));
+  EXPECT_EQ(FtpCloseFile(h), 226);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  FtpDisconnect(h);
+}
+
+// The data the window's read event finds is read ahead in the window procedure, outside
+// any call of the host's: the last error of the host's failed call stays as it was.
+TEST_F(XferTest, AReadAheadInTheWindowKeepsTheCallersError) {
+  ScriptServer server;
+  DataPort d;
+  Greet(server);
+  Pasv(server, d).Expect("RETR f").Call([&d](ScriptServer& s) {
+    s.SendRaw("150 Here.\r\n");
+    int c = ScriptServer::AcceptOne(d.listener, 5s);
+    ::send(c, "line\n", 5, 0);
+    std::this_thread::sleep_for(500ms);
+    ::close(c);
+    s.SendRaw("226 Done.\r\n");
+  });
+  LibHandle h = Connect(server);
+  ASSERT_NE(h, kNone);
+  Host host;
+  ASSERT_EQ(FtpRegisterEvents(h, host.hwnd(), kMessage, 0xFFFFFFFF), 0);
+  ASSERT_EQ(FtpOpenFile(h, "f", 0), 150);
+  EXPECT_EQ(FtpSendCommand(h, "NO\r\nOP", nullptr), -1);
+  EXPECT_EQ(LastError(), cvErrorInvalidParameter);
+  Pump(300);
+  EXPECT_GE(host.Count(16), 1);
+  EXPECT_EQ(LastError(), cvErrorInvalidParameter);
+  char buffer[16];
+  EXPECT_EQ(FtpReadData(h, buffer, sizeof buffer), 5);
   EXPECT_EQ(FtpCloseFile(h), 226);
   EXPECT_TRUE(server.Finish()) << server.failure();
   FtpDisconnect(h);
