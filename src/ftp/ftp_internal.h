@@ -1,8 +1,8 @@
 #pragma once
 // What the FTP library's operations share behind the C-style interface: the operation
-// scope that keeps a session record alive while an event receiver may free it, error
-// helpers, the session's waits, the command channel's I/O and the internal forms of the
-// commands the library sends itself.
+// scope that keeps a session record alive while an event receiver may free it, the
+// outcomes helpers return and how a public call ends with them, the session's waits, the
+// command channel's I/O and the internal forms of the commands the library sends itself.
 #include <cstdint>
 #include <type_traits>
 
