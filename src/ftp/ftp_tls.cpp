@@ -81,9 +81,9 @@ void ChannelSocket::FailSocket(bool receiving) noexcept {
   const Status failed = PlatformError();
   const uint32_t e = cvcore::ErrorNumber(failed.error());
   // A data connection the server broke off is a closed data connection to the caller.
-  if (receiving && channel_ == FtpChannel::Data && (e == plat::WSAECONNRESET || e == plat::WSAECONNABORTED))
-    Fail(cvErrorConnectionClosed);
-  else Fail(failed.error());
+  const bool brokenOff =
+      receiving && channel_ == FtpChannel::Data && (e == plat::WSAECONNRESET || e == plat::WSAECONNABORTED);
+  Fail(brokenOff ? uint32_t(cvErrorConnectionClosed) : failed.error());
 }
 
 cvcore::ByteStream& ChannelStream(FtpSession& s, FtpChannel channel) noexcept {
