@@ -1,8 +1,6 @@
 // The FTP library's events on a host window of the test thread: replies, progress and
 // time-outs as message 2025, registration errors, held network events replayed in order,
 // windows shared by sessions, destroyed windows, and receivers that free the session.
-#include <sys/socket.h>
-
 #include <thread>
 
 #include "ftp/ftp_notify.h"
@@ -197,14 +195,7 @@ TEST_F(XferTest, AReadAheadInTheWindowKeepsTheCallersError) {
   ScriptServer server;
   DataPort d;
   Greet(server);
-  Pasv(server, d).Expect("RETR f").Call([&d](ScriptServer& s) {
-    s.SendRaw("150 Here.\r\n");
-    int c = ScriptServer::AcceptOne(d.listener, 5s);
-    ::send(c, "line\n", 5, 0);
-    std::this_thread::sleep_for(500ms);
-    ::close(c);
-    s.SendRaw("226 Done.\r\n");
-  });
+  Serve(Pasv(server, d).Expect("RETR f"), d, "line\n");
   LibHandle h = Connect(server);
   ASSERT_NE(h, kNone);
   Host host;
