@@ -15,10 +15,6 @@
 
 namespace cvimap {
 
-static_assert(kImapOptionTunnel == cvmail::kMailOptionTunnel && kImapOptionSecure == cvmail::kMailOptionSecure &&
-              kImapOptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
-              kImapOptionIpv6Only == cvmail::kMailOptionIpv6Only);
-
 namespace {
 
 constexpr uint32_t kCredentialMax = 64;

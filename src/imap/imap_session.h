@@ -13,6 +13,7 @@
 #include "core/notify/notify_types.h"
 #include "core/sock/sock.h"
 #include "core/stream/read_ahead.h"
+#include "imap/imap_bits.h"
 #include "mail/common/mail_events.h"
 #include "mail/common/mail_state.h"
 #include "mail/common/mail_tls.h"
@@ -28,20 +29,6 @@ class SearchNumbers;
 
 // Called on the IDLE thread: (session handle, update type, message number, user data).
 using ImapUpdateCallback = void (*)(LibHandle handle, uint32_t type, uint32_t number, uintptr_t userData);
-
-// Option bits of a session.
-inline constexpr uint32_t kImapOptionSendId = 0x1;
-inline constexpr uint32_t kImapOptionTunnel = 0x400;
-inline constexpr uint32_t kImapOptionTrustedSite = 0x800;
-inline constexpr uint32_t kImapOptionSecure = 0x1000;
-inline constexpr uint32_t kImapOptionSecureImplicit = 0x2000;
-inline constexpr uint32_t kImapOptionIpv6Only = 0x40000;
-inline constexpr uint32_t kImapOptionFreeThreaded = 0x80000;
-
-// IDLE states.
-inline constexpr uint32_t kImapIdleNone = 0;
-inline constexpr uint32_t kImapIdleRunning = 1;
-inline constexpr uint32_t kImapIdleStopRequested = 2;
 
 inline constexpr uint32_t kImapHostSize = 256;
 inline constexpr uint32_t kImapCapabilitySize = 1024;

@@ -13,6 +13,7 @@
 #include "core/tls/sec_tls.h"
 #include "platform/base/heap.h"
 #include "platform/types.h"
+#include "pop3/pop3_bits.h"
 #include "pop3/pop3_session.h"
 
 // Progress of a message read (filled for the caller).
@@ -27,10 +28,6 @@ struct MessageTransferStatus {
   uint32_t elapsed;  // whole seconds
   uint32_t left;     // seconds; 3600 when unknown
 };
-
-// Read flags.
-inline constexpr uint32_t kPop3ReadHeadersOnly = 0x10000000;  // TOP n 0 instead of RETR n
-inline constexpr uint32_t kPop3ReadUnicode = 0x20000000;      // UTF-16 from UTF-8
 
 // Library frame.
 void Pop3ProcessAttach(void* module);

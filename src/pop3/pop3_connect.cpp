@@ -17,10 +17,6 @@
 
 namespace cvpop3 {
 
-static_assert(kPop3OptionTunnel == cvmail::kMailOptionTunnel && kPop3OptionSecure == cvmail::kMailOptionSecure &&
-              kPop3OptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
-              kPop3OptionIpv6Only == cvmail::kMailOptionIpv6Only);
-
 namespace {
 
 bool SecureOn(const Pop3Session& s) { return s.options & kPop3OptionSecure; }

@@ -8,11 +8,6 @@
 
 #include "pop3/pop3.h"
 
-// Capability bits: the server is asked with XTND XLST, with XSENDER. A "-ERR" clears a bit
-// for the rest of the session.
-inline constexpr uint32_t kPop3CapabilityXlst = 0x2;
-inline constexpr uint32_t kPop3CapabilityXsender = 0x10;
-
 inline constexpr uint32_t kPop3ResultStringSize = 256;  // Pop3GetResultString's buffer
 inline constexpr uint32_t kPop3SenderSize = 128;        // Pop3GetMessageSender's buffer
 

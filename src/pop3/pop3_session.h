@@ -13,18 +13,7 @@
 #include "mail/common/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
-
-// Option bits of a session.
-inline constexpr uint32_t kPop3OptionLineBreak = 0x1;
-inline constexpr uint32_t kPop3OptionTunnel = 0x400;
-inline constexpr uint32_t kPop3OptionTrustedSite = 0x800;
-inline constexpr uint32_t kPop3OptionSecure = 0x1000;
-inline constexpr uint32_t kPop3OptionSecureImplicit = 0x2000;
-inline constexpr uint32_t kPop3OptionIpv6Only = 0x40000;
-inline constexpr uint32_t kPop3OptionFreeThreaded = 0x80000;
-
-// Capability bit: the server is asked for unique ids (UIDL).
-inline constexpr uint32_t kPop3CapabilityUidl = 0x1;
+#include "pop3/pop3_bits.h"
 
 inline constexpr uint32_t kPop3ReplyTextSize = 512;
 inline constexpr uint32_t kPop3CommandSize = 256;

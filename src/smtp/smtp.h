@@ -10,6 +10,7 @@
 #include "core/tls/sec_tls.h"
 #include "platform/base/heap.h"
 #include "platform/types.h"
+#include "smtp/smtp_bits.h"
 #include "smtp/smtp_session.h"
 
 // Progress of the message being sent (filled for the caller).
@@ -20,13 +21,6 @@ struct SmtpTransferStatus {
   uint32_t elapsed;  // whole seconds since MAIL FROM (up to the end of data)
   uint32_t left;     // seconds; 3600 when unknown, 0 during the first second
 };
-
-// Where SmtpSendMessage takes the message from.
-inline constexpr uint16_t kSmtpSourceMemory = 0;
-inline constexpr uint16_t kSmtpSourceText = 1;
-inline constexpr uint16_t kSmtpSourceFile = 2;
-inline constexpr uint16_t kSmtpSourceClipboard = 3;
-inline constexpr uint16_t kSmtpSourceGlobal = 4;
 
 // Library frame.
 void SmtpProcessAttach(void* module);

@@ -18,10 +18,6 @@
 
 namespace cvsmtp {
 
-static_assert(kSmtpOptionTunnel == cvmail::kMailOptionTunnel && kSmtpOptionSecure == cvmail::kMailOptionSecure &&
-              kSmtpOptionSecureImplicit == cvmail::kMailOptionSecureImplicit &&
-              kSmtpOptionIpv6Only == cvmail::kMailOptionIpv6Only);
-
 namespace {
 
 bool SecureOn(const SmtpSession& s) { return s.options & kSmtpOptionSecure; }

@@ -15,33 +15,7 @@
 #include "mail/common/mail_tls.h"
 #include "platform/base/heap.h"
 #include "platform/base/sync.h"
-
-// Option bits of a session.
-inline constexpr uint32_t kSmtpOptionExtended = 0x1;  // EHLO
-inline constexpr uint32_t kSmtpOptionTunnel = 0x400;  // port 465 does not imply implicit TLS
-inline constexpr uint32_t kSmtpOptionTrustedSite = 0x800;
-inline constexpr uint32_t kSmtpOptionSecure = 0x1000;
-inline constexpr uint32_t kSmtpOptionSecureImplicit = 0x2000;
-inline constexpr uint32_t kSmtpOptionIpv6Only = 0x40000;
-inline constexpr uint32_t kSmtpOptionFreeThreaded = 0x80000;
-
-// Extension bits found in the EHLO reply.
-inline constexpr uint32_t kSmtpExtensionExpn = 1;
-inline constexpr uint32_t kSmtpExtensionVrfy = 2;
-inline constexpr uint32_t kSmtpExtensionDsn = 4;
-inline constexpr uint32_t kSmtpExtensionSize = 8;
-inline constexpr uint32_t kSmtpExtensionEtrn = 16;
-inline constexpr uint32_t kSmtpExtension8BitMime = 32;
-inline constexpr uint32_t kSmtpExtensionAuthLogin = 64;
-inline constexpr uint32_t kSmtpExtensionStartTls = 128;
-
-// Delivery-status option bits.
-inline constexpr uint32_t kSmtpDsnNever = 1;
-inline constexpr uint32_t kSmtpDsnSuccess = 2;
-inline constexpr uint32_t kSmtpDsnFailure = 4;
-inline constexpr uint32_t kSmtpDsnDelay = 8;
-inline constexpr uint32_t kSmtpDsnReturnHeaders = 16;
-inline constexpr uint32_t kSmtpDsnReturnFull = 32;
+#include "smtp/smtp_bits.h"
 
 inline constexpr uint32_t kSmtpHostSize = 256;
 inline constexpr uint32_t kSmtpCredentialSize = 128;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "imap/imap.h"
+#include "imap/imap_bits.h"
+#include "mail/common/mail_events.h"
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "support/script_server.h"

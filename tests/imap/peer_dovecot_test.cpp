@@ -183,7 +183,7 @@ TEST_F(Dovecot, ReadingMessages) {
     EXPECT_EQ(flags, kImapFlagRecent | kImapFlagSeen);
   }
   // The large body came in 8 KB steps, each with a progress event.
-  EXPECT_GT(window.Count(2026, 128), Messages()[2].size() / 8192);
+  EXPECT_GT(window.Count(2026, cvmail::kMailEventProgress), Messages()[2].size() / 8192);
   MessageTransferStatus status{};
   EXPECT_EQ(ImapGetTransferStatus(h, &status), 0);
   EXPECT_EQ(status.message, 3u);
@@ -230,15 +230,15 @@ TEST_F(Dovecot, ReadingToASinkMatchesReadingIntoABlock) {
   };
   for (uint32_t message = 1; message <= 3; ++message) {
     for (const uint32_t flags : {0u, kImapReadHeader | kImapReadPeek}) {
-      const size_t before = window.Count(2026, 128);
+      const size_t before = window.Count(2026, cvmail::kMailEventProgress);
       const std::string block = Retrieve(h, message, flags);
-      const size_t blockEvents = window.Count(2026, 128) - before;
+      const size_t blockEvents = window.Count(2026, cvmail::kMailEventProgress) - before;
       std::string pieces;
       uint32_t size = 0;
       ASSERT_EQ(ImapRetrieveMessageTo(h, message, flags, append, &pieces, &size), 0) << std::hex << ImapGetLastError();
       EXPECT_EQ(pieces, block) << message << " " << flags;
       EXPECT_EQ(size, block.size());
-      EXPECT_EQ(window.Count(2026, 128) - before - blockEvents, blockEvents);
+      EXPECT_EQ(window.Count(2026, cvmail::kMailEventProgress) - before - blockEvents, blockEvents);
     }
   }
   EXPECT_EQ(ImapRetrieveMessageTo(h, 9, 0, append, nullptr, nullptr), -1);
@@ -286,7 +286,7 @@ TEST_F(Dovecot, StoreCopyExpungeSearchAndAppend) {
   const std::string big = BigMessage();
   EXPECT_EQ(ImapAppendMessage(h, "", big.c_str(), uint32_t(big.size()), kImapFlagSeen | kImapFlagRecent), 0)
       << std::hex << ImapGetLastError();
-  EXPECT_GE(window.Count(2026, 128), big.size() / 8192);
+  EXPECT_GE(window.Count(2026, cvmail::kMailEventProgress), big.size() / 8192);
   MessageTransferStatus status{};
   EXPECT_EQ(ImapGetTransferStatus(h, &status), 0);
   EXPECT_EQ(status.copied, uint32_t(big.size()));

@@ -193,9 +193,9 @@ TEST_F(ImapEngine, CancelFromAnotherThreadReachesTheWindow) {
   EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), -1);
   canceler.join();
   EXPECT_EQ(ImapGetLastError(), cvErrorOperationCanceled);
-  ASSERT_EQ(window.Count(2026, 32), 1u);
+  ASSERT_EQ(window.Count(2026, cvmail::kMailEventCancel), 1u);
   EXPECT_EQ(window.deliveries[0].high, 0x2714u);
-  EXPECT_EQ(window.Count(2026, 64), 0u);  // mask 176 has no command events
+  EXPECT_EQ(window.Count(2026, cvmail::kMailEventCommand), 0u);  // mask 176 has no command events
   EXPECT_EQ(ImapCancel(kInvalidLibHandle), -1);
   EXPECT_EQ(ImapGetLastError(), 0x80042EE9u);
   ImapDisconnect(h);

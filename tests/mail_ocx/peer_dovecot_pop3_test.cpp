@@ -140,7 +140,7 @@ TEST_F(DovecotPop3, DeletionsUntilResetAndReconnect) {
   EXPECT_EQ(Show(u"IsConnected"), "False");
   EXPECT_EQ(TakeEvents().rfind("OnError ", 0), 0u);
   // APOP with the password file's plain password.
-  EXPECT_EQ(Put(u"Options", I4(2)), S_OK);
+  EXPECT_EQ(Put(u"Options", I4(mailctl::kOptionApop)), S_OK);
   EXPECT_EQ(Connect(peer_->port()), "0");
 }
 
@@ -160,7 +160,7 @@ TEST_F(DovecotPop3, StartTlsAndImplicitTls) {
   EXPECT_EQ(Show(u"CertificateSubject"), "\"\"");  // nothing of a closed session
   EXPECT_EQ(Show(u"CertificateStatus"), "0");
 
-  ASSERT_EQ(Put(u"Options", I4(1)), S_OK);  // TLS from the first byte
+  ASSERT_EQ(Put(u"Options", I4(mailctl::kOptionImplicitSsl)), S_OK);
   ASSERT_EQ(Connect(peer_->port("TLSPORT")), "0") << peer_->Diagnostics();
   EXPECT_EQ(Show(u"CertificateStatus"), "5");
   EXPECT_EQ(Show(u"MessageCount"), "3");

@@ -107,7 +107,7 @@ TEST_F(EximSend, AuthLoginOverStartTls) {
                                     Str(u"secure"), Str(u"text")}),
             "0");
   ASSERT_EQ(Put(u"Secure", Bool(true)), S_OK);
-  ASSERT_EQ(Put(u"Options", I4(4)), S_OK);  // AUTH LOGIN
+  ASSERT_EQ(Put(u"Options", I4(mailctl::kOptionAuthLogin)), S_OK);
   ASSERT_EQ(PutText(u"UserName", u"bob"), S_OK);
   ASSERT_EQ(PutText(u"Password", u"wrong"), S_OK);
   const std::string refused = Run(u"SendMessage", {});

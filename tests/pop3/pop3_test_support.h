@@ -10,6 +10,7 @@
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
+#include "pop3/pop3_bits.h"
 #include "support/script_server.h"
 
 namespace pop3test {

@@ -1,7 +1,9 @@
 // The control's settings, argument rules and error reporting without a real server, and
 // its raw Read and Write buffer forms against a scripted one.
 #include <cstring>
+#include <string>
 
+#include "pop3/pop3_bits.h"
 #include "pop_host.h"
 #include "support/script_server.h"
 #include "support/silent_peer.h"
@@ -58,12 +60,12 @@ TEST_F(PopControl, SettingRules) {
 
   // Secure and the protocol go together; Options with the secure bit sets Secure too.
   EXPECT_EQ(Put(u"Secure", Bool(true)), S_OK);
-  EXPECT_EQ(Get(u"Options"), "4096");
+  EXPECT_EQ(Get(u"Options"), std::to_string(kPop3OptionSecure));
   EXPECT_EQ(Get(u"SecureProtocol"), "16");
   EXPECT_EQ(Put(u"SecureProtocol", I4(0)), S_OK);
   EXPECT_EQ(Get(u"Options"), "0");
   EXPECT_EQ(Get(u"Secure"), "False");
-  EXPECT_EQ(Put(u"Options", I4(4096 | 1)), S_OK);
+  EXPECT_EQ(Put(u"Options", I4(kPop3OptionSecure | kPop3OptionLineBreak)), S_OK);
   EXPECT_EQ(Get(u"Secure"), "True");
 
   EXPECT_EQ(Put(u"LastError", I4(10060)), S_OK);
@@ -189,9 +191,9 @@ TEST_F(PopControl, SilentTlsServerEndsTheConnectAfterItsTimeout) {
     ASSERT_EQ(Put(u"Blocking", Bool(blocking)), S_OK);
     events.clear();
     VARIANT error{};
-    ASSERT_EQ(
-        Method(u"Connect", {Str(u"127.0.0.1"), I4(peer.port()), Missing(), Missing(), I4(2), I4(0x3000), Ref(&error)}),
-        S_OK);
+    ASSERT_EQ(Method(u"Connect", {Str(u"127.0.0.1"), I4(peer.port()), Missing(), Missing(), I4(2),
+                                  I4(kPop3OptionSecure | kPop3OptionSecureImplicit), Ref(&error)}),
+              S_OK);
     if (!blocking) {
       EXPECT_TRUE(PumpUntil([&] { return Count(kOnError) > 0; }));
     }

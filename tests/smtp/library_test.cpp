@@ -151,7 +151,7 @@ TEST_F(SmtpNotify, ControlMaskGetsOnlyItsEvents) {
   Greet(server).Expect("NOOP").Reply("500 no").Expect("NOOP").Sleep(2500ms);
   const LibHandle h = Connect(server, kSmtpOptionExtended, 1);
   ASSERT_NE(h, kInvalidLibHandle);
-  ASSERT_EQ(SmtpRegisterEvents(h, window_, 2027, 176), 0);
+  ASSERT_EQ(SmtpRegisterEvents(h, window_, 2027, kTimeoutCancelProgress), 0);
   EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
   EXPECT_EQ(SmtpGetLastError(), 0x80042FB6u);
   EXPECT_TRUE(host_.events.empty());

@@ -189,7 +189,7 @@ TEST_F(SmtpExim, LargeMessageWithProgress) {
   log.Attach(h);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@x.test", text.c_str(), uint32_t(text.size()), kSmtpSourceMemory), 0)
       << std::hex << SmtpGetLastError();
-  EXPECT_EQ(log.Count(128), (text.size() + 4095) / 4096);
+  EXPECT_EQ(log.Count(cvmail::kMailEventProgress), (text.size() + 4095) / 4096);
   SmtpTransferStatus st{};
   ASSERT_EQ(SmtpGetTransferStatus(h, &st), 0);
   EXPECT_EQ(st.copied, text.size());
@@ -228,7 +228,7 @@ TEST_F(SmtpExim, CancelReconnectsWithTlsAndLogin) {
   const std::string big = "Subject: cancelled\n\n" + std::string(100000, 'c') + "\n";
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@x.test", big.c_str(), 0, kSmtpSourceText), -1);
   EXPECT_EQ(SmtpGetLastError(), 0x80042714u);
-  SmtpSetEventCallback(h, 128, nullptr, 0);
+  SmtpSetEventCallback(h, cvmail::kMailEventProgress, nullptr, 0);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@x.test", "Subject: after\n\nbody\n", 0, kSmtpSourceText), 0)
       << std::hex << SmtpGetLastError();
   SmtpDisconnect(h);

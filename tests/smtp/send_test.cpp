@@ -191,7 +191,7 @@ TEST_F(SmtpSend, NoAnswerToEndOfData) {
   log.Attach(h);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@y.test", "hi", 0, kSmtpSourceText), -1);
   EXPECT_EQ(SmtpGetLastError(), 0x8004274Cu);
-  EXPECT_EQ(log.Count(16), 1u);
+  EXPECT_EQ(log.Count(cvmail::kMailEventTimeout), 1u);
   SmtpDisconnect(h);
   EXPECT_TRUE(server.Finish()) << server.failure();
   EXPECT_EQ(server.received().back(), "DATA");
@@ -284,8 +284,8 @@ TEST_F(SmtpSend, CancelReconnects) {
       h, 128, [](LibHandle handle, uint32_t, uint32_t, uintptr_t) { return SmtpCancel(handle); }, 0);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@y.test", big.c_str(), 0, kSmtpSourceText), -1);
   EXPECT_EQ(SmtpGetLastError(), 0x80042714u);
-  EXPECT_EQ(log.Count(32), 1u);
-  SmtpSetEventCallback(h, 128, nullptr, 0);
+  EXPECT_EQ(log.Count(cvmail::kMailEventCancel), 1u);
+  SmtpSetEventCallback(h, cvmail::kMailEventProgress, nullptr, 0);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@y.test", "second", 0, kSmtpSourceText), 0)
       << std::hex << SmtpGetLastError();
   SmtpDisconnect(h);
@@ -344,7 +344,7 @@ TEST_F(SmtpSend, EventsAndTransferStatus) {
       .Call(CollectData(lines)).Reply("250 ok").Expect("QUIT");
   const LibHandle h = Connect(server);
   ASSERT_NE(h, kInvalidLibHandle);
-  ASSERT_EQ(SmtpRegisterEvents(h, window, 2027, 176), 0);
+  ASSERT_EQ(SmtpRegisterEvents(h, window, 2027, kTimeoutCancelProgress), 0);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@y.test", text.c_str(), 0, kSmtpSourceText), 0);
   EXPECT_EQ(host.events, (std::vector<uint32_t>{128, 128, 128}));
   ASSERT_EQ(host.statuses.size(), 3u);

@@ -191,7 +191,7 @@ TEST_F(SmtpSession, StalledOrTricklingServerTimesOut) {
     EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // 2 x timeout + 1 s
     EXPECT_EQ(SmtpGetLastError(), 0x8004274Cu);
-    EXPECT_EQ(log.Count(16), 1u);
+    EXPECT_EQ(log.Count(cvmail::kMailEventTimeout), 1u);
     SmtpDisconnect(h);
     if (!trickle) {
       EXPECT_TRUE(server.Finish()) << server.failure();
@@ -324,7 +324,7 @@ TEST_F(SmtpSession, CancelFromAnotherThread) {
   EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
   canceller.join();
   EXPECT_EQ(SmtpGetLastError(), 0x80042714u);
-  EXPECT_EQ(log.Count(32), 1u);
+  EXPECT_EQ(log.Count(cvmail::kMailEventCancel), 1u);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not the 10 s timeout
   SmtpDisconnect(h);
   server.Finish();

@@ -6,11 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "mail/common/mail_events.h"
 #include "platform/msg/msg.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_bits.h"
 #include "support/script_server.h"
 
 namespace smtptest {
+
+// The events the InternetMail control registers for.
+inline constexpr uint32_t kTimeoutCancelProgress =
+    cvmail::kMailEventTimeout | cvmail::kMailEventCancel | cvmail::kMailEventProgress;
 
 class SmtpTest : public ::testing::Test {
  protected:

@@ -20,13 +20,14 @@
 #include "http/http.h"
 #include "http/http_bits.h"
 #include "imap/imap.h"
-#include "mail/common/mail_connect.h"
+#include "imap/imap_bits.h"
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
+#include "pop3/pop3_bits.h"
 #include "pop3/pop3_control.h"
 #include "smtp/smtp.h"
-#include "smtp/smtp_session.h"
+#include "smtp/smtp_bits.h"
 #include "sockets/inet.h"
 #include "sockets/server/server.h"
 #include "support/ftps_commands.h"
@@ -120,26 +121,24 @@ bool Https(uint16_t port, uint32_t timeout) {
   return sent;
 }
 bool SmtpImplicit(uint16_t port, uint32_t timeout) {
-  return SmtpConnect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr,
-                     nullptr) != kInvalidLibHandle;
+  return SmtpConnect(kHost, port, timeout, kSmtpOptionSecure | kSmtpOptionSecureImplicit, nullptr, nullptr) !=
+         kInvalidLibHandle;
 }
 bool SmtpStartTls(uint16_t port, uint32_t timeout) {
-  return SmtpConnect(kHost, port, timeout, kSmtpOptionExtended | cvmail::kMailOptionSecure, nullptr, nullptr) !=
+  return SmtpConnect(kHost, port, timeout, kSmtpOptionExtended | kSmtpOptionSecure, nullptr, nullptr) !=
          kInvalidLibHandle;
 }
 bool Pop3Implicit(uint16_t port, uint32_t timeout) {
-  return Pop3Connect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr) !=
-         kInvalidLibHandle;
+  return Pop3Connect(kHost, port, timeout, kPop3OptionSecure | kPop3OptionSecureImplicit, nullptr) != kInvalidLibHandle;
 }
 bool Pop3Stls(uint16_t port, uint32_t timeout) {
-  return Pop3Connect(kHost, port, timeout, cvmail::kMailOptionSecure, nullptr) != kInvalidLibHandle;
+  return Pop3Connect(kHost, port, timeout, kPop3OptionSecure, nullptr) != kInvalidLibHandle;
 }
 bool ImapImplicit(uint16_t port, uint32_t timeout) {
-  return ImapConnect(kHost, port, timeout, cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr) !=
-         kInvalidLibHandle;
+  return ImapConnect(kHost, port, timeout, kImapOptionSecure | kImapOptionSecureImplicit, nullptr) != kInvalidLibHandle;
 }
 bool ImapStartTls(uint16_t port, uint32_t timeout) {
-  return ImapConnect(kHost, port, timeout, cvmail::kMailOptionSecure, nullptr) != kInvalidLibHandle;
+  return ImapConnect(kHost, port, timeout, kImapOptionSecure, nullptr) != kInvalidLibHandle;
 }
 
 // The call against a peer that plays script, then says nothing.
@@ -199,8 +198,8 @@ Outcome Pop3Window(uint32_t timeout) {
   const HWND window =
       plat::CreateWindowEx(0, "TlsSilentHost", "", 0, 0, 0, 0, 0, plat::HWND_MESSAGE, nullptr, nullptr, nullptr);
   const auto start = Clock::now();
-  const LibHandle h = Pop3Connect(kHost, peer.port(), timeout,
-                                  cvmail::kMailOptionSecure | cvmail::kMailOptionSecureImplicit, nullptr, window, 2025);
+  const LibHandle h =
+      Pop3Connect(kHost, peer.port(), timeout, kPop3OptionSecure | kPop3OptionSecureImplicit, nullptr, window, 2025);
   Outcome o;
   if (h == kInvalidLibHandle) {
     o.error = Pop3GetLastError();

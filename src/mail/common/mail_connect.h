@@ -4,14 +4,9 @@
 #include <cstdint>
 
 #include "core/sock/sock.h"
+#include "mail/common/mail_bits.h"
 
 namespace cvmail {
-
-// The option bits the mail libraries share (each library names them with its own prefix).
-inline constexpr uint32_t kMailOptionTunnel = 0x400;  // the implicit-TLS port does not imply TLS
-inline constexpr uint32_t kMailOptionSecure = 0x1000;
-inline constexpr uint32_t kMailOptionSecureImplicit = 0x2000;
-inline constexpr uint32_t kMailOptionIpv6Only = 0x40000;
 
 struct MailPorts {
   uint32_t plain;     // the protocol's port, also for STARTTLS

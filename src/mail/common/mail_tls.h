@@ -16,13 +16,13 @@
 #include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
 #include "core/tls/sec_tls.h"
+#include "mail/common/mail_bits.h"
 #include "platform/tls/tls_context.h"
 #include "platform/tls/tls_credentials.h"
 
 namespace cvmail {
 
 inline constexpr uint32_t kTlsDefaultProtocol = 16;  // TLS 1.2 when the caller gives no mask
-inline constexpr uint32_t kMailOptionTrustedSite = 0x800;
 
 // The session's socket as a stream: the library's waits and errors, reached through the
 // hooks its TLS traits give (bound by TlsStream before each use).

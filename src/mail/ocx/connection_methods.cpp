@@ -4,7 +4,7 @@
 
 #include "core/errors/error_codes.h"
 #include "core/tls/sec_tls.h"
-#include "mail/common/mail_connect.h"
+#include "mail/common/mail_bits.h"
 #include "mail/ocx/internet_mail.h"
 #include "mail/ocx/member_helpers.h"
 #include "platform/msg/wait.h"
@@ -67,6 +67,7 @@ HRESULT CInternetMail::Connect(VARIANT serverName, VARIANT serverPort, VARIANT u
   }
 
   s_.busy = true;
+  // The TLS bits are the same in the POP3 and IMAP libraries.
   uint32_t libraryOptions = 0;
   if (s_.secure) libraryOptions = cvmail::kMailOptionSecure;
   if (s_.secure && (opts & kOptionImplicitSsl)) libraryOptions |= cvmail::kMailOptionSecureImplicit;

@@ -9,6 +9,7 @@
 #include "core/frame/lib_types.h"
 #include "core/tls/sec_tls.h"
 #include "imap/imap.h"
+#include "mail/common/mail_events.h"
 #include "mail/ocx/internet_mail_events.h"
 #include "mail/ocx/internet_mail_iface.h"
 #include "ocx/control.h"
@@ -37,7 +38,8 @@ inline constexpr LPARAM PackMailboxUpdate(uint32_t type, uint32_t number) noexce
 inline constexpr uint32_t MailboxUpdateType(LPARAM lParam) noexcept { return uint32_t(uint64_t(lParam)); }
 inline constexpr uint32_t MailboxUpdateNumber(LPARAM lParam) noexcept { return uint32_t(uint64_t(lParam) >> 32); }
 // Timeout, cancel and progress: the only library events the control fires.
-inline constexpr uint32_t kNotifyMask = 176;
+inline constexpr uint32_t kNotifyMask =
+    cvmail::kMailEventTimeout | cvmail::kMailEventCancel | cvmail::kMailEventProgress;
 
 // Options bits.
 inline constexpr uint32_t kOptionImplicitSsl = 1;
@@ -45,6 +47,15 @@ inline constexpr uint32_t kOptionApop = 2;
 inline constexpr uint32_t kOptionAuthLogin = 4;
 inline constexpr uint32_t kOptionAllHeaders = 256;
 inline constexpr uint32_t kOptionKeepOrder = 512;
+// Delivery-status requests of a message sent (the mask of the four notifications, and the
+// return of the headers or the whole message).
+inline constexpr uint32_t kOptionNotifySuccess = 65536;
+inline constexpr uint32_t kOptionNotifyFailure = 131072;
+inline constexpr uint32_t kOptionNotifyDelay = 262144;
+inline constexpr uint32_t kOptionReturnHeaders = 524288;
+inline constexpr uint32_t kOptionReturnMessage = 1048576;
+inline constexpr uint32_t kOptionNotify =
+    kOptionNotifySuccess | kOptionNotifyFailure | kOptionNotifyDelay | kOptionReturnHeaders;
 
 inline constexpr size_t kMaxMailboxNames = 256;
 

@@ -10,24 +10,21 @@
 #include "mime/mime.h"
 #include "platform/base/heap.h"
 #include "smtp/smtp.h"
+#include "smtp/smtp_bits.h"
 
 namespace mailctl {
 namespace {
 
-constexpr uint32_t kSmtpExtended = 1;
-constexpr uint32_t kSmtpSecure = 0x1000;
-constexpr uint32_t kSmtpSecureImplicit = 0x3000;
-constexpr uint32_t kDsnExtension = 4;
 constexpr int32_t kMaxExchangers = 32;
 
 // The delivery-status bits of the Options property as the SMTP library counts them.
 uint32_t DsnOptions(uint32_t options) {
   uint32_t bits = 0;
-  if (options & 65536) bits |= 2;
-  if (options & 131072) bits |= 4;
-  if (options & 262144) bits |= 8;
-  if (options & 524288) bits |= 16;
-  if (options & 1048576) bits |= 32;
+  if (options & kOptionNotifySuccess) bits |= kSmtpDsnSuccess;
+  if (options & kOptionNotifyFailure) bits |= kSmtpDsnFailure;
+  if (options & kOptionNotifyDelay) bits |= kSmtpDsnDelay;
+  if (options & kOptionReturnHeaders) bits |= kSmtpDsnReturnHeaders;
+  if (options & kOptionReturnMessage) bits |= kSmtpDsnReturnFull;
   return bits;
 }
 
@@ -90,8 +87,9 @@ LibHandle CInternetMail::ConnectForAddress(const std::string& address, const std
                                            const std::string& relay, uint32_t* stopCode) {
   const uint32_t timeout = uint32_t(s_.timeout);
   if (!relay.empty()) {
-    uint32_t options = kSmtpExtended;
-    if (s_.secure) options |= (s_.options & kOptionImplicitSsl) ? kSmtpSecureImplicit : kSmtpSecure;
+    uint32_t options = kSmtpOptionExtended;
+    if (s_.secure) options |= kSmtpOptionSecure;
+    if (s_.secure && (s_.options & kOptionImplicitSsl)) options |= kSmtpOptionSecureImplicit;
     SecCredentials* credentials = nullptr;
     if (!s_.certificateName.empty() || s_.secureProtocol != 0) {
       const std::string user = Utf8(s_.certificateUser), password = Utf8(s_.certificatePassword),
@@ -122,7 +120,7 @@ LibHandle CInternetMail::ConnectForAddress(const std::string& address, const std
   exchangers.push_back(target);  // none of them answers: the domain itself
   for (const std::string& host : exchangers) {
     const LibHandle session =
-        SmtpConnectServer(host.c_str(), directPort_, timeout, kSmtpExtended, OrNull(domain), nullptr);
+        SmtpConnectServer(host.c_str(), directPort_, timeout, kSmtpOptionExtended, OrNull(domain), nullptr);
     if (session != kInvalidLibHandle) return session;
     if (cvcore::IsCanceled(SmtpGetLastError())) {
       *stopCode = SmtpGetLastError();
@@ -157,7 +155,7 @@ bool CInternetMail::SendToAddress(const std::string& address, const std::string&
       return false;
     }
   }
-  if (known && (extensions & kDsnExtension)) SmtpSetDsnOptions(session, DsnOptions(options));
+  if (known && (extensions & kSmtpExtensionDsn)) SmtpSetDsnOptions(session, DsnOptions(options));
   const bool sent = SmtpSendMessage(session, sender.c_str(), address.c_str(), block, length, kSmtpSourceGlobal) >= 0;
   const uint32_t code = SmtpGetLastError();
   SmtpDisconnect(session);

@@ -1,4 +1,5 @@
 // The type library InternetMailCtl: the class, its dual and event interfaces and enumerations.
+#include "imap/imap_bits.h"
 #include "mail/ocx/internet_mail.h"
 #include "ocx/type_constants.h"
 
@@ -7,17 +8,19 @@ namespace {
 
 using C = plat::com::TypeConstant;
 
-constexpr C kUpdate[] = {
-    {"mailUpdateUnknown", 0}, {"mailUpdateMessage", 1}, {"mailUpdateExpunge", 2}, {"mailUpdateMailbox", 3}};
+constexpr C kUpdate[] = {{"mailUpdateUnknown", mailUpdateUnknown},
+                         {"mailUpdateMessage", mailUpdateMessage},
+                         {"mailUpdateExpunge", mailUpdateExpunge},
+                         {"mailUpdateMailbox", mailUpdateMailbox}};
 constexpr C kServer[] = {{"mailServerDefault", 0}, {"mailServerPop3", 1}, {"mailServerImap4", 2}};
 constexpr C kPort[] = {{"mailPortDefault", 0}, {"mailPortPop", 110},    {"mailPortPop3", 110},
                        {"mailPortImap", 143},  {"mailPortImap4", 143}};
-constexpr C kOption[] = {{"mailOptionImplicitSSL", 1},     {"mailOptionAPOP", 2},
-                         {"mailOptionAuthLogin", 4},       {"mailOptionAllHeaders", 256},
-                         {"mailOptionKeepOrder", 512},     {"mailOptionNotify", 983040},
-                         {"mailNotifySuccess", 65536},     {"mailNotifyFailure", 131072},
-                         {"mailNotifyDelay", 262144},      {"mailReturnHeaders", 524288},
-                         {"mailReturnMessage", 1048576}};
+constexpr C kOption[] = {{"mailOptionImplicitSSL", kOptionImplicitSsl}, {"mailOptionAPOP", kOptionApop},
+                         {"mailOptionAuthLogin", kOptionAuthLogin},     {"mailOptionAllHeaders", kOptionAllHeaders},
+                         {"mailOptionKeepOrder", kOptionKeepOrder},     {"mailOptionNotify", kOptionNotify},
+                         {"mailNotifySuccess", kOptionNotifySuccess},   {"mailNotifyFailure", kOptionNotifyFailure},
+                         {"mailNotifyDelay", kOptionNotifyDelay},       {"mailReturnHeaders", kOptionReturnHeaders},
+                         {"mailReturnMessage", kOptionReturnMessage}};
 constexpr C kAttach[] = {{"mailAttachDefault", 0}, {"mailAttachBase64", 1},          {"mailAttachUucode", 2},
                          {"mailAttachQuoted", 3},  {"mailAttachAlternative", 65536}, {"mailAttachInline", 131072}};
 constexpr C kCharacterSet[] = {{"mailCharsetUnknown", 0},    {"mailCharsetDefault", 1},   {"mailCharsetUSASCII", 1},
@@ -28,11 +31,19 @@ constexpr C kCharacterSet[] = {{"mailCharsetUnknown", 0},    {"mailCharsetDefaul
 constexpr C kEncoding[] = {{"mailEncodingUnknown", 0}, {"mailEncodingDefault", 1}, {"mailEncoding7Bit", 1},
                            {"mailEncoding8Bit", 2},    {"mailEncodingBinary", 3},  {"mailEncodingQuoted", 4},
                            {"mailEncodingBase64", 5},  {"mailEncodingUucode", 6}};
-constexpr C kFlag[] = {{"mailFlagNone", 0},          {"mailFlagAnswered", 1},      {"mailFlagDraft", 2},
-                       {"mailFlagUrgent", 4},        {"mailFlagFlagged", 4},       {"mailFlagSeen", 8},
-                       {"mailFlagRecent", 256},      {"mailFlagDeleted", 512},     {"mailFlagNoInferiors", 65536},
-                       {"mailFlagNoSelect", 131072}, {"mailFlagMarked", 262144},   {"mailFlagUnmarked", 524288}};
-constexpr C kIdle[] = {{"mailIdleNoWait", 0}, {"mailIdleWait", 1}};
+constexpr C kFlag[] = {{"mailFlagNone", 0},
+                       {"mailFlagAnswered", kImapFlagAnswered},
+                       {"mailFlagDraft", kImapFlagDraft},
+                       {"mailFlagUrgent", kImapFlagFlagged},
+                       {"mailFlagFlagged", kImapFlagFlagged},
+                       {"mailFlagSeen", kImapFlagSeen},
+                       {"mailFlagRecent", kImapFlagRecent},
+                       {"mailFlagDeleted", kImapFlagDeleted},
+                       {"mailFlagNoInferiors", kImapFlagNoInferiors},
+                       {"mailFlagNoSelect", kImapFlagNoSelect},
+                       {"mailFlagMarked", kImapFlagMarked},
+                       {"mailFlagUnmarked", kImapFlagUnmarked}};
+constexpr C kIdle[] = {{"mailIdleNoWait", mailIdleNoWait}, {"mailIdleWait", mailIdleWait}};
 
 }  // namespace
 

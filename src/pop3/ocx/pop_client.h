@@ -11,6 +11,7 @@
 #include "ocx/control.h"
 #include "pop3/ocx/pop_client_events.h"
 #include "pop3/ocx/pop_client_iface.h"
+#include "pop3/pop3_bits.h"
 
 namespace popctl {
 
@@ -21,10 +22,9 @@ const plat::com::TypeLibDesc& PopClientTypeLibrary();
 // The message the library notifies the control window with.
 inline constexpr UINT kLibraryNotifyMessage = 2025;
 
-// popOption bits the control itself looks at.
-inline constexpr int32_t kOptionSecure = 4096;
-inline constexpr int32_t kOptionIpv6Only = 262144;
+// popCommand bit of SendCommand: the answer is a multi-line response.
 inline constexpr int32_t kCommandMultiLine = 1;
+// The protocol mask Secure sets when none is given: TLS 1.2.
 inline constexpr int32_t kProtocolTls12 = 16;
 
 // Everything Reset restores, with its default.
@@ -119,7 +119,7 @@ class CPopClient final : public ocx::Control<IPopClient>, public CProxy_IPopClie
   // GetHeaders and GetMessage: the library's block as text into out.
   HRESULT TextResult(bool headersOnly, const VARIANT& messageId, VARIANT* out, VARIANT* error);
   void SetHost(const std::u16string& host);
-  uint32_t LookupFamily() const { return (s_.options & kOptionIpv6Only) ? 23u : 0u; }
+  uint32_t LookupFamily() const { return (s_.options & kPop3OptionIpv6Only) ? 23u : 0u; }
 
   PopClientSettings s_;
   LibHandle handle_ = kInvalidLibHandle;

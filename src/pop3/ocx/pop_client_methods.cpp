@@ -75,7 +75,7 @@ HRESULT CPopClient::Connect(VARIANT remoteHost, VARIANT remotePort, VARIANT user
   if (HRESULT hr = OptionalText(password, s_.password, &pass); FAILED(hr)) return hr;
   if (HRESULT hr = OptionalInt(timeout, s_.timeout, &seconds); FAILED(hr)) return hr;
   if (HRESULT hr = OptionalInt(options, s_.options, &flags); FAILED(hr)) return hr;
-  if (s_.secure) flags |= kOptionSecure;
+  if (s_.secure) flags |= kPop3OptionSecure;
   if (handle_ != kInvalidLibHandle) DropSession();
 
   SetErrorArgument(error, 0);

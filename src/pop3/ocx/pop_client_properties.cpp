@@ -407,7 +407,7 @@ HRESULT CPopClient::get_Options(int32_t* value) {
 HRESULT CPopClient::put_Options(int32_t value) {
   CV_OCX_ENTRY;
   s_.options = value;
-  if (value & kOptionSecure) s_.secure = true;
+  if (value & kPop3OptionSecure) s_.secure = true;
   return S_OK;
 }
 
@@ -421,10 +421,10 @@ HRESULT CPopClient::put_Secure(VARIANT_BOOL value) {
   const bool secure = value != VARIANT_FALSE;
   if (secure) {
     if (!SecLoadProvider()) return Raise(cvErrorSecurityNotInitialized);
-    s_.options |= kOptionSecure;
+    s_.options |= kPop3OptionSecure;
     if (s_.secureProtocol == 0) s_.secureProtocol = kProtocolTls12;
   } else {
-    s_.options &= ~kOptionSecure;
+    s_.options &= ~kPop3OptionSecure;
   }
   s_.secure = secure;
   return S_OK;
@@ -433,17 +433,15 @@ HRESULT CPopClient::put_Secure(VARIANT_BOOL value) {
 HRESULT CPopClient::get_SecureProtocol(int32_t* value) {
   CV_RUN_MODE_ONLY;
   if (HasSession()) return Out(int32_t(security_.info.protocol), value);
-  return Out((s_.options & kOptionSecure) ? s_.secureProtocol : int32_t(0), value);
+  return Out((s_.options & kPop3OptionSecure) ? s_.secureProtocol : int32_t(0), value);
 }
 
 HRESULT CPopClient::put_SecureProtocol(int32_t value) {
   CV_OCX_ENTRY;
   if (HasSession()) return Raise(cvErrorAlreadyConnected);
   s_.secureProtocol = value;
-  if (value != 0)
-    s_.options |= kOptionSecure;
-  else
-    s_.options &= ~kOptionSecure;
+  if (value != 0) s_.options |= kPop3OptionSecure;
+  else s_.options &= ~kPop3OptionSecure;
   s_.secure = value != 0;
   return S_OK;
 }

@@ -9,16 +9,16 @@ using C = plat::com::TypeConstant;
 
 constexpr C kConnection[] = {{"popPortDefault", 110}, {"popPortSecure", 995}, {"popTimeout", 20}};
 constexpr C kOption[] = {{"popOptionNone", 0},
-                         {"popOptionLineBreak", 1},
-                         {"popOptionTunnel", 1024},
-                         {"popOptionTrustedSite", 2048},
-                         {"popOptionSecure", 4096},
-                         {"popOptionSecureExplicit", 4096},
-                         {"popOptionSecureImplicit", 8192},
-                         {"popOptionSecureFallback", 16384},
-                         {"popOptionIpv6Only", 262144}};
+                         {"popOptionLineBreak", kPop3OptionLineBreak},
+                         {"popOptionTunnel", kPop3OptionTunnel},
+                         {"popOptionTrustedSite", kPop3OptionTrustedSite},
+                         {"popOptionSecure", kPop3OptionSecure},
+                         {"popOptionSecureExplicit", kPop3OptionSecure},
+                         {"popOptionSecureImplicit", kPop3OptionSecureImplicit},
+                         {"popOptionSecureFallback", 16384},  // declared only: nothing acts on it
+                         {"popOptionIpv6Only", kPop3OptionIpv6Only}};
 constexpr C kAuthentication[] = {{"popAuthDefault", 0}, {"popAuthPass", 0}, {"popAuthApop", 1}};
-constexpr C kCommand[] = {{"popCommandMultiLine", 1}};
+constexpr C kCommand[] = {{"popCommandMultiLine", kCommandMultiLine}};
 
 }  // namespace
 
