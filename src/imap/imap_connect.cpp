@@ -24,7 +24,7 @@ bool StartTls(ImapSession& s) {
   // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.received.Clear();
-  return TlsCalls::Start(s);
+  return Report(TlsCalls::Start(s));
 }
 
 // The greeting must read as an untagged OK.
@@ -84,23 +84,24 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (!cvmail::PrepareConnect(host, name, port, options, {143, 993}, &error))
     return Fail(error), kInvalidLibHandle;
 
-  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](ImapSession& s, LibHandle h) {
-    if (!SessionCalls::Resolve(s)) return -1;
+  const auto open = [&](ImapSession& s, LibHandle h) {
+    if (!Report(SessionCalls::Resolve(s))) return -1;
     char address[kSockAddressBufferSize];
     uint32_t length = 0;
-    if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
+    if (!Report(SessionCalls::CreateSocket(s, port, address, length))) return -1;
     SelectSocket(s, nullptr, 0);
     ImapDisableEvents(h);
     s.busy.store(1);
     s.responsePending = 1;
     SetState(s, cvmail::MailState::Connecting);
-    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
-    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0); };
-    if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
+    if (!Report(SessionCalls::PrepareTls(s, credentials))) return -1;
+    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0) ? cvcore::Status() : KeptFailure(); };
+    if (!Report(SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable))) return -1;
     s.busy.store(0);
     s.responsePending = 0;
     return Handshake(s);
-  });
+  };
+  return SessionCalls::OpenReporting<Operation>(name, port, timeout, options, open);
 }
 
 int32_t ImapLogin(LibHandle handle, const char* user, const char* password) {

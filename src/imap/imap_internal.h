@@ -75,8 +75,15 @@ inline cvmail::MailState SetState(ImapSession& s, cvmail::MailState next) noexce
 int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
 uint32_t LastError() noexcept;
 void ClearError() noexcept;
+// The outcome of a shared mail helper made the last error (this library's own helpers
+// still keep their failure there). True on success.
+inline bool Report(cvcore::Status outcome) noexcept { return SessionCalls::Report(outcome); }
+inline cvcore::Status KeptFailure() noexcept { return SessionCalls::KeptFailure(); }
 // The thread's socket error as the last error (never 0).
-inline uint32_t SocketError() noexcept { return SessionCalls::SocketError(); }
+inline uint32_t SocketError() noexcept {
+  Report(SessionCalls::SocketFailure());
+  return Library().GetLastError();
+}
 bool OnIdleThread(const ImapSession& s) noexcept;
 
 // Fires an event (never on the IDLE thread; the receiver may release the session: check

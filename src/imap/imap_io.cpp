@@ -32,8 +32,8 @@ uint32_t TimeoutMs(const ImapSession& s) noexcept { return (s.timeout ? s.timeou
 bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
   // The IDLE thread does not answer a cancel meant for the owner's call.
   const bool watchCancel = !OnIdleThread(s);
-  return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel, true}, Fire,
-                            [&] { GiveUp(s); });
+  return Report(SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel}, Fire,
+                                   [&] { GiveUp(s); }));
 }
 
 void GiveUp(ImapSession& s) noexcept {

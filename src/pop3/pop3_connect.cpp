@@ -27,7 +27,7 @@ bool StartTls(Pop3Session& s) {
   // Plain bytes that arrived behind the STLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.received.Clear();
-  return TlsCalls::Start(s);
+  return Report(TlsCalls::Start(s));
 }
 
 uint32_t NextNumber(const char*& p) {
@@ -83,23 +83,26 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
     return Fail(error), kInvalidLibHandle;
 
-  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](Pop3Session& s, LibHandle h) {
-    if (!SessionCalls::Resolve(s)) return -1;
+  const auto open = [&](Pop3Session& s, LibHandle h) {
+    if (!Report(SessionCalls::Resolve(s))) return -1;
     char address[kSockAddressBufferSize];
     uint32_t length = 0;
-    if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
+    if (!Report(SessionCalls::CreateSocket(s, port, address, length))) return -1;
     SelectSocket(s, nullptr, 0);
     Pop3DisableEvents(h);
     SetState(s, cvmail::MailState::Connecting);
     s.greetingExpected = 1;
     s.replyPending = Implicit(s) ? 0 : 1;
-    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
-    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
-    if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
+    if (!Report(SessionCalls::PrepareTls(s, credentials))) return -1;
+    const auto waitWritable = [&] {
+      return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0) ? cvcore::Status() : KeptFailure();
+    };
+    if (!Report(SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable))) return -1;
     s.connected = 1;
     SetState(s, cvmail::MailState::Idle);
     return CompleteConnect(s);
-  });
+  };
+  return SessionCalls::OpenReporting<Operation>(name, port, timeout, options, open);
 }
 
 int32_t Pop3Disconnect(LibHandle handle) {

@@ -25,18 +25,18 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
   if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
     return Fail(error), kInvalidLibHandle;
 
-  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](Pop3Session& s, LibHandle h) {
-    if (!SessionCalls::Resolve(s)) return -1;
+  return SessionCalls::OpenReporting<Operation>(name, port, timeout, options, [&](Pop3Session& s, LibHandle h) {
+    if (!Report(SessionCalls::Resolve(s))) return -1;
     char address[kSockAddressBufferSize];
     uint32_t length = 0;
-    if (!SessionCalls::CreateSocket(s, port, address, length)) return -1;
+    if (!Report(SessionCalls::CreateSocket(s, port, address, length))) return -1;
     // The selection makes the socket non-blocking; it stays so for the whole session.
     if (SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0) return -1;
     if (Pop3RegisterWindow(h, window, message) != 0) return -1;
     SetState(s, cvmail::MailState::Connecting);
     s.greetingExpected = 1;
     s.replyPending = (options & kPop3OptionSecureImplicit) ? 0 : 1;
-    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
+    if (!Report(SessionCalls::PrepareTls(s, credentials))) return -1;
     const bool pending =
         SockConnect(s.header.controlSocket, reinterpret_cast<sockaddr*>(address), int32_t(length)) != 0;
     if (pending && plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;

@@ -37,8 +37,8 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept {
 }
 
 bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  if (SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true, true}, Fire,
-                         [&] { GiveUp(s); }))
+  if (Report(SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true}, Fire,
+                                [&] { GiveUp(s); })))
     return true;
   // A read canceled mid-reply leaves the session as a stall does: the rest of the reply is
   // still owed, so no command can follow (a QUIT would only wait for it).
@@ -47,7 +47,7 @@ bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeo
 }
 
 bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  return SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true, true}, Fire, [] {});
+  return Report(SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true}, Fire, [] {}));
 }
 
 void GiveUp(Pop3Session& s) noexcept {

@@ -43,8 +43,8 @@ uint32_t ScanExtensions(const char* text) {
   return bits;
 }
 
-// Handshake and server check (an untrusted certificate is accepted). False with the error.
-bool StartTls(SmtpSession& s) {
+// Handshake and server check (an untrusted certificate is accepted).
+Status StartTls(SmtpSession& s) {
   // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.received.Clear();
@@ -52,19 +52,17 @@ bool StartTls(SmtpSession& s) {
 }
 
 // The hello argument: the configured domain (an IPv4 address as a literal), else the
-// local address's name, else the address literal. Empty with the error on failure.
-std::string HelloArgument(SmtpSession& s) {
+// local address's name, else the address literal.
+Result<std::string> HelloArgument(SmtpSession& s) {
   if (s.ehloDomain[0]) {
     const uint32_t address = SockInetAddr(s.ehloDomain);
     if (address != INADDR_NONE) return std::string("[") + SockInetNtoa(address) + "]";
-    return s.ehloDomain;
+    return std::string(s.ehloDomain);
   }
   sockaddr_storage local{};
   int32_t length = sizeof local;
-  if (SockGetLocalName(s.header.controlSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    SocketError();
-    return {};
-  }
+  if (SockGetLocalName(s.header.controlSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return SessionCalls::SocketFailure();
   in_addr v4{};
   if (local.ss_family == AF_INET) {
     v4 = reinterpret_cast<const sockaddr_in&>(local).sin_addr;
@@ -85,96 +83,106 @@ std::string HelloArgument(SmtpSession& s) {
   return std::string("[") + SockInetNtoa(v4.s_addr) + "]";
 }
 
-// A new TCP connection to the stored address and port. 0, or -1 with the error.
-int32_t OpenConnection(SmtpSession& s) {
+// A new TCP connection to the stored address and port.
+Status OpenConnection(SmtpSession& s) {
   char address[kSockAddressBufferSize];
   uint32_t length = 0;
-  if (!SessionCalls::CreateSocket(s, s.port, address, length)) return -1;
+  if (const Status created = SessionCalls::CreateSocket(s, s.port, address, length); !created.ok()) return created;
   s.received.Clear();
   SetState(s, cvmail::MailState::Connecting);
   s.replyPending = 1;
   const auto waitWritable = [&] { return WaitSocket(s, POLLOUT); };
-  if (SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable) != 0) return -1;
+  if (const Status connected = SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable);
+      !connected.ok())
+    return connected;
   s.connected = 1;
   SetState(s, cvmail::MailState::Idle);
-  return 0;
+  return {};
 }
 
-// TLS first when implicit, then the greeting and the hello. 0, or -1 with the error.
-int32_t Greet(SmtpSession& s) {
+// A reply that must be positive: a failure, or cvErrorUnexpectedServerResponse for any
+// other code.
+Status PositiveReply(const Result<int32_t>& reply) {
+  if (!reply.ok()) return reply.status();
+  return Positive(reply.value()) ? Status() : Status(cvErrorUnexpectedServerResponse);
+}
+
+// TLS first when implicit, then the greeting and the hello.
+Status Greet(SmtpSession& s) {
   s.replyPending = 0;
-  if (Implicit(s) && !StartTls(s)) return -1;
+  if (Implicit(s))
+    if (const Status started = StartTls(s); !started.ok()) return started;
   s.replyPending = 1;
-  const int32_t greeting = ReadReply(s);
-  if (!Positive(greeting)) return FailUnlessSet(cvErrorUnexpectedServerResponse);
-  const int32_t hello = SendHello(s);
-  if (!Positive(hello)) return FailUnlessSet(cvErrorUnexpectedServerResponse);
-  return 0;
+  if (const Status greeting = PositiveReply(ReadReply(s)); !greeting.ok()) return greeting;
+  return PositiveReply(SendHello(s));
 }
 
 // Takes the caller's EHLO domain: leading white space skipped; a control, blank or
 // non-ASCII character fails (cvErrorInvalidHostName); any other character outside letters,
-// digits, '-' and '.' drops the domain (the local name is used). False on failure.
-bool TakeEhloDomain(SmtpSession& s, const char* domain) {
+// digits, '-' and '.' drops the domain (the local name is used).
+Status TakeEhloDomain(SmtpSession& s, const char* domain) {
   s.ehloDomain[0] = '\0';
-  if (!domain) return true;
+  if (!domain) return {};
   while (*domain == ' ' || *domain == '\t' || *domain == '\r' || *domain == '\n') ++domain;
   std::snprintf(s.ehloDomain, sizeof s.ehloDomain, "%s", domain);
   bool valid = true;
   for (const char* p = s.ehloDomain; *p; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (c <= ' ' || c > 0x7F) return Fail(cvErrorInvalidHostName), false;
+    if (c <= ' ' || c > 0x7F) return Status(cvErrorInvalidHostName);
     if (!(std::isalnum(c) || c == '-' || c == '.')) valid = false;
   }
   if (!valid) s.ehloDomain[0] = '\0';
-  return true;
+  return {};
 }
 
 }  // namespace
 
-int32_t SendHello(SmtpSession& s) noexcept {
-  const std::string argument = HelloArgument(s);
-  if (argument.empty()) return -1;
+Result<int32_t> SendHello(SmtpSession& s) noexcept {
+  const Result<std::string> argument = HelloArgument(s);
+  if (!argument.ok()) return argument.status();
+  const char* hello = argument.value().c_str();
   if (s.options & kSmtpOptionExtended) s.extended = 1;
   const bool wantStartTls = SecureOn(s) && !Implicit(s);
   if (s.extended) {
     s.extensions = 0;
-    int32_t r = Command(s, "EHLO", argument.c_str());
-    if (Positive(r)) {
+    Result<int32_t> r = Command(s, "EHLO", hello);
+    if (r.ok() && Positive(r.value())) {
       s.extensions = ScanExtensions(s.replyText);
       if (!wantStartTls || s.tls.active) return r;
       // The caller asked for a protected connection: going on in the clear would send the
       // login and the message unprotected.
-      if (!(s.extensions & kSmtpExtensionStartTls)) return Fail(cvErrorOptionNotSupported);
-      const int32_t t = Command(s, "STARTTLS", nullptr);
-      if (!Positive(t)) return t < 0 ? -1 : FailUnlessSet(cvErrorUnexpectedServerResponse);
-      if (!StartTls(s)) return -1;
+      if (!(s.extensions & kSmtpExtensionStartTls)) return Status(cvErrorOptionNotSupported);
+      if (const Status accepted = PositiveReply(Command(s, "STARTTLS", nullptr)); !accepted.ok()) return accepted;
+      if (const Status started = StartTls(s); !started.ok()) return started;
       s.extensions = 0;
-      r = Command(s, "EHLO", argument.c_str());
-      if (Positive(r)) {
+      r = Command(s, "EHLO", hello);
+      if (r.ok() && Positive(r.value())) {
         s.extensions = ScanExtensions(s.replyText);
         return r;
       }
     }
-    if (Gone(s) || s.replyCode == 0) return -1;  // no reply at all: nothing to fall back on
-    if (wantStartTls && !s.tls.active) return Fail(cvErrorOptionNotSupported);
+    // No reply at all: nothing to fall back on.
+    if (Gone(s) || s.replyCode == 0) return r.ok() ? Status(cvErrorUnexpectedServerResponse) : r.status();
+    if (wantStartTls && !s.tls.active) return Status(cvErrorOptionNotSupported);
     s.options &= ~kSmtpOptionExtended;
     s.extended = 0;
     s.extensions = 0;
-    Command(s, "RSET", nullptr);
-    if (Gone(s)) return -1;
+    // HELO follows whatever the reset answers.
+    const Result<int32_t> reset = Command(s, "RSET", nullptr);
+    if (Gone(s)) return reset.ok() ? Status(cvErrorInvalidHandle) : reset.status();
   }
-  return Command(s, "HELO", argument.c_str());
+  return Command(s, "HELO", hello);
 }
 
-int32_t Reconnect(SmtpSession& s) noexcept {
+Status Reconnect(SmtpSession& s) noexcept {
   const LibHandle h = s.header.handle;
   const HWND socketWindow = s.notify.socketWindow;
   const UINT socketMessage = s.notify.socketMessage;
   s.dataOpen = 0;
   s.cancel.store(0);
   s.cancelSignal.Reset();
-  if (socketWindow) SelectSocket(s, nullptr, 0);
+  // Routing the socket back to blocking use: a failure here shows in the new connection.
+  if (socketWindow) static_cast<void>(SelectSocket(s, nullptr, 0));
   if (s.tls.active && s.header.controlSocket != INVALID_SOCKET) Tls::Shutdown(s);
   cvmail::TlsReset(s.tls);
   s.tls.active = false;
@@ -184,26 +192,27 @@ int32_t Reconnect(SmtpSession& s) noexcept {
   s.replyPending = 0;
   s.senderAccepted = 0;
   s.acceptedRecipients = 0;
-  const int32_t result = [&] {
+  const Status result = [&]() -> Status {
     if (SecureOn(s)) {
       uint32_t error = 0;
-      if (!cvmail::TlsCreateCredentials(s.tls, &error)) return Fail(error);
+      if (!cvmail::TlsCreateCredentials(s.tls, &error)) return Status(error);
     }
-    if (OpenConnection(s) != 0 || Greet(s) != 0) return -1;
+    if (const Status opened = OpenConnection(s); !opened.ok()) return opened;
+    if (const Status greeted = Greet(s); !greeted.ok()) return greeted;
     if (s.loggedIn) {
       char user[kSmtpCredentialSize], password[kSmtpCredentialSize];
       std::memcpy(user, s.user, sizeof user);
       std::memcpy(password, s.password, sizeof password);
-      const int32_t r = Authenticate(s, s.loginMethod, user, password);
+      const Result<int32_t> r = Authenticate(s, s.loginMethod, user, password);
       explicit_bzero(user, sizeof user);
       explicit_bzero(password, sizeof password);
-      if (r < 0) return -1;
+      if (!r.ok()) return r.status();
     }
     // The caller's registration stays as it was; only the socket is routed again.
-    if (socketWindow && SelectSocket(s, socketWindow, socketMessage) != 0) return -1;
-    return 0;
+    if (socketWindow) return SelectSocket(s, socketWindow, socketMessage);
+    return {};
   }();
-  if (result != 0) ReleaseOrDefer(h);
+  if (!result.ok()) ReleaseOrDefer(h);
   return result;
 }
 
@@ -221,17 +230,22 @@ LibHandle SmtpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
   char name[kSockHostNameSize];
   uint32_t error = 0;
   if (!cvmail::PrepareConnect(host, name, port, options, {25, 465}, &error))
-    return Fail(error), kInvalidLibHandle;
+    return Library().Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle);
   if (port == 587) options |= kSmtpOptionExtended;
   if ((options & kSmtpOptionSecure) && !(options & kSmtpOptionSecureImplicit)) options |= kSmtpOptionExtended;
 
-  return SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](SmtpSession& s, LibHandle) {
-    if (!TakeEhloDomain(s, ehloDomain)) return -1;
-    if (!SessionCalls::PrepareTls(s, credentials)) return -1;
-    if (!SessionCalls::Resolve(s)) return -1;
-    if (OpenConnection(s) != 0) return -1;
-    return Greet(s);
-  });
+  const Result<LibHandle> opened =
+      SessionCalls::OpenSession<Operation>(name, port, timeout, options, [&](SmtpSession& s, LibHandle) -> Status {
+        if (const Status taken = TakeEhloDomain(s, ehloDomain); !taken.ok()) return taken;
+        if (const Status prepared = SessionCalls::PrepareTls(s, credentials); !prepared.ok()) return prepared;
+        if (const Status resolved = SessionCalls::Resolve(s); !resolved.ok()) return resolved;
+        if (const Status connected = OpenConnection(s); !connected.ok()) return connected;
+        return Greet(s);
+      });
+  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
+  // A connected session has read its greeting and hello: no error is left from them.
+  Library().SetLastError(0);
+  return opened.value();
 }
 
 int32_t SmtpGetExtensions(LibHandle handle, uint32_t* bits) {
@@ -239,8 +253,7 @@ int32_t SmtpGetExtensions(LibHandle handle, uint32_t* bits) {
   if (!op) return 0;
   if (!op->extended) {
     if (bits) *bits = 0;
-    Fail(cvErrorOptionNotSupported);
-    return 0;
+    return Library().Finish(Status(cvErrorOptionNotSupported), 1, 0);
   }
   if (bits) *bits = op->extensions;
   return 1;
@@ -249,22 +262,21 @@ int32_t SmtpGetExtensions(LibHandle handle, uint32_t* bits) {
 int32_t SmtpSendHello(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return SendHello(*op);
+  return FinishExchange(SendHello(*op));
 }
 
 int32_t SmtpReconnect(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return Reconnect(*op);
+  const Status reconnected = Reconnect(*op);
+  return FinishExchange(reconnected.ok() ? Result<int32_t>(0) : Result<int32_t>(reconnected));
 }
 
 int32_t SmtpDisconnect(LibHandle handle) {
   // A cancel from another thread means the caller gave up on the server: no QUIT then.
   // (The operation scope below clears the flag, so it is read first.)
-  const uint32_t saved = LastError();
-  const SmtpSession* before = Library().GetSession(handle);
-  const bool canceled = before && before->cancel.load();
-  Library().SetLastError(saved);
+  const Result<SmtpSession*> before = Library().LookupOwned(handle);
+  const bool canceled = before.ok() && before.value()->cancel.load();
   {
     Operation op(handle);
     if (!op) return -1;
@@ -273,10 +285,9 @@ int32_t SmtpDisconnect(LibHandle handle) {
     // An open DATA section is not ended: that would deliver a message cut short. Closing
     // the connection makes the server drop it.
     if (!canceled && !s.timedOut && !s.dataOpen && s.connected && s.header.controlSocket != INVALID_SOCKET) {
-      const uint32_t kept = LastError();
       s.replyPending = 0;
-      Command(s, "QUIT", nullptr);
-      Library().SetLastError(kept);
+      // The connection closes whatever the server answers: a failed QUIT is not the caller's.
+      static_cast<void>(Command(s, "QUIT", nullptr));
     }
     ReleaseOrDefer(handle);
   }

@@ -16,27 +16,35 @@ namespace {
 constexpr uint32_t kPieceSize = 4096;  // input bytes between progress events
 
 // A failed block ends the DATA section: the server cannot tell where the message stopped.
-int32_t DataFailed(SmtpSession& s) {
-  const uint32_t error = LastError();
-  if (error == cvErrorOperationCanceled) {
-    Reset(s);
-    return Fail(cvErrorOperationCanceled);
+Status DataFailed(SmtpSession& s, Status failure) {
+  if (failure.error() == cvErrorOperationCanceled) {
+    // A cancelled section is ended by a new connection and a reset; the cancel is the
+    // outcome whatever they answer.
+    static_cast<void>(Reset(s));
+    return failure;
   }
   s.dataOpen = 0;
-  return Fail(error ? error : cvErrorConnectionClosed);
+  return failure;
+}
+
+// Where a data entry point ends: a success that sent DATA has read its reply, and leaves
+// the last error 0 as every exchange does; one that only sent data leaves it as it was.
+int32_t FinishData(const Result<int32_t>& outcome, bool opened) noexcept {
+  if (opened && outcome.ok()) return FinishExchange(outcome);
+  return Library().Finish(outcome, -1);
 }
 
 }  // namespace
 
-int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept {
-  if (!data && length) return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (!s.senderAccepted) return Fail(cvErrorNoReturnAddress);
-  if (!s.acceptedRecipients) return Fail(cvErrorNoValidRecipients);
+Result<int32_t> WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept {
+  if (!data && length) return Status(cvErrorInvalidParameter);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (!s.senderAccepted) return Status(cvErrorNoReturnAddress);
+  if (!s.acceptedRecipients) return Status(cvErrorNoValidRecipients);
   if (!s.dataOpen) {
-    const int32_t r = Command(s, "DATA", nullptr);
-    if (r < 0) return -1;
-    if (!Intermediate(r)) return Fail(cvErrorUnexpectedServerResponse);
+    const Result<int32_t> r = Command(s, "DATA", nullptr);
+    if (!r.ok()) return r;
+    if (!Intermediate(r.value())) return Status(cvErrorUnexpectedServerResponse);
     s.dataOpen = 1;
     s.dataWriter.Begin();
   }
@@ -45,80 +53,80 @@ int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept {
   uint32_t consumed = 0;
   const uint32_t used = s.dataWriter.Convert(data, length, s.commandBuffer, kSmtpCommandSize, consumed);
   SetState(s, cvmail::MailState::Writing);
-  const bool sent = WaitSocket(s, POLLOUT) && SendBytes(s, s.commandBuffer, used);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  Status sent = WaitSocket(s, POLLOUT);
+  if (sent.ok()) sent = SendBytes(s, s.commandBuffer, used);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
-  if (!sent) return DataFailed(s);
+  if (!sent.ok()) return DataFailed(s, sent);
   return int32_t(consumed);
 }
 
-int32_t SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept {
+Status SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept {
   const char* text = block ? static_cast<const char*>(plat::GlobalLock(block)) : nullptr;
-  if (!text) return Fail(cvErrorInvalidParameter);
+  if (!text) return Status(cvErrorInvalidParameter);
   struct Unlock {
     plat::HGLOBAL b;
     ~Unlock() { plat::GlobalUnlock(b); }
   } unlock{block};
   const size_t size = plat::GlobalSize(block);
-  if (length > size) return Fail(cvErrorInvalidParameter);
+  if (length > size) return Status(cvErrorInvalidParameter);
   if (!length) length = uint32_t(strnlen(text, size));
 
   // The data goes out with blocking waits: the window's socket events are off meanwhile.
   const HWND window = s.notify.socketWindow;
   const UINT message = s.notify.socketMessage;
-  if (window && SelectSocket(s, nullptr, 0) != 0) return -1;
+  if (window)
+    if (const Status unrouted = SelectSocket(s, nullptr, 0); !unrouted.ok()) return unrouted;
   s.messageSize.fetch_add(length);
-  int32_t result = 0;
-  if (length == 0) result = WriteData(s, text, 0);
-  for (uint32_t offset = 0; result == 0 && offset < length;) {
+  Status result;
+  if (length == 0) result = WriteData(s, text, 0).status();
+  for (uint32_t offset = 0; result.ok() && offset < length;) {
     const uint32_t piece = std::min(kPieceSize, length - offset);
     for (uint32_t done = 0; done < piece;) {
-      const int32_t n = WriteData(s, text + offset + done, piece - done);
-      if (n <= 0) {
-        result = n < 0 ? -1 : FailUnlessSet(cvErrorConnectionClosed);
+      const Result<int32_t> n = WriteData(s, text + offset + done, piece - done);
+      if (!n.ok() || n.value() == 0) {
+        result = n.ok() ? Status(cvErrorConnectionClosed) : n.status();
         break;
       }
-      done += uint32_t(n);
+      done += uint32_t(n.value());
     }
-    if (result != 0 || Gone(s)) break;
+    if (!result.ok() || Gone(s)) break;
     offset += piece;
     SockYieldNoDelay();
     if (s.cancel.load()) {
-      Reset(s);
-      Fail(cvErrorOperationCanceled);
+      // The cancel is the outcome, whatever the reset after it answers.
+      static_cast<void>(Reset(s));
       Fire(s, cvmail::kMailEventCancel, cvErrorOperationCanceled);
-      result = Fail(cvErrorOperationCanceled);
+      result = Status(cvErrorOperationCanceled);
       break;
     }
     s.bytesCopied.fetch_add(piece);
     Fire(s, cvmail::kMailEventProgress, 0);
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  if (window && s.header.controlSocket != INVALID_SOCKET) {
-    const uint32_t kept = LastError();
-    if (SelectSocket(s, window, message) != 0) return -1;
-    Library().SetLastError(kept);
-  }
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
+  if (window && s.header.controlSocket != INVALID_SOCKET)
+    if (const Status routed = SelectSocket(s, window, message); !routed.ok()) return routed;
   return result;
 }
 
-int32_t EndData(SmtpSession& s) noexcept {
-  if (!s.dataOpen) return Fail(cvErrorInvalidCommandSequence);
+Result<int32_t> EndData(SmtpSession& s) noexcept {
+  if (!s.dataOpen) return Status(cvErrorInvalidCommandSequence);
   // The end line follows the data's last line end: no empty line is added to the message.
   const char* marker = s.dataWriter.EndMarker();
-  const bool sent = SendBytes(s, marker, uint32_t(std::strlen(marker)));
+  const Status sent = SendBytes(s, marker, uint32_t(std::strlen(marker)));
   s.dataOpen = 0;
-  if (!sent) return -1;
+  if (!sent.ok()) return sent;
   s.replyPending = 1;
   s.endTick.store(TickNow());
   return ReadReply(s);
 }
 
-int32_t Reset(SmtpSession& s) noexcept {
-  if (s.timedOut) return Fail(cvErrorOperationTimeout);
+Result<int32_t> Reset(SmtpSession& s) noexcept {
+  if (s.timedOut) return Status(cvErrorOperationTimeout);
   s.cancel.store(0);
   s.cancelSignal.Reset();
-  if (s.dataOpen && Reconnect(s) != 0) return -1;
+  if (s.dataOpen)
+    if (const Status reconnected = Reconnect(s); !reconnected.ok()) return reconnected;
   return Command(s, "RSET", nullptr);
 }
 
@@ -129,29 +137,32 @@ using namespace cvsmtp;
 int32_t SmtpSendData(LibHandle handle, plat::HGLOBAL block, uint32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  return SendData(*op, block, length);
+  const bool opening = !op->dataOpen;
+  const Status sent = SendData(*op, block, length);
+  return FinishData(sent.ok() ? Result<int32_t>(0) : Result<int32_t>(sent), opening);
 }
 
 int32_t SmtpWriteData(LibHandle handle, const char* data, uint32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  return WriteData(*op, data, length);
+  const bool opening = !op->dataOpen;
+  return FinishData(WriteData(*op, data, length), opening);
 }
 
 int32_t SmtpEndData(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return EndData(*op);
+  return FinishExchange(EndData(*op));
 }
 
 int32_t SmtpReset(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return Reset(*op);
+  return FinishExchange(Reset(*op));
 }
 
 int32_t SmtpCancel(LibHandle handle) {
-  if (handle == kInvalidLibHandle) return Fail(cvErrorInvalidHandle);
+  if (handle == kInvalidLibHandle) return Library().Finish(Status(cvErrorInvalidHandle), 0, -1);
   // Any thread: no owner check, and no operation scope (its count is the owner's). The
   // lock keeps the record in place while the flag is set.
   std::lock_guard lock(Library().lock());

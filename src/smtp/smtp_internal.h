@@ -3,6 +3,7 @@
 // the helpers its operations share.
 #include <atomic>
 
+#include "core/errors/status.h"
 #include "mail/common/mail_session.h"
 #include "mail/common/mail_tls_calls.h"
 #include "mail/common/mail_traits.h"
@@ -42,20 +43,27 @@ struct NotifyTraits : cvmail::MailNotifyTraits<SmtpSession, Frame, &Library> {
 };
 
 // The SMTP readers always wait for the socket before reading or writing, also while its
-// events go to a window: a reply cannot be picked up later from a network event.
-struct TlsTraits : cvmail::MailTlsTraits<SmtpSession, Frame, &Library> {
+// events go to a window: a reply cannot be picked up later from a network event. A
+// stream's failure stays in the session until the helper that called the stream takes it.
+struct TlsTraits : cvmail::MailTlsOutcomeTraits<SmtpSession, Frame, &Library> {
   static bool WindowMode(SmtpSession&) { return false; }
   static bool Wait(SmtpSession& s, short events);
 };
 
-// ---- operation scopes and errors ----
+using cvcore::Result;
+using cvcore::Status;
+
+// ---- operation scopes and outcomes ----
 
 // Keeps a session alive for the length of a library call: a receiver of an event that
-// releases the session only marks it, and the outermost call frees it on the way out.
+// releases the session only marks it, and the outermost call frees it on the way out. A
+// call starts with no stream failure left from an earlier one.
 class Operation : public cvmail::SessionScope<NotifyTraits> {
  public:
   explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept
-      : SessionScope(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {}
+      : SessionScope(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {
+    if (*this) (*this)->tls.failure = 0;
+  }
 };
 using SessionCalls = cvmail::SessionHelpers<NotifyTraits>;
 
@@ -70,16 +78,16 @@ inline cvmail::MailState SetState(SmtpSession& s, cvmail::MailState next) noexce
   return cvmail::ChangeMailState(s.state, next, "SMTP session", s.header.handle);
 }
 
-int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
-uint32_t LastError() noexcept;
-void ClearError() noexcept;
-// The thread's socket error as the last error (never 0).
-inline uint32_t SocketError() noexcept { return SessionCalls::SocketError(); }
-// Fails with code unless an error is already set; -1.
-int32_t FailUnlessSet(uint32_t code) noexcept;
+// The failure the session's stream reported (the connection closed when it kept none).
+inline Status StreamFailure(SmtpSession& s) noexcept { return TlsTraits::TakeFailure(s); }
+
+// Where an entry point that exchanged commands with the server ends: the last error is 0
+// after a success and the failure's code after a failure; the result, or -1.
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept;
 
 // Fires an event (the receiver may release the session: check Gone afterwards). The
-// caller's last error is the event's error, or what it was.
+// receiver reads the event's error as the last error; the call's own outcome is not
+// touched.
 void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept;
 
 uint32_t TickNow() noexcept;  // never 0 (0 means "not started")
@@ -91,26 +99,31 @@ inline bool Intermediate(int32_t code) noexcept { return code >= 300 && code <= 
 // The session timeout in milliseconds (20 seconds when 0).
 uint32_t TimeoutMs(const SmtpSession& s) noexcept;
 // Waits for the socket's events or a cancel. Cancel: cvErrorOperationCanceled and event 32;
-// time-out: the timed-out flag, cvErrorOperationTimeout and event 16. False with the error.
-bool WaitSocket(SmtpSession& s, short events) noexcept;
-// Sends the whole block (through TLS when active). False with the error.
-bool SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept;
-// Reads into the receive buffer (through TLS when active). The count, or -1 with the
-// error (0x80042FE0 when the server closed).
-int32_t FillReceiveBuffer(SmtpSession& s) noexcept;
+// time-out: the timed-out flag, cvErrorOperationTimeout and event 16.
+Status WaitSocket(SmtpSession& s, short events) noexcept;
+// Sends the whole block (through TLS when active).
+Status SendBytes(SmtpSession& s, const char* data, uint32_t length) noexcept;
+// Reads into the receive buffer (through TLS when active); 0x80042FE0 when the server
+// closed.
+Status FillReceiveBuffer(SmtpSession& s) noexcept;
 
 // ---- protocol ----
 
-int32_t Command(SmtpSession& s, const char* command, const char* argument) noexcept;
-int32_t ReadReply(SmtpSession& s) noexcept;
-int32_t SendHello(SmtpSession& s) noexcept;
-int32_t Authenticate(SmtpSession& s, uint32_t method, const char* user, const char* password) noexcept;
-// Opens the connection again after a cancelled transfer. 0, or -1 with the session released.
-int32_t Reconnect(SmtpSession& s) noexcept;
-int32_t SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept;
-int32_t WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept;
-int32_t EndData(SmtpSession& s) noexcept;
-int32_t Reset(SmtpSession& s) noexcept;
-int32_t SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept;
+// A command and its reply: the reply code, or the failure (a refusal the reply table
+// names is one).
+Result<int32_t> Command(SmtpSession& s, const char* command, const char* argument) noexcept;
+// The reply the session waits for.
+Result<int32_t> ReadReply(SmtpSession& s) noexcept;
+Result<int32_t> SendHello(SmtpSession& s) noexcept;
+Result<int32_t> Authenticate(SmtpSession& s, uint32_t method, const char* user, const char* password) noexcept;
+// Opens the connection again after a cancelled transfer; on failure the session is
+// released.
+Status Reconnect(SmtpSession& s) noexcept;
+Status SendData(SmtpSession& s, plat::HGLOBAL block, uint32_t length) noexcept;
+// The input bytes taken.
+Result<int32_t> WriteData(SmtpSession& s, const char* data, uint32_t length) noexcept;
+Result<int32_t> EndData(SmtpSession& s) noexcept;
+Result<int32_t> Reset(SmtpSession& s) noexcept;
+Status SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept;
 
 }  // namespace cvsmtp

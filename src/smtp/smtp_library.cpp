@@ -37,20 +37,12 @@ void FrameTraits::ReleaseSessionUnlocked(Frame&, SmtpSession& s) {
   explicit_bzero(s.commandBuffer, sizeof s.commandBuffer);
 }
 
-int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept {
+  Library().SetLastError(outcome.error());
+  return outcome.ok() ? outcome.value() : -1;
 }
 
-int32_t FailUnlessSet(uint32_t code) noexcept { return Fail(LastError() ? LastError() : code); }
-
-uint32_t LastError() noexcept { return Library().GetLastError(); }
-
-void ClearError() noexcept { Library().SetLastError(0); }
-
-void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept {
-  SessionCalls::Fire(s, event, error);
-}
+void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept { SessionCalls::Deliver(s, event, error); }
 
 uint32_t TickNow() noexcept {
   const uint32_t t = plat::GetTickCount();

@@ -5,8 +5,11 @@
 
 namespace cvsmtp {
 
-int32_t SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept {
-  return Notify::SelectEvents(s.header.handle, window, message);
+Status SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept {
+  if (Notify::SelectEvents(s.header.handle, window, message) == 0) return {};
+  // The engine's entry keeps its failure in the last error.
+  const uint32_t code = Library().GetLastError();
+  return Status(code ? code : cvErrorInvalidParameter);
 }
 
 void NotifyTraits::OnSocketEvent(SmtpSession& session, SOCKET, int32_t fdEvent, uint32_t error) {
@@ -23,7 +26,7 @@ using namespace cvsmtp;
 int32_t SmtpSelectEvents(LibHandle handle, HWND window, UINT message) {
   Operation op(handle);
   if (!op) return -1;
-  return SelectSocket(*op, window, message);
+  return Library().Finish(SelectSocket(*op, window, message), 0, -1);
 }
 
 int32_t SmtpRegisterEvents(LibHandle handle, HWND window, UINT message, uint32_t mask) {

@@ -34,8 +34,8 @@ constexpr ReplyError kReplyTable[] = {
 constexpr cvcore::ReplyLimits kReplyLimits = {kSmtpReplyTextSize, 65536, false};
 
 // Reads one reply into the session's code and text, within one timeout for the whole
-// reply. False with the error.
-bool ReadReplyLines(SmtpSession& s) {
+// reply.
+Status ReadReplyLines(SmtpSession& s) {
   cvcore::ReplyReader& reader = s.reader;
   reader.Start(kReplyLimits, s.replyText);
   reader.Arm(plat::GetTickCount(), TimeoutMs(s));
@@ -45,18 +45,21 @@ bool ReadReplyLines(SmtpSession& s) {
   } disarm{reader};
   for (;;) {
     char c;
-    if (!s.received.TakeByte(c) && (FillReceiveBuffer(s) < 0 || !s.received.TakeByte(c))) return false;
+    if (!s.received.TakeByte(c)) {
+      if (const Status filled = FillReceiveBuffer(s); !filled.ok()) return filled;
+      if (!s.received.TakeByte(c)) return Status(cvErrorConnectionClosed);
+    }
     switch (reader.Feed(c)) {
       case cvcore::ReplyReader::Status::More:
         continue;
       case cvcore::ReplyReader::Status::Done:
         reader.Finish();
         s.replyCode = reader.code();
-        return true;
+        return {};
       case cvcore::ReplyReader::Status::BadCode:
       case cvcore::ReplyReader::Status::TooLong:
         reader.Finish();
-        return Fail(cvErrorInvalidServerResponse), false;
+        return Status(cvErrorInvalidServerResponse);
     }
   }
 }
@@ -69,51 +72,43 @@ uint32_t TableError(uint32_t code) {
 
 }  // namespace
 
-int32_t ReadReply(SmtpSession& s) noexcept {
-  if (!s.replyPending) return s.replyCode ? int32_t(s.replyCode) : -1;
+Result<int32_t> ReadReply(SmtpSession& s) noexcept {
   s.replyPending = 0;
   s.replyCode = 0;
   SetState(s, cvmail::MailState::Reading);
-  const bool read = ReadReplyLines(s);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  const Status read = ReadReplyLines(s);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
-  if (!read) {
-    const uint32_t error = LastError();
-    if (error == cvErrorInvalidServerResponse) Fire(s, cvmail::kMailEventCommand, error);
-    return Fail(error ? error : cvErrorConnectionClosed);
+  if (!read.ok()) {
+    if (read.error() == cvErrorInvalidServerResponse) Fire(s, cvmail::kMailEventCommand, read.error());
+    return read;
   }
   uint32_t error = TableError(s.replyCode);
   if (!error && (s.replyCode < 100 || s.replyCode > 399)) error = cvErrorUnexpectedServerResponse;
-  if (error) {
-    Fail(error);
-    Fire(s, cvmail::kMailEventCommand, error);
-    return Fail(error);
-  }
-  ClearError();
-  Fire(s, cvmail::kMailEventCommand, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
-  ClearError();
+  Fire(s, cvmail::kMailEventCommand, error);
+  if (error) return Status(error);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   return int32_t(s.replyCode);
 }
 
-int32_t Command(SmtpSession& s, const char* command, const char* argument) noexcept {
-  if (s.replyPending) return Fail(cvErrorInvalidParameter);
-  if (s.dataOpen) return Fail(cvErrorAlreadyInProgress);
-  if (!command || !*command) return Fail(cvErrorInvalidParameter);
+Result<int32_t> Command(SmtpSession& s, const char* command, const char* argument) noexcept {
+  if (s.replyPending) return Status(cvErrorInvalidParameter);
+  if (s.dataOpen) return Status(cvErrorAlreadyInProgress);
+  if (!command || !*command) return Status(cvErrorInvalidParameter);
   // A line break inside would smuggle a second command onto the wire.
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
-    return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
+    return Status(cvErrorInvalidParameter);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
   const int n = argument ? std::snprintf(s.commandBuffer, sizeof s.commandBuffer, "%s %s\r\n", command, argument)
                          : std::snprintf(s.commandBuffer, sizeof s.commandBuffer, "%s\r\n", command);
   if (n < 0 || size_t(n) >= sizeof s.commandBuffer) {
     explicit_bzero(s.commandBuffer, sizeof s.commandBuffer);
-    return Fail(cvErrorInvalidParameter);
+    return Status(cvErrorInvalidParameter);
   }
-  const bool sent = SendBytes(s, s.commandBuffer, uint32_t(n));
+  const Status sent = SendBytes(s, s.commandBuffer, uint32_t(n));
   // The line may hold a credential: it does not stay in the record.
   explicit_bzero(s.commandBuffer, size_t(n));
-  if (!sent) return -1;
+  if (!sent.ok()) return sent;
   s.replyPending = 1;
   return ReadReply(s);
 }
@@ -125,13 +120,15 @@ using namespace cvsmtp;
 int32_t SmtpCommand(LibHandle handle, const char* command, const char* argument) {
   Operation op(handle);
   if (!op) return -1;
-  return Command(*op, command, argument);
+  return FinishExchange(Command(*op, command, argument));
 }
 
 int32_t SmtpReadReply(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return ReadReply(*op);
+  // Nothing owed: the last reply's code again (none: -1), and the last error as it was.
+  if (!op->replyPending) return op->replyCode ? int32_t(op->replyCode) : -1;
+  return FinishExchange(ReadReply(*op));
 }
 
 const char* SmtpGetReplyText(LibHandle handle) {

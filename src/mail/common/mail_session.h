@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/frame/lib_types.h"
 #include "core/notify/notify_engine.h"
 #include "core/sock/sock.h"
@@ -57,6 +58,8 @@ class SessionScope {
   Session* session_;
 };
 
+// The helpers return their outcome; the library's entry point makes a failure its last
+// error.
 template <typename Traits>
 struct SessionHelpers {
   using Session = typename Traits::Session;
@@ -67,9 +70,8 @@ struct SessionHelpers {
   // Frees the session now, or when the call under way ends (its connection closes now).
   static void ReleaseOrDefer(LibHandle handle) noexcept {
     auto& f = Traits::Library();
-    const uint32_t saved = f.GetLastError();
-    Session* s = f.GetSession(handle);
-    f.SetLastError(saved);
+    const cvcore::Result<Session*> found = f.LookupOwned(handle);
+    Session* s = found.ok() ? found.value() : nullptr;
     if (s && s->operationDepth > 0) {
       if (!s->freePending) {
         s->freePending = 1;
@@ -88,60 +90,53 @@ struct SessionHelpers {
     uint32_t timeoutMs;
     uint32_t timeoutEvent;  // fired on a time-out; 0: none
     bool watchCancel;       // false: the session's cancel is not this wait's business
-    bool errorFirst;        // the last error is set before the event fires (its receiver sees it)
   };
 
   // Waits for the socket's events, a cancel or the time-out (plat::BlockingWait: the host's
   // loop runs meanwhile and may cancel the call, even where the session's cancel is not
-  // watched). Cancel:
-  // 10004 and event 32; time-out: onTimeout(), 10060 and the rules' event. fire(session,
-  // event, error) is the library's. False with the error.
+  // watched). Cancel: 10004 and event 32; time-out: onTimeout(), 10060 and the rules'
+  // event. fire(session, event, error) is the library's.
   template <typename Fire, typename OnTimeout>
-  static bool Wait(Session& s, SOCKET sock, short events, const WaitRules& rules, Fire&& fire,
-                   OnTimeout&& onTimeout) noexcept {
-    auto& f = Traits::Library();
-    if (sock == INVALID_SOCKET || s.freePending) return f.SetLastError(cvErrorConnectionClosed), false;
+  static cvcore::Status Wait(Session& s, SOCKET sock, short events, const WaitRules& rules, Fire&& fire,
+                             OnTimeout&& onTimeout) noexcept {
+    if (sock == INVALID_SOCKET || s.freePending) return cvcore::Status(cvErrorConnectionClosed);
     auto canceled = [&]() {
       s.busy.store(0);
       // The cancel stays for the rest of the call, whose later waits end at once and
       // quietly: one cancel, one event. The next call starts without it (SessionScope).
       const bool reported = s.cancel.exchange(kCancelReported) == kCancelReported;
       s.cancelSignal.Set();
-      if (rules.errorFirst) f.SetLastError(cvErrorOperationCanceled);
       if (!reported) fire(s, kMailEventCancel, cvErrorOperationCanceled);
-      return f.SetLastError(cvErrorOperationCanceled), false;
+      return cvcore::Status(cvErrorOperationCanceled);
     };
     if (rules.watchCancel && s.cancel.load()) return canceled();
     pollfd fds[2] = {{int(sock), events, 0}, {s.cancelSignal.fd(), POLLIN, 0}};
     s.busy.store(1);
     const plat::WaitResult r = plat::BlockingWait(fds, rules.watchCancel ? 2 : 1, rules.timeoutMs);
     s.busy.store(0);
-    if (s.freePending) return f.SetLastError(cvErrorInvalidHandle), false;
+    if (s.freePending) return cvcore::Status(cvErrorInvalidHandle);
     if ((rules.watchCancel && s.cancel.load()) || plat::WaitCanceled(r)) return canceled();
     switch (r.status) {
       case plat::WaitStatus::Ready:
-        return true;
+        return {};
       case plat::WaitStatus::Timeout:
         onTimeout();
-        if (rules.errorFirst) f.SetLastError(cvErrorOperationTimeout);
         if (rules.timeoutEvent) fire(s, rules.timeoutEvent, cvErrorOperationTimeout);
-        return f.SetLastError(cvErrorOperationTimeout), false;
+        return cvcore::Status(cvErrorOperationTimeout);
       default:
-        SocketError();
-        return false;
+        return SocketFailure();
     }
   }
 
   // A new session for a connect: its port, time-out (0: 20 seconds), options and host are
-  // set, then open(session, handle) runs inside a call scope of type Operation. open
-  // returns 0, or -1 with the error and the session is released. The handle, or
-  // kInvalidLibHandle.
+  // set, then open(session, handle) runs inside a call scope of type Operation; when it
+  // fails the session is released. The handle.
   template <typename Operation, typename Open>
-  static LibHandle OpenSession(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
-                               Open&& open) noexcept {
+  static cvcore::Result<LibHandle> OpenSession(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                                               Open&& open) noexcept {
     const LibHandle h = Traits::Library().AllocSession();
-    if (h == kInvalidLibHandle) return kInvalidLibHandle;
-    int32_t result = -1;
+    if (h == kInvalidLibHandle) return cvcore::Status(Traits::Library().GetLastError());
+    cvcore::Status result;
     {
       Operation op(h);
       Session& s = *op;
@@ -150,77 +145,55 @@ struct SessionHelpers {
       s.options = options;
       std::snprintf(s.host, sizeof s.host, "%s", host);
       result = open(s, h);
-      if (result != 0) ReleaseOrDefer(h);
+      if (!result.ok()) ReleaseOrDefer(h);
     }
-    return result == 0 ? h : kInvalidLibHandle;
+    if (!result.ok()) return result;
+    return h;
   }
 
-  // The server address of the session's host (IPv6 only when the options say so). True, or
-  // false with the error.
-  static bool Resolve(Session& s) noexcept {
+  // The server address of the session's host (IPv6 only when the options say so).
+  static cvcore::Status Resolve(Session& s) noexcept {
     const uint32_t hint = (s.options & kMailOptionIpv6Only) ? 23 : 0;
-    if (SockResolveAddress(s.host, hint, &s.serverAddress) >= 0) return true;
-    Traits::Library().SetLastError(cvErrorInvalidHostName);
-    return false;
+    if (SockResolveAddress(s.host, hint, &s.serverAddress) >= 0) return {};
+    return cvcore::Status(cvErrorInvalidHostName);
   }
 
   // A TLS session's copy of the credentials and its client credentials (nothing to do
-  // without TLS). True, or false with the error.
-  static bool PrepareTls(Session& s, const SecCredentials* credentials) noexcept {
-    if (!(s.options & kMailOptionSecure)) return true;
+  // without TLS).
+  static cvcore::Status PrepareTls(Session& s, const SecCredentials* credentials) noexcept {
+    if (!(s.options & kMailOptionSecure)) return {};
     uint32_t error = 0;
-    if (TlsPrepare(s.tls, credentials, &error) && TlsCreateCredentials(s.tls, &error)) return true;
-    Traits::Library().SetLastError(error);
-    return false;
+    if (TlsPrepare(s.tls, credentials, &error) && TlsCreateCredentials(s.tls, &error)) return {};
+    return cvcore::Status(error);
   }
 
   // A TCP socket for the session's server address and port, kept as its control socket,
-  // and the address to connect to. True, or false with the error.
-  static bool CreateSocket(Session& s, uint32_t port, char (&address)[kSockAddressBufferSize],
-                           uint32_t& length) noexcept {
-    if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return false;
+  // and the address to connect to.
+  static cvcore::Status CreateSocket(Session& s, uint32_t port, char (&address)[kSockAddressBufferSize],
+                                     uint32_t& length) noexcept {
+    if (!SockMakeSockaddr(&s.serverAddress, uint16_t(port), address, &length)) return SocketFailure();
     s.header.controlSocket = SockCreate(int32_t(s.serverAddress.family), SOCK_STREAM, IPPROTO_TCP);
-    if (s.header.controlSocket == INVALID_SOCKET) return SocketError(), false;
-    return true;
+    if (s.header.controlSocket == INVALID_SOCKET) return SocketFailure();
+    return {};
   }
 
   // Connects the socket without blocking past waitWritable() (the library's wait for
-  // POLLOUT: its time-out and cancel). The socket stays non-blocking: every read and write
-  // (a TLS handshake's too) waits first under the session's time-out and cancel, and no
-  // socket call can hold a call past them. 0, or -1 with the error.
+  // POLLOUT: its time-out and cancel, giving its outcome). The socket stays non-blocking:
+  // every read and write (a TLS handshake's too) waits first under the session's time-out
+  // and cancel, and no socket call can hold a call past them.
   template <typename Wait>
-  static int32_t Connect(SOCKET sock, const char* address, uint32_t length, Wait&& waitWritable) noexcept {
+  static cvcore::Status Connect(SOCKET sock, const char* address, uint32_t length, Wait&& waitWritable) noexcept {
     uint32_t on = 1;
     SockSetBlockingMode(sock, &on);
     if (SockConnect(sock, reinterpret_cast<const sockaddr*>(address), int32_t(length)) != 0) {
-      if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return int32_t(SocketError()), -1;
-      if (!waitWritable()) return -1;
+      if (plat::GetLastError() != plat::WSAEWOULDBLOCK) return SocketFailure();
+      if (const cvcore::Status waited = waitWritable(); !waited.ok()) return waited;
       int32_t pending = 0;
       int32_t size = sizeof pending;
-      if (SockGetPendingError(sock, &pending, &size) != 0) return int32_t(SocketError()), -1;
-      if (pending != 0) return Traits::Library().SetLastError(kCvErrorBase | uint32_t(pending)), -1;
+      if (SockGetPendingError(sock, &pending, &size) != 0) return SocketFailure();
+      if (pending != 0) return cvcore::Status(kCvErrorBase | uint32_t(pending));
     }
-    return 0;
-  }
-
-  // Sends the whole block over a plain socket; a socket routed to a window is non-blocking,
-  // so a full send buffer waits for room with waitWritable(). False with the error.
-  template <typename Wait>
-  static bool SendPlain(SOCKET sock, const char* data, uint32_t length, Wait&& waitWritable) noexcept {
-    for (uint32_t sent = 0; sent < length;) {
-      const int32_t n = SockSendNoFlags(sock, data + sent, int32_t(length - sent));
-      if (n > 0) {
-        sent += uint32_t(n);
-        continue;
-      }
-      if (n < 0 && plat::GetLastError() == plat::WSAEWOULDBLOCK) {
-        if (!waitWritable()) return false;
-        continue;
-      }
-      SocketError();
-      return false;
-    }
-    return true;
+    return {};
   }
 
   // Posts a network event (FD_READ, FD_CONNECT...) of the control socket to its window.
@@ -230,12 +203,31 @@ struct SessionHelpers {
                       plat::WSAMakeSelectReply(uint32_t(fdEvent), 0));
   }
 
-  // The thread's socket error as the last error (never 0).
-  static uint32_t SocketError() noexcept {
-    uint32_t e = plat::GetLastError();
-    if (e == 0) e = cvErrorConnectionClosed;  // a failure that left no error behind
-    Traits::Library().SetLastError(e);
-    return Traits::Library().GetLastError();
+  // The thread's socket error as a failure (never success).
+  static cvcore::Status SocketFailure() noexcept {
+    const uint32_t e = plat::GetLastError();
+    return cvcore::Status(e ? e : cvErrorConnectionClosed);  // a failure that left no error behind
+  }
+
+  // ---- for a library whose own helpers still keep their failure in the last error ----
+
+  // The outcome of a helper above made the last error. True on success.
+  static bool Report(cvcore::Status outcome) noexcept {
+    if (!outcome.ok()) Traits::Library().SetLastError(outcome.error());
+    return outcome.ok();
+  }
+  // The failure the library's helpers left in the last error, as an outcome.
+  static cvcore::Status KeptFailure() noexcept {
+    const uint32_t code = Traits::Library().GetLastError();
+    return cvcore::Status(code ? code : cvErrorConnectionClosed);
+  }
+  // OpenSession with open(session, handle) giving 0, or -1 with the error. The handle, or
+  // kInvalidLibHandle with the error.
+  template <typename Operation, typename Open>
+  static LibHandle OpenReporting(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
+                                 Open&& open) noexcept {
+    const auto outcome = [&](Session& s, LibHandle h) { return open(s, h) == 0 ? cvcore::Status() : KeptFailure(); };
+    return Traits::Library().Finish(OpenSession<Operation>(host, port, timeout, options, outcome), kInvalidLibHandle);
   }
 
   // Fires an event unless the session is released; the caller's last error is the event's
@@ -245,6 +237,18 @@ struct SessionHelpers {
     const uint32_t kept = Traits::Library().GetLastError();
     cvcore::NotifyEngine<Traits>::Fire(s.header.handle, event, error);
     Traits::Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
+  }
+
+  // Fires an event unless the session is released. Its receiver reads the event's error
+  // as the last error (0: none) and may call into the library; what it leaves behind is
+  // not the outcome of the call that fired the event, which its entry point sets.
+  static void Deliver(Session& s, uint32_t event, uint32_t error) noexcept {
+    if (s.freePending) return;
+    auto& f = Traits::Library();
+    const uint32_t callersError = f.GetLastError();
+    f.SetLastError(error);
+    cvcore::NotifyEngine<Traits>::Fire(s.header.handle, event, error);
+    f.SetLastError(callersError);
   }
 };
 

@@ -29,9 +29,9 @@ inline constexpr uint32_t kTlsDefaultProtocol = 16;  // TLS 1.2 when the caller 
 class MailSocket final : public cvcore::SocketStream {
  public:
   struct Hooks {
-    bool (*wait)(void* session, short events);  // the session's wait (its time-out and cancel)
-    void (*fail)(uint32_t code);                // the library's last error
-    uint32_t (*socketError)();                  // the thread's socket error as the last error; 0: none
+    bool (*wait)(void* session, short events);   // the session's wait (its time-out and cancel)
+    void (*fail)(void* session, uint32_t code);  // where the library keeps a stream's failure
+    uint32_t (*socketError)(void* session);      // the thread's socket error kept as one; 0: none
   };
   explicit MailSocket(const SOCKET& socket) noexcept : SocketStream(socket) {}
   void Bind(void* session, const Hooks* hooks) noexcept {
@@ -39,11 +39,11 @@ class MailSocket final : public cvcore::SocketStream {
     hooks_ = hooks;
   }
   bool Wait(short events) noexcept override { return hooks_->wait(session_, events); }
-  void Fail(uint32_t code) noexcept override { hooks_->fail(code); }
+  void Fail(uint32_t code) noexcept override { hooks_->fail(session_, code); }
 
  private:
   void FailSocket(bool) noexcept override {
-    if (!hooks_->socketError()) hooks_->fail(cvErrorConnectionClosed);
+    if (!hooks_->socketError(session_)) hooks_->fail(session_, cvErrorConnectionClosed);
   }
   void* session_ = nullptr;
   const Hooks* hooks_ = nullptr;
@@ -68,6 +68,9 @@ struct TlsState {
   uint32_t certificateStatus = 0;
   std::string issuer;
   std::string subject;
+  // The last failure the session's stream reported, for a library that takes it from here
+  // rather than from its last error (0: none).
+  uint32_t failure = 0;
 
   // The socket stream lives in plain storage (reached through socket()): a member with
   // virtual functions, or a private one, would take the session record out of standard

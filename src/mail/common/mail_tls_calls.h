@@ -6,9 +6,12 @@
 // Besides the TlsStream traits, Traits gives:
 //   static const char* Host(Session&);       // the server name the certificate must match
 //   static uint32_t Options(Session&);       // the session options (trusted site)
+//   static cvcore::Status TakeFailure(Session&);  // the failure the stream kept, as an outcome
+//   static void Publish(Session&);           // a kept failure to the library's last error
 #include <cstdint>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/frame/lib_types.h"
 #include "mail/common/mail_tls_stream.h"
 
@@ -21,17 +24,15 @@ class TlsCalls {
   using Stream = TlsStream<Traits>;
 
   // Handshake and server check while connecting; an untrusted certificate is accepted
-  // (its state is kept for the security information). False with the error.
-  static bool Start(Session& s) noexcept {
-    if (!Stream::Handshake(s, Traits::Host(s))) return false;
+  // (its state is kept for the security information).
+  static cvcore::Status Start(Session& s) noexcept {
+    if (!Stream::Handshake(s, Traits::Host(s))) return Traits::TakeFailure(s);
     uint32_t error = 0;
     if (!TlsVerifyServer(Traits::Tls(s), Traits::Host(s), Traits::Options(s), &error) &&
-        error != cvErrorSecurityCertificate) {
-      Traits::SetError(error);
-      return false;
-    }
+        error != cvErrorSecurityCertificate)
+      return cvcore::Status(error);
     Traits::Tls(s).active = true;
-    return true;
+    return {};
   }
 
   static int32_t CreateCredentials(LibHandle handle) noexcept {
@@ -49,7 +50,7 @@ class TlsCalls {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return 0;
-    return Stream::Handshake(*s, Traits::Host(*s));
+    return Published(*s, Stream::Handshake(*s, Traits::Host(*s)));
   }
 
   static int32_t VerifyServer(LibHandle handle) noexcept {
@@ -65,14 +66,14 @@ class TlsCalls {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return 0;
-    return Stream::Shutdown(*s);
+    return Published(*s, Stream::Shutdown(*s));
   }
 
   static int32_t HandshakeLoop(LibHandle handle, int32_t readFirst) noexcept {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return 0;
-    return Stream::HandshakeLoop(*s, readFirst != 0);
+    return Published(*s, Stream::HandshakeLoop(*s, readFirst != 0));
   }
 
   static int32_t Receive(LibHandle handle, char* buffer, int32_t size) noexcept {
@@ -80,7 +81,7 @@ class TlsCalls {
     Session* s = Checked(op);
     if (!s) return -1;
     if (!buffer || size < 0) return Fail(cvErrorInvalidParameter), -1;
-    return Stream::Receive(*s, buffer, uint32_t(size));
+    return Published(*s, Stream::Receive(*s, buffer, uint32_t(size)));
   }
 
   static int32_t Send(LibHandle handle, const char* data, int32_t length) noexcept {
@@ -88,7 +89,7 @@ class TlsCalls {
     Session* s = Checked(op);
     if (!s) return -1;
     if (!data || length < 0) return Fail(cvErrorInvalidParameter), -1;
-    return Stream::Send(*s, data, uint32_t(length));
+    return Published(*s, Stream::Send(*s, data, uint32_t(length)));
   }
 
   // 0, or -1 with the error (this one needs no loaded provider: a plain session answers zeros).
@@ -102,8 +103,13 @@ class TlsCalls {
 
  private:
   static int32_t Fail(uint32_t code) noexcept {
-    Traits::SetError(code);
+    Traits::Library().SetLastError(code);
     return 0;
+  }
+  // A stream call's result, its failure (if one was kept) made the last error.
+  static int32_t Published(Session& s, int32_t result) noexcept {
+    if (result <= 0) Traits::Publish(s);
+    return result;
   }
 
   // The session of the call when the TLS provider is loaded.

@@ -12,9 +12,9 @@
 //                                            // not wait (nothing there yet is would-block)
 //   static bool Wait(Session&, short events); // the session's wait (its timeout and cancel);
 //                                            // false with the error and its event reported
-//   static void SetError(uint32_t code);      // the library's last error
-//   static uint32_t GetError();               // the library's last error
-//   static uint32_t SetSocketError();         // the thread's socket error as the last error
+//   static void SetError(Session&, uint32_t code);  // keeps a failure where the library wants it
+//   static uint32_t GetError(Session&);              // the failure kept there
+//   static uint32_t SetSocketError(Session&);        // the thread's socket error kept as the failure
 #include <poll.h>
 
 #include <cstdint>
@@ -43,7 +43,7 @@ class TlsStream {
   static int32_t Read(Session& s, cvcore::ByteStream& in, char* buffer, uint32_t size) noexcept {
     if (!Traits::WindowMode(s)) return cvcore::ReceiveSome(in, buffer, size, cvcore::StreamOrder::WaitFirst);
     const int32_t n = in.Receive(buffer, size);
-    if (n == cvcore::kStreamWouldBlock) return Fail(cvErrorOperationWouldBlock), -1;
+    if (n == cvcore::kStreamWouldBlock) return Fail(s, cvErrorOperationWouldBlock), -1;
     return n;
   }
 
@@ -51,7 +51,7 @@ class TlsStream {
   static int32_t Handshake(Session& s, const char* host) noexcept {
     TlsState& tls = Bind(s);
     uint32_t error = 0;
-    if (!TlsCreateStage(tls, host, &error)) return Fail(error);
+    if (!TlsCreateStage(tls, host, &error)) return Fail(s, error);
     return HandshakeLoop(s, true);
   }
 
@@ -59,11 +59,11 @@ class TlsStream {
   // buffered; the stage reads whenever it needs the server's next flight). 1, or 0.
   static int32_t HandshakeLoop(Session& s, bool) noexcept {
     TlsState& tls = Bind(s);
-    if (!tls.stage) return Fail(cvErrorSecurityNotInitialized);
+    if (!tls.stage) return Fail(s, cvErrorSecurityNotInitialized);
     const bool done = tls.client.Handshake(*tls.stage);
     tls.lastStatus = tls.stage->lastStatus();
     // A server that closes in the middle of the handshake is a closed connection here.
-    if (!done && tls.stage->ended()) return Fail(cvErrorConnectionClosed);
+    if (!done && tls.stage->ended()) return Fail(s, cvErrorConnectionClosed);
     return done ? 1 : 0;
   }
 
@@ -71,14 +71,14 @@ class TlsStream {
   // close-notify) and nothing is left, or -1.
   static int32_t Receive(Session& s, char* buffer, uint32_t size) noexcept {
     TlsState& tls = Bind(s);
-    if (!tls.stage) return Fail(cvErrorSecurityNotInitialized), -1;
+    if (!tls.stage) return Fail(s, cvErrorSecurityNotInitialized), -1;
     return Read(s, *tls.stage, buffer, size);
   }
 
   // Encrypts and sends the whole block. The length, or -1.
   static int32_t Send(Session& s, const char* data, uint32_t length) noexcept {
     TlsState& tls = Bind(s);
-    if (!tls.stage) return Fail(cvErrorSecurityNotInitialized), -1;
+    if (!tls.stage) return Fail(s, cvErrorSecurityNotInitialized), -1;
     return cvcore::SendAll(*tls.stage, data, length, cvcore::StreamOrder::TryFirst) ? int32_t(length) : -1;
   }
 
@@ -89,13 +89,13 @@ class TlsStream {
     const bool had = tls.stage != nullptr;
     if (had && tls.socket().socket() != INVALID_SOCKET) {
       const uint32_t saved = plat::GetLastError();
-      const uint32_t kept = Traits::GetError();
+      const uint32_t kept = Traits::GetError(s);
       tls.stage->SendCloseNotify(false);
-      Traits::SetError(kept);
+      Traits::SetError(s, kept);
       plat::SetLastError(saved);
     }
     TlsReset(tls);
-    return had ? 1 : Fail(cvErrorSecurityNotInitialized);
+    return had ? 1 : Fail(s, cvErrorSecurityNotInitialized);
   }
 
  private:
@@ -105,13 +105,14 @@ class TlsStream {
     tls.socket().Bind(&s, &kHooks);
     return tls;
   }
-  static int32_t Fail(uint32_t code) noexcept {
-    Traits::SetError(code);
+  static int32_t Fail(Session& s, uint32_t code) noexcept {
+    Traits::SetError(s, code);
     return 0;
   }
-  static bool WaitHook(void* s, short events) { return Traits::Wait(*static_cast<Session*>(s), events); }
-  static void FailHook(uint32_t code) { Traits::SetError(code); }
-  static uint32_t SocketErrorHook() { return Traits::SetSocketError(); }
+  static Session& Of(void* s) noexcept { return *static_cast<Session*>(s); }
+  static bool WaitHook(void* s, short events) { return Traits::Wait(Of(s), events); }
+  static void FailHook(void* s, uint32_t code) { Traits::SetError(Of(s), code); }
+  static uint32_t SocketErrorHook(void* s) { return Traits::SetSocketError(Of(s)); }
   static constexpr MailSocket::Hooks kHooks{&WaitHook, &FailHook, &SocketErrorHook};
 };
 

@@ -4,13 +4,17 @@
 // The session record has header (handle, controlSocket), notify, tls, host and options;
 // the library state has startup and windows.
 #include <cstdint>
+#include <utility>
 
+#include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/frame/frame.h"
 #include "core/notify/notify_engine.h"
 #include "core/notify/window_table.h"
 #include "core/sock/sock.h"
 #include "mail/common/mail_events.h"
 #include "mail/common/mail_tls.h"
+#include "platform/base/last_error.h"
 
 namespace cvmail {
 
@@ -41,17 +45,44 @@ struct MailNotifyTraits {
   static SOCKET EventSocket(Session& s) { return s.header.controlSocket; }
 };
 
-// The TlsStream and TlsCalls traits but WindowMode and Wait, which the library adds.
+// The TlsStream and TlsCalls traits but WindowMode and Wait, which the library adds. A
+// stream's failure goes to the library's last error at once.
 template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
 struct MailTlsTraits {
   using Session = SessionT;
+  static FrameT& Library() { return LibraryOf(); }
   static TlsState& Tls(Session& s) { return s.tls; }
   static SOCKET Socket(Session& s) { return s.header.controlSocket; }
-  static void SetError(uint32_t code) { LibraryOf().SetLastError(code); }
-  static uint32_t GetError() { return LibraryOf().GetLastError(); }
-  static uint32_t SetSocketError() { return LibraryOf().SetSocketError(); }
+  static void SetError(Session&, uint32_t code) { LibraryOf().SetLastError(code); }
+  static uint32_t GetError(Session&) { return LibraryOf().GetLastError(); }
+  static uint32_t SetSocketError(Session&) { return LibraryOf().SetSocketError(); }
+  static cvcore::Status TakeFailure(Session&) {
+    const uint32_t code = LibraryOf().GetLastError();
+    return cvcore::Status(code ? code : cvErrorConnectionClosed);
+  }
+  static void Publish(Session&) {}
   static const char* Host(Session& s) { return s.host; }
   static uint32_t Options(Session& s) { return s.options; }
+};
+
+// The same for a library whose helpers return their outcome: a stream's failure is kept in
+// the session's TLS state until the helper that called the stream takes it.
+template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
+struct MailTlsOutcomeTraits : MailTlsTraits<SessionT, FrameT, LibraryOf> {
+  using Session = SessionT;
+  static void SetError(Session& s, uint32_t code) { s.tls.failure = code; }
+  static uint32_t GetError(Session& s) { return s.tls.failure; }
+  static uint32_t SetSocketError(Session& s) {
+    const uint32_t e = plat::GetLastError();
+    return s.tls.failure = e ? (kCvErrorBase | e) : 0;
+  }
+  static cvcore::Status TakeFailure(Session& s) {
+    const uint32_t code = std::exchange(s.tls.failure, 0);
+    return cvcore::Status(code ? code : cvErrorConnectionClosed);
+  }
+  static void Publish(Session& s) {
+    if (s.tls.failure) LibraryOf().SetLastError(std::exchange(s.tls.failure, 0));
+  }
 };
 
 }  // namespace cvmail
