@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/errors/error_codes.h"
 #include "mime/mime.h"
 #include "platform/msg/wait.h"
 #include "platform/msg/window.h"
@@ -48,6 +49,36 @@ TEST(SmtpLibrary, AttachHoldsTheMessageLibrary) {
   EXPECT_EQ(MimeIsInitialized(), 0u);
   EXPECT_EQ(SmtpConnect("127.0.0.1", 25, 1, 0, nullptr, nullptr), kInvalidLibHandle);
   EXPECT_EQ(SmtpGetLastError(), 0x8004276Du);
+}
+
+class SmtpLastError : public SmtpTest {};
+
+// A command event's receiver reads the reply's outcome as the last error and may set its
+// own; the call still ends with its own outcome, and a disconnect whose QUIT is refused
+// leaves the caller's error as it was.
+TEST_F(SmtpLastError, EventReceiversLeaveTheCallsOwnOutcome) {
+  ScriptServer server;
+  Greet(server).Expect("NOOP").Reply("250 ok").Expect("NOOP").Reply("500 no").Expect("QUIT").Reply("500 not now");
+  const LibHandle h = Connect(server);
+  ASSERT_NE(h, kInvalidLibHandle);
+  static std::vector<uint32_t> seen;
+  seen.clear();
+  const auto receiver = [](LibHandle, uint32_t, uint32_t, uintptr_t) -> int32_t {
+    seen.push_back(SmtpGetLastError());
+    SmtpSetLastError(cvErrorOperationWouldBlock);
+    return 0;
+  };
+  ASSERT_EQ(SmtpSetEventCallback(h, cvmail::kMailEventCommand, receiver, 0), 0);
+  EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), 250);
+  EXPECT_EQ(SmtpGetLastError(), 0u);
+  EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
+  EXPECT_EQ(SmtpGetLastError(), cvErrorInvalidCommand);
+  EXPECT_EQ(seen, (std::vector<uint32_t>{0, cvErrorInvalidCommand}));
+  SmtpSetLastError(cvErrorNotConnected);
+  EXPECT_EQ(SmtpDisconnect(h), 0);
+  EXPECT_EQ(SmtpGetLastError(), cvErrorNotConnected);
+  EXPECT_EQ(seen.size(), 3u);  // the refused QUIT was heard
+  server.Finish();
 }
 
 class SmtpPorts : public SmtpTest {};
