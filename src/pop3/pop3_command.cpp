@@ -32,37 +32,37 @@ void KeepTimeStamp(Pop3Session& s, const char* text) {
 
 }  // namespace
 
-int32_t SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept {
-  if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress), 0;
-  if (!command || !*command) return Fail(cvErrorInvalidParameter), 0;
+Result<int32_t> SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept {
+  if (s.replyPending || s.multiLine) return Status(cvErrorOperationInProgress);
+  if (!command || !*command) return Status(cvErrorInvalidParameter);
   // A line break inside would smuggle a second command (or a password) onto the wire.
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
-    return Fail(cvErrorInvalidParameter), 0;
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), 0;
-  if (s.closed) return Fail(ClosedError(s)), 0;
+    return Status(cvErrorInvalidParameter);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.closed) return Status(ClosedError(s));
   const int n = argument ? std::snprintf(s.commandLine, sizeof s.commandLine, "%s %s\r\n", command, argument)
                          : std::snprintf(s.commandLine, sizeof s.commandLine, "%s\r\n", command);
   if (n < 0 || size_t(n) >= sizeof s.commandLine) {
     s.commandLine[0] = '\0';
-    return Fail(cvErrorInvalidParameter), 0;
+    return Status(cvErrorInvalidParameter);
   }
   s.responseEnded = 0;
-  const bool sent = SendBytes(s, s.commandLine, uint32_t(n));
+  const Status sent = SendBytes(s, s.commandLine, uint32_t(n));
   // The line may hold a password: it does not stay in the record.
   explicit_bzero(s.commandLine, sizeof s.commandLine);
-  if (!sent) return 0;
+  if (!sent.ok()) return sent;
   s.replyPending = 1;
   return ReadReply(s);
 }
 
-int32_t ReadReply(Pop3Session& s) noexcept {
+Result<int32_t> ReadReply(Pop3Session& s) noexcept {
   if (!s.replyPending) return int32_t(s.lastStatus);
   s.replyPending = 0;
   // A status line is never part of a multi-line response still open.
   char line[kPop3ReplyTextSize];
-  const int32_t n = ReadData(s, line, int32_t(sizeof line - 1));
-  if (n < 0) return 0;
-  uint32_t length = uint32_t(n);
+  const Result<int32_t> n = ReadData(s, line, int32_t(sizeof line - 1));
+  if (!n.ok()) return n;
+  uint32_t length = uint32_t(n.value());
   line[length] = '\0';
   while (length > 0 && IsSpace(line[length - 1])) line[--length] = '\0';
   uint32_t status = 0;
@@ -75,21 +75,22 @@ int32_t ReadReply(Pop3Session& s) noexcept {
   } else {
     KeepText(s, line);
     s.greetingExpected = 0;
-    Fail(cvErrorUnexpectedServerResponse);
     Fire(s, cvmail::kMailEventCommand, cvErrorUnexpectedServerResponse);
-    Fail(cvErrorUnexpectedServerResponse);
-    return 0;
+    return Status(cvErrorUnexpectedServerResponse);
   }
   s.lastStatus = status;
   if (s.greetingExpected) {
     s.greetingExpected = 0;
     if (status == 1 && !s.timeStamp[0]) KeepTimeStamp(s, s.replyText);
   }
-  ClearError();
   Fire(s, cvmail::kMailEventCommand, 0);
-  if (Gone(s)) return Fail(cvErrorInvalidHandle), 0;
-  ClearError();
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   return int32_t(status);
+}
+
+Status Accepted(const Result<int32_t>& answer, uint32_t refusal) noexcept {
+  if (!answer.ok()) return answer.status();
+  return answer.value() == 1 ? Status() : Status(refusal);
 }
 
 }  // namespace cvpop3
@@ -99,13 +100,15 @@ using namespace cvpop3;
 int32_t Pop3SendCommand(LibHandle handle, const char* command, const char* argument) {
   Operation op(handle);
   if (!op) return 0;
-  return SendCommand(*op, command, argument);
+  return FinishExchange(SendCommand(*op, command, argument), 0);
 }
 
 int32_t Pop3ReadReply(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
-  return ReadReply(*op);
+  // Nothing owed: the last status again, and the last error as it was.
+  if (!op->replyPending) return int32_t(op->lastStatus);
+  return FinishExchange(ReadReply(*op), 0);
 }
 
 const char* Pop3GetReplyText(LibHandle handle) {

@@ -22,12 +22,12 @@ namespace {
 bool SecureOn(const Pop3Session& s) { return s.options & kPop3OptionSecure; }
 bool Implicit(const Pop3Session& s) { return s.options & kPop3OptionSecureImplicit; }
 
-// Handshake and server check (an untrusted certificate is accepted). False with the error.
-bool StartTls(Pop3Session& s) {
+// Handshake and server check (an untrusted certificate is accepted).
+Status StartTls(Pop3Session& s) {
   // Plain bytes that arrived behind the STLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.received.Clear();
-  return Report(TlsCalls::Start(s));
+  return TlsCalls::Start(s);
 }
 
 uint32_t NextNumber(const char*& p) {
@@ -42,22 +42,18 @@ uint32_t NextNumber(const char*& p) {
 
 }  // namespace
 
-int32_t CompleteConnect(Pop3Session& s) noexcept {
-  if (Implicit(s) && !StartTls(s)) return -1;
+Status CompleteConnect(Pop3Session& s) noexcept {
+  if (Implicit(s))
+    if (const Status started = StartTls(s); !started.ok()) return started;
   s.replyPending = 1;
-  if (ReadReply(s) != 1) {
-    if (!Gone(s) && LastError() == 0) Fail(cvErrorUnexpectedServerResponse);
-    return -1;
-  }
+  if (const Status greeted = Accepted(ReadReply(s), cvErrorUnexpectedServerResponse); !greeted.ok()) return greeted;
   if (SecureOn(s) && !Implicit(s)) {
-    if (SendCommand(s, "STLS", nullptr) != 1) {
-      if (!Gone(s) && LastError() == 0) Fail(cvErrorOptionNotSupported);
-      return -1;
-    }
-    if (!StartTls(s)) return -1;
+    if (const Status accepted = Accepted(SendCommand(s, "STLS", nullptr), cvErrorOptionNotSupported); !accepted.ok())
+      return accepted;
+    if (const Status started = StartTls(s); !started.ok()) return started;
   }
   SetState(s, cvmail::MailState::Idle);
-  return 0;
+  return {};
 }
 
 void ParseStat(Pop3Session& s) noexcept {
@@ -81,28 +77,33 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
   char name[kSockHostNameSize];
   uint32_t error = 0;
   if (!cvmail::PrepareConnect(host, name, port, options, {110, 995}, &error))
-    return Fail(error), kInvalidLibHandle;
+    return Library().Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle);
 
-  const auto open = [&](Pop3Session& s, LibHandle h) {
-    if (!Report(SessionCalls::Resolve(s))) return -1;
+  const auto open = [&](Pop3Session& s, LibHandle h) -> Status {
+    if (const Status resolved = SessionCalls::Resolve(s); !resolved.ok()) return resolved;
     char address[kSockAddressBufferSize];
     uint32_t length = 0;
-    if (!Report(SessionCalls::CreateSocket(s, port, address, length))) return -1;
-    SelectSocket(s, nullptr, 0);
+    if (const Status created = SessionCalls::CreateSocket(s, port, address, length); !created.ok()) return created;
+    // A new socket has no window to leave; the engine's answer does not matter here.
+    static_cast<void>(SelectSocket(s, nullptr, 0));
     Pop3DisableEvents(h);
     SetState(s, cvmail::MailState::Connecting);
     s.greetingExpected = 1;
     s.replyPending = Implicit(s) ? 0 : 1;
-    if (!Report(SessionCalls::PrepareTls(s, credentials))) return -1;
-    const auto waitWritable = [&] {
-      return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0) ? cvcore::Status() : KeptFailure();
-    };
-    if (!Report(SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable))) return -1;
+    if (const Status prepared = SessionCalls::PrepareTls(s, credentials); !prepared.ok()) return prepared;
+    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, TimeoutMs(s, false), 0); };
+    if (const Status connected = SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable);
+        !connected.ok())
+      return connected;
     s.connected = 1;
     SetState(s, cvmail::MailState::Idle);
     return CompleteConnect(s);
   };
-  return SessionCalls::OpenReporting<Operation>(name, port, timeout, options, open);
+  const Result<LibHandle> opened = SessionCalls::OpenSession<Operation>(name, port, timeout, options, open);
+  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
+  // A connected session has read its greeting: no error is left from it.
+  Library().SetLastError(0);
+  return opened.value();
 }
 
 int32_t Pop3Disconnect(LibHandle handle) {
@@ -112,27 +113,24 @@ int32_t Pop3Disconnect(LibHandle handle) {
     Pop3Session& s = *op;
     SetState(s, cvmail::MailState::Closing);
     if (s.connected && !s.closed && s.header.controlSocket != INVALID_SOCKET && !s.multiLine) {
-      const uint32_t saved = LastError();
       s.replyPending = 0;
-      SendCommand(s, "QUIT", nullptr);
-      Library().SetLastError(saved);
+      // The connection closes whatever the server answers: a failed QUIT is not the caller's.
+      static_cast<void>(SendCommand(s, "QUIT", nullptr));
     }
     ReleaseOrDefer(handle);
   }
   return 0;
 }
 
-int32_t Pop3Login(LibHandle handle, uint32_t method, const char* user, const char* password) {
-  Operation op(handle);
-  if (!op) return -1;
-  Pop3Session& s = *op;
-  if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
-  // A refusal ("-ERR", last error 0) becomes the step's own code; a failed exchange keeps its error.
-  auto refused = [](uint32_t code) { return Fail(LastError() ? LastError() : code); };
+namespace {
+
+Status Login(Pop3Session& s, uint32_t method, const char* user, const char* password) {
+  if (s.loggedIn) return Status(cvErrorAlreadyAuthenticated);
+  // A refusal ("-ERR") becomes the step's own code; a failed exchange keeps its error.
   if (method == 1) {
-    if (!s.timeStamp[0]) return Fail(cvErrorInvalidAuthenticationType);
-    if (!user || !*user) return Fail(cvErrorInvalidUserName);
-    if (!password || !*password) return Fail(cvErrorInvalidPassword);
+    if (!s.timeStamp[0]) return Status(cvErrorInvalidAuthenticationType);
+    if (!user || !*user) return Status(cvErrorInvalidUserName);
+    if (!password || !*password) return Status(cvErrorInvalidPassword);
     Md5Context md5;
     Md5Begin(&md5);
     Md5Append(&md5, s.timeStamp, std::strlen(s.timeStamp));
@@ -146,21 +144,32 @@ int32_t Pop3Login(LibHandle handle, uint32_t method, const char* user, const cha
       argument += hex;
     }
     explicit_bzero(digest, sizeof digest);
-    const int32_t r = SendCommand(s, "APOP", argument.c_str());
+    const Result<int32_t> r = SendCommand(s, "APOP", argument.c_str());
     explicit_bzero(argument.data(), argument.size());
-    if (r != 1) return refused(cvErrorAuthenticationFailed);
+    if (const Status accepted = Accepted(r, cvErrorAuthenticationFailed); !accepted.ok()) return accepted;
   } else if (method == 0) {
-    if (SendCommand(s, "USER", user) != 1) return refused(cvErrorInvalidUserName);
-    if (SendCommand(s, "PASS", password) != 1) return refused(cvErrorInvalidPassword);
+    if (const Status accepted = Accepted(SendCommand(s, "USER", user), cvErrorInvalidUserName); !accepted.ok())
+      return accepted;
+    if (const Status accepted = Accepted(SendCommand(s, "PASS", password), cvErrorInvalidPassword); !accepted.ok())
+      return accepted;
   } else {
-    return Fail(cvErrorInvalidAuthenticationType);
+    return Status(cvErrorInvalidAuthenticationType);
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   s.messageCount = s.lastMessage = s.mailboxSize = s.deletedOctets = 0;
   s.loggedIn = 1;
-  if (SendCommand(s, "STAT", nullptr) == 1) ParseStat(s);
-  ClearError();
-  return 0;
+  // The counters stay 0 when STAT is not answered: the login stands.
+  if (const Result<int32_t> stat = SendCommand(s, "STAT", nullptr); stat.ok() && stat.value() == 1) ParseStat(s);
+  return {};
+}
+
+}  // namespace
+
+int32_t Pop3Login(LibHandle handle, uint32_t method, const char* user, const char* password) {
+  Operation op(handle);
+  if (!op) return -1;
+  const Status logged = Login(*op, method, user, password);
+  return FinishExchange(logged.ok() ? Result<int32_t>(0) : Result<int32_t>(logged));
 }
 
 // ---- TLS of a session ----

@@ -27,12 +27,11 @@ struct HeaderCache {
   uint32_t length;
 };
 
-int32_t Busy(const Pop3Session& s) { return s.replyPending || s.multiLine ? Fail(cvErrorOperationInProgress) : 0; }
-
-int32_t CheckMessage(const Pop3Session& s, uint32_t message) {
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
-  return Busy(s);
+Status CheckMessage(const Pop3Session& s, uint32_t message) {
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (!s.loggedIn) return Status(cvErrorAuthenticationRequired);
+  if (s.replyPending || s.multiLine) return Status(cvErrorOperationInProgress);
+  return {};
 }
 
 // Reads a multi-line answer line by line in line-break mode, without window-message reads
@@ -58,13 +57,14 @@ class LineReaderScope {
   uint32_t suspended_, options_, retrieving_;
 };
 
-// "XTND XLST name n": the value of the last listed line into buffer. Its length, or -1
-// when the server does not take the command (the error then stays as it was).
-int32_t AskServer(Pop3Session& s, uint32_t message, const char* name, char* buffer, uint32_t size) {
+// "XTND XLST name n": the value of the last listed line into buffer. Its length; a server
+// that does not take the command is cvErrorFeatureNotSupported.
+Result<int32_t> AskServer(Pop3Session& s, uint32_t message, const char* name, char* buffer, uint32_t size) {
   buffer[0] = '\0';
   char argument[kNameSize + 16];
   std::snprintf(argument, sizeof argument, "%s %u", name, message);
-  if (SendCommand(s, "XTND XLST", argument) != 1) return -1;
+  if (const Status taken = Accepted(SendCommand(s, "XTND XLST", argument), cvErrorFeatureNotSupported); !taken.ok())
+    return taken;
   LineReaderScope scope(s);
   s.multiLine = 1;
   s.responseEnded = 0;
@@ -72,10 +72,10 @@ int32_t AskServer(Pop3Session& s, uint32_t message, const char* name, char* buff
   int32_t result = 0;
   for (;;) {
     char line[kLineSize];
-    const int32_t n = ReadData(s, line, int32_t(sizeof line - 1));
-    if (n < 0) return Gone(s) ? Fail(cvErrorInvalidHandle) : -1;
-    if (n == 0) break;
-    line[n] = '\0';
+    const Result<int32_t> n = ReadData(s, line, int32_t(sizeof line - 1));
+    if (!n.ok()) return GoneOr(s, n.status());
+    if (n.value() == 0) break;
+    line[n.value()] = '\0';
     // "<number> <name>: <value>"
     const char* p = line;
     while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
@@ -91,13 +91,11 @@ int32_t AskServer(Pop3Session& s, uint32_t message, const char* name, char* buff
     buffer[length] = '\0';
     result = int32_t(length);
   }
-  ClearError();
   return result;
 }
 
-// The cached header block of message, fetched when the cache holds another one. Null with
-// the error.
-const HeaderCache* CachedHeaders(Pop3Session& s, uint32_t message) {
+// The cached header block of message, fetched when the cache holds another one.
+Result<const HeaderCache*> CachedHeaders(Pop3Session& s, uint32_t message) {
   if (s.spareBlock) {
     const auto* cache = static_cast<const HeaderCache*>(plat::GlobalLock(s.spareBlock));
     plat::GlobalUnlock(s.spareBlock);
@@ -107,11 +105,12 @@ const HeaderCache* CachedHeaders(Pop3Session& s, uint32_t message) {
   }
   plat::HGLOBAL block = nullptr;
   uint32_t length = 0;
-  if (RetrieveMessage(s, message, &block, &length, kPop3ReadHeadersOnly) != 0) return nullptr;
+  if (const Status retrieved = RetrieveMessage(s, message, &block, &length, kPop3ReadHeadersOnly); !retrieved.ok())
+    return retrieved;
   plat::UniqueGlobal text(block);
-  if (!block || length == 0) return Fail(cvErrorFeatureNotSupported), nullptr;
+  if (!block || length == 0) return Status(cvErrorFeatureNotSupported);
   plat::HGLOBAL cacheBlock = plat::GlobalAlloc(plat::GMEM_FIXED | plat::GMEM_ZEROINIT, sizeof(HeaderCache) + length + 1);
-  if (!cacheBlock) return Fail(cvErrorOutOfMemory), nullptr;
+  if (!cacheBlock) return Status(cvErrorOutOfMemory);
   auto* cache = static_cast<HeaderCache*>(plat::GlobalLock(cacheBlock));
   cache->message = message;
   cache->length = length;
@@ -150,23 +149,22 @@ int32_t FindField(const char* text, uint32_t length, const char* name, char* buf
   return 0;
 }
 
-int32_t HeaderValue(Pop3Session& s, uint32_t message, const char* field, char* buffer, uint32_t size) {
-  if (CheckMessage(s, message) != 0) return -1;
-  if (!field || !*field || !buffer || size == 0) return Fail(cvErrorInvalidParameter);
+Result<int32_t> HeaderValue(Pop3Session& s, uint32_t message, const char* field, char* buffer, uint32_t size) {
+  if (const Status checked = CheckMessage(s, message); !checked.ok()) return checked;
+  if (!field || !*field || !buffer || size == 0) return Status(cvErrorInvalidParameter);
   char name[kNameSize];
   std::snprintf(name, sizeof name, "%s", field);
   if (char* colon = std::strchr(name, ':')) *colon = '\0';
-  if (!name[0]) return Fail(cvErrorInvalidParameter);
+  if (!name[0]) return Status(cvErrorInvalidParameter);
   if (s.capabilities & kPop3CapabilityXlst) {
-    const int32_t n = AskServer(s, message, name, buffer, size);
-    if (n >= 0 || Gone(s)) return n;
+    // Whatever kept the server from answering, the header block answers instead.
+    const Result<int32_t> n = AskServer(s, message, name, buffer, size);
+    if (n.ok() || Gone(s)) return n;
     s.capabilities &= ~kPop3CapabilityXlst;
   }
-  const HeaderCache* cache = CachedHeaders(s, message);
-  if (!cache) return -1;
-  const int32_t n = FindField(reinterpret_cast<const char*>(cache + 1), cache->length, name, buffer, size);
-  ClearError();
-  return n;
+  const Result<const HeaderCache*> cache = CachedHeaders(s, message);
+  if (!cache.ok()) return cache.status();
+  return FindField(reinterpret_cast<const char*>(cache.value() + 1), cache.value()->length, name, buffer, size);
 }
 
 // The address inside "<...>", else the text inside "(...)", else the whole value.
@@ -198,33 +196,36 @@ using namespace cvpop3;
 int32_t Pop3GetHeaderValue(LibHandle handle, uint32_t message, const char* name, char* buffer, uint32_t size) {
   Operation op(handle);
   if (!op) return -1;
-  return HeaderValue(*op, message, name, buffer, size);
+  return FinishExchange(HeaderValue(*op, message, name, buffer, size));
 }
 
 int32_t Pop3GetMessageSender(LibHandle handle, uint32_t message, char* buffer) {
   Operation op(handle);
   if (!op) return -1;
   Pop3Session& s = *op;
-  if (CheckMessage(s, message) != 0) return -1;
+  if (const Status checked = CheckMessage(s, message); !checked.ok()) return Finish(checked);
   if (buffer) buffer[0] = '\0';
   if (s.capabilities & kPop3CapabilityXsender) {
     char argument[16];
     std::snprintf(argument, sizeof argument, "%u", message);
-    if (SendCommand(s, "XSENDER", argument) == 1) return HandOutSender(s.replyText, buffer);
-    if (Gone(s)) return Fail(cvErrorInvalidHandle);
+    const Result<int32_t> asked = SendCommand(s, "XSENDER", argument);
+    if (asked.ok() && asked.value() == 1) return FinishExchange(HandOutSender(s.replyText, buffer));
+    if (Gone(s)) return Finish(Status(cvErrorInvalidHandle));
     s.capabilities &= ~kPop3CapabilityXsender;
   }
   char from[kFromSize] = "";
-  if (HeaderValue(s, message, "FROM", from, sizeof from) <= 0) return Fail(cvErrorFeatureNotSupported);
+  // No From value, however the look-up ended, is a sender this server cannot name.
+  const Result<int32_t> found = HeaderValue(s, message, "FROM", from, sizeof from);
+  if (!found.ok() || found.value() <= 0) return Finish(Status(cvErrorFeatureNotSupported));
   const std::string address = SenderAddress(from);
-  ClearError();
-  return HandOutSender(address.c_str(), buffer);
+  return FinishExchange(HandOutSender(address.c_str(), buffer));
 }
 
 int32_t Pop3GetHeaders(LibHandle handle, uint32_t message, plat::HGLOBAL* block, uint32_t* length) {
   Operation op(handle);
   if (!op) return -1;
-  if (!block || !length) return Fail(cvErrorInvalidParameter);
+  if (!block || !length) return Finish(Status(cvErrorInvalidParameter));
   *length = 0;
-  return RetrieveMessage(*op, message, block, length, kPop3ReadHeadersOnly);
+  const Status retrieved = RetrieveMessage(*op, message, block, length, kPop3ReadHeadersOnly);
+  return FinishExchange(retrieved.ok() ? Result<int32_t>(0) : Result<int32_t>(retrieved));
 }

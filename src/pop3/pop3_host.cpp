@@ -33,29 +33,29 @@ uint32_t FromSockaddr(const sockaddr_storage& native, SockAddress* address) {
 using namespace cvpop3;
 
 int32_t Pop3GetLocalAddress(LibHandle handle, SockAddress* address) {
-  if (!address) return Fail(cvErrorInvalidParameter);
+  if (!address) return Finish(Status(cvErrorInvalidParameter));
   *address = SockAddress{};
-  const uint32_t saved = LastError();
-  Pop3Session* s = Library().GetSession(handle);
-  Library().SetLastError(saved);
+  // No session (or another thread's) asks about the host instead, leaving the error alone.
+  const Result<Pop3Session*> found = Library().LookupOwned(handle);
+  Pop3Session* s = found.ok() ? found.value() : nullptr;
   if (s && s->header.controlSocket != INVALID_SOCKET) {
     sockaddr_storage native{};
     int32_t length = sizeof native;
     if (SockGetLocalName(s->header.controlSocket, reinterpret_cast<sockaddr*>(&native), &length) != 0)
-      return int32_t(SocketError()), -1;
+      return Finish(SessionCalls::SocketFailure());
     const uint32_t family = FromSockaddr(native, address);
-    return family ? int32_t(family) : Fail(cvErrorUnknownLocalhost);
+    return family ? int32_t(family) : Finish(Status(cvErrorUnknownLocalhost));
   }
   char name[kSockHostNameSize] = "";
-  if (SockGetHostName256(name) != 0) return Fail(cvErrorUnknownLocalhost);
+  if (SockGetHostName256(name) != 0) return Finish(Status(cvErrorUnknownLocalhost));
   addrinfo hints{};
   hints.ai_family = (s && (s->options & kPop3OptionIpv6Only)) ? 23 : 2;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  if (SockLookupHost(name, &hints, &list) != 0 || !list) return Fail(cvErrorUnknownLocalhost);
+  if (SockLookupHost(name, &hints, &list) != 0 || !list) return Finish(Status(cvErrorUnknownLocalhost));
   sockaddr_storage native{};
   std::memcpy(&native, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof native));
   SockFreeHostList(list);
   const uint32_t family = FromSockaddr(native, address);
-  return family ? int32_t(family) : Fail(cvErrorUnknownLocalhost);
+  return family ? int32_t(family) : Finish(Status(cvErrorUnknownLocalhost));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Inside the POP3 library: its frame, notification engine and TLS stream instances, and
 // the helpers its operations share.
+#include "core/errors/status.h"
 #include "mail/common/mail_session.h"
 #include "mail/common/mail_tls_calls.h"
 #include "mail/common/mail_traits.h"
@@ -38,19 +39,26 @@ struct NotifyTraits : cvmail::MailNotifyTraits<Pop3Session, Frame, &Library> {
   static void OnSocketEvent(Pop3Session& s, SOCKET socket, int32_t fdEvent, uint32_t error);
 };
 
-struct TlsTraits : cvmail::MailTlsTraits<Pop3Session, Frame, &Library> {
+// A stream's failure stays in the session until the helper that called the stream takes it.
+struct TlsTraits : cvmail::MailTlsOutcomeTraits<Pop3Session, Frame, &Library> {
   static bool WindowMode(Pop3Session& s);
   static bool Wait(Pop3Session& s, short events);
 };
 
-// ---- operation scopes and errors ----
+using cvcore::Result;
+using cvcore::Status;
+
+// ---- operation scopes and outcomes ----
 
 // Keeps a session alive for the length of a library call: a receiver of an event that
-// releases the session only marks it, and the outermost call frees it on the way out.
+// releases the session only marks it, and the outermost call frees it on the way out. A
+// call starts with no stream failure left from an earlier one.
 class Operation : public cvmail::SessionScope<NotifyTraits> {
  public:
   explicit Operation(LibHandle handle, bool ownerCheck = true) noexcept
-      : SessionScope(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {}
+      : SessionScope(ownerCheck ? Library().GetSession(handle) : Library().FindSession(handle)) {
+    if (*this) (*this)->tls.failure = 0;
+  }
 };
 using SessionCalls = cvmail::SessionHelpers<NotifyTraits>;
 
@@ -65,21 +73,27 @@ inline cvmail::MailState SetState(Pop3Session& s, cvmail::MailState next) noexce
   return cvmail::ChangeMailState(s.state, next, "POP3 session", s.header.handle);
 }
 
-int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
-uint32_t LastError() noexcept;
-void ClearError() noexcept;
-// The outcome of a shared mail helper made the last error (this library's own helpers
-// still keep their failure there). True on success.
-inline bool Report(cvcore::Status outcome) noexcept { return SessionCalls::Report(outcome); }
-inline cvcore::Status KeptFailure() noexcept { return SessionCalls::KeptFailure(); }
-// The thread's socket error as the last error (never 0).
-inline uint32_t SocketError() noexcept {
-  Report(SessionCalls::SocketFailure());
-  return Library().GetLastError();
+// The failure the session's stream reported (the connection closed when it kept none).
+inline Status StreamFailure(Pop3Session& s) noexcept { return TlsTraits::TakeFailure(s); }
+// A failure, or cvErrorInvalidHandle when an event's receiver released the session.
+inline Status GoneOr(const Pop3Session& s, Status failure) noexcept {
+  return Gone(s) ? Status(cvErrorInvalidHandle) : failure;
 }
 
+// Where an entry point that may exchange with the server ends: the last error is 0 after a
+// success and the failure's code after a failure; the result, or onFailure.
+int32_t FinishExchange(const Result<int32_t>& outcome, int32_t onFailure = -1) noexcept;
+// Where another entry point ends: a failure's code becomes the last error (a success leaves
+// it); the result, or onFailure.
+int32_t Finish(const Result<int32_t>& outcome, int32_t onFailure = -1) noexcept;
+
+// Where a raw read ends: the bytes, with the reason the input ended early (if it did) as
+// the last error; after a failure its code and -1.
+int32_t FinishRead(const Result<int32_t>& read, Status cut) noexcept;
+
 // Fires an event (the receiver may release the session: check Gone afterwards). The
-// caller's last error is the event's error, or what it was.
+// receiver reads the event's error as the last error; the call's own outcome is not
+// touched.
 void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept;
 
 // ---- I/O ----
@@ -88,8 +102,8 @@ void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept;
 // unlimited is set.
 uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept;
 // Waits for the socket's events or a cancel. Cancel: cvErrorOperationCanceled and event 32;
-// time-out: cvErrorOperationTimeout and timeoutEvent (0: none); false with the error.
-bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
+// time-out: cvErrorOperationTimeout and timeoutEvent (0: none).
+Status WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
 // Gives a timed-out session up: closed at once, nothing more written to it.
 void GiveUp(Pop3Session& s) noexcept;
 // Nothing more goes over the session's connection; later calls end at once.
@@ -97,13 +111,17 @@ void StopExchanges(Pop3Session& s) noexcept;
 // The error of a call on a closed session: the time-out that ended it, or the close.
 uint32_t ClosedError(const Pop3Session& s) noexcept;
 // The same wait on another socket of the session (the password service's).
-bool WaitOn(Pop3Session& s, SOCKET socket, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
+Status WaitOn(Pop3Session& s, SOCKET socket, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept;
 // Whether reads happen without waiting (the window receives the socket's events).
 bool NonBlockingReads(const Pop3Session& s) noexcept;
-// Sends the whole block (through TLS when active). False with the error.
-bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept;
-int32_t FillReceiveBuffer(Pop3Session& s) noexcept;
-int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept;
+// Sends the whole block (through TLS when active).
+Status SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept;
+// Reads into the receive buffer: the bytes there.
+Result<int32_t> FillReceiveBuffer(Pop3Session& s) noexcept;
+// Reads a status line, or the next part of a multi-line response (0 at its end): the
+// bytes stored. Input that ends early (closed, timed out, nothing more yet in window
+// mode) after some bytes were stored hands those out, with the reason in *cut.
+Result<int32_t> ReadData(Pop3Session& s, char* buffer, int32_t size, Status* cut = nullptr) noexcept;
 // Posts FD_READ (or another network event) for the socket to its window.
 inline void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept {
   SessionCalls::PostSocketEvent(s, fdEvent);
@@ -111,20 +129,31 @@ inline void PostSocketEvent(Pop3Session& s, int32_t fdEvent) noexcept {
 
 // ---- protocol ----
 
-int32_t SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept;
-int32_t ReadReply(Pop3Session& s) noexcept;
-// Finishes a connection whose TCP connect is done: TLS and greeting as the options ask.
-// 0, or -1 with the error (the caller releases the session).
-int32_t CompleteConnect(Pop3Session& s) noexcept;
+// A command and its status line: 1 for "+OK", 0 for "-ERR".
+Result<int32_t> SendCommand(Pop3Session& s, const char* command, const char* argument) noexcept;
+// The status line the session waits for: 1 for "+OK", 0 for "-ERR".
+Result<int32_t> ReadReply(Pop3Session& s) noexcept;
+// An answer that must be "+OK": a failure stays, a "-ERR" is refusal.
+Status Accepted(const Result<int32_t>& answer, uint32_t refusal) noexcept;
+// Finishes a connection whose TCP connect is done: TLS and greeting as the options ask
+// (the caller releases the session on failure).
+Status CompleteConnect(Pop3Session& s) noexcept;
 // Parses the two numbers of a STAT reply into the counters.
 void ParseStat(Pop3Session& s) noexcept;
-int32_t GetMessageSize(Pop3Session& s, uint32_t message) noexcept;
-int32_t GetMessageUid(Pop3Session& s, uint32_t message, char* buffer, uint32_t size) noexcept;
-int32_t OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept;
-int32_t CloseMessage(Pop3Session& s) noexcept;
-int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept;
+Result<int32_t> GetMessageSize(Pop3Session& s, uint32_t message) noexcept;
+Result<int32_t> GetMessageUid(Pop3Session& s, uint32_t message, char* buffer, uint32_t size) noexcept;
+Status OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept;
+Status CloseMessage(Pop3Session& s) noexcept;
+Status RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept;
+// Deletion marks undone (RSET), the counters back to the last STAT.
+Status ResetMailbox(Pop3Session& s) noexcept;
+// Raw bytes out, as Pop3Write sends them: the count.
+Result<int32_t> Write(Pop3Session& s, const char* data, int32_t size) noexcept;
 
 // Selects FD_READ and FD_CONNECT of the socket to window (null: stop, blocking again).
-int32_t SelectSocket(Pop3Session& s, HWND window, UINT message) noexcept;
+Status SelectSocket(Pop3Session& s, HWND window, UINT message) noexcept;
+// Registers window for the mask's events, routing the socket to it for network events
+// (null: no more events).
+Status RegisterEvents(Pop3Session& s, HWND window, UINT message, uint32_t mask) noexcept;
 
 }  // namespace cvpop3

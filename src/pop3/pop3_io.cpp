@@ -36,18 +36,17 @@ uint32_t TimeoutMs(const Pop3Session& s, bool unlimitedWhenZero) noexcept {
   return unlimitedWhenZero ? plat::INFINITE : kDefaultTimeoutSeconds * 1000u;
 }
 
-bool WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  if (Report(SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true}, Fire,
-                                [&] { GiveUp(s); })))
-    return true;
+Status WaitSocket(Pop3Session& s, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
+  const Status waited =
+      SessionCalls::Wait(s, s.header.controlSocket, events, {timeoutMs, timeoutEvent, true}, Fire, [&] { GiveUp(s); });
   // A read canceled mid-reply leaves the session as a stall does: the rest of the reply is
   // still owed, so no command can follow (a QUIT would only wait for it).
-  if ((events & POLLIN) && cvcore::IsCanceled(LastError())) StopExchanges(s);
-  return false;
+  if ((events & POLLIN) && cvcore::IsCanceled(waited.error())) StopExchanges(s);
+  return waited;
 }
 
-bool WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
-  return Report(SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true}, Fire, [] {}));
+Status WaitOn(Pop3Session& s, SOCKET sock, short events, uint32_t timeoutMs, uint32_t timeoutEvent) noexcept {
+  return SessionCalls::Wait(s, sock, events, {timeoutMs, timeoutEvent, true}, Fire, [] {});
 }
 
 void GiveUp(Pop3Session& s) noexcept {
@@ -75,18 +74,20 @@ bool NonBlockingReads(const Pop3Session& s) noexcept {
 bool TlsTraits::WindowMode(Pop3Session& s) { return NonBlockingReads(s); }
 
 bool TlsTraits::Wait(Pop3Session& s, short events) {
-  return WaitSocket(s, events, TimeoutMs(s, s.multiLine && events == POLLIN), cvmail::kMailEventTimeout);
+  const Status waited = WaitSocket(s, events, TimeoutMs(s, s.multiLine && events == POLLIN), cvmail::kMailEventTimeout);
+  if (!waited.ok()) SetError(s, waited.error());
+  return waited.ok();
 }
 
-bool SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
-  return cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst);
+Status SendBytes(Pop3Session& s, const char* data, uint32_t length) noexcept {
+  if (!cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst)) return StreamFailure(s);
+  return {};
 }
 
-
-int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
+Result<int32_t> FillReceiveBuffer(Pop3Session& s) noexcept {
   if (!s.received.empty()) return int32_t(s.received.size());
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.timedOut) return Fail(cvErrorOperationTimeout);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.timedOut) return Status(cvErrorOperationTimeout);
   SetState(s, cvmail::MailState::Reading);
   const bool blocking = !NonBlockingReads(s);
   cvcore::ByteStream& in = Tls::Stream(s);
@@ -95,30 +96,30 @@ int32_t FillReceiveBuffer(Pop3Session& s) noexcept {
   int32_t n;
   for (;;) {
     // A read waits first, unless decrypted bytes are already there.
-    if (blocking && !in.Buffered() && !WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), timeoutEvent)) {
-      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-      return -1;
+    if (blocking && !in.Buffered()) {
+      if (const Status waited = WaitSocket(s, POLLIN, TimeoutMs(s, s.multiLine), timeoutEvent); !waited.ok()) {
+        if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+        return waited;
+      }
     }
     n = s.received.Fill(in);
     if (n != cvcore::kStreamWouldBlock) break;
     // In window-message mode the caller hears that nothing is there yet.
-    if (!blocking) {
-      n = Fail(cvErrorOperationWouldBlock);
-      break;
-    }
+    if (!blocking) break;
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
   if (n > 0) return n;
-  if (n < 0) return -1;
+  if (n == cvcore::kStreamWouldBlock) return Status(cvErrorOperationWouldBlock);
+  if (n < 0) return StreamFailure(s);
   s.closed = 1;
   PostSocketEvent(s, plat::FD_CLOSE);
-  return Fail(cvErrorConnectionClosed);
+  return Status(cvErrorConnectionClosed);
 }
 
-int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
-  if (!buffer || size <= 0) return Fail(cvErrorInvalidParameter);
-  if (s.received.empty() && s.pendingCount == 0 && s.closed) return Fail(ClosedError(s));
+Result<int32_t> ReadData(Pop3Session& s, char* buffer, int32_t size, Status* cut) noexcept {
+  if (!buffer || size <= 0) return Status(cvErrorInvalidParameter);
+  if (s.received.empty() && s.pendingCount == 0 && s.closed) return Status(ClosedError(s));
   if (s.responseEnded) return 0;
   const uint32_t room = uint32_t(size);
   uint32_t stored = 0;
@@ -137,16 +138,18 @@ int32_t ReadData(Pop3Session& s, char* buffer, int32_t size) noexcept {
   bool skipping = false;  // dropping the rest of a status line too long for the buffer
   while (!done) {
     if (s.received.empty()) {
-      const int32_t n = FillReceiveBuffer(s);
-      if (n <= 0) {
-        if (Gone(s)) return -1;
-        const uint32_t e = LastError();
+      const Result<int32_t> filled = FillReceiveBuffer(s);
+      if (!filled.ok()) {
+        if (Gone(s)) return filled.status();
+        const uint32_t e = filled.error();
         // What was stored is handed out; so is it when a non-blocking read finds nothing
         // more yet (the window is told when more arrives).
         if (stored > 0 && (e == cvErrorConnectionClosed || e == cvErrorOperationTimeout ||
-                           e == (kCvErrorBase | plat::WSAEWOULDBLOCK)))
+                           e == (kCvErrorBase | plat::WSAEWOULDBLOCK))) {
+          if (cut) *cut = filled.status();
           break;
-        return -1;
+        }
+        return filled.status();
       }
     }
     const char* in = s.received.data();
@@ -233,17 +236,19 @@ using namespace cvpop3;
 int32_t Pop3FillReceiveBuffer(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return FillReceiveBuffer(*op);
+  return Finish(FillReceiveBuffer(*op));
 }
 
 int32_t Pop3ReadData(LibHandle handle, char* buffer, int32_t size) {
   Operation op(handle);
   if (!op) return -1;
-  return ReadData(*op, buffer, size);
+  Status cut;
+  const Result<int32_t> read = ReadData(*op, buffer, size, &cut);
+  return FinishRead(read, cut);
 }
 
 int32_t Pop3Cancel(LibHandle handle) {
-  if (handle == kInvalidLibHandle) return Fail(cvErrorOperationNotBlocking);
+  if (handle == kInvalidLibHandle) return Finish(Status(cvErrorOperationNotBlocking));
   // Any thread: no owner check, and no operation scope (its count is the owner's).
   Pop3Session* s = Library().FindSession(handle);
   if (!s) return -1;

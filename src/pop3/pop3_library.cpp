@@ -35,18 +35,22 @@ void FrameTraits::ReleaseSessionUnlocked(Frame&, Pop3Session& s) {
   s.retrievalBlock = s.spareBlock = nullptr;
 }
 
-int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+int32_t FinishExchange(const Result<int32_t>& outcome, int32_t onFailure) noexcept {
+  Library().SetLastError(outcome.error());
+  return outcome.ok() ? outcome.value() : onFailure;
 }
 
-uint32_t LastError() noexcept { return Library().GetLastError(); }
-
-void ClearError() noexcept { Library().SetLastError(0); }
-
-void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept {
-  SessionCalls::Fire(s, event, error);
+int32_t Finish(const Result<int32_t>& outcome, int32_t onFailure) noexcept {
+  return Library().Finish(outcome, onFailure);
 }
+
+int32_t FinishRead(const Result<int32_t>& read, Status cut) noexcept {
+  if (!read.ok()) return Finish(read);
+  if (!cut.ok()) Library().SetLastError(cut.error());
+  return read.value();
+}
+
+void Fire(Pop3Session& s, uint32_t event, uint32_t error) noexcept { SessionCalls::Deliver(s, event, error); }
 
 }  // namespace cvpop3
 

@@ -53,26 +53,27 @@ uint32_t StartTickNow() noexcept {
 
 }  // namespace
 
-int32_t OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept {
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!s.loggedIn) return Fail(cvErrorAuthenticationRequired);
-  if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress);
-  const int32_t size = GetMessageSize(s, message);
-  if (size < 0) return -1;
+Status OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept {
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (!s.loggedIn) return Status(cvErrorAuthenticationRequired);
+  if (s.replyPending || s.multiLine) return Status(cvErrorOperationInProgress);
+  const Result<int32_t> size = GetMessageSize(s, message);
+  if (!size.ok()) return size.status();
   char uid[kPop3UidSize] = "";
-  if (GetMessageUid(s, message, uid, sizeof uid) < 0) {
+  if (const Result<int32_t> known = GetMessageUid(s, message, uid, sizeof uid); !known.ok()) {
     // A server without UIDL still serves the message.
-    if (Gone(s) || s.header.controlSocket == INVALID_SOCKET || s.closed) return -1;
+    if (Gone(s) || s.header.controlSocket == INVALID_SOCKET || s.closed) return known.status();
     uid[0] = '\0';
   }
   char argument[32];
   const bool headers = flags & kPop3ReadHeadersOnly;
   std::snprintf(argument, sizeof argument, headers ? "%u 0" : "%u", message);
-  if (SendCommand(s, headers ? "TOP" : "RETR", argument) != 1)
-    return Fail(LastError() ? LastError() : cvErrorInvalidMessageNumber);
+  if (const Status opened = Accepted(SendCommand(s, headers ? "TOP" : "RETR", argument), cvErrorInvalidMessageNumber);
+      !opened.ok())
+    return opened;
   s.bytesCopied.store(0);
   s.currentMessage.store(message);
-  s.currentSize.store(uint32_t(size));
+  s.currentSize.store(uint32_t(size.value()));
   std::memcpy(s.currentUid, uid, sizeof uid);
   s.multiLine = 1;
   s.responseEnded = 0;
@@ -80,29 +81,27 @@ int32_t OpenMessage(Pop3Session& s, uint32_t message, uint32_t flags) noexcept {
   s.endTick.store(0);
   s.startTick.store(StartTickNow());
   if (s.notify.socketWindow && !s.windowSuspended) PostSocketEvent(s, plat::FD_READ);
-  ClearError();
-  return 0;
+  return {};
 }
 
 namespace {
 uint64_t RetrievalLimit(uint64_t announced) noexcept { return announced + announced / 4 + kRetrievalMargin; }
 }  // namespace
 
-int32_t CloseMessage(Pop3Session& s) noexcept {
-  int32_t result = 0;
+Status CloseMessage(Pop3Session& s) noexcept {
+  Status result;
   if (s.multiLine && !s.responseEnded) {
     const uint32_t suspended = s.windowSuspended;
     s.windowSuspended = 1;
     char block[kStep];
-    int32_t n = 0;
+    Result<int32_t> n = 0;
     do {
       n = ReadData(s, block, int32_t(sizeof block));
-    } while (n > 0 && !Gone(s));
+    } while (n.ok() && n.value() > 0 && !Gone(s));
     s.windowSuspended = suspended;
-    if (n < 0) result = -1;
+    result = n.status();
   }
   s.endTick.store(StartTickNow());
-  if (result == 0) ClearError();
   return result;
 }
 
@@ -110,14 +109,13 @@ namespace {
 
 // The reads of a retrieval: the message opened, its text read in kStep pieces into the
 // target (with a progress event after each, headers only excepted) up to what its LIST size
-// allows, the message closed. 0 with the bytes read, or -1 with the error.
-int32_t ReadText(Pop3Session& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target,
-                 uint64_t& used) noexcept {
+// allows, the message closed; the bytes read in used.
+Status ReadText(Pop3Session& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target, uint64_t& used) noexcept {
   used = 0;
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (s.retrievalRunning) return Fail(cvErrorOperationInProgress);
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (s.retrievalRunning) return Status(cvErrorOperationInProgress);
   RetrievalScope scope(s);
-  if (OpenMessage(s, message, flags) != 0) return -1;
+  if (const Status opened = OpenMessage(s, message, flags); !opened.ok()) return opened;
   const bool headers = flags & kPop3ReadHeadersOnly;
   const uint64_t expected = headers ? kStep : s.currentSize.load();
   // What the server announced bounds what is kept: a server that sends far more than its
@@ -134,89 +132,109 @@ int32_t ReadText(Pop3Session& s, uint32_t message, uint32_t flags, cvmail::TextT
     }
     char* room = target.Room(error);
     if (!room) break;
-    const int32_t n = ReadData(s, room, int32_t(kStep));
-    target.Took(n > 0 ? uint32_t(n) : 0);
-    if (n < 0) {
-      error = LastError();
+    const Result<int32_t> n = ReadData(s, room, int32_t(kStep));
+    target.Took(n.ok() ? uint32_t(n.value()) : 0);
+    if (!n.ok()) {
+      error = n.error();
       break;
     }
-    if (n == 0) break;
-    used += uint32_t(n);
+    if (n.value() == 0) break;
+    used += uint32_t(n.value());
     if (!headers) Fire(s, cvmail::kMailEventProgress, 0);
     if (Gone(s)) {
       error = cvErrorInvalidHandle;
       break;
     }
   }
-  if (!error && CloseMessage(s) != 0) error = LastError();
+  if (!error)
+    if (const Status closed = CloseMessage(s); !closed.ok()) error = closed.error();
   if (error) {
     s.endTick.store(StartTickNow());
-    return Fail(error);
+    return Status(error);
   }
-  return 0;
+  return {};
+}
+
+// ReadText as the mail group's retrieval helpers run it (0, or -1 with the failure kept
+// in outcome).
+auto ReaderFor(Pop3Session& s, uint32_t message, uint32_t flags, Status& outcome) {
+  return [&s, message, flags, &outcome](cvmail::TextTarget& target, uint64_t& used) {
+    outcome = ReadText(s, message, flags, target, used);
+    return outcome.ok() ? 0 : -1;
+  };
 }
 
 }  // namespace
 
-int32_t RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
-  return cvmail::RetrieveText(
-      s.retrievalBlock, kStep, buffer, length, flags & kPop3ReadUnicode,
-      [&](cvmail::TextTarget& target, uint64_t& used) { return ReadText(s, message, flags, target, used); },
-      [](uint32_t error) { return Fail(error); });
+Status RetrieveMessage(Pop3Session& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (!buffer || !length) return Status(cvErrorInvalidParameter);
+  Status outcome;
+  cvmail::RetrieveText(s.retrievalBlock, kStep, buffer, length, flags & kPop3ReadUnicode,
+                       ReaderFor(s, message, flags, outcome), [&](uint32_t error) {
+                         outcome = Status(error);
+                         return -1;
+                       });
+  return outcome;
 }
 
 }  // namespace cvpop3
 
 using namespace cvpop3;
 
+namespace {
+
+// A finished read as an entry point's outcome (0 after success).
+Result<int32_t> Done(Status outcome) { return outcome.ok() ? Result<int32_t>(0) : Result<int32_t>(outcome); }
+
+}  // namespace
+
 int32_t Pop3OpenMessage(LibHandle handle, uint32_t message, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return OpenMessage(*op, message, flags);
+  return FinishExchange(Done(OpenMessage(*op, message, flags)));
 }
 
 int32_t Pop3CloseMessage(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return CloseMessage(*op);
+  return FinishExchange(Done(CloseMessage(*op)));
 }
 
 int32_t Pop3RetrieveMessage(LibHandle handle, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return RetrieveMessage(*op, message, buffer, length, flags);
+  return FinishExchange(Done(RetrieveMessage(*op, message, buffer, length, flags)));
 }
 
 int32_t Pop3RetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
                               uint32_t* size) {
   Operation op(handle);
   if (!op) return -1;
-  if (!sink) return Fail(cvErrorInvalidParameter);
-  return cvmail::RetrieveToSink<kStep>(sink, context, size, [&](cvmail::TextTarget& target, uint64_t& used) {
-    return ReadText(*op, message, flags, target, used);
-  });
+  if (!sink) return Finish(Status(cvErrorInvalidParameter));
+  Status outcome;
+  cvmail::RetrieveToSink<kStep>(sink, context, size, ReaderFor(*op, message, flags, outcome));
+  return FinishExchange(Done(outcome));
 }
 
 int32_t Pop3StoreMessage(LibHandle handle, uint32_t message, const char* fileName) {
   Operation op(handle);
   if (!op) return -1;
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
+  if (message == 0) return Finish(Status(cvErrorInvalidMessageNumber));
   plat::HGLOBAL block = nullptr;
   uint32_t length = 0;
-  if (RetrieveMessage(*op, message, &block, &length, 0) != 0) return -1;
+  if (const Status retrieved = RetrieveMessage(*op, message, &block, &length, 0); !retrieved.ok())
+    return Finish(retrieved);
   plat::UniqueGlobal owned(block);
-  if (const uint32_t error = cvmail::StoreRetrieved(owned, length, fileName, O_WRONLY)) return Fail(error);
-  ClearError();
-  return 0;
+  if (const uint32_t error = cvmail::StoreRetrieved(owned, length, fileName, O_WRONLY)) return Finish(Status(error));
+  return FinishExchange(0);
 }
 
 int32_t Pop3GetTransferStatus(LibHandle handle, MessageTransferStatus* status) {
   // Any thread: the read runs on the owner's.
   Pop3Session* s = Library().FindSession(handle);
   if (!s) return -1;
-  if (!status) return Fail(cvErrorInvalidParameter);
+  if (!status) return Finish(Status(cvErrorInvalidParameter));
   *status = MessageTransferStatus{};
   status->message = s->currentMessage.load();
   status->copied = s->bytesCopied.load();

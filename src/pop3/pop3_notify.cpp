@@ -13,26 +13,34 @@ constexpr int32_t kPop3SocketEvents = plat::FD_READ | plat::FD_CONNECT;
 
 }  // namespace
 
-int32_t SelectSocket(Pop3Session& s, HWND window, UINT message) noexcept {
+Status SelectSocket(Pop3Session& s, HWND window, UINT message) noexcept {
   const LibHandle h = s.header.handle;
-  if (s.notify.Dispatching()) return Fail(cvErrorOperationInProgress);
+  if (s.notify.Dispatching()) return Status(cvErrorOperationInProgress);
   if (!window) {
-    if (s.notify.socketWindow) return Notify::SelectEvents(h, nullptr, 0);
+    if (s.notify.socketWindow) return SessionCalls::EngineOutcome(Notify::SelectEvents(h, nullptr, 0) == 0);
     s.notify.socketMessage = 0;
-    return 0;
+    return {};
   }
-  if (!plat::IsWindow(window) || message < cvcore::kNotifyFirstMessage) return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (!Notify::AttachWindow(h, window)) return -1;
+  if (!plat::IsWindow(window) || message < cvcore::kNotifyFirstMessage) return Status(cvErrorInvalidParameter);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (!Notify::AttachWindow(h, window)) return SessionCalls::EngineOutcome(false);
   s.notify.socketMessage = message;
   if (SockAsyncSelect(s.header.controlSocket, window, message, kPop3SocketEvents) != 0) {
-    SocketError();
-    const uint32_t error = LastError();
+    const Status failed = SessionCalls::SocketFailure();
     Notify::AttachWindow(h, nullptr);
     s.notify.socketMessage = 0;
-    return Fail(error);
+    return failed;
   }
-  return 0;
+  return {};
+}
+
+Status RegisterEvents(Pop3Session& s, HWND window, UINT message, uint32_t mask) noexcept {
+  const LibHandle h = s.header.handle;
+  if (!window) return SessionCalls::EngineOutcome(Notify::Unregister(h) == 0);
+  if (!plat::IsWindow(window) || message < cvcore::kNotifyFirstMessage) return Status(cvErrorInvalidParameter);
+  if ((mask & cvmail::kMailNetworkEvents) && !s.notify.socketWindow && s.header.controlSocket != INVALID_SOCKET)
+    if (const Status selected = SelectSocket(s, window, cvcore::kNotifySocketMessage); !selected.ok()) return selected;
+  return SessionCalls::EngineOutcome(Notify::Register(h, window, message, mask) == 0);
 }
 
 void NotifyTraits::OnSocketEvent(Pop3Session& session, SOCKET, int32_t fdEvent, uint32_t error) {
@@ -42,27 +50,25 @@ void NotifyTraits::OnSocketEvent(Pop3Session& session, SOCKET, int32_t fdEvent, 
   Pop3Session& s = *op;
   switch (fdEvent) {
     case plat::FD_READ:
-      if (s.multiLine && !s.retrieving) Fire(s, cvmail::kMailEventRead, error);
+      if (s.multiLine && !s.retrieving) SessionCalls::DeliverNetworkEvent(s, cvmail::kMailEventRead, error);
       break;
     case plat::FD_CLOSE:
-      Fire(s, cvmail::kMailEventDisconnect, error);
+      SessionCalls::DeliverNetworkEvent(s, cvmail::kMailEventDisconnect, error);
       break;
     case plat::FD_CONNECT:
       if (!error) {
         s.connected = 1;
-        if (CompleteConnect(s) != 0) {
-          error = LastError();
+        if (const Status completed = CompleteConnect(s); !completed.ok()) {
+          error = completed.error();
           if (cvcore::ErrorNumber(error) == cvcore::ErrorNumber(cvErrorUnexpectedServerResponse))
             error = cvErrorInvalidServerResponse;
-          if (!error) error = cvErrorConnectionFailed;
         }
       }
       if (!error) SetState(s, cvmail::MailState::Idle);
       Fire(s, cvmail::kMailEventConnect, error);
-      if (error) {
-        Pop3Disconnect(h);
-        Library().SetLastError(error);
-      }
+      if (error) Pop3Disconnect(h);
+      // The host's thread hears how the connect ended, as a blocking connect would tell it.
+      Library().SetLastError(error);
       break;
     default:
       break;
@@ -76,19 +82,13 @@ using namespace cvpop3;
 int32_t Pop3SelectEvents(LibHandle handle, HWND window, UINT message) {
   Operation op(handle);
   if (!op) return -1;
-  return SelectSocket(*op, window, message);
+  return Library().Finish(SelectSocket(*op, window, message), 0, -1);
 }
 
 int32_t Pop3RegisterEvents(LibHandle handle, HWND window, UINT message, uint32_t mask) {
   Operation op(handle);
   if (!op) return -1;
-  if (!window) return Pop3UnregisterMailEvents(handle);
-  if (!plat::IsWindow(window) || message < cvcore::kNotifyFirstMessage) return Fail(cvErrorInvalidParameter);
-  Pop3Session& s = *op;
-  if ((mask & cvmail::kMailNetworkEvents) && !s.notify.socketWindow && s.header.controlSocket != INVALID_SOCKET &&
-      SelectSocket(s, window, cvcore::kNotifySocketMessage) != 0)
-    return -1;
-  return Notify::Register(handle, window, message, mask);
+  return Library().Finish(RegisterEvents(*op, window, message, mask), 0, -1);
 }
 
 int32_t Pop3RegisterWindow(LibHandle handle, HWND window, UINT message) {

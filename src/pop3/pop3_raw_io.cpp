@@ -22,10 +22,8 @@ constexpr int kReadableWaitMs = 250;
 
 // The session for a query that any thread may make; the caller's last error stays.
 Pop3Session* AnyThreadSession(LibHandle handle) {
-  const uint32_t saved = LastError();
-  Pop3Session* s = Library().FindSession(handle);
-  Library().SetLastError(saved);
-  return s;
+  const Result<Pop3Session*> found = Library().Lookup(handle);
+  return found.ok() ? found.value() : nullptr;
 }
 
 bool SocketReady(const Pop3Session& s, short events, int ms) {
@@ -58,6 +56,28 @@ uint32_t FromNative(const sockaddr_storage& native, SockAddress* address, uint32
 }
 
 }  // namespace
+
+Result<int32_t> Write(Pop3Session& s, const char* data, int32_t size) noexcept {
+  if (s.replyPending || s.multiLine) return Status(cvErrorOperationInProgress);
+  if (!data || size < 0) return Status(cvErrorInvalidParameter);
+  SetState(s, cvmail::MailState::Writing);
+  s.busy.store(1);
+  auto finish = [&](Result<int32_t> result) {
+    s.busy.store(0);
+    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+    return result;
+  };
+  // Without a socket window the socket blocks: wait for room first (no limit for 0 seconds).
+  if (!s.notify.socketWindow) {
+    const uint32_t ms = s.timeout ? s.timeout * 1000u : plat::INFINITE;
+    if (const Status waited = WaitSocket(s, POLLOUT, ms, cvmail::kMailEventTimeout); !waited.ok())
+      return finish(waited);
+  }
+  if (const Status sent = SendBytes(s, data, uint32_t(size)); !sent.ok()) return finish(sent);
+  if (!s.replyPending) s.bytesCopied.fetch_add(uint32_t(size));
+  return finish(size);
+}
+
 }  // namespace cvpop3
 
 using namespace cvpop3;
@@ -69,16 +89,21 @@ int32_t Pop3DisableTrace() { return TraceDisable(); }
 int32_t Pop3GetResultString(LibHandle handle, char* buffer) {
   Operation op(handle);
   if (!op) return -1;
-  if (!buffer) return Fail(cvErrorInvalidParameter);
+  if (!buffer) return Finish(Status(cvErrorInvalidParameter));
   buffer[0] = '\0';
   Pop3Session& s = *op;
-  if (s.replyPending) {
-    ReadReply(s);
-    if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  // A status line still owed is read first; the text is handed out whatever its read ran
+  // into, and the read's outcome becomes the last error.
+  const bool owed = s.replyPending != 0;
+  Status read;
+  if (owed) {
+    read = ReadReply(s).status();
+    if (Gone(s)) return Finish(Status(cvErrorInvalidHandle));
   }
   const size_t n = strnlen(s.replyText, kPop3ResultStringSize - 1);
   std::memcpy(buffer, s.replyText, n);
   buffer[n] = '\0';
+  if (owed) Library().SetLastError(read.error());
   return int32_t(n);
 }
 
@@ -86,30 +111,16 @@ int32_t Pop3Read(LibHandle handle, char* buffer, int32_t size) {
   Operation op(handle);
   if (!op) return -1;
   if (size == 0) return 0;
-  if (size < 0 || !buffer) return Fail(cvErrorInvalidParameter);
-  return ReadData(*op, buffer, size);
+  if (size < 0 || !buffer) return Finish(Status(cvErrorInvalidParameter));
+  Status cut;
+  const Result<int32_t> read = ReadData(*op, buffer, size, &cut);
+  return FinishRead(read, cut);
 }
 
 int32_t Pop3Write(LibHandle handle, const char* data, int32_t size) {
   Operation op(handle);
   if (!op) return -1;
-  Pop3Session& s = *op;
-  if (s.replyPending || s.multiLine) return Fail(cvErrorOperationInProgress);
-  if (!data || size < 0) return Fail(cvErrorInvalidParameter);
-  SetState(s, cvmail::MailState::Writing);
-  s.busy.store(1);
-  auto finish = [&](int32_t result) {
-    s.busy.store(0);
-    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-    return result;
-  };
-  // Without a socket window the socket blocks: wait for room first (no limit for 0 seconds).
-  if (!s.notify.socketWindow &&
-      !WaitSocket(s, POLLOUT, s.timeout ? s.timeout * 1000u : plat::INFINITE, cvmail::kMailEventTimeout))
-    return finish(-1);
-  if (!SendBytes(s, data, uint32_t(size))) return finish(-1);
-  if (!s.replyPending) s.bytesCopied.fetch_add(uint32_t(size));
-  return finish(size);
+  return Finish(Write(*op, data, size));
 }
 
 int32_t Pop3GetTimeout(LibHandle handle) {
@@ -134,7 +145,7 @@ int32_t Pop3IsReadable(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
   Pop3Session& s = *op;
-  if (s.busy.load()) return Fail(cvErrorOperationInProgress), 0;
+  if (s.busy.load()) return Finish(Status(cvErrorOperationInProgress), 0);
   // Bytes already received (or decrypted) count as readable.
   if (!s.received.empty() || s.pendingCount || Tls::Stream(s).Buffered()) return 1;
   if (SocketReady(s, POLLIN, kReadableWaitMs)) return 1;
@@ -145,7 +156,7 @@ int32_t Pop3IsReadable(LibHandle handle) {
 int32_t Pop3IsWritable(LibHandle handle) {
   Operation op(handle);
   if (!op) return 0;
-  if (op->busy.load()) return Fail(cvErrorOperationInProgress), 0;
+  if (op->busy.load()) return Finish(Status(cvErrorOperationInProgress), 0);
   return SocketReady(*op, POLLOUT, 0) ? 1 : 0;
 }
 
@@ -156,11 +167,9 @@ int32_t Pop3BeginMultiLine(LibHandle handle) {
   s.multiLine = 1;
   s.responseEnded = 0;
   s.terminatorState = 2;  // the status line's line end counts: an end line may follow at once
-  if (s.notify.socketWindow && !s.windowSuspended) {
-    const uint32_t saved = LastError();
-    if (FillReceiveBuffer(s) > 0 && !Gone(s)) PostSocketEvent(s, plat::FD_READ);
-    Library().SetLastError(saved);
-  }
+  // Bytes already there are announced at once; nothing there yet is no failure of this call.
+  if (s.notify.socketWindow && !s.windowSuspended && FillReceiveBuffer(s).ok() && !Gone(s))
+    PostSocketEvent(s, plat::FD_READ);
   return 0;
 }
 
@@ -172,14 +181,14 @@ int32_t Pop3GetState(LibHandle handle) {
 int32_t Pop3GetLocalAddress(LibHandle handle, uint32_t family, SockAddress* address, uint32_t* port) {
   if (address) *address = SockAddress{};
   if (port) *port = 0;
-  const uint32_t saved = LastError();
-  Pop3Session* s = Library().GetSession(handle);
-  Library().SetLastError(saved);
+  // No session (or another thread's) asks about the host instead, leaving the error alone.
+  const Result<Pop3Session*> owned = Library().LookupOwned(handle);
+  Pop3Session* s = owned.ok() ? owned.value() : nullptr;
   if (s && s->header.controlSocket != INVALID_SOCKET) {
     sockaddr_storage native{};
     int32_t length = sizeof native;
     if (SockGetLocalName(s->header.controlSocket, reinterpret_cast<sockaddr*>(&native), &length) != 0)
-      return int32_t(SocketError()), -1;
+      return Finish(SessionCalls::SocketFailure());
     const uint32_t found = FromNative(native, nullptr, nullptr);
     // A family the record cannot hold is reported without filling it.
     if (found) FromNative(native, address, port);
@@ -187,16 +196,16 @@ int32_t Pop3GetLocalAddress(LibHandle handle, uint32_t family, SockAddress* addr
   }
   if (family == 0) family = (s && (s->options & kPop3OptionIpv6Only)) ? 23 : 2;
   char name[kSockHostNameSize] = "";
-  if (SockGetHostName256(name) != 0) return Fail(cvErrorUnknownLocalhost);
+  if (SockGetHostName256(name) != 0) return Finish(Status(cvErrorUnknownLocalhost));
   name[sizeof name - 1] = '\0';
   addrinfo hints{};
   hints.ai_family = int(family);  // the Windows number: the lookup translates it
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  if (SockLookupHost(name, &hints, &list) != 0 || !list) return Fail(cvErrorUnknownLocalhost);
+  if (SockLookupHost(name, &hints, &list) != 0 || !list) return Finish(Status(cvErrorUnknownLocalhost));
   sockaddr_storage native{};
   std::memcpy(&native, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof native));
   SockFreeHostList(list);
   const uint32_t found = FromNative(native, address, nullptr);
-  return found ? int32_t(found) : Fail(cvErrorUnknownLocalhost);
+  return found ? int32_t(found) : Finish(Status(cvErrorUnknownLocalhost));
 }

@@ -6,17 +6,14 @@
 namespace cvsmtp {
 
 Status SelectSocket(SmtpSession& s, HWND window, UINT message) noexcept {
-  if (Notify::SelectEvents(s.header.handle, window, message) == 0) return {};
-  // The engine's entry keeps its failure in the last error.
-  const uint32_t code = Library().GetLastError();
-  return Status(code ? code : cvErrorInvalidParameter);
+  return SessionCalls::EngineOutcome(Notify::SelectEvents(s.header.handle, window, message) == 0);
 }
 
 void NotifyTraits::OnSocketEvent(SmtpSession& session, SOCKET, int32_t fdEvent, uint32_t error) {
   Operation op(session.header.handle);
   if (!op) return;
-  if (fdEvent == plat::FD_READ) Fire(*op, cvmail::kMailEventRead, error);
-  else if (fdEvent == plat::FD_CLOSE) Fire(*op, cvmail::kMailEventDisconnect, error);
+  if (fdEvent == plat::FD_READ) SessionCalls::DeliverNetworkEvent(*op, cvmail::kMailEventRead, error);
+  else if (fdEvent == plat::FD_CLOSE) SessionCalls::DeliverNetworkEvent(*op, cvmail::kMailEventDisconnect, error);
 }
 
 }  // namespace cvsmtp

@@ -250,6 +250,21 @@ struct SessionHelpers {
     cvcore::NotifyEngine<Traits>::Fire(s.header.handle, event, error);
     f.SetLastError(callersError);
   }
+
+  // Delivers an event of the socket's network events, from the window procedure: the
+  // network's error stays the thread's last error, as a socket call's would.
+  static void DeliverNetworkEvent(Session& s, uint32_t event, uint32_t error) noexcept {
+    Deliver(s, event, error);
+    if (error) Traits::Library().SetLastError(error);
+  }
+
+  // The outcome of a public call of the notification engine, which keeps its failure in
+  // the last error.
+  static cvcore::Status EngineOutcome(bool succeeded) noexcept {
+    if (succeeded) return {};
+    const uint32_t code = Traits::Library().GetLastError();
+    return cvcore::Status(code ? code : cvErrorInvalidParameter);
+  }
 };
 
 }  // namespace cvmail
