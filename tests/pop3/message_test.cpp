@@ -91,6 +91,29 @@ TEST_F(MessageTest, LineBreakModeReadsOneLineAtATime) {
   Pop3Disconnect(h);
 }
 
+// A read of a response the server cut short hands out what came, with the close as the
+// last error, and fails after it; a disconnect that cannot say QUIT leaves the caller's
+// error as it was.
+TEST_F(MessageTest, ACutResponseIsHandedOutWithTheCloseAsTheError) {
+  cvtest::ScriptServer server;
+  GreetAndLogin(server);
+  ServeMessage(server, 30, "line one\r\npart").Sleep(100ms).Close();
+  const LibHandle h = ConnectAndLogin(server);
+  ASSERT_NE(h, kInvalidLibHandle);
+  ASSERT_EQ(Pop3OpenMessage(h, 1, 0), 0) << std::hex << Pop3GetLastError();
+  EXPECT_EQ(Pop3GetLastError(), 0u);
+  char buffer[64];
+  EXPECT_EQ(Pop3ReadData(h, buffer, sizeof buffer), 14);
+  EXPECT_EQ(std::string(buffer, 14), "line one\r\npart");
+  EXPECT_EQ(Pop3GetLastError(), cvErrorConnectionClosed);
+  EXPECT_EQ(Pop3ReadData(h, buffer, sizeof buffer), -1);
+  EXPECT_EQ(Pop3GetLastError(), cvErrorConnectionClosed);
+  Pop3SetLastError(cvErrorNotConnected);
+  EXPECT_EQ(Pop3Disconnect(h), 0);
+  EXPECT_EQ(Pop3GetLastError(), cvErrorNotConnected);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+}
+
 TEST_F(MessageTest, CloseDrainsAnOpenMessage) {
   cvtest::ScriptServer server;
   GreetAndLogin(server);
