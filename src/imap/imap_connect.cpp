@@ -19,51 +19,83 @@ namespace {
 
 constexpr uint32_t kCredentialMax = 64;
 
-// Handshake and server check (an untrusted certificate is accepted). False with the error.
-bool StartTls(ImapSession& s) {
+// Handshake and server check (an untrusted certificate is accepted).
+Status StartTls(ImapSession& s) {
   // Plain bytes that arrived behind the STARTTLS answer are not the server's TLS: they must not
   // be read as if they came over the protected channel.
   s.received.Clear();
-  return Report(TlsCalls::Start(s));
+  return TlsCalls::Start(s);
 }
 
 // The greeting must read as an untagged OK.
-int32_t ExpectGreeting(ImapSession& s) {
+Status ExpectGreeting(ImapSession& s) {
   s.responsePending = 1;
-  const int32_t id = ReadResponse(s);
-  if (id == int32_t(kImapResponseOk) && !s.lastTagged) return 0;
-  if (id >= 0 || LastError() == 0) Fail(cvErrorUnexpectedServerResponse);
-  return -1;
+  const Result<int32_t> id = ReadResponse(s);
+  if (!id.ok()) return id.status();
+  if (id.value() == int32_t(kImapResponseOk) && !s.lastTagged) return {};
+  return Status(cvErrorUnexpectedServerResponse);
 }
 
-int32_t Handshake(ImapSession& s) {
+// A refusal of a step the connection needs is the server answering unexpectedly; a broken
+// exchange keeps its own error.
+Status Unexpected(Status failure) {
+  const uint32_t e = failure.error();
+  return e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented ? Status(cvErrorUnexpectedServerResponse)
+                                                                         : failure;
+}
+
+Status Handshake(ImapSession& s) {
   const bool secure = s.options & kImapOptionSecure;
   const bool implicit = s.options & kImapOptionSecureImplicit;
   if (secure && implicit) {
-    if (!StartTls(s)) return -1;
+    if (const Status started = StartTls(s); !started.ok()) return started;
   } else if (secure) {
-    if (ExpectGreeting(s) != 0) return -1;
-    if (SendCommand(s, "STARTTLS", nullptr) < 0) return -1;
-    if (!StartTls(s)) return -1;
+    if (const Status greeted = ExpectGreeting(s); !greeted.ok()) return greeted;
+    if (const Result<int32_t> accepted = SendCommand(s, "STARTTLS", nullptr); !accepted.ok()) return accepted.status();
+    if (const Status started = StartTls(s); !started.ok()) return started;
   }
-  if (!s.greetingReceived && ExpectGreeting(s) != 0) return -1;
-  if (SendCommand(s, "CAPABILITY", nullptr) < 0) {
-    const uint32_t e = LastError();
-    return Fail(e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented || e == 0
-                    ? cvErrorUnexpectedServerResponse
-                    : e);
-  }
+  if (!s.greetingReceived)
+    if (const Status greeted = ExpectGreeting(s); !greeted.ok()) return greeted;
+  if (const Result<int32_t> listed = SendCommand(s, "CAPABILITY", nullptr); !listed.ok())
+    return Unexpected(listed.status());
   if ((s.options & kImapOptionSendId) && ImapFindText(s.capabilities, "ID")) {
     char argument[128];
     std::snprintf(argument, sizeof argument,
                   "(\"name\" \"Corvanetics\" \"version\" \"%d.%d\" \"vendor\" \"Vantorel\")", 9, 5);
-    const uint32_t kept = LastError();
-    SendCommand(s, "ID", argument);
-    if (Gone(s) || s.closed) return -1;
-    Library().SetLastError(kept);
+    // A server may refuse ID: only a connection that did not survive it ends the connect.
+    const Result<int32_t> identified = SendCommand(s, "ID", argument);
+    if (Gone(s) || s.closed) return identified.ok() ? Status(cvErrorConnectionClosed) : identified.status();
   }
   SetState(s, cvmail::MailState::Idle);
-  return 0;
+  return {};
+}
+
+Status Login(ImapSession& s, LibHandle handle, const char* user, const char* password) {
+  if (s.loggedIn) return Status(cvErrorAlreadyAuthenticated);
+  const size_t userLength = user ? std::strlen(user) : 0;
+  const size_t passwordLength = password ? std::strlen(password) : 0;
+  if (userLength < 1 || userLength > kCredentialMax) return Status(cvErrorInvalidUserName);
+  if (passwordLength < 1 || passwordLength > kCredentialMax) return Status(cvErrorInvalidPassword);
+  char quotedUser[128];
+  char quotedPassword[128];
+  if (!ImapQuoteString(user, quotedUser, sizeof quotedUser)) return Status(cvErrorInvalidUserName);
+  if (!ImapQuoteString(password, quotedPassword, sizeof quotedPassword)) return Status(cvErrorInvalidPassword);
+  std::string argument = std::string(quotedUser) + ' ' + quotedPassword;
+  explicit_bzero(quotedPassword, sizeof quotedPassword);
+  const Result<int32_t> r = SendCommand(s, "LOGIN", argument.c_str());
+  explicit_bzero(argument.data(), argument.size());
+  if (!r.ok()) {
+    // A refusal is a failed login; a broken exchange keeps its own error.
+    const uint32_t e = r.error();
+    return e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented ? Status(cvErrorAuthenticationFailed)
+                                                                           : r.status();
+  }
+  if (!SendCommand(s, "CAPABILITY", nullptr).ok()) {
+    ReleaseOrDefer(handle);
+    return Status(cvErrorUnexpectedServerResponse);
+  }
+  s.loggedIn = 1;
+  return {};
 }
 
 }  // namespace
@@ -82,58 +114,40 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
   char name[kSockHostNameSize];
   uint32_t error = 0;
   if (!cvmail::PrepareConnect(host, name, port, options, {143, 993}, &error))
-    return Fail(error), kInvalidLibHandle;
+    return Library().Finish(Status(error), kInvalidLibHandle, kInvalidLibHandle);
 
-  const auto open = [&](ImapSession& s, LibHandle h) {
-    if (!Report(SessionCalls::Resolve(s))) return -1;
+  const auto open = [&](ImapSession& s, LibHandle h) -> Status {
+    if (const Status resolved = SessionCalls::Resolve(s); !resolved.ok()) return resolved;
     char address[kSockAddressBufferSize];
     uint32_t length = 0;
-    if (!Report(SessionCalls::CreateSocket(s, port, address, length))) return -1;
-    SelectSocket(s, nullptr, 0);
+    if (const Status created = SessionCalls::CreateSocket(s, port, address, length); !created.ok()) return created;
+    // A new socket has no window to leave; the engine's answer does not matter here.
+    static_cast<void>(SelectSocket(s, nullptr, 0));
     ImapDisableEvents(h);
     s.busy.store(1);
     s.responsePending = 1;
     SetState(s, cvmail::MailState::Connecting);
-    if (!Report(SessionCalls::PrepareTls(s, credentials))) return -1;
-    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0) ? cvcore::Status() : KeptFailure(); };
-    if (!Report(SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable))) return -1;
+    if (const Status prepared = SessionCalls::PrepareTls(s, credentials); !prepared.ok()) return prepared;
+    const auto waitWritable = [&] { return WaitSocket(s, POLLOUT, 0); };
+    if (const Status connected = SessionCalls::Connect(s.header.controlSocket, address, length, waitWritable);
+        !connected.ok())
+      return connected;
     s.busy.store(0);
     s.responsePending = 0;
     return Handshake(s);
   };
-  return SessionCalls::OpenReporting<Operation>(name, port, timeout, options, open);
+  const Result<LibHandle> opened = SessionCalls::OpenSession<Operation>(name, port, timeout, options, open);
+  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
+  // A connected session has read its greeting and capabilities: no error is left from them.
+  Library().SetLastError(0);
+  return opened.value();
 }
 
 int32_t ImapLogin(LibHandle handle, const char* user, const char* password) {
   Operation op(handle);
   if (!op) return -1;
-  ImapSession& s = *op;
-  if (s.loggedIn) return Fail(cvErrorAlreadyAuthenticated);
-  const size_t userLength = user ? std::strlen(user) : 0;
-  const size_t passwordLength = password ? std::strlen(password) : 0;
-  if (userLength < 1 || userLength > kCredentialMax) return Fail(cvErrorInvalidUserName);
-  if (passwordLength < 1 || passwordLength > kCredentialMax) return Fail(cvErrorInvalidPassword);
-  char quotedUser[128];
-  char quotedPassword[128];
-  if (!ImapQuoteString(user, quotedUser, sizeof quotedUser)) return Fail(cvErrorInvalidUserName);
-  if (!ImapQuoteString(password, quotedPassword, sizeof quotedPassword)) return Fail(cvErrorInvalidPassword);
-  std::string argument = std::string(quotedUser) + ' ' + quotedPassword;
-  explicit_bzero(quotedPassword, sizeof quotedPassword);
-  const int32_t r = SendCommand(s, "LOGIN", argument.c_str());
-  explicit_bzero(argument.data(), argument.size());
-  if (r < 0) {
-    const uint32_t e = LastError();
-    // A refusal is a failed login; a broken exchange keeps its own error.
-    return Fail(e == cvErrorInvalidCommand || e == cvErrorCommandNotImplemented || e == 0 ? cvErrorAuthenticationFailed
-                                                                                           : e);
-  }
-  if (SendCommand(s, "CAPABILITY", nullptr) < 0) {
-    ReleaseOrDefer(handle);
-    return Fail(cvErrorUnexpectedServerResponse);
-  }
-  s.loggedIn = 1;
-  ClearError();
-  return 1;
+  const Status logged = Login(*op, handle, user, password);
+  return FinishExchange(logged.ok() ? Result<int32_t>(1) : Result<int32_t>(logged));
 }
 
 int32_t ImapDisconnect(LibHandle handle) {
@@ -141,17 +155,17 @@ int32_t ImapDisconnect(LibHandle handle) {
     Operation op(handle);
     if (!op) return -1;
     ImapSession& s = *op;
-    const uint32_t saved = LastError();
+    // The connection closes whatever the server answers on the way: none of it is the
+    // caller's.
     if (s.header.controlSocket != INVALID_SOCKET && !s.closed) {
-      EndIdle(s);
-      if (s.literalOpen) CloseMessage(s);
+      static_cast<void>(EndIdle(s));
+      if (s.literalOpen) static_cast<void>(CloseMessage(s));
       FinishUntagged(s);
-      if (s.mailboxSelected && !s.closed) UnselectMailbox(s, true);
+      if (s.mailboxSelected && !s.closed) static_cast<void>(UnselectMailbox(s, true));
       SetState(s, cvmail::MailState::Closing);
       s.responsePending = 0;
-      if (!s.closed && !Gone(s)) SendCommand(s, "LOGOUT", nullptr);
+      if (!s.closed && !Gone(s)) static_cast<void>(SendCommand(s, "LOGOUT", nullptr));
     }
-    Library().SetLastError(saved);
     ReleaseOrDefer(handle);
   }
   return 0;

@@ -35,18 +35,18 @@ uint32_t UpdateType(int32_t id) {
 }
 
 // Waits until the IDLE state is wanted. flags: 2 dispatches the thread's posted messages
-// meanwhile. The state, or -1 (cvErrorNotConnected without a greeting,
-// cvErrorOperationTimeout when the time runs out).
-int32_t WaitIdleState(ImapSession& s, uint32_t wanted, uint32_t timeoutMs, uint32_t flags) {
+// meanwhile. The state; cvErrorNotConnected without a greeting, cvErrorOperationTimeout
+// when the time runs out.
+Result<int32_t> WaitIdleState(ImapSession& s, uint32_t wanted, uint32_t timeoutMs, uint32_t flags) {
   const uint32_t start = plat::GetTickCount();
   for (;;) {
-    if (!s.greetingReceived) return Fail(cvErrorNotConnected);
+    if (!s.greetingReceived) return Status(cvErrorNotConnected);
     s.idleChanged.Reset();
     if (s.idleState.load() == wanted) return int32_t(wanted);
     uint32_t wait = plat::INFINITE;
     if (timeoutMs) {
       const uint32_t elapsed = plat::GetTickCount() - start;
-      if (elapsed >= timeoutMs) return Fail(cvErrorOperationTimeout);
+      if (elapsed >= timeoutMs) return Status(cvErrorOperationTimeout);
       wait = timeoutMs - elapsed;
     }
     pollfd fd{s.idleChanged.fd(), POLLIN, 0};
@@ -56,7 +56,7 @@ int32_t WaitIdleState(ImapSession& s, uint32_t wanted, uint32_t timeoutMs, uint3
 
 }  // namespace
 
-int32_t EndIdle(ImapSession& s) noexcept {
+Result<int32_t> EndIdle(ImapSession& s) noexcept {
   if (!s.idleWorker && !s.idleOpen) return 0;
   if (OnIdleThread(s)) {
     SetIdleState(s, kImapIdleStopRequested);  // its loop ends after the running callback
@@ -64,7 +64,7 @@ int32_t EndIdle(ImapSession& s) noexcept {
     SetIdleState(s, kImapIdleStopRequested);
     s.idleStop.Set();
     // A response being read is read whole: that is bounded by the session timeout.
-    if (!s.idleWorker->Join(std::max(kStartLimitMs, TimeoutMs(s) + 1000))) return Fail(cvErrorOperationTimeout);
+    if (!s.idleWorker->Join(std::max(kStartLimitMs, TimeoutMs(s) + 1000))) return Status(cvErrorOperationTimeout);
     s.idleWorker.reset();
     s.idleThread.store(0);
     s.idleStop.Reset();
@@ -83,11 +83,11 @@ int32_t EndIdle(ImapSession& s) noexcept {
   // Responses that came in meanwhile stay buffered: they are read (and counted) with the
   // completion below.
   s.currentCommand = kCommandDone;
-  if (!SendBytes(s, "DONE\r\n", 6)) return Fail(cvErrorRequestNotCompleted);
+  if (!SendBytes(s, "DONE\r\n", 6).ok()) return Status(cvErrorRequestNotCompleted);
   for (;;) {
     s.responsePending = 1;
-    const int32_t id = ReadResponse(s);
-    if (id < 0 || s.lastTagged) return id;
+    const Result<int32_t> id = ReadResponse(s);
+    if (!id.ok() || s.lastTagged) return id;
   }
 }
 
@@ -117,9 +117,12 @@ uint32_t ImapIdleThread(LibHandle handle) {
     }
     if (s.idleState.load() == kImapIdleStopRequested) break;
     s.responsePending = 1;
-    const int32_t id = ReadResponse(s);
-    if (id < 0) break;
+    const Result<int32_t> read = ReadResponse(s);
+    if (!read.ok()) break;
+    const int32_t id = read.value();
     if (id == int32_t(kImapResponseOk)) continue;
+    // The update's receiver reads the response's outcome as this thread's last error.
+    Library().SetLastError(ResponseError(id));
     s.inCallback.store(1);
     const uint32_t type = UpdateType(id);
     if (ImapUpdateCallback callback = s.updateCallback)
@@ -133,66 +136,75 @@ uint32_t ImapIdleThread(LibHandle handle) {
   return 0;
 }
 
-int32_t ImapIdle(LibHandle handle, uint32_t timeout, uint32_t options, uintptr_t userData) {
-  Operation op(handle);
-  if (!op) return -1;
-  ImapSession& s = *op;
-  if (!s.greetingReceived) return Fail(cvErrorNotConnected);
-  if (!NeedMailbox(s)) return -1;
-  if (!ImapFindText(s.capabilities, "IDLE")) return Fail(cvErrorFeatureNotSupported);
-  if (!s.updateCallback) return Fail(cvErrorInvalidParameter);
+namespace cvimap {
+namespace {
+
+Status Idle(ImapSession& s, LibHandle handle, uint32_t timeout, uint32_t options, uintptr_t userData) {
+  if (!s.greetingReceived) return Status(cvErrorNotConnected);
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return selected;
+  if (!ImapFindText(s.capabilities, "IDLE")) return Status(cvErrorFeatureNotSupported);
+  if (!s.updateCallback) return Status(cvErrorInvalidParameter);
   if (s.idleWorker || s.idleOpen) {
-    if (s.inCallback.load() && OnIdleThread(s)) return Fail(cvErrorThreadDeadlock);
-    if (EndIdle(s) < 0) return -1;
+    if (s.inCallback.load() && OnIdleThread(s)) return Status(cvErrorThreadDeadlock);
+    if (const Result<int32_t> ended = EndIdle(s); !ended.ok()) return ended.status();
   }
   s.idleTimeout = timeout;
   s.idleOptions = options;
   s.updateUserData = userData;
-  const int32_t answer = SendCommand(s, "IDLE", nullptr);
-  if (answer < 0) return -1;
-  if (answer != int32_t(kImapResponseContinue)) return Fail(cvErrorUnexpectedServerResponse);
+  const Result<int32_t> answer = SendCommand(s, "IDLE", nullptr);
+  if (!answer.ok()) return answer.status();
+  if (answer.value() != int32_t(kImapResponseContinue)) return Status(cvErrorUnexpectedServerResponse);
   s.idleOpen = 1;
   s.idleStop.Reset();
   s.idleState.store(kImapIdleNone);
   s.idleWorker = plat::Thread::Create([handle] { return ImapIdleThread(handle); }, {.suspended = true});
+  // Whatever ending IDLE answers, the thread that could not start is the outcome.
   if (!s.idleWorker) {
-    EndIdle(s);
-    return Fail(cvErrorThreadCreationFailed);
+    static_cast<void>(EndIdle(s));
+    return Status(cvErrorThreadCreationFailed);
   }
   s.idleWorker->Resume();
-  if (WaitIdleState(s, kImapIdleRunning, kStartLimitMs, 0) < 0 && s.idleState.load() == kImapIdleNone &&
+  if (!WaitIdleState(s, kImapIdleRunning, kStartLimitMs, 0).ok() && s.idleState.load() == kImapIdleNone &&
       s.idleThread.load() == 0 && !s.idleWorker->Finished()) {
-    EndIdle(s);
-    return Fail(cvErrorThreadCreationFailed);
+    static_cast<void>(EndIdle(s));
+    return Status(cvErrorThreadCreationFailed);
   }
-  if (!(options & mailIdleWait)) {
-    ClearError();
-    return 0;
-  }
+  if (!(options & mailIdleWait)) return {};
   const uint32_t limit = timeout ? timeout * 1000u : 0;
-  if (WaitIdleState(s, kImapIdleNone, limit, 2) < 0 && s.idleState.load() != kImapIdleNone) {
-    const uint32_t error = LastError();
-    EndIdle(s);
-    return Fail(error);
+  if (const Result<int32_t> waited = WaitIdleState(s, kImapIdleNone, limit, 2);
+      !waited.ok() && s.idleState.load() != kImapIdleNone) {
+    static_cast<void>(EndIdle(s));
+    return waited.status();
   }
   if (s.cancel.exchange(0)) {
     s.cancelSignal.Reset();
-    EndIdle(s);
-    return Fail(cvErrorOperationCanceled);
+    static_cast<void>(EndIdle(s));
+    return Status(cvErrorOperationCanceled);
   }
-  if (EndIdle(s) < 0) return -1;
-  ClearError();
-  return 0;
+  return EndIdle(s).status();
+}
+
+}  // namespace
+}  // namespace cvimap
+
+int32_t ImapIdle(LibHandle handle, uint32_t timeout, uint32_t options, uintptr_t userData) {
+  Operation op(handle);
+  if (!op) return -1;
+  const Status idled = Idle(*op, handle, timeout, options, userData);
+  return FinishExchange(idled.ok() ? Result<int32_t>(0) : Result<int32_t>(idled));
 }
 
 int32_t ImapEndIdle(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return EndIdle(*op);
+  // Only an IDLE still open reads a completion; ending the thread alone reads nothing.
+  const bool open = op->idleOpen != 0;
+  const Result<int32_t> ended = EndIdle(*op);
+  return open ? FinishResponse(ended) : Finish(ended);
 }
 
 int32_t ImapWaitIdleState(LibHandle handle, uint32_t state, uint32_t timeoutMs, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return WaitIdleState(*op, state, timeoutMs, flags);
+  return Finish(WaitIdleState(*op, state, timeoutMs, flags));
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/errors/status.h"
 #include "imap/imap.h"
 #include "mail/common/mail_session.h"
 #include "mail/common/mail_tls_calls.h"
@@ -42,22 +43,31 @@ struct NotifyTraits : cvmail::MailNotifyTraits<ImapSession, Frame, &Library> {
   static void OnSocketEvent(ImapSession& s, SOCKET socket, int32_t fdEvent, uint32_t error);
 };
 
+// A stream's failure stays in the session until the helper that called the stream takes it.
 struct TlsTraits : cvmail::MailTlsTraits<ImapSession, Frame, &Library> {
   static bool WindowMode(ImapSession& s);
   static bool Wait(ImapSession& s, short events);
 };
 
-// ---- operation scopes and errors ----
+using cvcore::Result;
+using cvcore::Status;
+
+// ---- operation scopes and outcomes ----
 
 // The session of a handle for the calling thread: its owner, any thread of a
-// free-threaded session, or its IDLE thread. Null with 10038 or 10001.
+// free-threaded session, or its IDLE thread; 10038 or 10001 otherwise.
+Result<ImapSession*> Find(LibHandle handle) noexcept;
+// The same for an entry point: null with the error as the last error.
 ImapSession* Lookup(LibHandle handle) noexcept;
 
 // Keeps a session alive for the length of a library call: a receiver of an event that
-// releases the session only marks it, and the outermost call frees it on the way out.
+// releases the session only marks it, and the outermost call frees it on the way out. A
+// call starts with no stream failure left from an earlier one.
 class Operation : public cvmail::SessionScope<NotifyTraits> {
  public:
-  explicit Operation(LibHandle handle) noexcept : SessionScope(Lookup(handle)) {}
+  explicit Operation(LibHandle handle) noexcept : SessionScope(Lookup(handle)) {
+    if (*this) (*this)->tls.failure = 0;
+  }
 };
 using SessionCalls = cvmail::SessionHelpers<NotifyTraits>;
 
@@ -72,55 +82,69 @@ inline cvmail::MailState SetState(ImapSession& s, cvmail::MailState next) noexce
   return cvmail::ChangeMailState(s.state, next, "IMAP session", s.header.handle);
 }
 
-int32_t Fail(uint32_t code) noexcept;  // sets the last error; -1
-uint32_t LastError() noexcept;
-void ClearError() noexcept;
-// The outcome of a shared mail helper made the last error (this library's own helpers
-// still keep their failure there). True on success.
-inline bool Report(cvcore::Status outcome) noexcept { return SessionCalls::Report(outcome); }
-inline cvcore::Status KeptFailure() noexcept { return SessionCalls::KeptFailure(); }
-// The thread's socket error as the last error (never 0).
-inline uint32_t SocketError() noexcept {
-  Report(SessionCalls::SocketFailure());
-  return Library().GetLastError();
-}
+// The failure the session's stream reported (the connection closed when it kept none).
+inline Status StreamFailure(ImapSession& s) noexcept { return TlsTraits::TakeFailure(s); }
 bool OnIdleThread(const ImapSession& s) noexcept;
 
+// The error a response id stands for: 0 (a line the reader does not know) is
+// cvErrorUnexpectedServerResponse, NO cvErrorInvalidCommand, BAD
+// cvErrorCommandNotImplemented; any other id none.
+uint32_t ResponseError(int32_t id) noexcept;
+
+// Where an entry point ends: a failure's code becomes the last error (a success leaves
+// it); the result, or -1.
+int32_t Finish(const Result<int32_t>& outcome) noexcept;
+// Where an entry point that exchanged with the server ends: the last error is 0 after a
+// success and the failure's code after a failure; the result, or -1.
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept;
+// Where an entry point ends whose result is the id of the response read last: the error
+// that response stands for (0 for OK) after a success, the failure's code after a
+// failure; the id, or -1.
+int32_t FinishResponse(const Result<int32_t>& id) noexcept;
+// Where a read ends: the bytes, with the note the read left (the end of a literal, the
+// reason input ended early) as the last error; after a failure its code and -1.
+int32_t FinishRead(const Result<int32_t>& read, Status note) noexcept;
+
 // Fires an event (never on the IDLE thread; the receiver may release the session: check
-// Gone afterwards). The caller's last error is the event's error, or what it was.
+// Gone afterwards). The receiver reads the event's error as the last error; the call's own
+// outcome is not touched.
 void Fire(ImapSession& s, uint32_t event, uint32_t error) noexcept;
 
-// Whether the session is logged in (0x80042FC3) / has a mailbox selected (0x8004300D).
-bool NeedLogin(ImapSession& s) noexcept;
-bool NeedMailbox(ImapSession& s) noexcept;
+// The session logged in (0x80042FC3) / with a mailbox selected (0x8004300D).
+Status NeedLogin(ImapSession& s) noexcept;
+Status NeedMailbox(ImapSession& s) noexcept;
 
 // ---- I/O ----
 
 uint32_t TimeoutMs(const ImapSession& s) noexcept;
 // Waits for the socket's events or a cancel. Cancel: 10004 and event 32; time-out: 10060
-// and timeoutEvent (0: none); false with the error.
-bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept;
+// and timeoutEvent (0: none).
+Status WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept;
 // Gives a timed-out session up: closed at once, nothing more written to it.
 void GiveUp(ImapSession& s) noexcept;
 // The error of a call on a closed session: the time-out that ended it, or the close.
 uint32_t ClosedError(const ImapSession& s) noexcept;
 bool NonBlockingReads(const ImapSession& s) noexcept;
-// Sends the whole block (through TLS when active). False with the error.
-bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept;
-// Buffered bytes, refilled from the connection when empty; -1 with the error.
-int32_t FillReceiveBuffer(ImapSession& s) noexcept;
+// Sends the whole block (through TLS when active).
+Status SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept;
+// Buffered bytes, refilled from the connection when empty.
+Result<int32_t> FillReceiveBuffer(ImapSession& s) noexcept;
 // Whether bytes are buffered (plain or decrypted) without reading the socket.
 bool Buffered(ImapSession& s) noexcept;
-int32_t ReadData(ImapSession& s, char* buffer) noexcept;
+// The next piece of a literal, or a line: the bytes stored (0 at the literal's end). The
+// end of a literal leaves cvErrorEndofMessageData in *note, and input that ended early
+// after some bytes were stored its reason.
+Result<int32_t> ReadData(ImapSession& s, char* buffer, Status* note = nullptr) noexcept;
 // Takes the bytes of a line past the reader's room: (the line kept so far, the bytes past
 // it); called for each piece as it arrives.
 using LineOverflow = std::function<void(std::string_view kept, std::string_view rest)>;
-// One whole line without its CR LF; -1 on failure. A longer line is cut: its rest goes to
+// One whole line without its CR LF: its length. A longer line is cut: its rest goes to
 // overflow when given, else it is dropped.
-int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow = nullptr) noexcept;
-// Exactly count bytes into out (null: dropped); false with the error.
-bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept;
-int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept;
+Result<int32_t> ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow = nullptr) noexcept;
+// Exactly count bytes into out (null: dropped).
+Status ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept;
+// The bytes written.
+Result<int32_t> WriteData(ImapSession& s, const char* data, uint32_t length) noexcept;
 inline void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept {
   SessionCalls::PostSocketEvent(s, fdEvent);
 }
@@ -129,17 +153,18 @@ inline void PostSocketEvent(ImapSession& s, int32_t fdEvent) noexcept {
 
 // The command table's id of a command keyword (0 when not in it).
 uint32_t CommandId(const char* command) noexcept;
-int32_t SendCommand(ImapSession& s, const char* command, const char* argument) noexcept;
-int32_t ReadResponse(ImapSession& s) noexcept;
+// A command and the response that completes it: its id (in untagged mode 0, nothing read
+// yet). A NO or BAD completion is a failure with the error it stands for.
+Result<int32_t> SendCommand(ImapSession& s, const char* command, const char* argument) noexcept;
+// The next response: its id (NO, BAD and unknown lines included).
+Result<int32_t> ReadResponse(ImapSession& s) noexcept;
 int32_t ParseResponse(ImapSession& s, const char* text, bool tagged) noexcept;
 // Sends a command whose untagged responses the caller reads one by one (ReadResponse
-// returns after each of them). The first response id, or -1.
-int32_t SendUntagged(ImapSession& s, const char* command, const char* argument) noexcept;
-// Reads what is left of a command started with SendUntagged, up to its completion (the
-// caller's error is kept).
+// returns after each of them).
+Status SendUntagged(ImapSession& s, const char* command, const char* argument) noexcept;
+// Reads what is left of a command started with SendUntagged, up to its completion (a
+// failure there is not the caller's).
 void FinishUntagged(ImapSession& s) noexcept;
-// A failed command's error: the reader's, or code when the reader set none.
-int32_t Refused(uint32_t code) noexcept;
 // The number of "{n}" at the end of text, or -1 when there is none.
 int64_t TrailingLiteral(const char* text) noexcept;
 // Digits after word (case-insensitive, white space skipped) in text; false when absent.
@@ -151,19 +176,20 @@ bool SameText(const char* a, const char* b) noexcept;  // case-insensitive
 // the name cannot be encoded.
 std::string WireMailboxName(const char* name);
 
-// Ends a running IDLE (stop the thread, DONE and its completion). 0 when none ran, the
-// completion's response id, or -1.
-int32_t EndIdle(ImapSession& s) noexcept;
+// Ends a running IDLE (stop the thread, DONE and its completion): 0 when none ran, or the
+// completion's response id.
+Result<int32_t> EndIdle(ImapSession& s) noexcept;
 // Stops the session's IDLE thread for good without protocol (release, detach).
 void StopIdleThread(ImapSession& s) noexcept;
 
-int32_t OpenMailbox(ImapSession& s, const char* name, ImapMailboxStatus* status, uint32_t options) noexcept;
-int32_t UnselectMailbox(ImapSession& s, bool expunge) noexcept;
+// The id of the selection's completion (0 when the mailbox was selected already).
+Result<int32_t> OpenMailbox(ImapSession& s, const char* name, ImapMailboxStatus* status, uint32_t options) noexcept;
+Result<int32_t> UnselectMailbox(ImapSession& s, bool expunge) noexcept;
 void FreeMailboxList(ImapSession& s) noexcept;
-int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept;
-int32_t CloseMessage(ImapSession& s) noexcept;
+Status OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept;
+Status CloseMessage(ImapSession& s) noexcept;
 
 // Selects the socket's network events to window (null: stop, blocking again).
-int32_t SelectSocket(ImapSession& s, HWND window, UINT message) noexcept;
+Status SelectSocket(ImapSession& s, HWND window, UINT message) noexcept;
 
 }  // namespace cvimap

@@ -29,11 +29,11 @@ bool ReadableNow(ImapSession& s) noexcept {
 
 uint32_t TimeoutMs(const ImapSession& s) noexcept { return (s.timeout ? s.timeout : 20) * 1000u; }
 
-bool WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
+Status WaitSocket(ImapSession& s, short events, uint32_t timeoutEvent) noexcept {
   // The IDLE thread does not answer a cancel meant for the owner's call.
   const bool watchCancel = !OnIdleThread(s);
-  return Report(SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel}, Fire,
-                                   [&] { GiveUp(s); }));
+  return SessionCalls::Wait(s, s.header.controlSocket, events, {TimeoutMs(s), timeoutEvent, watchCancel}, Fire,
+                            [&] { GiveUp(s); });
 }
 
 void GiveUp(ImapSession& s) noexcept {
@@ -55,70 +55,78 @@ bool NonBlockingReads(const ImapSession& s) noexcept { return s.notify.socketWin
 
 bool TlsTraits::WindowMode(ImapSession& s) { return NonBlockingReads(s); }
 
-bool TlsTraits::Wait(ImapSession& s, short events) { return WaitSocket(s, events, cvmail::kMailEventTimeout); }
+bool TlsTraits::Wait(ImapSession& s, short events) {
+  const Status waited = WaitSocket(s, events, cvmail::kMailEventTimeout);
+  if (!waited.ok()) SetError(s, waited.error());
+  return waited.ok();
+}
 
 bool Buffered(ImapSession& s) noexcept { return !s.received.empty() || Tls::Stream(s).Buffered(); }
 
-bool SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed), false;
-  return cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst);
+Status SendBytes(ImapSession& s, const char* data, uint32_t length) noexcept {
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (!cvcore::SendAll(Tls::Stream(s), data, length, cvcore::StreamOrder::TryFirst)) return StreamFailure(s);
+  return {};
 }
 
-
-int32_t FillReceiveBuffer(ImapSession& s) noexcept {
+Result<int32_t> FillReceiveBuffer(ImapSession& s) noexcept {
   if (!s.received.empty()) return int32_t(s.received.size());
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.closed) return Fail(ClosedError(s));
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.closed) return Status(ClosedError(s));
   SetState(s, cvmail::MailState::Reading);
   cvcore::ByteStream& in = Tls::Stream(s);
   // A protected read reports its time-out with the event, a plain one without.
   const uint32_t timeoutEvent = s.tls.active ? uint32_t(cvmail::kMailEventTimeout) : 0u;
+  const auto idleAfter = [&](Status failure) {
+    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+    return failure;
+  };
   int32_t n = 0;
   for (;;) {
     // A read waits first, unless decrypted bytes are already there.
-    if (!NonBlockingReads(s) && !in.Buffered() && !WaitSocket(s, POLLIN, timeoutEvent)) {
-      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-      return -1;
-    }
+    if (!NonBlockingReads(s) && !in.Buffered())
+      if (const Status waited = WaitSocket(s, POLLIN, timeoutEvent); !waited.ok()) return idleAfter(waited);
     n = s.received.Fill(in);
     if (n >= 0) break;
     // In window-message mode a read outside a literal waits for its line; inside a
     // literal the caller hears that nothing is there yet (the window is told later). A
     // blocking read waits again (a TLS record may have come only in part).
-    if (n == -1 || (s.literalOpen && NonBlockingReads(s))) {
-      if (n != -1) Fail(cvErrorOperationWouldBlock);
-      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-      return -1;
-    }
-    if (!WaitSocket(s, POLLIN, timeoutEvent)) return -1;
+    if (n == -1) return idleAfter(StreamFailure(s));
+    if (s.literalOpen && NonBlockingReads(s)) return idleAfter(Status(cvErrorOperationWouldBlock));
+    if (const Status waited = WaitSocket(s, POLLIN, timeoutEvent); !waited.ok()) return waited;
   }
-  if (Gone(s)) return Fail(cvErrorInvalidHandle);
+  if (Gone(s)) return Status(cvErrorInvalidHandle);
   SetState(s, cvmail::MailState::Idle);
   if (n > 0) return n;
   s.closed = 1;
   PostSocketEvent(s, plat::FD_CLOSE);
-  return Fail(cvErrorConnectionClosed);
+  return Status(cvErrorConnectionClosed);
 }
 
-int32_t ReadData(ImapSession& s, char* buffer) noexcept {
-  if (!buffer) return Fail(cvErrorInvalidParameter);
+Result<int32_t> ReadData(ImapSession& s, char* buffer, Status* note) noexcept {
+  if (!buffer) return Status(cvErrorInvalidParameter);
   if (s.literalOpen && s.literalRead.load() >= s.literalSize.load()) {
     // The literal is done: what follows is the rest of its response and the completion.
     s.literalOpen = 0;
     s.literalTail = 1;
-    const int32_t id = ReadResponse(s);
+    const Result<int32_t> id = ReadResponse(s);
+    if (!id.ok()) return id;
     // An unknown line here means the literal's length was wrong: the text is not whole.
-    if (id <= 0 || id == int32_t(kImapResponseNo) || id == int32_t(kImapResponseBad)) return -1;
-    Library().SetLastError(cvErrorEndofMessageData);
+    if (const uint32_t refused = ResponseError(id.value())) return Status(refused);
+    if (note) *note = Status(cvErrorEndofMessageData);
     return 0;
   }
-  if (!Buffered(s) && s.closed) return Fail(ClosedError(s));
+  if (!Buffered(s) && s.closed) return Status(ClosedError(s));
   const bool literal = s.literalOpen && !s.lineMode;
   uint32_t stored = 0;
   for (;;) {
-    if (FillReceiveBuffer(s) <= 0) {
-      if (stored > 0 && !Gone(s)) break;  // what arrived is handed out; the error comes next time
-      return -1;
+    if (const Result<int32_t> filled = FillReceiveBuffer(s); !filled.ok()) {
+      // What arrived is handed out; the error comes next time.
+      if (stored > 0 && !Gone(s)) {
+        if (note) *note = filled.status();
+        break;
+      }
+      return filled.status();
     }
     const char* in = s.received.data();
     uint32_t take = std::min(s.received.size(), kImapReadSize - stored);
@@ -143,10 +151,10 @@ int32_t ReadData(ImapSession& s, char* buffer) noexcept {
   return int32_t(stored);
 }
 
-int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow) noexcept {
+Result<int32_t> ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& overflow) noexcept {
   uint32_t stored = 0;
   for (;;) {
-    if (FillReceiveBuffer(s) <= 0) return -1;
+    if (const Result<int32_t> filled = FillReceiveBuffer(s); !filled.ok()) return filled;
     const std::string_view piece = s.received.PeekLine();
     const char* in = piece.data();
     const uint32_t take = uint32_t(piece.size());
@@ -163,30 +171,32 @@ int32_t ReadLine(ImapSession& s, char* line, uint32_t size, const LineOverflow& 
   return int32_t(stored);
 }
 
-bool ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept {
+Status ReadRaw(ImapSession& s, char* out, uint64_t count) noexcept {
   while (count > 0) {
-    if (FillReceiveBuffer(s) <= 0) return false;
+    if (const Result<int32_t> filled = FillReceiveBuffer(s); !filled.ok()) return filled.status();
     const uint32_t take = uint32_t(std::min<uint64_t>(count, s.received.size()));
     if (out) out += s.received.Take(out, take);
     else s.received.Consume(take);
     count -= take;
   }
-  return true;
+  return {};
 }
 
-int32_t WriteData(ImapSession& s, const char* data, uint32_t length) noexcept {
-  if (s.responsePending) return Fail(cvErrorOperationInProgress);
-  if (!data) return Fail(cvErrorInvalidParameter);
+Result<int32_t> WriteData(ImapSession& s, const char* data, uint32_t length) noexcept {
+  if (s.responsePending) return Status(cvErrorOperationInProgress);
+  if (!data) return Status(cvErrorInvalidParameter);
   SetState(s, cvmail::MailState::Writing);
-  if (!NonBlockingReads(s) && !WaitSocket(s, POLLOUT, cvmail::kMailEventTimeout)) {
-    if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-    return -1;
-  }
+  if (!NonBlockingReads(s))
+    if (const Status waited = WaitSocket(s, POLLOUT, cvmail::kMailEventTimeout); !waited.ok()) {
+      if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
+      return waited;
+    }
   s.busy.store(1);
-  const bool sent = SendBytes(s, data, length);
+  const Status sent = SendBytes(s, data, length);
   s.busy.store(0);
   if (!Gone(s)) SetState(s, cvmail::MailState::Idle);
-  return sent ? int32_t(length) : -1;
+  if (!sent.ok()) return sent;
+  return int32_t(length);
 }
 
 }  // namespace cvimap
@@ -196,18 +206,20 @@ using namespace cvimap;
 int32_t ImapReadData(LibHandle handle, char* buffer) {
   Operation op(handle);
   if (!op) return -1;
-  return ReadData(*op, buffer);
+  Status note;
+  const Result<int32_t> read = ReadData(*op, buffer, &note);
+  return FinishRead(read, note);
 }
 
 int32_t ImapWriteData(LibHandle handle, const char* data, int32_t length) {
   Operation op(handle);
   if (!op) return -1;
-  if (length < 0) return Fail(cvErrorInvalidParameter);
-  return WriteData(*op, data, uint32_t(length));
+  if (length < 0) return Finish(Status(cvErrorInvalidParameter));
+  return Finish(WriteData(*op, data, uint32_t(length)));
 }
 
 int32_t ImapCancel(LibHandle handle) {
-  if (handle == kInvalidLibHandle) return Fail(cvErrorOperationNotBlocking);
+  if (handle == kInvalidLibHandle) return Finish(Status(cvErrorOperationNotBlocking));
   // Any thread: no owner check, and no operation scope (its count is the owner's).
   ImapSession* s = Library().FindSession(handle);
   if (!s) return -1;
@@ -231,7 +243,7 @@ int32_t ImapGetTransferStatus(LibHandle handle, MessageTransferStatus* status) {
   // Any thread: the transfer runs on the owner's.
   ImapSession* s = Library().FindSession(handle);
   if (!s) return -1;
-  if (!status) return Fail(cvErrorInvalidParameter);
+  if (!status) return Finish(Status(cvErrorInvalidParameter));
   *status = MessageTransferStatus{};
   status->message = s->appendRunning.load() ? 0 : s->currentMessage.load();
   status->copied = s->literalRead.load();

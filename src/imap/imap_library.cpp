@@ -66,42 +66,60 @@ bool OnIdleThread(const ImapSession& s) noexcept {
   return id != 0 && id == plat::GetCurrentThreadId();
 }
 
-ImapSession* Lookup(LibHandle handle) noexcept {
-  ImapSession* s = Library().FindSession(handle);
-  if (!s) return nullptr;
+Result<ImapSession*> Find(LibHandle handle) noexcept {
+  const Result<ImapSession*> found = Library().Lookup(handle);
+  if (!found.ok()) return found;
+  ImapSession* s = found.value();
   if ((s->options & kImapOptionFreeThreaded) || s->header.ownerThread == plat::GetCurrentThreadId() ||
       OnIdleThread(*s))
     return s;
-  Library().SetLastError(cvErrorNotHandleOwner);
-  return nullptr;
+  return Status(cvErrorNotHandleOwner);
 }
 
-int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+ImapSession* Lookup(LibHandle handle) noexcept { return Library().Finish(Find(handle), nullptr); }
+
+uint32_t ResponseError(int32_t id) noexcept {
+  switch (id) {
+    case 0:
+      return cvErrorUnexpectedServerResponse;
+    case int32_t(kImapResponseNo):
+      return cvErrorInvalidCommand;
+    case int32_t(kImapResponseBad):
+      return cvErrorCommandNotImplemented;
+    default:
+      return 0;
+  }
 }
 
-uint32_t LastError() noexcept { return Library().GetLastError(); }
+int32_t Finish(const Result<int32_t>& outcome) noexcept { return Library().Finish(outcome, -1); }
 
-void ClearError() noexcept { Library().SetLastError(0); }
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept {
+  Library().SetLastError(outcome.error());
+  return outcome.ok() ? outcome.value() : -1;
+}
+
+int32_t FinishResponse(const Result<int32_t>& id) noexcept {
+  Library().SetLastError(id.ok() ? ResponseError(id.value()) : id.error());
+  return id.ok() ? id.value() : -1;
+}
+
+int32_t FinishRead(const Result<int32_t>& read, Status note) noexcept {
+  if (!read.ok()) return Finish(read);
+  if (!note.ok()) Library().SetLastError(note.error());
+  return read.value();
+}
 
 void Fire(ImapSession& s, uint32_t event, uint32_t error) noexcept {
   // The IDLE thread never reports: its caller's window belongs to the owner thread.
   if (OnIdleThread(s)) return;
-  SessionCalls::Fire(s, event, error);
+  SessionCalls::Deliver(s, event, error);
 }
 
-bool NeedLogin(ImapSession& s) noexcept {
-  if (s.loggedIn) return true;
-  Fail(cvErrorAuthenticationRequired);
-  return false;
-}
+Status NeedLogin(ImapSession& s) noexcept { return s.loggedIn ? Status() : Status(cvErrorAuthenticationRequired); }
 
-bool NeedMailbox(ImapSession& s) noexcept {
-  if (!NeedLogin(s)) return false;
-  if (s.mailboxSelected) return true;
-  Fail(cvErrorMailboxNotSelected);
-  return false;
+Status NeedMailbox(ImapSession& s) noexcept {
+  if (const Status login = NeedLogin(s); !login.ok()) return login;
+  return s.mailboxSelected ? Status() : Status(cvErrorMailboxNotSelected);
 }
 
 }  // namespace cvimap

@@ -67,26 +67,37 @@ void FillStatus(const ImapSession& s, ImapMailboxStatus* status) {
   status->readWrite = s.readWrite;
 }
 
-// Sends a mailbox command with the name in its wire form.
-int32_t MailboxCommand(ImapSession& s, const char* command, const char* name) {
+// Sends a mailbox command with the name in its wire form: the completion's id.
+Result<int32_t> MailboxCommand(ImapSession& s, const char* command, const char* name) {
   const std::string wire = WireMailboxName(name);
-  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
+  if (wire.empty()) return Status(cvErrorInvalidMailbox);
   return SendCommand(s, command, wire.c_str());
 }
 
 // Reads the untagged responses of a command started with SendUntagged and hands each to
-// fn; true at its tagged OK, false with the error otherwise.
+// fn (which gives its outcome) up to the tagged OK.
 template <typename Fn>
-bool EachResponse(ImapSession& s, Fn&& fn) {
+Status EachResponse(ImapSession& s, Fn&& fn) {
   for (;;) {
-    const int32_t id = ReadResponse(s);
-    if (id < 0) return false;
-    if (s.lastTagged) return id == int32_t(kImapResponseOk) || (Refused(cvErrorUnexpectedServerResponse), false);
-    if (!fn(id)) {
+    const Result<int32_t> id = ReadResponse(s);
+    if (!id.ok()) return id.status();
+    if (s.lastTagged) {
+      if (id.value() == int32_t(kImapResponseOk)) return {};
+      const uint32_t refused = ResponseError(id.value());
+      return Status(refused ? refused : cvErrorUnexpectedServerResponse);
+    }
+    if (const Status taken = fn(id.value()); !taken.ok()) {
       FinishUntagged(s);
-      return false;
+      return taken;
     }
   }
+}
+
+// Whether the mailbox is selected already in the mode asked for (nothing to send).
+bool AlreadyOpen(const ImapSession& s, const char* name, uint32_t options) {
+  const uint32_t readWrite = (options & kImapOpenReadOnly) ? 0 : 1;
+  return !(options & kImapOpenReselect) && s.mailboxSelected && s.readWrite == readWrite &&
+         std::strcmp(s.mailboxName, name) == 0;
 }
 
 }  // namespace
@@ -100,39 +111,37 @@ void FreeMailboxList(ImapSession& s) noexcept {
   s.listHead = s.listTail = s.listCursor = nullptr;
 }
 
-int32_t OpenMailbox(ImapSession& s, const char* name, ImapMailboxStatus* status, uint32_t options) noexcept {
-  if (!NeedLogin(s)) return -1;
-  if (!ValidName(name)) return Fail(cvErrorInvalidMailbox);
+Result<int32_t> OpenMailbox(ImapSession& s, const char* name, ImapMailboxStatus* status, uint32_t options) noexcept {
+  if (const Status login = NeedLogin(s); !login.ok()) return login;
+  if (!ValidName(name)) return Status(cvErrorInvalidMailbox);
   const uint32_t readWrite = (options & kImapOpenReadOnly) ? 0 : 1;
-  if (!(options & kImapOpenReselect) && s.mailboxSelected && s.readWrite == readWrite &&
-      std::strcmp(s.mailboxName, name) == 0) {
+  if (AlreadyOpen(s, name, options)) {
     FillStatus(s, status);
-    ClearError();
     return 0;
   }
   const std::string wire = WireMailboxName(name);
-  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
+  if (wire.empty()) return Status(cvErrorInvalidMailbox);
   if (s.mailboxSelected && !(options & kImapOpenKeepCurrent)) {
-    if (SendCommand(s, "CLOSE", nullptr) < 0) return -1;
+    if (const Result<int32_t> closed = SendCommand(s, "CLOSE", nullptr); !closed.ok()) return closed;
     ClearMailboxState(s);
   }
   ClearMailboxState(s);
   std::snprintf(s.mailboxName, sizeof s.mailboxName, "%s", name);
   s.readWrite = readWrite;
-  const int32_t id = SendCommand(s, readWrite ? "SELECT" : "EXAMINE", wire.c_str());
-  if (id < 0) {
+  const Result<int32_t> id = SendCommand(s, readWrite ? "SELECT" : "EXAMINE", wire.c_str());
+  if (!id.ok()) {
     // A refused selection leaves the server with no mailbox selected.
     s.mailboxName[0] = '\0';
-    return -1;
+    return id;
   }
   FillStatus(s, status);
   s.mailboxSelected = 1;
   return id;
 }
 
-int32_t UnselectMailbox(ImapSession& s, bool expunge) noexcept {
-  if (!NeedMailbox(s)) return -1;
-  int32_t id = -1;
+Result<int32_t> UnselectMailbox(ImapSession& s, bool expunge) noexcept {
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return selected;
+  Result<int32_t> id = Status(cvErrorInvalidMailbox);
   if (expunge) {
     id = SendCommand(s, "CLOSE", nullptr);
   } else if (ImapFindText(s.capabilities, "UNSELECT")) {
@@ -143,10 +152,12 @@ int32_t UnselectMailbox(ImapSession& s, bool expunge) noexcept {
     // Selecting read-only leaves the mailbox without expunging; its CLOSE then removes
     // nothing. Every message keeps its deleted mark.
     const std::string wire = WireMailboxName(s.mailboxName);
-    if (!wire.empty() && SendCommand(s, "EXAMINE", wire.c_str()) >= 0) id = SendCommand(s, "CLOSE", nullptr);
-    else if (wire.empty()) Fail(cvErrorInvalidMailbox);
+    if (!wire.empty()) {
+      id = SendCommand(s, "EXAMINE", wire.c_str());
+      if (id.ok()) id = SendCommand(s, "CLOSE", nullptr);
+    }
   }
-  if (id < 0) return -1;
+  if (!id.ok()) return id;
   ClearMailboxState(s);
   s.mailboxName[0] = '\0';
   return id;
@@ -160,16 +171,15 @@ int32_t ImapGetNextMailbox(LibHandle handle, char* name, uint32_t* attributes) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (!name) return Fail(cvErrorInvalidParameter);
+  if (!name) return Finish(Status(cvErrorInvalidParameter));
   ImapMailboxEntry* e = s.listCursor;
-  if (!e) return Fail(cvErrorNoMoreMailboxes);
+  if (!e) return Finish(Status(cvErrorNoMoreMailboxes));
   const size_t length = std::strlen(e->name);
-  if (length >= kImapMailboxNameSize) return Fail(cvErrorBufferTooSmall);
+  if (length >= kImapMailboxNameSize) return Finish(Status(cvErrorBufferTooSmall));
   std::memcpy(name, e->name, length + 1);
   if (attributes) *attributes = e->attributes;
   s.listCursor = e->next;
-  ClearError();
-  return int32_t(length);
+  return FinishExchange(int32_t(length));
 }
 
 int32_t ImapGetFirstMailbox(LibHandle handle, char* name, uint32_t* attributes) {
@@ -177,27 +187,27 @@ int32_t ImapGetFirstMailbox(LibHandle handle, char* name, uint32_t* attributes) 
     Operation op(handle);
     if (!op) return -1;
     ImapSession& s = *op;
-    if (!name) return Fail(cvErrorInvalidParameter);
-    if (!NeedLogin(s)) return -1;
+    if (!name) return Finish(Status(cvErrorInvalidParameter));
+    if (const Status login = NeedLogin(s); !login.ok()) return Finish(login);
     FreeMailboxList(s);
-    if (SendUntagged(s, "LIST", "\"\" \"%\"") < 0) return -1;
-    const bool ok = EachResponse(s, [&](int32_t id) {
-      if (id != int32_t(kImapResponseList) && id != int32_t(kImapResponseLsub)) return true;
+    if (const Status sent = SendUntagged(s, "LIST", "\"\" \"%\""); !sent.ok()) return Finish(sent);
+    const Status listed = EachResponse(s, [&](int32_t id) -> Status {
+      if (id != int32_t(kImapResponseList) && id != int32_t(kImapResponseLsub)) return {};
       const uint32_t bits = ImapParseFlagList(s.responseText);
       const std::string listed = ListedName(s.responseText);
       char decoded[kImapMailboxNameSize];
       ImapDecodeMailboxName(listed.c_str(), decoded);
-      if (!decoded[0] || decoded[0] == '.' || (bits & kImapFlagNoSelect)) return true;
+      if (!decoded[0] || decoded[0] == '.' || (bits & kImapFlagNoSelect)) return {};
       auto* e = static_cast<ImapMailboxEntry*>(cvcore::HeapBlockAlloc(cvcore::EnsureHeap(s.heap), sizeof(ImapMailboxEntry)));
-      if (!e) return Fail(cvErrorOutOfMemory), false;
+      if (!e) return Status(cvErrorOutOfMemory);
       std::memcpy(e->name, decoded, sizeof decoded);
       e->attributes = bits;
       e->next = nullptr;
       (s.listTail ? s.listTail->next : s.listHead) = e;
       s.listTail = e;
-      return true;
+      return {};
     });
-    if (!ok) return -1;
+    if (!listed.ok()) return Finish(listed);
     s.listCursor = s.listHead;
   }
   return ImapGetNextMailbox(handle, name, attributes);
@@ -210,31 +220,35 @@ int32_t ImapSelectMailbox(LibHandle handle, const char* name, ImapMailboxStatus*
 int32_t ImapOpenMailbox(LibHandle handle, const char* name, ImapMailboxStatus* status, uint32_t options) {
   Operation op(handle);
   if (!op) return -1;
-  return OpenMailbox(*op, name, status, options);
+  // A mailbox open already answers without the server, and leaves no error.
+  const bool open = op->loggedIn && ValidName(name) && AlreadyOpen(*op, name, options);
+  const Result<int32_t> id = OpenMailbox(*op, name, status, options);
+  return open ? FinishExchange(id) : FinishResponse(id);
 }
 
 int32_t ImapUnselectMailbox(LibHandle handle, int32_t expunge) {
   Operation op(handle);
   if (!op) return -1;
-  return UnselectMailbox(*op, expunge != 0);
+  return FinishResponse(UnselectMailbox(*op, expunge != 0));
 }
 
 int32_t ImapCreateMailbox(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
-  if (!ValidName(name) || IsInbox(name)) return Fail(cvErrorInvalidMailbox);
-  if (!NeedLogin(*op)) return -1;
-  return MailboxCommand(*op, "CREATE", name);
+  if (!ValidName(name) || IsInbox(name)) return Finish(Status(cvErrorInvalidMailbox));
+  if (const Status login = NeedLogin(*op); !login.ok()) return Finish(login);
+  return FinishResponse(MailboxCommand(*op, "CREATE", name));
 }
 
 int32_t ImapDeleteMailbox(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (!ValidName(name) || IsInbox(name)) return Fail(cvErrorInvalidMailbox);
-  if (!NeedLogin(s)) return -1;
-  if (s.mailboxSelected && std::strcmp(s.mailboxName, name) == 0 && UnselectMailbox(s, true) < 0) return -1;
-  return MailboxCommand(s, "DELETE", name);
+  if (!ValidName(name) || IsInbox(name)) return Finish(Status(cvErrorInvalidMailbox));
+  if (const Status login = NeedLogin(s); !login.ok()) return Finish(login);
+  if (s.mailboxSelected && std::strcmp(s.mailboxName, name) == 0)
+    if (const Result<int32_t> left = UnselectMailbox(s, true); !left.ok()) return Finish(left);
+  return FinishResponse(MailboxCommand(s, "DELETE", name));
 }
 
 int32_t ImapRenameMailbox(LibHandle handle, const char* oldName, const char* newName) {
@@ -242,25 +256,25 @@ int32_t ImapRenameMailbox(LibHandle handle, const char* oldName, const char* new
   if (!op) return -1;
   ImapSession& s = *op;
   if (!ValidName(oldName) || !ValidName(newName) || std::strcmp(oldName, newName) == 0)
-    return Fail(cvErrorInvalidMailbox);
-  if (!NeedLogin(s)) return -1;
+    return Finish(Status(cvErrorInvalidMailbox));
+  if (const Status login = NeedLogin(s); !login.ok()) return Finish(login);
   const std::string from = WireMailboxName(oldName);
   const std::string to = WireMailboxName(newName);
-  if (from.empty() || to.empty()) return Fail(cvErrorInvalidMailbox);
+  if (from.empty() || to.empty()) return Finish(Status(cvErrorInvalidMailbox));
   const bool wasSelected = s.mailboxSelected && std::strcmp(s.mailboxName, oldName) == 0;
   const uint32_t mode = (s.readWrite ? 0 : kImapOpenReadOnly) | kImapOpenReselect;
-  if (wasSelected && UnselectMailbox(s, true) < 0) return -1;
-  const int32_t renamed = SendCommand(s, "RENAME", (from + ' ' + to).c_str());
+  if (wasSelected)
+    if (const Result<int32_t> left = UnselectMailbox(s, true); !left.ok()) return Finish(left);
+  const Result<int32_t> renamed = SendCommand(s, "RENAME", (from + ' ' + to).c_str());
   if (wasSelected) {
-    // INBOX stays after its messages moved; a refused rename leaves the old name in place.
-    const char* again = renamed < 0 || IsInbox(oldName) ? oldName : newName;
-    const uint32_t error = LastError();
-    if (OpenMailbox(s, again, nullptr, mode) < 0 && renamed >= 0) return -1;
-    Library().SetLastError(error);
+    // INBOX stays after its messages moved; a refused rename leaves the old name in place,
+    // and its refusal stays the outcome.
+    const char* again = !renamed.ok() || IsInbox(oldName) ? oldName : newName;
+    if (const Result<int32_t> reopened = OpenMailbox(s, again, nullptr, mode); !reopened.ok() && renamed.ok())
+      return Finish(reopened);
   }
-  if (renamed < 0) return -1;
-  ClearError();
-  return 1;
+  if (!renamed.ok()) return Finish(renamed);
+  return FinishExchange(1);
 }
 
 int32_t ImapCheckMailbox(LibHandle handle, uint32_t* messages, uint32_t* recent) {
@@ -269,13 +283,13 @@ int32_t ImapCheckMailbox(LibHandle handle, uint32_t* messages, uint32_t* recent)
   ImapSession& s = *op;
   if (messages) *messages = 0;
   if (recent) *recent = 0;
-  if (!NeedMailbox(s)) return -1;
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return Finish(selected);
   s.recent = 0;
-  if (SendCommand(s, "CHECK", nullptr) < 0 || SendCommand(s, "NOOP", nullptr) < 0) return -1;
+  if (const Result<int32_t> checked = SendCommand(s, "CHECK", nullptr); !checked.ok()) return Finish(checked);
+  if (const Result<int32_t> nothing = SendCommand(s, "NOOP", nullptr); !nothing.ok()) return Finish(nothing);
   if (messages) *messages = s.exists;
   if (recent) *recent = s.recent;
-  ClearError();
-  return 0;
+  return FinishExchange(0);
 }
 
 int32_t ImapSearchMailbox(LibHandle handle, const char* criteria, const char* charset, uint32_t* numbers,
@@ -283,9 +297,9 @@ int32_t ImapSearchMailbox(LibHandle handle, const char* criteria, const char* ch
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (!criteria || !*criteria) return Fail(cvErrorInvalidParameter);
-  if (numbers && capacity < 1) return Fail(cvErrorBufferTooSmall);
-  if (!NeedMailbox(s)) return -1;
+  if (!criteria || !*criteria) return Finish(Status(cvErrorInvalidParameter));
+  if (numbers && capacity < 1) return Finish(Status(cvErrorBufferTooSmall));
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return Finish(selected);
   std::string argument;
   if (charset && *charset) argument = std::string("CHARSET ") + charset + ' ';
   argument += criteria;
@@ -297,46 +311,49 @@ int32_t ImapSearchMailbox(LibHandle handle, const char* criteria, const char* ch
     ~SinkScope() { s.searchSink = nullptr; }
   } scope{s};
   s.searchSink = &found;
-  if (SendUntagged(s, "SEARCH", argument.c_str()) < 0) return -1;
-  if (!EachResponse(s, [](int32_t) { return true; })) return -1;
-  ClearError();
-  return found.found();
+  if (const Status sent = SendUntagged(s, "SEARCH", argument.c_str()); !sent.ok()) return Finish(sent);
+  if (const Status read = EachResponse(s, [](int32_t) { return Status(); }); !read.ok()) return Finish(read);
+  return FinishExchange(found.found());
 }
 
 int32_t ImapGetMailboxSize(LibHandle handle, const char* name) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (!NeedLogin(s)) return -1;
+  if (const Status login = NeedLogin(s); !login.ok()) return Finish(login);
   const bool wasSelected = s.mailboxSelected != 0;
   const std::string former = s.mailboxName;
   const uint32_t formerMode = s.readWrite ? 0 : kImapOpenReadOnly;
   const bool other = name && *name && !(wasSelected && former == name);
+  // Putting the former selection back is clean-up: a failure before it stays the outcome.
+  const auto restore = [&] {
+    if (wasSelected)
+      static_cast<void>(OpenMailbox(s, former.c_str(), nullptr, formerMode | kImapOpenKeepCurrent | kImapOpenReselect));
+    else if (other) static_cast<void>(UnselectMailbox(s, true));
+  };
   if (other) {
     // Looked at read-only beside the current mailbox: measuring never expunges anything.
-    if (OpenMailbox(s, name, nullptr, kImapOpenReadOnly | kImapOpenKeepCurrent | kImapOpenReselect) < 0) {
-      if (wasSelected) OpenMailbox(s, former.c_str(), nullptr, formerMode | kImapOpenKeepCurrent | kImapOpenReselect);
-      return -1;
+    const Result<int32_t> opened =
+        OpenMailbox(s, name, nullptr, kImapOpenReadOnly | kImapOpenKeepCurrent | kImapOpenReselect);
+    if (!opened.ok()) {
+      if (wasSelected) restore();
+      return Finish(opened);
     }
-  } else if (!NeedMailbox(s)) {
-    return -1;
+  } else if (const Status selected = NeedMailbox(s); !selected.ok()) {
+    return Finish(selected);
   }
   uint64_t total = 0;
-  bool ok = true;
-  uint32_t error = 0;
+  Status fetched;
   if (s.exists > 0) {
-    ok = SendUntagged(s, "FETCH", "1:* (RFC822.SIZE)") >= 0 && EachResponse(s, [&](int32_t id) {
-           uint32_t size = 0;
-           if (id == int32_t(kImapResponseFetch) && NumberAfter(s.responseText, "RFC822.SIZE", &size)) total += size;
-           return true;
-         });
-    error = LastError();
+    fetched = SendUntagged(s, "FETCH", "1:* (RFC822.SIZE)");
+    if (fetched.ok())
+      fetched = EachResponse(s, [&](int32_t id) {
+        uint32_t size = 0;
+        if (id == int32_t(kImapResponseFetch) && NumberAfter(s.responseText, "RFC822.SIZE", &size)) total += size;
+        return Status();
+      });
   }
-  if (other) {
-    if (wasSelected) OpenMailbox(s, former.c_str(), nullptr, formerMode | kImapOpenKeepCurrent | kImapOpenReselect);
-    else UnselectMailbox(s, true);
-  }
-  if (!ok) return Fail(error ? error : cvErrorUnexpectedServerResponse);
-  ClearError();
-  return int32_t(std::min<uint64_t>(total, 0x7FFFFFFF));
+  if (other) restore();
+  if (!fetched.ok()) return Finish(fetched);
+  return FinishExchange(int32_t(std::min<uint64_t>(total, 0x7FFFFFFF)));
 }

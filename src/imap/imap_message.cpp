@@ -67,29 +67,31 @@ bool FlagsOf(const char* text, uint32_t* flags) {
 }
 
 // A FETCH of one message's data items in the return-after-untagged mode; fn sees each
-// FETCH response of that message. 1 when the server completed it with OK; -1 with the
-// error otherwise (a NO means there is no such message).
+// FETCH response of that message, up to the server's OK (a NO means there is no such
+// message).
 template <typename Fn>
-int32_t FetchItems(ImapSession& s, uint32_t message, const char* items, Fn&& fn) {
+Status FetchItems(ImapSession& s, uint32_t message, const char* items, Fn&& fn) {
   char argument[64];
   std::snprintf(argument, sizeof argument, "%u (%s)", message, items);
-  if (SendUntagged(s, "FETCH", argument) < 0) return -1;
+  if (const Status sent = SendUntagged(s, "FETCH", argument); !sent.ok()) return sent;
   for (;;) {
-    const int32_t id = ReadResponse(s);
-    if (id < 0) return -1;
+    const Result<int32_t> id = ReadResponse(s);
+    if (!id.ok()) return id.status();
     if (s.lastTagged) {
-      if (id == int32_t(kImapResponseOk)) return 1;
-      return id == int32_t(kImapResponseNo) ? Fail(cvErrorInvalidMessageNumber) : -1;
+      if (id.value() == int32_t(kImapResponseOk)) return {};
+      if (id.value() == int32_t(kImapResponseNo)) return Status(cvErrorInvalidMessageNumber);
+      const uint32_t refused = ResponseError(id.value());
+      return Status(refused ? refused : cvErrorUnexpectedServerResponse);
     }
-    if (id == int32_t(kImapResponseFetch) && s.responseNumber == message) fn();
+    if (id.value() == int32_t(kImapResponseFetch) && s.responseNumber == message) fn();
   }
 }
 
-int32_t StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t flags) {
+Result<int32_t> StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t flags) {
   static const char* const kFormats[] = {"%u FLAGS.SILENT %s", "%u +FLAGS.SILENT %s", "%u -FLAGS.SILENT %s"};
-  if (flags >= 0x10000 || mode > kImapStoreRemove) return Fail(cvErrorInvalidParameter);
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!NeedMailbox(s)) return -1;
+  if (flags >= 0x10000 || mode > kImapStoreRemove) return Status(cvErrorInvalidParameter);
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return selected;
   char list[128];
   ImapFormatFlagList(flags, list, sizeof list);
   char argument[192];
@@ -98,21 +100,19 @@ int32_t StoreFlags(ImapSession& s, uint32_t message, uint32_t mode, uint32_t fla
 }
 
 // The reads of a retrieval: the message opened, its text read in kStep pieces into the
-// target with a progress event after each, the message closed. 0 with the bytes read, or
-// -1 with the error.
-int32_t ReadText(ImapSession& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target,
-                 uint64_t& used) noexcept {
+// target with a progress event after each, the message closed; the bytes read in used.
+Status ReadText(ImapSession& s, uint32_t message, uint32_t flags, cvmail::TextTarget& target, uint64_t& used) noexcept {
   used = 0;
-  if (!NeedMailbox(s)) return -1;
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (s.retrieving) return Fail(cvErrorOperationInProgress);
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return selected;
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (s.retrieving) return Status(cvErrorOperationInProgress);
   TransferScope scope(s);
   s.retrieving = 1;
   struct Done {
     ImapSession& s;
     ~Done() { s.retrieving = 0; }
   } done{s};
-  if (OpenMessage(s, message, flags) < 0) return -1;
+  if (const Status opened = OpenMessage(s, message, flags); !opened.ok()) return opened;
   // A block is sized from the announced length up to a bound: a bigger message grows it as
   // its bytes really arrive (a lying length costs nothing).
   const uint64_t expected = (flags & kImapReadHeadersOnly) ? kStep : s.literalSize.load();
@@ -121,14 +121,14 @@ int32_t ReadText(ImapSession& s, uint32_t message, uint32_t flags, cvmail::TextT
   for (;;) {
     char* room = target.Room(error);
     if (!room) break;
-    const int32_t n = ReadData(s, room);
-    target.Took(n > 0 ? uint32_t(n) : 0);
-    if (n < 0) {
-      error = LastError();
+    const Result<int32_t> n = ReadData(s, room);
+    target.Took(n.ok() ? uint32_t(n.value()) : 0);
+    if (!n.ok()) {
+      error = n.error();
       break;
     }
-    if (n == 0) break;
-    used += uint32_t(n);
+    if (n.value() == 0) break;
+    used += uint32_t(n.value());
     Fire(s, cvmail::kMailEventProgress, 0);
     if (Gone(s)) {
       error = cvErrorInvalidHandle;
@@ -136,30 +136,109 @@ int32_t ReadText(ImapSession& s, uint32_t message, uint32_t flags, cvmail::TextT
     }
   }
   if (error) {
-    CloseMessage(s);
+    // The read failed first: closing after it is clean-up.
+    static_cast<void>(CloseMessage(s));
     s.endTick.store(Now());
-  } else if (CloseMessage(s) < 0) {
-    error = LastError();
+    return Status(error);
   }
-  if (error) return Fail(error);
-  ClearError();
-  return 0;
+  return CloseMessage(s);
 }
 
-int32_t Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
-  if (!buffer || !length) return Fail(cvErrorInvalidParameter);
-  return cvmail::RetrieveText(
-      s.retrievalBlock, kStep, buffer, length, flags & kImapReadUnicode,
-      [&](cvmail::TextTarget& target, uint64_t& used) { return ReadText(s, message, flags, target, used); },
-      [](uint32_t error) { return Fail(error); });
+// ReadText as the mail group's retrieval helpers run it (0, or -1 with the failure kept
+// in outcome).
+auto ReaderFor(ImapSession& s, uint32_t message, uint32_t flags, Status& outcome) {
+  return [&s, message, flags, &outcome](cvmail::TextTarget& target, uint64_t& used) {
+    outcome = ReadText(s, message, flags, target, used);
+    return outcome.ok() ? 0 : -1;
+  };
+}
+
+Status Retrieve(ImapSession& s, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) noexcept {
+  if (!buffer || !length) return Status(cvErrorInvalidParameter);
+  Status outcome;
+  cvmail::RetrieveText(s.retrievalBlock, kStep, buffer, length, flags & kImapReadUnicode,
+                       ReaderFor(s, message, flags, outcome), [&](uint32_t error) {
+                         outcome = Status(error);
+                         return -1;
+                       });
+  return outcome;
+}
+
+Status Append(ImapSession& s, const char* mailbox, const char* data, uint32_t length, uint16_t flags) {
+  if (const Status login = NeedLogin(s); !login.ok()) return login;
+  std::string name = mailbox ? mailbox : "";
+  if (name.empty()) {
+    if (!s.mailboxSelected) return Status(cvErrorInvalidMailbox);
+    name = s.mailboxName;
+  }
+  if (!data) return Status(cvErrorInvalidParameter);
+  if (length == 0) length = uint32_t(std::strlen(data));
+  const std::string wire = WireMailboxName(name.c_str());
+  if (wire.empty()) return Status(cvErrorInvalidMailbox);
+  char list[128];
+  ImapFormatFlagList(flags & ~(kImapFlagRecent | kImapFlagDeleted), list, sizeof list);
+  char tail[160];
+  std::snprintf(tail, sizeof tail, " %s {%u}", list, length);
+  const Result<int32_t> answer = SendCommand(s, "APPEND", (wire + tail).c_str());
+  if (!answer.ok()) return answer.status();
+  if (answer.value() != int32_t(kImapResponseContinue)) return Status(cvErrorUnexpectedServerResponse);
+
+  uint32_t error = 0;
+  {
+    TransferScope scope(s);
+    s.appendRunning.store(1);
+    s.literalSize.store(length);
+    s.literalRead.store(0);
+    s.endTick.store(0);
+    s.startTick.store(Now());
+    for (uint32_t sent = 0; sent < length && !error;) {
+      const uint32_t piece = std::min(length - sent, kStep);
+      if (const Result<int32_t> written = WriteData(s, data + sent, piece); !written.ok()) {
+        error = written.error();
+        break;
+      }
+      SockYieldNoDelay();
+      if (s.cancel.exchange(0)) {
+        s.cancelSignal.Reset();
+        error = cvErrorOperationCanceled;
+        Fire(s, cvmail::kMailEventCancel, error);
+        break;
+      }
+      sent += piece;
+      s.literalRead.store(sent);
+      Fire(s, cvmail::kMailEventProgress, 0);
+      if (Gone(s)) error = cvErrorInvalidHandle;
+    }
+    if (!error)
+      if (const Result<int32_t> written = WriteData(s, "\r\n", 2); !written.ok()) error = written.error();
+    s.endTick.store(Now());
+    s.appendRunning.store(0);
+  }
+  if (error) {
+    // A literal cannot be cut short: only dropping the connection keeps the server from
+    // storing a message made of what was sent.
+    if (!Gone(s) && s.header.controlSocket != INVALID_SOCKET) {
+      shutdown(int(s.header.controlSocket), SHUT_RDWR);
+      s.closed = 1;
+    }
+    return Status(error);
+  }
+  s.responsePending = 1;
+  const Result<int32_t> id = ReadResponse(s);
+  if (!id.ok()) return id.status();
+  if (id.value() == int32_t(kImapResponseNo) || id.value() == int32_t(kImapResponseBad))
+    return Status(cvErrorMessageNotCreated);
+  if (id.value() != int32_t(kImapResponseOk)) return Status(cvErrorUnexpectedServerResponse);
+  // The new EXISTS count arrives with it.
+  return SendCommand(s, "NOOP", nullptr).status();
 }
 
 }  // namespace
 
-int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!NeedMailbox(s)) return -1;
-  if (s.literalOpen || s.responsePending) return Fail(cvErrorOperationInProgress);
+Status OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
+  if (message == 0) return Status(cvErrorInvalidMessageNumber);
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return selected;
+  if (s.literalOpen || s.responsePending) return Status(cvErrorOperationInProgress);
   if (flags & kImapReadHeadersOnly) flags |= kImapReadHeader;
   if (flags & kImapReadHeader) flags &= ~kImapReadMime;
   if (flags & kImapReadMime) flags |= kImapReadHeader;
@@ -174,15 +253,22 @@ int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
   s.literalSize.store(0);
   char argument[96];
   std::snprintf(argument, sizeof argument, "%u (FLAGS UID RFC822.SIZE %s)", message, section);
-  if (SendUntagged(s, "FETCH", argument) < 0) return -1;
+  if (const Status sent = SendUntagged(s, "FETCH", argument); !sent.ok()) return sent;
   s.literalExpected = 1;
   bool fetched = false;
+  Status failure;
   for (;;) {
-    const int32_t id = ReadResponse(s);
-    if (id < 0) break;
+    const Result<int32_t> read = ReadResponse(s);
+    if (!read.ok()) {
+      failure = read.status();
+      break;
+    }
+    const int32_t id = read.value();
     if (s.lastTagged) {
-      if (id == int32_t(kImapResponseOk)) Fail(fetched ? cvErrorInvalidMessagePart : cvErrorInvalidMessageNumber);
-      else if (id == int32_t(kImapResponseNo)) Fail(cvErrorInvalidMessageNumber);
+      if (id == int32_t(kImapResponseOk))
+        failure = Status(fetched ? cvErrorInvalidMessagePart : cvErrorInvalidMessageNumber);
+      else if (id == int32_t(kImapResponseNo)) failure = Status(cvErrorInvalidMessageNumber);
+      else failure = Status(ResponseError(id) ? ResponseError(id) : cvErrorUnexpectedServerResponse);
       break;
     }
     if (id != int32_t(kImapResponseFetch)) continue;
@@ -191,7 +277,10 @@ int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
       // An unsolicited FETCH of another message (a server reports flag changes this way):
       // passed over, its literal (if any) read away with the rest of its response.
       if (literal >= 0) {
-        if (!ReadRaw(s, nullptr, uint64_t(literal))) break;
+        if (const Status skipped = ReadRaw(s, nullptr, uint64_t(literal)); !skipped.ok()) {
+          failure = skipped;
+          break;
+        }
         s.literalTail = 1;
       }
       continue;
@@ -210,7 +299,7 @@ int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
         s.untaggedMode = s.responsePending = 0;
         shutdown(int(s.header.controlSocket), SHUT_RDWR);
         s.closed = 1;
-        return Fail(cvErrorInvalidmessageSize);
+        return Status(cvErrorInvalidmessageSize);
       }
       s.literalTail = 1;
       continue;
@@ -222,51 +311,57 @@ int32_t OpenMessage(ImapSession& s, uint32_t message, uint32_t flags) noexcept {
     s.literalOpen = 1;
     s.endTick.store(0);
     s.startTick.store(Now());
-    ClearError();
-    return int32_t(kImapResponseFetch);
+    return {};
   }
   s.literalExpected = 0;
-  return -1;
+  return failure;
 }
 
-int32_t CloseMessage(ImapSession& s) noexcept {
-  int32_t result = 0;
+Status CloseMessage(ImapSession& s) noexcept {
+  Status drained;
   if (s.literalOpen) {
     auto* block = static_cast<char*>(Library().MemSessionAlloc(s.header.handle, kStep));
-    if (!block) return Fail(cvErrorOutOfMemory);
+    if (!block) return Status(cvErrorOutOfMemory);
     const uint32_t suspended = s.windowSuspended;
     s.windowSuspended = 1;
-    int32_t n = 0;
+    Result<int32_t> n = 0;
     do {
       n = ReadData(s, block);
-    } while (n > 0 && !Gone(s));
+    } while (n.ok() && n.value() > 0 && !Gone(s));
     s.windowSuspended = suspended;
     Library().MemSessionFree(s.header.handle, block);
-    if (n < 0) result = -1;
+    drained = n.status();
   }
   s.endTick.store(Now());
-  if (result < 0) {
+  if (!drained.ok()) {
     s.literalOpen = 0;
     FinishUntagged(s);
-    return -1;
+    return drained;
   }
   while (s.untaggedMode && s.responsePending && !Gone(s))
-    if (ReadResponse(s) < 0) return -1;
-  if (s.responsePending) return Fail(cvErrorInvalidServerResponse);
-  ClearError();
-  return 0;
+    if (const Result<int32_t> id = ReadResponse(s); !id.ok()) return id.status();
+  if (s.responsePending) return Status(cvErrorInvalidServerResponse);
+  return {};
 }
 
 }  // namespace cvimap
 
 using namespace cvimap;
 
+namespace {
+
+// A finished step as an entry point's outcome (value after success).
+Result<int32_t> Done(Status outcome, int32_t value = 0) {
+  return outcome.ok() ? Result<int32_t>(value) : Result<int32_t>(outcome);
+}
+
+}  // namespace
+
 int32_t ImapGetMessageCount(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  if (!NeedMailbox(*op)) return -1;
-  ClearError();
-  return int32_t(op->exists);
+  if (const Status selected = NeedMailbox(*op); !selected.ok()) return Finish(selected);
+  return FinishExchange(int32_t(op->exists));
 }
 
 int32_t ImapCountMessages(LibHandle handle) { return ImapGetMessageCount(handle); }
@@ -275,45 +370,46 @@ int32_t ImapGetMessageUid(LibHandle handle, uint32_t message) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!NeedMailbox(s)) return -1;
+  if (message == 0) return Finish(Status(cvErrorInvalidMessageNumber));
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return Finish(selected);
   if (s.literalOpen && s.currentMessage.load() == message) return int32_t(s.messageUid);
   bool found = false;
   uint32_t uid = 0;
-  if (FetchItems(s, message, "UID", [&] { found = NumberAfter(s.responseText, "UID", &uid) || found; }) < 0) return -1;
-  if (!found) return Fail(cvErrorInvalidMessageNumber);
-  ClearError();
-  return int32_t(uid);
+  if (const Status fetched =
+          FetchItems(s, message, "UID", [&] { found = NumberAfter(s.responseText, "UID", &uid) || found; });
+      !fetched.ok())
+    return Finish(fetched);
+  if (!found) return Finish(Status(cvErrorInvalidMessageNumber));
+  return FinishExchange(int32_t(uid));
 }
 
 int32_t ImapGetMessageFlags(LibHandle handle, uint32_t message, uint32_t* flags) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (!flags) return Fail(cvErrorInvalidParameter);
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!NeedMailbox(s)) return -1;
+  if (!flags) return Finish(Status(cvErrorInvalidParameter));
+  if (message == 0) return Finish(Status(cvErrorInvalidMessageNumber));
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return Finish(selected);
   if (s.literalOpen && s.currentMessage.load() == message) {
     *flags = s.messageFlags;
     return 1;
   }
   bool found = false;
   uint32_t bits = 0;
-  const int32_t r = FetchItems(s, message, "FLAGS", [&] { found = FlagsOf(s.responseText, &bits) || found; });
-  if (r < 0) {
+  if (const Status fetched = FetchItems(s, message, "FLAGS", [&] { found = FlagsOf(s.responseText, &bits) || found; });
+      !fetched.ok()) {
     if (found) *flags = bits;
-    return -1;
+    return Finish(fetched);
   }
-  if (!found) return Fail(cvErrorInvalidMessageNumber);
+  if (!found) return Finish(Status(cvErrorInvalidMessageNumber));
   *flags = bits;
-  ClearError();
-  return 1;
+  return FinishExchange(1);
 }
 
 int32_t ImapStoreMessageFlags(LibHandle handle, uint32_t message, uint32_t mode, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return StoreFlags(*op, message, mode, flags);
+  return FinishResponse(StoreFlags(*op, message, mode, flags));
 }
 
 int32_t ImapDeleteMessage(LibHandle handle, uint32_t message) {
@@ -327,29 +423,29 @@ int32_t ImapUndeleteMessage(LibHandle handle, uint32_t message) {
 int32_t ImapOpenMessage(LibHandle handle, uint32_t message, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return OpenMessage(*op, message, flags);
+  return FinishExchange(Done(OpenMessage(*op, message, flags), int32_t(kImapResponseFetch)));
 }
 
 int32_t ImapCloseMessage(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return CloseMessage(*op);
+  return FinishExchange(Done(CloseMessage(*op)));
 }
 
 int32_t ImapRetrieveMessage(LibHandle handle, uint32_t message, void* buffer, uint32_t* length, uint32_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  return Retrieve(*op, message, buffer, length, flags);
+  return FinishExchange(Done(Retrieve(*op, message, buffer, length, flags)));
 }
 
 int32_t ImapRetrieveMessageTo(LibHandle handle, uint32_t message, uint32_t flags, MailTextSink sink, void* context,
                               uint32_t* size) {
   Operation op(handle);
   if (!op) return -1;
-  if (!sink) return Fail(cvErrorInvalidParameter);
-  return cvmail::RetrieveToSink<kStep>(sink, context, size, [&](cvmail::TextTarget& target, uint64_t& used) {
-    return ReadText(*op, message, flags, target, used);
-  });
+  if (!sink) return Finish(Status(cvErrorInvalidParameter));
+  Status outcome;
+  cvmail::RetrieveToSink<kStep>(sink, context, size, ReaderFor(*op, message, flags, outcome));
+  return FinishExchange(Done(outcome));
 }
 
 int32_t ImapStoreMessage(LibHandle handle, uint32_t message, const char* fileName) {
@@ -357,93 +453,26 @@ int32_t ImapStoreMessage(LibHandle handle, uint32_t message, const char* fileNam
   if (!op) return -1;
   plat::HGLOBAL block = nullptr;
   uint32_t length = 0;
-  if (Retrieve(*op, message, &block, &length, 0) != 0) return -1;
+  if (const Status retrieved = Retrieve(*op, message, &block, &length, 0); !retrieved.ok()) return Finish(retrieved);
   plat::UniqueGlobal owned(block);
-  if (const uint32_t error = cvmail::StoreRetrieved(owned, length, fileName, O_RDWR)) return Fail(error);
-  ClearError();
-  return 0;
+  if (const uint32_t error = cvmail::StoreRetrieved(owned, length, fileName, O_RDWR)) return Finish(Status(error));
+  return FinishExchange(0);
 }
 
 int32_t ImapAppendMessage(LibHandle handle, const char* mailbox, const char* data, uint32_t length, uint16_t flags) {
   Operation op(handle);
   if (!op) return -1;
-  ImapSession& s = *op;
-  if (!NeedLogin(s)) return -1;
-  std::string name = mailbox ? mailbox : "";
-  if (name.empty()) {
-    if (!s.mailboxSelected) return Fail(cvErrorInvalidMailbox);
-    name = s.mailboxName;
-  }
-  if (!data) return Fail(cvErrorInvalidParameter);
-  if (length == 0) length = uint32_t(std::strlen(data));
-  const std::string wire = WireMailboxName(name.c_str());
-  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
-  char list[128];
-  ImapFormatFlagList(flags & ~(kImapFlagRecent | kImapFlagDeleted), list, sizeof list);
-  char tail[160];
-  std::snprintf(tail, sizeof tail, " %s {%u}", list, length);
-  const int32_t answer = SendCommand(s, "APPEND", (wire + tail).c_str());
-  if (answer < 0) return -1;
-  if (answer != int32_t(kImapResponseContinue)) return Fail(cvErrorUnexpectedServerResponse);
-
-  uint32_t error = 0;
-  {
-    TransferScope scope(s);
-    s.appendRunning.store(1);
-    s.literalSize.store(length);
-    s.literalRead.store(0);
-    s.endTick.store(0);
-    s.startTick.store(Now());
-    for (uint32_t sent = 0; sent < length && !error;) {
-      const uint32_t piece = std::min(length - sent, kStep);
-      if (WriteData(s, data + sent, piece) < 0) {
-        error = LastError();
-        break;
-      }
-      SockYieldNoDelay();
-      if (s.cancel.exchange(0)) {
-        s.cancelSignal.Reset();
-        error = cvErrorOperationCanceled;
-        Fire(s, cvmail::kMailEventCancel, error);
-        break;
-      }
-      sent += piece;
-      s.literalRead.store(sent);
-      Fire(s, cvmail::kMailEventProgress, 0);
-      if (Gone(s)) error = cvErrorInvalidHandle;
-    }
-    if (!error && WriteData(s, "\r\n", 2) < 0) error = LastError();
-    s.endTick.store(Now());
-    s.appendRunning.store(0);
-  }
-  if (error) {
-    // A literal cannot be cut short: only dropping the connection keeps the server from
-    // storing a message made of what was sent.
-    if (!Gone(s) && s.header.controlSocket != INVALID_SOCKET) {
-      shutdown(int(s.header.controlSocket), SHUT_RDWR);
-      s.closed = 1;
-    }
-    return Fail(error);
-  }
-  s.responsePending = 1;
-  const int32_t id = ReadResponse(s);
-  if (id < 0) return -1;
-  if (id == int32_t(kImapResponseNo) || id == int32_t(kImapResponseBad)) return Fail(cvErrorMessageNotCreated);
-  if (id != int32_t(kImapResponseOk)) return Fail(cvErrorUnexpectedServerResponse);
-  // The new EXISTS count arrives with it.
-  if (SendCommand(s, "NOOP", nullptr) < 0) return -1;
-  ClearError();
-  return 0;
+  return FinishExchange(Done(Append(*op, mailbox, data, length, flags)));
 }
 
 int32_t ImapCopyMessage(LibHandle handle, uint32_t message, const char* mailbox) {
   Operation op(handle);
   if (!op) return -1;
   ImapSession& s = *op;
-  if (message == 0) return Fail(cvErrorInvalidMessageNumber);
-  if (!ValidName(mailbox)) return Fail(cvErrorInvalidMailbox);
-  if (!NeedMailbox(s)) return -1;
+  if (message == 0) return Finish(Status(cvErrorInvalidMessageNumber));
+  if (!ValidName(mailbox)) return Finish(Status(cvErrorInvalidMailbox));
+  if (const Status selected = NeedMailbox(s); !selected.ok()) return Finish(selected);
   const std::string wire = WireMailboxName(mailbox);
-  if (wire.empty()) return Fail(cvErrorInvalidMailbox);
-  return SendCommand(s, "COPY", (std::to_string(message) + ' ' + wire).c_str());
+  if (wire.empty()) return Finish(Status(cvErrorInvalidMailbox));
+  return FinishResponse(SendCommand(s, "COPY", (std::to_string(message) + ' ' + wire).c_str()));
 }

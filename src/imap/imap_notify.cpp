@@ -6,20 +6,21 @@
 
 namespace cvimap {
 
-int32_t SelectSocket(ImapSession& s, HWND window, UINT message) noexcept {
+Status SelectSocket(ImapSession& s, HWND window, UINT message) noexcept {
   if (!window && !s.notify.socketWindow) {
     s.notify.socketMessage = 0;
-    return 0;
+    return {};
   }
-  return Notify::SelectEvents(s.header.handle, window, message);
+  return SessionCalls::EngineOutcome(Notify::SelectEvents(s.header.handle, window, message) == 0);
 }
 
 void NotifyTraits::OnSocketEvent(ImapSession& session, SOCKET, int32_t fdEvent, uint32_t error) {
   Operation op(session.header.handle);
   if (!op) return;
   ImapSession& s = *op;
-  if (fdEvent == plat::FD_READ && s.literalOpen && !s.retrieving) Fire(s, cvmail::kMailEventRead, error);
-  if (fdEvent == plat::FD_CLOSE) Fire(s, cvmail::kMailEventDisconnect, error);
+  if (fdEvent == plat::FD_READ && s.literalOpen && !s.retrieving)
+    SessionCalls::DeliverNetworkEvent(s, cvmail::kMailEventRead, error);
+  if (fdEvent == plat::FD_CLOSE) SessionCalls::DeliverNetworkEvent(s, cvmail::kMailEventDisconnect, error);
 }
 
 }  // namespace cvimap
@@ -29,7 +30,7 @@ using namespace cvimap;
 int32_t ImapSelectEvents(LibHandle handle, HWND window, UINT message) {
   Operation op(handle);
   if (!op) return -1;
-  return SelectSocket(*op, window, message);
+  return Library().Finish(SelectSocket(*op, window, message), 0, -1);
 }
 
 int32_t ImapRegisterEvents(LibHandle handle, HWND window, UINT message, uint32_t mask) {

@@ -67,42 +67,29 @@ void SetResponseText(ImapSession& s, const char* text) {
   TrimRight(s.responseText);
 }
 
-uint32_t ErrorOf(int32_t id) {
-  switch (id) {
-    case 0:
-      return cvErrorUnexpectedServerResponse;
-    case int32_t(kImapResponseNo):
-      return cvErrorInvalidCommand;
-    case int32_t(kImapResponseBad):
-      return cvErrorCommandNotImplemented;
-    default:
-      return 0;
-  }
-}
-
 // A response whose text ends with a literal the caller does not take itself: its bytes
 // are read here and put in the text as a quoted string (short ones; longer ones are
-// dropped), followed by the rest of the response. False when the connection fails.
-bool Flatten(ImapSession& s, std::string& text) {
+// dropped), followed by the rest of the response.
+Status Flatten(ImapSession& s, std::string& text) {
   for (int64_t n; (n = TrailingLiteral(text.c_str())) >= 0;) {
     text.erase(text.rfind('{'));
     std::string content;
     if (uint64_t(n) + text.size() < kImapTextSize / 2) {
       std::string raw(size_t(n), '\0');
-      if (!ReadRaw(s, raw.data(), uint64_t(n))) return false;
+      if (const Status read = ReadRaw(s, raw.data(), uint64_t(n)); !read.ok()) return read;
       for (char c : raw) {
         if (c == '"' || c == '\\') content += '\\';
         content += c;
       }
-    } else if (!ReadRaw(s, nullptr, uint64_t(n))) {
-      return false;
+    } else if (const Status skipped = ReadRaw(s, nullptr, uint64_t(n)); !skipped.ok()) {
+      return skipped;
     }
     char rest[kImapTextSize];
-    if (ReadLine(s, rest, sizeof rest) < 0) return false;
+    if (const Result<int32_t> line = ReadLine(s, rest, sizeof rest); !line.ok()) return line.status();
     text += '"' + content + '"' + rest;
     if (text.size() >= kImapTextSize) text.resize(kImapTextSize - 1);
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -115,67 +102,65 @@ uint32_t CommandId(const char* command) noexcept {
   return 0;
 }
 
-int32_t Refused(uint32_t code) noexcept { return Fail(LastError() ? LastError() : code); }
-
-int32_t SendCommand(ImapSession& s, const char* command, const char* argument) noexcept {
-  if (s.responsePending) return Fail(cvErrorOperationInProgress);
-  if (!command || !*command) return Fail(cvErrorInvalidParameter);
+Result<int32_t> SendCommand(ImapSession& s, const char* command, const char* argument) noexcept {
+  if (s.responsePending) return Status(cvErrorOperationInProgress);
+  if (!command || !*command) return Status(cvErrorInvalidParameter);
   if (s.idleOpen || s.idleThread.load()) {
-    if (EndIdle(s) < 0) return -1;
+    if (const Result<int32_t> ended = EndIdle(s); !ended.ok()) return ended;
   }
   const size_t argumentLength = argument ? std::strlen(argument) : 0;
-  if (std::strlen(command) + argumentLength + 16 >= kImapCommandSize) return Fail(cvErrorInvalidParameter);
+  if (std::strlen(command) + argumentLength + 16 >= kImapCommandSize) return Status(cvErrorInvalidParameter);
   // A line break inside would smuggle a second command (or a password) onto the wire.
   if (std::strpbrk(command, "\r\n") || (argument && std::strpbrk(argument, "\r\n")))
-    return Fail(cvErrorInvalidParameter);
-  if (s.header.controlSocket == INVALID_SOCKET) return Fail(cvErrorConnectionClosed);
-  if (s.closed) return Fail(ClosedError(s));
+    return Status(cvErrorInvalidParameter);
+  if (s.header.controlSocket == INVALID_SOCKET) return Status(cvErrorConnectionClosed);
+  if (s.closed) return Status(ClosedError(s));
   s.tagCounter = s.tagCounter >= 9999 ? 1 : s.tagCounter + 1;
   s.currentCommand = CommandId(command);
   const int n = argument ? std::snprintf(s.commandLine, sizeof s.commandLine, "A%04u %s %s\r\n", s.tagCounter,
                                          command, argument)
                          : std::snprintf(s.commandLine, sizeof s.commandLine, "A%04u %s\r\n", s.tagCounter, command);
-  const bool sent = SendBytes(s, s.commandLine, uint32_t(n));
+  const Status sent = SendBytes(s, s.commandLine, uint32_t(n));
   // The line may hold a password: it does not stay in the record.
   explicit_bzero(s.commandLine, sizeof s.commandLine);
-  if (!sent) {
+  if (!sent.ok()) {
     s.untaggedMode = 0;
-    return -1;
+    return sent;
   }
   s.responsePending = 1;
   if (s.untaggedMode) return 0;
-  const int32_t id = ReadResponse(s);
-  if (id < 0 || id == int32_t(kImapResponseNo) || id == int32_t(kImapResponseBad)) return -1;
+  const Result<int32_t> id = ReadResponse(s);
+  if (!id.ok()) return id;
+  if (id.value() == int32_t(kImapResponseNo) || id.value() == int32_t(kImapResponseBad))
+    return Status(ResponseError(id.value()));
   return id;
 }
 
-int32_t SendUntagged(ImapSession& s, const char* command, const char* argument) noexcept {
-  if (s.responsePending) return Fail(cvErrorOperationInProgress);
+Status SendUntagged(ImapSession& s, const char* command, const char* argument) noexcept {
+  if (s.responsePending) return Status(cvErrorOperationInProgress);
   s.untaggedMode = 1;
-  if (SendCommand(s, command, argument) < 0) {
+  if (const Result<int32_t> sent = SendCommand(s, command, argument); !sent.ok()) {
     s.untaggedMode = 0;
-    return -1;
+    return sent.status();
   }
-  return 0;
+  return {};
 }
 
 void FinishUntagged(ImapSession& s) noexcept {
-  const uint32_t kept = LastError();
   s.literalExpected = 0;
   while (s.untaggedMode && s.responsePending && !Gone(s))
-    if (ReadResponse(s) < 0) break;
-  Library().SetLastError(kept);
+    if (!ReadResponse(s).ok()) break;
 }
 
-int32_t ReadResponse(ImapSession& s) noexcept {
+Result<int32_t> ReadResponse(ImapSession& s) noexcept {
   if (!s.responsePending) return int32_t(s.responseId);
   s.responsePending = 0;
   char line[kImapTextSize];
   int32_t id = 0;
-  auto failed = [&]() {
+  auto failed = [&](Status failure) {
     s.untaggedMode = 0;
     s.literalTail = 0;
-    return -1;
+    return failure;
   };
   for (;;) {
     // While a search runs, a SEARCH response longer than the line's room goes to its sink
@@ -194,20 +179,22 @@ int32_t ReadResponse(ImapSession& s) noexcept {
         s.searchSink->Feed(rest);
       };
     }
-    if (ReadLine(s, line, sizeof line, toSearch) < 0) return failed();
+    if (const Result<int32_t> read = ReadLine(s, line, sizeof line, toSearch); !read.ok()) return failed(read.status());
     if (s.literalTail) {
       // The rest of a response whose literal was read: skipped (with any further literal).
       if (line[0] == ' ' || line[0] == ')') {
         const int64_t more = TrailingLiteral(line);
         s.literalTail = more >= 0;
-        if (more >= 0 && !ReadRaw(s, nullptr, uint64_t(more))) return failed();
+        if (more >= 0)
+          if (const Status skipped = ReadRaw(s, nullptr, uint64_t(more)); !skipped.ok()) return failed(skipped);
         continue;
       }
       s.literalTail = 0;
     }
     if (line[0] == '*') {
       std::string text = SkipSpace(line + 1);
-      if (!s.literalExpected && !Flatten(s, text)) return failed();
+      if (!s.literalExpected)
+        if (const Status flattened = Flatten(s, text); !flattened.ok()) return failed(flattened);
       id = ParseResponse(s, text.c_str(), false);
       if (s.searchSink && id == int32_t(kImapResponseSearch)) {
         if (!streamed) {
@@ -244,13 +231,8 @@ int32_t ReadResponse(ImapSession& s) noexcept {
     SetResponseText(s, line);
     break;
   }
-  const uint32_t error = ErrorOf(id);
-  Library().SetLastError(error);
   s.greetingReceived = 1;
-  if (!s.untaggedMode) {
-    Fire(s, cvmail::kMailEventCommand, error);
-    Library().SetLastError(error);
-  }
+  if (!s.untaggedMode) Fire(s, cvmail::kMailEventCommand, ResponseError(id));
   s.responsePending = s.untaggedMode;
   return id;
 }
@@ -322,19 +304,24 @@ using namespace cvimap;
 int32_t ImapSendCommand(LibHandle handle, const char* command, const char* argument) {
   Operation op(handle);
   if (!op) return -1;
-  return SendCommand(*op, command, argument);
+  const Result<int32_t> id = SendCommand(*op, command, argument);
+  // A command left to its caller's reads has read nothing yet.
+  if (id.ok() && op->untaggedMode) return id.value();
+  return FinishResponse(id);
 }
 
 int32_t ImapReadResponse(LibHandle handle) {
   Operation op(handle);
   if (!op) return -1;
-  return ReadResponse(*op);
+  // Nothing owed: the last response's id again, and the last error as it was.
+  if (!op->responsePending) return int32_t(op->responseId);
+  return FinishResponse(ReadResponse(*op));
 }
 
 int32_t ImapParseResponse(LibHandle handle, const char* text, int32_t tagged) {
   Operation op(handle);
   if (!op) return -1;
-  if (!text) return Fail(cvErrorInvalidParameter);
+  if (!text) return Finish(Status(cvErrorInvalidParameter));
   return ParseResponse(*op, text, tagged != 0);
 }
 

@@ -40,7 +40,7 @@ struct NotifyTraits : cvmail::MailNotifyTraits<Pop3Session, Frame, &Library> {
 };
 
 // A stream's failure stays in the session until the helper that called the stream takes it.
-struct TlsTraits : cvmail::MailTlsOutcomeTraits<Pop3Session, Frame, &Library> {
+struct TlsTraits : cvmail::MailTlsTraits<Pop3Session, Frame, &Library> {
   static bool WindowMode(Pop3Session& s);
   static bool Wait(Pop3Session& s, short events);
 };

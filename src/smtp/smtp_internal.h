@@ -45,7 +45,7 @@ struct NotifyTraits : cvmail::MailNotifyTraits<SmtpSession, Frame, &Library> {
 // The SMTP readers always wait for the socket before reading or writing, also while its
 // events go to a window: a reply cannot be picked up later from a network event. A
 // stream's failure stays in the session until the helper that called the stream takes it.
-struct TlsTraits : cvmail::MailTlsOutcomeTraits<SmtpSession, Frame, &Library> {
+struct TlsTraits : cvmail::MailTlsTraits<SmtpSession, Frame, &Library> {
   static bool WindowMode(SmtpSession&) { return false; }
   static bool Wait(SmtpSession& s, short events);
 };

@@ -209,36 +209,6 @@ struct SessionHelpers {
     return cvcore::Status(e ? e : cvErrorConnectionClosed);  // a failure that left no error behind
   }
 
-  // ---- for a library whose own helpers still keep their failure in the last error ----
-
-  // The outcome of a helper above made the last error. True on success.
-  static bool Report(cvcore::Status outcome) noexcept {
-    if (!outcome.ok()) Traits::Library().SetLastError(outcome.error());
-    return outcome.ok();
-  }
-  // The failure the library's helpers left in the last error, as an outcome.
-  static cvcore::Status KeptFailure() noexcept {
-    const uint32_t code = Traits::Library().GetLastError();
-    return cvcore::Status(code ? code : cvErrorConnectionClosed);
-  }
-  // OpenSession with open(session, handle) giving 0, or -1 with the error. The handle, or
-  // kInvalidLibHandle with the error.
-  template <typename Operation, typename Open>
-  static LibHandle OpenReporting(const char* host, uint32_t port, uint32_t timeout, uint32_t options,
-                                 Open&& open) noexcept {
-    const auto outcome = [&](Session& s, LibHandle h) { return open(s, h) == 0 ? cvcore::Status() : KeptFailure(); };
-    return Traits::Library().Finish(OpenSession<Operation>(host, port, timeout, options, outcome), kInvalidLibHandle);
-  }
-
-  // Fires an event unless the session is released; the caller's last error is the event's
-  // error, or what it was.
-  static void Fire(Session& s, uint32_t event, uint32_t error) noexcept {
-    if (s.freePending) return;
-    const uint32_t kept = Traits::Library().GetLastError();
-    cvcore::NotifyEngine<Traits>::Fire(s.header.handle, event, error);
-    Traits::Library().SetLastError(error ? cvcore::FullErrorCode(error) : kept);
-  }
-
   // Fires an event unless the session is released. Its receiver reads the event's error
   // as the last error (0: none) and may call into the library; what it leaves behind is
   // not the outcome of the call that fired the event, which its entry point sets.

@@ -68,8 +68,8 @@ struct TlsState {
   uint32_t certificateStatus = 0;
   std::string issuer;
   std::string subject;
-  // The last failure the session's stream reported, for a library that takes it from here
-  // rather than from its last error (0: none).
+  // The last failure the session's stream reported, until the helper that called the
+  // stream takes it (0: none).
   uint32_t failure = 0;
 
   // The socket stream lives in plain storage (reached through socket()): a member with

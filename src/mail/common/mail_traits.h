@@ -46,30 +46,14 @@ struct MailNotifyTraits {
 };
 
 // The TlsStream and TlsCalls traits but WindowMode and Wait, which the library adds. A
-// stream's failure goes to the library's last error at once.
+// stream's failure is kept in the session's TLS state until the helper that called the
+// stream takes it (or, for the library's TLS calls, makes it the last error).
 template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
 struct MailTlsTraits {
   using Session = SessionT;
   static FrameT& Library() { return LibraryOf(); }
   static TlsState& Tls(Session& s) { return s.tls; }
   static SOCKET Socket(Session& s) { return s.header.controlSocket; }
-  static void SetError(Session&, uint32_t code) { LibraryOf().SetLastError(code); }
-  static uint32_t GetError(Session&) { return LibraryOf().GetLastError(); }
-  static uint32_t SetSocketError(Session&) { return LibraryOf().SetSocketError(); }
-  static cvcore::Status TakeFailure(Session&) {
-    const uint32_t code = LibraryOf().GetLastError();
-    return cvcore::Status(code ? code : cvErrorConnectionClosed);
-  }
-  static void Publish(Session&) {}
-  static const char* Host(Session& s) { return s.host; }
-  static uint32_t Options(Session& s) { return s.options; }
-};
-
-// The same for a library whose helpers return their outcome: a stream's failure is kept in
-// the session's TLS state until the helper that called the stream takes it.
-template <typename SessionT, typename FrameT, FrameT& (*LibraryOf)() noexcept>
-struct MailTlsOutcomeTraits : MailTlsTraits<SessionT, FrameT, LibraryOf> {
-  using Session = SessionT;
   static void SetError(Session& s, uint32_t code) { s.tls.failure = code; }
   static uint32_t GetError(Session& s) { return s.tls.failure; }
   static uint32_t SetSocketError(Session& s) {
@@ -83,6 +67,8 @@ struct MailTlsOutcomeTraits : MailTlsTraits<SessionT, FrameT, LibraryOf> {
   static void Publish(Session& s) {
     if (s.tls.failure) LibraryOf().SetLastError(std::exchange(s.tls.failure, 0));
   }
+  static const char* Host(Session& s) { return s.host; }
+  static uint32_t Options(Session& s) { return s.options; }
 };
 
 }  // namespace cvmail
