@@ -15,6 +15,29 @@ using namespace std::chrono_literals;
 
 class ImapMessages : public ImapTest {};
 
+// Measuring another mailbox the server will not show fails with the server's refusal,
+// even though putting the selected mailbox back afterwards succeeds; an answer the reader
+// does not know is a response id with its own error.
+TEST_F(ImapMessages, AMailboxThatCannotBeMeasuredKeepsItsRefusal) {
+  cvtest::ScriptServer server;
+  GreetLoginSelect(server)
+      .Expect("A0005 EXAMINE \"Other\"")
+      .Reply("A0005 NO no such mailbox")
+      .Expect("A0006 SELECT \"INBOX\"")
+      .Reply("* 3 EXISTS")
+      .Reply("A0006 OK [READ-WRITE] selected")
+      .Expect("A0007 NOOP")
+      .Reply("A0007 WHAT now");
+  const LibHandle h = ConnectAndLogin(server, true);
+  ASSERT_NE(h, kInvalidLibHandle);
+  EXPECT_EQ(ImapGetMailboxSize(h, "Other"), -1);
+  EXPECT_EQ(ImapGetLastError(), cvErrorInvalidCommand);
+  EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 0);
+  EXPECT_EQ(ImapGetLastError(), cvErrorUnexpectedServerResponse);
+  EXPECT_TRUE(server.Finish()) << server.failure();
+  ImapDisconnect(h);
+}
+
 TEST_F(ImapMessages, SelectReportsItsResponseCodes) {
   cvtest::ScriptServer server;
   GreetAndLogin(server)
