@@ -193,10 +193,8 @@ Status Reconnect(SmtpSession& s) noexcept {
   s.senderAccepted = 0;
   s.acceptedRecipients = 0;
   const Status result = [&]() -> Status {
-    if (SecureOn(s)) {
-      uint32_t error = 0;
-      if (!cvmail::TlsCreateCredentials(s.tls, &error)) return Status(error);
-    }
+    if (SecureOn(s))
+      if (const Status acquired = cvmail::TlsCreateCredentials(s.tls); !acquired.ok()) return acquired;
     if (const Status opened = OpenConnection(s); !opened.ok()) return opened;
     if (const Status greeted = Greet(s); !greeted.ok()) return greeted;
     if (s.loggedIn) {

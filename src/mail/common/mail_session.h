@@ -162,9 +162,8 @@ struct SessionHelpers {
   // without TLS).
   static cvcore::Status PrepareTls(Session& s, const SecCredentials* credentials) noexcept {
     if (!(s.options & kMailOptionSecure)) return {};
-    uint32_t error = 0;
-    if (TlsPrepare(s.tls, credentials, &error) && TlsCreateCredentials(s.tls, &error)) return {};
-    return cvcore::Status(error);
+    if (const cvcore::Status prepared = TlsPrepare(s.tls, credentials); !prepared.ok()) return prepared;
+    return TlsCreateCredentials(s.tls);
   }
 
   // A TCP socket for the session's server address and port, kept as its control socket,

@@ -11,57 +11,53 @@ namespace cvmail {
 
 namespace {
 
-int32_t Fail(uint32_t* error, uint32_t code) {
-  if (error) *error = code;
-  return 0;
-}
-
 bool Empty(const char* s) { return !s || !*s; }
 
 }  // namespace
 
-bool TlsPrepare(TlsState& tls, const SecCredentials* credentials, uint32_t* error) {
+cvcore::Status TlsPrepare(TlsState& tls, const SecCredentials* credentials) {
   SecCredentials zeroed{};
   zeroed.headSize = sizeof(SecCredentials);
   const SecCredentials* source = credentials ? credentials : &zeroed;
   SecFreeCredentials(&tls.secCredentials);
   tls.secCredentials = SecCopyCredentials(source);
-  if (!tls.secCredentials) return Fail(error, cvErrorOutOfMemory);
+  if (!tls.secCredentials) return cvcore::Status(cvErrorOutOfMemory);
   if (tls.secCredentials->protocolMask == 0) tls.secCredentials->protocolMask = kTlsDefaultProtocol;
   tls.protocolMask = tls.secCredentials->protocolMask;
-  return true;
+  return {};
 }
 
-int32_t TlsCreateCredentials(TlsState& tls, uint32_t* error) {
+cvcore::Status TlsCreateCredentials(TlsState& tls) {
   cvcore::TlsClientOptions options;
   options.protocols = tls.protocolMask ? tls.protocolMask : kTlsDefaultProtocol;
   options.named = tls.secCredentials;
   options.storeWithoutName = true;
-  if (tls.client.Acquire(options)) return Fail(error, cvErrorSecurityCredentials);
-  return 1;
+  if (tls.client.Acquire(options)) return cvcore::Status(cvErrorSecurityCredentials);
+  return {};
 }
 
-int32_t TlsCreateStage(TlsState& tls, const char* host, uint32_t* error) {
+cvcore::Status TlsCreateStage(TlsState& tls, const char* host) {
   const char* name = cvcore::TlsClient::TargetName(tls.secCredentials, host);
-  if (Empty(name)) return Fail(error, cvErrorInvalidHostName);
-  if (!tls.client.HasCredentials() && !TlsCreateCredentials(tls, error)) return 0;
+  if (Empty(name)) return cvcore::Status(cvErrorInvalidHostName);
+  if (!tls.client.HasCredentials())
+    if (const cvcore::Status acquired = TlsCreateCredentials(tls); !acquired.ok()) return acquired;
   std::unique_ptr<cvcore::TlsStage> stage;
-  if (const uint32_t code = tls.client.CreateStage(tls.socket(), name, stage)) return Fail(error, code);
+  if (const uint32_t code = tls.client.CreateStage(tls.socket(), name, stage)) return cvcore::Status(code);
   tls.stage = std::move(stage);
-  return 1;
+  return {};
 }
 
-int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint32_t* error) {
-  if (!tls.stage) return Fail(error, cvErrorSecurityNotInitialized);
+cvcore::Status TlsVerifyServer(TlsState& tls, const char* host, uint32_t options) {
+  if (!tls.stage) return cvcore::Status(cvErrorSecurityNotInitialized);
   if (options & kMailOptionTrustedSite) {
     tls.certificateStatus = 0;
-    return 1;
+    return {};
   }
   plat::TlsVerifyResult result;
   const uint32_t code =
       cvcore::TlsClient::Verify(*tls.stage, cvcore::TlsClient::TargetName(tls.secCredentials, host), false, result);
   if (code != cvErrorInvalidHostName) tls.certificateStatus = result.state;
-  return code ? Fail(error, code) : 1;
+  return cvcore::Status(code);
 }
 
 void TlsReset(TlsState& tls) {
@@ -70,14 +66,14 @@ void TlsReset(TlsState& tls) {
   tls.active = false;
 }
 
-int32_t TlsGetSecurityInfo(TlsState& tls, SecSessionInfo* info, uint32_t* error) {
-  if (!info || info->size < sizeof(SecSessionInfo)) return Fail(error, cvErrorInvalidParameter);
+cvcore::Status TlsGetSecurityInfo(TlsState& tls, SecSessionInfo* info) {
+  if (!info || info->size < sizeof(SecSessionInfo)) return cvcore::Status(cvErrorInvalidParameter);
   std::memset(info, 0, sizeof(SecSessionInfo));
   info->size = sizeof(SecSessionInfo);
-  if (!tls.active || !tls.stage) return 1;
+  if (!tls.active || !tls.stage) return {};
   cvcore::TlsClient::Describe(tls.stage->context(), *info, tls.issuer, tls.subject);
   info->certificateStatus = tls.certificateStatus;
-  return 1;
+  return {};
 }
 
 }  // namespace cvmail

@@ -3,15 +3,13 @@
 // not depend on the library: credentials from the session's SecCredentials copy, the
 // stage on the session's socket, the certificate check, the end of TLS and the security
 // information. The stream routines (handshake, receive, send) are in mail_tls_stream.h.
-//
-// Failures return 0 (or false) with a cv error code for the caller to store as its
-// library's last error.
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/status.h"
 #include "core/stream/byte_stream.h"
 #include "core/stream/tls_client.h"
 #include "core/stream/tls_stage.h"
@@ -79,29 +77,28 @@ struct TlsState {
 };
 
 // Keeps a copy of credentials (a zeroed record when null; protocol 0 becomes TLS 1.2) and
-// the mask. True, or false with the error in *error.
-bool TlsPrepare(TlsState& tls, const SecCredentials* credentials, uint32_t* error);
+// the mask.
+cvcore::Status TlsPrepare(TlsState& tls, const SecCredentials* credentials);
 
-// Client credentials for the mask with the certificate the copy names. 1, or 0 with
-// 0x80042F47 (certificate or credentials) in *error.
-int32_t TlsCreateCredentials(TlsState& tls, uint32_t* error);
+// Client credentials for the mask with the certificate the copy names; 0x80042F47
+// (certificate or credentials) on failure.
+cvcore::Status TlsCreateCredentials(TlsState& tls);
 
 // A new stage on the session's socket for the target (the credentials' server name, else
-// host). 1, or 0 with the code of cvErrorInvalidHostName, cvErrorSecurityContext or
-// cvErrorOutOfMemory in *error.
-int32_t TlsCreateStage(TlsState& tls, const char* host, uint32_t* error);
+// host); cvErrorInvalidHostName, cvErrorSecurityContext or cvErrorOutOfMemory on failure.
+cvcore::Status TlsCreateStage(TlsState& tls, const char* host);
 
 // Checks the server's chain and name unless the options trust the site; keeps the
-// certificate state for the security information. 1, or 0 with 0x80042F48
-// (not trusted), 0x80042AF9 (no name) or 0x80042F45 in *error.
-int32_t TlsVerifyServer(TlsState& tls, const char* host, uint32_t options, uint32_t* error);
+// certificate state for the security information. 0x80042F48 (not trusted), 0x80042AF9
+// (no name) or 0x80042F45 on failure.
+cvcore::Status TlsVerifyServer(TlsState& tls, const char* host, uint32_t options);
 
 // Drops stage, context and credentials (after the close-notify, a failed connect, a closed
 // socket).
 void TlsReset(TlsState& tls);
 
 // Fills info (size at least 88); a session without TLS gives zeros apart from the size.
-// 1, or 0 with 0x8004271E in *error.
-int32_t TlsGetSecurityInfo(TlsState& tls, SecSessionInfo* info, uint32_t* error);
+// 0x8004271E on failure.
+cvcore::Status TlsGetSecurityInfo(TlsState& tls, SecSessionInfo* info);
 
 }  // namespace cvmail

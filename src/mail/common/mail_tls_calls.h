@@ -27,10 +27,9 @@ class TlsCalls {
   // (its state is kept for the security information).
   static cvcore::Status Start(Session& s) noexcept {
     if (!Stream::Handshake(s, Traits::Host(s))) return Traits::TakeFailure(s);
-    uint32_t error = 0;
-    if (!TlsVerifyServer(Traits::Tls(s), Traits::Host(s), Traits::Options(s), &error) &&
-        error != cvErrorSecurityCertificate)
-      return cvcore::Status(error);
+    if (const cvcore::Status verified = TlsVerifyServer(Traits::Tls(s), Traits::Host(s), Traits::Options(s));
+        !verified.ok() && verified.error() != cvErrorSecurityCertificate)
+      return verified;
     Traits::Tls(s).active = true;
     return {};
   }
@@ -40,10 +39,10 @@ class TlsCalls {
     Session* s = Checked(op);
     if (!s) return 0;
     TlsState& tls = Traits::Tls(*s);
-    uint32_t error = 0;
-    if (!tls.secCredentials && !TlsPrepare(tls, nullptr, &error)) return Fail(error);
-    if (!TlsCreateCredentials(tls, &error)) return Fail(error);
-    return 1;
+    cvcore::Status prepared;
+    if (!tls.secCredentials) prepared = TlsPrepare(tls, nullptr);
+    if (prepared.ok()) prepared = TlsCreateCredentials(tls);
+    return Traits::Library().Finish(prepared, 1, 0);
   }
 
   static int32_t Handshake(LibHandle handle) noexcept {
@@ -57,9 +56,7 @@ class TlsCalls {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return 0;
-    uint32_t error = 0;
-    if (!TlsVerifyServer(Traits::Tls(*s), Traits::Host(*s), Traits::Options(*s), &error)) return Fail(error);
-    return 1;
+    return Traits::Library().Finish(TlsVerifyServer(Traits::Tls(*s), Traits::Host(*s), Traits::Options(*s)), 1, 0);
   }
 
   static int32_t Shutdown(LibHandle handle) noexcept {
@@ -80,7 +77,7 @@ class TlsCalls {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return -1;
-    if (!buffer || size < 0) return Fail(cvErrorInvalidParameter), -1;
+    if (!buffer || size < 0) return Refuse(cvErrorInvalidParameter, -1);
     return Published(*s, Stream::Receive(*s, buffer, uint32_t(size)));
   }
 
@@ -88,7 +85,7 @@ class TlsCalls {
     Operation op(handle);
     Session* s = Checked(op);
     if (!s) return -1;
-    if (!data || length < 0) return Fail(cvErrorInvalidParameter), -1;
+    if (!data || length < 0) return Refuse(cvErrorInvalidParameter, -1);
     return Published(*s, Stream::Send(*s, data, uint32_t(length)));
   }
 
@@ -96,15 +93,14 @@ class TlsCalls {
   static int32_t SecurityInfo(LibHandle handle, SecSessionInfo* info) noexcept {
     Operation op(handle);
     if (!op) return -1;
-    uint32_t error = 0;
-    if (!TlsGetSecurityInfo(Traits::Tls(*op), info, &error)) return Fail(error), -1;
-    return 0;
+    return Traits::Library().Finish(TlsGetSecurityInfo(Traits::Tls(*op), info), 0, -1);
   }
 
  private:
-  static int32_t Fail(uint32_t code) noexcept {
-    Traits::Library().SetLastError(code);
-    return 0;
+  // An entry point refused before it starts: code becomes the last error.
+  template <typename T>
+  static T Refuse(uint32_t code, T result) noexcept {
+    return Traits::Library().Finish(cvcore::Status(code), result, result);
   }
   // A stream call's result, its failure (if one was kept) made the last error.
   static int32_t Published(Session& s, int32_t result) noexcept {
@@ -115,7 +111,7 @@ class TlsCalls {
   // The session of the call when the TLS provider is loaded.
   static Session* Checked(Operation& op) noexcept {
     if (!op) return nullptr;
-    if (!SecProviderLoaded()) return Fail(cvErrorSecurityNotInitialized), nullptr;
+    if (!SecProviderLoaded()) return Refuse(cvErrorSecurityNotInitialized, static_cast<Session*>(nullptr));
     return &*op;
   }
 };

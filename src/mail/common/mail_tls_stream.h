@@ -50,8 +50,7 @@ class TlsStream {
   // A new stage for the session's host and its handshake. 1, or 0.
   static int32_t Handshake(Session& s, const char* host) noexcept {
     TlsState& tls = Bind(s);
-    uint32_t error = 0;
-    if (!TlsCreateStage(tls, host, &error)) return Fail(s, error);
+    if (const cvcore::Status staged = TlsCreateStage(tls, host); !staged.ok()) return Fail(s, staged.error());
     return HandshakeLoop(s, true);
   }
 
