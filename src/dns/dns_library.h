@@ -1,5 +1,6 @@
 #pragma once
 // The DNS library's instance of the library frame.
+#include "core/errors/status.h"
 #include "core/frame/frame.h"
 #include "core/sock/sock.h"
 #include "dns/dns_resolver.h"
@@ -27,11 +28,24 @@ struct FrameTraits {
 
 Frame& Library() noexcept;
 
-// Sets the last error and returns -1.
-inline int32_t Fail(uint32_t code) noexcept {
-  Library().SetLastError(code);
-  return -1;
+using cvcore::Result;
+using cvcore::Status;
+
+// Where an entry point ends: a failure's code becomes the last error (a success leaves it);
+// the result, or -1.
+inline int32_t Finish(const Result<int32_t>& outcome) noexcept { return Library().Finish(outcome, -1); }
+// Where an entry point ends whose success may come with a note (the error a look-up ran
+// into on its way, which stays the last error): the result, or -1 with the failure's code.
+inline int32_t FinishNoted(const Result<int32_t>& outcome, Status note) noexcept {
+  if (!outcome.ok()) return Finish(outcome);
+  if (!note.ok()) Library().SetLastError(note.error());
+  return outcome.value();
 }
+
+// Wire-format names (the work of DnsEncodeName and DnsExpandName).
+Result<int32_t> EncodeName(const char* name, uint8_t* output, int32_t room, const uint8_t** list,
+                           const uint8_t** end) noexcept;
+Result<int32_t> ExpandName(const uint8_t* message, const uint8_t* end, const uint8_t* position, char* output) noexcept;
 
 // Closes the resolver's query socket when one is open.
 void CloseQuerySocket(DnsResolver& r) noexcept;

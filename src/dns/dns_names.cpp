@@ -81,20 +81,18 @@ int32_t FindSuffix(const uint8_t** list, const uint8_t* limit, const std::vector
 }
 
 // A name that cannot be read leaves an empty output.
-int32_t BadName(char* output) {
+Status BadName(char* output) {
   output[0] = '\0';
-  return Fail(cvErrorInvalidServerResponse);
+  return Status(cvErrorInvalidServerResponse);
 }
 
 }  // namespace
 
-}  // namespace cvdns
-
-int32_t DnsEncodeName(const char* name, uint8_t* output, int32_t room, const uint8_t** list, const uint8_t** end) {
-  using namespace cvdns;
-  if (!name || !output || room <= 0) return Fail(cvErrorInvalidParameter);
+Result<int32_t> EncodeName(const char* name, uint8_t* output, int32_t room, const uint8_t** list,
+                           const uint8_t** end) noexcept {
+  if (!name || !output || room <= 0) return Status(cvErrorInvalidParameter);
   std::vector<std::string> labels;
-  if (!SplitLabels(name, &labels)) return Fail(cvErrorInvalidHostName);
+  if (!SplitLabels(name, &labels)) return Status(cvErrorInvalidHostName);
   const bool compress = list && list[0] && end && output >= list[0];
   size_t shared = labels.size();  // the first label of the suffix found in the message
   int32_t pointer = -1;
@@ -104,7 +102,7 @@ int32_t DnsEncodeName(const char* name, uint8_t* output, int32_t room, const uin
   }
   size_t length = (pointer >= 0 ? 2 : 1);
   for (size_t i = 0; i < shared; ++i) length += 1 + labels[i].size();
-  if (length > size_t(room)) return Fail(cvErrorInvalidParameter);
+  if (length > size_t(room)) return Status(cvErrorInvalidParameter);
   uint8_t* p = output;
   for (size_t i = 0; i < shared; ++i) {
     *p++ = uint8_t(labels[i].size());
@@ -129,11 +127,10 @@ int32_t DnsEncodeName(const char* name, uint8_t* output, int32_t room, const uin
   return int32_t(length);
 }
 
-int32_t DnsExpandName(const uint8_t* message, const uint8_t* end, const uint8_t* position, char* output) {
-  using namespace cvdns;
+Result<int32_t> ExpandName(const uint8_t* message, const uint8_t* end, const uint8_t* position, char* output) noexcept {
   if (output) output[0] = '\0';
   if (!message || !end || !position || !output || end <= message || position < message || position >= end)
-    return Fail(cvErrorInvalidServerResponse);
+    return Status(cvErrorInvalidServerResponse);
   const uint8_t* p = position;
   const ptrdiff_t maxJumps = end - message;
   ptrdiff_t jumps = 0;
@@ -167,4 +164,14 @@ int32_t DnsExpandName(const uint8_t* message, const uint8_t* end, const uint8_t*
   output[n] = '\0';
   if (taken < 0) taken = int32_t(p + 1 - position);
   return taken;
+}
+
+}  // namespace cvdns
+
+int32_t DnsEncodeName(const char* name, uint8_t* output, int32_t room, const uint8_t** list, const uint8_t** end) {
+  return cvdns::Finish(cvdns::EncodeName(name, output, room, list, end));
+}
+
+int32_t DnsExpandName(const uint8_t* message, const uint8_t* end, const uint8_t* position, char* output) {
+  return cvdns::Finish(cvdns::ExpandName(message, end, position, output));
 }

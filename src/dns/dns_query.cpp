@@ -157,7 +157,7 @@ struct Exchange {
     return Outcome::Answer;
   }
 
-  int32_t Run() {
+  Result<int32_t> Run() {
     CloseQuerySocket(r);
     bool tcp = length > kMaxUdpQuery;
     bool firstTry = true;
@@ -187,19 +187,20 @@ struct Exchange {
     }
     r.queryId = id;
     CloseQuerySocket(r);
-    return Fail(tcp || !tried ? cvErrorHostNameRefused : error);
+    return Status(tcp || !tried ? cvErrorHostNameRefused : error);
   }
 };
 
 }  // namespace
 
-int32_t BuildQuery(DnsResolver& r, const char* name, uint8_t* message) {
+Result<int32_t> BuildQuery(DnsResolver& r, const char* name, uint8_t* message) {
   std::memset(message, 0, kHeaderSize);
   PutId(message, r.queryId = FreshId(r.queryId));
   message[2] = kFlagRecursionDesired;
   message[5] = 1;  // one question
-  const int32_t n = DnsEncodeName(name, message + kHeaderSize, kMaxQueryName, nullptr, nullptr);
-  if (n < 0) return -1;
+  const Result<int32_t> encoded = EncodeName(name, message + kHeaderSize, kMaxQueryName, nullptr, nullptr);
+  if (!encoded.ok()) return encoded;
+  const int32_t n = encoded.value();
   uint8_t* p = message + kHeaderSize + n;
   p[0] = 0;
   p[1] = kTypeMx;
@@ -208,9 +209,9 @@ int32_t BuildQuery(DnsResolver& r, const char* name, uint8_t* message) {
   return kHeaderSize + n + 4;
 }
 
-int32_t SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* answer) {
+Result<int32_t> SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* answer) {
   if (!message || !answer || length < kHeaderSize || length > int32_t(kDnsQuerySize))
-    return Fail(cvErrorInvalidParameter);
+    return Status(cvErrorInvalidParameter);
   Exchange x{r, message, length, answer, IdOf(message)};
   return x.Run();
 }
@@ -220,11 +221,11 @@ int32_t SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* ans
 int32_t DnsBuildQuery(LibHandle handle, const char* name, uint8_t* message) {
   DnsResolver* r = cvdns::Library().GetSession(handle);
   if (!r) return -1;
-  if (!name || !message) return cvdns::Fail(cvErrorInvalidParameter);
-  return cvdns::BuildQuery(*r, name, message);
+  if (!name || !message) return cvdns::Finish(cvcore::Status(cvErrorInvalidParameter));
+  return cvdns::Finish(cvdns::BuildQuery(*r, name, message));
 }
 
 int32_t DnsSendQuery(LibHandle handle, uint8_t* message, int32_t length, uint8_t* answer) {
   DnsResolver* r = cvdns::Library().GetSession(handle);
-  return r ? cvdns::SendQuery(*r, message, length, answer) : -1;
+  return r ? cvdns::Finish(cvdns::SendQuery(*r, message, length, answer)) : -1;
 }

@@ -61,17 +61,17 @@ void LoadDomain(DnsResolver& r) {
   BuildSearchList(r);
 }
 
-int32_t SetServer(DnsResolver& r, int32_t slot, const char* address) {
-  if (slot < -1 || slot >= kDnsServerSlots) return Fail(cvErrorInvalidParameter);
+Status SetServer(DnsResolver& r, int32_t slot, const char* address) {
+  if (slot < -1 || slot >= kDnsServerSlots) return Status(cvErrorInvalidParameter);
   if (slot == -1) {
     auto* it = std::find_if(std::begin(r.servers), std::end(r.servers), EmptySlot);
-    if (it == std::end(r.servers)) return Fail(cvErrorInvalidParameter);
+    if (it == std::end(r.servers)) return Status(cvErrorInvalidParameter);
     slot = int32_t(it - std::begin(r.servers));
   }
   uint32_t ip = 0;
   if (address && *address) {
     ip = SockInetAddr(address);
-    if (ip == INADDR_NONE) return Fail(cvErrorInvalidHostAddress);
+    if (ip == INADDR_NONE) return Status(cvErrorInvalidHostAddress);
   }
   sockaddr_in& a = r.servers[slot];
   a = sockaddr_in{};
@@ -79,21 +79,21 @@ int32_t SetServer(DnsResolver& r, int32_t slot, const char* address) {
   a.sin_port = htons(53);
   a.sin_addr.s_addr = ip;
   CountServers(r);
-  return 0;
+  return {};
 }
 
-// The name servers of the machine, in configuration order; the setter refuses what does
-// not fit (beyond four, or not IPv4).
-void LoadAdapterServers(DnsResolver& r) {
+// The name servers of the machine, in configuration order; what does not fit (beyond four,
+// or not IPv4) is left out.
+Status LoadAdapterServers(DnsResolver& r) {
   plat::DnsConfiguration config;
-  if (!plat::ReadDnsConfiguration(&config)) {
-    Library().SetLastError(cvErrorNetworkAdapter);
-    return;
-  }
-  for (const std::string& server : config.nameServers) SetServer(r, -1, server.c_str());
+  if (!plat::ReadDnsConfiguration(&config)) return Status(cvErrorNetworkAdapter);
+  for (const std::string& server : config.nameServers) static_cast<void>(SetServer(r, -1, server.c_str()));
+  return {};
 }
 
-void InitResolver(DnsResolver& r) {
+// A resolver with the machine's configuration; a configuration that cannot be read leaves
+// it without servers, which the outcome says.
+Status InitResolver(DnsResolver& r) {
   r.queryId = 0;  // each query and each send draws its identifier afresh
   LoadDomain(r);
   r.attempts = 4;
@@ -103,10 +103,9 @@ void InitResolver(DnsResolver& r) {
     a = sockaddr_in{};
     a.sin_family = AF_INET;
   }
-  const uint32_t saved = Library().GetLastError();
-  LoadAdapterServers(r);
-  if (Library().GetLastError() != cvErrorNetworkAdapter) Library().SetLastError(saved);
+  const Status loaded = LoadAdapterServers(r);
   r.timeout = 30;
+  return loaded;
 }
 
 }  // namespace
@@ -118,8 +117,8 @@ using cvdns::Library;
 LibHandle DnsCreateResolver() {
   const LibHandle h = Library().AllocSession();
   if (h == kInvalidLibHandle) return h;
-  cvdns::InitResolver(*Library().FindSession(h));
-  return h;
+  // The resolver is made either way; a configuration that could not be read is told.
+  return Library().Finish(cvdns::InitResolver(*Library().FindSession(h)), h, h);
 }
 
 int32_t DnsDestroyResolver(LibHandle handle) {
@@ -132,18 +131,18 @@ void DnsFreeResolver(LibHandle handle) { Library().FreeSession(handle); }
 
 int32_t DnsSetNameServer(LibHandle handle, int32_t slot, const char* address) {
   DnsResolver* r = Library().GetSession(handle);
-  return r ? cvdns::SetServer(*r, slot, address) : -1;
+  return r ? Library().Finish(cvdns::SetServer(*r, slot, address), 0, -1) : -1;
 }
 
 int32_t DnsGetNameServer(LibHandle handle, int32_t slot, char* buffer) {
   DnsResolver* r = Library().GetSession(handle);
   if (!r) return -1;
   if (buffer) buffer[0] = '\0';
-  if (slot < 0 || slot >= kDnsServerSlots) return cvdns::Fail(cvErrorInvalidParameter);
+  if (slot < 0 || slot >= kDnsServerSlots) return cvdns::Finish(cvcore::Status(cvErrorInvalidParameter));
   const sockaddr_in& a = r->servers[slot];
   if (cvdns::EmptySlot(a)) return 0;
   char text[64];
-  if (!SockInetNtop(2, &a.sin_addr, text, sizeof text)) return cvdns::Fail(cvErrorInvalidHostAddress);
+  if (!SockInetNtop(2, &a.sin_addr, text, sizeof text)) return cvdns::Finish(cvcore::Status(cvErrorInvalidHostAddress));
   text[63] = '\0';
   if (buffer) std::strcpy(buffer, text);
   return int32_t(std::strlen(text));

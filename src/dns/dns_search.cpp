@@ -9,8 +9,8 @@
 
 namespace cvdns {
 
-int32_t BuildQuery(DnsResolver& r, const char* name, uint8_t* message);
-int32_t SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* answer);
+Result<int32_t> BuildQuery(DnsResolver& r, const char* name, uint8_t* message);
+Result<int32_t> SendQuery(DnsResolver& r, uint8_t* message, int32_t length, uint8_t* answer);
 
 namespace {
 
@@ -34,28 +34,32 @@ bool QueryableName(const std::string& name) {
   return label > 0;
 }
 
-int32_t Query(DnsResolver& r, const std::string& name, uint8_t* answer) {
-  if (!QueryableName(name)) return Fail(cvErrorInvalidHostName);
+Result<int32_t> Query(DnsResolver& r, const std::string& name, uint8_t* answer) {
+  if (!QueryableName(name)) return Status(cvErrorInvalidHostName);
   uint8_t message[kDnsQuerySize];
-  const int32_t length = BuildQuery(r, name.c_str(), message);
-  if (length < 0) return -1;
-  const int32_t n = SendQuery(r, message, length, answer);
-  if (n < 0) return -1;
+  const Result<int32_t> length = BuildQuery(r, name.c_str(), message);
+  if (!length.ok()) return length;
+  const Result<int32_t> n = SendQuery(r, message, length.value(), answer);
+  if (!n.ok()) return n;
   // An answer repeats the one question asked; any other count is no answer to it.
-  if (uint16_t(answer[4] << 8 | answer[5]) != 1) return Fail(cvErrorInvalidServerResponse);
+  if (uint16_t(answer[4] << 8 | answer[5]) != 1) return Status(cvErrorInvalidServerResponse);
   const uint8_t code = answer[3] & 0x0F;
   const uint16_t answers = uint16_t(answer[6] << 8 | answer[7]);
   if (code == 0 && answers > 0) return n;
   switch (code) {
-    case 0: return Fail(cvErrorNoServerResponse);
+    case 0:
+      return Status(cvErrorNoServerResponse);
     case 1:
-    case 2: return Fail(cvErrorInvalidServerResponse);
-    case 3: return Fail(cvErrorHostNameNotFound);
-    default: return Fail(cvErrorHostNameRefused);
+    case 2:
+      return Status(cvErrorInvalidServerResponse);
+    case 3:
+      return Status(cvErrorHostNameNotFound);
+    default:
+      return Status(cvErrorHostNameRefused);
   }
 }
 
-int32_t QueryName(DnsResolver& r, const char* name, const char* suffix, uint8_t* answer) {
+Result<int32_t> QueryName(DnsResolver& r, const char* name, const char* suffix, uint8_t* answer) {
   std::string full(name);
   if (suffix) {
     full += '.';
@@ -66,28 +70,36 @@ int32_t QueryName(DnsResolver& r, const char* name, const char* suffix, uint8_t*
   return Query(r, full, answer);
 }
 
-int32_t Search(DnsResolver& r, const char* name, uint8_t* answer) {
+// The search walk: the answer's length. An answer comes with the error the walk ran into
+// before it in *note (11002, where every search starts, when there was none).
+Result<int32_t> Search(DnsResolver& r, const char* name, uint8_t* answer, Status* note) {
   std::memset(answer, 0, kDnsAnswerSize);
-  Library().SetLastError(cvErrorHostNameNotFound);
+  Status last(cvErrorHostNameNotFound);
+  const auto answered = [&](const Result<int32_t>& n) {
+    if (note) *note = last;
+    return n;
+  };
   bool noData = false;
   if (std::strchr(name, '.')) {
-    const int32_t n = QueryName(r, name, nullptr, answer);
-    if (n >= 0) return n;
-    noData = Library().GetLastError() == cvErrorNoServerResponse;
+    const Result<int32_t> n = QueryName(r, name, nullptr, answer);
+    if (n.ok()) return answered(n);
+    last = n.status();
+    noData = last.error() == cvErrorNoServerResponse;
   }
   const size_t length = std::strlen(name);
-  if (length > 0 && name[length - 1] == '.') return -1;
+  if (length > 0 && name[length - 1] == '.') return last;
   for (const char* const* suffix = r.searchList; *suffix; ++suffix) {
     if (!**suffix) continue;
-    const int32_t n = QueryName(r, name, *suffix, answer);
-    if (n >= 0) return n;
-    const uint32_t error = Library().GetLastError();
-    if (error == cvErrorHostNameRefused || error == cvErrorOperationTimeout) return -1;
+    const Result<int32_t> n = QueryName(r, name, *suffix, answer);
+    if (n.ok()) return answered(n);
+    last = n.status();
+    const uint32_t error = last.error();
+    if (error == cvErrorHostNameRefused || error == cvErrorOperationTimeout) return last;
     if (error == cvErrorNoServerResponse) noData = true;
     else if (error != cvErrorHostNameNotFound) break;
   }
-  if (noData) Library().SetLastError(cvErrorNoServerResponse);
-  return -1;
+  if (noData) return Status(cvErrorNoServerResponse);
+  return last;
 }
 
 // Inserts after every host of the same or lower preference; false when the pool is full.
@@ -110,44 +122,58 @@ bool AddHost(DnsMxList& mx, uint32_t preference, const char* host) {
 
 uint16_t Read16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 
-int32_t QueryMx(DnsResolver& r, const char* name, int32_t maximum) {
+// The exchangers of name: their count. A count comes with the error the look-up ran into
+// on its way in *note (no data is no exchanger; an answer whose names cannot be read ends
+// the list where they start).
+Result<int32_t> QueryMx(DnsResolver& r, const char* name, int32_t maximum, Status* note) {
   DnsMxList& mx = r.mx;
   mx.count = 0;
   mx.used = 0;
   if (maximum <= 0 || maximum > kDnsMaxMxHosts) maximum = kDnsMaxMxHosts;
   uint8_t answer[kDnsAnswerSize];
-  const int32_t length = Search(r, name, answer);
-  if (length < 0) return Library().GetLastError() == cvErrorNoServerResponse ? 0 : -1;
-  const uint8_t* const end = answer + length;
+  const Result<int32_t> length = Search(r, name, answer, note);
+  if (!length.ok()) {
+    if (length.error() != cvErrorNoServerResponse) return length;
+    *note = length.status();
+    return 0;
+  }
+  const uint8_t* const end = answer + length.value();
   char* const scratch = r.nameScratch;
-  int32_t n = DnsExpandName(answer, end, answer + 12, scratch);
-  if (n < 0) return 0;
-  const uint8_t* p = answer + 12 + n + 4;
+  Result<int32_t> n = ExpandName(answer, end, answer + 12, scratch);
+  if (!n.ok()) {
+    *note = n.status();
+    return 0;
+  }
+  const uint8_t* p = answer + 12 + n.value() + 4;
   while (mx.count < maximum && p < end) {
-    if ((n = DnsExpandName(answer, end, p, scratch)) < 0) break;
-    p += n;
+    if (!(n = ExpandName(answer, end, p, scratch)).ok()) {
+      *note = n.status();
+      break;
+    }
+    p += n.value();
     if (end - p < 10 || Read16(p) != kTypeMx) break;
     const uint16_t dataLength = Read16(p + 8);
     const uint8_t* const data = p + 10;
     if (dataLength < 3 || end - data < dataLength) break;
     const uint16_t preference = Read16(data);
-    if (DnsExpandName(answer, data + dataLength, data + 2, scratch) < 0) return -1;
+    if (const Result<int32_t> host = ExpandName(answer, data + dataLength, data + 2, scratch); !host.ok()) return host;
     if (!AddHost(mx, preference, scratch)) break;
     p = data + dataLength;
   }
   return mx.count;
 }
 
-int32_t LookupMx(DnsResolver& r, const char* domain, const char** hosts, int32_t maximum) {
+Result<int32_t> LookupMx(DnsResolver& r, const char* domain, const char** hosts, int32_t maximum, Status* note) {
   char name[kSockHostNameSize];
-  if (!domain || !SockNormalizeHostName(domain, name) || !name[0]) return Fail(cvErrorInvalidRecordName);
-  if (!hosts && maximum > 0) return Fail(cvErrorInvalidParameter);
+  if (!domain || !SockNormalizeHostName(domain, name) || !name[0]) return Status(cvErrorInvalidRecordName);
+  if (!hosts && maximum > 0) return Status(cvErrorInvalidParameter);
   const int32_t count = (maximum <= 0 || maximum > kDnsMaxMxHosts) ? kDnsMaxMxHosts : maximum;
   const char* ask = name;
   for (int round = 0; round < 2; ++round) {
-    const int32_t n = QueryMx(r, ask, count);
-    if (n != 0) {
-      if (n > 0 && maximum > 0) std::copy(r.mx.hosts, r.mx.hosts + n, hosts);
+    const Result<int32_t> n = QueryMx(r, ask, count, note);
+    if (!n.ok()) return n;
+    if (n.value() != 0) {
+      if (maximum > 0) std::copy(r.mx.hosts, r.mx.hosts + n.value(), hosts);
       return n;
     }
     // No exchanger for the host itself: ask its parent domain of two labels once.
@@ -166,36 +192,44 @@ int32_t LookupMx(DnsResolver& r, const char* domain, const char** hosts, int32_t
 }  // namespace cvdns
 
 using cvdns::Library;
+using cvdns::Status;
 
 int32_t DnsQuery(LibHandle handle, const char* name, uint8_t* answer) {
   DnsResolver* r = Library().GetSession(handle);
   if (!r) return -1;
-  if (!answer) return cvdns::Fail(cvErrorInvalidParameter);
-  return cvdns::Query(*r, name ? name : "", answer);
+  if (!answer) return cvdns::Finish(Status(cvErrorInvalidParameter));
+  return cvdns::Finish(cvdns::Query(*r, name ? name : "", answer));
 }
 
 int32_t DnsQueryName(LibHandle handle, const char* name, const char* suffix, uint8_t* answer) {
   DnsResolver* r = Library().GetSession(handle);
   if (!r) return -1;
-  if (!name || !answer) return cvdns::Fail(cvErrorInvalidParameter);
-  return cvdns::QueryName(*r, name, suffix, answer);
+  if (!name || !answer) return cvdns::Finish(Status(cvErrorInvalidParameter));
+  return cvdns::Finish(cvdns::QueryName(*r, name, suffix, answer));
 }
 
 int32_t DnsSearch(LibHandle handle, const char* name, uint8_t* answer) {
   DnsResolver* r = Library().GetSession(handle);
   if (!r) return -1;
-  if (!name || !answer) return cvdns::Fail(cvErrorInvalidParameter);
-  return cvdns::Search(*r, name, answer);
+  if (!name || !answer) return cvdns::Finish(Status(cvErrorInvalidParameter));
+  Status note;
+  const cvdns::Result<int32_t> length = cvdns::Search(*r, name, answer, &note);
+  return cvdns::FinishNoted(length, note);
 }
 
 int32_t DnsQueryMx(LibHandle handle, const char* name, int32_t maximum) {
   DnsResolver* r = Library().GetSession(handle);
   if (!r) return -1;
-  if (!name) return cvdns::Fail(cvErrorInvalidParameter);
-  return cvdns::QueryMx(*r, name, maximum);
+  if (!name) return cvdns::Finish(Status(cvErrorInvalidParameter));
+  Status note;
+  const cvdns::Result<int32_t> count = cvdns::QueryMx(*r, name, maximum, &note);
+  return cvdns::FinishNoted(count, note);
 }
 
 int32_t DnsLookupMx(LibHandle handle, const char* domain, const char** hosts, int32_t maximum) {
   DnsResolver* r = Library().GetSession(handle);
-  return r ? cvdns::LookupMx(*r, domain, hosts, maximum) : -1;
+  if (!r) return -1;
+  Status note;
+  const cvdns::Result<int32_t> count = cvdns::LookupMx(*r, domain, hosts, maximum, &note);
+  return cvdns::FinishNoted(count, note);
 }
