@@ -137,10 +137,8 @@ LibHandle ImapConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
     return Handshake(s);
   };
   const Result<LibHandle> opened = SessionCalls::OpenSession<Operation>(name, port, timeout, options, open);
-  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
   // A connected session has read its greeting and capabilities: no error is left from them.
-  Library().SetLastError(0);
-  return opened.value();
+  return Library().FinishClean(opened, kInvalidLibHandle);
 }
 
 int32_t ImapLogin(LibHandle handle, const char* user, const char* password) {

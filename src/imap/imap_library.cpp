@@ -93,10 +93,7 @@ uint32_t ResponseError(int32_t id) noexcept {
 
 int32_t Finish(const Result<int32_t>& outcome) noexcept { return Library().Finish(outcome, -1); }
 
-int32_t FinishExchange(const Result<int32_t>& outcome) noexcept {
-  Library().SetLastError(outcome.error());
-  return outcome.ok() ? outcome.value() : -1;
-}
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept { return Library().FinishClean(outcome, -1); }
 
 int32_t FinishResponse(const Result<int32_t>& id) noexcept {
   Library().SetLastError(id.ok() ? ResponseError(id.value()) : id.error());

@@ -100,10 +100,8 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
     return CompleteConnect(s);
   };
   const Result<LibHandle> opened = SessionCalls::OpenSession<Operation>(name, port, timeout, options, open);
-  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
   // A connected session has read its greeting: no error is left from it.
-  Library().SetLastError(0);
-  return opened.value();
+  return Library().FinishClean(opened, kInvalidLibHandle);
 }
 
 int32_t Pop3Disconnect(LibHandle handle) {

@@ -46,7 +46,5 @@ LibHandle Pop3Connect(const char* host, uint32_t port, uint32_t timeout, uint32_
     return {};
   };
   const Result<LibHandle> opened = SessionCalls::OpenSession<Operation>(name, port, timeout, options, open);
-  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
-  Library().SetLastError(0);
-  return opened.value();
+  return Library().FinishClean(opened, kInvalidLibHandle);
 }

@@ -36,8 +36,7 @@ void FrameTraits::ReleaseSessionUnlocked(Frame&, Pop3Session& s) {
 }
 
 int32_t FinishExchange(const Result<int32_t>& outcome, int32_t onFailure) noexcept {
-  Library().SetLastError(outcome.error());
-  return outcome.ok() ? outcome.value() : onFailure;
+  return Library().FinishClean(outcome, onFailure);
 }
 
 int32_t Finish(const Result<int32_t>& outcome, int32_t onFailure) noexcept {

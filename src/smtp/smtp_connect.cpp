@@ -240,10 +240,8 @@ LibHandle SmtpConnect(const char* host, uint32_t port, uint32_t timeout, uint32_
         if (const Status connected = OpenConnection(s); !connected.ok()) return connected;
         return Greet(s);
       });
-  if (!opened.ok()) return Library().Finish(opened, kInvalidLibHandle);
   // A connected session has read its greeting and hello: no error is left from them.
-  Library().SetLastError(0);
-  return opened.value();
+  return Library().FinishClean(opened, kInvalidLibHandle);
 }
 
 int32_t SmtpGetExtensions(LibHandle handle, uint32_t* bits) {

@@ -37,10 +37,7 @@ void FrameTraits::ReleaseSessionUnlocked(Frame&, SmtpSession& s) {
   explicit_bzero(s.commandBuffer, sizeof s.commandBuffer);
 }
 
-int32_t FinishExchange(const Result<int32_t>& outcome) noexcept {
-  Library().SetLastError(outcome.error());
-  return outcome.ok() ? outcome.value() : -1;
-}
+int32_t FinishExchange(const Result<int32_t>& outcome) noexcept { return Library().FinishClean(outcome, -1); }
 
 void Fire(SmtpSession& s, uint32_t event, uint32_t error) noexcept { SessionCalls::Deliver(s, event, error); }
 
