@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -59,12 +61,14 @@ sockaddr_storage LoopbackAddress(int family, uint16_t port, socklen_t* length) {
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~Fd() { reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
@@ -326,6 +330,15 @@ bool PeerProcess::Spawn(const std::string& path) {
     problem_ = "cannot open the peer's log files: " + std::string(strerror(errno));
     return false;
   }
+  // Until it runs the program, the child holds copies of all of this process's descriptors,
+  // listeners of other tests among them; a port looked up in that window would seem to be
+  // the peer's. This pipe closes on exec, and tells when the child is the program alone.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    problem_ = "pipe: " + std::string(strerror(errno));
+    return false;
+  }
+  Fd execRead(ends[0]), execWrite(ends[1]);
 
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
@@ -344,15 +357,41 @@ bool PeerProcess::Spawn(const std::string& path) {
     ::dup2(in.get(), 0);
     ::dup2(out.get(), 1);
     ::dup2(err.get(), 2);
-    ::close_range(3, ~0u, 0);  // no test socket leaks into the server
+    constexpr int kExecReport = 3;
+    if (execWrite.get() != kExecReport) ::dup3(execWrite.get(), kExecReport, O_CLOEXEC);
+    ::close_range(kExecReport + 1, ~0u, 0);  // no test socket leaks into the server
     ::execve(argv[0], argv.data(), envp.data());
-    static const char kExecFailed[] = "test peer: exec failed\n";
-    [[maybe_unused]] auto ignored = ::write(2, kExecFailed, sizeof kExecFailed - 1);
+    const int error = errno;
+    [[maybe_unused]] auto ignored = ::write(kExecReport, &error, sizeof error);
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // also here, so the group exists before we ever signal it
   pid_ = pid;
-  return true;
+  execWrite.reset();
+  return Executed(execRead.get());
+}
+
+// Waits until the child has replaced itself by the program (the report pipe closed);
+// false when exec failed or the child never got there.
+bool PeerProcess::Executed(int report) {
+  const auto deadline = Clock::now() + options_.startTimeout;
+  int error = 0;
+  ssize_t got = -1;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd waiting{report, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    got = ::read(report, &error, sizeof error);
+    if (got >= 0 || errno != EINTR) break;
+  }
+  if (got == 0) return true;
+  problem_ = got == sizeof error ? "cannot run " + options_.program + ": " + strerror(error)
+                                 : options_.program + " was not running its program within " +
+                                       std::to_string(options_.startTimeout.count()) + " ms";
+  Stop();
+  return false;
 }
 
 // True once the program has ended; then what is left of its group (children that may

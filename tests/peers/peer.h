@@ -119,6 +119,7 @@ class PeerProcess {
   enum class Outcome { Accepting, Lost, TimedOut };
   void DrawPorts();
   bool Spawn(const std::string& path);
+  bool Executed(int report);
   Outcome WaitUntilAccepting();
   Outcome PortsState();
   bool StaysUp();

@@ -1,4 +1,5 @@
 // Proves the peer harness with socat as the server.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "peers/peer.h"
 #include "peers/port_owner.h"
@@ -270,6 +272,62 @@ TEST(PeerHarness, ASecondPortTakenByAnotherProcessIsDrawnAgain) {
     ASSERT_FALSE(found.holders.empty()) << name << "\n" << peer.Diagnostics();
     EXPECT_TRUE(found.holders[0].inGroup) << name;
   }
+}
+
+// The probe that tells whether a port accepts connects only to the peer's own listener:
+// on another test's listener (a passive data port, say) it would be taken for that test's
+// client, and the listener, served, might close and leave the port looking like the peer's.
+// The test process's own listener is the hard case: the peer's new process holds a copy of
+// it until it runs its program. That window is short; it is widened here by many descriptors
+// of a file with many locks, opened before the listener: each close in the new process walks
+// the file's lock list, so it takes milliseconds to get to the listener's copy.
+TEST(PeerHarness, NoProbeLandsOnAnotherProcesssListener) {
+  const cvpeers::TempDir dir;
+  const int locked = ::open(dir.Write("locked", std::string(8192, 'x')).c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(locked, 0);
+  for (int i = 0; i < 4000; ++i) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 2 * i;  // apart, so that the locks stay separate entries
+    lock.l_len = 1;
+    ASSERT_EQ(::fcntl(locked, F_SETLK, &lock), 0);
+  }
+  std::vector<int> copies;
+  for (int i = 0; i < 1000; ++i) copies.push_back(::fcntl(locked, F_DUPFD_CLOEXEC, 0));
+  for (int round = 0; round < 3 && !HasFailure(); ++round) {
+    int taker = -1;
+    uint16_t taken = 0;
+    PeerOptions options = SocatEcho(AF_INET);
+    options.beforeStart = [&](const std::map<std::string, uint16_t>& ports) {
+      if (taker < 0) taker = Listen(ports.at("PORT"), &taken);
+    };
+    PeerProcess peer(options);
+    CV_START_PEER(peer);
+    ASSERT_GE(taker, 0);
+    EXPECT_NE(peer.port(), taken);
+    pollfd waiting{taker, POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 0), 0) << "round " << round << ": the harness connected to a listener "
+                                         << "that is not the peer's\n"
+                                         << peer.Diagnostics();
+    ::close(taker);
+  }
+  for (const int copy : copies) ::close(copy);
+  ::close(locked);
+}
+
+// A program that cannot be run is reported with the reason, not as a peer that never listened.
+TEST(PeerHarness, AProgramThatCannotRunSaysWhy) {
+  const cvpeers::TempDir dir;
+  const auto program = dir.Write("not-a-program",
+                                 std::string("\x7f"
+                                             "ELF but not really"),
+                                 std::filesystem::perms(0755));
+  PeerProcess peer({.program = program.string()});
+  EXPECT_EQ(peer.Start(), PeerProcess::StartResult::Failed);
+  EXPECT_NE(peer.Diagnostics().find("cannot run " + program.string() + ": Exec format error"), std::string::npos)
+      << peer.Diagnostics();
+  EXPECT_FALSE(peer.running());
 }
 
 TEST(PeerHarness, APeerWhoseSecondBindFailsEveryTimeIsNeverReportedStarted) {
