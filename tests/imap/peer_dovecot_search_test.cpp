@@ -1,6 +1,7 @@
 // SEARCH against dovecot on a mailbox of 10,000 messages: the answer is one line of about
 // 50 KB, far longer than the response text a session keeps, and every number of it counts.
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,19 +32,25 @@ class DovecotLargeMailbox : public ImapTest {
 TEST_F(DovecotLargeMailbox, SearchResultsAreWhole) {
   const LibHandle h = ImapConnect(peer_->address().c_str(), peer_->port(), 60, 0, nullptr);
   ASSERT_NE(h, kInvalidLibHandle) << std::hex << ImapGetLastError() << "\n" << peer_->Diagnostics();
-  ASSERT_EQ(ImapLogin(h, kDovecotUser, kDovecotPassword), 1) << std::hex << ImapGetLastError();
+  // What the server said last and what it logged, for any step that fails.
+  const auto why = [&] {
+    std::ostringstream text;
+    text << std::hex << ImapGetLastError() << " " << ImapGetResponseText(h) << "\n" << peer_->Diagnostics();
+    return text.str();
+  };
+  ASSERT_EQ(ImapLogin(h, kDovecotUser, kDovecotPassword), 1) << why();
   ImapMailboxStatus status{};
-  ASSERT_EQ(ImapSelectMailbox(h, "INBOX", &status), 1) << std::hex << ImapGetLastError();
-  ASSERT_EQ(status.messages, kMessages);
+  ASSERT_EQ(ImapSelectMailbox(h, "INBOX", &status), 1) << why();
+  ASSERT_EQ(status.messages, kMessages) << why();
 
-  EXPECT_EQ(ImapSearchMailbox(h, "ALL", nullptr, nullptr, 0), int32_t(kMessages)) << std::hex << ImapGetLastError();
+  EXPECT_EQ(ImapSearchMailbox(h, "ALL", nullptr, nullptr, 0), int32_t(kMessages)) << why();
   std::vector<uint32_t> numbers(kMessages);
-  ASSERT_EQ(ImapSearchMailbox(h, "ALL", nullptr, numbers.data(), int32_t(kMessages)), int32_t(kMessages));
+  ASSERT_EQ(ImapSearchMailbox(h, "ALL", nullptr, numbers.data(), int32_t(kMessages)), int32_t(kMessages)) << why();
   for (uint32_t i = 0; i < kMessages; ++i) ASSERT_EQ(numbers[i], i + 1) << i;
 
-  ASSERT_EQ(ImapSendCommand(h, "STORE", "1:3000 +FLAGS.SILENT (\\Seen)"), 1) << std::hex << ImapGetLastError();
-  EXPECT_EQ(ImapSearchMailbox(h, "UNSEEN", nullptr, nullptr, 0), int32_t(kMessages - 3000));
-  EXPECT_EQ(ImapSearchMailbox(h, "UNSEEN", nullptr, numbers.data(), 2), int32_t(kMessages - 3000));
+  ASSERT_EQ(ImapSendCommand(h, "STORE", "1:3000 +FLAGS.SILENT (\\Seen)"), 1) << why();
+  EXPECT_EQ(ImapSearchMailbox(h, "UNSEEN", nullptr, nullptr, 0), int32_t(kMessages - 3000)) << why();
+  EXPECT_EQ(ImapSearchMailbox(h, "UNSEEN", nullptr, numbers.data(), 2), int32_t(kMessages - 3000)) << why();
   EXPECT_EQ(numbers[0], 3001u);
   EXPECT_EQ(numbers[1], 3002u);
   EXPECT_EQ(ImapDisconnect(h), 0);

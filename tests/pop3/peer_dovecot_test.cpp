@@ -146,7 +146,7 @@ TEST_F(DovecotTest, WrongPasswordIsRefused) {
   const LibHandle h = Open();
   ASSERT_NE(h, kInvalidLibHandle);
   EXPECT_EQ(Pop3Login(h, 0, kDovecotUser, "not it"), -1);
-  EXPECT_EQ(Pop3GetLastError(), 0x80042FBFu);
+  EXPECT_EQ(Pop3GetLastError(), 0x80042FBFu) << Pop3GetReplyText(h) << "\n" << peer_->Diagnostics();
   Pop3Disconnect(h);
 }
 
