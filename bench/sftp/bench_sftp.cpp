@@ -21,6 +21,9 @@
 //                                  once on one session, against each kind alone in the
 //                                  same run: the slowest of the three over its time
 //                                  alone, and the process's CPU time over the three alone
+//
+// BENCH_CLIENT=PATH runs another build of this program as our side; BENCH_BESIDE=PATH runs
+// one as a third side in every round, with the ratio of this build's throughput to it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -341,6 +344,16 @@ int main(int argc, char** argv) {
   auto ours = [&](const std::string& op, const std::string& remote, const std::string& local) {
     return std::vector<std::string>{self, "--client", op, host, port, remote, local};
   };
+  // BENCH_BESIDE names an earlier build that runs as a third side in every round, for the
+  // ratio of this build to it measured in the same rounds as both against sftp.
+  const char* beside = std::getenv("BENCH_BESIDE");
+  const std::string earlierLocal = dir + "/earlier.bin";
+  std::vector<std::string> earlierGet, earlierPut;
+  if (beside) {
+    earlierGet = {beside, "--client", "get", host, port, source, earlierLocal};
+    earlierPut = {beside, "--client", "put", host, port, dir + "/earlier-up.bin", source};
+  }
+  const int sides = beside ? 3 : 2;
   const std::string batch = (keys.path() / "batch").string();
   auto theirs = [&](const std::string& command) {
     sftptest::WriteFile(batch, command + "\n");
@@ -391,28 +404,29 @@ int main(int argc, char** argv) {
   struct Side {
     std::vector<double> wall, cpu;
   };
-  // Per series and kind (download, upload): throughput ours/sftp and CPU per byte.
-  std::vector<double> speed[2], cpu[2];
+  // Per series and kind (download, upload): throughput ours/sftp and CPU per byte, and
+  // throughput ours/the earlier build.
+  std::vector<double> speed[2], cpu[2], gain[2];
   const double mb = double(megabytes) * 1048576.0 / 1e6;
   std::printf("%zu MiB, aes128-ctr + hmac-sha2-256, %d series of %d rounds, medians of whole processes%s\n", megabytes,
               series, rounds,
               delayed ? (", round trip " + std::to_string(rttMs) + " ms through a delaying relay").c_str() : "");
   for (int set = 0; set < series; ++set) {
     const double load = LoadAverage();
-    Side down[2], up[2];  // [0] ours, [1] theirs
+    Side down[3], up[3];  // [0] ours, [1] theirs, [2] the earlier build
     bool ok = true;
     for (int round = 0; round < rounds && ok; ++round) {
-      for (int turn = 0; turn < 2 && ok; ++turn) {
-        const int who = (turn + round) % 2;  // the order swaps every round
+      for (int turn = 0; turn < sides && ok; ++turn) {
+        const int who = (turn + round) % sides;  // the order rotates every round
         Run r;
-        ok = Measure(who == 0 ? oursGet : theirs(getCommand), &r);
+        ok = Measure(who == 0 ? oursGet : who == 1 ? theirs(getCommand) : earlierGet, &r);
         down[who].wall.push_back(r.wall);
         down[who].cpu.push_back(r.cpu);
       }
-      for (int turn = 0; turn < 2 && ok; ++turn) {
-        const int who = (turn + round) % 2;
+      for (int turn = 0; turn < sides && ok; ++turn) {
+        const int who = (turn + round) % sides;
         Run r;
-        ok = Measure(who == 0 ? oursPut : theirs(putCommand), &r);
+        ok = Measure(who == 0 ? oursPut : who == 1 ? theirs(putCommand) : earlierPut, &r);
         up[who].wall.push_back(r.wall);
         up[who].cpu.push_back(r.cpu);
       }
@@ -433,6 +447,12 @@ int main(int argc, char** argv) {
           name, mb / ow, ow, oc, mb / tw, tw, tc, tw / ow, oc / tc);
       speed[kind].push_back(tw / ow);
       cpu[kind].push_back(oc / tc);
+      if (beside) {
+        const double ew = Median(side[2].wall), ec = Median(side[2].cpu);
+        std::printf("  %-8s earlier build %6.1f MB/s (%.2f s, CPU %.2f s)   throughput ours/earlier %.2f\n", name,
+                    mb / ew, ew, ec, ew / ow);
+        gain[kind].push_back(ew / ow);
+      }
       ++kind;
     }
     std::fflush(stdout);
@@ -445,6 +465,9 @@ int main(int argc, char** argv) {
         "highest %.2f  (%d series)\n",
         name, Median(speed[kind]), *std::min_element(speed[kind].begin(), speed[kind].end()), Median(cpu[kind]),
         *std::max_element(cpu[kind].begin(), cpu[kind].end()), series);
+    if (beside)
+      std::printf("%-8s throughput ours/earlier median %.2f, lowest %.2f\n", name, Median(gain[kind]),
+                  *std::min_element(gain[kind].begin(), gain[kind].end()));
     ++kind;
   }
   return 0;

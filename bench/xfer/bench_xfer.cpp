@@ -7,8 +7,11 @@
 // than curl) and CPU per byte as ours / curl's (below 1: cheaper than curl).
 //
 //   bench_xfer [size in MiB, default 1024] [runs, default 5] [priority, default 2] [filter]
+//   bench_xfer --serve [size in MiB] [priority] [filter]
 //
-// filter: run only the cases whose name contains it (e.g. "ftps", "http get").
+// filter: run only the cases whose name contains it (e.g. "ftps", "http get"). --serve starts
+// the servers and the file, prints the control's and curl's command line of each case and
+// waits for its input to end, for tracing or profiling the two with outside tools.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -166,7 +169,18 @@ void Report(const Case& c, double mib, const Sample& lib, const Sample& ctl, con
   std::fflush(stdout);
 }
 
-int Bench(const fs::path& shm, uint64_t mib, int runs, uint32_t priority, const std::string& filter) {
+// A command line as a shell takes it back.
+std::string Quoted(const std::vector<std::string>& args) {
+  std::string line;
+  for (const std::string& a : args) {
+    line += line.empty() ? "'" : " '";
+    for (char c : a) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
+int Bench(const fs::path& shm, uint64_t mib, int runs, uint32_t priority, const std::string& filter, bool serve) {
   setenv("CV_REGISTRY_ROOT", (shm / "registry").c_str(), 1);
   const fs::path source = shm / "big.bin";
   {
@@ -295,6 +309,20 @@ int Bench(const fs::path& shm, uint64_t mib, int runs, uint32_t priority, const 
                      put, upLocal, [=] { fs::remove(upLocal); }});
   }
 
+  if (serve) {
+    std::printf("export CV_REGISTRY_ROOT='%s' SSL_CERT_FILE='%s'\n", (shm / "registry").c_str(), ca.c_str());
+    for (const Case& c : cases) {
+      if (!filter.empty() && c.name.find(filter) == std::string::npos) continue;
+      std::printf("# %s\n%s\n%s\n", c.name.c_str(), Quoted(c.control).c_str(), Quoted(c.curl).c_str());
+    }
+    std::printf("# waiting for the end of the input\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    FtpDetach();
+    HttpDetach();
+    return 0;
+  }
   std::printf("%llu MiB on 127.0.0.1, median of %d interleaved runs, priority %u; throughput = curl's time / ours,"
               " cpu = ours / curl's\n",
               static_cast<unsigned long long>(mib), runs, priority);
@@ -328,16 +356,22 @@ int Bench(const fs::path& shm, uint64_t mib, int runs, uint32_t priority, const 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool serve = argc > 1 && std::string(argv[1]) == "--serve";
+  if (serve) {
+    --argc;
+    ++argv;
+  }
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  const uint32_t priority = argc > 3 ? uint32_t(std::atoi(argv[3])) : 2;
-  const std::string filter = argc > 4 ? argv[4] : "";
+  const int at = serve ? 2 : 3;  // --serve takes no runs
+  const int runs = !serve && argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const uint32_t priority = argc > at ? uint32_t(std::atoi(argv[at])) : 2;
+  const std::string filter = argc > at + 1 ? argv[at + 1] : "";
   // Everything on /dev/shm: the files, the servers' folders, the registry.
   const fs::path shm = fs::path("/dev/shm") / ("cv-bench-xfer-" + std::to_string(getpid()));
   fs::create_directories(shm);
   fs::permissions(shm, fs::perms(0755));
   setenv("TMPDIR", shm.c_str(), 1);
-  const int rc = Bench(shm, mib, runs, priority, filter);  // the servers are stopped when it returns
+  const int rc = Bench(shm, mib, runs, priority, filter, serve);  // the servers are stopped when it returns
   fs::remove_all(shm);
   return rc;
 }

@@ -219,6 +219,26 @@ void CloseDataChannel(FtpSession& s) noexcept {
   CloseChannel(s, FtpChannel::Data);
 }
 
+bool DataPeerOnThisHost(const FtpSession& s) noexcept {
+  sockaddr_storage local{};
+  int32_t length = sizeof local;
+  if (s.dataSocket == INVALID_SOCKET ||
+      SockGetLocalName(s.dataSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return false;
+  const SockAddress& peer = PeerAddress(s);
+  if (local.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(local).sin_addr;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&a);
+    return bytes[0] == 127 || (peer.family == plat::kAfInet && std::memcmp(peer.address, bytes, 4) == 0);
+  }
+  if (local.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(local).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127) ||
+           (peer.family == plat::kAfInet6 && std::memcmp(peer.address, &a, 16) == 0);
+  }
+  return false;
+}
+
 Status CheckPassiveAddress(FtpSession& s, const char* text, SockAddress* out) noexcept {
   if (Empty(text) || !out) return Status(cvErrorInvalidParameter);
   SockAddress parsed{};

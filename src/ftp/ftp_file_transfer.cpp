@@ -277,8 +277,11 @@ Result<int32_t> StoreFile(FtpSession& s, const char* local, const char* remote, 
   const uint32_t chunk = text ? buffer.size() / 2 : buffer.size();
   uint64_t fileBytes = 0;
   // Bytes that go out as the file holds them leave straight from it, without a copy
-  // through the buffer, where the data channel can send them so.
-  bool fromFile = !text && s.fileType != kTypeEbcdic;
+  // through the buffer, where the data channel can send them so. Not to a server on this
+  // host: there the server itself copies the bytes out of the file's pages, which the
+  // transfer's pace then waits on, while read here they reach it fresh from this buffer
+  // and the copying is shared between the two processes.
+  bool fromFile = !text && s.fileType != kTypeEbcdic && !DataPeerOnThisHost(s);
   TransferPacer pacer(s);
   while (error.ok()) {
     if (fromFile) {

@@ -58,6 +58,9 @@ inline constexpr int64_t kSendFromFileUnable = -2;
 // copy through the process, waiting as WriteData does (counted in the transfer's bytes):
 // the bytes sent (0 at the file's end), or kSendFromFileUnable.
 Result<int64_t> SendFromFile(FtpSession& s, int file, uint64_t offset, uint32_t length) noexcept;
+// True when the data connection ends on this host (a loopback address, or the server's own
+// address at this end).
+bool DataPeerOnThisHost(const FtpSession& s) noexcept;
 
 // 0, or the reply code of a transfer command that opened no transfer.
 Result<int32_t> RetrieveFile(FtpSession& s, const char* local, const char* remote, uint32_t options,

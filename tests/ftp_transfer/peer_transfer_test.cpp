@@ -1,8 +1,12 @@
 // Transfers against proftpd, vsftpd and pure-ftpd on 127.0.0.1 and ::1, passive and
 // active: files and memory both ways, append, restart offsets, text type, statistics,
 // progress, cancel, checksum verification and a forced private passive address.
+#include <fcntl.h>
+
 #include <random>
 
+#include "ftp/ftp_session.h"
+#include "ftp/ftp_transfer.h"
 #include "platform/base/heap.h"
 #include "support/ftp_peers.h"
 #include "transfer_fixture.h"
@@ -91,6 +95,32 @@ TEST_P(PeerTransfer, FilesAndMemoryBothWays) {
   ASSERT_EQ(FtpStoreFile(h, local.c_str(), half.c_str(), 0, 500000), 0) << LastError();
   EXPECT_EQ(ReadLocal(peer.root() / half), data);
   EXPECT_EQ(log.Count(2048), 3);
+
+  // Straight from the file, as uploads to a server on another host go (to one on this
+  // host the file is read here), whole and from a restart offset.
+  FtpSession* s = FtpGetSession(h);
+  const int file = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(file, 0);
+  for (const uint64_t from : {uint64_t(0), uint64_t(1234567)}) {
+    SCOPED_TRACE(from);
+    const std::string direct = Remote(peer, from ? "direct-rest.bin" : "direct.bin");
+    if (from) {
+      ASSERT_EQ(FtpStoreData(h, direct.c_str(), data.data(), uint32_t(from)), 0) << LastError();
+    }
+    ASSERT_EQ(FtpOpenFileEx(h, direct.c_str(), cvftp::kDirectionStore, from), 150) << LastError();
+    EXPECT_TRUE(cvftp::DataPeerOnThisHost(*s));
+    uint64_t at = from;
+    for (;;) {
+      const auto sent = cvftp::SendFromFile(*s, file, at, 256u << 10);
+      ASSERT_TRUE(sent.ok()) << LastError();
+      if (sent.value() <= 0) break;
+      at += uint64_t(sent.value());
+    }
+    EXPECT_EQ(at, data.size()) << LastError();
+    EXPECT_EQ(FtpCloseFile(h), 226) << LastError();
+    EXPECT_EQ(ReadLocal(peer.root() / direct), data);
+  }
+  close(file);
 
   // A file the system cannot send from directly (procfs) goes out through reads.
   const std::string proc = Remote(peer, "version.bin");

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/net/adapters.h"
@@ -22,6 +23,39 @@ struct Option {
   int name;
   Kind kind;
 };
+
+// The third of the numbers in a /proc/sys file ("min default max"); 0 when unreadable.
+int ThirdNumber(const char* path) {
+  FILE* f = std::fopen(path, "re");
+  if (!f) return 0;
+  long low = 0, initial = 0, most = 0;
+  const bool read = std::fscanf(f, "%ld %ld %ld", &low, &initial, &most) == 3;
+  std::fclose(f);
+  return read && most > 0 && most <= 0x7FFFFFFF ? int(most) : 0;
+}
+
+bool ReceiveAutotuned() {
+  FILE* f = std::fopen("/proc/sys/net/ipv4/tcp_moderate_rcvbuf", "re");
+  if (!f) return false;
+  int on = 0;
+  const bool read = std::fscanf(f, "%d", &on) == 1;
+  std::fclose(f);
+  return read && on != 0;
+}
+
+// The size up to which the kernel grows a TCP socket's buffer by itself, as long as no
+// size was set on it; 0 when it does not.
+int AutotunedMost(int name) {
+  static const int send = ThirdNumber("/proc/sys/net/ipv4/tcp_wmem");
+  static const int receive = ReceiveAutotuned() ? ThirdNumber("/proc/sys/net/ipv4/tcp_rmem") : 0;
+  return name == SO_SNDBUF ? send : receive;
+}
+
+bool IsTcp(int fd) {
+  int protocol = 0;
+  socklen_t len = sizeof protocol;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 && protocol == IPPROTO_TCP;
+}
 
 bool Translate(int32_t level, int32_t option, Option* out) {
   switch (level) {
@@ -156,6 +190,10 @@ int SetSockOpt(SOCKET s, int32_t level, int32_t option, const char* value, int32
     socklen_t len = sizeof current;
     if (::getsockopt(fd, o.level, o.name, &current, &len) != 0) return FailErrno();
     if (v <= current) return 0;  // never shrink below what the kernel gives already
+    // A size set on a TCP socket fixes it and ends the kernel's own sizing: a 64 KiB send
+    // buffer would hold a fast transfer to 128 KiB in flight, with a wake-up for every
+    // 128 KiB. Where the kernel grows the buffer that far by itself, it is left to do so.
+    if (v <= AutotunedMost(o.name) && IsTcp(fd)) return 0;
   }
   return ::setsockopt(fd, o.level, o.name, &v, sizeof v) == 0 ? 0 : FailErrno();
 }

@@ -75,9 +75,9 @@ void SshChannelUnthrottle(SshChannel* channel, uint32_t backlog);
 uint32_t Ssh2ChannelTrySend(SshChannel* channel);
 void Ssh2ChannelTrySendAndUnthrottle(SshChannel* channel);
 void Ssh2ChannelSetWindow(SshChannel* channel, uint32_t newWindow);
-// Holds the session's channel data and window adjustments back (nested) so that a burst
-// of small writes leaves as full packets in one socket write; the release sends what is
-// left.
+// Holds the session's channel data back (nested) so that a burst of small writes leaves
+// as full packets in one socket write; the release sends what is left. Window adjustments
+// are not held.
 void SshHoldOutput(SshSession* session);
 void SshReleaseOutput(SshSession* session);
 // Sends what is held now, the hold staying in place: called before waiting for the

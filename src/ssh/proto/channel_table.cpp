@@ -198,9 +198,9 @@ void Ssh2ChannelSetWindow(SshChannel* c, uint32_t newWindow) {
   SshPacket* p = Ssh2PacketNew(cvssh::ssh2::kMsgChannelWindowAdjust);
   SshPacketAddUint32(p, c->remoteId);
   SshPacketAddUint32(p, newWindow - c->localWindow);
-  // While the session holds its output, the adjustment waits to leave with the requests
-  // that follow (at the latest before the next wait for the network).
-  if (c->session->outputHeld) Ssh2DeferQueued(c->session, p);
-  else Ssh2SendQueued(c->session, p);
+  // The adjustment leaves at once, even while the session holds its output: with a
+  // window of one packet the server sends nothing more until it arrives, and holding it
+  // for the requests that follow made every packet's round trip longer.
+  Ssh2SendQueued(c->session, p);
   c->localWindow = newWindow;
 }

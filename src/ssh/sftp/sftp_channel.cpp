@@ -113,8 +113,7 @@ int32_t ReadWithin(SshSession* s, void* buffer, uint32_t n, uint32_t limitMs) {
       SshSetLastError(s, cvErrorOperationTimeout);
       return EndRead(s, 0);
     }
-    // What the caller holds back (window adjustments, requests) may be what the server
-    // waits for.
+    // What the caller holds back (requests) may be what the server waits for.
     SshFlushOutput(s);
     // The wait ends at this read's own deadline, not a whole timeout later.
     if (SshPumpEventsWithin(s, limitMs - elapsed) < 0) return EndWithConnectionError(s);

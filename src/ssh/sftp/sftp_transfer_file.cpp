@@ -66,8 +66,8 @@ int32_t RunDownload(SshSession* s, SftpHandle* handle, uint64_t start, TransferE
   while (!SftpDownloadDone(q) && !full) {
     {
       Locked lock;
-      // The window adjustments made while a reply arrives leave together with the READs
-      // that replace the blocks taken, in one send; the local file is written afterwards.
+      // The READs that replace the blocks taken leave together in one send (the window
+      // adjustments go at once); the local file is written afterwards.
       SshHoldOutput(s);
       SftpPacket* reply = SftpReceivePacket(s);
       int32_t result = SftpDownloadReply(q, reply);
