@@ -10,6 +10,7 @@
 #include "imap/imap.h"
 #include "imap/imap_bits.h"
 #include "mail/common/mail_events.h"
+#include "mail/ocx/notify_messages.h"
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "support/script_server.h"
@@ -107,17 +108,18 @@ class HostWindow {
       plat::SetWindowLongPtr(h, plat::GWLP_USERDATA, reinterpret_cast<plat::LONG_PTR>(cs->lpCreateParams));
     }
     auto* self = reinterpret_cast<HostWindow*>(plat::GetWindowLongPtr(h, plat::GWLP_USERDATA));
-    if (self && m >= 2025 && m <= 2028)
+    if (self && m >= mailctl::kMsgPop3Notify && m <= mailctl::kMsgMailboxUpdate)
       self->deliveries.push_back({m, w, uint32_t(LOWORD(uint32_t(l))), uint32_t(HIWORD(uint32_t(l)))});
     return plat::DefWindowProc(h, m, w, l);
   }
   HWND hwnd_ = nullptr;
 };
 
-// The update callback a control installs: posts 2028 with MAKELONG(type, number) to the
+// The update callback a control installs: posts kMsgMailboxUpdate with MAKELONG(type, number) to the
 // window in the user data.
 inline void PostUpdate(LibHandle handle, uint32_t type, uint32_t number, uintptr_t window) {
-  plat::PostMessage(reinterpret_cast<HWND>(window), 2028, WPARAM(handle), LPARAM(MAKELONG(WORD(type), WORD(number))));
+  plat::PostMessage(reinterpret_cast<HWND>(window), mailctl::kMsgMailboxUpdate, WPARAM(handle),
+                    LPARAM(MAKELONG(WORD(type), WORD(number))));
 }
 
 // Dispatches the thread's posted messages until done() holds or ms pass.

@@ -185,9 +185,9 @@ TEST_F(ImapMessages, ReadFlagsChooseTheSection) {
     MessageTransferStatus status{};
     EXPECT_EQ(ImapGetTransferStatus(h, &status), 1);  // nothing read yet
     HostWindow window;
-    ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+    ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 176), 0);
     EXPECT_EQ(Retrieve(h, 2, c.flags), "hello\r\nworl") << c.section;
-    EXPECT_EQ(window.Count(2026, cvmail::kMailEventProgress), 1u) << c.section;  // headers only too
+    EXPECT_EQ(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress), 1u) << c.section;  // headers only too
     EXPECT_EQ(ImapGetTransferStatus(h, &status), 0);
     EXPECT_EQ(status.message, 2u);
     EXPECT_EQ(status.copied, 11u);

@@ -167,7 +167,7 @@ TEST_F(Dovecot, ReadingMessages) {
   const LibHandle h = OpenAndSelect();
   ASSERT_NE(h, kInvalidLibHandle);
   HostWindow window;
-  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 176), 0);
   for (uint32_t i = 1; i <= 3; ++i) {
     EXPECT_EQ(ImapGetMessageUid(h, i), int32_t(i));
     // Each message is recent to the first session that sees it.
@@ -183,7 +183,7 @@ TEST_F(Dovecot, ReadingMessages) {
     EXPECT_EQ(flags, kImapFlagRecent | kImapFlagSeen);
   }
   // The large body came in 8 KB steps, each with a progress event.
-  EXPECT_GT(window.Count(2026, cvmail::kMailEventProgress), Messages()[2].size() / 8192);
+  EXPECT_GT(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress), Messages()[2].size() / 8192);
   MessageTransferStatus status{};
   EXPECT_EQ(ImapGetTransferStatus(h, &status), 0);
   EXPECT_EQ(status.message, 3u);
@@ -224,21 +224,21 @@ TEST_F(Dovecot, ReadingToASinkMatchesReadingIntoABlock) {
   const LibHandle h = OpenAndSelect();
   ASSERT_NE(h, kInvalidLibHandle);
   HostWindow window;
-  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 176), 0);
   const MailTextSink append = [](void* context, const char* text, uint32_t length) {
     static_cast<std::string*>(context)->append(text, length);
   };
   for (uint32_t message = 1; message <= 3; ++message) {
     for (const uint32_t flags : {0u, kImapReadHeader | kImapReadPeek}) {
-      const size_t before = window.Count(2026, cvmail::kMailEventProgress);
+      const size_t before = window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress);
       const std::string block = Retrieve(h, message, flags);
-      const size_t blockEvents = window.Count(2026, cvmail::kMailEventProgress) - before;
+      const size_t blockEvents = window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress) - before;
       std::string pieces;
       uint32_t size = 0;
       ASSERT_EQ(ImapRetrieveMessageTo(h, message, flags, append, &pieces, &size), 0) << std::hex << ImapGetLastError();
       EXPECT_EQ(pieces, block) << message << " " << flags;
       EXPECT_EQ(size, block.size());
-      EXPECT_EQ(window.Count(2026, cvmail::kMailEventProgress) - before - blockEvents, blockEvents);
+      EXPECT_EQ(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress) - before - blockEvents, blockEvents);
     }
   }
   EXPECT_EQ(ImapRetrieveMessageTo(h, 9, 0, append, nullptr, nullptr), -1);
@@ -282,11 +282,11 @@ TEST_F(Dovecot, StoreCopyExpungeSearchAndAppend) {
 
   // APPEND to the selected mailbox and to another one, with a flag that cannot be set.
   HostWindow window;
-  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 176), 0);
   const std::string big = BigMessage();
   EXPECT_EQ(ImapAppendMessage(h, "", big.c_str(), uint32_t(big.size()), kImapFlagSeen | kImapFlagRecent), 0)
       << std::hex << ImapGetLastError();
-  EXPECT_GE(window.Count(2026, cvmail::kMailEventProgress), big.size() / 8192);
+  EXPECT_GE(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventProgress), big.size() / 8192);
   MessageTransferStatus status{};
   EXPECT_EQ(ImapGetTransferStatus(h, &status), 0);
   EXPECT_EQ(status.copied, uint32_t(big.size()));
@@ -344,9 +344,9 @@ TEST_F(Dovecot, IdleReportsAnAppendFromAnotherConnection) {
   const LibHandle other = OpenAndSelect();
   ASSERT_NE(other, kInvalidLibHandle);
   EXPECT_EQ(ImapAppendMessage(other, "INBOX", "Subject: new\r\n\r\nnew\r\n", 0, 0), 0);
-  EXPECT_TRUE(PumpUntil([&] { return window.Count(2028, mailUpdateMessage) > 0; })) << Log();
+  EXPECT_TRUE(PumpUntil([&] { return window.Count(mailctl::kMsgMailboxUpdate, mailUpdateMessage) > 0; })) << Log();
   for (const auto& d : window.deliveries) {
-    if (d.message == 2028 && d.low == mailUpdateMessage) {
+    if (d.message == mailctl::kMsgMailboxUpdate && d.low == mailUpdateMessage) {
       EXPECT_EQ(d.high, 4u);
     }
   }
@@ -361,7 +361,7 @@ TEST_F(Dovecot, IdleReportsAnAppendFromAnotherConnection) {
   ASSERT_EQ(ImapIdle(h, 0, mailIdleNoWait, uintptr_t(window.hwnd())), 0);
   EXPECT_EQ(ImapDeleteMessage(other, 1), 1);
   EXPECT_EQ(ImapSendCommand(other, "EXPUNGE", nullptr), 1);
-  EXPECT_TRUE(PumpUntil([&] { return window.Count(2028, mailUpdateExpunge) > 0; })) << Log();
+  EXPECT_TRUE(PumpUntil([&] { return window.Count(mailctl::kMsgMailboxUpdate, mailUpdateExpunge) > 0; })) << Log();
   EXPECT_EQ(ImapEndIdle(h), 1);
   EXPECT_EQ(ImapEndIdle(h), 0);  // none runs
   EXPECT_EQ(ImapGetMessageCount(h), 3);
@@ -401,7 +401,7 @@ TEST_F(Dovecot, IdleWaitEndsWithTheFirstUpdateOrItsTimeout) {
   // and the server reports the new message as soon as IDLE runs.
   EXPECT_EQ(ImapAppendMessage(other, "INBOX", "Subject: w\r\n\r\nw\r\n", 0, 0), 0);
   EXPECT_EQ(ImapIdle(h, 20, mailIdleWait, uintptr_t(window.hwnd())), 0) << std::hex << ImapGetLastError();
-  EXPECT_TRUE(PumpUntil([&] { return window.Count(2028, mailUpdateMessage) > 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return window.Count(mailctl::kMsgMailboxUpdate, mailUpdateMessage) > 0; }));
   EXPECT_EQ(ImapGetSession(h)->idleThread.load(), 0u);
   EXPECT_EQ(ImapGetMessageCount(h), 4);
   EXPECT_EQ(ImapDisconnect(other), 0);

@@ -185,7 +185,7 @@ TEST_F(ImapEngine, CancelFromAnotherThreadReachesTheWindow) {
   const LibHandle h = ConnectAndLogin(server, false, 10);
   ASSERT_NE(h, kInvalidLibHandle);
   HostWindow window;
-  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 176), 0);
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 176), 0);
   std::thread canceler([h] {
     std::this_thread::sleep_for(200ms);
     ImapCancel(h);
@@ -193,9 +193,9 @@ TEST_F(ImapEngine, CancelFromAnotherThreadReachesTheWindow) {
   EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), -1);
   canceler.join();
   EXPECT_EQ(ImapGetLastError(), cvErrorOperationCanceled);
-  ASSERT_EQ(window.Count(2026, cvmail::kMailEventCancel), 1u);
+  ASSERT_EQ(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventCancel), 1u);
   EXPECT_EQ(window.deliveries[0].high, 0x2714u);
-  EXPECT_EQ(window.Count(2026, cvmail::kMailEventCommand), 0u);  // mask 176 has no command events
+  EXPECT_EQ(window.Count(mailctl::kMsgImapNotify, cvmail::kMailEventCommand), 0u);  // mask 176 has no command events
   EXPECT_EQ(ImapCancel(kInvalidLibHandle), -1);
   EXPECT_EQ(ImapGetLastError(), 0x80042EE9u);
   ImapDisconnect(h);
@@ -207,7 +207,7 @@ TEST_F(ImapEngine, CommandEventsCarryTheirError) {
   const LibHandle h = ConnectAndLogin(server);
   ASSERT_NE(h, kInvalidLibHandle);
   HostWindow window;
-  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), 2026, 64), 0);
+  ASSERT_EQ(ImapRegisterEvents(h, window.hwnd(), mailctl::kMsgImapNotify, 64), 0);
   EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), 1);
   EXPECT_EQ(ImapSendCommand(h, "NOOP", nullptr), -1);
   ASSERT_EQ(window.deliveries.size(), 2u);

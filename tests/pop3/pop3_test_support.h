@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/ocx/notify_messages.h"
 #include "platform/msg/msg.h"
 #include "platform/msg/wait.h"
 #include "pop3/pop3.h"
@@ -54,7 +55,7 @@ class HostWindow {
     uint32_t event;
     uint32_t error;
   };
-  static constexpr UINT kMessage = 2025;
+  static constexpr UINT kMessage = mailctl::kMsgPop3Notify;
   std::vector<Delivery> deliveries;
 
   HostWindow() {

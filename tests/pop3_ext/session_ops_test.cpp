@@ -66,7 +66,8 @@ TEST_F(SessionOpsTest, WindowAndMessageChecksAllocateNothing) {
   struct Case {
     HWND window;
     UINT message;
-  } cases[] = {{window.hwnd(), 1023}, {stale, 2025}, {reinterpret_cast<HWND>(0x1234), 2025}};
+  } cases[] = {
+      {window.hwnd(), 1023}, {stale, HostWindow::kMessage}, {reinterpret_cast<HWND>(0x1234), HostWindow::kMessage}};
   for (const Case& c : cases) {
     EXPECT_EQ(Pop3Connect("127.0.0.1", 110, 5, 0, nullptr, c.window, c.message), kInvalidLibHandle);
     EXPECT_EQ(Pop3GetLastError(), cvErrorInvalidParameter);

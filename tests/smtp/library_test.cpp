@@ -121,7 +121,7 @@ class SmtpNotify : public SmtpTest {
     std::vector<uint32_t> events;
     std::vector<uint32_t> errors;
     static LRESULT Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-      if (m == 2027) {
+      if (m == mailctl::kMsgSmtpNotify) {
         Host* self = reinterpret_cast<Host*>(plat::GetWindowLongPtr(w, plat::GWLP_USERDATA));
         self->events.push_back(uint32_t(lp) & 0xFFFF);
         self->errors.push_back(uint32_t(lp) >> 16);
@@ -166,7 +166,7 @@ TEST_F(SmtpNotify, EveryEventThroughTheWindow) {
   Greet(server).Expect("NOOP").Reply("250 ok").Sleep(100ms).Reply("421 shutting down").Sleep(300ms);
   const LibHandle h = Connect(server);
   ASSERT_NE(h, kInvalidLibHandle);
-  ASSERT_EQ(SmtpRegisterWindow(h, window_, 2027), 0);
+  ASSERT_EQ(SmtpRegisterWindow(h, window_, mailctl::kMsgSmtpNotify), 0);
   EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), 250);
   EXPECT_EQ(host_.events, std::vector<uint32_t>{64});
   EXPECT_TRUE(PumpUntil([&] { return std::count(host_.events.begin(), host_.events.end(), 4u) > 0; }));
@@ -182,7 +182,7 @@ TEST_F(SmtpNotify, ControlMaskGetsOnlyItsEvents) {
   Greet(server).Expect("NOOP").Reply("500 no").Expect("NOOP").Sleep(2500ms);
   const LibHandle h = Connect(server, kSmtpOptionExtended, 1);
   ASSERT_NE(h, kInvalidLibHandle);
-  ASSERT_EQ(SmtpRegisterEvents(h, window_, 2027, kTimeoutCancelProgress), 0);
+  ASSERT_EQ(SmtpRegisterEvents(h, window_, mailctl::kMsgSmtpNotify, kTimeoutCancelProgress), 0);
   EXPECT_EQ(SmtpCommand(h, "NOOP", nullptr), -1);
   EXPECT_EQ(SmtpGetLastError(), 0x80042FB6u);
   EXPECT_TRUE(host_.events.empty());

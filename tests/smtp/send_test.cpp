@@ -316,7 +316,7 @@ TEST_F(SmtpSend, DisconnectFromProgressEvent) {
 TEST_F(SmtpSend, EventsAndTransferStatus) {
   struct Host {
     static LRESULT Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
-      if (m == 2027) {
+      if (m == mailctl::kMsgSmtpNotify) {
         Host* self = reinterpret_cast<Host*>(plat::GetWindowLongPtr(w, plat::GWLP_USERDATA));
         self->events.push_back(uint32_t(lp) & 0xFFFF);
         SmtpTransferStatus st{};
@@ -344,7 +344,7 @@ TEST_F(SmtpSend, EventsAndTransferStatus) {
       .Call(CollectData(lines)).Reply("250 ok").Expect("QUIT");
   const LibHandle h = Connect(server);
   ASSERT_NE(h, kInvalidLibHandle);
-  ASSERT_EQ(SmtpRegisterEvents(h, window, 2027, kTimeoutCancelProgress), 0);
+  ASSERT_EQ(SmtpRegisterEvents(h, window, mailctl::kMsgSmtpNotify, kTimeoutCancelProgress), 0);
   EXPECT_EQ(SmtpSendMessage(h, "a@x.test", "b@y.test", text.c_str(), 0, kSmtpSourceText), 0);
   EXPECT_EQ(host.events, (std::vector<uint32_t>{128, 128, 128}));
   ASSERT_EQ(host.statuses.size(), 3u);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mail/common/mail_events.h"
+#include "mail/ocx/notify_messages.h"
 #include "platform/msg/msg.h"
 #include "smtp/smtp.h"
 #include "smtp/smtp_bits.h"

@@ -12,6 +12,7 @@
 #include "mail/common/mail_events.h"
 #include "mail/ocx/internet_mail_events.h"
 #include "mail/ocx/internet_mail_iface.h"
+#include "mail/ocx/notify_messages.h"
 #include "ocx/control.h"
 
 namespace mailctl {
@@ -25,11 +26,6 @@ inline constexpr int32_t kServerDefault = 0;
 inline constexpr int32_t kServerPop3 = 1;
 inline constexpr int32_t kServerImap = 2;
 
-// Notification messages of the control's window.
-inline constexpr UINT kMsgPop3Notify = 2025;
-inline constexpr UINT kMsgImapNotify = 2026;
-inline constexpr UINT kMsgSmtpNotify = 2027;
-inline constexpr UINT kMsgMailboxUpdate = 2028;
 // lParam of kMsgMailboxUpdate: the update type in the low 32 bits and the message number in
 // the high 32 (LPARAM is 64 bits wide: message numbers above 65,535 arrive whole).
 inline constexpr LPARAM PackMailboxUpdate(uint32_t type, uint32_t number) noexcept {
@@ -109,7 +105,7 @@ class CInternetMail final : public ocx::Control<IInternetMail>, public CProxy_II
   // Test seam: the port direct delivery connects to (0: the SMTP library's default, 25).
   void SetDirectDeliveryPort(uint32_t port) { directPort_ = port; }
 
-  // The update callback of the IMAP IDLE thread: posts message 2028 to the window it names.
+  // The update callback of the IMAP IDLE thread: posts kMsgMailboxUpdate to the window it names.
   static void MailboxUpdateCallback(LibHandle handle, uint32_t type, uint32_t number, uintptr_t window);
 
  protected:
