@@ -5,10 +5,13 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <new>
+#include <string_view>
+#include <utility>
 
 #include "mime/mime_file_io.h"
 #include "mime/mime_internal.h"
@@ -78,42 +81,53 @@ std::string EncodeContent(uint32_t encoding, std::string_view data, std::string_
   }
 }
 
-bool SetHeader(MimeMessage& m, MimePart& part, std::string_view name, std::string_view value) {
-  return SetPartHeaderValue(m, part, name, value);
+// Stores each header in turn; the first failure ends it.
+Status SetHeaders(MimeMessage& m, MimePart& part,
+                  std::initializer_list<std::pair<std::string_view, std::string>> headers) {
+  for (const auto& [name, value] : headers)
+    if (const Status stored = SetPartHeaderValue(m, part, name, value); !stored.ok()) return stored;
+  return Status();
 }
 
 // A single-part message becomes multipart with its old body as the first part; an
 // alternative message is nested, whole, under a new mixed part 0.
-bool Restructure(MimeMessage& m, bool alternative) {
+Status Restructure(MimeMessage& m, bool alternative) {
   MimePart& part0 = *m.parts[0];
   if (m.parts.size() == 1) {
-    if (part0.mediaType == kMimeMediaMultipart) return true;
+    if (part0.mediaType == kMimeMediaMultipart) return Status();
     std::string oldType, oldEncoding;
     const bool hadType = GetHeaderValue(part0, "Content-Type", oldType);
     const bool hadEncoding = GetHeaderValue(part0, "Content-Transfer-Encoding", oldEncoding);
     const std::string boundary = MakeBoundary(&m);
-    if (!SetHeader(m, part0, "Content-Type",
-                   std::string(alternative ? "multipart/alternative" : "multipart/mixed") + "; boundary=\"" +
-                       boundary + "\""))
-      return false;
-    if (AddPartLocked(m) < 0) return false;
+    const Status type = SetPartHeaderValue(
+        m, part0, "Content-Type",
+        std::string(alternative ? "multipart/alternative" : "multipart/mixed") + "; boundary=\"" + boundary + "\"");
+    if (!type.ok()) return type;
+    if (const Result<int32_t> added = AddPartLocked(m); !added.ok()) return added.status();
     MimePart& first = *m.parts[1];
     first.body.swap(part0.body);
-    if (hadType && !SetHeader(m, first, "Content-Type", oldType.substr(0, 127))) return false;
-    if (hadEncoding && !SetHeader(m, first, "Content-Transfer-Encoding", oldEncoding.substr(0, 127))) return false;
+    if (hadType) {
+      if (const Status moved = SetPartHeaderValue(m, first, "Content-Type", oldType.substr(0, 127)); !moved.ok())
+        return moved;
+    }
+    if (hadEncoding) {
+      const Status moved = SetPartHeaderValue(m, first, "Content-Transfer-Encoding", oldEncoding.substr(0, 127));
+      if (!moved.ok()) return moved;
+    }
     BodyBytes().swap(part0.body);
-    if (!SetHeader(m, part0, "Content-Transfer-Encoding", "7bit")) return false;
-    return WriteBody(m, part0, 0, kPreamble) >= 0;
+    if (const Status encoding = SetPartHeaderValue(m, part0, "Content-Transfer-Encoding", "7bit"); !encoding.ok())
+      return encoding;
+    return WriteBody(m, part0, 0, kPreamble).status();
   }
-  if (part0.mediaType != kMimeMediaMultipart) return true;
+  if (part0.mediaType != kMimeMediaMultipart) return Status();
   std::string type;
-  if (!GetHeaderValue(part0, "Content-Type", type)) return true;
+  if (!GetHeaderValue(part0, "Content-Type", type)) return Status();
   const size_t slash = type.find('/');
   if (slash == std::string::npos || !IStartsWith(Trim(std::string_view(type).substr(slash + 1)), "alternative"))
-    return true;
+    return Status();
   // Every level below part 0 moves one down to make room for the new container at level 1.
   if (m.highestLevel >= kMimeMaxLevel || m.parts.size() + 2 > size_t(kMimeMaxParts))
-    return Fail<bool>(cvErrorInvalidMessagePart, false);
+    return Status(cvErrorInvalidMessagePart);
   const std::string boundary = MakeBoundary(&m);
   for (int32_t level = m.highestLevel; level >= 1; --level)
     m.boundaries[size_t(level + 1)].swap(m.boundaries[size_t(level)]);
@@ -125,8 +139,10 @@ bool Restructure(MimeMessage& m, bool alternative) {
   container->container = true;
   MimePart& c = *container;
   m.parts.insert(m.parts.begin() + 1, std::move(container));
-  if (!SetHeader(m, c, "Content-Type", "multipart/alternative; boundary=\"" + boundary + "\"")) return false;
-  return SetHeader(m, part0, "Content-Type", "multipart/mixed; boundary=\"" + m.boundaries[0] + "\"");
+  const Status nested =
+      SetPartHeaderValue(m, c, "Content-Type", "multipart/alternative; boundary=\"" + boundary + "\"");
+  if (!nested.ok()) return nested;
+  return SetPartHeaderValue(m, part0, "Content-Type", "multipart/mixed; boundary=\"" + m.boundaries[0] + "\"");
 }
 
 struct Attachment {
@@ -136,63 +152,89 @@ struct Attachment {
   std::string baseName;     // empty: data without a name
 };
 
-bool AddAttachment(MimeMessage& m, Attachment& a, uint32_t options) {
+Status AddAttachment(MimeMessage& m, Attachment& a, uint32_t options) {
   std::lock_guard lk(Library().lock());
-  if (!Restructure(m, options & mailAttachAlternative)) return false;
-  if (AddPartLocked(m) < 0) return false;
+  if (const Status restructured = Restructure(m, options & mailAttachAlternative); !restructured.ok())
+    return restructured;
+  if (const Result<int32_t> added = AddPartLocked(m); !added.ok()) return added.status();
   MimePart& part = *m.parts.back();
   part.body.swap(a.body);
   part.attachment = true;  // written out exactly as stored
   const bool inlinePart = options & mailAttachInline;
-  const char* encodingName = MimeEncodingName(a.encoding);
+  const std::string encodingName = MimeEncodingName(a.encoding);
   if (a.baseName.empty()) {
-    return SetHeader(m, part, "Content-Type", a.contentType) &&
-           SetHeader(m, part, "Content-Transfer-Encoding", encodingName) &&
-           SetHeader(m, part, "Content-Disposition", "inline");
+    return SetHeaders(m, part,
+                      {{"Content-Type", a.contentType},
+                       {"Content-Transfer-Encoding", encodingName},
+                       {"Content-Disposition", "inline"}});
   }
   const std::string quoted = "\"" + a.baseName + "\"";
-  return SetHeader(m, part, "Content-Type", inlinePart ? a.contentType : a.contentType + "; name=" + quoted) &&
-         SetHeader(m, part, "Content-Transfer-Encoding", encodingName) &&
-         SetHeader(m, part, "Content-Disposition", inlinePart ? "inline" : "attachment; filename=" + quoted);
+  return SetHeaders(m, part,
+                    {{"Content-Type", inlinePart ? a.contentType : a.contentType + "; name=" + quoted},
+                     {"Content-Transfer-Encoding", encodingName},
+                     {"Content-Disposition", inlinePart ? "inline" : "attachment; filename=" + quoted}});
 }
 
-bool CanAttach(MimeMessage& m) {
-  if (m.parts.empty()) return Fail<bool>(cvErrorInvalidMessagePart, false);
-  if (IsMultipart(m) && m.boundaries[size_t(m.currentLevel)].empty())
-    return Fail<bool>(cvErrorInvalidMessageBoundary, false);
-  return true;
+Status CanAttach(MimeMessage& m) {
+  if (m.parts.empty()) return Status(cvErrorInvalidMessagePart);
+  if (IsMultipart(m) && m.boundaries[size_t(m.currentLevel)].empty()) return Status(cvErrorInvalidMessageBoundary);
+  return Status();
 }
 
-bool ReadWholeFile(const char* path, std::string& out) {
+Status ReadWholeFile(const char* path, std::string& out) {
   UniqueFd fd = OpenRead(path);
-  if (!fd) return Fail<bool>(errno == ENOENT || errno == ENOTDIR ? cvErrorFileNotFound : cvErrorAccessDenied, false);
+  if (!fd) return Status(errno == ENOENT || errno == ENOTDIR ? cvErrorFileNotFound : cvErrorAccessDenied);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return Fail<bool>(cvErrorFileReadFailed, false);
+  if (::fstat(fd.get(), &st) != 0) return Status(cvErrorFileReadFailed);
   out.resize(size_t(st.st_size));
   const ssize_t n = ReadFull(fd.get(), out.data(), out.size());
-  if (n < 0 || size_t(n) != out.size()) return Fail<bool>(cvErrorFileReadFailed, false);
-  return true;
+  if (n < 0 || size_t(n) != out.size()) return Status(cvErrorFileReadFailed);
+  return Status();
 }
 
-int32_t AttachFile(MimeMessage& m, const char* path, uint32_t options, const char* contentId) {
-  if (!CanAttach(m)) return 0;
+Status AttachFile(MimeMessage& m, const char* path, uint32_t options, const char* contentId) {
+  if (const Status can = CanAttach(m); !can.ok()) return can;
   uint32_t size = 0;
-  if (!MimeGetFileSize(path, &size)) return 0;
+  if (const Status sized = FileSize(path, &size); !sized.ok()) return sized;
   char type[1024];
+  // The path is there (its size was read): the look-up cannot fail.
   const uint32_t media = MimeGetFileContentType(kInvalidLibHandle, path, type);
-  if (media == 0 || media == kMimeMediaMultipart) return Fail(cvErrorUnknownFileType);
-  if ((options & mailAttachAlternative) && media != kMimeMediaText) return Fail(cvErrorInvalidFileType);
+  if (media == 0 || media == kMimeMediaMultipart) return Status(cvErrorUnknownFileType);
+  if ((options & mailAttachAlternative) && media != kMimeMediaText) return Status(cvErrorInvalidFileType);
   std::string data;
-  if (!ReadWholeFile(path, data)) return 0;
+  if (const Status read = ReadWholeFile(path, data); !read.ok()) return read;
   Attachment a;
   a.contentType = type;
   a.encoding = ChooseEncoding(media, options, true, !FitsSevenBit(data));
   a.baseName = std::string(BaseName(path));
   a.body.assign(EncodeContent(a.encoding, data, a.baseName));
   std::string().swap(data);
-  if (!AddAttachment(m, a, options)) return 0;
-  if (contentId && !SetPartHeaderValue(m, *m.parts.back(), "Content-ID", contentId)) return 0;
-  return 1;
+  if (const Status added = AddAttachment(m, a, options); !added.ok()) return added;
+  if (!contentId) return Status();
+  return SetPartHeaderValue(m, *m.parts.back(), "Content-ID", contentId);
+}
+
+Status AttachData(MimeMessage& m, std::string_view bytes, const char* fileName, const char* contentType,
+                  uint32_t options) {
+  if (const Status can = CanAttach(m); !can.ok()) return can;
+  Attachment a;
+  if (contentType && *contentType) {
+    a.contentType = std::string(contentType).substr(0, 127);
+    for (char& c : a.contentType) c = char(std::tolower(static_cast<unsigned char>(c)));
+  } else {
+    bool printable = true;
+    for (unsigned char c : bytes.substr(0, 4096))
+      if (!std::isspace(c) && !std::isprint(c)) printable = false;
+    a.contentType = printable ? "text/plain" : "application/octet-stream";
+  }
+  const uint32_t media = MimeMediaTypeId(a.contentType.c_str());
+  if (media == 0) return Status(cvErrorInvalidParameter);
+  if ((options & mailAttachAlternative) && media != kMimeMediaText) return Status(cvErrorInvalidParameter);
+  a.encoding = ChooseEncoding(media, options, false, !FitsSevenBit(bytes));
+  if (a.encoding == 0) return Status(cvErrorInvalidParameter);
+  if (fileName && *fileName) a.baseName = std::string(BaseName(fileName));
+  a.body.assign(EncodeContent(a.encoding, bytes, a.baseName));
+  return AddAttachment(m, a, options);
 }
 
 }  // namespace
@@ -205,48 +247,24 @@ int32_t MimeAttachData(LibHandle handle, const void* data, int32_t length, const
                        const char* contentType, uint32_t options) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if ((!data && length > 0) || length < 0) return Fail(cvErrorInvalidParameter);
+  if ((!data && length > 0) || length < 0) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
   const std::string_view bytes(static_cast<const char*>(data), data ? size_t(length) : 0);
-  try {
-    if (!CanAttach(*m)) return 0;
-    Attachment a;
-    if (contentType && *contentType) {
-      a.contentType = std::string(contentType).substr(0, 127);
-      for (char& c : a.contentType) c = char(std::tolower(static_cast<unsigned char>(c)));
-    } else {
-      bool printable = true;
-      for (unsigned char c : bytes.substr(0, 4096))
-        if (!std::isspace(c) && !std::isprint(c)) printable = false;
-      a.contentType = printable ? "text/plain" : "application/octet-stream";
-    }
-    const uint32_t media = MimeMediaTypeId(a.contentType.c_str());
-    if (media == 0) return Fail(cvErrorInvalidParameter);
-    if ((options & mailAttachAlternative) && media != kMimeMediaText) return Fail(cvErrorInvalidParameter);
-    a.encoding = ChooseEncoding(media, options, false, !FitsSevenBit(bytes));
-    if (a.encoding == 0) return Fail(cvErrorInvalidParameter);
-    if (fileName && *fileName) a.baseName = std::string(BaseName(fileName));
-    a.body.assign(EncodeContent(a.encoding, bytes, a.baseName));
-    return AddAttachment(*m, a, options) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Status attached =
+      cvcore::OrOutOfMemory([&] { return AttachData(*m, bytes, fileName, contentType, options); }, Failed);
+  return Library().Finish(attached, 1, 0);
 }
 
 int32_t MimeAttachFile(LibHandle handle, const char* path, uint32_t options) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  try {
-    return AttachFile(*m, path, options, nullptr);
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  return Library().Finish(cvcore::OrOutOfMemory([&] { return AttachFile(*m, path, options, nullptr); }, Failed), 1, 0);
 }
 
 int32_t MimeAttachImage(LibHandle handle, const char* path, const char* contentId) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
   std::string id;
-  if (contentId && std::strlen(contentId) > 124) return Fail(cvErrorInvalidParameter);
+  if (contentId && std::strlen(contentId) > 124) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
   if (contentId && *contentId) {
     id = contentId[0] == '<' ? std::string(contentId).substr(0, 127) : "<" + std::string(contentId) + ">";
   } else {
@@ -255,9 +273,7 @@ int32_t MimeAttachImage(LibHandle handle, const char* path, const char* contentI
     std::snprintf(text, sizeof text, "<img%02d%08x>", int(m->parts.size()), uint32_t(t << 16 | t));
     id = text;
   }
-  try {
-    return AttachFile(*m, path, mailAttachInline, id.c_str());
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Status attached =
+      cvcore::OrOutOfMemory([&] { return AttachFile(*m, path, mailAttachInline, id.c_str()); }, Failed);
+  return Library().Finish(attached, 1, 0);
 }

@@ -57,42 +57,42 @@ bool DecodesOnStore(const MimePart& part) noexcept {
          (part.encoding == kMimeEncodingQuoted || part.encoding == kMimeEncodingBase64);
 }
 
-bool AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes) {
-  try {
-    Reserve(m, part, bytes.size());
-    part.body.append(bytes);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return Fail<bool>(cvErrorOutOfMemory, false);
-  }
+Status AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes) {
+  return cvcore::OrOutOfMemory(
+      [&] {
+        Reserve(m, part, bytes.size());
+        part.body.append(bytes);
+        return Status();
+      },
+      Failed);
 }
 
-int32_t WriteBody(MimeMessage& m, MimePart& part, int32_t offset, std::string_view text) {
+Result<int32_t> WriteBody(MimeMessage& m, MimePart& part, int32_t offset, std::string_view text) {
   if (text.empty()) return 0;
-  try {
-    if (offset == 0) BodyBytes().swap(part.body);
-    if (offset > 0 && size_t(offset) < part.body.size()) part.body.truncate(size_t(offset));
-    std::string decoded;
-    if (DecodesOnStore(part) && DecodeForStore(part.encoding, text, decoded)) text = decoded;
-    // Mostly one line with its LF: room for it and a CR; text with more bare LFs grows the
-    // body geometrically as it goes.
-    Reserve(m, part, text.size() + 1);
-    char previous = part.body.empty() ? '\0' : part.body.back();
-    for (size_t at = 0; at < text.size();) {
-      const void* lf = std::memchr(text.data() + at, '\n', text.size() - at);
-      const size_t end = lf ? size_t(static_cast<const char*>(lf) - text.data()) : text.size();
-      part.body.append(text.data() + at, end - at);
-      if (end > at) previous = text[end - 1];
-      if (!lf) break;
-      if (previous != '\r') part.body.push_back('\r');
-      part.body.push_back('\n');
-      previous = '\n';
-      at = end + 1;
-    }
-    return int32_t(text.size());
-  } catch (const std::bad_alloc&) {
-    return Fail<int32_t>(cvErrorOutOfMemory, -1);
-  }
+  return cvcore::OrOutOfMemory(
+      [&]() -> Result<int32_t> {
+        if (offset == 0) BodyBytes().swap(part.body);
+        if (offset > 0 && size_t(offset) < part.body.size()) part.body.truncate(size_t(offset));
+        std::string decoded;
+        if (DecodesOnStore(part) && DecodeForStore(part.encoding, text, decoded)) text = decoded;
+        // Mostly one line with its LF: room for it and a CR; text with more bare LFs grows the
+        // body geometrically as it goes.
+        Reserve(m, part, text.size() + 1);
+        char previous = part.body.empty() ? '\0' : part.body.back();
+        for (size_t at = 0; at < text.size();) {
+          const void* lf = std::memchr(text.data() + at, '\n', text.size() - at);
+          const size_t end = lf ? size_t(static_cast<const char*>(lf) - text.data()) : text.size();
+          part.body.append(text.data() + at, end - at);
+          if (end > at) previous = text[end - 1];
+          if (!lf) break;
+          if (previous != '\r') part.body.push_back('\r');
+          part.body.push_back('\n');
+          previous = '\n';
+          at = end + 1;
+        }
+        return int32_t(text.size());
+      },
+      Failed);
 }
 
 }  // namespace cvmime
@@ -103,10 +103,9 @@ int32_t MimeSetText(LibHandle handle, int32_t offset, const char* text) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
   if (!text || !*text) return 0;
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
-  const int32_t n = WriteBody(*m, *part, offset, text);
-  return n < 0 ? 0 : n;
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish(part.status(), 0, 0);
+  return Library().Finish(WriteBody(*m, *part.value(), offset, text), 0);
 }
 
 int32_t MimeAppendText(LibHandle handle, const char* text) { return MimeSetText(handle, -1, text); }
@@ -114,9 +113,9 @@ int32_t MimeAppendText(LibHandle handle, const char* text) { return MimeSetText(
 int32_t MimeClearText(LibHandle handle) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
-  BodyBytes().swap(part->body);
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish(part.status(), 1, 0);
+  BodyBytes().swap(part.value()->body);
   return 1;
 }
 
@@ -124,8 +123,10 @@ int32_t MimeGetText(LibHandle handle, char* buffer, int32_t size) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
   if (!buffer || size < 1) return 0;
-  MimePart* part = CurrentPart(*m);
-  if (!part || part->body.empty()) return 0;
+  const Result<MimePart*> found = CurrentPart(*m);
+  if (!found.ok()) return Library().Finish(found.status(), 0, 0);
+  const MimePart* part = found.value();
+  if (part->body.empty()) return 0;
   const size_t n = std::min(part->body.size(), size_t(size));
   std::memcpy(buffer, part->body.data(), n);
   buffer[n] = '\0';
@@ -135,8 +136,9 @@ int32_t MimeGetText(LibHandle handle, char* buffer, int32_t size) {
 int32_t MimeGetMediaSubtype(LibHandle handle, char* buffer) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
-  MimePart* part = CurrentPart(*m);
-  if (!part) return -1;
+  const Result<MimePart*> found = CurrentPart(*m);
+  if (!found.ok()) return Library().Finish(found.status(), 0, -1);
+  MimePart* part = found.value();
   if (buffer) buffer[0] = '\0';
   MimeHeader* h = FindHeader(*part, "Content-Type");
   if (!h) return 0;
@@ -148,7 +150,7 @@ int32_t MimeGetMediaSubtype(LibHandle handle, char* buffer) {
   const std::string_view subtype = Trim(std::string_view(value).substr(slash + 1, end == std::string::npos
                                                                                     ? std::string::npos
                                                                                     : end - slash - 1));
-  if (subtype.size() > 127) return Fail<int32_t>(cvErrorBufferTooSmall, -1);
+  if (subtype.size() > 127) return Library().Finish(Status(cvErrorBufferTooSmall), 0, -1);
   if (buffer) CopyOut(subtype, buffer, 128);
   return int32_t(media);
 }

@@ -27,7 +27,7 @@ char* MimeMakeBoundary(LibHandle handle, char* buffer) {
   const std::string text = cvmime::MakeBoundary(m);
   if (!buffer) {
     buffer = static_cast<char*>(m ? cvmime::MemSessionAlloc(handle, 64) : cvmime::MemAlloc(64));
-    if (!buffer) return cvmime::Fail<char*>(cvErrorOutOfMemory, nullptr);
+    if (!buffer) return cvmime::Library().Finish<char*>(cvcore::Status(cvErrorOutOfMemory), nullptr, nullptr);
   }
   cvmime::CopyOut(text, buffer, 64);
   return buffer;

@@ -16,7 +16,7 @@ int32_t Deliver(const std::string& result, char* output, int32_t room) {
 }  // namespace
 
 int32_t MimeDecodeText(uint32_t encoding, const char* text, int32_t length, char* output, int32_t room) {
-  if (!text || !output) return cvmime::Fail<int32_t>(cvErrorInvalidParameter, -1);
+  if (!text || !output) return cvmime::Library().Finish(cvcore::Status(cvErrorInvalidParameter), 0, -1);
   const size_t n = length < 0 ? std::strlen(text) : size_t(length);
   if (n == 0) {
     if (room > 0) output[0] = '\0';
@@ -33,7 +33,7 @@ int32_t MimeDecodeText(uint32_t encoding, const char* text, int32_t length, char
 }
 
 int32_t MimeEncodeText(uint32_t encoding, const void* data, int32_t length, char* output, int32_t room) {
-  if (!data || !output) return cvmime::Fail<int32_t>(cvErrorInvalidParameter, -1);
+  if (!data || !output) return cvmime::Library().Finish(cvcore::Status(cvErrorInvalidParameter), 0, -1);
   const char* bytes = static_cast<const char*>(data);
   const size_t n = length < 0 ? std::strlen(bytes) : size_t(length);
   if (encoding == kMimeEncodingQuoted) return Deliver(cvmime::QpEncodeBody({bytes, n}), output, room);

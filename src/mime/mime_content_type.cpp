@@ -150,7 +150,7 @@ bool FromSystemList(std::string_view extension, std::string& type) {
 }  // namespace
 
 uint32_t MimeGetFileContentType(LibHandle, const char* fileName, char* buffer) {
-  if (!fileName) return cvmime::Fail<uint32_t>(cvErrorInvalidParameter, 0);
+  if (!fileName) return cvmime::Library().Finish(cvcore::Status(cvErrorInvalidParameter), 0u, 0u);
   std::string_view base = cvmime::BaseName(fileName);
   if (base.size() >= 2 && base[1] == ':') base.remove_prefix(2);
   const size_t dot = base.rfind('.');

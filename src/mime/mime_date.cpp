@@ -93,15 +93,15 @@ std::string FormatDate(uint32_t time, int32_t zone) {
 }  // namespace cvmime
 
 char* MimeFormatDate(uint32_t time, int32_t zone, char* buffer, int32_t size) {
-  if (!buffer) return cvmime::Fail<char*>(cvErrorInvalidParameter, nullptr);
+  if (!buffer) return cvmime::Library().Finish<char*>(cvcore::Status(cvErrorInvalidParameter), nullptr, nullptr);
   const std::string text = cvmime::FormatDate(time, zone);
   if (text.empty()) return nullptr;
   cvmime::CopyOut(text, buffer, size);
   return buffer;
 }
 
-int32_t MimeParseDate(const char* input, uint32_t options, uint32_t* timeOut, int32_t* zoneOut) {
-  if (!input || !*input) return cvmime::Fail(cvErrorInvalidDateFormat);
+cvcore::Status cvmime::ParseDate(const char* input, uint32_t options, uint32_t* timeOut, int32_t* zoneOut) {
+  if (!input || !*input) return Status(cvErrorInvalidDateFormat);
   const std::string_view text(input);
   int32_t hours = -1, minutes = -1, seconds = -1, timeFields = 0;
   int32_t month = 0, day = 0, year = -1;
@@ -199,19 +199,23 @@ int32_t MimeParseDate(const char* input, uint32_t options, uint32_t* timeOut, in
   if (seconds < 0) seconds = 0;
   if (year < 1970 || year > 3000 || month < 1 || month > 12 || day < 1 || day > 31 || hours > 23 || minutes > 59 ||
       seconds > 59)
-    return cvmime::Fail(cvErrorInvalidDateFormat);
+    return Status(cvErrorInvalidDateFormat);
   int64_t when = ((DaysFromEpoch(year, month, day) * 24 + hours) * 60 + minutes) * 60 + seconds;
   if (zoneFound) when += zone;
   if (options) {
     const time_t t = time_t(when);
     struct tm local;
     tzset();
-    if (!localtime_r(&t, &local)) return cvmime::Fail(cvErrorInvalidDateFormat);
+    if (!localtime_r(&t, &local)) return Status(cvErrorInvalidDateFormat);
     zone = int32_t(-local.tm_gmtoff);
   } else if (!zoneFound) {
     zone = 0;
   }
   if (timeOut) *timeOut = uint32_t(when);
   if (zoneOut) *zoneOut = zone;
-  return 1;
+  return Status();
+}
+
+int32_t MimeParseDate(const char* input, uint32_t options, uint32_t* timeOut, int32_t* zoneOut) {
+  return cvmime::Library().Finish(cvmime::ParseDate(input, options, timeOut, zoneOut), 1, 0);
 }

@@ -155,98 +155,124 @@ bool AppendNul(MimeStream* s) { return MimeStreamWrite(s, "", 1) == 1; }
 
 using namespace cvmime;
 
-int32_t MimeExportMessage(LibHandle handle, uint32_t target, uint32_t options, const char* name, void* buffer,
-                          uint32_t* size) {
-  MimeMessage* m = GetMessage(handle);
-  if (!m) return 0;
-  uint32_t callerSize = 0;
-  if (size) {
-    callerSize = *size;
-    *size = 0;
-  }
-  if (m->parts.empty()) return Fail(cvErrorInvalidMessagePart);
-  if (!BoundariesComplete(*m)) return Fail(cvErrorInvalidMessageBoundary);
-  if (m->composed) options &= ~kMimeExportStoredOrder;
+namespace {
+
+// Checks the target and its arguments, and clears the caller's output before anything is
+// written; target kMimeExportDefault is resolved.
+Status PrepareTarget(uint32_t& target, const char* name, void* buffer, uint32_t* size, uint32_t callerSize) {
   if (target == kMimeExportDefault) target = name && *name ? kMimeExportFile : kMimeExportClipboard;
   switch (target) {
     case kMimeExportFile:
-      if (!name || !*name) return Fail(cvErrorInvalidParameter);
-      break;
+      if (!name || !*name) return Status(cvErrorInvalidParameter);
+      return Status();
     case kMimeExportClipboard:
-      break;
+      return Status();
     case kMimeExportBuffer:
-      if (!buffer || !size) return Fail(cvErrorInvalidParameter);
-      if (callerSize == 0) return Fail(cvErrorBufferTooSmall);
+      if (!buffer || !size) return Status(cvErrorInvalidParameter);
+      if (callerSize == 0) return Status(cvErrorBufferTooSmall);
       std::memset(buffer, 0, callerSize);
-      break;
+      return Status();
     case kMimeExportGlobal:
-      if (!buffer) return Fail(cvErrorInvalidParameter);
+      if (!buffer) return Status(cvErrorInvalidParameter);
       *static_cast<plat::HGLOBAL*>(buffer) = nullptr;
-      break;
+      return Status();
     default:
-      return Fail(cvErrorInvalidParameter);
+      return Status(cvErrorInvalidParameter);
   }
-  StreamPtr stream(MimeStreamCreate());
-  if (!stream) return Fail(cvErrorOutOfMemory);
-  try {
-    Writer w(stream.get());
-    if (!WriteMessage(*m, w, options)) return Fail(cvErrorOutOfMemory);
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
-  const uint32_t length = uint32_t(MimeStreamLength(stream.get()));
-  if (target == kMimeExportFile) {
-    if (!MimeStreamSave(stream.get(), name)) return Fail(cvErrorFileNotCreated);
-    if (size) *size = length;
-    return 1;
-  }
-  if (target != kMimeExportBuffer && !AppendNul(stream.get())) return Fail(cvErrorOutOfMemory);
+}
+
+// Hands the written text to the clipboard, the caller's buffer or the caller as a block.
+Status Deliver(StreamPtr stream, uint32_t target, void* buffer, uint32_t callerSize, uint32_t length) {
+  if (target != kMimeExportBuffer && !AppendNul(stream.get())) return Status(cvErrorOutOfMemory);
   plat::HGLOBAL block = MimeStreamDetach(stream.release());
-  if (!block) return Fail(cvErrorInvalidBuffer);
+  if (!block) return Status(cvErrorInvalidBuffer);
   plat::UniqueGlobal owned(block);
   if (target == kMimeExportClipboard) {
-    if (!plat::OpenClipboard(nullptr)) return Fail(cvErrorClipboardUnavailable);
+    if (!plat::OpenClipboard(nullptr)) return Status(cvErrorClipboardUnavailable);
     plat::EmptyClipboard();
     const bool set = plat::SetClipboardData(plat::CF_TEXT, owned.get()) != nullptr;
     if (set) owned.release();
     plat::CloseClipboard();
-    if (!set) return Fail(cvErrorClipboardUnavailable);
+    if (!set) return Status(cvErrorClipboardUnavailable);
   } else if (target == kMimeExportBuffer) {
-    if (length > callerSize) return Fail(cvErrorBufferTooSmall);
+    if (length > callerSize) return Status(cvErrorBufferTooSmall);
     const void* p = plat::GlobalLock(owned.get());
-    if (!p) return Fail(cvErrorInvalidBuffer);
+    if (!p) return Status(cvErrorInvalidBuffer);
     std::memcpy(buffer, p, length);
     plat::GlobalUnlock(owned.get());
   } else {
     *static_cast<plat::HGLOBAL*>(buffer) = owned.release();
   }
+  return Status();
+}
+
+Status Export(MimeMessage& m, uint32_t target, uint32_t options, const char* name, void* buffer, uint32_t* size) {
+  uint32_t callerSize = 0;
+  if (size) {
+    callerSize = *size;
+    *size = 0;
+  }
+  if (m.parts.empty()) return Status(cvErrorInvalidMessagePart);
+  if (!BoundariesComplete(m)) return Status(cvErrorInvalidMessageBoundary);
+  if (m.composed) options &= ~kMimeExportStoredOrder;
+  if (const Status prepared = PrepareTarget(target, name, buffer, size, callerSize); !prepared.ok()) return prepared;
+  StreamPtr stream(MimeStreamCreate());
+  if (!stream) return Status(cvErrorOutOfMemory);
+  const Status written = cvcore::OrOutOfMemory(
+      [&] {
+        Writer w(stream.get());
+        return WriteMessage(m, w, options) ? Status() : Status(cvErrorOutOfMemory);
+      },
+      Failed);
+  if (!written.ok()) return written;
+  const uint32_t length = uint32_t(MimeStreamLength(stream.get()));
+  if (target == kMimeExportFile) {
+    if (!MimeStreamSave(stream.get(), name)) return Status(cvErrorFileNotCreated);
+  } else if (const Status delivered = Deliver(std::move(stream), target, buffer, callerSize, length); !delivered.ok()) {
+    return delivered;
+  }
   if (size) *size = length;
-  Library().SetLastError(0);
-  return 1;
+  return Status();
+}
+
+}  // namespace
+
+int32_t MimeExportMessage(LibHandle handle, uint32_t target, uint32_t options, const char* name, void* buffer,
+                          uint32_t* size) {
+  MimeMessage* m = GetMessage(handle);
+  if (!m) return 0;
+  const Status exported = Export(*m, target, options, name, buffer, size);
+  // A file written keeps the last error as it was; the other targets leave none after success.
+  if (exported.ok() && (target == kMimeExportFile || (target == kMimeExportDefault && name && *name))) return 1;
+  return Library().FinishClean(exported, 1, 0);
 }
 
 int32_t MimeGetAllHeaders(LibHandle handle, char* buffer, int32_t size) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
-  MimePart* part0 = PartAt(*m, 0);
-  if (!part0) return -1;
+  const Result<MimePart*> part0 = PartAt(*m, 0);
+  if (!part0.ok()) return Library().Finish(part0.status(), 0, -1);
   if (buffer && size > 0) buffer[0] = '\0';
   size_t total = 0, written = 0;
-  try {
-    for (MimeHeader& h : part0->headers) {
-      if (h.emptied()) continue;
-      const std::string& value = DisplayValue(h);
-      total += h.name.size() + value.size() + 4;
-      if (buffer && total < size_t(size)) {
-        const std::string line = h.name + ": " + value + "\r\n";
-        std::memcpy(buffer + written, line.data(), line.size());
-        written += line.size();
-        buffer[written] = '\0';
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    return Fail<int32_t>(cvErrorOutOfMemory, -1);
-  }
-  Library().SetLastError(buffer && total >= size_t(size) ? cvErrorBufferTooSmall : 0);
-  return buffer ? int32_t(written) : int32_t(total + 1);
+  const Status listed = cvcore::OrOutOfMemory(
+      [&] {
+        for (MimeHeader& h : part0.value()->headers) {
+          if (h.emptied()) continue;
+          const std::string& value = DisplayValue(h);
+          total += h.name.size() + value.size() + 4;
+          if (buffer && total < size_t(size)) {
+            const std::string line = h.name + ": " + value + "\r\n";
+            std::memcpy(buffer + written, line.data(), line.size());
+            written += line.size();
+            buffer[written] = '\0';
+          }
+        }
+        return Status();
+      },
+      Failed);
+  if (!listed.ok()) return Library().Finish(listed, 0, -1);
+  // A listing cut short by the buffer's size is handed out with the error that says so.
+  const Status fitted = buffer && total >= size_t(size) ? Status(cvErrorBufferTooSmall) : Status();
+  const int32_t length = buffer ? int32_t(written) : int32_t(total + 1);
+  return Library().FinishClean(fitted, length, length);
 }

@@ -71,8 +71,8 @@ bool DecodeToFile(uint32_t encoding, std::string_view body, int fd) {
   return true;
 }
 
-bool ExtractPart(MimePart& part, const char* fileName) {
-  if (part.body.empty()) return Fail<bool>(cvErrorNoFileAttachment, false);
+Status ExtractPart(MimePart& part, const char* fileName) {
+  if (part.body.empty()) return Status(cvErrorNoFileAttachment);
   const uint32_t encoding = PartEncoding(part);
   std::string target;
   if (fileName && *fileName) {
@@ -80,20 +80,47 @@ bool ExtractPart(MimePart& part, const char* fileName) {
   } else {
     std::string name;
     if (AttachmentName(part, name)) target = ConfinedName(name);
-    if (target.empty()) return Fail<bool>(cvErrorInvalidFileName, false);
+    if (target.empty()) return Status(cvErrorInvalidFileName);
   }
   const bool decode = encoding == kMimeEncodingQuoted || encoding == kMimeEncodingBase64 ||
                       encoding == kMimeEncodingUuencode;
-  if (!decode && !(fileName && *fileName) && !part.attachment) return Fail<bool>(cvErrorInvalidFileName, false);
+  if (!decode && !(fileName && *fileName) && !part.attachment) return Status(cvErrorInvalidFileName);
   UniqueFd fd = CreateWrite(target.c_str());
-  if (!fd) return Fail<bool>(cvErrorFileNotCreated, false);
+  if (!fd) return Status(cvErrorFileNotCreated);
   if (decode) {
-    if (!DecodeToFile(encoding, part.body, fd.get())) return Fail<bool>(cvErrorFileNotDecoded, false);
+    if (!DecodeToFile(encoding, part.body, fd.get())) return Status(cvErrorFileNotDecoded);
   } else if (!WriteAll(fd.get(), part.body)) {
-    return Fail<bool>(cvErrorFileWriteFailed, false);
+    return Status(cvErrorFileWriteFailed);
   }
-  if (::close(fd.release()) != 0) return Fail<bool>(cvErrorFileWriteFailed, false);
-  return true;
+  if (::close(fd.release()) != 0) return Status(cvErrorFileWriteFailed);
+  return Status();
+}
+
+// The attachments of a message written into a directory (the current one when empty): the
+// count written, and the failure of the last one that could not be.
+Result<int32_t> ExtractAll(MimeMessage& m, const char* directory, Status& skipped) {
+  std::string dir;
+  if (directory) {
+    std::string_view d(directory);
+    while (!d.empty() && d.front() == ' ') d.remove_prefix(1);
+    if (!d.empty()) {
+      struct stat st;
+      if (::stat(std::string(d).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Status(cvErrorDirectoryNotFound);
+      dir.assign(d.substr(0, 259));
+      if (dir.back() != '/') dir.push_back('/');
+    }
+  }
+  int32_t count = 0;
+  for (auto& part : m.parts) {
+    std::string name;
+    if (!AttachmentName(*part, name)) continue;
+    const std::string base = ConfinedName(name);
+    if (base.empty()) continue;
+    const Status extracted = ExtractPart(*part, (dir + base).c_str());
+    if (extracted.ok()) ++count;
+    else skipped = extracted;
+  }
+  return count;
 }
 
 }  // namespace
@@ -132,22 +159,20 @@ using namespace cvmime;
 uint32_t MimeGetPartEncoding(LibHandle handle, int32_t index) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  MimePart* part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
-  return part ? PartEncoding(*part) : 0;
+  const Result<MimePart*> part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
+  return part.ok() ? PartEncoding(*part.value()) : Library().Finish(part.status(), 0u, 0u);
 }
 
 int32_t MimeGetAttachmentName(LibHandle handle, char* buffer, int32_t size) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if (!buffer) return Fail(cvErrorInvalidParameter);
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
+  if (!buffer) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish(part.status(), 1, 0);
   std::string name;
-  try {
-    if (!AttachmentName(*part, name)) return Fail(cvErrorNoFileAttachment);
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Status found = cvcore::OrOutOfMemory(
+      [&] { return AttachmentName(*part.value(), name) ? Status() : Status(cvErrorNoFileAttachment); }, Failed);
+  if (!found.ok()) return Library().Finish(found, 1, 0);
   CopyOut(name, buffer, size);
   return 1;
 }
@@ -157,56 +182,33 @@ int32_t MimeFindAttachment(LibHandle handle, const char* fileName) {
   if (!m) return -1;
   std::string_view wanted = fileName ? fileName : "";
   while (!wanted.empty() && wanted.front() == ' ') wanted.remove_prefix(1);
-  if (wanted.empty()) return Fail<int32_t>(cvErrorInvalidParameter, -1);
-  try {
-    for (size_t i = 0; i < m->parts.size(); ++i) {
-      std::string name;
-      if (AttachmentName(*m->parts[i], name) && IEquals(name.substr(0, 259), wanted)) return int32_t(i);
-    }
-  } catch (const std::bad_alloc&) {
-    return Fail<int32_t>(cvErrorOutOfMemory, -1);
-  }
-  return Fail<int32_t>(cvErrorNoFileAttachment, -1);
+  if (wanted.empty()) return Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
+  const Result<int32_t> index = cvcore::OrOutOfMemory(
+      [&]() -> Result<int32_t> {
+        for (size_t i = 0; i < m->parts.size(); ++i) {
+          std::string name;
+          if (AttachmentName(*m->parts[i], name) && IEquals(name.substr(0, 259), wanted)) return int32_t(i);
+        }
+        return Status(cvErrorNoFileAttachment);
+      },
+      Failed);
+  return Library().Finish(index, -1);
 }
 
 int32_t MimeExtractFile(LibHandle handle, const char* fileName) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
-  try {
-    return ExtractPart(*part, fileName) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish(part.status(), 1, 0);
+  return Library().Finish(cvcore::OrOutOfMemory([&] { return ExtractPart(*part.value(), fileName); }, Failed), 1, 0);
 }
 
 int32_t MimeExtractAllFiles(LibHandle handle, const char* directory) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
-  try {
-    std::string dir;
-    if (directory) {
-      std::string_view d(directory);
-      while (!d.empty() && d.front() == ' ') d.remove_prefix(1);
-      if (!d.empty()) {
-        struct stat st;
-        if (::stat(std::string(d).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-          return Fail<int32_t>(cvErrorDirectoryNotFound, -1);
-        dir.assign(d.substr(0, 259));
-        if (dir.back() != '/') dir.push_back('/');
-      }
-    }
-    int32_t count = 0;
-    for (auto& part : m->parts) {
-      std::string name;
-      if (!AttachmentName(*part, name)) continue;
-      const std::string base = ConfinedName(name);
-      if (base.empty()) continue;
-      if (ExtractPart(*part, (dir + base).c_str())) ++count;
-    }
-    return count;
-  } catch (const std::bad_alloc&) {
-    return Fail<int32_t>(cvErrorOutOfMemory, -1);
-  }
+  Status skipped;
+  const Result<int32_t> count = cvcore::OrOutOfMemory([&] { return ExtractAll(*m, directory, skipped); }, Failed);
+  if (!count.ok()) return Library().Finish(count, -1);
+  // The count of those written stands; an attachment that could not be leaves its error.
+  return Library().Finish(skipped, count.value(), count.value());
 }

@@ -127,14 +127,16 @@ int32_t MimeIsBinaryFile(const char* path) {
   return 0;
 }
 
-int32_t MimeGetFileSize(const char* path, uint32_t* size) {
-  if (!size) return Fail(cvErrorInvalidParameter);
-  if (!path || !*path) return Fail(cvErrorInvalidFileName);
+Status cvmime::FileSize(const char* path, uint32_t* size) {
+  if (!size) return Status(cvErrorInvalidParameter);
+  if (!path || !*path) return Status(cvErrorInvalidFileName);
   struct stat st;
-  if (::stat(path, &st) != 0) return Fail(cvErrorFileNotFound);
+  if (::stat(path, &st) != 0) return Status(cvErrorFileNotFound);
   *size = st.st_size > 0xFFFFFFFFLL ? 0xFFFFFFFFu : uint32_t(st.st_size);
-  return 1;
+  return Status();
 }
+
+int32_t MimeGetFileSize(const char* path, uint32_t* size) { return Library().Finish(FileSize(path, size), 1, 0); }
 
 int32_t MimeMakeTempFile(char* output) {
   if (!output) return 0;

@@ -104,14 +104,14 @@ bool IsSingleHeader(std::string_view name) noexcept {
   return false;
 }
 
-bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName, std::string_view rawValue,
-                        HeaderPlace place, MimeHeader* target) {
+Status SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName, std::string_view rawValue,
+                          HeaderPlace place, MimeHeader* target) {
   const std::string name = NormalizeHeaderName(rawName);
-  if (name.empty()) return Fail<bool>(cvErrorInvalidMessageHeader, false);
+  if (name.empty()) return Status(cvErrorInvalidMessageHeader);
   std::string value = NormalizeSpace(rawValue);
   if (value.empty()) {
-    DeleteHeaderOn(part, name);
-    return true;
+    DeleteHeaderOn(part, name);  // deleting a header that is not there is no failure
+    return Status();
   }
   SpecialHeader(m, part, name, value);
 
@@ -139,7 +139,7 @@ bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view rawName
   }
   m.lastHeader = node;
   m.lastHeaderPart = &part;
-  return true;
+  return Status();
 }
 
 namespace {
@@ -278,107 +278,103 @@ using namespace cvmime;
 int32_t MimeGetParameter(const char* value, const char* name, char* buffer, int32_t size) {
   if (!value || !name || !buffer || size < 1) return 0;
   std::string out;
-  try {
-    if (!GetParameter(value, name, out, size_t(size))) return 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Result<bool> found =
+      cvcore::OrOutOfMemory([&]() -> Result<bool> { return GetParameter(value, name, out, size_t(size)); }, Failed);
+  if (!found.ok()) return Library().Finish(found.status(), 1, 0);
+  if (!found.value()) return 0;
   CopyOut(out, buffer, size);
   return 1;
 }
 
-int32_t MimeSetHeader(LibHandle handle, const char* name, const char* value) {
+namespace {
+
+// Stores a header on the part at index (the current part when index is negative).
+int32_t SetHeaderAt(LibHandle handle, int32_t index, const char* name, const char* value) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if (!name || !*name) return Fail(cvErrorInvalidMessageHeader);
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
-  try {
-    return SetPartHeaderValue(*m, *part, name, value ? value : "") ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  if (!name || !*name) return Library().Finish(Status(cvErrorInvalidMessageHeader), 1, 0);
+  const Result<MimePart*> part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
+  if (!part.ok()) return Library().Finish(part.status(), 1, 0);
+  const Status stored =
+      cvcore::OrOutOfMemory([&] { return SetPartHeaderValue(*m, *part.value(), name, value ? value : ""); }, Failed);
+  return Library().Finish(stored, 1, 0);
+}
+
+}  // namespace
+
+int32_t MimeSetHeader(LibHandle handle, const char* name, const char* value) {
+  return SetHeaderAt(handle, -1, name, value);
 }
 
 int32_t MimeSetPartHeader(LibHandle handle, int32_t index, const char* name, const char* value) {
-  MimeMessage* m = GetMessage(handle);
-  if (!m) return 0;
-  if (!name || !*name) return Fail(cvErrorInvalidMessageHeader);
-  MimePart* part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
-  if (!part) return 0;
-  try {
-    return SetPartHeaderValue(*m, *part, name, value ? value : "") ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  return SetHeaderAt(handle, index, name, value);
 }
 
 const char* MimeGetHeader(LibHandle handle, const char* name) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return nullptr;
   const std::string wanted = name ? NormalizeHeaderName(name) : std::string();
-  if (wanted.empty()) return Fail<const char*>(cvErrorInvalidMessageHeader, nullptr);
-  MimePart* part = CurrentPart(*m);
-  if (!part) return nullptr;
-  MimeHeader* h = FindHeader(*part, wanted);
-  if (!h) return Fail<const char*>(cvErrorInvalidMessageHeader, nullptr);
-  try {
-    return DisplayValue(*h).c_str();
-  } catch (const std::bad_alloc&) {
-    return Fail<const char*>(cvErrorOutOfMemory, nullptr);
-  }
+  if (wanted.empty()) return Library().Finish<const char*>(Status(cvErrorInvalidMessageHeader), nullptr, nullptr);
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish<const char*>(part.status(), nullptr, nullptr);
+  MimeHeader* h = FindHeader(*part.value(), wanted);
+  if (!h) return Library().Finish<const char*>(Status(cvErrorInvalidMessageHeader), nullptr, nullptr);
+  const Result<const char*> value =
+      cvcore::OrOutOfMemory([&]() -> Result<const char*> { return DisplayValue(*h).c_str(); }, Failed);
+  return Library().Finish(value, nullptr);
 }
 
 namespace {
 
 // The value of a part's header (the first of its name, or all of them joined) copied out as
-// MimeGetPartHeader says.
-int32_t CopyPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size, bool all) {
+// MimeGetPartHeader says; a header that is not there is 0 with its error.
+Result<int32_t> CopyPartHeader(MimePart& part, const char* name, char* buffer, int32_t size, bool all) {
+  const std::string wanted = NormalizeHeaderName(name);
+  MimeHeader* h = FindHeader(part, wanted);
+  if (!h) return Status(cvErrorInvalidMessageHeader);
+  std::string joined;
+  if (all) {
+    for (MimeHeader* each : part.index.All(wanted)) {
+      if (!joined.empty()) joined += ", ";
+      joined += DisplayValue(*each);
+    }
+  }
+  const std::string& value = all ? joined : DisplayValue(*h);
+  if (buffer && size > 0) return CopyOut(value, buffer, size);
+  return int32_t(value.size());
+}
+
+int32_t GetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size, bool all) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return -1;
-  if (!name || size < 0) return Fail<int32_t>(cvErrorInvalidParameter, -1);
-  MimePart* part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
-  if (!part) return -1;
-  try {
-    const std::string wanted = NormalizeHeaderName(name);
-    MimeHeader* h = FindHeader(*part, wanted);
-    if (!h) return Fail<int32_t>(cvErrorInvalidMessageHeader, 0);
-    std::string joined;
-    if (all) {
-      for (MimeHeader* each : part->index.All(wanted)) {
-        if (!joined.empty()) joined += ", ";
-        joined += DisplayValue(*each);
-      }
-    }
-    const std::string& value = all ? joined : DisplayValue(*h);
-    if (buffer && size > 0) return CopyOut(value, buffer, size);
-    return int32_t(value.size());
-  } catch (const std::bad_alloc&) {
-    return Fail<int32_t>(cvErrorOutOfMemory, -1);
-  }
+  if (!name || size < 0) return Library().Finish(Status(cvErrorInvalidParameter), 0, -1);
+  const Result<MimePart*> part = index < 0 ? CurrentPart(*m) : PartAt(*m, index);
+  if (!part.ok()) return Library().Finish(part.status(), 0, -1);
+  const Result<int32_t> copied =
+      cvcore::OrOutOfMemory([&] { return CopyPartHeader(*part.value(), name, buffer, size, all); }, Failed);
+  const bool missing = copied.error() == Status(cvErrorInvalidMessageHeader).error();
+  return Library().Finish(copied, missing ? 0 : -1);
 }
 
 }  // namespace
 
 int32_t MimeGetPartHeader(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
-  return CopyPartHeader(handle, index, name, buffer, size, false);
+  return GetPartHeader(handle, index, name, buffer, size, false);
 }
 
 int32_t MimeGetPartHeaderList(LibHandle handle, int32_t index, const char* name, char* buffer, int32_t size) {
-  return CopyPartHeader(handle, index, name, buffer, size, true);
+  return GetPartHeader(handle, index, name, buffer, size, true);
 }
 
 int32_t MimeDeleteHeader(LibHandle handle, const char* name) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
-  try {
-    if (!name || !DeleteHeaderOn(*part, name)) return Fail(cvErrorInvalidMessageHeader);
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
-  return 1;
+  const Result<MimePart*> part = CurrentPart(*m);
+  if (!part.ok()) return Library().Finish(part.status(), 1, 0);
+  const Status deleted = cvcore::OrOutOfMemory(
+      [&] { return name && DeleteHeaderOn(*part.value(), name) ? Status() : Status(cvErrorInvalidMessageHeader); },
+      Failed);
+  return Library().Finish(deleted, 1, 0);
 }
 
 namespace {
@@ -386,9 +382,10 @@ namespace {
 int32_t NextHeader(LibHandle handle, char* name, char* value, bool first) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if (!name) return Fail(cvErrorInvalidParameter);
-  MimePart* part = CurrentPart(*m);
-  if (!part) return 0;
+  if (!name) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
+  const Result<MimePart*> found = CurrentPart(*m);
+  if (!found.ok()) return Library().Finish(found.status(), 1, 0);
+  MimePart* part = found.value();
   if (first) part->cursorSet = false;
   auto it = part->cursorSet ? std::next(part->cursor) : part->headers.begin();
   while (it != part->headers.end() && it->emptied()) ++it;
@@ -414,20 +411,19 @@ int32_t MimeGetNextHeader(LibHandle handle, char* name, char* value) { return Ne
 int32_t MimeSetDate(LibHandle handle, const char* text, uint32_t options) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  MimePart* part0 = PartAt(*m, 0);
-  if (!part0) return 0;
+  const Result<MimePart*> part0 = PartAt(*m, 0);
+  if (!part0.ok()) return Library().Finish(part0.status(), 1, 0);
   std::string date;
   if (!text || !*text) {
     date = FormatDate(0, -1);
   } else {
     uint32_t time = 0;
     int32_t zone = 0;
-    date = MimeParseDate(text, options, &time, &zone) ? FormatDate(time, zone) : std::string(text);
+    // Text that is no date is stored as it is.
+    date = ParseDate(text, options, &time, &zone).ok() ? FormatDate(time, zone) : std::string(text);
   }
   CopyOut(date, m->dateText, sizeof m->dateText);
-  try {
-    return SetPartHeaderValue(*m, *part0, "Date", date) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Status stored =
+      cvcore::OrOutOfMemory([&] { return SetPartHeaderValue(*m, *part0.value(), "Date", date); }, Failed);
+  return Library().Finish(stored, 1, 0);
 }

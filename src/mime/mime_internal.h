@@ -5,27 +5,28 @@
 #include <string_view>
 
 #include "core/errors/error_codes.h"
+#include "core/errors/out_of_memory.h"
+#include "core/errors/status.h"
 #include "mime/mime.h"
 #include "mime/mime_library.h"
 #include "mime/mime_records.h"
 
 namespace cvmime {
 
-// Sets the last error and returns the given failure value.
-template <typename T>
-inline T Fail(uint32_t code, T result) noexcept {
-  Library().SetLastError(code);
-  return result;
-}
-inline int32_t Fail(uint32_t code) noexcept { return Fail<int32_t>(code, 0); }
+using cvcore::Result;
+using cvcore::Status;
 
-// The message of a handle (cvErrorInvalidHandle when none).
+// The message of a handle; a public call's lookup, which sets cvErrorInvalidHandle when
+// there is none.
 inline MimeMessage* GetMessage(LibHandle handle) noexcept { return Library().GetSession(handle); }
 
-// The current part, or null with cvErrorInvalidMessagePart.
-MimePart* CurrentPart(MimeMessage& m) noexcept;
-// The part at index, or null with cvErrorInvalidMessagePart.
-MimePart* PartAt(MimeMessage& m, int32_t index) noexcept;
+// The outcome of a step that ran out of memory (for cvcore::OrOutOfMemory).
+inline Status Failed(uint32_t code) noexcept { return Status(code); }
+
+// The current part (cvErrorInvalidMessagePart when there is none).
+Result<MimePart*> CurrentPart(MimeMessage& m) noexcept;
+// The part at index (cvErrorInvalidMessagePart when there is none).
+Result<MimePart*> PartAt(MimeMessage& m, int32_t index) noexcept;
 bool IsMultipart(const MimeMessage& m) noexcept;
 
 // ---- text helpers ----
@@ -49,10 +50,10 @@ const std::string& DisplayValue(MimeHeader& header);
 // Where a stored header goes: over the first of its name (or an emptied node, or at the
 // end), as a further instance at the end, or into a given node.
 enum class HeaderPlace { First, Append, Node };
-// Stores a header on a part (the special-header handlers act on that part); sets the last
-// error and returns false on failure. An empty value deletes the header.
-bool SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view name, std::string_view value,
-                        HeaderPlace place = HeaderPlace::First, MimeHeader* target = nullptr);
+// Stores a header on a part (the special-header handlers act on that part). An empty value
+// deletes the header.
+Status SetPartHeaderValue(MimeMessage& m, MimePart& part, std::string_view name, std::string_view value,
+                          HeaderPlace place = HeaderPlace::First, MimeHeader* target = nullptr);
 // Whether a message carries at most one header of this name (a repeated one replaces it).
 bool IsSingleHeader(std::string_view name) noexcept;
 // The decoded value of a part's header, or nothing.
@@ -61,16 +62,21 @@ bool GetHeaderValue(MimePart& part, std::string_view name, std::string& out);
 bool GetParameter(std::string_view value, std::string_view name, std::string& out, size_t limit = 1024);
 
 // ---- parts ----
-int32_t AddPartLocked(MimeMessage& m);
-bool SetPartCharsetOn(MimeMessage& m, MimePart& part, bool isPartZero, uint32_t charset, uint32_t encoding);
+// The index of the part added (the message's lock held).
+Result<int32_t> AddPartLocked(MimeMessage& m);
+Status SetPartCharsetOn(MimeMessage& m, MimePart& part, bool isPartZero, uint32_t charset, uint32_t encoding);
 void ResetRecord(MimeMessage& m);
+// A new message with its part 0.
+Result<LibHandle> CreateMessage();
+// Empties the message and adds its part 0 again.
+Status ResetMessage(MimeMessage& m);
 
 // ---- body ----
 // Appends (offset -1) or writes at offset; bare LF becomes CR LF; encoded text parts decode
-// the text first. Returns the characters taken, -1 on failure (last error set).
-int32_t WriteBody(MimeMessage& m, MimePart& part, int32_t offset, std::string_view text);
+// the text first. The characters taken.
+Result<int32_t> WriteBody(MimeMessage& m, MimePart& part, int32_t offset, std::string_view text);
 // Raw append with the message's growth steps, no conversion.
-bool AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes);
+Status AppendRaw(MimeMessage& m, MimePart& part, std::string_view bytes);
 
 // ---- encodings (whole-buffer forms) ----
 std::string Base64Encode(std::string_view data, bool lineBreaks72);  // body form: 72-char lines, ends CR LF
@@ -98,6 +104,12 @@ std::string MakeBoundary(MimeMessage* m);
 
 // ---- dates ----
 std::string FormatDate(uint32_t time, int32_t zone);
+// A date's time and zone, as MimeParseDate reads them.
+Status ParseDate(const char* input, uint32_t options, uint32_t* timeOut, int32_t* zoneOut);
+
+// ---- files ----
+// The size of a file, at most 0xFFFFFFFF.
+Status FileSize(const char* path, uint32_t* size);
 
 }  // namespace cvmime
 
@@ -112,8 +124,8 @@ bool DecodesOnStore(const MimePart& part) noexcept;
 }  // namespace cvmime
 
 namespace cvmime {
-// Feeds raw message text to the parser; false with the last error set.
-bool ParseText(MimeMessage& m, const char* text, size_t length);
+// Feeds raw message text to the parser.
+Status ParseText(MimeMessage& m, const char* text, size_t length);
 }  // namespace cvmime
 
 namespace cvmime {

@@ -14,7 +14,7 @@ namespace cvmime {
 
 namespace {
 
-enum class HeaderResult { Stored, Failed, NotHeader };
+enum class HeaderResult { Stored, NotHeader };
 
 bool IsAsciiAlnum(char c) noexcept {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -24,16 +24,17 @@ bool IsAsciiAlnum(char c) noexcept {
 // that is no header fails as the interface says; otherwise (while parsing a message) a line
 // that cannot be a header is reported so that it goes to the body, and an invalid name is
 // passed over rather than losing the rest of the message.
-HeaderResult ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
+Result<HeaderResult> ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (IStartsWith(line, "From ")) return HeaderResult::Stored;  // mailbox separator
-  MimePart* part = CurrentPart(m);
-  if (!part) return HeaderResult::Failed;
+  const Result<MimePart*> found = CurrentPart(m);
+  if (!found.ok()) return found.status();
+  MimePart* part = found.value();
   const size_t stop = line.find_first_of(" \t\r\n:");
   if (stop == std::string_view::npos || line[stop] != ':') {
     const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
     if (!m.lastHeader || m.lastHeader->emptied() || m.lastHeaderPart != part) {
-      if (strict) return Fail<HeaderResult>(cvErrorInvalidMessageHeader, HeaderResult::Failed);
+      if (strict) return Status(cvErrorInvalidMessageHeader);
       return HeaderResult::NotHeader;
     }
     if (!strict && !folded) return HeaderResult::NotHeader;
@@ -43,8 +44,9 @@ HeaderResult ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
     std::string value = m.lastHeader->stored;
     value.append(1, ' ').append(rest);
     // The continuation belongs to the very header it follows, also a repeated one.
-    return SetPartHeaderValue(m, *part, name, value, HeaderPlace::Node, m.lastHeader) ? HeaderResult::Stored
-                                                                                        : HeaderResult::Failed;
+    const Status stored = SetPartHeaderValue(m, *part, name, value, HeaderPlace::Node, m.lastHeader);
+    if (!stored.ok()) return stored;
+    return HeaderResult::Stored;
   }
   const std::string_view name = line.substr(0, stop);
   const std::string_view value = Trim(line.substr(stop + 1));
@@ -54,7 +56,8 @@ HeaderResult ParseHeader(MimeMessage& m, std::string_view line, bool strict) {
   const HeaderPlace place = !IsSingleHeader(Trim(name)) && FindHeader(*part, NormalizeHeaderName(name))
                                 ? HeaderPlace::Append
                                 : HeaderPlace::First;
-  return SetPartHeaderValue(m, *part, name, value, place) ? HeaderResult::Stored : HeaderResult::Failed;
+  if (const Status stored = SetPartHeaderValue(m, *part, name, value, place); !stored.ok()) return stored;
+  return HeaderResult::Stored;
 }
 
 // The level whose boundary delimits on this line, searching from the current level out (a
@@ -85,34 +88,34 @@ bool CouldBeHeaderLine(std::string_view line) noexcept {
 
 // Text past the most parts a message holds: kept as it is (line ends as CR LF) in the body
 // of the last part, so that nothing of the message is lost and export writes it back.
-bool KeepOverflow(MimeMessage& m, std::string_view text) {
+Status KeepOverflow(MimeMessage& m, std::string_view text) {
   MimePart& last = *m.parts.back();
   const bool lineEnd = !text.empty() && text.back() == '\n';
   if (lineEnd) text.remove_suffix(1);
-  return AppendRaw(m, last, text) && (!lineEnd || AppendRaw(m, last, "\r\n"));
+  if (const Status kept = AppendRaw(m, last, text); !kept.ok() || !lineEnd) return kept;
+  return AppendRaw(m, last, "\r\n");
 }
 
 // A complete line with its LF.
-bool TakeLine(MimeMessage& m, std::string_view line) {
+Status TakeLine(MimeMessage& m, std::string_view line) {
   if (m.partsOverflowed) return KeepOverflow(m, line);
   if (m.inHeaders) {
     if (line == "\n") {
       m.inHeaders = false;
-      return true;
+      return Status();
     }
-    switch (ParseHeader(m, line, false)) {
-      case HeaderResult::Stored: return true;
-      case HeaderResult::Failed: return false;
-      case HeaderResult::NotHeader: m.inHeaders = false; break;  // a part without a header block
-    }
+    const Result<HeaderResult> header = ParseHeader(m, line, false);
+    if (!header.ok() || header.value() == HeaderResult::Stored) return header.status();
+    m.inHeaders = false;  // a part without a header block
   }
-  MimePart* part = CurrentPart(m);
-  if (!part) return false;
+  const Result<MimePart*> found = CurrentPart(m);
+  if (!found.ok()) return found.status();
+  MimePart* part = found.value();
   bool closing = false;
   // The rest of a line whose start went to the body already is no delimiter.
   const int32_t level = m.lineFlushed ? -1 : DelimiterLevel(m, line, closing);
   m.lineFlushed = false;
-  if (level < 0) return WriteBody(m, *part, -1, line) >= 0;
+  if (level < 0) return WriteBody(m, *part, -1, line).status();
   if (!closing && m.parts.size() >= size_t(kMimeMaxParts)) {
     m.partsOverflowed = true;
     return KeepOverflow(m, line);
@@ -125,9 +128,9 @@ bool TakeLine(MimeMessage& m, std::string_view line) {
   if (closing) {
     m.currentPart = 0;
     m.currentLevel = level > 0 ? level - 1 : 0;
-    return true;
+    return Status();
   }
-  return AddPartLocked(m) >= 0;
+  return AddPartLocked(m).status();
 }
 
 }  // namespace
@@ -154,33 +157,38 @@ size_t FlushableLength(const MimePart& part, std::string_view line) {
 
 // A body line that reached the line buffer's size goes to the body in a piece, so that no
 // byte of a long line is lost (header lines stay capped).
-bool FlushLongBodyLine(MimeMessage& m) {
+Status FlushLongBodyLine(MimeMessage& m) {
   if (m.partsOverflowed) {
-    if (!KeepOverflow(m, m.line)) return false;
+    if (const Status kept = KeepOverflow(m, m.line); !kept.ok()) return kept;
     m.line.clear();
     m.lineFlushed = true;
-    return true;
+    return Status();
   }
-  MimePart* part = CurrentPart(m);
-  if (!part) return false;
-  const size_t n = FlushableLength(*part, m.line);
-  if (n == 0) return true;
-  if (WriteBody(m, *part, -1, std::string_view(m.line).substr(0, n)) < 0) return false;
+  const Result<MimePart*> part = CurrentPart(m);
+  if (!part.ok()) return part.status();
+  const size_t n = FlushableLength(*part.value(), m.line);
+  if (n == 0) return Status();
+  const Result<int32_t> written = WriteBody(m, *part.value(), -1, std::string_view(m.line).substr(0, n));
+  if (!written.ok()) return written.status();
   m.line.erase(0, n);
   m.lineFlushed = true;
-  return true;
+  return Status();
 }
 
 // Appends bytes of one body line (no LF among them) to the line buffer, CR and NUL left out.
-bool AppendBodyBytes(MimeMessage& m, const char* p, size_t n) {
+Status AppendBodyBytes(MimeMessage& m, const char* p, size_t n) {
   while (n > 0) {
-    if (m.line.size() >= kMimeLineMax && !FlushLongBodyLine(m)) return false;
+    if (m.line.size() >= kMimeLineMax) {
+      if (const Status flushed = FlushLongBodyLine(m); !flushed.ok()) return flushed;
+    }
     const size_t room = kMimeLineMax > m.line.size() ? kMimeLineMax - m.line.size() : 0;
     size_t take = std::min(n, room);
     if (take == 0) {
       // A decoding part kept its whole buffer back (no safe cut): store it as it is.
-      MimePart* part = CurrentPart(m);
-      if (!part || WriteBody(m, *part, -1, m.line) < 0) return false;
+      const Result<MimePart*> part = CurrentPart(m);
+      if (!part.ok()) return part.status();
+      if (const Result<int32_t> written = WriteBody(m, *part.value(), -1, m.line); !written.ok())
+        return written.status();
       m.line.clear();
       m.lineFlushed = true;
       continue;
@@ -195,28 +203,28 @@ bool AppendBodyBytes(MimeMessage& m, const char* p, size_t n) {
     }
     n -= take;
   }
-  return true;
+  return Status();
 }
 
 }  // namespace
 
-bool ParseText(MimeMessage& m, const char* text, size_t length) {
+Status ParseText(MimeMessage& m, const char* text, size_t length) {
   size_t i = 0;
   while (i < length) {
     if (!m.beforeFirstHeader && !m.inHeaders) {
       // A body line: taken up to its LF in one piece.
       const void* lf = std::memchr(text + i, '\n', length - i);
       const size_t end = lf ? size_t(static_cast<const char*>(lf) - text) : length;
-      if (!AppendBodyBytes(m, text + i, end - i)) return false;
+      if (const Status appended = AppendBodyBytes(m, text + i, end - i); !appended.ok()) return appended;
       m.lineComplete = false;
       i = end;
       if (!lf) break;
       ++i;
       m.line.push_back('\n');
-      const bool ok = TakeLine(m, m.line);
+      const Status taken = TakeLine(m, m.line);
       m.line.clear();
       m.lineComplete = true;
-      if (!ok) return false;
+      if (!taken.ok()) return taken;
       continue;
     }
     const char c = text[i++];
@@ -248,13 +256,13 @@ bool ParseText(MimeMessage& m, const char* text, size_t length) {
     if (m.line.size() < kMimeLineMax || c == '\n') m.line.push_back(c);
     m.lineComplete = false;
     if (c == '\n') {
-      const bool ok = TakeLine(m, m.line);
+      const Status taken = TakeLine(m, m.line);
       m.line.clear();
       m.lineComplete = true;
-      if (!ok) return false;
+      if (!taken.ok()) return taken;
     }
   }
-  return true;
+  return Status();
 }
 
 }  // namespace cvmime
@@ -264,26 +272,25 @@ using namespace cvmime;
 int32_t MimeParseMessage(LibHandle handle, const char* text, int32_t length) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if (!text || length < 0) return Fail(cvErrorInvalidParameter);
-  try {
-    if (m->line.capacity() < 256) m->line.reserve(256);
-    if (!ParseText(*m, text, size_t(length))) return 0;
-    // Every byte was taken; a message with more parts than it can hold says so each time.
-    return m->partsOverflowed ? Fail(cvErrorInvalidMessagePart) : 1;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  if (!text || length < 0) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
+  const Status parsed = cvcore::OrOutOfMemory(
+      [&] {
+        if (m->line.capacity() < 256) m->line.reserve(256);
+        const Status taken = ParseText(*m, text, size_t(length));
+        // Every byte was taken; a message with more parts than it can hold says so each time.
+        return taken.ok() && m->partsOverflowed ? Status(cvErrorInvalidMessagePart) : taken;
+      },
+      Failed);
+  return Library().Finish(parsed, 1, 0);
 }
 
 int32_t MimeParseHeaderLine(LibHandle handle, const char* line) {
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  if (!line) return Fail(cvErrorInvalidParameter);
-  try {
-    return ParseHeader(*m, line, true) == HeaderResult::Stored ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  if (!line) return Library().Finish(Status(cvErrorInvalidParameter), 1, 0);
+  const Result<HeaderResult> header = cvcore::OrOutOfMemory([&] { return ParseHeader(*m, line, true); }, Failed);
+  // A strict parse stores the line or fails: it never passes a line on to the body.
+  return Library().Finish(header.status(), 1, 0);
 }
 
 namespace {
@@ -293,64 +300,64 @@ uint32_t GrowthStepFor(uint64_t length) {
   return step > 0x10000000u ? 0x10000000u : uint32_t(step);
 }
 
-bool ImportClipboard(MimeMessage& m, bool& endedWithLf) {
-  if (!plat::IsClipboardFormatAvailable(plat::CF_TEXT)) return Fail<bool>(cvErrorClipboardEmpty, false);
-  if (!plat::OpenClipboard(nullptr)) return Fail<bool>(cvErrorClipboardUnavailable, false);
+Status ImportClipboard(MimeMessage& m, bool& endedWithLf) {
+  if (!plat::IsClipboardFormatAvailable(plat::CF_TEXT)) return Status(cvErrorClipboardEmpty);
+  if (!plat::OpenClipboard(nullptr)) return Status(cvErrorClipboardUnavailable);
   struct Closer {
     ~Closer() { plat::CloseClipboard(); }
   } closer;
   plat::HGLOBAL block = plat::GetClipboardData(plat::CF_TEXT);
-  if (!block) return Fail<bool>(cvErrorClipboardUnavailable, false);
+  if (!block) return Status(cvErrorClipboardUnavailable);
   const auto* text = static_cast<const char*>(plat::GlobalLock(block));
-  if (!text) return Fail<bool>(cvErrorClipboardUnavailable, false);
+  if (!text) return Status(cvErrorClipboardUnavailable);
+  struct Unlocker {
+    plat::HGLOBAL block;
+    ~Unlocker() { plat::GlobalUnlock(block); }
+  } unlocker{block};
   const size_t length = strnlen(text, plat::GlobalSize(block));
-  bool ok = length > 0;
-  if (!ok) {
-    Fail(cvErrorClipboardEmpty);
-  } else {
-    m.growthStep = GrowthStepFor(length);
-    ok = ParseText(m, text, length);
-    endedWithLf = text[length - 1] == '\n';
-  }
-  plat::GlobalUnlock(block);
-  return ok;
+  if (length == 0) return Status(cvErrorClipboardEmpty);
+  m.growthStep = GrowthStepFor(length);
+  const Status parsed = ParseText(m, text, length);
+  endedWithLf = text[length - 1] == '\n';
+  return parsed;
 }
 
-bool ImportFile(MimeMessage& m, const char* name, bool& endedWithLf) {
+Status ImportFile(MimeMessage& m, const char* name, bool& endedWithLf) {
   struct stat st;
-  if (::stat(name, &st) != 0) return Fail<bool>(cvErrorFileNotFound, false);
-  if (!S_ISREG(st.st_mode)) return Fail<bool>(cvErrorInvalidFileType, false);
+  if (::stat(name, &st) != 0) return Status(cvErrorFileNotFound);
+  if (!S_ISREG(st.st_mode)) return Status(cvErrorInvalidFileType);
   UniqueFd fd = OpenRead(name);
-  if (!fd) return Fail<bool>(cvErrorAccessDenied, false);
+  if (!fd) return Status(cvErrorAccessDenied);
   m.growthStep = GrowthStepFor(uint64_t(st.st_size));
   char block[4096];
   for (;;) {
     const ssize_t n = ReadFull(fd.get(), block, sizeof block);
     if (n <= 0) break;
-    if (!ParseText(m, block, size_t(n))) return false;
+    if (const Status parsed = ParseText(m, block, size_t(n)); !parsed.ok()) return parsed;
     endedWithLf = block[n - 1] == '\n';
   }
-  return true;
+  return Status();
+}
+
+Status Import(MimeMessage& m, const char* fileName) {
+  if (const Status reset = ResetMessage(m); !reset.ok()) return reset;
+  bool endedWithLf = true;
+  const Status imported =
+      fileName && *fileName ? ImportFile(m, fileName, endedWithLf) : ImportClipboard(m, endedWithLf);
+  if (!imported.ok() || endedWithLf) return imported;
+  return ParseText(m, "\r\n", 2);
 }
 
 }  // namespace
 
 int32_t MimeImportMessage(LibHandle handle, const char* fileName) {
-  if (!MimeResetMessage(handle)) return 0;
   MimeMessage* m = GetMessage(handle);
   if (!m) return 0;
-  try {
-    bool endedWithLf = true;
-    const bool ok = fileName && *fileName ? ImportFile(*m, fileName, endedWithLf) : ImportClipboard(*m, endedWithLf);
-    if (!ok) return 0;
-    if (!endedWithLf && !ParseText(*m, "\r\n", 2)) return 0;
-  } catch (const std::bad_alloc&) {
-    return Fail(cvErrorOutOfMemory);
-  }
+  const Status imported = cvcore::OrOutOfMemory([&] { return Import(*m, fileName); }, Failed);
+  if (!imported.ok()) return Library().Finish(imported, 1, 0);
   // The message is whole, but holds no more parts than the limit: the caller hears of it.
-  if (m->partsOverflowed) return Fail(cvErrorInvalidMessagePart);
-  Library().SetLastError(0);
-  return 1;
+  if (m->partsOverflowed) return Library().Finish(Status(cvErrorInvalidMessagePart), 1, 0);
+  return Library().FinishClean(imported, 1, 0);
 }
 
 int32_t MimeLoadMessage(LibHandle handle, const char* fileName) {

@@ -219,7 +219,7 @@ bool IsTextHeaderName(std::string_view name) noexcept {
 }  // namespace cvmime
 
 int32_t MimeDecodeWord(uint32_t encoding, const char* text, char* output) {
-  if (!text || !output) return cvmime::Fail<int32_t>(cvErrorInvalidParameter, -1);
+  if (!text || !output) return cvmime::Library().Finish(cvcore::Status(cvErrorInvalidParameter), 0, -1);
   if (encoding != kMimeEncodingQuoted && encoding != kMimeEncodingBase64) return -1;
   std::string decoded;
   if (!DecodePayload(encoding == kMimeEncodingBase64 ? 'B' : 'Q', text, decoded)) return -1;
