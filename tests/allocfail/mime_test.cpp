@@ -1,5 +1,6 @@
 // A MIME parse of a nested multipart message, its attachments written out, and the
-// message exported to a global memory block, with each heap allocation failing in turn.
+// message exported to a global memory block; a composed message given a further text part;
+// each with every heap allocation failing in turn.
 #include <string>
 
 #include "each_allocation.h"
@@ -58,6 +59,21 @@ TEST_F(MimeAllocations, ParseExtractAndExport) {
       EXPECT_GT(size, kMessage.size() / 2);
       plat::GlobalFree(block);
     }
+    MimeDestroyMessage(h);
+    return error;
+  };
+  EXPECT_GT(EachAllocationFails(path, true), 20u);
+}
+
+// A part's charset headers are built as the part is created: memory running out there is
+// the call's out-of-memory error, not an exception out of the library.
+TEST_F(MimeAllocations, ComposeAndCreatePart) {
+  const allocfail::Path path = []() -> uint32_t {
+    LibraryCalls calls;
+    const LibHandle h =
+        MimeComposeMessage("a@example.org", "b@example.org", nullptr, "Hello", "plain", "<p>html</p>", 0, 0);
+    if (h == kInvalidLibHandle) return MimeGetLastError();
+    const uint32_t error = MimeCreatePart(h, 0, 0, "more text\n") < 0 ? MimeGetLastError() : 0;
     MimeDestroyMessage(h);
     return error;
   };

@@ -219,4 +219,12 @@ TEST_F(MimeMessageTest, SetDateNormalisesParsedDatesAndKeepsOthers) {
   EXPECT_EQ(MimeParseDate(Header(h, 0, "Date").c_str(), 0, &t, nullptr), 1);
 }
 
+// Text that is no date is stored as it is: the call succeeds and leaves no error behind.
+TEST_F(MimeMessageTest, SetDateOfTextThatIsNoDateLeavesNoError) {
+  LibHandle h = MimeCreateMessage();
+  MimeSetLastError(0);
+  ASSERT_EQ(MimeSetDate(h, "whenever", 0), 1);
+  EXPECT_EQ(MimeGetLastError(), 0u);
+}
+
 }  // namespace
