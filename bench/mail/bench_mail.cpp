@@ -216,8 +216,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::string> messages{MakeMessage(fetchMib)};
-  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET, cvpeers::FreePort(AF_INET)));
-  cvpeers::PeerProcess pop3(pop3test::DovecotOptions(AF_INET, cvpeers::FreePort(AF_INET)));
+  cvpeers::PeerProcess imap(imaptest::DovecotImapOptions(AF_INET));
+  cvpeers::PeerProcess pop3(pop3test::DovecotOptions(AF_INET));
   if (!imaptest::PrepareDovecot(imap, messages) || !pop3test::PrepareDovecot(pop3, messages) ||
       imap.Start() != cvpeers::PeerProcess::StartResult::Started ||
       pop3.Start() != cvpeers::PeerProcess::StartResult::Started) {
