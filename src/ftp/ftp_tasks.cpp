@@ -119,8 +119,9 @@ uint32_t StartFileTask(uint32_t opcode, LibHandle handle, const char* local, con
     if (!found.ok() || Gone(*found.value())) return Library().Finish(kSessionGone, 1u, 0u);
   }
   if (Empty(local) || Empty(remote)) return Library().Finish(Status(cvErrorInvalidFileName), 1u, 0u);
-  cvcore::TaskRequest* q = Tasks::NewRequest();
-  if (!q) return 0;  // the engine says why
+  const Result<cvcore::TaskRequest*> made = Tasks::NewRequest();
+  if (!made.ok()) return Library().Finish(made.status(), 1u, 0u);
+  cvcore::TaskRequest* q = made.value();
   q->opcode = opcode;
   q->session = handle;
   q->options = options;

@@ -219,8 +219,9 @@ uint32_t StartFileTask(uint32_t opcode, LibHandle handle, const char* localFile,
   if (handle != kInvalidLibHandle && !HttpFindSession(handle)) return 0;
   if (Empty(localFile)) return Finish(Status(cvErrorInvalidFileName), 0u, 0u);
   if (Empty(resource)) return Finish(Status(cvErrorInvalidResource), 0u, 0u);
-  HttpTaskRequest* q = Tasks::NewRequest();
-  if (!q) return 0;
+  const Result<HttpTaskRequest*> made = Tasks::NewRequest();
+  if (!made.ok()) return Finish(made.status(), 0u, 0u);
+  HttpTaskRequest* q = made.value();
   q->opcode = opcode;
   q->session = handle;
   q->form = kInvalidLibHandle;
@@ -259,9 +260,9 @@ uint32_t HttpAsyncPutFile(LibHandle handle, const char* localFile, const char* r
 }
 
 HttpTaskRequest* HttpNewTaskRequest() {
-  HttpTaskRequest* q = Tasks::NewRequest();
-  if (q) q->session = q->form = kInvalidLibHandle;
-  return q;
+  const cvcore::Result<HttpTaskRequest*> made = Tasks::NewRequest();
+  if (made.ok()) made.value()->session = made.value()->form = kInvalidLibHandle;
+  return cvhttp::Finish(made, nullptr);
 }
 
 uint32_t HttpStartTask(HttpTaskRequest* request) { return Tasks::TaskCreate(request); }

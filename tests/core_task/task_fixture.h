@@ -72,8 +72,9 @@ class TaskTest : public ::testing::Test {
 
   // Starts a task of the test's session; 0 when refused.
   uint32_t Start(uint32_t opcode, uint32_t steps = 0, Log* log = nullptr, LibHandle session = 0) {
-    Request* q = Tasks::NewRequest();
-    if (!q) return 0;
+    const cvcore::Result<Request*> made = Tasks::NewRequest();
+    if (!made.ok()) return 0;
+    Request* q = made.value();
     q->opcode = opcode;
     q->session = session ? session : caller_;
     q->steps = steps;

@@ -65,10 +65,10 @@ class TaskEngine {
 
   // ---- requests and start ----
 
-  // A zeroed request; null with cvErrorOutOfMemory.
-  static Request* NewRequest() noexcept {
+  // A zeroed request, or cvErrorOutOfMemory.
+  static Result<Request*> NewRequest() noexcept {
     Request* q = new (std::nothrow) Request();
-    if (!q) Traits::Library().SetLastError(cvErrorOutOfMemory);
+    if (!q) return Status(cvErrorOutOfMemory);
     return q;
   }
   // A request that was never handed to TaskCreate.
