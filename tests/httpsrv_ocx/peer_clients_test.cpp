@@ -133,6 +133,30 @@ TEST_F(HttpServing, KeptAliveRequestsFireTheirEventsInOrder) {
                                                        "\"GET /docs/b.txt HTTP/1.1\""}));
 }
 
+// Events held back while the host froze them keep their order when they go out: the
+// result and the download it was paired with, then the next client's.
+TEST_F(HttpServing, FrozenRequestEventsReplayInOrder) {
+  ASSERT_TRUE(StartServer());
+  IOleControl* ole = nullptr;
+  ASSERT_EQ(control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&ole)), S_OK);
+  ole->FreezeEvents(1);
+  std::string body;
+  ASSERT_EQ(Curl(Url("/hello.txt"), &body), 0);  // served with nobody taking its events
+  EXPECT_EQ(body, "hello from the server\n");
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(Count(kOnConnect), 0);
+  ole->FreezeEvents(0);
+  ole->Release();
+  ASSERT_EQ(Curl(Url("/docs/a.txt"), &body), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 2; }));
+  std::vector<int> order;
+  for (const Fired& f : fired)
+    if (f.id != kOnIdle && f.id != kOnStart) order.push_back(f.id);
+  EXPECT_EQ(order, (std::vector<int>{kOnConnect, kOnCommand, kOnResult, kOnDownload, kOnDisconnect, kOnConnect,
+                                     kOnCommand, kOnResult, kOnDownload, kOnDisconnect}));
+  EXPECT_EQ(fired.back().id, kOnIdle);
+}
+
 TEST_F(HttpServing, ServesOnIPv6Loopback) {
   if (!cvpeers::LoopbackAvailable(AF_INET6)) GTEST_SKIP() << "::1 is not available";
   ASSERT_TRUE(StartServer(u"::1", AF_INET6));
