@@ -144,12 +144,13 @@ void HandleGet(uint64_t server, uint32_t clientId, uint32_t) {
   if (!c) return;
   HttpSession& s = *c.session;
   if (s.methodId != kGet && s.methodId != kHead && s.methodId != kPost) return void(SendError(c, 500));
+  const ResolutionMemo memo;
   if (!Begin(c, s.methodId != kPost)) return;
   if (s.script) return RunProgram(c);
   // POST to a document is a GET of it; its body is dropped within the request size limit.
   if (s.methodId == kPost && !ReadBodyDiscard(c, true)) return void(SendError(c, 500));
   struct stat st {};
-  if (s.localPath.empty() || ::stat(s.localPath.c_str(), &st) != 0) return void(SendError(c, 404));
+  if (s.localPath.empty() || !StatBelow(s.localBase, s.localPath, &st)) return void(SendError(c, 404));
   if (S_ISREG(st.st_mode)) return SendFile(c, s.methodId == kGet);
   if (S_ISDIR(st.st_mode)) return SendDirectory(c);
   SendError(c, 403);

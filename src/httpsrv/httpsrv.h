@@ -213,6 +213,10 @@ int32_t HttpServerBuildCredentials(const char* user, const char* password, const
 void HttpServerFreeCredentials(SecCredentials** credentials);
 // A download, upload or execute event delivered after the request's result event.
 int32_t HttpSessionSetEvent(uint64_t server, uint32_t clientId, uint32_t event, uint32_t error);
+// For an owner inside the result event on the client's thread: takes the pending event
+// (and its error) off the session, so that the owner handles it together with the result
+// and the library does not report it again. 1 when one was pending, else 0.
+int32_t HttpSessionTakeEvent(uint64_t server, uint32_t clientId, uint32_t* event, uint32_t* error);
 int32_t HttpServerSuspend(uint64_t server);
 int32_t HttpServerResume(uint64_t server);
 int32_t HttpServerIsListening(uint64_t server);

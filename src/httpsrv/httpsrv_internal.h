@@ -1,8 +1,9 @@
 #pragma once
 // Records of the HTTP server library: the server, its virtual hosts and paths, users and
 // CGI registrations, the per-client session, and the helpers shared by its sources.
-#include <strings.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdint>
@@ -246,6 +247,22 @@ std::string CombineUnder(const std::string& base, const std::string& rest);
 // True when a component of local below base starts with a dot (local itself when they are
 // the same path).
 bool HiddenBelow(const std::string& base, const std::string& local);
+// While one lives on a thread, how a path resolves below its base is asked of the kernel
+// once for the thread's last path: a request's mapping, its type check and its rights
+// check ask the same question within microseconds, and nothing changes the file system
+// between them. For requests that only read; nested ones leave the outer one alone.
+class ResolutionMemo {
+ public:
+  ResolutionMemo();
+  ~ResolutionMemo();
+  ResolutionMemo(const ResolutionMemo&) = delete;
+  ResolutionMemo& operator=(const ResolutionMemo&) = delete;
+
+ private:
+  bool active_;
+};
+// stat() of a mapped path below its base; answered from the thread's memo when there is one.
+bool StatBelow(const std::string& base, const std::string& path, struct stat* st);
 VirtualHost* HostOf(HttpServerRecord& r, uint32_t id);
 // path must be in the normal form above.
 const VirtualPath* ResolvePath(HttpServerRecord& r, uint32_t hostId, const std::string& path, std::string& local,

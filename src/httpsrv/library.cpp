@@ -170,6 +170,14 @@ int32_t HttpSessionSetEvent(uint64_t server, uint32_t clientId, uint32_t event, 
   return 1;
 }
 
+int32_t HttpSessionTakeEvent(uint64_t server, uint32_t clientId, uint32_t* event, uint32_t* error) {
+  Client c = FindClient(server, clientId);
+  if (!c || !event || !error) return 0;
+  *event = c.session->pendingEvent.exchange(0);
+  *error = c.session->pendingError.load();
+  return *event != 0 ? 1 : 0;
+}
+
 int32_t HttpServerSuspend(uint64_t server) { return Lib().Suspend(server); }
 int32_t HttpServerResume(uint64_t server) { return Lib().Resume(server); }
 int32_t HttpServerIsListening(uint64_t server) { return Lib().IsListening(server); }

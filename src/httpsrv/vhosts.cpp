@@ -90,11 +90,36 @@ std::string Resolved(const std::string& path) {
 // Plain or Missing when no symbolic link lies between them (the part of path that exists
 // is then below base), Unknown when one does or when it cannot tell (base empty or gone,
 // path not under base as text).
-plat::BeneathResult BelowBase(const std::string& base, const std::string& path, struct stat* st) {
+struct Resolution {
+  bool valid = false;
+  std::string base, path;
+  plat::BeneathResult result = plat::BeneathResult::Unknown;
+  struct stat st {};
+};
+// The memo of the thread's ResolutionMemo, null outside one; its strings keep their room
+// from one request to the next.
+thread_local Resolution tResolution;
+thread_local Resolution* tMemo = nullptr;
+
+plat::BeneathResult AskKernel(const std::string& base, const std::string& path, struct stat* st) {
   if (!PathInside(base, path)) return plat::BeneathResult::Unknown;
   const auto anchor = plat::AnchorOf(base);
   if (!anchor) return plat::BeneathResult::Unknown;
   return plat::ResolveBeneath(anchor->fd(), path.substr(std::min(base.size(), path.size())), st);
+}
+
+plat::BeneathResult BelowBase(const std::string& base, const std::string& path, struct stat* st) {
+  Resolution* m = tMemo;
+  if (!m) return AskKernel(base, path, st);
+  if (!m->valid || m->base != base || m->path != path) {
+    m->st = {};
+    m->result = AskKernel(base, path, &m->st);
+    m->base = base;
+    m->path = path;
+    m->valid = true;
+  }
+  *st = m->st;
+  return m->result;
 }
 
 // Where a link leads decides: the virtual path of the host that covers the resolved path
@@ -278,6 +303,22 @@ std::string CombineUnder(const std::string& base, const std::string& rest) {
     probe.resize(slash);
   }
   return PathInside(realBase, real) ? out : std::string();
+}
+
+ResolutionMemo::ResolutionMemo() : active_(tMemo == nullptr) {
+  if (!active_) return;
+  tResolution.valid = false;
+  tMemo = &tResolution;
+}
+
+ResolutionMemo::~ResolutionMemo() {
+  if (active_) tMemo = nullptr;
+}
+
+bool StatBelow(const std::string& base, const std::string& path, struct stat* st) {
+  // Reached without a link: what the kernel said of it is what stat() says.
+  if (BelowBase(base, path, st) == plat::BeneathResult::Plain) return true;
+  return ::stat(path.c_str(), st) == 0;
 }
 
 bool HiddenBelow(const std::string& base, const std::string& local) {

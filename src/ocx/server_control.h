@@ -90,9 +90,16 @@ class ServerControl : public Control<Iface> {
 
   uint64_t ServerHandleValue() const { return server_.load(); }
   uint32_t QueuedNotifications() const { return notify_.queue.Count(); }
-  // The engine's callback; context is the control's ServerNotifyTarget.
-  static int32_t LibraryEventCallback(uint64_t, uint32_t clientId, uint16_t event, uint16_t error, uint64_t context) {
-    return Notify::Callback(clientId, event, error, context);
+  // The engine's callback; context is the control's ServerNotifyTarget. A library whose
+  // events come in pairs (Lib::FollowingEvent, on the client's thread: the MAKELONG(event,
+  // error) that follows this event at once, taken from the library, or 0) has each pair
+  // fired in one trip to the control's thread.
+  static int32_t LibraryEventCallback(uint64_t server, uint32_t clientId, uint16_t event, uint16_t error,
+                                      uint64_t context) {
+    uint32_t following = 0;
+    if constexpr (requires { Lib::FollowingEvent(server, clientId, event, error); })
+      following = Lib::FollowingEvent(server, clientId, event, error);
+    return Notify::Callback(clientId, event, error, following, context);
   }
 
  protected:

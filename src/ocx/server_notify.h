@@ -64,4 +64,15 @@ inline LPARAM MakeEventParam(uint16_t event, uint16_t error) {
   return LPARAM(int32_t(uint32_t(event) | (uint32_t(error) << 16)));
 }
 
+// lParam of an event without an error that another event of the same client follows at
+// once (MAKELONG(event, error) of the second in the upper half): one trip to the control's
+// thread fires both, in that order, while the client's thread waits for both as before.
+inline LPARAM MakeEventPairParam(uint16_t event, uint32_t following) {
+  return LPARAM((uint64_t(following) << 32) | event);
+}
+// The second event of such a pair, 0 when there is none.
+inline uint32_t PairedEvent(LPARAM lParam) {
+  return uint32_t(lParam) >> 16 == 0 ? uint32_t(uint64_t(lParam) >> 32) : 0;
+}
+
 }  // namespace ocx

@@ -164,7 +164,10 @@ SOCKET InetAccept(SOCKET listening, uint32_t timeout, uint32_t options, SecCrede
   if (timeout > 1000) timeout /= 1000;
 
   SOCKET s = TakeDeferred(*l);
-  if (s == INVALID_SOCKET) {
+  // A connection accepted here is blocking already (Linux does not pass the listening
+  // socket's non-blocking flag on), and an asynchronously selected one must stay as it is.
+  const bool deferred = s != INVALID_SOCKET;
+  if (!deferred) {
     switch (WaitSocket(*l, POLLIN, TimeoutMs(timeout), kInetStateAccepting, nullptr)) {
       case WaitResult::Ready: break;
       case WaitResult::Aborted: return FailHandle(cvErrorConnectionAborted);
@@ -187,7 +190,7 @@ SOCKET InetAccept(SOCKET listening, uint32_t timeout, uint32_t options, SecCrede
   r->options.store(kept);
   ReadLocalAddress(*r);
   ReadPeerAddress(*r);
-  SetBlocking(s, true);
+  if (deferred) SetBlocking(s, true);
 
   if (options & kInetOptionSecure) {
     SecCredentials zero{};

@@ -26,6 +26,7 @@
 #include "ftpsrv/ftpsrv.h"
 #include "peers/peer.h"
 #include "sockets/inet.h"
+#include "support/owner_hook.h"
 
 namespace ftpsrvtest {
 
@@ -37,11 +38,13 @@ struct Event {
   uint32_t error;
 };
 
+using Hook = cvtest::OwnerHook;
+
 // What the owner callback saw; a hook may act inside the event (on the client thread).
 struct Owner {
   std::mutex lock;
   std::vector<Event> events;
-  std::function<void(uint64_t server, uint32_t clientId, uint32_t event)> hook;
+  Hook hook;
 
   std::vector<uint32_t> Codes() {
     std::lock_guard lk(lock);
@@ -63,13 +66,7 @@ inline int32_t OnOwnerEvent(uint64_t server, uint32_t clientId, uint16_t event, 
     std::lock_guard lk(owner->lock);
     owner->events.push_back({clientId, event, error});
   }
-  // The hook is copied under the lock: the test thread may replace or clear it meanwhile.
-  std::function<void(uint64_t, uint32_t, uint32_t)> hook;
-  {
-    std::lock_guard lk(owner->lock);
-    hook = owner->hook;
-  }
-  if (hook) hook(server, clientId, event);
+  if (const Hook::Fn hook = owner->hook.Get()) hook(server, clientId, event);
   return 0;
 }
 
@@ -296,10 +293,7 @@ class ServerTest : public ::testing::Test {
   }
   void TearDown() override {
     if (server != uint64_t(INVALID_SOCKET)) FtpServerStop(server);
-    {
-      std::lock_guard lk(owner.lock);
-      owner.hook = nullptr;
-    }
+    owner.hook = nullptr;
     FtpServerDetach();
   }
 

@@ -26,30 +26,13 @@
 #include "httpsrv/httpsrv.h"
 #include "peers/peer.h"
 #include "sockets/inet.h"
+#include "support/owner_hook.h"
 
 namespace httpsrvtest {
 
 namespace fs = std::filesystem;
 
-// A hook the test thread sets while the server's threads may be calling it: a server
-// thread calls a copy taken under the lock.
-class Hook {
- public:
-  using Fn = std::function<void(uint64_t server, uint32_t clientId, uint32_t event)>;
-  Hook& operator=(Fn fn) {
-    std::lock_guard lk(lock_);
-    fn_ = std::move(fn);
-    return *this;
-  }
-  Fn Get() const {
-    std::lock_guard lk(lock_);
-    return fn_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  Fn fn_;
-};
+using Hook = cvtest::OwnerHook;
 
 struct Owner {
   std::mutex lock;

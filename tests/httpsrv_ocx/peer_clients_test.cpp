@@ -107,6 +107,56 @@ TEST_F(HttpServing, CurlGetsAFileAndAnIndexWithEventsOnTheHostThread) {
   EXPECT_EQ(Get(u"ServerHandle"), "-1");
 }
 
+// Requests kept alive on one connection: each request's events in their order, and a
+// download event that still sees its own request while the client's thread waits for it.
+TEST_F(HttpServing, KeptAliveRequestsFireTheirEventsInOrder) {
+  ASSERT_TRUE(StartServer());
+  std::vector<std::string> linesInDownload;
+  handlers[kOnDownload] = [&](const Fired&) { linesInDownload.push_back(Get(u"CommandLine")); };
+  std::string body;
+  // The server keeps a connection only when the request asks for it.
+  ASSERT_EQ(Curl("-H 'Connection: keep-alive' " + Url("/hello.txt") + " -o /dev/null " + Url("/docs/a.txt") +
+                     " -o /dev/null " + Url("/docs/b.txt"),
+                 &body),
+            0);
+  EXPECT_EQ(body, "hello from the server\n");
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 1; }));
+  EXPECT_EQ(Count(kOnConnect), 1);
+  EXPECT_EQ(RequestEvents(), (std::vector<int>{kOnCommand, kOnResult, kOnDownload, kOnCommand, kOnResult, kOnDownload,
+                                               kOnCommand, kOnResult, kOnDownload}));
+  std::vector<std::string> files;
+  for (const Fired& f : fired)
+    if (f.id == kOnDownload) files.push_back(f.args[1]);
+  const auto quoted = [&](const char* name) { return "\"" + (root_.path() / name).string() + "\""; };
+  EXPECT_EQ(files, (std::vector<std::string>{quoted("hello.txt"), quoted("docs/a.txt"), quoted("docs/b.txt")}));
+  EXPECT_EQ(linesInDownload, (std::vector<std::string>{"\"GET /hello.txt HTTP/1.1\"", "\"GET /docs/a.txt HTTP/1.1\"",
+                                                       "\"GET /docs/b.txt HTTP/1.1\""}));
+}
+
+// Events held back while the host froze them keep their order when they go out: the
+// result and the download it was paired with, then the next client's.
+TEST_F(HttpServing, FrozenRequestEventsReplayInOrder) {
+  ASSERT_TRUE(StartServer());
+  IOleControl* ole = nullptr;
+  ASSERT_EQ(control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&ole)), S_OK);
+  ole->FreezeEvents(1);
+  std::string body;
+  ASSERT_EQ(Curl(Url("/hello.txt"), &body), 0);  // served with nobody taking its events
+  EXPECT_EQ(body, "hello from the server\n");
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(Count(kOnConnect), 0);
+  ole->FreezeEvents(0);
+  ole->Release();
+  ASSERT_EQ(Curl(Url("/docs/a.txt"), &body), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Count(kOnDisconnect) >= 2; }));
+  std::vector<int> order;
+  for (const Fired& f : fired)
+    if (f.id != kOnIdle && f.id != kOnStart) order.push_back(f.id);
+  EXPECT_EQ(order, (std::vector<int>{kOnConnect, kOnCommand, kOnResult, kOnDownload, kOnDisconnect, kOnConnect,
+                                     kOnCommand, kOnResult, kOnDownload, kOnDisconnect}));
+  EXPECT_EQ(fired.back().id, kOnIdle);
+}
+
 TEST_F(HttpServing, ServesOnIPv6Loopback) {
   if (!cvpeers::LoopbackAvailable(AF_INET6)) GTEST_SKIP() << "::1 is not available";
   ASSERT_TRUE(StartServer(u"::1", AF_INET6));

@@ -66,7 +66,9 @@ Event::Event(enum Reset mode, bool initiallySet) : fd_(Spares().Take()), mode_(m
 
 Event::~Event() {
   if (fd_ < 0) return;
-  TryConsume();
+  // Cleared for its next owner; a descriptor never set (as most events of a connection
+  // are not) is clear already.
+  if (set_.load(std::memory_order_acquire)) TryConsume();
   Spares().Give(fd_);
 }
 

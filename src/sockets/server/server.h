@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/base/sync.h"
 #include "platform/base/thread.h"
@@ -118,6 +119,8 @@ struct ServerRecord {
   SecCredentials* credentials = nullptr;  // copy owned by the record; changed under the library lock
   // Clients in accept order (library lock).
   std::shared_ptr<ServerClientRecord> firstClient, lastClient;
+  // The same clients by id (library lock): owners name a client by its id in every call.
+  std::unordered_map<uint32_t, ServerClientRecord*> clientsById;
 };
 
 struct ServerClientRecord {

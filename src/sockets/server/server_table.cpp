@@ -147,6 +147,11 @@ std::shared_ptr<ServerClientRecord> ServerCreateClient(ServerRecord* server) {
   c->clientId = id;
   c->serverHandle = server->serverHandle.load();
   std::lock_guard lk(Library().lock());
+  try {
+    server->clientsById[id] = c.get();
+  } catch (...) {
+    return Fail<ClientPtr>(cvErrorOutOfMemory, nullptr);
+  }
   ServerPtr owner = FindServer(SOCKET(server->serverHandle.load()));
   c->server = owner;
   if (server->lastClient) {
@@ -182,6 +187,7 @@ void ServerFreeClient(ServerClientRecord* client) {
         if (client->next) client->next->previous = prev;
         else s->lastClient = prev;
         s->clientCount.fetch_sub(1);
+        s->clientsById.erase(client->clientId);
       }
       if (h != INVALID_SOCKET && s->acceptingHandle.load() == h) s->acceptingHandle.store(uint64_t(INVALID_SOCKET));
     }
@@ -304,10 +310,10 @@ uint32_t ServerGetClientId(SOCKET client) {
 
 SOCKET ServerFindClientById(SOCKET server, uint32_t clientId) {
   uint64_t found = uint64_t(INVALID_SOCKET);
-  if (ServerPtr s = FindServer(server))
-    ForEachClient(*s, [&](const ServerClientRecord& c) {
-      if (c.clientId == clientId && found == uint64_t(INVALID_SOCKET)) found = c.clientHandle.load();
-    });
+  if (ServerPtr s = FindServer(server)) {
+    std::lock_guard lk(Library().lock());
+    if (auto it = s->clientsById.find(clientId); it != s->clientsById.end()) found = it->second->clientHandle.load();
+  }
   return found != uint64_t(INVALID_SOCKET) ? SOCKET(found) : FailHandle(cvErrorInvalidParameter);
 }
 
