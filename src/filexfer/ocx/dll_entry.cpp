@@ -1,10 +1,10 @@
 // The deliverable's load and unload routines and its four exported entry points.
-#include <cstdlib>
 
 #include "filexfer/ocx/file_transfer.h"
 #include "ftp/ftp.h"
 #include "http/http.h"
 #include "ocx/module.h"
+#include "ocx/module_exit.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ __attribute__((constructor)) void ProcessAttach() {
   // The libraries' state objects came to life just now and are destroyed by exit handlers
   // of this module; registered after them, the detach runs before them (a destructor
   // function would run after them, on destroyed state).
-  std::atexit(ProcessDetach);
+  ocx::AtModuleExit(ProcessDetach);
 }
 
 }  // namespace

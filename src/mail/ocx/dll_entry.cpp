@@ -1,11 +1,11 @@
 // The deliverable's load and unload routines and its four exported entry points.
-#include <cstdlib>
 
 #include "dns/dns.h"
 #include "imap/imap.h"
 #include "mail/ocx/internet_mail.h"
 #include "mime/mime.h"
 #include "ocx/module.h"
+#include "ocx/module_exit.h"
 #include "pop3/pop3.h"
 #include "smtp/smtp.h"
 
@@ -34,7 +34,7 @@ __attribute__((constructor)) void ProcessAttach() {
   ocx::Module::Instance().Init(kClasses);
   // The libraries' state objects came to life just now and are destroyed by exit handlers
   // of this module; registered after them, the detach runs before them.
-  std::atexit(ProcessDetach);
+  ocx::AtModuleExit(ProcessDetach);
 }
 
 }  // namespace

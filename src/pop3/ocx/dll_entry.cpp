@@ -1,7 +1,7 @@
 // The deliverable's load and unload routines and its four exported entry points.
-#include <cstdlib>
 
 #include "ocx/module.h"
+#include "ocx/module_exit.h"
 #include "pop3/ocx/pop_client.h"
 #include "pop3/pop3.h"
 
@@ -21,7 +21,7 @@ __attribute__((constructor)) void ProcessAttach() {
   ocx::Module::Instance().Init(kClasses);
   // The library's state comes to life just now and is destroyed by an exit handler of this
   // module; registered after it, the detach runs first.
-  std::atexit(ProcessDetach);
+  ocx::AtModuleExit(ProcessDetach);
 }
 
 }  // namespace
