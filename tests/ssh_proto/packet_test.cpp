@@ -1,10 +1,13 @@
 // The packet layer: encrypted round trips for every cipher and MAC, the receiver's
 // integrity checks, field readers and writers, padding, the CBC IGNORE rule, the
-// length-hiding send, and SSH-1 framing.
+// length-hiding send, SSH-1 framing, and the channel window reopened on a packet's first
+// block.
 #include <gtest/gtest.h>
 
 #include "core/errors/error_codes.h"
+#include "ssh/proto/channel.h"
 #include "ssh/proto/compress.h"
+#include "ssh/proto/transport.h"
 #include "ssh_test_util.h"
 
 namespace {
@@ -356,6 +359,146 @@ TEST(Ssh2Packets, PayloadThatDoesNotInflateIsRefused) {
   EXPECT_EQ(s->integrityFailed, 1u);
   EXPECT_EQ(s->lastError, cvErrorInvalidPacketData);
   SshSessionFree(s);
+}
+
+// A session in its main phase receiving under aes128-ctr and hmac-sha2-256: the channel
+// handlers installed, a main channel (local id 256, the server's id 7) with its whole
+// window, the channel's data kept as delivered and what the session writes kept plain.
+std::string g_delivered;
+
+struct MainPhase {
+  Pair pair{&Aes128CtrCipherDesc, &HmacSha256MacDesc};
+  CaptureSocket socket;
+  SshChannel* main = nullptr;
+  MainPhase() {
+    g_delivered.clear();
+    SshSession* s = pair.rx;
+    s->socket = &socket;
+    s->packetReader = Ssh2ReadPacket;
+    s->protocol = Ssh2Protocol;
+    s->protocolVersion = 2;
+    s->ident.state = SshIdentState::Done;
+    s->authStarted = 1;
+    s->connectionState = kSshStateRunning;
+    Ssh2DispatchInit(s);
+    Ssh2InstallConnectionHandlers(s);
+    Ssh2InstallChannelHandlers(s);
+    main = SshChannelNew(s, 256);
+    main->remoteId = 7;
+    SshChannelsAdd(s, main);
+    s->mainChannel = main;
+    s->mainChannelData = [](SshSession*, const uint8_t* data, uint32_t length) {
+      g_delivered.append(reinterpret_cast<const char*>(data), length);
+    };
+  }
+  ~MainPhase() { pair.rx->socket = nullptr; }
+  // One encrypted channel message: recipient, then the data as a string.
+  std::string Data(uint32_t type, uint32_t recipient, const std::string& data) {
+    SshPacket* p = Ssh2PacketNew(type);
+    SshPacketAddUint32(p, recipient);
+    if (type == 95) SshPacketAddUint32(p, 1);
+    SshPacketAddStringStart(p);
+    SshPacketAddStringData(p, data.data(), int32_t(data.size()));
+    int32_t n = Ssh2FinishPacket(pair.tx, p);
+    std::string out(reinterpret_cast<char*>(p->data), size_t(n));
+    SshPacketFree(p);
+    return out;
+  }
+  void Receive(const std::string& bytes) {
+    SshOnReceive(pair.rx, 0, reinterpret_cast<const uint8_t*>(bytes.data()), int32_t(bytes.size()));
+  }
+  // The amounts of the WINDOW_ADJUST messages written so far.
+  std::vector<uint32_t> Adjustments() const {
+    std::vector<uint32_t> out;
+    for (const std::string& m : sshtest::PlainPayloads(socket.written)) {
+      if (m[0] != char(93)) continue;
+      EXPECT_EQ(m.size(), 9u);
+      EXPECT_EQ(m.substr(1, 4), sshtest::U32(7)) << "the server's channel id";
+      if (m.size() == 9)
+        out.push_back(uint32_t(uint8_t(m[5])) << 24 | uint32_t(uint8_t(m[6])) << 16 | uint32_t(uint8_t(m[7])) << 8 |
+                      uint8_t(m[8]));
+    }
+    return out;
+  }
+};
+
+// The window for main-channel data is reopened as soon as the packet's first block is in,
+// before the rest has arrived; what the window is charged and granted stays what it was
+// (one adjustment per packet, never more than the window's 16,384 bytes outstanding).
+TEST(Ssh2Packets, MainChannelWindowReopensOnThePacketsFirstBlock) {
+  struct Case {
+    const char* name;
+    uint32_t type, recipient, window;
+    size_t length;
+    std::vector<uint32_t> early;  // adjustments once the first block is in
+    std::vector<uint32_t> all;    // and once the whole packet is
+    uint32_t windowAfter;         // the local window at the end
+    bool delivered, ends;
+  } cases[] = {
+      {"a whole window", 94, 256, 16384, 16384, {16384}, {16384}, 16384, true, false},
+      {"less than half of it", 94, 256, 16384, 8000, {}, {}, 8384, true, false},
+      {"the rest of the window", 94, 256, 9000, 9000, {16384}, {16384}, 16384, true, false},
+      {"beyond the window", 94, 256, 9000, 9001, {}, {}, 9000, false, true},
+      {"extended data, as before", 95, 256, 16384, 16384, {}, {16384}, 16384, false, false},
+      {"another channel", 94, 300, 16384, 16384, {}, {}, 16384, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MainPhase phase;
+    phase.main->localWindow = c.window;
+    std::string data(c.length, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 31 + i / 256);
+    const std::string bytes = phase.Data(c.type, c.recipient, data);
+    phase.Receive(bytes.substr(0, 16));
+    EXPECT_EQ(phase.Adjustments(), c.early);
+    EXPECT_TRUE(g_delivered.empty());
+    EXPECT_LE(phase.main->localWindow, 16384u);
+    phase.Receive(bytes.substr(16));
+    EXPECT_EQ(phase.Adjustments(), c.all);
+    EXPECT_EQ(g_delivered, c.delivered ? data : "");
+    EXPECT_EQ(phase.pair.rx->connectionState == kSshStateClosed, c.ends);
+    if (c.ends) {
+      EXPECT_EQ(phase.pair.rx->lastError, cvErrorInvalidPacketData);
+      continue;
+    }
+    EXPECT_EQ(phase.main->localWindow, c.windowAfter);
+    EXPECT_EQ(phase.pair.rx->lastError, 0u);
+  }
+}
+
+// Packets after packets: each whole-window packet gets its adjustment when its first
+// block arrives, and the stream of grants matches the data exactly.
+TEST(Ssh2Packets, EveryWindowPacketGetsOneEarlyAdjustment) {
+  MainPhase phase;
+  std::string expected;
+  for (uint32_t i = 0; i < 4; ++i) {
+    const std::string data(16384, char('a' + i));
+    const std::string bytes = phase.Data(94, 256, data);
+    phase.Receive(bytes.substr(0, 16));
+    EXPECT_EQ(phase.Adjustments().size(), i + 1);
+    EXPECT_EQ(phase.main->localWindow, 16384u);
+    phase.Receive(bytes.substr(16));
+    expected += data;
+  }
+  EXPECT_EQ(g_delivered, expected);
+  EXPECT_EQ(phase.Adjustments(), std::vector<uint32_t>(4, 16384));
+}
+
+// A packet whose window was reopened early and whose MAC then fails is not delivered: the
+// session ends with the integrity error as it does for any other packet.
+TEST(Ssh2Packets, MacFailureAfterTheEarlyAdjustmentEndsTheSession) {
+  for (size_t flip : {size_t(100), size_t(0)}) {  // in the data, in the MAC
+    MainPhase phase;
+    std::string bytes = phase.Data(94, 256, std::string(16384, 'd'));
+    const size_t at = flip ? flip : bytes.size() - 1;
+    bytes[at] = char(bytes[at] ^ 1);
+    phase.Receive(bytes);
+    EXPECT_EQ(phase.Adjustments(), std::vector<uint32_t>{16384});
+    EXPECT_TRUE(g_delivered.empty());
+    EXPECT_EQ(phase.pair.rx->connectionState, kSshStateClosed);
+    EXPECT_EQ(phase.pair.rx->lastError, cvErrorInvalidPacketData);
+    EXPECT_TRUE(phase.socket.closed);
+  }
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ struct SshChannel {
   uint32_t remoteWindow = 0;
   uint32_t remoteMaxPacket = 0;
   uint32_t localWindow = 0;
+  // Data of the packet being received that the local window was charged for when its
+  // header was seen (0: none), and that packet's sequence number.
+  uint32_t chargedAhead = 0;
+  uint32_t chargedSequence = 0;
   SshSocket* socket = nullptr;  // the X11 or forwarded-port connection
 };
 

@@ -12,6 +12,7 @@
 #include "ssh/proto/forward_hooks.h"
 #include "ssh/proto/input.h"
 #include "ssh/proto/packet.h"
+#include "ssh/proto/packet_internal.h"
 #include "ssh/proto/transport.h"
 #include "ssh/sftp/sftp_channel.h"
 #include "ssh/util/alloc.h"
@@ -76,13 +77,18 @@ void OnData(SshSession* s, SshPacket* packet) {
   int32_t length;
   SshPacketGetString(packet, &data, &length);
   if (!data) return;
-  if (uint32_t(length) > c->localWindow) {
-    // More than was granted: a peer that ignores flow control is not followed.
-    SshSetLastError(s, cvErrorInvalidPacketData);
-    SshDisconnect(s, "Channel data beyond the window", kSshDisconnectProtocolError, 0);
-    return;
+  // A packet whose header was seen early has been charged to the window already.
+  const bool charged = c->chargedAhead != 0 && packet->sequence == c->chargedSequence;
+  c->chargedAhead = 0;
+  if (!charged) {
+    if (uint32_t(length) > c->localWindow) {
+      // More than was granted: a peer that ignores flow control is not followed.
+      SshSetLastError(s, cvErrorInvalidPacketData);
+      SshDisconnect(s, "Channel data beyond the window", kSshDisconnectProtocolError, 0);
+      return;
+    }
+    c->localWindow -= uint32_t(length);
   }
-  c->localWindow -= uint32_t(length);
   uint32_t backlog = 0;
   switch (c->type) {
     case ChannelMain:
@@ -105,6 +111,28 @@ void OnData(SshSession* s, SshPacket* packet) {
   // The consumer may have ended the session meanwhile.
   if (s->connectionState == kSshStateClosed || SshChannelFind(s, c->localId) != c) return;
   if (backlog < kSshChannelWindow) Ssh2ChannelSetWindow(c, kSshChannelWindow - backlog);
+}
+
+// The first block of a received packet, before the rest is decrypted, authenticated and
+// delivered. Data for the main channel is charged to the local window here and the window
+// reopened at once: with a window of one packet the server would otherwise wait for this
+// packet's checks and delivery before reading and encrypting the next, and the two sides
+// would take turns instead of working at the same time. The main channel's consumer never
+// reports a backlog, so the adjustment is the one OnData would send afterwards; a packet
+// that then fails its MAC ends the session as before. What OnData would not accept as it
+// stands is left to it.
+void OnPacketStarted(SshSession* s, const uint8_t* header, int32_t payloadEnd) {
+  constexpr int32_t kDataAt = 14;  // behind length, padding, type, recipient and data length
+  using cvssh::proto::Load32;
+  SshChannel* c = s->mainChannel;
+  if (header[5] != kMsgChannelData || !c || c->closing || s->dispatch[kMsgChannelData] != OnData) return;
+  if (payloadEnd < kDataAt || Load32(header + 6) != c->localId) return;
+  const uint32_t length = Load32(header + 10);
+  if (length == 0 || length > uint32_t(payloadEnd - kDataAt) || length > c->localWindow) return;
+  c->localWindow -= length;
+  c->chargedAhead = length;
+  c->chargedSequence = s->inSequence;
+  Ssh2ChannelSetWindow(c, kSshChannelWindow);
 }
 
 void OnEof(SshSession* s, SshPacket* packet) {
@@ -302,4 +330,5 @@ void Ssh2InstallChannelHandlers(SshSession* s) {
   s->dispatch[kMsgChannelOpenFailure] = OnOpenFailure;
   s->dispatch[kMsgChannelRequest] = OnChannelRequest;
   s->dispatch[kMsgChannelOpen] = OnChannelOpen;
+  s->packetStarted = OnPacketStarted;
 }

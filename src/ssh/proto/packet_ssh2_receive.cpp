@@ -15,6 +15,9 @@ using cvssh::proto::Load32;
 
 namespace {
 
+// Length, padding length, message number, recipient channel and the data's length.
+constexpr int32_t kChannelHeaderBytes = 14;
+
 void Reject(SshSession* s) {
   SshSetLastError(s, cvErrorInvalidPacketData);
   s->integrityFailed = 1;
@@ -60,6 +63,10 @@ SshPacket* Ssh2ReadPacket(SshSession* s, const uint8_t** bytes, int32_t* count) 
     int32_t macLength = s->scMac ? int32_t(s->scMac->mac_length) : 0;
     rx.total = length + 4 + macLength;
     cvssh::proto::PacketEnsure(p, rx.total);
+    // A channel message's header (type, recipient, data length) is in a first block of 16
+    // bytes; a compressed payload cannot be read before it is inflated.
+    if (s->packetStarted && rx.block >= kChannelHeaderBytes && !s->scCompress)
+      s->packetStarted(s, p->data, length - padding + 4);
   }
   if (!Collect(rx, rx.total, bytes, count)) return nullptr;
 

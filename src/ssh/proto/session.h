@@ -153,6 +153,11 @@ struct SshSession final : SshPlug {
   uint32_t bytesReceived = 0;
   uint32_t deferredBytes = 0;
   uint32_t integrityFailed = 0;  // a received packet failed its checks
+  // Sees a received SSH-2 packet's first block as soon as it is decrypted and its length
+  // checked, before the rest is received, decrypted and authenticated; payloadEnd is
+  // where its payload ends. Called only when that block holds a channel message's header
+  // (16-byte blocks, no compression): the connection layer grants window there.
+  void (*packetStarted)(SshSession* session, const uint8_t* header, int32_t payloadEnd) = nullptr;
 
   // ---- session input ----
   SshPacketReader packetReader = nullptr;
