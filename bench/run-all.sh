@@ -34,6 +34,7 @@
 #   FTPSRV_MIB=1024 FTPSRV_ROUNDS=5
 #   HTTPSRV_SECONDS=5 HTTPSRV_ROUNDS=3
 #   SFTP_MIB=512 SFTP_ROUNDS=5 SFTP_CONCURRENT_MIB=100 SFTP_CONCURRENT_RUNS=20
+#   BENCH_BESIDE=<an earlier build's bench_sftp> (the SFTP group then runs it as a third side)
 #   XFER_MIB=1024 XFER_RUNS=3 XFER_FILTER= (only the xfer cases whose name holds it, e.g. put)
 #   FTP_MIB=256 FTP_RUNS=3
 #   MAIL_PARSE_MIB=68 MAIL_FETCH_MIB=24 MAIL_RUNS=9
@@ -197,6 +198,7 @@ run_sftp() {
 extract_sftp() {
   awk '/^(download|upload) +throughput ours\/sftp median/ { gsub(/,|;/, "")
       printf "%s throughput ours/sftp\t%s\n%s CPU per byte ours/sftp\t%s\n", $1, $5, $1, $13 }
+    /^(download|upload) +throughput ours\/earlier median/ { gsub(/,/, ""); printf "%s throughput ours/earlier\t%s\n", $1, $5 }
     /slowest \/ alone median .*CPU/ { gsub(/,|;/, ""); printf "concurrent slowest/alone\t%s\nconcurrent CPU/alone\t%s\n", $9, $16 }' "$1"
 }
 
