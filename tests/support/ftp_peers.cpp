@@ -143,7 +143,8 @@ bool Run(const std::vector<std::string>& args) {
 }
 
 cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string& method,
-                                const std::vector<std::string>& extraArgs, const FtpPeerTls& tls = {}) {
+                                const std::vector<std::string>& extraArgs, const FtpPeerTls& tls = {},
+                                bool checksums = true) {
   cvpeers::PeerOptions o;
   o.family = family;
   switch (kind) {
@@ -153,6 +154,7 @@ cvpeers::PeerOptions OptionsFor(FtpPeerKind kind, int family, const std::string&
       o.configName = "proftpd.conf";
       o.configTemplate = std::string(kProftpdBase) + (kind == FtpPeerKind::ProftpdProxy ? kProxyPart : "");
       o.values["METHOD"] = method;
+      if (!checksums) o.configTemplate += "DigestEngine off\n";
       if (!tls.certificate.empty()) {
         o.configTemplate += kProftpdTls;
         if (!tls.clientCa.empty()) o.configTemplate += kProftpdClientCa;
@@ -203,8 +205,8 @@ void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(pa
 FtpPeer::FtpPeer(FtpPeerKind kind, int family, std::string proxyMethod, std::vector<std::string> extraArgs)
     : kind_(kind), process_(OptionsFor(kind, family, proxyMethod, extraArgs)) {}
 
-FtpPeer::FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls)
-    : kind_(kind), process_(OptionsFor(kind, family, "user@host", {}, tls)) {}
+FtpPeer::FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls, bool checksums)
+    : kind_(kind), process_(OptionsFor(kind, family, "user@host", {}, tls, checksums)) {}
 
 bool FtpPeer::hasPasswordLogin() const {
   return kind_ != FtpPeerKind::Vsftpd || fs::exists(fs::path("/etc/pam.d") / kVsftpdPamService);

@@ -40,7 +40,10 @@ class FtpPeer {
           std::vector<std::string> extraArgs = {});
   // A server with TLS. vsftpd insists that data connections resume the command
   // connection's session (require_ssl_reuse), and proftpd does so by default.
-  FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls);
+  // checksums false: proftpd's checksum module stays off. On, it digests every file it
+  // sends or receives as the bytes pass (for HASH), which costs it more than the
+  // transfer itself: a benchmark of clients would measure that digest.
+  FtpPeer(FtpPeerKind kind, int family, const FtpPeerTls& tls, bool checksums = true);
 
   cvpeers::PeerProcess::StartResult Start();
   std::string Diagnostics() const { return process_.Diagnostics(); }
