@@ -1,8 +1,12 @@
 // The handle table (handles are the sockets themselves) and the table of threads that use
 // the library. Both grow by 256 entries and are guarded by the library lock. Records are
 // shared so that a thread cancelling or inspecting another thread's handle never touches
-// a freed record.
+// a freed record. Both are indexed as well (a handle by its value, a thread by its id):
+// every call on a handle looks it up under the library lock, and a walk of a table of
+// hundreds of entries there made the server threads queue for the lock.
 #include <deque>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/base/thread.h"
@@ -17,7 +21,12 @@ constexpr size_t kTableStep = 256;
 
 struct Tables {
   std::vector<RecordPtr> handles;
+  // The records in handles by handle (a record leaves the table before its descriptor is
+  // closed, so a descriptor has one record).
+  std::unordered_map<SOCKET, RecordPtr> byHandle;
   std::deque<InetThreadRecord> threads;  // records never move: threads keep pointers
+  std::unordered_map<uint32_t, InetThreadRecord*> byThread;
+  std::vector<InetThreadRecord*> freeThreads;  // entries of threads with id 0
 };
 
 Tables& T() noexcept {
@@ -37,9 +46,28 @@ bool Grow(V& v) noexcept {
 }
 
 InetThreadRecord* FindThread(uint32_t id) noexcept {
-  for (auto& t : T().threads)
-    if (t.threadId == id) return &t;
-  return nullptr;
+  auto it = T().byThread.find(id);
+  return it == T().byThread.end() ? nullptr : it->second;
+}
+
+// A free entry of the thread table, grown when none is left; null without memory.
+InetThreadRecord* FreeThreadEntry() noexcept {
+  auto& f = T().freeThreads;
+  if (f.empty()) {
+    auto& v = T().threads;
+    const size_t old = v.size();
+    try {
+      f.reserve(v.size() + kTableStep);  // room for every entry to be free at once
+    } catch (...) {
+      return nullptr;
+    }
+    if (!Grow(v)) return nullptr;
+    // Taken from the back: the first new entry goes first, as a walk of the table would.
+    for (size_t i = v.size(); i > old; --i) f.push_back(&v[i - 1]);
+  }
+  InetThreadRecord* t = f.back();
+  f.pop_back();
+  return t;
 }
 
 }  // namespace
@@ -47,13 +75,21 @@ InetThreadRecord* FindThread(uint32_t id) noexcept {
 RecordPtr FindRecord(SOCKET handle) noexcept {
   if (handle == INVALID_SOCKET) return nullptr;
   std::lock_guard lk(Library().lock());
-  for (const RecordPtr& r : T().handles)
-    if (r && r->handle == handle) return r;
-  return nullptr;
+  auto it = T().byHandle.find(handle);
+  return it == T().byHandle.end() ? nullptr : it->second;
 }
 
 bool AddRecord(const RecordPtr& record) noexcept {
   std::lock_guard lk(Library().lock());
+  // A record still held for the descriptor can only be one whose descriptor was closed
+  // behind the library's back: the number now names the new socket.
+  RecordPtr replaced;
+  try {
+    RecordPtr& indexed = T().byHandle[record->handle];
+    replaced = std::exchange(indexed, record);
+  } catch (...) {
+    return false;
+  }
   auto& h = T().handles;
   for (auto& slot : h) {
     if (!slot) {
@@ -62,7 +98,11 @@ bool AddRecord(const RecordPtr& record) noexcept {
     }
   }
   size_t old = h.size();
-  if (!Grow(h)) return false;
+  if (!Grow(h)) {
+    if (replaced) T().byHandle[record->handle] = replaced;  // the entry exists: no allocation
+    else T().byHandle.erase(record->handle);
+    return false;
+  }
   h[old] = record;
   return true;
 }
@@ -71,6 +111,8 @@ bool RemoveRecord(const InetSocketRecord* record) noexcept {
   std::lock_guard lk(Library().lock());
   for (auto& slot : T().handles) {
     if (slot.get() == record) {
+      if (auto it = T().byHandle.find(record->handle); it != T().byHandle.end() && it->second.get() == record)
+        T().byHandle.erase(it);
       slot.reset();
       return true;
     }
@@ -123,6 +165,9 @@ void ReleaseThreadTable() noexcept {
   std::lock_guard lk(Library().lock());
   for (auto& t : T().threads) Library().MemFree(t.scratch);
   std::deque<InetThreadRecord>().swap(T().threads);
+  std::unordered_map<uint32_t, InetThreadRecord*>().swap(T().byThread);
+  std::vector<InetThreadRecord*>().swap(T().freeThreads);
+  std::unordered_map<SOCKET, RecordPtr>().swap(T().byHandle);
   std::vector<RecordPtr>().swap(T().handles);
 }
 
@@ -178,12 +223,13 @@ int32_t InetRegisterThread(uint32_t threadId) {
     ++t->useCount;
     return 1;
   }
-  InetThreadRecord* t = FindThread(0);
-  if (!t) {
-    auto& v = T().threads;
-    size_t old = v.size();
-    if (!Grow(v)) return Fail(cvErrorOutOfMemory, 0);
-    t = &v[old];
+  InetThreadRecord* t = FreeThreadEntry();
+  if (!t) return Fail(cvErrorOutOfMemory, 0);
+  try {
+    T().byThread.emplace(threadId, t);
+  } catch (...) {
+    T().freeThreads.push_back(t);  // room was reserved when the entry was made
+    return Fail(cvErrorOutOfMemory, 0);
   }
   *t = InetThreadRecord{threadId, 1, uint64_t(INVALID_SOCKET), uint64_t(INVALID_SOCKET), nullptr};
   return 1;
@@ -197,7 +243,9 @@ void InetReleaseThread(uint32_t threadId) {
   if (t->useCount > 0) --t->useCount;
   if (t->useCount == 0) {
     Library().MemFree(t->scratch);
+    T().byThread.erase(threadId);
     *t = InetThreadRecord{0, 0, uint64_t(INVALID_SOCKET), uint64_t(INVALID_SOCKET), nullptr};
+    T().freeThreads.push_back(t);  // cannot throw: room for every entry was reserved
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/base/last_error.h"
 #include "platform/base/sync.h"
@@ -104,6 +105,29 @@ TEST(RecursiveLock, ReentersOnOneThreadAndExcludesOthers) {
   bool other = true;
   std::thread([&] { other = lock.try_lock(); }).join();
   EXPECT_FALSE(other);
+}
+
+// Threads that find the lock taken try again before they wait: every one of them must still
+// get in, one at a time, nested or not.
+TEST(RecursiveLock, ContendedTakersAllGetInOneAtATime) {
+  plat::RecursiveLock lock;
+  constexpr int kThreads = 8, kRounds = 20000;
+  int inside = 0, total = 0, overlaps = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        std::lock_guard outer(lock);
+        std::lock_guard inner(lock);
+        if (++inside != 1) ++overlaps;
+        ++total;
+        --inside;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(overlaps, 0);
+  EXPECT_EQ(total, kThreads * kRounds);
 }
 
 }  // namespace

@@ -12,13 +12,33 @@ namespace plat {
 inline constexpr uint32_t INFINITE = 0xFFFFFFFFu;
 
 // A recursive mutex usable with std::lock_guard / std::unique_lock.
+//
+// A library's lock is held for a table look-up at a time, and the server libraries take it
+// dozens of times per request from as many threads as they have clients: when it is taken,
+// its holder lets go within a microsecond or so. Trying again for about that long before
+// waiting in the kernel spares the sleep, and the wake-up by the holder, that the wait
+// costs each time (two system calls and a switch each way).
 class RecursiveLock {
  public:
-  void lock() { m_.lock(); }
+  void lock() {
+    for (int i = 0; i < kSpins; ++i) {
+      if (m_.try_lock()) return;
+      Relax();
+    }
+    m_.lock();
+  }
   bool try_lock() { return m_.try_lock(); }
   void unlock() { m_.unlock(); }
 
  private:
+  static constexpr int kSpins = 100;
+  static void Relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  }
   std::recursive_mutex m_;
 };
 

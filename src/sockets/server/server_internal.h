@@ -16,6 +16,9 @@ using ClientPtr = std::shared_ptr<ServerClientRecord>;
 ServerPtr FindServer(SOCKET handle) noexcept;
 ServerPtr FindServerById(uint32_t id) noexcept;
 ClientPtr FindClient(SOCKET client, ServerPtr* server = nullptr) noexcept;
+// Gives a client in its server's list its handle, by which FindClient finds it from now on
+// until it is freed; false without memory.
+bool SetClientHandle(const ClientPtr& c, SOCKET handle) noexcept;
 // The server of a handle whose listener thread runs; null with the error set otherwise.
 ServerPtr NeedListener(SOCKET server);
 // The clients of a server in accept order (library lock inside).

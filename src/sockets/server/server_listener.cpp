@@ -125,7 +125,15 @@ void AcceptOne(const ServerPtr& sp, ClientWorkers& workers) {
   }
   const uint32_t threadId = ClientWorkers::ThreadId(*w);
   c->clientThreadId.store(threadId);
-  c->clientHandle.store(h);  // from now on the client counts as live
+  if (!SetClientHandle(c, h)) {  // from now on the client counts as live
+    c->clientThreadId.store(0);
+    workers.Release(w);
+    r->serverOwned.store(0);
+    InetReleaseHandle(h);
+    ServerFreeClient(c.get());
+    Refused(s, cvErrorOutOfMemory);
+    return;
+  }
   SetThreadPriorityOf(threadId, c->priority.load());
   ClientWorkers::Start(*w, c);
   s.acceptingHandle.store(uint64_t(INVALID_SOCKET));

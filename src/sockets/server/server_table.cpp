@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <span>
+#include <unordered_map>
 
 #include "platform/base/tick.h"
 #include "sockets/server/server_internal.h"
@@ -27,6 +28,14 @@ std::span<ServerPtr> UsedSlots() { return {Table().data(), gSlotsUsed}; }
 std::atomic<uint32_t> gServerIds{0};
 std::atomic<uint32_t> gClientIds{0};
 
+// Every client with a handle, by its handle, while it is in the list of a server in the
+// table: the owners name clients by handle in every call, and a walk of all the lists
+// under the library lock made the client threads queue for it.
+std::unordered_map<SOCKET, ClientPtr>& ClientsByHandle() {
+  static std::unordered_map<SOCKET, ClientPtr> clients;
+  return clients;
+}
+
 }  // namespace
 
 ServerPtr FindServer(SOCKET handle) noexcept {
@@ -47,16 +56,21 @@ ServerPtr FindServerById(uint32_t id) noexcept {
 ClientPtr FindClient(SOCKET client, ServerPtr* server) noexcept {
   if (client == INVALID_SOCKET) return nullptr;
   std::lock_guard lk(Library().lock());
-  for (const ServerPtr& s : UsedSlots()) {
-    if (!s) continue;
-    for (const ClientPtr* c = &s->firstClient; *c; c = &(*c)->next) {
-      if ((*c)->clientHandle.load() == client) {
-        if (server) *server = s;
-        return *c;
-      }
-    }
+  auto it = ClientsByHandle().find(client);
+  if (it == ClientsByHandle().end()) return nullptr;
+  if (server) *server = it->second->server.lock();
+  return it->second;
+}
+
+bool SetClientHandle(const ClientPtr& c, SOCKET handle) noexcept {
+  std::lock_guard lk(Library().lock());
+  try {
+    ClientsByHandle()[handle] = c;
+  } catch (...) {
+    return false;
   }
-  return nullptr;
+  c->clientHandle.store(handle);
+  return true;
 }
 
 std::vector<ClientPtr> ClientsOf(const ServerRecord& s) {
@@ -74,6 +88,12 @@ template <typename F>
 void ForEachClient(const ServerRecord& s, F f) {
   std::lock_guard lk(Library().lock());
   for (const ServerClientRecord* c = s.firstClient.get(); c; c = c->next.get()) f(*c);
+}
+
+// Takes the client out of the index by handle (library lock held).
+void Unindex(const ServerClientRecord& c) {
+  auto it = ClientsByHandle().find(SOCKET(c.clientHandle.load()));
+  if (it != ClientsByHandle().end() && it->second.get() == &c) ClientsByHandle().erase(it);
 }
 
 bool Live(const ServerClientRecord& c) {
@@ -121,6 +141,7 @@ void ServerFreeRecord(ServerRecord* server) {
         slot.reset();
       }
     }
+    for (ServerClientRecord* c = server->firstClient.get(); c; c = c->next.get()) Unindex(*c);
   }
   const SOCKET h = server->serverHandle.exchange(uint64_t(INVALID_SOCKET));
   if (RecordPtr r = FindRecord(h)) r->serverOwned.store(0);
@@ -191,6 +212,7 @@ void ServerFreeClient(ServerClientRecord* client) {
       }
       if (h != INVALID_SOCKET && s->acceptingHandle.load() == h) s->acceptingHandle.store(uint64_t(INVALID_SOCKET));
     }
+    Unindex(*client);
     client->next.reset();
     client->previous.reset();
   }
