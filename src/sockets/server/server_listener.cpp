@@ -11,6 +11,7 @@
 #include "platform/msg/wait.h"
 #include "platform/net/wsa_errors.h"
 #include "sockets/server/server_internal.h"
+#include "sockets/server/server_pauses.h"
 #include "sockets/server/server_workers.h"
 
 namespace cvsock {
@@ -200,6 +201,7 @@ ListenWait WaitListening(ServerRecord& s, uint32_t ms) {
 
 uint32_t ListenerMain(ServerPtr sp) {
   ServerRecord& s = *sp;
+  ServerSleepOnTime();
   WaitTimes w = WaitTimesFor(s.priority.load());
   InetSetHandleOwner(SOCKET(s.serverHandle.load()));
   if (s.status.load() != twServerShutdown) s.status.store(twServerListening);

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/base/tick.h"
+#include "sockets/server/server_pauses.h"
 
 namespace cvsock {
 
@@ -89,6 +90,7 @@ bool ClientWorkers::Unpark(const Worker& w) {
 }
 
 uint32_t ClientWorkers::Loop(const WorkerPtr& w) {
+  ServerSleepOnTime();
   for (;;) {
     ClientPtr c;
     {
