@@ -67,6 +67,7 @@ struct TlsState;
 // to the owner thread.
 struct InetSocketRecord {
   SOCKET handle = INVALID_SOCKET;
+  std::atomic<bool> listed{false};  // in the handle table's index (library lock)
   std::atomic<uint32_t> ownerThread{0};
   HWND ownWindow = nullptr;
   plat::HeapHandle heap = nullptr;

@@ -49,6 +49,30 @@ inline SOCKET FailHandle(uint32_t code) noexcept { return Fail<SOCKET>(code, INV
 // The socket error of the calling thread as the last error; returns -1.
 int32_t FailSocket() noexcept;
 
+// The calling thread's last answer of a table look-up by handle, given again without the
+// library lock while its record is still listed under that handle: a client's thread asks
+// for its own handle's records dozens of times per request, and every ask under the one
+// lock made the threads queue for it. Record has std::atomic<bool> listed, set and cleared
+// under the library lock as the record enters and leaves its table's index. Held weakly:
+// it keeps nothing alive.
+template <typename Record, typename Key = SOCKET>
+class LastFound {
+ public:
+  std::shared_ptr<Record> Get(Key key) const noexcept {
+    if (key != key_) return nullptr;
+    std::shared_ptr<Record> r = record_.lock();
+    return r && r->listed.load(std::memory_order_acquire) ? r : nullptr;
+  }
+  void Keep(Key key, const std::shared_ptr<Record>& r) noexcept {
+    key_ = key;
+    record_ = r;
+  }
+
+ private:
+  Key key_{};  // meaningless while record_ is empty
+  std::weak_ptr<Record> record_;
+};
+
 // ---- handle table (library lock inside) ----
 // The record of a handle without owner check, kept alive by the returned pointer.
 RecordPtr FindRecord(SOCKET handle) noexcept;

@@ -74,9 +74,13 @@ InetThreadRecord* FreeThreadEntry() noexcept {
 
 RecordPtr FindRecord(SOCKET handle) noexcept {
   if (handle == INVALID_SOCKET) return nullptr;
+  thread_local LastFound<InetSocketRecord> last;
+  if (RecordPtr r = last.Get(handle)) return r;
   std::lock_guard lk(Library().lock());
   auto it = T().byHandle.find(handle);
-  return it == T().byHandle.end() ? nullptr : it->second;
+  if (it == T().byHandle.end()) return nullptr;
+  last.Keep(handle, it->second);
+  return it->second;
 }
 
 bool AddRecord(const RecordPtr& record) noexcept {
@@ -90,6 +94,8 @@ bool AddRecord(const RecordPtr& record) noexcept {
   } catch (...) {
     return false;
   }
+  if (replaced) replaced->listed.store(false, std::memory_order_release);
+  record->listed.store(true, std::memory_order_release);
   auto& h = T().handles;
   for (auto& slot : h) {
     if (!slot) {
@@ -99,8 +105,13 @@ bool AddRecord(const RecordPtr& record) noexcept {
   }
   size_t old = h.size();
   if (!Grow(h)) {
-    if (replaced) T().byHandle[record->handle] = replaced;  // the entry exists: no allocation
-    else T().byHandle.erase(record->handle);
+    record->listed.store(false, std::memory_order_release);
+    if (replaced) {
+      T().byHandle[record->handle] = replaced;  // the entry exists: no allocation
+      replaced->listed.store(true, std::memory_order_release);
+    } else {
+      T().byHandle.erase(record->handle);
+    }
     return false;
   }
   h[old] = record;
@@ -111,8 +122,10 @@ bool RemoveRecord(const InetSocketRecord* record) noexcept {
   std::lock_guard lk(Library().lock());
   for (auto& slot : T().handles) {
     if (slot.get() == record) {
-      if (auto it = T().byHandle.find(record->handle); it != T().byHandle.end() && it->second.get() == record)
+      if (auto it = T().byHandle.find(record->handle); it != T().byHandle.end() && it->second.get() == record) {
+        it->second->listed.store(false, std::memory_order_release);
         T().byHandle.erase(it);
+      }
       slot.reset();
       return true;
     }
@@ -167,6 +180,7 @@ void ReleaseThreadTable() noexcept {
   std::deque<InetThreadRecord>().swap(T().threads);
   std::unordered_map<uint32_t, InetThreadRecord*>().swap(T().byThread);
   std::vector<InetThreadRecord*>().swap(T().freeThreads);
+  for (auto& [handle, r] : T().byHandle) r->listed.store(false, std::memory_order_release);
   std::unordered_map<SOCKET, RecordPtr>().swap(T().byHandle);
   std::vector<RecordPtr>().swap(T().handles);
 }

@@ -298,6 +298,46 @@ TEST_F(Engine, ClientsInTurnAndAtOnceThenStopLeavesNoThread) {
   EXPECT_TRUE(Eventually([&] { return ThreadsOfProcess() == before; })) << ThreadsOfProcess() << " " << before;
 }
 
+// The look-ups by handle and by id answer for the client that holds the handle now: a
+// thread that asked about a client before it left, and asks again after its handle number
+// went to the next client, hears of the new one only.
+TEST_F(Engine, AHandleNumberGivenAgainNamesOnlyItsNewClient) {
+  ASSERT_NE(Start(), INVALID_SOCKET);
+  const auto connected = [&](int n) {
+    EXPECT_TRUE(Eventually([&] { return recorder.Count(kServerEventConnect) == n; }));
+    std::lock_guard lk(recorder.lock);
+    for (auto it = recorder.events.rbegin(); it != recorder.events.rend(); ++it)
+      if (it->event == kServerEventConnect) return SOCKET(it->handle);
+    return INVALID_SOCKET;
+  };
+  int c = ConnectRaw(Port());
+  const SOCKET first = connected(1);
+  const uint32_t firstId = ServerGetClientId(first);
+  ASSERT_NE(firstId, 0u);
+  EXPECT_EQ(ServerGetClientServer(first), server);
+  EXPECT_EQ(ServerFindClientById(server, firstId), first);
+  EXPECT_NE(InetLookupHandleAnyThread(first), nullptr);
+  EXPECT_EQ(ServerGetClientCount(server), 1);
+
+  ::close(c);
+  ASSERT_TRUE(Eventually([&] { return ServerGetClientId(first) == 0; }));
+  EXPECT_EQ(ServerGetClientServer(first), INVALID_SOCKET);
+  EXPECT_EQ(ServerFindClientById(server, firstId), INVALID_SOCKET);
+  EXPECT_EQ(InetLookupHandleAnyThread(first), nullptr);
+  EXPECT_EQ(ServerGetClientCount(server), 0);
+
+  c = ConnectRaw(Port());
+  const SOCKET second = connected(2);  // the same number, as a rule: the lowest one free
+  const uint32_t secondId = ServerGetClientId(second);
+  EXPECT_NE(secondId, 0u);
+  EXPECT_NE(secondId, firstId);
+  EXPECT_EQ(ServerGetClientServer(second), server);
+  EXPECT_EQ(ServerFindClientById(server, secondId), second);
+  EXPECT_EQ(ServerFindClientById(server, firstId), INVALID_SOCKET);
+  EXPECT_EQ(ServerGetClientCount(server), 1);
+  ::close(c);
+}
+
 TEST_F(Engine, IdleClientsGetTimeoutEvents) {
   ASSERT_NE(Start("127.0.0.1", 1), INVALID_SOCKET);
   int c = ConnectRaw(Port());

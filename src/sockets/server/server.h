@@ -80,6 +80,7 @@ struct ServerClientRecord;
 
 struct ServerRecord {
   std::atomic<uint64_t> serverHandle{uint64_t(INVALID_SOCKET)};
+  std::atomic<bool> listed{false};  // in the server table (library lock)
   std::atomic<uint64_t> acceptingHandle{uint64_t(INVALID_SOCKET)};
   std::shared_ptr<plat::Thread> listenerThread;
   plat::HeapHandle queueHeap = nullptr;
@@ -94,6 +95,7 @@ struct ServerRecord {
   uint32_t port = 0;
   uint32_t backlog = 5;
   std::atomic<uint32_t> clientCount{0};
+  std::atomic<uint32_t> clientsWithHandle{0};  // of those, the ones given their handle
   std::atomic<uint32_t> maxClients{0};
   std::atomic<uint32_t> maxClientsPerAddress{0};
   std::atomic<uint32_t> lastClientId{0};
@@ -126,6 +128,7 @@ struct ServerRecord {
 struct ServerClientRecord {
   uint64_t serverHandle = uint64_t(INVALID_SOCKET);
   std::atomic<uint64_t> clientHandle{uint64_t(INVALID_SOCKET)};
+  std::atomic<bool> listed{false};  // found by its handle (library lock)
   // The thread serving the client (0 until it has one) and the sign that it is done with
   // the client: threads are reused for later clients, so their end is not the client's.
   std::atomic<uint32_t> clientThreadId{0};

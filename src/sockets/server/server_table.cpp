@@ -40,9 +40,16 @@ std::unordered_map<SOCKET, ClientPtr>& ClientsByHandle() {
 
 ServerPtr FindServer(SOCKET handle) noexcept {
   if (handle == INVALID_SOCKET) return nullptr;
+  // A restart gives a listed server another handle.
+  thread_local LastFound<ServerRecord> last;
+  if (ServerPtr s = last.Get(handle); s && s->serverHandle.load() == handle) return s;
   std::lock_guard lk(Library().lock());
-  for (const ServerPtr& s : UsedSlots())
-    if (s && s->serverHandle.load() == handle) return s;
+  for (const ServerPtr& s : UsedSlots()) {
+    if (s && s->serverHandle.load() == handle) {
+      last.Keep(handle, s);
+      return s;
+    }
+  }
   return nullptr;
 }
 
@@ -55,21 +62,31 @@ ServerPtr FindServerById(uint32_t id) noexcept {
 
 ClientPtr FindClient(SOCKET client, ServerPtr* server) noexcept {
   if (client == INVALID_SOCKET) return nullptr;
-  std::lock_guard lk(Library().lock());
-  auto it = ClientsByHandle().find(client);
-  if (it == ClientsByHandle().end()) return nullptr;
-  if (server) *server = it->second->server.lock();
-  return it->second;
+  thread_local LastFound<ServerClientRecord> last;
+  ClientPtr c = last.Get(client);
+  if (!c) {
+    std::lock_guard lk(Library().lock());
+    auto it = ClientsByHandle().find(client);
+    if (it == ClientsByHandle().end()) return nullptr;
+    c = it->second;
+    last.Keep(client, c);
+  }
+  if (server) *server = c->server.lock();
+  return c;
 }
 
 bool SetClientHandle(const ClientPtr& c, SOCKET handle) noexcept {
   std::lock_guard lk(Library().lock());
   try {
-    ClientsByHandle()[handle] = c;
+    ClientPtr& indexed = ClientsByHandle()[handle];
+    if (indexed) indexed->listed.store(false, std::memory_order_release);
+    indexed = c;
   } catch (...) {
     return false;
   }
   c->clientHandle.store(handle);
+  c->listed.store(true, std::memory_order_release);
+  if (ServerPtr s = c->server.lock(); s && s->clientsById.count(c->clientId)) s->clientsWithHandle.fetch_add(1);
   return true;
 }
 
@@ -93,7 +110,10 @@ void ForEachClient(const ServerRecord& s, F f) {
 // Takes the client out of the index by handle (library lock held).
 void Unindex(const ServerClientRecord& c) {
   auto it = ClientsByHandle().find(SOCKET(c.clientHandle.load()));
-  if (it != ClientsByHandle().end() && it->second.get() == &c) ClientsByHandle().erase(it);
+  if (it != ClientsByHandle().end() && it->second.get() == &c) {
+    it->second->listed.store(false, std::memory_order_release);
+    ClientsByHandle().erase(it);
+  }
 }
 
 bool Live(const ServerClientRecord& c) {
@@ -122,6 +142,7 @@ std::shared_ptr<ServerRecord> ServerCreateRecord() {
       return Fail<ServerPtr>(cvErrorOutOfMemory, nullptr);
     }
     gSlotsUsed = std::max(gSlotsUsed, size_t(&slot - Table().data()) + 1);
+    slot->listed.store(true, std::memory_order_release);
     slot->serverId = gServerIds.fetch_add(1) + 1;
     slot->startTick = plat::GetTickCount();
     return slot;
@@ -138,6 +159,7 @@ void ServerFreeRecord(ServerRecord* server) {
     for (ServerPtr& slot : UsedSlots()) {
       if (slot.get() == server) {
         keep = slot;
+        slot->listed.store(false, std::memory_order_release);
         slot.reset();
       }
     }
@@ -208,6 +230,7 @@ void ServerFreeClient(ServerClientRecord* client) {
         if (client->next) client->next->previous = prev;
         else s->lastClient = prev;
         s->clientCount.fetch_sub(1);
+        if (client->clientHandle.load() != uint64_t(INVALID_SOCKET)) s->clientsWithHandle.fetch_sub(1);
         s->clientsById.erase(client->clientId);
       }
       if (h != INVALID_SOCKET && s->acceptingHandle.load() == h) s->acceptingHandle.store(uint64_t(INVALID_SOCKET));
@@ -282,9 +305,7 @@ int32_t ServerSetClientContext(SOCKET client, uint64_t context) {
 int32_t ServerGetClientCount(SOCKET server) {
   ServerPtr s = FindServer(server);
   if (!s) return Fail(cvErrorInvalidHandle);
-  int32_t n = 0;
-  ForEachClient(*s, [&](const ServerClientRecord& c) { n += c.clientHandle.load() != uint64_t(INVALID_SOCKET); });
-  return n;
+  return int32_t(s->clientsWithHandle.load());
 }
 
 int32_t ServerListClients(SOCKET server, uint64_t* handles, uint32_t capacity) {
@@ -333,8 +354,18 @@ uint32_t ServerGetClientId(SOCKET client) {
 SOCKET ServerFindClientById(SOCKET server, uint32_t clientId) {
   uint64_t found = uint64_t(INVALID_SOCKET);
   if (ServerPtr s = FindServer(server)) {
-    std::lock_guard lk(Library().lock());
-    if (auto it = s->clientsById.find(clientId); it != s->clientsById.end()) found = it->second->clientHandle.load();
+    thread_local LastFound<ServerClientRecord, uint32_t> last;
+    if (ClientPtr c = last.Get(clientId); c && c->server.lock() == s) {
+      found = c->clientHandle.load();
+    } else {
+      std::lock_guard lk(Library().lock());
+      if (auto it = s->clientsById.find(clientId); it != s->clientsById.end()) {
+        found = it->second->clientHandle.load();
+        if (auto h = ClientsByHandle().find(SOCKET(found));
+            h != ClientsByHandle().end() && h->second.get() == it->second)
+          last.Keep(clientId, h->second);
+      }
+    }
   }
   return found != uint64_t(INVALID_SOCKET) ? SOCKET(found) : FailHandle(cvErrorInvalidParameter);
 }
