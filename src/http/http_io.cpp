@@ -21,6 +21,7 @@ namespace {
 constexpr uint32_t kProgressIntervalMs = 250;
 constexpr uint32_t kChunkLineStored = 256;
 constexpr uint32_t kChunkLineLimit = 65536;  // an endless chunk-size line is not a chunk size
+constexpr uint32_t kUnsentLimit = 128 * 1024;
 
 bool WouldBlock() noexcept { return plat::GetLastError() == plat::WSAEWOULDBLOCK; }
 
@@ -172,6 +173,10 @@ Result<SOCKET> OpenSocket(HttpClientSession& s, const SockAddress& address, uint
   int32_t one = 1;
   if (SockIoctl(sock, plat::kFionBio, &on) != 0) return fail(PlatformError());
   SockSetOption(sock, plat::kIpProtoTcp, plat::kTcpNoDelay, &one);
+  // An upload keeps little of its body queued unsent, not the megabytes the send buffer
+  // grows to: a server on the same host would otherwise send that queue on its own time
+  // as it acknowledges what it read, and that server's time sets the upload's pace.
+  SockLimitUnsent(sock, kUnsentLimit);
   if (SockConnect(sock, reinterpret_cast<const sockaddr*>(sa), int32_t(length)) == 0) return sock;
   if (!WouldBlock()) return fail(PlatformError());
   // The wait runs on the new socket: put it in place for the wait's poll.

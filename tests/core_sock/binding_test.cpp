@@ -1,4 +1,8 @@
 // Start-up counting, missing entries, the wait step and the byte-order helpers.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -117,6 +121,23 @@ TEST_F(SockBindingTest, CloseShutsDownConnectionsButNotListeners) {
   EXPECT_EQ(g_shutdowns, 0);
   EXPECT_EQ(SockClose(c), 0);
   EXPECT_EQ(g_shutdowns, 1);
+}
+
+TEST_F(SockBindingTest, UnsentLimitOnTcpOnly) {
+  SOCKET tcp = SockCreate(plat::kAfInet, plat::kSockStream, 0);
+  ASSERT_NE(tcp, INVALID_SOCKET);
+  EXPECT_EQ(SockLimitUnsent(tcp, 128 * 1024), 0);
+  int lowat = 0;
+  socklen_t len = sizeof lowat;
+  ASSERT_EQ(getsockopt(int(tcp), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, &len), 0);
+  EXPECT_EQ(lowat, 128 * 1024);
+  SockClose(tcp);
+  SOCKET udp = SockCreate(plat::kAfInet, plat::kSockDgram, 0);
+  EXPECT_EQ(SockLimitUnsent(udp, 4096), -1);
+  EXPECT_NE(SockGetLastError(), 0u);
+  SockClose(udp);
+  EXPECT_EQ(SockLimitUnsent(INVALID_SOCKET, 4096), -1);
+  EXPECT_EQ(SockGetLastError(), plat::WSAENOTSOCK);
 }
 
 TEST_F(SockBindingTest, Ipv6AvailabilityIsAskedOnce) {

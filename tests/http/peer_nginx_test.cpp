@@ -1,6 +1,10 @@
 // Interoperability with nginx: downloads into memory and into files (whole, resumed,
 // compressed), HEAD queries, uploads and deletes over WebDAV, redirects, keep-alive
 // reuse, posts, and IPv6.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -190,6 +194,14 @@ TEST_F(HttpNginx, UploadsAndDeletes) {
   const auto source = local_ / "up.bin";
   std::ofstream(source, std::ios::binary) << large_;
   EXPECT_EQ(HttpStoreFile(h, source.c_str(), "/dav/sub/up.bin", 0, 0), 201) << Error();
+  // The body leaves as the server's window opens, not as a deep queue that the server's
+  // own acknowledgements would have to send on its time.
+  int unsent = 0;
+  socklen_t unsentSize = sizeof unsent;
+  const int sock = int(HttpGetSession(h)->header.controlSocket);
+  ASSERT_EQ(getsockopt(sock, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, &unsentSize), 0);
+  EXPECT_GT(unsent, 0);
+  EXPECT_LE(unsent, 256 * 1024);
   EXPECT_EQ(ReadFile(www_ / "dav" / "sub" / "up.bin"), large_);
   EXPECT_EQ(HttpStoreFile(h, (local_ / "none").c_str(), "/dav/x", 0, 0), -1);
   EXPECT_EQ(Error(), 10002u);

@@ -67,6 +67,11 @@ int32_t SockSend(SOCKET s, const char* buffer, int32_t length, int32_t flags);
 // (which then go through SockSend, so that it sees them).
 int64_t SockSendFile(SOCKET s, int file, uint64_t* offset, uint32_t count);
 int32_t SockSetOption(SOCKET s, int32_t level, int32_t option, const void* value);
+// Keeps a TCP socket's queue of bytes not yet sent near bytes (bytes in flight do not
+// count): a bulk sender then hands over its data as the peer's window opens, on its own
+// time. A deep queue is sent by the peer's acknowledgements as they arrive, which on the
+// same host costs the receiving process's processor. 0, or -1 with the last error.
+int32_t SockLimitUnsent(SOCKET s, uint32_t bytes);
 SOCKET SockCreate(int32_t family, int32_t type, int32_t protocol);
 int32_t SockAsyncSelect(SOCKET s, HWND window, uint32_t message, int32_t events);
 int32_t SockEnumNetworkEvents(SOCKET s, plat::WsaNetworkEvents* events);

@@ -135,6 +135,11 @@ int64_t SockSendFile(SOCKET s, int file, uint64_t* offset, uint32_t count) {
   return plat::net::SendFile(s, file, offset, count);
 }
 
+int32_t SockLimitUnsent(SOCKET s, uint32_t bytes) {
+  if (!Binding().ws.setsockopt) return SockFail(kMissing, -1);
+  return plat::net::LimitUnsent(s, bytes);
+}
+
 int32_t SockSetOption(SOCKET s, int32_t level, int32_t option, const void* value) {
   auto& ws = Binding().ws;
   if (!ws.setsockopt) return SockFail(kMissing, -1);

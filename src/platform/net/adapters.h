@@ -53,6 +53,11 @@ ssize_t SendFileNoSignal(int fd, int file, off_t* offset, size_t count) noexcept
 // Options.
 int GetSockOpt(SOCKET s, int32_t level, int32_t option, char* value, int32_t* length);
 int SetSockOpt(SOCKET s, int32_t level, int32_t option, const char* value, int32_t length);
+// Holds the bytes a TCP socket keeps queued but not yet sent to about bytes (beyond what
+// the peer's window lets go at once): a send takes no more, and the socket is writable
+// again, once the queue has drained below it. Bytes in flight are not counted. 0, or -1
+// with the last error.
+int LimitUnsent(SOCKET s, uint32_t bytes);
 
 // Sets.
 int Select(int32_t nfds, FdSet* readSet, FdSet* writeSet, FdSet* errorSet, const TimeVal* timeout);

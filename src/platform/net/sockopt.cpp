@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -196,6 +197,13 @@ int SetSockOpt(SOCKET s, int32_t level, int32_t option, const char* value, int32
     if (v <= AutotunedMost(o.name) && IsTcp(fd)) return 0;
   }
   return ::setsockopt(fd, o.level, o.name, &v, sizeof v) == 0 ? 0 : FailErrno();
+}
+
+int LimitUnsent(SOCKET s, uint32_t bytes) {
+  int fd = FdOf(s);
+  if (fd < 0) return -1;
+  const int v = int(std::min<uint32_t>(bytes, 0x7FFFFFFF));
+  return ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &v, sizeof v) == 0 ? 0 : FailErrno();
 }
 
 }  // namespace plat::net
