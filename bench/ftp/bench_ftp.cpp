@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ftp/ftp.h"
+#include "peers/peer.h"
 #include "support/ftp_peers.h"
 
 namespace fs = std::filesystem;
@@ -65,21 +66,6 @@ Sample Median(std::vector<Sample> v) {
   std::sort(cpu.begin(), cpu.end());
   m.cpu = cpu[cpu.size() / 2];
   return m;
-}
-
-// Before each curl run: the session of curl's run before ended (only the library's session
-// left, 10 s at most), then half a second more. proftpd's listener accepts nothing for
-// 400 ms after a session ends; curl logs in anew every run while the library keeps its
-// session, so a curl run that connected at once would wait out the rest of that pause.
-void Settle(pid_t server) {
-  const std::string children = "/proc/" + std::to_string(server) + "/task/" + std::to_string(server) + "/children";
-  for (int i = 0; i < 1000; ++i) {
-    std::ifstream list(children);
-    std::string first, second;
-    if (!(list >> first >> second)) break;
-    usleep(10 * 1000);
-  }
-  usleep(500 * 1000);
 }
 
 void Report(const char* what, double mib, Sample lib, Sample curl) {
@@ -133,11 +119,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     libGet.push_back(Measure(RUSAGE_SELF, [&] { return FtpRetrieveFile(h, down.c_str(), "big.bin", 0, 0) == 0; }));
     fs::remove(down);
-    Settle(peer.process().pid());
+    cvpeers::SettleSessions(peer.process().pid(), 1);  // curl's last session gone; the library keeps its own
     curlGet.push_back(Measure(RUSAGE_CHILDREN, [&] { return RunCurl({"curl", "-s", "-o", down, base + "big.bin"}); }));
     fs::remove(down);
     libPut.push_back(Measure(RUSAGE_SELF, [&] { return FtpStoreFile(h, source.c_str(), "up/lib.bin", 0, 0) == 0; }));
-    Settle(peer.process().pid());
+    cvpeers::SettleSessions(peer.process().pid(), 1);  // curl's last session gone; the library keeps its own
     curlPut.push_back(
         Measure(RUSAGE_CHILDREN, [&] { return RunCurl({"curl", "-s", "-T", source.string(), base + "up/curl.bin"}); }));
     fs::remove(shm / "up" / "lib.bin");

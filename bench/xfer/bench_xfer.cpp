@@ -165,23 +165,6 @@ struct Case {
   pid_t server;                         // the server's listening process
 };
 
-// Before each run: the sessions of the run before ended (the server's per-connection
-// processes gone, 10 s at most), then half a second more. proftpd's listener accepts
-// nothing for 400 ms after each session ends (it sleeps after the child's exit signal):
-// a run that connected at once would wait out what is left of that pause, the more the
-// sooner it connects, so a whole process would hide its start-up in it where the library
-// in this process could not.
-void Settle(pid_t server) {
-  const std::string children = "/proc/" + std::to_string(server) + "/task/" + std::to_string(server) + "/children";
-  for (int i = 0; i < 1000; ++i) {
-    std::ifstream list(children);
-    std::string first;
-    if (!(list >> first)) break;
-    usleep(10 * 1000);
-  }
-  usleep(500 * 1000);
-}
-
 void Report(const Case& c, double mib, const Sample& lib, const Sample& ctl, const Sample& curl) {
   std::printf("%-22s library %7.1f MiB/s cpu %5.2f s | control %7.1f MiB/s cpu %5.2f s | curl %7.1f MiB/s cpu %5.2f s"
               " | throughput lib %.2f ctl %.2f | cpu lib %.2f ctl %.2f\n",
@@ -368,21 +351,21 @@ int Bench(const fs::path& shm, uint64_t mib, int runs, uint32_t priority, const 
     if (!filter.empty() && c.name.find(filter) == std::string::npos) continue;
     std::vector<Sample> lib, ctl, curl;
     for (int i = 0; i < runs; ++i) {
-      Settle(c.server);
+      cvpeers::SettleSessions(c.server);
       lib.push_back(Measure(RUSAGE_SELF, c.library, c.name + " through the library"));
       if (i == 0 && !SameFile(source, c.result)) {
         std::fprintf(stderr, "%s: the library's copy differs\n", c.name.c_str());
         return 1;
       }
       c.clean();
-      Settle(c.server);
+      cvpeers::SettleSessions(c.server);
       ctl.push_back(Measure(RUSAGE_CHILDREN, [&] { return Run(c.control, log); }, c.name + " through the control", log));
       if (i == 0 && !SameFile(source, c.result)) {
         std::fprintf(stderr, "%s: the control's copy differs\n", c.name.c_str());
         return 1;
       }
       c.clean();
-      Settle(c.server);
+      cvpeers::SettleSessions(c.server);
       curl.push_back(Measure(RUSAGE_CHILDREN, [&] { return Run(c.curl, log); }, c.name + " by curl", log));
       c.clean();
     }

@@ -190,6 +190,18 @@ uint16_t FreePort(int family) {
 
 bool LoopbackAvailable(int family) { return BindLoopback(family, 0) != 0; }
 
+void SettleSessions(pid_t server, size_t kept) {
+  const std::string children = "/proc/" + std::to_string(server) + "/task/" + std::to_string(server) + "/children";
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream list(children);
+    size_t count = 0;
+    for (std::string id; list >> id;) ++count;
+    if (count <= kept) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
 std::string FindProgram(const std::string& name) {
   if (name.empty()) return {};
   if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : "";

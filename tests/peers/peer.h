@@ -58,6 +58,12 @@ uint16_t FreePort(int family = AF_INET);
 // Whether the loopback address of the family can be bound here (::1 may be disabled).
 bool LoopbackAvailable(int family);
 
+// Waits until a forking server has at most `kept` session processes left (10 s at most),
+// then half a second more: proftpd's listener accepts nothing for 400 ms after a session
+// ends, so a benchmark run that connected at once would wait out the rest of that pause,
+// and a whole process would hide its start-up in it where an in-process client could not.
+void SettleSessions(pid_t server, size_t kept = 0);
+
 // The full path of an installed program: directories of $CV_PEER_PATH, then $PATH, then
 // the sbin folders (daemons live there and a test's PATH may lack them). Empty when absent.
 std::string FindProgram(const std::string& name);
